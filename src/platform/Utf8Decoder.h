@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <string_view>
+
+namespace cvn {
+
+// Streaming UTF-8 decoder for text that arrives in arbitrary byte slices.
+//
+// Each push() returns the text of the longest complete prefix of everything
+// received so far. Only an incomplete but so far valid trailing sequence (at
+// most three bytes) is held back for the next push. Invalid bytes become
+// U+FFFD, one per maximal ill-formed subpart, and never block later text.
+class Utf8Decoder {
+public:
+    QString push(std::string_view bytes);
+
+    // Bytes held back, waiting for the rest of their character.
+    const QByteArray& pending() const { return m_pending; }
+
+    // Drops the held-back bytes.
+    void reset() { m_pending.clear(); }
+
+    // Decodes a whole buffer; an incomplete sequence at the end becomes one
+    // U+FFFD.
+    static QString decode(std::string_view bytes);
+
+private:
+    QByteArray m_pending;
+};
+
+} // namespace cvn
