@@ -1,0 +1,44 @@
+#pragma once
+
+#include "models/GgufInfo.h"
+
+#include <QSet>
+#include <QString>
+
+#include <optional>
+
+// Reading the metadata of GGUF model files. Only the header is read, never
+// tensor data; large arrays (the vocabulary) are stepped over. Every function
+// is synchronous, runs on the caller's thread, opens its own handle and closes
+// it before returning, and never throws: a file that cannot be read, is not a
+// GGUF file of version 2 or later, or is malformed in any way gives nothing.
+// Hostile files are expected (nesting is capped at 64 levels, every length is
+// checked before anything is allocated or skipped, non-regular files are
+// refused without blocking).
+namespace cvn::GgufMetadata {
+
+// The header's facts, or nothing when the file gives no positive context
+// length or cannot be read.
+std::optional<GgufInfo> read(const QString& path);
+
+// What a header says about being a vision projector: its architecture, or,
+// without one, whether any key starts with "clip.".
+struct ProjectorHint {
+    std::optional<QString> architecture;
+    bool hasClipKeys = false;
+
+    friend bool operator==(const ProjectorHint&, const ProjectorHint&) = default;
+};
+
+// A light scan that stops at "general.architecture"; nothing on a read failure.
+std::optional<ProjectorHint> headerSaysProjector(const QString& path);
+
+// True when `fileName`'s last component starts with "mmproj" (any case; the
+// file is then not opened), or when the header names a projector architecture,
+// or has no architecture but "clip." keys. An unreadable file is not one.
+bool isProjectorFile(const QString& path, const QString& fileName);
+
+// "clip", "llava", "mllm_projector", "mmproj", "siglip".
+const QSet<QString>& projectorArchitectures();
+
+} // namespace cvn::GgufMetadata

@@ -1,0 +1,64 @@
+#include "models/ModelFitCheck.h"
+
+#include "models/GgufMetadata.h"
+#include "platform/RegularFile.h"
+
+namespace cvn::ModelFitCheck {
+
+namespace {
+
+QString gb(int64_t mb)
+{
+    return QString::asprintf("%.1f", double(mb) / 1024.0);
+}
+
+int64_t clampedMb(uint64_t mb)
+{
+    return mb > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(mb);
+}
+
+} // namespace
+
+int64_t requiredMb(const QString& path, const std::optional<GgufInfo>& metadata)
+{
+    if (metadata)
+        return metadata->requiredMemoryMb(8192, KvCacheType::f16);
+    const std::optional<int64_t> bytes = RegularFile::sizeOf(path);
+    const int64_t fileMb = bytes && *bytes > 0 ? *bytes / (1024 * 1024) : 0;
+    return fileMb + int64_t(0.2 * double(fileMb)) + 400 + 780;
+}
+
+std::optional<Warning> warning(const QString& path, const QString& name, uint64_t freeMb, uint64_t totalMb,
+                               std::optional<GgufInfo> metadata)
+{
+    if (!metadata)
+        metadata = GgufMetadata::read(path);
+    // Signed: free memory below the requirement must not wrap.
+    const int64_t required = requiredMb(path, metadata);
+    const int64_t free = clampedMb(freeMb);
+    const int64_t total = clampedMb(totalMb);
+
+    Warning w;
+    if (free >= required) {
+        if (free - required >= 2001)
+            return std::nullopt;
+        w.title = QStringLiteral("Tight fit");
+        w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB. You have ")
+            + gb(free) + QStringLiteral(" GB free. Should work, but leaves little room for other apps.");
+    } else if (double(total) * 1.1 < double(required)) {
+        w.title = QStringLiteral("This model is bigger than your RAM");
+        w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB, but your Mac only has ")
+            + gb(total)
+            + QStringLiteral(" GB total. macOS will constantly swap the model between RAM and SSD, making it "
+                             "10-100x slower than normal. Each response may take minutes. Not recommended.");
+    } else {
+        w.title = QStringLiteral("This model fits your Mac, but you need to free up RAM");
+        w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB. You have ") + gb(free)
+            + QStringLiteral(" GB free right now, but your Mac has ") + gb(total)
+            + QStringLiteral(" GB total. macOS will swap other apps to disk to make room \u2014 first load will "
+                             "take longer and other apps will slow down. Close some apps for best performance.");
+    }
+    return w;
+}
+
+} // namespace cvn::ModelFitCheck

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+namespace cvn {
+
+// The user's settings: QSettings in the config folder ("Corvanthelis" under
+// XDG_CONFIG_HOME), plus defaults registered at start-up that answer for keys
+// never written. QSettings has no such layer of its own, so every read goes
+// through here. Safe to call from any thread.
+class AppSettings {
+public:
+    static constexpr const char* appearanceMode = "appearance.mode";
+    static constexpr const char* metalOffload = "hardware.metalOffload";
+    static constexpr const char* threadCountKey = "hardware.threadCount";
+    static constexpr const char* showRuntimePanel = "debug.showRuntimePanel";
+
+    // Registers "appearance.mode" = "system", "hardware.metalOffload" = false,
+    // "hardware.threadCount" = min(2, processors) and
+    // "debug.showRuntimePanel" = false. Run once at start-up; the overload
+    // takes the processor count so tests do not depend on the machine.
+    static void registerDefaults();
+    static void registerDefaults(int processors);
+
+    // The stored value, else the registered default, else an invalid QVariant.
+    static QVariant value(const QString& key);
+
+    // value() as a boolean; a key with neither value reads as false.
+    static bool boolValue(const QString& key);
+
+    static void setValue(const QString& key, const QVariant& value);
+    static void remove(const QString& key);
+
+    // CPU threads for a model load: the stored "hardware.threadCount" when it
+    // is 1 or more, else 2, and never more than the processors (a count below
+    // 1 counts as 1). A stored non-number reads as 0.
+    static int threadCount();
+    static int threadCount(int processors);
+};
+
+} // namespace cvn

@@ -1,0 +1,95 @@
+#include "platform/RegularFile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cvn {
+
+RegularFile::~RegularFile()
+{
+    close();
+}
+
+RegularFile::RegularFile(RegularFile&& other) noexcept
+    : m_fd(other.m_fd)
+    , m_size(other.m_size)
+{
+    other.m_fd = -1;
+    other.m_size = 0;
+}
+
+RegularFile& RegularFile::operator=(RegularFile&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = other.m_fd;
+        m_size = other.m_size;
+        other.m_fd = -1;
+        other.m_size = 0;
+    }
+    return *this;
+}
+
+bool RegularFile::open(const QString& path)
+{
+    close();
+    if (path.isEmpty())
+        return false;
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+void RegularFile::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd); // nothing was written, so a close error loses nothing
+    m_fd = -1;
+    m_size = 0;
+}
+
+int64_t RegularFile::readAt(int64_t offset, void* buffer, int64_t count) const
+{
+    if (m_fd < 0 || offset < 0 || count < 0)
+        return -1;
+    auto* out = static_cast<char*>(buffer);
+    int64_t done = 0;
+    while (done < count) {
+        if (offset > INT64_MAX - done)
+            return -1;
+        const ssize_t got = ::pread(m_fd, out + done, static_cast<size_t>(count - done),
+                                    static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+std::optional<int64_t> RegularFile::sizeOf(const QString& path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return static_cast<int64_t>(st.st_size);
+}
+
+} // namespace cvn
