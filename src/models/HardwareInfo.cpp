@@ -12,6 +12,8 @@ namespace cvn {
 
 namespace {
 
+const QString kUnknownCpu = QStringLiteral("Unknown CPU");
+
 constexpr auto kPatternOptions =
     QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption;
 
@@ -50,7 +52,7 @@ bool metalGpuUsable()
 QString cpuBrandString()
 {
     const QString brand = readCpuModelName();
-    return brand.isEmpty() ? QStringLiteral("Unknown CPU") : brand;
+    return brand.isEmpty() ? kUnknownCpu : brand;
 }
 
 QString collapseWhitespace(const QString& text)
@@ -70,6 +72,10 @@ QString cleanCpuName(const QString& brand)
         QRegularExpression(QStringLiteral("\\s*w/.*$"), kPatternOptions),
         QRegularExpression(QStringLiteral("\\s*Processor\\s*$"), kPatternOptions),
     };
+    // Our own fallback is not a brand: the trailing-"CPU" rule would cut it
+    // to "Unknown", and callers recognise it by its full text.
+    if (brand == kUnknownCpu)
+        return brand;
     QString name = withoutTrademarks(brand);
     for (const QRegularExpression& pattern : patterns)
         name.remove(pattern);

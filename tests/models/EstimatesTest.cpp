@@ -1,0 +1,177 @@
+#include "models/MemoryEstimates.h"
+#include "models/NumberText.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using namespace cvn;
+
+namespace {
+
+GgufInfo layered(int64_t layers, std::optional<int64_t> kvHeads, std::optional<int64_t> dim)
+{
+    GgufInfo m;
+    m.nLayers = layers;
+    m.nHeadKv = kvHeads;
+    m.ropeDim = dim;
+    return m;
+}
+
+} // namespace
+
+TEST(Estimates, BitsPerWeightFromTheFileName)
+{
+    EXPECT_DOUBLE_EQ(bitsPerWeight("model-IQ4_XS.gguf"), 4.85);
+    EXPECT_DOUBLE_EQ(bitsPerWeight("model-bf16.gguf"), 16.0);
+    EXPECT_DOUBLE_EQ(bitsPerWeight("model.gguf"), 4.85);
+    EXPECT_DOUBLE_EQ(bitsPerWeight("x-Q8_0.gguf"), 8.5);
+    EXPECT_DOUBLE_EQ(bitsPerWeight("x-q6_k.gguf"), 6.6);
+    EXPECT_DOUBLE_EQ(bitsPerWeight("x-FP32.gguf"), 32.0);
+    EXPECT_DOUBLE_EQ(bitsPerWeight("x-Q2_K.gguf"), 3.0);
+}
+
+TEST(Estimates, KvCacheAndRequiredMemory)
+{
+    const GgufInfo m = layered(32, 8, 128);
+    EXPECT_EQ(m.kvCacheMb(8192, KvCacheType::f16), 1024);
+    EXPECT_EQ(m.kvCacheMb(8192, KvCacheType::q8_0), 544);
+    EXPECT_EQ(m.kvCacheMb(8192, KvCacheType::q4_0), 256);
+    EXPECT_EQ(m.kvCacheMb(8192, KvCacheType::f32), 2048);
+
+    GgufInfo headsOnly = layered(32, std::nullopt, 128);
+    headsOnly.nHead = 32;
+    EXPECT_EQ(headsOnly.kvCacheMb(8192, KvCacheType::f16), 4096);
+    // The head dimension from nEmbd / nHead, and no division by zero heads.
+    GgufInfo fromEmbd = layered(32, 8, std::nullopt);
+    fromEmbd.nEmbd = 4096;
+    fromEmbd.nHead = 32;
+    EXPECT_EQ(fromEmbd.kvCacheMb(8192, KvCacheType::f16), 1024);
+    fromEmbd.nHead = 0;
+    EXPECT_EQ(fromEmbd.kvCacheMb(8192, KvCacheType::f16), -1);
+    EXPECT_EQ(layered(32, 8, std::nullopt).kvCacheMb(8192, KvCacheType::f16), -1);
+    EXPECT_EQ(layered(0, 8, 128).kvCacheMb(8192, KvCacheType::f16), -1);
+
+    GgufInfo file = layered(0, std::nullopt, std::nullopt);
+    file.fileSizeMb = 4000;
+    EXPECT_EQ(file.requiredMemoryMb(8192, KvCacheType::f16), 5980);
+    GgufInfo full = layered(32, 8, 128);
+    full.fileSizeMb = 4000;
+    EXPECT_EQ(full.requiredMemoryMb(8192, KvCacheType::f16), 6204);
+
+    // A crafted layer count: no wrapped or meaningless cache size, so the
+    // requirement falls back to the file-size estimate.
+    GgufInfo crafted = layered(int64_t(1) << 62, 8, 128);
+    crafted.fileSizeMb = 4000;
+    EXPECT_EQ(crafted.kvCacheMb(8192, KvCacheType::f16), -1);
+    EXPECT_EQ(crafted.requiredMemoryMb(8192, KvCacheType::f16), 5980);
+    crafted.fileSizeMb = std::numeric_limits<int64_t>::max();
+    EXPECT_EQ(crafted.requiredMemoryMb(8192, KvCacheType::f16), std::numeric_limits<int64_t>::max());
+}
+
+TEST(Estimates, AutoContextWithoutLayerFacts)
+{
+    EXPECT_EQ(autoContextForRam(std::nullopt, 6144), (AutoContext{8192, 0, 6144, 0}));
+    EXPECT_EQ(autoContextForRam(std::nullopt, 6143).contextSize, 4096);
+    EXPECT_EQ(autoContextForRam(std::nullopt, 3072).contextSize, 4096);
+    EXPECT_EQ(autoContextForRam(std::nullopt, 3071).contextSize, 2048);
+    GgufInfo noLayers;
+    noLayers.nCtxTrain = 32768;
+    EXPECT_EQ(autoContextForRam(noLayers, 100), (AutoContext{2048, 32768, 100, 0}));
+}
+
+TEST(Estimates, AutoContextFromLayerFacts)
+{
+    GgufInfo m = layered(32, 8, 128);
+    m.fileSizeMb = 4000;
+    m.nCtxTrain = 131072;
+    EXPECT_EQ(autoContextForRam(m, 16000), (AutoContext{65536, 131072, 16000, 131072}));
+    // Less free memory than the model needs must not wrap into a huge budget.
+    EXPECT_EQ(autoContextForRam(m, 5000), (AutoContext{4096, 131072, 5000, 131072}));
+    EXPECT_EQ(autoContextForRam(m, 5180).contextSize, 4096);
+    EXPECT_EQ(autoContextForRam(m, 0).contextSize, 4096);
+    EXPECT_EQ(autoContextForRam(m, 40000).contextSize, 131072);
+    EXPECT_EQ(autoContextForRam(m, std::numeric_limits<uint64_t>::max()).contextSize, 4096);
+
+    GgufInfo embdOnly;
+    embdOnly.nLayers = 32;
+    embdOnly.nEmbd = 4096;
+    embdOnly.fileSizeMb = 4000;
+    EXPECT_EQ(autoContextForRam(embdOnly, 16000), (AutoContext{8192, 0, 16000, 1048576}));
+    GgufInfo headed = embdOnly;
+    headed.nHead = 32;
+    EXPECT_EQ(autoContextForRam(headed, 16000).contextSize, 16384);
+    headed.nHead = 0;
+    EXPECT_EQ(autoContextForRam(headed, 16000).contextSize, 8192);
+    GgufInfo bare;
+    bare.nLayers = 32;
+    EXPECT_EQ(autoContextForRam(bare, 16000), (AutoContext{4096, 0, 16000, 0}));
+
+    m.nCtxTrain = 2048;
+    EXPECT_EQ(autoContextForRam(m, 40000).contextSize, 4096);
+    m.nCtxTrain = 40960;
+    EXPECT_EQ(autoContextForRam(m, 40000).contextSize, 32768);
+
+    // Products of crafted header values overflow: no usable layer facts.
+    GgufInfo crafted = layered(int64_t(1) << 62, 8, 128);
+    EXPECT_EQ(autoContextForRam(crafted, 16000), (AutoContext{4096, 0, 16000, 0}));
+    crafted = layered(32, 8, 128);
+    crafted.fileSizeMb = std::numeric_limits<int64_t>::max();
+    EXPECT_EQ(autoContextForRam(crafted, 16000), (AutoContext{4096, 0, 16000, 0}));
+    crafted.fileSizeMb = std::numeric_limits<int64_t>::min();
+    EXPECT_EQ(autoContextForRam(crafted, 16000).bytesPerToken, 0);
+}
+
+TEST(Estimates, FreeMemoryNeverExceedsPhysicalMemory)
+{
+    const uint64_t total = physicalMemoryMb();
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(freeRamMb(), total);
+}
+
+TEST(NumberText, TokenCounts)
+{
+    EXPECT_EQ(formatTokenCount(999), "999");
+    EXPECT_EQ(formatTokenCount(1000), "1K");
+    EXPECT_EQ(formatTokenCount(2560), "2K");
+    EXPECT_EQ(formatTokenCount(3584), "4K");
+    EXPECT_EQ(formatTokenCount(4096), "4K");
+    EXPECT_EQ(formatTokenCount(131072), "128K");
+    EXPECT_EQ(formatTokenCount(-5), "-5");
+}
+
+TEST(NumberText, OneDecimalAndParameterLabels)
+{
+    EXPECT_EQ(formatOneDecimal(0.04), "0");
+    EXPECT_EQ(formatOneDecimal(-0.04), "0");
+    EXPECT_EQ(formatOneDecimal(12.0), "12");
+    EXPECT_EQ(formatOneDecimal(0.25), "0.2");
+    EXPECT_EQ(formatOneDecimal(2.25), "2.2");
+    EXPECT_EQ(formatOneDecimal(2.96), "3");
+    EXPECT_EQ(formatOneDecimal(7.35), "7.4");
+    EXPECT_EQ(formatOneDecimal(1536.0 / 1024.0), "1.5");
+    EXPECT_EQ(formatOneDecimal(1e300), QString::asprintf("%.0f", 1e300));
+
+    EXPECT_EQ(parameterSizeLabel(1.5), "2B");
+    EXPECT_EQ(parameterSizeLabel(8.6), "9B");
+    EXPECT_EQ(parameterSizeLabel(150.5), "150B");
+    EXPECT_EQ(parameterSizeLabel(0.25), "0.2B");
+    EXPECT_EQ(parameterSizeLabel(0.5), "0.5B");
+    EXPECT_EQ(parameterSizeLabel(0), "");
+    EXPECT_EQ(parameterSizeLabel(-3), "");
+    EXPECT_EQ(parameterSizeLabel(119.9), "100B");
+    EXPECT_EQ(parameterSizeLabel(120), "120B");
+    EXPECT_EQ(parameterSizeLabel(1.4), "1B");
+}
+
+TEST(NumberText, GroupedNumbers)
+{
+    EXPECT_EQ(formatGroupedNumber(1234567), "1,234,567");
+    EXPECT_EQ(formatGroupedNumber(999), "999");
+    EXPECT_EQ(formatGroupedNumber(1000), "1,000");
+    EXPECT_EQ(formatGroupedNumber(0), "0");
+    EXPECT_EQ(formatGroupedNumber(-1234), "-1,234");
+    EXPECT_EQ(formatGroupedNumber(-999), "-999");
+    EXPECT_EQ(formatGroupedNumber(std::numeric_limits<int64_t>::min()), "-9,223,372,036,854,775,808");
+    EXPECT_EQ(formatGroupedNumber(std::numeric_limits<int64_t>::max()), "9,223,372,036,854,775,807");
+}

@@ -1,0 +1,91 @@
+#include "GgufWriter.h"
+
+#include "models/ModelFitCheck.h"
+#include "support/TempEnv.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace cvn;
+using cvn::test::GgufWriter;
+
+namespace {
+
+GgufInfo sized(int64_t fileSizeMb, int64_t layers)
+{
+    GgufInfo m;
+    m.fileSizeMb = fileSizeMb;
+    m.nLayers = layers;
+    if (layers > 0) {
+        m.nHeadKv = 8;
+        m.ropeDim = 128;
+    }
+    m.nCtxTrain = 8192;
+    return m;
+}
+
+} // namespace
+
+TEST(ModelFitCheck, RequiredMemory)
+{
+    const QString folder = cvn::test::makeTempFolder();
+    const QString sparse = folder + "/big.bin";
+    QFile file(sparse);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(file.resize(10'485'760'000));
+    file.close();
+    EXPECT_EQ(ModelFitCheck::requiredMb(sparse, std::nullopt), 13180);
+    EXPECT_EQ(ModelFitCheck::requiredMb(folder + "/missing.gguf", std::nullopt), 1180);
+    EXPECT_EQ(ModelFitCheck::requiredMb(sparse, sized(4000, 0)), 5980);
+    EXPECT_EQ(ModelFitCheck::requiredMb(sparse, sized(4000, 32)), 6204);
+
+    // Without metadata the check reads the header itself.
+    const QString model = GgufWriter()
+                              .u32("llama.context_length", 4096)
+                              .u32("llama.block_count", 32)
+                              .u32("llama.attention.head_count_kv", 8)
+                              .u32("llama.rope.dimension_count", 128)
+                              .writeTo(folder, "m.gguf", 3 * 1'048'576);
+    // 3 MB of file + 1024 MB of cache + 1180.
+    EXPECT_EQ(ModelFitCheck::warning(model, "M", 4207, 16384)->title, "Tight fit");
+    EXPECT_FALSE(ModelFitCheck::warning(model, "M", 4207 + 2001, 16384));
+    // An unreadable header falls back to the file size: 3 + 0 + 1180.
+    EXPECT_FALSE(ModelFitCheck::warning(sparse.left(sparse.size() - 7) + "missing", "M", 3181, 16384));
+}
+
+TEST(ModelFitCheck, Warnings)
+{
+    const GgufInfo small = sized(4000, 0); // needs 5980
+    EXPECT_FALSE(ModelFitCheck::warning("x", "Foo", 7981, 16384, small));
+    const auto tight = ModelFitCheck::warning("x", "Foo", 7980, 16384, small);
+    ASSERT_TRUE(tight);
+    EXPECT_EQ(tight->title, "Tight fit");
+    EXPECT_EQ(tight->body, "Foo needs about 5.8 GB. You have 7.8 GB free. Should work, but leaves little room for "
+                           "other apps.");
+    EXPECT_EQ(tight->confirmText, "ADD ANYWAY");
+    EXPECT_EQ(ModelFitCheck::warning("x", "Foo", 5980, 16384, small)->title, "Tight fit");
+
+    const GgufInfo large = sized(14796, 32); // needs 17000
+    const auto freeUp = ModelFitCheck::warning("x", "X", 8000, 16384, large);
+    ASSERT_TRUE(freeUp);
+    EXPECT_EQ(freeUp->title, "This model fits your Mac, but you need to free up RAM");
+    EXPECT_EQ(freeUp->body,
+              QStringLiteral("X needs about 16.6 GB. You have 7.8 GB free right now, but your Mac has 16.0 GB total. "
+                             "macOS will swap other apps to disk to make room \u2014 first load will take longer and "
+                             "other apps will slow down. Close some apps for best performance."));
+    const auto bigger = ModelFitCheck::warning("x", "X", 8000, 15000, large);
+    ASSERT_TRUE(bigger);
+    EXPECT_EQ(bigger->title, "This model is bigger than your RAM");
+    EXPECT_EQ(bigger->body, "X needs about 16.6 GB, but your Mac only has 14.6 GB total. macOS will constantly swap "
+                            "the model between RAM and SSD, making it 10-100x slower than normal. Each response may "
+                            "take minutes. Not recommended.");
+    // Free memory far below the need must not wrap into "fits".
+    EXPECT_EQ(ModelFitCheck::warning("x", "X", 0, 15000, large)->title, "This model is bigger than your RAM");
+
+    ModelFitCheck::Warning relabelled = *bigger;
+    relabelled.confirmText = "OK";
+    EXPECT_EQ(relabelled, *bigger);
+    relabelled.body += " ";
+    EXPECT_NE(relabelled, *bigger);
+}

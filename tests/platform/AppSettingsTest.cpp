@@ -1,0 +1,55 @@
+#include "platform/AppSettings.h"
+
+#include <gtest/gtest.h>
+
+using namespace cvn;
+
+namespace {
+
+const QString kThreads = QString::fromLatin1(AppSettings::threadCountKey);
+
+} // namespace
+
+TEST(AppSettings, ThreadCount)
+{
+    AppSettings::remove(kThreads);
+    EXPECT_EQ(AppSettings::threadCount(8), 2);
+    EXPECT_EQ(AppSettings::threadCount(1), 1);
+    EXPECT_EQ(AppSettings::threadCount(0), 1);
+    for (auto [stored, expected] : {std::pair<QVariant, int>{12, 8}, {3, 3}, {0, 2}, {-3, 2}, {"many", 2}}) {
+        AppSettings::setValue(kThreads, stored);
+        EXPECT_EQ(AppSettings::threadCount(8), expected) << stored.toString().toStdString();
+    }
+    AppSettings::setValue(kThreads, 12);
+    EXPECT_EQ(AppSettings::threadCount(1), 1);
+    AppSettings::remove(kThreads);
+    EXPECT_GE(AppSettings::threadCount(), 1);
+}
+
+TEST(AppSettings, RegisteredDefaultsAnswerForUnwrittenKeys)
+{
+    const QString offload = QString::fromLatin1(AppSettings::metalOffload);
+    AppSettings::remove(offload);
+    EXPECT_FALSE(AppSettings::boolValue(offload));
+    EXPECT_FALSE(AppSettings::boolValue("no.such.key"));
+
+    AppSettings::registerDefaults(1);
+    EXPECT_EQ(AppSettings::value(AppSettings::appearanceMode).toString(), "system");
+    EXPECT_EQ(AppSettings::value(kThreads).toInt(), 1);
+    EXPECT_FALSE(AppSettings::boolValue(offload));
+    EXPECT_FALSE(AppSettings::boolValue(AppSettings::showRuntimePanel));
+    AppSettings::registerDefaults(8);
+    EXPECT_EQ(AppSettings::value(kThreads).toInt(), 2);
+    EXPECT_EQ(AppSettings::threadCount(8), 2);
+
+    // A written value wins over the default, survives a fresh store, and the
+    // default answers again once it is removed.
+    AppSettings::setValue(offload, true);
+    EXPECT_TRUE(AppSettings::boolValue(offload));
+    AppSettings::setValue(AppSettings::appearanceMode, "dark");
+    EXPECT_EQ(AppSettings::value(AppSettings::appearanceMode).toString(), "dark");
+    AppSettings::remove(offload);
+    AppSettings::remove(AppSettings::appearanceMode);
+    EXPECT_FALSE(AppSettings::boolValue(offload));
+    EXPECT_EQ(AppSettings::value(AppSettings::appearanceMode).toString(), "system");
+}
