@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace cvn {
+
+class LlamaModel;
+
+// Where one generation run delivers its text. Both callbacks run on the
+// model's queue, never on the caller's thread; a consumer on the main thread
+// re-posts them (see runOnMain).
+struct GenerationSink {
+    // One piece of reply text, never empty. Returning false says the consumer
+    // is gone and ends the run at once.
+    std::function<bool(const QString& piece)> onPiece;
+    // Called exactly once when the run is over, however it ended (including
+    // a run that never started because the model was freed first).
+    std::function<void()> onFinished;
+};
+
+// The shared state of one run: its own cancel flag, so that a stop that lands
+// before the run has reached the queue is not lost, and whether the run is in
+// progress, so that a late cancel of a finished run never stops the next one.
+struct GenerationRun {
+    std::atomic<bool> cancelled{false};
+    std::mutex mutex; // guards `running` together with the stop request
+    bool running = false;
+    std::weak_ptr<LlamaModel> model;
+};
+
+// The caller's end of one run. Cancelling or destroying it ends the run at its
+// next check (and, while it runs, sets the model's stop flag too). Move-only;
+// a default-constructed handle refers to no run.
+class GenerationHandle {
+public:
+    GenerationHandle() = default;
+    explicit GenerationHandle(std::shared_ptr<GenerationRun> run) : m_run(std::move(run)) {}
+    ~GenerationHandle() { cancel(); }
+
+    GenerationHandle(GenerationHandle&&) noexcept = default;
+    GenerationHandle& operator=(GenerationHandle&& other) noexcept
+    {
+        if (this != &other) {
+            cancel();
+            m_run = std::move(other.m_run);
+        }
+        return *this;
+    }
+    GenerationHandle(const GenerationHandle&) = delete;
+    GenerationHandle& operator=(const GenerationHandle&) = delete;
+
+    // Safe from any thread, any number of times.
+    void cancel();
+    bool isCancelled() const { return m_run && m_run->cancelled.load(); }
+    bool isValid() const { return bool(m_run); }
+
+private:
+    std::shared_ptr<GenerationRun> m_run;
+};
+
+} // namespace cvn

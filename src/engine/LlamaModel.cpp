@@ -1,0 +1,250 @@
+#include "engine/LlamaModel.h"
+
+#include "platform/Logging.h"
+
+#include <QFileInfo>
+
+#include <llama.h>
+
+#include <map>
+#include <unistd.h>
+
+namespace cvn {
+
+namespace {
+
+std::mutex backendLock;
+bool backendInitialized = false; // guarded by backendLock
+
+std::mutex registryLock;
+std::map<quintptr, LoadedModelSnapshot>& liveRegistry() // guarded by registryLock
+{
+    static std::map<quintptr, LoadedModelSnapshot> registry;
+    return registry;
+}
+std::optional<LoadAttempt>& lastAttempt() // guarded by registryLock
+{
+    static std::optional<LoadAttempt> attempt;
+    return attempt;
+}
+
+// llama.cpp writes its own chatter to stderr; send it to our runtime log.
+void routeRuntimeLog(ggml_log_level level, const char* text, void*)
+{
+    if (level == GGML_LOG_LEVEL_ERROR)
+        qCWarning(lcRuntime).noquote() << QString::fromUtf8(text).trimmed();
+    else
+        qCDebug(lcRuntime).noquote() << QString::fromUtf8(text).trimmed();
+}
+
+void initBackendOnce()
+{
+    std::lock_guard lock(backendLock);
+    if (backendInitialized)
+        return;
+    llama_log_set(routeRuntimeLog, nullptr);
+    llama_backend_init();
+    backendInitialized = true;
+}
+
+} // namespace
+
+// --- LoadError ---------------------------------------------------------------
+
+LoadError::LoadError(Kind kind, QString path)
+    : m_kind(kind)
+    , m_path(std::move(path))
+{
+    m_what = description().toStdString();
+}
+
+QString LoadError::description() const
+{
+    switch (m_kind) {
+    case Kind::fileNotReadable:
+        return QStringLiteral("the file could not be read: ") + m_path;
+    case Kind::runtimeUnavailable:
+        return QStringLiteral("llama runtime not linked in this build");
+    case Kind::modelLoadFailed:
+        return QStringLiteral(
+            "llama.cpp could not load this file as a model (llama_model_load_from_file returned null)");
+    case Kind::contextInitFailed:
+        return QStringLiteral("the model loaded, but its context could not be created - usually not enough "
+                              "memory for the context size (llama_init_from_model returned null)");
+    }
+    return {};
+}
+
+// --- load and release ----------------------------------------------------------
+
+std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contextSize, int64_t gpuLayers,
+                                             std::optional<int64_t> threads)
+{
+    const QByteArray nativePath = QFile::encodeName(path);
+    if (::access(nativePath.constData(), R_OK) != 0 || QFileInfo(path).isDir())
+        throw LoadError::fileNotReadable(path);
+
+    initBackendOnce();
+
+    llama_model_params modelParams = llama_model_default_params();
+    modelParams.n_gpu_layers = int32_t(gpuLayers);
+    llama_model* model = llama_model_load_from_file(nativePath.constData(), modelParams);
+    if (!model)
+        throw LoadError::modelLoadFailed();
+
+    llama_context_params contextParams = llama_context_default_params();
+    contextParams.n_ctx = contextSize > 0 ? uint32_t(contextSize) : 0;
+    if (threads && *threads >= 1) {
+        contextParams.n_threads = int32_t(*threads);
+        contextParams.n_threads_batch = int32_t(*threads);
+    }
+    llama_context* context = llama_init_from_model(model, contextParams);
+    if (!context) {
+        llama_model_free(model);
+        throw LoadError::contextInitFailed();
+    }
+    return std::make_shared<LlamaModel>(Private{}, path, model, context, gpuLayers);
+}
+
+LlamaModel::LlamaModel(Private, QString path, llama_model* model, llama_context* context, int64_t gpuLayers)
+    : m_path(std::move(path))
+    , m_model(model)
+    , m_context(context)
+{
+    m_contextSize = int64_t(llama_n_ctx(context));
+    m_architecture = metaValue("general.architecture");
+    m_layerCount = int64_t(llama_model_n_layer(model)) + 1;
+    m_gpuLayersOffloaded = offloadedLayers(gpuLayers, m_layerCount, [] { return llama_supports_gpu_offload(); });
+    // Lets a stop (or free) cut a long prompt decode short instead of waiting
+    // for the whole slice.
+    llama_set_abort_callback(context, &LlamaModel::abortCallback, this);
+}
+
+LlamaModel::~LlamaModel()
+{
+    free();
+}
+
+int64_t LlamaModel::offloadedLayers(int64_t gpuLayers, int64_t layerCount,
+                                    const std::function<bool()>& supportsOffload)
+{
+    if (gpuLayers < 1)
+        return 0;
+    return supportsOffload() ? std::min(gpuLayers, layerCount) : 0;
+}
+
+void LlamaModel::registerLive()
+{
+    LoadedModelSnapshot snapshot;
+    snapshot.id = quintptr(this);
+    snapshot.name = QFileInfo(m_path).fileName();
+    snapshot.contextSize = m_contextSize;
+    snapshot.architecture = m_architecture;
+    snapshot.gpuLayersOffloaded = m_gpuLayersOffloaded;
+    snapshot.layerCount = m_layerCount;
+    std::lock_guard lock(registryLock);
+    liveRegistry()[snapshot.id] = snapshot;
+}
+
+void LlamaModel::free()
+{
+    m_freeRequested = true;
+    requestStop();
+    if (m_queue.isCurrent())
+        releaseResources();
+    else
+        m_queue.sync([this] { releaseResources(); });
+}
+
+void LlamaModel::releaseResources()
+{
+    if (m_isFreed.exchange(true))
+        return;
+    {
+        std::lock_guard lock(registryLock);
+        liveRegistry().erase(quintptr(this));
+    }
+    llama_free(m_context);
+    llama_model_free(m_model);
+    m_context = nullptr;
+    m_model = nullptr;
+}
+
+// --- stop flag and failure text ---------------------------------------------
+
+void LlamaModel::requestStop()
+{
+    std::lock_guard lock(m_stopLock);
+    m_stopRequested = true;
+}
+
+bool LlamaModel::stopRequested() const
+{
+    std::lock_guard lock(m_stopLock);
+    return m_stopRequested;
+}
+
+std::optional<QString> LlamaModel::lastStreamFailure() const
+{
+    std::lock_guard lock(m_stopLock);
+    return m_lastStreamFailure;
+}
+
+void LlamaModel::setLastStreamFailure(std::optional<QString> text)
+{
+    std::lock_guard lock(m_stopLock);
+    m_lastStreamFailure = std::move(text);
+}
+
+bool LlamaModel::shouldStop(const GenerationRun& run) const
+{
+    return run.cancelled.load() || m_freeRequested.load() || stopRequested();
+}
+
+bool LlamaModel::abortCallback(void* data)
+{
+    auto* self = static_cast<LlamaModel*>(data);
+    const GenerationRun* run = self->m_activeRun.load();
+    return self->m_freeRequested.load() || self->stopRequested() || (run && run->cancelled.load());
+}
+
+// --- metadata -----------------------------------------------------------------
+
+std::optional<QString> LlamaModel::metaValue(const char* key) const
+{
+    if (!m_model)
+        return std::nullopt;
+    char buffer[256] = {};
+    if (llama_model_meta_val_str(m_model, key, buffer, sizeof buffer) < 0)
+        return std::nullopt;
+    const QString text = QString::fromUtf8(buffer);
+    if (text.isEmpty())
+        return std::nullopt;
+    return text;
+}
+
+// --- registry -------------------------------------------------------------------
+
+std::vector<LoadedModelSnapshot> LlamaModel::liveModels()
+{
+    std::lock_guard lock(registryLock);
+    std::vector<LoadedModelSnapshot> rows;
+    rows.reserve(liveRegistry().size());
+    for (const auto& [id, row] : liveRegistry())
+        rows.push_back(row);
+    return rows;
+}
+
+std::optional<LoadAttempt> LlamaModel::lastLoadAttempt()
+{
+    std::lock_guard lock(registryLock);
+    return lastAttempt();
+}
+
+void LlamaModel::recordLoadAttempt(const LoadAttempt& attempt)
+{
+    std::lock_guard lock(registryLock);
+    lastAttempt() = attempt;
+}
+
+} // namespace cvn

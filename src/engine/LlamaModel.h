@@ -1,0 +1,192 @@
+#pragma once
+
+// One GGUF model loaded through llama.cpp, with its inference context.
+//
+// Ownership: a LlamaModel owns its llama_model and llama_context handles and
+// releases them exactly once, in free() or in the destructor, on its own
+// ModelQueue. Always held by std::shared_ptr (made by load()); generation
+// runs hold it weakly and end empty once it is gone or freed.
+//
+// Threads: load() blocks its caller (run it off the main thread). Every use of
+// the context after the load runs on queue(). free(), requestStop(),
+// stopRequested(), lastStreamFailure() and generate() may be called from any
+// thread. The process-wide registry functions may be called from any thread.
+
+#include "engine/Generation.h"
+#include "engine/ModelQueue.h"
+#include "engine/SamplingParams.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+struct llama_model;
+struct llama_context;
+
+namespace cvn {
+
+// Why a model could not be loaded. description() is the sentence shown to the
+// user.
+class LoadError : public std::exception {
+public:
+    enum class Kind { fileNotReadable, runtimeUnavailable, modelLoadFailed, contextInitFailed };
+
+    static LoadError fileNotReadable(const QString& path) { return LoadError(Kind::fileNotReadable, path); }
+    static LoadError runtimeUnavailable() { return LoadError(Kind::runtimeUnavailable); }
+    static LoadError modelLoadFailed() { return LoadError(Kind::modelLoadFailed); }
+    static LoadError contextInitFailed() { return LoadError(Kind::contextInitFailed); }
+
+    Kind kind() const { return m_kind; }
+    const QString& path() const { return m_path; } // fileNotReadable only
+    QString description() const;
+    const char* what() const noexcept override { return m_what.c_str(); }
+
+private:
+    explicit LoadError(Kind kind, QString path = {});
+    Kind m_kind;
+    QString m_path;
+    std::string m_what;
+};
+
+// One row of the live-model registry (the debug panel lists them).
+struct LoadedModelSnapshot {
+    quintptr id = 0; // the model object's identity
+    QString name; // file name
+    int64_t contextSize = 0;
+    std::optional<QString> architecture;
+    int64_t gpuLayersOffloaded = 0;
+    int64_t layerCount = 0;
+
+    friend bool operator==(const LoadedModelSnapshot&, const LoadedModelSnapshot&) = default;
+};
+
+// The outcome of the latest model load.
+struct LoadAttempt {
+    struct Ok {
+        int64_t contextSize = 0;
+        std::optional<QString> architecture;
+        friend bool operator==(const Ok&, const Ok&) = default;
+    };
+    struct Failed {
+        QString message;
+        friend bool operator==(const Failed&, const Failed&) = default;
+    };
+    using Outcome = std::variant<Ok, Failed>;
+
+    QString fileName;
+    QDateTime at;
+    Outcome outcome;
+
+    friend bool operator==(const LoadAttempt&, const LoadAttempt&) = default;
+};
+
+class LlamaModel : public std::enable_shared_from_this<LlamaModel> {
+    struct Private {};
+
+public:
+    // Loads the model file and creates its context; blocks the caller.
+    // contextSize <= 0 lets llama.cpp choose (the trained length); gpuLayers
+    // is the number of layers to offload; threads, when given and >= 1, sets
+    // both thread counts. Throws LoadError. The new model is not yet in the
+    // live-model registry (see registerLive).
+    static std::shared_ptr<LlamaModel> load(const QString& path, int64_t contextSize, int64_t gpuLayers,
+                                            std::optional<int64_t> threads = std::nullopt);
+
+    LlamaModel(Private, QString path, llama_model* model, llama_context* context, int64_t gpuLayers);
+    ~LlamaModel();
+    LlamaModel(const LlamaModel&) = delete;
+    LlamaModel& operator=(const LlamaModel&) = delete;
+
+    const QString& path() const { return m_path; }
+    int64_t contextSize() const { return m_contextSize; } // what llama.cpp granted
+    const std::optional<QString>& architecture() const { return m_architecture; }
+    int64_t gpuLayersOffloaded() const { return m_gpuLayersOffloaded; }
+    int64_t layerCount() const { return m_layerCount; } // llama_model_n_layer + 1
+    bool isFreed() const { return m_isFreed.load(); }
+    ModelQueue& queue() { return m_queue; }
+
+    // Adds this model to the live-model registry.
+    void registerLive();
+
+    // Asks a running generation to stop, then releases the handles once (on
+    // the queue: inline when called from it, else waiting for the work item
+    // in progress). Safe to call repeatedly and from any thread.
+    void free();
+
+    // The stop flag that a running generation checks before every prompt
+    // slice and every token, and that aborts a prompt decode in progress.
+    void requestStop();
+    bool stopRequested() const;
+
+    // Why the last generation produced nothing, if it failed on its prompt.
+    std::optional<QString> lastStreamFailure() const;
+
+    // Starts one generation run on the model's queue and returns at once.
+    // The sink's callbacks run on the queue. `prompt` is the rendered chat
+    // text (UTF-8); special tokens in it are parsed.
+    GenerationHandle generate(const std::string& prompt, const SamplingParams& params, GenerationSink sink);
+
+    // Text value of a GGUF metadata key, or none when absent or empty.
+    std::optional<QString> metaValue(const char* key) const;
+
+    // The prompt's tokens as a run would decode them (special tokens added
+    // and parsed, a doubled begin-of-sequence token dropped). Runs on the
+    // caller's thread: call it on queue() while a run may be active.
+    std::vector<int32_t> tokenize(const std::string& text) const;
+
+    // The raw handles, for benchmarks that drive llama.cpp directly. Valid
+    // until free().
+    llama_model* modelHandle() const { return m_model; }
+    llama_context* contextHandle() const { return m_context; }
+
+    // --- process-wide runtime state -------------------------------------
+    static std::vector<LoadedModelSnapshot> liveModels();
+    static std::optional<LoadAttempt> lastLoadAttempt();
+    static void recordLoadAttempt(const LoadAttempt& attempt);
+
+    // Layers reported as running on the GPU: 0 when gpuLayers < 1 (without
+    // asking), else min(gpuLayers, layerCount) when offload is supported.
+    static int64_t offloadedLayers(int64_t gpuLayers, int64_t layerCount,
+                                   const std::function<bool()>& supportsOffload);
+
+private:
+    void releaseResources();
+    void setLastStreamFailure(std::optional<QString> text);
+    bool shouldStop(const GenerationRun& run) const;
+    void runGeneration(const std::string& prompt, const SamplingParams& params, GenerationRun& run,
+                       const std::function<bool(const QString&)>& onPiece);
+    std::string tokenPiece(int32_t token) const;
+    static bool abortCallback(void* data);
+
+    const QString m_path;
+    llama_model* m_model = nullptr;
+    llama_context* m_context = nullptr;
+    int64_t m_contextSize = 0;
+    std::optional<QString> m_architecture;
+    int64_t m_gpuLayersOffloaded = 0;
+    int64_t m_layerCount = 0;
+    std::atomic<bool> m_isFreed{false};
+    // Set by free() and never cleared: runs already queued end before they
+    // start, whatever happens to the stop flag meanwhile.
+    std::atomic<bool> m_freeRequested{false};
+
+    mutable std::mutex m_stopLock; // guards the two fields below
+    bool m_stopRequested = false;
+    std::optional<QString> m_lastStreamFailure;
+
+    // The run in progress, for the abort callback (set and cleared on the queue).
+    std::atomic<GenerationRun*> m_activeRun{nullptr};
+
+    ModelQueue m_queue; // last: destroyed first, after the handles are gone
+};
+
+} // namespace cvn

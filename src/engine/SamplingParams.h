@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QStringList>
+
+#include <cstdint>
+
+namespace cvn {
+
+// How the next token is chosen, and when a reply ends. A plain value: callers
+// copy defaults() and change what they need (usually stopSequences and
+// maxTokens).
+struct SamplingParams {
+    float temperature = 0.8f;
+    int64_t topK = 40; // stays within 32 bits
+    float topP = 0.95f; // at least one candidate is always kept
+    int64_t maxTokens = 2048;
+    float repeatPenalty = 1.1f;
+    int64_t repeatLastN = 64; // stays within 32 bits
+    QStringList stopSequences; // the reply ends once its text ends with one of them
+    uint32_t seed = 0xFFFFFFFFu; // seed of the final distribution sampler
+
+    static const SamplingParams& defaults()
+    {
+        static const SamplingParams params;
+        return params;
+    }
+
+    friend bool operator==(const SamplingParams&, const SamplingParams&) = default;
+};
+
+} // namespace cvn

@@ -1,0 +1,293 @@
+#include "engine/LlamaModel.h"
+
+#include "TestModels.h"
+
+#include <QLoggingCategory>
+#include <QMutex>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+using namespace cvn;
+using namespace cvn::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kHello = QStringLiteral(" Hello");
+const QString kE = QStringLiteral(u"\u00E9");
+
+std::shared_ptr<LlamaModel> load(const QString& path, int64_t context = 0)
+{
+    return LlamaModel::load(path, context, 0, 2);
+}
+
+SamplingParams withSeed(uint32_t seed)
+{
+    SamplingParams p = SamplingParams::defaults();
+    p.seed = seed;
+    return p;
+}
+
+// Captures the runtime log's messages, from any thread.
+struct LogCapture {
+    static inline QMutex mutex;
+    static inline QStringList messages;
+    static inline QtMessageHandler previous = nullptr;
+    LogCapture()
+    {
+        messages.clear();
+        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& ctx, const QString& msg) {
+            if (QLatin1String(ctx.category) == QLatin1String("org.corvanthelis.models.runtime")) {
+                QMutexLocker lock(&mutex);
+                messages << msg;
+            }
+        });
+    }
+    ~LogCapture() { qInstallMessageHandler(previous); }
+    QStringList taken()
+    {
+        QMutexLocker lock(&mutex);
+        return messages;
+    }
+};
+
+} // namespace
+
+TEST(Generation, ScriptedReplyArrivesInWholeCharactersWithoutTheEndToken)
+{
+    auto model = load(helloModel());
+    for (uint32_t seed : {1u, 2u, 4294967295u}) {
+        const Reply reply = generateAll(*model, "Hi", withSeed(seed));
+        EXPECT_EQ(reply.pieces, QStringList({kHello, kE, QStringLiteral("!")})) << "seed " << seed;
+        EXPECT_EQ(reply.failure, std::nullopt);
+    }
+}
+
+TEST(Generation, TokenLimitEndsTheReplyAndDropsAPendingHalfCharacter)
+{
+    auto model = load(helloModel());
+    SamplingParams p = SamplingParams::defaults();
+    p.maxTokens = 2; // " Hello" and the first byte of "é"
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({kHello}));
+    p.maxTokens = 3;
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({kHello, kE}));
+    p.maxTokens = 0;
+    const Reply none = generateAll(*model, "Hi", p);
+    EXPECT_TRUE(none.pieces.isEmpty());
+    EXPECT_EQ(none.failure, std::nullopt);
+}
+
+TEST(Generation, StopStringsEndAfterThePieceThatCompletesThem)
+{
+    auto model = load(helloModel());
+    SamplingParams p = SamplingParams::defaults();
+    p.stopSequences = {QStringLiteral("lo") + kE}; // spans two pieces
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({kHello, kE}));
+    p.stopSequences = {QString()};
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({kHello, kE, QStringLiteral("!")}));
+    p.stopSequences = {QStringLiteral("never"), QStringLiteral("Hello")};
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({kHello}));
+}
+
+TEST(Generation, InvalidBytesBecomeReplacementWithoutSilencingTheRest)
+{
+    auto model = load(scriptedModel({{"▁Hi", "<0xA9>", "!", "</s>"}}));
+    const Reply reply = generateAll(*model, "Hi", SamplingParams::defaults());
+    EXPECT_EQ(reply.pieces, QStringList({QStringLiteral(u"\uFFFD"), QStringLiteral("!")}));
+}
+
+TEST(Generation, ContextWithoutRoomForAReplyFailsWithItsText)
+{
+    auto model = load(helloModel(), 256);
+    const Reply reply = generateAll(*model, "Hi", SamplingParams::defaults());
+    EXPECT_TRUE(reply.pieces.isEmpty());
+    EXPECT_EQ(reply.failure, QStringLiteral("The model's context (256 tokens) has no room left for a reply. "
+                                            "Load it with a larger context."));
+}
+
+TEST(Generation, LongPromptKeepsItsFirstTokenAndMostRecentTokens)
+{
+    auto model = load(helloModel(), 512);
+    std::string prompt;
+    for (int i = 0; i < 400; ++i)
+        prompt += "Hi ";
+    prompt += "Hi";
+    const auto tokens = model->tokenize(prompt);
+    const int total = int(tokens.size());
+    ASSERT_GT(total, 256);
+
+    LogCapture log;
+    const Reply reply = generateAll(*model, prompt, SamplingParams::defaults());
+    // The reply still follows the script from the last prompt token.
+    EXPECT_EQ(reply.pieces, QStringList({kHello, kE, QStringLiteral("!")}));
+    EXPECT_EQ(reply.failure, std::nullopt);
+    EXPECT_TRUE(log.taken().contains(QStringLiteral("Prompt truncated to fit the context: dropped %1 of %2 tokens")
+                                         .arg(total - 256)
+                                         .arg(total)))
+        << log.taken().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST(Generation, DoubledBeginMarkerIsDroppedFromThePrompt)
+{
+    auto model = load(helloModel());
+    const auto plain = model->tokenize("Hi");
+    const auto marked = model->tokenize("<s>Hi");
+    ASSERT_GE(plain.size(), 2u);
+    EXPECT_EQ(marked, plain);
+    EXPECT_NE(marked[1], marked[0]);
+}
+
+TEST(Generation, FixedSeedRepeatsAcrossRunsAndReloads)
+{
+    SamplingParams p = withSeed(1234);
+    p.maxTokens = 40;
+    auto first = load(randomModel());
+    const Reply a = generateAll(*first, "Once upon a time", p);
+    const Reply b = generateAll(*first, "Once upon a time", p);
+    auto second = load(randomModel());
+    const Reply c = generateAll(*second, "Once upon a time", p);
+    EXPECT_FALSE(a.text().isEmpty());
+    EXPECT_EQ(a.pieces, b.pieces);
+    EXPECT_EQ(a.pieces, c.pieces);
+    p.seed = 1235;
+    EXPECT_NE(generateAll(*first, "Once upon a time", p).pieces, a.pieces);
+}
+
+TEST(GenerationStop, CancelMidReplyEndsItSoon)
+{
+    auto model = load(scriptedModel({{"▁A", "▁B", "▁A"}}));
+    std::promise<void> finished;
+    std::atomic<int> pieces{0};
+    GenerationHandle handle;
+    std::promise<void> firstPiece;
+    GenerationSink sink;
+    sink.onPiece = [&](const QString&) {
+        if (++pieces == 1)
+            firstPiece.set_value();
+        return true;
+    };
+    sink.onFinished = [&] { finished.set_value(); };
+    handle = model->generate("A", SamplingParams::defaults(), std::move(sink));
+    firstPiece.get_future().wait();
+    handle.cancel();
+    ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_LT(pieces.load(), 2048);
+    EXPECT_GE(pieces.load(), 1);
+    EXPECT_EQ(model->lastStreamFailure(), std::nullopt);
+}
+
+TEST(GenerationStop, CancelBeforeTheRunStartsIsNotLost)
+{
+    auto model = load(scriptedModel({{"▁A", "▁B", "▁A"}}));
+    std::promise<void> release;
+    auto gate = release.get_future().share();
+    model->queue().async([gate] { gate.wait(); }); // keeps the run waiting
+
+    std::promise<void> finished;
+    std::atomic<int> pieces{0};
+    GenerationSink sink;
+    sink.onPiece = [&](const QString&) { ++pieces; return true; };
+    sink.onFinished = [&] { finished.set_value(); };
+    GenerationHandle handle = model->generate("A", SamplingParams::defaults(), std::move(sink));
+    handle.cancel();
+    release.set_value();
+    ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(pieces.load(), 0);
+}
+
+TEST(GenerationStop, DroppedHandleOrGoneConsumerEndsTheRun)
+{
+    auto model = load(scriptedModel({{"▁A", "▁B", "▁A"}}));
+    // The consumer says it is gone after three pieces.
+    {
+        std::promise<void> finished;
+        std::atomic<int> pieces{0};
+        GenerationSink sink;
+        sink.onPiece = [&](const QString&) { return ++pieces < 3; };
+        sink.onFinished = [&] { finished.set_value(); };
+        GenerationHandle handle = model->generate("A", SamplingParams::defaults(), std::move(sink));
+        ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(pieces.load(), 3);
+    }
+    // Dropping the handle is a cancel.
+    {
+        std::promise<void> finished;
+        std::atomic<int> pieces{0};
+        GenerationSink sink;
+        sink.onPiece = [&](const QString&) { ++pieces; return true; };
+        sink.onFinished = [&] { finished.set_value(); };
+        { GenerationHandle dropped = model->generate("A", SamplingParams::defaults(), std::move(sink)); }
+        ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
+        EXPECT_LT(pieces.load(), 2048);
+    }
+}
+
+TEST(GenerationStop, LateCancelOfAFinishedRunDoesNotStopTheNextOne)
+{
+    auto model = load(helloModel());
+    std::promise<void> firstDone;
+    GenerationSink first;
+    first.onFinished = [&] { firstDone.set_value(); };
+    GenerationHandle old = model->generate("Hi", SamplingParams::defaults(), std::move(first));
+    firstDone.get_future().wait();
+
+    // The next run is queued behind a gate; the old handle is cancelled while
+    // it waits and again once it runs.
+    std::promise<void> release;
+    auto gate = release.get_future().share();
+    model->queue().async([gate] { gate.wait(); });
+    Reply next;
+    std::promise<void> nextDone;
+    GenerationSink sink;
+    sink.onPiece = [&](const QString& piece) {
+        next.pieces << piece;
+        old.cancel();
+        return true;
+    };
+    sink.onFinished = [&] { nextDone.set_value(); };
+    GenerationHandle handle = model->generate("Hi", SamplingParams::defaults(), std::move(sink));
+    old.cancel();
+    release.set_value();
+    nextDone.get_future().wait();
+    EXPECT_EQ(next.pieces, QStringList({kHello, kE, QStringLiteral("!")}));
+}
+
+TEST(GenerationStop, RunQueuedAfterFreeFinishesEmpty)
+{
+    auto model = load(helloModel());
+    std::promise<void> release;
+    auto gate = release.get_future().share();
+    model->queue().async([gate] { gate.wait(); });
+
+    std::promise<void> finished;
+    std::atomic<int> pieces{0};
+    GenerationSink sink;
+    sink.onPiece = [&](const QString&) { ++pieces; return true; };
+    sink.onFinished = [&] { finished.set_value(); };
+    GenerationHandle handle = model->generate("Hi", SamplingParams::defaults(), std::move(sink));
+
+    // free() from another thread: it raises the stop at once, then waits for
+    // the queue.
+    std::thread freer([&] { model->free(); });
+    while (!model->stopRequested())
+        std::this_thread::yield();
+    release.set_value();
+    freer.join();
+    ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(model->isFreed());
+    EXPECT_EQ(pieces.load(), 0);
+
+    // A run started after free() never touches the handles.
+    std::promise<void> after;
+    std::atomic<int> afterPieces{0};
+    GenerationSink late;
+    late.onPiece = [&](const QString&) { ++afterPieces; return true; };
+    late.onFinished = [&] { after.set_value(); };
+    GenerationHandle lateHandle = model->generate("Hi", SamplingParams::defaults(), std::move(late));
+    ASSERT_EQ(after.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(afterPieces.load(), 0);
+}

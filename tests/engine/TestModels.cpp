@@ -1,0 +1,85 @@
+#include "TestModels.h"
+
+#include "TestModelWriter.h"
+#include "support/TempEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <map>
+#include <mutex>
+
+namespace cvn::test {
+
+namespace {
+std::mutex cacheLock;
+std::map<std::vector<std::vector<std::string>>, QString> scriptedCache;
+int modelCounter = 0;
+
+QString newModelPath(const char* stem)
+{
+    static const QString folder = makeTempFolder(QStringLiteral("models"));
+    return QStringLiteral("%1/%2-%3.gguf").arg(folder, QLatin1String(stem)).arg(++modelCounter);
+}
+} // namespace
+
+QString scriptedModel(const std::vector<std::vector<std::string>>& chains, int64_t ctx)
+{
+    std::lock_guard lock(cacheLock);
+    auto key = chains;
+    key.push_back({std::to_string(ctx)});
+    if (auto it = scriptedCache.find(key); it != scriptedCache.end())
+        return it->second;
+    const QString path = newModelPath("scripted");
+    testmodel::ScriptSpec spec;
+    spec.shape.ctx = ctx;
+    spec.chains = chains;
+    const std::string error = testmodel::writeScriptedModel(path.toStdString(), testmodel::vocabPath(), spec);
+    EXPECT_EQ(error, "");
+    scriptedCache.emplace(key, path);
+    return path;
+}
+
+QString helloModel()
+{
+    return scriptedModel({{"▁Hi", "▁Hello", "<0xC3>", "<0xA9>", "!", "</s>"}});
+}
+
+QString randomModel()
+{
+    static const QString path = [] {
+        std::lock_guard lock(cacheLock);
+        const QString p = newModelPath("random");
+        EXPECT_EQ(testmodel::writeRandomModel(p.toStdString(), testmodel::vocabPath(), {}), "");
+        return p;
+    }();
+    return path;
+}
+
+QString randomModelWith(const std::string& key, const std::string& value)
+{
+    std::lock_guard lock(cacheLock);
+    const QString p = newModelPath("meta");
+    EXPECT_EQ(testmodel::writeRandomModel(p.toStdString(), testmodel::vocabPath(), {}, {{key, value}}), "");
+    return p;
+}
+
+Reply generateAll(LlamaModel& model, const std::string& prompt, const SamplingParams& params)
+{
+    Reply reply;
+    std::mutex lock;
+    std::promise<void> finished;
+    GenerationSink sink;
+    sink.onPiece = [&](const QString& piece) {
+        std::lock_guard guard(lock);
+        reply.pieces << piece;
+        return true;
+    };
+    sink.onFinished = [&] { finished.set_value(); };
+    GenerationHandle handle = model.generate(prompt, params, std::move(sink));
+    finished.get_future().wait();
+    reply.failure = model.lastStreamFailure();
+    return reply;
+}
+
+} // namespace cvn::test

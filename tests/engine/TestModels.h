@@ -1,0 +1,38 @@
+#pragma once
+
+// Small GGUF models written once per test process into its temporary folder.
+
+#include "engine/LlamaModel.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <string>
+#include <vector>
+
+namespace cvn::test {
+
+// Scripted on llama.cpp's Llama SPM vocabulary; the path is cached per chain
+// list. `ctx` is the trained context length written into the file.
+QString scriptedModel(const std::vector<std::vector<std::string>>& chains, int64_t ctx = 2048);
+
+// "▁Hi → ▁Hello → <0xC3> → <0xA9> → ! → </s>": the prompt "Hi" is answered
+// " Hello", "é", "!".
+QString helloModel();
+
+// Random weights, 2 layers, n_embd 64.
+QString randomModel();
+
+// Writes a model with extra string metadata (not cached).
+QString randomModelWith(const std::string& key, const std::string& value);
+
+struct Reply {
+    QStringList pieces;
+    std::optional<QString> failure;
+    QString text() const { return pieces.join(QString()); }
+};
+
+// Runs one generation to its end and collects the pieces.
+Reply generateAll(LlamaModel& model, const std::string& prompt, const SamplingParams& params);
+
+} // namespace cvn::test

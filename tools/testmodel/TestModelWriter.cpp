@@ -1,0 +1,262 @@
+#include "TestModelWriter.h"
+
+#include "ggml.h"
+#include "gguf.h"
+#include "llama.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+
+namespace cvn::testmodel {
+
+namespace {
+
+struct GgufDeleter {
+    void operator()(gguf_context* c) const { gguf_free(c); }
+};
+struct GgmlDeleter {
+    void operator()(ggml_context* c) const { ggml_free(c); }
+};
+using GgufPtr = std::unique_ptr<gguf_context, GgufDeleter>;
+using GgmlPtr = std::unique_ptr<ggml_context, GgmlDeleter>;
+
+GgufPtr openVocab(const std::string& vocabFile, std::string& error)
+{
+    gguf_init_params params{/*no_alloc =*/true, /*ctx =*/nullptr};
+    GgufPtr vocab(gguf_init_from_file(vocabFile.c_str(), params));
+    if (!vocab)
+        error = "cannot read vocabulary file " + vocabFile;
+    return vocab;
+}
+
+int64_t vocabSize(const gguf_context* vocab)
+{
+    const int64_t key = gguf_find_key(vocab, "tokenizer.ggml.tokens");
+    return key < 0 ? 0 : int64_t(gguf_get_arr_n(vocab, key));
+}
+
+// One tensor's description and a function that fills its values (row-major,
+// ne0 fastest).
+struct TensorPlan {
+    std::string name;
+    int64_t ne0;
+    int64_t ne1; // 1 for vectors
+    std::function<void(std::vector<float>&)> fill;
+};
+
+void setArchitecture(gguf_context* out, const Shape& s, int64_t nVocab)
+{
+    gguf_set_val_str(out, "general.architecture", "llama");
+    gguf_set_val_str(out, "general.name", "cvn test model");
+    gguf_set_val_u32(out, "llama.context_length", uint32_t(s.ctx));
+    gguf_set_val_u32(out, "llama.embedding_length", uint32_t(s.embd));
+    gguf_set_val_u32(out, "llama.block_count", uint32_t(s.layers));
+    gguf_set_val_u32(out, "llama.feed_forward_length", uint32_t(s.ff));
+    gguf_set_val_u32(out, "llama.attention.head_count", uint32_t(s.heads));
+    gguf_set_val_u32(out, "llama.attention.head_count_kv", uint32_t(s.headsKv));
+    gguf_set_val_u32(out, "llama.rope.dimension_count", uint32_t(s.embd / s.heads));
+    gguf_set_val_f32(out, "llama.attention.layer_norm_rms_epsilon", 1e-5f);
+    gguf_set_val_u32(out, "llama.vocab_size", uint32_t(nVocab));
+}
+
+std::vector<TensorPlan> llamaTensors(const Shape& s, int64_t nVocab,
+                                     const std::function<void(std::vector<float>&)>& matrix,
+                                     const std::function<void(std::vector<float>&)>& zeroOrMatrix,
+                                     std::function<void(std::vector<float>&)> embeddings,
+                                     std::function<void(std::vector<float>&)> output)
+{
+    const auto ones = [](std::vector<float>& v) { std::fill(v.begin(), v.end(), 1.0f); };
+    const int64_t headDim = s.embd / s.heads;
+    const int64_t kvDim = headDim * s.headsKv;
+    std::vector<TensorPlan> plan;
+    plan.push_back({"token_embd.weight", s.embd, nVocab, std::move(embeddings)});
+    for (int64_t i = 0; i < s.layers; ++i) {
+        const std::string p = "blk." + std::to_string(i) + ".";
+        plan.push_back({p + "attn_norm.weight", s.embd, 1, ones});
+        plan.push_back({p + "attn_q.weight", s.embd, s.embd, matrix});
+        plan.push_back({p + "attn_k.weight", s.embd, kvDim, matrix});
+        plan.push_back({p + "attn_v.weight", s.embd, kvDim, matrix});
+        plan.push_back({p + "attn_output.weight", s.embd, s.embd, zeroOrMatrix});
+        plan.push_back({p + "ffn_norm.weight", s.embd, 1, ones});
+        plan.push_back({p + "ffn_gate.weight", s.embd, s.ff, matrix});
+        plan.push_back({p + "ffn_up.weight", s.embd, s.ff, matrix});
+        plan.push_back({p + "ffn_down.weight", s.ff, s.embd, zeroOrMatrix});
+    }
+    plan.push_back({"output_norm.weight", s.embd, 1, ones});
+    plan.push_back({"output.weight", s.embd, nVocab, std::move(output)});
+    return plan;
+}
+
+std::string writeModel(const std::string& outPath, const gguf_context* vocab, const Shape& shape, WeightType type,
+                       const std::vector<TensorPlan>& plan, const std::vector<ExtraString>& extra)
+{
+    if (shape.embd < 1 || shape.heads < 1 || shape.headsKv < 1 || shape.embd % shape.heads != 0
+        || shape.heads % shape.headsKv != 0 || shape.layers < 1 || shape.ff < 1 || shape.ctx < 1)
+        return "invalid shape";
+
+    GgufPtr out(gguf_init_empty());
+    gguf_set_kv(out.get(), vocab);
+    setArchitecture(out.get(), shape, vocabSize(vocab));
+    gguf_set_val_u32(out.get(), "general.file_type", type == WeightType::f16 ? 1 : 0);
+    for (const auto& e : extra)
+        gguf_set_val_str(out.get(), e.key.c_str(), e.value.c_str());
+
+    // Tensor descriptions only; the data is streamed to the file below.
+    ggml_init_params gp{/*mem_size =*/ggml_tensor_overhead() * (plan.size() + 8), /*mem_buffer =*/nullptr,
+                        /*no_alloc =*/true};
+    GgmlPtr meta(ggml_init(gp));
+    for (const auto& t : plan) {
+        const ggml_type tt = (t.ne1 == 1 || type == WeightType::f32) ? GGML_TYPE_F32 : GGML_TYPE_F16;
+        ggml_tensor* tensor = t.ne1 == 1 ? ggml_new_tensor_1d(meta.get(), GGML_TYPE_F32, t.ne0)
+                                         : ggml_new_tensor_2d(meta.get(), tt, t.ne0, t.ne1);
+        ggml_set_name(tensor, t.name.c_str());
+        gguf_add_tensor(out.get(), tensor);
+    }
+
+    std::FILE* f = std::fopen(outPath.c_str(), "wb");
+    if (!f)
+        return "cannot create " + outPath;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(f, &std::fclose);
+    if (!gguf_write_to_file_ptr(out.get(), f, /*only_meta =*/true))
+        return "cannot write the header of " + outPath;
+
+    const size_t alignment = gguf_get_alignment(out.get());
+    std::vector<float> values;
+    std::vector<ggml_fp16_t> halves;
+    for (int64_t i = 0; i < int64_t(plan.size()); ++i) {
+        const auto& t = plan[size_t(i)];
+        values.assign(size_t(t.ne0 * t.ne1), 0.0f);
+        t.fill(values);
+        const bool half = gguf_get_tensor_type(out.get(), i) == GGML_TYPE_F16;
+        size_t bytes = 0;
+        if (half) {
+            halves.resize(values.size());
+            ggml_fp32_to_fp16_row(values.data(), halves.data(), int64_t(values.size()));
+            bytes = halves.size() * sizeof(ggml_fp16_t);
+            if (std::fwrite(halves.data(), 1, bytes, f) != bytes)
+                return "cannot write " + outPath;
+        } else {
+            bytes = values.size() * sizeof(float);
+            if (std::fwrite(values.data(), 1, bytes, f) != bytes)
+                return "cannot write " + outPath;
+        }
+        const size_t padded = GGML_PAD(bytes, alignment);
+        static const char zeros[64] = {};
+        if (padded > bytes && std::fwrite(zeros, 1, padded - bytes, f) != padded - bytes)
+            return "cannot write " + outPath;
+    }
+    if (std::fflush(f) != 0)
+        return "cannot write " + outPath;
+    return {};
+}
+
+} // namespace
+
+std::string vocabPath(const std::string& name)
+{
+    return std::string(CVN_LLAMA_VOCAB_DIR) + "/ggml-vocab-" + name + ".gguf";
+}
+
+std::string writeRandomModel(const std::string& outPath, const std::string& vocabFile, const RandomSpec& spec,
+                             const std::vector<ExtraString>& extra)
+{
+    std::string error;
+    GgufPtr vocab = openVocab(vocabFile, error);
+    if (!vocab)
+        return error;
+    auto rng = std::make_shared<std::mt19937>(spec.seed);
+    auto normal = std::make_shared<std::normal_distribution<float>>(0.0f, 0.02f);
+    const auto random = [rng, normal](std::vector<float>& v) {
+        for (float& x : v)
+            x = (*normal)(*rng);
+    };
+    const auto plan = llamaTensors(spec.shape, vocabSize(vocab.get()), random, random, random, random);
+    return writeModel(outPath, vocab.get(), spec.shape, spec.type, plan, extra);
+}
+
+std::string writeScriptedModel(const std::string& outPath, const std::string& vocabFile, const ScriptSpec& spec,
+                               const std::vector<ExtraString>& extra)
+{
+    std::string error;
+    GgufPtr vocab = openVocab(vocabFile, error);
+    if (!vocab)
+        return error;
+    const int64_t nVocab = vocabSize(vocab.get());
+
+    // successor of each scripted token, and the embedding dimension it owns
+    std::map<int32_t, int32_t> next;
+    std::map<int32_t, int64_t> dimension;
+    for (const auto& chain : spec.chains) {
+        for (size_t i = 0; i + 1 < chain.size(); ++i) {
+            const int32_t from = tokenId(vocabFile, chain[i]);
+            const int32_t to = tokenId(vocabFile, chain[i + 1]);
+            if (from < 0)
+                return "token not in the vocabulary: " + chain[i];
+            if (to < 0)
+                return "token not in the vocabulary: " + chain[i + 1];
+            const auto known = next.find(from);
+            if (known != next.end() && known->second != to)
+                return "token has two successors: " + chain[i];
+            next[from] = to;
+            if (!dimension.count(from))
+                dimension.emplace(from, int64_t(dimension.size()));
+        }
+    }
+    const Shape& s = spec.shape;
+    if (int64_t(dimension.size()) > s.embd)
+        return "more scripted tokens than embedding dimensions";
+
+    // After the final RMS norm a one-hot embedding has the value sqrt(embd).
+    const float weight = spec.gap / std::sqrt(float(s.embd));
+    const auto zero = [](std::vector<float>&) {};
+    const auto embeddings = [=](std::vector<float>& v) {
+        for (const auto& [token, dim] : dimension)
+            v[size_t(int64_t(token) * s.embd + dim)] = 1.0f;
+    };
+    const auto output = [=](std::vector<float>& v) {
+        for (const auto& [from, to] : next)
+            v[size_t(int64_t(to) * s.embd + dimension.at(from))] = weight;
+    };
+    const auto plan = llamaTensors(s, nVocab, zero, zero, embeddings, output);
+    return writeModel(outPath, vocab.get(), s, WeightType::f32, plan, extra);
+}
+
+std::string quantizeModel(const std::string& inPath, const std::string& outPath, const std::string& type)
+{
+    llama_model_quantize_params params = llama_model_quantize_default_params();
+    if (type == "Q4_K_M")
+        params.ftype = LLAMA_FTYPE_MOSTLY_Q4_K_M;
+    else if (type == "Q8_0")
+        params.ftype = LLAMA_FTYPE_MOSTLY_Q8_0;
+    else
+        return "unknown quantisation type " + type;
+    params.nthread = 0;
+    llama_backend_init();
+    if (llama_model_quantize(inPath.c_str(), outPath.c_str(), &params) != 0)
+        return "quantisation failed";
+    return {};
+}
+
+int32_t tokenId(const std::string& vocabFile, const std::string& text)
+{
+    std::string error;
+    GgufPtr vocab = openVocab(vocabFile, error);
+    if (!vocab)
+        return -1;
+    const int64_t key = gguf_find_key(vocab.get(), "tokenizer.ggml.tokens");
+    if (key < 0)
+        return -1;
+    const size_t n = gguf_get_arr_n(vocab.get(), key);
+    for (size_t i = 0; i < n; ++i)
+        if (text == gguf_get_arr_str(vocab.get(), key, i))
+            return int32_t(i);
+    return -1;
+}
+
+} // namespace cvn::testmodel
