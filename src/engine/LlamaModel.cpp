@@ -180,8 +180,7 @@ void LlamaModel::requestStop()
 
 bool LlamaModel::stopRequested() const
 {
-    std::lock_guard lock(m_stopLock);
-    return m_stopRequested;
+    return m_stopRequested.load();
 }
 
 std::optional<QString> LlamaModel::lastStreamFailure() const

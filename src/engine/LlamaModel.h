@@ -180,7 +180,9 @@ private:
     std::atomic<bool> m_freeRequested{false};
 
     mutable std::mutex m_stopLock; // guards the two fields below
-    bool m_stopRequested = false;
+    // Written under m_stopLock; atomic so that the abort callback, which
+    // llama.cpp calls between graph nodes, reads it without the lock.
+    std::atomic<bool> m_stopRequested{false};
     std::optional<QString> m_lastStreamFailure;
 
     // The run in progress, for the abort callback (set and cleared on the queue).
