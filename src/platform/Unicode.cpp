@@ -29,7 +29,13 @@ GraphemeIndex::GraphemeIndex(QStringView text)
     const char16_t* units = text.utf16();
     const qsizetype n = text.size();
     const bool allLow = std::all_of(units, units + n, [](char16_t u) { return u < firstJoiningUnit; });
-    if (allLow && !text.contains(u"\r\n")) {
+    const auto hasCrLf = [&] {
+        for (qsizetype cr = text.indexOf(u'\r'); cr >= 0 && cr + 1 < n; cr = text.indexOf(u'\r', cr + 1))
+            if (units[cr + 1] == u'\n')
+                return true;
+        return false;
+    };
+    if (allLow && !hasCrLf()) {
         m_count = n;
         return;
     }
@@ -57,25 +63,29 @@ GraphemeIndex::GraphemeIndex(QStringView text)
     m_offsets.push_back(n);
 }
 
-char32_t GraphemeIndex::firstCodePoint(qsizetype i) const
+char32_t GraphemeIndex::surrogatePair(qsizetype i) const
 {
     const qsizetype at = offset(i);
-    const QChar first = m_text[at];
-    if (first.isHighSurrogate() && length(i) > 1 && m_text[at + 1].isLowSurrogate())
-        return QChar::surrogateToUcs4(first, m_text[at + 1]);
-    return first.unicode();
+    if (!m_text[at + 1].isLowSurrogate())
+        return m_text[at].unicode();
+    return QChar::surrogateToUcs4(m_text[at], m_text[at + 1]);
 }
 
-bool GraphemeIndex::isSpace(qsizetype i) const
+bool GraphemeIndex::isWideSpace(char16_t c)
 {
-    return length(i) == 1 && isSpaceSeparatorOrTab(m_text[offset(i)].unicode());
+    return isSpaceSeparatorOrTab(c);
 }
 
-bool GraphemeIndex::isLineEnd(qsizetype i) const
+qsizetype GraphemeIndex::nextLineEnd(qsizetype from) const
 {
-    if (isChar(i, u'\n'))
-        return true;
-    return length(i) == 2 && m_text[offset(i)] == u'\r' && m_text[offset(i) + 1] == u'\n';
+    if (m_offsets.empty()) {
+        const qsizetype at = m_text.indexOf(u'\n', from);
+        return at < 0 ? m_count : at;
+    }
+    for (qsizetype k = from; k < m_count; ++k)
+        if (isLineEnd(k))
+            return k;
+    return m_count;
 }
 
 bool isAlphabetic(char32_t c)

@@ -48,15 +48,36 @@ public:
     }
 
     // The first code point of cluster i.
-    char32_t firstCodePoint(qsizetype i) const;
+    char32_t firstCodePoint(qsizetype i) const
+    {
+        const char16_t first = m_text[offset(i)].unicode();
+        return QChar::isHighSurrogate(first) && length(i) > 1 ? surrogatePair(i) : first;
+    }
 
     // Whether cluster i is one space separator (category Zs) or a tab.
-    bool isSpace(qsizetype i) const;
+    bool isSpace(qsizetype i) const
+    {
+        if (length(i) != 1)
+            return false;
+        const char16_t c = m_text[offset(i)].unicode();
+        return c < 0x80 ? c == u' ' || c == u'\t' : isWideSpace(c);
+    }
 
     // Whether cluster i is a line end: LF, or the CR LF pair.
-    bool isLineEnd(qsizetype i) const;
+    bool isLineEnd(qsizetype i) const
+    {
+        const qsizetype at = offset(i);
+        const qsizetype n = length(i);
+        return (n == 1 && m_text[at] == u'\n') || (n == 2 && m_text[at] == u'\r' && m_text[at + 1] == u'\n');
+    }
+
+    // The first line end at or after cluster `from`, or size().
+    qsizetype nextLineEnd(qsizetype from) const;
 
 private:
+    char32_t surrogatePair(qsizetype i) const;
+    static bool isWideSpace(char16_t c);
+
     QStringView m_text;
     qsizetype m_count = 0;
     // Empty when every code unit is its own cluster; else size() + 1 entries.

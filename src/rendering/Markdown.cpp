@@ -171,8 +171,16 @@ std::optional<NumberedLine> parseNumberedItem(Chars line)
     return NumberedLine{line.mid(0, digits + 1), line.from(digits + 2)};
 }
 
-// A cell with escapes resolved and trimmed, built character by character
-// only when it holds a backslash.
+// One table cell, trimmed: a piece of the line, or, when it holds a
+// backslash, its own text with the escapes resolved.
+struct Cell {
+    Chars chars;
+    std::optional<QString> unescaped;
+
+    QStringView view() const { return unescaped ? QStringView(*unescaped) : chars.view(); }
+    Spans spans() const { return unescaped ? parseInlineText(*unescaped) : parseInlineChars(chars); }
+};
+
 QString unescapedCell(Chars cell)
 {
     QString text;
@@ -194,7 +202,7 @@ QString unescapedCell(Chars cell)
 // The cells of a row, or nothing when the line holds no "|". One outer "|"
 // is dropped on each side before escapes are read, so a row ending "\|"
 // loses that pipe.
-std::optional<std::vector<QString>> splitTableRow(Chars line)
+std::optional<std::vector<Cell>> splitTableRow(Chars line)
 {
     if (!line.contains(u'|'))
         return std::nullopt;
@@ -205,13 +213,16 @@ std::optional<std::vector<QString>> splitTableRow(Chars line)
     if (to > from && line.is(to - 1, u'|'))
         --to;
 
-    std::vector<QString> cells;
+    std::vector<Cell> cells;
     qsizetype cellFrom = from;
     bool escaped = false;
     for (qsizetype k = from;; ++k) {
         if (k == to || line.is(k, u'|')) {
             const Chars cell = line.mid(cellFrom, k);
-            cells.push_back(escaped ? unescapedCell(cell) : trimmed(cell).toString());
+            if (escaped)
+                cells.push_back({cell, unescapedCell(cell)});
+            else
+                cells.push_back({trimmed(cell), std::nullopt});
             if (k == to)
                 break;
             cellFrom = k + 1;
@@ -246,9 +257,10 @@ std::optional<std::vector<Alignment>> parseAlignmentRow(Chars line)
         return std::nullopt;
     std::vector<Alignment> alignments;
     alignments.reserve(cells->size());
-    for (const QString& cell : *cells) {
+    for (const Cell& cellText : *cells) {
         // Cells hold only "-", ":", "|" and spaces here, each a character of
         // its own, so code units are characters.
+        const QStringView cell = cellText.view();
         const bool leadingColon = cell.startsWith(u':');
         const bool trailingColon = cell.endsWith(u':');
         QStringView dashes = cell;
@@ -265,11 +277,11 @@ std::optional<std::vector<Alignment>> parseAlignmentRow(Chars line)
     return alignments;
 }
 
-std::vector<Spans> parseCells(const std::vector<QString>& cells, size_t columns)
+std::vector<Spans> parseCells(const std::vector<Cell>& cells, size_t columns)
 {
     std::vector<Spans> parsed(columns);
     for (size_t c = 0; c < columns && c < cells.size(); ++c)
-        parsed[c] = parseInlineText(cells[c]);
+        parsed[c] = cells[c].spans();
     return parsed;
 }
 
@@ -280,18 +292,19 @@ public:
     explicit BlockReader(const QString& source)
         : m_index(source)
     {
-        qsizetype lineFrom = 0;
-        for (qsizetype k = 0; k <= m_index.size(); ++k) {
-            if (k < m_index.size() && !m_index.isLineEnd(k))
-                continue;
-            qsizetype lineTo = k;
+        m_lines.reserve(size_t(source.count(u'\n')) + 1);
+        for (qsizetype lineFrom = 0;;) {
+            const qsizetype end = m_index.nextLineEnd(lineFrom);
+            qsizetype lineTo = end;
             // A CR LF pair is one character and the line end; a lone CR at
             // the very end is dropped the same way.
-            if (k == m_index.size() && lineTo > lineFrom && m_index.isChar(lineTo - 1, u'\r'))
+            if (end == m_index.size() && lineTo > lineFrom && m_index.isChar(lineTo - 1, u'\r'))
                 --lineTo;
-            m_raw.push_back({&m_index, lineFrom, lineTo});
-            m_lines.push_back(trimmed(m_raw.back()));
-            lineFrom = k + 1;
+            const Chars inner = trimmed({&m_index, lineFrom, lineTo});
+            m_lines.push_back({lineFrom, lineTo, inner.begin, inner.end});
+            if (end == m_index.size())
+                break;
+            lineFrom = end + 1;
         }
     }
 
@@ -306,9 +319,11 @@ public:
 
 private:
     size_t lineCount() const { return m_lines.size(); }
+    Chars trimmedLine(size_t i) const { return {&m_index, m_lines[i].trimmedFrom, m_lines[i].trimmedTo}; }
+    Chars rawLine(size_t i) const { return {&m_index, m_lines[i].from, m_lines[i].to}; }
 
     struct TableStart {
-        std::vector<QString> header;
+        std::vector<Cell> header;
         std::vector<Alignment> alignments;
     };
 
@@ -316,10 +331,10 @@ private:
     {
         if (i + 1 >= lineCount())
             return std::nullopt;
-        auto alignments = parseAlignmentRow(m_lines[i + 1]);
+        auto alignments = parseAlignmentRow(trimmedLine(i + 1));
         if (!alignments)
             return std::nullopt;
-        auto header = splitTableRow(m_lines[i]);
+        auto header = splitTableRow(trimmedLine(i));
         if (!header || header->size() != alignments->size())
             return std::nullopt;
         return TableStart{std::move(*header), std::move(*alignments)};
@@ -344,7 +359,7 @@ private:
     // first line it did not take.
     size_t readBlock(size_t i, std::vector<Block>& blocks) const
     {
-        const Chars line = m_lines[i];
+        const Chars line = trimmedLine(i);
         if (const char16_t marker = fenceMarker(line))
             return readCode(i, marker, blocks);
         if (line.isEmpty())
@@ -355,15 +370,15 @@ private:
         }
         if (isBulletLine(line)) {
             Bullet bullet;
-            for (; i < lineCount() && isBulletLine(m_lines[i]); ++i)
-                bullet.items.push_back(parseInlineChars(m_lines[i].from(2)));
+            for (; i < lineCount() && isBulletLine(trimmedLine(i)); ++i)
+                bullet.items.push_back(parseInlineChars(trimmedLine(i).from(2)));
             blocks.push_back(std::move(bullet));
             return i;
         }
         if (parseNumberedItem(line)) {
             Numbered numbered;
             for (; i < lineCount(); ++i) {
-                const auto item = parseNumberedItem(m_lines[i]);
+                const auto item = parseNumberedItem(trimmedLine(i));
                 if (!item)
                     break;
                 numbered.items.push_back({item->marker.toString(), parseInlineChars(item->text)});
@@ -375,21 +390,21 @@ private:
             return readTable(i, std::move(*table), blocks);
         if (line.is(0, u'>')) {
             std::vector<Chars> parts;
-            for (; i < lineCount() && !m_lines[i].isEmpty() && m_lines[i].is(0, u'>'); ++i)
-                parts.push_back(trimmed(m_lines[i].from(1)));
+            for (; i < lineCount() && !trimmedLine(i).isEmpty() && trimmedLine(i).is(0, u'>'); ++i)
+                parts.push_back(trimmed(trimmedLine(i).from(1)));
             blocks.push_back(Quote{joinedSpans(parts)});
             return i;
         }
         std::vector<Chars> parts{line};
         for (++i; i < lineCount() && !endsParagraph(i); ++i)
-            parts.push_back(m_lines[i]);
+            parts.push_back(trimmedLine(i));
         blocks.push_back(Paragraph{joinedSpans(parts)});
         return i;
     }
 
     bool endsParagraph(size_t i) const
     {
-        const Chars line = m_lines[i];
+        const Chars line = trimmedLine(i);
         return line.isEmpty() || fenceMarker(line) || parseHeading(line) || isBulletLine(line)
             || parseNumberedItem(line) || line.is(0, u'>') || tableAt(i);
     }
@@ -397,22 +412,23 @@ private:
     size_t readCode(size_t i, char16_t marker, std::vector<Block>& blocks) const
     {
         Code code;
-        const Chars language = trimmed(m_lines[i].from(3));
+        const Chars language = trimmed(trimmedLine(i).from(3));
         if (!language.isEmpty())
             code.language = language.toString();
-        bool first = true;
-        for (++i; i < lineCount(); ++i) {
-            if (closesFence(m_lines[i], marker)) {
-                ++i;
-                break;
+        const size_t first = i + 1;
+        size_t end = first;
+        while (end < lineCount() && !closesFence(trimmedLine(end), marker))
+            ++end;
+        if (end > first) {
+            code.text.reserve(m_index.offset(m_lines[end - 1].to) - m_index.offset(m_lines[first].from));
+            for (size_t k = first; k < end; ++k) {
+                if (k > first)
+                    code.text += u'\n';
+                code.text += rawLine(k).view();
             }
-            if (!first)
-                code.text += u'\n';
-            code.text += m_raw[i].view();
-            first = false;
         }
         blocks.push_back(std::move(code));
-        return i;
+        return end < lineCount() ? end + 1 : end;
     }
 
     size_t readTable(size_t i, TableStart start, std::vector<Block>& blocks) const
@@ -422,7 +438,7 @@ private:
         table.header = parseCells(start.header, columns);
         table.alignments = std::move(start.alignments);
         for (i += 2; i < lineCount(); ++i) {
-            const auto cells = splitTableRow(m_lines[i]);
+            const auto cells = splitTableRow(trimmedLine(i));
             if (!cells)
                 break;
             table.rows.push_back(parseCells(*cells, columns));
@@ -432,8 +448,11 @@ private:
     }
 
     GraphemeIndex m_index;
-    std::vector<Chars> m_raw;   // each line without its line end
-    std::vector<Chars> m_lines; // the same, trimmed
+    struct Line {
+        qsizetype from, to;               // without its line end
+        qsizetype trimmedFrom, trimmedTo; // the same, trimmed
+    };
+    std::vector<Line> m_lines;
 };
 
 } // namespace
