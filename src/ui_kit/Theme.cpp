@@ -1,0 +1,190 @@
+#include "ui_kit/Theme.h"
+
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPaintDevice>
+#include <QPainter>
+#include <QPointer>
+#include <QWidget>
+
+namespace cvn {
+
+namespace {
+
+struct AppearanceState {
+    AppearanceMode mode = AppearanceMode::System;
+    Appearance system = Appearance::Light;
+    Appearance resolved = Appearance::Light;
+};
+
+// Read once, on first use: the kit sets palettes on its own children later,
+// and the application's palette may be replaced by the screens, so the
+// platform's own window colour is only trustworthy before any of that.
+AppearanceState& state()
+{
+    static AppearanceState s = [] {
+        AppearanceState initial;
+        const QColor window = QGuiApplication::palette().color(QPalette::Active, QPalette::Window);
+        initial.system = window.lightnessF() < 0.5 ? Appearance::Dark : Appearance::Light;
+        initial.resolved = initial.system;
+        return initial;
+    }();
+    return s;
+}
+
+QFont makeInter(int weight, int pixelSize)
+{
+    QFont font(QStringLiteral("Inter"));
+    // Without this, fontconfig may hand "Inter Display" or another family a
+    // slightly better score for some sizes; the text face is what we want.
+    font.setStyleStrategy(QFont::PreferMatch);
+    font.setWeight(QFont::Weight(weight));
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+} // namespace
+
+QColor DynamicColor::operator()(Appearance appearance) const
+{
+    QColor color = QColor::fromRgb(appearance == Appearance::Dark ? m_dark : m_light);
+    color.setAlpha(255);
+    if (m_alpha < 1.0)
+        color.setAlphaF(float(m_alpha));
+    return color;
+}
+
+QColor DynamicColor::operator()() const
+{
+    return (*this)(Theme::appearance());
+}
+
+ThemeNotifier& ThemeNotifier::instance()
+{
+    static ThemeNotifier* notifier = new ThemeNotifier; // lives as long as the process
+    return *notifier;
+}
+
+namespace Theme {
+
+Appearance appearance()
+{
+    return state().resolved;
+}
+
+AppearanceMode appearanceMode()
+{
+    return state().mode;
+}
+
+Appearance systemAppearance()
+{
+    return state().system;
+}
+
+void setAppearanceMode(AppearanceMode mode)
+{
+    AppearanceState& s = state();
+    s.mode = mode;
+    const Appearance next = mode == AppearanceMode::Dark    ? Appearance::Dark
+                            : mode == AppearanceMode::Light ? Appearance::Light
+                                                            : s.system;
+    if (next == s.resolved)
+        return;
+    s.resolved = next;
+    emit ThemeNotifier::instance().appearanceChanged(next);
+}
+
+void setAppearance(Appearance appearance)
+{
+    setAppearanceMode(appearance == Appearance::Dark ? AppearanceMode::Dark : AppearanceMode::Light);
+}
+
+const QFont& interRegular40() { static const QFont f = makeInter(400, 40); return f; }
+const QFont& interRegular32() { static const QFont f = makeInter(400, 32); return f; }
+const QFont& interRegular16() { static const QFont f = makeInter(400, 16); return f; }
+const QFont& interRegular13() { static const QFont f = makeInter(400, 13); return f; }
+const QFont& interMedium16() { static const QFont f = makeInter(500, 16); return f; }
+const QFont& interMedium13() { static const QFont f = makeInter(500, 13); return f; }
+
+QFont inter(int weight, int pixelSize)
+{
+    return makeInter(weight, pixelSize);
+}
+
+bool fontsAvailable()
+{
+    for (const QFont& font : {interRegular16(), interMedium16()}) {
+        const QFontInfo info(font);
+        if (info.family() != QLatin1String("Inter") || info.weight() != font.weight())
+            return false;
+    }
+    return true;
+}
+
+QPalette palette(Surface surface, Appearance appearance)
+{
+    const bool page = surface == Surface::Page;
+    const QColor background = (page ? pageBackground : card)(appearance);
+    const QColor foreground = (page ? text : onCard)(appearance);
+    const QColor secondary = (page ? secondaryText : onCardSecondary)(appearance);
+    QPalette p;
+    for (QPalette::ColorRole role : {QPalette::Window, QPalette::Base, QPalette::AlternateBase,
+                                     QPalette::Button, QPalette::ToolTipBase})
+        p.setColor(role, background);
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText,
+                                     QPalette::ToolTipText, QPalette::BrightText})
+        p.setColor(role, foreground);
+    p.setColor(QPalette::PlaceholderText, secondary);
+    p.setColor(QPalette::Highlight, foreground);
+    p.setColor(QPalette::HighlightedText, background);
+    // Fusion shades scroll bar handles and frames from these.
+    p.setColor(QPalette::Mid, muted(appearance));
+    p.setColor(QPalette::Dark, muted(appearance));
+    p.setColor(QPalette::Light, background);
+    p.setColor(QPalette::Midlight, background);
+    p.setColor(QPalette::Shadow, foreground);
+    return p;
+}
+
+void keepPalette(QWidget* widget, Surface surface)
+{
+    widget->setPalette(palette(surface, appearance()));
+    QObject::connect(&ThemeNotifier::instance(), &ThemeNotifier::appearanceChanged, widget,
+                     [widget, surface](Appearance next) { widget->setPalette(palette(surface, next)); });
+}
+
+void repaintOnAppearanceChange(QWidget* widget)
+{
+    QObject::connect(&ThemeNotifier::instance(), &ThemeNotifier::appearanceChanged, widget,
+                     [widget] { widget->update(); });
+}
+
+void paintLayer(QPainter& painter, const QSize& size, qreal opacity,
+                const std::function<void(QPainter&)>& draw)
+{
+    if (opacity >= 1.0) {
+        draw(painter);
+        return;
+    }
+    if (opacity <= 0.0 || size.isEmpty())
+        return;
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    QImage layer(size * ratio, QImage::Format_ARGB32_Premultiplied);
+    layer.setDevicePixelRatio(ratio);
+    layer.fill(Qt::transparent);
+    {
+        QPainter inner(&layer);
+        inner.setRenderHints(painter.renderHints());
+        draw(inner);
+    }
+    painter.save();
+    painter.setOpacity(painter.opacity() * opacity);
+    painter.drawImage(QPointF(0, 0), layer);
+    painter.restore();
+}
+
+} // namespace Theme
+} // namespace cvn

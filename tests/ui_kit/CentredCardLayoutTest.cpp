@@ -1,0 +1,72 @@
+#include "KitTest.h"
+
+#include "ui_kit/CentredCardLayout.h"
+
+#include <QApplication>
+#include <QScrollBar>
+
+using namespace cvn;
+using cvn::test::showAndSettle;
+
+namespace {
+
+QWidget* block(int w, int h)
+{
+    auto* content = new QWidget;
+    content->setFixedSize(w, h);
+    return content;
+}
+
+int contentTopInViewport(const CentredCardLayout& layout)
+{
+    return layout.content()->mapTo(layout.viewport(), QPoint(0, 0)).y();
+}
+
+} // namespace
+
+using CentredCardLayoutTest = cvn::test::KitTest;
+
+TEST_F(CentredCardLayoutTest, ShortContentIsCentredAndDoesNotScroll)
+{
+    CentredCardLayout layout(40, block(400, 200));
+    layout.resize(800, 600);
+    showAndSettle(layout);
+    EXPECT_EQ(layout.content()->mapTo(layout.viewport(), QPoint(0, 0)), QPoint(200, 200));
+    EXPECT_EQ(layout.verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(layout.horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+
+    // A taller window re-centres at once.
+    layout.resize(800, 800);
+    QApplication::processEvents();
+    EXPECT_EQ(contentTopInViewport(layout), 300);
+    EXPECT_EQ(layout.verticalScrollBar()->maximum(), 0);
+}
+
+TEST_F(CentredCardLayoutTest, TallContentScrollsWithTheMarginAtBothEnds)
+{
+    CentredCardLayout layout(40, block(400, 1000));
+    layout.resize(800, 600);
+    showAndSettle(layout);
+    QScrollBar* bar = layout.verticalScrollBar();
+    EXPECT_EQ(bar->maximum(), 480);
+    EXPECT_EQ(contentTopInViewport(layout), 40);
+    bar->setValue(bar->maximum());
+    QApplication::processEvents();
+    EXPECT_EQ(contentTopInViewport(layout) + 1000, 600 - 40);
+    // Still centred across the width that the scroll bar leaves.
+    const int x = layout.content()->mapTo(layout.viewport(), QPoint(0, 0)).x();
+    EXPECT_EQ(x, (layout.viewport()->width() - 400) / 2);
+}
+
+TEST_F(CentredCardLayoutTest, ZeroMarginLetsTallContentTouchBothEnds)
+{
+    CentredCardLayout layout(0, block(400, 1000));
+    layout.resize(800, 600);
+    showAndSettle(layout);
+    QScrollBar* bar = layout.verticalScrollBar();
+    EXPECT_EQ(bar->maximum(), 400);
+    EXPECT_EQ(contentTopInViewport(layout), 0);
+    bar->setValue(bar->maximum());
+    QApplication::processEvents();
+    EXPECT_EQ(contentTopInViewport(layout) + 1000, 600);
+}

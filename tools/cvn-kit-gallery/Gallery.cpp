@@ -1,0 +1,444 @@
+#include "Gallery.h"
+
+#include "ui_kit/CentredCardLayout.h"
+#include "ui_kit/CvnActionSheet.h"
+#include "ui_kit/CvnButton.h"
+#include "ui_kit/CvnCardSlider.h"
+#include "ui_kit/CvnComboBox.h"
+#include "ui_kit/Icons.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEnterEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+namespace cvn::gallery {
+
+namespace {
+
+constexpr int kGap = 16;
+constexpr int kCaption = 22;
+
+using Build = std::function<void(QWidget* host)>;
+using Apply = std::function<void(QWidget* host)>;
+
+// One state of one control: built on a host of the control's surface colour,
+// shown (offscreen) so layouts and child geometry are real, then driven into
+// its state with the same events a user's pointer would send.
+struct Cell {
+    QString state;
+    QSize size;
+    Theme::Surface surface;
+    Build build;
+    Apply apply = {};
+};
+
+class Host : public QWidget {
+public:
+    explicit Host(Theme::Surface surface) : m_surface(surface) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter(this).fillRect(rect(), m_surface == Theme::Surface::Card ? Theme::card() : Theme::pageBackground());
+    }
+
+private:
+    Theme::Surface m_surface;
+};
+
+void settle()
+{
+    for (int i = 0; i < 3; ++i)
+        QApplication::processEvents();
+}
+
+void hover(QWidget* w, QPoint pos = {4, 4})
+{
+    QEnterEvent enter(pos, w->mapTo(w->window(), pos), w->mapToGlobal(pos));
+    QApplication::sendEvent(w, &enter);
+}
+
+void press(QWidget* w, QPoint pos)
+{
+    QMouseEvent event(QEvent::MouseButtonPress, pos, w->mapToGlobal(pos), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(w, &event);
+}
+
+QImage renderCell(const Cell& cell)
+{
+    Host host(cell.surface);
+    host.setAttribute(Qt::WA_DontShowOnScreen);
+    host.resize(cell.size);
+    cell.build(&host);
+    host.show();
+    settle();
+    if (cell.apply)
+        cell.apply(&host);
+    settle();
+    QImage image(cell.size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    host.render(&image);
+    return image;
+}
+
+template <typename T>
+T* only(QWidget* host)
+{
+    return host->findChild<T*>();
+}
+
+// Lays the control out in the host with a margin, the way a card row would.
+template <typename T>
+Build placed(std::function<T*()> make, QMargins margins = {16, 16, 16, 16})
+{
+    return [make, margins](QWidget* host) {
+        auto* layout = new QVBoxLayout(host);
+        layout->setContentsMargins(margins);
+        layout->addWidget(make(), 0, Qt::AlignVCenter);
+    };
+}
+
+QImage composeSheet(const QString& title, const QList<Cell>& cells)
+{
+    QList<QImage> images;
+    int width = kGap;
+    int height = 0;
+    for (const Cell& cell : cells) {
+        images.append(renderCell(cell));
+        width += cell.size.width() + kGap;
+        height = qMax(height, cell.size.height());
+    }
+    const int top = kGap + kCaption + kCaption;
+    QImage sheet(width, top + height + kGap, QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(Theme::pageBackground());
+    QPainter p(&sheet);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setFont(Theme::interMedium13());
+    p.setPen(Theme::text());
+    p.drawText(QPointF(kGap, kGap + 14), title);
+    p.setFont(Theme::interRegular13());
+    p.setPen(Theme::secondaryText());
+    int x = kGap;
+    for (int i = 0; i < cells.size(); ++i) {
+        p.drawText(QPointF(x, kGap + kCaption + 14), cells[i].state);
+        p.drawImage(QPoint(x, top), images[i]);
+        x += cells[i].size.width() + kGap;
+    }
+    return sheet;
+}
+
+QList<Cell> buttonCells(CvnButton::Style style, const QString& label, Theme::Surface surface)
+{
+    const bool icon = style == CvnButton::Style::Icon || style == CvnButton::Style::CompactIcon;
+    const QSize size = icon ? QSize(80, 70) : QSize(260, 70);
+    auto make = [style, label, icon] {
+        return icon ? new CvnButton(style, new SearchIcon) : new CvnButton(style, label);
+    };
+    auto build = [make](QWidget* host) {
+        auto* layout = new QVBoxLayout(host);
+        layout->setContentsMargins(16, 16, 16, 16);
+        layout->addWidget(make(), 0, Qt::AlignCenter);
+    };
+    return {
+        {QStringLiteral("normal"), size, surface, build},
+        {QStringLiteral("hover"), size, surface, build, [](QWidget* h) { hover(only<CvnButton>(h)); }},
+        {QStringLiteral("pressed"), size, surface, build, [](QWidget* h) { only<CvnButton>(h)->setDown(true); }},
+        {QStringLiteral("disabled"), size, surface, build, [](QWidget* h) { only<CvnButton>(h)->setEnabled(false); }},
+    };
+}
+
+QImage paletteSheet()
+{
+    struct Swatch {
+        const char* name;
+        DynamicColor color;
+    };
+    const QList<Swatch> swatches = {
+        {"pageBackground", Theme::pageBackground}, {"text", Theme::text},
+        {"secondaryText", Theme::secondaryText},   {"danger", Theme::danger},
+        {"warning", Theme::warning},               {"card", Theme::card},
+        {"onCard", Theme::onCard},                 {"onCard70", Theme::onCard70},
+        {"onCardSecondary", Theme::onCardSecondary}, {"onCardDanger", Theme::onCardDanger},
+        {"statusGrey", Theme::statusGrey},         {"statusGreen", Theme::statusGreen},
+        {"statusAmber", Theme::statusAmber},       {"statusRed", Theme::statusRed},
+        {"muted", Theme::muted},                   {"silhouette", Theme::silhouette},
+        {"composerInk", Theme::composerInk},       {"composerContrast", Theme::composerContrast},
+        {"ink10", Theme::ink10},                   {"destructive", Theme::destructive},
+        {"onDestructive", Theme::onDestructive},   {"scrim", Theme::scrim},
+    };
+    const int row = 30;
+    QImage sheet(420, kGap * 2 + row * int(swatches.size()), QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(Theme::pageBackground());
+    QPainter p(&sheet);
+    p.setRenderHint(QPainter::Antialiasing);
+    int y = kGap;
+    for (const Swatch& s : swatches) {
+        // Each chip sits half on the page, half on a card, so alphas show.
+        p.fillRect(QRect(kGap, y, 30, 24), Theme::card());
+        p.fillRect(QRect(kGap, y, 60, 24), s.color());
+        p.setPen(Theme::muted());
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(QRectF(kGap + 0.5, y + 0.5, 59, 23));
+        p.setFont(Theme::interMedium13());
+        p.setPen(Theme::text());
+        p.drawText(QPointF(kGap + 76, y + 17), QString::fromLatin1(s.name));
+        p.setFont(Theme::interRegular13());
+        p.setPen(Theme::secondaryText());
+        p.drawText(QPointF(kGap + 230, y + 17), s.color().name(QColor::HexArgb).toUpper());
+        y += row;
+    }
+    return sheet;
+}
+
+QImage typeSheet()
+{
+    struct Sample {
+        const char* name;
+        QFont font;
+    };
+    const QList<Sample> samples = {
+        {"interRegular40", Theme::interRegular40()}, {"interRegular32", Theme::interRegular32()},
+        {"interRegular16", Theme::interRegular16()}, {"interRegular13", Theme::interRegular13()},
+        {"interMedium16", Theme::interMedium16()},   {"interMedium13", Theme::interMedium13()},
+    };
+    QImage sheet(640, 340, QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(Theme::pageBackground());
+    QPainter p(&sheet);
+    int y = kGap;
+    for (const Sample& s : samples) {
+        const QFontMetrics metrics(s.font);
+        y += metrics.ascent();
+        p.setFont(s.font);
+        p.setPen(Theme::text());
+        p.drawText(QPointF(kGap, y), QStringLiteral("%1 Quick models 0123").arg(QString::fromLatin1(s.name)));
+        y += metrics.descent() + 10;
+    }
+    return sheet;
+}
+
+QImage iconSheet()
+{
+    const auto onCardIcon = [](std::function<QWidget*()> make) {
+        return [make](QWidget* host) {
+            auto* layout = new QVBoxLayout(host);
+            layout->addWidget(make(), 0, Qt::AlignCenter);
+        };
+    };
+    const QSize cell(110, 70);
+    const Theme::Surface page = Theme::Surface::Page;
+    const Theme::Surface card = Theme::Surface::Card;
+    return composeSheet(
+        QStringLiteral("Icons"),
+        {
+            {QStringLiteral("Search"), cell, page, onCardIcon([] { return new SearchIcon; })},
+            {QStringLiteral("NewChat"), cell, page, onCardIcon([] { return new NewChatIcon; })},
+            {QStringLiteral("DrawerClosed"), cell, page, onCardIcon([] { return new DrawerClosedIcon; })},
+            {QStringLiteral("DrawerOpen"), cell, page, onCardIcon([] { return new DrawerOpenIcon; })},
+            {QStringLiteral("BackArrow"), cell, page, onCardIcon([] { return new BackArrowIcon; })},
+            {QStringLiteral("AddButton"), cell, page, onCardIcon([] { return new AddButtonIcon; })},
+            {QStringLiteral("Info"), cell, card, onCardIcon([] { return new InfoIcon; })},
+            {QStringLiteral("MoreHorizontal"), cell, card, onCardIcon([] { return new MoreHorizontalIcon; })},
+            {QStringLiteral("ChevronDown"), cell, card, onCardIcon([] { return new ChevronDownIcon; })},
+            {QStringLiteral("Diroru 100"), QSize(130, 130), page,
+             onCardIcon([] { return new DiroruView(100, Theme::silhouette, 1); })},
+            {QStringLiteral("Diroru 0.4"), QSize(130, 130), page,
+             onCardIcon([] { return new DiroruView(100, Theme::silhouette, 0.4); })},
+        });
+}
+
+QImage sliderSheet()
+{
+    const QSize size(270, 64);
+    const Theme::Surface card = Theme::Surface::Card;
+    auto make = [](int value, int steps, bool enabled) {
+        return placed<CvnCardSlider>([=] { return new CvnCardSlider(value, steps, enabled, 6, 22); });
+    };
+    return composeSheet(
+        QStringLiteral("CvnCardSlider (track 6, thumb 22)"),
+        {
+            {QStringLiteral("normal, 5 steps, value 1"), size, card, make(1, 5, true)},
+            {QStringLiteral("hover"), size, card, make(1, 5, true),
+             [](QWidget* h) { hover(only<CvnCardSlider>(h)); }},
+            {QStringLiteral("pressed at the end"), size, card, make(1, 5, true),
+             [](QWidget* h) {
+                 auto* s = only<CvnCardSlider>(h);
+                 press(s, QPoint(s->width() - 1, 16));
+             }},
+            {QStringLiteral("disabled"), size, card, make(3, 5, false)},
+            {QStringLiteral("1 step"), size, card, make(0, 1, true)},
+        });
+}
+
+QImage radioSheet()
+{
+    const QSize size(250, 64);
+    const Theme::Surface card = Theme::Surface::Card;
+    auto make = [](bool on, bool enabled) {
+        return placed<CvnRadioButton>([=] { return new CvnRadioButton(QStringLiteral("Auto context"), on, enabled); });
+    };
+    return composeSheet(
+        QStringLiteral("CvnRadioButton"),
+        {
+            {QStringLiteral("normal"), size, card, make(false, true)},
+            {QStringLiteral("selected"), size, card, make(true, true)},
+            {QStringLiteral("hover"), size, card, make(true, true),
+             [](QWidget* h) { hover(only<CvnRadioButton>(h)); }},
+            {QStringLiteral("pressed"), size, card, make(true, true),
+             [](QWidget* h) { only<CvnRadioButton>(h)->setDown(true); }},
+            {QStringLiteral("disabled, hovered"), size, card, make(true, false),
+             [](QWidget* h) { hover(only<CvnRadioButton>(h)); }},
+            {QStringLiteral("long label"), QSize(250, 100), card,
+             placed<CvnRadioButton>([] {
+                 return new CvnRadioButton(QStringLiteral("Manual context: pick the size yourself below"), false,
+                                           true);
+             })},
+        });
+}
+
+QImage comboSheet()
+{
+    const QStringList options = {QStringLiteral("Auto"), QStringLiteral("ChatML"), QStringLiteral("Llama 3"),
+                                 QStringLiteral("Mistral")};
+    const Theme::Surface card = Theme::Surface::Card;
+    auto make = [options](int selection) {
+        return [options, selection](QWidget* host) {
+            auto* combo = new CvnComboBox(options, selection, host);
+            combo->setGeometry(16, host->height() - 16 - 38, host->width() - 32, 38);
+        };
+    };
+    const QSize closed(260, 70);
+    const QSize open(260, 220);
+    return composeSheet(
+        QStringLiteral("CvnComboBox"),
+        {
+            {QStringLiteral("normal"), closed, card, make(1)},
+            {QStringLiteral("hover"), closed, card, make(1), [](QWidget* h) { hover(only<CvnComboBox>(h)); }},
+            {QStringLiteral("pressed"), closed, card, make(1),
+             [](QWidget* h) { only<CvnComboBox>(h)->setDown(true); }},
+            {QStringLiteral("disabled"), closed, card, make(1),
+             [](QWidget* h) { only<CvnComboBox>(h)->setEnabled(false); }},
+            {QStringLiteral("out of range"), closed, card, make(-1)},
+            {QStringLiteral("open, row 3 hovered"), open, card, make(1),
+             [](QWidget* h) {
+                 auto* combo = only<CvnComboBox>(h);
+                 combo->setOpen(true);
+                 settle();
+                 if (auto* row = combo->popup()->findChild<QWidget*>(QStringLiteral("cvn.row.3")))
+                     hover(row);
+             }},
+        });
+}
+
+QImage layoutSheet()
+{
+    auto make = [](int contentHeight) {
+        return [contentHeight](QWidget* host) {
+            auto* content = new Host(Theme::Surface::Card);
+            content->setFixedSize(160, contentHeight);
+            auto* layout = new QVBoxLayout(host);
+            layout->setContentsMargins(0, 0, 0, 0);
+            layout->addWidget(new CentredCardLayout(20, content));
+        };
+    };
+    const QSize size(260, 240);
+    return composeSheet(QStringLiteral("CentredCardLayout (margin 20)"),
+                        {
+                            {QStringLiteral("short content: centred"), size, Theme::Surface::Page, make(100)},
+                            {QStringLiteral("tall content: scrolls"), size, Theme::Surface::Page, make(400)},
+                        });
+}
+
+QImage actionSheetSheet()
+{
+    const QList<CvnActionSheet::Item> items = {
+        {QStringLiteral("rename"), QStringLiteral("Rename"), false},
+        {QStringLiteral("pin"), QStringLiteral("Pin"), false},
+        {QStringLiteral("delete"), QStringLiteral("Delete"), true},
+    };
+    auto make = [items](QWidget* host) {
+        new CvnActionSheet(QStringLiteral("Chat actions"), items, [](std::optional<QString>) {}, host);
+    };
+    const QSize size(460, 300);
+    const Theme::Surface page = Theme::Surface::Page;
+    auto rowOf = [](QWidget* h, const char* id) {
+        return h->findChild<QWidget*>(QStringLiteral("cvn.row.") + QLatin1String(id));
+    };
+    return composeSheet(
+        QStringLiteral("CvnActionSheet"),
+        {
+            {QStringLiteral("normal"), size, page, make},
+            {QStringLiteral("hover on Pin"), size, page, make, [rowOf](QWidget* h) { hover(rowOf(h, "pin")); }},
+            {QStringLiteral("pressed on Delete"), size, page, make,
+             [rowOf](QWidget* h) { press(rowOf(h, "delete"), QPoint(20, 20)); }},
+            {QStringLiteral("no items"), size, page,
+             [](QWidget* host) {
+                 new CvnActionSheet(QStringLiteral("Nothing to do"), {}, [](std::optional<QString>) {}, host);
+             }},
+        });
+}
+
+} // namespace
+
+QList<Sheet> renderSheets(Appearance appearance)
+{
+    Theme::setAppearance(appearance);
+    const Theme::Surface card = Theme::Surface::Card;
+    const Theme::Surface page = Theme::Surface::Page;
+    using S = CvnButton::Style;
+    return {
+        {QStringLiteral("palette"), paletteSheet()},
+        {QStringLiteral("fonts"), typeSheet()},
+        {QStringLiteral("icons"), iconSheet()},
+        {QStringLiteral("selected-pill"),
+         composeSheet(QStringLiteral("CvnSelectedPillButton"), buttonCells(S::SelectedPill, QStringLiteral("NEW CHAT"), card))},
+        {QStringLiteral("compact-surface-pill"),
+         composeSheet(QStringLiteral("CvnCompactSurfacePillButton"),
+                      buttonCells(S::CompactSurfacePill, QStringLiteral("ADD MODEL"), page))},
+        {QStringLiteral("outline-pill"),
+         composeSheet(QStringLiteral("CvnOutlinePillButton"), buttonCells(S::OutlinePill, QStringLiteral("CANCEL"), card))},
+        {QStringLiteral("compact-outline-pill"),
+         composeSheet(QStringLiteral("CvnCompactOutlinePillButton"),
+                      buttonCells(S::CompactOutlinePill, QStringLiteral("CANCEL"), card))},
+        {QStringLiteral("icon-button"),
+         composeSheet(QStringLiteral("CvnIconButton"), buttonCells(S::Icon, {}, card))},
+        {QStringLiteral("compact-icon-button"),
+         composeSheet(QStringLiteral("CvnCompactIconButton"), buttonCells(S::CompactIcon, {}, card))},
+        {QStringLiteral("destructive-pill"),
+         composeSheet(QStringLiteral("Destructive pill"), buttonCells(S::Destructive, QStringLiteral("DELETE"), card))},
+        {QStringLiteral("card-slider"), sliderSheet()},
+        {QStringLiteral("radio-button"), radioSheet()},
+        {QStringLiteral("combo-box"), comboSheet()},
+        {QStringLiteral("centred-card-layout"), layoutSheet()},
+        {QStringLiteral("action-sheet"), actionSheetSheet()},
+    };
+}
+
+QStringList writeGallery(const QString& folder)
+{
+    if (!QDir().mkpath(folder))
+        throw std::runtime_error("cannot create the folder " + folder.toStdString());
+    QStringList written;
+    const Appearance before = Theme::appearance();
+    for (const Appearance appearance : {Appearance::Light, Appearance::Dark}) {
+        const QString suffix = appearance == Appearance::Dark ? QStringLiteral("-dark.png") : QStringLiteral("-light.png");
+        for (const Sheet& sheet : renderSheets(appearance)) {
+            const QString path = QDir(folder).filePath(sheet.name + suffix);
+            if (!sheet.image.save(path, "PNG"))
+                throw std::runtime_error("cannot write " + path.toStdString());
+            written.append(path);
+        }
+    }
+    Theme::setAppearance(before);
+    return written;
+}
+
+} // namespace cvn::gallery
