@@ -122,12 +122,7 @@ bool isHexDigitCharacter(QStringView cluster)
 QStringView trimSpaces(QStringView text)
 {
     const GraphemeIndex chars(text);
-    qsizetype from = 0;
-    qsizetype to = chars.size();
-    while (from < to && chars.isSpace(from))
-        ++from;
-    while (to > from && chars.isSpace(to - 1))
-        --to;
+    const auto [from, to] = chars.trimmed(0, chars.size());
     return chars.slice(from, to);
 }
 

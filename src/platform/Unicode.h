@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <utility>
 #include <vector>
 
 namespace cvn {
@@ -69,6 +70,16 @@ public:
         const qsizetype at = offset(i);
         const qsizetype n = length(i);
         return (n == 1 && m_text[at] == u'\n') || (n == 2 && m_text[at] == u'\r' && m_text[at + 1] == u'\n');
+    }
+
+    // The clusters [from, to) without the spaces (as isSpace) at either end.
+    std::pair<qsizetype, qsizetype> trimmed(qsizetype from, qsizetype to) const
+    {
+        while (from < to && isSpace(from))
+            ++from;
+        while (to > from && isSpace(to - 1))
+            --to;
+        return {from, to};
     }
 
     // The first line end at or after cluster `from`, or size().

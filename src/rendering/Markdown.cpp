@@ -34,13 +34,8 @@ struct Chars {
 
 Chars trimmed(Chars text)
 {
-    qsizetype from = 0;
-    qsizetype to = text.size();
-    while (from < to && text.isSpace(from))
-        ++from;
-    while (to > from && text.isSpace(to - 1))
-        --to;
-    return text.mid(from, to);
+    const auto [from, to] = text.index->trimmed(text.begin, text.end);
+    return {text.index, from, to};
 }
 
 // --- Inline --------------------------------------------------------------
