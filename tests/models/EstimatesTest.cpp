@@ -129,49 +129,34 @@ TEST(Estimates, FreeMemoryNeverExceedsPhysicalMemory)
     EXPECT_LE(freeRamMb(), total);
 }
 
+// Each row: the input and the exact text.
+template <typename In, typename Fn>
+void expectTexts(Fn fn, std::initializer_list<std::pair<In, const char*>> rows)
+{
+    for (const auto& [in, text] : rows)
+        EXPECT_EQ(fn(in), QString::fromLatin1(text)) << in;
+}
+
 TEST(NumberText, TokenCounts)
 {
-    EXPECT_EQ(formatTokenCount(999), "999");
-    EXPECT_EQ(formatTokenCount(1000), "1K");
-    EXPECT_EQ(formatTokenCount(2560), "2K");
-    EXPECT_EQ(formatTokenCount(3584), "4K");
-    EXPECT_EQ(formatTokenCount(4096), "4K");
-    EXPECT_EQ(formatTokenCount(131072), "128K");
-    EXPECT_EQ(formatTokenCount(-5), "-5");
+    expectTexts<int64_t>(formatTokenCount, {{999, "999"}, {1000, "1K"}, {2560, "2K"}, {3584, "4K"}, {4096, "4K"},
+                                            {131072, "128K"}, {-5, "-5"}});
 }
 
 TEST(NumberText, OneDecimalAndParameterLabels)
 {
-    EXPECT_EQ(formatOneDecimal(0.04), "0");
-    EXPECT_EQ(formatOneDecimal(-0.04), "0");
-    EXPECT_EQ(formatOneDecimal(12.0), "12");
-    EXPECT_EQ(formatOneDecimal(0.25), "0.2");
-    EXPECT_EQ(formatOneDecimal(2.25), "2.2");
-    EXPECT_EQ(formatOneDecimal(2.96), "3");
-    EXPECT_EQ(formatOneDecimal(7.35), "7.4");
-    EXPECT_EQ(formatOneDecimal(1536.0 / 1024.0), "1.5");
+    expectTexts<double>(formatOneDecimal, {{0.04, "0"}, {-0.04, "0"}, {12.0, "12"}, {0.25, "0.2"}, {2.25, "2.2"},
+                                           {2.96, "3"}, {7.35, "7.4"}, {1536.0 / 1024.0, "1.5"}});
     EXPECT_EQ(formatOneDecimal(1e300), QString::asprintf("%.0f", 1e300));
-
-    EXPECT_EQ(parameterSizeLabel(1.5), "2B");
-    EXPECT_EQ(parameterSizeLabel(8.6), "9B");
-    EXPECT_EQ(parameterSizeLabel(150.5), "150B");
-    EXPECT_EQ(parameterSizeLabel(0.25), "0.2B");
-    EXPECT_EQ(parameterSizeLabel(0.5), "0.5B");
-    EXPECT_EQ(parameterSizeLabel(0), "");
-    EXPECT_EQ(parameterSizeLabel(-3), "");
-    EXPECT_EQ(parameterSizeLabel(119.9), "100B");
-    EXPECT_EQ(parameterSizeLabel(120), "120B");
-    EXPECT_EQ(parameterSizeLabel(1.4), "1B");
+    expectTexts<double>(parameterSizeLabel, {{1.5, "2B"}, {8.6, "9B"}, {150.5, "150B"}, {0.25, "0.2B"}, {0.5, "0.5B"},
+                                             {0, ""}, {-3, ""}, {119.9, "100B"}, {120, "120B"}, {1.4, "1B"}});
 }
 
 TEST(NumberText, GroupedNumbers)
 {
-    EXPECT_EQ(formatGroupedNumber(1234567), "1,234,567");
-    EXPECT_EQ(formatGroupedNumber(999), "999");
-    EXPECT_EQ(formatGroupedNumber(1000), "1,000");
-    EXPECT_EQ(formatGroupedNumber(0), "0");
-    EXPECT_EQ(formatGroupedNumber(-1234), "-1,234");
-    EXPECT_EQ(formatGroupedNumber(-999), "-999");
-    EXPECT_EQ(formatGroupedNumber(std::numeric_limits<int64_t>::min()), "-9,223,372,036,854,775,808");
-    EXPECT_EQ(formatGroupedNumber(std::numeric_limits<int64_t>::max()), "9,223,372,036,854,775,807");
+    expectTexts<int64_t>(formatGroupedNumber,
+                         {{1234567, "1,234,567"}, {999, "999"}, {1000, "1,000"}, {0, "0"}, {-1234, "-1,234"},
+                          {-999, "-999"},
+                          {std::numeric_limits<int64_t>::min(), "-9,223,372,036,854,775,808"},
+                          {std::numeric_limits<int64_t>::max(), "9,223,372,036,854,775,807"}});
 }
