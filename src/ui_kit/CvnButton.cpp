@@ -170,10 +170,7 @@ void CvnButton::paintEvent(QPaintEvent*)
             p.setBrush((*look.fill)());
             p.drawRoundedRect(bounds, r, r);
         } else {
-            const qreal inset = kBorderWidth / 2;
-            p.setPen(QPen(label, kBorderWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-            p.setBrush(Qt::NoBrush);
-            p.drawRoundedRect(bounds.adjusted(inset, inset, -inset, -inset), r - inset, r - inset);
+            Theme::strokeInside(p, bounds, r, label, kBorderWidth);
         }
         p.setFont(look.font);
         p.setPen(label);

@@ -92,10 +92,7 @@ void CvnCardSlider::paintEvent(QPaintEvent*)
         const QRectF thumb(u * fraction, centreY - m_thumbSize / 2, m_thumbSize, m_thumbSize);
         p.setBrush(onCard);
         p.drawRoundedRect(thumb, kThumbRadius, kThumbRadius);
-        const qreal inset = kThumbBorder / 2;
-        p.setPen(QPen(card, kThumbBorder, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-        p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(thumb.adjusted(inset, inset, -inset, -inset), kThumbRadius - inset, kThumbRadius - inset);
+        Theme::strokeInside(p, thumb, kThumbRadius, card, kThumbBorder);
         p.setPen(Qt::NoPen);
         p.setBrush(card);
         p.drawEllipse(thumb.center(), kThumbDot / 2, kThumbDot / 2);
@@ -224,10 +221,8 @@ void CvnRadioButton::paintEvent(QPaintEvent*)
         p.setRenderHint(QPainter::Antialiasing);
         const QRectF content = QRectF(rect()).adjusted(0, kRowPadding, 0, -kRowPadding);
         const QPointF centre(kRing / 2, content.center().y());
-        const qreal ringRadius = (kRing - kRingWidth) / 2;
-        p.setPen(QPen(onCard, kRingWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-        p.setBrush(Qt::NoBrush);
-        p.drawEllipse(centre, ringRadius, ringRadius);
+        const QRectF ring(centre - QPointF(kRing / 2, kRing / 2), QSizeF(kRing, kRing));
+        Theme::strokeInside(p, ring, kRing / 2, onCard, kRingWidth);
         if (m_isOn) {
             p.setPen(Qt::NoPen);
             p.setBrush(onCard);

@@ -29,13 +29,6 @@ constexpr double kShadowAlpha = 0.35;
 constexpr qreal kShadowRadius = 16;
 constexpr QPointF kShadowOffset{0, -8};
 
-void strokeInside(QPainter& p, const QRectF& bounds, qreal radius, const QColor& color)
-{
-    p.setPen(QPen(color, 1, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-    p.setBrush(Qt::NoBrush);
-    p.drawRoundedRect(bounds.adjusted(0.5, 0.5, -0.5, -0.5), radius - 0.5, radius - 0.5);
-}
-
 } // namespace
 
 class ComboRow : public QAbstractButton {
@@ -137,7 +130,7 @@ protected:
         p.setPen(Qt::NoPen);
         p.setBrush(Theme::card());
         p.drawRoundedRect(QRectF(rect()), kRadius, kRadius);
-        strokeInside(p, QRectF(rect()), kRadius, Theme::onCard.withAlpha(kRestBorder)());
+        Theme::strokeInside(p, QRectF(rect()), kRadius, Theme::onCard.withAlpha(kRestBorder)());
     }
 
 private:
@@ -338,7 +331,7 @@ void CvnComboBox::paintEvent(QPaintEvent*)
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF bounds(rect());
     const QColor onCard = Theme::onCard();
-    strokeInside(p, bounds, kRadius, m_hovering || m_open ? onCard : Theme::onCard.withAlpha(kRestBorder)());
+    Theme::strokeInside(p, bounds, kRadius, m_hovering || m_open ? onCard : Theme::onCard.withAlpha(kRestBorder)());
 
     const QSizeF chevron = ChevronDownIcon::naturalSize;
     const QRectF chevronRect(bounds.right() - kPadding - chevron.width(), (bounds.height() - chevron.height()) / 2,

@@ -19,15 +19,11 @@ void paintScaled(QPainter& painter, const QRectF& target, QSize natural, Draw dr
     painter.restore();
 }
 
-// A circle of diameter `frame` centred in the icon, stroked inside its
-// bounds: the pen runs half its width inside the frame's edge.
+// A circle of diameter `frame` centred on `centre`, stroked inside its bounds.
 void strokeCircleInside(QPainter& painter, QPointF centre, qreal frame, qreal width, const QColor& color)
 {
-    QPen pen(color, width, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
-    painter.setPen(pen);
-    painter.setBrush(Qt::NoBrush);
-    const qreal radius = (frame - width) / 2;
-    painter.drawEllipse(centre, radius, radius);
+    const QRectF bounds(centre - QPointF(frame / 2, frame / 2), QSizeF(frame, frame));
+    Theme::strokeInside(painter, bounds, frame / 2, color, width);
 }
 
 void strokePath(QPainter& painter, const QPainterPath& path, const QPen& pen)

@@ -162,6 +162,16 @@ void repaintOnAppearanceChange(QWidget* widget)
                      [widget] { widget->update(); });
 }
 
+void strokeInside(QPainter& painter, const QRectF& bounds, qreal radius, const QColor& color, qreal width)
+{
+    const qreal inset = width / 2;
+    QPen pen(color, width, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
+    pen.setMiterLimit(10);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(bounds.adjusted(inset, inset, -inset, -inset), radius - inset, radius - inset);
+}
+
 void paintLayer(QPainter& painter, const QSize& size, qreal opacity,
                 const std::function<void(QPainter&)>& draw)
 {

@@ -151,6 +151,10 @@ void keepPalette(QWidget* widget, Surface surface);
 // Repaints `widget` whenever the appearance changes.
 void repaintOnAppearanceChange(QWidget* widget);
 
+// Strokes a rounded rectangle inside `bounds` (the line runs half its width
+// inside the edge), butt caps and miter joins: the kit's borders and rings.
+void strokeInside(QPainter& painter, const QRectF& bounds, qreal radius, const QColor& color, qreal width = 1);
+
 // Runs `draw` into a transparent layer and composites it at `opacity`, so a
 // fill and the label on it fade as one (group opacity). Draws straight
 // through at opacity 1.

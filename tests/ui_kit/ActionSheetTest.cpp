@@ -6,14 +6,10 @@
 #include <QTest>
 
 using namespace cvn;
-using cvn::test::pixelNear;
-using cvn::test::renderOver;
-using cvn::test::showAndSettle;
+using namespace cvn::test;
 
 namespace {
 
-const QColor kInk(0x29, 0x29, 0x2A);
-const QColor kWhite(Qt::white);
 
 // A white window with a sheet of three items, the last destructive, and a
 // record of every report.
@@ -48,7 +44,7 @@ struct Sheet {
 
 } // namespace
 
-using ActionSheetTest = cvn::test::KitTest;
+using ActionSheetTest = KitTest;
 
 TEST_F(ActionSheetTest, CardIsFourHundredWideCentredAndSizedByItsRows)
 {

@@ -7,16 +7,9 @@
 #include <QTest>
 
 using namespace cvn;
-using cvn::test::pixelNear;
-using cvn::test::renderOver;
-using cvn::test::showAndSettle;
+using namespace cvn::test;
 
-namespace {
-const QColor kInk(0x29, 0x29, 0x2A);
-const QColor kWhite(Qt::white);
-} // namespace
-
-using ButtonTest = cvn::test::KitTest;
+using ButtonTest = KitTest;
 
 TEST_F(ButtonTest, SizesFollowTheStyle)
 {

@@ -9,14 +9,10 @@
 #include <QTest>
 
 using namespace cvn;
-using cvn::test::pixelNear;
-using cvn::test::renderOver;
-using cvn::test::showAndSettle;
+using namespace cvn::test;
 
 namespace {
 
-const QColor kInk(0x29, 0x29, 0x2A);
-const QColor kWhite(Qt::white);
 
 // A card-coloured window with the combo 300 wide near its bottom and a
 // sibling button above it, where the list opens.
@@ -47,7 +43,7 @@ QStringList numbered(int n)
 
 } // namespace
 
-using ComboBoxTest = cvn::test::KitTest;
+using ComboBoxTest = KitTest;
 
 TEST_F(ComboBoxTest, TitleIsTheSelectedOptionOrEmpty)
 {

@@ -5,16 +5,9 @@
 #include <QPainter>
 
 using namespace cvn;
-using cvn::test::alphaAt;
-using cvn::test::pixelNear;
-using cvn::test::renderOver;
+using namespace cvn::test;
 
-namespace {
-const QColor kInk(0x29, 0x29, 0x2A);
-const QColor kWhite(Qt::white);
-} // namespace
-
-using IconsTest = cvn::test::KitTest;
+using IconsTest = KitTest;
 
 TEST_F(IconsTest, EachIconHasItsOneNaturalSize)
 {

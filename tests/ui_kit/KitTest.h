@@ -9,6 +9,10 @@
 
 namespace cvn::test {
 
+// The two values almost every probe expects: the page/card pair.
+inline const QColor kInk{0x29, 0x29, 0x2A};
+inline const QColor kWhite{0xFF, 0xFF, 0xFF};
+
 // Every kit test starts and ends in the light appearance, whatever the
 // previous test switched to.
 class KitTest : public ::testing::Test {

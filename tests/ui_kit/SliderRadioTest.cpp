@@ -6,14 +6,10 @@
 #include <QTest>
 
 using namespace cvn;
-using cvn::test::pixelNear;
-using cvn::test::renderOver;
-using cvn::test::showAndSettle;
+using namespace cvn::test;
 
 namespace {
 
-const QColor kInk(0x29, 0x29, 0x2A);
-const QColor kWhite(Qt::white);
 
 // A slider as the settings screens make it: track 6, thumb 22, 222 wide.
 struct Fixture {
@@ -37,8 +33,8 @@ void drag(QWidget* w, int x)
 
 } // namespace
 
-using SliderTest = cvn::test::KitTest;
-using RadioTest = cvn::test::KitTest;
+using SliderTest = KitTest;
+using RadioTest = KitTest;
 
 TEST_F(SliderTest, TrackTicksAndThumbGeometryAndColours)
 {
