@@ -1,0 +1,15 @@
+#include "attachments/ContextWarning.h"
+
+#include <cmath>
+
+namespace cvn {
+
+int64_t ContextWarning::overflowPercent() const
+{
+    if (contextTokens < 1)
+        return 0;
+    const int64_t overrun = (attachmentTokens + promptTokens) - (contextTokens - 2000);
+    return int64_t(std::round(double(overrun) * 100.0 / double(contextTokens)));
+}
+
+} // namespace cvn
