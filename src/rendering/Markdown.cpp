@@ -432,14 +432,14 @@ private:
         Table table;
         table.header = parseCells(start.header, columns);
         table.alignments = std::move(start.alignments);
-        for (i += 2; i < lineCount(); ++i) {
-            const auto cells = splitTableRow(trimmedLine(i));
-            if (!cells)
-                break;
-            table.rows.push_back(parseCells(*cells, columns));
-        }
+        size_t end = i + 2;
+        while (end < lineCount() && trimmedLine(end).contains(u'|'))
+            ++end;
+        table.rows.reserve(end - i - 2);
+        for (size_t k = i + 2; k < end; ++k)
+            table.rows.push_back(parseCells(*splitTableRow(trimmedLine(k)), columns));
         blocks.push_back(std::move(table));
-        return i;
+        return end;
     }
 
     GraphemeIndex m_index;
