@@ -1,0 +1,286 @@
+#include "models/ModelStore.h"
+
+#include "models/GgufMetadata.h"
+#include "models/ModelCopier.h"
+#include "platform/Logging.h"
+
+#include <QCollator>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <algorithm>
+#include <utility>
+
+namespace cvn {
+
+namespace {
+
+struct FamilyRow {
+    const char* key;
+    const char* label;
+};
+
+// Order matters: the first match wins ("chatglm" before "glm", "mixtral"
+// before "mistral" among names).
+constexpr FamilyRow kArchitectureRows[] = {
+    {"qwen", "Qwen"},         {"llama", "Llama"},         {"gemma", "Gemma"},     {"phi", "Phi"},
+    {"mistral", "Mistral"},   {"mixtral", "Mixtral"},     {"chatglm", "GLM"},     {"glm", "GLM"},
+    {"baichuan", "Baichuan"}, {"olmo", "OLMo"},           {"falcon", "Falcon"},   {"command", "Command-R"},
+    {"cohere", "Command-R"},  {"starcoder", "StarCoder"}, {"stablelm", "StableLM"}, {"gptneox", "GPT-NeoX"},
+    {"bert", "BERT"},
+};
+
+constexpr FamilyRow kNameRows[] = {
+    {"deepseek", "DeepSeek"}, {"qwen", "Qwen"},         {"llama", "Llama"},   {"gemma", "Gemma"},
+    {"phi", "Phi"},           {"mixtral", "Mixtral"},   {"mistral", "Mistral"}, {"kimi", "Kimi"},
+    {"chatglm", "GLM"},       {"glm", "GLM"},           {"baichuan", "Baichuan"}, {"olmo", "OLMo"},
+    {"falcon", "Falcon"},     {"command-r", "Command-R"}, {"yi", "Yi"},       {"internlm", "InternLM"},
+    {"starcoder", "StarCoder"},
+};
+
+// What a reload compares: a rescan that only finds new ids publishes nothing.
+QStringList signatureOf(const QList<ModelInfo>& models)
+{
+    QStringList lines;
+    lines.reserve(models.size());
+    for (const ModelInfo& m : models)
+        lines.append(m.fileName + u'|' + QString::number(m.fileSizeBytes) + u'|' + m.displayName);
+    return lines;
+}
+
+// A record's file name must stay inside the folder whatever the model form
+// did to it in memory: nothing absolute, nothing climbing out.
+bool staysInsideFolder(const QString& fileName)
+{
+    if (QDir::isAbsolutePath(fileName))
+        return false;
+    const QStringList parts = fileName.split(u'/');
+    return !parts.contains(QStringLiteral(".."));
+}
+
+} // namespace
+
+ModelStore::ModelStore(QString folder, QObject* parent)
+    : QObject(parent)
+    , m_folder(std::move(folder))
+{
+    reload();
+}
+
+ModelStore& ModelStore::shared()
+{
+    static ModelStore store(ModelCopier::modelsDirectory());
+    return store;
+}
+
+void ModelStore::setModels(QList<ModelInfo> models)
+{
+    if (models == m_models)
+        return;
+    m_models = std::move(models);
+    emit modelsChanged();
+}
+
+void ModelStore::reload()
+{
+    QHash<QString, const ModelInfo*> known;
+    for (const ModelInfo& m : std::as_const(m_models)) {
+        if (!known.contains(m.fileName))
+            known.insert(m.fileName, &m);
+    }
+    QList<ModelInfo> scanned = scanModelsFolder();
+    for (ModelInfo& m : scanned) {
+        if (const ModelInfo* before = known.value(m.fileName)) {
+            m.displayName = before->displayName;
+            m.chatTemplate = before->chatTemplate;
+            m.contextMode = before->contextMode;
+            m.contextSizeManual = before->contextSizeManual;
+        }
+    }
+    if (signatureOf(scanned) == signatureOf(m_models))
+        return;
+    m_models = std::move(scanned);
+    emit modelsChanged();
+}
+
+std::optional<ModelInfo> ModelStore::model(const std::optional<QUuid>& id) const
+{
+    if (!id)
+        return std::nullopt;
+    for (const ModelInfo& m : m_models) {
+        if (m.id == *id)
+            return m;
+    }
+    return std::nullopt;
+}
+
+void ModelStore::rename(const QUuid& id, const QString& name)
+{
+    const QString trimmed = name.trimmed();
+    if (trimmed.isEmpty())
+        return;
+    for (ModelInfo& m : m_models) {
+        if (m.id != id)
+            continue;
+        if (m.displayName == trimmed)
+            return;
+        m.displayName = trimmed;
+        emit modelsChanged();
+        return;
+    }
+}
+
+std::optional<QString> ModelStore::remove(const QUuid& id)
+{
+    const std::optional<ModelInfo> found = model(id);
+    if (!found)
+        return std::nullopt;
+    if (!found->fileName.isEmpty()) {
+        if (!staysInsideFolder(found->fileName))
+            return tr("“%1” is not in the models folder, so it was not deleted.").arg(found->fileName);
+        // Looked at without following links: a symlink is removed itself, never
+        // its target, and a dangling one still goes.
+        const QFileInfo item(QDir(m_folder).filePath(found->fileName));
+        if (item.isSymLink() || item.isFile()) {
+            QFile file(item.filePath());
+            if (!file.remove())
+                return file.errorString();
+        } else if (item.exists()) {
+            return tr("“%1” is not a model file, so it was not deleted.").arg(found->fileName);
+        }
+    }
+    m_models.removeIf([&](const ModelInfo& m) { return m.id == id; });
+    emit modelsChanged();
+    return std::nullopt;
+}
+
+std::optional<QString> ModelStore::modelFileURL(const ModelInfo& model) const
+{
+    if (model.fileName.isEmpty())
+        return std::nullopt;
+    const QString path = QDir(m_folder).filePath(model.fileName);
+    if (!QFileInfo::exists(path))
+        return std::nullopt;
+    return path;
+}
+
+ModelInfo ModelStore::makeModelInfo(const QString& filePath, int64_t sizeBytes)
+{
+    const QString name = QFileInfo(filePath).fileName();
+    ModelInfo m;
+    m.displayName = ModelCopier::splitExtension(name).first;
+    m.fileSizeBytes = sizeBytes;
+    m.discoveredMetadata = GgufMetadata::read(filePath);
+    if (m.discoveredMetadata)
+        m.trainedContext = m.discoveredMetadata->nCtxTrain;
+    m.fileName = name;
+    m.visionAdapterFile = GgufMetadata::isProjectorFile(filePath, name);
+    m_models.append(m);
+    emit modelsChanged();
+    return m;
+}
+
+QString ModelStore::createModelsFolder() const
+{
+    if (!QFileInfo::exists(m_folder) && !QDir().mkpath(m_folder))
+        qCCritical(lcRuntime, "could not create the models folder: %s", qUtf8Printable(m_folder));
+    return m_folder;
+}
+
+QList<ModelInfo> ModelStore::scanModelsFolder() const
+{
+    const QString folder = createModelsFolder();
+    QList<ModelInfo> models;
+    // Without QDir::Hidden the iterator leaves out hidden files and does not
+    // descend into hidden folders; it does list symlinks, which are not
+    // regular files and are skipped below.
+    QDirIterator it(folder, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        if (info.suffix().compare(QLatin1String("gguf"), Qt::CaseInsensitive) != 0)
+            continue;
+        if (info.isSymLink() || !info.isFile())
+            continue;
+        const QString path = info.filePath();
+        ModelInfo m;
+        m.displayName = displayNameFromFile(path);
+        m.fileSizeBytes = info.size();
+        m.discoveredMetadata = GgufMetadata::read(path);
+        if (m.discoveredMetadata)
+            m.trainedContext = m.discoveredMetadata->nCtxTrain;
+        m.fileName = relativeFileName(path, folder);
+        m.visionAdapterFile = GgufMetadata::isProjectorFile(path, info.fileName());
+        models.append(std::move(m));
+    }
+    sortByName(models);
+    return models;
+}
+
+QString ModelStore::displayNameFromFile(const QString& path)
+{
+    const QString stem = ModelCopier::splitExtension(QFileInfo(path).fileName()).first;
+    QString spaced = stem;
+    spaced.replace(u'_', u' ').replace(u'-', u' ').replace(u'.', u' ');
+    const QStringList pieces = spaced.split(u' ', Qt::SkipEmptyParts);
+    return pieces.isEmpty() ? stem : pieces.join(u' ');
+}
+
+QString ModelStore::relativeFileName(const QString& filePath, const QString& folder)
+{
+    const QString file = QDir::cleanPath(QFileInfo(filePath).absoluteFilePath());
+    const QString dir = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    // The prefix must end at a component boundary, or "/m/models2/x.gguf"
+    // would count as inside "/m/models".
+    const bool inside = file.startsWith(dir)
+        && (dir.endsWith(u'/') || (file.size() > dir.size() && file.at(dir.size()) == u'/'));
+    if (!inside)
+        return QFileInfo(file).fileName();
+    qsizetype start = dir.size();
+    while (start < file.size() && file.at(start) == u'/')
+        ++start;
+    return file.mid(start);
+}
+
+void ModelStore::sortByName(QList<ModelInfo>& models)
+{
+    QCollator collator;
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::stable_sort(models.begin(), models.end(), [&](const ModelInfo& a, const ModelInfo& b) {
+        return collator.compare(a.displayName, b.displayName) < 0;
+    });
+}
+
+std::optional<QString> modelFamilyLabel(const std::optional<QString>& architecture, const QString& name)
+{
+    const QString arch = architecture.value_or(QString()).toLower();
+    if (!arch.isEmpty()) {
+        for (const FamilyRow& row : kArchitectureRows) {
+            if (arch.startsWith(QLatin1String(row.key)))
+                return QString::fromLatin1(row.label);
+        }
+    }
+    const QString lowerName = name.toLower();
+    for (const FamilyRow& row : kNameRows) {
+        if (lowerName.contains(QLatin1String(row.key)))
+            return QString::fromLatin1(row.label);
+    }
+    return std::nullopt;
+}
+
+QString subtitle(const ModelInfo& model)
+{
+    std::optional<QString> architecture;
+    if (model.discoveredMetadata)
+        architecture = model.discoveredMetadata->architecture;
+    const QString name = model.fileName.isEmpty() ? model.displayName : model.fileName;
+    const std::optional<QString> label = modelFamilyLabel(architecture, name);
+    if (!label)
+        return model.summaryLine();
+    return model.summaryLine() + QStringLiteral("  ·  ") + *label;
+}
+
+} // namespace cvn

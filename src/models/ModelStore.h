@@ -1,0 +1,95 @@
+#pragma once
+
+#include "models/ModelInfo.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUuid>
+
+#include <cstdint>
+#include <optional>
+
+namespace cvn {
+
+// The models in the models folder: every regular .gguf file (any letter case)
+// in it or its subfolders, hidden files and folders and symlinks skipped,
+// each read into a ModelInfo and sorted by display name.
+//
+// Threads: main thread only; a scan reads every header synchronously.
+//
+// The user's choices for a model (display name, context mode and size, chat
+// template) live only here, in memory, keyed by file name across rescans. A
+// rescan that finds any change publishes a new list in which every record
+// has a new id, so holders of an id look the model up again with model().
+class ModelStore : public QObject {
+    Q_OBJECT
+
+public:
+    // Scans `folder` (created when missing) once before returning.
+    explicit ModelStore(QString folder, QObject* parent = nullptr);
+
+    // The application's store on ModelCopier::modelsDirectory(), made and
+    // scanned on first use (on the main thread), alive for the whole run.
+    static ModelStore& shared();
+
+    const QString& folder() const { return m_folder; }
+
+    const QList<ModelInfo>& models() const { return m_models; }
+    // For the model form's in-place edits; publishes when the list differs.
+    void setModels(QList<ModelInfo> models);
+
+    // Rescans and publishes only when some record's file name, size or
+    // display name differs; otherwise the list, ids included, stays as it is.
+    void reload();
+
+    // The first record with `id`; nothing for no id or no match.
+    std::optional<ModelInfo> model(const std::optional<QUuid>& id) const;
+
+    // Sets the first matching record's display name to `name` trimmed of
+    // white space and line breaks; a blank name or an unknown id changes
+    // nothing. No re-sort.
+    void rename(const QUuid& id, const QString& name);
+
+    // Deletes the model's file (a regular file or a symlink inside the
+    // folder, never a folder) and drops every record with that id. Nothing
+    // is returned on success, for an unknown id, or when the file is already
+    // gone; otherwise the error text to show, and the list stays unchanged.
+    std::optional<QString> remove(const QUuid& id);
+
+    // The path of the model's file when something exists there; nothing for
+    // an empty file name.
+    std::optional<QString> modelFileURL(const ModelInfo& model) const;
+
+    // The record for a file just copied into the folder: named after the
+    // file, metadata read from its header. Appended without sorting.
+    ModelInfo makeModelInfo(const QString& filePath, int64_t sizeBytes);
+
+    // The steps of a scan.
+    QString createModelsFolder() const;
+    QList<ModelInfo> scanModelsFolder() const;
+    // "Qwen2.5-7B-Instruct-Q4_K_M.gguf" gives "Qwen2 5 7B Instruct Q4 K M".
+    static QString displayNameFromFile(const QString& path);
+    // The path below `folder` ("sub/x.gguf"), or the last component for a
+    // file outside it. "/m/models2/x" is outside "/m/models".
+    static QString relativeFileName(const QString& filePath, const QString& folder);
+    // Case-insensitive by the locale's collation; equal names keep their order.
+    static void sortByName(QList<ModelInfo>& models);
+
+signals:
+    void modelsChanged();
+
+private:
+    QString m_folder;
+    QList<ModelInfo> m_models;
+};
+
+// "Qwen", "Command-R", ...: the first architecture row the architecture starts
+// with, else the first name row the name contains (both lower-cased); nothing
+// when neither matches.
+std::optional<QString> modelFamilyLabel(const std::optional<QString>& architecture, const QString& name);
+
+// The model's summary line, then "  ·  " and its family label when it has one.
+QString subtitle(const ModelInfo& model);
+
+} // namespace cvn
