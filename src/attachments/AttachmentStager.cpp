@@ -1,0 +1,169 @@
+#include "attachments/AttachmentStager.h"
+
+#include "attachments/AttachmentText.h"
+#include "attachments/SentAttachments.h"
+#include "attachments/TokenEstimate.h"
+#include "platform/MainThread.h"
+#include "platform/RegularFile.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPointer>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <algorithm>
+
+namespace cvn {
+
+namespace {
+
+const QStringList documentExtensions = {QStringLiteral("pdf"), QStringLiteral("docx"), QStringLiteral("txt"),
+                                        QStringLiteral("md")};
+const QStringList imageExtensions = {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                                     QStringLiteral("webp")};
+
+} // namespace
+
+AttachmentStager::AttachmentStager(QObject* parent)
+    : QObject(parent)
+    , m_onToast([](const QString&, ToastKind) {})
+{
+}
+
+void AttachmentStager::setStaged(QList<StagedAttachment> staged)
+{
+    m_staged = std::move(staged);
+    emit stagedChanged();
+    updateStatus();
+}
+
+void AttachmentStager::setOnToast(ToastHandler onToast)
+{
+    m_onToast = onToast ? std::move(onToast) : [](const QString&, ToastKind) {};
+}
+
+QString AttachmentStager::dialogFilter(bool documents)
+{
+    QStringList patterns;
+    for (const QString& extension : documents ? documentExtensions : imageExtensions)
+        patterns << QStringLiteral("*.") + extension << QStringLiteral("*.") + extension.toUpper();
+    return (documents ? QStringLiteral("Documents (") : QStringLiteral("Images (")) + patterns.join(QLatin1Char(' '))
+        + QLatin1Char(')');
+}
+
+void AttachmentStager::pickFiles(bool documents)
+{
+    const QStringList folders = QStandardPaths::standardLocations(
+        documents ? QStandardPaths::DocumentsLocation : QStandardPaths::PicturesLocation);
+    auto* dialog = new QFileDialog(nullptr, QString(), folders.value(0), dialogFilter(documents));
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<AttachmentStager> self(this);
+    connect(dialog, &QFileDialog::urlsSelected, dialog, [self](const QList<QUrl>& urls) {
+        if (!self)
+            return;
+        for (const QUrl& url : urls)
+            self->stage(url);
+    });
+    dialog->open();
+}
+
+void AttachmentStager::stage(const QUrl& url)
+{
+    const QString name = url.fileName();
+    if (m_staged.size() >= maxFiles) {
+        m_onToast(QStringLiteral("Maximum 5 attachments per message"), ToastKind::error);
+        return;
+    }
+    const QString extension = QFileInfo(name).suffix().toLower();
+    const bool isImage = imageExtensions.contains(extension);
+    if (!isImage && !documentExtensions.contains(extension)) {
+        m_onToast(QStringLiteral("Format not supported: ") + name, ToastKind::error);
+        return;
+    }
+    // stat() follows links, so a link to a huge file is measured as that file.
+    const int64_t size = RegularFile::sizeOf(url.toLocalFile()).value_or(0);
+    if (size > maxAttachmentBytes) {
+        m_onToast(QStringLiteral("File too large: %1 (%2 MB, max 50 MB)").arg(name).arg(size / 1'048'576),
+                  ToastKind::error);
+        return;
+    }
+    StagedAttachment file;
+    file.id = QUuid::createUuid();
+    file.url = url;
+    file.originalFilename = name;
+    file.isImage = isImage;
+    file.sizeBytes = size;
+    m_staged.append(file);
+    emit stagedChanged();
+    startExtraction(file);
+}
+
+void AttachmentStager::startExtraction(const StagedAttachment& file)
+{
+    updateStatus();
+    QPointer<AttachmentStager> self(this);
+    runInBackground([self, id = file.id, path = file.url.toLocalFile(), isImage = file.isImage] {
+        const QString text = extractAttachmentText(path, isImage).value_or(QString());
+        const int64_t tokens = estimateAttachmentTokens(path, text);
+        runOnMain([self, id, text, tokens] {
+            if (self)
+                self->finishExtraction(id, text, tokens);
+        });
+    });
+}
+
+void AttachmentStager::finishExtraction(const QUuid& id, const QString& text, int64_t tokens)
+{
+    for (StagedAttachment& file : m_staged) {
+        if (file.id == id) {
+            file.extractedText = text;
+            file.extracted = true;
+            file.approxTokens = tokens;
+            emit stagedChanged();
+            break;
+        }
+    }
+    updateStatus();
+}
+
+void AttachmentStager::updateStatus()
+{
+    // Derived from the list rather than cleared by the first result, so it
+    // stays while any file is unread and clears when a reading file is
+    // removed.
+    const bool reading = std::any_of(m_staged.cbegin(), m_staged.cend(),
+                                     [](const StagedAttachment& file) { return !file.extracted; });
+    std::optional<QString> status;
+    if (reading)
+        status = QStringLiteral("Reading attachment...");
+    if (status != m_status) {
+        m_status = status;
+        emit statusChanged();
+    }
+}
+
+void AttachmentStager::remove(const QUuid& id)
+{
+    const auto removed = m_staged.removeIf([&id](const StagedAttachment& file) { return file.id == id; });
+    if (removed == 0)
+        return;
+    emit stagedChanged();
+    updateStatus();
+}
+
+int64_t AttachmentStager::totalApproxTokens() const
+{
+    int64_t total = 0;
+    for (const StagedAttachment& file : m_staged)
+        total += file.approxTokens;
+    return total;
+}
+
+std::optional<QString> AttachmentStager::composePrompt(const QString& text, int64_t contextTokens) const
+{
+    return cvn::composePrompt(m_staged, text, contextTokens, m_onToast);
+}
+
+} // namespace cvn

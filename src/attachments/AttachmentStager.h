@@ -1,0 +1,84 @@
+#pragma once
+
+#include "attachments/StagedAttachment.h"
+#include "attachments/ToastKind.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+
+#include <cstdint>
+#include <optional>
+
+namespace cvn {
+
+// The files staged for the next message of one window: at most five, each
+// checked for its type and size, each read for its text in the background.
+//
+// Lives on the main thread, and every member is called there. Extractions
+// run on the shared background pool and report back through the main event
+// loop; each result is matched to its file by id, so a file removed while it
+// is read stays removed, and a stager destroyed meanwhile is never touched.
+class AttachmentStager : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int maxFiles = 5;
+
+    explicit AttachmentStager(QObject* parent = nullptr);
+
+    // The staged files in staging order.
+    const QList<StagedAttachment>& staged() const { return m_staged; }
+    // Replaces the list; the chat view empties it after a send.
+    void setStaged(QList<StagedAttachment> staged);
+
+    // "Reading attachment..." while any staged file is still being read.
+    std::optional<QString> status() const { return m_status; }
+
+    // Where refusals and send-time problems are reported; does nothing until
+    // set.
+    void setOnToast(ToastHandler onToast);
+
+    // Opens a non-modal file dialog for documents (true) or images (false)
+    // and stages the chosen files in the dialog's order when it is accepted.
+    // Returns at once.
+    void pickFiles(bool documents);
+
+    // Stages one file, or refuses it with an error toast: a sixth file, an
+    // extension in neither list, or a size of more than maxAttachmentBytes.
+    // A file that passes is appended and read in the background.
+    void stage(const QUrl& url);
+
+    // Removes every staged file with this id.
+    void remove(const QUuid& id);
+    void clear() { setStaged({}); }
+
+    // The sum of the token estimates; files still being read count 0.
+    int64_t totalApproxTokens() const;
+
+    // The prompt for the staged files and the typed text, or nothing when
+    // there is nothing to send; see composePrompt in SentAttachments.h. Leaves
+    // `staged` as it is.
+    std::optional<QString> composePrompt(const QString& text, int64_t contextTokens) const;
+
+    // The file dialog's name filter for a list: every extension in lower and
+    // upper case, as file names on Linux are matched case-sensitively.
+    static QString dialogFilter(bool documents);
+
+signals:
+    void stagedChanged();
+    void statusChanged();
+
+private:
+    void startExtraction(const StagedAttachment& file);
+    void finishExtraction(const QUuid& id, const QString& text, int64_t tokens);
+    void updateStatus();
+
+    QList<StagedAttachment> m_staged;
+    std::optional<QString> m_status;
+    ToastHandler m_onToast;
+};
+
+} // namespace cvn

@@ -1,0 +1,165 @@
+#include "attachments/AttachmentText.h"
+
+#include "attachments/DocxText.h"
+#include "attachments/ImageText.h"
+#include "attachments/ZipReader.h"
+#include "platform/RegularFile.h"
+#include "platform/Unicode.h"
+
+#include <QFileInfo>
+#include <QStringDecoder>
+
+namespace cvn {
+
+namespace {
+
+// Windows-1252 in 0x80..0x9F; 0 marks the five bytes the code page leaves
+// undefined, which are refused like control bytes.
+constexpr char16_t windows1252High[32] = {
+    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
+    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
+};
+
+std::optional<QString> decodeWith(QStringConverter::Encoding encoding, QByteArrayView bytes)
+{
+    // Stateless: an incomplete sequence at the end is an error, not held back.
+    QStringDecoder decoder(encoding, QStringConverter::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+std::optional<QString> decodeWindows1252(QByteArrayView bytes)
+{
+    QString text(bytes.size(), Qt::Uninitialized);
+    char16_t* out = reinterpret_cast<char16_t*>(text.data());
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto byte = uint8_t(bytes[i]);
+        if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\f' && byte != '\r')
+            return std::nullopt;
+        if (byte == 0x7F)
+            return std::nullopt;
+        char16_t c = byte;
+        if (byte >= 0x80 && byte < 0xA0) {
+            c = windows1252High[byte - 0x80];
+            if (c == 0)
+                return std::nullopt;
+        }
+        out[i] = c;
+    }
+    return text;
+}
+
+bool startsWith(QByteArrayView bytes, std::initializer_list<uint8_t> prefix)
+{
+    if (bytes.size() < qsizetype(prefix.size()))
+        return false;
+    qsizetype i = 0;
+    for (uint8_t b : prefix) {
+        if (uint8_t(bytes[i++]) != b)
+            return false;
+    }
+    return true;
+}
+
+std::optional<QString> docxText(const QString& path)
+{
+    std::optional<QByteArray> xml;
+    {
+        const std::optional<QByteArray> archive = readAttachmentFile(path);
+        if (!archive)
+            return std::nullopt;
+        xml = zipEntryData(QStringLiteral("word/document.xml"), *archive);
+    } // the archive is freed before the XML is parsed
+    if (!xml)
+        return std::nullopt;
+    return docxDocumentText(*xml);
+}
+
+std::optional<QString> plainText(const QString& path)
+{
+    const std::optional<QByteArray> bytes = readAttachmentFile(path);
+    if (!bytes)
+        return std::nullopt;
+    return decodeAttachmentText(*bytes);
+}
+
+} // namespace
+
+std::optional<QByteArray> readAttachmentFile(const QString& path)
+{
+    RegularFile file;
+    if (!file.open(path) || file.size() > maxAttachmentBytes)
+        return std::nullopt;
+    // Read to the end rather than trusting the size: the file may be growing.
+    // One byte past the limit is enough to know it is too large.
+    QByteArray bytes(qsizetype(file.size()), Qt::Uninitialized);
+    int64_t done = file.readAt(0, bytes.data(), bytes.size());
+    if (done < 0)
+        return std::nullopt;
+    constexpr int64_t chunk = 1 << 20;
+    while (done == bytes.size()) {
+        const int64_t room = std::min<int64_t>(chunk, maxAttachmentBytes + 1 - done);
+        if (room <= 0)
+            return std::nullopt;
+        bytes.resize(qsizetype(done + room));
+        const int64_t got = file.readAt(done, bytes.data() + done, room);
+        if (got < 0)
+            return std::nullopt;
+        done += got;
+        if (got < room)
+            break;
+    }
+    if (done > maxAttachmentBytes)
+        return std::nullopt;
+    bytes.truncate(qsizetype(done));
+    return bytes;
+}
+
+std::optional<QString> decodeAttachmentText(QByteArrayView bytes)
+{
+    if (std::optional<QString> text = decodeWith(QStringConverter::Utf8, bytes))
+        return text;
+    // UTF-32LE's BOM begins with UTF-16LE's, so it is tried first.
+    if (startsWith(bytes, {0xFF, 0xFE, 0x00, 0x00}))
+        return decodeWith(QStringConverter::Utf32LE, bytes);
+    if (startsWith(bytes, {0x00, 0x00, 0xFE, 0xFF}))
+        return decodeWith(QStringConverter::Utf32BE, bytes);
+    if (startsWith(bytes, {0xFF, 0xFE}))
+        return decodeWith(QStringConverter::Utf16LE, bytes);
+    if (startsWith(bytes, {0xFE, 0xFF}))
+        return decodeWith(QStringConverter::Utf16BE, bytes);
+    return decodeWindows1252(bytes);
+}
+
+std::optional<QString> extractAttachmentText(const QString& path, bool isImage)
+{
+    const QString extension = QFileInfo(path).suffix().toLower();
+    std::optional<QString> text;
+    if (isImage)
+        text = recognizeImageText(path);
+    else if (extension == u"pdf")
+        text = pdfDocumentText(path);
+    else if (extension == u"docx")
+        text = docxText(path);
+    else if (extension == u"txt" || extension == u"md")
+        text = plainText(path);
+    if (!text)
+        return std::nullopt;
+
+    bool blank = true;
+    for (QChar c : std::as_const(*text)) {
+        if (!c.isSpace()) {
+            blank = false;
+            break;
+        }
+    }
+    if (blank)
+        return std::nullopt;
+    return prefixCharacters(maxAttachmentCharacters, *text);
+}
+
+} // namespace cvn

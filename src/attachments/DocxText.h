@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+
+namespace cvn {
+
+// The text of a DOCX main document part ("word/document.xml"): the text of
+// its w:t elements, one line per w:p paragraph (an empty paragraph gives an
+// empty line), lines joined with LF. Runs join without a separator; tabs,
+// breaks and text outside w:t give nothing.
+//
+// A paragraph nested inside another (a text box) becomes its own line, and
+// the outer paragraph keeps the text around it: the inner line comes first,
+// then the outer one when it ends.
+//
+// Nothing when the XML does not parse, including entity expansion beyond
+// the XML reader's limit. Pure; safe on any thread.
+std::optional<QString> docxDocumentText(QByteArrayView xml);
+
+} // namespace cvn

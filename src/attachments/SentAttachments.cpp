@@ -1,0 +1,91 @@
+#include "attachments/SentAttachments.h"
+
+#include "platform/Unicode.h"
+
+#include <algorithm>
+
+namespace cvn {
+
+namespace {
+
+const QString headerPrefix = QStringLiteral("[Attached file: ");
+const QString headerEnd = QStringLiteral("]\n");
+const QString endLine = QStringLiteral("\n[End file]\n\n");
+const QString truncationMarker = QStringLiteral("\n[...attachment text truncated to fit context...]\n");
+
+} // namespace
+
+std::optional<QString> composePrompt(const QList<StagedAttachment>& staged, const QString& text,
+                                     int64_t contextTokens, const ToastHandler& toast)
+{
+    if (staged.isEmpty())
+        return text;
+
+    QString blocks;
+    bool anyText = false;
+    for (const StagedAttachment& file : staged) {
+        if (file.extractedText.isEmpty()) {
+            toast(file.isImage ? QStringLiteral("No text found in image ") + file.originalFilename
+                                     + QStringLiteral(" — nothing to send to model")
+                               : QStringLiteral("Couldn't extract text from ") + file.originalFilename,
+                  ToastKind::error);
+            continue;
+        }
+        anyText = true;
+        QString name = file.originalFilename;
+        name.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        blocks += headerPrefix + name + headerEnd + file.extractedText + endLine;
+    }
+    if (text.isEmpty() && !anyText) {
+        toast(QStringLiteral("Attachments contain no readable text — nothing to send"), ToastKind::error);
+        return std::nullopt;
+    }
+    const QString body = text.isEmpty() ? QStringLiteral("Please analyze the attached files.") : text;
+
+    if (!blocks.isEmpty()) {
+        // Counted and cut on the whole, never per part: a text ending in CR
+        // forms one character with the LF that follows it.
+        // Clamped first so that no context size the caller passes overflows.
+        const int64_t context = std::clamp<int64_t>(contextTokens, 0, int64_t(1) << 40);
+        const int64_t budget = std::max<int64_t>(1000, (context - 2000) * 3);
+        const qsizetype full = GraphemeIndex(blocks).size();
+        if (full > budget) {
+            blocks = prefixCharacters(qsizetype(budget), blocks) + truncationMarker;
+            toast(QStringLiteral("Attachments truncated to fit model context (%1 of %2 chars used)")
+                      .arg(budget)
+                      .arg(full),
+                  ToastKind::info);
+        }
+    }
+    return blocks + body;
+}
+
+namespace SentAttachments {
+
+Parsed parse(const QString& text)
+{
+    Parsed parsed;
+    qsizetype rest = 0;
+    while (QStringView(text).sliced(rest).startsWith(headerPrefix)) {
+        const qsizetype nameStart = rest + headerPrefix.size();
+        const qsizetype nameEnd = text.indexOf(headerEnd, nameStart);
+        if (nameEnd < 0)
+            break;
+        const qsizetype content = nameEnd + headerEnd.size();
+        qsizetype next = -1;
+        if (const qsizetype end = text.indexOf(endLine, content); end >= 0)
+            next = end + endLine.size();
+        else if (const qsizetype cut = text.indexOf(truncationMarker, content); cut >= 0)
+            next = cut + truncationMarker.size();
+        if (next < 0)
+            break;
+        parsed.files.append(File {text.sliced(nameStart, nameEnd - nameStart)});
+        rest = next;
+    }
+    parsed.text = text.sliced(rest);
+    return parsed;
+}
+
+} // namespace SentAttachments
+
+} // namespace cvn
