@@ -3,6 +3,8 @@
 
 #include "models/ModelInfo.h"
 
+#include "QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 using namespace cvn;

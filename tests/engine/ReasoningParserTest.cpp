@@ -1,5 +1,7 @@
 #include "engine/ReasoningParser.h"
 
+#include "QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 using namespace cvn;
