@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+
+namespace cvn {
+
+// The bridge's answer to one request, ready to send.
+struct BridgeAnswer {
+    int status = 0;
+    QString reason;
+    QString requestLine; // for the log, as received
+    QByteArray bytes;    // status line, headers and body
+};
+
+// The product website's origin: the default Access-Control-Allow-Origin.
+inline constexpr char websiteOrigin[] = "https://corvanthelis.com";
+
+// Collects a client's bytes until the header is complete or too large, then
+// produces the answer. No sockets and no clock: the server feeds it what it
+// reads.
+class RequestAccumulator {
+public:
+    static constexpr qsizetype headerLimit = 16384;
+
+    // Adds received bytes. Returns the answer once the header is complete
+    // (bytes after its blank line are ignored) or has passed headerLimit
+    // without one (431); nothing while more is needed. `devCors` allows
+    // echoing a loopback developer origin. After an answer, further bytes
+    // are ignored and nothing more is returned.
+    std::optional<BridgeAnswer> feed(QByteArrayView bytes, bool devCors);
+
+    qsizetype bufferedBytes() const { return m_buffer.size(); }
+    bool answered() const { return m_answered; }
+
+private:
+    QByteArray m_buffer;
+    qsizetype m_searchedUpTo = 0;
+    bool m_answered = false;
+};
+
+// The answer to a complete header (the text before CR LF CR LF).
+BridgeAnswer answerHeader(QByteArrayView header, bool devCors);
+
+// The answer for a header past the size limit.
+BridgeAnswer answerOversized();
+
+// True for "http://" + "localhost" or "127.0.0.1" (any case), an optional ":"
+// and 1 to 5 ASCII digits, and nothing else.
+bool isDevLoopbackOrigin(QStringView origin);
+
+// Whether the environment variable DEV_CORS, lower-cased, is "true".
+bool devCorsEnabled();
+
+// `text` with control characters written as escapes (\n, \r, \t, \xHH), so
+// that a request cannot forge lines in the log.
+QString escapeForLog(const QString& text);
+
+} // namespace cvn

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace cvn {
+
+// The loopback HTTP/1.1 server that lets the product website, open in a
+// browser on this machine, read the hardware snapshot. It listens on
+// 127.0.0.1 only, answers GET /health, GET /rig and CORS pre-flights, one
+// request per connection, and then closes the connection.
+//
+// Threads: the server owns one thread that runs a poll loop over the
+// listening socket and its clients; all of its state lives there. start()
+// returns at once; stop(), boundPort() and statusText() wait for the loop
+// (and run inline when called on it). Every connection has absolute
+// deadlines (5 s for the request, 2 s for sending, 1 s for the lingering
+// close), so a slow or silent client never holds up the others.
+class RigBridgeServer {
+public:
+    static constexpr std::array<uint16_t, 3> candidatePorts{47821, 47822, 47823};
+    static constexpr int readSize = 4096;
+    static constexpr int requestTimeoutMs = 5000;
+    static constexpr int sendTimeoutMs = 2000;
+    static constexpr int lingerTimeoutMs = 1000;
+    static constexpr int lingerBytes = 128 * 1024;
+    static constexpr int listenBacklog = 16;
+    static constexpr int maxClients = 256;
+    static constexpr int acceptPauseMs = 100;
+
+    // The process's server, on candidatePorts; made on first use.
+    static RigBridgeServer& shared();
+
+    // A server trying `ports` in order (tests and the headless tool pass
+    // their own).
+    explicit RigBridgeServer(std::vector<uint16_t> ports = {candidatePorts.begin(), candidatePorts.end()});
+    ~RigBridgeServer(); // stops and joins the loop thread
+
+    RigBridgeServer(const RigBridgeServer&) = delete;
+    RigBridgeServer& operator=(const RigBridgeServer&) = delete;
+
+    // Starts the snapshot refresh and binds the first free port, on the
+    // loop thread. Logs and does nothing more while already listening.
+    void start();
+
+    // Closes the listener and every connection, then stops the snapshot
+    // refresh; returns when both are done.
+    void stop();
+
+    std::optional<uint16_t> boundPort();
+
+    // "Listening on 127.0.0.1:<port>", "Bridge unavailable (<last error>)"
+    // or "Bridge stopped".
+    QString statusText();
+
+    // Open client connections (for tests and diagnostics).
+    int clientCount();
+
+    struct Loop;
+
+private:
+    std::unique_ptr<Loop> m_loop;
+};
+
+} // namespace cvn
