@@ -138,15 +138,14 @@ TEST(ChatTemplate, FromSetting)
     EXPECT_EQ(from(" \t "), std::nullopt);
     EXPECT_EQ(from("chatML"), ChatTemplate::chatML);
 
-    // Every label the model form offers stores one of these names.
+    // The fifteen labels the model form stores, then the other accepted names.
     const std::pair<const char*, ChatTemplate::Family> labels[] = {
-        {"Qwen", ChatTemplate::chatML},     {"ChatML", ChatTemplate::chatML},   {"Yi", ChatTemplate::chatML},
-        {"InternLM", ChatTemplate::chatML}, {"Llama", ChatTemplate::llama},     {"Mistral", ChatTemplate::mistral},
-        {"DeepSeek", ChatTemplate::deepSeek}, {"Gemma", ChatTemplate::gemma},   {"Phi", ChatTemplate::phi},
-        {"GLM", ChatTemplate::glm},         {"ChatGLM", ChatTemplate::glm},     {"Kimi", ChatTemplate::kimi},
-        {"Command-R", ChatTemplate::commandR}, {"CommandR", ChatTemplate::commandR},
-        {"Cohere", ChatTemplate::commandR}, {"Baichuan", ChatTemplate::baichuan}, {"OLMo", ChatTemplate::olmo},
-        {"Falcon", ChatTemplate::falcon},
+        {"ChatML", ChatTemplate::chatML},     {"Qwen", ChatTemplate::chatML},      {"Llama", ChatTemplate::llama},
+        {"Mistral", ChatTemplate::mistral},   {"DeepSeek", ChatTemplate::deepSeek}, {"Gemma", ChatTemplate::gemma},
+        {"Phi", ChatTemplate::phi},           {"GLM", ChatTemplate::glm},          {"Kimi", ChatTemplate::kimi},
+        {"Command-R", ChatTemplate::commandR}, {"Yi", ChatTemplate::chatML},       {"InternLM", ChatTemplate::chatML},
+        {"Baichuan", ChatTemplate::baichuan}, {"OLMo", ChatTemplate::olmo},        {"Falcon", ChatTemplate::falcon},
+        {"chatglm", ChatTemplate::glm},       {"CommandR", ChatTemplate::commandR}, {"cohere", ChatTemplate::commandR},
     };
     for (const auto& [label, family] : labels)
         EXPECT_EQ(from(label), family) << label;
