@@ -1,0 +1,173 @@
+#include "Fixtures.h"
+
+#include "attachments/AttachmentStager.h"
+#include "attachments/AttachmentText.h"
+
+#include "support/TempEnv.h"
+#include "support/Wait.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <utility>
+#include <vector>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+using Toasts = std::vector<std::pair<QString, ToastKind>>;
+
+QUrl sparseFile(const QString& folder, const QString& name, int64_t size)
+{
+    QFile file(folder + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+        return QUrl();
+    return QUrl::fromLocalFile(file.fileName());
+}
+
+bool allRead(const AttachmentStager& stager)
+{
+    for (const StagedAttachment& file : stager.staged()) {
+        if (!file.extracted)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(AttachmentStager, RefusalsAndTheirToasts)
+{
+    AttachmentStager stager;
+    Toasts toasts;
+    stager.setOnToast([&toasts](const QString& text, ToastKind kind) { toasts.emplace_back(text, kind); });
+    const QString folder = makeTempFolder();
+
+    stager.stage(sparseFile(folder, QStringLiteral("notes"), 10));
+    stager.stage(sparseFile(folder, QStringLiteral("scan.tiff"), 10));
+    stager.stage(sparseFile(folder, QStringLiteral("big.txt"), maxAttachmentBytes + 1));
+    stager.stage(sparseFile(folder, QStringLiteral("big.txt"), 75'000'000));
+    EXPECT_TRUE(stager.staged().isEmpty());
+    EXPECT_EQ(toasts, (Toasts {{QStringLiteral("Format not supported: notes"), ToastKind::error},
+                               {QStringLiteral("Format not supported: scan.tiff"), ToastKind::error},
+                               {QStringLiteral("File too large: big.txt (50 MB, max 50 MB)"), ToastKind::error},
+                               {QStringLiteral("File too large: big.txt (71 MB, max 50 MB)"), ToastKind::error}}));
+    EXPECT_EQ(stager.status(), std::nullopt);
+
+    // A link is measured as its target.
+    const QUrl target = sparseFile(folder, QStringLiteral("target.bin"), 75'000'000);
+    const QString link = folder + QStringLiteral("/link.pdf");
+    ASSERT_TRUE(QFile::link(target.toLocalFile(), link));
+    toasts.clear();
+    stager.stage(QUrl::fromLocalFile(link));
+    EXPECT_EQ(toasts, (Toasts {{QStringLiteral("File too large: link.pdf (71 MB, max 50 MB)"), ToastKind::error}}));
+
+    // Seven files: the first five in order, then one toast each.
+    toasts.clear();
+    const QStringList names = {QStringLiteral("REPORT.PDF"), QStringLiteral("photo.JPEG"), QStringLiteral("limit.txt"),
+                               QStringLiteral("d.md"),       QStringLiteral("e.webp"),     QStringLiteral("f.docx"),
+                               QStringLiteral("g.png")};
+    for (const QString& name : names)
+        stager.stage(sparseFile(folder, name, name == u"limit.txt" ? maxAttachmentBytes : 10));
+    ASSERT_EQ(stager.staged().size(), 5);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(stager.staged()[i].originalFilename, names[i]);
+    EXPECT_EQ(toasts, (Toasts(2, {QStringLiteral("Maximum 5 attachments per message"), ToastKind::error})));
+    EXPECT_FALSE(stager.staged()[0].isImage);
+    EXPECT_TRUE(stager.staged()[1].isImage);
+    EXPECT_EQ(stager.staged()[2].sizeBytes, maxAttachmentBytes);
+    // Sparse files of zeros: read (50 MiB of NUL is valid UTF-8) and done.
+    EXPECT_TRUE(waitUntil([&] { return allRead(stager); }, 30000));
+    // A missing file cannot be measured and is staged with size 0.
+    stager.clear();
+    stager.stage(QUrl::fromLocalFile(folder + QStringLiteral("/gone.txt")));
+    ASSERT_EQ(stager.staged().size(), 1);
+    EXPECT_EQ(stager.staged()[0].sizeBytes, 0);
+    EXPECT_TRUE(waitUntil([&] { return allRead(stager); }));
+
+    EXPECT_EQ(AttachmentStager::dialogFilter(true), QStringLiteral("Documents (*.pdf *.PDF *.docx *.DOCX *.txt *.TXT *.md *.MD)"));
+    EXPECT_EQ(AttachmentStager::dialogFilter(false),
+              QStringLiteral("Images (*.png *.PNG *.jpg *.JPG *.jpeg *.JPEG *.webp *.WEBP)"));
+}
+
+TEST(AttachmentStager, ReadsInTheBackgroundAndKeepsTheStatusWhileAnyFileReads)
+{
+    AttachmentStager stager;
+    int statusChanges = 0;
+    QObject::connect(&stager, &AttachmentStager::statusChanged, [&] { ++statusChanges; });
+    const QString path = writeTempFile(QStringLiteral("a.txt"), QByteArray("The quick brown fox jumps over the dog"
+                                                                           "."));
+    stager.stage(QUrl::fromLocalFile(path));
+    ASSERT_EQ(stager.staged().size(), 1);
+    EXPECT_EQ(stager.status(), QStringLiteral("Reading attachment..."));
+    EXPECT_FALSE(stager.staged()[0].extracted);
+    EXPECT_EQ(stager.staged()[0].approxTokens, 0);
+    EXPECT_EQ(stager.totalApproxTokens(), 0);
+    ASSERT_TRUE(waitUntil([&] { return !stager.status(); }));
+    const StagedAttachment& read = stager.staged()[0];
+    EXPECT_EQ(read.extractedText.size(), 39);
+    EXPECT_TRUE(read.extracted);
+    EXPECT_EQ(read.approxTokens, 10);
+    EXPECT_EQ(stager.totalApproxTokens(), 10);
+    EXPECT_EQ(statusChanges, 2);
+
+    // The same file twice: two entries, two ids, each read.
+    stager.stage(QUrl::fromLocalFile(path));
+    EXPECT_EQ(stager.staged().size(), 2);
+    EXPECT_NE(stager.staged()[0].id, stager.staged()[1].id);
+    ASSERT_TRUE(waitUntil([&] { return allRead(stager); }));
+    EXPECT_EQ(stager.totalApproxTokens(), 20);
+    EXPECT_EQ(stager.status(), std::nullopt);
+}
+
+TEST(AttachmentStager, RemovalWhileReadingAndLateResults)
+{
+    // A FIFO stands in for a slow file: it is refused when read, but the
+    // result only arrives through the event loop, after the removal.
+    const QString folder = makeTempFolder();
+    const QString slow = folder + QStringLiteral("/slow.txt");
+    ASSERT_EQ(mkfifo(QFile::encodeName(slow).constData(), 0600), 0);
+    const QString text = writeTempFile(QStringLiteral("b.txt"), "kept text");
+
+    AttachmentStager stager;
+    stager.stage(QUrl::fromLocalFile(slow));
+    stager.stage(QUrl::fromLocalFile(text));
+    const QUuid removed = stager.staged()[0].id;
+    stager.remove(removed);
+    EXPECT_EQ(stager.staged().size(), 1);
+    EXPECT_EQ(stager.status(), QStringLiteral("Reading attachment...")); // b.txt is still unread
+    ASSERT_TRUE(waitUntil([&] { return !stager.status(); }));
+    ASSERT_EQ(stager.staged().size(), 1);
+    EXPECT_EQ(stager.staged()[0].extractedText, QStringLiteral("kept text"));
+
+    // Removing the only unread file clears the status at once, and its late
+    // result changes nothing.
+    stager.stage(QUrl::fromLocalFile(slow));
+    EXPECT_TRUE(stager.status());
+    const QList<StagedAttachment> before = stager.staged();
+    stager.remove(stager.staged()[1].id);
+    EXPECT_EQ(stager.status(), std::nullopt);
+    int changes = 0;
+    QObject::connect(&stager, &AttachmentStager::stagedChanged, [&] { ++changes; });
+    waitUntil([] { return false; }, 300);
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(stager.staged(), before.first(1));
+
+    // A stager destroyed while its files are read is never called back.
+    auto* doomed = new AttachmentStager;
+    doomed->stage(QUrl::fromLocalFile(text));
+    delete doomed;
+    waitUntil([] { return false; }, 200);
+
+    // Send: composing leaves the list; the chat view clears it.
+    Toasts toasts;
+    stager.setOnToast([&toasts](const QString& t, ToastKind kind) { toasts.emplace_back(t, kind); });
+    EXPECT_EQ(stager.composePrompt(QStringLiteral("hi"), 8192), QStringLiteral("[Attached file: b.txt]\nkept text\n[End file]\n\nhi"));
+    EXPECT_EQ(stager.staged().size(), 1);
+    EXPECT_TRUE(toasts.empty());
+}

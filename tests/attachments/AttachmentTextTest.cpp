@@ -1,0 +1,182 @@
+#include "Fixtures.h"
+
+#include "attachments/AttachmentText.h"
+#include "attachments/ImageText.h"
+
+#include "support/TempEnv.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QTransform>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+std::optional<QString> textOf(const QString& name, const QByteArray& bytes, bool isImage = false)
+{
+    return extractAttachmentText(writeTempFile(name, bytes), isImage);
+}
+
+QByteArray png(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+} // namespace
+
+TEST(AttachmentText, BlankTextIsNoneAndLongTextIsCutToCharacters)
+{
+    EXPECT_EQ(textOf(QStringLiteral("a.txt"), "  \n\n\t "), std::nullopt);
+    EXPECT_EQ(textOf(QStringLiteral("a.txt"), ""), std::nullopt);
+    EXPECT_EQ(textOf(QStringLiteral("a.md"), "\n\nHello"), QStringLiteral("\n\nHello"));
+    EXPECT_EQ(textOf(QStringLiteral("A.TXT"), "  x  "), QStringLiteral("  x  "));
+    EXPECT_EQ(textOf(QStringLiteral("a.txt"), QByteArray(10000, 'a')), QString(8000, u'a'));
+    EXPECT_EQ(textOf(QStringLiteral("a.txt"), QByteArray(8000, 'a')), QString(8000, u'a'));
+    const QString accented = QStringLiteral("e\u0301").repeated(9000);
+    EXPECT_EQ(textOf(QStringLiteral("a.txt"), accented.toUtf8()), accented.left(16000));
+    // Only the eight accepted extensions are read, whatever the content.
+    EXPECT_EQ(textOf(QStringLiteral("x.rtf"), "plain words"), std::nullopt);
+    EXPECT_EQ(textOf(QStringLiteral("noextension"), "plain words"), std::nullopt);
+    EXPECT_EQ(textOf(QStringLiteral("x.docx"), "plain words"), std::nullopt);
+}
+
+TEST(AttachmentText, EncodingsByRule)
+{
+    EXPECT_EQ(decodeAttachmentText("\xEF\xBB\xBFok \xC3\xA9"), QStringLiteral("ok é"));
+    EXPECT_EQ(decodeAttachmentText(QByteArray("\xFF\xFEH\0i\0\n\0", 8)), QStringLiteral("Hi\n"));
+    EXPECT_EQ(decodeAttachmentText(QByteArray("\xFE\xFF\0H\0i", 6)), QStringLiteral("Hi"));
+    EXPECT_EQ(decodeAttachmentText(QByteArray("\xFF\xFE\0\0H\0\0\0", 8)), QStringLiteral("H"));
+    EXPECT_EQ(decodeAttachmentText(QByteArray("\0\0\xFE\xFF\0\0\0H", 8)), QStringLiteral("H"));
+    // Not UTF-8, but plausible Windows-1252 text.
+    EXPECT_EQ(decodeAttachmentText("caf\xE9 \x80" "5\t\r\n\f"), QStringLiteral("café €5\t\r\n\f"));
+    // Random bytes, NUL, control bytes, undefined 1252 bytes: no text.
+    EXPECT_EQ(decodeAttachmentText(QByteArray("\xC3\x28\xA0\xA1\x00\x01\x02", 7)), std::nullopt);
+    EXPECT_EQ(decodeAttachmentText("caf\xE9\x1B"), std::nullopt);
+    EXPECT_EQ(decodeAttachmentText("caf\xE9\x81"), std::nullopt);
+    // A UTF-8 sequence cut at the end is not UTF-8; it may still be 1252.
+    EXPECT_EQ(decodeAttachmentText("ab\xE2\x82"), QStringLiteral("abâ‚"));
+    // A UTF-16 file cut inside its last unit keeps its text.
+    EXPECT_EQ(decodeAttachmentText(QByteArray("\xFF\xFEH\0i", 5)), QStringLiteral("H\uFFFD"));
+    EXPECT_EQ(textOf(QStringLiteral("u16.txt"), QByteArray("\xFF\xFEH\0i\0\n\0", 8)), QStringLiteral("Hi\n"));
+}
+
+TEST(AttachmentText, ReadersRefuseNonRegularAndOversizedFiles)
+{
+    const QString folder = makeTempFolder();
+    EXPECT_EQ(readAttachmentFile(folder), std::nullopt);
+    EXPECT_EQ(readAttachmentFile(folder + QStringLiteral("/missing.txt")), std::nullopt);
+    const QString fifo = folder + QStringLiteral("/pipe.txt");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_EQ(extractAttachmentText(fifo, false), std::nullopt); // returns, does not wait for a writer
+    EXPECT_EQ(extractAttachmentText(fifo, true), std::nullopt);
+
+    const QString big = folder + QStringLiteral("/big.txt");
+    QFile file(big);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("text");
+    ASSERT_TRUE(file.resize(maxAttachmentBytes + 1)); // sparse
+    file.close();
+    EXPECT_EQ(readAttachmentFile(big), std::nullopt);
+    ASSERT_TRUE(QFile::resize(big, maxAttachmentBytes));
+    const std::optional<QByteArray> whole = readAttachmentFile(big);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->size(), maxAttachmentBytes);
+}
+
+TEST(AttachmentText, PdfPagesInOrder)
+{
+    EXPECT_EQ(textOf(QStringLiteral("a.pdf"), pdfWithPages({{QStringLiteral("Hello PDF world"), QStringLiteral("Second line here")}})),
+              QStringLiteral("Hello PDF world\nSecond line here\n"));
+    EXPECT_EQ(textOf(QStringLiteral("B.PDF"), pdfWithPages({{QStringLiteral("Page one")}, {}, {QStringLiteral("Page two")}})),
+              QStringLiteral("Page one\nPage two\n"));
+    EXPECT_EQ(textOf(QStringLiteral("scan.pdf"), pdfWithPages({{}, {}})), std::nullopt);
+    EXPECT_EQ(textOf(QStringLiteral("broken.pdf"), "%PDF-1.4\nnothing else"), std::nullopt);
+    EXPECT_EQ(textOf(QStringLiteral("text.pdf"), "not a pdf"), std::nullopt);
+
+    // 100 pages of 1,000 characters and their LF: reading stops after the
+    // eighth page, at 8,008 characters.
+    QList<QStringList> pages;
+    for (int p = 0; p < 100; ++p) {
+        QStringList lines;
+        for (int l = 0; l < 20; ++l)
+            lines << QString(l == 0 ? 49 : 48, QChar(u'a' + (p % 26))) + QString::number(l % 10);
+        pages << lines;
+    }
+    const QString pdf = writeTempFile(QStringLiteral("long.pdf"), pdfWithPages(pages));
+    const std::optional<QString> collected = pdfDocumentText(pdf);
+    ASSERT_TRUE(collected);
+    EXPECT_EQ(collected->size(), 8 * 1001);
+    EXPECT_TRUE(collected->endsWith(QStringLiteral("hhhh9\n")));
+    const std::optional<QString> cut = extractAttachmentText(pdf, false);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->size(), 8000);
+}
+
+TEST(AttachmentText, DocxFiles)
+{
+    EXPECT_EQ(textOf(QStringLiteral("a.docx"), docxWithParagraphs({QStringLiteral("One & two"), QString(), QStringLiteral("Three")})),
+              QStringLiteral("One & two\n\nThree"));
+    EXPECT_EQ(textOf(QStringLiteral("empty.docx"), docxWithParagraphs({QString(), QStringLiteral("  ")})), std::nullopt);
+    EXPECT_EQ(textOf(QStringLiteral("nodoc.docx"), zipArchive({{QStringLiteral("word/other.xml"), "<w:p/>"}})),
+              std::nullopt);
+}
+
+TEST(ImageText, OrientationFromExifInEachContainer)
+{
+    const QImage picture = pictureWithText({QStringLiteral("x")});
+    for (uint16_t orientation : {1, 3, 6, 8})
+        EXPECT_EQ(imageOrientation(jpegWithOrientation(picture, orientation)), orientation);
+    EXPECT_EQ(imageOrientation(jpegWithOrientation(picture, 9)), 1u);
+    EXPECT_EQ(imageOrientation(jpegWithOrientation(picture, 0)), 1u);
+    EXPECT_EQ(imageOrientation(png(picture)), 1u);
+    EXPECT_EQ(imageOrientation(QByteArray()), 1u);
+
+    // PNG eXIf and WebP EXIF chunks hold the bare TIFF block (big-endian here).
+    const QByteArray tiff("MM\0*\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x05\0\0\0\0\0\0", 26);
+    const QByteArray plain = png(picture);
+    QByteArray chunk("\0\0\0\x1A" "eXIf", 8);
+    chunk += tiff + QByteArray(4, '\0');
+    EXPECT_EQ(imageOrientation(plain.left(33) + chunk + plain.mid(33)), 5u);
+    QByteArray webp("RIFF\0\0\0\0WEBPVP8X\x0A\0\0\0", 20);
+    webp += QByteArray(10, '\0') + QByteArray("EXIF\x1A\0\0\0", 8) + tiff;
+    EXPECT_EQ(imageOrientation(webp), 5u);
+
+    // Every prefix of a JPEG with Exif, and a directory claiming 65,535
+    // entries, read nothing out of bounds.
+    const QByteArray jpeg = jpegWithOrientation(picture, 6);
+    for (qsizetype n = 0; n < 64; ++n)
+        EXPECT_LE(imageOrientation(jpeg.left(n)), 8u);
+    QByteArray liar = jpeg;
+    liar[22] = liar[23] = '\xFF';
+    EXPECT_EQ(imageOrientation(liar), 1u);
+}
+
+TEST(ImageText, RecognisesUprightAndExifRotatedText)
+{
+    const QImage picture = pictureWithText({QStringLiteral("HELLO WORLD"), QStringLiteral("Second line 42")});
+    const QString expected = QStringLiteral("HELLO WORLD\nSecond line 42");
+    EXPECT_EQ(textOf(QStringLiteral("p.png"), png(picture), true), expected);
+    // Stored turned a quarter counter-clockwise; the orientation says to turn
+    // it back clockwise.
+    const QImage turned = picture.transformed(QTransform().rotate(-90));
+    EXPECT_EQ(textOf(QStringLiteral("p.jpg"), jpegWithOrientation(turned, 6), true), expected);
+
+    QImage blank(800, 200, QImage::Format_RGB32);
+    blank.fill(Qt::white);
+    EXPECT_EQ(textOf(QStringLiteral("blank.png"), png(blank), true), std::nullopt);
+    EXPECT_EQ(textOf(QStringLiteral("fake.png"), "not an image", true), std::nullopt);
+    // Too many pixels: refused from the header, before any decoding.
+    QImage huge(8001, 8000, QImage::Format_Mono);
+    huge.fill(0);
+    EXPECT_EQ(textOf(QStringLiteral("huge.png"), png(huge), true), std::nullopt);
+}

@@ -1,0 +1,63 @@
+#include "Fixtures.h"
+
+#include "attachments/TokenEstimate.h"
+
+#include "support/TempEnv.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+QString sparseFile(const QString& name, int64_t size)
+{
+    const QString path = makeTempFolder() + QLatin1Char('/') + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+        return QString();
+    return path;
+}
+
+} // namespace
+
+TEST(TokenEstimate, DivisorByExtensionAndCyrillicRule)
+{
+    const QString hundred(100, u'a');
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.md"), hundred), 25);
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.json"), hundred), 41);
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.CSV"), hundred), 57);
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.pdf"), hundred), 25);
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/noextension"), hundred), 25);
+
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.txt"), QString(31, u'ж') + QString(69, u'a')), 45);
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.txt"), QString(30, u'ж') + QString(70, u'a')), 25);
+    // Outside the BMP a character is two code units: 50 of them are 100 units.
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.md"), QStringLiteral("\U0001F600").repeated(50)), 25);
+    EXPECT_EQ(estimateAttachmentTokens(QString(), QString()), 0);
+}
+
+TEST(TokenEstimate, WholeTextFilesAndSizeFloors)
+{
+    // The extracted text is the first 8,000 characters; the whole file counts.
+    const QString text = writeTempFile(QStringLiteral("a.txt"), QByteArray(39000, 'a'));
+    EXPECT_EQ(estimateAttachmentTokens(text, QString(8000, u'a')), 10000);
+    // A UTF-16 file is read again by the same rules as its extraction.
+    QByteArray utf16("\xFF\xFE", 2);
+    for (int i = 0; i < 39000; ++i)
+        utf16.append("a\0", 2);
+    EXPECT_EQ(estimateAttachmentTokens(writeTempFile(QStringLiteral("b.txt"), utf16), QString(8000, u'a')), 10000);
+    // A file that cannot be read leaves the given text in use.
+    EXPECT_EQ(estimateAttachmentTokens(makeTempFolder() + QStringLiteral("/gone.txt"), QString(390, u'a')), 100);
+
+    const QString pdf = sparseFile(QStringLiteral("a.pdf"), 1'000'000);
+    EXPECT_EQ(estimateAttachmentTokens(pdf, QString(40000, u'a')), 125000);
+    EXPECT_EQ(estimateAttachmentTokens(pdf, QString(60000, u'a')), 15000);
+    const QString docx = sparseFile(QStringLiteral("a.DOCX"), 1'000'000);
+    EXPECT_EQ(estimateAttachmentTokens(docx, QString(40000, u'a')), 125000);
+    EXPECT_EQ(estimateAttachmentTokens(sparseFile(QStringLiteral("a.png"), 2'000'000), QString()), 250000);
+    EXPECT_EQ(estimateAttachmentTokens(sparseFile(QStringLiteral("a.png"), 2'000'000), QString(40, u'a')), 10);
+}
