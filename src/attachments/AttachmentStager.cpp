@@ -7,7 +7,6 @@
 #include "platform/RegularFile.h"
 
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
 #include <QStringList>
@@ -15,15 +14,6 @@
 #include <algorithm>
 
 namespace cvn {
-
-namespace {
-
-const QStringList documentExtensions = {QStringLiteral("pdf"), QStringLiteral("docx"), QStringLiteral("txt"),
-                                        QStringLiteral("md")};
-const QStringList imageExtensions = {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
-                                     QStringLiteral("webp")};
-
-} // namespace
 
 AttachmentStager::AttachmentStager(QObject* parent)
     : QObject(parent)
@@ -46,7 +36,7 @@ void AttachmentStager::setOnToast(ToastHandler onToast)
 QString AttachmentStager::dialogFilter(bool documents)
 {
     QStringList patterns;
-    for (const QString& extension : documents ? documentExtensions : imageExtensions)
+    for (const QString& extension : attachmentExtensions(!documents))
         patterns << QStringLiteral("*.") + extension << QStringLiteral("*.") + extension.toUpper();
     return (documents ? QStringLiteral("Documents (") : QStringLiteral("Images (")) + patterns.join(QLatin1Char(' '))
         + QLatin1Char(')');
@@ -76,9 +66,8 @@ void AttachmentStager::stage(const QUrl& url)
         m_onToast(QStringLiteral("Maximum 5 attachments per message"), ToastKind::error);
         return;
     }
-    const QString extension = QFileInfo(name).suffix().toLower();
-    const bool isImage = imageExtensions.contains(extension);
-    if (!isImage && !documentExtensions.contains(extension)) {
+    const bool isImage = hasAttachmentExtension(name, true);
+    if (!isImage && !hasAttachmentExtension(name, false)) {
         m_onToast(QStringLiteral("Format not supported: ") + name, ToastKind::error);
         return;
     }

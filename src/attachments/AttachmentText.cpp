@@ -89,6 +89,20 @@ std::optional<QString> plainText(const QString& path)
 
 } // namespace
 
+const QStringList& attachmentExtensions(bool images)
+{
+    static const QStringList documents = {QStringLiteral("pdf"), QStringLiteral("docx"), QStringLiteral("txt"),
+                                          QStringLiteral("md")};
+    static const QStringList pictures = {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                                         QStringLiteral("webp")};
+    return images ? pictures : documents;
+}
+
+bool hasAttachmentExtension(const QString& name, bool images)
+{
+    return attachmentExtensions(images).contains(QFileInfo(name).suffix().toLower());
+}
+
 std::optional<QByteArray> readAttachmentFile(const QString& path)
 {
     RegularFile file;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -19,6 +20,13 @@ inline constexpr int64_t maxAttachmentBytes = 52'428'800;
 
 // The longest text an attachment gives, in user-perceived characters.
 inline constexpr qsizetype maxAttachmentCharacters = 8000;
+
+// The lower-case extensions of attachments: "pdf", "docx", "txt", "md" for
+// documents (false), "png", "jpg", "jpeg", "webp" for images (true).
+const QStringList& attachmentExtensions(bool images);
+
+// Whether a file name's extension, in any case, is in that list.
+bool hasAttachmentExtension(const QString& name, bool images);
 
 // The whole content of a regular file of at most maxAttachmentBytes (so a
 // file that grows while it is read is refused too); nothing for a missing,
