@@ -1,0 +1,168 @@
+#pragma once
+
+// The one SQLite file that keeps every saved chat and its messages:
+// <app data folder>/chats.db, spoken to through the plain SQLite C API with
+// one connection and statements prepared per call.
+//
+// Threads: one connection without a lock, so every call comes from the main
+// thread (the app's chat list, the open chat's history and chat deletion).
+//
+// Failures never reach the caller: each SQLite error is logged on
+// lcChatDatabase and the call yields its empty value (an empty list or set,
+// false, or 0 for an id). A database that could not be opened stays closed
+// for the object's life and every call is then such a no-op.
+//
+// The file is never dropped, rebuilt or deleted. An older file that lacks a
+// column of the current schema gets the column added in place; a file that
+// is not a database is left exactly as it is and the database stays closed.
+
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include <concepts>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace cvn {
+
+class ChatDatabase {
+public:
+    // One bound parameter: a 64-bit integer, a text (bound as UTF-8 with its
+    // byte length, so U+0000 inside it survives) or NULL.
+    class Value {
+    public:
+        enum class Kind { integer, text, null };
+
+        template <std::integral T>
+            requires(!std::same_as<T, bool>)
+        Value(T value) : m_kind(Kind::integer), m_integer(int64_t(value)) {}
+        Value(QString value) : m_kind(Kind::text), m_text(std::move(value)) {}
+        Value(const char* value) : Value(QString::fromUtf8(value)) {}
+        static Value null() { return Value(); }
+        static Value textOrNull(const std::optional<QString>& value) { return value ? Value(*value) : null(); }
+        static Value integerOrNull(std::optional<int64_t> value) { return value ? Value(*value) : null(); }
+
+        Kind kind() const { return m_kind; }
+        int64_t integer() const { return m_integer; }
+        const QString& text() const { return m_text; }
+
+    private:
+        Value() = default;
+
+        Kind m_kind = Kind::null;
+        int64_t m_integer = 0;
+        QString m_text;
+    };
+
+    // One row of the chat list.
+    struct ChatRecord {
+        int64_t id = 0;
+        QString title;          // NULL reads as ""
+        QString modelId;        // NULL reads as ""
+        int64_t createdAt = 0;  // seconds since 1970, NULL reads as 0
+        int64_t updatedAt = 0;
+        bool isPinned = false;
+        bool isCouncil = false;
+        bool hasReasoning = false; // a message has stored reasoning or a think tag
+
+        friend bool operator==(const ChatRecord&, const ChatRecord&) = default;
+    };
+
+    // One stored message.
+    struct MessageRecord {
+        int64_t id = 0;
+        QString role;           // NULL reads as "user"
+        QString content;        // NULL reads as ""
+        QString modelName;      // NULL reads as ""
+        std::optional<QString> reasoning;
+        std::optional<int64_t> reasoningDurationMs;
+
+        friend bool operator==(const MessageRecord&, const MessageRecord&) = default;
+    };
+
+    struct StatementDeleter {
+        void operator()(sqlite3_stmt* statement) const;
+    };
+    // A prepared statement, finalized when it goes out of scope.
+    using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+    // Opens (creating when missing) the file at `path`, turns foreign keys
+    // on, creates what the schema lacks and adds missing columns. An empty
+    // path gives a closed database.
+    explicit ChatDatabase(const QString& path);
+    ~ChatDatabase();
+
+    ChatDatabase(const ChatDatabase&) = delete;
+    ChatDatabase& operator=(const ChatDatabase&) = delete;
+
+    // The application's database, <appDataFolder()>/chats.db, opened on first
+    // use and kept for the whole run.
+    static ChatDatabase& shared();
+    static QString defaultPath();
+
+    bool isOpen() const { return m_db != nullptr; }
+    const QString& path() const { return m_path; }
+
+    // Pinned chats first, then the most recently updated first.
+    QList<ChatRecord> listChats() const;
+    // The chats with a message whose content contains `query`, ignoring case
+    // (Unicode case folding, no locale, no diacritic folding). An empty query
+    // matches nothing. Reads every message; callers cache the answer.
+    QSet<int64_t> searchMessages(const QString& query) const;
+    // The new chat's id, created_at = updated_at = now; 0 when the insert
+    // failed or the database is closed.
+    int64_t insertChat(const QString& title, const QString& modelId);
+    // Also sets updated_at to now. False when nothing was written.
+    bool updateTitle(int64_t id, const QString& title);
+    // The chat's council switch; false for an unknown id.
+    bool councilOn(int64_t id) const;
+    // The chat's messages in ascending id.
+    QList<MessageRecord> messages(int64_t chatId) const;
+
+    // Prepares, binds, steps once and finalizes. True when the statement ran
+    // to completion; a failure is logged.
+    bool run(const QString& sql, const QList<Value>& values = {});
+    // run() for an INSERT: the new row's id, or 0 when it failed. Never an
+    // earlier row's id.
+    int64_t insert(const QString& sql, const QList<Value>& values);
+    // A whole script through sqlite3_exec. True on success; a failure is
+    // logged.
+    bool exec(const QString& sql);
+    // The statement with every value bound, or null (logged) when it cannot
+    // be prepared or the database is closed.
+    Statement prepare(const QString& sql, const QList<Value>& values = {}) const;
+
+    // Runs `body` inside one transaction: committed when it answers true,
+    // rolled back when it answers false or the commit fails. Nested calls
+    // join the outer transaction. False when nothing was committed.
+    bool transaction(const std::function<bool()>& body);
+
+    // Reading the columns of a prepared statement's current row: text with
+    // its byte length, so embedded NULs survive.
+    static bool isNull(sqlite3_stmt* statement, int column);
+    static int64_t integerColumn(sqlite3_stmt* statement, int column);
+    static QString textColumn(sqlite3_stmt* statement, int column);
+    static bool stepRow(sqlite3_stmt* statement);
+
+    static int64_t now();
+
+    // The schema script, run on every open; it only creates what is missing.
+    static const char* const schemaScript;
+
+private:
+    void open();
+    bool addMissingColumns();
+    void logError(const char* format) const;
+
+    QString m_path;
+    sqlite3* m_db = nullptr;
+    int m_transactionDepth = 0;
+};
+
+} // namespace cvn

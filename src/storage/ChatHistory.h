@@ -1,0 +1,108 @@
+#pragma once
+
+// Keeps the chat open on screen in step with the chat database. The session
+// hands its whole turn list to persist() on every change; persist() writes
+// only the difference: new user turns, replies once they complete, and the
+// deletion of rows whose turns left the transcript.
+//
+// A chat row is created with the first reply that completes. Until then the
+// user's messages wait in memory (pending), so a conversation whose replies
+// all fail or are stopped leaves nothing in the chat list.
+//
+// Nothing typed is dropped because a write failed: a turn counts as stored
+// only once its row was written, and the first exchange (chat row, waiting
+// messages, flags, title and reply) is written in one transaction, so a
+// failed creation leaves the database as it was and the next persist() tries
+// again. Turns are written in transcript order; a failed write ends the walk
+// there, so rows never come out of order.
+//
+// Threads: main thread only.
+
+#include "engine/LlamaSession.h"
+#include "storage/ChatDatabase.h"
+#include "storage/ChatStore.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+#include <cstdint>
+#include <optional>
+
+namespace cvn {
+
+class ChatHistory : public QObject {
+    Q_OBJECT
+
+public:
+    using Turn = LlamaSession::Turn;
+
+    // Over ChatDatabase::shared() and ChatStore::shared().
+    explicit ChatHistory(QObject* parent = nullptr);
+    // Both must outlive the history.
+    ChatHistory(ChatDatabase& db, ChatStore& store, QObject* parent = nullptr);
+
+    // The open chat's row id; 0 while the chat is unsaved.
+    int64_t chatId() const { return m_chatId; }
+    void setChatId(int64_t id);
+
+    // Writes what changed since the last call; `modelId` is the loaded
+    // model's id (absent when none is loaded), recorded on the chat when it
+    // is created. Reloads the chat list after any insert or delete.
+    void persist(const QList<Turn>& turns, const std::optional<QString>& modelId);
+
+    // Creates the chat row with the waiting user turns still in `turns`,
+    // titled after the first of them (40 characters at most). Does nothing
+    // for a saved chat. False when nothing was written; the waiting turns
+    // then stay waiting.
+    bool createChat(const QList<Turn>& turns, const std::optional<QString>& modelId);
+
+    // Opens a stored chat: its messages as completed turns with new ids, in
+    // stored order. The caller installs them in the session.
+    QList<Turn> load(int64_t chatId);
+
+    // Back to a new unsaved chat. The council switch keeps its value.
+    void reset();
+
+    // The chat holds council replies: stored at once for a saved chat,
+    // otherwise when the chat is created.
+    void markCouncil();
+    // The council switch: stored at once for a saved chat, otherwise when the
+    // chat is created.
+    void setCouncilOn(bool on);
+    // The stored council switch of the open chat; false while unsaved.
+    bool loadCouncilOn() const;
+
+    // Bookkeeping, for inspection: stored turns with their message row (0
+    // when the database is closed), user turns waiting for the chat to be
+    // created, and replies that will never be stored.
+    const QHash<QUuid, int64_t>& rowIds() const { return m_rowIds; }
+    const QList<QUuid>& pending() const { return m_pending; }
+    const QSet<QUuid>& skipped() const { return m_skipped; }
+    bool councilOn() const { return m_councilOn; }
+    bool draftCouncil() const { return m_draftCouncil; }
+
+    static constexpr int titleLength = 40;
+
+signals:
+    void chatIdChanged(qint64 chatId);
+
+private:
+    bool createChatWith(const QList<Turn>& turns, const std::optional<QString>& modelId, const Turn* reply);
+    bool storeTurn(const Turn& turn);
+    int64_t insertMessage(const Turn& turn, int64_t chatId);
+
+    ChatDatabase& m_db;
+    ChatStore& m_store;
+    int64_t m_chatId = 0;
+    QHash<QUuid, int64_t> m_rowIds;
+    QList<QUuid> m_pending;
+    QSet<QUuid> m_skipped;
+    bool m_councilOn = false;
+    bool m_draftCouncil = false;
+};
+
+} // namespace cvn

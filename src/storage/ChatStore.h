@@ -1,0 +1,95 @@
+#pragma once
+
+// The sidebar's list of saved chats: one published array of rows read from
+// the chat database, and, derived from it on each call, the pinned rows, the
+// unpinned rows under day headings and the chats whose messages match a
+// search text. Pins, renames and reloads go through here.
+//
+// Threads: main thread only, like the database it reads.
+
+#include "storage/ChatDatabase.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+namespace cvn {
+
+class ChatStore : public QObject {
+    Q_OBJECT
+
+public:
+    struct Row {
+        int64_t id = 0;
+        QString title;          // blank titles read as "New chat"; others untrimmed
+        bool reasoning = false; // the chat has reasoning
+        bool council = false;   // the chat holds council replies
+        bool pinned = false;
+        int64_t updatedAt = 0;  // seconds since 1970
+
+        friend bool operator==(const Row&, const Row&) = default;
+    };
+
+    struct Section {
+        QString heading; // "TODAY", "YESTERDAY" or e.g. "5 DEC 2026"
+        QList<Row> rows;
+
+        friend bool operator==(const Section&, const Section&) = default;
+    };
+
+    // Reads the list once before returning. `db` must outlive the store.
+    explicit ChatStore(ChatDatabase& db, QObject* parent = nullptr);
+
+    // The application's list over ChatDatabase::shared(), made on first use
+    // and kept for the whole run.
+    static ChatStore& shared();
+
+    ChatDatabase& database() const { return m_db; }
+
+    // Pinned first, then the most recently updated first.
+    const QList<Row>& rows() const { return m_rows; }
+
+    // Rereads the list, forgets the cached content search, and emits
+    // rowsChanged only when the rows differ.
+    void reload();
+
+    QList<Row> pinnedRows() const;
+    QList<Row> unpinnedRows() const;
+    // The unpinned rows under their day headings, sections in the order
+    // their first row comes; every row is placed against the same `now`.
+    QList<Section> sections(const QDateTime& now) const;
+    QList<Section> sections() const { return sections(QDateTime::currentDateTime()); }
+
+    // "TODAY", "YESTERDAY", or the day as "d MMM yyyy" in English month
+    // names, upper-cased; days in the local time zone. Later days than today
+    // also get their date.
+    static QString dayHeading(int64_t updatedAt, const QDateTime& now);
+
+    // The chats with a message containing `query`, ignoring case; empty for
+    // an empty query. The answer for the last query is kept until the next
+    // reload.
+    QSet<int64_t> contentMatches(const QString& query);
+
+    // Flips the chat's pin; an id not in rows() does nothing. The chat keeps
+    // its updated time.
+    void setPinned(int64_t id);
+    // Stores the title trimmed of white space and line breaks; a blank title
+    // does nothing. The chat keeps its updated time.
+    void rename(int64_t id, const QString& title);
+
+signals:
+    void rowsChanged();
+
+private:
+    ChatDatabase& m_db;
+    QList<Row> m_rows;
+    std::optional<std::pair<QString, QSet<int64_t>>> m_contentHits;
+};
+
+} // namespace cvn

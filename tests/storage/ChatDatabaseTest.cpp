@@ -1,0 +1,447 @@
+#include "storage/ChatDatabase.h"
+
+#include "RawDatabase.h"
+#include "support/TempEnv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using cvn::ChatDatabase;
+using cvn::test::newDatabasePath;
+using cvn::test::RawDatabase;
+
+namespace {
+
+// Moves XDG_DATA_HOME for one test and puts it back after.
+class DataHome {
+public:
+    explicit DataHome(const QString& path)
+        : m_saved(qgetenv("XDG_DATA_HOME"))
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(path));
+    }
+    ~DataHome() { qputenv("XDG_DATA_HOME", m_saved); }
+
+private:
+    QByteArray m_saved;
+};
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int64_t addChat(ChatDatabase& db, int64_t id, int64_t pinned, int64_t updatedAt)
+{
+    db.run("INSERT INTO chats(id, title, pinned, updated_at) VALUES(?,?,?,?)",
+           {id, QStringLiteral("chat %1").arg(id), pinned, updatedAt});
+    return id;
+}
+
+int64_t addMessage(ChatDatabase& db, int64_t chatId, const QString& content,
+                   ChatDatabase::Value reasoning = ChatDatabase::Value::null())
+{
+    return db.insert("INSERT INTO messages(chat_id, role, content, reasoning) VALUES(?,?,?,?)",
+                     {chatId, "user", content, reasoning});
+}
+
+QList<int64_t> listedIds(const ChatDatabase& db)
+{
+    QList<int64_t> ids;
+    for (const auto& chat : db.listChats())
+        ids.append(chat.id);
+    return ids;
+}
+
+} // namespace
+
+TEST(ChatDatabase, FreshStartCreatesTheExactSchemaAndReopeningKeepsRows)
+{
+    const QString home = cvn::test::makeTempFolder("home");
+    DataHome dataHome(home);
+    const QString path = ChatDatabase::defaultPath();
+    EXPECT_EQ(path, home + "/Corvanthelis/chats.db");
+    {
+        ChatDatabase db(path);
+        ASSERT_TRUE(db.isOpen());
+        EXPECT_TRUE(QFileInfo(path).isFile());
+        EXPECT_EQ(db.insertChat("Trip", "m1"), 1);
+    }
+
+    RawDatabase raw(path);
+    const auto schema = raw.rows("SELECT type, name, sql FROM sqlite_master ORDER BY name");
+    ASSERT_EQ(schema.size(), 3);
+    EXPECT_EQ(schema[0][0], "table");
+    EXPECT_EQ(schema[0][1], "chats");
+    EXPECT_EQ(schema[0][2], "CREATE TABLE chats(\n    id INTEGER PRIMARY KEY,\n    title TEXT,\n"
+                            "    model_id TEXT,\n    created_at INTEGER,\n    updated_at INTEGER,\n"
+                            "    pinned INTEGER NOT NULL DEFAULT 0,\n    is_council INTEGER NOT NULL DEFAULT 0,\n"
+                            "    council_on INTEGER NOT NULL DEFAULT 0\n)");
+    EXPECT_EQ(schema[1][0], "index");
+    EXPECT_EQ(schema[1][1], "idx_messages_chat");
+    EXPECT_EQ(schema[1][2], "CREATE INDEX idx_messages_chat ON messages(chat_id)");
+    EXPECT_EQ(schema[2][1], "messages");
+    EXPECT_EQ(schema[2][2], "CREATE TABLE messages(\n    id INTEGER PRIMARY KEY,\n    chat_id INTEGER,\n"
+                            "    role TEXT CHECK(role IN ('user','assistant')),\n    content TEXT,\n"
+                            "    model_name TEXT,\n    created_at INTEGER,\n    reasoning TEXT,\n"
+                            "    reasoning_ms INTEGER,\n"
+                            "    FOREIGN KEY(chat_id) REFERENCES chats(id) ON DELETE CASCADE\n)");
+
+    ChatDatabase reopened(path);
+    ASSERT_EQ(reopened.listChats().size(), 1);
+    EXPECT_EQ(reopened.listChats().first().title, "Trip");
+    EXPECT_EQ(raw.rows("SELECT sql FROM sqlite_master ORDER BY name"),
+              (QList<QVariantList>{{schema[0][2]}, {schema[1][2]}, {schema[2][2]}}));
+}
+
+TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    const int64_t before = ChatDatabase::now();
+    EXPECT_EQ(db.insertChat("Trip", "m1"), 1);
+    EXPECT_EQ(db.insertChat("Second", ""), 2);
+    const int64_t after = ChatDatabase::now();
+
+    RawDatabase raw(path);
+    const auto row = raw.rows("SELECT title, model_id, created_at, updated_at, pinned, is_council, council_on "
+                              "FROM chats WHERE id=1")
+                         .value(0);
+    ASSERT_EQ(row.size(), 7);
+    EXPECT_EQ(row[0], "Trip");
+    EXPECT_EQ(row[1], "m1");
+    EXPECT_GE(row[2].toLongLong(), before);
+    EXPECT_LE(row[2].toLongLong(), after);
+    EXPECT_EQ(row[2], row[3]);
+    EXPECT_EQ(row[4], 0);
+    EXPECT_EQ(row[5], 0);
+    EXPECT_EQ(row[6], 0);
+    // An empty model id is a text, not NULL.
+    EXPECT_EQ(raw.value("SELECT typeof(model_id) FROM chats WHERE id=2"), "text");
+
+    EXPECT_FALSE(db.councilOn(1));
+    EXPECT_FALSE(db.councilOn(99));
+    EXPECT_TRUE(db.run("UPDATE chats SET council_on=? WHERE id=?", {1, 2}));
+    EXPECT_TRUE(db.councilOn(2));
+
+    // After a failed insert the connection's last row id is still 2: the
+    // answer must be 0, or a caller would take chat 2 as its own.
+    ASSERT_TRUE(raw.exec("CREATE TRIGGER refuse BEFORE INSERT ON chats BEGIN SELECT RAISE(ABORT, 'full'); END"));
+    EXPECT_EQ(db.insertChat("Lost", "m1"), 0);
+    EXPECT_EQ(db.insert("INSERT INTO messages(chat_id, role, content) VALUES(?,?,?)", {77, "user", "orphan"}), 0)
+        << "the foreign key refuses a message of no chat";
+    EXPECT_EQ(db.insert("INSERT INTO messages(chat_id, role, content) VALUES(?,?,?)", {1, "narrator", "x"}), 0)
+        << "the role check refuses other roles";
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages"), 0);
+    EXPECT_FALSE(db.run("UPDATE nowhere SET x=1"));
+    EXPECT_FALSE(db.exec("THIS IS NOT SQL"));
+    EXPECT_FALSE(db.prepare("SELECT ?", {1, 2})) << "a value without a parameter is refused";
+    ASSERT_TRUE(raw.exec("DROP TRIGGER refuse"));
+    EXPECT_EQ(db.insertChat("Third", "m1"), 3);
+}
+
+TEST(ChatDatabase, ListsPinnedFirstThenNewestAndMarksReasoning)
+{
+    ChatDatabase db(newDatabasePath());
+    addChat(db, 1, 0, 100);
+    addChat(db, 2, 0, 300);
+    addChat(db, 3, 1, 200);
+    addChat(db, 4, 1, 50);
+    addChat(db, 5, 0, 10);
+    addChat(db, 6, 0, 5);
+    addMessage(db, 1, "a</think>b");
+    addMessage(db, 2, "plain");
+    addMessage(db, 3, "<think>open");
+    addMessage(db, 4, "plain", QString(" "));
+    addMessage(db, 5, "<THINK> is not a tag");
+
+    EXPECT_EQ(listedIds(db), (QList<int64_t>{3, 4, 2, 1, 5, 6}));
+    QHash<int64_t, bool> reasoning;
+    for (const auto& chat : db.listChats())
+        reasoning.insert(chat.id, chat.hasReasoning);
+    EXPECT_TRUE(reasoning[1]);
+    EXPECT_FALSE(reasoning[2]);
+    EXPECT_TRUE(reasoning[3]);
+    EXPECT_TRUE(reasoning[4]) << "stored reasoning counts even when blank";
+    EXPECT_TRUE(reasoning[5]) << "LIKE ignores ASCII case";
+    EXPECT_FALSE(reasoning[6]);
+    EXPECT_TRUE(db.listChats()[0].isPinned);
+    EXPECT_FALSE(db.listChats()[2].isPinned);
+}
+
+TEST(ChatDatabase, NullColumnsReadAsTheirEmptyValues)
+{
+    ChatDatabase db(newDatabasePath());
+    db.run("INSERT INTO chats(id, title, model_id, created_at, updated_at) VALUES(1, NULL, NULL, NULL, NULL)");
+    db.run("INSERT INTO messages(id, chat_id, role, content, model_name, reasoning, reasoning_ms) "
+           "VALUES(10, 1, NULL, NULL, NULL, NULL, NULL)");
+    db.run("INSERT INTO messages(id, chat_id, role, content, model_name, reasoning, reasoning_ms) "
+           "VALUES(11, 1, 'assistant', 'hi', 'Qwen', '', 0)");
+
+    const auto chats = db.listChats();
+    ASSERT_EQ(chats.size(), 1);
+    EXPECT_EQ(chats[0], (ChatDatabase::ChatRecord{1, "", "", 0, 0, false, false, true}));
+
+    const auto rows = db.messages(1);
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_EQ(rows[0], (ChatDatabase::MessageRecord{10, "user", "", "", std::nullopt, std::nullopt}));
+    EXPECT_EQ(rows[1], (ChatDatabase::MessageRecord{11, "assistant", "hi", "Qwen", QString(""), 0}));
+    EXPECT_TRUE(db.messages(2).isEmpty());
+}
+
+TEST(ChatDatabase, SearchIgnoresCaseTakesWildcardsLiterallyAndMatchesNothingForEmpty)
+{
+    ChatDatabase db(newDatabasePath());
+    for (int64_t id = 1; id <= 5; ++id)
+        addChat(db, id, 0, id);
+    addMessage(db, 1, "Hello World");
+    addMessage(db, 1, "hello again");
+    addMessage(db, 2, "WORLD peace");
+    addMessage(db, 3, "nothing");
+    addMessage(db, 4, QString::fromUtf8("100% ÄRGER"));
+    addMessage(db, 5, QString::fromUtf8("before\0after", 12));
+
+    using Ids = QSet<int64_t>;
+    EXPECT_EQ(db.searchMessages("world"), (Ids{1, 2}));
+    EXPECT_EQ(db.searchMessages("HELLO"), (Ids{1}));
+    EXPECT_EQ(db.searchMessages(""), Ids{});
+    EXPECT_EQ(db.searchMessages("xyz"), Ids{});
+    EXPECT_EQ(db.searchMessages("%"), (Ids{4})) << "no LIKE wildcards";
+    EXPECT_EQ(db.searchMessages("_"), Ids{});
+    EXPECT_EQ(db.searchMessages(QString::fromUtf8("ärger")), (Ids{4})) << "case folding beyond ASCII";
+    EXPECT_EQ(db.searchMessages("after"), (Ids{5})) << "text after a NUL is searched";
+    EXPECT_EQ(db.messages(5).value(0).content, QString::fromUtf8("before\0after", 12));
+}
+
+TEST(ChatDatabase, DeletingAChatCascadesToItsMessagesOnly)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    addChat(db, 1, 0, 1);
+    addChat(db, 2, 0, 2);
+    addMessage(db, 1, "a");
+    addMessage(db, 1, "b");
+    const int64_t kept = addMessage(db, 2, "c");
+
+    EXPECT_TRUE(db.run("DELETE FROM chats WHERE id=?", {1}));
+    EXPECT_EQ(listedIds(db), (QList<int64_t>{2}));
+    RawDatabase raw(path);
+    EXPECT_EQ(raw.rows("SELECT id FROM messages"), (QList<QVariantList>{{qint64(kept)}}));
+}
+
+TEST(ChatDatabase, ClosedDatabaseAnswersEmptyValuesWithoutCrashing)
+{
+    const QString root = cvn::test::makeTempFolder("closed");
+    QFile blocker(root + "/not-a-folder");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    DataHome dataHome(blocker.fileName());
+
+    for (const QString& path : {ChatDatabase::defaultPath(), QString()}) {
+        ChatDatabase db(path);
+        EXPECT_FALSE(db.isOpen());
+        EXPECT_EQ(db.insertChat("Trip", "m1"), 0);
+        EXPECT_TRUE(db.listChats().isEmpty());
+        EXPECT_TRUE(db.searchMessages("a").isEmpty());
+        EXPECT_FALSE(db.councilOn(1));
+        EXPECT_TRUE(db.messages(1).isEmpty());
+        EXPECT_FALSE(db.updateTitle(1, "x"));
+        EXPECT_FALSE(db.run("DELETE FROM chats WHERE id=?", {1}));
+        EXPECT_FALSE(db.exec("SELECT 1"));
+        EXPECT_FALSE(db.prepare("SELECT 1"));
+        EXPECT_FALSE(db.transaction([] { return true; }));
+    }
+    EXPECT_EQ(fileBytes(blocker.fileName()), QByteArray());
+}
+
+TEST(ChatDatabase, HostileTitlesAndTextsRoundTripVerbatim)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    const QStringList titles = {
+        "x'); DROP TABLE chats;--",
+        "Robert\"; DELETE FROM messages; --",
+        "50% off_sale \\ ?1 :name @p $v",
+        QString::fromUtf8("nul\0inside", 10),
+        QString::fromUtf8("👨‍👩‍👧‍👦 ünïcödé"),
+        QString(100000, QChar('z')),
+        "",
+    };
+    QList<int64_t> ids;
+    for (const QString& title : titles)
+        ids.append(db.insertChat(title, title));
+    QHash<int64_t, QString> listed;
+    for (const auto& chat : db.listChats()) {
+        listed.insert(chat.id, chat.title);
+        EXPECT_EQ(chat.title, chat.modelId);
+    }
+    ASSERT_EQ(listed.size(), titles.size());
+    for (int i = 0; i < titles.size(); ++i)
+        EXPECT_EQ(listed.value(ids[i]), titles[i]) << i;
+    EXPECT_TRUE(db.updateTitle(ids[0], QString::fromUtf8("new\0title", 9)));
+    EXPECT_EQ(RawDatabase(path).value("SELECT length(CAST(title AS BLOB)) FROM chats WHERE id=?", {qint64(ids[0])}), 9);
+}
+
+TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
+{
+    const QString path = newDatabasePath();
+    {
+        RawDatabase old(path);
+        ASSERT_TRUE(old.exec("CREATE TABLE chats(id INTEGER PRIMARY KEY, title TEXT, model_id TEXT, "
+                             "created_at INTEGER, updated_at INTEGER, colour TEXT);"
+                             "CREATE TABLE messages(id INTEGER PRIMARY KEY, chat_id INTEGER, role TEXT, "
+                             "content TEXT, model_name TEXT, created_at INTEGER);"
+                             "INSERT INTO chats VALUES(1, 'Old trip', 'm0', 10, 20, 'teal');"
+                             "INSERT INTO chats VALUES(2, 'Older', 'm0', 5, 5, NULL);"
+                             "INSERT INTO messages VALUES(1, 1, 'user', 'hi', NULL, 10);"
+                             "INSERT INTO messages VALUES(2, 1, 'assistant', 'hello', 'Qwen', 11);"));
+    }
+    {
+        ChatDatabase db(path);
+        ASSERT_TRUE(db.isOpen());
+        EXPECT_EQ(listedIds(db), (QList<int64_t>{1, 2}));
+        EXPECT_EQ(db.listChats()[0].title, "Old trip");
+        EXPECT_EQ(db.messages(1).size(), 2);
+        EXPECT_EQ(db.messages(1)[1].reasoning, std::nullopt);
+        EXPECT_EQ(db.insertChat("New", "m1"), 3);
+        EXPECT_GT(db.insert("INSERT INTO messages(chat_id, role, content, reasoning, reasoning_ms) VALUES(?,?,?,?,?)",
+                            {3, "assistant", "a", "why", 5}),
+                  0);
+        EXPECT_TRUE(db.run("UPDATE chats SET pinned=1, council_on=1 WHERE id=2"));
+        EXPECT_EQ(listedIds(db), (QList<int64_t>{2, 3, 1}));
+        EXPECT_TRUE(db.councilOn(2));
+    }
+
+    RawDatabase raw(path);
+    // name, declared type, NOT NULL, default: as the schema declares them.
+    const auto chats = raw.rows("SELECT name, type, \"notnull\", dflt_value FROM pragma_table_info('chats')");
+    EXPECT_EQ(chats.size(), 9);
+    EXPECT_TRUE(chats.contains(QVariantList{"colour", "TEXT", 0, QVariant()})) << "unknown columns stay";
+    EXPECT_TRUE(chats.contains(QVariantList{"pinned", "INTEGER", 1, "0"}));
+    EXPECT_TRUE(chats.contains(QVariantList{"is_council", "INTEGER", 1, "0"}));
+    EXPECT_TRUE(chats.contains(QVariantList{"council_on", "INTEGER", 1, "0"}));
+    const auto messages = raw.rows("SELECT name, type FROM pragma_table_info('messages')");
+    EXPECT_TRUE(messages.contains(QVariantList{"reasoning", "TEXT"}));
+    EXPECT_TRUE(messages.contains(QVariantList{"reasoning_ms", "INTEGER"}));
+    EXPECT_EQ(raw.value("SELECT colour FROM chats WHERE id=1"), "teal");
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages"), 3);
+    EXPECT_EQ(raw.value("PRAGMA integrity_check"), "ok");
+
+    // A second open finds nothing to add.
+    const auto schemaBefore = raw.rows("SELECT sql FROM sqlite_master");
+    ChatDatabase again(path);
+    EXPECT_EQ(raw.rows("SELECT sql FROM sqlite_master"), schemaBefore);
+    EXPECT_EQ(listedIds(again), (QList<int64_t>{2, 3, 1}));
+}
+
+TEST(ChatDatabase, FileThatIsNotADatabaseIsLeftUntouched)
+{
+    const QString path = newDatabasePath();
+    QByteArray junk;
+    for (int i = 0; i < 200; ++i)
+        junk += "these are my notes, not a database\n";
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(junk);
+    }
+    {
+        ChatDatabase db(path);
+        EXPECT_FALSE(db.isOpen());
+        EXPECT_EQ(db.insertChat("Trip", "m1"), 0);
+        EXPECT_TRUE(db.listChats().isEmpty());
+    }
+    EXPECT_EQ(fileBytes(path), junk);
+    EXPECT_EQ(QDir(QFileInfo(path).path()).entryList(QDir::Files), QStringList{"chats.db"});
+}
+
+TEST(ChatDatabase, DamagedDatabaseNeverCrashesAndIsNeverReplaced)
+{
+    const QString path = newDatabasePath();
+    {
+        ChatDatabase db(path);
+        ASSERT_TRUE(db.transaction([&] {
+            for (int i = 0; i < 200; ++i) {
+                const int64_t chat = db.insertChat(QStringLiteral("chat %1").arg(i), "m");
+                addMessage(db, chat, QString(2000, QChar('a' + i % 26)));
+            }
+            return true;
+        }));
+    }
+    QByteArray bytes = fileBytes(path);
+    ASSERT_GT(bytes.size(), 64 * 1024);
+    // Scribble over the pages past the first few, keeping the header.
+    for (qsizetype i = 16 * 1024; i < bytes.size(); i += 7)
+        bytes[i] = char(0xA5);
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    {
+        ChatDatabase db(path);
+        db.listChats();
+        db.searchMessages("a");
+        db.messages(3);
+        db.insertChat("after damage", "m");
+        db.updateTitle(1, "renamed");
+    }
+    EXPECT_TRUE(QFileInfo(path).isFile());
+    EXPECT_GE(QFileInfo(path).size(), bytes.size()) << "the damaged file is never truncated or rebuilt";
+    EXPECT_TRUE(fileBytes(path).startsWith(QByteArray("SQLite format 3", 16)));
+}
+
+TEST(ChatDatabase, ReadOnlyConnectionAndBusyFileFailWritesButKeepReading)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    ASSERT_EQ(db.insertChat("Kept", "m"), 1);
+
+    // Writes refused (as on a read-only file): inserts answer 0, reads go on.
+    ASSERT_TRUE(db.exec("PRAGMA query_only = ON"));
+    EXPECT_EQ(db.insertChat("Refused", "m"), 0);
+    EXPECT_FALSE(db.updateTitle(1, "Refused"));
+    EXPECT_FALSE(db.transaction([&] { return db.insertChat("Refused", "m") != 0; }));
+    EXPECT_EQ(listedIds(db), (QList<int64_t>{1}));
+    EXPECT_EQ(db.listChats()[0].title, "Kept");
+    ASSERT_TRUE(db.exec("PRAGMA query_only = OFF"));
+
+    // A second process holding the write lock past the busy timeout.
+    RawDatabase other(path);
+    ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+    EXPECT_EQ(db.insertChat("Blocked", "m"), 0);
+    EXPECT_EQ(listedIds(db), (QList<int64_t>{1})) << "readers are not blocked by a pending write";
+    EXPECT_TRUE(other.exec("COMMIT"));
+
+    // One that lets go within the timeout: the write waits and succeeds.
+    ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        other.exec("COMMIT");
+    });
+    EXPECT_EQ(db.insertChat("Waited", "m"), 2);
+    release.join();
+}
+
+TEST(ChatDatabase, TransactionCommitsAllOrNothing)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    EXPECT_FALSE(db.transaction([&] {
+        db.insertChat("one", "m");
+        // A nested transaction joins the outer one and cannot commit alone.
+        EXPECT_TRUE(db.transaction([&] { return db.insertChat("two", "m") != 0; }));
+        return false;
+    }));
+    EXPECT_TRUE(db.listChats().isEmpty());
+    EXPECT_TRUE(db.transaction([&] { return db.insertChat("three", "m") != 0 && db.insertChat("four", "m") != 0; }));
+    EXPECT_EQ(db.listChats().size(), 2);
+    EXPECT_EQ(RawDatabase(path).value("PRAGMA integrity_check"), "ok");
+}
