@@ -1,0 +1,199 @@
+#include "storage/ChatStore.h"
+
+#include "RawDatabase.h"
+
+#include <QLocale>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+
+using cvn::ChatDatabase;
+using cvn::ChatStore;
+using cvn::test::newDatabasePath;
+using cvn::test::RawDatabase;
+
+namespace {
+
+// Sets TZ for one test and puts the old value back after.
+class TimeZone {
+public:
+    explicit TimeZone(const char* zone)
+        : m_saved(qgetenv("TZ"))
+        , m_had(qEnvironmentVariableIsSet("TZ"))
+    {
+        qputenv("TZ", zone);
+    }
+    ~TimeZone()
+    {
+        if (m_had)
+            qputenv("TZ", m_saved);
+        else
+            qunsetenv("TZ");
+    }
+
+private:
+    QByteArray m_saved;
+    bool m_had;
+};
+
+void addChat(ChatDatabase& db, int64_t id, const ChatDatabase::Value& title, int64_t updatedAt, int64_t pinned = 0)
+{
+    ASSERT_TRUE(db.run("INSERT INTO chats(id, title, pinned, updated_at) VALUES(?,?,?,?)",
+                       {id, title, pinned, updatedAt}));
+}
+
+QList<int64_t> ids(const QList<ChatStore::Row>& rows)
+{
+    QList<int64_t> result;
+    for (const auto& row : rows)
+        result.append(row.id);
+    return result;
+}
+
+// 2026-12-05 12:00 UTC.
+const QDateTime noonUtc = QDateTime::fromSecsSinceEpoch(1796472000);
+
+} // namespace
+
+TEST(ChatStore, BlankTitlesListAsNewChatAndOthersStayUntrimmed)
+{
+    ChatDatabase db(newDatabasePath());
+    addChat(db, 1, ChatDatabase::Value::null(), 5);
+    addChat(db, 2, "", 4);
+    addChat(db, 3, "   ", 3);
+    addChat(db, 4, " a ", 2);
+    addChat(db, 5, "\n\t", 1);
+    ChatStore store(db);
+    QStringList titles;
+    for (const auto& row : store.rows())
+        titles.append(row.title);
+    EXPECT_EQ(titles, (QStringList{"New chat", "New chat", "New chat", " a ", "New chat"}));
+}
+
+TEST(ChatStore, SectionsFollowTheLocalDayOfOneNow)
+{
+    TimeZone utc("UTC");
+    ChatDatabase db(newDatabasePath());
+    addChat(db, 1, "future", 1796515200);
+    addChat(db, 2, "today", 1796428800);
+    addChat(db, 3, "last second of yesterday", 1796428799);
+    addChat(db, 4, "first second of yesterday", 1796342400);
+    addChat(db, 5, "day before", 1796342399);
+    addChat(db, 6, "march", 1740996000);
+    addChat(db, 7, "pinned today", 1796470000, 1);
+    addChat(db, 8, "pinned old", 100, 1);
+    ChatStore store(db);
+
+    EXPECT_EQ(ids(store.pinnedRows()), (QList<int64_t>{7, 8}));
+    EXPECT_EQ(ids(store.unpinnedRows()), (QList<int64_t>{1, 2, 3, 4, 5, 6}));
+    const auto sections = store.sections(noonUtc);
+    QStringList headings;
+    QList<QList<int64_t>> grouped;
+    for (const auto& section : sections) {
+        headings.append(section.heading);
+        grouped.append(ids(section.rows));
+    }
+    EXPECT_EQ(headings, (QStringList{"6 DEC 2026", "TODAY", "YESTERDAY", "3 DEC 2026", "3 MAR 2025"}));
+    EXPECT_EQ(grouped, (QList<QList<int64_t>>{{1}, {2}, {3, 4}, {5}, {6}}));
+
+    // Month names are English whatever the user's locale.
+    const QLocale saved;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(ChatStore::dayHeading(1740996000, noonUtc), "3 MAR 2025");
+    EXPECT_EQ(ChatStore::dayHeading(1778198400, noonUtc), "8 MAY 2026");
+    QLocale::setDefault(saved);
+    // Yesterday across a month and a year boundary.
+    const QDateTime newYear = QDateTime::fromSecsSinceEpoch(1767225600 + 3600); // 2026-01-01 01:00
+    EXPECT_EQ(ChatStore::dayHeading(1767225600 - 1, newYear), "YESTERDAY");
+    EXPECT_EQ(ChatStore::dayHeading(1767225600 - 86401, newYear), "30 DEC 2025");
+}
+
+TEST(ChatStore, DayHeadingsUseTheLocalTimeZone)
+{
+    {
+        TimeZone utc("UTC");
+        EXPECT_EQ(ChatStore::dayHeading(1796427000, noonUtc), "YESTERDAY");
+    }
+    {
+        TimeZone berlin("Europe/Berlin");
+        EXPECT_EQ(ChatStore::dayHeading(1796427000, noonUtc), "TODAY");
+    }
+}
+
+TEST(ChatStore, PinFlipsAndRenameTrimsWithoutMovingTheChat)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    addChat(db, 1, "old", 100);
+    addChat(db, 2, "new", 200);
+    ChatStore store(db);
+    QSignalSpy changed(&store, &ChatStore::rowsChanged);
+    RawDatabase raw(path);
+
+    store.setPinned(1);
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(ids(store.pinnedRows()), (QList<int64_t>{1}));
+    EXPECT_EQ(raw.value("SELECT updated_at FROM chats WHERE id=1"), 100);
+    store.setPinned(1);
+    EXPECT_EQ(changed.count(), 2);
+    EXPECT_TRUE(store.pinnedRows().isEmpty());
+    EXPECT_EQ(ids(store.rows()), (QList<int64_t>{2, 1})) << "back to its place by date";
+
+    store.setPinned(99);
+    EXPECT_EQ(changed.count(), 2);
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM chats"), 2);
+
+    store.rename(2, "  ");
+    store.rename(2, "");
+    store.rename(2, "\n");
+    EXPECT_EQ(changed.count(), 2);
+    EXPECT_EQ(raw.value("SELECT title FROM chats WHERE id=2"), "new");
+    store.rename(2, " Trip \n");
+    EXPECT_EQ(changed.count(), 3);
+    EXPECT_EQ(raw.value("SELECT title FROM chats WHERE id=2"), "Trip");
+    EXPECT_EQ(store.rows().first().title, "Trip");
+    EXPECT_EQ(raw.value("SELECT updated_at FROM chats WHERE id=2"), 200);
+    // Renaming a chat that is gone stores nothing and publishes nothing.
+    store.rename(42, "ghost");
+    EXPECT_EQ(changed.count(), 3);
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM chats"), 2);
+}
+
+TEST(ChatStore, ContentMatchesAreCachedUntilReload)
+{
+    ChatDatabase db(newDatabasePath());
+    addChat(db, 1, "a", 1);
+    ChatStore store(db);
+    QSignalSpy changed(&store, &ChatStore::rowsChanged);
+
+    EXPECT_TRUE(store.contentMatches("zebra").isEmpty());
+    ASSERT_TRUE(db.run("INSERT INTO messages(chat_id, role, content) VALUES(?,?,?)", {1, "user", "A Zebra crossing"}));
+    EXPECT_TRUE(store.contentMatches("zebra").isEmpty()) << "same query answered from the cache";
+    EXPECT_EQ(store.contentMatches("ZEBRA"), (QSet<int64_t>{1})) << "a new query reads again";
+    EXPECT_TRUE(store.contentMatches("").isEmpty());
+
+    store.reload();
+    EXPECT_EQ(store.contentMatches("zebra"), (QSet<int64_t>{1}));
+    EXPECT_EQ(changed.count(), 0) << "an identical list is not published";
+
+    // A chat's messages do change its row (reasoning): that reload publishes.
+    ASSERT_TRUE(db.run("INSERT INTO messages(chat_id, role, content) VALUES(?,?,?)", {1, "assistant", "<think>"}));
+    store.reload();
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_TRUE(store.rows().first().reasoning);
+}
+
+TEST(ChatStore, ClosedDatabaseGivesAnEmptyListAndIgnoresActions)
+{
+    ChatDatabase db(QString{});
+    ChatStore store(db);
+    QSignalSpy changed(&store, &ChatStore::rowsChanged);
+    store.reload();
+    store.setPinned(1);
+    store.rename(1, "x");
+    EXPECT_TRUE(store.rows().isEmpty());
+    EXPECT_TRUE(store.sections(noonUtc).isEmpty());
+    EXPECT_TRUE(store.contentMatches("x").isEmpty());
+    EXPECT_EQ(changed.count(), 0);
+}
