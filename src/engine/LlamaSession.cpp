@@ -1,1 +1,685 @@
 #include "engine/LlamaSession.h"
+
+#include "engine/CouncilMentions.h"
+#include "engine/SessionRegistry.h"
+#include "models/HardwareInfo.h"
+#include "models/MemoryEstimates.h"
+#include "models/ModelStore.h"
+#include "platform/AppSettings.h"
+#include "platform/Logging.h"
+#include "platform/MainThread.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QPointer>
+
+#include <chrono>
+#include <cmath>
+
+namespace cvn {
+
+namespace {
+
+const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
+const QString kNoTokens = QStringLiteral("Model returned no tokens.");
+
+using SteadyClock = std::chrono::steady_clock;
+
+int64_t msBetween(SteadyClock::time_point from, SteadyClock::time_point to)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+} // namespace
+
+// One reply being generated into one bubble. Its own parser and timers, so a
+// reply that outlives its place in the session (the chat was switched, the
+// model unloaded) still finishes its own bubble correctly.
+struct LlamaSession::ReplyRun {
+    QUuid turnId;
+    ReasoningParser parser;
+    std::optional<SteadyClock::time_point> reasoningStartedAt;
+    SteadyClock::time_point startedAt = SteadyClock::now();
+    int64_t pieces = 0;
+    bool userCancelled = false;
+    QStringList stopSequences;
+    std::shared_ptr<LlamaModel> model;
+    SessionTask task = SessionTask::started();
+};
+
+// A council message on its way through its members.
+struct LlamaSession::CouncilRun {
+    QList<ModelInfo> members;
+    qsizetype index = 0;
+    QList<ChatMessage> history;
+    QString question;
+    std::optional<QUuid> bubbleId; // the current member's bubble
+    QTimer statusTimer;
+    QElapsedTimer loadClock;
+    SessionTask task = SessionTask::started();
+};
+
+// --- Turn ---------------------------------------------------------------------
+
+QString LlamaSession::Turn::reasoningLabel() const
+{
+    if (reasoningDurationMs) {
+        if (*reasoningDurationMs == 0)
+            return QStringLiteral("Thought");
+        const auto seconds = int64_t(std::round(double(*reasoningDurationMs) / 1000.0));
+        return QStringLiteral("Thought for %1 second%2").arg(seconds).arg(seconds == 1 ? "" : "s");
+    }
+    if (reasoningElapsedMs < 1)
+        return QStringLiteral("Thinking...");
+    return QStringLiteral("Thinking... (%1s)").arg(reasoningElapsedMs / 1000);
+}
+
+// --- lifetime -----------------------------------------------------------------
+
+LlamaSession::LlamaSession(ModelStore* store, QObject* parent)
+    : QObject(parent)
+    , m_store(store ? store : &ModelStore::shared())
+    , m_shortId(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8))
+    , m_alive(std::make_shared<int>(0))
+{
+    SessionRegistry::registerSession(this, m_alive, snapshot());
+}
+
+LlamaSession::~LlamaSession()
+{
+    m_council.reset();
+    m_reply.reset();
+    m_streamHandle.cancel();
+    ++m_loadSerial; // a load still running frees its model when it returns
+    if (m_model)
+        m_model->free();
+}
+
+// --- published state ------------------------------------------------------------
+
+LlamaSession::Snapshot LlamaSession::snapshot() const
+{
+    return Snapshot{m_shortId, m_loadedModelName, m_loadedContextSize, m_loadedArchitecture,
+                    m_template, m_isStreaming, m_tokensPerSecond};
+}
+
+void LlamaSession::publishSnapshot()
+{
+    SessionRegistry::update(this, snapshot());
+}
+
+void LlamaSession::setStreaming(bool streaming)
+{
+    if (m_isStreaming == streaming)
+        return;
+    m_isStreaming = streaming;
+    emit isStreamingChanged();
+}
+
+void LlamaSession::setTokensPerSecond(std::optional<double> rate)
+{
+    if (m_tokensPerSecond == rate)
+        return;
+    m_tokensPerSecond = rate;
+    emit tokensPerSecondChanged();
+}
+
+void LlamaSession::setStatusText(std::optional<QString> text)
+{
+    if (m_statusText == text)
+        return;
+    m_statusText = std::move(text);
+    emit statusTextChanged();
+}
+
+qsizetype LlamaSession::indexOf(const QUuid& turnId) const
+{
+    for (qsizetype i = 0; i < m_turns.size(); ++i)
+        if (m_turns[i].id == turnId)
+            return i;
+    return -1;
+}
+
+QList<ChatMessage> LlamaSession::buildHistory() const
+{
+    QList<ChatMessage> messages;
+    for (const Turn& turn : m_turns)
+        if (!turn.state.isFailed())
+            messages.append(ChatMessage{turn.role, turn.content});
+    return messages;
+}
+
+int64_t LlamaSession::replyTokenLimit(int64_t contextSize)
+{
+    const int64_t fromContext = contextSize >= 512 ? contextSize / 2 : 256;
+    return std::min<int64_t>(SamplingParams::defaults().maxTokens, fromContext);
+}
+
+int64_t LlamaSession::contextSizeFor(const ModelInfo& model, uint64_t freeMb)
+{
+    // A size the user set by hand wins; the model form warns when it may not fit.
+    if (model.contextMode == QLatin1String("manual") && model.contextSizeManual && *model.contextSizeManual >= 1)
+        return *model.contextSizeManual;
+    return autoContextForRam(model.effectiveMetadata(), freeMb).contextSize;
+}
+
+// --- model slot -------------------------------------------------------------------
+
+void LlamaSession::unloadModel()
+{
+    unloadModel(false);
+}
+
+void LlamaSession::unloadModel(bool keepStreaming)
+{
+    // A council's own member load must not count as the user's stop.
+    if (keepStreaming)
+        stopReply();
+    else
+        stop();
+    ++m_loadSerial;
+    m_streamHandle = GenerationHandle();
+    // The reply, if any, goes on finishing its own bubble as a cancelled one.
+    m_reply.reset();
+    if (m_model) {
+        m_model->free();
+        m_model.reset();
+    }
+    const bool hadModel = m_loadedModelId.has_value();
+    m_loadedModelId.reset();
+    m_loadedModelName.reset();
+    m_loadedArchitecture.reset();
+    m_loadedContextSize = 0;
+    // A council run stays "streaming" while its next member loads, so the
+    // user keeps a stop button and no second run can start.
+    setStreaming(keepStreaming && councilActive());
+    setTokensPerSecond(std::nullopt);
+    if (hadModel)
+        emit loadedModelChanged();
+    publishSnapshot();
+}
+
+SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done)
+{
+    unloadModel(false);
+    return startLoad(model, std::move(done));
+}
+
+SessionTask LlamaSession::startLoad(const ModelInfo& info, std::function<void(const std::optional<LoadError>&)> done)
+{
+    SessionTask task = SessionTask::started();
+    const uint64_t serial = m_loadSerial;
+    const QString name = info.fileName.isEmpty() ? info.displayName : info.fileName;
+    const std::optional<QString> found = m_store->modelFileURL(info);
+    const QString path = found.value_or(m_store->folder() + QLatin1Char('/') + name);
+    const int64_t contextSize = contextSizeFor(info, freeRamMb());
+    const bool offload = AppSettings::boolValue(QString::fromLatin1(AppSettings::metalOffload)) && metalGpuUsable();
+    const int64_t gpuLayers = offload ? 999 : 0;
+    const int threads = AppSettings::threadCount();
+    QPointer<LlamaSession> self(this);
+    auto hook = m_loadHook;
+
+    runInBackground([=]() {
+        if (hook)
+            hook();
+        std::shared_ptr<LlamaModel> loaded;
+        std::optional<LoadError> error;
+        try {
+            if (!found)
+                throw LoadError::fileNotReadable(path);
+            loaded = LlamaModel::load(path, contextSize, gpuLayers, threads);
+            LlamaModel::recordLoadAttempt({QFileInfo(path).fileName(), QDateTime::currentDateTime(),
+                                           LoadAttempt::Ok{loaded->contextSize(), loaded->architecture()}});
+            loaded->registerLive();
+        } catch (const LoadError& e) {
+            LlamaModel::recordLoadAttempt(
+                {QFileInfo(path).fileName(), QDateTime::currentDateTime(), LoadAttempt::Failed{e.description()}});
+            error = e;
+        }
+        runOnMain([=]() mutable {
+            if (!self || self->m_loadSerial != serial) {
+                // Another load or an unload took the slot meanwhile.
+                if (loaded)
+                    loaded->free();
+                task.finish();
+                return;
+            }
+            if (!error) {
+                LlamaSession& s = *self;
+                s.m_model = loaded;
+                s.m_loadedModelId = info.id;
+                s.m_loadedModelName = info.displayName;
+                s.m_loadedArchitecture = loaded->architecture();
+                s.m_loadedContextSize = loaded->contextSize();
+                const ChatTemplate detected = ChatTemplate::detect(info);
+                const bool templateChanged = !(detected == s.m_template);
+                s.m_template = detected;
+                qCInfo(lcRuntime, "Session loaded %s ctx=%d arch=%s chat=%s", qUtf8Printable(info.displayName),
+                       int(s.m_loadedContextSize),
+                       qUtf8Printable(s.m_loadedArchitecture.value_or(QStringLiteral("unknown"))),
+                       qUtf8Printable(detected.rawValue()));
+                emit s.loadedModelChanged();
+                if (templateChanged)
+                    emit s.templateChanged();
+                s.publishSnapshot();
+            }
+            if (done)
+                done(error);
+            task.finish();
+        });
+    });
+    return task;
+}
+
+// --- sending ------------------------------------------------------------------------
+
+SessionTask LlamaSession::send(const QString& text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || m_isStreaming || councilActive())
+        return {};
+    Turn user;
+    user.role = ChatMessage::Role::user;
+    user.content = trimmed;
+    user.state = Turn::State::complete();
+    m_turns.append(user);
+
+    if (!m_model) {
+        Turn note;
+        note.role = ChatMessage::Role::assistant;
+        note.state = Turn::State::failed(kNoModel);
+        m_turns.append(note);
+        emit turnsChanged();
+        publishSnapshot();
+        return {};
+    }
+
+    Turn placeholder;
+    placeholder.role = ChatMessage::Role::assistant;
+    placeholder.state = Turn::State::streaming();
+    m_turns.append(placeholder);
+    emit turnsChanged();
+
+    QList<ChatMessage> history = buildHistory();
+    history.removeLast(); // the empty placeholder
+    return startReply(placeholder.id, history);
+}
+
+SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages)
+{
+    auto run = std::make_shared<ReplyRun>();
+    run->turnId = bubbleId;
+    run->model = m_model;
+    run->stopSequences = m_template.stopSequences();
+    m_reply = run;
+    setStreaming(true);
+    setTokensPerSecond(std::nullopt);
+    publishSnapshot();
+
+    const QString prompt = m_template.format(messages);
+    if (m_promptObserver)
+        m_promptObserver(prompt);
+    SamplingParams params = SamplingParams::defaults();
+    params.stopSequences = run->stopSequences;
+    params.maxTokens = replyTokenLimit(m_model->contextSize());
+
+    // Pieces travel to the main thread by posting; the worker never waits.
+    QPointer<LlamaSession> self(this);
+    std::weak_ptr<int> alive = m_alive;
+    GenerationSink sink;
+    sink.onPiece = [self, run, alive](const QString& piece) {
+        if (alive.expired())
+            return false;
+        runOnMain([self, run, piece] {
+            if (self)
+                self->applyPiece(run, piece);
+        });
+        return true;
+    };
+    sink.onFinished = [self, run] {
+        runOnMain([self, run] {
+            if (self)
+                self->finishReply(run);
+            else
+                run->task.finish();
+        });
+    };
+    run->startedAt = SteadyClock::now();
+    m_streamHandle = m_model->generate(prompt.toStdString(), params, std::move(sink));
+    return run->task;
+}
+
+void LlamaSession::applyPiece(const std::shared_ptr<ReplyRun>& run, const QString& piece)
+{
+    ++run->pieces;
+    const qsizetype index = indexOf(run->turnId);
+    if (index < 0)
+        return;
+    const auto now = SteadyClock::now();
+    const double elapsed = std::max(0.001, std::chrono::duration<double>(now - run->startedAt).count());
+    const ReasoningParser::Split split = run->parser.feed(piece);
+    Turn& turn = m_turns[index];
+    if (!split.reasoning.isEmpty()) {
+        if (!run->reasoningStartedAt)
+            run->reasoningStartedAt = now;
+        turn.reasoning += split.reasoning;
+        turn.reasoningElapsedMs = msBetween(*run->reasoningStartedAt, now);
+    }
+    if (!split.answer.isEmpty()) {
+        if (run->reasoningStartedAt && !turn.reasoningDurationMs)
+            turn.reasoningDurationMs = msBetween(*run->reasoningStartedAt, now);
+        turn.content += split.answer;
+    }
+    emit turnsChanged();
+    if (run == m_reply) {
+        setTokensPerSecond(double(run->pieces) / elapsed);
+        publishSnapshot();
+    }
+}
+
+void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
+{
+    const bool current = run == m_reply;
+    const bool cancelled = run->userCancelled;
+    const qsizetype index = indexOf(run->turnId);
+    if (index >= 0) {
+        const ReasoningParser::Split rest = run->parser.flush();
+        Turn& turn = m_turns[index];
+        turn.reasoning += rest.reasoning;
+        turn.content += rest.answer;
+        if (!turn.reasoningDurationMs && run->reasoningStartedAt)
+            turn.reasoningDurationMs = msBetween(*run->reasoningStartedAt, SteadyClock::now());
+        // A stop string the model wrote as text is not part of the answer.
+        for (const QString& stop : run->stopSequences) {
+            if (!stop.isEmpty() && turn.content.endsWith(stop)) {
+                turn.content.chop(stop.size());
+                break;
+            }
+        }
+        const bool empty = turn.content.trimmed().isEmpty();
+        if (cancelled && empty) {
+            m_turns.removeAt(index);
+        } else if (!empty) {
+            turn.state = Turn::State::complete();
+            turn.cancelledByUser = cancelled;
+        } else {
+            const std::optional<QString> failure = run->model ? run->model->lastStreamFailure() : std::nullopt;
+            turn.state = Turn::State::failed(failure.value_or(kNoTokens));
+        }
+        emit turnsChanged();
+    }
+    run->model.reset();
+    if (current) {
+        m_reply.reset();
+        m_streamHandle = GenerationHandle();
+        setStreaming(false);
+        setTokensPerSecond(std::nullopt);
+        publishSnapshot();
+    }
+    run->task.finish();
+    if (current && m_council) {
+        setStreaming(true);
+        councilMemberDone();
+    }
+}
+
+void LlamaSession::stop()
+{
+    // While a council member loads there is no reply, but the run must end.
+    if (m_council)
+        m_councilStopRequested = true;
+    stopReply();
+}
+
+void LlamaSession::stopReply()
+{
+    if (m_isStreaming && m_reply)
+        m_reply->userCancelled = true;
+    if (m_model)
+        m_model->requestStop();
+    m_streamHandle.cancel();
+}
+
+// --- editing the transcript -------------------------------------------------------
+
+void LlamaSession::resetConversation()
+{
+    replaceTurns({});
+}
+
+void LlamaSession::replaceTurns(QList<Turn> turns)
+{
+    stop();
+    endCouncil();
+    m_reply.reset(); // its late pieces and finish find no bubble here
+    m_turns = std::move(turns);
+    emit turnsChanged();
+    setStreaming(false);
+    setTokensPerSecond(std::nullopt);
+    publishSnapshot();
+}
+
+void LlamaSession::appendAssistantNote(const QString& text)
+{
+    Turn note;
+    note.role = ChatMessage::Role::assistant;
+    note.state = Turn::State::failed(text);
+    m_turns.append(note);
+    emit turnsChanged();
+    publishSnapshot();
+}
+
+void LlamaSession::appendUserTurn(const QString& text, const QStringList& notes)
+{
+    if (m_isStreaming || councilActive())
+        return;
+    Turn user;
+    user.role = ChatMessage::Role::user;
+    user.content = text;
+    m_turns.append(user);
+    for (const QString& noteText : notes) {
+        Turn note;
+        note.role = ChatMessage::Role::assistant;
+        note.state = Turn::State::failed(noteText);
+        m_turns.append(note);
+    }
+    emit turnsChanged();
+    publishSnapshot();
+}
+
+SessionTask LlamaSession::regenerate(const QUuid& turnId)
+{
+    const qsizetype index = indexOf(turnId);
+    if (m_isStreaming || councilActive() || index < 0 || m_turns[index].role != ChatMessage::Role::user)
+        return {};
+    const QString text = m_turns[index].content;
+    // Every answer to this question goes, a council's several included.
+    qsizetype end = index + 1;
+    while (end < m_turns.size() && m_turns[end].role == ChatMessage::Role::assistant)
+        ++end;
+    m_turns.remove(index, end - index);
+    emit turnsChanged();
+    publishSnapshot();
+    return send(text);
+}
+
+SessionTask LlamaSession::resend(const QUuid& turnId, const QString& text)
+{
+    const qsizetype index = indexOf(turnId);
+    if (m_isStreaming || councilActive() || index < 0 || m_turns[index].role != ChatMessage::Role::user)
+        return {};
+    m_turns.remove(index, m_turns.size() - index);
+    emit turnsChanged();
+    publishSnapshot();
+    return send(text);
+}
+
+void LlamaSession::toggleReasoning(const QUuid& turnId)
+{
+    const qsizetype index = indexOf(turnId);
+    if (index < 0)
+        return;
+    m_turns[index].reasoningExpanded = !m_turns[index].reasoningExpanded;
+    emit turnsChanged();
+}
+
+void LlamaSession::deleteTurn(const QUuid& turnId)
+{
+    const qsizetype index = indexOf(turnId);
+    if (m_isStreaming || councilActive() || index < 0)
+        return;
+    m_turns.removeAt(index);
+    emit turnsChanged();
+}
+
+// --- council ------------------------------------------------------------------------
+
+SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
+                                      const QStringList& notes)
+{
+    if (m_isStreaming || councilActive() || members.isEmpty())
+        return {};
+    auto council = std::make_unique<CouncilRun>();
+    council->members = members;
+    council->history = buildHistory();
+    council->question = question;
+
+    Turn user;
+    user.role = ChatMessage::Role::user;
+    user.content = shown;
+    m_turns.append(user);
+    for (const QString& noteText : notes) {
+        Turn note;
+        note.role = ChatMessage::Role::assistant;
+        note.state = Turn::State::failed(noteText);
+        m_turns.append(note);
+    }
+    emit turnsChanged();
+
+    council->statusTimer.setInterval(1000);
+    connect(&council->statusTimer, &QTimer::timeout, this, [this] {
+        if (m_council && m_council->index < m_council->members.size())
+            setStatusText(QStringLiteral("Loading %1... (%2s)")
+                              .arg(m_council->members[m_council->index].displayName)
+                              .arg(m_council->loadClock.elapsed() / 1000));
+    });
+    SessionTask task = council->task;
+    m_council = std::move(council);
+    m_councilStopRequested = false;
+    setStreaming(true);
+    setTokensPerSecond(std::nullopt);
+    publishSnapshot();
+
+    // The run proceeds from the event loop, like a task started here.
+    QPointer<LlamaSession> self(this);
+    CouncilRun* started = m_council.get();
+    QMetaObject::invokeMethod(this, [self, started] {
+        if (self && self->m_council.get() == started)
+            self->advanceCouncil();
+    }, Qt::QueuedConnection);
+    return task;
+}
+
+void LlamaSession::advanceCouncil()
+{
+    if (!m_council)
+        return;
+    if (m_councilStopRequested || m_council->index >= m_council->members.size()) {
+        endCouncil();
+        return;
+    }
+    runCouncilMember();
+}
+
+void LlamaSession::runCouncilMember()
+{
+    CouncilRun& council = *m_council;
+    const ModelInfo member = council.members[council.index];
+    Turn bubble;
+    bubble.role = ChatMessage::Role::assistant;
+    bubble.state = Turn::State::streaming();
+    bubble.modelName = member.displayName;
+    council.bubbleId = bubble.id;
+    m_turns.append(bubble);
+    emit turnsChanged();
+    setStreaming(true);
+    publishSnapshot();
+
+    if (m_loadedModelId == member.id) {
+        answerCouncilMember();
+        return;
+    }
+
+    council.loadClock.start();
+    setStatusText(QStringLiteral("Loading %1... (0s)").arg(member.displayName));
+    council.statusTimer.start();
+    m_swappingCouncilModel = true;
+    unloadModel(true);
+    CouncilRun* run = m_council.get();
+    startLoad(member, [this, run, member](const std::optional<LoadError>& error) {
+        if (m_council.get() != run)
+            return; // the run was ended meanwhile
+        m_swappingCouncilModel = false;
+        m_council->statusTimer.stop();
+        setStatusText(std::nullopt);
+        if (error) {
+            if (const qsizetype index = indexOf(*m_council->bubbleId); index >= 0)
+                m_turns.removeAt(index);
+            Turn failed;
+            failed.role = ChatMessage::Role::assistant;
+            failed.state = Turn::State::failed(member.displayName + QStringLiteral(" couldn't respond — ")
+                                               + CouncilMentions::failureReason(*error, member));
+            m_turns.append(failed);
+            emit turnsChanged();
+            setStreaming(true);
+            publishSnapshot();
+            councilMemberDone();
+            return;
+        }
+        setStreaming(true);
+        answerCouncilMember();
+    });
+}
+
+void LlamaSession::answerCouncilMember()
+{
+    CouncilRun& council = *m_council;
+    const qsizetype index = indexOf(*council.bubbleId);
+    if (m_councilStopRequested || !m_model || index < 0) {
+        if (index >= 0 && m_turns[index].content.isEmpty()) {
+            m_turns.removeAt(index);
+            emit turnsChanged();
+        }
+        publishSnapshot();
+        councilMemberDone();
+        return;
+    }
+    QList<ChatMessage> messages = council.history;
+    messages.append(ChatMessage{ChatMessage::Role::user, council.question});
+    startReply(*council.bubbleId, messages);
+}
+
+void LlamaSession::councilMemberDone()
+{
+    if (!m_council)
+        return;
+    ++m_council->index;
+    advanceCouncil();
+}
+
+void LlamaSession::endCouncil()
+{
+    if (!m_council)
+        return;
+    std::unique_ptr<CouncilRun> ended = std::move(m_council);
+    ended->statusTimer.stop();
+    m_councilStopRequested = false;
+    m_swappingCouncilModel = false;
+    setStatusText(std::nullopt);
+    setStreaming(false);
+    setTokensPerSecond(std::nullopt);
+    publishSnapshot();
+    ended->task.finish();
+}
+
+} // namespace cvn

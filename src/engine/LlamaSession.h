@@ -1,17 +1,36 @@
 #pragma once
 
-// The chat engine that the chat screen and the app shell drive: the bubbles
-// of the open conversation and the one reply that may be generating. Lives on
-// the main thread.
+// The chat engine that the chat screen and the app shell drive: at most one
+// loaded model, the bubbles of the open conversation and the one reply (or
+// council run) that may be generating.
+//
+// Threads: a LlamaSession and everything it publishes live on the main
+// thread; every public function must be called there. Model loads run on a
+// background thread and generation on the model's queue; both report back by
+// posting to the main thread, so the workers never wait for it.
+//
+// Replies are identified by a run and by their bubble's Turn id, never by a
+// position: pieces or a finish that arrive after the transcript was replaced
+// (another chat opened, reset, unload) only ever touch their own bubble, and
+// only when it is still there.
 
 #include "engine/ChatMessage.h"
 #include "engine/ChatTemplate.h"
+#include "engine/LlamaModel.h"
+#include "engine/ReasoningParser.h"
+#include "engine/SessionTask.h"
+#include "models/ModelInfo.h"
 
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QUuid>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 
 namespace cvn {
@@ -53,6 +72,10 @@ public:
         int64_t reasoningElapsedMs = 0; // since the first reasoning text, while thinking
         std::optional<QString> modelName; // the council member that wrote the reply
 
+        // "Thought for 2 seconds" once the thinking time is known, else
+        // "Thinking... (3s)".
+        QString reasoningLabel() const;
+
         friend bool operator==(const Turn&, const Turn&) = default;
     };
 
@@ -69,7 +92,115 @@ public:
         friend bool operator==(const Snapshot&, const Snapshot&) = default;
     };
 
-    using QObject::QObject;
+    // `store` finds model files (the shared store when null).
+    explicit LlamaSession(class ModelStore* store = nullptr, QObject* parent = nullptr);
+    ~LlamaSession() override;
+
+    // --- published state (each change emits its signal) ----------------------
+    const std::optional<QUuid>& loadedModelId() const { return m_loadedModelId; }
+    const std::optional<QString>& loadedModelName() const { return m_loadedModelName; }
+    ChatTemplate chatTemplate() const { return m_template; }
+    const QList<Turn>& turns() const { return m_turns; }
+    bool isStreaming() const { return m_isStreaming; }
+    std::optional<double> tokensPerSecond() const { return m_tokensPerSecond; }
+    const std::optional<QString>& statusText() const { return m_statusText; }
+
+    // --- plain state ----------------------------------------------------------
+    const std::optional<QString>& loadedArchitecture() const { return m_loadedArchitecture; }
+    int64_t loadedContextSize() const { return m_loadedContextSize; }
+    const std::shared_ptr<LlamaModel>& model() const { return m_model; }
+    bool councilActive() const { return m_council != nullptr; }
+    const QString& shortId() const { return m_shortId; }
+    Snapshot snapshot() const;
+
+    // --- model slot -------------------------------------------------------------
+    // Unloads the current model, then loads `model` from the models folder on
+    // a background thread. `done` runs on the main thread with the error, or
+    // nothing on success; it is not called when a later load or an unload
+    // took the slot meanwhile.
+    SessionTask loadModel(const ModelInfo& model,
+                          std::function<void(const std::optional<LoadError>&)> done = {});
+    void unloadModel();
+
+    // --- conversation -----------------------------------------------------------
+    SessionTask send(const QString& text);
+    void stop();
+    void resetConversation();
+    void replaceTurns(QList<Turn> turns);
+    void appendAssistantNote(const QString& text);
+    void appendUserTurn(const QString& text, const QStringList& notes);
+    SessionTask regenerate(const QUuid& turnId);
+    SessionTask resend(const QUuid& turnId, const QString& text);
+    void toggleReasoning(const QUuid& turnId);
+    void deleteTurn(const QUuid& turnId);
+    QList<ChatMessage> buildHistory() const;
+
+    // One question answered in turn by each member, loaded one at a time
+    // into the single model slot.
+    SessionTask sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
+                            const QStringList& notes);
+
+    // Tokens a reply may use with a model of this context size.
+    static int64_t replyTokenLimit(int64_t contextSize);
+    // The context size a load asks for: the record's manual size when it has
+    // one, else the automatic size for the free memory.
+    static int64_t contextSizeFor(const ModelInfo& model, uint64_t freeMb);
+
+    // Test seams: sees every rendered prompt; runs on the load thread before
+    // each load.
+    void setPromptObserver(std::function<void(const QString&)> observer) { m_promptObserver = std::move(observer); }
+    void setLoadHook(std::function<void()> hook) { m_loadHook = std::move(hook); }
+
+signals:
+    void loadedModelChanged();
+    void templateChanged();
+    void turnsChanged();
+    void isStreamingChanged();
+    void tokensPerSecondChanged();
+    void statusTextChanged();
+
+private:
+    struct ReplyRun;
+    struct CouncilRun;
+
+    qsizetype indexOf(const QUuid& turnId) const;
+    void setStreaming(bool streaming);
+    void setTokensPerSecond(std::optional<double> rate);
+    void setStatusText(std::optional<QString> text);
+    void publishSnapshot();
+    void stopReply();
+    void unloadModel(bool keepStreaming);
+    SessionTask startLoad(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done);
+    SessionTask startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
+    void applyPiece(const std::shared_ptr<ReplyRun>& run, const QString& piece);
+    void finishReply(const std::shared_ptr<ReplyRun>& run);
+    void endCouncil();
+    void advanceCouncil();
+    void runCouncilMember();
+    void answerCouncilMember();
+    void councilMemberDone();
+
+    ModelStore* m_store;
+    std::optional<QUuid> m_loadedModelId;
+    std::optional<QString> m_loadedModelName;
+    ChatTemplate m_template;
+    QList<Turn> m_turns;
+    bool m_isStreaming = false;
+    std::optional<double> m_tokensPerSecond;
+    std::optional<QString> m_statusText;
+    std::optional<QString> m_loadedArchitecture;
+    int64_t m_loadedContextSize = 0;
+    std::shared_ptr<LlamaModel> m_model;
+    GenerationHandle m_streamHandle;
+    std::shared_ptr<ReplyRun> m_reply; // the current reply, if any
+    std::unique_ptr<CouncilRun> m_council;
+    bool m_councilStopRequested = false;
+    bool m_swappingCouncilModel = false;
+    uint64_t m_loadSerial = 0; // the load whose result may still take the slot
+    QString m_shortId;
+    std::shared_ptr<int> m_alive; // the session registry's weak handle on us
+    std::function<void(const QString&)> m_promptObserver;
+    std::function<void()> m_loadHook;
 };
 
 } // namespace cvn

@@ -1,0 +1,188 @@
+#include "engine/LlamaSession.h"
+
+#include "TestModelWriter.h"
+#include "models/ModelStore.h"
+#include "support/TempEnv.h"
+#include "support/Wait.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace cvn;
+using Turn = LlamaSession::Turn;
+using Role = ChatMessage::Role;
+
+namespace {
+
+struct Council {
+    QString folder = cvn::test::makeTempFolder(QStringLiteral("council"));
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<LlamaSession> session;
+    QStringList prompts;
+
+    Council(const QList<QPair<QString, std::vector<std::string>>>& members)
+    {
+        for (const auto& [name, chain] : members) {
+            testmodel::ScriptSpec spec;
+            spec.chains = {chain};
+            const std::string file = (folder + QLatin1Char('/') + name + QStringLiteral(".gguf")).toStdString();
+            EXPECT_EQ(testmodel::writeScriptedModel(file, testmodel::vocabPath(), spec), "");
+        }
+        store = std::make_unique<ModelStore>(folder);
+        session = std::make_unique<LlamaSession>(store.get());
+        session->setPromptObserver([this](const QString& p) { prompts << p; });
+    }
+
+    ModelInfo member(const QString& name) const
+    {
+        for (const ModelInfo& m : store->models())
+            if (m.displayName == name)
+                return m;
+        ADD_FAILURE() << "no model " << name.toStdString();
+        return {};
+    }
+};
+
+bool finishes(const SessionTask& task, int ms = 30000)
+{
+    return cvn::test::waitUntil([&] { return task.isFinished(); }, ms);
+}
+
+const std::string kNewline = "<0x0A>";
+
+} // namespace
+
+TEST(Council, MembersAnswerInTurnFromTheSameHistory)
+{
+    Council c({{QStringLiteral("alpha"), {kNewline, "▁Hello", "</s>"}},
+               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    LlamaSession& s = *c.session;
+    const ModelInfo alpha = c.member(QStringLiteral("alpha"));
+    const ModelInfo beta = c.member(QStringLiteral("beta"));
+    bool loaded = false;
+    s.loadModel(alpha, [&](const std::optional<LoadError>& e) { loaded = !e; });
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return loaded; }));
+
+    // Status lines, as they change.
+    QList<std::optional<QString>> statuses;
+    QObject::connect(&s, &LlamaSession::statusTextChanged, [&] { statuses << s.statusText(); });
+    // The second member's load takes a little over a second.
+    s.setLoadHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(1300)); });
+    bool refusedDuringLoad = false;
+    QObject::connect(&s, &LlamaSession::statusTextChanged, [&] {
+        if (s.statusText() && s.send(QStringLiteral("sneaky")).isFinished())
+            refusedDuringLoad = s.turns().last().content != QStringLiteral("sneaky");
+    });
+
+    SessionTask run = s.sendCouncil(QStringLiteral(" @alpha @beta what? "), QStringLiteral("what?"), {alpha, beta},
+                                    {QStringLiteral("No model named @gamma")});
+    EXPECT_TRUE(s.isStreaming());
+    EXPECT_TRUE(s.councilActive());
+    // A second run or a send while one is active is refused.
+    EXPECT_TRUE(s.sendCouncil(QStringLiteral("x"), QStringLiteral("x"), {alpha}, {}).isFinished());
+    EXPECT_TRUE(s.send(QStringLiteral("x")).isFinished());
+    ASSERT_TRUE(finishes(run));
+
+    EXPECT_FALSE(s.councilActive());
+    EXPECT_FALSE(s.isStreaming());
+    EXPECT_EQ(s.statusText(), std::nullopt);
+    EXPECT_EQ(s.loadedModelId(), beta.id);
+    EXPECT_TRUE(refusedDuringLoad);
+    ASSERT_GE(statuses.size(), 3);
+    EXPECT_EQ(statuses[0], QStringLiteral("Loading beta... (0s)"));
+    EXPECT_EQ(statuses[1], QStringLiteral("Loading beta... (1s)"));
+    EXPECT_EQ(statuses.last(), std::nullopt);
+
+    const QList<Turn>& t = s.turns();
+    ASSERT_EQ(t.size(), 4);
+    EXPECT_EQ(t[0].role, Role::user);
+    EXPECT_EQ(t[0].content, QStringLiteral(" @alpha @beta what? "));
+    EXPECT_EQ(t[1].state, Turn::State::failed(QStringLiteral("No model named @gamma")));
+    EXPECT_EQ(t[2].content, QStringLiteral(" Hello"));
+    EXPECT_EQ(t[2].modelName, QStringLiteral("alpha"));
+    EXPECT_EQ(t[3].content, QStringLiteral(" world"));
+    EXPECT_EQ(t[3].modelName, QStringLiteral("beta"));
+
+    ASSERT_EQ(c.prompts.size(), 2);
+    EXPECT_TRUE(c.prompts[1].contains(QStringLiteral("what?")));
+    EXPECT_FALSE(c.prompts[1].contains(QStringLiteral("Hello")));
+
+    // The next council run sees both answers.
+    s.setLoadHook({});
+    ASSERT_TRUE(finishes(s.sendCouncil(QStringLiteral("again"), QStringLiteral("again"), {alpha}, {})));
+    EXPECT_TRUE(c.prompts.last().contains(QStringLiteral("Hello")));
+    EXPECT_TRUE(c.prompts.last().contains(QStringLiteral("world")));
+}
+
+TEST(Council, MemberThatCannotLoadGetsAFailureBubbleAndTheNextStillAnswers)
+{
+    Council c({{QStringLiteral("alpha"), {kNewline, "▁Hello", "</s>"}},
+               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    LlamaSession& s = *c.session;
+    ModelInfo broken = c.member(QStringLiteral("beta"));
+    broken.fileName = QStringLiteral("missing.gguf");
+    broken.displayName = QStringLiteral("B");
+    const ModelInfo alpha = c.member(QStringLiteral("alpha"));
+
+    ASSERT_TRUE(finishes(s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"), {broken, alpha}, {})));
+    const QList<Turn>& t = s.turns();
+    ASSERT_EQ(t.size(), 3);
+    EXPECT_EQ(t[1].state,
+              Turn::State::failed(QStringLiteral("B couldn't respond — Model file corrupt or unreadable")));
+    EXPECT_EQ(t[1].modelName, std::nullopt);
+    EXPECT_EQ(t[2].content, QStringLiteral(" Hello"));
+    EXPECT_FALSE(s.isStreaming());
+}
+
+TEST(Council, StopDuringAnAnswerEndsTheRun)
+{
+    Council c({{QStringLiteral("alpha"), {kNewline, "▁A", "▁B", "▁A"}},
+               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    LlamaSession& s = *c.session;
+    QObject::connect(&s, &LlamaSession::turnsChanged, [&] {
+        if (s.isStreaming() && s.turns().last().content.size() > 6)
+            s.stop();
+    });
+    ASSERT_TRUE(finishes(s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
+                                       {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {})));
+    ASSERT_EQ(s.turns().size(), 2);
+    EXPECT_TRUE(s.turns()[1].cancelledByUser);
+    EXPECT_EQ(s.turns()[1].modelName, QStringLiteral("alpha"));
+    EXPECT_FALSE(s.councilActive());
+    EXPECT_FALSE(s.isStreaming());
+}
+
+TEST(Council, StopWhileAMemberLoadsEndsTheRunOnceTheLoadReturns)
+{
+    Council c({{QStringLiteral("alpha"), {kNewline, "▁Hello", "</s>"}},
+               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    LlamaSession& s = *c.session;
+    s.setLoadHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+    QObject::connect(&s, &LlamaSession::statusTextChanged, [&] {
+        if (s.statusText())
+            s.stop();
+    });
+    ASSERT_TRUE(finishes(s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
+                                       {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {})));
+    EXPECT_EQ(s.turns().size(), 1); // the empty bubble went, no second member
+    EXPECT_FALSE(s.isStreaming());
+    EXPECT_FALSE(s.councilActive());
+    EXPECT_TRUE(c.prompts.isEmpty());
+}
+
+TEST(Council, OpeningAnotherChatEndsTheRun)
+{
+    Council c({{QStringLiteral("alpha"), {kNewline, "▁A", "▁B", "▁A"}},
+               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    LlamaSession& s = *c.session;
+    SessionTask run = s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
+                                    {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {});
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return s.turns().size() == 2 && !s.turns()[1].content.isEmpty(); }));
+    s.replaceTurns({});
+    EXPECT_TRUE(run.isFinished());
+    EXPECT_FALSE(s.councilActive());
+    cvn::test::waitUntil([] { return false; }, 200);
+    EXPECT_TRUE(s.turns().isEmpty());
+    EXPECT_EQ(c.prompts.size(), 1);
+}

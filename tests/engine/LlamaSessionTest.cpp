@@ -1,0 +1,350 @@
+#include "engine/LlamaSession.h"
+
+#include "TestModelWriter.h"
+#include "engine/CouncilMentions.h"
+#include "models/ModelStore.h"
+#include "support/TempEnv.h"
+#include "support/Wait.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+using namespace cvn;
+using Turn = LlamaSession::Turn;
+using Role = ChatMessage::Role;
+
+namespace {
+
+const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
+
+// A models folder with scripted models named after their files.
+struct ModelsFolder {
+    QString path = cvn::test::makeTempFolder(QStringLiteral("models"));
+
+    void add(const QString& name, const std::vector<std::vector<std::string>>& chains,
+             const std::string& vocab = "llama-spm", int64_t ctx = 2048)
+    {
+        testmodel::ScriptSpec spec;
+        spec.shape.ctx = ctx;
+        spec.chains = chains;
+        const std::string file = (path + QLatin1Char('/') + name + QStringLiteral(".gguf")).toStdString();
+        ASSERT_EQ(testmodel::writeScriptedModel(file, testmodel::vocabPath(vocab), spec), "");
+    }
+};
+
+ModelInfo byName(const ModelStore& store, const QString& name)
+{
+    for (const ModelInfo& m : store.models())
+        if (m.displayName == name)
+            return m;
+    ADD_FAILURE() << "no model " << name.toStdString();
+    return {};
+}
+
+std::optional<LoadError> loadAndWait(LlamaSession& session, const ModelInfo& model)
+{
+    std::optional<LoadError> result;
+    SessionTask task = session.loadModel(model, [&](const std::optional<LoadError>& error) { result = error; });
+    EXPECT_TRUE(cvn::test::waitUntil([&] { return task.isFinished(); }, 20000));
+    return result;
+}
+
+bool finishes(const SessionTask& task, int ms = 20000)
+{
+    return cvn::test::waitUntil([&] { return task.isFinished(); }, ms);
+}
+
+// The SPM vocabulary spells the end of a chatML prompt ("assistant\n") with a
+// newline byte token, so scripts start there.
+const std::string kNewline = "<0x0A>";
+
+} // namespace
+
+TEST(LlamaSession, RefusesBlankTextAndSendsWithoutModelAsANote)
+{
+    ModelsFolder folder;
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    EXPECT_TRUE(session.send(QStringLiteral("  \n ")).isFinished());
+    EXPECT_TRUE(session.turns().isEmpty());
+
+    EXPECT_TRUE(session.send(QStringLiteral("  Hi \n")).isFinished());
+    ASSERT_EQ(session.turns().size(), 2);
+    EXPECT_EQ(session.turns()[0].role, Role::user);
+    EXPECT_EQ(session.turns()[0].content, QStringLiteral("Hi"));
+    EXPECT_TRUE(session.turns()[0].state.isComplete());
+    EXPECT_EQ(session.turns()[1].role, Role::assistant);
+    EXPECT_EQ(session.turns()[1].state, Turn::State::failed(kNoModel));
+    EXPECT_TRUE(session.turns()[1].content.isEmpty());
+    EXPECT_FALSE(session.isStreaming());
+    // Failed notes never reach a model.
+    EXPECT_EQ(session.buildHistory(), (QList<ChatMessage>{{Role::user, QStringLiteral("Hi")}}));
+}
+
+TEST(LlamaSession, ReplyLimitsAndContextChoice)
+{
+    EXPECT_EQ(LlamaSession::replyTokenLimit(300), 256);
+    EXPECT_EQ(LlamaSession::replyTokenLimit(512), 256);
+    EXPECT_EQ(LlamaSession::replyTokenLimit(1024), 512);
+    EXPECT_EQ(LlamaSession::replyTokenLimit(8192), 2048);
+
+    ModelInfo manual;
+    manual.contextMode = QStringLiteral("manual");
+    manual.contextSizeManual = 768;
+    EXPECT_EQ(LlamaSession::contextSizeFor(manual, 64000), 768);
+    manual.contextSizeManual = 0; // no usable size: automatic
+    EXPECT_EQ(LlamaSession::contextSizeFor(manual, 64000), LlamaSession::contextSizeFor(ModelInfo{}, 64000));
+
+    ModelsFolder folder;
+    folder.add(QStringLiteral("wide"), {{kNewline, "▁Hello", "</s>"}}, "llama-spm", 4096);
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("wide"))), std::nullopt);
+    EXPECT_EQ(session.loadedContextSize(), 4096); // a trained 4096 always plans 4096
+    EXPECT_EQ(session.loadedModelName(), QStringLiteral("wide"));
+    EXPECT_EQ(session.chatTemplate(), ChatTemplate::chatML);
+    EXPECT_EQ(session.loadedArchitecture(), QStringLiteral("llama"));
+}
+
+TEST(LlamaSession, ReplyStreamsIntoTheBubbleAndCompletes)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("hello"), {{kNewline, "▁Hello", "<0xC3>", "<0xA9>", "!", "</s>"}});
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("hello"))), std::nullopt);
+
+    QStringList prompts;
+    session.setPromptObserver([&](const QString& p) { prompts << p; });
+    int rateUpdates = 0;
+    QObject::connect(&session, &LlamaSession::tokensPerSecondChanged, [&] {
+        if (session.tokensPerSecond())
+            ++rateUpdates;
+    });
+    SessionTask task = session.send(QStringLiteral("Hi"));
+    EXPECT_TRUE(session.isStreaming());
+    ASSERT_EQ(session.turns().size(), 2);
+    EXPECT_TRUE(session.turns()[1].state.isStreaming());
+    ASSERT_TRUE(finishes(task));
+    EXPECT_FALSE(session.isStreaming());
+    EXPECT_EQ(session.tokensPerSecond(), std::nullopt);
+    EXPECT_GE(rateUpdates, 1);
+    ASSERT_EQ(session.turns().size(), 2);
+    EXPECT_EQ(session.turns()[1].content, QStringLiteral(u" Hello\u00E9!"));
+    EXPECT_TRUE(session.turns()[1].state.isComplete());
+    EXPECT_FALSE(session.turns()[1].cancelledByUser);
+    ASSERT_EQ(prompts.size(), 1);
+    EXPECT_EQ(prompts[0], ChatTemplate(ChatTemplate::chatML).format({{Role::user, QStringLiteral("Hi")}}));
+
+    // The next prompt carries the whole conversation.
+    ASSERT_TRUE(finishes(session.send(QStringLiteral("Again"))));
+    EXPECT_TRUE(prompts.last().contains(QStringLiteral(u" Hello\u00E9!")));
+    EXPECT_EQ(session.turns().size(), 4);
+}
+
+TEST(LlamaSession, ThinkSectionCutAcrossTokensIsSplitFromTheAnswer)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("thinker"),
+               {{"Ċ", "<", "think", ">", "plan", "</", "th", "ink", ">Ċ", "OK", "<|im_end|>"}}, "qwen2");
+    folder.add(QStringLiteral("silent"), {{"Ċ", "<", "think", ">", "plan", "<|im_end|>"}}, "qwen2");
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("thinker"))), std::nullopt);
+    ASSERT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
+    const Turn reply = session.turns().last();
+    EXPECT_TRUE(reply.state.isComplete());
+    EXPECT_EQ(reply.reasoning, QStringLiteral("plan"));
+    EXPECT_EQ(reply.content, QStringLiteral("\nOK"));
+    EXPECT_TRUE(reply.reasoningDurationMs.has_value());
+
+    // Only thinking, no answer: a failed reply that keeps its reasoning.
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("silent"))), std::nullopt);
+    ASSERT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
+    const Turn silent = session.turns().last();
+    EXPECT_EQ(silent.state, Turn::State::failed(QStringLiteral("Model returned no tokens.")));
+    EXPECT_EQ(silent.reasoning, QStringLiteral("plan"));
+    EXPECT_TRUE(silent.reasoningDurationMs.has_value());
+}
+
+TEST(LlamaSession, ReasoningLabels)
+{
+    Turn t;
+    t.reasoningDurationMs = 0;
+    EXPECT_EQ(t.reasoningLabel(), QStringLiteral("Thought"));
+    t.reasoningDurationMs = 400;
+    EXPECT_EQ(t.reasoningLabel(), QStringLiteral("Thought for 0 seconds"));
+    t.reasoningDurationMs = 1499;
+    EXPECT_EQ(t.reasoningLabel(), QStringLiteral("Thought for 1 second"));
+    t.reasoningDurationMs = 1500;
+    EXPECT_EQ(t.reasoningLabel(), QStringLiteral("Thought for 2 seconds"));
+    t.reasoningDurationMs.reset();
+    t.reasoningElapsedMs = 0;
+    EXPECT_EQ(t.reasoningLabel(), QStringLiteral("Thinking..."));
+    t.reasoningElapsedMs = 999;
+    EXPECT_EQ(t.reasoningLabel(), QStringLiteral("Thinking... (0s)"));
+    t.reasoningElapsedMs = 2500;
+    EXPECT_EQ(t.reasoningLabel(), QStringLiteral("Thinking... (2s)"));
+}
+
+TEST(LlamaSession, StopBeforeTheFirstPieceRemovesTheBubbleAfterKeepsIt)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("cycle"), {{kNewline, "▁A", "▁B", "▁A"}});
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("cycle"))), std::nullopt);
+
+    // Before: the run waits behind a gate on the model's queue.
+    std::promise<void> release;
+    auto gate = release.get_future().share();
+    session.model()->queue().async([gate] { gate.wait(); });
+    SessionTask first = session.send(QStringLiteral("Go"));
+    session.stop();
+    release.set_value();
+    ASSERT_TRUE(finishes(first));
+    ASSERT_EQ(session.turns().size(), 1);
+    EXPECT_EQ(session.turns()[0].role, Role::user);
+    EXPECT_FALSE(session.isStreaming());
+
+    // After: the text so far stays, marked as stopped by the user.
+    SessionTask second = session.send(QStringLiteral("Go"));
+    QObject::connect(&session, &LlamaSession::turnsChanged, [&] {
+        if (!session.turns().isEmpty() && !session.turns().last().content.isEmpty() && session.isStreaming())
+            session.stop();
+    });
+    ASSERT_TRUE(finishes(second));
+    const Turn kept = session.turns().last();
+    EXPECT_TRUE(kept.state.isComplete());
+    EXPECT_TRUE(kept.cancelledByUser);
+    EXPECT_FALSE(kept.content.isEmpty());
+    EXPECT_LT(kept.content.size(), 2 * 1024);
+}
+
+TEST(LlamaSession, RegenerateAndResendRewriteTheTail)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("hello"), {{kNewline, "▁Hello", "</s>"}});
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+
+    // Without a model: two questions, each with its note.
+    session.send(QStringLiteral("one"));
+    session.send(QStringLiteral("two"));
+    ASSERT_EQ(session.turns().size(), 4);
+    const QUuid noteId = session.turns()[1].id;
+    EXPECT_TRUE(session.regenerate(noteId).isFinished());
+    EXPECT_EQ(session.turns().size(), 4); // an assistant turn is not a question
+
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("hello"))), std::nullopt);
+    const QUuid firstQuestion = session.turns()[0].id;
+    ASSERT_TRUE(finishes(session.regenerate(firstQuestion)));
+    ASSERT_EQ(session.turns().size(), 4);
+    EXPECT_EQ(session.turns()[0].content, QStringLiteral("two"));
+    EXPECT_EQ(session.turns()[2].content, QStringLiteral("one"));
+    EXPECT_EQ(session.turns()[3].content, QStringLiteral(" Hello"));
+
+    const QUuid second = session.turns()[2].id;
+    ASSERT_TRUE(finishes(session.resend(second, QStringLiteral("x"))));
+    ASSERT_EQ(session.turns().size(), 4);
+    EXPECT_EQ(session.turns()[2].content, QStringLiteral("x"));
+    EXPECT_TRUE(session.turns()[3].state.isComplete());
+
+    // A council question's answers all go when it is asked again.
+    QList<Turn> council = session.turns().mid(0, 1);
+    for (const char* member : {"a", "b"}) {
+        Turn answer;
+        answer.role = Role::assistant;
+        answer.content = QString::fromLatin1(member);
+        answer.modelName = QString::fromLatin1(member);
+        council.append(answer);
+    }
+    session.replaceTurns(council);
+    ASSERT_TRUE(finishes(session.regenerate(council[0].id)));
+    ASSERT_EQ(session.turns().size(), 2);
+    EXPECT_EQ(session.turns()[1].content, QStringLiteral(" Hello"));
+
+    session.deleteTurn(session.turns()[1].id);
+    EXPECT_EQ(session.turns().size(), 1);
+}
+
+TEST(LlamaSession, FailedLoadLeavesTheSlotEmptyAndIsRecorded)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("hello"), {{kNewline, "▁Hello", "</s>"}});
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("hello"))), std::nullopt);
+    EXPECT_EQ(LlamaModel::liveModels().size(), 1u);
+
+    ModelInfo missing = byName(store, QStringLiteral("hello"));
+    missing.fileName = QStringLiteral("gone.gguf");
+    const std::optional<LoadError> error = loadAndWait(session, missing);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), LoadError::Kind::fileNotReadable);
+    EXPECT_EQ(error->path(), folder.path + QStringLiteral("/gone.gguf"));
+    EXPECT_EQ(session.loadedModelId(), std::nullopt);
+    EXPECT_EQ(session.model(), nullptr);
+    EXPECT_TRUE(LlamaModel::liveModels().empty());
+    ASSERT_TRUE(LlamaModel::lastLoadAttempt().has_value());
+    EXPECT_EQ(LlamaModel::lastLoadAttempt()->fileName, QStringLiteral("gone.gguf"));
+    EXPECT_EQ(std::get<LoadAttempt::Failed>(LlamaModel::lastLoadAttempt()->outcome).message, error->description());
+}
+
+TEST(LlamaSession, OpeningAnotherChatMidReplyLeavesItUntouched)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("cycle"), {{kNewline, "▁A", "▁B", "▁A"}});
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("cycle"))), std::nullopt);
+
+    SessionTask reply = session.send(QStringLiteral("Go"));
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return !session.turns().last().content.isEmpty(); }));
+
+    QList<Turn> other;
+    for (int i = 0; i < 3; ++i) {
+        Turn t;
+        t.role = i % 2 ? Role::assistant : Role::user;
+        t.content = QStringLiteral("stored %1").arg(i);
+        other.append(t);
+    }
+    session.replaceTurns(other);
+    EXPECT_FALSE(session.isStreaming());
+    ASSERT_TRUE(finishes(reply));
+    // Let every late piece arrive.
+    cvn::test::waitUntil([] { return false; }, 100);
+    EXPECT_EQ(session.turns(), other);
+
+    // A new reply in the new chat is not disturbed by the old one's end.
+    SessionTask next = session.send(QStringLiteral("Go"));
+    QObject::connect(&session, &LlamaSession::turnsChanged, [&] {
+        if (session.isStreaming() && session.turns().last().content.size() > 8)
+            session.stop();
+    });
+    ASSERT_TRUE(finishes(next));
+    EXPECT_EQ(session.turns().size(), 5);
+    EXPECT_TRUE(session.turns().last().cancelledByUser);
+}
+
+TEST(LlamaSession, UnloadMidReplyFinishesTheBubbleAsStopped)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("cycle"), {{kNewline, "▁A", "▁B", "▁A"}});
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("cycle"))), std::nullopt);
+    SessionTask reply = session.send(QStringLiteral("Go"));
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return !session.turns().last().content.isEmpty(); }));
+    session.unloadModel();
+    EXPECT_FALSE(session.isStreaming());
+    ASSERT_TRUE(finishes(reply));
+    EXPECT_TRUE(session.turns().last().state.isComplete());
+    EXPECT_TRUE(session.turns().last().cancelledByUser);
+}
