@@ -156,6 +156,12 @@ TEST(ImageText, OrientationFromExifInEachContainer)
     const QByteArray jpeg = jpegWithOrientation(picture, 6);
     for (qsizetype n = 0; n < 64; ++n)
         EXPECT_LE(imageOrientation(jpeg.left(n)), 8u);
+    // Markers hold NUL bytes: "Exif" alone, or "MM" without the rest of the
+    // TIFF mark, is not Exif data.
+    EXPECT_EQ(imageOrientation(QByteArray("\xFF\xD8\xFF\xE1\0\x06" "Exif", 10)), 1u);
+    QByteArray notTiff = tiff;
+    notTiff[2] = 'x';
+    EXPECT_EQ(imageOrientation(plain.left(33) + QByteArray("\0\0\0\x1A" "eXIf", 8) + notTiff + QByteArray(4, '\0')), 1u);
     QByteArray liar = jpeg;
     liar[22] = liar[23] = '\xFF';
     EXPECT_EQ(imageOrientation(liar), 1u);
