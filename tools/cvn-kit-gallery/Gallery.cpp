@@ -1,16 +1,22 @@
 #include "Gallery.h"
 
 #include "ui_kit/CentredCardLayout.h"
+#include "ui_kit/ContextWarningDialog.h"
+#include "ui_kit/CouncilIntroDialog.h"
 #include "ui_kit/CvnActionSheet.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnCardSlider.h"
 #include "ui_kit/CvnComboBox.h"
+#include "ui_kit/CvnConfirmDialog.h"
+#include "ui_kit/CvnContentDialog.h"
+#include "ui_kit/CvnInputDialog.h"
 #include "ui_kit/Icons.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QEnterEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -386,6 +392,118 @@ QImage actionSheetSheet()
         });
 }
 
+// A stand-in for a hosted form: captioned fields down to `height`.
+QWidget* sampleForm(int height)
+{
+    auto* form = new QWidget;
+    auto* layout = new QVBoxLayout(form);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+    for (int y = 0; y + 60 <= height; y += 62) {
+        auto* caption = new QLabel(QStringLiteral("Field %1").arg(y / 62 + 1));
+        caption->setFont(Theme::interMedium13());
+        Theme::keepPalette(caption, Theme::Surface::Card);
+        auto* field = new QLineEdit(QStringLiteral("value"));
+        field->setFont(Theme::interMedium16());
+        Theme::keepPalette(field, Theme::Surface::Card);
+        field->setFixedHeight(30);
+        layout->addWidget(caption);
+        layout->addWidget(field);
+    }
+    layout->addStretch(1);
+    form->setFixedHeight(height);
+    return form;
+}
+
+QImage contentDialogSheet()
+{
+    auto make = [](int bodyHeight, bool cancel, const QString& title) {
+        return [=](QWidget* host) {
+            std::optional<QString> cancelText;
+            if (cancel)
+                cancelText = QStringLiteral("CANCEL");
+            new CvnContentDialog(title, sampleForm(bodyHeight), [] {}, [] {}, QStringLiteral("SAVE"), cancelText,
+                                 host);
+        };
+    };
+    const QSize size(760, 720);
+    const Theme::Surface page = Theme::Surface::Page;
+    return composeSheet(
+        QStringLiteral("CvnContentDialog"),
+        {
+            {QStringLiteral("short form"), size, page, make(200, true, QStringLiteral("Edit model"))},
+            {QStringLiteral("tall form: 440 high, scrolls"), size, page, make(1000, true, QStringLiteral("Edit model"))},
+            {QStringLiteral("no cancel, long title"), size, page,
+             make(120, false, QStringLiteral("A title long enough to wrap onto a second centred line"))},
+            {QStringLiteral("short window"), QSize(760, 460), page, make(1000, true, QStringLiteral("Edit model"))},
+        });
+}
+
+QImage confirmDialogSheet()
+{
+    auto make = [](const QString& body, std::optional<QString> cancel, bool destructive) {
+        return [=](QWidget* host) {
+            new CvnConfirmDialog(QStringLiteral("Delete chat"), body, destructive ? QStringLiteral("DELETE")
+                                                                                   : QStringLiteral("OK"),
+                                 cancel, destructive, [] {}, [] {}, host);
+        };
+    };
+    const QSize size(580, 300);
+    const Theme::Surface page = Theme::Surface::Page;
+    const QString body = QStringLiteral("This chat and its messages will be removed for good.");
+    return composeSheet(
+        QStringLiteral("CvnConfirmDialog"),
+        {
+            {QStringLiteral("destructive"), size, page, make(body, QStringLiteral("CANCEL"), true)},
+            {QStringLiteral("not destructive"), size, page, make(body, QStringLiteral("CANCEL"), false)},
+            {QStringLiteral("no body, no cancel"), size, page, make({}, std::nullopt, false)},
+            {QStringLiteral("confirm pressed"), size, page, make(body, QStringLiteral("CANCEL"), true),
+             [](QWidget* h) { only<CvnConfirmDialog>(h)->confirmButton()->setDown(true); }},
+        });
+}
+
+QImage inputDialogSheet()
+{
+    auto make = [](const QString& text, int maxLength) {
+        return [=](QWidget* host) {
+            new CvnInputDialog(QStringLiteral("Rename chat"), text, maxLength, [](const QString&) {}, [] {}, host);
+        };
+    };
+    const QSize size(580, 260);
+    const Theme::Surface page = Theme::Surface::Page;
+    return composeSheet(
+        QStringLiteral("CvnInputDialog"),
+        {
+            {QStringLiteral("with text"), size, page, make(QStringLiteral("Weekend trip plans"), 40)},
+            {QStringLiteral("spaces only: SAVE disabled"), size, page, make(QStringLiteral("   "), 40)},
+            {QStringLiteral("accents, cut to 12 characters"), size, page,
+             make(QStringLiteral("Cafe\u0301 re\u0301sume\u0301 and notes"), 12)},
+        });
+}
+
+QImage contextWarningSheet()
+{
+    auto make = [](ContextWarning warning) {
+        return [=](QWidget* host) { new ContextWarningDialog(warning, [] {}, [] {}, host); };
+    };
+    const QSize size(580, 560);
+    const Theme::Surface page = Theme::Surface::Page;
+    return composeSheet(QStringLiteral("ContextWarningDialog"),
+                        {
+                            {QStringLiteral("4,096 context, 5,000 attached"), size, page, make({4096, 5000, 0})},
+                            {QStringLiteral("8,192 context, 7,000 + 500"), size, page, make({8192, 7000, 500})},
+                            {QStringLiteral("nine-digit figures"), size, page,
+                             make({123456789, 987654321, 12345})},
+                        });
+}
+
+QImage councilIntroSheet()
+{
+    return composeSheet(QStringLiteral("CouncilIntroDialog"),
+                        {{QStringLiteral("normal"), QSize(580, 700), Theme::Surface::Page,
+                          [](QWidget* host) { new CouncilIntroDialog([] {}, host); }}});
+}
+
 } // namespace
 
 QList<Sheet> renderSheets(Appearance appearance)
@@ -419,6 +537,11 @@ QList<Sheet> renderSheets(Appearance appearance)
         {QStringLiteral("combo-box"), comboSheet()},
         {QStringLiteral("centred-card-layout"), layoutSheet()},
         {QStringLiteral("action-sheet"), actionSheetSheet()},
+        {QStringLiteral("content-dialog"), contentDialogSheet()},
+        {QStringLiteral("confirm-dialog"), confirmDialogSheet()},
+        {QStringLiteral("input-dialog"), inputDialogSheet()},
+        {QStringLiteral("context-warning-dialog"), contextWarningSheet()},
+        {QStringLiteral("council-intro-dialog"), councilIntroSheet()},
     };
 }
 

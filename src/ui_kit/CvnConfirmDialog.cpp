@@ -1,0 +1,45 @@
+#include "ui_kit/CvnConfirmDialog.h"
+
+#include "ui_kit/CvnButton.h"
+#include "ui_kit/CvnDialogCard.h"
+#include "ui_kit/Theme.h"
+
+#include <QVBoxLayout>
+
+namespace cvn {
+
+CvnConfirmDialog::CvnConfirmDialog(const QString& title, const QString& body, const QString& confirmText,
+                                   std::optional<QString> cancelText, bool destructive,
+                                   std::function<void()> onConfirm, std::function<void()> onCancel, QWidget* parent)
+    : ModalOverlay(parent), m_onConfirm(std::move(onConfirm)), m_onCancel(std::move(onCancel))
+{
+    m_card = new DialogCard;
+    QVBoxLayout* column = m_card->content();
+    m_title = new DialogText(title, Theme::interMedium16(), Theme::onCardSecondary, m_card);
+    m_title->setObjectName(QStringLiteral("cvn.dialog.title"));
+    column->addWidget(m_title);
+    if (!body.isEmpty()) {
+        m_body = new DialogText(body, Theme::interMedium16(), Theme::onCard, m_card);
+        m_body->setObjectName(QStringLiteral("cvn.dialog.body"));
+        column->addWidget(m_body);
+    }
+
+    QList<CvnButton*> buttons;
+    if (cancelText) {
+        m_cancel = new CvnOutlinePillButton(*cancelText, m_card);
+        m_cancel->setObjectName(QStringLiteral("cvn.dialog.cancel"));
+        connect(m_cancel, &QAbstractButton::clicked, this, [this] { if (m_onCancel) m_onCancel(); });
+        buttons.append(m_cancel);
+    }
+    m_confirm = new CvnButton(destructive ? CvnButton::Style::Destructive : CvnButton::Style::SelectedPill,
+                              confirmText, m_card);
+    m_confirm->setObjectName(QStringLiteral("cvn.dialog.confirm"));
+    connect(m_confirm, &QAbstractButton::clicked, this, [this] { if (m_onConfirm) m_onConfirm(); });
+    buttons.append(m_confirm);
+    addButtonRow(column, buttons, DialogCard::kInnerWidth);
+
+    connect(this, &ModalOverlay::dismissed, this, [this] { if (m_onCancel) m_onCancel(); });
+    setCard(m_card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
+}
+
+} // namespace cvn
