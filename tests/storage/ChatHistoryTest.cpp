@@ -1,0 +1,362 @@
+#include "storage/ChatHistory.h"
+
+#include "RawDatabase.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+using cvn::ChatDatabase;
+using cvn::ChatHistory;
+using cvn::ChatStore;
+using cvn::test::RawDatabase;
+using Turn = cvn::LlamaSession::Turn;
+using Role = cvn::ChatMessage::Role;
+using Rows = QList<QVariantList>;
+
+namespace {
+
+Turn userTurn(const QString& content)
+{
+    Turn turn;
+    turn.role = Role::user;
+    turn.content = content;
+    return turn;
+}
+
+Turn replyTurn(const QString& content, Turn::State state = Turn::State::complete())
+{
+    Turn turn;
+    turn.role = Role::assistant;
+    turn.content = content;
+    turn.state = state;
+    return turn;
+}
+
+class ChatHistoryTest : public ::testing::Test {
+protected:
+    Rows messageRows() const
+    {
+        return raw.rows("SELECT role, content, model_name, reasoning, reasoning_ms FROM messages ORDER BY id");
+    }
+    QVariant chatCount() const { return raw.value("SELECT COUNT(*) FROM chats"); }
+    QVariant messageCount() const { return raw.value("SELECT COUNT(*) FROM messages"); }
+    // Changes when another connection (ours) commits a write.
+    QVariant dataVersion() const { return raw.value("PRAGMA data_version"); }
+
+    const QString path = cvn::test::newDatabasePath();
+    ChatDatabase db{path};
+    ChatStore store{db};
+    ChatHistory history{db, store};
+    RawDatabase raw{path};
+};
+
+} // namespace
+
+TEST_F(ChatHistoryTest, UserTurnsWaitForTheFirstCompletedReplyWhichCreatesTheChat)
+{
+    QSignalSpy chatIds(&history, &ChatHistory::chatIdChanged);
+    QSignalSpy listChanges(&store, &ChatStore::rowsChanged);
+
+    QList<Turn> turns{userTurn("Hello there"), replyTurn("", Turn::State::failed("No model loaded"))};
+    history.persist(turns, QString("m-7"));
+    EXPECT_EQ(chatCount(), 0);
+    EXPECT_EQ(messageCount(), 0);
+    EXPECT_TRUE(history.skipped().contains(turns[1].id));
+    EXPECT_EQ(history.pending(), QList<QUuid>{turns[0].id});
+
+    turns << userTurn("Second") << replyTurn("", Turn::State::streaming());
+    const QVariant versionBefore = dataVersion();
+    history.persist(turns, QString("m-7"));
+    turns[3].content = "Ans";
+    history.persist(turns, QString("m-7"));
+    EXPECT_EQ(dataVersion(), versionBefore) << "a streaming reply writes nothing";
+    EXPECT_EQ(chatCount(), 0);
+    EXPECT_EQ(history.pending(), (QList<QUuid>{turns[0].id, turns[2].id}));
+    EXPECT_EQ(history.chatId(), 0);
+
+    turns[3].content = "Answer";
+    turns[3].state = Turn::State::complete();
+    turns[3].reasoning = " \n ";
+    turns[3].modelName = "Qwen";
+    turns[3].reasoningDurationMs = 1200;
+    const int64_t before = ChatDatabase::now();
+    history.persist(turns, QString("m-7"));
+    EXPECT_EQ(history.chatId(), 1);
+    EXPECT_EQ(chatIds.count(), 1);
+    EXPECT_TRUE(history.pending().isEmpty());
+    EXPECT_EQ(raw.rows("SELECT id, title, model_id FROM chats"), (Rows{{1, "Hello there", "m-7"}}));
+    EXPECT_GE(raw.value("SELECT updated_at FROM chats").toLongLong(), before);
+    EXPECT_EQ(messageRows(), (Rows{{"user", "Hello there", QVariant(), QVariant(), QVariant()},
+                                   {"user", "Second", QVariant(), QVariant(), QVariant()},
+                                   {"assistant", "Answer", "Qwen", QVariant(), 1200}}));
+    EXPECT_EQ(raw.value("SELECT COUNT(DISTINCT chat_id) FROM messages WHERE chat_id=1"), 1);
+    EXPECT_EQ(listChanges.count(), 1);
+    ASSERT_EQ(store.rows().size(), 1);
+    EXPECT_EQ(store.rows().first().title, "Hello there");
+
+    // Stored turns are never rewritten; a stopped reply is never stored.
+    turns[0].content = "Edited";
+    turns[3].reasoning = "later thoughts";
+    Turn stopped = replyTurn("half an ans");
+    stopped.cancelledByUser = true;
+    turns << userTurn("Third") << stopped;
+    history.persist(turns, QString("m-7"));
+    EXPECT_TRUE(history.skipped().contains(stopped.id));
+    EXPECT_EQ(messageRows().size(), 4);
+    EXPECT_EQ(messageRows()[0][1], "Hello there");
+    EXPECT_EQ(messageRows()[2][3], QVariant());
+    EXPECT_EQ(messageRows()[3][1], "Third");
+
+    // A regenerated reply: the old turn leaves, its row goes; the chat's
+    // time stays.
+    ASSERT_TRUE(raw.exec("UPDATE chats SET updated_at=7"));
+    turns.removeAt(3);
+    history.persist(turns, QString("m-7"));
+    EXPECT_EQ(messageRows().size(), 3);
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages WHERE content='Answer'"), 0);
+    EXPECT_EQ(raw.value("SELECT updated_at FROM chats"), 7);
+    // A new reply moves it.
+    turns << replyTurn("Again");
+    history.persist(turns, QString("other model"));
+    EXPECT_GE(raw.value("SELECT updated_at FROM chats").toLongLong(), before);
+    EXPECT_EQ(raw.value("SELECT model_id FROM chats"), "m-7") << "the model of the first reply stays";
+    EXPECT_EQ(chatIds.count(), 1);
+    EXPECT_EQ(history.rowIds().size(), 4);
+}
+
+TEST_F(ChatHistoryTest, TitlesAreTheFirstFortyCharactersOfTheFirstWaitingMessage)
+{
+    const auto titleFor = [&](const QString& first) {
+        history.reset();
+        const QList<Turn> turns{userTurn(first), userTurn("more"), replyTurn("ok")};
+        history.persist(turns, std::nullopt);
+        return raw.value("SELECT title FROM chats WHERE id=?", {qint64(history.chatId())}).toString();
+    };
+    const QString sixty = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWX";
+    ASSERT_EQ(sixty.size(), 60);
+    EXPECT_EQ(titleFor(sixty), sixty.left(40));
+    const QString family = QString::fromUtf8("👨‍👩‍👧");
+    ASSERT_EQ(family.size(), 8);
+    EXPECT_EQ(titleFor(family.repeated(50)), family.repeated(40));
+    EXPECT_EQ(titleFor(QString::fromUtf8("e\u0301").repeated(45)), QString::fromUtf8("e\u0301").repeated(40));
+    EXPECT_EQ(titleFor(""), "New chat");
+    EXPECT_EQ(titleFor("  padded  "), "  padded  ");
+    EXPECT_EQ(raw.value("SELECT model_id FROM chats WHERE id=1"), "") << "no model loaded";
+
+    // The first waiting message still on screen gives the title.
+    history.reset();
+    QList<Turn> turns{userTurn("withdrawn"), userTurn("kept")};
+    history.persist(turns, std::nullopt);
+    turns.removeFirst();
+    turns << replyTurn("ok");
+    history.persist(turns, std::nullopt);
+    EXPECT_EQ(raw.value("SELECT title FROM chats WHERE id=?", {qint64(history.chatId())}), "kept");
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages WHERE content='withdrawn'"), 0);
+
+    // A reply with no waiting message keeps the default title.
+    history.reset();
+    history.persist({replyTurn("greeting")}, std::nullopt);
+    EXPECT_EQ(raw.value("SELECT title FROM chats WHERE id=?", {qint64(history.chatId())}), "New chat");
+}
+
+TEST_F(ChatHistoryTest, RowColumnsFollowTheTurn)
+{
+    Turn reply = replyTurn("a");
+    reply.reasoning = "  word \n";
+    reply.modelName = "";
+    Turn system;
+    system.role = Role::system;
+    system.content = "You are helpful.";
+    history.persist({system, userTurn(QString::fromUtf8("nul\0byte", 8)), reply}, QString("m"));
+    EXPECT_EQ(messageRows(), (Rows{{"user", QString::fromUtf8("nul\0byte", 8), QVariant(), QVariant(), QVariant()},
+                                   {"assistant", "a", "", "  word \n", QVariant()}}));
+    EXPECT_EQ(raw.value("SELECT typeof(model_name) FROM messages WHERE role='assistant'"), "text");
+}
+
+TEST_F(ChatHistoryTest, LoadRebuildsTurnsAndLinksThemToTheirRows)
+{
+    ASSERT_TRUE(raw.exec(
+        "INSERT INTO chats(id, title, updated_at) VALUES(5, 'Stored', 1);"
+        "INSERT INTO messages(id, chat_id, role, content) VALUES(10, 5, 'user', 'q');"
+        "INSERT INTO messages(id, chat_id, role, content, model_name, reasoning, reasoning_ms) "
+        "VALUES(11, 5, 'assistant', 'a', 'Qwen', 'r', NULL);"
+        "INSERT INTO messages(id, chat_id, role, content, model_name, reasoning, reasoning_ms) "
+        "VALUES(12, 5, 'assistant', 'b', '', NULL, 5);"
+        "INSERT INTO messages(id, chat_id, role, content) VALUES(13, 5, NULL, NULL);"
+        "INSERT INTO messages(id, chat_id, role, content, reasoning, reasoning_ms) "
+        "VALUES(14, 5, 'assistant', 'c', 'deep', 900);"));
+
+    const QList<Turn> first = history.load(5);
+    EXPECT_EQ(history.chatId(), 5);
+    ASSERT_EQ(first.size(), 5);
+    EXPECT_EQ(first[0].role, Role::user);
+    EXPECT_EQ(first[1].role, Role::assistant);
+    EXPECT_EQ(first[1].modelName, QString("Qwen"));
+    EXPECT_EQ(first[1].reasoning, "r");
+    EXPECT_EQ(first[1].reasoningDurationMs, 0);
+    EXPECT_EQ(first[2].modelName, std::nullopt);
+    EXPECT_EQ(first[2].reasoningDurationMs, std::nullopt);
+    EXPECT_EQ(first[3].role, Role::user);
+    EXPECT_EQ(first[3].content, "");
+    EXPECT_EQ(first[4].reasoningDurationMs, 900);
+    for (const Turn& turn : first) {
+        EXPECT_TRUE(turn.state.isComplete());
+        EXPECT_FALSE(turn.cancelledByUser);
+        EXPECT_FALSE(turn.reasoningExpanded);
+    }
+    const QList<Turn> second = history.load(5);
+    EXPECT_NE(first[0].id, second[0].id) << "ids are new on every load";
+
+    QList<Turn> turns = second;
+    const QVariant versionBefore = dataVersion();
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(dataVersion(), versionBefore) << "loaded turns are already stored";
+
+    turns.removeAt(1);
+    turns << userTurn("follow-up");
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(raw.rows("SELECT id FROM messages WHERE chat_id=5 AND id<15"), (Rows{{10}, {12}, {13}, {14}}));
+    EXPECT_EQ(raw.value("SELECT content FROM messages ORDER BY id DESC LIMIT 1"), "follow-up");
+
+    EXPECT_TRUE(history.load(99).isEmpty());
+    EXPECT_EQ(history.chatId(), 99);
+    EXPECT_TRUE(history.rowIds().isEmpty());
+}
+
+TEST_F(ChatHistoryTest, CouncilFlagsWaitForTheChatAndThenGoStraightToIt)
+{
+    history.markCouncil();
+    history.setCouncilOn(true);
+    EXPECT_FALSE(history.loadCouncilOn());
+    EXPECT_TRUE(history.draftCouncil());
+    EXPECT_EQ(chatCount(), 0);
+
+    history.persist({userTurn("@a @b hi"), replyTurn("from a")}, QString("m"));
+    EXPECT_EQ(raw.rows("SELECT is_council, council_on FROM chats"), (Rows{{1, 1}}));
+    EXPECT_FALSE(history.draftCouncil());
+    EXPECT_TRUE(history.loadCouncilOn());
+    EXPECT_TRUE(store.rows().first().council);
+
+    history.setCouncilOn(false);
+    EXPECT_EQ(raw.value("SELECT council_on FROM chats"), 0);
+    EXPECT_FALSE(history.loadCouncilOn());
+
+    // A plain chat marked once it exists shows the mark in the list at once.
+    history.reset();
+    EXPECT_FALSE(history.councilOn());
+    history.persist({userTurn("plain"), replyTurn("reply")}, QString("m"));
+    EXPECT_EQ(raw.rows("SELECT is_council, council_on FROM chats WHERE id=2"), (Rows{{0, 0}}));
+    QSignalSpy listChanges(&store, &ChatStore::rowsChanged);
+    history.markCouncil();
+    EXPECT_EQ(listChanges.count(), 1);
+    EXPECT_EQ(raw.value("SELECT is_council FROM chats WHERE id=2"), 1);
+
+    // reset keeps the switch but forgets an unsaved mark.
+    history.setCouncilOn(true);
+    history.reset();
+    history.markCouncil();
+    history.reset();
+    EXPECT_TRUE(history.councilOn());
+    EXPECT_FALSE(history.draftCouncil());
+    history.persist({userTurn("x"), replyTurn("y")}, QString("m"));
+    EXPECT_EQ(raw.rows("SELECT is_council, council_on FROM chats WHERE id=3"), (Rows{{0, 1}}));
+}
+
+TEST(ChatHistoryClosed, ClosedDatabaseKeepsTheChatUnsavedWithoutCrashing)
+{
+    ChatDatabase db{QString()};
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    QList<Turn> turns{userTurn("hi"), replyTurn("hello")};
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(history.chatId(), 0);
+    EXPECT_TRUE(history.pending().isEmpty());
+    EXPECT_EQ(history.rowIds().value(turns[0].id, -1), 0);
+    EXPECT_EQ(history.rowIds().value(turns[1].id, -1), 0);
+    turns.removeFirst();
+    turns << userTurn("again");
+    history.persist(turns, QString("m"));
+    history.markCouncil();
+    history.setCouncilOn(true);
+    EXPECT_FALSE(history.loadCouncilOn());
+    EXPECT_TRUE(history.load(1).isEmpty());
+    EXPECT_TRUE(store.rows().isEmpty());
+}
+
+TEST_F(ChatHistoryTest, FailedCreationKeepsTheFirstExchangeForTheNextCall)
+{
+    QList<Turn> turns{userTurn("first words"), userTurn("second words"), replyTurn("the reply")};
+    history.markCouncil();
+
+    // Writes refused outright.
+    ASSERT_TRUE(db.exec("PRAGMA query_only = ON"));
+    history.persist(turns, QString("m"));
+    ASSERT_TRUE(db.exec("PRAGMA query_only = OFF"));
+    EXPECT_EQ(history.chatId(), 0);
+    EXPECT_EQ(history.pending().size(), 2);
+    EXPECT_FALSE(history.rowIds().contains(turns[2].id));
+    EXPECT_FALSE(history.skipped().contains(turns[2].id));
+    EXPECT_TRUE(history.draftCouncil());
+
+    // Refused halfway, after the chat row and the waiting messages went in:
+    // the transaction leaves nothing behind.
+    ASSERT_TRUE(raw.exec("CREATE TRIGGER no_title BEFORE UPDATE OF title ON chats "
+                         "BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(chatCount(), 0);
+    EXPECT_EQ(messageCount(), 0);
+    EXPECT_EQ(history.chatId(), 0);
+    EXPECT_EQ(history.pending().size(), 2);
+
+    // The reply itself refused: still nothing.
+    ASSERT_TRUE(raw.exec("DROP TRIGGER no_title; CREATE TRIGGER no_reply BEFORE INSERT ON messages "
+                         "WHEN NEW.role = 'assistant' BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(chatCount(), 0);
+    EXPECT_EQ(messageCount(), 0);
+
+    ASSERT_TRUE(raw.exec("DROP TRIGGER no_reply"));
+    history.persist(turns, QString("m"));
+    EXPECT_GE(history.chatId(), 1);
+    EXPECT_EQ(raw.rows("SELECT title, is_council FROM chats"), (Rows{{"first words", 1}}));
+    EXPECT_EQ(raw.rows("SELECT content FROM messages ORDER BY id"),
+              (Rows{{"first words"}, {"second words"}, {"the reply"}}));
+    EXPECT_FALSE(history.draftCouncil());
+}
+
+TEST_F(ChatHistoryTest, FailedWritesInASavedChatAreRetriedInOrder)
+{
+    QList<Turn> turns{userTurn("q1"), replyTurn("a1")};
+    history.persist(turns, QString("m"));
+    ASSERT_EQ(history.chatId(), 1);
+
+    // An insert that fails after a successful one must not inherit its id.
+    ASSERT_TRUE(raw.exec("CREATE TRIGGER refuse BEFORE INSERT ON messages WHEN NEW.content = 'q2' "
+                         "BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
+    turns << userTurn("q2") << replyTurn("a2");
+    history.persist(turns, QString("m"));
+    EXPECT_FALSE(history.rowIds().contains(turns[2].id));
+    EXPECT_FALSE(history.rowIds().contains(turns[3].id)) << "a2 waits for q2";
+    EXPECT_EQ(messageCount(), 2);
+
+    ASSERT_TRUE(raw.exec("DROP TRIGGER refuse"));
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(raw.rows("SELECT content FROM messages ORDER BY id"), (Rows{{"q1"}, {"a1"}, {"q2"}, {"a2"}}));
+    // Every recorded row is the turn's own.
+    for (const Turn& turn : turns) {
+        EXPECT_EQ(raw.value("SELECT content FROM messages WHERE id=?", {qint64(history.rowIds().value(turn.id))}),
+                  turn.content);
+    }
+
+    // A delete that fails keeps the row recorded and is tried again.
+    ASSERT_TRUE(raw.exec("CREATE TRIGGER keep BEFORE DELETE ON messages BEGIN SELECT RAISE(ABORT, 'busy'); END"));
+    const QUuid removed = turns.takeLast().id;
+    history.persist(turns, QString("m"));
+    EXPECT_TRUE(history.rowIds().contains(removed));
+    EXPECT_EQ(messageCount(), 4);
+    ASSERT_TRUE(raw.exec("DROP TRIGGER keep"));
+    history.persist(turns, QString("m"));
+    EXPECT_FALSE(history.rowIds().contains(removed));
+    EXPECT_EQ(messageCount(), 3);
+}
