@@ -19,12 +19,6 @@ namespace {
 
 constexpr int64_t kBlockSize = 1048576;
 
-// Page-aligned: copying to and from a buffer that starts mid-page made the
-// kernel's side of read and write about three times slower here.
-struct alignas(4096) Block {
-    char bytes[kBlockSize];
-};
-
 // Anything that takes a name: a dangling symlink does too, and QFileInfo::exists
 // alone would say it is free and send the exclusive create into a loop.
 bool somethingAt(const QString& path)
@@ -62,25 +56,18 @@ bool createExclusively(const Job& job, QFile& out)
 }
 
 // True when the whole source was written; false on a read or write error or
-// a cancel. QFile retries EINTR; a short write is continued here.
+// a cancel. Blocks are copied inside the kernel where the file systems allow.
 bool copyBlocks(const RegularFile& source, QFile& out, const Job& job)
 {
-    const auto block = std::make_unique_for_overwrite<Block>();
     QElapsedTimer clock;
     clock.start();
     int64_t copied = 0;
     for (;;) {
-        const int64_t got = source.readAt(copied, block->bytes, kBlockSize);
+        const int64_t got = source.copyTo(out.handle(), copied, kBlockSize);
         if (got < 0)
             return false;
         if (got == 0)
             return true;
-        for (int64_t written = 0; written < got;) {
-            const qint64 n = out.write(block->bytes + written, got - written);
-            if (n <= 0)
-                return false;
-            written += n;
-        }
         copied += got;
         const double seconds = std::max(double(clock.nsecsElapsed()) / 1e9, 0.001);
         job.report(CopyProgress{copied, job.total, double(copied) / double(kBlockSize) / seconds});

@@ -1,5 +1,8 @@
 #include "platform/RegularFile.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <QFile>
 
 #include <cerrno>
@@ -79,6 +82,51 @@ int64_t RegularFile::readAt(int64_t offset, void* buffer, int64_t count) const
         }
         if (got == 0)
             break;
+        done += got;
+    }
+    return done;
+}
+
+int64_t RegularFile::copyTo(int destination, int64_t offset, int64_t count) const
+{
+    if (m_fd < 0 || destination < 0 || offset < 0 || count < 0 || offset > INT64_MAX - count)
+        return -1;
+    int64_t done = 0;
+    bool inKernel = true;
+    std::vector<char> buffer;
+    while (done < count) {
+        const size_t want = static_cast<size_t>(count - done);
+        if (inKernel) {
+            loff_t from = offset + done;
+            loff_t to = offset + done;
+            const ssize_t n = ::copy_file_range(m_fd, &from, destination, &to, want, 0);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (n == 0)
+                break;
+            if (errno == EINTR)
+                continue;
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+                return -1;
+            inKernel = false; // not between these file systems: copy through memory
+        }
+        buffer.resize(std::min<size_t>(want, size_t(1) << 20));
+        const int64_t got = readAt(offset + done, buffer.data(), int64_t(buffer.size()));
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        for (int64_t written = 0; written < got;) {
+            const ssize_t n = ::pwrite(destination, buffer.data() + written, size_t(got - written),
+                                       off_t(offset + done + written));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return -1;
+            written += n;
+        }
         done += got;
     }
     return done;

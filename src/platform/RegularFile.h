@@ -34,6 +34,12 @@ public:
     // error or a negative offset or count.
     int64_t readAt(int64_t offset, void* buffer, int64_t count) const;
 
+    // Copies up to `count` bytes at `offset` into the open file descriptor
+    // `destination` at the same offset, inside the kernel where the file
+    // systems allow it; returns the number copied (less than `count` only at
+    // the end of the file), or -1 on an error.
+    int64_t copyTo(int destination, int64_t offset, int64_t count) const;
+
     // Size of the file at `path` from its attributes (symlinks followed);
     // nothing when it cannot be read.
     static std::optional<int64_t> sizeOf(const QString& path);

@@ -1,0 +1,76 @@
+#include "platform/RegularFile.h"
+
+#include "support/TempEnv.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace cvn;
+
+namespace {
+
+QString writeFile(const QString& name, const QByteArray& bytes)
+{
+    const QString path = cvn::test::makeTempFolder() + QLatin1Char('/') + name;
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    return path;
+}
+
+} // namespace
+
+TEST(RegularFile, RefusesWhatIsNotARegularFileWithoutBlocking)
+{
+    RegularFile file;
+    EXPECT_FALSE(file.open(cvn::test::makeTempFolder()));
+    const QString fifo = cvn::test::makeTempFolder() + QStringLiteral("/pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_FALSE(file.open(fifo)); // would block forever if opened for reading
+    EXPECT_FALSE(file.open(QStringLiteral("/no/such/file")));
+
+    const QString path = writeFile(QStringLiteral("data"), QByteArray("0123456789"));
+    ASSERT_TRUE(file.open(path));
+    EXPECT_EQ(file.size(), 10);
+    char buffer[16] = {};
+    EXPECT_EQ(file.readAt(4, buffer, 16), 6);
+    EXPECT_EQ(QByteArray(buffer, 6), QByteArray("456789"));
+    EXPECT_EQ(file.readAt(-1, buffer, 4), -1);
+    EXPECT_EQ(file.readAt(20, buffer, 4), 0);
+}
+
+TEST(RegularFile, CopyToWritesTheSameBytesAtTheSameOffsets)
+{
+    QByteArray bytes(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = char((i * 131) % 251);
+    RegularFile source;
+    ASSERT_TRUE(source.open(writeFile(QStringLiteral("source"), bytes)));
+
+    const QString destination = cvn::test::makeTempFolder() + QStringLiteral("/copy");
+    const int fd = ::open(QFile::encodeName(destination).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    int64_t copied = 0;
+    for (;;) {
+        const int64_t n = source.copyTo(fd, copied, 1024 * 1024);
+        ASSERT_GE(n, 0);
+        if (n == 0)
+            break;
+        copied += n;
+    }
+    ::close(fd);
+    EXPECT_EQ(copied, bytes.size());
+    QFile copy(destination);
+    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+    EXPECT_EQ(copy.readAll(), bytes);
+
+    EXPECT_EQ(source.copyTo(-1, 0, 10), -1);
+    EXPECT_EQ(source.copyTo(fd, -5, 10), -1);
+    RegularFile closed;
+    EXPECT_EQ(closed.copyTo(1, 0, 10), -1);
+}
