@@ -1,0 +1,71 @@
+// Writes chats and messages into the database named on the command line
+// until it is killed. After each write has returned it prints
+// "M <row id> <sequence>" and flushes, so the killing test knows which
+// messages must have survived.
+
+#include "CrashText.h"
+#include "storage/ChatDatabase.h"
+
+#include <QList>
+
+#include <cstdio>
+#include <utility>
+
+using cvn::ChatDatabase;
+
+namespace {
+
+const QString insertMessage = QStringLiteral(
+    "INSERT INTO messages(chat_id, role, content, model_name, reasoning, reasoning_ms, created_at)\n"
+    "VALUES(?,?,?,?,?,?,?)");
+
+int64_t addMessage(ChatDatabase& db, int64_t chatId, qint64 seq)
+{
+    return db.insert(insertMessage, {chatId, seq % 2 ? "assistant" : "user", cvn::test::crashText(seq),
+                                     ChatDatabase::Value::null(), ChatDatabase::Value::null(),
+                                     ChatDatabase::Value::null(), ChatDatabase::now()});
+}
+
+void report(int64_t row, qint64 seq)
+{
+    std::printf("M %lld %lld\n", static_cast<long long>(row), static_cast<long long>(seq));
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3)
+        return 2;
+    ChatDatabase db(QString::fromLocal8Bit(argv[1]));
+    if (!db.isOpen())
+        return 3;
+    const qint64 first = QByteArray(argv[2]).toLongLong() * 1000000;
+    int64_t chatId = 0;
+    for (qint64 seq = first;; ++seq) {
+        if (seq % 5 == 0 || chatId == 0) {
+            // A new chat with its first two messages, as one transaction.
+            QList<std::pair<int64_t, qint64>> rows;
+            int64_t newChat = 0;
+            const bool committed = db.transaction([&] {
+                newChat = db.insertChat(QStringLiteral("chat %1").arg(seq), QStringLiteral("m"));
+                for (qint64 s = seq; newChat != 0 && s < seq + 2; ++s) {
+                    const int64_t row = addMessage(db, newChat, s);
+                    if (row == 0)
+                        return false;
+                    rows.append({row, s});
+                }
+                return newChat != 0 && db.updateTitle(newChat, QStringLiteral("titled %1").arg(seq));
+            });
+            ++seq;
+            if (!committed)
+                continue;
+            chatId = newChat;
+            for (const auto& [row, s] : std::as_const(rows))
+                report(row, s);
+        } else if (const int64_t row = addMessage(db, chatId, seq)) {
+            report(row, seq);
+        }
+    }
+}
