@@ -29,7 +29,9 @@ public:
     static constexpr int sendTimeoutMs = 2000;
     static constexpr int lingerTimeoutMs = 1000;
     static constexpr int lingerBytes = 128 * 1024;
-    static constexpr int listenBacklog = 16;
+    // 16 overflows under a few dozen parallel clients, and an overflowing
+    // queue on Linux ends some connections with a reset.
+    static constexpr int listenBacklog = 128;
     static constexpr int maxClients = 256;
     static constexpr int acceptPauseMs = 100;
 
