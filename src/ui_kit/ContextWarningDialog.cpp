@@ -233,7 +233,7 @@ void ContextWarningTable::paintEvent(QPaintEvent*)
 
 ContextWarningDialog::ContextWarningDialog(const ContextWarning& warning, std::function<void()> onSend,
                                            std::function<void()> onCancel, QWidget* parent)
-    : ModalOverlay(parent), m_warning(warning), m_onSend(std::move(onSend)), m_onCancel(std::move(onCancel))
+    : ModalOverlay(parent), m_warning(warning)
 {
     m_card = new DialogCard;
     QVBoxLayout* column = m_card->content();
@@ -255,14 +255,12 @@ ContextWarningDialog::ContextWarningDialog(const ContextWarning& warning, std::f
     closing->addWidget(question);
     column->addLayout(closing);
 
-    m_cancel = new CvnOutlinePillButton(tr("CANCEL"), m_card);
-    m_cancel->setObjectName(QStringLiteral("cvn.dialog.cancel"));
-    m_send = new CvnSelectedPillButton(tr("SEND ANYWAY"), m_card);
-    m_send->setObjectName(QStringLiteral("cvn.dialog.confirm"));
+    m_cancel = makeDialogButton(CvnButton::Style::OutlinePill, tr("CANCEL"), QStringLiteral("cvn.dialog.cancel"),
+                                onCancel, m_card);
+    m_send = makeDialogButton(CvnButton::Style::SelectedPill, tr("SEND ANYWAY"), QStringLiteral("cvn.dialog.confirm"),
+                              std::move(onSend), m_card);
     addButtonRow(column, {m_cancel, m_send}, DialogCard::kInnerWidth);
-    connect(m_cancel, &QAbstractButton::clicked, this, [this] { if (m_onCancel) m_onCancel(); });
-    connect(m_send, &QAbstractButton::clicked, this, [this] { if (m_onSend) m_onSend(); });
-    connect(this, &ModalOverlay::dismissed, this, [this] { if (m_onCancel) m_onCancel(); });
+    cancelOnDismiss(this, std::move(onCancel));
     setCard(m_card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
 }
 

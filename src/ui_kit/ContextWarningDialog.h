@@ -98,8 +98,6 @@ private:
     ContextWarningTable* m_table;
     CvnButton* m_send;
     CvnButton* m_cancel;
-    std::function<void()> m_onSend;
-    std::function<void()> m_onCancel;
 };
 
 } // namespace cvn

@@ -31,7 +31,7 @@ QFont exampleFont()
 } // namespace
 
 CouncilIntroDialog::CouncilIntroDialog(std::function<void()> onDismiss, QWidget* parent)
-    : ModalOverlay(parent), m_onDismiss(std::move(onDismiss))
+    : ModalOverlay(parent)
 {
     m_card = new DialogCard;
     QVBoxLayout* column = m_card->content();
@@ -75,11 +75,10 @@ CouncilIntroDialog::CouncilIntroDialog(std::function<void()> onDismiss, QWidget*
         column->addLayout(stack);
     }
 
-    m_understand = new CvnSelectedPillButton(tr("UNDERSTAND"), m_card);
-    m_understand->setObjectName(QStringLiteral("cvn.dialog.confirm"));
+    m_understand = makeDialogButton(CvnButton::Style::SelectedPill, tr("UNDERSTAND"),
+                                    QStringLiteral("cvn.dialog.confirm"), onDismiss, m_card);
     addButtonRow(column, {m_understand}, DialogCard::kInnerWidth, kRowSpacing);
-    connect(m_understand, &QAbstractButton::clicked, this, [this] { if (m_onDismiss) m_onDismiss(); });
-    connect(this, &ModalOverlay::dismissed, this, [this] { if (m_onDismiss) m_onDismiss(); });
+    cancelOnDismiss(this, std::move(onDismiss));
     setCard(m_card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
 }
 

@@ -31,7 +31,6 @@ public:
 private:
     DialogCard* m_card;
     CvnButton* m_understand;
-    std::function<void()> m_onDismiss;
 };
 
 } // namespace cvn

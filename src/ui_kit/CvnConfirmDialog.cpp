@@ -11,7 +11,7 @@ namespace cvn {
 CvnConfirmDialog::CvnConfirmDialog(const QString& title, const QString& body, const QString& confirmText,
                                    std::optional<QString> cancelText, bool destructive,
                                    std::function<void()> onConfirm, std::function<void()> onCancel, QWidget* parent)
-    : ModalOverlay(parent), m_onConfirm(std::move(onConfirm)), m_onCancel(std::move(onCancel))
+    : ModalOverlay(parent)
 {
     m_card = new DialogCard;
     QVBoxLayout* column = m_card->content();
@@ -26,19 +26,16 @@ CvnConfirmDialog::CvnConfirmDialog(const QString& title, const QString& body, co
 
     QList<CvnButton*> buttons;
     if (cancelText) {
-        m_cancel = new CvnOutlinePillButton(*cancelText, m_card);
-        m_cancel->setObjectName(QStringLiteral("cvn.dialog.cancel"));
-        connect(m_cancel, &QAbstractButton::clicked, this, [this] { if (m_onCancel) m_onCancel(); });
+        m_cancel = makeDialogButton(CvnButton::Style::OutlinePill, *cancelText, QStringLiteral("cvn.dialog.cancel"),
+                                    onCancel, m_card);
         buttons.append(m_cancel);
     }
-    m_confirm = new CvnButton(destructive ? CvnButton::Style::Destructive : CvnButton::Style::SelectedPill,
-                              confirmText, m_card);
-    m_confirm->setObjectName(QStringLiteral("cvn.dialog.confirm"));
-    connect(m_confirm, &QAbstractButton::clicked, this, [this] { if (m_onConfirm) m_onConfirm(); });
+    m_confirm = makeDialogButton(destructive ? CvnButton::Style::Destructive : CvnButton::Style::SelectedPill,
+                                 confirmText, QStringLiteral("cvn.dialog.confirm"), std::move(onConfirm), m_card);
     buttons.append(m_confirm);
     addButtonRow(column, buttons, DialogCard::kInnerWidth);
 
-    connect(this, &ModalOverlay::dismissed, this, [this] { if (m_onCancel) m_onCancel(); });
+    cancelOnDismiss(this, std::move(onCancel));
     setCard(m_card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
 }
 

@@ -43,8 +43,6 @@ private:
     DialogText* m_body = nullptr;
     CvnButton* m_confirm;
     CvnButton* m_cancel = nullptr;
-    std::function<void()> m_onConfirm;
-    std::function<void()> m_onCancel;
 };
 
 } // namespace cvn

@@ -18,7 +18,7 @@ constexpr int kInnerWidth = CvnContentDialog::kWidth - CvnContentDialog::kPaddin
 CvnContentDialog::CvnContentDialog(const QString& title, QWidget* body, std::function<void()> onSave,
                                    std::function<void()> onCancel, const QString& saveText,
                                    std::optional<QString> cancelText, QWidget* parent)
-    : ModalOverlay(parent), m_body(body), m_onSave(std::move(onSave)), m_onCancel(std::move(onCancel))
+    : ModalOverlay(parent), m_body(body)
 {
     auto* card = new CardSurface(kRadius);
     card->setFixedWidth(kWidth);
@@ -46,18 +46,16 @@ CvnContentDialog::CvnContentDialog(const QString& title, QWidget* body, std::fun
 
     QList<CvnButton*> buttons;
     if (cancelText) {
-        m_cancel = new CvnOutlinePillButton(*cancelText, card);
-        m_cancel->setObjectName(QStringLiteral("cvn.dialog.cancel"));
-        connect(m_cancel, &QAbstractButton::clicked, this, [this] { if (m_onCancel) m_onCancel(); });
+        m_cancel = makeDialogButton(CvnButton::Style::OutlinePill, *cancelText, QStringLiteral("cvn.dialog.cancel"),
+                                    onCancel, card);
         buttons.append(m_cancel);
     }
-    m_save = new CvnSelectedPillButton(saveText, card);
-    m_save->setObjectName(QStringLiteral("cvn.dialog.save"));
-    connect(m_save, &QAbstractButton::clicked, this, [this] { if (m_onSave) m_onSave(); });
+    m_save = makeDialogButton(CvnButton::Style::SelectedPill, saveText, QStringLiteral("cvn.dialog.save"),
+                              std::move(onSave), card);
     buttons.append(m_save);
     addButtonRow(column, buttons, kInnerWidth);
 
-    connect(this, &ModalOverlay::dismissed, this, [this] { if (m_onCancel) m_onCancel(); });
+    cancelOnDismiss(this, std::move(onCancel));
     measureBody();
     setCard(card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
 }

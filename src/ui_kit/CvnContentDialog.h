@@ -67,8 +67,6 @@ private:
     DialogText* m_title;
     CvnButton* m_save;
     CvnButton* m_cancel = nullptr;
-    std::function<void()> m_onSave;
-    std::function<void()> m_onCancel;
     int m_measured = 0;
     bool m_measuring = false;
 };

@@ -123,6 +123,26 @@ void DialogCard::paintEvent(QPaintEvent* event)
     Theme::strokeInside(p, QRectF(rect()), kRadius, Theme::muted(), kBorderWidth);
 }
 
+CvnButton* makeDialogButton(CvnButton::Style style, const QString& text, const QString& objectName,
+                            std::function<void()> action, QWidget* card)
+{
+    auto* button = new CvnButton(style, text, card);
+    button->setObjectName(objectName);
+    QObject::connect(button, &QAbstractButton::clicked, button, [action = std::move(action)] {
+        if (action)
+            action();
+    });
+    return button;
+}
+
+void cancelOnDismiss(ModalOverlay* overlay, std::function<void()> onCancel)
+{
+    QObject::connect(overlay, &ModalOverlay::dismissed, overlay, [onCancel = std::move(onCancel)] {
+        if (onCancel)
+            onCancel();
+    });
+}
+
 void addButtonRow(QBoxLayout* column, const QList<CvnButton*>& buttons, int rowWidth, int spacing)
 {
     // The stretch and the pills share the row equally, as the design's stack

@@ -9,6 +9,7 @@
 #include <QMargins>
 #include <QTextLayout>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -99,6 +100,16 @@ private:
 // The stretch and the buttons share the width equally, so pills grow past 140
 // in a wide card. A pill whose label needs more gets its label's width while
 // the row has room for every label; only past that do labels elide.
+// A pill for a dialog's button row, named `objectName` ("cvn.dialog.cancel",
+// "cvn.dialog.save" or "cvn.dialog.confirm"), that runs `action`, when set, on
+// every click.
+CvnButton* makeDialogButton(CvnButton::Style style, const QString& text, const QString& objectName,
+                            std::function<void()> action, QWidget* card);
+
+// Runs `onCancel`, when set, for every click on the overlay's scrim and every
+// Escape.
+void cancelOnDismiss(ModalOverlay* overlay, std::function<void()> onCancel);
+
 void addButtonRow(QBoxLayout* column, const QList<CvnButton*>& buttons, int rowWidth,
                   int spacing = DialogMetrics::kButtonSpacing);
 

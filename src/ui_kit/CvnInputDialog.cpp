@@ -44,7 +44,7 @@ protected:
 CvnInputDialog::CvnInputDialog(const QString& title, const QString& text, int maxLength,
                                std::function<void(const QString&)> onSave, std::function<void()> onCancel,
                                QWidget* parent)
-    : ModalOverlay(parent), m_maxLength(maxLength), m_onSave(std::move(onSave)), m_onCancel(std::move(onCancel))
+    : ModalOverlay(parent), m_maxLength(maxLength)
 {
     m_card = new DialogCard;
     QVBoxLayout* column = m_card->content();
@@ -67,14 +67,17 @@ CvnInputDialog::CvnInputDialog(const QString& title, const QString& text, int ma
     inFrame->addWidget(m_edit);
     column->addWidget(m_frame);
 
-    m_cancel = new CvnOutlinePillButton(tr("CANCEL"), m_card);
-    m_cancel->setObjectName(QStringLiteral("cvn.dialog.cancel"));
-    m_save = new CvnSelectedPillButton(tr("SAVE"), m_card);
-    m_save->setObjectName(QStringLiteral("cvn.dialog.save"));
+    m_cancel = makeDialogButton(CvnButton::Style::OutlinePill, tr("CANCEL"), QStringLiteral("cvn.dialog.cancel"),
+                                onCancel, m_card);
+    // The text as typed: spaces at either end are the caller's to keep.
+    m_save = makeDialogButton(CvnButton::Style::SelectedPill, tr("SAVE"), QStringLiteral("cvn.dialog.save"),
+                              [this, onSave = std::move(onSave)] {
+                                  if (onSave)
+                                      onSave(m_edit->text());
+                              },
+                              m_card);
     addButtonRow(column, {m_cancel, m_save}, DialogCard::kInnerWidth);
-    connect(m_cancel, &QAbstractButton::clicked, this, [this] { if (m_onCancel) m_onCancel(); });
-    connect(m_save, &QAbstractButton::clicked, this, [this] { if (m_onSave) m_onSave(m_edit->text()); });
-    connect(this, &ModalOverlay::dismissed, this, [this] { if (m_onCancel) m_onCancel(); });
+    cancelOnDismiss(this, std::move(onCancel));
 
     connect(m_edit, &QLineEdit::textChanged, this, &CvnInputDialog::textEdited);
     m_edit->setText(text);

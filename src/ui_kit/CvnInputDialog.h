@@ -60,8 +60,6 @@ private:
     QLineEdit* m_edit;
     CvnButton* m_save;
     CvnButton* m_cancel;
-    std::function<void(const QString&)> m_onSave;
-    std::function<void()> m_onCancel;
 };
 
 } // namespace cvn
