@@ -1,0 +1,91 @@
+#include "rendering/SpanText.h"
+
+#include "ui_kit/Theme.h"
+
+#include <QFontDatabase>
+#include <QTextOption>
+
+#include <cmath>
+
+namespace cvn::SpanText {
+
+QFont monospace(int pixelSize)
+{
+    static const QFont base = [] {
+        QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setStyleHint(QFont::Monospace);
+        font.setWeight(QFont::Normal);
+        return font;
+    }();
+    QFont font = base;
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+QFont spanFont(const Markdown::Span& span, const Style& style)
+{
+    const bool bold = span.bold || style.allBold;
+    QFont font = span.code ? monospace(style.codePixelSize) : Theme::inter(bold ? 500 : 400, style.pixelSize);
+    if (span.italic)
+        font.setItalic(true);
+    // The bold trait comes on top of the face: Inter-Medium turns bold.
+    if (bold)
+        font.setBold(true);
+    return font;
+}
+
+void fill(QTextLayout& layout, const Markdown::Spans& spans, const Style& style, const Colors& colors)
+{
+    QString text;
+    QList<QTextLayout::FormatRange> ranges;
+    ranges.reserve(qsizetype(spans.size()));
+    for (const Markdown::Span& span : spans) {
+        if (span.text.isEmpty())
+            continue;
+        QTextLayout::FormatRange range;
+        range.start = int(text.size());
+        range.length = int(span.text.size());
+        range.format.setFont(spanFont(span, style));
+        range.format.setForeground(span.code ? colors.code : colors.foreground);
+        ranges.append(range);
+        text += span.text;
+    }
+    layout.clearLayout();
+    layout.setText(text);
+    layout.setFont(Theme::inter(style.allBold ? 500 : 400, style.pixelSize));
+    layout.setFormats(ranges);
+    layout.setCacheEnabled(true);
+}
+
+int layOut(QTextLayout& layout, qreal width)
+{
+    QTextOption option = layout.textOption();
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    qreal y = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(qMax<qreal>(width, 1));
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+    }
+    layout.endLayout();
+    return int(std::ceil(y));
+}
+
+qreal naturalWidth(QTextLayout& layout)
+{
+    QTextOption option = layout.textOption();
+    option.setWrapMode(QTextOption::ManualWrap);
+    layout.setTextOption(option);
+    qreal widest = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(1e6);
+        widest = qMax(widest, line.naturalTextWidth());
+    }
+    layout.endLayout();
+    return widest;
+}
+
+} // namespace cvn::SpanText
