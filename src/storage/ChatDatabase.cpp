@@ -4,7 +4,10 @@
 #include "platform/Logging.h"
 
 #include <QDateTime>
+#include <QByteArrayView>
 #include <QFile>
+
+#include <algorithm>
 
 #include <sqlite3.h>
 
@@ -78,6 +81,80 @@ QString errorText(sqlite3* db)
 {
     return QString::fromUtf8(sqlite3_errmsg(db));
 }
+
+// The UTF-8 of every character beyond ASCII whose case folding lies in
+// ASCII (KELVIN SIGN folds to "k", LONG S to "s"): the only way a text with
+// other characters beyond ASCII can match an ASCII query through them.
+const QList<QByteArray>& foldsIntoAscii()
+{
+    static const QList<QByteArray> sequences = [] {
+        QList<QByteArray> found;
+        for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+            if (QChar::toCaseFolded(c) < 0x80)
+                found.append(QString::fromUcs4(&c, 1).toUtf8());
+        }
+        return found;
+    }();
+    return sequences;
+}
+
+// Whether message text contains a query, ignoring case the way
+// QString::contains(query, Qt::CaseInsensitive) does (simple case folding of
+// each character). A query that folds to ASCII is looked for in the UTF-8
+// bytes directly, which spares converting every message; the text is
+// converted only when it holds a character that folds into ASCII.
+class ContentMatcher {
+public:
+    explicit ContentMatcher(const QString& query)
+        : m_query(query)
+    {
+        for (const char32_t c : query.toUcs4()) {
+            const char32_t folded = QChar::toCaseFolded(c);
+            if (folded >= 0x80) {
+                m_ascii.clear();
+                return;
+            }
+            m_ascii.append(char(folded));
+        }
+    }
+
+    bool matches(const char* text, qsizetype size) const
+    {
+        if (m_ascii.isEmpty())
+            return QString::fromUtf8(text, size).contains(m_query, Qt::CaseInsensitive);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+        const auto* needle = reinterpret_cast<const unsigned char*>(m_ascii.constData());
+        const qsizetype length = m_ascii.size();
+        bool beyondAscii = false;
+        for (qsizetype i = 0; i + length <= size; ++i) {
+            if (lower(bytes[i]) != needle[0]) {
+                beyondAscii = beyondAscii || bytes[i] >= 0x80;
+                continue;
+            }
+            qsizetype j = 1;
+            while (j < length && lower(bytes[i + j]) == needle[j])
+                ++j;
+            if (j == length)
+                return true;
+        }
+        for (qsizetype i = std::max<qsizetype>(0, size - length + 1); i < size && !beyondAscii; ++i)
+            beyondAscii = bytes[i] >= 0x80;
+        if (!beyondAscii)
+            return false;
+        const QByteArrayView view(text, size);
+        for (const QByteArray& sequence : foldsIntoAscii()) {
+            if (view.contains(sequence))
+                return QString::fromUtf8(text, size).contains(m_query, Qt::CaseInsensitive);
+        }
+        return false;
+    }
+
+private:
+    static unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+    QString m_query;
+    QByteArray m_ascii; // the folded query when it is all ASCII
+};
 
 } // namespace
 
@@ -343,12 +420,14 @@ QSet<int64_t> ChatDatabase::searchMessages(const QString& query) const
     const Statement statement = prepare(QStringLiteral("SELECT chat_id, content FROM messages"));
     if (!statement)
         return hits;
+    const ContentMatcher matcher(query);
     sqlite3_stmt* s = statement.get();
     while (stepRow(s)) {
         const int64_t chatId = integerColumn(s, 0);
         if (hits.contains(chatId))
             continue;
-        if (textColumn(s, 1).contains(query, Qt::CaseInsensitive))
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        if (text && matcher.matches(text, sqlite3_column_bytes(s, 1)))
             hits.insert(chatId);
     }
     return hits;

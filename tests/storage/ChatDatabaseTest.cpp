@@ -199,7 +199,7 @@ TEST(ChatDatabase, NullColumnsReadAsTheirEmptyValues)
 TEST(ChatDatabase, SearchIgnoresCaseTakesWildcardsLiterallyAndMatchesNothingForEmpty)
 {
     ChatDatabase db(newDatabasePath());
-    for (int64_t id = 1; id <= 5; ++id)
+    for (int64_t id = 1; id <= 9; ++id)
         addChat(db, id, 0, id);
     addMessage(db, 1, "Hello World");
     addMessage(db, 1, "hello again");
@@ -207,6 +207,11 @@ TEST(ChatDatabase, SearchIgnoresCaseTakesWildcardsLiterallyAndMatchesNothingForE
     addMessage(db, 3, "nothing");
     addMessage(db, 4, QString::fromUtf8("100% ÄRGER"));
     addMessage(db, 5, QString::fromUtf8("before\0after", 12));
+    // Characters beyond ASCII that fold into it: KELVIN SIGN and LONG S.
+    addMessage(db, 6, QString::fromUtf8("200 \u212Aelvin, ca\u017Fe"));
+    addMessage(db, 7, QString::fromUtf8("caf\u00E9 ends with Kelvin"));
+    addMessage(db, 8, "kel");
+    addMessage(db, 9, QString::fromUtf8("\u00FC\u00FC\u00FCwor"));
 
     using Ids = QSet<int64_t>;
     EXPECT_EQ(db.searchMessages("world"), (Ids{1, 2}));
@@ -217,6 +222,22 @@ TEST(ChatDatabase, SearchIgnoresCaseTakesWildcardsLiterallyAndMatchesNothingForE
     EXPECT_EQ(db.searchMessages("_"), Ids{});
     EXPECT_EQ(db.searchMessages(QString::fromUtf8("ärger")), (Ids{4})) << "case folding beyond ASCII";
     EXPECT_EQ(db.searchMessages("after"), (Ids{5})) << "text after a NUL is searched";
+    EXPECT_EQ(db.searchMessages(QString::fromUtf8("\0", 1)), (Ids{5}));
+    EXPECT_EQ(db.searchMessages("KELVIN"), (Ids{6, 7}));
+    EXPECT_EQ(db.searchMessages(QString::fromUtf8("\u212A")), (Ids{6, 7, 8}));
+    EXPECT_EQ(db.searchMessages("CASE"), (Ids{6}));
+    EXPECT_EQ(db.searchMessages("kelvins"), Ids{}) << "a match may not run past the end";
+    EXPECT_EQ(db.searchMessages(QString::fromUtf8("\u00DC\u00FCw")), (Ids{9}));
+    // The same answers as QString's own case-insensitive search.
+    for (const QString& query : {QString("e"), QString("LV"), QString::fromUtf8("\u00E9"), QString("IN,")}) {
+        Ids expected;
+        RawDatabase raw(db.path());
+        for (const QVariantList& row : raw.rows("SELECT chat_id, content FROM messages")) {
+            if (row[1].toString().contains(query, Qt::CaseInsensitive))
+                expected.insert(row[0].toLongLong());
+        }
+        EXPECT_EQ(db.searchMessages(query), expected) << query.toStdString();
+    }
     EXPECT_EQ(db.messages(5).value(0).content, QString::fromUtf8("before\0after", 12));
 }
 
