@@ -1,5 +1,7 @@
 #include "LoopbackClient.h"
 
+#include "platform/Sockets.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -12,26 +14,11 @@
 
 namespace cvn::test {
 
-namespace {
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-} // namespace
-
 HeldPort::HeldPort()
 {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(0);
-    if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
-        && ::listen(m_fd, 4) == 0)
-        m_port = localPort(m_fd);
+    m_fd = cvn::sockets::openTcpSocket().fd;
+    if (m_fd >= 0 && cvn::sockets::bindLoopback(m_fd, 0) == 0 && cvn::sockets::listenOn(m_fd, 4) == 0)
+        m_port = cvn::sockets::boundPort(m_fd);
 }
 
 HeldPort::~HeldPort()
@@ -48,7 +35,10 @@ uint16_t freePort()
 int connectLoopback(uint16_t port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         closeSocket(fd);
         return -1;

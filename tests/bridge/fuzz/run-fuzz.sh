@@ -38,20 +38,10 @@ FLAGS=(-std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize
        -I"$ROOT/src" -DCVN_APP_VERSION='"1.0.0"' -DCVN_APP_BUILD='"1"')
 read -r -a QT_CFLAGS <<<"$(pkg-config --cflags Qt6Core)"
 read -r -a QT_LIBS <<<"$(pkg-config --libs Qt6Core)"
-compile() {
-  "$CXX" "${FLAGS[@]}" "${QT_CFLAGS[@]}" -c "$1" -o "$OBJ/$(basename "$1" .cpp).o"
-}
 # Two compilers at a time: the machine running this has few cores.
-pending=()
-for src in "${SOURCES[@]}"; do
-  compile "$src" &
-  pending+=($!)
-  if ((${#pending[@]} >= 2)); then
-    wait "${pending[0]}"
-    pending=("${pending[@]:1}")
-  fi
-done
-for pid in "${pending[@]}"; do wait "$pid"; done
+export CXX OBJ
+printf '%s\n' "${SOURCES[@]}" | xargs -P2 -I{} sh -c \
+  '"$CXX" "$@" -c "$0" -o "$OBJ/$(basename "$0" .cpp).o"' {} "${FLAGS[@]}" "${QT_CFLAGS[@]}"
 "$CXX" "${FLAGS[@]}" "$OBJ"/*.o "${QT_LIBS[@]}" -o "$WORK/$TARGET-fuzzer"
 
 # New inputs go to the work folder; the seeds in the source tree stay as they are.
