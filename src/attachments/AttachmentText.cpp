@@ -76,7 +76,7 @@ std::optional<QString> docxText(const QString& path)
     } // the archive is freed before the XML is parsed
     if (!xml)
         return std::nullopt;
-    return docxDocumentText(*xml);
+    return docxDocumentText(*xml, maxAttachmentCharacters);
 }
 
 std::optional<QString> plainText(const QString& path)

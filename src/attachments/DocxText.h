@@ -18,6 +18,12 @@ namespace cvn {
 //
 // Nothing when the XML does not parse, including entity expansion beyond
 // the XML reader's limit. Pure; safe on any thread.
-std::optional<QString> docxDocumentText(QByteArrayView xml);
+//
+// With `enoughCharacters` of 0 or more, reading stops once the finished
+// paragraphs hold more than that many user-perceived characters, at least
+// one of them not white space: the rest of the document is neither read nor
+// checked. The first `enoughCharacters` characters of the result are the
+// same as without the limit, for any well-formed document.
+std::optional<QString> docxDocumentText(QByteArrayView xml, qsizetype enoughCharacters = -1);
 
 } // namespace cvn

@@ -2,6 +2,7 @@
 
 #include "attachments/AttachmentText.h"
 #include "attachments/ImageText.h"
+#include "platform/Unicode.h"
 
 #include "support/TempEnv.h"
 
@@ -126,6 +127,14 @@ TEST(AttachmentText, DocxFiles)
 {
     EXPECT_EQ(textOf(QStringLiteral("a.docx"), docxWithParagraphs({QStringLiteral("One & two"), QString(), QStringLiteral("Three")})),
               QStringLiteral("One & two\n\nThree"));
+    // Long documents: the same first 8,000 characters as the whole text gives.
+    QStringList many;
+    for (int i = 0; i < 3000; ++i)
+        many << QStringLiteral("line %1 e\u0301").arg(i);
+    EXPECT_EQ(textOf(QStringLiteral("long.docx"), docxWithParagraphs(many)),
+              prefixCharacters(8000, many.join(QLatin1Char('\n'))));
+    const QString spaces(9000, u' ');
+    EXPECT_EQ(textOf(QStringLiteral("spaces.docx"), docxWithParagraphs({spaces, QStringLiteral("x")})), spaces.left(8000));
     EXPECT_EQ(textOf(QStringLiteral("empty.docx"), docxWithParagraphs({QString(), QStringLiteral("  ")})), std::nullopt);
     EXPECT_EQ(textOf(QStringLiteral("nodoc.docx"), zipArchive({{QStringLiteral("word/other.xml"), "<w:p/>"}})),
               std::nullopt);

@@ -151,6 +151,28 @@ TEST(DocxText, ParagraphsRunsAndNesting)
     EXPECT_EQ(docxDocumentText("<w:p><w:t>unclosed</w:t>"), std::nullopt);
     EXPECT_EQ(docxDocumentText("not xml at all"), std::nullopt);
 
+    // Enough text read: the rest is skipped, unchecked. White space alone is
+    // never enough.
+    const QByteArray three = "<w:body><w:p><w:t>abc</w:t></w:p><w:p><w:t>def</w:t></w:p><w:p><w:t>ghi</w:t></w:p></w:body>";
+    EXPECT_EQ(docxDocumentText(three, 5), QStringLiteral("abc\ndef"));
+    EXPECT_EQ(docxDocumentText(three, 9), QStringLiteral("abc\ndef\nghi"));
+    EXPECT_EQ(docxDocumentText("<w:body><w:p><w:t>abcdef</w:t></w:p><broken", 5), QStringLiteral("abcdef"));
+    EXPECT_EQ(docxDocumentText("<w:body><w:p><w:t>abcdef</w:t></w:p><broken"), std::nullopt);
+    EXPECT_EQ(docxDocumentText("<w:body><w:p><w:t>        </w:t></w:p><w:p/><broken", 5), std::nullopt);
+
+    // A part of several MiB is read across the reader's input slices, names
+    // and text cut anywhere.
+    QByteArray big = "<w:body>";
+    QStringList expected;
+    for (int i = 0; i < 60000; ++i) {
+        expected << QStringLiteral("paragraph number %1 é").arg(i);
+        big += "<w:p><w:r><w:t>" + expected.constLast().toUtf8() + "</w:t></w:r></w:p>";
+    }
+    big += "</w:body>";
+    ASSERT_GT(big.size(), 3 << 20);
+    EXPECT_EQ(docxDocumentText(big), expected.join(QLatin1Char('\n')));
+    EXPECT_EQ(docxDocumentText(big.chopped(3)), std::nullopt);
+
     const QByteArray laughs = "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lolololololololololol\">"
                               "<!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
                               "<!ENTITY lol2 \"&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;\">"
