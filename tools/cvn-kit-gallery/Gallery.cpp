@@ -1,5 +1,7 @@
 #include "Gallery.h"
 
+#include "ReplyGallery.h"
+
 #include "ui_kit/CentredCardLayout.h"
 #include "ui_kit/ContextWarningDialog.h"
 #include "ui_kit/CouncilIntroDialog.h"
@@ -512,7 +514,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     const Theme::Surface card = Theme::Surface::Card;
     const Theme::Surface page = Theme::Surface::Page;
     using S = CvnButton::Style;
-    return {
+    QList<Sheet> sheets = {
         {QStringLiteral("palette"), paletteSheet()},
         {QStringLiteral("fonts"), typeSheet()},
         {QStringLiteral("icons"), iconSheet()},
@@ -543,6 +545,8 @@ QList<Sheet> renderSheets(Appearance appearance)
         {QStringLiteral("context-warning-dialog"), contextWarningSheet()},
         {QStringLiteral("council-intro-dialog"), councilIntroSheet()},
     };
+    sheets += replySheets();
+    return sheets;
 }
 
 QStringList writeGallery(const QString& folder)
