@@ -18,20 +18,6 @@ using cvn::test::RawDatabase;
 
 namespace {
 
-// Moves XDG_DATA_HOME for one test and puts it back after.
-class DataHome {
-public:
-    explicit DataHome(const QString& path)
-        : m_saved(qgetenv("XDG_DATA_HOME"))
-    {
-        qputenv("XDG_DATA_HOME", QFile::encodeName(path));
-    }
-    ~DataHome() { qputenv("XDG_DATA_HOME", m_saved); }
-
-private:
-    QByteArray m_saved;
-};
-
 QByteArray fileBytes(const QString& path)
 {
     QFile file(path);
@@ -65,7 +51,7 @@ QList<int64_t> listedIds(const ChatDatabase& db)
 TEST(ChatDatabase, FreshStartCreatesTheExactSchemaAndReopeningKeepsRows)
 {
     const QString home = cvn::test::makeTempFolder("home");
-    DataHome dataHome(home);
+    cvn::test::ScopedEnvironment dataHome("XDG_DATA_HOME", QFile::encodeName(home));
     const QString path = ChatDatabase::defaultPath();
     EXPECT_EQ(path, home + "/Corvanthelis/chats.db");
     {
@@ -263,7 +249,7 @@ TEST(ChatDatabase, ClosedDatabaseAnswersEmptyValuesWithoutCrashing)
     QFile blocker(root + "/not-a-folder");
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    DataHome dataHome(blocker.fileName());
+    cvn::test::ScopedEnvironment dataHome("XDG_DATA_HOME", QFile::encodeName(blocker.fileName()));
 
     for (const QString& path : {ChatDatabase::defaultPath(), QString()}) {
         ChatDatabase db(path);

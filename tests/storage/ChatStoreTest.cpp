@@ -15,28 +15,6 @@ using cvn::test::RawDatabase;
 
 namespace {
 
-// Sets TZ for one test and puts the old value back after.
-class TimeZone {
-public:
-    explicit TimeZone(const char* zone)
-        : m_saved(qgetenv("TZ"))
-        , m_had(qEnvironmentVariableIsSet("TZ"))
-    {
-        qputenv("TZ", zone);
-    }
-    ~TimeZone()
-    {
-        if (m_had)
-            qputenv("TZ", m_saved);
-        else
-            qunsetenv("TZ");
-    }
-
-private:
-    QByteArray m_saved;
-    bool m_had;
-};
-
 void addChat(ChatDatabase& db, int64_t id, const ChatDatabase::Value& title, int64_t updatedAt, int64_t pinned = 0)
 {
     ASSERT_TRUE(db.run("INSERT INTO chats(id, title, pinned, updated_at) VALUES(?,?,?,?)",
@@ -73,7 +51,7 @@ TEST(ChatStore, BlankTitlesListAsNewChatAndOthersStayUntrimmed)
 
 TEST(ChatStore, SectionsFollowTheLocalDayOfOneNow)
 {
-    TimeZone utc("UTC");
+    cvn::test::ScopedEnvironment utc("TZ", "UTC");
     ChatDatabase db(newDatabasePath());
     addChat(db, 1, "future", 1796515200);
     addChat(db, 2, "today", 1796428800);
@@ -112,11 +90,11 @@ TEST(ChatStore, SectionsFollowTheLocalDayOfOneNow)
 TEST(ChatStore, DayHeadingsUseTheLocalTimeZone)
 {
     {
-        TimeZone utc("UTC");
+        cvn::test::ScopedEnvironment utc("TZ", "UTC");
         EXPECT_EQ(ChatStore::dayHeading(1796427000, noonUtc), "YESTERDAY");
     }
     {
-        TimeZone berlin("Europe/Berlin");
+        cvn::test::ScopedEnvironment berlin("TZ", "Europe/Berlin");
         EXPECT_EQ(ChatStore::dayHeading(1796427000, noonUtc), "TODAY");
     }
 }
