@@ -21,7 +21,8 @@ build() { # name, sources...
   shift
   "$CXX" "${FLAGS[@]}" "${QT_CFLAGS[@]}" "$@" "${LIBS[@]}" -o "$WORK/$name"
 }
-build zip-docx-fuzzer "$HERE/ZipDocxFuzzer.cpp" "$ROOT/src/attachments/ZipReader.cpp" "$ROOT/src/attachments/DocxText.cpp" &
+build zip-docx-fuzzer "$HERE/ZipDocxFuzzer.cpp" "$ROOT/src/attachments/ZipReader.cpp" "$ROOT/src/attachments/DocxText.cpp" \
+  "$ROOT/src/platform/Unicode.cpp" &
 build prompt-fuzzer "$HERE/PromptFuzzer.cpp" "$ROOT/src/attachments/SentAttachments.cpp" \
   "$ROOT/src/attachments/ImageOrientation.cpp" "$ROOT/src/platform/Unicode.cpp"
 wait %1
