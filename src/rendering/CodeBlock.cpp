@@ -374,9 +374,12 @@ void CodeBlock::resizeEvent(QResizeEvent*)
     placeChildren();
 }
 
-void CodeBlock::paintEvent(QPaintEvent*)
+void CodeBlock::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
+    // A long card is mostly off screen; without the clip its whole outline
+    // would be rasterised at every paint.
+    painter.setClipRect(event->rect());
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF card = QRectF(rect());
     QPainterPath shape;

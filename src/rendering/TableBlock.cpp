@@ -90,7 +90,7 @@ public:
     int cellsLaidOut() const { return m_laidOut; }
 
 protected:
-    void paintEvent(QPaintEvent*) override
+    void paintEvent(QPaintEvent* event) override
     {
         if (currentColors() != m_colors) {
             m_colors = currentColors();
@@ -100,6 +100,7 @@ protected:
             arrange();
         }
         QPainter painter(this);
+        painter.setClipRect(event->rect());
         painter.setRenderHint(QPainter::Antialiasing);
         const QRectF bounds = QRectF(rect());
         QPainterPath shape;
