@@ -1,0 +1,106 @@
+#include "attachments/views/AttachmentLabels.h"
+
+#include "models/NumberText.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace cvn {
+
+namespace {
+
+// printf's "%.Nf", without the locale.
+QString fixed(double value, int decimals)
+{
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    return QString::fromLatin1(buffer, int(result.ptr - buffer));
+}
+
+double share(int64_t tokens, int64_t contextSize)
+{
+    return double(tokens) * 100.0 / double(contextSize);
+}
+
+} // namespace
+
+QString sizeLabel(int64_t sizeBytes)
+{
+    if (sizeBytes < 1)
+        return {};
+    if (sizeBytes <= 1024)
+        return QString::number(sizeBytes) + QStringLiteral(" B");
+    if (sizeBytes <= 1024 * 1024)
+        return fixed(double(sizeBytes) / 1024.0, 0) + QStringLiteral(" KB");
+    return fixed(double(sizeBytes) / 1048576.0, 1) + QStringLiteral(" MB");
+}
+
+QString chipLabel(const StagedAttachment& item, int64_t contextSize)
+{
+    const QString separator = QStringLiteral("  \u00B7  ");
+    QString label = item.originalFilename + separator + sizeLabel(item) + separator + QStringLiteral("~")
+        + formatGroupedNumber(item.approxTokens) + QStringLiteral(" tokens");
+    if (contextSize < 1)
+        return label;
+    label += QStringLiteral(" (") + QString::number(int64_t(share(item.approxTokens, contextSize)))
+        + QStringLiteral("% of context)");
+    const double tokens = double(item.approxTokens);
+    if (tokens > double(contextSize) * 0.9)
+        label += QStringLiteral("  \u26A0 Exceeds context \u2014 some content will be truncated");
+    else if (tokens > double(contextSize) * 0.5)
+        label += QStringLiteral("  \u26A0 Model may forget earlier messages");
+    return label;
+}
+
+QString attachmentTypeLabel(const QString& fileName)
+{
+    // As a path extension: the text after the last dot, where a leading dot
+    // (".bashrc") or a trailing one ("notes.") gives none.
+    const qsizetype dot = fileName.lastIndexOf(u'.');
+    if (dot <= 0 || dot == fileName.size() - 1)
+        return QStringLiteral("FILE");
+    return fileName.mid(dot + 1).toUpper();
+}
+
+DynamicColor levelColor(int64_t approxTokens, int64_t contextSize)
+{
+    if (contextSize < 1)
+        return Theme::neutralGrey;
+    const double tokens = double(approxTokens);
+    if (tokens > double(contextSize) * 0.9)
+        return chipWarningRed;
+    if (tokens > double(contextSize) * 0.5)
+        return chipWarningAmber;
+    return Theme::neutralGrey;
+}
+
+bool showsWarning(int64_t approxTokens, int64_t contextSize)
+{
+    return contextSize >= 1 && double(approxTokens) > double(contextSize) * 0.5;
+}
+
+QString stripHeaderText(int64_t totalTokens, int64_t contextSize)
+{
+    const int64_t percent = contextSize < 1 ? 0 : std::llround(share(totalTokens, contextSize));
+    return QStringLiteral("Attachments: \u2248") + formatGroupedNumber(totalTokens) + QStringLiteral(" tokens (")
+        + QString::number(percent) + QStringLiteral("% of context)");
+}
+
+DynamicColor stripHeaderColor(int64_t totalTokens, int64_t contextSize)
+{
+    if (contextSize < 1)
+        return Theme::neutralGrey;
+    const double p = share(totalTokens, contextSize);
+    if (p >= 90)
+        return Theme::alertRed;
+    if (p >= 70)
+        return Theme::cautionAmber;
+    return Theme::neutralGrey;
+}
+
+int stripHeight(bool hasStatus, bool hasFiles)
+{
+    return (hasStatus ? 24 : 0) + (hasFiles ? 115 : 0);
+}
+
+} // namespace cvn
