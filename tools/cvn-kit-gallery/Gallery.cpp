@@ -1,5 +1,6 @@
 #include "Gallery.h"
 
+#include "AttachmentGallery.h"
 #include "ReplyGallery.h"
 
 #include "ui_kit/CentredCardLayout.h"
@@ -546,6 +547,7 @@ QList<Sheet> renderSheets(Appearance appearance)
         {QStringLiteral("council-intro-dialog"), councilIntroSheet()},
     };
     sheets += replySheets();
+    sheets += attachmentSheets();
     return sheets;
 }
 
