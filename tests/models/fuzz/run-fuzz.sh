@@ -15,7 +15,11 @@ mkdir -p "$WORK/found"
 rm -f "$WORK"/obj-*.o
 SOURCES=(
   "$HERE/GgufFuzzer.cpp"
-  "$ROOT"/src/models/*.cpp
+  "$ROOT/src/models/GgufMetadata.cpp"
+  "$ROOT/src/models/MemoryEstimates.cpp"
+  "$ROOT/src/models/ModelFitCheck.cpp"
+  "$ROOT/src/models/ModelInfo.cpp"
+  "$ROOT/src/models/NumberText.cpp"
   "$ROOT/src/platform/RegularFile.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
   "$ROOT/src/platform/AppSettings.cpp"
