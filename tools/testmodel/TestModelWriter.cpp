@@ -237,6 +237,11 @@ std::string quantizeModel(const std::string& inPath, const std::string& outPath,
     else
         return "unknown quantisation type " + type;
     params.nthread = 0;
+    // llama.cpp reports every tensor it converts; only failures matter here.
+    llama_log_set([](ggml_log_level level, const char* text, void*) {
+        if (level == GGML_LOG_LEVEL_ERROR)
+            std::fputs(text, stderr);
+    }, nullptr);
     llama_backend_init();
     if (llama_model_quantize(inPath.c_str(), outPath.c_str(), &params) != 0)
         return "quantisation failed";
