@@ -285,10 +285,7 @@ SessionTask LlamaSession::send(const QString& text)
     m_turns.append(user);
 
     if (!m_model) {
-        Turn note;
-        note.role = ChatMessage::Role::assistant;
-        note.state = Turn::State::failed(kNoModel);
-        m_turns.append(note);
+        m_turns.append(noteTurn(kNoModel));
         emit turnsChanged();
         publishSnapshot();
         return {};
@@ -459,12 +456,28 @@ void LlamaSession::replaceTurns(QList<Turn> turns)
     publishSnapshot();
 }
 
-void LlamaSession::appendAssistantNote(const QString& text)
+LlamaSession::Turn LlamaSession::noteTurn(const QString& text)
 {
     Turn note;
     note.role = ChatMessage::Role::assistant;
     note.state = Turn::State::failed(text);
-    m_turns.append(note);
+    return note;
+}
+
+void LlamaSession::appendQuestion(const QString& text, const QStringList& notes)
+{
+    Turn user;
+    user.role = ChatMessage::Role::user;
+    user.content = text;
+    m_turns.append(user);
+    for (const QString& noteText : notes)
+        m_turns.append(noteTurn(noteText));
+    emit turnsChanged();
+}
+
+void LlamaSession::appendAssistantNote(const QString& text)
+{
+    m_turns.append(noteTurn(text));
     emit turnsChanged();
     publishSnapshot();
 }
@@ -473,17 +486,7 @@ void LlamaSession::appendUserTurn(const QString& text, const QStringList& notes)
 {
     if (m_isStreaming || councilActive())
         return;
-    Turn user;
-    user.role = ChatMessage::Role::user;
-    user.content = text;
-    m_turns.append(user);
-    for (const QString& noteText : notes) {
-        Turn note;
-        note.role = ChatMessage::Role::assistant;
-        note.state = Turn::State::failed(noteText);
-        m_turns.append(note);
-    }
-    emit turnsChanged();
+    appendQuestion(text, notes);
     publishSnapshot();
 }
 
@@ -544,17 +547,7 @@ SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& quest
     council->history = buildHistory();
     council->question = question;
 
-    Turn user;
-    user.role = ChatMessage::Role::user;
-    user.content = shown;
-    m_turns.append(user);
-    for (const QString& noteText : notes) {
-        Turn note;
-        note.role = ChatMessage::Role::assistant;
-        note.state = Turn::State::failed(noteText);
-        m_turns.append(note);
-    }
-    emit turnsChanged();
+    appendQuestion(shown, notes);
 
     council->statusTimer.setInterval(1000);
     connect(&council->statusTimer, &QTimer::timeout, this, [this] {
@@ -625,11 +618,8 @@ void LlamaSession::runCouncilMember()
         if (error) {
             if (const qsizetype index = indexOf(*m_council->bubbleId); index >= 0)
                 m_turns.removeAt(index);
-            Turn failed;
-            failed.role = ChatMessage::Role::assistant;
-            failed.state = Turn::State::failed(member.displayName + QStringLiteral(" couldn't respond — ")
-                                               + CouncilMentions::failureReason(*error, member));
-            m_turns.append(failed);
+            m_turns.append(noteTurn(member.displayName + QStringLiteral(" couldn't respond — ")
+                                    + CouncilMentions::failureReason(*error, member)));
             emit turnsChanged();
             setStreaming(true);
             publishSnapshot();

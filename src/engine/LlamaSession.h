@@ -163,6 +163,8 @@ private:
     struct ReplyRun;
     struct CouncilRun;
 
+    static Turn noteTurn(const QString& text);
+    void appendQuestion(const QString& text, const QStringList& notes);
     qsizetype indexOf(const QUuid& turnId) const;
     void setStreaming(bool streaming);
     void setTokensPerSecond(std::optional<double> rate);
