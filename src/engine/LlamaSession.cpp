@@ -56,6 +56,7 @@ struct LlamaSession::CouncilRun {
     std::optional<QUuid> bubbleId; // the current member's bubble
     QTimer statusTimer;
     QElapsedTimer loadClock;
+    qint64 statusTicks = 0; // timer ticks since the member's load began
     SessionTask task = SessionTask::started();
 };
 
@@ -549,12 +550,17 @@ SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& quest
 
     appendQuestion(shown, notes);
 
+    // A precise timer never fires early, so each tick shows one more second.
     council->statusTimer.setInterval(1000);
+    council->statusTimer.setTimerType(Qt::PreciseTimer);
     connect(&council->statusTimer, &QTimer::timeout, this, [this] {
-        if (m_council && m_council->index < m_council->members.size())
-            setStatusText(QStringLiteral("Loading %1... (%2s)")
-                              .arg(m_council->members[m_council->index].displayName)
-                              .arg(m_council->loadClock.elapsed() / 1000));
+        if (!m_council || m_council->index >= m_council->members.size())
+            return;
+        ++m_council->statusTicks;
+        const qint64 seconds = std::max<qint64>(m_council->loadClock.elapsed() / 1000, m_council->statusTicks);
+        setStatusText(QStringLiteral("Loading %1... (%2s)")
+                          .arg(m_council->members[m_council->index].displayName)
+                          .arg(seconds));
     });
     SessionTask task = council->task;
     m_council = std::move(council);
@@ -604,6 +610,7 @@ void LlamaSession::runCouncilMember()
     }
 
     council.loadClock.start();
+    council.statusTicks = 0;
     setStatusText(QStringLiteral("Loading %1... (0s)").arg(member.displayName));
     council.statusTimer.start();
     m_swappingCouncilModel = true;

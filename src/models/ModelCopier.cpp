@@ -150,7 +150,13 @@ void ModelCopier::importModel(const QString& sourcePath, Completion completion)
     job.finish = [this, completion = std::move(completion)](std::optional<QString> destination) {
         QMetaObject::invokeMethod(
             this,
-            [this, completion, destination] {
+            [this, completion, destination]() mutable {
+                // A cancel pressed while the copy still showed as running
+                // wins, even when the last block was already written.
+                if (destination && m_cancelled->load()) {
+                    QFile::remove(*destination);
+                    destination.reset();
+                }
                 setProgress(std::nullopt);
                 if (completion)
                     completion(destination);

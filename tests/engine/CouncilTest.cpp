@@ -68,7 +68,7 @@ TEST(Council, MembersAnswerInTurnFromTheSameHistory)
     QList<std::optional<QString>> statuses;
     QObject::connect(&s, &LlamaSession::statusTextChanged, [&] { statuses << s.statusText(); });
     // The second member's load takes a little over a second.
-    s.setLoadHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(1300)); });
+    s.setLoadHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(1600)); });
     bool refusedDuringLoad = false;
     QObject::connect(&s, &LlamaSession::statusTextChanged, [&] {
         if (s.statusText() && s.send(QStringLiteral("sneaky")).isFinished())

@@ -103,8 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const QJsonDocument parsed = QJsonDocument::fromJson(QByteArray::fromStdString(one), &error);
         if (error.error != QJsonParseError::NoError)
             fail("string rendering is not valid JSON");
-        const QString expected = QString::fromStdString(cvn::Json::sanitizeUtf8(raw));
-        if (parsed.object().value(QStringLiteral("s")).toString() != expected)
+        // Qt's UTF-8 decoding drops a byte-order mark at the start of a text,
+        // on one side of the comparison but not always the other.
+        const auto withoutBom = [](QString text) {
+            if (text.startsWith(QChar(0xFEFF)))
+                text.remove(0, 1);
+            return text;
+        };
+        const QString expected = withoutBom(QString::fromStdString(cvn::Json::sanitizeUtf8(raw)));
+        if (withoutBom(parsed.object().value(QStringLiteral("s")).toString()) != expected)
             fail("string does not round-trip");
     }
     return 0;
