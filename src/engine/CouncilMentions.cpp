@@ -86,10 +86,7 @@ QString normalize(const QString& name)
 QList<Mention> mentions(const QString& text, const QList<ModelInfo>& models)
 {
     QList<Mention> out;
-    const QRegularExpression& pattern = mentionPattern();
-    if (!pattern.isValid())
-        return out;
-    for (auto it = pattern.globalMatch(text); it.hasNext();) {
+    for (auto it = mentionPattern().globalMatch(text); it.hasNext();) {
         const QRegularExpressionMatch match = it.next();
         Mention mention;
         mention.range = {match.capturedStart(0), match.capturedLength(0)};

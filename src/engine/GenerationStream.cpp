@@ -177,12 +177,12 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
     // Prompt, in slices of the context's batch size.
     const int64_t batchSize = std::max<int64_t>(1, int64_t(llama_n_batch(m_context)));
     for (int64_t start = 0; start < int64_t(tokens.size()); start += batchSize) {
-        if (shouldStop(run))
+        if (shouldStop(&run))
             return;
         const int32_t count = int32_t(std::min<int64_t>(batchSize, int64_t(tokens.size()) - start));
         if (llama_decode(m_context, llama_batch_get_one(tokens.data() + start, count)) != 0) {
             // An abort from a stop request is not a failure.
-            if (!shouldStop(run)) {
+            if (!shouldStop(&run)) {
                 setLastStreamFailure(
                     QStringLiteral("The model could not process the message. Try again or restart the app."));
                 qCCritical(lcRuntime, "llama_decode failed on the prompt");
@@ -199,7 +199,7 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
     Utf8Decoder pending;
     int64_t generated = 0;
     for (;;) {
-        if (shouldStop(run))
+        if (shouldStop(&run))
             return;
         // This call samples and also accepts the token into the chain (the
         // penalty window), so it is not accepted a second time.
@@ -220,7 +220,7 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
 
         ++generated;
         if (llama_decode(m_context, llama_batch_get_one(&token, 1)) != 0) {
-            if (!shouldStop(run))
+            if (!shouldStop(&run))
                 qCCritical(lcRuntime, "llama_decode failed mid-generation at token %d", int(generated));
             return;
         }

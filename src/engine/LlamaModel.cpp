@@ -195,16 +195,15 @@ void LlamaModel::setLastStreamFailure(std::optional<QString> text)
     m_lastStreamFailure = std::move(text);
 }
 
-bool LlamaModel::shouldStop(const GenerationRun& run) const
+bool LlamaModel::shouldStop(const GenerationRun* run) const
 {
-    return run.cancelled.load() || m_freeRequested.load() || stopRequested();
+    return (run && run->cancelled.load()) || m_freeRequested.load() || stopRequested();
 }
 
 bool LlamaModel::abortCallback(void* data)
 {
     auto* self = static_cast<LlamaModel*>(data);
-    const GenerationRun* run = self->m_activeRun.load();
-    return self->m_freeRequested.load() || self->stopRequested() || (run && run->cancelled.load());
+    return self->shouldStop(self->m_activeRun.load());
 }
 
 // --- metadata -----------------------------------------------------------------

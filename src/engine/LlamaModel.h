@@ -161,7 +161,7 @@ public:
 private:
     void releaseResources();
     void setLastStreamFailure(std::optional<QString> text);
-    bool shouldStop(const GenerationRun& run) const;
+    bool shouldStop(const GenerationRun* run) const;
     void runGeneration(const std::string& prompt, const SamplingParams& params, GenerationRun& run,
                        const std::function<bool(const QString&)>& onPiece);
     std::string tokenPiece(int32_t token) const;

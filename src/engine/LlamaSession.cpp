@@ -57,6 +57,7 @@ struct LlamaSession::CouncilRun {
     QTimer statusTimer;
     QElapsedTimer loadClock;
     qint64 statusTicks = 0; // timer ticks since the member's load began
+    bool stopRequested = false; // the user stopped the run: no further member starts
     SessionTask task = SessionTask::started();
 };
 
@@ -425,7 +426,7 @@ void LlamaSession::stop()
 {
     // While a council member loads there is no reply, but the run must end.
     if (m_council)
-        m_councilStopRequested = true;
+        m_council->stopRequested = true;
     stopReply();
 }
 
@@ -564,7 +565,6 @@ SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& quest
     });
     SessionTask task = council->task;
     m_council = std::move(council);
-    m_councilStopRequested = false;
     setStreaming(true);
     setTokensPerSecond(std::nullopt);
     publishSnapshot();
@@ -583,7 +583,7 @@ void LlamaSession::advanceCouncil()
 {
     if (!m_council)
         return;
-    if (m_councilStopRequested || m_council->index >= m_council->members.size()) {
+    if (m_council->stopRequested || m_council->index >= m_council->members.size()) {
         endCouncil();
         return;
     }
@@ -613,13 +613,11 @@ void LlamaSession::runCouncilMember()
     council.statusTicks = 0;
     setStatusText(QStringLiteral("Loading %1... (0s)").arg(member.displayName));
     council.statusTimer.start();
-    m_swappingCouncilModel = true;
     unloadModel(true);
     CouncilRun* run = m_council.get();
     startLoad(member, [this, run, member](const std::optional<LoadError>& error) {
         if (m_council.get() != run)
             return; // the run was ended meanwhile
-        m_swappingCouncilModel = false;
         m_council->statusTimer.stop();
         setStatusText(std::nullopt);
         if (error) {
@@ -642,7 +640,7 @@ void LlamaSession::answerCouncilMember()
 {
     CouncilRun& council = *m_council;
     const qsizetype index = indexOf(*council.bubbleId);
-    if (m_councilStopRequested || !m_model || index < 0) {
+    if (council.stopRequested || !m_model || index < 0) {
         if (index >= 0 && m_turns[index].content.isEmpty()) {
             m_turns.removeAt(index);
             emit turnsChanged();
@@ -670,8 +668,6 @@ void LlamaSession::endCouncil()
         return;
     std::unique_ptr<CouncilRun> ended = std::move(m_council);
     ended->statusTimer.stop();
-    m_councilStopRequested = false;
-    m_swappingCouncilModel = false;
     setStatusText(std::nullopt);
     setStreaming(false);
     setTokensPerSecond(std::nullopt);

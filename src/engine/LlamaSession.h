@@ -196,8 +196,6 @@ private:
     GenerationHandle m_streamHandle;
     std::shared_ptr<ReplyRun> m_reply; // the current reply, if any
     std::unique_ptr<CouncilRun> m_council;
-    bool m_councilStopRequested = false;
-    bool m_swappingCouncilModel = false;
     uint64_t m_loadSerial = 0; // the load whose result may still take the slot
     QString m_shortId;
     std::shared_ptr<int> m_alive; // the session registry's weak handle on us

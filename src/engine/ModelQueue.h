@@ -19,7 +19,6 @@ public:
     void async(std::function<void()> work) { m_queue.async(std::move(work)); }
     void sync(const std::function<void()>& work) { m_queue.sync(work); }
     bool isCurrent() const { return m_queue.isCurrent(); }
-    int pendingCount() const { return m_queue.pendingCount(); }
     const QString& label() const { return m_queue.label(); }
 
 private:

@@ -1,8 +1,7 @@
 #include "engine/LlamaSession.h"
 
-#include "TestModelWriter.h"
+#include "TestModels.h"
 #include "models/ModelStore.h"
-#include "support/TempEnv.h"
 #include "support/Wait.h"
 
 #include <gtest/gtest.h>
@@ -10,53 +9,38 @@
 #include <thread>
 
 using namespace cvn;
+using namespace cvn::test;
 using Turn = LlamaSession::Turn;
 using Role = ChatMessage::Role;
 
 namespace {
 
+// Scripted members in their own models folder, and a session that records
+// every prompt it renders.
 struct Council {
-    QString folder = cvn::test::makeTempFolder(QStringLiteral("council"));
+    ModelsFolder folder;
     std::unique_ptr<ModelStore> store;
     std::unique_ptr<LlamaSession> session;
     QStringList prompts;
 
     Council(const QList<QPair<QString, std::vector<std::string>>>& members)
     {
-        for (const auto& [name, chain] : members) {
-            testmodel::ScriptSpec spec;
-            spec.chains = {chain};
-            const std::string file = (folder + QLatin1Char('/') + name + QStringLiteral(".gguf")).toStdString();
-            EXPECT_EQ(testmodel::writeScriptedModel(file, testmodel::vocabPath(), spec), "");
-        }
-        store = std::make_unique<ModelStore>(folder);
+        for (const auto& [name, chain] : members)
+            folder.add(name, {chain});
+        store = std::make_unique<ModelStore>(folder.path);
         session = std::make_unique<LlamaSession>(store.get());
         session->setPromptObserver([this](const QString& p) { prompts << p; });
     }
 
-    ModelInfo member(const QString& name) const
-    {
-        for (const ModelInfo& m : store->models())
-            if (m.displayName == name)
-                return m;
-        ADD_FAILURE() << "no model " << name.toStdString();
-        return {};
-    }
+    ModelInfo member(const QString& name) const { return modelNamed(store->models(), name); }
 };
-
-bool finishes(const SessionTask& task, int ms = 30000)
-{
-    return cvn::test::waitUntil([&] { return task.isFinished(); }, ms);
-}
-
-const std::string kNewline = "<0x0A>";
 
 } // namespace
 
 TEST(Council, MembersAnswerInTurnFromTheSameHistory)
 {
-    Council c({{QStringLiteral("alpha"), {kNewline, "▁Hello", "</s>"}},
-               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁Hello", "</s>"}},
+               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
     LlamaSession& s = *c.session;
     const ModelInfo alpha = c.member(QStringLiteral("alpha"));
     const ModelInfo beta = c.member(QStringLiteral("beta"));
@@ -117,8 +101,8 @@ TEST(Council, MembersAnswerInTurnFromTheSameHistory)
 
 TEST(Council, MemberThatCannotLoadGetsAFailureBubbleAndTheNextStillAnswers)
 {
-    Council c({{QStringLiteral("alpha"), {kNewline, "▁Hello", "</s>"}},
-               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁Hello", "</s>"}},
+               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
     LlamaSession& s = *c.session;
     ModelInfo broken = c.member(QStringLiteral("beta"));
     broken.fileName = QStringLiteral("missing.gguf");
@@ -137,8 +121,8 @@ TEST(Council, MemberThatCannotLoadGetsAFailureBubbleAndTheNextStillAnswers)
 
 TEST(Council, StopDuringAnAnswerEndsTheRun)
 {
-    Council c({{QStringLiteral("alpha"), {kNewline, "▁A", "▁B", "▁A"}},
-               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁A", "▁B", "▁A"}},
+               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
     LlamaSession& s = *c.session;
     QObject::connect(&s, &LlamaSession::turnsChanged, [&] {
         if (s.isStreaming() && s.turns().last().content.size() > 6)
@@ -155,8 +139,8 @@ TEST(Council, StopDuringAnAnswerEndsTheRun)
 
 TEST(Council, StopWhileAMemberLoadsEndsTheRunOnceTheLoadReturns)
 {
-    Council c({{QStringLiteral("alpha"), {kNewline, "▁Hello", "</s>"}},
-               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁Hello", "</s>"}},
+               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
     LlamaSession& s = *c.session;
     s.setLoadHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
     QObject::connect(&s, &LlamaSession::statusTextChanged, [&] {
@@ -173,8 +157,8 @@ TEST(Council, StopWhileAMemberLoadsEndsTheRunOnceTheLoadReturns)
 
 TEST(Council, OpeningAnotherChatEndsTheRun)
 {
-    Council c({{QStringLiteral("alpha"), {kNewline, "▁A", "▁B", "▁A"}},
-               {QStringLiteral("beta"), {kNewline, "▁world", "</s>"}}});
+    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁A", "▁B", "▁A"}},
+               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
     LlamaSession& s = *c.session;
     SessionTask run = s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
                                     {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {});

@@ -1,13 +1,8 @@
 #include "engine/LlamaSession.h"
 
-#include "TestModelWriter.h"
-#include "engine/CouncilMentions.h"
+#include "TestModels.h"
 #include "models/ModelStore.h"
-#include "support/TempEnv.h"
 #include "support/Wait.h"
-
-#include <QDir>
-#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +10,7 @@
 #include <thread>
 
 using namespace cvn;
+using namespace cvn::test;
 using Turn = LlamaSession::Turn;
 using Role = ChatMessage::Role;
 
@@ -22,46 +18,31 @@ namespace {
 
 const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
 
-// A models folder with scripted models named after their files.
-struct ModelsFolder {
-    QString path = cvn::test::makeTempFolder(QStringLiteral("models"));
-
-    void add(const QString& name, const std::vector<std::vector<std::string>>& chains,
-             const std::string& vocab = "llama-spm", int64_t ctx = 2048)
-    {
-        testmodel::ScriptSpec spec;
-        spec.shape.ctx = ctx;
-        spec.chains = chains;
-        const std::string file = (path + QLatin1Char('/') + name + QStringLiteral(".gguf")).toStdString();
-        ASSERT_EQ(testmodel::writeScriptedModel(file, testmodel::vocabPath(vocab), spec), "");
-    }
-};
-
-ModelInfo byName(const ModelStore& store, const QString& name)
-{
-    for (const ModelInfo& m : store.models())
-        if (m.displayName == name)
-            return m;
-    ADD_FAILURE() << "no model " << name.toStdString();
-    return {};
-}
-
 std::optional<LoadError> loadAndWait(LlamaSession& session, const ModelInfo& model)
 {
     std::optional<LoadError> result;
     SessionTask task = session.loadModel(model, [&](const std::optional<LoadError>& error) { result = error; });
-    EXPECT_TRUE(cvn::test::waitUntil([&] { return task.isFinished(); }, 20000));
+    EXPECT_TRUE(finishes(task, 20000));
     return result;
 }
 
-bool finishes(const SessionTask& task, int ms = 20000)
-{
-    return cvn::test::waitUntil([&] { return task.isFinished(); }, ms);
-}
+// A session with one model in its own folder, loaded.
+struct LoadedSession {
+    ModelsFolder folder;
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<LlamaSession> session;
 
-// The SPM vocabulary spells the end of a chatML prompt ("assistant\n") with a
-// newline byte token, so scripts start there.
-const std::string kNewline = "<0x0A>";
+    LoadedSession(const QString& name, const std::vector<std::string>& script)
+    {
+        folder.add(name, {script});
+        store = std::make_unique<ModelStore>(folder.path);
+        session = std::make_unique<LlamaSession>(store.get());
+        EXPECT_EQ(loadAndWait(*session, modelNamed(store->models(), name)), std::nullopt);
+    }
+};
+
+// Script of a model that never stops on its own.
+const std::vector<std::string> kCycle = {kPromptEnd, "▁A", "▁B", "▁A"};
 
 } // namespace
 
@@ -101,10 +82,10 @@ TEST(LlamaSession, ReplyLimitsAndContextChoice)
     EXPECT_EQ(LlamaSession::contextSizeFor(manual, 64000), LlamaSession::contextSizeFor(ModelInfo{}, 64000));
 
     ModelsFolder folder;
-    folder.add(QStringLiteral("wide"), {{kNewline, "▁Hello", "</s>"}}, "llama-spm", 4096);
+    folder.add(QStringLiteral("wide"), {{kPromptEnd, "▁Hello", "</s>"}}, "llama-spm", 4096);
     ModelStore store(folder.path);
     LlamaSession session(&store);
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("wide"))), std::nullopt);
+    ASSERT_EQ(loadAndWait(session, modelNamed(store.models(), QStringLiteral("wide"))), std::nullopt);
     EXPECT_EQ(session.loadedContextSize(), 4096); // a trained 4096 always plans 4096
     EXPECT_EQ(session.loadedModelName(), QStringLiteral("wide"));
     EXPECT_EQ(session.chatTemplate(), ChatTemplate::chatML);
@@ -113,11 +94,8 @@ TEST(LlamaSession, ReplyLimitsAndContextChoice)
 
 TEST(LlamaSession, ReplyStreamsIntoTheBubbleAndCompletes)
 {
-    ModelsFolder folder;
-    folder.add(QStringLiteral("hello"), {{kNewline, "▁Hello", "<0xC3>", "<0xA9>", "!", "</s>"}});
-    ModelStore store(folder.path);
-    LlamaSession session(&store);
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("hello"))), std::nullopt);
+    LoadedSession loaded(QStringLiteral("hello"), {kPromptEnd, "▁Hello", "<0xC3>", "<0xA9>", "!", "</s>"});
+    LlamaSession& session = *loaded.session;
 
     QStringList prompts;
     session.setPromptObserver([&](const QString& p) { prompts << p; });
@@ -156,7 +134,7 @@ TEST(LlamaSession, ThinkSectionCutAcrossTokensIsSplitFromTheAnswer)
     ModelStore store(folder.path);
     LlamaSession session(&store);
 
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("thinker"))), std::nullopt);
+    ASSERT_EQ(loadAndWait(session, modelNamed(store.models(), QStringLiteral("thinker"))), std::nullopt);
     ASSERT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
     const Turn reply = session.turns().last();
     EXPECT_TRUE(reply.state.isComplete());
@@ -165,7 +143,7 @@ TEST(LlamaSession, ThinkSectionCutAcrossTokensIsSplitFromTheAnswer)
     EXPECT_TRUE(reply.reasoningDurationMs.has_value());
 
     // Only thinking, no answer: a failed reply that keeps its reasoning.
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("silent"))), std::nullopt);
+    ASSERT_EQ(loadAndWait(session, modelNamed(store.models(), QStringLiteral("silent"))), std::nullopt);
     ASSERT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
     const Turn silent = session.turns().last();
     EXPECT_EQ(silent.state, Turn::State::failed(QStringLiteral("Model returned no tokens.")));
@@ -195,11 +173,8 @@ TEST(LlamaSession, ReasoningLabels)
 
 TEST(LlamaSession, StopBeforeTheFirstPieceRemovesTheBubbleAfterKeepsIt)
 {
-    ModelsFolder folder;
-    folder.add(QStringLiteral("cycle"), {{kNewline, "▁A", "▁B", "▁A"}});
-    ModelStore store(folder.path);
-    LlamaSession session(&store);
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("cycle"))), std::nullopt);
+    LoadedSession loaded(QStringLiteral("cycle"), kCycle);
+    LlamaSession& session = *loaded.session;
 
     // Before: the run waits behind a gate on the model's queue.
     std::promise<void> release;
@@ -230,7 +205,7 @@ TEST(LlamaSession, StopBeforeTheFirstPieceRemovesTheBubbleAfterKeepsIt)
 TEST(LlamaSession, RegenerateAndResendRewriteTheTail)
 {
     ModelsFolder folder;
-    folder.add(QStringLiteral("hello"), {{kNewline, "▁Hello", "</s>"}});
+    folder.add(QStringLiteral("hello"), {{kPromptEnd, "▁Hello", "</s>"}});
     ModelStore store(folder.path);
     LlamaSession session(&store);
 
@@ -242,7 +217,7 @@ TEST(LlamaSession, RegenerateAndResendRewriteTheTail)
     EXPECT_TRUE(session.regenerate(noteId).isFinished());
     EXPECT_EQ(session.turns().size(), 4); // an assistant turn is not a question
 
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("hello"))), std::nullopt);
+    ASSERT_EQ(loadAndWait(session, modelNamed(store.models(), QStringLiteral("hello"))), std::nullopt);
     const QUuid firstQuestion = session.turns()[0].id;
     ASSERT_TRUE(finishes(session.regenerate(firstQuestion)));
     ASSERT_EQ(session.turns().size(), 4);
@@ -276,19 +251,16 @@ TEST(LlamaSession, RegenerateAndResendRewriteTheTail)
 
 TEST(LlamaSession, FailedLoadLeavesTheSlotEmptyAndIsRecorded)
 {
-    ModelsFolder folder;
-    folder.add(QStringLiteral("hello"), {{kNewline, "▁Hello", "</s>"}});
-    ModelStore store(folder.path);
-    LlamaSession session(&store);
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("hello"))), std::nullopt);
+    LoadedSession loaded(QStringLiteral("hello"), {kPromptEnd, "▁Hello", "</s>"});
+    LlamaSession& session = *loaded.session;
     EXPECT_EQ(LlamaModel::liveModels().size(), 1u);
 
-    ModelInfo missing = byName(store, QStringLiteral("hello"));
+    ModelInfo missing = modelNamed(loaded.store->models(), QStringLiteral("hello"));
     missing.fileName = QStringLiteral("gone.gguf");
     const std::optional<LoadError> error = loadAndWait(session, missing);
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), LoadError::Kind::fileNotReadable);
-    EXPECT_EQ(error->path(), folder.path + QStringLiteral("/gone.gguf"));
+    EXPECT_EQ(error->path(), loaded.folder.path + QStringLiteral("/gone.gguf"));
     EXPECT_EQ(session.loadedModelId(), std::nullopt);
     EXPECT_EQ(session.model(), nullptr);
     EXPECT_TRUE(LlamaModel::liveModels().empty());
@@ -299,11 +271,8 @@ TEST(LlamaSession, FailedLoadLeavesTheSlotEmptyAndIsRecorded)
 
 TEST(LlamaSession, OpeningAnotherChatMidReplyLeavesItUntouched)
 {
-    ModelsFolder folder;
-    folder.add(QStringLiteral("cycle"), {{kNewline, "▁A", "▁B", "▁A"}});
-    ModelStore store(folder.path);
-    LlamaSession session(&store);
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("cycle"))), std::nullopt);
+    LoadedSession loaded(QStringLiteral("cycle"), kCycle);
+    LlamaSession& session = *loaded.session;
 
     SessionTask reply = session.send(QStringLiteral("Go"));
     ASSERT_TRUE(cvn::test::waitUntil([&] { return !session.turns().last().content.isEmpty(); }));
@@ -335,11 +304,8 @@ TEST(LlamaSession, OpeningAnotherChatMidReplyLeavesItUntouched)
 
 TEST(LlamaSession, UnloadMidReplyFinishesTheBubbleAsStopped)
 {
-    ModelsFolder folder;
-    folder.add(QStringLiteral("cycle"), {{kNewline, "▁A", "▁B", "▁A"}});
-    ModelStore store(folder.path);
-    LlamaSession session(&store);
-    ASSERT_EQ(loadAndWait(session, byName(store, QStringLiteral("cycle"))), std::nullopt);
+    LoadedSession loaded(QStringLiteral("cycle"), kCycle);
+    LlamaSession& session = *loaded.session;
     SessionTask reply = session.send(QStringLiteral("Go"));
     ASSERT_TRUE(cvn::test::waitUntil([&] { return !session.turns().last().content.isEmpty(); }));
     session.unloadModel();

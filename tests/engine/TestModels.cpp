@@ -2,6 +2,7 @@
 
 #include "TestModelWriter.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,15 @@ QString newModelPath(const char* stem)
     static const QString folder = makeTempFolder(QStringLiteral("models"));
     return QStringLiteral("%1/%2-%3.gguf").arg(folder, QLatin1String(stem)).arg(++modelCounter);
 }
+
+void writeScripted(const QString& path, const std::vector<std::vector<std::string>>& chains,
+                   const std::string& vocab, int64_t ctx)
+{
+    testmodel::ScriptSpec spec;
+    spec.shape.ctx = ctx;
+    spec.chains = chains;
+    EXPECT_EQ(testmodel::writeScriptedModel(path.toStdString(), testmodel::vocabPath(vocab), spec), "");
+}
 } // namespace
 
 QString scriptedModel(const std::vector<std::vector<std::string>>& chains, int64_t ctx)
@@ -31,11 +41,7 @@ QString scriptedModel(const std::vector<std::vector<std::string>>& chains, int64
     if (auto it = scriptedCache.find(key); it != scriptedCache.end())
         return it->second;
     const QString path = newModelPath("scripted");
-    testmodel::ScriptSpec spec;
-    spec.shape.ctx = ctx;
-    spec.chains = chains;
-    const std::string error = testmodel::writeScriptedModel(path.toStdString(), testmodel::vocabPath(), spec);
-    EXPECT_EQ(error, "");
+    writeScripted(path, chains, "llama-spm", ctx);
     scriptedCache.emplace(key, path);
     return path;
 }
@@ -80,6 +86,31 @@ Reply generateAll(LlamaModel& model, const std::string& prompt, const SamplingPa
     finished.get_future().wait();
     reply.failure = model.lastStreamFailure();
     return reply;
+}
+
+ModelsFolder::ModelsFolder()
+    : path(makeTempFolder(QStringLiteral("models")))
+{
+}
+
+void ModelsFolder::add(const QString& name, const std::vector<std::vector<std::string>>& chains,
+                       const std::string& vocab, int64_t ctx) const
+{
+    writeScripted(path + QLatin1Char('/') + name + QStringLiteral(".gguf"), chains, vocab, ctx);
+}
+
+ModelInfo modelNamed(const QList<ModelInfo>& models, const QString& name)
+{
+    for (const ModelInfo& m : models)
+        if (m.displayName == name)
+            return m;
+    ADD_FAILURE() << "no model " << name.toStdString();
+    return {};
+}
+
+bool finishes(const SessionTask& task, int ms)
+{
+    return waitUntil([&] { return task.isFinished(); }, ms);
 }
 
 } // namespace cvn::test

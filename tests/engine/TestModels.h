@@ -3,6 +3,8 @@
 // Small GGUF models written once per test process into its temporary folder.
 
 #include "engine/LlamaModel.h"
+#include "engine/SessionTask.h"
+#include "models/ModelInfo.h"
 
 #include <QString>
 #include <QStringList>
@@ -34,5 +36,24 @@ struct Reply {
 
 // Runs one generation to its end and collects the pieces.
 Reply generateAll(LlamaModel& model, const std::string& prompt, const SamplingParams& params);
+
+// A models folder of its own, holding scripted models named after their
+// files ("alpha" is alpha.gguf, listed as "alpha").
+struct ModelsFolder {
+    QString path;
+    ModelsFolder();
+    void add(const QString& name, const std::vector<std::vector<std::string>>& chains,
+             const std::string& vocab = "llama-spm", int64_t ctx = 2048) const;
+};
+
+// The record with that display name (a test failure when there is none).
+ModelInfo modelNamed(const QList<ModelInfo>& models, const QString& name);
+
+// Runs the Qt event loop until the task is over.
+bool finishes(const SessionTask& task, int ms = 30000);
+
+// The SPM vocabulary spells the end of a chatML prompt ("assistant\n") with
+// a newline byte token, so scripts start there.
+inline const std::string kPromptEnd = "<0x0A>";
 
 } // namespace cvn::test
