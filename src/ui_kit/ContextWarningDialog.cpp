@@ -180,17 +180,20 @@ QRectF ContextWarningTable::detailRect(int row) const
     return {width() - kPadX - w, rowTop(row), w, lineHeight()};
 }
 
+qreal ContextWarningTable::labelRoom(int row) const
+{
+    return qMax<qreal>(width() - 2 * kPadX - valueBlockWidth(row) - kMinGap - 2 * kSpacing, 0);
+}
+
 QRectF ContextWarningTable::labelRect(int row) const
 {
-    const qreal room = width() - 2 * kPadX - valueBlockWidth(row) - kMinGap - 2 * kSpacing;
-    const qreal w = qMin(QFontMetricsF(labelFont()).horizontalAdvance(shownLabel(row)), qMax<qreal>(room, 0));
+    const qreal w = qMin(QFontMetricsF(labelFont()).horizontalAdvance(shownLabel(row)), labelRoom(row));
     return {kPadX, rowTop(row), w, lineHeight()};
 }
 
 QString ContextWarningTable::shownLabel(int row) const
 {
-    const qreal room = width() - 2 * kPadX - valueBlockWidth(row) - kMinGap - 2 * kSpacing;
-    return QFontMetricsF(labelFont()).elidedText(m_rows[row].label, Qt::ElideRight, qMax<qreal>(room, 0));
+    return QFontMetricsF(labelFont()).elidedText(m_rows[row].label, Qt::ElideRight, labelRoom(row));
 }
 
 QSize ContextWarningTable::sizeHint() const
@@ -261,7 +264,7 @@ ContextWarningDialog::ContextWarningDialog(const ContextWarning& warning, std::f
                               std::move(onSend), m_card);
     addButtonRow(column, {m_cancel, m_send}, DialogCard::kInnerWidth);
     cancelOnDismiss(this, std::move(onCancel));
-    setCard(m_card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
+    setCard(m_card);
 }
 
 } // namespace cvn

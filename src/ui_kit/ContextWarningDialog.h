@@ -66,6 +66,8 @@ protected:
 private:
     qreal rowTop(int row) const;
     qreal valueBlockWidth(int row) const;
+    // The width left to row i's label by its figures and the gap before them.
+    qreal labelRoom(int row) const;
 
     QList<Row> m_rows;
 };

@@ -79,7 +79,7 @@ CouncilIntroDialog::CouncilIntroDialog(std::function<void()> onDismiss, QWidget*
                                     QStringLiteral("cvn.dialog.confirm"), onDismiss, m_card);
     addButtonRow(column, {m_understand}, DialogCard::kInnerWidth, kRowSpacing);
     cancelOnDismiss(this, std::move(onDismiss));
-    setCard(m_card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
+    setCard(m_card);
 }
 
 } // namespace cvn

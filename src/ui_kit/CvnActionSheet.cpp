@@ -2,7 +2,7 @@
 
 #include "ui_kit/Theme.h"
 
-#include <QFontMetricsF>
+#include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSet>
@@ -14,8 +14,6 @@ namespace {
 
 constexpr int kCardWidth = 400;
 constexpr qreal kCardRadius = 34;
-constexpr qreal kShadowRadius = 24;
-constexpr QPointF kShadowOffset{0, 12};
 constexpr QMargins kHeaderPadding{24, 20, 24, 16};
 constexpr int kInset = 24;
 constexpr int kRowHeight = 48;
@@ -36,12 +34,9 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        const QRectF textRect = QRectF(rect()).marginsRemoved(QMarginsF(kHeaderPadding));
-        const QFont& font = Theme::interMedium16();
-        p.setFont(font);
         p.setPen(Theme::onCardSecondary());
-        p.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                   QFontMetricsF(font).elidedText(m_text, Qt::ElideRight, textRect.width()));
+        Theme::drawElidedLine(p, QRectF(rect()).marginsRemoved(QMarginsF(kHeaderPadding)), Theme::interMedium16(),
+                              m_text);
     }
 
 private:
@@ -85,12 +80,9 @@ protected:
         QPainter p(this);
         if (m_pressed || m_hovering)
             p.fillRect(rect(), Theme::onCard.withAlpha(m_pressed ? kPressedTint : kHoverTint)());
-        const QRectF textRect = QRectF(rect()).adjusted(kInset, 0, -kInset, 0);
-        const QFont& font = Theme::interMedium16();
-        p.setFont(font);
         p.setPen(m_item.destructive ? Theme::onCardDanger() : Theme::onCard());
-        p.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                   QFontMetricsF(font).elidedText(m_item.label, Qt::ElideRight, textRect.width()));
+        Theme::drawElidedLine(p, QRectF(rect()).adjusted(kInset, 0, -kInset, 0), Theme::interMedium16(),
+                              m_item.label);
     }
     void mousePressEvent(QMouseEvent* event) override
     {
@@ -151,7 +143,7 @@ CvnActionSheet::CvnActionSheet(const QString& header, const QList<Item>& items, 
         const QString id = item.id;
         layout->addWidget(new ActionSheetRow(item, [this, id] { if (m_onChoose) m_onChoose(id); }, card));
     }
-    setCard(card, kShadowRadius, kShadowOffset);
+    setCard(card);
     connect(this, &ModalOverlay::dismissed, this, [this] {
         if (m_onChoose)
             m_onChoose(std::nullopt);

@@ -172,14 +172,13 @@ void CvnButton::paintEvent(QPaintEvent*)
         } else {
             Theme::strokeInside(p, bounds, r, label, kBorderWidth);
         }
-        p.setFont(look.font);
         p.setPen(label);
         const QRectF textRect = bounds.adjusted(look.padding, 0, -look.padding, 0);
         if (look.wraps) {
+            p.setFont(look.font);
             p.drawText(textRect, Qt::AlignCenter | Qt::TextWordWrap, text());
         } else {
-            const QString shown = QFontMetricsF(look.font).elidedText(text(), Qt::ElideRight, textRect.width());
-            p.drawText(textRect, Qt::AlignCenter | Qt::TextSingleLine, shown);
+            Theme::drawElidedLine(p, textRect, look.font, text(), Qt::AlignCenter);
         }
     });
 }

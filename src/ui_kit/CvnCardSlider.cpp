@@ -99,17 +99,17 @@ void CvnCardSlider::paintEvent(QPaintEvent*)
     });
 }
 
-bool CvnCardSlider::writeFromPointer(qreal pointerX)
+void CvnCardSlider::writeFromPointer(qreal pointerX)
 {
-    if (!isEnabled() || m_steps < 2)
-        return false;
+    // A single position leaves nothing to pick.
+    if (m_steps < 2)
+        return;
     const qreal u = usableLength();
     const qreal x = qBound<qreal>(0, pointerX - m_thumbSize / 2, u);
     const int position = int(std::round(x / u * (m_steps - 1)));
     m_value = position;
     update();
     emit valueWritten(position);
-    return true;
 }
 
 void CvnCardSlider::mousePressEvent(QMouseEvent* event)

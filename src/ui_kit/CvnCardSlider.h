@@ -41,7 +41,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    bool writeFromPointer(qreal x);
+    void writeFromPointer(qreal x);
 
     int m_value;
     int m_steps;

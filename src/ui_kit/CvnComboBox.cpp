@@ -5,7 +5,6 @@
 
 #include <QEnterEvent>
 #include <QFontMetricsF>
-#include <QGraphicsDropShadowEffect>
 #include <QPainter>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -25,7 +24,6 @@ constexpr int kMaxPopupHeight = 220;
 constexpr int kPopupGap = 4;
 constexpr double kSelectedTint = 0.14;
 constexpr double kHoverTint = 0.08;
-constexpr double kShadowAlpha = 0.35;
 constexpr qreal kShadowRadius = 16;
 constexpr QPointF kShadowOffset{0, -8};
 
@@ -50,13 +48,9 @@ protected:
         const bool hovered = m_combo->hoveredIndex() == m_index;
         if (selected || hovered)
             p.fillRect(rect(), Theme::onCard.withAlpha(selected ? kSelectedTint : kHoverTint)());
-        const QRectF textRect = QRectF(rect()).adjusted(kPadding, 0, -kPadding, 0);
-        const QFont& font = Theme::interMedium16();
-        p.setFont(font);
         p.setPen(Theme::onCard());
-        const QString label = m_combo->options().value(m_index);
-        p.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                   QFontMetricsF(font).elidedText(label, Qt::ElideRight, textRect.width()));
+        Theme::drawElidedLine(p, QRectF(rect()).adjusted(kPadding, 0, -kPadding, 0), Theme::interMedium16(),
+                              m_combo->options().value(m_index));
     }
     void enterEvent(QEnterEvent* event) override
     {
@@ -88,11 +82,7 @@ public:
         m_scroll->viewport()->setAutoFillBackground(false);
         Theme::keepPalette(m_scroll, Theme::Surface::Card);
 
-        auto* shadow = new QGraphicsDropShadowEffect(this);
-        shadow->setColor(QColor(0, 0, 0, qRound(kShadowAlpha * 255)));
-        shadow->setBlurRadius(kShadowRadius);
-        shadow->setOffset(kShadowOffset);
-        setGraphicsEffect(shadow);
+        Theme::castShadow(this, kShadowRadius, kShadowOffset);
         Theme::repaintOnAppearanceChange(this);
         rebuild();
     }
@@ -339,11 +329,8 @@ void CvnComboBox::paintEvent(QPaintEvent*)
     ChevronDownIcon::paint(p, chevronRect);
 
     const QRectF titleRect(kPadding, 0, qMax<qreal>(0, chevronRect.left() - kSpacing - kPadding), bounds.height());
-    const QFont& font = Theme::interMedium16();
-    p.setFont(font);
     p.setPen(onCard);
-    p.drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-               QFontMetricsF(font).elidedText(title(), Qt::ElideRight, titleRect.width()));
+    Theme::drawElidedLine(p, titleRect, Theme::interMedium16(), title());
 }
 
 } // namespace cvn

@@ -36,7 +36,7 @@ CvnConfirmDialog::CvnConfirmDialog(const QString& title, const QString& body, co
     addButtonRow(column, buttons, DialogCard::kInnerWidth);
 
     cancelOnDismiss(this, std::move(onCancel));
-    setCard(m_card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
+    setCard(m_card);
 }
 
 } // namespace cvn

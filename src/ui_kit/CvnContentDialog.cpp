@@ -57,7 +57,7 @@ CvnContentDialog::CvnContentDialog(const QString& title, QWidget* body, std::fun
 
     cancelOnDismiss(this, std::move(onCancel));
     measureBody();
-    setCard(card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
+    setCard(card);
 }
 
 void CvnContentDialog::measureBody()

@@ -20,8 +20,6 @@ namespace cvn {
 
 // What the dialog cards share. Sizes are logical pixels.
 namespace DialogMetrics {
-inline constexpr qreal kShadowRadius = 24;
-inline constexpr QPointF kShadowOffset{0, 12};
 inline constexpr int kSpacing = 20;         // between the children of a card
 inline constexpr int kButtonMinWidth = 140; // every pill of a button row
 inline constexpr int kButtonSpacing = 12;
@@ -95,11 +93,6 @@ private:
     QVBoxLayout* m_content;
 };
 
-// Puts the pill buttons at the trailing end of a row `rowWidth` wide in
-// `column`: a stretch, then each button at least 140 wide, `spacing` apart.
-// The stretch and the buttons share the width equally, so pills grow past 140
-// in a wide card. A pill whose label needs more gets its label's width while
-// the row has room for every label; only past that do labels elide.
 // A pill for a dialog's button row, named `objectName` ("cvn.dialog.cancel",
 // "cvn.dialog.save" or "cvn.dialog.confirm"), that runs `action`, when set, on
 // every click.
@@ -110,6 +103,11 @@ CvnButton* makeDialogButton(CvnButton::Style style, const QString& text, const Q
 // Escape.
 void cancelOnDismiss(ModalOverlay* overlay, std::function<void()> onCancel);
 
+// Puts the pill buttons at the trailing end of a row `rowWidth` wide in
+// `column`: a stretch, then each button at least 140 wide, `spacing` apart.
+// The stretch and the buttons share the width equally, so pills grow past 140
+// in a wide card. A pill whose label needs more gets its label's width while
+// the row has room for every label; only past that do labels elide.
 void addButtonRow(QBoxLayout* column, const QList<CvnButton*>& buttons, int rowWidth,
                   int spacing = DialogMetrics::kButtonSpacing);
 

@@ -82,7 +82,7 @@ CvnInputDialog::CvnInputDialog(const QString& title, const QString& text, int ma
     connect(m_edit, &QLineEdit::textChanged, this, &CvnInputDialog::textEdited);
     m_edit->setText(text);
     textEdited(m_edit->text()); // an unchanged initial text emits nothing
-    setCard(m_card, DialogMetrics::kShadowRadius, DialogMetrics::kShadowOffset);
+    setCard(m_card);
 }
 
 QString CvnInputDialog::text() const

@@ -215,20 +215,23 @@ void DiroruView::paintEvent(QPaintEvent*)
     const QImage& source = templateImage();
     if (m_size <= 0 || m_opacity <= 0 || source.isNull())
         return;
-    QPainter painter(this);
     const qreal ratio = devicePixelRatioF();
     const QSize pixels = (QSizeF(m_size, m_size) * ratio).toSize();
-    // Template rendering: only the asset's alpha counts; the tint fills it.
-    QImage tinted = source.scaled(pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    {
-        QPainter tint(&tinted);
+    const QColor color = m_tint();
+    if (m_tinted.isNull() || pixels != m_tintedPixels || color != m_tintedColor) {
+        // Template rendering: only the asset's alpha counts; the tint fills it.
+        m_tinted = source.scaled(pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        QPainter tint(&m_tinted);
         tint.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        tint.fillRect(tinted.rect(), m_tint());
+        tint.fillRect(m_tinted.rect(), color);
+        m_tintedPixels = pixels;
+        m_tintedColor = color;
     }
-    tinted.setDevicePixelRatio(ratio);
-    const QSizeF drawn = QSizeF(tinted.size()) / ratio;
+    m_tinted.setDevicePixelRatio(ratio);
+    const QSizeF drawn = QSizeF(m_tinted.size()) / ratio;
+    QPainter painter(this);
     painter.setOpacity(m_opacity);
-    painter.drawImage(QPointF((width() - drawn.width()) / 2, (height() - drawn.height()) / 2), tinted);
+    painter.drawImage(QPointF((width() - drawn.width()) / 2, (height() - drawn.height()) / 2), m_tinted);
 }
 
 } // namespace cvn

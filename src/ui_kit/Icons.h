@@ -22,7 +22,6 @@ public:
     IconWidget(QSize naturalSize, Paint paint, QWidget* parent);
 
     QSize sizeHint() const override { return m_naturalSize; }
-    Paint painter() const { return m_paint; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -75,6 +74,11 @@ private:
     qreal m_size;
     DynamicColor m_tint;
     qreal m_opacity;
+    // The tinted image last drawn, with the device size and colour it was
+    // made for: smooth scaling is too slow to repeat on every paint.
+    QImage m_tinted;
+    QSize m_tintedPixels;
+    QColor m_tintedColor;
 };
 
 } // namespace cvn

@@ -3,7 +3,6 @@
 #include "ui_kit/Theme.h"
 
 #include <QApplication>
-#include <QGraphicsDropShadowEffect>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -12,8 +11,9 @@
 namespace cvn {
 
 namespace {
-constexpr double kShadowAlpha = 0.35;
-}
+constexpr qreal kShadowRadius = 24;
+constexpr QPointF kShadowOffset{0, 12};
+} // namespace
 
 CardSurface::CardSurface(qreal radius, QWidget* parent) : QWidget(parent), m_radius(radius)
 {
@@ -63,16 +63,12 @@ ModalOverlay::~ModalOverlay()
     giveFocusBack();
 }
 
-void ModalOverlay::setCard(QWidget* card, qreal shadowRadius, QPointF shadowOffset)
+void ModalOverlay::setCard(QWidget* card)
 {
     delete m_card;
     m_card = card;
     card->setParent(this);
-    auto* shadow = new QGraphicsDropShadowEffect(card);
-    shadow->setColor(QColor(0, 0, 0, qRound(kShadowAlpha * 255)));
-    shadow->setBlurRadius(shadowRadius);
-    shadow->setOffset(shadowOffset);
-    card->setGraphicsEffect(shadow);
+    Theme::castShadow(card, kShadowRadius, kShadowOffset);
     card->installEventFilter(this);
     card->show();
     placeCard();

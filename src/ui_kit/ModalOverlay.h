@@ -34,8 +34,8 @@ public:
     ~ModalOverlay() override;
 
     // Takes ownership of `card` (which fixes its own width), centres it and
-    // gives it a soft shadow of the given blur radius and offset.
-    void setCard(QWidget* card, qreal shadowRadius, QPointF shadowOffset);
+    // gives it the soft shadow every modal card casts.
+    void setCard(QWidget* card);
     QWidget* card() const { return m_card; }
 
 signals:

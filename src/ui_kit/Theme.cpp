@@ -1,12 +1,12 @@
 #include "ui_kit/Theme.h"
 
-#include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetricsF>
+#include <QGraphicsDropShadowEffect>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPaintDevice>
 #include <QPainter>
-#include <QPointer>
 #include <QWidget>
 
 namespace cvn {
@@ -170,6 +170,23 @@ void strokeInside(QPainter& painter, const QRectF& bounds, qreal radius, const Q
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(bounds.adjusted(inset, inset, -inset, -inset), radius - inset, radius - inset);
+}
+
+void drawElidedLine(QPainter& painter, const QRectF& rect, const QFont& font, const QString& text,
+                    Qt::Alignment alignment)
+{
+    painter.setFont(font);
+    painter.drawText(rect, alignment | Qt::TextSingleLine,
+                     QFontMetricsF(font).elidedText(text, Qt::ElideRight, rect.width()));
+}
+
+void castShadow(QWidget* widget, qreal blurRadius, QPointF offset)
+{
+    auto* shadow = new QGraphicsDropShadowEffect(widget);
+    shadow->setColor(QColor(0, 0, 0, qRound(0.35 * 255)));
+    shadow->setBlurRadius(blurRadius);
+    shadow->setOffset(offset);
+    widget->setGraphicsEffect(shadow);
 }
 
 void paintLayer(QPainter& painter, const QSize& size, qreal opacity,

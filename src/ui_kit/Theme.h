@@ -4,6 +4,8 @@
 #include <QFont>
 #include <QObject>
 #include <QPalette>
+#include <QPointF>
+#include <QRectF>
 #include <QRgb>
 
 #include <functional>
@@ -154,6 +156,15 @@ void repaintOnAppearanceChange(QWidget* widget);
 // Strokes a rounded rectangle inside `bounds` (the line runs half its width
 // inside the edge), butt caps and miter joins: the kit's borders and rings.
 void strokeInside(QPainter& painter, const QRectF& bounds, qreal radius, const QColor& color, qreal width = 1);
+
+// Draws `text` on one line in `rect` with `font`, elided at the right when it
+// does not fit, in the painter's pen.
+void drawElidedLine(QPainter& painter, const QRectF& rect, const QFont& font, const QString& text,
+                    Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignVCenter);
+
+// Gives `widget` the kit's soft drop shadow: black at 35 %, blurred over
+// `blurRadius`, moved by `offset`.
+void castShadow(QWidget* widget, qreal blurRadius, QPointF offset);
 
 // Runs `draw` into a transparent layer and composites it at `opacity`, so a
 // fill and the label on it fade as one (group opacity). Draws straight

@@ -1,8 +1,7 @@
-#include "KitTest.h"
+#include "DialogHarness.h"
 
 #include "ui_kit/CvnActionSheet.h"
 
-#include <QLineEdit>
 #include <QTest>
 
 using namespace cvn;
@@ -10,24 +9,15 @@ using namespace cvn::test;
 
 namespace {
 
-
-// A white window with a sheet of three items, the last destructive, and a
+// A sheet of three items, the last destructive, over the white window, and a
 // record of every report.
-struct Sheet {
+struct Sheet : DialogWindow {
     explicit Sheet(QList<CvnActionSheet::Item> items = {{QStringLiteral("rename"), QStringLiteral("Rename"), false},
                                                         {QStringLiteral("pin"), QStringLiteral("Pin"), false},
                                                         {QStringLiteral("delete"), QStringLiteral("Delete"), true}},
                    QSize size = {1280, 800})
+        : DialogWindow(size)
     {
-        window.resize(size);
-        window.setAutoFillBackground(true);
-        QPalette p;
-        p.setColor(QPalette::Window, Qt::white);
-        window.setPalette(p);
-        field = new QLineEdit(&window);
-        field->setGeometry(10, 10, 200, 30);
-        field->setFocus();
-        showAndSettle(window);
         sheet = new CvnActionSheet(QStringLiteral("Model actions"), items,
                                    [this](std::optional<QString> id) { reports.append(id); }, &window);
         sheet->show();
@@ -36,8 +26,6 @@ struct Sheet {
     QWidget* card() const { return sheet->card(); }
     QWidget* row(const QString& id) const { return sheet->findChild<QWidget*>(QStringLiteral("cvn.row.") + id); }
 
-    QWidget window;
-    QLineEdit* field;
     CvnActionSheet* sheet;
     QList<std::optional<QString>> reports;
 };
@@ -126,15 +114,9 @@ TEST_F(ActionSheetTest, ColoursOfLabelsHeaderScrimAndCard)
     Sheet s(QList<CvnActionSheet::Item>{{QStringLiteral("delete"), QStringLiteral("\u2588\u2588\u2588"), true},
              {QStringLiteral("keep"), QStringLiteral("\u2588\u2588\u2588"), false}});
     // Full blocks give solid glyph interiors to probe.
-    const auto glyphColour = [](QWidget* row) {
-        const QImage image = renderOver(*row, Qt::transparent);
-        return QColor::fromRgba(image.pixel(24 + 6, 24));
-    };
-    const auto near = [](QColor a, QColor b) {
-        return qAbs(a.red() - b.red()) <= 2 && qAbs(a.green() - b.green()) <= 2 && qAbs(a.blue() - b.blue()) <= 2;
-    };
-    EXPECT_TRUE(near(glyphColour(s.row(QStringLiteral("delete"))), QColor(0xF2, 0x8B, 0x93)));
-    EXPECT_TRUE(near(glyphColour(s.row(QStringLiteral("keep"))), kWhite));
+    const auto glyphColour = [](QWidget* row) { return firstGlyphColour(*row, {24 + 6, 24}); };
+    EXPECT_TRUE(rgbNear(glyphColour(s.row(QStringLiteral("delete"))), QColor(0xF2, 0x8B, 0x93)));
+    EXPECT_TRUE(rgbNear(glyphColour(s.row(QStringLiteral("keep"))), kWhite));
 
     const QImage whole = s.window.grab().toImage();
     EXPECT_TRUE(pixelNear(whole, 5, 5, QColor(73, 73, 74), 1)) << "scrim over white";
@@ -142,8 +124,8 @@ TEST_F(ActionSheetTest, ColoursOfLabelsHeaderScrimAndCard)
     EXPECT_TRUE(pixelNear(whole, card.center().x(), card.top() + 5, kInk)) << "card fill";
 
     Theme::setAppearance(Appearance::Dark);
-    EXPECT_TRUE(near(glyphColour(s.row(QStringLiteral("delete"))), QColor(0xB3, 0x20, 0x2B)));
-    EXPECT_TRUE(near(glyphColour(s.row(QStringLiteral("keep"))), kInk));
+    EXPECT_TRUE(rgbNear(glyphColour(s.row(QStringLiteral("delete"))), QColor(0xB3, 0x20, 0x2B)));
+    EXPECT_TRUE(rgbNear(glyphColour(s.row(QStringLiteral("keep"))), kInk));
     const QImage dark = s.window.grab().toImage();
     EXPECT_TRUE(pixelNear(dark, card.center().x(), card.top() + 5, kWhite));
 

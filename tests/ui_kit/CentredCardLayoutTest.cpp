@@ -44,29 +44,20 @@ TEST_F(CentredCardLayoutTest, ShortContentIsCentredAndDoesNotScroll)
 
 TEST_F(CentredCardLayoutTest, TallContentScrollsWithTheMarginAtBothEnds)
 {
-    CentredCardLayout layout(40, block(400, 1000));
-    layout.resize(800, 600);
-    showAndSettle(layout);
-    QScrollBar* bar = layout.verticalScrollBar();
-    EXPECT_EQ(bar->maximum(), 480);
-    EXPECT_EQ(contentTopInViewport(layout), 40);
-    bar->setValue(bar->maximum());
-    QApplication::processEvents();
-    EXPECT_EQ(contentTopInViewport(layout) + 1000, 600 - 40);
-    // Still centred across the width that the scroll bar leaves.
-    const int x = layout.content()->mapTo(layout.viewport(), QPoint(0, 0)).x();
-    EXPECT_EQ(x, (layout.viewport()->width() - 400) / 2);
-}
-
-TEST_F(CentredCardLayoutTest, ZeroMarginLetsTallContentTouchBothEnds)
-{
-    CentredCardLayout layout(0, block(400, 1000));
-    layout.resize(800, 600);
-    showAndSettle(layout);
-    QScrollBar* bar = layout.verticalScrollBar();
-    EXPECT_EQ(bar->maximum(), 400);
-    EXPECT_EQ(contentTopInViewport(layout), 0);
-    bar->setValue(bar->maximum());
-    QApplication::processEvents();
-    EXPECT_EQ(contentTopInViewport(layout) + 1000, 600);
+    // A zero margin lets tall content touch both ends.
+    for (const int margin : {40, 0}) {
+        SCOPED_TRACE(margin);
+        CentredCardLayout layout(margin, block(400, 1000));
+        layout.resize(800, 600);
+        showAndSettle(layout);
+        QScrollBar* bar = layout.verticalScrollBar();
+        EXPECT_EQ(bar->maximum(), 1000 - 600 + 2 * margin);
+        EXPECT_EQ(contentTopInViewport(layout), margin);
+        bar->setValue(bar->maximum());
+        QApplication::processEvents();
+        EXPECT_EQ(contentTopInViewport(layout) + 1000, 600 - margin);
+        // Still centred across the width that the scroll bar leaves.
+        const int x = layout.content()->mapTo(layout.viewport(), QPoint(0, 0)).x();
+        EXPECT_EQ(x, (layout.viewport()->width() - 400) / 2);
+    }
 }

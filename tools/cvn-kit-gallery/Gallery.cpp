@@ -107,12 +107,12 @@ T* only(QWidget* host)
 
 // Lays the control out in the host with a margin, the way a card row would.
 template <typename T>
-Build placed(std::function<T*()> make, QMargins margins = {16, 16, 16, 16})
+Build placed(std::function<T*()> make, Qt::Alignment alignment = Qt::AlignVCenter)
 {
-    return [make, margins](QWidget* host) {
+    return [make, alignment](QWidget* host) {
         auto* layout = new QVBoxLayout(host);
-        layout->setContentsMargins(margins);
-        layout->addWidget(make(), 0, Qt::AlignVCenter);
+        layout->setContentsMargins(16, 16, 16, 16);
+        layout->addWidget(make(), 0, alignment);
     };
 }
 
@@ -149,14 +149,9 @@ QList<Cell> buttonCells(CvnButton::Style style, const QString& label, Theme::Sur
 {
     const bool icon = style == CvnButton::Style::Icon || style == CvnButton::Style::CompactIcon;
     const QSize size = icon ? QSize(80, 70) : QSize(260, 70);
-    auto make = [style, label, icon] {
-        return icon ? new CvnButton(style, new SearchIcon) : new CvnButton(style, label);
-    };
-    auto build = [make](QWidget* host) {
-        auto* layout = new QVBoxLayout(host);
-        layout->setContentsMargins(16, 16, 16, 16);
-        layout->addWidget(make(), 0, Qt::AlignCenter);
-    };
+    const Build build = placed<CvnButton>(
+        [style, label, icon] { return icon ? new CvnButton(style, new SearchIcon) : new CvnButton(style, label); },
+        Qt::AlignCenter);
     return {
         {QStringLiteral("normal"), size, surface, build},
         {QStringLiteral("hover"), size, surface, build, [](QWidget* h) { hover(only<CvnButton>(h)); }},
