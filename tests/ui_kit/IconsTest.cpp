@@ -122,4 +122,20 @@ TEST_F(IconsTest, DiroruViewTintsTheSilhouetteAndKeepsItsFrame)
                 ASSERT_TRUE(pixelNear(image, x, y, tint)) << x << "," << y;
             }
     EXPECT_GT(painted, 120 * 120 / 5);
+
+    // Painted once, the silhouette still takes the new tint after a switch.
+    DiroruView themed(120, Theme::silhouette, 1);
+    const auto firstOpaque = [](const QImage& picture) {
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                if (alphaAt(picture, x, y) == 255)
+                    return QPoint(x, y);
+        return QPoint(-1, -1);
+    };
+    const QImage light = renderOver(themed, Qt::transparent);
+    const QPoint solid = firstOpaque(light);
+    ASSERT_NE(solid, QPoint(-1, -1));
+    EXPECT_TRUE(pixelNear(light, solid.x(), solid.y(), kInk));
+    Theme::setAppearance(Appearance::Dark);
+    EXPECT_TRUE(pixelNear(renderOver(themed, Qt::transparent), solid.x(), solid.y(), kWhite));
 }
