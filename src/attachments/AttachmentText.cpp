@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace cvn {
 
 namespace {
@@ -51,18 +53,6 @@ std::optional<QString> decodeWindows1252(QByteArrayView bytes)
         out[i] = c;
     }
     return text;
-}
-
-bool startsWith(QByteArrayView bytes, std::initializer_list<uint8_t> prefix)
-{
-    if (bytes.size() < qsizetype(prefix.size()))
-        return false;
-    qsizetype i = 0;
-    for (uint8_t b : prefix) {
-        if (uint8_t(bytes[i++]) != b)
-            return false;
-    }
-    return true;
 }
 
 std::optional<QString> docxText(const QString& path)
@@ -137,14 +127,15 @@ std::optional<QString> decodeAttachmentText(QByteArrayView bytes)
 {
     if (std::optional<QString> text = decodeWith(QStringConverter::Utf8, bytes))
         return text;
-    // UTF-32LE's BOM begins with UTF-16LE's, so it is tried first.
-    if (startsWith(bytes, {0xFF, 0xFE, 0x00, 0x00}))
+    // UTF-32LE's BOM begins with UTF-16LE's, so it is tried first. The marks
+    // hold NUL bytes, hence the explicit lengths.
+    if (bytes.startsWith(QByteArrayView("\xFF\xFE\0\0", 4)))
         return decodeWith(QStringConverter::Utf32LE, bytes);
-    if (startsWith(bytes, {0x00, 0x00, 0xFE, 0xFF}))
+    if (bytes.startsWith(QByteArrayView("\0\0\xFE\xFF", 4)))
         return decodeWith(QStringConverter::Utf32BE, bytes);
-    if (startsWith(bytes, {0xFF, 0xFE}))
+    if (bytes.startsWith("\xFF\xFE"))
         return decodeWith(QStringConverter::Utf16LE, bytes);
-    if (startsWith(bytes, {0xFE, 0xFF}))
+    if (bytes.startsWith("\xFE\xFF"))
         return decodeWith(QStringConverter::Utf16BE, bytes);
     return decodeWindows1252(bytes);
 }
@@ -161,17 +152,7 @@ std::optional<QString> extractAttachmentText(const QString& path, bool isImage)
         text = docxText(path);
     else if (extension == u"txt" || extension == u"md")
         text = plainText(path);
-    if (!text)
-        return std::nullopt;
-
-    bool blank = true;
-    for (QChar c : std::as_const(*text)) {
-        if (!c.isSpace()) {
-            blank = false;
-            break;
-        }
-    }
-    if (blank)
+    if (!text || std::all_of(text->cbegin(), text->cend(), [](QChar c) { return c.isSpace(); }))
         return std::nullopt;
     return prefixCharacters(maxAttachmentCharacters, *text);
 }

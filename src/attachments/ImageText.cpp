@@ -89,7 +89,7 @@ std::optional<QString> recognizeImageText(const QString& path)
                 continue;
             QString line = QString::fromUtf8(utf8.get());
             qsizetype end = line.size();
-            while (end > 0 && (line[end - 1] == u'\n' || line[end - 1].isSpace()))
+            while (end > 0 && line[end - 1].isSpace())
                 --end;
             line.truncate(end);
             if (!line.isEmpty())

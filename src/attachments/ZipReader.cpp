@@ -87,16 +87,14 @@ std::optional<QByteArray> inflateRawDeflate(QByteArrayView compressed, int64_t s
         }
         if (stream.avail_out == 0)
             break;
+        // Z_BUF_ERROR (no progress: the input ran out) ends the loop too.
         status = inflate(&stream, Z_NO_FLUSH);
-        if (status == Z_BUF_ERROR && stream.avail_in == 0 && inLeft == 0)
-            break; // the input ran out before the stream ended
     }
     const bool ended = status == Z_STREAM_END;
     const bool filled = stream.avail_out == 0;
     inflateEnd(&stream);
     // A stream that still had output when the buffer was full is accepted,
-    // as the platform decoder this replaces truncates silently; one that ends
-    // short, or fails, is not.
+    // cut to the declared size; one that ends short, or fails, is not.
     if (!filled || (!ended && status != Z_OK && status != Z_BUF_ERROR))
         return std::nullopt;
     return out;
@@ -110,6 +108,8 @@ std::optional<QByteArray> zipEntryData(const QString& name, QByteArrayView archi
         return std::nullopt;
     const int entryCount = readU16LE(archive, *end + 10);
     int64_t p = readU32LE(archive, *end + 16);
+    // Compared as bytes, so no entry name is decoded on the way.
+    const QByteArray wanted = name.toUtf8();
 
     bool found = false;
     uint16_t method = 0;
@@ -124,8 +124,7 @@ std::optional<QByteArray> zipEntryData(const QString& name, QByteArrayView archi
         const int64_t commentLength = readU16LE(archive, p + 32);
         if (!fits(length, p + centralEntrySize, nameLength))
             return std::nullopt;
-        const QString entryName = QString::fromUtf8(archive.sliced(p + centralEntrySize, nameLength));
-        if (entryName == name) {
+        if (archive.sliced(p + centralEntrySize, nameLength) == wanted) {
             found = true;
             method = readU16LE(archive, p + 10);
             compressedSize = readU32LE(archive, p + 20);

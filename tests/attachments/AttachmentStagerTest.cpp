@@ -22,12 +22,9 @@ namespace {
 
 using Toasts = std::vector<std::pair<QString, ToastKind>>;
 
-QUrl sparseFile(const QString& folder, const QString& name, int64_t size)
+QUrl sparseUrl(const QString& folder, const QString& name, int64_t size)
 {
-    QFile file(folder + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
-        return QUrl();
-    return QUrl::fromLocalFile(file.fileName());
+    return QUrl::fromLocalFile(sparseFile(name, size, folder));
 }
 
 bool allRead(const AttachmentStager& stager)
@@ -48,10 +45,10 @@ TEST(AttachmentStager, RefusalsAndTheirToasts)
     stager.setOnToast([&toasts](const QString& text, ToastKind kind) { toasts.emplace_back(text, kind); });
     const QString folder = makeTempFolder();
 
-    stager.stage(sparseFile(folder, QStringLiteral("notes"), 10));
-    stager.stage(sparseFile(folder, QStringLiteral("scan.tiff"), 10));
-    stager.stage(sparseFile(folder, QStringLiteral("big.txt"), maxAttachmentBytes + 1));
-    stager.stage(sparseFile(folder, QStringLiteral("big.txt"), 75'000'000));
+    stager.stage(sparseUrl(folder, QStringLiteral("notes"), 10));
+    stager.stage(sparseUrl(folder, QStringLiteral("scan.tiff"), 10));
+    stager.stage(sparseUrl(folder, QStringLiteral("big.txt"), maxAttachmentBytes + 1));
+    stager.stage(sparseUrl(folder, QStringLiteral("big.txt"), 75'000'000));
     EXPECT_TRUE(stager.staged().isEmpty());
     EXPECT_EQ(toasts, (Toasts {{QStringLiteral("Format not supported: notes"), ToastKind::error},
                                {QStringLiteral("Format not supported: scan.tiff"), ToastKind::error},
@@ -60,7 +57,7 @@ TEST(AttachmentStager, RefusalsAndTheirToasts)
     EXPECT_EQ(stager.status(), std::nullopt);
 
     // A link is measured as its target.
-    const QUrl target = sparseFile(folder, QStringLiteral("target.bin"), 75'000'000);
+    const QUrl target = sparseUrl(folder, QStringLiteral("target.bin"), 75'000'000);
     const QString link = folder + QStringLiteral("/link.pdf");
     ASSERT_TRUE(QFile::link(target.toLocalFile(), link));
     toasts.clear();
@@ -73,7 +70,7 @@ TEST(AttachmentStager, RefusalsAndTheirToasts)
                                QStringLiteral("d.md"),       QStringLiteral("e.webp"),     QStringLiteral("f.docx"),
                                QStringLiteral("g.png")};
     for (const QString& name : names)
-        stager.stage(sparseFile(folder, name, name == u"limit.txt" ? maxAttachmentBytes : 10));
+        stager.stage(sparseUrl(folder, name, name == u"limit.txt" ? maxAttachmentBytes : 10));
     ASSERT_EQ(stager.staged().size(), 5);
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(stager.staged()[i].originalFilename, names[i]);

@@ -206,4 +206,12 @@ QString writeTempFile(const QString& name, const QByteArray& bytes)
     return path;
 }
 
+QString sparseFile(const QString& name, int64_t size, const QString& folder)
+{
+    QFile file((folder.isEmpty() ? makeTempFolder() : folder) + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+        return QString();
+    return file.fileName();
+}
+
 } // namespace cvn::test

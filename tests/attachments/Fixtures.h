@@ -51,4 +51,8 @@ QByteArray jpegWithOrientation(const QImage& image, uint16_t orientation);
 // Writes bytes to a file in a new temporary folder; returns its path.
 QString writeTempFile(const QString& name, const QByteArray& bytes);
 
+// Makes a sparse file of zeros of that size in the folder (a new temporary
+// one when empty); returns its path, or empty text when it cannot be made.
+QString sparseFile(const QString& name, int64_t size, const QString& folder = {});
+
 } // namespace cvn::test

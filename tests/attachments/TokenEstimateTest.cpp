@@ -4,25 +4,10 @@
 
 #include "support/TempEnv.h"
 
-#include <QFile>
-
 #include <gtest/gtest.h>
 
 using namespace cvn;
 using namespace cvn::test;
-
-namespace {
-
-QString sparseFile(const QString& name, int64_t size)
-{
-    const QString path = makeTempFolder() + QLatin1Char('/') + name;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
-        return QString();
-    return path;
-}
-
-} // namespace
 
 TEST(TokenEstimate, DivisorByExtensionAndCyrillicRule)
 {

@@ -22,6 +22,22 @@ double share(int64_t tokens, int64_t contextSize)
     return double(tokens) * 100.0 / double(contextSize);
 }
 
+// How much of the context one file takes, for its border, triangle and
+// tooltip alike; always `fits` without a context.
+enum class Level { fits, large, exceeds };
+
+Level level(int64_t approxTokens, int64_t contextSize)
+{
+    if (contextSize < 1)
+        return Level::fits;
+    const double tokens = double(approxTokens);
+    if (tokens > double(contextSize) * 0.9)
+        return Level::exceeds;
+    if (tokens > double(contextSize) * 0.5)
+        return Level::large;
+    return Level::fits;
+}
+
 } // namespace
 
 QString sizeLabel(int64_t sizeBytes)
@@ -44,11 +60,11 @@ QString chipLabel(const StagedAttachment& item, int64_t contextSize)
         return label;
     label += QStringLiteral(" (") + QString::number(int64_t(share(item.approxTokens, contextSize)))
         + QStringLiteral("% of context)");
-    const double tokens = double(item.approxTokens);
-    if (tokens > double(contextSize) * 0.9)
-        label += QStringLiteral("  \u26A0 Exceeds context \u2014 some content will be truncated");
-    else if (tokens > double(contextSize) * 0.5)
-        label += QStringLiteral("  \u26A0 Model may forget earlier messages");
+    switch (level(item.approxTokens, contextSize)) {
+    case Level::exceeds: return label + QStringLiteral("  \u26A0 Exceeds context \u2014 some content will be truncated");
+    case Level::large: return label + QStringLiteral("  \u26A0 Model may forget earlier messages");
+    case Level::fits: return label;
+    }
     return label;
 }
 
@@ -64,19 +80,17 @@ QString attachmentTypeLabel(const QString& fileName)
 
 DynamicColor levelColor(int64_t approxTokens, int64_t contextSize)
 {
-    if (contextSize < 1)
-        return Theme::neutralGrey;
-    const double tokens = double(approxTokens);
-    if (tokens > double(contextSize) * 0.9)
-        return chipWarningRed;
-    if (tokens > double(contextSize) * 0.5)
-        return chipWarningAmber;
+    switch (level(approxTokens, contextSize)) {
+    case Level::exceeds: return chipWarningRed;
+    case Level::large: return chipWarningAmber;
+    case Level::fits: return Theme::neutralGrey;
+    }
     return Theme::neutralGrey;
 }
 
 bool showsWarning(int64_t approxTokens, int64_t contextSize)
 {
-    return contextSize >= 1 && double(approxTokens) > double(contextSize) * 0.5;
+    return level(approxTokens, contextSize) != Level::fits;
 }
 
 QString stripHeaderText(int64_t totalTokens, int64_t contextSize)

@@ -58,10 +58,10 @@ private:
 
 } // namespace
 
-StatusLine::StatusLine(const QString& text, QWidget* parent) : QWidget(parent), m_text(text)
+StatusLine::StatusLine(const QString& text, QWidget* parent) : QWidget(parent)
 {
     setFixedHeight(lineHeight);
-    setAccessibleName(text);
+    setText(text);
     m_spin.setInterval(50);
     connect(&m_spin, &QTimer::timeout, this, [this] {
         m_angle = (m_angle + 30) % 360;
@@ -73,13 +73,14 @@ StatusLine::StatusLine(const QString& text, QWidget* parent) : QWidget(parent), 
 void StatusLine::setText(const QString& text)
 {
     m_text = text;
+    m_textWidth = QFontMetrics(statusFont()).horizontalAdvance(text);
     setAccessibleName(text);
     update();
 }
 
 QSize StatusLine::sizeHint() const
 {
-    return {kSpinnerFrame + kStatusGap + QFontMetrics(statusFont()).horizontalAdvance(m_text), lineHeight};
+    return {kSpinnerFrame + kStatusGap + m_textWidth, lineHeight};
 }
 
 void StatusLine::showEvent(QShowEvent*)

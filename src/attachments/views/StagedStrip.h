@@ -44,6 +44,7 @@ protected:
 
 private:
     QString m_text;
+    int m_textWidth = 0; // measured once per text, not on every frame of the spinner
     QTimer m_spin;
     int m_angle = 0;
 };
