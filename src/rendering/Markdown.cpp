@@ -179,19 +179,12 @@ struct Cell {
 QString unescapedCell(Chars cell)
 {
     QString text;
-    qsizetype keepFrom = -1;
-    qsizetype keepTo = 0;
     for (qsizetype k = 0; k < cell.size(); ++k) {
         if (cell.is(k, u'\\') && ++k == cell.size())
             break;
-        const bool space = cell.isSpace(k);
-        if (!space && keepFrom < 0)
-            keepFrom = text.size();
         text += cell.index->at(cell.begin + k);
-        if (!space)
-            keepTo = text.size();
     }
-    return keepFrom < 0 ? QString() : text.mid(keepFrom, keepTo - keepFrom);
+    return trimSpaces(text).toString();
 }
 
 // The cells of a row, or nothing when the line holds no "|". One outer "|"

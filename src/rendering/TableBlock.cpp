@@ -87,6 +87,13 @@ public:
                 m_rowHeight[size_t(row)]};
     }
 
+    const QTextLayout* cellLayout(int row, int column) const
+    {
+        if (row < 0 || size_t(row) >= m_cells.size() || column < 0 || size_t(column) >= m_cells[size_t(row)].size())
+            return nullptr;
+        return &m_cells[size_t(row)][size_t(column)]->layout;
+    }
+
     int cellsLaidOut() const { return m_laidOut; }
 
 protected:
@@ -225,6 +232,11 @@ QSize TableBlock::gridSize() const
 QRect TableBlock::cellRect(int row, int column) const
 {
     return m_grid->cellRect(row, column);
+}
+
+const QTextLayout* TableBlock::cellLayout(int row, int column) const
+{
+    return m_grid->cellLayout(row, column);
 }
 
 int TableBlock::cellsLaidOut() const

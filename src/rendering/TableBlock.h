@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QScrollArea;
+class QTextLayout;
 
 namespace cvn {
 
@@ -43,6 +44,8 @@ public:
     // row r the r-th body row), padding included.
     QSize gridSize() const;
     QRect cellRect(int row, int column) const;
+    // A cell's text with its format ranges; null outside the grid.
+    const QTextLayout* cellLayout(int row, int column) const;
     // The sideways scroller holding the grid.
     QScrollArea* scrollArea() const { return m_scroll; }
     // How many cells were laid out since creation.

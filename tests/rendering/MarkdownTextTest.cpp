@@ -195,6 +195,25 @@ TEST_F(MarkdownTextTest, BlocksStackTenApartAndHandOverCodeAndTables)
     EXPECT_EQ(view.item(0)->widget(), nullptr);
 }
 
+TEST_F(MarkdownTextTest, ANewForegroundReachesTextAndTablesButNotCode)
+{
+    MarkdownText view(QStringLiteral("para `c`\n\n|h|\n|-|\n|x|"), Theme::ink);
+    view.resize(400, view.heightForWidth(400));
+    test::renderOver(view, Qt::white);
+    auto* table = qobject_cast<TableBlock*>(view.item(1)->widget());
+    ASSERT_NE(table, nullptr);
+
+    view.setForeground(kRed);
+    test::renderOver(view, Qt::white);
+    EXPECT_EQ(view.item(1)->widget(), table);
+    const auto ranges = rangesOf(view, 0);
+    ASSERT_EQ(ranges.size(), 2);
+    EXPECT_EQ(ranges[0].format.foreground().color(), QColor(Qt::red));
+    EXPECT_EQ(ranges[1].format.foreground().color(), kCodeLight);
+    for (int row : {0, 1})
+        EXPECT_EQ(table->cellLayout(row, 0)->formats()[0].format.foreground().color(), QColor(Qt::red)) << row;
+}
+
 TEST_F(MarkdownTextTest, StreamingKeepsUnchangedBlocksAndReplacesChangedKinds)
 {
     MarkdownText view(QStringLiteral("para\n\n|a|"), Theme::ink);

@@ -3,6 +3,7 @@
 #include "rendering/ViewTest.h"
 #include "ui_kit/KitTest.h"
 
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -122,6 +123,58 @@ TEST_F(TableBlockTest, CellCodeUsesTheInlineCodeColour)
     EXPECT_GT(test::countPixels(image, MarkdownText::inlineCodeColor(), 6, block.cellRect(1, 0)), 5);
     EXPECT_GT(test::countPixels(image, Qt::red, 30, block.cellRect(0, 0)), 5);
     EXPECT_EQ(test::countPixels(image, Qt::red, 30, block.cellRect(1, 0)), 0);
+}
+
+TEST_F(TableBlockTest, HeaderCellsAndBoldSpansShareTheMediumFace)
+{
+    TableBlock block(table({"Head"}, {{"**strong** plain *`code`*"}}), Theme::ink);
+    EXPECT_EQ(block.cellLayout(2, 0), nullptr);
+    EXPECT_EQ(block.cellLayout(0, 1), nullptr);
+    ASSERT_NE(block.cellLayout(0, 0), nullptr);
+    ASSERT_NE(block.cellLayout(1, 0), nullptr);
+    const auto header = block.cellLayout(0, 0)->formats();
+    const auto body = block.cellLayout(1, 0)->formats();
+    ASSERT_EQ(header.size(), 1);
+    ASSERT_EQ(body.size(), 3);
+
+    const QFont head = header[0].format.font();
+    EXPECT_EQ(head.pixelSize(), 15);
+    EXPECT_TRUE(head.bold());
+    EXPECT_EQ(QFontInfo(head).family(), QStringLiteral("Inter"));
+    EXPECT_EQ(body[0].format.font(), head);
+
+    const QFont plain = body[1].format.font();
+    EXPECT_EQ(plain.pixelSize(), 15);
+    EXPECT_FALSE(plain.bold());
+    EXPECT_FALSE(plain.italic());
+    EXPECT_EQ(body[1].format.foreground().color(), Theme::ink());
+
+    const QFont code = body[2].format.font();
+    EXPECT_EQ(code.pixelSize(), 14);
+    EXPECT_TRUE(QFontInfo(code).fixedPitch());
+    EXPECT_TRUE(code.italic());
+    EXPECT_FALSE(code.bold());
+    EXPECT_EQ(body[2].format.foreground().color(), MarkdownText::inlineCodeColor());
+}
+
+TEST_F(TableBlockTest, UpdatesLayOutOnlyTheCellsThatChanged)
+{
+    TableBlock block(table({"a", "b"}, {{"1", "2"}}), Theme::ink);
+    const int initial = block.cellsLaidOut();
+    EXPECT_GT(initial, 0);
+    // Narrow cells keep the columns at their widened 160, so a new row
+    // shapes and lays out its own two cells once each and nothing else.
+    block.setTable(table({"a", "b"}, {{"1", "2"}, {"3", ""}}), Theme::ink);
+    EXPECT_EQ(block.cellsLaidOut(), initial + 4);
+    block.setTable(table({"a", "b"}, {{"1", "2"}, {"3", "4"}}), Theme::ink);
+    EXPECT_EQ(block.cellsLaidOut(), initial + 6);
+    block.setTable(block.table(), Theme::ink);
+    EXPECT_EQ(block.cellsLaidOut(), initial + 6);
+
+    // Another text colour reaches every cell.
+    block.setTable(block.table(), DynamicColor(0xFF0000, 0xFF0000));
+    EXPECT_GE(block.cellsLaidOut(), initial + 6 + 6);
+    EXPECT_EQ(block.cellLayout(2, 1)->formats()[0].format.foreground().color(), QColor(Qt::red));
 }
 
 TEST_F(TableBlockTest, WideTableScrollsSidewaysAndLetsVerticalWheelsThrough)

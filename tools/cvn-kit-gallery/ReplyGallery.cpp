@@ -3,7 +3,6 @@
 #include "rendering/MarkdownText.h"
 
 #include <QApplication>
-#include <QPainter>
 
 namespace cvn::gallery {
 
