@@ -42,10 +42,9 @@ PixPtr upright(PixPtr pix, uint32_t orientation)
 void prepareLibraries()
 {
     static std::once_flag once;
+    // No OMP_THREAD_LIMIT here: the OpenMP runtime reads it once when it is
+    // loaded, and the same runtime runs llama.cpp's threads.
     std::call_once(once, [] {
-        // Each recognition already runs on a pool thread of its own; OpenMP
-        // threads inside it would only compete with the others.
-        setenv("OMP_THREAD_LIMIT", "1", 0);
         setMsgSeverity(L_SEVERITY_NONE); // leptonica's complaints about bad files
     });
 }
