@@ -388,11 +388,11 @@ void CodeBlock::paintEvent(QPaintEvent* event)
     Theme::strokeInside(painter, card, radius, Theme::ink.withAlpha(kCardStroke)());
     const QString label = languageLabel();
     if (!label.isEmpty()) {
-        painter.setFont(labelFont());
+        // A long name is cut short before it reaches the copy button.
         painter.setPen(Theme::mutedText());
         const QRect row(kLeading, kHeaderTop, width() - kLeading - kLabelGap - CopyCodeButton::side - kButtonTrailing,
                         CopyCodeButton::side);
-        painter.drawText(row, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, label);
+        Theme::drawElidedLine(painter, row, labelFont(), label);
     }
 }
 

@@ -30,6 +30,14 @@ TEST_F(CodeBlockTest, LanguageLabelAndCopyButtonPlace)
     EXPECT_GT(test::countPixels(test::renderOver(swift, Qt::white), Theme::mutedText(), 30, QRect(12, 4, 60, 28)),
               0);
 
+    // A long name stops short of the gap before the button.
+    CodeBlock longName(QString(80, u'w'), QStringLiteral("x"));
+    longName.resize(200, longName.heightForWidth(200));
+    test::showAndSettle(longName);
+    const QImage named = test::renderOver(longName, Qt::white);
+    EXPECT_GT(test::countPixels(named, Theme::mutedText(), 30, QRect(12, 4, 100, 28)), 0);
+    EXPECT_EQ(test::countPixels(named, Theme::mutedText(), 30, QRect(200 - 6 - 28 - 8, 4, 8, 28)), 0);
+
     for (const std::optional<QString>& none : {std::optional<QString>(), std::optional<QString>(QString())}) {
         CodeBlock plain(none, QStringLiteral("x"));
         plain.resize(300, plain.heightForWidth(300));
