@@ -11,6 +11,8 @@ const QString insertMessageSql = QStringLiteral(
     "INSERT INTO messages(chat_id, role, content, model_name, reasoning, reasoning_ms, created_at)\n"
     "VALUES(?,?,?,?,?,?,?)");
 const QString touchChatSql = QStringLiteral("UPDATE chats SET updated_at=? WHERE id=?");
+const QString setCouncilOnSql = QStringLiteral("UPDATE chats SET council_on=? WHERE id=?");
+const QString markCouncilSql = QStringLiteral("UPDATE chats SET is_council=1 WHERE id=?");
 
 using Role = ChatMessage::Role;
 
@@ -177,9 +179,9 @@ bool ChatHistory::createChatWith(const QList<Turn>& turns, const std::optional<Q
                 return false;
             rows.append({id, row});
         }
-        if (m_councilOn && !m_db.run(QStringLiteral("UPDATE chats SET council_on=? WHERE id=?"), {1, newChatId}))
+        if (m_councilOn && !m_db.run(setCouncilOnSql, {1, newChatId}))
             return false;
-        if (m_draftCouncil && !m_db.run(QStringLiteral("UPDATE chats SET is_council=1 WHERE id=?"), {newChatId}))
+        if (m_draftCouncil && !m_db.run(markCouncilSql, {newChatId}))
             return false;
         if (first) {
             const QString title = first->content.isEmpty() ? newChatTitle
@@ -248,7 +250,7 @@ void ChatHistory::markCouncil()
         m_draftCouncil = true;
         return;
     }
-    m_db.run(QStringLiteral("UPDATE chats SET is_council=1 WHERE id=?"), {m_chatId});
+    m_db.run(markCouncilSql, {m_chatId});
     m_store.reload();
 }
 
@@ -256,7 +258,7 @@ void ChatHistory::setCouncilOn(bool on)
 {
     m_councilOn = on;
     if (m_chatId >= 1)
-        m_db.run(QStringLiteral("UPDATE chats SET council_on=? WHERE id=?"), {on ? 1 : 0, m_chatId});
+        m_db.run(setCouncilOnSql, {on ? 1 : 0, m_chatId});
 }
 
 bool ChatHistory::loadCouncilOn() const

@@ -10,6 +10,16 @@ namespace {
 
 const QString newChatTitle = QStringLiteral("New chat");
 
+QList<ChatStore::Row> rowsWithPin(const QList<ChatStore::Row>& rows, bool pinned)
+{
+    QList<ChatStore::Row> kept;
+    for (const ChatStore::Row& row : rows) {
+        if (row.pinned == pinned)
+            kept.append(row);
+    }
+    return kept;
+}
+
 } // namespace
 
 ChatStore::ChatStore(ChatDatabase& db, QObject* parent)
@@ -49,30 +59,18 @@ void ChatStore::reload()
 
 QList<ChatStore::Row> ChatStore::pinnedRows() const
 {
-    QList<Row> pinned;
-    for (const Row& row : m_rows) {
-        if (row.pinned)
-            pinned.append(row);
-    }
-    return pinned;
+    return rowsWithPin(m_rows, true);
 }
 
 QList<ChatStore::Row> ChatStore::unpinnedRows() const
 {
-    QList<Row> unpinned;
-    for (const Row& row : m_rows) {
-        if (!row.pinned)
-            unpinned.append(row);
-    }
-    return unpinned;
+    return rowsWithPin(m_rows, false);
 }
 
 QList<ChatStore::Section> ChatStore::sections(const QDateTime& now) const
 {
     QList<Section> sections;
-    for (const Row& row : m_rows) {
-        if (row.pinned)
-            continue;
+    for (const Row& row : unpinnedRows()) {
         const QString heading = dayHeading(row.updatedAt, now);
         auto section = std::find_if(sections.begin(), sections.end(),
                                     [&](const Section& s) { return s.heading == heading; });
