@@ -2,6 +2,7 @@
 
 #include "bridge/Json.h"
 #include "bridge/RigInspector.h"
+#include "platform/Unicode.h"
 
 #include <QStringList>
 
@@ -53,22 +54,6 @@ BridgeAnswer makeAnswer(int status, const QString& requestLine, const std::optio
     out += "Connection: close\r\n\r\n";
     out += body;
     return answer;
-}
-
-bool isBlankOrTab(QChar c)
-{
-    return c == QLatin1Char('\t') || c.category() == QChar::Separator_Space;
-}
-
-QString trimBlanks(QStringView text)
-{
-    qsizetype start = 0;
-    qsizetype end = text.size();
-    while (start < end && isBlankOrTab(text[start]))
-        ++start;
-    while (end > start && isBlankOrTab(text[end - 1]))
-        --end;
-    return text.sliced(start, end - start).toString();
 }
 
 bool equalsIgnoringAsciiCase(QStringView text, QLatin1StringView word)
@@ -157,7 +142,7 @@ BridgeAnswer answerHeader(QByteArrayView header, bool devCors)
     std::optional<QString> origin;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         if (lines[i].toLower().startsWith(QLatin1String("origin:"))) {
-            origin = trimBlanks(QStringView(lines[i]).sliced(7));
+            origin = trimSpaces(QStringView(lines[i]).sliced(7)).toString();
             break;
         }
     }

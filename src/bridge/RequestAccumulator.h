@@ -34,7 +34,6 @@ public:
     std::optional<BridgeAnswer> feed(QByteArrayView bytes, bool devCors);
 
     qsizetype bufferedBytes() const { return m_buffer.size(); }
-    bool answered() const { return m_answered; }
 
 private:
     QByteArray m_buffer;

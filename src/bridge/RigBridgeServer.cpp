@@ -266,8 +266,7 @@ void RigBridgeServer::Loop::startListening()
         lastError.reset();
         acceptPausedUntil = {};
         qCInfo(lcBridge, "listening on 127.0.0.1:%d", int(port));
-        console(QStringLiteral("listening on port %1").arg(port));
-        bridgeLog(QStringLiteral("listening on port %1").arg(port));
+        report(QStringLiteral("listening on port %1").arg(port));
         return;
     }
 }
@@ -417,8 +416,7 @@ RigBridgeServer::~RigBridgeServer() = default;
 
 void RigBridgeServer::start()
 {
-    console(QStringLiteral("start() called"));
-    bridgeLog(QStringLiteral("start() called"));
+    report(QStringLiteral("start() called"));
     m_loop->post([loop = m_loop.get()] { loop->startListening(); });
 }
 

@@ -23,7 +23,7 @@ HeldPort::HeldPort()
 
 HeldPort::~HeldPort()
 {
-    closeSocket(m_fd);
+    cvn::sockets::closeDescriptor(m_fd);
 }
 
 uint16_t freePort()
@@ -34,33 +34,18 @@ uint16_t freePort()
 
 int connectLoopback(uint16_t port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = cvn::sockets::openTcpSocket().fd;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        closeSocket(fd);
+        cvn::sockets::closeDescriptor(fd);
         return -1;
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
-}
-
-uint16_t localPort(int fd)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
-}
-
-void closeSocket(int fd)
-{
-    if (fd >= 0)
-        ::close(fd);
 }
 
 bool sendAll(int fd, const QByteArray& bytes)
@@ -159,7 +144,7 @@ Received exchange(uint16_t port, const QByteArray& request, int chunkSize, int t
         got.eof = rest.eof;
         got.reset = got.reset || rest.reset;
     }
-    closeSocket(fd);
+    cvn::sockets::closeDescriptor(fd);
     return got;
 }
 

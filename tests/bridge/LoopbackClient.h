@@ -28,11 +28,6 @@ uint16_t freePort();
 // A connected, blocking client socket; -1 on failure.
 int connectLoopback(uint16_t port);
 
-// The local port of a connected socket.
-uint16_t localPort(int fd);
-
-void closeSocket(int fd);
-
 // Sends all of `bytes` on a connected socket (blocking).
 bool sendAll(int fd, const QByteArray& bytes);
 

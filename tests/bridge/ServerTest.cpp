@@ -3,6 +3,7 @@
 #include "bridge/BridgeLog.h"
 #include "bridge/RigBridgeServer.h"
 #include "bridge/RigInspector.h"
+#include "platform/Sockets.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -149,19 +150,20 @@ TEST(Server, SilentAndIdleClientsTimeOutWithoutHoldingUpOthers)
     const Received dropped = readToEnd(silent, 9000);
     EXPECT_TRUE(dropped.bytes.isEmpty());
     EXPECT_TRUE(dropped.eof);
-    EXPECT_TRUE(logText().contains(
-        QStringLiteral("connection 127.0.0.1:%1 timed out before a full request\n").arg(localPort(silent)).toUtf8()));
+    EXPECT_TRUE(logText().contains(QStringLiteral("connection 127.0.0.1:%1 timed out before a full request\n")
+                                       .arg(cvn::sockets::boundPort(silent))
+                                       .toUtf8()));
     for (const int fd : idle) {
         const Received got = readToEnd(fd, 9000);
         EXPECT_TRUE(got.bytes.isEmpty());
         EXPECT_TRUE(got.eof);
-        closeSocket(fd);
+        cvn::sockets::closeDescriptor(fd);
     }
     for (const int fd : deaf) {
         EXPECT_TRUE(readToEnd(fd, 9000).bytes.startsWith("HTTP/1.1 200 OK\r\n"));
-        closeSocket(fd);
+        cvn::sockets::closeDescriptor(fd);
     }
-    closeSocket(silent);
+    cvn::sockets::closeDescriptor(silent);
     EXPECT_TRUE(eventually([&] { return run.server.clientCount() == 0; }));
 }
 

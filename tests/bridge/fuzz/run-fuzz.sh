@@ -33,11 +33,12 @@ SOURCES=(
   "$ROOT/src/platform/AppSettings.cpp"
   "$ROOT/src/platform/HostFacts.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
+  "$ROOT/src/platform/Unicode.cpp"
 )
 FLAGS=(-std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -I"$ROOT/src" -DCVN_APP_VERSION='"1.0.0"' -DCVN_APP_BUILD='"1"')
 read -r -a QT_CFLAGS <<<"$(pkg-config --cflags Qt6Core)"
-read -r -a QT_LIBS <<<"$(pkg-config --libs Qt6Core)"
+read -r -a QT_LIBS <<<"$(pkg-config --libs Qt6Core icu-uc icu-i18n)"
 # Two compilers at a time: the machine running this has few cores.
 export CXX OBJ
 printf '%s\n' "${SOURCES[@]}" | xargs -P2 -I{} sh -c \
