@@ -346,10 +346,14 @@ std::optional<ProjectorHint> headerSaysProjector(const QString& path)
     }
 }
 
+bool hasProjectorName(const QString& fileName)
+{
+    return fileName.section(QLatin1Char('/'), -1).toLower().startsWith(QLatin1String("mmproj"));
+}
+
 bool isProjectorFile(const QString& path, const QString& fileName)
 {
-    const QString lastComponent = fileName.section(QLatin1Char('/'), -1);
-    if (lastComponent.toLower().startsWith(QLatin1String("mmproj")))
+    if (hasProjectorName(fileName))
         return true;
     const std::optional<ProjectorHint> hint = headerSaysProjector(path);
     if (!hint)

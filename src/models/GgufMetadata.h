@@ -33,9 +33,13 @@ struct ProjectorHint {
 // A light scan that stops at "general.architecture"; nothing on a read failure.
 std::optional<ProjectorHint> headerSaysProjector(const QString& path);
 
-// True when `fileName`'s last component starts with "mmproj" (any case; the
-// file is then not opened), or when the header names a projector architecture,
-// or has no architecture but "clip." keys. An unreadable file is not one.
+// Whether the last component of `fileName` starts with "mmproj" (any case):
+// such a file is a projector whatever its header says.
+bool hasProjectorName(const QString& fileName);
+
+// True when hasProjectorName(fileName) (the file is then not opened), or when
+// the header names a projector architecture, or has no architecture but
+// "clip." keys. An unreadable file is not one.
 bool isProjectorFile(const QString& path, const QString& fileName);
 
 // "clip", "llava", "mllm_projector", "mmproj", "siglip".

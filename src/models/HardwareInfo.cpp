@@ -90,9 +90,9 @@ RigInfo RigInfo::current()
 
     RigInfo rig;
     // Total and free from one reading, so free never exceeds total.
-    const std::optional<MemoryFigures> memory = readMemoryFigures();
-    rig.ramTotalMb = memory ? int64_t(memory->totalMb) : int64_t(physicalMemoryMb());
-    rig.ramFreeMb = memory ? int64_t(memory->freeMb) : std::min<int64_t>(4096, rig.ramTotalMb);
+    const MemoryFigures memory = memoryNow();
+    rig.ramTotalMb = int64_t(memory.totalMb);
+    rig.ramFreeMb = int64_t(memory.freeMb);
     rig.cpuShortName = cleanCpuName(cpuBrandString());
     rig.gpuName = cleanedGpuName(device);
     rig.gpuVramMb = device ? int64_t(device->recommendedMaxWorkingSetBytes >> 20) : 0;
@@ -127,16 +127,19 @@ Line labelRuns(const QList<Bucket>& list, Tone tone)
 
 Line runnableSizesRuns(const RigInfo& rig)
 {
-    const int64_t free = rig.ramFreeMb;
-    const int64_t total = rig.ramTotalMb;
+    enum class Fit { now, afterClosing, tooBig };
+    const auto fitOf = [&rig](const Bucket& bucket) {
+        if (rig.ramFreeMb >= bucket.needsMb)
+            return Fit::now;
+        return rig.ramTotalMb >= bucket.needsMb + 3000 ? Fit::afterClosing : Fit::tooBig;
+    };
     QList<Bucket> now, afterClosing, tooBig;
     for (const Bucket& bucket : buckets()) {
-        if (free >= bucket.needsMb)
-            now.append(bucket);
-        else if (total >= bucket.needsMb + 3000)
-            afterClosing.append(bucket);
-        else
-            tooBig.append(bucket);
+        switch (fitOf(bucket)) {
+        case Fit::now: now.append(bucket); break;
+        case Fit::afterClosing: afterClosing.append(bucket); break;
+        case Fit::tooBig: tooBig.append(bucket); break;
+        }
     }
 
     Line runs;
@@ -166,9 +169,10 @@ Line runnableSizesRuns(const RigInfo& rig)
     }
     bool first = true;
     for (const Bucket& bucket : buckets()) {
-        const bool fitsNow = free >= bucket.needsMb;
-        if (!fitsNow && total < bucket.needsMb + 3000)
+        const Fit fit = fitOf(bucket);
+        if (fit == Fit::tooBig)
             continue;
+        const bool fitsNow = fit == Fit::now;
         if (!first)
             runs.append({QStringLiteral(", "), std::nullopt});
         first = false;

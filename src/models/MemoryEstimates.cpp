@@ -1,7 +1,5 @@
 #include "models/MemoryEstimates.h"
 
-#include "platform/SystemInfo.h"
-
 #include <cmath>
 #include <limits>
 
@@ -147,14 +145,17 @@ AutoContext autoContextForRam(const std::optional<GgufInfo>& metadata, uint64_t 
 
 uint64_t freeRamMb()
 {
-    const std::optional<MemoryFigures> figures = readMemoryFigures();
-    return figures ? figures->freeMb : 4096;
+    return memoryNow().freeMb;
 }
 
 uint64_t physicalMemoryMb()
 {
-    const std::optional<MemoryFigures> figures = readMemoryFigures();
-    return figures ? figures->totalMb : 8192;
+    return memoryNow().totalMb;
+}
+
+MemoryFigures memoryNow()
+{
+    return readMemoryFigures().value_or(MemoryFigures{8192, 4096});
 }
 
 } // namespace cvn

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "models/GgufInfo.h"
+#include "platform/SystemInfo.h"
 
 #include <QString>
 
@@ -8,8 +9,9 @@
 #include <optional>
 
 // Memory and context estimates made before a model is loaded. All sizes are
-// MB of 1,048,576 bytes. Pure functions, except freeRamMb() and
-// physicalMemoryMb(), which read the system afresh on each call.
+// MB of 1,048,576 bytes. Pure functions, except freeRamMb(),
+// physicalMemoryMb() and memoryNow(), which read the system afresh on each
+// call.
 namespace cvn {
 
 // Bits per weight guessed from a quantisation tag in the file name ("Q4",
@@ -42,5 +44,9 @@ uint64_t freeRamMb();
 
 // Physical memory in MB; 8192 when the system cannot say.
 uint64_t physicalMemoryMb();
+
+// Both figures from one reading of the system, with the same fallbacks, for
+// callers that show them side by side.
+MemoryFigures memoryNow();
 
 } // namespace cvn

@@ -23,9 +23,12 @@ int64_t requiredMb(const QString& path, const std::optional<GgufInfo>& metadata)
 {
     if (metadata)
         return metadata->requiredMemoryMb(8192, KvCacheType::f16);
+    // A record with the file's size and no layer facts: the requirement then
+    // falls back to the file plus a fifth plus the runtime overhead.
+    GgufInfo sizeOnly;
     const std::optional<int64_t> bytes = RegularFile::sizeOf(path);
-    const int64_t fileMb = bytes && *bytes > 0 ? *bytes / (1024 * 1024) : 0;
-    return fileMb + int64_t(0.2 * double(fileMb)) + 400 + 780;
+    sizeOnly.fileSizeMb = bytes && *bytes > 0 ? *bytes / (1024 * 1024) : 0;
+    return sizeOnly.requiredMemoryMb(8192, KvCacheType::f16);
 }
 
 std::optional<Warning> warning(const QString& path, const QString& name, uint64_t freeMb, uint64_t totalMb,

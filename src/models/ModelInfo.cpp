@@ -45,8 +45,7 @@ bool ModelInfo::isVisionProjector() const
 {
     if (visionAdapterFile)
         return true;
-    const QString name = fileName.isEmpty() ? displayName : fileName;
-    if (name.section(QLatin1Char('/'), -1).toLower().startsWith(QLatin1String("mmproj")))
+    if (GgufMetadata::hasProjectorName(fileName.isEmpty() ? displayName : fileName))
         return true;
     if (!discoveredMetadata)
         return false;

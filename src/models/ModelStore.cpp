@@ -61,6 +61,21 @@ bool staysInsideFolder(const QString& fileName)
     return !parts.contains(QStringLiteral(".."));
 }
 
+// A fresh record for the file at `path`, with what its header says; the scan
+// and an added copy differ only in the names and size they hand in.
+ModelInfo recordForFile(const QString& path, QString displayName, QString fileName, int64_t sizeBytes)
+{
+    ModelInfo m;
+    m.displayName = std::move(displayName);
+    m.fileSizeBytes = sizeBytes;
+    m.discoveredMetadata = GgufMetadata::read(path);
+    if (m.discoveredMetadata)
+        m.trainedContext = m.discoveredMetadata->nCtxTrain;
+    m.fileName = std::move(fileName);
+    m.visionAdapterFile = GgufMetadata::isProjectorFile(path, QFileInfo(path).fileName());
+    return m;
+}
+
 } // namespace
 
 ModelStore::ModelStore(QString folder, QObject* parent)
@@ -170,14 +185,7 @@ std::optional<QString> ModelStore::modelFileURL(const ModelInfo& model) const
 ModelInfo ModelStore::makeModelInfo(const QString& filePath, int64_t sizeBytes)
 {
     const QString name = QFileInfo(filePath).fileName();
-    ModelInfo m;
-    m.displayName = ModelCopier::splitExtension(name).first;
-    m.fileSizeBytes = sizeBytes;
-    m.discoveredMetadata = GgufMetadata::read(filePath);
-    if (m.discoveredMetadata)
-        m.trainedContext = m.discoveredMetadata->nCtxTrain;
-    m.fileName = name;
-    m.visionAdapterFile = GgufMetadata::isProjectorFile(filePath, name);
+    ModelInfo m = recordForFile(filePath, ModelCopier::splitExtension(name).first, name, sizeBytes);
     m_models.append(m);
     emit modelsChanged();
     return m;
@@ -206,15 +214,7 @@ QList<ModelInfo> ModelStore::scanModelsFolder() const
         if (info.isSymLink() || !info.isFile())
             continue;
         const QString path = info.filePath();
-        ModelInfo m;
-        m.displayName = displayNameFromFile(path);
-        m.fileSizeBytes = info.size();
-        m.discoveredMetadata = GgufMetadata::read(path);
-        if (m.discoveredMetadata)
-            m.trainedContext = m.discoveredMetadata->nCtxTrain;
-        m.fileName = relativeFileName(path, folder);
-        m.visionAdapterFile = GgufMetadata::isProjectorFile(path, info.fileName());
-        models.append(std::move(m));
+        models.append(recordForFile(path, displayNameFromFile(path), relativeFileName(path, folder), info.size()));
     }
     sortByName(models);
     return models;

@@ -31,7 +31,7 @@ std::optional<GgufInfo> readWritten(const GgufWriter& writer, int64_t padTo = 0)
     return GgufMetadata::read(writer.writeTo(cvn::test::makeTempFolder(QStringLiteral("gguf")), "m.gguf", padTo));
 }
 
-// A header whose only required key comes after `before`.
+// `writer`'s pairs, then the one key every readable header needs.
 GgufWriter withContextAfter(GgufWriter writer)
 {
     return writer.u32(kContextKey, 2048);

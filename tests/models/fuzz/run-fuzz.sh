@@ -22,7 +22,6 @@ SOURCES=(
   "$ROOT/src/models/NumberText.cpp"
   "$ROOT/src/platform/RegularFile.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
-  "$ROOT/src/platform/AppSettings.cpp"
   "$ROOT/src/platform/Utf8Decoder.cpp"
 )
 FLAGS=(-std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
