@@ -71,11 +71,6 @@ char32_t GraphemeIndex::surrogatePair(qsizetype i) const
     return QChar::surrogateToUcs4(m_text[at], m_text[at + 1]);
 }
 
-bool GraphemeIndex::isWideSpace(char16_t c)
-{
-    return isSpaceSeparatorOrTab(c);
-}
-
 qsizetype GraphemeIndex::nextLineEnd(qsizetype from) const
 {
     if (m_offsets.empty()) {

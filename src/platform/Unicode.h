@@ -8,6 +8,12 @@
 
 namespace cvn {
 
+// Unicode character properties of one code point, from ICU where Qt's own
+// tables fall short (QChar::isNumber misses CJK numerals such as 三).
+bool isAlphabetic(char32_t c);      // the Alphabetic property
+bool hasNumericType(char32_t c);    // any numeric type: digits, ², ½, 三, ...
+bool isSpaceSeparatorOrTab(char32_t c);
+
 // The user-perceived characters (extended grapheme clusters) of one text,
 // found once so that callers can walk, compare and slice them by index.
 //
@@ -60,8 +66,9 @@ public:
     {
         if (length(i) != 1)
             return false;
+        // ASCII inline: this runs for every character a parser looks at.
         const char16_t c = m_text[offset(i)].unicode();
-        return c < 0x80 ? c == u' ' || c == u'\t' : isWideSpace(c);
+        return c < 0x80 ? c == u' ' || c == u'\t' : isSpaceSeparatorOrTab(c);
     }
 
     // Whether cluster i is a line end: LF, or the CR LF pair.
@@ -87,19 +94,12 @@ public:
 
 private:
     char32_t surrogatePair(qsizetype i) const;
-    static bool isWideSpace(char16_t c);
 
     QStringView m_text;
     qsizetype m_count = 0;
     // Empty when every code unit is its own cluster; else size() + 1 entries.
     std::vector<qsizetype> m_offsets;
 };
-
-// Unicode character properties of one code point, from ICU where Qt's own
-// tables fall short (QChar::isNumber misses CJK numerals such as 三).
-bool isAlphabetic(char32_t c);      // the Alphabetic property
-bool hasNumericType(char32_t c);    // any numeric type: digits, ², ½, 三, ...
-bool isSpaceSeparatorOrTab(char32_t c);
 
 // Whether the text is one code point among 0-9, A-F, a-f and their fullwidth
 // forms.

@@ -1,0 +1,29 @@
+#include "platform/SystemInfo.h"
+
+#include <gtest/gtest.h>
+
+using namespace cvn;
+
+TEST(SystemInfo, ParsesMeminfo)
+{
+    const QByteArray modern = "MemTotal:       16318412 kB\nMemFree:         1000000 kB\n"
+                              "MemAvailable:    9216000 kB\nBuffers:          204800 kB\nCached:          4096000 kB\n";
+    EXPECT_EQ(parseMeminfo(modern), (MemoryFigures{15935, 9000}));
+    // Older kernels without MemAvailable: free + buffers + cached.
+    EXPECT_EQ(parseMeminfo("MemTotal: 16318412 kB\nMemFree: 1024000 kB\nBuffers: 1024 kB\nCached: 1023 kB\n"),
+              (MemoryFigures{15935, 1001}));
+    // A total of 0 reads as 8192; free never above the total.
+    EXPECT_EQ(parseMeminfo("MemTotal: 0 kB\nMemAvailable: 99999999 kB\n"), (MemoryFigures{8192, 8192}));
+    EXPECT_EQ(parseMeminfo("MemTotalX: 5 kB\nMemAvailable: 2048 kB"), (MemoryFigures{8192, 2}));
+    EXPECT_FALSE(parseMeminfo(""));
+    EXPECT_FALSE(parseMeminfo("MemTotal: 16318412 kB\nMemAvailable: lots\n"));
+}
+
+TEST(SystemInfo, ParsesCpuModelName)
+{
+    EXPECT_EQ(parseCpuModelName("processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Xeon(R) "
+                                "Processor  \nmodel name\t: second\n"),
+              "Intel(R) Xeon(R) Processor");
+    EXPECT_EQ(parseCpuModelName("processor\t: 0\nBogoMIPS\t: 50.00\nCPU implementer\t: 0x41\n"), "");
+    EXPECT_EQ(parseCpuModelName(""), "");
+}
