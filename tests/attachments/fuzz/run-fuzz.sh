@@ -27,10 +27,11 @@ build prompt-fuzzer "$HERE/PromptFuzzer.cpp" "$ROOT/src/attachments/SentAttachme
   "$ROOT/src/attachments/ImageOrientation.cpp" "$ROOT/src/platform/Unicode.cpp"
 wait %1
 
+# A fixed seed keeps a test run repeatable; CVN_FUZZ_SEED=0 picks a random one.
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for target in zip-docx prompt; do
   mkdir -p "$WORK/$target-found"
   "$WORK/$target-fuzzer" "$WORK/$target-found" "$HERE/corpus-$target" \
-    -max_total_time="$SECONDS_TO_RUN" -timeout=10 -rss_limit_mb=1024 -malloc_limit_mb=600 \
+    -seed="${CVN_FUZZ_SEED:-1}" -max_total_time="$SECONDS_TO_RUN" -timeout=10 -rss_limit_mb=1024 -malloc_limit_mb=600 \
     -max_len=65536 -artifact_prefix="$WORK/$target-" -print_final_stats=1
 done

@@ -5,6 +5,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringDecoder>
 
 #include <cstdint>
 #include <cstdlib>
@@ -103,15 +104,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const QJsonDocument parsed = QJsonDocument::fromJson(QByteArray::fromStdString(one), &error);
         if (error.error != QJsonParseError::NoError)
             fail("string rendering is not valid JSON");
-        // Qt's UTF-8 decoding drops a byte-order mark at the start of a text,
-        // on one side of the comparison but not always the other.
-        const auto withoutBom = [](QString text) {
-            if (text.startsWith(QChar(0xFEFF)))
-                text.remove(0, 1);
-            return text;
+        // Qt's parser drops a byte-order mark at the start of a string value
+        // on some paths (none when the value holds an escape), so leading
+        // marks are left out of the comparison on both sides.
+        const auto withoutMarks = [](QString text) {
+            qsizetype marks = 0;
+            while (marks < text.size() && text.at(marks) == QChar(0xFEFF))
+                ++marks;
+            return text.mid(marks);
         };
-        const QString expected = withoutBom(QString::fromStdString(cvn::Json::sanitizeUtf8(raw)));
-        if (withoutBom(parsed.object().value(QStringLiteral("s")).toString()) != expected)
+        QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+        const QString expected = decode(QByteArray::fromStdString(cvn::Json::sanitizeUtf8(raw)));
+        if (withoutMarks(parsed.object().value(QStringLiteral("s")).toString()) != withoutMarks(expected))
             fail("string does not round-trip");
     }
     return 0;

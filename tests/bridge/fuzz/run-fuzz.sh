@@ -46,8 +46,9 @@ printf '%s\n' "${SOURCES[@]}" | xargs -P2 -I{} sh -c \
 "$CXX" "${FLAGS[@]}" "$OBJ"/*.o "${QT_LIBS[@]}" -o "$WORK/$TARGET-fuzzer"
 
 # New inputs go to the work folder; the seeds in the source tree stay as they are.
+# A fixed seed keeps a test run repeatable; CVN_FUZZ_SEED=0 picks a random one.
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export XDG_DATA_HOME="$WORK/data" XDG_CONFIG_HOME="$WORK/config"
 "$WORK/$TARGET-fuzzer" "$WORK/found-$TARGET" "$HERE/corpus-$TARGET" \
-  -max_total_time="$SECONDS_TO_RUN" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=300 \
+  -seed="${CVN_FUZZ_SEED:-1}" -max_total_time="$SECONDS_TO_RUN" -timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=300 \
   -max_len=24576 -artifact_prefix="$WORK/$TARGET-" -print_final_stats=1

@@ -45,7 +45,8 @@ for pid in "${pending[@]}"; do wait "$pid"; done
 "$CXX" "${FLAGS[@]}" "$WORK"/obj-*.o "${QT_LIBS[@]}" -o "$WORK/gguf-fuzzer"
 
 # New inputs go to the work folder; the seeds in the source tree stay as they are.
+# A fixed seed keeps a test run repeatable; CVN_FUZZ_SEED=0 picks a random one.
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 "$WORK/gguf-fuzzer" "$WORK/found" "$HERE/corpus" \
-  -dict="$HERE/gguf.dict" -max_total_time="$SECONDS_TO_RUN" -timeout=10 \
+  -dict="$HERE/gguf.dict" -seed="${CVN_FUZZ_SEED:-1}" -max_total_time="$SECONDS_TO_RUN" -timeout=10 \
   -rss_limit_mb=2048 -max_len=4096 -artifact_prefix="$WORK/" -print_final_stats=1
