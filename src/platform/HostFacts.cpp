@@ -1,6 +1,5 @@
 #include "platform/HostFacts.h"
-
-#include <QFile>
+#include "platform/ProcText.h"
 
 #include <csignal>
 #include <set>
@@ -32,12 +31,7 @@ std::optional<int> parsePhysicalCoreCount(QByteArrayView cpuinfo)
         coreId.clear();
         sawCoreId = false;
     };
-    qsizetype start = 0;
-    while (start <= cpuinfo.size()) {
-        qsizetype end = cpuinfo.indexOf('\n', start);
-        if (end < 0)
-            end = cpuinfo.size();
-        const QByteArrayView line = cpuinfo.sliced(start, end - start);
+    proc::forEachLine(cpuinfo, [&](QByteArrayView line) {
         const qsizetype colon = line.indexOf(':');
         if (line.trimmed().isEmpty()) {
             finishBlock();
@@ -53,8 +47,8 @@ std::optional<int> parsePhysicalCoreCount(QByteArrayView cpuinfo)
                 sawCoreId = true;
             }
         }
-        start = end + 1;
-    }
+        return false;
+    });
     finishBlock();
     if (cores.empty())
         return std::nullopt;
@@ -63,10 +57,7 @@ std::optional<int> parsePhysicalCoreCount(QByteArrayView cpuinfo)
 
 std::optional<int> readPhysicalCoreCount()
 {
-    QFile file(QStringLiteral("/proc/cpuinfo"));
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return parsePhysicalCoreCount(file.readAll());
+    return parsePhysicalCoreCount(proc::readFile("/proc/cpuinfo"));
 }
 
 namespace {

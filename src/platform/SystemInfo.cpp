@@ -1,6 +1,5 @@
 #include "platform/SystemInfo.h"
-
-#include <QFile>
+#include "platform/ProcText.h"
 
 #include <algorithm>
 #include <unistd.h>
@@ -23,36 +22,12 @@ std::optional<uint64_t> meminfoValue(QByteArrayView line, QByteArrayView key)
     return ok ? std::optional<uint64_t>(kb) : std::nullopt;
 }
 
-// Calls `fn` with each line of `text`, without its line break.
-template <typename Fn>
-void forEachLine(QByteArrayView text, Fn fn)
-{
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size();
-        if (fn(text.sliced(start, end - start)))
-            return;
-        start = end + 1;
-    }
-}
-
-QByteArray readProcFile(const char* path)
-{
-    QFile file(QString::fromLatin1(path));
-    // /proc files report size 0, so read to the end rather than by size.
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
 } // namespace
 
 std::optional<MemoryFigures> parseMeminfo(QByteArrayView text)
 {
     std::optional<uint64_t> total, available, memFree, buffers, cached;
-    forEachLine(text, [&](QByteArrayView line) {
+    proc::forEachLine(text, [&](QByteArrayView line) {
         for (auto [key, slot] : {std::pair{"MemTotal", &total}, {"MemAvailable", &available},
                                  {"MemFree", &memFree}, {"Buffers", &buffers}, {"Cached", &cached}}) {
             if (const auto kb = meminfoValue(line, key)) {
@@ -80,13 +55,13 @@ std::optional<MemoryFigures> parseMeminfo(QByteArrayView text)
 
 std::optional<MemoryFigures> readMemoryFigures()
 {
-    return parseMeminfo(readProcFile("/proc/meminfo"));
+    return parseMeminfo(proc::readFile("/proc/meminfo"));
 }
 
 QString parseCpuModelName(QByteArrayView cpuinfo)
 {
     QString name;
-    forEachLine(cpuinfo, [&](QByteArrayView line) {
+    proc::forEachLine(cpuinfo, [&](QByteArrayView line) {
         const qsizetype colon = line.indexOf(':');
         if (colon < 0 || line.first(colon).trimmed() != "model name")
             return false;
@@ -98,7 +73,7 @@ QString parseCpuModelName(QByteArrayView cpuinfo)
 
 QString readCpuModelName()
 {
-    return parseCpuModelName(readProcFile("/proc/cpuinfo"));
+    return parseCpuModelName(proc::readFile("/proc/cpuinfo"));
 }
 
 int processorCount()
