@@ -57,9 +57,6 @@ QString messageText(QRandomGenerator& random, bool withNeedle)
 void fill(ChatDatabase& db)
 {
     QRandomGenerator random(7);
-    const QString insertMessage = QStringLiteral(
-        "INSERT INTO messages(chat_id, role, content, model_name, reasoning, reasoning_ms, created_at)\n"
-        "VALUES(?,?,?,?,?,?,?)");
     db.transaction([&] {
         for (int c = 0; c < kChats; ++c) {
             const int64_t chat = db.insertChat(QStringLiteral("Chat number %1").arg(c), QStringLiteral("model"));
@@ -68,11 +65,11 @@ void fill(ChatDatabase& db)
             for (int m = 0; m < kMessagesPerChat; ++m) {
                 const bool reply = m % 2 == 1;
                 const bool reasoning = reply && random.bounded(10) == 0;
-                db.insert(insertMessage,
-                          {chat, reply ? "assistant" : "user", messageText(random, random.bounded(100) == 0),
-                           reply ? ChatDatabase::Value("Qwen") : ChatDatabase::Value::null(),
-                           reasoning ? ChatDatabase::Value("thinking it over") : ChatDatabase::Value::null(),
-                           reasoning ? ChatDatabase::Value(1200) : ChatDatabase::Value::null(), 1700000000});
+                db.insertMessage(chat, reply ? QStringLiteral("assistant") : QStringLiteral("user"),
+                                 messageText(random, random.bounded(100) == 0),
+                                 reply ? ChatDatabase::Value("Qwen") : ChatDatabase::Value::null(),
+                                 reasoning ? ChatDatabase::Value("thinking it over") : ChatDatabase::Value::null(),
+                                 reasoning ? ChatDatabase::Value(1200) : ChatDatabase::Value::null());
             }
         }
         return true;

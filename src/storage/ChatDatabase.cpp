@@ -445,6 +445,14 @@ bool ChatDatabase::updateTitle(int64_t id, const QString& title)
     return run(QStringLiteral("UPDATE chats SET title=?, updated_at=? WHERE id=?"), {title, now(), id});
 }
 
+int64_t ChatDatabase::insertMessage(int64_t chatId, const QString& role, const QString& content,
+                                    const Value& modelName, const Value& reasoning, const Value& reasoningMs)
+{
+    return insert(QStringLiteral("INSERT INTO messages(chat_id, role, content, model_name, reasoning, "
+                                 "reasoning_ms, created_at) VALUES(?,?,?,?,?,?,?)"),
+                  {chatId, role, content, modelName, reasoning, reasoningMs, now()});
+}
+
 bool ChatDatabase::councilOn(int64_t id) const
 {
     const Statement statement = prepare(QStringLiteral("SELECT council_on FROM chats WHERE id=?"), {id});

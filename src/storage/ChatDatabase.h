@@ -120,6 +120,11 @@ public:
     int64_t insertChat(const QString& title, const QString& modelId);
     // Also sets updated_at to now. False when nothing was written.
     bool updateTitle(int64_t id, const QString& title);
+    // The new message's id, created_at = now; 0 when the insert failed or the
+    // database is closed. The chat's updated_at stays as it is.
+    int64_t insertMessage(int64_t chatId, const QString& role, const QString& content,
+                          const Value& modelName = Value::null(), const Value& reasoning = Value::null(),
+                          const Value& reasoningMs = Value::null());
     // The chat's council switch; false for an unknown id.
     bool councilOn(int64_t id) const;
     // The chat's messages in ascending id.

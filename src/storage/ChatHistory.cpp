@@ -6,10 +6,6 @@ namespace cvn {
 
 namespace {
 
-const QString newChatTitle = QStringLiteral("New chat");
-const QString insertMessageSql = QStringLiteral(
-    "INSERT INTO messages(chat_id, role, content, model_name, reasoning, reasoning_ms, created_at)\n"
-    "VALUES(?,?,?,?,?,?,?)");
 const QString touchChatSql = QStringLiteral("UPDATE chats SET updated_at=? WHERE id=?");
 const QString setCouncilOnSql = QStringLiteral("UPDATE chats SET council_on=? WHERE id=?");
 const QString markCouncilSql = QStringLiteral("UPDATE chats SET is_council=1 WHERE id=?");
@@ -40,19 +36,17 @@ void ChatHistory::setChatId(int64_t id)
 
 int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId)
 {
-    ChatDatabase::Value modelName = ChatDatabase::Value::null();
-    ChatDatabase::Value reasoning = ChatDatabase::Value::null();
-    ChatDatabase::Value reasoningMs = ChatDatabase::Value::null();
-    const bool assistant = turn.role == Role::assistant;
-    if (assistant) {
-        modelName = ChatDatabase::Value::textOrNull(turn.modelName);
-        if (!turn.reasoning.trimmed().isEmpty())
-            reasoning = turn.reasoning;
-        reasoningMs = ChatDatabase::Value::integerOrNull(turn.reasoningDurationMs);
+    using Value = ChatDatabase::Value;
+    int64_t row = 0;
+    if (turn.role == Role::assistant) {
+        const bool hasReasoning = !turn.reasoning.trimmed().isEmpty();
+        row = m_db.insertMessage(chatId, QStringLiteral("assistant"), turn.content,
+                                 Value::textOrNull(turn.modelName),
+                                 hasReasoning ? Value(turn.reasoning) : Value::null(),
+                                 Value::integerOrNull(turn.reasoningDurationMs));
+    } else {
+        row = m_db.insertMessage(chatId, QStringLiteral("user"), turn.content);
     }
-    const int64_t row = m_db.insert(insertMessageSql,
-                                    {chatId, assistant ? "assistant" : "user", turn.content, modelName,
-                                     reasoning, reasoningMs, ChatDatabase::now()});
     if (row == 0 || !m_db.run(touchChatSql, {ChatDatabase::now(), chatId}))
         return 0;
     return row;
@@ -164,7 +158,7 @@ bool ChatHistory::createChatWith(const QList<Turn>& turns, const std::optional<Q
     int64_t newChatId = 0;
     QList<std::pair<QUuid, int64_t>> rows;
     const bool committed = m_db.transaction([&] {
-        newChatId = m_db.insertChat(newChatTitle, modelId.value_or(QString()));
+        newChatId = m_db.insertChat(ChatStore::newChatTitle, modelId.value_or(QString()));
         if (newChatId == 0)
             return false;
         const Turn* first = nullptr;
@@ -184,7 +178,7 @@ bool ChatHistory::createChatWith(const QList<Turn>& turns, const std::optional<Q
         if (m_draftCouncil && !m_db.run(markCouncilSql, {newChatId}))
             return false;
         if (first) {
-            const QString title = first->content.isEmpty() ? newChatTitle
+            const QString title = first->content.isEmpty() ? ChatStore::newChatTitle
                                                            : prefixCharacters(titleLength, first->content);
             if (!m_db.updateTitle(newChatId, title))
                 return false;

@@ -8,8 +8,6 @@ namespace cvn {
 
 namespace {
 
-const QString newChatTitle = QStringLiteral("New chat");
-
 QList<ChatStore::Row> rowsWithPin(const QList<ChatStore::Row>& rows, bool pinned)
 {
     QList<ChatStore::Row> kept;
@@ -21,6 +19,8 @@ QList<ChatStore::Row> rowsWithPin(const QList<ChatStore::Row>& rows, bool pinned
 }
 
 } // namespace
+
+const QString ChatStore::newChatTitle = QStringLiteral("New chat");
 
 ChatStore::ChatStore(ChatDatabase& db, QObject* parent)
     : QObject(parent)

@@ -43,6 +43,9 @@ public:
         friend bool operator==(const Section&, const Section&) = default;
     };
 
+    // The title a chat is listed under while it has none of its own.
+    static const QString newChatTitle;
+
     // Reads the list once before returning. `db` must outlive the store.
     explicit ChatStore(ChatDatabase& db, QObject* parent = nullptr);
 

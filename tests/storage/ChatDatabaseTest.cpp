@@ -131,6 +131,20 @@ TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
     EXPECT_FALSE(db.prepare("SELECT ?", {1, 2})) << "a value without a parameter is refused";
     ASSERT_TRUE(raw.exec("DROP TRIGGER refuse"));
     EXPECT_EQ(db.insertChat("Third", "m1"), 3);
+
+    // A message is stamped with now; its chat keeps its own time.
+    ASSERT_TRUE(db.run("UPDATE chats SET updated_at=5 WHERE id=1"));
+    const int64_t message = db.insertMessage(1, "assistant", "hi", "Qwen");
+    EXPECT_GT(message, 0);
+    const auto stored = raw.rows("SELECT chat_id, role, content, model_name, reasoning, reasoning_ms, created_at "
+                                 "FROM messages WHERE id=?",
+                                 {qint64(message)})
+                            .value(0);
+    ASSERT_EQ(stored.size(), 7);
+    EXPECT_EQ(stored.first(6), (QVariantList{1, "assistant", "hi", "Qwen", QVariant(), QVariant()}));
+    EXPECT_GE(stored[6].toLongLong(), before);
+    EXPECT_LE(stored[6].toLongLong(), ChatDatabase::now());
+    EXPECT_EQ(raw.value("SELECT updated_at FROM chats WHERE id=1"), 5);
 }
 
 TEST(ChatDatabase, ListsPinnedFirstThenNewestAndMarksReasoning)

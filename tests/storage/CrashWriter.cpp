@@ -15,15 +15,10 @@ using cvn::ChatDatabase;
 
 namespace {
 
-const QString insertMessage = QStringLiteral(
-    "INSERT INTO messages(chat_id, role, content, model_name, reasoning, reasoning_ms, created_at)\n"
-    "VALUES(?,?,?,?,?,?,?)");
-
 int64_t addMessage(ChatDatabase& db, int64_t chatId, qint64 seq)
 {
-    return db.insert(insertMessage, {chatId, seq % 2 ? "assistant" : "user", cvn::test::crashText(seq),
-                                     ChatDatabase::Value::null(), ChatDatabase::Value::null(),
-                                     ChatDatabase::Value::null(), ChatDatabase::now()});
+    return db.insertMessage(chatId, seq % 2 ? QStringLiteral("assistant") : QStringLiteral("user"),
+                            cvn::test::crashText(seq));
 }
 
 void report(int64_t row, qint64 seq)
