@@ -25,7 +25,6 @@ public:
     explicit CopyCodeButton(const QString& code, QWidget* parent = nullptr);
 
     void setCode(const QString& code) { m_code = code; }
-    const QString& code() const { return m_code; }
 
     // True from a press until markMs after the last press.
     bool copied() const { return m_copied; }
@@ -77,8 +76,8 @@ public:
     // The colour of a token kind.
     static DynamicColor kindColor(SyntaxHighlight::Kind kind);
     // Whether code this long gets a second copy button at the bottom: 16 or
-    // more pieces between line feeds, or 501 or more user-perceived
-    // characters.
+    // more lines (one more than its line feeds), or 501 or more
+    // user-perceived characters.
     static bool wantsSecondCopyButton(const QString& text);
 
     // The copy buttons, top first (one or two).

@@ -90,14 +90,6 @@ void parseInlineInto(Chars text, Spans& out, bool bold, bool italic)
     flush(n);
 }
 
-Spans parseInlineText(const QString& text)
-{
-    const GraphemeIndex index(text);
-    Spans spans;
-    parseInlineInto({&index, 0, index.size()}, spans, false, false);
-    return spans;
-}
-
 Spans parseInlineChars(Chars text)
 {
     Spans spans;
@@ -166,14 +158,14 @@ std::optional<NumberedLine> parseNumberedItem(Chars line)
     return NumberedLine{line.mid(0, digits + 1), line.from(digits + 2)};
 }
 
-// One table cell, trimmed: a piece of the line, or, when it holds a
+// One table cell, trimmed: a slice of the line, or, when it holds a
 // backslash, its own text with the escapes resolved.
 struct Cell {
     Chars chars;
     std::optional<QString> unescaped;
 
     QStringView view() const { return unescaped ? QStringView(*unescaped) : chars.view(); }
-    Spans spans() const { return unescaped ? parseInlineText(*unescaped) : parseInlineChars(chars); }
+    Spans spans() const { return unescaped ? parseInline(*unescaped) : parseInlineChars(chars); }
 };
 
 QString unescapedCell(Chars cell)
@@ -330,17 +322,17 @@ private:
 
     // Inline spans of several trimmed lines joined by one space; a single
     // line is parsed in place.
-    Spans joinedSpans(const std::vector<Chars>& parts) const
+    Spans joinedSpans(const std::vector<Chars>& texts) const
     {
-        if (parts.size() == 1)
-            return parseInlineChars(parts.front());
+        if (texts.size() == 1)
+            return parseInlineChars(texts.front());
         QString joined;
-        for (size_t p = 0; p < parts.size(); ++p) {
-            if (p > 0)
+        for (size_t t = 0; t < texts.size(); ++t) {
+            if (t > 0)
                 joined += u' ';
-            joined += parts[p].view();
+            joined += texts[t].view();
         }
-        return parseInlineText(joined);
+        return parseInline(joined);
     }
 
     // Reads the block that starts at line i, appends it and returns the
@@ -377,16 +369,16 @@ private:
         if (auto table = tableAt(i))
             return readTable(i, std::move(*table), blocks);
         if (line.is(0, u'>')) {
-            std::vector<Chars> parts;
+            std::vector<Chars> texts;
             for (; i < lineCount() && !trimmedLine(i).isEmpty() && trimmedLine(i).is(0, u'>'); ++i)
-                parts.push_back(trimmed(trimmedLine(i).from(1)));
-            blocks.push_back(Quote{joinedSpans(parts)});
+                texts.push_back(trimmed(trimmedLine(i).from(1)));
+            blocks.push_back(Quote{joinedSpans(texts)});
             return i;
         }
-        std::vector<Chars> parts{line};
+        std::vector<Chars> texts{line};
         for (++i; i < lineCount() && !endsParagraph(i); ++i)
-            parts.push_back(trimmedLine(i));
-        blocks.push_back(Paragraph{joinedSpans(parts)});
+            texts.push_back(trimmedLine(i));
+        blocks.push_back(Paragraph{joinedSpans(texts)});
         return i;
     }
 
@@ -452,7 +444,8 @@ std::vector<Block> parse(const QString& source)
 
 Spans parseInline(const QString& text)
 {
-    return parseInlineText(text);
+    const GraphemeIndex index(text);
+    return parseInlineChars({&index, 0, index.size()});
 }
 
 } // namespace cvn::Markdown

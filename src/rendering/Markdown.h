@@ -91,7 +91,7 @@ using Block = std::variant<Paragraph, Heading, Bullet, Numbered, Quote, Code, Ta
 // The blocks of a whole message, in source order.
 std::vector<Block> parse(const QString& source);
 
-// The spans of one piece of inline text (a paragraph, heading, item, cell).
+// The spans of the inline text of one paragraph, heading, item or cell.
 Spans parseInline(const QString& text);
 
 } // namespace cvn::Markdown

@@ -28,35 +28,45 @@ SpanText::Style headingStyle(int level)
 }
 
 // One row as the block asks for it, before any layout.
-struct RowSpec {
+struct WantedRow {
     const Markdown::Spans* spans;
     SpanText::Style style;
     QString marker;
 };
 
-std::vector<RowSpec> rowSpecs(const Markdown::Block& block)
+std::vector<WantedRow> wantedRows(const Markdown::Block& block)
 {
-    std::vector<RowSpec> specs;
+    std::vector<WantedRow> rows;
     if (const auto* p = std::get_if<Markdown::Paragraph>(&block))
-        specs.push_back({&p->spans, kBody, {}});
+        rows.push_back({&p->spans, kBody, {}});
     else if (const auto* h = std::get_if<Markdown::Heading>(&block))
-        specs.push_back({&h->spans, headingStyle(h->level), {}});
+        rows.push_back({&h->spans, headingStyle(h->level), {}});
     else if (const auto* q = std::get_if<Markdown::Quote>(&block))
-        specs.push_back({&q->spans, kBody, {}});
+        rows.push_back({&q->spans, kBody, {}});
     else if (const auto* b = std::get_if<Markdown::Bullet>(&block)) {
         for (const Markdown::Spans& spans : b->items)
-            specs.push_back({&spans, kBody, kBullet});
+            rows.push_back({&spans, kBody, kBullet});
     } else if (const auto* n = std::get_if<Markdown::Numbered>(&block)) {
         for (const Markdown::NumberedItem& numbered : n->items)
-            specs.push_back({&numbered.spans, kBody, numbered.marker});
+            rows.push_back({&numbered.spans, kBody, numbered.marker});
     }
-    return specs;
+    return rows;
+}
+
+// A code block or table whose block went away or changed kind: hidden at
+// once, deleted once control is back in the event loop.
+void retire(QWidget* widget)
+{
+    if (widget) {
+        widget->hide();
+        widget->deleteLater();
+    }
 }
 
 } // namespace
 
 MarkdownText::MarkdownText(const QString& source, DynamicColor foreground, QWidget* parent)
-    : QWidget(parent), m_foreground(foreground), m_bakedForeground(foreground()), m_bakedCode(inlineCodeColor())
+    : QWidget(parent), m_foreground(foreground), m_baked{foreground(), inlineCodeColor()}
 {
     QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
@@ -90,12 +100,8 @@ void MarkdownText::setForeground(DynamicColor foreground)
 
 void MarkdownText::reconcile(std::vector<Markdown::Block> blocks)
 {
-    for (size_t i = blocks.size(); i < m_items.size(); ++i) {
-        if (QWidget* widget = m_items[i]->m_widget) {
-            widget->hide();
-            widget->deleteLater();
-        }
-    }
+    for (size_t i = blocks.size(); i < m_items.size(); ++i)
+        retire(m_items[i]->m_widget);
     if (m_items.size() > blocks.size())
         m_items.resize(blocks.size());
     for (size_t i = 0; i < blocks.size(); ++i) {
@@ -119,10 +125,7 @@ void MarkdownText::reconcile(std::vector<Markdown::Block> blocks)
             }
             // A block that changed kind (a paragraph that became a table once
             // its alignment row arrived) gets a new item.
-            if (QWidget* widget = item.m_widget) {
-                widget->hide();
-                widget->deleteLater();
-            }
+            retire(item.m_widget);
         }
         auto item = std::make_unique<Item>();
         item->m_block = std::move(block);
@@ -148,32 +151,32 @@ void MarkdownText::create(Item& item)
 
 void MarkdownText::fillText(Item& item) const
 {
-    const std::vector<RowSpec> specs = rowSpecs(item.m_block);
+    const std::vector<WantedRow> wanted = wantedRows(item.m_block);
     const bool list = std::holds_alternative<Markdown::Bullet>(item.m_block)
         || std::holds_alternative<Markdown::Numbered>(item.m_block);
     const int quoteIndent = std::holds_alternative<Markdown::Quote>(item.m_block) ? quoteBarWidth + quoteGap : 0;
     const QFontMetricsF markerMetrics(Theme::interMedium16());
-    if (item.m_rows.size() > specs.size())
-        item.m_rows.resize(specs.size());
-    for (size_t j = 0; j < specs.size(); ++j) {
-        const RowSpec& spec = specs[j];
+    if (item.m_rows.size() > wanted.size())
+        item.m_rows.resize(wanted.size());
+    for (size_t j = 0; j < wanted.size(); ++j) {
+        const WantedRow& want = wanted[j];
         if (j < item.m_rows.size()) {
             const TextRow& row = *item.m_rows[j];
-            if (row.spans == *spec.spans && row.style == spec.style && row.marker == spec.marker)
+            if (row.spans == *want.spans && row.style == want.style && row.marker == want.marker)
                 continue;
         }
         auto row = std::make_unique<TextRow>();
-        row->spans = *spec.spans;
-        row->style = spec.style;
-        row->marker = spec.marker;
+        row->spans = *want.spans;
+        row->style = want.style;
+        row->marker = want.marker;
         if (list) {
             // The marker column is 18 wide; a wider marker widens its own row.
-            row->markerWidth = markerMetrics.horizontalAdvance(spec.marker);
+            row->markerWidth = markerMetrics.horizontalAdvance(want.marker);
             row->x = qMax(markerColumn, int(std::ceil(row->markerWidth))) + markerGap;
         } else {
             row->x = quoteIndent;
         }
-        SpanText::fill(row->layout, row->spans, row->style, {m_bakedForeground, m_bakedCode});
+        SpanText::fill(row->layout, row->spans, row->style, m_baked);
         if (j < item.m_rows.size())
             item.m_rows[j] = std::move(row);
         else
@@ -264,15 +267,13 @@ void MarkdownText::resizeEvent(QResizeEvent*)
 
 void MarkdownText::recolorIfNeeded()
 {
-    const QColor foreground = m_foreground();
-    const QColor code = inlineCodeColor();
-    if (foreground == m_bakedForeground && code == m_bakedCode)
+    const SpanText::Colors colors{m_foreground(), inlineCodeColor()};
+    if (colors == m_baked)
         return;
-    m_bakedForeground = foreground;
-    m_bakedCode = code;
+    m_baked = colors;
     for (const auto& item : m_items) {
         for (const auto& row : item->m_rows) {
-            SpanText::fill(row->layout, row->spans, row->style, {foreground, code});
+            SpanText::fill(row->layout, row->spans, row->style, m_baked);
             row->laidOutWidth = -1;
         }
         item->m_laidOutWidth = -1;
@@ -299,7 +300,7 @@ void MarkdownText::paintEvent(QPaintEvent* event)
             const int top = item->m_top + row->y;
             if (!row->marker.isEmpty()) {
                 painter.setFont(markerFont);
-                painter.setPen(m_bakedForeground);
+                painter.setPen(m_baked.foreground);
                 painter.drawText(QPointF(row->x - markerGap - row->markerWidth, top + markerAscent), row->marker);
             }
             row->layout.draw(&painter, QPointF(row->x, top));

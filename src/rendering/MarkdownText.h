@@ -15,9 +15,10 @@ namespace cvn {
 // One text drawn as Markdown in a given colour: headings, paragraphs, lists
 // and quotes are laid out with QTextLayout and painted by this view itself;
 // code blocks and tables are child widgets (CodeBlock, TableBlock). Blocks
-// stack 10 pixels apart at the full width of the view. Main thread only.
+// stack with 10 pixels between them at the full width of the view. Main
+// thread only.
 //
-// Meant to be fed a growing reply piece by piece: setSource parses the whole
+// Meant to be fed a reply as it streams in: setSource parses the whole
 // text again but keeps every block that did not change, with its layout and
 // its child widget; a block of the same kind takes the new content in place
 // (a table or code block keeps its widget), and a block whose kind changed is
@@ -79,9 +80,7 @@ public:
     ~MarkdownText() override;
 
     void setSource(const QString& source);
-    const QString& source() const { return m_source; }
     void setForeground(DynamicColor foreground);
-    DynamicColor foreground() const { return m_foreground; }
 
     int itemCount() const { return int(m_items.size()); }
     const Item* item(int index) const { return m_items[size_t(index)].get(); }
@@ -111,8 +110,7 @@ private:
     mutable int m_arrangedWidth = -1;
     mutable int m_arrangedHeight = 0;
     // The colours baked into the text layouts.
-    QColor m_bakedForeground;
-    QColor m_bakedCode;
+    SpanText::Colors m_baked;
 };
 
 } // namespace cvn

@@ -22,6 +22,9 @@ QFont monospace(int pixelSize)
     return font;
 }
 
+namespace {
+
+// The font of one span in `style`, traits included.
 QFont spanFont(const Markdown::Span& span, const Style& style)
 {
     const bool bold = span.bold || style.allBold;
@@ -33,6 +36,8 @@ QFont spanFont(const Markdown::Span& span, const Style& style)
         font.setBold(true);
     return font;
 }
+
+} // namespace
 
 void fill(QTextLayout& layout, const Markdown::Spans& spans, const Style& style, const Colors& colors)
 {

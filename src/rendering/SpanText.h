@@ -34,9 +34,6 @@ struct Colors {
 // The system's fixed-pitch face at a pixel size, regular weight.
 QFont monospace(int pixelSize);
 
-// The font of one span in `style`, traits included.
-QFont spanFont(const Markdown::Span& span, const Style& style);
-
 // Puts the spans' text and format ranges into `layout` (which must not be
 // between beginLayout and endLayout). An empty list gives empty text whose
 // one line still has the height of the ordinary face.

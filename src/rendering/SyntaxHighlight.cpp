@@ -133,7 +133,7 @@ public:
                 i = append(i, end, Kind::number);
             } else if (isLetter(i) || m_chars.isChar(i, u'_')) {
                 qsizetype end = i + 1;
-                while (end < n && isWordPart(end))
+                while (end < n && isWordCharacter(end))
                     ++end;
                 if (m_grammar.keywords.contains(asStdView(m_chars.slice(i, end))))
                     append(i, end, Kind::keyword);
@@ -185,9 +185,9 @@ private:
 
     bool isLetter(qsizetype i) const { return isAlphabetic(m_chars.firstCodePoint(i)); }
     bool isNumber(qsizetype i) const { return hasNumericType(m_chars.firstCodePoint(i)); }
-    bool isWordPart(qsizetype i) const { return isLetter(i) || isNumber(i) || m_chars.isChar(i, u'_'); }
+    bool isWordCharacter(qsizetype i) const { return isLetter(i) || isNumber(i) || m_chars.isChar(i, u'_'); }
 
-    bool startsNumber(qsizetype i) const { return isNumber(i) && (i == 0 || !isWordPart(i - 1)); }
+    bool startsNumber(qsizetype i) const { return isNumber(i) && (i == 0 || !isWordCharacter(i - 1)); }
 
     bool continuesNumber(qsizetype i) const
     {

@@ -175,7 +175,7 @@ TEST_F(MarkdownTextTest, QuoteBarRunsBesideEvenAnEmptyText)
     EXPECT_TRUE(test::pixelNear(test::renderOver(view, Qt::black), 1, 1, grey));
 }
 
-TEST_F(MarkdownTextTest, BlocksStackTenApartAndHandOverCodeAndTables)
+TEST_F(MarkdownTextTest, BlocksStackTenPixelsBetweenAndHandOverCodeAndTables)
 {
     MarkdownText view(QStringLiteral("# T\n\npara\n\n```swift\nlet x = 1\n```\n\n|a|b|\n|-|-|\n|1|2|"), Theme::ink);
     view.resize(500, view.heightForWidth(500));

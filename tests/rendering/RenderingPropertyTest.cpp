@@ -13,7 +13,7 @@ namespace {
 
 QString randomText(QRandomGenerator& random, int length, bool withCarriageReturns)
 {
-    static const QString pieces[] = {
+    static const QString alphabet[] = {
         QStringLiteral("*"), QStringLiteral("_"), QStringLiteral("`"), QStringLiteral("|"),
         QStringLiteral("#"), QStringLiteral(">"), QStringLiteral("-"), QStringLiteral(":"),
         QStringLiteral("~"), QStringLiteral("\\"), QStringLiteral("\""), QStringLiteral("'"),
@@ -23,10 +23,10 @@ QString randomText(QRandomGenerator& random, int length, bool withCarriageReturn
         QStringLiteral("\u4e09"), QStringLiteral("\u0301"), QStringLiteral("\U0001F600"), QStringLiteral("\u3000"),
         QStringLiteral("\u00b2"), QStringLiteral("\r"),
     };
-    const int choices = int(std::size(pieces)) - (withCarriageReturns ? 0 : 1);
+    const int choices = int(std::size(alphabet)) - (withCarriageReturns ? 0 : 1);
     QString text;
     for (int k = 0; k < length; ++k)
-        text += pieces[random.bounded(choices)];
+        text += alphabet[random.bounded(choices)];
     return text;
 }
 

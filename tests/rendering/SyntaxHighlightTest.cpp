@@ -60,7 +60,7 @@ TEST(SyntaxHighlight, KeywordsCommentsAndNumbersPerGrammar)
         {lang("golang"), "a /* b */ c", {pl("a "), com("/* b */"), pl(" c")}},
         {lang("json"), "{\"k\": true} // x", {pl("{"), str("\"k\""), pl(": "), kw("true"), pl("} // x")}},
         // Fullwidth hex digits continue a number; a letter with a combining
-        // mark is no hex digit but still part of a word.
+        // mark is no hex digit but still inside a word.
         {lang("go"), "0x\uff26\uff11 e\u0301t", {num("0x\uff26\uff11"), pl(" e\u0301t")}},
         // Letters in any script make words; CJK numerals are numbers.
         {lang("python"), "if 名前 三", {kw("if"), pl(" 名前 "), num("三")}},
