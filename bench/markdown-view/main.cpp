@@ -1,10 +1,10 @@
 // Streams a reply into a MarkdownText the way a generation does: 2,000
-// pieces of about four characters, each followed by the update, the layout
-// and a paint of the visible tail, and reports the time per update. The reply opens with
-// some prose and a 300-line code block, then keeps growing, so the cost of
-// later updates shows whether unchanged earlier blocks are redone.
+// chunks of about four characters, each followed by the update, the layout
+// and a paint of the visible tail, and reports the time per update. The reply
+// opens with some prose and a 300-line code block, then keeps growing, so the
+// cost of later updates shows whether unchanged earlier blocks are redone.
 //
-//   bench-markdown-view [--pieces N] [--lead-lines N]
+//   bench-markdown-view [--chunks N] [--lead-lines N]
 #include "rendering/MarkdownText.h"
 
 #include <QApplication>
@@ -32,7 +32,7 @@ QString tail()
 {
     QString text;
     for (int round = 0; text.size() < 9000; ++round) {
-        text += QStringLiteral("## Part %1\n\nThe **result** of step %1 is stored in `value%1`, and *then* it is "
+        text += QStringLiteral("## Step %1\n\nThe **result** of step %1 is stored in `value%1`, and *then* it is "
                                "compared with the previous one before the loop goes on.\n\n")
                     .arg(round);
         text += QStringLiteral("- first point of %1\n- second point with `code`\n\n").arg(round);
@@ -55,13 +55,10 @@ void report(const char* label, const std::vector<double>& ms)
                 percentile(ms, 0.99), *std::max_element(ms.begin(), ms.end()));
 }
 
-struct Run {
-    std::vector<double> updates;
-};
-
-Run stream(int leadLines, int pieces, int pieceSize)
+// The time of each update, in milliseconds.
+std::vector<double> stream(int leadLines, int chunks, int chunkSize)
 {
-    const QString lead = QStringLiteral("# Answer\n\nHere is the code you asked for, in one piece.\n\n") + codeBlock(leadLines);
+    const QString lead = QStringLiteral("# Answer\n\nHere is the code you asked for, in one block.\n\n") + codeBlock(leadLines);
     const QString rest = tail();
     // The view is drawn straight into an image of the screen's format, the
     // tail only, as a transcript that follows the newest text shows it; no
@@ -71,11 +68,11 @@ Run stream(int leadLines, int pieces, int pieceSize)
     cvn::MarkdownText view(lead, cvn::Theme::ink);
     view.resize(width, view.heightForWidth(width));
     QImage frame(width, viewport, QImage::Format_ARGB32_Premultiplied);
-    Run run;
-    run.updates.reserve(size_t(pieces));
+    std::vector<double> updates;
+    updates.reserve(size_t(chunks));
     QString source = lead;
-    for (int i = 0; i < pieces; ++i) {
-        source += rest.mid((i * pieceSize) % rest.size(), pieceSize);
+    for (int i = 0; i < chunks; ++i) {
+        source += rest.mid((i * chunkSize) % rest.size(), chunkSize);
         const auto start = std::chrono::steady_clock::now();
         view.setSource(source);
         const int height = view.heightForWidth(width);
@@ -83,9 +80,9 @@ Run stream(int leadLines, int pieces, int pieceSize)
         const int top = qMax(0, height - viewport);
         frame.fill(Qt::white);
         view.render(&frame, QPoint(), QRegion(0, top, width, viewport), QWidget::DrawChildren);
-        run.updates.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        updates.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
-    return run;
+    return updates;
 }
 
 } // namespace
@@ -94,26 +91,25 @@ int main(int argc, char** argv)
 {
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int pieces = 2000;
+    int chunks = 2000;
     int leadLines = 300;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--pieces") == 0)
-            pieces = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--chunks") == 0)
+            chunks = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--lead-lines") == 0)
             leadLines = std::atoi(argv[i + 1]);
     }
     QApplication app(argc, argv);
-    std::printf("%d pieces of 4 characters after a %d-line code block, 720 px wide, the last 800 px painted\n", pieces,
+    std::printf("%d chunks of 4 characters after a %d-line code block, 720 px wide, the last 800 px painted\n", chunks,
                 leadLines);
-    const Run run = stream(leadLines, pieces, 4);
-    report("all updates", run.updates);
-    const std::vector<double> first(run.updates.begin(), run.updates.begin() + run.updates.size() / 4);
-    const std::vector<double> last(run.updates.end() - run.updates.size() / 4, run.updates.end());
+    const std::vector<double> updates = stream(leadLines, chunks, 4);
+    report("all updates", updates);
+    const std::vector<double> first(updates.begin(), updates.begin() + updates.size() / 4);
+    const std::vector<double> last(updates.end() - updates.size() / 4, updates.end());
     report("first quarter", first);
     report("last quarter", last);
     // The same stream after a lead ten times shorter: the unchanged lead
     // should not set the cost.
-    const Run shortLead = stream(leadLines / 10, pieces, 4);
-    report("lead of a tenth", shortLead.updates);
+    report("lead of a tenth", stream(leadLines / 10, chunks, 4));
     return 0;
 }

@@ -44,7 +44,7 @@ QString mixedReply(qsizetype size, bool withEmoji = false)
 
     QString reply;
     for (int section = 0; reply.size() < size; ++section) {
-        reply += QStringLiteral("## Part %1\n\n").arg(section);
+        reply += QStringLiteral("## Step %1\n\n").arg(section);
         reply += sentence(40) + u'\n' + sentence(30) + QStringLiteral("\n\n");
         for (int k = 0; k < 4; ++k)
             reply += QStringLiteral("- ") + sentence(8) + u'\n';
