@@ -14,7 +14,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>

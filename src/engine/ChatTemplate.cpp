@@ -1,6 +1,7 @@
 #include "engine/ChatTemplate.h"
 
 #include "models/ModelInfo.h"
+#include "platform/Unicode.h"
 
 #include <iterator>
 
@@ -230,11 +231,6 @@ constexpr Marker kFileNameParts[] = {
     {"yi", ChatTemplate::chatML},          {"internlm", ChatTemplate::chatML},
 };
 
-bool isBlank(QChar c)
-{
-    return c == u' ' || c == u'\t';
-}
-
 } // namespace
 
 QString ChatTemplate::rawValue() const
@@ -306,12 +302,7 @@ std::optional<ChatTemplate> ChatTemplate::fromSetting(const std::optional<QStrin
     if (!setting)
         return std::nullopt;
     // Only spaces and tabs: a name with a line break in it is not a name.
-    QStringView name(*setting);
-    while (!name.isEmpty() && isBlank(name.front()))
-        name = name.sliced(1);
-    while (!name.isEmpty() && isBlank(name.back()))
-        name.chop(1);
-    const QString lower = name.toString().toLower();
+    const QString lower = trimSpaces(*setting).toString().toLower();
     for (const Marker& m : kSettingNames) {
         if (lower == QLatin1String(m.text))
             return ChatTemplate(m.family);

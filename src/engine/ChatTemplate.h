@@ -56,8 +56,9 @@ public:
     // The strings that end a reply in this family (one per family).
     QStringList stopSequences() const;
 
-    // The model record's template setting: spaces and tabs trimmed (newlines
-    // kept), lower-cased, then one of the known names; anything else is none.
+    // The model record's template setting: spaces and tabs trimmed (line
+    // breaks kept, see trimSpaces), lower-cased, then one of the known names;
+    // anything else is none.
     static std::optional<ChatTemplate> fromSetting(const std::optional<QString>& setting);
     // Markers of the chat template embedded in a GGUF file.
     static std::optional<ChatTemplate> fromTemplateText(const std::optional<QString>& text);

@@ -54,16 +54,31 @@ QString fileStem(const QString& fileName)
     return fileName.isEmpty() ? QString() : QFileInfo(fileName).completeBaseName();
 }
 
-std::optional<ModelInfo> resolve(const QString& key, const QList<ModelInfo>& models)
+// The keys a model answers to, found once per text rather than once per
+// mention: its display name's, and its file stem's (empty without a stem).
+struct ModelKeys {
+    QString name;
+    QString stem;
+};
+
+QList<ModelKeys> keysOf(const QList<ModelInfo>& models)
+{
+    QList<ModelKeys> keys;
+    keys.reserve(models.size());
+    for (const ModelInfo& model : models) {
+        const QString stem = fileStem(model.fileName);
+        keys.append({normalize(model.displayName), stem.isEmpty() ? QString() : normalize(stem)});
+    }
+    return keys;
+}
+
+std::optional<ModelInfo> resolve(const QString& key, const QList<ModelInfo>& models, const QList<ModelKeys>& keys)
 {
     if (key.isEmpty())
         return std::nullopt;
-    for (const ModelInfo& model : models) {
-        if (normalize(model.displayName) == key)
-            return model;
-        const QString stem = fileStem(model.fileName);
-        if (!stem.isEmpty() && normalize(stem) == key)
-            return model;
+    for (qsizetype i = 0; i < models.size(); ++i) {
+        if (keys[i].name == key || keys[i].stem == key)
+            return models[i];
     }
     return std::nullopt;
 }
@@ -86,12 +101,15 @@ QString normalize(const QString& name)
 QList<Mention> mentions(const QString& text, const QList<ModelInfo>& models)
 {
     QList<Mention> out;
+    std::optional<QList<ModelKeys>> keys; // only once a mention is found
     for (auto it = mentionPattern().globalMatch(text); it.hasNext();) {
         const QRegularExpressionMatch match = it.next();
+        if (!keys)
+            keys = keysOf(models);
         Mention mention;
         mention.range = {match.capturedStart(0), match.capturedLength(0)};
         mention.token = match.captured(1);
-        mention.model = resolve(normalize(mention.token), models);
+        mention.model = resolve(normalize(mention.token), models, *keys);
         out.append(std::move(mention));
     }
     return out;

@@ -49,7 +49,7 @@ GenerationHandle LlamaModel::generate(const std::string& prompt, const SamplingP
     m_queue.async([weak = weak_from_this(), run, prompt, params, sink = std::move(sink)] {
         if (std::shared_ptr<LlamaModel> self = weak.lock()) {
             // A run that reaches the queue after free() finishes empty.
-            if (!self->m_freeRequested.load() && !self->isFreed())
+            if (!self->m_freeRequested.load())
                 self->runGeneration(prompt, params, *run, sink.onPiece);
         }
         if (sink.onFinished)

@@ -150,10 +150,8 @@ void LlamaModel::free()
 {
     m_freeRequested = true;
     requestStop();
-    if (m_queue.isCurrent())
-        releaseResources();
-    else
-        m_queue.sync([this] { releaseResources(); });
+    // From the queue's own worker this runs inline.
+    m_queue.sync([this] { releaseResources(); });
 }
 
 void LlamaModel::releaseResources()

@@ -4,7 +4,7 @@
 //
 // Ownership: a LlamaModel owns its llama_model and llama_context handles and
 // releases them exactly once, in free() or in the destructor, on its own
-// ModelQueue. Always held by std::shared_ptr (made by load()); generation
+// serial queue. Always held by std::shared_ptr (made by load()); generation
 // runs hold it weakly and end empty once it is gone or freed.
 //
 // Threads: load() blocks its caller (run it off the main thread). Every use of
@@ -13,8 +13,8 @@
 // thread. The process-wide registry functions may be called from any thread.
 
 #include "engine/Generation.h"
-#include "engine/ModelQueue.h"
 #include "engine/SamplingParams.h"
+#include "platform/SerialQueue.h"
 
 #include <QDateTime>
 #include <QString>
@@ -112,7 +112,9 @@ public:
     int64_t gpuLayersOffloaded() const { return m_gpuLayersOffloaded; }
     int64_t layerCount() const { return m_layerCount; } // llama_model_n_layer + 1
     bool isFreed() const { return m_isFreed.load(); }
-    ModelQueue& queue() { return m_queue; }
+    // The queue that owns every use of the context: each generation run and
+    // the release of the handles.
+    SerialQueue& queue() { return m_queue; }
 
     // Adds this model to the live-model registry.
     void registerLive();
@@ -188,7 +190,9 @@ private:
     // The run in progress, for the abort callback (set and cleared on the queue).
     std::atomic<GenerationRun*> m_activeRun{nullptr};
 
-    ModelQueue m_queue; // last: destroyed first, after the handles are gone
+    // Last: destroyed first, after the handles are gone. Linux keeps 15
+    // characters of a thread name, so the thread gets a short one.
+    SerialQueue m_queue{QStringLiteral("org.corvanthelis.llama.context"), QStringLiteral("cvn.llama.ctx")};
 };
 
 } // namespace cvn

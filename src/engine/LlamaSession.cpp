@@ -1,6 +1,7 @@
 #include "engine/LlamaSession.h"
 
 #include "engine/CouncilMentions.h"
+#include "engine/ReasoningParser.h"
 #include "engine/SessionRegistry.h"
 #include "models/HardwareInfo.h"
 #include "models/MemoryEstimates.h"
@@ -10,8 +11,10 @@
 #include "platform/MainThread.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPointer>
+#include <QTimer>
 
 #include <chrono>
 #include <cmath>
@@ -101,7 +104,7 @@ LlamaSession::~LlamaSession()
 
 LlamaSession::Snapshot LlamaSession::snapshot() const
 {
-    return Snapshot{m_shortId, m_loadedModelName, m_loadedContextSize, m_loadedArchitecture,
+    return Snapshot{m_shortId, m_loadedModelName, loadedContextSize(), loadedArchitecture(),
                     m_template, m_isStreaming, m_tokensPerSecond};
 }
 
@@ -190,8 +193,6 @@ void LlamaSession::unloadModel(bool keepStreaming)
     const bool hadModel = m_loadedModelId.has_value();
     m_loadedModelId.reset();
     m_loadedModelName.reset();
-    m_loadedArchitecture.reset();
-    m_loadedContextSize = 0;
     // A council run stays "streaming" while its next member loads, so the
     // user keeps a stop button and no second run can start.
     setStreaming(keepStreaming && councilActive());
@@ -251,14 +252,12 @@ SessionTask LlamaSession::startLoad(const ModelInfo& info, std::function<void(co
                 s.m_model = loaded;
                 s.m_loadedModelId = info.id;
                 s.m_loadedModelName = info.displayName;
-                s.m_loadedArchitecture = loaded->architecture();
-                s.m_loadedContextSize = loaded->contextSize();
                 const ChatTemplate detected = ChatTemplate::detect(info);
                 const bool templateChanged = !(detected == s.m_template);
                 s.m_template = detected;
                 qCInfo(lcRuntime, "Session loaded %s ctx=%d arch=%s chat=%s", qUtf8Printable(info.displayName),
-                       int(s.m_loadedContextSize),
-                       qUtf8Printable(s.m_loadedArchitecture.value_or(QStringLiteral("unknown"))),
+                       int(loaded->contextSize()),
+                       qUtf8Printable(loaded->architecture().value_or(QStringLiteral("unknown"))),
                        qUtf8Printable(detected.rawValue()));
                 emit s.loadedModelChanged();
                 if (templateChanged)

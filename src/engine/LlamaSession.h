@@ -17,15 +17,12 @@
 #include "engine/ChatMessage.h"
 #include "engine/ChatTemplate.h"
 #include "engine/LlamaModel.h"
-#include "engine/ReasoningParser.h"
 #include "engine/SessionTask.h"
 #include "models/ModelInfo.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <QUuid>
 
 #include <cstdint>
@@ -105,9 +102,9 @@ public:
     std::optional<double> tokensPerSecond() const { return m_tokensPerSecond; }
     const std::optional<QString>& statusText() const { return m_statusText; }
 
-    // --- plain state ----------------------------------------------------------
-    const std::optional<QString>& loadedArchitecture() const { return m_loadedArchitecture; }
-    int64_t loadedContextSize() const { return m_loadedContextSize; }
+    // --- plain state (what the loaded model says; none or 0 without one) -------
+    std::optional<QString> loadedArchitecture() const { return m_model ? m_model->architecture() : std::nullopt; }
+    int64_t loadedContextSize() const { return m_model ? m_model->contextSize() : 0; }
     const std::shared_ptr<LlamaModel>& model() const { return m_model; }
     bool councilActive() const { return m_council != nullptr; }
     const QString& shortId() const { return m_shortId; }
@@ -190,8 +187,6 @@ private:
     bool m_isStreaming = false;
     std::optional<double> m_tokensPerSecond;
     std::optional<QString> m_statusText;
-    std::optional<QString> m_loadedArchitecture;
-    int64_t m_loadedContextSize = 0;
     std::shared_ptr<LlamaModel> m_model;
     GenerationHandle m_streamHandle;
     std::shared_ptr<ReplyRun> m_reply; // the current reply, if any

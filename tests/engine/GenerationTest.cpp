@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -53,6 +55,26 @@ struct LogCapture {
         QMutexLocker lock(&mutex);
         return messages;
     }
+};
+
+// Counts a run's pieces and waits for its end. `onPiece`, when given, sees
+// each count and decides whether the consumer is still there.
+struct CountingSink {
+    std::promise<void> finished;
+    std::atomic<int> pieces{0};
+
+    GenerationSink sink(std::function<bool(int)> onPiece = {})
+    {
+        GenerationSink s;
+        s.onPiece = [this, onPiece](const QString&) {
+            const int count = ++pieces;
+            return onPiece ? onPiece(count) : true;
+        };
+        s.onFinished = [this] { finished.set_value(); };
+        return s;
+    }
+
+    bool ended() { return finished.get_future().wait_for(10s) == std::future_status::ready; }
 };
 
 } // namespace
@@ -160,23 +182,18 @@ TEST(Generation, FixedSeedRepeatsAcrossRunsAndReloads)
 TEST(GenerationStop, CancelMidReplyEndsItSoon)
 {
     auto model = load(scriptedModel({{"▁A", "▁B", "▁A"}}));
-    std::promise<void> finished;
-    std::atomic<int> pieces{0};
-    GenerationHandle handle;
+    CountingSink run;
     std::promise<void> firstPiece;
-    GenerationSink sink;
-    sink.onPiece = [&](const QString&) {
-        if (++pieces == 1)
+    GenerationHandle handle = model->generate("A", SamplingParams::defaults(), run.sink([&](int count) {
+        if (count == 1)
             firstPiece.set_value();
         return true;
-    };
-    sink.onFinished = [&] { finished.set_value(); };
-    handle = model->generate("A", SamplingParams::defaults(), std::move(sink));
+    }));
     firstPiece.get_future().wait();
     handle.cancel();
-    ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
-    EXPECT_LT(pieces.load(), 2048);
-    EXPECT_GE(pieces.load(), 1);
+    ASSERT_TRUE(run.ended());
+    EXPECT_LT(run.pieces.load(), 2048);
+    EXPECT_GE(run.pieces.load(), 1);
     EXPECT_EQ(model->lastStreamFailure(), std::nullopt);
 }
 
@@ -187,16 +204,12 @@ TEST(GenerationStop, CancelBeforeTheRunStartsIsNotLost)
     auto gate = release.get_future().share();
     model->queue().async([gate] { gate.wait(); }); // keeps the run waiting
 
-    std::promise<void> finished;
-    std::atomic<int> pieces{0};
-    GenerationSink sink;
-    sink.onPiece = [&](const QString&) { ++pieces; return true; };
-    sink.onFinished = [&] { finished.set_value(); };
-    GenerationHandle handle = model->generate("A", SamplingParams::defaults(), std::move(sink));
+    CountingSink run;
+    GenerationHandle handle = model->generate("A", SamplingParams::defaults(), run.sink());
     handle.cancel();
     release.set_value();
-    ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(pieces.load(), 0);
+    ASSERT_TRUE(run.ended());
+    EXPECT_EQ(run.pieces.load(), 0);
 }
 
 TEST(GenerationStop, DroppedHandleOrGoneConsumerEndsTheRun)
@@ -204,25 +217,18 @@ TEST(GenerationStop, DroppedHandleOrGoneConsumerEndsTheRun)
     auto model = load(scriptedModel({{"▁A", "▁B", "▁A"}}));
     // The consumer says it is gone after three pieces.
     {
-        std::promise<void> finished;
-        std::atomic<int> pieces{0};
-        GenerationSink sink;
-        sink.onPiece = [&](const QString&) { return ++pieces < 3; };
-        sink.onFinished = [&] { finished.set_value(); };
-        GenerationHandle handle = model->generate("A", SamplingParams::defaults(), std::move(sink));
-        ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
-        EXPECT_EQ(pieces.load(), 3);
+        CountingSink run;
+        GenerationHandle handle =
+            model->generate("A", SamplingParams::defaults(), run.sink([](int count) { return count < 3; }));
+        ASSERT_TRUE(run.ended());
+        EXPECT_EQ(run.pieces.load(), 3);
     }
     // Dropping the handle is a cancel.
     {
-        std::promise<void> finished;
-        std::atomic<int> pieces{0};
-        GenerationSink sink;
-        sink.onPiece = [&](const QString&) { ++pieces; return true; };
-        sink.onFinished = [&] { finished.set_value(); };
-        { GenerationHandle dropped = model->generate("A", SamplingParams::defaults(), std::move(sink)); }
-        ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
-        EXPECT_LT(pieces.load(), 2048);
+        CountingSink run;
+        { GenerationHandle dropped = model->generate("A", SamplingParams::defaults(), run.sink()); }
+        ASSERT_TRUE(run.ended());
+        EXPECT_LT(run.pieces.load(), 2048);
     }
 }
 
@@ -263,12 +269,8 @@ TEST(GenerationStop, RunQueuedAfterFreeFinishesEmpty)
     auto gate = release.get_future().share();
     model->queue().async([gate] { gate.wait(); });
 
-    std::promise<void> finished;
-    std::atomic<int> pieces{0};
-    GenerationSink sink;
-    sink.onPiece = [&](const QString&) { ++pieces; return true; };
-    sink.onFinished = [&] { finished.set_value(); };
-    GenerationHandle handle = model->generate("Hi", SamplingParams::defaults(), std::move(sink));
+    CountingSink run;
+    GenerationHandle handle = model->generate("Hi", SamplingParams::defaults(), run.sink());
 
     // free() from another thread: it raises the stop at once, then waits for
     // the queue.
@@ -277,17 +279,13 @@ TEST(GenerationStop, RunQueuedAfterFreeFinishesEmpty)
         std::this_thread::yield();
     release.set_value();
     freer.join();
-    ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
+    ASSERT_TRUE(run.ended());
     EXPECT_TRUE(model->isFreed());
-    EXPECT_EQ(pieces.load(), 0);
+    EXPECT_EQ(run.pieces.load(), 0);
 
     // A run started after free() never touches the handles.
-    std::promise<void> after;
-    std::atomic<int> afterPieces{0};
-    GenerationSink late;
-    late.onPiece = [&](const QString&) { ++afterPieces; return true; };
-    late.onFinished = [&] { after.set_value(); };
-    GenerationHandle lateHandle = model->generate("Hi", SamplingParams::defaults(), std::move(late));
-    ASSERT_EQ(after.get_future().wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(afterPieces.load(), 0);
+    CountingSink late;
+    GenerationHandle lateHandle = model->generate("Hi", SamplingParams::defaults(), late.sink());
+    ASSERT_TRUE(late.ended());
+    EXPECT_EQ(late.pieces.load(), 0);
 }
