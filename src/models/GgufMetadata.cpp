@@ -280,28 +280,46 @@ void applyInteger(GgufInfo& info, std::string_view key, int64_t value)
     }
 }
 
-} // namespace
+// What one pass over the key-value pairs found. The hint is settled at the
+// first "general.architecture" with a text value ("clip." keys count only
+// before it) and survives a read failure after that point; the record needs
+// the whole header and a positive context length.
+struct HeaderFacts {
+    std::optional<GgufInfo> info;
+    std::optional<ProjectorHint> hint;
+};
 
-std::optional<GgufInfo> read(const QString& path)
+// With `wantInfo` false the pass stops as soon as the hint is settled.
+HeaderFacts scanHeader(const QString& path, bool wantInfo)
 {
+    HeaderFacts facts;
     try {
         Header header = openHeader(path);
-        if (header.kvCount == 0)
-            return std::nullopt;
         Reader& reader = *header.reader;
         GgufInfo info;
         info.version = header.version;
+        ProjectorHint hint;
         std::string key;
         for (uint64_t i = 0; i < header.kvCount; ++i) {
             reader.readKey(key);
             const uint32_t type = reader.readUInt32();
-            const bool wantsText = key == kArchitectureKey || key == kChatTemplateKey;
+            const bool isArchitecture = key == kArchitectureKey;
+            const bool wantsText = isArchitecture || (wantInfo && key == kChatTemplateKey);
             const Value value = reader.readValue(type, wantsText);
+            if (!facts.hint && key.starts_with("clip."))
+                hint.hasClipKeys = true;
             if (const auto* text = std::get_if<QString>(&value)) {
-                if (key == kArchitectureKey)
-                    info.architecture = *text;
-                else
+                if (!isArchitecture) {
                     info.embeddedChatTemplate = *text;
+                } else {
+                    info.architecture = *text;
+                    if (!facts.hint) {
+                        hint.architecture = *text;
+                        facts.hint = hint;
+                        if (!wantInfo)
+                            return facts;
+                    }
+                }
             } else if (const auto* integer = std::get_if<int64_t>(&value)) {
                 if (key == kFileTypeKey)
                     info.fileType = *integer;
@@ -309,41 +327,44 @@ std::optional<GgufInfo> read(const QString& path)
                     applyInteger(info, key, *integer);
             }
         }
-        if (info.nCtxTrain <= 0)
-            return std::nullopt;
-        info.fileSizeMb = reader.fileSize() / (1024 * 1024);
-        info.fileName = QFileInfo(path).fileName();
-        return info;
+        if (!facts.hint)
+            facts.hint = hint;
+        if (info.nCtxTrain > 0) {
+            info.fileSizeMb = reader.fileSize() / (1024 * 1024);
+            info.fileName = QFileInfo(path).fileName();
+            facts.info = std::move(info);
+        }
     } catch (const ReadFailure&) {
-        return std::nullopt;
+        // No record; a hint settled before the failure stands.
     }
+    return facts;
+}
+
+bool hintSaysProjector(const std::optional<ProjectorHint>& hint)
+{
+    if (!hint)
+        return false;
+    if (hint->architecture)
+        return projectorArchitectures().contains(hint->architecture->toLower());
+    return hint->hasClipKeys;
+}
+
+} // namespace
+
+std::optional<GgufInfo> read(const QString& path)
+{
+    return scanHeader(path, true).info;
 }
 
 std::optional<ProjectorHint> headerSaysProjector(const QString& path)
 {
-    try {
-        Header header = openHeader(path);
-        Reader& reader = *header.reader;
-        ProjectorHint hint;
-        std::string key;
-        for (uint64_t i = 0; i < header.kvCount; ++i) {
-            reader.readKey(key);
-            const uint32_t type = reader.readUInt32();
-            const bool isArchitecture = key == kArchitectureKey;
-            const Value value = reader.readValue(type, isArchitecture);
-            if (isArchitecture) {
-                if (const auto* text = std::get_if<QString>(&value)) {
-                    hint.architecture = *text;
-                    return hint;
-                }
-            }
-            if (key.starts_with("clip."))
-                hint.hasClipKeys = true;
-        }
-        return hint;
-    } catch (const ReadFailure&) {
-        return std::nullopt;
-    }
+    return scanHeader(path, false).hint;
+}
+
+ModelFileFacts readModelFile(const QString& path, const QString& fileName)
+{
+    HeaderFacts facts = scanHeader(path, true);
+    return {std::move(facts.info), hasProjectorName(fileName) || hintSaysProjector(facts.hint)};
 }
 
 bool hasProjectorName(const QString& fileName)
@@ -353,14 +374,7 @@ bool hasProjectorName(const QString& fileName)
 
 bool isProjectorFile(const QString& path, const QString& fileName)
 {
-    if (hasProjectorName(fileName))
-        return true;
-    const std::optional<ProjectorHint> hint = headerSaysProjector(path);
-    if (!hint)
-        return false;
-    if (hint->architecture)
-        return projectorArchitectures().contains(hint->architecture->toLower());
-    return hint->hasClipKeys;
+    return hasProjectorName(fileName) || hintSaysProjector(headerSaysProjector(path));
 }
 
 const QSet<QString>& projectorArchitectures()

@@ -42,6 +42,14 @@ bool hasProjectorName(const QString& fileName);
 // "clip." keys. An unreadable file is not one.
 bool isProjectorFile(const QString& path, const QString& fileName);
 
+// read(path) and isProjectorFile(path, fileName) from one pass over the
+// header, for the models folder scan.
+struct ModelFileFacts {
+    std::optional<GgufInfo> info;
+    bool isProjector = false;
+};
+ModelFileFacts readModelFile(const QString& path, const QString& fileName);
+
 // "clip", "llava", "mllm_projector", "mmproj", "siglip".
 const QSet<QString>& projectorArchitectures();
 

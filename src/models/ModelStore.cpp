@@ -61,18 +61,20 @@ bool staysInsideFolder(const QString& fileName)
     return !parts.contains(QStringLiteral(".."));
 }
 
-// A fresh record for the file at `path`, with what its header says; the scan
-// and an added copy differ only in the names and size they hand in.
+// A fresh record for the file at `path`, with what one read of its header
+// says; the scan and an added copy differ only in the names and size they
+// hand in.
 ModelInfo recordForFile(const QString& path, QString displayName, QString fileName, int64_t sizeBytes)
 {
     ModelInfo m;
     m.displayName = std::move(displayName);
     m.fileSizeBytes = sizeBytes;
-    m.discoveredMetadata = GgufMetadata::read(path);
+    GgufMetadata::ModelFileFacts facts = GgufMetadata::readModelFile(path, QFileInfo(path).fileName());
+    m.discoveredMetadata = std::move(facts.info);
     if (m.discoveredMetadata)
         m.trainedContext = m.discoveredMetadata->nCtxTrain;
     m.fileName = std::move(fileName);
-    m.visionAdapterFile = GgufMetadata::isProjectorFile(path, QFileInfo(path).fileName());
+    m.visionAdapterFile = facts.isProjector;
     return m;
 }
 

@@ -50,9 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const QString path = scratchPath();
     writeAll(path, data, size);
 
-    cvn::GgufMetadata::headerSaysProjector(path);
-    cvn::GgufMetadata::isProjectorFile(path, QStringLiteral("model.gguf"));
+    const QString name = QStringLiteral("model.gguf");
+    const bool projector = cvn::GgufMetadata::isProjectorFile(path, name);
     const std::optional<cvn::GgufInfo> info = cvn::GgufMetadata::read(path);
+    // The folder scan's single pass must agree with the two separate reads.
+    const cvn::GgufMetadata::ModelFileFacts facts = cvn::GgufMetadata::readModelFile(path, name);
+    if (facts.info != info || facts.isProjector != projector)
+        std::abort();
     if (!info)
         return 0;
     if (info->nCtxTrain < 1)
