@@ -76,11 +76,11 @@ int main(int argc, char** argv)
         out << "metadata: none\n";
     }
 
-    const uint64_t freeMb = cvn::freeRamMb();
+    const cvn::MemoryFigures memory = cvn::memoryNow();
     out << "requiredMemoryMb: " << cvn::ModelFitCheck::requiredMb(path, info) << '\n'
-        << "autoContext: " << cvn::autoContextForRam(info, freeMb).contextSize << '\n';
-    const auto warning = cvn::ModelFitCheck::warning(path, QFileInfo(path).completeBaseName(), freeMb,
-                                                     cvn::physicalMemoryMb(), info);
+        << "autoContext: " << cvn::autoContextForRam(info, memory.freeMb).contextSize << '\n';
+    const auto warning = cvn::ModelFitCheck::warning(path, QFileInfo(path).completeBaseName(), memory.freeMb,
+                                                     memory.totalMb, info);
     if (warning)
         out << "fitWarning: " << warning->title << '\n';
     return info ? 0 : 1;

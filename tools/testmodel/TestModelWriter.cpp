@@ -41,6 +41,19 @@ int64_t vocabSize(const gguf_context* vocab)
     return key < 0 ? 0 : int64_t(gguf_get_arr_n(vocab, key));
 }
 
+// Token id of `text` in an open vocabulary, or -1.
+int32_t tokenIdIn(const gguf_context* vocab, const std::string& text)
+{
+    const int64_t key = gguf_find_key(vocab, "tokenizer.ggml.tokens");
+    if (key < 0)
+        return -1;
+    const size_t n = gguf_get_arr_n(vocab, key);
+    for (size_t i = 0; i < n; ++i)
+        if (text == gguf_get_arr_str(vocab, key, i))
+            return int32_t(i);
+    return -1;
+}
+
 // One tensor's description and a function that fills its values (row-major,
 // ne0 fastest).
 struct TensorPlan {
@@ -194,8 +207,8 @@ std::string writeScriptedModel(const std::string& outPath, const std::string& vo
     std::map<int32_t, int64_t> dimension;
     for (const auto& chain : spec.chains) {
         for (size_t i = 0; i + 1 < chain.size(); ++i) {
-            const int32_t from = tokenId(vocabFile, chain[i]);
-            const int32_t to = tokenId(vocabFile, chain[i + 1]);
+            const int32_t from = tokenIdIn(vocab.get(), chain[i]);
+            const int32_t to = tokenIdIn(vocab.get(), chain[i + 1]);
             if (from < 0)
                 return "token not in the vocabulary: " + chain[i];
             if (to < 0)
@@ -251,17 +264,8 @@ std::string quantizeModel(const std::string& inPath, const std::string& outPath,
 int32_t tokenId(const std::string& vocabFile, const std::string& text)
 {
     std::string error;
-    GgufPtr vocab = openVocab(vocabFile, error);
-    if (!vocab)
-        return -1;
-    const int64_t key = gguf_find_key(vocab.get(), "tokenizer.ggml.tokens");
-    if (key < 0)
-        return -1;
-    const size_t n = gguf_get_arr_n(vocab.get(), key);
-    for (size_t i = 0; i < n; ++i)
-        if (text == gguf_get_arr_str(vocab.get(), key, i))
-            return int32_t(i);
-    return -1;
+    const GgufPtr vocab = openVocab(vocabFile, error);
+    return vocab ? tokenIdIn(vocab.get(), text) : -1;
 }
 
 } // namespace cvn::testmodel
