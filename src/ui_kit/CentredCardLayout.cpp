@@ -32,7 +32,7 @@ private:
 } // namespace
 
 CentredCardLayout::CentredCardLayout(int verticalMargin, QWidget* content, QWidget* parent)
-    : QScrollArea(parent), m_verticalMargin(verticalMargin), m_content(content), m_frame(new CentredFrame)
+    : QScrollArea(parent), m_verticalMargin(verticalMargin), m_content(content)
 {
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -40,21 +40,22 @@ CentredCardLayout::CentredCardLayout(int verticalMargin, QWidget* content, QWidg
     setWidgetResizable(true);
     // The page behind paints the background; the area itself stays clear.
     viewport()->setAutoFillBackground(false);
-    m_frame->setObjectName(QStringLiteral("cvn.centred.frame"));
+    auto* frame = new CentredFrame;
+    frame->setObjectName(QStringLiteral("cvn.centred.frame"));
 
-    auto* layout = new QVBoxLayout(m_frame);
+    auto* layout = new QVBoxLayout(frame);
     layout->setContentsMargins(0, verticalMargin, 0, verticalMargin);
     layout->setSpacing(0);
     layout->addWidget(content, 0, Qt::AlignCenter);
-    setWidget(m_frame);
-    m_frame->setAutoFillBackground(false); // setWidget turned it on
+    setWidget(frame);
+    frame->setAutoFillBackground(false); // setWidget turned it on
     Theme::keepPalette(verticalScrollBar(), Theme::Surface::Page);
 }
 
 void CentredCardLayout::resizeEvent(QResizeEvent* event)
 {
     // A taller window re-centres short content at once.
-    static_cast<CentredFrame*>(m_frame)->setFloorHeight(contentsRect().height());
+    static_cast<CentredFrame*>(widget())->setFloorHeight(contentsRect().height());
     QScrollArea::resizeEvent(event);
 }
 

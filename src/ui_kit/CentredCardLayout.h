@@ -25,7 +25,6 @@ protected:
 private:
     int m_verticalMargin;
     QWidget* m_content;
-    QWidget* m_frame;
 };
 
 } // namespace cvn

@@ -59,31 +59,38 @@ qreal digitCell(const QFontMetricsF& metrics)
     return widest;
 }
 
-// Draws `text` from `origin` (on the baseline) with tabular digits: each
-// digit centred in a cell as wide as the widest one, other runs as they are.
-void drawTabular(QPainter& p, QPointF origin, const QString& text, const QFont& font)
+// Lays `text` out with tabular digits: each digit centred in a cell as wide
+// as the widest one, other runs as they are. Hands every piece with its x
+// offset to `place` and returns the whole advance.
+template <typename Place>
+qreal layTabular(const QString& text, const QFontMetricsF& metrics, Place place)
 {
-    const QFontMetricsF metrics(font);
     const qreal cell = digitCell(metrics);
-    p.setFont(font);
-    qreal x = origin.x();
+    qreal x = 0;
     qsizetype runStart = 0;
-    auto flush = [&](qsizetype end) {
-        if (end > runStart) {
-            const QString run = text.mid(runStart, end - runStart);
-            p.drawText(QPointF(x, origin.y()), run);
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && !isAsciiDigit(text[i]))
+            continue;
+        if (i > runStart) {
+            const QString run = text.mid(runStart, i - runStart);
+            place(x, run);
             x += metrics.horizontalAdvance(run);
         }
-    };
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (!isAsciiDigit(text[i]))
-            continue;
-        flush(i);
-        p.drawText(QPointF(x + (cell - metrics.horizontalAdvance(text[i])) / 2, origin.y()), QString(text[i]));
-        x += cell;
+        if (i < text.size()) {
+            place(x + (cell - metrics.horizontalAdvance(text[i])) / 2, QString(text[i]));
+            x += cell;
+        }
         runStart = i + 1;
     }
-    flush(text.size());
+    return x;
+}
+
+// Draws `text` from `origin` (on the baseline) with tabular digits.
+void drawTabular(QPainter& p, QPointF origin, const QString& text, const QFont& font)
+{
+    p.setFont(font);
+    layTabular(text, QFontMetricsF(font),
+               [&](qreal x, const QString& piece) { p.drawText(origin + QPointF(x, 0), piece); });
 }
 
 QString inParentheses(const QString& detail)
@@ -125,19 +132,7 @@ ContextWarningTable::ContextWarningTable(const ContextWarning& warning, QWidget*
 
 qreal ContextWarningTable::tabularAdvance(const QString& text, const QFont& font)
 {
-    const QFontMetricsF metrics(font);
-    const qreal cell = digitCell(metrics);
-    qreal advance = 0;
-    qsizetype runStart = 0;
-    for (qsizetype i = 0; i <= text.size(); ++i) {
-        if (i < text.size() && !isAsciiDigit(text[i]))
-            continue;
-        advance += metrics.horizontalAdvance(text.mid(runStart, i - runStart));
-        if (i < text.size())
-            advance += cell;
-        runStart = i + 1;
-    }
-    return advance;
+    return layTabular(text, QFontMetricsF(font), [](qreal, const QString&) {});
 }
 
 qreal ContextWarningTable::rowTop(int row) const

@@ -130,13 +130,6 @@ void CvnCardSlider::mouseMoveEvent(QMouseEvent* event)
     writeFromPointer(event->position().x());
 }
 
-void CvnCardSlider::changeEvent(QEvent* event)
-{
-    if (event->type() == QEvent::EnabledChange)
-        update();
-    QWidget::changeEvent(event);
-}
-
 CvnRadioButton::CvnRadioButton(const QString& label, bool isOn, bool enabled, std::function<void()> action,
                                QWidget* parent)
     : QAbstractButton(parent), m_isOn(isOn)
@@ -203,13 +196,6 @@ void CvnRadioButton::leaveEvent(QEvent* event)
     m_hovering = false;
     update();
     QAbstractButton::leaveEvent(event);
-}
-
-void CvnRadioButton::changeEvent(QEvent* event)
-{
-    if (event->type() == QEvent::EnabledChange)
-        update();
-    QAbstractButton::changeEvent(event);
 }
 
 void CvnRadioButton::paintEvent(QPaintEvent*)

@@ -38,7 +38,6 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
-    void changeEvent(QEvent* event) override;
 
 private:
     void writeFromPointer(qreal x);
@@ -72,7 +71,6 @@ protected:
     bool hitButton(const QPoint& pos) const override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
-    void changeEvent(QEvent* event) override;
 
 private:
     QRectF labelRect(int width) const;

@@ -103,7 +103,7 @@ void DialogText::paintEvent(QPaintEvent*)
         p.drawRoundedRect(QRectF(rect()), m_radius, m_radius);
     }
     const QTextLayout& layout = layoutFor(width() - m_padding.left() - m_padding.right());
-    p.setPen((m_color)());
+    p.setPen(m_color());
     layout.draw(&p, QPointF(m_padding.left(), m_padding.top()));
 }
 

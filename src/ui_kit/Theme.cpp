@@ -34,17 +34,6 @@ AppearanceState& state()
     return s;
 }
 
-QFont makeInter(int weight, int pixelSize)
-{
-    QFont font(QStringLiteral("Inter"));
-    // Without this, fontconfig may hand "Inter Display" or another family a
-    // slightly better score for some sizes; the text face is what we want.
-    font.setStyleStrategy(QFont::PreferMatch);
-    font.setWeight(QFont::Weight(weight));
-    font.setPixelSize(pixelSize);
-    return font;
-}
-
 } // namespace
 
 QColor DynamicColor::operator()(Appearance appearance) const
@@ -102,16 +91,22 @@ void setAppearance(Appearance appearance)
     setAppearanceMode(appearance == Appearance::Dark ? AppearanceMode::Dark : AppearanceMode::Light);
 }
 
-const QFont& interRegular40() { static const QFont f = makeInter(400, 40); return f; }
-const QFont& interRegular32() { static const QFont f = makeInter(400, 32); return f; }
-const QFont& interRegular16() { static const QFont f = makeInter(400, 16); return f; }
-const QFont& interRegular13() { static const QFont f = makeInter(400, 13); return f; }
-const QFont& interMedium16() { static const QFont f = makeInter(500, 16); return f; }
-const QFont& interMedium13() { static const QFont f = makeInter(500, 13); return f; }
+const QFont& interRegular40() { static const QFont f = inter(400, 40); return f; }
+const QFont& interRegular32() { static const QFont f = inter(400, 32); return f; }
+const QFont& interRegular16() { static const QFont f = inter(400, 16); return f; }
+const QFont& interRegular13() { static const QFont f = inter(400, 13); return f; }
+const QFont& interMedium16() { static const QFont f = inter(500, 16); return f; }
+const QFont& interMedium13() { static const QFont f = inter(500, 13); return f; }
 
 QFont inter(int weight, int pixelSize)
 {
-    return makeInter(weight, pixelSize);
+    QFont font(QStringLiteral("Inter"));
+    // Without this, fontconfig may hand "Inter Display" or another family a
+    // slightly better score for some sizes; the text face is what we want.
+    font.setStyleStrategy(QFont::PreferMatch);
+    font.setWeight(QFont::Weight(weight));
+    font.setPixelSize(pixelSize);
+    return font;
 }
 
 bool fontsAvailable()
