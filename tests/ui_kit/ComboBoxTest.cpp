@@ -13,7 +13,6 @@ using namespace cvn::test;
 
 namespace {
 
-
 // A card-coloured window with the combo 300 wide near its bottom and a
 // sibling button above it, where the list opens.
 struct Window {

@@ -1,12 +1,10 @@
 #include "DialogHarness.h"
 
-#include "Gallery.h"
 #include "ui_kit/CouncilIntroDialog.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnDialogCard.h"
 
 #include <QFontInfo>
-#include <QSet>
 #include <QTest>
 
 using namespace cvn;
@@ -100,15 +98,4 @@ TEST_F(CouncilIntroDialogTest, EveryRouteDismissesExactlyOnce)
     EXPECT_EQ(in.calls.cancel, 3);
     QTest::mouseClick(in.dialog->card(), Qt::LeftButton, {}, QPoint(10, 10));
     EXPECT_EQ(in.calls.cancel, 3);
-}
-
-// Every dialog has a sheet in the kit gallery, drawn in both appearances.
-TEST_F(CouncilIntroDialogTest, GalleryDrawsEveryDialog)
-{
-    QSet<QString> names;
-    for (const gallery::Sheet& sheet : gallery::renderSheets(Appearance::Dark))
-        names.insert(sheet.name);
-    for (const char* dialog :
-         {"content-dialog", "confirm-dialog", "input-dialog", "context-warning-dialog", "council-intro-dialog"})
-        EXPECT_TRUE(names.contains(QLatin1String(dialog))) << dialog;
 }

@@ -9,8 +9,8 @@ using namespace cvn;
 
 using GalleryTest = cvn::test::KitTest;
 
-// The gallery draws every control in every state; it must produce a picture
-// per control and the two appearances must really differ.
+// The gallery draws every control and every dialog in every state; it must
+// produce a picture per control and the two appearances must really differ.
 TEST_F(GalleryTest, EveryControlRendersInBothAppearances)
 {
     const QList<gallery::Sheet> light = gallery::renderSheets(Appearance::Light);
@@ -28,7 +28,9 @@ TEST_F(GalleryTest, EveryControlRendersInBothAppearances)
     EXPECT_EQ(names.size(), light.size());
     for (const char* control : {"selected-pill", "compact-surface-pill", "outline-pill", "compact-outline-pill",
                                 "icon-button", "compact-icon-button", "card-slider", "radio-button", "combo-box",
-                                "centred-card-layout", "action-sheet", "icons", "palette", "fonts"})
+                                "centred-card-layout", "action-sheet", "icons", "palette", "fonts",
+                                "content-dialog", "confirm-dialog", "input-dialog", "context-warning-dialog",
+                                "council-intro-dialog"})
         EXPECT_TRUE(names.contains(QLatin1String(control))) << control;
 }
 

@@ -10,7 +10,6 @@ using namespace cvn::test;
 
 namespace {
 
-
 // A slider as the settings screens make it: track 6, thumb 22, 222 wide.
 struct Fixture {
     explicit Fixture(int value = 3, int steps = 5, bool enabled = true) : slider(value, steps, enabled, 6, 22)

@@ -4,7 +4,6 @@
 #include "attachments/views/AttachmentTile.h"
 #include "attachments/views/StagedStrip.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QLinearGradient>
 #include <QPainter>
@@ -84,8 +83,7 @@ QImage attachmentsSheet()
     }
     host.resize(StagedStrip::stripWidth + 2 * kMargin, y);
     host.show();
-    for (int i = 0; i < 3; ++i)
-        QApplication::processEvents();
+    settle();
 
     QImage sheet(host.size(), QImage::Format_ARGB32_Premultiplied);
     sheet.fill(Theme::pageBackground());

@@ -63,12 +63,6 @@ private:
     Theme::Surface m_surface;
 };
 
-void settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QApplication::processEvents();
-}
-
 void hover(QWidget* w, QPoint pos = {4, 4})
 {
     QEnterEvent enter(pos, w->mapTo(w->window(), pos), w->mapToGlobal(pos));
@@ -231,7 +225,7 @@ QImage typeSheet()
 
 QImage iconSheet()
 {
-    const auto onCardIcon = [](std::function<QWidget*()> make) {
+    const auto centred = [](std::function<QWidget*()> make) {
         return [make](QWidget* host) {
             auto* layout = new QVBoxLayout(host);
             layout->addWidget(make(), 0, Qt::AlignCenter);
@@ -243,19 +237,19 @@ QImage iconSheet()
     return composeSheet(
         QStringLiteral("Icons"),
         {
-            {QStringLiteral("Search"), cell, page, onCardIcon([] { return new SearchIcon; })},
-            {QStringLiteral("NewChat"), cell, page, onCardIcon([] { return new NewChatIcon; })},
-            {QStringLiteral("DrawerClosed"), cell, page, onCardIcon([] { return new DrawerClosedIcon; })},
-            {QStringLiteral("DrawerOpen"), cell, page, onCardIcon([] { return new DrawerOpenIcon; })},
-            {QStringLiteral("BackArrow"), cell, page, onCardIcon([] { return new BackArrowIcon; })},
-            {QStringLiteral("AddButton"), cell, page, onCardIcon([] { return new AddButtonIcon; })},
-            {QStringLiteral("Info"), cell, card, onCardIcon([] { return new InfoIcon; })},
-            {QStringLiteral("MoreHorizontal"), cell, card, onCardIcon([] { return new MoreHorizontalIcon; })},
-            {QStringLiteral("ChevronDown"), cell, card, onCardIcon([] { return new ChevronDownIcon; })},
+            {QStringLiteral("Search"), cell, page, centred([] { return new SearchIcon; })},
+            {QStringLiteral("NewChat"), cell, page, centred([] { return new NewChatIcon; })},
+            {QStringLiteral("DrawerClosed"), cell, page, centred([] { return new DrawerClosedIcon; })},
+            {QStringLiteral("DrawerOpen"), cell, page, centred([] { return new DrawerOpenIcon; })},
+            {QStringLiteral("BackArrow"), cell, page, centred([] { return new BackArrowIcon; })},
+            {QStringLiteral("AddButton"), cell, page, centred([] { return new AddButtonIcon; })},
+            {QStringLiteral("Info"), cell, card, centred([] { return new InfoIcon; })},
+            {QStringLiteral("MoreHorizontal"), cell, card, centred([] { return new MoreHorizontalIcon; })},
+            {QStringLiteral("ChevronDown"), cell, card, centred([] { return new ChevronDownIcon; })},
             {QStringLiteral("Diroru 100"), QSize(130, 130), page,
-             onCardIcon([] { return new DiroruView(100, Theme::silhouette, 1); })},
+             centred([] { return new DiroruView(100, Theme::silhouette, 1); })},
             {QStringLiteral("Diroru 0.4"), QSize(130, 130), page,
-             onCardIcon([] { return new DiroruView(100, Theme::silhouette, 0.4); })},
+             centred([] { return new DiroruView(100, Theme::silhouette, 0.4); })},
         });
 }
 
@@ -504,6 +498,12 @@ QImage councilIntroSheet()
 
 } // namespace
 
+void settle()
+{
+    for (int i = 0; i < 3; ++i)
+        QApplication::processEvents();
+}
+
 QList<Sheet> renderSheets(Appearance appearance)
 {
     Theme::setAppearance(appearance);
@@ -551,7 +551,7 @@ QStringList writeGallery(const QString& folder)
     if (!QDir().mkpath(folder))
         throw std::runtime_error("cannot create the folder " + folder.toStdString());
     QStringList written;
-    const Appearance before = Theme::appearance();
+    const AppearanceMode before = Theme::appearanceMode();
     for (const Appearance appearance : {Appearance::Light, Appearance::Dark}) {
         const QString suffix = appearance == Appearance::Dark ? QStringLiteral("-dark.png") : QStringLiteral("-light.png");
         for (const Sheet& sheet : renderSheets(appearance)) {
@@ -561,7 +561,7 @@ QStringList writeGallery(const QString& folder)
             written.append(path);
         }
     }
-    Theme::setAppearance(before);
+    Theme::setAppearanceMode(before);
     return written;
 }
 

@@ -23,4 +23,8 @@ QList<Sheet> renderSheets(Appearance appearance);
 // std::runtime_error with a readable message when a file cannot be written.
 QStringList writeGallery(const QString& folder);
 
+// Runs pending events a few times, so widgets just shown lay themselves out
+// and paint before they are rendered.
+void settle();
+
 } // namespace cvn::gallery

@@ -2,7 +2,6 @@
 
 #include "rendering/MarkdownText.h"
 
-#include <QApplication>
 
 namespace cvn::gallery {
 
@@ -69,8 +68,7 @@ QImage renderReply(const QString& source, int width)
     view->setGeometry(kMargin, kMargin, width, height);
     host.resize(width + 2 * kMargin, height + 2 * kMargin);
     host.show();
-    for (int i = 0; i < 3; ++i)
-        QApplication::processEvents();
+    settle();
     QImage image(host.size(), QImage::Format_ARGB32_Premultiplied);
     image.fill(Theme::pageBackground());
     host.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
