@@ -2,7 +2,6 @@
 
 #include "attachments/AttachmentText.h"
 #include "attachments/SentAttachments.h"
-#include "attachments/TokenEstimate.h"
 #include "platform/MainThread.h"
 #include "platform/RegularFile.h"
 
@@ -94,9 +93,8 @@ void AttachmentStager::startExtraction(const StagedAttachment& file)
     updateStatus();
     QPointer<AttachmentStager> self(this);
     runInBackground([self, id = file.id, path = file.url.toLocalFile(), isImage = file.isImage] {
-        const QString text = extractAttachmentText(path, isImage).value_or(QString());
-        const int64_t tokens = estimateAttachmentTokens(path, text);
-        runOnMain([self, id, text, tokens] {
+        const AttachmentReading reading = readAttachment(path, isImage);
+        runOnMain([self, id, text = reading.text.value_or(QString()), tokens = reading.approxTokens] {
             if (self)
                 self->finishExtraction(id, text, tokens);
         });

@@ -2,6 +2,7 @@
 
 #include "attachments/DocxText.h"
 #include "attachments/ImageText.h"
+#include "attachments/TokenEstimate.h"
 #include "attachments/ZipReader.h"
 #include "platform/RegularFile.h"
 #include "platform/Unicode.h"
@@ -77,6 +78,20 @@ std::optional<QString> plainText(const QString& path)
     return decodeAttachmentText(*bytes);
 }
 
+bool isPlainTextExtension(const QString& extension)
+{
+    return extension == u"txt" || extension == u"md";
+}
+
+// What an attachment keeps of a file's text: nothing for none or white space
+// alone, else its first characters.
+std::optional<QString> attachmentTextOf(const std::optional<QString>& text)
+{
+    if (!text || std::all_of(text->cbegin(), text->cend(), [](QChar c) { return c.isSpace(); }))
+        return std::nullopt;
+    return prefixCharacters(maxAttachmentCharacters, *text);
+}
+
 } // namespace
 
 const QStringList& attachmentExtensions(bool images)
@@ -150,11 +165,22 @@ std::optional<QString> extractAttachmentText(const QString& path, bool isImage)
         text = pdfDocumentText(path);
     else if (extension == u"docx")
         text = docxText(path);
-    else if (extension == u"txt" || extension == u"md")
+    else if (isPlainTextExtension(extension))
         text = plainText(path);
-    if (!text || std::all_of(text->cbegin(), text->cend(), [](QChar c) { return c.isSpace(); }))
-        return std::nullopt;
-    return prefixCharacters(maxAttachmentCharacters, *text);
+    return attachmentTextOf(text);
+}
+
+AttachmentReading readAttachment(const QString& path, bool isImage)
+{
+    if (!isImage && isPlainTextExtension(QFileInfo(path).suffix().toLower())) {
+        // One read and one decoding for both: the estimate counts the whole
+        // text, the attachment keeps its first characters.
+        const std::optional<QString> whole = plainText(path);
+        return {attachmentTextOf(whole), estimateWholeTextTokens(path, whole.value_or(QString()))};
+    }
+    std::optional<QString> text = extractAttachmentText(path, isImage);
+    const int64_t tokens = estimateAttachmentTokens(path, text.value_or(QString()));
+    return {std::move(text), tokens};
 }
 
 } // namespace cvn

@@ -48,6 +48,15 @@ std::optional<QString> decodeAttachmentText(QByteArrayView bytes);
 // cut to its first characters, never trimmed.
 std::optional<QString> extractAttachmentText(const QString& path, bool isImage);
 
+// What attaching a file gives: its text as extractAttachmentText gives it,
+// and the token estimate estimateAttachmentTokens makes from that text. A
+// text file is read and decoded once for both.
+struct AttachmentReading {
+    std::optional<QString> text;
+    int64_t approxTokens = 0;
+};
+AttachmentReading readAttachment(const QString& path, bool isImage);
+
 // The text of a PDF, page by page, each page's text followed by one LF
 // (pages without text are skipped); reading stops once more than
 // maxAttachmentCharacters were collected. Nothing when the document cannot

@@ -10,7 +10,6 @@
 
 #include <QStringList>
 
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 

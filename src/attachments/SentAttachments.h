@@ -50,9 +50,4 @@ Parsed parse(const QString& text);
 
 } // namespace SentAttachments
 
-inline size_t qHash(const SentAttachments::File& file, size_t seed = 0) noexcept
-{
-    return qHash(file.name, seed);
-}
-
 } // namespace cvn

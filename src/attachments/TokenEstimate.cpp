@@ -34,30 +34,23 @@ double charactersPerToken(const QString& extension)
     return 4.0;
 }
 
-} // namespace
-
-int64_t estimateAttachmentTokens(const QString& path, const QString& text)
+QString dottedExtension(const QString& path)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
-    const QString extension = suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix;
+    return suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix;
+}
+
+} // namespace
+
+int64_t estimateWholeTextTokens(const QString& path, const QString& text)
+{
+    const QString extension = dottedExtension(path);
     const int64_t fileSize = path.isEmpty() ? 0 : RegularFile::sizeOf(path).value_or(0);
-
-    QString whole;
-    const QString* used = &text;
-    if (!path.isEmpty() && isTextExtension(extension)) {
-        if (std::optional<QByteArray> bytes = readAttachmentFile(path)) {
-            if (std::optional<QString> decoded = decodeAttachmentText(*bytes); decoded && decoded->size() > text.size()) {
-                whole = std::move(*decoded);
-                used = &whole;
-            }
-        }
-    }
-
-    const int64_t units = used->size();
+    const int64_t units = text.size();
     int64_t estimate = 0;
     if (units >= 1) {
         estimate = int64_t(double(units) / charactersPerToken(extension));
-        const auto cyrillic = std::count_if(used->cbegin(), used->cend(),
+        const auto cyrillic = std::count_if(text.cbegin(), text.cend(),
                                             [](QChar c) { return c.unicode() >= 0x0400 && c.unicode() <= 0x04FF; });
         if (double(cyrillic) / double(units) > 0.3)
             estimate = int64_t(double(estimate) * 1.8);
@@ -67,6 +60,17 @@ int64_t estimateAttachmentTokens(const QString& path, const QString& text)
     if ((extension == u".pdf" || extension == u".docx") && fileSize >= 1 && units < fileSize / 20)
         estimate = std::max(estimate, fileSize / 8);
     return estimate;
+}
+
+int64_t estimateAttachmentTokens(const QString& path, const QString& text)
+{
+    if (!path.isEmpty() && isTextExtension(dottedExtension(path))) {
+        if (const std::optional<QByteArray> bytes = readAttachmentFile(path)) {
+            if (const std::optional<QString> whole = decodeAttachmentText(*bytes); whole && whole->size() > text.size())
+                return estimateWholeTextTokens(path, *whole);
+        }
+    }
+    return estimateWholeTextTokens(path, text);
 }
 
 } // namespace cvn

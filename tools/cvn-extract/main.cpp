@@ -2,7 +2,6 @@
 // "== NAME (N tokens)" and the extracted text, or a line saying there is
 // none. For checking real documents against the readers.
 #include "attachments/AttachmentText.h"
-#include "attachments/TokenEstimate.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -18,10 +17,9 @@ int main(int argc, char** argv)
         return 2;
     }
     for (const QString& path : paths) {
-        const std::optional<QString> text = cvn::extractAttachmentText(path, cvn::hasAttachmentExtension(path, true));
-        const int64_t tokens = cvn::estimateAttachmentTokens(path, text.value_or(QString()));
-        out << "== " << QFileInfo(path).fileName() << " (" << tokens << " tokens)\n";
-        if (text)
+        const cvn::AttachmentReading reading = cvn::readAttachment(path, cvn::hasAttachmentExtension(path, true));
+        out << "== " << QFileInfo(path).fileName() << " (" << reading.approxTokens << " tokens)\n";
+        if (const std::optional<QString>& text = reading.text)
             out << *text << (text->endsWith(QLatin1Char('\n')) ? "" : "\n");
         else
             out << "(no text)\n";

@@ -10,7 +10,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include <cmath>
+#include <algorithm>
 
 namespace cvn {
 
