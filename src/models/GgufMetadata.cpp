@@ -4,6 +4,7 @@
 #include "platform/Utf8Decoder.h"
 
 #include <QFileInfo>
+#include <QSet>
 
 #include <array>
 #include <cstring>
@@ -345,7 +346,7 @@ bool hintSaysProjector(const std::optional<ProjectorHint>& hint)
     if (!hint)
         return false;
     if (hint->architecture)
-        return projectorArchitectures().contains(hint->architecture->toLower());
+        return isProjectorArchitecture(*hint->architecture);
     return hint->hasClipKeys;
 }
 
@@ -377,13 +378,13 @@ bool isProjectorFile(const QString& path, const QString& fileName)
     return hasProjectorName(fileName) || hintSaysProjector(headerSaysProjector(path));
 }
 
-const QSet<QString>& projectorArchitectures()
+bool isProjectorArchitecture(const QString& architecture)
 {
     static const QSet<QString> names{
         QStringLiteral("clip"), QStringLiteral("llava"), QStringLiteral("mllm_projector"),
         QStringLiteral("mmproj"), QStringLiteral("siglip"),
     };
-    return names;
+    return names.contains(architecture.toLower());
 }
 
 } // namespace GgufMetadata

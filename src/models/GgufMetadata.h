@@ -2,7 +2,6 @@
 
 #include "models/GgufInfo.h"
 
-#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -50,7 +49,8 @@ struct ModelFileFacts {
 };
 ModelFileFacts readModelFile(const QString& path, const QString& fileName);
 
-// "clip", "llava", "mllm_projector", "mmproj", "siglip".
-const QSet<QString>& projectorArchitectures();
+// Whether `architecture` (any case) is one of "clip", "llava",
+// "mllm_projector", "mmproj", "siglip".
+bool isProjectorArchitecture(const QString& architecture);
 
 } // namespace cvn::GgufMetadata

@@ -49,7 +49,7 @@ bool ModelInfo::isVisionProjector() const
         return true;
     if (!discoveredMetadata)
         return false;
-    return GgufMetadata::projectorArchitectures().contains(discoveredMetadata->architecture.toLower());
+    return GgufMetadata::isProjectorArchitecture(discoveredMetadata->architecture);
 }
 
 QString ModelInfo::nameFamily() const
