@@ -114,7 +114,14 @@ protected:
         shape.addRoundedRect(bounds, radius, radius);
         painter.fillPath(shape, Theme::ink.withAlpha(backgroundTint)());
         const int w = width();
+        const QRect dirty = event->rect();
         for (size_t r = 0; r < m_cells.size(); ++r) {
+            // A long table is mostly off screen: only the rows in the dirty
+            // band (a body row's divider above it included) are drawn.
+            if (m_rowY[r] + m_rowHeight[r] <= dirty.top())
+                continue;
+            if (m_rowY[r] - 1 > dirty.bottom())
+                break;
             const QRect row(0, m_rowY[r], w, m_rowHeight[r]);
             if (r == 0)
                 painter.fillRect(row, Theme::ink.withAlpha(headerTint)());

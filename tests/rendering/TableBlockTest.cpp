@@ -68,6 +68,35 @@ TEST_F(TableBlockTest, RowsAreTintedAndDividedOnTheRoundedCard)
     EXPECT_TRUE(test::pixelNear(dark, sample(2).x(), sample(2).y(), test::over(darkCard, Qt::white, 0.035)));
 }
 
+TEST_F(TableBlockTest, APaintOfABandDrawsItAsTheFullPaintDoes)
+{
+    QList<QStringList> rows;
+    for (int i = 0; i < 40; ++i)
+        rows.append({QStringLiteral("row %1").arg(i), QStringLiteral("`v%1`").arg(i)});
+    TableBlock block(table({"key", "value"}, rows), Theme::ink);
+    block.resize(block.gridSize());
+    const QImage full = test::renderOver(block, Qt::white);
+    // Bands from mid-row to mid-row, and from one divider line to the next.
+    const QList<std::pair<int, int>> bands = {
+        {block.cellRect(10, 0).center().y(), block.cellRect(20, 0).center().y()},
+        {block.cellRect(30, 0).top() - 1, block.cellRect(31, 0).top() - 1},
+    };
+    for (const auto& [top, bottom] : bands) {
+        const QRect band(0, top, block.width(), bottom - top + 1);
+        QImage partial(block.size(), QImage::Format_ARGB32_Premultiplied);
+        partial.fill(Qt::white);
+        block.render(&partial, band.topLeft(), QRegion(band), QWidget::DrawChildren);
+        int differing = 0;
+        for (int y = band.top(); y <= band.bottom(); ++y)
+            for (int x = 0; x < band.width(); ++x)
+                differing += partial.pixel(x, y) != full.pixel(x, y);
+        EXPECT_EQ(differing, 0) << top << "-" << bottom;
+        // Nothing lands outside the band.
+        EXPECT_EQ(test::countPixels(partial, Qt::white, 0, QRect(0, 0, block.width(), band.top())), band.top()
+                  * block.width());
+    }
+}
+
 TEST_F(TableBlockTest, ColumnsLineUpAcrossRows)
 {
     const QString longText = QStringLiteral("a long cell ").repeated(20);
