@@ -19,16 +19,6 @@ namespace cvn {
 // is made, so a rendering is always valid UTF-8.
 class Json {
 public:
-    struct Null {
-        friend bool operator==(Null, Null) = default;
-    };
-    struct Gb {
-        double value = 0;
-        friend bool operator==(Gb, Gb) = default;
-    };
-    using Member = std::pair<std::string, Json>;
-    using Object = std::vector<Member>;
-
     static Json boolean(bool value);
     static Json integer(int64_t value);
     // A size in gigabytes, rendered with one decimal ("16.0"); NaN and the
@@ -38,8 +28,6 @@ public:
     static Json string(const QString& text);
     static Json object(std::vector<std::pair<std::string_view, Json>> members);
     static Json null();
-
-    const auto& value() const { return m_value; }
 
     // The compact text of the value.
     std::string render() const;
@@ -51,9 +39,12 @@ public:
     // `utf8` with every ill-formed subsequence replaced by U+FFFD.
     static std::string sanitizeUtf8(std::string_view utf8);
 
-    friend bool operator==(const Json&, const Json&) = default;
-
 private:
+    using Object = std::vector<std::pair<std::string, Json>>;
+    struct Null {};
+    struct Gb {
+        double value = 0;
+    };
     using Value = std::variant<bool, int64_t, Gb, std::string, Object, Null>;
     explicit Json(Value value)
         : m_value(std::move(value))

@@ -130,9 +130,8 @@ BridgeAnswer answerHeader(QByteArrayView header, bool devCors)
 {
     const QString text = QString::fromUtf8(header);
     const QStringList lines = text.split(QStringLiteral("\r\n"));
-    const QString requestLine = lines.isEmpty() || lines.first().isEmpty()
-        ? QStringLiteral("(empty request line)")
-        : lines.first();
+    // split() always gives at least one line, empty for an empty header.
+    const QString requestLine = lines.first().isEmpty() ? QStringLiteral("(empty request line)") : lines.first();
 
     const QStringList pieces = lines.first().split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (pieces.size() < 2)

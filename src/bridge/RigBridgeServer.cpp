@@ -204,19 +204,8 @@ void RigBridgeServer::Loop::startListening()
     // refreshing even when no port can be bound.
     RigInspector::startRefresh();
 
-    const QString range = QStringLiteral("%1-%2").arg(ports.front()).arg(ports.back());
     std::optional<QString> previous;
-    for (std::size_t i = 0;; ++i) {
-        if (i >= ports.size()) {
-            lastError = QStringLiteral("port bind failed")
-                + (previous ? QStringLiteral(": ") + *previous : QString());
-            qCCritical(lcBridge, "no candidate port could be bound; continuing without the bridge. %s",
-                       qUtf8Printable(*lastError));
-            console(QStringLiteral("no port could be bound (%1); running without the bridge").arg(range));
-            bridgeLog(QStringLiteral("no port could be bound (%1); running without the bridge. last error: %2")
-                          .arg(range, previous.value_or(QStringLiteral("none"))));
-            return;
-        }
+    for (std::size_t i = 0; i < ports.size(); ++i) {
         const uint16_t port = ports[i];
         report(QStringLiteral("trying port %1").arg(port));
 
@@ -269,6 +258,14 @@ void RigBridgeServer::Loop::startListening()
         report(QStringLiteral("listening on port %1").arg(port));
         return;
     }
+
+    const QString range = QStringLiteral("%1-%2").arg(ports.front()).arg(ports.back());
+    lastError = QStringLiteral("port bind failed") + (previous ? QStringLiteral(": ") + *previous : QString());
+    qCCritical(lcBridge, "no candidate port could be bound; continuing without the bridge. %s",
+               qUtf8Printable(*lastError));
+    console(QStringLiteral("no port could be bound (%1); running without the bridge").arg(range));
+    bridgeLog(QStringLiteral("no port could be bound (%1); running without the bridge. last error: %2")
+                  .arg(range, previous.value_or(QStringLiteral("none"))));
 }
 
 void RigBridgeServer::Loop::acceptAll()

@@ -87,13 +87,14 @@ void refreshLoop(uint64_t generation)
 
 QByteArray healthJson()
 {
-    const Json health = Json::object({
+    // Fixed for the whole run: rendered once, not on every request.
+    static const QByteArray rendered = QByteArray::fromStdString(Json::object({
         {"ok", Json::boolean(true)},
         {"app", Json::string(std::string_view("corvanthelis"))},
         {"version", Json::string(AppInfo::version())},
         {"schema", Json::integer(1)},
-    });
-    return QByteArray::fromStdString(health.render());
+    }).render());
+    return rendered;
 }
 
 void startRefresh()

@@ -52,12 +52,13 @@ bool sendAll(int fd, const QByteArray& bytes)
 {
     qsizetype sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        const cvn::sockets::Transfer put =
+            cvn::sockets::sendSome(fd, bytes.constData() + sent, static_cast<std::size_t>(bytes.size() - sent));
+        if (put.bytes < 0 && cvn::sockets::isInterrupted(put.error))
             continue;
-        if (n <= 0)
+        if (put.bytes <= 0)
             return false;
-        sent += n;
+        sent += put.bytes;
     }
     return true;
 }
