@@ -29,7 +29,7 @@ std::optional<QString> cleanedGpuName(const std::optional<GpuDevice>& device)
 {
     if (!device)
         return std::nullopt;
-    return withoutTrademarks(device->name).simplified();
+    return collapseWhitespace(withoutTrademarks(device->name));
 }
 
 // MB to whole GB, halves away from zero.
@@ -55,6 +55,14 @@ QString cpuBrandString()
     return brand.isEmpty() ? kUnknownCpu : brand;
 }
 
+QString collapseWhitespace(const QString& text)
+{
+    static const QRegularExpression whitespace(QStringLiteral("\\s+"), kPatternOptions);
+    QString collapsed = text;
+    collapsed.replace(whitespace, QStringLiteral(" "));
+    return collapsed.trimmed();
+}
+
 QString cleanCpuName(const QString& brand)
 {
     static const QRegularExpression patterns[] = {
@@ -71,7 +79,7 @@ QString cleanCpuName(const QString& brand)
     QString name = withoutTrademarks(brand);
     for (const QRegularExpression& pattern : patterns)
         name.remove(pattern);
-    return name.simplified();
+    return collapseWhitespace(name);
 }
 
 RigInfo RigInfo::current()

@@ -34,9 +34,12 @@ bool metalGpuUsable();
 QString cpuBrandString();
 
 // A short CPU name: trademarks, the generation prefix, the clock, "CPU",
-// "Processor" and anything from "w/" on removed, every whitespace run
-// (Unicode whitespace included) made one blank and both ends trimmed.
+// "Processor" and anything from "w/" on removed, whitespace collapsed.
 QString cleanCpuName(const QString& brand);
+
+// Every whitespace run (Unicode whitespace included) as one blank, both ends
+// trimmed.
+QString collapseWhitespace(const QString& text);
 
 // Styled lines of the hardware summary.
 namespace HardwareInfo {

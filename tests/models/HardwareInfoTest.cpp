@@ -48,7 +48,7 @@ TEST(HardwareInfo, CleanCpuNames)
     EXPECT_EQ(cleanCpuName("Apple M2 Pro"), "Apple M2 Pro");
     EXPECT_EQ(cleanCpuName("Unknown CPU"), "Unknown CPU");
     // Unicode whitespace counts: a no-break space and an em space collapse.
-    EXPECT_EQ(cleanCpuName(QStringLiteral("\t AMD\u00A0\u00A0Ryzen\u2003 9 \n")), "AMD Ryzen 9");
+    EXPECT_EQ(collapseWhitespace(QStringLiteral("\t AMD\u00A0\u00A0Ryzen\u2003 9 \n")), "AMD Ryzen 9");
 }
 
 TEST(HardwareInfo, RunnableSizes)
