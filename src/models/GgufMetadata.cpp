@@ -4,7 +4,6 @@
 #include "platform/Utf8Decoder.h"
 
 #include <QFileInfo>
-#include <QSet>
 
 #include <array>
 #include <cstring>
@@ -346,7 +345,7 @@ bool hintSaysProjector(const std::optional<ProjectorHint>& hint)
     if (!hint)
         return false;
     if (hint->architecture)
-        return isProjectorArchitecture(*hint->architecture);
+        return projectorArchitectures().contains(hint->architecture->toLower());
     return hint->hasClipKeys;
 }
 
@@ -378,13 +377,13 @@ bool isProjectorFile(const QString& path, const QString& fileName)
     return hasProjectorName(fileName) || hintSaysProjector(headerSaysProjector(path));
 }
 
-bool isProjectorArchitecture(const QString& architecture)
+const QSet<QString>& projectorArchitectures()
 {
     static const QSet<QString> names{
         QStringLiteral("clip"), QStringLiteral("llava"), QStringLiteral("mllm_projector"),
         QStringLiteral("mmproj"), QStringLiteral("siglip"),
     };
-    return names.contains(architecture.toLower());
+    return names;
 }
 
 } // namespace GgufMetadata

@@ -2,6 +2,7 @@
 
 #include "models/GgufInfo.h"
 
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -49,8 +50,7 @@ struct ModelFileFacts {
 };
 ModelFileFacts readModelFile(const QString& path, const QString& fileName);
 
-// Whether `architecture` (any case) is one of "clip", "llava",
-// "mllm_projector", "mmproj", "siglip".
-bool isProjectorArchitecture(const QString& architecture);
+// "clip", "llava", "mllm_projector", "mmproj", "siglip".
+const QSet<QString>& projectorArchitectures();
 
 } // namespace cvn::GgufMetadata

@@ -49,7 +49,7 @@ bool ModelInfo::isVisionProjector() const
         return true;
     if (!discoveredMetadata)
         return false;
-    return GgufMetadata::isProjectorArchitecture(discoveredMetadata->architecture);
+    return GgufMetadata::projectorArchitectures().contains(discoveredMetadata->architecture.toLower());
 }
 
 QString ModelInfo::nameFamily() const
