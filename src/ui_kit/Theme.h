@@ -109,13 +109,17 @@ inline constexpr const DynamicColor& ink = text;
 inline constexpr const DynamicColor& surface = pageBackground;
 inline constexpr const DynamicColor& paper = pageBackground;
 inline constexpr const DynamicColor& mutedText = secondaryText;
+inline constexpr const DynamicColor& mutedOnPaper = secondaryText;
 inline constexpr const DynamicColor& mutedOnInk = onCardSecondary;
 inline constexpr const DynamicColor& alertRed = danger;
 inline constexpr const DynamicColor& dangerOnInk = onCardDanger;
 inline constexpr const DynamicColor& cautionAmber = warning;
 inline constexpr const DynamicColor& amber = warning;
 inline constexpr const DynamicColor& warningAmber = statusAmber;
+inline constexpr const DynamicColor& amberOnInk = statusAmber;
+inline constexpr const DynamicColor& goodOnInk = statusGreen;
 inline constexpr const DynamicColor& neutralGrey = muted;
+inline constexpr const DynamicColor& overlayDim = scrim;
 
 // The appearance in force. Starts as the system's; main thread only.
 Appearance appearance();

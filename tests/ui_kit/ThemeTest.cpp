@@ -51,6 +51,15 @@ TEST_F(ThemeTest, RolesResolveToTheirLightAndDarkValues)
     EXPECT_EQ(Theme::mutedOnInk(L), Theme::onCardSecondary(L));
     EXPECT_EQ(Theme::dangerOnInk(D), QColor(0xB3, 0x20, 0x2B));
     EXPECT_EQ(&Theme::composerInk, &Theme::composerInkNSColor);
+    EXPECT_EQ(Theme::mutedOnPaper(L), QColor(0x6E, 0x6E, 0x6F));
+    EXPECT_EQ(Theme::mutedOnPaper(D), QColor(0xB0, 0xB0, 0xB0));
+    EXPECT_EQ(Theme::amberOnInk(L), QColor(0xE0, 0xA0, 0x30));
+    EXPECT_EQ(Theme::amberOnInk(D), QColor(0x8A, 0x58, 0x04));
+    EXPECT_EQ(Theme::goodOnInk(L), QColor(0x7F, 0xD1, 0x84));
+    EXPECT_EQ(Theme::goodOnInk(D), QColor(0x1E, 0x6B, 0x23));
+    const QColor dim = Theme::overlayDim(D);
+    EXPECT_EQ(dim.rgb(), Theme::overlayDim(L).rgb());
+    EXPECT_EQ(dim, QColor::fromRgbF(41 / 255.0f, 41 / 255.0f, 42 / 255.0f, 0.85f));
 
     // Exact 8-bit components, not rounded through floats.
     const QColor ink = Theme::text(L);
