@@ -34,6 +34,11 @@ struct llama_context;
 
 namespace cvn {
 
+// The serial queue that owns every use of one model's llama.cpp context: each
+// generation run and the release of the handles. sync() from its own worker
+// runs inline, so a release triggered inside a work item cannot wait on itself.
+using ModelQueue = SerialQueue;
+
 // Why a model could not be loaded. description() is the sentence shown to the
 // user.
 class LoadError : public std::exception {
@@ -114,7 +119,7 @@ public:
     bool isFreed() const { return m_isFreed.load(); }
     // The queue that owns every use of the context: each generation run and
     // the release of the handles.
-    SerialQueue& queue() { return m_queue; }
+    ModelQueue& queue() { return m_queue; }
 
     // Adds this model to the live-model registry.
     void registerLive();
@@ -192,7 +197,7 @@ private:
 
     // Last: destroyed first, after the handles are gone. Linux keeps 15
     // characters of a thread name, so the thread gets a short one.
-    SerialQueue m_queue{QStringLiteral("org.corvanthelis.llama.context"), QStringLiteral("cvn.llama.ctx")};
+    ModelQueue m_queue{QStringLiteral("org.corvanthelis.llama.context"), QStringLiteral("cvn.llama.ctx")};
 };
 
 } // namespace cvn

@@ -27,6 +27,8 @@ public:
     // Back to answer text with nothing held.
     void reset();
 
+    static bool isEmpty(const Split& split) { return split.isEmpty(); }
+
     bool inThink() const { return m_inThink; }
     const QString& pending() const { return m_pending; }
 
