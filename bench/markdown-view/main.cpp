@@ -1,10 +1,10 @@
 // Streams a reply into a MarkdownText the way a generation does: 2,000
-// chunks of about four characters, each followed by the update, the layout
+// pieces of about four characters, each followed by the update, the layout
 // and a paint of the visible tail, and reports the time per update. The reply
 // opens with some prose and a 300-line code block, then keeps growing, so the
 // cost of later updates shows whether unchanged earlier blocks are redone.
 //
-//   bench-markdown-view [--chunks N] [--lead-lines N]
+//   bench-markdown-view [--pieces N] [--lead-lines N]
 #include "rendering/MarkdownText.h"
 
 #include <QApplication>
@@ -56,7 +56,7 @@ void report(const char* label, const std::vector<double>& ms)
 }
 
 // The time of each update, in milliseconds.
-std::vector<double> stream(int leadLines, int chunks, int chunkSize)
+std::vector<double> stream(int leadLines, int pieces, int pieceSize)
 {
     const QString lead = QStringLiteral("# Answer\n\nHere is the code you asked for, in one block.\n\n") + codeBlock(leadLines);
     const QString rest = tail();
@@ -69,10 +69,10 @@ std::vector<double> stream(int leadLines, int chunks, int chunkSize)
     view.resize(width, view.heightForWidth(width));
     QImage frame(width, viewport, QImage::Format_ARGB32_Premultiplied);
     std::vector<double> updates;
-    updates.reserve(size_t(chunks));
+    updates.reserve(size_t(pieces));
     QString source = lead;
-    for (int i = 0; i < chunks; ++i) {
-        source += rest.mid((i * chunkSize) % rest.size(), chunkSize);
+    for (int i = 0; i < pieces; ++i) {
+        source += rest.mid((i * pieceSize) % rest.size(), pieceSize);
         const auto start = std::chrono::steady_clock::now();
         view.setSource(source);
         const int height = view.heightForWidth(width);
@@ -91,18 +91,18 @@ int main(int argc, char** argv)
 {
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int chunks = 2000;
+    int pieces = 2000;
     int leadLines = 300;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--chunks") == 0)
-            chunks = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--pieces") == 0)
+            pieces = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--lead-lines") == 0)
             leadLines = std::atoi(argv[i + 1]);
     }
     QApplication app(argc, argv);
-    std::printf("%d chunks of 4 characters after a %d-line code block, 720 px wide, the last 800 px painted\n", chunks,
+    std::printf("%d pieces of 4 characters after a %d-line code block, 720 px wide, the last 800 px painted\n", pieces,
                 leadLines);
-    const std::vector<double> updates = stream(leadLines, chunks, 4);
+    const std::vector<double> updates = stream(leadLines, pieces, 4);
     report("all updates", updates);
     const std::vector<double> first(updates.begin(), updates.begin() + updates.size() / 4);
     const std::vector<double> last(updates.end() - updates.size() / 4, updates.end());
@@ -110,6 +110,6 @@ int main(int argc, char** argv)
     report("last quarter", last);
     // The same stream after a lead ten times shorter: the unchanged lead
     // should not set the cost.
-    report("lead of a tenth", stream(leadLines / 10, chunks, 4));
+    report("lead of a tenth", stream(leadLines / 10, pieces, 4));
     return 0;
 }
