@@ -1,4 +1,5 @@
 #include "bridge/Json.h"
+#include "platform/Utf8Decoder.h"
 
 #include <charconv>
 #include <cmath>
@@ -123,59 +124,7 @@ std::string Json::escapeString(std::string_view utf8)
 
 std::string Json::sanitizeUtf8(std::string_view utf8)
 {
-    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(utf8.size());
-    const auto* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
-    const std::size_t size = utf8.size();
-    std::size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        // Length and the allowed range of the second byte (which rules out
-        // overlong forms, surrogates and values past U+10FFFF).
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0)
-                low = 0xA0;
-            else if (lead == 0xED)
-                high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0)
-                low = 0x90;
-            else if (lead == 0xF4)
-                high = 0x8F;
-        }
-        if (length == 0) {
-            out += replacement;
-            ++i;
-            continue;
-        }
-        // A maximal ill-formed subpart becomes one U+FFFD.
-        std::size_t taken = 1;
-        while (taken < length && i + taken < size) {
-            const unsigned char next = bytes[i + taken];
-            const bool ok = taken == 1 ? (next >= low && next <= high) : (next >= 0x80 && next <= 0xBF);
-            if (!ok)
-                break;
-            ++taken;
-        }
-        if (taken == length)
-            out.append(utf8.substr(i, length));
-        else
-            out += replacement;
-        i += taken;
-    }
-    return out;
+    return Utf8Decoder::decode(utf8).toStdString();
 }
 
 } // namespace cvn

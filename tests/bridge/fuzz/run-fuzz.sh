@@ -34,6 +34,7 @@ SOURCES=(
   "$ROOT/src/platform/HostFacts.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
   "$ROOT/src/platform/Unicode.cpp"
+  "$ROOT/src/platform/Utf8Decoder.cpp"
 )
 FLAGS=(-std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -I"$ROOT/src" -DCVN_APP_VERSION='"1.0.0"' -DCVN_APP_BUILD='"1"')
