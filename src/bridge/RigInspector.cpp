@@ -87,14 +87,13 @@ void refreshLoop(uint64_t generation)
 
 QByteArray healthJson()
 {
-    // Fixed for the whole run: rendered once, not on every request.
-    static const QByteArray rendered = QByteArray::fromStdString(Json::object({
+    const Json health = Json::object({
         {"ok", Json::boolean(true)},
         {"app", Json::string(std::string_view("corvanthelis"))},
         {"version", Json::string(AppInfo::version())},
         {"schema", Json::integer(1)},
-    }).render());
-    return rendered;
+    });
+    return QByteArray::fromStdString(health.render());
 }
 
 void startRefresh()

@@ -1,6 +1,5 @@
 #include "bridge/AppInfo.h"
 #include "bridge/RigInspector.h"
-#include "platform/HostFacts.h"
 
 #include <QRegularExpression>
 
@@ -50,27 +49,6 @@ TEST(RigInspector, CpuObjectFromBrandStrings)
               R"({"model":"ryzen thing","vendor":"AuthenticAMD","cores_physical":null,"cores_logical":1})");
     EXPECT_EQ(RigInspector::cpuObject(QStringLiteral("Apple M2"), 8, 8).render(),
               R"({"model":"Apple M2","vendor":null,"cores_physical":8,"cores_logical":8})");
-}
-
-TEST(RigInspector, PhysicalCoresCountDistinctPackageCorePairs)
-{
-    // Two packages, two cores each, two threads per core.
-    QByteArray cpuinfo;
-    int processor = 0;
-    for (int package = 0; package < 2; ++package) {
-        for (int thread = 0; thread < 2; ++thread) {
-            for (int core = 0; core < 2; ++core) {
-                cpuinfo += "processor\t: " + QByteArray::number(processor++) + "\nmodel name\t: X\n"
-                    + "physical id\t: " + QByteArray::number(package) + "\ncore id\t\t: "
-                    + QByteArray::number(core) + "\n\n";
-            }
-        }
-    }
-    EXPECT_EQ(cvn::parsePhysicalCoreCount(cpuinfo), 4);
-    EXPECT_EQ(cvn::parsePhysicalCoreCount("processor\t: 0\nBogoMIPS\t: 48.00\n\nprocessor\t: 1\n"), std::nullopt);
-    EXPECT_EQ(cvn::parsePhysicalCoreCount(""), std::nullopt);
-    // No blank line between blocks still separates them.
-    EXPECT_EQ(cvn::parsePhysicalCoreCount("processor: 0\ncore id: 0\nprocessor: 1\ncore id: 1"), 2);
 }
 
 TEST(RigInspector, SnapshotHasTheServedShape)

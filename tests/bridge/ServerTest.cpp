@@ -4,6 +4,7 @@
 #include "bridge/RigBridgeServer.h"
 #include "bridge/RigInspector.h"
 #include "platform/Sockets.h"
+#include "support/TempEnv.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -11,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -169,9 +169,9 @@ TEST(Server, SilentAndIdleClientsTimeOutWithoutHoldingUpOthers)
 
 TEST(Server, DevCorsEchoesLoopbackOriginsOnly)
 {
-    // Set before the server starts: its thread reads the variable per answer.
-    ::setenv("DEV_CORS", "TRUE", 1);
     {
+        // Set before the server starts: its thread reads the variable per answer.
+        const cvn::test::ScopedEnvironment devCors("DEV_CORS", "TRUE");
         Running run;
         const auto originFor = [&](const QByteArray& origin) {
             const QByteArray got = exchange(run.port, "GET /health HTTP/1.1\r\n" + origin + "\r\n\r\n").bytes;
@@ -186,7 +186,6 @@ TEST(Server, DevCorsEchoesLoopbackOriginsOnly)
         EXPECT_EQ(exchange(run.port, "HELLO\r\nOrigin: http://localhost:3000\r\n\r\n").bytes,
                   empty("HTTP/1.1 400 Bad Request"));
     }
-    ::unsetenv("DEV_CORS");
     Running plain;
     EXPECT_TRUE(exchange(plain.port, "GET /health HTTP/1.1\r\nOrigin: http://localhost:3000\r\n\r\n")
                     .bytes.contains("Access-Control-Allow-Origin: " + website + "\r\n"));

@@ -1,3 +1,4 @@
+#include "platform/HostFacts.h"
 #include "platform/SystemInfo.h"
 
 #include <gtest/gtest.h>
@@ -26,4 +27,25 @@ TEST(SystemInfo, ParsesCpuModelName)
               "Intel(R) Xeon(R) Processor");
     EXPECT_EQ(parseCpuModelName("processor\t: 0\nBogoMIPS\t: 50.00\nCPU implementer\t: 0x41\n"), "");
     EXPECT_EQ(parseCpuModelName(""), "");
+}
+
+TEST(SystemInfo, PhysicalCoresCountDistinctPackageCorePairs)
+{
+    // Two packages, two cores each, two threads per core.
+    QByteArray cpuinfo;
+    int processor = 0;
+    for (int package = 0; package < 2; ++package) {
+        for (int thread = 0; thread < 2; ++thread) {
+            for (int core = 0; core < 2; ++core) {
+                cpuinfo += "processor\t: " + QByteArray::number(processor++) + "\nmodel name\t: X\n"
+                    + "physical id\t: " + QByteArray::number(package) + "\ncore id\t\t: "
+                    + QByteArray::number(core) + "\n\n";
+            }
+        }
+    }
+    EXPECT_EQ(parsePhysicalCoreCount(cpuinfo), 4);
+    EXPECT_EQ(parsePhysicalCoreCount("processor\t: 0\nBogoMIPS\t: 48.00\n\nprocessor\t: 1\n"), std::nullopt);
+    EXPECT_EQ(parsePhysicalCoreCount(""), std::nullopt);
+    // No blank line between blocks still separates them.
+    EXPECT_EQ(parsePhysicalCoreCount("processor: 0\ncore id: 0\nprocessor: 1\ncore id: 1"), 2);
 }

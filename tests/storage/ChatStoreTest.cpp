@@ -1,6 +1,7 @@
 #include "storage/ChatStore.h"
 
 #include "RawDatabase.h"
+#include "support/TempEnv.h"
 
 #include <QLocale>
 #include <QSignalSpy>

@@ -73,22 +73,6 @@ bool RawDatabase::exec(const QString& sql)
     return sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-ScopedEnvironment::ScopedEnvironment(const char* name, const QByteArray& value)
-    : m_name(name)
-    , m_saved(qgetenv(name))
-    , m_wasSet(qEnvironmentVariableIsSet(name))
-{
-    qputenv(name, value);
-}
-
-ScopedEnvironment::~ScopedEnvironment()
-{
-    if (m_wasSet)
-        qputenv(m_name, m_saved);
-    else
-        qunsetenv(m_name);
-}
-
 QString newDatabasePath()
 {
     return makeTempFolder(QStringLiteral("db")) + QStringLiteral("/chats.db");

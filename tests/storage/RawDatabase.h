@@ -32,22 +32,6 @@ private:
     sqlite3* m_db = nullptr;
 };
 
-// Sets an environment variable for one scope and restores it (or its
-// absence) after.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const QByteArray& value);
-    ~ScopedEnvironment();
-
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* m_name;
-    QByteArray m_saved;
-    bool m_wasSet;
-};
-
 // A path for a database file that does not exist yet, in a new temporary
 // folder.
 QString newDatabasePath();

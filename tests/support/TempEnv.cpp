@@ -42,4 +42,20 @@ QString makeTempFolder(const QString& hint)
     return path;
 }
 
+ScopedEnvironment::ScopedEnvironment(const char* name, const QByteArray& value)
+    : m_name(name)
+    , m_saved(qgetenv(name))
+    , m_wasSet(qEnvironmentVariableIsSet(name))
+{
+    qputenv(name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    if (m_wasSet)
+        qputenv(m_name, m_saved);
+    else
+        qunsetenv(m_name);
+}
+
 } // namespace cvn::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace cvn::test {
@@ -14,5 +15,21 @@ QString tempRoot();
 
 // A new, empty folder below tempRoot() for one test.
 QString makeTempFolder(const QString& hint = QStringLiteral("t"));
+
+// Sets an environment variable for one scope and restores it (or its
+// absence) after, also when a failed check leaves the scope early.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const QByteArray& value);
+    ~ScopedEnvironment();
+
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* m_name;
+    QByteArray m_saved;
+    bool m_wasSet;
+};
 
 } // namespace cvn::test
