@@ -3,6 +3,7 @@
 #include "platform/Unicode.h"
 #include "rendering/SidewaysScrollArea.h"
 #include "rendering/SpanText.h"
+#include "ui_kit/Theme.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -35,7 +36,7 @@ constexpr int kLabelGap = 8;
 
 QFont labelFont()
 {
-    QFont font = SpanText::monospace(CodeBlock::labelPixelSize);
+    QFont font = Theme::monospace(CodeBlock::labelPixelSize);
     font.setWeight(QFont::DemiBold);
     return font;
 }
@@ -138,7 +139,7 @@ public:
 
     explicit Lines(QWidget* parent) : QWidget(parent)
     {
-        const QFontMetricsF metrics(SpanText::monospace(codePixelSize));
+        const QFontMetricsF metrics(Theme::monospace(codePixelSize));
         m_lineHeight = int(std::ceil(metrics.height()));
         Theme::repaintOnAppearanceChange(this);
     }
@@ -224,7 +225,7 @@ private:
         }
         line.layout.clearLayout();
         line.layout.setText(line.source.text);
-        line.layout.setFont(SpanText::monospace(codePixelSize));
+        line.layout.setFont(Theme::monospace(codePixelSize));
         QTextOption option;
         option.setWrapMode(QTextOption::NoWrap);
         line.layout.setTextOption(option);

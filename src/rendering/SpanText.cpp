@@ -2,25 +2,11 @@
 
 #include "ui_kit/Theme.h"
 
-#include <QFontDatabase>
 #include <QTextOption>
 
 #include <cmath>
 
 namespace cvn::SpanText {
-
-QFont monospace(int pixelSize)
-{
-    static const QFont base = [] {
-        QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        font.setStyleHint(QFont::Monospace);
-        font.setWeight(QFont::Normal);
-        return font;
-    }();
-    QFont font = base;
-    font.setPixelSize(pixelSize);
-    return font;
-}
 
 namespace {
 
@@ -28,7 +14,7 @@ namespace {
 QFont spanFont(const Markdown::Span& span, const Style& style)
 {
     const bool bold = span.bold || style.allBold;
-    QFont font = span.code ? monospace(style.codePixelSize) : Theme::inter(bold ? 500 : 400, style.pixelSize);
+    QFont font = span.code ? Theme::monospace(style.codePixelSize) : Theme::inter(bold ? 500 : 400, style.pixelSize);
     if (span.italic)
         font.setItalic(true);
     // The bold trait comes on top of the face: Inter-Medium turns bold.

@@ -31,9 +31,6 @@ struct Colors {
     bool operator==(const Colors&) const = default;
 };
 
-// The system's fixed-pitch face at a pixel size, regular weight.
-QFont monospace(int pixelSize);
-
 // Puts the spans' text and format ranges into `layout` (which must not be
 // between beginLayout and endLayout). An empty list gives empty text whose
 // one line still has the height of the ordinary face.

@@ -4,7 +4,6 @@
 #include "ui_kit/CvnDialogCard.h"
 #include "ui_kit/Theme.h"
 
-#include <QFontDatabase>
 #include <QVBoxLayout>
 
 namespace cvn {
@@ -19,14 +18,6 @@ constexpr qreal kExampleRadius = 15;
 constexpr double kExampleFillAlpha = 0.08;
 // A lone button: the stretch before it keeps the platform's usual gap.
 constexpr int kRowSpacing = 8;
-
-QFont exampleFont()
-{
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPixelSize(kExamplePixelSize);
-    font.setWeight(QFont::Normal);
-    return font;
-}
 
 } // namespace
 
@@ -67,7 +58,7 @@ CouncilIntroDialog::CouncilIntroDialog(std::function<void()> onDismiss, QWidget*
         text->setObjectName(QStringLiteral("cvn.council.text"));
         stack->addWidget(text);
         if (!section.example.isEmpty()) {
-            auto* example = new DialogText(section.example, exampleFont(), Theme::onCard, m_card);
+            auto* example = new DialogText(section.example, Theme::monospace(kExamplePixelSize), Theme::onCard, m_card);
             example->setObjectName(QStringLiteral("cvn.council.example"));
             example->setBox(Theme::onCard.withAlpha(kExampleFillAlpha), kExampleRadius, kExamplePadding);
             stack->addWidget(example);

@@ -1,5 +1,6 @@
 #include "ui_kit/Theme.h"
 
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QGraphicsDropShadowEffect>
@@ -105,6 +106,19 @@ QFont inter(int weight, int pixelSize)
     // slightly better score for some sizes; the text face is what we want.
     font.setStyleStrategy(QFont::PreferMatch);
     font.setWeight(QFont::Weight(weight));
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+QFont monospace(int pixelSize)
+{
+    static const QFont base = [] {
+        QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setStyleHint(QFont::Monospace);
+        font.setWeight(QFont::Normal);
+        return font;
+    }();
+    QFont font = base;
     font.setPixelSize(pixelSize);
     return font;
 }

@@ -141,6 +141,9 @@ const QFont& interMedium16();
 const QFont& interMedium13();
 // Any other size: weight 400 is "Inter-Regular", 500 "Inter-Medium".
 QFont inter(int weight, int pixelSize);
+// The system's fixed-pitch face, regular weight, at a pixel size: code and
+// examples of typed text.
+QFont monospace(int pixelSize);
 // True when both faces resolve to the "Inter" family (not a fallback).
 bool fontsAvailable();
 
