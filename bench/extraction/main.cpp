@@ -12,6 +12,7 @@
 //
 // bench-extraction --extract FILE is that child: it extracts one file.
 
+#include "BenchTiming.h"
 #include "Fixtures.h"
 
 #include "attachments/AttachmentText.h"
@@ -38,6 +39,9 @@
 #include <unistd.h>
 
 extern char** environ;
+
+using cvn::bench::median;
+using cvn::bench::medianMs;
 
 namespace {
 
@@ -74,19 +78,6 @@ double run(const std::vector<std::string>& argv, const char* output = "/dev/null
     return ms;
 }
 
-template <typename F>
-double medianMs(int runs, F&& f)
-{
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        f();
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
 double medianProcessMs(int runs, const std::vector<std::string>& argv)
 {
     std::vector<double> times;
@@ -96,8 +87,7 @@ double medianProcessMs(int runs, const std::vector<std::string>& argv)
             return -1;
         times.push_back(ms);
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return median(std::move(times));
 }
 
 QByteArray words(qsizetype bytes, uint32_t seed)

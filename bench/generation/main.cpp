@@ -7,6 +7,7 @@
 // Runs alternate between the bare loop and the stream. Generation speed is
 // counted after the first token (the first token's time is the prompt's).
 // The last line is "ratio <stream/bare tokens per second>".
+#include "BenchTiming.h"
 #include "engine/LlamaModel.h"
 
 #include <llama.h>
@@ -22,6 +23,8 @@
 
 using namespace cvn;
 using Clock = std::chrono::steady_clock;
+
+using cvn::bench::median;
 
 namespace {
 
@@ -133,12 +136,6 @@ double stopLatency(LlamaModel& model, const std::string& prompt, int afterPieces
     handle.cancel();
     done.get_future().wait();
     return msSince(cancelAt);
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 int usage()

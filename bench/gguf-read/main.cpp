@@ -10,6 +10,7 @@
 // data is left as a hole, so the 600 MB file takes almost no disk. Prints the
 // median time of each reader and, last, "ratio <ours/theirs>".
 
+#include "BenchTiming.h"
 #include "models/GgufMetadata.h"
 
 #include "ggml.h"
@@ -20,11 +21,12 @@
 #include <QString>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+using cvn::bench::medianMs;
 
 namespace {
 
@@ -104,20 +106,6 @@ int64_t writeModel(const std::string& path)
     return total;
 }
 
-template <typename Fn>
-double medianMicroseconds(int iterations, Fn fn)
-{
-    std::vector<double> times;
-    times.reserve(size_t(iterations));
-    for (int i = 0; i < iterations; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        fn();
-        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -145,11 +133,11 @@ int main(int argc, char** argv)
     // the second is reported.
     double oursUs = 0, theirsUs = 0;
     for (int round = 0; round < 2; ++round) {
-        oursUs = medianMicroseconds(iterations, [&] {
+        oursUs = 1000 * medianMs(iterations, [&] {
             if (!cvn::GgufMetadata::read(qpath))
                 std::abort();
         });
-        theirsUs = medianMicroseconds(iterations, [&] {
+        theirsUs = 1000 * medianMs(iterations, [&] {
             gguf_context* ctx = gguf_init_from_file(path.c_str(), {true, nullptr});
             if (!ctx)
                 std::abort();

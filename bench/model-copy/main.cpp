@@ -6,6 +6,7 @@
 // writes are flushed with sync between runs so that one run's write-back does
 // not slow the next; the source stays in the page cache for both.
 
+#include "BenchTiming.h"
 #include "models/ModelCopier.h"
 #include "platform/AppPaths.h"
 
@@ -23,6 +24,8 @@
 #include <vector>
 
 using namespace cvn;
+
+using cvn::bench::median;
 
 namespace {
 
@@ -75,12 +78,6 @@ double timeCp(const QString& source, const QString& destination)
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     QFile::remove(destination);
     return code == 0 ? seconds : -1;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 // The reply length is the session's own limit for the context (half of it,
 // at most 2048); a random model always runs to it. The last line is
 // "ratio <session/bare tokens per second>".
+#include "BenchTiming.h"
 #include "engine/LlamaSession.h"
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
@@ -24,18 +25,14 @@
 using namespace cvn;
 using Clock = std::chrono::steady_clock;
 
+using cvn::bench::median;
+
 namespace {
 
 void pumpUntil(const std::function<bool()>& done)
 {
     while (!done())
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 double bareRun(LlamaModel& model, const std::string& prompt, int64_t tokens)

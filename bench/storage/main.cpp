@@ -11,12 +11,12 @@
 // temporary folder) and reused while it has the expected rows. Each figure is
 // the median of the iterations (default 9) with a warm page cache.
 
+#include "BenchTiming.h"
 #include "storage/ChatDatabase.h"
 #include "storage/ChatStore.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -24,12 +24,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 using cvn::ChatDatabase;
+
+using cvn::bench::medianMs;
 
 namespace {
 
@@ -74,19 +75,6 @@ void fill(ChatDatabase& db)
         }
         return true;
     });
-}
-
-double medianMs(int iterations, const std::function<void()>& work)
-{
-    std::vector<double> times;
-    for (int i = 0; i < iterations; ++i) {
-        QElapsedTimer clock;
-        clock.start();
-        work();
-        times.push_back(double(clock.nsecsElapsed()) / 1e6);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
 }
 
 // What a caller without our layer would write: the same list query, every
