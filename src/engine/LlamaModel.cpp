@@ -81,7 +81,9 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
                                              std::optional<int64_t> threads)
 {
     const QByteArray nativePath = QFile::encodeName(path);
-    if (::access(nativePath.constData(), R_OK) != 0 || QFileInfo(path).isDir())
+    // Only a regular file, or a link to one: reading a pipe or a device would
+    // wait for a writer that never comes.
+    if (::access(nativePath.constData(), R_OK) != 0 || !QFileInfo(path).isFile())
         throw LoadError::fileNotReadable(path);
 
     initBackendOnce();

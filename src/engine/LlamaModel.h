@@ -101,7 +101,8 @@ public:
     // Loads the model file and creates its context; blocks the caller.
     // contextSize <= 0 lets llama.cpp choose (the trained length); gpuLayers
     // is the number of layers to offload; threads, when given and >= 1, sets
-    // both thread counts. Throws LoadError. The new model is not yet in the
+    // both thread counts. Throws LoadError (fileNotReadable for anything but a
+    // readable regular file or a link to one). The new model is not yet in the
     // live-model registry (see registerLive).
     static std::shared_ptr<LlamaModel> load(const QString& path, int64_t contextSize, int64_t gpuLayers,
                                             std::optional<int64_t> threads = std::nullopt);

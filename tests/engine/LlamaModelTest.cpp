@@ -11,7 +11,10 @@
 #include <chrono>
 #include <future>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace cvn;
 using namespace cvn::test;
@@ -100,6 +103,36 @@ TEST(LlamaModelLoad, FailuresCarryTheirKindAndExactText)
     EXPECT_EQ(LoadError::runtimeUnavailable().description(), QStringLiteral("llama runtime not linked in this build"));
 
     EXPECT_EQ(LlamaModel::liveModels().size(), liveBefore);
+}
+
+TEST(LlamaModelLoad, OnlyRegularFilesOrLinksToThemAreRead)
+{
+    const QString folder = makeTempFolder();
+    const QString pipe = folder + QStringLiteral("/pipe.gguf");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    const QString pipeLink = folder + QStringLiteral("/pipe-link.gguf");
+    const QString modelLink = folder + QStringLiteral("/model-link.gguf");
+    ASSERT_TRUE(QFile::link(pipe, pipeLink));
+    ASSERT_TRUE(QFile::link(randomModel(), modelLink));
+
+    for (const QString& path : {pipe, pipeLink}) {
+        SCOPED_TRACE(path.toStdString());
+        auto load = std::async(std::launch::async, [path] { return loadError(path); });
+        // A reader of a pipe waits in open() for a writer: should the load get
+        // that far, writers that come and go let it end instead of hanging.
+        if (load.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the load is waiting on the pipe";
+            const QByteArray native = QFile::encodeName(pipe);
+            do {
+                if (const int fd = ::open(native.constData(), O_WRONLY | O_NONBLOCK); fd >= 0)
+                    ::close(fd);
+            } while (load.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
+        }
+        const LoadError error = load.get();
+        EXPECT_EQ(error.kind(), LoadError::Kind::fileNotReadable);
+        EXPECT_EQ(error.description(), QStringLiteral("the file could not be read: ") + path);
+    }
+    EXPECT_EQ(LlamaModel::load(modelLink, 256, 0, 1)->contextSize(), 256);
 }
 
 TEST(LlamaModelLoad, FactsOfTheLoadedModel)
