@@ -61,6 +61,7 @@ struct LlamaSession::CouncilRun {
     QElapsedTimer loadClock;
     qint64 statusTicks = 0; // timer ticks since the member's load began
     bool stopRequested = false; // the user stopped the run: no further member starts
+    bool memberLoading = false; // the current member's load has not reported back
     SessionTask task = SessionTask::started();
 };
 
@@ -200,6 +201,14 @@ void LlamaSession::unloadModel(bool keepStreaming)
     if (hadModel)
         emit loadedModelChanged();
     publishSnapshot();
+    // The user's unload drops a member's load, which then never reports back:
+    // the member ends here as stopped, and the stop ends the run.
+    if (!keepStreaming && m_council && m_council->memberLoading) {
+        m_council->memberLoading = false;
+        m_council->statusTimer.stop();
+        setStatusText(std::nullopt);
+        answerCouncilMember();
+    }
 }
 
 SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done)
@@ -415,7 +424,9 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
         publishSnapshot();
     }
     run->task.finish();
-    if (current && m_council) {
+    // A member's reply moves the council on even when an unload took it out of
+    // the slot first: the stop that came with the unload then ends the run.
+    if (m_council && (current || m_council->bubbleId == run->turnId)) {
         setStreaming(true);
         councilMemberDone();
     }
@@ -614,9 +625,11 @@ void LlamaSession::runCouncilMember()
     council.statusTimer.start();
     unloadModel(true);
     CouncilRun* run = m_council.get();
+    run->memberLoading = true;
     startLoad(member, [this, run, member](const std::optional<LoadError>& error) {
         if (m_council.get() != run)
             return; // the run was ended meanwhile
+        m_council->memberLoading = false;
         m_council->statusTimer.stop();
         setStatusText(std::nullopt);
         if (error) {

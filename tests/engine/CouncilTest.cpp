@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <future>
 #include <thread>
 
 using namespace cvn;
@@ -169,4 +172,81 @@ TEST(Council, OpeningAnotherChatEndsTheRun)
     cvn::test::waitUntil([] { return false; }, 200);
     EXPECT_TRUE(s.turns().isEmpty());
     EXPECT_EQ(c.prompts.size(), 1);
+}
+
+// Taking the slot from a council (unload, or a load of another model) while
+// a member loads or answers ends the run: the member's bubble finishes as
+// stopped, nothing is left streaming and the next send goes through.
+TEST(Council, TakingTheSlotFromAMemberEndsTheRun)
+{
+    struct Case {
+        const char* name;
+        bool duringLoad; // else while the member answers
+        bool loadAnother; // else unload
+    };
+    const Case cases[] = {{"unload while loading", true, false},
+                          {"unload while answering", false, false},
+                          {"load while loading", true, true},
+                          {"load while answering", false, true}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁A", "▁B", "▁A"}},
+                   {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}},
+                   {QStringLiteral("gamma"), {kPromptEnd, "▁Hello", "</s>"}}});
+        LlamaSession& s = *c.session;
+        const ModelInfo gamma = c.member(QStringLiteral("gamma"));
+
+        // The first load (the member's) waits on the load thread until released.
+        std::atomic<int> loads = 0;
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        s.setLoadHook([&loads, released] {
+            if (loads++ == 0)
+                released.wait_for(std::chrono::seconds(20));
+        });
+        SessionTask run = s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
+                                        {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {});
+        if (k.duringLoad) {
+            ASSERT_TRUE(cvn::test::waitUntil([&] { return loads > 0; }));
+        } else {
+            release.set_value();
+            ASSERT_TRUE(cvn::test::waitUntil([&] { return s.turns().size() == 2 && !s.turns()[1].content.isEmpty(); }));
+        }
+
+        SessionTask other;
+        if (k.loadAnother)
+            other = s.loadModel(gamma);
+        else
+            s.unloadModel();
+        if (k.duringLoad)
+            release.set_value();
+
+        ASSERT_TRUE(finishes(run, 10000));
+        EXPECT_FALSE(s.councilActive());
+        EXPECT_EQ(s.statusText(), std::nullopt);
+        ASSERT_TRUE(cvn::test::waitUntil([&] {
+            return std::none_of(s.turns().begin(), s.turns().end(), [](const Turn& t) { return t.state.isStreaming(); });
+        }));
+        if (k.duringLoad) {
+            EXPECT_EQ(s.turns().size(), 1); // the empty bubble went
+            EXPECT_TRUE(c.prompts.isEmpty());
+        } else {
+            ASSERT_EQ(s.turns().size(), 2); // no bubble for beta
+            EXPECT_TRUE(s.turns()[1].cancelledByUser);
+            EXPECT_EQ(s.turns()[1].modelName, QStringLiteral("alpha"));
+        }
+
+        // The next message is answered by whatever the slot holds now.
+        if (k.loadAnother)
+            ASSERT_TRUE(finishes(other));
+        else
+            ASSERT_TRUE(finishes(s.loadModel(gamma)));
+        ASSERT_EQ(s.loadedModelId(), gamma.id);
+        SessionTask next = s.send(QStringLiteral("next"));
+        EXPECT_FALSE(next.isFinished());
+        ASSERT_TRUE(finishes(next));
+        EXPECT_EQ(s.turns().last().content, QStringLiteral(" Hello"));
+        EXPECT_TRUE(s.turns().last().state.isComplete());
+        EXPECT_FALSE(s.isStreaming());
+    }
 }
