@@ -150,12 +150,15 @@ StagedChip::StagedChip(const StagedAttachment& item, int64_t contextSize, const 
     const DynamicColor level = levelColor(item.approxTokens, contextSize);
     m_tile = new AttachmentTile(thumbnail, attachmentTypeLabel(item.originalFilename), level, true, this);
     m_tile->move(0, tileTop);
-    if (m_warning) {
-        auto* triangle = new WarningTriangle(level, this);
-        triangle->move(AttachmentTile::side - kTrianglePadding - kTriangle.width(), tileTop + kTrianglePadding);
-    }
     m_remove = new RemoveButton(this);
     m_remove->move(AttachmentTile::side - RemoveButton::side + kRemoveOverhang, tileTop - kRemoveOverhang);
+    if (m_warning) {
+        // In the top trailing corner the remove button would cover it:
+        // it keeps its trailing inset and sits that far below the button.
+        auto* triangle = new WarningTriangle(level, this);
+        triangle->move(AttachmentTile::side - kTrianglePadding - kTriangle.width(),
+                       m_remove->geometry().bottom() + 1 + kTrianglePadding);
+    }
     connect(m_remove, &QAbstractButton::clicked, this, [onRemove = std::move(onRemove)] {
         if (onRemove)
             onRemove();
