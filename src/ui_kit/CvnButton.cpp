@@ -110,7 +110,11 @@ QSize CvnButton::sizeHint() const
         return label.expandedTo({0, 0}) + QSize(2 * padding(), 2 * padding());
     }
     const qreal advance = QFontMetricsF(pillLook(m_style).font).horizontalAdvance(text());
-    return {qCeil(advance) + 2 * padding(), pillHeight()};
+    // The compact surface pill centres its label without padding in whatever
+    // width it gets; its natural width still keeps the label clear of the
+    // rounded ends, which would otherwise cut into the first and last letters.
+    const int room = m_style == Style::CompactSurfacePill ? kPillPadding : padding();
+    return {qCeil(advance) + 2 * room, pillHeight()};
 }
 
 QSize CvnButton::minimumSizeHint() const

@@ -1,6 +1,7 @@
 #include "KitTest.h"
 
 #include "ui_kit/CvnButton.h"
+#include "rendering/ViewTest.h"
 #include "ui_kit/Icons.h"
 
 #include <QSignalSpy>
@@ -31,6 +32,19 @@ TEST_F(ButtonTest, SizesFollowTheStyle)
     EXPECT_EQ(pill.sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
     EXPECT_EQ(CvnCompactSurfacePillButton(QStringLiteral("ADD MODEL")).sizeHint().height(), 30);
     EXPECT_EQ(CvnOutlinePillButton(QStringLiteral("x")).sizeHint().height(), 38);
+}
+
+TEST_F(ButtonTest, CompactSurfacePillKeepsItsLabelOffTheRoundedEndsAtItsNaturalSize)
+{
+    CvnCompactSurfacePillButton pill(QStringLiteral("ADD MODEL"));
+    pill.resize(pill.sizeHint());
+    showAndSettle(pill);
+    // Over red, anything near white is the label; the half-circle ends are 15 wide.
+    const QImage image = renderOver(pill, Qt::red);
+    const int w = image.width();
+    ASSERT_GT(countPixels(image, kWhite, 100), 0);
+    EXPECT_EQ(countPixels(image, kWhite, 100, QRect(0, 0, 15, 30)), 0);
+    EXPECT_EQ(countPixels(image, kWhite, 100, QRect(w - 15, 0, 15, 30)), 0);
 }
 
 TEST_F(ButtonTest, SelectedPillFillsAndDimsAsAWhole)

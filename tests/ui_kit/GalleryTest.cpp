@@ -1,6 +1,8 @@
 #include "KitTest.h"
 
 #include "Gallery.h"
+#include "ReplyGallery.h"
+#include "rendering/Markdown.h"
 
 #include <QDir>
 #include <QSet>
@@ -32,6 +34,35 @@ TEST_F(GalleryTest, EveryControlRendersInBothAppearances)
                                 "content-dialog", "confirm-dialog", "input-dialog", "context-warning-dialog",
                                 "council-intro-dialog"})
         EXPECT_TRUE(names.contains(QLatin1String(control))) << control;
+}
+
+// The sample reply says what its markup shows: no emphasis it uses leaves a
+// stray "*" or "_" in the text a reader sees.
+TEST_F(GalleryTest, SampleReplyShowsNoStrayEmphasisMarkers)
+{
+    std::vector<Markdown::Spans> texts;
+    for (const Markdown::Block& block : Markdown::parse(gallery::replySample())) {
+        std::visit([&texts](const auto& b) {
+            using B = std::decay_t<decltype(b)>;
+            if constexpr (requires { b.spans; }) {
+                texts.push_back(b.spans);
+            } else if constexpr (std::is_same_v<B, Markdown::Bullet>) {
+                texts.insert(texts.end(), b.items.begin(), b.items.end());
+            } else if constexpr (std::is_same_v<B, Markdown::Numbered>) {
+                for (const auto& item : b.items)
+                    texts.push_back(item.spans);
+            } else if constexpr (std::is_same_v<B, Markdown::Table>) {
+                texts.insert(texts.end(), b.header.begin(), b.header.end());
+                for (const auto& row : b.rows)
+                    texts.insert(texts.end(), row.begin(), row.end());
+            }
+        }, block);
+    }
+    ASSERT_GT(texts.size(), 10u);
+    for (const Markdown::Spans& spans : texts)
+        for (const Markdown::Span& span : spans)
+            if (!span.code)
+                EXPECT_FALSE(span.text.contains(u'*') || span.text.contains(u'_')) << qPrintable(span.text);
 }
 
 TEST_F(GalleryTest, UnwritableFolderIsAClearError)

@@ -12,7 +12,7 @@ constexpr int kMargin = 16;
 const char* const kSample = R"(# Reading a config file
 ## Two ways to do it
 ### First, the short one
-Most of the time **one call** is enough: `readAll()` returns the *whole* file, and ***bold italic*** works too.
+Most of the time **one call** is enough: `readAll()` returns the *whole* file, and **bold** and *italic* sit side by side.
 
 - a bullet with `inline code`
 - a second bullet that is long enough to wrap onto a second line so the continuation sits under the text, not under the marker
@@ -77,11 +77,16 @@ QImage renderReply(const QString& source, int width)
 
 } // namespace
 
+QString replySample()
+{
+    return QString::fromUtf8(kSample);
+}
+
 QList<Sheet> replySheets()
 {
     return {
-        {QStringLiteral("markdown-reply"), renderReply(QString::fromUtf8(kSample), 720)},
-        {QStringLiteral("markdown-reply-narrow"), renderReply(QString::fromUtf8(kSample), 360)},
+        {QStringLiteral("markdown-reply"), renderReply(replySample(), 720)},
+        {QStringLiteral("markdown-reply-narrow"), renderReply(replySample(), 360)},
     };
 }
 

@@ -8,4 +8,7 @@ namespace cvn::gallery {
 // a wide table) in the appearance in force. Needs a QApplication.
 QList<Sheet> replySheets();
 
+// The Markdown source of that reply.
+QString replySample();
+
 } // namespace cvn::gallery
