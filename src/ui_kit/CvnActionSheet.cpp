@@ -79,7 +79,8 @@ protected:
     {
         QPainter p(this);
         if (m_pressed || m_hovering)
-            p.fillRect(rect(), Theme::onCard.withAlpha(m_pressed ? kPressedTint : kHoverTint)());
+            Theme::fillWithinCard(p, this, parentWidget(), kCardRadius,
+                                  Theme::onCard.withAlpha(m_pressed ? kPressedTint : kHoverTint)());
         p.setPen(m_item.destructive ? Theme::onCardDanger() : Theme::onCard());
         Theme::drawElidedLine(p, QRectF(rect()).adjusted(kInset, 0, -kInset, 0), Theme::interMedium16(),
                               m_item.label);

@@ -47,7 +47,8 @@ protected:
         const bool selected = m_index == m_combo->selection();
         const bool hovered = m_combo->hoveredIndex() == m_index;
         if (selected || hovered)
-            p.fillRect(rect(), Theme::onCard.withAlpha(selected ? kSelectedTint : kHoverTint)());
+            Theme::fillWithinCard(p, this, m_combo->popup(), kRadius,
+                                  Theme::onCard.withAlpha(selected ? kSelectedTint : kHoverTint)());
         p.setPen(Theme::onCard());
         Theme::drawElidedLine(p, QRectF(rect()).adjusted(kPadding, 0, -kPadding, 0), Theme::interMedium16(),
                               m_combo->options().value(m_index));

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QPaintDevice>
 #include <QPainter>
+#include <QPainterPath>
 #include <QWidget>
 
 namespace cvn {
@@ -179,6 +180,19 @@ void strokeInside(QPainter& painter, const QRectF& bounds, qreal radius, const Q
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(bounds.adjusted(inset, inset, -inset, -inset), radius - inset, radius - inset);
+}
+
+void fillWithinCard(QPainter& painter, const QWidget* widget, const QWidget* card, qreal radius,
+                    const QColor& color)
+{
+    QPainterPath cardShape;
+    cardShape.addRoundedRect(QRectF(card->rect()).translated(-widget->mapTo(card, QPoint(0, 0))), radius, radius);
+    QPainterPath own;
+    own.addRect(QRectF(widget->rect()));
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillPath(own.intersected(cardShape), color);
+    painter.restore();
 }
 
 void drawElidedLine(QPainter& painter, const QRectF& rect, const QFont& font, const QString& text,

@@ -160,6 +160,12 @@ void repaintOnAppearanceChange(QWidget* widget);
 // inside the edge), butt caps and miter joins: the kit's borders and rings.
 void strokeInside(QPainter& painter, const QRectF& bounds, qreal radius, const QColor& color, qreal width = 1);
 
+// Fills `widget`'s rectangle with `color`, cut to the rounded rectangle of its
+// ancestor `card` with `radius`, edges antialiased: a row's tint that must
+// not jut out past its card's corners.
+void fillWithinCard(QPainter& painter, const QWidget* widget, const QWidget* card, qreal radius,
+                    const QColor& color);
+
 // Draws `text` on one line in `rect` with `font`, elided at the right when it
 // does not fit, in the painter's pen.
 void drawElidedLine(QPainter& painter, const QRectF& rect, const QFont& font, const QString& text,

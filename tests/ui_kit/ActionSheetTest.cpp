@@ -109,6 +109,14 @@ TEST_F(ActionSheetTest, RowsReportTheirIdAndTheHeaderNothing)
     EXPECT_TRUE(pixelNear(renderOver(*pin, kInk), 390, 24, QColor(58, 58, 59), 2)) << "hover tint";
 }
 
+TEST_F(ActionSheetTest, RowTintStaysInsideTheCardsRoundedCorners)
+{
+    Sheet s;
+    QWidget* last = s.row(QStringLiteral("delete"));
+    cvn::test::sendEnter(last);
+    EXPECT_TRUE(pixelNear(renderOver(*last, kInk), 2, 46, kInk)) << "outside the radius-34 corner";
+}
+
 TEST_F(ActionSheetTest, ColoursOfLabelsHeaderScrimAndCard)
 {
     Sheet s(QList<CvnActionSheet::Item>{{QStringLiteral("delete"), QStringLiteral("\u2588\u2588\u2588"), true},

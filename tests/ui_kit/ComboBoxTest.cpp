@@ -173,6 +173,16 @@ TEST_F(ComboBoxTest, RowsTintSelectedAndHoveredAndHoverHandsOver)
     EXPECT_TRUE(pixelNear(window, topMiddle.x(), topMiddle.y() + 8, kInk)) << "row 0 is clear over the card";
 }
 
+TEST_F(ComboBoxTest, RowTintStaysInsideTheCardsRoundedCorners)
+{
+    // The last of four rows is selected: its tint runs into the bottom corners.
+    Window w(numbered(4), 3);
+    w.combo->setOpen(true);
+    QApplication::processEvents();
+    QWidget* last = w.combo->popup()->findChild<QWidget*>(QStringLiteral("cvn.row.3"));
+    EXPECT_TRUE(pixelNear(renderOver(*last, kInk), 1, 30, kInk)) << "outside the radius-19 corner";
+}
+
 TEST_F(ComboBoxTest, OnlyTheButtonOrARowClosesIt)
 {
     Window w({QStringLiteral("a"), QStringLiteral("b")});
