@@ -1,5 +1,7 @@
 #include "rendering/SidewaysScrollArea.h"
 
+#include "ui_kit/ScrollBars.h"
+
 #include <QApplication>
 #include <QScrollBar>
 #include <QWheelEvent>
@@ -20,6 +22,7 @@ SidewaysScrollArea::SidewaysScrollArea(QWidget* content, bool showBar, QWidget* 
     setWidget(content);
     // setWidget turns the content's background on; the content paints its own.
     content->setAutoFillBackground(false);
+    ScrollBars::styleScrollBars(this);
 }
 
 void SidewaysScrollArea::wheelEvent(QWheelEvent* event)

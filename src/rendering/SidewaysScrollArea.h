@@ -12,8 +12,8 @@ namespace cvn {
 class SidewaysScrollArea : public QScrollArea {
     Q_OBJECT
 public:
-    // Scroll bars are off unless `showBar` (then the horizontal one shows
-    // when the content is wider than the area).
+    // Scroll bars are off unless `showBar` (then the kit's horizontal bar
+    // shows over the content when the content is wider than the area).
     explicit SidewaysScrollArea(QWidget* content, bool showBar = false, QWidget* parent = nullptr);
 
 protected:

@@ -1,8 +1,7 @@
 #include "ui_kit/CentredCardLayout.h"
 
-#include "ui_kit/Theme.h"
+#include "ui_kit/ScrollBars.h"
 
-#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace cvn {
@@ -49,7 +48,7 @@ CentredCardLayout::CentredCardLayout(int verticalMargin, QWidget* content, QWidg
     layout->addWidget(content, 0, Qt::AlignCenter);
     setWidget(frame);
     frame->setAutoFillBackground(false); // setWidget turned it on
-    Theme::keepPalette(verticalScrollBar(), Theme::Surface::Page);
+    ScrollBars::styleScrollBars(this);
 }
 
 void CentredCardLayout::resizeEvent(QResizeEvent* event)

@@ -1,6 +1,7 @@
 #include "ui_kit/CvnComboBox.h"
 
 #include "ui_kit/Icons.h"
+#include "ui_kit/ScrollBars.h"
 #include "ui_kit/Theme.h"
 
 #include <QEnterEvent>
@@ -81,7 +82,7 @@ public:
         m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
         m_scroll->setWidgetResizable(true);
         m_scroll->viewport()->setAutoFillBackground(false);
-        Theme::keepPalette(m_scroll, Theme::Surface::Card);
+        ScrollBars::styleScrollBars(m_scroll);
 
         Theme::castShadow(this, kShadowRadius, kShadowOffset);
         Theme::repaintOnAppearanceChange(this);

@@ -2,6 +2,7 @@
 
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnDialogCard.h"
+#include "ui_kit/ScrollBars.h"
 #include "ui_kit/Theme.h"
 
 #include <QEvent>
@@ -38,6 +39,7 @@ CvnContentDialog::CvnContentDialog(const QString& title, QWidget* body, std::fun
     m_area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_area->viewport()->setAutoFillBackground(false);
     Theme::keepPalette(m_area, Theme::Surface::Card);
+    ScrollBars::styleScrollBars(m_area);
     m_area->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     m_body->setAutoFillBackground(false);
     m_area->setWidget(m_body);

@@ -1,4 +1,5 @@
 #include "rendering/CodeBlock.h"
+#include "rendering/SidewaysScrollArea.h"
 #include "rendering/ViewTest.h"
 #include "support/Wait.h"
 #include "ui_kit/KitTest.h"
@@ -160,6 +161,23 @@ TEST_F(CodeBlockTest, LongLinesScrollSidewaysWhileVerticalWheelsReachTheTranscri
     test::turnWheel(lines, {10, 5}, {0, -120}, Qt::ShiftModifier);
     EXPECT_GT(sideways->value(), afterHorizontal);
     EXPECT_EQ(down->value(), transcriptAt);
+}
+
+// The sideways scroller of code, tables and attachment rows: when its bar
+// shows, it is the kit's thin handle over the content, not a strip beside it.
+TEST_F(CodeBlockTest, SidewaysBarIsAMutedHandleOverTheContent)
+{
+    auto* wide = new QWidget;
+    wide->setFixedSize(2000, 84);
+    SidewaysScrollArea area(wide, true);
+    area.resize(400, 84);
+    test::showAndSettle(area);
+    QScrollBar* bar = area.horizontalScrollBar();
+    ASSERT_TRUE(bar->isVisible());
+    EXPECT_EQ(area.viewport()->height(), 84);
+    const QImage image = test::renderOver(*bar, Qt::red);
+    EXPECT_TRUE(test::pixelNear(image, 12, bar->height() / 2, Theme::muted(), 3)) << "a muted handle";
+    EXPECT_TRUE(test::pixelNear(image, bar->width() - 3, bar->height() / 2, Qt::red)) << "no groove or arrow";
 }
 
 } // namespace

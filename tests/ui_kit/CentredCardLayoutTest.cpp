@@ -56,7 +56,7 @@ TEST_F(CentredCardLayoutTest, TallContentScrollsWithTheMarginAtBothEnds)
         bar->setValue(bar->maximum());
         QApplication::processEvents();
         EXPECT_EQ(contentTopInViewport(layout) + 1000, 600 - margin);
-        // Still centred across the width that the scroll bar leaves.
+        // Still centred across the full width: the bar lies over the content.
         const int x = layout.content()->mapTo(layout.viewport(), QPoint(0, 0)).x();
         EXPECT_EQ(x, (layout.viewport()->width() - 400) / 2);
     }
