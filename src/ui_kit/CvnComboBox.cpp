@@ -82,7 +82,7 @@ public:
         m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
         m_scroll->setWidgetResizable(true);
         m_scroll->viewport()->setAutoFillBackground(false);
-        ScrollBars::styleScrollBars(m_scroll);
+        ScrollBars::styleScrollBars(m_scroll, qCeil(kRadius));
 
         Theme::castShadow(this, kShadowRadius, kShadowOffset);
         Theme::repaintOnAppearanceChange(this);

@@ -13,6 +13,8 @@ namespace cvn::ScrollBars {
 
 namespace {
 
+constexpr char kEndInset[] = "cvnScrollBarEndInset";
+
 // Only the scroll bar's parts are ours; anything else a bar might ask of its
 // style (fonts, palettes, polish) comes from the application's style.
 class KitScrollBarStyle : public QProxyStyle {
@@ -50,8 +52,8 @@ public:
         return QProxyStyle::sizeFromContents(type, option, size, widget);
     }
 
-    // The track is the whole bar: no arrow buttons at its ends, the handle
-    // as long as the visible share of the content.
+    // The track is the whole bar less the end insets: no arrow buttons at its
+    // ends, the handle as long as the visible share of the content.
     QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
                          const QWidget* widget) const override
     {
@@ -59,8 +61,10 @@ public:
         if (control != CC_ScrollBar || !bar)
             return QProxyStyle::subControlRect(control, option, sub, widget);
         const bool horizontal = bar->orientation == Qt::Horizontal;
-        const QRect track = bar->rect;
-        const int length = horizontal ? track.width() : track.height();
+        const int inset = widget ? widget->property(kEndInset).toInt() : 0;
+        const QRect track = horizontal ? bar->rect.adjusted(inset, 0, -inset, 0)
+                                       : bar->rect.adjusted(0, inset, 0, -inset);
+        const int length = qMax(0, horizontal ? track.width() : track.height());
         const qint64 range = qint64(bar->maximum) - bar->minimum;
         int handle = length;
         if (range > 0) {
@@ -134,9 +138,10 @@ QStyle* kitStyle()
 
 } // namespace
 
-void styleScrollBars(QAbstractScrollArea* area)
+void styleScrollBars(QAbstractScrollArea* area, int endInset)
 {
     for (QScrollBar* bar : {area->horizontalScrollBar(), area->verticalScrollBar()}) {
+        bar->setProperty(kEndInset, endInset);
         bar->setStyle(kitStyle());
         Theme::repaintOnAppearanceChange(bar);
     }

@@ -17,8 +17,10 @@ inline constexpr int handleInset = 2;    // clear space around the handle on eve
 inline constexpr int minimumHandle = 24; // the shortest handle, however long the content
 
 // Gives both bars of `area` the kit's look and lays them over the viewport.
+// `endInset` keeps the handle that far from both ends of its track, for an
+// area that fills a card with rounded corners (pass the corner radius).
 // Safe to call before or after the area is shown; call it once per area.
-void styleScrollBars(QAbstractScrollArea* area);
+void styleScrollBars(QAbstractScrollArea* area, int endInset = 0);
 
 } // namespace ScrollBars
 } // namespace cvn

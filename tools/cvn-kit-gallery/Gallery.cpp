@@ -307,9 +307,9 @@ QImage comboSheet()
     const QStringList options = {QStringLiteral("Auto"), QStringLiteral("ChatML"), QStringLiteral("Llama 3"),
                                  QStringLiteral("Mistral")};
     const Theme::Surface card = Theme::Surface::Card;
-    auto make = [options](int selection) {
-        return [options, selection](QWidget* host) {
-            auto* combo = new CvnComboBox(options, selection, host);
+    auto make = [options](int selection, QStringList choices = {}) {
+        return [choices = choices.isEmpty() ? options : choices, selection](QWidget* host) {
+            auto* combo = new CvnComboBox(choices, selection, host);
             combo->setGeometry(16, host->height() - 16 - 38, host->width() - 32, 38);
         };
     };
@@ -333,6 +333,8 @@ QImage comboSheet()
                  if (auto* row = combo->popup()->findChild<QWidget*>(QStringLiteral("cvn.row.3")))
                      hover(row);
              }},
+            {QStringLiteral("open, ten options: scrolls"), QSize(260, 320), card,
+             make(1, options + options + options.mid(0, 2)), [](QWidget* h) { only<CvnComboBox>(h)->setOpen(true); }},
         });
 }
 
