@@ -1,4 +1,5 @@
 #include "platform/AppSettings.h"
+#include "platform/SettingsNotifier.h"
 #include "platform/SystemInfo.h"
 
 #include <QHash>
@@ -60,14 +61,20 @@ bool AppSettings::boolValue(const QString& key)
 
 void AppSettings::setValue(const QString& key, const QVariant& value)
 {
-    QSettings settings = store();
-    settings.setValue(key, value);
+    {
+        QSettings settings = store();
+        settings.setValue(key, value);
+    }
+    SettingsNotifier::post(key);
 }
 
 void AppSettings::remove(const QString& key)
 {
-    QSettings settings = store();
-    settings.remove(key);
+    {
+        QSettings settings = store();
+        settings.remove(key);
+    }
+    SettingsNotifier::post(key);
 }
 
 int AppSettings::threadCount()

@@ -1,7 +1,10 @@
 #include "models/HardwareInfo.h"
+#include "models/SystemFacts.h"
 #include "platform/SystemInfo.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using namespace cvn;
 using Run = HardwareInfo::Run;
@@ -129,4 +132,24 @@ TEST(HardwareInfo, ThisMachineHasNoMetalGpu)
     EXPECT_LE(now.ramFreeMb, now.ramTotalMb);
     EXPECT_FALSE(now.cpuShortName.isEmpty());
     EXPECT_EQ(HardwareInfo::summaryRuns(now).size(), 4);
+}
+
+TEST(SystemFacts, OverridesNestAndRestoreTheMachine)
+{
+    const SystemFacts machine = SystemFacts::read();
+    EXPECT_EQ(machine.processorCount, int(std::max(1u, std::thread::hardware_concurrency())));
+    EXPECT_FALSE(machine.gpuUsable); // no GPU backend in this build
+    EXPECT_GT(machine.rig.ramTotalMb, 0);
+    {
+        const SystemFacts::Override outer(SystemFacts{rig(60000, 65536), 8, false});
+        EXPECT_EQ(SystemFacts::read().rig.ramFreeMb, 60000);
+        {
+            const SystemFacts::Override inner(SystemFacts{rig(4000, 16384), 2, false});
+            EXPECT_EQ(SystemFacts::read().rig.ramTotalMb, 16384);
+            EXPECT_EQ(SystemFacts::read().processorCount, 2);
+        }
+        EXPECT_EQ(SystemFacts::read().processorCount, 8);
+        EXPECT_EQ(SystemFacts::readMachine().rig.ramTotalMb, machine.rig.ramTotalMb);
+    }
+    EXPECT_EQ(SystemFacts::read().rig.ramTotalMb, machine.rig.ramTotalMb);
 }

@@ -1,4 +1,9 @@
 #include "platform/AppSettings.h"
+#include "platform/MainThread.h"
+#include "platform/SettingsNotifier.h"
+#include "support/Wait.h"
+
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -52,4 +57,25 @@ TEST(AppSettings, RegisteredDefaultsAnswerForUnwrittenKeys)
     AppSettings::remove(AppSettings::appearanceMode);
     EXPECT_FALSE(AppSettings::boolValue(offload));
     EXPECT_EQ(AppSettings::value(AppSettings::appearanceMode).toString(), "system");
+}
+
+TEST(AppSettings, EveryWriteIsAnnouncedOnTheMainThread)
+{
+    QStringList keys;
+    QList<bool> onMain;
+    const auto connection = QObject::connect(&SettingsNotifier::instance(), &SettingsNotifier::changed,
+                                             [&](const QString& key) {
+                                                 keys << key;
+                                                 onMain << isMainThread();
+                                             });
+    AppSettings::setValue(AppSettings::appearanceMode, "dark");
+    AppSettings::remove(AppSettings::appearanceMode);
+    EXPECT_EQ(keys, QStringList({AppSettings::appearanceMode, AppSettings::appearanceMode}));
+
+    std::thread([] { AppSettings::setValue(AppSettings::showRuntimePanel, true); }).join();
+    EXPECT_TRUE(test::waitUntil([&] { return keys.size() == 3; }));
+    EXPECT_EQ(keys.value(2), QString::fromLatin1(AppSettings::showRuntimePanel));
+    EXPECT_EQ(onMain, QList<bool>({true, true, true}));
+    QObject::disconnect(connection);
+    AppSettings::remove(AppSettings::showRuntimePanel);
 }
