@@ -2,7 +2,10 @@
 
 #include "ui_kit/Theme.h"
 
-#include <QGraphicsDropShadowEffect>
+#include <QEvent>
+#include <QGraphicsBlurEffect>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -25,6 +28,7 @@ constexpr qreal kCardRadius = 34;
 constexpr int kScrollMs = 150;
 constexpr double kShadowAlpha = 0.25;
 constexpr qreal kShadowBlur = 32; // the blur of a 16-pixel shadow radius
+constexpr int kShadowReach = 40;    // room around the card for the blur
 constexpr QPointF kShadowOffset{0, 6};
 // The scroll indicator: a thin thumb kept clear of the card's round corners.
 constexpr qreal kIndicatorWidth = 4;
@@ -33,6 +37,72 @@ constexpr qreal kIndicatorEnds = 26;
 constexpr double kIndicatorAlpha = 0.35;
 
 } // namespace
+
+// The card's shadow, a sibling just under the popup on the same page: it
+// reaches past the popup's frame, where the popup itself must not take
+// clicks. The blurred image is made once per size.
+class PopupShadow : public QWidget {
+public:
+    explicit PopupShadow(MentionPopup* popup) : QWidget(popup->parentWidget()), m_popup(popup)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::NoFocus);
+        hide();
+    }
+
+    void follow()
+    {
+        if (parentWidget() != m_popup->parentWidget())
+            setParent(m_popup->parentWidget());
+        if (!parentWidget() || !m_popup->isVisible()) {
+            hide();
+            return;
+        }
+        setGeometry(m_popup->geometry().adjusted(-kShadowReach, -kShadowReach, kShadowReach, kShadowReach));
+        show();
+        stackUnder(m_popup);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        if (m_image.size() != size())
+            m_image = makeImage(size());
+        QPainter(this).drawImage(0, 0, m_image);
+    }
+
+private:
+    static QImage makeImage(QSize size)
+    {
+        QImage shape(size, QImage::Format_ARGB32_Premultiplied);
+        shape.fill(Qt::transparent);
+        {
+            QPainter p(&shape);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor(0, 0, 0, qRound(kShadowAlpha * 255)));
+            const QRectF card(kShadowReach + MentionPopup::sideMargin, kShadowReach,
+                              size.width() - 2 * (kShadowReach + MentionPopup::sideMargin),
+                              size.height() - 2 * kShadowReach - MentionPopup::bottomMargin);
+            p.drawRoundedRect(card.translated(kShadowOffset), kCardRadius, kCardRadius);
+        }
+        QGraphicsScene scene;
+        auto* item = new QGraphicsPixmapItem(QPixmap::fromImage(shape));
+        auto* blur = new QGraphicsBlurEffect;
+        blur->setBlurRadius(kShadowBlur);
+        blur->setBlurHints(QGraphicsBlurEffect::QualityHint);
+        item->setGraphicsEffect(blur);
+        scene.addItem(item);
+        QImage blurred(size, QImage::Format_ARGB32_Premultiplied);
+        blurred.fill(Qt::transparent);
+        QPainter p(&blurred);
+        scene.render(&p, QRectF(QPointF(), size), QRectF(QPointF(), size));
+        return blurred;
+    }
+
+    MentionPopup* m_popup;
+    QImage m_image;
+};
 
 // The painted rows. Hover and clicks are hit-tested by row, so the margins
 // beside the highlight and the dividers belong to their row.
@@ -160,6 +230,7 @@ MentionPopup::MentionPopup(QWidget* parent) : QWidget(parent)
     m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_scroll->viewport()->setAutoFillBackground(false);
     m_rows = new MentionRows(this);
+    m_scroll->setWidgetResizable(true); // the rows take the card's width
     m_scroll->setWidget(m_rows);
     m_rows->setAutoFillBackground(false);
     connect(m_scroll->verticalScrollBar(), &QScrollBar::valueChanged, m_rows, [this] { m_rows->update(); });
@@ -167,11 +238,7 @@ MentionPopup::MentionPopup(QWidget* parent) : QWidget(parent)
     m_scrollAnimation->setDuration(kScrollMs);
     m_scrollAnimation->setEasingCurve(QEasingCurve::OutCubic);
 
-    auto* shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setColor(QColor(0, 0, 0, qRound(kShadowAlpha * 255)));
-    shadow->setBlurRadius(kShadowBlur);
-    shadow->setOffset(kShadowOffset);
-    setGraphicsEffect(shadow);
+    m_shadow = new PopupShadow(this);
     Theme::repaintOnAppearanceChange(this);
     connect(&ThemeNotifier::instance(), &ThemeNotifier::appearanceChanged, m_rows, [this] { m_rows->update(); });
 }
@@ -235,12 +302,36 @@ void MentionPopup::layoutRows()
 {
     const int listHeight = heightFor(m_models.size()) - 2 * cardPadding - bottomMargin;
     m_scroll->setGeometry(sideMargin, cardPadding, qMax(0, width() - 2 * sideMargin), listHeight);
-    m_rows->resize(m_scroll->viewport()->width(), int(m_models.size()) * rowHeight);
+    m_rows->setFixedHeight(int(m_models.size()) * rowHeight);
 }
 
 void MentionPopup::resizeEvent(QResizeEvent*)
 {
     layoutRows();
+    m_shadow->follow();
+}
+
+bool MentionPopup::event(QEvent* event)
+{
+    const bool handled = QWidget::event(event);
+    switch (event->type()) {
+    case QEvent::ParentChange:
+    case QEvent::Move:
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::ZOrderChange:
+        if (m_shadow)
+            m_shadow->follow();
+        break;
+    default:
+        break;
+    }
+    return handled;
+}
+
+MentionPopup::~MentionPopup()
+{
+    delete m_shadow;
 }
 
 void MentionPopup::paintEvent(QPaintEvent*)

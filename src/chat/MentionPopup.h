@@ -12,6 +12,7 @@
 #include "models/ModelInfo.h"
 
 #include <QList>
+#include <QPointer>
 #include <QWidget>
 
 #include <functional>
@@ -22,6 +23,7 @@ class QScrollArea;
 namespace cvn {
 
 class MentionRows;
+class PopupShadow;
 
 class MentionPopup : public QWidget {
     Q_OBJECT
@@ -37,6 +39,7 @@ public:
     static int heightFor(qsizetype rows);
 
     explicit MentionPopup(QWidget* parent = nullptr);
+    ~MentionPopup() override;
 
     // `highlighted` must lie within the models; the composer clamps it.
     void setModels(const QList<ModelInfo>& models, int highlighted);
@@ -56,6 +59,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void layoutRows();
@@ -66,6 +70,7 @@ private:
     QScrollArea* m_scroll = nullptr;
     MentionRows* m_rows = nullptr;
     QPropertyAnimation* m_scrollAnimation = nullptr;
+    QPointer<PopupShadow> m_shadow;
 };
 
 } // namespace cvn
