@@ -5,6 +5,7 @@
 #include <QAbstractTextDocumentLayout>
 #include <QFontInfo>
 #include <QKeyEvent>
+#include <QScrollBar>
 #include <QSyntaxHighlighter>
 #include <QTextBlock>
 #include <QtMath>
@@ -245,6 +246,22 @@ void ComposerEditor::resizeEvent(QResizeEvent* event)
 {
     QPlainTextEdit::resizeEvent(event);
     measure();
+    showAllWhenItFits();
+}
+
+void ComposerEditor::showEvent(QShowEvent* event)
+{
+    QPlainTextEdit::showEvent(event);
+    showAllWhenItFits();
+}
+
+void ComposerEditor::showAllWhenItFits()
+{
+    // The base class scrolls to the caret by the height it had then (or, while
+    // hidden, as if nothing fitted) and keeps that offset after growing; text
+    // that fits its height is shown from its first line.
+    if (m_height < m_maxHeight)
+        verticalScrollBar()->setValue(0);
 }
 
 } // namespace cvn

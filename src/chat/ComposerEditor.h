@@ -77,11 +77,13 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void documentChanged();
     void syncCaret();
     void measure();
+    void showAllWhenItFits();
 
     MentionHighlighter* m_highlighter = nullptr;
     QList<CouncilMentions::Range> m_ranges;
