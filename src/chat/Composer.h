@@ -11,6 +11,7 @@
 // callbacks, which the chat page sets and outlives. Main thread only.
 
 #include "chat/ComposerEditor.h"
+#include "chat/MentionPopup.h"
 #include "models/ModelInfo.h"
 
 #include <QAbstractButton>
@@ -24,7 +25,6 @@ namespace cvn {
 
 class ComposerGlass;
 class LayoutProbe;
-class MentionPopup;
 class StopDisc;
 
 // The pill naming the current model, "SELECT A MODEL" when there is none:

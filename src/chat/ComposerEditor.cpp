@@ -89,14 +89,20 @@ ComposerEditor::~ComposerEditor() = default;
 
 const QFont& ComposerEditor::textFont()
 {
+    // Qt shapes a whole paragraph again on every keystroke, and Inter's
+    // OpenType tables make that about two microseconds a character: a long
+    // paragraph would lag behind the keys. Latin text is set from the
+    // character map instead (no kerning); scripts that need shaping still
+    // get it.
     static const QFont font = [] {
-        QFont inter = Theme::interMedium16();
-        if (QFontInfo(inter).family() == QLatin1String("Inter"))
-            return inter;
-        QFont system;
-        system.setPixelSize(16);
-        system.setWeight(QFont::Medium);
-        return system;
+        QFont chosen = Theme::interMedium16();
+        if (QFontInfo(chosen).family() != QLatin1String("Inter")) {
+            chosen = QFont();
+            chosen.setPixelSize(16);
+            chosen.setWeight(QFont::Medium);
+        }
+        chosen.setStyleStrategy(QFont::StyleStrategy(chosen.styleStrategy() | QFont::PreferNoShaping));
+        return chosen;
     }();
     return font;
 }
