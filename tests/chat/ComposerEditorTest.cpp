@@ -138,3 +138,17 @@ TEST_F(ComposerEditorTest, BoldRangesPastTheTextAreSkippedAndMoveNoGlyph)
     // The spans stay out of the undo history.
     EXPECT_FALSE(editor.document()->isUndoAvailable());
 }
+
+TEST(ComposerEditorShown, TextThatFitsShowsFromItsFirstLine)
+{
+    // Laid out while hidden, the base class scrolls as if nothing fitted.
+    QWidget page;
+    ComposerEditor editor(&page);
+    editor.resize(745, 28);
+    QObject::connect(&editor, &ComposerEditor::heightMeasured,
+                     [&](qreal h) { editor.resize(745, int(h - ComposerEditor::topPadding)); });
+    editor.setPlainText(QStringLiteral("one\ntwo\nthree\nfour"));
+    editor.setPendingCaret(18);
+    cvn::test::showAndSettle(page);
+    EXPECT_EQ(editor.verticalScrollBar()->value(), 0);
+}
