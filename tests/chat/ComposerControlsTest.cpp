@@ -31,7 +31,6 @@ TEST_F(ComposerControlsTest, StopDiscTurnsOnlyWhileSpinningAndShown)
     EXPECT_TRUE(pixelNear(image, 34, 22, cvn::test::kWhite, 40));
     EXPECT_TRUE(pixelNear(image, 34, 15, cvn::test::kInk, 2));
     EXPECT_TRUE(pixelNear(image, 19, 19, cvn::test::kWhite, 2)); // the square
-    EXPECT_EQ(cvn::test::alphaAt(image, 1, 1), 0);
     EXPECT_EQ(disc.accessibleName(), QStringLiteral("Stop"));
 }
 
@@ -67,6 +66,5 @@ TEST_F(ComposerControlsTest, GlassIsAnOpaqueBlendWithTransparentCorners)
         const QImage image = cvn::test::renderOver(glass, Qt::transparent);
         EXPECT_TRUE(pixelNear(image, 150, 58, centre, 1));
         EXPECT_EQ(cvn::test::alphaAt(image, 0, 0), 0);
-        EXPECT_EQ(cvn::test::alphaAt(image, 299, 115), 0);
     }
 }

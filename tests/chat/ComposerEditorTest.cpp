@@ -1,6 +1,5 @@
 #include "chat/ComposerEditor.h"
 
-#include "support/Wait.h"
 #include "ui_kit/KitTest.h"
 
 #include <QApplication>
@@ -117,8 +116,6 @@ TEST_F(ComposerEditorTest, PendingCaretIsClampedToTheTextAndCleared)
     EXPECT_EQ(editor.textCursor().position(), 5);
     EXPECT_EQ(editor.caret(), 5);
     EXPECT_FALSE(editor.pendingCaret());
-    editor.setPendingCaret(2);
-    EXPECT_EQ(editor.caret(), 2);
 }
 
 TEST_F(ComposerEditorTest, BoldRangesPastTheTextAreSkippedAndMoveNoGlyph)

