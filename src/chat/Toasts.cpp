@@ -10,11 +10,6 @@ namespace cvn {
 
 namespace {
 
-// An information toast is the inverse of the window; an error is red in
-// both appearances.
-constexpr DynamicColor kInfoBox{0x29292A, 0xFFFFFF};
-constexpr DynamicColor kInfoText{0xFFFFFF, 0x29292A};
-
 QRect textBounds(const QString& text, int width)
 {
     return QFontMetrics(Theme::interMedium16())
@@ -123,9 +118,11 @@ void ToastView::paintEvent(QPaintEvent*)
     QPainter p(this);
     p.setOpacity(m_progress * m_opacity);
     p.translate(0, slide * (1 - m_progress));
+    // An information toast is the inverse of the window; an error is red in
+    // both appearances.
     const bool error = m_kind == ToastKind::error;
-    p.fillRect(box, error ? Theme::destructive() : kInfoBox());
-    p.setPen(error ? Theme::onDestructive() : kInfoText());
+    p.fillRect(box, error ? Theme::destructive() : Theme::ink());
+    p.setPen(error ? Theme::onDestructive() : Theme::paper());
     p.setFont(Theme::interMedium16());
     p.drawText(box.adjusted(padH, padV, -padH, -padV), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, m_text);
 }
