@@ -2,6 +2,7 @@
 
 #include "engine/LlamaModel.h"
 #include "models/MemoryEstimates.h"
+#include "platform/NumberFormat.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -236,8 +237,8 @@ QString failureReason(const QString& errorDescription, const ModelInfo& member, 
         const int64_t neededMb = member.effectiveMetadata().requiredMemoryMb(8192, KvCacheType::f16);
         if (neededMb < 1)
             return QStringLiteral("Not enough RAM");
-        return QString::asprintf("Not enough RAM (needs ~%.1f GB, have %.1f GB free)", double(neededMb) / 1024.0,
-                                 double(freeMb) / 1024.0);
+        return QStringLiteral("Not enough RAM (needs ~%1 GB, have %2 GB free)")
+            .arg(formatFixed(double(neededMb) / 1024.0, 1), formatFixed(double(freeMb) / 1024.0, 1));
     }
     if (has("template"))
         return QStringLiteral("Chat template incompatible with this model");

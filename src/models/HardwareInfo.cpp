@@ -2,6 +2,7 @@
 
 #include "models/MemoryEstimates.h"
 #include "platform/AppSettings.h"
+#include "platform/NumberFormat.h"
 #include "platform/SystemInfo.h"
 
 #include <QRegularExpression>
@@ -206,7 +207,7 @@ QList<Line> summaryRuns(const RigInfo& rig)
     const Tone freeTone = rig.ramFreeMb > 10000 ? Tone::good : rig.ramFreeMb > 2000 ? Tone::warning : Tone::critical;
     lines.append({
         {QStringLiteral("Free right now: "), Tone::label},
-        {QString::asprintf("%.1f GB", double(rig.ramFreeMb) / 1024.0), freeTone},
+        {formatFixed(double(rig.ramFreeMb) / 1024.0, 1) + QStringLiteral(" GB"), freeTone},
     });
     lines.append(runnableSizesRuns(rig));
     if (note)

@@ -1,6 +1,7 @@
 #include "models/ModelFitCheck.h"
 
 #include "models/GgufMetadata.h"
+#include "platform/NumberFormat.h"
 #include "platform/RegularFile.h"
 
 namespace cvn::ModelFitCheck {
@@ -9,7 +10,7 @@ namespace {
 
 QString gb(int64_t mb)
 {
-    return QString::asprintf("%.1f", double(mb) / 1024.0);
+    return formatFixed(double(mb) / 1024.0, 1);
 }
 
 int64_t clampedMb(uint64_t mb)

@@ -3,6 +3,7 @@
 #include "models/GgufMetadata.h"
 #include "models/MemoryEstimates.h"
 #include "models/NumberText.h"
+#include "platform/NumberFormat.h"
 
 #include <cmath>
 
@@ -111,7 +112,7 @@ QString ModelInfo::summaryLine() const
 QString ModelInfo::summaryLine(uint64_t freeMb) const
 {
     const AutoContext plan = autoContextForRam(effectiveMetadata(), freeMb);
-    QString line = QString::asprintf("%.1f GB", double(fileSizeBytes) / 1073741824.0);
+    QString line = formatFixed(double(fileSizeBytes) / 1073741824.0, 1) + QStringLiteral(" GB");
     line += kSeparator + QStringLiteral("GGUF") + kSeparator + QStringLiteral("Context: ")
         + formatTokenCount(plan.contextSize);
     if (plan.trainedContext >= 1)
@@ -149,8 +150,8 @@ QString ModelInfo::capacityTooltip(uint64_t freeMb) const
             + QStringLiteral(" pages of text at once)");
         if (limitedByRam)
             text += QLatin1Char('\n')
-                + QString::asprintf("Currently limited by RAM: you have %.1f GB free \u2014 close apps to reach higher",
-                                    double(plan.freeMb) / 1024.0);
+                + QStringLiteral("Currently limited by RAM: you have ") + formatFixed(double(plan.freeMb) / 1024.0, 1)
+                + QStringLiteral(" GB free \u2014 close apps to reach higher");
     }
     return text + sizeNote(metadata);
 }

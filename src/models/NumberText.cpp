@@ -1,5 +1,7 @@
 #include "models/NumberText.h"
 
+#include "platform/NumberFormat.h"
+
 #include <cmath>
 
 namespace cvn {
@@ -8,17 +10,17 @@ QString formatTokenCount(int64_t n)
 {
     if (n < 1000)
         return QString::number(n);
-    return QString::asprintf("%.0fK", std::nearbyint(double(n) / 1024.0));
+    return formatFixed(std::nearbyint(double(n) / 1024.0), 0) + QLatin1Char('K');
 }
 
 QString formatOneDecimal(double x)
 {
     double r = std::nearbyint(x * 10.0) / 10.0;
     if (r != std::floor(r))
-        return QString::asprintf("%.1f", r);
-    // "%.0f" rather than a cast to an integer, which is undefined for huge
+        return formatFixed(r, 1);
+    // Digits rather than a cast to an integer, which is undefined for huge
     // values; adding 0.0 turns -0.0 into 0.0.
-    return QString::asprintf("%.0f", r + 0.0);
+    return formatFixed(r + 0.0, 0);
 }
 
 QString parameterSizeLabel(double billions)
@@ -39,7 +41,7 @@ QString parameterSizeLabel(double billions)
         if (billions < bound.below)
             return QString::fromLatin1(bound.label);
     }
-    return QString::asprintf("%.0fB", std::nearbyint(billions));
+    return formatFixed(std::nearbyint(billions), 0) + QLatin1Char('B');
 }
 
 QString formatGroupedNumber(int64_t n)

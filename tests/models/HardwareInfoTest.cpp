@@ -108,6 +108,11 @@ TEST(HardwareInfo, SummaryLines)
     EXPECT_EQ(off[0][2], toned("Apple M1 Pro", Tone::warning));
     EXPECT_EQ(off[3][0].text, "GPU acceleration is switched off. Corvanthelis runs on your CPU.");
 
+    // 1.25 and 7.25 GB are exact binary ties: to even, as printf rounds.
+    for (auto [free, text] : {std::pair{1280, "1.2 GB"}, {7424, "7.2 GB"}, {2560, "2.5 GB"}}) {
+        cpuOnly.ramFreeMb = free;
+        EXPECT_EQ(HardwareInfo::summaryRuns(cpuOnly)[1][1].text, text) << free;
+    }
     for (auto [free, tone] : {std::pair{2001, Tone::warning}, {10000, Tone::warning}, {10001, Tone::good}}) {
         cpuOnly.ramFreeMb = free;
         EXPECT_EQ(HardwareInfo::summaryRuns(cpuOnly)[1][1].tone, tone) << free;

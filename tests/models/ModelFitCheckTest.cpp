@@ -65,6 +65,8 @@ TEST(ModelFitCheck, Warnings)
                            "other apps.");
     EXPECT_EQ(tight->confirmText, "ADD ANYWAY");
     EXPECT_EQ(ModelFitCheck::warning("x", "Foo", 5980, 16384, small)->title, "Tight fit");
+    // 7.25 GB free is an exact binary tie: to even, as printf rounds.
+    EXPECT_TRUE(ModelFitCheck::warning("x", "Foo", 7424, 16384, small)->body.contains("You have 7.2 GB free."));
 
     const GgufInfo large = sized(14796, 32); // needs 17000
     const auto freeUp = ModelFitCheck::warning("x", "X", 8000, 16384, large);

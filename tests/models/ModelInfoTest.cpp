@@ -117,6 +117,8 @@ TEST(ModelInfo, SummaryLine)
     EXPECT_EQ(m.summaryLine(1000), expected);
     EXPECT_EQ(m.summaryLine(64000), expected);
     EXPECT_EQ(m.summaryLine(), expected);
+    // 1.25 GB exactly: "%.1f" as C's printf writes it, ties to even.
+    EXPECT_TRUE(smallRecord(1'342'177'280).summaryLine(64000).startsWith("1.2 GB  "));
 
     ModelInfo untrained = m;
     untrained.trainedContext.reset();
@@ -166,6 +168,7 @@ TEST(ModelInfo, CapacityTooltip)
                              "Fits 5-15 Q&A exchanges before older messages get forgotten\n\n"
                              "Full model capacity: 32,768 tokens (~49 pages of text at once)\n"
                              "Currently limited by RAM: you have 7.1 GB free \u2014 close apps to reach higher"));
+    EXPECT_TRUE(limited.capacityTooltip(7424).endsWith("you have 7.2 GB free \u2014 close apps to reach higher"));
 }
 
 TEST(ModelInfo, EqualityAndHashCoverEveryField)

@@ -1,21 +1,13 @@
 #include "attachments/views/AttachmentLabels.h"
 
 #include "models/NumberText.h"
+#include "platform/NumberFormat.h"
 
-#include <charconv>
 #include <cmath>
 
 namespace cvn {
 
 namespace {
-
-// printf's "%.Nf", without the locale.
-QString fixed(double value, int decimals)
-{
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-    return QString::fromLatin1(buffer, int(result.ptr - buffer));
-}
 
 double share(int64_t tokens, int64_t contextSize)
 {
@@ -47,8 +39,8 @@ QString sizeLabel(int64_t sizeBytes)
     if (sizeBytes <= 1024)
         return QString::number(sizeBytes) + QStringLiteral(" B");
     if (sizeBytes <= 1024 * 1024)
-        return fixed(double(sizeBytes) / 1024.0, 0) + QStringLiteral(" KB");
-    return fixed(double(sizeBytes) / 1048576.0, 1) + QStringLiteral(" MB");
+        return formatFixed(double(sizeBytes) / 1024.0, 0) + QStringLiteral(" KB");
+    return formatFixed(double(sizeBytes) / 1048576.0, 1) + QStringLiteral(" MB");
 }
 
 QString chipLabel(const StagedAttachment& item, int64_t contextSize)
