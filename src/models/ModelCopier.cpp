@@ -2,6 +2,7 @@
 
 #include "models/NumberText.h"
 #include "platform/AppPaths.h"
+#include "platform/Logging.h"
 #include "platform/RegularFile.h"
 #include "platform/SerialQueue.h"
 
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QRandomGenerator>
 
 #include <algorithm>
 
@@ -27,6 +29,8 @@ bool somethingAt(const QString& path)
     return info.exists() || info.isSymLink();
 }
 
+constexpr QLatin1String kPartialPrefix(".partial-copy-");
+
 // Everything one copy needs on the queue. The callbacks post to the copier's
 // thread; the worker itself never touches the copier.
 struct Job {
@@ -39,70 +43,83 @@ struct Job {
     std::function<void(std::optional<QString>)> finish;
 };
 
-// Creates the destination with O_CREAT|O_EXCL semantics (QIODevice::NewOnly),
-// so a file that appeared after the name was chosen is never overwritten: the
-// next free name is taken instead. Any other failure ends the attempt.
-bool createExclusively(const Job& job, QFile& out)
+// A new hidden file in the folder, created with O_CREAT|O_EXCL semantics
+// (QIODevice::NewOnly) under a random name, so that two copies never share
+// one. Any failure other than a taken name ends the attempt.
+bool createPartialFile(const QString& folder, QFile& out)
 {
+    const QDir dir(folder);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString candidate = ModelCopier::uniqueDestination(job.source, job.folder);
-        out.setFileName(candidate);
+        out.setFileName(dir.filePath(kPartialPrefix
+                                     + QString::number(QRandomGenerator::global()->generate64(), 16)));
         if (out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
             return true;
-        if (!somethingAt(candidate))
+        if (!somethingAt(out.fileName()))
             return false;
     }
     return false;
 }
 
-// True when the whole source was written; false on a read or write error or
-// a cancel. Blocks are copied inside the kernel where the file systems allow.
-bool copyBlocks(const RegularFile& source, QFile& out, const Job& job)
+// Gives the finished file the first free name; a name taken after it was
+// chosen is never replaced: the next one is tried instead.
+std::optional<QString> moveIntoPlace(const QString& partial, const QString& source, const QString& folder)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString candidate = ModelCopier::uniqueDestination(source, folder);
+        if (RegularFile::moveWithoutReplacing(partial, candidate))
+            return candidate;
+        if (!somethingAt(candidate))
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+constexpr int64_t kReadOrWriteFailed = -1;
+constexpr int64_t kCancelled = -2;
+
+// The bytes copied up to the end of the source, or one of the two above.
+// Blocks are copied inside the kernel where the file systems allow.
+int64_t copyBlocks(const RegularFile& source, QFile& out, const ModelCopier::BlockHooks& hooks)
 {
     QElapsedTimer clock;
     clock.start();
+    if (hooks.isCancelled())
+        return kCancelled;
     int64_t copied = 0;
     for (;;) {
         const int64_t got = source.copyTo(out.handle(), copied, kBlockSize);
         if (got < 0)
-            return false;
+            return kReadOrWriteFailed;
         if (got == 0)
-            return true;
+            return copied;
         copied += got;
         const double seconds = std::max(double(clock.nsecsElapsed()) / 1e9, 0.001);
-        job.report(CopyProgress{copied, job.total, double(copied) / double(kBlockSize) / seconds});
-        if (job.cancelled->load())
-            return false;
+        hooks.blockWritten(copied, double(copied) / double(kBlockSize) / seconds);
+        if (hooks.isCancelled())
+            return kCancelled;
     }
 }
 
-std::optional<QString> copyIntoFolder(const Job& job)
+ModelCopier::CopyResult failed(QString why)
 {
-    if (!QDir().mkpath(job.folder))
-        return std::nullopt;
-    RegularFile source;
-    if (!source.open(job.source))
-        return std::nullopt;
-    QFile out;
-    if (!createExclusively(job, out))
-        return std::nullopt;
-    const bool whole = !job.cancelled->load() && copyBlocks(source, out, job);
-    // A close that fails (a full disk or an I/O error reported late) means the
-    // bytes may not all be there: the copy counts as failed.
-    out.close();
-    if (whole && out.error() == QFileDevice::NoError && !job.cancelled->load())
-        return out.fileName();
-    QFile::remove(out.fileName());
-    return std::nullopt;
+    return {std::nullopt, std::move(why)};
 }
 
 void runCopy(const Job& job)
 {
     if (job.abandoned->load())
         return;
-    const std::optional<QString> result = copyIntoFolder(job);
+    ModelCopier::BlockHooks hooks;
+    hooks.blockWritten = [&job](int64_t copied, double mbPerSec) {
+        job.report(CopyProgress{copied, job.total, mbPerSec});
+    };
+    hooks.isCancelled = [&job] { return job.cancelled->load(); };
+    const ModelCopier::CopyResult result = ModelCopier::copyFile(job.source, job.folder, hooks);
+    if (!result.failure.isEmpty())
+        qCWarning(lcRuntime, "model copy of %s failed: %s", qUtf8Printable(job.source),
+                  qUtf8Printable(result.failure));
     if (!job.abandoned->load())
-        job.finish(result);
+        job.finish(result.destination);
 }
 
 } // namespace
@@ -165,6 +182,55 @@ void ModelCopier::importModel(const QString& sourcePath, Completion completion)
     };
     setProgress(CopyProgress{0, job.total, 0.0});
     m_queue->async([job = std::move(job)] { runCopy(job); });
+}
+
+ModelCopier::CopyResult ModelCopier::copyFile(const QString& sourcePath, const QString& folder,
+                                              const BlockHooks& hooks)
+{
+    if (!QDir().mkpath(folder))
+        return failed(QStringLiteral("cannot create the folder %1").arg(folder));
+    RegularFile source;
+    if (!source.open(sourcePath))
+        return failed(QStringLiteral("cannot open the source as a regular file"));
+    QFile out;
+    if (!createPartialFile(folder, out))
+        return failed(QStringLiteral("cannot create a file in %1: %2").arg(folder, out.errorString()));
+    const int64_t copied = copyBlocks(source, out, hooks);
+    // A close that fails (a full disk or an I/O error reported late) means the
+    // bytes may not all be there: the copy counts as failed.
+    out.close();
+    CopyResult result;
+    if (copied == kReadOrWriteFailed)
+        result.failure = QStringLiteral("a read or write failed");
+    else if (copied == kCancelled || hooks.isCancelled())
+        ; // a cancel that came during the last block wins too
+    else if (out.error() != QFileDevice::NoError)
+        result.failure = QStringLiteral("the copy could not be closed: %1").arg(out.errorString());
+    else if (copied != source.size())
+        result.failure = QStringLiteral("the source changed size during the copy: %1 bytes copied, %2 at the start")
+                             .arg(copied)
+                             .arg(source.size());
+    else {
+        result.destination = moveIntoPlace(out.fileName(), sourcePath, folder);
+        if (!result.destination)
+            result.failure = QStringLiteral("cannot name the copy in %1").arg(folder);
+    }
+    if (!result.destination)
+        QFile::remove(out.fileName());
+    return result;
+}
+
+bool ModelCopier::isPartialCopy(const QString& fileName)
+{
+    return fileName.startsWith(kPartialPrefix);
+}
+
+void ModelCopier::removePartialCopies(const QString& folder)
+{
+    const QDir dir(folder);
+    const QStringList names = dir.entryList({QString(kPartialPrefix) + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names)
+        QFile::remove(dir.filePath(name));
 }
 
 void ModelCopier::setProgress(std::optional<CopyProgress> progress)

@@ -27,13 +27,17 @@ struct CopyProgress {
 
 // Brings a model file into the models folder by copying it in 1 MiB blocks on
 // its own serial queue ("org.corvanthelis.model-copy"), keeping the source's
-// name or the next free "name (n).ext".
+// name or the next free "name (n).ext". The bytes go into a hidden file in the
+// folder first (the folder scan skips hidden files) and take their name only
+// once all of them are there, so a copy cut short by a crash or a kill never
+// shows up as a model.
 //
-// Threads: every member is called on the main thread. progress() changes and
-// completions run there too, in the order the worker produced them: every
-// block's progress, then the finish (progress becomes absent, then the
-// completion runs once with the destination path, or with nothing on failure
-// or cancellation, after any partial file was removed).
+// Threads: every member is called on the main thread (the static ones on any).
+// progress() changes and completions run there too, in the order the worker
+// produced them: every block's progress, then the finish (progress becomes
+// absent, then the completion runs once with the destination path, or with
+// nothing on failure or cancellation, after any partial file was removed). A
+// failure, unlike a cancel, is also logged with its reason.
 //
 // Lifetime: give the copier an owner that outlives page switches. Destroying
 // it mid-copy cancels, waits for the worker, removes the partial file and runs
@@ -80,6 +84,40 @@ public:
     // "0 B", "1023 B", "1.5 KB", "4.7 GB", "1024 TB": steps of 1024, one
     // decimal dropped when whole.
     static QString formatByteCount(int64_t bytes);
+
+    // What one copy came to: the destination when the whole source arrived;
+    // otherwise why not, empty when the copy was cancelled.
+    struct CopyResult {
+        std::optional<QString> destination;
+        QString failure;
+    };
+
+    // Called by copyFile on its thread: after every block with the bytes
+    // written so far and the average speed in MiB/s; and isCancelled before
+    // the first block, after every block and once more before the copy takes
+    // its name.
+    struct BlockHooks {
+        std::function<void(int64_t copied, double mbPerSec)> blockWritten;
+        std::function<bool()> isCancelled;
+    };
+
+    // The copy itself, start to finish, on the calling thread (importModel
+    // runs it on the queue). The source is copied into a new hidden file in
+    // `folder` (created when missing); the copy fails when the bytes copied
+    // differ from the source's size at open (it shrank or grew meanwhile).
+    // The hidden file then takes uniqueDestination's name without replacing
+    // anything there. After a failure or a cancel nothing of the copy is left
+    // in the folder. Both hooks must be set.
+    static CopyResult copyFile(const QString& sourcePath, const QString& folder, const BlockHooks& hooks);
+
+    // Whether `fileName` is the hidden file of a copy still running or cut
+    // short: it starts with ".partial-copy-".
+    static bool isPartialCopy(const QString& fileName);
+
+    // Deletes what copies cut short by a crash or a kill left directly in
+    // `folder`. Only safe while no copy into that folder runs: the store
+    // calls it when it starts, before any copy can.
+    static void removePartialCopies(const QString& folder);
 
     // A file name split at its last ".": {"a.b", "gguf"} for "a.b.gguf";
     // names without an extension ("model", ".hidden", "name.") give an

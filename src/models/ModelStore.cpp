@@ -84,6 +84,8 @@ ModelStore::ModelStore(QString folder, QObject* parent)
     : QObject(parent)
     , m_folder(std::move(folder))
 {
+    // What a copy killed midway left behind; no copy can be running yet.
+    ModelCopier::removePartialCopies(m_folder);
     reload();
 }
 

@@ -26,7 +26,9 @@ class ModelStore : public QObject {
     Q_OBJECT
 
 public:
-    // Scans `folder` (created when missing) once before returning.
+    // Deletes the hidden files of copies cut short in earlier runs
+    // (ModelCopier::removePartialCopies), then scans `folder` (created when
+    // missing) once before returning.
     explicit ModelStore(QString folder, QObject* parent = nullptr);
 
     // The application's store on ModelCopier::modelsDirectory(), made and

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,6 +139,24 @@ std::optional<int64_t> RegularFile::sizeOf(const QString& path)
     if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
         return std::nullopt;
     return static_cast<int64_t>(st.st_size);
+}
+
+bool RegularFile::moveWithoutReplacing(const QString& from, const QString& to)
+{
+    if (from.isEmpty() || to.isEmpty())
+        return false;
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without RENAME_NOREPLACE: a hard link fails just as
+    // atomically when the name is taken.
+    if (::link(source.constData(), target.constData()) != 0)
+        return false;
+    ::unlink(source.constData());
+    return true;
 }
 
 } // namespace cvn

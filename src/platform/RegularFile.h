@@ -44,6 +44,10 @@ public:
     // nothing when it cannot be read.
     static std::optional<int64_t> sizeOf(const QString& path);
 
+    // Renames `from` to `to` in one step, never replacing anything already at
+    // `to`: false, with nothing moved, when `to` exists or the rename fails.
+    static bool moveWithoutReplacing(const QString& from, const QString& to);
+
 private:
     int m_fd = -1;
     int64_t m_size = 0;

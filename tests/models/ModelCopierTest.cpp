@@ -1,4 +1,5 @@
 #include "models/ModelCopier.h"
+#include "models/ModelStore.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
@@ -48,6 +49,25 @@ QByteArray contents(const QString& path)
 QStringList entries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+}
+
+// A copy on this thread whose `atBlock` runs after every block.
+ModelCopier::CopyResult copyWith(const QString& source, const QString& folder,
+                                 const std::function<void(int64_t copied)>& atBlock, bool cancel = false)
+{
+    ModelCopier::BlockHooks hooks;
+    hooks.blockWritten = [&](int64_t copied, double) { atBlock(copied); };
+    hooks.isCancelled = [&] { return cancel; };
+    return ModelCopier::copyFile(source, folder, hooks);
+}
+
+// Warnings logged by the copier's thread.
+std::atomic<int> loggedWarnings{0};
+
+void countWarnings(QtMsgType type, const QMessageLogContext&, const QString&)
+{
+    if (type == QtWarningMsg)
+        ++loggedWarnings;
 }
 
 // Everything the copier publishes, in arrival order, and its completions.
@@ -149,11 +169,79 @@ TEST(ModelCopier, CopiesBlockByBlockWithOrderedProgress)
     EXPECT_FALSE(copier.progress());
 }
 
+TEST(ModelCopier, NamedOnlyWhenWholeAndNeverOverAFileThatAppeared)
+{
+    const QByteArray bytes = randomBytes(3 * MiB);
+    const QString source = writeSource("model.gguf", bytes);
+    const QString folder = cvn::test::makeTempFolder("whole") + "/models";
+    ModelStore store(folder);
+
+    // Midway, as a kill would leave it: one hidden file, nothing the scan lists.
+    QStringList midway;
+    qsizetype listed = -1;
+    const ModelCopier::CopyResult result = copyWith(source, folder, [&](int64_t copied) {
+        if (copied != MiB)
+            return;
+        midway = entries(folder);
+        listed = store.scanModelsFolder().size();
+        QFile theirs(folder + "/model.gguf");
+        ASSERT_TRUE(theirs.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+        theirs.write("theirs");
+    });
+    ASSERT_EQ(midway.size(), 1);
+    EXPECT_TRUE(ModelCopier::isPartialCopy(midway[0])) << midway[0].toStdString();
+    EXPECT_TRUE(midway[0].startsWith(u'.'));
+    EXPECT_EQ(listed, 0);
+
+    EXPECT_EQ(result.destination, folder + "/model (2).gguf");
+    EXPECT_EQ(result.failure, "");
+    EXPECT_TRUE(contents(folder + "/model (2).gguf") == bytes);
+    EXPECT_EQ(contents(folder + "/model.gguf"), "theirs");
+    EXPECT_EQ(entries(folder), (QStringList{"model (2).gguf", "model.gguf"}));
+}
+
+TEST(ModelCopier, SourceThatChangesSizeMidCopyFailsAndACancelIsNoFailure)
+{
+    const QString folder = cvn::test::makeTempFolder("resized") + "/models";
+    for (const int64_t newSize : {MiB + MiB / 2, MiB, int64_t(0), 3 * MiB + 100}) {
+        const QString source = writeSource("model.gguf", randomBytes(3 * MiB));
+        const ModelCopier::CopyResult result = copyWith(source, folder, [&](int64_t copied) {
+            if (copied == MiB) {
+                ASSERT_TRUE(QFile::resize(source, newSize));
+            }
+        });
+        EXPECT_EQ(result.destination, std::nullopt) << newSize;
+        EXPECT_TRUE(result.failure.contains("changed size")) << result.failure.toStdString();
+        EXPECT_EQ(entries(folder), QStringList()) << newSize;
+    }
+
+    const QString source = writeSource("model.gguf", randomBytes(2 * MiB));
+    const ModelCopier::CopyResult cancelled = copyWith(source, folder, [](int64_t) {}, true);
+    EXPECT_EQ(cancelled.destination, std::nullopt);
+    EXPECT_EQ(cancelled.failure, "");
+    EXPECT_EQ(entries(folder), QStringList());
+}
+
+TEST(ModelCopier, StoreStartRemovesWhatKilledCopiesLeft)
+{
+    const QString folder = cvn::test::makeTempFolder("stale");
+    for (const char* name : {".partial-copy-1f2e", ".partial-copy-", ".hidden.gguf", "a.gguf", "partial-copy-2"})
+        QFile(folder + u'/' + QLatin1String(name)).open(QIODevice::WriteOnly);
+    QDir().mkpath(folder + "/sub");
+    QFile(folder + "/sub/.partial-copy-77").open(QIODevice::WriteOnly);
+
+    ModelStore store(folder);
+    EXPECT_EQ(entries(folder), (QStringList{".hidden.gguf", "a.gguf", "partial-copy-2", "sub"}));
+    EXPECT_EQ(entries(folder + "/sub"), QStringList{".partial-copy-77"}) << "only the folder copies go into";
+}
+
 TEST(ModelCopier, FailuresAndCancelsLeaveNoFile)
 {
     const QString folder = cvn::test::makeTempFolder("fail") + "/models";
     ModelCopier copier(folder);
     Observer observer(copier);
+    loggedWarnings = 0;
+    const QtMessageHandler previous = qInstallMessageHandler(countWarnings);
 
     const QString source = writeSource("big.gguf", randomBytes(8 * MiB));
     copier.importModel(source, observer.completion(copier));
@@ -161,12 +249,15 @@ TEST(ModelCopier, FailuresAndCancelsLeaveNoFile)
     ASSERT_TRUE(observer.finished(1));
     EXPECT_EQ(observer.results[0], std::nullopt);
     EXPECT_FALSE(observer.seen.back());
+    EXPECT_EQ(loggedWarnings, 0) << "a cancel is not a failure";
 
     copier.importModel(folder + "/../missing.gguf", observer.completion(copier));
     EXPECT_EQ(*copier.progress(), (CopyProgress{0, 0, 0.0}));
     EXPECT_FALSE(copier.isCancelled()) << "a new copy clears the cancel";
     ASSERT_TRUE(observer.finished(2));
     EXPECT_EQ(observer.results[1], std::nullopt);
+    EXPECT_EQ(loggedWarnings, 1);
+    qInstallMessageHandler(previous);
 
     // Neither a FIFO (which would block a plain open) nor a folder is copied.
     const QString fifo = cvn::test::makeTempFolder("fifo") + "/pipe.gguf";
@@ -192,10 +283,13 @@ TEST(ModelCopier, DestroyedMidCopyStopsCleanly)
         // Wait, without running the event loop, until the worker is writing.
         QElapsedTimer clock;
         clock.start();
-        const QString destination = folder + "/large.gguf";
-        while (QFileInfo(destination).size() == 0 && clock.elapsed() < 5000) {
+        const auto written = [&] {
+            const QStringList names = entries(folder);
+            return names.isEmpty() ? 0 : QFileInfo(folder + u'/' + names[0]).size();
+        };
+        while (written() == 0 && clock.elapsed() < 5000) {
         }
-        EXPECT_LT(QFileInfo(destination).size(), 50 * MiB);
+        EXPECT_LT(written(), 50 * MiB);
         copier.reset();
     }
     // Whatever the worker posted before it stopped must not run.
