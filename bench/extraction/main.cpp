@@ -2,7 +2,8 @@
 //
 // bench-extraction [folder]
 //
-// Writes, in the folder (default: a new temporary one), a 100-page text PDF,
+// Writes, in the folder (an existing one; by default a new temporary one,
+// removed at the end), about 600 MB: a 100-page text PDF,
 // a 50 MiB DOCX (a 48 MiB stored picture and a deflated document.xml of
 // 100 MiB), and the largest inputs of each kind. Prints the median time
 // of our extraction against `pdftotext` (poppler-utils) and `unzip -p` on the
@@ -11,6 +12,9 @@
 // child process of its own.
 //
 // bench-extraction --extract FILE is that child: it extracts one file.
+//
+// --help prints the usage; an unknown option, a folder that is not there or
+// a file the child cannot read is one line on stderr and exit status 2 or 1.
 
 #include "BenchTiming.h"
 #include "Fixtures.h"
@@ -122,6 +126,15 @@ QByteArray docx(qsizetype xmlBytes, qsizetype mediaBytes)
                                   {QStringLiteral("word/document.xml"), xml}});
 }
 
+const char* const kUsage = "usage: bench-extraction [folder]\n"
+                           "       bench-extraction --extract FILE\n";
+
+int fail(int status, const std::string& line)
+{
+    std::fprintf(stderr, "bench-extraction: %s\n", line.c_str());
+    return status;
+}
+
 void report(const char* what, double ours, double theirs, const char* tool)
 {
     if (theirs < 0) {
@@ -135,8 +148,17 @@ void report(const char* what, double ours, double theirs, const char* tool)
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && std::string(argv[1]) == "--extract") {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (first == "--extract") {
+        if (argc != 3)
+            return fail(2, "--extract takes one file (see --help)");
         const QString path = QString::fromLocal8Bit(argv[2]);
+        if (!QFileInfo(path).isFile() || !QFileInfo(path).isReadable())
+            return fail(1, std::string(argv[2]) + ": not a readable file");
         const std::optional<QString> text = cvn::extractAttachmentText(path, cvn::hasAttachmentExtension(path, true));
         // The peak of this process alone (a spawned child's rusage would
         // carry its parent's peak over).
@@ -148,10 +170,17 @@ int main(int argc, char** argv)
                     at < 0 ? -1LL : lines.mid(at + 6, lines.indexOf('\n', at) - at - 6).trimmed().split(' ')[0].toLongLong());
         return 0;
     }
+    if (argc > 2)
+        return fail(2, "takes at most one folder (see --help)");
+    if (first.size() > 1 && first[0] == '-')
+        return fail(2, "unknown option " + first + " (see --help)");
+    if (!first.empty() && !QFileInfo(QString::fromLocal8Bit(argv[1])).isDir())
+        return fail(1, first + ": no such folder");
     QCoreApplication app(argc, argv);
     QTemporaryDir temporary;
-    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : temporary.path();
-    QDir().mkpath(folder);
+    if (first.empty() && !temporary.isValid())
+        return fail(1, "cannot make a temporary folder");
+    const QString folder = first.empty() ? temporary.path() : QString::fromLocal8Bit(argv[1]);
     const std::string self = QCoreApplication::applicationFilePath().toStdString();
 
     // 100 pages of 40 lines of text.
@@ -163,9 +192,11 @@ int main(int argc, char** argv)
         pages << lines;
     }
     const QString pdf = folder + QStringLiteral("/pages.pdf");
-    writeFile(pdf, cvn::test::pdfWithPages(pages));
+    if (!writeFile(pdf, cvn::test::pdfWithPages(pages)))
+        return fail(1, "cannot write " + pdf.toStdString());
     const QString bigDocx = folder + QStringLiteral("/big.docx");
-    writeFile(bigDocx, docx(100 << 20, 48 << 20));
+    if (!writeFile(bigDocx, docx(100 << 20, 48 << 20)))
+        return fail(1, "cannot write " + bigDocx.toStdString());
     std::printf("files: %s %lld bytes, %s %lld bytes\n", qPrintable(pdf), (long long)QFileInfo(pdf).size(),
                 qPrintable(bigDocx), (long long)QFileInfo(bigDocx).size());
 
@@ -178,14 +209,17 @@ int main(int argc, char** argv)
 
     // The largest allowed inputs, one child process each.
     const QString maxDocx = folder + QStringLiteral("/max.docx");
-    writeFile(maxDocx, docx((128 << 20) - 64, 0));
+    if (!writeFile(maxDocx, docx((128 << 20) - 64, 0)))
+        return fail(1, "cannot write " + maxDocx.toStdString());
     const QString maxText = folder + QStringLiteral("/max.txt");
-    writeFile(maxText, words(cvn::maxAttachmentBytes, 11));
+    if (!writeFile(maxText, words(cvn::maxAttachmentBytes, 11)))
+        return fail(1, "cannot write " + maxText.toStdString());
     const QString maxPdf = folder + QStringLiteral("/max.pdf");
     {
         QByteArray bytes = cvn::test::pdfWithPages(pages);
         bytes += "%" + QByteArray(cvn::maxAttachmentBytes - bytes.size() - 2, 'x') + "\n";
-        writeFile(maxPdf, bytes);
+        if (!writeFile(maxPdf, bytes))
+            return fail(1, "cannot write " + maxPdf.toStdString());
     }
     const QString maxImage = folder + QStringLiteral("/max.png");
     {
@@ -195,7 +229,8 @@ int main(int argc, char** argv)
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         image.save(&buffer, "PNG");
-        writeFile(maxImage, bytes);
+        if (!writeFile(maxImage, bytes))
+            return fail(1, "cannot write " + maxImage.toStdString());
     }
     std::printf("\npeak resident memory of one extraction (child process):\n");
     const std::string result = (folder + QStringLiteral("/result.txt")).toStdString();

@@ -4,11 +4,16 @@
 //
 // bench-gguf-read [iterations] [folder]
 //
-// The model is written to the folder (default: the system's temporary
-// folder) from llama.cpp's SentencePiece vocabulary file plus the tensor infos
-// of a TinyLlama-like shape (22 layers, width 2048, Q4_K weights); the tensor
-// data is left as a hole, so the 600 MB file takes almost no disk. Prints the
+// The model is written to the folder (an existing one; by default a new
+// temporary folder) from llama.cpp's SentencePiece vocabulary file plus the
+// tensor infos of a TinyLlama-like shape (22 layers, width 2048, Q4_K
+// weights); the tensor data is left as a hole, so the 600 MB file takes almost
+// no disk. It is removed at the end, the temporary folder with it. Prints the
 // median time of each reader and, last, "ratio <ours/theirs>".
+//
+// --help prints the usage; an unknown option, a count that is not a whole
+// number of at least 1 or a folder that is not there is one line on stderr
+// and exit status 2 or 1.
 
 #include "BenchTiming.h"
 #include "models/GgufMetadata.h"
@@ -18,7 +23,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QString>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -45,15 +53,22 @@ void addTensor(ggml_context* tensors, gguf_context* gguf, const std::string& nam
     gguf_add_tensor(gguf, t);
 }
 
-// Writes the benchmark model and returns its size in bytes.
+const char* const kUsage = "usage: bench-gguf-read [iterations] [folder]\n";
+
+int fail(int status, const std::string& line)
+{
+    std::fprintf(stderr, "bench-gguf-read: %s\n", line.c_str());
+    return status;
+}
+
+// Writes the benchmark model and returns its size in bytes, or -1 after
+// saying on stderr what failed.
 int64_t writeModel(const std::string& path)
 {
     gguf_init_params params{true, nullptr};
     gguf_context* vocab = gguf_init_from_file(CVN_VOCAB_FILE, params);
-    if (!vocab) {
-        std::fprintf(stderr, "cannot read %s\n", CVN_VOCAB_FILE);
-        std::exit(1);
-    }
+    if (!vocab)
+        return fail(-1, std::string("cannot read ") + CVN_VOCAB_FILE);
     gguf_context* model = gguf_init_empty();
     gguf_set_kv(model, vocab);
     gguf_free(vocab);
@@ -88,9 +103,11 @@ int64_t writeModel(const std::string& path)
     addTensor(tensors, model, "output_norm.weight", GGML_TYPE_F32, kEmbd);
     addTensor(tensors, model, "output.weight", GGML_TYPE_Q6_K, kEmbd, kVocab);
 
-    if (!gguf_write_to_file(model, path.c_str(), true)) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-        std::exit(1);
+    const bool written = gguf_write_to_file(model, path.c_str(), true);
+    if (!written) {
+        gguf_free(model);
+        ggml_free(tensors);
+        return fail(-1, "cannot write " + path);
     }
     const int64_t last = gguf_get_n_tensors(model) - 1;
     const int64_t dataBytes = int64_t(gguf_get_tensor_offset(model, last) + gguf_get_tensor_size(model, last));
@@ -99,10 +116,8 @@ int64_t writeModel(const std::string& path)
     ggml_free(tensors);
 
     QFile file(QString::fromStdString(path));
-    if (!file.resize(total)) {
-        std::fprintf(stderr, "cannot extend %s\n", path.c_str());
-        std::exit(1);
-    }
+    if (!file.resize(total))
+        return fail(-1, "cannot extend " + path);
     return total;
 }
 
@@ -110,11 +125,38 @@ int64_t writeModel(const std::string& path)
 
 int main(int argc, char** argv)
 {
-    const int iterations = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
-    const QString folder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QDir::tempPath();
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-' && argv[i][1] != '\0')
+            return fail(2, std::string("unknown option ") + argv[i] + " (see --help)");
+    }
+    if (argc > 3)
+        return fail(2, "takes at most a count and a folder (see --help)");
+    int iterations = 200;
+    if (argc > 1) {
+        char* end = nullptr;
+        const long value = std::strtol(argv[1], &end, 10);
+        if (end == argv[1] || *end || value < 1 || value > 1000000)
+            return fail(2, first + ": not a whole number of iterations from 1 to 1000000");
+        iterations = int(value);
+    }
+    QTemporaryDir temporary;
+    if (argc > 2 && !QFileInfo(QString::fromLocal8Bit(argv[2])).isDir())
+        return fail(1, std::string(argv[2]) + ": no such folder");
+    if (argc <= 2 && !temporary.isValid())
+        return fail(1, "cannot make a temporary folder");
+    const QString folder = argc > 2 ? QString::fromLocal8Bit(argv[2]) : temporary.path();
     const std::string path = (folder + QStringLiteral("/cvn-bench-1b.gguf")).toStdString();
-    const int64_t size = writeModel(path);
     const QString qpath = QString::fromStdString(path);
+    // Removed on every way out, in a folder given by the caller too.
+    const auto removeModel = qScopeGuard([&] { QFile::remove(qpath); });
+    const int64_t size = writeModel(path);
+    if (size < 0)
+        return 1;
 
     // Both readers must see the file as a model before timing means anything.
     const auto ours = cvn::GgufMetadata::read(qpath);
@@ -146,7 +188,6 @@ int main(int argc, char** argv)
     }
     std::printf("GgufMetadata::read             median %10.1f us over %d runs\n", oursUs, iterations);
     std::printf("gguf_init_from_file(no_alloc)  median %10.1f us over %d runs\n", theirsUs, iterations);
-    QFile::remove(qpath);
     std::printf("ratio %.3f\n", oursUs / theirsUs);
     return 0;
 }

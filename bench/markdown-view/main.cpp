@@ -5,6 +5,10 @@
 // cost of later updates shows whether unchanged earlier blocks are redone.
 //
 //   bench-markdown-view [--pieces N] [--lead-lines N]
+//
+// --pieces takes at least 4 (the report compares quarters), --lead-lines 0
+// or more. --help prints the usage; an unknown option or a bad value is one
+// line on stderr and exit status 2. Nothing is written to disk.
 #include "rendering/MarkdownText.h"
 
 #include <QApplication>
@@ -15,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -40,6 +45,24 @@ QString tail()
         text += QStringLiteral("```python\nfor i in range(%1):\n    print(i * 2)\n```\n\n").arg(round);
     }
     return text;
+}
+
+const char* const kUsage = "usage: bench-markdown-view [--pieces N] [--lead-lines N]\n";
+
+int usageError(const std::string& why)
+{
+    std::fprintf(stderr, "bench-markdown-view: %s (see --help)\n", why.c_str());
+    return 2;
+}
+
+// A whole number from `minimum` to 1,000,000, or -1.
+int wholeNumber(const char* text, int minimum)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end || value < minimum || value > 1000000)
+        return -1;
+    return int(value);
 }
 
 double percentile(std::vector<double> values, double p)
@@ -93,11 +116,22 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int pieces = 2000;
     int leadLines = 300;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--pieces") == 0)
-            pieces = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--lead-lines") == 0)
-            leadLines = std::atoi(argv[i + 1]);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg != "--pieces" && arg != "--lead-lines")
+            return usageError("unknown option " + arg);
+        if (i + 1 >= argc)
+            return usageError("missing value for " + arg);
+        const bool isPieces = arg == "--pieces";
+        const int value = wholeNumber(argv[++i], isPieces ? 4 : 0);
+        if (value < 0)
+            return usageError(arg + (isPieces ? " takes a whole number from 4" : " takes a whole number from 0")
+                              + " to 1000000, not " + argv[i]);
+        (isPieces ? pieces : leadLines) = value;
     }
     QApplication app(argc, argv);
     std::printf("%d pieces of 4 characters after a %d-line code block, 720 px wide, the last 800 px painted\n", pieces,

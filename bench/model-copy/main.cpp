@@ -4,7 +4,11 @@
 // alternating, into a scratch folder beside the models folder (so on the same
 // file system), and prints both throughputs and "ratio <copier/cp>". Pending
 // writes are flushed with sync between runs so that one run's write-back does
-// not slow the next; the source stays in the page cache for both.
+// not slow the next; the source stays in the page cache for both. The scratch
+// folder is removed at the end.
+//
+// --help prints the usage; an unknown option or a value that is not a whole
+// number of at least 1 is one line on stderr and exit status 2.
 
 #include "BenchTiming.h"
 #include "models/ModelCopier.h"
@@ -44,6 +48,14 @@ bool writeSource(const QString& path, int64_t sizeMib)
             return false;
     }
     return true;
+}
+
+const char* const kUsage = "usage: cvn-bench-copy [--size-mib N] [--rounds R]\n";
+
+int usageError(const QString& why)
+{
+    std::fprintf(stderr, "cvn-bench-copy: %s (see --help)\n", qPrintable(why));
+    return 2;
 }
 
 void settle()
@@ -89,18 +101,23 @@ int main(int argc, char** argv)
     int rounds = 3;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--size-mib") && i + 1 < args.size())
-            sizeMib = args[++i].toLongLong();
-        else if (args[i] == QLatin1String("--rounds") && i + 1 < args.size())
-            rounds = args[++i].toInt();
-        else {
-            std::fprintf(stderr, "usage: cvn-bench-copy [--size-mib N] [--rounds R]\n");
-            return 2;
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
         }
-    }
-    if (sizeMib < 1 || rounds < 1) {
-        std::fprintf(stderr, "size and rounds must be at least 1\n");
-        return 2;
+        if (arg != QLatin1String("--size-mib") && arg != QLatin1String("--rounds"))
+            return usageError(QStringLiteral("unknown option ") + arg);
+        if (i + 1 >= args.size())
+            return usageError(QStringLiteral("missing value for ") + arg);
+        bool ok = false;
+        const qlonglong value = args[++i].toLongLong(&ok);
+        if (!ok || value < 1 || value > 1'000'000)
+            return usageError(arg + QStringLiteral(" takes a whole number from 1 to 1000000, not ") + args[i]);
+        if (arg == QLatin1String("--size-mib"))
+            sizeMib = value;
+        else
+            rounds = int(value);
     }
 
     QTemporaryDir scratch(appDataFolder() + QStringLiteral("/bench-copy-XXXXXX"));

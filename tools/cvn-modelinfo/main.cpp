@@ -6,12 +6,16 @@
 // "absent", text with \n, \r, \t and \\ escaped so that each field stays on
 // one line), then requiredMemoryMb (8192-token context, f16 cache),
 // autoContext for the current free memory, and fitWarning when the fit check
-// has one. Exit status 0 when the header was read, 1 when it gave no
-// metadata, 2 for a usage error.
+// has one. A GGUF file whose header gives no metadata prints "metadata: none"
+// and the size-based figures the application would use for it, and says so
+// on stderr. Exit status 0 when the header was read; 1 for a file without
+// metadata, or one that is missing, unreadable, not a regular file or not a
+// GGUF file (the last three print nothing on stdout); 2 for a usage error.
 
 #include "models/GgufMetadata.h"
 #include "models/MemoryEstimates.h"
 #include "models/ModelFitCheck.h"
+#include "platform/RegularFile.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -44,18 +48,58 @@ QString text(const std::optional<QString>& v)
     return v ? escaped(*v) : QStringLiteral("absent");
 }
 
+const char* const kUsage = "usage: cvn-modelinfo <file.gguf>\n";
+
+int fail(int status, const QString& line)
+{
+    QTextStream(stderr) << "cvn-modelinfo: " << line << '\n';
+    return status;
+}
+
+// Why `path` cannot be read as a model file; nothing when it can.
+std::optional<QString> unreadable(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return path + QStringLiteral(": no such file");
+    if (info.isDir())
+        return path + QStringLiteral(": is a folder, not a model file");
+    cvn::RegularFile file;
+    if (!file.open(path))
+        return path + (info.isFile() ? QStringLiteral(": cannot be read") : QStringLiteral(": not a regular file"));
+    char magic[4] = {};
+    if (file.readAt(0, magic, 4) != 4 || QByteArray(magic, 4) != "GGUF")
+        return path + QStringLiteral(": not a GGUF file");
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 2) {
-        QTextStream(stderr) << "usage: cvn-modelinfo <file.gguf>\n";
+    QStringList files;
+    bool options = true;
+    for (const QString& arg : QCoreApplication::arguments().mid(1)) {
+        if (options && (arg == QLatin1String("--help") || arg == QLatin1String("-h"))) {
+            out << kUsage;
+            return 0;
+        }
+        if (options && arg == QLatin1String("--"))
+            options = false;
+        else if (options && arg.size() > 1 && arg.startsWith(u'-'))
+            return fail(2, QStringLiteral("unknown option %1 (see --help)").arg(arg));
+        else
+            files << arg;
+    }
+    if (files.size() != 1) {
+        QTextStream(stderr) << kUsage;
         return 2;
     }
-    const QString path = args.at(1);
+    const QString path = files.first();
+    if (const std::optional<QString> why = unreadable(path))
+        return fail(1, *why);
     const std::optional<cvn::GgufInfo> info = cvn::GgufMetadata::read(path);
     if (info) {
         out << "version: " << info->version << '\n'
@@ -83,5 +127,8 @@ int main(int argc, char** argv)
                                                      memory.totalMb, info);
     if (warning)
         out << "fitWarning: " << warning->title << '\n';
-    return info ? 0 : 1;
+    out.flush();
+    if (!info)
+        return fail(1, path + QStringLiteral(": the GGUF header gives no usable metadata"));
+    return 0;
 }

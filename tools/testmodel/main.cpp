@@ -7,6 +7,8 @@
 //
 // Without --script it writes random weights; with one or more --script chains
 // it writes a scripted model (each listed token is followed by the next).
+// --help prints the usage; a bad option or value, or a vocabulary that is not
+// there, is one line on stderr and exit status 2; a failed write, status 1.
 #include "TestModelWriter.h"
 
 #include <cstdio>
@@ -18,14 +20,21 @@ using namespace cvn::testmodel;
 
 namespace {
 
-int usage(const char* why)
+const char* const kUsage
+    = "usage: cvn-make-test-model --out FILE [--vocab FILE|NAME] [--embd N] [--layers N] [--ff N]\n"
+      "         [--heads N] [--heads-kv N] [--ctx N] [--seed N] [--type f32|f16|Q4_K_M|Q8_0]\n"
+      "         [--meta KEY=VALUE]... [--script \"TOKEN|TOKEN|...\"]... [--gap X]\n";
+
+int usage(const std::string& why)
 {
-    std::fprintf(stderr, "cvn-make-test-model: %s\n", why);
-    std::fprintf(stderr,
-                 "usage: cvn-make-test-model --out FILE [--vocab FILE|NAME] [--embd N] [--layers N] [--ff N]\n"
-                 "         [--heads N] [--heads-kv N] [--ctx N] [--seed N] [--type f32|f16|Q4_K_M|Q8_0]\n"
-                 "         [--meta KEY=VALUE]... [--script \"TOKEN|TOKEN|...\"]... [--gap X]\n");
+    std::fprintf(stderr, "cvn-make-test-model: %s (see --help)\n", why.c_str());
     return 2;
+}
+
+bool isRegularFile(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool parseInt(const char* text, int64_t& out)
@@ -64,8 +73,14 @@ int main(int argc, char** argv)
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg.rfind("--", 0) != 0)
+            return usage("unexpected argument " + arg);
         if (i + 1 >= argc)
-            return usage(("missing value for " + arg).c_str());
+            return usage("missing value for " + arg);
         const char* value = argv[++i];
         int64_t* target = nullptr;
         if (arg == "--out")
@@ -73,17 +88,23 @@ int main(int argc, char** argv)
         else if (arg == "--vocab") {
             struct stat st {};
             vocab = ::stat(value, &st) == 0 ? std::string(value) : vocabPath(value);
+            if (!isRegularFile(vocab))
+                return usage(std::string("no vocabulary file or name ") + value);
         } else if (arg == "--type")
             type = value;
         else if (arg == "--script")
             chains.push_back(split(value, '|'));
-        else if (arg == "--gap")
-            gap = std::strtof(value, nullptr);
+        else if (arg == "--gap") {
+            char* end = nullptr;
+            gap = std::strtof(value, &end);
+            if (end == value || *end || !(gap > 0))
+                return usage(std::string("--gap takes a positive number, not ") + value);
+        }
         else if (arg == "--meta") {
             const std::string kv = value;
             const size_t eq = kv.find('=');
             if (eq == std::string::npos)
-                return usage("--meta takes KEY=VALUE");
+                return usage(std::string("--meta takes KEY=VALUE, not ") + value);
             extra.push_back({kv.substr(0, eq), kv.substr(eq + 1)});
         } else if (arg == "--embd")
             target = &shape.embd;
@@ -100,12 +121,16 @@ int main(int argc, char** argv)
         else if (arg == "--seed")
             target = &seed;
         else
-            return usage(("unknown option " + arg).c_str());
+            return usage("unknown option " + arg);
         if (target && !parseInt(value, *target))
-            return usage(("not a whole number: " + arg + " " + value).c_str());
+            return usage("not a whole number: " + arg + " " + value);
     }
     if (out.empty())
         return usage("--out is required");
+    if (type != "f32" && type != "f16" && type != "Q4_K_M" && type != "Q8_0")
+        return usage("unknown --type " + type);
+    if (!isRegularFile(vocab))
+        return usage("no vocabulary file " + vocab);
 
     std::string error;
     if (!chains.empty()) {

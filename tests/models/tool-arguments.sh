@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The command-line contract of the developer tools and benchmarks given as
+# arguments: --help prints the usage on stdout and exits 0; an unknown option,
+# a bad value or a missing or wrong-kind input prints one line on stderr,
+# nothing on stdout, and exits non-zero. Everything runs in an empty folder
+# that must stay empty (no tool may write where it was started).
+#
+# tool-arguments.sh PROGRAM...
+set -uo pipefail
+programs=()
+for program in "$@"; do
+  [[ -x "$program" ]] || { echo "not a program: $program" >&2; exit 1; }
+  programs+=("$(realpath "$program")")
+done
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+mkdir "$WORK/run" "$WORK/folder"
+printf 'plain text, not a model\n' >"$WORK/text.gguf"
+# A GGUF header of version 3 with no tensors and no keys: no metadata.
+printf 'GGUF\003\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000' >"$WORK/empty.gguf"
+cd "$WORK/run" || exit 1
+failures=0
+
+run() {
+  "$@" >"$WORK/out" 2>"$WORK/err"
+  status=$?
+}
+
+fail() {
+  echo "FAIL: $*" >&2
+  echo "  status $status; stdout: $(head -c 300 "$WORK/out")" >&2
+  echo "  stderr: $(head -c 300 "$WORK/err")" >&2
+  failures=$((failures + 1))
+}
+
+help_works() {
+  run "$@"
+  [[ $status -eq 0 && -s "$WORK/out" && ! -s "$WORK/err" ]] || fail "$*"
+}
+
+# An error: non-zero, one line on stderr; stdout empty unless told otherwise.
+refused() {
+  local stdout_allowed=0
+  if [[ "$1" == --stdout-allowed ]]; then stdout_allowed=1; shift; fi
+  run "$@"
+  local lines
+  lines=$(wc -l <"$WORK/err")
+  [[ $status -ne 0 && $lines -eq 1 ]] || { fail "$*"; return; }
+  [[ $stdout_allowed -eq 1 || ! -s "$WORK/out" ]] || fail "$* (wrote to stdout)"
+}
+
+for program in "${programs[@]}"; do
+  help_works "$program" --help
+  refused "$program" --no-such-option
+  case "$(basename "$program")" in
+    cvn-modelinfo)
+      refused "$program"
+      refused "$program" "$WORK/missing.gguf"
+      refused "$program" "$WORK/folder"
+      refused "$program" "$WORK/text.gguf"
+      refused --stdout-allowed "$program" "$WORK/empty.gguf"
+      grep -qx 'metadata: none' "$WORK/out" || fail "$program empty.gguf: no 'metadata: none'"
+      ;;
+    cvn-extract)
+      refused "$program" "$WORK/missing.txt"
+      refused "$program" "$WORK/folder"
+      ;;
+    cvn-make-test-model)
+      refused "$program" --out "$WORK/m.gguf" --vocab "$WORK/missing.gguf"
+      refused "$program" --out "$WORK/m.gguf" --embd many
+      refused "$program" --out "$WORK/m.gguf" --type f64
+      refused "$program" --embd 8
+      ;;
+    bench-extraction)
+      refused "$program" "$WORK/missing-folder"
+      refused "$program" --extract "$WORK/missing.pdf"
+      ;;
+    bench-gguf-read)
+      refused "$program" many
+      refused "$program" 0
+      refused "$program" 1 "$WORK/missing-folder"
+      ;;
+    bench-markdown-view)
+      refused "$program" --pieces many
+      refused "$program" --pieces 3
+      refused "$program" --lead-lines
+      ;;
+    cvn-bench-copy)
+      refused "$program" --size-mib 0
+      refused "$program" --rounds
+      ;;
+  esac
+done
+
+if [[ -n "$(ls -A "$WORK/run")" ]]; then
+  echo "FAIL: files were written where the tools ran: $(ls -A "$WORK/run")" >&2
+  failures=$((failures + 1))
+fi
+echo "$failures failure(s)"
+[[ $failures -eq 0 ]]
