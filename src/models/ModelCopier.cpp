@@ -228,7 +228,8 @@ bool ModelCopier::isPartialCopy(const QString& fileName)
 void ModelCopier::removePartialCopies(const QString& folder)
 {
     const QDir dir(folder);
-    const QStringList names = dir.entryList({QString(kPartialPrefix) + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList names
+        = dir.entryList({QString(kPartialPrefix) + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names)
         QFile::remove(dir.filePath(name));
 }

@@ -1,5 +1,6 @@
 #include "models/ModelCopier.h"
 #include "models/ModelStore.h"
+#include "platform/Logging.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
@@ -15,6 +16,8 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <functional>
 #include <vector>
 
 using namespace cvn;
@@ -61,12 +64,12 @@ ModelCopier::CopyResult copyWith(const QString& source, const QString& folder,
     return ModelCopier::copyFile(source, folder, hooks);
 }
 
-// Warnings logged by the copier's thread.
+// Warnings of the runtime log, which the copier's thread writes to.
 std::atomic<int> loggedWarnings{0};
 
-void countWarnings(QtMsgType type, const QMessageLogContext&, const QString&)
+void countWarnings(QtMsgType type, const QMessageLogContext& context, const QString&)
 {
-    if (type == QtWarningMsg)
+    if (type == QtWarningMsg && qstrcmp(context.category, lcRuntime().categoryName()) == 0)
         ++loggedWarnings;
 }
 
