@@ -2,6 +2,7 @@
 
 #include "AttachmentGallery.h"
 #include "ReplyGallery.h"
+#include "SidebarGallery.h"
 
 #include "ui_kit/CentredCardLayout.h"
 #include "ui_kit/ContextWarningDialog.h"
@@ -543,6 +544,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     };
     sheets += replySheets();
     sheets += attachmentSheets();
+    sheets += sidebarSheets();
     return sheets;
 }
 
