@@ -181,6 +181,7 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent) : QWidget(parent), m
         for (const ChatStore::Row& row : m_chats.rows())
             ids.insert(row.id);
         m_list->keepRowsOf(ids);
+        m_store.reset();
         refresh();
     });
     refresh();
@@ -262,12 +263,12 @@ QList<ChatStore::Row> SidebarView::filtered(const QList<ChatStore::Row>& rows) c
     return filterRows(rows, query, query.isEmpty() ? QSet<int64_t>() : m_chats.contentMatches(query));
 }
 
-QList<ChatStore::Section> SidebarView::visibleSections() const
+QList<ChatStore::Section> SidebarView::visibleSections()
 {
     const QString query = activeQuery();
     const QSet<int64_t> hits = query.isEmpty() ? QSet<int64_t>() : m_chats.contentMatches(query);
     QList<ChatStore::Section> visible;
-    for (const ChatStore::Section& section : m_chats.sections()) {
+    for (const ChatStore::Section& section : readStore().sections) {
         QList<ChatStore::Row> rows = filterRows(section.rows, query, hits);
         if (!rows.isEmpty())
             visible.append({section.heading, std::move(rows)});
@@ -275,31 +276,32 @@ QList<ChatStore::Section> SidebarView::visibleSections() const
     return visible;
 }
 
+const SidebarView::StoreLists& SidebarView::readStore()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    if (!m_store || m_store->day != now.date())
+        m_store = StoreLists{now.date(), m_chats.pinnedRows(), m_chats.sections(now)};
+    return *m_store;
+}
+
 void SidebarView::refresh()
 {
-    const QString query = activeQuery();
-    // One message search per refresh; the store answers an unchanged query
-    // from its cache.
-    const QSet<int64_t> hits = query.isEmpty() ? QSet<int64_t>() : m_chats.contentMatches(query);
-    const QList<ChatStore::Row> pinned = filterRows(m_chats.pinnedRows(), query, hits);
-
+    // The store answers the repeated content search of one query from its
+    // cache, so each new query costs one message search.
+    const QList<ChatStore::Row> pinned = filtered(readStore().pinned);
+    const QList<ChatStore::Section> sections = visibleSections();
     QList<SidebarList::Entry> entries;
     if (!pinned.isEmpty()) {
         entries.append(SidebarList::heading(QStringLiteral("PINNED"), true));
         for (const ChatStore::Row& row : pinned)
             entries.append(SidebarList::rowEntry(row));
     }
-    bool anySection = false;
-    for (const ChatStore::Section& section : m_chats.sections()) {
-        const QList<ChatStore::Row> rows = filterRows(section.rows, query, hits);
-        if (rows.isEmpty())
-            continue;
-        entries.append(SidebarList::heading(section.heading, !anySection && pinned.isEmpty()));
-        anySection = true;
-        for (const ChatStore::Row& row : rows)
+    for (qsizetype i = 0; i < sections.size(); ++i) {
+        entries.append(SidebarList::heading(sections[i].heading, i == 0 && pinned.isEmpty()));
+        for (const ChatStore::Row& row : sections[i].rows)
             entries.append(SidebarList::rowEntry(row));
     }
-    if (pinned.isEmpty() && !anySection && !query.isEmpty())
+    if (pinned.isEmpty() && sections.isEmpty() && !activeQuery().isEmpty())
         entries.append(SidebarList::noMatch());
     m_list->setEntries(std::move(entries));
 }

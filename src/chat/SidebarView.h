@@ -15,10 +15,13 @@
 
 #include "storage/ChatStore.h"
 
+#include <QAbstractButton>
+#include <QDate>
 #include <QPointer>
 #include <QWidget>
 
-class QAbstractButton;
+#include <optional>
+
 class QScrollArea;
 class QVBoxLayout;
 
@@ -61,7 +64,7 @@ public:
     // whose messages contain it; all of them for an empty query.
     QList<ChatStore::Row> filtered(const QList<ChatStore::Row>& rows) const;
     // The store's day sections with their rows filtered, empty ones dropped.
-    QList<ChatStore::Section> visibleSections() const;
+    QList<ChatStore::Section> visibleSections();
 
     // The parts the host's tests and the gallery reach for.
     SidebarList* list() const { return m_list; }
@@ -90,11 +93,22 @@ private:
     QList<ChatStore::Row> filterRows(const QList<ChatStore::Row>& rows, const QString& query,
                                      const QSet<int64_t>& contentHits) const;
     QWidget* makePill();
+    // The store's pinned rows and day sections, read again only after the
+    // store changed or the day moved on: grouping thousands of rows by day
+    // costs more than a keystroke may.
+    struct StoreLists {
+        QDate day;
+        QList<ChatStore::Row> pinned;
+        QList<ChatStore::Section> sections;
+    };
+    const StoreLists& readStore();
 
     ChatStore& m_chats;
     bool m_searchOpen = false;
     QString m_query;
     int m_searchFocus = 0;
+
+    std::optional<StoreLists> m_store;
 
     QVBoxLayout* m_titleArea = nullptr;
     QWidget* m_productLabel = nullptr;

@@ -72,6 +72,7 @@ TEST_F(SidebarRowTest, MoreActionsShowsOnHoverWithoutMovingTheTitle)
     EXPECT_FALSE(row.moreButton()->isVisible());
 
     sendEnter(&row);
+    QCoreApplication::processEvents(); // the layout runs on a posted request
     EXPECT_TRUE(row.moreButton()->isVisible());
     EXPECT_EQ(row.titleButton()->geometry(), title);
     EXPECT_EQ(row.moreButton()->geometry().right(), row.width() - 1);
@@ -85,6 +86,7 @@ TEST_F(SidebarRowTest, MoreActionsShowsOnHoverWithoutMovingTheTitle)
     EXPECT_EQ(select.count(), 1);
 
     sendLeave(&row);
+    QCoreApplication::processEvents();
     EXPECT_FALSE(row.moreButton()->isVisible());
     EXPECT_EQ(row.titleButton()->geometry(), title);
 
