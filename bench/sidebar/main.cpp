@@ -116,12 +116,24 @@ int positive(const QCommandLineParser& parser, const QString& name, int fallback
     return value;
 }
 
+// Offscreen Qt warns about its runtime folder; that line would hide ours.
+QtMessageHandler previousHandler = nullptr;
+
+void quietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (message.contains(QLatin1String("XDG_RUNTIME_DIR")) || message.contains(QLatin1String("propagateSizeHints")))
+        return;
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    previousHandler = qInstallMessageHandler(quietHandler);
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(

@@ -8,6 +8,7 @@
 #include "ui_kit/KitTest.h"
 
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 
 using namespace cvn;
@@ -19,12 +20,14 @@ using Kind = SidebarList::Entry::Kind;
 
 class SidebarViewTest : public KitTest {
 protected:
-    // Chats updated `daysAgo` days before now, newest first within a day.
+    // Chats updated around noon `daysAgo` days before today, in the order
+    // added within a day.
     int64_t add(const QString& title, int daysAgo, bool pinned = false, const QString& message = {})
     {
         const int64_t id = db.insertChat(title, "m");
+        const QDateTime noon(QDate::currentDate().addDays(-daysAgo), QTime(12, 0));
         db.run("UPDATE chats SET updated_at=?, pinned=? WHERE id=?",
-               {QDateTime::currentSecsSinceEpoch() - daysAgo * 86400 - ++m_age, pinned ? 1 : 0, id});
+               {noon.toSecsSinceEpoch() - ++m_age, pinned ? 1 : 0, id});
         if (!message.isEmpty())
             db.insertMessage(id, "user", message);
         return id;
@@ -167,6 +170,33 @@ TEST_F(SidebarViewTest, RowsAreReusedByIdAndAnUnchangedListIsLeftAlone)
     EXPECT_EQ(betaRow->titleButton()->text(), "better");
     EXPECT_TRUE(alphaRow->isVisible());
     EXPECT_EQ(alphaRow->geometry(), QRect(SidebarList::leadingPadding, alphaRow->y(), SidebarRow::rowWidth, 41));
+}
+
+TEST_F(SidebarViewTest, OnlyRowsNearTheVisibleBandAreShownAndScrollingBringsTheRest)
+{
+    QList<int64_t> ids;
+    for (int i = 0; i < 400; ++i)
+        ids << add(QString("chat %1").arg(i), 0);
+    open();
+    const auto shownRows = [&] {
+        int n = 0;
+        for (auto* row : drawer->list()->findChildren<SidebarRow*>())
+            n += row->isVisible();
+        return n;
+    };
+    // A viewport of rows above and below the visible band, no more.
+    const int band = drawer->scrollArea()->viewport()->height() / SidebarRow::rowHeight + 1;
+    EXPECT_GT(shownRows(), band);
+    EXPECT_LE(shownRows(), 3 * band);
+
+    QScrollBar* bar = drawer->scrollArea()->verticalScrollBar();
+    bar->setValue(bar->maximum());
+    const auto& last = drawer->list()->entries().constLast();
+    SidebarRow* row = drawer->list()->rowWidget(ids.last());
+    ASSERT_TRUE(row && row->isVisible());
+    EXPECT_EQ(row->geometry(), QRect(SidebarList::leadingPadding, last.y, SidebarRow::rowWidth, 41));
+    EXPECT_EQ(bar->maximum() + drawer->scrollArea()->viewport()->height(), last.y + 41 + SidebarList::bottomPadding);
+    EXPECT_LE(shownRows(), 3 * band);
 }
 
 TEST_F(SidebarViewTest, ActionsReachTheHostWithTheirRows)
