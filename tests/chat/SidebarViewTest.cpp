@@ -77,11 +77,12 @@ TEST_F(SidebarViewTest, FiltersTitlesByCaseAndMessagesByContent)
 {
     add("CAFÉ notes", 0);
     add("Café menu", 0);
+    add("Straße", 0);
     add("Groceries", 1, false, "a note about quetzal birds");
     add("Pinned plan", 3, true);
     open();
-    const QStringList all = {"PINNED@20", "Pinned plan", "TODAY@60", "CAFÉ notes", "Café menu",
-                             "YESTERDAY@60", "Groceries"};
+    const QStringList all = {"PINNED@20", "Pinned plan",  "TODAY@60",     "CAFÉ notes",
+                             "Café menu", "Straße",       "YESTERDAY@60", "Groceries"};
     EXPECT_EQ(shown(), all);
 
     const struct {
@@ -91,9 +92,11 @@ TEST_F(SidebarViewTest, FiltersTitlesByCaseAndMessagesByContent)
         {"  \n", all},
         {"café", {"TODAY@20", "CAFÉ notes", "Café menu"}},
         {"cafe", {"NO CHATS MATCH"}},
+        {"STRASSE", {"NO CHATS MATCH"}},
+        {"STRAßE", {"TODAY@20", "Straße"}},
         {"QUETZAL", {"YESTERDAY@20", "Groceries"}},
         {"plan", {"PINNED@20", "Pinned plan"}},
-        {" e", {"PINNED@20", "Pinned plan", "TODAY@60", "CAFÉ notes", "Café menu", "YESTERDAY@60", "Groceries"}},
+        {" e", all},
     };
     drawer->openSearch();
     for (const auto& c : cases) {
