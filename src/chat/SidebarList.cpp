@@ -98,8 +98,10 @@ void SidebarList::keepRowsOf(const QSet<int64_t>& ids)
             ++it;
             continue;
         }
+        // The row may be the one whose click led to the chat's removal.
         m_shown.removeOne(it.value());
-        delete it.value();
+        it.value()->hide();
+        it.value()->deleteLater();
         it = m_rows.erase(it);
     }
 }

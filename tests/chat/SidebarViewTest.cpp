@@ -255,3 +255,24 @@ TEST_F(SidebarViewTest, PartsLineUpOnTheColumn)
     EXPECT_EQ(at(footer[1]).top() - at(footer[0]).bottom() - 1, 4);
     EXPECT_EQ(at(drawer->searchButton()).top(), 18);
 }
+
+TEST_F(SidebarViewTest, ARowRemovedByItsOwnClickGoesOnceTheClickReturned)
+{
+    const int64_t alpha = add("alpha", 0);
+    add("beta", 0);
+    open();
+    QPointer<SidebarRow> row = drawer->list()->rowWidget(alpha);
+    bool aliveInHandler = false;
+    QObject::connect(drawer, &SidebarView::onRowMenu, [&](const ChatStore::Row& r) {
+        db.run("DELETE FROM chats WHERE id=?", {r.id});
+        store.reload();
+        aliveInHandler = !row.isNull();
+    });
+    sendEnter(row);
+    QTest::mouseClick(row->moreButton(), Qt::LeftButton);
+    EXPECT_TRUE(aliveInHandler);
+    EXPECT_EQ(shown(), (QStringList{"TODAY@20", "beta"}));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(row.isNull());
+    EXPECT_EQ(drawer->list()->rowWidget(alpha), nullptr);
+}
