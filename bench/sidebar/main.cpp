@@ -1,0 +1,186 @@
+// The chats drawer under a long history: 5,000 chats, typed into its search
+// field one key at a time. Times each keystroke from the key event to the
+// drawer's list repainted (filtering every row, the store's message search
+// and the list update), first with no messages stored, so no content
+// matches, then with 100,000 messages (about 400 bytes each, one in a
+// hundred holding the word typed). Prints the median per keystroke.
+//
+// bench-sidebar [--chats N] [--messages N] [--rounds N]
+//
+// The database lives in a temporary folder removed on exit.
+
+#include "BenchTiming.h"
+#include "chat/SidebarSearchField.h"
+#include "chat/SidebarView.h"
+#include "storage/ChatDatabase.h"
+#include "storage/ChatStore.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QKeyEvent>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+using cvn::ChatDatabase;
+
+namespace {
+
+const QString kTyped = QStringLiteral("quetzal");
+
+const char* const kWords[] = {"the", "model", "answer", "context", "token", "prompt", "window", "reply",
+                              "memory", "layer", "Paris", "garden", "river", "Question", "thanks", "code",
+                              "function", "value", "table", "über", "naïve", "café", "résumé", "日本"};
+constexpr int kWordCount = int(std::size(kWords));
+
+QString text(QRandomGenerator& random, int words, bool withTyped)
+{
+    QString out;
+    const int at = withTyped ? random.bounded(words) : -1;
+    for (int i = 0; i < words; ++i) {
+        if (i)
+            out += QLatin1Char(' ');
+        out += i == at ? QStringLiteral("Quetzal") : QString::fromUtf8(kWords[random.bounded(kWordCount)]);
+    }
+    return out;
+}
+
+void addChats(ChatDatabase& db, int chats)
+{
+    QRandomGenerator random(11);
+    const int64_t now = QDateTime::currentSecsSinceEpoch();
+    db.transaction([&] {
+        for (int c = 0; c < chats; ++c) {
+            const int64_t id = db.insertChat(text(random, 2 + random.bounded(4), random.bounded(200) == 0),
+                                             QStringLiteral("model"));
+            db.run(QStringLiteral("UPDATE chats SET updated_at=?, pinned=? WHERE id=?"),
+                   {now - random.bounded(90 * 86400), c % 100 == 0 ? 1 : 0, id});
+        }
+        return true;
+    });
+}
+
+void addMessages(ChatDatabase& db, int chats, int messages)
+{
+    QRandomGenerator random(7);
+    db.transaction([&] {
+        for (int m = 0; m < messages; ++m)
+            db.insertMessage(1 + m % chats, m % 2 ? QStringLiteral("assistant") : QStringLiteral("user"),
+                             text(random, 40 + random.bounded(60), random.bounded(100) == 0));
+        return true;
+    });
+}
+
+void key(QWidget* field, int code, const QString& text)
+{
+    QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier, text);
+    QApplication::sendEvent(field, &press);
+    QKeyEvent release(QEvent::KeyRelease, code, Qt::NoModifier, text);
+    QApplication::sendEvent(field, &release);
+}
+
+// Types the word `rounds` times into a freshly emptied field; the time of
+// each key until the drawer has repainted, in milliseconds.
+std::vector<double> typeRounds(cvn::SidebarView& drawer, int rounds)
+{
+    std::vector<double> times;
+    for (int r = 0; r < rounds; ++r) {
+        drawer.openSearch();
+        QApplication::processEvents();
+        for (const QChar c : kTyped) {
+            const auto start = std::chrono::steady_clock::now();
+            key(drawer.searchField(), Qt::Key_A + (c.toUpper().unicode() - 'A'), QString(c));
+            QApplication::processEvents();
+            times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        }
+    }
+    return times;
+}
+
+int positive(const QCommandLineParser& parser, const QString& name, int fallback)
+{
+    if (!parser.isSet(name))
+        return fallback;
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok);
+    if (!ok || value < 1) {
+        std::fprintf(stderr, "bench-sidebar: --%s needs a whole number above 0, not \"%s\"\n", qPrintable(name),
+                     qPrintable(parser.value(name)));
+        std::exit(2);
+    }
+    return value;
+}
+
+// Offscreen Qt warns about its runtime folder; that line would hide ours.
+QtMessageHandler previousHandler = nullptr;
+
+void quietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (message.contains(QLatin1String("XDG_RUNTIME_DIR")) || message.contains(QLatin1String("propagateSizeHints")))
+        return;
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    previousHandler = qInstallMessageHandler(quietHandler);
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Times the chats drawer's search, per keystroke, over a large history."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("chats"), QStringLiteral("Chats in the list (default 5000)."), QStringLiteral("N")});
+    parser.addOption(
+        {QStringLiteral("messages"), QStringLiteral("Messages for the content search (default 100000)."), QStringLiteral("N")});
+    parser.addOption(
+        {QStringLiteral("rounds"), QStringLiteral("Times the word is typed per measure (default 5)."), QStringLiteral("N")});
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "bench-sidebar: unexpected argument \"%s\"\n", qPrintable(parser.positionalArguments().first()));
+        return 2;
+    }
+    const int chats = positive(parser, QStringLiteral("chats"), 5000);
+    const int messages = positive(parser, QStringLiteral("messages"), 100000);
+    const int rounds = positive(parser, QStringLiteral("rounds"), 5);
+
+    QTemporaryDir folder;
+    if (!folder.isValid()) {
+        std::fprintf(stderr, "bench-sidebar: cannot make a temporary folder: %s\n", qPrintable(folder.errorString()));
+        return 1;
+    }
+    ChatDatabase db(QDir(folder.path()).filePath(QStringLiteral("chats.db")));
+    if (!db.isOpen()) {
+        std::fprintf(stderr, "bench-sidebar: cannot open a database in %s\n", qPrintable(folder.path()));
+        return 1;
+    }
+    addChats(db, chats);
+    cvn::ChatStore store(db);
+
+    QWidget window;
+    window.resize(cvn::SidebarView::drawerWidth, 900);
+    cvn::SidebarView drawer(store, &window);
+    drawer.resize(window.size());
+    window.show();
+    QApplication::processEvents();
+
+    const double plain = cvn::bench::median(typeRounds(drawer, rounds));
+    std::printf("chats %d, %lld keystrokes per measure\n", chats, static_cast<long long>(rounds * kTyped.size()));
+    std::printf("keystroke without content search %.2f\n", plain);
+
+    addMessages(db, chats, messages);
+    store.reload();
+    const double withContent = cvn::bench::median(typeRounds(drawer, rounds));
+    std::printf("messages %d\n", messages);
+    std::printf("keystroke with content search %.2f\n", withContent);
+    return 0;
+}

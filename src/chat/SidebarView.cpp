@@ -1,0 +1,322 @@
+#include "chat/SidebarView.h"
+
+#include "chat/SidebarList.h"
+#include "chat/SidebarRow.h"
+#include "chat/SidebarSearchField.h"
+#include "ui_kit/CvnButton.h"
+#include "ui_kit/Icons.h"
+#include "ui_kit/ScrollBars.h"
+#include "ui_kit/Theme.h"
+
+#include <QFontMetricsF>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
+#include <QtMath>
+
+namespace cvn {
+
+namespace {
+
+constexpr int kHeaderTop = 18;
+constexpr int kHeaderTrailing = 28;
+constexpr int kHeaderSpacing = 2;
+constexpr int kLabelTop = 4;
+constexpr int kLabelTrailing = 12;
+constexpr int kPillTop = 10;
+constexpr int kFieldLeading = 16;
+constexpr int kNewChatTop = 22;
+constexpr int kFooterTop = 16;
+constexpr int kFooterBottom = 28;
+constexpr int kFooterSpacing = 4;
+
+const QString kProductName = QStringLiteral("CORVANTHELIS");
+
+// "CORVANTHELIS" on one line, starting on the drawer's column.
+class ProductLabel : public QWidget {
+public:
+    explicit ProductLabel(QWidget* parent) : QWidget(parent)
+    {
+        setFixedHeight(kLabelTop + qCeil(QFontMetricsF(Theme::interRegular40()).height()));
+        Theme::repaintOnAppearanceChange(this);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::TextAntialiasing);
+        painter.setPen(Theme::surface());
+        const QRectF line(SidebarView::columnInset, kLabelTop,
+                          width() - SidebarView::columnInset - kLabelTrailing, height() - kLabelTop);
+        Theme::drawElidedLine(painter, line, Theme::interRegular40(), kProductName);
+    }
+};
+
+// The pill's close button: the × centred in 38 by 38, all of it clickable,
+// nothing drawn for the press.
+class PillCloseButton : public QAbstractButton {
+public:
+    explicit PillCloseButton(QWidget* parent) : QAbstractButton(parent)
+    {
+        setFixedSize(SidebarView::pillHeight, SidebarView::pillHeight);
+        setFocusPolicy(Qt::NoFocus);
+        setToolTip(QStringLiteral("Close search"));
+        setAccessibleName(QStringLiteral("Close search"));
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        const QSizeF glyph(SearchCloseGlyph::naturalSize);
+        SearchCloseGlyph::paint(painter, QRectF(QPointF((width() - glyph.width()) / 2, (height() - glyph.height()) / 2),
+                                                glyph));
+    }
+};
+
+// The search pill: an ink capsule with a grey hairline inside its edge.
+class SearchPill : public QWidget {
+public:
+    explicit SearchPill(QWidget* parent) : QWidget(parent)
+    {
+        setFixedSize(SidebarView::columnWidth, SidebarView::pillHeight);
+        Theme::repaintOnAppearanceChange(this);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF bounds(rect());
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Theme::ink());
+        painter.drawRoundedRect(bounds, SidebarView::pillRadius, SidebarView::pillRadius);
+        Theme::strokeInside(painter, bounds, SidebarView::pillRadius, Theme::neutralGrey());
+    }
+};
+
+QWidget* padded(QWidget* child, QMargins margins, QWidget* parent, Qt::Alignment alignment = {})
+{
+    auto* box = new QWidget(parent);
+    auto* layout = new QHBoxLayout(box);
+    layout->setContentsMargins(margins);
+    layout->setSpacing(0);
+    layout->addWidget(child, 0, alignment);
+    return box;
+}
+
+} // namespace
+
+SidebarView::SidebarView(ChatStore& chats, QWidget* parent) : QWidget(parent), m_chats(chats)
+{
+    setFixedWidth(drawerWidth);
+    Theme::repaintOnAppearanceChange(this);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    auto* header = new QHBoxLayout;
+    header->setContentsMargins(0, kHeaderTop, kHeaderTrailing, 0);
+    header->setSpacing(kHeaderSpacing);
+    header->addStretch(1);
+    m_searchButton = new CvnIconButton(new SearchIcon, this);
+    m_searchButton->setToolTip(QStringLiteral("Search chats"));
+    m_searchButton->setAccessibleName(QStringLiteral("Search chats"));
+    auto* hideButton = new CvnIconButton(new DrawerOpenIcon, this);
+    hideButton->setToolTip(QStringLiteral("Hide sidebar"));
+    hideButton->setAccessibleName(QStringLiteral("Hide sidebar"));
+    header->addWidget(m_searchButton, 0, Qt::AlignVCenter);
+    header->addWidget(hideButton, 0, Qt::AlignVCenter);
+    layout->addLayout(header);
+
+    m_titleArea = new QVBoxLayout;
+    m_titleArea->setContentsMargins(0, 0, 0, 0);
+    m_titleArea->setSpacing(0);
+    m_productLabel = new ProductLabel(this);
+    m_titleArea->addWidget(m_productLabel);
+    layout->addLayout(m_titleArea);
+
+    auto* newChat = new CvnSelectedPillButton(QStringLiteral("NEW CHAT"), this);
+    newChat->setFixedWidth(columnWidth);
+    layout->addWidget(padded(newChat, {columnInset, kNewChatTop, columnInset, 0}, this, Qt::AlignLeft));
+
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_scroll->setWidgetResizable(false);
+    m_scroll->setAutoFillBackground(false);
+    m_scroll->viewport()->setAutoFillBackground(false);
+    ScrollBars::styleScrollBars(m_scroll);
+    m_list = new SidebarList;
+    m_scroll->setWidget(m_list);
+    // setWidget turns the fill on; the drawer's ink shows through instead.
+    m_list->setAutoFillBackground(false);
+    m_list->attachTo(m_scroll->viewport());
+    layout->addWidget(m_scroll, 1);
+
+    auto* footer = new QWidget(this);
+    auto* footerLayout = new QVBoxLayout(footer);
+    footerLayout->setContentsMargins(columnInset, kFooterTop, columnInset, kFooterBottom);
+    footerLayout->setSpacing(kFooterSpacing);
+    auto* models = new FooterRowButton(QStringLiteral("MODELS"), footer);
+    auto* settings = new FooterRowButton(QStringLiteral("SETTINGS"), footer);
+    footerLayout->addWidget(models);
+    footerLayout->addWidget(settings);
+    layout->addWidget(footer);
+
+    connect(m_searchButton, &QAbstractButton::clicked, this, &SidebarView::openSearch);
+    connect(hideButton, &QAbstractButton::clicked, this, &SidebarView::onClose);
+    connect(newChat, &QAbstractButton::clicked, this, &SidebarView::onNewChat);
+    connect(models, &QAbstractButton::clicked, this, &SidebarView::onOpenModels);
+    connect(settings, &QAbstractButton::clicked, this, &SidebarView::onOpenSettings);
+    connect(m_list, &SidebarList::rowSelected, this, &SidebarView::onSelectChat);
+    connect(m_list, &SidebarList::rowMenu, this, &SidebarView::onRowMenu);
+    connect(&m_chats, &ChatStore::rowsChanged, this, [this] {
+        QSet<int64_t> ids;
+        for (const ChatStore::Row& row : m_chats.rows())
+            ids.insert(row.id);
+        m_list->keepRowsOf(ids);
+        m_store.reset();
+        refresh();
+    });
+    refresh();
+}
+
+QWidget* SidebarView::makePill()
+{
+    auto* pill = new SearchPill(nullptr);
+    m_field = new SidebarSearchField(m_query, pill);
+    const int fieldHeight = m_field->sizeHint().height();
+    m_field->setGeometry(kFieldLeading, (pillHeight - fieldHeight) / 2, columnWidth - kFieldLeading - pillHeight,
+                         fieldHeight);
+    m_closeButton = new PillCloseButton(pill);
+    m_closeButton->move(columnWidth - pillHeight, 0);
+    connect(m_field, &SidebarSearchField::queryEdited, this, &SidebarView::setQuery);
+    connect(m_closeButton, &QAbstractButton::clicked, this, &SidebarView::closeSearch);
+    return padded(pill, {columnInset, kPillTop, 0, 0}, this, Qt::AlignLeft);
+}
+
+void SidebarView::openSearch()
+{
+    if (!m_searchOpen) {
+        m_searchOpen = true;
+        m_productLabel->hide();
+        m_pill = makePill();
+        m_titleArea->addWidget(m_pill);
+    }
+    setQuery(QString());
+    ++m_searchFocus;
+    m_field->setFocusToken(m_searchFocus);
+}
+
+void SidebarView::closeSearch()
+{
+    setQuery(QString());
+    if (!m_searchOpen)
+        return;
+    m_searchOpen = false;
+    // The field goes with its pill; a later opening makes a new one. The
+    // close button may be the one calling: it goes once it has returned.
+    m_pill->hide();
+    m_pill->deleteLater();
+    m_pill = nullptr;
+    m_field = nullptr;
+    m_closeButton = nullptr;
+    m_productLabel->show();
+    refresh();
+}
+
+void SidebarView::setQuery(const QString& query)
+{
+    m_query = query;
+    if (m_field)
+        m_field->setQuery(query);
+    refresh();
+}
+
+QString SidebarView::activeQuery() const
+{
+    return m_searchOpen ? m_query.trimmed() : QString();
+}
+
+QList<ChatStore::Row> SidebarView::filterRows(const QList<ChatStore::Row>& rows, const QString& query,
+                                              const QSet<int64_t>& contentHits) const
+{
+    if (query.isEmpty())
+        return rows;
+    QList<ChatStore::Row> kept;
+    for (const ChatStore::Row& row : rows) {
+        if (row.title.contains(query, Qt::CaseInsensitive) || contentHits.contains(row.id))
+            kept.append(row);
+    }
+    return kept;
+}
+
+QList<ChatStore::Row> SidebarView::filtered(const QList<ChatStore::Row>& rows) const
+{
+    const QString query = activeQuery();
+    return filterRows(rows, query, query.isEmpty() ? QSet<int64_t>() : m_chats.contentMatches(query));
+}
+
+QList<ChatStore::Section> SidebarView::visibleSections()
+{
+    const QString query = activeQuery();
+    const QSet<int64_t> hits = query.isEmpty() ? QSet<int64_t>() : m_chats.contentMatches(query);
+    QList<ChatStore::Section> visible;
+    for (const ChatStore::Section& section : readStore().sections) {
+        QList<ChatStore::Row> rows = filterRows(section.rows, query, hits);
+        if (!rows.isEmpty())
+            visible.append({section.heading, std::move(rows)});
+    }
+    return visible;
+}
+
+const SidebarView::StoreLists& SidebarView::readStore()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    if (!m_store || m_store->day != now.date())
+        m_store = StoreLists{now.date(), m_chats.pinnedRows(), m_chats.sections(now)};
+    return *m_store;
+}
+
+void SidebarView::refresh()
+{
+    // The store answers the repeated content search of one query from its
+    // cache, so each new query costs one message search.
+    const QList<ChatStore::Row> pinned = filtered(readStore().pinned);
+    const QList<ChatStore::Section> sections = visibleSections();
+    QList<SidebarList::Entry> entries;
+    if (!pinned.isEmpty()) {
+        entries.append(SidebarList::heading(QStringLiteral("PINNED"), true));
+        for (const ChatStore::Row& row : pinned)
+            entries.append(SidebarList::rowEntry(row));
+    }
+    for (qsizetype i = 0; i < sections.size(); ++i) {
+        entries.append(SidebarList::heading(sections[i].heading, i == 0 && pinned.isEmpty()));
+        for (const ChatStore::Row& row : sections[i].rows)
+            entries.append(SidebarList::rowEntry(row));
+    }
+    if (pinned.isEmpty() && sections.isEmpty() && !activeQuery().isEmpty())
+        entries.append(SidebarList::noMatch());
+    m_list->setEntries(std::move(entries));
+}
+
+void SidebarView::paintEvent(QPaintEvent*)
+{
+    QPainter(this).fillRect(rect(), Theme::ink());
+}
+
+void SidebarView::showEvent(QShowEvent* event)
+{
+    // The day headings move on at midnight while the drawer is hidden.
+    QWidget::showEvent(event);
+    refresh();
+}
+
+} // namespace cvn

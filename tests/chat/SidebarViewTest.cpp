@@ -1,0 +1,278 @@
+#include "chat/SidebarList.h"
+#include "chat/SidebarRow.h"
+#include "chat/SidebarSearchField.h"
+#include "chat/SidebarView.h"
+
+#include "support/TempEnv.h"
+#include "support/Wait.h"
+#include "ui_kit/KitTest.h"
+
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+using Kind = SidebarList::Entry::Kind;
+
+class SidebarViewTest : public KitTest {
+protected:
+    // Chats updated around noon `daysAgo` days before today, in the order
+    // added within a day.
+    int64_t add(const QString& title, int daysAgo, bool pinned = false, const QString& message = {})
+    {
+        const int64_t id = db.insertChat(title, "m");
+        const QDateTime noon(QDate::currentDate().addDays(-daysAgo), QTime(12, 0));
+        db.run("UPDATE chats SET updated_at=?, pinned=? WHERE id=?",
+               {noon.toSecsSinceEpoch() - ++m_age, pinned ? 1 : 0, id});
+        if (!message.isEmpty())
+            db.insertMessage(id, "user", message);
+        return id;
+    }
+
+    SidebarView& open()
+    {
+        store.reload();
+        host.resize(SidebarView::drawerWidth, 900);
+        drawer = new SidebarView(store, &host);
+        drawer->resize(host.size());
+        showAndSettle(host);
+        QApplication::setActiveWindow(&host);
+        return *drawer;
+    }
+
+    // The list as text: "TODAY@60" for a heading with its top padding,
+    // plain titles for rows, and the no-match line.
+    QStringList shown() const
+    {
+        QStringList out;
+        for (const auto& e : drawer->list()->entries())
+            out << (e.kind == Kind::row       ? e.row.title
+                    : e.kind == Kind::heading ? QString("%1@%2").arg(e.label).arg(e.topPadding)
+                                              : e.label);
+        return out;
+    }
+
+    void type(const QString& text)
+    {
+        drawer->searchField()->selectAll();
+        if (text.isEmpty())
+            QTest::keyClick(drawer->searchField(), Qt::Key_Backspace);
+        QTest::keyClicks(drawer->searchField(), text);
+    }
+
+    ChatDatabase db{makeTempFolder() + "/chats.db"};
+    ChatStore store{db};
+    QWidget host;
+    SidebarView* drawer = nullptr;
+    int m_age = 0;
+};
+
+} // namespace
+
+TEST_F(SidebarViewTest, FiltersTitlesByCaseAndMessagesByContent)
+{
+    add("CAFÉ notes", 0);
+    add("Café menu", 0);
+    add("Straße", 0);
+    add("Groceries", 1, false, "a note about quetzal birds");
+    add("Pinned plan", 3, true);
+    open();
+    const QStringList all = {"PINNED@20", "Pinned plan",  "TODAY@60",     "CAFÉ notes",
+                             "Café menu", "Straße",       "YESTERDAY@60", "Groceries"};
+    EXPECT_EQ(shown(), all);
+
+    const struct {
+        QString query;
+        QStringList expected;
+    } cases[] = {
+        {"  \n", all},
+        {"café", {"TODAY@20", "CAFÉ notes", "Café menu"}},
+        {"cafe", {"NO CHATS MATCH"}},
+        {"STRASSE", {"NO CHATS MATCH"}},
+        {"STRAßE", {"TODAY@20", "Straße"}},
+        {"QUETZAL", {"YESTERDAY@20", "Groceries"}},
+        {"plan", {"PINNED@20", "Pinned plan"}},
+        {" e", all},
+    };
+    drawer->openSearch();
+    for (const auto& c : cases) {
+        drawer->setQuery(c.query);
+        EXPECT_EQ(shown(), c.expected) << c.query.toStdString();
+    }
+    // A closed search filters nothing, whatever was typed.
+    drawer->closeSearch();
+    EXPECT_EQ(drawer->query(), "");
+    EXPECT_EQ(shown(), all);
+}
+
+TEST_F(SidebarViewTest, NoChatsAndNoQueryShowsNothing)
+{
+    open();
+    EXPECT_TRUE(shown().isEmpty());
+    drawer->openSearch();
+    type("x");
+    EXPECT_EQ(shown(), QStringList{"NO CHATS MATCH"});
+}
+
+TEST_F(SidebarViewTest, SearchButtonEmptiesAndRefocusesAndCloseRestoresAtOnce)
+{
+    add("alpha", 0);
+    add("beta", 0);
+    open();
+    auto* elsewhere = new QLineEdit(&host);
+    elsewhere->move(0, 850);
+    elsewhere->show();
+    for (int round = 1; round <= 2; ++round) {
+        QTest::mouseClick(drawer->searchButton(), Qt::LeftButton);
+        EXPECT_EQ(drawer->searchFocus(), round);
+        ASSERT_TRUE(waitUntil([&] { return drawer->searchField()->hasFocus(); })) << "opening " << round;
+        type("alp");
+        EXPECT_EQ(shown(), (QStringList{"TODAY@20", "alpha"}));
+        elsewhere->setFocus();
+    }
+    // Pressed while open: the same field, emptied and focused again.
+    SidebarSearchField* field = drawer->searchField();
+    QTest::mouseClick(drawer->searchButton(), Qt::LeftButton);
+    EXPECT_EQ(drawer->searchField(), field);
+    EXPECT_EQ(field->text(), "");
+    EXPECT_TRUE(waitUntil([&] { return field->hasFocus(); }));
+    type("bet");
+    QTest::mouseClick(drawer->closeSearchButton(), Qt::LeftButton);
+    EXPECT_FALSE(drawer->searchOpen());
+    EXPECT_EQ(shown(), (QStringList{"TODAY@20", "alpha", "beta"}));
+}
+
+TEST_F(SidebarViewTest, RowsAreReusedByIdAndAnUnchangedListIsLeftAlone)
+{
+    const int64_t alpha = add("alpha", 0);
+    const int64_t beta = add("beta", 1);
+    open();
+    SidebarRow* alphaRow = drawer->list()->rowWidget(alpha);
+    SidebarRow* betaRow = drawer->list()->rowWidget(beta);
+    ASSERT_TRUE(alphaRow && betaRow);
+    const int changes = drawer->list()->changes();
+
+    // Matches every row, or nothing at all changed: nothing is touched.
+    drawer->openSearch();
+    type("a");
+    drawer->refresh();
+    store.reload();
+    EXPECT_EQ(drawer->list()->changes(), changes);
+
+    type("bet");
+    EXPECT_FALSE(alphaRow->isVisible());
+    store.rename(beta, "better");
+    type("");
+    EXPECT_EQ(drawer->list()->changes(), changes + 3);
+    EXPECT_EQ(drawer->list()->rowWidget(alpha), alphaRow);
+    EXPECT_EQ(drawer->list()->rowWidget(beta), betaRow);
+    EXPECT_EQ(betaRow->titleButton()->text(), "better");
+    EXPECT_TRUE(alphaRow->isVisible());
+    EXPECT_EQ(alphaRow->geometry(), QRect(SidebarList::leadingPadding, alphaRow->y(), SidebarRow::rowWidth, 41));
+}
+
+TEST_F(SidebarViewTest, OnlyRowsNearTheVisibleBandAreShownAndScrollingBringsTheRest)
+{
+    QList<int64_t> ids;
+    for (int i = 0; i < 400; ++i)
+        ids << add(QString("chat %1").arg(i), 0);
+    open();
+    const auto shownRows = [&] {
+        int n = 0;
+        for (auto* row : drawer->list()->findChildren<SidebarRow*>())
+            n += row->isVisible();
+        return n;
+    };
+    // A viewport of rows above and below the visible band, no more.
+    const int band = drawer->scrollArea()->viewport()->height() / SidebarRow::rowHeight + 1;
+    EXPECT_GT(shownRows(), band);
+    EXPECT_LE(shownRows(), 3 * band);
+
+    QScrollBar* bar = drawer->scrollArea()->verticalScrollBar();
+    bar->setValue(bar->maximum());
+    const auto& last = drawer->list()->entries().constLast();
+    SidebarRow* row = drawer->list()->rowWidget(ids.last());
+    ASSERT_TRUE(row && row->isVisible());
+    EXPECT_EQ(row->geometry(), QRect(SidebarList::leadingPadding, last.y, SidebarRow::rowWidth, 41));
+    EXPECT_EQ(bar->maximum() + drawer->scrollArea()->viewport()->height(), last.y + 41 + SidebarList::bottomPadding);
+    EXPECT_LE(shownRows(), 3 * band);
+}
+
+TEST_F(SidebarViewTest, ActionsReachTheHostWithTheirRows)
+{
+    const int64_t alpha = add("alpha", 0);
+    open();
+    QStringList heard;
+    QObject::connect(drawer, &SidebarView::onClose, [&] { heard << "close"; });
+    QObject::connect(drawer, &SidebarView::onNewChat, [&] { heard << "new"; });
+    QObject::connect(drawer, &SidebarView::onOpenModels, [&] { heard << "models"; });
+    QObject::connect(drawer, &SidebarView::onOpenSettings, [&] { heard << "settings"; });
+    QObject::connect(drawer, &SidebarView::onSelectChat, [&](const ChatStore::Row& r) { heard << "select " + r.title; });
+    QObject::connect(drawer, &SidebarView::onRowMenu, [&](const ChatStore::Row& r) { heard << "menu " + r.title; });
+    for (auto* button : drawer->findChildren<QAbstractButton*>()) {
+        const QString name = button->accessibleName().isEmpty() ? button->text() : button->accessibleName();
+        if (QStringList{"Hide sidebar", "NEW CHAT", "MODELS", "SETTINGS"}.contains(name))
+            QTest::mouseClick(button, Qt::LeftButton);
+    }
+    SidebarRow* row = drawer->list()->rowWidget(alpha);
+    QTest::mouseClick(row->titleButton(), Qt::LeftButton);
+    sendEnter(row);
+    QTest::mouseClick(row->moreButton(), Qt::LeftButton);
+    heard.sort();
+    EXPECT_EQ(heard, (QStringList{"close", "menu alpha", "models", "new", "select alpha", "settings"}));
+}
+
+TEST_F(SidebarViewTest, PartsLineUpOnTheColumn)
+{
+    const int64_t alpha = add("alpha", 0);
+    open();
+    drawer->openSearch();
+    QCoreApplication::processEvents();
+    const auto at = [&](QWidget* w) { return QRect(w->mapTo(drawer, QPoint()), w->size()); };
+    QAbstractButton* newChat = nullptr;
+    QList<QAbstractButton*> footer;
+    for (auto* b : drawer->findChildren<QAbstractButton*>()) {
+        if (b->text() == "NEW CHAT")
+            newChat = b;
+        if (qobject_cast<FooterRowButton*>(b))
+            footer << b;
+    }
+    ASSERT_TRUE(newChat && footer.size() == 2);
+    EXPECT_EQ(drawer->width(), 378);
+    const QRect pill = at(drawer->closeSearchButton()->parentWidget());
+    EXPECT_EQ(pill, QRect(48, at(drawer->searchButton()).bottom() + 1 + 10, 282, 38));
+    EXPECT_EQ(at(newChat), QRect(48, pill.bottom() + 1 + 22, 282, 38));
+    EXPECT_EQ(at(drawer->closeSearchButton()), QRect(48 + 282 - 38, pill.top(), 38, 38));
+    EXPECT_EQ(at(drawer->searchField()).left(), 48 + 16);
+    EXPECT_EQ(at(drawer->list()->rowWidget(alpha)).left() + SidebarRow::badgeWidth, 48);
+    EXPECT_EQ(at(footer[0]).left(), 48);
+    EXPECT_EQ(at(footer[0]).width(), 282);
+    EXPECT_EQ(at(footer[1]).bottom() + 1 + 28, drawer->height());
+    EXPECT_EQ(at(footer[1]).top() - at(footer[0]).bottom() - 1, 4);
+    EXPECT_EQ(at(drawer->searchButton()).top(), 18);
+}
+
+TEST_F(SidebarViewTest, ARowRemovedByItsOwnClickGoesOnceTheClickReturned)
+{
+    const int64_t alpha = add("alpha", 0);
+    add("beta", 0);
+    open();
+    QPointer<SidebarRow> row = drawer->list()->rowWidget(alpha);
+    bool aliveInHandler = false;
+    QObject::connect(drawer, &SidebarView::onRowMenu, [&](const ChatStore::Row& r) {
+        db.run("DELETE FROM chats WHERE id=?", {r.id});
+        store.reload();
+        aliveInHandler = !row.isNull();
+    });
+    sendEnter(row);
+    QTest::mouseClick(row->moreButton(), Qt::LeftButton);
+    EXPECT_TRUE(aliveInHandler);
+    EXPECT_EQ(shown(), (QStringList{"TODAY@20", "beta"}));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(row.isNull());
+    EXPECT_EQ(drawer->list()->rowWidget(alpha), nullptr);
+}
