@@ -33,6 +33,18 @@ bool firstContinuationOk(unsigned char lead, unsigned char b)
     }
 }
 
+// UTF-16 units written directly: QString::fromUcs4 takes a lone U+FEFF for
+// a byte-order mark and drops it, and a decoder may change invalid bytes only.
+void appendCodePoint(QString& out, char32_t cp)
+{
+    if (QChar::requiresSurrogates(cp)) {
+        out.append(QChar(QChar::highSurrogate(cp)));
+        out.append(QChar(QChar::lowSurrogate(cp)));
+    } else {
+        out.append(QChar(char16_t(cp)));
+    }
+}
+
 // Decodes `data`; returns how many bytes at the end form an incomplete but
 // valid-so-far sequence (left undecoded when `holdTail` is set).
 qsizetype decodeInto(QString& out, const unsigned char* data, qsizetype n, bool holdTail)
@@ -75,7 +87,7 @@ qsizetype decodeInto(QString& out, const unsigned char* data, qsizetype n, bool 
             i += k; // the maximal subpart; the offending byte is read again
             continue;
         }
-        out.append(QString::fromUcs4(&cp, 1));
+        appendCodePoint(out, cp);
         i += len;
     }
     return 0;

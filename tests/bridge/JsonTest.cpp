@@ -64,6 +64,10 @@ TEST(Json, InvalidUtf8BecomesReplacementCharacters)
     EXPECT_EQ(Json::sanitizeUtf8("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);
     EXPECT_EQ(Json::sanitizeUtf8("\xF0\x9F\x98"), fffd); // cut at the end
     EXPECT_EQ(Json::sanitizeUtf8("\xF0\x9F\x98\x80\xC3\xA9"), "\xF0\x9F\x98\x80\xC3\xA9");
+    // A byte-order mark is valid text, kept wherever it stands.
+    const std::string mark = "\xEF\xBB\xBF";
+    EXPECT_EQ(Json::string(std::string_view(mark + "a" + mark)).render(), "\"" + mark + "a" + mark + "\"");
+    EXPECT_EQ(Json::object({{mark, Json::null()}}).render(), "{\"" + mark + "\":null}");
     EXPECT_EQ(Json::string(std::string_view("\xFF")).render(), "\"" + fffd + "\"");
     EXPECT_EQ(Json::object({{"\xFE", Json::null()}}).render(), "{\"" + fffd + "\":null}");
 }

@@ -46,3 +46,16 @@ TEST(Utf8Decoder, WholeBufferDecodeReplacesTrailingFragment)
     EXPECT_EQ(Utf8Decoder::decode(""), QString());
     EXPECT_EQ(Utf8Decoder::decode(std::string_view("a\0b", 3)), QStringView(u"a\0b", 3).toString());
 }
+
+TEST(Utf8Decoder, ByteOrderMarksAreTextLikeAnyOtherCharacter)
+{
+    // Expected UTF-16 units written out by hand: U+FEFF is EF BB BF.
+    const QString mark(QChar(char16_t(0xFEFF)));
+    EXPECT_EQ(Utf8Decoder::decode("\xEF\xBB\xBF"), mark);
+    EXPECT_EQ(Utf8Decoder::decode("\xEF\xBB\xBF\xEF\xBB\xBF" "a\xEF\xBB\xBF"), mark + mark + u'a' + mark);
+    EXPECT_EQ(Utf8Decoder::decode("\xF0\x9F\x98\x80"), QStringView(u"\xD83D\xDE00").toString());
+    Utf8Decoder d;
+    EXPECT_EQ(d.push("\xEF\xBB"), QString());
+    EXPECT_EQ(d.push("\xBF"), mark);
+    EXPECT_EQ(d.push("x\xEF\xBB\xBF"), u'x' + mark);
+}

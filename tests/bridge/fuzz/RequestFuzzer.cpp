@@ -6,6 +6,7 @@
 #include <QByteArray>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,7 +14,8 @@ namespace {
 
 [[noreturn]] void fail(const char* why)
 {
-    __builtin_printf("invariant broken: %s\n", why);
+    // stderr: unbuffered, so the line survives the abort.
+    std::fprintf(stderr, "invariant broken: %s\n", why);
     std::abort();
 }
 
