@@ -22,6 +22,7 @@ QString reasonPhrase(int status)
     case 200: return QStringLiteral("OK");
     case 204: return QStringLiteral("No Content");
     case 400: return QStringLiteral("Bad Request");
+    case 403: return QStringLiteral("Forbidden");
     case 404: return QStringLiteral("Not Found");
     case 405: return QStringLiteral("Method Not Allowed");
     case 431: return QStringLiteral("Request Header Fields Too Large");
@@ -94,6 +95,18 @@ bool isDevLoopbackOrigin(QStringView origin)
     return true;
 }
 
+bool isLoopbackHost(QStringView host, uint16_t serverPort)
+{
+    // IPv6 literals are bracketed, so the last ":" after any "]" starts the port.
+    const qsizetype colon = host.lastIndexOf(QLatin1Char(':'));
+    const bool hasPort = colon >= 0 && colon > host.lastIndexOf(QLatin1Char(']'));
+    const QStringView name = hasPort ? host.first(colon) : host;
+    if (hasPort && host.sliced(colon + 1) != QString::number(serverPort))
+        return false;
+    return name == QLatin1StringView("127.0.0.1") || name == QLatin1StringView("[::1]")
+        || equalsIgnoringAsciiCase(name, QLatin1StringView("localhost"));
+}
+
 bool devCorsEnabled()
 {
     const char* value = std::getenv("DEV_CORS");
@@ -126,7 +139,7 @@ BridgeAnswer answerOversized()
     return makeAnswer(431, noRequestLine, std::nullopt, false);
 }
 
-BridgeAnswer answerHeader(QByteArrayView header, bool devCors)
+BridgeAnswer answerHeader(QByteArrayView header, bool devCors, uint16_t serverPort)
 {
     const QString text = QString::fromUtf8(header);
     const QStringList lines = text.split(QStringLiteral("\r\n"));
@@ -139,12 +152,20 @@ BridgeAnswer answerHeader(QByteArrayView header, bool devCors)
     const QString method = pieces[0].toUpper();
 
     std::optional<QString> origin;
+    bool foreignHost = false;
     for (qsizetype i = 1; i < lines.size(); ++i) {
-        if (lines[i].toLower().startsWith(QLatin1String("origin:"))) {
+        const QString lower = lines[i].toLower();
+        if (!origin && lower.startsWith(QLatin1String("origin:")))
             origin = trimSpaces(QStringView(lines[i]).sliced(7)).toString();
-            break;
-        }
+        // Every Host line counts: a second one must not slip a foreign name past.
+        if (lower.startsWith(QLatin1String("host:")))
+            foreignHost = foreignHost || !isLoopbackHost(trimSpaces(QStringView(lines[i]).sliced(5)), serverPort);
     }
+
+    // Before any route, pre-flights included: a rebound name never reads
+    // anything, whatever it asks.
+    if (foreignHost)
+        return makeAnswer(403, requestLine, origin, devCors);
 
     if (method == QLatin1String("OPTIONS"))
         return makeAnswer(204, requestLine, origin, devCors);
@@ -183,7 +204,7 @@ std::optional<BridgeAnswer> RequestAccumulator::feed(QByteArrayView bytes, bool 
     const qsizetype end = QByteArrayView(m_buffer).indexOf(terminator, from);
     if (end >= 0) {
         m_answered = true;
-        return answerHeader(QByteArrayView(m_buffer).first(end), devCors);
+        return answerHeader(QByteArrayView(m_buffer).first(end), devCors, m_serverPort);
     }
     m_searchedUpTo = m_buffer.size();
     if (m_buffer.size() > headerLimit) {

@@ -40,6 +40,13 @@ struct RigBridgeServer::Loop {
     struct Client {
         enum class Phase { reading, writing, lingering };
 
+        Client(int descriptor, QString address, uint16_t serverPort)
+            : fd(descriptor)
+            , peer(std::move(address))
+            , request(serverPort)
+        {
+        }
+
         int fd = -1;
         QString peer;
         Phase phase = Phase::reading;
@@ -283,9 +290,8 @@ void RigBridgeServer::Loop::acceptAll()
             return;
         }
         bridgeLog(QStringLiteral("accepted connection from %1 (fd %2)").arg(accepted.peer).arg(accepted.fd));
-        Client& client = clients[accepted.fd];
-        client.fd = accepted.fd;
-        client.peer = std::move(accepted.peer);
+        Client& client =
+            clients.try_emplace(accepted.fd, accepted.fd, std::move(accepted.peer), *boundPort).first->second;
         // Absolute from acceptance: trickling bytes does not extend it.
         client.deadline = Clock::now() + milliseconds(requestTimeoutMs);
     }

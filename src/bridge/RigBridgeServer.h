@@ -13,7 +13,9 @@ namespace cvn {
 // The loopback HTTP/1.1 server that lets the product website, open in a
 // browser on this machine, read the hardware snapshot. It listens on
 // 127.0.0.1 only, answers GET /health, GET /rig and CORS pre-flights, one
-// request per connection, and then closes the connection.
+// request per connection, and then closes the connection. A Host header that
+// names anything but this machine's loopback names and port is refused, so a
+// page whose name was rebound to 127.0.0.1 cannot read the snapshot.
 //
 // Threads: the server owns one thread that runs a poll loop over the
 // listening socket and its clients; all of its state lives there. start()

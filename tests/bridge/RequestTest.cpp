@@ -14,6 +14,7 @@ QByteArray cors(const QByteArray& origin)
 }
 
 const QByteArray website = "https://corvanthelis.com";
+constexpr uint16_t serverPort = 47821;
 
 QByteArray empty(const QByteArray& statusLine, const QByteArray& origin = website, const QByteArray& extra = {})
 {
@@ -22,7 +23,7 @@ QByteArray empty(const QByteArray& statusLine, const QByteArray& origin = websit
 
 QByteArray answerTo(const QByteArray& request, bool devCors = false)
 {
-    RequestAccumulator accumulator;
+    RequestAccumulator accumulator(serverPort);
     const std::optional<cvn::BridgeAnswer> answer = accumulator.feed(request, devCors);
     return answer ? answer->bytes : QByteArray("(none)");
 }
@@ -60,9 +61,53 @@ TEST(Request, RoutesMethodsAndPaths)
         EXPECT_TRUE(answerTo(request).startsWith("HTTP/1.1 200 OK\r\n")) << request.toStdString();
 }
 
+TEST(Request, ForeignHostNamesAreForbiddenOnEveryRoute)
+{
+    struct Case {
+        QByteArray headers; // between the request line and the blank line
+        bool allowed;
+    };
+    const Case cases[] = {
+        {"", true},
+        {"Host: 127.0.0.1\r\n", true},
+        {"Host: localhost\r\n", true},
+        {"Host: [::1]\r\n", true},
+        {"Host: 127.0.0.1:47821\r\n", true},
+        {"HOST:  LocalHost:47821 \r\n", true},
+        {"host:\t[::1]:47821\r\n", true},
+        {"Host: rebound.example\r\n", false},
+        {"Host: rebound.example:47821\r\n", false},
+        {"Host: 127.0.0.1:47822\r\n", false},
+        {"Host: localhost:80\r\n", false},
+        {"Host: [::1]:047821\r\n", false},
+        {"Host: localhost:\r\n", false},
+        {"Host: localhost.rebound.example\r\n", false},
+        {"Host: 127.0.0.1.nip.io\r\n", false},
+        {"Host: 127.0.0.2\r\n", false},
+        {"Host: ::1\r\n", false},
+        {"Host: [::ffff:127.0.0.1]\r\n", false},
+        {"Host: \xef\xbd\x8c" "ocalhost\r\n", false},
+        {"Host:\r\n", false},
+        {"Host: localhost\r\nHost: rebound.example\r\n", false},
+    };
+    const QByteArray forbidden = empty("HTTP/1.1 403 Forbidden");
+    for (const Case& c : cases) {
+        for (const QByteArray requestLine : {"GET /health HTTP/1.1", "OPTIONS /rig HTTP/1.1", "GET /nowhere HTTP/1.1"}) {
+            const QByteArray got = answerTo(requestLine + "\r\n" + c.headers + "\r\n");
+            if (c.allowed)
+                EXPECT_FALSE(got.startsWith("HTTP/1.1 403 ")) << c.headers.toStdString() << requestLine.toStdString();
+            else
+                EXPECT_EQ(got, forbidden) << c.headers.toStdString() << requestLine.toStdString();
+        }
+    }
+    // The same CORS headers as any other refusal.
+    EXPECT_EQ(answerTo("GET /rig HTTP/1.1\r\nOrigin: http://localhost:3000\r\nHost: rebound.example\r\n\r\n", true),
+              empty("HTTP/1.1 403 Forbidden", "http://localhost:3000"));
+}
+
 TEST(Request, HeaderLimitAndSplitReads)
 {
-    RequestAccumulator exact;
+    RequestAccumulator exact(serverPort);
     EXPECT_FALSE(exact.feed(QByteArray(16384, 'a'), false));
     const auto tooLarge = exact.feed("a", false);
     ASSERT_TRUE(tooLarge);
@@ -78,7 +123,7 @@ TEST(Request, HeaderLimitAndSplitReads)
     padded.resize(20000 - 4, 'p');
     padded += "\r\n\r\n";
     ASSERT_EQ(padded.size(), 20000);
-    RequestAccumulator large;
+    RequestAccumulator large(serverPort);
     std::optional<cvn::BridgeAnswer> answer;
     for (int i = 0; i < 5 && !answer; ++i)
         answer = large.feed(padded.mid(i * 4000, 4000), false);
@@ -87,7 +132,7 @@ TEST(Request, HeaderLimitAndSplitReads)
 
     // One byte at a time, the terminator straddling reads; bytes after it
     // are ignored.
-    RequestAccumulator trickle;
+    RequestAccumulator trickle(serverPort);
     const QByteArray request = "GET /health HTTP/1.1\r\nOrigin: x\r\n\r\nGARBAGE";
     int answers = 0;
     for (const char c : request) {
@@ -125,7 +170,7 @@ TEST(Request, LogTextEscapesControlCharacters)
               QStringLiteral("GET /a\\nb\\r\\tc\\x01\\x7f d"));
     EXPECT_EQ(cvn::escapeForLog(QStringLiteral("é ok")), QStringLiteral("é ok"));
     // A request line with an invalid byte is logged with U+FFFD, never raw.
-    RequestAccumulator accumulator;
+    RequestAccumulator accumulator(serverPort);
     const auto answer = accumulator.feed("G\xff" "T /x HTTP/1.1\r\n\r\n", false);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->requestLine, QStringLiteral("G\uFFFDT /x HTTP/1.1"));

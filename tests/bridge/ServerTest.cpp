@@ -89,6 +89,10 @@ TEST(Server, AnswersEveryRouteWithExactBytesThenEndOfStream)
     };
     check("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", healthAnswer);
     EXPECT_TRUE(logText().contains("request \"GET /health HTTP/1.1\" -> 200 OK\n"));
+    // Only the port the server listens on may follow a loopback host name.
+    const QByteArray port = QByteArray::number(run.port);
+    check("GET /health HTTP/1.1\r\nHost: LOCALHOST:" + port + "\r\n\r\n", healthAnswer);
+    check("GET /health HTTP/1.1\r\nHost: rebound.example:" + port + "\r\n\r\n", empty("HTTP/1.1 403 Forbidden"));
     // Split across many small writes.
     check("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", healthAnswer, 3);
     check("OPTIONS /whatever HTTP/1.1\r\nOrigin: https://evil.example\r\n\r\n", empty("HTTP/1.1 204 No Content"));

@@ -22,7 +22,7 @@ namespace {
 void checkAnswer(const cvn::BridgeAnswer& answer, bool devCors)
 {
     static const char* const statusLines[] = {
-        "HTTP/1.1 200 OK", "HTTP/1.1 204 No Content", "HTTP/1.1 400 Bad Request",
+        "HTTP/1.1 200 OK", "HTTP/1.1 204 No Content", "HTTP/1.1 400 Bad Request", "HTTP/1.1 403 Forbidden",
         "HTTP/1.1 404 Not Found", "HTTP/1.1 405 Method Not Allowed",
         "HTTP/1.1 431 Request Header Fields Too Large", "HTTP/1.1 500 Internal Server Error"};
     const QByteArray& bytes = answer.bytes;
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint32_t sizes = data[1];
     data += 2;
     size -= 2;
-    cvn::RequestAccumulator accumulator;
+    cvn::RequestAccumulator accumulator(47821);
     bool answered = false;
     while (size > 0) {
         // Read sizes from 1 to 4,096, as the server's reads are.
