@@ -6,6 +6,7 @@
 #include "platform/Logging.h"
 #include "platform/Sockets.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -50,7 +51,10 @@ struct RigBridgeServer::Loop {
         int fd = -1;
         QString peer;
         Phase phase = Phase::reading;
+        Clock::time_point acceptedAt;
         Clock::time_point deadline;
+        Clock::time_point lastActive; // the last byte read or written
+        bool heardFrom = false;
         RequestAccumulator request;
         QByteArray out;
         qsizetype sent = 0;
@@ -58,8 +62,9 @@ struct RigBridgeServer::Loop {
         int lingered = 0;
     };
 
-    explicit Loop(std::vector<uint16_t> candidatePorts)
+    Loop(std::vector<uint16_t> candidatePorts, Limits connectionLimits)
         : ports(std::move(candidatePorts))
+        , limits(connectionLimits)
         , thread([this] { run(); })
     {
     }
@@ -99,6 +104,7 @@ struct RigBridgeServer::Loop {
     int pollTimeoutMs(Clock::time_point now) const;
     void startListening();
     void acceptAll();
+    void evictIdlest();
     void onReadable(Client& client);
     void answer(Client& client, BridgeAnswer reply);
     void writeSome(Client& client);
@@ -108,6 +114,7 @@ struct RigBridgeServer::Loop {
 
     // Owned by the loop thread.
     const std::vector<uint16_t> ports;
+    const Limits limits;
     int listenFd = -1;
     std::optional<uint16_t> boundPort;
     std::optional<QString> lastError;
@@ -130,8 +137,8 @@ void RigBridgeServer::Loop::run()
         entries.clear();
         order.clear();
         entries.push_back({wakeup.fd(), true});
-        const bool acceptOpen = listenFd >= 0 && static_cast<int>(clients.size()) < maxClients
-            && now >= acceptPausedUntil;
+        // Open even with a full table: a newcomer evicts the idlest client.
+        const bool acceptOpen = listenFd >= 0 && now >= acceptPausedUntil;
         if (acceptOpen)
             entries.push_back({listenFd, true});
         for (const auto& [fd, client] : clients) {
@@ -277,7 +284,11 @@ void RigBridgeServer::Loop::startListening()
 
 void RigBridgeServer::Loop::acceptAll()
 {
-    while (listenFd >= 0 && static_cast<int>(clients.size()) < maxClients) {
+    // A bounded batch, a quarter of the table: a flood of connections must
+    // not evict a client accepted earlier in the same pass before the next
+    // pass reads its request.
+    const int batch = std::max(1, limits.maxClients / 4);
+    for (int i = 0; i < batch && listenFd >= 0; ++i) {
         sockets::Accepted accepted = sockets::acceptClient(listenFd);
         if (accepted.fd < 0) {
             if (sockets::isInterrupted(accepted.error) || sockets::isWouldBlock(accepted.error))
@@ -290,11 +301,27 @@ void RigBridgeServer::Loop::acceptAll()
             return;
         }
         bridgeLog(QStringLiteral("accepted connection from %1 (fd %2)").arg(accepted.peer).arg(accepted.fd));
+        if (static_cast<int>(clients.size()) >= limits.maxClients)
+            evictIdlest();
         Client& client =
             clients.try_emplace(accepted.fd, accepted.fd, std::move(accepted.peer), *boundPort).first->second;
-        // Absolute from acceptance: trickling bytes does not extend it.
-        client.deadline = Clock::now() + milliseconds(requestTimeoutMs);
+        client.acceptedAt = Clock::now();
+        client.lastActive = client.acceptedAt;
+        client.deadline = client.acceptedAt + milliseconds(std::min(limits.firstByteTimeoutMs, limits.requestTimeoutMs));
     }
+}
+
+void RigBridgeServer::Loop::evictIdlest()
+{
+    auto idlest = clients.end();
+    for (auto it = clients.begin(); it != clients.end(); ++it) {
+        if (idlest == clients.end() || it->second.lastActive < idlest->second.lastActive)
+            idlest = it;
+    }
+    if (idlest == clients.end())
+        return;
+    bridgeLog(QStringLiteral("connection %1 evicted: client table full, idle longest").arg(idlest->second.peer));
+    closeClient(idlest->first);
 }
 
 void RigBridgeServer::Loop::onReadable(Client& client)
@@ -307,6 +334,7 @@ void RigBridgeServer::Loop::onReadable(Client& client)
         if (got.bytes < 0 && (sockets::isInterrupted(got.error) || sockets::isWouldBlock(got.error)))
             return;
         client.lingered += static_cast<int>(std::max<std::ptrdiff_t>(got.bytes, 0));
+        client.lastActive = Clock::now();
         if (got.bytes <= 0 || client.lingered >= lingerBytes)
             closeClient(client.fd);
         return;
@@ -322,6 +350,12 @@ void RigBridgeServer::Loop::onReadable(Client& client)
         bridgeLog(QStringLiteral("connection %1 closed before a full request").arg(client.peer));
         closeClient(client.fd);
         return;
+    }
+    client.lastActive = Clock::now();
+    if (!client.heardFrom) {
+        client.heardFrom = true;
+        // Absolute from acceptance: trickling bytes does not extend it.
+        client.deadline = client.acceptedAt + milliseconds(limits.requestTimeoutMs);
     }
     std::optional<BridgeAnswer> reply =
         client.request.feed(QByteArrayView(buffer, got.bytes), devCorsEnabled());
@@ -339,7 +373,7 @@ void RigBridgeServer::Loop::answer(Client& client, BridgeAnswer reply)
     client.status = reply.status;
     client.out = std::move(reply.bytes);
     client.sent = 0;
-    client.deadline = Clock::now() + milliseconds(sendTimeoutMs);
+    client.deadline = Clock::now() + milliseconds(limits.sendTimeoutMs);
     writeSome(client);
 }
 
@@ -351,6 +385,7 @@ void RigBridgeServer::Loop::writeSome(Client& client)
             static_cast<std::size_t>(client.out.size() - client.sent));
         if (put.bytes > 0) {
             client.sent += put.bytes;
+            client.lastActive = Clock::now();
             continue;
         }
         if (put.bytes < 0 && sockets::isInterrupted(put.error))
@@ -365,7 +400,7 @@ void RigBridgeServer::Loop::writeSome(Client& client)
     sockets::shutdownWrite(client.fd);
     client.out.clear();
     client.phase = Client::Phase::lingering;
-    client.deadline = Clock::now() + milliseconds(lingerTimeoutMs);
+    client.deadline = Clock::now() + milliseconds(limits.lingerTimeoutMs);
 }
 
 void RigBridgeServer::Loop::onDeadline(Client& client)
@@ -409,9 +444,15 @@ RigBridgeServer& RigBridgeServer::shared()
 }
 
 RigBridgeServer::RigBridgeServer(std::vector<uint16_t> ports)
+    : RigBridgeServer(std::move(ports), Limits{})
+{
+}
+
+RigBridgeServer::RigBridgeServer(std::vector<uint16_t> ports, Limits limits)
     : m_loop(std::make_unique<Loop>(ports.empty()
                                         ? std::vector<uint16_t>(candidatePorts.begin(), candidatePorts.end())
-                                        : std::move(ports)))
+                                        : std::move(ports),
+                                    limits))
 {
 }
 

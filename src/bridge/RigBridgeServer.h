@@ -20,22 +20,36 @@ namespace cvn {
 // Threads: the server owns one thread that runs a poll loop over the
 // listening socket and its clients; all of its state lives there. start()
 // returns at once; stop(), boundPort() and statusText() wait for the loop
-// (and run inline when called on it). Every connection has absolute
-// deadlines (5 s for the request, 2 s for sending, 1 s for the lingering
-// close), so a slow or silent client never holds up the others.
+// (and run inline when called on it).
+//
+// Slow or silent clients never hold up the others: a connection must send
+// its first byte within a short deadline and its whole request within an
+// absolute one from acceptance, however it trickles; sending and the
+// lingering close have deadlines of their own. When the client table is
+// full, a new connection takes the place of the one idle longest (no byte
+// read or written), so a flood of idle connections cannot keep a real
+// request waiting in the listen queue.
 class RigBridgeServer {
 public:
     static constexpr std::array<uint16_t, 3> candidatePorts{47821, 47822, 47823};
     static constexpr int readSize = 4096;
-    static constexpr int requestTimeoutMs = 5000;
-    static constexpr int sendTimeoutMs = 2000;
-    static constexpr int lingerTimeoutMs = 1000;
     static constexpr int lingerBytes = 128 * 1024;
     // 16 overflows under a few dozen parallel clients, and an overflowing
     // queue on Linux ends some connections with a reset.
     static constexpr int listenBacklog = 128;
-    static constexpr int maxClients = 256;
     static constexpr int acceptPauseMs = 100;
+
+    // Per-connection deadlines, counted from acceptance (the request ones)
+    // or from the answer (sending, then lingering), and the table size.
+    // Tests shorten or lengthen them; the defaults are for the application.
+    struct Limits {
+        // A browser sends its request as soon as it connects.
+        int firstByteTimeoutMs = 1000;
+        int requestTimeoutMs = 5000;
+        int sendTimeoutMs = 2000;
+        int lingerTimeoutMs = 1000;
+        int maxClients = 256;
+    };
 
     // The process's server, on candidatePorts; made on first use.
     static RigBridgeServer& shared();
@@ -43,6 +57,7 @@ public:
     // A server trying `ports` in order (tests and the headless tool pass
     // their own).
     explicit RigBridgeServer(std::vector<uint16_t> ports = {candidatePorts.begin(), candidatePorts.end()});
+    RigBridgeServer(std::vector<uint16_t> ports, Limits limits);
     ~RigBridgeServer(); // stops and joins the loop thread
 
     RigBridgeServer(const RigBridgeServer&) = delete;

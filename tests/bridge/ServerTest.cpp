@@ -46,9 +46,9 @@ QByteArray logText()
 
 // A server listening on one port of its own.
 struct Running {
-    Running()
+    explicit Running(RigBridgeServer::Limits limits = {})
         : port(freePort())
-        , server(std::vector<uint16_t>{port})
+        , server(std::vector<uint16_t>{port}, limits)
     {
         server.start();
         EXPECT_EQ(server.statusText(), QStringLiteral("Listening on 127.0.0.1:%1").arg(port));
@@ -169,6 +169,64 @@ TEST(Server, SilentAndIdleClientsTimeOutWithoutHoldingUpOthers)
     }
     cvn::sockets::closeDescriptor(silent);
     EXPECT_TRUE(eventually([&] { return run.server.clientCount() == 0; }));
+}
+
+TEST(Server, FullTableEvictsTheLongestIdleConnectionForANewOne)
+{
+    // Neither request deadline acts during the test: only eviction frees a place.
+    RigBridgeServer::Limits limits;
+    limits.firstByteTimeoutMs = limits.requestTimeoutMs = 600000;
+    limits.maxClients = 8;
+    Running run(limits);
+    std::vector<int> slow;
+    const auto open = [&] {
+        const int before = run.server.clientCount();
+        slow.push_back(connectLoopback(run.port));
+        return eventually([&] { return run.server.clientCount() == before + 1; });
+    };
+    ASSERT_TRUE(open() && open());
+    // The first speaks after the second was accepted, and before any later
+    // connection is: the server reads before it accepts.
+    ASSERT_TRUE(sendAll(slow[0], "GET /hea"));
+    while (slow.size() < 8)
+        ASSERT_TRUE(open());
+
+    const auto evicted = [&](int fd) {
+        const Received got = readToEnd(fd);
+        return got.eof && got.bytes.isEmpty()
+            && logText().contains(QStringLiteral("connection 127.0.0.1:%1 evicted: client table full, idle longest\n")
+                                      .arg(cvn::sockets::boundPort(fd))
+                                      .toUtf8());
+    };
+    EXPECT_EQ(exchange(run.port, "GET /health HTTP/1.1\r\n\r\n").bytes, healthAnswer);
+    EXPECT_TRUE(evicted(slow[1]));
+    // Once the answered one has gone, one more slow client fills the table.
+    ASSERT_TRUE(eventually([&] { return run.server.clientCount() == 7; }));
+    ASSERT_TRUE(open());
+    EXPECT_EQ(exchange(run.port, "GET /health HTTP/1.1\r\n\r\n").bytes, healthAnswer);
+    EXPECT_TRUE(evicted(slow[0]));
+    // The other seven still hold their places.
+    EXPECT_TRUE(eventually([&] { return run.server.clientCount() == 7; }));
+    for (const int fd : slow)
+        cvn::sockets::closeDescriptor(fd);
+}
+
+TEST(Server, SilentConnectionMissesTheFirstByteDeadlineWhileASpeakingOneIsServed)
+{
+    RigBridgeServer::Limits limits;
+    limits.firstByteTimeoutMs = 300;
+    limits.requestTimeoutMs = 600000;
+    Running run(limits);
+    const int speaking = connectLoopback(run.port);
+    ASSERT_TRUE(sendAll(speaking, "GET /health HTTP/1.1\r\n"));
+    const int silent = connectLoopback(run.port);
+    const Received dropped = readToEnd(silent);
+    EXPECT_TRUE(dropped.eof && dropped.bytes.isEmpty());
+    // Past the silent one's deadline, the one that spoke still finishes.
+    ASSERT_TRUE(sendAll(speaking, "\r\n"));
+    EXPECT_EQ(readToEnd(speaking).bytes, healthAnswer);
+    cvn::sockets::closeDescriptor(silent);
+    cvn::sockets::closeDescriptor(speaking);
 }
 
 TEST(Server, DevCorsEchoesLoopbackOriginsOnly)
