@@ -4,8 +4,8 @@
 //   cvn-bridge-serve [--port N]
 //
 // Prints the server's status line ("Listening on 127.0.0.1:N" or the reason
-// it is unavailable) once the start has run. Exits 0 after a clean stop, 1
-// when no port could be bound, 2 on bad arguments.
+// it is unavailable) once the start has run. Exits 0 after a clean stop or
+// --help, 1 when no port could be bound, 2 on bad arguments.
 
 #include "bridge/BridgeLog.h"
 #include "bridge/RigBridgeServer.h"
@@ -21,6 +21,10 @@ int main(int argc, char** argv)
 {
     std::vector<uint16_t> ports;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::printf("usage: cvn-bridge-serve [--port N]\n");
+            return 0;
+        }
         if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
             bool ok = false;
             const uint port = QString::fromLocal8Bit(argv[++i]).toUInt(&ok);

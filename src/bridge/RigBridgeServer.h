@@ -35,8 +35,10 @@ public:
     static constexpr int readSize = 4096;
     static constexpr int lingerBytes = 128 * 1024;
     // 16 overflows under a few dozen parallel clients, and an overflowing
-    // queue on Linux ends some connections with a reset.
-    static constexpr int listenBacklog = 128;
+    // queue on Linux ends some connections with a reset or drops their
+    // connection request, which the client retries only a second later. A
+    // flood of slow connections must not fill it ahead of a real request.
+    static constexpr int listenBacklog = 1024;
     static constexpr int acceptPauseMs = 100;
 
     // Per-connection deadlines, counted from acceptance (the request ones)
