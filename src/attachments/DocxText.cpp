@@ -10,7 +10,7 @@
 
 namespace cvn {
 
-std::optional<QString> docxDocumentText(QByteArrayView xml, qsizetype enoughCharacters)
+std::optional<QString> docxDocumentText(QByteArrayView xml, qsizetype enoughCharacters, qsizetype* elementsRead)
 {
     // Fed in slices: given the whole part at once, the reader would decode
     // all of it to UTF-16 up front, twice the size of a part of up to 128 MiB.
@@ -34,6 +34,13 @@ std::optional<QString> docxDocumentText(QByteArrayView xml, qsizetype enoughChar
     // Text of the open paragraphs, innermost last.
     std::vector<QString> open;
     int textDepth = 0;
+    int depth = 0;
+    qsizetype elements = 0;
+    const auto finish = [&](std::optional<QString> result) {
+        if (elementsRead)
+            *elementsRead = elements;
+        return result;
+    };
     // Characters of the finished paragraphs, a lower bound for the joined
     // text (the LFs between them only add characters, bar one CR LF pair
     // each), and whether any of them is not white space.
@@ -44,11 +51,16 @@ std::optional<QString> docxDocumentText(QByteArrayView xml, qsizetype enoughChar
         if (reader.error() == QXmlStreamReader::PrematureEndOfDocumentError && feed())
             continue;
         if (reader.hasError())
-            return std::nullopt;
+            return finish(std::nullopt);
         if (reader.atEnd())
             break;
         switch (token) {
         case QXmlStreamReader::StartElement: {
+            ++elements;
+            // The reader keeps every open element, and we a string for each
+            // open paragraph: millions of nested ones would take gigabytes.
+            if (++depth > maxDocxDepth)
+                return finish(std::nullopt);
             const QStringView name = reader.qualifiedName();
             if (name == u"w:p")
                 open.emplace_back();
@@ -57,6 +69,7 @@ std::optional<QString> docxDocumentText(QByteArrayView xml, qsizetype enoughChar
             break;
         }
         case QXmlStreamReader::EndElement: {
+            --depth;
             const QStringView name = reader.qualifiedName();
             if (name == u"w:p" && !open.empty()) {
                 paragraphs.append(std::move(open.back()));
@@ -66,7 +79,7 @@ std::optional<QString> docxDocumentText(QByteArrayView xml, qsizetype enoughChar
                     characters += GraphemeIndex(done).size();
                     anyText = anyText || std::any_of(done.cbegin(), done.cend(), [](QChar c) { return !c.isSpace(); });
                     if (anyText && characters > enoughCharacters)
-                        return paragraphs.join(QLatin1Char('\n'));
+                        return finish(paragraphs.join(QLatin1Char('\n')));
                 }
             } else if (name == u"w:t" && textDepth > 0) {
                 --textDepth;
@@ -81,7 +94,7 @@ std::optional<QString> docxDocumentText(QByteArrayView xml, qsizetype enoughChar
             break;
         }
     }
-    return paragraphs.join(QLatin1Char('\n'));
+    return finish(paragraphs.join(QLatin1Char('\n')));
 }
 
 } // namespace cvn

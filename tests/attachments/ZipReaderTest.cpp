@@ -1,5 +1,6 @@
 #include "Fixtures.h"
 
+#include "attachments/AttachmentText.h"
 #include "attachments/DocxText.h"
 #include "attachments/ZipReader.h"
 
@@ -185,4 +186,26 @@ TEST(DocxText, ParagraphsRunsAndNesting)
                               "<!ENTITY lol9 \"&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;\">"
                               "]><w:p><w:t>&lol9;</w:t></w:p>";
     EXPECT_EQ(docxDocumentText(laughs), std::nullopt);
+}
+
+TEST(DocxText, NestingBeyondTheDepthLimitIsRefusedWhereItStarts)
+{
+    // `paragraphs` w:p elements, one inside the other, the innermost holding
+    // one w:t: the deepest element is `paragraphs` + 1 levels down.
+    const auto nested = [](int paragraphs) {
+        return QByteArray("<w:p>").repeated(paragraphs) + "<w:t>x</w:t>" + QByteArray("</w:p>").repeated(paragraphs);
+    };
+    qsizetype elements = 0;
+    EXPECT_EQ(docxDocumentText(nested(maxDocxDepth - 1), -1, &elements),
+              QStringLiteral("x") + QString(maxDocxDepth - 2, u'\n'));
+    EXPECT_EQ(elements, maxDocxDepth);
+    EXPECT_EQ(docxDocumentText(nested(maxDocxDepth)), std::nullopt);
+
+    // A hostile part: reading ends at the first element too deep, not after
+    // the 200,000 the document holds; as a DOCX file it gives no text.
+    const QByteArray hostile = nested(200'000);
+    EXPECT_EQ(docxDocumentText(hostile, 8000, &elements), std::nullopt);
+    EXPECT_EQ(elements, maxDocxDepth + 1);
+    const QByteArray docx = zipArchive({{QStringLiteral("word/document.xml"), hostile}});
+    EXPECT_EQ(extractAttachmentText(writeTempFile(QStringLiteral("deep.docx"), docx), false), std::nullopt);
 }
