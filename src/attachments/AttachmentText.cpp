@@ -94,6 +94,14 @@ std::optional<QString> attachmentTextOf(const std::optional<QString>& text)
 
 } // namespace
 
+ReadingStop readingDeadline(std::shared_ptr<const std::atomic<bool>> cancelled)
+{
+    const auto deadline = std::chrono::steady_clock::now() + attachmentReadingTime;
+    return [deadline, cancelled = std::move(cancelled)] {
+        return (cancelled && cancelled->load(std::memory_order_relaxed)) || std::chrono::steady_clock::now() >= deadline;
+    };
+}
+
 const QStringList& attachmentExtensions(bool images)
 {
     static const QStringList documents = {QStringLiteral("pdf"), QStringLiteral("docx"), QStringLiteral("txt"),
@@ -155,14 +163,14 @@ std::optional<QString> decodeAttachmentText(QByteArrayView bytes)
     return decodeWindows1252(bytes);
 }
 
-std::optional<QString> extractAttachmentText(const QString& path, bool isImage)
+std::optional<QString> extractAttachmentText(const QString& path, bool isImage, const ReadingStop& stop)
 {
     const QString extension = QFileInfo(path).suffix().toLower();
     std::optional<QString> text;
     if (isImage)
-        text = recognizeImageText(path);
+        text = recognizeImageText(path, stop);
     else if (extension == u"pdf")
-        text = pdfDocumentText(path);
+        text = pdfDocumentText(path, stop);
     else if (extension == u"docx")
         text = docxText(path);
     else if (isPlainTextExtension(extension))
@@ -170,7 +178,7 @@ std::optional<QString> extractAttachmentText(const QString& path, bool isImage)
     return attachmentTextOf(text);
 }
 
-AttachmentReading readAttachment(const QString& path, bool isImage)
+AttachmentReading readAttachment(const QString& path, bool isImage, const ReadingStop& stop)
 {
     if (!isImage && isPlainTextExtension(QFileInfo(path).suffix().toLower())) {
         // One read and one decoding for both: the estimate counts the whole
@@ -178,7 +186,7 @@ AttachmentReading readAttachment(const QString& path, bool isImage)
         const std::optional<QString> whole = plainText(path);
         return {attachmentTextOf(whole), estimateWholeTextTokens(path, whole.value_or(QString()))};
     }
-    std::optional<QString> text = extractAttachmentText(path, isImage);
+    std::optional<QString> text = extractAttachmentText(path, isImage, stop);
     const int64_t tokens = estimateAttachmentTokens(path, text.value_or(QString()));
     return {std::move(text), tokens};
 }

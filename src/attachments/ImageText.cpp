@@ -6,10 +6,13 @@
 
 #include <allheaders.h>
 #include <tesseract/baseapi.h>
+#include <tesseract/ocrclass.h>
 #include <tesseract/resultiterator.h>
 
 #include <QStringList>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <mutex>
 
@@ -38,6 +41,28 @@ PixPtr upright(PixPtr pix, uint32_t orientation)
     }
 }
 
+// The picture scaled down to at most maxRecognitionPixels, or as it is when
+// it holds no more. Two-colour pictures become grey, so that thin strokes
+// are averaged rather than dropped.
+PixPtr atMostRecognitionSize(PixPtr pix)
+{
+    const int width = pixGetWidth(pix.get());
+    const int height = pixGetHeight(pix.get());
+    const int64_t pixels = int64_t(width) * height;
+    if (pixels <= maxRecognitionPixels)
+        return pix;
+    // Leptonica rounds each side to the nearest pixel; a pixel less on the
+    // shorter side keeps both sides from rounding up past the limit.
+    const auto scale = float(std::sqrt(double(maxRecognitionPixels) / double(pixels)) - 1.0 / std::min(width, height));
+    return PixPtr(pixGetDepth(pix.get()) == 1 ? pixScaleToGray(pix.get(), scale) : pixScale(pix.get(), scale, scale));
+}
+
+// Asked by the recogniser between words.
+bool shouldCancel(void* data, int)
+{
+    return (*static_cast<const ReadingStop*>(data))();
+}
+
 void prepareLibraries()
 {
     static std::once_flag once;
@@ -50,8 +75,11 @@ void prepareLibraries()
 
 } // namespace
 
-std::optional<QString> recognizeImageText(const QString& path)
+std::optional<QString> recognizeImageText(const QString& path, const ReadingStop& givenStop, QSize* recognisedSize)
 {
+    if (recognisedSize)
+        *recognisedSize = QSize();
+    const ReadingStop stop = givenStop ? givenStop : readingDeadline();
     prepareLibraries();
     const std::optional<QByteArray> bytes = readAttachmentFile(path);
     if (!bytes)
@@ -66,7 +94,9 @@ std::optional<QString> recognizeImageText(const QString& path)
     PixPtr pix(pixReadMem(data, size));
     if (!pix)
         return std::nullopt;
-    pix = upright(std::move(pix), imageOrientation(*bytes));
+    pix = atMostRecognitionSize(std::move(pix));
+    if (pix)
+        pix = upright(std::move(pix), imageOrientation(*bytes));
     if (!pix)
         return std::nullopt;
 
@@ -75,7 +105,18 @@ std::optional<QString> recognizeImageText(const QString& path)
     if (api.Init(nullptr, "eng") != 0)
         return std::nullopt;
     api.SetImage(pix.get());
-    if (api.Recognize(nullptr) != 0)
+    if (recognisedSize)
+        *recognisedSize = QSize(pixGetWidth(pix.get()), pixGetHeight(pix.get()));
+    // Recognition begins with a layout analysis that never asks the monitor:
+    // a stop that came while the picture was decoded is seen here, before it.
+    if (stop())
+        return std::nullopt;
+    tesseract::ETEXT_DESC monitor;
+    monitor.cancel = &shouldCancel;
+    monitor.cancel_this = const_cast<ReadingStop*>(&stop);
+    // A cancelled recognition fails; should it finish the last word anyway,
+    // its text is as unwanted.
+    if (api.Recognize(&monitor) != 0 || stop())
         return std::nullopt;
 
     QStringList lines;

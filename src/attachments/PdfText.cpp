@@ -1,59 +1,96 @@
-// pdfDocumentText over poppler-cpp; the only file that knows poppler.
+// pdfDocumentText over poppler's core; the only file that knows poppler. The
+// core rather than poppler-cpp, because only the core lets a page's drawing
+// be interrupted: one page of a hostile file can keep it busy for minutes.
 #include "attachments/AttachmentText.h"
 
 #include "platform/Unicode.h"
 
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-page.h>
+#include <GlobalParams.h>
+#include <PDFDoc.h>
+#include <Stream.h>
+#include <TextOutputDev.h>
 
 #include <memory>
-#include <mutex>
+#include <string>
 
 namespace cvn {
 
 namespace {
 
-// Poppler reports every oddity of a damaged file on stderr; a user's PDF is
-// not ours to complain about.
-void silencePoppler()
+// Poppler reports every oddity of a damaged file; a user's PDF is not ours
+// to complain about.
+void ignorePopplerError(ErrorCategory, Goffset, const char*) {}
+
+// Asked by poppler every few operations of a page.
+bool shouldAbort(void* data)
 {
-    static std::once_flag once;
-    std::call_once(once, [] { poppler::set_debug_error_function([](const std::string&, void*) {}, nullptr); });
+    return (*static_cast<const ReadingStop*>(data))();
+}
+
+void appendText(void* stream, const char* text, int length)
+{
+    static_cast<std::string*>(stream)->append(text, size_t(length));
 }
 
 } // namespace
 
-std::optional<QString> pdfDocumentText(const QString& path)
+std::optional<QString> pdfDocumentText(const QString& path, const ReadingStop& givenStop, int* pagesRead)
 {
-    silencePoppler();
+    const ReadingStop stop = givenStop ? givenStop : readingDeadline();
+    int begun = 0;
+    struct Report {
+        int& begun;
+        int* pagesRead;
+        ~Report()
+        {
+            if (pagesRead)
+                *pagesRead = begun;
+        }
+    } report {begun, pagesRead};
+
     // Read through our own guarded reader rather than poppler's file loader,
     // which would block on a FIFO and read a file of any size. Poppler keeps
     // a pointer into `bytes`, so it must outlive the document.
     std::optional<QByteArray> bytes = readAttachmentFile(path);
     if (!bytes)
         return std::nullopt;
-    std::unique_ptr<poppler::document> document(
-        poppler::document::load_from_raw_data(bytes->constData(), int(bytes->size())));
-    if (!document || document->is_locked())
+    // Poppler's global settings live while any document does.
+    const GlobalParamsIniter popplerGlobals(ignorePopplerError);
+    // The document owns the stream, not the bytes.
+    PDFDoc document(new MemStream(bytes->constData(), 0, bytes->size(), Object(objNull)), GooString(""), GooString(""));
+    // A document that needs a password is open but locked: no text either.
+    if (!document.isOk())
         return std::nullopt;
 
     QString text;
     qsizetype characters = 0;
-    const int pages = document->pages();
+    int withoutText = 0;
+    const int pages = document.getNumPages();
     for (int i = 0; i < pages && characters <= maxAttachmentCharacters; ++i) {
-        std::unique_ptr<poppler::page> page(document->create_page(i));
-        if (!page)
+        if (begun == maxPdfPages || withoutText == maxPdfPagesWithoutText || stop())
+            break;
+        if (!document.getPage(i + 1))
             continue;
-        const poppler::byte_array utf8 = page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout).to_utf8();
-        QString pageText = QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+        ++begun;
+        // Text in reading order, neither raw nor laid out physically.
+        std::string utf8;
+        TextOutputDev output(&appendText, &utf8, false, 0, false);
+        document.displayPage(&output, i + 1, 72, 72, 0, false, true, false, &shouldAbort,
+                             const_cast<ReadingStop*>(&stop));
+        // Poppler ends a page cut short as any other; its text is partial.
+        if (stop())
+            break;
+        QString pageText = QString::fromUtf8(utf8.c_str());
         // Poppler ends each page with a line end and a form feed; the page
         // gets exactly one LF instead.
         qsizetype end = pageText.size();
         while (end > 0 && (pageText[end - 1] == u'\f' || pageText[end - 1] == u'\n' || pageText[end - 1] == u'\r'))
             --end;
-        if (end == 0)
+        if (end == 0) {
+            ++withoutText;
             continue;
+        }
+        withoutText = 0;
         pageText.truncate(end);
         pageText.append(QLatin1Char('\n'));
         characters += GraphemeIndex(pageText).size();

@@ -123,6 +123,49 @@ TEST(AttachmentText, PdfPagesInOrder)
     EXPECT_EQ(cut->size(), 8000);
 }
 
+TEST(AttachmentText, PdfReadingStopsAtItsPageBudgets)
+{
+    const QStringList none;
+    const QStringList a = {QStringLiteral("a")};
+    struct Case {
+        QList<QStringList> pages;
+        QString text;
+        int pagesRead;
+    };
+    const Case cases[] = {
+        // Pages without text, one fewer than the limit in a row: read on.
+        {QList<QStringList>(maxPdfPagesWithoutText - 1, none) << QStringList {QStringLiteral("Late")},
+         QStringLiteral("Late\n"), maxPdfPagesWithoutText},
+        // As many as the limit: reading ends, the text after them unread.
+        {QList<QStringList> {{QStringLiteral("First")}} + QList<QStringList>(maxPdfPagesWithoutText + 5, none)
+             + QList<QStringList> {{QStringLiteral("Late")}},
+         QStringLiteral("First\n"), 1 + maxPdfPagesWithoutText},
+        // Many pages of little text: no more than maxPdfPages are read.
+        {QList<QStringList>(maxPdfPages + 50, a), QStringLiteral("a\n").repeated(maxPdfPages), maxPdfPages},
+    };
+    for (const Case& c : cases) {
+        int pagesRead = 0;
+        EXPECT_EQ(pdfDocumentText(writeTempFile(QStringLiteral("p.pdf"), pdfWithPages(c.pages)), {}, &pagesRead), c.text);
+        EXPECT_EQ(pagesRead, c.pagesRead);
+    }
+}
+
+TEST(AttachmentText, PdfReadingStopsInsideAPageWhenAsked)
+{
+    // Three pages that each draw 100,000 lines before their text.
+    const QByteArray content = QByteArray("0 0 m 1 1 l S\n").repeated(100'000) + "BT /F1 12 Tf 40 780 Td (Tail) Tj ET";
+    const QString path = writeTempFile(QStringLiteral("slow.pdf"), pdfSharingContent(3, content));
+    int pagesRead = 0;
+    EXPECT_EQ(pdfDocumentText(path, [] { return false; }, &pagesRead), QStringLiteral("Tail\n").repeated(3));
+    EXPECT_EQ(pagesRead, 3);
+    // Asked between pages and every few operations: the fifth answer ends
+    // the first page, whose text is dropped, and the reading.
+    int polls = 0;
+    EXPECT_EQ(pdfDocumentText(path, [&polls] { return ++polls >= 5; }, &pagesRead), QString());
+    EXPECT_EQ(pagesRead, 1);
+    EXPECT_LE(polls, 6); // once more, to learn that the page was cut short
+}
+
 TEST(AttachmentText, DocxFiles)
 {
     EXPECT_EQ(textOf(QStringLiteral("a.docx"), docxWithParagraphs({QStringLiteral("One & two"), QString(), QStringLiteral("Three")})),
@@ -194,4 +237,25 @@ TEST(ImageText, RecognisesUprightAndExifRotatedText)
     QImage huge(8001, 8000, QImage::Format_Mono);
     huge.fill(0);
     EXPECT_EQ(textOf(QStringLiteral("huge.png"), png(huge), true), std::nullopt);
+}
+
+TEST(ImageText, RecognitionStopsWhenAskedAndLargePicturesAreScaledDown)
+{
+    const QString path = writeTempFile(QStringLiteral("p.png"), png(pictureWithText({QStringLiteral("HELLO WORLD")})));
+    // Asked once before recognition, then by the recogniser between words:
+    // a stop at its first question gives no text.
+    int polls = 0;
+    QSize handed;
+    EXPECT_EQ(recognizeImageText(path, [&polls] { return ++polls > 1; }, &handed), std::nullopt);
+    EXPECT_EQ(polls, 2);
+    EXPECT_EQ(handed, QSize(800, 200));
+
+    // 24 megapixels in two colours: handed over scaled down, shape kept.
+    QImage large(6000, 4000, QImage::Format_Mono);
+    large.fill(1);
+    const QString largePath = writeTempFile(QStringLiteral("large.png"), png(large));
+    EXPECT_EQ(recognizeImageText(largePath, [] { return true; }, &handed), std::nullopt);
+    EXPECT_LE(int64_t(handed.width()) * handed.height(), maxRecognitionPixels);
+    EXPECT_GE(int64_t(handed.width()) * handed.height(), maxRecognitionPixels * 99 / 100);
+    EXPECT_NEAR(double(handed.width()) / handed.height(), 1.5, 0.001);
 }

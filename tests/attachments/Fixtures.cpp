@@ -116,6 +116,53 @@ QByteArray docxWithParagraphs(const QStringList& paragraphs)
     });
 }
 
+namespace {
+
+// Numbered objects, a cross-reference table and a trailer; object 1 is the
+// catalog.
+QByteArray pdfOfObjects(const QList<QByteArray>& objects)
+{
+    QByteArray out = "%PDF-1.4\n";
+    QList<qsizetype> offsets;
+    for (qsizetype i = 0; i < objects.size(); ++i) {
+        offsets << out.size();
+        out += QByteArray::number(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const qsizetype xref = out.size();
+    out += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (qsizetype offset : offsets)
+        out += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    out += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n"
+        + QByteArray::number(xref) + "\n%%EOF\n";
+    return out;
+}
+
+} // namespace
+
+QByteArray pdfSharingContent(int pages, const QByteArray& content)
+{
+    // Objects: 1 catalog, 2 page tree, 3 font, 4 the content stream, then
+    // the pages.
+    QList<QByteArray> objects;
+    objects << "<< /Type /Catalog /Pages 2 0 R >>";
+    QByteArray kids;
+    for (int i = 0; i < pages; ++i)
+        kids += QByteArray::number(5 + i) + " 0 R ";
+    objects << "<< /Type /Pages /Kids [" + kids + "] /Count " + QByteArray::number(pages) + " >>";
+    objects << "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>";
+    QByteArray packed(qsizetype(compressBound(uLong(content.size()))), Qt::Uninitialized);
+    auto packedSize = uLongf(packed.size());
+    compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize, reinterpret_cast<const Bytef*>(content.constData()),
+              uLong(content.size()), Z_BEST_COMPRESSION);
+    packed.truncate(qsizetype(packedSize));
+    objects << "<< /Length " + QByteArray::number(packed.size()) + " /Filter /FlateDecode >>\nstream\n" + packed
+            + "\nendstream";
+    for (int i = 0; i < pages; ++i)
+        objects << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 3 0 R >> >> "
+                   "/Contents 4 0 R >>";
+    return pdfOfObjects(objects);
+}
+
 QByteArray pdfWithPages(const QList<QStringList>& pages)
 {
     // Objects: 1 catalog, 2 page tree, 3 font, then a page and its content
@@ -145,19 +192,7 @@ QByteArray pdfWithPages(const QList<QStringList>& pages)
                 + QByteArray::number(5 + 2 * i) + " 0 R >>";
         objects << "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream";
     }
-    QByteArray out = "%PDF-1.4\n";
-    QList<qsizetype> offsets;
-    for (qsizetype i = 0; i < objects.size(); ++i) {
-        offsets << out.size();
-        out += QByteArray::number(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-    }
-    const qsizetype xref = out.size();
-    out += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (qsizetype offset : offsets)
-        out += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
-    out += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n"
-        + QByteArray::number(xref) + "\n%%EOF\n";
-    return out;
+    return pdfOfObjects(objects);
 }
 
 QImage pictureWithText(const QStringList& lines)

@@ -42,6 +42,11 @@ QByteArray docxWithParagraphs(const QStringList& paragraphs);
 // Helvetica. A page of no lines holds only a drawn rectangle (no text).
 QByteArray pdfWithPages(const QList<QStringList>& pages);
 
+// A PDF of `pages` pages that all draw one content stream, compressed with
+// FlateDecode, with 12 pt Helvetica as /F1: a small file whose pages each
+// take as long as the stream is to draw.
+QByteArray pdfSharingContent(int pages, const QByteArray& content);
+
 // White 800×200 picture with the lines in 40 px DejaVu Sans, black.
 QImage pictureWithText(const QStringList& lines);
 
