@@ -16,15 +16,41 @@ namespace cvn {
 
 AttachmentStager::AttachmentStager(QObject* parent)
     : QObject(parent)
+    , m_reader(&readAttachment)
     , m_onToast([](const QString&, ToastKind) {})
 {
+}
+
+AttachmentStager::~AttachmentStager()
+{
+    for (const auto& stop : std::as_const(m_readingStops))
+        stop->store(true);
+}
+
+void AttachmentStager::setReader(Reader reader)
+{
+    m_reader = reader ? std::move(reader) : Reader(&readAttachment);
 }
 
 void AttachmentStager::setStaged(QList<StagedAttachment> staged)
 {
     m_staged = std::move(staged);
+    stopLeftReadings();
     emit stagedChanged();
     updateStatus();
+}
+
+void AttachmentStager::stopLeftReadings()
+{
+    for (auto it = m_readingStops.begin(); it != m_readingStops.end();) {
+        const QUuid& id = it.key();
+        if (std::none_of(m_staged.cbegin(), m_staged.cend(), [&id](const StagedAttachment& file) { return file.id == id; })) {
+            it.value()->store(true);
+            it = m_readingStops.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void AttachmentStager::setOnToast(ToastHandler onToast)
@@ -92,8 +118,12 @@ void AttachmentStager::startExtraction(const StagedAttachment& file)
 {
     updateStatus();
     QPointer<AttachmentStager> self(this);
-    runInBackground([self, id = file.id, path = file.url.toLocalFile(), isImage = file.isImage] {
-        const AttachmentReading reading = readAttachment(path, isImage);
+    auto stopped = std::make_shared<std::atomic<bool>>(false);
+    m_readingStops.insert(file.id, stopped);
+    runInBackground([self, reader = m_reader, stopped, id = file.id, path = file.url.toLocalFile(), isImage = file.isImage] {
+        // The reading time counts from here, not from the staging: the pool
+        // may hold the work back behind other files.
+        const AttachmentReading reading = reader(path, isImage, readingDeadline(stopped));
         runOnMain([self, id, text = reading.text.value_or(QString()), tokens = reading.approxTokens] {
             if (self)
                 self->finishExtraction(id, text, tokens);
@@ -103,6 +133,7 @@ void AttachmentStager::startExtraction(const StagedAttachment& file)
 
 void AttachmentStager::finishExtraction(const QUuid& id, const QString& text, int64_t tokens)
 {
+    m_readingStops.remove(id);
     for (StagedAttachment& file : m_staged) {
         if (file.id == id) {
             file.extractedText = text;
@@ -136,6 +167,7 @@ void AttachmentStager::remove(const QUuid& id)
     const auto removed = m_staged.removeIf([&id](const StagedAttachment& file) { return file.id == id; });
     if (removed == 0)
         return;
+    stopLeftReadings();
     emit stagedChanged();
     updateStatus();
 }

@@ -1,15 +1,20 @@
 #pragma once
 
+#include "attachments/AttachmentText.h"
 #include "attachments/StagedAttachment.h"
 #include "attachments/ToastKind.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QUrl>
 #include <QUuid>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 
 namespace cvn {
@@ -21,6 +26,9 @@ namespace cvn {
 // run on the shared background pool and report back through the main event
 // loop; each result is matched to its file by id, so a file removed while it
 // is read stays removed, and a stager destroyed meanwhile is never touched.
+// A file that leaves the list while it is read (removed, cleared, or the
+// stager destroyed) has its reading stopped: a PDF or image can keep a
+// thread busy until its reading time is up.
 class AttachmentStager : public QObject {
     Q_OBJECT
 
@@ -28,6 +36,13 @@ public:
     static constexpr int maxFiles = 5;
 
     explicit AttachmentStager(QObject* parent = nullptr);
+    ~AttachmentStager() override;
+
+    // What reads one staged file on the background pool: readAttachment,
+    // unless replaced (tests watch the reading through it). `stop` turns true
+    // when the file leaves the list or its reading time is up.
+    using Reader = std::function<AttachmentReading(const QString& path, bool isImage, const ReadingStop& stop)>;
+    void setReader(Reader reader);
 
     // The staged files in staging order.
     const QList<StagedAttachment>& staged() const { return m_staged; }
@@ -75,8 +90,13 @@ private:
     void startExtraction(const StagedAttachment& file);
     void finishExtraction(const QUuid& id, const QString& text, int64_t tokens);
     void updateStatus();
+    // Stops the readings of the files no longer in m_staged.
+    void stopLeftReadings();
 
     QList<StagedAttachment> m_staged;
+    Reader m_reader;
+    // Set to stop the reading of a file, by id, while it is read.
+    QHash<QUuid, std::shared_ptr<std::atomic<bool>>> m_readingStops;
     std::optional<QString> m_status;
     ToastHandler m_onToast;
 };

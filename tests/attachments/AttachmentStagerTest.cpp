@@ -12,6 +12,9 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -167,4 +170,42 @@ TEST(AttachmentStager, RemovalWhileReadingAndLateResults)
     EXPECT_EQ(stager.composePrompt(QStringLiteral("hi"), 8192), QStringLiteral("[Attached file: b.txt]\nkept text\n[End file]\n\nhi"));
     EXPECT_EQ(stager.staged().size(), 1);
     EXPECT_TRUE(toasts.empty());
+}
+
+TEST(AttachmentStager, AFileLeavingTheListHasItsReadingStopped)
+{
+    // Readings that go on until they are told to stop, as a hostile PDF
+    // would until its time is up.
+    struct Count {
+        std::atomic<int> started {0};
+        std::atomic<int> stopped {0};
+    };
+    const auto count = std::make_shared<Count>();
+    const AttachmentStager::Reader endless = [count](const QString&, bool, const ReadingStop& stop) {
+        ++count->started;
+        while (!stop())
+            std::this_thread::yield();
+        ++count->stopped;
+        return AttachmentReading {};
+    };
+    const QString folder = makeTempFolder();
+    AttachmentStager stager;
+    stager.setReader(endless);
+    for (const QString& name : {QStringLiteral("a.pdf"), QStringLiteral("b.png"), QStringLiteral("c.pdf")})
+        stager.stage(sparseUrl(folder, name, 10));
+    ASSERT_TRUE(waitUntil([&] { return count->started == 3; }));
+
+    stager.remove(stager.staged()[0].id);
+    EXPECT_TRUE(waitUntil([&] { return count->stopped == 1; }));
+    EXPECT_EQ(stager.status(), QStringLiteral("Reading attachment...")); // the others read on
+    stager.setStaged(stager.staged().mid(1)); // as a send leaves the list
+    EXPECT_TRUE(waitUntil([&] { return count->stopped == 2; }));
+
+    auto* doomed = new AttachmentStager;
+    doomed->setReader(endless);
+    doomed->stage(sparseUrl(folder, QStringLiteral("d.pdf"), 10));
+    ASSERT_TRUE(waitUntil([&] { return count->started == 4; }));
+    delete doomed;
+    stager.clear();
+    EXPECT_TRUE(waitUntil([&] { return count->stopped == 4; }));
 }
