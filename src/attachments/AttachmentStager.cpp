@@ -44,7 +44,8 @@ void AttachmentStager::stopLeftReadings()
 {
     for (auto it = m_readingStops.begin(); it != m_readingStops.end();) {
         const QUuid& id = it.key();
-        if (std::none_of(m_staged.cbegin(), m_staged.cend(), [&id](const StagedAttachment& file) { return file.id == id; })) {
+        const auto isStaged = [&id](const StagedAttachment& file) { return file.id == id; };
+        if (std::none_of(m_staged.cbegin(), m_staged.cend(), isStaged)) {
             it.value()->store(true);
             it = m_readingStops.erase(it);
         } else {
@@ -120,7 +121,8 @@ void AttachmentStager::startExtraction(const StagedAttachment& file)
     QPointer<AttachmentStager> self(this);
     auto stopped = std::make_shared<std::atomic<bool>>(false);
     m_readingStops.insert(file.id, stopped);
-    runInBackground([self, reader = m_reader, stopped, id = file.id, path = file.url.toLocalFile(), isImage = file.isImage] {
+    runInBackground([self, reader = m_reader, stopped, id = file.id, path = file.url.toLocalFile(),
+                     isImage = file.isImage] {
         // The reading time counts from here, not from the staging: the pool
         // may hold the work back behind other files.
         const AttachmentReading reading = reader(path, isImage, readingDeadline(stopped));

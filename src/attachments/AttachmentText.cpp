@@ -98,7 +98,8 @@ ReadingStop readingDeadline(std::shared_ptr<const std::atomic<bool>> cancelled)
 {
     const auto deadline = std::chrono::steady_clock::now() + attachmentReadingTime;
     return [deadline, cancelled = std::move(cancelled)] {
-        return (cancelled && cancelled->load(std::memory_order_relaxed)) || std::chrono::steady_clock::now() >= deadline;
+        return (cancelled && cancelled->load(std::memory_order_relaxed))
+            || std::chrono::steady_clock::now() >= deadline;
     };
 }
 

@@ -145,7 +145,8 @@ TEST(AttachmentText, PdfReadingStopsAtItsPageBudgets)
     };
     for (const Case& c : cases) {
         int pagesRead = 0;
-        EXPECT_EQ(pdfDocumentText(writeTempFile(QStringLiteral("p.pdf"), pdfWithPages(c.pages)), {}, &pagesRead), c.text);
+        const QString path = writeTempFile(QStringLiteral("p.pdf"), pdfWithPages(c.pages));
+        EXPECT_EQ(pdfDocumentText(path, {}, &pagesRead), c.text);
         EXPECT_EQ(pagesRead, c.pagesRead);
     }
 }
