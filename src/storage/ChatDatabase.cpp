@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QByteArrayView>
 #include <QFile>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -37,7 +38,31 @@ const char* const ChatDatabase::schemaScript =
     ");\n"
     "CREATE INDEX IF NOT EXISTS idx_messages_chat ON messages(chat_id);";
 
+// The index holds text already folded by foldedUtf8, so the tokenizer keeps
+// case as it is: its own folding follows an older Unicode than Qt's.
+const char* const ChatDatabase::searchScript =
+    "CREATE VIRTUAL TABLE IF NOT EXISTS message_search USING fts5(folded, tokenize='trigram case_sensitive 1');\n"
+    "CREATE TABLE IF NOT EXISTS message_search_pending(id INTEGER PRIMARY KEY);\n"
+    "CREATE TRIGGER IF NOT EXISTS message_search_insert AFTER INSERT ON messages BEGIN\n"
+    "    INSERT OR IGNORE INTO message_search_pending(id) VALUES(new.id);\n"
+    "END;\n"
+    "CREATE TRIGGER IF NOT EXISTS message_search_update AFTER UPDATE OF id, content ON messages BEGIN\n"
+    "    INSERT OR IGNORE INTO message_search_pending(id) VALUES(old.id);\n"
+    "    INSERT OR IGNORE INTO message_search_pending(id) VALUES(new.id);\n"
+    "END;\n"
+    "CREATE TRIGGER IF NOT EXISTS message_search_delete AFTER DELETE ON messages BEGIN\n"
+    "    DELETE FROM message_search WHERE rowid = old.id;\n"
+    "    DELETE FROM message_search_pending WHERE id = old.id;\n"
+    "END;";
+
 namespace {
+
+// Every object the two scripts create.
+const QStringList schemaObjects = {
+    QStringLiteral("chats"), QStringLiteral("messages"), QStringLiteral("idx_messages_chat"),
+    QStringLiteral("message_search"), QStringLiteral("message_search_pending"),
+    QStringLiteral("message_search_insert"), QStringLiteral("message_search_update"),
+    QStringLiteral("message_search_delete")};
 
 const QString listQuery = QStringLiteral(
     "SELECT c.id, c.title, c.model_id, c.created_at, c.updated_at, c.pinned, c.is_council,\n"
@@ -76,6 +101,34 @@ constexpr SchemaColumn schemaColumns[] = {
     {"messages", "reasoning", "ALTER TABLE messages ADD COLUMN reasoning TEXT"},
     {"messages", "reasoning_ms", "ALTER TABLE messages ADD COLUMN reasoning_ms INTEGER"},
 };
+
+// The schema's columns that the file lacks; `readable` false when a table
+// could not be read at all.
+QList<const SchemaColumn*> missingColumns(const ChatDatabase& db, bool* readable)
+{
+    QList<const SchemaColumn*> missing;
+    QString table;
+    QSet<QString> present;
+    *readable = false;
+    for (const SchemaColumn& column : schemaColumns) {
+        if (table != QLatin1String(column.table)) {
+            table = QLatin1String(column.table);
+            present.clear();
+            const ChatDatabase::Statement statement =
+                db.prepare(QStringLiteral("SELECT name FROM pragma_table_info(?)"), {table});
+            if (!statement)
+                return {};
+            while (ChatDatabase::stepRow(statement.get()))
+                present.insert(ChatDatabase::textColumn(statement.get(), 0));
+            if (present.isEmpty())
+                return {};
+        }
+        if (!present.contains(QLatin1String(column.name)))
+            missing.append(&column);
+    }
+    *readable = true;
+    return missing;
+}
 
 QString errorText(sqlite3* db)
 {
@@ -163,10 +216,12 @@ void ChatDatabase::StatementDeleter::operator()(sqlite3_stmt* statement) const
     sqlite3_finalize(statement);
 }
 
-ChatDatabase::ChatDatabase(const QString& path)
+ChatDatabase::ChatDatabase(const QString& path, int busyTimeoutMs)
     : m_path(path)
+    , m_busyTimeoutMs(busyTimeoutMs)
 {
-    open();
+    if (!m_path.isEmpty())
+        open(m_busyTimeoutMs);
 }
 
 ChatDatabase::~ChatDatabase()
@@ -192,59 +247,96 @@ int64_t ChatDatabase::now()
     return QDateTime::currentSecsSinceEpoch();
 }
 
-void ChatDatabase::open()
+bool ChatDatabase::reopen()
 {
-    if (m_path.isEmpty())
-        return;
+    if (m_db)
+        return true;
+    if (m_path.isEmpty() || !open(0))
+        return false;
+    emit openChanged(true);
+    return true;
+}
+
+bool ChatDatabase::open(int busyMs)
+{
     sqlite3* handle = nullptr;
     int rc = sqlite3_open_v2(QFile::encodeName(m_path).constData(), &handle,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc == SQLITE_OK) {
         // A second instance of the app may hold the file for a moment.
-        sqlite3_busy_timeout(handle, 2000);
+        sqlite3_busy_timeout(handle, busyMs);
         // Opening only checks that a file exists; reading the schema is the
         // first look at its contents. A file that is not a database fails
         // here, before any statement could write to it.
         rc = sqlite3_exec(handle, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
     }
-    if (rc != SQLITE_OK) {
-        qCWarning(lcChatDatabase).noquote()
-            << QStringLiteral("could not open %1").arg(m_path)
-            << (handle ? errorText(handle) : QString());
-        sqlite3_close_v2(handle);
-        return;
+    if (rc == SQLITE_OK) {
+        m_db = handle;
+        if (execScript("PRAGMA foreign_keys = ON;") && createSchema()) {
+            // Readers then never block a writer nor a writer a reader, and the
+            // setting stays with the file. A file that cannot switch (a lock
+            // held, a file system without shared memory) keeps working in its
+            // old mode and is switched on a later open.
+            const Statement mode = prepare(QStringLiteral("PRAGMA journal_mode = WAL"));
+            if (!mode || !stepRow(mode.get()) || textColumn(mode.get(), 0) != QLatin1String("wal"))
+                qCWarning(lcChatDatabase).noquote() << QStringLiteral("could not switch %1 to WAL").arg(m_path);
+            sqlite3_busy_timeout(handle, m_busyTimeoutMs);
+            m_openFailureLogged = false;
+            return true;
+        }
+        m_db = nullptr;
     }
-    m_db = handle;
-    exec(QStringLiteral("PRAGMA foreign_keys = ON;"));
-    exec(QString::fromUtf8(schemaScript));
-    addMissingColumns();
+    // A retry runs on every write while the file stays unavailable: one line
+    // in the log for the whole stretch.
+    if (!m_openFailureLogged) {
+        qCWarning(lcChatDatabase).noquote()
+            << QStringLiteral("could not open %1").arg(m_path) << (handle ? errorText(handle) : QString());
+    }
+    m_openFailureLogged = true;
+    sqlite3_close_v2(handle);
+    return false;
+}
+
+bool ChatDatabase::createSchema()
+{
+    // Most opens find everything in place and need no write lock, which a
+    // read-only file or another process's write would refuse.
+    QSet<QString> present;
+    {
+        const Statement names = prepare(QStringLiteral("SELECT name FROM sqlite_master"));
+        if (!names)
+            return false;
+        while (stepRow(names.get()))
+            present.insert(textColumn(names.get(), 0));
+    }
+    const bool indexed = present.contains(QStringLiteral("message_search"));
+    bool complete = true;
+    for (const QString& name : schemaObjects)
+        complete = complete && present.contains(name);
+    bool readable = false;
+    if (complete && missingColumns(*this, &readable).isEmpty() && readable)
+        return true;
+    // One transaction, so that instances creating a new file at the same
+    // moment wait for each other instead of each finding half a schema.
+    return transaction([&] {
+        if (!execScript(schemaScript) || !addMissingColumns() || !execScript(searchScript))
+            return false;
+        // An older file's messages are indexed before the commit.
+        return indexed || execScript("INSERT OR IGNORE INTO message_search_pending(id) SELECT id FROM messages");
+    });
 }
 
 bool ChatDatabase::addMissingColumns()
 {
-    QList<const SchemaColumn*> missing;
-    QString table;
-    QSet<QString> present;
-    for (const SchemaColumn& column : schemaColumns) {
-        if (table != QLatin1String(column.table)) {
-            table = QLatin1String(column.table);
-            present.clear();
-            Statement statement = prepare(QStringLiteral("SELECT name FROM pragma_table_info(?)"), {table});
-            if (!statement)
-                return false;
-            while (stepRow(statement.get()))
-                present.insert(textColumn(statement.get(), 0));
-            if (present.isEmpty())
-                return false; // the table itself is missing; the script has logged why
-        }
-        if (!present.contains(QLatin1String(column.name)))
-            missing.append(&column);
-    }
+    bool readable = false;
+    const QList<const SchemaColumn*> missing = missingColumns(*this, &readable);
+    if (!readable)
+        return false; // a table itself is missing; the script has logged why
     if (missing.isEmpty())
         return true;
     const bool added = transaction([&] {
         for (const SchemaColumn* column : missing) {
-            if (!exec(QString::fromUtf8(column->addStatement)))
+            if (!execScript(column->addStatement))
                 return false;
         }
         return true;
@@ -307,31 +399,51 @@ ChatDatabase::Statement ChatDatabase::prepare(const QString& sql, const QList<Va
 
 bool ChatDatabase::run(const QString& sql, const QList<Value>& values)
 {
-    const Statement statement = prepare(sql, values);
-    if (!statement)
-        return false;
-    if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-        logError("step failed: %1");
-        return false;
-    }
-    return true;
+    return step(sql, values, nullptr);
 }
 
 int64_t ChatDatabase::insert(const QString& sql, const QList<Value>& values)
 {
-    // sqlite3_last_insert_rowid keeps the id of the last insert that worked,
-    // possibly into another table; only a statement that ran and changed a
-    // row has an id of its own.
-    if (!run(sql, values) || sqlite3_changes64(m_db) < 1)
-        return 0;
-    return sqlite3_last_insert_rowid(m_db);
+    int64_t row = 0;
+    return step(sql, values, &row) ? row : 0;
+}
+
+bool ChatDatabase::step(const QString& sql, const QList<Value>& values, int64_t* insertedRow)
+{
+    if (!reopen())
+        return false;
+    const Statement statement = prepare(sql, values);
+    if (!statement)
+        return false;
+    const auto once = [&] {
+        if (sqlite3_step(statement.get()) != SQLITE_DONE) {
+            logError("step failed: %1");
+            return false;
+        }
+        // sqlite3_last_insert_rowid keeps the id of the last insert that
+        // worked, possibly into another table (the index, at the commit);
+        // only a statement that ran and changed a row has an id of its own.
+        if (insertedRow)
+            *insertedRow = sqlite3_changes64(m_db) > 0 ? sqlite3_last_insert_rowid(m_db) : 0;
+        return true;
+    };
+    // A lone write is a transaction of its own too, so that it waits for the
+    // write lock and the messages it adds are indexed before its commit.
+    if (sqlite3_stmt_readonly(statement.get()) || m_transactionDepth > 0)
+        return once();
+    return transaction(once);
 }
 
 bool ChatDatabase::exec(const QString& sql)
 {
+    return reopen() && execScript(sql.toUtf8().constData());
+}
+
+bool ChatDatabase::execScript(const char* sql)
+{
     if (!m_db)
         return false;
-    if (sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
         logError("exec failed: %1");
         return false;
     }
@@ -340,22 +452,116 @@ bool ChatDatabase::exec(const QString& sql)
 
 bool ChatDatabase::transaction(const std::function<bool()>& body)
 {
-    if (!m_db)
+    if (!reopen())
         return false;
     if (m_transactionDepth > 0)
         return body();
     // IMMEDIATE takes the write lock first, so a second process makes the
-    // whole transaction wait (busy timeout) instead of failing halfway.
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+    // whole transaction wait (busy timeout) instead of failing halfway: a
+    // read lock upgraded later fails at once, without waiting.
+    if (!execScript("BEGIN IMMEDIATE"))
         return false;
     ++m_transactionDepth;
-    const bool ok = body();
+    bool ok = body();
     --m_transactionDepth;
-    if (ok && exec(QStringLiteral("COMMIT")))
+    if (ok) {
+        // An index that cannot be brought up to date never costs the write:
+        // the messages stay pending and search reads them directly.
+        indexPending();
+        ok = execScript("COMMIT");
+    }
+    if (ok)
         return true;
     if (!sqlite3_get_autocommit(m_db))
-        exec(QStringLiteral("ROLLBACK"));
+        execScript("ROLLBACK");
     return false;
+}
+
+bool ChatDatabase::indexPending()
+{
+    // Batches, so that indexing a large older file never holds all of its
+    // text in memory at once.
+    static const char* const batchSql =
+        "SELECT p.id, m.id IS NOT NULL, m.content FROM message_search_pending p\n"
+        "LEFT JOIN messages m ON m.id = p.id ORDER BY p.id LIMIT 500";
+    if (!execScript("SAVEPOINT search_index"))
+        return false;
+    const Statement batch = prepare(QString::fromUtf8(batchSql));
+    const Statement remove = prepare(QStringLiteral("DELETE FROM message_search WHERE rowid = ?"));
+    const Statement add = prepare(QStringLiteral("INSERT INTO message_search(rowid, folded) VALUES(?, ?)"));
+    const Statement done = prepare(QStringLiteral("DELETE FROM message_search_pending WHERE id <= ?"));
+    bool ok = batch && remove && add && done;
+    while (ok) {
+        struct Pending {
+            int64_t id;
+            bool exists;
+            QByteArray folded;
+        };
+        QList<Pending> rows;
+        sqlite3_reset(batch.get());
+        while (stepRow(batch.get())) {
+            const bool exists = integerColumn(batch.get(), 1) != 0;
+            QByteArray folded = exists && !isNull(batch.get(), 2) ? foldedUtf8(textColumn(batch.get(), 2)) : QByteArray();
+            // The tokenizer stops at U+0000; it stands in the index as U+FFFD,
+            // which no query that reaches the index holds.
+            folded.replace(QByteArrayView("\0", 1), QByteArrayView("\xEF\xBF\xBD"));
+            rows.append({integerColumn(batch.get(), 0), exists, std::move(folded)});
+        }
+        sqlite3_reset(batch.get());
+        if (rows.isEmpty())
+            break;
+        for (const Pending& row : std::as_const(rows)) {
+            sqlite3_reset(remove.get());
+            sqlite3_bind_int64(remove.get(), 1, row.id);
+            ok = ok && sqlite3_step(remove.get()) == SQLITE_DONE;
+            if (!ok || !row.exists)
+                continue;
+            sqlite3_reset(add.get());
+            sqlite3_bind_int64(add.get(), 1, row.id);
+            sqlite3_bind_text64(add.get(), 2, row.folded.constData(), sqlite3_uint64(row.folded.size()),
+                                SQLITE_STATIC, SQLITE_UTF8);
+            ok = sqlite3_step(add.get()) == SQLITE_DONE;
+        }
+        sqlite3_reset(done.get());
+        sqlite3_bind_int64(done.get(), 1, rows.last().id);
+        ok = ok && sqlite3_step(done.get()) == SQLITE_DONE;
+        sqlite3_reset(add.get());
+        sqlite3_reset(remove.get());
+        sqlite3_reset(done.get());
+    }
+    if (!ok) {
+        logError("could not index messages for search: %1");
+        execScript("ROLLBACK TO search_index");
+    }
+    execScript("RELEASE search_index");
+    return ok;
+}
+
+QByteArray ChatDatabase::foldedUtf8(const QString& text)
+{
+    QString folded;
+    folded.reserve(text.size());
+    const qsizetype size = text.size();
+    const QChar* units = text.constData();
+    for (qsizetype i = 0; i < size; ++i) {
+        char32_t c = units[i].unicode();
+        if (c < 0x80) {
+            folded.append(QChar(char16_t(c >= 'A' && c <= 'Z' ? c + 32 : c)));
+            continue;
+        }
+        if (QChar::isHighSurrogate(c) && i + 1 < size && units[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(units[i].unicode(), units[i + 1].unicode());
+            ++i;
+        }
+        const char32_t f = QChar::toCaseFolded(c);
+        if (QChar::requiresSurrogates(f)) {
+            folded.append(QChar(QChar::highSurrogate(f)));
+            folded.append(QChar(QChar::lowSurrogate(f)));
+        } else {
+            folded.append(QChar(char16_t(f)));
+        }
+    }
+    return folded.toUtf8();
 }
 
 bool ChatDatabase::isNull(sqlite3_stmt* statement, int column)
@@ -411,12 +617,99 @@ QList<ChatDatabase::ChatRecord> ChatDatabase::listChats() const
     return chats;
 }
 
-QSet<int64_t> ChatDatabase::searchMessages(const QString& query) const
+QSet<int64_t> ChatDatabase::searchMessages(const QString& query)
+{
+    if (query.isEmpty() || !m_db)
+        return {}; // QString::contains answers true for an empty needle
+    // The index and the folded copy cannot tell these from what stands
+    // between messages, or from what the tokenizer reads U+FFFE and U+FFFF
+    // as.
+    qsizetype characters = 0;
+    for (qsizetype i = 0; i < query.size(); ++i) {
+        const char16_t c = query[i].unicode();
+        if (c == 0 || c >= 0xFFFD)
+            return scanMessages(query);
+        if (QChar::isHighSurrogate(c) && i + 1 < query.size() && query[i + 1].isLowSurrogate())
+            ++i;
+        else if (QChar::isSurrogate(c))
+            return scanMessages(query);
+        ++characters;
+    }
+    // Messages another client wrote are indexed first; when that cannot
+    // happen now (a lock held, a read-only file) every message is read.
+    const auto pending = [&] {
+        const Statement any = prepare(QStringLiteral("SELECT EXISTS(SELECT 1 FROM message_search_pending)"));
+        return !any || !stepRow(any.get()) || integerColumn(any.get(), 0) != 0;
+    };
+    if (pending() && (!transaction([] { return true; }) || pending()))
+        return scanMessages(query);
+
+    const QByteArray folded = foldedUtf8(query);
+    // A trigram index answers nothing shorter than three characters.
+    if (characters < 3)
+        return searchShort(folded);
+    QByteArray phrase = folded;
+    phrase.replace('"', "\"\"");
+    const Statement statement = prepare(QStringLiteral("SELECT m.chat_id FROM message_search s\n"
+                                                       "JOIN messages m ON m.id = s.rowid\n"
+                                                       "WHERE message_search MATCH ?"),
+                                        {QString::fromUtf8('"' + phrase + '"')});
+    if (!statement)
+        return scanMessages(query);
+    QSet<int64_t> hits;
+    sqlite3_stmt* s = statement.get();
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        hits.insert(integerColumn(s, 0));
+    if (rc != SQLITE_DONE) {
+        logError("search failed: %1");
+        return scanMessages(query);
+    }
+    return hits;
+}
+
+QSet<int64_t> ChatDatabase::searchShort(const QByteArray& folded)
+{
+    // The copy is read again once anything changed the file: this
+    // connection's writes count in its total changes, other connections'
+    // commits in data_version.
+    const int64_t changes = sqlite3_total_changes64(m_db);
+    const Statement versionQuery = prepare(QStringLiteral("PRAGMA data_version"));
+    const int64_t version = versionQuery && stepRow(versionQuery.get()) ? integerColumn(versionQuery.get(), 0) : -2;
+    if (m_short.totalChanges != changes || m_short.dataVersion != version) {
+        m_short = {};
+        const Statement statement = prepare(QStringLiteral("SELECT chat_id, content FROM messages"));
+        if (!statement)
+            return {};
+        sqlite3_stmt* s = statement.get();
+        int rc = SQLITE_ROW;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            if (isNull(s, 1))
+                continue;
+            QByteArray& text = m_short.texts[integerColumn(s, 0)];
+            if (!text.isEmpty())
+                text.append('\0');
+            text.append(foldedUtf8(textColumn(s, 1)));
+        }
+        if (rc != SQLITE_DONE) {
+            logError("step failed: %1");
+            m_short = {};
+            return {};
+        }
+        m_short.totalChanges = changes;
+        m_short.dataVersion = version;
+    }
+    QSet<int64_t> hits;
+    for (auto it = m_short.texts.cbegin(); it != m_short.texts.cend(); ++it) {
+        if (QByteArrayView(it.value()).contains(folded))
+            hits.insert(it.key());
+    }
+    return hits;
+}
+
+QSet<int64_t> ChatDatabase::scanMessages(const QString& query)
 {
     QSet<int64_t> hits;
-    // QString::contains answers true for an empty needle.
-    if (query.isEmpty())
-        return hits;
     const Statement statement = prepare(QStringLiteral("SELECT chat_id, content FROM messages"));
     if (!statement)
         return hits;

@@ -9,14 +9,32 @@
 //
 // Failures never reach the caller: each SQLite error is logged on
 // lcChatDatabase and the call yields its empty value (an empty list or set,
-// false, or 0 for an id). A database that could not be opened stays closed
-// for the object's life and every call is then such a no-op.
+// false, or 0 for an id). A database that could not be opened (another
+// process holding the file past the busy timeout, or creating the schema at
+// the same moment) is closed, and every call is then such a no-op; each
+// write opens it again first, so it comes back as soon as the file is free.
+// openChanged tells when that happens.
+//
+// Several processes may write the file at once: it is kept in WAL mode and
+// every write transaction starts with BEGIN IMMEDIATE, so a writer waits for
+// another (the busy timeout) instead of failing on a lock upgrade.
+//
+// Message search runs on a trigram index of the case-folded text of every
+// message (message_search). Triggers written in plain SQL note each inserted
+// or edited message in message_search_pending and drop deleted ones from the
+// index, so any client may write the tables; this connection folds and
+// indexes the noted messages in the transaction of its own next write, or
+// before the next search.
 //
 // The file is never dropped, rebuilt or deleted. An older file that lacks a
-// column of the current schema gets the column added in place; a file that
-// is not a database is left exactly as it is and the database stays closed.
+// column of the current schema gets the column added in place, the search
+// index built and its journal switched to WAL; a file that is not a database
+// is left exactly as it is and the database stays closed.
 
+#include <QByteArray>
+#include <QHash>
 #include <QList>
+#include <QObject>
 #include <QSet>
 #include <QString>
 
@@ -31,7 +49,9 @@ struct sqlite3_stmt;
 
 namespace cvn {
 
-class ChatDatabase {
+class ChatDatabase : public QObject {
+    Q_OBJECT
+
 public:
     // One bound parameter: a 64-bit integer, a text (bound as UTF-8 with its
     // byte length, so U+0000 inside it survives) or NULL.
@@ -93,9 +113,12 @@ public:
     using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
     // Opens (creating when missing) the file at `path`, turns foreign keys
-    // on, creates what the schema lacks and adds missing columns. An empty
-    // path gives a closed database.
-    explicit ChatDatabase(const QString& path);
+    // on, creates what the schema lacks, adds missing columns, builds the
+    // search index when the file has none and switches the file to WAL. An
+    // empty path gives a database that stays closed. A write waits up to
+    // `busyTimeoutMs` for another connection's lock.
+    static constexpr int defaultBusyTimeoutMs = 2000;
+    explicit ChatDatabase(const QString& path, int busyTimeoutMs = defaultBusyTimeoutMs);
     ~ChatDatabase();
 
     ChatDatabase(const ChatDatabase&) = delete;
@@ -106,15 +129,26 @@ public:
     static ChatDatabase& shared();
     static QString defaultPath();
 
+    // Open: connected, with every table, index and trigger in place.
     bool isOpen() const { return m_db != nullptr; }
     const QString& path() const { return m_path; }
+
+    // Tries the open again when the database is closed; true when it is open
+    // afterwards. Every write calls it first. A retry does not wait for a
+    // lock (it may run once per streamed token), unlike the first open.
+    bool reopen();
 
     // Pinned chats first, then the most recently updated first.
     QList<ChatRecord> listChats() const;
     // The chats with a message whose content contains `query`, ignoring case
-    // (Unicode case folding, no locale, no diacritic folding). An empty query
-    // matches nothing. Reads every message; callers cache the answer.
-    QSet<int64_t> searchMessages(const QString& query) const;
+    // (simple Unicode case folding of each character, as QString's
+    // case-insensitive search, no locale, no diacritic folding). An empty
+    // query matches nothing. Three characters or more are looked up in the
+    // trigram index; shorter ones in a folded copy of every chat's text kept
+    // in memory until the database changes. Queries the index cannot hold
+    // exactly (U+0000, U+FFFD to U+FFFF, lone surrogates) and an index that
+    // cannot be brought up to date read every message.
+    QSet<int64_t> searchMessages(const QString& query);
     // The new chat's id, created_at = updated_at = now; 0 when the insert
     // failed or the database is closed.
     int64_t insertChat(const QString& title, const QString& modelId);
@@ -130,7 +164,8 @@ public:
     // The chat's messages in ascending id.
     QList<MessageRecord> messages(int64_t chatId) const;
 
-    // Prepares, binds, steps once and finalizes. True when the statement ran
+    // Prepares, binds, steps once and finalizes; a statement that writes runs
+    // in its own transaction unless one is open. True when the statement ran
     // to completion; a failure is logged.
     bool run(const QString& sql, const QList<Value>& values = {});
     // run() for an INSERT: the new row's id, or 0 when it failed. Never an
@@ -143,9 +178,10 @@ public:
     // be prepared or the database is closed.
     Statement prepare(const QString& sql, const QList<Value>& values = {}) const;
 
-    // Runs `body` inside one transaction: committed when it answers true,
-    // rolled back when it answers false or the commit fails. Nested calls
-    // join the outer transaction. False when nothing was committed.
+    // Runs `body` inside one BEGIN IMMEDIATE transaction: committed (with
+    // the search index brought up to date) when it answers true, rolled back
+    // when it answers false or the commit fails. Nested calls join the outer
+    // transaction. False when nothing was committed.
     bool transaction(const std::function<bool()>& body);
 
     // Reading the columns of a prepared statement's current row: text with
@@ -159,15 +195,42 @@ public:
 
     // The schema script, run on every open; it only creates what is missing.
     static const char* const schemaScript;
+    // The search index, its pending list and the triggers that keep them in
+    // step; also run on every open after the schema script.
+    static const char* const searchScript;
+
+    // The folding that search compares: each character replaced by its simple
+    // case folding (QChar::toCaseFolded), as UTF-8.
+    static QByteArray foldedUtf8(const QString& text);
+
+signals:
+    void openChanged(bool open);
 
 private:
-    void open();
+    bool open(int busyTimeoutMs);
+    bool createSchema();
     bool addMissingColumns();
+    bool indexPending();
+    bool execScript(const char* sql);
+    bool step(const QString& sql, const QList<Value>& values, int64_t* insertedRow);
+    QSet<int64_t> scanMessages(const QString& query);
+    QSet<int64_t> searchShort(const QByteArray& folded);
     void logError(const char* format) const;
 
+    // The folded text of each chat's messages, joined by U+0000, and the
+    // state of the file it was read at.
+    struct ShortCache {
+        int64_t totalChanges = -1;
+        int64_t dataVersion = -1;
+        QHash<int64_t, QByteArray> texts;
+    };
+
     QString m_path;
+    int m_busyTimeoutMs = defaultBusyTimeoutMs;
     sqlite3* m_db = nullptr;
     int m_transactionDepth = 0;
+    bool m_openFailureLogged = false;
+    ShortCache m_short;
 };
 
 } // namespace cvn

@@ -19,11 +19,14 @@ ChatHistory::ChatHistory(QObject* parent)
 {
 }
 
+const QString ChatHistory::notSavedNotice = QStringLiteral("Chats are not being saved");
+
 ChatHistory::ChatHistory(ChatDatabase& db, ChatStore& store, QObject* parent)
     : QObject(parent)
     , m_db(db)
     , m_store(store)
 {
+    connect(&m_db, &ChatDatabase::openChanged, this, &ChatHistory::databaseAvailableChanged);
 }
 
 void ChatHistory::setChatId(int64_t id)
@@ -54,12 +57,6 @@ int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId)
 
 bool ChatHistory::storeTurn(const Turn& turn)
 {
-    if (!m_db.isOpen()) {
-        // Nothing can reach the file; counting the turn as handled keeps
-        // every later call (one per streamed token) from trying again.
-        m_rowIds.insert(turn.id, 0);
-        return true;
-    }
     int64_t row = 0;
     // The row and the chat's new time go together, or neither does.
     if (!m_db.transaction([&] { return (row = insertMessage(turn, m_chatId)) != 0; }))
@@ -140,20 +137,6 @@ bool ChatHistory::createChatWith(const QList<Turn>& turns, const std::optional<Q
     QHash<QUuid, const Turn*> byId;
     for (const Turn& turn : turns)
         byId.insert(turn.id, &turn);
-
-    if (!m_db.isOpen()) {
-        // Nothing can reach the file: the chat stays unsaved and the waiting
-        // turns count as handled, like every later one.
-        for (const QUuid& id : std::as_const(m_pending)) {
-            if (byId.contains(id))
-                m_rowIds.insert(id, 0);
-        }
-        if (reply)
-            m_rowIds.insert(reply->id, 0);
-        m_pending.clear();
-        m_draftCouncil = false;
-        return true;
-    }
 
     int64_t newChatId = 0;
     QList<std::pair<QUuid, int64_t>> rows;

@@ -14,7 +14,10 @@
 // messages, flags, title and reply) is written in one transaction, so a
 // failed creation leaves the database as it was and the next persist() tries
 // again. Turns are written in transcript order; a failed write ends the walk
-// there, so rows never come out of order.
+// there, so rows never come out of order. The same holds while the database
+// is closed (another process held it when it was opened): each persist()
+// opens it again first, and databaseAvailable tells the chat screen to show
+// notSavedNotice until it opens.
 //
 // Threads: main thread only.
 
@@ -36,14 +39,21 @@ namespace cvn {
 
 class ChatHistory : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool databaseAvailable READ databaseAvailable NOTIFY databaseAvailableChanged)
 
 public:
     using Turn = LlamaSession::Turn;
+
+    // What the chat screen shows while databaseAvailable is false.
+    static const QString notSavedNotice;
 
     // Over ChatDatabase::shared() and ChatStore::shared().
     explicit ChatHistory(QObject* parent = nullptr);
     // Both must outlive the history.
     ChatHistory(ChatDatabase& db, ChatStore& store, QObject* parent = nullptr);
+
+    // The database is open: what persist() writes reaches the file.
+    bool databaseAvailable() const { return m_db.isOpen(); }
 
     // The open chat's row id; 0 while the chat is unsaved.
     int64_t chatId() const { return m_chatId; }
@@ -76,9 +86,9 @@ public:
     // The stored council switch of the open chat; false while unsaved.
     bool loadCouncilOn() const;
 
-    // Bookkeeping, for inspection: stored turns with their message row (0
-    // when the database is closed), user turns waiting for the chat to be
-    // created, and replies that will never be stored.
+    // Bookkeeping, for inspection: stored turns with their message row, user
+    // turns waiting for the chat to be created, and replies that will never
+    // be stored.
     const QHash<QUuid, int64_t>& rowIds() const { return m_rowIds; }
     const QList<QUuid>& pending() const { return m_pending; }
     const QSet<QUuid>& skipped() const { return m_skipped; }
@@ -89,6 +99,7 @@ public:
 
 signals:
     void chatIdChanged(qint64 chatId);
+    void databaseAvailableChanged(bool available);
 
 private:
     bool createChatWith(const QList<Turn>& turns, const std::optional<QString>& modelId, const Turn* reply);

@@ -62,7 +62,8 @@ TEST(ChatDatabase, FreshStartCreatesTheExactSchemaAndReopeningKeepsRows)
     }
 
     RawDatabase raw(path);
-    const auto schema = raw.rows("SELECT type, name, sql FROM sqlite_master ORDER BY name");
+    const auto schema = raw.rows("SELECT type, name, sql FROM sqlite_master "
+                                 "WHERE name IN ('chats', 'idx_messages_chat', 'messages') ORDER BY name");
     ASSERT_EQ(schema.size(), 3);
     EXPECT_EQ(schema[0][0], "table");
     EXPECT_EQ(schema[0][1], "chats");
@@ -80,11 +81,21 @@ TEST(ChatDatabase, FreshStartCreatesTheExactSchemaAndReopeningKeepsRows)
                             "    reasoning_ms INTEGER,\n"
                             "    FOREIGN KEY(chat_id) REFERENCES chats(id) ON DELETE CASCADE\n)");
 
+    EXPECT_EQ(raw.rows("SELECT type, name FROM sqlite_master WHERE name IN ('message_search', "
+                       "'message_search_pending', 'message_search_insert', 'message_search_update', "
+                       "'message_search_delete') ORDER BY name"),
+              (QList<QVariantList>{{"table", "message_search"},
+                                   {"trigger", "message_search_delete"},
+                                   {"trigger", "message_search_insert"},
+                                   {"table", "message_search_pending"},
+                                   {"trigger", "message_search_update"}}));
+    EXPECT_EQ(raw.value("PRAGMA journal_mode"), "wal");
+
+    const auto everything = raw.rows("SELECT sql FROM sqlite_master ORDER BY name");
     ChatDatabase reopened(path);
     ASSERT_EQ(reopened.listChats().size(), 1);
     EXPECT_EQ(reopened.listChats().first().title, "Trip");
-    EXPECT_EQ(raw.rows("SELECT sql FROM sqlite_master ORDER BY name"),
-              (QList<QVariantList>{{schema[0][2]}, {schema[1][2]}, {schema[2][2]}}));
+    EXPECT_EQ(raw.rows("SELECT sql FROM sqlite_master ORDER BY name"), everything);
 }
 
 TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
@@ -352,6 +363,8 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
     EXPECT_TRUE(messages.contains(QVariantList{"reasoning", "TEXT"}));
     EXPECT_TRUE(messages.contains(QVariantList{"reasoning_ms", "INTEGER"}));
     EXPECT_EQ(raw.value("SELECT colour FROM chats WHERE id=1"), "teal");
+    EXPECT_EQ(raw.value("PRAGMA journal_mode"), "wal") << "switched from the rollback journal";
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_search"), 3) << "older messages indexed on open";
     EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages"), 3);
     EXPECT_EQ(raw.value("PRAGMA integrity_check"), "ok");
 

@@ -4,6 +4,8 @@
 
 #include <QSignalSpy>
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 using cvn::ChatDatabase;
@@ -270,10 +272,10 @@ TEST(ChatHistoryClosed, ClosedDatabaseKeepsTheChatUnsavedWithoutCrashing)
     ChatHistory history(db, store);
     QList<Turn> turns{userTurn("hi"), replyTurn("hello")};
     history.persist(turns, QString("m"));
+    EXPECT_FALSE(history.databaseAvailable());
     EXPECT_EQ(history.chatId(), 0);
-    EXPECT_TRUE(history.pending().isEmpty());
-    EXPECT_EQ(history.rowIds().value(turns[0].id, -1), 0);
-    EXPECT_EQ(history.rowIds().value(turns[1].id, -1), 0);
+    EXPECT_EQ(history.pending(), QList<QUuid>{turns[0].id}) << "kept for when it opens";
+    EXPECT_TRUE(history.rowIds().isEmpty());
     turns.removeFirst();
     turns << userTurn("again");
     history.persist(turns, QString("m"));
@@ -359,4 +361,41 @@ TEST_F(ChatHistoryTest, FailedWritesInASavedChatAreRetriedInOrder)
     history.persist(turns, QString("m"));
     EXPECT_FALSE(history.rowIds().contains(removed));
     EXPECT_EQ(messageCount(), 3);
+}
+
+// Another process holds the file when the app opens it, past the busy
+// timeout: with an exclusive lock (nothing can be read) or a write lock
+// (another instance creating the file: the tables cannot be created).
+TEST(ChatHistoryUnavailable, TurnsWaitWhileTheDatabaseIsHeldAndAreWrittenOnceItIsFree)
+{
+    for (const char* lock : {"BEGIN EXCLUSIVE", "BEGIN IMMEDIATE"}) {
+        SCOPED_TRACE(lock);
+        const QString path = cvn::test::newDatabasePath();
+        auto holder = std::make_unique<RawDatabase>(path);
+        ASSERT_TRUE(holder->exec("PRAGMA user_version = 1"));
+        ASSERT_TRUE(holder->exec(lock));
+        ChatDatabase db{path};
+        ChatStore store(db);
+        ChatHistory history(db, store);
+        QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);
+        EXPECT_FALSE(history.databaseAvailable());
+        EXPECT_EQ(ChatHistory::notSavedNotice, "Chats are not being saved");
+
+        QList<Turn> turns{userTurn("typed while held"), replyTurn("first reply")};
+        history.persist(turns, QString("m"));
+        turns << userTurn("second") << replyTurn("second reply");
+        history.persist(turns, QString("m"));
+        EXPECT_EQ(history.chatId(), 0);
+        EXPECT_TRUE(history.rowIds().isEmpty()) << "nothing counts as stored";
+        EXPECT_EQ(availability.count(), 0);
+
+        holder.reset();
+        history.persist(turns, QString("m"));
+        EXPECT_TRUE(history.databaseAvailable());
+        ASSERT_EQ(availability.count(), 1);
+        EXPECT_TRUE(availability.first().value(0).toBool());
+        EXPECT_EQ(RawDatabase(path).rows("SELECT content FROM messages ORDER BY id"),
+                  (Rows{{"typed while held"}, {"first reply"}, {"second"}, {"second reply"}}));
+        EXPECT_EQ(store.rows().size(), 1);
+    }
 }

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 using cvn::ChatDatabase;
 
 TEST(ChatDatabaseCrash, WriterKilledAtRandomMomentsLeavesEveryReturnedMessageIntact)
@@ -57,4 +60,29 @@ TEST(ChatDatabaseCrash, WriterKilledAtRandomMomentsLeavesEveryReturnedMessageInt
         EXPECT_FALSE(db.listChats().isEmpty());
     }
     EXPECT_GT(written.size(), 24);
+}
+
+TEST(ChatDatabaseConcurrency, WritersInSeveralProcessesOnAFreshFileLoseNothing)
+{
+    const QString path = cvn::test::newDatabasePath();
+    constexpr int writers = 8;
+    constexpr int perWriter = 250;
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int i = 0; i < writers; ++i) {
+        processes.push_back(std::make_unique<QProcess>());
+        processes.back()->start(QStringLiteral(CVN_CRASH_WRITER),
+                                {path, QString::number(i + 1), QString::number(perWriter)});
+    }
+    int reported = 0;
+    for (const auto& writer : processes) {
+        ASSERT_TRUE(writer->waitForFinished(120000));
+        EXPECT_EQ(writer->exitCode(), 0) << "the writer could not open the database";
+        const QByteArray output = writer->readAllStandardOutput();
+        EXPECT_EQ(output.count("F "), 0) << writer->readAllStandardError().left(2000).constData();
+        reported += int(output.count("M "));
+    }
+    EXPECT_EQ(reported, writers * perWriter);
+    cvn::test::RawDatabase raw(path);
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages"), writers * perWriter);
+    EXPECT_EQ(raw.value("PRAGMA integrity_check"), "ok");
 }

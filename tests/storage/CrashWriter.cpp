@@ -1,7 +1,8 @@
 // Writes chats and messages into the database named on the command line
-// until it is killed. After each write has returned it prints
+// until it is killed, or until it has written `count` messages when a third
+// argument gives one. After each write has returned it prints
 // "M <row id> <sequence>" and flushes, so the killing test knows which
-// messages must have survived.
+// messages must have survived; a write that failed prints "F <sequence>".
 
 #include "CrashText.h"
 #include "storage/ChatDatabase.h"
@@ -15,10 +16,14 @@ using cvn::ChatDatabase;
 
 namespace {
 
+// Counted runs share the file with other writers: short texts keep each
+// transaction short, as a chat's messages are.
+qint64 textLimit = -1;
+
 int64_t addMessage(ChatDatabase& db, int64_t chatId, qint64 seq)
 {
     return db.insertMessage(chatId, seq % 2 ? QStringLiteral("assistant") : QStringLiteral("user"),
-                            cvn::test::crashText(seq));
+                            cvn::test::crashText(seq).left(textLimit));
 }
 
 void report(int64_t row, qint64 seq)
@@ -31,14 +36,20 @@ void report(int64_t row, qint64 seq)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    if (argc != 3 && argc != 4)
         return 2;
-    ChatDatabase db(QString::fromLocal8Bit(argv[1]));
+    // Counted runs measure lost writes, not how long the busiest machine
+    // makes a writer wait its turn: they wait as long as it takes.
+    const bool counted = argc == 4;
+    ChatDatabase db(QString::fromLocal8Bit(argv[1]), counted ? 60000 : ChatDatabase::defaultBusyTimeoutMs);
     if (!db.isOpen())
         return 3;
     const qint64 first = QByteArray(argv[2]).toLongLong() * 1000000;
+    const qint64 count = counted ? QByteArray(argv[3]).toLongLong() : -1;
+    if (counted)
+        textLimit = 2000;
     int64_t chatId = 0;
-    for (qint64 seq = first;; ++seq) {
+    for (qint64 seq = first; count < 0 || seq < first + count; ++seq) {
         if (seq % 5 == 0 || chatId == 0) {
             // A new chat with its first two messages, as one transaction.
             QList<std::pair<int64_t, qint64>> rows;
@@ -54,13 +65,18 @@ int main(int argc, char** argv)
                 return newChat != 0 && db.updateTitle(newChat, QStringLiteral("titled %1").arg(seq));
             });
             ++seq;
-            if (!committed)
+            if (!committed) {
+                std::printf("F %lld\n", static_cast<long long>(seq - 1));
                 continue;
+            }
             chatId = newChat;
             for (const auto& [row, s] : std::as_const(rows))
                 report(row, s);
         } else if (const int64_t row = addMessage(db, chatId, seq)) {
             report(row, seq);
+        } else {
+            std::printf("F %lld\n", static_cast<long long>(seq));
         }
     }
+    return 0;
 }
