@@ -46,13 +46,13 @@ const char* const ChatDatabase::searchScript =
     "CREATE TRIGGER IF NOT EXISTS message_search_insert AFTER INSERT ON messages BEGIN\n"
     "    INSERT OR IGNORE INTO message_search_pending(id) VALUES(new.id);\n"
     "END;\n"
-    "CREATE TRIGGER IF NOT EXISTS message_search_update AFTER UPDATE OF id, content ON messages BEGIN\n"
+    "CREATE TRIGGER IF NOT EXISTS message_search_update AFTER UPDATE OF id, chat_id, content ON messages BEGIN\n"
     "    INSERT OR IGNORE INTO message_search_pending(id) VALUES(old.id);\n"
     "    INSERT OR IGNORE INTO message_search_pending(id) VALUES(new.id);\n"
     "END;\n"
     "CREATE TRIGGER IF NOT EXISTS message_search_delete AFTER DELETE ON messages BEGIN\n"
     "    DELETE FROM message_search WHERE rowid = old.id;\n"
-    "    DELETE FROM message_search_pending WHERE id = old.id;\n"
+    "    INSERT OR IGNORE INTO message_search_pending(id) VALUES(old.id);\n"
     "END;";
 
 namespace {
@@ -461,6 +461,7 @@ bool ChatDatabase::transaction(const std::function<bool()>& body)
     // read lock upgraded later fails at once, without waiting.
     if (!execScript("BEGIN IMMEDIATE"))
         return false;
+    m_uncommitted.clear();
     ++m_transactionDepth;
     bool ok = body();
     --m_transactionDepth;
@@ -470,8 +471,12 @@ bool ChatDatabase::transaction(const std::function<bool()>& body)
         indexPending();
         ok = execScript("COMMIT");
     }
-    if (ok)
+    if (ok) {
+        applyToCopy(m_uncommitted);
+        m_uncommitted.clear();
         return true;
+    }
+    m_uncommitted.clear();
     if (!sqlite3_get_autocommit(m_db))
         execScript("ROLLBACK");
     return false;
@@ -482,44 +487,45 @@ bool ChatDatabase::indexPending()
     // Batches, so that indexing a large older file never holds all of its
     // text in memory at once.
     static const char* const batchSql =
-        "SELECT p.id, m.id IS NOT NULL, m.content FROM message_search_pending p\n"
+        "SELECT p.id, m.id IS NOT NULL, m.chat_id, m.content FROM message_search_pending p\n"
         "LEFT JOIN messages m ON m.id = p.id ORDER BY p.id LIMIT 500";
     if (!execScript("SAVEPOINT search_index"))
         return false;
+    const qsizetype staged = m_uncommitted.size();
     const Statement batch = prepare(QString::fromUtf8(batchSql));
     const Statement remove = prepare(QStringLiteral("DELETE FROM message_search WHERE rowid = ?"));
     const Statement add = prepare(QStringLiteral("INSERT INTO message_search(rowid, folded) VALUES(?, ?)"));
     const Statement done = prepare(QStringLiteral("DELETE FROM message_search_pending WHERE id <= ?"));
     bool ok = batch && remove && add && done;
     while (ok) {
-        struct Pending {
-            int64_t id;
-            bool exists;
-            QByteArray folded;
-        };
-        QList<Pending> rows;
+        QList<IndexedChange> rows;
         sqlite3_reset(batch.get());
         while (stepRow(batch.get())) {
-            const bool exists = integerColumn(batch.get(), 1) != 0;
-            QByteArray folded = exists && !isNull(batch.get(), 2) ? foldedUtf8(textColumn(batch.get(), 2)) : QByteArray();
-            // The tokenizer stops at U+0000; it stands in the index as U+FFFD,
-            // which no query that reaches the index holds.
-            folded.replace(QByteArrayView("\0", 1), QByteArrayView("\xEF\xBF\xBD"));
-            rows.append({integerColumn(batch.get(), 0), exists, std::move(folded)});
+            IndexedChange row;
+            row.id = integerColumn(batch.get(), 0);
+            if (integerColumn(batch.get(), 1) != 0) {
+                row.chatId = integerColumn(batch.get(), 2);
+                if (!isNull(batch.get(), 3))
+                    row.text = foldedUtf8(textColumn(batch.get(), 3));
+                // The tokenizer stops at U+0000; it stands in the index as
+                // U+FFFD, which no query that reaches the index holds.
+                row.text.replace(QByteArrayView("\0", 1), QByteArrayView("\xEF\xBF\xBD"));
+            }
+            rows.append(std::move(row));
         }
         sqlite3_reset(batch.get());
         if (rows.isEmpty())
             break;
-        for (const Pending& row : std::as_const(rows)) {
+        for (const IndexedChange& row : std::as_const(rows)) {
             sqlite3_reset(remove.get());
             sqlite3_bind_int64(remove.get(), 1, row.id);
             ok = ok && sqlite3_step(remove.get()) == SQLITE_DONE;
-            if (!ok || !row.exists)
+            if (!ok || !row.chatId)
                 continue;
             sqlite3_reset(add.get());
             sqlite3_bind_int64(add.get(), 1, row.id);
-            sqlite3_bind_text64(add.get(), 2, row.folded.constData(), sqlite3_uint64(row.folded.size()),
-                                SQLITE_STATIC, SQLITE_UTF8);
+            sqlite3_bind_text64(add.get(), 2, row.text.constData(), sqlite3_uint64(row.text.size()), SQLITE_STATIC,
+                                SQLITE_UTF8);
             ok = sqlite3_step(add.get()) == SQLITE_DONE;
         }
         sqlite3_reset(done.get());
@@ -528,13 +534,38 @@ bool ChatDatabase::indexPending()
         sqlite3_reset(add.get());
         sqlite3_reset(remove.get());
         sqlite3_reset(done.get());
+        if (m_copy.loaded)
+            m_uncommitted.append(std::move(rows));
     }
     if (!ok) {
         logError("could not index messages for search: %1");
         execScript("ROLLBACK TO search_index");
+        m_uncommitted.resize(staged);
     }
     execScript("RELEASE search_index");
     return ok;
+}
+
+void ChatDatabase::applyToCopy(const QList<IndexedChange>& changes)
+{
+    if (!m_copy.loaded)
+        return;
+    for (const IndexedChange& change : changes) {
+        const auto old = m_copy.chatOfMessage.constFind(change.id);
+        if (old != m_copy.chatOfMessage.cend()) {
+            const auto chat = m_copy.chats.find(old.value());
+            if (chat != m_copy.chats.end()) {
+                chat->removeIf([&](const FoldedCopy::Message& message) { return message.id == change.id; });
+                if (chat->isEmpty())
+                    m_copy.chats.erase(chat);
+            }
+            m_copy.chatOfMessage.erase(old);
+        }
+        if (change.chatId) {
+            m_copy.chats[*change.chatId].append({change.id, change.text});
+            m_copy.chatOfMessage.insert(change.id, *change.chatId);
+        }
+    }
 }
 
 QByteArray ChatDatabase::foldedUtf8(const QString& text)
@@ -637,72 +668,99 @@ QSet<int64_t> ChatDatabase::searchMessages(const QString& query)
     }
     // Messages another client wrote are indexed first; when that cannot
     // happen now (a lock held, a read-only file) every message is read.
+    if (!catchUp() || !loadFoldedCopy())
+        return scanMessages(query);
+    const QByteArray folded = foldedUtf8(query);
+    // A trigram index answers nothing shorter than three characters, and a
+    // query that most messages hold is found sooner in the copy, where each
+    // chat is read only up to its first match: the index is asked for a
+    // limited number of messages and gives way when it reaches it.
+    if (characters >= 3) {
+        QByteArray phrase = folded;
+        phrase.replace('"', "\"\"");
+        const qsizetype limit = m_copy.chatOfMessage.size() / 16 + 64;
+        const Statement statement =
+            prepare(QStringLiteral("SELECT rowid FROM message_search WHERE message_search MATCH ? LIMIT ?"),
+                    {QString::fromUtf8('"' + phrase + '"'), limit});
+        if (!statement)
+            return scanMessages(query);
+        QList<int64_t> messages;
+        sqlite3_stmt* s = statement.get();
+        int rc = SQLITE_ROW;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+            messages.append(integerColumn(s, 0));
+        if (rc != SQLITE_DONE) {
+            logError("search failed: %1");
+            return scanMessages(query);
+        }
+        if (messages.size() < limit) {
+            QSet<int64_t> hits;
+            for (const int64_t id : std::as_const(messages)) {
+                const auto chat = m_copy.chatOfMessage.constFind(id);
+                if (chat == m_copy.chatOfMessage.cend())
+                    return scanMessages(query); // never expected: the two are kept in step
+                hits.insert(chat.value());
+            }
+            return hits;
+        }
+    }
+    return scanFoldedCopy(folded);
+}
+
+bool ChatDatabase::catchUp()
+{
     const auto pending = [&] {
         const Statement any = prepare(QStringLiteral("SELECT EXISTS(SELECT 1 FROM message_search_pending)"));
         return !any || !stepRow(any.get()) || integerColumn(any.get(), 0) != 0;
     };
-    if (pending() && (!transaction([] { return true; }) || pending()))
-        return scanMessages(query);
-
-    const QByteArray folded = foldedUtf8(query);
-    // A trigram index answers nothing shorter than three characters.
-    if (characters < 3)
-        return searchShort(folded);
-    QByteArray phrase = folded;
-    phrase.replace('"', "\"\"");
-    const Statement statement = prepare(QStringLiteral("SELECT m.chat_id FROM message_search s\n"
-                                                       "JOIN messages m ON m.id = s.rowid\n"
-                                                       "WHERE message_search MATCH ?"),
-                                        {QString::fromUtf8('"' + phrase + '"')});
-    if (!statement)
-        return scanMessages(query);
-    QSet<int64_t> hits;
-    sqlite3_stmt* s = statement.get();
-    int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-        hits.insert(integerColumn(s, 0));
-    if (rc != SQLITE_DONE) {
-        logError("search failed: %1");
-        return scanMessages(query);
-    }
-    return hits;
+    return !pending() || (transaction([] { return true; }) && !pending());
 }
 
-QSet<int64_t> ChatDatabase::searchShort(const QByteArray& folded)
+bool ChatDatabase::loadFoldedCopy()
 {
-    // The copy is read again once anything changed the file: this
-    // connection's writes count in its total changes, other connections'
-    // commits in data_version.
-    const int64_t changes = sqlite3_total_changes64(m_db);
+    // Another connection's commits are not seen by this one's indexing: they
+    // change data_version, and the copy is read again.
     const Statement versionQuery = prepare(QStringLiteral("PRAGMA data_version"));
-    const int64_t version = versionQuery && stepRow(versionQuery.get()) ? integerColumn(versionQuery.get(), 0) : -2;
-    if (m_short.totalChanges != changes || m_short.dataVersion != version) {
-        m_short = {};
-        const Statement statement = prepare(QStringLiteral("SELECT chat_id, content FROM messages"));
-        if (!statement)
-            return {};
-        sqlite3_stmt* s = statement.get();
-        int rc = SQLITE_ROW;
-        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-            if (isNull(s, 1))
-                continue;
-            QByteArray& text = m_short.texts[integerColumn(s, 0)];
-            if (!text.isEmpty())
-                text.append('\0');
-            text.append(foldedUtf8(textColumn(s, 1)));
-        }
-        if (rc != SQLITE_DONE) {
-            logError("step failed: %1");
-            m_short = {};
-            return {};
-        }
-        m_short.totalChanges = changes;
-        m_short.dataVersion = version;
+    if (!versionQuery || !stepRow(versionQuery.get()))
+        return false;
+    const int64_t version = integerColumn(versionQuery.get(), 0);
+    if (m_copy.loaded && m_copy.dataVersion == version)
+        return true;
+    m_copy = {};
+    // The index's own table holds the folded text already.
+    const Statement statement = prepare(QStringLiteral("SELECT m.id, m.chat_id, c.c0 FROM messages m\n"
+                                                       "JOIN message_search_content c ON c.id = m.id"));
+    if (!statement)
+        return false;
+    sqlite3_stmt* s = statement.get();
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const int64_t id = integerColumn(s, 0);
+        const int64_t chatId = integerColumn(s, 1);
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
+        m_copy.chats[chatId].append({id, QByteArray(text, text ? sqlite3_column_bytes(s, 2) : 0)});
+        m_copy.chatOfMessage.insert(id, chatId);
     }
+    if (rc != SQLITE_DONE) {
+        logError("step failed: %1");
+        m_copy = {};
+        return false;
+    }
+    m_copy.loaded = true;
+    m_copy.dataVersion = version;
+    return true;
+}
+
+QSet<int64_t> ChatDatabase::scanFoldedCopy(const QByteArray& folded) const
+{
     QSet<int64_t> hits;
-    for (auto it = m_short.texts.cbegin(); it != m_short.texts.cend(); ++it) {
-        if (QByteArrayView(it.value()).contains(folded))
-            hits.insert(it.key());
+    for (auto chat = m_copy.chats.cbegin(); chat != m_copy.chats.cend(); ++chat) {
+        for (const FoldedCopy::Message& message : chat.value()) {
+            if (QByteArrayView(message.text).contains(folded)) {
+                hits.insert(chat.key());
+                break;
+            }
+        }
     }
     return hits;
 }

@@ -20,11 +20,12 @@
 // another (the busy timeout) instead of failing on a lock upgrade.
 //
 // Message search runs on a trigram index of the case-folded text of every
-// message (message_search). Triggers written in plain SQL note each inserted
-// or edited message in message_search_pending and drop deleted ones from the
-// index, so any client may write the tables; this connection folds and
-// indexes the noted messages in the transaction of its own next write, or
-// before the next search.
+// message (message_search) and on a copy of that text in memory. Triggers
+// written in plain SQL note each inserted, edited or deleted message in
+// message_search_pending (and drop deleted ones from the index), so any
+// client may write the tables; this connection folds and indexes the noted
+// messages in the transaction of its own next write, or before the next
+// search.
 //
 // The file is never dropped, rebuilt or deleted. An older file that lacks a
 // column of the current schema gets the column added in place, the search
@@ -143,11 +144,12 @@ public:
     // The chats with a message whose content contains `query`, ignoring case
     // (simple Unicode case folding of each character, as QString's
     // case-insensitive search, no locale, no diacritic folding). An empty
-    // query matches nothing. Three characters or more are looked up in the
-    // trigram index; shorter ones in a folded copy of every chat's text kept
-    // in memory until the database changes. Queries the index cannot hold
-    // exactly (U+0000, U+FFFD to U+FFFF, lone surrogates) and an index that
-    // cannot be brought up to date read every message.
+    // query matches nothing. A query of three characters or more that few
+    // messages hold is looked up in the trigram index; shorter ones and
+    // common ones in a copy of the indexed text kept in memory (each chat
+    // read up to its first match). Queries the index cannot hold exactly
+    // (U+0000, U+FFFD to U+FFFF, lone surrogates) and an index that cannot
+    // be brought up to date read every message.
     QSet<int64_t> searchMessages(const QString& query);
     // The new chat's id, created_at = updated_at = now; 0 when the insert
     // failed or the database is closed.
@@ -213,24 +215,41 @@ private:
     bool indexPending();
     bool execScript(const char* sql);
     bool step(const QString& sql, const QList<Value>& values, int64_t* insertedRow);
+    bool catchUp();
+    bool loadFoldedCopy();
     QSet<int64_t> scanMessages(const QString& query);
-    QSet<int64_t> searchShort(const QByteArray& folded);
+    QSet<int64_t> scanFoldedCopy(const QByteArray& folded) const;
     void logError(const char* format) const;
 
-    // The folded text of each chat's messages, joined by U+0000, and the
-    // state of the file it was read at.
-    struct ShortCache {
-        int64_t totalChanges = -1;
+    // The indexed text of every message, in memory and grouped by chat, for
+    // the queries the index answers slowly or not at all. Kept in step with
+    // what this connection indexes (applied once its transaction commits);
+    // read again when another connection has committed (data_version).
+    struct FoldedCopy {
+        struct Message {
+            int64_t id = 0;
+            QByteArray text;
+        };
+        bool loaded = false;
         int64_t dataVersion = -1;
-        QHash<int64_t, QByteArray> texts;
+        QHash<int64_t, QList<Message>> chats;  // chat id → its messages
+        QHash<int64_t, int64_t> chatOfMessage; // message id → chat id
     };
+    // A message the index took in (text) or dropped (no chat).
+    struct IndexedChange {
+        int64_t id = 0;
+        std::optional<int64_t> chatId;
+        QByteArray text;
+    };
+    void applyToCopy(const QList<IndexedChange>& changes);
 
     QString m_path;
     int m_busyTimeoutMs = defaultBusyTimeoutMs;
     sqlite3* m_db = nullptr;
     int m_transactionDepth = 0;
     bool m_openFailureLogged = false;
-    ShortCache m_short;
+    FoldedCopy m_copy;
+    QList<IndexedChange> m_uncommitted;
 };
 
 } // namespace cvn

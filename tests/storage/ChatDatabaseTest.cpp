@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
@@ -478,4 +479,122 @@ TEST(ChatDatabase, TransactionCommitsAllOrNothing)
     EXPECT_TRUE(db.transaction([&] { return db.insertChat("three", "m") != 0 && db.insertChat("four", "m") != 0; }));
     EXPECT_EQ(db.listChats().size(), 2);
     EXPECT_EQ(RawDatabase(path).value("PRAGMA integrity_check"), "ok");
+}
+
+namespace {
+
+// Pieces of text in several scripts, chosen for their case folding: accents,
+// ß and ẞ, dotted and dotless i, KELVIN SIGN and LONG S (which fold into
+// ASCII), the three sigmas, OHM SIGN, Cyrillic, Georgian capitals newer than
+// SQLite's own folding tables, Cherokee (which folds to capitals), Deseret
+// beyond the BMP, CJK and emoji.
+const QStringList searchPieces = {
+    "a", "A", "b", "e", "E", "k", "K", "s", "S", "i", "I", " ", "the ", "The", "\"", "'", "%", "_",
+    QString::fromUtf8("é"), QString::fromUtf8("É"), QString::fromUtf8("ü"), QString::fromUtf8("Ü"),
+    QString::fromUtf8("ß"), QString::fromUtf8("ẞ"), QString::fromUtf8("ı"), QString::fromUtf8("İ"),
+    QString::fromUtf8("\u212A"), QString::fromUtf8("\u017F"), QString::fromUtf8("Σ"), QString::fromUtf8("σ"),
+    QString::fromUtf8("ς"), QString::fromUtf8("Ω"), QString::fromUtf8("\u2126"), QString::fromUtf8("ω"),
+    QString::fromUtf8("Д"), QString::fromUtf8("д"), QString::fromUtf8("Ё"), QString::fromUtf8("ё"),
+    QString::fromUtf8("\u1C90"), QString::fromUtf8("\u10D0"), QString::fromUtf8("\u13A0"),
+    QString::fromUtf8("\uAB70"), QString::fromUtf8("𐐀"), QString::fromUtf8("𐐨"), QString::fromUtf8("日"),
+    QString::fromUtf8("本"), QString::fromUtf8("😀"), QString::fromUtf8("👨‍👩‍👧"), QString::fromUtf8("\n"),
+};
+
+QString randomText(QRandomGenerator& random, int maxPieces)
+{
+    QString text;
+    for (int n = random.bounded(maxPieces + 1); n > 0; --n)
+        text += searchPieces[random.bounded(int(searchPieces.size()))];
+    return text;
+}
+
+// A query of `length` characters: a piece of a stored text with the case of
+// each character flipped at random, or random pieces.
+QString randomQuery(QRandomGenerator& random, const QStringList& texts, int length)
+{
+    const QList<uint> chars = texts[random.bounded(int(texts.size()))].toUcs4();
+    QList<uint> query;
+    if (chars.size() >= length && random.bounded(3) != 0) {
+        const int from = random.bounded(int(chars.size()) - length + 1);
+        for (int i = 0; i < length; ++i) {
+            const uint c = chars[from + i];
+            query.append(random.bounded(2) ? QChar::toUpper(c) : QChar::toLower(c));
+        }
+    } else {
+        while (query.size() < length)
+            query += randomText(random, 1).toUcs4();
+        query.resize(length);
+    }
+    return QString::fromUcs4(reinterpret_cast<const char32_t*>(query.constData()), query.size());
+}
+
+// The answer defined by QString's own case-insensitive search, message by
+// message, read through a second connection.
+QSet<int64_t> expectedChats(const QString& path, const QString& query)
+{
+    QSet<int64_t> chats;
+    for (const QVariantList& row : RawDatabase(path).rows("SELECT chat_id, content FROM messages")) {
+        if (!row[1].isNull() && row[1].toString().contains(query, Qt::CaseInsensitive))
+            chats.insert(row[0].toLongLong());
+    }
+    return chats;
+}
+
+} // namespace
+
+TEST(ChatDatabase, SearchGivesQStringsAnswerThroughEditsDeletesAndOtherWriters)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    QRandomGenerator random(20261207);
+    QStringList texts;
+    ASSERT_TRUE(db.transaction([&] {
+        for (int64_t chat = 1; chat <= 60; ++chat) {
+            addChat(db, chat, 0, chat);
+            for (int m = 0; m < 8; ++m) {
+                texts.append(randomText(random, 12));
+                addMessage(db, chat, texts.last());
+            }
+        }
+        return true;
+    }));
+    RawDatabase other(path);
+    const auto checkQueries = [&](const char* stage) {
+        for (int i = 0; i < 150; ++i) {
+            const int length = 1 + i % 6;
+            const QString query = randomQuery(random, texts, length);
+            ASSERT_EQ(db.searchMessages(query), expectedChats(path, query)) << stage << ": " << query.toStdString();
+        }
+    };
+    checkQueries("written");
+
+    // Edits and deletes through this connection, a failed transaction, and
+    // writes by another connection (which only this one indexes).
+    ASSERT_TRUE(db.run("UPDATE messages SET content = ? WHERE id % 7 = 0", {QString::fromUtf8("Ωmega ẞtraße")}));
+    ASSERT_TRUE(db.run("DELETE FROM messages WHERE id % 11 = 0"));
+    ASSERT_TRUE(db.run("DELETE FROM chats WHERE id = 3"));
+    EXPECT_FALSE(db.transaction([&] { return addMessage(db, 4, "rolled back zebra") != 0 && false; }));
+    texts.append(QString::fromUtf8("Ωmega ẞtraße"));
+    EXPECT_TRUE(db.searchMessages("zebra").isEmpty());
+    checkQueries("edited");
+    for (int i = 0; i < 20; ++i) {
+        texts.append(randomText(random, 12));
+        ASSERT_TRUE(other.rows("INSERT INTO messages(chat_id, role, content) VALUES(?, 'user', ?) RETURNING id",
+                               {qint64(1 + i % 60), texts.last()})
+                        .size() == 1);
+    }
+    ASSERT_TRUE(other.exec("UPDATE messages SET content = 'ZEBRA crossing' WHERE id = 9;"
+                           "UPDATE messages SET chat_id = 2 WHERE id = 10; DELETE FROM messages WHERE id = 12"));
+    EXPECT_EQ(db.searchMessages("zebra"), (QSet<int64_t>{2}));
+    checkQueries("written elsewhere");
+    EXPECT_EQ(other.value("SELECT COUNT(*) FROM message_search_pending"), 0);
+    EXPECT_EQ(other.value("SELECT COUNT(*) FROM message_search"), other.value("SELECT COUNT(*) FROM messages"));
+
+    // A file the index cannot be brought up to date in still answers.
+    ASSERT_TRUE(other.exec("INSERT INTO messages(chat_id, role, content) VALUES(5, 'user', 'late Zebra')"));
+    ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+    ChatDatabase waiting(path, 0);
+    EXPECT_EQ(waiting.searchMessages("ZEBRA"), (QSet<int64_t>{2, 5}));
+    EXPECT_EQ(waiting.searchMessages(QString::fromUtf8("ω")), expectedChats(path, QString::fromUtf8("ω")));
+    ASSERT_TRUE(other.exec("COMMIT"));
 }
