@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cstring>
 
 #include <sqlite3.h>
 
@@ -555,16 +556,38 @@ void ChatDatabase::applyToCopy(const QList<IndexedChange>& changes)
         if (old != m_copy.chatOfMessage.cend()) {
             const auto chat = m_copy.chats.find(old.value());
             if (chat != m_copy.chats.end()) {
-                chat->removeIf([&](const FoldedCopy::Message& message) { return message.id == change.id; });
-                if (chat->isEmpty())
+                chat->remove(change.id);
+                if (chat->messages.isEmpty())
                     m_copy.chats.erase(chat);
             }
             m_copy.chatOfMessage.erase(old);
         }
         if (change.chatId) {
-            m_copy.chats[*change.chatId].append({change.id, change.text});
+            for (const char byte : change.text)
+                ++m_copy.byteCounts[uchar(byte)];
+            m_copy.chats[*change.chatId].append(change.id, change.text);
             m_copy.chatOfMessage.insert(change.id, *change.chatId);
         }
+    }
+}
+
+void ChatDatabase::FoldedCopy::Chat::append(int64_t id, const QByteArray& message)
+{
+    text.append(message).append('\0');
+    messages.append({id, message.size()});
+}
+
+void ChatDatabase::FoldedCopy::Chat::remove(int64_t id)
+{
+    qsizetype offset = 0;
+    for (qsizetype i = 0; i < messages.size(); ++i) {
+        const qsizetype length = messages[i].second;
+        if (messages[i].first == id) {
+            text.remove(offset, length + 1);
+            messages.removeAt(i);
+            return;
+        }
+        offset += length + 1;
     }
 }
 
@@ -738,7 +761,10 @@ bool ChatDatabase::loadFoldedCopy()
         const int64_t id = integerColumn(s, 0);
         const int64_t chatId = integerColumn(s, 1);
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
-        m_copy.chats[chatId].append({id, QByteArray(text, text ? sqlite3_column_bytes(s, 2) : 0)});
+        const qsizetype size = text ? sqlite3_column_bytes(s, 2) : 0;
+        for (qsizetype i = 0; i < size; ++i)
+            ++m_copy.byteCounts[uchar(text[i])];
+        m_copy.chats[chatId].append(id, QByteArray(text, size));
         m_copy.chatOfMessage.insert(id, chatId);
     }
     if (rc != SQLITE_DONE) {
@@ -753,14 +779,32 @@ bool ChatDatabase::loadFoldedCopy()
 
 QSet<int64_t> ChatDatabase::scanFoldedCopy(const QByteArray& folded) const
 {
+    // Each chat is searched for the query's rarest byte with memchr, which
+    // runs many bytes a cycle, and the query checked around each one found:
+    // text that rarely holds the query is crossed at memchr's pace, and text
+    // that often does stops at its first match.
+    qsizetype pivot = 0;
+    for (qsizetype i = 1; i < folded.size(); ++i) {
+        if (m_copy.byteCounts[uchar(folded[i])] < m_copy.byteCounts[uchar(folded[pivot])])
+            pivot = i;
+    }
+    const char pivotByte = folded[pivot];
+    const auto contains = [&](const QByteArray& text) {
+        const char* const end = text.constData() + text.size();
+        for (const char* at = text.constData() + pivot; at < end; ++at) {
+            at = static_cast<const char*>(std::memchr(at, pivotByte, size_t(end - at)));
+            if (!at)
+                return false;
+            const char* const start = at - pivot;
+            if (end - start >= folded.size() && std::memcmp(start, folded.constData(), size_t(folded.size())) == 0)
+                return true;
+        }
+        return false;
+    };
     QSet<int64_t> hits;
     for (auto chat = m_copy.chats.cbegin(); chat != m_copy.chats.cend(); ++chat) {
-        for (const FoldedCopy::Message& message : chat.value()) {
-            if (QByteArrayView(message.text).contains(folded)) {
-                hits.insert(chat.key());
-                break;
-            }
-        }
+        if (contains(chat->text))
+            hits.insert(chat.key());
     }
     return hits;
 }

@@ -39,11 +39,13 @@
 #include <QSet>
 #include <QString>
 
+#include <array>
 #include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -226,13 +228,20 @@ private:
     // what this connection indexes (applied once its transaction commits);
     // read again when another connection has committed (data_version).
     struct FoldedCopy {
-        struct Message {
-            int64_t id = 0;
+        // One chat's messages, each followed by U+0000, which the indexed
+        // text never holds (nor a query that reaches the copy): one search
+        // of the whole chat stops at its first match and never matches
+        // across two messages.
+        struct Chat {
             QByteArray text;
+            QList<std::pair<int64_t, qsizetype>> messages; // id and length, in the order of the text
+            void append(int64_t id, const QByteArray& message);
+            void remove(int64_t id);
         };
         bool loaded = false;
         int64_t dataVersion = -1;
-        QHash<int64_t, QList<Message>> chats;  // chat id → its messages
+        std::array<int64_t, 256> byteCounts{}; // how often each byte occurs, as loaded and added
+        QHash<int64_t, Chat> chats;            // chat id → its messages
         QHash<int64_t, int64_t> chatOfMessage; // message id → chat id
     };
     // A message the index took in (text) or dropped (no chat).
