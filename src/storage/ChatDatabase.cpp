@@ -565,13 +565,13 @@ void ChatDatabase::applyToCopy(const QList<IndexedChange>& changes)
         if (change.chatId) {
             for (const char byte : change.text)
                 ++m_copy.byteCounts[uchar(byte)];
-            m_copy.chats[*change.chatId].append(change.id, change.text);
+            m_copy.chats[*change.chatId].append(change.id, QByteArrayView(change.text));
             m_copy.chatOfMessage.insert(change.id, *change.chatId);
         }
     }
 }
 
-void ChatDatabase::FoldedCopy::Chat::append(int64_t id, const QByteArray& message)
+void ChatDatabase::FoldedCopy::Chat::append(int64_t id, QByteArrayView message)
 {
     text.append(message).append('\0');
     messages.append({id, message.size()});
@@ -750,25 +750,43 @@ bool ChatDatabase::loadFoldedCopy()
     if (m_copy.loaded && m_copy.dataVersion == version)
         return true;
     m_copy = {};
-    // The index's own table holds the folded text already.
-    const Statement statement = prepare(QStringLiteral("SELECT m.id, m.chat_id, c.c0 FROM messages m\n"
-                                                       "JOIN message_search_content c ON c.id = m.id"));
-    if (!statement)
+    // The chat of each message from the chat index (small, and read whole),
+    // then the folded text in order from the index's own table: the message
+    // table, far larger, is never read.
+    {
+        const Statement chats = prepare(QStringLiteral("SELECT id, chat_id FROM messages"));
+        if (!chats)
+            return false;
+        while (stepRow(chats.get()))
+            m_copy.chatOfMessage.insert(integerColumn(chats.get(), 0), integerColumn(chats.get(), 1));
+    }
+    const Statement texts = prepare(QStringLiteral("SELECT id, c0 FROM message_search_content"));
+    if (!texts)
         return false;
-    sqlite3_stmt* s = statement.get();
+    sqlite3_stmt* s = texts.get();
     int rc = SQLITE_ROW;
+    int64_t row = 0;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const int64_t id = integerColumn(s, 0);
-        const int64_t chatId = integerColumn(s, 1);
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 2));
-        const qsizetype size = text ? sqlite3_column_bytes(s, 2) : 0;
-        for (qsizetype i = 0; i < size; ++i)
-            ++m_copy.byteCounts[uchar(text[i])];
-        m_copy.chats[chatId].append(id, QByteArray(text, size));
-        m_copy.chatOfMessage.insert(id, chatId);
+        const auto chat = m_copy.chatOfMessage.constFind(integerColumn(s, 0));
+        if (chat == m_copy.chatOfMessage.cend())
+            continue; // never expected: every indexed message exists
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        const QByteArrayView view(text, text ? sqlite3_column_bytes(s, 1) : 0);
+        // Which byte of a query is rarest needs only a sample.
+        if (row++ % 8 == 0) {
+            for (const char byte : view)
+                ++m_copy.byteCounts[uchar(byte)];
+        }
+        m_copy.chats[chat.value()].append(chat.key(), view);
     }
     if (rc != SQLITE_DONE) {
         logError("step failed: %1");
+        m_copy = {};
+        return false;
+    }
+    // Messages without a row in the index (none, once caught up) would be
+    // searched by nothing.
+    if (m_copy.chatOfMessage.size() != row) {
         m_copy = {};
         return false;
     }

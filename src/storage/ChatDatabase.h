@@ -235,7 +235,7 @@ private:
         struct Chat {
             QByteArray text;
             QList<std::pair<int64_t, qsizetype>> messages; // id and length, in the order of the text
-            void append(int64_t id, const QByteArray& message);
+            void append(int64_t id, QByteArrayView message);
             void remove(int64_t id);
         };
         bool loaded = false;
