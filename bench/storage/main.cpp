@@ -52,6 +52,7 @@ const char* const kWords[] = {"the", "model", "answer", "context", "token", "pro
 
 const char* const usage =
     "usage: bench-storage [--chats N] [--messages N] [--iterations N] [--folder DIR]\n"
+    "       bench-storage [ITERATIONS] [FOLDER]   (the older form)\n"
     "  --chats N        chats in the database (default 10000)\n"
     "  --messages N     messages, spread evenly over the chats (default 100000)\n"
     "  --iterations N   timed runs per figure (default 9)\n"
@@ -197,6 +198,23 @@ int main(int argc, char** argv)
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             std::fputs(usage, stdout);
             return 0;
+        }
+        // The older form, "bench-storage [iterations] [folder]", still works.
+        if (!arg.startsWith(QLatin1Char('-')) && i < 2) {
+            bool number = false;
+            arg.toLongLong(&number);
+            if (number && i == 0) {
+                if (!positiveNumber(arg, &iterations) || iterations > 10000) {
+                    std::fprintf(stderr, "bench-storage: iterations must be a positive number, not \"%s\"\n",
+                                 qPrintable(arg));
+                    return 2;
+                }
+                continue;
+            }
+            if (!number) {
+                folder = arg;
+                continue;
+            }
         }
         const bool takesValue = arg == QLatin1String("--chats") || arg == QLatin1String("--messages") ||
                                 arg == QLatin1String("--iterations") || arg == QLatin1String("--folder");
