@@ -34,7 +34,9 @@ void BottomCardOverlay::placeAtBottom()
     if (!card)
         return;
     const int w = card->minimumWidth() == card->maximumWidth() ? card->minimumWidth() : card->sizeHint().width();
-    const int h = card->hasHeightForWidth() ? card->heightForWidth(w) : card->sizeHint().height();
+    const int h = card->minimumHeight() == card->maximumHeight() ? card->minimumHeight()
+                  : card->hasHeightForWidth()                     ? card->heightForWidth(w)
+                                                                  : card->sizeHint().height();
     const QRectF r = cardRect(size(), {w, h}, m_leadingInset);
     card->setGeometry(qFloor(r.x()), qFloor(r.y()), w, h);
 }
