@@ -87,9 +87,8 @@ QList<ModelInfo> sampleModels(int n)
                                   "OLMo 2 13B", "A model with a name far too long for its pill to show whole"};
     QList<ModelInfo> models;
     for (int i = 0; i < n; ++i) {
-        ModelInfo model;
-        model.displayName = i < 8 ? QString::fromUtf8(names[i]) : QStringLiteral("Model %1").arg(i + 1);
-        models.append(model);
+        models.emplaceBack().displayName =
+            i < 8 ? QString::fromUtf8(names[i]) : QStringLiteral("Model %1").arg(i + 1);
     }
     return models;
 }
