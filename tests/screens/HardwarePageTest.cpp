@@ -261,6 +261,15 @@ TEST_F(HardwarePageTest, RigLinesColourRunsAndSpaceTheNote)
     EXPECT_EQ(run[1], (std::pair<QString, QColor>{"3B", QColor(0x7F, 0xD1, 0x84)}));
     EXPECT_EQ(run.last(), (std::pair<QString, QColor>{"70B", QColor(0xF2, 0x8B, 0x93)}));
 
+    // Untoned runs take the paper pen: a CPU named by full blocks shows it.
+    RigInfo blocks = rig;
+    blocks.cpuShortName = QString(4, QChar(0x2588));
+    RigCardLines drawn(blocks, true, 0);
+    drawn.resize(500, drawn.heightForWidth(500));
+    showAndSettle(drawn);
+    const int x = qRound(QFontMetricsF(Theme::interMedium13()).horizontalAdvance(QStringLiteral("Your Mac: ")) + 10);
+    EXPECT_TRUE(pixelNear(renderOver(drawn, kInk), x, int(drawn.lineRects(500)[0].center().y()), kWhite));
+
     RigInfo m1;
     m1.ramTotalMb = 16384;
     m1.ramFreeMb = 9000;

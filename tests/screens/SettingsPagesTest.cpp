@@ -148,7 +148,17 @@ TEST_F(SettingsPagesTest, AppearanceSwitchRecoloursCardsAndText)
     const QImage dark = s.page->grab().toImage();
     EXPECT_TRUE(pixelNear(dark, middle.x(), middle.y(), kWhite));
     EXPECT_TRUE(pixelNear(dark, 2, 2, kInk));
-    EXPECT_EQ(Theme::paper(), kInk) << "row titles are drawn in paper";
+
+    // A row title of one full block shows its colour in its middle.
+    SettingsCard rowCard;
+    rowCard.addRow(new CardRowButton(QStringLiteral("\u2588"), CardRowButton::Trailing::None, {}));
+    rowCard.resize(200, 45);
+    showAndSettle(rowCard);
+    const QPoint glyph(22 + QFontMetrics(Theme::interMedium13()).horizontalAdvance(QChar(0x2588)) / 2, 22);
+    for (const auto& [appearance, text] : {std::pair{Appearance::Light, kWhite}, std::pair{Appearance::Dark, kInk}}) {
+        Theme::setAppearance(appearance);
+        EXPECT_TRUE(pixelNear(rowCard.grab().toImage(), glyph.x(), glyph.y(), text));
+    }
 }
 
 TEST_F(SettingsPagesTest, AppearanceRowsStoreApplyAndMarkExactMatches)
