@@ -73,7 +73,7 @@ ModelPickerOverlay::ModelPickerOverlay(const QList<ModelInfo>& models, std::opti
     rows->setSpacing(kRowGap);
     if (models.isEmpty()) {
         auto* empty = new DialogText(QStringLiteral("No models installed"), Theme::interMedium16(), Theme::paper);
-        empty->setContentsMargins(0, kEmptyPadding, 0, kEmptyPadding);
+        empty->setObjectName(QStringLiteral("cvn.picker.empty"));
         rows->addSpacing(kEmptyPadding);
         rows->addWidget(empty);
     }

@@ -3,6 +3,7 @@
 #include "screens/ModelPickerOverlay.h"
 #include "screens/SettingsPageKit.h"
 #include "ui_kit/CvnButton.h"
+#include "ui_kit/CvnDialogCard.h"
 #include "ui_kit/KitTest.h"
 
 #include <QScrollArea>
@@ -145,8 +146,15 @@ TEST_F(OverlayTest, PickerClicksPickDismissOrDoNothing)
     EXPECT_EQ(p.dismissals, 2);
 }
 
-TEST_F(OverlayTest, ManyModelsScrollInsideAFixedCard)
+TEST_F(OverlayTest, NoModelsSayItAndManyScrollInsideAFixedCard)
 {
+    Picker none(0);
+    EXPECT_TRUE(none.overlay->pills().isEmpty());
+    auto* empty = none.card()->findChild<DialogText*>(QStringLiteral("cvn.picker.empty"));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->text(), QStringLiteral("No models installed"));
+    EXPECT_TRUE(empty->isVisible());
+
     Picker p(30);
     EXPECT_EQ(p.card()->height(), 340);
     EXPECT_GT(p.overlay->list()->verticalScrollBar()->maximum(), 0);
