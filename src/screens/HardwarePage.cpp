@@ -83,12 +83,17 @@ QWidget* rowWith(QVBoxLayout** stack)
     return row;
 }
 
-QHBoxLayout* headLine(QVBoxLayout* stack)
+// The label, a flexible space and the control of a row, on a widget of its
+// own so the line can carry a tooltip.
+QHBoxLayout* headLine(QVBoxLayout* stack, QWidget** line = nullptr)
 {
-    auto* head = new QHBoxLayout;
+    auto* widget = new QWidget;
+    auto* head = new QHBoxLayout(widget);
     head->setContentsMargins(0, 0, 0, 0);
     head->setSpacing(10);
-    stack->addLayout(head);
+    stack->addWidget(widget);
+    if (line)
+        *line = widget;
     return head;
 }
 
@@ -140,7 +145,7 @@ HardwarePage::HardwarePage(std::function<void()> onBack, QWidget* parent) : QWid
     card->setObjectName(QStringLiteral("cvn.hardware.performance"));
     QVBoxLayout* metal = nullptr;
     m_metalRow = rowWith(&metal);
-    QHBoxLayout* metalHead = headLine(metal);
+    QHBoxLayout* metalHead = headLine(metal, &m_metalLine);
     metalHead->addWidget(new OneLineText(QStringLiteral("METAL OFFLOAD"), Theme::interMedium13(), Theme::paper), 1);
     m_toggle = new CvnCardToggle(false, QStringLiteral("Metal offload"), false);
     metalHead->addWidget(m_toggle);
@@ -194,7 +199,7 @@ void HardwarePage::showSettings()
     m_toggle->setToggleEnabled(usable);
     m_toggle->setOn(AppSettings::boolValue(kMetalKey) && usable);
     const QString why = usable ? QString() : HardwareInfo::metalUnavailableText().value_or(QString());
-    m_metalRow->setToolTip(why);
+    m_metalLine->setToolTip(why);
     replaceText(m_metalText, usable ? QStringLiteral("Runs the model's layers on the GPU. Off keeps everything on the CPU.")
                                     : QStringLiteral("Not available on this Mac's GPU. Corvanthelis runs on your CPU."));
 

@@ -47,7 +47,7 @@ public:
     OneLineText* readingText() const { return m_reading; }
     RigCardLines* rigLines() const { return m_lines; }
     CvnCardToggle* metalToggle() const { return m_toggle; }
-    QWidget* metalRow() const { return m_metalRow; }
+    QWidget* metalLine() const { return m_metalLine; }
     DialogText* metalExplanation() const { return m_metalText; }
     OneLineText* threadValue() const { return m_threadValue; }
     CvnCardSlider* threadSlider() const { return m_slider; }
@@ -79,6 +79,7 @@ private:
     OneLineText* m_reading;
     RigCardLines* m_lines = nullptr;
     QWidget* m_metalRow;
+    QWidget* m_metalLine = nullptr;
     CvnCardToggle* m_toggle;
     DialogText* m_metalText;
     OneLineText* m_threadValue;

@@ -164,7 +164,7 @@ TEST_F(HardwarePageTest, UnusableGpuKeepsTheSwitchOffDimmedAndSilent)
     EXPECT_EQ(p.page.metalDialog(), nullptr);
     EXPECT_EQ(p.page.metalExplanation()->text(),
               QStringLiteral("Not available on this Mac's GPU. Corvanthelis runs on your CPU."));
-    EXPECT_TRUE(p.page.metalRow()->toolTip().startsWith(QStringLiteral("Not available on No Metal GPU. llama.cpp's")));
+    EXPECT_TRUE(p.page.metalLine()->toolTip().startsWith(QStringLiteral("Not available on No Metal GPU. llama.cpp's")));
 }
 
 TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
