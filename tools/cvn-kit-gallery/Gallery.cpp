@@ -2,6 +2,7 @@
 
 #include "AttachmentGallery.h"
 #include "ChatGallery.h"
+#include "PagesGallery.h"
 #include "ReplyGallery.h"
 #include "SidebarGallery.h"
 
@@ -549,6 +550,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     sheets += attachmentSheets();
     sheets += chatSheets();
     sheets += sidebarSheets();
+    sheets += pagesSheets();
     return sheets;
 }
 

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "models/ModelInfo.h"
+#include "screens/BottomCardOverlay.h"
+
+#include <QList>
+#include <QUuid>
+
+#include <functional>
+#include <optional>
+#include <utility>
+
+class QScrollArea;
+
+namespace cvn {
+
+class CvnButton;
+
+// The overlay in which the user picks the current model: a 667×340 card
+// titled "SELECT MODEL" over the dimmed window, listing the models as pills
+// in two columns filled column by column, the current model's pill filled
+// and the others outlined. A pill reports its model through onPick (also the
+// current one); the backdrop and Escape report onDismiss. It owns only its
+// widgets and never closes itself; the main view removes it.
+// Main thread only.
+class ModelPickerOverlay : public BottomCardOverlay {
+    Q_OBJECT
+public:
+    static constexpr int kHeight = 340;
+    static constexpr int kPillWidth = 282;
+
+    // Row r of a grid of n items: the item in the left cell and, unless the
+    // row is the last of an odd count, the one in the right cell. Rows are
+    // (n + 1) / 2 and row r holds (r, r + rows).
+    using GridRow = std::pair<int, std::optional<int>>;
+    static QList<GridRow> gridRows(int n);
+
+    ModelPickerOverlay(const QList<ModelInfo>& models, std::optional<QUuid> currentModelId, qreal leadingInset,
+                       std::function<void(const QUuid&)> onPick, std::function<void()> onDismiss, QWidget* parent);
+
+    // The pills in model order.
+    const QList<CvnButton*>& pills() const { return m_pills; }
+    QScrollArea* list() const { return m_list; }
+
+private:
+    QList<CvnButton*> m_pills;
+    QScrollArea* m_list;
+};
+
+} // namespace cvn

@@ -1,0 +1,210 @@
+#include "chat/LayoutProbe.h"
+#include "screens/AttachSheetOverlay.h"
+#include "screens/ModelPickerOverlay.h"
+#include "screens/SettingsPageKit.h"
+#include "ui_kit/CvnButton.h"
+#include "ui_kit/CvnDialogCard.h"
+#include "ui_kit/KitTest.h"
+
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+using OverlayTest = KitTest;
+
+QList<ModelInfo> models(const QStringList& names)
+{
+    QList<ModelInfo> list;
+    for (const QString& name : names) {
+        ModelInfo model;
+        model.displayName = name;
+        list.append(model);
+    }
+    return list;
+}
+
+// A click where the pointer lands: on the deepest child under `at`, from
+// which an unhandled press climbs to its parents as it would on screen.
+void clickAt(QWidget* top, QPoint at)
+{
+    QWidget* target = top->childAt(at);
+    if (!target)
+        target = top;
+    QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(top, at));
+}
+
+struct Picker {
+    explicit Picker(int count, int current = -1, qreal inset = 0, QSize size = {1280, 800})
+    {
+        QStringList names;
+        for (int i = 0; i < count; ++i)
+            names.append(QStringLiteral("Model %1").arg(i));
+        list = models(names);
+        window.resize(size);
+        showAndSettle(window);
+        std::optional<QUuid> id;
+        if (current >= 0)
+            id = list[current].id;
+        overlay = new ModelPickerOverlay(list, id, inset, [this](const QUuid& picked) { picks.append(picked); },
+                                         [this] { ++dismissals; }, &window);
+        showAndSettle(*overlay);
+    }
+    QWidget* card() const { return overlay->card(); }
+
+    QWidget window;
+    QList<ModelInfo> list;
+    ModelPickerOverlay* overlay;
+    QList<QUuid> picks;
+    int dismissals = 0;
+};
+
+} // namespace
+
+TEST_F(OverlayTest, PickerCardStandsAboveTheBottomRightOfTheInset)
+{
+    EXPECT_EQ(BottomCardOverlay::cardRect({1280, 800}, {667, 340}, 0), QRectF(306.5, 411, 667, 340));
+    EXPECT_EQ(BottomCardOverlay::cardRect({1280, 800}, {667, 340}, 378).x(), 306.5 + 189);
+    for (const qreal inset : {0.0, 378.0}) {
+        Picker p(3, -1, inset);
+        const QRect card = p.card()->geometry();
+        EXPECT_NEAR(card.x(), 306.5 + inset / 2, 0.5);
+        EXPECT_EQ(card.y(), 411);
+        EXPECT_EQ(card.size(), QSize(667, 340));
+    }
+}
+
+TEST_F(OverlayTest, GridFillsColumnByColumnWithHalfWidthPills)
+{
+    using Row = ModelPickerOverlay::GridRow;
+    const std::optional<int> none;
+    const QList<std::pair<int, QList<Row>>> cases = {
+        {0, {}},
+        {1, {{0, none}}},
+        {4, {{0, 2}, {1, 3}}},
+        {5, {{0, 3}, {1, 4}, {2, none}}},
+        {7, {{0, 4}, {1, 5}, {2, 6}, {3, none}}},
+    };
+    for (const auto& [n, rows] : cases)
+        EXPECT_EQ(ModelPickerOverlay::gridRows(n), rows) << n;
+
+    for (const int n : {1, 5}) {
+        Picker p(n);
+        for (CvnButton* pill : p.overlay->pills())
+            EXPECT_EQ(pill->width(), ModelPickerOverlay::kPillWidth) << n;
+    }
+    Picker five(5);
+    const auto& pills = five.overlay->pills();
+    EXPECT_EQ(pills[3]->y(), pills[0]->y()) << "D stands beside A";
+    EXPECT_GT(pills[3]->x(), pills[0]->x());
+    EXPECT_EQ(pills[2]->x(), pills[0]->x()) << "C under A and B";
+}
+
+TEST_F(OverlayTest, CurrentPillIsFilledAndProbedOthersOutlined)
+{
+    QWidget window;
+    window.resize(1280, 800);
+    showAndSettle(window);
+    // Six user-perceived characters in ten UTF-16 units: an accent and a flag.
+    const QList<ModelInfo> list = models({QStringLiteral("Other"), QStringLiteral("Cafe\u0301 \U0001F1EB\U0001F1F7")});
+    auto* overlay = new ModelPickerOverlay(list, list[1].id, 0, {}, {}, &window);
+    showAndSettle(*overlay);
+    CvnButton* current = overlay->pills()[1];
+    EXPECT_EQ(current->style(), CvnButton::Style::SelectedPill);
+    EXPECT_EQ(overlay->pills()[0]->style(), CvnButton::Style::OutlinePill);
+    EXPECT_TRUE(pixelNear(renderOver(*current, Qt::transparent), 20, 4, kWhite));
+    EXPECT_TRUE(LayoutProbe::snapshot().filter(QStringLiteral("picker pill (current):")).join(QString()).endsWith(
+        QStringLiteral("(6 chars)")));
+    EXPECT_EQ(overlay->pills()[0]->findChildren<LayoutProbe*>().size(), 0);
+
+    for (const std::optional<QUuid>& id : {std::optional<QUuid>(), std::optional<QUuid>(QUuid::createUuid())}) {
+        ModelPickerOverlay other(list, id, 0, {}, {}, &window);
+        for (CvnButton* pill : other.pills()) {
+            EXPECT_EQ(pill->style(), CvnButton::Style::OutlinePill);
+            EXPECT_TRUE(pill->findChildren<LayoutProbe*>().isEmpty());
+        }
+    }
+}
+
+TEST_F(OverlayTest, PickerClicksPickDismissOrDoNothing)
+{
+    Picker p(3, 1);
+    QTest::mouseClick(p.overlay->pills()[1], Qt::LeftButton, {}, QPoint(141, 19));
+    ASSERT_EQ(p.picks, QList<QUuid>{p.list[1].id}) << "the current pill still picks";
+    // The title, the card's margin and the empty list area below the pills.
+    for (const QPoint at : {QPoint(60, 50), QPoint(10, 170), QPoint(300, 290), QPoint(330, 120)})
+        clickAt(p.card(), at);
+    EXPECT_EQ(p.picks.size(), 1);
+    EXPECT_EQ(p.dismissals, 0);
+    QTest::mouseClick(p.overlay, Qt::LeftButton, {}, QPoint(640, 200));
+    EXPECT_EQ(p.dismissals, 1);
+    QTest::keyClick(p.overlay, Qt::Key_Escape);
+    EXPECT_EQ(p.dismissals, 2);
+}
+
+TEST_F(OverlayTest, NoModelsSayItAndManyScrollInsideAFixedCard)
+{
+    Picker none(0);
+    EXPECT_TRUE(none.overlay->pills().isEmpty());
+    auto* empty = none.card()->findChild<DialogText*>(QStringLiteral("cvn.picker.empty"));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->text(), QStringLiteral("No models installed"));
+    EXPECT_TRUE(empty->isVisible());
+
+    Picker p(30);
+    EXPECT_EQ(p.card()->height(), 340);
+    EXPECT_GT(p.overlay->list()->verticalScrollBar()->maximum(), 0);
+    EXPECT_LE(p.overlay->list()->geometry().bottom(), 340 - 33);
+}
+
+TEST_F(OverlayTest, AttachSheetReportsItsChoiceAndIgnoresTheCard)
+{
+    QWidget window;
+    window.resize(1280, 800);
+    showAndSettle(window);
+    QList<bool> choices;
+    int dismissals = 0;
+    auto* sheet = new AttachSheetOverlay([&](bool documents) { choices.append(documents); }, [&] { ++dismissals; },
+                                         &window);
+    showAndSettle(*sheet);
+    QTest::mouseClick(sheet->fileButton(), Qt::LeftButton);
+    QTest::mouseClick(sheet->imageButton(), Qt::LeftButton);
+    EXPECT_EQ(choices, (QList<bool>{true, false}));
+
+    QWidget* card = sheet->card();
+    const int between = (sheet->fileButton()->geometry().bottom() + sheet->imageButton()->y()) / 2;
+    for (const QPoint at : {QPoint(40, 34), QPoint(5, card->height() / 2), QPoint(100, between), QPoint(500, 60)})
+        clickAt(card, at);
+    EXPECT_EQ(choices.size(), 2);
+    EXPECT_EQ(dismissals, 0);
+    QTest::mouseClick(sheet, Qt::LeftButton, {}, QPoint(640, 100));
+    QTest::keyClick(sheet, Qt::Key_Escape);
+    EXPECT_EQ(dismissals, 2);
+    EXPECT_EQ(card->geometry().bottom() + 1, 800 - 49);
+}
+
+TEST_F(OverlayTest, AttachCardKeepsItsWidthAndInvertsInDark)
+{
+    for (const int width : {900, 1600}) {
+        QWidget window;
+        window.resize(width, 700);
+        showAndSettle(window);
+        auto* sheet = new AttachSheetOverlay({}, {}, &window);
+        showAndSettle(*sheet);
+        EXPECT_EQ(sheet->card()->width(), 667) << width;
+    }
+    Theme::setAppearance(Appearance::Dark);
+    QWidget window;
+    window.resize(900, 700);
+    showAndSettle(window);
+    auto* sheet = new AttachSheetOverlay({}, {}, &window);
+    showAndSettle(*sheet);
+    auto* caption = static_cast<OneLineText*>(sheet->card()->findChild<QWidget*>(QStringLiteral("cvn.attach.caption")));
+    EXPECT_EQ(caption->color()(), QColor(0x6E, 0x6E, 0x6F));
+    const QPoint inside = sheet->card()->geometry().topLeft() + QPoint(400, 10);
+    EXPECT_TRUE(pixelNear(window.grab().toImage(), inside.x(), inside.y(), kWhite));
+}

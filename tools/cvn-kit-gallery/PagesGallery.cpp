@@ -1,0 +1,281 @@
+#include "PagesGallery.h"
+
+#include "models/SystemFacts.h"
+#include "screens/AppearancePage.h"
+#include "screens/AttachSheetOverlay.h"
+#include "screens/HardwarePage.h"
+#include "screens/ModelPickerOverlay.h"
+#include "screens/RigCardLines.h"
+#include "screens/SettingsPage.h"
+#include "ui_kit/CvnCardToggle.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSemaphore>
+#include <QThreadPool>
+
+namespace cvn::gallery {
+
+namespace {
+
+constexpr int kMargin = 16;
+constexpr int kCaption = 22;
+
+// A stand-in for the page under an overlay: the page colour and a few lines
+// of text, so the dim shows over something.
+class FakePage : public QWidget {
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.fillRect(rect(), Theme::pageBackground());
+        p.setPen(Theme::text());
+        p.setFont(Theme::interMedium16());
+        for (int y = 60; y < height(); y += 70)
+            p.drawText(QPointF(60, y), QStringLiteral("A message in the chat behind the overlay."));
+    }
+};
+
+struct Panel {
+    QString caption;
+    QImage image;
+};
+
+QImage grab(QWidget& widget)
+{
+    widget.setAttribute(Qt::WA_DontShowOnScreen);
+    if (!widget.isVisible())
+        widget.show();
+    settle();
+    QImage image(widget.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    widget.render(&image);
+    return image;
+}
+
+QImage compose(const QList<Panel>& panels)
+{
+    int width = kMargin;
+    int height = 0;
+    for (const Panel& panel : panels) {
+        width += panel.image.width() + kMargin;
+        height = qMax(height, panel.image.height());
+    }
+    const int top = kMargin + kCaption;
+    QImage sheet(width, top + height + kMargin, QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(Theme::pageBackground());
+    QPainter p(&sheet);
+    p.setFont(Theme::interRegular13());
+    p.setPen(Theme::secondaryText());
+    int x = kMargin;
+    for (const Panel& panel : panels) {
+        p.drawText(QPointF(x, kMargin + 13), panel.caption);
+        p.drawImage(QPoint(x, top), panel.image);
+        x += panel.image.width() + kMargin;
+    }
+    return sheet;
+}
+
+QList<ModelInfo> sampleModels(int n)
+{
+    static const char* names[] = {"Llama 3.2 3B Instruct", "Qwen2.5 7B Instruct", "Mistral 7B v0.3",
+                                  "Gemma 2 9B", "Phi-3.5 Mini", "DeepSeek R1 Distill Qwen 14B",
+                                  "OLMo 2 13B", "A model with a name far too long for its pill to show whole"};
+    QList<ModelInfo> models;
+    for (int i = 0; i < n; ++i) {
+        models.emplaceBack().displayName =
+            i < 8 ? QString::fromUtf8(names[i]) : QStringLiteral("Model %1").arg(i + 1);
+    }
+    return models;
+}
+
+QImage pickerImage(QSize window, int count, int current, qreal inset, int scrollTo = 0)
+{
+    FakePage page;
+    page.resize(window);
+    const QList<ModelInfo> models = sampleModels(count);
+    std::optional<QUuid> id;
+    if (current >= 0 && current < count)
+        id = models[current].id;
+    auto* overlay = new ModelPickerOverlay(models, id, inset, [](const QUuid&) {}, [] {}, &page);
+    overlay->show();
+    grab(page);
+    if (scrollTo)
+        overlay->list()->verticalScrollBar()->setValue(scrollTo);
+    return grab(page);
+}
+
+QImage attachImage(QSize window)
+{
+    FakePage page;
+    page.resize(window);
+    auto* sheet = new AttachSheetOverlay([](bool) {}, [] {}, &page);
+    sheet->show();
+    return grab(page);
+}
+
+void press(QWidget* widget)
+{
+    const QPoint pos(widget->width() / 2, widget->height() / 2);
+    QMouseEvent event(QEvent::MouseButtonPress, pos, widget->mapToGlobal(pos), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(widget, &event);
+}
+
+QImage settingsImage(bool pressed)
+{
+    SettingsPage page([] {}, [] {}, [] {}, [] {}, [](const QUrl&) {});
+    page.resize(720, 640);
+    grab(page);
+    if (pressed)
+        press(page.generalCard()->findChildren<CardRowButton*>().at(1));
+    return grab(page);
+}
+
+QImage appearanceImage(bool pressed)
+{
+    AppearancePage page([] {});
+    page.resize(720, 420);
+    // The stored choice is the user's; the sheet shows the row of its own look.
+    const bool dark = Theme::appearance() == Appearance::Dark;
+    page.lightRow()->setTrailing(dark ? CardRowButton::Trailing::None : CardRowButton::Trailing::CheckMark);
+    page.darkRow()->setTrailing(dark ? CardRowButton::Trailing::CheckMark : CardRowButton::Trailing::None);
+    grab(page);
+    if (pressed)
+        press(page.darkRow());
+    return grab(page);
+}
+
+SystemFacts intelFacts(bool gpuUsable)
+{
+    SystemFacts facts;
+    facts.rig.ramTotalMb = 16000;
+    facts.rig.ramFreeMb = 8000;
+    facts.rig.cpuShortName = QStringLiteral("Intel Core i7-9750H");
+    facts.processorCount = 8;
+    facts.gpuUsable = gpuUsable;
+    return facts;
+}
+
+RigInfo m1Pro()
+{
+    RigInfo rig;
+    rig.ramTotalMb = 16384;
+    rig.ramFreeMb = 9000;
+    rig.cpuShortName = QStringLiteral("Apple M1 Pro");
+    rig.gpuName = QStringLiteral("Apple M1 Pro");
+    rig.gpuVramMb = 10922;
+    rig.isUsableForInference = true;
+    return rig;
+}
+
+QImage hardwareImage(bool read, bool gpuUsable, bool dialog)
+{
+    // The reading state is the page before its first read lands: the read
+    // waits at the gate until the picture is taken.
+    QSemaphore gate;
+    SystemFacts::Override facts([&gate, gpuUsable] {
+        gate.acquire();
+        return intelFacts(gpuUsable);
+    });
+    QImage image;
+    {
+        HardwarePage page([] {});
+        page.resize(720, 900);
+        if (!read) {
+            image = grab(page);
+        } else {
+            page.setAttribute(Qt::WA_DontShowOnScreen);
+            page.show();
+            gate.release();
+            while (!page.facts())
+                QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            if (dialog)
+                page.metalToggle()->toggleIfEnabled();
+            image = grab(page);
+        }
+        gate.release(8);
+        QThreadPool::globalInstance()->waitForDone();
+        QApplication::processEvents();
+    }
+    return image;
+}
+
+// The switch in its states on a card.
+QImage toggleImage(bool on, bool enabled)
+{
+    QWidget host;
+    host.resize(72, 52);
+    host.setAutoFillBackground(true);
+    QPalette palette;
+    palette.setColor(QPalette::Window, Theme::card());
+    host.setPalette(palette);
+    auto* toggle = new CvnCardToggle(on, QStringLiteral("Metal offload"), enabled, &host);
+    toggle->move(16, 16);
+    return grab(host);
+}
+
+QImage rigLinesImage(const RigInfo& rig, bool compact)
+{
+    QWidget host;
+    host.setAutoFillBackground(true);
+    QPalette palette;
+    palette.setColor(QPalette::Window, Theme::card());
+    host.setPalette(palette);
+    auto* layout = new QHBoxLayout(&host);
+    layout->setContentsMargins(30, 24, 30, 24);
+    auto* lines = new RigCardLines(rig, compact, compact ? 20 : 0);
+    layout->addWidget(lines);
+    host.resize(compact ? 544 : 480, 10);
+    host.resize(host.width(), lines->heightForWidth(host.width() - 60) + 48);
+    return grab(host);
+}
+
+} // namespace
+
+QList<Sheet> pagesSheets()
+{
+    const QSize window(1280, 800);
+    RigInfo intel = intelFacts(false).rig;
+    return {
+        {QStringLiteral("model-picker"),
+         compose({{QStringLiteral("7 models, the third current"), pickerImage(window, 7, 2, 0)}})},
+        {QStringLiteral("model-picker-drawer"),
+         compose({{QStringLiteral("drawer open: inset 378, one model"), pickerImage(window, 1, 0, 378)}})},
+        {QStringLiteral("model-picker-empty"),
+         compose({{QStringLiteral("no models, 900 wide"), pickerImage({900, 560}, 0, -1, 0)}})},
+        {QStringLiteral("model-picker-scrolling"),
+         compose({{QStringLiteral("30 models, no current"), pickerImage({900, 560}, 30, -1, 0)},
+                  {QStringLiteral("scrolled"), pickerImage({900, 560}, 30, 9, 0, 200)}})},
+        {QStringLiteral("attach-sheet"),
+         compose({{QStringLiteral("900 wide"), attachImage({900, 420})},
+                  {QStringLiteral("1600 wide"), attachImage({1600, 420})}})},
+        {QStringLiteral("settings"), compose({{QStringLiteral("settings page"), settingsImage(false)}})},
+        {QStringLiteral("settings-pressed"),
+         compose({{QStringLiteral("MODELS held down"), settingsImage(true)}})},
+        {QStringLiteral("appearance"),
+         compose({{QStringLiteral("the current look checked"), appearanceImage(false)},
+                  {QStringLiteral("Dark held down"), appearanceImage(true)}})},
+        {QStringLiteral("hardware-reading"),
+         compose({{QStringLiteral("before the first read"), hardwareImage(false, false, false)}})},
+        {QStringLiteral("hardware"),
+         compose({{QStringLiteral("8 processors, no usable GPU"), hardwareImage(true, false, false)}})},
+        {QStringLiteral("hardware-metal-dialog"),
+         compose({{QStringLiteral("a usable GPU: the switch asks first"), hardwareImage(true, true, true)}})},
+        {QStringLiteral("hardware-toggle"),
+         compose({{QStringLiteral("off"), toggleImage(false, true)},
+                  {QStringLiteral("on"), toggleImage(true, true)},
+                  {QStringLiteral("off, disabled"), toggleImage(false, false)},
+                  {QStringLiteral("on, disabled"), toggleImage(true, false)}})},
+        {QStringLiteral("hardware-rig-lines"),
+         compose({{QStringLiteral("compact, no GPU"), rigLinesImage(intel, true)},
+                  {QStringLiteral("intro size, no GPU"), rigLinesImage(intel, false)},
+                  {QStringLiteral("intro size, M1 Pro"), rigLinesImage(m1Pro(), false)}})},
+    };
+}
+
+} // namespace cvn::gallery
