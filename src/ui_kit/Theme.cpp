@@ -114,8 +114,14 @@ QFont inter(int weight, int pixelSize)
 QFont monospace(int pixelSize)
 {
     static const QFont base = [] {
-        QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        // A named face first: the system's "monospace" alias follows whatever
+        // fonts happen to be installed, and some of them do not declare a
+        // fixed pitch, so code would lose its columns.
+        QFont font = QFontDatabase::hasFamily(QStringLiteral("DejaVu Sans Mono"))
+                         ? QFont(QStringLiteral("DejaVu Sans Mono"))
+                         : QFontDatabase::systemFont(QFontDatabase::FixedFont);
         font.setStyleHint(QFont::Monospace);
+        font.setFixedPitch(true);
         font.setWeight(QFont::Normal);
         return font;
     }();
