@@ -1,5 +1,6 @@
 // Text recognition over tesseract and leptonica; the only file that knows
 // either library.
+#include "platform/Utf8Decoder.h"
 #include "attachments/ImageText.h"
 
 #include "attachments/AttachmentText.h"
@@ -126,7 +127,7 @@ std::optional<QString> recognizeImageText(const QString& path, const ReadingStop
             std::unique_ptr<char[]> utf8(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
             if (!utf8)
                 continue;
-            QString line = QString::fromUtf8(utf8.get());
+            QString line = Utf8Decoder::decode(utf8.get());
             qsizetype end = line.size();
             while (end > 0 && line[end - 1].isSpace())
                 --end;

@@ -1,6 +1,7 @@
 // pdfDocumentText over poppler's core; the only file that knows poppler. The
 // core rather than poppler-cpp, because only the core lets a page's drawing
 // be interrupted: one page of a hostile file can keep it busy for minutes.
+#include "platform/Utf8Decoder.h"
 #include "attachments/AttachmentText.h"
 
 #include "platform/Unicode.h"
@@ -80,7 +81,7 @@ std::optional<QString> pdfDocumentText(const QString& path, const ReadingStop& g
         // Poppler ends a page cut short as any other; its text is partial.
         if (stop())
             break;
-        QString pageText = QString::fromUtf8(utf8.c_str());
+        QString pageText = Utf8Decoder::decode(utf8);
         // Poppler ends each page with a line end and a form feed; the page
         // gets exactly one LF instead.
         qsizetype end = pageText.size();

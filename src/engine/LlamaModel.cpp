@@ -1,3 +1,4 @@
+#include "platform/Utf8Decoder.h"
 #include "engine/LlamaModel.h"
 
 #include "platform/Logging.h"
@@ -215,7 +216,8 @@ std::optional<QString> LlamaModel::metaValue(const char* key) const
     char buffer[256] = {};
     if (llama_model_meta_val_str(m_model, key, buffer, sizeof buffer) < 0)
         return std::nullopt;
-    const QString text = QString::fromUtf8(buffer);
+    // The decoder keeps a leading U+FEFF that QString::fromUtf8 would drop.
+    const QString text = Utf8Decoder::decode(buffer);
     if (text.isEmpty())
         return std::nullopt;
     return text;

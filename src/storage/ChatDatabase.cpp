@@ -2,6 +2,7 @@
 
 #include "platform/AppPaths.h"
 #include "platform/Logging.h"
+#include "platform/Utf8Decoder.h"
 
 #include <QDateTime>
 #include <QByteArrayView>
@@ -634,7 +635,9 @@ QString ChatDatabase::textColumn(sqlite3_stmt* statement, int column)
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
     if (!text)
         return QString();
-    return QString::fromUtf8(text, sqlite3_column_bytes(statement, column));
+    // Not QString::fromUtf8: it takes a leading U+FEFF for a byte-order mark
+    // and drops it from the stored text.
+    return Utf8Decoder::decode(std::string_view(text, size_t(sqlite3_column_bytes(statement, column))));
 }
 
 bool ChatDatabase::stepRow(sqlite3_stmt* statement)

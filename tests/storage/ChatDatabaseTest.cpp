@@ -305,6 +305,7 @@ TEST(ChatDatabase, HostileTitlesAndTextsRoundTripVerbatim)
         QString::fromUtf8("nul\0inside", 10),
         QString::fromUtf8("👨‍👩‍👧‍👦 ünïcödé"),
         QString(100000, QChar('z')),
+        QString(QChar(0xFEFF)) + "starts with a zero-width no-break space",
         "",
     };
     QList<int64_t> ids;
