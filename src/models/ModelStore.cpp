@@ -111,6 +111,8 @@ void ModelStore::reload()
     QList<ModelInfo> scanned = scanModelsFolder();
     for (ModelInfo& m : scanned) {
         if (const ModelInfo* before = known.value(m.fileName)) {
+            // The same file keeps its id, so a selection held by id survives.
+            m.id = before->id;
             m.displayName = before->displayName;
             m.chatTemplate = before->chatTemplate;
             m.contextMode = before->contextMode;

@@ -19,9 +19,9 @@ namespace cvn {
 // Threads: main thread only; a scan reads every header synchronously.
 //
 // The user's choices for a model (display name, context mode and size, chat
-// template) live only here, in memory, keyed by file name across rescans. A
-// rescan that finds any change publishes a new list in which every record
-// has a new id, so holders of an id look the model up again with model().
+// template) live only here, in memory, keyed by file name across rescans, and
+// so does each record's id: a rescan keeps the id of every file it knew, so a
+// selection held by id survives it. Only a file new to the store gets a new id.
 class ModelStore : public QObject {
     Q_OBJECT
 
