@@ -22,6 +22,12 @@ constexpr QMargins kFieldPadding{14, 8, 14, 8};
 constexpr qreal kFieldRadius = 19;
 constexpr int kTrackHeight = 6;
 constexpr int kThumbSize = 22;
+constexpr qreal kFadedOpacity = 0.5;
+
+qreal fade(bool faded)
+{
+    return faded ? kFadedOpacity : 1.0;
+}
 
 const DynamicColor kFaded = Theme::paper.withAlpha(0.6);
 
@@ -42,14 +48,33 @@ class NameFrame : public QWidget {
 public:
     using QWidget::QWidget;
 
+    bool isFaded() const { return m_faded; }
+    void setFaded(bool faded)
+    {
+        m_faded = faded;
+        update();
+    }
+
 protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
-        Theme::strokeInside(p, QRectF(rect()), kFieldRadius, Theme::paper.withAlpha(0.25)());
+        Theme::strokeInside(p, QRectF(rect()), kFieldRadius, Theme::paper.withAlpha(0.25 * fade(m_faded))());
     }
+
+private:
+    bool m_faded = false;
 };
+
+// A line edit's palette on the card, its disabled text faded like the rest
+// of a disabled control.
+void applyFieldPalette(QLineEdit* field)
+{
+    QPalette palette = Theme::palette(Theme::Surface::Card, Theme::appearance());
+    palette.setColor(QPalette::Disabled, QPalette::Text, Theme::paper.withAlpha(kFadedOpacity)());
+    field->setPalette(palette);
+}
 
 } // namespace
 
@@ -141,7 +166,9 @@ EditModelForm::EditModelForm(EditModelFormModel* form, QWidget* parent)
     m_nameField->setFrame(false);
     m_nameField->setFont(Theme::interMedium16());
     m_nameField->setAttribute(Qt::WA_MacShowFocusRect, false);
-    Theme::keepPalette(m_nameField, Theme::Surface::Card);
+    applyFieldPalette(m_nameField);
+    connect(&ThemeNotifier::instance(), &ThemeNotifier::appearanceChanged, m_nameField,
+            [field = m_nameField] { applyFieldPalette(field); });
     // The cap counts user-perceived characters, never QLineEdit's UTF-16 units.
     m_nameField->setMaxLength(std::numeric_limits<int>::max());
     inFrame->addWidget(m_nameField);
@@ -197,7 +224,10 @@ void EditModelForm::refresh()
     m_customName->setOn(f.nameMode() == Mode::Custom);
     if (m_nameField->text() != f.name())
         m_nameField->setText(f.name());
-    m_nameField->setEnabled(f.nameMode() == Mode::Custom);
+    const bool custom = f.nameMode() == Mode::Custom;
+    m_nameField->setEnabled(custom);
+    // A disabled field fades, outline and text together, as the slider does.
+    static_cast<NameFrame*>(m_nameFrame)->setFaded(!custom);
 
     m_autoContext->setOn(!f.manual());
     m_manualContext->setOn(f.manual());
@@ -214,6 +244,11 @@ void EditModelForm::refresh()
 
     if (m_template->selection() != f.templateIndex())
         m_template->setSelection(f.templateIndex());
+}
+
+qreal EditModelForm::nameFieldOpacity() const
+{
+    return fade(static_cast<NameFrame*>(m_nameFrame)->isFaded());
 }
 
 int EditModelForm::heightForWidth(int) const

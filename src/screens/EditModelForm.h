@@ -58,6 +58,8 @@ public:
     CvnRadioButton* customNameChoice() const { return m_customName; }
     QLineEdit* nameField() const { return m_nameField; }
     QWidget* nameFrame() const { return m_nameFrame; }
+    // 1 while the name is custom, else 0.5.
+    qreal nameFieldOpacity() const;
     CvnRadioButton* autoContextChoice() const { return m_autoContext; }
     CvnRadioButton* manualContextChoice() const { return m_manualContext; }
     CvnCardSlider* slider() const { return m_slider; }

@@ -295,6 +295,8 @@ InfoCard::InfoCard(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("cvn.models.infoCard"));
     Theme::repaintOnAppearanceChange(this);
+    // Ink on the ink list card: the popups' soft shadow sets it apart.
+    Theme::castShadow(this, 16, QPointF(0, 4));
 }
 
 void InfoCard::setContent(const QString& text, int textMaxWidth)

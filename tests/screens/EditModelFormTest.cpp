@@ -45,6 +45,7 @@ TEST_F(EditModelFormTest, ChoicesShowTheirRows)
     EXPECT_EQ(form->originalNameChoice()->text(), QStringLiteral("Original filename: Sample-Model"));
     EXPECT_EQ(form->templateChoice()->options(), EditModelFormModel::chatTemplateChoices());
     EXPECT_FALSE(form->nameField()->isEnabled());
+    EXPECT_EQ(form->nameFieldOpacity(), 0.5);
     EXPECT_TRUE(form->autoCaption()->isVisibleTo(form));
     EXPECT_FALSE(form->manualCaption()->isVisibleTo(form));
     EXPECT_FALSE(form->slider()->isEnabled());
@@ -74,6 +75,7 @@ TEST_F(EditModelFormTest, NameFieldFollowsTheSourceAndCapsAt80)
     test::showAndSettle(form);
     QTest::mouseClick(form.customNameChoice(), Qt::LeftButton);
     ASSERT_TRUE(form.nameField()->isEnabled());
+    EXPECT_EQ(form.nameFieldOpacity(), 1.0);
     form.nameField()->setFocus();
     form.nameField()->selectAll();
     QTest::keyClicks(form.nameField(), QString(85, u'x'));

@@ -1,6 +1,7 @@
 #include "Gallery.h"
 
 #include "AttachmentGallery.h"
+#include "ModelsGallery.h"
 #include "ReplyGallery.h"
 
 #include "ui_kit/CentredCardLayout.h"
@@ -545,6 +546,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     };
     sheets += replySheets();
     sheets += attachmentSheets();
+    sheets += modelsSheets();
     return sheets;
 }
 
