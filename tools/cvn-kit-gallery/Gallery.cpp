@@ -1,6 +1,7 @@
 #include "Gallery.h"
 
 #include "AttachmentGallery.h"
+#include "ChatGallery.h"
 #include "ModelsGallery.h"
 #include "ReplyGallery.h"
 
@@ -546,6 +547,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     };
     sheets += replySheets();
     sheets += attachmentSheets();
+    sheets += chatSheets();
     sheets += modelsSheets();
     return sheets;
 }

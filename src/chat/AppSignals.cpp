@@ -1,0 +1,11 @@
+#include "chat/AppSignals.h"
+
+namespace cvn {
+
+AppSignals& AppSignals::instance()
+{
+    static AppSignals hub;
+    return hub;
+}
+
+} // namespace cvn
