@@ -1,5 +1,6 @@
 #include "screens/ModelsScreen.h"
 
+#include "chat/LayoutProbe.h"
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
 #include "platform/SettingsNotifier.h"
@@ -504,6 +505,7 @@ void ModelsScreen::rebuildList()
             card->setFixedSize(kColumnWidth, int(n) * ModelRow::kHeight);
         }
         m_listSlot->layout()->addWidget(card);
+        new LayoutProbe(card, QStringLiteral("models card"), listDetail());
     }
     // A card whose model went away goes with it.
     auto known = [&](const std::optional<QUuid>& id) { return id && m_store.model(id).has_value(); };

@@ -217,7 +217,6 @@ private:
     QWidget* m_emptyCard = nullptr;
     QScrollArea* m_listArea = nullptr;
     QList<ModelRow*> m_rows;
-    QObject* m_probe = nullptr;
     CvnButton* m_add;
     CvnButton* m_back;
 

@@ -1,5 +1,6 @@
 #include "ScreenFixture.h"
 
+#include "chat/LayoutProbe.h"
 #include "platform/AppSettings.h"
 #include "ui_kit/CentredCardLayout.h"
 #include "ui_kit/CvnButton.h"
@@ -58,6 +59,9 @@ TEST_F(ModelsScreenTest, ListFitsFiveRowsAndScrollsFromSix)
             EXPECT_GT(s.listScrollArea()->verticalScrollBar()->maximum(), 0);
         }
         EXPECT_EQ(s.listDetail(), QString::fromLatin1(c.detail));
+        const QStringList probes = LayoutProbe::snapshot().filter(QStringLiteral("models card: "));
+        ASSERT_EQ(probes.size(), 1);
+        EXPECT_TRUE(probes[0].endsWith(QStringLiteral("  (%1)").arg(QString::fromLatin1(c.detail)))) << probes[0].toStdString();
         ASSERT_EQ(s.rows().size(), c.count);
         for (int i = 0; i < c.count; ++i) {
             EXPECT_EQ(s.rows()[i]->height(), 70);
