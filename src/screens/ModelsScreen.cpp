@@ -419,8 +419,6 @@ ModelsScreen::ModelsScreen(ModelStore& store, ModelImport& import, std::function
     syncImport();
 }
 
-ModelsScreen::~ModelsScreen() = default;
-
 void ModelsScreen::setPanelFactory(PanelFactory factory)
 {
     m_panelFactory = std::move(factory);
@@ -789,14 +787,15 @@ void ModelsScreen::handleRowMenu(const std::optional<QString>& id, const ModelIn
             [this] { close(m_renameDialog); }, this);
         m_renameDialog->show();
     } else if (id == QLatin1String("edit")) {
-        m_editing = std::make_unique<EditModelFormModel>(model);
-        m_editDialog = new CvnContentDialog(
-            QStringLiteral("Edit model"), new EditModelForm(m_editing.get()), [this] { saveEdit(); },
-            [this] {
-                close(m_editDialog);
-                m_editing.reset();
-            },
-            QStringLiteral("SAVE"), QStringLiteral("CANCEL"), this);
+        // The form's state lives exactly as long as its widget, which the
+        // dialog owns.
+        auto* formState = new EditModelFormModel(model);
+        auto* formView = new EditModelForm(formState);
+        formState->setParent(formView);
+        m_editing = formState;
+        m_editDialog = new CvnContentDialog(QStringLiteral("Edit model"), formView, [this] { saveEdit(); },
+                                            [this] { close(m_editDialog); }, QStringLiteral("SAVE"),
+                                            QStringLiteral("CANCEL"), this);
         m_editDialog->show();
     } else if (id == QLatin1String("delete")) {
         const QString body = QStringLiteral("This deletes the local copy of \"") + model.displayName
@@ -823,8 +822,6 @@ void ModelsScreen::saveEdit()
         }
     }
     close(m_editDialog);
-    // The form's widget goes with the dialog, later; it holds the form weakly.
-    m_editing.reset();
 }
 
 void ModelsScreen::confirmRemove(const ModelInfo& model)

@@ -9,7 +9,6 @@
 #include <QWidget>
 
 #include <functional>
-#include <memory>
 #include <optional>
 
 class QScrollArea;
@@ -137,7 +136,6 @@ public:
 
     // `store` and `import` must outlive the screen.
     ModelsScreen(ModelStore& store, ModelImport& import, std::function<void()> onBack, QWidget* parent = nullptr);
-    ~ModelsScreen() override;
 
     void setFileChooser(FileChooser chooser) { m_chooser = std::move(chooser); }
     void setPanelFactory(PanelFactory factory);
@@ -237,7 +235,7 @@ private:
     QPointer<ModalOverlay> m_progressOverlay;
     QPointer<ModalOverlay> m_confirmDialog;
     QPointer<ModalOverlay> m_removeDialog;
-    std::unique_ptr<EditModelFormModel> m_editing;
+    QPointer<EditModelFormModel> m_editing;
     std::optional<QUuid> m_shownPending;
     QString m_shownMessage;
 };
