@@ -2,6 +2,7 @@
 
 #include "chat/LayoutProbe.h"
 #include "models/ModelStore.h"
+#include "models/SystemFacts.h"
 #include "platform/AppSettings.h"
 #include "platform/SettingsNotifier.h"
 #include "screens/CopyProgressOverlay.h"
@@ -562,7 +563,8 @@ void ModelsScreen::placeInfoCard()
     }
     if (m_infoCard->isHidden() || m_infoCard->text().isEmpty() || m_infoCard->textMaxWidth() != (pinned ? kPinnedTextWidth : kHoverTextWidth)
         || m_infoCard->property("modelId").toUuid() != *shown) {
-        m_infoCard->setContent(model->capacityTooltip(), pinned ? kPinnedTextWidth : kHoverTextWidth);
+        const uint64_t freeMb = uint64_t(std::max<int64_t>(0, SystemFacts::read().rig.ramFreeMb));
+        m_infoCard->setContent(model->capacityTooltip(freeMb), pinned ? kPinnedTextWidth : kHoverTextWidth);
         m_infoCard->setProperty("modelId", *shown);
     }
     m_infoCard->setAttribute(Qt::WA_TransparentForMouseEvents, !pinned);

@@ -1,13 +1,12 @@
+#include "Fakes.h"
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"
 
 #include "ui_kit/CvnCardSlider.h"
 #include "ui_kit/CvnComboBox.h"
-#include "ui_kit/CvnContentDialog.h"
 #include "ui_kit/KitTest.h"
 
 #include <QLineEdit>
-#include <QScrollArea>
 #include <QTest>
 
 namespace cvn {
@@ -15,23 +14,7 @@ namespace {
 
 using EditModelFormTest = test::KitTest;
 
-ModelInfo sampleModel()
-{
-    GgufInfo info;
-    info.architecture = QStringLiteral("llama");
-    info.nCtxTrain = 32768;
-    info.nEmbd = 4096;
-    info.nLayers = 32;
-    info.nHead = 32;
-    info.nHeadKv = 8;
-    info.ropeDim = 128;
-    info.fileSizeMb = 4000;
-    ModelInfo m;
-    m.displayName = QStringLiteral("Sample Model");
-    m.fileName = QStringLiteral("sub/Sample-Model.gguf");
-    m.discoveredMetadata = info;
-    return m;
-}
+using test::sampleModel;
 
 TEST_F(EditModelFormTest, ChoicesShowTheirRows)
 {
@@ -42,7 +25,7 @@ TEST_F(EditModelFormTest, ChoicesShowTheirRows)
     test::showAndSettle(host);
     EXPECT_EQ(form->width(), 520);
     EXPECT_EQ(form->autoNameChoice()->text(), QStringLiteral("Auto-cleaned: Sample Model"));
-    EXPECT_EQ(form->originalNameChoice()->text(), QStringLiteral("Original filename: Sample-Model"));
+    EXPECT_EQ(form->originalNameChoice()->text(), QStringLiteral("Original filename: Sample-Model.Q4"));
     EXPECT_EQ(form->templateChoice()->options(), EditModelFormModel::chatTemplateChoices());
     EXPECT_FALSE(form->nameField()->isEnabled());
     EXPECT_EQ(form->nameFieldOpacity(), 0.5);
@@ -84,29 +67,11 @@ TEST_F(EditModelFormTest, NameFieldFollowsTheSourceAndCapsAt80)
     EXPECT_EQ(form.nameField()->cursorPosition(), 80);
 
     QTest::mouseClick(form.originalNameChoice(), Qt::LeftButton);
-    EXPECT_EQ(form.nameField()->text(), QStringLiteral("Sample-Model"));
+    EXPECT_EQ(form.nameField()->text(), QStringLiteral("Sample-Model.Q4"));
     EXPECT_FALSE(form.nameField()->isEnabled());
     QTest::mouseClick(form.customNameChoice(), Qt::LeftButton);
-    EXPECT_EQ(form.nameField()->text(), QStringLiteral("Sample-Model"));
+    EXPECT_EQ(form.nameField()->text(), QStringLiteral("Sample-Model.Q4"));
     EXPECT_TRUE(form.nameField()->isEnabled());
-}
-
-TEST_F(EditModelFormTest, TemplateListIsNotClippedByTheDialog)
-{
-    EditModelFormModel model(sampleModel(), 6144);
-    QWidget window;
-    window.resize(900, 700);
-    auto* form = new EditModelForm(&model);
-    new CvnContentDialog(QStringLiteral("Edit model"), form, {}, {}, QStringLiteral("SAVE"), QStringLiteral("CANCEL"),
-                         &window);
-    test::showAndSettle(window);
-    form->templateChoice()->setOpen(true);
-    QApplication::processEvents();
-    QWidget* popup = form->templateChoice()->popup();
-    ASSERT_TRUE(popup);
-    auto* area = window.findChild<CvnContentDialog*>()->bodyArea();
-    EXPECT_FALSE(area->isAncestorOf(popup)) << "drawn above the scrolling body";
-    EXPECT_TRUE(popup->isVisible());
 }
 
 } // namespace

@@ -33,7 +33,6 @@ TEST_F(ModelsScreenTest, EmptyFolderShowsTheEmptyCardAndAdd)
     EXPECT_EQ(s.emptyCard()->width(), 544);
     EXPECT_EQ(s.addButton()->text(), QStringLiteral("ADD MODEL"));
     EXPECT_EQ(s.addButton()->width(), 226);
-    EXPECT_TRUE(s.addButton()->isVisible());
     EXPECT_EQ(s.backButton()->pos(), QPoint(39, 53));
     EXPECT_EQ(s.backButton()->toolTip(), QStringLiteral("Back"));
     QTest::mouseClick(s.backButton(), Qt::LeftButton);
@@ -45,34 +44,25 @@ TEST_F(ModelsScreenTest, ListFitsFiveRowsAndScrollsFromSix)
     const struct {
         int count;
         int height;
-        bool scrolls;
         const char* detail;
-    } cases[] = {{1, 70, false, "1 models, fitted"}, {5, 350, false, "5 models, fitted"}, {6, 365, true, "6 models, scrolling"}};
+    } cases[] = {{1, 70, "1 models, fitted"}, {5, 350, "5 models, fitted"}, {6, 365, "6 models, scrolling"}};
     for (const auto& c : cases) {
         ScreenFixture f(c.count);
         ModelsScreen& s = *f.screen;
         ASSERT_TRUE(s.listCard());
         EXPECT_FALSE(s.emptyCard());
         EXPECT_EQ(s.listCard()->size(), QSize(544, c.height)) << c.count;
-        EXPECT_EQ(s.listScrollArea() != nullptr, c.scrolls) << c.count;
-        if (c.scrolls) {
-            EXPECT_GT(s.listScrollArea()->verticalScrollBar()->maximum(), 0);
-        }
-        EXPECT_EQ(s.listDetail(), QString::fromLatin1(c.detail));
+        EXPECT_EQ(s.column()->mapTo(&s, QPoint()).x(), (900 - 544) / 2) << "centred";
+        EXPECT_EQ(s.listScrollArea() && s.listScrollArea()->verticalScrollBar()->maximum() > 0, c.count > 5);
         const QStringList probes = LayoutProbe::snapshot().filter(QStringLiteral("models card: "));
         ASSERT_EQ(probes.size(), 1);
         EXPECT_TRUE(probes[0].endsWith(QStringLiteral("  (%1)").arg(QString::fromLatin1(c.detail)))) << probes[0].toStdString();
-        ASSERT_EQ(s.rows().size(), c.count);
-        for (int i = 0; i < c.count; ++i) {
-            EXPECT_EQ(s.rows()[i]->height(), 70);
-            EXPECT_EQ(s.rows()[i]->showsDivider(), i < c.count - 1) << i;
-        }
-        const QRectF divider = s.rows()[0]->dividerRect();
-        if (c.count > 1) {
-            EXPECT_EQ(divider, QRectF(31, 68, 544 - 62, 2));
-        }
-        // The column is centred in the window.
-        EXPECT_EQ(s.column()->mapTo(&s, QPoint()).x(), (900 - 544) / 2);
+        QList<bool> dividers;
+        for (ModelRow* row : s.rows())
+            dividers.append(row->showsDivider() && row->dividerRect() == QRectF(31, 68, 544 - 62, 2));
+        QList<bool> expected(c.count, true);
+        expected.last() = false;
+        EXPECT_EQ(dividers, expected);
     }
 }
 
@@ -112,8 +102,7 @@ TEST_F(ModelsScreenTest, HoverCardWaitsAndPinnedCardStays)
     ScreenFixture::moveTo(first->infoButton(), {5, 5});
     fireHover(s);
     ASSERT_TRUE(s.infoCard()->isVisible());
-    EXPECT_EQ(s.infoCard()->text(), first->model().capacityTooltip(60000).isEmpty() ? QString() : s.infoCard()->text());
-    EXPECT_FALSE(s.infoCard()->text().isEmpty());
+    EXPECT_EQ(s.infoCard()->text(), first->model().capacityTooltip(60000));
     EXPECT_EQ(s.infoCard()->textMaxWidth(), 368);
     EXPECT_LE(s.infoCard()->textWidth(), 368);
     EXPECT_TRUE(s.infoCard()->testAttribute(Qt::WA_TransparentForMouseEvents));
@@ -154,7 +143,7 @@ TEST_F(ModelsScreenTest, InfoCardPlacement)
         {{100, 300, 35, 35}, {500, 100}, 400, {8, 196}},     // wider than the window
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ModelsScreen::infoCardPosition(c.anchor, c.card, c.width), c.expected) << c.anchor.x() << "," << c.anchor.y();
+        EXPECT_EQ(ModelsScreen::infoCardPosition(c.anchor, c.card, c.width), c.expected) << c.anchor.x();
 
     // The card follows its button when the list scrolls.
     ScreenFixture f(8, {900, 700});

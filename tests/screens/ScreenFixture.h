@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ImportFakes.h"
+#include "Fakes.h"
 #include "models/GgufWriter.h"
 #include "models/ModelStore.h"
 #include "models/SystemFacts.h"
