@@ -1,5 +1,5 @@
 #include "engine/LlamaSession.h"
-#include "models/GgufWriter.h"
+#include "Fakes.h"
 #include "models/ModelStore.h"
 #include "screens/EditModelFormModel.h"
 #include "support/TempEnv.h"
@@ -14,12 +14,8 @@ namespace {
 TEST(ContextChoice, AnEditIsWhatTheNextLoadUsesAndSurvivesARelaunch)
 {
     const QString folder = test::makeTempFolder("models");
-    test::GgufWriter w;
-    w.string("general.architecture", "llama").u32("llama.context_length", 32768);
-    w.u32("llama.block_count", 32).u32("llama.embedding_length", 4096);
-    w.u32("llama.attention.head_count", 32).u32("llama.attention.head_count_kv", 8);
-    w.writeTo(folder, "m.gguf");
-    w.writeTo(folder, "other.gguf");
+    test::writeModel(folder, "m.gguf", "llama", 32768);
+    test::writeModel(folder, "other.gguf", "llama", 32768);
 
     auto store = std::make_unique<ModelStore>(folder);
     ASSERT_EQ(store->models().size(), 2);

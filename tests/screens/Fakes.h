@@ -1,9 +1,30 @@
 #pragma once
 
+#include "models/GgufWriter.h"
 #include "models/ModelInfo.h"
+#include "models/SystemFacts.h"
 #include "screens/ModelImport.h"
 
 namespace cvn::test {
+
+inline SystemFacts memory(int64_t freeMb, int64_t totalMb)
+{
+    SystemFacts facts;
+    facts.rig.ramFreeMb = freeMb;
+    facts.rig.ramTotalMb = totalMb;
+    return facts;
+}
+
+// A GGUF header with the layer facts the estimates need; returns its path.
+inline QString writeModel(const QString& folder, const QString& name, const QByteArray& arch = "llama",
+                          uint32_t context = 4096)
+{
+    GgufWriter w;
+    w.string("general.architecture", arch).u32(arch + ".context_length", context);
+    w.u32(arch + ".block_count", 32).u32(arch + ".embedding_length", 4096);
+    w.u32(arch + ".attention.head_count", 32).u32(arch + ".attention.head_count_kv", 8);
+    return w.writeTo(folder, name);
+}
 
 // 32 layers, 8 KV heads of 128: an f16 cache of 4096 tokens is exactly 512 MB.
 inline ModelInfo sampleModel(int64_t trained = 32768, int64_t fileMb = 4000)

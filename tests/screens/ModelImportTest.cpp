@@ -13,23 +13,7 @@
 namespace cvn {
 namespace {
 
-SystemFacts memory(int64_t freeMb, int64_t totalMb)
-{
-    SystemFacts facts;
-    facts.rig.ramFreeMb = freeMb;
-    facts.rig.ramTotalMb = totalMb;
-    return facts;
-}
-
-// A llama header with layer facts, so the planned context follows it.
-QString writeGguf(const QString& folder, const QString& name, const QByteArray& arch = "llama")
-{
-    test::GgufWriter w;
-    w.string("general.architecture", arch).u32(arch + ".context_length", 4096);
-    w.u32(arch + ".block_count", 32).u32(arch + ".embedding_length", 4096);
-    w.u32(arch + ".attention.head_count", 32).u32(arch + ".attention.head_count_kv", 8);
-    return w.writeTo(folder, name);
-}
+using test::memory;
 
 QList<QUrl> urls(const QStringList& paths)
 {
@@ -60,11 +44,11 @@ struct Road {
 TEST(ModelImport, DropTakesTheFirstGgufInAnyCase)
 {
     Road road;
-    writeGguf(road.store.folder(), "zeta.gguf");
+    test::writeModel(road.store.folder(), "zeta.gguf");
     road.store.reload();
-    const QString b = writeGguf(road.source, "b.gguf");
+    const QString b = test::writeModel(road.source, "b.gguf");
     QFile(road.source + "/a.txt").open(QIODevice::WriteOnly);
-    ASSERT_TRUE(road.import.drop(urls({road.source + "/a.txt", b, writeGguf(road.source, "d.gguf")})));
+    ASSERT_TRUE(road.import.drop(urls({road.source + "/a.txt", b, test::writeModel(road.source, "d.gguf")})));
     EXPECT_EQ(road.copier.sources, QStringList{b});
     EXPECT_TRUE(road.import.isBusy());
     road.land();
@@ -73,7 +57,7 @@ TEST(ModelImport, DropTakesTheFirstGgufInAnyCase)
     ASSERT_EQ(road.store.models().size(), 2);
     EXPECT_EQ(road.store.models().last().displayName, QStringLiteral("b")) << "appended, not sorted";
 
-    const QString upper = writeGguf(road.source, "B2.GGUF");
+    const QString upper = test::writeModel(road.source, "B2.GGUF");
     ASSERT_TRUE(road.import.drop(urls({upper})));
     EXPECT_EQ(road.copier.sources.last(), upper);
 }
@@ -91,10 +75,10 @@ TEST(ModelImport, FilesThatAreNotModelsGetTheirMessage)
     EXPECT_EQ(road.message(), QString());
 
     // By name or by header.
-    road.import.drop(urls({writeGguf(road.source, "eyes.gguf", "clip")}));
+    road.import.drop(urls({test::writeModel(road.source, "eyes.gguf", "clip")}));
     EXPECT_EQ(road.message(), QStringLiteral("Vision adapter, not a model"));
     road.import.dismissMessage();
-    road.import.drop(urls({writeGguf(road.source, "mmproj-x.gguf")}));
+    road.import.drop(urls({test::writeModel(road.source, "mmproj-x.gguf")}));
     EXPECT_EQ(road.import.message()->body,
               QStringLiteral("mmproj-x.gguf is a vision adapter, not a model. Load the paired main GGUF instead "
                              "(e.g. Qwen3-2B-Uncensored-Q4_K_M.gguf). Corvanthelis does not use vision adapters "
@@ -107,7 +91,7 @@ TEST(ModelImport, RamWarningAsksOnceAndRefusesAnotherFileMeanwhile)
     Road road(memory(4000, 16384));
     // A sparse 3 GiB file without a GGUF header.
     const QString big = test::GgufWriter().raw("not a header").hole(3LL << 30).writeTo(road.source, "big.gguf");
-    const QString small = writeGguf(road.source, "small.gguf");
+    const QString small = test::writeModel(road.source, "small.gguf");
     ASSERT_TRUE(road.import.drop(urls({big})));
     ASSERT_TRUE(road.import.pendingAdd());
     EXPECT_EQ(road.import.pendingAdd()->warning.title,
@@ -132,7 +116,7 @@ TEST(ModelImport, RamWarningAsksOnceAndRefusesAnotherFileMeanwhile)
 TEST(ModelImport, CancelIsSilentAndFailureIsReported)
 {
     Road road;
-    const QString b = writeGguf(road.source, "b.gguf");
+    const QString b = test::writeModel(road.source, "b.gguf");
     road.import.drop(urls({b}));
     road.import.cancelCopy();
     EXPECT_EQ(road.copier.cancels, 1);
@@ -159,7 +143,7 @@ TEST(ModelImport, AnAddedModelIsLogged)
     QStringList lines;
     capturedLines = &lines;
     const QtMessageHandler previous = qInstallMessageHandler(capture);
-    road.import.drop(urls({writeGguf(road.source, "b.gguf")}));
+    road.import.drop(urls({test::writeModel(road.source, "b.gguf")}));
     road.land();
     qInstallMessageHandler(previous);
     capturedLines = nullptr;
@@ -175,7 +159,7 @@ TEST(ModelImport, TheApplicationCopierTellsFailureFromSuccess)
     ModelCopierImport adapter(copier);
     ModelImport import(store, adapter);
 
-    import.addFile(writeGguf(source, "real.gguf"));
+    import.addFile(test::writeModel(source, "real.gguf"));
     ASSERT_TRUE(test::waitUntil([&] { return !import.isCopying(); }));
     ASSERT_EQ(store.models().size(), 1);
     EXPECT_TRUE(QFileInfo::exists(QDir(store.folder()).filePath("real.gguf")));

@@ -37,11 +37,16 @@ void choose(ModelsScreen& s, const QString& id)
     QTest::mouseClick(top<CvnActionSheet>(s)->findChild<QWidget*>(QStringLiteral("cvn.row.") + id), Qt::LeftButton);
 }
 
-// Title, body and the one button of a message, or its two buttons.
-QStringList dialogTexts(CvnConfirmDialog* d)
+// The texts of the confirm dialog on top, then its confirm button is clicked.
+QStringList confirmTop(ModelsScreen& s)
 {
-    return {d->titleText()->text(), d->bodyText()->text(), d->confirmButton()->text(),
-            d->cancelButton() ? d->cancelButton()->text() : QString()};
+    CvnConfirmDialog* d = top<CvnConfirmDialog>(s);
+    if (!d)
+        return {};
+    const QStringList texts{d->titleText()->text(), d->bodyText()->text(), d->confirmButton()->text(),
+                            d->cancelButton() ? d->cancelButton()->text() : QString()};
+    QTest::mouseClick(d->confirmButton(), Qt::LeftButton);
+    return texts;
 }
 
 bool dropOn(ModelsScreen& s, const QString& path)
@@ -61,12 +66,11 @@ TEST_F(ModelsScreenActionsTest, TheAddRoadShowsItsSheetOverlayAndMessages)
     ModelsScreen& s = *f.screen;
     const QString b = f.writeModel(QStringLiteral("b.gguf"), test::makeTempFolder("source"));
     ASSERT_TRUE(dropOn(s, b));
-    auto* overlay = top<CopyProgressOverlay>(s);
-    ASSERT_TRUE(overlay);
+    ASSERT_TRUE(top<CopyProgressOverlay>(s));
     f.copier.setProgress(CopyProgress{3, 8, 1});
-    EXPECT_EQ(overlay->progress(), (CopyProgress{3, 8, 1}));
+    EXPECT_EQ(top<CopyProgressOverlay>(s)->progress(), (CopyProgress{3, 8, 1}));
     EXPECT_FALSE(dropOn(s, b)) << "refused while the copy runs";
-    QTest::mouseClick(overlay->cancelButton(), Qt::LeftButton);
+    QTest::mouseClick(top<CopyProgressOverlay>(s)->cancelButton(), Qt::LeftButton);
     EXPECT_EQ(f.copier.cancels, 1);
     f.copier.finish({std::nullopt, {}});
     EXPECT_TRUE(s.overlays().isEmpty()) << "a cancel is silent";
@@ -88,24 +92,15 @@ TEST_F(ModelsScreenActionsTest, TheAddRoadShowsItsSheetOverlayAndMessages)
 
     dropOn(s, b);
     f.copier.finish({std::nullopt, QStringLiteral("No space left on device")});
-    ASSERT_TRUE(top<CvnConfirmDialog>(s));
-    EXPECT_EQ(dialogTexts(top<CvnConfirmDialog>(s)),
-              (QStringList{"Could not add that file", "No space left on device", "OK", ""}));
-    QTest::mouseClick(top<CvnConfirmDialog>(s)->confirmButton(), Qt::LeftButton);
-    EXPECT_FALSE(top<CvnConfirmDialog>(s));
+    EXPECT_EQ(confirmTop(s), (QStringList{"Could not add that file", "No space left on device", "OK", ""}));
+    EXPECT_FALSE(top<QWidget>(s));
 
-    // A RAM warning asks first; ADD ANYWAY copies.
-    SystemFacts tight;
-    tight.rig.ramFreeMb = 4000;
-    tight.rig.ramTotalMb = 16384;
-    SystemFacts::Override facts(tight);
+    // A file that may not fit asks first; ADD ANYWAY copies it.
+    SystemFacts::Override tight(test::memory(4000, 16384));
     const QString big = test::GgufWriter().hole(3LL << 30).writeTo(test::makeTempFolder("source"), "big.gguf");
     dropOn(s, big);
-    ASSERT_TRUE(top<CvnConfirmDialog>(s));
-    EXPECT_EQ(top<CvnConfirmDialog>(s)->confirmButton()->text(), QStringLiteral("ADD ANYWAY"));
-    QTest::mouseClick(top<CvnConfirmDialog>(s)->confirmButton(), Qt::LeftButton);
+    EXPECT_EQ(confirmTop(s).value(2), QStringLiteral("ADD ANYWAY"));
     EXPECT_EQ(f.copier.sources.last(), big);
-    EXPECT_TRUE(top<CopyProgressOverlay>(s));
 }
 
 TEST_F(ModelsScreenActionsTest, ACopyOutlivesTheScreen)
@@ -126,11 +121,10 @@ TEST_F(ModelsScreenActionsTest, RenameAndEdit)
     ModelsScreen& s = *f.screen;
     const ModelInfo first = s.rows()[0]->model();
     QTest::mouseClick(s.rows()[0]->moreButton(), Qt::LeftButton);
-    auto* sheet = top<CvnActionSheet>(s);
-    ASSERT_TRUE(sheet);
-    EXPECT_EQ(sheet->header(), first.displayName);
+    ASSERT_TRUE(top<CvnActionSheet>(s));
+    EXPECT_EQ(top<CvnActionSheet>(s)->header(), first.displayName);
     QStringList labels;
-    for (const CvnActionSheet::Item& item : sheet->items())
+    for (const CvnActionSheet::Item& item : top<CvnActionSheet>(s)->items())
         labels.append(item.label + (item.destructive ? "!" : ""));
     EXPECT_EQ(labels, (QStringList{"RENAME", "EDIT", "DELETE!"}));
     choose(s, QStringLiteral("rename"));
@@ -174,14 +168,12 @@ TEST_F(ModelsScreenActionsTest, Remove)
     };
     const ModelInfo first = remove();
     ASSERT_TRUE(top<CvnConfirmDialog>(s));
-    EXPECT_EQ(dialogTexts(top<CvnConfirmDialog>(s)),
-              (QStringList{"Remove model?",
-                           "This deletes the local copy of \"" + first.displayName
-                               + "\" from your Corvanthelis models folder only. Your original .gguf file (in "
-                                 "Downloads or wherever you got it) is NOT touched.",
-                           "REMOVE", "CANCEL"}));
     EXPECT_EQ(top<CvnConfirmDialog>(s)->confirmButton()->style(), CvnButton::Style::Destructive);
-    QTest::mouseClick(top<CvnConfirmDialog>(s)->confirmButton(), Qt::LeftButton);
+    EXPECT_EQ(confirmTop(s), (QStringList{"Remove model?",
+                                          "This deletes the local copy of \"" + first.displayName
+                                              + "\" from your Corvanthelis models folder only. Your original .gguf "
+                                                "file (in Downloads or wherever you got it) is NOT touched.",
+                                          "REMOVE", "CANCEL"}));
     EXPECT_FALSE(f.store->model(first.id));
     EXPECT_FALSE(QFileInfo::exists(QDir(f.folder).filePath(first.fileName)));
     EXPECT_FALSE(top<QWidget>(s));
@@ -189,7 +181,7 @@ TEST_F(ModelsScreenActionsTest, Remove)
     // The file already gone: the row goes silently.
     QFile::remove(QDir(f.folder).filePath(s.rows()[0]->model().fileName));
     const ModelInfo second = remove();
-    QTest::mouseClick(top<CvnConfirmDialog>(s)->confirmButton(), Qt::LeftButton);
+    confirmTop(s);
     EXPECT_FALSE(f.store->model(second.id));
     EXPECT_FALSE(top<QWidget>(s));
 
@@ -204,14 +196,12 @@ TEST_F(ModelsScreenActionsTest, Remove)
         QFile::setPermissions(f.folder, QFile::ReadOwner | QFile::ExeOwner);
     }
     const ModelInfo third = remove();
-    QTest::mouseClick(top<CvnConfirmDialog>(s)->confirmButton(), Qt::LeftButton);
+    confirmTop(s);
     QFile::setPermissions(f.folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     EXPECT_TRUE(f.store->model(third.id));
-    ASSERT_TRUE(top<CvnConfirmDialog>(s));
     const QString reason = root ? QStringLiteral("“%1” is not a model file, so it was not deleted.").arg(third.fileName)
                                 : QStringLiteral("Permission denied");
-    EXPECT_EQ(dialogTexts(top<CvnConfirmDialog>(s)), (QStringList{"Could not delete file", reason, "OK", ""}));
-    QTest::mouseClick(top<CvnConfirmDialog>(s)->confirmButton(), Qt::LeftButton);
+    EXPECT_EQ(confirmTop(s), (QStringList{"Could not delete file", reason, "OK", ""}));
     EXPECT_FALSE(top<QWidget>(s));
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Fakes.h"
-#include "models/GgufWriter.h"
 #include "models/ModelStore.h"
 #include "models/SystemFacts.h"
 #include "screens/ModelsScreen.h"
@@ -19,7 +18,7 @@ namespace cvn::test {
 // fake copier, and memory figures fixed at 60000 free of 65536 MB.
 struct ScreenFixture {
     explicit ScreenFixture(int count, QSize size = {900, 900})
-        : facts(memoryFacts())
+        : facts(memory(60000, 65536))
     {
         for (int i = 0; i < count; ++i)
             writeModel(QStringLiteral("model-%1.gguf").arg(i));
@@ -35,19 +34,9 @@ struct ScreenFixture {
         showAndSettle(*screen);
     }
 
-    static SystemFacts memoryFacts()
-    {
-        SystemFacts facts;
-        facts.rig.ramFreeMb = 60000;
-        facts.rig.ramTotalMb = 65536;
-        return facts;
-    }
-
     QString writeModel(const QString& name, const QString& in = {}) const
     {
-        GgufWriter w;
-        w.string("general.architecture", "llama").u32("llama.context_length", 4096);
-        return w.writeTo(in.isEmpty() ? folder : in, name);
+        return test::writeModel(in.isEmpty() ? folder : in, name);
     }
 
     // A move of the pointer to `pos` in `widget`, as the window system sends
