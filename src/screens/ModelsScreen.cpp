@@ -162,12 +162,6 @@ private:
     std::function<void()> m_onTap;
 };
 
-// The rows of the list card, when there are more than fit.
-class ListArea : public QScrollArea {
-public:
-    using QScrollArea::QScrollArea;
-};
-
 } // namespace
 
 // --- ModelRow -------------------------------------------------------------------
@@ -485,7 +479,7 @@ void ModelsScreen::rebuildList()
         cardLayout->setContentsMargins(0, 0, 0, 0);
         cardLayout->setSpacing(0);
         if (n > kMaxFittedRows) {
-            m_listArea = new ListArea(card);
+            m_listArea = new QScrollArea(card);
             m_listArea->setObjectName(QStringLiteral("cvn.models.scroll"));
             m_listArea->setFrameShape(QFrame::NoFrame);
             m_listArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
