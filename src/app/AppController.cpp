@@ -27,6 +27,7 @@ AppController::AppController(RigBridgeServer& bridge, QWidget* content, QObject*
     auto* root = new RootView(bridge);
     root->setContent(content);
     m_window = std::make_unique<MainWindow>(root);
+    connect(m_window.get(), &MainWindow::quitRequested, qApp, &QCoreApplication::quit);
 }
 
 AppController::~AppController()

@@ -76,7 +76,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
     // second start; closing means leaving.
     saveFrame();
     event->accept();
-    QCoreApplication::quit();
+    emit quitRequested();
 }
 
 void MainWindow::hideEvent(QHideEvent* event)

@@ -38,6 +38,10 @@ public:
     // Opens the About box without blocking; it deletes itself when closed.
     void showAbout();
 
+signals:
+    // Closed with no tray icon to bring it back: the application should end.
+    void quitRequested();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void hideEvent(QHideEvent* event) override;
