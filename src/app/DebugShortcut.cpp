@@ -20,9 +20,9 @@ bool DebugShortcut::isToggleChord(int key, Qt::KeyboardModifiers modifiers)
 
 bool DebugShortcut::eventFilter(QObject* watched, QEvent* event)
 {
-    // A key press passes this filter twice, for the QWindow and then for the
-    // focused widget; acting on the widget's delivery alone flips once.
-    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+    // The first delivery of a press (to the window, or straight to the focused
+    // widget) is swallowed, so a press flips the setting once.
+    if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (isToggleChord(key->key(), key->modifiers())) {
             const QString name = QString::fromLatin1(AppSettings::showRuntimePanel);
