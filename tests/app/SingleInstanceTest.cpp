@@ -2,7 +2,6 @@
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
-#include <QDir>
 #include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
@@ -14,46 +13,42 @@ using namespace cvn;
 
 namespace {
 
-// The real program as a second start, pointed at `runtime` for its socket
-// and at empty data and config folders.
-struct SecondStart {
-    int exitCode = -1;
-    bool finished = false;
-    QString dataFolder;
-};
-
-SecondStart startProgram(const QString& runtime, const QStringList& arguments)
+// A folder Qt accepts as the runtime folder (no one else may enter it).
+QString runtimeFolder()
 {
-    SecondStart result;
-    const QString home = test::makeTempFolder("second");
-    result.dataFolder = home + "/data";
+    const QString folder = test::makeTempFolder("run");
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return folder;
+}
+
+// Runs the real program as a later start against `runtime`; its exit code,
+// or -1 when it did not end by itself. The primary answers on this thread,
+// so the wait spins the event loop.
+int secondStart(const QString& runtime, const QStringList& arguments, const QString& data)
+{
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_RUNTIME_DIR", runtime);
-    env.insert("XDG_DATA_HOME", result.dataFolder);
-    env.insert("XDG_CONFIG_HOME", home + "/config");
-    env.insert("HOME", home);
+    env.insert("XDG_DATA_HOME", data);
     QProcess program;
     program.setProcessEnvironment(env);
-    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program.start(QStringLiteral(CVN_APP_PROGRAM), arguments);
-    // The primary answers on this thread's event loop, so wait by spinning it.
-    result.finished = test::waitUntil([&] { return program.state() == QProcess::NotRunning; }, 10000);
-    if (!result.finished) {
+    program.start(CVN_APP_PROGRAM, arguments);
+    if (!test::waitUntil([&] { return program.state() == QProcess::NotRunning; }, 10000)) {
         program.kill();
         program.waitForFinished(5000);
+        return -1;
     }
-    result.exitCode = program.exitCode();
-    return result;
+    return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
 }
 
 } // namespace
 
 TEST(SingleInstance, ASecondStartHandsOverItsUrlsOrAShowRequestAndEnds)
 {
-    const QString runtime = test::makeTempFolder("run");
-    // Qt refuses a runtime folder that others may enter.
-    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString runtime = runtimeFolder();
+    QFile stale(runtime + "/corvanthelis.socket"); // what a killed primary leaves
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
     SingleInstance primary(runtime);
     ASSERT_EQ(primary.claim({}), SingleInstance::Role::Primary);
     ASSERT_TRUE(primary.isListening());
@@ -61,44 +56,23 @@ TEST(SingleInstance, ASecondStartHandsOverItsUrlsOrAShowRequestAndEnds)
     QSignalSpy shows(&primary, &SingleInstance::showRequested);
 
     const QString url = QStringLiteral("corvanthelis://x?action=view-model&repo=a/b&note=caf\u00E9");
-    const SecondStart withUrl = startProgram(runtime, {url, "tromelvask://health"});
-    EXPECT_TRUE(withUrl.finished);
-    EXPECT_EQ(withUrl.exitCode, 0);
+    const QString data = test::makeTempFolder("data");
+    EXPECT_EQ(secondStart(runtime, {url, "tromelvask://health"}, data), 0);
     ASSERT_TRUE(test::waitUntil([&] { return urls.count() == 2; }));
     EXPECT_EQ(urls[0][0].toString(), url);
     EXPECT_EQ(urls[1][0].toString(), "tromelvask://health");
-    // It ended before its launch: no log, no bridge.
-    EXPECT_FALSE(QFile::exists(withUrl.dataFolder + "/Corvanthelis/bridge.log"));
+    EXPECT_FALSE(QFile::exists(data + "/Corvanthelis/bridge.log")); // ended before its launch
 
-    const SecondStart bare = startProgram(runtime, {});
-    EXPECT_EQ(bare.exitCode, 0);
+    EXPECT_EQ(secondStart(runtime, {}, data), 0);
     ASSERT_TRUE(test::waitUntil([&] { return shows.count() == 1; }));
-    EXPECT_EQ(urls.count(), 2);
-}
 
-TEST(SingleInstance, PrimaryDropsOverlongLinesAndReplacesAStaleSocket)
-{
-    const QString runtime = test::makeTempFolder("run");
-    // What a killed primary leaves behind: a socket file nobody answers on.
-    QFile stale(runtime + "/corvanthelis.socket");
-    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-    stale.close();
-
-    SingleInstance primary(runtime);
-    ASSERT_EQ(primary.claim({}), SingleInstance::Role::Primary);
-    ASSERT_TRUE(primary.isListening());
-    QSignalSpy urls(&primary, &SingleInstance::urlReceived);
-
+    // A client whose line never ends is cut off; the next one is heard.
     QLocalSocket flood;
     flood.connectToServer(primary.socketPath());
     ASSERT_TRUE(flood.waitForConnected(2000));
     flood.write("url " + QByteArray(SingleInstance::maxLineBytes + 16, 'x'));
-    flood.flush();
     ASSERT_TRUE(test::waitUntil([&] { return flood.state() == QLocalSocket::UnconnectedState; }));
-
-    // A later start in the same process forwards like a second program.
-    SingleInstance second(runtime);
-    EXPECT_EQ(second.claim({"corvanthelis://x"}), SingleInstance::Role::Forwarded);
-    ASSERT_TRUE(test::waitUntil([&] { return urls.count() == 1; }));
-    EXPECT_EQ(urls[0][0].toString(), "corvanthelis://x");
+    EXPECT_EQ(SingleInstance(runtime).claim({"corvanthelis://x"}), SingleInstance::Role::Forwarded);
+    ASSERT_TRUE(test::waitUntil([&] { return urls.count() == 3; }));
+    EXPECT_EQ(urls[2][0].toString(), "corvanthelis://x");
 }
