@@ -24,8 +24,11 @@ struct Processes : std::vector<std::unique_ptr<QProcess>> {
     ~Processes()
     {
         for (auto it = rbegin(); it != rend(); ++it) {
-            (*it)->kill();
-            (*it)->waitForFinished(5000);
+            (*it)->terminate(); // lets Xvfb remove its lock and socket
+            if (!(*it)->waitForFinished(5000)) {
+                (*it)->kill();
+                (*it)->waitForFinished(5000);
+            }
         }
     }
 };
