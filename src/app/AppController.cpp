@@ -47,12 +47,11 @@ void AppController::launch()
         if (self)
             self->showMainWindow();
     }, this);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_menuBar->trayIcon()->show();
-    } else {
-        m_window->setHidesOnClose(false);
-        std::fprintf(stderr, "Corvanthelis: no system tray here; closing the window quits the application\n");
-    }
+    // Shown even without a tray: Qt puts it in place when a panel appears.
+    m_menuBar->trayIcon()->show();
+    m_window->setHidesOnClose([] { return QSystemTrayIcon::isSystemTrayAvailable(); });
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        std::fprintf(stderr, "Corvanthelis: no system tray here; while there is none, closing the window quits\n");
 
     std::fprintf(stderr, "RigBridge: applicationDidFinishLaunching - calling start()\n");
     bridgeLog(QStringLiteral("applicationDidFinishLaunching: calling start()"));

@@ -67,7 +67,7 @@ void MainWindow::showAbout()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (m_hidesOnClose) {
+    if (m_hidesOnClose()) {
         event->ignore();
         hide();
         return;

@@ -9,6 +9,8 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <functional>
+
 namespace cvn {
 
 class RootView;
@@ -27,8 +29,9 @@ public:
     QAction* preferencesAction() const { return m_preferences; }
     QAction* quitAction() const { return m_quit; }
 
-    // True while a tray icon can bring a hidden window back.
-    void setHidesOnClose(bool hides) { m_hidesOnClose = hides; }
+    // Asked at each close: can a tray icon bring a hidden window back? A
+    // panel may come up after the application, so the answer may change.
+    void setHidesOnClose(std::function<bool()> hides) { m_hidesOnClose = std::move(hides); }
 
     // The saved frame, or on a first run 1280 by 800 (cut to the screen, not
     // below the minimum) centred on the screen's available area.
@@ -54,7 +57,7 @@ private:
     QAction* m_preferences;
     QAction* m_quit;
     QTimer m_frameSave;
-    bool m_hidesOnClose = true;
+    std::function<bool()> m_hidesOnClose = [] { return true; };
     bool m_placed = false;
 };
 

@@ -117,7 +117,7 @@ TEST(MainWindow, FirstRunFitsTheScreenLaterRunsRestoreTheFrameAndCloseHides)
     EXPECT_FALSE(again.window()->isMinimized());
 
     // Without a tray nothing could bring a hidden window back: closing quits.
-    again.window()->setHidesOnClose(false);
+    again.window()->setHidesOnClose([] { return false; });
     QSignalSpy quit(again.window(), &MainWindow::quitRequested);
     EXPECT_TRUE(again.window()->close());
     EXPECT_EQ(quit.count(), 1);
