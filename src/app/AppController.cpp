@@ -75,8 +75,8 @@ void AppController::openUrl(const std::optional<QString>& url)
     for (const QString& line : outcome.log)
         qCInfo(lcProtocol, "%s", qUtf8Printable(line));
     if (outcome.raiseWindow) {
-        // As the URL handler does on the Mac: forward, but a minimised
-        // window stays minimised.
+        // Forward, but a minimised window stays minimised: a link is no
+        // reason to undo what the user chose.
         m_window->show();
         m_window->raise();
         m_window->activateWindow();
