@@ -1,6 +1,7 @@
 #include "app/MainView.h"
 
 #include "app/ChatActions.h"
+#include "app/MenuBarStatus.h"
 #include "app/ModelSelection.h"
 #include "app/StandInPages.h"
 #include "attachments/AttachmentStager.h"
@@ -8,6 +9,7 @@
 #include "chat/SidebarSearchField.h"
 #include "chat/SidebarView.h"
 #include "engine/LlamaSession.h"
+#include "models/ModelCopier.h"
 #include "models/ModelStore.h"
 #include "models/SystemFacts.h"
 #include "platform/AppSettings.h"
@@ -15,7 +17,9 @@
 #include "screens/AppearancePage.h"
 #include "screens/AttachSheetOverlay.h"
 #include "screens/HardwarePage.h"
+#include "screens/ModelImport.h"
 #include "screens/ModelPickerOverlay.h"
+#include "screens/ModelsScreen.h"
 #include "screens/RigCardLines.h"
 #include "screens/SettingsPage.h"
 #include "storage/ChatHistory.h"
@@ -81,6 +85,9 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     , m_stager(new AttachmentStager(this))
     , m_models(new ModelSelection(*m_session, store, this))
     , m_chat(new ChatActions(*m_session, *m_history, chats, this))
+    , m_copier(new ModelCopier(store.folder(), this))
+    , m_copierImport(new ModelCopierImport(*m_copier, this))
+    , m_import(new ModelImport(store, *m_copierImport, this))
 {
     setAutoFillBackground(false);
     m_pickFiles = [stager = QPointer(m_stager)](bool documents) {
@@ -231,7 +238,7 @@ void MainView::buildPage()
         page = makeChatPage(*this);
         break;
     case Page::models:
-        page = makeModelsPage(m_store, [this] { leaveModels(); });
+        page = new ModelsScreen(m_store, *m_import, [this] { leaveModels(); });
         break;
     case Page::settings:
         page = new SettingsPage([this] { showPage(Page::chat); }, [this] { showPage(Page::appearance); },
@@ -292,7 +299,7 @@ void MainView::chooseAttachment(bool documents)
 
 void MainView::publishModelName(const std::optional<QString>& name)
 {
-    emit loadedModelNameChanged(name);
+    MenuBarStatus::setLoadedModelName(name);
 }
 
 // --- hardware introduction ----------------------------------------------------------

@@ -7,9 +7,10 @@
 // the keyboard is always handed to it.
 //
 // Owns the window's long-lived objects for as long as it lives: the
-// conversation engine (LlamaSession), the open chat's history and the
-// attachment stager, and the two controllers of the open chat and the model
-// choice. Observes the models folder and the chat list, which must outlive it.
+// conversation engine (LlamaSession), the open chat's history, the
+// attachment stager, the model import, and the two controllers of the open
+// chat and the model choice. Writes the loaded model's name for the tray
+// menu (MenuBarStatus). Observes the models folder and the chat list, which must outlive it.
 // A page is built afresh each time it is shown, so its own state starts over;
 // only the state kept here survives a page change.
 //
@@ -34,6 +35,9 @@ class ChatDatabase;
 class ChatHistory;
 class ChatStore;
 class LlamaSession;
+class ModelCopier;
+class ModelCopierImport;
+class ModelImport;
 class ModelSelection;
 class ModelStore;
 class SidebarView;
@@ -95,11 +99,6 @@ public:
     // Replaces the file panel that a chosen attachment kind opens (tests).
     void setFilePicker(std::function<void(bool documents)> pick) { m_pickFiles = std::move(pick); }
 
-signals:
-    // The engine's loaded model's name, on first show and on each change,
-    // for the tray menu's current-model line.
-    void loadedModelNameChanged(const std::optional<QString>& name);
-
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -120,6 +119,10 @@ private:
     AttachmentStager* m_stager;
     ModelSelection* m_models;
     ChatActions* m_chat;
+    // The import outlives the models page: a copy may finish on another page.
+    ModelCopier* m_copier;
+    ModelCopierImport* m_copierImport;
+    ModelImport* m_import;
 
     Page m_page = Page::chat;
     bool m_drawerOpen = false;

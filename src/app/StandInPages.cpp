@@ -1,7 +1,6 @@
 #include "app/StandInPages.h"
 
-#include "chat/EmptyState.h"
-#include "screens/SettingsPageKit.h"
+#include "app/AppController.h"
 #include "ui_kit/CvnDialogCard.h"
 #include "ui_kit/Theme.h"
 
@@ -9,23 +8,12 @@
 
 namespace cvn {
 
-// Stand-ins until the chat view, the models screen and the debug panel are
-// built: the empty chat placeholder, a page with only its back control, and
-// the panel's caption.
+// Stand-ins until the chat view and the debug panel are built: the empty
+// chat placeholder with its toasts, and the panel's caption.
 
 QWidget* makeChatPage(MainView&)
 {
-    return new EmptyState;
-}
-
-QWidget* makeModelsPage(ModelStore&, std::function<void()> onBack)
-{
-    auto* page = new QWidget;
-    auto* column = new QVBoxLayout(page);
-    auto* back = new PageBackButton(QStringLiteral("Back"), std::move(onBack));
-    column->addWidget(back, 0, Qt::AlignLeft | Qt::AlignTop);
-    column->addStretch(1);
-    return page;
+    return makeChatPlaceholder();
 }
 
 QWidget* makeRuntimePanel(LlamaSession&, QWidget* parent)

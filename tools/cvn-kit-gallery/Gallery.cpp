@@ -3,6 +3,7 @@
 #include "AttachmentGallery.h"
 #include "ChatGallery.h"
 #include "PagesGallery.h"
+#include "ModelsGallery.h"
 #include "ReplyGallery.h"
 #include "SidebarGallery.h"
 
@@ -551,6 +552,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     sheets += chatSheets();
     sheets += sidebarSheets();
     sheets += pagesSheets();
+    sheets += modelsSheets();
     return sheets;
 }
 

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "models/GgufWriter.h"
+#include "models/ModelInfo.h"
+#include "models/SystemFacts.h"
+#include "screens/ModelImport.h"
+
+namespace cvn::test {
+
+inline SystemFacts memory(int64_t freeMb, int64_t totalMb)
+{
+    SystemFacts facts;
+    facts.rig.ramFreeMb = freeMb;
+    facts.rig.ramTotalMb = totalMb;
+    return facts;
+}
+
+// A GGUF header with the layer facts the estimates need; returns its path.
+inline QString writeModel(const QString& folder, const QString& name, const QByteArray& arch = "llama",
+                          uint32_t context = 4096)
+{
+    GgufWriter w;
+    w.string("general.architecture", arch).u32(arch + ".context_length", context);
+    w.u32(arch + ".block_count", 32).u32(arch + ".embedding_length", 4096);
+    w.u32(arch + ".attention.head_count", 32).u32(arch + ".attention.head_count_kv", 8);
+    return w.writeTo(folder, name);
+}
+
+// 32 layers, 8 KV heads of 128: an f16 cache of 4096 tokens is exactly 512 MB.
+inline ModelInfo sampleModel(int64_t trained = 32768, int64_t fileMb = 4000)
+{
+    GgufInfo info;
+    info.architecture = QStringLiteral("llama");
+    info.nCtxTrain = trained;
+    info.nEmbd = 4096;
+    info.nLayers = 32;
+    info.nHead = 32;
+    info.nHeadKv = 8;
+    info.ropeDim = 128;
+    info.fileSizeMb = fileMb;
+    ModelInfo m;
+    m.displayName = QStringLiteral("Sample Model");
+    m.fileName = QStringLiteral("sub/Sample-Model.Q4.gguf");
+    m.discoveredMetadata = info;
+    return m;
+}
+
+// A copier that copies nothing: the test sees each start and finishes it by
+// hand, in any way it likes.
+class FakeCopier : public ModelImportCopier {
+public:
+    std::optional<CopyProgress> progress() const override { return m_progress; }
+    void cancel() override { ++cancels; }
+    void start(const QString& sourcePath, Completion completion) override
+    {
+        sources.append(sourcePath);
+        m_completion = std::move(completion);
+        setProgress(CopyProgress{0, 100, 0});
+    }
+    void setProgress(std::optional<CopyProgress> progress)
+    {
+        m_progress = progress;
+        emit progressChanged();
+    }
+    // As the real copier ends: progress goes first, then the completion.
+    void finish(const Outcome& outcome)
+    {
+        setProgress(std::nullopt);
+        auto completion = std::move(m_completion);
+        if (completion)
+            completion(outcome);
+    }
+
+    QStringList sources;
+    int cancels = 0;
+
+private:
+    std::optional<CopyProgress> m_progress;
+    Completion m_completion;
+};
+
+} // namespace cvn::test
