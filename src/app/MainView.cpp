@@ -57,10 +57,17 @@ void dismiss(QPointer<QWidget>& overlay)
 }
 
 // The hardware introduction's content: the rig card lines and the note
-// pointing at the hardware page.
+// pointing at the hardware page. Its height follows its width alone: the
+// lines' minimum (their height when squeezed narrow) would otherwise hold it
+// taller than the dialog's area and show a scroll bar for nothing.
+class HardwareIntroBody : public QWidget {
+public:
+    QSize minimumSizeHint() const override { return {0, 0}; }
+};
+
 QWidget* hardwareIntroBody(const RigInfo& rig)
 {
-    auto* body = new QWidget;
+    auto* body = new HardwareIntroBody;
     auto* column = new QVBoxLayout(body);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(12);

@@ -28,6 +28,7 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QRegularExpression>
+#include <QScrollArea>
 #include <QTest>
 #include <QThreadPool>
 
@@ -397,6 +398,8 @@ TEST(MainView, HardwareIntroOnceAndEscapeToTheTopmost)
         ASSERT_NE(intro, nullptr);
         EXPECT_EQ(intro->saveButton()->text(), QStringLiteral("UNDERSTAND"));
         EXPECT_EQ(intro->cancelButton(), nullptr);
+        // The body fits its area: no scroll bar for nothing.
+        EXPECT_TRUE(waitUntil([&] { return intro->body()->height() <= intro->bodyArea()->viewport()->height(); }));
 
         // A failure shown later stacks below the introduction; Escape closes
         // only the introduction.
