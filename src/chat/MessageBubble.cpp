@@ -199,13 +199,15 @@ void MessageActionButton::paintGlyph(QPainter& painter, Action action, const QRe
         break;
     }
     case Action::resend: {
-        // An open circle turning clockwise, the arrow head at its top end.
-        const QRectF ring(1, 1.5, 10, 10);
-        painter.drawArc(ring, 70 * 16, -320 * 16);
+        // A circle open at the upper right; the arrow head at its top end
+        // points the clockwise way.
+        const QPointF c(6, 6.6);
+        const qreal r = 5;
+        painter.drawArc(QRectF(c.x() - r, c.y() - r, 2 * r, 2 * r), 90 * 16, 290 * 16);
         QPainterPath head;
-        head.moveTo(5.2, -0.4);
-        head.lineTo(7.6, 1.9);
-        head.lineTo(5.0, 3.9);
+        head.moveTo(c.x() - 1.6, c.y() - r - 2.4);
+        head.lineTo(c.x() + 0.9, c.y() - r);
+        head.lineTo(c.x() - 1.6, c.y() - r + 2.4);
         painter.drawPath(head);
         break;
     }

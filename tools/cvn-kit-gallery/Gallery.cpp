@@ -3,6 +3,7 @@
 #include "AttachmentGallery.h"
 #include "ChatGallery.h"
 #include "ReplyGallery.h"
+#include "TranscriptGallery.h"
 
 #include "ui_kit/CentredCardLayout.h"
 #include "ui_kit/ContextWarningDialog.h"
@@ -547,6 +548,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     sheets += replySheets();
     sheets += attachmentSheets();
     sheets += chatSheets();
+    sheets += transcriptSheets();
     return sheets;
 }
 
