@@ -315,8 +315,8 @@ void ChatView::streamingChanged()
     // Only while dimmed: an idle effect would still route every paint of the
     // switch through an offscreen pass.
     m_councilDim->setEnabled(streaming);
-    m_councilToggle->setAttribute(Qt::WA_TransparentForMouseEvents, streaming);
-    m_councilToggle->setFocusPolicy(streaming ? Qt::NoFocus : Qt::TabFocus);
+    // Disabled, it ignores the mouse and the keyboard; it paints the same.
+    m_councilToggle->setEnabled(!streaming);
 }
 
 void ChatView::statusChanged()
