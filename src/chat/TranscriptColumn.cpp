@@ -16,9 +16,20 @@ int TranscriptColumn::columnX() const
     return qMax(0, (width() - MessageBubble::columnWidth) / 2);
 }
 
-MessageBubble* TranscriptColumn::makeBubble(const Turn& turn)
+QWidget* TranscriptColumn::group(size_t index)
 {
-    auto* bubble = new MessageBubble(turn, this);
+    while (m_groups.size() <= index) {
+        auto* g = new QWidget(this);
+        g->setFocusPolicy(Qt::NoFocus);
+        g->show();
+        m_groups.push_back(g);
+    }
+    return m_groups[index];
+}
+
+MessageBubble* TranscriptColumn::makeBubble(const Turn& turn, size_t row)
+{
+    auto* bubble = new MessageBubble(turn, group(row / groupSize));
     if (onBubbleCreated)
         onBubbleCreated(bubble);
     return bubble;
@@ -45,7 +56,7 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
             }
         }
         if (first)
-            relayout(*first);
+            relayout(*first, false);
         return;
     }
 
@@ -62,7 +73,7 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
             row.bubble = std::exchange(m_rows[*old].bubble, nullptr);
             row.bubble->setTurn(turn);
         } else {
-            row.bubble = makeBubble(turn);
+            row.bubble = makeBubble(turn, rows.size());
         }
         row.height = row.bubble->heightForWidth(MessageBubble::columnWidth);
         index.insert(turn.id, rows.size());
@@ -72,26 +83,53 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
         delete row.bubble;
     m_rows = std::move(rows);
     m_index = std::move(index);
-    relayout(0);
+    relayout(0, true);
 }
 
-void TranscriptColumn::relayout(size_t first)
+void TranscriptColumn::relayout(size_t first, bool regroup)
 {
     ++m_relayouts;
     m_tops.resize(m_rows.size());
     int y = first == 0 ? topSpacer : m_tops[first - 1] + m_rows[first - 1].height;
-    const int x = columnX();
     for (size_t i = first; i < m_rows.size(); ++i) {
-        Row& row = m_rows[i];
         m_tops[i] = y;
-        const QRect geometry(x, y, MessageBubble::columnWidth, row.height);
-        if (row.bubble->geometry() != geometry)
-            row.bubble->setGeometry(geometry);
-        if (!row.bubble->isVisibleTo(this))
-            row.bubble->show();
-        y += row.height;
+        y += m_rows[i].height;
     }
     m_tailTop = y;
+
+    // Rows within their group: from `first` to its group's end, or to the
+    // last row when the rows were regrouped.
+    const size_t firstGroup = first / groupSize;
+    const size_t placeUntil = regroup ? m_rows.size() : qMin(m_rows.size(), (firstGroup + 1) * groupSize);
+    for (size_t i = first; i < placeUntil; ++i) {
+        Row& row = m_rows[i];
+        QWidget* g = group(i / groupSize);
+        if (row.bubble->parentWidget() != g)
+            row.bubble->setParent(g);
+        const QRect geometry(0, m_tops[i] - m_tops[(i / groupSize) * groupSize], MessageBubble::columnWidth,
+                             row.height);
+        if (row.bubble->geometry() != geometry)
+            row.bubble->setGeometry(geometry);
+        if (!row.bubble->isVisibleTo(g))
+            row.bubble->show();
+    }
+
+    // The groups from the first touched one on; the ones left empty go.
+    const size_t groups = (m_rows.size() + groupSize - 1) / groupSize;
+    while (m_groups.size() > groups) {
+        delete m_groups.back();
+        m_groups.pop_back();
+    }
+    const int x = columnX();
+    for (size_t g = firstGroup; g < groups; ++g) {
+        const size_t begin = g * groupSize;
+        const size_t end = qMin(m_rows.size(), begin + groupSize);
+        const int top = m_tops[begin];
+        const int bottom = m_tops[end - 1] + m_rows[end - 1].height;
+        const QRect geometry(x, top, MessageBubble::columnWidth, bottom - top);
+        if (group(g)->geometry() != geometry)
+            group(g)->setGeometry(geometry);
+    }
     if (height() != contentHeight())
         resize(width(), contentHeight());
     emit tailTopChanged(m_tailTop);
@@ -133,9 +171,9 @@ void TranscriptColumn::resizeEvent(QResizeEvent* event)
     // A new width only moves the column sideways: at a fixed 797 nothing wraps
     // again.
     const int x = columnX();
-    for (const Row& row : m_rows)
-        if (row.bubble->x() != x)
-            row.bubble->move(x, row.bubble->y());
+    for (QWidget* g : m_groups)
+        if (g->x() != x)
+            g->move(x, g->y());
 }
 
 } // namespace cvn

@@ -12,6 +12,12 @@
 // costs the same in a long chat as in a short one. After every relayout it
 // reports where the tail marker starts.
 //
+// The bubbles stand in groups of `groupSize` consecutive rows, each group a
+// plain child of the column: Qt walks a widget's direct children on every
+// paint and every move of one of them, so a thousand bubbles side by side
+// would make each streamed piece cost more in a long chat. A group moves as
+// one when a row above it changes height.
+//
 // The column owns its bubbles; the page that holds it sets their callbacks
 // through onBubbleCreated. Main thread only.
 
@@ -35,6 +41,7 @@ public:
     using Turn = LlamaSession::Turn;
 
     static constexpr int topSpacer = 16;
+    static constexpr int groupSize = 24;
 
     explicit TranscriptColumn(QWidget* parent = nullptr);
     ~TranscriptColumn() override;
@@ -77,11 +84,14 @@ private:
         bool user = false;
     };
 
-    MessageBubble* makeBubble(const Turn& turn);
-    // Moves the rows from `first` on and sizes the column.
-    void relayout(size_t first);
+    MessageBubble* makeBubble(const Turn& turn, size_t row);
+    QWidget* group(size_t index);
+    // Moves the rows from `first` on and sizes the column. With `regroup`,
+    // every row from `first` on is also put into its group.
+    void relayout(size_t first, bool regroup);
 
     std::vector<Row> m_rows;
+    std::vector<QWidget*> m_groups;
     std::vector<int> m_tops; // each row's top
     QHash<QUuid, size_t> m_index;
     int m_tail = 0;
