@@ -200,7 +200,8 @@ QList<Turn> conversation()
 {
     QList<Turn> turns;
     turns.append(make(ChatMessage::Role::user, fileBlock(QStringLiteral("numbers.csv")) +
-                                                   QStringLiteral("How do I sum the even numbers in this file?")));
+                                                   QStringLiteral("How do I sum the even numbers in this file?\n"
+                                                                  "Only the second column counts.")));
     Turn reply = make(ChatMessage::Role::assistant, kCodeAndTable);
     reply.reasoning = kReasoning;
     reply.reasoningDurationMs = 2400;
