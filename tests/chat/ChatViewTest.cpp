@@ -22,22 +22,24 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QGraphicsOpacityEffect>
-#include <QPlainTextEdit>
 #include <QTest>
 
 using namespace cvn;
 using cvn::test::FakeSession;
+using cvn::test::makeTurn;
 using Turn = LlamaSession::Turn;
 
 namespace {
 
-Turn turn(ChatMessage::Role role, const QString& content, Turn::State state = Turn::State::complete())
+StagedAttachment stagedFile(int64_t tokens)
 {
-    Turn t;
-    t.role = role;
-    t.content = content;
-    t.state = state;
-    return t;
+    StagedAttachment file;
+    file.id = QUuid::createUuid();
+    file.originalFilename = QStringLiteral("big.txt");
+    file.extracted = tokens > 0;
+    file.extractedText = QStringLiteral("text");
+    file.approxTokens = tokens;
+    return file;
 }
 
 class ChatViewTest : public cvn::test::KitTest {
@@ -70,7 +72,7 @@ TEST_F(ChatViewTest, EmptyStateAndScrollButtonRules)
     EXPECT_FALSE(ChatView::showsScrollButton(true, false, M{0, 800, 800}));
     EXPECT_FALSE(ChatView::showsScrollButton(true, true, M{0, 5000, 800}));
 
-    session.setTurns({turn(ChatMessage::Role::user, QStringLiteral("hi"))});
+    session.setTurns({makeTurn(ChatMessage::Role::user, QStringLiteral("hi"))});
     settle();
     EXPECT_FALSE(view->emptyState()->isVisible());
     EXPECT_EQ(view->transcript()->rowCount(), 1);
@@ -89,7 +91,7 @@ TEST_F(ChatViewTest, LayersSitWhereTheLayoutPutsThem)
     // The composer at the bottom centre, the transcript column centred below the band.
     EXPECT_EQ(view->composer()->geometry().bottom(), 700 - 70 - 1);
     EXPECT_EQ(view->composer()->x(), (1039 - 797) / 2);
-    session.setTurns({turn(ChatMessage::Role::user, QStringLiteral("hi"))});
+    session.setTurns({makeTurn(ChatMessage::Role::user, QStringLiteral("hi"))});
     settle();
     EXPECT_EQ(bubble(0)->mapTo(view.get(), QPoint()), QPoint((1039 - 797) / 2, 70 + 16));
 }
@@ -124,16 +126,13 @@ TEST_F(ChatViewTest, TailMarkerAndAnchors)
 {
     view->setComposerHeight(200);
     EXPECT_EQ(view->transcript()->tailHeight(), 200);
-    StagedAttachment file;
-    file.id = QUuid::createUuid();
-    file.originalFilename = QStringLiteral("a.txt");
-    stager.setStaged({file});
+    stager.setStaged({stagedFile(0)});
     EXPECT_EQ(view->transcript()->tailHeight(), 200 + StagedStrip::stripHeight(stager));
     EXPECT_GT(StagedStrip::stripHeight(stager), 0);
 
-    const QList<Turn> turns = {turn(ChatMessage::Role::user, QStringLiteral("q")),
-                               turn(ChatMessage::Role::assistant, QStringLiteral("a")),
-                               turn(ChatMessage::Role::user, QStringLiteral("q2"))};
+    const QList<Turn> turns = {makeTurn(ChatMessage::Role::user, QStringLiteral("q")),
+                               makeTurn(ChatMessage::Role::assistant, QStringLiteral("a")),
+                               makeTurn(ChatMessage::Role::user, QStringLiteral("q2"))};
     QList<int> tails;
     QObject::connect(view.get(), &ChatView::tailTopChanged, [&](int top) { tails.append(top); });
     session.setTurns(turns);
@@ -148,8 +147,8 @@ TEST_F(ChatViewTest, TailMarkerAndAnchors)
 
 TEST_F(ChatViewTest, StreamedChangesAreAppliedOncePerPassKeepingTheBubbles)
 {
-    QList<Turn> turns = {turn(ChatMessage::Role::user, QStringLiteral("q")),
-                         turn(ChatMessage::Role::assistant, {}, Turn::State::streaming())};
+    QList<Turn> turns = {makeTurn(ChatMessage::Role::user, QStringLiteral("q")),
+                         makeTurn(ChatMessage::Role::assistant, {}, Turn::State::streaming())};
     session.setTurns(turns);
     settle();
     MessageBubble* reply = bubble(1);
@@ -193,7 +192,8 @@ TEST_F(ChatViewTest, ToastsFromTheHubTheNotificationAndTheStager)
     stager.stage(QUrl::fromLocalFile(QStringLiteral("/nonexistent/archive.exe")));
 }
 
-TEST_F(ChatViewTest, RefusedModelGivesTheTextBackToAnEmptyComposer)
+// A send refused by the model, or a warning cancelled, puts the text back.
+TEST_F(ChatViewTest, SendsThatDoNotGoOutGiveTheTextBack)
 {
     view->prepareModel = [](std::function<void(bool)> done) { done(false); };
     view->composer()->editor()->setText(QStringLiteral("keep me"));
@@ -202,37 +202,25 @@ TEST_F(ChatViewTest, RefusedModelGivesTheTextBackToAnEmptyComposer)
     EXPECT_TRUE(session.calls.isEmpty());
 
     view->prepareModel = {};
-    view->composer()->send();
-    EXPECT_EQ(session.calls, QStringList{QStringLiteral("send keep me")});
-}
-
-TEST_F(ChatViewTest, OversizeShowsTheWarningDialog)
-{
-    StagedAttachment file;
-    file.id = QUuid::createUuid();
-    file.originalFilename = QStringLiteral("big.txt");
-    file.extracted = true;
-    file.extractedText = QStringLiteral("text");
-    file.approxTokens = 7000;
-    stager.setStaged({file});
+    stager.setStaged({stagedFile(7000)});
     view->setContextSize(8192);
-    view->send(QStringLiteral("hello"));
-    ASSERT_EQ(view->openDialogs().size(), 1);
-    auto* warning = qobject_cast<ContextWarningDialog*>(view->openDialogs().first());
+    view->composer()->send();
+    auto* warning = qobject_cast<ContextWarningDialog*>(view->openDialogs().value(0));
     ASSERT_NE(warning, nullptr);
-    EXPECT_EQ(warning->warning(), (ContextWarning{8192, 7000, 1}));
+    EXPECT_EQ(warning->warning(), (ContextWarning{8192, 7000, 2}));
     warning->cancelButton()->click();
     settle();
     EXPECT_TRUE(view->openDialogs().isEmpty());
-    EXPECT_EQ(view->composer()->text(), QStringLiteral("hello"));
+    EXPECT_EQ(view->composer()->text(), QStringLiteral("keep me"));
     EXPECT_EQ(stager.staged().size(), 1);
+    EXPECT_TRUE(session.calls.isEmpty());
 }
 
 TEST_F(ChatViewTest, CopyAndResendFromTheBubbles)
 {
-    Turn reply = turn(ChatMessage::Role::assistant, QStringLiteral("The answer"));
+    Turn reply = makeTurn(ChatMessage::Role::assistant, QStringLiteral("The answer"));
     reply.reasoning = QStringLiteral("The reasoning");
-    session.setTurns({turn(ChatMessage::Role::user, QStringLiteral("q")), reply});
+    session.setTurns({makeTurn(ChatMessage::Role::user, QStringLiteral("q")), reply});
     settle();
     bubble(1)->actionButtons().first()->click();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("The answer"));
@@ -252,7 +240,7 @@ TEST_F(ChatViewTest, CopyAndResendFromTheBubbles)
 
 TEST_F(ChatViewTest, EditAndDeleteDialogs)
 {
-    const Turn question = turn(ChatMessage::Role::user, QStringLiteral("Same text"));
+    const Turn question = makeTurn(ChatMessage::Role::user, QStringLiteral("Same text"));
     session.setTurns({question});
     settle();
     bubble(0)->actionButtons()[1]->click();
@@ -283,7 +271,7 @@ TEST_F(ChatViewTest, EditingAMessageWithFilesChangesOnlyTheTypedText)
     const QString head = QStringLiteral("[Attached file: data.csv]\n") + QString(8000, u'd') +
                          QStringLiteral("\n[End file]\n\n");
     const QString typed = QStringLiteral("First line\nsecond line ") + QString(4500, u't');
-    const Turn question = turn(ChatMessage::Role::user, head + typed);
+    const Turn question = makeTurn(ChatMessage::Role::user, head + typed);
     session.setTurns({question});
     settle();
     view->editTurn(question);

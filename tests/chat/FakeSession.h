@@ -9,6 +9,16 @@
 
 namespace cvn::test {
 
+inline LlamaSession::Turn makeTurn(ChatMessage::Role role, const QString& content,
+                                   LlamaSession::Turn::State state = LlamaSession::Turn::State::complete())
+{
+    LlamaSession::Turn t;
+    t.role = role;
+    t.content = content;
+    t.state = state;
+    return t;
+}
+
 class FakeSession : public ChatSession {
 public:
     QList<Turn> turnList;

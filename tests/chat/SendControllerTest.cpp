@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace cvn;
 using cvn::test::FakeSession;
 
@@ -46,36 +48,29 @@ struct FakeStager : SendController::Stager {
 
 // Mentions are "@" and a word; a word that is a model's name resolves.
 struct FakeMentions : SendController::Mentions {
-    static QStringList tokens(const QString& text)
+    // The words of `text` that are mentions resolving (or not) to a model.
+    static QStringList words(const QString& text, const QList<ModelInfo>& models, bool resolved)
     {
         QStringList out;
-        for (const QString& word : text.split(u' ', Qt::SkipEmptyParts))
-            if (word.startsWith(u'@'))
+        for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
+            const bool known = std::any_of(models.begin(), models.end(),
+                                           [&](const ModelInfo& m) { return u'@' + m.displayName == word; });
+            if (word.startsWith(u'@') && known == resolved)
                 out.append(word.mid(1));
+        }
         return out;
-    }
-    static std::optional<ModelInfo> find(const QString& token, const QList<ModelInfo>& models)
-    {
-        for (const ModelInfo& m : models)
-            if (m.displayName == token)
-                return m;
-        return std::nullopt;
     }
     QList<ModelInfo> mentionedModels(const QString& text, const QList<ModelInfo>& models) const override
     {
         QList<ModelInfo> out;
-        for (const QString& t : tokens(text))
-            if (auto m = find(t, models))
-                out.append(*m);
+        for (const QString& name : words(text, models, true))
+            out.append(*std::find_if(models.begin(), models.end(),
+                                     [&](const ModelInfo& m) { return m.displayName == name; }));
         return out;
     }
     QStringList unresolvedTokens(const QString& text, const QList<ModelInfo>& models) const override
     {
-        QStringList out;
-        for (const QString& t : tokens(text))
-            if (!find(t, models))
-                out.append(t);
-        return out;
+        return words(text, models, false);
     }
     QString notFoundMessage(const QString& token, const QList<ModelInfo>& models) const override
     {
@@ -86,11 +81,10 @@ struct FakeMentions : SendController::Mentions {
     }
     QString stripMentions(const QString& text, const QList<ModelInfo>& models) const override
     {
-        QStringList kept;
-        for (const QString& word : text.split(u' ', Qt::SkipEmptyParts))
-            if (!word.startsWith(u'@') || !find(word.mid(1), models))
-                kept.append(word);
-        return kept.join(u' ');
+        QString out = text;
+        for (const QString& name : words(text, models, true))
+            out.replace(u'@' + name, QString());
+        return out.simplified();
     }
 };
 

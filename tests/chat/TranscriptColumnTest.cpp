@@ -1,5 +1,6 @@
 #include "chat/TranscriptColumn.h"
 
+#include "FakeSession.h"
 #include "chat/MessageBubble.h"
 #include "ui_kit/KitTest.h"
 
@@ -11,12 +12,9 @@ namespace {
 QList<Turn> turns(int count)
 {
     QList<Turn> list;
-    for (int i = 0; i < count; ++i) {
-        Turn t;
-        t.role = i % 2 ? ChatMessage::Role::assistant : ChatMessage::Role::user;
-        t.content = QStringLiteral("Message %1").arg(i);
-        list.append(t);
-    }
+    for (int i = 0; i < count; ++i)
+        list.append(cvn::test::makeTurn(i % 2 ? ChatMessage::Role::assistant : ChatMessage::Role::user,
+                                        QStringLiteral("Message %1").arg(i)));
     return list;
 }
 
