@@ -9,6 +9,8 @@
 #include "chat/EditMessageDialog.h"
 #include "chat/EmptyState.h"
 #include "chat/MessageBubble.h"
+#include "rendering/MarkdownText.h"
+#include "rendering/ViewTest.h"
 #include "chat/Toasts.h"
 #include "chat/TranscriptColumn.h"
 #include "platform/AppSettings.h"
@@ -22,6 +24,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QGraphicsOpacityEffect>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 
 using namespace cvn;
@@ -291,4 +295,20 @@ TEST_F(ChatViewTest, EditingAMessageWithFilesChangesOnlyTheTypedText)
     EXPECT_LE(edit->field()->height(), EditMessageDialog::maxFieldHeight);
     edit->saveButton()->click();
     EXPECT_EQ(session.calls.last(), QStringLiteral("resend %1 [%2]").arg(question.id.toString(), head + edited));
+}
+
+// A vertical wheel over a code block scrolls the transcript, not the block.
+TEST_F(ChatViewTest, VerticalWheelOverCodeScrollsTheTranscript)
+{
+    QList<Turn> turns;
+    for (int i = 0; i < 12; ++i)
+        turns.append(makeTurn(ChatMessage::Role::assistant, QStringLiteral("```cpp\nint x = %1;\n```").arg(i)));
+    session.setTurns(turns);
+    settle();
+    QScrollBar* bar = view->scrollArea()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    QWidget* code = bubble(0)->answer()->item(0)->widget();
+    ASSERT_NE(code, nullptr);
+    cvn::test::turnWheel(code, {code->width() / 2, code->height() / 2}, {0, -120});
+    EXPECT_GT(bar->value(), 0);
 }
