@@ -186,7 +186,7 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
     streamingChanged();
     statusChanged();
     stagerChanged();
-    resize(1280, 800);
+    layoutChildren();
 }
 
 ChatView::~ChatView()

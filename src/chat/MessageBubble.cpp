@@ -238,9 +238,11 @@ void MessageActionButton::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QColor tint = MessageBubble::actionTint();
-    painter.setPen(QPen(tint, 1));
+    // Reached with Tab, the ring is drawn heavier so the keyboard's place shows.
+    const qreal ring = hasFocus() ? 2 : 1;
+    painter.setPen(QPen(tint, ring));
     painter.setBrush(Qt::NoBrush);
-    painter.drawEllipse(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    painter.drawEllipse(QRectF(rect()).adjusted(ring / 2, ring / 2, -ring / 2, -ring / 2));
     paintGlyph(painter, m_action, QRectF(rect()), tint);
 }
 

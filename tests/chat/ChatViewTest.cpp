@@ -312,3 +312,17 @@ TEST_F(ChatViewTest, VerticalWheelOverCodeScrollsTheTranscript)
     cvn::test::turnWheel(code, {code->width() / 2, code->height() / 2}, {0, -120});
     EXPECT_GT(bar->value(), 0);
 }
+
+// The engine's session behind the seam: its turns and changes come through.
+TEST_F(ChatViewTest, LlamaSessionDrivesThePage)
+{
+    LlamaSession engine;
+    LlamaChatSession adapter(&engine);
+    ChatView page(&adapter, &stager, nullptr);
+    engine.appendUserTurn(QStringLiteral("@nope hi"), {QStringLiteral("Model @nope not found.")});
+    settle();
+    ASSERT_EQ(page.transcript()->rowCount(), 2);
+    EXPECT_EQ(page.transcript()->bubble(1)->layoutKind(), MessageBubble::Layout::failure);
+    EXPECT_FALSE(adapter.isStreaming());
+    EXPECT_LT(adapter.loadedContextSize(), 1);
+}
