@@ -59,7 +59,6 @@ public:
     static constexpr int councilSpacing = 18;
     static constexpr int toolbarLeading = 21;
     static constexpr int toolbarTop = 18;
-    static constexpr int scrollButtonBottom = 156;
     static constexpr int editMaxLength = 4000;
     static constexpr qreal dimmedToggle = 0.4;
     static inline const QString introShownKey = QStringLiteral("council.introShown");
