@@ -126,7 +126,7 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
     m_strip = new StagedStrip(stager, m_contextSize, m_chatArea);
     m_composer = new Composer(m_chatArea);
     m_composer->setPopupHost(this);
-    m_composer->onSend = [this](const QString& text) { send(text); };
+    m_composer->onSend = [this](const QString& text) { onSend(text); };
     m_composer->onStop = [this] { stopGeneration(); };
     m_composer->onHeightChange = [this](int height) { setComposerHeight(height); };
     m_composer->onSelectModel = [this] {
@@ -337,7 +337,7 @@ void ChatView::stagerChanged()
 
 // --- send and stop --------------------------------------------------------------
 
-void ChatView::send(const QString& text)
+void ChatView::onSend(const QString& text)
 {
     m_road->send(text);
 }

@@ -92,7 +92,7 @@ public:
     void setModels(const QList<ModelInfo>& models);
 
     // --- operations ---------------------------------------------------------
-    void send(const QString& text);
+    void onSend(const QString& text);
     void stopGeneration();
     void setComposerHeight(int height);
     void setReadingGap(int gap);
