@@ -2,6 +2,8 @@
 
 #include "chat/MessageBubble.h"
 
+#include <QSet>
+
 namespace cvn {
 
 TranscriptColumn::TranscriptColumn(QWidget* parent) : QWidget(parent)
@@ -37,12 +39,19 @@ MessageBubble* TranscriptColumn::makeBubble(const Turn& turn, size_t row)
 
 void TranscriptColumn::setTurns(const QList<Turn>& turns)
 {
-    bool sameRows = size_t(turns.size()) == m_rows.size();
-    for (qsizetype i = 0; sameRows && i < turns.size(); ++i)
-        sameRows = turns[i].id == m_rows[size_t(i)].id;
-
-    if (sameRows) {
-        // The common case while a reply streams: the same rows, one changed.
+    // The common cases: the same rows with one of them changed (a reply
+    // streaming), or new rows after them (a message sent). Only the changed
+    // and the new rows are touched then.
+    bool extends = size_t(turns.size()) >= m_rows.size();
+    for (size_t i = 0; extends && i < m_rows.size(); ++i)
+        extends = turns[qsizetype(i)].id == m_rows[i].id;
+    QSet<QUuid> added;
+    for (qsizetype i = qsizetype(m_rows.size()); extends && i < turns.size(); ++i) {
+        // A repeated id takes the full road, which keeps one row per id.
+        extends = !m_index.contains(turns[i].id) && !added.contains(turns[i].id);
+        added.insert(turns[i].id);
+    }
+    if (extends) {
         std::optional<size_t> first;
         for (size_t i = 0; i < m_rows.size(); ++i) {
             Row& row = m_rows[i];
@@ -55,8 +64,18 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
                 first = first ? *first : i;
             }
         }
+        const size_t old = m_rows.size();
+        for (qsizetype i = qsizetype(old); i < turns.size(); ++i) {
+            const Turn& turn = turns[i];
+            Row row{turn.id, makeBubble(turn, m_rows.size()), 0, turn.role == ChatMessage::Role::user};
+            row.height = row.bubble->heightForWidth(MessageBubble::columnWidth);
+            m_index.insert(turn.id, m_rows.size());
+            m_rows.push_back(row);
+        }
+        if (m_rows.size() > old)
+            first = first ? qMin(*first, old) : old;
         if (first)
-            relayout(*first, false);
+            relayout(*first, m_rows.size() > old);
         return;
     }
 

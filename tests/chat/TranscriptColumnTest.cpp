@@ -59,10 +59,15 @@ TEST_F(TranscriptColumnTest, RowsFollowTheTurnsAcrossGroups)
     expectStacked(column, list);
     EXPECT_EQ(column.bubble(40), kept);
 
-    // Removing, inserting and appending regroup the rows and keep the rest.
+    // Appending fills the last group and opens new ones.
+    list.append(turns(30));
+    column.setTurns(list);
+    expectStacked(column, list);
+    EXPECT_EQ(column.bubble(40), kept);
+
+    // Removing and inserting regroup the rows and keep the rest.
     list.removeAt(3);
     list.insert(30, turns(1).first());
-    list.append(turns(30));
     column.setTurns(list);
     expectStacked(column, list);
     EXPECT_EQ(column.bubbleFor(kept->turn().id), kept);
