@@ -12,6 +12,7 @@
 #include "chat/Toasts.h"
 #include "chat/TranscriptColumn.h"
 #include "models/MemoryEstimates.h"
+#include "models/SystemFacts.h"
 #include "platform/AppSettings.h"
 #include "storage/ChatHistory.h"
 #include "ui_kit/ContextWarningDialog.h"
@@ -82,7 +83,9 @@ public:
     }
     int64_t councilContext(const ModelInfo& first) const override
     {
-        return autoContextForRam(first.effectiveMetadata(), freeRamMb()).contextSize;
+        // Through the screens' one reading of the machine, which tests can fix.
+        const int64_t freeMb = SystemFacts::read().rig.ramFreeMb;
+        return autoContextForRam(first.effectiveMetadata(), uint64_t(qMax<int64_t>(0, freeMb))).contextSize;
     }
     void markCouncil() override
     {

@@ -13,6 +13,8 @@
 #include "rendering/ViewTest.h"
 #include "chat/Toasts.h"
 #include "chat/TranscriptColumn.h"
+#include "models/MemoryEstimates.h"
+#include "models/SystemFacts.h"
 #include "platform/AppSettings.h"
 #include "ui_kit/ContextWarningDialog.h"
 #include "ui_kit/CouncilIntroDialog.h"
@@ -324,4 +326,27 @@ TEST_F(ChatViewTest, LlamaSessionDrivesThePage)
     EXPECT_EQ(page.transcript()->bubble(1)->layoutKind(), MessageBubble::Layout::failure);
     EXPECT_FALSE(adapter.isStreaming());
     EXPECT_LT(adapter.loadedContextSize(), 1);
+}
+
+// The council road with the real mention rules and the machine's memory as
+// the screens read it.
+TEST_F(ChatViewTest, CouncilSendPlansTheFirstMembersContext)
+{
+    SystemFacts facts;
+    facts.rig.ramFreeMb = 16000;
+    const SystemFacts::Override fixed(facts);
+    ModelInfo member;
+    member.displayName = QStringLiteral("Alpha");
+    view->setModels({member});
+    view->setCouncil(true);
+    view->onSend(QStringLiteral("@nope hello"));
+    ASSERT_EQ(session.calls.size(), 1);
+    EXPECT_TRUE(session.calls[0].startsWith(QStringLiteral("appendUserTurn [@nope hello] [Model @nope not found.")));
+
+    stager.setStaged({stagedFile(1'000'000)});
+    view->onSend(QStringLiteral("@Alpha why?"));
+    ASSERT_TRUE(view->road().oversize());
+    EXPECT_EQ(view->road().oversize()->warning.contextTokens,
+              autoContextForRam(member.effectiveMetadata(), 16000).contextSize);
+    EXPECT_EQ(view->road().oversize()->warning.promptTokens, 4 / 3); // "why?" without the mention
 }
