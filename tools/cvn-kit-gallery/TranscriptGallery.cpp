@@ -28,9 +28,10 @@ class ShownSession : public ChatSession {
 public:
     QList<Turn> list;
     bool streaming = false;
+    std::optional<QString> status;
     const QList<Turn>& turns() const override { return list; }
     bool isStreaming() const override { return streaming; }
-    std::optional<QString> statusText() const override { return std::nullopt; }
+    std::optional<QString> statusText() const override { return status; }
     int64_t loadedContextSize() const override { return 8192; }
     void send(const QString&) override {}
     void sendCouncil(const QString&, const QString&, const QList<ModelInfo>&, const QStringList&) override {}
@@ -213,19 +214,35 @@ QList<Turn> conversation()
     return turns;
 }
 
+enum class PageState { streaming, editing, empty };
+
 // The whole page at 1280 x 800 (the first window size), scrolled to its end.
-QImage pageSheet(bool editing)
+QImage pageSheet(PageState state)
 {
+    const bool editing = state == PageState::editing;
     ShownSession session;
-    session.list = conversation();
-    session.streaming = !editing;
+    AttachmentStager stager;
+    if (state == PageState::empty) {
+        session.status = QStringLiteral("Loading Qwen2.5 7B Instruct...");
+        StagedAttachment file;
+        file.id = QUuid::createUuid();
+        file.originalFilename = QStringLiteral("quarterly-report.pdf");
+        file.extracted = true;
+        file.extractedText = QStringLiteral("text");
+        file.approxTokens = 5200;
+        file.sizeBytes = 1'200'000;
+        stager.setStaged({file});
+    } else {
+        session.list = conversation();
+    }
+    session.streaming = state == PageState::streaming;
     if (editing)
         session.list.last().state = Turn::State::complete();
-    AttachmentStager stager;
     ChatView view(&session, &stager, nullptr);
     view.setAttribute(Qt::WA_DontShowOnScreen);
     view.setCurrentModelName(QStringLiteral("Qwen2.5 7B Instruct"));
-    view.setCouncilOn(false);
+    view.setCouncilOn(state == PageState::empty);
+    view.setContextSize(8192);
     view.resize(1280, 800);
     view.show();
     settle();
@@ -245,7 +262,9 @@ QImage pageSheet(bool editing)
     p.setPen(Theme::secondaryText());
     p.drawText(QPointF(kMargin, at.y() - 8),
                editing ? QStringLiteral("ChatView 1280 x 800: editing a message with a file, only the typed text")
-                       : QStringLiteral("ChatView 1280 x 800: a reply streaming at the end of the transcript"));
+               : state == PageState::empty
+                   ? QStringLiteral("ChatView 1280 x 800: a new chat, council on, a model loading, a file staged")
+                   : QStringLiteral("ChatView 1280 x 800: a reply streaming at the end of the transcript"));
     p.setPen(QColor(128, 128, 128, 60));
     p.drawRect(QRectF(QRect(at, view.size())).adjusted(-0.5, -0.5, 0.5, 0.5));
     return image;
@@ -260,8 +279,9 @@ QList<Sheet> transcriptSheets()
         {QStringLiteral("bubble-assistant"), assistantSheet()},
         {QStringLiteral("bubble-rich"), richSheet()},
         {QStringLiteral("bubble-failed"), failedSheet()},
-        {QStringLiteral("chat-view"), pageSheet(false)},
-        {QStringLiteral("chat-view-edit"), pageSheet(true)},
+        {QStringLiteral("chat-view"), pageSheet(PageState::streaming)},
+        {QStringLiteral("chat-view-edit"), pageSheet(PageState::editing)},
+        {QStringLiteral("chat-view-new"), pageSheet(PageState::empty)},
     };
 }
 
