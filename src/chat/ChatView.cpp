@@ -192,6 +192,12 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
     layoutChildren();
 }
 
+ChatView::ChatView(LlamaSession* session, AttachmentStager* stager, ChatHistory* history, QWidget* parent)
+    : ChatView(new LlamaChatSession(session), stager, history, parent)
+{
+    m_session->setParent(this);
+}
+
 ChatView::~ChatView()
 {
     // The stager lives on with the main view: its toasts must not reach a

@@ -74,6 +74,8 @@ public:
 
     // `history` may be null (nothing is marked as a council chat then).
     ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* history, QWidget* parent = nullptr);
+    // Over the engine's own session, through an adapter the page owns.
+    ChatView(LlamaSession* session, AttachmentStager* stager, ChatHistory* history, QWidget* parent = nullptr);
     ~ChatView() override;
 
     // --- inputs, set by the main view ---------------------------------------

@@ -319,11 +319,12 @@ TEST_F(ChatViewTest, LlamaSessionDrivesThePage)
 {
     LlamaSession engine;
     LlamaChatSession adapter(&engine);
-    ChatView page(&adapter, &stager, nullptr);
+    ChatView page(&engine, &stager, nullptr);
     engine.appendUserTurn(QStringLiteral("@nope hi"), {QStringLiteral("Model @nope not found.")});
     settle();
     ASSERT_EQ(page.transcript()->rowCount(), 2);
     EXPECT_EQ(page.transcript()->bubble(1)->layoutKind(), MessageBubble::Layout::failure);
+    EXPECT_EQ(adapter.turns(), engine.turns());
     EXPECT_FALSE(adapter.isStreaming());
     EXPECT_LT(adapter.loadedContextSize(), 1);
 }
