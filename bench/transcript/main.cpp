@@ -9,7 +9,10 @@
 //      change of the turns to the rendered viewport.
 //
 // Each time includes the event-loop pass that applies the change and a
-// render of the visible transcript into an image.
+// repaint of the whole visible transcript through the offscreen platform's
+// backing store (more than the pass itself would repaint). The two chats of
+// (b) are streamed into piece by piece in turn, so both meet the same load
+// of a shared machine.
 //
 //   bench-transcript [--messages N] [--pieces N]
 #include "BenchTiming.h"
@@ -20,8 +23,6 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QImage>
-#include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
 
