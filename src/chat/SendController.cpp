@@ -183,24 +183,30 @@ void SendController::setSendPending(bool pending)
 
 // --- adapters ---------------------------------------------------------------
 
+StagerAdapter::StagerAdapter(AttachmentStager* stager) : m_stager(stager)
+{
+}
+
+// Without a stager nothing is ever staged.
 bool StagerAdapter::hasFiles() const
 {
-    return !m_stager->staged().isEmpty();
+    return m_stager && !m_stager->staged().isEmpty();
 }
 
 int64_t StagerAdapter::totalApproxTokens() const
 {
-    return m_stager->totalApproxTokens();
+    return m_stager ? m_stager->totalApproxTokens() : 0;
 }
 
 std::optional<QString> StagerAdapter::composePrompt(const QString& text, int64_t contextTokens) const
 {
-    return m_stager->composePrompt(text, contextTokens);
+    return m_stager ? m_stager->composePrompt(text, contextTokens) : std::optional<QString>(text);
 }
 
 void StagerAdapter::clear()
 {
-    m_stager->clear();
+    if (m_stager)
+        m_stager->clear();
 }
 
 QList<ModelInfo> CouncilMentionRules::mentionedModels(const QString& text, const QList<ModelInfo>& models) const

@@ -19,6 +19,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -139,17 +140,18 @@ private:
     std::optional<Oversize> m_oversize;
 };
 
-// The adapters over the real objects.
+// The adapters over the real objects. The stager may be null or go away
+// first: nothing is staged then.
 class StagerAdapter : public SendController::Stager {
 public:
-    explicit StagerAdapter(AttachmentStager* stager) : m_stager(stager) {}
+    explicit StagerAdapter(AttachmentStager* stager);
     bool hasFiles() const override;
     int64_t totalApproxTokens() const override;
     std::optional<QString> composePrompt(const QString& text, int64_t contextTokens) const override;
     void clear() override;
 
 private:
-    AttachmentStager* m_stager;
+    QPointer<AttachmentStager> m_stager;
 };
 
 class CouncilMentionRules : public SendController::Mentions {
