@@ -92,7 +92,7 @@ const QString kTable = QStringLiteral(
     "| Option | Reads | Writes | Notes |\n|---|---|---|---|\n| Cache | fast | slow | needs invalidation |\n"
     "| Replica | fast | fast | eventual consistency |\n| Index | medium | medium | cheap to add |\n\n");
 
-// Message i of a chat: users ask (with two files every other time), the
+// Message i of a chat: users ask with one file, or two every other time; the
 // assistant answers; every tenth message carries a table, three in ten a code
 // block.
 Turn message(int i)
@@ -101,10 +101,9 @@ Turn message(int i)
     t.state = Turn::State::complete();
     if (i % 2 == 0) {
         t.role = cvn::ChatMessage::Role::user;
+        t.content = QStringLiteral("[Attached file: data-%1.csv]\na,b\n1,2\n[End file]\n\n").arg(i);
         if (i % 4 == 0)
-            t.content = QStringLiteral("[Attached file: data-%1.csv]\na,b\n1,2\n[End file]\n\n"
-                                       "[Attached file: notes-%1.md]\nnotes\n[End file]\n\n")
-                            .arg(i);
+            t.content += QStringLiteral("[Attached file: notes-%1.md]\nnotes\n[End file]\n\n").arg(i);
         t.content += QStringLiteral("Question %1: should we put a cache in front of the orders table?").arg(i);
         return t;
     }
