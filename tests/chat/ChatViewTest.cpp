@@ -351,3 +351,26 @@ TEST_F(ChatViewTest, CouncilSendPlansTheFirstMembersContext)
               autoContextForRam(member.effectiveMetadata(), 16000).contextSize);
     EXPECT_EQ(view->road().oversize()->warning.promptTokens, 4 / 3); // "why?" without the mention
 }
+
+// Return while a reply streams, or while a send waits for its model, keeps
+// what was typed.
+TEST_F(ChatViewTest, ReturnWhileBusyKeepsTheText)
+{
+    std::function<void(bool)> answer;
+    view->prepareModel = [&](std::function<void(bool)> done) { answer = std::move(done); };
+    ComposerEditor* editor = view->composer()->editor();
+    editor->setFocus();
+    QTest::keyClicks(editor, QStringLiteral("first"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    ASSERT_TRUE(answer);
+    QTest::keyClicks(editor, QStringLiteral("second"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    EXPECT_EQ(view->composer()->text(), QStringLiteral("second"));
+    answer(true);
+    EXPECT_EQ(session.calls, QStringList{QStringLiteral("send first")});
+
+    session.setStreaming(true);
+    QTest::keyClick(editor, Qt::Key_Return);
+    EXPECT_EQ(view->composer()->text(), QStringLiteral("second"));
+    EXPECT_EQ(session.calls.size(), 1);
+}
