@@ -6,6 +6,7 @@
 #include "ModelsGallery.h"
 #include "ReplyGallery.h"
 #include "SidebarGallery.h"
+#include "TranscriptGallery.h"
 
 #include "ui_kit/CentredCardLayout.h"
 #include "ui_kit/ContextWarningDialog.h"
@@ -553,6 +554,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     sheets += sidebarSheets();
     sheets += pagesSheets();
     sheets += modelsSheets();
+    sheets += transcriptSheets();
     return sheets;
 }
 
