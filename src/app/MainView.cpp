@@ -6,6 +6,8 @@
 #include "app/StandInPages.h"
 #include "attachments/AttachmentStager.h"
 #include "chat/AppSignals.h"
+#include "chat/ChatSession.h"
+#include "chat/ChatView.h"
 #include "chat/SidebarSearchField.h"
 #include "chat/SidebarView.h"
 #include "engine/LlamaSession.h"
@@ -89,6 +91,7 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     , m_chats(chats)
     , m_history(new ChatHistory(chats.database(), chats, this))
     , m_session(new LlamaSession(&store, this))
+    , m_chatSession(new LlamaChatSession(m_session, this))
     , m_stager(new AttachmentStager(this))
     , m_models(new ModelSelection(*m_session, store, this))
     , m_chat(new ChatActions(*m_session, *m_history, chats, this))
@@ -131,7 +134,11 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     connect(m_chat, &ChatActions::menuChanged, this, &MainView::syncOverlays);
     connect(m_models, &ModelSelection::loadFailureChanged, this, &MainView::syncOverlays);
     connect(m_models, &ModelSelection::loadedModelNameChanged, this, &MainView::publishModelName);
+    connect(m_models, &ModelSelection::currentModelChanged, this, &MainView::refreshChatPage);
+    connect(m_session, &LlamaSession::loadedModelChanged, this, &MainView::refreshChatPage);
+    connect(m_chat, &ChatActions::councilOnChanged, this, &MainView::refreshChatPage);
     connect(&m_store, &ModelStore::modelsChanged, this, [this] {
+        refreshChatPage();
         // An open picker lists what the folder holds now.
         if (m_picker) {
             dismiss(m_picker);
@@ -242,7 +249,7 @@ void MainView::buildPage()
     QWidget* page = nullptr;
     switch (m_page) {
     case Page::chat:
-        page = makeChatPage(*this);
+        page = buildChatPage();
         break;
     case Page::models:
         page = new ModelsScreen(m_store, *m_import, [this] { leaveModels(); });
@@ -263,6 +270,39 @@ void MainView::buildPage()
     m_pageHost->layout()->addWidget(page);
     page->show();
     restack();
+}
+
+QWidget* MainView::buildChatPage()
+{
+    auto* chat = new ChatView(m_chatSession, m_stager, m_history);
+    chat->onToggleDrawer = [this] { toggleDrawer(); };
+    chat->onSelectModel = [this] { openPicker(); };
+    chat->onNewChat = [this] { startNewChat(); };
+    chat->onAttach = [this] { openAttachSheet(); };
+    chat->prepareModel = [models = QPointer(m_models)](std::function<void(bool)> done) {
+        if (models)
+            models->prepare(std::move(done));
+        else
+            done(false);
+    };
+    chat->onCouncilChange = [actions = QPointer(m_chat)](bool on) {
+        if (actions)
+            actions->setCouncilOn(on);
+    };
+    m_pageWidget = chat;
+    refreshChatPage();
+    return chat;
+}
+
+void MainView::refreshChatPage()
+{
+    auto* chat = qobject_cast<ChatView*>(m_pageWidget.data());
+    if (!chat)
+        return;
+    chat->setCurrentModelName(m_models->currentModelName());
+    chat->setContextSize(m_models->contextSize());
+    chat->setModels(m_models->pickableModels());
+    chat->setCouncilOn(m_chat->councilOn());
 }
 
 // --- the open chat ------------------------------------------------------------------

@@ -31,6 +31,7 @@ namespace cvn {
 
 class AttachmentStager;
 class ChatActions;
+class ChatSession;
 class ChatDatabase;
 class ChatHistory;
 class ChatStore;
@@ -105,6 +106,9 @@ protected:
 
 private:
     void buildPage();
+    QWidget* buildChatPage();
+    // Hands the chat page what it shows of the model choice and the council.
+    void refreshChatPage();
     void setDrawerOpen(bool open, bool animated);
     void presentHardwareIntro(const RigInfo& rig);
     void syncOverlays();
@@ -116,6 +120,7 @@ private:
     ChatStore& m_chats;
     ChatHistory* m_history;
     LlamaSession* m_session;
+    ChatSession* m_chatSession; // the chat page's seam over m_session
     AttachmentStager* m_stager;
     ModelSelection* m_models;
     ChatActions* m_chat;
