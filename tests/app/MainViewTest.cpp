@@ -5,6 +5,7 @@
 #include "app/MainView.h"
 #include "app/MenuBarStatus.h"
 #include "app/ModelSelection.h"
+#include "attachments/AttachmentStager.h"
 #include "chat/SidebarSearchField.h"
 #include "chat/SidebarView.h"
 #include "chat/AppSignals.h"
@@ -25,6 +26,8 @@
 #include "ui_kit/CvnInputDialog.h"
 
 #include <QFile>
+#include <QFileDialog>
+#include <QDir>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QRegularExpression>
@@ -350,6 +353,32 @@ TEST(MainView, PagesDrawerNotificationsAndChats)
     EXPECT_TRUE(waitUntil([&] { return picks == 1; }));
     QTest::qWait(0);
     EXPECT_EQ(picks, 1);
+
+    // The real file panel, in the Documents folder: a file chosen there is
+    // staged.
+    const QString home = makeTempFolder();
+    ScopedEnvironment homeEnv("HOME", home.toUtf8());
+    QDir(home).mkpath(QStringLiteral("Documents"));
+    {
+        QFile file(home + QStringLiteral("/Documents/notes.txt"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("The secret word is PAPAYA.");
+    }
+    view.setFilePicker([&](bool documents) { view.stager().pickFiles(documents); });
+    view.openAttachSheet();
+    QTest::mouseClick(qobject_cast<AttachSheetOverlay*>(view.overlays().value(0))->fileButton(), Qt::LeftButton);
+    QPointer<QFileDialog> panel;
+    ASSERT_TRUE(waitUntil([&] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QFileDialog*>(window); dialog && dialog->isVisible())
+                panel = dialog;
+        return !panel.isNull();
+    }));
+    EXPECT_EQ(panel->directory().absolutePath(), QDir(home + QStringLiteral("/Documents")).absolutePath());
+    QTest::keyClicks(panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")), QStringLiteral("notes.txt"));
+    QTest::keyClick(panel, Qt::Key_Return);
+    ASSERT_EQ(view.stager().staged().size(), 1);
+    EXPECT_EQ(view.stager().staged()[0].originalFilename, QStringLiteral("notes.txt"));
 
     // Each activation rescans the folder.
     for (const QString& name : {QStringLiteral("one"), QStringLiteral("two")}) {
