@@ -21,7 +21,7 @@ esac
 
 OBJ="$WORK/obj-$TARGET"
 mkdir -p "$WORK/found-$TARGET" "$OBJ"
-rm -f "$OBJ"/*.o
+rm -f "$OBJ"/*.o "$OBJ"/moc_*.cpp
 SOURCES=(
   "$MAIN"
   "$ROOT/src/bridge/AppInfo.cpp"
@@ -31,6 +31,10 @@ SOURCES=(
   "$ROOT/src/models/HardwareInfo.cpp"
   "$ROOT/src/models/MemoryEstimates.cpp"
   "$ROOT/src/platform/AppSettings.cpp"
+  "$ROOT/src/platform/MainThread.cpp"
+  "$ROOT/src/platform/NumberFormat.cpp"
+  "$ROOT/src/platform/SettingsNotifier.cpp"
+  "$OBJ/moc_SettingsNotifier.cpp"
   "$ROOT/src/platform/HostFacts.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
   "$ROOT/src/platform/Unicode.cpp"
@@ -40,6 +44,8 @@ FLAGS=(-std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize
        -I"$ROOT/src" -DCVN_APP_VERSION='"1.0.0"' -DCVN_APP_BUILD='"1"')
 read -r -a QT_CFLAGS <<<"$(pkg-config --cflags Qt6Core)"
 read -r -a QT_LIBS <<<"$(pkg-config --libs Qt6Core icu-uc icu-i18n)"
+# The settings notifier is a QObject: its signal comes from moc.
+"$(pkg-config --variable=libexecdir Qt6Core)/moc" "$ROOT/src/platform/SettingsNotifier.h" -o "$OBJ/moc_SettingsNotifier.cpp"
 # Two compilers at a time: the machine running this has few cores.
 export CXX OBJ
 printf '%s\n' "${SOURCES[@]}" | xargs -P2 -I{} sh -c \
