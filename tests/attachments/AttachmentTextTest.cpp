@@ -21,7 +21,8 @@ namespace {
 
 std::optional<QString> textOf(const QString& name, const QByteArray& bytes, bool isImage = false)
 {
-    return extractAttachmentText(writeTempFile(name, bytes), isImage);
+    // No reading deadline: a loaded machine must not turn a slow read into "no text".
+    return extractAttachmentText(writeTempFile(name, bytes), isImage, [] { return false; });
 }
 
 QByteArray png(const QImage& image)
