@@ -251,6 +251,44 @@ TEST_F(ChatHistoryTest, CouncilFlagsWaitForTheChatAndThenGoStraightToIt)
     EXPECT_EQ(raw.rows("SELECT is_council, council_on FROM chats WHERE id=3"), (Rows{{0, 1}}));
 }
 
+TEST_F(ChatHistoryTest, SettingTheChatIdKeepsEveryTurnInTheChatItWasWrittenIn)
+{
+    const auto contents = [&](int64_t chatId) {
+        return raw.rows("SELECT content FROM messages WHERE chat_id=? ORDER BY id", {qint64(chatId)});
+    };
+    ASSERT_TRUE(raw.exec("INSERT INTO chats(id, title) VALUES(7, 'other'), (8, 'another')"));
+    QList<Turn> turns{userTurn("q1"), replyTurn("a1")};
+    history.persist(turns, QString("m"));
+    const int64_t saved = history.chatId();
+    ASSERT_EQ(contents(saved), (Rows{{"q1"}, {"a1"}}));
+
+    // Stored turns stay in their chat: never written again into the new one,
+    // never deleted by the new chat's transcript.
+    history.setChatId(7);
+    turns << userTurn("q2");
+    history.persist(turns, QString("m"));
+    history.persist({turns.last(), userTurn("seven")}, QString("m"));
+    EXPECT_EQ(contents(saved), (Rows{{"q1"}, {"a1"}}));
+    EXPECT_EQ(contents(7), (Rows{{"q2"}, {"seven"}}));
+
+    // Turns waiting for an unsaved chat go into the chat the transcript
+    // becomes, before its reply; they are never written into a chat whose
+    // transcript does not hold them.
+    history.reset();
+    turns = {userTurn("typed"), userTurn("waiting")};
+    history.persist(turns, QString("m"));
+    history.setChatId(8);
+    turns << replyTurn("answer");
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(contents(8), (Rows{{"typed"}, {"waiting"}, {"answer"}}));
+    history.reset();
+    history.persist({userTurn("lost")}, QString("m"));
+    history.setChatId(7);
+    history.persist({userTurn("eight")}, QString("m"));
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages WHERE content='lost'"), 0);
+    EXPECT_EQ(chatCount(), 3);
+}
+
 TEST(ChatHistoryClosed, ClosedDatabaseKeepsTheChatUnsavedWithoutCrashing)
 {
     ChatDatabase db{QString()};
