@@ -136,11 +136,9 @@ TEST_F(ChatHistoryTest, TitlesAreTheFirstFortyCharactersOfTheFirstWaitingMessage
         history.persist(turns, std::nullopt);
         return raw.value("SELECT title FROM chats WHERE id=?", {qint64(history.chatId())}).toString();
     };
-    const QString sixty = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWX";
-    ASSERT_EQ(sixty.size(), 60);
-    EXPECT_EQ(titleFor(sixty), sixty.left(40));
-    const QString family = QString::fromUtf8("👨‍👩‍👧");
-    ASSERT_EQ(family.size(), 8);
+    EXPECT_EQ(titleFor("abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWX"),
+              "abcdefghijklmnopqrstuvwxyz0123456789ABCD");
+    const QString family = QString::fromUtf8("👨‍👩‍👧"); // one character of eight UTF-16 units
     EXPECT_EQ(titleFor(family.repeated(50)), family.repeated(40));
     EXPECT_EQ(titleFor(QString::fromUtf8("e\u0301").repeated(45)), QString::fromUtf8("e\u0301").repeated(40));
     EXPECT_EQ(titleFor(""), "New chat");
@@ -179,12 +177,8 @@ TEST_F(ChatHistoryTest, LoadRebuildsTurnsAndLinksThemToTheirRows)
     const QList<Turn> first = history.load(5);
     EXPECT_EQ(history.chatId(), 5);
     QList<std::tuple<Role, QString, std::optional<QString>, QString, std::optional<int64_t>>> read;
-    for (const Turn& turn : first) {
+    for (const Turn& turn : first)
         read.append({turn.role, turn.content, turn.modelName, turn.reasoning, turn.reasoningDurationMs});
-        EXPECT_TRUE(turn.state.isComplete());
-        EXPECT_FALSE(turn.cancelledByUser);
-        EXPECT_FALSE(turn.reasoningExpanded);
-    }
     EXPECT_EQ(read, (decltype(read){{Role::user, "q", std::nullopt, "", std::nullopt},
                                     {Role::assistant, "a", "Qwen", "r", 0},
                                     {Role::assistant, "b", std::nullopt, "", std::nullopt},
