@@ -207,31 +207,6 @@ TEST(ChatDatabase, SearchIgnoresCaseTakesWildcardsLiterallyAndMatchesNothingForE
     EXPECT_EQ(db.searchMessages(QString::fromUtf8("\u00DC\u00FCw")), (Ids{9}));
 }
 
-TEST(ChatDatabase, ClosedDatabaseAnswersEmptyValuesWithoutCrashing)
-{
-    const QString root = cvn::test::makeTempFolder("closed");
-    QFile blocker(root + "/not-a-folder");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    cvn::test::ScopedEnvironment dataHome("XDG_DATA_HOME", QFile::encodeName(blocker.fileName()));
-
-    for (const QString& path : {ChatDatabase::defaultPath(), QString()}) {
-        ChatDatabase db(path);
-        EXPECT_FALSE(db.isOpen());
-        EXPECT_EQ(db.insertChat("Trip", "m1"), 0);
-        EXPECT_TRUE(db.listChats().isEmpty());
-        EXPECT_TRUE(db.searchMessages("a").isEmpty());
-        EXPECT_FALSE(db.councilOn(1));
-        EXPECT_TRUE(db.messages(1).isEmpty());
-        EXPECT_FALSE(db.updateTitle(1, "x"));
-        EXPECT_FALSE(db.run("DELETE FROM chats WHERE id=?", {1}));
-        EXPECT_FALSE(db.exec("SELECT 1"));
-        EXPECT_FALSE(db.prepare("SELECT 1"));
-        EXPECT_FALSE(db.transaction([] { return true; }));
-    }
-    EXPECT_EQ(fileBytes(blocker.fileName()), QByteArray());
-}
-
 TEST(ChatDatabase, HostileTitlesAndTextsRoundTripVerbatim)
 {
     const QString path = newDatabasePath();
@@ -305,63 +280,74 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
     EXPECT_EQ(listedIds(again), (QList<int64_t>{2, 3, 1}));
 }
 
-TEST(ChatDatabase, FileThatIsNotADatabaseIsLeftUntouched)
+// A folder that cannot be made, no path, a file that is not a database and a
+// damaged database: every read answers empty, every write reports failure,
+// and the file is left exactly as it was.
+TEST(ChatDatabase, UnusableFilesAnswerEmptyValuesFailWritesAndAreLeftAsTheyWere)
 {
-    const QString path = newDatabasePath();
-    QByteArray junk;
-    for (int i = 0; i < 200; ++i)
-        junk += "these are my notes, not a database\n";
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(junk);
-    }
-    {
-        ChatDatabase db(path);
-        EXPECT_FALSE(db.isOpen());
-        EXPECT_EQ(db.insertChat("Trip", "m1"), 0);
-        EXPECT_TRUE(db.listChats().isEmpty());
-    }
-    EXPECT_EQ(fileBytes(path), junk);
-    EXPECT_EQ(QDir(QFileInfo(path).path()).entryList(QDir::Files), QStringList{"chats.db"});
-}
-
-TEST(ChatDatabase, DamagedDatabaseAnswersEmptyValuesFailsWritesAndIsNeverReplaced)
-{
-    const QString path = newDatabasePath();
-    {
-        ChatDatabase db(path);
-        ASSERT_TRUE(db.transaction([&] {
-            for (int i = 0; i < 200; ++i) {
-                const int64_t chat = db.insertChat(QStringLiteral("chat %1").arg(i), "m");
-                addMessage(db, chat, QString(2000, QChar('a' + i % 26)));
-            }
-            return true;
-        }));
-    }
-    QByteArray bytes = fileBytes(path);
-    ASSERT_GT(bytes.size(), 64 * 1024);
-    // Scribble over the pages past the first few, keeping the header.
-    for (qsizetype i = 16 * 1024; i < bytes.size(); i += 7)
-        bytes[i] = char(0xA5);
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-    {
-        ChatDatabase db(path);
+    const auto expectNothing = [](ChatDatabase& db) {
         EXPECT_TRUE(db.listChats().isEmpty());
         EXPECT_TRUE(db.searchMessages("a").isEmpty());
         EXPECT_TRUE(db.searchMessages("aaa").isEmpty());
         EXPECT_TRUE(db.messages(3).isEmpty());
         EXPECT_FALSE(db.councilOn(1));
-        EXPECT_EQ(db.insertChat("after damage", "m"), 0);
-        EXPECT_EQ(db.insertMessage(1, "user", "after damage"), 0);
+        EXPECT_EQ(db.insertChat("Trip", "m"), 0);
+        EXPECT_EQ(db.insertMessage(1, "user", "lost"), 0);
         EXPECT_FALSE(db.updateTitle(1, "renamed"));
         EXPECT_FALSE(db.run("DELETE FROM chats WHERE id=?", {1}));
+    };
+    const auto write = [](const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    };
+
+    const QString blocker = cvn::test::makeTempFolder("closed") + "/not-a-folder";
+    write(blocker, {});
+    {
+        cvn::test::ScopedEnvironment dataHome("XDG_DATA_HOME", QFile::encodeName(blocker));
+        for (const QString& path : {ChatDatabase::defaultPath(), QString()}) {
+            ChatDatabase db(path);
+            EXPECT_FALSE(db.isOpen());
+            expectNothing(db);
+            EXPECT_FALSE(db.exec("SELECT 1"));
+            EXPECT_FALSE(db.prepare("SELECT 1"));
+            EXPECT_FALSE(db.transaction([] { return true; }));
+        }
     }
-    EXPECT_TRUE(fileBytes(path) == bytes) << "the damaged file is never rewritten, truncated or replaced";
+    EXPECT_EQ(fileBytes(blocker), QByteArray());
+
+    const QString notes = newDatabasePath();
+    const QByteArray junk = QByteArray("these are my notes, not a database\n").repeated(200);
+    write(notes, junk);
+    {
+        ChatDatabase db(notes);
+        EXPECT_FALSE(db.isOpen());
+        expectNothing(db);
+    }
+    EXPECT_EQ(fileBytes(notes), junk);
+    EXPECT_EQ(QDir(QFileInfo(notes).path()).entryList(QDir::Files), QStringList{"chats.db"});
+
+    const QString damaged = newDatabasePath();
+    {
+        ChatDatabase db(damaged);
+        ASSERT_TRUE(db.transaction([&] {
+            for (int i = 0; i < 200; ++i)
+                addMessage(db, db.insertChat(QStringLiteral("chat %1").arg(i), "m"), QString(2000, QChar('a' + i % 26)));
+            return true;
+        }));
+    }
+    QByteArray bytes = fileBytes(damaged);
+    ASSERT_GT(bytes.size(), 64 * 1024);
+    // Scribble over the pages past the first few, keeping the header.
+    for (qsizetype i = 16 * 1024; i < bytes.size(); i += 7)
+        bytes[i] = char(0xA5);
+    write(damaged, bytes);
+    {
+        ChatDatabase db(damaged);
+        expectNothing(db);
+    }
+    EXPECT_TRUE(fileBytes(damaged) == bytes) << "the damaged file is never rewritten, truncated or replaced";
 }
 
 // Waiting out another writer's lock is shown by the writers in several
