@@ -89,10 +89,7 @@ TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
     EXPECT_EQ(row[5], row[6]);
     EXPECT_EQ(raw.value("SELECT model_id FROM chats WHERE id=2"), "") << "an empty model id is a text, not NULL";
 
-    EXPECT_FALSE(db.councilOn(1));
     EXPECT_FALSE(db.councilOn(99));
-    EXPECT_TRUE(db.run("UPDATE chats SET council_on=? WHERE id=?", {1, 2}));
-    EXPECT_TRUE(db.councilOn(2));
 
     // After a failed insert the connection's last row id is still 2: the
     // answer must be 0, or a caller would take chat 2 as its own.
@@ -111,11 +108,9 @@ TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
 
     // A message is stamped with now; its chat keeps its own time.
     ASSERT_TRUE(db.run("UPDATE chats SET updated_at=5 WHERE id=1"));
-    const int64_t message = db.insertMessage(1, "assistant", "hi", "Qwen");
-    EXPECT_GT(message, 0);
     const auto stored = raw.rows("SELECT chat_id, role, content, model_name, reasoning, reasoning_ms, created_at "
                                  "FROM messages WHERE id=?",
-                                 {qint64(message)})
+                                 {qint64(db.insertMessage(1, "assistant", "hi", "Qwen"))})
                             .value(0);
     ASSERT_EQ(stored.size(), 7);
     EXPECT_EQ(stored.first(6), (QVariantList{1, "assistant", "hi", "Qwen", QVariant(), QVariant()}));
