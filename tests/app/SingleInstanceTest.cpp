@@ -13,14 +13,6 @@ using namespace cvn;
 
 namespace {
 
-// A folder Qt accepts as the runtime folder (no one else may enter it).
-QString runtimeFolder()
-{
-    const QString folder = test::makeTempFolder("run");
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return folder;
-}
-
 // Runs the real program as a later start against `runtime`; its exit code,
 // or -1 when it did not end by itself. The primary answers on this thread,
 // so the wait spins the event loop.
@@ -33,19 +25,18 @@ int secondStart(const QString& runtime, const QStringList& arguments, const QStr
     QProcess program;
     program.setProcessEnvironment(env);
     program.start(CVN_APP_PROGRAM, arguments);
-    if (!test::waitUntil([&] { return program.state() == QProcess::NotRunning; }, 10000)) {
-        program.kill();
-        program.waitForFinished(5000);
-        return -1;
-    }
-    return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+    const bool ended = test::waitUntil([&] { return program.state() == QProcess::NotRunning; }, 10000);
+    if (!ended)
+        program.kill(), program.waitForFinished(5000);
+    return ended && program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
 }
 
 } // namespace
 
 TEST(SingleInstance, ASecondStartHandsOverItsUrlsOrAShowRequestAndEnds)
 {
-    const QString runtime = runtimeFolder();
+    const QString runtime = test::makeTempFolder("run"); // Qt wants no one else able to enter it
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QFile stale(runtime + "/corvanthelis.socket"); // what a killed primary leaves
     ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
     stale.close();
