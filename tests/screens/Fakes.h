@@ -2,8 +2,19 @@
 
 #include "models/GgufWriter.h"
 #include "models/ModelInfo.h"
+#include "models/ModelStore.h"
 #include "models/SystemFacts.h"
 #include "screens/ModelImport.h"
+#include "screens/ModelsScreen.h"
+#include "support/TempEnv.h"
+#include "ui_kit/KitTest.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMouseEvent>
+
+#include <memory>
 
 namespace cvn::test {
 
@@ -66,8 +77,7 @@ public:
     void finish(const Outcome& outcome)
     {
         setProgress(std::nullopt);
-        auto completion = std::move(m_completion);
-        if (completion)
+        if (auto completion = std::move(m_completion))
             completion(outcome);
     }
 
@@ -77,6 +87,58 @@ public:
 private:
     std::optional<CopyProgress> m_progress;
     Completion m_completion;
+};
+
+// The add road over a temporary models folder with `count` models and the
+// fake copier, memory fixed at 60000 free of 65536 MB; with a models screen
+// over it unless `withScreen` is false.
+struct Road {
+    explicit Road(int count = 0, bool withScreen = true, QSize size = {900, 900}) : facts(memory(60000, 65536))
+    {
+        for (int i = 0; i < count; ++i)
+            writeModel(folder, QStringLiteral("model-%1.gguf").arg(i));
+        store = std::make_unique<ModelStore>(folder);
+        import = std::make_unique<ModelImport>(*store, copier);
+        if (!withScreen)
+            return;
+        screen = std::make_unique<ModelsScreen>(*store, *import, [this] { ++backs; });
+        screen->setFileChooser([this](QWidget*, std::function<void(const QString&)> chosen) {
+            ++chooserOpened;
+            if (!chooserAnswer.isEmpty())
+                chosen(chooserAnswer);
+        });
+        screen->resize(size);
+        showAndSettle(*screen);
+    }
+
+    // The running copy lands in the models folder, as the real copier puts it.
+    void land()
+    {
+        const QString destination = QDir(folder).filePath(QFileInfo(copier.sources.last()).fileName());
+        QFile::copy(copier.sources.last(), destination);
+        copier.finish({destination, {}});
+    }
+    QString message() const { return import->message() ? import->message()->title : QString(); }
+
+    // A move of the pointer to `pos` in `widget`, as the window system sends
+    // it to a widget that tracks the mouse.
+    static void moveTo(QWidget* widget, QPoint pos)
+    {
+        QMouseEvent move(QEvent::MouseMove, QPointF(pos), widget->mapToGlobal(QPointF(pos)), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(widget, &move);
+    }
+
+    QString folder = makeTempFolder("models");
+    QString source = makeTempFolder("source");
+    SystemFacts::Override facts;
+    FakeCopier copier;
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<ModelImport> import;
+    std::unique_ptr<ModelsScreen> screen;
+    int backs = 0;
+    int chooserOpened = 0;
+    QString chooserAnswer;
 };
 
 } // namespace cvn::test
