@@ -31,8 +31,7 @@ SystemFacts intel(int processors = 8, bool gpuUsable = false, const QString& cpu
     return facts;
 }
 
-class HardwarePageTest : public KitTest {
-protected:
+struct HardwarePageTest : KitTest {
     void SetUp() override
     {
         KitTest::SetUp();
@@ -47,18 +46,20 @@ protected:
     }
 };
 
-// A page shown with fixed facts, after its first read has landed.
+// A page over `read`, shown; `settled` waits for its first read to land.
 struct Page {
-    explicit Page(const SystemFacts& facts)
-        : override([this, facts] {
+    explicit Page(std::function<SystemFacts()> read, bool settled = true)
+        : override([this, read] {
               reads.fetchAndAddOrdered(1);
-              return facts;
+              return read();
           })
     {
         page.resize(800, 1000);
         showAndSettle(page);
-        EXPECT_TRUE(waitUntil([&] { return page.facts().has_value(); }));
+        if (settled)
+            EXPECT_TRUE(waitUntil([&] { return page.facts().has_value(); }));
     }
+    explicit Page(const SystemFacts& facts) : Page([facts] { return facts; }) {}
     QAtomicInt reads = 0;
     SystemFacts::Override override;
     HardwarePage page{{}};
@@ -66,71 +67,44 @@ struct Page {
 
 } // namespace
 
-TEST_F(HardwarePageTest, ReadsOffTheMainThreadThenShowsTheLines)
+TEST_F(HardwarePageTest, ReadsOffTheMainThreadAndAStaleReadNeverWins)
 {
-    QSemaphore gate;
-    SystemFacts::Override facts([&gate] {
-        gate.acquire();
-        return intel();
-    });
-    HardwarePage page({});
-    page.resize(800, 1000);
-    showAndSettle(page);
-    EXPECT_TRUE(page.readingText()->isVisible());
-    EXPECT_EQ(page.readingText()->text(), QStringLiteral("Reading hardware…"));
-    EXPECT_EQ(page.readingText()->color()(), kWhite);
-    EXPECT_GE(page.rigCard()->height(), 134);
-    gate.release();
-    ASSERT_TRUE(waitUntil([&] { return page.rigLines() && page.rigLines()->isVisible(); }));
-    EXPECT_FALSE(page.readingText()->isVisible());
-    EXPECT_EQ(page.rigLines()->plainLine(0), QStringLiteral("Your Mac: Intel Core i7-9750H, 16 GB RAM, No GPU detected"));
-}
-
-TEST_F(HardwarePageTest, StaleReadNeverReplacesANewerOne)
-{
-    QSemaphore entered;
-    QSemaphore release;
-    std::atomic<bool> blockNext = false;
-    SystemFacts::Override facts([&] {
-        if (blockNext.exchange(false)) {
+    QSemaphore gate, entered;
+    std::atomic<bool> block = true;
+    Page p(
+        [&] {
+            if (!block.exchange(false))
+                return intel(8, false, QStringLiteral("New"));
             entered.release();
-            release.acquire();
+            gate.acquire();
             return intel(8, false, QStringLiteral("Old"));
-        }
-        return intel(8, false, QStringLiteral("New"));
-    });
-    HardwarePage page({});
-    page.resize(800, 1000);
-    showAndSettle(page);
-    ASSERT_TRUE(waitUntil([&] { return page.facts().has_value(); }));
+        },
+        false);
+    EXPECT_TRUE(p.page.readingText()->isVisible());
+    EXPECT_EQ(p.page.readingText()->text(), QStringLiteral("Reading hardware…"));
+    EXPECT_EQ(p.page.readingText()->color()(), kWhite);
+    EXPECT_GE(p.page.rigCard()->height(), 134);
 
-    blockNext = true;
-    page.refreshRig();
-    entered.acquire(); // the older read is in flight and holds "Old"
-    page.refreshRig();
-    ASSERT_TRUE(waitUntil([&] { return page.facts()->rig.cpuShortName == QStringLiteral("New"); }));
-    release.release();
+    // The first read still runs when a newer one lands; it is dropped.
+    entered.acquire();
+    p.page.refreshRig();
+    ASSERT_TRUE(waitUntil([&] { return p.page.rigLines() && p.page.rigLines()->isVisible(); }));
+    EXPECT_FALSE(p.page.readingText()->isVisible());
+    gate.release();
     QThreadPool::globalInstance()->waitForDone();
     QApplication::processEvents();
-    EXPECT_EQ(page.facts()->rig.cpuShortName, QStringLiteral("New"));
+    EXPECT_EQ(p.page.facts()->rig.cpuShortName, QStringLiteral("New"));
 }
 
 TEST_F(HardwarePageTest, ThreadValueShowsTheStoredCountAndTheSliderClamps)
 {
-    struct Case {
+    const struct {
         int processors;
         std::optional<int> stored;
         QString value;
         int position;
-        QString available;
-    };
-    const Case cases[] = {
-        {8, std::nullopt, "2", 1, "8 available, default 2"},
-        {8, 0, "0", 0, "8 available, default 2"},
-        {8, 64, "64", 7, "8 available, default 2"},
-        {1, std::nullopt, "1", 0, "1 available, default 1"},
-    };
-    for (const Case& c : cases) {
+    } cases[] = {{8, std::nullopt, "2", 1}, {8, 0, "0", 0}, {8, 64, "64", 7}, {1, std::nullopt, "1", 0}};
+    for (const auto& c : cases) {
         AppSettings::remove(kThreads);
         if (c.stored)
             AppSettings::setValue(kThreads, *c.stored);
@@ -138,9 +112,8 @@ TEST_F(HardwarePageTest, ThreadValueShowsTheStoredCountAndTheSliderClamps)
         EXPECT_EQ(p.page.threadValue()->text(), c.value) << c.processors;
         EXPECT_EQ(p.page.threadSlider()->steps(), c.processors);
         EXPECT_EQ(p.page.threadSlider()->value(), c.position) << c.value.toStdString();
-        EXPECT_TRUE(p.page.threadsExplanation()->text().endsWith(
-            QStringLiteral("the CPU does. ") + c.available
-            + QStringLiteral(". Both settings take effect the next time a model is loaded.")));
+        EXPECT_TRUE(p.page.threadsExplanation()->text().contains(
+            QStringLiteral("the CPU does. %1 available, default %2. Both").arg(c.processors).arg(c.processors > 1 ? 2 : 1)));
     }
     Page p(intel(8));
     // The wrapped explanation is inside its card, not cut off below it.
@@ -157,14 +130,12 @@ TEST_F(HardwarePageTest, UnusableGpuKeepsTheSwitchOffDimmedAndSilent)
 {
     AppSettings::setValue(kMetal, true);
     Page p(intel(8, false));
-    CvnCardToggle* toggle = p.page.metalToggle();
-    EXPECT_FALSE(toggle->isOn());
-    EXPECT_EQ(toggle->accessibleDescription(), QStringLiteral("unavailable"));
-    QTest::mouseClick(toggle, Qt::LeftButton);
+    EXPECT_FALSE(p.page.metalToggle()->isOn());
+    EXPECT_EQ(p.page.metalToggle()->accessibleDescription(), QStringLiteral("unavailable"));
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
     EXPECT_EQ(p.page.metalDialog(), nullptr);
     EXPECT_EQ(p.page.metalExplanation()->text(),
               QStringLiteral("Not available on this Mac's GPU. Corvanthelis runs on your CPU."));
-    EXPECT_TRUE(p.page.metalLine()->toolTip().startsWith(QStringLiteral("Not available on No Metal GPU. llama.cpp's")));
 }
 
 TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
@@ -178,7 +149,6 @@ TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
                                                          "it now, pick the model again in SELECT A MODEL."));
     EXPECT_EQ(dialog->confirmButton()->text(), QStringLiteral("TURN ON"));
     EXPECT_EQ(dialog->cancelButton()->text(), QStringLiteral("CANCEL"));
-    EXPECT_EQ(p.page.pendingMetal(), std::optional<bool>(true));
     EXPECT_FALSE(p.page.metalToggle()->isOn()) << "the switch waits for the answer";
 
     const int readsBefore = p.reads.loadAcquire();
@@ -193,6 +163,11 @@ TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
     EXPECT_TRUE(p.page.metalToggle()->isOn());
     QThreadPool::globalInstance()->waitForDone();
     EXPECT_EQ(p.reads.loadAcquire(), readsBefore + 1);
+
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
+    ASSERT_TRUE(p.page.metalDialog());
+    EXPECT_EQ(p.page.metalDialog()->titleText()->text(), QStringLiteral("Turn off Metal offload?"));
+    EXPECT_EQ(p.page.metalDialog()->confirmButton()->text(), QStringLiteral("TURN OFF"));
 }
 
 TEST_F(HardwarePageTest, ToggleDrawsItsStatesAndIgnoresTapsWhenDisabled)
@@ -204,11 +179,10 @@ TEST_F(HardwarePageTest, ToggleDrawsItsStatesAndIgnoresTapsWhenDisabled)
     int asked = 0;
     QObject::connect(toggle, &CvnCardToggle::writeRequested, [&](bool on) { asked += on ? 1 : 100; });
     const QColor grey(0x94, 0x94, 0x94);
-    QImage off = renderOver(*toggle, kInk);
-    EXPECT_TRUE(pixelNear(off, 10, 10, grey));
-    EXPECT_TRUE(pixelNear(off, 30, 10, kInk));
+    const QImage off = renderOver(*toggle, kInk);
+    EXPECT_TRUE(pixelNear(off, 10, 10, grey)) << "the knob";
+    EXPECT_TRUE(pixelNear(off, 30, 10, kInk)) << "the empty track";
     EXPECT_TRUE(pixelNear(off, 20, 0, grey, 40)) << "the outline";
-    EXPECT_EQ(toggle->accessibleDescription(), QStringLiteral("off"));
     QTest::mouseClick(toggle, Qt::LeftButton, {}, QPoint(1, 1)); // a corner outside the capsule still counts
     EXPECT_EQ(asked, 1);
 
@@ -216,7 +190,6 @@ TEST_F(HardwarePageTest, ToggleDrawsItsStatesAndIgnoresTapsWhenDisabled)
     const QImage on = renderOver(*toggle, kInk);
     EXPECT_TRUE(pixelNear(on, 30, 10, kInk));
     EXPECT_TRUE(pixelNear(on, 10, 10, kWhite));
-    EXPECT_TRUE(pixelNear(on, 20, 2, kWhite));
 
     toggle->setToggleEnabled(false);
     EXPECT_EQ(toggle->accessibleDescription(), QStringLiteral("unavailable"));
@@ -228,17 +201,9 @@ TEST_F(HardwarePageTest, ToggleDrawsItsStatesAndIgnoresTapsWhenDisabled)
 TEST_F(HardwarePageTest, RigLinesColourRunsAndSpaceTheNote)
 {
     const RigInfo rig = intel().rig;
-    const QStringList expected = {
-        QStringLiteral("Your Mac: Intel Core i7-9750H, 16 GB RAM, No GPU detected"),
-        QStringLiteral("Free right now: 7.8 GB"),
-        QStringLiteral("You can run: 3B (now), 7B (now), 13B (close apps). 30B, 70B won't fit."),
-        QStringLiteral("GPU acceleration is not available on this Mac. Corvanthelis runs on your CPU."),
-    };
     for (const bool compact : {true, false}) {
         RigCardLines lines(rig, compact, 20);
         ASSERT_EQ(lines.lineCount(), 4);
-        for (int i = 0; i < 4; ++i)
-            EXPECT_EQ(lines.plainLine(i), expected[i]);
         const QList<QRectF> r = lines.lineRects(2000);
         const qreal spacing = compact ? 10 : 12;
         EXPECT_DOUBLE_EQ(r[1].top() - r[0].bottom(), spacing);
@@ -246,22 +211,17 @@ TEST_F(HardwarePageTest, RigLinesColourRunsAndSpaceTheNote)
         EXPECT_EQ(lines.heightForWidth(2000), qCeil(r[3].bottom() + 20));
     }
 
-    const auto colours = [](const HardwareInfo::Line& line) {
-        QList<std::pair<QString, QColor>> out;
+    // Each tone has its colour; untoned runs take the paper pen.
+    QList<std::pair<QString, QColor>> runs;
+    for (const HardwareInfo::Line& line : HardwareInfo::summaryRuns(rig)) {
         const RigCardLines::LineText text = RigCardLines::lineText(line);
         for (const auto& range : text.formats)
-            out.append({text.text.mid(range.start, range.length), range.format.foreground().color()});
-        return out;
-    };
-    const QList<HardwareInfo::Line> runs = HardwareInfo::summaryRuns(rig);
-    EXPECT_EQ(colours(runs[0]), (QList<std::pair<QString, QColor>>{{"Your Mac: ", QColor(0xB0, 0xB0, 0xB0)},
-                                                                   {"No GPU detected", QColor(0xE0, 0xA0, 0x30)}}))
-        << "the CPU and RAM run has no colour of its own: it takes the paper pen";
-    const auto run = colours(runs[2]);
-    EXPECT_EQ(run[1], (std::pair<QString, QColor>{"3B", QColor(0x7F, 0xD1, 0x84)}));
-    EXPECT_EQ(run.last(), (std::pair<QString, QColor>{"70B", QColor(0xF2, 0x8B, 0x93)}));
-
-    // Untoned runs take the paper pen: a CPU named by full blocks shows it.
+            runs.append({text.text.mid(range.start, range.length), range.format.foreground().color()});
+    }
+    const QColor muted(0xB0, 0xB0, 0xB0), amber(0xE0, 0xA0, 0x30), good(0x7F, 0xD1, 0x84), danger(0xF2, 0x8B, 0x93);
+    for (const auto& expected : {std::pair{QStringLiteral("Free right now: "), muted}, {"No GPU detected", amber},
+                                 {"3B", good}, {"70B", danger}})
+        EXPECT_TRUE(runs.contains(expected)) << expected.first.toStdString();
     RigInfo blocks = rig;
     blocks.cpuShortName = QString(4, QChar(0x2588));
     RigCardLines drawn(blocks, true, 0);
