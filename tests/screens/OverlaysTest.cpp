@@ -17,39 +17,29 @@ namespace {
 
 using OverlayTest = KitTest;
 
-QList<ModelInfo> models(const QStringList& names)
-{
-    QList<ModelInfo> list;
-    for (const QString& name : names) {
-        ModelInfo model;
-        model.displayName = name;
-        list.append(model);
-    }
-    return list;
-}
-
 // A click where the pointer lands: on the deepest child under `at`, from
 // which an unhandled press climbs to its parents as it would on screen.
 void clickAt(QWidget* top, QPoint at)
 {
-    QWidget* target = top->childAt(at);
-    if (!target)
-        target = top;
+    QWidget* target = top->childAt(at) ? top->childAt(at) : top;
     QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(top, at));
 }
 
+// The picker over a 1280 by 800 window, with `count` models named "Model i"
+// unless `names` are given; `current` indexes the current one, and one past
+// the list is an id of no model.
 struct Picker {
-    explicit Picker(int count, int current = -1, qreal inset = 0, QSize size = {1280, 800})
+    explicit Picker(int count, int current = -1, qreal inset = 0, QStringList names = {})
     {
-        QStringList names;
-        for (int i = 0; i < count; ++i)
+        for (int i = names.size(); i < count; ++i)
             names.append(QStringLiteral("Model %1").arg(i));
-        list = models(names);
-        window.resize(size);
+        for (const QString& name : names)
+            list.append(ModelInfo{}), list.last().displayName = name;
+        window.resize(1280, 800);
         showAndSettle(window);
         std::optional<QUuid> id;
         if (current >= 0)
-            id = list[current].id;
+            id = current < list.size() ? list[current].id : QUuid::createUuid();
         overlay = new ModelPickerOverlay(list, id, inset, [this](const QUuid& picked) { picks.append(picked); },
                                          [this] { ++dismissals; }, &window);
         showAndSettle(*overlay);
@@ -63,6 +53,22 @@ struct Picker {
     int dismissals = 0;
 };
 
+// The attach sheet over a window `width` wide.
+struct Attach {
+    explicit Attach(int width = 1280)
+    {
+        window.resize(width, 800);
+        showAndSettle(window);
+        sheet = new AttachSheetOverlay([this](bool documents) { choices.append(documents); },
+                                       [this] { ++dismissals; }, &window);
+        showAndSettle(*sheet);
+    }
+    QWidget window;
+    AttachSheetOverlay* sheet;
+    QList<bool> choices;
+    int dismissals = 0;
+};
+
 } // namespace
 
 TEST_F(OverlayTest, PickerCardStandsAboveTheInsetAndFillsColumnByColumn)
@@ -71,7 +77,6 @@ TEST_F(OverlayTest, PickerCardStandsAboveTheInsetAndFillsColumnByColumn)
         Picker p(3, -1, inset);
         EXPECT_EQ(p.card()->geometry(), QRect(int(306.5 + inset / 2), 411, 667, 340)) << inset;
     }
-
     using Row = ModelPickerOverlay::GridRow;
     const std::optional<int> none;
     const QList<std::pair<int, QList<Row>>> cases = {
@@ -87,27 +92,19 @@ TEST_F(OverlayTest, PickerCardStandsAboveTheInsetAndFillsColumnByColumn)
 
 TEST_F(OverlayTest, CurrentPillIsFilledAndProbedOthersOutlined)
 {
-    QWidget window;
-    window.resize(1280, 800);
-    showAndSettle(window);
     // Six user-perceived characters in ten UTF-16 units: an accent and a flag.
-    const QList<ModelInfo> list = models({QStringLiteral("Other"), QStringLiteral("Cafe\u0301 \U0001F1EB\U0001F1F7")});
-    auto* overlay = new ModelPickerOverlay(list, list[1].id, 0, {}, {}, &window);
-    showAndSettle(*overlay);
-    CvnButton* current = overlay->pills()[1];
+    Picker p(2, 1, 0, {QStringLiteral("Other"), QStringLiteral("Cafe\u0301 \U0001F1EB\U0001F1F7")});
+    CvnButton* current = p.overlay->pills()[1];
     EXPECT_EQ(current->style(), CvnButton::Style::SelectedPill);
-    EXPECT_EQ(overlay->pills()[0]->style(), CvnButton::Style::OutlinePill);
+    EXPECT_EQ(p.overlay->pills()[0]->style(), CvnButton::Style::OutlinePill);
     EXPECT_TRUE(pixelNear(renderOver(*current, Qt::transparent), 20, 4, kWhite));
     EXPECT_TRUE(LayoutProbe::snapshot().filter(QStringLiteral("picker pill (current):")).join(QString()).endsWith(
         QStringLiteral("(6 chars)")));
-    EXPECT_EQ(overlay->pills()[0]->findChildren<LayoutProbe*>().size(), 0);
-
-    for (const std::optional<QUuid>& id : {std::optional<QUuid>(), std::optional<QUuid>(QUuid::createUuid())}) {
-        ModelPickerOverlay other(list, id, 0, {}, {}, &window);
-        for (CvnButton* pill : other.pills()) {
-            EXPECT_EQ(pill->style(), CvnButton::Style::OutlinePill);
-            EXPECT_TRUE(pill->findChildren<LayoutProbe*>().isEmpty());
-        }
+    EXPECT_TRUE(p.overlay->pills()[0]->findChildren<LayoutProbe*>().isEmpty());
+    for (const int id : {-1, 2}) { // none, or one of no model
+        Picker other(2, id);
+        for (CvnButton* pill : other.overlay->pills())
+            EXPECT_TRUE(pill->style() == CvnButton::Style::OutlinePill && pill->findChildren<LayoutProbe*>().isEmpty());
     }
 }
 
@@ -122,7 +119,6 @@ TEST_F(OverlayTest, PickerClicksPickDismissOrDoNothing)
     EXPECT_EQ(p.picks.size(), 1);
     EXPECT_EQ(p.dismissals, 0);
     QTest::mouseClick(p.overlay, Qt::LeftButton, {}, QPoint(640, 200));
-    EXPECT_EQ(p.dismissals, 1);
     QTest::keyClick(p.overlay, Qt::Key_Escape);
     EXPECT_EQ(p.dismissals, 2);
 }
@@ -132,9 +128,8 @@ TEST_F(OverlayTest, NoModelsSayItAndManyScrollInsideAFixedCard)
     Picker none(0);
     EXPECT_TRUE(none.overlay->pills().isEmpty());
     auto* empty = none.card()->findChild<DialogText*>(QStringLiteral("cvn.picker.empty"));
-    ASSERT_TRUE(empty);
+    ASSERT_TRUE(empty && empty->isVisible());
     EXPECT_EQ(empty->text(), QStringLiteral("No models installed"));
-    EXPECT_TRUE(empty->isVisible());
 
     Picker p(30);
     EXPECT_EQ(p.card()->height(), 340);
@@ -144,27 +139,20 @@ TEST_F(OverlayTest, NoModelsSayItAndManyScrollInsideAFixedCard)
 
 TEST_F(OverlayTest, AttachSheetReportsItsChoiceAndIgnoresTheCard)
 {
-    QWidget window;
-    window.resize(1280, 800);
-    showAndSettle(window);
-    QList<bool> choices;
-    int dismissals = 0;
-    auto* sheet = new AttachSheetOverlay([&](bool documents) { choices.append(documents); }, [&] { ++dismissals; },
-                                         &window);
-    showAndSettle(*sheet);
-    QTest::mouseClick(sheet->fileButton(), Qt::LeftButton);
-    QTest::mouseClick(sheet->imageButton(), Qt::LeftButton);
-    EXPECT_EQ(choices, (QList<bool>{true, false}));
+    Attach a;
+    QTest::mouseClick(a.sheet->fileButton(), Qt::LeftButton);
+    QTest::mouseClick(a.sheet->imageButton(), Qt::LeftButton);
+    EXPECT_EQ(a.choices, (QList<bool>{true, false}));
 
-    QWidget* card = sheet->card();
-    const int between = (sheet->fileButton()->geometry().bottom() + sheet->imageButton()->y()) / 2;
+    QWidget* card = a.sheet->card();
+    const int between = (a.sheet->fileButton()->geometry().bottom() + a.sheet->imageButton()->y()) / 2;
     for (const QPoint at : {QPoint(40, 34), QPoint(5, card->height() / 2), QPoint(100, between), QPoint(500, 60)})
         clickAt(card, at);
-    EXPECT_EQ(choices.size(), 2);
-    EXPECT_EQ(dismissals, 0);
-    QTest::mouseClick(sheet, Qt::LeftButton, {}, QPoint(640, 100));
-    QTest::keyClick(sheet, Qt::Key_Escape);
-    EXPECT_EQ(dismissals, 2);
+    EXPECT_EQ(a.choices.size(), 2);
+    EXPECT_EQ(a.dismissals, 0);
+    QTest::mouseClick(a.sheet, Qt::LeftButton, {}, QPoint(640, 100));
+    QTest::keyClick(a.sheet, Qt::Key_Escape);
+    EXPECT_EQ(a.dismissals, 2);
     EXPECT_EQ(card->geometry().bottom() + 1, 800 - 49);
 }
 
@@ -172,16 +160,12 @@ TEST_F(OverlayTest, AttachCardKeepsItsWidthAndInvertsInDark)
 {
     for (const auto& [width, appearance] : {std::pair{900, Appearance::Light}, {1600, Appearance::Dark}}) {
         Theme::setAppearance(appearance);
-        QWidget window;
-        window.resize(width, 700);
-        showAndSettle(window);
-        auto* sheet = new AttachSheetOverlay({}, {}, &window);
-        showAndSettle(*sheet);
-        EXPECT_EQ(sheet->card()->width(), 667) << width;
-        auto* caption = static_cast<OneLineText*>(sheet->card()->findChild<QWidget*>("cvn.attach.caption"));
+        Attach a(width);
+        EXPECT_EQ(a.sheet->card()->width(), 667) << width;
+        auto* caption = static_cast<OneLineText*>(a.sheet->card()->findChild<QWidget*>("cvn.attach.caption"));
         const bool dark = appearance == Appearance::Dark;
         EXPECT_EQ(caption->color()(), dark ? QColor(0x6E, 0x6E, 0x6F) : QColor(0xB0, 0xB0, 0xB0));
-        const QPoint inside = sheet->card()->geometry().topLeft() + QPoint(400, 10);
-        EXPECT_TRUE(pixelNear(window.grab().toImage(), inside.x(), inside.y(), dark ? kWhite : kInk));
+        const QPoint inside = a.sheet->card()->geometry().topLeft() + QPoint(400, 10);
+        EXPECT_TRUE(pixelNear(a.window.grab().toImage(), inside.x(), inside.y(), dark ? kWhite : kInk));
     }
 }
