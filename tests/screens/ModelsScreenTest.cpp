@@ -1,4 +1,5 @@
 #include "Fakes.h"
+#include "support/Wait.h"
 
 #include "chat/LayoutProbe.h"
 #include "platform/AppSettings.h"
@@ -25,7 +26,16 @@ namespace cvn {
 namespace {
 
 using ModelsScreenTest = test::KitTest;
+using test::memory;
 using test::Road;
+
+QList<QUrl> urls(const QStringList& paths)
+{
+    QList<QUrl> out;
+    for (const QString& p : paths)
+        out.append(QUrl::fromLocalFile(p));
+    return out;
+}
 
 void fireHover(ModelsScreen& screen)
 {
@@ -70,6 +80,103 @@ bool dropOn(ModelsScreen& s, const QString& path)
     return enter.isAccepted() && drop.isAccepted();
 }
 
+TEST(ModelImport, DropTakesTheFirstGgufInAnyCaseAppendsItAndExplainsTheRest)
+{
+    Road road(0, false);
+    test::writeModel(road.folder, "zeta.gguf");
+    road.store->reload();
+    const QString b = test::writeModel(road.source, "b.gguf");
+    QFile(road.source + "/a.txt").open(QIODevice::WriteOnly);
+    ASSERT_TRUE(road.import->drop(urls({road.source + "/a.txt", b, test::writeModel(road.source, "d.gguf")})));
+    EXPECT_EQ(road.copier.sources, QStringList{b});
+    EXPECT_TRUE(road.import->isBusy());
+    static QStringList lines;
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context,
+                                                                const QString& message) {
+        if (QLatin1String(context.category) == QLatin1String("org.corvanthelis.models.runtime"))
+            lines.append(message);
+    });
+    road.land();
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(std::exchange(lines, {}),
+              QStringList{"Model added: arch=llama trained_ctx=4096 planned_ctx=4096 file=b.gguf"});
+    EXPECT_EQ(road.message(), QString());
+    EXPECT_FALSE(road.import->isBusy());
+    ASSERT_EQ(road.store->models().size(), 2);
+    EXPECT_EQ(road.store->models().last().displayName, QStringLiteral("b")) << "appended, not sorted";
+
+    const QString upper = test::writeModel(road.source, "B2.GGUF");
+    ASSERT_TRUE(road.import->drop(urls({upper})));
+    EXPECT_EQ(road.copier.sources.last(), upper);
+    road.copier.finish({std::nullopt, {}});
+
+    // The rest is explained.
+    EXPECT_FALSE(road.import->drop({QUrl(QStringLiteral("https://example.com/x.gguf"))})) << "no local file";
+    EXPECT_EQ(road.message(), QString());
+    ASSERT_TRUE(road.import->drop(urls({road.source + "/notes.txt"})));
+    EXPECT_EQ(road.import->message(),
+              (ModelImport::Message{"Not a model file", "Drop a .gguf file to add it. Nothing else can be loaded here."}));
+
+    // By header or by name.
+    road.import->dismissMessage();
+    road.import->drop(urls({test::writeModel(road.source, "eyes.gguf", "clip")}));
+    EXPECT_EQ(road.message(), QStringLiteral("Vision adapter, not a model"));
+    road.import->dismissMessage();
+    road.import->drop(urls({test::writeModel(road.source, "mmproj-x.gguf")}));
+    EXPECT_EQ(road.import->message()->body,
+              QStringLiteral("mmproj-x.gguf is a vision adapter, not a model. Load the paired main GGUF instead "
+                             "(e.g. Qwen3-2B-Uncensored-Q4_K_M.gguf). Corvanthelis does not use vision adapters "
+                             "yet, so this file can stay in the folder or be removed."));
+    EXPECT_EQ(road.copier.sources.size(), 2);
+}
+
+TEST(ModelImport, RamWarningAsksOnceAndRefusesAnotherFileMeanwhile)
+{
+    Road road(0, false);
+    SystemFacts::Override tight(memory(4000, 16384));
+    // A sparse 3 GiB file without a GGUF header.
+    const QString big = test::GgufWriter().raw("not a header").hole(3LL << 30).writeTo(road.source, "big.gguf");
+    const QString small = test::writeModel(road.source, "small.gguf");
+    ASSERT_TRUE(road.import->drop(urls({big})));
+    ASSERT_TRUE(road.import->pendingAdd());
+    EXPECT_EQ(road.import->pendingAdd()->warning.title,
+              QStringLiteral("This model fits your Mac, but you need to free up RAM"));
+    road.import->cancelPending();
+    EXPECT_FALSE(road.import->pendingAdd());
+
+    road.import->addFile(big);
+    // Neither a drop nor the dialog's file may start a copy while the warning waits.
+    EXPECT_FALSE(road.import->drop(urls({small})));
+    road.import->addFile(small);
+    road.import->confirmPending();
+    road.import->confirmPending();
+    EXPECT_EQ(road.copier.sources, QStringList{big});
+    EXPECT_FALSE(road.import->pendingAdd());
+    // Nor while the copy runs.
+    EXPECT_FALSE(road.import->drop(urls({small})));
+    road.import->addFile(small);
+    EXPECT_EQ(road.copier.sources.size(), 1);
+}
+
+TEST(ModelImport, TheApplicationCopierTellsFailureFromSuccess)
+{
+    Road road(0, false);
+    ModelCopier copier(road.folder);
+    ModelCopierImport adapter(copier);
+    ModelImport import(*road.store, adapter);
+    import.addFile(test::writeModel(road.source, "real.gguf"));
+    ASSERT_TRUE(test::waitUntil([&] { return !import.isCopying(); }));
+    ASSERT_EQ(road.store->models().size(), 1);
+    EXPECT_TRUE(QFileInfo::exists(QDir(road.folder).filePath("real.gguf")));
+
+    // A source that vanished before its copy: a failure, reported.
+    import.addFile(road.source + "/gone.gguf");
+    ASSERT_TRUE(test::waitUntil([&] { return !import.isCopying(); }));
+    EXPECT_EQ(import.message(),
+              (ModelImport::Message{"Could not add that file", "Cannot open the source as a regular file."}));
+    EXPECT_EQ(road.store->models().size(), 1);
+}
+
 TEST_F(ModelsScreenTest, EmptyFolderShowsTheEmptyCardAndAdd)
 {
     Road f(0);
@@ -84,11 +191,32 @@ TEST_F(ModelsScreenTest, EmptyFolderShowsTheEmptyCardAndAdd)
     EXPECT_EQ(s.backButton()->toolTip(), QStringLiteral("Back"));
     QTest::mouseClick(s.backButton(), Qt::LeftButton);
     EXPECT_EQ(f.backs, 1);
+
+    test::writeModel(f.folder, QStringLiteral("mmproj-eyes.gguf"));
+    f.store->reload();
+    ASSERT_EQ(s.rows().size(), 1);
+    EXPECT_EQ(s.rows()[0]->nameOpacity(), 0.5);
+    EXPECT_EQ(s.rows()[0]->secondLine(),
+              QStringLiteral("Vision adapter, not a model · not selectable · delete it from ⋯ if you like"));
+    s.setPanelFactory([] {
+        auto* panel = new QWidget;
+        panel->setFixedSize(544, 120);
+        return panel;
+    });
+    AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), true);
+    ASSERT_TRUE(s.debugPanel());
+    QApplication::processEvents();
+    EXPECT_TRUE(s.debugPanel()->isVisibleTo(&s));
+    EXPECT_EQ(s.titleLabel()->mapTo(s.column(), QPoint()).y(), 120 + 16);
+    AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), false);
+    EXPECT_FALSE(s.debugPanel()->isVisibleTo(&s));
 }
 
-TEST_F(ModelsScreenTest, ListFitsFiveRowsAndScrollsFromSix)
+TEST_F(ModelsScreenTest, ListFitsFiveRowsScrollsFromSixAndDrawsInBothAppearances)
 {
-    for (const auto& [count, height, detail] : {std::tuple{5, 350, "5 models, fitted"}, {6, 365, "6 models, scrolling"}}) {
+    for (const auto& [count, height, detail, appearance] : {std::tuple{5, 350, "5 models, fitted", Appearance::Light},
+                                                            {6, 365, "6 models, scrolling", Appearance::Dark}}) {
+        Theme::setAppearance(appearance);
         Road f(count);
         ModelsScreen& s = *f.screen;
         ASSERT_TRUE(s.listCard());
@@ -105,20 +233,12 @@ TEST_F(ModelsScreenTest, ListFitsFiveRowsAndScrollsFromSix)
         QList<bool> expected(count, true);
         expected.last() = false;
         EXPECT_EQ(dividers, expected);
-    }
-}
 
-TEST_F(ModelsScreenTest, ListColoursInBothAppearances)
-{
-    for (const Appearance appearance : {Appearance::Light, Appearance::Dark}) {
-        Theme::setAppearance(appearance);
-        Road f(2);
-        const QImage image = test::renderOver(*f.screen, Theme::paper());
+        const QImage image = test::renderOver(s, Theme::paper());
         const bool dark = appearance == Appearance::Dark;
-        const QColor page = dark ? test::kInk : test::kWhite;
-        const QColor ink = dark ? test::kWhite : test::kInk;
+        const QColor page = dark ? test::kInk : test::kWhite, ink = dark ? test::kWhite : test::kInk;
         EXPECT_TRUE(test::pixelNear(image, 5, 5, page));
-        const QPoint card = f.screen->listCard()->mapTo(f.screen.get(), QPoint());
+        const QPoint card = s.listCard()->mapTo(&s, QPoint());
         EXPECT_TRUE(test::pixelNear(image, card.x() + 20, card.y() + 35, ink));
         // The divider: paper at half opacity over ink.
         const QColor half((page.red() + ink.red() + 1) / 2, (page.green() + ink.green() + 1) / 2,
@@ -192,31 +312,6 @@ TEST_F(ModelsScreenTest, InfoCardPlacement)
     s.listScrollArea()->verticalScrollBar()->setValue(60);
     const QRect anchor(row->infoButton()->mapTo(&s, QPoint()), row->infoButton()->size());
     EXPECT_EQ(s.infoCard()->pos(), ModelsScreen::infoCardPosition(anchor, s.infoCard()->size(), 900));
-}
-
-TEST_F(ModelsScreenTest, VisionAdapterRowAndDebugPanel)
-{
-    Road f(0);
-    test::writeModel(f.folder, QStringLiteral("mmproj-eyes.gguf"));
-    f.store->reload();
-    ModelsScreen& s = *f.screen;
-    ASSERT_EQ(s.rows().size(), 1);
-    EXPECT_EQ(s.rows()[0]->nameOpacity(), 0.5);
-    EXPECT_EQ(s.rows()[0]->secondLine(),
-              QStringLiteral("Vision adapter, not a model · not selectable · delete it from ⋯ if you like"));
-
-    s.setPanelFactory([] {
-        auto* panel = new QWidget;
-        panel->setFixedSize(544, 120);
-        return panel;
-    });
-    AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), true);
-    ASSERT_TRUE(s.debugPanel());
-    QApplication::processEvents();
-    EXPECT_TRUE(s.debugPanel()->isVisibleTo(&s));
-    EXPECT_EQ(s.titleLabel()->mapTo(s.column(), QPoint()).y(), 120 + 16);
-    AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), false);
-    EXPECT_FALSE(s.debugPanel()->isVisibleTo(&s));
 }
 
 TEST_F(ModelsScreenTest, TheAddRoadShowsItsSheetOverlayAndMessages)
