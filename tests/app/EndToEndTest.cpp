@@ -111,4 +111,5 @@ TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
                                .arg(QFileInfo(CVN_APP_PROGRAM).absolutePath(), home, logPath);
     EXPECT_TRUE(log.startsWith('[') && log.indexOf("] " + launch) == log.indexOf(']')) << log.toStdString();
     EXPECT_EQ(log.count("] listening on port"), 1);
+    EXPECT_EQ(log.count("launch: bundle="), 1) << "the second start ended before its launch";
 }
