@@ -27,10 +27,8 @@ TEST(EditModelFormModel, CaptionsAndTheRamWarning)
 
     // The need is file + cache + 1180 MB, and only a shortfall warns: 3940 +
     // 4096 + 1180 = 9216; without layer facts there is no cache: 4000 + 1180.
-    GgufInfo noLayers = *sampleModel().discoveredMetadata;
-    noLayers.nLayers = 0;
     ModelInfo unknown = sampleModel();
-    unknown.discoveredMetadata = noLayers;
+    unknown.discoveredMetadata->nLayers = 0;
     const struct {
         ModelInfo model;
         uint64_t freeMb;

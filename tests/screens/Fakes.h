@@ -9,10 +9,8 @@
 #include "support/TempEnv.h"
 #include "ui_kit/KitTest.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QMouseEvent>
 
 #include <memory>
 
@@ -119,15 +117,6 @@ struct Road {
         copier.finish({destination, {}});
     }
     QString message() const { return import->message() ? import->message()->title : QString(); }
-
-    // A move of the pointer to `pos` in `widget`, as the window system sends
-    // it to a widget that tracks the mouse.
-    static void moveTo(QWidget* widget, QPoint pos)
-    {
-        QMouseEvent move(QEvent::MouseMove, QPointF(pos), widget->mapToGlobal(QPointF(pos)), Qt::NoButton,
-                         Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(widget, &move);
-    }
 
     QString folder = makeTempFolder("models");
     QString source = makeTempFolder("source");

@@ -254,19 +254,19 @@ TEST_F(ModelsScreenTest, HoverCardWaitsAndPinnedCardStays)
     ModelRow* first = s.rows()[0];
     ModelRow* second = s.rows()[1];
 
-    Road::moveTo(first->infoButton(), {5, 5});
+    test::sendEnter(first->infoButton());
     EXPECT_EQ(s.hoverTimer()->interval(), 400);
-    Road::moveTo(first, {100, 10}); // off the button before the delay ran out
+    test::sendLeave(first->infoButton()); // off the button before the delay ran out
     EXPECT_FALSE(s.hoverTimer()->isActive());
     EXPECT_FALSE(s.infoCard()->isVisible());
 
-    Road::moveTo(first->infoButton(), {5, 5});
+    test::sendEnter(first->infoButton());
     fireHover(s);
     ASSERT_TRUE(s.infoCard()->isVisible());
     EXPECT_EQ(s.infoCard()->text(), first->model().capacityTooltip(60000));
     EXPECT_EQ(s.infoCard()->textMaxWidth(), 368);
     EXPECT_TRUE(s.infoCard()->testAttribute(Qt::WA_TransparentForMouseEvents));
-    Road::moveTo(first, {100, 10});
+    test::sendLeave(first->infoButton());
     EXPECT_FALSE(s.infoCard()->isVisible());
 
     QTest::mouseClick(first->infoButton(), Qt::LeftButton);
