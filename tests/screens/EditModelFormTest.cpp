@@ -29,14 +29,9 @@ TEST(EditModelFormModel, CaptionsAndTheRamWarning)
     // 4096 + 1180 = 9216; without layer facts there is no cache: 4000 + 1180.
     ModelInfo unknown = sampleModel();
     unknown.discoveredMetadata->nLayers = 0;
-    const struct {
-        ModelInfo model;
-        uint64_t freeMb;
-        bool manual;
-        bool warns;
-    } cases[] = {{sampleModel(32768, 3940), 9215, true, true}, {sampleModel(32768, 3940), 9216, true, false},
-                 {sampleModel(32768, 3940), 100, false, false}, {unknown, 5179, true, true},
-                 {unknown, 5180, true, false}};
+    const struct { ModelInfo model; uint64_t freeMb; bool manual; bool warns; } cases[] = {
+        {sampleModel(32768, 3940), 9215, true, true}, {sampleModel(32768, 3940), 9216, true, false},
+        {sampleModel(32768, 3940), 100, false, false}, {unknown, 5179, true, true}, {unknown, 5180, true, false}};
     for (const auto& c : cases) {
         EditModelFormModel f(c.model, c.freeMb);
         f.setManual(c.manual);
@@ -48,10 +43,8 @@ TEST(EditModelFormModel, CaptionsAndTheRamWarning)
 TEST(EditModelFormModel, StepsFollowTheTrainedContext)
 {
     const QList<int64_t> seven{2048, 4096, 8192, 16384, 32768, 65536, 131072};
-    const struct {
-        int64_t trained;
-        QList<int64_t> steps;
-    } cases[] = {{131072, seven}, {200000, seven}, {4095, {2048}}, {1000, {2048}}, {0, seven.mid(0, 5)}};
+    const struct { int64_t trained; QList<int64_t> steps; } cases[] = {
+        {131072, seven}, {200000, seven}, {4095, {2048}}, {1000, {2048}}, {0, seven.mid(0, 5)}};
     for (const auto& c : cases)
         EXPECT_EQ(EditModelFormModel(sampleModel(c.trained), 6144).steps(), c.steps) << c.trained;
     EXPECT_EQ(EditModelFormModel(sampleModel(0), 6144).trainedCaption(),
@@ -60,13 +53,9 @@ TEST(EditModelFormModel, StepsFollowTheTrainedContext)
 
 TEST(EditModelFormModel, OpensOnTheStoredChoices)
 {
-    const struct {
-        QString mode;
-        std::optional<int64_t> size;
-        bool manual;
-        int64_t selected;
-    } cases[] = {{"manual", 6000, true, 8192}, {"manual", 500000, true, 32768}, {"Manual", 6000, false, 8192},
-                 {"auto", std::nullopt, false, 4096}};
+    const struct { QString mode; std::optional<int64_t> size; bool manual; int64_t selected; } cases[] = {
+        {"manual", 6000, true, 8192}, {"manual", 500000, true, 32768}, {"Manual", 6000, false, 8192},
+        {"auto", std::nullopt, false, 4096}};
     for (const auto& c : cases) {
         ModelInfo m = sampleModel();
         m.contextMode = c.mode;
@@ -75,10 +64,8 @@ TEST(EditModelFormModel, OpensOnTheStoredChoices)
         EXPECT_EQ(form.manual(), c.manual) << c.mode.toStdString();
         EXPECT_EQ(form.selectedContext(), c.selected) << c.mode.toStdString();
     }
-    const struct {
-        std::optional<QString> stored;
-        int index;
-    } templates[] = {{"chatml", 1}, {"command-r", 10}, {"Falcon", 15}, {"", 0}, {"vicuna", 0}, {std::nullopt, 0}};
+    const struct { std::optional<QString> stored; int index; } templates[] = {
+        {"chatml", 1}, {"command-r", 10}, {"Falcon", 15}, {"", 0}, {"vicuna", 0}, {std::nullopt, 0}};
     for (const auto& c : templates)
         EXPECT_EQ(EditModelFormModel::templateIndexForSetting(c.stored), c.index) << c.stored.value_or("-").toStdString();
 }

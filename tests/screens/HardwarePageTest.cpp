@@ -98,12 +98,8 @@ TEST_F(HardwarePageTest, ReadsOffTheMainThreadAndAStaleReadNeverWins)
 
 TEST_F(HardwarePageTest, ThreadValueShowsTheStoredCountAndTheSliderClamps)
 {
-    const struct {
-        int processors;
-        std::optional<int> stored;
-        QString value;
-        int position;
-    } cases[] = {{8, std::nullopt, "2", 1}, {8, 0, "0", 0}, {8, 64, "64", 7}, {1, std::nullopt, "1", 0}};
+    const struct { int processors; std::optional<int> stored; QString value; int position; } cases[] = {
+        {8, std::nullopt, "2", 1}, {8, 0, "0", 0}, {8, 64, "64", 7}, {1, std::nullopt, "1", 0}};
     for (const auto& c : cases) {
         AppSettings::remove(kThreads);
         if (c.stored)
@@ -112,8 +108,8 @@ TEST_F(HardwarePageTest, ThreadValueShowsTheStoredCountAndTheSliderClamps)
         EXPECT_EQ(p.page.threadValue()->text(), c.value) << c.processors;
         EXPECT_EQ(p.page.threadSlider()->steps(), c.processors);
         EXPECT_EQ(p.page.threadSlider()->value(), c.position) << c.value.toStdString();
-        EXPECT_TRUE(p.page.threadsExplanation()->text().contains(
-            QStringLiteral("the CPU does. %1 available, default %2. Both").arg(c.processors).arg(c.processors > 1 ? 2 : 1)));
+        const QString available = QStringLiteral("%1 available, default %2.").arg(c.processors).arg(std::min(c.processors, 2));
+        EXPECT_TRUE(p.page.threadsExplanation()->text().contains("the CPU does. " + available + " Both"));
     }
     Page p(intel(8));
     // The wrapped explanation is inside its card, not cut off below it.

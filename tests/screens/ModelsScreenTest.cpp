@@ -289,12 +289,7 @@ TEST_F(ModelsScreenTest, HoverCardWaitsAndPinnedCardStays)
 
 TEST_F(ModelsScreenTest, InfoCardPlacement)
 {
-    const struct {
-        QRect anchor;
-        QSize card;
-        int width;
-        QPoint expected;
-    } cases[] = {
+    const struct { QRect anchor; QSize card; int width; QPoint expected; } cases[] = {
         {{400, 300, 35, 35}, {200, 100}, 900, {318, 196}}, // centred, 4 above
         {{400, 50, 35, 35}, {200, 100}, 900, {318, 89}},   // too high: 4 below
         {{850, 300, 35, 35}, {200, 100}, 900, {692, 196}}, // right edge: W - 8

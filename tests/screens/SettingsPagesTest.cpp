@@ -111,7 +111,8 @@ TEST_F(SettingsPagesTest, AppearanceSwitchRecoloursCardsAndText)
     rowCard.resize(200, 45);
     showAndSettle(rowCard);
     const QPoint glyph(22 + QFontMetrics(Theme::interMedium13()).horizontalAdvance(QChar(0x2588)) / 2, 22);
-    for (const auto& [mode, ink, paper] : {std::tuple{Appearance::Light, kInk, kWhite}, {Appearance::Dark, kWhite, kInk}}) {
+    for (const auto& [mode, ink, paper] :
+         {std::tuple{Appearance::Light, kInk, kWhite}, std::tuple{Appearance::Dark, kWhite, kInk}}) {
         Theme::setAppearance(mode);
         const QImage image = page->grab().toImage();
         EXPECT_TRUE(pixelNear(image, middle.x(), middle.y(), ink));
