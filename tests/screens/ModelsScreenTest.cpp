@@ -52,6 +52,16 @@ T* top(ModelsScreen& s)
     return s.overlays().isEmpty() ? nullptr : qobject_cast<T*>(s.overlays().last());
 }
 
+// The action sheet on top: its header, then its items ("!" marks a destructive one).
+QStringList sheet(ModelsScreen& s)
+{
+    CvnActionSheet* sheet = top<CvnActionSheet>(s);
+    QStringList texts{sheet ? sheet->header() : QString()};
+    for (const CvnActionSheet::Item& item : sheet ? sheet->items() : QList<CvnActionSheet::Item>())
+        texts.append(item.label + (item.destructive ? "!" : ""));
+    return texts;
+}
+
 void choose(ModelsScreen& s, const QString& id)
 {
     QTest::mouseClick(top<CvnActionSheet>(s)->findChild<QWidget*>(QStringLiteral("cvn.row.") + id), Qt::LeftButton);
@@ -328,10 +338,7 @@ TEST_F(ModelsScreenTest, TheAddRoadShowsItsSheetOverlayAndMessages)
     // ADD MODEL: one item; the panel opens on a later turn, after the sheet
     // went; a panel closed without a file changes nothing.
     QTest::mouseClick(s.addButton(), Qt::LeftButton);
-    ASSERT_TRUE(top<CvnActionSheet>(s));
-    EXPECT_EQ(top<CvnActionSheet>(s)->header(), QStringLiteral("ADD MODEL"));
-    EXPECT_EQ(top<CvnActionSheet>(s)->items().size(), 1);
-    EXPECT_EQ(top<CvnActionSheet>(s)->items()[0].label, QStringLiteral("CHOOSE FILE…"));
+    ASSERT_EQ(sheet(s), (QStringList{"ADD MODEL", "CHOOSE FILE…"}));
     choose(s, QStringLiteral("choose"));
     EXPECT_EQ(f.chooserOpened, 0);
     QApplication::processEvents();
@@ -376,12 +383,7 @@ TEST_F(ModelsScreenTest, RenameAndEdit)
     const QString longName(300, u'n');
     for (const QString& typed : {QStringLiteral("  ") + longName + QStringLiteral("  "), QStringLiteral("   ")}) {
         QTest::mouseClick(s.rows()[0]->moreButton(), Qt::LeftButton);
-        ASSERT_TRUE(top<CvnActionSheet>(s));
-        EXPECT_EQ(top<CvnActionSheet>(s)->header(), s.rows()[0]->model().displayName);
-        QStringList labels;
-        for (const CvnActionSheet::Item& item : top<CvnActionSheet>(s)->items())
-            labels.append(item.label + (item.destructive ? "!" : ""));
-        EXPECT_EQ(labels, (QStringList{"RENAME", "EDIT", "DELETE!"}));
+        ASSERT_EQ(sheet(s), (QStringList{s.rows()[0]->model().displayName, "RENAME", "EDIT", "DELETE!"}));
         choose(s, QStringLiteral("rename"));
         auto* rename = top<CvnInputDialog>(s);
         ASSERT_TRUE(rename);
