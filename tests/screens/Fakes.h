@@ -18,10 +18,7 @@ namespace cvn::test {
 
 inline SystemFacts memory(int64_t freeMb, int64_t totalMb)
 {
-    SystemFacts facts;
-    facts.rig.ramFreeMb = freeMb;
-    facts.rig.ramTotalMb = totalMb;
-    return facts;
+    return SystemFacts{.rig = RigInfo{.ramTotalMb = totalMb, .ramFreeMb = freeMb}};
 }
 
 // A GGUF header with the layer facts the estimates need; returns its path.
@@ -38,19 +35,11 @@ inline QString writeModel(const QString& folder, const QString& name, const QByt
 // 32 layers, 8 KV heads of 128: an f16 cache of 4096 tokens is exactly 512 MB.
 inline ModelInfo sampleModel(int64_t trained = 32768, int64_t fileMb = 4000)
 {
-    GgufInfo info;
-    info.architecture = QStringLiteral("llama");
-    info.nCtxTrain = trained;
-    info.nEmbd = 4096;
-    info.nLayers = 32;
-    info.nHead = 32;
-    info.nHeadKv = 8;
-    info.ropeDim = 128;
-    info.fileSizeMb = fileMb;
     ModelInfo m;
     m.displayName = QStringLiteral("Sample Model");
     m.fileName = QStringLiteral("sub/Sample-Model.Q4.gguf");
-    m.discoveredMetadata = info;
+    m.discoveredMetadata = GgufInfo{.architecture = "llama", .nCtxTrain = trained, .nEmbd = 4096, .nLayers = 32,
+                                    .nHead = 32, .nHeadKv = 8, .ropeDim = 128, .fileSizeMb = fileMb};
     return m;
 }
 

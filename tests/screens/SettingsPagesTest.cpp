@@ -19,14 +19,30 @@ using namespace cvn::test;
 
 namespace {
 
-const QString kMode = QString::fromLatin1(AppSettings::appearanceMode);
-
-// The pages shown, with nothing stored for the appearance.
-struct SettingsPagesTest : KitTest {
+// Every case starts with nothing stored for the pages' settings and ends
+// with no read of the hardware page still running.
+struct PagesTest : KitTest {
     void SetUp() override
     {
         KitTest::SetUp();
-        AppSettings::remove(kMode);
+        for (const char* key : {AppSettings::appearanceMode, AppSettings::metalOffload, AppSettings::threadCountKey})
+            AppSettings::remove(key);
+    }
+    void TearDown() override
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        QApplication::processEvents();
+        SetUp();
+        Theme::setAppearanceMode(AppearanceMode::System);
+        KitTest::TearDown();
+    }
+};
+
+// The settings and appearance pages, shown.
+struct SettingsPagesTest : PagesTest {
+    void SetUp() override
+    {
+        PagesTest::SetUp();
         page = std::make_unique<SettingsPage>([this] { ran.append("close"); }, [this] { ran.append("appearance"); },
                                               [this] { ran.append("models"); }, [this] { ran.append("hardware"); },
                                               [this](const QUrl& url) { opened.append(url); });
@@ -35,46 +51,18 @@ struct SettingsPagesTest : KitTest {
         appearance.resize(800, 600);
         showAndSettle(appearance);
     }
-    void TearDown() override
-    {
-        AppSettings::remove(kMode);
-        Theme::setAppearanceMode(AppearanceMode::System);
-        KitTest::TearDown();
-    }
     std::unique_ptr<SettingsPage> page;
     AppearancePage appearance{{}};
     QStringList ran;
     QList<QUrl> opened;
 };
-
-const QString kMetal = QString::fromLatin1(AppSettings::metalOffload);
-const QString kThreads = QString::fromLatin1(AppSettings::threadCountKey);
+using HardwarePageTest = PagesTest;
 
 SystemFacts intel(int processors = 8, bool gpuUsable = false, const QString& cpu = QStringLiteral("Intel Core i7-9750H"))
 {
-    SystemFacts facts;
-    facts.rig.ramTotalMb = 16000;
-    facts.rig.ramFreeMb = 8000;
-    facts.rig.cpuShortName = cpu;
-    facts.processorCount = processors;
-    facts.gpuUsable = gpuUsable;
-    return facts;
+    return {.rig = {.ramTotalMb = 16000, .ramFreeMb = 8000, .cpuShortName = cpu}, .processorCount = processors,
+            .gpuUsable = gpuUsable};
 }
-
-struct HardwarePageTest : KitTest {
-    void SetUp() override
-    {
-        KitTest::SetUp();
-        AppSettings::remove(kMetal);
-        AppSettings::remove(kThreads);
-    }
-    void TearDown() override
-    {
-        QThreadPool::globalInstance()->waitForDone();
-        QApplication::processEvents();
-        KitTest::TearDown();
-    }
-};
 
 // A page over `read`, shown; `settled` waits for its first read to land.
 struct Page {
@@ -86,8 +74,7 @@ struct Page {
     {
         page.resize(800, 1000);
         showAndSettle(page);
-        if (settled)
-            EXPECT_TRUE(waitUntil([&] { return page.facts().has_value(); }));
+        EXPECT_TRUE(!settled || waitUntil([&] { return page.facts().has_value(); }));
     }
     explicit Page(const SystemFacts& facts) : Page([facts] { return facts; }) {}
     QAtomicInt reads = 0;
@@ -185,14 +172,14 @@ TEST_F(SettingsPagesTest, AppearanceRowsStoreApplyAndMarkExactMatches)
     };
     EXPECT_EQ(marked(), (QList<bool>{false, false}));
     QTest::mouseClick(appearance.darkRow(), Qt::LeftButton);
-    EXPECT_EQ(AppSettings::value(kMode).toString(), QStringLiteral("dark"));
+    EXPECT_EQ(AppSettings::value(AppSettings::appearanceMode).toString(), QStringLiteral("dark"));
     EXPECT_EQ(marked(), (QList<bool>{false, true}));
     const QImage once = appearance.grab().toImage();
     EXPECT_TRUE(pixelNear(once, 2, 2, kInk)) << "the page turns dark at once";
     QTest::mouseClick(appearance.darkRow(), Qt::LeftButton);
     EXPECT_EQ(appearance.grab().toImage(), once);
 
-    AppSettings::setValue(kMode, QStringLiteral("Dark"));
+    AppSettings::setValue(AppSettings::appearanceMode, QStringLiteral("Dark"));
     applyAppearance();
     EXPECT_EQ(marked(), (QList<bool>{false, false}));
     EXPECT_EQ(Theme::appearanceMode(), AppearanceMode::System);
@@ -232,9 +219,9 @@ TEST_F(HardwarePageTest, ThreadValueShowsTheStoredCountAndTheSliderClamps)
     const struct { int processors; std::optional<int> stored; QString value; int position; } cases[] = {
         {8, std::nullopt, "2", 1}, {8, 0, "0", 0}, {8, 64, "64", 7}, {1, std::nullopt, "1", 0}};
     for (const auto& c : cases) {
-        AppSettings::remove(kThreads);
+        AppSettings::remove(AppSettings::threadCountKey);
         if (c.stored)
-            AppSettings::setValue(kThreads, *c.stored);
+            AppSettings::setValue(AppSettings::threadCountKey, *c.stored);
         Page p(intel(c.processors));
         EXPECT_EQ(p.page.threadValue()->text(), c.value) << c.processors;
         EXPECT_EQ(p.page.threadSlider()->steps(), c.processors);
@@ -249,13 +236,13 @@ TEST_F(HardwarePageTest, ThreadValueShowsTheStoredCountAndTheSliderClamps)
     EXPECT_GT(text->height(), 3 * QFontMetrics(Theme::interRegular13()).height() - 4);
     EXPECT_LE(text->mapTo(card, QPoint(0, text->height())).y() + 13, card->height());
     emit p.page.threadSlider()->valueWritten(3);
-    EXPECT_EQ(AppSettings::value(kThreads).toInt(), 4);
+    EXPECT_EQ(AppSettings::value(AppSettings::threadCountKey).toInt(), 4);
     EXPECT_EQ(p.page.threadValue()->text(), QStringLiteral("4"));
 }
 
 TEST_F(HardwarePageTest, UnusableGpuKeepsTheSwitchOffDimmedAndSilent)
 {
-    AppSettings::setValue(kMetal, true);
+    AppSettings::setValue(AppSettings::metalOffload, true);
     Page p(intel(8, false));
     EXPECT_FALSE(p.page.metalToggle()->isOn());
     EXPECT_EQ(p.page.metalToggle()->accessibleDescription(), QStringLiteral("unavailable"));
@@ -280,13 +267,13 @@ TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
 
     const int readsBefore = p.reads.loadAcquire();
     QTest::mouseClick(dialog->cancelButton(), Qt::LeftButton);
-    EXPECT_FALSE(AppSettings::boolValue(kMetal));
+    EXPECT_FALSE(AppSettings::boolValue(AppSettings::metalOffload));
     EXPECT_EQ(p.page.metalDialog(), nullptr);
     EXPECT_EQ(p.page.pendingMetal(), std::nullopt);
 
     QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
     QTest::mouseClick(p.page.metalDialog()->confirmButton(), Qt::LeftButton);
-    EXPECT_TRUE(AppSettings::boolValue(kMetal));
+    EXPECT_TRUE(AppSettings::boolValue(AppSettings::metalOffload));
     EXPECT_TRUE(p.page.metalToggle()->isOn());
     QThreadPool::globalInstance()->waitForDone();
     EXPECT_EQ(p.reads.loadAcquire(), readsBefore + 1);
@@ -357,13 +344,10 @@ TEST_F(HardwarePageTest, RigLinesColourRunsAndSpaceTheNote)
     const int x = qRound(QFontMetricsF(Theme::interMedium13()).horizontalAdvance(QStringLiteral("Your Mac: ")) + 10);
     EXPECT_TRUE(pixelNear(renderOver(drawn, kInk), x, int(drawn.lineRects(500)[0].center().y()), kWhite));
 
-    RigInfo m1;
-    m1.ramTotalMb = 16384;
-    m1.ramFreeMb = 9000;
-    m1.cpuShortName = m1.gpuName.emplace(QStringLiteral("Apple M1 Pro"));
-    m1.gpuVramMb = 10922;
-    m1.isUsableForInference = true;
-    RigCardLines three(m1, false, 0);
+    const QString m1 = QStringLiteral("Apple M1 Pro");
+    RigCardLines three({.ramTotalMb = 16384, .ramFreeMb = 9000, .cpuShortName = m1, .gpuName = m1, .gpuVramMb = 10922,
+                        .isUsableForInference = true},
+                       false, 0);
     ASSERT_EQ(three.lineCount(), 3);
     const QList<QRectF> r = three.lineRects(2000);
     EXPECT_DOUBLE_EQ(r[2].top() - r[1].bottom(), 12);
