@@ -238,6 +238,6 @@ TEST_F(Shell, TrayLinesShowTheBridgeAndTheModelAndActionsShowTheWindowFirst)
     MenuBarController stopped(refused, [] {});
     EXPECT_EQ(stopped.bridgeAction()->text(), QStringLiteral("Zav Avazev: \U0001F534 Stopped"));
     EXPECT_FALSE(stopped.bridgeAction()->isEnabled());
-    EXPECT_TRUE(stopped.bridgeAction()->toolTip().endsWith(QStringLiteral("%1) failed: errno 98 (Address already in use))")
-                                                               .arg(c.port())));
+    const QString reason = QStringLiteral("%1) failed: errno 98 (Address already in use))").arg(c.port());
+    EXPECT_TRUE(stopped.bridgeAction()->toolTip().endsWith(reason));
 }

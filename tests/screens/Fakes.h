@@ -7,6 +7,9 @@
 #include "screens/ModelImport.h"
 #include "screens/ModelsScreen.h"
 #include "support/TempEnv.h"
+#include "ui_kit/CvnButton.h"
+#include "ui_kit/CvnConfirmDialog.h"
+#include "ui_kit/CvnDialogCard.h"
 #include "ui_kit/KitTest.h"
 
 #include <QDir>
@@ -19,6 +22,14 @@ namespace cvn::test {
 inline SystemFacts memory(int64_t freeMb, int64_t totalMb)
 {
     return SystemFacts{.rig = RigInfo{.ramTotalMb = totalMb, .ramFreeMb = freeMb}};
+}
+
+// A confirm dialog's title, body, confirm and cancel texts (empty without one).
+inline QStringList texts(const CvnConfirmDialog* d)
+{
+    return d ? QStringList{d->titleText()->text(), d->bodyText()->text(), d->confirmButton()->text(),
+                           d->cancelButton() ? d->cancelButton()->text() : QString()}
+             : QStringList{};
 }
 
 // A GGUF header with the layer facts the estimates need; returns its path.

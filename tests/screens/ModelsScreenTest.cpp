@@ -71,12 +71,10 @@ void choose(ModelsScreen& s, const QString& id)
 QStringList confirmTop(ModelsScreen& s)
 {
     CvnConfirmDialog* d = top<CvnConfirmDialog>(s);
-    if (!d)
-        return {};
-    const QStringList texts{d->titleText()->text(), d->bodyText()->text(), d->confirmButton()->text(),
-                            d->cancelButton() ? d->cancelButton()->text() : QString()};
-    QTest::mouseClick(d->confirmButton(), Qt::LeftButton);
-    return texts;
+    const QStringList shown = test::texts(d);
+    if (d)
+        QTest::mouseClick(d->confirmButton(), Qt::LeftButton);
+    return shown;
 }
 
 bool dropOn(ModelsScreen& s, const QString& path)

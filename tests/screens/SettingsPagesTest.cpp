@@ -1,3 +1,4 @@
+#include "Fakes.h"
 #include "platform/AppSettings.h"
 #include "screens/AppearancePage.h"
 #include "screens/HardwarePage.h"
@@ -226,8 +227,8 @@ TEST_F(HardwarePageTest, ThreadValueShowsTheStoredCountAndTheSliderClamps)
         EXPECT_EQ(p.page.threadValue()->text(), c.value) << c.processors;
         EXPECT_EQ(p.page.threadSlider()->steps(), c.processors);
         EXPECT_EQ(p.page.threadSlider()->value(), c.position) << c.value.toStdString();
-        const QString available = QStringLiteral("%1 available, default %2.").arg(c.processors).arg(std::min(c.processors, 2));
-        EXPECT_TRUE(p.page.threadsExplanation()->text().contains("the CPU does. " + available + " Both"));
+        const QString available = QStringLiteral("the CPU does. %1 available, default %2. Both").arg(c.processors);
+        EXPECT_TRUE(p.page.threadsExplanation()->text().contains(available.arg(std::min(c.processors, 2))));
     }
     Page p(intel(8));
     // The wrapped explanation is inside its card, not cut off below it.
@@ -258,11 +259,9 @@ TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
     QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
     CvnConfirmDialog* dialog = p.page.metalDialog();
     ASSERT_TRUE(dialog);
-    EXPECT_EQ(dialog->titleText()->text(), QStringLiteral("Turn on Metal offload?"));
-    EXPECT_EQ(dialog->bodyText()->text(), QStringLiteral("This takes effect the next time a model is loaded. To apply "
-                                                         "it now, pick the model again in SELECT A MODEL."));
-    EXPECT_EQ(dialog->confirmButton()->text(), QStringLiteral("TURN ON"));
-    EXPECT_EQ(dialog->cancelButton()->text(), QStringLiteral("CANCEL"));
+    const QString body = "This takes effect the next time a model is loaded. To apply it now, pick the model again in "
+                         "SELECT A MODEL.";
+    EXPECT_EQ(texts(dialog), (QStringList{"Turn on Metal offload?", body, "TURN ON", "CANCEL"}));
     EXPECT_FALSE(p.page.metalToggle()->isOn()) << "the switch waits for the answer";
 
     const int readsBefore = p.reads.loadAcquire();
@@ -279,9 +278,7 @@ TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
     EXPECT_EQ(p.reads.loadAcquire(), readsBefore + 1);
 
     QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
-    ASSERT_TRUE(p.page.metalDialog());
-    EXPECT_EQ(p.page.metalDialog()->titleText()->text(), QStringLiteral("Turn off Metal offload?"));
-    EXPECT_EQ(p.page.metalDialog()->confirmButton()->text(), QStringLiteral("TURN OFF"));
+    EXPECT_EQ(texts(p.page.metalDialog()), (QStringList{"Turn off Metal offload?", body, "TURN OFF", "CANCEL"}));
 }
 
 TEST_F(HardwarePageTest, ToggleDrawsItsStatesAndIgnoresTapsWhenDisabled)
