@@ -3,7 +3,6 @@
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"
 #include "ui_kit/CvnCardSlider.h"
-#include "ui_kit/CvnComboBox.h"
 
 #include <QLineEdit>
 #include <QTest>

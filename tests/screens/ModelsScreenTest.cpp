@@ -7,10 +7,7 @@
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"
 #include "ui_kit/CvnActionSheet.h"
-#include "ui_kit/CvnButton.h"
-#include "ui_kit/CvnConfirmDialog.h"
 #include "ui_kit/CvnContentDialog.h"
-#include "ui_kit/CvnDialogCard.h"
 #include "ui_kit/CvnInputDialog.h"
 
 #include <QLineEdit>

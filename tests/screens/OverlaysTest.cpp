@@ -173,13 +173,7 @@ TEST_F(OverlayTest, AttachCardKeepsItsWidthAndInvertsInDark)
 
 TEST_F(OverlayTest, CopyProgressFigures)
 {
-    const struct {
-        CopyProgress progress;
-        const char* percent;
-        const char* rate;
-        const char* bytes;
-        double bar;
-    } cases[] = {
+    const struct { CopyProgress progress; const char *percent, *rate, *bytes; double bar; } cases[] = {
         {{0, 1048576, 0.0}, "0%", "0 MB/s", "0 B / 1 MB", 0},
         {{3, 8, 123.45}, "37.5%", "123.4 MB/s", "3 B / 8 B", 37.5},
         {{8, 8, 80}, "100%", "80 MB/s", "8 B / 8 B", 100},

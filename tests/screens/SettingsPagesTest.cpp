@@ -7,8 +7,6 @@
 #include "support/Wait.h"
 #include "ui_kit/CvnCardSlider.h"
 #include "ui_kit/CvnCardToggle.h"
-#include "ui_kit/CvnDialogCard.h"
-#include "ui_kit/KitTest.h"
 
 #include <QAtomicInt>
 #include <QSemaphore>
