@@ -254,7 +254,7 @@ TEST_F(ModelsScreenTest, ListFitsFiveRowsScrollsFromSixAndDrawsInBothAppearances
 
 TEST_F(ModelsScreenTest, HoverCardWaitsAndPinnedCardStays)
 {
-    Road f(3);
+    Road f(8, true, {900, 700});
     ModelsScreen& s = *f.screen;
     ModelRow* first = s.rows()[0];
     ModelRow* second = s.rows()[1];
@@ -290,6 +290,13 @@ TEST_F(ModelsScreenTest, HoverCardWaitsAndPinnedCardStays)
     QTest::mouseClick(s.childAt(onSecond), Qt::LeftButton, {}, s.childAt(onSecond)->mapFrom(&s, onSecond));
     EXPECT_FALSE(s.pinnedInfo());
     EXPECT_FALSE(s.clickCatcher()->isVisible());
+
+    // A pinned card follows its button when the list scrolls.
+    ModelRow* row = s.rows()[3];
+    s.infoClicked(row->model().id);
+    s.listScrollArea()->verticalScrollBar()->setValue(60);
+    const QRect anchor(row->infoButton()->mapTo(&s, QPoint()), row->infoButton()->size());
+    EXPECT_EQ(s.infoCard()->pos(), ModelsScreen::infoCardPosition(anchor, s.infoCard()->size(), 900));
 }
 
 TEST_F(ModelsScreenTest, InfoCardPlacement)
@@ -303,18 +310,9 @@ TEST_F(ModelsScreenTest, InfoCardPlacement)
     };
     for (const auto& c : cases)
         EXPECT_EQ(ModelsScreen::infoCardPosition(c.anchor, c.card, c.width), c.expected) << c.anchor.x();
-
-    // The card follows its button when the list scrolls.
-    Road f(8, true, {900, 700});
-    ModelsScreen& s = *f.screen;
-    ModelRow* row = s.rows()[3];
-    s.infoClicked(row->model().id);
-    s.listScrollArea()->verticalScrollBar()->setValue(60);
-    const QRect anchor(row->infoButton()->mapTo(&s, QPoint()), row->infoButton()->size());
-    EXPECT_EQ(s.infoCard()->pos(), ModelsScreen::infoCardPosition(anchor, s.infoCard()->size(), 900));
 }
 
-TEST_F(ModelsScreenTest, TheAddRoadShowsItsSheetOverlayAndMessages)
+TEST_F(ModelsScreenTest, TheAddRoadShowsItsSheetOverlayAndMessagesAndOutlivesTheScreen)
 {
     Road f(1);
     ModelsScreen& s = *f.screen;
@@ -358,16 +356,11 @@ TEST_F(ModelsScreenTest, TheAddRoadShowsItsSheetOverlayAndMessages)
     dropOn(s, big);
     EXPECT_EQ(confirmTop(s).value(2), QStringLiteral("ADD ANYWAY"));
     EXPECT_EQ(f.copier.sources.last(), big);
-}
 
-TEST_F(ModelsScreenTest, ACopyOutlivesTheScreen)
-{
-    Road f(0);
-    dropOn(*f.screen, test::writeModel(f.source, QStringLiteral("b.gguf")));
-    f.screen.reset(); // the user switched pages mid-copy
-    f.land();
-    ASSERT_EQ(f.store->models().size(), 1);
-    EXPECT_EQ(f.store->models()[0].displayName, QStringLiteral("b"));
+    // A copy outlives the screen: the user switched pages mid-copy.
+    f.screen.reset();
+    f.copier.finish({test::writeModel(f.folder, "late.gguf"), {}});
+    EXPECT_EQ(f.store->models().last().displayName, QStringLiteral("late"));
 }
 
 TEST_F(ModelsScreenTest, RenameAndEdit)
