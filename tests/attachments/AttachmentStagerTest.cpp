@@ -6,7 +6,9 @@
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QThreadPool>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +26,13 @@ using namespace cvn::test;
 namespace {
 
 using Toasts = std::vector<std::pair<QString, ToastKind>>;
+
+// Waits for every reading to end, then delivers what they posted back.
+void deliverLateResults()
+{
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::sendPostedEvents();
+}
 
 QUrl sparseUrl(const QString& folder, const QString& name, int64_t size)
 {
@@ -154,15 +163,35 @@ TEST(AttachmentStager, RemovalWhileReadingAndLateResults)
     EXPECT_EQ(stager.status(), std::nullopt);
     int changes = 0;
     QObject::connect(&stager, &AttachmentStager::stagedChanged, [&] { ++changes; });
-    waitUntil([] { return false; }, 300);
+    deliverLateResults();
     EXPECT_EQ(changes, 0);
     EXPECT_EQ(stager.staged(), before.first(1));
 
-    // A stager destroyed while its files are read is never called back.
+    // A stager destroyed while its files are read stops the reading, and its
+    // result goes nowhere.
+    struct Seen {
+        std::atomic<bool> started {false};
+        std::atomic<bool> deleted {false};
+        std::atomic<bool> stopBefore {true};
+        std::atomic<bool> stopAfter {false};
+    };
+    const auto seen = std::make_shared<Seen>();
     auto* doomed = new AttachmentStager;
+    doomed->setReader([seen](const QString&, bool, const ReadingStop& stop) {
+        seen->stopBefore = stop();
+        seen->started = true;
+        while (!seen->deleted)
+            std::this_thread::yield();
+        seen->stopAfter = stop();
+        return AttachmentReading {QStringLiteral("late"), 1};
+    });
     doomed->stage(QUrl::fromLocalFile(text));
+    ASSERT_TRUE(waitUntil([&] { return seen->started.load(); }));
     delete doomed;
-    waitUntil([] { return false; }, 200);
+    seen->deleted = true;
+    deliverLateResults();
+    EXPECT_FALSE(seen->stopBefore);
+    EXPECT_TRUE(seen->stopAfter);
 
     // Send: composing leaves the list; the chat view clears it.
     Toasts toasts;
