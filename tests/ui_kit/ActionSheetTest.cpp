@@ -59,28 +59,6 @@ TEST_F(ActionSheetTest, CardIsFourHundredWideCentredAndSizedByItsRows)
     EXPECT_TRUE(empty.sheet->findChildren<QWidget*>(QStringLiteral("cvn.divider")).isEmpty());
 }
 
-TEST_F(ActionSheetTest, ScrimClickAndEscapeDismissOnceEach)
-{
-    Sheet s;
-    EXPECT_TRUE(s.sheet->hasFocus()) << "the sheet takes the keyboard";
-    QTest::mouseClick(s.sheet, Qt::LeftButton, {}, QPoint(5, 5));
-    ASSERT_EQ(s.reports.size(), 1);
-    EXPECT_EQ(s.reports[0], std::nullopt);
-    QTest::keyClick(s.sheet, Qt::Key_Escape);
-    ASSERT_EQ(s.reports.size(), 2);
-    EXPECT_EQ(s.reports[1], std::nullopt);
-    EXPECT_TRUE(s.field->text().isEmpty());
-
-    // Pressing on the card and releasing on the scrim is no tap.
-    QTest::mousePress(s.card(), Qt::LeftButton, {}, QPoint(200, 10));
-    QTest::mouseRelease(s.sheet, Qt::LeftButton, {}, QPoint(5, 5));
-    EXPECT_EQ(s.reports.size(), 2);
-
-    // The owner removes it; the keyboard goes back where it was.
-    delete s.sheet;
-    EXPECT_TRUE(s.field->hasFocus());
-}
-
 TEST_F(ActionSheetTest, RowsReportTheirIdAndTheHeaderNothing)
 {
     Sheet s;
