@@ -25,6 +25,9 @@ using namespace cvn::test;
 
 namespace {
 
+// The largest file the user may attach, that size included.
+constexpr int64_t kMostBytes = 52'428'800;
+
 using Toasts = std::vector<std::pair<QString, ToastKind>>;
 
 // Waits for every reading to end, then delivers what they posted back.
@@ -59,7 +62,7 @@ TEST(AttachmentStager, RefusalsAndTheirToasts)
 
     stager.stage(sparseUrl(folder, QStringLiteral("notes"), 10));
     stager.stage(sparseUrl(folder, QStringLiteral("scan.tiff"), 10));
-    stager.stage(sparseUrl(folder, QStringLiteral("big.txt"), maxAttachmentBytes + 1));
+    stager.stage(sparseUrl(folder, QStringLiteral("big.txt"), kMostBytes + 1));
     stager.stage(sparseUrl(folder, QStringLiteral("big.txt"), 75'000'000));
     EXPECT_TRUE(stager.staged().isEmpty());
     EXPECT_EQ(toasts, (Toasts {{QStringLiteral("Format not supported: notes"), ToastKind::error},
@@ -82,14 +85,14 @@ TEST(AttachmentStager, RefusalsAndTheirToasts)
                                QStringLiteral("d.md"),       QStringLiteral("e.webp"),     QStringLiteral("f.docx"),
                                QStringLiteral("g.png")};
     for (const QString& name : names)
-        stager.stage(sparseUrl(folder, name, name == u"limit.txt" ? maxAttachmentBytes : 10));
+        stager.stage(sparseUrl(folder, name, name == u"limit.txt" ? kMostBytes : 10));
     ASSERT_EQ(stager.staged().size(), 5);
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(stager.staged()[i].originalFilename, names[i]);
     EXPECT_EQ(toasts, (Toasts(2, {QStringLiteral("Maximum 5 attachments per message"), ToastKind::error})));
     EXPECT_FALSE(stager.staged()[0].isImage);
     EXPECT_TRUE(stager.staged()[1].isImage);
-    EXPECT_EQ(stager.staged()[2].sizeBytes, maxAttachmentBytes);
+    EXPECT_EQ(stager.staged()[2].sizeBytes, kMostBytes);
     // Sparse files of zeros: read (50 MiB of NUL is valid UTF-8) and done.
     EXPECT_TRUE(waitUntil([&] { return allRead(stager); }, 30000));
     // A missing file cannot be measured and is staged with size 0.

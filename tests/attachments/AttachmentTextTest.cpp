@@ -19,6 +19,11 @@ using namespace cvn::test;
 
 namespace {
 
+// The largest file the user may attach, that size included.
+constexpr int64_t kMostBytes = 52'428'800;
+// The most pixels handed to the recogniser.
+constexpr int64_t kMostPixels = 16'000'000;
+
 std::optional<QString> textOf(const QString& name, const QByteArray& bytes, bool isImage = false)
 {
     return extractAttachmentText(writeTempFile(name, bytes), isImage);
@@ -85,13 +90,13 @@ TEST(AttachmentText, ReadersRefuseNonRegularAndOversizedFiles)
     QFile file(big);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("text");
-    ASSERT_TRUE(file.resize(maxAttachmentBytes + 1)); // sparse
+    ASSERT_TRUE(file.resize(kMostBytes + 1)); // sparse
     file.close();
     EXPECT_EQ(readAttachmentFile(big), std::nullopt);
-    ASSERT_TRUE(QFile::resize(big, maxAttachmentBytes));
+    ASSERT_TRUE(QFile::resize(big, kMostBytes));
     const std::optional<QByteArray> whole = readAttachmentFile(big);
     ASSERT_TRUE(whole);
-    EXPECT_EQ(whole->size(), maxAttachmentBytes);
+    EXPECT_EQ(whole->size(), kMostBytes);
 }
 
 TEST(AttachmentText, PdfPagesInOrder)
@@ -274,7 +279,7 @@ TEST(ImageText, RecognitionStopsWhenAskedAndLargePicturesAreScaledDown)
     large.fill(1);
     const QString largePath = writeTempFile(QStringLiteral("large.png"), png(large));
     EXPECT_EQ(recognizeImageText(largePath, [] { return true; }, &handed), std::nullopt);
-    EXPECT_LE(int64_t(handed.width()) * handed.height(), maxRecognitionPixels);
-    EXPECT_GE(int64_t(handed.width()) * handed.height(), maxRecognitionPixels * 99 / 100);
+    EXPECT_LE(int64_t(handed.width()) * handed.height(), kMostPixels);
+    EXPECT_GE(int64_t(handed.width()) * handed.height(), kMostPixels * 99 / 100);
     EXPECT_NEAR(double(handed.width()) / handed.height(), 1.5, 0.001);
 }

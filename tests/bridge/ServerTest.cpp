@@ -315,27 +315,39 @@ TEST(Server, PortFallbackStatusTextsAndRestart)
 TEST(Server, OutOfDescriptorsTheWaitingClientIsServedOnceOneIsFree)
 {
     Running run;
-    // Every descriptor below the lowest free one is taken: a limit just past
-    // it lets this client connect and leaves none for the server's accept.
-    const int lowestFree = ::dup(0);
-    ASSERT_GE(lowestFree, 0);
-    ::close(lowestFree);
     rlimit previous{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &previous), 0);
-    rlimit limited = previous;
-    limited.rlim_cur = rlim_t(lowestFree + 1);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
-    const int client = connectLoopback(run.port);
-    const bool sent = client >= 0 && sendAll(client, "GET /health HTTP/1.1\r\n\r\n");
-    // Each status call waits for one turn of the loop: after two, the
-    // server has tried to accept at least once and failed.
-    run.server->statusText();
-    run.server->statusText();
-    const int heldWhileOut = run.server->clientCount();
-    ::setrlimit(RLIMIT_NOFILE, &previous);
+    // Other threads of this process open and close files too (the log, the
+    // snapshot): one that lets a descriptor go at the wrong moment hands it
+    // to the server. Then the case is played again.
+    bool held = false;
+    for (int attempt = 0; attempt < 5 && !held; ++attempt) {
+        cvn::bridgeLogFlush();
+        // Every descriptor below the limit taken but one, which the client gets.
+        const int lowestFree = ::dup(0);
+        ASSERT_GE(lowestFree, 0);
+        rlimit limited = previous;
+        limited.rlim_cur = rlim_t(lowestFree + 64);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
+        std::vector<int> filler{lowestFree};
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0))
+            filler.push_back(fd);
+        ::close(filler.back());
+        filler.pop_back();
+        const int client = connectLoopback(run.port);
+        const bool sent = client >= 0 && sendAll(client, "GET /health HTTP/1.1\r\n\r\n");
+        // Each status call waits for one turn of the loop: after two, the
+        // server has tried to accept at least once.
+        run.server->statusText();
+        run.server->statusText();
+        held = run.server->clientCount() == 0;
+        for (const int fd : filler)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &previous);
 
-    ASSERT_TRUE(sent);
-    EXPECT_EQ(heldWhileOut, 0);
-    EXPECT_EQ(readToEnd(client).bytes, healthAnswer);
-    cvn::sockets::closeDescriptor(client);
+        ASSERT_TRUE(sent);
+        EXPECT_EQ(readToEnd(client).bytes, healthAnswer);
+        cvn::sockets::closeDescriptor(client);
+    }
+    EXPECT_TRUE(held) << "the server never ran out of descriptors";
 }

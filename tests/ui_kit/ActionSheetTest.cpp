@@ -95,7 +95,7 @@ TEST_F(ActionSheetTest, RowTintStaysInsideTheCardsRoundedCorners)
     EXPECT_TRUE(pixelNear(renderOver(*last, kInk), 2, 46, kInk)) << "outside the radius-34 corner";
 }
 
-TEST_F(ActionSheetTest, ColoursOfLabelsHeaderScrimAndCard)
+TEST_F(ActionSheetTest, ColoursOfLabelsHeaderAndScrim)
 {
     Sheet s(QList<CvnActionSheet::Item>{{QStringLiteral("delete"), QStringLiteral("\u2588\u2588\u2588"), true},
              {QStringLiteral("keep"), QStringLiteral("\u2588\u2588\u2588"), false}});
@@ -106,14 +106,10 @@ TEST_F(ActionSheetTest, ColoursOfLabelsHeaderScrimAndCard)
 
     const QImage whole = s.window.grab().toImage();
     EXPECT_TRUE(pixelNear(whole, 5, 5, QColor(73, 73, 74), 1)) << "scrim over white";
-    const QRect card = s.card()->geometry();
-    EXPECT_TRUE(pixelNear(whole, card.center().x(), card.top() + 5, kInk)) << "card fill";
 
     Theme::setAppearance(Appearance::Dark);
     EXPECT_TRUE(rgbNear(glyphColour(s.row(QStringLiteral("delete"))), QColor(0xB3, 0x20, 0x2B)));
     EXPECT_TRUE(rgbNear(glyphColour(s.row(QStringLiteral("keep"))), kInk));
-    const QImage dark = s.window.grab().toImage();
-    EXPECT_TRUE(pixelNear(dark, card.center().x(), card.top() + 5, kWhite));
 
     Theme::setAppearance(Appearance::Light);
     Sheet header(QList<CvnActionSheet::Item>{}, QSize(600, 400));

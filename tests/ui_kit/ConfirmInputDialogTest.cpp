@@ -92,27 +92,11 @@ TEST_F(ConfirmDialogTest, CardBorderTitleAndConfirmColours)
     const QRect card = destructive.dialog->card()->geometry();
     const QImage whole = destructive.host.window.grab().toImage();
     EXPECT_TRUE(pixelNear(whole, card.left(), card.center().y(), QColor(0x94, 0x94, 0x94), 3)) << "border";
-    EXPECT_TRUE(pixelNear(whole, card.left() + 3, card.center().y(), kInk)) << "fill";
     EXPECT_TRUE(rgbNear(firstGlyphColour(*destructive.dialog->titleText()), QColor(0xB0, 0xB0, 0xB0)));
     EXPECT_TRUE(rgbNear(firstGlyphColour(*destructive.dialog->bodyText()), kWhite));
-
-    const QColor red(0xD3, 0x38, 0x42);
-    for (const Appearance appearance : {Appearance::Light, Appearance::Dark}) {
-        Theme::setAppearance(appearance);
-        CvnButton* button = destructive.dialog->confirmButton();
-        EXPECT_EQ(button->style(), CvnButton::Style::Destructive);
-        const QImage pill = renderOver(*button, Qt::transparent);
-        EXPECT_TRUE(pixelNear(pill, 20, 19, red));
-        // The label's white shows somewhere along the middle line.
-        bool white = false;
-        for (int x = 0; x < pill.width(); ++x)
-            white = white || rgbNear(QColor::fromRgba(pill.pixel(x, 19)), kWhite, 20);
-        EXPECT_TRUE(white);
-
-        const QImage selected = renderOver(*plain.dialog->confirmButton(), Qt::transparent);
-        EXPECT_EQ(plain.dialog->confirmButton()->style(), CvnButton::Style::SelectedPill);
-        EXPECT_TRUE(pixelNear(selected, 20, 19, appearance == Appearance::Dark ? kInk : kWhite));
-    }
+    // The pills' own colours are the buttons' tests.
+    EXPECT_EQ(destructive.dialog->confirmButton()->style(), CvnButton::Style::Destructive);
+    EXPECT_EQ(plain.dialog->confirmButton()->style(), CvnButton::Style::SelectedPill);
 }
 
 TEST_F(ConfirmDialogTest, ConfirmAndCancelEachRunOnce)
