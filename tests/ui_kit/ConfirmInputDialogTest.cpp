@@ -41,14 +41,6 @@ struct Input {
     CvnInputDialog* dialog;
 };
 
-QString repeated(const QString& unit, int times)
-{
-    QString s;
-    for (int i = 0; i < times; ++i)
-        s += unit;
-    return s;
-}
-
 const QString kFamily = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466"); // 8 units
 
 } // namespace
@@ -166,41 +158,41 @@ TEST_F(InputDialogTest, LimitCountsUserPerceivedCharacters)
 {
     Input in({}, 40);
     QLineEdit* field = in.dialog->field();
-    field->insert(repeated(QStringLiteral("x"), 100)); // a paste
-    EXPECT_EQ(field->text(), repeated(QStringLiteral("x"), 40));
+    field->insert(QStringLiteral("x").repeated(100)); // a paste
+    EXPECT_EQ(field->text(), QStringLiteral("x").repeated(40));
     QTest::keyClicks(field, QStringLiteral("yz"));
-    EXPECT_EQ(field->text(), repeated(QStringLiteral("x"), 40)) << "typing at the limit adds nothing";
+    EXPECT_EQ(field->text(), QStringLiteral("x").repeated(40)) << "typing at the limit adds nothing";
 
     field->clear();
-    field->insert(repeated(kFamily, 41));
-    EXPECT_EQ(field->text(), repeated(kFamily, 40));
+    field->insert(kFamily.repeated(41));
+    EXPECT_EQ(field->text(), kFamily.repeated(40));
     EXPECT_EQ(field->text().size(), 40 * 11);
 
     // A family of four is 11 UTF-16 units, a family of three 8.
     const QString familyOfThree = QStringLiteral("\U0001F469\u200D\U0001F469\u200D\U0001F466");
     field->clear();
-    field->insert(repeated(familyOfThree, 41));
+    field->insert(familyOfThree.repeated(41));
     EXPECT_EQ(field->text().size(), 320);
 
     // A letter with two combining marks is one character.
     const QString marked = QStringLiteral("e\u0301\u0323");
     field->clear();
-    field->insert(repeated(marked, 39) + QStringLiteral("ab"));
-    EXPECT_EQ(field->text(), repeated(marked, 39) + QStringLiteral("a"));
+    field->insert(marked.repeated(39) + QStringLiteral("ab"));
+    EXPECT_EQ(field->text(), marked.repeated(39) + QStringLiteral("a"));
     field->clear();
-    field->insert(repeated(QStringLiteral("a"), 39) + marked);
-    EXPECT_EQ(field->text(), repeated(QStringLiteral("a"), 39) + marked) << "the mark stays with its letter";
+    field->insert(QStringLiteral("a").repeated(39) + marked);
+    EXPECT_EQ(field->text(), QStringLiteral("a").repeated(39) + marked) << "the mark stays with its letter";
 
     // An initial text past the limit is cut too; 0 and below mean no limit.
-    Input initial(repeated(kFamily, 5) + QStringLiteral("tail"), 3);
-    EXPECT_EQ(initial.dialog->text(), repeated(kFamily, 3));
+    Input initial(kFamily.repeated(5) + QStringLiteral("tail"), 3);
+    EXPECT_EQ(initial.dialog->text(), kFamily.repeated(3));
     for (const int unlimited : {0, -1}) {
         Input free({}, unlimited);
-        free.dialog->field()->insert(repeated(QStringLiteral("y"), 500));
+        free.dialog->field()->insert(QStringLiteral("y").repeated(500));
         EXPECT_EQ(free.dialog->text().size(), 500);
         // Past QLineEdit's own default cap of 32,767 UTF-16 units, which
         // could split a surrogate pair.
-        free.dialog->field()->insert(repeated(kFamily, 4000));
+        free.dialog->field()->insert(kFamily.repeated(4000));
         EXPECT_EQ(free.dialog->text().size(), 500 + 44000);
     }
 }
