@@ -21,8 +21,12 @@ esac
 
 OBJ="$WORK/obj-$TARGET"
 mkdir -p "$WORK/found-$TARGET" "$OBJ"
-rm -f "$OBJ"/*.o "$OBJ"/moc_*.cpp
+rm -f "$OBJ"/*.o
+# The settings store announces writes through a QObject: its meta-object code.
+MOC="${CVN_FUZZ_MOC:-$(pkg-config --variable=libexecdir Qt6Core)/moc}"
+"$MOC" "$ROOT/src/platform/SettingsNotifier.h" -o "$OBJ/moc_SettingsNotifier.cpp"
 SOURCES=(
+  "$OBJ/moc_SettingsNotifier.cpp"
   "$MAIN"
   "$ROOT/src/bridge/AppInfo.cpp"
   "$ROOT/src/bridge/Json.cpp"
@@ -31,11 +35,10 @@ SOURCES=(
   "$ROOT/src/models/HardwareInfo.cpp"
   "$ROOT/src/models/MemoryEstimates.cpp"
   "$ROOT/src/platform/AppSettings.cpp"
+  "$ROOT/src/platform/HostFacts.cpp"
   "$ROOT/src/platform/MainThread.cpp"
   "$ROOT/src/platform/NumberFormat.cpp"
   "$ROOT/src/platform/SettingsNotifier.cpp"
-  "$OBJ/moc_SettingsNotifier.cpp"
-  "$ROOT/src/platform/HostFacts.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
   "$ROOT/src/platform/Unicode.cpp"
   "$ROOT/src/platform/Utf8Decoder.cpp"
@@ -44,8 +47,6 @@ FLAGS=(-std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize
        -I"$ROOT/src" -DCVN_APP_VERSION='"1.0.0"' -DCVN_APP_BUILD='"1"')
 read -r -a QT_CFLAGS <<<"$(pkg-config --cflags Qt6Core)"
 read -r -a QT_LIBS <<<"$(pkg-config --libs Qt6Core icu-uc icu-i18n)"
-# The settings notifier is a QObject: its signal comes from moc.
-"$(pkg-config --variable=libexecdir Qt6Core)/moc" "$ROOT/src/platform/SettingsNotifier.h" -o "$OBJ/moc_SettingsNotifier.cpp"
 # Two compilers at a time: the machine running this has few cores.
 export CXX OBJ
 printf '%s\n' "${SOURCES[@]}" | xargs -P2 -I{} sh -c \
