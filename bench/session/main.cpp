@@ -44,6 +44,7 @@ void pumpUntil(const std::function<bool()>& done)
 struct RunFigures {
     double tokensPerSecond = 0;
     int64_t tokens = 0;
+    int64_t deliveries = 0; // times the main thread heard of the reply
 };
 
 RunFigures bareRun(LlamaModel& model, const std::string& prompt, int64_t tokens)
@@ -77,16 +78,17 @@ RunFigures bareRun(LlamaModel& model, const std::string& prompt, int64_t tokens)
 RunFigures sessionRun(LlamaSession& session)
 {
     std::optional<Clock::time_point> first;
+    RunFigures f;
+    SessionTask task = session.send(QStringLiteral("Hi"));
     QMetaObject::Connection c = QObject::connect(&session, &LlamaSession::turnsChanged, [&] {
+        ++f.deliveries;
         if (!first && !session.turns().isEmpty() && !session.turns().last().content.isEmpty())
             first = Clock::now();
     });
-    SessionTask task = session.send(QStringLiteral("Hi"));
     pumpUntil([&] { return task.isFinished(); });
     const auto end = Clock::now();
     QObject::disconnect(c);
     session.resetConversation();
-    RunFigures f;
     f.tokens = session.model()->lastRunTokenCount();
     if (first && f.tokens > 1)
         f.tokensPerSecond = double(f.tokens - 1) / std::chrono::duration<double>(end - *first).count();
@@ -135,8 +137,10 @@ bool measure(LlamaSession& session, const ModelInfo& info, const QString& path, 
             s = sessionRun(session);
             b = bareRun(*session.model(), prompt, tokens);
         }
-        std::printf("run %ld: bare %.2f tok/s (%lld tokens), session %.2f tok/s (%lld tokens)\n", r + 1,
-                    b.tokensPerSecond, (long long)b.tokens, s.tokensPerSecond, (long long)s.tokens);
+        std::printf("run %ld: bare %.2f tok/s (%lld tokens), session %.2f tok/s (%lld tokens, %lld deliveries to "
+                    "the main thread)\n",
+                    r + 1, b.tokensPerSecond, (long long)b.tokens, s.tokensPerSecond, (long long)s.tokens,
+                    (long long)s.deliveries);
         std::fflush(stdout);
         if (b.tokens < 2 || s.tokens < 2) {
             std::fprintf(stderr, "cvn-bench-session: a reply ended after fewer than 2 tokens; nothing to time\n");
