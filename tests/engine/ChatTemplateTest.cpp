@@ -1,5 +1,4 @@
 #include "engine/ChatTemplate.h"
-#include "engine/LlamaSession.h"
 
 #include "models/ModelInfo.h"
 
@@ -207,24 +206,4 @@ TEST(ChatTemplate, DetectFallsThroughSettingTemplateAndFileName)
     model.discoveredMetadata->fileName = QStringLiteral("model.gguf");
     model.fileName = QStringLiteral("model.gguf");
     EXPECT_EQ(ChatTemplate::detect(model), ChatTemplate::chatML);
-}
-
-TEST(LlamaSessionTypes, TurnsCompareEveryField)
-{
-    LlamaSession::Turn a;
-    a.role = ChatMessage::Role::assistant;
-    a.state = LlamaSession::Turn::State::streaming();
-    LlamaSession::Turn b = a;
-    EXPECT_EQ(a, b);
-    b.state = LlamaSession::Turn::State::failed(QStringLiteral("x"));
-    EXPECT_NE(a, b);
-    a.state = LlamaSession::Turn::State::failed(QStringLiteral("y"));
-    EXPECT_NE(a, b); // the failure text is part of the state
-    a.state = b.state;
-    a.reasoningDurationMs = 0;
-    EXPECT_NE(a, b);
-    EXPECT_NE(LlamaSession::Turn().id, LlamaSession::Turn().id);
-
-    LlamaSession session;
-    EXPECT_STREQ(session.metaObject()->className(), "cvn::LlamaSession");
 }
