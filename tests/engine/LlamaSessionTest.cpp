@@ -1,13 +1,14 @@
 #include "engine/LlamaSession.h"
 
 #include "TestModels.h"
+#include "engine/SessionRegistry.h"
 #include "models/ModelStore.h"
 #include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
-#include <thread>
 
 using namespace cvn;
 using namespace cvn::test;
@@ -141,6 +142,13 @@ TEST(LlamaSession, ThinkSectionCutAcrossTokensIsSplitFromTheAnswer)
     EXPECT_EQ(reply.reasoning, QStringLiteral("plan"));
     EXPECT_EQ(reply.content, QStringLiteral("\nOK"));
     EXPECT_TRUE(reply.reasoningDurationMs.has_value());
+    // The reasoning folds open and shut; an unknown bubble changes nothing.
+    session.toggleReasoning(reply.id);
+    EXPECT_TRUE(session.turns().last().reasoningExpanded);
+    session.toggleReasoning(QUuid::createUuid());
+    EXPECT_TRUE(session.turns().last().reasoningExpanded);
+    session.toggleReasoning(reply.id);
+    EXPECT_FALSE(session.turns().last().reasoningExpanded);
 
     // Only thinking, no answer: a failed reply that keeps its reasoning.
     ASSERT_EQ(loadAndWait(session, modelNamed(store.models(), QStringLiteral("silent"))), std::nullopt);
@@ -253,7 +261,12 @@ TEST(LlamaSession, FailedLoadLeavesTheSlotEmptyAndIsRecorded)
 {
     LoadedSession loaded(QStringLiteral("hello"), {kPromptEnd, "▁Hello", "</s>"});
     LlamaSession& session = *loaded.session;
-    EXPECT_EQ(LlamaModel::liveModels().size(), 1u);
+    // Rows of this test's model only: other tests in the process load theirs.
+    const auto listed = [id = quintptr(session.model().get())] {
+        const auto live = LlamaModel::liveModels();
+        return std::any_of(live.begin(), live.end(), [id](const LoadedModelSnapshot& m) { return m.id == id; });
+    };
+    EXPECT_TRUE(listed());
 
     ModelInfo missing = modelNamed(loaded.store->models(), QStringLiteral("hello"));
     missing.fileName = QStringLiteral("gone.gguf");
@@ -263,7 +276,7 @@ TEST(LlamaSession, FailedLoadLeavesTheSlotEmptyAndIsRecorded)
     EXPECT_EQ(error->path(), loaded.folder.path + QStringLiteral("/gone.gguf"));
     EXPECT_EQ(session.loadedModelId(), std::nullopt);
     EXPECT_EQ(session.model(), nullptr);
-    EXPECT_TRUE(LlamaModel::liveModels().empty());
+    EXPECT_FALSE(listed());
     ASSERT_TRUE(LlamaModel::lastLoadAttempt().has_value());
     EXPECT_EQ(LlamaModel::lastLoadAttempt()->fileName, QStringLiteral("gone.gguf"));
     EXPECT_EQ(std::get<LoadAttempt::Failed>(LlamaModel::lastLoadAttempt()->outcome).message, error->description());
@@ -286,9 +299,8 @@ TEST(LlamaSession, OpeningAnotherChatMidReplyLeavesItUntouched)
     }
     session.replaceTurns(other);
     EXPECT_FALSE(session.isStreaming());
+    // The old reply's task ends with its finish, which comes after its pieces.
     ASSERT_TRUE(finishes(reply));
-    // Let every late piece arrive.
-    cvn::test::waitUntil([] { return false; }, 100);
     EXPECT_EQ(session.turns(), other);
 
     // A new reply in the new chat is not disturbed by the old one's end.
@@ -313,4 +325,49 @@ TEST(LlamaSession, UnloadMidReplyFinishesTheBubbleAsStopped)
     ASSERT_TRUE(finishes(reply));
     EXPECT_TRUE(session.turns().last().state.isComplete());
     EXPECT_TRUE(session.turns().last().cancelledByUser);
+}
+
+// What the debug panel lists of a live session, and the edits that never
+// start a reply: a question typed while a council answers elsewhere, and a
+// fresh conversation in the middle of a reply.
+TEST(LlamaSession, SnapshotFollowsTheSlotAndTheReplyEditsWithoutAReply)
+{
+    LoadedSession loaded(QStringLiteral("cycle"), kCycle);
+    LlamaSession& session = *loaded.session;
+    const auto published = [&]() -> std::optional<LlamaSession::Snapshot> {
+        for (const LlamaSession::Snapshot& row : SessionRegistry::snapshots())
+            if (row.shortId == session.shortId())
+                return row;
+        return std::nullopt;
+    };
+    LlamaSession::Snapshot idle;
+    idle.shortId = session.shortId();
+    idle.modelName = QStringLiteral("cycle");
+    idle.contextSize = session.model()->contextSize(); // what llama.cpp granted
+    idle.architecture = QStringLiteral("llama");
+    idle.chatTemplate = ChatTemplate::chatML;
+    EXPECT_EQ(session.snapshot(), idle);
+    EXPECT_EQ(published(), idle);
+
+    session.appendUserTurn(QStringLiteral("typed"), {QStringLiteral("a note")});
+    ASSERT_EQ(session.turns().size(), 2);
+    EXPECT_EQ(session.turns()[0].content, QStringLiteral("typed"));
+    EXPECT_EQ(session.turns()[1].state, Turn::State::failed(QStringLiteral("a note")));
+    EXPECT_FALSE(session.isStreaming());
+
+    SessionTask reply = session.send(QStringLiteral("Go"));
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return !session.turns().last().content.isEmpty(); }));
+    ASSERT_TRUE(published().has_value());
+    EXPECT_TRUE(published()->isStreaming);
+    EXPECT_TRUE(published()->tokensPerSecond.has_value());
+    session.appendUserTurn(QStringLiteral("late"), {}); // refused while a reply streams
+    EXPECT_EQ(session.turns().size(), 4);
+
+    session.resetConversation();
+    EXPECT_TRUE(session.turns().isEmpty());
+    EXPECT_FALSE(session.isStreaming());
+    ASSERT_TRUE(finishes(reply));
+    EXPECT_TRUE(session.turns().isEmpty());
+    EXPECT_EQ(session.snapshot(), idle); // the model stays loaded
+    EXPECT_EQ(published(), idle);
 }
