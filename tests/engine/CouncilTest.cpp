@@ -164,7 +164,10 @@ TEST(Council, StopOrLosingTheChatOrTheSlotEndsTheRun)
             SessionTask other;
             switch (action) {
             case Action::stop: s.stop(); break;
-            case Action::openChat: s.replaceTurns({}); break;
+            case Action::openChat:
+                s.replaceTurns({});
+                EXPECT_TRUE(run.isFinished()); // at once, not when the member ends
+                break;
             case Action::unload: s.unloadModel(); break;
             case Action::loadAnother: other = s.loadModel(gamma); break;
             }

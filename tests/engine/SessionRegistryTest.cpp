@@ -62,8 +62,7 @@ TEST(SessionRegistry, UpdateNeverAdds)
     SessionRegistry::update(&stranger, snapshot("UPDC0000"));
     EXPECT_TRUE(rowsOf("UPD").isEmpty());
 
-    // A dead box must not take updates meant for a new session at the same
-    // address, and the new session's own box gets them.
+    // A new session at the address of a dead one gets its own updates.
     FakeSession holder;
     SessionRegistry::registerSession(&holder, holder.alive, snapshot("UPDOLD00"));
     holder.alive = std::make_shared<int>(1);
