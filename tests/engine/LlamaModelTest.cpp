@@ -146,10 +146,8 @@ TEST(LlamaModelLoad, FactsOfTheLoadedModel)
 
     auto withEmpty = LlamaModel::load(randomModelWith("general.basename", ""), 256, 0, 1);
     EXPECT_EQ(withEmpty->metaValue("general.basename"), std::nullopt);
-}
 
-TEST(LlamaModelLoad, GrantedContextIsWhatTheRuntimeGives)
-{
+    // The granted context is what the runtime gives.
     const QString path = randomModel();
     EXPECT_EQ(LlamaModel::load(path, -5, 0, 1)->contextSize(), 2048);
     EXPECT_EQ(LlamaModel::load(path, 256, 0, 1)->contextSize(), 256);
