@@ -46,9 +46,8 @@ TEST(Council, MembersAnswerInTurnFromTheSameHistory)
     LlamaSession& s = *c.session;
     const ModelInfo alpha = c.member(QStringLiteral("alpha"));
     const ModelInfo beta = c.member(QStringLiteral("beta"));
-    bool loaded = false;
-    s.loadModel(alpha, [&](const std::optional<LoadError>& e) { loaded = !e; });
-    ASSERT_TRUE(cvn::test::waitUntil([&] { return loaded; }));
+    ASSERT_TRUE(finishes(s.loadModel(alpha)));
+    ASSERT_EQ(s.loadedModelId(), alpha.id);
 
     // Status lines, as they change.
     QList<std::optional<QString>> statuses;

@@ -40,18 +40,17 @@ SamplingParams withSeed(uint32_t seed)
 struct LogCapture {
     static inline QMutex mutex;
     static inline QStringList messages;
-    static inline QtMessageHandler previous = nullptr;
-    LogCapture()
+    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& ctx, const QString& msg) {
+        QMutexLocker lock(&mutex);
+        if (QLatin1String(ctx.category) == QLatin1String("org.corvanthelis.models.runtime"))
+            messages << msg;
+    });
+    ~LogCapture()
     {
+        qInstallMessageHandler(previous);
+        QMutexLocker lock(&mutex);
         messages.clear();
-        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& ctx, const QString& msg) {
-            if (QLatin1String(ctx.category) == QLatin1String("org.corvanthelis.models.runtime")) {
-                QMutexLocker lock(&mutex);
-                messages << msg;
-            }
-        });
     }
-    ~LogCapture() { qInstallMessageHandler(previous); }
     QStringList taken()
     {
         QMutexLocker lock(&mutex);

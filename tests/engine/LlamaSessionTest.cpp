@@ -324,12 +324,9 @@ TEST(LlamaSession, SnapshotFollowsTheSlotAndTheReplyEditsWithoutAReply)
                 return row;
         return std::nullopt;
     };
-    LlamaSession::Snapshot idle;
-    idle.shortId = session.shortId();
-    idle.modelName = QStringLiteral("cycle");
-    idle.contextSize = session.model()->contextSize(); // what llama.cpp granted
-    idle.architecture = QStringLiteral("llama");
-    idle.chatTemplate = ChatTemplate::chatML;
+    // The context is what llama.cpp granted.
+    const LlamaSession::Snapshot idle{session.shortId(), QStringLiteral("cycle"), session.model()->contextSize(),
+                                      QStringLiteral("llama"), ChatTemplate::chatML, false, std::nullopt};
     EXPECT_EQ(session.snapshot(), idle);
     EXPECT_EQ(published(), idle);
 
