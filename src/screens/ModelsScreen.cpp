@@ -9,6 +9,7 @@
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"
 #include "screens/ModelImport.h"
+#include "screens/SettingsPageKit.h"
 #include "ui_kit/CentredCardLayout.h"
 #include "ui_kit/CvnActionSheet.h"
 #include "ui_kit/CvnButton.h"
@@ -310,10 +311,7 @@ void InfoCard::setContent(const QString& text, int textMaxWidth)
 void InfoCard::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(Theme::ink());
-    p.drawRoundedRect(QRectF(rect()), kRadius, kRadius);
+    paintInkCard(p, QRectF(rect()), kRadius);
     p.setFont(Theme::interMedium13());
     p.setPen(Theme::paper());
     p.drawText(rect().adjusted(kPadding, kPadding, -kPadding, -kPadding), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop,
