@@ -8,7 +8,6 @@
 #include "ui_kit/Theme.h"
 
 #include <QAbstractTextDocumentLayout>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QVBoxLayout>
@@ -16,45 +15,22 @@
 namespace cvn {
 
 namespace {
-
 constexpr int kPadH = 16;
 constexpr int kPadV = 8;
-constexpr qreal kRadius = 19;
-
-class FieldFrame : public QWidget {
-public:
-    explicit FieldFrame(QWidget* parent) : QWidget(parent) { Theme::repaintOnAppearanceChange(this); }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        Theme::strokeInside(p, QRectF(rect()), kRadius, Theme::onCard());
-    }
-};
-
 } // namespace
 
 EditMessageDialog::EditMessageDialog(const QString& title, const QString& message, int maxLength,
                                      std::function<void(const QString&)> onSave, std::function<void()> onCancel,
                                      QWidget* parent)
-    : ModalOverlay(parent)
+    : TextEntryDialog(title, parent)
 {
     const SentAttachments::Parsed parsed = SentAttachments::parse(message);
     m_head = message.chopped(parsed.text.size());
     m_limit = qMax(maxLength, int(GraphemeIndex(parsed.text).size()));
 
-    m_card = new DialogCard;
-    QVBoxLayout* column = m_card->content();
-    auto* heading = new DialogText(title, Theme::interMedium16(), Theme::onCardSecondary, m_card);
-    heading->setObjectName(QStringLiteral("cvn.dialog.title"));
-    column->addWidget(heading);
-
-    m_frame = new FieldFrame(m_card);
-    auto* inFrame = new QVBoxLayout(m_frame);
+    auto* inFrame = new QVBoxLayout(fieldFrame());
     inFrame->setContentsMargins(kPadH, kPadV, kPadH - 6, kPadV);
-    m_edit = new QPlainTextEdit(m_frame);
+    m_edit = new QPlainTextEdit(fieldFrame());
     m_edit->setObjectName(QStringLiteral("cvn.dialog.field"));
     m_edit->setFrameShape(QFrame::NoFrame);
     m_edit->setFont(Theme::interMedium16());
@@ -64,26 +40,21 @@ EditMessageDialog::EditMessageDialog(const QString& title, const QString& messag
     m_edit->viewport()->setAutoFillBackground(false);
     m_edit->setAutoFillBackground(false);
     Theme::keepPalette(m_edit, Theme::Surface::Card);
-    ScrollBars::styleScrollBars(m_edit, int(kRadius) / 2);
+    ScrollBars::styleScrollBars(m_edit, int(kFieldRadius) / 2);
     m_edit->setPlainText(parsed.text);
     inFrame->addWidget(m_edit);
-    column->addWidget(m_frame);
 
-    m_cancel = makeDialogButton(CvnButton::Style::OutlinePill, tr("CANCEL"), QStringLiteral("cvn.dialog.cancel"),
-                                onCancel, m_card);
-    m_save = makeDialogButton(CvnButton::Style::SelectedPill, tr("SAVE"), QStringLiteral("cvn.dialog.save"),
-                              [this, onSave = std::move(onSave)] {
-                                  if (onSave)
-                                      onSave(this->message());
-                              },
-                              m_card);
-    addButtonRow(column, {m_cancel, m_save}, DialogCard::kInnerWidth);
-    cancelOnDismiss(this, std::move(onCancel));
+    addButtons(
+        [this, onSave = std::move(onSave)] {
+            if (onSave)
+                onSave(this->message());
+        },
+        std::move(onCancel));
 
     connect(m_edit, &QPlainTextEdit::textChanged, this, &EditMessageDialog::edited);
     edited();
     m_edit->moveCursor(QTextCursor::End);
-    setCard(m_card);
+    setCard(dialogCard());
 }
 
 QString EditMessageDialog::typedText() const
@@ -107,7 +78,7 @@ void EditMessageDialog::edited()
         m_edit->moveCursor(QTextCursor::End);
         m_cutting = false;
     }
-    m_save->setEnabled(!m_head.isEmpty() || !typedText().trimmed().isEmpty());
+    saveButton()->setEnabled(!m_head.isEmpty() || !typedText().trimmed().isEmpty());
     fitField();
 }
 
@@ -122,8 +93,8 @@ void EditMessageDialog::fitField()
     // The bar only once the field has stopped growing, so a text that fits
     // never shows one.
     m_edit->setVerticalScrollBarPolicy(height == maxFieldHeight ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
-    if (m_frame->height() != height) {
-        m_frame->setFixedHeight(height);
+    if (fieldFrame()->height() != height) {
+        fieldFrame()->setFixedHeight(height);
         if (QWidget* card = this->card())
             card->adjustSize();
     }
@@ -131,7 +102,7 @@ void EditMessageDialog::fitField()
 
 void EditMessageDialog::showEvent(QShowEvent* event)
 {
-    ModalOverlay::showEvent(event);
+    TextEntryDialog::showEvent(event);
     fitField();
     m_edit->setFocus(Qt::OtherFocusReason);
 }

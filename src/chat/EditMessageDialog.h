@@ -14,7 +14,7 @@
 // "CANCEL", the scrim and Escape. Like the kit's dialogs it never hides
 // itself. Create it as a child of the widget it covers. Main thread only.
 
-#include "ui_kit/ModalOverlay.h"
+#include "ui_kit/TextEntryDialog.h"
 
 #include <QString>
 
@@ -24,10 +24,7 @@ class QPlainTextEdit;
 
 namespace cvn {
 
-class CvnButton;
-class DialogCard;
-
-class EditMessageDialog : public ModalOverlay {
+class EditMessageDialog : public TextEntryDialog {
     Q_OBJECT
 public:
     static constexpr int minFieldHeight = 38;
@@ -44,8 +41,6 @@ public:
     int limit() const { return m_limit; }
 
     QPlainTextEdit* field() const { return m_edit; }
-    CvnButton* saveButton() const { return m_save; }
-    CvnButton* cancelButton() const { return m_cancel; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -57,11 +52,7 @@ private:
     QString m_head;
     int m_limit;
     bool m_cutting = false;
-    DialogCard* m_card;
-    QWidget* m_frame;
     QPlainTextEdit* m_edit;
-    CvnButton* m_save;
-    CvnButton* m_cancel;
 };
 
 } // namespace cvn

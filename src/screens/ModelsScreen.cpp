@@ -9,6 +9,7 @@
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"
 #include "screens/ModelImport.h"
+#include "screens/SettingsPageKit.h"
 #include "ui_kit/CentredCardLayout.h"
 #include "ui_kit/CvnActionSheet.h"
 #include "ui_kit/CvnButton.h"
@@ -43,7 +44,6 @@ constexpr int kDescriptionAbove = 16;
 constexpr int kDescriptionBelow = 22;
 constexpr int kAddAbove = 20;
 constexpr int kEmptyPadding = 19;
-constexpr QSize kBackFrame{56, 19};
 
 // Lines of page text as one block: as wide as its widest line and centred in
 // the column by its layout, each line starting at the block's left edge.
@@ -118,28 +118,6 @@ private:
             .height();
     }
     static int heightFor() { return textHeight() + 2 * kEmptyPadding; }
-};
-
-// The back arrow at 7/11 of its size, from its top-left corner, in a 56 by
-// 19 frame.
-class SmallBackArrow : public QWidget {
-public:
-    explicit SmallBackArrow(QWidget* parent = nullptr) : QWidget(parent)
-    {
-        setFixedSize(kBackFrame);
-        Theme::repaintOnAppearanceChange(this);
-    }
-    QSize sizeHint() const override { return kBackFrame; }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        const QSizeF natural = BackArrowIcon::naturalSize;
-        const qreal scale = 7.0 / 11.0;
-        BackArrowIcon::paint(p, QRectF(0, 0, natural.width() * scale, natural.height() * scale));
-    }
 };
 
 // While a card is pinned: a clear layer over the page that takes the first
@@ -310,10 +288,7 @@ void InfoCard::setContent(const QString& text, int textMaxWidth)
 void InfoCard::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(Theme::ink());
-    p.drawRoundedRect(QRectF(rect()), kRadius, kRadius);
+    paintInkCard(p, QRectF(rect()), kRadius);
     p.setFont(Theme::interMedium13());
     p.setPen(Theme::paper());
     p.drawText(rect().adjusted(kPadding, kPadding, -kPadding, -kPadding), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop,
@@ -384,16 +359,16 @@ ModelsScreen::ModelsScreen(ModelStore& store, ModelImport& import, std::function
     m_infoCard = new InfoCard(this);
     m_infoCard->hide();
 
-    m_back = new CvnCompactIconButton(new SmallBackArrow, this);
+    m_back = new PageBackButton(
+        QStringLiteral("Back"),
+        [this] {
+            if (m_onBack)
+                m_onBack();
+        },
+        this);
     m_back->setObjectName(QStringLiteral("cvn.models.back"));
-    m_back->setToolTip(QStringLiteral("Back"));
-    m_back->setAccessibleName(QStringLiteral("Back"));
     m_back->resize(m_back->sizeHint());
     m_back->move(kBackPosition);
-    connect(m_back, &QAbstractButton::clicked, this, [this] {
-        if (m_onBack)
-            m_onBack();
-    });
 
     m_hoverTimer = new QTimer(this);
     m_hoverTimer->setSingleShot(true);

@@ -2,17 +2,13 @@
 // the window, the bridge, a second start handing over a URL, and SIGTERM.
 #include "LoopbackClient.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSettings>
-#include <QThread>
 
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
 
 using namespace cvn;
 
@@ -25,23 +21,11 @@ struct Processes : std::vector<std::unique_ptr<QProcess>> {
     {
         for (auto it = rbegin(); it != rend(); ++it) {
             (*it)->terminate(); // lets Xvfb remove its lock and socket
-            if (!(*it)->waitForFinished(5000)) {
-                (*it)->kill();
-                (*it)->waitForFinished(5000);
-            }
+            if (!(*it)->waitForFinished(5000))
+                (*it)->kill(), (*it)->waitForFinished(5000);
         }
     }
 };
-
-bool within(int seconds, const std::function<bool()>& done)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    for (; !done(); QThread::msleep(50)) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-    }
-    return true;
-}
 
 QString readFile(const QString& path)
 {
@@ -57,7 +41,7 @@ TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
     QProcess& xvfb = processes.add(); // picks a free display and prints it
     xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1600x1000x24", "-nolisten", "tcp"});
     ASSERT_TRUE(xvfb.waitForStarted(10000)) << "Xvfb is missing (scripts/bootstrap installs it)";
-    ASSERT_TRUE(within(20, [&] { return xvfb.waitForReadyRead(50), xvfb.canReadLine(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return xvfb.canReadLine(); }, 20000));
     const QString display = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
 
     const QString root = test::makeTempFolder("e2e");
@@ -78,28 +62,28 @@ TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
     ASSERT_TRUE(app.waitForStarted(10000));
     const qint64 pid = app.processId();
     QByteArray console;
-    const auto readConsole = [&] { return app.waitForReadyRead(50), console += app.readAllStandardError(); };
+    const auto readConsole = [&] { return console += app.readAllStandardError(); };
 
     // The bridge takes the first free port of 47821-47823.
     const QString logPath = data + "/Corvanthelis/bridge.log";
     QRegularExpressionMatch bound;
-    ASSERT_TRUE(within(20, [&] {
+    ASSERT_TRUE(test::waitUntil([&] {
         const QString log = readFile(logPath);
         bound = QRegularExpression("\\] listening on port (\\d+)\n").match(log);
         return bound.hasMatch() || log.contains("no port could be bound");
-    })) << readConsole().toStdString();
+    }, 20000)) << readConsole().toStdString();
     ASSERT_TRUE(bound.hasMatch()) << "ports 47821-47823 are all held by other programs";
     const uint16_t port = uint16_t(bound.captured(1).toUInt());
 
     QRegularExpressionMatch window; // as the X server sees it
-    ASSERT_TRUE(within(20, [&] {
+    ASSERT_TRUE(test::waitUntil([&] {
         QProcess tree;
         tree.start("xwininfo", {"-display", display, "-root", "-tree"});
         tree.waitForFinished(5000);
         window = QRegularExpression(R"("Corvanthelis": \("corvanthelis" "Corvanthelis"\)\s+(\d+x\d+))")
                      .match(QString::fromUtf8(tree.readAllStandardOutput()));
         return window.hasMatch();
-    }));
+    }, 20000));
     EXPECT_EQ(window.captured(1), "1280x800");
 
     const QByteArray health = test::exchange(port, "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").bytes;
@@ -111,7 +95,7 @@ TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
     second.start(CVN_APP_PROGRAM, {QString::fromUtf8(url)});
     ASSERT_TRUE(second.waitForFinished(15000));
     EXPECT_TRUE(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0);
-    EXPECT_TRUE(within(10, [&] { return readConsole().contains("protocol: view-model: repo=a/b\n"); }));
+    EXPECT_TRUE(test::waitUntil([&] { return readConsole().contains("protocol: view-model: repo=a/b\n"); }, 10000));
     EXPECT_TRUE(console.contains("protocol: activated: " + url + "\n"));
     EXPECT_TRUE(console.startsWith("Corvanthelis: launch, version 1.0.0 (build 1)\n")) << console.toStdString();
 
@@ -127,10 +111,5 @@ TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
                                .arg(QFileInfo(CVN_APP_PROGRAM).absolutePath(), home, logPath);
     EXPECT_TRUE(log.startsWith('[') && log.indexOf("] " + launch) == log.indexOf(']')) << log.toStdString();
     EXPECT_EQ(log.count("] listening on port"), 1);
-
-    // Registered defaults never reach the file; the frame does.
-    QSettings stored(config + "/Corvanthelis/Corvanthelis.conf", QSettings::IniFormat);
-    for (const char* key : {"appearance.mode", "hardware.metalOffload", "hardware.threadCount", "debug.showRuntimePanel"})
-        EXPECT_FALSE(stored.contains(key)) << key;
-    EXPECT_TRUE(stored.contains("CorvanthelisMainWindow"));
+    EXPECT_EQ(log.count("launch: bundle="), 1) << "the second start ended before its launch";
 }

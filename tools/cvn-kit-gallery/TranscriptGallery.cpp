@@ -19,8 +19,8 @@ namespace {
 
 using Turn = LlamaSession::Turn;
 
-constexpr int kMargin = 16;
-constexpr int kCaption = 22;
+constexpr int kMargin = CaptionedPage::kMargin;
+constexpr int kCaption = CaptionedPage::kCaption;
 constexpr int kPageWidth = MessageBubble::columnWidth + 2 * kMargin;
 
 // A session that only holds turns: the page draws them and ignores the rest.
@@ -68,39 +68,9 @@ const QString kReasoning = QStringLiteral(
     "The user wants the even numbers summed. A generator expression avoids the intermediate list, "
     "so memory stays constant.\n\nI should show a short example and compare it with a list comprehension.");
 
-struct Page {
-    QWidget widget;
-    QList<QPair<QString, QWidget*>> items;
-
-    Page() { widget.setAttribute(Qt::WA_DontShowOnScreen); }
-
-    int place(const QString& caption, QWidget* item, int y)
-    {
-        y += kCaption;
-        item->move(kMargin, y);
-        items.append({caption, item});
-        return y + item->height() + kMargin;
-    }
-
-    QImage render(int height)
-    {
-        widget.resize(kPageWidth, height);
-        widget.show();
-        settle();
-        QImage sheet(widget.size(), QImage::Format_ARGB32_Premultiplied);
-        sheet.fill(Theme::pageBackground());
-        widget.render(&sheet, QPoint(), QRegion(), QWidget::DrawChildren);
-        QPainter p(&sheet);
-        p.setFont(Theme::interRegular13());
-        p.setPen(Theme::secondaryText());
-        for (const auto& [caption, item] : items)
-            p.drawText(QPointF(kMargin, item->y() - 8), caption);
-        // The 797 column's edges, faint, so the paddings can be checked.
-        p.setPen(QColor(128, 128, 128, 60));
-        for (const auto& [caption, item] : items)
-            p.drawRect(QRectF(item->geometry()).adjusted(-0.5, -0.5, -0.5, -0.5));
-        return sheet;
-    }
+// The 797 column's edges drawn faint, so the paddings can be checked.
+struct Page : CaptionedPage {
+    Page() : CaptionedPage(kPageWidth) { outlineItems = true; }
 };
 
 MessageBubble* bubble(QWidget* page, const Turn& turn)
