@@ -61,10 +61,9 @@ ChatScrollController::ChatScrollController(QObject* parent, TailFollower::Trace 
     m_follower->stateChanged = [this] { emit followStateChanged(); };
 }
 
-ChatScrollController::~ChatScrollController()
-{
-    detach();
-}
+// The area may be half destroyed when its child controller goes: touch
+// nothing of it. Connections, filters and the animation end with this object.
+ChatScrollController::~ChatScrollController() = default;
 
 void ChatScrollController::observe(QWidget* column, TranscriptSeams seams)
 {
