@@ -160,8 +160,8 @@ void ChatScrollController::queueReport()
 
 void ChatScrollController::deliver(ScrollMetrics metrics, bool byUser)
 {
-    emit reported(metrics.offset, metrics.contentHeight, metrics.viewportHeight);
     m_follower->handleScrollMetrics(metrics, byUser);
+    emit reported(metrics.offset, metrics.contentHeight, metrics.viewportHeight);
 }
 
 std::optional<int> ChatScrollController::scrollToBottom(bool animated, double offset, int durationMs)

@@ -24,7 +24,9 @@
 
 #include "chat/TailFollower.h"
 
+#include <QAbstractScrollArea>
 #include <QObject>
+#include <QPropertyAnimation>
 #include <QPointer>
 #include <QUuid>
 
@@ -32,8 +34,6 @@
 #include <memory>
 #include <optional>
 
-class QAbstractScrollArea;
-class QPropertyAnimation;
 class QScrollBar;
 class QWidget;
 
@@ -73,7 +73,8 @@ public:
     void tailTopChanged();
 
 signals:
-    // One report, delivered on a later turn of the event loop.
+    // One report, delivered on a later turn of the event loop, after the
+    // follower has taken it.
     void reported(double offset, double documentHeight, double viewportHeight);
     // The follower's layout figures (filler, tail height, follow flag) moved.
     void followStateChanged();

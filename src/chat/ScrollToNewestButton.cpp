@@ -1,5 +1,6 @@
 #include "chat/ScrollToNewestButton.h"
 
+#include "chat/ChatScrollController.h"
 #include "ui_kit/Theme.h"
 
 #include <QPainter>
@@ -25,6 +26,23 @@ bool ScrollToNewestButton::shouldShow(int64_t turns, bool autoFollow, const Scro
 QRect ScrollToNewestButton::frameIn(const QRect& area)
 {
     return {area.left() + (area.width() - face) / 2, area.bottom() + 1 - liftAboveBottom - face, face, face};
+}
+
+void ScrollToNewestButton::connectTo(ChatScrollController* controller)
+{
+    m_controller = controller;
+    connect(controller, &ChatScrollController::reported, this, &ScrollToNewestButton::updateVisibility);
+    connect(controller, &ChatScrollController::followStateChanged, this, &ScrollToNewestButton::updateVisibility);
+    connect(this, &QAbstractButton::clicked, controller, [controller] { controller->follower().scrollToNewest(); });
+    updateVisibility();
+}
+
+void ScrollToNewestButton::updateVisibility()
+{
+    if (!m_controller)
+        return;
+    const TailFollower& f = m_controller->follower();
+    setVisible(shouldShow(f.turnCount(), f.autoFollow(), f.metrics()));
 }
 
 bool ScrollToNewestButton::hitButton(const QPoint& pos) const

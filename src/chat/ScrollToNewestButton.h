@@ -4,15 +4,19 @@
 // the user has scrolled away from the newest text: a 36-px ink disc with a
 // 2-px grey ring inside its edge and a 12 by 7 downward chevron in the
 // surface colour. It holds no state; the chat view shows it while
-// shouldShow() holds and places it with frameIn(). A click is the plain
-// clicked() signal, which the chat view turns into
-// TailFollower::scrollToNewest(). Main thread only.
+// shouldShow() holds and places it with frameIn(); connectTo() does both the
+// showing and the click (TailFollower::scrollToNewest) for one scroll
+// controller, which it only observes. Main thread only.
 
 #include "chat/TailFollower.h"
+
+#include <QPointer>
 
 #include <QAbstractButton>
 
 namespace cvn {
+
+class ChatScrollController;
 
 class ScrollToNewestButton : public QAbstractButton {
     Q_OBJECT
@@ -31,11 +35,19 @@ public:
     // Centred across `area` (the chat area), 156 above its bottom.
     static QRect frameIn(const QRect& area);
 
+    // Shows and hides itself from `controller`'s reports and follow state,
+    // and asks it to scroll to the newest text when clicked.
+    void connectTo(ChatScrollController* controller);
+    void updateVisibility();
+
     QSize sizeHint() const override { return {face, face}; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     bool hitButton(const QPoint& pos) const override;
+
+private:
+    QPointer<ChatScrollController> m_controller;
 };
 
 } // namespace cvn
