@@ -2,6 +2,7 @@
 
 #include "AttachmentGallery.h"
 #include "ChatGallery.h"
+#include "DebugGallery.h"
 #include "PagesGallery.h"
 #include "ReplyGallery.h"
 #include "SidebarGallery.h"
@@ -551,6 +552,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     sheets += chatSheets();
     sheets += sidebarSheets();
     sheets += pagesSheets();
+    sheets += debugSheets();
     return sheets;
 }
 
