@@ -26,8 +26,8 @@
 
 #include <QAbstractScrollArea>
 #include <QObject>
-#include <QPropertyAnimation>
 #include <QPointer>
+#include <QPropertyAnimation>
 #include <QUuid>
 
 #include <functional>
@@ -42,7 +42,7 @@ namespace cvn {
 // What the transcript column knows of itself, in its own coordinates.
 struct TranscriptSeams {
     std::function<std::optional<double>(const QUuid& turnId)> anchorY; // top of a user turn; none when absent
-    std::function<double()> tailTop; // top of the tail marker
+    std::function<double()> tailTop;                                   // top of the tail marker
 };
 
 class ChatScrollController : public QObject {
@@ -98,8 +98,8 @@ private:
     TranscriptSeams m_seams;
     QList<QMetaObject::Connection> m_connections;
     QPointer<QPropertyAnimation> m_animation; // deletes itself when it stops
-    bool m_userAction = false; // the next value change comes from user input
-    bool m_programmatic = false; // inside our own setValue
+    bool m_userAction = false;                // the next value change comes from user input
+    bool m_programmatic = false;              // inside our own setValue
 };
 
 } // namespace cvn

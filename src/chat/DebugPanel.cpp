@@ -128,8 +128,9 @@ DebugPanel::Layout DebugPanel::layoutFor(int width) const
     const qreal headerHeight = std::max(titleMetrics.height(), clockMetrics.height());
     const qreal clockWidth = clockMetrics.horizontalAdvance(m_model.clock);
     out.clock = QRectF(width - padding - clockWidth, padding, clockWidth, headerHeight);
-    out.title = QRectF(padding, padding, std::min(titleMetrics.horizontalAdvance(DebugPanelModel::title),
-                                                  std::max<qreal>(0, inner - clockWidth - spacing)),
+    out.title = QRectF(padding, padding,
+                       std::min(titleMetrics.horizontalAdvance(DebugPanelModel::title),
+                                std::max<qreal>(0, inner - clockWidth - spacing)),
                        headerHeight);
     qreal y = padding + headerHeight;
     const qreal valueX = padding + labelWidth + labelGap;

@@ -27,9 +27,9 @@ class DebugPanel : public QWidget {
 public:
     static constexpr int padding = 12;
     static constexpr int radius = 15;
-    static constexpr int spacing = 6;       // between the header and the rows
+    static constexpr int spacing = 6; // between the header and the rows
     static constexpr int labelWidth = 124;
-    static constexpr int labelGap = 8;      // between a label and its value
+    static constexpr int labelGap = 8; // between a label and its value
     static constexpr int headerPixels = 10;
     static constexpr int rowPixels = 11;
     static constexpr double fillAlpha = 0.06;

@@ -33,7 +33,10 @@ QString metalSummary(const std::optional<GpuDevice>& device, const std::vector<L
     const auto used = std::find_if(models.cbegin(), models.cend(),
                                    [](const LoadedModelSnapshot& m) { return m.gpuLayersOffloaded >= 1; });
     if (used != models.cend())
-        parts << QStringLiteral("used (%1 of %2 layers, %3)").arg(used->gpuLayersOffloaded).arg(used->layerCount).arg(used->name);
+        parts << QStringLiteral("used (%1 of %2 layers, %3)")
+                     .arg(used->gpuLayersOffloaded)
+                     .arg(used->layerCount)
+                     .arg(used->name);
     else if (!models.empty())
         parts << QStringLiteral("not used - CPU only (Metal offload off or not supported on this GPU)");
     else
@@ -47,8 +50,8 @@ QString lastLoadLine(const std::optional<LoadAttempt>& attempt)
         return QStringLiteral("not called");
     const QString head = attempt->fileName + QStringLiteral(" at ") + clockText(attempt->at) + kDash;
     if (const auto* ok = std::get_if<LoadAttempt::Ok>(&attempt->outcome))
-        return head + QStringLiteral("OK ctx=") + QString::number(ok->contextSize) + QStringLiteral(" arch=") +
-               archText(ok->architecture);
+        return head + QStringLiteral("OK ctx=") + QString::number(ok->contextSize) + QStringLiteral(" arch=")
+               + archText(ok->architecture);
     return head + QStringLiteral("FAILED ") + std::get<LoadAttempt::Failed>(attempt->outcome).message;
 }
 
@@ -57,8 +60,9 @@ QString loadedModelsLines(const QList<LlamaSession::Snapshot>& sessions)
     QStringList lines;
     for (const LlamaSession::Snapshot& s : sessions) {
         if (s.modelName)
-            lines << *s.modelName + QStringLiteral(" (ctx=") + QString::number(s.contextSize) + QStringLiteral(", arch=") +
-                         archText(s.architecture) + QStringLiteral(", chat=") + s.chatTemplate.rawValue() + u')';
+            lines << *s.modelName + QStringLiteral(" (ctx=") + QString::number(s.contextSize)
+                         + QStringLiteral(", arch=") + archText(s.architecture) + QStringLiteral(", chat=")
+                         + s.chatTemplate.rawValue() + u')';
     }
     return lines.isEmpty() ? QStringLiteral("none") : lines.join(u'\n');
 }
@@ -68,9 +72,9 @@ QString streamingLines(const QList<LlamaSession::Snapshot>& sessions)
     QStringList lines;
     for (const LlamaSession::Snapshot& s : sessions) {
         if (s.isStreaming)
-            lines << s.shortId + kDash +
-                         (s.tokensPerSecond ? QString::asprintf("%.1f tok/s", *s.tokensPerSecond)
-                                            : QStringLiteral("starting"));
+            lines << s.shortId + kDash
+                         + (s.tokensPerSecond ? QString::asprintf("%.1f tok/s", *s.tokensPerSecond)
+                                              : QStringLiteral("starting"));
     }
     return lines.isEmpty() ? QStringLiteral("idle") : lines.join(u'\n');
 }
@@ -112,7 +116,7 @@ DebugPanelModel::Inputs DebugPanelModel::gather(const QDateTime& now)
 DebugPanelModel DebugPanelModel::build(const Inputs& in)
 {
     using namespace DebugReadings;
-    const Status loadStatus = !in.lastLoad ? Status::none
+    const Status loadStatus = !in.lastLoad                                                    ? Status::none
                               : std::holds_alternative<LoadAttempt::Ok>(in.lastLoad->outcome) ? Status::ok
                                                                                               : Status::failed;
     DebugPanelModel model;

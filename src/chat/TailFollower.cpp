@@ -145,8 +145,8 @@ void TailFollower::onTurnsChange(const QList<TurnRef>& turns)
     }
     m_lastUserTurnId = newest;
     if (m_anchorTurnId) {
-        const bool present = std::any_of(turns.cbegin(), turns.cend(),
-                                         [&](const TurnRef& t) { return t.id == *m_anchorTurnId; });
+        const bool present =
+            std::any_of(turns.cbegin(), turns.cend(), [&](const TurnRef& t) { return t.id == *m_anchorTurnId; });
         if (!present) {
             m_anchorTurnId.reset();
             m_anchorRest.reset();

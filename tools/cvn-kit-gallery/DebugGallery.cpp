@@ -43,9 +43,10 @@ DebugPanelModel::Inputs busyInputs(bool failed)
 {
     DebugPanelModel::Inputs in = freshInputs();
     in.now = QDateTime(QDate(2026, 3, 1), QTime(14, 5, 42));
-    in.lastLoad = LoadAttempt{QStringLiteral("Qwen2.5-7B-Instruct-Q4_K_M.gguf"), QDateTime(QDate(2026, 3, 1), QTime(14, 3, 7)),
-                              failed ? LoadAttempt::Outcome(LoadAttempt::Failed{QStringLiteral("Not enough RAM")})
-                                     : LoadAttempt::Outcome(LoadAttempt::Ok{8192, QStringLiteral("qwen2")})};
+    in.lastLoad =
+        LoadAttempt{QStringLiteral("Qwen2.5-7B-Instruct-Q4_K_M.gguf"), QDateTime(QDate(2026, 3, 1), QTime(14, 3, 7)),
+                    failed ? LoadAttempt::Outcome(LoadAttempt::Failed{QStringLiteral("Not enough RAM")})
+                           : LoadAttempt::Outcome(LoadAttempt::Ok{8192, QStringLiteral("qwen2")})};
     in.sessions = {session(QStringLiteral("3F2A9C1B"), QStringLiteral("Qwen2.5 7B Instruct"), true, 12.345),
                    session(QStringLiteral("81C0D2E4"), QStringLiteral("Llama 3.2 3B"), true, std::nullopt)};
     in.scroll = {418, 6, false, 1204, 3310, 612, 2840};
@@ -63,10 +64,10 @@ QImage panelSheet()
         DebugPanelModel::Inputs inputs;
         int width;
     };
-    const QList<Item> items = {{QStringLiteral("Fresh start"), freshInputs(), 560},
-                               {QStringLiteral("Failed load, two replies streaming, scrolled up, probes"),
-                                busyInputs(true), 560},
-                               {QStringLiteral("OK load, a narrow card: values wrap"), busyInputs(false), 380}};
+    const QList<Item> items = {
+        {QStringLiteral("Fresh start"), freshInputs(), 560},
+        {QStringLiteral("Failed load, two replies streaming, scrolled up, probes"), busyInputs(true), 560},
+        {QStringLiteral("OK load, a narrow card: values wrap"), busyInputs(false), 380}};
     int height = kMargin;
     QList<QImage> images;
     for (const Item& item : items) {
