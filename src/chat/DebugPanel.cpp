@@ -6,7 +6,6 @@
 
 #include <QFontMetricsF>
 #include <QPainter>
-#include <QShortcut>
 #include <QTextLayout>
 
 #include <memory>
@@ -80,7 +79,24 @@ void DebugPanel::refresh()
 {
     m_model = m_source();
     updateGeometry();
+    fitHeight();
     update();
+}
+
+void DebugPanel::fitHeight()
+{
+    // In a layout the layout decides; placed by hand, the rows do.
+    if (!parentWidget() || parentWidget()->layout())
+        return;
+    const int wanted = heightForWidth(width());
+    if (height() != wanted)
+        resize(width(), wanted);
+}
+
+void DebugPanel::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    fitHeight();
 }
 
 void DebugPanel::bindToSetting()
@@ -90,20 +106,6 @@ void DebugPanel::bindToSetting()
         if (key == QLatin1String(AppSettings::showRuntimePanel))
             setVisible(AppSettings::boolValue(key));
     });
-}
-
-void DebugPanel::toggleSetting()
-{
-    const QString key = QString::fromLatin1(AppSettings::showRuntimePanel);
-    AppSettings::setValue(key, !AppSettings::boolValue(key));
-}
-
-QShortcut* DebugPanel::installToggleShortcut(QWidget* window)
-{
-    auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_D), window);
-    shortcut->setContext(Qt::WindowShortcut);
-    connect(shortcut, &QShortcut::activated, shortcut, &DebugPanel::toggleSetting);
-    return shortcut;
 }
 
 void DebugPanel::showEvent(QShowEvent* event)
@@ -154,8 +156,8 @@ int DebugPanel::heightForWidth(int width) const
 
 QSize DebugPanel::sizeHint() const
 {
-    const int width = 520;
-    return {width, heightForWidth(width)};
+    const int w = width() > 2 * padding + labelWidth + labelGap ? width() : 520;
+    return {w, heightForWidth(w)};
 }
 
 QRectF DebugPanel::valueRect(int index) const

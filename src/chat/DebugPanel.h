@@ -6,10 +6,11 @@
 // DebugPanelModel once a second and paints it; hidden, it does nothing.
 //
 // It takes the width its container gives it and the height its rows need
-// (heightForWidth). bindToSetting() makes it follow "debug.showRuntimePanel"
-// at once on every write of that setting; installToggleShortcut() gives a
-// window the Ctrl+Shift+D that flips the setting. It owns its timer and its
-// last model; it only reads the records the model copies. Main thread only.
+// (heightForWidth); placed by hand rather than in a layout, it keeps its own
+// height fitted to its rows as they grow and shrink. bindToSetting() makes it
+// follow "debug.showRuntimePanel" at once on every write of that setting. It
+// owns its timer and its last model; it only reads the records the model
+// copies. Main thread only.
 
 #include "chat/DebugPanelModel.h"
 
@@ -17,8 +18,6 @@
 #include <QWidget>
 
 #include <functional>
-
-class QShortcut;
 
 namespace cvn {
 
@@ -47,9 +46,6 @@ public:
 
     // Shows the panel while "debug.showRuntimePanel" is true, from now on.
     void bindToSetting();
-    // Ctrl+Shift+D anywhere in `window` flips "debug.showRuntimePanel".
-    static QShortcut* installToggleShortcut(QWidget* window);
-    static void toggleSetting();
 
     // Where row `index`'s value is painted, for the layout's own checks.
     QRectF valueRect(int index) const;
@@ -63,6 +59,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     struct Layout {
@@ -71,6 +68,7 @@ private:
         qreal height = 0;
     };
     Layout layoutFor(int width) const;
+    void fitHeight();
 
     Source m_source;
     DebugPanelModel m_model;

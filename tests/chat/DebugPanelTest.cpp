@@ -6,7 +6,6 @@
 #include "ui_kit/KitTest.h"
 
 #include <QRegularExpression>
-#include <QShortcut>
 
 using namespace cvn;
 using S = DebugPanelModel::Status;
@@ -150,25 +149,33 @@ TEST_F(DebugPanelTest, LayoutWrapsLongValuesWithoutOverlap)
     EXPECT_GE(panel.valueRect(3).height(), 3 * panel.labelRect(0).height() - 1); // two models, one wrapped
 }
 
-TEST_F(DebugPanelTest, TicksOnlyWhileShownAndFollowsTheSetting)
+TEST_F(DebugPanelTest, TicksWhileShownFollowsTheSettingAndFitsItsRows)
 {
     const QString key = QString::fromLatin1(AppSettings::showRuntimePanel);
     AppSettings::setValue(key, false);
     QWidget window;
+    window.resize(600, 800);
     auto* panel = new DebugPanel(&window);
+    DebugPanelModel::Inputs in = fresh();
+    panel->setSource([&in] { return DebugPanelModel::build(in); });
     panel->bindToSetting();
     cvn::test::showAndSettle(window);
     EXPECT_FALSE(panel->isVisible() || panel->ticker().isActive());
-    DebugPanel::toggleSetting();
+    AppSettings::setValue(key, true);
     EXPECT_TRUE(panel->isVisible() && panel->ticker().isActive());
     EXPECT_EQ(panel->ticker().interval(), 1000);
+
+    // Placed by hand, the card keeps the height its rows need.
+    panel->setGeometry(12, 8, 576, 10);
+    const int oneLine = panel->height();
+    EXPECT_EQ(oneLine, panel->heightForWidth(576));
+    in.probes = {QStringLiteral("a: x 1  y 2  w 3  h 4"), QStringLiteral("b: x 1  y 2  w 3  h 4")};
+    panel->refresh();
+    EXPECT_GT(panel->height(), oneLine);
+    EXPECT_EQ(panel->height(), panel->heightForWidth(576));
+
     AppSettings::setValue(key, false);
     EXPECT_FALSE(panel->isVisible() || panel->ticker().isActive());
-    QShortcut* shortcut = DebugPanel::installToggleShortcut(&window);
-    EXPECT_EQ(shortcut->key(), QKeySequence(QStringLiteral("Ctrl+Shift+D")));
-    emit shortcut->activated();
-    EXPECT_TRUE(panel->isVisible());
-    AppSettings::setValue(key, false);
 }
 
 TEST_F(DebugPanelTest, ProbesRecordTheirWidgetsPlaceSortedByKey)
