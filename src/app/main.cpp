@@ -1,18 +1,87 @@
-// Entry point. The window and its screens arrive with the app shell; until
-// then the program starts, prints its launch line and its data folder, and
-// exits.
-#include "platform/AppPaths.h"
+// The program: one instance per user, one window, a tray icon, the bridge.
+// A start while another instance runs hands its URLs (or a request to show
+// the window) to that instance and ends.
+#include "app/AppController.h"
+#include "app/Appearance.h"
+#include "app/Launch.h"
+#include "app/MainWindow.h"
+#include "app/SingleInstance.h"
+#include "bridge/AppInfo.h"
+#include "bridge/BridgeLog.h"
+#include "bridge/RigBridgeServer.h"
+#include "platform/AppSettings.h"
+#include "platform/QuitSignals.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QTimer>
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* usage =
+    "Usage: corvanthelis [URL...]\n"
+    "Starts Corvanthelis, or hands the URLs (corvanthelis://, tromelvask://)\n"
+    "to the instance already running and brings its window forward.\n";
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Corvanthelis"));
-    std::printf("Corvanthelis: launch, version %s (%s)\n", CVN_VERSION, CVN_BUILD);
-    std::printf("Corvanthelis: data folder %s\n", qPrintable(cvn::appDataFolder()));
-    std::printf("Corvanthelis: the window is not built yet; nothing else to do.\n");
+    cvn::ignoreBrokenPipes();
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Corvanthelis"));
+    QApplication::setDesktopFileName(cvn::appId);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // Qt has taken its own options (-platform, ...) out by now.
+    const QStringList urls = QApplication::arguments().mid(1);
+    for (const QString& url : urls) {
+        if (url.startsWith(QLatin1Char('-'))) {
+            std::fprintf(stderr, "corvanthelis: unknown option '%s' (see --help)\n", qPrintable(url));
+            return 2;
+        }
+    }
+
+    cvn::SingleInstance instance;
+    if (instance.claim(urls) == cvn::SingleInstance::Role::Forwarded)
+        return 0;
+
+    std::fprintf(stderr, "%s\n",
+                 qPrintable(cvn::launchConsoleLine(cvn::AppInfo::version(), cvn::AppInfo::build())));
+    cvn::bridgeLog(cvn::launchLogLine(
+        cvn::currentLaunchFacts(QStringLiteral(CVN_BUILD), QStringLiteral(CVN_VERSION))));
+    cvn::AppSettings::registerDefaults();
+    cvn::followAppearanceSetting();
+    cvn::quitOnTerminationSignals();
+
+    cvn::RigBridgeServer& bridge = cvn::RigBridgeServer::shared();
+    cvn::AppController controller(bridge, cvn::makeChatPlaceholder());
+    QObject::connect(&instance, &cvn::SingleInstance::urlReceived, &controller,
+                     [&controller](const QString& url) { controller.openUrl(url); });
+    QObject::connect(&instance, &cvn::SingleInstance::showRequested, &controller,
+                     &cvn::AppController::showMainWindow);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, &cvn::AppController::shutdown);
+
+    controller.launch();
+    controller.window()->show();
+    if (!urls.isEmpty()) {
+        QTimer::singleShot(0, &controller, [&controller, urls] {
+            for (const QString& url : urls)
+                controller.openUrl(url);
+        });
+    }
+
+    app.exec();
+    controller.shutdown();
+    cvn::bridgeLogShutdown();
     return 0;
 }

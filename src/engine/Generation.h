@@ -3,13 +3,26 @@
 #include <QString>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 
+struct llama_sampler;
+
 namespace cvn {
 
 class LlamaModel;
+
+// llama.cpp's repeat penalty (llama_sampler_init_penalties without frequency
+// or presence penalties): the same logits, bit for bit, for the same accepted
+// tokens. llama.cpp's own looks every candidate of the vocabulary up in a hash
+// map, which cost more per token than all the rest of sampling; this one
+// touches only the tokens in its window when the candidates are laid out by
+// token id, as llama_sampler_sample lays them out, and scans otherwise.
+// Null when the penalty would change nothing (lastN < 1 or repeat 1). The
+// caller frees it with llama_sampler_free, or a chain that holds it does.
+llama_sampler* newRepeatPenaltySampler(int32_t lastN, float repeat);
 
 // Where one generation run delivers its text. Both callbacks run on the
 // model's queue, never on the caller's thread; a consumer on the main thread

@@ -8,6 +8,8 @@
 #include <llama.h>
 
 #include <algorithm>
+#include <deque>
+#include <unordered_map>
 
 namespace cvn {
 
@@ -25,7 +27,100 @@ struct SamplerChain {
     }
 };
 
+// The state of newRepeatPenaltySampler: the window of accepted tokens and how
+// often each occurs in it.
+struct RepeatPenalty {
+    int32_t lastN = 0;
+    float repeat = 1.0f;
+    std::deque<llama_token> window;
+    std::unordered_map<llama_token, int> counts;
+
+    static RepeatPenalty& of(llama_sampler* sampler) { return *static_cast<RepeatPenalty*>(sampler->ctx); }
+
+    // The arithmetic of llama.cpp's penalties sampler, its frequency and
+    // presence terms (zero here) included, so that rounding matches too.
+    void penalize(llama_token_data& candidate, int count) const
+    {
+        constexpr float frequency = 0.0f, presence = 0.0f;
+        if (candidate.logit <= 0)
+            candidate.logit *= repeat;
+        else
+            candidate.logit /= repeat;
+        candidate.logit -= float(count) * frequency + float(count > 0) * presence;
+    }
+
+    static void apply(llama_sampler* sampler, llama_token_data_array* candidates)
+    {
+        const RepeatPenalty& self = of(sampler);
+        llama_token_data* data = candidates->data;
+        const auto size = int64_t(candidates->size);
+        bool byId = true;
+        for (const auto& [token, count] : self.counts) {
+            if (token >= size || data[token].id != token) {
+                byId = false;
+                break;
+            }
+        }
+        if (byId) {
+            for (const auto& [token, count] : self.counts)
+                self.penalize(data[token], count);
+        } else {
+            for (int64_t i = 0; i < size; ++i) {
+                const auto found = self.counts.find(data[i].id);
+                if (found != self.counts.end())
+                    self.penalize(data[i], found->second);
+            }
+        }
+        candidates->sorted = false;
+    }
+
+    static void accept(llama_sampler* sampler, llama_token token)
+    {
+        RepeatPenalty& self = of(sampler);
+        ++self.counts[token];
+        if (self.window.size() >= size_t(self.lastN)) {
+            const llama_token old = self.window.front();
+            self.window.pop_front();
+            if (--self.counts[old] == 0)
+                self.counts.erase(old);
+        }
+        self.window.push_back(token);
+    }
+
+    static void reset(llama_sampler* sampler)
+    {
+        of(sampler).window.clear();
+        of(sampler).counts.clear();
+    }
+
+    static void free(llama_sampler* sampler) { delete &of(sampler); }
+
+    static llama_sampler_i& interface()
+    {
+        static llama_sampler_i iface = [] {
+            llama_sampler_i i{};
+            i.name = [](const llama_sampler*) { return "cvn-repeat-penalty"; };
+            i.accept = &RepeatPenalty::accept;
+            i.apply = &RepeatPenalty::apply;
+            i.reset = &RepeatPenalty::reset;
+            i.free = &RepeatPenalty::free;
+            return i;
+        }();
+        return iface;
+    }
+};
+
 } // namespace
+
+llama_sampler* newRepeatPenaltySampler(int32_t lastN, float repeat)
+{
+    if (lastN < 1 || repeat == 1.0f)
+        return nullptr;
+    auto* state = new RepeatPenalty;
+    state->lastN = lastN;
+    state->repeat = repeat;
+    return llama_sampler_init(&RepeatPenalty::interface(), state);
+}
 
 void GenerationHandle::cancel()
 {
@@ -107,6 +202,7 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
         m_stopRequested = false;
     }
     setLastStreamFailure(std::nullopt);
+    m_lastRunTokens = 0;
 
     // From here on a cancel of this run also raises the model's stop flag.
     {
@@ -166,9 +262,8 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
     SamplerChain sampler{llama_sampler_chain_init(chainParams)};
     if (!sampler.chain)
         return;
-    llama_sampler_chain_add(sampler.chain,
-                            llama_sampler_init_penalties(llama_vocab_n_tokens(vocab), int32_t(params.repeatLastN),
-                                                         params.repeatPenalty, 0.0f, 0.0f));
+    if (llama_sampler* penalty = newRepeatPenaltySampler(int32_t(params.repeatLastN), params.repeatPenalty))
+        llama_sampler_chain_add(sampler.chain, penalty);
     llama_sampler_chain_add(sampler.chain, llama_sampler_init_top_k(int32_t(params.topK)));
     llama_sampler_chain_add(sampler.chain, llama_sampler_init_top_p(params.topP, 1));
     llama_sampler_chain_add(sampler.chain, llama_sampler_init_temp(params.temperature));
@@ -206,6 +301,8 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
         llama_token token = llama_sampler_sample(sampler.chain, m_context, -1);
         if (llama_vocab_is_eog(vocab, token))
             return;
+        ++generated;
+        m_lastRunTokens.store(generated, std::memory_order_relaxed);
 
         const QString text = pending.push(tokenPiece(token));
         if (!text.isEmpty()) {
@@ -218,14 +315,14 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
                 return;
         }
 
-        ++generated;
+        // The last token's logits would never be read: no decode for it.
+        if (generated >= limit)
+            return;
         if (llama_decode(m_context, llama_batch_get_one(&token, 1)) != 0) {
             if (!shouldStop(&run))
                 qCCritical(lcRuntime, "llama_decode failed mid-generation at token %d", int(generated));
             return;
         }
-        if (generated >= limit)
-            return;
     }
 }
 

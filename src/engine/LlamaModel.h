@@ -138,6 +138,10 @@ public:
     // Why the last generation produced nothing, if it failed on its prompt.
     std::optional<QString> lastStreamFailure() const;
 
+    // Tokens the latest generation run put into its reply (an end token is
+    // not counted). Read it once that run has finished (after its onFinished).
+    int64_t lastRunTokenCount() const { return m_lastRunTokens.load(); }
+
     // Starts one generation run on the model's queue and returns at once.
     // The sink's callbacks run on the queue. `prompt` is the rendered chat
     // text (UTF-8); special tokens in it are parsed.
@@ -195,6 +199,7 @@ private:
 
     // The run in progress, for the abort callback (set and cleared on the queue).
     std::atomic<GenerationRun*> m_activeRun{nullptr};
+    std::atomic<int64_t> m_lastRunTokens{0}; // written on the queue
 
     // Last: destroyed first, after the handles are gone. Linux keeps 15
     // characters of a thread name, so the thread gets a short one.

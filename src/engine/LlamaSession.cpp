@@ -18,6 +18,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 namespace cvn {
 
@@ -32,6 +35,51 @@ int64_t msBetween(SteadyClock::time_point from, SteadyClock::time_point to)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
+
+// One display frame: the main thread gets a reply's pieces no more often.
+constexpr std::chrono::milliseconds kPieceInterval{16};
+
+// Reply pieces on their way from the model's queue to the main thread. Every
+// wake-up of the main thread takes a core from the compute threads, which all
+// wait for the slowest of them at each step of a token; with as many threads
+// as cores, one wake-up per token cost most of the speed. So the queue posts
+// a delivery only when none is waiting on the main thread and the last one
+// left at least a frame ago; pieces that arrive meanwhile wait for the next
+// delivery or for the run's finish. Each piece keeps the time it was
+// written, so the reasoning clocks read as if it had come alone.
+class PieceRelay {
+public:
+    struct Piece {
+        QString text;
+        SteadyClock::time_point at;
+    };
+
+    // On the model's queue. True when the caller must post a delivery.
+    bool push(const QString& text, SteadyClock::time_point at, SteadyClock::duration interval)
+    {
+        std::lock_guard lock(m_mutex);
+        m_pending.push_back(Piece{text, at});
+        if (m_posted || (m_lastPost && at - *m_lastPost < interval))
+            return false;
+        m_posted = true;
+        m_lastPost = at;
+        return true;
+    }
+
+    // On the main thread: everything written so far, in order.
+    std::vector<Piece> take()
+    {
+        std::lock_guard lock(m_mutex);
+        m_posted = false;
+        return std::exchange(m_pending, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Piece> m_pending;
+    bool m_posted = false; // a delivery is waiting on the main thread
+    std::optional<SteadyClock::time_point> m_lastPost;
+};
 
 } // namespace
 
@@ -48,6 +96,7 @@ struct LlamaSession::ReplyRun {
     QStringList stopSequences;
     std::shared_ptr<LlamaModel> model;
     SessionTask task = SessionTask::started();
+    PieceRelay relay; // the only part the model's queue touches
 };
 
 // A council message on its way through its members.
@@ -87,6 +136,7 @@ LlamaSession::LlamaSession(ModelStore* store, QObject* parent)
     , m_store(store ? store : &ModelStore::shared())
     , m_shortId(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8))
     , m_alive(std::make_shared<int>(0))
+    , m_pieceInterval(kPieceInterval)
 {
     SessionRegistry::registerSession(this, m_alive, snapshot());
 }
@@ -330,25 +380,30 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMess
     params.stopSequences = run->stopSequences;
     params.maxTokens = replyTokenLimit(m_model->contextSize());
 
-    // Pieces travel to the main thread by posting; the worker never waits.
+    // Pieces travel to the main thread by posting, at most once a frame (see
+    // PieceRelay); the worker never waits for the main thread.
     QPointer<LlamaSession> self(this);
     std::weak_ptr<int> alive = m_alive;
     GenerationSink sink;
-    sink.onPiece = [self, run, alive](const QString& piece) {
+    sink.onPiece = [self, run, alive, interval = m_pieceInterval](const QString& piece) {
         if (alive.expired())
             return false;
-        runOnMain([self, run, piece] {
-            if (self)
-                self->applyPiece(run, piece);
-        });
+        if (run->relay.push(piece, SteadyClock::now(), interval)) {
+            runOnMain([self, run] {
+                if (self)
+                    self->applyPieces(run);
+            });
+        }
         return true;
     };
     sink.onFinished = [self, run] {
         runOnMain([self, run] {
-            if (self)
+            if (self) {
+                self->applyPieces(run); // what the last delivery left behind
                 self->finishReply(run);
-            else
+            } else {
                 run->task.finish();
+            }
         });
     };
     run->startedAt = SteadyClock::now();
@@ -356,29 +411,34 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMess
     return run->task;
 }
 
-void LlamaSession::applyPiece(const std::shared_ptr<ReplyRun>& run, const QString& piece)
+void LlamaSession::applyPieces(const std::shared_ptr<ReplyRun>& run)
 {
-    ++run->pieces;
+    const std::vector<PieceRelay::Piece> pieces = run->relay.take();
+    if (pieces.empty())
+        return;
+    run->pieces += int64_t(pieces.size());
     const qsizetype index = indexOf(run->turnId);
     if (index < 0)
         return;
-    const auto now = SteadyClock::now();
-    const double elapsed = std::max(0.001, std::chrono::duration<double>(now - run->startedAt).count());
-    const ReasoningParser::Split split = run->parser.feed(piece);
     Turn& turn = m_turns[index];
-    if (!split.reasoning.isEmpty()) {
-        if (!run->reasoningStartedAt)
-            run->reasoningStartedAt = now;
-        turn.reasoning += split.reasoning;
-        turn.reasoningElapsedMs = msBetween(*run->reasoningStartedAt, now);
-    }
-    if (!split.answer.isEmpty()) {
-        if (run->reasoningStartedAt && !turn.reasoningDurationMs)
-            turn.reasoningDurationMs = msBetween(*run->reasoningStartedAt, now);
-        turn.content += split.answer;
+    for (const PieceRelay::Piece& piece : pieces) {
+        const ReasoningParser::Split split = run->parser.feed(piece.text);
+        if (!split.reasoning.isEmpty()) {
+            if (!run->reasoningStartedAt)
+                run->reasoningStartedAt = piece.at;
+            turn.reasoning += split.reasoning;
+            turn.reasoningElapsedMs = msBetween(*run->reasoningStartedAt, piece.at);
+        }
+        if (!split.answer.isEmpty()) {
+            if (run->reasoningStartedAt && !turn.reasoningDurationMs)
+                turn.reasoningDurationMs = msBetween(*run->reasoningStartedAt, piece.at);
+            turn.content += split.answer;
+        }
     }
     emit turnsChanged();
     if (run == m_reply) {
+        const double elapsed =
+            std::max(0.001, std::chrono::duration<double>(SteadyClock::now() - run->startedAt).count());
         setTokensPerSecond(double(run->pieces) / elapsed);
         publishSnapshot();
     }

@@ -25,6 +25,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -147,6 +148,10 @@ public:
     // each load.
     void setPromptObserver(std::function<void(const QString&)> observer) { m_promptObserver = std::move(observer); }
     void setLoadHook(std::function<void()> hook) { m_loadHook = std::move(hook); }
+    // Test seam: the least time between two deliveries of a reply's pieces to
+    // the main thread (one display frame unless set); a reply started later
+    // uses it.
+    void setPieceInterval(std::chrono::milliseconds interval) { m_pieceInterval = interval; }
 
 signals:
     void loadedModelChanged();
@@ -171,7 +176,7 @@ private:
     void unloadModel(bool keepStreaming);
     SessionTask startLoad(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done);
     SessionTask startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
-    void applyPiece(const std::shared_ptr<ReplyRun>& run, const QString& piece);
+    void applyPieces(const std::shared_ptr<ReplyRun>& run);
     void finishReply(const std::shared_ptr<ReplyRun>& run);
     void endCouncil();
     void advanceCouncil();
@@ -196,6 +201,7 @@ private:
     std::shared_ptr<int> m_alive; // the session registry's weak handle on us
     std::function<void(const QString&)> m_promptObserver;
     std::function<void()> m_loadHook;
+    std::chrono::milliseconds m_pieceInterval;
 };
 
 } // namespace cvn

@@ -40,7 +40,7 @@ struct Job {
     std::shared_ptr<std::atomic<bool>> cancelled;
     std::shared_ptr<std::atomic<bool>> abandoned;
     std::function<void(CopyProgress)> report;
-    std::function<void(std::optional<QString>)> finish;
+    std::function<void(const ModelCopier::CopyResult&)> finish;
 };
 
 // A new hidden file in the folder, created with O_CREAT|O_EXCL semantics
@@ -119,7 +119,7 @@ void runCopy(const Job& job)
         qCWarning(lcRuntime, "model copy of %s failed: %s", qUtf8Printable(job.source),
                   qUtf8Printable(result.failure));
     if (!job.abandoned->load())
-        job.finish(result.destination);
+        job.finish(result);
 }
 
 } // namespace
@@ -164,16 +164,17 @@ void ModelCopier::importModel(const QString& sourcePath, Completion completion)
         if (!abandoned->load())
             QMetaObject::invokeMethod(this, [this, progress] { setProgress(progress); }, Qt::QueuedConnection);
     };
-    job.finish = [this, completion = std::move(completion)](std::optional<QString> destination) {
+    job.finish = [this, completion = std::move(completion)](const CopyResult& result) {
         QMetaObject::invokeMethod(
             this,
-            [this, completion, destination]() mutable {
+            [this, completion, destination = result.destination, failure = result.failure]() mutable {
                 // A cancel pressed while the copy still showed as running
                 // wins, even when the last block was already written.
                 if (destination && m_cancelled->load()) {
                     QFile::remove(*destination);
                     destination.reset();
                 }
+                m_lastFailure = destination ? QString() : failure;
                 setProgress(std::nullopt);
                 if (completion)
                     completion(destination);

@@ -65,6 +65,10 @@ public:
     void cancel() { m_cancelled->store(true); }
     bool isCancelled() const { return m_cancelled->load(); }
 
+    // Why the last copy failed, as the user reads it; empty after a success
+    // or a cancel. Set before that copy's completion runs.
+    const QString& lastFailure() const { return m_lastFailure; }
+
     // Clears the cancel flag, publishes {0, size of the source, 0} and queues
     // the copy; returns at once. A copy started while another runs waits for
     // it. Sources that are not regular files (a FIFO, a folder) fail without
@@ -132,6 +136,7 @@ private:
 
     QString m_folder;
     std::optional<CopyProgress> m_progress;
+    QString m_lastFailure;
     // Shared with queued work so that a late worker never reads a freed flag.
     std::shared_ptr<std::atomic<bool>> m_cancelled;
     std::shared_ptr<std::atomic<bool>> m_abandoned;

@@ -10,6 +10,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <utility>
@@ -86,7 +89,56 @@ ModelStore::ModelStore(QString folder, QObject* parent)
 {
     // What a copy killed midway left behind; no copy can be running yet.
     ModelCopier::removePartialCopies(m_folder);
+    m_stored = readChoices();
     reload();
+    // Every published change is written at once: the choices outlive the run.
+    connect(this, &ModelStore::modelsChanged, this, &ModelStore::writeChoices);
+}
+
+QString ModelStore::choicesPath() const
+{
+    return QDir(m_folder).filePath(QStringLiteral(".model-choices.json"));
+}
+
+QList<ModelInfo> ModelStore::readChoices() const
+{
+    QFile file(choicesPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonObject all = QJsonDocument::fromJson(file.readAll()).object();
+    QList<ModelInfo> stored;
+    for (auto it = all.begin(); it != all.end(); ++it) {
+        const QJsonObject o = it.value().toObject();
+        ModelInfo m;
+        m.fileName = it.key();
+        m.displayName = o.value(QLatin1String("displayName")).toString();
+        m.contextMode = o.value(QLatin1String("contextMode")).toString(QStringLiteral("auto"));
+        if (o.value(QLatin1String("contextSizeManual")).isDouble())
+            m.contextSizeManual = o.value(QLatin1String("contextSizeManual")).toInteger();
+        if (o.value(QLatin1String("chatTemplate")).isString())
+            m.chatTemplate = o.value(QLatin1String("chatTemplate")).toString();
+        if (!m.fileName.isEmpty() && !m.displayName.trimmed().isEmpty())
+            stored.append(m);
+    }
+    return stored;
+}
+
+void ModelStore::writeChoices() const
+{
+    QJsonObject all;
+    for (const ModelInfo& m : m_models) {
+        if (m.fileName.isEmpty() || all.contains(m.fileName))
+            continue;
+        QJsonObject o{{QStringLiteral("displayName"), m.displayName}, {QStringLiteral("contextMode"), m.contextMode}};
+        if (m.contextSizeManual)
+            o.insert(QStringLiteral("contextSizeManual"), qint64(*m.contextSizeManual));
+        if (m.chatTemplate)
+            o.insert(QStringLiteral("chatTemplate"), *m.chatTemplate);
+        all.insert(m.fileName, o);
+    }
+    QSaveFile file(choicesPath());
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(all).toJson()) < 0 || !file.commit())
+        qCWarning(lcRuntime, "could not save the model choices: %s", qUtf8Printable(file.errorString()));
 }
 
 ModelStore& ModelStore::shared()
@@ -110,15 +162,27 @@ void ModelStore::reload()
         if (!known.contains(m.fileName))
             known.insert(m.fileName, &m);
     }
+    // What an earlier run saved counts for files this run has not seen yet.
+    QHash<QString, const ModelInfo*> saved;
+    for (const ModelInfo& m : std::as_const(m_stored))
+        saved.insert(m.fileName, &m);
     QList<ModelInfo> scanned = scanModelsFolder();
     for (ModelInfo& m : scanned) {
         if (const ModelInfo* before = known.value(m.fileName)) {
+            // The same file keeps its id, so a selection held by id survives.
+            m.id = before->id;
             m.displayName = before->displayName;
             m.chatTemplate = before->chatTemplate;
             m.contextMode = before->contextMode;
             m.contextSizeManual = before->contextSizeManual;
+        } else if (const ModelInfo* stored = saved.value(m.fileName)) {
+            m.displayName = stored->displayName;
+            m.chatTemplate = stored->chatTemplate;
+            m.contextMode = stored->contextMode;
+            m.contextSizeManual = stored->contextSizeManual;
         }
     }
+    m_stored.clear();
     if (signatureOf(scanned) == signatureOf(m_models))
         return;
     m_models = std::move(scanned);

@@ -19,9 +19,11 @@ namespace cvn {
 // Threads: main thread only; a scan reads every header synchronously.
 //
 // The user's choices for a model (display name, context mode and size, chat
-// template) live only here, in memory, keyed by file name across rescans. A
-// rescan that finds any change publishes a new list in which every record
-// has a new id, so holders of an id look the model up again with model().
+// template) are kept by file name across rescans, and saved in the folder's
+// hidden ".model-choices.json" after every published change, so a relaunch
+// finds them again. So is each record's id within a run: a rescan keeps the
+// id of every file it knew, so a selection held by id survives it. Only a
+// file new to the store gets a new id.
 class ModelStore : public QObject {
     Q_OBJECT
 
@@ -82,8 +84,14 @@ signals:
     void modelsChanged();
 
 private:
+    QString choicesPath() const;
+    QList<ModelInfo> readChoices() const;
+    void writeChoices() const;
+
     QString m_folder;
     QList<ModelInfo> m_models;
+    // The saved choices, until the first scan has applied them.
+    QList<ModelInfo> m_stored;
 };
 
 // "Qwen", "Command-R", ...: the first architecture row the architecture starts

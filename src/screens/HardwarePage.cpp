@@ -49,10 +49,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(Theme::ink());
-        p.drawRoundedRect(QRectF(rect()), SettingsKit::kCardRadius, SettingsKit::kCardRadius);
+        paintInkCard(p, QRectF(rect()), SettingsKit::kCardRadius);
     }
 };
 

@@ -46,11 +46,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(Theme::ink());
-        const qreal r = height() / 2.0;
-        p.drawRoundedRect(QRectF(rect()), r, r);
+        paintInkCard(p, QRectF(rect()), height() / 2.0);
     }
 };
 

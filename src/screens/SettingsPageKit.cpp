@@ -159,6 +159,14 @@ void CardRowDivider::paintEvent(QPaintEvent*)
     p.drawRoundedRect(QRectF(rect()).adjusted(kRowInset, 0, -kRowInset, 0), kDividerRadius, kDividerRadius);
 }
 
+void paintInkCard(QPainter& painter, const QRectF& rect, qreal radius)
+{
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Theme::ink());
+    painter.drawRoundedRect(rect, radius, radius);
+}
+
 void paintChevronRight(QPainter& painter, const QRectF& frame, qreal k)
 {
     // A V pointing down, turned a quarter counter-clockwise about its centre
@@ -272,10 +280,7 @@ void SettingsCard::addRow(QWidget* row)
 void SettingsCard::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(Theme::ink());
-    p.drawRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
+    paintInkCard(p, QRectF(rect()), kCardRadius);
 }
 
 SettingsPageFrame::SettingsPageFrame(int verticalMargin, QWidget* column, PageBackButton* back, QWidget* parent)

@@ -106,6 +106,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
+// Fills `rect` in ink with corners of `radius`, antialiased and without an
+// outline: the body of every inverted card and capsule on these pages. The
+// painter keeps that state for whatever the caller draws on top.
+void paintInkCard(QPainter& painter, const QRectF& rect, qreal radius);
+
 // The right-pointing chevron of a navigation row, at scale `k`, in a 10×10
 // frame; stroked in paper with round caps and joins.
 void paintChevronRight(QPainter& painter, const QRectF& frame, qreal k);

@@ -33,6 +33,11 @@ void ChatHistory::setChatId(int64_t id)
 {
     if (m_chatId == id)
         return;
+    // The rows stored so far stay in the chat they were written in: the next
+    // chat's transcript neither deletes them nor writes those turns again.
+    for (auto it = m_rowIds.cbegin(); it != m_rowIds.cend(); ++it)
+        m_skipped.insert(it.key());
+    m_rowIds.clear();
     m_chatId = id;
     emit chatIdChanged(id);
 }
@@ -94,13 +99,16 @@ void ChatHistory::persist(const QList<Turn>& turns, const std::optional<QString>
         case Role::system:
             break;
         case Role::user:
-            if (m_pending.contains(turn.id))
-                break;
             if (m_chatId < 1) {
-                m_pending.append(turn.id);
+                if (!m_pending.contains(turn.id))
+                    m_pending.append(turn.id);
                 break;
             }
+            // Still waiting when the chat was set from outside: it is
+            // written into that chat, in its place.
             stored = storeTurn(turn);
+            if (stored)
+                m_pending.removeOne(turn.id);
             changed = changed || stored;
             break;
         case Role::assistant:
@@ -179,11 +187,11 @@ bool ChatHistory::createChatWith(const QList<Turn>& turns, const std::optional<Q
     if (!committed)
         return false;
 
-    for (const auto& [id, row] : std::as_const(rows))
-        m_rowIds.insert(id, row);
     m_pending.clear();
     m_draftCouncil = false;
     setChatId(newChatId);
+    for (const auto& [id, row] : std::as_const(rows))
+        m_rowIds.insert(id, row);
     return true;
 }
 

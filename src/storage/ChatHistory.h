@@ -57,6 +57,9 @@ public:
 
     // The open chat's row id; 0 while the chat is unsaved.
     int64_t chatId() const { return m_chatId; }
+    // Turns already stored stay in their chat: persist() never deletes their
+    // rows nor writes them again. User turns still waiting for a chat are
+    // written into the new one by the next persist() that holds them.
     void setChatId(int64_t id);
 
     // Writes what changed since the last call; `modelId` is the loaded
@@ -86,9 +89,10 @@ public:
     // The stored council switch of the open chat; false while unsaved.
     bool loadCouncilOn() const;
 
-    // Bookkeeping, for inspection: stored turns with their message row, user
-    // turns waiting for the chat to be created, and replies that will never
-    // be stored.
+    // Bookkeeping, for inspection: stored turns of the open chat with their
+    // message row, user turns waiting for the chat to be created, and turns
+    // that will never be stored (failed or stopped replies, and the turns of
+    // the chat open before the last setChatId).
     const QHash<QUuid, int64_t>& rowIds() const { return m_rowIds; }
     const QList<QUuid>& pending() const { return m_pending; }
     const QSet<QUuid>& skipped() const { return m_skipped; }

@@ -7,55 +7,27 @@
 
 #include <QHBoxLayout>
 #include <QLineEdit>
-#include <QPainter>
-#include <QVBoxLayout>
 
 #include <limits>
 
 namespace cvn {
 
 namespace {
-
 constexpr int kFieldHeight = 38;
 constexpr int kFieldPadding = 16;
-constexpr qreal kFieldRadius = 19;
-
-// The outline pill the line edit sits in; the edit itself draws no frame.
-class FieldFrame : public QWidget {
-public:
-    explicit FieldFrame(QWidget* parent) : QWidget(parent)
-    {
-        setObjectName(QStringLiteral("cvn.dialog.fieldFrame"));
-        setFixedHeight(kFieldHeight);
-        Theme::repaintOnAppearanceChange(this);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        Theme::strokeInside(p, QRectF(rect()), kFieldRadius, Theme::onCard());
-    }
-};
-
 } // namespace
 
 CvnInputDialog::CvnInputDialog(const QString& title, const QString& text, int maxLength,
                                std::function<void(const QString&)> onSave, std::function<void()> onCancel,
                                QWidget* parent)
-    : ModalOverlay(parent), m_maxLength(maxLength)
+    : TextEntryDialog(title, parent), m_maxLength(maxLength)
 {
-    m_card = new DialogCard;
-    QVBoxLayout* column = m_card->content();
-    m_title = new DialogText(title, Theme::interMedium16(), Theme::onCardSecondary, m_card);
-    m_title->setObjectName(QStringLiteral("cvn.dialog.title"));
-    column->addWidget(m_title);
-
-    m_frame = new FieldFrame(m_card);
-    auto* inFrame = new QHBoxLayout(m_frame);
+    QWidget* frame = fieldFrame();
+    frame->setObjectName(QStringLiteral("cvn.dialog.fieldFrame"));
+    frame->setFixedHeight(kFieldHeight);
+    auto* inFrame = new QHBoxLayout(frame);
     inFrame->setContentsMargins(kFieldPadding, 0, kFieldPadding, 0);
-    m_edit = new QLineEdit(m_frame);
+    m_edit = new QLineEdit(frame);
     m_edit->setObjectName(QStringLiteral("cvn.dialog.field"));
     m_edit->setFrame(false);
     m_edit->setFont(Theme::interMedium16());
@@ -65,24 +37,19 @@ CvnInputDialog::CvnInputDialog(const QString& title, const QString& text, int ma
     // 32,767 units is lifted for the same reason.
     m_edit->setMaxLength(std::numeric_limits<int>::max());
     inFrame->addWidget(m_edit);
-    column->addWidget(m_frame);
 
-    m_cancel = makeDialogButton(CvnButton::Style::OutlinePill, tr("CANCEL"), QStringLiteral("cvn.dialog.cancel"),
-                                onCancel, m_card);
     // The text as typed: spaces at either end are the caller's to keep.
-    m_save = makeDialogButton(CvnButton::Style::SelectedPill, tr("SAVE"), QStringLiteral("cvn.dialog.save"),
-                              [this, onSave = std::move(onSave)] {
-                                  if (onSave)
-                                      onSave(m_edit->text());
-                              },
-                              m_card);
-    addButtonRow(column, {m_cancel, m_save}, DialogCard::kInnerWidth);
-    cancelOnDismiss(this, std::move(onCancel));
+    addButtons(
+        [this, onSave = std::move(onSave)] {
+            if (onSave)
+                onSave(m_edit->text());
+        },
+        std::move(onCancel));
 
     connect(m_edit, &QLineEdit::textChanged, this, &CvnInputDialog::textEdited);
     m_edit->setText(text);
     textEdited(m_edit->text()); // an unchanged initial text emits nothing
-    setCard(m_card);
+    setCard(dialogCard());
 }
 
 QString CvnInputDialog::text() const
@@ -97,12 +64,12 @@ void CvnInputDialog::textEdited(const QString& text)
         m_edit->setText(prefixCharacters(m_maxLength, text));
         return;
     }
-    m_save->setEnabled(!text.trimmed().isEmpty());
+    saveButton()->setEnabled(!text.trimmed().isEmpty());
 }
 
 void CvnInputDialog::showEvent(QShowEvent* event)
 {
-    ModalOverlay::showEvent(event);
+    TextEntryDialog::showEvent(event);
     m_edit->setFocus(Qt::OtherFocusReason);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui_kit/ModalOverlay.h"
+#include "ui_kit/TextEntryDialog.h"
 
 #include <QString>
 
@@ -9,10 +9,6 @@
 class QLineEdit;
 
 namespace cvn {
-
-class CvnButton;
-class DialogCard;
-class DialogText;
 
 // Asks for one line of text (a new name, an edited message): a muted title,
 // an outlined field and the pills "CANCEL" and "SAVE" in the 500-wide dialog
@@ -31,7 +27,7 @@ class DialogText;
 // callbacks, with deleteLater().
 //
 // Create it as a child of the widget it covers. Main thread only.
-class CvnInputDialog : public ModalOverlay {
+class CvnInputDialog : public TextEntryDialog {
     Q_OBJECT
 public:
     CvnInputDialog(const QString& title, const QString& text, int maxLength,
@@ -40,12 +36,7 @@ public:
     QString text() const;
     int maxLength() const { return m_maxLength; }
 
-    DialogCard* dialogCard() const { return m_card; }
-    DialogText* titleText() const { return m_title; }
     QLineEdit* field() const { return m_edit; }
-    QWidget* fieldFrame() const { return m_frame; }
-    CvnButton* saveButton() const { return m_save; }
-    CvnButton* cancelButton() const { return m_cancel; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -54,12 +45,7 @@ private:
     void textEdited(const QString& text);
 
     int m_maxLength;
-    DialogCard* m_card;
-    DialogText* m_title;
-    QWidget* m_frame;
     QLineEdit* m_edit;
-    CvnButton* m_save;
-    CvnButton* m_cancel;
 };
 
 } // namespace cvn

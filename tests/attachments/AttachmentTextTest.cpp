@@ -19,9 +19,15 @@ using namespace cvn::test;
 
 namespace {
 
+// The largest file the user may attach, that size included.
+constexpr int64_t kMostBytes = 52'428'800;
+// The most pixels handed to the recogniser.
+constexpr int64_t kMostPixels = 16'000'000;
+
 std::optional<QString> textOf(const QString& name, const QByteArray& bytes, bool isImage = false)
 {
-    return extractAttachmentText(writeTempFile(name, bytes), isImage);
+    // No reading deadline: a loaded machine must not turn a slow read into "no text".
+    return extractAttachmentText(writeTempFile(name, bytes), isImage, [] { return false; });
 }
 
 QByteArray png(const QImage& image)
@@ -85,13 +91,13 @@ TEST(AttachmentText, ReadersRefuseNonRegularAndOversizedFiles)
     QFile file(big);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("text");
-    ASSERT_TRUE(file.resize(maxAttachmentBytes + 1)); // sparse
+    ASSERT_TRUE(file.resize(kMostBytes + 1)); // sparse
     file.close();
     EXPECT_EQ(readAttachmentFile(big), std::nullopt);
-    ASSERT_TRUE(QFile::resize(big, maxAttachmentBytes));
+    ASSERT_TRUE(QFile::resize(big, kMostBytes));
     const std::optional<QByteArray> whole = readAttachmentFile(big);
     ASSERT_TRUE(whole);
-    EXPECT_EQ(whole->size(), maxAttachmentBytes);
+    EXPECT_EQ(whole->size(), kMostBytes);
 }
 
 TEST(AttachmentText, PdfPagesInOrder)
@@ -125,6 +131,9 @@ TEST(AttachmentText, PdfPagesInOrder)
 
 TEST(AttachmentText, PdfReadingStopsAtItsPageBudgets)
 {
+    // The budgets the reader promises: 500 pages, 50 without text in a row.
+    constexpr int kMostPages = 500;
+    constexpr int kPagesWithoutText = 50;
     const QStringList none;
     const QStringList a = {QStringLiteral("a")};
     struct Case {
@@ -134,14 +143,14 @@ TEST(AttachmentText, PdfReadingStopsAtItsPageBudgets)
     };
     const Case cases[] = {
         // Pages without text, one fewer than the limit in a row: read on.
-        {QList<QStringList>(maxPdfPagesWithoutText - 1, none) << QStringList {QStringLiteral("Late")},
-         QStringLiteral("Late\n"), maxPdfPagesWithoutText},
+        {QList<QStringList>(kPagesWithoutText - 1, none) << QStringList {QStringLiteral("Late")},
+         QStringLiteral("Late\n"), kPagesWithoutText},
         // As many as the limit: reading ends, the text after them unread.
-        {QList<QStringList> {{QStringLiteral("First")}} + QList<QStringList>(maxPdfPagesWithoutText + 5, none)
+        {QList<QStringList> {{QStringLiteral("First")}} + QList<QStringList>(kPagesWithoutText + 5, none)
              + QList<QStringList> {{QStringLiteral("Late")}},
-         QStringLiteral("First\n"), 1 + maxPdfPagesWithoutText},
-        // Many pages of little text: no more than maxPdfPages are read.
-        {QList<QStringList>(maxPdfPages + 50, a), QStringLiteral("a\n").repeated(maxPdfPages), maxPdfPages},
+         QStringLiteral("First\n"), 1 + kPagesWithoutText},
+        // Many pages of little text: no more than kMostPages are read.
+        {QList<QStringList>(kMostPages + 50, a), QStringLiteral("a\n").repeated(kMostPages), kMostPages},
     };
     for (const Case& c : cases) {
         int pagesRead = 0;
@@ -225,10 +234,25 @@ TEST(ImageText, RecognisesUprightAndExifRotatedText)
     const QImage picture = pictureWithText({QStringLiteral("HELLO WORLD"), QStringLiteral("Second line 42")});
     const QString expected = QStringLiteral("HELLO WORLD\nSecond line 42");
     EXPECT_EQ(textOf(QStringLiteral("p.png"), png(picture), true), expected);
-    // Stored turned a quarter counter-clockwise; the orientation says to turn
-    // it back clockwise.
-    const QImage turned = picture.transformed(QTransform().rotate(-90));
-    EXPECT_EQ(textOf(QStringLiteral("p.jpg"), jpegWithOrientation(turned, 6), true), expected);
+    // Each Exif orientation with the picture stored as a camera would have
+    // stored it: the reader must undo it for the text to read.
+    const struct {
+        uint16_t orientation;
+        QTransform stored; // from upright to stored
+    } cases[] = {
+        {2, QTransform(-1, 0, 0, 1, 0, 0)}, // mirrored left to right
+        {3, QTransform().rotate(180)},
+        {4, QTransform(1, 0, 0, -1, 0, 0)}, // mirrored top to bottom
+        {5, QTransform(0, 1, 1, 0, 0, 0)},  // mirrored across the main diagonal
+        {6, QTransform().rotate(-90)},      // a quarter counter-clockwise: turned back clockwise
+        {7, QTransform(0, -1, -1, 0, 0, 0)}, // mirrored across the other diagonal
+        {8, QTransform().rotate(90)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(textOf(QStringLiteral("p.jpg"), jpegWithOrientation(picture.transformed(c.stored), c.orientation), true),
+                  expected)
+            << c.orientation;
+    }
 
     QImage blank(800, 200, QImage::Format_RGB32);
     blank.fill(Qt::white);
@@ -256,7 +280,7 @@ TEST(ImageText, RecognitionStopsWhenAskedAndLargePicturesAreScaledDown)
     large.fill(1);
     const QString largePath = writeTempFile(QStringLiteral("large.png"), png(large));
     EXPECT_EQ(recognizeImageText(largePath, [] { return true; }, &handed), std::nullopt);
-    EXPECT_LE(int64_t(handed.width()) * handed.height(), maxRecognitionPixels);
-    EXPECT_GE(int64_t(handed.width()) * handed.height(), maxRecognitionPixels * 99 / 100);
+    EXPECT_LE(int64_t(handed.width()) * handed.height(), kMostPixels);
+    EXPECT_GE(int64_t(handed.width()) * handed.height(), kMostPixels * 99 / 100);
     EXPECT_NEAR(double(handed.width()) / handed.height(), 1.5, 0.001);
 }

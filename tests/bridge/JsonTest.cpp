@@ -54,16 +54,9 @@ TEST(Json, StringEscapes)
 
 TEST(Json, InvalidUtf8BecomesReplacementCharacters)
 {
+    // The decoder's cases are its own; here only that strings and keys pass
+    // through it.
     const std::string fffd = "\xEF\xBF\xBD";
-    // A stray continuation byte, a truncated sequence before ASCII, an
-    // overlong "/", a UTF-16 surrogate, a value past U+10FFFF.
-    EXPECT_EQ(Json::sanitizeUtf8("a\x80" "b"), "a" + fffd + "b");
-    EXPECT_EQ(Json::sanitizeUtf8("\xE2\x82" "x"), fffd + "x");
-    EXPECT_EQ(Json::sanitizeUtf8("\xC0\xAF"), fffd + fffd);
-    EXPECT_EQ(Json::sanitizeUtf8("\xED\xA0\x80"), fffd + fffd + fffd);
-    EXPECT_EQ(Json::sanitizeUtf8("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);
-    EXPECT_EQ(Json::sanitizeUtf8("\xF0\x9F\x98"), fffd); // cut at the end
-    EXPECT_EQ(Json::sanitizeUtf8("\xF0\x9F\x98\x80\xC3\xA9"), "\xF0\x9F\x98\x80\xC3\xA9");
     // A byte-order mark is valid text, kept wherever it stands.
     const std::string mark = "\xEF\xBB\xBF";
     EXPECT_EQ(Json::string(std::string_view(mark + "a" + mark)).render(), "\"" + mark + "a" + mark + "\"");

@@ -7,9 +7,11 @@
 #include "support/TempEnv.h"
 
 #include <QFile>
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -44,21 +46,6 @@ QByteArray logText()
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A server listening on one port of its own.
-struct Running {
-    explicit Running(RigBridgeServer::Limits limits = {})
-        : port(freePort())
-        , server(std::vector<uint16_t>{port}, limits)
-    {
-        server.start();
-        EXPECT_EQ(server.statusText(), QStringLiteral("Listening on 127.0.0.1:%1").arg(port));
-    }
-    ~Running() { server.stop(); }
-
-    uint16_t port;
-    RigBridgeServer server;
-};
-
 // Waits, bounded, until `done` holds.
 template <typename Fn>
 bool eventually(Fn done, int ms = 5000)
@@ -71,6 +58,38 @@ bool eventually(Fn done, int ms = 5000)
     return done();
 }
 
+// A server started on `before` and then a port that was free a moment ago.
+// Another process may take that port in between (suites run in parallel):
+// then it starts again on a new one.
+std::unique_ptr<RigBridgeServer> startOnFreePort(std::vector<uint16_t> before = {},
+                                                 RigBridgeServer::Limits limits = {})
+{
+    std::unique_ptr<RigBridgeServer> server;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::vector<uint16_t> ports = before;
+        ports.push_back(freePort());
+        server = std::make_unique<RigBridgeServer>(ports, limits);
+        server->start();
+        if (server->boundPort() == ports.back())
+            return server;
+    }
+    ADD_FAILURE() << "no free port could be bound";
+    return server;
+}
+
+// A server listening on one port of its own.
+struct Running {
+    explicit Running(RigBridgeServer::Limits limits = {})
+        : server(startOnFreePort({}, limits))
+        , port(server->boundPort().value_or(0))
+    {
+    }
+    ~Running() { server->stop(); }
+
+    std::unique_ptr<RigBridgeServer> server;
+    uint16_t port;
+};
+
 QByteArray bodyOf(const QByteArray& answer)
 {
     return answer.mid(answer.indexOf("\r\n\r\n") + 4);
@@ -78,8 +97,11 @@ QByteArray bodyOf(const QByteArray& answer)
 
 } // namespace
 
-TEST(Server, AnswersEveryRouteWithExactBytesThenEndOfStream)
+TEST(Server, AnswersOverTheSocketWithExactBytesThenEndOfStream)
 {
+    // What each request means is RequestTest's; here what the socket adds:
+    // the listening port in the Host check, requests in pieces, oversized
+    // ones, and the end of stream after every answer.
     Running run;
     const auto check = [&](const QByteArray& request, const QByteArray& expected, int chunk = 0) {
         const Received got = exchange(run.port, request, chunk);
@@ -89,16 +111,12 @@ TEST(Server, AnswersEveryRouteWithExactBytesThenEndOfStream)
     };
     check("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", healthAnswer);
     EXPECT_TRUE(logText().contains("request \"GET /health HTTP/1.1\" -> 200 OK\n"));
-    // Only the port the server listens on may follow a loopback host name.
     const QByteArray port = QByteArray::number(run.port);
     check("GET /health HTTP/1.1\r\nHost: LOCALHOST:" + port + "\r\n\r\n", healthAnswer);
-    check("GET /health HTTP/1.1\r\nHost: rebound.example:" + port + "\r\n\r\n", empty("HTTP/1.1 403 Forbidden"));
-    // Split across many small writes.
+    check("GET /health HTTP/1.1\r\nHost: localhost:" + QByteArray::number(run.port + 1) + "\r\n\r\n",
+          empty("HTTP/1.1 403 Forbidden"));
     check("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", healthAnswer, 3);
-    check("OPTIONS /whatever HTTP/1.1\r\nOrigin: https://evil.example\r\n\r\n", empty("HTTP/1.1 204 No Content"));
     check("POST /rig HTTP/1.1\r\n\r\n", empty("HTTP/1.1 405 Method Not Allowed", "Allow: GET, OPTIONS\r\n"));
-    for (const QByteArray request : {"POST /other HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\n\r\n", "GET /rig// HTTP/1.1\r\n\r\n"})
-        check(request, empty("HTTP/1.1 404 Not Found"));
 
     const QByteArray oversized = empty("HTTP/1.1 431 Request Header Fields Too Large");
     check(QByteArray(16385, 'a'), oversized);
@@ -109,15 +127,10 @@ TEST(Server, AnswersEveryRouteWithExactBytesThenEndOfStream)
     check(QByteArray(100000, 'a'), oversized);
 
     const Received rig = exchange(run.port, "get /RIG/?x=1 HTTP/1.1\r\n\r\n");
-    static const QRegularExpression body(QStringLiteral(
-        R"re(^\{"schema":1,"app_version":"[^"]+","os":\{"name":"[^"]+","version":"[0-9.]+","arch":"(x86_64|aarch64)"\},)re"
-        R"re("cpu":\{"model":(null|"[^"]*"),"vendor":(null|"GenuineIntel"|"AuthenticAMD"),"cores_physical":(null|[1-9][0-9]*),"cores_logical":(null|[1-9][0-9]*)\},)re"
-        R"re("ram":\{"total_gb":[0-9]+\.[0-9],"free_gb":[0-9]+\.[0-9]\},"gpu":\{"name":null,"vendor":null,"vram_total_gb":0,"vram_free_gb":0\},)re"
-        R"re("measured_at":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z"\}$)re"));
     ASSERT_TRUE(rig.bytes.startsWith("HTTP/1.1 200 OK\r\n" + cors()
                                      + "Content-Type: application/json; charset=utf-8\r\nContent-Length: "));
     const QByteArray rigBody = bodyOf(rig.bytes);
-    EXPECT_TRUE(body.match(QString::fromUtf8(rigBody)).hasMatch()) << rigBody.toStdString();
+    EXPECT_TRUE(rigBody.startsWith("{\"schema\":1,") && rigBody.endsWith("Z\"}")) << rigBody.toStdString();
     EXPECT_TRUE(rig.bytes.contains("Content-Length: " + QByteArray::number(rigBody.size()) + "\r\n"));
 
     // Padding headers up to exactly 20,000 bytes in one write.
@@ -131,7 +144,10 @@ TEST(Server, AnswersEveryRouteWithExactBytesThenEndOfStream)
 
 TEST(Server, SilentAndIdleClientsTimeOutWithoutHoldingUpOthers)
 {
-    Running run;
+    // A request deadline well inside the clients' wait for the drop (8 s).
+    RigBridgeServer::Limits limits;
+    limits.requestTimeoutMs = 2000;
+    Running run(limits);
     const int silent = connectLoopback(run.port);
     ASSERT_GE(silent, 0);
     ASSERT_TRUE(sendAll(silent, QByteArray(16384, 'a')));
@@ -151,24 +167,24 @@ TEST(Server, SilentAndIdleClientsTimeOutWithoutHoldingUpOthers)
     const Received health = exchange(run.port, "GET /health HTTP/1.1\r\n\r\n");
     EXPECT_EQ(health.bytes, healthAnswer);
 
-    const Received dropped = readToEnd(silent, 9000);
+    const Received dropped = readToEnd(silent);
     EXPECT_TRUE(dropped.bytes.isEmpty());
     EXPECT_TRUE(dropped.eof);
     EXPECT_TRUE(logText().contains(QStringLiteral("connection 127.0.0.1:%1 timed out before a full request\n")
                                        .arg(cvn::sockets::boundPort(silent))
                                        .toUtf8()));
     for (const int fd : idle) {
-        const Received got = readToEnd(fd, 9000);
+        const Received got = readToEnd(fd);
         EXPECT_TRUE(got.bytes.isEmpty());
         EXPECT_TRUE(got.eof);
         cvn::sockets::closeDescriptor(fd);
     }
     for (const int fd : deaf) {
-        EXPECT_TRUE(readToEnd(fd, 9000).bytes.startsWith("HTTP/1.1 200 OK\r\n"));
+        EXPECT_TRUE(readToEnd(fd).bytes.startsWith("HTTP/1.1 200 OK\r\n"));
         cvn::sockets::closeDescriptor(fd);
     }
     cvn::sockets::closeDescriptor(silent);
-    EXPECT_TRUE(eventually([&] { return run.server.clientCount() == 0; }));
+    EXPECT_TRUE(eventually([&] { return run.server->clientCount() == 0; }));
 }
 
 TEST(Server, FullTableEvictsTheLongestIdleConnectionForANewOne)
@@ -180,9 +196,9 @@ TEST(Server, FullTableEvictsTheLongestIdleConnectionForANewOne)
     Running run(limits);
     std::vector<int> slow;
     const auto open = [&] {
-        const int before = run.server.clientCount();
+        const int before = run.server->clientCount();
         slow.push_back(connectLoopback(run.port));
-        return eventually([&] { return run.server.clientCount() == before + 1; });
+        return eventually([&] { return run.server->clientCount() == before + 1; });
     };
     ASSERT_TRUE(open() && open());
     // The first speaks after the second was accepted, and before any later
@@ -201,12 +217,12 @@ TEST(Server, FullTableEvictsTheLongestIdleConnectionForANewOne)
     EXPECT_EQ(exchange(run.port, "GET /health HTTP/1.1\r\n\r\n").bytes, healthAnswer);
     EXPECT_TRUE(evicted(slow[1]));
     // Once the answered one has gone, one more slow client fills the table.
-    ASSERT_TRUE(eventually([&] { return run.server.clientCount() == 7; }));
+    ASSERT_TRUE(eventually([&] { return run.server->clientCount() == 7; }));
     ASSERT_TRUE(open());
     EXPECT_EQ(exchange(run.port, "GET /health HTTP/1.1\r\n\r\n").bytes, healthAnswer);
     EXPECT_TRUE(evicted(slow[0]));
     // The other seven still hold their places.
-    EXPECT_TRUE(eventually([&] { return run.server.clientCount() == 7; }));
+    EXPECT_TRUE(eventually([&] { return run.server->clientCount() == 7; }));
     for (const int fd : slow)
         cvn::sockets::closeDescriptor(fd);
 }
@@ -240,13 +256,9 @@ TEST(Server, DevCorsEchoesLoopbackOriginsOnly)
             const qsizetype at = got.indexOf("Access-Control-Allow-Origin: ") + 29;
             return got.mid(at, got.indexOf("\r\n", at) - at);
         };
-        EXPECT_EQ(originFor("ORIGIN:    HTTP://LOCALHOST:5173  "), "HTTP://LOCALHOST:5173");
-        EXPECT_EQ(originFor("Origin: http://127.0.0.1:123456"), website);
+        // The origin cases are RequestTest's; the server reads the variable.
+        EXPECT_EQ(originFor("Origin: http://localhost:5173"), "http://localhost:5173");
         EXPECT_EQ(originFor("Origin: http://localhost.evil.com"), website);
-        EXPECT_EQ(originFor("Origin: https://localhost"), website);
-        EXPECT_EQ(originFor("Origin: http://localhost\n"), website);
-        EXPECT_EQ(exchange(run.port, "HELLO\r\nOrigin: http://localhost:3000\r\n\r\n").bytes,
-                  empty("HTTP/1.1 400 Bad Request"));
     }
     Running plain;
     EXPECT_TRUE(exchange(plain.port, "GET /health HTTP/1.1\r\nOrigin: http://localhost:3000\r\n\r\n")
@@ -262,9 +274,9 @@ TEST(Server, PortFallbackStatusTextsAndRestart)
     }
     {
         HeldPort taken;
-        const uint16_t second = freePort();
-        RigBridgeServer server(std::vector<uint16_t>{taken.port(), second});
-        server.start();
+        const std::unique_ptr<RigBridgeServer> started = startOnFreePort({taken.port()});
+        RigBridgeServer& server = *started;
+        const uint16_t second = server.boundPort().value_or(0);
         EXPECT_EQ(server.statusText(), QStringLiteral("Listening on 127.0.0.1:%1").arg(second));
         EXPECT_TRUE(logText().contains(QStringLiteral("port %1 in use, trying %2\n").arg(taken.port()).arg(second).toUtf8()));
         server.start();
@@ -288,17 +300,57 @@ TEST(Server, PortFallbackStatusTextsAndRestart)
                   .arg(c.port()));
     EXPECT_TRUE(logText().contains(QStringLiteral("port %1 in use, no ports left to try\n").arg(c.port()).toUtf8()));
 
-    // The snapshot keeps refreshing without a listener: two reads 4.5 s
-    // apart carry different times.
-    const std::optional<QByteArray> first = cvn::RigInspector::cachedSnapshot();
-    ASSERT_TRUE(first);
-    std::this_thread::sleep_for(std::chrono::milliseconds(4500));
-    const std::optional<QByteArray> later = cvn::RigInspector::cachedSnapshot();
-    ASSERT_TRUE(later);
-    const auto measuredAt = [](const QByteArray& snapshot) { return snapshot.mid(snapshot.indexOf("\"measured_at\"")); };
-    EXPECT_NE(measuredAt(*first), measuredAt(*later));
+    // The snapshot keeps refreshing without a listener: a later one carries
+    // a later time.
+    const auto measuredAt = [] {
+        const std::optional<QByteArray> snapshot = cvn::RigInspector::cachedSnapshot();
+        return snapshot ? snapshot->mid(snapshot->indexOf("\"measured_at\"")) : QByteArray();
+    };
+    const QByteArray first = measuredAt();
+    ASSERT_FALSE(first.isEmpty());
+    EXPECT_TRUE(eventually([&] { return measuredAt() > first; }, 15000));
     server.stop();
     EXPECT_EQ(server.statusText(),
               QStringLiteral("Bridge unavailable (port bind failed: bind(127.0.0.1:%1) failed: errno 98 (Address already in use))")
                   .arg(c.port()));
+}
+
+TEST(Server, OutOfDescriptorsTheWaitingClientIsServedOnceOneIsFree)
+{
+    Running run;
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &previous), 0);
+    // Other threads of this process open and close files too (the log, the
+    // snapshot): one that lets a descriptor go at the wrong moment hands it
+    // to the server. Then the case is played again.
+    bool held = false;
+    for (int attempt = 0; attempt < 5 && !held; ++attempt) {
+        cvn::bridgeLogFlush();
+        // Every descriptor below the limit taken but one, which the client gets.
+        const int lowestFree = ::dup(0);
+        ASSERT_GE(lowestFree, 0);
+        rlimit limited = previous;
+        limited.rlim_cur = rlim_t(lowestFree + 64);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
+        std::vector<int> filler{lowestFree};
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0))
+            filler.push_back(fd);
+        ::close(filler.back());
+        filler.pop_back();
+        const int client = connectLoopback(run.port);
+        const bool sent = client >= 0 && sendAll(client, "GET /health HTTP/1.1\r\n\r\n");
+        // Each status call waits for one turn of the loop: after two, the
+        // server has tried to accept at least once.
+        run.server->statusText();
+        run.server->statusText();
+        held = run.server->clientCount() == 0;
+        for (const int fd : filler)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &previous);
+
+        ASSERT_TRUE(sent);
+        EXPECT_EQ(readToEnd(client).bytes, healthAnswer);
+        cvn::sockets::closeDescriptor(client);
+    }
+    EXPECT_TRUE(held) << "the server never ran out of descriptors";
 }

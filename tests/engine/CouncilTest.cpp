@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <thread>
 
 using namespace cvn;
 using namespace cvn::test;
@@ -47,15 +46,16 @@ TEST(Council, MembersAnswerInTurnFromTheSameHistory)
     LlamaSession& s = *c.session;
     const ModelInfo alpha = c.member(QStringLiteral("alpha"));
     const ModelInfo beta = c.member(QStringLiteral("beta"));
-    bool loaded = false;
-    s.loadModel(alpha, [&](const std::optional<LoadError>& e) { loaded = !e; });
-    ASSERT_TRUE(cvn::test::waitUntil([&] { return loaded; }));
+    ASSERT_TRUE(finishes(s.loadModel(alpha)));
+    ASSERT_EQ(s.loadedModelId(), alpha.id);
 
     // Status lines, as they change.
     QList<std::optional<QString>> statuses;
     QObject::connect(&s, &LlamaSession::statusTextChanged, [&] { statuses << s.statusText(); });
-    // The second member's load takes a little over a second.
-    s.setLoadHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(1600)); });
+    // The second member's load lasts until its status has counted a second.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    s.setLoadHook([released] { released.wait_for(std::chrono::seconds(20)); });
     bool refusedDuringLoad = false;
     QObject::connect(&s, &LlamaSession::statusTextChanged, [&] {
         if (s.statusText() && s.send(QStringLiteral("sneaky")).isFinished())
@@ -69,6 +69,9 @@ TEST(Council, MembersAnswerInTurnFromTheSameHistory)
     // A second run or a send while one is active is refused.
     EXPECT_TRUE(s.sendCouncil(QStringLiteral("x"), QStringLiteral("x"), {alpha}, {}).isFinished());
     EXPECT_TRUE(s.send(QStringLiteral("x")).isFinished());
+    const bool counted = cvn::test::waitUntil([&] { return statuses.size() >= 2; }, 10000);
+    release.set_value();
+    ASSERT_TRUE(counted);
     ASSERT_TRUE(finishes(run));
 
     EXPECT_FALSE(s.councilActive());
@@ -122,131 +125,84 @@ TEST(Council, MemberThatCannotLoadGetsAFailureBubbleAndTheNextStillAnswers)
     EXPECT_FALSE(s.isStreaming());
 }
 
-TEST(Council, StopDuringAnAnswerEndsTheRun)
+// Stopping, opening another chat or taking the slot (unload, or a load of
+// another model) while a member loads or answers ends the run: the member's
+// bubble goes or finishes as stopped, no later member starts, nothing is left
+// streaming, late pieces touch nothing and the next send goes through.
+TEST(Council, StopOrLosingTheChatOrTheSlotEndsTheRun)
 {
-    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁A", "▁B", "▁A"}},
-               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
-    LlamaSession& s = *c.session;
-    QObject::connect(&s, &LlamaSession::turnsChanged, [&] {
-        if (s.isStreaming() && s.turns().last().content.size() > 6)
-            s.stop();
-    });
-    ASSERT_TRUE(finishes(s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
-                                       {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {})));
-    ASSERT_EQ(s.turns().size(), 2);
-    EXPECT_TRUE(s.turns()[1].cancelledByUser);
-    EXPECT_EQ(s.turns()[1].modelName, QStringLiteral("alpha"));
-    EXPECT_FALSE(s.councilActive());
-    EXPECT_FALSE(s.isStreaming());
-}
+    enum class Action { stop, openChat, unload, loadAnother };
+    const Action actions[] = {Action::stop, Action::openChat, Action::unload, Action::loadAnother};
+    for (const Action action : actions) {
+        for (const bool duringLoad : {true, false}) { // else while the member answers
+            SCOPED_TRACE(::testing::Message() << "action " << int(action) << (duringLoad ? " loading" : " answering"));
+            Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁A", "▁B", "▁A"}},
+                       {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}},
+                       {QStringLiteral("gamma"), {kPromptEnd, "▁Hello", "</s>"}}});
+            LlamaSession& s = *c.session;
+            const ModelInfo gamma = c.member(QStringLiteral("gamma"));
 
-TEST(Council, StopWhileAMemberLoadsEndsTheRunOnceTheLoadReturns)
-{
-    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁Hello", "</s>"}},
-               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
-    LlamaSession& s = *c.session;
-    s.setLoadHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
-    QObject::connect(&s, &LlamaSession::statusTextChanged, [&] {
-        if (s.statusText())
-            s.stop();
-    });
-    ASSERT_TRUE(finishes(s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
-                                       {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {})));
-    EXPECT_EQ(s.turns().size(), 1); // the empty bubble went, no second member
-    EXPECT_FALSE(s.isStreaming());
-    EXPECT_FALSE(s.councilActive());
-    EXPECT_TRUE(c.prompts.isEmpty());
-}
+            // The first load (the member's) waits on the load thread until released.
+            std::atomic<int> loads = 0;
+            std::promise<void> release;
+            std::shared_future<void> released = release.get_future().share();
+            s.setLoadHook([&loads, released] {
+                if (loads++ == 0)
+                    released.wait_for(std::chrono::seconds(20));
+            });
+            SessionTask run = s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
+                                            {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {});
+            if (duringLoad) {
+                ASSERT_TRUE(cvn::test::waitUntil([&] { return loads > 0; }));
+            } else {
+                release.set_value();
+                ASSERT_TRUE(cvn::test::waitUntil(
+                    [&] { return s.turns().size() == 2 && !s.turns()[1].content.isEmpty(); }));
+            }
 
-TEST(Council, OpeningAnotherChatEndsTheRun)
-{
-    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁A", "▁B", "▁A"}},
-               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
-    LlamaSession& s = *c.session;
-    SessionTask run = s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
-                                    {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {});
-    ASSERT_TRUE(cvn::test::waitUntil([&] { return s.turns().size() == 2 && !s.turns()[1].content.isEmpty(); }));
-    s.replaceTurns({});
-    EXPECT_TRUE(run.isFinished());
-    EXPECT_FALSE(s.councilActive());
-    cvn::test::waitUntil([] { return false; }, 200);
-    EXPECT_TRUE(s.turns().isEmpty());
-    EXPECT_EQ(c.prompts.size(), 1);
-}
+            SessionTask other;
+            switch (action) {
+            case Action::stop: s.stop(); break;
+            case Action::openChat:
+                s.replaceTurns({});
+                EXPECT_TRUE(run.isFinished()); // at once, not when the member ends
+                break;
+            case Action::unload: s.unloadModel(); break;
+            case Action::loadAnother: other = s.loadModel(gamma); break;
+            }
+            if (duringLoad)
+                release.set_value();
 
-// Taking the slot from a council (unload, or a load of another model) while
-// a member loads or answers ends the run: the member's bubble finishes as
-// stopped, nothing is left streaming and the next send goes through.
-TEST(Council, TakingTheSlotFromAMemberEndsTheRun)
-{
-    struct Case {
-        const char* name;
-        bool duringLoad; // else while the member answers
-        bool loadAnother; // else unload
-    };
-    const Case cases[] = {{"unload while loading", true, false},
-                          {"unload while answering", false, false},
-                          {"load while loading", true, true},
-                          {"load while answering", false, true}};
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁A", "▁B", "▁A"}},
-                   {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}},
-                   {QStringLiteral("gamma"), {kPromptEnd, "▁Hello", "</s>"}}});
-        LlamaSession& s = *c.session;
-        const ModelInfo gamma = c.member(QStringLiteral("gamma"));
+            ASSERT_TRUE(finishes(run, 10000));
+            EXPECT_FALSE(s.councilActive());
+            EXPECT_EQ(s.statusText(), std::nullopt);
+            ASSERT_TRUE(cvn::test::waitUntil([&] {
+                return std::none_of(s.turns().begin(), s.turns().end(), [](const Turn& t) { return t.state.isStreaming(); });
+            }));
 
-        // The first load (the member's) waits on the load thread until released.
-        std::atomic<int> loads = 0;
-        std::promise<void> release;
-        std::shared_future<void> released = release.get_future().share();
-        s.setLoadHook([&loads, released] {
-            if (loads++ == 0)
-                released.wait_for(std::chrono::seconds(20));
-        });
-        SessionTask run = s.sendCouncil(QStringLiteral("q"), QStringLiteral("q"),
-                                        {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))}, {});
-        if (k.duringLoad) {
-            ASSERT_TRUE(cvn::test::waitUntil([&] { return loads > 0; }));
-        } else {
-            release.set_value();
-            ASSERT_TRUE(cvn::test::waitUntil([&] { return s.turns().size() == 2 && !s.turns()[1].content.isEmpty(); }));
+            // The next message is answered by whatever the slot holds now. A
+            // load frees the old model first, so its late pieces arrive before
+            // the load reports back.
+            ASSERT_TRUE(finishes(action == Action::loadAnother ? other : s.loadModel(gamma)));
+            ASSERT_EQ(s.loadedModelId(), gamma.id);
+            SessionTask next = s.send(QStringLiteral("next"));
+            EXPECT_FALSE(next.isFinished());
+            ASSERT_TRUE(finishes(next));
+            EXPECT_EQ(s.turns().last().content, QStringLiteral(" Hello"));
+            EXPECT_TRUE(s.turns().last().state.isComplete());
+            EXPECT_FALSE(s.isStreaming());
+
+            // No bubble and no prompt for beta; the stopped answer stays.
+            EXPECT_EQ(c.prompts.size(), duringLoad ? 1 : 2);
+            if (action == Action::openChat) {
+                EXPECT_EQ(s.turns().size(), 2);
+            } else if (duringLoad) {
+                EXPECT_EQ(s.turns().size(), 3); // the empty bubble went
+            } else {
+                ASSERT_EQ(s.turns().size(), 4);
+                EXPECT_TRUE(s.turns()[1].cancelledByUser);
+                EXPECT_EQ(s.turns()[1].modelName, QStringLiteral("alpha"));
+            }
         }
-
-        SessionTask other;
-        if (k.loadAnother)
-            other = s.loadModel(gamma);
-        else
-            s.unloadModel();
-        if (k.duringLoad)
-            release.set_value();
-
-        ASSERT_TRUE(finishes(run, 10000));
-        EXPECT_FALSE(s.councilActive());
-        EXPECT_EQ(s.statusText(), std::nullopt);
-        ASSERT_TRUE(cvn::test::waitUntil([&] {
-            return std::none_of(s.turns().begin(), s.turns().end(), [](const Turn& t) { return t.state.isStreaming(); });
-        }));
-        if (k.duringLoad) {
-            EXPECT_EQ(s.turns().size(), 1); // the empty bubble went
-            EXPECT_TRUE(c.prompts.isEmpty());
-        } else {
-            ASSERT_EQ(s.turns().size(), 2); // no bubble for beta
-            EXPECT_TRUE(s.turns()[1].cancelledByUser);
-            EXPECT_EQ(s.turns()[1].modelName, QStringLiteral("alpha"));
-        }
-
-        // The next message is answered by whatever the slot holds now.
-        if (k.loadAnother)
-            ASSERT_TRUE(finishes(other));
-        else
-            ASSERT_TRUE(finishes(s.loadModel(gamma)));
-        ASSERT_EQ(s.loadedModelId(), gamma.id);
-        SessionTask next = s.send(QStringLiteral("next"));
-        EXPECT_FALSE(next.isFinished());
-        ASSERT_TRUE(finishes(next));
-        EXPECT_EQ(s.turns().last().content, QStringLiteral(" Hello"));
-        EXPECT_TRUE(s.turns().last().state.isComplete());
-        EXPECT_FALSE(s.isStreaming());
     }
 }

@@ -2,6 +2,8 @@
 
 #include "TestModels.h"
 
+#include <llama.h>
+
 #include <QLoggingCategory>
 #include <QMutex>
 
@@ -38,18 +40,17 @@ SamplingParams withSeed(uint32_t seed)
 struct LogCapture {
     static inline QMutex mutex;
     static inline QStringList messages;
-    static inline QtMessageHandler previous = nullptr;
-    LogCapture()
+    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& ctx, const QString& msg) {
+        QMutexLocker lock(&mutex);
+        if (QLatin1String(ctx.category) == QLatin1String("org.corvanthelis.models.runtime"))
+            messages << msg;
+    });
+    ~LogCapture()
     {
+        qInstallMessageHandler(previous);
+        QMutexLocker lock(&mutex);
         messages.clear();
-        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& ctx, const QString& msg) {
-            if (QLatin1String(ctx.category) == QLatin1String("org.corvanthelis.models.runtime")) {
-                QMutexLocker lock(&mutex);
-                messages << msg;
-            }
-        });
     }
-    ~LogCapture() { qInstallMessageHandler(previous); }
     QStringList taken()
     {
         QMutexLocker lock(&mutex);
@@ -179,56 +180,92 @@ TEST(Generation, FixedSeedRepeatsAcrossRunsAndReloads)
     EXPECT_NE(generateAll(*first, "Once upon a time", p).pieces, a.pieces);
 }
 
-TEST(GenerationStop, CancelMidReplyEndsItSoon)
+// A run stopped before it starts gives nothing; one stopped while its piece
+// is with the consumer ends at its next check, right after that piece.
+TEST(GenerationStop, CancelDropOrGoneConsumerEndsTheRunAtItsNextCheck)
 {
+    enum class How { cancel, dropHandle, consumerGone };
+    struct Case {
+        const char* name;
+        How how;
+        int atPiece; // 0: before the run reaches the queue
+        int pieces;
+    };
+    const Case cases[] = {{"cancel before start", How::cancel, 0, 0},
+                          {"drop before start", How::dropHandle, 0, 0},
+                          {"cancel mid-reply", How::cancel, 1, 1},
+                          {"drop mid-reply", How::dropHandle, 1, 1},
+                          {"consumer gone", How::consumerGone, 3, 3}};
     auto model = load(scriptedModel({{"▁A", "▁B", "▁A"}}));
-    CountingSink run;
-    std::promise<void> firstPiece;
-    GenerationHandle handle = model->generate("A", SamplingParams::defaults(), run.sink([&](int count) {
-        if (count == 1)
-            firstPiece.set_value();
-        return true;
-    }));
-    firstPiece.get_future().wait();
-    handle.cancel();
-    ASSERT_TRUE(run.ended());
-    EXPECT_LT(run.pieces.load(), 2048);
-    EXPECT_GE(run.pieces.load(), 1);
-    EXPECT_EQ(model->lastStreamFailure(), std::nullopt);
-}
-
-TEST(GenerationStop, CancelBeforeTheRunStartsIsNotLost)
-{
-    auto model = load(scriptedModel({{"▁A", "▁B", "▁A"}}));
-    std::promise<void> release;
-    auto gate = release.get_future().share();
-    model->queue().async([gate] { gate.wait(); }); // keeps the run waiting
-
-    CountingSink run;
-    GenerationHandle handle = model->generate("A", SamplingParams::defaults(), run.sink());
-    handle.cancel();
-    release.set_value();
-    ASSERT_TRUE(run.ended());
-    EXPECT_EQ(run.pieces.load(), 0);
-}
-
-TEST(GenerationStop, DroppedHandleOrGoneConsumerEndsTheRun)
-{
-    auto model = load(scriptedModel({{"▁A", "▁B", "▁A"}}));
-    // The consumer says it is gone after three pieces.
-    {
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::promise<void> release;
+        std::shared_future<void> gate = release.get_future().share();
+        if (k.atPiece == 0)
+            model->queue().async([gate] { gate.wait(); }); // keeps the run waiting
+        std::promise<void> reached;
         CountingSink run;
-        GenerationHandle handle =
-            model->generate("A", SamplingParams::defaults(), run.sink([](int count) { return count < 3; }));
+        auto handle = std::make_unique<GenerationHandle>(
+            model->generate("A", SamplingParams::defaults(), run.sink([&](int count) {
+                if (count != k.atPiece)
+                    return true;
+                if (k.how == How::consumerGone)
+                    return false;
+                reached.set_value();
+                gate.wait(); // the run holds here until the stop is in
+                return true;
+            })));
+        if (k.atPiece > 0 && k.how != How::consumerGone)
+            reached.get_future().wait();
+        if (k.how == How::cancel)
+            handle->cancel();
+        else if (k.how == How::dropHandle)
+            handle.reset();
+        release.set_value();
         ASSERT_TRUE(run.ended());
-        EXPECT_EQ(run.pieces.load(), 3);
+        EXPECT_EQ(run.pieces.load(), k.pieces);
+        EXPECT_EQ(model->lastStreamFailure(), std::nullopt); // a stop is not a failure
     }
-    // Dropping the handle is a cancel.
-    {
-        CountingSink run;
-        { GenerationHandle dropped = model->generate("A", SamplingParams::defaults(), run.sink()); }
-        ASSERT_TRUE(run.ended());
-        EXPECT_LT(run.pieces.load(), 2048);
+}
+
+// A decode that fails (here: aborted by llama.cpp's own abort hook, with no
+// stop requested) ends the run. On the prompt it leaves the user a reason;
+// mid-reply the pieces so far stand and only the log says why.
+TEST(Generation, DecodeFailureEndsTheRunWithItsReasonOrThePiecesSoFar)
+{
+    struct Case {
+        const char* name;
+        bool midReply;
+        QStringList pieces;
+        std::optional<QString> failure;
+        QString logLine;
+    };
+    const Case cases[] = {
+        {"prompt", false, {}, QStringLiteral("The model could not process the message. Try again or restart the app."),
+         QStringLiteral("llama_decode failed on the prompt")},
+        {"mid-reply", true, {kHello}, std::nullopt, QStringLiteral("llama_decode failed mid-generation at token 1")}};
+    const ggml_abort_callback alwaysAbort = [](void*) { return true; };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        auto model = load(helloModel());
+        LogCapture log;
+        Reply reply;
+        std::promise<void> finished;
+        GenerationSink sink;
+        sink.onPiece = [&](const QString& piece) {
+            reply.pieces << piece;
+            // On the queue, between the sample and the decode of this token.
+            llama_set_abort_callback(model->contextHandle(), alwaysAbort, nullptr);
+            return true;
+        };
+        sink.onFinished = [&] { finished.set_value(); };
+        if (!k.midReply)
+            llama_set_abort_callback(model->contextHandle(), alwaysAbort, nullptr);
+        GenerationHandle handle = model->generate("Hi", SamplingParams::defaults(), std::move(sink));
+        finished.get_future().wait();
+        EXPECT_EQ(reply.pieces, k.pieces);
+        EXPECT_EQ(model->lastStreamFailure(), k.failure);
+        EXPECT_TRUE(log.taken().contains(k.logLine)) << log.taken().join(QLatin1Char('\n')).toStdString();
     }
 }
 

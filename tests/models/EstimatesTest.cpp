@@ -147,7 +147,7 @@ TEST(NumberText, OneDecimalAndParameterLabels)
 {
     expectTexts<double>(formatOneDecimal, {{0.04, "0"}, {-0.04, "0"}, {12.0, "12"}, {0.25, "0.2"}, {2.25, "2.2"},
                                            {2.96, "3"}, {7.35, "7.4"}, {1536.0 / 1024.0, "1.5"}});
-    EXPECT_EQ(formatOneDecimal(1e300), QString::asprintf("%.0f", 1e300));
+    EXPECT_EQ(formatOneDecimal(1e20), "100000000000000000000");
     expectTexts<double>(parameterSizeLabel, {{1.5, "2B"}, {8.6, "9B"}, {150.5, "150B"}, {0.25, "0.2B"}, {0.5, "0.5B"},
                                              {0, ""}, {-3, ""}, {119.9, "100B"}, {120, "120B"}, {1.4, "1B"}});
 }

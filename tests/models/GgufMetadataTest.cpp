@@ -254,57 +254,56 @@ TEST(GgufMetadata, HostileLengthsAndNesting)
                                  .u32(kContextKey, 1)));
 }
 
-TEST(GgufMetadata, ProjectorDetection)
+TEST(GgufMetadata, ProjectorDetectionAloneAndWithTheRecord)
 {
     const QString folder = cvn::test::makeTempFolder();
-    EXPECT_TRUE(GgufMetadata::isProjectorFile("missing/path", "mmproj-model-f16.gguf"));
-    EXPECT_TRUE(GgufMetadata::isProjectorFile("missing/path", "sub/MMPROJ-x.gguf"));
-    EXPECT_FALSE(GgufMetadata::isProjectorFile("missing/path", "model.gguf"));
-
-    const QString clipArch = GgufWriter().string("general.architecture", "CLIP").writeTo(folder, "a.gguf");
-    EXPECT_TRUE(GgufMetadata::isProjectorFile(clipArch, "a.gguf"));
-    EXPECT_EQ(GgufMetadata::headerSaysProjector(clipArch), (GgufMetadata::ProjectorHint{QStringLiteral("CLIP"), false}));
-
-    const QString clipKeys = GgufWriter()
-                                 .u32("general.alignment", 32)
-                                 .pair("clip.has_vision_encoder", GgufWriter::Bool, "\x01")
-                                 .writeTo(folder, "b.gguf");
-    EXPECT_TRUE(GgufMetadata::isProjectorFile(clipKeys, "b.gguf"));
-
-    const QString laterLlama =
-        GgufWriter().u32("clip.x", 1).string("general.architecture", "llama").writeTo(folder, "c.gguf");
-    EXPECT_FALSE(GgufMetadata::isProjectorFile(laterLlama, "c.gguf"));
-
-    // The scan stops at the architecture: what follows may be garbage.
-    const QString stopsEarly =
-        GgufWriter().string("general.architecture", "siglip").declareKvCount(5).writeTo(folder, "d.gguf");
-    EXPECT_TRUE(GgufMetadata::isProjectorFile(stopsEarly, "d.gguf"));
-
-    const QString empty = GgufWriter().writeTo(folder, "e.gguf");
-    EXPECT_EQ(GgufMetadata::headerSaysProjector(empty), GgufMetadata::ProjectorHint{});
-
-    const QString garbage = folder + "/f.gguf";
-    QFile f(garbage);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("not a model");
-    f.close();
-    EXPECT_FALSE(GgufMetadata::headerSaysProjector(garbage));
-    EXPECT_FALSE(GgufMetadata::isProjectorFile(garbage, "f.gguf"));
-}
-
-TEST(GgufMetadata, OneReadGivesTheRecordAndTheProjectorFlag)
-{
-    const QString folder = cvn::test::makeTempFolder();
-    const auto expectSameAsSeparateReads = [](const QString& path, const QString& name, bool hasInfo, bool projector) {
-        const GgufMetadata::ModelFileFacts facts = GgufMetadata::readModelFile(path, name);
-        EXPECT_EQ(facts.info, GgufMetadata::read(path)) << name.toStdString();
-        EXPECT_EQ(facts.info.has_value(), hasInfo) << name.toStdString();
-        EXPECT_EQ(facts.isProjector, GgufMetadata::isProjectorFile(path, name)) << name.toStdString();
-        EXPECT_EQ(facts.isProjector, projector) << name.toStdString();
+    QFile garbage(folder + "/f.gguf");
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write("not a model");
+    garbage.close();
+    const struct {
+        QString path;
+        QString name;
+        bool projector;
+        bool hasRecord;
+    } cases[] = {
+        // The name alone, whatever the file.
+        {"missing/path", "mmproj-model-f16.gguf", true, false},
+        {"missing/path", "sub/MMPROJ-x.gguf", true, false},
+        {"missing/path", "model.gguf", false, false},
+        {withContextAfter(GgufWriter().string("general.architecture", "llama")).writeTo(folder, "mmproj-x.gguf"),
+         "mmproj-x.gguf", true, true},
+        // A clip architecture, or clip keys before any architecture.
+        {GgufWriter().string("general.architecture", "CLIP").writeTo(folder, "a.gguf"), "a.gguf", true, false},
+        {GgufWriter().string("general.architecture", "clip").u32("clip.context_length", 77).writeTo(folder, "clip.gguf"),
+         "clip.gguf", true, true},
+        {GgufWriter().u32("general.alignment", 32).pair("clip.has_vision_encoder", GgufWriter::Bool, "\x01").writeTo(
+             folder, "b.gguf"),
+         "b.gguf", true, false},
+        {withContextAfter(GgufWriter().pair("clip.has_vision_encoder", GgufWriter::Bool, "\x01")).writeTo(folder, "h.gguf"),
+         "h.gguf", true, true},
+        {GgufWriter().u32("clip.x", 1).string("general.architecture", "llama").writeTo(folder, "c.gguf"), "c.gguf",
+         false, false},
+        // The scan stops at the architecture: a header that fails after it
+        // gives no record, and still a projector.
+        {GgufWriter().string("general.architecture", "siglip").u32(kContextKey, 4096).declareKvCount(5).writeTo(
+             folder, "d.gguf"),
+         "d.gguf", true, false},
+        {garbage.fileName(), "f.gguf", false, false},
+        {folder + "/missing.gguf", "missing.gguf", false, false},
     };
-    const QString clip = GgufWriter().string("general.architecture", "clip").u32("clip.context_length", 77).writeTo(
-        folder, "clip.gguf");
-    expectSameAsSeparateReads(clip, "clip.gguf", true, true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
+        EXPECT_EQ(GgufMetadata::isProjectorFile(c.path, c.name), c.projector);
+        const GgufMetadata::ModelFileFacts facts = GgufMetadata::readModelFile(c.path, c.name);
+        EXPECT_EQ(facts.isProjector, c.projector);
+        EXPECT_EQ(facts.info.has_value(), c.hasRecord);
+    }
+    EXPECT_EQ(GgufMetadata::headerSaysProjector(folder + "/a.gguf"),
+              (GgufMetadata::ProjectorHint{QStringLiteral("CLIP"), false}));
+    EXPECT_EQ(GgufMetadata::headerSaysProjector(GgufWriter().writeTo(folder, "e.gguf")), GgufMetadata::ProjectorHint{});
+    EXPECT_FALSE(GgufMetadata::headerSaysProjector(garbage.fileName()));
+
     // Clip keys count before the architecture only; the record takes the last one.
     const QString clipThenLlama = GgufWriter()
                                       .u32("clip.x", 1)
@@ -312,23 +311,12 @@ TEST(GgufMetadata, OneReadGivesTheRecordAndTheProjectorFlag)
                                       .string("general.architecture", "clip")
                                       .u32(kContextKey, 4096)
                                       .writeTo(folder, "g.gguf");
-    expectSameAsSeparateReads(clipThenLlama, "g.gguf", true, false);
-    EXPECT_EQ(GgufMetadata::readModelFile(clipThenLlama, "g.gguf").info->architecture, "clip");
-    const QString unnamedClip = withContextAfter(GgufWriter().pair("clip.has_vision_encoder", GgufWriter::Bool, "\x01"))
-                                    .writeTo(folder, "h.gguf");
-    expectSameAsSeparateReads(unnamedClip, "h.gguf", true, true);
-    // A header that fails after the architecture: no record, still a projector.
-    const QString stopsEarly = GgufWriter()
-                                   .string("general.architecture", "siglip")
-                                   .u32(kContextKey, 4096)
-                                   .declareKvCount(5)
-                                   .writeTo(folder, "d.gguf");
-    expectSameAsSeparateReads(stopsEarly, "d.gguf", false, true);
-    // The name alone makes a projector of a readable model.
-    const QString named = withContextAfter(GgufWriter().string("general.architecture", "llama")).writeTo(
-        folder, "mmproj-x.gguf");
-    expectSameAsSeparateReads(named, "mmproj-x.gguf", true, true);
-    expectSameAsSeparateReads(folder + "/missing.gguf", "missing.gguf", false, false);
+    const GgufMetadata::ModelFileFacts facts = GgufMetadata::readModelFile(clipThenLlama, "g.gguf");
+    EXPECT_FALSE(facts.isProjector);
+    EXPECT_FALSE(GgufMetadata::isProjectorFile(clipThenLlama, "g.gguf"));
+    ASSERT_TRUE(facts.info);
+    EXPECT_EQ(facts.info->architecture, "clip");
+    EXPECT_EQ(facts.info->nCtxTrain, 4096);
 }
 
 TEST(GgufMetadata, FileSizeIsTruncatedToWholeMegabytes)

@@ -14,7 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <functional>
@@ -106,6 +109,17 @@ struct Observer {
     std::vector<std::optional<CopyProgress>> seen;
     std::vector<std::optional<QString>> results;
 };
+
+// Polls `done` without running the event loop, so that nothing the worker
+// posts is delivered meanwhile.
+bool untilNoEvents(const std::function<bool()>& done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 10000)
+        QThread::yieldCurrentThread();
+    return done();
+}
 
 } // namespace
 
@@ -246,8 +260,11 @@ TEST(ModelCopier, FailuresAndCancelsLeaveNoFile)
     loggedWarnings = 0;
     const QtMessageHandler previous = qInstallMessageHandler(countWarnings);
 
+    // A cancel pressed after the worker named the copy, while the main thread
+    // still shows it running, wins: the file goes.
     const QString source = writeSource("big.gguf", randomBytes(8 * MiB));
     copier.importModel(source, observer.completion(copier));
+    ASSERT_TRUE(untilNoEvents([&] { return entries(folder) == QStringList{"big.gguf"}; }));
     copier.cancel();
     ASSERT_TRUE(observer.finished(1));
     EXPECT_EQ(observer.results[0], std::nullopt);
@@ -283,20 +300,39 @@ TEST(ModelCopier, DestroyedMidCopyStopsCleanly)
     {
         auto copier = std::make_unique<ModelCopier>(folder);
         copier->importModel(source, [&](std::optional<QString>) { ++completions; });
-        // Wait, without running the event loop, until the worker is writing.
-        QElapsedTimer clock;
-        clock.start();
-        const auto written = [&] {
-            const QStringList names = entries(folder);
-            return names.isEmpty() ? 0 : QFileInfo(folder + u'/' + names[0]).size();
-        };
-        while (written() == 0 && clock.elapsed() < 5000) {
-        }
-        EXPECT_LT(written(), 50 * MiB);
+        ASSERT_TRUE(untilNoEvents([&] { return !entries(folder).isEmpty(); }));
         copier.reset();
     }
-    // Whatever the worker posted before it stopped must not run.
-    cvn::test::waitUntil([] { return false; }, 100);
+    // The worker has stopped; whatever it posted before must not run. Where
+    // it stood is up to the disk: no partial file is left, and a copy that
+    // got its name first is whole.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     EXPECT_EQ(completions, 0);
+    const QStringList left = entries(folder);
+    EXPECT_TRUE(left.isEmpty() || (left == QStringList{"large.gguf"} && QFileInfo(folder + "/large.gguf").size() == 50 * MiB))
+        << left.join(", ").toStdString();
+}
+
+TEST(ModelCopier, AWriteThatFailsOnAFullDiskLeavesNothing)
+{
+    const QString source = writeSource("model.gguf", randomBytes(3 * MiB));
+    const QString folder = cvn::test::makeTempFolder("full") + "/models";
+    // A file-size limit fails writes past 2 MiB with EFBIG, as a full disk
+    // fails them with ENOSPC.
+    const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit limited = previous;
+    limited.rlim_cur = 2 * MiB;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::vector<int64_t> blocks;
+    const ModelCopier::CopyResult result = copyWith(source, folder, [&](int64_t copied) { blocks.push_back(copied); });
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    ::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(blocks, (std::vector<int64_t>{MiB, 2 * MiB}));
+    EXPECT_EQ(result.destination, std::nullopt);
+    EXPECT_EQ(result.failure, "a read or write failed");
     EXPECT_EQ(entries(folder), QStringList());
 }

@@ -37,7 +37,7 @@ TEST(ModelFitCheck, RequiredMemory)
     file.close();
     EXPECT_EQ(ModelFitCheck::requiredMb(sparse, std::nullopt), 13180);
     EXPECT_EQ(ModelFitCheck::requiredMb(folder + "/missing.gguf", std::nullopt), 1180);
-    EXPECT_EQ(ModelFitCheck::requiredMb(sparse, sized(4000, 0)), 5980);
+    // With metadata the figure is the record's own (EstimatesTest).
     EXPECT_EQ(ModelFitCheck::requiredMb(sparse, sized(4000, 32)), 6204);
 
     // Without metadata the check reads the header itself.
@@ -84,10 +84,4 @@ TEST(ModelFitCheck, Warnings)
                             "take minutes. Not recommended.");
     // Free memory far below the need must not wrap into "fits".
     EXPECT_EQ(ModelFitCheck::warning("x", "X", 0, 15000, large)->title, "This model is bigger than your RAM");
-
-    ModelFitCheck::Warning relabelled = *bigger;
-    relabelled.confirmText = "OK";
-    EXPECT_EQ(relabelled, *bigger);
-    relabelled.body += " ";
-    EXPECT_NE(relabelled, *bigger);
 }

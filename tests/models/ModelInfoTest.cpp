@@ -170,34 +170,3 @@ TEST(ModelInfo, CapacityTooltip)
                              "Currently limited by RAM: you have 7.1 GB free \u2014 close apps to reach higher"));
     EXPECT_TRUE(limited.capacityTooltip(7424).endsWith("you have 7.2 GB free \u2014 close apps to reach higher"));
 }
-
-TEST(ModelInfo, EqualityAndHashCoverEveryField)
-{
-    ModelInfo a = withArchitecture("llama");
-    ModelInfo b = a;
-    EXPECT_EQ(a, b);
-    EXPECT_EQ(qHash(a), qHash(b));
-
-    QList<ModelInfo> variants;
-    for (int i = 0; i < 12; ++i)
-        variants.append(a);
-    variants[0].id = QUuid::createUuid();
-    variants[1].displayName = "other";
-    variants[2].fileSizeBytes = 1;
-    variants[3].actualContext = 4096;
-    variants[4].trainedContext = 4096;
-    variants[5].fileName = "other.gguf";
-    variants[6].contextMode = "manual";
-    variants[7].contextSizeManual = 8192;
-    variants[8].chatTemplate = "ChatML";
-    variants[9].discoveredMetadata->fileType = 2;
-    variants[10].discoveredMetadata.reset();
-    variants[11].visionAdapterFile = true;
-    QSet<size_t> hashes{qHash(a)};
-    for (const ModelInfo& v : variants) {
-        EXPECT_NE(v, a);
-        hashes.insert(qHash(v));
-    }
-    EXPECT_EQ(hashes.size(), 13);
-    EXPECT_NE(ModelInfo{}.id, ModelInfo{}.id);
-}

@@ -3,6 +3,7 @@
 #include "platform/SettingsNotifier.h"
 #include "support/Wait.h"
 
+#include <algorithm>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -27,8 +28,11 @@ TEST(AppSettings, ThreadCount)
     }
     AppSettings::setValue(kThreads, 12);
     EXPECT_EQ(AppSettings::threadCount(1), 1);
+    // Without an argument the count is bounded by the processors online.
+    const int online = int(std::thread::hardware_concurrency());
+    EXPECT_EQ(AppSettings::threadCount(), std::min(12, online));
     AppSettings::remove(kThreads);
-    EXPECT_GE(AppSettings::threadCount(), 1);
+    EXPECT_EQ(AppSettings::threadCount(), std::min(2, online));
 }
 
 TEST(AppSettings, RegisteredDefaultsAnswerForUnwrittenKeys)

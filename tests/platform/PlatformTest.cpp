@@ -1,5 +1,6 @@
 #include "platform/AppPaths.h"
 #include "platform/MainThread.h"
+#include "platform/Sockets.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 using namespace cvn;
@@ -42,4 +44,29 @@ TEST(MainThread, RunOnMainPostsFromWorkerThreadsInOrder)
     std::atomic<bool> ranInBackground{false};
     runInBackground([&] { ranInBackground = !isMainThread(); });
     EXPECT_TRUE(cvn::test::waitUntil([&] { return ranInBackground.load(); }));
+}
+
+TEST(Sockets, ErrorsAreClassifiedByWhatTheBridgeDoesNext)
+{
+    using namespace cvn::sockets;
+    const struct {
+        int error;
+        bool interrupted, wouldBlock, addressInUse, outOfDescriptors;
+    } cases[] = {
+        {EINTR, true, false, false, false},      {EAGAIN, false, true, false, false},
+        {EWOULDBLOCK, false, true, false, false}, {EADDRINUSE, false, false, true, false},
+        {EMFILE, false, false, false, true},     {ENFILE, false, false, false, true},
+        {ENOBUFS, false, false, false, true},    {ENOMEM, false, false, false, true},
+        {ECONNRESET, false, false, false, false}, {EPIPE, false, false, false, false},
+        {0, false, false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        EXPECT_EQ(isInterrupted(c.error), c.interrupted);
+        EXPECT_EQ(isWouldBlock(c.error), c.wouldBlock);
+        EXPECT_EQ(isAddressInUse(c.error), c.addressInUse);
+        EXPECT_EQ(isOutOfDescriptors(c.error), c.outOfDescriptors);
+    }
+    EXPECT_TRUE(isWouldBlock(wouldBlockError()));
+    EXPECT_EQ(errnoText(ENOENT), QStringLiteral("errno %1 (No such file or directory)").arg(ENOENT));
 }

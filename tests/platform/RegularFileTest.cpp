@@ -73,4 +73,33 @@ TEST(RegularFile, CopyToWritesTheSameBytesAtTheSameOffsets)
     EXPECT_EQ(source.copyTo(fd, -5, 10), -1);
     RegularFile closed;
     EXPECT_EQ(closed.copyTo(1, 0, 10), -1);
+
+    // A destination that takes no more bytes (a full disk) fails the copy.
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    EXPECT_EQ(source.copyTo(full, 0, 4096), -1);
+    ::close(full);
+}
+
+TEST(RegularFile, SizeOfReadsTheAttributesAndFollowsLinks)
+{
+    const QString path = writeFile(QStringLiteral("sized"), QByteArray(1234, 'x'));
+    const QString link = path + QStringLiteral(".link");
+    ASSERT_EQ(::symlink(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()), 0);
+    const QString dangling = path + QStringLiteral(".dangling");
+    ASSERT_EQ(::symlink("/no/such/target", QFile::encodeName(dangling).constData()), 0);
+
+    const struct {
+        QString path;
+        std::optional<int64_t> size;
+    } cases[] = {
+        {path, 1234},
+        {link, 1234},
+        {writeFile(QStringLiteral("empty"), {}), 0},
+        {dangling, std::nullopt},
+        {QStringLiteral("/no/such/file"), std::nullopt},
+        {QString(), std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RegularFile::sizeOf(c.path), c.size) << c.path.toStdString();
 }

@@ -186,26 +186,6 @@ TEST_F(TableBlockTest, HeaderCellsAndBoldSpansShareTheMediumFace)
     EXPECT_EQ(body[2].format.foreground().color(), MarkdownText::inlineCodeColor());
 }
 
-TEST_F(TableBlockTest, UpdatesLayOutOnlyTheCellsThatChanged)
-{
-    TableBlock block(table({"a", "b"}, {{"1", "2"}}), Theme::ink);
-    const int initial = block.cellsLaidOut();
-    EXPECT_GT(initial, 0);
-    // Narrow cells keep the columns at their widened 160, so a new row
-    // shapes and lays out its own two cells once each and nothing else.
-    block.setTable(table({"a", "b"}, {{"1", "2"}, {"3", ""}}), Theme::ink);
-    EXPECT_EQ(block.cellsLaidOut(), initial + 4);
-    block.setTable(table({"a", "b"}, {{"1", "2"}, {"3", "4"}}), Theme::ink);
-    EXPECT_EQ(block.cellsLaidOut(), initial + 6);
-    block.setTable(block.table(), Theme::ink);
-    EXPECT_EQ(block.cellsLaidOut(), initial + 6);
-
-    // Another text colour reaches every cell.
-    block.setTable(block.table(), DynamicColor(0xFF0000, 0xFF0000));
-    EXPECT_GE(block.cellsLaidOut(), initial + 6 + 6);
-    EXPECT_EQ(block.cellLayout(2, 1)->formats()[0].format.foreground().color(), QColor(Qt::red));
-}
-
 TEST_F(TableBlockTest, WideTableScrollsSidewaysAndLetsVerticalWheelsThrough)
 {
     QStringList header;

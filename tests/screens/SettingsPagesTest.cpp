@@ -1,114 +1,121 @@
+#include "Fakes.h"
 #include "platform/AppSettings.h"
 #include "screens/AppearancePage.h"
+#include "screens/HardwarePage.h"
+#include "screens/RigCardLines.h"
 #include "screens/SettingsPage.h"
-#include "ui_kit/CvnDialogCard.h"
-#include "ui_kit/KitTest.h"
+#include "support/Wait.h"
+#include "ui_kit/CvnCardSlider.h"
+#include "ui_kit/CvnCardToggle.h"
 
+#include <QAtomicInt>
+#include <QSemaphore>
 #include <QTest>
+#include <QThreadPool>
 
 using namespace cvn;
 using namespace cvn::test;
 
 namespace {
 
-const QString kMode = QString::fromLatin1(AppSettings::appearanceMode);
-
-class SettingsPagesTest : public KitTest {
-protected:
+// Every case starts with nothing stored for the pages' settings and ends
+// with no read of the hardware page still running.
+struct PagesTest : KitTest {
     void SetUp() override
     {
         KitTest::SetUp();
-        AppSettings::remove(kMode);
+        for (const char* key : {AppSettings::appearanceMode, AppSettings::metalOffload, AppSettings::threadCountKey})
+            AppSettings::remove(key);
     }
     void TearDown() override
     {
-        AppSettings::remove(kMode);
+        QThreadPool::globalInstance()->waitForDone();
+        QApplication::processEvents();
+        SetUp();
         Theme::setAppearanceMode(AppearanceMode::System);
         KitTest::TearDown();
     }
 };
 
-struct Settings {
-    Settings()
+// The settings and appearance pages, shown.
+struct SettingsPagesTest : PagesTest {
+    void SetUp() override
     {
+        PagesTest::SetUp();
         page = std::make_unique<SettingsPage>([this] { ran.append("close"); }, [this] { ran.append("appearance"); },
                                               [this] { ran.append("models"); }, [this] { ran.append("hardware"); },
                                               [this](const QUrl& url) { opened.append(url); });
         page->resize(800, 700);
         showAndSettle(*page);
-    }
-    template <typename T>
-    T* named(const char* name) const
-    {
-        return page->findChild<T*>(QString::fromLatin1(name));
+        appearance.resize(800, 600);
+        showAndSettle(appearance);
     }
     std::unique_ptr<SettingsPage> page;
+    AppearancePage appearance{{}};
     QStringList ran;
     QList<QUrl> opened;
 };
+using HardwarePageTest = PagesTest;
 
-QWidget* linkLabelled(QWidget* page, const QString& label)
+SystemFacts intel(int processors = 8, bool gpuUsable = false, const QString& cpu = QStringLiteral("Intel Core i7-9750H"))
 {
-    for (QAbstractButton* button : page->findChildren<QAbstractButton*>())
-        if (button->text() == label)
-            return button;
-    return nullptr;
+    return {.rig = {.ramTotalMb = 16000, .ramFreeMb = 8000, .cpuShortName = cpu}, .processorCount = processors,
+            .gpuUsable = gpuUsable};
 }
+
+// A page over `read`, shown; `settled` waits for its first read to land.
+struct Page {
+    explicit Page(std::function<SystemFacts()> read, bool settled = true)
+        : override([this, read] {
+              reads.fetchAndAddOrdered(1);
+              return read();
+          })
+    {
+        page.resize(800, 1000);
+        showAndSettle(page);
+        EXPECT_TRUE(!settled || waitUntil([&] { return page.facts().has_value(); }));
+    }
+    explicit Page(const SystemFacts& facts) : Page([facts] { return facts; }) {}
+    QAtomicInt reads = 0;
+    SystemFacts::Override override;
+    HardwarePage page{{}};
+};
 
 } // namespace
 
-TEST_F(SettingsPagesTest, CardsAreFortySevenPerRowLessTwo)
+TEST_F(SettingsPagesTest, CardsBackControlsRowsAndLinks)
 {
-    EXPECT_EQ(SettingsKit::cardHeight(3), 139);
-    EXPECT_EQ(SettingsKit::cardHeight(2), 92);
-    Settings s;
-    EXPECT_EQ(s.page->generalCard()->height(), 139);
-    AppearancePage appearance({});
-    appearance.resize(800, 600);
-    showAndSettle(appearance);
+    EXPECT_EQ(page->generalCard()->height(), 139);
     EXPECT_EQ(appearance.themeCard()->height(), 92);
-}
-
-TEST_F(SettingsPagesTest, BackControlsShowOnlyTheArrowWithTheirLabelAsTooltip)
-{
-    Settings s;
-    AppearancePage appearance({});
-    for (auto [back, label] : {std::pair{s.page->frame()->backButton(), "Close"},
+    for (auto [back, label] : {std::pair{page->frame()->backButton(), "Close"},
                                std::pair{appearance.frame()->backButton(), "Back"}}) {
         EXPECT_EQ(back->pos(), QPoint(39, 53));
         EXPECT_EQ(back->toolTip(), QLatin1String(label));
         EXPECT_EQ(back->accessibleName(), QLatin1String(label));
         EXPECT_TRUE(back->text().isEmpty());
     }
-    QTest::mouseClick(s.page->frame()->backButton(), Qt::LeftButton);
-    EXPECT_EQ(s.ran, QStringList{"close"});
-}
-
-TEST_F(SettingsPagesTest, RowsRunTheirOwnActionsAndLinksOpenTheirPaths)
-{
-    Settings s;
-    const auto rows = s.page->generalCard()->findChildren<CardRowButton*>();
-    ASSERT_EQ(rows.size(), 3);
-    for (CardRowButton* row : rows)
+    QTest::mouseClick(page->frame()->backButton(), Qt::LeftButton);
+    for (CardRowButton* row : page->generalCard()->findChildren<CardRowButton*>())
         QTest::mouseClick(row, Qt::LeftButton);
-    EXPECT_EQ(s.ran, (QStringList{"appearance", "models", "hardware"}));
+    EXPECT_EQ(ran, (QStringList{"close", "appearance", "models", "hardware"}));
 
     // The capsule and the separators are no buttons.
-    QTest::mouseClick(s.named<QWidget>("cvn.settings.version"), Qt::LeftButton);
-    QWidget* links = s.named<QWidget>("cvn.settings.links");
-    for (QWidget* child : links->findChildren<QWidget*>())
-        if (!qobject_cast<QAbstractButton*>(child))
+    QTest::mouseClick(page->findChild<QWidget*>("cvn.settings.version"), Qt::LeftButton);
+    QWidget* links = page->findChild<QWidget*>("cvn.settings.links");
+    QAbstractButton* licences = nullptr;
+    for (QWidget* child : links->findChildren<QWidget*>()) {
+        if (auto* button = qobject_cast<QAbstractButton*>(child))
+            licences = button->text() == QStringLiteral("Licences") ? button : licences;
+        else
             QTest::mouseClick(child, Qt::LeftButton);
-    EXPECT_EQ(s.ran.size(), 3);
-    EXPECT_TRUE(s.opened.isEmpty());
-
-    QWidget* licences = linkLabelled(links, QStringLiteral("Licences"));
+    }
+    EXPECT_EQ(ran.size(), 4);
+    EXPECT_TRUE(opened.isEmpty());
     ASSERT_TRUE(licences);
     QTest::mouseClick(licences, Qt::LeftButton, {}, QPoint(1, 1)); // the padding takes clicks too
-    ASSERT_EQ(s.opened.size(), 1);
-    EXPECT_EQ(s.opened[0].path(), QStringLiteral("/licenses/"));
-    EXPECT_EQ(s.opened[0].scheme(), QStringLiteral("https"));
-    EXPECT_EQ(s.named<OneLineText>("cvn.settings.versionText")->text(), QStringLiteral("1.0.0"));
+    ASSERT_EQ(opened.size(), 1);
+    EXPECT_EQ(opened[0].scheme() + opened[0].path(), QStringLiteral("https/licenses/"));
+    EXPECT_EQ(page->findChild<OneLineText*>("cvn.settings.versionText")->text(), QStringLiteral("1.0.0"));
 }
 
 TEST_F(SettingsPagesTest, RowHighlightsOnlyWhileHeldAndElidesLongTitles)
@@ -119,18 +126,16 @@ TEST_F(SettingsPagesTest, RowHighlightsOnlyWhileHeldAndElidesLongTitles)
     card.resize(300, 45);
     showAndSettle(card);
     EXPECT_EQ(row->width(), 300) << "a long title does not widen the row";
-    const QColor ink = kInk;
-    const QColor held(qRound(ink.red() + 0.08 * (255 - ink.red())), qRound(ink.green() + 0.08 * (255 - ink.green())),
-                      qRound(ink.blue() + 0.08 * (255 - ink.blue())));
+    const QColor held(qRound(0x29 + 0.08 * (255 - 0x29)), qRound(0x29 + 0.08 * (255 - 0x29)),
+                      qRound(0x2A + 0.08 * (255 - 0x2A)));
     QTest::mousePress(row, Qt::LeftButton, {}, QPoint(150, 22));
     EXPECT_TRUE(pixelNear(renderOver(card, Qt::transparent), 150, 2, held));
     QTest::mouseRelease(row, Qt::LeftButton, {}, QPoint(150, 22));
     const QImage released = renderOver(card, Qt::transparent);
-    EXPECT_TRUE(pixelNear(released, 150, 2, ink));
     // Between the elided title and the chevron nothing is drawn.
     for (int x = 300 - 22 - 10 - 9; x < 300 - 22 - 10; ++x)
         for (int y = 0; y < 45; ++y)
-            ASSERT_TRUE(pixelNear(released, x, y, ink)) << x << "," << y;
+            ASSERT_TRUE(pixelNear(released, x, y, kInk)) << x << "," << y;
 
     PageTitle title(QStringLiteral("A PAGE TITLE FAR TOO LONG FOR ONE LINE"));
     title.resize(300, title.heightForWidth(300));
@@ -140,48 +145,206 @@ TEST_F(SettingsPagesTest, RowHighlightsOnlyWhileHeldAndElidesLongTitles)
 
 TEST_F(SettingsPagesTest, AppearanceSwitchRecoloursCardsAndText)
 {
-    Settings s;
-    QWidget* card = s.page->generalCard();
-    const QPoint middle = card->mapTo(s.page.get(), QPoint(card->width() / 2, 1));
-    EXPECT_TRUE(pixelNear(s.page->grab().toImage(), middle.x(), middle.y(), kInk));
-    Theme::setAppearance(Appearance::Dark);
-    const QImage dark = s.page->grab().toImage();
-    EXPECT_TRUE(pixelNear(dark, middle.x(), middle.y(), kWhite));
-    EXPECT_TRUE(pixelNear(dark, 2, 2, kInk));
-
+    QWidget* card = page->generalCard();
+    const QPoint middle = card->mapTo(page.get(), QPoint(card->width() / 2, 1));
     // A row title of one full block shows its colour in its middle.
     SettingsCard rowCard;
     rowCard.addRow(new CardRowButton(QStringLiteral("\u2588"), CardRowButton::Trailing::None, {}));
     rowCard.resize(200, 45);
     showAndSettle(rowCard);
     const QPoint glyph(22 + QFontMetrics(Theme::interMedium13()).horizontalAdvance(QChar(0x2588)) / 2, 22);
-    for (const auto& [appearance, text] : {std::pair{Appearance::Light, kWhite}, std::pair{Appearance::Dark, kInk}}) {
-        Theme::setAppearance(appearance);
-        EXPECT_TRUE(pixelNear(rowCard.grab().toImage(), glyph.x(), glyph.y(), text));
+    for (const auto& [mode, ink, paper] :
+         {std::tuple{Appearance::Light, kInk, kWhite}, std::tuple{Appearance::Dark, kWhite, kInk}}) {
+        Theme::setAppearance(mode);
+        const QImage image = page->grab().toImage();
+        EXPECT_TRUE(pixelNear(image, middle.x(), middle.y(), ink));
+        EXPECT_TRUE(pixelNear(image, 2, 2, paper));
+        EXPECT_TRUE(pixelNear(rowCard.grab().toImage(), glyph.x(), glyph.y(), paper));
     }
 }
 
 TEST_F(SettingsPagesTest, AppearanceRowsStoreApplyAndMarkExactMatches)
 {
-    AppearancePage page({});
-    page.resize(800, 600);
-    showAndSettle(page);
     const auto marked = [&] {
-        return QList<bool>{page.lightRow()->trailing() == CardRowButton::Trailing::CheckMark,
-                           page.darkRow()->trailing() == CardRowButton::Trailing::CheckMark};
+        return QList<bool>{appearance.lightRow()->trailing() == CardRowButton::Trailing::CheckMark,
+                           appearance.darkRow()->trailing() == CardRowButton::Trailing::CheckMark};
     };
     EXPECT_EQ(marked(), (QList<bool>{false, false}));
-
-    QTest::mouseClick(page.darkRow(), Qt::LeftButton);
-    EXPECT_EQ(AppSettings::value(kMode).toString(), QStringLiteral("dark"));
+    QTest::mouseClick(appearance.darkRow(), Qt::LeftButton);
+    EXPECT_EQ(AppSettings::value(AppSettings::appearanceMode).toString(), QStringLiteral("dark"));
     EXPECT_EQ(marked(), (QList<bool>{false, true}));
-    const QImage once = page.grab().toImage();
+    const QImage once = appearance.grab().toImage();
     EXPECT_TRUE(pixelNear(once, 2, 2, kInk)) << "the page turns dark at once";
-    QTest::mouseClick(page.darkRow(), Qt::LeftButton);
-    EXPECT_EQ(page.grab().toImage(), once);
+    QTest::mouseClick(appearance.darkRow(), Qt::LeftButton);
+    EXPECT_EQ(appearance.grab().toImage(), once);
 
-    AppSettings::setValue(kMode, QStringLiteral("Dark"));
+    AppSettings::setValue(AppSettings::appearanceMode, QStringLiteral("Dark"));
     applyAppearance();
     EXPECT_EQ(marked(), (QList<bool>{false, false}));
     EXPECT_EQ(Theme::appearanceMode(), AppearanceMode::System);
+}
+
+TEST_F(HardwarePageTest, ReadsOffTheMainThreadAndAStaleReadNeverWins)
+{
+    QSemaphore gate, entered;
+    std::atomic<bool> block = true;
+    Page p(
+        [&] {
+            if (!block.exchange(false))
+                return intel(8, false, QStringLiteral("New"));
+            entered.release();
+            gate.acquire();
+            return intel(8, false, QStringLiteral("Old"));
+        },
+        false);
+    EXPECT_TRUE(p.page.readingText()->isVisible());
+    EXPECT_EQ(p.page.readingText()->text(), QStringLiteral("Reading hardware…"));
+    EXPECT_EQ(p.page.readingText()->color()(), kWhite);
+    EXPECT_GE(p.page.rigCard()->height(), 134);
+
+    // The first read still runs when a newer one lands; it is dropped.
+    entered.acquire();
+    p.page.refreshRig();
+    ASSERT_TRUE(waitUntil([&] { return p.page.rigLines() && p.page.rigLines()->isVisible(); }));
+    EXPECT_FALSE(p.page.readingText()->isVisible());
+    gate.release();
+    QThreadPool::globalInstance()->waitForDone();
+    QApplication::processEvents();
+    EXPECT_EQ(p.page.facts()->rig.cpuShortName, QStringLiteral("New"));
+}
+
+TEST_F(HardwarePageTest, ThreadValueShowsTheStoredCountAndTheSliderClamps)
+{
+    const struct { int processors; std::optional<int> stored; QString value; int position; } cases[] = {
+        {8, std::nullopt, "2", 1}, {8, 0, "0", 0}, {8, 64, "64", 7}, {1, std::nullopt, "1", 0}};
+    for (const auto& c : cases) {
+        AppSettings::remove(AppSettings::threadCountKey);
+        if (c.stored)
+            AppSettings::setValue(AppSettings::threadCountKey, *c.stored);
+        Page p(intel(c.processors));
+        EXPECT_EQ(p.page.threadValue()->text(), c.value) << c.processors;
+        EXPECT_EQ(p.page.threadSlider()->steps(), c.processors);
+        EXPECT_EQ(p.page.threadSlider()->value(), c.position) << c.value.toStdString();
+        const QString available = QStringLiteral("the CPU does. %1 available, default %2. Both").arg(c.processors);
+        EXPECT_TRUE(p.page.threadsExplanation()->text().contains(available.arg(std::min(c.processors, 2))));
+    }
+    Page p(intel(8));
+    // The wrapped explanation is inside its card, not cut off below it.
+    QWidget* text = p.page.threadsExplanation();
+    QWidget* card = p.page.findChild<QWidget*>(QStringLiteral("cvn.hardware.performance"));
+    EXPECT_GT(text->height(), 3 * QFontMetrics(Theme::interRegular13()).height() - 4);
+    EXPECT_LE(text->mapTo(card, QPoint(0, text->height())).y() + 13, card->height());
+    emit p.page.threadSlider()->valueWritten(3);
+    EXPECT_EQ(AppSettings::value(AppSettings::threadCountKey).toInt(), 4);
+    EXPECT_EQ(p.page.threadValue()->text(), QStringLiteral("4"));
+}
+
+TEST_F(HardwarePageTest, UnusableGpuKeepsTheSwitchOffDimmedAndSilent)
+{
+    AppSettings::setValue(AppSettings::metalOffload, true);
+    Page p(intel(8, false));
+    EXPECT_FALSE(p.page.metalToggle()->isOn());
+    EXPECT_EQ(p.page.metalToggle()->accessibleDescription(), QStringLiteral("unavailable"));
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
+    EXPECT_EQ(p.page.metalDialog(), nullptr);
+    EXPECT_EQ(p.page.metalExplanation()->text(),
+              QStringLiteral("Not available on this Mac's GPU. Corvanthelis runs on your CPU."));
+}
+
+TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
+{
+    Page p(intel(8, true));
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
+    CvnConfirmDialog* dialog = p.page.metalDialog();
+    ASSERT_TRUE(dialog);
+    const QString body = "This takes effect the next time a model is loaded. To apply it now, pick the model again in "
+                         "SELECT A MODEL.";
+    EXPECT_EQ(texts(dialog), (QStringList{"Turn on Metal offload?", body, "TURN ON", "CANCEL"}));
+    EXPECT_FALSE(p.page.metalToggle()->isOn()) << "the switch waits for the answer";
+
+    const int readsBefore = p.reads.loadAcquire();
+    QTest::mouseClick(dialog->cancelButton(), Qt::LeftButton);
+    EXPECT_FALSE(AppSettings::boolValue(AppSettings::metalOffload));
+    EXPECT_EQ(p.page.metalDialog(), nullptr);
+    EXPECT_EQ(p.page.pendingMetal(), std::nullopt);
+
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
+    QTest::mouseClick(p.page.metalDialog()->confirmButton(), Qt::LeftButton);
+    EXPECT_TRUE(AppSettings::boolValue(AppSettings::metalOffload));
+    EXPECT_TRUE(p.page.metalToggle()->isOn());
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(p.reads.loadAcquire(), readsBefore + 1);
+
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
+    EXPECT_EQ(texts(p.page.metalDialog()), (QStringList{"Turn off Metal offload?", body, "TURN OFF", "CANCEL"}));
+}
+
+TEST_F(HardwarePageTest, ToggleDrawsItsStatesAndIgnoresTapsWhenDisabled)
+{
+    QWidget host;
+    auto* toggle = new CvnCardToggle(false, QStringLiteral("Metal offload"), true, &host);
+    host.resize(40, 20);
+    showAndSettle(host);
+    int asked = 0;
+    QObject::connect(toggle, &CvnCardToggle::writeRequested, [&](bool on) { asked += on ? 1 : 100; });
+    const QColor grey(0x94, 0x94, 0x94);
+    const QImage off = renderOver(*toggle, kInk);
+    EXPECT_TRUE(pixelNear(off, 10, 10, grey)) << "the knob";
+    EXPECT_TRUE(pixelNear(off, 30, 10, kInk)) << "the empty track";
+    EXPECT_TRUE(pixelNear(off, 20, 0, grey, 40)) << "the outline";
+    QTest::mouseClick(toggle, Qt::LeftButton, {}, QPoint(1, 1)); // a corner outside the capsule still counts
+    EXPECT_EQ(asked, 1);
+
+    toggle->setOn(true);
+    const QImage on = renderOver(*toggle, kInk);
+    EXPECT_TRUE(pixelNear(on, 30, 10, kInk));
+    EXPECT_TRUE(pixelNear(on, 10, 10, kWhite));
+
+    toggle->setToggleEnabled(false);
+    EXPECT_EQ(toggle->accessibleDescription(), QStringLiteral("unavailable"));
+    EXPECT_NEAR(alphaAt(renderOver(*toggle, Qt::transparent), 10, 10), 255 * 0.4, 2);
+    QTest::mouseClick(toggle, Qt::LeftButton);
+    EXPECT_EQ(asked, 1);
+}
+
+TEST_F(HardwarePageTest, RigLinesColourRunsAndSpaceTheNote)
+{
+    const RigInfo rig = intel().rig;
+    for (const bool compact : {true, false}) {
+        RigCardLines lines(rig, compact, 20);
+        ASSERT_EQ(lines.lineCount(), 4);
+        const QList<QRectF> r = lines.lineRects(2000);
+        const qreal spacing = compact ? 10 : 12;
+        EXPECT_DOUBLE_EQ(r[1].top() - r[0].bottom(), spacing);
+        EXPECT_DOUBLE_EQ(r[3].top() - r[2].bottom(), spacing + (compact ? 12 : 15));
+        EXPECT_EQ(lines.heightForWidth(2000), qCeil(r[3].bottom() + 20));
+    }
+
+    // Each tone has its colour; untoned runs take the paper pen.
+    QList<std::pair<QString, QColor>> runs;
+    for (const HardwareInfo::Line& line : HardwareInfo::summaryRuns(rig)) {
+        const RigCardLines::LineText text = RigCardLines::lineText(line);
+        for (const auto& range : text.formats)
+            runs.append({text.text.mid(range.start, range.length), range.format.foreground().color()});
+    }
+    const QColor muted(0xB0, 0xB0, 0xB0), amber(0xE0, 0xA0, 0x30), good(0x7F, 0xD1, 0x84), danger(0xF2, 0x8B, 0x93);
+    for (const auto& expected : {std::pair{QStringLiteral("Free right now: "), muted}, {"No GPU detected", amber},
+                                 {"3B", good}, {"70B", danger}})
+        EXPECT_TRUE(runs.contains(expected)) << expected.first.toStdString();
+    RigInfo blocks = rig;
+    blocks.cpuShortName = QString(4, QChar(0x2588));
+    RigCardLines drawn(blocks, true, 0);
+    drawn.resize(500, drawn.heightForWidth(500));
+    showAndSettle(drawn);
+    const int x = qRound(QFontMetricsF(Theme::interMedium13()).horizontalAdvance(QStringLiteral("Your Mac: ")) + 10);
+    EXPECT_TRUE(pixelNear(renderOver(drawn, kInk), x, int(drawn.lineRects(500)[0].center().y()), kWhite));
+
+    const QString m1 = QStringLiteral("Apple M1 Pro");
+    RigCardLines three({.ramTotalMb = 16384, .ramFreeMb = 9000, .cpuShortName = m1, .gpuName = m1, .gpuVramMb = 10922,
+                        .isUsableForInference = true},
+                       false, 0);
+    ASSERT_EQ(three.lineCount(), 3);
+    const QList<QRectF> r = three.lineRects(2000);
+    EXPECT_DOUBLE_EQ(r[2].top() - r[1].bottom(), 12);
+    EXPECT_EQ(three.heightForWidth(2000), qCeil(r[2].bottom()));
 }

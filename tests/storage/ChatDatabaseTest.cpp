@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <tuple>
 
 using cvn::ChatDatabase;
 using cvn::test::newDatabasePath;
@@ -49,7 +49,7 @@ QList<int64_t> listedIds(const ChatDatabase& db)
 
 } // namespace
 
-TEST(ChatDatabase, FreshStartCreatesTheExactSchemaAndReopeningKeepsRows)
+TEST(ChatDatabase, FreshStartCreatesTheFileInWalModeAndReopeningKeepsRowsAndSchema)
 {
     const QString home = cvn::test::makeTempFolder("home");
     cvn::test::ScopedEnvironment dataHome("XDG_DATA_HOME", QFile::encodeName(home));
@@ -58,45 +58,15 @@ TEST(ChatDatabase, FreshStartCreatesTheExactSchemaAndReopeningKeepsRows)
     {
         ChatDatabase db(path);
         ASSERT_TRUE(db.isOpen());
-        EXPECT_TRUE(QFileInfo(path).isFile());
         EXPECT_EQ(db.insertChat("Trip", "m1"), 1);
     }
-
     RawDatabase raw(path);
-    const auto schema = raw.rows("SELECT type, name, sql FROM sqlite_master "
-                                 "WHERE name IN ('chats', 'idx_messages_chat', 'messages') ORDER BY name");
-    ASSERT_EQ(schema.size(), 3);
-    EXPECT_EQ(schema[0][0], "table");
-    EXPECT_EQ(schema[0][1], "chats");
-    EXPECT_EQ(schema[0][2], "CREATE TABLE chats(\n    id INTEGER PRIMARY KEY,\n    title TEXT,\n"
-                            "    model_id TEXT,\n    created_at INTEGER,\n    updated_at INTEGER,\n"
-                            "    pinned INTEGER NOT NULL DEFAULT 0,\n    is_council INTEGER NOT NULL DEFAULT 0,\n"
-                            "    council_on INTEGER NOT NULL DEFAULT 0\n)");
-    EXPECT_EQ(schema[1][0], "index");
-    EXPECT_EQ(schema[1][1], "idx_messages_chat");
-    EXPECT_EQ(schema[1][2], "CREATE INDEX idx_messages_chat ON messages(chat_id)");
-    EXPECT_EQ(schema[2][1], "messages");
-    EXPECT_EQ(schema[2][2], "CREATE TABLE messages(\n    id INTEGER PRIMARY KEY,\n    chat_id INTEGER,\n"
-                            "    role TEXT CHECK(role IN ('user','assistant')),\n    content TEXT,\n"
-                            "    model_name TEXT,\n    created_at INTEGER,\n    reasoning TEXT,\n"
-                            "    reasoning_ms INTEGER,\n"
-                            "    FOREIGN KEY(chat_id) REFERENCES chats(id) ON DELETE CASCADE\n)");
-
-    EXPECT_EQ(raw.rows("SELECT type, name FROM sqlite_master WHERE name IN ('message_search', "
-                       "'message_search_pending', 'message_search_insert', 'message_search_update', "
-                       "'message_search_delete') ORDER BY name"),
-              (QList<QVariantList>{{"table", "message_search"},
-                                   {"trigger", "message_search_delete"},
-                                   {"trigger", "message_search_insert"},
-                                   {"table", "message_search_pending"},
-                                   {"trigger", "message_search_update"}}));
     EXPECT_EQ(raw.value("PRAGMA journal_mode"), "wal");
-
-    const auto everything = raw.rows("SELECT sql FROM sqlite_master ORDER BY name");
+    const auto schema = raw.rows("SELECT sql FROM sqlite_master ORDER BY name");
     ChatDatabase reopened(path);
     ASSERT_EQ(reopened.listChats().size(), 1);
     EXPECT_EQ(reopened.listChats().first().title, "Trip");
-    EXPECT_EQ(raw.rows("SELECT sql FROM sqlite_master ORDER BY name"), everything);
+    EXPECT_EQ(raw.rows("SELECT sql FROM sqlite_master ORDER BY name"), schema);
 }
 
 TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
@@ -109,25 +79,17 @@ TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
     const int64_t after = ChatDatabase::now();
 
     RawDatabase raw(path);
-    const auto row = raw.rows("SELECT title, model_id, created_at, updated_at, pinned, is_council, council_on "
+    const auto row = raw.rows("SELECT title, model_id, pinned, is_council, council_on, created_at, updated_at "
                               "FROM chats WHERE id=1")
                          .value(0);
     ASSERT_EQ(row.size(), 7);
-    EXPECT_EQ(row[0], "Trip");
-    EXPECT_EQ(row[1], "m1");
-    EXPECT_GE(row[2].toLongLong(), before);
-    EXPECT_LE(row[2].toLongLong(), after);
-    EXPECT_EQ(row[2], row[3]);
-    EXPECT_EQ(row[4], 0);
-    EXPECT_EQ(row[5], 0);
-    EXPECT_EQ(row[6], 0);
-    // An empty model id is a text, not NULL.
-    EXPECT_EQ(raw.value("SELECT typeof(model_id) FROM chats WHERE id=2"), "text");
+    EXPECT_EQ(row.first(5), (QVariantList{"Trip", "m1", 0, 0, 0}));
+    EXPECT_GE(row[5].toLongLong(), before);
+    EXPECT_LE(row[5].toLongLong(), after);
+    EXPECT_EQ(row[5], row[6]);
+    EXPECT_EQ(raw.value("SELECT model_id FROM chats WHERE id=2"), "") << "an empty model id is a text, not NULL";
 
-    EXPECT_FALSE(db.councilOn(1));
     EXPECT_FALSE(db.councilOn(99));
-    EXPECT_TRUE(db.run("UPDATE chats SET council_on=? WHERE id=?", {1, 2}));
-    EXPECT_TRUE(db.councilOn(2));
 
     // After a failed insert the connection's last row id is still 2: the
     // answer must be 0, or a caller would take chat 2 as its own.
@@ -146,11 +108,9 @@ TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
 
     // A message is stamped with now; its chat keeps its own time.
     ASSERT_TRUE(db.run("UPDATE chats SET updated_at=5 WHERE id=1"));
-    const int64_t message = db.insertMessage(1, "assistant", "hi", "Qwen");
-    EXPECT_GT(message, 0);
     const auto stored = raw.rows("SELECT chat_id, role, content, model_name, reasoning, reasoning_ms, created_at "
                                  "FROM messages WHERE id=?",
-                                 {qint64(message)})
+                                 {qint64(db.insertMessage(1, "assistant", "hi", "Qwen"))})
                             .value(0);
     ASSERT_EQ(stored.size(), 7);
     EXPECT_EQ(stored.first(6), (QVariantList{1, "assistant", "hi", "Qwen", QVariant(), QVariant()}));
@@ -162,30 +122,30 @@ TEST(ChatDatabase, InsertChatNumbersRowsStampsTimesAndAnswersZeroOnFailure)
 TEST(ChatDatabase, ListsPinnedFirstThenNewestAndMarksReasoning)
 {
     ChatDatabase db(newDatabasePath());
-    addChat(db, 1, 0, 100);
-    addChat(db, 2, 0, 300);
-    addChat(db, 3, 1, 200);
-    addChat(db, 4, 1, 50);
-    addChat(db, 5, 0, 10);
-    addChat(db, 6, 0, 5);
-    addMessage(db, 1, "a</think>b");
-    addMessage(db, 2, "plain");
-    addMessage(db, 3, "<think>open");
-    addMessage(db, 4, "plain", QString(" "));
-    addMessage(db, 5, "<THINK> is not a tag");
-
-    EXPECT_EQ(listedIds(db), (QList<int64_t>{3, 4, 2, 1, 5, 6}));
-    QHash<int64_t, bool> reasoning;
+    const QList<std::tuple<int64_t, int64_t, int64_t, const char*, ChatDatabase::Value>> chats = {
+        {1, 0, 100, "a</think>b", ChatDatabase::Value::null()},
+        {2, 0, 300, "plain", ChatDatabase::Value::null()},
+        {3, 1, 200, "<think>open", ChatDatabase::Value::null()},
+        {4, 1, 50, "plain", QString(" ")}, // stored reasoning counts even when blank
+        {5, 0, 10, "<THINK> is not a tag", ChatDatabase::Value::null()}, // LIKE ignores ASCII case
+        {6, 0, 5, nullptr, ChatDatabase::Value::null()},
+    };
+    for (const auto& [id, pinned, updatedAt, content, reasoning] : chats) {
+        addChat(db, id, pinned, updatedAt);
+        if (content)
+            addMessage(db, id, content, reasoning);
+    }
+    QList<std::tuple<int64_t, bool, bool>> listed;
     for (const auto& chat : db.listChats())
-        reasoning.insert(chat.id, chat.hasReasoning);
-    EXPECT_TRUE(reasoning[1]);
-    EXPECT_FALSE(reasoning[2]);
-    EXPECT_TRUE(reasoning[3]);
-    EXPECT_TRUE(reasoning[4]) << "stored reasoning counts even when blank";
-    EXPECT_TRUE(reasoning[5]) << "LIKE ignores ASCII case";
-    EXPECT_FALSE(reasoning[6]);
-    EXPECT_TRUE(db.listChats()[0].isPinned);
-    EXPECT_FALSE(db.listChats()[2].isPinned);
+        listed.append({chat.id, chat.isPinned, chat.hasReasoning});
+    EXPECT_EQ(listed, (QList<std::tuple<int64_t, bool, bool>>{
+                          {3, true, true}, {4, true, true}, {2, false, false},
+                          {1, false, true}, {5, false, true}, {6, false, false}}));
+
+    // Deleting a chat takes its messages and only them.
+    EXPECT_TRUE(db.run("DELETE FROM chats WHERE id=?", {1}));
+    EXPECT_EQ(listedIds(db), (QList<int64_t>{3, 4, 2, 5, 6}));
+    EXPECT_EQ(RawDatabase(db.path()).value("SELECT group_concat(chat_id) FROM messages"), "2,3,4,5");
 }
 
 TEST(ChatDatabase, NullColumnsReadAsTheirEmptyValues)
@@ -240,58 +200,6 @@ TEST(ChatDatabase, SearchIgnoresCaseTakesWildcardsLiterallyAndMatchesNothingForE
     EXPECT_EQ(db.searchMessages("CASE"), (Ids{6}));
     EXPECT_EQ(db.searchMessages("kelvins"), Ids{}) << "a match may not run past the end";
     EXPECT_EQ(db.searchMessages(QString::fromUtf8("\u00DC\u00FCw")), (Ids{9}));
-    // The same answers as QString's own case-insensitive search.
-    for (const QString& query : {QString("e"), QString("LV"), QString::fromUtf8("\u00E9"), QString("IN,")}) {
-        Ids expected;
-        RawDatabase raw(db.path());
-        for (const QVariantList& row : raw.rows("SELECT chat_id, content FROM messages")) {
-            if (row[1].toString().contains(query, Qt::CaseInsensitive))
-                expected.insert(row[0].toLongLong());
-        }
-        EXPECT_EQ(db.searchMessages(query), expected) << query.toStdString();
-    }
-    EXPECT_EQ(db.messages(5).value(0).content, QString::fromUtf8("before\0after", 12));
-}
-
-TEST(ChatDatabase, DeletingAChatCascadesToItsMessagesOnly)
-{
-    const QString path = newDatabasePath();
-    ChatDatabase db(path);
-    addChat(db, 1, 0, 1);
-    addChat(db, 2, 0, 2);
-    addMessage(db, 1, "a");
-    addMessage(db, 1, "b");
-    const int64_t kept = addMessage(db, 2, "c");
-
-    EXPECT_TRUE(db.run("DELETE FROM chats WHERE id=?", {1}));
-    EXPECT_EQ(listedIds(db), (QList<int64_t>{2}));
-    RawDatabase raw(path);
-    EXPECT_EQ(raw.rows("SELECT id FROM messages"), (QList<QVariantList>{{qint64(kept)}}));
-}
-
-TEST(ChatDatabase, ClosedDatabaseAnswersEmptyValuesWithoutCrashing)
-{
-    const QString root = cvn::test::makeTempFolder("closed");
-    QFile blocker(root + "/not-a-folder");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    cvn::test::ScopedEnvironment dataHome("XDG_DATA_HOME", QFile::encodeName(blocker.fileName()));
-
-    for (const QString& path : {ChatDatabase::defaultPath(), QString()}) {
-        ChatDatabase db(path);
-        EXPECT_FALSE(db.isOpen());
-        EXPECT_EQ(db.insertChat("Trip", "m1"), 0);
-        EXPECT_TRUE(db.listChats().isEmpty());
-        EXPECT_TRUE(db.searchMessages("a").isEmpty());
-        EXPECT_FALSE(db.councilOn(1));
-        EXPECT_TRUE(db.messages(1).isEmpty());
-        EXPECT_FALSE(db.updateTitle(1, "x"));
-        EXPECT_FALSE(db.run("DELETE FROM chats WHERE id=?", {1}));
-        EXPECT_FALSE(db.exec("SELECT 1"));
-        EXPECT_FALSE(db.prepare("SELECT 1"));
-        EXPECT_FALSE(db.transaction([] { return true; }));
-    }
-    EXPECT_EQ(fileBytes(blocker.fileName()), QByteArray());
 }
 
 TEST(ChatDatabase, HostileTitlesAndTextsRoundTripVerbatim)
@@ -341,9 +249,8 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
         ChatDatabase db(path);
         ASSERT_TRUE(db.isOpen());
         EXPECT_EQ(listedIds(db), (QList<int64_t>{1, 2}));
-        EXPECT_EQ(db.listChats()[0].title, "Old trip");
-        EXPECT_EQ(db.messages(1).size(), 2);
-        EXPECT_EQ(db.messages(1)[1].reasoning, std::nullopt);
+        EXPECT_EQ(db.messages(1).value(1), (ChatDatabase::MessageRecord{2, "assistant", "hello", "Qwen", {}, {}}));
+        EXPECT_EQ(db.searchMessages("HELLO"), (QSet<int64_t>{1}));
         EXPECT_EQ(db.insertChat("New", "m1"), 3);
         EXPECT_GT(db.insert("INSERT INTO messages(chat_id, role, content, reasoning, reasoning_ms) VALUES(?,?,?,?,?)",
                             {3, "assistant", "a", "why", 5}),
@@ -354,20 +261,11 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
     }
 
     RawDatabase raw(path);
-    // name, declared type, NOT NULL, default: as the schema declares them.
-    const auto chats = raw.rows("SELECT name, type, \"notnull\", dflt_value FROM pragma_table_info('chats')");
-    EXPECT_EQ(chats.size(), 9);
-    EXPECT_TRUE(chats.contains(QVariantList{"colour", "TEXT", 0, QVariant()})) << "unknown columns stay";
-    EXPECT_TRUE(chats.contains(QVariantList{"pinned", "INTEGER", 1, "0"}));
-    EXPECT_TRUE(chats.contains(QVariantList{"is_council", "INTEGER", 1, "0"}));
-    EXPECT_TRUE(chats.contains(QVariantList{"council_on", "INTEGER", 1, "0"}));
-    const auto messages = raw.rows("SELECT name, type FROM pragma_table_info('messages')");
-    EXPECT_TRUE(messages.contains(QVariantList{"reasoning", "TEXT"}));
-    EXPECT_TRUE(messages.contains(QVariantList{"reasoning_ms", "INTEGER"}));
-    EXPECT_EQ(raw.value("SELECT colour FROM chats WHERE id=1"), "teal");
+    EXPECT_EQ(raw.rows("SELECT title, colour, pinned, is_council, council_on FROM chats WHERE id=1"),
+              (QList<QVariantList>{{"Old trip", "teal", 0, 0, 0}}))
+        << "unknown columns stay; added ones take their defaults";
     EXPECT_EQ(raw.value("PRAGMA journal_mode"), "wal") << "switched from the rollback journal";
     EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_search"), 3) << "older messages indexed on open";
-    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages"), 3);
     EXPECT_EQ(raw.value("PRAGMA integrity_check"), "ok");
 
     // A second open finds nothing to add.
@@ -377,67 +275,82 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
     EXPECT_EQ(listedIds(again), (QList<int64_t>{2, 3, 1}));
 }
 
-TEST(ChatDatabase, FileThatIsNotADatabaseIsLeftUntouched)
+// A folder that cannot be made, no path, a file that is not a database and a
+// damaged database: every read answers empty, every write reports failure,
+// and the file is left exactly as it was.
+TEST(ChatDatabase, UnusableFilesAnswerEmptyValuesFailWritesAndAreLeftAsTheyWere)
 {
-    const QString path = newDatabasePath();
-    QByteArray junk;
-    for (int i = 0; i < 200; ++i)
-        junk += "these are my notes, not a database\n";
-    {
+    const auto expectNothing = [](ChatDatabase& db) {
+        EXPECT_TRUE(db.listChats().isEmpty());
+        EXPECT_TRUE(db.searchMessages("a").isEmpty());
+        EXPECT_TRUE(db.searchMessages("aaa").isEmpty());
+        EXPECT_TRUE(db.messages(3).isEmpty());
+        EXPECT_FALSE(db.councilOn(1));
+        EXPECT_EQ(db.insertChat("Trip", "m"), 0);
+        EXPECT_EQ(db.insertMessage(1, "user", "lost"), 0);
+        EXPECT_FALSE(db.updateTitle(1, "renamed"));
+        EXPECT_FALSE(db.run("DELETE FROM chats WHERE id=?", {1}));
+    };
+    const auto write = [](const QString& path, const QByteArray& bytes) {
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(junk);
-    }
-    {
-        ChatDatabase db(path);
-        EXPECT_FALSE(db.isOpen());
-        EXPECT_EQ(db.insertChat("Trip", "m1"), 0);
-        EXPECT_TRUE(db.listChats().isEmpty());
-    }
-    EXPECT_EQ(fileBytes(path), junk);
-    EXPECT_EQ(QDir(QFileInfo(path).path()).entryList(QDir::Files), QStringList{"chats.db"});
-}
+        file.write(bytes);
+    };
 
-TEST(ChatDatabase, DamagedDatabaseNeverCrashesAndIsNeverReplaced)
-{
-    const QString path = newDatabasePath();
+    const QString blocker = cvn::test::makeTempFolder("closed") + "/not-a-folder";
+    write(blocker, {});
     {
-        ChatDatabase db(path);
+        cvn::test::ScopedEnvironment dataHome("XDG_DATA_HOME", QFile::encodeName(blocker));
+        for (const QString& path : {ChatDatabase::defaultPath(), QString()}) {
+            ChatDatabase db(path);
+            EXPECT_FALSE(db.isOpen());
+            expectNothing(db);
+            EXPECT_FALSE(db.exec("SELECT 1"));
+            EXPECT_FALSE(db.prepare("SELECT 1"));
+            EXPECT_FALSE(db.transaction([] { return true; }));
+        }
+    }
+    EXPECT_EQ(fileBytes(blocker), QByteArray());
+
+    const QString notes = newDatabasePath();
+    const QByteArray junk = QByteArray("these are my notes, not a database\n").repeated(200);
+    write(notes, junk);
+    {
+        ChatDatabase db(notes);
+        EXPECT_FALSE(db.isOpen());
+        expectNothing(db);
+    }
+    EXPECT_EQ(fileBytes(notes), junk);
+    EXPECT_EQ(QDir(QFileInfo(notes).path()).entryList(QDir::Files), QStringList{"chats.db"});
+
+    const QString damaged = newDatabasePath();
+    {
+        ChatDatabase db(damaged);
         ASSERT_TRUE(db.transaction([&] {
-            for (int i = 0; i < 200; ++i) {
-                const int64_t chat = db.insertChat(QStringLiteral("chat %1").arg(i), "m");
-                addMessage(db, chat, QString(2000, QChar('a' + i % 26)));
-            }
+            for (int i = 0; i < 200; ++i)
+                addMessage(db, db.insertChat(QStringLiteral("chat %1").arg(i), "m"), QString(2000, QChar('a' + i % 26)));
             return true;
         }));
     }
-    QByteArray bytes = fileBytes(path);
+    QByteArray bytes = fileBytes(damaged);
     ASSERT_GT(bytes.size(), 64 * 1024);
     // Scribble over the pages past the first few, keeping the header.
     for (qsizetype i = 16 * 1024; i < bytes.size(); i += 7)
         bytes[i] = char(0xA5);
+    write(damaged, bytes);
     {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
+        ChatDatabase db(damaged);
+        expectNothing(db);
     }
-    {
-        ChatDatabase db(path);
-        db.listChats();
-        db.searchMessages("a");
-        db.messages(3);
-        db.insertChat("after damage", "m");
-        db.updateTitle(1, "renamed");
-    }
-    EXPECT_TRUE(QFileInfo(path).isFile());
-    EXPECT_GE(QFileInfo(path).size(), bytes.size()) << "the damaged file is never truncated or rebuilt";
-    EXPECT_TRUE(fileBytes(path).startsWith(QByteArray("SQLite format 3", 16)));
+    EXPECT_TRUE(fileBytes(damaged) == bytes) << "the damaged file is never rewritten, truncated or replaced";
 }
 
+// Waiting out another writer's lock is shown by the writers in several
+// processes (CrashTest.cpp).
 TEST(ChatDatabase, ReadOnlyConnectionAndBusyFileFailWritesButKeepReading)
 {
     const QString path = newDatabasePath();
-    ChatDatabase db(path);
+    ChatDatabase db(path, 0);
     ASSERT_EQ(db.insertChat("Kept", "m"), 1);
 
     // Writes refused (as on a read-only file): inserts answer 0, reads go on.
@@ -455,15 +368,7 @@ TEST(ChatDatabase, ReadOnlyConnectionAndBusyFileFailWritesButKeepReading)
     EXPECT_EQ(db.insertChat("Blocked", "m"), 0);
     EXPECT_EQ(listedIds(db), (QList<int64_t>{1})) << "readers are not blocked by a pending write";
     EXPECT_TRUE(other.exec("COMMIT"));
-
-    // One that lets go within the timeout: the write waits and succeeds.
-    ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
-    std::thread release([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        other.exec("COMMIT");
-    });
-    EXPECT_EQ(db.insertChat("Waited", "m"), 2);
-    release.join();
+    EXPECT_EQ(db.insertChat("Free", "m"), 2);
 }
 
 TEST(ChatDatabase, TransactionCommitsAllOrNothing)

@@ -55,6 +55,10 @@ int main(int argc, char** argv)
             QList<std::pair<int64_t, qint64>> rows;
             int64_t newChat = 0;
             const bool committed = db.transaction([&] {
+                // A read first, as a transaction that looks before it
+                // writes: only a write lock taken at BEGIN keeps another
+                // writer's commit from failing the write that follows.
+                db.councilOn(chatId);
                 newChat = db.insertChat(QStringLiteral("chat %1").arg(seq), QStringLiteral("m"));
                 for (qint64 s = seq; newChat != 0 && s < seq + 2; ++s) {
                     const int64_t row = addMessage(db, newChat, s);

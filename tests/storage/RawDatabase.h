@@ -26,8 +26,6 @@ public:
     // A script; true on success.
     bool exec(const QString& sql);
 
-    sqlite3* handle() const { return m_db; }
-
 private:
     sqlite3* m_db = nullptr;
 };

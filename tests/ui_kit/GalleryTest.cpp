@@ -5,6 +5,7 @@
 #include "rendering/Markdown.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 #include <QSet>
 
 using namespace cvn;
@@ -67,13 +68,14 @@ TEST_F(GalleryTest, SampleReplyShowsNoStrayEmphasisMarkers)
 
 TEST_F(GalleryTest, UnwritableFolderIsAClearError)
 {
-    const QString file = QDir::temp().filePath(QStringLiteral("cvn-gallery-not-a-folder"));
-    QFile(file).open(QIODevice::WriteOnly);
+    const QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString file = folder.filePath(QStringLiteral("not-a-folder"));
+    ASSERT_TRUE(QFile(file).open(QIODevice::WriteOnly));
     try {
         gallery::writeGallery(file + QStringLiteral("/sub"));
         FAIL() << "expected an error";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("cannot create"), std::string::npos) << e.what();
     }
-    QFile::remove(file);
 }

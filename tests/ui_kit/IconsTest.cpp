@@ -94,23 +94,21 @@ TEST_F(IconsTest, StaticPaintScalesTheNaturalFrame)
 TEST_F(IconsTest, DiroruViewTintsTheSilhouetteAndKeepsItsFrame)
 {
     ASSERT_FALSE(DiroruView::templateImage().isNull());
-    {
-        DiroruView none(0, Theme::silhouette, 1);
-        EXPECT_EQ(none.sizeHint(), QSize(0, 0));
-        none.resize(10, 10);
-        const QImage image = renderOver(none, Qt::transparent);
+    const auto transparent = [](QWidget& widget) {
+        const QImage image = renderOver(widget, Qt::transparent);
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x)
-                ASSERT_EQ(alphaAt(image, x, y), 0);
-    }
-    {
-        DiroruView hidden(120, Theme::silhouette, 0);
-        EXPECT_EQ(hidden.size(), QSize(120, 120));
-        const QImage image = renderOver(hidden, Qt::transparent);
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                ASSERT_EQ(alphaAt(image, x, y), 0);
-    }
+                if (alphaAt(image, x, y) != 0)
+                    return false;
+        return true;
+    };
+    DiroruView none(0, Theme::silhouette, 1);
+    EXPECT_EQ(none.sizeHint(), QSize(0, 0));
+    none.resize(10, 10);
+    EXPECT_TRUE(transparent(none));
+    DiroruView hidden(120, Theme::silhouette, 0);
+    EXPECT_EQ(hidden.size(), QSize(120, 120));
+    EXPECT_TRUE(transparent(hidden));
     const QColor tint(0x12, 0x80, 0xF0);
     DiroruView view(120, Theme::dynamicColor(tint.rgb(), tint.rgb()), 1);
     const QImage image = renderOver(view, Qt::transparent);

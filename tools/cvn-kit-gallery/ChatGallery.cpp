@@ -16,8 +16,7 @@ namespace cvn::gallery {
 
 namespace {
 
-constexpr int kMargin = 16;
-constexpr int kCaption = 22;
+constexpr int kMargin = CaptionedPage::kMargin;
 constexpr int kPageWidth = Composer::panelWidth + 2 * kMargin;
 
 ModelInfo model(const QString& name)
@@ -35,38 +34,10 @@ QList<ModelInfo> councilModels()
             model(QStringLiteral("DeepSeek R1 Distill Qwen 14B")), model(QStringLiteral("OLMo 2 · 13B"))};
 }
 
-// A page in the appearance's background; captions go above each item.
-struct Page {
-    QWidget widget;
-    QList<QPair<QString, QWidget*>> items;
-
-    Page() { widget.setAttribute(Qt::WA_DontShowOnScreen); }
-
-    // Places `item` below the last one, `above` pixels lower to leave room
-    // for what stands over it (the mention popup).
-    int place(const QString& caption, QWidget* item, int y, int above = 0)
-    {
-        y += kCaption + above;
-        item->move(kMargin, y);
-        items.append({caption, item});
-        return y + item->height() + kMargin;
-    }
-
-    QImage render(int height)
-    {
-        widget.resize(kPageWidth, height);
-        widget.show();
-        settle();
-        QImage sheet(widget.size(), QImage::Format_ARGB32_Premultiplied);
-        sheet.fill(Theme::pageBackground());
-        widget.render(&sheet, QPoint(), QRegion(), QWidget::DrawChildren);
-        QPainter p(&sheet);
-        p.setFont(Theme::interRegular13());
-        p.setPen(Theme::secondaryText());
-        for (const auto& [caption, item] : items)
-            p.drawText(QPointF(kMargin, item->y() - 8 - (item->property("above").toInt())), caption);
-        return sheet;
-    }
+// Items stand under the composer's panel width; the mention popup's room is
+// kept with place()'s `above`.
+struct Page : CaptionedPage {
+    Page() : CaptionedPage(kPageWidth) {}
 };
 
 Composer* composer(QWidget* page, const std::optional<QString>& name, const QString& text)

@@ -4,8 +4,10 @@
 #include "ChatGallery.h"
 #include "DebugGallery.h"
 #include "PagesGallery.h"
+#include "ModelsGallery.h"
 #include "ReplyGallery.h"
 #include "SidebarGallery.h"
+#include "TranscriptGallery.h"
 
 #include "ui_kit/CentredCardLayout.h"
 #include "ui_kit/ContextWarningDialog.h"
@@ -510,6 +512,40 @@ void settle()
         QApplication::processEvents();
 }
 
+CaptionedPage::CaptionedPage(int width) : width(width)
+{
+    widget.setAttribute(Qt::WA_DontShowOnScreen);
+}
+
+int CaptionedPage::place(const QString& caption, QWidget* item, int y, int above)
+{
+    y += kCaption + above;
+    item->move(kMargin, y);
+    items.append({caption, item});
+    return y + item->height() + kMargin;
+}
+
+QImage CaptionedPage::render(int height)
+{
+    widget.resize(width, height);
+    widget.show();
+    settle();
+    QImage sheet(widget.size(), QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(Theme::pageBackground());
+    widget.render(&sheet, QPoint(), QRegion(), QWidget::DrawChildren);
+    QPainter p(&sheet);
+    p.setFont(Theme::interRegular13());
+    p.setPen(Theme::secondaryText());
+    for (const auto& [caption, item] : items)
+        p.drawText(QPointF(kMargin, item->y() - 8 - (item->property("above").toInt())), caption);
+    if (outlineItems) {
+        p.setPen(QColor(128, 128, 128, 60));
+        for (const auto& [caption, item] : items)
+            p.drawRect(QRectF(item->geometry()).adjusted(-0.5, -0.5, -0.5, -0.5));
+    }
+    return sheet;
+}
+
 QList<Sheet> renderSheets(Appearance appearance)
 {
     Theme::setAppearance(appearance);
@@ -552,6 +588,8 @@ QList<Sheet> renderSheets(Appearance appearance)
     sheets += chatSheets();
     sheets += sidebarSheets();
     sheets += pagesSheets();
+    sheets += modelsSheets();
+    sheets += transcriptSheets();
     sheets += debugSheets();
     return sheets;
 }

@@ -171,7 +171,8 @@ TEST_F(AttachmentViewsTest, StripShowsHeaderChipsAndRemoves)
     EXPECT_EQ(chips[1]->x(), 82);
     EXPECT_TRUE(chips[0]->showsWarning());
     EXPECT_FALSE(chips[1]->showsWarning());
-    EXPECT_EQ(chips[0]->toolTip(), chipLabel(stager.staged()[0], 10000));
+    EXPECT_EQ(chips[0]->toolTip(), QStringLiteral("big.pdf  \u00B7  2 KB  \u00B7  ~6,000 tokens (60% of context)"
+                                                  "  \u26A0 Model may forget earlier messages"));
     EXPECT_TRUE(sameColor(chips[0]->tile()->border(), chipWarningAmber));
     EXPECT_EQ(chips[0]->tile()->typeLabel(), QStringLiteral("PDF"));
     // The remove button overhangs the tile's corner by 6.

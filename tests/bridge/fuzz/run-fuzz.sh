@@ -22,7 +22,11 @@ esac
 OBJ="$WORK/obj-$TARGET"
 mkdir -p "$WORK/found-$TARGET" "$OBJ"
 rm -f "$OBJ"/*.o
+# The settings store announces writes through a QObject: its meta-object code.
+MOC="${CVN_FUZZ_MOC:-$(pkg-config --variable=libexecdir Qt6Core)/moc}"
+"$MOC" "$ROOT/src/platform/SettingsNotifier.h" -o "$OBJ/moc_SettingsNotifier.cpp"
 SOURCES=(
+  "$OBJ/moc_SettingsNotifier.cpp"
   "$MAIN"
   "$ROOT/src/bridge/AppInfo.cpp"
   "$ROOT/src/bridge/Json.cpp"
@@ -32,6 +36,9 @@ SOURCES=(
   "$ROOT/src/models/MemoryEstimates.cpp"
   "$ROOT/src/platform/AppSettings.cpp"
   "$ROOT/src/platform/HostFacts.cpp"
+  "$ROOT/src/platform/MainThread.cpp"
+  "$ROOT/src/platform/NumberFormat.cpp"
+  "$ROOT/src/platform/SettingsNotifier.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
   "$ROOT/src/platform/Unicode.cpp"
   "$ROOT/src/platform/Utf8Decoder.cpp"

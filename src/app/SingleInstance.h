@@ -1,0 +1,59 @@
+#pragma once
+
+// One running instance per user. The first start becomes the primary and
+// listens on a local socket in the user's runtime folder; a later start
+// hands its URLs (or a request to show the window) to the primary and ends.
+// A lock file around the check-and-listen keeps two simultaneous first
+// starts from both becoming primary.
+//
+// Wire format, one line each, UTF-8: "url <text>\n" per URL, or "show\n".
+// The primary reads each client without blocking, drops a client whose line
+// grows past maxLineBytes or that takes longer than clientTimeoutMs, and
+// emits its requests in order. Main thread only.
+
+#include <QHash>
+#include <QLocalServer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QLocalSocket;
+
+namespace cvn {
+
+class SingleInstance : public QObject {
+    Q_OBJECT
+public:
+    static constexpr qsizetype maxLineBytes = 64 * 1024;
+    static constexpr int clientTimeoutMs = 2000;
+
+    enum class Role { Primary, Forwarded };
+
+    // `folder` holds the socket and its lock; empty: the user's runtime
+    // folder.
+    explicit SingleInstance(QString folder = {}, QObject* parent = nullptr);
+
+    // Forwards `urls` (or "show" when there are none) to a running primary,
+    // or becomes the primary. A primary that cannot listen still runs, alone
+    // with its window.
+    Role claim(const QStringList& urls);
+
+    QString socketPath() const { return m_socketPath; }
+    bool isListening() const { return m_server.isListening(); }
+
+signals:
+    void urlReceived(const QString& url);
+    void showRequested();
+
+private:
+    bool forward(const QStringList& urls);
+    void accept();
+    void readFrom(QLocalSocket* client);
+
+    QString m_folder;
+    QString m_socketPath;
+    QLocalServer m_server;
+    QHash<QLocalSocket*, QByteArray> m_pending;
+};
+
+} // namespace cvn

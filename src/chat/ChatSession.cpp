@@ -1,0 +1,83 @@
+#include "chat/ChatSession.h"
+
+namespace cvn {
+
+LlamaChatSession::LlamaChatSession(LlamaSession* session, QObject* parent)
+    : ChatSession(parent), m_session(session)
+{
+    connect(session, &LlamaSession::turnsChanged, this, &ChatSession::turnsChanged);
+    connect(session, &LlamaSession::isStreamingChanged, this, &ChatSession::isStreamingChanged);
+    connect(session, &LlamaSession::statusTextChanged, this, &ChatSession::statusTextChanged);
+}
+
+const QList<ChatSession::Turn>& LlamaChatSession::turns() const
+{
+    static const QList<Turn> none;
+    return m_session ? m_session->turns() : none;
+}
+
+bool LlamaChatSession::isStreaming() const
+{
+    return m_session && m_session->isStreaming();
+}
+
+std::optional<QString> LlamaChatSession::statusText() const
+{
+    return m_session ? m_session->statusText() : std::nullopt;
+}
+
+int64_t LlamaChatSession::loadedContextSize() const
+{
+    return m_session ? m_session->loadedContextSize() : 0;
+}
+
+void LlamaChatSession::send(const QString& prompt)
+{
+    if (m_session)
+        m_session->send(prompt);
+}
+
+void LlamaChatSession::sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
+                                   const QStringList& notes)
+{
+    if (m_session)
+        m_session->sendCouncil(shown, question, members, notes);
+}
+
+void LlamaChatSession::appendUserTurn(const QString& text, const QStringList& notes)
+{
+    if (m_session)
+        m_session->appendUserTurn(text, notes);
+}
+
+void LlamaChatSession::stop()
+{
+    if (m_session)
+        m_session->stop();
+}
+
+void LlamaChatSession::regenerate(const QUuid& turnId)
+{
+    if (m_session)
+        m_session->regenerate(turnId);
+}
+
+void LlamaChatSession::resend(const QUuid& turnId, const QString& text)
+{
+    if (m_session)
+        m_session->resend(turnId, text);
+}
+
+void LlamaChatSession::deleteTurn(const QUuid& turnId)
+{
+    if (m_session)
+        m_session->deleteTurn(turnId);
+}
+
+void LlamaChatSession::toggleReasoning(const QUuid& turnId)
+{
+    if (m_session)
+        m_session->toggleReasoning(turnId);
+}
+
+} // namespace cvn

@@ -1,0 +1,81 @@
+#pragma once
+
+// What the chat page reads of the conversation engine and asks of it: the
+// turns, the streaming flag and the status line, and the calls a send, a stop
+// or a message action makes. One seam in front of LlamaSession, so that the
+// page and its send road run against a scripted session in tests.
+//
+// Lives on the main thread. The page only observes a ChatSession; whoever
+// creates one keeps it alive for longer than the page.
+
+#include "engine/LlamaSession.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUuid>
+
+#include <cstdint>
+#include <optional>
+
+namespace cvn {
+
+class ChatSession : public QObject {
+    Q_OBJECT
+public:
+    using Turn = LlamaSession::Turn;
+
+    using QObject::QObject;
+
+    virtual const QList<Turn>& turns() const = 0;
+    virtual bool isStreaming() const = 0;
+    virtual std::optional<QString> statusText() const = 0;
+    // The loaded model's context, below 1 without a model.
+    virtual int64_t loadedContextSize() const = 0;
+
+    virtual void send(const QString& prompt) = 0;
+    virtual void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
+                             const QStringList& notes) = 0;
+    virtual void appendUserTurn(const QString& text, const QStringList& notes) = 0;
+    virtual void stop() = 0;
+    virtual void regenerate(const QUuid& turnId) = 0;
+    virtual void resend(const QUuid& turnId, const QString& text) = 0;
+    virtual void deleteTurn(const QUuid& turnId) = 0;
+    virtual void toggleReasoning(const QUuid& turnId) = 0;
+
+signals:
+    void turnsChanged();
+    void isStreamingChanged();
+    void statusTextChanged();
+};
+
+// The engine's own session behind the seam. The session must outlive this
+// adapter's use; a session destroyed first reads as empty and idle.
+class LlamaChatSession : public ChatSession {
+    Q_OBJECT
+public:
+    explicit LlamaChatSession(LlamaSession* session, QObject* parent = nullptr);
+
+    LlamaSession* session() const { return m_session; }
+
+    const QList<Turn>& turns() const override;
+    bool isStreaming() const override;
+    std::optional<QString> statusText() const override;
+    int64_t loadedContextSize() const override;
+
+    void send(const QString& prompt) override;
+    void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
+                     const QStringList& notes) override;
+    void appendUserTurn(const QString& text, const QStringList& notes) override;
+    void stop() override;
+    void regenerate(const QUuid& turnId) override;
+    void resend(const QUuid& turnId, const QString& text) override;
+    void deleteTurn(const QUuid& turnId) override;
+    void toggleReasoning(const QUuid& turnId) override;
+
+private:
+    QPointer<LlamaSession> m_session;
+};
+
+} // namespace cvn

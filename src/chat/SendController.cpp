@@ -1,0 +1,232 @@
+#include "chat/SendController.h"
+
+#include "attachments/AttachmentStager.h"
+#include "chat/ChatSession.h"
+#include "engine/CouncilMentions.h"
+#include "platform/Unicode.h"
+
+#include <QPointer>
+
+namespace cvn {
+
+SendController::SendController(ChatSession& session, Stager& stager, Mentions& mentions, Planner& planner,
+                               QObject* parent)
+    : QObject(parent), m_session(session), m_stager(stager), m_mentions(mentions), m_planner(planner)
+{
+}
+
+bool SendController::blocksSend() const
+{
+    return m_session.isStreaming() || m_sendPending;
+}
+
+std::optional<ContextWarning> SendController::overflow(bool hasFiles, int64_t fileTokens, const QString& text,
+                                                      int64_t contextTokens)
+{
+    if (!hasFiles || fileTokens < 1)
+        return std::nullopt;
+    const int64_t promptTokens = int64_t(GraphemeIndex(text).size()) / 3;
+    if (fileTokens + promptTokens <= contextTokens - replyReserve)
+        return std::nullopt;
+    return ContextWarning{contextTokens, fileTokens, promptTokens};
+}
+
+void SendController::send(const QString& text)
+{
+    // The composer keeps its text while this holds (it asks blocksSend()
+    // through its busy flags), so ignoring the send loses nothing.
+    if (blocksSend())
+        return;
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() && !m_stager.hasFiles())
+        return;
+    if (m_councilOn && sendWithMentions(trimmed))
+        return;
+
+    // A second send while this one waits would race it to the session, which
+    // refuses whichever comes once a reply streams: keep it out instead.
+    setSendPending(true);
+    QPointer<SendController> self(this);
+    m_planner.prepareModel([self, trimmed](bool ready) {
+        if (!self)
+            return;
+        self->setSendPending(false);
+        if (ready)
+            self->sendPlain(trimmed);
+        else
+            emit self->restoreText(trimmed);
+    });
+}
+
+void SendController::sendPlain(const QString& text)
+{
+    if (const auto warning = overflow(m_stager.hasFiles(), m_stager.totalApproxTokens(), text, m_contextSize)) {
+        holdBack(*warning, [this, text] { sendAnyway(text); }, text);
+        return;
+    }
+    sendAnyway(text);
+}
+
+void SendController::sendAnyway(const QString& text)
+{
+    if (!m_stager.hasFiles()) {
+        m_session.send(text);
+        return;
+    }
+    const int64_t loaded = m_session.loadedContextSize();
+    const std::optional<QString> prompt = m_stager.composePrompt(text, loaded >= 1 ? loaded : m_contextSize);
+    if (!prompt)
+        return; // the stager has said why; the files stay for another try
+    m_stager.clear();
+    m_session.send(*prompt);
+}
+
+bool SendController::sendWithMentions(const QString& text)
+{
+    const QList<ModelInfo> members = m_mentions.mentionedModels(text, m_models);
+    QStringList notes;
+    for (const QString& token : m_mentions.unresolvedTokens(text, m_models))
+        notes.append(m_mentions.notFoundMessage(token, m_models));
+
+    if (members.isEmpty()) {
+        if (notes.isEmpty())
+            return false;
+        m_session.appendUserTurn(text, notes);
+        return true;
+    }
+    const QString question = m_mentions.stripMentions(text, m_models);
+    if (question.isEmpty()) {
+        m_emptyQuestionOpen = true;
+        emit emptyQuestionChanged();
+        return true;
+    }
+    const int64_t context = m_planner.councilContext(members.first());
+    if (const auto warning = overflow(m_stager.hasFiles(), m_stager.totalApproxTokens(), question, context)) {
+        holdBack(*warning,
+                 [this, question, text, context, members, notes] {
+                     sendCouncilAnyway(question, text, context, members, notes);
+                 },
+                 text);
+        return true;
+    }
+    sendCouncilAnyway(question, text, context, members, notes);
+    return true;
+}
+
+void SendController::sendCouncilAnyway(const QString& question, const QString& text, int64_t context,
+                                       const QList<ModelInfo>& members, const QStringList& notes)
+{
+    QString shown = text;
+    QString prompt = question;
+    if (m_stager.hasFiles()) {
+        const std::optional<QString> composed = m_stager.composePrompt(question, context);
+        if (!composed)
+            return;
+        prompt = *composed;
+        // The user turn shows the file blocks ahead of the text as typed, so
+        // the bubble lists the files and keeps the mentions.
+        if (composed->endsWith(question))
+            shown = composed->left(composed->size() - question.size()) + text;
+        m_stager.clear();
+    }
+    m_planner.markCouncil();
+    m_session.sendCouncil(shown, prompt, members, notes);
+}
+
+void SendController::holdBack(const ContextWarning& warning, std::function<void()> send, const QString& text)
+{
+    m_oversize = Oversize{warning, std::move(send), text};
+    emit oversizeChanged();
+}
+
+void SendController::sendAfterWarning()
+{
+    if (!m_oversize)
+        return;
+    const std::function<void()> send = std::move(m_oversize->send);
+    m_oversize.reset();
+    emit oversizeChanged();
+    send();
+}
+
+void SendController::dismissWarning()
+{
+    if (!m_oversize)
+        return;
+    const QString text = m_oversize->text;
+    m_oversize.reset();
+    emit oversizeChanged();
+    emit restoreText(text);
+}
+
+void SendController::dismissEmptyQuestion()
+{
+    if (!m_emptyQuestionOpen)
+        return;
+    m_emptyQuestionOpen = false;
+    emit emptyQuestionChanged();
+}
+
+void SendController::stop()
+{
+    emit toast(stoppingToast, ToastKind::info);
+    m_session.stop();
+}
+
+void SendController::setSendPending(bool pending)
+{
+    if (m_sendPending == pending)
+        return;
+    m_sendPending = pending;
+    emit sendPendingChanged(pending);
+}
+
+// --- adapters ---------------------------------------------------------------
+
+StagerAdapter::StagerAdapter(AttachmentStager* stager) : m_stager(stager)
+{
+}
+
+// Without a stager nothing is ever staged.
+bool StagerAdapter::hasFiles() const
+{
+    return m_stager && !m_stager->staged().isEmpty();
+}
+
+int64_t StagerAdapter::totalApproxTokens() const
+{
+    return m_stager ? m_stager->totalApproxTokens() : 0;
+}
+
+std::optional<QString> StagerAdapter::composePrompt(const QString& text, int64_t contextTokens) const
+{
+    return m_stager ? m_stager->composePrompt(text, contextTokens) : std::optional<QString>(text);
+}
+
+void StagerAdapter::clear()
+{
+    if (m_stager)
+        m_stager->clear();
+}
+
+QList<ModelInfo> CouncilMentionRules::mentionedModels(const QString& text, const QList<ModelInfo>& models) const
+{
+    return CouncilMentions::mentionedModels(text, models);
+}
+
+QStringList CouncilMentionRules::unresolvedTokens(const QString& text, const QList<ModelInfo>& models) const
+{
+    return CouncilMentions::unresolvedTokens(text, models);
+}
+
+QString CouncilMentionRules::notFoundMessage(const QString& token, const QList<ModelInfo>& models) const
+{
+    return CouncilMentions::notFoundMessage(token, models);
+}
+
+QString CouncilMentionRules::stripMentions(const QString& text, const QList<ModelInfo>& models) const
+{
+    return CouncilMentions::stripMentions(text, models);
+}
+
+} // namespace cvn

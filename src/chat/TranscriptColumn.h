@@ -1,0 +1,103 @@
+#pragma once
+
+// The scrolled content of the chat page: a 16-px spacer, one message bubble
+// per turn in a column 797 wide centred in the width it is given, then the
+// tail marker (the room the composer and the staged files take below the
+// last message) and a filler whose height the scrolling code decides.
+//
+// setTurns() reconciles the rows with a list of turns by their ids: a bubble
+// whose turn is still there is kept and given the new snapshot, new turns get
+// new bubbles and removed ones lose theirs. Only the rows from the first one
+// whose height changed are moved, so a reply streaming into the last bubble
+// costs the same in a long chat as in a short one. After every relayout it
+// reports where the tail marker starts.
+//
+// The bubbles stand in groups of `groupSize` consecutive rows, each group a
+// plain child of the column: Qt walks a widget's direct children on every
+// paint and every move of one of them, so a thousand bubbles side by side
+// would make each streamed piece cost more in a long chat. A group moves as
+// one when a row above it changes height.
+//
+// The column owns its bubbles; the page that holds it sets their callbacks
+// through onBubbleCreated. Main thread only.
+
+#include "engine/LlamaSession.h"
+
+#include <QHash>
+#include <QUuid>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace cvn {
+
+class MessageBubble;
+
+class TranscriptColumn : public QWidget {
+    Q_OBJECT
+public:
+    using Turn = LlamaSession::Turn;
+
+    static constexpr int topSpacer = 16;
+    static constexpr int groupSize = 24;
+
+    explicit TranscriptColumn(QWidget* parent = nullptr);
+    ~TranscriptColumn() override;
+
+    void setTurns(const QList<Turn>& turns);
+    void setTailHeight(int height);
+    void setFillerHeight(int height);
+    int tailHeight() const { return m_tail; }
+    int fillerHeight() const { return m_filler; }
+
+    // Where the anchor above a user turn's bubble sits; nothing for any
+    // other turn.
+    std::optional<int> anchorY(const QUuid& turnId) const;
+    // The top of the tail marker, in column coordinates.
+    int tailTop() const { return m_tailTop; }
+    int contentHeight() const { return m_tailTop + m_tail + m_filler; }
+    // The left edge of the 797 column in the current width.
+    int columnX() const;
+
+    int rowCount() const { return int(m_rows.size()); }
+    MessageBubble* bubble(int row) const { return m_rows[size_t(row)].bubble; }
+    MessageBubble* bubbleFor(const QUuid& turnId) const;
+    // How many relayouts ran since creation.
+    int relayouts() const { return m_relayouts; }
+
+    // Called once for every bubble made, to wire its actions.
+    std::function<void(MessageBubble*)> onBubbleCreated;
+
+signals:
+    void tailTopChanged(int top);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    struct Row {
+        QUuid id;
+        MessageBubble* bubble = nullptr;
+        int height = 0;
+        bool user = false;
+    };
+
+    MessageBubble* makeBubble(const Turn& turn, size_t row);
+    QWidget* group(size_t index);
+    // Moves the rows from `first` on and sizes the column. With `regroup`,
+    // every row from `first` on is also put into its group.
+    void relayout(size_t first, bool regroup);
+
+    std::vector<Row> m_rows;
+    std::vector<QWidget*> m_groups;
+    std::vector<int> m_tops; // each row's top
+    QHash<QUuid, size_t> m_index;
+    int m_tail = 0;
+    int m_filler = 0;
+    int m_tailTop = topSpacer;
+    int m_relayouts = 0;
+};
+
+} // namespace cvn

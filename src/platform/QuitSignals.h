@@ -1,0 +1,15 @@
+#pragma once
+
+namespace cvn {
+
+// A write to a socket whose peer has gone raises SIGPIPE, which ends the
+// process by default; the bridge wants EPIPE instead. Call first in main().
+void ignoreBrokenPipes();
+
+// SIGTERM, SIGINT and SIGHUP end the Qt event loop in order (as Quit does)
+// instead of killing the process mid-write. The handler only writes a byte
+// to a pipe; the main loop reads it and calls QCoreApplication::quit().
+// Call once, after the application object exists.
+void quitOnTerminationSignals();
+
+} // namespace cvn

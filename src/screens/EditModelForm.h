@@ -1,0 +1,102 @@
+#pragma once
+
+#include "ui_kit/Theme.h"
+
+#include <QPointer>
+#include <QWidget>
+
+class QLineEdit;
+class QVBoxLayout;
+
+namespace cvn {
+
+class CvnCardSlider;
+class CvnComboBox;
+class CvnRadioButton;
+class EditModelFormModel;
+
+// A wrapping line of the form, in one theme colour, with its text replaceable.
+class FormText : public QWidget {
+public:
+    FormText(const QString& text, DynamicColor color, QWidget* parent = nullptr);
+    QString text() const { return m_text; }
+    void setText(const QString& text);
+    DynamicColor color() const { return m_color; }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return {0, heightForWidth(width())}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString m_text;
+    DynamicColor m_color;
+};
+
+// The body of the "Edit model" dialog: DISPLAY NAME (automatic, file name or
+// custom), CONTEXT SIZE (automatic, or a manual step with its RAM figures and
+// warning) and CHAT TEMPLATE, 520 wide, drawn on the dialog's ink card.
+//
+// It only shows and writes the form model, which its host owns and which
+// must outlive it; every change of the model redraws it.
+// Main thread only.
+class EditModelForm : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kWidth = 520;
+    static constexpr int kIndent = 32;
+
+    explicit EditModelForm(EditModelFormModel* form, QWidget* parent = nullptr);
+
+    EditModelFormModel* form() const { return m_form; }
+
+    CvnRadioButton* autoNameChoice() const { return m_autoName; }
+    CvnRadioButton* originalNameChoice() const { return m_originalName; }
+    CvnRadioButton* customNameChoice() const { return m_customName; }
+    QLineEdit* nameField() const { return m_nameField; }
+    QWidget* nameFrame() const { return m_nameFrame; }
+    // 1 while the name is custom, else 0.5.
+    qreal nameFieldOpacity() const;
+    CvnRadioButton* autoContextChoice() const { return m_autoContext; }
+    CvnRadioButton* manualContextChoice() const { return m_manualContext; }
+    CvnCardSlider* slider() const { return m_slider; }
+    FormText* autoCaption() const { return m_autoCaption; }
+    FormText* manualCaption() const { return m_manualCaption; }
+    FormText* trainedCaption() const { return m_trainedCaption; }
+    FormText* warning() const { return m_warning; }
+    CvnComboBox* templateChoice() const { return m_template; }
+
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    QSize sizeHint() const override;
+
+private:
+    void refresh();
+    void nameEdited(const QString& text);
+
+    QPointer<EditModelFormModel> m_form;
+    QVBoxLayout* m_column;
+    CvnRadioButton* m_autoName;
+    CvnRadioButton* m_originalName;
+    CvnRadioButton* m_customName;
+    QWidget* m_nameFrame;
+    QLineEdit* m_nameField;
+    CvnRadioButton* m_autoContext;
+    CvnRadioButton* m_manualContext;
+    CvnCardSlider* m_slider;
+    FormText* m_autoCaption;
+    FormText* m_manualCaption;
+    FormText* m_trainedCaption;
+    FormText* m_warning;
+    CvnComboBox* m_template;
+    // Holders of the optional rows: hidden with their padding.
+    QWidget* m_autoCaptionRow;
+    QWidget* m_manualCaptionRow;
+    QWidget* m_trainedCaptionRow;
+    QWidget* m_warningRow;
+};
+
+} // namespace cvn

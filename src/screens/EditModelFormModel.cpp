@@ -1,0 +1,199 @@
+#include "screens/EditModelFormModel.h"
+
+#include "models/MemoryEstimates.h"
+#include "models/ModelCopier.h"
+#include "models/SystemFacts.h"
+#include "platform/Unicode.h"
+
+#include <algorithm>
+
+namespace cvn {
+
+namespace {
+
+constexpr int64_t kFirstStep = 2048;
+constexpr int64_t kLastStep = 131072;
+constexpr int64_t kUnknownTrained = 32768;
+
+// The file's name without folders and without its last extension: the name
+// the user gave the file, whatever subfolder of the models folder it sits in.
+QString baseNameOf(const QString& fileName)
+{
+    const QString last = fileName.section(u'/', -1);
+    return ModelCopier::splitExtension(last).first;
+}
+
+} // namespace
+
+EditModelFormModel::EditModelFormModel(const ModelInfo& model, QObject* parent)
+    : EditModelFormModel(model, static_cast<uint64_t>(std::max<int64_t>(0, SystemFacts::read().rig.ramFreeMb)), parent)
+{
+}
+
+EditModelFormModel::EditModelFormModel(const ModelInfo& model, uint64_t freeMb, QObject* parent)
+    : QObject(parent)
+    , m_model(model)
+    , m_info(model.effectiveMetadata())
+    , m_freeMb(freeMb)
+{
+    m_trained = m_info.nCtxTrain > 0 ? m_info.nCtxTrain : kUnknownTrained;
+    m_steps = stepsFor(m_trained);
+    m_autoContext = autoContextForRam(m_info, m_freeMb).contextSize;
+    m_cleanedName = model.displayName;
+    m_originalName = baseNameOf(model.fileName);
+    m_name = model.displayName;
+    m_manual = model.contextMode == QLatin1String("manual");
+    const int64_t target = model.contextSizeManual.value_or(m_autoContext);
+    const auto it = std::find_if(m_steps.cbegin(), m_steps.cend(), [&](int64_t s) { return s >= target; });
+    m_stepIndex = it == m_steps.cend() ? int(m_steps.size()) - 1 : int(it - m_steps.cbegin());
+    m_templateIndex = templateIndexForSetting(model.chatTemplate);
+}
+
+const QStringList& EditModelFormModel::chatTemplateChoices()
+{
+    static const QStringList choices = {
+        QStringLiteral("Auto-detect"), QStringLiteral("ChatML"),   QStringLiteral("Qwen"),
+        QStringLiteral("Llama"),       QStringLiteral("Mistral"),  QStringLiteral("DeepSeek"),
+        QStringLiteral("Gemma"),       QStringLiteral("Phi"),      QStringLiteral("GLM"),
+        QStringLiteral("Kimi"),        QStringLiteral("Command-R"), QStringLiteral("Yi"),
+        QStringLiteral("InternLM"),    QStringLiteral("Baichuan"), QStringLiteral("OLMo"),
+        QStringLiteral("Falcon"),
+    };
+    return choices;
+}
+
+int EditModelFormModel::templateIndexForSetting(const std::optional<QString>& setting)
+{
+    if (!setting || setting->isEmpty())
+        return 0;
+    const QStringList& choices = chatTemplateChoices();
+    for (int i = 1; i < choices.size(); ++i) {
+        if (choices[i].compare(*setting, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return 0;
+}
+
+QList<int64_t> EditModelFormModel::stepsFor(int64_t trained)
+{
+    const int64_t limit = std::min(trained, kLastStep);
+    QList<int64_t> steps;
+    for (int64_t value = kFirstStep; value <= limit; value *= 2)
+        steps.append(value);
+    if (steps.isEmpty())
+        steps.append(kFirstStep);
+    return steps;
+}
+
+QString EditModelFormModel::capName(const QString& name)
+{
+    // Cheap exit first: a name of at most 80 code units has at most 80 characters.
+    if (name.size() <= kNameLimit)
+        return name;
+    const GraphemeIndex clusters(name);
+    if (clusters.size() <= kNameLimit)
+        return name;
+    return name.left(clusters.offset(kNameLimit));
+}
+
+void EditModelFormModel::chooseNameMode(NameMode mode)
+{
+    m_nameMode = mode;
+    if (mode == NameMode::Auto)
+        m_name = m_cleanedName;
+    else if (mode == NameMode::Original)
+        m_name = capName(m_originalName);
+    emit changed();
+}
+
+void EditModelFormModel::setName(const QString& name)
+{
+    const QString capped = capName(name);
+    if (capped == m_name)
+        return;
+    m_name = capped;
+    emit changed();
+}
+
+void EditModelFormModel::setManual(bool manual)
+{
+    if (manual == m_manual)
+        return;
+    m_manual = manual;
+    emit changed();
+}
+
+void EditModelFormModel::setStepIndex(int index)
+{
+    if (index == m_stepIndex)
+        return;
+    m_stepIndex = index;
+    emit changed();
+}
+
+void EditModelFormModel::setTemplateIndex(int index)
+{
+    if (index == m_templateIndex)
+        return;
+    m_templateIndex = index;
+    emit changed();
+}
+
+int64_t EditModelFormModel::selectedContext() const
+{
+    const int index = std::clamp(m_stepIndex, 0, int(m_steps.size()) - 1);
+    return m_steps[index];
+}
+
+int64_t EditModelFormModel::extraMb(int64_t context) const
+{
+    return std::max<int64_t>(0, m_info.kvCacheMb(context, KvCacheType::f16));
+}
+
+int64_t EditModelFormModel::needMb() const
+{
+    return m_info.fileSizeMb + extraMb(selectedContext()) + kRuntimeOverheadMb;
+}
+
+bool EditModelFormModel::showsRamWarning() const
+{
+    return m_manual && int64_t(m_freeMb) < needMb();
+}
+
+QString EditModelFormModel::ramWarning() const
+{
+    return QString::asprintf("Not enough free RAM (need ~%.1f GB, have %.1f GB) — may fail to load",
+                             double(needMb()) / 1024.0, double(m_freeMb) / 1024.0);
+}
+
+QString EditModelFormModel::autoCaption() const
+{
+    return QStringLiteral("Current: %1 tokens (uses ~%2 MB extra RAM)").arg(m_autoContext).arg(extraMb(m_autoContext));
+}
+
+QString EditModelFormModel::manualCaption() const
+{
+    const int64_t context = selectedContext();
+    return QStringLiteral("%1 / %2  —  uses ~%3 MB extra RAM").arg(context).arg(m_steps.last()).arg(extraMb(context));
+}
+
+QString EditModelFormModel::trainedCaption() const
+{
+    return QStringLiteral("Model was trained for up to %1 tokens").arg(m_trained);
+}
+
+ModelInfo EditModelFormModel::apply(const ModelInfo& m) const
+{
+    ModelInfo out = m;
+    const QString trimmed = m_name.trimmed();
+    if (!trimmed.isEmpty())
+        out.displayName = trimmed;
+    out.contextMode = m_manual ? QStringLiteral("manual") : QStringLiteral("auto");
+    out.contextSizeManual = m_manual ? std::optional<int64_t>(selectedContext()) : std::nullopt;
+    out.chatTemplate = m_templateIndex >= 1 && m_templateIndex < chatTemplateChoices().size()
+                           ? std::optional<QString>(chatTemplateChoices()[m_templateIndex])
+                           : std::nullopt;
+    return out;
+}
+
+} // namespace cvn

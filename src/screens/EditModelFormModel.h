@@ -1,0 +1,112 @@
+#pragma once
+
+#include "models/GgufInfo.h"
+#include "models/ModelInfo.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace cvn {
+
+// The state of the model edit form, apart from any widget: the name source
+// and text, automatic or manual context with its slider position, and the
+// chat template, plus the figures shown beside them. Built once from one
+// model; the figures (steps, trained and automatic context, free memory) are
+// fixed at that moment and never refreshed while the form is open.
+//
+// Nothing reaches the model list until the host hands a record to apply().
+// Threads: main thread only. changed() follows every change of the five
+// editable values, so the form's widget redraws from it.
+class EditModelFormModel : public QObject {
+    Q_OBJECT
+
+public:
+    enum class NameMode { Auto, Original, Custom };
+
+    // The most user-perceived characters a display name keeps.
+    static constexpr int kNameLimit = 80;
+    // Memory the runtime needs beside weights and cache, in MB.
+    static constexpr int64_t kRuntimeOverheadMb = 400 + 780;
+
+    // Reads the free memory once through SystemFacts.
+    explicit EditModelFormModel(const ModelInfo& model, QObject* parent = nullptr);
+    EditModelFormModel(const ModelInfo& model, uint64_t freeMb, QObject* parent = nullptr);
+
+    // The 16 template labels; index 0 ("Auto-detect") stores no template.
+    static const QStringList& chatTemplateChoices();
+    // The index of a stored template, ignoring case; 0 for none or no match.
+    static int templateIndexForSetting(const std::optional<QString>& setting);
+    // 2048, 4096, ... up to `trained` and never above 131072; [2048] when
+    // `trained` is below 2048.
+    static QList<int64_t> stepsFor(int64_t trained);
+    // `name` cut to its first kNameLimit user-perceived characters.
+    static QString capName(const QString& name);
+
+    NameMode nameMode() const { return m_nameMode; }
+    const QString& name() const { return m_name; }
+    bool manual() const { return m_manual; }
+    int stepIndex() const { return m_stepIndex; }
+    int templateIndex() const { return m_templateIndex; }
+
+    const ModelInfo& model() const { return m_model; }
+    const GgufInfo& info() const { return m_info; }
+    const QList<int64_t>& steps() const { return m_steps; }
+    int64_t trained() const { return m_trained; }
+    int64_t autoContext() const { return m_autoContext; }
+    const QString& cleanedName() const { return m_cleanedName; }
+    const QString& originalName() const { return m_originalName; }
+    uint64_t freeMb() const { return m_freeMb; }
+
+    // The radio choices: auto and original also write the name; custom keeps it.
+    void chooseNameMode(NameMode mode);
+    // Typed text; longer than kNameLimit characters is cut at once.
+    void setName(const QString& name);
+    void setManual(bool manual);
+    void setStepIndex(int index);
+    void setTemplateIndex(int index);
+
+    // The step at stepIndex, the index clamped into the list.
+    int64_t selectedContext() const;
+    // The cache's extra memory at `context` tokens with an f16 cache; 0 when
+    // no estimate can be made.
+    int64_t extraMb(int64_t context) const;
+    // File, cache at the selected context and runtime overhead, in MB.
+    int64_t needMb() const;
+    // Manual mode and less free memory than needMb().
+    bool showsRamWarning() const;
+    QString ramWarning() const;
+
+    // The captions of the context section.
+    QString autoCaption() const;     // "Current: 4096 tokens (uses ~512 MB extra RAM)"
+    QString manualCaption() const;   // "8192 / 32768  —  uses ~1024 MB extra RAM"
+    QString trainedCaption() const;  // "Model was trained for up to 32768 tokens"
+
+    // `m` with the form's name, context and template written in, nothing else.
+    ModelInfo apply(const ModelInfo& m) const;
+
+signals:
+    void changed();
+
+private:
+    ModelInfo m_model;
+    GgufInfo m_info;
+    QList<int64_t> m_steps;
+    int64_t m_trained = 0;
+    int64_t m_autoContext = 0;
+    QString m_cleanedName;
+    QString m_originalName;
+    uint64_t m_freeMb = 0;
+
+    NameMode m_nameMode = NameMode::Auto;
+    QString m_name;
+    bool m_manual = false;
+    int m_stepIndex = 0;
+    int m_templateIndex = 0;
+};
+
+} // namespace cvn

@@ -1,0 +1,70 @@
+#pragma once
+
+// A scripted session for the chat page's tests: turns and the streaming flag
+// are set by the test, and every call the page makes is recorded as one line.
+
+#include "chat/ChatSession.h"
+
+#include <QStringList>
+
+namespace cvn::test {
+
+inline LlamaSession::Turn makeTurn(ChatMessage::Role role, const QString& content,
+                                   LlamaSession::Turn::State state = LlamaSession::Turn::State::complete())
+{
+    LlamaSession::Turn t;
+    t.role = role;
+    t.content = content;
+    t.state = state;
+    return t;
+}
+
+class FakeSession : public ChatSession {
+public:
+    QList<Turn> turnList;
+    bool streaming = false;
+    std::optional<QString> status;
+    int64_t loadedContext = 0;
+    QStringList calls;
+
+    void setTurns(QList<Turn> turns)
+    {
+        turnList = std::move(turns);
+        emit turnsChanged();
+    }
+    void setStreaming(bool on)
+    {
+        streaming = on;
+        emit isStreamingChanged();
+    }
+
+    const QList<Turn>& turns() const override { return turnList; }
+    bool isStreaming() const override { return streaming; }
+    std::optional<QString> statusText() const override { return status; }
+    int64_t loadedContextSize() const override { return loadedContext; }
+
+    void send(const QString& prompt) override { calls.append(QStringLiteral("send ") + prompt); }
+    void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
+                     const QStringList& notes) override
+    {
+        QStringList names;
+        for (const ModelInfo& m : members)
+            names.append(m.displayName);
+        calls.append(QStringLiteral("council [%1] [%2] [%3] [%4]")
+                         .arg(shown, question, names.join(u','), notes.join(u'|')));
+    }
+    void appendUserTurn(const QString& text, const QStringList& notes) override
+    {
+        calls.append(QStringLiteral("appendUserTurn [%1] [%2]").arg(text, notes.join(u'|')));
+    }
+    void stop() override { calls.append(QStringLiteral("stop")); }
+    void regenerate(const QUuid& id) override { calls.append(QStringLiteral("regenerate ") + id.toString()); }
+    void resend(const QUuid& id, const QString& text) override
+    {
+        calls.append(QStringLiteral("resend %1 [%2]").arg(id.toString(), text));
+    }
+    void deleteTurn(const QUuid& id) override { calls.append(QStringLiteral("deleteTurn ") + id.toString()); }
+    void toggleReasoning(const QUuid& id) override { calls.append(QStringLiteral("toggleReasoning ") + id.toString()); }
+};
+
+} // namespace cvn::test

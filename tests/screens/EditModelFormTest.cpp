@@ -1,0 +1,161 @@
+#include "Fakes.h"
+#include "engine/LlamaSession.h"
+#include "screens/EditModelForm.h"
+#include "screens/EditModelFormModel.h"
+#include "ui_kit/CvnCardSlider.h"
+
+#include <QLineEdit>
+#include <QTest>
+
+namespace cvn {
+namespace {
+
+using EditModelFormTest = test::KitTest;
+using test::sampleModel;
+
+TEST(EditModelFormModel, CaptionsAndTheRamWarning)
+{
+    EditModelFormModel form(sampleModel(), 6144);
+    EXPECT_EQ(form.stepIndex(), 1);
+    EXPECT_EQ(form.autoCaption(), QStringLiteral("Current: 4096 tokens (uses ~512 MB extra RAM)"));
+    form.setManual(true);
+    form.setStepIndex(2);
+    EXPECT_EQ(form.manualCaption(), QStringLiteral("8192 / 32768  —  uses ~1024 MB extra RAM"));
+    EXPECT_EQ(form.trainedCaption(), QStringLiteral("Model was trained for up to 32768 tokens"));
+    EXPECT_EQ(form.ramWarning(), QStringLiteral("Not enough free RAM (need ~6.1 GB, have 6.0 GB) — may fail to load"));
+
+    // The need is file + cache + 1180 MB, and only a shortfall warns: 3940 +
+    // 4096 + 1180 = 9216; without layer facts there is no cache: 4000 + 1180.
+    ModelInfo unknown = sampleModel();
+    unknown.discoveredMetadata->nLayers = 0;
+    const struct { ModelInfo model; uint64_t freeMb; bool manual; bool warns; } cases[] = {
+        {sampleModel(32768, 3940), 9215, true, true}, {sampleModel(32768, 3940), 9216, true, false},
+        {sampleModel(32768, 3940), 100, false, false}, {unknown, 5179, true, true}, {unknown, 5180, true, false}};
+    for (const auto& c : cases) {
+        EditModelFormModel f(c.model, c.freeMb);
+        f.setManual(c.manual);
+        f.setStepIndex(4);
+        EXPECT_EQ(f.showsRamWarning(), c.warns) << c.freeMb;
+    }
+}
+
+TEST(EditModelFormModel, StepsFollowTheTrainedContext)
+{
+    const QList<int64_t> seven{2048, 4096, 8192, 16384, 32768, 65536, 131072};
+    const struct { int64_t trained; QList<int64_t> steps; } cases[] = {
+        {131072, seven}, {200000, seven}, {4095, {2048}}, {1000, {2048}}, {0, seven.mid(0, 5)}};
+    for (const auto& c : cases)
+        EXPECT_EQ(EditModelFormModel(sampleModel(c.trained), 6144).steps(), c.steps) << c.trained;
+    EXPECT_EQ(EditModelFormModel(sampleModel(0), 6144).trainedCaption(),
+              QStringLiteral("Model was trained for up to 32768 tokens"));
+}
+
+TEST(EditModelFormModel, OpensOnTheStoredChoices)
+{
+    const struct { QString mode; std::optional<int64_t> size; bool manual; int64_t selected; } cases[] = {
+        {"manual", 6000, true, 8192}, {"manual", 500000, true, 32768}, {"Manual", 6000, false, 8192},
+        {"auto", std::nullopt, false, 4096}};
+    for (const auto& c : cases) {
+        ModelInfo m = sampleModel();
+        m.contextMode = c.mode;
+        m.contextSizeManual = c.size;
+        EditModelFormModel form(m, 6144);
+        EXPECT_EQ(form.manual(), c.manual) << c.mode.toStdString();
+        EXPECT_EQ(form.selectedContext(), c.selected) << c.mode.toStdString();
+    }
+    const struct { std::optional<QString> stored; int index; } templates[] = {
+        {"chatml", 1}, {"command-r", 10}, {"Falcon", 15}, {"", 0}, {"vicuna", 0}, {std::nullopt, 0}};
+    for (const auto& c : templates)
+        EXPECT_EQ(EditModelFormModel::templateIndexForSetting(c.stored), c.index) << c.stored.value_or("-").toStdString();
+}
+
+TEST(EditModelFormModel, NamesAreCutAtEightyGraphemesAndTrimmed)
+{
+    EditModelFormModel form(sampleModel(), 6144);
+    form.chooseNameMode(EditModelFormModel::NameMode::Custom);
+    // A family emoji of four code points joined by ZWJs counts as one.
+    const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
+    form.setName(QString(79, u'b') + family + QStringLiteral("cdef"));
+    EXPECT_EQ(form.name(), QString(79, u'b') + family);
+    form.setName(QStringLiteral("   "));
+    EXPECT_EQ(form.apply(sampleModel()).displayName, QStringLiteral("Sample Model"));
+    form.setName(QStringLiteral(" x \n"));
+    EXPECT_EQ(form.apply(sampleModel()).displayName, QStringLiteral("x"));
+    form.chooseNameMode(EditModelFormModel::NameMode::Auto);
+    EXPECT_EQ(form.name(), QStringLiteral("Sample Model"));
+}
+
+// What the form saves is what the next load uses, in this run and after a
+// relaunch (a new store over the same folder); "Auto-detect" and automatic
+// mode clear what they replace.
+TEST(EditModelFormModel, SavedChoicesDriveTheNextLoadAndSurviveARelaunch)
+{
+    const QString folder = test::makeTempFolder("models");
+    test::writeModel(folder, "m.gguf", "llama", 32768);
+    auto store = std::make_unique<ModelStore>(folder);
+    const ModelInfo before = store->models()[0];
+    ASSERT_NE(LlamaSession::contextSizeFor(before, 60000), 16384) << "the automatic size differs";
+
+    EditModelFormModel form(before, 60000);
+    form.setManual(true);
+    form.setStepIndex(int(form.steps().indexOf(16384)));
+    form.setTemplateIndex(10);
+    form.chooseNameMode(EditModelFormModel::NameMode::Custom);
+    form.setName(QStringLiteral("Mine"));
+    store->setModels({form.apply(before)});
+    store = std::make_unique<ModelStore>(folder);
+    ASSERT_EQ(store->models().size(), 1);
+    ModelInfo relaunched = store->models()[0];
+    EXPECT_EQ(relaunched.displayName, QStringLiteral("Mine"));
+    EXPECT_EQ(relaunched.chatTemplate, QStringLiteral("Command-R"));
+    EXPECT_EQ(LlamaSession::contextSizeFor(relaunched, 60000), 16384);
+
+    EditModelFormModel again(relaunched, 60000);
+    again.setTemplateIndex(0);
+    again.setManual(false);
+    relaunched = again.apply(relaunched);
+    EXPECT_EQ(relaunched.chatTemplate, std::nullopt);
+    EXPECT_EQ(relaunched.contextMode, QStringLiteral("auto"));
+    EXPECT_EQ(relaunched.contextSizeManual, std::nullopt);
+}
+
+TEST_F(EditModelFormTest, RowsFollowTheChoices)
+{
+    EditModelFormModel model(sampleModel(), 6144);
+    QWidget host;
+    host.resize(600, 900);
+    auto* form = new EditModelForm(&model, &host);
+    test::showAndSettle(host);
+    EXPECT_EQ(form->width(), 520);
+    EXPECT_EQ(form->autoNameChoice()->text(), QStringLiteral("Auto-cleaned: Sample Model"));
+    EXPECT_EQ(form->originalNameChoice()->text(), QStringLiteral("Original filename: Sample-Model.Q4"));
+    EXPECT_FALSE(form->nameField()->isEnabled());
+    EXPECT_FALSE(form->manualCaption()->isVisibleTo(form));
+    EXPECT_FALSE(form->slider()->isEnabled());
+
+    QTest::mouseClick(form->manualContextChoice(), Qt::LeftButton);
+    EXPECT_TRUE(model.manual() && form->slider()->isEnabled());
+    EXPECT_FALSE(form->autoCaption()->isVisibleTo(form));
+    EXPECT_FALSE(form->warning()->isVisibleTo(form)) << "4096 fits";
+    emit form->slider()->valueWritten(2);
+    EXPECT_EQ(form->manualCaption()->text(), QStringLiteral("8192 / 32768  —  uses ~1024 MB extra RAM"));
+    EXPECT_TRUE(form->warning()->isVisibleTo(form));
+    EXPECT_EQ(form->warning()->color()(Appearance::Light), QColor(0xF2, 0x8B, 0x93));
+
+    // A typed name stops at 80; the file-name choice replaces it, and
+    // "Custom" afterwards keeps that text to edit.
+    QTest::mouseClick(form->customNameChoice(), Qt::LeftButton);
+    ASSERT_TRUE(form->nameField()->isEnabled());
+    form->nameField()->setFocus();
+    form->nameField()->selectAll();
+    QTest::keyClicks(form->nameField(), QString(85, u'x'));
+    EXPECT_EQ(model.name(), QString(80, u'x'));
+    QTest::mouseClick(form->originalNameChoice(), Qt::LeftButton);
+    EXPECT_FALSE(form->nameField()->isEnabled());
+    QTest::mouseClick(form->customNameChoice(), Qt::LeftButton);
+    EXPECT_EQ(form->nameField()->text(), QStringLiteral("Sample-Model.Q4"));
+    EXPECT_TRUE(form->nameField()->isEnabled());
+}
+
+} // namespace
+} // namespace cvn

@@ -1,0 +1,177 @@
+#include "ModelsGallery.h"
+
+#include "models/ModelCopier.h"
+#include "models/ModelStore.h"
+#include "models/SystemFacts.h"
+#include "screens/CopyProgressOverlay.h"
+#include "screens/EditModelForm.h"
+#include "screens/EditModelFormModel.h"
+#include "screens/ModelImport.h"
+#include "screens/ModelsScreen.h"
+#include "ui_kit/CvnContentDialog.h"
+
+#include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTimer>
+
+namespace cvn::gallery {
+
+namespace {
+
+constexpr QSize kScreen{760, 640};
+constexpr int kCaption = 30;
+
+ModelInfo model(const QString& name, const QString& arch, int64_t trained, int64_t fileMb, int layers = 32,
+                int kvHeads = 8)
+{
+    GgufInfo info;
+    info.architecture = arch;
+    info.nCtxTrain = trained;
+    info.nEmbd = 4096;
+    info.nLayers = layers;
+    info.nHead = 32;
+    info.nHeadKv = kvHeads;
+    info.ropeDim = 128;
+    info.fileSizeMb = fileMb;
+    info.fileName = name + QStringLiteral(".gguf");
+    ModelInfo m;
+    m.displayName = ModelStore::displayNameFromFile(info.fileName);
+    m.fileName = info.fileName;
+    m.fileSizeBytes = fileMb << 20;
+    m.trainedContext = trained;
+    m.discoveredMetadata = info;
+    return m;
+}
+
+QList<ModelInfo> sampleModels(int count)
+{
+    QList<ModelInfo> all = {
+        model(QStringLiteral("Qwen2.5-7B-Instruct-Q4_K_M"), QStringLiteral("qwen2"), 32768, 4466, 28, 4),
+        model(QStringLiteral("Llama-3.2-3B-Instruct-Q8_0"), QStringLiteral("llama"), 131072, 3263, 28, 8),
+        model(QStringLiteral("mmproj-Qwen2-VL-2B-f16"), QStringLiteral("clip"), 0, 1276, 0, 0),
+        model(QStringLiteral("gemma-2-9b-it-Q5_K_M"), QStringLiteral("gemma2"), 8192, 6268, 42, 8),
+        model(QStringLiteral("Mistral-Nemo-Instruct-2407-Q4_K_M-with-a-rather-long-file-name"),
+              QStringLiteral("llama"), 1024000, 7130, 40, 8),
+        model(QStringLiteral("Phi-3.5-mini-instruct-Q4_K_M"), QStringLiteral("phi3"), 131072, 2282, 32, 32),
+    };
+    return all.mid(0, count);
+}
+
+// One screen with its copier, import and store over an empty temporary
+// folder; the models are set in memory only.
+struct ScreenRig {
+    QTemporaryDir folder;
+    ModelStore store{folder.path()};
+    ModelCopier copier{folder.path()};
+    ModelCopierImport copies{copier};
+    ModelImport import{store, copies};
+    ModelsScreen screen{store, import, {}};
+
+    explicit ScreenRig(int count)
+    {
+        store.setModels(sampleModels(count));
+        screen.setAttribute(Qt::WA_DontShowOnScreen);
+        screen.resize(kScreen);
+        screen.show();
+        settle();
+    }
+};
+
+QImage capture(QWidget& widget, const QString& caption)
+{
+    settle();
+    QImage sheet(widget.width(), widget.height() + kCaption, QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(Theme::pageBackground());
+    widget.render(&sheet, QPoint(0, kCaption), QRegion(), QWidget::DrawWindowBackground | QWidget::DrawChildren);
+    QPainter p(&sheet);
+    p.setFont(Theme::interRegular13());
+    p.setPen(Theme::secondaryText());
+    p.drawText(QRect(12, 0, widget.width() - 24, kCaption), Qt::AlignLeft | Qt::AlignVCenter, caption);
+    p.setPen(Theme::muted());
+    p.drawLine(0, kCaption - 1, widget.width(), kCaption - 1);
+    return sheet;
+}
+
+QImage screenSheet(int count, const QString& caption)
+{
+    ScreenRig rig(count);
+    return capture(rig.screen, caption);
+}
+
+QImage infoSheet(bool pinned)
+{
+    ScreenRig rig(3);
+    const QUuid id = rig.screen.rows()[1]->model().id;
+    if (pinned) {
+        rig.screen.infoClicked(id);
+    } else {
+        rig.screen.infoHovered(true, id);
+        rig.screen.hoverTimer()->stop();
+        QMetaObject::invokeMethod(rig.screen.hoverTimer(), "timeout");
+    }
+    return capture(rig.screen, pinned ? QStringLiteral("ModelsScreen: capacity card pinned by a click (text up to 448)")
+                                      : QStringLiteral("ModelsScreen: capacity card after 0.4 s of hover (text up to 368)"));
+}
+
+QImage copySheet(const CopyProgress& progress, const QString& caption)
+{
+    ScreenRig rig(3);
+    auto* overlay = new CopyProgressOverlay(progress, {}, &rig.screen);
+    overlay->show();
+    return capture(rig.screen, caption);
+}
+
+QImage editSheet(bool manual)
+{
+    ScreenRig rig(3);
+    rig.screen.resize(kScreen.width() + 40, 760);
+    // Fixed memory, so the figures and the warning are the same on every machine.
+    EditModelFormModel form(rig.store.models()[0], 6144);
+    if (manual) {
+        form.chooseNameMode(EditModelFormModel::NameMode::Custom);
+        form.setName(QStringLiteral("Qwen 7B, long answers"));
+        form.setManual(true);
+        form.setStepIndex(3);
+        form.setTemplateIndex(2);
+    }
+    auto* dialog = new CvnContentDialog(QStringLiteral("Edit model"), new EditModelForm(&form), {}, {},
+                                        QStringLiteral("SAVE"), QStringLiteral("CANCEL"), &rig.screen);
+    dialog->show();
+    settle();
+    // The manual form is taller than the body's 440: show its end, the template.
+    if (manual)
+        dialog->bodyArea()->verticalScrollBar()->setValue(dialog->bodyArea()->verticalScrollBar()->maximum());
+    const QImage image =
+        capture(rig.screen, manual ? QStringLiteral("EditModelForm: custom name, manual 16384 with the RAM warning (6 GB free), scrolled to the end")
+                                   : QStringLiteral("EditModelForm: as opened, automatic context (6 GB free)"));
+    delete dialog;
+    return image;
+}
+
+} // namespace
+
+QList<Sheet> modelsSheets()
+{
+    SystemFacts facts;
+    facts.rig.ramFreeMb = 24000;
+    facts.rig.ramTotalMb = 32768;
+    SystemFacts::Override fixed(facts);
+    return {
+        {QStringLiteral("models-screen-empty"), screenSheet(0, QStringLiteral("ModelsScreen: no models"))},
+        {QStringLiteral("models-screen-three"),
+         screenSheet(3, QStringLiteral("ModelsScreen: three models, a vision adapter among them"))},
+        {QStringLiteral("models-screen-six"), screenSheet(6, QStringLiteral("ModelsScreen: six models scroll in 365"))},
+        {QStringLiteral("models-screen-info-hover"), infoSheet(false)},
+        {QStringLiteral("models-screen-info-pinned"), infoSheet(true)},
+        {QStringLiteral("copy-progress"),
+         copySheet({1610612736, 4294967296, 123.45}, QStringLiteral("CopyProgressOverlay: 1.5 GB of 4 GB"))},
+        {QStringLiteral("copy-progress-start"),
+         copySheet({0, 1048576, 0}, QStringLiteral("CopyProgressOverlay: just started"))},
+        {QStringLiteral("model-edit-form-auto"), editSheet(false)},
+        {QStringLiteral("model-edit-form-manual"), editSheet(true)},
+    };
+}
+
+} // namespace cvn::gallery

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "Gallery.h"
+
+namespace cvn::gallery {
+
+// The models screen (empty, three models, six scrolling, the hover and the
+// pinned capacity card), the copy overlay and the model edit form in its
+// dialog, automatic and manual with the RAM warning. Needs a QApplication.
+QList<Sheet> modelsSheets();
+
+} // namespace cvn::gallery

@@ -1,0 +1,258 @@
+#include "TranscriptGallery.h"
+
+#include "attachments/AttachmentStager.h"
+#include "chat/ChatSession.h"
+#include "chat/ChatView.h"
+#include "chat/Composer.h"
+#include "chat/ComposerControls.h"
+#include "chat/MessageBubble.h"
+#include "chat/TranscriptColumn.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
+
+namespace cvn::gallery {
+
+namespace {
+
+using Turn = LlamaSession::Turn;
+
+constexpr int kMargin = CaptionedPage::kMargin;
+constexpr int kCaption = CaptionedPage::kCaption;
+constexpr int kPageWidth = MessageBubble::columnWidth + 2 * kMargin;
+
+// A session that only holds turns: the page draws them and ignores the rest.
+class ShownSession : public ChatSession {
+public:
+    QList<Turn> list;
+    bool streaming = false;
+    std::optional<QString> status;
+    const QList<Turn>& turns() const override { return list; }
+    bool isStreaming() const override { return streaming; }
+    std::optional<QString> statusText() const override { return status; }
+    int64_t loadedContextSize() const override { return 8192; }
+    void send(const QString&) override {}
+    void sendCouncil(const QString&, const QString&, const QList<ModelInfo>&, const QStringList&) override {}
+    void appendUserTurn(const QString&, const QStringList&) override {}
+    void stop() override {}
+    void regenerate(const QUuid&) override {}
+    void resend(const QUuid&, const QString&) override {}
+    void deleteTurn(const QUuid&) override {}
+    void toggleReasoning(const QUuid&) override {}
+};
+
+Turn make(ChatMessage::Role role, const QString& content, Turn::State state = Turn::State::complete())
+{
+    Turn t;
+    t.role = role;
+    t.content = content;
+    t.state = state;
+    return t;
+}
+
+QString fileBlock(const QString& name)
+{
+    return QStringLiteral("[Attached file: %1]\nQuarterly figures...\n[End file]\n\n").arg(name);
+}
+
+const QString kCodeAndTable = QStringLiteral(
+    "Here is a function that sums the **even** numbers, and how it compares:\n\n"
+    "```python\ndef sum_even(values):\n    # keep only the even ones\n    return sum(v for v in values if v % 2 == 0)\n\n"
+    "print(sum_even([1, 2, 3, 4]))  # 6\n```\n\n"
+    "| Approach | Time | Memory |\n|---|---|---|\n| Generator | O(n) | O(1) |\n| List comprehension | O(n) | O(n) |\n\n"
+    "The generator never builds the intermediate list.");
+
+const QString kReasoning = QStringLiteral(
+    "The user wants the even numbers summed. A generator expression avoids the intermediate list, "
+    "so memory stays constant.\n\nI should show a short example and compare it with a list comprehension.");
+
+// The 797 column's edges drawn faint, so the paddings can be checked.
+struct Page : CaptionedPage {
+    Page() : CaptionedPage(kPageWidth) { outlineItems = true; }
+};
+
+MessageBubble* bubble(QWidget* page, const Turn& turn)
+{
+    auto* b = new MessageBubble(turn, page);
+    b->resize(MessageBubble::columnWidth, b->heightForWidth(MessageBubble::columnWidth));
+    return b;
+}
+
+QImage userSheet()
+{
+    Page page;
+    int y = kMargin;
+    y = page.place(QStringLiteral("User: one line, a pill with Copy, Edit, Resend, Delete"),
+                   bubble(&page.widget, make(ChatMessage::Role::user, QStringLiteral("What is a monad?"))), y);
+    y = page.place(QStringLiteral("User: two files above the typed text, no gap"),
+                   bubble(&page.widget, make(ChatMessage::Role::user,
+                                             fileBlock(QStringLiteral("report-q3.pdf")) +
+                                                 fileBlock(QStringLiteral("notes.md")) +
+                                                 QStringLiteral("Summarise both in three bullet points."))),
+                   y);
+    y = page.place(
+        QStringLiteral("User: long text wraps at 523, line breaks kept, 34.5 corners"),
+        bubble(&page.widget,
+               make(ChatMessage::Role::user,
+                    QStringLiteral("I am planning a three-day trip through the mountains in late autumn and "
+                                   "would like a packing list that covers cold mornings and warm afternoons.\n\n"
+                                   "Also: which boots?"))),
+        y);
+    return page.render(y);
+}
+
+QImage assistantSheet()
+{
+    Page page;
+    int y = kMargin;
+    y = page.place(QStringLiteral("Assistant: streaming, nothing yet"),
+                   bubble(&page.widget, make(ChatMessage::Role::assistant, {}, Turn::State::streaming())), y);
+    Turn thinking = make(ChatMessage::Role::assistant, {}, Turn::State::streaming());
+    thinking.reasoning = kReasoning;
+    thinking.reasoningElapsedMs = 3400;
+    y = page.place(QStringLiteral("Assistant: thinking, reasoning collapsed"), bubble(&page.widget, thinking), y);
+    Turn streaming = make(ChatMessage::Role::assistant,
+                          QStringLiteral("A monad is a way to chain computations that carry some context — "
+                                         "an optional value, a list, a"),
+                          Turn::State::streaming());
+    y = page.place(QStringLiteral("Assistant: answer streaming in (no actions yet)"), bubble(&page.widget, streaming),
+                   y);
+    Turn expanded = make(ChatMessage::Role::assistant, QStringLiteral("Use a generator: it keeps memory constant."));
+    expanded.reasoning = kReasoning;
+    expanded.reasoningDurationMs = 2400;
+    expanded.reasoningExpanded = true;
+    y = page.place(QStringLiteral("Assistant: reasoning expanded, then the answer, Copy and Delete"),
+                   bubble(&page.widget, expanded), y);
+    return page.render(y);
+}
+
+QImage richSheet()
+{
+    Page page;
+    int y = kMargin;
+    y = page.place(QStringLiteral("Assistant: a code block and a table"),
+                   bubble(&page.widget, make(ChatMessage::Role::assistant, kCodeAndTable)), y);
+    Turn council = make(ChatMessage::Role::assistant,
+                        QStringLiteral("From my side: a generator is the idiomatic choice here."));
+    council.modelName = QStringLiteral("Qwen2.5 7B Instruct");
+    y = page.place(QStringLiteral("Council answer: the model tag at 60 %"), bubble(&page.widget, council), y);
+    Turn collapsed = council;
+    collapsed.modelName = QStringLiteral("Qwen3 · 4B Thinking");
+    collapsed.reasoning = kReasoning;
+    collapsed.reasoningDurationMs = 1000;
+    y = page.place(QStringLiteral("Council answer with reasoning collapsed"), bubble(&page.widget, collapsed), y);
+    return page.render(y);
+}
+
+QImage failedSheet()
+{
+    Page page;
+    int y = kMargin;
+    y = page.place(QStringLiteral("Failed: a note"),
+                   bubble(&page.widget, make(ChatMessage::Role::assistant, {},
+                                             Turn::State::failed(QStringLiteral(
+                                                 "Model @nope not found. Available: @Qwen2.5_7B_Instruct, "
+                                                 "@Llama_3.2_3B, @Gemma_3_12B")))),
+                   y);
+    y = page.place(QStringLiteral("Failed: a council member"),
+                   bubble(&page.widget,
+                          make(ChatMessage::Role::assistant, {},
+                               Turn::State::failed(QStringLiteral("Gemma 3 · 12B couldn't respond — Not enough RAM")))),
+                   y);
+    y = page.place(QStringLiteral("Failed: an empty message still shows the sign"),
+                   bubble(&page.widget, make(ChatMessage::Role::user, QStringLiteral("hi"), Turn::State::failed({}))),
+                   y);
+    return page.render(y);
+}
+
+QList<Turn> conversation()
+{
+    QList<Turn> turns;
+    turns.append(make(ChatMessage::Role::user, fileBlock(QStringLiteral("numbers.csv")) +
+                                                   QStringLiteral("How do I sum the even numbers in this file?\n"
+                                                                  "Only the second column counts.")));
+    Turn reply = make(ChatMessage::Role::assistant, kCodeAndTable);
+    reply.reasoning = kReasoning;
+    reply.reasoningDurationMs = 2400;
+    turns.append(reply);
+    turns.append(make(ChatMessage::Role::user, QStringLiteral("And in one line?")));
+    turns.append(make(ChatMessage::Role::assistant,
+                      QStringLiteral("`sum(v for v in values if v % 2 == 0)` does it in one expression"),
+                      Turn::State::streaming()));
+    return turns;
+}
+
+enum class PageState { streaming, editing, empty };
+
+// The whole page at 1280 x 800 (the first window size), scrolled to its end.
+QImage pageSheet(PageState state)
+{
+    const bool editing = state == PageState::editing;
+    ShownSession session;
+    AttachmentStager stager;
+    if (state == PageState::empty) {
+        session.status = QStringLiteral("Loading Qwen2.5 7B Instruct...");
+        StagedAttachment file;
+        file.id = QUuid::createUuid();
+        file.originalFilename = QStringLiteral("quarterly-report.pdf");
+        file.extracted = true;
+        file.extractedText = QStringLiteral("text");
+        file.approxTokens = 5200;
+        file.sizeBytes = 1'200'000;
+        stager.setStaged({file});
+    } else {
+        session.list = conversation();
+    }
+    session.streaming = state == PageState::streaming;
+    if (editing)
+        session.list.last().state = Turn::State::complete();
+    ChatView view(&session, &stager, nullptr);
+    view.setAttribute(Qt::WA_DontShowOnScreen);
+    view.setCurrentModelName(QStringLiteral("Qwen2.5 7B Instruct"));
+    view.setCouncilOn(state == PageState::empty);
+    view.setContextSize(8192);
+    view.resize(1280, 800);
+    view.show();
+    settle();
+    QScrollBar* bar = view.scrollArea()->verticalScrollBar();
+    bar->setValue(qMax(0, view.tailTop() + view.transcript()->tailHeight() - view.scrollArea()->viewport()->height()));
+    if (editing)
+        view.editTurn(session.list.first());
+    view.composer()->stopDisc()->setSpinning(false);
+    settle();
+    // The page framed in the sheet's margin, with its caption above.
+    const QPoint at(kMargin, kMargin + kCaption);
+    QImage image(view.width() + 2 * kMargin, view.height() + at.y() + kMargin, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Theme::pageBackground());
+    view.render(&image, at, QRegion(), QWidget::DrawChildren);
+    QPainter p(&image);
+    p.setFont(Theme::interRegular13());
+    p.setPen(Theme::secondaryText());
+    p.drawText(QPointF(kMargin, at.y() - 8),
+               editing ? QStringLiteral("ChatView 1280 x 800: editing a message with a file, only the typed text")
+               : state == PageState::empty
+                   ? QStringLiteral("ChatView 1280 x 800: a new chat, council on, a model loading, a file staged")
+                   : QStringLiteral("ChatView 1280 x 800: a reply streaming at the end of the transcript"));
+    p.setPen(QColor(128, 128, 128, 60));
+    p.drawRect(QRectF(QRect(at, view.size())).adjusted(-0.5, -0.5, 0.5, 0.5));
+    return image;
+}
+
+} // namespace
+
+QList<Sheet> transcriptSheets()
+{
+    return {
+        {QStringLiteral("bubble-user"), userSheet()},
+        {QStringLiteral("bubble-assistant"), assistantSheet()},
+        {QStringLiteral("bubble-rich"), richSheet()},
+        {QStringLiteral("bubble-failed"), failedSheet()},
+        {QStringLiteral("chat-view"), pageSheet(PageState::streaming)},
+        {QStringLiteral("chat-view-edit"), pageSheet(PageState::editing)},
+        {QStringLiteral("chat-view-new"), pageSheet(PageState::empty)},
+    };
+}
+
+} // namespace cvn::gallery
