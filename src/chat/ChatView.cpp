@@ -4,11 +4,14 @@
 #include "attachments/views/StagedStrip.h"
 #include "chat/AppSignals.h"
 #include "chat/ChatSession.h"
+#include "chat/ChatScrollController.h"
 #include "chat/Composer.h"
+#include "chat/DebugPanel.h"
 #include "chat/ComposerControls.h"
 #include "chat/EditMessageDialog.h"
 #include "chat/EmptyState.h"
 #include "chat/MessageBubble.h"
+#include "chat/ScrollToNewestButton.h"
 #include "chat/Toasts.h"
 #include "chat/TranscriptColumn.h"
 #include "models/MemoryEstimates.h"
@@ -32,6 +35,7 @@
 #include <QScrollBar>
 
 #include <cmath>
+#include <utility>
 
 namespace cvn {
 
@@ -122,8 +126,19 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
     m_scroll->setWidget(m_column);
     m_column->setAutoFillBackground(false); // setWidget turned it on; the page paints behind
     connect(m_column, &TranscriptColumn::tailTopChanged, this, &ChatView::tailTopChanged);
+    m_scroller = new ChatScrollController(this);
+    m_scroller->observe(m_column, {[this](const QUuid& id) -> std::optional<double> {
+                                       if (const std::optional<int> y = m_column->anchorY(id))
+                                           return *y;
+                                       return std::nullopt;
+                                   },
+                                   [this] { return double(m_column->tailTop()); }});
+    connect(m_column, &TranscriptColumn::tailTopChanged, m_scroller, &ChatScrollController::tailTopChanged);
+    connect(m_scroller, &ChatScrollController::followStateChanged, this, &ChatView::syncScroll);
 
     m_empty = new EmptyState(m_chatArea);
+    m_toNewest = new ScrollToNewestButton(m_chatArea);
+    m_toNewest->connectTo(m_scroller);
     m_toastView = new ToastView(m_toasts, m_chatArea);
     m_status = new StatusLine({}, m_chatArea);
     m_strip = new StagedStrip(stager, m_contextSize, m_chatArea);
@@ -170,9 +185,20 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
             onNewChat();
     });
 
+    // Layer 4: the runtime panel; it never takes the pointer.
+    m_debugPanel = new DebugPanel(this);
+    m_debugPanel->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_debugPanel->bindToSetting();
+
     connect(session, &ChatSession::turnsChanged, this, &ChatView::scheduleTurns);
     connect(session, &ChatSession::isStreamingChanged, this, &ChatView::streamingChanged);
     connect(session, &ChatSession::statusTextChanged, this, &ChatView::statusChanged);
+    if (history) {
+        connect(history, &ChatHistory::chatIdChanged, this, [this] {
+            m_chatChanged = true;
+            scheduleTurns();
+        });
+    }
     if (stager) {
         connect(stager, &AttachmentStager::stagedChanged, this, &ChatView::stagerChanged);
         connect(stager, &AttachmentStager::statusChanged, this, &ChatView::stagerChanged);
@@ -253,6 +279,15 @@ void ChatView::applyTurns()
     const QList<Turn> turns = m_session ? m_session->turns() : QList<Turn>{};
     m_column->setTurns(turns);
     m_empty->setVisible(turns.isEmpty());
+    QList<TailFollower::TurnRef> refs;
+    for (const Turn& turn : turns)
+        refs.append({turn.id, turn.role == ChatMessage::Role::user});
+    // A chat change is handled before its turns, so opening a chat jumps to
+    // its end instead of anchoring its last question.
+    if (std::exchange(m_chatChanged, false))
+        m_scroller->follower().onChatChange(refs);
+    else
+        m_scroller->follower().onTurnsChange(refs);
     if (m_column->width() != m_scroll->width())
         m_column->resize(m_scroll->width(), m_column->contentHeight());
 }
@@ -312,6 +347,15 @@ void ChatView::updateTail()
 {
     const int strip = m_stager ? StagedStrip::stripHeight(*m_stager) : 0;
     m_column->setTailHeight(m_composerHeight + strip + m_readingGap);
+    m_scroller->follower().setInsets(m_composerHeight, strip);
+}
+
+void ChatView::syncScroll()
+{
+    const TailFollower& follower = m_scroller->follower();
+    m_column->setFillerHeight(int(std::lround(follower.fillerHeight())));
+    if (int(follower.readingGap()) != m_readingGap)
+        setReadingGap(int(follower.readingGap()));
 }
 
 // --- session and stager changes ---------------------------------------------------
@@ -319,6 +363,10 @@ void ChatView::updateTail()
 void ChatView::streamingChanged()
 {
     const bool streaming = m_session && m_session->isStreaming();
+    if (streaming != m_streaming) {
+        m_streaming = streaming;
+        m_scroller->follower().onStreamingChange(streaming);
+    }
     m_composer->setStreaming(streaming);
     m_councilDim->setOpacity(streaming ? dimmedToggle : 1.0);
     // Only while dimmed: an idle effect would still route every paint of the
@@ -576,6 +624,7 @@ void ChatView::layoutChildren()
     // before a hidden scroller has laid its viewport out.
     m_column->resize(m_scroll->width(), m_column->contentHeight());
     m_empty->setGeometry(m_chatArea->rect());
+    m_toNewest->setGeometry(ScrollToNewestButton::frameIn(m_chatArea->rect()));
     layoutComposerColumn();
 
     m_councilRow->move(councilPadding(w), councilTop);
@@ -584,10 +633,13 @@ void ChatView::layoutChildren()
     m_historyButton->move(toolbarLeading, toolbarTop);
     m_newChat->move(m_historyButton->geometry().right() + 1 - 1, toolbarTop);
 
-    // Bottom to top: chat column, council row, toolbar, dialogs.
+    // Bottom to top: chat column, council row, toolbar, runtime panel, dialogs.
     m_councilRow->raise();
     m_historyButton->raise();
     m_newChat->raise();
+    const int panelWidth = qMax(0, w - 2 * debugPanelInset);
+    m_debugPanel->setGeometry(debugPanelInset, debugPanelTop, panelWidth, m_debugPanel->heightForWidth(panelWidth));
+    m_debugPanel->raise();
     for (ModalOverlay* dialog : openDialogs())
         dialog->raise();
 }

@@ -34,6 +34,9 @@ namespace cvn {
 
 class AttachmentStager;
 class ChatHistory;
+class ChatScrollController;
+class DebugPanel;
+class ScrollToNewestButton;
 class ChatSession;
 class Composer;
 class CouncilToggle;
@@ -59,6 +62,8 @@ public:
     static constexpr int councilSpacing = 18;
     static constexpr int toolbarLeading = 21;
     static constexpr int toolbarTop = 18;
+    static constexpr int debugPanelInset = 12; // from the page's sides
+    static constexpr int debugPanelTop = 8;
     static constexpr int editMaxLength = 4000;
     static constexpr qreal dimmedToggle = 0.4;
     static inline const QString introShownKey = QStringLiteral("council.introShown");
@@ -124,6 +129,11 @@ public:
     // --- what the scrolling code reads ----------------------------------------
     TranscriptColumn* transcript() const { return m_column; }
     QScrollArea* scrollArea() const { return m_scroll; }
+    // Follow-the-tail scrolling of the transcript and its button.
+    ChatScrollController* scroller() const { return m_scroller; }
+    ScrollToNewestButton* scrollToNewestButton() const { return m_toNewest; }
+    // The runtime panel over the page, shown while "debug.showRuntimePanel" is on.
+    DebugPanel* debugPanel() const { return m_debugPanel; }
     std::optional<int> anchorY(const QUuid& turnId) const;
     int tailTop() const;
     int composerHeight() const { return m_composerHeight; }
@@ -167,6 +177,7 @@ private:
     void statusChanged();
     void stagerChanged();
     void updateTail();
+    void syncScroll();
     void layoutChildren();
     void layoutComposerColumn();
     void syncDialogs();
@@ -184,6 +195,9 @@ private:
     QWidget* m_chatArea = nullptr;
     QScrollArea* m_scroll = nullptr;
     TranscriptColumn* m_column = nullptr;
+    ChatScrollController* m_scroller = nullptr;
+    ScrollToNewestButton* m_toNewest = nullptr;
+    DebugPanel* m_debugPanel = nullptr;
     EmptyState* m_empty = nullptr;
     ToastCenter* m_toasts = nullptr;
     ToastView* m_toastView = nullptr;
@@ -201,6 +215,10 @@ private:
     int m_composerHeight = 140;
     int m_readingGap = 0;
     bool m_turnsQueued = false;
+    // Another chat was opened since the turns were last applied (and at
+    // first): the next turns are that chat's, never a new user turn.
+    bool m_chatChanged = true;
+    bool m_streaming = false;
 
     std::optional<Turn> m_editing;
     std::optional<Turn> m_deleting;

@@ -4,6 +4,8 @@
 #include <QMap>
 #include <QMutex>
 
+#include <cstdio>
+
 namespace cvn {
 
 namespace {
@@ -35,17 +37,28 @@ void LayoutProbe::setDetail(const QString& detail)
 
 void LayoutProbe::record()
 {
-    if (!m_target || !m_target->isVisible())
+    // A widget that is its own window has no window to be measured in.
+    if (!m_target || !m_target->isVisible() || m_target->isWindow())
         return;
     const QWidget* window = m_target->window();
     const QPoint origin = m_target->mapTo(window, QPoint(0, 0));
-    QString line = QString::asprintf("x %.0f  y %.0f  w %.0f  h %.0f", double(origin.x()), double(origin.y()),
-                                     double(m_target->width()), double(m_target->height()));
+    // printf's own rounding, as the line has always been written.
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, "x %.0f  y %.0f  w %.0f  h %.0f", double(origin.x()), double(origin.y()),
+                  double(m_target->width()), double(m_target->height()));
+    QString line = QString::fromLatin1(buffer);
     if (!m_detail.isEmpty())
         line += QStringLiteral("  (") + m_detail + u')';
     Registry& r = registry();
     QMutexLocker locker(&r.lock);
     r.lines.insert(m_key, line);
+}
+
+LayoutProbe* LayoutProbe::attach(QWidget* target, const QString& key, const QString& detail)
+{
+    auto* probe = new LayoutProbe(target, key, detail);
+    probe->record();
+    return probe;
 }
 
 QStringList LayoutProbe::snapshot()

@@ -21,10 +21,14 @@ public:
     // Watches `target` and records on every move, resize and show.
     LayoutProbe(QWidget* target, const QString& key, const QString& detail = {});
 
+    // A probe on `target` that records at once (when it can).
+    static LayoutProbe* attach(QWidget* target, const QString& key, const QString& detail = {});
+
+    // Records again with the new detail.
     void setDetail(const QString& detail);
     // Records now: "x %.0f  y %.0f  w %.0f  h %.0f" in window coordinates
     // (y from the top of the window), then "  (detail)" when there is one.
-    // Does nothing while the widget has no visible window.
+    // Does nothing while the widget is hidden or is a window itself.
     void record();
 
     // "key: line" for every key, sorted by character code.

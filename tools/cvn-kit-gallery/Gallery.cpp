@@ -2,6 +2,7 @@
 
 #include "AttachmentGallery.h"
 #include "ChatGallery.h"
+#include "DebugGallery.h"
 #include "PagesGallery.h"
 #include "ModelsGallery.h"
 #include "ReplyGallery.h"
@@ -589,6 +590,7 @@ QList<Sheet> renderSheets(Appearance appearance)
     sheets += pagesSheets();
     sheets += modelsSheets();
     sheets += transcriptSheets();
+    sheets += debugSheets();
     return sheets;
 }
 
