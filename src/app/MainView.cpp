@@ -3,11 +3,11 @@
 #include "app/ChatActions.h"
 #include "app/MenuBarStatus.h"
 #include "app/ModelSelection.h"
-#include "app/StandInPages.h"
 #include "attachments/AttachmentStager.h"
 #include "chat/AppSignals.h"
 #include "chat/ChatSession.h"
 #include "chat/ChatView.h"
+#include "chat/DebugPanel.h"
 #include "chat/SidebarSearchField.h"
 #include "chat/SidebarView.h"
 #include "engine/LlamaSession.h"
@@ -15,7 +15,6 @@
 #include "models/ModelStore.h"
 #include "models/SystemFacts.h"
 #include "platform/AppSettings.h"
-#include "platform/SettingsNotifier.h"
 #include "screens/AppearancePage.h"
 #include "screens/AttachSheetOverlay.h"
 #include "screens/HardwarePage.h"
@@ -152,13 +151,8 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     });
     connect(&AppSignals::instance(), &AppSignals::openSettingsPage, this, &MainView::openSettings);
     connect(&AppSignals::instance(), &AppSignals::newChat, this, &MainView::startNewChat);
-    connect(&SettingsNotifier::instance(), &SettingsNotifier::changed, this, [this](const QString& key) {
-        if (key == QLatin1String(AppSettings::showRuntimePanel))
-            syncPanel();
-    });
 
     buildPage();
-    syncPanel();
 }
 
 MainView::~MainView()
@@ -169,11 +163,17 @@ MainView::~MainView()
         delete overlay;
 }
 
+QWidget* MainView::runtimePanel() const
+{
+    auto* chat = qobject_cast<ChatView*>(m_pageWidget.data());
+    return chat ? chat->debugPanel() : nullptr;
+}
+
 QList<QWidget*> MainView::overlays() const
 {
     QList<QWidget*> shown;
     for (const QPointer<QWidget>& overlay :
-         {m_panel, m_chatMenu, m_renameDialog, m_deleteDialog, m_picker, m_failureDialog, m_introDialog, m_attachSheet}) {
+         {m_chatMenu, m_renameDialog, m_deleteDialog, m_picker, m_failureDialog, m_introDialog, m_attachSheet}) {
         if (overlay && !overlay->isHidden())
             shown.append(overlay.data());
     }
@@ -237,7 +237,6 @@ void MainView::showPage(Page page)
         if (m_page == page)
             buildPage();
     });
-    syncPanel();
 }
 
 void MainView::buildPage()
@@ -389,28 +388,7 @@ void MainView::showEvent(QShowEvent* event)
     showHardwareIntroIfNeeded();
 }
 
-void MainView::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    if (m_panel)
-        m_panel->setGeometry(12, 8, width() - 24, m_panel->sizeHint().height());
-}
-
 // --- overlays -----------------------------------------------------------------------
-
-void MainView::syncPanel()
-{
-    const bool show = AppSettings::boolValue(QString::fromLatin1(AppSettings::showRuntimePanel)) && m_page == Page::chat;
-    if (show && !m_panel) {
-        m_panel = makeRuntimePanel(*m_session, this);
-        m_panel->setAttribute(Qt::WA_TransparentForMouseEvents);
-        m_panel->setGeometry(12, 8, width() - 24, m_panel->sizeHint().height());
-        m_panel->show();
-    } else if (!show && m_panel) {
-        dismiss(m_panel);
-    }
-    restack();
-}
 
 void MainView::syncOverlays()
 {
@@ -553,8 +531,6 @@ void MainView::restack()
     // one, even when a lower one appeared after it.
     for (auto it = shown.rbegin(); it != shown.rend(); ++it) {
         QWidget* top = *it;
-        if (top == m_panel)
-            continue;
         QWidget* focus = QApplication::focusWidget();
         if (focus != top && !top->isAncestorOf(focus))
             top->setFocus(Qt::OtherFocusReason);

@@ -1,7 +1,7 @@
 #pragma once
 
 // The shell of the main window: the chat drawer beside one of five pages,
-// with the runtime panel, the chat menu's dialogs, the model picker, the
+// with the chat menu's dialogs, the model picker, the
 // load-failure dialog, the hardware introduction and the attach sheet stacked
 // above them in that order. Escape reaches only the topmost of them, since
 // the keyboard is always handed to it.
@@ -78,7 +78,9 @@ public:
     // --- parts, for tests ------------------------------------------------------
     SidebarView* sidebar() const { return m_sidebar; }
     QWidget* pageWidget() const { return m_pageWidget; }
-    QWidget* runtimePanel() const { return m_panel; }
+    // The chat page's runtime panel (it lives with the page, so it shows over
+    // the chat page only and never takes the pointer); none on other pages.
+    QWidget* runtimePanel() const;
     // The visible overlays from bottom to top; the last one has the keyboard.
     QList<QWidget*> overlays() const;
 
@@ -102,7 +104,6 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void buildPage();
@@ -112,7 +113,6 @@ private:
     void setDrawerOpen(bool open, bool animated);
     void presentHardwareIntro(const RigInfo& rig);
     void syncOverlays();
-    void syncPanel();
     void restack();
     void publishModelName(const std::optional<QString>& name);
 
@@ -145,7 +145,6 @@ private:
     QVariantAnimation* m_drawerAnimation;
 
     // Overlays, each present while its state holds.
-    QPointer<QWidget> m_panel;
     QPointer<QWidget> m_chatMenu;
     QPointer<QWidget> m_renameDialog;
     QPointer<QWidget> m_deleteDialog;

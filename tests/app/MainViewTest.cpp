@@ -330,14 +330,13 @@ TEST(MainView, PagesDrawerNotificationsAndChats)
     AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), true);
     EXPECT_EQ(view.runtimePanel(), nullptr);
     view.showPage(Page::chat);
-    ASSERT_NE(view.runtimePanel(), nullptr);
-    QTest::qWait(0);
-    const QPoint inPanel = view.runtimePanel()->geometry().center();
+    ASSERT_TRUE(waitUntil([&] { return view.runtimePanel() && view.runtimePanel()->isVisible(); }));
+    const QPoint inPanel = view.runtimePanel()->mapTo(&view, view.runtimePanel()->rect().center());
     EXPECT_NE(view.childAt(inPanel), nullptr);
     EXPECT_FALSE(view.runtimePanel()->isAncestorOf(view.childAt(inPanel)));
     EXPECT_NE(view.childAt(inPanel), view.runtimePanel());
     AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), false);
-    EXPECT_EQ(view.runtimePanel(), nullptr);
+    EXPECT_FALSE(view.runtimePanel()->isVisible());
 
     // The attach sheet is gone before the file panel is asked for.
     int picks = 0;
