@@ -19,7 +19,7 @@ AppearanceMode storedAppearanceMode()
     return AppearanceMode::System;
 }
 
-void applyAppearance()
+void applyAppearanceSetting()
 {
     // Theme reads the platform's own window colour on first use; it must do
     // so before the application palette below replaces it.
@@ -32,10 +32,10 @@ void applyAppearance()
 
 void followAppearanceSetting()
 {
-    applyAppearance();
+    applyAppearanceSetting();
     QObject::connect(&SettingsNotifier::instance(), &SettingsNotifier::changed, qApp, [](const QString& key) {
         if (key == QLatin1String(AppSettings::appearanceMode))
-            applyAppearance();
+            applyAppearanceSetting();
     });
 }
 

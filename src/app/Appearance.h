@@ -13,7 +13,7 @@ AppearanceMode storedAppearanceMode();
 
 // Puts the stored choice in force: the kit's colours, the application's
 // palette for standard widgets, and a repaint of every widget.
-void applyAppearance();
+void applyAppearanceSetting();
 
 // Applies the stored choice now and again after every write of
 // "appearance.mode", for the life of the process.

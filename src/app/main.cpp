@@ -4,6 +4,7 @@
 #include "app/AppController.h"
 #include "app/Appearance.h"
 #include "app/Launch.h"
+#include "app/MainView.h"
 #include "app/MainWindow.h"
 #include "app/SingleInstance.h"
 #include "bridge/AppInfo.h"
@@ -64,7 +65,7 @@ int main(int argc, char** argv)
     cvn::quitOnTerminationSignals();
 
     cvn::RigBridgeServer& bridge = cvn::RigBridgeServer::shared();
-    cvn::AppController controller(bridge, cvn::makeChatPlaceholder());
+    cvn::AppController controller(bridge, new cvn::MainView);
     QObject::connect(&instance, &cvn::SingleInstance::urlReceived, &controller,
                      [&controller](const QString& url) { controller.openUrl(url); });
     QObject::connect(&instance, &cvn::SingleInstance::showRequested, &controller,

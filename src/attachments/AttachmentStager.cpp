@@ -76,11 +76,14 @@ void AttachmentStager::pickFiles(bool documents)
     dialog->setFileMode(QFileDialog::ExistingFiles);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     QPointer<AttachmentStager> self(this);
-    connect(dialog, &QFileDialog::urlsSelected, dialog, [self](const QList<QUrl>& urls) {
+    // Qt's own panel (no desktop theme) reports only filesSelected;
+    // urlsSelected comes from native panels alone. filesSelected comes from
+    // both.
+    connect(dialog, &QFileDialog::filesSelected, dialog, [self](const QStringList& files) {
         if (!self)
             return;
-        for (const QUrl& url : urls)
-            self->stage(url);
+        for (const QString& file : files)
+            self->stage(QUrl::fromLocalFile(file));
     });
     dialog->open();
 }

@@ -169,8 +169,8 @@ bool ChatHistory::createChatWith(const QList<Turn>& turns, const std::optional<Q
         if (m_draftCouncil && !m_db.run(markCouncilSql, {newChatId}))
             return false;
         if (first) {
-            const QString title = first->content.isEmpty() ? ChatStore::newChatTitle
-                                                           : prefixCharacters(titleLength, first->content);
+            const QString source = m_titleSource ? m_titleSource(first->content) : first->content;
+            const QString title = source.isEmpty() ? ChatStore::newChatTitle : prefixCharacters(titleLength, source);
             if (!m_db.updateTitle(newChatId, title))
                 return false;
         }

@@ -33,6 +33,7 @@
 #include <QUuid>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace cvn {
@@ -68,7 +69,8 @@ public:
     void persist(const QList<Turn>& turns, const std::optional<QString>& modelId);
 
     // Creates the chat row with the waiting user turns still in `turns`,
-    // titled after the first of them (40 characters at most). Does nothing
+    // titled after the first of them (40 characters at most, of the text the
+    // title source gives for it). Does nothing
     // for a saved chat. False when nothing was written; the waiting turns
     // then stay waiting.
     bool createChat(const QList<Turn>& turns, const std::optional<QString>& modelId);
@@ -76,6 +78,11 @@ public:
     // Opens a stored chat: its messages as completed turns with new ids, in
     // stored order. The caller installs them in the session.
     QList<Turn> load(int64_t chatId);
+
+    // Maps a first message to the text its chat is titled from; unset, the
+    // whole message. The caller knows what a message carries besides the
+    // typed text; the history does not.
+    void setTitleSource(std::function<QString(const QString&)> source) { m_titleSource = std::move(source); }
 
     // Back to a new unsaved chat. The council switch keeps its value.
     void reset();
@@ -118,6 +125,7 @@ private:
     QSet<QUuid> m_skipped;
     bool m_councilOn = false;
     bool m_draftCouncil = false;
+    std::function<QString(const QString&)> m_titleSource;
 };
 
 } // namespace cvn

@@ -1,0 +1,88 @@
+#pragma once
+
+// What ties the open chat to the chat database: starting a new chat and
+// opening a stored one, the per-chat menu of the sidebar (pin or unpin,
+// rename, delete with its confirmation), storing the transcript each time the
+// engine's turns change, and the council switch with its stored flag.
+//
+// The three menu states (the chat whose sheet, rename dialog or delete
+// confirmation is open) are copies of the row taken when the menu opened;
+// the main view shows a dialog for each state that is set.
+//
+// A reply still streaming is stopped before the transcript is replaced or the
+// history moves to another chat, so none of its late pieces lands in the
+// chat that takes its place.
+//
+// Main thread only. Observes the session, history and chat list, which must
+// outlive it; owns nothing.
+
+#include "engine/LlamaSession.h"
+#include "storage/ChatStore.h"
+#include "ui_kit/CvnActionSheet.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+namespace cvn {
+
+class ChatHistory;
+
+class ChatActions : public QObject {
+    Q_OBJECT
+
+public:
+    using Row = ChatStore::Row;
+
+    static inline const QString renameTitle = QStringLiteral("Rename chat");
+    static constexpr int renameMaxLength = 60;
+    static inline const QString deleteTitle = QStringLiteral("Delete chat?");
+
+    ChatActions(LlamaSession& session, ChatHistory& history, ChatStore& chats, QObject* parent = nullptr);
+
+    // The sheet's items for a row: pin or unpin, rename, delete.
+    static QList<CvnActionSheet::Item> menuItems(const Row& row);
+    // The delete confirmation's body.
+    static QString deleteBody(const QString& title);
+    // The text a new chat's title is taken from: the typed text of the first
+    // message, without the attached files in front of it.
+    static QString titleText(const QString& firstMessage);
+
+    // --- the open chat ---------------------------------------------------------
+    void startNewChat();
+    void openChat(int64_t chatId);
+    bool councilOn() const { return m_councilOn; }
+    void setCouncilOn(bool on);
+
+    // --- the menu ------------------------------------------------------------------
+    const std::optional<Row>& menuFor() const { return m_menuFor; }
+    const std::optional<Row>& renaming() const { return m_renaming; }
+    const std::optional<Row>& deleting() const { return m_deleting; }
+    void openMenu(const Row& row);
+    // The sheet closes whatever was chosen; "pin", "rename" and "delete" act.
+    void choose(const std::optional<QString>& id);
+    void saveRename(const QString& text);
+    void cancelRename();
+    void confirmDelete();
+    void cancelDelete();
+
+signals:
+    void councilOnChanged(bool on);
+    void menuChanged();
+
+private:
+    void persist();
+    void deleteChat(const Row& row);
+
+    LlamaSession& m_session;
+    ChatHistory& m_history;
+    ChatStore& m_chats;
+    bool m_councilOn = false;
+    std::optional<Row> m_menuFor;
+    std::optional<Row> m_renaming;
+    std::optional<Row> m_deleting;
+};
+
+} // namespace cvn

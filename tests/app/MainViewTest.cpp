@@ -1,0 +1,459 @@
+// The main view driven offscreen over scripted models in a folder of their
+// own, a real chat database and real settings in temporary folders.
+
+#include "app/ChatActions.h"
+#include "app/MainView.h"
+#include "app/MenuBarStatus.h"
+#include "app/ModelSelection.h"
+#include "attachments/AttachmentStager.h"
+#include "chat/SidebarSearchField.h"
+#include "chat/SidebarView.h"
+#include "chat/AppSignals.h"
+#include "engine/QtPrinters.h"
+#include "engine/TestModels.h"
+#include "models/MemoryEstimates.h"
+#include "models/ModelStore.h"
+#include "models/SystemFacts.h"
+#include "platform/AppSettings.h"
+#include "screens/AttachSheetOverlay.h"
+#include "storage/ChatHistory.h"
+#include "storage/ChatStore.h"
+#include "support/TempEnv.h"
+#include "support/Wait.h"
+#include "ui_kit/CvnButton.h"
+#include "ui_kit/CvnConfirmDialog.h"
+#include "ui_kit/CvnContentDialog.h"
+#include "ui_kit/CvnInputDialog.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QDir>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QTest>
+#include <QThreadPool>
+
+#include <gtest/gtest.h>
+
+namespace cvn {
+namespace {
+
+using namespace cvn::test;
+using Page = MainView::Page;
+
+const std::vector<std::string> kHello = {kPromptEnd, "▁Hello", "</s>"};
+const std::vector<std::string> kEndless = {kPromptEnd, "▁A", "▁B", "▁A"};
+
+void writeZeros(const QString& path, int bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(bytes, '\0'));
+}
+
+// One window's worth of state: models folder, chat database, the view.
+struct Fixture {
+    ModelsFolder folder;
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<ChatDatabase> db;
+    std::unique_ptr<ChatStore> chats;
+    std::unique_ptr<MainView> view;
+    SystemFacts::Override facts{SystemFacts{RigInfo{16384, 8192, QStringLiteral("Test CPU")}, 4}};
+
+    explicit Fixture(bool introShown = true)
+    {
+        AppSettings::setValue(MainView::hardwareIntroKey, introShown);
+        AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), false);
+        folder.add(QStringLiteral("tiny"), {kHello});
+        folder.add(QStringLiteral("endless"), {kEndless});
+        store = std::make_unique<ModelStore>(folder.path);
+        db = std::make_unique<ChatDatabase>(makeTempFolder() + QStringLiteral("/chats.db"));
+        chats = std::make_unique<ChatStore>(*db);
+        view = std::make_unique<MainView>(*store, *chats);
+        view->resize(1280, 800);
+    }
+    QUuid id(const QString& name) const { return modelNamed(store->models(), name).id; }
+    bool loaded(const QString& name) const { return view->session().loadedModelName() == name; }
+    void load(const QString& name)
+    {
+        view->models().select(id(name));
+        ASSERT_TRUE(waitUntil([&] { return loaded(name); }, 30000));
+    }
+    void exchange(const QString& text)
+    {
+        view->session().send(text);
+        ASSERT_TRUE(waitUntil([&] { return !view->session().isStreaming(); }, 30000));
+    }
+    int64_t savedChat(const QString& text)
+    {
+        view->chat().startNewChat();
+        exchange(text);
+        return view->history().chatId();
+    }
+};
+
+TEST(ModelSelection, PickableListAndContextSize)
+{
+    ModelInfo plain{.displayName = QStringLiteral("a"), .fileName = QStringLiteral("a.gguf")};
+    ModelInfo named{.displayName = QStringLiteral("x"), .fileName = QStringLiteral("sub/MMPROJ-x.gguf")};
+    ModelInfo clip{.displayName = QStringLiteral("c"), .fileName = QStringLiteral("c.gguf")};
+    clip.discoveredMetadata = GgufInfo{};
+    clip.discoveredMetadata->architecture = QStringLiteral("CLIP");
+    ModelInfo flagged{.displayName = QStringLiteral("f"), .fileName = QStringLiteral("f.gguf")};
+    flagged.visionAdapterFile = true;
+    const auto kept = ModelSelection::pickable({plain, named, clip, flagged});
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(kept[0].id, plain.id);
+
+    Fixture f;
+    ModelSelection& models = f.view->models();
+    EXPECT_EQ(models.contextSize(), 4096);
+    // Current but not yet loaded: what a load would plan at the free memory.
+    const ModelInfo tiny = modelNamed(f.store->models(), QStringLiteral("tiny"));
+    // The load answers on the main thread, so until the loop runs the model
+    // is current but not loaded.
+    models.select(tiny.id);
+    EXPECT_EQ(models.currentModelName(), QStringLiteral("tiny"));
+    EXPECT_EQ(models.contextSize(), autoContextForRam(tiny.effectiveMetadata(), 8192).contextSize);
+    ASSERT_TRUE(waitUntil([&] { return f.loaded(QStringLiteral("tiny")); }, 30000));
+    EXPECT_EQ(models.contextSize(), f.view->session().loadedContextSize());
+}
+
+TEST(ModelSelection, FailuresAdaptersStalePicksAndRescans)
+{
+    Fixture f;
+    writeZeros(f.folder.path + QStringLiteral("/broken.gguf"), 4096);
+    QFile::copy(randomModel(), f.folder.path + QStringLiteral("/mmproj-x.gguf"));
+    f.store->reload();
+    ModelSelection& models = f.view->models();
+
+    models.select(f.id(QStringLiteral("broken")));
+    ASSERT_TRUE(waitUntil([&] { return models.loadFailure().has_value(); }, 30000));
+    EXPECT_EQ(ModelSelection::failureBody(*models.loadFailure()),
+              QStringLiteral("broken could not be loaded.\n\nReason: llama.cpp could not load this file as a model "
+                             "(llama_model_load_from_file returned null).\n\nCommon causes: not enough free RAM for "
+                             "this model; the wrong kind of file (a vision adapter, mmproj-*.gguf, is not a model); "
+                             "or a corrupt or incomplete download."));
+    const QList<QWidget*> shown = f.view->overlays();
+    ASSERT_EQ(shown.size(), 1);
+    auto* dialog = qobject_cast<CvnConfirmDialog*>(shown.last());
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->confirmButton()->text(), QStringLiteral("OK"));
+    EXPECT_EQ(dialog->cancelButton(), nullptr);
+    EXPECT_EQ(models.currentModelId(), std::nullopt);
+    EXPECT_EQ(models.currentModelName(), std::nullopt);
+    EXPECT_EQ(f.view->session().loadedModelId(), std::nullopt);
+    QTest::mouseClick(dialog->confirmButton(), Qt::LeftButton);
+    EXPECT_TRUE(f.view->overlays().isEmpty());
+
+    // A vision adapter picked anyway: a note, and the choice stays.
+    models.select(f.id(QStringLiteral("mmproj x")));
+    ASSERT_FALSE(f.view->session().turns().isEmpty());
+    EXPECT_EQ(f.view->session().turns().last().state.failureMessage,
+              QStringLiteral("mmproj-x.gguf is a vision adapter, not a model. Load the paired main GGUF instead "
+                             "(e.g. Qwen3-2B-Uncensored-Q4_K_M.gguf). Corvanthelis does not use vision adapters "
+                             "yet, so this file can stay in the folder or be removed."));
+    EXPECT_EQ(models.currentModelId(), std::nullopt);
+
+    // The broken pick is overtaken by a good one before it fails.
+    models.select(f.id(QStringLiteral("broken")));
+    models.select(f.id(QStringLiteral("tiny")));
+    ASSERT_TRUE(waitUntil([&] { return f.loaded(QStringLiteral("tiny")); }, 30000));
+    QTest::qWait(0);
+    EXPECT_EQ(models.currentModelName(), QStringLiteral("tiny"));
+    EXPECT_FALSE(models.loadFailure().has_value());
+    EXPECT_EQ(MenuBarStatus::loadedModelName(), QStringLiteral("tiny"));
+
+    // A list with new ids for every record (as a rescan may publish): the
+    // choice still resolves, and
+    // the loaded model counts as the current one without a second load.
+    int loads = 0;
+    f.view->session().setLoadHook([&] { ++loads; });
+    QList<ModelInfo> renewed = f.store->models();
+    for (ModelInfo& model : renewed)
+        model.id = QUuid::createUuid();
+    f.store->setModels(renewed);
+    EXPECT_NE(f.view->session().loadedModelId(), f.id(QStringLiteral("tiny")));
+    EXPECT_EQ(models.currentModelName(), QStringLiteral("tiny"));
+    EXPECT_EQ(models.contextSize(), f.view->session().loadedContextSize());
+    std::optional<bool> ready;
+    models.prepare([&](bool ok) { ready = ok; });
+    EXPECT_EQ(ready, true);
+    EXPECT_EQ(loads, 0);
+
+    // Current but unloaded: one load, then ready.
+    f.view->session().unloadModel();
+    ready.reset();
+    models.prepare([&](bool ok) { ready = ok; });
+    ASSERT_TRUE(waitUntil([&] { return ready.has_value(); }, 30000));
+    EXPECT_EQ(ready, true);
+    EXPECT_EQ(loads, 1);
+}
+
+TEST(ChatActions, MenuRenameDeleteAndPersistence)
+{
+    EXPECT_EQ(ChatActions::deleteBody(QStringLiteral(u"A \"q\" B")),
+              QStringLiteral(u"\"A \"q\" B\" and its messages will be permanently deleted."));
+    const auto items = ChatActions::menuItems({.id = 1, .title = QStringLiteral("t"), .pinned = true});
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(std::tuple(items[0].id, items[0].label, items[0].destructive),
+              std::tuple(QStringLiteral("pin"), QStringLiteral("UNPIN"), false));
+    EXPECT_EQ(std::tuple(items[1].id, items[1].label, items[1].destructive),
+              std::tuple(QStringLiteral("rename"), QStringLiteral("RENAME"), false));
+    EXPECT_EQ(std::tuple(items[2].id, items[2].label, items[2].destructive),
+              std::tuple(QStringLiteral("delete"), QStringLiteral("DELETE"), true));
+
+    Fixture f;
+    f.load(QStringLiteral("tiny"));
+    ChatActions& chat = f.view->chat();
+    const int64_t open = f.savedChat(QStringLiteral("[Attached file: notes.txt]\nThe secret word is PAPAYA.\n"
+                                                    "[End file]\n\nThe secret word?"));
+    const int64_t other = f.savedChat(QStringLiteral("Hi"));
+    ASSERT_GE(other, 1);
+    ASSERT_GE(open, 1);
+    // Back to the attachment chat, as the open one.
+    f.view->chat().openChat(open);
+    const auto record = [&](int64_t id) {
+        for (const auto& r : f.db->listChats())
+            if (r.id == id)
+                return r;
+        return ChatDatabase::ChatRecord{};
+    };
+    EXPECT_EQ(record(open).title, QStringLiteral("The secret word?"));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"))
+                    .match(record(open).modelId)
+                    .hasMatch())
+        << record(open).modelId.toStdString();
+
+    // Pin through the sheet, then unpin.
+    for (const bool pinned : {true, false}) {
+        const auto rows = f.chats->rows();
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.id == other; });
+        ASSERT_NE(row, rows.end());
+        EXPECT_EQ(ChatActions::menuItems(*row)[0].label, pinned ? QStringLiteral("PIN") : QStringLiteral("UNPIN"));
+        chat.openMenu(*row);
+        ASSERT_EQ(f.view->overlays().size(), 1);
+        chat.choose(QStringLiteral("pin"));
+        EXPECT_FALSE(chat.menuFor().has_value());
+        EXPECT_TRUE(f.view->overlays().isEmpty());
+        EXPECT_EQ(record(other).isPinned, pinned);
+    }
+
+    // Rename through the dialog: trimmed, blank ignored, 70 cut to 60.
+    const struct { QString typed; QString stored; } renames[] = {
+        {QStringLiteral("  Trip plan  "), QStringLiteral("Trip plan")},
+        {QStringLiteral("   "), QStringLiteral("Trip plan")},
+        {QString(70, QLatin1Char('x')), QString(60, QLatin1Char('x'))},
+    };
+    for (const auto& rename : renames) {
+        chat.openMenu({.id = other, .title = record(other).title});
+        chat.choose(QStringLiteral("rename"));
+        auto* dialog = qobject_cast<CvnInputDialog*>(f.view->overlays().value(0));
+        ASSERT_NE(dialog, nullptr);
+        dialog->field()->clear();
+        QTest::keyClicks(dialog->field(), rename.typed);
+        if (dialog->saveButton()->isEnabled())
+            QTest::mouseClick(dialog->saveButton(), Qt::LeftButton);
+        else
+            QTest::mouseClick(dialog->cancelButton(), Qt::LeftButton);
+        EXPECT_FALSE(chat.renaming().has_value()) << rename.typed.toStdString();
+        EXPECT_EQ(record(other).title, rename.stored);
+    }
+
+    // Deleting another chat leaves the open one; deleting the open one while
+    // it streams empties the transcript and turns council off.
+    chat.setCouncilOn(true);
+    const auto turns = f.view->session().turns();
+    chat.openMenu({.id = other, .title = record(other).title});
+    chat.choose(QStringLiteral("delete"));
+    chat.confirmDelete();
+    EXPECT_EQ(f.view->session().turns(), turns);
+    EXPECT_EQ(record(other).id, 0);
+
+    f.load(QStringLiteral("endless"));
+    f.view->session().send(QStringLiteral("More"));
+    ASSERT_TRUE(waitUntil([&] { return f.view->session().turns().last().content.size() > 4; }, 30000));
+    f.view->toggleDrawer();
+    chat.openMenu({.id = open, .title = record(open).title});
+    chat.choose(QStringLiteral("delete"));
+    auto* confirm = qobject_cast<CvnConfirmDialog*>(f.view->overlays().value(0));
+    ASSERT_NE(confirm, nullptr);
+    QTest::mouseClick(confirm->confirmButton(), Qt::LeftButton);
+    EXPECT_TRUE(f.view->session().turns().isEmpty());
+    EXPECT_FALSE(chat.councilOn());
+    EXPECT_TRUE(f.view->drawerOpen());
+    EXPECT_EQ(f.view->page(), Page::chat);
+    EXPECT_EQ(f.view->history().chatId(), 0);
+    ASSERT_TRUE(waitUntil([&] { return !f.view->session().isStreaming(); }, 30000));
+    EXPECT_TRUE(f.db->messages(open).isEmpty());
+    EXPECT_TRUE(f.db->listChats().isEmpty());
+}
+
+TEST(MainView, PagesDrawerNotificationsAndChats)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    EXPECT_EQ(view.page(), Page::chat);
+    EXPECT_EQ(view.sidebar()->width(), 0);
+    EXPECT_FALSE(view.chat().councilOn());
+    EXPECT_TRUE(view.overlays().isEmpty());
+
+    // The models page's back target.
+    const std::vector<std::function<void()>> ways[] = {
+        {[&] { view.openModels(); }},
+        {[&] { view.showPage(Page::settings); }, [&] { view.openModelsFromSettings(); }},
+        {[&] { view.showPage(Page::settings); }, [&] { view.openModelsFromSettings(); }, [&] { view.leaveModels(); },
+         [&] { view.openModels(); }},
+    };
+    const Page backTo[] = {Page::chat, Page::settings, Page::chat};
+    for (size_t i = 0; i < std::size(ways); ++i) {
+        view.showPage(Page::chat);
+        for (const auto& step : ways[i])
+            step();
+        ASSERT_EQ(view.page(), Page::models);
+        view.leaveModels();
+        EXPECT_EQ(view.page(), backTo[i]) << i;
+    }
+
+    // Settings from the models page with the drawer open.
+    view.openModels();
+    view.toggleDrawer();
+    ASSERT_TRUE(waitUntil([&] { return view.sidebar()->width() == MainView::drawerWidth; }));
+    emit AppSignals::instance().openSettingsPage();
+    EXPECT_EQ(view.page(), Page::settings);
+    EXPECT_TRUE(waitUntil([&] { return view.sidebar()->width() == 0; }));
+
+    // The runtime panel: over the chat page only, and never in the way.
+    AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), true);
+    EXPECT_EQ(view.runtimePanel(), nullptr);
+    view.showPage(Page::chat);
+    ASSERT_TRUE(waitUntil([&] { return view.runtimePanel() && view.runtimePanel()->isVisible(); }));
+    const QPoint inPanel = view.runtimePanel()->mapTo(&view, view.runtimePanel()->rect().center());
+    EXPECT_NE(view.childAt(inPanel), nullptr);
+    EXPECT_FALSE(view.runtimePanel()->isAncestorOf(view.childAt(inPanel)));
+    EXPECT_NE(view.childAt(inPanel), view.runtimePanel());
+    AppSettings::setValue(QString::fromLatin1(AppSettings::showRuntimePanel), false);
+    EXPECT_FALSE(view.runtimePanel()->isVisible());
+
+    // The attach sheet is gone before the file panel is asked for.
+    int picks = 0;
+    view.setFilePicker([&](bool documents) {
+        EXPECT_TRUE(documents);
+        EXPECT_TRUE(view.overlays().isEmpty());
+        ++picks;
+    });
+    view.openAttachSheet();
+    auto* sheet = qobject_cast<AttachSheetOverlay*>(view.overlays().value(0));
+    ASSERT_NE(sheet, nullptr);
+    QTest::mouseClick(sheet->fileButton(), Qt::LeftButton);
+    EXPECT_TRUE(waitUntil([&] { return picks == 1; }));
+    QTest::qWait(0);
+    EXPECT_EQ(picks, 1);
+
+    // The real file panel, in the Documents folder: a file chosen there is
+    // staged.
+    const QString home = makeTempFolder();
+    ScopedEnvironment homeEnv("HOME", home.toUtf8());
+    QDir(home).mkpath(QStringLiteral("Documents"));
+    {
+        QFile file(home + QStringLiteral("/Documents/notes.txt"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("The secret word is PAPAYA.");
+    }
+    view.setFilePicker([&](bool documents) { view.stager().pickFiles(documents); });
+    view.openAttachSheet();
+    QTest::mouseClick(qobject_cast<AttachSheetOverlay*>(view.overlays().value(0))->fileButton(), Qt::LeftButton);
+    QPointer<QFileDialog> panel;
+    ASSERT_TRUE(waitUntil([&] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QFileDialog*>(window); dialog && dialog->isVisible())
+                panel = dialog;
+        return !panel.isNull();
+    }));
+    EXPECT_EQ(panel->directory().absolutePath(), QDir(home + QStringLiteral("/Documents")).absolutePath());
+    QTest::keyClicks(panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")), QStringLiteral("notes.txt"));
+    QTest::keyClick(panel, Qt::Key_Return);
+    ASSERT_EQ(view.stager().staged().size(), 1);
+    EXPECT_EQ(view.stager().staged()[0].originalFilename, QStringLiteral("notes.txt"));
+
+    // Each activation rescans the folder.
+    for (const QString& name : {QStringLiteral("one"), QStringLiteral("two")}) {
+        QFile::copy(randomModel(), f.folder.path + QLatin1Char('/') + name + QStringLiteral(".gguf"));
+        emit qApp->applicationStateChanged(Qt::ApplicationActive);
+        EXPECT_EQ(modelNamed(f.store->models(), name).displayName, name);
+    }
+
+    // A stored council chat opens with council on and its turns, and loads
+    // nothing; a new chat while a reply streams starts empty.
+    f.load(QStringLiteral("tiny"));
+    view.chat().setCouncilOn(true);
+    f.exchange(QStringLiteral("Hi"));
+    const int64_t council = view.history().chatId();
+    ASSERT_GE(council, 1);
+    view.startNewChat();
+    EXPECT_FALSE(view.chat().councilOn());
+    f.load(QStringLiteral("endless"));
+    const auto loadedId = view.session().loadedModelId();
+    view.session().send(QStringLiteral("Go"));
+    ASSERT_TRUE(view.session().isStreaming());
+    view.openChat(council);
+    EXPECT_TRUE(view.chat().councilOn());
+    ASSERT_EQ(view.session().turns().size(), 2);
+    EXPECT_EQ(view.session().turns()[1].content, QStringLiteral(" Hello"));
+    EXPECT_EQ(view.session().loadedModelId(), loadedId);
+
+    view.session().send(QStringLiteral("Again"));
+    view.toggleDrawer();
+    emit AppSignals::instance().newChat();
+    EXPECT_TRUE(view.session().turns().isEmpty());
+    EXPECT_FALSE(view.session().isStreaming());
+    EXPECT_FALSE(view.chat().councilOn());
+    EXPECT_EQ(view.page(), Page::chat);
+    EXPECT_TRUE(waitUntil([&] { return view.sidebar()->width() == 0; }));
+}
+
+TEST(MainView, HardwareIntroOnceAndEscapeToTheTopmost)
+{
+    {
+        Fixture f(false);
+        f.view->show();
+        ASSERT_TRUE(waitUntil([&] { return f.view->hardwareIntro().has_value(); }));
+        EXPECT_TRUE(AppSettings::boolValue(MainView::hardwareIntroKey));
+        auto* intro = qobject_cast<CvnContentDialog*>(f.view->overlays().value(0));
+        ASSERT_NE(intro, nullptr);
+        EXPECT_EQ(intro->saveButton()->text(), QStringLiteral("UNDERSTAND"));
+        EXPECT_EQ(intro->cancelButton(), nullptr);
+        // The body fits its area: no scroll bar for nothing.
+        EXPECT_TRUE(waitUntil([&] { return intro->body()->height() <= intro->bodyArea()->viewport()->height(); }));
+
+        // A failure shown later stacks below the introduction; Escape closes
+        // only the introduction.
+        writeZeros(f.folder.path + QStringLiteral("/broken.gguf"), 4096);
+        f.store->reload();
+        f.view->models().select(f.id(QStringLiteral("broken")));
+        ASSERT_TRUE(waitUntil([&] { return f.view->overlays().size() == 2; }, 30000));
+        EXPECT_EQ(f.view->overlays().last(), intro);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        EXPECT_FALSE(f.view->hardwareIntro().has_value());
+        ASSERT_EQ(f.view->overlays().size(), 1);
+        EXPECT_NE(qobject_cast<CvnConfirmDialog*>(f.view->overlays().first()), nullptr);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        EXPECT_TRUE(f.view->overlays().isEmpty());
+    }
+    // The second launch: the flag stays, and nothing is offered even when the
+    // check runs again.
+    EXPECT_TRUE(AppSettings::boolValue(MainView::hardwareIntroKey));
+    Fixture again(true);
+    again.view->show();
+    again.view->showHardwareIntroIfNeeded();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(again.view->hardwareIntro().has_value());
+    EXPECT_TRUE(again.view->overlays().isEmpty());
+}
+
+} // namespace
+} // namespace cvn
