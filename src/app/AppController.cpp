@@ -10,6 +10,7 @@
 #include "chat/AppSignals.h"
 #include "chat/EmptyState.h"
 #include "chat/Toasts.h"
+#include "platform/QuitSignals.h"
 #include "platform/Logging.h"
 
 #include <QApplication>
@@ -27,7 +28,7 @@ AppController::AppController(RigBridgeServer& bridge, QWidget* content, QObject*
     auto* root = new RootView(bridge);
     root->setContent(content);
     m_window = std::make_unique<MainWindow>(root);
-    connect(m_window.get(), &MainWindow::quitRequested, qApp, &QCoreApplication::quit);
+    connect(m_window.get(), &MainWindow::quitRequested, qApp, &quitApplication);
 }
 
 AppController::~AppController()

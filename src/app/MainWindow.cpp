@@ -3,6 +3,7 @@
 #include "app/RootView.h"
 #include "bridge/AppInfo.h"
 #include "chat/AppSignals.h"
+#include "platform/QuitSignals.h"
 #include "platform/AppSettings.h"
 
 #include <QApplication>
@@ -26,7 +27,7 @@ MainWindow::MainWindow(RootView* root, QWidget* parent)
                                     &AppSignals::openSettingsPage);
     m_preferences->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     menu->addSeparator();
-    m_quit = menu->addAction(QStringLiteral("Quit Corvanthelis"), qApp, &QCoreApplication::quit);
+    m_quit = menu->addAction(QStringLiteral("Quit Corvanthelis"), qApp, &quitApplication);
     m_quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
     // A drag or resize reports many frames; one write after it settles.

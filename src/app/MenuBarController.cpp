@@ -3,6 +3,7 @@
 #include "app/MenuBarStatus.h"
 #include "bridge/RigBridgeServer.h"
 #include "chat/AppSignals.h"
+#include "platform/QuitSignals.h"
 #include "ui_kit/Icons.h"
 #include "ui_kit/Theme.h"
 
@@ -74,7 +75,7 @@ MenuBarController::MenuBarController(RigBridgeServer& bridge, std::function<void
     });
     preferences->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     m_menu->addSeparator();
-    QAction* quit = m_menu->addAction(QStringLiteral("Quit Corvanthelis"), qApp, &QCoreApplication::quit);
+    QAction* quit = m_menu->addAction(QStringLiteral("Quit Corvanthelis"), qApp, &quitApplication);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
     connect(m_menu.get(), &QMenu::aboutToShow, this, &MenuBarController::refresh);

@@ -25,6 +25,11 @@ void onTerminationSignal(int)
 
 } // namespace
 
+void quitApplication()
+{
+    QCoreApplication::exit(0);
+}
+
 void ignoreBrokenPipes()
 {
     std::signal(SIGPIPE, SIG_IGN);
@@ -39,7 +44,7 @@ void quitOnTerminationSignals()
         char drain[16];
         while (::read(wakePipe[0], drain, sizeof drain) > 0) {
         }
-        QCoreApplication::quit();
+        quitApplication();
     });
     struct sigaction action {};
     action.sa_handler = onTerminationSignal;

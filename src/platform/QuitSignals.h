@@ -12,4 +12,10 @@ void ignoreBrokenPipes();
 // Call once, after the application object exists.
 void quitOnTerminationSignals();
 
+// Ends the main event loop with status 0, whatever the windows say.
+// QCoreApplication::quit() first asks every window to close, and the main
+// window refuses (closing only hides it while the tray lives), so under a
+// window manager a quit from the tray, the menu or a signal was lost.
+void quitApplication();
+
 } // namespace cvn
