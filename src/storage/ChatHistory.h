@@ -96,15 +96,7 @@ public:
     // The stored council switch of the open chat; false while unsaved.
     bool loadCouncilOn() const;
 
-    // Bookkeeping, for inspection: stored turns of the open chat with their
-    // message row, user turns waiting for the chat to be created, and turns
-    // that will never be stored (failed or stopped replies, and the turns of
-    // the chat open before the last setChatId).
-    const QHash<QUuid, int64_t>& rowIds() const { return m_rowIds; }
-    const QList<QUuid>& pending() const { return m_pending; }
-    const QSet<QUuid>& skipped() const { return m_skipped; }
     bool councilOn() const { return m_councilOn; }
-    bool draftCouncil() const { return m_draftCouncil; }
 
     static constexpr int titleLength = 40;
 
