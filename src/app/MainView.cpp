@@ -165,8 +165,11 @@ MainView::~MainView()
 
 QWidget* MainView::runtimePanel() const
 {
-    auto* chat = qobject_cast<ChatView*>(m_pageWidget.data());
-    return chat ? chat->debugPanel() : nullptr;
+    if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
+        return chat->debugPanel();
+    if (auto* models = qobject_cast<ModelsScreen*>(m_pageWidget.data()))
+        return models->debugPanel();
+    return nullptr;
 }
 
 QList<QWidget*> MainView::overlays() const
@@ -241,6 +244,13 @@ void MainView::showPage(Page page)
 
 void MainView::buildPage()
 {
+    // The chat page follows a chat change by itself; rebuilding it would throw
+    // away the composer's draft, an open warning and a toast in flight.
+    if (m_page == Page::chat && qobject_cast<ChatView*>(m_pageWidget.data())) {
+        refreshChatPage();
+        restack();
+        return;
+    }
     if (m_pageWidget) {
         m_pageWidget->hide();
         m_pageWidget->deleteLater();
@@ -250,9 +260,18 @@ void MainView::buildPage()
     case Page::chat:
         page = buildChatPage();
         break;
-    case Page::models:
-        page = new ModelsScreen(m_store, *m_import, [this] { leaveModels(); });
+    case Page::models: {
+        auto* models = new ModelsScreen(m_store, *m_import, [this] { leaveModels(); });
+        // The same runtime panel as the chat page's, shown while its setting
+        // is on; it never takes the pointer.
+        models->setPanelFactory([] {
+            auto* panel = new DebugPanel;
+            panel->setAttribute(Qt::WA_TransparentForMouseEvents);
+            return panel;
+        });
+        page = models;
         break;
+    }
     case Page::settings:
         page = new SettingsPage([this] { showPage(Page::chat); }, [this] { showPage(Page::appearance); },
                                 [this] { openModelsFromSettings(); }, [this] { showPage(Page::hardware); });

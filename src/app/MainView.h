@@ -12,7 +12,8 @@
 // chat and the model choice. Writes the loaded model's name for the tray
 // menu (MenuBarStatus). Observes the models folder and the chat list, which must outlive it.
 // A page is built afresh each time it is shown, so its own state starts over;
-// only the state kept here survives a page change.
+// only the state kept here survives a page change. The chat page stays while
+// the chat changes under it (new chat, a chat opened from the drawer).
 //
 // Main thread only.
 
@@ -78,8 +79,9 @@ public:
     // --- parts, for tests ------------------------------------------------------
     SidebarView* sidebar() const { return m_sidebar; }
     QWidget* pageWidget() const { return m_pageWidget; }
-    // The chat page's runtime panel (it lives with the page, so it shows over
-    // the chat page only and never takes the pointer); none on other pages.
+    // The runtime panel of the chat or models page (it lives with the page
+    // and never takes the pointer); none on other pages, nor while the
+    // models page has not made one.
     QWidget* runtimePanel() const;
     // The visible overlays from bottom to top; the last one has the keyboard.
     QList<QWidget*> overlays() const;

@@ -54,9 +54,16 @@ void AttachmentStager::stopLeftReadings()
     }
 }
 
-void AttachmentStager::setOnToast(ToastHandler onToast)
+uint64_t AttachmentStager::setOnToast(ToastHandler onToast)
 {
     m_onToast = onToast ? std::move(onToast) : [](const QString&, ToastKind) {};
+    return ++m_onToastToken;
+}
+
+void AttachmentStager::clearOnToast(uint64_t token)
+{
+    if (token == m_onToastToken)
+        setOnToast({});
 }
 
 QString AttachmentStager::dialogFilter(bool documents)

@@ -53,8 +53,11 @@ public:
     std::optional<QString> status() const { return m_status; }
 
     // Where refusals and send-time problems are reported; does nothing until
-    // set.
-    void setOnToast(ToastHandler onToast);
+    // set. Returns a token that names this handler: a view that goes away
+    // clears only the handler it installed itself, never a newer view's.
+    uint64_t setOnToast(ToastHandler onToast);
+    // Clears the handler if `token` still names it; does nothing otherwise.
+    void clearOnToast(uint64_t token);
 
     // Opens a non-modal file dialog for documents (true) or images (false)
     // and stages the chosen files in the dialog's order when it is accepted.
@@ -99,6 +102,7 @@ private:
     QHash<QUuid, std::shared_ptr<std::atomic<bool>>> m_readingStops;
     std::optional<QString> m_status;
     ToastHandler m_onToast;
+    uint64_t m_onToastToken = 0;
 };
 
 } // namespace cvn

@@ -227,9 +227,9 @@ ChatView::ChatView(LlamaSession* session, AttachmentStager* stager, ChatHistory*
 ChatView::~ChatView()
 {
     // The stager lives on with the main view: its toasts must not reach a
-    // page that is gone.
+    // page that is gone, nor may this page silence the one that replaced it.
     if (m_stager)
-        m_stager->setOnToast({});
+        m_stager->clearOnToast(m_toastToken);
 }
 
 // --- inputs -------------------------------------------------------------------
@@ -521,7 +521,7 @@ void ChatView::wireToasts()
     if (!m_stager)
         return;
     QPointer<ToastCenter> toasts(m_toasts);
-    m_stager->setOnToast([toasts](const QString& message, ToastKind kind) {
+    m_toastToken = m_stager->setOnToast([toasts](const QString& message, ToastKind kind) {
         if (toasts)
             toasts->show(message, kind);
     });

@@ -186,6 +186,7 @@ private:
 
     QPointer<ChatSession> m_session;
     QPointer<AttachmentStager> m_stager;
+    uint64_t m_toastToken = 0; // names the toast handler this view installed
     QPointer<ChatHistory> m_history;
     std::unique_ptr<StagerAdapter> m_stagerAdapter;
     std::unique_ptr<CouncilMentionRules> m_mentionRules;

@@ -9,6 +9,10 @@
 #include "chat/SidebarSearchField.h"
 #include "chat/SidebarView.h"
 #include "chat/AppSignals.h"
+#include "chat/ChatView.h"
+#include "chat/Composer.h"
+#include "chat/DebugPanel.h"
+#include "chat/Toasts.h"
 #include "engine/QtPrinters.h"
 #include "engine/TestModels.h"
 #include "models/MemoryEstimates.h"
@@ -16,6 +20,7 @@
 #include "models/SystemFacts.h"
 #include "platform/AppSettings.h"
 #include "screens/AttachSheetOverlay.h"
+#include "screens/ModelsScreen.h"
 #include "storage/ChatHistory.h"
 #include "storage/ChatStore.h"
 #include "support/TempEnv.h"
@@ -453,6 +458,86 @@ TEST(MainView, HardwareIntroOnceAndEscapeToTheTopmost)
     QCoreApplication::processEvents();
     EXPECT_FALSE(again.view->hardwareIntro().has_value());
     EXPECT_TRUE(again.view->overlays().isEmpty());
+}
+
+// New chat and a chat opened from the drawer keep the chat page itself: the
+// draft stays, and the page still hears the stager's refusals afterwards.
+TEST(MainView, ChatPageLivesAcrossChatChanges)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    f.load(QStringLiteral("tiny"));
+    const int64_t stored = f.savedChat(QStringLiteral("Hi"));
+    view.startNewChat();
+    QCoreApplication::processEvents();
+
+    QPointer<ChatView> page = qobject_cast<ChatView*>(view.pageWidget());
+    ASSERT_NE(page, nullptr);
+    page->composer()->editor()->setText(QStringLiteral("half a thought"));
+    const std::vector<std::function<void()>> changes = {
+        [&] { emit AppSignals::instance().newChat(); },
+        [&] { emit view.sidebar()->onSelectChat(f.chats->rows().value(0)); },
+        [&] { view.openChat(stored); },
+        [&] { view.startNewChat(); },
+    };
+    for (size_t i = 0; i < changes.size(); ++i) {
+        changes[i]();
+        QTest::qWait(0);
+        QCoreApplication::processEvents();
+        ASSERT_EQ(view.pageWidget(), page.data()) << i;
+        EXPECT_EQ(page->composer()->text(), QStringLiteral("half a thought")) << i;
+    }
+    EXPECT_EQ(view.history().chatId(), 0);
+
+    const QString folder = makeTempFolder();
+    const auto file = [&](const QString& name) {
+        QFile out(folder + QLatin1Char('/') + name);
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write("text");
+        return QUrl::fromLocalFile(out.fileName());
+    };
+    for (int i = 0; i < 5; ++i)
+        view.stager().stage(file(QStringLiteral("note%1.txt").arg(i)));
+    view.stager().stage(file(QStringLiteral("sixth.txt")));
+    EXPECT_EQ(page->toasts()->message(), QStringLiteral("Maximum 5 attachments per message"));
+    view.stager().clear();
+    view.stager().stage(file(QStringLiteral("scan.tiff")));
+    EXPECT_EQ(page->toasts()->message(), QStringLiteral("Format not supported: scan.tiff"));
+
+    // Leaving for another page still starts the chat page afresh, and the
+    // new page hears the refusals too.
+    view.openModels();
+    QTest::qWait(0);
+    view.leaveModels();
+    ASSERT_TRUE(waitUntil([&] { return page.isNull() && qobject_cast<ChatView*>(view.pageWidget()); }));
+    auto* fresh = qobject_cast<ChatView*>(view.pageWidget());
+    EXPECT_TRUE(fresh->composer()->text().isEmpty());
+    view.stager().stage(file(QStringLiteral("scan.tiff")));
+    EXPECT_EQ(fresh->toasts()->message(), QStringLiteral("Format not supported: scan.tiff"));
+}
+
+// The models page has the runtime panel too, following the setting live and
+// never taking the pointer.
+TEST(MainView, ModelsPageRuntimePanel)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    view.openModels();
+    ASSERT_TRUE(waitUntil([&] { return qobject_cast<ModelsScreen*>(view.pageWidget()); }));
+    EXPECT_EQ(view.runtimePanel(), nullptr);
+    const QString key = QString::fromLatin1(AppSettings::showRuntimePanel);
+    for (int round = 0; round < 2; ++round) {
+        AppSettings::setValue(key, true);
+        ASSERT_TRUE(waitUntil([&] { return view.runtimePanel() && view.runtimePanel()->isVisible(); })) << round;
+        QWidget* panel = view.runtimePanel();
+        EXPECT_NE(qobject_cast<DebugPanel*>(panel), nullptr);
+        EXPECT_TRUE(panel->testAttribute(Qt::WA_TransparentForMouseEvents));
+        EXPECT_GT(panel->height(), 0);
+        AppSettings::setValue(key, false);
+        EXPECT_FALSE(panel->isVisible()) << round;
+    }
 }
 
 } // namespace

@@ -192,8 +192,16 @@ TEST_F(ChatViewTest, ToastsFromTheHubTheNotificationAndTheStager)
     ASSERT_TRUE(toast());
     EXPECT_EQ(view->toasts()->kind(), ToastKind::error);
 
-    // The stager outlives the page: its toasts must not reach a dead one.
+    // A page that replaces this one takes the stager's toasts; the old page
+    // going away afterwards must not silence the new one.
+    auto next = std::make_unique<ChatView>(&session, &stager, nullptr);
+    cvn::test::showAndSettle(*next);
     view.reset();
+    stager.stage(QUrl::fromLocalFile(QStringLiteral("/nonexistent/scan.tiff")));
+    EXPECT_EQ(next->toasts()->message(), QStringLiteral("Format not supported: scan.tiff"));
+
+    // The stager outlives the page: its toasts must not reach a dead one.
+    next.reset();
     stager.stage(QUrl::fromLocalFile(QStringLiteral("/nonexistent/archive.exe")));
 }
 
