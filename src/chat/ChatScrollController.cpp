@@ -1,12 +1,12 @@
 #include "chat/ChatScrollController.h"
 
 #include <QAbstractScrollArea>
-#include <QEasingCurve>
 #include <QEvent>
 #include <QPropertyAnimation>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTimer>
+#include <QVariantAnimation>
 
 #include <algorithm>
 #include <cmath>
@@ -14,14 +14,6 @@
 namespace cvn {
 
 namespace {
-
-// The platform's ease-out: a cubic Bézier through (0.58, 1).
-QEasingCurve easeOut()
-{
-    QEasingCurve curve(QEasingCurve::BezierSpline);
-    curve.addCubicBezierSegment(QPointF(0, 0), QPointF(0.58, 1), QPointF(1, 1));
-    return curve;
-}
 
 QWidget* contentOf(QAbstractScrollArea* area)
 {
@@ -56,6 +48,25 @@ ChatScrollController::ChatScrollController(QObject* parent, TailFollower::Trace 
         QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
     };
     scheduler.postAfter = [this](int ms, std::function<void()> fn) { QTimer::singleShot(ms, this, std::move(fn)); };
+    // Linear time from 0 to 1 on Qt's animation clock; the follower eases it.
+    // A transcript that is not on screen (a page built while a reply
+    // streams) has nothing to show moving: its gap is there at once.
+    scheduler.animate = [this](int durationMs, std::function<void(double)> frame) {
+        if (m_gapAnimation)
+            m_gapAnimation->stop(); // deletes itself
+        if (!m_area || !m_area->isVisible()) {
+            frame(1.0);
+            return;
+        }
+        auto* animation = new QVariantAnimation(this);
+        animation->setDuration(durationMs);
+        animation->setStartValue(0.0);
+        animation->setEndValue(1.0);
+        connect(animation, &QVariantAnimation::valueChanged, this,
+                [frame = std::move(frame)](const QVariant& t) { frame(t.toDouble()); });
+        m_gapAnimation = animation;
+        animation->start(QAbstractAnimation::DeleteWhenStopped);
+    };
     m_follower = std::make_unique<TailFollower>(std::move(scroller), std::move(scheduler), TailFollower::Clock{},
                                                 std::move(trace));
     m_follower->stateChanged = [this] { emit followStateChanged(); };
@@ -176,7 +187,7 @@ std::optional<int> ChatScrollController::scrollToBottom(bool animated, double of
     if (animated && scrollBar->value() != target) {
         m_animation = new QPropertyAnimation(scrollBar, "value", this);
         m_animation->setDuration(durationMs);
-        m_animation->setEasingCurve(easeOut());
+        m_animation->setEasingCurve(TailFollower::easeOut());
         m_animation->setStartValue(scrollBar->value());
         m_animation->setEndValue(target);
         m_animation->start(QAbstractAnimation::DeleteWhenStopped);
@@ -191,6 +202,12 @@ std::optional<int> ChatScrollController::scrollToBottom(bool animated, double of
 bool ChatScrollController::isAnimating() const
 {
     return m_animation && m_animation->state() == QAbstractAnimation::Running;
+}
+
+QVariantAnimation* ChatScrollController::readingGapAnimation() const
+{
+    return m_gapAnimation && m_gapAnimation->state() != QAbstractAnimation::Stopped ? m_gapAnimation.data()
+                                                                                     : nullptr;
 }
 
 void ChatScrollController::stopAnimation()

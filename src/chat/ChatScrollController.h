@@ -3,7 +3,8 @@
 // The bridge between the transcript's QScrollArea and TailFollower: it
 // watches the area, reports (offset, document height, viewport height) on a
 // later turn of the event loop, scrolls to exact offsets (at once, or with a
-// 250-ms ease-out animation), and owns the TailFollower it feeds.
+// 250-ms ease-out animation), runs the follower's reading-gap animation, and
+// owns the TailFollower it feeds.
 //
 // The controller finds its scroll area from the transcript column it is
 // given: the column's enclosing QAbstractScrollArea, looked up again whenever
@@ -68,6 +69,9 @@ public:
     QAbstractScrollArea* scrollArea() const { return m_area; }
     TailFollower& follower() { return *m_follower; }
     bool isAnimating() const;
+    // The reading gap's animation while it runs (or is paused), else null;
+    // it deletes itself when it stops. Tests step it through setCurrentTime.
+    QVariantAnimation* readingGapAnimation() const;
 
     // The tail marker moved: passes its new top to the follower.
     void tailTopChanged();
@@ -98,6 +102,7 @@ private:
     TranscriptSeams m_seams;
     QList<QMetaObject::Connection> m_connections;
     QPointer<QPropertyAnimation> m_animation; // deletes itself when it stops
+    QPointer<QVariantAnimation> m_gapAnimation; // likewise
     bool m_userAction = false;                // the next value change comes from user input
     bool m_programmatic = false;              // inside our own setValue
 };

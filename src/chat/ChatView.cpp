@@ -354,8 +354,9 @@ void ChatView::syncScroll()
 {
     const TailFollower& follower = m_scroller->follower();
     m_column->setFillerHeight(int(std::lround(follower.fillerHeight())));
-    if (int(follower.readingGap()) != m_readingGap)
-        setReadingGap(int(follower.readingGap()));
+    // The gap eases between 0 and 140: every frame reaches the tail marker.
+    if (const int gap = int(std::lround(follower.readingGap())); gap != m_readingGap)
+        setReadingGap(gap);
 }
 
 // --- session and stager changes ---------------------------------------------------

@@ -28,6 +28,9 @@ QString metalSummary(const std::optional<GpuDevice>& device, const std::vector<L
     if (!device)
         return QStringLiteral("none");
     QStringList parts = {device->name};
+    parts << (device->hasUnifiedMemory ? QStringLiteral("unified") : QStringLiteral("discrete/integrated"));
+    if (device->isLowPower)
+        parts << QStringLiteral("low-power");
     if (device->recommendedMaxWorkingSetBytes >= 1048576)
         parts << QStringLiteral("max working set %1 MB").arg(device->recommendedMaxWorkingSetBytes / 1048576);
     const auto used = std::find_if(models.cbegin(), models.cend(),

@@ -2,6 +2,8 @@
 
 #include "ui_kit/Theme.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QEvent>
 #include <QGraphicsBlurEffect>
 #include <QGraphicsPixmapItem>
@@ -105,8 +107,10 @@ private:
 };
 
 // The painted rows. Hover and clicks are hit-tested by row, so the margins
-// beside the highlight and the dividers belong to their row.
+// beside the highlight and the dividers belong to their row. To assistive
+// technology the widget is a list whose rows are buttons (see below).
 class MentionRows : public QWidget {
+    Q_OBJECT
 public:
     MentionRows(MentionPopup* popup) : QWidget(nullptr), m_popup(popup)
     {
@@ -114,10 +118,22 @@ public:
         setAttribute(Qt::WA_OpaquePaintEvent, false);
     }
 
+    MentionPopup* popup() const { return m_popup; }
+
     int rowAt(int y) const
     {
         const int row = y / MentionPopup::rowHeight;
         return y >= 0 && row < m_popup->models().size() ? row : -1;
+    }
+
+    // Row i's whole 45-pixel rectangle, margins and divider included.
+    QRect rowRect(int row) const { return QRect(0, row * MentionPopup::rowHeight, width(), MentionPopup::rowHeight); }
+
+    // What a click on row i does.
+    void pick(int row)
+    {
+        if (row >= 0 && row < m_popup->models().size() && m_popup->onPick)
+            m_popup->onPick(m_popup->models()[row]);
     }
 
     void forgetHover() { m_hovered = -1; }
@@ -184,8 +200,8 @@ protected:
     {
         const int row = rowAt(event->position().toPoint().y());
         const int pressed = std::exchange(m_pressed, -1);
-        if (event->button() == Qt::LeftButton && row >= 0 && row == pressed && m_popup->onPick)
-            m_popup->onPick(m_popup->models()[row]);
+        if (event->button() == Qt::LeftButton && row >= 0 && row == pressed)
+            pick(row);
     }
 
 private:
@@ -214,6 +230,132 @@ private:
     int m_pressed = -1;
 };
 
+namespace {
+
+// One row to assistive technology: a single element, the model's name with
+// the button role, as the row's text and highlight are combined into one
+// element with the button trait. Pressing it picks the model, as a click
+// does. It has no widget of its own: it reads the rows widget live and is
+// invalid once its index is past the models.
+class MentionRowAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
+public:
+    MentionRowAccessible(MentionRows* rows, int index) : m_rows(rows), m_index(index) {}
+
+    bool isValid() const override { return m_rows && m_index < m_rows->popup()->models().size(); }
+    QObject* object() const override { return nullptr; }
+    QWindow* window() const override { return m_rows ? m_rows->window()->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_rows); }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    QAccessible::Role role() const override { return QAccessible::Button; }
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t != QAccessible::Name || !isValid())
+            return {};
+        return m_rows->popup()->models()[m_index].displayName;
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+
+    QRect rect() const override
+    {
+        if (!isValid())
+            return {};
+        const QRect row = m_rows->rowRect(m_index);
+        return QRect(m_rows->mapToGlobal(row.topLeft()), row.size());
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s;
+        if (!isValid() || !m_rows->isVisible()) {
+            s.invisible = true;
+            return s;
+        }
+        // A row scrolled out of the list's 240 pixels.
+        if (const QWidget* viewport = m_rows->parentWidget()) {
+            const QRect seen(m_rows->mapFrom(viewport, QPoint()), viewport->size());
+            s.offscreen = !m_rows->rowRect(m_index).intersects(seen);
+        }
+        return s;
+    }
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        return type == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this) : nullptr;
+    }
+
+    QStringList actionNames() const override { return {pressAction()}; }
+    QStringList keyBindingsForAction(const QString&) const override { return {}; }
+    void doAction(const QString& name) override
+    {
+        if (name == pressAction() && isValid())
+            m_rows->pick(m_index);
+    }
+
+private:
+    QPointer<MentionRows> m_rows;
+    int m_index;
+};
+
+// The rows widget: a list with one button element per model.
+class MentionRowsAccessible : public QAccessibleWidget {
+public:
+    explicit MentionRowsAccessible(MentionRows* rows) : QAccessibleWidget(rows, QAccessible::List) {}
+
+    ~MentionRowsAccessible() override
+    {
+        for (QAccessible::Id id : std::as_const(m_ids))
+            QAccessible::deleteAccessibleInterface(id);
+    }
+
+    int childCount() const override { return int(rows()->popup()->models().size()); }
+
+    QAccessibleInterface* child(int index) const override
+    {
+        if (index < 0 || index >= childCount())
+            return nullptr;
+        // Made once per index and kept by Qt's registry until this goes.
+        while (m_ids.size() <= index)
+            m_ids.append(QAccessible::registerAccessibleInterface(
+                new MentionRowAccessible(rows(), int(m_ids.size()))));
+        return QAccessible::accessibleInterface(m_ids[index]);
+    }
+
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        for (qsizetype i = 0; child && i < qMin<qsizetype>(m_ids.size(), childCount()); ++i) {
+            if (QAccessible::accessibleInterface(m_ids[i]) == child)
+                return int(i);
+        }
+        return -1;
+    }
+
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        const QPoint local = rows()->mapFromGlobal(QPoint(x, y));
+        if (!rows()->rect().contains(local))
+            return nullptr;
+        return child(rows()->rowAt(local.y()));
+    }
+
+private:
+    MentionRows* rows() const { return static_cast<MentionRows*>(widget()); }
+
+    mutable QList<QAccessible::Id> m_ids;
+};
+
+QAccessibleInterface* mentionRowsFactory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("cvn::MentionRows") && object && object->isWidgetType())
+        return new MentionRowsAccessible(static_cast<MentionRows*>(object));
+    return nullptr;
+}
+
+} // namespace
+
 int MentionPopup::heightFor(qsizetype rows)
 {
     const int list = rows > maxDirectRows ? scrollHeight : int(rows) * rowHeight;
@@ -222,6 +364,11 @@ int MentionPopup::heightFor(qsizetype rows)
 
 MentionPopup::MentionPopup(QWidget* parent) : QWidget(parent)
 {
+    static const bool registered = [] {
+        QAccessible::installFactory(mentionRowsFactory);
+        return true;
+    }();
+    Q_UNUSED(registered);
     setFocusPolicy(Qt::NoFocus);
     m_scroll = new QScrollArea(this);
     m_scroll->setFocusPolicy(Qt::NoFocus);
@@ -261,6 +408,9 @@ void MentionPopup::setModels(const QList<ModelInfo>& models, int highlighted)
         layoutRows();
         m_rows->forgetHover();
         m_rows->update();
+        // Other rows: assistive technology reads the list again.
+        QAccessibleEvent reorder(m_rows, QAccessible::ObjectReorder);
+        QAccessible::updateAccessibility(&reorder);
         return;
     }
     m_rows->update();
@@ -345,3 +495,5 @@ void MentionPopup::paintEvent(QPaintEvent*)
 }
 
 } // namespace cvn
+
+#include "MentionPopup.moc"

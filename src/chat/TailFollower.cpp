@@ -2,6 +2,7 @@
 
 #include "bridge/BridgeLog.h"
 
+#include <QPointF>
 #include <QStringList>
 
 #include <algorithm>
@@ -164,6 +165,9 @@ void TailFollower::onStreamingChange(bool streaming)
         m_anchorTurnId.reset();
         m_anchorRest.reset();
     }
+    notify(); // the filler follows the flag and the anchor
+    // Inside a 0.25-s ease-out; every frame asks for a follow step, so the
+    // newest text glides with the gap instead of jumping 140 pixels.
     setReadingGap(streaming ? readingGapWhileStreaming : 0);
     followTail(false);
 }
@@ -286,10 +290,43 @@ void TailFollower::anchorLanded(const QUuid& id, uint64_t generation)
     followTail(false);
 }
 
+QEasingCurve TailFollower::easeOut()
+{
+    QEasingCurve curve(QEasingCurve::BezierSpline);
+    curve.addCubicBezierSegment(QPointF(0, 0), QPointF(0.58, 1), QPointF(1, 1));
+    return curve;
+}
+
 void TailFollower::setReadingGap(double gap)
 {
+    if (gap == m_gapTarget)
+        return; // there already, or on the way
+    m_gapTarget = gap;
+    const uint64_t generation = ++m_gapGeneration;
+    if (!m_scheduler.animate) {
+        m_readingGap = gap;
+        notify();
+        return;
+    }
+    // From wherever a replaced animation had got to.
+    const double from = m_readingGap;
+    m_scheduler.animate(stepDurationMs, [this, from, gap, generation](double t) {
+        readingGapFrame(from, gap, t, generation);
+    });
+}
+
+void TailFollower::readingGapFrame(double from, double to, double t, uint64_t generation)
+{
+    if (generation != m_gapGeneration)
+        return;
+    static const QEasingCurve curve = easeOut();
+    const double gap = t >= 1 ? to : from + (to - from) * curve.valueForProgress(std::clamp(t, 0.0, 1.0));
+    if (gap == m_readingGap)
+        return;
     m_readingGap = gap;
     notify();
+    // The tail marker changed height: its bottom goes back to the viewport's.
+    followTail(false);
 }
 
 void TailFollower::notify()

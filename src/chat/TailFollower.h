@@ -9,15 +9,17 @@
 //
 // Everything it does to the outside goes through three things it is given: a
 // Scroller (moves the transcript and reads its live geometry), a Scheduler
-// (runs a callback on a later turn of the event loop, or after a delay) and a
-// Clock (for the trace's throttle). ChatScrollController gives it the real
-// ones; tests give it fakes.
+// (runs a callback on a later turn of the event loop, or after a delay, and
+// drives the reading gap's animation) and a Clock (for the trace's
+// throttle). ChatScrollController gives it the real ones; tests give it
+// fakes.
 //
 // Threads: main thread only, like the transcript it drives. The scheduler
 // must drop the callbacks it holds when the follower goes away (the Qt one
 // ties them to the controller that owns the follower). ScrollDiagnostics is
 // the one piece shared with other threads: it has its own lock.
 
+#include <QEasingCurve>
 #include <QList>
 #include <QString>
 #include <QUuid>
@@ -79,6 +81,12 @@ public:
     struct Scheduler {
         std::function<void(std::function<void()>)> post; // a later turn of the loop
         std::function<void(int ms, std::function<void()>)> postAfter;
+        // Runs one animation of `durationMs`, replacing the one it ran before
+        // if that still runs: calls `frame` on later turns with the time
+        // elapsed as a fraction of the duration (0 <= t <= 1; the last call
+        // has 1 exactly). The follower eases it. Empty: the reading gap
+        // changes at once.
+        std::function<void(int durationMs, std::function<void(double t)> frame)> animate;
     };
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
     using Trace = std::function<void(const QString& line)>;
@@ -96,11 +104,16 @@ public:
     static constexpr int anchorLandingMs = 400;
     static constexpr std::chrono::milliseconds traceInterval{500};
 
+    // The platform's ease-out: a cubic Bézier through (0.58, 1), for the
+    // reading gap and for animated scrolls.
+    static QEasingCurve easeOut();
+
     // `trace` empty: lines go to the bridge log. `clock` empty: steady_clock.
     TailFollower(Scroller scroller, Scheduler scheduler, Clock clock = {}, Trace trace = {});
 
     // Called after every change of what the view lays out from this state:
-    // the reading gap, the filler, the follow flag.
+    // the reading gap (at every frame of its animation), the filler, the
+    // follow flag.
     std::function<void()> stateChanged;
 
     // --- inputs ---------------------------------------------------------
@@ -130,7 +143,11 @@ public:
     bool isStreaming() const { return m_streaming; }
     const ScrollMetrics& metrics() const { return m_metrics; }
     double tailTop() const { return m_tailTop; }
+    // The space kept under the newest text as it stands now: between 0 and
+    // 140 while it eases towards readingGapTarget().
     double readingGap() const { return m_readingGap; }
+    double readingGapTarget() const { return m_gapTarget; }
+    bool readingGapAnimating() const { return m_readingGap != m_gapTarget; }
     std::optional<QUuid> anchorTurnId() const { return m_anchorTurnId; }
     std::optional<double> anchorRest() const { return m_anchorRest; }
     int64_t turnCount() const { return m_turnCount; }
@@ -161,6 +178,7 @@ private:
     void anchorLanded(const QUuid& id, uint64_t generation);
     void refreshGeometry();
     void setReadingGap(double gap);
+    void readingGapFrame(double from, double to, double t, uint64_t generation);
     void notify();
     static std::optional<QUuid> newestUserTurn(const QList<TurnRef>& turns);
 
@@ -176,6 +194,8 @@ private:
     double m_composerHeight = 140;
     double m_stripHeight = 0;
     double m_readingGap = 0;
+    double m_gapTarget = 0;
+    uint64_t m_gapGeneration = 0; // frames of a replaced animation do nothing
     std::optional<QUuid> m_anchorTurnId;
     std::optional<double> m_anchorRest;
     bool m_anchoring = false;

@@ -43,11 +43,8 @@ int64_t wholeGb(int64_t mb)
 
 bool metalGpuUsable()
 {
-    static const bool usable = [] {
-        const std::optional<GpuDevice> device = defaultGpuDevice();
-        return device && device->supportsApple7Family;
-    }();
-    return usable;
+    const std::optional<GpuDevice> device = defaultGpuDevice();
+    return device && device->supportsApple7Family;
 }
 
 QString cpuBrandString()

@@ -27,7 +27,7 @@ struct RigInfo {
 };
 
 // Whether llama.cpp's Metal backend has a GPU to run on (an Apple 7 family
-// device); decided once per run on first use, from any thread.
+// device), from the GPU layer's default device as it reads now; any thread.
 bool metalGpuUsable();
 
 // The processor's brand text, or "Unknown CPU" when the system gives none.

@@ -1,7 +1,10 @@
 #include "platform/SystemInfo.h"
 #include "platform/ProcText.h"
 
+#include <QMutex>
+
 #include <algorithm>
+#include <utility>
 #include <unistd.h>
 
 namespace cvn {
@@ -82,9 +85,48 @@ int processorCount()
     return n > 0 ? static_cast<int>(std::min<long>(n, 1 << 20)) : 0;
 }
 
-std::optional<GpuDevice> defaultGpuDevice()
+namespace {
+
+QMutex gpuReaderLock;
+
+std::function<std::optional<GpuDevice>()>& installedGpuReader() // guarded by gpuReaderLock
+{
+    static std::function<std::optional<GpuDevice>()> reader;
+    return reader;
+}
+
+} // namespace
+
+std::optional<GpuDevice> machineGpuDevice()
 {
     return std::nullopt;
+}
+
+std::optional<GpuDevice> defaultGpuDevice()
+{
+    std::function<std::optional<GpuDevice>()> reader;
+    {
+        QMutexLocker lock(&gpuReaderLock);
+        reader = installedGpuReader();
+    }
+    return reader ? reader() : machineGpuDevice();
+}
+
+GpuDevice::Override::Override(std::function<std::optional<GpuDevice>()> reader)
+{
+    QMutexLocker lock(&gpuReaderLock);
+    m_previous = std::exchange(installedGpuReader(), std::move(reader));
+}
+
+GpuDevice::Override::Override(const std::optional<GpuDevice>& fixed)
+    : Override(std::function<std::optional<GpuDevice>()>([fixed] { return fixed; }))
+{
+}
+
+GpuDevice::Override::~Override()
+{
+    QMutexLocker lock(&gpuReaderLock);
+    installedGpuReader() = std::move(m_previous);
 }
 
 } // namespace cvn

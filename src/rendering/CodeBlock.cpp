@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QTextLayout>
+#include <QTimer>
 
 #include <cmath>
 #include <memory>
@@ -81,12 +82,6 @@ CopyCodeButton::CopyCodeButton(const QString& code, QWidget* parent) : QAbstract
     setFocusPolicy(Qt::NoFocus);
     setToolTip(QStringLiteral("Copy code"));
     setAccessibleName(QStringLiteral("Copy code"));
-    m_reset.setSingleShot(true);
-    m_reset.setInterval(markMs);
-    connect(&m_reset, &QTimer::timeout, this, [this] {
-        m_copied = false;
-        update();
-    });
     connect(this, &QAbstractButton::clicked, this, &CopyCodeButton::copy);
     Theme::repaintOnAppearanceChange(this);
 }
@@ -102,8 +97,25 @@ void CopyCodeButton::copy()
     clipboard->clear();
     clipboard->setText(m_code);
     m_copied = true;
-    m_reset.start();
     update();
+    // Its own reset; earlier ones stay, and the first due clears the mark.
+    schedule([this] {
+        m_copied = false;
+        update();
+    });
+}
+
+void CopyCodeButton::setScheduler(Scheduler scheduler)
+{
+    m_scheduler = std::move(scheduler);
+}
+
+void CopyCodeButton::schedule(std::function<void()> reset)
+{
+    if (m_scheduler)
+        m_scheduler(markMs, std::move(reset));
+    else
+        QTimer::singleShot(markMs, this, std::move(reset));
 }
 
 void CopyCodeButton::paintEvent(QPaintEvent*)

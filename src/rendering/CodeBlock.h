@@ -4,9 +4,9 @@
 #include "ui_kit/Theme.h"
 
 #include <QAbstractButton>
-#include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
 class QScrollArea;
@@ -16,17 +16,29 @@ namespace cvn {
 // The copy icon of a code card: puts its code on the clipboard as plain
 // text and shows a checkmark for 1.5 s. A 28 x 28 hit area with the tooltip
 // and accessible name "Copy code".
+//
+// Every press schedules its own reset, 1.5 s after it, and none is ever
+// cancelled: the first one due clears the mark. So the mark of a run of
+// presses goes 1.5 s after the first, not the last, and a press soon after
+// the mark went shows it only until an earlier press's reset falls due.
 class CopyCodeButton : public QAbstractButton {
     Q_OBJECT
 public:
     static constexpr int side = 28;
     static constexpr int markMs = 1500;
 
+    // Runs `reset` `ms` from now on the main thread, and not at all once the
+    // button is gone. The default is a single-shot QTimer tied to the
+    // button; tests install their own to fire the resets when they choose.
+    using Scheduler = std::function<void(int ms, std::function<void()> reset)>;
+
     explicit CopyCodeButton(const QString& code, QWidget* parent = nullptr);
 
     void setCode(const QString& code) { m_code = code; }
+    // An empty scheduler brings the default back.
+    void setScheduler(Scheduler scheduler);
 
-    // True from a press until markMs after the last press.
+    // True from a press until the first of the pending resets falls due.
     bool copied() const { return m_copied; }
     // The symbol shown: "checkmark" while copied, else "doc.on.doc".
     QString symbolName() const;
@@ -40,11 +52,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void schedule(std::function<void()> reset);
+
     QString m_code;
     bool m_copied = false;
-    // One timer restarted by every press, so the mark lasts 1.5 s after the
-    // last press rather than the first.
-    QTimer m_reset;
+    Scheduler m_scheduler; // empty: QTimer::singleShot
 };
 
 // A fenced code block: a rounded card with the language label, the code

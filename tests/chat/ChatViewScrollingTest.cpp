@@ -15,6 +15,9 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QVariantAnimation>
+
+#include <cmath>
 
 using namespace cvn;
 using cvn::test::makeTurn;
@@ -55,10 +58,84 @@ TEST_F(ChatViewScrollingTest, OpensAtTheTailPausesAnchorsAndComesBack)
           << makeTurn(Role::assistant, QString(), LlamaSession::Turn::State::streaming());
     session.setTurns(turns);
     session.setStreaming(true);
-    ASSERT_TRUE(cvn::test::waitUntil([&] { return scroller->follower().anchorRest().has_value(); }));
+    ASSERT_TRUE(cvn::test::waitUntil([&] {
+        return scroller->follower().anchorRest().has_value() && !scroller->follower().readingGapAnimating();
+    }));
     EXPECT_EQ(bar->value(), *view.anchorY(turns[30].id) - 100);
     EXPECT_EQ(view.transcript()->tailHeight(), view.composerHeight() + 140);
     EXPECT_EQ(view.transcript()->fillerHeight(), view.scrollArea()->viewport()->height());
+}
+
+TEST_F(ChatViewScrollingTest, TheReadingGapEasesOutWhenAReplyEndsWithTheNewestLineInView)
+{
+    cvn::test::FakeSession session;
+    QList<LlamaSession::Turn> turns;
+    for (int i = 0; i < 40; ++i)
+        turns << makeTurn(i % 2 ? Role::assistant : Role::user, QStringLiteral("Line of text %1").arg(i));
+    session.turnList = turns;
+    ChatView view(&session, nullptr, nullptr);
+    view.resize(1280, 800);
+    cvn::test::showAndSettle(view);
+    QScrollBar* bar = view.scrollArea()->verticalScrollBar();
+    ChatScrollController* scroller = view.scroller();
+    const TailFollower& follower = scroller->follower();
+    auto atTail = [&] { return bar->value() == int(std::lround(follower.tailOffset(follower.metrics()))); };
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return bar->maximum() > 0 && atTail(); }));
+
+    // A reply streams (a regenerated answer: no new question to anchor).
+    session.setStreaming(true);
+    ASSERT_TRUE(cvn::test::waitUntil([&] {
+        return !scroller->readingGapAnimation() && follower.readingGap() == 140 && atTail() && !scroller->isAnimating();
+    }));
+    EXPECT_EQ(view.transcript()->tailHeight(), view.composerHeight() + 140);
+
+    // It ends: the gap eases from 140 to 0 in 250 ms. The test holds the
+    // animation and steps it, letting the loop run the follow step of each
+    // frame.
+    session.setStreaming(false);
+    QVariantAnimation* animation = scroller->readingGapAnimation();
+    ASSERT_NE(animation, nullptr);
+    animation->pause();
+    EXPECT_EQ(animation->duration(), 250);
+    const int viewport = view.scrollArea()->viewport()->height();
+    auto newestLineY = [&] { return view.tailTop() - bar->value(); }; // the last row's bottom, in the viewport
+    int previous = 140;
+    for (int ms : {40, 100, 160, 220}) {
+        animation->setCurrentTime(ms);
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        const int gap = int(std::lround(follower.readingGap()));
+        EXPECT_GT(gap, 0) << ms;
+        EXPECT_LT(gap, previous) << ms;
+        EXPECT_EQ(view.transcript()->tailHeight(), view.composerHeight() + gap) << ms;
+        EXPECT_TRUE(atTail()) << ms;
+        // In view, `gap` above the composer's band: no 140-pixel jump.
+        EXPECT_EQ(newestLineY(), viewport - view.composerHeight() - gap) << ms;
+        EXPECT_GE(newestLineY(), 0);
+        previous = gap;
+    }
+    animation->setCurrentTime(250);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(follower.readingGap(), 0);
+    EXPECT_FALSE(follower.readingGapAnimating());
+    EXPECT_EQ(view.transcript()->tailHeight(), view.composerHeight());
+    EXPECT_TRUE(atTail());
+    EXPECT_EQ(newestLineY(), viewport - view.composerHeight());
+    EXPECT_TRUE(cvn::test::waitUntil([&] { return !scroller->readingGapAnimation(); }));
+}
+
+TEST_F(ChatViewScrollingTest, APageBuiltWhileAReplyStreamsHasItsReadingGapAtOnce)
+{
+    // Nothing is on screen to move: no animation, the gap is simply there.
+    cvn::test::FakeSession session;
+    session.turnList = {makeTurn(Role::user, QStringLiteral("Question")),
+                        makeTurn(Role::assistant, QStringLiteral("Answer"), LlamaSession::Turn::State::streaming())};
+    session.streaming = true;
+    ChatView view(&session, nullptr, nullptr);
+    EXPECT_EQ(view.scroller()->follower().readingGap(), 140);
+    EXPECT_EQ(view.scroller()->readingGapAnimation(), nullptr);
+    EXPECT_EQ(view.transcript()->tailHeight(), view.composerHeight() + 140);
 }
 
 TEST_F(ChatViewScrollingTest, RuntimePanelFollowsTheSettingOverThePage)

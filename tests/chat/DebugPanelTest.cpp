@@ -77,6 +77,47 @@ TEST_F(DebugPanelTest, Readings)
         EXPECT_EQ(got, expected);
 }
 
+TEST_F(DebugPanelTest, GpuSummaryFormsFromTheFactsTheGpuLayerReports)
+{
+    // This machine has no GPU; the GPU layer reports what the test gives it.
+    GpuDevice unified{QStringLiteral("Apple M2 Max"), true, false, 49152ull * 1048576, true};
+    GpuDevice integrated{QStringLiteral("Intel(R) Iris(R) Plus Graphics"), false, true, 1048575, false};
+    GpuDevice discrete{QStringLiteral("AMD Radeon Pro 5500M"), false, false, 4ull * 1073741824 + 1048575, false};
+    const LoadedModelSnapshot cpuOnly{1, QStringLiteral("a.gguf"), 4096, std::nullopt, 0, 32};
+    const LoadedModelSnapshot offloaded{2, QStringLiteral("b.gguf"), 4096, std::nullopt, 28, 28};
+    const LoadedModelSnapshot alsoOffloaded{3, QStringLiteral("c.gguf"), 4096, std::nullopt, 5, 40};
+    const struct {
+        std::optional<GpuDevice> device;
+        std::vector<LoadedModelSnapshot> models;
+        QString summary;
+    } cases[] = {
+        {unified, {}, QStringLiteral("Apple M2 Max, unified, max working set 49152 MB, not used - no model loaded")},
+        {unified, {cpuOnly, offloaded, alsoOffloaded},
+         QStringLiteral("Apple M2 Max, unified, max working set 49152 MB, used (28 of 28 layers, b.gguf)")},
+        // Below 1 MB of working set: no working-set part.
+        {integrated, {cpuOnly},
+         QStringLiteral("Intel(R) Iris(R) Plus Graphics, discrete/integrated, low-power, not used - CPU only "
+                        "(Metal offload off or not supported on this GPU)")},
+        {discrete, {alsoOffloaded},
+         QStringLiteral("AMD Radeon Pro 5500M, discrete/integrated, max working set 4096 MB, used (5 of 40 layers, "
+                        "c.gguf)")},
+        {std::nullopt, {offloaded}, QStringLiteral("none")},
+    };
+    for (const auto& c : cases) {
+        const GpuDevice::Override gpu(c.device);
+        const DebugPanelModel::Inputs in = DebugPanelModel::gather(QDateTime::currentDateTime());
+        EXPECT_EQ(in.gpu, c.device);
+        EXPECT_EQ(DebugReadings::metalSummary(in.gpu, c.models), c.summary);
+        DebugPanelModel::Inputs withModels = in;
+        withModels.liveModels = c.models;
+        const DebugPanelModel::Row row = DebugPanelModel::build(withModels).rows[1];
+        EXPECT_EQ(row, (DebugPanelModel::Row{QStringLiteral("Metal"), c.summary, c.device ? S::ok : S::failed}));
+    }
+    // The override goes with its scope: the machine's own reading is back.
+    EXPECT_EQ(defaultGpuDevice(), machineGpuDevice());
+    EXPECT_EQ(DebugPanelModel::gather(QDateTime::currentDateTime()).gpu, std::nullopt);
+}
+
 TEST_F(DebugPanelTest, FreshProcessRowsAndLiveGathering)
 {
     const DebugPanelModel model = DebugPanelModel::build(fresh());

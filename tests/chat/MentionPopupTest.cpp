@@ -4,6 +4,7 @@
 #include "support/Wait.h"
 #include "ui_kit/KitTest.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QMouseEvent>
 #include <QScrollArea>
@@ -125,4 +126,56 @@ TEST_F(MentionPopupTest, ALongNameStaysOnOneLineInsideItsPadding)
     // one line.
     EXPECT_EQ(cvn::test::countPixels(image, cvn::test::kWhite, 60, QRect(row0.right() - 19, 6, 20, 44)), 0);
     EXPECT_EQ(cvn::test::countPixels(image, cvn::test::kWhite, 60, QRect(8, 6 + 36, 781, 8)), 0);
+}
+
+TEST_F(MentionPopupTest, EachRowIsOneAccessibleButtonNamedAfterItsModel)
+{
+    open(3, 1);
+    QWidget* rows = popup.rowsWidget();
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(rows);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->role(), QAccessible::List);
+    ASSERT_EQ(list->childCount(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QAccessibleInterface* row = list->child(i);
+        ASSERT_NE(row, nullptr);
+        EXPECT_TRUE(row->isValid());
+        EXPECT_EQ(row->role(), QAccessible::Button) << i;
+        EXPECT_EQ(row->text(QAccessible::Name), QStringLiteral("Model %1").arg(i));
+        EXPECT_EQ(row->childCount(), 0) << "the row's text and highlight are one element";
+        EXPECT_EQ(row->rect(), QRect(rows->mapToGlobal(QPoint(0, 45 * i)), QSize(rows->width(), 45)));
+        EXPECT_FALSE(row->state().invisible || row->state().offscreen);
+        EXPECT_EQ(row->parent(), list);
+        EXPECT_EQ(list->indexOfChild(row), i);
+        EXPECT_EQ(list->child(i), row) << "one element per row, kept";
+        // The whole 45-pixel row answers, the divider's line included.
+        EXPECT_EQ(list->childAt(row->rect().left() + 2, row->rect().bottom()), row);
+    }
+
+    // Pressing it picks its model, as a click does.
+    QAccessibleActionInterface* action = list->child(2)->actionInterface();
+    ASSERT_NE(action, nullptr);
+    EXPECT_EQ(action->actionNames(), QStringList{QAccessibleActionInterface::pressAction()});
+    action->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(picked, QStringList{QStringLiteral("Model 2")});
+
+    // Other models: the rows read anew; a row past the end is gone.
+    QAccessibleInterface* third = list->child(2);
+    popup.setModels(models(2, QStringLiteral("Other ")), 0);
+    EXPECT_EQ(list->childCount(), 2);
+    EXPECT_EQ(list->child(1)->text(QAccessible::Name), QStringLiteral("Other 1"));
+    EXPECT_FALSE(third->isValid());
+    EXPECT_EQ(list->child(2), nullptr);
+}
+
+TEST_F(MentionPopupTest, RowsScrolledOutOfTheListAreOffscreen)
+{
+    open(8);
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(popup.rowsWidget());
+    ASSERT_EQ(list->childCount(), 8);
+    EXPECT_FALSE(list->child(0)->state().offscreen);
+    EXPECT_FALSE(list->child(5)->state().offscreen); // partly in view
+    EXPECT_TRUE(list->child(6)->state().offscreen);
+    EXPECT_EQ(list->child(7)->text(QAccessible::Name), QStringLiteral("Model 7"));
+    EXPECT_EQ(list->child(7)->role(), QAccessible::Button);
 }

@@ -13,6 +13,15 @@ namespace {
 // A fake loop and clock, a scroller that records what it is asked, and the
 // trace: the whole world of one follower.
 struct World {
+    World() = default;
+    // With an animator: the reading gap's animation waits for the test to
+    // call gapFrame with the time elapsed, as a fraction.
+    explicit World(bool animates) : animates(animates) {}
+
+    bool animates = false;
+    int gapAnimations = 0;
+    int gapDuration = 0;
+    std::function<void(double)> gapFrame;
     std::chrono::steady_clock::time_point now{};
     std::deque<std::function<void()>> posted;
     std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers;
@@ -31,7 +40,14 @@ struct World {
                     },
                     [this] { return live; }, [this] { return liveTail; }},
                    {[this](auto fn) { posted.push_back(std::move(fn)); },
-                    [this](int ms, auto fn) { timers.emplace(now + std::chrono::milliseconds(ms), std::move(fn)); }},
+                    [this](int ms, auto fn) { timers.emplace(now + std::chrono::milliseconds(ms), std::move(fn)); },
+                    animates ? std::function<void(int, std::function<void(double)>)>(
+                                   [this](int ms, std::function<void(double)> frame) {
+                                       ++gapAnimations;
+                                       gapDuration = ms;
+                                       gapFrame = std::move(frame);
+                                   })
+                             : nullptr},
                    [this] { return now; },
                    [this](const QString& line) { lines.append(line); }};
 
@@ -203,4 +219,93 @@ TEST(TailFollowerTest, StepReadsLiveGeometryAndTheTraceIsThrottled)
         EXPECT_EQ(w.lines.size(), count);
     }
     EXPECT_EQ(w.lastReason(), QStringLiteral("follow"));
+}
+
+TEST(TailFollowerTest, ReadingGapEasesOutWhileTheNewestLineStaysInView)
+{
+    World w(true);
+    w.f.setInsets(180, 0);
+    w.f.setTailTop(2000); // the newest line ends at 2000 in the column
+    w.report(2000 + 180 - 720, 4000);
+    ASSERT_TRUE(w.f.autoFollow());
+    int notified = 0;
+    w.f.stateChanged = [&] { ++notified; };
+
+    // Where the newest line's bottom stands in the viewport, after the
+    // follow step of the frame: in view, `gap` above the composer's band.
+    auto lineY = [&] { return 2000 - w.scrolls.last(); };
+
+    w.f.onStreamingChange(true);
+    EXPECT_EQ(w.gapAnimations, 1);
+    EXPECT_EQ(w.gapDuration, 250);
+    EXPECT_EQ(w.f.readingGap(), 0); // nothing moves before the first frame
+    EXPECT_EQ(w.f.readingGapTarget(), 140);
+    w.f.onStreamingChange(true); // the same target: the animation goes on
+    EXPECT_EQ(w.gapAnimations, 1);
+    w.gapFrame(1);
+    w.run();
+    EXPECT_EQ(w.f.readingGap(), 140);
+    EXPECT_FALSE(w.f.readingGapAnimating());
+    EXPECT_EQ(lineY(), 720 - 180 - 140);
+
+    // The reply ends: the gap eases out from 140 to 0 through intermediate
+    // values, faster at first, and each frame keeps the line in view.
+    w.report(w.scrolls.last(), 4000);
+    w.f.onStreamingChange(false);
+    ASSERT_EQ(w.gapAnimations, 2);
+    EXPECT_TRUE(w.f.readingGapAnimating());
+    double previous = 140;
+    for (double t : {0.0, 0.1, 0.25, 0.5, 0.75, 0.9}) {
+        const int before = notified;
+        w.gapFrame(t);
+        w.run();
+        const double gap = w.f.readingGap();
+        if (t == 0) {
+            EXPECT_EQ(gap, 140);
+            continue;
+        }
+        EXPECT_LT(gap, previous) << t;
+        EXPECT_GT(gap, 0) << t;
+        EXPECT_LT(gap, 140 * (1 - t)) << "ease-out runs ahead of linear at " << t;
+        EXPECT_GT(notified, before) << "the view lays out every frame";
+        EXPECT_DOUBLE_EQ(w.scrolls.last(), 2000 + 180 + gap - 720) << t;
+        EXPECT_DOUBLE_EQ(lineY(), 720 - 180 - gap) << t;
+        EXPECT_GE(lineY(), 0);
+        EXPECT_LE(lineY(), 720 - 180);
+        w.report(w.scrolls.last(), 4000 - (140 - gap), 720);
+        EXPECT_TRUE(w.f.autoFollow());
+        previous = gap;
+    }
+    w.gapFrame(1);
+    w.run();
+    EXPECT_EQ(w.f.readingGap(), 0);
+    EXPECT_FALSE(w.f.readingGapAnimating());
+    EXPECT_EQ(lineY(), 720 - 180);
+
+    // A stream that starts again mid-way starts from where the gap stands;
+    // the replaced animation's late frames change nothing.
+    w.f.onStreamingChange(true);
+    w.gapFrame(0.5);
+    const double halfway = w.f.readingGap();
+    EXPECT_GT(halfway, 70);
+    auto stale = w.gapFrame;
+    w.f.onStreamingChange(false);
+    EXPECT_EQ(w.gapAnimations, 4);
+    stale(1);
+    EXPECT_EQ(w.f.readingGap(), halfway);
+    w.gapFrame(0.5);
+    EXPECT_GT(w.f.readingGap(), 0);
+    EXPECT_LT(w.f.readingGap(), halfway / 2);
+    w.gapFrame(1);
+    EXPECT_EQ(w.f.readingGap(), 0);
+}
+
+TEST(TailFollowerTest, WithoutAnAnimatorTheGapChangesAtOnce)
+{
+    World w;
+    w.f.onStreamingChange(true);
+    EXPECT_EQ(w.f.readingGap(), 140);
+    EXPECT_FALSE(w.f.readingGapAnimating());
+    w.f.onStreamingChange(false);
+    EXPECT_EQ(w.f.readingGap(), 0);
 }

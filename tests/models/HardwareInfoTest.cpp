@@ -158,3 +158,24 @@ TEST(SystemFacts, OverridesNestAndRestoreTheMachine)
     }
     EXPECT_EQ(SystemFacts::read().rig.ramTotalMb, machine.rig.ramTotalMb);
 }
+
+TEST(HardwareInfo, ReadsTheGpuThatTheGpuLayerReports)
+{
+    {
+        const GpuDevice::Override gpu(GpuDevice{QStringLiteral("Intel(R) Iris(R)  Plus Graphics"), false, true,
+                                                1536ull * 1048576, false});
+        EXPECT_FALSE(metalGpuUsable());
+        EXPECT_TRUE(HardwareInfo::metalUnavailableText()->startsWith(
+            QStringLiteral("Not available on Intel Iris Plus Graphics. llama.cpp's Metal backend")));
+        const RigInfo rig = RigInfo::current();
+        EXPECT_EQ(rig.gpuName, QStringLiteral("Intel Iris Plus Graphics"));
+        EXPECT_EQ(rig.gpuVramMb, 1536);
+        EXPECT_FALSE(rig.isUsableForInference);
+    }
+    {
+        const GpuDevice::Override gpu(GpuDevice{QStringLiteral("Apple M2"), true, false, 0, true});
+        EXPECT_TRUE(metalGpuUsable());
+        EXPECT_FALSE(HardwareInfo::metalUnavailableText());
+    }
+    EXPECT_FALSE(metalGpuUsable());
+}

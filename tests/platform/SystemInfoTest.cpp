@@ -49,3 +49,27 @@ TEST(SystemInfo, PhysicalCoresCountDistinctPackageCorePairs)
     // No blank line between blocks still separates them.
     EXPECT_EQ(parsePhysicalCoreCount("processor: 0\ncore id: 0\nprocessor: 1\ncore id: 1"), 2);
 }
+
+TEST(SystemInfo, TheGpuReadingIsReplaceableAndNests)
+{
+    EXPECT_EQ(machineGpuDevice(), std::nullopt); // no Metal device on Linux
+    EXPECT_EQ(defaultGpuDevice(), std::nullopt);
+    const GpuDevice m2{QStringLiteral("Apple M2"), true, false, 11ull << 30, true};
+    {
+        const GpuDevice::Override outer(m2);
+        EXPECT_EQ(defaultGpuDevice(), m2);
+        int reads = 0;
+        {
+            const GpuDevice::Override inner([&]() -> std::optional<GpuDevice> {
+                ++reads;
+                return std::nullopt;
+            });
+            EXPECT_EQ(defaultGpuDevice(), std::nullopt);
+            EXPECT_EQ(defaultGpuDevice(), std::nullopt);
+            EXPECT_EQ(reads, 2); // read afresh every time
+        }
+        EXPECT_EQ(defaultGpuDevice(), m2);
+        EXPECT_EQ(machineGpuDevice(), std::nullopt);
+    }
+    EXPECT_EQ(defaultGpuDevice(), std::nullopt);
+}

@@ -96,6 +96,58 @@ TEST_F(CodeBlockTest, CopyPutsTheExactCodeOnTheClipboardAndMarksForAWhile)
     EXPECT_EQ(button->symbolName(), QStringLiteral("doc.on.doc"));
 }
 
+TEST_F(CodeBlockTest, TheFirstPendingResetClearsTheMarkWhateverCameAfter)
+{
+    CodeBlock block(std::nullopt, QStringLiteral("x = 1"));
+    CopyCodeButton* button = block.copyButtons()[0];
+    // The resets the presses scheduled, in the order they fall due.
+    QList<std::function<void()>> pending;
+    QList<int> delays;
+    button->setScheduler([&](int ms, std::function<void()> reset) {
+        delays.append(ms);
+        pending.append(std::move(reset));
+    });
+
+    button->click();
+    EXPECT_TRUE(button->copied());
+    button->click(); // further presses, each scheduling its own reset
+    button->click();
+    EXPECT_EQ(delays, (QList<int>{1500, 1500, 1500}));
+    EXPECT_TRUE(button->copied());
+    // The first press's reset clears the mark although later presses came.
+    pending.takeFirst()();
+    EXPECT_FALSE(button->copied());
+    EXPECT_EQ(button->symbolName(), QStringLiteral("doc.on.doc"));
+    // A press after the mark went shows it again, but only until the next
+    // earlier press's reset falls due.
+    button->click();
+    EXPECT_TRUE(button->copied());
+    pending.takeFirst()();
+    EXPECT_FALSE(button->copied());
+    // Resets that find the mark gone change nothing.
+    pending.takeFirst()();
+    pending.takeFirst()();
+    EXPECT_FALSE(button->copied());
+    ASSERT_TRUE(pending.isEmpty());
+    button->click();
+    EXPECT_TRUE(button->copied());
+    pending.takeFirst()();
+    EXPECT_FALSE(button->copied());
+
+    // The top and bottom buttons of a long card keep separate marks.
+    CodeBlock longCode(std::nullopt, QStringLiteral("x\n").repeated(15));
+    const auto buttons = longCode.copyButtons();
+    ASSERT_EQ(buttons.size(), 2);
+    QList<std::function<void()>> top, bottom;
+    buttons[0]->setScheduler([&](int, std::function<void()> reset) { top.append(std::move(reset)); });
+    buttons[1]->setScheduler([&](int, std::function<void()> reset) { bottom.append(std::move(reset)); });
+    buttons[0]->click();
+    buttons[1]->click();
+    top.takeFirst()();
+    EXPECT_FALSE(buttons[0]->copied());
+    EXPECT_TRUE(buttons[1]->copied());
+}
+
 TEST_F(CodeBlockTest, EmptyCodeKeepsTheHeaderAndButton)
 {
     CodeBlock block(QStringLiteral("python"), QString());

@@ -51,6 +51,13 @@ DebugPanelModel::Inputs busyInputs(bool failed)
                    session(QStringLiteral("81C0D2E4"), QStringLiteral("Llama 3.2 3B"), true, std::nullopt)};
     in.scroll = {418, 6, false, 1204, 3310, 612, 2840};
     in.memory = {5321, 4870};
+    // The GPU summary's forms, from devices as the GPU layer reports them.
+    if (failed) {
+        in.gpu = GpuDevice{QStringLiteral("Intel(R) Iris(R) Plus Graphics"), false, true, 1536ull * 1048576, false};
+    } else {
+        in.gpu = GpuDevice{QStringLiteral("Apple M2 Pro"), true, false, 22906ull * 1048576, true};
+        in.liveModels = {{1, QStringLiteral("Qwen2.5-7B-Instruct-Q4_K_M.gguf"), 8192, QStringLiteral("qwen2"), 28, 28}};
+    }
     in.probes = {QStringLiteral("mention popup: x 262  y 418  w 400  h 241  (5 rows)"),
                  QStringLiteral("model pill: x 262  y 680  w 188  h 32  (width 188)"),
                  QStringLiteral("model pill text: x 290  y 688  w 138  h 16  (19 chars)")};
