@@ -349,7 +349,10 @@ void ChatView::setReadingGap(int gap)
 
 void ChatView::updateTail()
 {
-    const int strip = m_stager ? StagedStrip::stripHeight(*m_stager) : 0;
+    // A standing notice takes room above the composer as the strip does, so
+    // the end of the transcript is never under it.
+    const int notice = m_notSaved->isVisibleTo(this) ? NoticeLine::lineHeight + composerSpacing : 0;
+    const int strip = (m_stager ? StagedStrip::stripHeight(*m_stager) : 0) + notice;
     m_column->setTailHeight(m_composerHeight + strip + m_readingGap);
     m_scroller->follower().setInsets(m_composerHeight, strip);
 }
@@ -399,6 +402,7 @@ void ChatView::stagerChanged()
 void ChatView::savingChanged()
 {
     m_notSaved->setVisible(m_history && !m_history->databaseAvailable());
+    updateTail();
     layoutComposerColumn();
 }
 

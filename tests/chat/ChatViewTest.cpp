@@ -422,6 +422,7 @@ TEST_F(ChatViewTest, NotSavedNoticeStandsWhileTheHistoryCannotSave)
     page.resize(1280, 800);
     cvn::test::showAndSettle(page);
     EXPECT_FALSE(page.notSavedNotice()->isVisible());
+    const int tail = page.transcript()->tailHeight();
 
     QList<Turn> turns{makeTurn(ChatMessage::Role::user, QStringLiteral("q")),
                       makeTurn(ChatMessage::Role::assistant, QStringLiteral("a"))};
@@ -431,7 +432,10 @@ TEST_F(ChatViewTest, NotSavedNoticeStandsWhileTheHistoryCannotSave)
     }
     EXPECT_TRUE(page.notSavedNotice()->isVisible());
     EXPECT_EQ(page.notSavedNotice()->geometry().bottom() + 1 + ChatView::composerSpacing, page.composer()->y());
+    // The end of the transcript stays clear of it.
+    EXPECT_EQ(page.transcript()->tailHeight(), tail + NoticeLine::lineHeight + ChatView::composerSpacing);
     history.persist(turns, QStringLiteral("m"));
     EXPECT_FALSE(page.notSavedNotice()->isVisible());
+    EXPECT_EQ(page.transcript()->tailHeight(), tail);
     EXPECT_EQ(db.listChats().size(), 1);
 }
