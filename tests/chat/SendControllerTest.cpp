@@ -258,18 +258,6 @@ TEST_F(SendControllerTest, TypedTextOverTheContextIsHeldBackUntilTheUserChooses)
     EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 3000, 3193}));
     EXPECT_TRUE(session.calls.isEmpty());
     EXPECT_TRUE(stager.hasFiles());
-    road.dismissWarning();
-
-    // A council question against the first member's planned context.
-    stager.files.clear();
-    road.setCouncilOn(true);
-    road.send(QStringLiteral("@A ") + QString(14385 * 3, u'q'));
-    ASSERT_TRUE(road.oversize());
-    EXPECT_EQ(road.oversize()->warning, (ContextWarning{16384, 0, 14385}));
-    EXPECT_TRUE(session.calls.isEmpty());
-    road.sendAfterWarning();
-    ASSERT_EQ(session.calls.size(), 1);
-    EXPECT_TRUE(session.calls[0].startsWith(QStringLiteral("council [@A qqq")));
 }
 
 TEST_F(SendControllerTest, FailedCompositionKeepsTheFilesAndSendsNothing)

@@ -440,24 +440,6 @@ TEST(ChatHistoryUnavailable, ADatabaseThatCanOnlyBeReadIsReadAndNothingIsWritten
     }
 }
 
-TEST(ChatHistoryUnavailable, AFileThatIsNotADatabaseIsNeverAvailable)
-{
-    const QString path = cvn::test::newDatabasePath();
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(4096, 'x'));
-    file.close();
-    ChatDatabase db{path};
-    ChatStore store(db);
-    ChatHistory history(db, store);
-    QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);
-    EXPECT_FALSE(history.databaseAvailable());
-    history.persist({userTurn("q"), replyTurn("a")}, QString("m"));
-    EXPECT_FALSE(history.databaseAvailable());
-    EXPECT_EQ(availability.count(), 0);
-    EXPECT_EQ(QFileInfo(path).size(), 4096);
-}
-
 // Writes that start failing in mid-run (a full disk): the history says so at
 // the first failed write, keeps the turns, and says it is saving again once a
 // write gets through.
@@ -486,13 +468,4 @@ TEST_F(ChatHistoryTest, AvailabilityFollowsWritesThatFailAndRecover)
     ASSERT_EQ(availability.count(), 1);
     EXPECT_TRUE(availability.takeFirst().value(0).toBool());
     EXPECT_EQ(raw.rows("SELECT content FROM messages ORDER BY id"), (Rows{{"q1"}, {"a1"}, {"q2"}, {"a2"}}));
-
-    {
-        cvn::test::FileWritesFail full;
-        history.setCouncilOn(true);
-    }
-    EXPECT_FALSE(history.databaseAvailable());
-    history.setCouncilOn(true);
-    EXPECT_TRUE(history.databaseAvailable());
-    EXPECT_TRUE(history.loadCouncilOn());
 }
