@@ -11,6 +11,7 @@
 #include "chat/EditMessageDialog.h"
 #include "chat/EmptyState.h"
 #include "chat/MessageBubble.h"
+#include "chat/NoticeLine.h"
 #include "chat/ScrollToNewestButton.h"
 #include "chat/Toasts.h"
 #include "chat/TranscriptColumn.h"
@@ -141,6 +142,7 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
     m_toNewest->connectTo(m_scroller);
     m_toastView = new ToastView(m_toasts, m_chatArea);
     m_status = new StatusLine({}, m_chatArea);
+    m_notSaved = new NoticeLine(ChatHistory::notSavedNotice, m_chatArea);
     m_strip = new StagedStrip(stager, m_contextSize, m_chatArea);
     m_composer = new Composer(m_chatArea);
     m_composer->setPopupHost(this);
@@ -198,6 +200,7 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
             m_chatChanged = true;
             scheduleTurns();
         });
+        connect(history, &ChatHistory::databaseAvailableChanged, this, &ChatView::savingChanged);
     }
     if (stager) {
         connect(stager, &AttachmentStager::stagedChanged, this, &ChatView::stagerChanged);
@@ -215,6 +218,7 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
     streamingChanged();
     statusChanged();
     stagerChanged();
+    savingChanged();
     layoutChildren();
 }
 
@@ -345,7 +349,10 @@ void ChatView::setReadingGap(int gap)
 
 void ChatView::updateTail()
 {
-    const int strip = m_stager ? StagedStrip::stripHeight(*m_stager) : 0;
+    // A standing notice takes room above the composer as the strip does, so
+    // the end of the transcript is never under it.
+    const int notice = m_notSaved->isVisibleTo(this) ? NoticeLine::lineHeight + composerSpacing : 0;
+    const int strip = (m_stager ? StagedStrip::stripHeight(*m_stager) : 0) + notice;
     m_column->setTailHeight(m_composerHeight + strip + m_readingGap);
     m_scroller->follower().setInsets(m_composerHeight, strip);
 }
@@ -389,6 +396,13 @@ void ChatView::stagerChanged()
 {
     const bool shows = m_stager && (m_stager->status() || !m_stager->staged().isEmpty());
     m_strip->setVisible(shows);
+    updateTail();
+    layoutComposerColumn();
+}
+
+void ChatView::savingChanged()
+{
+    m_notSaved->setVisible(m_history && !m_history->databaseAvailable());
     updateTail();
     layoutComposerColumn();
 }
@@ -650,7 +664,7 @@ void ChatView::layoutComposerColumn()
     const int w = m_chatArea->width();
     int bottom = m_chatArea->height();
     auto place = [&](QWidget* widget, int height) {
-        const int width = widget == m_status ? columnWidth : widget->width();
+        const int width = widget == m_status || widget == m_notSaved ? columnWidth : widget->width();
         widget->setGeometry((w - width) / 2, bottom - height, width, height);
         bottom -= height + composerSpacing;
     };
@@ -659,10 +673,13 @@ void ChatView::layoutComposerColumn()
         place(m_strip, m_strip->height());
     if (m_status->isVisibleTo(this))
         place(m_status, m_status->sizeHint().height());
+    if (m_notSaved->isVisibleTo(this))
+        place(m_notSaved, NoticeLine::lineHeight);
     m_toastView->raise();
     m_composer->raise();
     m_strip->raise();
     m_status->raise();
+    m_notSaved->raise();
 }
 
 } // namespace cvn

@@ -6,6 +6,9 @@
 // and the message actions open (edit, delete, context warning, council
 // introduction, empty question).
 //
+// While the chat history cannot save (the database closed or read-only, or
+// its writes failing), a notice stands above the composer column.
+//
 // The page observes the long-lived objects it is given (the session, the
 // stager, the chat history) and never owns them; they must outlive it. It
 // owns only transient interface state: its toast centre, the open dialogs
@@ -44,6 +47,7 @@ class CvnButton;
 class EmptyState;
 class MessageBubble;
 class ModalOverlay;
+class NoticeLine;
 class StagedStrip;
 class StatusLine;
 class ToastCenter;
@@ -150,6 +154,8 @@ public:
     CvnButton* newChatButton() const { return m_newChat; }
     StagedStrip* stagedStrip() const { return m_strip; }
     StatusLine* statusLine() const { return m_status; }
+    // "Chats are not being saved", shown while the history cannot save.
+    NoticeLine* notSavedNotice() const { return m_notSaved; }
     const std::optional<Turn>& editing() const { return m_editing; }
     const std::optional<Turn>& deleting() const { return m_deleting; }
     bool councilIntroOpen() const { return m_councilIntroOpen; }
@@ -176,6 +182,7 @@ private:
     void streamingChanged();
     void statusChanged();
     void stagerChanged();
+    void savingChanged();
     void updateTail();
     void syncScroll();
     void layoutChildren();
@@ -203,6 +210,7 @@ private:
     ToastCenter* m_toasts = nullptr;
     ToastView* m_toastView = nullptr;
     StatusLine* m_status = nullptr;
+    NoticeLine* m_notSaved = nullptr;
     StagedStrip* m_strip = nullptr;
     Composer* m_composer = nullptr;
     QWidget* m_councilRow = nullptr;

@@ -7,6 +7,8 @@
 
 #include <QPointer>
 
+#include <algorithm>
+
 namespace cvn {
 
 SendController::SendController(ChatSession& session, Stager& stager, Mentions& mentions, Planner& planner,
@@ -23,12 +25,15 @@ bool SendController::blocksSend() const
 std::optional<ContextWarning> SendController::overflow(bool hasFiles, int64_t fileTokens, const QString& text,
                                                       int64_t contextTokens)
 {
-    if (!hasFiles || fileTokens < 1)
+    const int64_t attachmentTokens = hasFiles ? std::max<int64_t>(0, fileTokens) : 0;
+    // Without a context size there is nothing to check typed text against;
+    // staged files are still held back, as their figures alone say enough.
+    if (attachmentTokens < 1 && contextTokens < 1)
         return std::nullopt;
     const int64_t promptTokens = int64_t(GraphemeIndex(text).size()) / 3;
-    if (fileTokens + promptTokens <= contextTokens - replyReserve)
+    if (attachmentTokens + promptTokens <= contextTokens - replyReserve)
         return std::nullopt;
-    return ContextWarning{contextTokens, fileTokens, promptTokens};
+    return ContextWarning{contextTokens, attachmentTokens, promptTokens};
 }
 
 void SendController::send(const QString& text)

@@ -3,8 +3,9 @@
 // The road from the composer's send to the engine, without any widget: it
 // decides whether to send at all, takes a council message to its mentioned
 // models or a plain one to the loaded model, holds back a message whose
-// attachments would overflow the context until the user confirms, has the
-// stager wrap the files into the prompt, and stops a streaming reply.
+// typed text and attachments would overflow the context until the user
+// confirms, has the stager wrap the files into the prompt, and stops a
+// streaming reply.
 //
 // What it works on sits behind small interfaces (the session, the staged
 // files, the mention rules, the context planner), so the road is tested with
@@ -105,8 +106,10 @@ public:
     void dismissWarning();
     void dismissEmptyQuestion();
 
-    // The oversize rule: held back when files are staged, their tokens T are
-    // at least 1 and T + characters / 3 exceeds the context less the reserve.
+    // The oversize rule: held back when T + characters / 3 exceeds the
+    // context less the reserve, T being the staged files' tokens (0 without
+    // files; files still being read count 0). Typed text alone is checked only
+    // against a known context (at least 1).
     static std::optional<ContextWarning> overflow(bool hasFiles, int64_t fileTokens, const QString& text,
                                                   int64_t contextTokens);
 

@@ -7,7 +7,9 @@
 #include <QDateTime>
 #include <QByteArrayView>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
+#include <QUrl>
 
 #include <algorithm>
 #include <cstring>
@@ -259,22 +261,70 @@ bool ChatDatabase::reopen()
     return true;
 }
 
-bool ChatDatabase::open(int busyMs)
+namespace {
+
+// A connection to `name` with `flags` whose schema could be read: reading it
+// is the first look at the file's contents (opening only checks that a file
+// exists), so a file that is not a database fails here, before any statement
+// could write to it. Null on failure, with SQLite's code and message.
+sqlite3* connectTo(const QByteArray& name, int flags, int busyMs, int* rc, QString* error)
 {
     sqlite3* handle = nullptr;
-    int rc = sqlite3_open_v2(QFile::encodeName(m_path).constData(), &handle,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc == SQLITE_OK) {
+    *rc = sqlite3_open_v2(name.constData(), &handle, flags, nullptr);
+    if (*rc == SQLITE_OK) {
         // A second instance of the app may hold the file for a moment.
         sqlite3_busy_timeout(handle, busyMs);
-        // Opening only checks that a file exists; reading the schema is the
-        // first look at its contents. A file that is not a database fails
-        // here, before any statement could write to it.
-        rc = sqlite3_exec(handle, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+        *rc = sqlite3_exec(handle, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
     }
-    if (rc == SQLITE_OK) {
+    if (*rc == SQLITE_OK)
+        return handle;
+    *error = handle ? errorText(handle) : QString();
+    sqlite3_close_v2(handle);
+    return nullptr;
+}
+
+// The failures of a read-write open that a file we may only read gives: a
+// write-protected file or folder, or a WAL file whose -shm cannot be made.
+// A lock held by another process is none of them.
+bool mayOnlyRead(int rc)
+{
+    const int primary = rc & 0xff;
+    return primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY || primary == SQLITE_PERM;
+}
+
+} // namespace
+
+bool ChatDatabase::open(int busyMs)
+{
+    int rc = SQLITE_OK;
+    QString error;
+    bool readOnly = false;
+    sqlite3* handle = connectTo(QFile::encodeName(m_path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, busyMs,
+                                &rc, &error);
+    if (handle) {
+        // SQLite opens a write-protected file for reading without a word.
+        readOnly = sqlite3_db_readonly(handle, "main") == 1;
+    } else if (mayOnlyRead(rc) && QFileInfo::exists(m_path)) {
+        // The chats stay readable and searchable from a file or folder we
+        // may not write. A WAL file in a folder that cannot hold its -wal and
+        // -shm files is read only as immutable: nobody can write it there.
+        const QByteArray uri = QUrl::fromLocalFile(m_path).toEncoded();
+        QString readError;
+        handle = connectTo(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, &rc, &readError);
+        if (!handle && mayOnlyRead(rc))
+            handle = connectTo(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, &rc, &readError);
+        readOnly = handle != nullptr;
+    }
+    if (handle) {
         m_db = handle;
-        if (execScript("PRAGMA foreign_keys = ON;") && createSchema()) {
+        m_readOnly = readOnly;
+        if (execScript("PRAGMA foreign_keys = ON;") && (readOnly ? readableSchema() : createSchema())) {
+            if (readOnly) {
+                qCWarning(lcChatDatabase).noquote()
+                    << QStringLiteral("opened %1 read-only: nothing is saved").arg(m_path);
+                m_openFailureLogged = false;
+                return true;
+            }
             // Readers then never block a writer nor a writer a reader, and the
             // setting stays with the file. A file that cannot switch (a lock
             // held, a file system without shared memory) keeps working in its
@@ -286,17 +336,26 @@ bool ChatDatabase::open(int busyMs)
             m_openFailureLogged = false;
             return true;
         }
+        error = errorText(handle);
         m_db = nullptr;
+        m_readOnly = false;
+        sqlite3_close_v2(handle);
     }
     // A retry runs on every write while the file stays unavailable: one line
     // in the log for the whole stretch.
-    if (!m_openFailureLogged) {
-        qCWarning(lcChatDatabase).noquote()
-            << QStringLiteral("could not open %1").arg(m_path) << (handle ? errorText(handle) : QString());
-    }
+    if (!m_openFailureLogged)
+        qCWarning(lcChatDatabase).noquote() << QStringLiteral("could not open %1").arg(m_path) << error;
     m_openFailureLogged = true;
-    sqlite3_close_v2(handle);
     return false;
+}
+
+bool ChatDatabase::readableSchema()
+{
+    // Nothing can be created in a file we may only read: it serves when the
+    // chat list and the messages read as they are. Search reads every
+    // message when the index is missing or behind.
+    bool readable = false;
+    return missingColumns(*this, &readable).isEmpty() && readable;
 }
 
 bool ChatDatabase::createSchema()
@@ -458,6 +517,9 @@ bool ChatDatabase::transaction(const std::function<bool()>& body)
         return false;
     if (m_transactionDepth > 0)
         return body();
+    // Said once, at the open: asking SQLite would log each refusal.
+    if (m_readOnly)
+        return false;
     // IMMEDIATE takes the write lock first, so a second process makes the
     // whole transaction wait (busy timeout) instead of failing halfway: a
     // read lock upgraded later fails at once, without waiting.

@@ -27,6 +27,10 @@
 // messages in the transaction of its own next write, or before the next
 // search.
 //
+// A file that can only be read (a write-protected file or data folder) is
+// opened read-only: the chats are listed, opened and searched as stored, and
+// every write is refused without touching the file.
+//
 // The file is never dropped, rebuilt or deleted. An older file that lacks a
 // column of the current schema gets the column added in place, the search
 // index built and its journal switched to WAL; a file that is not a database
@@ -132,8 +136,11 @@ public:
     static ChatDatabase& shared();
     static QString defaultPath();
 
-    // Open: connected, with every table, index and trigger in place.
+    // Open: connected, with every table, index and trigger in place (or,
+    // read-only, with every column the reads need).
     bool isOpen() const { return m_db != nullptr; }
+    // Open, but only for reading: every write fails.
+    bool isReadOnly() const { return m_readOnly; }
     const QString& path() const { return m_path; }
 
     // Tries the open again when the database is closed; true when it is open
@@ -213,6 +220,7 @@ signals:
 private:
     bool open(int busyTimeoutMs);
     bool createSchema();
+    bool readableSchema();
     bool addMissingColumns();
     bool indexPending();
     bool execScript(const char* sql);
@@ -255,6 +263,7 @@ private:
     QString m_path;
     int m_busyTimeoutMs = defaultBusyTimeoutMs;
     sqlite3* m_db = nullptr;
+    bool m_readOnly = false;
     int m_transactionDepth = 0;
     bool m_openFailureLogged = false;
     FoldedCopy m_copy;

@@ -26,7 +26,24 @@ ChatHistory::ChatHistory(ChatDatabase& db, ChatStore& store, QObject* parent)
     , m_db(db)
     , m_store(store)
 {
-    connect(&m_db, &ChatDatabase::openChanged, this, &ChatHistory::databaseAvailableChanged);
+    m_available = m_db.isOpen() && !m_db.isReadOnly();
+    connect(&m_db, &ChatDatabase::openChanged, this, &ChatHistory::updateAvailability);
+}
+
+bool ChatHistory::noteWrite(bool succeeded)
+{
+    m_writeFailed = !succeeded;
+    updateAvailability();
+    return succeeded;
+}
+
+void ChatHistory::updateAvailability()
+{
+    const bool available = m_db.isOpen() && !m_db.isReadOnly() && !m_writeFailed;
+    if (available == m_available)
+        return;
+    m_available = available;
+    emit databaseAvailableChanged(available);
 }
 
 void ChatHistory::setChatId(int64_t id)
@@ -64,7 +81,7 @@ bool ChatHistory::storeTurn(const Turn& turn)
 {
     int64_t row = 0;
     // The row and the chat's new time go together, or neither does.
-    if (!m_db.transaction([&] { return (row = insertMessage(turn, m_chatId)) != 0; }))
+    if (!noteWrite(m_db.transaction([&] { return (row = insertMessage(turn, m_chatId)) != 0; })))
         return false;
     m_rowIds.insert(turn.id, row);
     return true;
@@ -84,7 +101,7 @@ void ChatHistory::persist(const QList<Turn>& turns, const std::optional<QString>
             continue;
         const int64_t row = m_rowIds.value(id);
         // A row whose delete failed stays recorded, so the next call deletes it.
-        if (row > 0 && !m_db.run(QStringLiteral("DELETE FROM messages WHERE id=?"), {row}))
+        if (row > 0 && !noteWrite(m_db.run(QStringLiteral("DELETE FROM messages WHERE id=?"), {row})))
             continue;
         m_rowIds.remove(id);
         changed = true;
@@ -184,7 +201,7 @@ bool ChatHistory::createChatWith(const QList<Turn>& turns, const std::optional<Q
     });
     // Rolled back: the waiting turns, the flags and the reply stay as they
     // were, so the next call creates the chat with all of them.
-    if (!committed)
+    if (!noteWrite(committed))
         return false;
 
     m_pending.clear();
@@ -235,7 +252,7 @@ void ChatHistory::markCouncil()
         m_draftCouncil = true;
         return;
     }
-    m_db.run(markCouncilSql, {m_chatId});
+    noteWrite(m_db.run(markCouncilSql, {m_chatId}));
     m_store.reload();
 }
 
@@ -243,7 +260,7 @@ void ChatHistory::setCouncilOn(bool on)
 {
     m_councilOn = on;
     if (m_chatId >= 1)
-        m_db.run(setCouncilOnSql, {on ? 1 : 0, m_chatId});
+        noteWrite(m_db.run(setCouncilOnSql, {on ? 1 : 0, m_chatId}));
 }
 
 bool ChatHistory::loadCouncilOn() const

@@ -15,9 +15,13 @@
 // failed creation leaves the database as it was and the next persist() tries
 // again. Turns are written in transcript order; a failed write ends the walk
 // there, so rows never come out of order. The same holds while the database
-// is closed (another process held it when it was opened): each persist()
-// opens it again first, and databaseAvailable tells the chat screen to show
-// notSavedNotice until it opens.
+// is closed (another process held it when it was opened, or the file is not
+// a database): each persist() opens it again first.
+//
+// databaseAvailable tells the chat screen to show notSavedNotice while what
+// the user types is not reaching the file: the database is closed or could
+// only be opened read-only, or the last write failed (a full disk, a lock
+// held past the busy timeout). The next write that succeeds clears it.
 //
 // Threads: main thread only.
 
@@ -53,8 +57,9 @@ public:
     // Both must outlive the history.
     ChatHistory(ChatDatabase& db, ChatStore& store, QObject* parent = nullptr);
 
-    // The database is open: what persist() writes reaches the file.
-    bool databaseAvailable() const { return m_db.isOpen(); }
+    // What persist() writes reaches the file: the database is open for
+    // writing and the last write of this history succeeded.
+    bool databaseAvailable() const { return m_available; }
 
     // The open chat's row id; 0 while the chat is unsaved.
     int64_t chatId() const { return m_chatId; }
@@ -108,6 +113,9 @@ private:
     bool createChatWith(const QList<Turn>& turns, const std::optional<QString>& modelId, const Turn* reply);
     bool storeTurn(const Turn& turn);
     int64_t insertMessage(const Turn& turn, int64_t chatId);
+    // Records how a write went and tells when the availability changes.
+    bool noteWrite(bool succeeded);
+    void updateAvailability();
 
     ChatDatabase& m_db;
     ChatStore& m_store;
@@ -117,6 +125,8 @@ private:
     QSet<QUuid> m_skipped;
     bool m_councilOn = false;
     bool m_draftCouncil = false;
+    bool m_writeFailed = false;
+    bool m_available = false;
     std::function<QString(const QString&)> m_titleSource;
 };
 

@@ -9,6 +9,7 @@
 #include "chat/EditMessageDialog.h"
 #include "chat/EmptyState.h"
 #include "chat/MessageBubble.h"
+#include "chat/NoticeLine.h"
 #include "rendering/MarkdownText.h"
 #include "rendering/ViewTest.h"
 #include "chat/Toasts.h"
@@ -16,6 +17,9 @@
 #include "models/MemoryEstimates.h"
 #include "models/SystemFacts.h"
 #include "platform/AppSettings.h"
+#include "storage/ChatHistory.h"
+#include "support/TempEnv.h"
+#include "support/WriteFailure.h"
 #include "ui_kit/ContextWarningDialog.h"
 #include "ui_kit/CouncilIntroDialog.h"
 #include "ui_kit/CvnButton.h"
@@ -25,6 +29,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
 #include <QGraphicsOpacityEffect>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -381,4 +386,64 @@ TEST_F(ChatViewTest, ReturnWhileBusyKeepsTheText)
     QTest::keyClick(editor, Qt::Key_Return);
     EXPECT_EQ(view->composer()->text(), QStringLiteral("second"));
     EXPECT_EQ(session.calls.size(), 1);
+}
+
+// "Chats are not being saved" stands above the composer column while the
+// history cannot save: from the start for a file that is not a database, and
+// from the first failed write in mid-run until a write gets through again.
+TEST_F(ChatViewTest, NotSavedNoticeStandsWhileTheHistoryCannotSave)
+{
+    EXPECT_FALSE(view->notSavedNotice()->isVisible()); // no history: nothing to tell
+
+    const QString junkPath = cvn::test::makeTempFolder(QStringLiteral("junk")) + QStringLiteral("/chats.db");
+    QFile junk(junkPath);
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write(QByteArray(4096, 'j'));
+    junk.close();
+    ChatDatabase junkDb(junkPath);
+    ChatStore junkStore(junkDb);
+    ChatHistory junkHistory(junkDb, junkStore);
+    ChatView broken(&session, &stager, &junkHistory);
+    broken.resize(1280, 800);
+    cvn::test::showAndSettle(broken);
+    NoticeLine* notice = broken.notSavedNotice();
+    ASSERT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->text(), QStringLiteral("Chats are not being saved"));
+    // Centred on the composer, just above it, inside the chat area.
+    const QRect onPage(notice->mapTo(&broken, QPoint()), notice->size());
+    const QRect composer(broken.composer()->mapTo(&broken, QPoint()), broken.composer()->size());
+    EXPECT_EQ(onPage.bottom() + 1 + ChatView::composerSpacing, composer.top());
+    EXPECT_NEAR(onPage.center().x(), composer.center().x(), 1);
+    EXPECT_GE(onPage.top(), ChatView::bandHeight);
+    // Drawn in the caution amber, in both appearances.
+    for (const Appearance appearance : {Appearance::Light, Appearance::Dark}) {
+        Theme::setAppearance(appearance);
+        const QImage image = cvn::test::renderOver(*notice, Theme::surface());
+        EXPECT_GT(cvn::test::countPixels(image, Theme::cautionAmber(), 3, notice->textRect()), 20);
+        EXPECT_GT(cvn::test::countPixels(image, Theme::cautionAmber(), 3, notice->mark()->geometry()), 20);
+    }
+
+    ChatDatabase db(cvn::test::makeTempFolder(QStringLiteral("db")) + QStringLiteral("/chats.db"));
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    ChatView page(&session, &stager, &history);
+    page.resize(1280, 800);
+    cvn::test::showAndSettle(page);
+    EXPECT_FALSE(page.notSavedNotice()->isVisible());
+    const int tail = page.transcript()->tailHeight();
+
+    QList<Turn> turns{makeTurn(ChatMessage::Role::user, QStringLiteral("q")),
+                      makeTurn(ChatMessage::Role::assistant, QStringLiteral("a"))};
+    {
+        cvn::test::FileWritesFail full;
+        history.persist(turns, QStringLiteral("m"));
+    }
+    EXPECT_TRUE(page.notSavedNotice()->isVisible());
+    EXPECT_EQ(page.notSavedNotice()->geometry().bottom() + 1 + ChatView::composerSpacing, page.composer()->y());
+    // The end of the transcript stays clear of it.
+    EXPECT_EQ(page.transcript()->tailHeight(), tail + NoticeLine::lineHeight + ChatView::composerSpacing);
+    history.persist(turns, QStringLiteral("m"));
+    EXPECT_FALSE(page.notSavedNotice()->isVisible());
+    EXPECT_EQ(page.transcript()->tailHeight(), tail);
+    EXPECT_EQ(db.listChats().size(), 1);
 }

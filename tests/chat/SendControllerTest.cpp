@@ -181,7 +181,7 @@ TEST_F(SendControllerTest, ContextCheckHoldsBackOnlyPastTheReserve)
     const QString text(300, u'x');
     EXPECT_EQ(SendController::overflow(true, 6000, text, 8192), std::nullopt);
     EXPECT_EQ(SendController::overflow(true, 6093, text, 8192), (ContextWarning{8192, 6093, 100}));
-    EXPECT_EQ(SendController::overflow(true, 0, QString(90000, u'x'), 8192), std::nullopt); // still reading
+    EXPECT_EQ(SendController::overflow(true, 0, text, 8192), std::nullopt); // still reading
     EXPECT_EQ(SendController::overflow(false, 9000, text, 8192), std::nullopt);
     // Characters are user-perceived: three family emoji are one token, not six.
     const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
@@ -217,6 +217,47 @@ TEST_F(SendControllerTest, WarningSendsAnywayOrGivesTheTextBackKeepingTheFiles)
     EXPECT_EQ(session.calls.size(), 1);
     EXPECT_EQ(stager.composedWith, QList<int64_t>{4096});
     EXPECT_FALSE(stager.hasFiles());
+}
+
+// Typed text is estimated as attachments are (characters / 3) and held back
+// by the same rule, alone or together with the files, before anything goes
+// to the session.
+TEST_F(SendControllerTest, TypedTextOverTheContextIsHeldBackUntilTheUserChooses)
+{
+    // The usable context is 8192 - 2000 = 6192 tokens, 18,576 characters.
+    const QString fits(6192 * 3 + 2, u'x');
+    const QString over(6193 * 3, u'y');
+    EXPECT_EQ(SendController::overflow(false, 0, fits, 8192), std::nullopt);
+    EXPECT_EQ(SendController::overflow(false, 0, over, 8192), (ContextWarning{8192, 0, 6193}));
+    EXPECT_EQ(SendController::overflow(true, 0, over, 8192), (ContextWarning{8192, 0, 6193})); // still reading
+    EXPECT_EQ(SendController::overflow(false, 0, over, 0), std::nullopt); // no context to check against
+
+    sendReady(fits);
+    EXPECT_EQ(session.calls, QStringList{QStringLiteral("send ") + fits});
+    EXPECT_FALSE(road.oversize());
+
+    session.calls.clear();
+    sendReady(over);
+    ASSERT_TRUE(road.oversize());
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 0, 6193}));
+    EXPECT_TRUE(session.calls.isEmpty());
+    road.dismissWarning();
+    EXPECT_EQ(restored, QStringList{over});
+    EXPECT_TRUE(session.calls.isEmpty());
+
+    sendReady(over);
+    road.sendAfterWarning();
+    EXPECT_FALSE(road.oversize());
+    EXPECT_EQ(session.calls, QStringList{QStringLiteral("send ") + over});
+
+    // Text and files together: each fits alone, not both.
+    session.calls.clear();
+    stager.files = {3000};
+    sendReady(QString(3193 * 3, u'z'));
+    ASSERT_TRUE(road.oversize());
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 3000, 3193}));
+    EXPECT_TRUE(session.calls.isEmpty());
+    EXPECT_TRUE(stager.hasFiles());
 }
 
 TEST_F(SendControllerTest, FailedCompositionKeepsTheFilesAndSendsNothing)

@@ -1,7 +1,10 @@
 #include "storage/ChatHistory.h"
 
 #include "RawDatabase.h"
+#include "support/WriteFailure.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 
 #include <memory>
@@ -379,4 +382,90 @@ TEST(ChatHistoryUnavailable, TurnsWaitWhileTheDatabaseIsHeldAndAreWrittenOnceItI
         EXPECT_EQ(RawDatabase(path).rows("SELECT is_council, council_on FROM chats"), (Rows{{1, 1}}));
         EXPECT_EQ(store.rows().size(), 1);
     }
+}
+
+// A data folder or a database file the app may not write: the stored chats
+// are still listed, opened and searched, the chat screen is told that nothing
+// is saved, and no write reaches the file.
+TEST(ChatHistoryUnavailable, ADatabaseThatCanOnlyBeReadIsReadAndNothingIsWritten)
+{
+    for (const bool wholeFolder : {true, false}) {
+        SCOPED_TRACE(wholeFolder ? "read-only folder" : "read-only file");
+        const QString path = cvn::test::newDatabasePath();
+        int64_t chatId = 0;
+        {
+            ChatDatabase db{path};
+            ChatStore store(db);
+            ChatHistory history(db, store);
+            history.persist({userTurn("where is the lighthouse"), replyTurn("On the northern cape.")}, QString("m"));
+            chatId = history.chatId();
+            ASSERT_GT(chatId, 0);
+        } // closed: the -wal and -shm files are gone, as after a clean quit
+        const QByteArray stored = [&] {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }();
+        const auto undo = cvn::test::makeReadOnly(wholeFolder ? QFileInfo(path).path() : path);
+        if (!undo)
+            GTEST_SKIP() << "cannot make a file read-only here";
+
+        {
+            ChatDatabase db{path};
+            ChatStore store(db);
+            ChatHistory history(db, store);
+            EXPECT_TRUE(db.isOpen());
+            EXPECT_TRUE(db.isReadOnly());
+            EXPECT_FALSE(history.databaseAvailable());
+            ASSERT_EQ(db.listChats().size(), 1);
+            EXPECT_EQ(db.listChats().first().title, "where is the lighthouse");
+            EXPECT_EQ(db.searchMessages("NORTHERN"), QSet<int64_t>{chatId});
+            EXPECT_EQ(db.searchMessages("no"), QSet<int64_t>{chatId}); // short queries read the copy
+            EXPECT_TRUE(db.searchMessages("southern").isEmpty());
+
+            QList<Turn> turns = history.load(chatId);
+            ASSERT_EQ(turns.size(), 2);
+            EXPECT_EQ(turns[1].content, "On the northern cape.");
+            QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);
+            turns << userTurn("and the harbour?") << replyTurn("South of it.");
+            history.persist(turns, QString("m"));
+            history.setCouncilOn(true);
+            EXPECT_FALSE(history.databaseAvailable());
+            EXPECT_EQ(availability.count(), 0);
+            EXPECT_EQ(db.messages(chatId).size(), 2);
+        }
+        (*undo)();
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), stored) << "the file is exactly as it was";
+    }
+}
+
+// Writes that start failing in mid-run (a full disk): the history says so at
+// the first failed write, keeps the turns, and says it is saving again once a
+// write gets through.
+TEST_F(ChatHistoryTest, AvailabilityFollowsWritesThatFailAndRecover)
+{
+    QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);
+    QList<Turn> turns{userTurn("q1"), replyTurn("a1")};
+    history.persist(turns, QString("m"));
+    EXPECT_TRUE(history.databaseAvailable());
+    EXPECT_EQ(availability.count(), 0);
+
+    turns << userTurn("q2") << replyTurn("a2");
+    {
+        cvn::test::FileWritesFail full;
+        history.persist(turns, QString("m"));
+        history.persist(turns, QString("m")); // still failing: said once
+    }
+    EXPECT_FALSE(history.databaseAvailable());
+    ASSERT_EQ(availability.count(), 1);
+    EXPECT_FALSE(availability.takeFirst().value(0).toBool());
+    EXPECT_EQ(messageCount(), 2);
+
+    // The next call writes what waited, in order.
+    history.persist(turns, QString("m"));
+    EXPECT_TRUE(history.databaseAvailable());
+    ASSERT_EQ(availability.count(), 1);
+    EXPECT_TRUE(availability.takeFirst().value(0).toBool());
+    EXPECT_EQ(raw.rows("SELECT content FROM messages ORDER BY id"), (Rows{{"q1"}, {"a1"}, {"q2"}, {"a2"}}));
 }

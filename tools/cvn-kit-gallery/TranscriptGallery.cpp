@@ -7,6 +7,7 @@
 #include "chat/ComposerControls.h"
 #include "chat/MessageBubble.h"
 #include "chat/TranscriptColumn.h"
+#include "storage/ChatHistory.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -184,7 +185,7 @@ QList<Turn> conversation()
     return turns;
 }
 
-enum class PageState { streaming, editing, empty };
+enum class PageState { streaming, editing, empty, notSaved };
 
 // The whole page at 1280 x 800 (the first window size), scrolled to its end.
 QImage pageSheet(PageState state)
@@ -206,9 +207,13 @@ QImage pageSheet(PageState state)
         session.list = conversation();
     }
     session.streaming = state == PageState::streaming;
-    if (editing)
+    if (editing || state == PageState::notSaved)
         session.list.last().state = Turn::State::complete();
-    ChatView view(&session, &stager, nullptr);
+    // A database without a file stays closed: nothing the page shows is saved.
+    ChatDatabase closed{QString()};
+    ChatStore store(closed);
+    ChatHistory history(closed, store);
+    ChatView view(&session, &stager, state == PageState::notSaved ? &history : nullptr);
     view.setAttribute(Qt::WA_DontShowOnScreen);
     view.setCurrentModelName(QStringLiteral("Qwen2.5 7B Instruct"));
     view.setCouncilOn(state == PageState::empty);
@@ -234,6 +239,8 @@ QImage pageSheet(PageState state)
                editing ? QStringLiteral("ChatView 1280 x 800: editing a message with a file, only the typed text")
                : state == PageState::empty
                    ? QStringLiteral("ChatView 1280 x 800: a new chat, council on, a model loading, a file staged")
+               : state == PageState::notSaved
+                   ? QStringLiteral("ChatView 1280 x 800: the chat database cannot be written")
                    : QStringLiteral("ChatView 1280 x 800: a reply streaming at the end of the transcript"));
     p.setPen(QColor(128, 128, 128, 60));
     p.drawRect(QRectF(QRect(at, view.size())).adjusted(-0.5, -0.5, 0.5, 0.5));
@@ -252,6 +259,7 @@ QList<Sheet> transcriptSheets()
         {QStringLiteral("chat-view"), pageSheet(PageState::streaming)},
         {QStringLiteral("chat-view-edit"), pageSheet(PageState::editing)},
         {QStringLiteral("chat-view-new"), pageSheet(PageState::empty)},
+        {QStringLiteral("chat-view-not-saved"), pageSheet(PageState::notSaved)},
     };
 }
 

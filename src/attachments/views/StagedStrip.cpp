@@ -18,45 +18,37 @@ namespace {
 
 constexpr int kSpinnerFrame = 16;
 constexpr int kStatusGap = 10;
-constexpr QSize kTriangle{11, 10};
+constexpr QSize kTriangle = WarningTriangle::extent;
 constexpr int kTrianglePadding = 4;
 constexpr int kRemoveOverhang = 6;
 
 QFont statusFont() { return Theme::inter(500, 13); }
 
-// "exclamationmark.triangle.fill": a filled triangle with the mark cut out.
-class WarningTriangle : public QWidget {
-public:
-    WarningTriangle(DynamicColor color, QWidget* parent) : QWidget(parent), m_color(color)
-    {
-        setFixedSize(kTriangle);
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-        Theme::repaintOnAppearanceChange(this);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const qreal w = width();
-        const qreal h = height();
-        QPainterPath path;
-        path.setFillRule(Qt::OddEvenFill);
-        path.moveTo(w / 2, 0);
-        path.lineTo(w, h);
-        path.lineTo(0, h);
-        path.closeSubpath();
-        path.addRoundedRect(QRectF(w / 2 - 0.75, h * 0.32, 1.5, h * 0.36), 0.75, 0.75);
-        path.addEllipse(QPointF(w / 2, h * 0.82), 0.85, 0.85);
-        painter.fillPath(path, m_color());
-    }
-
-private:
-    DynamicColor m_color;
-};
-
 } // namespace
+
+WarningTriangle::WarningTriangle(DynamicColor color, QWidget* parent) : QWidget(parent), m_color(color)
+{
+    setFixedSize(extent);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    Theme::repaintOnAppearanceChange(this);
+}
+
+void WarningTriangle::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal w = width();
+    const qreal h = height();
+    QPainterPath path;
+    path.setFillRule(Qt::OddEvenFill);
+    path.moveTo(w / 2, 0);
+    path.lineTo(w, h);
+    path.lineTo(0, h);
+    path.closeSubpath();
+    path.addRoundedRect(QRectF(w / 2 - 0.75, h * 0.32, 1.5, h * 0.36), 0.75, 0.75);
+    path.addEllipse(QPointF(w / 2, h * 0.82), 0.85, 0.85);
+    painter.fillPath(path, m_color());
+}
 
 StatusLine::StatusLine(const QString& text, QWidget* parent) : QWidget(parent)
 {

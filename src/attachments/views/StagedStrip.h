@@ -49,6 +49,22 @@ private:
     int m_angle = 0;
 };
 
+// "exclamationmark.triangle.fill": a filled triangle with the mark cut out,
+// 11 x 10, in one colour; it never takes the pointer.
+class WarningTriangle : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr QSize extent{11, 10};
+
+    WarningTriangle(DynamicColor color, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    DynamicColor m_color;
+};
+
 // The round "Remove" button in a chip's corner: 20 x 20, clickable inside
 // the circle only.
 class RemoveButton : public QAbstractButton {
