@@ -1,5 +1,6 @@
 #include "chat/ComposerEditor.h"
 
+#include "rendering/LineWrap.h"
 #include "ui_kit/Theme.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -17,6 +18,13 @@ namespace {
 // A stroke of about half a pixel thickens the glyphs without touching their
 // advances, so neither the line breaks nor the caret move.
 constexpr qreal kMentionStroke = 0.5;
+
+// Qt's word wrapping measures the rest of a run without break opportunities
+// again for every line of it, which for a pasted dump of hex or minified code
+// freezes the window for seconds. The editor wraps every paragraph in one
+// mode, so while its text holds a run longer than this, all of it wraps
+// anywhere; no ordinary word or address comes near.
+constexpr qsizetype kLongestWrappedRun = 2000;
 
 QPalette editorPalette(Appearance appearance)
 {
@@ -182,6 +190,12 @@ void ComposerEditor::documentChanged()
     QString raw = document()->toRawText();
     raw.replace(QChar::ParagraphSeparator, u'\n').replace(QChar::LineSeparator, u'\n');
     m_text = raw;
+    // Before the document lays the change out, which follows this signal.
+    const QTextOption::WrapMode wrap = LineWrap::hasOverlongRun(m_text, kLongestWrappedRun)
+        ? QTextOption::WrapAnywhere
+        : QTextOption::WrapAtWordBoundaryOrAnywhere;
+    if (wordWrapMode() != wrap)
+        setWordWrapMode(wrap);
     // The edit cursor has already moved; the composer reads the caret with
     // the text, so both describe the same state.
     m_caret = textCursor().selectionStart();

@@ -2,6 +2,7 @@
 
 #include "attachments/SentAttachments.h"
 #include "attachments/views/AttachmentTile.h"
+#include "rendering/LineWrap.h"
 #include "rendering/MarkdownText.h"
 
 #include <QFontMetricsF>
@@ -121,14 +122,11 @@ struct MessageBubble::Wrapped {
         laidOutWidth = width;
         naturalWidth = 0;
         qreal y = 0;
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(width);
+        LineWrap::layOut(layout, width, [&](QTextLine& line) {
             line.setPosition(QPointF(0, y));
             y += line.height() + spacing;
             naturalWidth = qMax(naturalWidth, line.naturalTextWidth());
-        }
-        layout.endLayout();
+        });
         height = layout.lineCount() > 0 ? y - spacing : QFontMetricsF(layout.font()).height();
     }
 };

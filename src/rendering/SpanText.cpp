@@ -1,5 +1,6 @@
 #include "rendering/SpanText.h"
 
+#include "rendering/LineWrap.h"
 #include "ui_kit/Theme.h"
 
 #include <QTextOption>
@@ -50,17 +51,11 @@ void fill(QTextLayout& layout, const Markdown::Spans& spans, const Style& style,
 
 int layOut(QTextLayout& layout, qreal width)
 {
-    QTextOption option = layout.textOption();
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
     qreal y = 0;
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-        line.setLineWidth(qMax<qreal>(width, 1));
+    LineWrap::layOut(layout, qMax<qreal>(width, 1), [&y](QTextLine& line) {
         line.setPosition(QPointF(0, y));
         y += line.height();
-    }
-    layout.endLayout();
+    });
     return int(std::ceil(y));
 }
 

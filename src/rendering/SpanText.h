@@ -37,7 +37,8 @@ struct Colors {
 void fill(QTextLayout& layout, const Markdown::Spans& spans, const Style& style, const Colors& colors);
 
 // Lays `layout` out in lines of at most `width` pixels (a word longer than
-// that is broken) and returns the height in whole pixels.
+// that is broken), in time linear in the text, and returns the height in
+// whole pixels.
 int layOut(QTextLayout& layout, qreal width);
 
 // The width of the layout's text on one unbroken line per hard break.

@@ -3,10 +3,12 @@
 #include "ui_kit/KitTest.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QInputMethodEvent>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
+#include <QTextLayout>
 
 using namespace cvn;
 using Key = ComposerEditor::MentionKey;
@@ -148,4 +150,43 @@ TEST(ComposerEditorShown, TextThatFitsShowsFromItsFirstLine)
     editor.setPendingCaret(18);
     cvn::test::showAndSettle(page);
     EXPECT_EQ(editor.verticalScrollBar()->value(), 0);
+}
+
+TEST_F(ComposerEditorTest, APastedRunWithoutBreaksWrapsAnywhereAndStaysTheSameText)
+{
+    QString run;
+    for (int i = 0; run.size() < 30000; ++i)
+        run += QString::number(i * 2654435761u, 16);
+    const QString prose = QStringLiteral("A short note before the dump, wrapped at its words as always.");
+    editor.setText(prose);
+    EXPECT_EQ(editor.wordWrapMode(), QTextOption::WrapAtWordBoundaryOrAnywhere);
+
+    QTextCursor end = editor.textCursor();
+    end.movePosition(QTextCursor::End);
+    editor.setTextCursor(end);
+    editor.insertPlainText(QStringLiteral("\n") + run);
+    EXPECT_EQ(editor.wordWrapMode(), QTextOption::WrapAnywhere);
+    EXPECT_EQ(editor.text(), prose + u'\n' + run);
+    EXPECT_EQ(editor.toPlainText(), prose + u'\n' + run);
+
+    // The run's paragraph is laid out whole, every line within the editor.
+    const QTextBlock block = editor.document()->lastBlock();
+    const QTextLayout* layout = block.layout();
+    ASSERT_GT(layout->lineCount(), 100);
+    QString joined;
+    for (int i = 0; i < layout->lineCount(); ++i) {
+        const QTextLine line = layout->lineAt(i);
+        joined += block.text().mid(line.textStart(), line.textLength());
+        EXPECT_LE(line.naturalTextWidth(), editor.viewport()->width());
+    }
+    EXPECT_EQ(joined, run);
+
+    editor.selectAll();
+    editor.copy();
+    EXPECT_EQ(QApplication::clipboard()->text(), prose + u'\n' + run);
+
+    // Once the run is gone, words wrap at their boundaries again.
+    editor.undo();
+    EXPECT_EQ(editor.text(), prose);
+    EXPECT_EQ(editor.wordWrapMode(), QTextOption::WrapAtWordBoundaryOrAnywhere);
 }
