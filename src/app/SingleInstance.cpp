@@ -18,6 +18,14 @@ SingleInstance::SingleInstance(QString folder, QObject* parent)
     connect(&m_server, &QLocalServer::newConnection, this, &SingleInstance::accept);
 }
 
+SingleInstance::~SingleInstance()
+{
+    // The server closes the clients still connected as it goes, after the
+    // rest of this object is gone: their handlers must not run by then.
+    for (QLocalSocket* client : m_server.findChildren<QLocalSocket*>())
+        client->disconnect(this);
+}
+
 SingleInstance::Role SingleInstance::claim(const QStringList& urls)
 {
     QDir().mkpath(m_folder);
@@ -84,23 +92,50 @@ void SingleInstance::readFrom(QLocalSocket* client)
     auto found = m_pending.find(client);
     if (found == m_pending.end())
         return;
-    QByteArray& buffer = *found;
-    buffer += client->readAll();
-    qsizetype newline;
-    while ((newline = buffer.indexOf('\n')) >= 0) {
-        const QByteArray line = buffer.left(newline);
-        buffer.remove(0, newline + 1);
-        if (line.size() > maxLineBytes)
-            continue;
+    Client& state = *found;
+    // Also called as a client is cut off, when reading would only complain.
+    if (client->bytesAvailable() <= 0)
+        return;
+    const QByteArray data = client->readAll();
+    QList<QByteArray> lines;
+    qsizetype from = 0;
+    while (from < data.size()) {
+        const qsizetype newline = data.indexOf('\n', from);
+        const qsizetype end = newline < 0 ? data.size() : newline;
+        // An over-long line is no URL we could open; it is passed over
+        // without being kept, and the lines after it still count.
+        if (!state.skipping && state.line.size() + (end - from) > maxLineBytes) {
+            state.skipping = true;
+            state.line.clear();
+        }
+        if (!state.skipping)
+            state.line.append(QByteArrayView(data).sliced(from, end - from));
+        if (newline < 0)
+            break;
+        if (!state.skipping)
+            lines.append(state.line);
+        state.line.clear();
+        state.skipping = false;
+        from = newline + 1;
+    }
+    // Emitted only now: a receiver may run an event loop that ends this client.
+    for (const QByteArray& line : std::as_const(lines)) {
         if (line == "show")
-            emit showRequested();
+            requestShow();
         else if (line.startsWith("url "))
             emit urlReceived(QString::fromUtf8(line.mid(4)));
     }
-    if (buffer.size() > maxLineBytes) {
-        m_pending.remove(client);
-        client->abort();
-    }
+}
+
+void SingleInstance::requestShow()
+{
+    if (m_showQueued)
+        return;
+    m_showQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_showQueued = false;
+        emit showRequested();
+    });
 }
 
 } // namespace cvn

@@ -7,9 +7,12 @@
 // starts from both becoming primary.
 //
 // Wire format, one line each, UTF-8: "url <text>\n" per URL, or "show\n".
-// The primary reads each client without blocking, drops a client whose line
-// grows past maxLineBytes or that takes longer than clientTimeoutMs, and
-// emits its requests in order. Main thread only.
+// The primary reads each client without blocking, skips a line longer than
+// maxLineBytes (keeping none of it) and goes on with the next, drops a client
+// that takes longer than clientTimeoutMs, and emits its URLs in order. Show
+// requests are folded: however many arrive, showRequested follows once, in
+// the next turn of the event loop, as raising the window again and again
+// only keeps the window manager busy. Main thread only.
 
 #include <QHash>
 #include <QLocalServer>
@@ -32,6 +35,7 @@ public:
     // `folder` holds the socket and its lock; empty: the user's runtime
     // folder.
     explicit SingleInstance(QString folder = {}, QObject* parent = nullptr);
+    ~SingleInstance() override;
 
     // Forwards `urls` (or "show" when there are none) to a running primary,
     // or becomes the primary. A primary that cannot listen still runs, alone
@@ -50,10 +54,18 @@ private:
     void accept();
     void readFrom(QLocalSocket* client);
 
+    void requestShow();
+
+    struct Client {
+        QByteArray line; // the unfinished line so far
+        bool skipping = false; // inside an over-long line, until its end
+    };
+
     QString m_folder;
     QString m_socketPath;
     QLocalServer m_server;
-    QHash<QLocalSocket*, QByteArray> m_pending;
+    QHash<QLocalSocket*, Client> m_pending;
+    bool m_showQueued = false;
 };
 
 } // namespace cvn

@@ -12,6 +12,7 @@
 #include "bridge/RigBridgeServer.h"
 #include "platform/AppSettings.h"
 #include "platform/QuitSignals.h"
+#include "ui_kit/Theme.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -42,6 +43,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Corvanthelis"));
     QApplication::setDesktopFileName(cvn::appId);
     QApplication::setQuitOnLastWindowClosed(false);
+    cvn::Theme::filterFontFallbackNotes();
 
     // Qt has taken its own options (-platform, ...) out by now.
     const QStringList urls = QApplication::arguments().mid(1);

@@ -10,11 +10,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace cvn {
@@ -81,6 +83,15 @@ ModelInfo recordForFile(const QString& path, QString displayName, QString fileNa
     return m;
 }
 
+// A JSON value as the file spells it, for messages.
+QString jsonText(const QJsonValue& value)
+{
+    if (value.isDouble())
+        return QString::number(value.toDouble(), 'g', 17);
+    const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2));
+}
+
 } // namespace
 
 ModelStore::ModelStore(QString folder, QObject* parent)
@@ -113,8 +124,21 @@ QList<ModelInfo> ModelStore::readChoices() const
         m.fileName = it.key();
         m.displayName = o.value(QLatin1String("displayName")).toString();
         m.contextMode = o.value(QLatin1String("contextMode")).toString(QStringLiteral("auto"));
-        if (o.value(QLatin1String("contextSizeManual")).isDouble())
-            m.contextSizeManual = o.value(QLatin1String("contextSizeManual")).toInteger();
+        const QJsonValue manual = o.value(QLatin1String("contextSizeManual"));
+        if (!manual.isUndefined() && !manual.isNull()) {
+            // A size the engine cannot take is refused with its entry, never
+            // narrowed into some other size; the other models' choices stay.
+            const double size = manual.toDouble(-1);
+            if (!manual.isDouble() || size != std::floor(size) || size < 1 || size > double(maxManualContext)) {
+                qCWarning(lcRuntime, "%s", qUtf8Printable(QStringLiteral(
+                    "The saved choices for \"%1\" in %2 are ignored: the manual context size %3 is not a whole "
+                    "number of tokens from 1 to %4.")
+                    .arg(it.key(), QDir::toNativeSeparators(choicesPath()), jsonText(manual))
+                    .arg(maxManualContext)));
+                continue;
+            }
+            m.contextSizeManual = int64_t(size);
+        }
         if (o.value(QLatin1String("chatTemplate")).isString())
             m.chatTemplate = o.value(QLatin1String("chatTemplate")).toString();
         if (!m.fileName.isEmpty() && !m.displayName.trimmed().isEmpty())

@@ -33,6 +33,11 @@ public:
     // missing) once before returning.
     explicit ModelStore(QString folder, QObject* parent = nullptr);
 
+    // The largest manual context size taken from the saved choices: llama.cpp
+    // counts positions in 32-bit signed integers. An entry whose size is not
+    // a whole number from 1 to this is ignored, with a warning in the log.
+    static constexpr int64_t maxManualContext = 2'147'483'647;
+
     // The application's store on ModelCopier::modelsDirectory(), made and
     // scanned on first use (on the main thread), alive for the whole run.
     static ModelStore& shared();

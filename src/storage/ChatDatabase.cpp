@@ -954,8 +954,13 @@ QList<ChatDatabase::MessageRecord> ChatDatabase::messages(int64_t chatId) const
         row.modelName = textColumn(s, 3);
         if (!isNull(s, 4))
             row.reasoning = textColumn(s, 4);
-        if (!isNull(s, 5))
-            row.reasoningDurationMs = integerColumn(s, 5);
+        if (!isNull(s, 5)) {
+            // A stored duration is only shown as "Thought for N seconds": a
+            // negative one (or text, read as 0) counts as none, and anything
+            // over a week is no real reasoning time, so it stops there.
+            constexpr int64_t longestReasoningMs = int64_t(7) * 24 * 60 * 60 * 1000;
+            row.reasoningDurationMs = std::clamp<int64_t>(integerColumn(s, 5), 0, longestReasoningMs);
+        }
         rows.append(std::move(row));
     }
     return rows;

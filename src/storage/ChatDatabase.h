@@ -108,7 +108,7 @@ public:
         QString content;        // NULL reads as ""
         QString modelName;      // NULL reads as ""
         std::optional<QString> reasoning;
-        std::optional<int64_t> reasoningDurationMs;
+        std::optional<int64_t> reasoningDurationMs; // read as 0 .. one week
 
         friend bool operator==(const MessageRecord&, const MessageRecord&) = default;
     };

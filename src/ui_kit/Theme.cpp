@@ -9,7 +9,10 @@
 #include <QPaintDevice>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegularExpression>
 #include <QWidget>
+
+#include <cstdio>
 
 namespace cvn {
 
@@ -138,6 +141,34 @@ bool fontsAvailable()
             return false;
     }
     return true;
+}
+
+namespace {
+
+QtMessageHandler handlerBeforeFontFilter = nullptr;
+
+void fontFallbackFilter(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (isFontFallbackNote(type, message))
+        return;
+    if (handlerBeforeFontFilter) {
+        handlerBeforeFontFilter(type, context, message);
+        return;
+    }
+    std::fprintf(stderr, "%s\n", qUtf8Printable(qFormatLogMessage(type, context, message)));
+}
+
+} // namespace
+
+bool isFontFallbackNote(QtMsgType type, const QString& message)
+{
+    static const QRegularExpression note(QStringLiteral("^\\s*OpenType support missing for \"[^\"]+\", script \\d+$"));
+    return type == QtWarningMsg && note.match(message).hasMatch();
+}
+
+void filterFontFallbackNotes()
+{
+    handlerBeforeFontFilter = qInstallMessageHandler(fontFallbackFilter);
 }
 
 QPalette palette(Surface surface, Appearance appearance)

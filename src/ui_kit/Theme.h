@@ -147,6 +147,18 @@ QFont monospace(int pixelSize);
 // True when both faces resolve to the "Inter" family (not a fallback).
 bool fontsAvailable();
 
+// Qt writes "OpenType support missing for "Inter", script 11" on stderr each
+// time a piece of text in a script that needs OpenType shaping (Devanagari,
+// Bengali, Tamil, Khmer, ...) asks for a face without that script's tables;
+// it then draws the piece in an installed face that has them, so nothing is
+// wrong, and a reply in Hindi would print a line per piece. This passes on
+// every other message to the handler installed before, including the same
+// note for an empty family name: no face was found at all and the text shows
+// boxes, which is worth hearing. Installed once, before any text is laid out.
+void filterFontFallbackNotes();
+// Whether `message` is such a note for a named face.
+bool isFontFallbackNote(QtMsgType type, const QString& message);
+
 // Which family of surfaces a standard child (scroll area, line edit) sits on.
 enum class Surface { Page, Card };
 QPalette palette(Surface surface, Appearance appearance);

@@ -230,6 +230,61 @@ TEST(ModelStore, ReloadKeepsTheUsersChoicesByFileName)
         EXPECT_EQ(store.model(m.id)->fileName, m.fileName);
 }
 
+namespace {
+
+QStringList loggedWarnings;
+
+void keepWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtWarningMsg)
+        loggedWarnings.append(message);
+}
+
+} // namespace
+
+// The saved choices are read back at start; an entry whose manual context no
+// engine can take is refused with a warning, never narrowed to another size,
+// and the other entries still count.
+TEST(ModelStore, SavedChoicesWithAnImpossibleContextSizeAreRefused)
+{
+    const QString folder = cvn::test::makeTempFolder("choices");
+    const QStringList files = {"huge.gguf", "fraction.gguf", "word.gguf", "zero.gguf", "largest.gguf", "fine.gguf"};
+    for (const QString& file : files)
+        writeModel(folder, file);
+    writeFile(folder, ".model-choices.json", R"({
+        "huge.gguf": {"displayName": "Huge", "contextMode": "manual", "contextSizeManual": 4294967297},
+        "fraction.gguf": {"displayName": "Fraction", "contextMode": "manual", "contextSizeManual": 4096.5},
+        "word.gguf": {"displayName": "Word", "contextMode": "manual", "contextSizeManual": "8192"},
+        "zero.gguf": {"displayName": "Zero", "contextMode": "manual", "contextSizeManual": 0},
+        "largest.gguf": {"displayName": "Largest", "contextMode": "manual", "contextSizeManual": 2147483647},
+        "fine.gguf": {"displayName": "Fine", "contextMode": "manual", "contextSizeManual": 8192,
+                      "chatTemplate": "ChatML"}
+    })");
+    loggedWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    const ModelStore store(folder);
+    qInstallMessageHandler(previous);
+
+    for (const QString& file : {"huge.gguf", "fraction.gguf", "word.gguf", "zero.gguf"}) {
+        const ModelInfo* m = byFile(store.models(), file);
+        ASSERT_TRUE(m) << file.toStdString();
+        EXPECT_EQ(m->displayName, ModelStore::displayNameFromFile(file)) << file.toStdString();
+        EXPECT_EQ(m->contextMode, "auto") << file.toStdString();
+        EXPECT_FALSE(m->contextSizeManual) << file.toStdString();
+    }
+    EXPECT_EQ(byFile(store.models(), "largest.gguf")->contextSizeManual, ModelStore::maxManualContext);
+    const ModelInfo* fine = byFile(store.models(), "fine.gguf");
+    EXPECT_EQ(fine->displayName, "Fine");
+    EXPECT_EQ(fine->contextSizeManual, 8192);
+    EXPECT_EQ(fine->chatTemplate, "ChatML");
+
+    ASSERT_EQ(loggedWarnings.size(), 4) << loggedWarnings.join('\n').toStdString();
+    const QString huge = loggedWarnings.filter("\"huge.gguf\"").value(0);
+    EXPECT_TRUE(huge.contains("4294967297") && huge.contains(".model-choices.json") &&
+                huge.contains(QString::number(ModelStore::maxManualContext)))
+        << huge.toStdString();
+}
+
 TEST(ModelStore, RemoveDeletesOnlyTheFileInsideTheFolder)
 {
     const QString root = cvn::test::makeTempFolder("remove");

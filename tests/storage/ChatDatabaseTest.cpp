@@ -168,6 +168,27 @@ TEST(ChatDatabase, NullColumnsReadAsTheirEmptyValues)
     EXPECT_TRUE(db.messages(2).isEmpty());
 }
 
+// Stored reasoning durations come back in a range a label can show: a
+// hostile file's extremes, reals and text read as none or as the ceiling.
+TEST(ChatDatabase, StoredReasoningDurationsReadIntoASaneRange)
+{
+    ChatDatabase db(newDatabasePath());
+    db.run("INSERT INTO chats(id, title) VALUES(1, 'c')");
+    db.run("INSERT INTO messages(id, chat_id, role, content, reasoning, reasoning_ms) VALUES"
+           "(1, 1, 'assistant', 'a', 'r', -9223372036854775808),"
+           "(2, 1, 'assistant', 'b', 'r', 9223372036854775807),"
+           "(3, 1, 'assistant', 'c', 'r', 1e300),"
+           "(4, 1, 'assistant', 'd', 'r', 'soon'),"
+           "(5, 1, 'assistant', 'e', 'r', -1),"
+           "(6, 1, 'assistant', 'f', 'r', 1500)");
+    const auto rows = db.messages(1);
+    ASSERT_EQ(rows.size(), 6);
+    const int64_t week = int64_t(7) * 24 * 3600 * 1000;
+    const int64_t expected[] = {0, week, week, 0, 0, 1500};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(rows[i].reasoningDurationMs, expected[i]) << "row " << rows[i].id;
+}
+
 TEST(ChatDatabase, SearchIgnoresCaseTakesWildcardsLiterallyAndMatchesNothingForEmpty)
 {
     ChatDatabase db(newDatabasePath());

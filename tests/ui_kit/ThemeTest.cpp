@@ -4,7 +4,10 @@
 #include "ui_kit/Theme.h"
 
 #include <QFontInfo>
+#include <QGlyphRun>
 #include <QPainter>
+#include <QRawFont>
+#include <QTextLayout>
 #include <QSignalSpy>
 
 using namespace cvn;
@@ -116,6 +119,91 @@ TEST_F(ThemeTest, FontsAvailable)
         EXPECT_EQ(info.weight(), c.weight) << c.pixels;
         EXPECT_EQ(info.pixelSize(), c.pixels);
     }
+}
+
+namespace {
+
+QStringList textWarnings;
+
+void keepTextWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtWarningMsg)
+        textWarnings.append(message);
+}
+
+} // namespace
+
+// A reply may mix any scripts: each piece finds an installed font with its
+// glyphs (no boxes), and shaping it says nothing on stderr once the
+// program's filter of Qt's fallback notes is in place; other messages pass.
+TEST_F(ThemeTest, TextInEveryScriptFindsAFont)
+{
+    const std::pair<const char*, QString> samples[] = {
+        {"Latin", "Hello"},
+        {"Cyrillic", QString::fromUtf8("Привет")},
+        {"Greek", QString::fromUtf8("Γειά σου")},
+        {"Armenian", QString::fromUtf8("Բարեւ")},
+        {"Georgian", QString::fromUtf8("გამარჯობა")},
+        {"Arabic", QString::fromUtf8("مرحبا بالعالم")},
+        {"Hebrew", QString::fromUtf8("שלום עולם")},
+        {"Devanagari", QString::fromUtf8("नमस्ते दुनिया")},
+        {"Bengali", QString::fromUtf8("হ্যালো")},
+        {"Tamil", QString::fromUtf8("வணக்கம்")},
+        {"Thai", QString::fromUtf8("สวัสดีชาวโลก")},
+        {"Ethiopic", QString::fromUtf8("ሰላም")},
+        {"Han", QString::fromUtf8("你好，世界")},
+        {"Kana", QString::fromUtf8("こんにちは、カタカナ")},
+        {"Hangul", QString::fromUtf8("안녕하세요")},
+    };
+    QString text;
+    QList<std::pair<qsizetype, qsizetype>> ranges;
+    for (const auto& [name, sample] : samples) {
+        ranges.append({text.size(), sample.size()});
+        text += sample + QLatin1Char(' ');
+    }
+
+    textWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepTextWarning);
+    Theme::filterFontFallbackNotes();
+    for (const QFont& font : {Theme::interRegular16(), Theme::monospace(13)}) {
+        QTextLayout layout(text, font);
+        layout.beginLayout();
+        while (layout.createLine().isValid()) {
+        }
+        layout.endLayout();
+        QImage image(int(layout.boundingRect().width()) + 1, int(layout.boundingRect().height()) + 1,
+                     QImage::Format_ARGB32_Premultiplied);
+        QPainter painter(&image);
+        layout.draw(&painter, {});
+        painter.end();
+
+        for (qsizetype i = 0; i < ranges.size(); ++i) {
+            const auto [from, length] = ranges[i];
+            const QString piece = text.mid(from, length);
+            const QList<QGlyphRun> runs = layout.glyphRuns(int(from), int(length));
+            ASSERT_FALSE(runs.isEmpty()) << samples[i].first;
+            for (const QGlyphRun& run : runs) {
+                EXPECT_FALSE(run.glyphIndexes().contains(0u))
+                    << samples[i].first << " drawn with boxes in " << run.rawFont().familyName().toStdString();
+            }
+            for (const QChar c : piece) {
+                if (c.isSpace() || c.isMark() || c.category() == QChar::Other_Format)
+                    continue;
+                const bool found = std::any_of(runs.cbegin(), runs.cend(), [&](const QGlyphRun& run) {
+                    return run.rawFont().supportsCharacter(c);
+                });
+                EXPECT_TRUE(found) << samples[i].first << ": no font for U+" << std::hex << unsigned(c.unicode());
+            }
+        }
+    }
+    EXPECT_TRUE(textWarnings.isEmpty()) << textWarnings.join('\n').toStdString();
+
+    // Without any face for a script Qt names none: boxes, worth hearing.
+    qWarning("  OpenType support missing for \"\", script 11");
+    qWarning("OpenType support missing for \"Inter\", script 11 and more");
+    qWarning("  OpenType support missing for \"Inter\", script 11");
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(textWarnings.size(), 2) << textWarnings.join('\n').toStdString();
 }
 
 TEST_F(ThemeTest, SwitchingAppearanceNotifiesOnceAndRecoloursTheSameWidget)
