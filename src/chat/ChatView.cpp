@@ -669,12 +669,17 @@ void ChatView::layoutComposerColumn()
         bottom -= height + composerSpacing;
     };
     place(m_composer, m_composer->height());
+    const int aboveComposer = bottom;
     if (m_strip->isVisibleTo(this))
         place(m_strip, m_strip->height());
     if (m_status->isVisibleTo(this))
         place(m_status, m_status->sizeHint().height());
     if (m_notSaved->isVisibleTo(this))
         place(m_notSaved, NoticeLine::lineHeight);
+    // The staged strip and the lines above the composer reach higher than
+    // the toast's resting place; the toast then rests just above them rather
+    // than under the chips, where its text would be hidden.
+    m_toastView->setClearanceBelow(bottom < aboveComposer ? m_chatArea->height() - bottom : 0);
     m_toastView->raise();
     m_composer->raise();
     m_strip->raise();

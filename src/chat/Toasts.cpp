@@ -107,7 +107,16 @@ QRect ToastView::boxRect() const
         return {};
     const int textHeight = textBounds(m_text, width() - 2 * padH).height();
     const int boxHeight = textHeight + 2 * padV;
-    return {0, height() - gapBelow - boxHeight, width(), boxHeight};
+    return {0, height() - m_clearance - boxHeight, width(), boxHeight};
+}
+
+void ToastView::setClearanceBelow(int clearance)
+{
+    clearance = qMax(clearance, int(gapBelow));
+    if (clearance == m_clearance)
+        return;
+    m_clearance = clearance;
+    update();
 }
 
 void ToastView::paintEvent(QPaintEvent*)

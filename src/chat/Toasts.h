@@ -62,6 +62,9 @@ public:
     // The toast's box where it rests, in this widget's coordinates; null
     // while there is nothing to show.
     QRect boxRect() const;
+    // Keeps the box at least this far above the bottom edge (never less than
+    // gapBelow), so a taller composer column never covers the message.
+    void setClearanceBelow(int clearance);
     QString shownText() const { return m_text; }
     // 0 before the entrance, 1 once the toast rests in place.
     qreal entrance() const { return m_progress; }
@@ -77,6 +80,7 @@ private:
     QString m_text;
     ToastKind m_kind = ToastKind::info;
     bool m_leaving = false;
+    int m_clearance = gapBelow;
     qreal m_progress = 0; // 0 before the entrance, 1 when in place
     qreal m_opacity = 1;  // the exit's fade
     QVariantAnimation m_enter;

@@ -197,6 +197,32 @@ TEST_F(ChatViewTest, ToastsFromTheHubTheNotificationAndTheStager)
     ASSERT_TRUE(toast());
     EXPECT_EQ(view->toasts()->kind(), ToastKind::error);
 
+    // The toast rests 130 above the bottom, or just above the staged files
+    // when they show: a refused sixth file's message is never drawn under
+    // the five chips.
+    const auto toastBottom = [&] {
+        auto* toastView = view->findChild<ToastView*>();
+        return toastView->mapTo(view.get(), toastView->boxRect().bottomLeft()).y() + 1;
+    };
+    stager.clear();
+    view->resize(1280, 800);
+    settle();
+    view->toasts()->show(QStringLiteral("Plain"), ToastKind::info);
+    const int chatBottom = view->composer()->mapTo(view.get(), view->composer()->rect().bottomLeft()).y() + 1;
+    EXPECT_EQ(toastBottom(), chatBottom - ToastView::gapBelow);
+    QList<StagedAttachment> five;
+    for (int i = 0; i < 5; ++i)
+        five.append(stagedFile(10));
+    stager.setStaged(five);
+    settle();
+    stager.stage(QUrl::fromLocalFile(QStringLiteral("/nonexistent/sixth.txt")));
+    EXPECT_EQ(toast(), QStringLiteral("Maximum 5 attachments per message"));
+    ASSERT_TRUE(view->stagedStrip()->isVisible());
+    const int stripTop = view->stagedStrip()->mapTo(view.get(), QPoint(0, 0)).y();
+    EXPECT_LE(toastBottom(), stripTop);
+    EXPECT_GE(toastBottom(), stripTop - ChatView::composerSpacing);
+    stager.clear();
+
     // A page that replaces this one takes the stager's toasts; the old page
     // going away afterwards must not silence the new one.
     auto next = std::make_unique<ChatView>(&session, &stager, nullptr);
