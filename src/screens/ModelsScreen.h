@@ -1,6 +1,8 @@
 #pragma once
 
 #include "models/ModelInfo.h"
+#include "screens/ModelInfoCard.h"
+#include "screens/ModelRow.h"
 #include "ui_kit/Theme.h"
 
 #include <QList>
@@ -29,77 +31,6 @@ class ModelImport;
 class ModelStore;
 class ModalOverlay;
 
-// One model in the list card: name and second line, the info button (hover or
-// click for the capacity card) and the More button. 70 high, no action of its
-// own: the current model is not chosen on this screen.
-class ModelRow : public QWidget {
-    Q_OBJECT
-
-public:
-    static constexpr int kHeight = 70;
-    static constexpr int kPadding = 31;
-    static constexpr int kSpacing = 13;
-    static inline const QString visionAdapterLine =
-        QStringLiteral("Vision adapter, not a model · not selectable · delete it from ⋯ if you like");
-
-    ModelRow(const ModelInfo& model, bool showDivider, QWidget* parent = nullptr);
-
-    const ModelInfo& model() const { return m_model; }
-    bool showsDivider() const { return m_showDivider; }
-    QString secondLine() const;
-    qreal nameOpacity() const;
-    CvnButton* infoButton() const { return m_info; }
-    CvnButton* moreButton() const { return m_more; }
-    // The divider's rectangle, empty without one.
-    QRectF dividerRect() const;
-
-signals:
-    void moreClicked();
-    void infoClicked();
-    void infoHovered(bool hovering);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void leaveEvent(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    void setInfoHover(bool hovering);
-    QRectF textRect() const;
-
-    ModelInfo m_model;
-    bool m_showDivider;
-    bool m_infoHover = false;
-    CvnButton* m_info;
-    CvnButton* m_more;
-};
-
-// The capacity text of one model on a small ink card, measured at once for
-// the width it may take.
-class InfoCard : public QWidget {
-public:
-    static constexpr int kPadding = 13;
-    static constexpr qreal kRadius = 15;
-
-    InfoCard(QWidget* parent = nullptr);
-    void setContent(const QString& text, int textMaxWidth);
-    QString text() const { return m_text; }
-    int textMaxWidth() const { return m_maxWidth; }
-    QSize sizeHint() const override { return m_size; }
-    // The text's own width, at most textMaxWidth.
-    int textWidth() const { return m_size.width() - 2 * kPadding; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-
-private:
-    QString m_text;
-    int m_maxWidth = 0;
-    QSize m_size;
-};
-
 // The MODELS page: the models folder's list with each model's size and fit,
 // the ADD MODEL road (drop anywhere on the page, or the file dialog), the row
 // actions (rename, edit, remove) and their dialogs, and the copy overlay.
@@ -108,6 +39,10 @@ private:
 // ModelImport (which also owns the copy, so a copy outlives this page). What
 // it owns is transient: which card is hovered or pinned and which sheet or
 // dialog is open. Everything is rebuilt from the store when it changes.
+//
+// ModelsScreen.cpp builds the page and its list; ModelInfoCard.cpp places
+// the info card, ModelsScreenImport.cpp runs the add road and
+// ModelsScreenRowActions.cpp the row actions.
 //
 // Main thread only.
 class ModelsScreen : public QWidget {

@@ -35,6 +35,11 @@
 // column of the current schema gets the column added in place, the search
 // index built and its journal switched to WAL; a file that is not a database
 // is left exactly as it is and the database stays closed.
+//
+// ChatDatabase.cpp holds the connection, the schema and reading a row;
+// ChatDatabaseStatements.cpp running statements and transactions, and the
+// chat and message queries; ChatDatabaseSearch.cpp the search index, the
+// folded copy and the scans.
 
 #include <QByteArray>
 #include <QHash>

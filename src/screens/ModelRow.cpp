@@ -1,0 +1,141 @@
+#include "screens/ModelRow.h"
+
+#include "models/ModelStore.h"
+#include "ui_kit/CvnButton.h"
+#include "ui_kit/Icons.h"
+#include "ui_kit/Theme.h"
+
+#include <QHBoxLayout>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include <algorithm>
+
+namespace cvn {
+
+namespace {
+
+constexpr int kTextLineSpacing = 5;
+
+} // namespace
+
+ModelRow::ModelRow(const ModelInfo& model, bool showDivider, QWidget* parent)
+    : QWidget(parent)
+    , m_model(model)
+    , m_showDivider(showDivider)
+{
+    setObjectName(QStringLiteral("cvn.models.row"));
+    setFixedHeight(kHeight);
+    setMouseTracking(true);
+    Theme::repaintOnAppearanceChange(this);
+
+    m_info = new CvnCompactIconButton(new InfoIcon, this);
+    m_info->setObjectName(QStringLiteral("cvn.models.info"));
+    m_info->setAccessibleName(QStringLiteral("Context details"));
+    m_info->setMouseTracking(true);
+    m_info->installEventFilter(this);
+    m_more = new CvnCompactIconButton(new MoreHorizontalIcon, this);
+    m_more->setObjectName(QStringLiteral("cvn.models.more"));
+    m_more->setAccessibleName(QStringLiteral("More actions"));
+
+    auto* line = new QHBoxLayout(this);
+    line->setContentsMargins(kPadding, 0, kPadding, 0);
+    line->setSpacing(kSpacing);
+    line->addStretch(1); // the text is painted into the room left of the buttons
+    line->addWidget(m_info, 0, Qt::AlignVCenter);
+    line->addWidget(m_more, 0, Qt::AlignVCenter);
+    connect(m_info, &QAbstractButton::clicked, this, &ModelRow::infoClicked);
+    connect(m_more, &QAbstractButton::clicked, this, &ModelRow::moreClicked);
+}
+
+QString ModelRow::secondLine() const
+{
+    return m_model.isVisionProjector() ? visionAdapterLine : subtitle(m_model);
+}
+
+qreal ModelRow::nameOpacity() const
+{
+    return m_model.isVisionProjector() ? 0.5 : 1.0;
+}
+
+QRectF ModelRow::dividerRect() const
+{
+    if (!m_showDivider)
+        return {};
+    return QRectF(kPadding, height() - 2, width() - 2 * kPadding, 2);
+}
+
+QRectF ModelRow::textRect() const
+{
+    const qreal right = m_info->geometry().left() - kSpacing;
+    return QRectF(kPadding, 0, std::max<qreal>(0, right - kPadding), height());
+}
+
+void ModelRow::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QFont& font = Theme::interMedium13();
+    const qreal line = QFontMetricsF(font).height();
+    const QRectF text = textRect();
+    const qreal top = (height() - (2 * line + kTextLineSpacing)) / 2;
+    const QColor paper = Theme::paper();
+
+    QColor name = paper;
+    name.setAlphaF(nameOpacity());
+    p.setPen(name);
+    Theme::drawElidedLine(p, QRectF(text.left(), top, text.width(), line), font, m_model.displayName);
+    QColor second = paper;
+    second.setAlphaF(0.5);
+    p.setPen(second);
+    Theme::drawElidedLine(p, QRectF(text.left(), top + line + kTextLineSpacing, text.width(), line), font,
+                          secondLine());
+
+    if (m_showDivider) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(second);
+        p.drawRoundedRect(dividerRect(), 1, 1);
+    }
+}
+
+void ModelRow::setInfoHover(bool hovering)
+{
+    if (hovering == m_infoHover)
+        return;
+    m_infoHover = hovering;
+    emit infoHovered(hovering);
+}
+
+void ModelRow::mouseMoveEvent(QMouseEvent* event)
+{
+    // The button passes its own moves on to the row, so ask where the pointer is.
+    setInfoHover(m_info->geometry().contains(event->position().toPoint()));
+    QWidget::mouseMoveEvent(event);
+}
+
+void ModelRow::leaveEvent(QEvent* event)
+{
+    setInfoHover(false);
+    QWidget::leaveEvent(event);
+}
+
+bool ModelRow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_info) {
+        switch (event->type()) {
+        case QEvent::Enter:
+        case QEvent::MouseMove:
+            setInfoHover(true);
+            break;
+        case QEvent::Leave:
+        case QEvent::Hide:
+            setInfoHover(false);
+            break;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+} // namespace cvn

@@ -1,0 +1,62 @@
+#pragma once
+
+// The row the models screen lists each model in: the screen builds one per
+// model and answers its buttons.
+
+#include "models/ModelInfo.h"
+
+#include <QRectF>
+#include <QString>
+#include <QWidget>
+
+namespace cvn {
+
+class CvnButton;
+
+// One model in the list card: name and second line, the info button (hover or
+// click for the capacity card) and the More button. 70 high, no action of its
+// own: the current model is not chosen on this screen.
+class ModelRow : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kHeight = 70;
+    static constexpr int kPadding = 31;
+    static constexpr int kSpacing = 13;
+    static inline const QString visionAdapterLine =
+        QStringLiteral("Vision adapter, not a model · not selectable · delete it from ⋯ if you like");
+
+    ModelRow(const ModelInfo& model, bool showDivider, QWidget* parent = nullptr);
+
+    const ModelInfo& model() const { return m_model; }
+    bool showsDivider() const { return m_showDivider; }
+    QString secondLine() const;
+    qreal nameOpacity() const;
+    CvnButton* infoButton() const { return m_info; }
+    CvnButton* moreButton() const { return m_more; }
+    // The divider's rectangle, empty without one.
+    QRectF dividerRect() const;
+
+signals:
+    void moreClicked();
+    void infoClicked();
+    void infoHovered(bool hovering);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void setInfoHover(bool hovering);
+    QRectF textRect() const;
+
+    ModelInfo m_model;
+    bool m_showDivider;
+    bool m_infoHover = false;
+    CvnButton* m_info;
+    CvnButton* m_more;
+};
+
+} // namespace cvn

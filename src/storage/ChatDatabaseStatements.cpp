@@ -1,0 +1,239 @@
+#include "storage/ChatDatabase.h"
+
+#include <algorithm>
+
+#include <sqlite3.h>
+
+// Statements: preparing and binding, running one statement or a script,
+// transactions, and the chat and message queries built on them.
+
+namespace cvn {
+
+namespace {
+
+const QString listQuery = QStringLiteral(
+    "SELECT c.id, c.title, c.model_id, c.created_at, c.updated_at, c.pinned, c.is_council,\n"
+    "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
+    "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
+    "             OR m.content LIKE '%</think>%')) AS has_reasoning\n"
+    "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC");
+
+const QString messagesQuery = QStringLiteral(
+    "SELECT id, role, content, model_name, reasoning, reasoning_ms\n"
+    "FROM messages WHERE chat_id=? ORDER BY id ASC");
+
+} // namespace
+
+void ChatDatabase::StatementDeleter::operator()(sqlite3_stmt* statement) const
+{
+    sqlite3_finalize(statement);
+}
+
+ChatDatabase::Statement ChatDatabase::prepare(const QString& sql, const QList<Value>& values) const
+{
+    if (!m_db)
+        return {};
+    const QByteArray text = sql.toUtf8();
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(m_db, text.constData(), int(text.size()), &raw, nullptr) != SQLITE_OK) {
+        logError("prepare failed: %1");
+        sqlite3_finalize(raw);
+        return {};
+    }
+    Statement statement(raw);
+    if (!statement)
+        return {}; // blank SQL: nothing to run
+    int index = 1;
+    for (const Value& value : values) {
+        int rc = SQLITE_OK;
+        switch (value.kind()) {
+        case Value::Kind::integer:
+            rc = sqlite3_bind_int64(raw, index, value.integer());
+            break;
+        case Value::Kind::text: {
+            const QByteArray utf8 = value.text().toUtf8();
+            rc = sqlite3_bind_text64(raw, index, utf8.constData(), sqlite3_uint64(utf8.size()),
+                                     SQLITE_TRANSIENT, SQLITE_UTF8);
+            break;
+        }
+        case Value::Kind::null:
+            rc = sqlite3_bind_null(raw, index);
+            break;
+        }
+        // A value that cannot be bound would leave its parameter NULL and
+        // write a row other than the one asked for.
+        if (rc != SQLITE_OK) {
+            logError("bind failed: %1");
+            return {};
+        }
+        ++index;
+    }
+    return statement;
+}
+
+bool ChatDatabase::run(const QString& sql, const QList<Value>& values)
+{
+    return step(sql, values, nullptr);
+}
+
+int64_t ChatDatabase::insert(const QString& sql, const QList<Value>& values)
+{
+    int64_t row = 0;
+    return step(sql, values, &row) ? row : 0;
+}
+
+bool ChatDatabase::step(const QString& sql, const QList<Value>& values, int64_t* insertedRow)
+{
+    if (!reopen())
+        return false;
+    const Statement statement = prepare(sql, values);
+    if (!statement)
+        return false;
+    const auto once = [&] {
+        if (sqlite3_step(statement.get()) != SQLITE_DONE) {
+            logError("step failed: %1");
+            return false;
+        }
+        // sqlite3_last_insert_rowid keeps the id of the last insert that
+        // worked, possibly into another table (the index, at the commit);
+        // only a statement that ran and changed a row has an id of its own.
+        if (insertedRow)
+            *insertedRow = sqlite3_changes64(m_db) > 0 ? sqlite3_last_insert_rowid(m_db) : 0;
+        return true;
+    };
+    // A lone write is a transaction of its own too, so that it waits for the
+    // write lock and the messages it adds are indexed before its commit.
+    if (sqlite3_stmt_readonly(statement.get()) || m_transactionDepth > 0)
+        return once();
+    return transaction(once);
+}
+
+bool ChatDatabase::exec(const QString& sql)
+{
+    return reopen() && execScript(sql.toUtf8().constData());
+}
+
+bool ChatDatabase::execScript(const char* sql)
+{
+    if (!m_db)
+        return false;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        logError("exec failed: %1");
+        return false;
+    }
+    return true;
+}
+
+bool ChatDatabase::transaction(const std::function<bool()>& body)
+{
+    if (!reopen())
+        return false;
+    if (m_transactionDepth > 0)
+        return body();
+    // Said once, at the open: asking SQLite would log each refusal.
+    if (m_readOnly)
+        return false;
+    // IMMEDIATE takes the write lock first, so a second process makes the
+    // whole transaction wait (busy timeout) instead of failing halfway: a
+    // read lock upgraded later fails at once, without waiting.
+    if (!execScript("BEGIN IMMEDIATE"))
+        return false;
+    m_uncommitted.clear();
+    ++m_transactionDepth;
+    bool ok = body();
+    --m_transactionDepth;
+    if (ok) {
+        // An index that cannot be brought up to date never costs the write:
+        // the messages stay pending and search reads them directly.
+        indexPending();
+        ok = execScript("COMMIT");
+    }
+    if (ok) {
+        applyToCopy(m_uncommitted);
+        m_uncommitted.clear();
+        return true;
+    }
+    m_uncommitted.clear();
+    if (!sqlite3_get_autocommit(m_db))
+        execScript("ROLLBACK");
+    return false;
+}
+
+QList<ChatDatabase::ChatRecord> ChatDatabase::listChats() const
+{
+    QList<ChatRecord> chats;
+    const Statement statement = prepare(listQuery);
+    if (!statement)
+        return chats;
+    sqlite3_stmt* s = statement.get();
+    while (stepRow(s)) {
+        ChatRecord chat;
+        chat.id = integerColumn(s, 0);
+        chat.title = textColumn(s, 1);
+        chat.modelId = textColumn(s, 2);
+        chat.createdAt = integerColumn(s, 3);
+        chat.updatedAt = integerColumn(s, 4);
+        chat.isPinned = integerColumn(s, 5) != 0;
+        chat.isCouncil = integerColumn(s, 6) != 0;
+        chat.hasReasoning = integerColumn(s, 7) != 0;
+        chats.append(std::move(chat));
+    }
+    return chats;
+}
+
+int64_t ChatDatabase::insertChat(const QString& title, const QString& modelId)
+{
+    const int64_t time = now();
+    return insert(QStringLiteral("INSERT INTO chats(title, model_id, created_at, updated_at) VALUES(?,?,?,?)"),
+                  {title, modelId, time, time});
+}
+
+bool ChatDatabase::updateTitle(int64_t id, const QString& title)
+{
+    return run(QStringLiteral("UPDATE chats SET title=?, updated_at=? WHERE id=?"), {title, now(), id});
+}
+
+int64_t ChatDatabase::insertMessage(int64_t chatId, const QString& role, const QString& content,
+                                    const Value& modelName, const Value& reasoning, const Value& reasoningMs)
+{
+    return insert(QStringLiteral("INSERT INTO messages(chat_id, role, content, model_name, reasoning, "
+                                 "reasoning_ms, created_at) VALUES(?,?,?,?,?,?,?)"),
+                  {chatId, role, content, modelName, reasoning, reasoningMs, now()});
+}
+
+bool ChatDatabase::councilOn(int64_t id) const
+{
+    const Statement statement = prepare(QStringLiteral("SELECT council_on FROM chats WHERE id=?"), {id});
+    if (!statement || !stepRow(statement.get()))
+        return false;
+    return integerColumn(statement.get(), 0) != 0;
+}
+
+QList<ChatDatabase::MessageRecord> ChatDatabase::messages(int64_t chatId) const
+{
+    QList<MessageRecord> rows;
+    const Statement statement = prepare(messagesQuery, {chatId});
+    if (!statement)
+        return rows;
+    sqlite3_stmt* s = statement.get();
+    while (stepRow(s)) {
+        MessageRecord row;
+        row.id = integerColumn(s, 0);
+        row.role = isNull(s, 1) ? QStringLiteral("user") : textColumn(s, 1);
+        row.content = textColumn(s, 2);
+        row.modelName = textColumn(s, 3);
+        if (!isNull(s, 4))
+            row.reasoning = textColumn(s, 4);
+        if (!isNull(s, 5)) {
+            // A stored duration is only shown as "Thought for N seconds": a
+            // negative one (or text, read as 0) counts as none, and anything
+            // over a week is no real reasoning time, so it stops there.
+            constexpr int64_t longestReasoningMs = int64_t(7) * 24 * 60 * 60 * 1000;
+            row.reasoningDurationMs = std::clamp<int64_t>(integerColumn(s, 5), 0, longestReasoningMs);
+        }
+        rows.append(std::move(row));
+    }
+    return rows;
+}
+
+} // namespace cvn
