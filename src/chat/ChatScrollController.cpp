@@ -45,9 +45,20 @@ ChatScrollController::ChatScrollController(QObject* parent, TailFollower::Trace 
     };
     TailFollower::Scheduler scheduler;
     scheduler.post = [this](std::function<void()> fn) {
-        QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, fn = std::move(fn)] {
+                deliverPending();
+                fn();
+            },
+            Qt::QueuedConnection);
     };
-    scheduler.postAfter = [this](int ms, std::function<void()> fn) { QTimer::singleShot(ms, this, std::move(fn)); };
+    scheduler.postAfter = [this](int ms, std::function<void()> fn) {
+        QTimer::singleShot(ms, this, [this, fn = std::move(fn)] {
+            deliverPending();
+            fn();
+        });
+    };
     // Linear time from 0 to 1 on Qt's animation clock; the follower eases it.
     // A transcript that is not on screen (a page built while a reply
     // streams) has nothing to show moving: its gap is there at once.
@@ -165,14 +176,26 @@ void ChatScrollController::queueReport()
     m_userAction = false;
     // Taken now, delivered later: the follow rule never runs inside the
     // layout or scroll pass that caused it. Dropped if this object goes.
-    QMetaObject::invokeMethod(
-        this, [this, m = *metrics, byUser] { deliver(m, byUser); }, Qt::QueuedConnection);
+    m_pending.emplace_back(*metrics, byUser);
+    if (m_pending.size() == 1)
+        QMetaObject::invokeMethod(this, &ChatScrollController::deliverPending, Qt::QueuedConnection);
 }
 
-void ChatScrollController::deliver(ScrollMetrics metrics, bool byUser)
+void ChatScrollController::deliverPending()
 {
-    m_follower->handleScrollMetrics(metrics, byUser);
-    emit reported(metrics.offset, metrics.contentHeight, metrics.viewportHeight);
+    // Delivering may take new reports; those wait for their own pass.
+    const auto pending = std::exchange(m_pending, {});
+    for (const auto& [metrics, byUser] : pending) {
+        m_follower->handleScrollMetrics(metrics, byUser);
+        emit reported(metrics.offset, metrics.contentHeight, metrics.viewportHeight);
+    }
+}
+
+void ChatScrollController::contentShifted(int delta)
+{
+    for (auto& report : m_pending)
+        report.first.offset += delta;
+    m_follower->contentShifted(delta);
 }
 
 std::optional<int> ChatScrollController::scrollToBottom(bool animated, double offset, int durationMs)

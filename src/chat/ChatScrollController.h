@@ -34,6 +34,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QScrollBar;
 class QWidget;
@@ -75,6 +77,9 @@ public:
 
     // The tail marker moved: passes its new top to the follower.
     void tailTopChanged();
+    // The column is about to scroll by `delta` to keep its content in place
+    // after rows out of sight changed height.
+    void contentShifted(int delta);
 
 signals:
     // One report, delivered on a later turn of the event loop, after the
@@ -90,7 +95,8 @@ private:
     void attach();
     void detach();
     void queueReport();
-    void deliver(ScrollMetrics metrics, bool byUser);
+    // Hands the follower every report taken so far, oldest first.
+    void deliverPending();
     std::optional<ScrollMetrics> liveMetrics() const;
     QScrollBar* bar() const;
     void stopAnimation();
@@ -103,6 +109,10 @@ private:
     QList<QMetaObject::Connection> m_connections;
     QPointer<QPropertyAnimation> m_animation; // deletes itself when it stops
     QPointer<QVariantAnimation> m_gapAnimation; // likewise
+    // Reports taken and not yet delivered. Posted work of the follower
+    // delivers them first, so that it never acts on a view older than the
+    // user's last scroll.
+    std::vector<std::pair<ScrollMetrics, bool>> m_pending;
     bool m_userAction = false;                // the next value change comes from user input
     bool m_programmatic = false;              // inside our own setValue
 };

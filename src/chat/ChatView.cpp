@@ -135,6 +135,7 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
                                    },
                                    [this] { return double(m_column->tailTop()); }});
     connect(m_column, &TranscriptColumn::tailTopChanged, m_scroller, &ChatScrollController::tailTopChanged);
+    connect(m_column, &TranscriptColumn::contentShifted, m_scroller, &ChatScrollController::contentShifted);
     connect(m_scroller, &ChatScrollController::followStateChanged, this, &ChatView::syncScroll);
 
     m_empty = new EmptyState(m_chatArea);

@@ -6,6 +6,7 @@
 #include "rendering/MarkdownText.h"
 
 #include <QFontMetricsF>
+#include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTextLine>
@@ -80,6 +81,18 @@ QString displayText(QString text)
 bool sameText(const QString& a, const QString& b)
 {
     return (a.constData() == b.constData() && a.size() == b.size()) || a == b;
+}
+
+constexpr int kEndingGap = 8;
+
+const QFont& endingFont()
+{
+    return Theme::interRegular13();
+}
+
+int endingLineHeight()
+{
+    return int(std::ceil(QFontMetricsF(endingFont()).height()));
 }
 
 bool sameTurn(const LlamaSession::Turn& a, const LlamaSession::Turn& b)
@@ -329,6 +342,82 @@ qreal MessageBubble::cornerRadiusFor(qreal height)
     return height > 0 ? qMin(height / 2, userRadius) : userRadius;
 }
 
+QString MessageBubble::endingLine()
+{
+    return QStringLiteral("Message too long to show in full: showing the first %1 characters.")
+        .arg(QLocale(QLocale::English).toString(shownCharacters));
+}
+
+QString MessageBubble::shownPart(const QString& text, bool* cut)
+{
+    if (cut)
+        *cut = text.size() > shownCharacters;
+    if (text.size() <= shownCharacters)
+        return text;
+    qsizetype end = shownCharacters;
+    if (text[end - 1].isHighSurrogate() && text[end].isLowSurrogate())
+        --end;
+    return text.left(end);
+}
+
+bool MessageBubble::showsSame(const Turn& a, const Turn& b)
+{
+    return sameTurn(a, b);
+}
+
+int MessageBubble::estimatedHeight(const Turn& turn)
+{
+    // Average glyph widths and line heights of the faces the bubble draws
+    // with; wrapping is counted per source line as if every line were
+    // filled evenly.
+    static const QFontMetricsF body(Theme::inter(400, 16));
+    static const QFontMetricsF code(Theme::monospace(14));
+    static const qreal bodyLine = body.height();
+    static const qreal codeLine = code.height();
+    static const qreal bodyChar = qMax<qreal>(1, body.averageCharWidth());
+    constexpr int kCodeCard = 46; // header, padding and the block's spacing
+
+    if (turn.state.isFailed())
+        return kTop + 2 * kFailurePadV + int(std::ceil(bodyLine * 2)) + kFailureBottom;
+    const bool actions = turn.state.isComplete() && !turn.content.isEmpty();
+    bool cut = false;
+    const QString text = shownPart(turn.content, &cut);
+    const int ending = cut ? kEndingGap + endingLineHeight() : 0;
+    if (turn.role == ChatMessage::Role::user) {
+        const qreal perLine = (userMaxWidth - 2 * kBubblePadH) / bodyChar;
+        qreal lines = 0;
+        for (const QStringView line : QStringView(text).split(u'\n'))
+            lines += qMax<qreal>(1, std::ceil(qreal(line.size()) / perLine));
+        return kTop + int(std::ceil(lines * (bodyLine + lineSpacing))) + 2 * kBubblePadV + ending
+            + (actions ? kUserActionsTop + MessageActionButton::side : 0) + kUserBottom;
+    }
+    const qreal perLine = (columnWidth - assistantLeading - kAssistantTrailing) / bodyChar;
+    qreal height = kTop;
+    bool fenced = false;
+    bool blank = true;
+    for (const QStringView line : QStringView(text).split(u'\n')) {
+        if (line.trimmed().startsWith(u"```")) {
+            fenced = !fenced;
+            height += fenced ? kCodeCard : 0;
+            blank = false;
+        } else if (fenced) {
+            height += codeLine;
+        } else if (line.trimmed().isEmpty()) {
+            blank = true;
+        } else {
+            height += (blank ? MarkdownText::blockSpacing : 0) + std::ceil(qreal(line.size()) / perLine) * bodyLine;
+            blank = false;
+        }
+    }
+    if (turn.modelName && !turn.modelName->isEmpty())
+        height += 2 * kTagPadV + QFontMetricsF(tagFont()).height() + kTagBelow;
+    if (showsReasoning(turn))
+        height += 2 * kReasoningOuter + 2 * kReasoningPadV + kHeaderHeight;
+    if (actions)
+        height += kAssistantActionsTop + MessageActionButton::side;
+    return int(std::ceil(height)) + ending + kAssistantBottom;
+}
+
 MessageBubble::MessageBubble(const Turn& turn, QWidget* parent) : QWidget(parent), m_turn(turn)
 {
     Theme::repaintOnAppearanceChange(this);
@@ -376,6 +465,7 @@ void MessageBubble::rebuild(const Turn& previous, bool first)
     const Layout kind = layoutKind();
     const bool kindChanged = first || previous.state.isFailed() != m_turn.state.isFailed() || previous.role != m_turn.role;
     if (kindChanged) {
+        m_textCut = m_reasoningCut = false;
         drop(m_files);
         drop(m_answer);
         drop(m_reasoningBody);
@@ -392,7 +482,7 @@ void MessageBubble::rebuild(const Turn& previous, bool first)
     } else if (kind == Layout::user) {
         if (!m_text || !sameText(previous.content, m_turn.content)) {
             const SentAttachments::Parsed parsed = SentAttachments::parse(m_turn.content);
-            m_userText = parsed.text;
+            m_userText = shownPart(parsed.text, &m_textCut);
             m_text = std::make_unique<Wrapped>(m_userText, Theme::interMedium16(), lineSpacing);
             drop(m_files);
             if (!parsed.files.isEmpty()) {
@@ -401,13 +491,14 @@ void MessageBubble::rebuild(const Turn& previous, bool first)
             }
         }
     } else {
-        if (m_turn.content.isEmpty()) {
+        const QString shown = shownPart(m_turn.content, &m_textCut);
+        if (shown.isEmpty()) {
             drop(m_answer);
         } else if (!m_answer) {
-            m_answer = new MarkdownText(m_turn.content, Theme::ink, this);
+            m_answer = new MarkdownText(shown, Theme::ink, this);
             m_answer->show();
         } else {
-            m_answer->setSource(m_turn.content);
+            m_answer->setSource(shown);
         }
 
         if (!showsReasoning(m_turn)) {
@@ -430,13 +521,14 @@ void MessageBubble::rebuild(const Turn& previous, bool first)
                 m_reasoningCopy->show();
             }
             m_toggle->setState(m_turn.reasoningLabel(), m_turn.reasoningExpanded);
+            const QString reasoning = shownPart(m_turn.reasoning, &m_reasoningCut);
             if (!m_turn.reasoningExpanded) {
                 drop(m_reasoningBody);
             } else if (!m_reasoningBody) {
-                m_reasoningBody = new MarkdownText(m_turn.reasoning, reasoningTint, this);
+                m_reasoningBody = new MarkdownText(reasoning, reasoningTint, this);
                 m_reasoningBody->show();
             } else {
-                m_reasoningBody->setSource(m_turn.reasoning);
+                m_reasoningBody->setSource(reasoning);
             }
         }
     }
@@ -488,7 +580,7 @@ int MessageBubble::arrange(int width) const
         return m_height;
     m_arrangedWidth = width;
     m_userBubble = m_failureBox = m_reasoningBox = m_tag = m_placeholder = m_answerRect = m_reasoningHeader =
-        m_reasoningBodyRect = m_filesRect = m_actionRow = QRectF();
+        m_reasoningBodyRect = m_filesRect = m_actionRow = m_ending = m_reasoningEnding = QRectF();
     int y = kTop;
     const int actionCount = int(m_actions.size());
 
@@ -520,6 +612,11 @@ int MessageBubble::arrange(int width) const
         m_userBubble = QRectF(right - bubbleWidth, y, bubbleWidth, bubbleHeight);
         m_textOrigin = QPointF(m_userBubble.x() + kBubblePadH, y + kBubblePadV);
         y += bubbleHeight;
+        if (m_textCut) {
+            y += kEndingGap;
+            m_ending = QRectF(right - room, y, room, endingLineHeight());
+            y += int(m_ending.height());
+        }
         if (actionCount > 0) {
             y += kUserActionsTop;
             const int rowWidth = actionRowWidth(actionCount);
@@ -559,6 +656,11 @@ int MessageBubble::arrange(int width) const
             const int bodyHeight = m_reasoningBody->heightForWidth(inner);
             m_reasoningBodyRect = QRectF(x + kReasoningPadH, m_reasoningHeader.bottom() + kBodyGap, inner, bodyHeight);
             boxHeight += kBodyGap + bodyHeight;
+            if (m_reasoningCut) {
+                m_reasoningEnding = QRectF(x + kReasoningPadH, m_reasoningBodyRect.bottom() + kEndingGap, inner,
+                                           endingLineHeight());
+                boxHeight += kEndingGap + int(m_reasoningEnding.height());
+            }
         }
         m_reasoningBox = QRectF(x, y, boxWidth, boxHeight);
         y += boxHeight + kReasoningOuter;
@@ -567,6 +669,11 @@ int MessageBubble::arrange(int width) const
         const int answerHeight = m_answer->heightForWidth(room);
         m_answerRect = QRectF(x, y, room, answerHeight);
         y += answerHeight;
+        if (m_textCut) {
+            y += kEndingGap;
+            m_ending = QRectF(x, y, room, endingLineHeight());
+            y += int(m_ending.height());
+        }
     }
     if (actionCount > 0) {
         y += kAssistantActionsTop;
@@ -617,6 +724,18 @@ void MessageBubble::paintEvent(QPaintEvent*)
         painter.setPen(Theme::ink());
         m_text->layout.draw(&painter, m_textOrigin);
         return;
+    }
+    if (!m_ending.isNull() || !m_reasoningEnding.isNull()) {
+        // Plain and muted, on one line: it says what the bubble leaves out.
+        painter.setPen(Theme::secondaryText());
+        const bool right = !m_userBubble.isNull();
+        for (const QRectF& rect : {m_ending, m_reasoningEnding}) {
+            if (rect.isNull())
+                continue;
+            const qreal width = qMin(rect.width(), QFontMetricsF(endingFont()).horizontalAdvance(endingLine()) + 1);
+            const QRectF line(right ? rect.right() - width : rect.x(), rect.y(), width, rect.height());
+            Theme::drawElidedLine(painter, line, endingFont(), endingLine());
+        }
     }
     if (!m_userBubble.isNull()) {
         const qreal radius = cornerRadiusFor(m_userBubble.height());

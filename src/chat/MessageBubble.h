@@ -107,6 +107,21 @@ public:
 
     enum class Layout { failure, user, assistant };
 
+    // The most characters of one text that a bubble lays out. A longer
+    // message shows its beginning and then endingLine(); the turn keeps the
+    // whole text, and copying it copies all of it.
+    static constexpr qsizetype shownCharacters = 100'000;
+    static QString endingLine();
+    // The part of `text` a bubble shows: all of it, or its first
+    // shownCharacters characters without splitting a surrogate pair.
+    static QString shownPart(const QString& text, bool* cut = nullptr);
+
+    // A height for the turn at the column's width, from its text alone:
+    // cheap, and corrected once the bubble is made and laid out.
+    static int estimatedHeight(const Turn& turn);
+    // Whether two snapshots of a turn show the same thing.
+    static bool showsSame(const Turn& a, const Turn& b);
+
     explicit MessageBubble(const Turn& turn, QWidget* parent = nullptr);
     ~MessageBubble() override;
 
@@ -135,6 +150,9 @@ public:
     QRectF reasoningRect() const { return m_reasoningBox; }
     QRectF tagRect() const { return m_tag; }
     QRectF placeholderRect() const { return m_placeholder; }
+    // The ending line under a text shown in part (null when all shows).
+    QRectF endingLineRect() const { return m_ending; }
+    QRectF reasoningEndingLineRect() const { return m_reasoningEnding; }
     SentAttachmentRow* filesRow() const { return m_files; }
     MarkdownText* answer() const { return m_answer; }
     MarkdownText* reasoningBody() const { return m_reasoningBody; }
@@ -173,12 +191,14 @@ private:
     QAbstractButton* m_reasoningCopy = nullptr;
     QList<MessageActionButton*> m_actions;
     std::unique_ptr<Wrapped> m_text; // the user text or the failure message
+    bool m_textCut = false;          // the user text or the answer shows in part
+    bool m_reasoningCut = false;
 
     // Results of arrange(), for the last width.
     mutable int m_arrangedWidth = -1;
     mutable int m_height = 0;
     mutable QRectF m_userBubble, m_failureBox, m_reasoningBox, m_tag, m_placeholder, m_answerRect,
-        m_reasoningHeader, m_reasoningBodyRect, m_filesRect, m_actionRow;
+        m_reasoningHeader, m_reasoningBodyRect, m_filesRect, m_actionRow, m_ending, m_reasoningEnding;
     mutable QPointF m_textOrigin, m_signOrigin;
 };
 

@@ -199,6 +199,14 @@ void TailFollower::scrollToNewest()
     followTail(true);
 }
 
+void TailFollower::contentShifted(double delta)
+{
+    m_lastOffset += delta;
+    m_metrics.offset += delta;
+    if (m_anchorRest)
+        *m_anchorRest += delta;
+}
+
 void TailFollower::followTail(bool animated)
 {
     if (!m_autoFollow) {
@@ -229,6 +237,9 @@ void TailFollower::refreshGeometry()
 
 void TailFollower::step(bool animated)
 {
+    // The user may have scrolled away since the step was asked for.
+    if (!m_autoFollow)
+        return;
     refreshGeometry();
     const ScrollMetrics m = m_metrics;
     if (m_anchorTurnId && m_anchorRest && tailOffset(m) < *m_anchorRest - 1) {

@@ -134,6 +134,10 @@ public:
     void onFirstShown(const QList<TurnRef>& turns);
     // "Scroll to newest": follow again, with an animated step.
     void scrollToNewest();
+    // Content above what shows changed height by `delta` and the transcript
+    // is being scrolled by as much to keep its place: offsets taken before
+    // move with it, so the scroll is not taken for the user's.
+    void contentShifted(double delta);
     // Asks for one step on a later turn (refused while paused or anchoring).
     void followTail(bool animated);
 

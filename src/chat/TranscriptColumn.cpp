@@ -1,8 +1,16 @@
 #include "chat/TranscriptColumn.h"
 
 #include "chat/MessageBubble.h"
+#include "platform/ProcessMemory.h"
 
+#include <QAbstractScrollArea>
+#include <QEvent>
+#include <QScrollBar>
 #include <QSet>
+
+#include <algorithm>
+#include <climits>
+#include <limits>
 
 namespace cvn {
 
@@ -37,6 +45,17 @@ MessageBubble* TranscriptColumn::makeBubble(const Turn& turn, size_t row)
     return bubble;
 }
 
+TranscriptColumn::Row TranscriptColumn::dormantRow(const Turn& turn)
+{
+    return Row{turn.id, turn, nullptr, MessageBubble::estimatedHeight(turn), false,
+               turn.role == ChatMessage::Role::user};
+}
+
+int TranscriptColumn::bubbleCount() const
+{
+    return int(std::count_if(m_rows.cbegin(), m_rows.cend(), [](const Row& row) { return row.bubble; }));
+}
+
 void TranscriptColumn::setTurns(const QList<Turn>& turns)
 {
     // The common cases: the same rows with one of them changed (a reply
@@ -55,10 +74,21 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
         std::optional<size_t> first;
         for (size_t i = 0; i < m_rows.size(); ++i) {
             Row& row = m_rows[i];
-            if (!row.bubble->setTurn(turns[qsizetype(i)]))
-                continue;
-            row.user = turns[qsizetype(i)].role == ChatMessage::Role::user;
-            const int height = row.bubble->heightForWidth(MessageBubble::columnWidth);
+            const Turn& turn = turns[qsizetype(i)];
+            int height = row.height;
+            if (row.bubble) {
+                if (!row.bubble->setTurn(turn))
+                    continue;
+                height = row.bubble->heightForWidth(MessageBubble::columnWidth);
+                row.measured = true;
+            } else {
+                if (MessageBubble::showsSame(row.turn, turn))
+                    continue;
+                height = MessageBubble::estimatedHeight(turn);
+                row.measured = false;
+            }
+            row.turn = turn;
+            row.user = turn.role == ChatMessage::Role::user;
             if (height != row.height) {
                 row.height = height;
                 first = first ? *first : i;
@@ -66,16 +96,14 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
         }
         const size_t old = m_rows.size();
         for (qsizetype i = qsizetype(old); i < turns.size(); ++i) {
-            const Turn& turn = turns[i];
-            Row row{turn.id, makeBubble(turn, m_rows.size()), 0, turn.role == ChatMessage::Role::user};
-            row.height = row.bubble->heightForWidth(MessageBubble::columnWidth);
-            m_index.insert(turn.id, m_rows.size());
-            m_rows.push_back(row);
+            m_index.insert(turns[i].id, m_rows.size());
+            m_rows.push_back(dormantRow(turns[i]));
         }
         if (m_rows.size() > old)
             first = first ? qMin(*first, old) : old;
         if (first)
             relayout(*first, m_rows.size() > old);
+        settleBubbles();
         return;
     }
 
@@ -86,23 +114,36 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
     for (const Turn& turn : turns) {
         if (index.contains(turn.id))
             continue; // one row per id, as the rows are found by it
-        Row row{turn.id, nullptr, 0, turn.role == ChatMessage::Role::user};
         const auto old = m_index.find(turn.id);
-        if (old != m_index.end() && m_rows[*old].bubble) {
-            row.bubble = std::exchange(m_rows[*old].bubble, nullptr);
-            row.bubble->setTurn(turn);
-        } else {
-            row.bubble = makeBubble(turn, rows.size());
+        Row row = dormantRow(turn);
+        if (old != m_index.end()) {
+            Row& was = m_rows[*old];
+            if (was.bubble) {
+                row.bubble = std::exchange(was.bubble, nullptr);
+                row.bubble->setTurn(turn);
+                row.height = row.bubble->heightForWidth(MessageBubble::columnWidth);
+                row.measured = true;
+            } else if (was.measured && MessageBubble::showsSame(was.turn, turn)) {
+                row.height = was.height;
+                row.measured = true;
+            }
         }
-        row.height = row.bubble->heightForWidth(MessageBubble::columnWidth);
         index.insert(turn.id, rows.size());
-        rows.push_back(row);
+        rows.push_back(std::move(row));
     }
-    for (Row& row : m_rows)
+    int dropped = 0;
+    for (Row& row : m_rows) {
+        dropped += row.bubble ? 1 : 0;
         delete row.bubble;
+    }
+    const bool kept = std::any_of(rows.cbegin(), rows.cend(), [](const Row& row) { return row.bubble; });
     m_rows = std::move(rows);
     m_index = std::move(index);
     relayout(0, true);
+    // Another chat: the old one's text is gone, and so should its memory be.
+    if (dropped > 0 && !kept)
+        returnFreedMemory();
+    settleBubbles();
 }
 
 void TranscriptColumn::relayout(size_t first, bool regroup)
@@ -120,18 +161,8 @@ void TranscriptColumn::relayout(size_t first, bool regroup)
     // last row when the rows were regrouped.
     const size_t firstGroup = first / groupSize;
     const size_t placeUntil = regroup ? m_rows.size() : qMin(m_rows.size(), (firstGroup + 1) * groupSize);
-    for (size_t i = first; i < placeUntil; ++i) {
-        Row& row = m_rows[i];
-        QWidget* g = group(i / groupSize);
-        if (row.bubble->parentWidget() != g)
-            row.bubble->setParent(g);
-        const QRect geometry(0, m_tops[i] - m_tops[(i / groupSize) * groupSize], MessageBubble::columnWidth,
-                             row.height);
-        if (row.bubble->geometry() != geometry)
-            row.bubble->setGeometry(geometry);
-        if (!row.bubble->isVisibleTo(g))
-            row.bubble->show();
-    }
+    for (size_t i = first; i < placeUntil; ++i)
+        place(i);
 
     // The groups from the first touched one on; the ones left empty go.
     const size_t groups = (m_rows.size() + groupSize - 1) / groupSize;
@@ -145,6 +176,8 @@ void TranscriptColumn::relayout(size_t first, bool regroup)
         const size_t end = qMin(m_rows.size(), begin + groupSize);
         const int top = m_tops[begin];
         const int bottom = m_tops[end - 1] + m_rows[end - 1].height;
+        // A group without bubbles still spans its rows, so that the ones it
+        // gets later sit where their group is.
         const QRect geometry(x, top, MessageBubble::columnWidth, bottom - top);
         if (group(g)->geometry() != geometry)
             group(g)->setGeometry(geometry);
@@ -152,6 +185,100 @@ void TranscriptColumn::relayout(size_t first, bool regroup)
     if (height() != contentHeight())
         resize(width(), contentHeight());
     emit tailTopChanged(m_tailTop);
+}
+
+void TranscriptColumn::place(size_t i)
+{
+    Row& row = m_rows[i];
+    if (!row.bubble)
+        return;
+    QWidget* g = group(i / groupSize);
+    if (row.bubble->parentWidget() != g)
+        row.bubble->setParent(g);
+    const QRect geometry(0, m_tops[i] - m_tops[(i / groupSize) * groupSize], MessageBubble::columnWidth, row.height);
+    if (row.bubble->geometry() != geometry)
+        row.bubble->setGeometry(geometry);
+    if (!row.bubble->isVisibleTo(g))
+        row.bubble->show();
+}
+
+std::pair<int, int> TranscriptColumn::shown() const
+{
+    const QWidget* viewport = parentWidget();
+    if (!viewport)
+        return {0, std::numeric_limits<int>::max() / 4};
+    return {-y(), -y() + viewport->height()};
+}
+
+size_t TranscriptColumn::rowAt(int y) const
+{
+    // The last row whose top is at or above y.
+    const auto it = std::upper_bound(m_tops.cbegin(), m_tops.cend(), y);
+    return it == m_tops.cbegin() ? 0 : size_t(it - m_tops.cbegin() - 1);
+}
+
+void TranscriptColumn::settleBubbles()
+{
+    if (m_settling || m_rows.empty() || m_tops.size() != m_rows.size())
+        return;
+    m_settling = true;
+    auto* area = parentWidget() ? qobject_cast<QAbstractScrollArea*>(parentWidget()->parentWidget()) : nullptr;
+    QScrollBar* bar = area && area->viewport() == parentWidget() ? area->verticalScrollBar() : nullptr;
+    // Each pass may change heights and so what is near; a few settle it.
+    for (int pass = 0; pass < 8; ++pass) {
+        const auto [top, bottom] = shown();
+        const int margin = qMax(nearMargin, bottom - top);
+        const size_t first = rowAt(top - margin);
+        const size_t last = rowAt(bottom > INT_MAX / 2 ? INT_MAX / 2 : bottom + margin);
+        std::optional<size_t> changed;
+        std::vector<size_t> made;
+        for (size_t i = first; i <= last && i < m_rows.size(); ++i) {
+            Row& row = m_rows[i];
+            if (!row.bubble) {
+                row.bubble = makeBubble(row.turn, i);
+                made.push_back(i);
+            }
+            if (!row.measured) {
+                row.measured = true;
+                const int height = row.bubble->heightForWidth(MessageBubble::columnWidth);
+                if (height != row.height) {
+                    row.height = height;
+                    changed = changed ? *changed : i;
+                }
+            }
+        }
+        if (!changed) {
+            for (const size_t i : made)
+                place(i);
+            break;
+        }
+        // What shows keeps its place: the tail when it is in view (following
+        // the newest text), otherwise the top row shown.
+        const bool tailInView = bottom >= m_tailTop;
+        const size_t pinned = rowAt(top);
+        const int pinnedTop = m_tops[pinned];
+        const int tailTop = m_tailTop;
+        relayout(*changed, true);
+        for (const size_t i : made)
+            if (i < *changed)
+                place(i);
+        const int delta = tailInView ? m_tailTop - tailTop : m_tops[pinned] - pinnedTop;
+        if (delta != 0 && bar && isVisible()) {
+            emit contentShifted(delta);
+            bar->setValue(bar->value() + delta);
+        }
+    }
+    // Far from what shows, a row keeps only its turn and its height.
+    const auto [top, bottom] = shown();
+    const int keep = 2 * qMax(nearMargin, bottom - top);
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        Row& row = m_rows[i];
+        if (row.bubble && (m_tops[i] + row.height < top - keep || m_tops[i] > qint64(bottom) + keep)) {
+            delete row.bubble;
+            row.bubble = nullptr;
+        }
+    }
+    m_settling = false;
 }
 
 void TranscriptColumn::setTailHeight(int height)
@@ -193,6 +320,39 @@ void TranscriptColumn::resizeEvent(QResizeEvent* event)
     for (QWidget* g : m_groups)
         if (g->x() != x)
             g->move(x, g->y());
+    settleBubbles();
+}
+
+void TranscriptColumn::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    // The scroll area scrolls by moving the column.
+    settleBubbles();
+}
+
+void TranscriptColumn::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    settleBubbles();
+}
+
+bool TranscriptColumn::event(QEvent* event)
+{
+    if (event->type() == QEvent::ParentChange) {
+        if (m_viewport)
+            m_viewport->removeEventFilter(this);
+        m_viewport = parentWidget();
+        if (m_viewport)
+            m_viewport->installEventFilter(this);
+    }
+    return QWidget::event(event);
+}
+
+bool TranscriptColumn::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_viewport && event->type() == QEvent::Resize)
+        settleBubbles();
+    return QWidget::eventFilter(watched, event);
 }
 
 } // namespace cvn

@@ -18,12 +18,24 @@
 // would make each streamed piece cost more in a long chat. A group moves as
 // one when a row above it changes height.
 //
+// Laid-out text costs far more memory than the text itself, so only the rows
+// near what the enclosing viewport shows have a bubble: within `nearMargin`
+// (or a viewport's height, if more) of it they get one, and past twice that
+// they lose it. A row without a bubble keeps its turn and a height: the one
+// measured when it last had a bubble, or an estimate from its text until it
+// first has one. When a bubble's measured height differs from the estimate
+// while the row is out of sight, the view is scrolled by the difference so
+// that what shows stays where it was (the tail, when the tail is in view;
+// else the top row shown), and contentShifted() says by how much. A column
+// with no parent widget counts as wholly visible.
+//
 // The column owns its bubbles; the page that holds it sets their callbacks
 // through onBubbleCreated. Main thread only.
 
 #include "engine/LlamaSession.h"
 
 #include <QHash>
+#include <QPointer>
 #include <QUuid>
 #include <QWidget>
 
@@ -42,6 +54,7 @@ public:
 
     static constexpr int topSpacer = 16;
     static constexpr int groupSize = 24;
+    static constexpr int nearMargin = 800;
 
     explicit TranscriptColumn(QWidget* parent = nullptr);
     ~TranscriptColumn() override;
@@ -62,8 +75,15 @@ public:
     int columnX() const;
 
     int rowCount() const { return int(m_rows.size()); }
+    // A row's bubble; null while the row is far from what shows.
     MessageBubble* bubble(int row) const { return m_rows[size_t(row)].bubble; }
     MessageBubble* bubbleFor(const QUuid& turnId) const;
+    // A row's top and height in column coordinates (the height estimated
+    // until the row was first laid out).
+    int rowTop(int row) const { return m_tops[size_t(row)]; }
+    int rowHeight(int row) const { return m_rows[size_t(row)].height; }
+    // How many rows have a bubble now.
+    int bubbleCount() const;
     // How many relayouts ran since creation.
     int relayouts() const { return m_relayouts; }
 
@@ -72,23 +92,40 @@ public:
 
 signals:
     void tailTopChanged(int top);
+    // Rows out of sight changed height and the view was scrolled by `delta`
+    // to keep what shows in place. Emitted just before that scroll.
+    void contentShifted(int delta);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct Row {
         QUuid id;
+        Turn turn;
         MessageBubble* bubble = nullptr;
         int height = 0;
+        bool measured = false; // height comes from a laid-out bubble
         bool user = false;
     };
 
     MessageBubble* makeBubble(const Turn& turn, size_t row);
+    static Row dormantRow(const Turn& turn);
     QWidget* group(size_t index);
     // Moves the rows from `first` on and sizes the column. With `regroup`,
     // every row from `first` on is also put into its group.
     void relayout(size_t first, bool regroup);
+    void place(size_t row);
+    // The part of the column the viewport shows, in column coordinates.
+    std::pair<int, int> shown() const;
+    size_t rowAt(int y) const;
+    // Gives the rows near what shows their bubbles and takes them from the
+    // rows far from it.
+    void settleBubbles();
 
     std::vector<Row> m_rows;
     std::vector<QWidget*> m_groups;
@@ -98,6 +135,8 @@ private:
     int m_filler = 0;
     int m_tailTop = topSpacer;
     int m_relayouts = 0;
+    bool m_settling = false;
+    QPointer<QWidget> m_viewport; // the parent whose resizes are watched
 };
 
 } // namespace cvn

@@ -4,6 +4,10 @@
 
 #include <optional>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace cvn {
 
 namespace {
@@ -41,6 +45,13 @@ ProcessMemory parseProcessStatus(QByteArrayView statusText)
 ProcessMemory readProcessMemory()
 {
     return parseProcessStatus(proc::readFile("/proc/self/status"));
+}
+
+void returnFreedMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 } // namespace cvn

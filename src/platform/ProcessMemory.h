@@ -23,4 +23,9 @@ ProcessMemory parseProcessStatus(QByteArrayView statusText);
 // Reads /proc/self/status afresh; all 0 when it cannot be read.
 ProcessMemory readProcessMemory();
 
+// Hands memory that the process has freed back to the system. The C
+// library's allocator keeps freed heap for reuse, so a view that let go of
+// many megabytes would still hold them; call it after such a release.
+void returnFreedMemory();
+
 } // namespace cvn

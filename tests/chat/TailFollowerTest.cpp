@@ -309,3 +309,32 @@ TEST(TailFollowerTest, WithoutAnAnimatorTheGapChangesAtOnce)
     w.f.onStreamingChange(false);
     EXPECT_EQ(w.f.readingGap(), 0);
 }
+
+TEST(TailFollowerTest, ContentShiftedAboveTheViewIsNotTheUserScrollingDown)
+{
+    // At the tail of a 3000-high transcript; the user scrolls up 300 while
+    // rows above, laid out for the first time, grow by 500 and the view is
+    // moved down by as much to keep its place.
+    World w;
+    w.f.setTailTop(2860); // tail offset = 2860 + 140 - 720 = 2280
+    w.report(2280, 3000);
+    w.run();
+    ASSERT_TRUE(w.f.autoFollow());
+    w.f.contentShifted(500);
+    w.f.setTailTop(3360);
+    w.report(2280 - 300 + 500, 3500);
+    EXPECT_FALSE(w.f.autoFollow());
+    // The step the new tail asked for finds the user gone: no scroll.
+    const qsizetype scrolls = w.scrolls.size();
+    w.run();
+    EXPECT_EQ(w.scrolls.size(), scrolls);
+
+    // An anchored turn's rest moves with the content above it.
+    World a;
+    sendAndLand(a);
+    a.advance(900ms);
+    ASSERT_TRUE(a.f.anchorRest().has_value());
+    const double rest = *a.f.anchorRest();
+    a.f.contentShifted(-40);
+    EXPECT_EQ(a.f.anchorRest(), rest - 40);
+}
