@@ -196,7 +196,7 @@ shows() { # shows image phrase
   read_from "$1"
   while :; do
     TEXT=$(awk 'NF > 4 { $1 = $2 = $3 = $4 = ""; printf "%s ", substr($0, 5) }' <<<"$READ_WORDS" | tr -s ' ')
-    shown "$2" && return 0
+    has "$TEXT" "$2" && return 0
     read_more || return 1
   done
 }
