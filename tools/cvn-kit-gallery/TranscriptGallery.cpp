@@ -7,6 +7,7 @@
 #include "chat/ComposerControls.h"
 #include "chat/MessageBubble.h"
 #include "chat/TranscriptColumn.h"
+#include "engine/Turn.h"
 #include "storage/ChatHistory.h"
 
 #include <QApplication>
@@ -17,8 +18,6 @@
 namespace cvn::gallery {
 
 namespace {
-
-using Turn = LlamaSession::Turn;
 
 constexpr int kMargin = CaptionedPage::kMargin;
 constexpr int kCaption = CaptionedPage::kCaption;
