@@ -6,7 +6,7 @@
 //   bench-composer [--keys N] [--paragraphs N]
 #include "BenchTiming.h"
 
-#include "chat/Composer.h"
+#include "chat/composer/Composer.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -31,7 +31,7 @@
 
 #include "chat/ChatSession.h"
 #include "chat/ChatView.h"
-#include "chat/TranscriptColumn.h"
+#include "chat/transcript/TranscriptColumn.h"
 #include "platform/ProcessMemory.h"
 #include "rendering/MarkdownText.h"
 

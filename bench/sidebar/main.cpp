@@ -10,8 +10,8 @@
 // The database lives in a temporary folder removed on exit.
 
 #include "BenchTiming.h"
-#include "chat/SidebarSearchField.h"
-#include "chat/SidebarView.h"
+#include "chat/sidebar/SidebarSearchField.h"
+#include "chat/sidebar/SidebarView.h"
 #include "storage/ChatDatabase.h"
 #include "storage/ChatStore.h"
 

@@ -19,7 +19,7 @@
 
 #include "chat/ChatSession.h"
 #include "chat/ChatView.h"
-#include "chat/TranscriptColumn.h"
+#include "chat/transcript/TranscriptColumn.h"
 
 #include <QApplication>
 #include <QFile>

@@ -7,9 +7,9 @@
 #include "app/RootView.h"
 #include "bridge/BridgeLog.h"
 #include "bridge/RigBridgeServer.h"
-#include "chat/AppSignals.h"
-#include "chat/EmptyState.h"
-#include "chat/Toasts.h"
+#include "chat/shared/AppSignals.h"
+#include "chat/shared/EmptyState.h"
+#include "chat/shared/Toasts.h"
 #include "platform/QuitSignals.h"
 #include "platform/Logging.h"
 

@@ -2,7 +2,7 @@
 
 #include "app/RootView.h"
 #include "bridge/AppInfo.h"
-#include "chat/AppSignals.h"
+#include "chat/shared/AppSignals.h"
 #include "platform/QuitSignals.h"
 #include "platform/AppSettings.h"
 

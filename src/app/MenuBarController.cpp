@@ -2,7 +2,7 @@
 
 #include "app/MenuBarStatus.h"
 #include "bridge/RigBridgeServer.h"
-#include "chat/AppSignals.h"
+#include "chat/shared/AppSignals.h"
 #include "platform/QuitSignals.h"
 #include "ui_kit/Icons.h"
 #include "ui_kit/Theme.h"

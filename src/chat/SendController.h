@@ -14,7 +14,7 @@
 // show (the warning, the empty-question notice, a toast, a text given back to
 // the composer) leaves through signals. Main thread only.
 
-#include "attachments/ContextWarning.h"
+#include "models/ContextWarning.h"
 #include "attachments/ToastKind.h"
 #include "models/ModelInfo.h"
 

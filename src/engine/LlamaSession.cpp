@@ -114,21 +114,6 @@ struct LlamaSession::CouncilRun {
     SessionTask task = SessionTask::started();
 };
 
-// --- Turn ---------------------------------------------------------------------
-
-QString LlamaSession::Turn::reasoningLabel() const
-{
-    if (reasoningDurationMs) {
-        if (*reasoningDurationMs == 0)
-            return QStringLiteral("Thought");
-        const auto seconds = int64_t(std::round(double(*reasoningDurationMs) / 1000.0));
-        return QStringLiteral("Thought for %1 second%2").arg(seconds).arg(seconds == 1 ? "" : "s");
-    }
-    if (reasoningElapsedMs < 1)
-        return QStringLiteral("Thinking...");
-    return QStringLiteral("Thinking... (%1s)").arg(reasoningElapsedMs / 1000);
-}
-
 // --- lifetime -----------------------------------------------------------------
 
 LlamaSession::LlamaSession(ModelStore* store, QObject* parent)

@@ -18,6 +18,7 @@
 #include "engine/ChatTemplate.h"
 #include "engine/LlamaModel.h"
 #include "engine/SessionTask.h"
+#include "engine/Turn.h"
 #include "models/ModelInfo.h"
 
 #include <QList>
@@ -37,45 +38,8 @@ class LlamaSession : public QObject {
     Q_OBJECT
 
 public:
-    // One bubble of the transcript. Notes and errors are failed assistant
-    // turns with empty content; a failed turn is never sent to a model.
-    struct Turn {
-        // streaming → complete, or failed carrying the text shown instead of
-        // the content. Never back to streaming.
-        struct State {
-            enum class Kind { streaming, complete, failed };
-
-            Kind kind = Kind::complete;
-            QString failureMessage; // failed only
-
-            static State streaming() { return {Kind::streaming, {}}; }
-            static State complete() { return {Kind::complete, {}}; }
-            static State failed(const QString& message) { return {Kind::failed, message}; }
-
-            bool isStreaming() const { return kind == Kind::streaming; }
-            bool isComplete() const { return kind == Kind::complete; }
-            bool isFailed() const { return kind == Kind::failed; }
-
-            friend bool operator==(const State&, const State&) = default;
-        };
-
-        QUuid id = QUuid::createUuid();
-        ChatMessage::Role role = ChatMessage::Role::user;
-        QString content;
-        State state;
-        bool cancelledByUser = false;
-        QString reasoning;
-        bool reasoningExpanded = false;
-        std::optional<int64_t> reasoningDurationMs; // first reasoning text to first answer text
-        int64_t reasoningElapsedMs = 0; // since the first reasoning text, while thinking
-        std::optional<QString> modelName; // the council member that wrote the reply
-
-        // "Thought for 2 seconds" once the thinking time is known, else
-        // "Thinking... (3s)".
-        QString reasoningLabel() const;
-
-        friend bool operator==(const Turn&, const Turn&) = default;
-    };
+    // One bubble of the transcript (engine/Turn.h).
+    using Turn = cvn::Turn;
 
     // What the debug panel shows of a live session.
     struct Snapshot {

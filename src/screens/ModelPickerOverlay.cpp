@@ -1,6 +1,6 @@
 #include "screens/ModelPickerOverlay.h"
 
-#include "chat/LayoutProbe.h"
+#include "chat/shared/LayoutProbe.h"
 #include "platform/Unicode.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnDialogCard.h"

@@ -1,6 +1,6 @@
 #include "screens/ModelsScreen.h"
 
-#include "chat/LayoutProbe.h"
+#include "chat/shared/LayoutProbe.h"
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
 #include "platform/SettingsNotifier.h"

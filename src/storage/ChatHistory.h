@@ -25,7 +25,7 @@
 //
 // Threads: main thread only.
 
-#include "engine/LlamaSession.h"
+#include "engine/Turn.h"
 #include "storage/ChatDatabase.h"
 #include "storage/ChatStore.h"
 
@@ -47,7 +47,7 @@ class ChatHistory : public QObject {
     Q_PROPERTY(bool databaseAvailable READ databaseAvailable NOTIFY databaseAvailableChanged)
 
 public:
-    using Turn = LlamaSession::Turn;
+    using Turn = cvn::Turn;
 
     // What the chat screen shows while databaseAvailable is false.
     static const QString notSavedNotice;

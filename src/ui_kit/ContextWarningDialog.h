@@ -1,6 +1,6 @@
 #pragma once
 
-#include "attachments/ContextWarning.h"
+#include "models/ContextWarning.h"
 #include "ui_kit/ModalOverlay.h"
 
 #include <QFont>

@@ -9,7 +9,7 @@
 #include "app/RootView.h"
 #include "bridge/BridgeLog.h"
 #include "bridge/RigBridgeServer.h"
-#include "chat/AppSignals.h"
+#include "chat/shared/AppSignals.h"
 #include "platform/AppSettings.h"
 #include "support/Wait.h"
 

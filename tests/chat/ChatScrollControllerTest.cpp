@@ -1,4 +1,4 @@
-#include "chat/ChatScrollController.h"
+#include "chat/transcript/ChatScrollController.h"
 
 #include "rendering/ViewTest.h"
 #include "support/Wait.h"

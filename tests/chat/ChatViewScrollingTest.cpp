@@ -1,8 +1,8 @@
-#include "chat/ChatScrollController.h"
 #include "chat/ChatView.h"
-#include "chat/DebugPanel.h"
-#include "chat/ScrollToNewestButton.h"
-#include "chat/TranscriptColumn.h"
+#include "chat/shared/DebugPanel.h"
+#include "chat/transcript/ChatScrollController.h"
+#include "chat/transcript/ScrollToNewestButton.h"
+#include "chat/transcript/TranscriptColumn.h"
 
 #include "FakeSession.h"
 #include "attachments/AttachmentStager.h"

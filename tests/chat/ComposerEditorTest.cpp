@@ -1,4 +1,4 @@
-#include "chat/ComposerEditor.h"
+#include "chat/composer/ComposerEditor.h"
 
 #include "ui_kit/KitTest.h"
 

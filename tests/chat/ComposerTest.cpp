@@ -1,8 +1,8 @@
-#include "chat/Composer.h"
+#include "chat/composer/Composer.h"
 
-#include "chat/ComposerControls.h"
-#include "chat/LayoutProbe.h"
-#include "chat/MentionPopup.h"
+#include "chat/composer/ComposerControls.h"
+#include "chat/composer/MentionPopup.h"
+#include "chat/shared/LayoutProbe.h"
 #include "ui_kit/KitTest.h"
 
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "chat/DebugPanel.h"
-#include "chat/LayoutProbe.h"
+#include "chat/shared/DebugPanel.h"
+#include "chat/shared/LayoutProbe.h"
 
 #include "platform/AppSettings.h"
 #include "rendering/ViewTest.h"

@@ -1,4 +1,4 @@
-#include "chat/MentionPopup.h"
+#include "chat/composer/MentionPopup.h"
 
 #include "rendering/ViewTest.h"
 #include "support/Wait.h"

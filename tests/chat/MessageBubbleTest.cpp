@@ -1,4 +1,4 @@
-#include "chat/MessageBubble.h"
+#include "chat/transcript/MessageBubble.h"
 
 #include "FakeSession.h"
 #include "attachments/views/AttachmentTile.h"

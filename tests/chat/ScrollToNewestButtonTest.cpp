@@ -1,5 +1,5 @@
-#include "chat/ScrollToNewestButton.h"
-#include "chat/ChatScrollController.h"
+#include "chat/transcript/ScrollToNewestButton.h"
+#include "chat/transcript/ChatScrollController.h"
 
 #include "rendering/ViewTest.h"
 #include "ui_kit/KitTest.h"

@@ -1,5 +1,5 @@
-#include "chat/SidebarRow.h"
-#include "chat/SidebarSearchField.h"
+#include "chat/sidebar/SidebarRow.h"
+#include "chat/sidebar/SidebarSearchField.h"
 
 #include "rendering/ViewTest.h"
 #include "support/Wait.h"

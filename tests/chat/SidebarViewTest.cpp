@@ -1,7 +1,7 @@
-#include "chat/SidebarList.h"
-#include "chat/SidebarRow.h"
-#include "chat/SidebarSearchField.h"
-#include "chat/SidebarView.h"
+#include "chat/sidebar/SidebarList.h"
+#include "chat/sidebar/SidebarRow.h"
+#include "chat/sidebar/SidebarSearchField.h"
+#include "chat/sidebar/SidebarView.h"
 
 #include "support/TempEnv.h"
 #include "support/Wait.h"

@@ -1,5 +1,5 @@
-#include "chat/EmptyState.h"
-#include "chat/Toasts.h"
+#include "chat/shared/EmptyState.h"
+#include "chat/shared/Toasts.h"
 
 #include "rendering/ViewTest.h"
 #include "support/Wait.h"

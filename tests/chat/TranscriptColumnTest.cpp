@@ -1,7 +1,7 @@
-#include "chat/TranscriptColumn.h"
+#include "chat/transcript/TranscriptColumn.h"
 
 #include "FakeSession.h"
-#include "chat/MessageBubble.h"
+#include "chat/transcript/MessageBubble.h"
 #include "ui_kit/KitTest.h"
 
 using namespace cvn;

@@ -2,10 +2,10 @@
 // the others keep a height that is corrected as they come into view without
 // moving what shows, following the tail and "Scroll to newest" still end at
 // the newest line, and a message too long to lay out shows its beginning.
-#include "chat/ChatScrollController.h"
 #include "chat/ChatView.h"
-#include "chat/MessageBubble.h"
-#include "chat/TranscriptColumn.h"
+#include "chat/transcript/ChatScrollController.h"
+#include "chat/transcript/MessageBubble.h"
+#include "chat/transcript/TranscriptColumn.h"
 
 #include "FakeSession.h"
 #include "rendering/MarkdownText.h"

@@ -1,7 +1,7 @@
 #include "Fakes.h"
 #include "support/Wait.h"
 
-#include "chat/LayoutProbe.h"
+#include "chat/shared/LayoutProbe.h"
 #include "platform/AppSettings.h"
 #include "screens/CopyProgressOverlay.h"
 #include "screens/EditModelForm.h"

@@ -1,4 +1,4 @@
-#include "chat/LayoutProbe.h"
+#include "chat/shared/LayoutProbe.h"
 #include "screens/AttachSheetOverlay.h"
 #include "screens/CopyProgressOverlay.h"
 #include "screens/ModelPickerOverlay.h"

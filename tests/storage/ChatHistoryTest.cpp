@@ -1,3 +1,4 @@
+#include "engine/Turn.h"
 #include "storage/ChatHistory.h"
 
 #include "RawDatabase.h"
@@ -16,7 +17,7 @@ using cvn::ChatDatabase;
 using cvn::ChatHistory;
 using cvn::ChatStore;
 using cvn::test::RawDatabase;
-using Turn = cvn::LlamaSession::Turn;
+using Turn = cvn::Turn;
 using Role = cvn::ChatMessage::Role;
 using Rows = QList<QVariantList>;
 

@@ -1,6 +1,6 @@
 #include "DialogHarness.h"
 
-#include "attachments/ContextWarning.h"
+#include "models/ContextWarning.h"
 #include "ui_kit/ContextWarningDialog.h"
 #include "ui_kit/CouncilIntroDialog.h"
 #include "ui_kit/CvnActionSheet.h"

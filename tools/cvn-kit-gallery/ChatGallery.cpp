@@ -1,10 +1,10 @@
 #include "ChatGallery.h"
 
-#include "chat/Composer.h"
-#include "chat/ComposerControls.h"
-#include "chat/EmptyState.h"
-#include "chat/MentionPopup.h"
-#include "chat/Toasts.h"
+#include "chat/composer/Composer.h"
+#include "chat/composer/ComposerControls.h"
+#include "chat/composer/MentionPopup.h"
+#include "chat/shared/EmptyState.h"
+#include "chat/shared/Toasts.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

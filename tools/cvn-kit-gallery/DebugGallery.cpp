@@ -1,8 +1,8 @@
 #include "DebugGallery.h"
 
-#include "chat/ChatScrollController.h"
-#include "chat/DebugPanel.h"
-#include "chat/ScrollToNewestButton.h"
+#include "chat/shared/DebugPanel.h"
+#include "chat/transcript/ChatScrollController.h"
+#include "chat/transcript/ScrollToNewestButton.h"
 #include "ui_kit/ScrollBars.h"
 
 #include <QLabel>

@@ -1,9 +1,9 @@
 #include "SidebarGallery.h"
 
-#include "chat/SidebarList.h"
-#include "chat/SidebarRow.h"
-#include "chat/SidebarSearchField.h"
-#include "chat/SidebarView.h"
+#include "chat/sidebar/SidebarList.h"
+#include "chat/sidebar/SidebarRow.h"
+#include "chat/sidebar/SidebarSearchField.h"
+#include "chat/sidebar/SidebarView.h"
 #include "storage/ChatDatabase.h"
 #include "storage/ChatStore.h"
 

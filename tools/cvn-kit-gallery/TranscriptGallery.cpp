@@ -3,10 +3,11 @@
 #include "attachments/AttachmentStager.h"
 #include "chat/ChatSession.h"
 #include "chat/ChatView.h"
-#include "chat/Composer.h"
-#include "chat/ComposerControls.h"
-#include "chat/MessageBubble.h"
-#include "chat/TranscriptColumn.h"
+#include "chat/composer/Composer.h"
+#include "chat/composer/ComposerControls.h"
+#include "chat/transcript/MessageBubble.h"
+#include "chat/transcript/TranscriptColumn.h"
+#include "engine/Turn.h"
 #include "storage/ChatHistory.h"
 
 #include <QApplication>
@@ -17,8 +18,6 @@
 namespace cvn::gallery {
 
 namespace {
-
-using Turn = LlamaSession::Turn;
 
 constexpr int kMargin = CaptionedPage::kMargin;
 constexpr int kCaption = CaptionedPage::kCaption;

@@ -1,4 +1,4 @@
-#include "chat/ComposerEditor.h"
+#include "chat/composer/ComposerEditor.h"
 
 #include "rendering/LineWrap.h"
 #include "ui_kit/Theme.h"

@@ -1,4 +1,4 @@
-#include "chat/EmptyState.h"
+#include "chat/shared/EmptyState.h"
 
 #include "ui_kit/Icons.h"
 #include "ui_kit/Theme.h"

@@ -1,4 +1,4 @@
-#include "chat/ChatScrollController.h"
+#include "chat/transcript/ChatScrollController.h"
 
 #include <QAbstractScrollArea>
 #include <QEvent>

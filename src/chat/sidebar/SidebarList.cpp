@@ -1,6 +1,6 @@
-#include "chat/SidebarList.h"
+#include "chat/sidebar/SidebarList.h"
 
-#include "chat/SidebarRow.h"
+#include "chat/sidebar/SidebarRow.h"
 #include "ui_kit/Theme.h"
 
 #include <QEvent>

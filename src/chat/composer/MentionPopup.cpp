@@ -1,4 +1,4 @@
-#include "chat/MentionPopup.h"
+#include "chat/composer/MentionPopup.h"
 
 #include "ui_kit/Theme.h"
 

@@ -14,7 +14,7 @@
 // beyond its snapshot and calls back for every action; the transcript that
 // creates it sets the callbacks and outlives it. Main thread only.
 
-#include "engine/LlamaSession.h"
+#include "engine/Turn.h"
 #include "ui_kit/Theme.h"
 
 #include <QAbstractButton>
@@ -83,7 +83,7 @@ private:
 class MessageBubble : public QWidget {
     Q_OBJECT
 public:
-    using Turn = LlamaSession::Turn;
+    using Turn = cvn::Turn;
     using Action = MessageActionButton::Action;
 
     // The column every bubble is laid out for.

@@ -1,4 +1,4 @@
-#include "chat/EditMessageDialog.h"
+#include "chat/transcript/EditMessageDialog.h"
 
 #include "attachments/SentAttachments.h"
 #include "platform/Unicode.h"

@@ -1,6 +1,6 @@
-#include "chat/DebugPanelModel.h"
+#include "chat/shared/DebugPanelModel.h"
 
-#include "chat/LayoutProbe.h"
+#include "chat/shared/LayoutProbe.h"
 #include "engine/SessionRegistry.h"
 
 namespace cvn {

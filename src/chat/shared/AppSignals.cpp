@@ -1,4 +1,4 @@
-#include "chat/AppSignals.h"
+#include "chat/shared/AppSignals.h"
 
 namespace cvn {
 

@@ -8,7 +8,7 @@
 // showing and the click (TailFollower::scrollToNewest) for one scroll
 // controller, which it only observes. Main thread only.
 
-#include "chat/TailFollower.h"
+#include "chat/transcript/TailFollower.h"
 
 #include <QPointer>
 

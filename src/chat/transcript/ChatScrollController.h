@@ -23,7 +23,7 @@
 //
 // Main thread only.
 
-#include "chat/TailFollower.h"
+#include "chat/transcript/TailFollower.h"
 
 #include <QAbstractScrollArea>
 #include <QObject>

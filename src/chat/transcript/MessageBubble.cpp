@@ -1,4 +1,4 @@
-#include "chat/MessageBubble.h"
+#include "chat/transcript/MessageBubble.h"
 
 #include "attachments/SentAttachments.h"
 #include "attachments/views/AttachmentTile.h"
@@ -95,14 +95,14 @@ int endingLineHeight()
     return int(std::ceil(QFontMetricsF(endingFont()).height()));
 }
 
-bool sameTurn(const LlamaSession::Turn& a, const LlamaSession::Turn& b)
+bool sameTurn(const Turn& a, const Turn& b)
 {
     return a.id == b.id && a.role == b.role && a.state == b.state && a.reasoningExpanded == b.reasoningExpanded &&
            a.reasoningDurationMs == b.reasoningDurationMs && a.reasoningElapsedMs == b.reasoningElapsedMs &&
            a.modelName == b.modelName && sameText(a.content, b.content) && sameText(a.reasoning, b.reasoning);
 }
 
-bool showsReasoning(const LlamaSession::Turn& turn)
+bool showsReasoning(const Turn& turn)
 {
     return !turn.reasoning.trimmed().isEmpty();
 }

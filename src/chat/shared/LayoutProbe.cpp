@@ -1,4 +1,4 @@
-#include "chat/LayoutProbe.h"
+#include "chat/shared/LayoutProbe.h"
 
 #include <QEvent>
 #include <QMap>

@@ -1,4 +1,4 @@
-#include "chat/ComposerControls.h"
+#include "chat/composer/ComposerControls.h"
 
 #include "ui_kit/Theme.h"
 

@@ -1,4 +1,4 @@
-#include "chat/DebugPanel.h"
+#include "chat/shared/DebugPanel.h"
 
 #include "platform/AppSettings.h"
 #include "platform/SettingsNotifier.h"

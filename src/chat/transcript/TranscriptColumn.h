@@ -32,7 +32,7 @@
 // The column owns its bubbles; the page that holds it sets their callbacks
 // through onBubbleCreated. Main thread only.
 
-#include "engine/LlamaSession.h"
+#include "engine/Turn.h"
 
 #include <QHash>
 #include <QPointer>
@@ -50,7 +50,7 @@ class MessageBubble;
 class TranscriptColumn : public QWidget {
     Q_OBJECT
 public:
-    using Turn = LlamaSession::Turn;
+    using Turn = cvn::Turn;
 
     static constexpr int topSpacer = 16;
     static constexpr int groupSize = 24;

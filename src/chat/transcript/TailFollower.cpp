@@ -1,4 +1,4 @@
-#include "chat/TailFollower.h"
+#include "chat/transcript/TailFollower.h"
 
 #include "bridge/BridgeLog.h"
 

@@ -1,8 +1,8 @@
-#include "chat/SidebarView.h"
+#include "chat/sidebar/SidebarView.h"
 
-#include "chat/SidebarList.h"
-#include "chat/SidebarRow.h"
-#include "chat/SidebarSearchField.h"
+#include "chat/sidebar/SidebarList.h"
+#include "chat/sidebar/SidebarRow.h"
+#include "chat/sidebar/SidebarSearchField.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/Icons.h"
 #include "ui_kit/ScrollBars.h"

@@ -1,4 +1,4 @@
-#include "attachments/ContextWarning.h"
+#include "models/ContextWarning.h"
 
 #include <cmath>
 

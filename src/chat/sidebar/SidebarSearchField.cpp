@@ -1,4 +1,4 @@
-#include "chat/SidebarSearchField.h"
+#include "chat/sidebar/SidebarSearchField.h"
 
 #include "ui_kit/Theme.h"
 

@@ -1,6 +1,6 @@
-#include "chat/ScrollToNewestButton.h"
+#include "chat/transcript/ScrollToNewestButton.h"
 
-#include "chat/ChatScrollController.h"
+#include "chat/transcript/ChatScrollController.h"
 #include "ui_kit/Theme.h"
 
 #include <QPainter>

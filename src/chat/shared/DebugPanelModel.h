@@ -10,7 +10,7 @@
 // Any thread may build a model; DebugPanel builds one per second on the main
 // thread.
 
-#include "chat/TailFollower.h"
+#include "chat/transcript/TailFollower.h"
 #include "engine/LlamaModel.h"
 #include "engine/LlamaSession.h"
 #include "platform/ProcessMemory.h"

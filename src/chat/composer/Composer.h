@@ -10,8 +10,8 @@
 // through the setters, and what the user asks for leaves through the
 // callbacks, which the chat page sets and outlives. Main thread only.
 
-#include "chat/ComposerEditor.h"
-#include "chat/MentionPopup.h"
+#include "chat/composer/ComposerEditor.h"
+#include "chat/composer/MentionPopup.h"
 #include "models/ModelInfo.h"
 
 #include <QAbstractButton>

@@ -1,4 +1,4 @@
-#include "chat/SidebarRow.h"
+#include "chat/sidebar/SidebarRow.h"
 
 #include "ui_kit/Icons.h"
 #include "ui_kit/Theme.h"

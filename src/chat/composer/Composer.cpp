@@ -1,8 +1,8 @@
-#include "chat/Composer.h"
+#include "chat/composer/Composer.h"
 
-#include "chat/ComposerControls.h"
-#include "chat/LayoutProbe.h"
-#include "chat/MentionPopup.h"
+#include "chat/composer/ComposerControls.h"
+#include "chat/composer/MentionPopup.h"
+#include "chat/shared/LayoutProbe.h"
 #include "engine/CouncilMentions.h"
 #include "ui_kit/Icons.h"
 #include "ui_kit/Theme.h"

@@ -12,7 +12,7 @@
 // owns its timer and its last model; it only reads the records the model
 // copies. Main thread only.
 
-#include "chat/DebugPanelModel.h"
+#include "chat/shared/DebugPanelModel.h"
 
 #include <QTimer>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "chat/Toasts.h"
+#include "chat/shared/Toasts.h"
 
 #include "ui_kit/Theme.h"
 

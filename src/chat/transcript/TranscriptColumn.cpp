@@ -1,6 +1,6 @@
-#include "chat/TranscriptColumn.h"
+#include "chat/transcript/TranscriptColumn.h"
 
-#include "chat/MessageBubble.h"
+#include "chat/transcript/MessageBubble.h"
 #include "platform/ProcessMemory.h"
 
 #include <QAbstractScrollArea>
