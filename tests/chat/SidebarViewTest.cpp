@@ -276,3 +276,17 @@ TEST_F(SidebarViewTest, ARowRemovedByItsOwnClickGoesOnceTheClickReturned)
     EXPECT_TRUE(row.isNull());
     EXPECT_EQ(drawer->list()->rowWidget(alpha), nullptr);
 }
+
+// The product name is drawn whole on the drawer's label line (48 in, 12 from
+// the drawer's edge): it shrinks as far as it must, never to an ellipsis, and
+// keeps its full size where there is room.
+TEST(SidebarProductName, FitsTheLabelLineWhole)
+{
+    const QString name = QStringLiteral("CORVANTHELIS");
+    const qreal line = SidebarView::drawerWidth - SidebarView::columnInset - 12;
+    const QFont font = SidebarView::productNameFont(line);
+    EXPECT_LE(QFontMetricsF(font).horizontalAdvance(name), line);
+    EXPECT_GE(font.pixelSize(), 24);
+    EXPECT_EQ(QFontMetricsF(font).elidedText(name, Qt::ElideRight, line), name);
+    EXPECT_EQ(SidebarView::productNameFont(1000).pixelSize(), 40);
+}

@@ -51,9 +51,24 @@ protected:
         painter.setPen(Theme::surface());
         const QRectF line(SidebarView::columnInset, kLabelTop,
                           width() - SidebarView::columnInset - kLabelTrailing, height() - kLabelTop);
-        Theme::drawElidedLine(painter, line, Theme::interRegular40(), kProductName);
+        Theme::drawElidedLine(painter, line, SidebarView::productNameFont(line.width()), kProductName);
     }
 };
+
+// A name cut short reads as a different name; it shrinks a little instead.
+constexpr int kSmallestNamePixels = 24;
+
+} // namespace
+
+QFont SidebarView::productNameFont(qreal width)
+{
+    QFont font = Theme::interRegular40();
+    while (font.pixelSize() > kSmallestNamePixels && QFontMetricsF(font).horizontalAdvance(kProductName) > width)
+        font.setPixelSize(font.pixelSize() - 1);
+    return font;
+}
+
+namespace {
 
 // The pill's close button: the × centred in 38 by 38, all of it clickable,
 // nothing drawn for the press.

@@ -44,6 +44,10 @@ public:
 
     explicit SidebarView(ChatStore& chats, QWidget* parent = nullptr);
 
+    // The product name's font for a line this wide: Inter Regular 40, made
+    // smaller only as far as the whole name needs to fit.
+    static QFont productNameFont(qreal width);
+
     bool searchOpen() const { return m_searchOpen; }
     const QString& query() const { return m_query; }
     int searchFocus() const { return m_searchFocus; }
