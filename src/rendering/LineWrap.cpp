@@ -1,6 +1,8 @@
 #include "rendering/LineWrap.h"
 
+#include <QPlainTextEdit>
 #include <QTextBoundaryFinder>
+#include <QTextDocument>
 #include <QTextOption>
 
 #include <algorithm>
@@ -150,6 +152,20 @@ bool hasOverlongRun(QStringView text, qsizetype limit)
         }
     }
     return false;
+}
+
+void followOverlongRuns(QPlainTextEdit* editor, qsizetype limit)
+{
+    const auto follow = [editor, limit] {
+        const QTextOption::WrapMode wrap = hasOverlongRun(editor->document()->toRawText(), limit)
+            ? QTextOption::WrapAnywhere
+            : QTextOption::WrapAtWordBoundaryOrAnywhere;
+        if (editor->wordWrapMode() != wrap)
+            editor->setWordWrapMode(wrap);
+    };
+    // contentsChange comes before the document lays the change out.
+    QObject::connect(editor->document(), &QTextDocument::contentsChange, editor, follow);
+    follow();
 }
 
 } // namespace cvn::LineWrap

@@ -5,6 +5,8 @@
 
 #include <functional>
 
+class QPlainTextEdit;
+
 // Wrapping text into lines in time linear in its length.
 //
 // Qt's WrapAtWordBoundaryOrAnywhere first measures the whole word at the
@@ -32,5 +34,11 @@ Work layOut(QTextLayout& layout, qreal width, const std::function<void(QTextLine
 // Whether `text` holds a run of more than `limit` characters with no line
 // break opportunity, which an editor should then wrap anywhere.
 bool hasOverlongRun(QStringView text, qsizetype limit);
+
+// Keeps a plain-text editor's layout linear in its text from now on: word
+// wrapping, or WrapAnywhere while the text holds a run of more than `limit`
+// characters without a break opportunity (the editor has one mode for the
+// whole document). Each change is looked at before the editor lays it out.
+void followOverlongRuns(QPlainTextEdit* editor, qsizetype limit = 2000);
 
 } // namespace cvn::LineWrap

@@ -31,6 +31,7 @@
 #include <QClipboard>
 #include <QFile>
 #include <QGraphicsOpacityEffect>
+#include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
@@ -472,4 +473,27 @@ TEST_F(ChatViewTest, NotSavedNoticeStandsWhileTheHistoryCannotSave)
     EXPECT_FALSE(page.notSavedNotice()->isVisible());
     EXPECT_EQ(page.transcript()->tailHeight(), tail);
     EXPECT_EQ(db.listChats().size(), 1);
+}
+
+// A stored message that is one long run without break opportunities opens in
+// the edit dialog wrapped anywhere (word wrapping would take the square of
+// its length), keeps every character, and goes back to word wrapping once
+// the run is gone.
+TEST(EditMessageDialogWrap, ALongRunWrapsAnywhereAndTheTextStaysWhole)
+{
+    QWidget host;
+    host.resize(1280, 800);
+    QString hex;
+    for (int i = 0; i < 30'000; ++i)
+        hex.append(QChar(u"0123456789abcdef"[(i * 7) % 16]));
+    const QString message = QStringLiteral("Dump: ") + hex;
+    EditMessageDialog dialog(QStringLiteral("Edit message"), message, ChatView::editMaxLength, {}, {}, &host);
+    EXPECT_EQ(dialog.field()->wordWrapMode(), QTextOption::WrapAnywhere);
+    EXPECT_EQ(dialog.message(), message);
+    dialog.field()->setPlainText(QStringLiteral("A short and ordinary question"));
+    EXPECT_EQ(dialog.field()->wordWrapMode(), QTextOption::WrapAtWordBoundaryOrAnywhere);
+
+    EditMessageDialog plain(QStringLiteral("Edit message"), QStringLiteral("Plain words"), ChatView::editMaxLength, {},
+                            {}, &host);
+    EXPECT_EQ(plain.field()->wordWrapMode(), QTextOption::WrapAtWordBoundaryOrAnywhere);
 }

@@ -2,6 +2,7 @@
 
 #include "attachments/SentAttachments.h"
 #include "platform/Unicode.h"
+#include "rendering/LineWrap.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnDialogCard.h"
 #include "ui_kit/ScrollBars.h"
@@ -41,6 +42,8 @@ EditMessageDialog::EditMessageDialog(const QString& title, const QString& messag
     m_edit->setAutoFillBackground(false);
     Theme::keepPalette(m_edit, Theme::Surface::Card);
     ScrollBars::styleScrollBars(m_edit, int(kFieldRadius) / 2);
+    // A stored message may hold a megabyte without a break opportunity.
+    LineWrap::followOverlongRuns(m_edit);
     m_edit->setPlainText(parsed.text);
     inFrame->addWidget(m_edit);
 
