@@ -167,6 +167,30 @@ QImage failedSheet()
     return page.render(y);
 }
 
+// The last `height` pixels of a bubble too tall for a sheet.
+QWidget* bubbleEnd(QWidget* page, const Turn& turn, int height)
+{
+    auto* frame = new QWidget(page);
+    frame->resize(MessageBubble::columnWidth, height);
+    MessageBubble* b = bubble(frame, turn);
+    b->move(0, height - b->height());
+    return frame;
+}
+
+QImage longSheet()
+{
+    QString prose;
+    while (prose.size() <= MessageBubble::shownCharacters)
+        prose += QStringLiteral("The tide rose over the old harbour wall, and the boats knocked gently together. ");
+    Page page;
+    int y = kMargin;
+    y = page.place(QStringLiteral("User: a message too long to draw whole, its end and the ending line"),
+                   bubbleEnd(&page.widget, make(ChatMessage::Role::user, prose), 200), y);
+    y = page.place(QStringLiteral("Assistant: the same, under the reply"),
+                   bubbleEnd(&page.widget, make(ChatMessage::Role::assistant, prose), 200), y);
+    return page.render(y);
+}
+
 QList<Turn> conversation()
 {
     QList<Turn> turns;
@@ -255,6 +279,7 @@ QList<Sheet> transcriptSheets()
         {QStringLiteral("bubble-assistant"), assistantSheet()},
         {QStringLiteral("bubble-rich"), richSheet()},
         {QStringLiteral("bubble-failed"), failedSheet()},
+        {QStringLiteral("bubble-too-long"), longSheet()},
         {QStringLiteral("chat-view"), pageSheet(PageState::streaming)},
         {QStringLiteral("chat-view-edit"), pageSheet(PageState::editing)},
         {QStringLiteral("chat-view-new"), pageSheet(PageState::empty)},
