@@ -27,6 +27,7 @@
 // (skipped) or more (defaults 1,000,000, 1,700,000 and 1,000,000). --help
 // prints the usage; an unknown option or a bad value is one line on stderr
 // and exit status 2. Nothing is written to disk.
+#include "BenchSession.h"
 #include "BenchTiming.h"
 
 #include "chat/ChatSession.h"
@@ -121,26 +122,6 @@ void measureOnce(int chars)
 }
 
 using Turn = cvn::LlamaSession::Turn;
-
-// A session that only holds turns and says when they change.
-class BenchSession : public cvn::ChatSession {
-public:
-    QList<Turn> list;
-    void publish() { emit turnsChanged(); }
-
-    const QList<Turn>& turns() const override { return list; }
-    bool isStreaming() const override { return false; }
-    std::optional<QString> statusText() const override { return std::nullopt; }
-    int64_t loadedContextSize() const override { return 8192; }
-    void send(const QString&) override {}
-    void sendCouncil(const QString&, const QString&, const QList<cvn::ModelInfo>&, const QStringList&) override {}
-    void appendUserTurn(const QString&, const QStringList&) override {}
-    void stop() override {}
-    void regenerate(const QUuid&) override {}
-    void resend(const QUuid&, const QString&) override {}
-    void deleteTurn(const QUuid&) override {}
-    void toggleReasoning(const QUuid&) override {}
-};
 
 // Seeded prose and code, as a long coding conversation has them.
 class ChatWriter {

@@ -15,6 +15,7 @@
 // of a shared machine.
 //
 //   bench-transcript [--messages N] [--pieces N]
+#include "BenchSession.h"
 #include "BenchTiming.h"
 
 #include "chat/ChatSession.h"
@@ -58,26 +59,6 @@ bool parseCount(const char* text, int low, int high, int& value)
     value = int(parsed);
     return true;
 }
-
-// A session that only holds turns and says when they change.
-class BenchSession : public cvn::ChatSession {
-public:
-    QList<Turn> list;
-    void publish() { emit turnsChanged(); }
-
-    const QList<Turn>& turns() const override { return list; }
-    bool isStreaming() const override { return false; }
-    std::optional<QString> statusText() const override { return std::nullopt; }
-    int64_t loadedContextSize() const override { return 8192; }
-    void send(const QString&) override {}
-    void sendCouncil(const QString&, const QString&, const QList<cvn::ModelInfo>&, const QStringList&) override {}
-    void appendUserTurn(const QString&, const QStringList&) override {}
-    void stop() override {}
-    void regenerate(const QUuid&) override {}
-    void resend(const QUuid&, const QString&) override {}
-    void deleteTurn(const QUuid&) override {}
-    void toggleReasoning(const QUuid&) override {}
-};
 
 const QString kProse = QStringLiteral(
     "The short answer is that it depends on how often the data changes. If it is read far more often than "
