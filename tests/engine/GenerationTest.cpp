@@ -1,9 +1,11 @@
 #include "engine/LlamaModel.h"
 
 #include "TestModels.h"
+#include "TestModelWriter.h"
 
 #include <llama.h>
 
+#include <QDir>
 #include <QLoggingCategory>
 #include <QMutex>
 
@@ -14,6 +16,8 @@
 #include <functional>
 #include <future>
 #include <thread>
+
+#include <unistd.h>
 
 using namespace cvn;
 using namespace cvn::test;
@@ -178,6 +182,31 @@ TEST(Generation, FixedSeedRepeatsAcrossRunsAndReloads)
     EXPECT_EQ(a.pieces, c.pieces);
     p.seed = 1235;
     EXPECT_NE(generateAll(*first, "Once upon a time", p).pieces, a.pieces);
+}
+
+// The most common download is a K-quant. Processors with AMX once crashed on
+// the first such multiplication (the library's AMX kernels); the model must
+// answer, and answer the same way twice.
+TEST(Generation, KQuantModelAnswersRepeatably)
+{
+    const QString folder = QString::fromStdString(testing::TempDir()) + QStringLiteral("/kquant-%1").arg(getpid());
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const std::string f32 = (folder + QStringLiteral("/f32.gguf")).toStdString();
+    const std::string q4 = (folder + QStringLiteral("/q4km.gguf")).toStdString();
+    testmodel::RandomSpec spec;
+    spec.shape = {.embd = 512, .layers = 2, .ff = 1024, .heads = 8, .headsKv = 8, .ctx = 2048};
+    ASSERT_EQ(testmodel::writeRandomModel(f32, testmodel::vocabPath(), spec), "");
+    ASSERT_EQ(testmodel::quantizeModel(f32, q4, "Q4_K_M"), "");
+    SamplingParams p = withSeed(7);
+    p.maxTokens = 24;
+    auto model = load(QString::fromStdString(q4));
+    ASSERT_NE(model, nullptr);
+    const Reply a = generateAll(*model, "Once upon a time", p);
+    const Reply b = generateAll(*model, "Once upon a time", p);
+    EXPECT_EQ(a.failure, std::nullopt);
+    EXPECT_FALSE(a.text().isEmpty());
+    EXPECT_EQ(a.pieces, b.pieces);
+    QDir(folder).removeRecursively();
 }
 
 // A run stopped before it starts gives nothing; one stopped while its piece
