@@ -108,4 +108,9 @@ fi
 
 # -p 0: no prompt test; -d: the prompt is already in the context, as in the
 # stream's run; -n: tokens generated one at a time, each decoded like ours.
+# Everything else is llama.cpp's default on both sides (batch 2048, micro-batch
+# 512, F16 cache, flash attention on auto, one output row per decode, the same
+# thread count for prompt and generation). Its context is depth + tokens where
+# ours is larger, but both attend over the used cells rounded up to 256, so at
+# the same depth each token reads the same cache.
 exec "$BIN" -m "$MODEL" -p 0 -n "$TOKENS" -d "$DEPTH" -t "$THREADS" -r "$RUNS" -ngl 0
