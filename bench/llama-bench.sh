@@ -77,16 +77,23 @@ if [[ ! -x "$BIN" ]]; then
     # The app's top-level CMakeLists.txt sets these for its llama.cpp
     # subproject (static, CPU only, position-independent, Release); the tools
     # and the common library that llama-bench needs are the only additions.
-    LAUNCHER=()
-    if command -v ccache >/dev/null; then
-        LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-    fi
+    # Like the app, it leaves out llama.cpp's AMX kernels, which crash on
+    # K-quants where the processor has AMX; the flags must follow ggml's own
+    # -march=native, so a compiler launcher appends them.
+    mkdir -p "$BUILD_DIR"
+    CACHE_TOOL=
+    command -v ccache >/dev/null && CACHE_TOOL=ccache
+    cat >"$BUILD_DIR/no-amx" <<LAUNCH
+#!/bin/sh
+exec $CACHE_TOOL "\$@" -mno-amx-tile -mno-amx-int8 -mno-amx-bf16
+LAUNCH
+    chmod +x "$BUILD_DIR/no-amx"
+    LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER="$BUILD_DIR/no-amx" -DCMAKE_CXX_COMPILER_LAUNCHER="$BUILD_DIR/no-amx")
     GENERATOR=()
     if command -v ninja >/dev/null; then
         GENERATOR=(-G Ninja)
     fi
     echo "llama-bench.sh: building llama-bench in $BUILD_DIR (once)" >&2
-    mkdir -p "$BUILD_DIR"
     cmake -S "$SOURCE" -B "$BUILD_DIR" "${GENERATOR[@]}" "${LAUNCHER[@]}" \
         -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_POSITION_INDEPENDENT_CODE=ON \

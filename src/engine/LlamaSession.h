@@ -13,6 +13,9 @@
 // position: pieces or a finish that arrive after the transcript was replaced
 // (another chat opened, reset, unload) only ever touch their own bubble, and
 // only when it is still there.
+//
+// The single reply lives in LlamaSession.cpp; the council, which walks its
+// members through that same reply, in LlamaSessionCouncil.cpp.
 
 #include "engine/ChatMessage.h"
 #include "engine/ChatTemplate.h"
