@@ -8,16 +8,10 @@
 
 namespace cvn {
 
-namespace {
-
-QFont noticeFont() { return Theme::inter(500, 13); }
-
-} // namespace
-
 NoticeLine::NoticeLine(const QString& text, QWidget* parent) : QWidget(parent), m_text(text)
 {
     setFixedHeight(lineHeight);
-    m_textWidth = QFontMetrics(noticeFont()).horizontalAdvance(text);
+    m_textWidth = QFontMetrics(Theme::interMedium13()).horizontalAdvance(text);
     setAccessibleName(text);
     setAttribute(Qt::WA_TransparentForMouseEvents);
     m_mark = new WarningTriangle(Theme::cautionAmber, this);
@@ -46,7 +40,7 @@ void NoticeLine::resizeEvent(QResizeEvent*)
 void NoticeLine::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.setFont(noticeFont());
+    painter.setFont(Theme::interMedium13());
     painter.setPen(Theme::cautionAmber());
     painter.drawText(textRect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, m_text);
 }

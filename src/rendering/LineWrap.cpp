@@ -154,15 +154,18 @@ bool hasOverlongRun(QStringView text, qsizetype limit)
     return false;
 }
 
-void followOverlongRuns(QPlainTextEdit* editor, qsizetype limit)
+void wrapEditorFor(QPlainTextEdit* editor, QStringView text)
 {
-    const auto follow = [editor, limit] {
-        const QTextOption::WrapMode wrap = hasOverlongRun(editor->document()->toRawText(), limit)
-            ? QTextOption::WrapAnywhere
-            : QTextOption::WrapAtWordBoundaryOrAnywhere;
-        if (editor->wordWrapMode() != wrap)
-            editor->setWordWrapMode(wrap);
-    };
+    const QTextOption::WrapMode wrap = hasOverlongRun(text, longestWrappedRun)
+        ? QTextOption::WrapAnywhere
+        : QTextOption::WrapAtWordBoundaryOrAnywhere;
+    if (editor->wordWrapMode() != wrap)
+        editor->setWordWrapMode(wrap);
+}
+
+void followOverlongRuns(QPlainTextEdit* editor)
+{
+    const auto follow = [editor] { wrapEditorFor(editor, editor->document()->toRawText()); };
     // contentsChange comes before the document lays the change out.
     QObject::connect(editor->document(), &QTextDocument::contentsChange, editor, follow);
     follow();

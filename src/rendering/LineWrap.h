@@ -35,10 +35,17 @@ Work layOut(QTextLayout& layout, qreal width, const std::function<void(QTextLine
 // break opportunity, which an editor should then wrap anywhere.
 bool hasOverlongRun(QStringView text, qsizetype limit);
 
-// Keeps a plain-text editor's layout linear in its text from now on: word
-// wrapping, or WrapAnywhere while the text holds a run of more than `limit`
-// characters without a break opportunity (the editor has one mode for the
-// whole document). Each change is looked at before the editor lays it out.
-void followOverlongRuns(QPlainTextEdit* editor, qsizetype limit = 2000);
+// A plain-text editor wraps every paragraph in one mode. While its text holds
+// a run longer than this without a break opportunity, all of it wraps
+// anywhere; no ordinary word or address comes near.
+inline constexpr qsizetype longestWrappedRun = 2000;
+
+// Sets `editor`'s wrap mode for `text`, its whole content: word wrapping, or
+// WrapAnywhere while the text holds an over-long run. Call it before the
+// editor lays a change out (on QTextDocument::contentsChange).
+void wrapEditorFor(QPlainTextEdit* editor, QStringView text);
+
+// Keeps `editor` wrapped by wrapEditorFor from now on, at every change.
+void followOverlongRuns(QPlainTextEdit* editor);
 
 } // namespace cvn::LineWrap

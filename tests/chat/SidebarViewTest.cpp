@@ -280,13 +280,21 @@ TEST_F(SidebarViewTest, ARowRemovedByItsOwnClickGoesOnceTheClickReturned)
 // The product name is drawn whole on the drawer's label line (48 in, 12 from
 // the drawer's edge): it shrinks as far as it must, never to an ellipsis, and
 // keeps its full size where there is room.
-TEST(SidebarProductName, FitsTheLabelLineWhole)
+TEST_F(SidebarViewTest, ProductNameFitsItsLineWhole)
 {
     const QString name = QStringLiteral("CORVANTHELIS");
-    const qreal line = SidebarView::drawerWidth - SidebarView::columnInset - 12;
-    const QFont font = SidebarView::productNameFont(line);
-    EXPECT_LE(QFontMetricsF(font).horizontalAdvance(name), line);
-    EXPECT_GE(font.pixelSize(), 24);
-    EXPECT_EQ(QFontMetricsF(font).elidedText(name, Qt::ElideRight, line), name);
-    EXPECT_EQ(SidebarView::productNameFont(1000).pixelSize(), 40);
+    open();
+    auto* label = drawer->findChild<QWidget*>(QStringLiteral("cvn.sidebar.productName"));
+    ASSERT_NE(label, nullptr);
+    const qreal line = label->width() - SidebarView::columnInset - 12;
+    EXPECT_EQ(line, SidebarView::drawerWidth - SidebarView::columnInset - 12);
+    const QFontMetricsF metrics(label->font());
+    EXPECT_LE(metrics.horizontalAdvance(name), line);
+    EXPECT_EQ(metrics.elidedText(name, Qt::ElideRight, line), name);
+    EXPECT_GE(label->font().pixelSize(), 24);
+
+    host.resize(1000, 900);
+    drawer->resize(host.size());
+    QApplication::processEvents();
+    EXPECT_EQ(label->font().pixelSize(), 40);
 }

@@ -207,15 +207,13 @@ shows() { # shows image phrase
 shown() { shows "$SHOT_FILE" "$1"; }
 
 # Centre "x y" of the first word equal to $2 (punctuation around it ignored,
-# and case unless CASED is 1) left of x = $3, in AT.
-CASED=0
+# and case) left of x = $3, in AT.
 find_word() { # find_word image word [right]
   read_from "$1"
   while :; do
-    AT=$(awk -v want="$2" -v right="${3:-100000}" -v cased="$CASED" '$1 < right {
+    AT=$(awk -v want="$2" -v right="${3:-100000}" '$1 < right {
       w = $5; gsub(/^[^[:alnum:]]+|[^[:alnum:].]+$/, "", w)
-      if (!cased) { w = tolower(w); want = tolower(want) }
-      if (w == want) { printf "%d %d\n", $1 + $3 / 2, $2 + $4 / 2; exit } }' <<<"$READ_WORDS")
+      if (tolower(w) == tolower(want)) { printf "%d %d\n", $1 + $3 / 2, $2 + $4 / 2; exit } }' <<<"$READ_WORDS")
     [ -n "$AT" ] && return 0
     read_more || return 1
   done
@@ -227,11 +225,11 @@ has() { local text=${1//[[:space:]]/} phrase=${2//[[:space:]]/}; grep -qiF -- "$
 # Waits until the word is on screen; its centre goes to AT ("x y"). The last
 # shot stays under `name`.
 AT=
-wait_word() { # wait_word word name [seconds]
+wait_word() { # wait_word word name [seconds [right]]
   local word=$1 name=$2 limit=${3:-20} start=$SECONDS
   shot "$name"
   while :; do
-    find_word "$SHOT_FILE" "$word" && return 0
+    find_word "$SHOT_FILE" "$word" "${4:-}" && return 0
     [ $((SECONDS - start)) -ge "$limit" ] && return 1
     sleep 0.3
     reshoot "$name"
@@ -509,19 +507,11 @@ loaded_count() { grep -c "Session loaded $1 " "$T/err.log"; }
 # Waits for a word inside the open drawer (the transcript may hold the same
 # word); its centre goes to AT.
 wait_drawer_word() { # wait_drawer_word word name
-  local start=$SECONDS
-  shot "$2"
-  while :; do
-    locate_window
-    find_word "$SHOT_FILE" "$1" $((WX + 378)) && return 0
-    [ $((SECONDS - start)) -ge 15 ] && return 1
-    sleep 0.3
-    reshoot "$2"
-  done
+  locate_window
+  wait_word "$1" "$2" 15 $((WX + 378))
 }
 # The drawer glyph moves with the page while the drawer is open.
 close_drawer() { click_at $((${HISTORY% *} + 378)) ${HISTORY#* }; sleep 0.5; }
-
 
 # Picks files in the attach sheet's file panel by typing their names.
 attach_files() { # attach_files name "names typed"

@@ -19,13 +19,6 @@ namespace {
 // advances, so neither the line breaks nor the caret move.
 constexpr qreal kMentionStroke = 0.5;
 
-// Qt's word wrapping measures the rest of a run without break opportunities
-// again for every line of it, which for a pasted dump of hex or minified code
-// freezes the window for seconds. The editor wraps every paragraph in one
-// mode, so while its text holds a run longer than this, all of it wraps
-// anywhere; no ordinary word or address comes near.
-constexpr qsizetype kLongestWrappedRun = 2000;
-
 QPalette editorPalette(Appearance appearance)
 {
     QPalette p = Theme::palette(Theme::Surface::Page, appearance);
@@ -190,12 +183,11 @@ void ComposerEditor::documentChanged()
     QString raw = document()->toRawText();
     raw.replace(QChar::ParagraphSeparator, u'\n').replace(QChar::LineSeparator, u'\n');
     m_text = raw;
-    // Before the document lays the change out, which follows this signal.
-    const QTextOption::WrapMode wrap = LineWrap::hasOverlongRun(m_text, kLongestWrappedRun)
-        ? QTextOption::WrapAnywhere
-        : QTextOption::WrapAtWordBoundaryOrAnywhere;
-    if (wordWrapMode() != wrap)
-        setWordWrapMode(wrap);
+    // Qt's word wrapping measures the rest of a run without break
+    // opportunities again for every line of it, so a pasted dump of hex would
+    // freeze the window; set before the document lays the change out, which
+    // follows this signal.
+    LineWrap::wrapEditorFor(this, m_text);
     // The edit cursor has already moved; the composer reads the caret with
     // the text, so both describe the same state.
     m_caret = textCursor().selectionStart();

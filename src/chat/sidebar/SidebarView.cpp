@@ -39,19 +39,25 @@ class ProductLabel : public QWidget {
 public:
     explicit ProductLabel(QWidget* parent) : QWidget(parent)
     {
+        setObjectName(QStringLiteral("cvn.sidebar.productName"));
+        setFont(Theme::interRegular40());
         setFixedHeight(kLabelTop + qCeil(QFontMetricsF(Theme::interRegular40()).height()));
         Theme::repaintOnAppearanceChange(this);
     }
 
 protected:
+    QRectF line() const
+    {
+        return {qreal(SidebarView::columnInset), qreal(kLabelTop),
+                qreal(width() - SidebarView::columnInset - kLabelTrailing), qreal(height() - kLabelTop)};
+    }
+    void resizeEvent(QResizeEvent*) override { setFont(SidebarView::productNameFont(line().width())); }
     void paintEvent(QPaintEvent*) override
     {
         QPainter painter(this);
         painter.setRenderHint(QPainter::TextAntialiasing);
         painter.setPen(Theme::surface());
-        const QRectF line(SidebarView::columnInset, kLabelTop,
-                          width() - SidebarView::columnInset - kLabelTrailing, height() - kLabelTop);
-        Theme::drawElidedLine(painter, line, SidebarView::productNameFont(line.width()), kProductName);
+        Theme::drawElidedLine(painter, line(), font(), kProductName);
     }
 };
 

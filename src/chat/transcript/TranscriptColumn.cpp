@@ -47,8 +47,7 @@ MessageBubble* TranscriptColumn::makeBubble(const Turn& turn, size_t row)
 
 TranscriptColumn::Row TranscriptColumn::dormantRow(const Turn& turn)
 {
-    return Row{turn.id, turn, nullptr, MessageBubble::estimatedHeight(turn), false,
-               turn.role == ChatMessage::Role::user};
+    return Row{turn, nullptr, MessageBubble::estimatedHeight(turn), false};
 }
 
 int TranscriptColumn::bubbleCount() const
@@ -63,7 +62,7 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
     // and the new rows are touched then.
     bool extends = size_t(turns.size()) >= m_rows.size();
     for (size_t i = 0; extends && i < m_rows.size(); ++i)
-        extends = turns[qsizetype(i)].id == m_rows[i].id;
+        extends = turns[qsizetype(i)].id == m_rows[i].turn.id;
     QSet<QUuid> added;
     for (qsizetype i = qsizetype(m_rows.size()); extends && i < turns.size(); ++i) {
         // A repeated id takes the full road, which keeps one row per id.
@@ -88,7 +87,6 @@ void TranscriptColumn::setTurns(const QList<Turn>& turns)
                 row.measured = false;
             }
             row.turn = turn;
-            row.user = turn.role == ChatMessage::Role::user;
             if (height != row.height) {
                 row.height = height;
                 first = first ? *first : i;
@@ -300,7 +298,7 @@ void TranscriptColumn::setFillerHeight(int height)
 std::optional<int> TranscriptColumn::anchorY(const QUuid& turnId) const
 {
     const auto it = m_index.find(turnId);
-    if (it == m_index.end() || !m_rows[*it].user || *it >= m_tops.size())
+    if (it == m_index.end() || m_rows[*it].turn.role != ChatMessage::Role::user || *it >= m_tops.size())
         return std::nullopt;
     return m_tops[*it];
 }

@@ -105,12 +105,10 @@ protected:
 
 private:
     struct Row {
-        QUuid id;
         Turn turn;
         MessageBubble* bubble = nullptr;
         int height = 0;
         bool measured = false; // height comes from a laid-out bubble
-        bool user = false;
     };
 
     MessageBubble* makeBubble(const Turn& turn, size_t row);
