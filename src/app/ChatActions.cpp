@@ -77,9 +77,10 @@ void ChatActions::choose(const std::optional<QString>& id)
     if (!m_menuFor)
         return;
     const Row row = *std::exchange(m_menuFor, std::nullopt);
-    if (id == QLatin1String("pin"))
-        m_chats.setPinned(row.id);
-    else if (id == QLatin1String("rename"))
+    if (id == QLatin1String("pin")) {
+        if (!m_chats.setPinned(row.id))
+            emit changeNotSaved();
+    } else if (id == QLatin1String("rename"))
         m_renaming = row;
     else if (id == QLatin1String("delete"))
         m_deleting = row;
@@ -90,8 +91,10 @@ void ChatActions::saveRename(const QString& text)
 {
     if (!m_renaming)
         return;
-    m_chats.rename(std::exchange(m_renaming, std::nullopt)->id, text);
+    const bool stored = m_chats.rename(std::exchange(m_renaming, std::nullopt)->id, text);
     emit menuChanged();
+    if (!stored)
+        emit changeNotSaved();
 }
 
 void ChatActions::cancelRename()
@@ -116,15 +119,21 @@ void ChatActions::cancelDelete()
 
 void ChatActions::deleteChat(const Row& row)
 {
+    // The messages go with the chat through the schema's cascading key.
+    const bool deleted =
+        m_chats.database().run(QStringLiteral("DELETE FROM chats WHERE id=?"), {ChatDatabase::Value(row.id)});
+    m_chats.refresh({row.id});
+    if (!deleted) {
+        // Still stored, so still open and listed, its reply still coming.
+        emit changeNotSaved();
+        return;
+    }
+    // Forgotten first: the stopped reply's last update then finds an unsaved
+    // chat, and nothing is written into the one just deleted.
     const bool open = m_history.chatId() == row.id;
-    if (open)
-        m_session.stop();
-    // The messages go with the chat through the schema's cascading key. A
-    // failed delete is logged by the database; the open chat is reset anyway.
-    m_chats.database().run(QStringLiteral("DELETE FROM chats WHERE id=?"), {ChatDatabase::Value(row.id)});
-    m_chats.reload();
+    m_history.forgetChat(row.id);
     if (open) {
-        m_history.reset();
+        m_session.stop();
         m_session.resetConversation();
         setCouncilOn(false);
     }

@@ -13,6 +13,10 @@
 // history moves to another chat, so none of its late pieces lands in the
 // chat that takes its place.
 //
+// A pin, rename or delete that the database refuses (another process holds
+// its lock, the disk is full) changes nothing on screen but the toast
+// changeNotSaved asks for: a chat whose delete failed stays open and listed.
+//
 // Main thread only. Observes the session, history and chat list, which must
 // outlive it; owns nothing.
 
@@ -39,6 +43,8 @@ public:
     static inline const QString renameTitle = QStringLiteral("Rename chat");
     static constexpr int renameMaxLength = 60;
     static inline const QString deleteTitle = QStringLiteral("Delete chat?");
+    // The error toast of a pin, rename or delete that could not be stored.
+    static inline const QString changeNotSavedToast = QStringLiteral("Could not save the change to this chat");
 
     ChatActions(LlamaSession& session, ChatHistory& history, ChatStore& chats, QObject* parent = nullptr);
 
@@ -71,6 +77,8 @@ public:
 signals:
     void councilOnChanged(bool on);
     void menuChanged();
+    // A pin, rename or delete could not be stored; the list shows what is.
+    void changeNotSaved();
 
 private:
     void persist();

@@ -8,6 +8,7 @@
 #include "chat/ChatView.h"
 #include "chat/shared/AppSignals.h"
 #include "chat/shared/DebugPanel.h"
+#include "chat/shared/Toasts.h"
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "engine/LlamaSession.h"
@@ -131,6 +132,11 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
             [this](const ChatStore::Row& row) { openChat(row.id); });
 
     connect(m_chat, &ChatActions::menuChanged, this, &MainView::syncOverlays);
+    connect(m_chat, &ChatActions::changeNotSaved, this, [this] {
+        // The drawer the change came from lies beside the chat page.
+        if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
+            chat->toasts()->show(ChatActions::changeNotSavedToast, ToastKind::error);
+    });
     connect(m_models, &ModelSelection::loadFailureChanged, this, &MainView::syncOverlays);
     connect(m_models, &ModelSelection::loadedModelNameChanged, this, &MainView::publishModelName);
     connect(m_models, &ModelSelection::currentModelChanged, this, &MainView::refreshChatPage);

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include <sqlite3.h>
@@ -113,12 +114,15 @@ ChatDatabase::ChatDatabase(const QString& path, int busyTimeoutMs)
     : m_path(path)
     , m_busyTimeoutMs(busyTimeoutMs)
 {
-    if (!m_path.isEmpty())
-        open(m_busyTimeoutMs);
+    if (!m_path.isEmpty()) {
+        m_lastOpenTry.start();
+        open(m_busyTimeoutMs, false);
+    }
 }
 
 ChatDatabase::~ChatDatabase()
 {
+    // Before the private copy it may read is removed.
     sqlite3_close_v2(m_db);
 }
 
@@ -126,7 +130,7 @@ ChatDatabase& ChatDatabase::shared()
 {
     // Never destroyed: the chat list and history hold it until the process
     // ends, and every write is already durable when its statement returns.
-    static ChatDatabase* const instance = new ChatDatabase(defaultPath());
+    static ChatDatabase* const instance = new ChatDatabase(defaultPath(), mainThreadBusyTimeoutMs);
     return *instance;
 }
 
@@ -142,12 +146,27 @@ int64_t ChatDatabase::now()
 
 bool ChatDatabase::reopen()
 {
-    if (m_db)
+    if (m_db && !m_readOnly)
         return true;
-    if (m_path.isEmpty() || !open(0))
-        return false;
+    const bool wasOpen = m_db != nullptr;
+    // Each try opens the file and reads its schema; writes may come once
+    // per message, and a folder stays read-only for a while.
+    if (m_path.isEmpty() || (m_lastOpenTry.isValid() && m_lastOpenTry.elapsed() < m_reopenIntervalMs))
+        return wasOpen;
+    m_lastOpenTry.start();
+    // A read-only connection is only replaced by a writable one.
+    if (!open(0, wasOpen))
+        return wasOpen;
     emit openChanged(true);
     return true;
+}
+
+void ChatDatabase::noteWrite(bool succeeded)
+{
+    if (m_writesFailing == !succeeded)
+        return;
+    m_writesFailing = !succeeded;
+    emit writesFailingChanged(m_writesFailing);
 }
 
 namespace {
@@ -183,36 +202,80 @@ bool mayOnlyRead(int rc)
 
 } // namespace
 
-bool ChatDatabase::open(int busyMs)
+sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
+                                      std::unique_ptr<QTemporaryDir>* copy) const
+{
+    const QByteArray uri = QUrl::fromLocalFile(m_path).toEncoded();
+    sqlite3* handle = connectTo(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, rc, error);
+    if (handle || !mayOnlyRead(*rc))
+        return handle;
+    // The folder cannot hold the -shm file that reading a -wal needs. With no
+    // -wal, the file alone is the whole database, read as immutable. A -wal
+    // holds commits the file lacks (the last run ended before a checkpoint):
+    // they are read from a private copy of both, and nothing is written
+    // beside the originals.
+    if (QFileInfo(m_path + QStringLiteral("-wal")).size() <= 0)
+        return connectTo(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, rc, error);
+    auto folder = std::make_unique<QTemporaryDir>();
+    const QString copyPath = folder->filePath(QStringLiteral("chats.db"));
+    if (!folder->isValid() || !QFile::copy(m_path, copyPath)
+        || !QFile::copy(m_path + QStringLiteral("-wal"), copyPath + QStringLiteral("-wal"))) {
+        *error = QStringLiteral("could not copy it to read its -wal file");
+        return nullptr;
+    }
+    // SQLite needs to write the copy's -shm, and a write-protected original
+    // gives a write-protected copy.
+    for (const QString& file : {copyPath, copyPath + QStringLiteral("-wal")})
+        QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    handle = connectTo(QFile::encodeName(copyPath), SQLITE_OPEN_READONLY, busyMs, rc, error);
+    if (handle) {
+        qCWarning(lcChatDatabase).noquote() << QStringLiteral("reading %1 through a copy with its -wal").arg(m_path);
+        *copy = std::move(folder);
+    }
+    return handle;
+}
+
+bool ChatDatabase::open(int busyMs, bool writableOnly)
 {
     int rc = SQLITE_OK;
     QString error;
     bool readOnly = false;
+    std::unique_ptr<QTemporaryDir> copy;
     sqlite3* handle = connectTo(QFile::encodeName(m_path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, busyMs,
                                 &rc, &error);
     if (handle) {
         // SQLite opens a write-protected file for reading without a word.
         readOnly = sqlite3_db_readonly(handle, "main") == 1;
-    } else if (mayOnlyRead(rc) && QFileInfo::exists(m_path)) {
+    } else if (!writableOnly && mayOnlyRead(rc) && QFileInfo::exists(m_path)) {
         // The chats stay readable and searchable from a file or folder we
-        // may not write. A WAL file in a folder that cannot hold its -wal and
-        // -shm files is read only as immutable: nobody can write it there.
-        const QByteArray uri = QUrl::fromLocalFile(m_path).toEncoded();
-        QString readError;
-        handle = connectTo(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, &rc, &readError);
-        if (!handle && mayOnlyRead(rc))
-            handle = connectTo(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, &rc, &readError);
+        // may not write.
+        handle = openForReading(busyMs, &rc, &error, &copy);
         readOnly = handle != nullptr;
     }
+    if (handle && writableOnly && readOnly) {
+        sqlite3_close_v2(handle);
+        handle = nullptr;
+        error = QStringLiteral("still read-only");
+    }
     if (handle) {
-        m_db = handle;
-        m_readOnly = readOnly;
+        // Replacing a read-only connection: it stays in place until the new
+        // one has proved itself.
+        sqlite3* const previous = std::exchange(m_db, handle);
+        const bool previousReadOnly = std::exchange(m_readOnly, readOnly);
+        std::unique_ptr<QTemporaryDir> previousCopy = std::exchange(m_privateCopy, std::move(copy));
+        const auto settle = [&] {
+            sqlite3_close_v2(previous);
+            previousCopy.reset();
+            // The folded copy follows one connection's view of the file.
+            m_copy = {};
+            m_openFailureLogged = false;
+            return true;
+        };
         if (execScript("PRAGMA foreign_keys = ON;") && (readOnly ? readableSchema() : createSchema())) {
             if (readOnly) {
                 qCWarning(lcChatDatabase).noquote()
                     << QStringLiteral("opened %1 read-only: nothing is saved").arg(m_path);
-                m_openFailureLogged = false;
-                return true;
+                return settle();
             }
             // Readers then never block a writer nor a writer a reader, and the
             // setting stays with the file. A file that cannot switch (a lock
@@ -222,18 +285,24 @@ bool ChatDatabase::open(int busyMs)
             if (!mode || !stepRow(mode.get()) || textColumn(mode.get(), 0) != QLatin1String("wal"))
                 qCWarning(lcChatDatabase).noquote() << QStringLiteral("could not switch %1 to WAL").arg(m_path);
             sqlite3_busy_timeout(handle, m_busyTimeoutMs);
-            m_openFailureLogged = false;
-            return true;
+            if (previous)
+                qCInfo(lcChatDatabase).noquote() << QStringLiteral("%1 can be written again").arg(m_path);
+            return settle();
         }
         error = errorText(handle);
-        m_db = nullptr;
-        m_readOnly = false;
+        m_db = previous;
+        m_readOnly = previousReadOnly;
+        m_privateCopy = std::move(previousCopy);
         sqlite3_close_v2(handle);
     }
-    // A retry runs on every write while the file stays unavailable: one line
-    // in the log for the whole stretch.
-    if (!m_openFailureLogged)
-        qCWarning(lcChatDatabase).noquote() << QStringLiteral("could not open %1").arg(m_path) << error;
+    // A retry runs every few seconds while the file stays unavailable: one
+    // line in the log for the whole stretch.
+    if (!m_openFailureLogged) {
+        qCWarning(lcChatDatabase).noquote()
+            << (writableOnly ? QStringLiteral("could not open %1 for writing") : QStringLiteral("could not open %1"))
+                   .arg(m_path)
+            << error;
+    }
     m_openFailureLogged = true;
     return false;
 }

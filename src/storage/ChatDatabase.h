@@ -7,13 +7,20 @@
 // Threads: one connection without a lock, so every call comes from the main
 // thread (the app's chat list, the open chat's history and chat deletion).
 //
-// Failures never reach the caller: each SQLite error is logged on
+// Failures never reach the caller as errors: each SQLite error is logged on
 // lcChatDatabase and the call yields its empty value (an empty list or set,
-// false, or 0 for an id). A database that could not be opened (another
-// process holding the file past the busy timeout, or creating the schema at
-// the same moment) is closed, and every call is then such a no-op; each
-// write opens it again first, so it comes back as soon as the file is free.
-// openChanged tells when that happens.
+// false, or 0 for an id). Whether writes get through is kept, though:
+// writesFailing tells the chat screen that what the user does is not being
+// stored. A database that could not be opened (another process creating the
+// schema at the same moment, a file that is not a database) is closed, and
+// every call is then such a no-op. A closed or read-only connection tries a
+// read-write open again on a write, at most every few seconds, so it comes
+// back once the file or folder can be written; openChanged tells when that
+// happens.
+//
+// The main thread's connection waits for another process's write lock only
+// about a frame (mainThreadBusyTimeoutMs): a backup tool holding the lock
+// makes a write fail, and its caller queue it, instead of freezing the window.
 //
 // Several processes may write the file at once: it is kept in WAL mode and
 // every write transaction starts with BEGIN IMMEDIATE, so a writer waits for
@@ -29,7 +36,10 @@
 //
 // A file that can only be read (a write-protected file or data folder) is
 // opened read-only: the chats are listed, opened and searched as stored, and
-// every write is refused without touching the file.
+// every write is refused without touching the file. A read-only folder that
+// holds a -wal file without its -shm (a run that ended before a checkpoint)
+// is read through a private copy of the file and its -wal in a temporary
+// folder, so that the chats committed only to the -wal are listed too.
 //
 // The file is never dropped, rebuilt or deleted. An older file that lacks a
 // column of the current schema gets the column added in place, the search
@@ -45,6 +55,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QString>
 
@@ -58,6 +69,8 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+
+class QTemporaryDir;
 
 namespace cvn {
 
@@ -124,12 +137,25 @@ public:
     // A prepared statement, finalized when it goes out of scope.
     using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
+    // The chat list as read, with has_reasoning worked out only for some
+    // chats (readChatList).
+    struct ChatList {
+        QList<ChatRecord> chats;
+        QSet<int64_t> reasoningUnread; // chats whose hasReasoning was not read
+        bool ok = false;               // false: the list could not be read
+    };
+
     // Opens (creating when missing) the file at `path`, turns foreign keys
     // on, creates what the schema lacks, adds missing columns, builds the
     // search index when the file has none and switches the file to WAL. An
     // empty path gives a database that stays closed. A write waits up to
     // `busyTimeoutMs` for another connection's lock.
     static constexpr int defaultBusyTimeoutMs = 2000;
+    // What the application's own connection, on the main thread, waits.
+    static constexpr int mainThreadBusyTimeoutMs = 40;
+    // How soon a closed or read-only connection tries a read-write open
+    // again after the last try.
+    static constexpr int defaultReopenIntervalMs = 3000;
     explicit ChatDatabase(const QString& path, int busyTimeoutMs = defaultBusyTimeoutMs);
     ~ChatDatabase();
 
@@ -148,13 +174,30 @@ public:
     bool isReadOnly() const { return m_readOnly; }
     const QString& path() const { return m_path; }
 
-    // Tries the open again when the database is closed; true when it is open
+    // Tries a read-write open again when the database is closed or only
+    // open for reading, unless the last try was less than the reopen
+    // interval ago; true when it is open (perhaps only for reading)
     // afterwards. Every write calls it first. A retry does not wait for a
-    // lock (it may run once per streamed token), unlike the first open.
+    // lock, unlike the first open.
     bool reopen();
+    void setReopenInterval(int ms) { m_reopenIntervalMs = ms; }
+
+    // The last write (a statement that changes the file, or a transaction)
+    // failed, or was refused because the database is closed or read-only;
+    // cleared by the next write that succeeds. writesFailingChanged tells.
+    bool writesFailing() const { return m_writesFailing; }
+    // A write transaction that changes nothing: whether writes get through
+    // now (the lock is free, the connection writable). Sets writesFailing.
+    bool probeWrites();
 
     // Pinned chats first, then the most recently updated first.
-    QList<ChatRecord> listChats() const;
+    QList<ChatRecord> listChats() const { return readChatList(std::nullopt).chats; }
+    // The chat list in the same order, from the same query, with
+    // has_reasoning counted only for the chats in `reasoningOf` (all chats
+    // when absent), so that it costs nothing for the messages of the others.
+    ChatList readChatList(const std::optional<QSet<int64_t>>& reasoningOf) const;
+    // Whether the chat's row exists; absent when that could not be read.
+    std::optional<bool> chatExists(int64_t id) const;
     // The chats with a message whose content contains `query`, ignoring case
     // (simple Unicode case folding of each character, as QString's
     // case-insensitive search, no locale, no diacritic folding). An empty
@@ -221,9 +264,13 @@ public:
 
 signals:
     void openChanged(bool open);
+    void writesFailingChanged(bool failing);
 
 private:
-    bool open(int busyTimeoutMs);
+    bool open(int busyTimeoutMs, bool writableOnly);
+    sqlite3* openForReading(int busyMs, int* rc, QString* error, std::unique_ptr<QTemporaryDir>* copy) const;
+    bool runTransaction(const std::function<bool()>& body);
+    void noteWrite(bool succeeded);
     bool createSchema();
     bool readableSchema();
     bool addMissingColumns();
@@ -267,8 +314,14 @@ private:
 
     QString m_path;
     int m_busyTimeoutMs = defaultBusyTimeoutMs;
+    int m_reopenIntervalMs = defaultReopenIntervalMs;
+    QElapsedTimer m_lastOpenTry;
     sqlite3* m_db = nullptr;
     bool m_readOnly = false;
+    bool m_writesFailing = false;
+    // The temporary folder holding the private copy the connection reads,
+    // when it reads one; removed with it.
+    std::unique_ptr<QTemporaryDir> m_privateCopy;
     int m_transactionDepth = 0;
     bool m_openFailureLogged = false;
     FoldedCopy m_copy;

@@ -1,5 +1,7 @@
 #include "storage/ChatDatabase.h"
 
+#include <QStringList>
+
 #include <algorithm>
 
 #include <sqlite3.h>
@@ -16,6 +18,18 @@ const QString listQuery = QStringLiteral(
     "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
     "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
     "             OR m.content LIKE '%</think>%')) AS has_reasoning\n"
+    "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC");
+
+// The same query with the count made only for the chats in "IN (%1)", and
+// -1 for the others: the same rows, scanned and sorted the same way, so
+// chats updated in the same second come in the same order, while the
+// messages of the other chats are never read.
+const QString listQueryCountingSome = QStringLiteral(
+    "SELECT c.id, c.title, c.model_id, c.created_at, c.updated_at, c.pinned, c.is_council,\n"
+    "    CASE WHEN c.id IN (%1) THEN\n"
+    "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
+    "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
+    "             OR m.content LIKE '%</think>%')) ELSE -1 END AS has_reasoning\n"
     "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC");
 
 const QString messagesQuery = QStringLiteral(
@@ -84,8 +98,13 @@ int64_t ChatDatabase::insert(const QString& sql, const QList<Value>& values)
 
 bool ChatDatabase::step(const QString& sql, const QList<Value>& values, int64_t* insertedRow)
 {
-    if (!reopen())
+    if (!reopen()) {
+        // Nothing can be read from a closed database either: what is run
+        // here is a write that did not happen.
+        if (m_transactionDepth == 0)
+            noteWrite(false);
         return false;
+    }
     const Statement statement = prepare(sql, values);
     if (!statement)
         return false;
@@ -126,10 +145,22 @@ bool ChatDatabase::execScript(const char* sql)
 
 bool ChatDatabase::transaction(const std::function<bool()>& body)
 {
-    if (!reopen())
-        return false;
     if (m_transactionDepth > 0)
         return body();
+    const bool committed = runTransaction(body);
+    noteWrite(committed);
+    return committed;
+}
+
+bool ChatDatabase::probeWrites()
+{
+    return transaction([] { return true; });
+}
+
+bool ChatDatabase::runTransaction(const std::function<bool()>& body)
+{
+    if (!reopen())
+        return false;
     // Said once, at the open: asking SQLite would log each refusal.
     if (m_readOnly)
         return false;
@@ -159,14 +190,25 @@ bool ChatDatabase::transaction(const std::function<bool()>& body)
     return false;
 }
 
-QList<ChatDatabase::ChatRecord> ChatDatabase::listChats() const
+ChatDatabase::ChatList ChatDatabase::readChatList(const std::optional<QSet<int64_t>>& reasoningOf) const
 {
-    QList<ChatRecord> chats;
-    const Statement statement = prepare(listQuery);
+    ChatList list;
+    QString sql = listQuery;
+    QList<Value> ids;
+    if (reasoningOf) {
+        QStringList marks;
+        for (const int64_t id : *reasoningOf) {
+            ids.append(id);
+            marks.append(QStringLiteral("?"));
+        }
+        sql = listQueryCountingSome.arg(marks.join(QLatin1Char(',')));
+    }
+    const Statement statement = prepare(sql, ids);
     if (!statement)
-        return chats;
+        return list;
     sqlite3_stmt* s = statement.get();
-    while (stepRow(s)) {
+    int rc = SQLITE_OK;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         ChatRecord chat;
         chat.id = integerColumn(s, 0);
         chat.title = textColumn(s, 1);
@@ -175,10 +217,30 @@ QList<ChatDatabase::ChatRecord> ChatDatabase::listChats() const
         chat.updatedAt = integerColumn(s, 4);
         chat.isPinned = integerColumn(s, 5) != 0;
         chat.isCouncil = integerColumn(s, 6) != 0;
-        chat.hasReasoning = integerColumn(s, 7) != 0;
-        chats.append(std::move(chat));
+        const int64_t reasoning = integerColumn(s, 7);
+        if (reasoning < 0)
+            list.reasoningUnread.insert(chat.id);
+        chat.hasReasoning = reasoning > 0;
+        list.chats.append(std::move(chat));
     }
-    return chats;
+    // A list cut short (a lock on a file not in WAL mode) is no list: the
+    // caller keeps what it showed.
+    list.ok = rc == SQLITE_DONE;
+    if (!list.ok)
+        logError("step failed: %1");
+    return list;
+}
+
+std::optional<bool> ChatDatabase::chatExists(int64_t id) const
+{
+    const Statement statement = prepare(QStringLiteral("SELECT 1 FROM chats WHERE id=?"), {id});
+    if (!statement)
+        return std::nullopt;
+    const int rc = sqlite3_step(statement.get());
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE)
+        return rc == SQLITE_ROW;
+    logError("step failed: %1");
+    return std::nullopt;
 }
 
 int64_t ChatDatabase::insertChat(const QString& title, const QString& modelId)

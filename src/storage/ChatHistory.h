@@ -12,16 +12,20 @@
 // Nothing typed is dropped because a write failed: a turn counts as stored
 // only once its row was written, and the first exchange (chat row, waiting
 // messages, flags, title and reply) is written in one transaction, so a
-// failed creation leaves the database as it was and the next persist() tries
-// again. Turns are written in transcript order; a failed write ends the walk
-// there, so rows never come out of order. The same holds while the database
-// is closed (another process held it when it was opened, or the file is not
-// a database): each persist() opens it again first.
+// failed creation leaves the database as it was and is tried again. Turns
+// are written in transcript order; a failed write ends the walk there, so
+// rows never come out of order. What could not be written stays with its
+// chat when another chat is opened or a new one started (the backlog), and
+// is written, chat after chat in the order they were left, as soon as writes
+// work again: at the next write, at the next chat change, and by a retry
+// every few seconds while anything waits. At quit there is one last try, and
+// what still cannot be written is named in the log. A chat deleted from the
+// file takes its waiting turns with it.
 //
 // databaseAvailable tells the chat screen to show notSavedNotice while what
-// the user types is not reaching the file: the database is closed or could
-// only be opened read-only, or the last write failed (a full disk, a lock
-// held past the busy timeout). The next write that succeeds clears it.
+// the user does is not reaching the file: the database is closed or could
+// only be opened read-only, the last write failed (a full disk, a lock held
+// by another process), or something still waits to be written.
 //
 // Threads: main thread only.
 
@@ -34,6 +38,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 #include <QUuid>
 
 #include <cstdint>
@@ -51,18 +56,22 @@ public:
 
     // What the chat screen shows while databaseAvailable is false.
     static const QString notSavedNotice;
+    // How often waiting writes are tried again while nothing else tries them.
+    static constexpr int retryIntervalMs = 3000;
 
     // Over ChatDatabase::shared() and ChatStore::shared().
     explicit ChatHistory(QObject* parent = nullptr);
     // Both must outlive the history.
     ChatHistory(ChatDatabase& db, ChatStore& store, QObject* parent = nullptr);
 
-    // What persist() writes reaches the file: the database is open for
-    // writing and the last write of this history succeeded.
+    // What the user does reaches the file: the database is open for
+    // writing, its last write succeeded and nothing waits to be written.
     bool databaseAvailable() const { return m_available; }
+    // Something of any chat waits to be written.
+    bool hasWaitingWrites() const { return m_open.hasWaiting() || !m_backlog.isEmpty(); }
 
     // The open chat's row id; 0 while the chat is unsaved.
-    int64_t chatId() const { return m_chatId; }
+    int64_t chatId() const { return m_open.id; }
     // Turns already stored stay in their chat: persist() never deletes their
     // rows nor writes them again. User turns still waiting for a chat are
     // written into the new one by the next persist() that holds them.
@@ -70,18 +79,21 @@ public:
 
     // Writes what changed since the last call; `modelId` is the loaded
     // model's id (absent when none is loaded), recorded on the chat when it
-    // is created. Reloads the chat list after any insert or delete.
+    // is created. Refreshes the chat list after any insert or delete. While
+    // earlier writes wait, it tries them first, but only when the list holds
+    // something new to write (not for each streamed piece of a reply).
     void persist(const QList<Turn>& turns, const std::optional<QString>& modelId);
 
     // Creates the chat row with the waiting user turns still in `turns`,
     // titled after the first of them (40 characters at most, of the text the
-    // title source gives for it). Does nothing
-    // for a saved chat. False when nothing was written; the waiting turns
-    // then stay waiting.
+    // title source gives for it). Does nothing for a saved chat. False when
+    // nothing was written; the waiting turns then stay waiting.
     bool createChat(const QList<Turn>& turns, const std::optional<QString>& modelId);
 
     // Opens a stored chat: its messages as completed turns with new ids, in
-    // stored order. The caller installs them in the session.
+    // stored order. The caller installs them in the session. A chat whose
+    // turns still wait to be written comes back as it was left, waiting
+    // turns included, with the ids it had.
     QList<Turn> load(int64_t chatId);
 
     // Maps a first message to the text its chat is titled from; unset, the
@@ -89,8 +101,12 @@ public:
     // typed text; the history does not.
     void setTitleSource(std::function<QString(const QString&)> source) { m_titleSource = std::move(source); }
 
-    // Back to a new unsaved chat. The council switch keeps its value.
+    // Back to a new unsaved chat. The council switch keeps its value; what
+    // the open chat still had to write waits in the backlog.
     void reset();
+    // The chat was deleted from the file: whatever of it waited is dropped,
+    // and when it is the open chat, the history starts a new unsaved one.
+    void forgetChat(int64_t chatId);
 
     // The chat holds council replies: stored at once for a saved chat,
     // otherwise when the chat is created.
@@ -98,10 +114,19 @@ public:
     // The council switch: stored at once for a saved chat, otherwise when the
     // chat is created.
     void setCouncilOn(bool on);
-    // The stored council switch of the open chat; false while unsaved.
+    // The stored council switch of the open chat (or the one waiting to be
+    // stored); false while unsaved.
     bool loadCouncilOn() const;
 
-    bool councilOn() const { return m_councilOn; }
+    bool councilOn() const { return m_open.councilOn; }
+
+    // Writes what waits, chats in the order they were left and then the open
+    // chat; with nothing waiting, tries whether writes get through again. The
+    // retry timer calls it. False while anything still waits.
+    bool retryWrites();
+    // One last try at quit; what still cannot be written is logged, turn by
+    // turn. Runs when the application is about to quit.
+    void flushBeforeQuit();
 
     static constexpr int titleLength = 40;
 
@@ -110,23 +135,51 @@ signals:
     void databaseAvailableChanged(bool available);
 
 private:
-    bool createChatWith(const QList<Turn>& turns, const std::optional<QString>& modelId, const Turn* reply);
-    bool storeTurn(const Turn& turn);
+    // One chat's bookkeeping: what of its transcript is stored, waits for the
+    // chat to exist, or is never stored, and what of it waits to be written.
+    struct ChatState {
+        int64_t id = 0;
+        QHash<QUuid, int64_t> rowIds; // stored turns and their rows
+        QList<QUuid> pending;         // user turns waiting for the chat row
+        QSet<QUuid> skipped;          // turns never stored
+        bool councilOn = false;
+        bool draftCouncil = false;
+        // A turn write failed: the transcript as last seen (to write from),
+        // and what there was to write then.
+        bool turnsWaiting = false;
+        QList<Turn> turns;
+        std::optional<QString> modelId;
+        QSet<QUuid> attempted;
+        // Council flags of a saved chat whose write failed.
+        std::optional<bool> councilOnWaiting;
+        bool markWaiting = false;
+
+        bool hasWaiting() const { return turnsWaiting || councilOnWaiting || markWaiting; }
+    };
+
+    void note(ChatState& chat, const QList<Turn>& turns) const;
+    QSet<QUuid> workOf(const ChatState& chat, const QList<Turn>& turns) const;
+    bool writeChat(ChatState& chat, const QList<Turn>* turns, const std::optional<QString>& modelId,
+                   QSet<int64_t>& touched);
+    bool writeOpen(const QList<Turn>& turns, const std::optional<QString>& modelId, QSet<int64_t>& touched);
+    bool writeBacklog(QSet<int64_t>& touched);
+    bool createChatWith(ChatState& chat, const QList<Turn>& turns, const std::optional<QString>& modelId,
+                        const Turn* reply, QSet<int64_t>& touched);
+    bool storeTurn(ChatState& chat, const Turn& turn);
     int64_t insertMessage(const Turn& turn, int64_t chatId);
-    // Records how a write went and tells when the availability changes.
-    bool noteWrite(bool succeeded);
+    bool dropIfGone(ChatState& chat, const QList<Turn>* turns);
+    void leaveOpenChat();
+    void startUnsaved();
+    void finishWrites(const QSet<int64_t>& touched);
     void updateAvailability();
+    void logUnwritten(const ChatState& chat) const;
 
     ChatDatabase& m_db;
     ChatStore& m_store;
-    int64_t m_chatId = 0;
-    QHash<QUuid, int64_t> m_rowIds;
-    QList<QUuid> m_pending;
-    QSet<QUuid> m_skipped;
-    bool m_councilOn = false;
-    bool m_draftCouncil = false;
-    bool m_writeFailed = false;
+    ChatState m_open;
+    QList<ChatState> m_backlog; // left chats with writes waiting, oldest first
     bool m_available = false;
+    QTimer m_retry;
     std::function<QString(const QString&)> m_titleSource;
 };
 

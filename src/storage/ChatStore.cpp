@@ -1,10 +1,13 @@
 #include "storage/ChatStore.h"
 
+#include <QHash>
 #include <QLocale>
 
 #include <algorithm>
 
 namespace cvn {
+
+const QString ChatStore::newChatTitle = QStringLiteral("New chat");
 
 namespace {
 
@@ -18,14 +21,28 @@ QList<ChatStore::Row> rowsWithPin(const QList<ChatStore::Row>& rows, bool pinned
     return kept;
 }
 
-} // namespace
 
-const QString ChatStore::newChatTitle = QStringLiteral("New chat");
+ChatStore::Row rowOf(const ChatDatabase::ChatRecord& chat)
+{
+    ChatStore::Row row;
+    row.id = chat.id;
+    row.title = chat.title.trimmed().isEmpty() ? ChatStore::newChatTitle : chat.title;
+    row.reasoning = chat.hasReasoning;
+    row.council = chat.isCouncil;
+    row.pinned = chat.isPinned;
+    row.updatedAt = chat.updatedAt;
+    return row;
+}
+
+} // namespace
 
 ChatStore::ChatStore(ChatDatabase& db, QObject* parent)
     : QObject(parent)
     , m_db(db)
 {
+    // A database that opens later, or becomes writable, may hold more than
+    // what was read before.
+    connect(&m_db, &ChatDatabase::openChanged, this, &ChatStore::reload);
     reload();
 }
 
@@ -38,19 +55,51 @@ ChatStore& ChatStore::shared()
 void ChatStore::reload()
 {
     m_contentHits.reset();
+    const ChatDatabase::ChatList list = m_db.readChatList(std::nullopt);
+    if (!list.ok)
+        return;
+    m_loaded = true;
     QList<Row> rows;
-    const QList<ChatDatabase::ChatRecord> chats = m_db.listChats();
-    rows.reserve(chats.size());
-    for (const ChatDatabase::ChatRecord& chat : chats) {
-        Row row;
-        row.id = chat.id;
-        row.title = chat.title.trimmed().isEmpty() ? newChatTitle : chat.title;
-        row.reasoning = chat.hasReasoning;
-        row.council = chat.isCouncil;
-        row.pinned = chat.isPinned;
-        row.updatedAt = chat.updatedAt;
+    rows.reserve(list.chats.size());
+    for (const ChatDatabase::ChatRecord& chat : list.chats)
+        rows.append(rowOf(chat));
+    publish(std::move(rows));
+}
+
+void ChatStore::refresh(const QSet<int64_t>& ids)
+{
+    if (!m_loaded) {
+        reload();
+        return;
+    }
+    m_contentHits.reset();
+    const ChatDatabase::ChatList list = m_db.readChatList(ids);
+    if (!list.ok)
+        return;
+    QHash<int64_t, bool> reasoning;
+    reasoning.reserve(m_rows.size());
+    for (const Row& row : std::as_const(m_rows))
+        reasoning.insert(row.id, row.reasoning);
+    QList<Row> rows;
+    rows.reserve(list.chats.size());
+    for (const ChatDatabase::ChatRecord& chat : list.chats) {
+        Row row = rowOf(chat);
+        if (list.reasoningUnread.contains(chat.id)) {
+            const auto known = reasoning.constFind(chat.id);
+            // Another process added it: its mark has never been read.
+            if (known == reasoning.cend()) {
+                reload();
+                return;
+            }
+            row.reasoning = known.value();
+        }
         rows.append(std::move(row));
     }
+    publish(std::move(rows));
+}
+
+void ChatStore::publish(QList<Row> rows)
+{
     if (rows == m_rows)
         return;
     m_rows = std::move(rows);
@@ -103,22 +152,24 @@ QSet<int64_t> ChatStore::contentMatches(const QString& query)
     return ids;
 }
 
-void ChatStore::setPinned(int64_t id)
+bool ChatStore::setPinned(int64_t id)
 {
     const auto row = std::find_if(m_rows.cbegin(), m_rows.cend(), [&](const Row& r) { return r.id == id; });
     if (row == m_rows.cend())
-        return;
-    m_db.run(QStringLiteral("UPDATE chats SET pinned=? WHERE id=?"), {row->pinned ? 0 : 1, id});
-    reload();
+        return true;
+    const bool stored = m_db.run(QStringLiteral("UPDATE chats SET pinned=? WHERE id=?"), {row->pinned ? 0 : 1, id});
+    refresh({id});
+    return stored;
 }
 
-void ChatStore::rename(int64_t id, const QString& title)
+bool ChatStore::rename(int64_t id, const QString& title)
 {
     const QString trimmed = title.trimmed();
     if (trimmed.isEmpty())
-        return;
-    m_db.run(QStringLiteral("UPDATE chats SET title=? WHERE id=?"), {trimmed, id});
-    reload();
+        return true;
+    const bool stored = m_db.run(QStringLiteral("UPDATE chats SET title=? WHERE id=?"), {trimmed, id});
+    refresh({id});
+    return stored;
 }
 
 } // namespace cvn

@@ -59,8 +59,14 @@ public:
     const QList<Row>& rows() const { return m_rows; }
 
     // Rereads the list, forgets the cached content search, and emits
-    // rowsChanged only when the rows differ.
+    // rowsChanged only when the rows differ. A list that cannot be read
+    // leaves the rows as they were.
     void reload();
+    // After writes to the chats in `ids`: the same list as reload() gives,
+    // but the reasoning mark is worked out again only for those chats, so
+    // the cost does not grow with the messages of the others. Falls back to
+    // reload() before the first full read and for a chat it has not seen.
+    void refresh(const QSet<int64_t>& ids);
 
     QList<Row> pinnedRows() const;
     QList<Row> unpinnedRows() const;
@@ -80,18 +86,23 @@ public:
     QSet<int64_t> contentMatches(const QString& query);
 
     // Flips the chat's pin; an id not in rows() does nothing. The chat keeps
-    // its updated time.
-    void setPinned(int64_t id);
+    // its updated time. False when the change could not be stored; the rows
+    // then show what is stored.
+    bool setPinned(int64_t id);
     // Stores the title trimmed of white space and line breaks; a blank title
-    // does nothing. The chat keeps its updated time.
-    void rename(int64_t id, const QString& title);
+    // does nothing. The chat keeps its updated time. False when the title
+    // could not be stored.
+    bool rename(int64_t id, const QString& title);
 
 signals:
     void rowsChanged();
 
 private:
+    void publish(QList<Row> rows);
+
     ChatDatabase& m_db;
     QList<Row> m_rows;
+    bool m_loaded = false; // a full read has succeeded
     std::optional<std::pair<QString, QSet<int64_t>>> m_contentHits;
 };
 

@@ -10,6 +10,7 @@
 #include "chat/sidebar/SidebarView.h"
 #include "chat/shared/AppSignals.h"
 #include "chat/ChatView.h"
+#include "chat/NoticeLine.h"
 #include "chat/composer/Composer.h"
 #include "chat/shared/DebugPanel.h"
 #include "chat/shared/Toasts.h"
@@ -74,7 +75,8 @@ struct Fixture {
         folder.add(QStringLiteral("tiny"), {kHello});
         folder.add(QStringLiteral("endless"), {kEndless});
         store = std::make_unique<ModelStore>(folder.path);
-        db = std::make_unique<ChatDatabase>(makeTempFolder() + QStringLiteral("/chats.db"));
+        db = std::make_unique<ChatDatabase>(makeTempFolder() + QStringLiteral("/chats.db"),
+                                            ChatDatabase::mainThreadBusyTimeoutMs);
         chats = std::make_unique<ChatStore>(*db);
         view = std::make_unique<MainView>(*store, *chats);
         view->resize(1280, 800);
@@ -515,6 +517,78 @@ TEST(MainView, ChatPageLivesAcrossChatChanges)
     EXPECT_TRUE(fresh->composer()->text().isEmpty());
     view.stager().stage(file(QStringLiteral("scan.tiff")));
     EXPECT_EQ(fresh->toasts()->message(), QStringLiteral("Format not supported: scan.tiff"));
+}
+
+// Another process holds the database's write lock (a backup tool): a pin, a
+// rename or a delete from the drawer is refused with a toast, the list
+// shows what is stored, the open chat stays open, and the not-saved notice
+// shows until writes get through again.
+TEST(ChatActions, ChangesThatCannotBeStoredSaySoAndShowWhatIsStored)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    f.load(QStringLiteral("tiny"));
+    const int64_t other = f.savedChat(QStringLiteral("Other"));
+    const int64_t open = f.savedChat(QStringLiteral("Open"));
+    QCoreApplication::processEvents();
+    auto* page = qobject_cast<ChatView*>(view.pageWidget());
+    ASSERT_NE(page, nullptr);
+    const auto turns = view.session().turns();
+    const auto rowOf = [&](int64_t id) {
+        for (const auto& row : f.chats->rows())
+            if (row.id == id)
+                return row;
+        return ChatStore::Row{};
+    };
+    ChatActions& chat = view.chat();
+    EXPECT_FALSE(page->notSavedNotice()->isVisible());
+
+    ChatDatabase holder(f.db->path(), 0);
+    ASSERT_TRUE(holder.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+    const auto refused = [&](const char* what) {
+        EXPECT_EQ(page->toasts()->message(), ChatActions::changeNotSavedToast) << what;
+        EXPECT_EQ(page->toasts()->kind(), ToastKind::error) << what;
+        EXPECT_TRUE(page->notSavedNotice()->isVisible()) << what;
+        page->toasts()->show(QStringLiteral("cleared"), ToastKind::info);
+    };
+
+    chat.openMenu(rowOf(other));
+    chat.choose(QStringLiteral("pin"));
+    refused("pin");
+    EXPECT_FALSE(rowOf(other).pinned);
+
+    chat.openMenu(rowOf(other));
+    chat.choose(QStringLiteral("rename"));
+    auto* dialog = qobject_cast<CvnInputDialog*>(view.overlays().value(0));
+    ASSERT_NE(dialog, nullptr);
+    dialog->field()->clear();
+    QTest::keyClicks(dialog->field(), QStringLiteral("Renamed"));
+    QTest::mouseClick(dialog->saveButton(), Qt::LeftButton);
+    refused("rename");
+    EXPECT_TRUE(view.overlays().isEmpty());
+    EXPECT_EQ(rowOf(other).title, QStringLiteral("Other"));
+
+    chat.openMenu(rowOf(open));
+    chat.choose(QStringLiteral("delete"));
+    auto* confirm = qobject_cast<CvnConfirmDialog*>(view.overlays().value(0));
+    ASSERT_NE(confirm, nullptr);
+    QTest::mouseClick(confirm->confirmButton(), Qt::LeftButton);
+    refused("delete");
+    EXPECT_EQ(view.history().chatId(), open);
+    EXPECT_EQ(view.session().turns(), turns);
+    EXPECT_EQ(rowOf(open).id, open);
+    EXPECT_EQ(f.db->messages(open).size(), 2);
+
+    ASSERT_TRUE(holder.exec(QStringLiteral("ROLLBACK")));
+    view.history().retryWrites();
+    EXPECT_FALSE(page->notSavedNotice()->isVisible());
+    chat.openMenu(rowOf(open));
+    chat.choose(QStringLiteral("delete"));
+    chat.confirmDelete();
+    EXPECT_EQ(page->toasts()->message(), QStringLiteral("cleared"));
+    EXPECT_EQ(view.history().chatId(), 0);
+    EXPECT_EQ(rowOf(open).id, 0);
 }
 
 // The models page has the runtime panel too, following the setting live and

@@ -469,7 +469,7 @@ TEST_F(ChatViewTest, NotSavedNoticeStandsWhileTheHistoryCannotSave)
     EXPECT_EQ(page.notSavedNotice()->geometry().bottom() + 1 + ChatView::composerSpacing, page.composer()->y());
     // The end of the transcript stays clear of it.
     EXPECT_EQ(page.transcript()->tailHeight(), tail + NoticeLine::lineHeight + ChatView::composerSpacing);
-    history.persist(turns, QStringLiteral("m"));
+    history.retryWrites();
     EXPECT_FALSE(page.notSavedNotice()->isVisible());
     EXPECT_EQ(page.transcript()->tailHeight(), tail);
     EXPECT_EQ(db.listChats().size(), 1);

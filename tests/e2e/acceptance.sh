@@ -640,6 +640,83 @@ wait_sql "SELECT title FROM chats" "Secret word test" 10 || fail "the title was 
 wait_text "Secret word test" renamed 10 || fail "the row does not show the new title"
 close_drawer
 
+# --- 10b. writes while another process holds the database -------------------------------------
+# A second program (as a backup tool does) holds the database's write lock:
+# a rename is refused with a toast, a message and its reply wait with the
+# not-saved notice, and once the lock is gone and the chat was left and
+# opened again, both are stored.
+hold_lock() {
+  mkfifo "$T/lock.fifo"
+  sqlite3 -batch "$DB" <"$T/lock.fifo" >"$T/lock.log" 2>&1 &
+  LOCK_PID=$!
+  PIDS+=("$LOCK_PID")
+  exec 7>"$T/lock.fifo"
+  echo "PRAGMA busy_timeout = 10000; BEGIN EXCLUSIVE;" >&7
+  local _
+  for _ in $(seq 100); do
+    sqlite3 -batch "$DB" "PRAGMA busy_timeout = 0; BEGIN IMMEDIATE; ROLLBACK;" >/dev/null 2>&1 || return 0
+    sleep 0.1
+  done
+  fail "the second program did not take the lock: $(cat "$T/lock.log")"
+}
+release_lock() {
+  echo "ROLLBACK;" >&7
+  exec 7>&-
+  wait "$LOCK_PID" 2>/dev/null
+  rm -f "$T/lock.fifo"
+}
+# Waits until the program has used no processor time for a second: a reply
+# is no longer being generated.
+wait_idle() { # wait_idle seconds
+  local last now quiet=0 _
+  last=$(awk '{print $14 + $15}' "/proc/$APP_PID/stat")
+  for _ in $(seq $(($1 * 4))); do
+    sleep 0.25
+    now=$(awk '{print $14 + $15}' "/proc/$APP_PID/stat")
+    if [ "$now" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0; fi
+    last=$now
+    [ "$quiet" -ge 4 ] && return 0
+  done
+  return 1
+}
+step locked
+hold_lock
+row_menu locked-rename
+click_word RENAME locked-rename-item
+wait_text "Rename chat" locked-rename-dialog 10 || fail "no rename dialog"
+key ctrl+a
+type_text "Locked title"
+click_pill SAVE locked-rename-save
+burst locked-rename-toast 3 never
+burst_has "Could not save the change to this chat" || fail "no toast for a refused rename"
+[ "$(sql "SELECT title FROM chats")" = "Secret word test" ] || fail "the refused title was stored"
+shown "Secret word test" || fail "the row does not show the stored title"
+close_drawer
+USERS=$(sql "SELECT COUNT(*) FROM messages WHERE role='user'")
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+click_at $EDITOR
+type_text "Locked send one"
+key Return
+wait_text "Chats are not being saved" locked-notice 15 || fail "no notice while the lock is held"
+wait_idle 120 || fail "the reply did not end"
+shot locked-replied
+[ "$(sql "SELECT COUNT(*) FROM messages")" = $((USERS + REPLIES)) ] || fail "a row was stored under the lock"
+release_lock
+click_at $NEW_CHAT
+wait_text --gone "Locked send one" locked-away 10 || fail "New chat kept the transcript"
+click_at $HISTORY
+wait_drawer_word secret locked-drawer || fail "no row in the drawer"
+# shellcheck disable=SC2086
+click $AT
+wait_text "Locked send one" locked-back 15 || fail "the chat came back without the message"
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='user'" $((USERS + 1)) 15 || fail "the message was not stored"
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 15 || fail "the reply was not stored"
+LAST_TWO=$(sql "SELECT role FROM messages ORDER BY id DESC LIMIT 2" | tr '\n' ' ')
+[ "$LAST_TWO" = "assistant user " ] || fail "the last rows are '$LAST_TWO'"
+[[ $(sql "SELECT content FROM messages WHERE role='user' ORDER BY id DESC LIMIT 1") == *"Locked send one" ]] ||
+  fail "the stored message is not the one sent"
+wait_text --gone "Chats are not being saved" locked-saved 15 || fail "the notice stayed"
+
 # --- 11. a link while the window is hidden ------------------------------------------------------
 step url
 WIN=$(main_window)

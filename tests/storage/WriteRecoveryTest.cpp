@@ -1,0 +1,387 @@
+// What happens to the user's words while the chat database cannot be
+// written: another process holding its write lock (a backup tool), a data
+// folder that is read-only for a while, a read-only folder holding a -wal
+// file without its -shm. And the chat list after a write, which must be the
+// list a full read gives without rereading every message.
+
+#include "engine/Turn.h"
+#include "storage/ChatHistory.h"
+
+#include "RawDatabase.h"
+#include "support/WriteFailure.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+using cvn::ChatDatabase;
+using cvn::ChatHistory;
+using cvn::ChatStore;
+using cvn::test::RawDatabase;
+using Turn = cvn::Turn;
+using Role = cvn::ChatMessage::Role;
+using Rows = QList<QVariantList>;
+
+namespace {
+
+Turn said(Role role, const QString& content)
+{
+    Turn turn;
+    turn.role = role;
+    turn.content = content;
+    return turn;
+}
+Turn ask(const QString& content) { return said(Role::user, content); }
+Turn answer(const QString& content) { return said(Role::assistant, content); }
+
+QStringList contents(const QList<Turn>& turns)
+{
+    QStringList texts;
+    for (const Turn& turn : turns)
+        texts.append(turn.content);
+    return texts;
+}
+
+Rows storedContents(const RawDatabase& raw, int64_t chatId)
+{
+    return raw.rows("SELECT content FROM messages WHERE chat_id=? ORDER BY id", {qint64(chatId)});
+}
+
+// The warnings logged while it lives.
+class LogCapture {
+public:
+    LogCapture() { previous = qInstallMessageHandler(&LogCapture::keep); }
+    ~LogCapture() { qInstallMessageHandler(previous); }
+    static inline QStringList lines;
+
+private:
+    static void keep(QtMsgType, const QMessageLogContext&, const QString& message) { lines.append(message); }
+    QtMessageHandler previous = nullptr;
+};
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+// A backup tool holds the write lock while the user sends a message, then
+// goes to other chats and starts a new one: nothing typed is dropped, each
+// chat keeps its own turns, and they are written in order once the lock is
+// released, at the next chat change.
+TEST(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
+{
+    const QString path = cvn::test::newDatabasePath();
+    ChatDatabase db{path, 0};
+    db.setReopenInterval(0);
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    RawDatabase raw(path);
+
+    QList<Turn> first{ask("q1"), answer("a1")};
+    history.persist(first, QString("m"));
+    const int64_t firstId = history.chatId();
+    history.reset();
+    history.persist({ask("other"), answer("other reply")}, QString("m"));
+    const int64_t otherId = history.chatId();
+    ASSERT_GE(firstId, 1);
+    ASSERT_GE(otherId, 1);
+
+    first = history.load(firstId);
+    auto lock = std::make_unique<RawDatabase>(path);
+    ASSERT_TRUE(lock->exec("BEGIN EXCLUSIVE"));
+    QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);
+    first << ask("locked send one") << answer("locked reply");
+    history.persist(first, QString("m"));
+    EXPECT_FALSE(history.databaseAvailable());
+    EXPECT_TRUE(history.hasWaitingWrites());
+
+    // Chat changes while the lock is still held; the first exchange of a new
+    // chat waits too.
+    history.load(otherId);
+    history.reset();
+    history.persist({ask("new while locked"), answer("new reply")}, QString("m"));
+    history.reset();
+    // Another chat deleted meanwhile takes nothing of the others with it.
+    history.forgetChat(otherId);
+    // Opened again while held: shown as it was left, waiting turns included.
+    EXPECT_EQ(contents(history.load(firstId)), (QStringList{"q1", "a1", "locked send one", "locked reply"}));
+    EXPECT_EQ(history.chatId(), firstId);
+    history.load(otherId);
+    EXPECT_EQ(storedContents(raw, firstId), (Rows{{"q1"}, {"a1"}}));
+    EXPECT_EQ(availability.count(), 1);
+
+    // At quit with the lock still held: each waiting turn is named.
+    {
+        LogCapture log;
+        LogCapture::lines.clear();
+        history.flushBeforeQuit();
+        const QString all = LogCapture::lines.join(QLatin1Char('\n'));
+        EXPECT_TRUE(all.contains(QString("chat %1: \"locked send one\"").arg(firstId))) << all.toStdString();
+        EXPECT_TRUE(all.contains("a new chat: \"new while locked\"")) << all.toStdString();
+        EXPECT_TRUE(all.contains("\"new reply\"")) << all.toStdString();
+    }
+
+    lock.reset();
+    const QList<Turn> back = history.load(firstId);
+    EXPECT_EQ(contents(back), (QStringList{"q1", "a1", "locked send one", "locked reply"}));
+    EXPECT_EQ(storedContents(raw, firstId), (Rows{{"q1"}, {"a1"}, {"locked send one"}, {"locked reply"}}));
+    EXPECT_EQ(raw.rows("SELECT title FROM chats ORDER BY id"),
+              (Rows{{"q1"}, {"other"}, {"new while locked"}}));
+    EXPECT_EQ(storedContents(raw, 3), (Rows{{"new while locked"}, {"new reply"}}));
+    EXPECT_TRUE(history.databaseAvailable());
+    EXPECT_FALSE(history.hasWaitingWrites());
+    EXPECT_EQ(store.rows().size(), 3);
+
+    // The reopened chat goes on from its rows: nothing is written twice.
+    history.persist(back, QString("m"));
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages"), 8);
+}
+
+// Retried with no chat change: by the timer's call, and by the next send,
+// which writes what waited before its own turn; the flags of a saved chat
+// wait with them. A chat deleted meanwhile drops what waited for it.
+TEST(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
+{
+    const QString path = cvn::test::newDatabasePath();
+    ChatDatabase db{path, 0};
+    db.setReopenInterval(0);
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    RawDatabase raw(path);
+
+    QList<Turn> turns{ask("q1"), answer("a1")};
+    history.persist(turns, QString("m"));
+    const int64_t chatId = history.chatId();
+    auto lock = std::make_unique<RawDatabase>(path);
+    ASSERT_TRUE(lock->exec("BEGIN IMMEDIATE"));
+    turns << ask("q2");
+    history.persist(turns, QString("m"));
+    history.setCouncilOn(true);
+    history.markCouncil();
+    EXPECT_TRUE(history.loadCouncilOn()) << "the switch as the user left it";
+    EXPECT_FALSE(history.retryWrites());
+    lock.reset();
+
+    // The next send: q2 first, then q3.
+    turns << answer("a2") << ask("q3");
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(storedContents(raw, chatId), (Rows{{"q1"}, {"a1"}, {"q2"}, {"a2"}, {"q3"}}));
+    EXPECT_EQ(raw.rows("SELECT is_council, council_on FROM chats"), (Rows{{1, 1}}));
+    EXPECT_TRUE(history.databaseAvailable());
+
+    // The retry alone.
+    lock = std::make_unique<RawDatabase>(path);
+    ASSERT_TRUE(lock->exec("BEGIN EXCLUSIVE"));
+    turns << answer("a3");
+    history.persist(turns, QString("m"));
+    lock.reset();
+    EXPECT_TRUE(history.retryWrites());
+    EXPECT_EQ(storedContents(raw, chatId).size(), 6);
+
+    // Deleted by another instance while a turn waited: dropped, not retried
+    // for ever.
+    ASSERT_TRUE(raw.exec("CREATE TRIGGER refuse BEFORE INSERT ON messages BEGIN SELECT RAISE(ABORT, 'full'); END"));
+    turns << ask("into a chat that goes");
+    history.persist(turns, QString("m"));
+    EXPECT_TRUE(history.hasWaitingWrites());
+    ASSERT_TRUE(raw.exec("DROP TRIGGER refuse; DELETE FROM chats"));
+    EXPECT_TRUE(history.retryWrites());
+    EXPECT_FALSE(history.hasWaitingWrites());
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages WHERE content='into a chat that goes'"), 0);
+}
+
+// A data folder that was read-only at start (a mount, a permission) and is
+// made writable again: the next send is saved, with what waited.
+TEST(WriteRecovery, AReadOnlyFolderMadeWritableIsWrittenAgain)
+{
+    const QString path = cvn::test::newDatabasePath();
+    int64_t chatId = 0;
+    {
+        ChatDatabase db{path};
+        ChatStore store(db);
+        ChatHistory history(db, store);
+        history.persist({ask("before"), answer("stored")}, QString("m"));
+        chatId = history.chatId();
+    }
+    auto undo = cvn::test::makeReadOnly(QFileInfo(path).path());
+    if (!undo)
+        GTEST_SKIP() << "cannot make a folder read-only here";
+
+    ChatDatabase db{path};
+    db.setReopenInterval(0);
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    EXPECT_TRUE(db.isReadOnly());
+    EXPECT_FALSE(history.databaseAvailable());
+    QList<Turn> turns = history.load(chatId);
+    turns << ask("while read-only") << answer("kept");
+    history.persist(turns, QString("m"));
+    EXPECT_FALSE(history.databaseAvailable());
+    EXPECT_TRUE(history.retryWrites() == false);
+
+    (*undo)();
+    turns << ask("after") << answer("saved");
+    history.persist(turns, QString("m"));
+    EXPECT_FALSE(db.isReadOnly());
+    EXPECT_TRUE(history.databaseAvailable());
+    EXPECT_EQ(storedContents(RawDatabase(path), chatId),
+              (Rows{{"before"}, {"stored"}, {"while read-only"}, {"kept"}, {"after"}, {"saved"}}));
+    EXPECT_EQ(db.searchMessages("WHILE READ"), QSet<int64_t>{chatId});
+}
+
+// Writes never fail for the notice alone: a failed rename says so until a
+// retry finds the lock free, even with nothing waiting.
+TEST(WriteRecovery, ANoticeForAFailedChangeGoesOnceWritesGetThrough)
+{
+    const QString path = cvn::test::newDatabasePath();
+    ChatDatabase db{path, 0};
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    history.persist({ask("name me"), answer("ok")}, QString("m"));
+    const int64_t chatId = history.chatId();
+    auto lock = std::make_unique<RawDatabase>(path);
+    ASSERT_TRUE(lock->exec("BEGIN EXCLUSIVE"));
+    EXPECT_FALSE(store.rename(chatId, "Renamed"));
+    EXPECT_FALSE(store.setPinned(chatId));
+    EXPECT_EQ(store.rows().first().title, "name me");
+    EXPECT_FALSE(store.rows().first().pinned);
+    EXPECT_FALSE(history.databaseAvailable());
+    EXPECT_TRUE(store.rename(chatId, "   ")) << "a blank title is no change";
+    EXPECT_TRUE(store.setPinned(chatId + 40)) << "nor is an unknown chat";
+    lock.reset();
+    EXPECT_TRUE(history.retryWrites());
+    EXPECT_TRUE(history.databaseAvailable());
+    EXPECT_TRUE(store.rename(chatId, "Renamed"));
+    EXPECT_EQ(store.rows().first().title, "Renamed");
+}
+
+// The application's connection, on the main thread, gives up on another
+// process's lock after about a frame; the write then waits in the history.
+TEST(WriteRecovery, TheAppsConnectionWaitsOnAnotherProcessesLockOnlyAboutAFrame)
+{
+    ChatDatabase& db = ChatDatabase::shared();
+    ASSERT_TRUE(db.isOpen());
+    const ChatDatabase::Statement timeout = db.prepare("PRAGMA busy_timeout");
+    ASSERT_TRUE(timeout && ChatDatabase::stepRow(timeout.get()));
+    const int64_t ms = ChatDatabase::integerColumn(timeout.get(), 0);
+    EXPECT_GT(ms, 0);
+    EXPECT_LE(ms, 50);
+}
+
+// A read-only folder holding chats.db-wal without chats.db-shm (a run that
+// ended before a checkpoint, the folder then mounted read-only): the chats
+// committed only to the -wal are listed, open and are found, and nothing is
+// written beside the files.
+TEST(WriteRecovery, AReadOnlyFolderWithAWalButNoShmListsTheWalsChats)
+{
+    const QString source = cvn::test::newDatabasePath();
+    const QString path = cvn::test::newDatabasePath();
+    const QString folder = QFileInfo(path).path();
+    int64_t walChat = 0;
+    {
+        ChatDatabase db{source};
+        ChatStore store(db);
+        ChatHistory history(db, store);
+        history.persist({ask("checkpointed"), answer("in the file")}, QString("m"));
+        ASSERT_TRUE(db.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+        history.reset();
+        history.persist({ask("only in the wal"), answer("The lighthouse keeper")}, QString("m"));
+        walChat = history.chatId();
+        // Copied while the connection still holds the -wal's frames.
+        ASSERT_TRUE(QFile::copy(source, path));
+        ASSERT_TRUE(QFile::copy(source + "-wal", path + "-wal"));
+        ASSERT_GT(QFileInfo(path + "-wal").size(), 0);
+    }
+    const QStringList filesBefore = QDir(folder).entryList(QDir::Files);
+    const QByteArray file = fileBytes(path);
+    const QByteArray wal = fileBytes(path + "-wal");
+    auto undo = cvn::test::makeReadOnly(folder);
+    if (!undo)
+        GTEST_SKIP() << "cannot make a folder read-only here";
+    {
+        ChatDatabase db{path};
+        EXPECT_TRUE(db.isOpen());
+        EXPECT_TRUE(db.isReadOnly());
+        QStringList titles;
+        for (const auto& chat : db.listChats())
+            titles.append(chat.title);
+        titles.sort();
+        EXPECT_EQ(titles, (QStringList{"checkpointed", "only in the wal"}));
+        EXPECT_EQ(db.searchMessages("LIGHTHOUSE"), QSet<int64_t>{walChat});
+        ASSERT_EQ(db.messages(walChat).size(), 2);
+        EXPECT_EQ(db.messages(walChat)[1].content, "The lighthouse keeper");
+        EXPECT_EQ(db.insertChat("refused", "m"), 0);
+    }
+    (*undo)();
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), filesBefore);
+    EXPECT_TRUE(fileBytes(path) == file);
+    EXPECT_TRUE(fileBytes(path + "-wal") == wal);
+}
+
+// After each write the list is what a full read gives (order of chats
+// updated in the same second, blank titles, pins and reasoning marks
+// included), while the messages of chats not written are not read again.
+TEST(WriteRecovery, TheListAfterAWriteIsTheFullListWithoutRereadingOtherChats)
+{
+    const QString path = cvn::test::newDatabasePath();
+    ChatDatabase db{path};
+    RawDatabase raw(path);
+    const int64_t now = ChatDatabase::now();
+    ASSERT_TRUE(raw.exec(QString("INSERT INTO chats(id, title, updated_at, pinned) VALUES"
+                                 "(1, 'tie a', %1, 0), (2, NULL, %1, 0), (3, 'tie c', %1, 1), (4, '  ', NULL, 0),"
+                                 "(5, 'old', 100, 0), (6, 'tie d', %1, 1), (7, 'think', %1, 0), (8, 'later', %2, 0);"
+                                 "INSERT INTO messages(chat_id, role, content, reasoning) VALUES"
+                                 "(7, 'assistant', 'a <think>x', NULL), (5, 'assistant', 'plain', 'why'),"
+                                 "(1, 'user', 'hi', NULL), (6, 'assistant', 'done</think>', NULL)")
+                             .arg(now)
+                             .arg(now + 1)));
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    const auto fullList = [&] { return ChatStore(db).rows(); };
+    ASSERT_EQ(store.rows(), fullList());
+
+    QList<Turn> turns = history.load(1);
+    turns << ask("more") << answer("<think>now</think> yes");
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(store.rows(), fullList()) << "a reply with reasoning";
+    turns.removeLast();
+    history.persist(turns, QString("m"));
+    EXPECT_EQ(store.rows(), fullList()) << "the reply removed";
+    EXPECT_TRUE(store.setPinned(2));
+    EXPECT_EQ(store.rows(), fullList()) << "pinned";
+    EXPECT_TRUE(store.rename(4, " named "));
+    EXPECT_EQ(store.rows(), fullList()) << "renamed";
+    history.markCouncil();
+    EXPECT_EQ(store.rows(), fullList()) << "a council mark";
+    history.reset();
+    history.persist({ask("fresh"), answer("chat")}, QString("m"));
+    EXPECT_EQ(store.rows(), fullList()) << "a new chat";
+    ASSERT_TRUE(raw.exec("INSERT INTO chats(id, title, updated_at) VALUES(40, 'from elsewhere', 5)"));
+    EXPECT_TRUE(store.setPinned(5));
+    EXPECT_EQ(store.rows(), fullList()) << "a chat another process added";
+
+    // Chat 8 gains a think tag behind the list's back; a write to chat 1 does
+    // not read chat 8's messages again, a full reload does.
+    ASSERT_TRUE(raw.exec("INSERT INTO messages(chat_id, role, content) VALUES(8, 'user', '</think>')"));
+    turns = history.load(1);
+    turns << ask("again");
+    history.persist(turns, QString("m"));
+    const auto reasoningOf = [](const QList<ChatStore::Row>& rows, int64_t id) {
+        for (const auto& row : rows)
+            if (row.id == id)
+                return row.reasoning;
+        return false;
+    };
+    EXPECT_FALSE(reasoningOf(store.rows(), 8));
+    EXPECT_TRUE(reasoningOf(fullList(), 8));
+    store.reload();
+    EXPECT_EQ(store.rows(), fullList());
+}
