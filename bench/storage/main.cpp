@@ -9,7 +9,10 @@
 // queries of one, two and more characters, common and rare, in and beyond
 // ASCII: the per-query time of ours and of the bare scan; then a query right
 // after a message is written, and the first search of a new connection
-// (which reads the folded copy kept in memory).
+// (which reads the folded copy kept in memory). Also the chat list as it is
+// read after a message is stored (only that chat's reasoning mark counted
+// again), and how long a write takes to give up while another process holds
+// the write lock, on the application's own connection.
 //
 // bench-storage [--chats N] [--messages N] [--iterations N] [--folder DIR]
 //
@@ -284,6 +287,31 @@ int main(int argc, char** argv)
     for (int i = 0; i < runs; ++i)
         reloads.push_back(timeMs([&] { store.reload(); }));
 
+    // A message stored into the first listed chat, then the list as it is
+    // read after that write.
+    const int64_t writtenChat = store.rows().isEmpty() ? 0 : store.rows().first().id;
+    std::vector<double> refreshes;
+    for (int i = 0; i < runs; ++i) {
+        db.insertMessage(writtenChat, QStringLiteral("user"), QStringLiteral("one more"));
+        refreshes.push_back(timeMs([&] { store.refresh({writtenChat}); }));
+    }
+
+    // Another process holding the write lock, as a backup tool does.
+    std::vector<double> lockedWrites;
+    {
+        ChatDatabase appDb(path, ChatDatabase::mainThreadBusyTimeoutMs);
+        sqlite3* holder = nullptr;
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &holder, SQLITE_OPEN_READWRITE, nullptr);
+        if (sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            std::fprintf(stderr, "bench-storage: cannot take the write lock: %s\n", sqlite3_errmsg(holder));
+            return 1;
+        }
+        for (int i = 0; i < runs; ++i)
+            lockedWrites.push_back(timeMs([&] { appDb.insertMessage(writtenChat, QStringLiteral("user"), "x"); }));
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close_v2(holder);
+    }
+
     size_t hits = 0;
     size_t bareHits = 0;
     const std::string needle = kNeedle.toStdString();
@@ -297,6 +325,10 @@ int main(int argc, char** argv)
     std::printf("list            %8.2f ms  (%zu chats)\n", median(list.ours), listed);
     std::printf("list, bare      %8.2f ms  (%zu chats)\n", median(list.bare), bareListed);
     std::printf("reload rows     %8.2f ms  (%lld rows)\n", median(reloads), static_cast<long long>(store.rows().size()));
+    std::printf("list after write %7.2f ms  (the rows after a message is stored into one chat)\n",
+                median(refreshes));
+    std::printf("locked write    %8.2f ms  (a write refused while another process holds the lock)\n",
+                median(lockedWrites));
     std::printf("search          %8.2f ms  (%zu chats)\n", median(search.ours), hits);
     std::printf("search, bare    %8.2f ms  (%zu chats)\n", median(search.bare), bareHits);
     std::printf("list ratio %.2f (goal <= 1.2)\n", median(list.ours) / median(list.bare));

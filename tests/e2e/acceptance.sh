@@ -690,7 +690,7 @@ click_pill SAVE locked-rename-save
 burst locked-rename-toast 3 never
 burst_has "Could not save the change to this chat" || fail "no toast for a refused rename"
 [ "$(sql "SELECT title FROM chats")" = "Secret word test" ] || fail "the refused title was stored"
-shown "Secret word test" || fail "the row does not show the stored title"
+wait_text "Secret word test" locked-title 10 || fail "the row does not show the stored title"
 close_drawer
 USERS=$(sql "SELECT COUNT(*) FROM messages WHERE role='user'")
 REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
@@ -703,12 +703,12 @@ shot locked-replied
 [ "$(sql "SELECT COUNT(*) FROM messages")" = $((USERS + REPLIES)) ] || fail "a row was stored under the lock"
 release_lock
 click_at $NEW_CHAT
-wait_text --gone "Locked send one" locked-away 10 || fail "New chat kept the transcript"
+wait_text --gone "sea is calm" locked-away 10 || fail "New chat kept the transcript"
 click_at $HISTORY
 wait_drawer_word secret locked-drawer || fail "no row in the drawer"
 # shellcheck disable=SC2086
 click $AT
-wait_text "Locked send one" locked-back 15 || fail "the chat came back without the message"
+wait_text "sea is calm" locked-back 15 || fail "the chat did not open again"
 wait_sql "SELECT COUNT(*) FROM messages WHERE role='user'" $((USERS + 1)) 15 || fail "the message was not stored"
 wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 15 || fail "the reply was not stored"
 LAST_TWO=$(sql "SELECT role FROM messages ORDER BY id DESC LIMIT 2" | tr '\n' ' ')
