@@ -64,6 +64,27 @@ private:
     QtMessageHandler previous = nullptr;
 };
 
+// A fresh database as the application opens it, a history over it, and a
+// plain second connection to look at the file. Reopening is not held back,
+// so that a test need not wait for it.
+class WriteRecovery : public ::testing::Test {
+protected:
+    WriteRecovery() { db.setReopenInterval(0); }
+    // Another process taking the write lock until the holder goes.
+    std::unique_ptr<RawDatabase> holdLock(const char* begin = "BEGIN EXCLUSIVE")
+    {
+        auto holder = std::make_unique<RawDatabase>(path);
+        EXPECT_TRUE(holder->exec(begin));
+        return holder;
+    }
+
+    const QString path = cvn::test::newDatabasePath();
+    ChatDatabase db{path, 0};
+    ChatStore store{db};
+    ChatHistory history{db, store};
+    RawDatabase raw{path};
+};
+
 QByteArray fileBytes(const QString& path)
 {
     QFile file(path);
@@ -76,15 +97,8 @@ QByteArray fileBytes(const QString& path)
 // goes to other chats and starts a new one: nothing typed is dropped, each
 // chat keeps its own turns, and they are written in order once the lock is
 // released, at the next chat change.
-TEST(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
+TEST_F(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
 {
-    const QString path = cvn::test::newDatabasePath();
-    ChatDatabase db{path, 0};
-    db.setReopenInterval(0);
-    ChatStore store(db);
-    ChatHistory history(db, store);
-    RawDatabase raw(path);
-
     QList<Turn> first{ask("q1"), answer("a1")};
     history.persist(first, QString("m"));
     const int64_t firstId = history.chatId();
@@ -95,8 +109,7 @@ TEST(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
     ASSERT_GE(otherId, 1);
 
     first = history.load(firstId);
-    auto lock = std::make_unique<RawDatabase>(path);
-    ASSERT_TRUE(lock->exec("BEGIN EXCLUSIVE"));
+    auto lock = holdLock();
     QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);
     first << ask("locked send one") << answer("locked reply");
     history.persist(first, QString("m"));
@@ -148,20 +161,12 @@ TEST(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
 // Retried with no chat change: by the timer's call, and by the next send,
 // which writes what waited before its own turn; the flags of a saved chat
 // wait with them. A chat deleted meanwhile drops what waited for it.
-TEST(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
+TEST_F(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
 {
-    const QString path = cvn::test::newDatabasePath();
-    ChatDatabase db{path, 0};
-    db.setReopenInterval(0);
-    ChatStore store(db);
-    ChatHistory history(db, store);
-    RawDatabase raw(path);
-
     QList<Turn> turns{ask("q1"), answer("a1")};
     history.persist(turns, QString("m"));
     const int64_t chatId = history.chatId();
-    auto lock = std::make_unique<RawDatabase>(path);
-    ASSERT_TRUE(lock->exec("BEGIN IMMEDIATE"));
+    auto lock = holdLock("BEGIN IMMEDIATE");
     turns << ask("q2");
     history.persist(turns, QString("m"));
     history.setCouncilOn(true);
@@ -178,8 +183,7 @@ TEST(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
     EXPECT_TRUE(history.databaseAvailable());
 
     // The retry alone.
-    lock = std::make_unique<RawDatabase>(path);
-    ASSERT_TRUE(lock->exec("BEGIN EXCLUSIVE"));
+    lock = holdLock();
     turns << answer("a3");
     history.persist(turns, QString("m"));
     lock.reset();
@@ -200,7 +204,7 @@ TEST(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
 
 // A data folder that was read-only at start (a mount, a permission) and is
 // made writable again: the next send is saved, with what waited.
-TEST(WriteRecovery, AReadOnlyFolderMadeWritableIsWrittenAgain)
+TEST(WriteRecoveryFiles, AReadOnlyFolderMadeWritableIsWrittenAgain)
 {
     const QString path = cvn::test::newDatabasePath();
     int64_t chatId = 0;
@@ -239,16 +243,10 @@ TEST(WriteRecovery, AReadOnlyFolderMadeWritableIsWrittenAgain)
 
 // Writes never fail for the notice alone: a failed rename says so until a
 // retry finds the lock free, even with nothing waiting.
-TEST(WriteRecovery, ANoticeForAFailedChangeGoesOnceWritesGetThrough)
-{
-    const QString path = cvn::test::newDatabasePath();
-    ChatDatabase db{path, 0};
-    ChatStore store(db);
-    ChatHistory history(db, store);
-    history.persist({ask("name me"), answer("ok")}, QString("m"));
+TEST_F(WriteRecovery, ANoticeForAFailedChangeGoesOnceWritesGetThrough)
+{    history.persist({ask("name me"), answer("ok")}, QString("m"));
     const int64_t chatId = history.chatId();
-    auto lock = std::make_unique<RawDatabase>(path);
-    ASSERT_TRUE(lock->exec("BEGIN EXCLUSIVE"));
+    auto lock = holdLock();
     EXPECT_FALSE(store.rename(chatId, "Renamed"));
     EXPECT_FALSE(store.setPinned(chatId));
     EXPECT_EQ(store.rows().first().title, "name me");
@@ -265,7 +263,7 @@ TEST(WriteRecovery, ANoticeForAFailedChangeGoesOnceWritesGetThrough)
 
 // The application's connection, on the main thread, gives up on another
 // process's lock after about a frame; the write then waits in the history.
-TEST(WriteRecovery, TheAppsConnectionWaitsOnAnotherProcessesLockOnlyAboutAFrame)
+TEST(WriteRecoveryFiles, TheAppsConnectionWaitsOnAnotherProcessesLockOnlyAboutAFrame)
 {
     ChatDatabase& db = ChatDatabase::shared();
     ASSERT_TRUE(db.isOpen());
@@ -280,7 +278,7 @@ TEST(WriteRecovery, TheAppsConnectionWaitsOnAnotherProcessesLockOnlyAboutAFrame)
 // ended before a checkpoint, the folder then mounted read-only): the chats
 // committed only to the -wal are listed, open and are found, and nothing is
 // written beside the files.
-TEST(WriteRecovery, AReadOnlyFolderWithAWalButNoShmListsTheWalsChats)
+TEST(WriteRecoveryFiles, AReadOnlyFolderWithAWalButNoShmListsTheWalsChats)
 {
     const QString source = cvn::test::newDatabasePath();
     const QString path = cvn::test::newDatabasePath();
@@ -329,7 +327,7 @@ TEST(WriteRecovery, AReadOnlyFolderWithAWalButNoShmListsTheWalsChats)
 // After each write the list is what a full read gives (order of chats
 // updated in the same second, blank titles, pins and reasoning marks
 // included), while the messages of chats not written are not read again.
-TEST(WriteRecovery, TheListAfterAWriteIsTheFullListWithoutRereadingOtherChats)
+TEST(WriteRecoveryFiles, TheListAfterAWriteIsTheFullListWithoutRereadingOtherChats)
 {
     const QString path = cvn::test::newDatabasePath();
     ChatDatabase db{path};
