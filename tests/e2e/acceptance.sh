@@ -716,6 +716,10 @@ LAST_TWO=$(sql "SELECT role FROM messages ORDER BY id DESC LIMIT 2" | tr '\n' ' 
 [[ $(sql "SELECT content FROM messages WHERE role='user' ORDER BY id DESC LIMIT 1") == *"Locked send one" ]] ||
   fail "the stored message is not the one sent"
 wait_text --gone "Chats are not being saved" locked-saved 15 || fail "the notice stayed"
+# A new chat's empty page, so that the long reply does not lie behind the
+# dialogs of the steps that follow.
+click_at $NEW_CHAT
+wait_text --gone "sea is calm" locked-done 10 || fail "New chat kept the transcript"
 
 # --- 11. a link while the window is hidden ------------------------------------------------------
 step url
