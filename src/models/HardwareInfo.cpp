@@ -14,6 +14,7 @@ namespace cvn {
 namespace {
 
 const QString kUnknownCpu = QStringLiteral("Unknown CPU");
+const QString kNoGpu = QStringLiteral("No GPU detected");
 
 constexpr auto kPatternOptions =
     QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption;
@@ -189,15 +190,15 @@ QList<Line> summaryRuns(const RigInfo& rig)
     if (rig.isUsableForInference && rig.gpuName) {
         gpuText = QStringLiteral("%1 (%2 GB GPU memory)").arg(*rig.gpuName).arg(wholeGb(rig.gpuVramMb));
     } else {
-        gpuText = rig.gpuName.value_or(QStringLiteral("No GPU detected"));
+        gpuText = rig.gpuName.value_or(kNoGpu);
         note = rig.accelerationSwitchedOff
             ? QStringLiteral("GPU acceleration is switched off. Corvanthelis runs on your CPU.")
-            : QStringLiteral("GPU acceleration is not available on this Mac. Corvanthelis runs on your CPU.");
+            : QStringLiteral("GPU acceleration is not available on this computer. Corvanthelis runs on your CPU.");
     }
 
     QList<Line> lines;
     lines.append({
-        {QStringLiteral("Your Mac: "), Tone::label},
+        {QStringLiteral("Your computer: "), Tone::label},
         {QStringLiteral("%1, %2 GB RAM, ").arg(rig.cpuShortName).arg(wholeGb(rig.ramTotalMb)), std::nullopt},
         {gpuText, rig.isUsableForInference ? Tone::good : Tone::warning},
     });
@@ -216,11 +217,12 @@ std::optional<QString> metalUnavailableText()
 {
     if (metalGpuUsable())
         return std::nullopt;
-    const QString gpu = cleanedGpuName(defaultGpuDevice()).value_or(QStringLiteral("No Metal GPU"));
-    return QStringLiteral("Not available on ") + gpu
-        + QStringLiteral(". llama.cpp's Metal backend needs an Apple Silicon "
-                         "GPU (M1 or later) for its matrix kernels; without them, offload would still "
-                         "run on the CPU, only slower.");
+    // The llama.cpp built here has no GPU backend at all, so the reason is the
+    // same whichever device the system reports.
+    const QString cpuOnly = QStringLiteral(". This build of llama.cpp runs on the CPU only.");
+    if (const std::optional<QString> gpu = cleanedGpuName(defaultGpuDevice()))
+        return QStringLiteral("Not available on ") + *gpu + cpuOnly;
+    return kNoGpu + cpuOnly;
 }
 
 } // namespace HardwareInfo

@@ -15,13 +15,13 @@ struct RigInfo {
     QString cpuShortName;
     std::optional<QString> gpuName;
     int64_t gpuVramMb = 0;
-    bool isUsableForInference = false;    // usable Metal GPU, offload switched on
-    bool accelerationSwitchedOff = false; // usable Metal GPU, offload switched off
+    bool isUsableForInference = false;    // usable GPU, offload switched on
+    bool accelerationSwitchedOff = false; // usable GPU, offload switched off
 
     friend bool operator==(const RigInfo&, const RigInfo&) = default;
 
     // A fresh snapshot: memory from the system, the cleaned CPU brand, and the
-    // Metal GPU, of which Linux has none. Reads the "hardware.metalOffload"
+    // default GPU device, of which Linux has none. Reads the "hardware.metalOffload"
     // setting only when a usable GPU exists. Safe on any thread.
     static RigInfo current();
 };
@@ -71,11 +71,12 @@ Line labelRuns(const QList<Bucket>& buckets, Run::Tone tone);
 // or not at all.
 Line runnableSizesRuns(const RigInfo& rig);
 
-// "Your Mac: ...", "Free right now: ...", the runnable sizes and, when GPU
+// "Your computer: ...", "Free right now: ...", the runnable sizes and, when GPU
 // acceleration is not in use, a fourth line saying why.
 QList<Line> summaryRuns(const RigInfo& rig);
 
-// Why Metal offload cannot be switched on; nothing when the GPU is usable.
+// Why GPU offload cannot be switched on, naming the device when there is
+// one; nothing when the GPU is usable.
 std::optional<QString> metalUnavailableText();
 
 } // namespace HardwareInfo

@@ -51,15 +51,15 @@ std::optional<Warning> warning(const QString& path, const QString& name, uint64_
             + gb(free) + QStringLiteral(" GB free. Should work, but leaves little room for other apps.");
     } else if (double(total) * 1.1 < double(required)) {
         w.title = QStringLiteral("This model is bigger than your RAM");
-        w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB, but your Mac only has ")
+        w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB, but your computer only has ")
             + gb(total)
-            + QStringLiteral(" GB total. macOS will constantly swap the model between RAM and SSD, making it "
+            + QStringLiteral(" GB total. The system will constantly swap the model between RAM and SSD, making it "
                              "10-100x slower than normal. Each response may take minutes. Not recommended.");
     } else {
-        w.title = QStringLiteral("This model fits your Mac, but you need to free up RAM");
+        w.title = QStringLiteral("This model fits your computer, but you need to free up RAM");
         w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB. You have ") + gb(free)
-            + QStringLiteral(" GB free right now, but your Mac has ") + gb(total)
-            + QStringLiteral(" GB total. macOS will swap other apps to disk to make room \u2014 first load will "
+            + QStringLiteral(" GB free right now, but your computer has ") + gb(total)
+            + QStringLiteral(" GB total. The system will swap other apps to disk to make room \u2014 first load will "
                              "take longer and other apps will slow down. Close some apps for best performance.");
     }
     return w;

@@ -131,7 +131,7 @@ HardwarePage::HardwarePage(std::function<void()> onBack, QWidget* parent) : QWid
 
     auto* intro = new DialogText(QStringLiteral("This is what Corvanthelis sees.\n"
                                                 "Numbers update when you open this screen —\n"
-                                                "free RAM changes as you use your Mac."),
+                                                "free RAM changes as you use your computer."),
                                  Theme::interMedium13(), Theme::ink);
     intro->setAlignment(Qt::AlignHCenter);
     column->addWidget(intro);
@@ -143,8 +143,8 @@ HardwarePage::HardwarePage(std::function<void()> onBack, QWidget* parent) : QWid
     QVBoxLayout* metal = nullptr;
     m_metalRow = rowWith(&metal);
     QHBoxLayout* metalHead = headLine(metal, &m_metalLine);
-    metalHead->addWidget(new OneLineText(QStringLiteral("METAL OFFLOAD"), Theme::interMedium13(), Theme::paper), 1);
-    m_toggle = new CvnCardToggle(false, QStringLiteral("Metal offload"), false);
+    metalHead->addWidget(new OneLineText(QStringLiteral("GPU OFFLOAD"), Theme::interMedium13(), Theme::paper), 1);
+    m_toggle = new CvnCardToggle(false, QStringLiteral("GPU offload"), false);
     metalHead->addWidget(m_toggle);
     m_metalText = explanation(QString());
     metal->addWidget(m_metalText);
@@ -198,7 +198,7 @@ void HardwarePage::showSettings()
     const QString why = usable ? QString() : HardwareInfo::metalUnavailableText().value_or(QString());
     m_metalLine->setToolTip(why);
     replaceText(m_metalText, usable ? QStringLiteral("Runs the model's layers on the GPU. Off keeps everything on the CPU.")
-                                    : QStringLiteral("Not available on this Mac's GPU. Corvanthelis runs on your CPU."));
+                                    : QStringLiteral("Not available on this computer's GPU. Corvanthelis runs on your CPU."));
 
     const int n = processors();
     const QVariant storedValue = AppSettings::value(kThreadsKey);
@@ -254,7 +254,7 @@ void HardwarePage::askMetal(bool value)
         return;
     m_pendingMetal = value;
     m_dialog = new CvnConfirmDialog(
-        value ? QStringLiteral("Turn on Metal offload?") : QStringLiteral("Turn off Metal offload?"),
+        value ? QStringLiteral("Turn on GPU offload?") : QStringLiteral("Turn off GPU offload?"),
         QStringLiteral("This takes effect the next time a model is loaded. To apply it now, pick the model again in "
                        "SELECT A MODEL."),
         value ? QStringLiteral("TURN ON") : QStringLiteral("TURN OFF"), QStringLiteral("CANCEL"), false,

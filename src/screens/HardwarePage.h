@@ -18,13 +18,13 @@ class DialogText;
 class RigCardLines;
 
 // The hardware page: the machine as the program sees it (through
-// SystemFacts) on a rig card, and the two performance settings, Metal offload
+// SystemFacts) on a rig card, and the two performance settings, GPU offload
 // and CPU threads, which take effect at the next model load.
 //
-// Each show, and each confirmed Metal change, starts one read of the facts on
-// the global thread pool; the result comes back to the main thread and is
+// Each show, and each confirmed offload change, starts one read of the facts
+// on the global thread pool; the result comes back to the main thread and is
 // dropped if the page has gone or a newer read has already been shown, since
-// reads may finish out of order. The Metal switch never writes the setting
+// reads may finish out of order. The offload switch never writes the setting
 // itself: a tap opens a confirmation, and only TURN ON / TURN OFF stores.
 // The thread slider writes "hardware.threadCount" on every move. The page
 // owns its widgets and the open dialog; settings live in AppSettings.
@@ -36,7 +36,7 @@ public:
 
     // Starts one background read; the newest read started wins.
     void refreshRig();
-    // The confirm action of the Metal dialog.
+    // The confirm action of the GPU offload dialog.
     void applyPendingMetal(bool value);
 
     const std::optional<SystemFacts>& facts() const { return m_facts; }

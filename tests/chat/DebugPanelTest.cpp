@@ -97,7 +97,7 @@ TEST_F(DebugPanelTest, GpuSummaryFormsFromTheFactsTheGpuLayerReports)
         // Below 1 MB of working set: no working-set part.
         {integrated, {cpuOnly},
          QStringLiteral("Intel(R) Iris(R) Plus Graphics, discrete/integrated, low-power, not used - CPU only "
-                        "(Metal offload off or not supported on this GPU)")},
+                        "(GPU offload off or not supported on this GPU)")},
         {discrete, {alsoOffloaded},
          QStringLiteral("AMD Radeon Pro 5500M, discrete/integrated, max working set 4096 MB, used (5 of 40 layers, "
                         "c.gguf)")},
@@ -111,7 +111,7 @@ TEST_F(DebugPanelTest, GpuSummaryFormsFromTheFactsTheGpuLayerReports)
         DebugPanelModel::Inputs withModels = in;
         withModels.liveModels = c.models;
         const DebugPanelModel::Row row = DebugPanelModel::build(withModels).rows[1];
-        EXPECT_EQ(row, (DebugPanelModel::Row{QStringLiteral("Metal"), c.summary, c.device ? S::ok : S::failed}));
+        EXPECT_EQ(row, (DebugPanelModel::Row{QStringLiteral("GPU"), c.summary, c.device ? S::ok : S::failed}));
     }
     // The override goes with its scope: the machine's own reading is back.
     EXPECT_EQ(defaultGpuDevice(), machineGpuDevice());
@@ -123,7 +123,7 @@ TEST_F(DebugPanelTest, FreshProcessRowsAndLiveGathering)
     const DebugPanelModel model = DebugPanelModel::build(fresh());
     const QList<DebugPanelModel::Row> expected = {
         {QStringLiteral("Llama runtime"), QStringLiteral("linked"), S::ok},
-        {QStringLiteral("Metal"), QStringLiteral("none"), S::failed},
+        {QStringLiteral("GPU"), QStringLiteral("none"), S::failed},
         {QStringLiteral("Last load attempt"), QStringLiteral("not called"), S::none},
         {QStringLiteral("Loaded models"), QStringLiteral("none"), S::none},
         {QStringLiteral("Streaming"), QStringLiteral("idle"), S::none},

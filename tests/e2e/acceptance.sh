@@ -374,7 +374,8 @@ say "window ${WW}x${WH} at $WX,$WY"
 check "window is 1280x800" [ "$WW" = 1280 ] && [ "$WH" = 800 ]
 check "window centred across" [ $((WX + WW / 2)) -ge 958 ] && [ $((WX + WW / 2)) -le 962 ]
 wait_text "Your rig" intro 30 || fail "no hardware introduction"
-for line in "Your Mac:" "Free right now:" "GPU acceleration is not available on this Mac. Corvanthelis runs on your CPU." \
+for line in "Your computer:" "Free right now:" \
+  "GPU acceleration is not available on this computer. Corvanthelis runs on your CPU." \
   "You can always check this info again in Settings"; do
   shown "$line" || fail "introduction lacks \"$line\""
 done

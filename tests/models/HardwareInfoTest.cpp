@@ -86,7 +86,7 @@ TEST(HardwareInfo, SummaryLines)
     RigInfo usable{16384, 9000, "Apple M1 Pro", QStringLiteral("Apple M1 Pro"), 10922, true, false};
     const QList<HardwareInfo::Line> lines = HardwareInfo::summaryRuns(usable);
     ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[0], (HardwareInfo::Line{toned("Your Mac: ", Tone::label), plain("Apple M1 Pro, 16 GB RAM, "),
+    EXPECT_EQ(lines[0], (HardwareInfo::Line{toned("Your computer: ", Tone::label), plain("Apple M1 Pro, 16 GB RAM, "),
                                             toned("Apple M1 Pro (11 GB GPU memory)", Tone::good)}));
     EXPECT_EQ(lines[1], (HardwareInfo::Line{toned("Free right now: ", Tone::label), toned("8.8 GB", Tone::warning)}));
     EXPECT_EQ(joined(lines[2]), "You can run: 3B (now), 7B (now), 13B (close apps). 30B, 70B won't fit.");
@@ -98,7 +98,8 @@ TEST(HardwareInfo, SummaryLines)
     EXPECT_EQ(cpu[0][2], toned("No GPU detected", Tone::warning));
     EXPECT_EQ(cpu[1][1], toned("2.0 GB", Tone::critical));
     EXPECT_EQ(cpu[3], (HardwareInfo::Line{toned(
-                          "GPU acceleration is not available on this Mac. Corvanthelis runs on your CPU.", Tone::label)}));
+                          "GPU acceleration is not available on this computer. Corvanthelis runs on your CPU.",
+                          Tone::label)}));
 
     RigInfo switchedOff = usable;
     switchedOff.isUsableForInference = false;
@@ -119,13 +120,11 @@ TEST(HardwareInfo, SummaryLines)
     }
 }
 
-TEST(HardwareInfo, ThisMachineHasNoMetalGpu)
+TEST(HardwareInfo, ThisMachineHasNoUsableGpu)
 {
     EXPECT_FALSE(metalGpuUsable());
     EXPECT_EQ(HardwareInfo::metalUnavailableText(),
-              QStringLiteral("Not available on No Metal GPU. llama.cpp's Metal backend needs an Apple Silicon GPU "
-                             "(M1 or later) for its matrix kernels; without them, offload would still run on the "
-                             "CPU, only slower."));
+              QStringLiteral("No GPU detected. This build of llama.cpp runs on the CPU only."));
     const RigInfo now = RigInfo::current();
     EXPECT_FALSE(now.gpuName);
     EXPECT_EQ(now.gpuVramMb, 0);
@@ -165,8 +164,9 @@ TEST(HardwareInfo, ReadsTheGpuThatTheGpuLayerReports)
         const GpuDevice::Override gpu(GpuDevice{QStringLiteral("Intel(R) Iris(R)  Plus Graphics"), false, true,
                                                 1536ull * 1048576, false});
         EXPECT_FALSE(metalGpuUsable());
-        EXPECT_TRUE(HardwareInfo::metalUnavailableText()->startsWith(
-            QStringLiteral("Not available on Intel Iris Plus Graphics. llama.cpp's Metal backend")));
+        EXPECT_EQ(HardwareInfo::metalUnavailableText(),
+                  QStringLiteral("Not available on Intel Iris Plus Graphics. This build of llama.cpp runs on the "
+                                 "CPU only."));
         const RigInfo rig = RigInfo::current();
         EXPECT_EQ(rig.gpuName, QStringLiteral("Intel Iris Plus Graphics"));
         EXPECT_EQ(rig.gpuVramMb, 1536);

@@ -71,17 +71,17 @@ TEST(ModelFitCheck, Warnings)
     const GgufInfo large = sized(14796, 32); // needs 17000
     const auto freeUp = ModelFitCheck::warning("x", "X", 8000, 16384, large);
     ASSERT_TRUE(freeUp);
-    EXPECT_EQ(freeUp->title, "This model fits your Mac, but you need to free up RAM");
+    EXPECT_EQ(freeUp->title, "This model fits your computer, but you need to free up RAM");
     EXPECT_EQ(freeUp->body,
-              QStringLiteral("X needs about 16.6 GB. You have 7.8 GB free right now, but your Mac has 16.0 GB total. "
-                             "macOS will swap other apps to disk to make room \u2014 first load will take longer and "
-                             "other apps will slow down. Close some apps for best performance."));
+              QStringLiteral("X needs about 16.6 GB. You have 7.8 GB free right now, but your computer has 16.0 GB "
+                             "total. The system will swap other apps to disk to make room \u2014 first load will take "
+                             "longer and other apps will slow down. Close some apps for best performance."));
     const auto bigger = ModelFitCheck::warning("x", "X", 8000, 15000, large);
     ASSERT_TRUE(bigger);
     EXPECT_EQ(bigger->title, "This model is bigger than your RAM");
-    EXPECT_EQ(bigger->body, "X needs about 16.6 GB, but your Mac only has 14.6 GB total. macOS will constantly swap "
-                            "the model between RAM and SSD, making it 10-100x slower than normal. Each response may "
-                            "take minutes. Not recommended.");
+    EXPECT_EQ(bigger->body, "X needs about 16.6 GB, but your computer only has 14.6 GB total. The system will "
+                            "constantly swap the model between RAM and SSD, making it 10-100x slower than normal. "
+                            "Each response may take minutes. Not recommended.");
     // Free memory far below the need must not wrap into "fits".
     EXPECT_EQ(ModelFitCheck::warning("x", "X", 0, 15000, large)->title, "This model is bigger than your RAM");
 }

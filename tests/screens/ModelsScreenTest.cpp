@@ -145,7 +145,7 @@ TEST(ModelImport, RamWarningAsksOnceAndRefusesAnotherFileMeanwhile)
     ASSERT_TRUE(road.import->drop(urls({big})));
     ASSERT_TRUE(road.import->pendingAdd());
     EXPECT_EQ(road.import->pendingAdd()->warning.title,
-              QStringLiteral("This model fits your Mac, but you need to free up RAM"));
+              QStringLiteral("This model fits your computer, but you need to free up RAM"));
     road.import->cancelPending();
     EXPECT_FALSE(road.import->pendingAdd());
 

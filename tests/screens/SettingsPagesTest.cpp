@@ -1,5 +1,6 @@
 #include "Fakes.h"
 #include "platform/AppSettings.h"
+#include "platform/SystemInfo.h"
 #include "screens/AppearancePage.h"
 #include "screens/HardwarePage.h"
 #include "screens/RigCardLines.h"
@@ -7,6 +8,7 @@
 #include "support/Wait.h"
 #include "ui_kit/CvnCardSlider.h"
 #include "ui_kit/CvnCardToggle.h"
+#include "ui_kit/CvnDialogCard.h"
 
 #include <QAtomicInt>
 #include <QSemaphore>
@@ -248,7 +250,32 @@ TEST_F(HardwarePageTest, UnusableGpuKeepsTheSwitchOffDimmedAndSilent)
     QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
     EXPECT_EQ(p.page.metalDialog(), nullptr);
     EXPECT_EQ(p.page.metalExplanation()->text(),
-              QStringLiteral("Not available on this Mac's GPU. Corvanthelis runs on your CPU."));
+              QStringLiteral("Not available on this computer's GPU. Corvanthelis runs on your CPU."));
+    EXPECT_EQ(p.page.metalLine()->toolTip(),
+              QStringLiteral("No GPU detected. This build of llama.cpp runs on the CPU only."));
+}
+
+TEST_F(HardwarePageTest, TextsNameThisComputerAndTheGpuItReports)
+{
+    const GpuDevice::Override gpu(GpuDevice{QStringLiteral("Intel(R) UHD Graphics 630"), false, true, 0, false});
+    Page p(intel(8, false));
+    QStringList paragraphs;
+    for (const DialogText* text : p.page.findChildren<DialogText*>())
+        paragraphs << QString(text->text()).replace(QChar::LineSeparator, u'\n');
+    EXPECT_TRUE(paragraphs.contains(QStringLiteral("This is what Corvanthelis sees.\n"
+                                                   "Numbers update when you open this screen \u2014\n"
+                                                   "free RAM changes as you use your computer.")))
+        << paragraphs.join(u'|').toStdString();
+    QStringList head;
+    // OneLineText has no meta-object of its own: findChildren cannot tell it apart.
+    for (QWidget* child : p.page.metalLine()->findChildren<QWidget*>()) {
+        if (const auto* text = dynamic_cast<OneLineText*>(child))
+            head << text->text();
+    }
+    EXPECT_EQ(head.join(u'|'), QStringLiteral("GPU OFFLOAD"));
+    EXPECT_EQ(p.page.metalToggle()->accessibleName(), QStringLiteral("GPU offload"));
+    EXPECT_EQ(p.page.metalLine()->toolTip(),
+              QStringLiteral("Not available on Intel UHD Graphics 630. This build of llama.cpp runs on the CPU only."));
 }
 
 TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
@@ -259,7 +286,7 @@ TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
     ASSERT_TRUE(dialog);
     const QString body = "This takes effect the next time a model is loaded. To apply it now, pick the model again in "
                          "SELECT A MODEL.";
-    EXPECT_EQ(texts(dialog), (QStringList{"Turn on Metal offload?", body, "TURN ON", "CANCEL"}));
+    EXPECT_EQ(texts(dialog), (QStringList{"Turn on GPU offload?", body, "TURN ON", "CANCEL"}));
     EXPECT_FALSE(p.page.metalToggle()->isOn()) << "the switch waits for the answer";
 
     const int readsBefore = p.reads.loadAcquire();
@@ -276,13 +303,13 @@ TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
     EXPECT_EQ(p.reads.loadAcquire(), readsBefore + 1);
 
     QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
-    EXPECT_EQ(texts(p.page.metalDialog()), (QStringList{"Turn off Metal offload?", body, "TURN OFF", "CANCEL"}));
+    EXPECT_EQ(texts(p.page.metalDialog()), (QStringList{"Turn off GPU offload?", body, "TURN OFF", "CANCEL"}));
 }
 
 TEST_F(HardwarePageTest, ToggleDrawsItsStatesAndIgnoresTapsWhenDisabled)
 {
     QWidget host;
-    auto* toggle = new CvnCardToggle(false, QStringLiteral("Metal offload"), true, &host);
+    auto* toggle = new CvnCardToggle(false, QStringLiteral("GPU offload"), true, &host);
     host.resize(40, 20);
     showAndSettle(host);
     int asked = 0;
@@ -336,7 +363,7 @@ TEST_F(HardwarePageTest, RigLinesColourRunsAndSpaceTheNote)
     RigCardLines drawn(blocks, true, 0);
     drawn.resize(500, drawn.heightForWidth(500));
     showAndSettle(drawn);
-    const int x = qRound(QFontMetricsF(Theme::interMedium13()).horizontalAdvance(QStringLiteral("Your Mac: ")) + 10);
+    const int x = qRound(QFontMetricsF(Theme::interMedium13()).horizontalAdvance(QStringLiteral("Your computer: ")) + 10);
     EXPECT_TRUE(pixelNear(renderOver(drawn, kInk), x, int(drawn.lineRects(500)[0].center().y()), kWhite));
 
     const QString m1 = QStringLiteral("Apple M1 Pro");

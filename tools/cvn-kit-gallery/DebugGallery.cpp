@@ -54,6 +54,8 @@ DebugPanelModel::Inputs busyInputs(bool failed)
     // The GPU summary's forms, from devices as the GPU layer reports them.
     if (failed) {
         in.gpu = GpuDevice{QStringLiteral("Intel(R) Iris(R) Plus Graphics"), false, true, 1536ull * 1048576, false};
+        // The model loaded before the failed one still runs, on the CPU.
+        in.liveModels = {{1, QStringLiteral("Llama-3.2-3B-Instruct-Q8_0.gguf"), 8192, QStringLiteral("llama"), 0, 28}};
     } else {
         in.gpu = GpuDevice{QStringLiteral("Apple M2 Pro"), true, false, 22906ull * 1048576, true};
         in.liveModels = {{1, QStringLiteral("Qwen2.5-7B-Instruct-Q4_K_M.gguf"), 8192, QStringLiteral("qwen2"), 28, 28}};

@@ -10,6 +10,7 @@
 #include "screens/ModelsScreen.h"
 #include "ui_kit/CvnContentDialog.h"
 
+#include <QFile>
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -150,6 +151,25 @@ QImage editSheet(bool manual)
     return image;
 }
 
+// The RAM-fit confirmation over the screen, for a 10,000 MB file without a
+// GGUF header (so it needs 13,180 MB) on a machine with the memory given.
+QImage fitWarningSheet(int64_t freeMb, int64_t totalMb, const QString& caption)
+{
+    QTemporaryDir source;
+    QFile file(source.filePath(QStringLiteral("Qwen2.5-14B-Instruct-Q5_K_M.gguf")));
+    // Sparse: nothing is written but the length.
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(10000LL << 20))
+        return {};
+    file.close();
+    SystemFacts facts;
+    facts.rig.ramFreeMb = freeMb;
+    facts.rig.ramTotalMb = totalMb;
+    SystemFacts::Override memory(facts);
+    ScreenRig rig(3);
+    rig.import.addFile(file.fileName());
+    return capture(rig.screen, caption);
+}
+
 } // namespace
 
 QList<Sheet> modelsSheets()
@@ -171,6 +191,12 @@ QList<Sheet> modelsSheets()
          copySheet({0, 1048576, 0}, QStringLiteral("CopyProgressOverlay: just started"))},
         {QStringLiteral("model-edit-form-auto"), editSheet(false)},
         {QStringLiteral("model-edit-form-manual"), editSheet(true)},
+        {QStringLiteral("ram-fit-tight"),
+         fitWarningSheet(14000, 32768, QStringLiteral("RAM-fit check: 12.9 GB needed, 13.7 GB free"))},
+        {QStringLiteral("ram-fit-free-up"),
+         fitWarningSheet(8000, 16384, QStringLiteral("RAM-fit check: fits the computer once RAM is freed"))},
+        {QStringLiteral("ram-fit-bigger"),
+         fitWarningSheet(4000, 8192, QStringLiteral("RAM-fit check: bigger than the computer's RAM"))},
     };
 }
 

@@ -214,7 +214,7 @@ QImage toggleImage(bool on, bool enabled)
     QPalette palette;
     palette.setColor(QPalette::Window, Theme::card());
     host.setPalette(palette);
-    auto* toggle = new CvnCardToggle(on, QStringLiteral("Metal offload"), enabled, &host);
+    auto* toggle = new CvnCardToggle(on, QStringLiteral("GPU offload"), enabled, &host);
     toggle->move(16, 16);
     return grab(host);
 }

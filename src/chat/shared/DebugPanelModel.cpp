@@ -41,7 +41,7 @@ QString metalSummary(const std::optional<GpuDevice>& device, const std::vector<L
                      .arg(used->layerCount)
                      .arg(used->name);
     else if (!models.empty())
-        parts << QStringLiteral("not used - CPU only (Metal offload off or not supported on this GPU)");
+        parts << QStringLiteral("not used - CPU only (GPU offload off or not supported on this GPU)");
     else
         parts << QStringLiteral("not used - no model loaded");
     return parts.join(QStringLiteral(", "));
@@ -126,7 +126,7 @@ DebugPanelModel DebugPanelModel::build(const Inputs& in)
     model.clock = clockText(in.now);
     model.rows = {
         {QStringLiteral("Llama runtime"), QStringLiteral("linked"), Status::ok},
-        {QStringLiteral("Metal"), metalSummary(in.gpu, in.liveModels), in.gpu ? Status::ok : Status::failed},
+        {QStringLiteral("GPU"), metalSummary(in.gpu, in.liveModels), in.gpu ? Status::ok : Status::failed},
         {QStringLiteral("Last load attempt"), lastLoadLine(in.lastLoad), loadStatus},
         {QStringLiteral("Loaded models"), loadedModelsLines(in.sessions), Status::none},
         {QStringLiteral("Streaming"), streamingLines(in.sessions), Status::none},

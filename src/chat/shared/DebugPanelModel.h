@@ -31,7 +31,7 @@ namespace DebugReadings {
 // "HH:mm:ss" in local time, ASCII digits: the panel's clock and load times.
 QString clockText(const QDateTime& at);
 
-// The "Metal" row, from the device the GPU layer reports (defaultGpuDevice,
+// The "GPU" row, from the device the GPU layer reports (defaultGpuDevice,
 // which tests replace through GpuDevice::Override): its name; "unified" or
 // "discrete/integrated"; "low-power" for a low-power part; the working set
 // from 1 MB on; and whether a loaded model uses it. "none" without a device.
