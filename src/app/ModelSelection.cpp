@@ -15,6 +15,9 @@ ModelSelection::ModelSelection(LlamaSession& session, ModelStore& store, QObject
 {
     connect(&m_store, &ModelStore::modelsChanged, this, &ModelSelection::resolveAfterRescan);
     connect(&m_session, &LlamaSession::loadedModelChanged, this, &ModelSelection::loadedChanged);
+    // The engine loads a model again on its own when its file changed; when
+    // that fails, the user hears of it as of any failed load.
+    connect(&m_session, &LlamaSession::reloadFailed, this, &ModelSelection::failed);
     loadedChanged();
 }
 
@@ -98,7 +101,9 @@ void ModelSelection::select(const QUuid& id)
 void ModelSelection::prepare(std::function<void(bool)> done)
 {
     const auto model = currentModel();
-    if (!model || currentIsLoaded()) {
+    // A loaded model whose file changed since is loaded again here, through
+    // the pick's own path, rather than answering from a file that is gone.
+    if (!model || (currentIsLoaded() && !m_session.loadedFileChanged())) {
         done(true);
         return;
     }
@@ -127,16 +132,20 @@ void ModelSelection::load(const ModelInfo& model, std::function<void(bool)> done
         if (!self || ticket != self->m_ticket)
             return;
         auto waiting = std::exchange(self->m_waiting, {});
-        if (error) {
-            // The engine unloaded before loading, so the pill and the engine
-            // agree again on no model.
-            self->setCurrent(self->m_store.model(self->m_session.loadedModelId()));
-            self->m_failure = LoadFailure{name, error->description()};
-            emit self->loadFailureChanged();
-        }
+        if (error)
+            self->failed(name, error->description());
         if (waiting)
             waiting(!error);
     });
+}
+
+void ModelSelection::failed(const QString& model, const QString& reason)
+{
+    // The engine unloaded before loading, so the pill and the engine agree
+    // again on no model.
+    setCurrent(m_store.model(m_session.loadedModelId()));
+    m_failure = LoadFailure{model, reason};
+    emit loadFailureChanged();
 }
 
 void ModelSelection::setCurrent(const std::optional<ModelInfo>& model)

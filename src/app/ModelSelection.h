@@ -71,8 +71,9 @@ public:
     // load nothing, and another model would answer under its name).
     void select(const QUuid& id);
     // Before a send: `done(true)` at once when there is nothing to load, else
-    // after the current model loaded; `done(false)` when it failed or a later
-    // pick took over. Called exactly once, on the main thread.
+    // after the current model loaded (again, when its file changed since
+    // it was loaded); `done(false)` when it failed or a later pick took over.
+    // Called exactly once, on the main thread.
     void prepare(std::function<void(bool)> done);
 
     const std::optional<LoadFailure>& loadFailure() const { return m_failure; }
@@ -86,6 +87,7 @@ signals:
 
 private:
     void load(const ModelInfo& model, std::function<void(bool)> done);
+    void failed(const QString& model, const QString& reason);
     void setCurrent(const std::optional<ModelInfo>& model);
     void resolveAfterRescan();
     void loadedChanged();

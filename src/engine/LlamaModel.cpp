@@ -89,6 +89,9 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
 
     initBackendOnce();
 
+    // Taken before the load: a file written while it loads counts as changed
+    // at the next check, never as the one loaded.
+    std::optional<FileIdentity> identity = FileIdentity::of(path);
     llama_model_params modelParams = llama_model_default_params();
     modelParams.n_gpu_layers = int32_t(gpuLayers);
     llama_model* model = llama_model_load_from_file(nativePath.constData(), modelParams);
@@ -106,11 +109,13 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         llama_model_free(model);
         throw LoadError::contextInitFailed();
     }
-    return std::make_shared<LlamaModel>(Private{}, path, model, context, gpuLayers);
+    return std::make_shared<LlamaModel>(Private{}, path, std::move(identity), model, context, gpuLayers);
 }
 
-LlamaModel::LlamaModel(Private, QString path, llama_model* model, llama_context* context, int64_t gpuLayers)
+LlamaModel::LlamaModel(Private, QString path, std::optional<FileIdentity> file, llama_model* model,
+                       llama_context* context, int64_t gpuLayers)
     : m_path(std::move(path))
+    , m_fileIdentity(std::move(file))
     , m_model(model)
     , m_context(context)
 {
@@ -134,6 +139,12 @@ int64_t LlamaModel::offloadedLayers(int64_t gpuLayers, int64_t layerCount,
     if (gpuLayers < 1)
         return 0;
     return supportsOffload() ? std::min(gpuLayers, layerCount) : 0;
+}
+
+bool LlamaModel::fileChanged() const
+{
+    const std::optional<FileIdentity> now = FileIdentity::of(m_path);
+    return !now || !m_fileIdentity || *now != *m_fileIdentity;
 }
 
 void LlamaModel::registerLive()

@@ -14,6 +14,7 @@
 
 #include "engine/Generation.h"
 #include "engine/SamplingParams.h"
+#include "platform/FileIdentity.h"
 #include "platform/SerialQueue.h"
 
 #include <QDateTime>
@@ -107,7 +108,8 @@ public:
     static std::shared_ptr<LlamaModel> load(const QString& path, int64_t contextSize, int64_t gpuLayers,
                                             std::optional<int64_t> threads = std::nullopt);
 
-    LlamaModel(Private, QString path, llama_model* model, llama_context* context, int64_t gpuLayers);
+    LlamaModel(Private, QString path, std::optional<FileIdentity> file, llama_model* model, llama_context* context,
+               int64_t gpuLayers);
     ~LlamaModel();
     LlamaModel(const LlamaModel&) = delete;
     LlamaModel& operator=(const LlamaModel&) = delete;
@@ -118,6 +120,12 @@ public:
     int64_t gpuLayersOffloaded() const { return m_gpuLayersOffloaded; }
     int64_t layerCount() const { return m_layerCount; } // llama_model_n_layer + 1
     bool isFreed() const { return m_isFreed.load(); }
+    // True when the file at path() is no longer the one loaded: replaced,
+    // rewritten, cut short or gone. The weights are mapped from the file, so
+    // a run on a model whose file was cut short reads past its end and the
+    // process dies of a bus error: check this before each run, and load the
+    // file again when it holds. Any thread; one stat of the file.
+    bool fileChanged() const;
     // The queue that owns every use of the context: each generation run and
     // the release of the handles.
     ModelQueue& queue() { return m_queue; }
@@ -180,6 +188,7 @@ private:
     static bool abortCallback(void* data);
 
     const QString m_path;
+    const std::optional<FileIdentity> m_fileIdentity; // the file as the load found it
     llama_model* m_model = nullptr;
     llama_context* m_context = nullptr;
     int64_t m_contextSize = 0;

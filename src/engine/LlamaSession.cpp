@@ -91,6 +91,7 @@ struct LlamaSession::ReplyRun {
     SteadyClock::time_point startedAt = SteadyClock::now();
     int64_t pieces = 0;
     bool userCancelled = false;
+    bool awaitingModel = false; // its model is being loaded again; nothing generates yet
     QStringList stopSequences;
     std::shared_ptr<LlamaModel> model;
     SessionTask task = SessionTask::started();
@@ -212,6 +213,7 @@ void LlamaSession::unloadModel(bool keepStreaming)
     const bool hadModel = m_loadedModelId.has_value();
     m_loadedModelId.reset();
     m_loadedModelName.reset();
+    m_loadedInfo.reset();
     // A council run stays "streaming" while its next member loads, so the
     // user keeps a stop button and no second run can start.
     setStreaming(keepStreaming && councilActive());
@@ -279,6 +281,7 @@ SessionTask LlamaSession::startLoad(const ModelInfo& info, std::function<void(co
                 s.m_model = loaded;
                 s.m_loadedModelId = info.id;
                 s.m_loadedModelName = info.displayName;
+                s.m_loadedInfo = info;
                 const ChatTemplate detected = ChatTemplate::detect(info);
                 const bool templateChanged = !(detected == s.m_template);
                 s.m_template = detected;
@@ -327,6 +330,8 @@ SessionTask LlamaSession::send(const QString& text)
 
     QList<ChatMessage> history = buildHistory();
     history.removeLast(); // the empty placeholder
+    if (loadedFileChanged())
+        return reloadThenReply(placeholder.id, history);
     return startReply(placeholder.id, history);
 }
 
@@ -334,9 +339,56 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMess
 {
     auto run = std::make_shared<ReplyRun>();
     run->turnId = bubbleId;
+    m_reply = run;
+    generateReply(run, messages);
+    return run->task;
+}
+
+SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages)
+{
+    // The store's record when it still has one: a rescan may have read the
+    // new file's facts, which the context size and the template follow.
+    const ModelInfo info = m_store->model(m_loadedInfo->id).value_or(*m_loadedInfo);
+    qCInfo(lcRuntime, "Model file changed since it was loaded, loading it again: %s",
+           qUtf8Printable(m_model->path()));
+    unloadModel(false);
+
+    auto run = std::make_shared<ReplyRun>();
+    run->turnId = bubbleId;
+    run->awaitingModel = true;
+    m_reply = run;
+    // Streaming from now on: the user keeps a stop button, and no second
+    // reply starts while this one waits.
+    setStreaming(true);
+    publishSnapshot();
+    startLoad(info, [this, run, messages, name = info.displayName](const std::optional<LoadError>& error) {
+        run->awaitingModel = false;
+        if (run != m_reply) {
+            run->task.finish(); // stopped, or the transcript was replaced meanwhile
+            return;
+        }
+        if (error) {
+            // The bubble becomes what a send without a model gets.
+            if (const qsizetype index = indexOf(run->turnId); index >= 0) {
+                m_turns[index].state = Turn::State::failed(kNoModel);
+                emit turnsChanged();
+            }
+            m_reply.reset();
+            setStreaming(false);
+            publishSnapshot();
+            emit reloadFailed(name, error->description());
+            run->task.finish();
+            return;
+        }
+        generateReply(run, messages);
+    });
+    return run->task;
+}
+
+void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages)
+{
     run->model = m_model;
     run->stopSequences = m_template.stopSequences();
-    m_reply = run;
     setStreaming(true);
     setTokensPerSecond(std::nullopt);
     publishSnapshot();
@@ -376,7 +428,6 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMess
     };
     run->startedAt = SteadyClock::now();
     m_streamHandle = m_model->generate(prompt.toStdString(), params, std::move(sink));
-    return run->task;
 }
 
 void LlamaSession::applyPieces(const std::shared_ptr<ReplyRun>& run)
@@ -472,6 +523,12 @@ void LlamaSession::stopReply()
 {
     if (m_isStreaming && m_reply)
         m_reply->userCancelled = true;
+    // A reply still waiting for its model to load again has no run that
+    // could end it: it ends here, and the load goes on into the slot.
+    if (m_reply && m_reply->awaitingModel) {
+        const std::shared_ptr<ReplyRun> waiting = m_reply;
+        finishReply(waiting);
+    }
     if (m_model)
         m_model->requestStop();
     m_streamHandle.cancel();

@@ -74,6 +74,9 @@ public:
     std::optional<QString> loadedArchitecture() const { return m_model ? m_model->architecture() : std::nullopt; }
     int64_t loadedContextSize() const { return m_model ? m_model->contextSize() : 0; }
     const std::shared_ptr<LlamaModel>& model() const { return m_model; }
+    // The loaded model's file is no longer the one loaded (LlamaModel::
+    // fileChanged); false without a model.
+    bool loadedFileChanged() const { return m_model && m_model->fileChanged(); }
     bool councilActive() const { return m_council != nullptr; }
     const QString& shortId() const { return m_shortId; }
     Snapshot snapshot() const;
@@ -88,6 +91,12 @@ public:
     void unloadModel();
 
     // --- conversation -----------------------------------------------------------
+    // A reply, and each council member's answer, first makes sure the loaded
+    // model's file is still the one loaded; when it is not, the model is
+    // dropped and the file loaded again as it is now, and the reply waits for
+    // that load (a council member shows its usual loading line). A file that
+    // no longer loads leaves no model: the reply becomes the no-model note
+    // and reloadFailed() says why (a council member gets its usual note).
     SessionTask send(const QString& text);
     void stop();
     void resetConversation();
@@ -127,6 +136,9 @@ signals:
     void isStreamingChanged();
     void tokensPerSecondChanged();
     void statusTextChanged();
+    // The loaded model's file changed, and loading it again before a reply
+    // failed: the model's display name and the error's description.
+    void reloadFailed(const QString& model, const QString& reason);
 
 private:
     struct ReplyRun;
@@ -143,6 +155,8 @@ private:
     void unloadModel(bool keepStreaming);
     SessionTask startLoad(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done);
     SessionTask startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
+    SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
+    void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages);
     void applyPieces(const std::shared_ptr<ReplyRun>& run);
     void finishReply(const std::shared_ptr<ReplyRun>& run);
     void endCouncil();
@@ -154,6 +168,7 @@ private:
     ModelStore* m_store;
     std::optional<QUuid> m_loadedModelId;
     std::optional<QString> m_loadedModelName;
+    std::optional<ModelInfo> m_loadedInfo; // the record it was loaded from, to load it again
     ChatTemplate m_template;
     QList<Turn> m_turns;
     bool m_isStreaming = false;

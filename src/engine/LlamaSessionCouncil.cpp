@@ -77,7 +77,9 @@ void LlamaSession::runCouncilMember()
     setStreaming(true);
     publishSnapshot();
 
-    if (m_loadedModelId == member.id) {
+    // A member already in the slot answers at once, unless its file changed
+    // since: then it is loaded again like any other member.
+    if (m_loadedModelId == member.id && !loadedFileChanged()) {
         answerCouncilMember();
         return;
     }

@@ -199,6 +199,66 @@ TEST(ModelSelection, FailuresAdaptersStalePicksAndRescans)
     EXPECT_EQ(loads, 1);
 }
 
+// The current model's file replaced since it was loaded: a send loads it
+// again first, through the pick's own path; a file that no longer loads gets
+// the usual dialog and leaves no model, whether a send or a resend found it.
+TEST(ModelSelection, ChangedFileIsLoadedAgainBeforeTheNextReply)
+{
+    Fixture f;
+    ModelsFolder spare;
+    spare.add(QStringLiteral("other"), {{kPromptEnd, "▁world", "</s>"}});
+    writeZeros(spare.path + QStringLiteral("/zeros.gguf"), 4096);
+    const QString file = f.folder.path + QStringLiteral("/tiny.gguf");
+    const QString notAModel =
+        QStringLiteral("llama.cpp could not load this file as a model (llama_model_load_from_file returned null)");
+    ModelSelection& models = f.view->models();
+    LlamaSession& session = f.view->session();
+    f.load(QStringLiteral("tiny"));
+    int loads = 0;
+    session.setLoadHook([&] { ++loads; });
+    std::optional<bool> ready;
+    const auto prepare = [&] {
+        ready.reset();
+        models.prepare([&](bool ok) { ready = ok; });
+        return waitUntil([&] { return ready.has_value(); }, 30000);
+    };
+
+    ASSERT_TRUE(prepare());
+    EXPECT_EQ(std::tuple(*ready, loads), std::tuple(true, 0));
+
+    replaceByRename(spare.path + QStringLiteral("/other.gguf"), file);
+    ASSERT_TRUE(prepare());
+    EXPECT_EQ(std::tuple(*ready, loads), std::tuple(true, 1));
+    EXPECT_TRUE(f.loaded(QStringLiteral("tiny")));
+    f.exchange(QStringLiteral("Hi"));
+    EXPECT_EQ(session.turns().last().content, QStringLiteral(" world"));
+
+    replaceByRename(spare.path + QStringLiteral("/zeros.gguf"), file);
+    ASSERT_TRUE(prepare());
+    EXPECT_EQ(std::tuple(*ready, loads), std::tuple(false, 2));
+    EXPECT_EQ(models.loadFailure(), (ModelSelection::LoadFailure{QStringLiteral("tiny"), notAModel}));
+    EXPECT_EQ(models.currentModelId(), std::nullopt);
+    EXPECT_EQ(session.loadedModelId(), std::nullopt);
+    ASSERT_EQ(f.view->overlays().size(), 1);
+    models.clearLoadFailure();
+
+    // A resend goes to the engine without asking first: the engine loads
+    // the file again itself, and its failure is told the same way.
+    replaceByRename(spare.path + QStringLiteral("/other.gguf"), file);
+    f.load(QStringLiteral("tiny"));
+    replaceByRename(spare.path + QStringLiteral("/zeros.gguf"), file);
+    session.regenerate(session.turns().first().id);
+    ASSERT_TRUE(waitUntil([&] { return !session.isStreaming(); }, 30000));
+    EXPECT_EQ(session.turns().last().state.failureMessage,
+              QStringLiteral("No model loaded — pick one with SELECT A MODEL."));
+    EXPECT_EQ(models.loadFailure(), (ModelSelection::LoadFailure{QStringLiteral("tiny"), notAModel}));
+    EXPECT_EQ(models.currentModelId(), std::nullopt);
+    EXPECT_EQ(session.loadedModelId(), std::nullopt);
+    EXPECT_EQ(loads, 4);
+    ASSERT_EQ(f.view->overlays().size(), 1);
+    EXPECT_NE(qobject_cast<CvnConfirmDialog*>(f.view->overlays().last()), nullptr);
+}
+
 TEST(ChatActions, MenuRenameDeleteAndPersistence)
 {
     EXPECT_EQ(ChatActions::deleteBody(QStringLiteral(u"A \"q\" B")),

@@ -4,8 +4,11 @@
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <future>
 #include <map>
 #include <mutex>
@@ -97,6 +100,16 @@ void ModelsFolder::add(const QString& name, const std::vector<std::vector<std::s
                        const std::string& vocab, int64_t ctx) const
 {
     writeScripted(path + QLatin1Char('/') + name + QStringLiteral(".gguf"), chains, vocab, ctx);
+}
+
+void replaceByRename(const QString& source, const QString& target)
+{
+    const QString staged = target + QStringLiteral(".part");
+    QFile::remove(staged);
+    ASSERT_TRUE(QFile::copy(source, staged));
+    std::error_code error;
+    std::filesystem::rename(QFile::encodeName(staged).toStdString(), QFile::encodeName(target).toStdString(), error);
+    ASSERT_FALSE(error) << error.message();
 }
 
 ModelInfo modelNamed(const QList<ModelInfo>& models, const QString& name)

@@ -46,6 +46,11 @@ struct ModelsFolder {
              const std::string& vocab = "llama-spm", int64_t ctx = 2048) const;
 };
 
+// Puts a copy of `source` in place of `target` by a rename, as copying a new
+// file over the old name in two steps does: the name gets another file (a new
+// inode), while the old one lives on for whoever still maps it.
+void replaceByRename(const QString& source, const QString& target);
+
 // The record with that display name (a test failure when there is none).
 ModelInfo modelNamed(const QList<ModelInfo>& models, const QString& name);
 

@@ -1,0 +1,27 @@
+#include "platform/FileIdentity.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+namespace cvn {
+
+std::optional<FileIdentity> FileIdentity::of(const QString& path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+#ifdef __APPLE__
+    const struct timespec modified = st.st_mtimespec;
+#else
+    const struct timespec modified = st.st_mtim;
+#endif
+    FileIdentity identity;
+    identity.device = uint64_t(st.st_dev);
+    identity.inode = uint64_t(st.st_ino);
+    identity.size = int64_t(st.st_size);
+    identity.modifiedNs = int64_t(modified.tv_sec) * 1000000000 + int64_t(modified.tv_nsec);
+    return identity;
+}
+
+} // namespace cvn

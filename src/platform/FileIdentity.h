@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace cvn {
+
+// What tells one version of a file from another without reading it: where it
+// lives (device and inode), how long it is and when it was last written.
+// A file replaced by a rename gets another inode; one rewritten or cut short
+// in place keeps its inode but changes its size or its modification time.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t modifiedNs = 0; // since the epoch, in nanoseconds
+
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+
+    // The identity of the file at `path` now (symbolic links followed);
+    // nothing when there is no such file or it cannot be examined. Any thread.
+    static std::optional<FileIdentity> of(const QString& path);
+};
+
+} // namespace cvn

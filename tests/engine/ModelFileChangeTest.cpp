@@ -1,0 +1,234 @@
+// A loaded model's file replaced, rewritten or cut short between replies.
+//
+// The weights are mapped from the file, so a reply from a model whose file
+// was cut short in place reads past the file's end and the process dies of a
+// bus error. The cases that could die run in a child process of their own:
+// a regression then fails the case (the child did not exit normally) instead
+// of killing the whole suite.
+
+#include "engine/LlamaSession.h"
+
+#include "TestModels.h"
+#include "models/ModelStore.h"
+#include "support/Wait.h"
+
+#include <QFile>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+const std::vector<std::string> kBefore = {kPromptEnd, "▁Hello", "</s>"};
+const std::vector<std::string> kAfter = {kPromptEnd, "▁world", "</s>"};
+
+// Models of the same shape with other scripts, outside any models folder,
+// to put in place of a loaded model's file.
+struct Spares {
+    ModelsFolder folder;
+    Spares()
+    {
+        folder.add(QStringLiteral("before"), {kBefore});
+        folder.add(QStringLiteral("after"), {kAfter});
+    }
+    QString path(const char* name) const { return folder.path + QLatin1Char('/') + QLatin1String(name) + ".gguf"; }
+};
+
+// What copying over the same file in place does: same inode, new bytes.
+void rewriteInPlace(const QString& source, const QString& target)
+{
+    QFile in(source);
+    QFile out(target);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(out.write(in.readAll()), in.size());
+}
+
+// The last bubble and the model slot after a reply, as one line.
+std::string outcome(const LlamaSession& session)
+{
+    const LlamaSession::Turn& last = session.turns().last();
+    const QString bubble = last.state.isComplete() ? QStringLiteral("reply \"%1\"").arg(last.content)
+                                                   : QStringLiteral("note \"%1\"").arg(last.state.failureMessage);
+    return (bubble + QStringLiteral(", loaded ") + session.loadedModelName().value_or(QStringLiteral("nothing")))
+        .toStdString();
+}
+
+// Runs `scenario` in a child process, which prints what it returns and exits
+// normally; the parent expects that text. Steps print their names as they
+// end, so a child that dies shows how far it came.
+void expectInChild(const std::function<std::string()>& scenario, const std::string& expected)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string seen = scenario();
+            std::fprintf(stderr, "[%s]\n", seen.c_str());
+            std::fflush(stderr);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), ::testing::HasSubstr("[" + expected + "]"));
+}
+
+const std::string kNoModelNote = "note \"No model loaded — pick one with SELECT A MODEL.\", loaded nothing";
+const std::string kNotAModel =
+    "llama.cpp could not load this file as a model (llama_model_load_from_file returned null)";
+
+} // namespace
+
+TEST(ModelFileChange, NextReplyComesFromTheFileAsItIsNowOrFailsWithoutAModel)
+{
+    expectInChild(
+        [] {
+            const Spares spares;
+            ModelsFolder folder;
+            folder.add(QStringLiteral("swap"), {kBefore});
+            const QString file = folder.path + QStringLiteral("/swap.gguf");
+            ModelStore store(folder.path);
+            LlamaSession session(&store);
+            QStringList failures;
+            QObject::connect(&session, &LlamaSession::reloadFailed, [&](const QString& model, const QString& why) {
+                failures << model + QStringLiteral(": ") + QString(why).replace(folder.path, QStringLiteral("~"));
+            });
+            const auto pick = [&] { finishes(session.loadModel(modelNamed(store.models(), QStringLiteral("swap")))); };
+
+            std::string seen;
+            const auto reply = [&](const char* step) {
+                failures.clear();
+                finishes(session.send(QStringLiteral("Hi")));
+                seen += std::string(step) + ": " + outcome(session);
+                if (!failures.isEmpty())
+                    seen += "; failed " + failures.join(QStringLiteral(" | ")).toStdString();
+                seen += "\n";
+                std::fprintf(stderr, "done: %s\n", step);
+            };
+            // In place first, while the file is the one mapped.
+            pick();
+            reply("first");
+            rewriteInPlace(spares.path("after"), file);
+            reply("rewritten");
+            QFile::resize(file, 1 << 20);
+            reply("cut short");
+            const auto attempt = LlamaModel::lastLoadAttempt();
+            seen += "last load: " + attempt->fileName.toStdString() + " "
+                + (std::holds_alternative<LoadAttempt::Failed>(attempt->outcome) ? "failed" : "ok") + "\n";
+            reply("no model");
+
+            replaceByRename(spares.path("before"), file);
+            pick();
+            reply("picked again");
+            replaceByRename(spares.path("after"), file);
+            reply("replaced");
+            QFile::remove(file);
+            reply("removed");
+            return seen;
+        },
+        "first: reply \" Hello\", loaded swap\n"
+        "rewritten: reply \" world\", loaded swap\n"
+        "cut short: " + kNoModelNote + "; failed swap: " + kNotAModel + "\n"
+        "last load: swap.gguf failed\n"
+        "no model: " + kNoModelNote + "\n"
+        "picked again: reply \" Hello\", loaded swap\n"
+        "replaced: reply \" world\", loaded swap\n"
+        "removed: " + kNoModelNote + "; failed swap: the file could not be read: ~/swap.gguf\n");
+}
+
+// A member already in the slot is loaded again when its file changed, with
+// the member's usual loading line, and a file that no longer loads gets the
+// member's usual note while the next member still answers.
+TEST(ModelFileChange, CouncilMemberWhoseFileChangedIsLoadedAgain)
+{
+    expectInChild(
+        [] {
+            const Spares spares;
+            ModelsFolder folder;
+            folder.add(QStringLiteral("alpha"), {kBefore});
+            folder.add(QStringLiteral("beta"), {kBefore});
+            const QString file = folder.path + QStringLiteral("/alpha.gguf");
+            ModelStore store(folder.path);
+            LlamaSession session(&store);
+            const ModelInfo alpha = modelNamed(store.models(), QStringLiteral("alpha"));
+            const ModelInfo beta = modelNamed(store.models(), QStringLiteral("beta"));
+            QStringList statuses;
+            QObject::connect(&session, &LlamaSession::statusTextChanged, [&] {
+                if (session.statusText())
+                    statuses << *session.statusText();
+            });
+            if (!finishes(session.loadModel(alpha)))
+                return std::string("no first load");
+
+            std::string seen;
+            const auto ask = [&](const char* step, const QList<ModelInfo>& members) {
+                statuses.clear();
+                const qsizetype before = session.turns().size();
+                finishes(session.sendCouncil(QStringLiteral("Hi"), QStringLiteral("Hi"), members, {}));
+                seen += std::string(step) + ":";
+                for (qsizetype i = before + 1; i < session.turns().size(); ++i) {
+                    const LlamaSession::Turn& t = session.turns()[i];
+                    seen += " [" + t.modelName.value_or(QString()).toStdString() + "] "
+                        + (t.state.isComplete() ? t.content : t.state.failureMessage).toStdString();
+                }
+                seen += " (" + statuses.join(QStringLiteral(", ")).toStdString() + ")\n";
+                std::fprintf(stderr, "done: %s\n", step);
+            };
+            // Cut short in place first, while the file is the one mapped.
+            QFile::resize(file, 1 << 20);
+            ask("cut short", {alpha, beta});
+            replaceByRename(spares.path("before"), file);
+            finishes(session.loadModel(alpha));
+            replaceByRename(spares.path("after"), file);
+            ask("replaced", {alpha});
+            return seen;
+        },
+        "cut short: [] alpha couldn't respond — Model file corrupt or unreadable [beta]  Hello "
+        "(Loading alpha... (0s), Loading beta... (0s))\n"
+        "replaced: [alpha]  world (Loading alpha... (0s))\n");
+}
+
+// A reply that waits for its model to load again can be stopped at once; the
+// load still fills the slot, and the next reply needs no other load.
+TEST(ModelFileChange, StopWhileTheChangedFileLoadsEndsTheReplyAtOnce)
+{
+    const Spares spares;
+    ModelsFolder folder;
+    folder.add(QStringLiteral("swap"), {kBefore});
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_TRUE(finishes(session.loadModel(modelNamed(store.models(), QStringLiteral("swap")))));
+    ASSERT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
+    const QUuid question = session.turns()[0].id;
+
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> loads = 0;
+    session.setLoadHook([&loads, released] {
+        ++loads;
+        released.wait_for(std::chrono::seconds(20));
+    });
+    replaceByRename(spares.path("after"), folder.path + QStringLiteral("/swap.gguf"));
+    const SessionTask waiting = session.regenerate(question);
+    EXPECT_TRUE(session.isStreaming());
+    EXPECT_EQ(session.loadedModelId(), std::nullopt);
+    ASSERT_EQ(session.turns().size(), 2);
+    EXPECT_TRUE(session.turns()[1].state.isStreaming());
+
+    session.stop();
+    EXPECT_TRUE(waiting.isFinished());
+    EXPECT_FALSE(session.isStreaming());
+    ASSERT_EQ(session.turns().size(), 1);
+    release.set_value();
+    ASSERT_TRUE(waitUntil([&] { return session.loadedModelName() == QStringLiteral("swap"); }, 20000));
+
+    ASSERT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
+    EXPECT_EQ(session.turns().last().content, QStringLiteral(" world"));
+    EXPECT_EQ(loads.load(), 1);
+}
