@@ -535,6 +535,17 @@ TEST(MainView, ModelsPageRuntimePanel)
         EXPECT_NE(qobject_cast<DebugPanel*>(panel), nullptr);
         EXPECT_TRUE(panel->testAttribute(Qt::WA_TransparentForMouseEvents));
         EXPECT_GT(panel->height(), 0);
+        // Exactly the column's width, and the column (with the list card
+        // under the panel) centred on the page.
+        auto* models = qobject_cast<ModelsScreen*>(view.pageWidget());
+        QWidget* column = models->column();
+        const auto centreX = [&](QWidget* w) { return w->mapTo(models, w->rect().center()).x(); };
+        EXPECT_EQ(panel->width(), ModelsScreen::kColumnWidth) << round;
+        EXPECT_EQ(column->width(), ModelsScreen::kColumnWidth) << round;
+        EXPECT_EQ(panel->mapTo(column, QPoint(0, 0)).x(), 0) << round;
+        EXPECT_LE(std::abs(centreX(column) - models->width() / 2), 1) << round;
+        ASSERT_NE(models->listCard(), nullptr);
+        EXPECT_LE(std::abs(centreX(models->listCard()) - models->width() / 2), 1) << round;
         AppSettings::setValue(key, false);
         EXPECT_FALSE(panel->isVisible()) << round;
     }
