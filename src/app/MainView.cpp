@@ -201,6 +201,9 @@ void MainView::setDrawerOpen(bool open, bool animated)
     if (open == m_drawerOpen && m_drawerAnimation->state() != QAbstractAnimation::Running)
         return;
     m_drawerOpen = open;
+    // Closed, the drawer is only 0 wide and never hidden, so it learns here
+    // that it shows again: its day headings may be a day old.
+    m_sidebar->setOpen(open);
     const int target = open ? drawerWidth : 0;
     m_drawerAnimation->stop();
     if (!animated) {

@@ -107,8 +107,17 @@ void AttachmentStager::stage(const QUrl& url)
         m_onToast(QStringLiteral("Format not supported: ") + name, ToastKind::error);
         return;
     }
+    const QString path = url.toLocalFile();
+    // A name that leads nowhere would stage a file that can never be read,
+    // and the user would learn it only at the send: gone since it was
+    // chosen, or a name that reached us decoded into other bytes (one that
+    // is not UTF-8).
+    if (RegularFile::kindOf(path) == RegularFile::Kind::none) {
+        m_onToast(QStringLiteral("Couldn't open file: ") + name, ToastKind::error);
+        return;
+    }
     // stat() follows links, so a link to a huge file is measured as that file.
-    const int64_t size = RegularFile::sizeOf(url.toLocalFile()).value_or(0);
+    const int64_t size = RegularFile::sizeOf(path).value_or(0);
     if (size > maxAttachmentBytes) {
         m_onToast(QStringLiteral("File too large: %1 (%2 MB, max 50 MB)").arg(name).arg(size / 1'048'576),
                   ToastKind::error);

@@ -65,7 +65,8 @@ public:
     void pickFiles(bool documents);
 
     // Stages one file, or refuses it with an error toast: a sixth file, an
-    // extension in neither list, or a size of more than maxAttachmentBytes.
+    // extension in neither list, a name that leads to no file ("Couldn't
+    // open file: " and the name), or a size of more than maxAttachmentBytes.
     // A file that passes is appended and read in the background.
     void stage(const QUrl& url);
 

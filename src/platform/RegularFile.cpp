@@ -1,9 +1,10 @@
 #include "platform/RegularFile.h"
 
+#include "platform/NativePath.h"
+
 #include <algorithm>
 #include <vector>
 
-#include <QFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -44,7 +45,7 @@ bool RegularFile::open(const QString& path)
     if (path.isEmpty())
         return false;
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(nativePath(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st {};
@@ -136,17 +137,27 @@ int64_t RegularFile::copyTo(int destination, int64_t offset, int64_t count) cons
 std::optional<int64_t> RegularFile::sizeOf(const QString& path)
 {
     struct stat st {};
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
+    if (path.isEmpty() || ::stat(nativePath(path).constData(), &st) != 0)
         return std::nullopt;
     return static_cast<int64_t>(st.st_size);
+}
+
+RegularFile::Kind RegularFile::kindOf(const QString& path)
+{
+    struct stat st {};
+    if (path.isEmpty() || ::stat(nativePath(path).constData(), &st) != 0)
+        return Kind::none;
+    if (S_ISDIR(st.st_mode))
+        return Kind::folder;
+    return S_ISREG(st.st_mode) ? Kind::regular : Kind::other;
 }
 
 bool RegularFile::moveWithoutReplacing(const QString& from, const QString& to)
 {
     if (from.isEmpty() || to.isEmpty())
         return false;
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
+    const QByteArray source = nativePath(from);
+    const QByteArray target = nativePath(to);
     if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)

@@ -8,6 +8,8 @@
 namespace cvn {
 
 // A read-only handle on a regular file, for readers of files the user picked.
+// Paths reach the system by their bytes as NativePath.h keeps them, so a
+// name that is not valid UTF-8 opens too when it came from pathFromNative.
 //
 // open() refuses anything that is not a regular file (a FIFO, a device, a
 // folder) without blocking, so a hostile path cannot stall the caller. The
@@ -43,6 +45,11 @@ public:
     // Size of the file at `path` from its attributes (symlinks followed);
     // nothing when it cannot be read.
     static std::optional<int64_t> sizeOf(const QString& path);
+
+    // What is at `path`, symlinks followed: nothing (or nothing that can be
+    // reached), a folder, a regular file, or something else (a FIFO, a device).
+    enum class Kind { none, folder, regular, other };
+    static Kind kindOf(const QString& path);
 
     // Renames `from` to `to` in one step, never replacing anything already at
     // `to`: false, with nothing moved, when `to` exists or the rename fails.

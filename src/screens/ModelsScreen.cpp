@@ -232,8 +232,13 @@ void ModelsScreen::refreshPanel()
     const bool show = m_panelFactory && AppSettings::boolValue(QString::fromLatin1(AppSettings::showRuntimePanel));
     if (show && !m_panel) {
         m_panel = m_panelFactory();
-        if (m_panel)
+        if (m_panel) {
+            // The column's layout sizes the column to its widest part; a
+            // panel wider than the cards would widen the column and push the
+            // cards off the page's centre.
+            m_panel->setFixedWidth(kColumnWidth);
             m_panelSlot->layout()->addWidget(m_panel);
+        }
     }
     m_panelSlot->setVisible(show && m_panel);
     placeInfoCard();

@@ -6,6 +6,7 @@
 #include "app/MenuBarStatus.h"
 #include "app/ModelSelection.h"
 #include "attachments/AttachmentStager.h"
+#include "chat/sidebar/SidebarList.h"
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "chat/shared/AppSignals.h"
@@ -482,6 +483,41 @@ TEST(MainView, PagesDrawerNotificationsAndChats)
     EXPECT_TRUE(waitUntil([&] { return view.sidebar()->width() == 0; }));
 }
 
+// The drawer is only made 0 wide when it closes, never hidden: opening it
+// again on a later day must still move its day headings on.
+TEST(MainView, DrawerHeadingsMoveOnWhenItOpensOnALaterDay)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    const QDate day(2030, 6, 14);
+    const int64_t id = f.db->insertChat(QStringLiteral("Lunch"), QStringLiteral("m"));
+    f.db->run(QStringLiteral("UPDATE chats SET updated_at=? WHERE id=?"),
+              {QDateTime(day, QTime(12, 0)).toSecsSinceEpoch(), id});
+    f.chats->reload();
+    QDateTime now(day, QTime(18, 0));
+    view.sidebar()->setClock([&now] { return now; });
+    view.show();
+    const auto headings = [&] {
+        QStringList out;
+        for (const SidebarList::Entry& entry : view.sidebar()->list()->entries())
+            if (entry.kind == SidebarList::Entry::Kind::heading)
+                out << entry.label;
+        return out.join(QLatin1Char('|'));
+    };
+    const QDateTime later[] = {QDateTime(day.addDays(1), QTime(8, 0)), QDateTime(day.addDays(9), QTime(8, 0))};
+    const QString expected[] = {QStringLiteral("YESTERDAY"), QStringLiteral("14 JUN 2030")};
+    view.toggleDrawer();
+    EXPECT_EQ(headings(), QStringLiteral("TODAY"));
+    for (int i = 0; i < 2; ++i) {
+        view.toggleDrawer();
+        ASSERT_TRUE(waitUntil([&] { return view.sidebar()->width() == 0; }));
+        now = later[i];
+        view.toggleDrawer();
+        EXPECT_TRUE(view.drawerOpen());
+        EXPECT_EQ(headings(), expected[i]) << i;
+    }
+}
+
 TEST(MainView, HardwareIntroOnceAndEscapeToTheTopmost)
 {
     {
@@ -669,6 +705,17 @@ TEST(MainView, ModelsPageRuntimePanel)
         EXPECT_NE(qobject_cast<DebugPanel*>(panel), nullptr);
         EXPECT_TRUE(panel->testAttribute(Qt::WA_TransparentForMouseEvents));
         EXPECT_GT(panel->height(), 0);
+        // Exactly the column's width, and the column (with the list card
+        // under the panel) centred on the page.
+        auto* models = qobject_cast<ModelsScreen*>(view.pageWidget());
+        QWidget* column = models->column();
+        const auto centreX = [&](QWidget* w) { return w->mapTo(models, w->rect().center()).x(); };
+        EXPECT_EQ(panel->width(), ModelsScreen::kColumnWidth) << round;
+        EXPECT_EQ(column->width(), ModelsScreen::kColumnWidth) << round;
+        EXPECT_EQ(panel->mapTo(column, QPoint(0, 0)).x(), 0) << round;
+        EXPECT_LE(std::abs(centreX(column) - models->width() / 2), 1) << round;
+        ASSERT_NE(models->listCard(), nullptr);
+        EXPECT_LE(std::abs(centreX(models->listCard()) - models->width() / 2), 1) << round;
         AppSettings::setValue(key, false);
         EXPECT_FALSE(panel->isVisible()) << round;
     }

@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -96,12 +98,22 @@ TEST(AttachmentStager, RefusalsAndTheirToasts)
     EXPECT_EQ(stager.staged()[2].sizeBytes, kMostBytes);
     // Sparse files of zeros: read (50 MiB of NUL is valid UTF-8) and done.
     EXPECT_TRUE(waitUntil([&] { return allRead(stager); }, 30000));
-    // A missing file cannot be measured and is staged with size 0.
+    // A name that leads to no file is refused at once rather than staged
+    // to give no text at the send: a file gone since it was chosen, and one
+    // whose name is not UTF-8, as a desktop's drop hands it over (its URL
+    // keeps the byte; the path decoded from it names another file).
     stager.clear();
+    toasts.clear();
+    const QByteArray latin1 = QFile::encodeName(folder) + "/caf\xe9.txt";
+    const int fd = ::open(latin1.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
     stager.stage(QUrl::fromLocalFile(folder + QStringLiteral("/gone.txt")));
-    ASSERT_EQ(stager.staged().size(), 1);
-    EXPECT_EQ(stager.staged()[0].sizeBytes, 0);
-    EXPECT_TRUE(waitUntil([&] { return allRead(stager); }));
+    stager.stage(QUrl::fromEncoded(QByteArray("file://") + latin1.toPercentEncoding("/")));
+    ::unlink(latin1.constData()); // Qt lists no such name, so the folder's removal would miss it
+    EXPECT_TRUE(stager.staged().isEmpty());
+    EXPECT_EQ(toasts, (Toasts {{QStringLiteral("Couldn't open file: gone.txt"), ToastKind::error},
+                               {QStringLiteral("Couldn't open file: caf\uFFFD.txt"), ToastKind::error}}));
 
     EXPECT_EQ(AttachmentStager::dialogFilter(true), QStringLiteral("Documents (*.pdf *.PDF *.docx *.DOCX *.txt *.TXT *.md *.MD)"));
     EXPECT_EQ(AttachmentStager::dialogFilter(false),

@@ -24,10 +24,13 @@ protected:
     // added within a day.
     int64_t add(const QString& title, int daysAgo, bool pinned = false, const QString& message = {})
     {
-        const int64_t id = db.insertChat(title, "m");
         const QDateTime noon(QDate::currentDate().addDays(-daysAgo), QTime(12, 0));
-        db.run("UPDATE chats SET updated_at=?, pinned=? WHERE id=?",
-               {noon.toSecsSinceEpoch() - ++m_age, pinned ? 1 : 0, id});
+        return addAt(title, noon.addSecs(-++m_age), pinned, message);
+    }
+    int64_t addAt(const QString& title, const QDateTime& updated, bool pinned = false, const QString& message = {})
+    {
+        const int64_t id = db.insertChat(title, "m");
+        db.run("UPDATE chats SET updated_at=?, pinned=? WHERE id=?", {updated.toSecsSinceEpoch(), pinned ? 1 : 0, id});
         if (!message.isEmpty())
             db.insertMessage(id, "user", message);
         return id;
@@ -107,6 +110,68 @@ TEST_F(SidebarViewTest, FiltersTitlesByCaseAndMessagesByContent)
     drawer->closeSearch();
     EXPECT_EQ(drawer->query(), "");
     EXPECT_EQ(shown(), all);
+}
+
+// The headings follow the clock: at local midnight while the drawer is
+// open, and on each opening however long it was closed.
+TEST_F(SidebarViewTest, DayHeadingsMoveOnAtMidnightAndWhenTheDrawerOpens)
+{
+    const QDate day(2030, 6, 14);
+    addAt("lunch", QDateTime(day, QTime(12, 0)));
+    addAt("breakfast", QDateTime(day.addDays(-1), QTime(8, 0)));
+    QDateTime now(day, QTime(23, 59, 59, 800));
+    open();
+    drawer->setClock([&now] { return now; });
+    EXPECT_FALSE(drawer->dayTimer().isActive());
+    drawer->setOpen(true);
+    EXPECT_EQ(shown(), (QStringList{"TODAY@20", "lunch", "YESTERDAY@60", "breakfast"}));
+    ASSERT_TRUE(drawer->dayTimer().isActive());
+    EXPECT_EQ(drawer->dayTimer().interval(), 200);
+
+    now = QDateTime(day.addDays(1), QTime(0, 0, 0, 100));
+    EXPECT_TRUE(waitUntil([&] { return shown().value(0) == "YESTERDAY@20"; }, 5000));
+    EXPECT_EQ(shown(), (QStringList{"YESTERDAY@20", "lunch", "13 JUN 2030@60", "breakfast"}));
+    // Aimed at the next midnight again, but never more than the longest wait.
+    EXPECT_TRUE(drawer->dayTimer().isActive());
+    EXPECT_EQ(drawer->dayTimer().interval(), SidebarView::longestDayWaitMs);
+
+    drawer->setOpen(false);
+    EXPECT_FALSE(drawer->dayTimer().isActive());
+    now = QDateTime(day.addDays(3), QTime(9, 0));
+    drawer->setOpen(true);
+    EXPECT_EQ(shown(), (QStringList{"14 JUN 2030@20", "lunch", "13 JUN 2030@60", "breakfast"}));
+    EXPECT_EQ(drawer->dayTimer().interval(), SidebarView::longestDayWaitMs);
+    now = QDateTime(day.addDays(3), QTime(23, 30));
+    drawer->setClock([&now] { return now; });
+    EXPECT_EQ(drawer->dayTimer().interval(), 30 * 60'000);
+}
+
+// The next day starts 23 or 25 hours away across a change of summer time,
+// and at 01:00 where the change skips midnight (the zones are POSIX rules,
+// so no time zone files are needed).
+TEST(SidebarViewDays, NextDayAcrossSummerTime)
+{
+    const struct {
+        const char* zone;
+        QDate date;
+        QTime time;
+        qint64 msecs;
+    } cases[] = {
+        {"UTC0", {2024, 6, 1}, {23, 59, 59, 800}, 200},
+        {"UTC0", {2024, 6, 1}, {0, 0}, 24 * 3'600'000},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", {2024, 3, 31}, {0, 0}, 23 * 3'600'000},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", {2024, 10, 27}, {0, 0}, 25 * 3'600'000},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", {2024, 10, 26}, {23, 0}, 3'600'000},
+        {"<-03>3<-02>,M11.1.0/0,M2.3.0/0", {2018, 11, 3}, {23, 30}, 30 * 60'000},
+        {"<-03>3<-02>,M11.1.0/0,M2.3.0/0", {2018, 11, 4}, {1, 0}, 23 * 3'600'000},
+    };
+    for (const auto& c : cases) {
+        const ScopedEnvironment zone("TZ", c.zone);
+        EXPECT_EQ(SidebarView::msecsToNextDay(QDateTime(c.date, c.time)), c.msecs)
+            << c.zone << " " << c.date.toString(Qt::ISODate).toStdString();
+    }
+    // A time in a zone of its own counts in that zone, not the local one.
+    EXPECT_EQ(SidebarView::msecsToNextDay(QDateTime(QDate(2024, 6, 1), QTime(22, 0), Qt::UTC)), 2 * 3'600'000);
 }
 
 TEST_F(SidebarViewTest, NoChatsAndNoQueryShowsNothing)

@@ -765,6 +765,22 @@ click_word MODELS drawer-models
 wait_text "ADD" models-page 10 || fail "no models page"
 key ctrl+shift+d
 wait_any models-debug-on 10 "${PANEL_ROWS[@]}" || fail "no debug panel on the models page"
+# As wide as the page's column (544) and centred with it: the panel's amber
+# outline (light or dark) is measured in the window.
+locate_window
+PANEL_BOX=
+for amber in '#8A5804' '#E0A030'; do
+  PANEL_BOX=$(convert "$SHOT_FILE" -crop "${WW}x${WH}+${WX}+${WY}" +repage -fuzz 8% -fill '#FF00FF' -opaque "$amber" \
+    -fill black +opaque '#FF00FF' -format '%@' info: 2>/dev/null)
+  [[ $PANEL_BOX =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" -gt 0 ] && break
+  PANEL_BOX=
+done
+say "runtime panel on the models page: ${PANEL_BOX:-not found}"
+[ -n "$PANEL_BOX" ] || fail "the runtime panel's outline is not on the models page"
+[ "${BASH_REMATCH[1]}" = 544 ] || fail "the runtime panel is ${BASH_REMATCH[1]} wide, not the column's 544"
+PANEL_CENTRE=$((BASH_REMATCH[3] + BASH_REMATCH[1] / 2))
+[ "$PANEL_CENTRE" -ge $((WW / 2 - 1)) ] && [ "$PANEL_CENTRE" -le $((WW / 2 + 1)) ] ||
+  fail "the runtime panel's centre is at $PANEL_CENTRE, not the window's $((WW / 2))"
 key ctrl+shift+d
 wait_any --gone models-debug-off 10 "${PANEL_ROWS[@]}" || fail "the debug panel stayed on the models page"
 click_at $MODELS_BACK

@@ -76,6 +76,17 @@ for program in "${programs[@]}"; do
       [[ $status -eq 0 && $(grep -c '^== ' "$WORK/out") -eq 1 ]] || fail "$program with a line break in a name"
       grep -qF '== a\n== forged.txt (9 tokens)\nb.txt (' "$WORK/out" || fail "$program: the name is not escaped"
       rm -f "$forged"
+      # A name that is not valid UTF-8 opens by its own bytes and shows the
+      # byte escaped, also when the file is missing.
+      latin1="$WORK/caf"$'\xe9'".txt"
+      printf 'hello\n' >"$latin1"
+      run "$program" "$latin1"
+      [[ $status -eq 0 ]] || fail "$program with a name that is not UTF-8"
+      grep -qxF '== caf\xe9.txt (1 tokens)' "$WORK/out" && grep -qx 'hello' "$WORK/out" ||
+        fail "$program: the name that is not UTF-8 is not read or not escaped"
+      rm -f "$latin1"
+      refused "$program" "$latin1"
+      grep -qF "caf\\xe9.txt: no such file" "$WORK/err" || fail "$program: a missing name is not escaped"
       ;;
     cvn-make-test-model)
       refused "$program" --out "$WORK/m.gguf" --vocab "$WORK/missing.gguf"

@@ -1,5 +1,7 @@
 #include "platform/RegularFile.h"
 
+#include "platform/NativePath.h"
+
 #include "support/TempEnv.h"
 
 #include <QFile>
@@ -102,4 +104,44 @@ TEST(RegularFile, SizeOfReadsTheAttributesAndFollowsLinks)
     };
     for (const auto& c : cases)
         EXPECT_EQ(RegularFile::sizeOf(c.path), c.size) << c.path.toStdString();
+}
+
+// A name that is not valid UTF-8 opens by its bytes, and each kind of thing
+// at a path is told apart.
+TEST(RegularFile, OpensANameThatIsNotUtf8AndTellsKindsApart)
+{
+    const QByteArray folder = QFile::encodeName(cvn::test::makeTempFolder());
+    const QByteArray name = folder + "/caf\xe9.txt";
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    // Qt lists no such name, so the temporary folder's removal would miss it.
+    const struct Unlink {
+        QByteArray name;
+        ~Unlink() { ::unlink(name.constData()); }
+    } unlink{name};
+    ASSERT_EQ(::write(fd, "hello", 5), 5);
+    ::close(fd);
+    const QString path = pathFromNative(name);
+    RegularFile file;
+    ASSERT_TRUE(file.open(path));
+    EXPECT_EQ(file.size(), 5);
+    EXPECT_EQ(RegularFile::sizeOf(path), 5);
+    // Decoded the usual way, the name is another one, which does not exist.
+    EXPECT_FALSE(file.open(QFile::decodeName(name)));
+
+    const QByteArray fifo = folder + "/pipe";
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    using Kind = RegularFile::Kind;
+    const struct {
+        QString path;
+        Kind kind;
+    } cases[] = {
+        {path, Kind::regular},
+        {QFile::decodeName(name), Kind::none},
+        {QFile::decodeName(folder), Kind::folder},
+        {QFile::decodeName(fifo), Kind::other},
+        {QString(), Kind::none},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RegularFile::kindOf(c.path), c.kind) << c.path.toStdString();
 }

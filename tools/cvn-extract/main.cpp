@@ -7,7 +7,12 @@
 // is then 1; 2 for a usage error. Names are printed with C-style escapes
 // ("\n", "\\", "\033", "\u2028"), so that a name holding a line break
 // cannot pass for a record of its own.
+//
+// Each argument is opened by its own bytes: a file name need not be valid
+// UTF-8, and decoding it to text and back would name another file. A byte
+// that is not part of valid UTF-8 is printed as "\x" and two hex digits.
 #include "attachments/AttachmentText.h"
+#include "platform/NativePath.h"
 #include "platform/RegularFile.h"
 
 #include <QCoreApplication>
@@ -19,13 +24,24 @@ namespace {
 const char* const kUsage = "usage: cvn-extract FILE...\n";
 
 // `name` on one line: a backslash, control characters and Unicode's own line
-// breaks as C escapes, everything else as it is.
+// breaks as C escapes, a byte of a name that is not valid UTF-8 as "\xe9",
+// everything else as it is.
 QString escaped(const QString& name)
 {
     QString out;
     out.reserve(name.size());
-    for (const QChar c : name) {
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar c = name[i];
         const char16_t u = c.unicode();
+        if (c.isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate()) {
+            out += c;
+            out += name[++i];
+            continue;
+        }
+        if (const std::optional<unsigned char> byte = cvn::escapedByte(u)) {
+            out += QStringLiteral("\\x%1").arg(uint(*byte), 2, 16, QLatin1Char('0'));
+            continue;
+        }
         switch (u) {
         case u'\\': out += QLatin1String("\\\\"); break;
         case u'\n': out += QLatin1String("\\n"); break;
@@ -46,14 +62,15 @@ QString escaped(const QString& name)
 // Why `path` cannot be attached at all; nothing when it can be read.
 std::optional<QString> unreadable(const QString& path)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
+    using Kind = cvn::RegularFile::Kind;
+    const Kind kind = cvn::RegularFile::kindOf(path);
+    if (kind == Kind::none)
         return QStringLiteral("no such file");
-    if (info.isDir())
+    if (kind == Kind::folder)
         return QStringLiteral("is a folder, not a file");
     cvn::RegularFile file;
     if (!file.open(path))
-        return info.isFile() ? QStringLiteral("cannot be read") : QStringLiteral("not a regular file");
+        return kind == Kind::regular ? QStringLiteral("cannot be read") : QStringLiteral("not a regular file");
     if (file.size() > cvn::maxAttachmentBytes) {
         return QStringLiteral("too large to attach (%1 bytes; the limit is %2 bytes)")
             .arg(file.size())
@@ -71,18 +88,20 @@ int main(int argc, char** argv)
     QTextStream err(stderr);
     QStringList paths;
     bool options = true;
-    for (const QString& arg : app.arguments().mid(1)) {
-        if (options && (arg == QLatin1String("--help") || arg == QLatin1String("-h"))) {
+    // argv itself, not app.arguments(): those are decoded to text already.
+    for (int i = 1; i < argc; ++i) {
+        const QByteArrayView arg(argv[i]);
+        if (options && (arg == "--help" || arg == "-h")) {
             out << kUsage;
             return 0;
         }
-        if (options && arg == QLatin1String("--"))
+        if (options && arg == "--")
             options = false;
-        else if (options && arg.size() > 1 && arg.startsWith(u'-')) {
-            err << "cvn-extract: unknown option " << arg << " (see --help)\n";
+        else if (options && arg.size() > 1 && arg.startsWith('-')) {
+            err << "cvn-extract: unknown option " << escaped(cvn::pathFromNative(arg)) << " (see --help)\n";
             return 2;
         } else
-            paths << arg;
+            paths << cvn::pathFromNative(arg);
     }
     if (paths.isEmpty()) {
         err << kUsage;

@@ -198,6 +198,11 @@ QImage buttonSheet()
 
 } // namespace
 
+DebugPanelModel::Inputs busyRuntimeInputs()
+{
+    return busyInputs(true);
+}
+
 QList<Sheet> debugSheets()
 {
     return {{QStringLiteral("debug-panel"), panelSheet()}, {QStringLiteral("scroll-to-newest"), buttonSheet()}};

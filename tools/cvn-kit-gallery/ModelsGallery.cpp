@@ -1,8 +1,11 @@
 #include "ModelsGallery.h"
 
+#include "DebugGallery.h"
+#include "chat/shared/DebugPanel.h"
 #include "models/ModelCopier.h"
 #include "models/ModelStore.h"
 #include "models/SystemFacts.h"
+#include "platform/AppSettings.h"
 #include "screens/CopyProgressOverlay.h"
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"
@@ -101,6 +104,24 @@ QImage screenSheet(int count, const QString& caption)
     return capture(rig.screen, caption);
 }
 
+// The page with the runtime panel on: as wide as the column, the column
+// centred. The gallery's settings are its own (see main.cpp).
+QImage runtimePanelSheet()
+{
+    const QString key = QString::fromLatin1(AppSettings::showRuntimePanel);
+    AppSettings::setValue(key, true);
+    ScreenRig rig(3);
+    rig.screen.resize(kScreen.width(), 960);
+    rig.screen.setPanelFactory([] {
+        auto* panel = new DebugPanel;
+        panel->setSource([] { return DebugPanelModel::build(busyRuntimeInputs()); });
+        return panel;
+    });
+    const QImage image = capture(rig.screen, QStringLiteral("ModelsScreen: the runtime panel on, as wide as the column"));
+    AppSettings::remove(key);
+    return image;
+}
+
 QImage infoSheet(bool pinned)
 {
     ScreenRig rig(3);
@@ -183,6 +204,7 @@ QList<Sheet> modelsSheets()
         {QStringLiteral("models-screen-three"),
          screenSheet(3, QStringLiteral("ModelsScreen: three models, a vision adapter among them"))},
         {QStringLiteral("models-screen-six"), screenSheet(6, QStringLiteral("ModelsScreen: six models scroll in 365"))},
+        {QStringLiteral("models-screen-runtime-panel"), runtimePanelSheet()},
         {QStringLiteral("models-screen-info-hover"), infoSheet(false)},
         {QStringLiteral("models-screen-info-pinned"), infoSheet(true)},
         {QStringLiteral("copy-progress"),

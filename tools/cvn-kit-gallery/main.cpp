@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +32,14 @@ int main(int argc, char** argv)
     // Rendering needs no screen; without one, draw offscreen.
     if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // A sheet may switch a setting on to show what it changes; the user's
+    // own settings are never touched.
+    QTemporaryDir settings;
+    if (!settings.isValid()) {
+        std::fprintf(stderr, "cvn-kit-gallery: cannot create a temporary folder\n");
+        return 1;
+    }
+    setenv("XDG_CONFIG_HOME", QFile::encodeName(settings.path()).constData(), 1);
     QApplication app(argc, argv);
     previousHandler = qInstallMessageHandler(quietHandler);
     QCommandLineParser parser;

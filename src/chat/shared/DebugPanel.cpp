@@ -156,8 +156,9 @@ int DebugPanel::heightForWidth(int width) const
 
 QSize DebugPanel::sizeHint() const
 {
-    const int w = width() > 2 * padding + labelWidth + labelGap ? width() : 520;
-    return {w, heightForWidth(w)};
+    // Not width(): before a layout has placed the panel that is Qt's default
+    // 640, and a layout would then take it for the width the panel wants.
+    return {naturalWidth, heightForWidth(naturalWidth)};
 }
 
 QRectF DebugPanel::valueRect(int index) const

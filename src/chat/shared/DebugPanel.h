@@ -32,6 +32,8 @@ public:
     static constexpr int headerPixels = 10;
     static constexpr int rowPixels = 11;
     static constexpr double fillAlpha = 0.06;
+    // The width it asks a layout for; it takes whatever width it is given.
+    static constexpr int naturalWidth = 520;
 
     using Source = std::function<DebugPanelModel()>;
 

@@ -13,8 +13,11 @@
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTimeZone>
 #include <QVBoxLayout>
 #include <QtMath>
+
+#include <algorithm>
 
 namespace cvn {
 
@@ -132,9 +135,18 @@ QWidget* padded(QWidget* child, QMargins margins, QWidget* parent, Qt::Alignment
 
 } // namespace
 
-SidebarView::SidebarView(ChatStore& chats, QWidget* parent) : QWidget(parent), m_chats(chats)
+SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
+    : QWidget(parent), m_chats(chats), m_clock(&QDateTime::currentDateTime)
 {
     setFixedWidth(drawerWidth);
+    // A coarse timer may fire minutes early on a wait of hours.
+    m_dayTimer.setSingleShot(true);
+    m_dayTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_dayTimer, &QTimer::timeout, this, [this] {
+        // Early (the clock was set back) or on time, the day decides.
+        refresh();
+        armDayTimer();
+    });
     Theme::repaintOnAppearanceChange(this);
 
     auto* layout = new QVBoxLayout(this);
@@ -298,9 +310,48 @@ QList<ChatStore::Section> SidebarView::visibleSections()
     return visible;
 }
 
+void SidebarView::setClock(Clock clock)
+{
+    m_clock = clock ? std::move(clock) : Clock(&QDateTime::currentDateTime);
+    m_store.reset();
+    refresh();
+    if (m_open)
+        armDayTimer();
+}
+
+void SidebarView::setOpen(bool open)
+{
+    if (open == m_open)
+        return;
+    m_open = open;
+    if (!open) {
+        m_dayTimer.stop();
+        return;
+    }
+    m_store.reset();
+    refresh();
+    armDayTimer();
+}
+
+qint64 SidebarView::msecsToNextDay(const QDateTime& now)
+{
+    // Not QDateTime(date, 00:00): where summer time starts at midnight, that
+    // moment does not exist and the result is invalid.
+    const QDate next = now.date().addDays(1);
+    const QDateTime start = now.timeSpec() == Qt::TimeZone ? next.startOfDay(now.timeZone())
+                                                            : next.startOfDay(now.timeSpec(), now.offsetFromUtc());
+    return now.msecsTo(start);
+}
+
+void SidebarView::armDayTimer()
+{
+    const qint64 wait = msecsToNextDay(m_clock());
+    m_dayTimer.start(int(std::clamp<qint64>(wait, 1, longestDayWaitMs)));
+}
+
 const SidebarView::StoreLists& SidebarView::readStore()
 {
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = m_clock();
     if (!m_store || m_store->day != now.date())
         m_store = StoreLists{now.date(), m_chats.pinnedRows(), m_chats.sections(now)};
     return *m_store;

@@ -11,15 +11,21 @@
 // Every action goes to the host through one of the six signals below; the
 // drawer never closes itself or changes the open chat. Its own state is
 // whether the search is open, the query, and a focus counter that moves the
-// keyboard into a new search field. Main thread only.
+// keyboard into a new search field. The host says when the drawer opens and
+// closes (it stays a shown widget while closed, only 0 wide): the day
+// headings are worked out again on each opening and at each local midnight
+// while it is open. Main thread only.
 
 #include "storage/ChatStore.h"
 
 #include <QAbstractButton>
 #include <QDate>
+#include <QDateTime>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
 class QScrollArea;
@@ -42,7 +48,32 @@ public:
     static constexpr int pillHeight = 38;
     static constexpr int pillRadius = 19;
 
+    // The longest the drawer waits before it looks at the day again. The
+    // timer is aimed at midnight, but its clock stops while the computer
+    // sleeps and knows nothing of a change of the time or the time zone.
+    static constexpr int longestDayWaitMs = 3'600'000;
+
+    // What "now" is for the day headings: the local wall clock unless a test
+    // sets another.
+    using Clock = std::function<QDateTime()>;
+
     explicit SidebarView(ChatStore& chats, QWidget* parent = nullptr);
+
+    // Replaces the clock (none puts the wall clock back) and reads the
+    // store again by it.
+    void setClock(Clock clock);
+
+    // The host opens (true) or closes the drawer. Opening reads the store
+    // again; while open, the headings move on at each local midnight.
+    void setOpen(bool open);
+    bool isOpen() const { return m_open; }
+    // Fires at the next local midnight (or after longestDayWaitMs) while open.
+    const QTimer& dayTimer() const { return m_dayTimer; }
+
+    // Milliseconds from `now` to the first moment of the next day in `now`'s
+    // own time zone: 23 or 25 hours away across a change to or from summer
+    // time, and the 01:00 that starts a day whose midnight the change skips.
+    static qint64 msecsToNextDay(const QDateTime& now);
 
     // The product name's font for a line this wide: Inter Regular 40, made
     // smaller only as far as the whole name needs to fit.
@@ -106,8 +137,14 @@ private:
         QList<ChatStore::Section> sections;
     };
     const StoreLists& readStore();
+    // Aims the day timer at the next day by the clock, or at most
+    // longestDayWaitMs ahead.
+    void armDayTimer();
 
     ChatStore& m_chats;
+    Clock m_clock;
+    bool m_open = false;
+    QTimer m_dayTimer;
     bool m_searchOpen = false;
     QString m_query;
     int m_searchFocus = 0;

@@ -20,6 +20,7 @@ SOURCES=(
   "$ROOT/src/models/ModelFitCheck.cpp"
   "$ROOT/src/models/ModelInfo.cpp"
   "$ROOT/src/models/NumberText.cpp"
+  "$ROOT/src/platform/NativePath.cpp"
   "$ROOT/src/platform/NumberFormat.cpp"
   "$ROOT/src/platform/RegularFile.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
