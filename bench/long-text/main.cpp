@@ -20,11 +20,11 @@
 // Then a chat holding one message of --huge characters opens, and the time
 // until an event posted at that moment is handled is printed.
 //
-// Last, keys in a message of --edit characters of prose: the same text in
-// the composer and in the edit dialog of a sent message, whose limit is the
-// message's own length. Twenty keys alternate a letter typed at the end of
-// the text and Backspace; each is timed from the key until the field has
-// repainted, and the medians are printed with their ratio:
+// Last, keys in a message of --edit characters of unbroken hex: the same
+// text in the composer and in the edit dialog of a sent message, whose limit
+// is the message's own length. Twenty keys alternate a letter typed at the
+// end of the text and Backspace; each is timed from the key until the field
+// has repainted, and the medians are printed with their ratio:
 //
 //   composer key <ms>
 //   edit dialog key <ms>
@@ -373,21 +373,12 @@ double medianKeyMs(QPlainTextEdit* field, int keys)
     return cvn::bench::median(std::move(times));
 }
 
-// Prose in one paragraph, as a pasted log or transcript gives a message.
-QString proseParagraph(int characters)
-{
-    ChatWriter writer(11);
-    QString text;
-    while (text.size() < characters)
-        text += writer.sentence();
-    text.truncate(characters);
-    return text;
-}
-
 void measureEditKeys(int characters)
 {
     constexpr int kKeys = 20;
-    const QString text = proseParagraph(characters);
+    // A pasted dump: one run without a break opportunity, the text that
+    // froze the dialog.
+    const QString text = hexRun(characters);
 
     double composerMs = 0;
     {
