@@ -17,27 +17,42 @@
 //   open-chat growth <MB> for <characters> characters
 //   after closing it <MB>
 //
-// Last, a chat holding one message of --huge characters opens, and the time
-// until an event posted at that moment is handled is printed. Each
-// measurement is a function of its own.
+// Then a chat holding one message of --huge characters opens, and the time
+// until an event posted at that moment is handled is printed.
 //
-//   bench-long-text [--chars N] [--once N] [--chat N] [--huge N]
+// Last, keys in a message of --edit characters of unbroken hex: the same
+// text in the composer and in the edit dialog of a sent message, whose limit
+// is the message's own length. Twenty keys alternate a letter typed at the
+// end of the text and Backspace; each is timed from the key until the field
+// has repainted, and the medians are printed with their ratio:
 //
-// --chars takes at least 1,024 (default 65,536), --once, --chat and --huge 0
-// (skipped) or more (defaults 1,000,000, 1,700,000 and 1,000,000). --help
-// prints the usage; an unknown option or a bad value is one line on stderr
-// and exit status 2. Nothing is written to disk.
+//   composer key <ms>
+//   edit dialog key <ms>
+//   edit key ratio <edit dialog / composer>
+//
+// Each measurement is a function of its own.
+//
+//   bench-long-text [--chars N] [--once N] [--chat N] [--huge N] [--edit N]
+//
+// --chars takes at least 1,024 (default 65,536), --once, --chat, --huge and
+// --edit 0 (skipped) or more (defaults 1,000,000, 1,700,000, 1,000,000 and
+// 1,000,000). --help prints the usage; an unknown option or a bad value is
+// one line on stderr and exit status 2. Nothing is written to disk.
 #include "BenchSession.h"
 #include "BenchTiming.h"
 
 #include "chat/ChatSession.h"
 #include "chat/ChatView.h"
+#include "chat/composer/Composer.h"
+#include "chat/transcript/EditMessageDialog.h"
 #include "chat/transcript/TranscriptColumn.h"
 #include "platform/ProcessMemory.h"
 #include "rendering/MarkdownText.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QScrollBar>
 
@@ -52,17 +67,19 @@ namespace {
 
 constexpr int kColumnWidth = 797;
 
-const char* const kUsage = "usage: bench-long-text [--chars N] [--once N] [--chat N] [--huge N]\n"
+const char* const kUsage = "usage: bench-long-text [--chars N] [--once N] [--chat N] [--huge N] [--edit N]\n"
                           "  --chars N  unbroken run for the layout ratio (default 65536, at least 1024)\n"
                           "  --once N   one run laid out once (default 1000000; 0 skips)\n"
                           "  --chat N   characters of the long chat opened and scrolled (default 1700000; 0 skips)\n"
-                          "  --huge N   characters of the one message opened (default 1000000; 0 skips)\n";
+                          "  --huge N   characters of the one message opened (default 1000000; 0 skips)\n"
+                          "  --edit N   characters of the message keyed into (default 1000000; 0 skips)\n";
 
 struct Options {
     int chars = 65536;
     int once = 1000000;
     int chat = 1700000;
     int huge = 1000000;
+    int edit = 1000000;
 };
 
 int usageError(const std::string& why)
@@ -310,6 +327,90 @@ void measureHugeMessage(int characters)
     std::printf("message of %d characters: answering input after %.0f ms\n", characters, ms);
 }
 
+// Counts the paints of one widget.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
+// The median time of `keys` keys in `field`, alternating a letter at the end
+// of the text and Backspace, each from the key until the field has painted
+// what it changed.
+double medianKeyMs(QPlainTextEdit* field, int keys)
+{
+    field->setFocus();
+    field->moveCursor(QTextCursor::End);
+    Page::settle();
+    PaintCounter counter(field->viewport());
+    std::vector<double> times;
+    for (int i = 0; i < keys; ++i) {
+        const bool letter = i % 2 == 0;
+        const int key = letter ? Qt::Key_A : Qt::Key_Backspace;
+        const QString text = letter ? QStringLiteral("a") : QString();
+        field->moveCursor(QTextCursor::End);
+        Page::settle();
+        const int before = counter.paints;
+        const auto start = std::chrono::steady_clock::now();
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+        QApplication::sendEvent(field, &press);
+        QApplication::sendEvent(field, &release);
+        // The repaint comes from an update request posted by the change; a
+        // key that changed nothing has nothing to wait for.
+        for (int round = 0; round < 8 && counter.paints == before; ++round)
+            QApplication::processEvents();
+        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    return cvn::bench::median(std::move(times));
+}
+
+void measureEditKeys(int characters)
+{
+    constexpr int kKeys = 20;
+    // A pasted dump: one run without a break opportunity, the text that
+    // froze the dialog.
+    const QString text = hexRun(characters);
+
+    double composerMs = 0;
+    {
+        QWidget page;
+        page.resize(1280, 800);
+        auto* composer = new cvn::Composer(&page);
+        composer->move((1280 - cvn::Composer::panelWidth) / 2, 800 - cvn::Composer::maxPanelHeight);
+        page.show();
+        Page::settle();
+        composer->editor()->setPlainText(text);
+        Page::settle();
+        composerMs = medianKeyMs(composer->editor(), kKeys);
+    }
+
+    double dialogMs = 0;
+    {
+        QWidget page;
+        page.resize(1280, 800);
+        page.show();
+        auto* dialog = new cvn::EditMessageDialog(QStringLiteral("Edit message"), text, cvn::ChatView::editMaxLength,
+                                                  {}, {}, &page);
+        dialog->show();
+        Page::settle();
+        dialogMs = medianKeyMs(dialog->field(), kKeys);
+    }
+
+    std::printf("keys in a message of %d characters, median of %d\n", characters, kKeys);
+    std::printf("composer key %.1f\n", composerMs);
+    std::printf("edit dialog key %.1f\n", dialogMs);
+    std::printf("edit key ratio %.2f\n", dialogMs / composerMs);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -327,6 +428,7 @@ int main(int argc, char** argv)
                     : arg == "--once"  ? &options.once
                     : arg == "--chat"  ? &options.chat
                     : arg == "--huge"  ? &options.huge
+                    : arg == "--edit"  ? &options.edit
                                        : nullptr;
         if (!target)
             return usageError("unknown option " + arg);
@@ -348,5 +450,7 @@ int main(int argc, char** argv)
         measureOpenChat(options.chat);
     if (options.huge > 0)
         measureHugeMessage(options.huge);
+    if (options.edit > 0)
+        measureEditKeys(options.edit);
     return 0;
 }

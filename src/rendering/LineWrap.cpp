@@ -2,10 +2,12 @@
 
 #include <QPlainTextEdit>
 #include <QTextBoundaryFinder>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QTextOption>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace cvn::LineWrap {
@@ -71,6 +73,39 @@ private:
     size_t m_index = 0;
 };
 
+// How near a change RunTracker trusts a break it finds inside a run that had
+// none before: a break this close may come from the change itself.
+constexpr qsizetype kContext = 4;
+
+// The runs of `text` between white space, as [start, end) in order, given to
+// `each` until it returns false.
+template <typename Fn>
+void forEachRun(QStringView text, Fn&& each)
+{
+    qsizetype runStart = 0;
+    for (qsizetype at = 0; at <= text.size(); ++at) {
+        if (at < text.size() && !endsWord(text[at]))
+            continue;
+        if (at > runStart && !each(runStart, at))
+            return;
+        runStart = at + 1;
+    }
+}
+
+// The line break opportunities of one run without white space, 0 and its
+// end included, in order.
+std::vector<qsizetype> runBreaks(QStringView run)
+{
+    std::vector<qsizetype> breaks{0};
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Line, run);
+    for (qsizetype next = finder.toNextBoundary(); next != -1; next = finder.toNextBoundary())
+        if (next > breaks.back())
+            breaks.push_back(next);
+    if (breaks.back() != run.size())
+        breaks.push_back(run.size());
+    return breaks;
+}
+
 } // namespace
 
 Work layOut(QTextLayout& layout, qreal width, const std::function<void(QTextLine&)>& place)
@@ -135,23 +170,104 @@ Work layOut(QTextLayout& layout, qreal width, const std::function<void(QTextLine
 
 bool hasOverlongRun(QStringView text, qsizetype limit)
 {
-    qsizetype runStart = 0;
-    for (qsizetype at = 0; at <= text.size(); ++at) {
-        if (at < text.size() && !endsWord(text[at]))
-            continue;
-        const QStringView run = text.mid(runStart, at - runStart);
-        runStart = at + 1;
-        if (run.size() <= limit)
-            continue;
-        QTextBoundaryFinder finder(QTextBoundaryFinder::Line, run);
-        qsizetype previous = 0;
-        for (qsizetype next = finder.toNextBoundary(); next != -1; next = finder.toNextBoundary()) {
-            if (next - previous > limit)
-                return true;
-            previous = next;
+    bool found = false;
+    forEachRun(text, [&](qsizetype start, qsizetype end) {
+        if (end - start <= limit)
+            return true;
+        const std::vector<qsizetype> breaks = runBreaks(text.sliced(start, end - start));
+        for (size_t i = 1; i < breaks.size() && !found; ++i)
+            found = breaks[i] - breaks[i - 1] > limit;
+        return !found;
+    });
+    return found;
+}
+
+Runs overlongRuns(QStringView text, qsizetype limit)
+{
+    Runs runs;
+    forEachRun(text, [&](qsizetype start, qsizetype end) {
+        if (end - start <= limit)
+            return true;
+        const std::vector<qsizetype> breaks = runBreaks(text.sliced(start, end - start));
+        for (size_t i = 1; i < breaks.size(); ++i)
+            if (breaks[i] - breaks[i - 1] > limit)
+                runs.emplace_back(start + breaks[i - 1], start + breaks[i]);
+        return true;
+    });
+    return runs;
+}
+
+qsizetype RunTracker::change(qsizetype position, qsizetype removed, qsizetype added, qsizetype newLength,
+                             const Reader& read)
+{
+    const qsizetype oldLength = m_length;
+    qsizetype at = position;
+    removed = std::min(removed, oldLength - at);
+    added = std::min(added, newLength - at);
+    if (at < 0 || removed < 0 || added < 0 || oldLength - removed + added != newLength) {
+        at = 0;
+        removed = oldLength;
+        added = newLength;
+    }
+    const qsizetype delta = added - removed;
+
+    // Runs clear of the change stay (those after it move); the ones it
+    // touches are found again below. Of those, the outermost ends tell
+    // whether a run found at the edge of what is read goes on beyond it.
+    Runs runs;
+    Runs after;
+    qsizetype outerStart = -1;
+    qsizetype outerEnd = -1;
+    for (const auto& [start, end] : m_runs) {
+        if (end < at) {
+            runs.emplace_back(start, end);
+        } else if (start > at + removed) {
+            after.emplace_back(start + delta, end + delta);
+        } else {
+            outerStart = outerStart < 0 ? start : std::min(outerStart, start);
+            outerEnd = std::max(outerEnd, end >= at + removed ? end + delta : at + added);
         }
     }
-    return false;
+
+    const qsizetype from = std::max<qsizetype>(0, at - m_limit - 1);
+    const qsizetype to = std::min(newLength, at + added + m_limit + 1);
+    const bool goesOnLeft = outerStart >= 0 && outerStart < from;
+    const bool goesOnRight = outerEnd > to;
+    const QString window = read(from, to);
+    forEachRun(window, [&](qsizetype runStart, qsizetype runEnd) {
+        const qsizetype start = from + runStart;
+        const qsizetype end = from + runEnd;
+        const bool openLeft = goesOnLeft && start == from;
+        const bool openRight = goesOnRight && end == to;
+        if (end < at || start > at + added || (end - start <= m_limit && !openLeft && !openRight))
+            return true;
+        const std::vector<qsizetype> breaks = runBreaks(QStringView(window).sliced(runStart, runEnd - runStart));
+        // A break found in unchanged text of a run that had none there comes
+        // from reading the run without its start (or end): it is not one.
+        std::vector<qsizetype> real{start};
+        for (size_t i = 1; i + 1 < breaks.size(); ++i) {
+            const qsizetype place = start + breaks[i];
+            if ((openLeft && place < at - kContext) || (openRight && place > at + added + kContext))
+                continue;
+            real.push_back(place);
+        }
+        real.push_back(end);
+        if (openLeft)
+            real.front() = outerStart;
+        if (openRight)
+            real.back() = outerEnd;
+        for (size_t i = 1; i < real.size(); ++i) {
+            if (real[i] - real[i - 1] > m_limit && real[i - 1] <= at + added && real[i] >= at)
+                runs.emplace_back(real[i - 1], real[i]);
+        }
+        return true;
+    });
+    runs.insert(runs.end(), after.begin(), after.end());
+    std::sort(runs.begin(), runs.end());
+    runs.erase(std::unique(runs.begin(), runs.end()), runs.end());
+    m_runs = std::move(runs);
+    m_length = newLength;
+    return window.size();
 }
 
 void wrapEditorFor(QPlainTextEdit* editor, QStringView text)
@@ -165,10 +281,24 @@ void wrapEditorFor(QPlainTextEdit* editor, QStringView text)
 
 void followOverlongRuns(QPlainTextEdit* editor)
 {
-    const auto follow = [editor] { wrapEditorFor(editor, editor->document()->toRawText()); };
+    QTextDocument* document = editor->document();
+    auto tracker = std::make_shared<RunTracker>(longestWrappedRun);
+    const auto follow = [editor, document, tracker](int position, int removed, int added) {
+        tracker->change(position, removed, added, document->characterCount() - 1, [document](qsizetype from, qsizetype to) {
+            QTextCursor cursor(document);
+            cursor.setPosition(int(from));
+            cursor.setPosition(int(to), QTextCursor::KeepAnchor);
+            // The raw text: paragraph separators end a run as line breaks do.
+            return cursor.selectedText();
+        });
+        const QTextOption::WrapMode wrap =
+            tracker->any() ? QTextOption::WrapAnywhere : QTextOption::WrapAtWordBoundaryOrAnywhere;
+        if (editor->wordWrapMode() != wrap)
+            editor->setWordWrapMode(wrap);
+    };
     // contentsChange comes before the document lays the change out.
-    QObject::connect(editor->document(), &QTextDocument::contentsChange, editor, follow);
-    follow();
+    QObject::connect(document, &QTextDocument::contentsChange, editor, follow);
+    follow(0, 0, document->characterCount() - 1);
 }
 
 } // namespace cvn::LineWrap

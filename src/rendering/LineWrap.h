@@ -4,6 +4,8 @@
 #include <QTextLayout>
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 class QPlainTextEdit;
 
@@ -45,7 +47,44 @@ inline constexpr qsizetype longestWrappedRun = 2000;
 // editor lays a change out (on QTextDocument::contentsChange).
 void wrapEditorFor(QPlainTextEdit* editor, QStringView text);
 
-// Keeps `editor` wrapped by wrapEditorFor from now on, at every change.
+// The over-long runs of a text as [start, end) pairs in order: the stretches
+// of more than `limit` characters between two line break opportunities that
+// hasOverlongRun finds.
+using Runs = std::vector<std::pair<qsizetype, qsizetype>>;
+Runs overlongRuns(QStringView text, qsizetype limit);
+
+// The over-long runs of a text that changes a piece at a time, as an
+// editor's does, kept without reading the whole text again: a change is read
+// only `limit` characters and a little more either side, so a key costs the
+// same in a megabyte as in a line. A run that reaches past what is read is
+// known to hold no break opportunity there, since it did before and that
+// text did not change.
+class RunTracker {
+public:
+    explicit RunTracker(qsizetype limit) : m_limit(limit) {}
+
+    // Gives the text's [from, to), after the change.
+    using Reader = std::function<QString(qsizetype from, qsizetype to)>;
+
+    // Takes one change: at `position`, `removed` characters gave way to
+    // `added` ones. Counts past either end (as QTextDocument reports for a
+    // whole new text) are cut to the text. A change that does not fit the
+    // lengths is taken as a new text. Returns how many characters it read.
+    qsizetype change(qsizetype position, qsizetype removed, qsizetype added, qsizetype newLength,
+                     const Reader& read);
+
+    const Runs& runs() const { return m_runs; }
+    bool any() const { return !m_runs.empty(); }
+    qsizetype length() const { return m_length; }
+
+private:
+    qsizetype m_limit;
+    qsizetype m_length = 0;
+    Runs m_runs;
+};
+
+// Keeps `editor` wrapped as wrapEditorFor would, from now on, at every
+// change, reading only around each change (a RunTracker).
 void followOverlongRuns(QPlainTextEdit* editor);
 
 } // namespace cvn::LineWrap

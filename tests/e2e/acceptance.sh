@@ -824,6 +824,55 @@ grep -q "launch" "$DATA/bridge.log" || fail "bridge.log lacks the launch line"
 grep -q "listening on port $PORT" "$DATA/bridge.log" || fail "bridge.log lacks the listening line"
 GEOMETRY="$WX,$WY ${WW}x$WH"
 
+# --- 14a. a key in the edit dialog on a long message --------------------------------------
+# A chat stored earlier holds a user message of 1,000,000 characters: a dump
+# without a break opportunity and one line of words. The list is read at
+# launch, so the chat goes into the database while the program is down. The
+# edit dialog answers keys as the composer would: a letter over the limit
+# (the message's own length) is refused without the window stalling, and the
+# keys after it show within the usual wait. Cancelling leaves the message as
+# it was.
+step long-edit
+LONG="$T/long.txt"
+LONG_END=$'\nand then the tide went out HARBOUR'
+yes 0123456789abcdef | tr -d '\n' | head -c $((1000000 - ${#LONG_END})) >"$LONG"
+printf '%s' "$LONG_END" >>"$LONG"
+[ "$(wc -c <"$LONG")" = 1000000 ] || fail "the long message is not 1,000,000 characters"
+NOW=$(date +%s)
+sqlite3 -batch "$DB" ".timeout 5000" "INSERT INTO chats(title, created_at, updated_at) VALUES('Long log', $NOW, $NOW);
+  INSERT INTO messages(chat_id, role, content, created_at) VALUES(last_insert_rowid(), 'user', CAST(readfile('$LONG') AS TEXT), $NOW);" ||
+  fail "cannot store the long message"
+long_stored() { sql "SELECT length(content), substr(content, -7) FROM messages WHERE chat_id=(SELECT id FROM chats WHERE title='Long log')"; }
+[ "$(long_stored)" = "1000000|HARBOUR" ] || fail "the long message was not stored whole"
+start_app
+for _ in $(seq 200); do locate_window && break; sleep 0.05; done
+locate_window || fail "no window"
+wait_text "SELECT A MODEL" long-started 20 || fail "the program did not start"
+click_at $HISTORY
+wait_drawer_word Long long-drawer || fail "no Long log row in the drawer"
+# shellcheck disable=SC2086
+click $AT
+close_drawer
+wait_text "showing the first 100,000 characters" long-open 30 || fail "the long message did not open"
+# The message's edit button, the second of the round actions under its end.
+EDIT_BUTTON="918 609"
+click_at $EDIT_BUTTON
+wait_text "Edit message" long-dialog 20 || fail "no edit dialog"
+key ctrl+End
+KEYED=$(date +%s.%N)
+type_text X
+key BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace
+type_text ANCHORS
+wait_text "went out ANCHORS" long-keys 20 || fail "the keys in the edit dialog did not show within 20 s"
+say "keys to screen: $(echo "$(date +%s.%N) - $KEYED" | bc) s"
+click_pill CANCEL long-cancel
+wait_text --gone "Edit message" long-cancelled 20 || fail "the edit dialog stayed"
+[ "$(long_stored)" = "1000000|HARBOUR" ] || fail "cancelling changed the long message"
+quit_from_tray long-quit
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=(SELECT id FROM chats WHERE title='Long log');
+  DELETE FROM chats WHERE title='Long log';" || fail "cannot remove the long chat"
+[ "$(sql "SELECT COUNT(*) FROM chats")" = 0 ] || fail "the long chat is still stored"
+
 # --- 15. relaunch ------------------------------------------------------------------------------------
 step relaunch
 start_app

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QPlainTextEdit>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -157,6 +162,83 @@ TEST_F(LineWrapTest, EditorRunsAreOverlongOnlyWithoutAnyBreakOpportunity)
     EXPECT_FALSE(LineWrap::hasOverlongRun(QString(400, QChar(0x6587)), 100));
     EXPECT_FALSE(LineWrap::hasOverlongRun(QStringLiteral("abcdefghi-").repeated(40), 100));
     EXPECT_TRUE(LineWrap::hasOverlongRun((hex(60) + QChar(0x00A0)).repeated(3), 100));
+}
+
+// Edits of every size anywhere in a text of prose, hex runs, hyphens, line
+// breaks and no-break spaces: after each, the tracker holds the runs a read
+// of the whole text finds, having read no more than the edit and the limit
+// either side. Whole new texts come as QTextDocument reports them, with one
+// more character counted on both sides.
+TEST_F(LineWrapTest, TrackedRunsMatchAWholeReadAfterEveryEdit)
+{
+    constexpr qsizetype kLimit = 40;
+    std::mt19937 random(20261207);
+    const auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    const auto piece = [&]() -> QString {
+        switch (pick(0, 7)) {
+        case 0: return hex(pick(1, 120));
+        case 1: return QStringLiteral(" ");
+        case 2: return QStringLiteral("-");
+        case 3: return QStringLiteral("\n");
+        case 4: return QString(QChar(0x00A0));
+        case 5: return prose(pick(1, 12));
+        case 6: return hex(pick(1, 8)) + QChar(0x6587);
+        default: return hex(pick(20, 45));
+        }
+    };
+
+    LineWrap::RunTracker tracker(kLimit);
+    QString text;
+    const LineWrap::RunTracker::Reader read = [&text](qsizetype from, qsizetype to) {
+        return text.mid(from, to - from);
+    };
+    for (int step = 0; step < 1500; ++step) {
+        if (step % 300 == 0) {
+            const qsizetype old = text.size();
+            text = hex(pick(0, 300)) + u' ' + prose(20) + u' ' + hex(pick(0, 300));
+            tracker.change(0, old + 1, text.size() + 1, text.size(), read);
+        } else {
+            const int at = pick(0, int(text.size()));
+            const int removed = pick(0, 10) == 0 ? pick(0, int(text.size()) - at) : std::min(pick(0, 3), int(text.size()) - at);
+            const QString added = pick(0, 2) == 0 ? QString() : piece();
+            text.replace(at, removed, added);
+            const qsizetype scanned = tracker.change(at, removed, added.size(), text.size(), read);
+            EXPECT_LE(scanned, added.size() + 2 * (kLimit + 1)) << "step " << step;
+        }
+        ASSERT_EQ(tracker.runs(), LineWrap::overlongRuns(text, kLimit)) << "step " << step;
+    }
+}
+
+// A key in a megabyte of hex reads a few thousand characters and keeps the
+// editor wrapping anywhere; when the run is gone, it wraps at words again.
+TEST_F(LineWrapTest, AnEditorFollowsItsRunsKeyByKey)
+{
+    QPlainTextEdit editor;
+    editor.resize(400, 300);
+    LineWrap::followOverlongRuns(&editor);
+    const QString run = hex(1'000'000);
+    editor.setPlainText(prose(20) + u' ' + run + u' ' + prose(5));
+    EXPECT_EQ(editor.wordWrapMode(), QTextOption::WrapAnywhere);
+
+    LineWrap::RunTracker tracker(LineWrap::longestWrappedRun);
+    QString text = prose(20) + u' ' + run;
+    const LineWrap::RunTracker::Reader read = [&text](qsizetype from, qsizetype to) {
+        return text.mid(from, to - from);
+    };
+    tracker.change(0, 0, text.size(), text.size(), read);
+    text.insert(500'000, u' ');
+    EXPECT_LE(tracker.change(500'000, 0, 1, text.size(), read), 2 * (LineWrap::longestWrappedRun + 1) + 1);
+    EXPECT_EQ(tracker.runs().size(), 2u);
+
+    QTextCursor cursor(editor.document());
+    cursor.setPosition(int(prose(20).size()) + 1);
+    cursor.setPosition(int(prose(20).size()) + 1 + int(run.size()) - 1500, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    EXPECT_EQ(editor.wordWrapMode(), QTextOption::WrapAtWordBoundaryOrAnywhere);
+    cursor.insertText(hex(600));
+    EXPECT_EQ(editor.wordWrapMode(), QTextOption::WrapAnywhere);
+    editor.setPlainText(QStringLiteral("Short again"));
+    EXPECT_EQ(editor.wordWrapMode(), QTextOption::WrapAtWordBoundaryOrAnywhere);
 }
 
 } // namespace

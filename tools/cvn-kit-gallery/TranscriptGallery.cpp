@@ -208,12 +208,26 @@ QList<Turn> conversation()
     return turns;
 }
 
-enum class PageState { streaming, editing, empty, notSaved };
+enum class PageState { streaming, editing, editingLong, empty, notSaved };
+
+// A pasted log of many lines: the edit dialog's field at its tallest,
+// scrolled to the caret at the end.
+QString longMessage()
+{
+    QString text = QStringLiteral("Why does the import stop here? The whole log:\n");
+    for (int i = 1; i <= 400; ++i)
+        text += QStringLiteral("2026-12-07 08:%1:%2 worker %3 imported batch %4 of 400, 2,500 rows, no errors\n")
+                    .arg(i / 60, 2, 10, QLatin1Char('0'))
+                    .arg(i % 60, 2, 10, QLatin1Char('0'))
+                    .arg(i % 4)
+                    .arg(i);
+    return text + QStringLiteral("and then nothing more, not even an error.");
+}
 
 // The whole page at 1280 x 800 (the first window size), scrolled to its end.
 QImage pageSheet(PageState state)
 {
-    const bool editing = state == PageState::editing;
+    const bool editing = state == PageState::editing || state == PageState::editingLong;
     ShownSession session;
     AttachmentStager stager;
     if (state == PageState::empty) {
@@ -229,6 +243,8 @@ QImage pageSheet(PageState state)
     } else {
         session.list = conversation();
     }
+    if (state == PageState::editingLong)
+        session.list.first().content = longMessage();
     session.streaming = state == PageState::streaming;
     if (editing || state == PageState::notSaved)
         session.list.last().state = Turn::State::complete();
@@ -259,7 +275,9 @@ QImage pageSheet(PageState state)
     p.setFont(Theme::interRegular13());
     p.setPen(Theme::secondaryText());
     p.drawText(QPointF(kMargin, at.y() - 8),
-               editing ? QStringLiteral("ChatView 1280 x 800: editing a message with a file, only the typed text")
+               state == PageState::editingLong
+                   ? QStringLiteral("ChatView 1280 x 800: editing a long message, the field at its tallest, the caret at the end")
+               : editing ? QStringLiteral("ChatView 1280 x 800: editing a message with a file, only the typed text")
                : state == PageState::empty
                    ? QStringLiteral("ChatView 1280 x 800: a new chat, council on, a model loading, a file staged")
                : state == PageState::notSaved
@@ -282,6 +300,7 @@ QList<Sheet> transcriptSheets()
         {QStringLiteral("bubble-too-long"), longSheet()},
         {QStringLiteral("chat-view"), pageSheet(PageState::streaming)},
         {QStringLiteral("chat-view-edit"), pageSheet(PageState::editing)},
+        {QStringLiteral("chat-view-edit-long"), pageSheet(PageState::editingLong)},
         {QStringLiteral("chat-view-new"), pageSheet(PageState::empty)},
         {QStringLiteral("chat-view-not-saved"), pageSheet(PageState::notSaved)},
     };

@@ -34,7 +34,8 @@ public:
     ~ComposerEditor() override;
 
     // "Inter-Medium" 16, or the system face at 16 and medium weight when Inter
-    // is missing. The model pill measures its label with it too.
+    // is missing. The model pill measures its label with it too, and the
+    // edit dialog's field sets its text in it, to keep pace with its keys.
     static const QFont& textFont();
 
     // Called for Return or keypad Enter without Shift; absent: Return does

@@ -1,6 +1,7 @@
 #include "chat/transcript/EditMessageDialog.h"
 
 #include "attachments/SentAttachments.h"
+#include "chat/composer/ComposerEditor.h"
 #include "platform/Unicode.h"
 #include "rendering/LineWrap.h"
 #include "ui_kit/CvnButton.h"
@@ -9,15 +10,156 @@
 #include "ui_kit/Theme.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QVBoxLayout>
+
+#include <unicode/uchar.h>
+
+#include <algorithm>
 
 namespace cvn {
 
 namespace {
 constexpr int kPadH = 16;
 constexpr int kPadV = 8;
+
+// Whether a code point is of a kind that never joins a neighbour into one
+// user-perceived character: no mark, joiner, prefix, regional indicator,
+// Hangul jamo or CR.
+bool standsAlone(char32_t c)
+{
+    if (c < 0x300)
+        return c != u'\r';
+    const auto kind = u_getIntPropertyValue(UChar32(c), UCHAR_GRAPHEME_CLUSTER_BREAK);
+    return kind == U_GCB_OTHER || kind == U_GCB_CONTROL || kind == U_GCB_LF;
+}
+
+// Whether characters end at `at` in `text` whatever comes before or after
+// the two code points around it: both stand alone, so no rule joins them and
+// no chain of joins (emoji sequences, flag pairs) runs through either.
+bool settledAt(QStringView text, qsizetype at)
+{
+    if (at <= 0 || at >= text.size())
+        return true;
+    const QChar next = text[at];
+    if (next.isLowSurrogate())
+        return false;
+    char32_t after = next.unicode();
+    if (next.isHighSurrogate() && at + 1 < text.size() && text[at + 1].isLowSurrogate())
+        after = QChar::surrogateToUcs4(next, text[at + 1]);
+    char32_t before = text[at - 1].unicode();
+    if (text[at - 1].isLowSurrogate() && at >= 2 && text[at - 2].isHighSurrogate())
+        before = QChar::surrogateToUcs4(text[at - 2], text[at - 1]);
+    return standsAlone(before) && standsAlone(after);
+}
+
+// The stretch around [from, to) whose ends are settled and lie in text that
+// a change of [from, to) leaves alone, so its characters are counted the
+// same inside the whole text as on their own.
+std::pair<qsizetype, qsizetype> settledSpan(QStringView text, qsizetype from, qsizetype to)
+{
+    qsizetype start = std::max<qsizetype>(0, from - 1);
+    while (!settledAt(text, start))
+        --start;
+    qsizetype end = std::min(text.size(), to + 1);
+    while (!settledAt(text, end))
+        ++end;
+    return {start, end};
+}
+
+bool hasNonSpace(QStringView text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return !c.isSpace(); });
+}
+
+// What the base class types for a key: its text when that is input (as
+// QInputControl judges it), or a line break for Return and Enter.
+QString typedBy(const QKeyEvent* event)
+{
+    if (event->matches(QKeySequence::InsertParagraphSeparator) || event->matches(QKeySequence::InsertLineSeparator))
+        return QStringLiteral("\n");
+    const QString text = event->text();
+    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    if (text.isEmpty() || modifiers == Qt::ControlModifier || modifiers == (Qt::ControlModifier | Qt::ShiftModifier))
+        return {};
+    const QChar first = text.front();
+    const bool input = first.isPrint() || first.category() == QChar::Other_Format
+        || first.category() == QChar::Other_PrivateUse
+        || (first.isHighSurrogate() && text.size() > 1 && text[1].isLowSurrogate());
+    return input ? text : QString();
+}
+
+// The message field. Typed, pasted, dropped and composed text is offered to
+// `fitting` first, which gives back what of it may go in, so a character
+// over the limit never reaches the document.
+class EditField : public QPlainTextEdit {
+public:
+    using QPlainTextEdit::QPlainTextEdit;
+
+    std::function<QString(qsizetype from, qsizetype to, const QString& text)> fitting;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        const QString typed = typedBy(event);
+        if (!typed.isEmpty() && fitting) {
+            const QTextCursor cursor = textCursor();
+            if (fitting(cursor.selectionStart(), cursor.selectionEnd(), typed).size() < typed.size()) {
+                event->accept();
+                return;
+            }
+        }
+        QPlainTextEdit::keyPressEvent(event);
+    }
+
+    void insertFromMimeData(const QMimeData* source) override
+    {
+        if (!fitting || !source->hasText()) {
+            QPlainTextEdit::insertFromMimeData(source);
+            return;
+        }
+        const QString text = source->text();
+        const QTextCursor cursor = textCursor();
+        const QString fit = fitting(cursor.selectionStart(), cursor.selectionEnd(), text);
+        if (fit.size() == text.size()) {
+            QPlainTextEdit::insertFromMimeData(source);
+            return;
+        }
+        QMimeData cut;
+        cut.setText(fit);
+        QPlainTextEdit::insertFromMimeData(&cut);
+    }
+
+    void inputMethodEvent(QInputMethodEvent* event) override
+    {
+        const QString commit = event->commitString();
+        if (!fitting || commit.isEmpty()) {
+            QPlainTextEdit::inputMethodEvent(event);
+            return;
+        }
+        // The commit replaces the selection, or the stretch the event names
+        // around the cursor.
+        const QTextCursor cursor = textCursor();
+        qsizetype from = cursor.selectionStart();
+        qsizetype to = cursor.selectionEnd();
+        if (!cursor.hasSelection() && (event->replacementStart() != 0 || event->replacementLength() != 0)) {
+            from = std::max<qsizetype>(0, cursor.position() + event->replacementStart());
+            to = std::max(from, from + event->replacementLength());
+        }
+        const QString fit = fitting(from, to, commit);
+        if (fit.size() == commit.size()) {
+            QPlainTextEdit::inputMethodEvent(event);
+            return;
+        }
+        QInputMethodEvent cut(event->preeditString(), event->attributes());
+        cut.setCommitString(fit, event->replacementStart(), event->replacementLength());
+        QPlainTextEdit::inputMethodEvent(&cut);
+    }
+};
+
 } // namespace
 
 EditMessageDialog::EditMessageDialog(const QString& title, const QString& message, int maxLength,
@@ -31,10 +173,15 @@ EditMessageDialog::EditMessageDialog(const QString& title, const QString& messag
 
     auto* inFrame = new QVBoxLayout(fieldFrame());
     inFrame->setContentsMargins(kPadH, kPadV, kPadH - 6, kPadV);
-    m_edit = new QPlainTextEdit(fieldFrame());
+    auto* field = new EditField(fieldFrame());
+    field->fitting = [this](qsizetype from, qsizetype to, const QString& text) { return fitting(from, to, text); };
+    m_edit = field;
     m_edit->setObjectName(QStringLiteral("cvn.dialog.field"));
     m_edit->setFrameShape(QFrame::NoFrame);
-    m_edit->setFont(Theme::interMedium16());
+    // The composer's face: Inter Medium 16 set without shaping where the
+    // script needs none, so a long message is laid out again per key as fast
+    // as in the composer.
+    m_edit->setFont(ComposerEditor::textFont());
     m_edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_edit->setTabChangesFocus(true);
     m_edit->document()->setDocumentMargin(2);
@@ -44,6 +191,7 @@ EditMessageDialog::EditMessageDialog(const QString& title, const QString& messag
     ScrollBars::styleScrollBars(m_edit, int(kFieldRadius) / 2);
     // A stored message may hold a megabyte without a break opportunity.
     LineWrap::followOverlongRuns(m_edit);
+    connect(m_edit->document(), &QTextDocument::contentsChange, this, &EditMessageDialog::takeChange);
     m_edit->setPlainText(parsed.text);
     inFrame->addWidget(m_edit);
 
@@ -62,27 +210,121 @@ EditMessageDialog::EditMessageDialog(const QString& title, const QString& messag
 
 QString EditMessageDialog::typedText() const
 {
-    // toPlainText() would turn no-break spaces into plain ones; the
-    // document's raw text keeps every character as typed.
-    QString text = m_edit->document()->toRawText();
-    text.replace(QChar::ParagraphSeparator, u'\n');
-    text.replace(QChar::LineSeparator, u'\n');
-    return text;
+    return m_typed;
+}
+
+void EditMessageDialog::takeChange(int position, int removed, int added)
+{
+    QTextDocument* document = m_edit->document();
+    const qsizetype length = document->characterCount() - 1;
+    qsizetype at = position;
+    qsizetype gone = std::min<qsizetype>(removed, m_typed.size() - at);
+    qsizetype come = std::min<qsizetype>(added, length - at);
+    // A whole new text is reported with its closing separator counted on
+    // both sides; anything else that does not add up is taken as new.
+    if (at < 0 || gone < 0 || come < 0 || m_typed.size() - gone + come != length) {
+        at = 0;
+        gone = m_typed.size();
+        come = length;
+    }
+    QTextCursor cursor(document);
+    cursor.setPosition(int(at));
+    cursor.setPosition(int(at + come), QTextCursor::KeepAnchor);
+    // The document's raw text keeps no-break spaces as typed (toPlainText()
+    // would not); its separators are the message's line breaks.
+    QString inserted = cursor.selectedText();
+    inserted.replace(QChar::ParagraphSeparator, u'\n');
+    inserted.replace(QChar::LineSeparator, u'\n');
+
+    m_count = countIfReplaced(at, at + gone, inserted);
+    m_typed.replace(at, gone, inserted);
+    if (hasNonSpace(inserted))
+        m_nonBlank = true;
+    else if (m_nonBlank && gone > 0)
+        m_nonBlank = hasNonSpace(m_typed);
+    m_insertedAt = at;
+    m_inserted = come;
+}
+
+qsizetype EditMessageDialog::countIfReplaced(qsizetype from, qsizetype to, QStringView with) const
+{
+    const QStringView text(m_typed);
+    const auto [start, end] = settledSpan(text, from, to);
+    const qsizetype before = GraphemeIndex(text.sliced(start, end - start)).size();
+    QString after;
+    after.reserve(from - start + with.size() + end - to);
+    after.append(text.sliced(start, from - start)).append(with).append(text.sliced(to, end - to));
+    return m_count - before + GraphemeIndex(after).size();
+}
+
+QString EditMessageDialog::fitting(qsizetype from, qsizetype to, const QString& text) const
+{
+    // Inside someone's edit block (a drop that moves text) the document has
+    // changed ahead of the copy; the change is judged once it is whole.
+    const bool inStep = m_typed.size() == m_edit->document()->characterCount() - 1;
+    if (!inStep || to > m_typed.size() || countIfReplaced(from, to, text) <= m_limit)
+        return text;
+    // Whole characters from the start of the text, as many as fit; more of
+    // them never count fewer.
+    const GraphemeIndex chars(text);
+    qsizetype fit = 0;
+    qsizetype over = chars.size();
+    while (over - fit > 1) {
+        const qsizetype middle = (fit + over) / 2;
+        if (countIfReplaced(from, to, QStringView(text).first(chars.offset(middle))) <= m_limit)
+            fit = middle;
+        else
+            over = middle;
+    }
+    return text.first(chars.offset(fit));
 }
 
 void EditMessageDialog::edited()
 {
-    if (m_cutting)
-        return;
-    const QString text = typedText();
-    if (GraphemeIndex(text).size() > m_limit) {
-        m_cutting = true;
-        m_edit->setPlainText(prefixCharacters(m_limit, text));
-        m_edit->moveCursor(QTextCursor::End);
-        m_cutting = false;
-    }
-    saveButton()->setEnabled(!m_head.isEmpty() || !typedText().trimmed().isEmpty());
+    if (m_count > m_limit && !m_cutting)
+        cutToLimit();
+    saveButton()->setEnabled(!m_head.isEmpty() || m_nonBlank);
     fitField();
+}
+
+void EditMessageDialog::cutToLimit()
+{
+    m_cutting = true;
+    if (m_inserted > 0 && m_insertedAt + m_inserted <= m_typed.size()) {
+        const qsizetype from = m_insertedAt;
+        const qsizetype to = from + m_inserted;
+        const qsizetype keep = fitting(from, to, m_typed.sliced(from, to - from)).size();
+        if (from + keep < to)
+            remove(from + keep, to);
+    }
+    if (m_count > m_limit)
+        remove(startOfLast(m_count - m_limit), m_typed.size());
+    // Qt groups a cut with the change before it in one undo step only when
+    // that change was one, so an undo could stop in between, over the
+    // limit: the history starts again here.
+    m_edit->document()->clearUndoRedoStacks();
+    m_cutting = false;
+}
+
+qsizetype EditMessageDialog::startOfLast(qsizetype n) const
+{
+    const QStringView text(m_typed);
+    for (qsizetype reach = 2 * n + 8;; reach *= 2) {
+        qsizetype start = std::max<qsizetype>(0, text.size() - reach);
+        while (!settledAt(text, start))
+            --start;
+        const GraphemeIndex chars(text.sliced(start));
+        if (chars.size() >= n || start == 0)
+            return start + chars.offset(std::max<qsizetype>(0, chars.size() - n));
+    }
+}
+
+void EditMessageDialog::remove(qsizetype from, qsizetype to)
+{
+    QTextCursor cursor(m_edit->document());
+    cursor.setPosition(int(from));
+    cursor.setPosition(int(to), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void EditMessageDialog::fitField()
