@@ -1,6 +1,6 @@
 #include "platform/FileIdentity.h"
 
-#include <QFile>
+#include "platform/NativePath.h"
 
 #include <sys/stat.h>
 
@@ -9,7 +9,7 @@ namespace cvn {
 std::optional<FileIdentity> FileIdentity::of(const QString& path)
 {
     struct stat st {};
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
+    if (path.isEmpty() || ::stat(nativePath(path).constData(), &st) != 0)
         return std::nullopt;
 #ifdef __APPLE__
     const struct timespec modified = st.st_mtimespec;

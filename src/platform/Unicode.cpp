@@ -97,6 +97,37 @@ bool hasNumericType(char32_t c)
     return u_getIntPropertyValue(UChar32(c), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
 }
 
+namespace {
+
+// Whether a code point is of a kind that never joins a neighbour into one
+// user-perceived character: no mark, joiner, prefix, regional indicator,
+// Hangul jamo or CR.
+bool standsAlone(char32_t c)
+{
+    if (c < firstJoiningUnit)
+        return c != u'\r';
+    const auto kind = u_getIntPropertyValue(UChar32(c), UCHAR_GRAPHEME_CLUSTER_BREAK);
+    return kind == U_GCB_OTHER || kind == U_GCB_CONTROL || kind == U_GCB_LF;
+}
+
+} // namespace
+
+bool isSettledBoundary(QStringView text, qsizetype at)
+{
+    if (at <= 0 || at >= text.size())
+        return true;
+    const QChar next = text[at];
+    if (next.isLowSurrogate())
+        return false;
+    char32_t after = next.unicode();
+    if (next.isHighSurrogate() && at + 1 < text.size() && text[at + 1].isLowSurrogate())
+        after = QChar::surrogateToUcs4(next, text[at + 1]);
+    char32_t before = text[at - 1].unicode();
+    if (text[at - 1].isLowSurrogate() && at >= 2 && text[at - 2].isHighSurrogate())
+        before = QChar::surrogateToUcs4(text[at - 2], text[at - 1]);
+    return standsAlone(before) && standsAlone(after);
+}
+
 bool isSpaceSeparatorOrTab(char32_t c)
 {
     if (c < 0x80)

@@ -101,6 +101,14 @@ private:
     std::vector<qsizetype> m_offsets;
 };
 
+// Whether user-perceived characters end at `at` in `text` whatever comes
+// before or after the two code points around it: both are of kinds that
+// never join a neighbour, so no rule joins them and no chain of joins (emoji
+// sequences, flag pairs) runs through either. True at either end. Counting
+// the characters of a stretch cut at such places gives the same as counting
+// them inside the whole text.
+bool isSettledBoundary(QStringView text, qsizetype at);
+
 // Whether the text is one code point among 0-9, A-F, a-f and their fullwidth
 // forms.
 bool isHexDigitCharacter(QStringView cluster);

@@ -106,6 +106,21 @@ QString Utf8Decoder::push(std::string_view bytes)
     return out;
 }
 
+qsizetype Utf8Decoder::wellFormedLength(QByteArrayView bytes)
+{
+    if (bytes.isEmpty())
+        return 0;
+    const auto at = [&](qsizetype i) { return static_cast<unsigned char>(bytes[i]); };
+    const int length = sequenceLength(at(0));
+    if (length == 0 || bytes.size() < length || (length > 1 && !firstContinuationOk(at(0), at(1))))
+        return 0;
+    for (qsizetype i = 2; i < length; ++i) {
+        if (at(i) < 0x80 || at(i) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
 QString Utf8Decoder::decode(std::string_view bytes)
 {
     QString out;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <string_view>
@@ -26,6 +27,12 @@ public:
     // Decodes a whole buffer; an incomplete sequence at the end becomes one
     // U+FFFD.
     static QString decode(std::string_view bytes);
+
+    // The length of the well-formed UTF-8 sequence at the start of `bytes`,
+    // or 0 when none starts there (an empty view, a stray continuation byte,
+    // an overlong form, a surrogate, a code point above U+10FFFF, or a
+    // sequence cut short).
+    static qsizetype wellFormedLength(QByteArrayView bytes);
 
 private:
     QByteArray m_pending;

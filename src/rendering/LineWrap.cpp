@@ -106,6 +106,23 @@ std::vector<qsizetype> runBreaks(QStringView run)
     return breaks;
 }
 
+// The over-long runs of `text` as [start, end), in order, given to `each`
+// until it returns false.
+template <typename Fn>
+void forEachOverlongRun(QStringView text, qsizetype limit, Fn&& each)
+{
+    forEachRun(text, [&](qsizetype start, qsizetype end) {
+        if (end - start <= limit)
+            return true;
+        const std::vector<qsizetype> breaks = runBreaks(text.sliced(start, end - start));
+        for (size_t i = 1; i < breaks.size(); ++i) {
+            if (breaks[i] - breaks[i - 1] > limit && !each(start + breaks[i - 1], start + breaks[i]))
+                return false;
+        }
+        return true;
+    });
+}
+
 } // namespace
 
 Work layOut(QTextLayout& layout, qreal width, const std::function<void(QTextLine&)>& place)
@@ -171,44 +188,45 @@ Work layOut(QTextLayout& layout, qreal width, const std::function<void(QTextLine
 bool hasOverlongRun(QStringView text, qsizetype limit)
 {
     bool found = false;
-    forEachRun(text, [&](qsizetype start, qsizetype end) {
-        if (end - start <= limit)
-            return true;
-        const std::vector<qsizetype> breaks = runBreaks(text.sliced(start, end - start));
-        for (size_t i = 1; i < breaks.size() && !found; ++i)
-            found = breaks[i] - breaks[i - 1] > limit;
-        return !found;
-    });
+    forEachOverlongRun(text, limit, [&](qsizetype, qsizetype) { return !(found = true); });
     return found;
 }
 
 Runs overlongRuns(QStringView text, qsizetype limit)
 {
     Runs runs;
-    forEachRun(text, [&](qsizetype start, qsizetype end) {
-        if (end - start <= limit)
-            return true;
-        const std::vector<qsizetype> breaks = runBreaks(text.sliced(start, end - start));
-        for (size_t i = 1; i < breaks.size(); ++i)
-            if (breaks[i] - breaks[i - 1] > limit)
-                runs.emplace_back(start + breaks[i - 1], start + breaks[i]);
+    forEachOverlongRun(text, limit, [&](qsizetype start, qsizetype end) {
+        runs.emplace_back(start, end);
         return true;
     });
     return runs;
 }
 
+TextChange fitChange(qsizetype position, qsizetype removed, qsizetype added, qsizetype oldLength,
+                     qsizetype newLength)
+{
+    TextChange change{position, std::min(removed, oldLength - position), std::min(added, newLength - position)};
+    if (change.at < 0 || change.removed < 0 || change.added < 0
+        || oldLength - change.removed + change.added != newLength)
+        change = {0, oldLength, newLength};
+    return change;
+}
+
+QString rawText(QTextDocument* document, qsizetype from, qsizetype to)
+{
+    QTextCursor cursor(document);
+    cursor.setPosition(int(from));
+    cursor.setPosition(int(to), QTextCursor::KeepAnchor);
+    return cursor.selectedText();
+}
+
 qsizetype RunTracker::change(qsizetype position, qsizetype removed, qsizetype added, qsizetype newLength,
                              const Reader& read)
 {
-    const qsizetype oldLength = m_length;
-    qsizetype at = position;
-    removed = std::min(removed, oldLength - at);
-    added = std::min(added, newLength - at);
-    if (at < 0 || removed < 0 || added < 0 || oldLength - removed + added != newLength) {
-        at = 0;
-        removed = oldLength;
-        added = newLength;
-    }
+    const TextChange fitted = fitChange(position, removed, added, m_length, newLength);
+    const qsizetype at = fitted.at;
+    removed = fitted.removed;
+    added = fitted.added;
     const qsizetype delta = added - removed;
 
     // Runs clear of the change stay (those after it move); the ones it
@@ -284,13 +302,9 @@ void followOverlongRuns(QPlainTextEdit* editor)
     QTextDocument* document = editor->document();
     auto tracker = std::make_shared<RunTracker>(longestWrappedRun);
     const auto follow = [editor, document, tracker](int position, int removed, int added) {
-        tracker->change(position, removed, added, document->characterCount() - 1, [document](qsizetype from, qsizetype to) {
-            QTextCursor cursor(document);
-            cursor.setPosition(int(from));
-            cursor.setPosition(int(to), QTextCursor::KeepAnchor);
-            // The raw text: paragraph separators end a run as line breaks do.
-            return cursor.selectedText();
-        });
+        // The raw text: paragraph separators end a run as line breaks do.
+        tracker->change(position, removed, added, document->characterCount() - 1,
+                        [document](qsizetype from, qsizetype to) { return rawText(document, from, to); });
         const QTextOption::WrapMode wrap =
             tracker->any() ? QTextOption::WrapAnywhere : QTextOption::WrapAtWordBoundaryOrAnywhere;
         if (editor->wordWrapMode() != wrap)

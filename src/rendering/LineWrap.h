@@ -8,6 +8,7 @@
 #include <vector>
 
 class QPlainTextEdit;
+class QTextDocument;
 
 // Wrapping text into lines in time linear in its length.
 //
@@ -52,6 +53,23 @@ void wrapEditorFor(QPlainTextEdit* editor, QStringView text);
 // hasOverlongRun finds.
 using Runs = std::vector<std::pair<qsizetype, qsizetype>>;
 Runs overlongRuns(QStringView text, qsizetype limit);
+
+// One change of a document's text, as QTextDocument::contentsChange reports
+// it, made to fit the text: counts past either end (a whole new text comes
+// with its closing separator counted on both sides) are cut to it, and a
+// change that does not add up from `oldLength` to `newLength` is taken as a
+// whole new text.
+struct TextChange {
+    qsizetype at = 0;
+    qsizetype removed = 0;
+    qsizetype added = 0;
+};
+TextChange fitChange(qsizetype position, qsizetype removed, qsizetype added, qsizetype oldLength,
+                     qsizetype newLength);
+
+// [from, to) of a document's text as it keeps it: paragraph and line
+// separators, no-break spaces as typed.
+QString rawText(QTextDocument* document, qsizetype from, qsizetype to);
 
 // The over-long runs of a text that changes a piece at a time, as an
 // editor's does, kept without reading the whole text again: a change is read

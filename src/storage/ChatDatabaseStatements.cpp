@@ -13,24 +13,24 @@ namespace cvn {
 
 namespace {
 
-const QString listQuery = QStringLiteral(
-    "SELECT c.id, c.title, c.model_id, c.created_at, c.updated_at, c.pinned, c.is_council,\n"
+// The list query, and a form of it that counts only for some chats, made
+// of the same pieces.
+const QString chatColumns = QStringLiteral(
+    "SELECT c.id, c.title, c.model_id, c.created_at, c.updated_at, c.pinned, c.is_council,\n");
+const QString reasoningCount = QStringLiteral(
     "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
     "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
-    "             OR m.content LIKE '%</think>%')) AS has_reasoning\n"
-    "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC");
+    "             OR m.content LIKE '%</think>%'))");
+const QString listOrder = QStringLiteral("FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC");
 
-// The same query with the count made only for the chats in "IN (%1)", and
-// -1 for the others: the same rows, scanned and sorted the same way, so
-// chats updated in the same second come in the same order, while the
-// messages of the other chats are never read.
-const QString listQueryCountingSome = QStringLiteral(
-    "SELECT c.id, c.title, c.model_id, c.created_at, c.updated_at, c.pinned, c.is_council,\n"
-    "    CASE WHEN c.id IN (%1) THEN\n"
-    "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
-    "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
-    "             OR m.content LIKE '%</think>%')) ELSE -1 END AS has_reasoning\n"
-    "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC");
+const QString listQuery = chatColumns + reasoningCount + QStringLiteral(" AS has_reasoning\n") + listOrder;
+
+// The count made only for the chats in "IN (%1)", and -1 for the others:
+// the same rows, scanned and sorted the same way, so chats updated in the
+// same second come in the same order, while the messages of the other chats
+// are never read.
+const QString listQueryCountingSome = chatColumns + QStringLiteral("    CASE WHEN c.id IN (%1) THEN\n")
+    + reasoningCount + QStringLiteral(" ELSE -1 END AS has_reasoning\n") + listOrder;
 
 const QString messagesQuery = QStringLiteral(
     "SELECT id, role, content, model_name, reasoning, reasoning_ms\n"

@@ -92,9 +92,8 @@ void ChatHistory::setChatId(int64_t id)
 
 // --- what a transcript holds to write -----------------------------------------------
 
-void ChatHistory::note(ChatState& chat, const QList<Turn>& turns) const
+void ChatHistory::note(ChatState& chat, const QList<Turn>& turns, const QSet<QUuid>& ids) const
 {
-    const QSet<QUuid> ids = idsOf(turns);
     chat.pending.removeIf([&](const QUuid& id) { return !ids.contains(id); });
     // User turns after a reply that waits to create the chat belong to the
     // chat it creates: they are written after that reply, not before it.
@@ -110,10 +109,9 @@ void ChatHistory::note(ChatState& chat, const QList<Turn>& turns) const
     }
 }
 
-QSet<QUuid> ChatHistory::workOf(const ChatState& chat, const QList<Turn>& turns) const
+QSet<QUuid> ChatHistory::workOf(const ChatState& chat, const QList<Turn>& turns, const QSet<QUuid>& ids) const
 {
     QSet<QUuid> work;
-    const QSet<QUuid> ids = idsOf(turns);
     for (auto it = chat.rowIds.cbegin(); it != chat.rowIds.cend(); ++it) {
         if (!ids.contains(it.key()))
             work.insert(it.key()); // its row is to be deleted
@@ -175,8 +173,8 @@ bool ChatHistory::writeChat(ChatState& chat, const QList<Turn>* turns, const std
     }
     if (!turns)
         return true;
-    note(chat, *turns);
 
+    // The transcript was noted by the persist() that brought it.
     const QSet<QUuid> ids = idsOf(*turns);
     const QList<QUuid> storedIds = chat.rowIds.keys();
     for (const QUuid& id : storedIds) {
@@ -216,13 +214,18 @@ bool ChatHistory::writeChat(ChatState& chat, const QList<Turn>* turns, const std
 
 bool ChatHistory::writeOpen(const QList<Turn>& turns, const std::optional<QString>& modelId, QSet<int64_t>& touched)
 {
-    bool written = writeChat(m_open, &turns, modelId, touched) || dropIfGone(m_open, &turns);
-    const QSet<QUuid> left = written ? QSet<QUuid>() : workOf(m_open, turns);
+    const bool written = writeChat(m_open, &turns, modelId, touched) || dropIfGone(m_open, &turns);
+    keepWaiting(turns, modelId, written ? QSet<QUuid>() : workOf(m_open, turns, idsOf(turns)));
+    return written;
+}
+
+void ChatHistory::keepWaiting(const QList<Turn>& turns, const std::optional<QString>& modelId,
+                              const QSet<QUuid>& left)
+{
     m_open.turnsWaiting = !left.isEmpty();
     m_open.attempted = left;
     m_open.turns = m_open.turnsWaiting ? turns : QList<Turn>();
     m_open.modelId = modelId;
-    return written;
 }
 
 bool ChatHistory::writeBacklog(QSet<int64_t>& touched)
@@ -246,9 +249,9 @@ bool ChatHistory::dropIfGone(ChatState& chat, const QList<Turn>* turns)
     qCWarning(lcChatDatabase).noquote()
         << QStringLiteral("chat %1 no longer exists: what waited to be written into it is dropped").arg(chat.id);
     if (turns) {
-        for (const QUuid& id : workOf(chat, *turns))
-            chat.skipped.insert(id);
         const QSet<QUuid> ids = idsOf(*turns);
+        for (const QUuid& id : workOf(chat, *turns, ids))
+            chat.skipped.insert(id);
         chat.rowIds.removeIf([&](QHash<QUuid, int64_t>::iterator entry) { return !ids.contains(entry.key()); });
     }
     chat.councilOnWaiting.reset();
@@ -265,39 +268,33 @@ void ChatHistory::finishWrites(const QSet<int64_t>& touched)
 
 void ChatHistory::persist(const QList<Turn>& turns, const std::optional<QString>& modelId)
 {
-    note(m_open, turns);
-    const QSet<QUuid> work = workOf(m_open, turns);
-    if (m_open.turnsWaiting) {
-        // Kept up to date, so that a retry writes the transcript as it is.
-        m_open.turns = turns;
-        m_open.modelId = modelId;
-    }
+    // Runs for each streamed piece: one set of ids, and look-ups.
+    const QSet<QUuid> ids = idsOf(turns);
+    note(m_open, turns, ids);
+    const QSet<QUuid> work = workOf(m_open, turns, ids);
     if (work.isEmpty()) {
         // What waited has left the transcript (a regenerated reply).
         if (m_open.turnsWaiting) {
-            m_open.turnsWaiting = false;
-            m_open.turns.clear();
-            m_open.attempted.clear();
+            keepWaiting(turns, modelId, {});
             updateAvailability();
         }
         return;
     }
     // The same writes that failed a moment ago, with a reply's next piece:
-    // the retry tries them, not every streamed token.
-    if (m_open.turnsWaiting && work == m_open.attempted)
+    // the retry tries them, not every streamed token. The transcript is kept
+    // up to date, so that the retry writes it as it is.
+    if (m_open.turnsWaiting && work == m_open.attempted) {
+        keepWaiting(turns, modelId, work);
         return;
+    }
 
     QSet<int64_t> touched;
     // What waited from other chats goes first, in order; while it cannot be
     // written, neither can this.
-    if (writeBacklog(touched)) {
+    if (writeBacklog(touched))
         writeOpen(turns, modelId, touched);
-    } else {
-        m_open.turnsWaiting = true;
-        m_open.attempted = work;
-        m_open.turns = turns;
-        m_open.modelId = modelId;
-    }
+    else
+        keepWaiting(turns, modelId, work);
     finishWrites(touched);
 }
 
@@ -336,8 +333,8 @@ void ChatHistory::logUnwritten(const ChatState& chat) const
         qCWarning(lcChatDatabase).noquote() << QStringLiteral("not saved: the council flags of %1").arg(where);
     if (!chat.turnsWaiting)
         return;
-    const QSet<QUuid> work = workOf(chat, chat.turns);
     const QSet<QUuid> ids = idsOf(chat.turns);
+    const QSet<QUuid> work = workOf(chat, chat.turns, ids);
     for (auto it = chat.rowIds.cbegin(); it != chat.rowIds.cend(); ++it) {
         if (!ids.contains(it.key()))
             qCWarning(lcChatDatabase).noquote() << QStringLiteral("not deleted: message %1 of %2").arg(it.value()).arg(where);
@@ -447,9 +444,7 @@ void ChatHistory::leaveOpenChat()
 
 QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
 {
-    leaveOpenChat();
-    QSet<int64_t> touched;
-    writeBacklog(touched);
+    reset();
 
     std::optional<bool> councilOnWaiting;
     bool markWaiting = false;
@@ -464,7 +459,6 @@ QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
             chat.councilOn = m_open.councilOn;
             m_open = std::move(chat);
             emit chatIdChanged(m_open.id);
-            finishWrites(touched);
             return m_open.turns;
         }
         councilOnWaiting = chat.councilOnWaiting;
@@ -492,7 +486,6 @@ QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
         m_open.rowIds.insert(turn.id, row.id);
         turns.append(std::move(turn));
     }
-    finishWrites(touched);
     return turns;
 }
 

@@ -157,11 +157,18 @@ private:
         bool hasWaiting() const { return turnsWaiting || councilOnWaiting || markWaiting; }
     };
 
-    void note(ChatState& chat, const QList<Turn>& turns) const;
-    QSet<QUuid> workOf(const ChatState& chat, const QList<Turn>& turns) const;
+    // Files the transcript's turns (`ids` are theirs): user turns waiting
+    // for the chat row, replies never stored.
+    void note(ChatState& chat, const QList<Turn>& turns, const QSet<QUuid>& ids) const;
+    // What of a noted transcript is still to write: turns to store, and the
+    // turns gone from it whose rows are to be deleted.
+    QSet<QUuid> workOf(const ChatState& chat, const QList<Turn>& turns, const QSet<QUuid>& ids) const;
     bool writeChat(ChatState& chat, const QList<Turn>* turns, const std::optional<QString>& modelId,
                    QSet<int64_t>& touched);
     bool writeOpen(const QList<Turn>& turns, const std::optional<QString>& modelId, QSet<int64_t>& touched);
+    // Records what of the open chat's transcript still waits (`left`), with
+    // the transcript to write it from; nothing left clears it.
+    void keepWaiting(const QList<Turn>& turns, const std::optional<QString>& modelId, const QSet<QUuid>& left);
     bool writeBacklog(QSet<int64_t>& touched);
     bool createChatWith(ChatState& chat, const QList<Turn>& turns, const std::optional<QString>& modelId,
                         const Turn* reply, QSet<int64_t>& touched);

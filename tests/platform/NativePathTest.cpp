@@ -34,6 +34,7 @@ TEST(NativePath, KeepsEveryByteOfANameThatIsNotUtf8)
         {"a\xe2\x82", units({u'a', 0xDCE2, 0xDC82})},                // cut short at the end
         {"\xe2\x82z", units({0xDCE2, 0xDC82, u'z'})},                // cut short inside
         {"\xf0\x9f\x98\x80\xe9", units({0xD83D, 0xDE00, 0xDCE9})},   // a pair, then a byte
+        {"\xef\xbb\xbfname\xe9", units({0xFEFF, u'n', u'a', u'm', u'e', 0xDCE9})}, // a leading U+FEFF stays
     };
     for (const auto& c : cases) {
         const QString path = pathFromNative(c.bytes);

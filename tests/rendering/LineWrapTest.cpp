@@ -77,8 +77,9 @@ void expectWholeAndWithin(const QTextLayout& layout, qreal width, const char* wh
         const QTextLine line = layout.lineAt(i);
         EXPECT_EQ(line.textStart(), joined.size()) << what << " line " << i;
         joined += layout.text().mid(line.textStart(), line.textLength());
-        if (width >= 40)
+        if (width >= 40) {
             EXPECT_LE(line.naturalTextWidth(), width + 0.01) << what << " line " << i;
+        }
     }
     EXPECT_EQ(joined, layout.text()) << what;
 }

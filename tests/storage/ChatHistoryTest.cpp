@@ -2,6 +2,7 @@
 #include "storage/ChatHistory.h"
 
 #include "RawDatabase.h"
+#include "Turns.h"
 #include "support/WriteFailure.h"
 
 #include <QFile>
@@ -17,28 +18,13 @@ using cvn::ChatDatabase;
 using cvn::ChatHistory;
 using cvn::ChatStore;
 using cvn::test::RawDatabase;
+using cvn::test::replyTurn;
+using cvn::test::userTurn;
 using Turn = cvn::Turn;
 using Role = cvn::ChatMessage::Role;
 using Rows = QList<QVariantList>;
 
 namespace {
-
-Turn userTurn(const QString& content)
-{
-    Turn turn;
-    turn.role = Role::user;
-    turn.content = content;
-    return turn;
-}
-
-Turn replyTurn(const QString& content, Turn::State state = Turn::State::complete())
-{
-    Turn turn;
-    turn.role = Role::assistant;
-    turn.content = content;
-    turn.state = state;
-    return turn;
-}
 
 class ChatHistoryTest : public ::testing::Test {
 protected:

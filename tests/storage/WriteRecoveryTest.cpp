@@ -8,6 +8,7 @@
 #include "storage/ChatHistory.h"
 
 #include "RawDatabase.h"
+#include "Turns.h"
 #include "support/WriteFailure.h"
 
 #include <QDir>
@@ -23,21 +24,12 @@ using cvn::ChatDatabase;
 using cvn::ChatHistory;
 using cvn::ChatStore;
 using cvn::test::RawDatabase;
+using cvn::test::replyTurn;
+using cvn::test::userTurn;
 using Turn = cvn::Turn;
-using Role = cvn::ChatMessage::Role;
 using Rows = QList<QVariantList>;
 
 namespace {
-
-Turn said(Role role, const QString& content)
-{
-    Turn turn;
-    turn.role = role;
-    turn.content = content;
-    return turn;
-}
-Turn ask(const QString& content) { return said(Role::user, content); }
-Turn answer(const QString& content) { return said(Role::assistant, content); }
 
 QStringList contents(const QList<Turn>& turns)
 {
@@ -99,11 +91,11 @@ QByteArray fileBytes(const QString& path)
 // released, at the next chat change.
 TEST_F(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
 {
-    QList<Turn> first{ask("q1"), answer("a1")};
+    QList<Turn> first{userTurn("q1"), replyTurn("a1")};
     history.persist(first, QString("m"));
     const int64_t firstId = history.chatId();
     history.reset();
-    history.persist({ask("other"), answer("other reply")}, QString("m"));
+    history.persist({userTurn("other"), replyTurn("other reply")}, QString("m"));
     const int64_t otherId = history.chatId();
     ASSERT_GE(firstId, 1);
     ASSERT_GE(otherId, 1);
@@ -111,7 +103,7 @@ TEST_F(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
     first = history.load(firstId);
     auto lock = holdLock();
     QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);
-    first << ask("locked send one") << answer("locked reply");
+    first << userTurn("locked send one") << replyTurn("locked reply");
     history.persist(first, QString("m"));
     EXPECT_FALSE(history.databaseAvailable());
     EXPECT_TRUE(history.hasWaitingWrites());
@@ -120,7 +112,7 @@ TEST_F(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
     // chat waits too.
     history.load(otherId);
     history.reset();
-    history.persist({ask("new while locked"), answer("new reply")}, QString("m"));
+    history.persist({userTurn("new while locked"), replyTurn("new reply")}, QString("m"));
     history.reset();
     // Another chat deleted meanwhile takes nothing of the others with it.
     history.forgetChat(otherId);
@@ -163,11 +155,11 @@ TEST_F(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
 // wait with them. A chat deleted meanwhile drops what waited for it.
 TEST_F(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
 {
-    QList<Turn> turns{ask("q1"), answer("a1")};
+    QList<Turn> turns{userTurn("q1"), replyTurn("a1")};
     history.persist(turns, QString("m"));
     const int64_t chatId = history.chatId();
     auto lock = holdLock("BEGIN IMMEDIATE");
-    turns << ask("q2");
+    turns << userTurn("q2");
     history.persist(turns, QString("m"));
     history.setCouncilOn(true);
     history.markCouncil();
@@ -176,7 +168,7 @@ TEST_F(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
     lock.reset();
 
     // The next send: q2 first, then q3.
-    turns << answer("a2") << ask("q3");
+    turns << replyTurn("a2") << userTurn("q3");
     history.persist(turns, QString("m"));
     EXPECT_EQ(storedContents(raw, chatId), (Rows{{"q1"}, {"a1"}, {"q2"}, {"a2"}, {"q3"}}));
     EXPECT_EQ(raw.rows("SELECT is_council, council_on FROM chats"), (Rows{{1, 1}}));
@@ -184,7 +176,7 @@ TEST_F(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
 
     // The retry alone.
     lock = holdLock();
-    turns << answer("a3");
+    turns << replyTurn("a3");
     history.persist(turns, QString("m"));
     lock.reset();
     EXPECT_TRUE(history.retryWrites());
@@ -193,7 +185,7 @@ TEST_F(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
     // Deleted by another instance while a turn waited: dropped, not retried
     // for ever.
     ASSERT_TRUE(raw.exec("CREATE TRIGGER refuse BEFORE INSERT ON messages BEGIN SELECT RAISE(ABORT, 'full'); END"));
-    turns << ask("into a chat that goes");
+    turns << userTurn("into a chat that goes");
     history.persist(turns, QString("m"));
     EXPECT_TRUE(history.hasWaitingWrites());
     ASSERT_TRUE(raw.exec("DROP TRIGGER refuse; DELETE FROM chats"));
@@ -212,7 +204,7 @@ TEST(WriteRecoveryFiles, AReadOnlyFolderMadeWritableIsWrittenAgain)
         ChatDatabase db{path};
         ChatStore store(db);
         ChatHistory history(db, store);
-        history.persist({ask("before"), answer("stored")}, QString("m"));
+        history.persist({userTurn("before"), replyTurn("stored")}, QString("m"));
         chatId = history.chatId();
     }
     auto undo = cvn::test::makeReadOnly(QFileInfo(path).path());
@@ -226,13 +218,13 @@ TEST(WriteRecoveryFiles, AReadOnlyFolderMadeWritableIsWrittenAgain)
     EXPECT_TRUE(db.isReadOnly());
     EXPECT_FALSE(history.databaseAvailable());
     QList<Turn> turns = history.load(chatId);
-    turns << ask("while read-only") << answer("kept");
+    turns << userTurn("while read-only") << replyTurn("kept");
     history.persist(turns, QString("m"));
     EXPECT_FALSE(history.databaseAvailable());
     EXPECT_TRUE(history.retryWrites() == false);
 
     (*undo)();
-    turns << ask("after") << answer("saved");
+    turns << userTurn("after") << replyTurn("saved");
     history.persist(turns, QString("m"));
     EXPECT_FALSE(db.isReadOnly());
     EXPECT_TRUE(history.databaseAvailable());
@@ -244,7 +236,7 @@ TEST(WriteRecoveryFiles, AReadOnlyFolderMadeWritableIsWrittenAgain)
 // Writes never fail for the notice alone: a failed rename says so until a
 // retry finds the lock free, even with nothing waiting.
 TEST_F(WriteRecovery, ANoticeForAFailedChangeGoesOnceWritesGetThrough)
-{    history.persist({ask("name me"), answer("ok")}, QString("m"));
+{    history.persist({userTurn("name me"), replyTurn("ok")}, QString("m"));
     const int64_t chatId = history.chatId();
     auto lock = holdLock();
     EXPECT_FALSE(store.rename(chatId, "Renamed"));
@@ -288,10 +280,10 @@ TEST(WriteRecoveryFiles, AReadOnlyFolderWithAWalButNoShmListsTheWalsChats)
         ChatDatabase db{source};
         ChatStore store(db);
         ChatHistory history(db, store);
-        history.persist({ask("checkpointed"), answer("in the file")}, QString("m"));
+        history.persist({userTurn("checkpointed"), replyTurn("in the file")}, QString("m"));
         ASSERT_TRUE(db.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
         history.reset();
-        history.persist({ask("only in the wal"), answer("The lighthouse keeper")}, QString("m"));
+        history.persist({userTurn("only in the wal"), replyTurn("The lighthouse keeper")}, QString("m"));
         walChat = history.chatId();
         // Copied while the connection still holds the -wal's frames.
         ASSERT_TRUE(QFile::copy(source, path));
@@ -347,7 +339,7 @@ TEST(WriteRecoveryFiles, TheListAfterAWriteIsTheFullListWithoutRereadingOtherCha
     ASSERT_EQ(store.rows(), fullList());
 
     QList<Turn> turns = history.load(1);
-    turns << ask("more") << answer("<think>now</think> yes");
+    turns << userTurn("more") << replyTurn("<think>now</think> yes");
     history.persist(turns, QString("m"));
     EXPECT_EQ(store.rows(), fullList()) << "a reply with reasoning";
     turns.removeLast();
@@ -360,7 +352,7 @@ TEST(WriteRecoveryFiles, TheListAfterAWriteIsTheFullListWithoutRereadingOtherCha
     history.markCouncil();
     EXPECT_EQ(store.rows(), fullList()) << "a council mark";
     history.reset();
-    history.persist({ask("fresh"), answer("chat")}, QString("m"));
+    history.persist({userTurn("fresh"), replyTurn("chat")}, QString("m"));
     EXPECT_EQ(store.rows(), fullList()) << "a new chat";
     ASSERT_TRUE(raw.exec("INSERT INTO chats(id, title, updated_at) VALUES(40, 'from elsewhere', 5)"));
     EXPECT_TRUE(store.setPinned(5));
@@ -370,7 +362,7 @@ TEST(WriteRecoveryFiles, TheListAfterAWriteIsTheFullListWithoutRereadingOtherCha
     // not read chat 8's messages again, a full reload does.
     ASSERT_TRUE(raw.exec("INSERT INTO messages(chat_id, role, content) VALUES(8, 'user', '</think>')"));
     turns = history.load(1);
-    turns << ask("again");
+    turns << userTurn("again");
     history.persist(turns, QString("m"));
     const auto reasoningOf = [](const QList<ChatStore::Row>& rows, int64_t id) {
         for (const auto& row : rows)

@@ -16,8 +16,6 @@
 #include <QTextBlock>
 #include <QVBoxLayout>
 
-#include <unicode/uchar.h>
-
 #include <algorithm>
 
 namespace cvn {
@@ -26,46 +24,16 @@ namespace {
 constexpr int kPadH = 16;
 constexpr int kPadV = 8;
 
-// Whether a code point is of a kind that never joins a neighbour into one
-// user-perceived character: no mark, joiner, prefix, regional indicator,
-// Hangul jamo or CR.
-bool standsAlone(char32_t c)
-{
-    if (c < 0x300)
-        return c != u'\r';
-    const auto kind = u_getIntPropertyValue(UChar32(c), UCHAR_GRAPHEME_CLUSTER_BREAK);
-    return kind == U_GCB_OTHER || kind == U_GCB_CONTROL || kind == U_GCB_LF;
-}
-
-// Whether characters end at `at` in `text` whatever comes before or after
-// the two code points around it: both stand alone, so no rule joins them and
-// no chain of joins (emoji sequences, flag pairs) runs through either.
-bool settledAt(QStringView text, qsizetype at)
-{
-    if (at <= 0 || at >= text.size())
-        return true;
-    const QChar next = text[at];
-    if (next.isLowSurrogate())
-        return false;
-    char32_t after = next.unicode();
-    if (next.isHighSurrogate() && at + 1 < text.size() && text[at + 1].isLowSurrogate())
-        after = QChar::surrogateToUcs4(next, text[at + 1]);
-    char32_t before = text[at - 1].unicode();
-    if (text[at - 1].isLowSurrogate() && at >= 2 && text[at - 2].isHighSurrogate())
-        before = QChar::surrogateToUcs4(text[at - 2], text[at - 1]);
-    return standsAlone(before) && standsAlone(after);
-}
-
 // The stretch around [from, to) whose ends are settled and lie in text that
 // a change of [from, to) leaves alone, so its characters are counted the
 // same inside the whole text as on their own.
 std::pair<qsizetype, qsizetype> settledSpan(QStringView text, qsizetype from, qsizetype to)
 {
     qsizetype start = std::max<qsizetype>(0, from - 1);
-    while (!settledAt(text, start))
+    while (!isSettledBoundary(text, start))
         --start;
     qsizetype end = std::min(text.size(), to + 1);
-    while (!settledAt(text, end))
+    while (!isSettledBoundary(text, end))
         ++end;
     return {start, end};
 }
@@ -216,23 +184,14 @@ QString EditMessageDialog::typedText() const
 void EditMessageDialog::takeChange(int position, int removed, int added)
 {
     QTextDocument* document = m_edit->document();
-    const qsizetype length = document->characterCount() - 1;
-    qsizetype at = position;
-    qsizetype gone = std::min<qsizetype>(removed, m_typed.size() - at);
-    qsizetype come = std::min<qsizetype>(added, length - at);
-    // A whole new text is reported with its closing separator counted on
-    // both sides; anything else that does not add up is taken as new.
-    if (at < 0 || gone < 0 || come < 0 || m_typed.size() - gone + come != length) {
-        at = 0;
-        gone = m_typed.size();
-        come = length;
-    }
-    QTextCursor cursor(document);
-    cursor.setPosition(int(at));
-    cursor.setPosition(int(at + come), QTextCursor::KeepAnchor);
+    const LineWrap::TextChange change =
+        LineWrap::fitChange(position, removed, added, m_typed.size(), document->characterCount() - 1);
+    const qsizetype at = change.at;
+    const qsizetype gone = change.removed;
+    const qsizetype come = change.added;
     // The document's raw text keeps no-break spaces as typed (toPlainText()
     // would not); its separators are the message's line breaks.
-    QString inserted = cursor.selectedText();
+    QString inserted = LineWrap::rawText(document, at, at + come);
     inserted.replace(QChar::ParagraphSeparator, u'\n');
     inserted.replace(QChar::LineSeparator, u'\n');
 
@@ -311,7 +270,7 @@ qsizetype EditMessageDialog::startOfLast(qsizetype n) const
     const QStringView text(m_typed);
     for (qsizetype reach = 2 * n + 8;; reach *= 2) {
         qsizetype start = std::max<qsizetype>(0, text.size() - reach);
-        while (!settledAt(text, start))
+        while (!isSettledBoundary(text, start))
             --start;
         const GraphemeIndex chars(text.sliced(start));
         if (chars.size() >= n || start == 0)
