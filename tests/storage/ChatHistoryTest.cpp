@@ -386,15 +386,8 @@ TEST(ChatHistoryUnavailable, ADatabaseThatCanOnlyBeReadIsReadAndNothingIsWritten
     for (const bool wholeFolder : {true, false}) {
         SCOPED_TRACE(wholeFolder ? "read-only folder" : "read-only file");
         const QString path = cvn::test::newDatabasePath();
-        int64_t chatId = 0;
-        {
-            ChatDatabase db{path};
-            ChatStore store(db);
-            ChatHistory history(db, store);
-            history.persist({userTurn("where is the lighthouse"), replyTurn("On the northern cape.")}, QString("m"));
-            chatId = history.chatId();
-            ASSERT_GT(chatId, 0);
-        } // closed: the -wal and -shm files are gone, as after a clean quit
+        const int64_t chatId = cvn::test::storeExchange(path, "where is the lighthouse", "On the northern cape.");
+        ASSERT_GT(chatId, 0);
         const QByteArray stored = [&] {
             QFile file(path);
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

@@ -4,6 +4,7 @@
 // tests: a new id each, completed unless a state is given.
 
 #include "engine/Turn.h"
+#include "storage/ChatHistory.h"
 
 namespace cvn::test {
 
@@ -22,6 +23,17 @@ inline Turn replyTurn(const QString& content, Turn::State state = Turn::State::c
     turn.content = content;
     turn.state = state;
     return turn;
+}
+
+// A file at `path` holding one stored exchange, closed again as after a
+// clean quit (no -wal or -shm left); the chat's id.
+inline int64_t storeExchange(const QString& path, const QString& question, const QString& reply)
+{
+    ChatDatabase db{path};
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    history.persist({userTurn(question), replyTurn(reply)}, QStringLiteral("m"));
+    return history.chatId();
 }
 
 } // namespace cvn::test

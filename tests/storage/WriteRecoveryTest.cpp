@@ -199,14 +199,7 @@ TEST_F(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
 TEST(WriteRecoveryFiles, AReadOnlyFolderMadeWritableIsWrittenAgain)
 {
     const QString path = cvn::test::newDatabasePath();
-    int64_t chatId = 0;
-    {
-        ChatDatabase db{path};
-        ChatStore store(db);
-        ChatHistory history(db, store);
-        history.persist({userTurn("before"), replyTurn("stored")}, QString("m"));
-        chatId = history.chatId();
-    }
+    const int64_t chatId = cvn::test::storeExchange(path, "before", "stored");
     auto undo = cvn::test::makeReadOnly(QFileInfo(path).path());
     if (!undo)
         GTEST_SKIP() << "cannot make a folder read-only here";
