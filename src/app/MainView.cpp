@@ -137,6 +137,10 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
         if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
             chat->toasts()->show(ChatActions::changeNotSavedToast, ToastKind::error);
     });
+    connect(m_history, &ChatHistory::chatSavedAgain, this, [this](const QString& title) {
+        if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
+            chat->toasts()->show(ChatHistory::savedAgainToast(title), ToastKind::error);
+    });
     connect(m_models, &ModelSelection::loadFailureChanged, this, &MainView::syncOverlays);
     connect(m_models, &ModelSelection::loadedModelNameChanged, this, &MainView::publishModelName);
     connect(m_models, &ModelSelection::currentModelChanged, this, &MainView::refreshChatPage);

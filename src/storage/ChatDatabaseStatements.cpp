@@ -246,7 +246,12 @@ std::optional<bool> ChatDatabase::chatExists(int64_t id) const
 int64_t ChatDatabase::insertChat(const QString& title, const QString& modelId)
 {
     const int64_t time = now();
-    return insert(QStringLiteral("INSERT INTO chats(title, model_id, created_at, updated_at) VALUES(?,?,?,?)"),
+    // Past every chat id that messages still name: a chat deleted without
+    // the cascade (a tool with foreign keys off) leaves its messages behind,
+    // and a new chat given its id would show them as its own.
+    return insert(QStringLiteral("INSERT INTO chats(id, title, model_id, created_at, updated_at) VALUES("
+                                 "max(coalesce((SELECT max(id) FROM chats), 0), "
+                                 "coalesce((SELECT max(chat_id) FROM messages), 0)) + 1, ?,?,?,?)"),
                   {title, modelId, time, time});
 }
 

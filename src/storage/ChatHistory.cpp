@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 
 namespace cvn {
@@ -14,7 +16,7 @@ namespace {
 const QString touchChatSql = QStringLiteral("UPDATE chats SET updated_at=? WHERE id=?");
 const QString setCouncilOnSql = QStringLiteral("UPDATE chats SET council_on=? WHERE id=?");
 const QString markCouncilSql = QStringLiteral("UPDATE chats SET is_council=1 WHERE id=?");
-const QString deleteMessageSql = QStringLiteral("DELETE FROM messages WHERE id=?");
+const QString deleteMessageSql = QStringLiteral("DELETE FROM messages WHERE id=? AND chat_id=?");
 
 using Role = ChatMessage::Role;
 
@@ -86,27 +88,40 @@ void ChatHistory::setChatId(int64_t id)
     for (auto it = m_open.rowIds.cbegin(); it != m_open.rowIds.cend(); ++it)
         m_open.skipped.insert(it.key());
     m_open.rowIds.clear();
-    m_open.id = id;
+    Identity identity;
+    adopt(m_open, id, readIdentity(id, &identity) == Found::yes ? std::optional(identity) : std::nullopt);
     emit chatIdChanged(id);
+}
+
+void ChatHistory::adopt(ChatState& chat, int64_t id, const std::optional<Identity>& identity)
+{
+    chat.id = id;
+    chat.createdAt = identity ? identity->createdAt : 0;
+    chat.title = identity ? identity->title : QString();
+    chat.storedCouncil = identity && identity->council;
+    chat.titleAgain.reset();
+}
+
+QString ChatHistory::savedAgainToast(const QString& title)
+{
+    return QLatin1Char('"') + title + QStringLiteral("\" was deleted elsewhere and is saved again as a new chat");
 }
 
 // --- what a transcript holds to write -----------------------------------------------
 
-void ChatHistory::note(ChatState& chat, const QList<Turn>& turns, const QSet<QUuid>& ids) const
+void ChatHistory::note(ChatState& chat, const QList<Turn>& turns) const
 {
-    chat.pending.removeIf([&](const QUuid& id) { return !ids.contains(id); });
-    // User turns after a reply that waits to create the chat belong to the
-    // chat it creates: they are written after that reply, not before it.
-    bool replyWaiting = false;
     for (const Turn& turn : turns) {
-        if (chat.rowIds.contains(turn.id) || chat.skipped.contains(turn.id))
-            continue;
-        if (turn.role == Role::user && chat.id < 1 && !replyWaiting && !chat.pending.contains(turn.id))
-            chat.pending.append(turn.id);
-        else if (turn.role == Role::assistant && !turn.state.isStreaming() && !completedReply(turn))
+        if (turn.role == Role::assistant && !turn.state.isStreaming() && !completedReply(turn)
+            && !chat.rowIds.contains(turn.id))
             chat.skipped.insert(turn.id); // failed, or stopped by the user
-        replyWaiting = replyWaiting || completedReply(turn);
     }
+}
+
+bool ChatHistory::toStore(const ChatState& chat, const Turn& turn)
+{
+    return (turn.role == Role::user || completedReply(turn)) && !chat.rowIds.contains(turn.id)
+        && !chat.skipped.contains(turn.id);
 }
 
 QSet<QUuid> ChatHistory::workOf(const ChatState& chat, const QList<Turn>& turns, const QSet<QUuid>& ids) const
@@ -116,16 +131,62 @@ QSet<QUuid> ChatHistory::workOf(const ChatState& chat, const QList<Turn>& turns,
         if (!ids.contains(it.key()))
             work.insert(it.key()); // its row is to be deleted
     }
+    // An unsaved chat's user turns wait for its first completed reply; until
+    // then there is nothing to write.
     for (const Turn& turn : turns) {
-        if (chat.rowIds.contains(turn.id) || chat.skipped.contains(turn.id))
-            continue;
-        if ((turn.role == Role::user && chat.id >= 1) || completedReply(turn))
+        if (toStore(chat, turn) && (chat.id >= 1 || turn.role == Role::assistant))
             work.insert(turn.id);
     }
     return work;
 }
 
 // --- writing ----------------------------------------------------------------------------
+
+ChatHistory::Found ChatHistory::readIdentity(int64_t id, Identity* identity) const
+{
+    const ChatDatabase::Statement statement =
+        m_db.prepare(QStringLiteral("SELECT created_at, title, is_council FROM chats WHERE id=?"), {id});
+    if (!statement)
+        return Found::unreadable;
+    const int rc = sqlite3_step(statement.get());
+    if (rc == SQLITE_DONE)
+        return Found::no;
+    if (rc != SQLITE_ROW)
+        return Found::unreadable;
+    identity->createdAt = ChatDatabase::integerColumn(statement.get(), 0);
+    identity->title = ChatDatabase::textColumn(statement.get(), 1);
+    identity->council = ChatDatabase::integerColumn(statement.get(), 2) != 0;
+    return Found::yes;
+}
+
+ChatHistory::Write ChatHistory::writeInChat(ChatState& chat, const std::function<bool()>& write)
+{
+    bool gone = false;
+    // The look and the write share the transaction: no other process can
+    // delete the chat, or give its id to another, in between.
+    const bool committed = m_db.transaction([&] {
+        Identity identity;
+        switch (readIdentity(chat.id, &identity)) {
+        case Found::unreadable:
+            return false;
+        case Found::no:
+            gone = true;
+            return true;
+        case Found::yes:
+            break;
+        }
+        if (identity.createdAt != chat.createdAt) {
+            gone = true; // another chat that was given the freed id
+            return true;
+        }
+        chat.title = identity.title; // a rename since, here or elsewhere
+        chat.storedCouncil = identity.council;
+        return write();
+    });
+    if (!committed)
+        return Write::failed;
+    return gone ? Write::gone : Write::done;
+}
 
 int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId)
 {
@@ -145,34 +206,48 @@ int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId)
     return row;
 }
 
-bool ChatHistory::storeTurn(ChatState& chat, const Turn& turn)
+ChatHistory::Write ChatHistory::storeTurn(ChatState& chat, const Turn& turn)
 {
     int64_t row = 0;
     // The row and the chat's new time go together, or neither does.
-    if (!m_db.transaction([&] { return (row = insertMessage(turn, chat.id)) != 0; }))
-        return false;
-    chat.rowIds.insert(turn.id, row);
-    return true;
+    const Write write = writeInChat(chat, [&] { return (row = insertMessage(turn, chat.id)) != 0; });
+    if (write == Write::done)
+        chat.rowIds.insert(turn.id, row);
+    return write;
 }
 
 bool ChatHistory::writeChat(ChatState& chat, const QList<Turn>* turns, const std::optional<QString>& modelId,
                             QSet<int64_t>& touched)
 {
+    const Write write = writeTurns(chat, turns, modelId, touched);
+    if (write != Write::gone)
+        return write == Write::done;
+    saveAgain(chat, turns, touched);
+    // Now an unsaved chat: created anew with what it holds, or left waiting.
+    return writeTurns(chat, turns, modelId, touched) == Write::done;
+}
+
+ChatHistory::Write ChatHistory::writeTurns(ChatState& chat, const QList<Turn>* turns,
+                                           const std::optional<QString>& modelId, QSet<int64_t>& touched)
+{
     if (chat.id >= 1) {
         if (chat.councilOnWaiting) {
-            if (!m_db.run(setCouncilOnSql, {*chat.councilOnWaiting ? 1 : 0, chat.id}))
-                return false;
+            const bool on = *chat.councilOnWaiting;
+            const Write write = writeInChat(chat, [&] { return m_db.run(setCouncilOnSql, {on ? 1 : 0, chat.id}); });
+            if (write != Write::done)
+                return write;
             chat.councilOnWaiting.reset();
         }
         if (chat.markWaiting) {
-            if (!m_db.run(markCouncilSql, {chat.id}))
-                return false;
+            const Write write = writeInChat(chat, [&] { return m_db.run(markCouncilSql, {chat.id}); });
+            if (write != Write::done)
+                return write;
             chat.markWaiting = false;
             touched.insert(chat.id);
         }
     }
     if (!turns)
-        return true;
+        return Write::done;
 
     // The transcript was noted by the persist() that brought it.
     const QSet<QUuid> ids = idsOf(*turns);
@@ -182,39 +257,70 @@ bool ChatHistory::writeChat(ChatState& chat, const QList<Turn>* turns, const std
             continue;
         const int64_t row = chat.rowIds.value(id);
         // A row whose delete failed stays recorded, so the next try deletes it.
-        if (row > 0 && !m_db.run(deleteMessageSql, {row}))
-            return false;
+        if (row > 0) {
+            const Write write = writeInChat(chat, [&] { return m_db.run(deleteMessageSql, {row, chat.id}); });
+            if (write != Write::done)
+                return write;
+        }
         chat.rowIds.remove(id);
         touched.insert(chat.id);
     }
 
     for (const Turn& turn : *turns) {
-        if (chat.rowIds.contains(turn.id) || chat.skipped.contains(turn.id))
+        if (!toStore(chat, turn))
             continue;
-        bool stored = true;
-        if (turn.role == Role::user && chat.id >= 1) {
-            // Still waiting when the chat was set from outside: it is
-            // written into that chat, in its place.
-            stored = storeTurn(chat, turn);
-            if (stored)
-                chat.pending.removeOne(turn.id);
-        } else if (completedReply(turn)) {
-            stored = chat.id < 1 ? createChatWith(chat, *turns, modelId, &turn, touched) : storeTurn(chat, turn);
+        Write write = Write::done;
+        if (chat.id >= 1) {
+            // A user turn still waiting when the chat was set from outside
+            // is written into that chat, in its place.
+            write = storeTurn(chat, turn);
+        } else if (turn.role == Role::assistant) {
+            write = createChatWith(chat, *turns, modelId, &turn, touched) ? Write::done : Write::failed;
         } else {
-            continue;
+            continue; // waits for the reply that creates the chat
         }
         // A later turn written now would land before this one; the next try
         // resumes here.
-        if (!stored)
-            return false;
+        if (write != Write::done)
+            return write;
         touched.insert(chat.id);
     }
-    return true;
+    return Write::done;
+}
+
+void ChatHistory::saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int64_t>& touched)
+{
+    // The list drops the row it still shows for the old chat.
+    touched.insert(chat.id);
+    const QString shown = chat.title.trimmed().isEmpty() ? ChatStore::newChatTitle : chat.title;
+    const bool anythingToStore =
+        turns && std::any_of(turns->cbegin(), turns->cend(), [&](const Turn& turn) {
+            return chat.rowIds.contains(turn.id) || toStore(chat, turn);
+        });
+    qCWarning(lcChatDatabase).noquote()
+        << QStringLiteral("chat %1 was deleted elsewhere%2")
+               .arg(chat.id)
+               .arg(anythingToStore ? QStringLiteral(": it is saved again as a new chat") : QString());
+    // Its rows went with it; every turn on screen is to be stored again, and
+    // the council flags go into the new row.
+    chat.draftCouncil = chat.draftCouncil || chat.storedCouncil || chat.markWaiting;
+    chat.councilOnWaiting.reset();
+    chat.markWaiting = false;
+    chat.rowIds.clear();
+    chat.titleAgain = shown;
+    const bool open = &chat == &m_open;
+    chat.id = 0;
+    chat.createdAt = 0;
+    chat.storedCouncil = false;
+    if (open)
+        emit chatIdChanged(0);
+    if (anythingToStore)
+        emit chatSavedAgain(shown);
 }
 
 bool ChatHistory::writeOpen(const QList<Turn>& turns, const std::optional<QString>& modelId, QSet<int64_t>& touched)
 {
-    const bool written = writeChat(m_open, &turns, modelId, touched) || dropIfGone(m_open, &turns);
+    const bool written = writeChat(m_open, &turns, modelId, touched);
     keepWaiting(turns, modelId, written ? QSet<QUuid>() : workOf(m_open, turns, idsOf(turns)));
     return written;
 }
@@ -233,29 +339,10 @@ bool ChatHistory::writeBacklog(QSet<int64_t>& touched)
     while (!m_backlog.isEmpty()) {
         ChatState& chat = m_backlog.first();
         const QList<Turn>* turns = chat.turnsWaiting ? &chat.turns : nullptr;
-        if (!writeChat(chat, turns, chat.modelId, touched) && !dropIfGone(chat, turns))
+        if (!writeChat(chat, turns, chat.modelId, touched))
             return false;
         m_backlog.removeFirst();
     }
-    return true;
-}
-
-bool ChatHistory::dropIfGone(ChatState& chat, const QList<Turn>* turns)
-{
-    // Another instance deleted the chat: its rows cannot be written any more,
-    // and trying would fail for ever.
-    if (chat.id < 1 || m_db.chatExists(chat.id) != false)
-        return false;
-    qCWarning(lcChatDatabase).noquote()
-        << QStringLiteral("chat %1 no longer exists: what waited to be written into it is dropped").arg(chat.id);
-    if (turns) {
-        const QSet<QUuid> ids = idsOf(*turns);
-        for (const QUuid& id : workOf(chat, *turns, ids))
-            chat.skipped.insert(id);
-        chat.rowIds.removeIf([&](QHash<QUuid, int64_t>::iterator entry) { return !ids.contains(entry.key()); });
-    }
-    chat.councilOnWaiting.reset();
-    chat.markWaiting = false;
     return true;
 }
 
@@ -270,7 +357,7 @@ void ChatHistory::persist(const QList<Turn>& turns, const std::optional<QString>
 {
     // Runs for each streamed piece: one set of ids, and look-ups.
     const QSet<QUuid> ids = idsOf(turns);
-    note(m_open, turns, ids);
+    note(m_open, turns);
     const QSet<QUuid> work = workOf(m_open, turns, ids);
     if (work.isEmpty()) {
         // What waited has left the transcript (a regenerated reply).
@@ -334,14 +421,12 @@ void ChatHistory::logUnwritten(const ChatState& chat) const
     if (!chat.turnsWaiting)
         return;
     const QSet<QUuid> ids = idsOf(chat.turns);
-    const QSet<QUuid> work = workOf(chat, chat.turns, ids);
     for (auto it = chat.rowIds.cbegin(); it != chat.rowIds.cend(); ++it) {
         if (!ids.contains(it.key()))
             qCWarning(lcChatDatabase).noquote() << QStringLiteral("not deleted: message %1 of %2").arg(it.value()).arg(where);
     }
     for (const Turn& turn : chat.turns) {
-        const bool waiting = work.contains(turn.id) || (chat.id < 1 && chat.pending.contains(turn.id));
-        if (!waiting)
+        if (!toStore(chat, turn))
             continue;
         qCWarning(lcChatDatabase).noquote()
             << QStringLiteral("not saved: %1 message in %2: \"%3\"")
@@ -364,61 +449,64 @@ bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, cons
                                  const Turn* reply, QSet<int64_t>& touched)
 {
     if (chat.id >= 1)
-        return reply ? storeTurn(chat, *reply) : true;
+        return reply ? storeTurn(chat, *reply) == Write::done : true;
 
-    QHash<QUuid, const Turn*> byId;
-    for (const Turn& turn : turns)
-        byId.insert(turn.id, &turn);
+    // The user turns the chat is created with: those still to store before
+    // the reply that creates it (all of them without one).
+    QList<const Turn*> waiting;
+    for (const Turn& turn : turns) {
+        if (&turn == reply)
+            break;
+        if (turn.role == Role::user && toStore(chat, turn))
+            waiting.append(&turn);
+    }
 
+    Identity identity;
     int64_t newChatId = 0;
     QList<std::pair<QUuid, int64_t>> rows;
     const bool committed = m_db.transaction([&] {
         newChatId = m_db.insertChat(ChatStore::newChatTitle, modelId.value_or(QString()));
         if (newChatId == 0)
             return false;
-        const Turn* first = nullptr;
-        for (const QUuid& id : std::as_const(chat.pending)) {
-            const Turn* turn = byId.value(id);
-            if (!turn)
-                continue;
-            if (!first)
-                first = turn;
+        for (const Turn* turn : std::as_const(waiting)) {
             const int64_t row = insertMessage(*turn, newChatId);
             if (row == 0)
                 return false;
-            rows.append({id, row});
+            rows.append({turn->id, row});
         }
         if (chat.councilOn && !m_db.run(setCouncilOnSql, {1, newChatId}))
             return false;
         if (chat.draftCouncil && !m_db.run(markCouncilSql, {newChatId}))
             return false;
-        if (first) {
-            const QString source = m_titleSource ? m_titleSource(first->content) : first->content;
-            const QString title = source.isEmpty() ? ChatStore::newChatTitle : prefixCharacters(titleLength, source);
-            if (!m_db.updateTitle(newChatId, title))
-                return false;
+        QString title;
+        if (chat.titleAgain) {
+            title = *chat.titleAgain;
+        } else if (!waiting.isEmpty()) {
+            const QString& first = waiting.first()->content;
+            const QString source = m_titleSource ? m_titleSource(first) : first;
+            title = source.isEmpty() ? ChatStore::newChatTitle : prefixCharacters(titleLength, source);
         }
+        if (!title.isEmpty() && !m_db.updateTitle(newChatId, title))
+            return false;
         if (reply) {
             const int64_t row = insertMessage(*reply, newChatId);
             if (row == 0)
                 return false;
             rows.append({reply->id, row});
         }
-        return true;
+        return readIdentity(newChatId, &identity) == Found::yes;
     });
     // Rolled back: the waiting turns, the flags and the reply stay as they
     // were, so the next try creates the chat with all of them.
     if (!committed)
         return false;
 
-    chat.pending.clear();
     chat.draftCouncil = false;
-    if (&chat == &m_open)
-        setChatId(newChatId);
-    else
-        chat.id = newChatId;
+    adopt(chat, newChatId, identity);
     for (const auto& [id, row] : std::as_const(rows))
         chat.rowIds.insert(id, row);
+    if (&chat == &m_open)
+        emit chatIdChanged(newChatId);
     touched.insert(newChatId);
     return true;
 }
@@ -446,16 +534,23 @@ QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
 {
     reset();
 
+    Identity identity;
+    const Found found = readIdentity(chatId, &identity);
     std::optional<bool> councilOnWaiting;
     bool markWaiting = false;
-    const auto left = std::find_if(m_backlog.begin(), m_backlog.end(),
-                                   [&](const ChatState& chat) { return chat.id == chatId && chatId >= 1; });
+    // A chat left with writes waiting, unless another chat has been given
+    // its id since.
+    const auto left = std::find_if(m_backlog.begin(), m_backlog.end(), [&](const ChatState& chat) {
+        return chat.id == chatId && chatId >= 1 && (found != Found::yes || chat.createdAt == identity.createdAt);
+    });
     if (left != m_backlog.end()) {
         ChatState chat = std::move(*left);
         m_backlog.erase(left);
         if (chat.turnsWaiting) {
-            // Shown as it was left: the stored turns and those still waiting,
-            // with the ids the bookkeeping knows them by.
+            // Shown as it will be stored: the stored turns and those still
+            // waiting, with the ids the bookkeeping knows them by. A reply
+            // the chat change stopped is never stored, so it is not shown.
+            chat.turns.removeIf([&](const Turn& turn) { return !chat.rowIds.contains(turn.id) && !toStore(chat, turn); });
             chat.councilOn = m_open.councilOn;
             m_open = std::move(chat);
             emit chatIdChanged(m_open.id);
@@ -465,7 +560,10 @@ QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
         markWaiting = chat.markWaiting;
     }
 
-    setChatId(chatId);
+    if (m_open.id != chatId) {
+        adopt(m_open, chatId, found == Found::yes ? std::optional(identity) : std::nullopt);
+        emit chatIdChanged(chatId);
+    }
     m_open.councilOnWaiting = councilOnWaiting;
     m_open.markWaiting = markWaiting;
     QList<Turn> turns;
@@ -515,8 +613,11 @@ void ChatHistory::markCouncil()
         m_open.draftCouncil = true;
         return;
     }
-    if (!m_db.run(markCouncilSql, {m_open.id}))
-        m_open.markWaiting = true;
+    const Write write = writeInChat(m_open, [&] { return m_db.run(markCouncilSql, {m_open.id}); });
+    // Deleted elsewhere: the mark goes with the chat when it is saved again.
+    if (write == Write::gone)
+        m_open.draftCouncil = true;
+    m_open.markWaiting = write == Write::failed;
     finishWrites({m_open.id});
 }
 
@@ -525,10 +626,13 @@ void ChatHistory::setCouncilOn(bool on)
     m_open.councilOn = on;
     if (m_open.id < 1)
         return;
-    if (m_db.run(setCouncilOnSql, {on ? 1 : 0, m_open.id}))
-        m_open.councilOnWaiting.reset();
-    else
+    // Deleted elsewhere: the switch, kept above, goes with the chat when it
+    // is saved again.
+    const Write write = writeInChat(m_open, [&] { return m_db.run(setCouncilOnSql, {on ? 1 : 0, m_open.id}); });
+    if (write == Write::failed)
         m_open.councilOnWaiting = on;
+    else
+        m_open.councilOnWaiting.reset();
     updateAvailability();
 }
 

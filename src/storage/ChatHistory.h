@@ -6,7 +6,7 @@
 // deletion of rows whose turns left the transcript.
 //
 // A chat row is created with the first reply that completes. Until then the
-// user's messages wait in memory (pending), so a conversation whose replies
+// user's messages wait in memory, so a conversation whose replies
 // all fail or are stopped leaves nothing in the chat list.
 //
 // Nothing typed is dropped because a write failed: a turn counts as stored
@@ -19,8 +19,15 @@
 // is written, chat after chat in the order they were left, as soon as writes
 // work again: at the next write, at the next chat change, and by a retry
 // every few seconds while anything waits. At quit there is one last try, and
-// what still cannot be written is named in the log. A chat deleted from the
-// file takes its waiting turns with it.
+// what still cannot be written is named in the log.
+//
+// A chat is known by its id and its row's created_at together: ids are
+// handed out again once freed, so every write first checks, in its own
+// transaction, that the row under the id is still the chat it was read or
+// created as. A chat deleted elsewhere (another instance, a tool) while it
+// still has turns to store is saved again as a new chat under its title,
+// from its transcript as this window shows it, and chatSavedAgain tells the
+// user. A chat deleted here (forgetChat) takes its waiting turns with it.
 //
 // databaseAvailable tells the chat screen to show notSavedNotice while what
 // the user does is not reaching the file: the database is closed or could
@@ -56,6 +63,8 @@ public:
 
     // What the chat screen shows while databaseAvailable is false.
     static const QString notSavedNotice;
+    // The toast for a chat that was deleted elsewhere and stored again.
+    static QString savedAgainToast(const QString& title);
     // How often waiting writes are tried again while nothing else tries them.
     static constexpr int retryIntervalMs = 3000;
 
@@ -74,7 +83,8 @@ public:
     int64_t chatId() const { return m_open.id; }
     // Turns already stored stay in their chat: persist() never deletes their
     // rows nor writes them again. User turns still waiting for a chat are
-    // written into the new one by the next persist() that holds them.
+    // written into the new one by the next persist() that holds them. The
+    // chat is taken to be the row now stored under `id`.
     void setChatId(int64_t id);
 
     // Writes what changed since the last call; `modelId` is the loaded
@@ -93,7 +103,8 @@ public:
     // Opens a stored chat: its messages as completed turns with new ids, in
     // stored order. The caller installs them in the session. A chat whose
     // turns still wait to be written comes back as it was left, waiting
-    // turns included, with the ids it had.
+    // turns included, with the ids it had; a reply that the chat change
+    // stopped, which is never stored, is not among them.
     QList<Turn> load(int64_t chatId);
 
     // Maps a first message to the text its chat is titled from; unset, the
@@ -133,17 +144,31 @@ public:
 signals:
     void chatIdChanged(qint64 chatId);
     void databaseAvailableChanged(bool available);
+    // A chat with turns still to store was deleted elsewhere and is stored
+    // again as a new chat; `title` as the chat list showed it. When it was
+    // the open chat, chatIdChanged follows with the new chat's id.
+    void chatSavedAgain(const QString& title);
 
 private:
-    // One chat's bookkeeping: what of its transcript is stored, waits for the
-    // chat to exist, or is never stored, and what of it waits to be written.
+    // One chat's bookkeeping: which chat it is, what of its transcript is
+    // stored or never stored, and what of it waits to be written. The turns
+    // still to store are not kept apart: they are the transcript's user
+    // turns and completed replies that are neither stored nor skipped.
     struct ChatState {
         int64_t id = 0;
+        // The row's created_at and title, as last read or written: the
+        // first tells this chat from a later one given the same id, the
+        // second is what it is saved again under once deleted elsewhere.
+        int64_t createdAt = 0;
+        QString title;
+        bool storedCouncil = false; // the row's is_council, as last read
         QHash<QUuid, int64_t> rowIds; // stored turns and their rows
-        QList<QUuid> pending;         // user turns waiting for the chat row
-        QSet<QUuid> skipped;          // turns never stored
+        QSet<QUuid> skipped;          // turns never stored here
         bool councilOn = false;
         bool draftCouncil = false;
+        // Set once the chat was deleted elsewhere: the title its new chat
+        // is created under, instead of one from its first message.
+        std::optional<QString> titleAgain;
         // A turn write failed: the transcript as last seen (to write from),
         // and what there was to write then.
         bool turnsWaiting = false;
@@ -157,14 +182,29 @@ private:
         bool hasWaiting() const { return turnsWaiting || councilOnWaiting || markWaiting; }
     };
 
-    // Files the transcript's turns (`ids` are theirs): user turns waiting
-    // for the chat row, replies never stored.
-    void note(ChatState& chat, const QList<Turn>& turns, const QSet<QUuid>& ids) const;
-    // What of a noted transcript is still to write: turns to store, and the
-    // turns gone from it whose rows are to be deleted.
+    // What a write into a saved chat came to.
+    enum class Write { done, failed, gone };
+    // The row stored under an id, as far as telling chats apart needs.
+    struct Identity {
+        int64_t createdAt = 0;
+        QString title;
+        bool council = false;
+    };
+    enum class Found { yes, no, unreadable };
+
+    // Files the transcript's replies that are never stored (failed, or
+    // stopped by the user).
+    void note(ChatState& chat, const QList<Turn>& turns) const;
+    // Whether a turn of the transcript is still to be stored.
+    static bool toStore(const ChatState& chat, const Turn& turn);
+    // What of a noted transcript is still to write: turns to store (for an
+    // unsaved chat, the replies that create it), and the turns gone from it
+    // whose rows are to be deleted.
     QSet<QUuid> workOf(const ChatState& chat, const QList<Turn>& turns, const QSet<QUuid>& ids) const;
     bool writeChat(ChatState& chat, const QList<Turn>* turns, const std::optional<QString>& modelId,
                    QSet<int64_t>& touched);
+    Write writeTurns(ChatState& chat, const QList<Turn>* turns, const std::optional<QString>& modelId,
+                     QSet<int64_t>& touched);
     bool writeOpen(const QList<Turn>& turns, const std::optional<QString>& modelId, QSet<int64_t>& touched);
     // Records what of the open chat's transcript still waits (`left`), with
     // the transcript to write it from; nothing left clears it.
@@ -172,9 +212,16 @@ private:
     bool writeBacklog(QSet<int64_t>& touched);
     bool createChatWith(ChatState& chat, const QList<Turn>& turns, const std::optional<QString>& modelId,
                         const Turn* reply, QSet<int64_t>& touched);
-    bool storeTurn(ChatState& chat, const Turn& turn);
+    // Runs `write` in one transaction after checking that the chat's row is
+    // still the chat; `gone` when it is not (nothing is written then).
+    Write writeInChat(ChatState& chat, const std::function<bool()>& write);
+    Found readIdentity(int64_t id, Identity* identity) const;
+    Write storeTurn(ChatState& chat, const Turn& turn);
     int64_t insertMessage(const Turn& turn, int64_t chatId);
-    bool dropIfGone(ChatState& chat, const QList<Turn>* turns);
+    // The chat was deleted elsewhere: it becomes an unsaved chat holding its
+    // whole transcript, to be created again under its title.
+    void saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int64_t>& touched);
+    void adopt(ChatState& chat, int64_t id, const std::optional<Identity>& identity);
     void leaveOpenChat();
     void startUnsaved();
     void finishWrites(const QSet<int64_t>& touched);

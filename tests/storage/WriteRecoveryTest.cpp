@@ -182,8 +182,8 @@ TEST_F(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
     EXPECT_TRUE(history.retryWrites());
     EXPECT_EQ(storedContents(raw, chatId).size(), 6);
 
-    // Deleted by another instance while a turn waited: dropped, not retried
-    // for ever.
+    // Deleted by another instance while a turn waited: not retried for ever,
+    // and not dropped either: saved again as a new chat.
     ASSERT_TRUE(raw.exec("CREATE TRIGGER refuse BEFORE INSERT ON messages BEGIN SELECT RAISE(ABORT, 'full'); END"));
     turns << userTurn("into a chat that goes");
     history.persist(turns, QString("m"));
@@ -191,7 +191,73 @@ TEST_F(WriteRecovery, WaitingWritesGoOutAtTheRetryOrTheNextSendInOrder)
     ASSERT_TRUE(raw.exec("DROP TRIGGER refuse; DELETE FROM chats"));
     EXPECT_TRUE(history.retryWrites());
     EXPECT_FALSE(history.hasWaitingWrites());
-    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages WHERE content='into a chat that goes'"), 0);
+    EXPECT_EQ(storedContents(raw, history.chatId()).size(), 7);
+}
+
+// Chat ids are handed out again: a chat deleted elsewhere is never written
+// into the chat that took its id, nor are its turns dropped. They are saved
+// again as a new chat under its title, and the user is told.
+TEST_F(WriteRecovery, AChatDeletedElsewhereIsSavedAgainAsANewChat)
+{
+    QSignalSpy savedAgain(&history, &ChatHistory::chatSavedAgain);
+    history.persist({userTurn("alpha"), replyTurn("a")}, QString("m"));
+    history.reset();
+    history.persist({userTurn("bravo"), replyTurn("b")}, QString("m"));
+    ASSERT_EQ(history.chatId(), 2);
+    // Bravo is older than anything made below.
+    ASSERT_TRUE(raw.exec("UPDATE chats SET created_at=1000, title='Bravo' WHERE id=2"));
+
+    // Under a held lock: a new chat waits, then Bravo, left with its reply
+    // stopped by the chat change.
+    auto lock = holdLock();
+    history.reset();
+    history.persist({userTurn("new one"), replyTurn("new reply"), userTurn("new two")}, QString("m"));
+    QList<Turn> bravo = history.load(2);
+    Turn stopped = replyTurn("half a rep", Turn::State::streaming());
+    bravo << userTurn("bravo two") << stopped;
+    history.persist(bravo, QString("m"));
+    history.reset();
+    EXPECT_EQ(contents(history.load(2)), (QStringList{"bravo", "b", "bravo two"}))
+        << "the stopped reply is never stored, so it is not shown";
+    history.reset();
+    {
+        LogCapture log;
+        LogCapture::lines.clear();
+        history.flushBeforeQuit();
+        const QString all = LogCapture::lines.join(QLatin1Char('\n'));
+        EXPECT_TRUE(all.contains("a new chat: \"new two\"")) << all.toStdString();
+        EXPECT_FALSE(all.contains("half a rep")) << all.toStdString();
+    }
+
+    // Another instance deletes Bravo; the waiting new chat then takes its id.
+    lock.reset();
+    ASSERT_TRUE(raw.exec("PRAGMA foreign_keys=ON; DELETE FROM chats WHERE id=2; PRAGMA foreign_keys=OFF"));
+    EXPECT_TRUE(history.retryWrites());
+    EXPECT_EQ(storedContents(raw, 2), (Rows{{"new one"}, {"new reply"}, {"new two"}}));
+    EXPECT_EQ(raw.rows("SELECT id, title FROM chats ORDER BY id"), (Rows{{1, "alpha"}, {2, "new one"}, {3, "Bravo"}}));
+    EXPECT_EQ(storedContents(raw, 3), (Rows{{"bravo"}, {"b"}, {"bravo two"}}));
+    ASSERT_EQ(savedAgain.count(), 1);
+    EXPECT_EQ(savedAgain.first().value(0).toString(), "Bravo");
+    EXPECT_EQ(ChatHistory::savedAgainToast("Bravo"), "\"Bravo\" was deleted elsewhere and is saved again as a new chat");
+
+    // The open chat, with a blank title, deleted by a tool that leaves its
+    // messages behind; the user goes on: what is on screen and the next
+    // exchange land in a new chat, which is then the open one and does not
+    // take in the messages left behind.
+    ASSERT_TRUE(raw.exec("UPDATE chats SET title=' ' WHERE id=3"));
+    QList<Turn> again = history.load(3);
+    ASSERT_TRUE(raw.exec("DELETE FROM chats WHERE id=3"));
+    again << userTurn("still there?");
+    history.persist(again, QString("m"));
+    EXPECT_EQ(history.chatId(), 4);
+    again << replyTurn("yes");
+    history.persist(again, QString("m"));
+    EXPECT_EQ(storedContents(raw, 4), (Rows{{"bravo"}, {"b"}, {"bravo two"}, {"still there?"}, {"yes"}}));
+    EXPECT_EQ(raw.value("SELECT title FROM chats WHERE id=4"), "New chat");
+    ASSERT_EQ(savedAgain.count(), 2);
+    EXPECT_EQ(savedAgain.last().value(0).toString(), "New chat");
+    EXPECT_TRUE(history.databaseAvailable());
+    EXPECT_EQ(store.rows().size(), 3);
 }
 
 // A data folder that was read-only at start (a mount, a permission) and is
