@@ -2,9 +2,11 @@
 
 #include "platform/AppPaths.h"
 #include "platform/Logging.h"
+#include "platform/ProcessIdentity.h"
 #include "platform/Utf8Decoder.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -12,6 +14,8 @@
 #include <QUrl>
 
 #include <sqlite3.h>
+
+#include <algorithm>
 
 namespace cvn {
 
@@ -108,6 +112,23 @@ QString errorText(sqlite3* db)
     return QString::fromUtf8(sqlite3_errmsg(db));
 }
 
+// The private copies whose process no longer runs: a run that was killed
+// left them behind, each as large as the -wal it was made for. Those of a
+// process still running (a second instance, or this one) are in use.
+void removeAbandonedCopies()
+{
+    const QDir temp(QDir::tempPath());
+    const qsizetype prefix = ChatDatabase::privateCopyPrefix.size();
+    for (const QString& name : temp.entryList({ChatDatabase::privateCopyPrefix + QLatin1Char('*')},
+                                              QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot)) {
+        // <prefix><pid>-<start>-<random>
+        const qsizetype dash = std::max(name.lastIndexOf(QLatin1Char('-')), prefix);
+        const auto owner = ProcessIdentity::fromString(QStringView(name).sliced(prefix, dash - prefix));
+        if (owner && !owner->runs() && QDir(temp.filePath(name)).removeRecursively())
+            qCInfo(lcChatDatabase).noquote() << QStringLiteral("removed %1, left by a run that has ended").arg(name);
+    }
+}
+
 } // namespace
 
 ChatDatabase::ChatDatabase(const QString& path, int busyTimeoutMs)
@@ -115,6 +136,7 @@ ChatDatabase::ChatDatabase(const QString& path, int busyTimeoutMs)
     , m_busyTimeoutMs(busyTimeoutMs)
 {
     if (!m_path.isEmpty()) {
+        removeAbandonedCopies();
         m_lastOpenTry.start();
         open(m_busyTimeoutMs, false);
     }
@@ -130,8 +152,19 @@ ChatDatabase& ChatDatabase::shared()
 {
     // Never destroyed: the chat list and history hold it until the process
     // ends, and every write is already durable when its statement returns.
+    // main() closes it last, so that a private copy goes with the run.
     static ChatDatabase* const instance = new ChatDatabase(defaultPath(), mainThreadBusyTimeoutMs);
     return *instance;
+}
+
+void ChatDatabase::close()
+{
+    m_closed = true;
+    sqlite3_close_v2(std::exchange(m_db, nullptr));
+    // After the connection that reads it.
+    m_privateCopy.reset();
+    m_readOnly = false;
+    m_copy = {};
 }
 
 QString ChatDatabase::defaultPath()
@@ -146,6 +179,8 @@ int64_t ChatDatabase::now()
 
 bool ChatDatabase::reopen()
 {
+    if (m_closed)
+        return false;
     if (m_db && !m_readOnly)
         return true;
     const bool wasOpen = m_db != nullptr;
@@ -216,7 +251,10 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
     // beside the originals.
     if (QFileInfo(m_path + QStringLiteral("-wal")).size() <= 0)
         return connectTo(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, rc, error);
-    auto folder = std::make_unique<QTemporaryDir>();
+    // Named after this process, so that a later run can tell a copy left
+    // behind by a kill from a second instance's (removeAbandonedCopies).
+    auto folder = std::make_unique<QTemporaryDir>(QDir(QDir::tempPath()).filePath(
+        privateCopyPrefix + ProcessIdentity::current().toString() + QStringLiteral("-XXXXXX")));
     const QString copyPath = folder->filePath(QStringLiteral("chats.db"));
     if (!folder->isValid() || !QFile::copy(m_path, copyPath)
         || !QFile::copy(m_path + QStringLiteral("-wal"), copyPath + QStringLiteral("-wal"))) {

@@ -39,7 +39,10 @@
 // every write is refused without touching the file. A read-only folder that
 // holds a -wal file without its -shm (a run that ended before a checkpoint)
 // is read through a private copy of the file and its -wal in a temporary
-// folder, so that the chats committed only to the -wal are listed too.
+// folder, so that the chats committed only to the -wal are listed too. The
+// copy's folder is named after the process that made it: close() removes it
+// at quit, and an open removes those whose process no longer runs (a run
+// that was killed).
 //
 // The file is never dropped, rebuilt or deleted. An older file that lacks a
 // column of the current schema gets the column added in place, the search
@@ -163,9 +166,16 @@ public:
     ChatDatabase& operator=(const ChatDatabase&) = delete;
 
     // The application's database, <appDataFolder()>/chats.db, opened on first
-    // use and kept for the whole run.
+    // use and kept for the whole run; main() closes it at quit.
     static ChatDatabase& shared();
     static QString defaultPath();
+    // How the folder of a private copy starts, in the temporary folder; the
+    // owner's ProcessIdentity and a random part follow.
+    static inline const QString privateCopyPrefix = QStringLiteral("Corvanthelis-chats-copy-");
+
+    // Closes the connection for good, at quit: a private copy it read is
+    // removed, and every later call is a no-op, as on a closed database.
+    void close();
 
     // Open: connected, with every table, index and trigger in place (or,
     // read-only, with every column the reads need).
@@ -324,6 +334,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_privateCopy;
     int m_transactionDepth = 0;
     bool m_openFailureLogged = false;
+    bool m_closed = false;
     FoldedCopy m_copy;
     QList<IndexedChange> m_uncommitted;
 };
