@@ -58,6 +58,14 @@ void dismiss(QPointer<QWidget>& overlay)
     overlay.clear();
 }
 
+// The error toast for chats the database cannot show (toasts live on the
+// chat page).
+void showChatsHidden(QWidget* page)
+{
+    if (auto* chat = qobject_cast<ChatView*>(page))
+        chat->toasts()->show(ChatDatabase::someChatsHiddenText, ToastKind::error);
+}
+
 // The hardware introduction's content: the rig card lines and the note
 // pointing at the hardware page. Its height follows its width alone: the
 // lines' minimum (their height when squeezed narrow) would otherwise hold it
@@ -136,6 +144,10 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
         // The drawer the change came from lies beside the chat page.
         if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
             chat->toasts()->show(ChatActions::changeNotSavedToast, ToastKind::error);
+    });
+    connect(&chats.database(), &ChatDatabase::someChatsHiddenChanged, this, [this](bool hidden) {
+        if (hidden)
+            showChatsHidden(m_pageWidget.data());
     });
     connect(m_models, &ModelSelection::loadFailureChanged, this, &MainView::syncOverlays);
     connect(m_models, &ModelSelection::loadedModelNameChanged, this, &MainView::publishModelName);
@@ -412,6 +424,9 @@ void MainView::showEvent(QShowEvent* event)
     if (m_shown)
         return;
     m_shown = true;
+    // The database opened before the window existed.
+    if (m_chats.database().someChatsHidden())
+        showChatsHidden(m_pageWidget.data());
     publishModelName(m_session->loadedModelName());
     showHardwareIntroIfNeeded();
 }

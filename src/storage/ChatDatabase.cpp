@@ -138,7 +138,7 @@ ChatDatabase::ChatDatabase(const QString& path, int busyTimeoutMs)
     if (!m_path.isEmpty()) {
         removeAbandonedCopies();
         m_lastOpenTry.start();
-        open(m_busyTimeoutMs, false);
+        open(m_busyTimeoutMs, Accept::any);
     }
 }
 
@@ -189,8 +189,19 @@ bool ChatDatabase::reopen()
     if (m_path.isEmpty() || (m_lastOpenTry.isValid() && m_lastOpenTry.elapsed() < m_reopenIntervalMs))
         return wasOpen;
     m_lastOpenTry.start();
-    // A read-only connection is only replaced by a writable one.
-    if (!open(0, wasOpen))
+    // A read-only connection is only replaced by a writable one, or by one
+    // that shows the chats it hides, once that may work: the -wal differs
+    // from the one no copy could be made of, or the folder can now hold the
+    // -shm that reading the -wal in place needs. Trying the copy every time
+    // would copy the whole -wal every few seconds, likely to fail again.
+    Accept accept = Accept::any;
+    if (wasOpen) {
+        const bool walMayShow = m_someChatsHidden
+            && (FileIdentity::of(m_path + QStringLiteral("-wal")) != m_uncopiedWal
+                || QFileInfo(QFileInfo(m_path).path()).isWritable());
+        accept = walMayShow ? Accept::showingWal : Accept::writable;
+    }
+    if (!open(0, accept))
         return wasOpen;
     emit openChanged(true);
     return true;
@@ -237,8 +248,8 @@ bool mayOnlyRead(int rc)
 
 } // namespace
 
-sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
-                                      std::unique_ptr<QTemporaryDir>* copy) const
+sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error, std::unique_ptr<QTemporaryDir>* copy,
+                                      std::optional<FileIdentity>* uncopiedWal) const
 {
     const QByteArray uri = QUrl::fromLocalFile(m_path).toEncoded();
     sqlite3* handle = connectTo(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, rc, error);
@@ -249,8 +260,29 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
     // holds commits the file lacks (the last run ended before a checkpoint):
     // they are read from a private copy of both, and nothing is written
     // beside the originals.
-    if (QFileInfo(m_path + QStringLiteral("-wal")).size() <= 0)
+    const QString wal = m_path + QStringLiteral("-wal");
+    const auto fileAlone = [&] {
         return connectTo(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, rc, error);
+    };
+    if (QFileInfo(wal).size() <= 0)
+        return fileAlone();
+    const std::optional<FileIdentity> walNow = FileIdentity::of(wal);
+    if (!walNow || walNow != m_uncopiedWal) {
+        handle = readThroughCopy(busyMs, rc, error, copy);
+        if (handle)
+            return handle;
+        qCWarning(lcChatDatabase).noquote() << QStringLiteral("%1: %2; reading the file alone").arg(m_path, *error);
+    }
+    // A temporary folder too small or not writable: the chats of the file
+    // itself are still listed, and those only the -wal holds wait for a copy
+    // that works.
+    *uncopiedWal = walNow;
+    return fileAlone();
+}
+
+sqlite3* ChatDatabase::readThroughCopy(int busyMs, int* rc, QString* error,
+                                       std::unique_ptr<QTemporaryDir>* copy) const
+{
     // Named after this process, so that a later run can tell a copy left
     // behind by a kill from a second instance's (removeAbandonedCopies).
     auto folder = std::make_unique<QTemporaryDir>(QDir(QDir::tempPath()).filePath(
@@ -265,7 +297,7 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
     // gives a write-protected copy.
     for (const QString& file : {copyPath, copyPath + QStringLiteral("-wal")})
         QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    handle = connectTo(QFile::encodeName(copyPath), SQLITE_OPEN_READONLY, busyMs, rc, error);
+    sqlite3* handle = connectTo(QFile::encodeName(copyPath), SQLITE_OPEN_READONLY, busyMs, rc, error);
     if (handle) {
         qCWarning(lcChatDatabase).noquote() << QStringLiteral("reading %1 through a copy with its -wal").arg(m_path);
         *copy = std::move(folder);
@@ -273,27 +305,32 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
     return handle;
 }
 
-bool ChatDatabase::open(int busyMs, bool writableOnly)
+bool ChatDatabase::open(int busyMs, Accept accept)
 {
     int rc = SQLITE_OK;
     QString error;
     bool readOnly = false;
     std::unique_ptr<QTemporaryDir> copy;
+    std::optional<FileIdentity> uncopiedWal;
     sqlite3* handle = connectTo(QFile::encodeName(m_path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, busyMs,
                                 &rc, &error);
     if (handle) {
         // SQLite opens a write-protected file for reading without a word.
         readOnly = sqlite3_db_readonly(handle, "main") == 1;
-    } else if (!writableOnly && mayOnlyRead(rc) && QFileInfo::exists(m_path)) {
+    } else if (accept != Accept::writable && mayOnlyRead(rc) && QFileInfo::exists(m_path)) {
         // The chats stay readable and searchable from a file or folder we
         // may not write.
-        handle = openForReading(busyMs, &rc, &error, &copy);
+        handle = openForReading(busyMs, &rc, &error, &copy, &uncopiedWal);
         readOnly = handle != nullptr;
+        // Taken or not, this -wal is not copied again.
+        if (uncopiedWal)
+            m_uncopiedWal = uncopiedWal;
     }
-    if (handle && writableOnly && readOnly) {
+    if (handle && readOnly && (accept == Accept::writable || (accept == Accept::showingWal && uncopiedWal))) {
         sqlite3_close_v2(handle);
         handle = nullptr;
-        error = QStringLiteral("still read-only");
+        error = accept == Accept::writable ? QStringLiteral("still read-only")
+                                           : QStringLiteral("its -wal still cannot be read");
     }
     if (handle) {
         // Replacing a read-only connection: it stays in place until the new
@@ -307,6 +344,10 @@ bool ChatDatabase::open(int busyMs, bool writableOnly)
             // The folded copy follows one connection's view of the file.
             m_copy = {};
             m_openFailureLogged = false;
+            m_uncopiedWal = uncopiedWal;
+            const bool hidden = uncopiedWal.has_value();
+            if (std::exchange(m_someChatsHidden, hidden) != hidden)
+                emit someChatsHiddenChanged(hidden);
             return true;
         };
         if (execScript("PRAGMA foreign_keys = ON;") && (readOnly ? readableSchema() : createSchema())) {
@@ -337,7 +378,8 @@ bool ChatDatabase::open(int busyMs, bool writableOnly)
     // line in the log for the whole stretch.
     if (!m_openFailureLogged) {
         qCWarning(lcChatDatabase).noquote()
-            << (writableOnly ? QStringLiteral("could not open %1 for writing") : QStringLiteral("could not open %1"))
+            << (accept == Accept::any ? QStringLiteral("could not open %1")
+                                      : QStringLiteral("could not open %1 for writing"))
                    .arg(m_path)
             << error;
     }

@@ -13,6 +13,7 @@
 #include "support/TempEnv.h"
 #include "support/WriteFailure.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -382,6 +383,39 @@ TEST_F(PrivateCopy, GoesAtQuitOrAtTheNextOpenAfterAKill)
     EXPECT_EQ(foldersIn(temp), kept);
     other.kill();
     other.waitForFinished();
+}
+
+// A temporary folder that cannot take the copy: the file's own chats are
+// listed and the others said hidden, once; the copy is tried again only
+// when the -wal changes, and once made it is read.
+TEST_F(PrivateCopy, WithoutRoomForItTheFilesOwnChatsAreListed)
+{
+    auto undoTemp = cvn::test::makeReadOnly(temp);
+    ASSERT_TRUE(undoTemp);
+    const auto touchWal = [&](int seconds) {
+        QFile wal(path + "-wal");
+        return wal.open(QIODevice::ReadWrite)
+            && wal.setFileTime(QDateTime::currentDateTime().addSecs(seconds), QFileDevice::FileModificationTime);
+    };
+    ChatDatabase db{path};
+    db.setReopenInterval(0);
+    QSignalSpy hidden(&db, &ChatDatabase::someChatsHiddenChanged);
+    QSignalSpy opened(&db, &ChatDatabase::openChanged);
+    EXPECT_TRUE(db.someChatsHidden());
+    EXPECT_EQ(sortedTitles(db), QStringList{"checkpointed"});
+    ASSERT_TRUE(touchWal(10));
+    EXPECT_TRUE(db.reopen()) << "the copy tried, and failed, again";
+    (*undoTemp)();
+    EXPECT_TRUE(db.reopen() && db.reopen()) << "the copy would fit, but the -wal is as the last try found it";
+    EXPECT_TRUE(db.someChatsHidden() && foldersIn(temp).isEmpty());
+    EXPECT_EQ(hidden.count() + opened.count(), 0);
+
+    ASSERT_TRUE(touchWal(20));
+    EXPECT_TRUE(db.reopen());
+    EXPECT_EQ(opened.count(), 1);
+    EXPECT_EQ(hidden, (QList<QVariantList>{{false}}));
+    EXPECT_EQ(sortedTitles(db), (QStringList{"checkpointed", "only in the wal"}));
+    EXPECT_EQ(foldersIn(temp).size(), 1);
 }
 
 // After each write the list is what a full read gives (order of chats
