@@ -58,6 +58,16 @@ void dismiss(QPointer<QWidget>& overlay)
     overlay.clear();
 }
 
+// The error toast for chats the database cannot show (toasts live on the
+// chat page).
+// Storage's errors are told on the chat page, the page beside the drawer
+// they may come from.
+void showErrorToast(QWidget* page, const QString& text)
+{
+    if (auto* chat = qobject_cast<ChatView*>(page))
+        chat->toasts()->show(text, ToastKind::error);
+}
+
 // The hardware introduction's content: the rig card lines and the note
 // pointing at the hardware page. Its height follows its width alone: the
 // lines' minimum (their height when squeezed narrow) would otherwise hold it
@@ -132,14 +142,13 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
             [this](const ChatStore::Row& row) { openChat(row.id); });
 
     connect(m_chat, &ChatActions::menuChanged, this, &MainView::syncOverlays);
-    connect(m_chat, &ChatActions::changeNotSaved, this, [this] {
-        // The drawer the change came from lies beside the chat page.
-        if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
-            chat->toasts()->show(ChatActions::changeNotSavedToast, ToastKind::error);
-    });
-    connect(m_history, &ChatHistory::chatSavedAgain, this, [this](const QString& title) {
-        if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
-            chat->toasts()->show(ChatHistory::savedAgainToast(title), ToastKind::error);
+    connect(m_chat, &ChatActions::changeNotSaved, this,
+            [this] { showErrorToast(m_pageWidget.data(), ChatActions::changeNotSavedToast); });
+    connect(m_history, &ChatHistory::chatSavedAgain, this,
+            [this](const QString& title) { showErrorToast(m_pageWidget.data(), ChatHistory::savedAgainToast(title)); });
+    connect(&chats.database(), &ChatDatabase::someChatsHiddenChanged, this, [this](bool hidden) {
+        if (hidden)
+            showErrorToast(m_pageWidget.data(), ChatDatabase::someChatsHiddenText);
     });
     connect(m_models, &ModelSelection::loadFailureChanged, this, &MainView::syncOverlays);
     connect(m_models, &ModelSelection::loadedModelNameChanged, this, &MainView::publishModelName);
@@ -416,6 +425,9 @@ void MainView::showEvent(QShowEvent* event)
     if (m_shown)
         return;
     m_shown = true;
+    // The database opened before the window existed.
+    if (m_chats.database().someChatsHidden())
+        showErrorToast(m_pageWidget.data(), ChatDatabase::someChatsHiddenText);
     publishModelName(m_session->loadedModelName());
     showHardwareIntroIfNeeded();
 }

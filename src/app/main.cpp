@@ -12,6 +12,7 @@
 #include "bridge/RigBridgeServer.h"
 #include "platform/AppSettings.h"
 #include "platform/QuitSignals.h"
+#include "storage/ChatDatabase.h"
 #include "ui_kit/Theme.h"
 
 #include <QApplication>
@@ -85,6 +86,9 @@ int main(int argc, char** argv)
 
     app.exec();
     controller.shutdown();
+    // Last, after the writes made at quit: a private copy of the chats of a
+    // read-only data folder, as large as its -wal, goes with the run.
+    cvn::ChatDatabase::shared().close();
     cvn::bridgeLogShutdown();
     return 0;
 }

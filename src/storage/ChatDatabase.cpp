@@ -2,9 +2,11 @@
 
 #include "platform/AppPaths.h"
 #include "platform/Logging.h"
+#include "platform/ProcessIdentity.h"
 #include "platform/Utf8Decoder.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -12,6 +14,8 @@
 #include <QUrl>
 
 #include <sqlite3.h>
+
+#include <algorithm>
 
 namespace cvn {
 
@@ -108,6 +112,23 @@ QString errorText(sqlite3* db)
     return QString::fromUtf8(sqlite3_errmsg(db));
 }
 
+// The private copies whose process no longer runs: a run that was killed
+// left them behind, each as large as the -wal it was made for. Those of a
+// process still running (a second instance, or this one) are in use.
+void removeAbandonedCopies()
+{
+    const QDir temp(QDir::tempPath());
+    const qsizetype prefix = ChatDatabase::privateCopyPrefix.size();
+    for (const QString& name : temp.entryList({ChatDatabase::privateCopyPrefix + QLatin1Char('*')},
+                                              QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot)) {
+        // <prefix><pid>-<start>-<random>
+        const qsizetype dash = std::max(name.lastIndexOf(QLatin1Char('-')), prefix);
+        const auto owner = ProcessIdentity::fromString(QStringView(name).sliced(prefix, dash - prefix));
+        if (owner && !owner->runs() && QDir(temp.filePath(name)).removeRecursively())
+            qCInfo(lcChatDatabase).noquote() << QStringLiteral("removed %1, left by a run that has ended").arg(name);
+    }
+}
+
 } // namespace
 
 ChatDatabase::ChatDatabase(const QString& path, int busyTimeoutMs)
@@ -115,8 +136,9 @@ ChatDatabase::ChatDatabase(const QString& path, int busyTimeoutMs)
     , m_busyTimeoutMs(busyTimeoutMs)
 {
     if (!m_path.isEmpty()) {
+        removeAbandonedCopies();
         m_lastOpenTry.start();
-        open(m_busyTimeoutMs, false);
+        open(m_busyTimeoutMs, Accept::any);
     }
 }
 
@@ -130,8 +152,19 @@ ChatDatabase& ChatDatabase::shared()
 {
     // Never destroyed: the chat list and history hold it until the process
     // ends, and every write is already durable when its statement returns.
+    // main() closes it last, so that a private copy goes with the run.
     static ChatDatabase* const instance = new ChatDatabase(defaultPath(), mainThreadBusyTimeoutMs);
     return *instance;
+}
+
+void ChatDatabase::close()
+{
+    m_closed = true;
+    sqlite3_close_v2(std::exchange(m_db, nullptr));
+    // After the connection that reads it.
+    m_privateCopy.reset();
+    m_readOnly = false;
+    m_copy = {};
 }
 
 QString ChatDatabase::defaultPath()
@@ -146,6 +179,8 @@ int64_t ChatDatabase::now()
 
 bool ChatDatabase::reopen()
 {
+    if (m_closed)
+        return false;
     if (m_db && !m_readOnly)
         return true;
     const bool wasOpen = m_db != nullptr;
@@ -154,8 +189,19 @@ bool ChatDatabase::reopen()
     if (m_path.isEmpty() || (m_lastOpenTry.isValid() && m_lastOpenTry.elapsed() < m_reopenIntervalMs))
         return wasOpen;
     m_lastOpenTry.start();
-    // A read-only connection is only replaced by a writable one.
-    if (!open(0, wasOpen))
+    // A read-only connection is only replaced by a writable one, or by one
+    // that shows the chats it hides, once that may work: the -wal differs
+    // from the one no copy could be made of, or the folder can now hold the
+    // -shm that reading the -wal in place needs. Trying the copy every time
+    // would copy the whole -wal every few seconds, likely to fail again.
+    Accept accept = Accept::any;
+    if (wasOpen) {
+        const bool walMayShow = m_someChatsHidden
+            && (FileIdentity::of(m_path + QStringLiteral("-wal")) != m_uncopiedWal
+                || QFileInfo(QFileInfo(m_path).path()).isWritable());
+        accept = walMayShow ? Accept::showingWal : Accept::writable;
+    }
+    if (!open(0, accept))
         return wasOpen;
     emit openChanged(true);
     return true;
@@ -202,8 +248,8 @@ bool mayOnlyRead(int rc)
 
 } // namespace
 
-sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
-                                      std::unique_ptr<QTemporaryDir>* copy) const
+sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error, std::unique_ptr<QTemporaryDir>* copy,
+                                      std::optional<FileIdentity>* uncopiedWal) const
 {
     const QByteArray uri = QUrl::fromLocalFile(m_path).toEncoded();
     sqlite3* handle = connectTo(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, rc, error);
@@ -214,9 +260,33 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
     // holds commits the file lacks (the last run ended before a checkpoint):
     // they are read from a private copy of both, and nothing is written
     // beside the originals.
-    if (QFileInfo(m_path + QStringLiteral("-wal")).size() <= 0)
+    const QString wal = m_path + QStringLiteral("-wal");
+    const auto fileAlone = [&] {
         return connectTo(uri + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, rc, error);
-    auto folder = std::make_unique<QTemporaryDir>();
+    };
+    if (QFileInfo(wal).size() <= 0)
+        return fileAlone();
+    const std::optional<FileIdentity> walNow = FileIdentity::of(wal);
+    if (!walNow || walNow != m_uncopiedWal) {
+        handle = readThroughCopy(busyMs, rc, error, copy);
+        if (handle)
+            return handle;
+        qCWarning(lcChatDatabase).noquote() << QStringLiteral("%1: %2; reading the file alone").arg(m_path, *error);
+    }
+    // A temporary folder too small or not writable: the chats of the file
+    // itself are still listed, and those only the -wal holds wait for a copy
+    // that works.
+    *uncopiedWal = walNow;
+    return fileAlone();
+}
+
+sqlite3* ChatDatabase::readThroughCopy(int busyMs, int* rc, QString* error,
+                                       std::unique_ptr<QTemporaryDir>* copy) const
+{
+    // Named after this process, so that a later run can tell a copy left
+    // behind by a kill from a second instance's (removeAbandonedCopies).
+    auto folder = std::make_unique<QTemporaryDir>(QDir(QDir::tempPath()).filePath(
+        privateCopyPrefix + ProcessIdentity::current().toString() + QStringLiteral("-XXXXXX")));
     const QString copyPath = folder->filePath(QStringLiteral("chats.db"));
     if (!folder->isValid() || !QFile::copy(m_path, copyPath)
         || !QFile::copy(m_path + QStringLiteral("-wal"), copyPath + QStringLiteral("-wal"))) {
@@ -227,7 +297,7 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
     // gives a write-protected copy.
     for (const QString& file : {copyPath, copyPath + QStringLiteral("-wal")})
         QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    handle = connectTo(QFile::encodeName(copyPath), SQLITE_OPEN_READONLY, busyMs, rc, error);
+    sqlite3* handle = connectTo(QFile::encodeName(copyPath), SQLITE_OPEN_READONLY, busyMs, rc, error);
     if (handle) {
         qCWarning(lcChatDatabase).noquote() << QStringLiteral("reading %1 through a copy with its -wal").arg(m_path);
         *copy = std::move(folder);
@@ -235,27 +305,32 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error,
     return handle;
 }
 
-bool ChatDatabase::open(int busyMs, bool writableOnly)
+bool ChatDatabase::open(int busyMs, Accept accept)
 {
     int rc = SQLITE_OK;
     QString error;
     bool readOnly = false;
     std::unique_ptr<QTemporaryDir> copy;
+    std::optional<FileIdentity> uncopiedWal;
     sqlite3* handle = connectTo(QFile::encodeName(m_path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, busyMs,
                                 &rc, &error);
     if (handle) {
         // SQLite opens a write-protected file for reading without a word.
         readOnly = sqlite3_db_readonly(handle, "main") == 1;
-    } else if (!writableOnly && mayOnlyRead(rc) && QFileInfo::exists(m_path)) {
+    } else if (accept != Accept::writable && mayOnlyRead(rc) && QFileInfo::exists(m_path)) {
         // The chats stay readable and searchable from a file or folder we
         // may not write.
-        handle = openForReading(busyMs, &rc, &error, &copy);
+        handle = openForReading(busyMs, &rc, &error, &copy, &uncopiedWal);
         readOnly = handle != nullptr;
+        // Taken or not, this -wal is not copied again.
+        if (uncopiedWal)
+            m_uncopiedWal = uncopiedWal;
     }
-    if (handle && writableOnly && readOnly) {
+    if (handle && readOnly && (accept == Accept::writable || (accept == Accept::showingWal && uncopiedWal))) {
         sqlite3_close_v2(handle);
         handle = nullptr;
-        error = QStringLiteral("still read-only");
+        error = accept == Accept::writable ? QStringLiteral("still read-only")
+                                           : QStringLiteral("its -wal still cannot be read");
     }
     if (handle) {
         // Replacing a read-only connection: it stays in place until the new
@@ -269,6 +344,10 @@ bool ChatDatabase::open(int busyMs, bool writableOnly)
             // The folded copy follows one connection's view of the file.
             m_copy = {};
             m_openFailureLogged = false;
+            m_uncopiedWal = uncopiedWal;
+            const bool hidden = uncopiedWal.has_value();
+            if (std::exchange(m_someChatsHidden, hidden) != hidden)
+                emit someChatsHiddenChanged(hidden);
             return true;
         };
         if (execScript("PRAGMA foreign_keys = ON;") && (readOnly ? readableSchema() : createSchema())) {
@@ -299,7 +378,8 @@ bool ChatDatabase::open(int busyMs, bool writableOnly)
     // line in the log for the whole stretch.
     if (!m_openFailureLogged) {
         qCWarning(lcChatDatabase).noquote()
-            << (writableOnly ? QStringLiteral("could not open %1 for writing") : QStringLiteral("could not open %1"))
+            << (accept == Accept::any ? QStringLiteral("could not open %1")
+                                      : QStringLiteral("could not open %1 for writing"))
                    .arg(m_path)
             << error;
     }

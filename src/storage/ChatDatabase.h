@@ -39,7 +39,13 @@
 // every write is refused without touching the file. A read-only folder that
 // holds a -wal file without its -shm (a run that ended before a checkpoint)
 // is read through a private copy of the file and its -wal in a temporary
-// folder, so that the chats committed only to the -wal are listed too.
+// folder, so that the chats committed only to the -wal are listed too. The
+// copy's folder is named after the process that made it: close() removes it
+// at quit, and an open removes those whose process no longer runs (a run
+// that was killed). When no copy can be made (a full or read-only temporary
+// folder), the file is read alone and someChatsHidden tells that the chats
+// only its -wal holds are missing; the copy is tried again only once the
+// -wal changes or the folder can be written.
 //
 // The file is never dropped, rebuilt or deleted. An older file that lacks a
 // column of the current schema gets the column added in place, the search
@@ -50,6 +56,8 @@
 // ChatDatabaseStatements.cpp running statements and transactions, and the
 // chat and message queries; ChatDatabaseSearch.cpp the search index, the
 // folded copy and the scans.
+
+#include "platform/FileIdentity.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -163,15 +171,28 @@ public:
     ChatDatabase& operator=(const ChatDatabase&) = delete;
 
     // The application's database, <appDataFolder()>/chats.db, opened on first
-    // use and kept for the whole run.
+    // use and kept for the whole run; main() closes it at quit.
     static ChatDatabase& shared();
     static QString defaultPath();
+    // How the folder of a private copy starts, in the temporary folder; the
+    // owner's ProcessIdentity and a random part follow.
+    static inline const QString privateCopyPrefix = QStringLiteral("Corvanthelis-chats-copy-");
+    // What the user is told while someChatsHidden holds.
+    static inline const QString someChatsHiddenText =
+        QStringLiteral("Some recent chats cannot be shown until the data folder can be written");
+
+    // Closes the connection for good, at quit: a private copy it read is
+    // removed, and every later call is a no-op, as on a closed database.
+    void close();
 
     // Open: connected, with every table, index and trigger in place (or,
     // read-only, with every column the reads need).
     bool isOpen() const { return m_db != nullptr; }
     // Open, but only for reading: every write fails.
     bool isReadOnly() const { return m_readOnly; }
+    // Open for reading the file alone, although its -wal holds commits that
+    // a private copy could not be made to read. someChatsHiddenChanged tells.
+    bool someChatsHidden() const { return m_someChatsHidden; }
     const QString& path() const { return m_path; }
 
     // Tries a read-write open again when the database is closed or only
@@ -265,10 +286,17 @@ public:
 signals:
     void openChanged(bool open);
     void writesFailingChanged(bool failing);
+    void someChatsHiddenChanged(bool hidden);
 
 private:
-    bool open(int busyTimeoutMs, bool writableOnly);
-    sqlite3* openForReading(int busyMs, int* rc, QString* error, std::unique_ptr<QTemporaryDir>* copy) const;
+    // What a new connection must be to be taken: anything (none is open),
+    // writable (the open one is read-only), or at least showing the chats
+    // that the open one hides.
+    enum class Accept { any, writable, showingWal };
+    bool open(int busyTimeoutMs, Accept accept);
+    sqlite3* openForReading(int busyMs, int* rc, QString* error, std::unique_ptr<QTemporaryDir>* copy,
+                            std::optional<FileIdentity>* uncopiedWal) const;
+    sqlite3* readThroughCopy(int busyMs, int* rc, QString* error, std::unique_ptr<QTemporaryDir>* copy) const;
     bool runTransaction(const std::function<bool()>& body);
     void noteWrite(bool succeeded);
     bool createSchema();
@@ -324,6 +352,11 @@ private:
     std::unique_ptr<QTemporaryDir> m_privateCopy;
     int m_transactionDepth = 0;
     bool m_openFailureLogged = false;
+    bool m_closed = false;
+    bool m_someChatsHidden = false;
+    // The -wal as it was when no copy of it could be made; the copy is tried
+    // again only once it differs.
+    std::optional<FileIdentity> m_uncopiedWal;
     FoldedCopy m_copy;
     QList<IndexedChange> m_uncommitted;
 };

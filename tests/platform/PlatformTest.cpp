@@ -1,5 +1,6 @@
 #include "platform/AppPaths.h"
 #include "platform/MainThread.h"
+#include "platform/ProcessIdentity.h"
 #include "platform/Sockets.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
@@ -69,4 +70,16 @@ TEST(Sockets, ErrorsAreClassifiedByWhatTheBridgeDoesNext)
     }
     EXPECT_TRUE(isWouldBlock(wouldBlockError()));
     EXPECT_EQ(errnoText(ENOENT), QStringLiteral("errno %1 (No such file or directory)").arg(ENOENT));
+}
+
+// A process is known by its id and start: a later one given the same id is
+// not it. (The storage tests cover ended processes.)
+TEST(ProcessIdentity, IsTheSameProcessOnlyWhileItsIdAndStartMatch)
+{
+    const ProcessIdentity self = ProcessIdentity::current();
+    EXPECT_TRUE(self.runs());
+    EXPECT_FALSE((ProcessIdentity{self.pid, self.start + 1}).runs());
+    EXPECT_EQ(ProcessIdentity::fromString(self.toString()), self);
+    for (const char* text : {"", "12", "12-", "-12-3", "0-5", "12-3-4", "012-3", "12-x"})
+        EXPECT_EQ(ProcessIdentity::fromString(QString::fromLatin1(text)), std::nullopt) << text;
 }

@@ -5,15 +5,19 @@
 // list a full read gives without rereading every message.
 
 #include "engine/Turn.h"
+#include "platform/ProcessIdentity.h"
 #include "storage/ChatHistory.h"
 
 #include "RawDatabase.h"
 #include "Turns.h"
+#include "support/TempEnv.h"
 #include "support/WriteFailure.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 
 #include <memory>
@@ -81,6 +85,39 @@ QByteArray fileBytes(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// chats.db and its -wal at `path` as a run that ended before a checkpoint
+// leaves them: one chat in the file, a second (`walChat`) only in the -wal.
+void writeFileWithWal(const QString& path, int64_t* walChat)
+{
+    const QString source = cvn::test::newDatabasePath();
+    ChatDatabase db{source};
+    ChatStore store(db);
+    ChatHistory history(db, store);
+    history.persist({userTurn("checkpointed"), replyTurn("in the file")}, QString("m"));
+    ASSERT_TRUE(db.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+    history.reset();
+    history.persist({userTurn("only in the wal"), replyTurn("The lighthouse keeper")}, QString("m"));
+    *walChat = history.chatId();
+    // Copied while the connection still holds the -wal's frames.
+    ASSERT_TRUE(QFile::copy(source, path));
+    ASSERT_TRUE(QFile::copy(source + "-wal", path + "-wal"));
+    ASSERT_GT(QFileInfo(path + "-wal").size(), 0);
+}
+
+QStringList sortedTitles(const ChatDatabase& db)
+{
+    QStringList titles;
+    for (const auto& chat : db.listChats())
+        titles.append(chat.title);
+    titles.sort();
+    return titles;
+}
+
+QStringList foldersIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
 }
 
 } // namespace
@@ -331,24 +368,10 @@ TEST(WriteRecoveryFiles, TheAppsConnectionWaitsOnAnotherProcessesLockOnlyAboutAF
 // written beside the files.
 TEST(WriteRecoveryFiles, AReadOnlyFolderWithAWalButNoShmListsTheWalsChats)
 {
-    const QString source = cvn::test::newDatabasePath();
     const QString path = cvn::test::newDatabasePath();
     const QString folder = QFileInfo(path).path();
     int64_t walChat = 0;
-    {
-        ChatDatabase db{source};
-        ChatStore store(db);
-        ChatHistory history(db, store);
-        history.persist({userTurn("checkpointed"), replyTurn("in the file")}, QString("m"));
-        ASSERT_TRUE(db.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
-        history.reset();
-        history.persist({userTurn("only in the wal"), replyTurn("The lighthouse keeper")}, QString("m"));
-        walChat = history.chatId();
-        // Copied while the connection still holds the -wal's frames.
-        ASSERT_TRUE(QFile::copy(source, path));
-        ASSERT_TRUE(QFile::copy(source + "-wal", path + "-wal"));
-        ASSERT_GT(QFileInfo(path + "-wal").size(), 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(writeFileWithWal(path, &walChat));
     const QStringList filesBefore = QDir(folder).entryList(QDir::Files);
     const QByteArray file = fileBytes(path);
     const QByteArray wal = fileBytes(path + "-wal");
@@ -359,11 +382,7 @@ TEST(WriteRecoveryFiles, AReadOnlyFolderWithAWalButNoShmListsTheWalsChats)
         ChatDatabase db{path};
         EXPECT_TRUE(db.isOpen());
         EXPECT_TRUE(db.isReadOnly());
-        QStringList titles;
-        for (const auto& chat : db.listChats())
-            titles.append(chat.title);
-        titles.sort();
-        EXPECT_EQ(titles, (QStringList{"checkpointed", "only in the wal"}));
+        EXPECT_EQ(sortedTitles(db), (QStringList{"checkpointed", "only in the wal"}));
         EXPECT_EQ(db.searchMessages("LIGHTHOUSE"), QSet<int64_t>{walChat});
         ASSERT_EQ(db.messages(walChat).size(), 2);
         EXPECT_EQ(db.messages(walChat)[1].content, "The lighthouse keeper");
@@ -373,6 +392,96 @@ TEST(WriteRecoveryFiles, AReadOnlyFolderWithAWalButNoShmListsTheWalsChats)
     EXPECT_EQ(QDir(folder).entryList(QDir::Files), filesBefore);
     EXPECT_TRUE(fileBytes(path) == file);
     EXPECT_TRUE(fileBytes(path + "-wal") == wal);
+}
+
+// A read-only data folder holding chats.db with a -wal but no -shm, and a
+// temporary folder (TMPDIR) of the test's own for the private copy.
+class PrivateCopy : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(writeFileWithWal(path, &walChat));
+        undo = cvn::test::makeReadOnly(QFileInfo(path).path());
+        if (!undo)
+            GTEST_SKIP() << "cannot make a folder read-only here";
+    }
+    void TearDown() override
+    {
+        if (undo)
+            (*undo)();
+    }
+
+    const QString temp = cvn::test::makeTempFolder("tmp");
+    cvn::test::ScopedEnvironment tmpdir{"TMPDIR", QFile::encodeName(temp)};
+    const QString path = cvn::test::newDatabasePath();
+    int64_t walChat = 0;
+    std::optional<std::function<void()>> undo;
+};
+
+// The copy goes with the run: closed at quit, it is removed and no later
+// call makes another. One left by a killed run goes at the next open, unless
+// its process still runs (a second instance, or this one); an id now held
+// by a process that started later is not its owner.
+TEST_F(PrivateCopy, GoesAtQuitOrAtTheNextOpenAfterAKill)
+{
+    QProcess other, ended;
+    other.start("sleep", {"600"});
+    ended.start("true");
+    ASSERT_TRUE(other.waitForStarted() && ended.waitForStarted());
+    const qint64 endedPid = ended.processId();
+    ASSERT_TRUE(ended.waitForFinished());
+    const cvn::ProcessIdentity self = cvn::ProcessIdentity::current();
+    QStringList leftovers;
+    for (const cvn::ProcessIdentity& owner :
+         {self, *cvn::ProcessIdentity::of(other.processId()), {endedPid, 1}, {self.pid, self.start + 1}}) {
+        leftovers << ChatDatabase::privateCopyPrefix + owner.toString() + "-Ab12Cd";
+        ASSERT_TRUE(QDir(temp).mkpath(leftovers.last() + "/inside"));
+    }
+    QStringList kept = leftovers.mid(0, 2);
+    kept.sort();
+
+    ChatDatabase db{path};
+    EXPECT_EQ(sortedTitles(db), (QStringList{"checkpointed", "only in the wal"}));
+    EXPECT_EQ(foldersIn(temp).size(), 3);
+    db.close();
+    db.setReopenInterval(0);
+    EXPECT_EQ(db.insertChat("after quit", "m"), 0);
+    EXPECT_EQ(foldersIn(temp), kept);
+    other.kill();
+    other.waitForFinished();
+}
+
+// A temporary folder that cannot take the copy: the file's own chats are
+// listed and the others said hidden, once; the copy is tried again only
+// when the -wal changes, and once made it is read.
+TEST_F(PrivateCopy, WithoutRoomForItTheFilesOwnChatsAreListed)
+{
+    auto undoTemp = cvn::test::makeReadOnly(temp);
+    ASSERT_TRUE(undoTemp);
+    const auto touchWal = [&](int seconds) {
+        QFile wal(path + "-wal");
+        return wal.open(QIODevice::ReadWrite)
+            && wal.setFileTime(QDateTime::currentDateTime().addSecs(seconds), QFileDevice::FileModificationTime);
+    };
+    ChatDatabase db{path};
+    db.setReopenInterval(0);
+    QSignalSpy hidden(&db, &ChatDatabase::someChatsHiddenChanged);
+    QSignalSpy opened(&db, &ChatDatabase::openChanged);
+    EXPECT_TRUE(db.someChatsHidden());
+    EXPECT_EQ(sortedTitles(db), QStringList{"checkpointed"});
+    ASSERT_TRUE(touchWal(10));
+    EXPECT_TRUE(db.reopen()) << "the copy tried, and failed, again";
+    (*undoTemp)();
+    EXPECT_TRUE(db.reopen() && db.reopen()) << "the copy would fit, but the -wal is as the last try found it";
+    EXPECT_TRUE(db.someChatsHidden() && foldersIn(temp).isEmpty());
+    EXPECT_EQ(hidden.count() + opened.count(), 0);
+
+    ASSERT_TRUE(touchWal(20));
+    EXPECT_TRUE(db.reopen());
+    EXPECT_EQ(opened.count(), 1);
+    EXPECT_EQ(hidden, (QList<QVariantList>{{false}}));
+    EXPECT_EQ(sortedTitles(db), (QStringList{"checkpointed", "only in the wal"}));
+    EXPECT_EQ(foldersIn(temp).size(), 1);
 }
 
 // After each write the list is what a full read gives (order of chats
