@@ -722,6 +722,42 @@ wait_text --gone "Chats are not being saved" locked-saved 15 || fail "the notice
 click_at $NEW_CHAT
 wait_text --gone "sea is calm" locked-done 10 || fail "New chat kept the transcript"
 
+# --- 10a. the open chat deleted from outside ------------------------------------------------------
+# Another program deletes the open chat (sqlite3 leaves its messages behind:
+# foreign keys are off there) and the user goes on: the toast says so, and
+# the chat as shown, the message and its reply are stored in a new chat.
+step deleted-elsewhere
+click_at $HISTORY
+wait_drawer_word secret deleted-drawer || fail "no row in the drawer"
+# shellcheck disable=SC2086
+click $AT
+wait_text "sea is calm" deleted-open 15 || fail "the chat did not open"
+close_drawer
+OLD_ID=$(sql "SELECT id FROM chats WHERE title='Secret word test'")
+OLD_COUNT=$(sql "SELECT COUNT(*) FROM messages WHERE chat_id=$OLD_ID")
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM chats WHERE id=$OLD_ID" || fail "cannot delete the chat from outside"
+click_at $EDITOR
+type_text "Deleted send one"
+key Return
+burst deleted-toast 3 never
+burst_has '"Secret word test" was deleted elsewhere and is saved again as a new chat' || fail "no toast for the deleted chat"
+wait_idle 120 || fail "the reply did not end"
+shot deleted-replied
+NEW_ID=$(sql "SELECT id FROM chats WHERE title='Secret word test'")
+[ -n "$NEW_ID" ] && [ "$NEW_ID" != "$OLD_ID" ] || fail "no new chat (id '$NEW_ID', was $OLD_ID)"
+[ "$(sql "SELECT COUNT(*) FROM messages WHERE chat_id=$NEW_ID")" = $((OLD_COUNT + 2)) ] ||
+  fail "the new chat holds $(sql "SELECT COUNT(*) FROM messages WHERE chat_id=$NEW_ID") messages, not $((OLD_COUNT + 2))"
+LAST_TWO=$(sql "SELECT role FROM messages WHERE chat_id=$NEW_ID ORDER BY id DESC LIMIT 2" | tr '\n' ' ')
+[ "$LAST_TWO" = "assistant user " ] || fail "the new chat's last rows are '$LAST_TWO'"
+[[ $(sql "SELECT content FROM messages WHERE chat_id=$NEW_ID AND role='user' ORDER BY id DESC LIMIT 1") == *"Deleted send one" ]] ||
+  fail "the stored message is not the one sent"
+wait_text --gone "Chats are not being saved" deleted-saved 10 || fail "the notice shows"
+# What the outside deletion left behind goes, for the later steps' counts.
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id NOT IN (SELECT id FROM chats)" ||
+  fail "cannot remove the messages left behind"
+click_at $NEW_CHAT
+wait_text --gone "sea is calm" deleted-done 10 || fail "New chat kept the transcript"
+
 # --- 11. a link while the window is hidden ------------------------------------------------------
 step url
 WIN=$(main_window)
