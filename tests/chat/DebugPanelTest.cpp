@@ -127,8 +127,8 @@ TEST_F(DebugPanelTest, FreshProcessRowsAndLiveGathering)
         {QStringLiteral("Last load attempt"), QStringLiteral("not called"), S::none},
         {QStringLiteral("Loaded models"), QStringLiteral("none"), S::none},
         {QStringLiteral("Streaming"), QStringLiteral("idle"), S::none},
-        {QStringLiteral("Chat scroll"), QStringLiteral("no updates yet - the NSScrollView observer has not reported"),
-         S::none},
+        {QStringLiteral("Chat scroll"),
+         QStringLiteral("no updates yet - the chat's scroll position has not been reported"), S::none},
         {QStringLiteral("Process memory"), model.rows.value(6).value, S::none},
         {QStringLiteral("Layout"), QStringLiteral("no probes have reported yet"), S::none}};
     EXPECT_EQ(model.rows, expected);

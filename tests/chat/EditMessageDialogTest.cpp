@@ -10,6 +10,7 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextDocument>
 
@@ -221,6 +222,29 @@ TEST_F(EditDialogTest, AComposedTextOverTheLimitKeepsWhatFits)
     QApplication::sendEvent(field, &commit);
     EXPECT_EQ(dialog->typedText(), message.left(10) + QStringLiteral("\u65E5") + message.mid(11));
     expectInStep();
+}
+
+// A paste into an empty field, or at the start of a one-line one, sizes it
+// at once as typing the same text does: beyond the tallest field, with the
+// scroll bar and the end of what came in view.
+TEST_F(EditDialogTest, APasteSizesTheFieldAsTypingDoes)
+{
+    for (const QString& start : {QString(), QStringLiteral("one line")}) {
+        for (const int length : {600, 4000}) {
+            open(start);
+            caretAt(0);
+            type(prose(length));
+            const int typed = dialog->fieldFrame()->height();
+            delete dialog;
+            open(start);
+            caretAt(0);
+            paste(prose(length));
+            EXPECT_EQ(dialog->fieldFrame()->height(), typed) << length;
+            EXPECT_EQ(field->verticalScrollBar()->isVisible(), typed == EditMessageDialog::maxFieldHeight);
+            EXPECT_TRUE(field->viewport()->rect().contains(field->cursorRect()));
+            delete dialog;
+        }
+    }
 }
 
 // Line breaks of every kind, no-break spaces, undo and redo, a whole new

@@ -5,13 +5,16 @@
 #include "chat/ChatView.h"
 #include "chat/composer/Composer.h"
 #include "chat/composer/ComposerControls.h"
+#include "chat/transcript/EditMessageDialog.h"
 #include "chat/transcript/MessageBubble.h"
 #include "chat/transcript/TranscriptColumn.h"
 #include "engine/Turn.h"
 #include "storage/ChatHistory.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QScrollBar>
 
@@ -208,7 +211,7 @@ QList<Turn> conversation()
     return turns;
 }
 
-enum class PageState { streaming, editing, editingLong, empty, notSaved };
+enum class PageState { streaming, editing, editingLong, editingPasted, empty, notSaved };
 
 // A pasted log of many lines: the edit dialog's field at its tallest,
 // scrolled to the caret at the end.
@@ -227,7 +230,8 @@ QString longMessage()
 // The whole page at 1280 x 800 (the first window size), scrolled to its end.
 QImage pageSheet(PageState state)
 {
-    const bool editing = state == PageState::editing || state == PageState::editingLong;
+    const bool editing =
+        state == PageState::editing || state == PageState::editingLong || state == PageState::editingPasted;
     ShownSession session;
     AttachmentStager stager;
     if (state == PageState::empty) {
@@ -264,6 +268,21 @@ QImage pageSheet(PageState state)
     bar->setValue(qMax(0, view.tailTop() + view.transcript()->tailHeight() - view.scrollArea()->viewport()->height()));
     if (editing)
         view.editTurn(session.list.first());
+    if (state == PageState::editingPasted) {
+        // The old question taken out and a rewritten one pasted into the
+        // empty field: it holds it all at once, with no key pressed after.
+        settle();
+        QPlainTextEdit* field = view.findChild<EditMessageDialog*>()->field();
+        field->selectAll();
+        field->textCursor().removeSelectedText();
+        settle();
+        QGuiApplication::clipboard()->setText(QStringLiteral(
+            "How do I sum the even numbers in the second column of this file? The first row holds the headers, "
+            "some cells are empty and a few hold text such as \"n/a\", which should be skipped rather than "
+            "counted as zero. I would like a short Python function that reads the file with the csv module, "
+            "returns the sum, and says how many rows it skipped."));
+        field->paste();
+    }
     view.composer()->stopDisc()->setSpinning(false);
     settle();
     // The page framed in the sheet's margin, with its caption above.
@@ -277,6 +296,8 @@ QImage pageSheet(PageState state)
     p.drawText(QPointF(kMargin, at.y() - 8),
                state == PageState::editingLong
                    ? QStringLiteral("ChatView 1280 x 800: editing a long message, the field at its tallest, the caret at the end")
+               : state == PageState::editingPasted
+                   ? QStringLiteral("ChatView 1280 x 800: a paragraph pasted into the emptied edit field, the field grown to hold it")
                : editing ? QStringLiteral("ChatView 1280 x 800: editing a message with a file, only the typed text")
                : state == PageState::empty
                    ? QStringLiteral("ChatView 1280 x 800: a new chat, council on, a model loading, a file staged")
@@ -301,6 +322,7 @@ QList<Sheet> transcriptSheets()
         {QStringLiteral("chat-view"), pageSheet(PageState::streaming)},
         {QStringLiteral("chat-view-edit"), pageSheet(PageState::editing)},
         {QStringLiteral("chat-view-edit-long"), pageSheet(PageState::editingLong)},
+        {QStringLiteral("chat-view-edit-pasted"), pageSheet(PageState::editingPasted)},
         {QStringLiteral("chat-view-new"), pageSheet(PageState::empty)},
         {QStringLiteral("chat-view-not-saved"), pageSheet(PageState::notSaved)},
     };

@@ -85,7 +85,7 @@ QString streamingLines(const QList<LlamaSession::Snapshot>& sessions)
 QString scrollLine(const ScrollDiagnostics::Values& d)
 {
     if (d.updates < 1)
-        return QStringLiteral("no updates yet - the NSScrollView observer has not reported");
+        return QStringLiteral("no updates yet - the chat's scroll position has not been reported");
     const double scrollable = std::max(0.0, d.contentHeight - d.viewportHeight);
     const bool shows = d.turns != 0 && !d.autoFollow && scrollable > 0;
     return QString::asprintf("updates=%lld turns=%lld autoFollow=%s offset=%.0f content=%.0f viewport=%.0f "

@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <limits>
 
 namespace cvn {
 
@@ -203,6 +204,8 @@ void EditMessageDialog::takeChange(int position, int removed, int added)
         m_nonBlank = hasNonSpace(m_typed);
     m_insertedAt = at;
     m_inserted = come;
+    m_changedFrom = std::min(m_changedFrom, at);
+    m_changedTail = std::min(m_changedTail, m_typed.size() - (at + come));
 }
 
 qsizetype EditMessageDialog::countIfReplaced(qsizetype from, qsizetype to, QStringView with) const
@@ -289,9 +292,10 @@ void EditMessageDialog::remove(qsizetype from, qsizetype to)
 void EditMessageDialog::fitField()
 {
     const QFontMetricsF metrics(m_edit->font());
-    const int lines = qMax(1, m_edit->document()->documentLayout()->documentSize().toSize().height());
     // QPlainTextEdit measures its document in lines, not pixels.
     const qreal margins = 2 * m_edit->document()->documentMargin() + 2;
+    layOutChanges(int(std::ceil((maxFieldHeight - 2 * kPadV - margins) / metrics.lineSpacing())));
+    const int lines = qMax(1, m_edit->document()->documentLayout()->documentSize().toSize().height());
     const int content = int(std::ceil(lines * metrics.lineSpacing() + margins));
     const int height = qBound(minFieldHeight, content + 2 * kPadV, maxFieldHeight);
     // The bar only once the field has stopped growing, so a text that fits
@@ -302,6 +306,33 @@ void EditMessageDialog::fitField()
         if (QWidget* card = this->card())
             card->adjustSize();
     }
+}
+
+void EditMessageDialog::layOutChanges(int enough)
+{
+    // The plain text layout lays a change out at once only while it stays
+    // inside one block and the block count holds, as a typed letter does. A
+    // paste at the start of a block, a drop, a commit or a redo leaves its
+    // blocks with the lines they had until they are painted, so the field
+    // would be sized by the old text. Past `enough` lines the field is at
+    // its tallest whatever the rest holds, so a megabyte pasted costs no
+    // more than painting it, and a letter typed costs nothing here.
+    // Hidden, the field has no width to lay out at yet: that waits for the
+    // show.
+    if (!m_edit->isVisible() || m_changedFrom > m_typed.size())
+        return;
+    QTextDocument* document = m_edit->document();
+    QAbstractTextDocumentLayout* layout = document->documentLayout();
+    const QTextBlock last = document->findBlock(int(m_typed.size() - std::min(m_changedTail, m_typed.size())));
+    int lines = 0;
+    for (QTextBlock block = document->findBlock(int(m_changedFrom)); block.isValid() && lines < enough;
+         block = block.next()) {
+        layout->blockBoundingRect(block);
+        lines += block.lineCount();
+        if (block == last)
+            break;
+    }
+    m_changedFrom = m_changedTail = std::numeric_limits<qsizetype>::max();
 }
 
 void EditMessageDialog::showEvent(QShowEvent* event)

@@ -61,6 +61,9 @@ private:
     void takeChange(int position, int removed, int added);
     void edited();
     void fitField();
+    // Lays out the blocks changed since the last fit, until they hold
+    // `enough` lines.
+    void layOutChanges(int enough);
 
     // The character count if [from, to) of the typed text were `with`,
     // found from the characters around the change alone.
@@ -82,6 +85,12 @@ private:
     // Where the last change put text in, and how much.
     qsizetype m_insertedAt = 0;
     qsizetype m_inserted = 0;
+    // The stretch changed since the field was last fitted: from
+    // m_changedFrom to m_changedTail characters before the end, counted from
+    // the end so that a later change before it leaves it where it is. At
+    // first the whole text.
+    qsizetype m_changedFrom = 0;
+    qsizetype m_changedTail = 0;
     bool m_cutting = false;
     QPlainTextEdit* m_edit;
 };
