@@ -122,7 +122,7 @@ std::vector<BareChat> bareList(sqlite3* db)
         "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
         "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
         "             OR m.content LIKE '%</think>%')) AS has_reasoning\n"
-        "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC";
+        "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC, c.id DESC";
     std::vector<BareChat> chats;
     sqlite3_stmt* s = nullptr;
     sqlite3_prepare_v2(db, sql, -1, &s, nullptr);

@@ -190,7 +190,8 @@ public:
     // now (the lock is free, the connection writable). Sets writesFailing.
     bool probeWrites();
 
-    // Pinned chats first, then the most recently updated first.
+    // Pinned chats first, then the most recently updated first (a NULL
+    // updated_at after every date), then the highest id first.
     QList<ChatRecord> listChats() const { return readChatList(std::nullopt).chats; }
     // The chat list in the same order, from the same query, with
     // has_reasoning counted only for the chats in `reasoningOf` (all chats

@@ -21,7 +21,8 @@ const QString reasoningCount = QStringLiteral(
     "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
     "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
     "             OR m.content LIKE '%</think>%'))");
-const QString listOrder = QStringLiteral("FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC");
+// Ties broken by id, so that the list has one order.
+const QString listOrder = QStringLiteral("FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC, c.id DESC");
 
 const QString listQuery = chatColumns + reasoningCount + QStringLiteral(" AS has_reasoning\n") + listOrder;
 

@@ -55,7 +55,8 @@ public:
 
     ChatDatabase& database() const { return m_db; }
 
-    // Pinned first, then the most recently updated first.
+    // Pinned first, then the most recently updated first (a chat without a
+    // stored time after every dated one), then the highest id first.
     const QList<Row>& rows() const { return m_rows; }
 
     // Rereads the list, forgets the cached content search, and emits

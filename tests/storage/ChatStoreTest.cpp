@@ -164,3 +164,11 @@ TEST(ChatStore, ClosedDatabaseGivesAnEmptyListAndIgnoresActions)
     EXPECT_TRUE(store.contentMatches("x").isEmpty());
     EXPECT_EQ(changed.count(), 0);
 }
+
+TEST(ChatStore, ChatsUpdatedInTheSameSecondListTheNewestIdFirst)
+{
+    ChatDatabase db(newDatabasePath());
+    for (const int64_t id : {3, 1, 6, 4, 2, 5})
+        addChat(db, id, "tie", 500, id > 4);
+    EXPECT_EQ(ids(ChatStore(db).rows()), (QList<int64_t>{6, 5, 4, 3, 2, 1}));
+}
