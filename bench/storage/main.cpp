@@ -10,9 +10,9 @@
 // ASCII: the per-query time of ours and of the bare scan; then a query right
 // after a message is written, and the first search of a new connection
 // (which reads the folded copy kept in memory). Also the chat list as it is
-// read after a message is stored (only that chat's reasoning mark counted
-// again), and how long a write takes to give up while another process holds
-// the write lock, on the application's own connection.
+// read after a message is stored (only that chat's row read again and put
+// into its place), and how long a write takes to give up while another
+// process holds the write lock, on the application's own connection.
 //
 // bench-storage [--chats N] [--messages N] [--iterations N] [--folder DIR]
 //
