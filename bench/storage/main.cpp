@@ -10,9 +10,9 @@
 // ASCII: the per-query time of ours and of the bare scan; then a query right
 // after a message is written, and the first search of a new connection
 // (which reads the folded copy kept in memory). Also the chat list as it is
-// read after a message is stored (only that chat's reasoning mark counted
-// again), and how long a write takes to give up while another process holds
-// the write lock, on the application's own connection.
+// read after a message is stored (only that chat's row read again and put
+// into its place), and how long a write takes to give up while another
+// process holds the write lock, on the application's own connection.
 //
 // bench-storage [--chats N] [--messages N] [--iterations N] [--folder DIR]
 //
@@ -122,7 +122,7 @@ std::vector<BareChat> bareList(sqlite3* db)
         "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
         "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
         "             OR m.content LIKE '%</think>%')) AS has_reasoning\n"
-        "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC";
+        "FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC, c.id DESC";
     std::vector<BareChat> chats;
     sqlite3_stmt* s = nullptr;
     sqlite3_prepare_v2(db, sql, -1, &s, nullptr);

@@ -145,12 +145,13 @@ public:
     // A prepared statement, finalized when it goes out of scope.
     using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
-    // The chat list as read, with has_reasoning worked out only for some
-    // chats (readChatList).
+    // Chats as read (readChatList, readChats), with what their records
+    // cannot tell of the list's order.
     struct ChatList {
         QList<ChatRecord> chats;
-        QSet<int64_t> reasoningUnread; // chats whose hasReasoning was not read
-        bool ok = false;               // false: the list could not be read
+        QSet<int64_t> undated;   // updated_at is NULL: read as 0, listed after every dated chat
+        bool plainOrder = true;  // every pinned is 0 or 1 and every updated_at an integer or NULL
+        bool ok = false;         // false: the chats could not be read
     };
 
     // Opens (creating when missing) the file at `path`, turns foreign keys
@@ -211,12 +212,14 @@ public:
     // now (the lock is free, the connection writable). Sets writesFailing.
     bool probeWrites();
 
-    // Pinned chats first, then the most recently updated first.
-    QList<ChatRecord> listChats() const { return readChatList(std::nullopt).chats; }
-    // The chat list in the same order, from the same query, with
-    // has_reasoning counted only for the chats in `reasoningOf` (all chats
-    // when absent), so that it costs nothing for the messages of the others.
-    ChatList readChatList(const std::optional<QSet<int64_t>>& reasoningOf) const;
+    // Pinned chats first, then the most recently updated first (a NULL
+    // updated_at after every date), then the highest id first.
+    QList<ChatRecord> listChats() const { return readChatList().chats; }
+    ChatList readChatList() const;
+    // The chats in `ids` that exist and every chat with an id above `above`
+    // (added since the caller's last read), in no particular order, read as
+    // the list reads them.
+    ChatList readChats(const QSet<int64_t>& ids, int64_t above) const;
     // Whether the chat's row exists; absent when that could not be read.
     std::optional<bool> chatExists(int64_t id) const;
     // The chats with a message whose content contains `query`, ignoring case

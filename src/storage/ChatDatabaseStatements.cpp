@@ -13,28 +13,58 @@ namespace cvn {
 
 namespace {
 
-// The list query, and a form of it that counts only for some chats, made
-// of the same pieces.
-const QString chatColumns = QStringLiteral(
-    "SELECT c.id, c.title, c.model_id, c.created_at, c.updated_at, c.pinned, c.is_council,\n");
-const QString reasoningCount = QStringLiteral(
+// The chats' columns and reasoning mark, for the whole list in its order
+// or for some chats by id. Ties in pinned and updated_at are broken by id,
+// so that the list has one order a chat read alone can be put back into.
+const QString chatRows = QStringLiteral(
+    "SELECT c.id, c.title, c.model_id, c.created_at, c.updated_at, c.pinned, c.is_council,\n"
     "    (SELECT COUNT(*) FROM messages m WHERE m.chat_id = c.id\n"
     "        AND (m.reasoning IS NOT NULL OR m.content LIKE '%<think>%'\n"
-    "             OR m.content LIKE '%</think>%'))");
-const QString listOrder = QStringLiteral("FROM chats c ORDER BY c.pinned DESC, c.updated_at DESC");
-
-const QString listQuery = chatColumns + reasoningCount + QStringLiteral(" AS has_reasoning\n") + listOrder;
-
-// The count made only for the chats in "IN (%1)", and -1 for the others:
-// the same rows, scanned and sorted the same way, so chats updated in the
-// same second come in the same order, while the messages of the other chats
-// are never read.
-const QString listQueryCountingSome = chatColumns + QStringLiteral("    CASE WHEN c.id IN (%1) THEN\n")
-    + reasoningCount + QStringLiteral(" ELSE -1 END AS has_reasoning\n") + listOrder;
+    "             OR m.content LIKE '%</think>%')) AS has_reasoning\n"
+    "FROM chats c ");
+const QString listQuery = chatRows + QStringLiteral("ORDER BY c.pinned DESC, c.updated_at DESC, c.id DESC");
+const QString chatsByIdQuery = chatRows + QStringLiteral("WHERE c.id IN (%1) OR c.id > ?");
 
 const QString messagesQuery = QStringLiteral(
     "SELECT id, role, content, model_name, reasoning, reasoning_ms\n"
     "FROM messages WHERE chat_id=? ORDER BY id ASC");
+
+// Every row of a chatRows statement; not ok when there is no statement or
+// the rows were cut short (a lock on a file not in WAL mode): the caller
+// then keeps what it showed.
+ChatDatabase::ChatList readChatRows(sqlite3_stmt* s)
+{
+    using DB = ChatDatabase;
+    DB::ChatList list;
+    if (!s)
+        return list;
+    int rc = SQLITE_OK;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        // The types before any reading converts the values. SQLite sorts a
+        // NULL below every number, and another client's text, real or other
+        // pin values by what the record no longer holds.
+        const int updatedType = sqlite3_column_type(s, 4);
+        const int pinnedType = sqlite3_column_type(s, 5);
+        DB::ChatRecord chat;
+        chat.id = DB::integerColumn(s, 0);
+        chat.title = DB::textColumn(s, 1);
+        chat.modelId = DB::textColumn(s, 2);
+        chat.createdAt = DB::integerColumn(s, 3);
+        chat.updatedAt = DB::integerColumn(s, 4);
+        const int64_t pinned = DB::integerColumn(s, 5);
+        chat.isPinned = pinned != 0;
+        chat.isCouncil = DB::integerColumn(s, 6) != 0;
+        chat.hasReasoning = DB::integerColumn(s, 7) > 0;
+        if (updatedType == SQLITE_NULL)
+            list.undated.insert(chat.id);
+        if ((updatedType != SQLITE_INTEGER && updatedType != SQLITE_NULL) || pinnedType != SQLITE_INTEGER
+            || (pinned != 0 && pinned != 1))
+            list.plainOrder = false;
+        list.chats.append(std::move(chat));
+    }
+    list.ok = rc == SQLITE_DONE;
+    return list;
+}
 
 } // namespace
 
@@ -190,43 +220,27 @@ bool ChatDatabase::runTransaction(const std::function<bool()>& body)
     return false;
 }
 
-ChatDatabase::ChatList ChatDatabase::readChatList(const std::optional<QSet<int64_t>>& reasoningOf) const
+ChatDatabase::ChatList ChatDatabase::readChatList() const
 {
-    ChatList list;
-    QString sql = listQuery;
-    QList<Value> ids;
-    if (reasoningOf) {
-        QStringList marks;
-        for (const int64_t id : *reasoningOf) {
-            ids.append(id);
-            marks.append(QStringLiteral("?"));
-        }
-        sql = listQueryCountingSome.arg(marks.join(QLatin1Char(',')));
+    const Statement statement = prepare(listQuery);
+    ChatList list = readChatRows(statement.get());
+    if (statement && !list.ok)
+        logError("step failed: %1");
+    return list;
+}
+
+ChatDatabase::ChatList ChatDatabase::readChats(const QSet<int64_t>& ids, int64_t above) const
+{
+    QList<Value> values;
+    QStringList marks;
+    for (const int64_t id : ids) {
+        values.append(id);
+        marks.append(QStringLiteral("?"));
     }
-    const Statement statement = prepare(sql, ids);
-    if (!statement)
-        return list;
-    sqlite3_stmt* s = statement.get();
-    int rc = SQLITE_OK;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        ChatRecord chat;
-        chat.id = integerColumn(s, 0);
-        chat.title = textColumn(s, 1);
-        chat.modelId = textColumn(s, 2);
-        chat.createdAt = integerColumn(s, 3);
-        chat.updatedAt = integerColumn(s, 4);
-        chat.isPinned = integerColumn(s, 5) != 0;
-        chat.isCouncil = integerColumn(s, 6) != 0;
-        const int64_t reasoning = integerColumn(s, 7);
-        if (reasoning < 0)
-            list.reasoningUnread.insert(chat.id);
-        chat.hasReasoning = reasoning > 0;
-        list.chats.append(std::move(chat));
-    }
-    // A list cut short (a lock on a file not in WAL mode) is no list: the
-    // caller keeps what it showed.
-    list.ok = rc == SQLITE_DONE;
-    if (!list.ok)
+    values.append(above);
+    const Statement statement = prepare(chatsByIdQuery.arg(marks.join(QLatin1Char(','))), values);
+    ChatList list = readChatRows(statement.get());
+    if (statement && !list.ok)
         logError("step failed: %1");
     return list;
 }

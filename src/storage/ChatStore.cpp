@@ -1,6 +1,5 @@
 #include "storage/ChatStore.h"
 
-#include <QHash>
 #include <QLocale>
 
 #include <algorithm>
@@ -55,47 +54,63 @@ ChatStore& ChatStore::shared()
 void ChatStore::reload()
 {
     m_contentHits.reset();
-    const ChatDatabase::ChatList list = m_db.readChatList(std::nullopt);
+    ChatDatabase::ChatList list = m_db.readChatList();
     if (!list.ok)
         return;
     m_loaded = true;
+    m_undated = std::move(list.undated);
+    m_plainOrder = list.plainOrder;
     QList<Row> rows;
     rows.reserve(list.chats.size());
-    for (const ChatDatabase::ChatRecord& chat : list.chats)
+    for (const ChatDatabase::ChatRecord& chat : std::as_const(list.chats))
         rows.append(rowOf(chat));
     publish(std::move(rows));
 }
 
 void ChatStore::refresh(const QSet<int64_t>& ids)
 {
-    if (!m_loaded) {
+    if (!m_loaded || !m_plainOrder) {
         reload();
         return;
     }
     m_contentHits.reset();
-    const ChatDatabase::ChatList list = m_db.readChatList(ids);
+    // Chats another instance added since have ids above every listed one.
+    int64_t lastId = 0;
+    for (const Row& row : std::as_const(m_rows))
+        lastId = std::max(lastId, row.id);
+    const ChatDatabase::ChatList list = m_db.readChats(ids, lastId);
     if (!list.ok)
         return;
-    QHash<int64_t, bool> reasoning;
-    reasoning.reserve(m_rows.size());
-    for (const Row& row : std::as_const(m_rows))
-        reasoning.insert(row.id, row.reasoning);
-    QList<Row> rows;
-    rows.reserve(list.chats.size());
+    if (!list.plainOrder) {
+        reload();
+        return;
+    }
+    QList<Row> rows = m_rows;
+    rows.removeIf([&](const Row& row) { return ids.contains(row.id); });
+    for (const int64_t id : ids)
+        m_undated.remove(id);
+    m_undated.unite(list.undated);
     for (const ChatDatabase::ChatRecord& chat : list.chats) {
         Row row = rowOf(chat);
-        if (list.reasoningUnread.contains(chat.id)) {
-            const auto known = reasoning.constFind(chat.id);
-            // Another process added it: its mark has never been read.
-            if (known == reasoning.cend()) {
-                reload();
-                return;
-            }
-            row.reasoning = known.value();
-        }
-        rows.append(std::move(row));
+        const auto place = std::lower_bound(rows.cbegin(), rows.cend(), row,
+                                            [&](const Row& a, const Row& b) { return listedBefore(a, b); });
+        rows.insert(place, std::move(row));
     }
     publish(std::move(rows));
+}
+
+bool ChatStore::listedBefore(const Row& a, const Row& b) const
+{
+    if (a.pinned != b.pinned)
+        return a.pinned;
+    // A NULL updated_at sorts below every number, 0 and less included.
+    const bool aDated = !m_undated.contains(a.id);
+    const bool bDated = !m_undated.contains(b.id);
+    if (aDated != bDated)
+        return aDated;
+    if (a.updatedAt != b.updatedAt)
+        return a.updatedAt > b.updatedAt;
+    return a.id > b.id;
 }
 
 void ChatStore::publish(QList<Row> rows)

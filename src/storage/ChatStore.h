@@ -55,17 +55,23 @@ public:
 
     ChatDatabase& database() const { return m_db; }
 
-    // Pinned first, then the most recently updated first.
+    // Pinned first, then the most recently updated first (a chat without a
+    // stored time after every dated one), then the highest id first.
     const QList<Row>& rows() const { return m_rows; }
 
     // Rereads the list, forgets the cached content search, and emits
     // rowsChanged only when the rows differ. A list that cannot be read
     // leaves the rows as they were.
     void reload();
-    // After writes to the chats in `ids`: the same list as reload() gives,
-    // but the reasoning mark is worked out again only for those chats, so
-    // the cost does not grow with the messages of the others. Falls back to
-    // reload() before the first full read and for a chat it has not seen.
+    // After writes to the chats in `ids`: reads only their rows, and those
+    // of chats added since with a higher id than any listed (another
+    // instance's new chats), and puts each where a full read would, so the
+    // cost does not grow with the other chats; one that no longer exists
+    // leaves the list. The other rows stay as last read. Emits rowsChanged
+    // only when the rows differ; rows that cannot be read leave the list as
+    // it was. Falls back to reload() before the first full read, and while
+    // a row holds values (another client's) that SQLite orders otherwise
+    // than they read.
     void refresh(const QSet<int64_t>& ids);
 
     QList<Row> pinnedRows() const;
@@ -99,10 +105,14 @@ signals:
 
 private:
     void publish(QList<Row> rows);
+    // The list query's order.
+    bool listedBefore(const Row& a, const Row& b) const;
 
     ChatDatabase& m_db;
     QList<Row> m_rows;
-    bool m_loaded = false; // a full read has succeeded
+    bool m_loaded = false;     // a full read has succeeded
+    QSet<int64_t> m_undated;   // rows whose updated_at is NULL, read as 0
+    bool m_plainOrder = false; // the rows' values sort as they read
     std::optional<std::pair<QString, QSet<int64_t>>> m_contentHits;
 };
 

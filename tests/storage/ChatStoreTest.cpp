@@ -164,3 +164,59 @@ TEST(ChatStore, ClosedDatabaseGivesAnEmptyListAndIgnoresActions)
     EXPECT_TRUE(store.contentMatches("x").isEmpty());
     EXPECT_EQ(changed.count(), 0);
 }
+
+TEST(ChatStore, ChatsUpdatedInTheSameSecondListTheNewestIdFirst)
+{
+    ChatDatabase db(newDatabasePath());
+    for (const int64_t id : {3, 1, 6, 4, 2, 5})
+        addChat(db, id, "tie", 500, id > 4);
+    EXPECT_EQ(ids(ChatStore(db).rows()), (QList<int64_t>{6, 5, 4, 3, 2, 1}));
+}
+
+// Only the written chats' rows are read again, each put where a full read
+// puts it: into the pins, between chats of the same second, a chat without
+// a date after one dated 0, values a full read orders differently from what
+// they read as. A chat gone leaves the list, a new one comes in; rows that
+// cannot be read leave it as it was.
+TEST(ChatStore, ARefreshReadsOnlyTheWrittenChatsAndPlacesThemAsAFullReadDoes)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    for (int64_t id = 1; id <= 8; ++id)
+        addChat(db, id, "chat", 100 * (id % 3), id % 4 == 0);
+    ChatStore store(db);
+    RawDatabase raw(path);
+    const auto fullList = [&] { return ChatStore(db).rows(); };
+    const QList<std::pair<QSet<int64_t>, QString>> writes = {
+        {{3}, "UPDATE chats SET updated_at=200 WHERE id=3"},
+        {{5}, "UPDATE chats SET pinned=1 WHERE id=5"},
+        {{7}, "UPDATE chats SET updated_at=NULL WHERE id=7"},
+        {{9}, "INSERT INTO chats(id, title, updated_at) VALUES(9, 'new', 100)"},
+        {{2}, "DELETE FROM chats WHERE id=2"},
+        {{3, 8}, "UPDATE chats SET updated_at=300, pinned=0 WHERE id IN (3, 8)"},
+        {{4}, "UPDATE chats SET pinned=2 WHERE id=4"},
+        {{6}, "UPDATE chats SET updated_at='soon' WHERE id=6"},
+        {{4, 6}, "UPDATE chats SET pinned=1, updated_at=50 WHERE id IN (4, 6)"},
+    };
+    for (const auto& [written, sql] : writes) {
+        ASSERT_TRUE(raw.exec(sql));
+        store.refresh(written);
+        EXPECT_EQ(store.rows(), fullList()) << sql.toStdString();
+    }
+
+    QSignalSpy changed(&store, &ChatStore::rowsChanged);
+    ASSERT_TRUE(raw.exec("UPDATE chats SET title='behind' WHERE id=1"));
+    store.refresh({5});
+    EXPECT_EQ(changed.count(), 0);
+    ASSERT_TRUE(raw.exec("UPDATE chats SET title='written' WHERE id=5"));
+    store.refresh({5});
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(ids(store.rows()), (QList<int64_t>{5, 6, 4, 8, 3, 9, 1, 7}));
+    EXPECT_EQ(store.rows()[6].title, "chat") << "chat 1 was not written";
+    store.reload();
+    EXPECT_EQ(store.rows()[6].title, "behind");
+
+    ASSERT_TRUE(raw.exec("ALTER TABLE chats RENAME TO unreadable"));
+    store.refresh({5});
+    EXPECT_EQ(ids(store.rows()), (QList<int64_t>{5, 6, 4, 8, 3, 9, 1, 7})) << "kept when nothing can be read";
+}
