@@ -101,13 +101,16 @@ void ModelSelection::select(const QUuid& id)
 void ModelSelection::prepare(std::function<void(bool)> done)
 {
     const auto model = currentModel();
+    const bool loaded = currentIsLoaded();
     // A loaded model whose file changed since is loaded again here, through
     // the pick's own path, rather than answering from a file that is gone.
-    if (!model || (currentIsLoaded() && !m_session.loadedFileChanged())) {
+    if (!model || (loaded && !m_session.loadedFileChanged())) {
         done(true);
         return;
     }
-    load(*model, std::move(done));
+    // The record holds the facts of the file that was loaded; the template
+    // and the context size must follow the file that is there now.
+    load(loaded ? m_store.reread(*model) : *model, std::move(done));
 }
 
 void ModelSelection::clearLoadFailure()

@@ -346,9 +346,10 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMess
 
 SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages)
 {
-    // The store's record when it still has one: a rescan may have read the
-    // new file's facts, which the context size and the template follow.
-    const ModelInfo info = m_store->model(m_loadedInfo->id).value_or(*m_loadedInfo);
+    // The file's facts are read again: the record holds those of the file
+    // that was loaded, and the context size and the template must follow
+    // the file that is there now.
+    const ModelInfo info = m_store->reread(*m_loadedInfo);
     qCInfo(lcRuntime, "Model file changed since it was loaded, loading it again: %s",
            qUtf8Printable(m_model->path()));
     unloadModel(false);

@@ -93,8 +93,9 @@ public:
     // --- conversation -----------------------------------------------------------
     // A reply, and each council member's answer, first makes sure the loaded
     // model's file is still the one loaded; when it is not, the model is
-    // dropped and the file loaded again as it is now, and the reply waits for
-    // that load (a council member shows its usual loading line). A file that
+    // dropped and the file loaded again as it is now, its record read again
+    // from it (ModelStore::reread), and the reply waits for that load (a
+    // council member shows its usual loading line). A file that
     // no longer loads leaves no model: the reply becomes the no-model note
     // and reloadFailed() says why (a council member gets its usual note).
     SessionTask send(const QString& text);

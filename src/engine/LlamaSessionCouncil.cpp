@@ -5,6 +5,7 @@
 
 #include "engine/CouncilMentions.h"
 #include "engine/CouncilRun.h"
+#include "models/ModelStore.h"
 
 #include <QPointer>
 
@@ -66,7 +67,7 @@ void LlamaSession::advanceCouncil()
 void LlamaSession::runCouncilMember()
 {
     CouncilRun& council = *m_council;
-    const ModelInfo member = council.members[council.index];
+    ModelInfo member = council.members[council.index];
     Turn bubble;
     bubble.role = ChatMessage::Role::assistant;
     bubble.state = Turn::State::streaming();
@@ -78,10 +79,14 @@ void LlamaSession::runCouncilMember()
     publishSnapshot();
 
     // A member already in the slot answers at once, unless its file changed
-    // since: then it is loaded again like any other member.
-    if (m_loadedModelId == member.id && !loadedFileChanged()) {
-        answerCouncilMember();
-        return;
+    // since: then it is loaded again like any other member, with the facts
+    // of the file that is there now.
+    if (m_loadedModelId == member.id) {
+        if (!loadedFileChanged()) {
+            answerCouncilMember();
+            return;
+        }
+        member = m_store->reread(member);
     }
 
     council.loadClock.start();

@@ -283,6 +283,30 @@ ModelInfo ModelStore::makeModelInfo(const QString& filePath, int64_t sizeBytes)
     return m;
 }
 
+ModelInfo ModelStore::reread(const ModelInfo& model)
+{
+    const ModelInfo known = this->model(model.id).value_or(model);
+    const std::optional<QString> path = modelFileURL(known);
+    if (!path)
+        return known;
+    ModelInfo fresh = recordForFile(*path, known.displayName, known.fileName, QFileInfo(*path).size());
+    // What the user chose for this file name outlives its bytes, as across a rescan.
+    fresh.id = known.id;
+    fresh.chatTemplate = known.chatTemplate;
+    fresh.contextMode = known.contextMode;
+    fresh.contextSizeManual = known.contextSizeManual;
+    for (ModelInfo& m : m_models) {
+        if (m.id != fresh.id)
+            continue;
+        if (m != fresh) {
+            m = fresh;
+            emit modelsChanged();
+        }
+        break;
+    }
+    return fresh;
+}
+
 QString ModelStore::createModelsFolder() const
 {
     if (!QFileInfo::exists(m_folder) && !QDir().mkpath(m_folder))

@@ -74,6 +74,14 @@ public:
     // file, metadata read from its header. Appended without sorting.
     ModelInfo makeModelInfo(const QString& filePath, int64_t sizeBytes);
 
+    // `model`'s file read again as it is now, the way a scan reads it: its
+    // size and header facts are the file's, while the id, the display name
+    // and the user's choices stay the store's (or `model`'s, for a record
+    // the store no longer has). The store's record takes the new facts and
+    // publishes when they differ; no other record changes. A file that is
+    // gone gives the record as it was.
+    ModelInfo reread(const ModelInfo& model);
+
     // The steps of a scan.
     QString createModelsFolder() const;
     QList<ModelInfo> scanModelsFolder() const;

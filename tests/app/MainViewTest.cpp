@@ -201,13 +201,15 @@ TEST(ModelSelection, FailuresAdaptersStalePicksAndRescans)
 }
 
 // The current model's file replaced since it was loaded: a send loads it
-// again first, through the pick's own path; a file that no longer loads gets
-// the usual dialog and leaves no model, whether a send or a resend found it.
+// again first, through the pick's own path, with the new file's template and
+// context; a file that no longer loads gets the usual dialog and leaves no
+// model, whether a send or a resend found it.
 TEST(ModelSelection, ChangedFileIsLoadedAgainBeforeTheNextReply)
 {
     Fixture f;
     ModelsFolder spare;
-    spare.add(QStringLiteral("other"), {{kPromptEnd, "▁world", "</s>"}});
+    spare.add(QStringLiteral("other"), {{kPromptEnd, "▁world", "</s>"}}, "llama-spm", 16384,
+              "{{ '<|start_header_id|>' }}");
     writeZeros(spare.path + QStringLiteral("/zeros.gguf"), 4096);
     const QString file = f.folder.path + QStringLiteral("/tiny.gguf");
     const QString notAModel =
@@ -227,10 +229,15 @@ TEST(ModelSelection, ChangedFileIsLoadedAgainBeforeTheNextReply)
     ASSERT_TRUE(prepare());
     EXPECT_EQ(std::tuple(*ready, loads), std::tuple(true, 0));
 
+    const QUuid tiny = f.id(QStringLiteral("tiny"));
     replaceByRename(spare.path + QStringLiteral("/other.gguf"), file);
     ASSERT_TRUE(prepare());
     EXPECT_EQ(std::tuple(*ready, loads), std::tuple(true, 1));
     EXPECT_TRUE(f.loaded(QStringLiteral("tiny")));
+    EXPECT_EQ(std::tuple(session.chatTemplate().rawValue(), session.loadedContextSize(), models.contextSize()),
+              std::tuple(QStringLiteral("llama"), 16384, 16384));
+    EXPECT_EQ(std::tuple(models.currentModelId(), models.currentModel()->trainedContext),
+              std::tuple(std::optional(tiny), std::optional<int64_t>(16384)));
     f.exchange(QStringLiteral("Hi"));
     EXPECT_EQ(session.turns().last().content, QStringLiteral(" world"));
 

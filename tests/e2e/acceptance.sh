@@ -524,6 +524,33 @@ attach_files() { # attach_files name "names typed"
   key Return
 }
 
+# --- 5a. a model file replaced while the window stays in front ---------------------------------
+# A model with another chat template, trained context and script is moved
+# over tiny's file name while tiny is loaded and the window stays in front
+# (no rescan): the next reply loads the new file with its own facts and comes
+# from it. tiny's own file goes back afterwards, so the steps that follow find
+# it as before (the council's first member loads it again).
+step replaced-file
+"$MAKE_MODEL" --out "$T/waves.gguf" --embd 256 --layers 4 --ff 512 --ctx 8192 \
+  --meta "tokenizer.chat_template={{ '<|start_header_id|>' }}" --script "<0x0A>|▁Wa|ves|▁rise|.|</s>" \
+  >>"$T/make-model.log" 2>&1 || fail "cannot write the replacing model"
+cp "$MODELS/tiny.gguf" "$T/tiny.gguf"
+LOADS=$(loaded_count tiny)
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+mv "$T/waves.gguf" "$MODELS/tiny.gguf"
+click_at $EDITOR
+type_text "What do the waves do?"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 60 || fail "the reply was not saved"
+[ "$(loaded_count tiny)" = $((LOADS + 1)) ] || fail "tiny was not loaded again once"
+LOADED=$(grep "Session loaded tiny " "$T/err.log" | tail -1)
+say "${LOADED#*: }"
+[[ $LOADED == *"Session loaded tiny ctx=8192 arch=llama chat=llama" ]] || fail "the new file was not loaded with its own facts"
+REPLY=$(sql "SELECT content FROM messages WHERE role='assistant' ORDER BY id DESC LIMIT 1")
+[ "$REPLY" = " Waves rise." ] || fail "the reply is '$REPLY', not the new file's"
+wait_text "Waves rise." replaced-reply 15 || fail "the new file's reply is not on screen"
+mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
+
 # --- 6. council ----------------------------------------------------------------------------------
 step council
 click_at $COUNCIL_SWITCH

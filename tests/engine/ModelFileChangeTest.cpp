@@ -232,3 +232,49 @@ TEST(ModelFileChange, StopWhileTheChangedFileLoadsEndsTheReplyAtOnce)
     EXPECT_EQ(session.turns().last().content, QStringLiteral(" world"));
     EXPECT_EQ(loads.load(), 1);
 }
+
+// A file replaced by one of another template and trained context is loaded
+// with the new file's facts, for a reply (renamed over) and for a council
+// member (copied over in place); the store's record follows under its id and
+// the name the user gave it.
+TEST(ModelFileChange, ReplacedFileIsLoadedWithTheNewFilesTemplateAndContext)
+{
+    expectInChild(
+        [] {
+            const ModelsFolder spares;
+            spares.add(QStringLiteral("chatml"), {kAfter}, "llama-spm", 16384, "{{ '<|im_start|>' }}");
+            spares.add(QStringLiteral("gemma"), {kBefore}, "llama-spm", 8192, "{{ '<start_of_turn>' }}");
+            ModelsFolder folder;
+            folder.add(QStringLiteral("swap"), {kBefore}, "llama-spm", 2048, "{{ '<|start_header_id|>' }}");
+            const QString file = folder.path + QStringLiteral("/swap.gguf");
+            ModelStore store(folder.path);
+            const QUuid id = modelNamed(store.models(), QStringLiteral("swap")).id;
+            store.rename(id, QStringLiteral("Mine"));
+            LlamaSession session(&store);
+            finishes(session.loadModel(*store.model(id)));
+
+            std::string seen;
+            const auto used = [&](const char* step) {
+                const ModelInfo record = store.model(id).value_or(ModelInfo{});
+                seen += QStringLiteral("%1: %2 ctx %3 %4 \"%5\"; record %6 trained %7\n")
+                            .arg(QLatin1String(step), session.chatTemplate().rawValue())
+                            .arg(session.loadedContextSize())
+                            .arg(session.loadedArchitecture().value_or(QString()),
+                                 session.turns().isEmpty() ? QString() : session.turns().last().content,
+                                 record.displayName)
+                            .arg(record.trainedContext.value_or(0))
+                            .toStdString();
+            };
+            used("loaded");
+            replaceByRename(spares.path + QStringLiteral("/chatml.gguf"), file);
+            finishes(session.send(QStringLiteral("Hi")));
+            used("renamed over");
+            rewriteInPlace(spares.path + QStringLiteral("/gemma.gguf"), file);
+            finishes(session.sendCouncil(QStringLiteral("Hi"), QStringLiteral("Hi"), {*store.model(id)}, {}));
+            used("copied over");
+            return seen;
+        },
+        "loaded: llama ctx 4096 llama \"\"; record Mine trained 2048\n"
+        "renamed over: chatML ctx 16384 llama \" world\"; record Mine trained 16384\n"
+        "copied over: gemma ctx 8192 llama \" Hello\"; record Mine trained 8192\n");
+}

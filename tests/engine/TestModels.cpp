@@ -27,12 +27,15 @@ QString newModelPath(const char* stem)
 }
 
 void writeScripted(const QString& path, const std::vector<std::vector<std::string>>& chains,
-                   const std::string& vocab, int64_t ctx)
+                   const std::string& vocab, int64_t ctx, const std::string& chatTemplate = {})
 {
     testmodel::ScriptSpec spec;
     spec.shape.ctx = ctx;
     spec.chains = chains;
-    EXPECT_EQ(testmodel::writeScriptedModel(path.toStdString(), testmodel::vocabPath(vocab), spec), "");
+    std::vector<testmodel::ExtraString> extra;
+    if (!chatTemplate.empty())
+        extra.push_back({"tokenizer.chat_template", chatTemplate});
+    EXPECT_EQ(testmodel::writeScriptedModel(path.toStdString(), testmodel::vocabPath(vocab), spec, extra), "");
 }
 } // namespace
 
@@ -97,9 +100,9 @@ ModelsFolder::ModelsFolder()
 }
 
 void ModelsFolder::add(const QString& name, const std::vector<std::vector<std::string>>& chains,
-                       const std::string& vocab, int64_t ctx) const
+                       const std::string& vocab, int64_t ctx, const std::string& chatTemplate) const
 {
-    writeScripted(path + QLatin1Char('/') + name + QStringLiteral(".gguf"), chains, vocab, ctx);
+    writeScripted(path + QLatin1Char('/') + name + QStringLiteral(".gguf"), chains, vocab, ctx, chatTemplate);
 }
 
 void replaceByRename(const QString& source, const QString& target)

@@ -38,12 +38,13 @@ struct Reply {
 Reply generateAll(LlamaModel& model, const std::string& prompt, const SamplingParams& params);
 
 // A models folder of its own, holding scripted models named after their
-// files ("alpha" is alpha.gguf, listed as "alpha").
+// files ("alpha" is alpha.gguf, listed as "alpha"). A `chatTemplate` is
+// embedded as the file's tokenizer.chat_template.
 struct ModelsFolder {
     QString path;
     ModelsFolder();
     void add(const QString& name, const std::vector<std::vector<std::string>>& chains,
-             const std::string& vocab = "llama-spm", int64_t ctx = 2048) const;
+             const std::string& vocab = "llama-spm", int64_t ctx = 2048, const std::string& chatTemplate = {}) const;
 };
 
 // Puts a copy of `source` in place of `target` by a rename, as copying a new
