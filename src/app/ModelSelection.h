@@ -9,9 +9,10 @@
 // the answer to the latest ticket may change the current model or report a
 // failure, so a slow load that the user has already overridden never wins.
 //
-// The models folder gives every record a fresh id when its list changes, so
-// the current and the loaded model are also remembered by file name and
-// found again after each rescan.
+// A rescan keeps the id of every file the models folder knew, but a file
+// removed and added again comes back under a new one, so the current and
+// the loaded model are also remembered by file name and found again after
+// each rescan.
 //
 // Main thread only. Observes the session and the store, which must outlive
 // it; owns nothing.
