@@ -96,7 +96,8 @@ public:
 
     // Creates the chat row with the waiting user turns still in `turns`,
     // titled after the first of them (40 characters at most, of the text the
-    // title source gives for it). Does nothing for a saved chat. False when
+    // title source gives for it), or under its old title for a chat saved
+    // again. Does nothing for a saved chat. False when
     // nothing was written; the waiting turns then stay waiting.
     bool createChat(const QList<Turn>& turns, const std::optional<QString>& modelId);
 
@@ -115,7 +116,7 @@ public:
     // Back to a new unsaved chat. The council switch keeps its value; what
     // the open chat still had to write waits in the backlog.
     void reset();
-    // The chat was deleted from the file: whatever of it waited is dropped,
+    // The chat was deleted here: whatever of it waited is dropped,
     // and when it is the open chat, the history starts a new unsaved one.
     void forgetChat(int64_t chatId);
 
