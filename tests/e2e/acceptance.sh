@@ -155,11 +155,12 @@ find_pill() {
   [ -n "$AT" ]
 }
 wait_pill() { # wait_pill label name [seconds]
-  local limit=${3:-20} start=$SECONDS
+  local limit=${3:-20} start=$SECONDS taken=$SECONDS
   shot "$2"
   until find_pill "$SHOT_FILE" "$1"; do
-    [ $((SECONDS - start)) -ge "$limit" ] && fail "no pill \"$1\" on screen"
+    [ $((taken - start)) -ge "$limit" ] && fail "no pill \"$1\" on screen"
     sleep 0.3
+    taken=$SECONDS
     reshoot "$2"
   done
 }
@@ -225,13 +226,16 @@ has() { local text=${1//[[:space:]]/} phrase=${2//[[:space:]]/}; grep -qiF -- "$
 # Waits until the word is on screen; its centre goes to AT ("x y"). The last
 # shot stays under `name`.
 AT=
+# A wait ends only on a shot taken once its time was up: reading a shot can
+# take longer than the whole wait on a loaded machine.
 wait_word() { # wait_word word name [seconds [right]]
-  local word=$1 name=$2 limit=${3:-20} start=$SECONDS
+  local word=$1 name=$2 limit=${3:-20} start=$SECONDS taken=$SECONDS
   shot "$name"
   while :; do
     find_word "$SHOT_FILE" "$word" "${4:-}" && return 0
-    [ $((SECONDS - start)) -ge "$limit" ] && return 1
+    [ $((taken - start)) -ge "$limit" ] && return 1
     sleep 0.3
+    taken=$SECONDS
     reshoot "$name"
   done
 }
@@ -241,13 +245,14 @@ wait_word() { # wait_word word name [seconds [right]]
 wait_text() { # wait_text [--gone] "sentence" name [seconds]
   local gone=0
   [ "$1" = --gone ] && { gone=1; shift; }
-  local want=$1 name=$2 limit=${3:-20} start=$SECONDS found
+  local want=$1 name=$2 limit=${3:-20} start=$SECONDS taken=$SECONDS found
   shot "$name"
   while :; do
     found=0; shown "$want" && found=1
     [ $found != $gone ] && return 0
-    [ $((SECONDS - start)) -ge "$limit" ] && { say "screen text: ${TEXT:0:400}"; return 1; }
+    [ $((taken - start)) -ge "$limit" ] && { say "screen text: ${TEXT:0:400}"; return 1; }
     sleep 0.3
+    taken=$SECONDS
     reshoot "$name"
   done
 }
@@ -279,15 +284,16 @@ never() { return 1; }
 wait_any() { # wait_any [--gone] name seconds phrase...
   local gone=0
   [ "$1" = --gone ] && { gone=1; shift; }
-  local name=$1 limit=$2 start=$SECONDS found phrase
+  local name=$1 limit=$2 start=$SECONDS taken=$SECONDS found phrase
   shift 2
   shot "$name"
   while :; do
     found=0
     for phrase in "$@"; do shown "$phrase" && { found=1; break; }; done
     [ $found != $gone ] && return 0
-    [ $((SECONDS - start)) -ge "$limit" ] && { say "screen text: ${TEXT:0:400}"; return 1; }
+    [ $((taken - start)) -ge "$limit" ] && { say "screen text: ${TEXT:0:400}"; return 1; }
     sleep 0.3
+    taken=$SECONDS
     reshoot "$name"
   done
 }
