@@ -58,8 +58,6 @@ void dismiss(QPointer<QWidget>& overlay)
     overlay.clear();
 }
 
-// The error toast for chats the database cannot show (toasts live on the
-// chat page).
 // Storage's errors are told on the chat page, the page beside the drawer
 // they may come from.
 void showErrorToast(QWidget* page, const QString& text)

@@ -23,6 +23,16 @@ namespace cvn {
 
 namespace {
 
+// What the user chose for a file name outlives its bytes: a rescan or a
+// reread of the file keeps it.
+void keepChoices(ModelInfo& m, const ModelInfo& from)
+{
+    m.displayName = from.displayName;
+    m.chatTemplate = from.chatTemplate;
+    m.contextMode = from.contextMode;
+    m.contextSizeManual = from.contextSizeManual;
+}
+
 struct FamilyRow {
     const char* key;
     const char* label;
@@ -195,15 +205,9 @@ void ModelStore::reload()
         if (const ModelInfo* before = known.value(m.fileName)) {
             // The same file keeps its id, so a selection held by id survives.
             m.id = before->id;
-            m.displayName = before->displayName;
-            m.chatTemplate = before->chatTemplate;
-            m.contextMode = before->contextMode;
-            m.contextSizeManual = before->contextSizeManual;
+            keepChoices(m, *before);
         } else if (const ModelInfo* stored = saved.value(m.fileName)) {
-            m.displayName = stored->displayName;
-            m.chatTemplate = stored->chatTemplate;
-            m.contextMode = stored->contextMode;
-            m.contextSizeManual = stored->contextSizeManual;
+            keepChoices(m, *stored);
         }
     }
     m_stored.clear();
@@ -290,11 +294,8 @@ ModelInfo ModelStore::reread(const ModelInfo& model)
     if (!path)
         return known;
     ModelInfo fresh = recordForFile(*path, known.displayName, known.fileName, QFileInfo(*path).size());
-    // What the user chose for this file name outlives its bytes, as across a rescan.
     fresh.id = known.id;
-    fresh.chatTemplate = known.chatTemplate;
-    fresh.contextMode = known.contextMode;
-    fresh.contextSizeManual = known.contextSizeManual;
+    keepChoices(fresh, known);
     for (ModelInfo& m : m_models) {
         if (m.id != fresh.id)
             continue;

@@ -220,8 +220,16 @@ public:
     // (added since the caller's last read), in no particular order, read as
     // the list reads them.
     ChatList readChats(const QSet<int64_t>& ids, int64_t above) const;
-    // Whether the chat's row exists; absent when that could not be read.
-    std::optional<bool> chatExists(int64_t id) const;
+    // The row stored under a chat id, as far as telling one chat from a
+    // later one given the same id needs.
+    struct ChatIdentity {
+        int64_t createdAt = 0; // NULL reads as 0
+        QString title;         // NULL reads as ""
+        bool isCouncil = false;
+    };
+    // Whether the row under `id` could be read: `identity` is then that
+    // row, or nothing when no chat has the id.
+    bool readChatIdentity(int64_t id, std::optional<ChatIdentity>* identity) const;
     // The chats with a message whose content contains `query`, ignoring case
     // (simple Unicode case folding of each character, as QString's
     // case-insensitive search, no locale, no diacritic folding). An empty

@@ -245,16 +245,24 @@ ChatDatabase::ChatList ChatDatabase::readChats(const QSet<int64_t>& ids, int64_t
     return list;
 }
 
-std::optional<bool> ChatDatabase::chatExists(int64_t id) const
+bool ChatDatabase::readChatIdentity(int64_t id, std::optional<ChatIdentity>* identity) const
 {
-    const Statement statement = prepare(QStringLiteral("SELECT 1 FROM chats WHERE id=?"), {id});
+    const Statement statement =
+        prepare(QStringLiteral("SELECT created_at, title, is_council FROM chats WHERE id=?"), {id});
     if (!statement)
-        return std::nullopt;
-    const int rc = sqlite3_step(statement.get());
-    if (rc == SQLITE_ROW || rc == SQLITE_DONE)
-        return rc == SQLITE_ROW;
-    logError("step failed: %1");
-    return std::nullopt;
+        return false;
+    sqlite3_stmt* s = statement.get();
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) {
+        identity->reset();
+        return true;
+    }
+    if (rc != SQLITE_ROW) {
+        logError("step failed: %1");
+        return false;
+    }
+    *identity = ChatIdentity{integerColumn(s, 0), textColumn(s, 1), integerColumn(s, 2) != 0};
+    return true;
 }
 
 int64_t ChatDatabase::insertChat(const QString& title, const QString& modelId)

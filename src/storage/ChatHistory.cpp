@@ -5,8 +5,6 @@
 
 #include <QCoreApplication>
 
-#include <sqlite3.h>
-
 #include <algorithm>
 
 namespace cvn {
@@ -88,17 +86,16 @@ void ChatHistory::setChatId(int64_t id)
     for (auto it = m_open.rowIds.cbegin(); it != m_open.rowIds.cend(); ++it)
         m_open.skipped.insert(it.key());
     m_open.rowIds.clear();
-    Identity identity;
-    adopt(m_open, id, readIdentity(id, &identity) == Found::yes ? std::optional(identity) : std::nullopt);
+    adopt(m_open, id, identityOf(id));
     emit chatIdChanged(id);
 }
 
-void ChatHistory::adopt(ChatState& chat, int64_t id, const std::optional<Identity>& identity)
+void ChatHistory::adopt(ChatState& chat, int64_t id, const std::optional<ChatDatabase::ChatIdentity>& identity)
 {
     chat.id = id;
     chat.createdAt = identity ? identity->createdAt : 0;
     chat.title = identity ? identity->title : QString();
-    chat.storedCouncil = identity && identity->council;
+    chat.storedCouncil = identity && identity->isCouncil;
     chat.titleAgain.reset();
 }
 
@@ -142,21 +139,10 @@ QSet<QUuid> ChatHistory::workOf(const ChatState& chat, const QList<Turn>& turns,
 
 // --- writing ----------------------------------------------------------------------------
 
-ChatHistory::Found ChatHistory::readIdentity(int64_t id, Identity* identity) const
+std::optional<ChatDatabase::ChatIdentity> ChatHistory::identityOf(int64_t id) const
 {
-    const ChatDatabase::Statement statement =
-        m_db.prepare(QStringLiteral("SELECT created_at, title, is_council FROM chats WHERE id=?"), {id});
-    if (!statement)
-        return Found::unreadable;
-    const int rc = sqlite3_step(statement.get());
-    if (rc == SQLITE_DONE)
-        return Found::no;
-    if (rc != SQLITE_ROW)
-        return Found::unreadable;
-    identity->createdAt = ChatDatabase::integerColumn(statement.get(), 0);
-    identity->title = ChatDatabase::textColumn(statement.get(), 1);
-    identity->council = ChatDatabase::integerColumn(statement.get(), 2) != 0;
-    return Found::yes;
+    std::optional<ChatDatabase::ChatIdentity> identity;
+    return m_db.readChatIdentity(id, &identity) ? identity : std::nullopt;
 }
 
 ChatHistory::Write ChatHistory::writeInChat(ChatState& chat, const std::function<bool()>& write)
@@ -165,22 +151,16 @@ ChatHistory::Write ChatHistory::writeInChat(ChatState& chat, const std::function
     // The look and the write share the transaction: no other process can
     // delete the chat, or give its id to another, in between.
     const bool committed = m_db.transaction([&] {
-        Identity identity;
-        switch (readIdentity(chat.id, &identity)) {
-        case Found::unreadable:
+        std::optional<ChatDatabase::ChatIdentity> identity;
+        if (!m_db.readChatIdentity(chat.id, &identity))
             return false;
-        case Found::no:
+        // No row, or another chat that was given the freed id.
+        if (!identity || identity->createdAt != chat.createdAt) {
             gone = true;
             return true;
-        case Found::yes:
-            break;
         }
-        if (identity.createdAt != chat.createdAt) {
-            gone = true; // another chat that was given the freed id
-            return true;
-        }
-        chat.title = identity.title; // a rename since, here or elsewhere
-        chat.storedCouncil = identity.council;
+        chat.title = identity->title; // a rename since, here or elsewhere
+        chat.storedCouncil = identity->isCouncil;
         return write();
     });
     if (!committed)
@@ -461,7 +441,7 @@ bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, cons
             waiting.append(&turn);
     }
 
-    Identity identity;
+    std::optional<ChatDatabase::ChatIdentity> identity;
     int64_t newChatId = 0;
     QList<std::pair<QUuid, int64_t>> rows;
     const bool committed = m_db.transaction([&] {
@@ -494,7 +474,7 @@ bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, cons
                 return false;
             rows.append({reply->id, row});
         }
-        return readIdentity(newChatId, &identity) == Found::yes;
+        return m_db.readChatIdentity(newChatId, &identity) && identity;
     });
     // Rolled back: the waiting turns, the flags and the reply stay as they
     // were, so the next try creates the chat with all of them.
@@ -534,14 +514,14 @@ QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
 {
     reset();
 
-    Identity identity;
-    const Found found = readIdentity(chatId, &identity);
+    std::optional<ChatDatabase::ChatIdentity> identity;
+    const bool read = m_db.readChatIdentity(chatId, &identity);
     std::optional<bool> councilOnWaiting;
     bool markWaiting = false;
     // A chat left with writes waiting, unless another chat has been given
     // its id since.
     const auto left = std::find_if(m_backlog.begin(), m_backlog.end(), [&](const ChatState& chat) {
-        return chat.id == chatId && chatId >= 1 && (found != Found::yes || chat.createdAt == identity.createdAt);
+        return chat.id == chatId && chatId >= 1 && (!read || !identity || chat.createdAt == identity->createdAt);
     });
     if (left != m_backlog.end()) {
         ChatState chat = std::move(*left);
@@ -561,7 +541,7 @@ QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
     }
 
     if (m_open.id != chatId) {
-        adopt(m_open, chatId, found == Found::yes ? std::optional(identity) : std::nullopt);
+        adopt(m_open, chatId, identity);
         emit chatIdChanged(chatId);
     }
     m_open.councilOnWaiting = councilOnWaiting;

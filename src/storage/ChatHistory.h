@@ -185,13 +185,6 @@ private:
 
     // What a write into a saved chat came to.
     enum class Write { done, failed, gone };
-    // The row stored under an id, as far as telling chats apart needs.
-    struct Identity {
-        int64_t createdAt = 0;
-        QString title;
-        bool council = false;
-    };
-    enum class Found { yes, no, unreadable };
 
     // Files the transcript's replies that are never stored (failed, or
     // stopped by the user).
@@ -216,13 +209,16 @@ private:
     // Runs `write` in one transaction after checking that the chat's row is
     // still the chat; `gone` when it is not (nothing is written then).
     Write writeInChat(ChatState& chat, const std::function<bool()>& write);
-    Found readIdentity(int64_t id, Identity* identity) const;
     Write storeTurn(ChatState& chat, const Turn& turn);
     int64_t insertMessage(const Turn& turn, int64_t chatId);
     // The chat was deleted elsewhere: it becomes an unsaved chat holding its
     // whole transcript, to be created again under its title.
     void saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int64_t>& touched);
-    void adopt(ChatState& chat, int64_t id, const std::optional<Identity>& identity);
+    // The chat becomes the one stored under `id` (nothing when none is or
+    // it could not be read).
+    void adopt(ChatState& chat, int64_t id, const std::optional<ChatDatabase::ChatIdentity>& identity);
+    // The row now under `id`; nothing when there is none or it cannot be read.
+    std::optional<ChatDatabase::ChatIdentity> identityOf(int64_t id) const;
     void leaveOpenChat();
     void startUnsaved();
     void finishWrites(const QSet<int64_t>& touched);
