@@ -29,6 +29,11 @@ QString ChatActions::deleteBody(const QString& title)
     return QLatin1Char('"') + title + QStringLiteral("\" and its messages will be permanently deleted.");
 }
 
+QString ChatActions::deletedElsewhereToast(const QString& title)
+{
+    return QLatin1Char('"') + title + QStringLiteral("\" was deleted elsewhere");
+}
+
 QString ChatActions::titleText(const QString& firstMessage)
 {
     return SentAttachments::parse(firstMessage).text;
@@ -42,12 +47,28 @@ void ChatActions::startNewChat()
     setCouncilOn(false);
 }
 
-void ChatActions::openChat(int64_t chatId)
+bool ChatActions::openChat(const Row& row)
 {
+    // Looked at first, so that a row out of date does not stop the reply
+    // of the chat that stays open.
+    if (!m_history.exists(row.id, row.createdAt)) {
+        m_chats.reload();
+        emit chatDeletedElsewhere(row.title);
+        return false;
+    }
     m_session.stop();
-    QList<LlamaSession::Turn> turns = m_history.load(chatId);
-    m_session.replaceTurns(std::move(turns));
+    std::optional<QList<LlamaSession::Turn>> turns = m_history.load(row.id, row.createdAt);
+    if (!turns) {
+        // Deleted in the moment since: the chat left, a new one is open.
+        m_session.resetConversation();
+        setCouncilOn(false);
+        m_chats.reload();
+        emit chatDeletedElsewhere(row.title);
+        return true;
+    }
+    m_session.replaceTurns(std::move(*turns));
     setCouncilOn(m_history.loadCouncilOn());
+    return true;
 }
 
 void ChatActions::setCouncilOn(bool on)
@@ -77,10 +98,9 @@ void ChatActions::choose(const std::optional<QString>& id)
     if (!m_menuFor)
         return;
     const Row row = *std::exchange(m_menuFor, std::nullopt);
-    if (id == QLatin1String("pin")) {
-        if (!m_chats.setPinned(row.id))
-            emit changeNotSaved();
-    } else if (id == QLatin1String("rename"))
+    if (id == QLatin1String("pin"))
+        report(row, m_chats.setPinned(row));
+    else if (id == QLatin1String("rename"))
         m_renaming = row;
     else if (id == QLatin1String("delete"))
         m_deleting = row;
@@ -91,10 +111,10 @@ void ChatActions::saveRename(const QString& text)
 {
     if (!m_renaming)
         return;
-    const bool stored = m_chats.rename(std::exchange(m_renaming, std::nullopt)->id, text);
+    const Row row = *std::exchange(m_renaming, std::nullopt);
+    const ChatStore::Change change = m_chats.rename(row, text);
     emit menuChanged();
-    if (!stored)
-        emit changeNotSaved();
+    report(row, change);
 }
 
 void ChatActions::cancelRename()
@@ -119,24 +139,29 @@ void ChatActions::cancelDelete()
 
 void ChatActions::deleteChat(const Row& row)
 {
-    // The messages go with the chat through the schema's cascading key.
-    const bool deleted =
-        m_chats.database().run(QStringLiteral("DELETE FROM chats WHERE id=?"), {ChatDatabase::Value(row.id)});
-    m_chats.refresh({row.id});
-    if (!deleted) {
+    const ChatStore::Change change = m_chats.remove(row);
+    if (change == ChatStore::Change::notStored) {
         // Still stored, so still open and listed, its reply still coming.
         emit changeNotSaved();
         return;
     }
-    // Forgotten first: the stopped reply's last update then finds an unsaved
-    // chat, and nothing is written into the one just deleted.
-    const bool open = m_history.chatId() == row.id;
-    m_history.forgetChat(row.id);
-    if (open) {
+    // Deleted here or already elsewhere: either way the chat is gone.
+    // Forgotten first: the stopped reply's last update then finds an
+    // unsaved chat, and nothing is written into the one just deleted.
+    if (m_history.forgetChat(row.id, row.createdAt)) {
         m_session.stop();
         m_session.resetConversation();
         setCouncilOn(false);
     }
+    report(row, change);
+}
+
+void ChatActions::report(const Row& row, ChatStore::Change change)
+{
+    if (change == ChatStore::Change::notStored)
+        emit changeNotSaved();
+    else if (change == ChatStore::Change::gone)
+        emit chatDeletedElsewhere(row.title);
 }
 
 } // namespace cvn

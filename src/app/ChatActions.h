@@ -17,6 +17,12 @@
 // its lock, the disk is full) changes nothing on screen but the toast
 // changeNotSaved asks for: a chat whose delete failed stays open and listed.
 //
+// Rows act on their chat by id and created_at together. A row whose chat
+// was deleted elsewhere (its id perhaps given to another chat since) opens,
+// pins and renames nothing; the list is read again and chatDeletedElsewhere
+// asks for a toast. Deleting such a row still closes the chat it named
+// when that is open here: it is gone, as the user asked.
+//
 // Main thread only. Observes the session, history and chat list, which must
 // outlive it; owns nothing.
 
@@ -45,6 +51,9 @@ public:
     static inline const QString deleteTitle = QStringLiteral("Delete chat?");
     // The error toast of a pin, rename or delete that could not be stored.
     static inline const QString changeNotSavedToast = QStringLiteral("Could not save the change to this chat");
+    // The error toast for a row whose chat is no longer stored; `title` as
+    // the row showed it.
+    static QString deletedElsewhereToast(const QString& title);
 
     ChatActions(LlamaSession& session, ChatHistory& history, ChatStore& chats, QObject* parent = nullptr);
 
@@ -58,7 +67,8 @@ public:
 
     // --- the open chat ---------------------------------------------------------
     void startNewChat();
-    void openChat(int64_t chatId);
+    // False when the row's chat is no longer stored and nothing changed.
+    bool openChat(const Row& row);
     bool councilOn() const { return m_councilOn; }
     void setCouncilOn(bool on);
 
@@ -79,10 +89,13 @@ signals:
     void menuChanged();
     // A pin, rename or delete could not be stored; the list shows what is.
     void changeNotSaved();
+    // A row acted on names a chat no longer stored; the list was read again.
+    void chatDeletedElsewhere(const QString& title);
 
 private:
     void persist();
     void deleteChat(const Row& row);
+    void report(const Row& row, ChatStore::Change change);
 
     LlamaSession& m_session;
     ChatHistory& m_history;

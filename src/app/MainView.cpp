@@ -137,11 +137,14 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     connect(m_sidebar, &SidebarView::onRowMenu, m_chat, &ChatActions::openMenu);
     connect(m_sidebar, &SidebarView::onNewChat, this, &MainView::startNewChat);
     connect(m_sidebar, &SidebarView::onSelectChat, this,
-            [this](const ChatStore::Row& row) { openChat(row.id); });
+            [this](const ChatStore::Row& row) { openChat(row); });
 
     connect(m_chat, &ChatActions::menuChanged, this, &MainView::syncOverlays);
     connect(m_chat, &ChatActions::changeNotSaved, this,
             [this] { showErrorToast(m_pageWidget.data(), ChatActions::changeNotSavedToast); });
+    connect(m_chat, &ChatActions::chatDeletedElsewhere, this, [this](const QString& title) {
+        showErrorToast(m_pageWidget.data(), ChatActions::deletedElsewhereToast(title));
+    });
     connect(m_history, &ChatHistory::chatSavedAgain, this,
             [this](const QString& title) { showErrorToast(m_pageWidget.data(), ChatHistory::savedAgainToast(title)); });
     connect(&chats.database(), &ChatDatabase::someChatsHiddenChanged, this, [this](bool hidden) {
@@ -163,8 +166,11 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     });
 
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
-        if (state == Qt::ApplicationActive)
+        if (state == Qt::ApplicationActive) {
             m_store.reload();
+            // Another program may have changed the chats meanwhile.
+            m_chats.reloadIfChangedElsewhere();
+        }
     });
     connect(&AppSignals::instance(), &AppSignals::openSettingsPage, this, &MainView::openSettings);
     connect(&AppSignals::instance(), &AppSignals::newChat, this, &MainView::startNewChat);
@@ -352,9 +358,10 @@ void MainView::startNewChat()
     setDrawerOpen(false, true);
 }
 
-void MainView::openChat(int64_t chatId)
+void MainView::openChat(const ChatStore::Row& row)
 {
-    m_chat->openChat(chatId);
+    if (!m_chat->openChat(row))
+        return; // the list now shows what is stored, beside the toast
     showPage(Page::chat);
     setDrawerOpen(false, true);
 }

@@ -18,6 +18,7 @@
 // Main thread only.
 
 #include "models/HardwareInfo.h"
+#include "storage/ChatStore.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -35,7 +36,6 @@ class ChatActions;
 class ChatSession;
 class ChatDatabase;
 class ChatHistory;
-class ChatStore;
 class LlamaSession;
 class ModelCopier;
 class ModelCopierImport;
@@ -94,7 +94,9 @@ public:
     void leaveModels();
     void showPage(Page page);
     void startNewChat();
-    void openChat(int64_t chatId);
+    // Opens the row's chat on the chat page; a row whose chat is gone opens
+    // nothing and leaves the drawer as it is.
+    void openChat(const ChatStore::Row& row);
     void openPicker();
     void openAttachSheet();
     void chooseAttachment(bool documents);

@@ -135,6 +135,7 @@ public:
         QString modelName;      // NULL reads as ""
         std::optional<QString> reasoning;
         std::optional<int64_t> reasoningDurationMs; // read as 0 .. one week
+        int64_t createdAt = 0;  // seconds since 1970, NULL reads as 0
 
         friend bool operator==(const MessageRecord&, const MessageRecord&) = default;
     };
@@ -216,20 +217,40 @@ public:
     // updated_at after every date), then the highest id first.
     QList<ChatRecord> listChats() const { return readChatList().chats; }
     ChatList readChatList() const;
-    // The chats in `ids` that exist and every chat with an id above `above`
-    // (added since the caller's last read), in no particular order, read as
-    // the list reads them.
-    ChatList readChats(const QSet<int64_t>& ids, int64_t above) const;
+    // The chats in `ids` that exist, in no particular order, read as the
+    // list reads them.
+    ChatList readChats(const QSet<int64_t>& ids) const;
+    // SQLite's data_version of this connection: it changes when another
+    // connection (another instance, a tool) commits, never for this
+    // connection's own writes. Nothing when it cannot be read.
+    std::optional<int64_t> dataVersion() const;
+
+    // Ids are handed out again once freed, so a chat is one id together
+    // with its created_at (in whole seconds, as stored; NULL reads as 0).
+    // What a statement names a chat by: `id=? AND` this, bound to the id
+    // and then the created_at.
+    static inline const QString sameCreatedAt = QStringLiteral("ifnull(CAST(created_at AS INTEGER), 0)=?");
     // The row stored under a chat id, as far as telling one chat from a
     // later one given the same id needs.
     struct ChatIdentity {
         int64_t createdAt = 0; // NULL reads as 0
         QString title;         // NULL reads as ""
         bool isCouncil = false;
+        bool isPinned = false;
     };
     // Whether the row under `id` could be read: `identity` is then that
     // row, or nothing when no chat has the id.
     bool readChatIdentity(int64_t id, std::optional<ChatIdentity>* identity) const;
+    // One chat as it is opened: its row and its messages in ascending id.
+    struct StoredChat {
+        ChatIdentity identity;
+        QList<MessageRecord> messages;
+    };
+    // The chat stored under `id` with `createdAt`, read in one statement, so
+    // that a chat that took a freed id is never read in its place. False
+    // when it could not be read; `chat` is otherwise the chat, or nothing
+    // when no such chat is stored.
+    bool readChat(int64_t id, int64_t createdAt, std::optional<StoredChat>* chat) const;
     // The chats with a message whose content contains `query`, ignoring case
     // (simple Unicode case folding of each character, as QString's
     // case-insensitive search, no locale, no diacritic folding). An empty
@@ -245,11 +266,12 @@ public:
     int64_t insertChat(const QString& title, const QString& modelId);
     // Also sets updated_at to now. False when nothing was written.
     bool updateTitle(int64_t id, const QString& title);
-    // The new message's id, created_at = now; 0 when the insert failed or the
-    // database is closed. The chat's updated_at stays as it is.
+    // The new message's id, created_at = `createdAt` (now when null); 0 when
+    // the insert failed or the database is closed. The chat's updated_at
+    // stays as it is.
     int64_t insertMessage(int64_t chatId, const QString& role, const QString& content,
                           const Value& modelName = Value::null(), const Value& reasoning = Value::null(),
-                          const Value& reasoningMs = Value::null());
+                          const Value& reasoningMs = Value::null(), const Value& createdAt = Value::null());
     // The chat's council switch; false for an unknown id.
     bool councilOn(int64_t id) const;
     // The chat's messages in ascending id.
@@ -262,6 +284,9 @@ public:
     // run() for an INSERT: the new row's id, or 0 when it failed. Never an
     // earlier row's id.
     int64_t insert(const QString& sql, const QList<Value>& values);
+    // run() for an UPDATE or DELETE: how many rows it changed itself (not
+    // those a cascade or trigger changed), or -1 when it failed.
+    int64_t update(const QString& sql, const QList<Value>& values);
     // A whole script through sqlite3_exec. True on success; a failure is
     // logged.
     bool exec(const QString& sql);
@@ -315,7 +340,9 @@ private:
     bool addMissingColumns();
     bool indexPending();
     bool execScript(const char* sql);
-    bool step(const QString& sql, const QList<Value>& values, int64_t* insertedRow);
+    // Runs one statement; `insertedRow` takes the new row's id, `changed`
+    // the rows it changed.
+    bool step(const QString& sql, const QList<Value>& values, int64_t* insertedRow, int64_t* changed = nullptr);
     bool catchUp();
     bool loadFoldedCopy();
     QSet<int64_t> scanMessages(const QString& query);

@@ -23,11 +23,48 @@ const QString chatRows = QStringLiteral(
     "             OR m.content LIKE '%</think>%')) AS has_reasoning\n"
     "FROM chats c ");
 const QString listQuery = chatRows + QStringLiteral("ORDER BY c.pinned DESC, c.updated_at DESC, c.id DESC");
-const QString chatsByIdQuery = chatRows + QStringLiteral("WHERE c.id IN (%1) OR c.id > ?");
+const QString chatsByIdQuery = chatRows + QStringLiteral("WHERE c.id IN (%1)");
 
-const QString messagesQuery = QStringLiteral(
-    "SELECT id, role, content, model_name, reasoning, reasoning_ms\n"
-    "FROM messages WHERE chat_id=? ORDER BY id ASC");
+const QString messageColumns = QStringLiteral("m.id, m.role, m.content, m.model_name, m.reasoning, m.reasoning_ms, m.created_at");
+const QString messagesQuery =
+    QStringLiteral("SELECT %1 FROM messages m WHERE m.chat_id=? ORDER BY m.id ASC").arg(messageColumns);
+// The chat's row beside each of its messages; a chat without messages
+// gives one row whose message columns are NULL, and no row means no such
+// chat. messages.id is never NULL otherwise.
+const QString chatQuery = QStringLiteral(
+    "SELECT c.created_at, c.title, c.is_council, c.pinned, %1\n"
+    "FROM chats c LEFT JOIN messages m ON m.chat_id = c.id\n"
+    "WHERE c.id=? AND ifnull(CAST(c.created_at AS INTEGER), 0)=? ORDER BY m.id ASC").arg(messageColumns);
+const QString identityQuery = QStringLiteral("SELECT created_at, title, is_council, pinned FROM chats WHERE id=?");
+
+// The row's chat identity from its first four columns.
+ChatDatabase::ChatIdentity identityAt(sqlite3_stmt* s)
+{
+    using DB = ChatDatabase;
+    return {DB::integerColumn(s, 0), DB::textColumn(s, 1), DB::integerColumn(s, 2) != 0, DB::integerColumn(s, 3) != 0};
+}
+
+// The message in the seven columns from `first` on.
+ChatDatabase::MessageRecord messageAt(sqlite3_stmt* s, int first)
+{
+    using DB = ChatDatabase;
+    DB::MessageRecord row;
+    row.id = DB::integerColumn(s, first);
+    row.role = DB::isNull(s, first + 1) ? QStringLiteral("user") : DB::textColumn(s, first + 1);
+    row.content = DB::textColumn(s, first + 2);
+    row.modelName = DB::textColumn(s, first + 3);
+    if (!DB::isNull(s, first + 4))
+        row.reasoning = DB::textColumn(s, first + 4);
+    if (!DB::isNull(s, first + 5)) {
+        // A stored duration is only shown as "Thought for N seconds": a
+        // negative one (or text, read as 0) counts as none, and anything
+        // over a week is no real reasoning time, so it stops there.
+        constexpr int64_t longestReasoningMs = int64_t(7) * 24 * 60 * 60 * 1000;
+        row.reasoningDurationMs = std::clamp<int64_t>(DB::integerColumn(s, first + 5), 0, longestReasoningMs);
+    }
+    row.createdAt = DB::integerColumn(s, first + 6);
+    return row;
+}
 
 // Every row of a chatRows statement; not ok when there is no statement or
 // the rows were cut short (a lock on a file not in WAL mode): the caller
@@ -120,13 +157,19 @@ bool ChatDatabase::run(const QString& sql, const QList<Value>& values)
     return step(sql, values, nullptr);
 }
 
+int64_t ChatDatabase::update(const QString& sql, const QList<Value>& values)
+{
+    int64_t changed = 0;
+    return step(sql, values, nullptr, &changed) ? changed : -1;
+}
+
 int64_t ChatDatabase::insert(const QString& sql, const QList<Value>& values)
 {
     int64_t row = 0;
     return step(sql, values, &row) ? row : 0;
 }
 
-bool ChatDatabase::step(const QString& sql, const QList<Value>& values, int64_t* insertedRow)
+bool ChatDatabase::step(const QString& sql, const QList<Value>& values, int64_t* insertedRow, int64_t* changed)
 {
     if (!reopen()) {
         // Nothing can be read from a closed database either: what is run
@@ -148,6 +191,8 @@ bool ChatDatabase::step(const QString& sql, const QList<Value>& values, int64_t*
         // only a statement that ran and changed a row has an id of its own.
         if (insertedRow)
             *insertedRow = sqlite3_changes64(m_db) > 0 ? sqlite3_last_insert_rowid(m_db) : 0;
+        if (changed)
+            *changed = sqlite3_changes64(m_db);
         return true;
     };
     // A lone write is a transaction of its own too, so that it waits for the
@@ -229,7 +274,7 @@ ChatDatabase::ChatList ChatDatabase::readChatList() const
     return list;
 }
 
-ChatDatabase::ChatList ChatDatabase::readChats(const QSet<int64_t>& ids, int64_t above) const
+ChatDatabase::ChatList ChatDatabase::readChats(const QSet<int64_t>& ids) const
 {
     QList<Value> values;
     QStringList marks;
@@ -237,7 +282,8 @@ ChatDatabase::ChatList ChatDatabase::readChats(const QSet<int64_t>& ids, int64_t
         values.append(id);
         marks.append(QStringLiteral("?"));
     }
-    values.append(above);
+    if (ids.isEmpty())
+        marks.append(QStringLiteral("NULL"));
     const Statement statement = prepare(chatsByIdQuery.arg(marks.join(QLatin1Char(','))), values);
     ChatList list = readChatRows(statement.get());
     if (statement && !list.ok)
@@ -245,10 +291,17 @@ ChatDatabase::ChatList ChatDatabase::readChats(const QSet<int64_t>& ids, int64_t
     return list;
 }
 
+std::optional<int64_t> ChatDatabase::dataVersion() const
+{
+    const Statement statement = prepare(QStringLiteral("PRAGMA data_version"));
+    if (!statement || !stepRow(statement.get()))
+        return std::nullopt;
+    return integerColumn(statement.get(), 0);
+}
+
 bool ChatDatabase::readChatIdentity(int64_t id, std::optional<ChatIdentity>* identity) const
 {
-    const Statement statement =
-        prepare(QStringLiteral("SELECT created_at, title, is_council FROM chats WHERE id=?"), {id});
+    const Statement statement = prepare(identityQuery, {id});
     if (!statement)
         return false;
     sqlite3_stmt* s = statement.get();
@@ -261,7 +314,29 @@ bool ChatDatabase::readChatIdentity(int64_t id, std::optional<ChatIdentity>* ide
         logError("step failed: %1");
         return false;
     }
-    *identity = ChatIdentity{integerColumn(s, 0), textColumn(s, 1), integerColumn(s, 2) != 0};
+    *identity = identityAt(s);
+    return true;
+}
+
+bool ChatDatabase::readChat(int64_t id, int64_t createdAt, std::optional<StoredChat>* chat) const
+{
+    const Statement statement = prepare(chatQuery, {id, createdAt});
+    if (!statement)
+        return false;
+    sqlite3_stmt* s = statement.get();
+    std::optional<StoredChat> read;
+    int rc = SQLITE_OK;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        if (!read)
+            read = StoredChat{identityAt(s), {}};
+        if (!isNull(s, 4))
+            read->messages.append(messageAt(s, 4));
+    }
+    if (rc != SQLITE_DONE) {
+        logError("step failed: %1");
+        return false;
+    }
+    *chat = std::move(read);
     return true;
 }
 
@@ -283,11 +358,13 @@ bool ChatDatabase::updateTitle(int64_t id, const QString& title)
 }
 
 int64_t ChatDatabase::insertMessage(int64_t chatId, const QString& role, const QString& content,
-                                    const Value& modelName, const Value& reasoning, const Value& reasoningMs)
+                                    const Value& modelName, const Value& reasoning, const Value& reasoningMs,
+                                    const Value& createdAt)
 {
     return insert(QStringLiteral("INSERT INTO messages(chat_id, role, content, model_name, reasoning, "
                                  "reasoning_ms, created_at) VALUES(?,?,?,?,?,?,?)"),
-                  {chatId, role, content, modelName, reasoning, reasoningMs, now()});
+                  {chatId, role, content, modelName, reasoning, reasoningMs,
+                   createdAt.kind() == Value::Kind::null ? Value(now()) : createdAt});
 }
 
 bool ChatDatabase::councilOn(int64_t id) const
@@ -304,24 +381,8 @@ QList<ChatDatabase::MessageRecord> ChatDatabase::messages(int64_t chatId) const
     const Statement statement = prepare(messagesQuery, {chatId});
     if (!statement)
         return rows;
-    sqlite3_stmt* s = statement.get();
-    while (stepRow(s)) {
-        MessageRecord row;
-        row.id = integerColumn(s, 0);
-        row.role = isNull(s, 1) ? QStringLiteral("user") : textColumn(s, 1);
-        row.content = textColumn(s, 2);
-        row.modelName = textColumn(s, 3);
-        if (!isNull(s, 4))
-            row.reasoning = textColumn(s, 4);
-        if (!isNull(s, 5)) {
-            // A stored duration is only shown as "Thought for N seconds": a
-            // negative one (or text, read as 0) counts as none, and anything
-            // over a week is no real reasoning time, so it stops there.
-            constexpr int64_t longestReasoningMs = int64_t(7) * 24 * 60 * 60 * 1000;
-            row.reasoningDurationMs = std::clamp<int64_t>(integerColumn(s, 5), 0, longestReasoningMs);
-        }
-        rows.append(std::move(row));
-    }
+    while (stepRow(statement.get()))
+        rows.append(messageAt(statement.get(), 0));
     return rows;
 }
 

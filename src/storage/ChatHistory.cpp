@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <tuple>
 
 namespace cvn {
 
@@ -14,6 +15,7 @@ namespace {
 const QString touchChatSql = QStringLiteral("UPDATE chats SET updated_at=? WHERE id=?");
 const QString setCouncilOnSql = QStringLiteral("UPDATE chats SET council_on=? WHERE id=?");
 const QString markCouncilSql = QStringLiteral("UPDATE chats SET is_council=1 WHERE id=?");
+const QString pinSql = QStringLiteral("UPDATE chats SET pinned=1 WHERE id=?");
 const QString deleteMessageSql = QStringLiteral("DELETE FROM messages WHERE id=? AND chat_id=?");
 
 using Role = ChatMessage::Role;
@@ -58,6 +60,7 @@ ChatHistory::ChatHistory(ChatDatabase& db, ChatStore& store, QObject* parent)
     };
     connect(&m_db, &ChatDatabase::openChanged, this, retrySoon);
     connect(&m_db, &ChatDatabase::writesFailingChanged, this, retrySoon);
+    connect(&m_store, &ChatStore::rowsChanged, this, &ChatHistory::followList);
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &ChatHistory::flushBeforeQuit);
     m_available = m_db.isOpen() && !m_db.isReadOnly() && !m_db.writesFailing();
@@ -95,8 +98,27 @@ void ChatHistory::adopt(ChatState& chat, int64_t id, const std::optional<ChatDat
     chat.id = id;
     chat.createdAt = identity ? identity->createdAt : 0;
     chat.title = identity ? identity->title : QString();
+    chat.pinned = identity && identity->isPinned;
     chat.storedCouncil = identity && identity->isCouncil;
     chat.titleAgain.reset();
+}
+
+void ChatHistory::followList()
+{
+    if (m_open.id < 1 && m_backlog.isEmpty())
+        return;
+    // A chat the list no longer shows keeps what it showed last.
+    const auto follow = [](ChatState& chat, const ChatStore::Row& row) {
+        if (chat.id == row.id && chat.createdAt == row.createdAt) {
+            chat.title = row.title;
+            chat.pinned = row.pinned;
+        }
+    };
+    for (const ChatStore::Row& row : m_store.rows()) {
+        follow(m_open, row);
+        for (ChatState& chat : m_backlog)
+            follow(chat, row);
+    }
 }
 
 QString ChatHistory::savedAgainToast(const QString& title)
@@ -129,9 +151,10 @@ QSet<QUuid> ChatHistory::workOf(const ChatState& chat, const QList<Turn>& turns,
             work.insert(it.key()); // its row is to be deleted
     }
     // An unsaved chat's user turns wait for its first completed reply; until
-    // then there is nothing to write.
+    // then there is nothing to write. A chat saved again is not waited for:
+    // it was stored before.
     for (const Turn& turn : turns) {
-        if (toStore(chat, turn) && (chat.id >= 1 || turn.role == Role::assistant))
+        if (toStore(chat, turn) && (chat.id >= 1 || chat.titleAgain || turn.role == Role::assistant))
             work.insert(turn.id);
     }
     return work;
@@ -160,6 +183,7 @@ ChatHistory::Write ChatHistory::writeInChat(ChatState& chat, const std::function
             return true;
         }
         chat.title = identity->title; // a rename since, here or elsewhere
+        chat.pinned = identity->isPinned;
         chat.storedCouncil = identity->isCouncil;
         return write();
     });
@@ -168,7 +192,7 @@ ChatHistory::Write ChatHistory::writeInChat(ChatState& chat, const std::function
     return gone ? Write::gone : Write::done;
 }
 
-int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId)
+int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId, int64_t createdAt)
 {
     using Value = ChatDatabase::Value;
     int64_t row = 0;
@@ -177,22 +201,31 @@ int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId)
         row = m_db.insertMessage(chatId, QStringLiteral("assistant"), turn.content,
                                  Value::textOrNull(turn.modelName),
                                  hasReasoning ? Value(turn.reasoning) : Value::null(),
-                                 Value::integerOrNull(turn.reasoningDurationMs));
+                                 Value::integerOrNull(turn.reasoningDurationMs), createdAt);
     } else {
-        row = m_db.insertMessage(chatId, QStringLiteral("user"), turn.content);
+        row = m_db.insertMessage(chatId, QStringLiteral("user"), turn.content, Value::null(), Value::null(),
+                                 Value::null(), createdAt);
     }
     if (row == 0 || !m_db.run(touchChatSql, {ChatDatabase::now(), chatId}))
         return 0;
     return row;
 }
 
+int64_t ChatHistory::createdAtOf(const ChatState& chat, const Turn& turn)
+{
+    return chat.storedAt.value(turn.id, ChatDatabase::now());
+}
+
 ChatHistory::Write ChatHistory::storeTurn(ChatState& chat, const Turn& turn)
 {
     int64_t row = 0;
+    const int64_t at = createdAtOf(chat, turn);
     // The row and the chat's new time go together, or neither does.
-    const Write write = writeInChat(chat, [&] { return (row = insertMessage(turn, chat.id)) != 0; });
-    if (write == Write::done)
+    const Write write = writeInChat(chat, [&] { return (row = insertMessage(turn, chat.id, at)) != 0; });
+    if (write == Write::done) {
         chat.rowIds.insert(turn.id, row);
+        chat.storedAt.insert(turn.id, at);
+    }
     return write;
 }
 
@@ -254,6 +287,9 @@ ChatHistory::Write ChatHistory::writeTurns(ChatState& chat, const QList<Turn>* t
             // A user turn still waiting when the chat was set from outside
             // is written into that chat, in its place.
             write = storeTurn(chat, turn);
+        } else if (chat.titleAgain) {
+            // Stored again at once, whole, as it was stored before.
+            write = createChatWith(chat, *turns, modelId, nullptr, touched) ? Write::done : Write::failed;
         } else if (turn.role == Role::assistant) {
             write = createChatWith(chat, *turns, modelId, &turn, touched) ? Write::done : Write::failed;
         } else {
@@ -272,6 +308,8 @@ void ChatHistory::saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int6
 {
     // The list drops the row it still shows for the old chat.
     touched.insert(chat.id);
+    // Under the title and pin the list last showed for it, a rename or pin
+    // made here a moment ago included.
     const QString shown = chat.title.trimmed().isEmpty() ? ChatStore::newChatTitle : chat.title;
     const bool anythingToStore =
         turns && std::any_of(turns->cbegin(), turns->cend(), [&](const Turn& turn) {
@@ -287,15 +325,18 @@ void ChatHistory::saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int6
     chat.councilOnWaiting.reset();
     chat.markWaiting = false;
     chat.rowIds.clear();
-    chat.titleAgain = shown;
+    // With nothing on screen to store, it is simply a new chat.
+    if (anythingToStore) {
+        chat.titleAgain = shown;
+        chat.pinnedAgain = chat.pinned;
+    }
     const bool open = &chat == &m_open;
     chat.id = 0;
     chat.createdAt = 0;
+    chat.pinned = false;
     chat.storedCouncil = false;
     if (open)
         emit chatIdChanged(0);
-    if (anythingToStore)
-        emit chatSavedAgain(shown);
 }
 
 bool ChatHistory::writeOpen(const QList<Turn>& turns, const std::optional<QString>& modelId, QSet<int64_t>& touched)
@@ -426,54 +467,55 @@ bool ChatHistory::createChat(const QList<Turn>& turns, const std::optional<QStri
 }
 
 bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, const std::optional<QString>& modelId,
-                                 const Turn* reply, QSet<int64_t>& touched)
+                                 const Turn* last, QSet<int64_t>& touched)
 {
     if (chat.id >= 1)
-        return reply ? storeTurn(chat, *reply) == Write::done : true;
+        return last ? storeTurn(chat, *last) == Write::done : true;
 
-    // The user turns the chat is created with: those still to store before
-    // the reply that creates it (all of them without one).
-    QList<const Turn*> waiting;
+    // The turns the chat is created with: every one still to store, up to
+    // and including `last` (all of them without one). For a first exchange
+    // these are the user turns before the reply that creates the chat.
+    QList<const Turn*> first;
     for (const Turn& turn : turns) {
-        if (&turn == reply)
+        if (toStore(chat, turn))
+            first.append(&turn);
+        if (&turn == last)
             break;
-        if (turn.role == Role::user && toStore(chat, turn))
-            waiting.append(&turn);
     }
+    const auto firstUser = std::find_if(first.cbegin(), first.cend(), [](const Turn* turn) {
+        return turn->role == Role::user;
+    });
 
     std::optional<ChatDatabase::ChatIdentity> identity;
     int64_t newChatId = 0;
-    QList<std::pair<QUuid, int64_t>> rows;
+    QList<std::tuple<QUuid, int64_t, int64_t>> rows; // turn, row, created_at
     const bool committed = m_db.transaction([&] {
         newChatId = m_db.insertChat(ChatStore::newChatTitle, modelId.value_or(QString()));
         if (newChatId == 0)
             return false;
-        for (const Turn* turn : std::as_const(waiting)) {
-            const int64_t row = insertMessage(*turn, newChatId);
+        for (const Turn* turn : std::as_const(first)) {
+            const int64_t at = createdAtOf(chat, *turn);
+            const int64_t row = insertMessage(*turn, newChatId, at);
             if (row == 0)
                 return false;
-            rows.append({turn->id, row});
+            rows.append({turn->id, row, at});
         }
         if (chat.councilOn && !m_db.run(setCouncilOnSql, {1, newChatId}))
             return false;
         if (chat.draftCouncil && !m_db.run(markCouncilSql, {newChatId}))
             return false;
+        if (chat.titleAgain && chat.pinnedAgain && !m_db.run(pinSql, {newChatId}))
+            return false;
         QString title;
         if (chat.titleAgain) {
             title = *chat.titleAgain;
-        } else if (!waiting.isEmpty()) {
-            const QString& first = waiting.first()->content;
-            const QString source = m_titleSource ? m_titleSource(first) : first;
+        } else if (firstUser != first.cend()) {
+            const QString& text = (*firstUser)->content;
+            const QString source = m_titleSource ? m_titleSource(text) : text;
             title = source.isEmpty() ? ChatStore::newChatTitle : prefixCharacters(titleLength, source);
         }
         if (!title.isEmpty() && !m_db.updateTitle(newChatId, title))
             return false;
-        if (reply) {
-            const int64_t row = insertMessage(*reply, newChatId);
-            if (row == 0)
-                return false;
-            rows.append({reply->id, row});
-        }
         return m_db.readChatIdentity(newChatId, &identity) && identity;
     });
     // Rolled back: the waiting turns, the flags and the reply stay as they
@@ -481,13 +523,21 @@ bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, cons
     if (!committed)
         return false;
 
+    const std::optional<QString> savedAgain = chat.titleAgain;
     chat.draftCouncil = false;
+    chat.pinnedAgain = false;
     adopt(chat, newChatId, identity);
-    for (const auto& [id, row] : std::as_const(rows))
+    for (const auto& [id, row, at] : std::as_const(rows)) {
         chat.rowIds.insert(id, row);
+        chat.storedAt.insert(id, at);
+    }
     if (&chat == &m_open)
         emit chatIdChanged(newChatId);
     touched.insert(newChatId);
+    // Told once it is stored, not before: until then its turns wait with the
+    // notice like any others.
+    if (savedAgain)
+        emit chatSavedAgain(*savedAgain);
     return true;
 }
 
@@ -510,18 +560,26 @@ void ChatHistory::leaveOpenChat()
     startUnsaved();
 }
 
-QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
+bool ChatHistory::exists(int64_t chatId, int64_t createdAt) const
+{
+    const auto same = [&](const ChatState& chat) { return chat.id == chatId && chat.createdAt == createdAt; };
+    if (chatId < 1)
+        return false;
+    if (same(m_open) || std::any_of(m_backlog.cbegin(), m_backlog.cend(), same))
+        return true;
+    std::optional<ChatDatabase::ChatIdentity> identity;
+    // A row that cannot be read is not taken for a deleted chat.
+    return !m_db.readChatIdentity(chatId, &identity) || (identity && identity->createdAt == createdAt);
+}
+
+std::optional<QList<ChatHistory::Turn>> ChatHistory::load(int64_t chatId, int64_t createdAt)
 {
     reset();
 
-    std::optional<ChatDatabase::ChatIdentity> identity;
-    const bool read = m_db.readChatIdentity(chatId, &identity);
     std::optional<bool> councilOnWaiting;
     bool markWaiting = false;
-    // A chat left with writes waiting, unless another chat has been given
-    // its id since.
     const auto left = std::find_if(m_backlog.begin(), m_backlog.end(), [&](const ChatState& chat) {
-        return chat.id == chatId && chatId >= 1 && (!read || !identity || chat.createdAt == identity->createdAt);
+        return chat.id == chatId && chat.createdAt == createdAt && chatId >= 1;
     });
     if (left != m_backlog.end()) {
         ChatState chat = std::move(*left);
@@ -540,14 +598,21 @@ QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
         markWaiting = chat.markWaiting;
     }
 
+    std::optional<ChatDatabase::StoredChat> stored;
+    const bool read = m_db.readChat(chatId, createdAt, &stored);
+    if (read && !stored)
+        return std::nullopt; // deleted elsewhere, its id perhaps given to another chat
     if (m_open.id != chatId) {
-        adopt(m_open, chatId, identity);
+        if (stored)
+            adopt(m_open, chatId, stored->identity);
+        else
+            adopt(m_open, chatId, ChatDatabase::ChatIdentity{createdAt, {}, false, false});
         emit chatIdChanged(chatId);
     }
     m_open.councilOnWaiting = councilOnWaiting;
     m_open.markWaiting = markWaiting;
     QList<Turn> turns;
-    const QList<ChatDatabase::MessageRecord> rows = m_db.messages(chatId);
+    const QList<ChatDatabase::MessageRecord> rows = stored ? stored->messages : QList<ChatDatabase::MessageRecord>();
     turns.reserve(rows.size());
     for (const ChatDatabase::MessageRecord& row : rows) {
         Turn turn;
@@ -562,6 +627,8 @@ QList<ChatHistory::Turn> ChatHistory::load(int64_t chatId)
             turn.reasoningDurationMs = row.reasoningDurationMs.value_or(0);
         }
         m_open.rowIds.insert(turn.id, row.id);
+        if (row.createdAt > 0)
+            m_open.storedAt.insert(turn.id, row.createdAt);
         turns.append(std::move(turn));
     }
     return turns;
@@ -575,14 +642,17 @@ void ChatHistory::reset()
     finishWrites(touched);
 }
 
-void ChatHistory::forgetChat(int64_t chatId)
+bool ChatHistory::forgetChat(int64_t chatId, int64_t createdAt)
 {
     if (chatId < 1)
-        return;
-    m_backlog.removeIf([&](const ChatState& chat) { return chat.id == chatId; });
-    if (m_open.id == chatId)
+        return false;
+    const auto same = [&](const ChatState& chat) { return chat.id == chatId && chat.createdAt == createdAt; };
+    m_backlog.removeIf(same);
+    const bool open = same(m_open);
+    if (open)
         startUnsaved();
     updateAvailability();
+    return open;
 }
 
 // --- council flags ------------------------------------------------------------------

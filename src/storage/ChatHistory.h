@@ -24,10 +24,14 @@
 // A chat is known by its id and its row's created_at together: ids are
 // handed out again once freed, so every write first checks, in its own
 // transaction, that the row under the id is still the chat it was read or
-// created as. A chat deleted elsewhere (another instance, a tool) while it
-// still has turns to store is saved again as a new chat under its title,
-// from its transcript as this window shows it, and chatSavedAgain tells the
-// user. A chat deleted here (forgetChat) takes its waiting turns with it.
+// created as, and a chat is opened by both. A chat deleted elsewhere
+// (another instance, a tool) while it still has turns to store is saved
+// again at once as a new chat, in one transaction with every turn this
+// window shows of it (user turns included: it was stored before), under the
+// title and pin the chat list last showed for it, each message with the
+// time it was first stored; chatSavedAgain tells the user once that has
+// committed. Until then its turns wait like any others, in the backlog too.
+// A chat deleted here (forgetChat) takes its waiting turns with it.
 //
 // databaseAvailable tells the chat screen to show notSavedNotice while what
 // the user does is not reaching the file: the database is closed or could
@@ -94,19 +98,25 @@ public:
     // something new to write (not for each streamed piece of a reply).
     void persist(const QList<Turn>& turns, const std::optional<QString>& modelId);
 
-    // Creates the chat row with the waiting user turns still in `turns`,
-    // titled after the first of them (40 characters at most, of the text the
+    // Creates the chat row with the turns still to store in `turns`, titled
+    // after the first user turn (40 characters at most, of the text the
     // title source gives for it), or under its old title for a chat saved
-    // again. Does nothing for a saved chat. False when
-    // nothing was written; the waiting turns then stay waiting.
+    // again. Does nothing for a saved chat. False when nothing was written;
+    // the waiting turns then stay waiting.
     bool createChat(const QList<Turn>& turns, const std::optional<QString>& modelId);
 
-    // Opens a stored chat: its messages as completed turns with new ids, in
-    // stored order. The caller installs them in the session. A chat whose
-    // turns still wait to be written comes back as it was left, waiting
-    // turns included, with the ids it had; a reply that the chat change
-    // stopped, which is never stored, is not among them.
-    QList<Turn> load(int64_t chatId);
+    // Whether the chat with `chatId` and `createdAt` is still there to open:
+    // stored, or with turns waiting in this window. A row that cannot be
+    // read counts as there.
+    bool exists(int64_t chatId, int64_t createdAt) const;
+    // Opens the stored chat with `chatId` and `createdAt`: its messages as
+    // completed turns with new ids, in stored order. The caller installs
+    // them in the session. A chat whose turns still wait to be written comes
+    // back as it was left, waiting turns included, with the ids it had; a
+    // reply that the chat change stopped, which is never stored, is not
+    // among them. Nothing when no such chat is stored (deleted elsewhere):
+    // the open chat was left all the same, and a new unsaved one is open.
+    std::optional<QList<Turn>> load(int64_t chatId, int64_t createdAt);
 
     // Maps a first message to the text its chat is titled from; unset, the
     // whole message. The caller knows what a message carries besides the
@@ -116,9 +126,11 @@ public:
     // Back to a new unsaved chat. The council switch keeps its value; what
     // the open chat still had to write waits in the backlog.
     void reset();
-    // The chat was deleted here: whatever of it waited is dropped,
-    // and when it is the open chat, the history starts a new unsaved one.
-    void forgetChat(int64_t chatId);
+    // The chat with `chatId` and `createdAt` was deleted here: whatever of it
+    // waited is dropped, and when it is the open chat, the history starts a
+    // new unsaved one and answers true. Another chat that took the id keeps
+    // what waits for it.
+    bool forgetChat(int64_t chatId, int64_t createdAt);
 
     // The chat holds council replies: stored at once for a saved chat,
     // otherwise when the chat is created.
@@ -145,9 +157,9 @@ public:
 signals:
     void chatIdChanged(qint64 chatId);
     void databaseAvailableChanged(bool available);
-    // A chat with turns still to store was deleted elsewhere and is stored
-    // again as a new chat; `title` as the chat list showed it. When it was
-    // the open chat, chatIdChanged follows with the new chat's id.
+    // A chat with turns still to store was deleted elsewhere and has been
+    // stored again as a new chat; `title` as the chat list showed it. When
+    // it was the open chat, chatIdChanged came first with the new chat's id.
     void chatSavedAgain(const QString& title);
 
 private:
@@ -162,14 +174,19 @@ private:
         // second is what it is saved again under once deleted elsewhere.
         int64_t createdAt = 0;
         QString title;
+        bool pinned = false; // as the list or a write last showed it
         bool storedCouncil = false; // the row's is_council, as last read
         QHash<QUuid, int64_t> rowIds; // stored turns and their rows
+        // When each turn was first stored, kept when the chat is saved again.
+        QHash<QUuid, int64_t> storedAt;
         QSet<QUuid> skipped;          // turns never stored here
         bool councilOn = false;
         bool draftCouncil = false;
         // Set once the chat was deleted elsewhere: the title its new chat
-        // is created under, instead of one from its first message.
+        // is created under, instead of one from its first message, and
+        // whether it is pinned. The new chat is created at once.
         std::optional<QString> titleAgain;
+        bool pinnedAgain = false;
         // A turn write failed: the transcript as last seen (to write from),
         // and what there was to write then.
         bool turnsWaiting = false;
@@ -205,12 +222,16 @@ private:
     void keepWaiting(const QList<Turn>& turns, const std::optional<QString>& modelId, const QSet<QUuid>& left);
     bool writeBacklog(QSet<int64_t>& touched);
     bool createChatWith(ChatState& chat, const QList<Turn>& turns, const std::optional<QString>& modelId,
-                        const Turn* reply, QSet<int64_t>& touched);
+                        const Turn* last, QSet<int64_t>& touched);
     // Runs `write` in one transaction after checking that the chat's row is
     // still the chat; `gone` when it is not (nothing is written then).
     Write writeInChat(ChatState& chat, const std::function<bool()>& write);
     Write storeTurn(ChatState& chat, const Turn& turn);
-    int64_t insertMessage(const Turn& turn, int64_t chatId);
+    int64_t insertMessage(const Turn& turn, int64_t chatId, int64_t createdAt);
+    // The time a turn was first stored, or now for one never stored.
+    static int64_t createdAtOf(const ChatState& chat, const Turn& turn);
+    // The title and pin the list shows for the open and the waiting chats.
+    void followList();
     // The chat was deleted elsewhere: it becomes an unsaved chat holding its
     // whole transcript, to be created again under its title.
     void saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int64_t>& touched);

@@ -25,6 +25,7 @@ ChatStore::Row rowOf(const ChatDatabase::ChatRecord& chat)
 {
     ChatStore::Row row;
     row.id = chat.id;
+    row.createdAt = chat.createdAt;
     row.title = chat.title.trimmed().isEmpty() ? ChatStore::newChatTitle : chat.title;
     row.reasoning = chat.hasReasoning;
     row.council = chat.isCouncil;
@@ -54,10 +55,14 @@ ChatStore& ChatStore::shared()
 void ChatStore::reload()
 {
     m_contentHits.reset();
+    // Taken before the read: a commit in between makes the next look read
+    // again, never hides behind this read.
+    const std::optional<int64_t> version = m_db.dataVersion();
     ChatDatabase::ChatList list = m_db.readChatList();
     if (!list.ok)
         return;
     m_loaded = true;
+    m_dataVersion = version;
     m_undated = std::move(list.undated);
     m_plainOrder = list.plainOrder;
     QList<Row> rows;
@@ -67,18 +72,22 @@ void ChatStore::reload()
     publish(std::move(rows));
 }
 
+void ChatStore::reloadIfChangedElsewhere()
+{
+    if (!m_loaded || m_db.dataVersion() != m_dataVersion)
+        reload();
+}
+
 void ChatStore::refresh(const QSet<int64_t>& ids)
 {
-    if (!m_loaded || !m_plainOrder) {
+    // Another program's commits (a chat deleted and its id given to a new
+    // one, a pin, a newer time) can touch any row, not only those written.
+    if (!m_loaded || !m_plainOrder || m_db.dataVersion() != m_dataVersion) {
         reload();
         return;
     }
     m_contentHits.reset();
-    // Chats another instance added since have ids above every listed one.
-    int64_t lastId = 0;
-    for (const Row& row : std::as_const(m_rows))
-        lastId = std::max(lastId, row.id);
-    const ChatDatabase::ChatList list = m_db.readChats(ids, lastId);
+    const ChatDatabase::ChatList list = m_db.readChats(ids);
     if (!list.ok)
         return;
     if (!list.plainOrder) {
@@ -167,24 +176,37 @@ QSet<int64_t> ChatStore::contentMatches(const QString& query)
     return ids;
 }
 
-bool ChatStore::setPinned(int64_t id)
+ChatStore::Change ChatStore::setPinned(const Row& row)
 {
-    const auto row = std::find_if(m_rows.cbegin(), m_rows.cend(), [&](const Row& r) { return r.id == id; });
-    if (row == m_rows.cend())
-        return true;
-    const bool stored = m_db.run(QStringLiteral("UPDATE chats SET pinned=? WHERE id=?"), {row->pinned ? 0 : 1, id});
-    refresh({id});
-    return stored;
+    return change(row, QStringLiteral("UPDATE chats SET pinned=? WHERE id=? AND ") + ChatDatabase::sameCreatedAt,
+                  {row.pinned ? 0 : 1, row.id, row.createdAt});
 }
 
-bool ChatStore::rename(int64_t id, const QString& title)
+ChatStore::Change ChatStore::rename(const Row& row, const QString& title)
 {
     const QString trimmed = title.trimmed();
     if (trimmed.isEmpty())
-        return true;
-    const bool stored = m_db.run(QStringLiteral("UPDATE chats SET title=? WHERE id=?"), {trimmed, id});
-    refresh({id});
-    return stored;
+        return Change::stored;
+    return change(row, QStringLiteral("UPDATE chats SET title=? WHERE id=? AND ") + ChatDatabase::sameCreatedAt,
+                  {trimmed, row.id, row.createdAt});
+}
+
+ChatStore::Change ChatStore::remove(const Row& row)
+{
+    return change(row, QStringLiteral("DELETE FROM chats WHERE id=? AND ") + ChatDatabase::sameCreatedAt,
+                  {row.id, row.createdAt});
+}
+
+ChatStore::Change ChatStore::change(const Row& row, const QString& sql, const QList<ChatDatabase::Value>& values)
+{
+    const int64_t changed = m_db.update(sql, values);
+    if (changed == 0) {
+        // The row is out of date: what it showed is no longer stored.
+        reload();
+        return Change::gone;
+    }
+    refresh({row.id});
+    return changed > 0 ? Change::stored : Change::notStored;
 }
 
 } // namespace cvn

@@ -3,7 +3,15 @@
 // The sidebar's list of saved chats: one published array of rows read from
 // the chat database, and, derived from it on each call, the pinned rows, the
 // unpinned rows under day headings and the chats whose messages match a
-// search text. Pins, renames and reloads go through here.
+// search text. Pins, renames, deletes and reloads go through here.
+//
+// A row is one chat: its id together with its created_at, since another
+// program may delete a chat and the id go to a new one. A pin, rename or
+// delete names both in its statement, so a row read before that happened
+// never acts on the chat that took its id. The list is read again in full
+// whenever another connection has committed since its last read (SQLite's
+// data_version): before the partial read after a write, and whenever the
+// host asks (reloadIfChangedElsewhere).
 //
 // Threads: main thread only, like the database it reads.
 
@@ -27,6 +35,7 @@ class ChatStore : public QObject {
 public:
     struct Row {
         int64_t id = 0;
+        int64_t createdAt = 0;  // seconds since 1970; with the id, which chat this is
         QString title;          // blank titles read as "New chat"; others untrimmed
         bool reasoning = false; // the chat has reasoning
         bool council = false;   // the chat holds council replies
@@ -46,6 +55,13 @@ public:
     // The title a chat is listed under while it has none of its own.
     static const QString newChatTitle;
 
+    // What became of a pin, rename or delete.
+    enum class Change {
+        stored,
+        notStored, // refused: a held lock, a full disk, a read-only file
+        gone,      // no chat with the row's id and created_at: deleted elsewhere
+    };
+
     // Reads the list once before returning. `db` must outlive the store.
     explicit ChatStore(ChatDatabase& db, QObject* parent = nullptr);
 
@@ -63,15 +79,17 @@ public:
     // rowsChanged only when the rows differ. A list that cannot be read
     // leaves the rows as they were.
     void reload();
-    // After writes to the chats in `ids`: reads only their rows, and those
-    // of chats added since with a higher id than any listed (another
-    // instance's new chats), and puts each where a full read would, so the
-    // cost does not grow with the other chats; one that no longer exists
-    // leaves the list. The other rows stay as last read. Emits rowsChanged
-    // only when the rows differ; rows that cannot be read leave the list as
-    // it was. Falls back to reload() before the first full read, and while
-    // a row holds values (another client's) that SQLite orders otherwise
-    // than they read.
+    // reload() when another connection has committed since the last full
+    // read, or none has succeeded yet.
+    void reloadIfChangedElsewhere();
+    // After this connection's writes to the chats in `ids`: reads only
+    // their rows and puts each where a full read would, so the cost does not
+    // grow with the other chats; one that no longer exists leaves the list.
+    // The other rows stay as last read. Emits rowsChanged only when the rows
+    // differ; rows that cannot be read leave the list as it was. Falls back
+    // to reload() before the first full read, when another connection has
+    // committed since the last one, and while a row holds values (another
+    // client's) that SQLite orders otherwise than they read.
     void refresh(const QSet<int64_t>& ids);
 
     QList<Row> pinnedRows() const;
@@ -91,19 +109,24 @@ public:
     // reload.
     QSet<int64_t> contentMatches(const QString& query);
 
-    // Flips the chat's pin; an id not in rows() does nothing. The chat keeps
-    // its updated time. False when the change could not be stored; the rows
-    // then show what is stored.
-    bool setPinned(int64_t id);
+    // Pins the row's chat when the row shows it unpinned, and the other way
+    // round. The chat keeps its updated time. Not stored: the rows then
+    // show what is. Gone: nothing changed, and the list was read again in
+    // full.
+    Change setPinned(const Row& row);
     // Stores the title trimmed of white space and line breaks; a blank title
-    // does nothing. The chat keeps its updated time. False when the title
-    // could not be stored.
-    bool rename(int64_t id, const QString& title);
+    // does nothing. The chat keeps its updated time. Outcomes as setPinned.
+    Change rename(const Row& row, const QString& title);
+    // Deletes the row's chat, its messages with it (the schema's cascading
+    // key). Outcomes as setPinned.
+    Change remove(const Row& row);
 
 signals:
     void rowsChanged();
 
 private:
+    // Runs a statement that names the row's chat by id and created_at.
+    Change change(const Row& row, const QString& sql, const QList<ChatDatabase::Value>& values);
     void publish(QList<Row> rows);
     // The list query's order.
     bool listedBefore(const Row& a, const Row& b) const;
@@ -113,6 +136,7 @@ private:
     bool m_loaded = false;     // a full read has succeeded
     QSet<int64_t> m_undated;   // rows whose updated_at is NULL, read as 0
     bool m_plainOrder = false; // the rows' values sort as they read
+    std::optional<int64_t> m_dataVersion; // the database's, when the rows were last read in full
     std::optional<std::pair<QString, QSet<int64_t>>> m_contentHits;
 };
 

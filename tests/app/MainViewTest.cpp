@@ -100,6 +100,16 @@ struct Fixture {
         exchange(text);
         return view->history().chatId();
     }
+    // The drawer's row for chat `id`.
+    ChatStore::Row row(int64_t id) const
+    {
+        for (const ChatStore::Row& row : chats->rows()) {
+            if (row.id == id)
+                return row;
+        }
+        ADD_FAILURE() << "no row for chat " << id;
+        return {};
+    }
 };
 
 TEST(ModelSelection, PickableListAndContextSize)
@@ -289,7 +299,7 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
     ASSERT_GE(other, 1);
     ASSERT_GE(open, 1);
     // Back to the attachment chat, as the open one.
-    f.view->chat().openChat(open);
+    f.view->chat().openChat(f.row(open));
     const auto record = [&](int64_t id) {
         for (const auto& r : f.db->listChats())
             if (r.id == id)
@@ -323,7 +333,7 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
         {QString(70, QLatin1Char('x')), QString(60, QLatin1Char('x'))},
     };
     for (const auto& rename : renames) {
-        chat.openMenu({.id = other, .title = record(other).title});
+        chat.openMenu(f.row(other));
         chat.choose(QStringLiteral("rename"));
         auto* dialog = qobject_cast<CvnInputDialog*>(f.view->overlays().value(0));
         ASSERT_NE(dialog, nullptr);
@@ -341,7 +351,7 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
     // it streams empties the transcript and turns council off.
     chat.setCouncilOn(true);
     const auto turns = f.view->session().turns();
-    chat.openMenu({.id = other, .title = record(other).title});
+    chat.openMenu(f.row(other));
     chat.choose(QStringLiteral("delete"));
     chat.confirmDelete();
     EXPECT_EQ(f.view->session().turns(), turns);
@@ -351,7 +361,7 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
     f.view->session().send(QStringLiteral("More"));
     ASSERT_TRUE(waitUntil([&] { return f.view->session().turns().last().content.size() > 4; }, 30000));
     f.view->toggleDrawer();
-    chat.openMenu({.id = open, .title = record(open).title});
+    chat.openMenu(f.row(open));
     chat.choose(QStringLiteral("delete"));
     auto* confirm = qobject_cast<CvnConfirmDialog*>(f.view->overlays().value(0));
     ASSERT_NE(confirm, nullptr);
@@ -474,7 +484,7 @@ TEST(MainView, PagesDrawerNotificationsAndChats)
     const auto loadedId = view.session().loadedModelId();
     view.session().send(QStringLiteral("Go"));
     ASSERT_TRUE(view.session().isStreaming());
-    view.openChat(council);
+    view.openChat(f.row(council));
     EXPECT_TRUE(view.chat().councilOn());
     ASSERT_EQ(view.session().turns().size(), 2);
     EXPECT_EQ(view.session().turns()[1].content, QStringLiteral(" Hello"));
@@ -583,7 +593,7 @@ TEST(MainView, ChatPageLivesAcrossChatChanges)
     const std::vector<std::function<void()>> changes = {
         [&] { emit AppSignals::instance().newChat(); },
         [&] { emit view.sidebar()->onSelectChat(f.chats->rows().value(0)); },
-        [&] { view.openChat(stored); },
+        [&] { view.openChat(f.row(stored)); },
         [&] { view.startNewChat(); },
     };
     for (size_t i = 0; i < changes.size(); ++i) {
@@ -692,6 +702,51 @@ TEST(ChatActions, ChangesThatCannotBeStoredSaySoAndShowWhatIsStored)
     EXPECT_EQ(page->toasts()->message(), QStringLiteral("cleared"));
     EXPECT_EQ(view.history().chatId(), 0);
     EXPECT_EQ(rowOf(open).id, 0);
+}
+
+// Another program deletes a chat and a new chat takes its id: the drawer's
+// row for the old chat opens, pins and deletes nothing, and says so; the
+// list then shows what is stored.
+TEST(ChatActions, ARowWhoseChatWasDeletedElsewhereActsOnNothing)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    f.load(QStringLiteral("tiny"));
+    const int64_t open = f.savedChat(QStringLiteral("Open"));
+    const int64_t other = f.savedChat(QStringLiteral("Other"));
+    view.openChat(f.row(open));
+    const ChatStore::Row stale = f.row(other);
+    ChatDatabase elsewhere(f.db->path());
+    ASSERT_TRUE(elsewhere.exec(QStringLiteral("DELETE FROM chats WHERE id=%1; INSERT INTO chats(id, title, "
+                                              "created_at, updated_at) VALUES(%1, 'Theirs', %2, %2)")
+                                   .arg(other)
+                                   .arg(stale.createdAt + 1)));
+    auto* page = qobject_cast<ChatView*>(view.pageWidget());
+    ASSERT_NE(page, nullptr);
+    const auto turns = view.session().turns();
+    const auto toldGone = [&](const char* what) {
+        EXPECT_EQ(page->toasts()->message(), QStringLiteral("\"Other\" was deleted elsewhere")) << what;
+        EXPECT_EQ(page->toasts()->kind(), ToastKind::error) << what;
+        EXPECT_EQ(f.row(other).title, QStringLiteral("Theirs")) << what;
+        page->toasts()->show(QStringLiteral("cleared"), ToastKind::info);
+    };
+
+    emit view.sidebar()->onSelectChat(stale);
+    toldGone("open");
+    EXPECT_EQ(view.history().chatId(), open);
+    EXPECT_EQ(view.session().turns(), turns);
+
+    view.chat().openMenu(stale);
+    view.chat().choose(QStringLiteral("pin"));
+    toldGone("pin");
+    view.chat().openMenu(stale);
+    view.chat().choose(QStringLiteral("delete"));
+    view.chat().confirmDelete();
+    toldGone("delete");
+    EXPECT_EQ(f.db->listChats().size(), 2);
+    EXPECT_FALSE(f.row(other).pinned);
+    EXPECT_EQ(view.history().chatId(), open);
 }
 
 // The models page has the runtime panel too, following the setting live and

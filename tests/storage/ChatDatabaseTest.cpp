@@ -270,7 +270,7 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
         ChatDatabase db(path);
         ASSERT_TRUE(db.isOpen());
         EXPECT_EQ(listedIds(db), (QList<int64_t>{1, 2}));
-        EXPECT_EQ(db.messages(1).value(1), (ChatDatabase::MessageRecord{2, "assistant", "hello", "Qwen", {}, {}}));
+        EXPECT_EQ(db.messages(1).value(1), (ChatDatabase::MessageRecord{2, "assistant", "hello", "Qwen", {}, {}, 11}));
         EXPECT_EQ(db.searchMessages("HELLO"), (QSet<int64_t>{1}));
         EXPECT_EQ(db.insertChat("New", "m1"), 3);
         EXPECT_GT(db.insert("INSERT INTO messages(chat_id, role, content, reasoning, reasoning_ms) VALUES(?,?,?,?,?)",

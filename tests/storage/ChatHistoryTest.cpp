@@ -17,6 +17,8 @@
 using cvn::ChatDatabase;
 using cvn::ChatHistory;
 using cvn::ChatStore;
+using cvn::test::createdAtOf;
+using cvn::test::openStored;
 using cvn::test::RawDatabase;
 using cvn::test::replyTurn;
 using cvn::test::userTurn;
@@ -164,7 +166,7 @@ TEST_F(ChatHistoryTest, LoadRebuildsTurnsAndLinksThemToTheirRows)
         "INSERT INTO messages(id, chat_id, role, content, reasoning, reasoning_ms) "
         "VALUES(14, 5, 'assistant', 'c', 'deep', 900);"));
 
-    const QList<Turn> first = history.load(5);
+    const QList<Turn> first = openStored(history, db, 5);
     EXPECT_EQ(history.chatId(), 5);
     QList<std::tuple<Role, QString, std::optional<QString>, QString, std::optional<int64_t>>> read;
     for (const Turn& turn : first)
@@ -174,7 +176,7 @@ TEST_F(ChatHistoryTest, LoadRebuildsTurnsAndLinksThemToTheirRows)
                                     {Role::assistant, "b", std::nullopt, "", std::nullopt},
                                     {Role::user, "", std::nullopt, "", std::nullopt},
                                     {Role::assistant, "c", std::nullopt, "deep", 900}}));
-    const QList<Turn> second = history.load(5);
+    const QList<Turn> second = openStored(history, db, 5);
     EXPECT_NE(first[0].id, second[0].id) << "ids are new on every load";
 
     QList<Turn> turns = second;
@@ -189,8 +191,8 @@ TEST_F(ChatHistoryTest, LoadRebuildsTurnsAndLinksThemToTheirRows)
               (Rows{{10, "q"}, {12, "b"}, {13, QVariant()}, {14, "c"}, {15, "follow-up"}}));
 
     // Another chat's transcript never deletes this chat's rows.
-    EXPECT_TRUE(history.load(99).isEmpty());
-    EXPECT_EQ(history.chatId(), 99);
+    EXPECT_FALSE(history.load(99, 0)) << "no such chat";
+    EXPECT_EQ(history.chatId(), 0);
     history.persist({}, QString("m"));
     EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages WHERE chat_id=5"), 5);
 }
@@ -409,7 +411,7 @@ TEST(ChatHistoryUnavailable, ADatabaseThatCanOnlyBeReadIsReadAndNothingIsWritten
             EXPECT_EQ(db.searchMessages("no"), QSet<int64_t>{chatId}); // short queries read the copy
             EXPECT_TRUE(db.searchMessages("southern").isEmpty());
 
-            QList<Turn> turns = history.load(chatId);
+            QList<Turn> turns = openStored(history, db, chatId);
             ASSERT_EQ(turns.size(), 2);
             EXPECT_EQ(turns[1].content, "On the northern cape.");
             QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);

@@ -1,6 +1,7 @@
 #include "storage/ChatStore.h"
 
 #include "RawDatabase.h"
+#include "Turns.h"
 #include "support/TempEnv.h"
 
 #include <QLocale>
@@ -12,6 +13,8 @@ using cvn::ChatDatabase;
 using cvn::ChatStore;
 using cvn::test::newDatabasePath;
 using cvn::test::RawDatabase;
+using cvn::test::rowOf;
+using Change = cvn::ChatStore::Change;
 
 namespace {
 
@@ -101,29 +104,29 @@ TEST(ChatStore, PinFlipsAndRenameTrimsWithoutMovingTheChat)
     QSignalSpy changed(&store, &ChatStore::rowsChanged);
     RawDatabase raw(path);
 
-    store.setPinned(1);
+    EXPECT_EQ(store.setPinned(rowOf(store, 1)), Change::stored);
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(ids(store.pinnedRows()), (QList<int64_t>{1}));
     EXPECT_EQ(raw.value("SELECT updated_at FROM chats WHERE id=1"), 100);
-    store.setPinned(1);
+    store.setPinned(rowOf(store, 1));
     EXPECT_EQ(changed.count(), 2);
     EXPECT_TRUE(store.pinnedRows().isEmpty());
     EXPECT_EQ(ids(store.rows()), (QList<int64_t>{2, 1})) << "back to its place by date";
 
-    store.setPinned(99);
+    EXPECT_EQ(store.setPinned(rowOf(store, 99)), Change::gone);
     EXPECT_EQ(changed.count(), 2);
 
     for (const char* blank : {"  ", "", "\n"})
-        store.rename(2, blank);
+        store.rename(rowOf(store, 2), blank);
     EXPECT_EQ(changed.count(), 2);
     EXPECT_EQ(raw.value("SELECT title FROM chats WHERE id=2"), "new");
-    store.rename(2, " Trip \n");
+    store.rename(rowOf(store, 2), " Trip \n");
     EXPECT_EQ(changed.count(), 3);
     EXPECT_EQ(raw.value("SELECT title FROM chats WHERE id=2"), "Trip");
     EXPECT_EQ(store.rows().first().title, "Trip");
     EXPECT_EQ(raw.value("SELECT updated_at FROM chats WHERE id=2"), 200);
     // Renaming a chat that is gone stores nothing and publishes nothing.
-    store.rename(42, "ghost");
+    EXPECT_EQ(store.rename(rowOf(store, 42), "ghost"), Change::gone);
     EXPECT_EQ(changed.count(), 3);
 }
 
@@ -157,8 +160,8 @@ TEST(ChatStore, ClosedDatabaseGivesAnEmptyListAndIgnoresActions)
     ChatStore store(db);
     QSignalSpy changed(&store, &ChatStore::rowsChanged);
     store.reload();
-    store.setPinned(1);
-    store.rename(1, "x");
+    EXPECT_EQ(store.setPinned(rowOf(store, 1)), Change::notStored);
+    EXPECT_EQ(store.rename(rowOf(store, 1), "x"), Change::notStored);
     EXPECT_TRUE(store.rows().isEmpty());
     EXPECT_TRUE(store.sections(noonUtc).isEmpty());
     EXPECT_TRUE(store.contentMatches("x").isEmpty());
@@ -173,11 +176,11 @@ TEST(ChatStore, ChatsUpdatedInTheSameSecondListTheNewestIdFirst)
     EXPECT_EQ(ids(ChatStore(db).rows()), (QList<int64_t>{6, 5, 4, 3, 2, 1}));
 }
 
-// Only the written chats' rows are read again, each put where a full read
-// puts it: into the pins, between chats of the same second, a chat without
-// a date after one dated 0, values a full read orders differently from what
-// they read as. A chat gone leaves the list, a new one comes in; rows that
-// cannot be read leave it as it was.
+// After the list's own connection writes, only the written chats' rows are
+// read again, each put where a full read puts it: into the pins, between
+// chats of the same second, a chat without a date after one dated 0, values
+// a full read orders differently from what they read as. A chat gone leaves
+// the list, a new one comes in; rows that cannot be read leave it as it was.
 TEST(ChatStore, ARefreshReadsOnlyTheWrittenChatsAndPlacesThemAsAFullReadDoes)
 {
     const QString path = newDatabasePath();
@@ -199,16 +202,16 @@ TEST(ChatStore, ARefreshReadsOnlyTheWrittenChatsAndPlacesThemAsAFullReadDoes)
         {{4, 6}, "UPDATE chats SET pinned=1, updated_at=50 WHERE id IN (4, 6)"},
     };
     for (const auto& [written, sql] : writes) {
-        ASSERT_TRUE(raw.exec(sql));
+        ASSERT_TRUE(db.exec(sql));
         store.refresh(written);
         EXPECT_EQ(store.rows(), fullList()) << sql.toStdString();
     }
 
     QSignalSpy changed(&store, &ChatStore::rowsChanged);
-    ASSERT_TRUE(raw.exec("UPDATE chats SET title='behind' WHERE id=1"));
+    ASSERT_TRUE(db.exec("UPDATE chats SET title='behind' WHERE id=1"));
     store.refresh({5});
     EXPECT_EQ(changed.count(), 0);
-    ASSERT_TRUE(raw.exec("UPDATE chats SET title='written' WHERE id=5"));
+    ASSERT_TRUE(db.exec("UPDATE chats SET title='written' WHERE id=5"));
     store.refresh({5});
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(ids(store.rows()), (QList<int64_t>{5, 6, 4, 8, 3, 9, 1, 7}));
@@ -219,4 +222,43 @@ TEST(ChatStore, ARefreshReadsOnlyTheWrittenChatsAndPlacesThemAsAFullReadDoes)
     ASSERT_TRUE(raw.exec("ALTER TABLE chats RENAME TO unreadable"));
     store.refresh({5});
     EXPECT_EQ(ids(store.rows()), (QList<int64_t>{5, 6, 4, 8, 3, 9, 1, 7})) << "kept when nothing can be read";
+}
+
+// Another program deletes the newest chat and makes a new one, which gets
+// the freed id. The list then shows the new chat after this window's next
+// write, a pin, rename or delete of the old row changes nothing, and other
+// programs' edits reorder the list when the window asks, not before.
+TEST(ChatStore, ARowIsOneChatAndTheListFollowsWhatOthersCommit)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    ASSERT_TRUE(db.exec("INSERT INTO chats(id, title, created_at, updated_at) VALUES"
+                        "(1, 'first', 10, 100), (2, 'second', 20, 200)"));
+    ChatStore store(db);
+    RawDatabase raw(path);
+    const ChatStore::Row stale = rowOf(store, 2);
+    ASSERT_EQ(stale.createdAt, 20);
+
+    ASSERT_TRUE(raw.exec("DELETE FROM chats WHERE id=2;"
+                         "INSERT INTO chats(id, title, created_at, updated_at) VALUES(2, 'theirs', 30, 300)"));
+    ASSERT_TRUE(db.run("UPDATE chats SET updated_at=150 WHERE id=1"));
+    store.refresh({1});
+    EXPECT_EQ(store.rows(), ChatStore(db).rows());
+    EXPECT_EQ(rowOf(store, 2).title, "theirs");
+
+    EXPECT_EQ(store.rename(stale, "mine"), Change::gone);
+    EXPECT_EQ(store.setPinned(stale), Change::gone);
+    EXPECT_EQ(store.remove(stale), Change::gone);
+    EXPECT_EQ(raw.rows("SELECT id, title, pinned FROM chats ORDER BY id"),
+              (QList<QVariantList>{{1, "first", 0}, {2, "theirs", 0}}));
+
+    // Others' edits show when the window asks; this connection's own do not
+    // make it read the list again.
+    ASSERT_TRUE(raw.exec("UPDATE chats SET pinned=1 WHERE id=1"));
+    ASSERT_TRUE(db.run("UPDATE chats SET title='own' WHERE id=2"));
+    store.reloadIfChangedElsewhere();
+    EXPECT_EQ(ids(store.rows()), (QList<int64_t>{1, 2}));
+    ASSERT_TRUE(db.run("UPDATE chats SET title='own again' WHERE id=2"));
+    store.reloadIfChangedElsewhere();
+    EXPECT_EQ(rowOf(store, 2).title, "own");
 }

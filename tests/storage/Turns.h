@@ -25,6 +25,35 @@ inline Turn replyTurn(const QString& content, Turn::State state = Turn::State::c
     return turn;
 }
 
+// The row the list shows for chat `id`, or, when it shows none, a row
+// naming no stored chat.
+inline ChatStore::Row rowOf(const ChatStore& store, int64_t id)
+{
+    for (const ChatStore::Row& row : store.rows()) {
+        if (row.id == id)
+            return row;
+    }
+    ChatStore::Row none;
+    none.id = id;
+    none.createdAt = -1;
+    return none;
+}
+
+// The created_at of the chat stored under `id` now (0 without one).
+inline int64_t createdAtOf(const ChatDatabase& db, int64_t id)
+{
+    std::optional<ChatDatabase::ChatIdentity> identity;
+    db.readChatIdentity(id, &identity);
+    return identity ? identity->createdAt : 0;
+}
+
+// Opens the chat stored under `id` now, as a click on its row does; no
+// turns when there is none.
+inline QList<Turn> openStored(ChatHistory& history, const ChatDatabase& db, int64_t id)
+{
+    return history.load(id, createdAtOf(db, id)).value_or(QList<Turn>());
+}
+
 // A file at `path` holding one stored exchange, closed again as after a
 // clean quit (no -wal or -shm left); the chat's id.
 inline int64_t storeExchange(const QString& path, const QString& question, const QString& reply)

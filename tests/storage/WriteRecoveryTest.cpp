@@ -27,11 +27,15 @@
 using cvn::ChatDatabase;
 using cvn::ChatHistory;
 using cvn::ChatStore;
+using cvn::test::createdAtOf;
+using cvn::test::openStored;
 using cvn::test::RawDatabase;
+using cvn::test::rowOf;
 using cvn::test::replyTurn;
 using cvn::test::userTurn;
 using Turn = cvn::Turn;
 using Rows = QList<QVariantList>;
+using Change = ChatStore::Change;
 
 namespace {
 
@@ -137,7 +141,7 @@ TEST_F(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
     ASSERT_GE(firstId, 1);
     ASSERT_GE(otherId, 1);
 
-    first = history.load(firstId);
+    first = openStored(history, db, firstId);
     auto lock = holdLock();
     QSignalSpy availability(&history, &ChatHistory::databaseAvailableChanged);
     first << userTurn("locked send one") << replyTurn("locked reply");
@@ -147,16 +151,16 @@ TEST_F(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
 
     // Chat changes while the lock is still held; the first exchange of a new
     // chat waits too.
-    history.load(otherId);
+    openStored(history, db, otherId);
     history.reset();
     history.persist({userTurn("new while locked"), replyTurn("new reply")}, QString("m"));
     history.reset();
     // Another chat deleted meanwhile takes nothing of the others with it.
-    history.forgetChat(otherId);
+    history.forgetChat(otherId, createdAtOf(db, otherId));
     // Opened again while held: shown as it was left, waiting turns included.
-    EXPECT_EQ(contents(history.load(firstId)), (QStringList{"q1", "a1", "locked send one", "locked reply"}));
+    EXPECT_EQ(contents(openStored(history, db, firstId)), (QStringList{"q1", "a1", "locked send one", "locked reply"}));
     EXPECT_EQ(history.chatId(), firstId);
-    history.load(otherId);
+    openStored(history, db, otherId);
     EXPECT_EQ(storedContents(raw, firstId), (Rows{{"q1"}, {"a1"}}));
     EXPECT_EQ(availability.count(), 1);
 
@@ -172,7 +176,7 @@ TEST_F(WriteRecovery, TurnsTypedUnderAHeldLockFollowTheirChatAcrossChatChanges)
     }
 
     lock.reset();
-    const QList<Turn> back = history.load(firstId);
+    const QList<Turn> back = openStored(history, db, firstId);
     EXPECT_EQ(contents(back), (QStringList{"q1", "a1", "locked send one", "locked reply"}));
     EXPECT_EQ(storedContents(raw, firstId), (Rows{{"q1"}, {"a1"}, {"locked send one"}, {"locked reply"}}));
     EXPECT_EQ(raw.rows("SELECT title FROM chats ORDER BY id"),
@@ -249,12 +253,12 @@ TEST_F(WriteRecovery, AChatDeletedElsewhereIsSavedAgainAsANewChat)
     auto lock = holdLock();
     history.reset();
     history.persist({userTurn("new one"), replyTurn("new reply"), userTurn("new two")}, QString("m"));
-    QList<Turn> bravo = history.load(2);
+    QList<Turn> bravo = openStored(history, db, 2);
     Turn stopped = replyTurn("half a rep", Turn::State::streaming());
     bravo << userTurn("bravo two") << stopped;
     history.persist(bravo, QString("m"));
     history.reset();
-    EXPECT_EQ(contents(history.load(2)), (QStringList{"bravo", "b", "bravo two"}))
+    EXPECT_EQ(contents(openStored(history, db, 2)), (QStringList{"bravo", "b", "bravo two"}))
         << "the stopped reply is never stored, so it is not shown";
     history.reset();
     {
@@ -282,7 +286,7 @@ TEST_F(WriteRecovery, AChatDeletedElsewhereIsSavedAgainAsANewChat)
     // exchange land in a new chat, which is then the open one and does not
     // take in the messages left behind.
     ASSERT_TRUE(raw.exec("UPDATE chats SET title=' ' WHERE id=3"));
-    QList<Turn> again = history.load(3);
+    QList<Turn> again = openStored(history, db, 3);
     ASSERT_TRUE(raw.exec("DELETE FROM chats WHERE id=3"));
     again << userTurn("still there?");
     history.persist(again, QString("m"));
@@ -295,6 +299,66 @@ TEST_F(WriteRecovery, AChatDeletedElsewhereIsSavedAgainAsANewChat)
     EXPECT_EQ(savedAgain.last().value(0).toString(), "New chat");
     EXPECT_TRUE(history.databaseAvailable());
     EXPECT_EQ(store.rows().size(), 3);
+}
+
+// A chat saved again is stored at once, with the message that found it
+// deleted, so a stopped reply loses nothing: under the title and pin the
+// list showed (set here a moment before), each message keeping its time.
+// When even that cannot be written, its turns wait like any others, in the
+// backlog and in the quit log, and the user is told once it is stored.
+TEST_F(WriteRecovery, AChatSavedAgainIsStoredAtOnceAsTheListShowedIt)
+{
+    QSignalSpy savedAgain(&history, &ChatHistory::chatSavedAgain);
+    const auto stopped = [] {
+        Turn turn = replyTurn("half a rep");
+        turn.cancelledByUser = true;
+        return turn;
+    };
+    history.persist({userTurn("alpha"), replyTurn("a")}, QString("m"));
+    ASSERT_TRUE(raw.exec("UPDATE messages SET created_at=1000+id"));
+    QList<Turn> turns = openStored(history, db, 1);
+    ASSERT_EQ(store.rename(rowOf(store, 1), "Renamed here"), Change::stored);
+    ASSERT_EQ(store.setPinned(rowOf(store, 1)), Change::stored);
+    ASSERT_TRUE(raw.exec("PRAGMA foreign_keys=ON; DELETE FROM chats WHERE id=1"));
+
+    turns << userTurn("still here?");
+    history.persist(turns, QString("m"));
+    ASSERT_EQ(savedAgain.count(), 1);
+    EXPECT_EQ(savedAgain.first().value(0).toString(), "Renamed here");
+    const qint64 again = history.chatId();
+    turns << stopped();
+    history.persist(turns, QString("m"));
+    history.reset();
+    EXPECT_EQ(raw.rows("SELECT title, pinned FROM chats WHERE id=?", {again}), (Rows{{"Renamed here", 1}}));
+    EXPECT_EQ(raw.rows("SELECT content, created_at FROM messages WHERE chat_id=? AND created_at<2000", {again}),
+              (Rows{{"alpha", 1001}, {"a", 1002}}));
+    EXPECT_EQ(storedContents(raw, again), (Rows{{"alpha"}, {"a"}, {"still here?"}}));
+
+    turns = openStored(history, db, again);
+    ASSERT_TRUE(raw.exec(QString("DELETE FROM chats WHERE id=%1;"
+                                 "CREATE TRIGGER refuse BEFORE INSERT ON messages BEGIN SELECT RAISE(ABORT, 'full'); END")
+                             .arg(again)));
+    turns << userTurn("typed while refused");
+    history.persist(turns, QString("m"));
+    turns << stopped();
+    history.persist(turns, QString("m"));
+    history.reset();
+    EXPECT_EQ(savedAgain.count(), 1) << "nothing is stored yet";
+    EXPECT_FALSE(history.databaseAvailable());
+    {
+        LogCapture log;
+        LogCapture::lines.clear();
+        history.flushBeforeQuit();
+        const QString all = LogCapture::lines.join(QLatin1Char('\n'));
+        EXPECT_TRUE(all.contains("a new chat: \"typed while refused\"")) << all.toStdString();
+    }
+    ASSERT_TRUE(raw.exec("DROP TRIGGER refuse"));
+    EXPECT_TRUE(history.retryWrites());
+    EXPECT_EQ(savedAgain.count(), 2);
+    const QVariant newest = raw.value("SELECT max(id) FROM chats");
+    EXPECT_EQ(storedContents(raw, newest.toLongLong()),
+              (Rows{{"alpha"}, {"a"}, {"still here?"}, {"typed while refused"}}));
+    EXPECT_EQ(raw.rows("SELECT title, pinned FROM chats"), (Rows{{"Renamed here", 1}}));
 }
 
 // A data folder that was read-only at start (a mount, a permission) and is
@@ -313,7 +377,7 @@ TEST(WriteRecoveryFiles, AReadOnlyFolderMadeWritableIsWrittenAgain)
     ChatHistory history(db, store);
     EXPECT_TRUE(db.isReadOnly());
     EXPECT_FALSE(history.databaseAvailable());
-    QList<Turn> turns = history.load(chatId);
+    QList<Turn> turns = openStored(history, db, chatId);
     turns << userTurn("while read-only") << replyTurn("kept");
     history.persist(turns, QString("m"));
     EXPECT_FALSE(history.databaseAvailable());
@@ -335,17 +399,18 @@ TEST_F(WriteRecovery, ANoticeForAFailedChangeGoesOnceWritesGetThrough)
 {    history.persist({userTurn("name me"), replyTurn("ok")}, QString("m"));
     const int64_t chatId = history.chatId();
     auto lock = holdLock();
-    EXPECT_FALSE(store.rename(chatId, "Renamed"));
-    EXPECT_FALSE(store.setPinned(chatId));
+    EXPECT_EQ(store.rename(rowOf(store, chatId), "Renamed"), Change::notStored);
+    EXPECT_EQ(store.setPinned(rowOf(store, chatId)), Change::notStored);
     EXPECT_EQ(store.rows().first().title, "name me");
     EXPECT_FALSE(store.rows().first().pinned);
     EXPECT_FALSE(history.databaseAvailable());
-    EXPECT_TRUE(store.rename(chatId, "   ")) << "a blank title is no change";
-    EXPECT_TRUE(store.setPinned(chatId + 40)) << "nor is an unknown chat";
+    EXPECT_EQ(store.rename(rowOf(store, chatId), "   "), Change::stored) << "a blank title is no change";
     lock.reset();
     EXPECT_TRUE(history.retryWrites());
     EXPECT_TRUE(history.databaseAvailable());
-    EXPECT_TRUE(store.rename(chatId, "Renamed"));
+    EXPECT_EQ(store.setPinned(rowOf(store, chatId + 40)), Change::gone) << "an unknown chat changes nothing";
+    EXPECT_TRUE(history.databaseAvailable());
+    EXPECT_EQ(store.rename(rowOf(store, chatId), "Renamed"), Change::stored);
     EXPECT_EQ(store.rows().first().title, "Renamed");
 }
 
@@ -506,16 +571,16 @@ TEST(WriteRecoveryFiles, TheListAfterAWriteIsTheFullListWithoutRereadingOtherCha
     const auto fullList = [&] { return ChatStore(db).rows(); };
     ASSERT_EQ(store.rows(), fullList());
 
-    QList<Turn> turns = history.load(1);
+    QList<Turn> turns = openStored(history, db, 1);
     turns << userTurn("more") << replyTurn("<think>now</think> yes");
     history.persist(turns, QString("m"));
     EXPECT_EQ(store.rows(), fullList()) << "a reply with reasoning";
     turns.removeLast();
     history.persist(turns, QString("m"));
     EXPECT_EQ(store.rows(), fullList()) << "the reply removed";
-    EXPECT_TRUE(store.setPinned(2));
+    EXPECT_EQ(store.setPinned(rowOf(store, 2)), Change::stored);
     EXPECT_EQ(store.rows(), fullList()) << "pinned";
-    EXPECT_TRUE(store.rename(4, " named "));
+    EXPECT_EQ(store.rename(rowOf(store, 4), " named "), Change::stored);
     EXPECT_EQ(store.rows(), fullList()) << "renamed";
     history.markCouncil();
     EXPECT_EQ(store.rows(), fullList()) << "a council mark";
@@ -523,13 +588,14 @@ TEST(WriteRecoveryFiles, TheListAfterAWriteIsTheFullListWithoutRereadingOtherCha
     history.persist({userTurn("fresh"), replyTurn("chat")}, QString("m"));
     EXPECT_EQ(store.rows(), fullList()) << "a new chat";
     ASSERT_TRUE(raw.exec("INSERT INTO chats(id, title, updated_at) VALUES(40, 'from elsewhere', 5)"));
-    EXPECT_TRUE(store.setPinned(5));
+    EXPECT_EQ(store.setPinned(rowOf(store, 5)), Change::stored);
     EXPECT_EQ(store.rows(), fullList()) << "a chat another process added";
 
-    // Chat 8 gains a think tag behind the list's back; a write to chat 1 does
-    // not read chat 8's messages again, a full reload does.
-    ASSERT_TRUE(raw.exec("INSERT INTO messages(chat_id, role, content) VALUES(8, 'user', '</think>')"));
-    turns = history.load(1);
+    // Chat 8 gains a think tag behind the list's back (on the list's own
+    // connection, so nothing says another one committed); a write to chat 1
+    // does not read chat 8's messages again, a full reload does.
+    ASSERT_TRUE(db.run("INSERT INTO messages(chat_id, role, content) VALUES(8, 'user', '</think>')"));
+    turns = openStored(history, db, 1);
     turns << userTurn("again");
     history.persist(turns, QString("m"));
     const auto reasoningOf = [](const QList<ChatStore::Row>& rows, int64_t id) {

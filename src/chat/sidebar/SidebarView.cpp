@@ -328,6 +328,8 @@ void SidebarView::setOpen(bool open)
         m_dayTimer.stop();
         return;
     }
+    // What another program committed while the drawer was shut shows now.
+    m_chats.reloadIfChangedElsewhere();
     m_store.reset();
     refresh();
     armDayTimer();

@@ -64,7 +64,9 @@ public:
     void setClock(Clock clock);
 
     // The host opens (true) or closes the drawer. Opening reads the store
-    // again; while open, the headings move on at each local midnight.
+    // again, after the store has read the list again if another program
+    // changed the chats; while open, the headings move on at each local
+    // midnight.
     void setOpen(bool open);
     bool isOpen() const { return m_open; }
     // Fires at the next local midnight (or after longestDayWaitMs) while open.
