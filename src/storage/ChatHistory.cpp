@@ -565,7 +565,9 @@ bool ChatHistory::exists(int64_t chatId, int64_t createdAt) const
     const auto same = [&](const ChatState& chat) { return chat.id == chatId && chat.createdAt == createdAt; };
     if (chatId < 1)
         return false;
-    if (same(m_open) || std::any_of(m_backlog.cbegin(), m_backlog.cend(), same))
+    // What waits here is there to open even once deleted elsewhere: it is
+    // saved again. Anything else is there only while it is stored.
+    if ((same(m_open) && m_open.hasWaiting()) || std::any_of(m_backlog.cbegin(), m_backlog.cend(), same))
         return true;
     std::optional<ChatDatabase::ChatIdentity> identity;
     // A row that cannot be read is not taken for a deleted chat.
