@@ -13,6 +13,7 @@
 #include "support/Wait.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 
 using namespace cvn;
@@ -78,6 +80,20 @@ void expectInChild(const std::function<std::string()>& scenario, const std::stri
         },
         ::testing::ExitedWithCode(0), ::testing::HasSubstr("[" + expected + "]"));
 }
+
+// The slot's template, context size and last bubble, and the trained
+// context of the record with `id`, as one line.
+std::string loadedFacts(const LlamaSession& session, const ModelStore& store, const QUuid& id)
+{
+    return QStringLiteral("%1 ctx %2 \"%3\"; record trained %4")
+        .arg(session.chatTemplate().rawValue())
+        .arg(session.loadedContextSize())
+        .arg(session.turns().isEmpty() ? QString() : session.turns().last().content)
+        .arg(store.model(id).value_or(ModelInfo{}).trainedContext.value_or(0))
+        .toStdString();
+}
+
+const std::string kLlamaTemplate = "{{ '<|start_header_id|>' }}";
 
 const std::string kNoModelNote = "note \"No model loaded — pick one with SELECT A MODEL.\", loaded nothing";
 const std::string kNotAModel =
@@ -277,4 +293,28 @@ TEST(ModelFileChange, ReplacedFileIsLoadedWithTheNewFilesTemplateAndContext)
         "loaded: llama ctx 4096 llama \"\"; record Mine trained 2048\n"
         "renamed over: chatML ctx 16384 llama \" world\"; record Mine trained 16384\n"
         "copied over: gemma ctx 8192 llama \" Hello\"; record Mine trained 8192\n");
+}
+
+// A copy over the loaded file in place, of the same size and with its
+// modification time put back, still counts as another file.
+TEST(ModelFileChange, RewrittenInPlaceWithItsTimePutBackIsLoadedAgain)
+{
+    const ModelsFolder spares;
+    // Padded to the llama template's length, so both files have one size.
+    spares.add(QStringLiteral("chatml"), {kAfter}, "llama-spm", 2048, "{{ '<|im_start|>' }}       ");
+    ModelsFolder folder;
+    folder.add(QStringLiteral("swap"), {kBefore}, "llama-spm", 2048, kLlamaTemplate);
+    const QString file = folder.path + QStringLiteral("/swap.gguf");
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    const QUuid id = modelNamed(store.models(), QStringLiteral("swap")).id;
+    ASSERT_TRUE(finishes(session.loadModel(*store.model(id))));
+
+    const std::filesystem::path native = QFile::encodeName(file).toStdString();
+    const auto written = std::filesystem::last_write_time(native);
+    rewriteInPlace(spares.path + QStringLiteral("/chatml.gguf"), file);
+    std::filesystem::last_write_time(native, written);
+    ASSERT_EQ(QFileInfo(file).size(), store.model(id)->fileSizeBytes);
+    ASSERT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
+    EXPECT_EQ(loadedFacts(session, store, id), "chatML ctx 4096 \" world\"; record trained 2048");
 }
