@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHashFunctions>
 #include <QString>
 
 #include <cstdint>
@@ -22,6 +23,10 @@ struct FileIdentity {
     int64_t changedNs = 0; // the inode's change time, likewise
 
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+    friend size_t qHash(const FileIdentity& f, size_t seed = 0) noexcept
+    {
+        return qHashMulti(seed, f.device, f.inode, f.size, f.modifiedNs, f.changedNs);
+    }
 
     // The identity of the file at `path` now (symbolic links followed);
     // nothing when there is no such file or it cannot be examined. Any thread.
