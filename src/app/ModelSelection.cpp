@@ -103,14 +103,13 @@ void ModelSelection::prepare(std::function<void(bool)> done)
     const auto model = currentModel();
     const bool loaded = currentIsLoaded();
     // A loaded model whose file changed since is loaded again here, through
-    // the pick's own path, rather than answering from a file that is gone.
+    // the pick's own path, rather than answering from a file that is gone;
+    // like every load it takes the facts of the file that is there now.
     if (!model || (loaded && !m_session.loadedFileChanged())) {
         done(true);
         return;
     }
-    // The record holds the facts of the file that was loaded; the template
-    // and the context size must follow the file that is there now.
-    load(loaded ? m_store.reread(*model) : *model, std::move(done));
+    load(*model, std::move(done));
 }
 
 void ModelSelection::clearLoadFailure()

@@ -73,7 +73,8 @@ public:
     void select(const QUuid& id);
     // Before a send: `done(true)` at once when there is nothing to load, else
     // after the current model loaded (again, when its file changed since
-    // it was loaded); `done(false)` when it failed or a later pick took over.
+    // it was loaded), with the facts of its file as it is then, as a pick
+    // loads it; `done(false)` when it failed or a later pick took over.
     // Called exactly once, on the main thread.
     void prepare(std::function<void(bool)> done);
 

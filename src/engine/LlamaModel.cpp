@@ -79,7 +79,8 @@ QString LoadError::description() const
 // --- load and release ----------------------------------------------------------
 
 std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contextSize, int64_t gpuLayers,
-                                             std::optional<int64_t> threads)
+                                             std::optional<int64_t> threads,
+                                             const std::optional<FileIdentity>& factsFrom)
 {
     const QByteArray nativePath = QFile::encodeName(path);
     // Only a regular file, or a link to one: reading a pipe or a device would
@@ -92,6 +93,8 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     // Taken before the load: a file written while it loads counts as changed
     // at the next check, never as the one loaded.
     std::optional<FileIdentity> identity = FileIdentity::of(path);
+    if (factsFrom && identity != factsFrom)
+        identity.reset();
     llama_model_params modelParams = llama_model_default_params();
     modelParams.n_gpu_layers = int32_t(gpuLayers);
     llama_model* model = llama_model_load_from_file(nativePath.constData(), modelParams);

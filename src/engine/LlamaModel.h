@@ -104,9 +104,14 @@ public:
     // is the number of layers to offload; threads, when given and >= 1, sets
     // both thread counts. Throws LoadError (fileNotReadable for anything but a
     // readable regular file or a link to one). The new model is not yet in the
-    // live-model registry (see registerLive).
+    // live-model registry (see registerLive). `factsFrom`, when given, is the
+    // version of the file whose header the caller's template and context size
+    // come from: a file that is another one when the load opens it counts as
+    // changed from the start (fileChanged), so the next run loads it again
+    // with its own facts.
     static std::shared_ptr<LlamaModel> load(const QString& path, int64_t contextSize, int64_t gpuLayers,
-                                            std::optional<int64_t> threads = std::nullopt);
+                                            std::optional<int64_t> threads = std::nullopt,
+                                            const std::optional<FileIdentity>& factsFrom = std::nullopt);
 
     LlamaModel(Private, QString path, std::optional<FileIdentity> file, llama_model* model, llama_context* context,
                int64_t gpuLayers);

@@ -234,11 +234,19 @@ void LlamaSession::unloadModel(bool keepStreaming)
 SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done)
 {
     unloadModel(false);
-    return startLoad(model, std::move(done));
+    return startLoad(model, [done = std::move(done)](const ModelInfo&, const std::optional<LoadError>& error) {
+        if (done)
+            done(error);
+    });
 }
 
-SessionTask LlamaSession::startLoad(const ModelInfo& info, std::function<void(const std::optional<LoadError>&)> done)
+SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
 {
+    // Every load passes here: a pick, a send's preparation, a reload before a
+    // reply and each council member. The record's facts may come from a file
+    // since replaced under the name, loaded or not, so they are taken from
+    // the file that is there now.
+    const ModelInfo info = m_store->upToDate(record);
     SessionTask task = SessionTask::started();
     const uint64_t serial = m_loadSerial;
     const QString name = info.fileName.isEmpty() ? info.displayName : info.fileName;
@@ -259,7 +267,7 @@ SessionTask LlamaSession::startLoad(const ModelInfo& info, std::function<void(co
         try {
             if (!found)
                 throw LoadError::fileNotReadable(path);
-            loaded = LlamaModel::load(path, contextSize, gpuLayers, threads);
+            loaded = LlamaModel::load(path, contextSize, gpuLayers, threads, info.factsReadFrom);
             LlamaModel::recordLoadAttempt({QFileInfo(path).fileName(), QDateTime::currentDateTime(),
                                            LoadAttempt::Ok{loaded->contextSize(), loaded->architecture()}});
             loaded->registerLive();
@@ -295,7 +303,7 @@ SessionTask LlamaSession::startLoad(const ModelInfo& info, std::function<void(co
                 s.publishSnapshot();
             }
             if (done)
-                done(error);
+                done(info, error);
             task.finish();
         });
     });
@@ -346,10 +354,9 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMess
 
 SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages)
 {
-    // The file's facts are read again: the record holds those of the file
-    // that was loaded, and the context size and the template must follow
-    // the file that is there now.
-    const ModelInfo info = m_store->reread(*m_loadedInfo);
+    // The store's record, for the name and choices the user may have changed
+    // since the load; the unload forgets the loaded one.
+    const ModelInfo info = m_store->model(m_loadedInfo->id).value_or(*m_loadedInfo);
     qCInfo(lcRuntime, "Model file changed since it was loaded, loading it again: %s",
            qUtf8Printable(m_model->path()));
     unloadModel(false);
@@ -362,7 +369,7 @@ SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<Cha
     // reply starts while this one waits.
     setStreaming(true);
     publishSnapshot();
-    startLoad(info, [this, run, messages, name = info.displayName](const std::optional<LoadError>& error) {
+    startLoad(info, [this, run, messages](const ModelInfo& loaded, const std::optional<LoadError>& error) {
         run->awaitingModel = false;
         if (run != m_reply) {
             run->task.finish(); // stopped, or the transcript was replaced meanwhile
@@ -377,7 +384,7 @@ SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<Cha
             m_reply.reset();
             setStreaming(false);
             publishSnapshot();
-            emit reloadFailed(name, error->description());
+            emit reloadFailed(loaded.displayName, error->description());
             run->task.finish();
             return;
         }

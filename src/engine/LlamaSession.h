@@ -85,7 +85,11 @@ public:
     // Unloads the current model, then loads `model` from the models folder on
     // a background thread. `done` runs on the main thread with the error, or
     // nothing on success; it is not called when a later load or an unload
-    // took the slot meanwhile.
+    // took the slot meanwhile. Like every load of the session (a reload
+    // before a reply, a council member), it first brings the record up to
+    // date with its file (ModelStore::upToDate): a file that is not the one
+    // its facts were read from is read again, so the template, the context
+    // size and the architecture are those of the file loaded.
     SessionTask loadModel(const ModelInfo& model,
                           std::function<void(const std::optional<LoadError>&)> done = {});
     void unloadModel();
@@ -93,11 +97,11 @@ public:
     // --- conversation -----------------------------------------------------------
     // A reply, and each council member's answer, first makes sure the loaded
     // model's file is still the one loaded; when it is not, the model is
-    // dropped and the file loaded again as it is now, its record read again
-    // from it (ModelStore::reread), and the reply waits for that load (a
-    // council member shows its usual loading line). A file that
-    // no longer loads leaves no model: the reply becomes the no-model note
-    // and reloadFailed() says why (a council member gets its usual note).
+    // dropped and the file loaded again as it is now, with its own facts,
+    // and the reply waits for that load (a council member shows its usual
+    // loading line). A file that no longer loads leaves no model: the reply
+    // becomes the no-model note and reloadFailed() says why (a council member
+    // gets its usual note).
     SessionTask send(const QString& text);
     void stop();
     void resetConversation();
@@ -154,7 +158,10 @@ private:
     void publishSnapshot();
     void stopReply();
     void unloadModel(bool keepStreaming);
-    SessionTask startLoad(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done);
+    // Called on the main thread with the record the load used (up to date
+    // with its file), and the error or nothing.
+    using LoadDone = std::function<void(const ModelInfo&, const std::optional<LoadError>&)>;
+    SessionTask startLoad(const ModelInfo& record, LoadDone done);
     SessionTask startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
     SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
     void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages);

@@ -5,7 +5,6 @@
 
 #include "engine/CouncilMentions.h"
 #include "engine/CouncilRun.h"
-#include "models/ModelStore.h"
 
 #include <QPointer>
 
@@ -67,7 +66,7 @@ void LlamaSession::advanceCouncil()
 void LlamaSession::runCouncilMember()
 {
     CouncilRun& council = *m_council;
-    ModelInfo member = council.members[council.index];
+    const ModelInfo member = council.members[council.index];
     Turn bubble;
     bubble.role = ChatMessage::Role::assistant;
     bubble.state = Turn::State::streaming();
@@ -79,14 +78,11 @@ void LlamaSession::runCouncilMember()
     publishSnapshot();
 
     // A member already in the slot answers at once, unless its file changed
-    // since: then it is loaded again like any other member, with the facts
-    // of the file that is there now.
-    if (m_loadedModelId == member.id) {
-        if (!loadedFileChanged()) {
-            answerCouncilMember();
-            return;
-        }
-        member = m_store->reread(member);
+    // since: then it is loaded again like any other member, and like theirs
+    // its load takes the facts of the file that is there now.
+    if (m_loadedModelId == member.id && !loadedFileChanged()) {
+        answerCouncilMember();
+        return;
     }
 
     council.loadClock.start();
@@ -96,7 +92,7 @@ void LlamaSession::runCouncilMember()
     unloadModel(true);
     CouncilRun* run = m_council.get();
     run->memberLoading = true;
-    startLoad(member, [this, run, member](const std::optional<LoadError>& error) {
+    startLoad(member, [this, run](const ModelInfo& loaded, const std::optional<LoadError>& error) {
         if (m_council.get() != run)
             return; // the run was ended meanwhile
         m_council->memberLoading = false;
@@ -105,8 +101,8 @@ void LlamaSession::runCouncilMember()
         if (error) {
             if (const qsizetype index = indexOf(*m_council->bubbleId); index >= 0)
                 m_turns.removeAt(index);
-            m_turns.append(noteTurn(member.displayName + QStringLiteral(" couldn't respond — ")
-                                    + CouncilMentions::failureReason(*error, member)));
+            m_turns.append(noteTurn(loaded.displayName + QStringLiteral(" couldn't respond — ")
+                                    + CouncilMentions::failureReason(*error, loaded)));
             emit turnsChanged();
             setStreaming(true);
             publishSnapshot();

@@ -165,7 +165,8 @@ size_t qHash(const ModelInfo& model, size_t seed) noexcept
     seed = qHashOptional(model.contextSizeManual, seed);
     seed = qHashOptional(model.chatTemplate, seed);
     seed = qHashOptional(model.discoveredMetadata, seed);
-    return qHashMulti(seed, model.visionAdapterFile);
+    seed = qHashMulti(seed, model.visionAdapterFile);
+    return qHashOptional(model.factsReadFrom, seed);
 }
 
 } // namespace cvn

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "models/GgufInfo.h"
+#include "platform/FileIdentity.h"
 
 #include <QString>
 #include <QUuid>
@@ -11,10 +12,11 @@
 namespace cvn {
 
 // One model file in the models folder: what the user calls it, its size, the
-// user's context and template choices and what its GGUF header said. A plain
-// value; the models folder scan makes it and the model form edits it in
-// memory. Equality and qHash cover all eleven fields, `id` included, so two
-// scans of one file give records that differ.
+// user's context and template choices, what its GGUF header said and which
+// version of the file said it. A plain value; the models folder scan makes
+// it and the model form edits it in memory. Equality and qHash cover all
+// twelve fields, `id` included, so two scans of one file give records that
+// differ.
 struct ModelInfo {
     QUuid id = QUuid::createUuid();
     QString displayName;
@@ -27,6 +29,11 @@ struct ModelInfo {
     std::optional<QString> chatTemplate; // absent: detect from the model
     std::optional<GgufInfo> discoveredMetadata;
     bool visionAdapterFile = false;
+    // The file as it was just before the header facts (size, metadata,
+    // trained context, adapter flag) were read from it; none for a record
+    // not read from a file. A file that differs from it now may hold another
+    // model (ModelStore::upToDate).
+    std::optional<FileIdentity> factsReadFrom;
 
     // A vision projector is an adapter, never loaded as a model: the flag, a
     // name starting with "mmproj" (any case), or a projector architecture.

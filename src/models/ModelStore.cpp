@@ -2,6 +2,7 @@
 
 #include "models/GgufMetadata.h"
 #include "models/ModelCopier.h"
+#include "platform/FileIdentity.h"
 #include "platform/Logging.h"
 
 #include <QCollator>
@@ -78,10 +79,12 @@ bool staysInsideFolder(const QString& fileName)
 
 // A fresh record for the file at `path`, with what one read of its header
 // says; the scan and an added copy differ only in the names and size they
-// hand in.
+// hand in. The file's identity is taken before the read, so a write during
+// the read counts as a change at the next load.
 ModelInfo recordForFile(const QString& path, QString displayName, QString fileName, int64_t sizeBytes)
 {
     ModelInfo m;
+    m.factsReadFrom = FileIdentity::of(path);
     m.displayName = std::move(displayName);
     m.fileSizeBytes = sizeBytes;
     GgufMetadata::ModelFileFacts facts = GgufMetadata::readModelFile(path, QFileInfo(path).fileName());
@@ -287,20 +290,29 @@ ModelInfo ModelStore::makeModelInfo(const QString& filePath, int64_t sizeBytes)
     return m;
 }
 
-ModelInfo ModelStore::reread(const ModelInfo& model)
+ModelInfo ModelStore::upToDate(const ModelInfo& model)
 {
-    const ModelInfo known = this->model(model.id).value_or(model);
-    const std::optional<QString> path = modelFileURL(known);
+    const std::optional<QString> path = modelFileURL(model);
     if (!path)
-        return known;
-    ModelInfo fresh = recordForFile(*path, known.displayName, known.fileName, QFileInfo(*path).size());
-    fresh.id = known.id;
-    keepChoices(fresh, known);
+        return model;
+    const std::optional<FileIdentity> now = FileIdentity::of(*path);
+    if (now && now == model.factsReadFrom)
+        return model;
+    ModelInfo fresh = recordForFile(*path, model.displayName, model.fileName, QFileInfo(*path).size());
+    // A header that cannot be read says nothing of the model: the facts read
+    // before stay, with the identity they came from, so the load fails on
+    // this file and a good file back under the name is read again.
+    if (!fresh.discoveredMetadata && model.discoveredMetadata)
+        return model;
+    fresh.id = model.id;
+    keepChoices(fresh, model);
     for (ModelInfo& m : m_models) {
-        if (m.id != fresh.id)
+        if (m.id != fresh.id || m.fileName != fresh.fileName)
             continue;
-        if (m != fresh) {
-            m = fresh;
+        ModelInfo listed = fresh;
+        keepChoices(listed, m);
+        if (m != listed) {
+            m = listed;
             emit modelsChanged();
         }
         break;

@@ -49,7 +49,10 @@ public:
     void setModels(QList<ModelInfo> models);
 
     // Rescans and publishes only when some record's file name, size or
-    // display name differs; otherwise the list, ids included, stays as it is.
+    // display name differs; otherwise the list, ids included, stays as it is,
+    // so a record may hold the facts of an earlier version of its file until
+    // a load brings it up to date (upToDate). A new list shows each file as
+    // the scan read it: one whose header cannot be read has no header facts.
     void reload();
 
     // The first record with `id`; nothing for no id or no match.
@@ -74,13 +77,16 @@ public:
     // file, metadata read from its header. Appended without sorting.
     ModelInfo makeModelInfo(const QString& filePath, int64_t sizeBytes);
 
-    // `model`'s file read again as it is now, the way a scan reads it: its
-    // size and header facts are the file's, while the id, the display name
-    // and the user's choices stay the store's (or `model`'s, for a record
-    // the store no longer has). The store's record takes the new facts and
-    // publishes when they differ; no other record changes. A file that is
-    // gone gives the record as it was.
-    ModelInfo reread(const ModelInfo& model);
+    // `model` as its file is now, for a load: `model` itself while the file
+    // is the one its facts were read from (ModelInfo::factsReadFrom), else
+    // the file read again the way a scan reads it: size, header facts and
+    // identity are the file's, while `model`'s id, file name, display name
+    // and choices stay. The store's record with that id and file name takes
+    // the new facts, keeping its own name and choices, and publishes when it
+    // differs; no other record changes. A header that cannot be read never
+    // replaces facts read before: `model` comes back as it was, as it does
+    // when its file is gone. One stat of the file when nothing changed.
+    ModelInfo upToDate(const ModelInfo& model);
 
     // The steps of a scan.
     QString createModelsFolder() const;

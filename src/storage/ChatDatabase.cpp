@@ -45,6 +45,18 @@ const char* const ChatDatabase::schemaScript =
 
 namespace {
 
+// The -wal as its writes leave it. Its change time is left out: SQLite run
+// by root hands the -wal to the database file's owner at every open of it,
+// ours included, which moves that time while the contents stay, and the copy
+// would then be made again at every reopen.
+std::optional<FileIdentity> walIdentity(const QString& databasePath)
+{
+    std::optional<FileIdentity> identity = FileIdentity::of(databasePath + QStringLiteral("-wal"));
+    if (identity)
+        identity->changedNs = 0;
+    return identity;
+}
+
 // Every object the two scripts create.
 const QStringList schemaObjects = {
     QStringLiteral("chats"), QStringLiteral("messages"), QStringLiteral("idx_messages_chat"),
@@ -197,7 +209,7 @@ bool ChatDatabase::reopen()
     Accept accept = Accept::any;
     if (wasOpen) {
         const bool walMayShow = m_someChatsHidden
-            && (FileIdentity::of(m_path + QStringLiteral("-wal")) != m_uncopiedWal
+            && (walIdentity(m_path) != m_uncopiedWal
                 || QFileInfo(QFileInfo(m_path).path()).isWritable());
         accept = walMayShow ? Accept::showingWal : Accept::writable;
     }
@@ -266,7 +278,7 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error, std::
     };
     if (QFileInfo(wal).size() <= 0)
         return fileAlone();
-    const std::optional<FileIdentity> walNow = FileIdentity::of(wal);
+    const std::optional<FileIdentity> walNow = walIdentity(m_path);
     if (!walNow || walNow != m_uncopiedWal) {
         handle = readThroughCopy(busyMs, rc, error, copy);
         if (handle)

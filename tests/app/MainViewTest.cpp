@@ -220,6 +220,7 @@ TEST(ModelSelection, ChangedFileIsLoadedAgainBeforeTheNextReply)
     ModelsFolder spare;
     spare.add(QStringLiteral("other"), {{kPromptEnd, "▁world", "</s>"}}, "llama-spm", 16384,
               "{{ '<|start_header_id|>' }}");
+    spare.add(QStringLiteral("gemma"), {kHello}, "llama-spm", 8192, "{{ '<start_of_turn>' }}");
     writeZeros(spare.path + QStringLiteral("/zeros.gguf"), 4096);
     const QString file = f.folder.path + QStringLiteral("/tiny.gguf");
     const QString notAModel =
@@ -275,6 +276,16 @@ TEST(ModelSelection, ChangedFileIsLoadedAgainBeforeTheNextReply)
     EXPECT_EQ(loads, 4);
     ASSERT_EQ(f.view->overlays().size(), 1);
     EXPECT_NE(qobject_cast<CvnConfirmDialog*>(f.view->overlays().last()), nullptr);
+
+    // Current but not loaded when its file is replaced: a send's load reads
+    // the new file too.
+    replaceByRename(spare.path + QStringLiteral("/other.gguf"), file);
+    f.load(QStringLiteral("tiny"));
+    session.unloadModel();
+    replaceByRename(spare.path + QStringLiteral("/gemma.gguf"), file);
+    ASSERT_TRUE(prepare());
+    EXPECT_EQ(std::tuple(*ready, session.chatTemplate().rawValue(), session.loadedContextSize()),
+              std::tuple(true, QStringLiteral("gemma"), 8192));
 }
 
 TEST(ChatActions, MenuRenameDeleteAndPersistence)

@@ -557,6 +557,43 @@ REPLY=$(sql "SELECT content FROM messages WHERE role='assistant' ORDER BY id DES
 wait_text "Waves rise." replaced-reply 15 || fail "the new file's reply is not on screen"
 mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
 
+# --- 5b. a model out of the slot replaced while the window stays in front -----------------------
+# tiny b is not loaded when a model with another chat template, trained
+# context and script is moved over its file, the window staying in front (no
+# rescan): picked, it loads with the new file's own facts, not those the scan
+# read, and the reply comes from it. tiny b's own file goes back and tiny is
+# picked again, so the council finds both as the steps before left them.
+step replaced-unloaded
+"$MAKE_MODEL" --out "$T/sand.gguf" --embd 256 --layers 4 --ff 512 --ctx 8192 \
+  --meta "tokenizer.chat_template={{ '<start_of_turn>' }}" --script "<0x0A>|▁Sand|▁moves|.|</s>" \
+  >>"$T/make-model.log" 2>&1 || fail "cannot write the replacing model"
+cp "$MODELS/tiny-b.gguf" "$T/tiny-b.gguf"
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+mv "$T/sand.gguf" "$MODELS/tiny-b.gguf"
+click_pill TINY unloaded-pill
+wait_text "SELECT MODEL" unloaded-picker 10 || fail "the picker did not open"
+click_pill "tiny b" unloaded-picker-tiny-b
+wait_pill "TINY B" unloaded-pill-tiny-b 30
+for _ in $(seq 150); do grep -q "Session loaded tiny b " "$T/err.log" && break; sleep 0.2; done
+LOADED=$(grep "Session loaded tiny b " "$T/err.log" | tail -1)
+say "${LOADED#*: }"
+[[ $LOADED == *"Session loaded tiny b ctx=8192 arch=llama chat=gemma" ]] || fail "the new file was not loaded with its own facts"
+click_at $EDITOR
+type_text "What does the sand do?"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 60 || fail "the reply was not saved"
+REPLY=$(sql "SELECT content FROM messages WHERE role='assistant' ORDER BY id DESC LIMIT 1")
+[ "$REPLY" = " Sand moves." ] || fail "the reply is '$REPLY', not the new file's"
+wait_text "Sand moves." unloaded-reply 15 || fail "the new file's reply is not on screen"
+mv "$T/tiny-b.gguf" "$MODELS/tiny-b.gguf"
+TINY_LOADS=$(grep -c "Session loaded tiny ctx=" "$T/err.log")
+click_pill "TINY B" unloaded-pill-again
+wait_text "SELECT MODEL" unloaded-picker-again 10 || fail "the picker did not open"
+click_pill tiny unloaded-picker-tiny
+wait_pill TINY unloaded-pill-tiny 30
+for _ in $(seq 150); do [ "$(grep -c "Session loaded tiny ctx=" "$T/err.log")" -gt "$TINY_LOADS" ] && break; sleep 0.2; done
+[ "$(grep -c "Session loaded tiny ctx=" "$T/err.log")" -gt "$TINY_LOADS" ] || fail "tiny was not loaded again"
+
 # --- 6. council ----------------------------------------------------------------------------------
 step council
 click_at $COUNCIL_SWITCH

@@ -13,6 +13,7 @@
 #include "support/Wait.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 
 using namespace cvn;
@@ -78,6 +80,36 @@ void expectInChild(const std::function<std::string()>& scenario, const std::stri
         },
         ::testing::ExitedWithCode(0), ::testing::HasSubstr("[" + expected + "]"));
 }
+
+// "swap" (llama template, trained 8192) in a models folder, a store and a
+// session on it, and files of other templates and trained contexts to put in
+// its place, one of them of its size.
+struct SwapFolder {
+    ModelsFolder spares, folder;
+    const QString file = folder.path + QStringLiteral("/swap.gguf");
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<LlamaSession> session;
+    SwapFolder()
+    {
+        spares.add(QStringLiteral("chatml"), {kAfter}, "llama-spm", 16384, "{{ '<|im_start|>' }}");
+        spares.add(QStringLiteral("gemma"), {kBefore}, "llama-spm", 4096, "{{ '<start_of_turn>' }}");
+        spares.add(QStringLiteral("sized"), {kAfter}, "llama-spm", 2048, "{{ '<|im_start|>' }}       ");
+        folder.add(QStringLiteral("swap"), {kBefore}, "llama-spm", 8192, "{{ '<|start_header_id|>' }}");
+        store = std::make_unique<ModelStore>(folder.path);
+        session = std::make_unique<LlamaSession>(store.get());
+    }
+    ModelInfo swap() const { return modelNamed(store->models(), QStringLiteral("swap")); }
+    void put(const char* spare) const { replaceByRename(spares.path + u'/' + QLatin1String(spare) + ".gguf", file); }
+    // The slot's template and context size, and swap's trained context.
+    std::string facts() const
+    {
+        return QStringLiteral("%1 ctx %2, trained %3")
+            .arg(session->chatTemplate().rawValue())
+            .arg(session->loadedContextSize())
+            .arg(swap().trainedContext.value_or(0))
+            .toStdString();
+    }
+};
 
 const std::string kNoModelNote = "note \"No model loaded — pick one with SELECT A MODEL.\", loaded nothing";
 const std::string kNotAModel =
@@ -277,4 +309,61 @@ TEST(ModelFileChange, ReplacedFileIsLoadedWithTheNewFilesTemplateAndContext)
         "loaded: llama ctx 4096 llama \"\"; record Mine trained 2048\n"
         "renamed over: chatML ctx 16384 llama \" world\"; record Mine trained 16384\n"
         "copied over: gemma ctx 8192 llama \" Hello\"; record Mine trained 8192\n");
+}
+
+// A model out of the slot whose file was replaced since the scan is loaded
+// with the new file's facts, by a pick and as a council member.
+TEST(ModelFileChange, ModelOutOfTheSlotIsLoadedWithItsFilesFactsNow)
+{
+    SwapFolder f;
+    f.put("chatml");
+    ASSERT_TRUE(finishes(f.session->loadModel(f.swap())));
+    EXPECT_EQ(f.facts(), "chatML ctx 16384, trained 16384");
+    f.session->unloadModel();
+    f.put("gemma");
+    ASSERT_TRUE(finishes(f.session->sendCouncil(QStringLiteral("Hi"), QStringLiteral("Hi"), {f.swap()}, {})));
+    EXPECT_EQ(f.facts(), "gemma ctx 4096, trained 4096");
+}
+
+// A file cut short for a while: the failed reload keeps the record's facts,
+// and the good file back under the name loads with its own.
+TEST(ModelFileChange, BrokenFileInBetweenKeepsTheLastGoodFacts)
+{
+    SwapFolder f;
+    const QString cut = f.spares.path + QStringLiteral("/cut.gguf");
+    ASSERT_TRUE(QFile::copy(f.file, f.spares.path + QStringLiteral("/good.gguf")) && QFile::copy(f.file, cut));
+    ASSERT_TRUE(QFile::resize(cut, 16) && finishes(f.session->loadModel(f.swap())));
+    f.put("cut");
+    ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
+    EXPECT_EQ(std::tuple(f.session->loadedModelName(), f.swap().trainedContext), std::tuple(std::nullopt, 8192));
+    f.put("good");
+    ASSERT_TRUE(finishes(f.session->loadModel(f.swap())));
+    EXPECT_EQ(f.facts(), "llama ctx 8192, trained 8192");
+}
+
+// A copy over the loaded file in place, of the same size and with its
+// modification time put back, still counts as another file.
+TEST(ModelFileChange, RewrittenInPlaceWithItsTimePutBackIsLoadedAgain)
+{
+    SwapFolder f;
+    ASSERT_TRUE(finishes(f.session->loadModel(f.swap())));
+    const std::filesystem::path native = QFile::encodeName(f.file).toStdString();
+    const auto written = std::filesystem::last_write_time(native);
+    rewriteInPlace(f.spares.path + QStringLiteral("/sized.gguf"), f.file);
+    std::filesystem::last_write_time(native, written);
+    ASSERT_EQ(QFileInfo(f.file).size(), f.swap().fileSizeBytes);
+    ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
+    EXPECT_EQ(f.facts(), "chatML ctx 4096, trained 2048");
+}
+
+// A file replaced after its header was read and before llama.cpp opens it:
+// the model counts as changed, and the next reply loads it with its facts.
+TEST(ModelFileChange, FileReplacedWhileItLoadsCountsAsChanged)
+{
+    SwapFolder f;
+    f.session->setLoadHook([&f] { f.put("chatml"); });
+    ASSERT_TRUE(finishes(f.session->loadModel(f.swap())));
+    f.session->setLoadHook({});
+    ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
+    EXPECT_EQ(f.facts(), "chatML ctx 16384, trained 16384");
 }
