@@ -262,13 +262,15 @@ wait_text() { # wait_text [--gone] "sentence" name [seconds]
 # moment: a toast, a status line between two replies.
 BURST=()
 burst() { # burst name seconds until-command...
-  local name=$1 limit=$2 start=$SECONDS
+  # Timed in microseconds: SECONDS counts whole seconds, so a one-second
+  # burst begun late in a second ended after its first shot.
+  local name=$1 limit=$(($2 * 1000000)) start=${EPOCHREALTIME/./}
   shift 2
   BURST=()
   while :; do
     shot "$name"; BURST+=("$SHOT_FILE")
     "$@" && break
-    [ $((SECONDS - start)) -ge "$limit" ] && break
+    [ $((${EPOCHREALTIME/./} - start)) -ge "$limit" ] && break
     sleep 0.1
   done
 }
