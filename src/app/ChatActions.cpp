@@ -52,8 +52,7 @@ bool ChatActions::openChat(const Row& row)
     // Looked at first, so that a row out of date does not stop the reply
     // of the chat that stays open.
     if (!m_history.exists(row.id, row.createdAt)) {
-        m_chats.reload();
-        emit chatDeletedElsewhere(row.title);
+        deletedElsewhere(row);
         return false;
     }
     m_session.stop();
@@ -62,8 +61,7 @@ bool ChatActions::openChat(const Row& row)
         // Deleted in the moment since: the chat left, a new one is open.
         m_session.resetConversation();
         setCouncilOn(false);
-        m_chats.reload();
-        emit chatDeletedElsewhere(row.title);
+        deletedElsewhere(row);
         return true;
     }
     m_session.replaceTurns(std::move(*turns));
@@ -154,6 +152,12 @@ void ChatActions::deleteChat(const Row& row)
         setCouncilOn(false);
     }
     report(row, change);
+}
+
+void ChatActions::deletedElsewhere(const Row& row)
+{
+    m_chats.reload();
+    emit chatDeletedElsewhere(row.title);
 }
 
 void ChatActions::report(const Row& row, ChatStore::Change change)

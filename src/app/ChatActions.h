@@ -95,7 +95,10 @@ signals:
 private:
     void persist();
     void deleteChat(const Row& row);
+    // A change the store answered; a gone row's list is read already.
     void report(const Row& row, ChatStore::Change change);
+    // The row's chat is no longer stored: the list is read again, and said.
+    void deletedElsewhere(const Row& row);
 
     LlamaSession& m_session;
     ChatHistory& m_history;

@@ -315,10 +315,10 @@ bool ChatDatabase::loadFoldedCopy()
 {
     // Another connection's commits are not seen by this one's indexing: they
     // change data_version, and the copy is read again.
-    const Statement versionQuery = prepare(QStringLiteral("PRAGMA data_version"));
-    if (!versionQuery || !stepRow(versionQuery.get()))
+    const std::optional<int64_t> read = dataVersion();
+    if (!read)
         return false;
-    const int64_t version = integerColumn(versionQuery.get(), 0);
+    const int64_t version = *read;
     if (m_copy.loaded && m_copy.dataVersion == version)
         return true;
     m_copy = {};

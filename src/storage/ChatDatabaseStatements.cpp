@@ -25,7 +25,8 @@ const QString chatRows = QStringLiteral(
 const QString listQuery = chatRows + QStringLiteral("ORDER BY c.pinned DESC, c.updated_at DESC, c.id DESC");
 const QString chatsByIdQuery = chatRows + QStringLiteral("WHERE c.id IN (%1)");
 
-const QString messageColumns = QStringLiteral("m.id, m.role, m.content, m.model_name, m.reasoning, m.reasoning_ms, m.created_at");
+const QString messageColumns =
+    QStringLiteral("m.id, m.role, m.content, m.model_name, m.reasoning, m.reasoning_ms, m.created_at");
 const QString messagesQuery =
     QStringLiteral("SELECT %1 FROM messages m WHERE m.chat_id=? ORDER BY m.id ASC").arg(messageColumns);
 // The chat's row beside each of its messages; a chat without messages

@@ -325,15 +325,15 @@ void ChatHistory::saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int6
     chat.councilOnWaiting.reset();
     chat.markWaiting = false;
     chat.rowIds.clear();
-    // With nothing on screen to store, it is simply a new chat.
-    if (anythingToStore) {
+    // With nothing on screen to store, it is simply a new chat; otherwise
+    // it keeps its pin for the new one.
+    if (anythingToStore)
         chat.titleAgain = shown;
-        chat.pinnedAgain = chat.pinned;
-    }
+    else
+        chat.pinned = false;
     const bool open = &chat == &m_open;
     chat.id = 0;
     chat.createdAt = 0;
-    chat.pinned = false;
     chat.storedCouncil = false;
     if (open)
         emit chatIdChanged(0);
@@ -504,7 +504,7 @@ bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, cons
             return false;
         if (chat.draftCouncil && !m_db.run(markCouncilSql, {newChatId}))
             return false;
-        if (chat.titleAgain && chat.pinnedAgain && !m_db.run(pinSql, {newChatId}))
+        if (chat.titleAgain && chat.pinned && !m_db.run(pinSql, {newChatId}))
             return false;
         QString title;
         if (chat.titleAgain) {
@@ -525,7 +525,6 @@ bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, cons
 
     const std::optional<QString> savedAgain = chat.titleAgain;
     chat.draftCouncil = false;
-    chat.pinnedAgain = false;
     adopt(chat, newChatId, identity);
     for (const auto& [id, row, at] : std::as_const(rows)) {
         chat.rowIds.insert(id, row);
@@ -604,13 +603,10 @@ std::optional<QList<ChatHistory::Turn>> ChatHistory::load(int64_t chatId, int64_
     const bool read = m_db.readChat(chatId, createdAt, &stored);
     if (read && !stored)
         return std::nullopt; // deleted elsewhere, its id perhaps given to another chat
-    if (m_open.id != chatId) {
-        if (stored)
-            adopt(m_open, chatId, stored->identity);
-        else
-            adopt(m_open, chatId, ChatDatabase::ChatIdentity{createdAt, {}, false, false});
-        emit chatIdChanged(chatId);
-    }
+    // The reset left a new chat open; a row that could not be read is
+    // still taken for the chat the caller named.
+    adopt(m_open, chatId, stored ? stored->identity : ChatDatabase::ChatIdentity{createdAt, {}, false, false});
+    emit chatIdChanged(chatId);
     m_open.councilOnWaiting = councilOnWaiting;
     m_open.markWaiting = markWaiting;
     QList<Turn> turns;

@@ -183,10 +183,9 @@ private:
         bool councilOn = false;
         bool draftCouncil = false;
         // Set once the chat was deleted elsewhere: the title its new chat
-        // is created under, instead of one from its first message, and
-        // whether it is pinned. The new chat is created at once.
+        // is created under (pinned as `pinned` says), instead of one from
+        // its first message. The new chat is created at once.
         std::optional<QString> titleAgain;
-        bool pinnedAgain = false;
         // A turn write failed: the transcript as last seen (to write from),
         // and what there was to write then.
         bool turnsWaiting = false;
