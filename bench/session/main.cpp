@@ -10,6 +10,17 @@
 // at most 2048), and speeds count the tokens each run really generated.
 // Runs alternate which side goes first. A block ends with "ratio
 // <session/bare tokens per second>".
+//
+//   cvn-bench-session --model FILE [--threads N] [--ctx N] --turns T --history TOKENS
+//
+// A conversation instead: a stored chat of about TOKENS tokens in the
+// model's template, then T turns of a user message of about 30 tokens and a
+// reply stopped at 32 tokens. Each turn prints the prompt's tokens, the time
+// from the send to the first reply token through the session (which keeps
+// what the context decoded before) and the time to the first token of the
+// same prompt decoded in full, in an emptied context of a second copy of the
+// model. The last line is "first token kept/full at N tokens: R" for the last
+// turn.
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "engine/LlamaSession.h"
@@ -17,6 +28,7 @@
 #include "platform/AppSettings.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -25,6 +37,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <iterator>
+
+#include <llama.h>
 
 using namespace cvn;
 using Clock = std::chrono::steady_clock;
@@ -95,7 +110,9 @@ RunFigures sessionRun(LlamaSession& session)
     return f;
 }
 
-const char* const kUsage = "usage: cvn-bench-session --model FILE [--threads N[,N...]] [--ctx N>=512] [--runs N]\n";
+const char* const kUsage =
+    "usage: cvn-bench-session --model FILE [--threads N[,N...]] [--ctx N>=512] [--runs N]\n"
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --turns T --history TOKENS\n";
 
 int fail(const QString& message)
 {
@@ -157,6 +174,151 @@ bool measure(LlamaSession& session, const ModelInfo& info, const QString& path, 
     return true;
 }
 
+
+// --- a conversation: kept context against a full decode ----------------------
+
+// Words for filler text; a fixed generator picks them, so every run of the
+// benchmark builds the same chat.
+const char* const kWords[] = {"the",   "sea",    "ships", "sail",  "under", "a",      "grey",   "sky",
+                              "while", "sailors", "sing", "old",   "songs", "about",  "home",   "and",
+                              "wind",  "rain",   "light", "house", "keeps", "watch",  "over",   "harbour",
+                              "boats", "return", "with",  "fish",  "salt",  "nets",   "morning", "tide"};
+
+QString filler(uint32_t& state, int words)
+{
+    QStringList out;
+    for (int i = 0; i < words; ++i) {
+        state = state * 1664525u + 1013904223u;
+        out << QString::fromLatin1(kWords[(state >> 16) % std::size(kWords)]);
+    }
+    return out.join(QLatin1Char(' ')) + QLatin1Char('.');
+}
+
+int64_t promptTokens(LlamaSession& session, const QList<ChatMessage>& messages)
+{
+    return int64_t(session.model()->tokenize(session.chatTemplate().format(messages).toStdString()).size());
+}
+
+// Keeps each run's "Prompt: N tokens, M kept ..." line and passes on only
+// critical messages: the abort of a reply's decode by its stop warns.
+QString lastPromptLine;
+void keepPromptLine(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (message.startsWith(QLatin1String("Prompt: ")))
+        lastPromptLine = message;
+    else if (type == QtCriticalMsg || type == QtFatalMsg) // a stopped reply's aborted decode warns
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+// Time from generate() to the end of a one-token run on an emptied context:
+// the whole prompt decoded and the first token sampled.
+double fullDecodeMs(LlamaModel& model, const std::string& prompt)
+{
+    model.queue().sync([&] { llama_memory_clear(llama_get_memory(model.contextHandle()), true); });
+    SamplingParams params = SamplingParams::defaults();
+    params.maxTokens = 1;
+    std::promise<void> done;
+    GenerationSink sink;
+    sink.onFinished = [&] { done.set_value(); };
+    const auto start = Clock::now();
+    GenerationHandle handle = model.generate(prompt, params, std::move(sink));
+    done.get_future().wait();
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+bool converse(LlamaSession& session, const ModelInfo& info, const QString& path, long threads, long turns,
+              long history)
+{
+    AppSettings::setValue(QString::fromLatin1(AppSettings::threadCountKey), int(threads));
+    bool loaded = false;
+    std::optional<LoadError> error;
+    session.loadModel(info, [&](const std::optional<LoadError>& e) {
+        error = e;
+        loaded = true;
+    });
+    pumpUntil([&] { return loaded; });
+    if (error) {
+        std::fprintf(stderr, "cvn-bench-session: %s\n", error->what());
+        return false;
+    }
+    std::shared_ptr<LlamaModel> full;
+    try {
+        full = LlamaModel::load(path, session.loadedContextSize(), 0, threads);
+    } catch (const LoadError& e) {
+        std::fprintf(stderr, "cvn-bench-session: %s\n", e.what());
+        return false;
+    }
+
+    constexpr int64_t kReplyTokens = 32;
+    uint32_t state = 1;
+    QList<LlamaSession::Turn> stored;
+    QList<ChatMessage> messages;
+    while (promptTokens(session, messages) < history) {
+        for (const auto role : {ChatMessage::Role::user, ChatMessage::Role::assistant}) {
+            LlamaSession::Turn turn;
+            turn.role = role;
+            turn.content = filler(state, 90);
+            stored << turn;
+            messages << ChatMessage{role, turn.content};
+        }
+    }
+    const int64_t need = promptTokens(session, messages) + turns * (kReplyTokens + 64) + 256;
+    if (need > session.loadedContextSize()) {
+        std::fprintf(stderr, "cvn-bench-session: %lld tokens of history and %ld turns need a context of %lld "
+                             "tokens; --ctx is %lld\n",
+                     (long long)promptTokens(session, messages), turns, (long long)need,
+                     (long long)session.loadedContextSize());
+        return false;
+    }
+    session.replaceTurns(stored);
+    session.setPieceInterval(std::chrono::milliseconds(0));
+    std::string prompt;
+    session.setPromptObserver([&](const QString& text) { prompt = text.toStdString(); });
+    const QtMessageHandler previous = qInstallMessageHandler(keepPromptLine);
+
+    std::printf("model: %s\nthreads %ld, context %lld\n", qPrintable(path), threads,
+                (long long)session.loadedContextSize());
+    std::vector<double> kept;
+    double ratio = 0;
+    int64_t tokensAtLast = 0;
+    for (long t = 1; t <= turns; ++t) {
+        std::optional<Clock::time_point> first;
+        const auto start = Clock::now();
+        SessionTask task = session.send(filler(state, 22));
+        QMetaObject::Connection c = QObject::connect(&session, &LlamaSession::turnsChanged, [&] {
+            const LlamaSession::Turn& last = session.turns().last();
+            if (!first && (!last.content.isEmpty() || !last.reasoning.isEmpty()))
+                first = Clock::now();
+            if (session.model() && session.model()->lastRunTokenCount() >= kReplyTokens)
+                session.stop();
+        });
+        pumpUntil([&] { return task.isFinished(); });
+        QObject::disconnect(c);
+        if (!first) {
+            std::fprintf(stderr, "cvn-bench-session: turn %ld gave no reply text; nothing to time\n", t);
+            qInstallMessageHandler(previous);
+            return false;
+        }
+        const double keptMs = std::chrono::duration<double, std::milli>(*first - start).count();
+        const QString keptLine = lastPromptLine;
+        const int64_t tokens = int64_t(full->tokenize(prompt).size());
+        const double fullMs = fullDecodeMs(*full, prompt);
+        kept.push_back(keptMs);
+        ratio = keptMs / fullMs;
+        tokensAtLast = tokens;
+        std::printf("turn %ld: history %lld tokens (%s), first token %.1f ms kept, %.1f ms full, reply %lld tokens\n",
+                    t, (long long)tokens, qPrintable(keptLine), keptMs, fullMs,
+                    (long long)session.model()->lastRunTokenCount());
+        std::fflush(stdout);
+    }
+    qInstallMessageHandler(previous);
+    if (kept.size() >= 2)
+        std::printf("first token at turn %zu / turn 2: %.2f\n", kept.size(), kept.back() / kept[1]);
+    std::printf("first token kept/full at %lld tokens: %.3f\n", (long long)tokensAtLast, ratio);
+    std::fflush(stdout);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -174,10 +336,13 @@ int main(int argc, char** argv)
 
     QString path;
     std::vector<long> threadCounts = cvn::bench::defaultThreadCounts();
-    long ctx = 512, runs = 3;
+    bool threadsGiven = false;
+    long ctx = 512, runs = 3, turns = 0, history = 0;
+    bool ctxGiven = false;
     for (int i = 1; i < argc; i += 2) {
         const QByteArray arg = argv[i];
-        if (arg != "--model" && arg != "--threads" && arg != "--ctx" && arg != "--runs")
+        if (arg != "--model" && arg != "--threads" && arg != "--ctx" && arg != "--runs" && arg != "--turns"
+            && arg != "--history")
             return fail(QStringLiteral("unknown option %1 (see --help)").arg(QString::fromLocal8Bit(arg)));
         if (i + 1 >= argc)
             return fail(QStringLiteral("%1 needs a value").arg(QString::fromLocal8Bit(arg)));
@@ -190,16 +355,28 @@ int main(int argc, char** argv)
                 return fail(QStringLiteral("--threads takes counts >= 1 separated by commas, not %1")
                                 .arg(QString::fromStdString(value)));
             threadCounts = *list;
+            threadsGiven = true;
         } else {
-            const std::optional<long> n = cvn::bench::parseCount(value, arg == "--ctx" ? 512 : 1);
+            const long least = arg == "--ctx" ? 512 : 1;
+            const std::optional<long> n = cvn::bench::parseCount(value, least);
             if (!n)
                 return fail(QStringLiteral("%1 takes a whole number >= %2, not %3")
                                 .arg(QString::fromLocal8Bit(arg))
-                                .arg(arg == "--ctx" ? 512 : 1)
+                                .arg(least)
                                 .arg(QString::fromStdString(value)));
-            (arg == "--ctx" ? ctx : runs) = *n;
+            ctxGiven = ctxGiven || arg == "--ctx";
+            (arg == "--ctx" ? ctx : arg == "--runs" ? runs : arg == "--turns" ? turns : history) = *n;
         }
     }
+    const bool conversation = turns > 0 || history > 0;
+    if (conversation && (turns == 0 || history == 0))
+        return fail(QStringLiteral("--turns and --history go together (see --help)"));
+    if (conversation && threadsGiven && threadCounts.size() != 1)
+        return fail(QStringLiteral("a conversation takes one --threads count"));
+    if (conversation && !threadsGiven)
+        threadCounts = {threadCounts.back()};
+    if (conversation && !ctxGiven)
+        ctx = 8192;
     if (path.isEmpty())
         return fail(QStringLiteral("--model FILE is required (see --help)"));
 
@@ -217,6 +394,8 @@ int main(int argc, char** argv)
     info->contextSizeManual = ctx;
 
     LlamaSession session(&store);
+    if (conversation)
+        return converse(session, *info, path, threadCounts.front(), turns, history) ? 0 : 1;
     for (const long threads : threadCounts) {
         if (!measure(session, *info, path, threads, runs))
             return 1;

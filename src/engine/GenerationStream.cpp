@@ -227,9 +227,6 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
     if (!vocab)
         return;
 
-    // Every reply decodes its whole prompt from an empty context.
-    llama_memory_clear(llama_get_memory(m_context), true);
-
     std::vector<llama_token> tokens = tokenize(prompt);
     if (tokens.empty())
         return;
@@ -257,6 +254,13 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
                int(before));
     }
 
+    // The context keeps what earlier runs decoded, so a reply in a long chat
+    // decodes only what changed since the last one: the new message, or
+    // everything after an edit. The reply is the one a full decode gives;
+    // only the wait before it changes.
+    const int64_t kept = keepDecodedPrefix(tokens);
+    qCInfo(lcRuntime, "Prompt: %d tokens, %d kept from the last run", int(tokens.size()), int(kept));
+
     llama_sampler_chain_params chainParams = llama_sampler_chain_default_params();
     chainParams.no_perf = true;
     SamplerChain sampler{llama_sampler_chain_init(chainParams)};
@@ -271,19 +275,25 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
 
     // Prompt, in slices of the context's batch size.
     const int64_t batchSize = std::max<int64_t>(1, int64_t(llama_n_batch(m_context)));
-    for (int64_t start = 0; start < int64_t(tokens.size()); start += batchSize) {
+    for (int64_t start = kept; start < int64_t(tokens.size()); start += batchSize) {
         if (shouldStop(&run))
             return;
         const int32_t count = int32_t(std::min<int64_t>(batchSize, int64_t(tokens.size()) - start));
         if (llama_decode(m_context, llama_batch_get_one(tokens.data() + start, count)) != 0) {
-            // An abort from a stop request is not a failure.
+            // An abort from a stop request is not a failure: the memory then
+            // holds what was kept plus at most part of this slice, which the
+            // next run drops.
             if (!shouldStop(&run)) {
+                forgetDecoded();
                 setLastStreamFailure(
                     QStringLiteral("The model could not process the message. Try again or restart the app."));
                 qCCritical(lcRuntime, "llama_decode failed on the prompt");
             }
             return;
         }
+        m_keptTokens.insert(m_keptTokens.end(), tokens.begin() + start, tokens.begin() + start + count);
+        if (m_testHooks.afterPromptSlice)
+            m_testHooks.afterPromptSlice(int64_t(m_keptTokens.size()));
     }
 
     const int64_t limit = std::min(nCtx - int64_t(tokens.size()), params.maxTokens);
@@ -319,11 +329,41 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
         if (generated >= limit)
             return;
         if (llama_decode(m_context, llama_batch_get_one(&token, 1)) != 0) {
-            if (!shouldStop(&run))
+            if (!shouldStop(&run)) {
+                forgetDecoded();
                 qCCritical(lcRuntime, "llama_decode failed mid-generation at token %d", int(generated));
+            }
             return;
         }
+        m_keptTokens.push_back(token);
     }
+}
+
+int64_t LlamaModel::keepDecodedPrefix(const std::vector<llama_token>& prompt)
+{
+    llama_memory_t memory = llama_get_memory(m_context);
+    // The last prompt token is always decoded: its logits give the reply's
+    // first token.
+    const size_t most = std::min(m_keptTokens.size(), prompt.size() - 1);
+    const auto differ = std::mismatch(prompt.begin(), prompt.begin() + std::ptrdiff_t(most), m_keptTokens.begin());
+    const auto same = llama_pos(differ.first - prompt.begin());
+    // Recurrent and hybrid memories refuse to drop a tail; a sliding window
+    // holds only its last positions; a memory emptied behind our back holds
+    // nothing. Any of these, or nothing in common: decode from the start.
+    if (same > 0 && memory && !m_testHooks.refuseMemoryTrim && llama_memory_seq_rm(memory, 0, same, -1)
+        && llama_memory_seq_pos_min(memory, 0) == 0 && llama_memory_seq_pos_max(memory, 0) == same - 1) {
+        m_keptTokens.resize(size_t(same));
+        return same;
+    }
+    forgetDecoded();
+    return 0;
+}
+
+void LlamaModel::forgetDecoded()
+{
+    if (llama_memory_t memory = llama_get_memory(m_context))
+        llama_memory_clear(memory, true);
+    m_keptTokens.clear();
 }
 
 } // namespace cvn

@@ -183,6 +183,7 @@ void LlamaModel::releaseResources()
     llama_model_free(m_model);
     m_context = nullptr;
     m_model = nullptr;
+    m_keptTokens.clear();
 }
 
 // --- stop flag and failure text ---------------------------------------------

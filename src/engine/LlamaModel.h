@@ -157,7 +157,9 @@ public:
 
     // Starts one generation run on the model's queue and returns at once.
     // The sink's callbacks run on the queue. `prompt` is the rendered chat
-    // text (UTF-8); special tokens in it are parsed.
+    // text (UTF-8); special tokens in it are parsed. The context keeps what
+    // each run decoded, and the next run decodes only the part of its prompt
+    // that differs from it (always at least the last token).
     GenerationHandle generate(const std::string& prompt, const SamplingParams& params, GenerationSink sink);
 
     // Text value of a GGUF metadata key, or none when absent or empty.
@@ -168,8 +170,21 @@ public:
     // caller's thread: call it on queue() while a run may be active.
     std::vector<int32_t> tokenize(const std::string& text) const;
 
+    // Test seams for what only happens inside a run. Set them before
+    // generate(), never while a run is active: the run reads them on the queue.
+    struct TestHooks {
+        // Called on the queue after each prompt slice decodes, with the
+        // prompt tokens the context holds so far.
+        std::function<void(int64_t held)> afterPromptSlice;
+        // The memory refuses to drop its tail, as a recurrent one does.
+        bool refuseMemoryTrim = false;
+    };
+    void setTestHooks(TestHooks hooks) { m_testHooks = std::move(hooks); }
+
     // The raw handles, for benchmarks that drive llama.cpp directly. Valid
-    // until free().
+    // until free(). A benchmark that empties the memory itself needs no
+    // more: the next run finds the memory short of what it kept and decodes
+    // its whole prompt.
     llama_model* modelHandle() const { return m_model; }
     llama_context* contextHandle() const { return m_context; }
 
@@ -190,6 +205,13 @@ private:
     void runGeneration(const std::string& prompt, const SamplingParams& params, GenerationRun& run,
                        const std::function<bool(const QString&)>& onPiece);
     std::string tokenPiece(int32_t token) const;
+    // Keeps the longest prefix of `prompt` that the memory holds (never its
+    // last token) and drops the rest; empties the memory when it cannot keep
+    // one. Returns the tokens kept. Queue only.
+    int64_t keepDecodedPrefix(const std::vector<int32_t>& prompt);
+    // Empties the memory and what it kept: a failed decode leaves it in an
+    // unknown state. Queue only.
+    void forgetDecoded();
     static bool abortCallback(void* data);
 
     const QString m_path;
@@ -214,6 +236,10 @@ private:
     // The run in progress, for the abort callback (set and cleared on the queue).
     std::atomic<GenerationRun*> m_activeRun{nullptr};
     std::atomic<int64_t> m_lastRunTokens{0}; // written on the queue
+    // What the context's memory holds, in position order: the prompt slices
+    // and reply tokens that runs decoded without an error. Queue only.
+    std::vector<int32_t> m_keptTokens;
+    TestHooks m_testHooks;
 
     // Last: destroyed first, after the handles are gone. Linux keeps 15
     // characters of a thread name, so the thread gets a short one.

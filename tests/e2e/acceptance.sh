@@ -532,6 +532,27 @@ attach_files() { # attach_files name "names typed"
   key Return
 }
 
+# --- 5, again: the same chat ---------------------------------------------------------------------
+# A second message to the same loaded model: the context still holds the
+# first prompt and reply, so only what is new is decoded, as the runtime log
+# says, and the reply is still the script's.
+step second-message
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+PROMPTS=$(grep -c "Prompt: " "$T/err.log")
+click_at $EDITOR
+type_text "And the sea tonight?"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 120 || fail "the second reply was not saved"
+KEPT=$(grep "Prompt: " "$T/err.log" | sed -n "$((PROMPTS + 1))p")
+say "${KEPT#*runtime: }"
+[[ $KEPT =~ Prompt:\ ([0-9]+)\ tokens,\ ([0-9]+)\ kept\ from\ the\ last\ run ]] || fail "no prompt line for the second message"
+[ "${BASH_REMATCH[2]}" -gt 0 ] || fail "the second message decoded the whole chat again"
+REPLY=$(sql "SELECT content FROM messages WHERE role='assistant' ORDER BY id DESC LIMIT 1")
+# The script repeats one sentence until the reply's token limit cuts it.
+REST=${REPLY// The sea is calm./}
+[[ $REPLY == " The sea is calm."* && " The sea is calm." == "$REST"* ]] || fail "the second reply is '${REPLY:0:80}...'"
+wait_text "sea is calm" second-reply 15 || fail "the second reply is not on screen"
+
 # --- 5a. a model file replaced while the window stays in front ---------------------------------
 # A model with another chat template, trained context and script is moved
 # over tiny's file name while tiny is loaded and the window stays in front

@@ -8,9 +8,11 @@
 #include <QDir>
 #include <QLoggingCategory>
 #include <QMutex>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -354,4 +356,183 @@ TEST(GenerationStop, RunQueuedAfterFreeFinishesEmpty)
     GenerationHandle lateHandle = model->generate("Hi", SamplingParams::defaults(), late.sink());
     ASSERT_TRUE(late.ended());
     EXPECT_EQ(late.pieces.load(), 0);
+}
+
+// --- the context kept between runs ------------------------------------------------
+
+namespace {
+
+constexpr int64_t kKeptContext = 4096;
+
+std::shared_ptr<LlamaModel> loadRandom()
+{
+    return LlamaModel::load(randomModel(), kKeptContext, 0, 2);
+}
+
+SamplingParams greedy()
+{
+    SamplingParams p = SamplingParams::defaults();
+    p.topK = 1;
+    p.maxTokens = 12;
+    return p;
+}
+
+// What a freshly loaded copy of the same file answers: a full decode.
+QString freshReply(const std::string& prompt)
+{
+    return generateAll(*loadRandom(), prompt, greedy()).text();
+}
+
+size_t commonPrefix(const std::vector<int32_t>& a, const std::vector<int32_t>& b)
+{
+    return size_t(std::mismatch(a.begin(), a.begin() + std::ptrdiff_t(std::min(a.size(), b.size())), b.begin())
+                      .first
+                  - a.begin());
+}
+
+// One run on a model that keeps its context: the reply, the prompt's tokens
+// and how many of them the run kept (from its log line) and decoded.
+struct KeptRun {
+    QString reply;
+    int64_t promptTokens = -1;
+    int64_t kept = -1;
+    int64_t decoded = 0;
+};
+
+KeptRun runKept(LlamaModel& model, const std::string& prompt, LlamaModel::TestHooks hooks = {})
+{
+    KeptRun run;
+    int64_t held = -1;
+    hooks.afterPromptSlice = [&](int64_t h) { held = h; };
+    model.setTestHooks(hooks);
+    LogCapture log;
+    run.reply = generateAll(model, prompt, greedy()).text();
+    static const QRegularExpression line(QStringLiteral("^Prompt: (\\d+) tokens, (\\d+) kept from the last run$"));
+    for (const QString& message : log.taken()) {
+        if (const auto match = line.match(message); match.hasMatch()) {
+            run.promptTokens = match.captured(1).toLongLong();
+            run.kept = match.captured(2).toLongLong();
+        }
+    }
+    run.decoded = held < 0 ? 0 : held - run.kept;
+    return run;
+}
+
+} // namespace
+
+// A conversation on one model: each reply is the one a full decode gives,
+// and each run after the first decodes what is new since the last one.
+TEST(KeptContext, AConversationDecodesOnlyWhatIsNewAndAnswersAsAFullDecode)
+{
+    auto model = loadRandom();
+    std::string prompt = "User: Tell me about the sea and the ships on it.\nAssistant:";
+    std::vector<int32_t> previous;
+    for (const char* next : {"\nUser: And the sky above it?\nAssistant:", "\nUser: Why is it blue?\nAssistant:", ""}) {
+        SCOPED_TRACE(prompt);
+        const std::vector<int32_t> tokens = model->tokenize(prompt);
+        const KeptRun run = runKept(*model, prompt);
+        EXPECT_EQ(run.reply, freshReply(prompt));
+        EXPECT_EQ(run.promptTokens, int64_t(tokens.size()));
+        if (previous.empty()) {
+            EXPECT_EQ(run.kept, 0);
+        } else {
+            ASSERT_EQ(commonPrefix(previous, tokens), previous.size()) << "the last prompt is not a prefix";
+            // The last prompt, and at most the reply tokens that were decoded.
+            EXPECT_GT(run.kept, int64_t(previous.size()));
+            EXPECT_LT(run.kept, int64_t(previous.size() + greedy().maxTokens));
+        }
+        EXPECT_EQ(run.kept + run.decoded, int64_t(tokens.size()));
+        previous = tokens;
+        prompt += run.reply.toStdString() + next;
+    }
+}
+
+// An edit, a regenerate and an older, shorter prompt: decoding starts at the
+// first token that differs, and always takes in the last one.
+TEST(KeptContext, AnEditOrAShorterPromptDecodesFromItsFirstChangedToken)
+{
+    auto model = loadRandom();
+    const std::string head = "User: Tell me about the sea and the ships on it.\nAssistant:";
+    const std::string first = head + " The ships sail on.\nUser: And the sky above it?\nAssistant:";
+    const std::string edited = head + " The boats sail on.\nUser: And the sky above it?\nAssistant:";
+    runKept(*model, first);
+    const std::vector<int32_t> firstTokens = model->tokenize(first);
+    struct Case {
+        const std::string& prompt;
+        size_t kept;
+    };
+    const std::vector<int32_t> editedTokens = model->tokenize(edited);
+    const size_t firstChange = commonPrefix(firstTokens, editedTokens);
+    ASSERT_LT(firstChange, editedTokens.size() - 1);
+    const Case cases[] = {{edited, firstChange},
+                          {edited, editedTokens.size() - 1},
+                          {head, model->tokenize(head).size() - 1}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.prompt);
+        const KeptRun run = runKept(*model, k.prompt);
+        EXPECT_EQ(run.reply, freshReply(k.prompt));
+        EXPECT_EQ(run.kept, int64_t(k.kept));
+        EXPECT_EQ(run.decoded, int64_t(model->tokenize(k.prompt).size() - k.kept));
+    }
+}
+
+// A run stopped after its first prompt slice keeps that slice; the same
+// prompt again decodes only the rest.
+TEST(KeptContext, AStopDuringThePromptKeepsWhatWasDecoded)
+{
+    auto model = loadRandom();
+    std::string prompt = "User:";
+    for (int i = 0; i < 1100; ++i)
+        prompt += " the sea";
+    prompt += "\nAssistant:";
+    const auto total = int64_t(model->tokenize(prompt).size());
+    const auto slice = int64_t(llama_n_batch(model->contextHandle()));
+    ASSERT_GT(total, slice);
+    ASSERT_LT(total, kKeptContext - 256);
+
+    LlamaModel::TestHooks stopAfterOneSlice;
+    stopAfterOneSlice.afterPromptSlice = [&](int64_t) { model->requestStop(); };
+    model->setTestHooks(stopAfterOneSlice);
+    const Reply stopped = generateAll(*model, prompt, greedy());
+    EXPECT_TRUE(stopped.pieces.isEmpty());
+    EXPECT_EQ(stopped.failure, std::nullopt);
+
+    const KeptRun again = runKept(*model, prompt);
+    EXPECT_EQ(again.kept, slice);
+    EXPECT_EQ(again.decoded, total - slice);
+    EXPECT_EQ(again.reply, freshReply(prompt));
+}
+
+// Whenever the memory cannot be trusted to hold what was kept, the whole
+// prompt is decoded again: a memory that refuses to drop its tail, one
+// emptied behind the model's back, and one that a failed decode left behind.
+TEST(KeptContext, AMemoryThatCannotKeepItsPrefixIsDecodedInFull)
+{
+    const std::string first = "User: Tell me about the sea.\nAssistant:";
+    const std::string second = first + " It is wide.\nUser: And the sky?\nAssistant:";
+    const auto expectFullDecode = [&](LlamaModel& model, const char* what, const LlamaModel::TestHooks& hooks = {}) {
+        SCOPED_TRACE(what);
+        const KeptRun run = runKept(model, second, hooks);
+        EXPECT_EQ(run.kept, 0);
+        EXPECT_EQ(run.decoded, int64_t(model.tokenize(second).size()));
+        EXPECT_EQ(run.reply, freshReply(second));
+    };
+
+    auto refusing = loadRandom();
+    LlamaModel::TestHooks refuse;
+    refuse.refuseMemoryTrim = true;
+    runKept(*refusing, first, refuse);
+    expectFullDecode(*refusing, "refused", refuse);
+
+    auto emptied = loadRandom();
+    generateAll(*emptied, first, greedy());
+    emptied->queue().sync([&] { llama_memory_clear(llama_get_memory(emptied->contextHandle()), true); });
+    expectFullDecode(*emptied, "emptied");
+
+    auto failed = loadRandom();
+    generateAll(*failed, first, greedy());
+    llama_set_abort_callback(failed->contextHandle(), [](void*) { return true; }, nullptr);
+    EXPECT_TRUE(generateAll(*failed, second, greedy()).failure.has_value());
+    llama_set_abort_callback(failed->contextHandle(), nullptr, nullptr);
+    expectFullDecode(*failed, "after a failed decode");
 }
