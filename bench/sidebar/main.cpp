@@ -84,6 +84,11 @@ void addMessages(ChatDatabase& db, int chats, int messages)
     });
 }
 
+double elapsedMs(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
 void key(QWidget* field, int code, const QString& text)
 {
     QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier, text);
@@ -100,18 +105,14 @@ void setDrawerOpen(cvn::SidebarView& drawer, bool open)
     drawer.setFixedWidth(open ? cvn::SidebarView::drawerWidth : 0);
 }
 
-double elapsedMs(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
 // Opens the `round`th chat from the bottom of the list in `history`, as a
 // click on its row does, and stores one more user turn into it: the chat
 // moves to the top of the list. Times the store from the write on, with
 // the events it posts; the milliseconds.
 double storeTurn(cvn::ChatHistory& history, const cvn::ChatStore& store, int round)
 {
-    const cvn::ChatStore::Row row = store.rows().value(store.rows().size() - 1 - round);
+    const qsizetype rows = store.rows().size();
+    const cvn::ChatStore::Row row = store.rows().value(rows - 1 - round % qMax<qsizetype>(rows, 1));
     QList<cvn::Turn> turns = history.load(row.id, row.createdAt).value_or(QList<cvn::Turn>());
     cvn::Turn turn;
     turn.role = cvn::ChatMessage::Role::user;
@@ -136,7 +137,7 @@ std::vector<double> typeRounds(cvn::SidebarView& drawer, int rounds)
             const auto start = std::chrono::steady_clock::now();
             key(drawer.searchField(), Qt::Key_A + (c.toUpper().unicode() - 'A'), QString(c));
             QApplication::processEvents();
-            times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            times.push_back(elapsedMs(start));
         }
     }
     return times;
@@ -184,7 +185,8 @@ int main(int argc, char** argv)
     parser.addOption(
         {QStringLiteral("messages"), QStringLiteral("Messages for the content search (default 100000)."), QStringLiteral("N")});
     parser.addOption(
-        {QStringLiteral("rounds"), QStringLiteral("Times the word is typed per measure (default 5)."), QStringLiteral("N")});
+        {QStringLiteral("rounds"), QStringLiteral("Times the word is typed per measure, and turns stored (default 5)."),
+         QStringLiteral("N")});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "bench-sidebar: unexpected argument \"%s\"\n", qPrintable(parser.positionalArguments().first()));

@@ -770,12 +770,14 @@ TEST(ChatActions, AClickedRowNamesTheChatItShowed)
         ASSERT_TRUE(row && row->isVisible()) << query.toStdString();
         const ChatStore::Row shown = row->row();
         ASSERT_TRUE(other.run(QStringLiteral("DELETE FROM chats WHERE id=?"), {bravo}));
-        ASSERT_TRUE(other.run(QStringLiteral("INSERT INTO chats(id, title, created_at, updated_at) VALUES(?, 'Tool two', ?, ?)"),
-                              {bravo, shown.createdAt + 1, shown.updatedAt}));
+        ASSERT_TRUE(other.run(
+            QStringLiteral("INSERT INTO chats(id, title, created_at, updated_at) VALUES(?, 'Tool two', ?, ?)"),
+            {bravo, shown.createdAt + 1, shown.updatedAt}));
         ASSERT_GE(other.insertMessage(bravo, QStringLiteral("user"), QStringLiteral("Hello from the tool")), 1);
         page->toasts()->show(QStringLiteral("cleared"), ToastKind::info);
         QTest::mouseClick(row->titleButton(), Qt::LeftButton);
-        EXPECT_EQ(page->toasts()->message(), QStringLiteral("\"Bravo chat\" was deleted elsewhere")) << query.toStdString();
+        EXPECT_EQ(page->toasts()->message(), ChatActions::deletedElsewhereToast(QStringLiteral("Bravo chat")))
+            << query.toStdString();
         EXPECT_EQ(view.history().chatId(), alpha) << query.toStdString();
         EXPECT_EQ(f.row(bravo).title, QStringLiteral("Tool two")) << query.toStdString();
         EXPECT_EQ(f.db->messages(bravo).size(), 1) << query.toStdString();

@@ -479,6 +479,8 @@ TEST_F(SidebarViewTest, TheOpenDrawerCatchesUpAtEachSearchAndEveryTwoSeconds)
     const int64_t alpha = add("alpha", 0);
     const int64_t bravo = add("bravo", 0);
     open();
+    EXPECT_TRUE(drawer->catchUpTimer().isActive());
+    EXPECT_EQ(drawer->catchUpTimer().interval(), SidebarView::catchUpIntervalMs);
     const ChatStore::Row old = rowOf(bravo);
     ChatDatabase other(db.path());
     // Bravo, which never held the word, goes; its id goes to a chat that does.
@@ -500,6 +502,8 @@ TEST_F(SidebarViewTest, TheOpenDrawerCatchesUpAtEachSearchAndEveryTwoSeconds)
     QApplication::setActiveWindow(&host);
     EXPECT_TRUE(waitUntil([&] { return shown() == QStringList{"TODAY@20", "notes"}; },
                           SidebarView::catchUpIntervalMs + 1000));
+    drawer->setOpen(false);
+    EXPECT_FALSE(drawer->catchUpTimer().isActive());
 }
 
 // The day headings of a whole list are each row's own dayHeading, in zones
@@ -543,7 +547,8 @@ TEST(SidebarViewDays, SectionsAreEachRowsOwnDayHeadingInEveryZone)
     }
     for (const QByteArray& zone : std::as_const(zones)) {
         const ScopedEnvironment tz("TZ", zone);
-        for (const QDateTime& now : {QDateTime(QDate(2024, 10, 28), QTime(0, 30)), QDateTime(QDate(2024, 3, 11), QTime(12, 0))}) {
+        for (const QDateTime& now :
+             {QDateTime(QDate(2024, 10, 28), QTime(0, 30)), QDateTime(QDate(2024, 3, 11), QTime(12, 0))}) {
             // Each row on its own, placed by a linear search of headings.
             QList<ChatStore::Section> expected;
             for (const ChatStore::Row& row : store.unpinnedRows()) {

@@ -359,8 +359,9 @@ qint64 SidebarView::msecsToNextDay(const QDateTime& now)
     const QDate next = now.date().addDays(1);
     // The offset counts only for a time at a fixed offset; Qt warns of one
     // passed with local time.
+    const int offset = now.timeSpec() == Qt::OffsetFromUTC ? now.offsetFromUtc() : 0;
     const QDateTime start = now.timeSpec() == Qt::TimeZone ? next.startOfDay(now.timeZone())
-                            : next.startOfDay(now.timeSpec(), now.timeSpec() == Qt::OffsetFromUTC ? now.offsetFromUtc() : 0);
+                                                            : next.startOfDay(now.timeSpec(), offset);
     return now.msecsTo(start);
 }
 
