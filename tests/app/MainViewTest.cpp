@@ -111,6 +111,25 @@ struct Fixture {
         ADD_FAILURE() << "no row for chat " << id;
         return {};
     }
+    ChatView* chatPage() const { return qobject_cast<ChatView*>(view->pageWidget()); }
+    // Another program takes the write lock on `holder`; `text` is sent and
+    // answered, and the open chat's turns wait.
+    void sendUnderLock(ChatDatabase& holder, const QString& text)
+    {
+        ASSERT_TRUE(holder.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        exchange(text);
+        ASSERT_TRUE(view->history().hasWaitingWrites());
+    }
+    // The lock's holder deletes the row's chat with its messages, gives its
+    // id to a chat of its own called `title`, and commits.
+    static void replaceAndCommit(ChatDatabase& holder, const ChatStore::Row& row, const QString& title)
+    {
+        ASSERT_TRUE(holder.exec(QStringLiteral("DELETE FROM messages WHERE chat_id=%1; DELETE FROM chats WHERE id=%1;"
+                                               "INSERT INTO chats(id, title, created_at) VALUES(%1, '%3', %2); COMMIT")
+                                    .arg(row.id)
+                                    .arg(row.createdAt + 1)
+                                    .arg(title)));
+    }
 };
 
 TEST(ModelSelection, PickableListAndContextSize)
@@ -754,7 +773,7 @@ TEST(ChatActions, AClickedRowNamesTheChatItShowed)
     view.show();
     f.load(QStringLiteral("tiny"));
     const int64_t alpha = f.savedChat(QStringLiteral("Alpha chat"));
-    auto* page = qobject_cast<ChatView*>(view.pageWidget());
+    ChatView* page = f.chatPage();
     ASSERT_NE(page, nullptr);
     ChatDatabase other(f.db->path(), 0);
     for (const QString query : {QString(), QStringLiteral("o"), QStringLiteral("hello")}) {
@@ -802,12 +821,10 @@ TEST(ChatActions, AWaitingChatDeletedElsewhereOpensAsTheChatItBecame)
     const int64_t alpha = f.savedChat(QStringLiteral("Alpha chat"));
     const int64_t charlie = f.savedChat(QStringLiteral("Charlie chat"));
     const ChatStore::Row charlieRow = f.row(charlie);
-    auto* page = qobject_cast<ChatView*>(view.pageWidget());
+    ChatView* page = f.chatPage();
     ASSERT_NE(page, nullptr);
     ChatDatabase holder(f.db->path(), 0);
-    ASSERT_TRUE(holder.exec(QStringLiteral("BEGIN EXCLUSIVE")));
-    f.exchange(QStringLiteral("Typed under the lock"));
-    ASSERT_TRUE(view.history().hasWaitingWrites());
+    f.sendUnderLock(holder, QStringLiteral("Typed under the lock"));
     const QStringList transcript = contentsOf(view.session().turns());
     ASSERT_EQ(transcript.size(), 4);
     view.chat().openChat(f.row(alpha));
@@ -815,11 +832,7 @@ TEST(ChatActions, AWaitingChatDeletedElsewhereOpensAsTheChatItBecame)
     ASSERT_TRUE(waitUntil([&] { return view.sidebar()->width() == MainView::drawerWidth; }));
     SidebarRow* row = view.sidebar()->list()->rowWidget(charlie);
     ASSERT_TRUE(row && row->isVisible());
-    ASSERT_TRUE(holder.exec(QStringLiteral("DELETE FROM messages WHERE chat_id=%1; DELETE FROM chats WHERE id=%1;"
-                                           "INSERT INTO chats(id, title, created_at) VALUES(%1, 'Holder three', %2);"
-                                           "COMMIT")
-                                .arg(charlie)
-                                .arg(charlieRow.createdAt + 1)));
+    Fixture::replaceAndCommit(holder, charlieRow, QStringLiteral("Holder three"));
     page->toasts()->show(QStringLiteral("cleared"), ToastKind::info);
     QTest::mouseClick(row->titleButton(), Qt::LeftButton);
     EXPECT_EQ(page->toasts()->message(), ChatHistory::savedAgainToast(QStringLiteral("Charlie chat")));
@@ -848,21 +861,15 @@ TEST(ChatActions, AConfirmedDeleteFollowsTheChatSavedAgainMeanwhile)
     f.load(QStringLiteral("tiny"));
     const int64_t bravo = f.savedChat(QStringLiteral("Bravo chat"));
     const ChatStore::Row shown = f.row(bravo);
-    auto* page = qobject_cast<ChatView*>(view.pageWidget());
+    ChatView* page = f.chatPage();
     ASSERT_NE(page, nullptr);
     ChatDatabase holder(f.db->path(), 0);
-    ASSERT_TRUE(holder.exec(QStringLiteral("BEGIN EXCLUSIVE")));
-    f.exchange(QStringLiteral("Typed under the lock"));
-    ASSERT_TRUE(view.history().hasWaitingWrites());
+    f.sendUnderLock(holder, QStringLiteral("Typed under the lock"));
     view.chat().openMenu(shown);
     view.chat().choose(QStringLiteral("delete"));
     auto* confirm = qobject_cast<CvnConfirmDialog*>(view.overlays().value(0));
     ASSERT_NE(confirm, nullptr);
-    ASSERT_TRUE(holder.exec(QStringLiteral("DELETE FROM messages WHERE chat_id=%1; DELETE FROM chats WHERE id=%1;"
-                                           "INSERT INTO chats(id, title, created_at) VALUES(%1, 'Theirs', %2);"
-                                           "COMMIT")
-                                .arg(bravo)
-                                .arg(shown.createdAt + 1)));
+    Fixture::replaceAndCommit(holder, shown, QStringLiteral("Theirs"));
     EXPECT_TRUE(view.history().retryWrites());
     const int64_t became = view.history().chatId();
     ASSERT_GE(became, 1);
