@@ -5,6 +5,13 @@
 // matches, then with 100,000 messages (about 400 bytes each, one in a
 // hundred holding the word typed). Prints the median per keystroke.
 //
+// Then, at the same number of chats, what the list costs the main thread
+// around a send, as the window has it: the drawer closed (0 wide), a turn
+// stored into a chat that then moves to the top of the list, from the
+// history's write to the list and the drawer up to date; and opening the
+// drawer after such a turn, until it has laid out and painted its list.
+// Each is the median of --rounds turns, each into another chat.
+//
 // bench-sidebar [--chats N] [--messages N] [--rounds N]
 //
 // The database lives in a temporary folder removed on exit.
@@ -13,6 +20,7 @@
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "storage/ChatDatabase.h"
+#include "storage/ChatHistory.h"
 #include "storage/ChatStore.h"
 
 #include <QApplication>
@@ -76,12 +84,45 @@ void addMessages(ChatDatabase& db, int chats, int messages)
     });
 }
 
+double elapsedMs(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
 void key(QWidget* field, int code, const QString& text)
 {
     QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier, text);
     QApplication::sendEvent(field, &press);
     QKeyEvent release(QEvent::KeyRelease, code, Qt::NoModifier, text);
     QApplication::sendEvent(field, &release);
+}
+
+// The drawer as the main window shuts and opens it: told first, then 0 or
+// its whole width wide.
+void setDrawerOpen(cvn::SidebarView& drawer, bool open)
+{
+    drawer.setOpen(open);
+    drawer.setFixedWidth(open ? cvn::SidebarView::drawerWidth : 0);
+}
+
+// Opens the `round`th chat from the bottom of the list in `history`, as a
+// click on its row does, and stores one more user turn into it: the chat
+// moves to the top of the list. Times the store from the write on, with
+// the events it posts; the milliseconds.
+double storeTurn(cvn::ChatHistory& history, const cvn::ChatStore& store, int round)
+{
+    const qsizetype rows = store.rows().size();
+    const cvn::ChatStore::Row row = store.rows().value(rows - 1 - round % qMax<qsizetype>(rows, 1));
+    QList<cvn::Turn> turns = history.load(row.id, row.createdAt).value_or(QList<cvn::Turn>());
+    cvn::Turn turn;
+    turn.role = cvn::ChatMessage::Role::user;
+    turn.content = QStringLiteral("one more question");
+    turns.append(turn);
+    QApplication::processEvents();
+    const auto start = std::chrono::steady_clock::now();
+    history.persist(turns, QStringLiteral("model"));
+    QApplication::processEvents();
+    return elapsedMs(start);
 }
 
 // Types the word `rounds` times into a freshly emptied field; the time of
@@ -96,7 +137,7 @@ std::vector<double> typeRounds(cvn::SidebarView& drawer, int rounds)
             const auto start = std::chrono::steady_clock::now();
             key(drawer.searchField(), Qt::Key_A + (c.toUpper().unicode() - 'A'), QString(c));
             QApplication::processEvents();
-            times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            times.push_back(elapsedMs(start));
         }
     }
     return times;
@@ -137,13 +178,15 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Times the chats drawer's search, per keystroke, over a large history."));
+        QStringLiteral("Times the chats drawer's search, per keystroke, over a large history, then what a stored turn "
+                       "and opening the drawer cost the main thread."));
     parser.addHelpOption();
     parser.addOption({QStringLiteral("chats"), QStringLiteral("Chats in the list (default 5000)."), QStringLiteral("N")});
     parser.addOption(
         {QStringLiteral("messages"), QStringLiteral("Messages for the content search (default 100000)."), QStringLiteral("N")});
     parser.addOption(
-        {QStringLiteral("rounds"), QStringLiteral("Times the word is typed per measure (default 5)."), QStringLiteral("N")});
+        {QStringLiteral("rounds"), QStringLiteral("Times the word is typed per measure, and turns stored (default 5)."),
+         QStringLiteral("N")});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "bench-sidebar: unexpected argument \"%s\"\n", qPrintable(parser.positionalArguments().first()));
@@ -171,6 +214,7 @@ int main(int argc, char** argv)
     cvn::SidebarView drawer(store, &window);
     drawer.resize(window.size());
     window.show();
+    setDrawerOpen(drawer, true);
     QApplication::processEvents();
 
     const double plain = cvn::bench::median(typeRounds(drawer, rounds));
@@ -182,5 +226,26 @@ int main(int argc, char** argv)
     const double withContent = cvn::bench::median(typeRounds(drawer, rounds));
     std::printf("messages %d\n", messages);
     std::printf("keystroke with content search %.2f\n", withContent);
+
+    // A send with the drawer closed, then the drawer opened after one.
+    drawer.closeSearch();
+    setDrawerOpen(drawer, false);
+    QApplication::processEvents();
+    cvn::ChatHistory history(db, store);
+    std::vector<double> closed;
+    std::vector<double> opened;
+    for (int r = 0; r < rounds; ++r) {
+        closed.push_back(storeTurn(history, store, 2 * r));
+        storeTurn(history, store, 2 * r + 1);
+        const auto start = std::chrono::steady_clock::now();
+        setDrawerOpen(drawer, true);
+        drawer.repaint();
+        QApplication::processEvents();
+        opened.push_back(elapsedMs(start));
+        setDrawerOpen(drawer, false);
+        QApplication::processEvents();
+    }
+    std::printf("stored turn, drawer closed: %.2f ms\n", cvn::bench::median(closed));
+    std::printf("drawer opened: %.2f ms\n", cvn::bench::median(opened));
     return 0;
 }

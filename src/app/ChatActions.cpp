@@ -47,12 +47,22 @@ void ChatActions::startNewChat()
     setCouncilOn(false);
 }
 
-bool ChatActions::openChat(const Row& row)
+ChatActions::Row ChatActions::followed(Row row) const
 {
+    if (const auto became = m_history.savedAgainAs(row.id, row.createdAt)) {
+        row.id = became->first;
+        row.createdAt = became->second;
+    }
+    return row;
+}
+
+bool ChatActions::openChat(Row shown)
+{
+    const Row row = followed(shown);
     // Looked at first, so that a row out of date does not stop the reply
     // of the chat that stays open.
     if (!m_history.exists(row.id, row.createdAt)) {
-        deletedElsewhere(row);
+        deletedElsewhere(shown);
         return false;
     }
     m_session.stop();
@@ -61,7 +71,7 @@ bool ChatActions::openChat(const Row& row)
         // Deleted in the moment since: the chat left, a new one is open.
         m_session.resetConversation();
         setCouncilOn(false);
-        deletedElsewhere(row);
+        deletedElsewhere(shown);
         return true;
     }
     m_session.replaceTurns(std::move(*turns));
@@ -85,7 +95,7 @@ void ChatActions::persist()
                       loaded ? std::optional(loaded->toString(QUuid::WithoutBraces).toUpper()) : std::nullopt);
 }
 
-void ChatActions::openMenu(const Row& row)
+void ChatActions::openMenu(Row row)
 {
     m_menuFor = row;
     emit menuChanged();
@@ -97,7 +107,7 @@ void ChatActions::choose(const std::optional<QString>& id)
         return;
     const Row row = *std::exchange(m_menuFor, std::nullopt);
     if (id == QLatin1String("pin"))
-        report(row, m_chats.setPinned(row));
+        report(row, m_chats.setPinned(followed(row)));
     else if (id == QLatin1String("rename"))
         m_renaming = row;
     else if (id == QLatin1String("delete"))
@@ -110,7 +120,7 @@ void ChatActions::saveRename(const QString& text)
     if (!m_renaming)
         return;
     const Row row = *std::exchange(m_renaming, std::nullopt);
-    const ChatStore::Change change = m_chats.rename(row, text);
+    const ChatStore::Change change = m_chats.rename(followed(row), text);
     emit menuChanged();
     report(row, change);
 }
@@ -135,8 +145,11 @@ void ChatActions::cancelDelete()
     emit menuChanged();
 }
 
-void ChatActions::deleteChat(const Row& row)
+void ChatActions::deleteChat(const Row& shown)
 {
+    // Confirmed for the chat the user saw: saved again here meanwhile, it
+    // is the chat it became. Another program's chat is never followed.
+    const Row row = followed(shown);
     const ChatStore::Change change = m_chats.remove(row);
     if (change == ChatStore::Change::notStored) {
         // Still stored, so still open and listed, its reply still coming.
@@ -151,7 +164,7 @@ void ChatActions::deleteChat(const Row& row)
         m_session.resetConversation();
         setCouncilOn(false);
     }
-    report(row, change);
+    report(shown, change);
 }
 
 void ChatActions::deletedElsewhere(const Row& row)

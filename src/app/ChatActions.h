@@ -17,11 +17,16 @@
 // its lock, the disk is full) changes nothing on screen but the toast
 // changeNotSaved asks for: a chat whose delete failed stays open and listed.
 //
-// Rows act on their chat by id and created_at together. A row whose chat
-// was deleted elsewhere (its id perhaps given to another chat since) opens,
-// pins and renames nothing; the list is read again and chatDeletedElsewhere
-// asks for a toast. Deleting such a row still closes the chat it named
-// when that is open here: it is gone, as the user asked.
+// Rows act on their chat by id and created_at together, and are taken by
+// value: what acts is the chat the user saw and clicked, whatever the list
+// reads meanwhile, and a toast names it by the title it showed. A chat
+// that this window saved again after it was deleted elsewhere is followed
+// to the chat it became (ChatHistory::savedAgainAs): a menu or dialog
+// opened before acts on that one. A row whose chat was deleted elsewhere
+// (its id perhaps given to another chat since) and not saved again here
+// opens, pins and renames nothing; the list is read again and
+// chatDeletedElsewhere asks for a toast. Deleting such a row still closes
+// the chat it named when that is open here: it is gone, as the user asked.
 //
 // Main thread only. Observes the session, history and chat list, which must
 // outlive it; owns nothing.
@@ -68,7 +73,9 @@ public:
     // --- the open chat ---------------------------------------------------------
     void startNewChat();
     // False when the row's chat is no longer stored and nothing changed.
-    bool openChat(const Row& row);
+    // A waiting chat deleted elsewhere opens as the chat it is saved again
+    // as, with ChatHistory's chatSavedAgain and no other toast.
+    bool openChat(Row row);
     bool councilOn() const { return m_councilOn; }
     void setCouncilOn(bool on);
 
@@ -76,7 +83,7 @@ public:
     const std::optional<Row>& menuFor() const { return m_menuFor; }
     const std::optional<Row>& renaming() const { return m_renaming; }
     const std::optional<Row>& deleting() const { return m_deleting; }
-    void openMenu(const Row& row);
+    void openMenu(Row row);
     // The sheet closes whatever was chosen; "pin", "rename" and "delete" act.
     void choose(const std::optional<QString>& id);
     void saveRename(const QString& text);
@@ -93,6 +100,9 @@ signals:
     void chatDeletedElsewhere(const QString& title);
 
 private:
+    // The row naming the chat it became when this window saved its chat
+    // again; otherwise the row itself. The title stays the one shown.
+    Row followed(Row row) const;
     void persist();
     void deleteChat(const Row& row);
     // A change the store answered; a gone row's list is read already.

@@ -136,8 +136,7 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     connect(m_sidebar, &SidebarView::onOpenSettings, this, &MainView::openSettings);
     connect(m_sidebar, &SidebarView::onRowMenu, m_chat, &ChatActions::openMenu);
     connect(m_sidebar, &SidebarView::onNewChat, this, &MainView::startNewChat);
-    connect(m_sidebar, &SidebarView::onSelectChat, this,
-            [this](const ChatStore::Row& row) { openChat(row); });
+    connect(m_sidebar, &SidebarView::onSelectChat, this, [this](ChatStore::Row row) { openChat(std::move(row)); });
 
     connect(m_chat, &ChatActions::menuChanged, this, &MainView::syncOverlays);
     connect(m_chat, &ChatActions::changeNotSaved, this,
@@ -358,9 +357,9 @@ void MainView::startNewChat()
     setDrawerOpen(false, true);
 }
 
-void MainView::openChat(const ChatStore::Row& row)
+void MainView::openChat(ChatStore::Row row)
 {
-    if (!m_chat->openChat(row))
+    if (!m_chat->openChat(std::move(row)))
         return; // the list now shows what is stored, beside the toast
     showPage(Page::chat);
     setDrawerOpen(false, true);

@@ -96,7 +96,7 @@ public:
     void startNewChat();
     // Opens the row's chat on the chat page; a row whose chat is gone opens
     // nothing and leaves the drawer as it is.
-    void openChat(const ChatStore::Row& row);
+    void openChat(ChatStore::Row row);
     void openPicker();
     void openAttachSheet();
     void chooseAttachment(bool documents);

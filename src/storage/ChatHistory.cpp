@@ -327,10 +327,12 @@ void ChatHistory::saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int6
     chat.rowIds.clear();
     // With nothing on screen to store, it is simply a new chat; otherwise
     // it keeps its pin for the new one.
-    if (anythingToStore)
+    if (anythingToStore) {
         chat.titleAgain = shown;
-    else
+        chat.was = {chat.id, chat.createdAt};
+    } else {
         chat.pinned = false;
+    }
     const bool open = &chat == &m_open;
     chat.id = 0;
     chat.createdAt = 0;
@@ -524,8 +526,11 @@ bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, cons
         return false;
 
     const std::optional<QString> savedAgain = chat.titleAgain;
+    const std::pair<int64_t, int64_t> was = std::exchange(chat.was, {0, 0});
     chat.draftCouncil = false;
     adopt(chat, newChatId, identity);
+    if (savedAgain)
+        m_savedAgainAs.insert(was, {chat.id, chat.createdAt});
     for (const auto& [id, row, at] : std::as_const(rows)) {
         chat.rowIds.insert(id, row);
         chat.storedAt.insert(id, at);
@@ -575,28 +580,56 @@ bool ChatHistory::exists(int64_t chatId, int64_t createdAt) const
 
 std::optional<QList<ChatHistory::Turn>> ChatHistory::load(int64_t chatId, int64_t createdAt)
 {
-    reset();
+    const auto same = [&](const ChatState& chat) {
+        return chatId >= 1 && chat.id == chatId && chat.createdAt == createdAt;
+    };
+    // The chat's own waiting turns come out first: written among the
+    // others, a chat deleted elsewhere would be saved again as another
+    // chat, and the one asked for found gone.
+    std::optional<ChatState> own;
+    if (same(m_open) && m_open.turnsWaiting) {
+        own = m_open;
+        startUnsaved();
+    } else {
+        const auto left = std::find_if(m_backlog.begin(), m_backlog.end(),
+                                       [&](const ChatState& chat) { return same(chat) && chat.turnsWaiting; });
+        if (left != m_backlog.end()) {
+            own = std::move(*left);
+            m_backlog.erase(left);
+        }
+        leaveOpenChat();
+    }
+    QSet<int64_t> touched;
+    const bool othersWritten = writeBacklog(touched);
+    if (own) {
+        // Shown as it will be stored: the stored turns and those still
+        // waiting, with the ids the bookkeeping knows them by. A reply the
+        // chat change stopped is never stored, so it is not shown.
+        ChatState chat = std::move(*own);
+        chat.turns.removeIf([&](const Turn& turn) { return !chat.rowIds.contains(turn.id) && !toStore(chat, turn); });
+        const QList<Turn> turns = chat.turns;
+        // Written under its own council switch; the open chat then has the
+        // switch the caller shows until it sets the chat's.
+        const bool councilOn = m_open.councilOn;
+        m_open = std::move(chat);
+        emit chatIdChanged(m_open.id);
+        // Deleted elsewhere, it is saved again now and opens as that chat.
+        if (othersWritten)
+            writeOpen(turns, m_open.modelId, touched);
+        m_open.councilOn = councilOn;
+        finishWrites(touched);
+        return turns;
+    }
+    finishWrites(touched);
 
     std::optional<bool> councilOnWaiting;
     bool markWaiting = false;
-    const auto left = std::find_if(m_backlog.begin(), m_backlog.end(), [&](const ChatState& chat) {
-        return chat.id == chatId && chat.createdAt == createdAt && chatId >= 1;
-    });
+    // Council flags alone that could not be written yet.
+    const auto left = std::find_if(m_backlog.begin(), m_backlog.end(), same);
     if (left != m_backlog.end()) {
-        ChatState chat = std::move(*left);
+        councilOnWaiting = left->councilOnWaiting;
+        markWaiting = left->markWaiting;
         m_backlog.erase(left);
-        if (chat.turnsWaiting) {
-            // Shown as it will be stored: the stored turns and those still
-            // waiting, with the ids the bookkeeping knows them by. A reply
-            // the chat change stopped is never stored, so it is not shown.
-            chat.turns.removeIf([&](const Turn& turn) { return !chat.rowIds.contains(turn.id) && !toStore(chat, turn); });
-            chat.councilOn = m_open.councilOn;
-            m_open = std::move(chat);
-            emit chatIdChanged(m_open.id);
-            return m_open.turns;
-        }
-        councilOnWaiting = chat.councilOnWaiting;
-        markWaiting = chat.markWaiting;
     }
 
     std::optional<ChatDatabase::StoredChat> stored;
@@ -630,6 +663,21 @@ std::optional<QList<ChatHistory::Turn>> ChatHistory::load(int64_t chatId, int64_
         turns.append(std::move(turn));
     }
     return turns;
+}
+
+std::optional<std::pair<int64_t, int64_t>> ChatHistory::savedAgainAs(int64_t chatId, int64_t createdAt) const
+{
+    std::optional<std::pair<int64_t, int64_t>> became;
+    std::pair<int64_t, int64_t> chat{chatId, createdAt};
+    // Saved again, and that chat saved again in turn: each step leads to a
+    // later chat, and there are no more steps than entries.
+    for (qsizetype steps = 0; steps < m_savedAgainAs.size(); ++steps) {
+        const auto next = m_savedAgainAs.constFind(chat);
+        if (next == m_savedAgainAs.cend() || *next == chat)
+            break;
+        became = chat = *next;
+    }
+    return became;
 }
 
 void ChatHistory::reset()

@@ -31,6 +31,8 @@
 // title and pin the chat list last showed for it, each message with the
 // time it was first stored; chatSavedAgain tells the user once that has
 // committed. Until then its turns wait like any others, in the backlog too.
+// The history remembers which chat each chat it saved again became
+// (savedAgainAs), so that what the user asked of the old one can follow it.
 // A chat deleted here (forgetChat) takes its waiting turns with it.
 //
 // databaseAvailable tells the chat screen to show notSavedNotice while what
@@ -114,9 +116,20 @@ public:
     // them in the session. A chat whose turns still wait to be written comes
     // back as it was left, waiting turns included, with the ids it had; a
     // reply that the chat change stopped, which is never stored, is not
-    // among them. Nothing when no such chat is stored (deleted elsewhere):
-    // the open chat was left all the same, and a new unsaved one is open.
+    // among them. Its waiting entry is taken out first; the other waiting
+    // chats are written, and then it, as the open chat: deleted elsewhere
+    // meanwhile, it is saved again and the chat it became is open (with
+    // chatSavedAgain); when it cannot be written, it stays open with its
+    // turns waiting. Nothing when no such chat is stored (deleted
+    // elsewhere) and none waits here: the open chat was left all the same,
+    // and a new unsaved one is open.
     std::optional<QList<Turn>> load(int64_t chatId, int64_t createdAt);
+
+    // The chat (id, created_at) that the chat with `chatId` and `createdAt`
+    // became when this history saved it again after it was deleted
+    // elsewhere, or the one that became in turn; nothing for a chat it
+    // never saved again.
+    std::optional<std::pair<int64_t, int64_t>> savedAgainAs(int64_t chatId, int64_t createdAt) const;
 
     // Maps a first message to the text its chat is titled from; unset, the
     // whole message. The caller knows what a message carries besides the
@@ -184,8 +197,10 @@ private:
         bool draftCouncil = false;
         // Set once the chat was deleted elsewhere: the title its new chat
         // is created under (pinned as `pinned` says), instead of one from
-        // its first message. The new chat is created at once.
+        // its first message, and the chat (id, created_at) it was. The new
+        // chat is created at once.
         std::optional<QString> titleAgain;
+        std::pair<int64_t, int64_t> was{0, 0};
         // A turn write failed: the transcript as last seen (to write from),
         // and what there was to write then.
         bool turnsWaiting = false;
@@ -249,6 +264,8 @@ private:
     ChatStore& m_store;
     ChatState m_open;
     QList<ChatState> m_backlog; // left chats with writes waiting, oldest first
+    // Chats saved again here: the chat each was, and the chat it became.
+    QHash<std::pair<int64_t, int64_t>, std::pair<int64_t, int64_t>> m_savedAgainAs;
     bool m_available = false;
     QTimer m_retry;
     std::function<QString(const QString&)> m_titleSource;

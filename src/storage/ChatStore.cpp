@@ -1,8 +1,10 @@
 #include "storage/ChatStore.h"
 
+#include <QHash>
 #include <QLocale>
 
 #include <algorithm>
+#include <ctime>
 
 namespace cvn {
 
@@ -20,6 +22,58 @@ QList<ChatStore::Row> rowsWithPin(const QList<ChatStore::Row>& rows, bool pinned
     return kept;
 }
 
+
+// The local day of a time, as QDateTime gives it (its local time is the C
+// library's localtime_r after a tzset), for many times at once: the zone is
+// read once (tzset), and a time inside a day already met is placed by two
+// integer compares. A day is kept only where its seconds run evenly from
+// 00:00:00 to 23:59:59 under one UTC offset; a time in any other day (a
+// change of summer time, a leap second) is converted on its own, and so is
+// a time before 1970 or after 2037, through Qt.
+class LocalDays {
+public:
+    LocalDays() { tzset(); }
+
+    // The local day of `time`; every time in [*from, *to) falls on that day
+    // too (the whole day, or `time` alone).
+    QDate dayOf(int64_t time, int64_t* from, int64_t* to) const
+    {
+        *from = time;
+        *to = time + 1;
+        if (time < kFirst || time > kLast)
+            return QDateTime::fromSecsSinceEpoch(time).date();
+        tm local{};
+        if (!convert(time, &local))
+            return QDateTime::fromSecsSinceEpoch(time).date();
+        const QDate day = dateOf(local);
+        const int64_t start = time - (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec);
+        const int64_t end = start + 86400;
+        tm first{};
+        tm last{};
+        if (convert(start, &first) && convert(end - 1, &last) && dateOf(first) == day && dateOf(last) == day
+            && first.tm_hour == 0 && first.tm_min == 0 && first.tm_sec == 0 && last.tm_hour == 23
+            && last.tm_min == 59 && last.tm_sec == 59 && first.tm_gmtoff == local.tm_gmtoff
+            && last.tm_gmtoff == local.tm_gmtoff) {
+            *from = start;
+            *to = end;
+        }
+        return day;
+    }
+
+private:
+    // Before 1970 and after 2037 (2145916799) Qt has converted times
+    // otherwise than localtime_r; those go through Qt one by one. A day's
+    // margin on either side.
+    static constexpr int64_t kFirst = 86400;
+    static constexpr int64_t kLast = 2145916799 - 86400;
+
+    static bool convert(int64_t time, tm* local)
+    {
+        const time_t t = time_t(time);
+        return localtime_r(&t, local) != nullptr;
+    }
+    static QDate dateOf(const tm& local) { return QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday); }
+};
 
 ChatStore::Row rowOf(const ChatDatabase::ChatRecord& chat)
 {
@@ -72,10 +126,12 @@ void ChatStore::reload()
     publish(std::move(rows));
 }
 
-void ChatStore::reloadIfChangedElsewhere()
+bool ChatStore::reloadIfChangedElsewhere()
 {
-    if (!m_loaded || m_db.dataVersion() != m_dataVersion)
-        reload();
+    if (m_loaded && m_db.dataVersion() == m_dataVersion)
+        return false;
+    reload();
+    return true;
 }
 
 void ChatStore::refresh(const QSet<int64_t>& ids)
@@ -142,23 +198,40 @@ QList<ChatStore::Row> ChatStore::unpinnedRows() const
 
 QList<ChatStore::Section> ChatStore::sections(const QDateTime& now) const
 {
+    const LocalDays days;
+    const QDate today = now.toLocalTime().date();
     QList<Section> sections;
-    for (const Row& row : unpinnedRows()) {
-        const QString heading = dayHeading(row.updatedAt, now);
-        auto section = std::find_if(sections.begin(), sections.end(),
-                                    [&](const Section& s) { return s.heading == heading; });
-        if (section != sections.end())
-            section->rows.append(row);
-        else
-            sections.append(Section{heading, {row}});
+    QHash<qint64, qsizetype> sectionOfDay; // by Julian day
+    // The day last met, as the range of times it spans, and its section.
+    int64_t from = 0;
+    int64_t to = 0;
+    qsizetype section = -1;
+    for (const Row& row : m_rows) {
+        if (row.pinned)
+            continue;
+        if (row.updatedAt < from || row.updatedAt >= to) {
+            const QDate day = days.dayOf(row.updatedAt, &from, &to);
+            const auto known = sectionOfDay.constFind(day.toJulianDay());
+            if (known != sectionOfDay.cend()) {
+                section = *known;
+            } else {
+                section = sections.size();
+                sectionOfDay.insert(day.toJulianDay(), section);
+                sections.append(Section{dayHeading(day, today), {}});
+            }
+        }
+        sections[section].rows.append(row);
     }
     return sections;
 }
 
 QString ChatStore::dayHeading(int64_t updatedAt, const QDateTime& now)
 {
-    const QDate day = QDateTime::fromSecsSinceEpoch(updatedAt).date();
-    const QDate today = now.toLocalTime().date();
+    return dayHeading(QDateTime::fromSecsSinceEpoch(updatedAt).date(), now.toLocalTime().date());
+}
+
+QString ChatStore::dayHeading(const QDate& day, const QDate& today)
+{
     if (day == today)
         return QStringLiteral("TODAY");
     if (day == today.addDays(-1))

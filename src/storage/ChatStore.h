@@ -80,8 +80,9 @@ public:
     // leaves the rows as they were.
     void reload();
     // reload() when another connection has committed since the last full
-    // read, or none has succeeded yet.
-    void reloadIfChangedElsewhere();
+    // read, or none has succeeded yet; true when it read again (the rows
+    // may be the same, and the messages not).
+    bool reloadIfChangedElsewhere();
     // After this connection's writes to the chats in `ids`: reads only
     // their rows and puts each where a full read would, so the cost does not
     // grow with the other chats; one that no longer exists leaves the list.
@@ -96,6 +97,10 @@ public:
     QList<Row> unpinnedRows() const;
     // The unpinned rows under their day headings, sections in the order
     // their first row comes; every row is placed against the same `now`.
+    // Each heading is dayHeading's, at a cost that does not grow with the
+    // rows: the time zone is read once, each day's first and last second
+    // are worked out once, and a row inside a known day is placed by
+    // comparing integers and found its section by index.
     QList<Section> sections(const QDateTime& now) const;
     QList<Section> sections() const { return sections(QDateTime::currentDateTime()); }
 
@@ -103,6 +108,8 @@ public:
     // names, upper-cased; days in the local time zone. Later days than today
     // also get their date.
     static QString dayHeading(int64_t updatedAt, const QDateTime& now);
+    // The same for a local day against the local `today`.
+    static QString dayHeading(const QDate& day, const QDate& today);
 
     // The chats with a message containing `query`, ignoring case; empty for
     // an empty query. The answer for the last query is kept until the next

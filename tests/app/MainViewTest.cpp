@@ -7,6 +7,7 @@
 #include "app/ModelSelection.h"
 #include "attachments/AttachmentStager.h"
 #include "chat/sidebar/SidebarList.h"
+#include "chat/sidebar/SidebarRow.h"
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "chat/shared/AppSignals.h"
@@ -109,6 +110,25 @@ struct Fixture {
         }
         ADD_FAILURE() << "no row for chat " << id;
         return {};
+    }
+    ChatView* chatPage() const { return qobject_cast<ChatView*>(view->pageWidget()); }
+    // Another program takes the write lock on `holder`; `text` is sent and
+    // answered, and the open chat's turns wait.
+    void sendUnderLock(ChatDatabase& holder, const QString& text)
+    {
+        ASSERT_TRUE(holder.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+        exchange(text);
+        ASSERT_TRUE(view->history().hasWaitingWrites());
+    }
+    // The lock's holder deletes the row's chat with its messages, gives its
+    // id to a chat of its own called `title`, and commits.
+    static void replaceAndCommit(ChatDatabase& holder, const ChatStore::Row& row, const QString& title)
+    {
+        ASSERT_TRUE(holder.exec(QStringLiteral("DELETE FROM messages WHERE chat_id=%1; DELETE FROM chats WHERE id=%1;"
+                                               "INSERT INTO chats(id, title, created_at) VALUES(%1, '%3', %2); COMMIT")
+                                    .arg(row.id)
+                                    .arg(row.createdAt + 1)
+                                    .arg(title)));
     }
 };
 
@@ -732,6 +752,140 @@ TEST(ChatActions, ChangesThatCannotBeStoredSaySoAndShowWhatIsStored)
     chat.confirmDelete();
     EXPECT_EQ(page->toasts()->message(), ChatActions::deletedElsewhereToast(QStringLiteral("Other")));
     EXPECT_EQ(f.db->listChats().size(), 1) << "their chat stays";
+}
+
+QStringList contentsOf(const QList<LlamaSession::Turn>& turns)
+{
+    QStringList texts;
+    for (const auto& turn : turns)
+        texts.append(turn.content);
+    return texts;
+}
+
+// Another program deletes "Bravo chat", listed in the open drawer, and gives
+// its id to "Tool two". A click on the old row, in the list or among the
+// matches of a title or a content search that "Tool two" matches too, opens
+// nothing and names the chat the row showed; "Tool two" is listed and left.
+TEST(ChatActions, AClickedRowNamesTheChatItShowed)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    f.load(QStringLiteral("tiny"));
+    const int64_t alpha = f.savedChat(QStringLiteral("Alpha chat"));
+    ChatView* page = f.chatPage();
+    ASSERT_NE(page, nullptr);
+    ChatDatabase other(f.db->path(), 0);
+    for (const QString query : {QString(), QStringLiteral("o"), QStringLiteral("hello")}) {
+        const int64_t bravo = f.savedChat(QStringLiteral("Bravo chat"));
+        view.chat().openChat(f.row(alpha));
+        view.toggleDrawer();
+        ASSERT_TRUE(waitUntil([&] { return view.sidebar()->width() == MainView::drawerWidth; }));
+        if (!query.isEmpty()) {
+            view.sidebar()->openSearch();
+            view.sidebar()->setQuery(query);
+        }
+        SidebarRow* row = view.sidebar()->list()->rowWidget(bravo);
+        ASSERT_TRUE(row && row->isVisible()) << query.toStdString();
+        const ChatStore::Row shown = row->row();
+        ASSERT_TRUE(other.run(QStringLiteral("DELETE FROM chats WHERE id=?"), {bravo}));
+        ASSERT_TRUE(other.run(
+            QStringLiteral("INSERT INTO chats(id, title, created_at, updated_at) VALUES(?, 'Tool two', ?, ?)"),
+            {bravo, shown.createdAt + 1, shown.updatedAt}));
+        ASSERT_GE(other.insertMessage(bravo, QStringLiteral("user"), QStringLiteral("Hello from the tool")), 1);
+        page->toasts()->show(QStringLiteral("cleared"), ToastKind::info);
+        QTest::mouseClick(row->titleButton(), Qt::LeftButton);
+        EXPECT_EQ(page->toasts()->message(), ChatActions::deletedElsewhereToast(QStringLiteral("Bravo chat")))
+            << query.toStdString();
+        EXPECT_EQ(view.history().chatId(), alpha) << query.toStdString();
+        EXPECT_EQ(f.row(bravo).title, QStringLiteral("Tool two")) << query.toStdString();
+        EXPECT_EQ(f.db->messages(bravo).size(), 1) << query.toStdString();
+        ASSERT_TRUE(other.run(QStringLiteral("DELETE FROM chats WHERE id=?"), {bravo}));
+        view.sidebar()->closeSearch();
+        view.toggleDrawer();
+        ASSERT_TRUE(waitUntil([&] { return view.sidebar()->width() == 0; }));
+    }
+}
+
+// Charlie has a turn waiting behind another program's lock while another
+// chat is open and the drawer shows Charlie's row. The holder deletes
+// Charlie, gives its id to "Holder three" and commits; at once the user
+// clicks Charlie's row. Charlie opens as the chat it is saved again as, with
+// every turn, the "saved again" toast and no "deleted elsewhere" one.
+TEST(ChatActions, AWaitingChatDeletedElsewhereOpensAsTheChatItBecame)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    f.load(QStringLiteral("tiny"));
+    const int64_t alpha = f.savedChat(QStringLiteral("Alpha chat"));
+    const int64_t charlie = f.savedChat(QStringLiteral("Charlie chat"));
+    const ChatStore::Row charlieRow = f.row(charlie);
+    ChatView* page = f.chatPage();
+    ASSERT_NE(page, nullptr);
+    ChatDatabase holder(f.db->path(), 0);
+    f.sendUnderLock(holder, QStringLiteral("Typed under the lock"));
+    const QStringList transcript = contentsOf(view.session().turns());
+    ASSERT_EQ(transcript.size(), 4);
+    view.chat().openChat(f.row(alpha));
+    view.toggleDrawer();
+    ASSERT_TRUE(waitUntil([&] { return view.sidebar()->width() == MainView::drawerWidth; }));
+    SidebarRow* row = view.sidebar()->list()->rowWidget(charlie);
+    ASSERT_TRUE(row && row->isVisible());
+    Fixture::replaceAndCommit(holder, charlieRow, QStringLiteral("Holder three"));
+    page->toasts()->show(QStringLiteral("cleared"), ToastKind::info);
+    QTest::mouseClick(row->titleButton(), Qt::LeftButton);
+    EXPECT_EQ(page->toasts()->message(), ChatHistory::savedAgainToast(QStringLiteral("Charlie chat")));
+    const int64_t became = view.history().chatId();
+    EXPECT_GE(became, 1);
+    EXPECT_NE(became, charlie);
+    EXPECT_EQ(contentsOf(view.session().turns()), transcript);
+    EXPECT_EQ(f.db->messages(became).size(), 4);
+    EXPECT_EQ(f.row(became).title, QStringLiteral("Charlie chat"));
+    EXPECT_EQ(f.row(charlie).title, QStringLiteral("Holder three"));
+    EXPECT_TRUE(f.db->messages(charlie).isEmpty());
+    EXPECT_FALSE(view.drawerOpen());
+    EXPECT_TRUE(page->notSavedNotice()->isHidden());
+}
+
+// "Delete chat?" is open on the open chat while its turn waits behind a
+// lock. Another program deletes the chat, gives its id to a chat of its
+// own, and the retry saves ours again as a new chat. DELETE deletes that
+// one, the chat the user confirmed, with no "deleted elsewhere" toast; the
+// other program's chat under the old id stays.
+TEST(ChatActions, AConfirmedDeleteFollowsTheChatSavedAgainMeanwhile)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    f.load(QStringLiteral("tiny"));
+    const int64_t bravo = f.savedChat(QStringLiteral("Bravo chat"));
+    const ChatStore::Row shown = f.row(bravo);
+    ChatView* page = f.chatPage();
+    ASSERT_NE(page, nullptr);
+    ChatDatabase holder(f.db->path(), 0);
+    f.sendUnderLock(holder, QStringLiteral("Typed under the lock"));
+    view.chat().openMenu(shown);
+    view.chat().choose(QStringLiteral("delete"));
+    auto* confirm = qobject_cast<CvnConfirmDialog*>(view.overlays().value(0));
+    ASSERT_NE(confirm, nullptr);
+    Fixture::replaceAndCommit(holder, shown, QStringLiteral("Theirs"));
+    EXPECT_TRUE(view.history().retryWrites());
+    const int64_t became = view.history().chatId();
+    ASSERT_GE(became, 1);
+    ASSERT_NE(became, bravo);
+    EXPECT_EQ(page->toasts()->message(), ChatHistory::savedAgainToast(QStringLiteral("Bravo chat")));
+    EXPECT_EQ(f.db->messages(became).size(), 4);
+
+    page->toasts()->show(QStringLiteral("cleared"), ToastKind::info);
+    QTest::mouseClick(confirm->confirmButton(), Qt::LeftButton);
+    EXPECT_EQ(page->toasts()->message(), QStringLiteral("cleared"));
+    EXPECT_EQ(view.history().chatId(), 0);
+    EXPECT_TRUE(view.session().turns().isEmpty());
+    EXPECT_TRUE(f.db->messages(became).isEmpty());
+    const auto chats = f.db->listChats();
+    ASSERT_EQ(chats.size(), 1);
+    EXPECT_EQ(std::pair(chats[0].id, chats[0].title), std::pair(bravo, QStringLiteral("Theirs")));
 }
 
 // The models page has the runtime panel too, following the setting live and

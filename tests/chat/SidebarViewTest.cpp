@@ -7,12 +7,29 @@
 #include "support/Wait.h"
 #include "ui_kit/KitTest.h"
 
+#include <QFile>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
 
+#include <dlfcn.h>
+#include <time.h>
+
+#include <atomic>
+
 using namespace cvn;
 using namespace cvn::test;
+
+// Every read of the time zone in this program, Qt's included, is counted
+// here before it goes on to the C library's.
+static std::atomic<int> zoneReads{0};
+
+extern "C" void tzset() noexcept
+{
+    ++zoneReads;
+    static const auto next = reinterpret_cast<void (*)()>(dlsym(RTLD_NEXT, "tzset"));
+    next();
+}
 
 namespace {
 
@@ -36,7 +53,9 @@ protected:
         return id;
     }
 
-    SidebarView& open()
+    // The drawer in an active window, opened by its host unless `opened`
+    // is false.
+    SidebarView& open(bool opened = true)
     {
         store.reload();
         host.resize(SidebarView::drawerWidth, 900);
@@ -44,6 +63,7 @@ protected:
         drawer->resize(host.size());
         showAndSettle(host);
         QApplication::setActiveWindow(&host);
+        drawer->setOpen(opened);
         return *drawer;
     }
 
@@ -65,6 +85,15 @@ protected:
         if (text.isEmpty())
             QTest::keyClick(drawer->searchField(), Qt::Key_Backspace);
         QTest::keyClicks(drawer->searchField(), text);
+    }
+
+    ChatStore::Row rowOf(int64_t id) const
+    {
+        for (const ChatStore::Row& row : store.rows()) {
+            if (row.id == id)
+                return row;
+        }
+        return {};
     }
 
     ChatDatabase db{makeTempFolder() + "/chats.db"};
@@ -120,7 +149,7 @@ TEST_F(SidebarViewTest, DayHeadingsMoveOnAtMidnightAndWhenTheDrawerOpens)
     addAt("lunch", QDateTime(day, QTime(12, 0)));
     addAt("breakfast", QDateTime(day.addDays(-1), QTime(8, 0)));
     QDateTime now(day, QTime(23, 59, 59, 800));
-    open();
+    open(false);
     drawer->setClock([&now] { return now; });
     EXPECT_FALSE(drawer->dayTimer().isActive());
     drawer->setOpen(true);
@@ -365,4 +394,139 @@ TEST_F(SidebarViewTest, ProductNameFitsItsLineWhole)
     drawer->resize(host.size());
     QApplication::processEvents();
     EXPECT_EQ(label->font().pixelSize(), 40);
+}
+
+// While the drawer is closed (0 wide, still shown), a change of the list
+// builds nothing; opening builds it as the store has it.
+TEST_F(SidebarViewTest, AClosedDrawerBuildsNothingUntilItOpens)
+{
+    const int64_t alpha = add("alpha", 0);
+    add("beta", 1);
+    open();
+    drawer->setOpen(false);
+    const QStringList before = shown();
+    const int changes = drawer->list()->changes();
+    store.rename(rowOf(alpha), "renamed");
+    add("gamma", 0);
+    store.refresh({3});
+    ASSERT_EQ(store.rows().size(), 3);
+    EXPECT_EQ(drawer->list()->changes(), changes);
+    EXPECT_EQ(shown(), before);
+
+    drawer->setOpen(true);
+    EXPECT_EQ(shown(), (QStringList{"TODAY@20", "renamed", "gamma", "YESTERDAY@60", "beta"}));
+    EXPECT_EQ(drawer->list()->changes(), changes + 1);
+}
+
+// Opening the drawer over hundreds of chats on tens of days reads the time
+// zone a few times in all, not once per chat (each read stats the zone
+// file).
+TEST_F(SidebarViewTest, OpeningReadsTheTimeZoneAFewTimesNotOncePerChat)
+{
+    for (int i = 0; i < 400; ++i)
+        add(QString("chat %1").arg(i), i / 10);
+    open(false);
+    zoneReads = 0;
+    drawer->setOpen(true);
+    EXPECT_LE(zoneReads.load(), 10);
+    EXPECT_EQ(drawer->list()->entries().size(), 400 + 40);
+    EXPECT_EQ(shown().value(0), "TODAY@20");
+    EXPECT_EQ(shown().value(11), "YESTERDAY@60");
+}
+
+// The open drawer follows what another program commits: the search text
+// is matched against the chats as they are now, and every two seconds the
+// list is read again while the window is the active one, not while another
+// window is.
+TEST_F(SidebarViewTest, TheOpenDrawerCatchesUpAtEachSearchAndEveryTwoSeconds)
+{
+    const int64_t alpha = add("alpha", 0);
+    const int64_t bravo = add("bravo", 0);
+    open();
+    EXPECT_TRUE(drawer->catchUpTimer().isActive());
+    EXPECT_EQ(drawer->catchUpTimer().interval(), SidebarView::catchUpIntervalMs);
+    const ChatStore::Row old = rowOf(bravo);
+    ChatDatabase other(db.path());
+    // Bravo, which never held the word, goes; its id goes to a chat that does.
+    ASSERT_TRUE(other.run("DELETE FROM chats WHERE id=?", {bravo}));
+    ASSERT_TRUE(other.run("INSERT INTO chats(id, title, created_at, updated_at) VALUES(?, 'notes', ?, ?)",
+                          {bravo, old.createdAt + 1, old.updatedAt}));
+    ASSERT_GE(other.insertMessage(bravo, "user", "a zebra crossing"), 1);
+    drawer->openSearch();
+    type("zebra");
+    EXPECT_EQ(shown(), (QStringList{"TODAY@20", "notes"}));
+    drawer->closeSearch();
+
+    QWidget elsewhere;
+    showAndSettle(elsewhere);
+    QApplication::setActiveWindow(&elsewhere);
+    ASSERT_TRUE(other.run("DELETE FROM chats WHERE id=?", {alpha}));
+    QTest::qWait(SidebarView::catchUpIntervalMs + 500);
+    EXPECT_EQ(shown(), (QStringList{"TODAY@20", "alpha", "notes"})) << "another window is the active one";
+    QApplication::setActiveWindow(&host);
+    EXPECT_TRUE(waitUntil([&] { return shown() == QStringList{"TODAY@20", "notes"}; },
+                          SidebarView::catchUpIntervalMs + 1000));
+    drawer->setOpen(false);
+    EXPECT_FALSE(drawer->catchUpTimer().isActive());
+}
+
+// The day headings of a whole list are each row's own dayHeading, in zones
+// with summer time at 02:00, at midnight (the day starting at 01:00), by
+// half an hour and in the southern hemisphere, and for times outside the
+// C library's usual range. The zones are POSIX rules, so no time zone files
+// are needed; those installed are tried too.
+TEST(SidebarViewDays, SectionsAreEachRowsOwnDayHeadingInEveryZone)
+{
+    ChatDatabase db(makeTempFolder() + "/chats.db");
+    QList<int64_t> times = {-86400 * 3, -1,         0,          1,          86399,     86400 * 2 + 5,
+                            2145743999, 2145916799, 2146000000, 2147300000, 2147483647, 4102444800};
+    // Every 97 minutes through 2024, and every five minutes (with the
+    // second before) of the days around the changes of the zones below in
+    // 2024, and around the day Samoa skipped in 2011.
+    for (int64_t t = 1704067200; t < 1735689600; t += 97 * 60)
+        times << t;
+    for (const QDate day : {QDate(2024, 3, 31), QDate(2024, 10, 27), QDate(2024, 4, 7), QDate(2024, 10, 6),
+                            QDate(2024, 3, 10), QDate(2024, 11, 3), QDate(2024, 2, 18), QDate(2011, 12, 30)}) {
+        const int64_t start = QDateTime(day, QTime(0, 0), Qt::UTC).toSecsSinceEpoch() - 86400;
+        for (int64_t t = start; t < start + 3 * 86400; t += 300)
+            times << t - 1 << t;
+    }
+    db.transaction([&] {
+        for (const int64_t t : std::as_const(times)) {
+            const int64_t id = db.insertChat("c", "m");
+            db.run("UPDATE chats SET updated_at=? WHERE id=?", {t, id});
+        }
+        return true;
+    });
+    ChatStore store(db);
+    ASSERT_EQ(store.rows().size(), times.size());
+
+    QList<QByteArray> zones = {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "<-03>3<-02>,M11.1.0/0,M2.3.0/0",
+                               "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0", "<-0330>3:30<-0230>,M3.2.0/0:01,M11.1.0/0:01",
+                               "EST5EDT,M3.2.0,M11.1.0"};
+    for (const char* file : {"Europe/Berlin", "America/Sao_Paulo", "Australia/Lord_Howe", "Pacific/Apia",
+                             "Asia/Kolkata", "America/St_Johns"}) {
+        if (QFile::exists(QString("/usr/share/zoneinfo/") + file))
+            zones << file;
+    }
+    for (const QByteArray& zone : std::as_const(zones)) {
+        const ScopedEnvironment tz("TZ", zone);
+        for (const QDateTime& now :
+             {QDateTime(QDate(2024, 10, 28), QTime(0, 30)), QDateTime(QDate(2024, 3, 11), QTime(12, 0))}) {
+            // Each row on its own, placed by a linear search of headings.
+            QList<ChatStore::Section> expected;
+            for (const ChatStore::Row& row : store.unpinnedRows()) {
+                const QString heading = ChatStore::dayHeading(row.updatedAt, now);
+                auto section = std::find_if(expected.begin(), expected.end(),
+                                            [&](const ChatStore::Section& s) { return s.heading == heading; });
+                if (section != expected.end())
+                    section->rows.append(row);
+                else
+                    expected.append({heading, {row}});
+            }
+            const QList<ChatStore::Section> sections = store.sections(now);
+            EXPECT_EQ(sections.size(), expected.size()) << zone.constData();
+            EXPECT_TRUE(sections == expected) << zone.constData() << " " << now.toString(Qt::ISODate).toStdString();
+        }
+    }
 }

@@ -851,6 +851,51 @@ sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id NOT IN 
 click_at $NEW_CHAT
 wait_text --gone "sea is calm" deleted-done 10 || fail "New chat kept the transcript"
 
+# --- 10c. a clicked row whose chat was replaced under its id ---------------------------------------
+# Another program adds "Bravo chat"; while the drawer is open, it deletes it
+# and gives its id to "Tool two". A click on the old row, before the list is
+# read again (every 2 s), opens nothing, and the toast names the row as it
+# showed, not the chat now under its id; the list then shows "Tool two". A
+# click that came after that read opened "Tool two", which is right too:
+# the step tries again. Both chats go again for the later steps' counts.
+step replaced-row
+REPLACED=0
+for TRY in 1 2 3; do
+  NOW=$(date +%s)
+  sqlite3 -batch "$DB" ".timeout 5000" "INSERT INTO chats(title, created_at, updated_at) VALUES('Bravo chat', $NOW, $NOW)" ||
+    fail "cannot add a chat from outside"
+  BRAVO=$(sql "SELECT id FROM chats WHERE title='Bravo chat'")
+  click_at $HISTORY
+  wait_drawer_word Bravo "replaced-drawer-$TRY" || fail "no row for the added chat"
+  ROW_AT=$AT
+  close_drawer
+  # Opened again, the drawer reads the list and starts its 2 s anew.
+  click_at $HISTORY
+  sleep 0.5
+  sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM chats WHERE id=$BRAVO;
+    INSERT INTO chats(id, title, created_at, updated_at) VALUES($BRAVO, 'Tool two', $((NOW + 1)), $NOW);
+    INSERT INTO messages(chat_id, role, content) VALUES($BRAVO, 'user', 'Kept by the tool')" ||
+    fail "cannot replace the chat from outside"
+  # shellcheck disable=SC2086
+  click $ROW_AT
+  burst "replaced-toast-$TRY" 2 never
+  burst_has '"Bravo chat" was deleted elsewhere' && { REPLACED=1; break; }
+  burst_has '"Tool two" was deleted elsewhere' && fail "the toast names the chat now under the row's id"
+  say "the list was read again before the click (try $TRY)"
+  click_at $NEW_CHAT
+  wait_text --gone "Kept by the tool" "replaced-away-$TRY" 10 || fail "New chat kept the other program's chat"
+  sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=$BRAVO; DELETE FROM chats WHERE id=$BRAVO" ||
+    fail "cannot remove the other program's chat"
+done
+[ "$REPLACED" = 1 ] || fail "no click came before the list was read again"
+wait_drawer_word Tool replaced-listed || fail "the drawer does not list the other program's chat"
+shown "Kept by the tool" && fail "the other program's chat was opened"
+KEPT=$(sql "SELECT title, (SELECT COUNT(*) FROM messages WHERE chat_id=$BRAVO) FROM chats WHERE id=$BRAVO")
+[ "$KEPT" = "Tool two|1" ] || fail "the other program's chat is '$KEPT'"
+close_drawer
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=$BRAVO; DELETE FROM chats WHERE id=$BRAVO" ||
+  fail "cannot remove the other program's chat"
+
 # --- 11. a link while the window is hidden ------------------------------------------------------
 step url
 WIN=$(main_window)

@@ -361,6 +361,80 @@ TEST_F(WriteRecovery, AChatSavedAgainIsStoredAtOnceAsTheListShowedIt)
     EXPECT_EQ(raw.rows("SELECT title, pinned FROM chats"), (Rows{{"Renamed here", 1}}));
 }
 
+// Charlie has a turn waiting behind another program's lock while another
+// chat, with a turn of its own waiting, is open. The holder deletes Charlie,
+// gives its id to a chat of its own and commits, and at once (before the
+// retry) Charlie is opened: its entry comes out of the backlog first, the
+// other chat is written, and Charlie, saved again with every turn, opens as
+// the chat it became, with the toast. When even that cannot be written, it
+// opens as it is, its turns waiting with the notice, until the retry saves
+// it again.
+TEST_F(WriteRecovery, AWaitingChatDeletedElsewhereOpensAsTheChatItBecame)
+{
+    QSignalSpy savedAgain(&history, &ChatHistory::chatSavedAgain);
+    history.persist({userTurn("alpha"), replyTurn("a")}, QString("m"));
+    history.reset();
+    history.persist({userTurn("Charlie chat"), replyTurn("c")}, QString("m"));
+    const int64_t charlie = history.chatId();
+    const int64_t charlieAt = createdAtOf(db, charlie);
+    const auto replaceAndCommit = [&](RawDatabase& holder, int64_t id, int64_t createdAt, const char* more) {
+        ASSERT_TRUE(holder.exec(QString("DELETE FROM messages WHERE chat_id=%1; DELETE FROM chats WHERE id=%1;"
+                                        "INSERT INTO chats(id, title, created_at) VALUES(%1, 'Holder three', %2);"
+                                        "COMMIT;%3")
+                                    .arg(id)
+                                    .arg(createdAt + 1)
+                                    .arg(more)));
+    };
+
+    QList<Turn> turns = openStored(history, db, charlie);
+    auto lock = holdLock();
+    turns << userTurn("typed under the lock") << replyTurn("its reply");
+    history.persist(turns, QString("m"));
+    QList<Turn> alpha = openStored(history, db, 1);
+    alpha << userTurn("alpha two");
+    history.persist(alpha, QString("m"));
+    replaceAndCommit(*lock, charlie, charlieAt, "");
+    lock.reset();
+
+    const QList<Turn> opened = history.load(charlie, charlieAt).value_or(QList<Turn>());
+    EXPECT_EQ(contents(opened), (QStringList{"Charlie chat", "c", "typed under the lock", "its reply"}));
+    const int64_t became = history.chatId();
+    EXPECT_GE(became, 1);
+    EXPECT_NE(became, charlie);
+    EXPECT_EQ(storedContents(raw, became), (Rows{{"Charlie chat"}, {"c"}, {"typed under the lock"}, {"its reply"}}));
+    EXPECT_EQ(raw.rows("SELECT title FROM chats WHERE id=?", {qint64(charlie)}), (Rows{{"Holder three"}}));
+    EXPECT_EQ(storedContents(raw, charlie), Rows{});
+    EXPECT_EQ(storedContents(raw, 1), (Rows{{"alpha"}, {"a"}, {"alpha two"}})) << "the other chat is written first";
+    ASSERT_EQ(savedAgain.count(), 1);
+    EXPECT_EQ(savedAgain.first().value(0).toString(), "Charlie chat");
+    EXPECT_TRUE(history.databaseAvailable());
+    history.persist(opened, QString("m"));
+    EXPECT_EQ(storedContents(raw, became).size(), 4) << "nothing is written twice";
+
+    // Again, and now its messages cannot be written.
+    const int64_t becameAt = createdAtOf(db, became);
+    turns = opened;
+    lock = holdLock();
+    turns << userTurn("typed while refused");
+    history.persist(turns, QString("m"));
+    openStored(history, db, 1);
+    replaceAndCommit(*lock, became, becameAt,
+                     "CREATE TRIGGER refuse BEFORE INSERT ON messages BEGIN SELECT RAISE(ABORT, 'full'); END");
+    lock.reset();
+    EXPECT_EQ(contents(history.load(became, becameAt).value_or(QList<Turn>())),
+              (QStringList{"Charlie chat", "c", "typed under the lock", "its reply", "typed while refused"}));
+    EXPECT_FALSE(history.databaseAvailable());
+    EXPECT_TRUE(history.hasWaitingWrites());
+    EXPECT_EQ(savedAgain.count(), 1);
+    ASSERT_TRUE(raw.exec("DROP TRIGGER refuse"));
+    EXPECT_TRUE(history.retryWrites());
+    EXPECT_EQ(savedAgain.count(), 2);
+    EXPECT_EQ(storedContents(raw, history.chatId()),
+              (Rows{{"Charlie chat"}, {"c"}, {"typed under the lock"}, {"its reply"}, {"typed while refused"}}));
+    EXPECT_EQ(raw.rows("SELECT title FROM chats WHERE id IN (?, ?) ORDER BY id", {qint64(charlie), qint64(became)}),
+              (Rows{{"Holder three"}, {"Holder three"}}));
+}
+
 // A data folder that was read-only at start (a mount, a permission) and is
 // made writable again: the next send is saved, with what waited.
 TEST(WriteRecoveryFiles, AReadOnlyFolderMadeWritableIsWrittenAgain)

@@ -85,6 +85,8 @@ QImage drawerSheet(ChatStore& store, const QList<Panel>& panels)
         SidebarView drawer(store, &window);
         drawer.setGeometry(0, 0, SidebarView::drawerWidth, kDrawerHeight);
         window.show();
+        // As the main window does: a closed drawer builds no list.
+        drawer.setOpen(true);
         settle();
         if (panel.apply)
             panel.apply(drawer);

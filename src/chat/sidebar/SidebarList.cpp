@@ -114,7 +114,7 @@ SidebarRow* SidebarList::takeRow(const ChatStore::Row& row)
         return widget;
     }
     widget = new SidebarRow(row, this);
-    // The row hands back its current chat, which may have changed since.
+    // The row hands back the chat it shows at the click, copied there.
     SidebarRow* made = widget;
     connect(made, &SidebarRow::onSelect, this, [this, made] { emit rowSelected(made->row()); });
     connect(made, &SidebarRow::onMore, this, [this, made] { emit rowMenu(made->row()); });

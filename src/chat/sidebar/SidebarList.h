@@ -75,8 +75,10 @@ public:
     int contentHeight() const { return m_contentHeight; }
 
 signals:
-    void rowSelected(const cvn::ChatStore::Row& row);
-    void rowMenu(const cvn::ChatStore::Row& row);
+    // Each hands on a copy of the row the widget showed at the click: the
+    // widget's own row changes as soon as anything reads the list again.
+    void rowSelected(cvn::ChatStore::Row row);
+    void rowMenu(cvn::ChatStore::Row row);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

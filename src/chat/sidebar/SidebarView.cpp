@@ -12,6 +12,7 @@
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QScrollArea>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QTimeZone>
 #include <QVBoxLayout>
@@ -147,6 +148,11 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
         refresh();
         armDayTimer();
     });
+    m_catchUpTimer.setInterval(catchUpIntervalMs);
+    connect(&m_catchUpTimer, &QTimer::timeout, this, [this] {
+        if (isActiveWindow() && catchUp())
+            refresh();
+    });
     Theme::repaintOnAppearanceChange(this);
 
     auto* layout = new QVBoxLayout(this);
@@ -211,12 +217,11 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
     connect(m_list, &SidebarList::rowSelected, this, &SidebarView::onSelectChat);
     connect(m_list, &SidebarList::rowMenu, this, &SidebarView::onRowMenu);
     connect(&m_chats, &ChatStore::rowsChanged, this, [this] {
-        QSet<int64_t> ids;
-        for (const ChatStore::Row& row : m_chats.rows())
-            ids.insert(row.id);
-        m_list->keepRowsOf(ids);
+        // Closed, nothing is built: opening builds it all.
         m_store.reset();
-        refresh();
+        m_rowsChanged = true;
+        if (!m_refreshLater)
+            refresh();
     });
     refresh();
 }
@@ -270,7 +275,16 @@ void SidebarView::setQuery(const QString& query)
     m_query = query;
     if (m_field)
         m_field->setQuery(query);
+    // Searched against the chats as they are, not as last read.
+    if (m_open)
+        catchUp();
     refresh();
+}
+
+bool SidebarView::catchUp()
+{
+    const QScopedValueRollback later(m_refreshLater, true);
+    return m_chats.reloadIfChangedElsewhere();
 }
 
 QString SidebarView::activeQuery() const
@@ -323,16 +337,19 @@ void SidebarView::setOpen(bool open)
 {
     if (open == m_open)
         return;
-    m_open = open;
     if (!open) {
+        m_open = false;
         m_dayTimer.stop();
+        m_catchUpTimer.stop();
         return;
     }
     // What another program committed while the drawer was shut shows now.
-    m_chats.reloadIfChangedElsewhere();
+    catchUp();
+    m_open = true;
     m_store.reset();
     refresh();
     armDayTimer();
+    m_catchUpTimer.start();
 }
 
 qint64 SidebarView::msecsToNextDay(const QDateTime& now)
@@ -340,8 +357,11 @@ qint64 SidebarView::msecsToNextDay(const QDateTime& now)
     // Not QDateTime(date, 00:00): where summer time starts at midnight, that
     // moment does not exist and the result is invalid.
     const QDate next = now.date().addDays(1);
+    // The offset counts only for a time at a fixed offset; Qt warns of one
+    // passed with local time.
+    const int offset = now.timeSpec() == Qt::OffsetFromUTC ? now.offsetFromUtc() : 0;
     const QDateTime start = now.timeSpec() == Qt::TimeZone ? next.startOfDay(now.timeZone())
-                                                            : next.startOfDay(now.timeSpec(), now.offsetFromUtc());
+                                                            : next.startOfDay(now.timeSpec(), offset);
     return now.msecsTo(start);
 }
 
@@ -361,6 +381,16 @@ const SidebarView::StoreLists& SidebarView::readStore()
 
 void SidebarView::refresh()
 {
+    if (!m_open)
+        return;
+    if (std::exchange(m_rowsChanged, false)) {
+        // The widgets of chats deleted since go.
+        QSet<int64_t> ids;
+        ids.reserve(m_chats.rows().size());
+        for (const ChatStore::Row& row : m_chats.rows())
+            ids.insert(row.id);
+        m_list->keepRowsOf(ids);
+    }
     // The store answers the repeated content search of one query from its
     // cache, so each new query costs one message search.
     const QList<ChatStore::Row> pinned = filtered(readStore().pinned);

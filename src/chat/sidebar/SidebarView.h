@@ -12,9 +12,15 @@
 // drawer never closes itself or changes the open chat. Its own state is
 // whether the search is open, the query, and a focus counter that moves the
 // keyboard into a new search field. The host says when the drawer opens and
-// closes (it stays a shown widget while closed, only 0 wide): the day
-// headings are worked out again on each opening and at each local midnight
-// while it is open. Main thread only.
+// closes (it stays a shown widget while closed, only 0 wide). While closed
+// it builds nothing: a change of the store only marks its list out of date,
+// and opening builds it again, with the day headings worked out anew; while
+// open, the headings move on at each local midnight. Main thread only.
+//
+// While open, the drawer has the store read the list again when another
+// program has committed (reloadIfChangedElsewhere): on opening, at each
+// change of the search text, and every catchUpIntervalMs while its window
+// is the active one.
 
 #include "storage/ChatStore.h"
 
@@ -52,6 +58,9 @@ public:
     // timer is aimed at midnight, but its clock stops while the computer
     // sleeps and knows nothing of a change of the time or the time zone.
     static constexpr int longestDayWaitMs = 3'600'000;
+    // How often the open drawer of the active window looks for what another
+    // program committed; one PRAGMA data_version read when nothing was.
+    static constexpr int catchUpIntervalMs = 2000;
 
     // What "now" is for the day headings: the local wall clock unless a test
     // sets another.
@@ -65,12 +74,14 @@ public:
 
     // The host opens (true) or closes the drawer. Opening reads the store
     // again, after the store has read the list again if another program
-    // changed the chats; while open, the headings move on at each local
-    // midnight.
+    // changed the chats, and builds the list; while open, the headings move
+    // on at each local midnight. Closed, the list stays as it was.
     void setOpen(bool open);
     bool isOpen() const { return m_open; }
     // Fires at the next local midnight (or after longestDayWaitMs) while open.
     const QTimer& dayTimer() const { return m_dayTimer; }
+    // Fires every catchUpIntervalMs while open.
+    const QTimer& catchUpTimer() const { return m_catchUpTimer; }
 
     // Milliseconds from `now` to the first moment of the next day in `now`'s
     // own time zone: 23 or 25 hours away across a change to or from summer
@@ -91,7 +102,8 @@ public:
     // Empties the query and puts the product label back.
     void closeSearch();
     // Sets the query as if typed (the field follows); it filters only while
-    // the search is open.
+    // the search is open. The list is read again first when another program
+    // has committed.
     void setQuery(const QString& query);
 
     // The query trimmed of white space and line breaks while the search is
@@ -111,16 +123,18 @@ public:
     QScrollArea* scrollArea() const { return m_scroll; }
 
 public slots:
-    // Re-reads the store; the list is touched only when what it shows changes.
+    // Re-reads the store; the list is touched only when what it shows
+    // changes. Does nothing while the drawer is closed.
     void refresh();
 
 signals:
     void onClose();
     void onOpenModels();
     void onOpenSettings();
-    void onRowMenu(const cvn::ChatStore::Row& row);
+    // A copy of the row as it was shown when clicked.
+    void onRowMenu(cvn::ChatStore::Row row);
     void onNewChat();
-    void onSelectChat(const cvn::ChatStore::Row& row);
+    void onSelectChat(cvn::ChatStore::Row row);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -142,11 +156,19 @@ private:
     // Aims the day timer at the next day by the clock, or at most
     // longestDayWaitMs ahead.
     void armDayTimer();
+    // Has the store read the list again if another program committed,
+    // leaving the list to the caller's refresh; true when it read again.
+    bool catchUp();
 
     ChatStore& m_chats;
     Clock m_clock;
     bool m_open = false;
     QTimer m_dayTimer;
+    QTimer m_catchUpTimer;
+    // The store changed since the row widgets were last matched to it.
+    bool m_rowsChanged = false;
+    // A caller refreshes once it has had the store read again.
+    bool m_refreshLater = false;
     bool m_searchOpen = false;
     QString m_query;
     int m_searchFocus = 0;
