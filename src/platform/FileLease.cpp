@@ -2,12 +2,9 @@
 
 #include "platform/MainThread.h"
 #include "platform/NativePath.h"
-
-#include <QCoreApplication>
-#include <QSocketNotifier>
+#include "platform/SignalWake.h"
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <mutex>
 #include <vector>
@@ -39,7 +36,6 @@ struct FileLease::State {
 namespace {
 
 std::atomic<bool> watching{false};
-int wakePipe[2] = {-1, -1};
 
 // Never destroyed: a lease may be released while the process exits.
 struct Registry {
@@ -88,15 +84,6 @@ int leaseSignal()
 {
     return SIGRTMIN + 6;
 }
-
-void onLeaseSignal(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    // Async-signal-safe; a full pipe already holds a pending wake-up.
-    [[maybe_unused]] const ssize_t written = ::write(wakePipe[1], &byte, 1);
-    errno = saved;
-}
 #endif
 
 } // namespace
@@ -114,24 +101,10 @@ FileLease::~FileLease()
 void FileLease::watchBreaks()
 {
 #ifdef F_SETLEASE
-    if (watching || !isMainThread() || ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(wakePipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
-        char drain[64];
-        while (::read(wakePipe[0], drain, sizeof drain) > 0) {
-        }
-        tellBrokenLeases();
-    });
-    struct sigaction action {};
-    action.sa_handler = onLeaseSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
     // SIGIO is what the kernel sends instead when the real-time queue is
     // full; left at its default it would end the process.
-    ::sigaction(leaseSignal(), &action, nullptr);
-    ::sigaction(SIGIO, &action, nullptr);
-    watching = true;
+    if (!watching)
+        watching = wakeOnSignals({leaseSignal(), SIGIO}, tellBrokenLeases);
 #endif
 }
 
