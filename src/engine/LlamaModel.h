@@ -117,7 +117,7 @@ public:
     // live-model registry (see registerLive). `factsFrom`, when given, is the
     // version of the file whose header the caller's template and context size
     // come from: a file that is another one when the load opens it counts as
-    // changed from the start (fileChanged), so the next run loads it again
+    // changed from the start (fileChanged), so the caller loads it again
     // with its own facts. The file's lease is taken before llama.cpp opens
     // it; another program opening it for writing meanwhile ends the load
     // (fileChanging), so that the writer is not held for the whole load.

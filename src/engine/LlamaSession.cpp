@@ -34,8 +34,9 @@ int64_t msBetween(SteadyClock::time_point from, SteadyClock::time_point to)
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
-// Loads of one file in a row that found it changed before the last gives up:
-// a file still being written changes at every load.
+// Loads of one file in a row, each after the one before found the file
+// changed: a file still being written changes at every load, and the last
+// then fails (LoadError::fileChanging).
 constexpr int kLoadsOfAChangingFile = 3;
 
 // `info` with the facts a loaded model gives of itself, for a file whose
@@ -333,8 +334,8 @@ void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask
                     return;
                 }
                 error = LoadError::fileChanging();
-                LlamaModel::recordLoadAttempt(
-                    {QFileInfo(path).fileName(), QDateTime::currentDateTime(), LoadAttempt::Failed{error->description()}});
+                LlamaModel::recordLoadAttempt({QFileInfo(path).fileName(), QDateTime::currentDateTime(),
+                                               LoadAttempt::Failed{error->description()}});
             }
             if (!error) {
                 // A header our reader refused told nothing; the model that

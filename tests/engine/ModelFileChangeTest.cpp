@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <memory>
 #include <utility>
 
 using namespace cvn;
@@ -138,6 +139,28 @@ std::function<void()> once(std::function<void()> step)
         if (std::exchange(*pending, false))
             step();
     };
+}
+
+// What the log said of loads that found their file changed.
+QStringList loggedLoads;
+
+void keepLoadLines(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    if (message.startsWith(QLatin1String("Model file changed while it loaded")))
+        loggedLoads << message.section(QLatin1Char(':'), 0, 0);
+}
+
+// Sets the file's trained context length to 0, which llama.cpp loads and
+// our header reader refuses.
+void zeroTrainedContext(const QString& path)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray key = "llama.context_length";
+    const qsizetype at = file.readAll().indexOf(key);
+    ASSERT_GE(at, 0);
+    ASSERT_TRUE(file.seek(at + key.size() + 4)); // past the key and its type
+    ASSERT_EQ(file.write(QByteArray(4, '\0')), 4);
 }
 
 const std::string kNoModelNote = "note \"No model loaded — pick one with SELECT A MODEL.\", loaded nothing";
@@ -397,31 +420,6 @@ TEST(ModelFileChange, FileReplacedWhileItLoadsCountsAsChanged)
     ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
     EXPECT_EQ(f.facts(), "chatML ctx 16384, trained 16384");
 }
-
-namespace {
-
-QStringList loggedLoads;
-
-void keepLoadLines(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    if (message.startsWith(QLatin1String("Model file changed while it loaded")))
-        loggedLoads << message.section(QLatin1Char(':'), 0, 0);
-}
-
-// Sets the file's trained context length to 0, which llama.cpp loads and
-// our header reader refuses.
-void zeroTrainedContext(const QString& path)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-    const QByteArray key = "llama.context_length";
-    const qsizetype at = file.readAll().indexOf(key);
-    ASSERT_GE(at, 0);
-    ASSERT_TRUE(file.seek(at + key.size() + 4)); // past the key and its type
-    ASSERT_EQ(file.write(QByteArray(4, '\0')), 4);
-}
-
-} // namespace
 
 // llama.cpp opens a file twice as it loads it, for its metadata and for the
 // weights it maps: a file replaced in between answers with one file's
