@@ -11,6 +11,18 @@
 
 namespace cvn::bench {
 
+// True when any argument asks for the usage (--help or -h), wherever it
+// stands: the usage wins over every other argument, bad ones included.
+inline bool asksForHelp(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            return true;
+    }
+    return false;
+}
+
 // A whole number >= `least`, or none for anything else ("8x", "", "-1").
 inline std::optional<long> parseCount(const std::string& text, long least = 1)
 {

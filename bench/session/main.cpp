@@ -323,11 +323,9 @@ bool converse(LlamaSession& session, const ModelInfo& info, const QString& path,
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--help") == 0 || qstrcmp(argv[i], "-h") == 0) {
-            std::printf("%s", kUsage);
-            return 0;
-        }
+    if (cvn::bench::asksForHelp(argc, argv)) {
+        std::printf("%s", kUsage);
+        return 0;
     }
     // Settings go to a scratch folder, never the user's.
     QTemporaryDir scratch;

@@ -72,6 +72,9 @@ QString LoadError::description() const
     case Kind::contextInitFailed:
         return QStringLiteral("the model loaded, but its context could not be created - usually not enough "
                               "memory for the context size (llama_init_from_model returned null)");
+    case Kind::fileChanging:
+        return QStringLiteral("another program was writing the file each time it was read; try again once it "
+                              "is written");
     }
     return {};
 }
@@ -95,9 +98,19 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     std::optional<FileIdentity> identity = FileIdentity::of(path);
     if (factsFrom && identity != factsFrom)
         identity.reset();
+    // From before llama.cpp opens the file until its mapping goes. A writer
+    // that comes during the load waits for it, so the load stops at its next
+    // tensor rather than make the writer wait for all of them.
+    std::unique_ptr<FileLease> lease = FileLease::take(path);
     llama_model_params modelParams = llama_model_default_params();
     modelParams.n_gpu_layers = int32_t(gpuLayers);
+    if (lease) {
+        modelParams.progress_callback = [](float, void* held) { return !static_cast<FileLease*>(held)->isBroken(); };
+        modelParams.progress_callback_user_data = lease.get();
+    }
     llama_model* model = llama_model_load_from_file(nativePath.constData(), modelParams);
+    if (!model && lease && lease->isBroken())
+        throw LoadError::fileChanging();
     if (!model)
         throw LoadError::modelLoadFailed();
 
@@ -112,18 +125,34 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         llama_model_free(model);
         throw LoadError::contextInitFailed();
     }
-    return std::make_shared<LlamaModel>(Private{}, path, std::move(identity), model, context, gpuLayers);
+    auto loaded = std::make_shared<LlamaModel>(Private{}, path, std::move(identity), std::move(lease), model, context,
+                                               gpuLayers);
+    if (loaded->m_lease) {
+        loaded->m_lease->onBreak([weak = std::weak_ptr<LlamaModel>(loaded)] {
+            const std::shared_ptr<LlamaModel> self = weak.lock();
+            if (!self)
+                return;
+            qCInfo(lcRuntime, "Another program opens the model file for writing; the model lets go of it: %s",
+                   qUtf8Printable(self->m_path));
+            self->free();
+        });
+    }
+    return loaded;
 }
 
-LlamaModel::LlamaModel(Private, QString path, std::optional<FileIdentity> file, llama_model* model,
-                       llama_context* context, int64_t gpuLayers)
+LlamaModel::LlamaModel(Private, QString path, std::optional<FileIdentity> file, std::unique_ptr<FileLease> lease,
+                       llama_model* model, llama_context* context, int64_t gpuLayers)
     : m_path(std::move(path))
     , m_fileIdentity(std::move(file))
+    , m_lease(std::move(lease))
     , m_model(model)
     , m_context(context)
 {
     m_contextSize = int64_t(llama_n_ctx(context));
     m_architecture = metaValue("general.architecture");
+    m_trainedContext = int64_t(llama_model_n_ctx_train(model));
+    if (const char* text = llama_model_chat_template(model, nullptr); text && *text)
+        m_embeddedChatTemplate = QString::fromUtf8(text);
     m_layerCount = int64_t(llama_model_n_layer(model)) + 1;
     m_gpuLayersOffloaded = offloadedLayers(gpuLayers, m_layerCount, [] { return llama_supports_gpu_offload(); });
     // Lets a stop (or free) cut a long prompt decode short instead of waiting
@@ -146,6 +175,10 @@ int64_t LlamaModel::offloadedLayers(int64_t gpuLayers, int64_t layerCount,
 
 bool LlamaModel::fileChanged() const
 {
+    // A model that let go of its file, or whose lease the kernel broke by
+    // force, must not read its mapping again.
+    if (m_isFreed.load() || (m_lease && m_lease->isBroken()))
+        return true;
     const std::optional<FileIdentity> now = FileIdentity::of(m_path);
     return !now || !m_fileIdentity || *now != *m_fileIdentity;
 }
@@ -184,6 +217,9 @@ void LlamaModel::releaseResources()
     m_context = nullptr;
     m_model = nullptr;
     m_keptTokens.clear();
+    // The mapping is gone: a writer held back by the lease may go on.
+    if (m_lease)
+        m_lease->release();
 }
 
 // --- stop flag and failure text ---------------------------------------------

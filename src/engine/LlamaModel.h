@@ -11,10 +11,18 @@
 // the context after the load runs on queue(). free(), requestStop(),
 // stopRequested(), lastStreamFailure() and generate() may be called from any
 // thread. The process-wide registry functions may be called from any thread.
+//
+// The file: while the model is loaded it holds a read lease on its file
+// where one can be taken (platform/FileLease.h). When another program opens
+// the file for writing or cuts it short, the model frees itself on the main
+// thread (a run stops at its next token, the mapping goes) and releases the
+// lease, and only then does the writer go on. Such a model never runs again
+// (fileChanged).
 
 #include "engine/Generation.h"
 #include "engine/SamplingParams.h"
 #include "platform/FileIdentity.h"
+#include "platform/FileLease.h"
 #include "platform/SerialQueue.h"
 
 #include <QDateTime>
@@ -44,12 +52,14 @@ using ModelQueue = SerialQueue;
 // user.
 class LoadError : public std::exception {
 public:
-    enum class Kind { fileNotReadable, runtimeUnavailable, modelLoadFailed, contextInitFailed };
+    enum class Kind { fileNotReadable, runtimeUnavailable, modelLoadFailed, contextInitFailed, fileChanging };
 
     static LoadError fileNotReadable(const QString& path) { return LoadError(Kind::fileNotReadable, path); }
     static LoadError runtimeUnavailable() { return LoadError(Kind::runtimeUnavailable); }
     static LoadError modelLoadFailed() { return LoadError(Kind::modelLoadFailed); }
     static LoadError contextInitFailed() { return LoadError(Kind::contextInitFailed); }
+    // Another program wrote to the file while it was loaded.
+    static LoadError fileChanging() { return LoadError(Kind::fileChanging); }
 
     Kind kind() const { return m_kind; }
     const QString& path() const { return m_path; } // fileNotReadable only
@@ -107,14 +117,16 @@ public:
     // live-model registry (see registerLive). `factsFrom`, when given, is the
     // version of the file whose header the caller's template and context size
     // come from: a file that is another one when the load opens it counts as
-    // changed from the start (fileChanged), so the next run loads it again
-    // with its own facts.
+    // changed from the start (fileChanged), so the caller loads it again
+    // with its own facts. The file's lease is taken before llama.cpp opens
+    // it; another program opening it for writing meanwhile ends the load
+    // (fileChanging), so that the writer is not held for the whole load.
     static std::shared_ptr<LlamaModel> load(const QString& path, int64_t contextSize, int64_t gpuLayers,
                                             std::optional<int64_t> threads = std::nullopt,
                                             const std::optional<FileIdentity>& factsFrom = std::nullopt);
 
-    LlamaModel(Private, QString path, std::optional<FileIdentity> file, llama_model* model, llama_context* context,
-               int64_t gpuLayers);
+    LlamaModel(Private, QString path, std::optional<FileIdentity> file, std::unique_ptr<FileLease> lease,
+               llama_model* model, llama_context* context, int64_t gpuLayers);
     ~LlamaModel();
     LlamaModel(const LlamaModel&) = delete;
     LlamaModel& operator=(const LlamaModel&) = delete;
@@ -124,12 +136,19 @@ public:
     const std::optional<QString>& architecture() const { return m_architecture; }
     int64_t gpuLayersOffloaded() const { return m_gpuLayersOffloaded; }
     int64_t layerCount() const { return m_layerCount; } // llama_model_n_layer + 1
+    // What the loaded file says of itself, for a file whose header our own
+    // reader refused: llama_model_n_ctx_train (0 when the file says 0) and
+    // its chat template, if any.
+    int64_t trainedContext() const { return m_trainedContext; }
+    const std::optional<QString>& embeddedChatTemplate() const { return m_embeddedChatTemplate; }
     bool isFreed() const { return m_isFreed.load(); }
     // True when the file at path() is no longer the one loaded: replaced,
-    // rewritten, cut short or gone. The weights are mapped from the file, so
-    // a run on a model whose file was cut short reads past its end and the
-    // process dies of a bus error: check this before each run, and load the
-    // file again when it holds. Any thread; one stat of the file.
+    // rewritten, cut short or gone, or opened for writing by another program
+    // (the lease broke), or when the model was freed. The weights are mapped
+    // from the file, so a run on a model whose file was cut short reads past
+    // its end and the process dies of a bus error: check this after each
+    // load and before each run, and load the file again when it holds. Any
+    // thread; one stat of the file (and one fcntl with a lease).
     bool fileChanged() const;
     // The queue that owns every use of the context: each generation run and
     // the release of the handles.
@@ -140,7 +159,8 @@ public:
 
     // Asks a running generation to stop, then releases the handles once (on
     // the queue: inline when called from it, else waiting for the work item
-    // in progress). Safe to call repeatedly and from any thread.
+    // in progress), and then the file's lease. Safe to call repeatedly and
+    // from any thread.
     void free();
 
     // The stop flag that a running generation checks before every prompt
@@ -216,6 +236,10 @@ private:
 
     const QString m_path;
     const std::optional<FileIdentity> m_fileIdentity; // the file as the load found it
+    // Held until the handles are released; none where it could not be taken.
+    const std::unique_ptr<FileLease> m_lease;
+    int64_t m_trainedContext = 0;
+    std::optional<QString> m_embeddedChatTemplate;
     llama_model* m_model = nullptr;
     llama_context* m_context = nullptr;
     int64_t m_contextSize = 0;

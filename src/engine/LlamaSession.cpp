@@ -34,6 +34,26 @@ int64_t msBetween(SteadyClock::time_point from, SteadyClock::time_point to)
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
+// Loads of one file in a row, each after the one before found the file
+// changed: a file still being written changes at every load, and the last
+// then fails (LoadError::fileChanging).
+constexpr int kLoadsOfAChangingFile = 3;
+
+// `info` with the facts a loaded model gives of itself, for a file whose
+// header our reader refused.
+ModelInfo withFactsOf(const LlamaModel& model, ModelInfo info)
+{
+    GgufInfo facts;
+    facts.architecture = model.architecture().value_or(QString());
+    facts.nCtxTrain = model.trainedContext();
+    facts.embeddedChatTemplate = model.embeddedChatTemplate();
+    facts.fileName = QFileInfo(model.path()).fileName();
+    facts.fileSizeMb = info.fileSizeBytes / (1024 * 1024);
+    info.trainedContext = facts.nCtxTrain > 0 ? std::optional(facts.nCtxTrain) : std::nullopt;
+    info.discoveredMetadata = std::move(facts);
+    return info;
+}
+
 // One display frame: the main thread gets a reply's pieces no more often.
 constexpr std::chrono::milliseconds kPieceInterval{16};
 
@@ -108,6 +128,9 @@ LlamaSession::LlamaSession(ModelStore* store, QObject* parent)
     , m_pieceInterval(kPieceInterval)
 {
     SessionRegistry::registerSession(this, m_alive, snapshot());
+    // The models it loads hold leases on their files only where breaks are
+    // heard.
+    FileLease::watchBreaks();
 }
 
 LlamaSession::~LlamaSession()
@@ -242,12 +265,18 @@ SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(c
 
 SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
 {
+    SessionTask task = SessionTask::started();
+    startLoad(record, std::move(done), task, 1);
+    return task;
+}
+
+void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt)
+{
     // Every load passes here: a pick, a send's preparation, a reload before a
     // reply and each council member. The record's facts may come from a file
     // since replaced under the name, loaded or not, so they are taken from
     // the file that is there now.
-    const ModelInfo info = m_store->upToDate(record);
-    SessionTask task = SessionTask::started();
+    ModelInfo info = m_store->upToDate(record); // takes the loaded model's facts below, where it has none
     const uint64_t serial = m_loadSerial;
     const QString name = info.fileName.isEmpty() ? info.displayName : info.fileName;
     const std::optional<QString> found = m_store->modelFileURL(info);
@@ -258,6 +287,7 @@ SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
     const int threads = AppSettings::threadCount();
     QPointer<LlamaSession> self(this);
     auto hook = m_loadHook;
+    auto loadedHook = m_loadedHook;
 
     runInBackground([=]() {
         if (hook)
@@ -276,6 +306,8 @@ SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
                 {QFileInfo(path).fileName(), QDateTime::currentDateTime(), LoadAttempt::Failed{e.description()}});
             error = e;
         }
+        if (loadedHook)
+            loadedHook();
         runOnMain([=]() mutable {
             if (!self || self->m_loadSerial != serial) {
                 // Another load or an unload took the slot meanwhile.
@@ -284,8 +316,36 @@ SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
                 task.finish();
                 return;
             }
+            LlamaSession& s = *self;
+            // llama.cpp opens the file twice, for its metadata and for the
+            // weights it maps: a file replaced in between gives one file's
+            // vocabulary with the other's weights. So the file is looked at
+            // again now, and a load whose file is not the one its facts came
+            // from never answers: it is loaded again, with the facts of the
+            // file there now.
+            if ((loaded && loaded->fileChanged()) || (error && error->kind() == LoadError::Kind::fileChanging)) {
+                if (loaded)
+                    loaded->free();
+                loaded.reset();
+                if (attempt < kLoadsOfAChangingFile) {
+                    qCInfo(lcRuntime, "Model file changed while it loaded, loading it again: %s",
+                           qUtf8Printable(path));
+                    s.startLoad(info, std::move(done), task, attempt + 1);
+                    return;
+                }
+                error = LoadError::fileChanging();
+                LlamaModel::recordLoadAttempt({QFileInfo(path).fileName(), QDateTime::currentDateTime(),
+                                               LoadAttempt::Failed{error->description()}});
+            }
             if (!error) {
-                LlamaSession& s = *self;
+                // A header our reader refused told nothing; the model that
+                // llama.cpp loaded from the same file tells its own facts,
+                // kept with that file's identity so that it is not read
+                // again until it changes.
+                if (!info.discoveredMetadata) {
+                    info = withFactsOf(*loaded, info);
+                    s.m_store->updateFacts(info);
+                }
                 s.m_model = loaded;
                 s.m_loadedModelId = info.id;
                 s.m_loadedModelName = info.displayName;
@@ -307,7 +367,6 @@ SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
             task.finish();
         });
     });
-    return task;
 }
 
 // --- sending ------------------------------------------------------------------------
@@ -474,7 +533,9 @@ void LlamaSession::applyPieces(const std::shared_ptr<ReplyRun>& run)
 void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
 {
     const bool current = run == m_reply;
-    const bool cancelled = run->userCancelled;
+    // A model freed under its reply let go of its file for another program
+    // that writes it: that reply ends as the user's stop ends one.
+    const bool cancelled = run->userCancelled || (run->model && run->model->isFreed());
     const qsizetype index = indexOf(run->turnId);
     if (index >= 0) {
         const ReasoningParser::Split rest = run->parser.flush();

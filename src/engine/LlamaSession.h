@@ -89,7 +89,10 @@ public:
     // before a reply, a council member), it first brings the record up to
     // date with its file (ModelStore::upToDate): a file that is not the one
     // its facts were read from is read again, so the template, the context
-    // size and the architecture are those of the file loaded.
+    // size and the architecture are those of the file loaded. After the
+    // load the file is looked at again: a file changed while it loaded is
+    // loaded again (at most three loads in all) before anything answers. A
+    // header our reader refused gets its facts from the loaded model.
     SessionTask loadModel(const ModelInfo& model,
                           std::function<void(const std::optional<LoadError>&)> done = {});
     void unloadModel();
@@ -102,6 +105,11 @@ public:
     // loading line). A file that no longer loads leaves no model: the reply
     // becomes the no-model note and reloadFailed() says why (a council member
     // gets its usual note).
+    //
+    // Another program that opens the loaded model's file for writing (a copy
+    // over it in place) makes the model let go of its file (LlamaModel): a
+    // reply in progress ends as the user's stop ends it, keeping its text,
+    // and the next one loads the file again.
     SessionTask send(const QString& text);
     void stop();
     void resetConversation();
@@ -126,9 +134,11 @@ public:
     static int64_t contextSizeFor(const ModelInfo& model, uint64_t freeMb);
 
     // Test seams: sees every rendered prompt; runs on the load thread before
-    // each load.
+    // each load; runs there after each load, before the file is looked at
+    // again.
     void setPromptObserver(std::function<void(const QString&)> observer) { m_promptObserver = std::move(observer); }
     void setLoadHook(std::function<void()> hook) { m_loadHook = std::move(hook); }
+    void setLoadedHook(std::function<void()> hook) { m_loadedHook = std::move(hook); }
     // Test seam: the least time between two deliveries of a reply's pieces to
     // the main thread (one display frame unless set); a reply started later
     // uses it.
@@ -162,6 +172,7 @@ private:
     // with its file), and the error or nothing.
     using LoadDone = std::function<void(const ModelInfo&, const std::optional<LoadError>&)>;
     SessionTask startLoad(const ModelInfo& record, LoadDone done);
+    void startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt);
     SessionTask startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
     SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
     void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages);
@@ -191,6 +202,7 @@ private:
     std::shared_ptr<int> m_alive; // the session registry's weak handle on us
     std::function<void(const QString&)> m_promptObserver;
     std::function<void()> m_loadHook;
+    std::function<void()> m_loadedHook;
     std::chrono::milliseconds m_pieceInterval;
 };
 

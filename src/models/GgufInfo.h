@@ -14,8 +14,8 @@ enum class KvCacheType : int { f32 = 0, f16 = 1, q8_0 = 2, q4_0 = 3 };
 
 // What a GGUF header says about a model, as far as memory planning, context
 // planning and template detection need it. Every record read from a file has
-// nCtxTrain of 1 or more; only ModelInfo::effectiveMetadata() makes records
-// with 0. Integers are kept at 64 bits: a header value must never be cut to
+// nCtxTrain of 1 or more; only ModelInfo::effectiveMetadata() and the facts
+// of a loaded model whose header the reader refused may have 0. Integers are kept at 64 bits: a header value must never be cut to
 // something plausible.
 struct GgufInfo {
     uint32_t version = 0;

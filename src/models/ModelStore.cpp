@@ -57,16 +57,6 @@ constexpr FamilyRow kNameRows[] = {
     {"starcoder", "StarCoder"},
 };
 
-// What a reload compares: a rescan that only finds new ids publishes nothing.
-QStringList signatureOf(const QList<ModelInfo>& models)
-{
-    QStringList lines;
-    lines.reserve(models.size());
-    for (const ModelInfo& m : models)
-        lines.append(m.fileName + u'|' + QString::number(m.fileSizeBytes) + u'|' + m.displayName);
-    return lines;
-}
-
 // A record's file name must stay inside the folder whatever the model form
 // did to it in memory: nothing absolute, nothing climbing out.
 bool staysInsideFolder(const QString& fileName)
@@ -206,7 +196,14 @@ void ModelStore::reload()
     QList<ModelInfo> scanned = scanModelsFolder();
     for (ModelInfo& m : scanned) {
         if (const ModelInfo* before = known.value(m.fileName)) {
-            // The same file keeps its id, so a selection held by id survives.
+            // The same version of the file keeps its record, whose facts may
+            // have come from a load; another version takes what the scan
+            // read. Either way it keeps its id, so a selection held by id
+            // survives, and the user's choices.
+            if (before->factsReadFrom && before->factsReadFrom == m.factsReadFrom) {
+                m = *before;
+                continue;
+            }
             m.id = before->id;
             keepChoices(m, *before);
         } else if (const ModelInfo* stored = saved.value(m.fileName)) {
@@ -214,7 +211,7 @@ void ModelStore::reload()
         }
     }
     m_stored.clear();
-    if (signatureOf(scanned) == signatureOf(m_models))
+    if (scanned == m_models)
         return;
     m_models = std::move(scanned);
     emit modelsChanged();
@@ -299,25 +296,25 @@ ModelInfo ModelStore::upToDate(const ModelInfo& model)
     if (now && now == model.factsReadFrom)
         return model;
     ModelInfo fresh = recordForFile(*path, model.displayName, model.fileName, QFileInfo(*path).size());
-    // A header that cannot be read says nothing of the model: the facts read
-    // before stay, with the identity they came from, so the load fails on
-    // this file and a good file back under the name is read again.
-    if (!fresh.discoveredMetadata && model.discoveredMetadata)
-        return model;
     fresh.id = model.id;
     keepChoices(fresh, model);
+    updateFacts(fresh);
+    return fresh;
+}
+
+void ModelStore::updateFacts(const ModelInfo& model)
+{
     for (ModelInfo& m : m_models) {
-        if (m.id != fresh.id || m.fileName != fresh.fileName)
+        if (m.id != model.id || m.fileName != model.fileName)
             continue;
-        ModelInfo listed = fresh;
+        ModelInfo listed = model;
         keepChoices(listed, m);
         if (m != listed) {
             m = listed;
             emit modelsChanged();
         }
-        break;
+        return;
     }
-    return fresh;
 }
 
 QString ModelStore::createModelsFolder() const

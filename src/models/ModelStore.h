@@ -48,11 +48,11 @@ public:
     // For the model form's in-place edits; publishes when the list differs.
     void setModels(QList<ModelInfo> models);
 
-    // Rescans and publishes only when some record's file name, size or
-    // display name differs; otherwise the list, ids included, stays as it is,
-    // so a record may hold the facts of an earlier version of its file until
-    // a load brings it up to date (upToDate). A new list shows each file as
-    // the scan read it: one whose header cannot be read has no header facts.
+    // Rescans, and publishes when the list differs. A file the store knew
+    // keeps its record's id and the user's choices; while it is the version
+    // its facts were read from (ModelInfo::factsReadFrom) it keeps the record
+    // as it is, else the record takes what the scan read: one whose header
+    // cannot be read has no header facts.
     void reload();
 
     // The first record with `id`; nothing for no id or no match.
@@ -83,10 +83,16 @@ public:
     // identity are the file's, while `model`'s id, file name, display name
     // and choices stay. The store's record with that id and file name takes
     // the new facts, keeping its own name and choices, and publishes when it
-    // differs; no other record changes. A header that cannot be read never
-    // replaces facts read before: `model` comes back as it was, as it does
-    // when its file is gone. One stat of the file when nothing changed.
+    // differs; no other record changes. A header that cannot be read gives
+    // no header facts (the load then tells what the file is), and a file
+    // that is gone gives `model` back as it was. One stat of the file when
+    // nothing changed.
     ModelInfo upToDate(const ModelInfo& model);
+
+    // The store's record with `model`'s id and file name takes its size,
+    // header facts and identity, keeping its own display name and choices,
+    // and publishes when it differs; no other record changes.
+    void updateFacts(const ModelInfo& model);
 
     // The steps of a scan.
     QString createModelsFolder() const;

@@ -617,6 +617,45 @@ wait_pill TINY unloaded-pill-tiny 30
 for _ in $(seq 150); do [ "$(grep -c "Session loaded tiny ctx=" "$T/err.log")" -gt "$TINY_LOADS" ] && break; sleep 0.2; done
 [ "$(grep -c "Session loaded tiny ctx=" "$T/err.log")" -gt "$TINY_LOADS" ] || fail "tiny was not loaded again"
 
+# --- 5c. a loaded model's file copied over in place while its reply streams ----------------------
+# `cp` over tiny's file while tiny answers: it cuts the mapped file short
+# first, which would end the program. The writer waits until the model has
+# let go of its file; the program runs on, the reply stops with the text it
+# has (not stored, as the user's stop leaves it), and the next reply comes
+# from the new file. tiny's own file goes back afterwards by a rename.
+step rewritten-in-place
+"$MAKE_MODEL" --out "$T/rain.gguf" --embd 256 --layers 4 --ff 512 --ctx 4096 \
+  --script "<0x0A>|▁Rain|▁falls|.|</s>" >>"$T/make-model.log" 2>&1 || fail "cannot write the copied model"
+cp "$MODELS/tiny.gguf" "$T/tiny.gguf"
+USERS=$(sql "SELECT COUNT(*) FROM messages WHERE role='user'")
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+LOADS=$(loaded_count tiny)
+click_at $EDITOR
+type_text "Tell me about the sea."
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='user'" $((USERS + 1)) 30 || fail "the question was not saved"
+sleep 1 # a second of a reply that takes several
+COPY_START=${EPOCHREALTIME/./}
+cp "$T/rain.gguf" "$MODELS/tiny.gguf" || fail "cp over the loaded model failed"
+say "cp over the loaded model took $(((${EPOCHREALTIME/./} - COPY_START) / 1000)) ms"
+kill -0 "$APP_PID" 2>/dev/null || fail "the program ended"
+grep -q "the model lets go of it: $MODELS/tiny.gguf" "$T/err.log" || fail "the model did not let go of its file"
+wait_text "sea is calm" rewritten-stopped 15 || fail "the reply's text is not on screen"
+sleep 1
+[ "$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")" = "$REPLIES" ] ||
+  fail "the reply ran to its end or was stored as whole"
+click_at $EDITOR
+type_text "And now?"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 60 || fail "the next reply was not saved"
+[ "$(loaded_count tiny)" = $((LOADS + 1)) ] || fail "tiny was not loaded again once"
+REPLY=$(sql "SELECT content FROM messages WHERE role='assistant' ORDER BY id DESC LIMIT 1")
+[ "$REPLY" = " Rain falls." ] || fail "the reply is '$REPLY', not the new file's"
+wait_text "Rain falls." rewritten-next 15 || fail "the new file's reply is not on screen"
+shown "sea is calm" || fail "the stopped reply's text is gone"
+kill -0 "$APP_PID" 2>/dev/null || fail "the program ended"
+mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
+
 # --- 6. council ----------------------------------------------------------------------------------
 step council
 click_at $COUNCIL_SWITCH

@@ -23,7 +23,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <memory>
+#include <utility>
 
 using namespace cvn;
 using namespace cvn::test;
@@ -45,14 +48,31 @@ struct Spares {
     QString path(const char* name) const { return folder.path + QLatin1Char('/') + QLatin1String(name) + ".gguf"; }
 };
 
+// Writes to a model file as another program would, from a thread of its
+// own: a write to a loaded model's file waits until the model lets go of it,
+// which the main thread's event loop does meanwhile.
+void writeAside(const std::function<void()>& write)
+{
+    std::future<void> written = std::async(std::launch::async, write);
+    waitUntil([&] { return written.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 60000);
+    written.get();
+}
+
 // What copying over the same file in place does: same inode, new bytes.
 void rewriteInPlace(const QString& source, const QString& target)
 {
-    QFile in(source);
-    QFile out(target);
-    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
-    ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(out.write(in.readAll()), in.size());
+    writeAside([&] {
+        QFile in(source);
+        QFile out(target);
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(out.write(in.readAll()), in.size());
+    });
+}
+
+void cutShort(const QString& file, qint64 size)
+{
+    writeAside([&] { ASSERT_TRUE(QFile::resize(file, size)); });
 }
 
 // The last bubble and the model slot after a reply, as one line.
@@ -111,6 +131,38 @@ struct SwapFolder {
     }
 };
 
+// Runs `step` the first time a seam is reached; the session copies its
+// seams for each load, so the flag is shared.
+std::function<void()> once(std::function<void()> step)
+{
+    return [step = std::move(step), pending = std::make_shared<bool>(true)] {
+        if (std::exchange(*pending, false))
+            step();
+    };
+}
+
+// What the log said of loads that found their file changed.
+QStringList loggedLoads;
+
+void keepLoadLines(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    if (message.startsWith(QLatin1String("Model file changed while it loaded")))
+        loggedLoads << message.section(QLatin1Char(':'), 0, 0);
+}
+
+// Sets the file's trained context length to 0, which llama.cpp loads and
+// our header reader refuses.
+void zeroTrainedContext(const QString& path)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray key = "llama.context_length";
+    const qsizetype at = file.readAll().indexOf(key);
+    ASSERT_GE(at, 0);
+    ASSERT_TRUE(file.seek(at + key.size() + 4)); // past the key and its type
+    ASSERT_EQ(file.write(QByteArray(4, '\0')), 4);
+}
+
 const std::string kNoModelNote = "note \"No model loaded — pick one with SELECT A MODEL.\", loaded nothing";
 const std::string kNotAModel =
     "llama.cpp could not load this file as a model (llama_model_load_from_file returned null)";
@@ -148,7 +200,7 @@ TEST(ModelFileChange, NextReplyComesFromTheFileAsItIsNowOrFailsWithoutAModel)
             reply("first");
             rewriteInPlace(spares.path("after"), file);
             reply("rewritten");
-            QFile::resize(file, 1 << 20);
+            cutShort(file, 1 << 20);
             reply("cut short");
             const auto attempt = LlamaModel::lastLoadAttempt();
             seen += "last load: " + attempt->fileName.toStdString() + " "
@@ -213,7 +265,7 @@ TEST(ModelFileChange, CouncilMemberWhoseFileChangedIsLoadedAgain)
                 std::fprintf(stderr, "done: %s\n", step);
             };
             // Cut short in place first, while the file is the one mapped.
-            QFile::resize(file, 1 << 20);
+            cutShort(file, 1 << 20);
             ask("cut short", {alpha, beta});
             replaceByRename(spares.path("before"), file);
             finishes(session.loadModel(alpha));
@@ -325,9 +377,9 @@ TEST(ModelFileChange, ModelOutOfTheSlotIsLoadedWithItsFilesFactsNow)
     EXPECT_EQ(f.facts(), "gemma ctx 4096, trained 4096");
 }
 
-// A file cut short for a while: the failed reload keeps the record's facts,
-// and the good file back under the name loads with its own.
-TEST(ModelFileChange, BrokenFileInBetweenKeepsTheLastGoodFacts)
+// A file cut short for a while: the record shows it has no header facts
+// and the reload fails; the good file back under the name loads with its own.
+TEST(ModelFileChange, BrokenFileInBetweenShowsNoFactsAndTheGoodFileLoadsAgain)
 {
     SwapFolder f;
     const QString cut = f.spares.path + QStringLiteral("/cut.gguf");
@@ -335,7 +387,8 @@ TEST(ModelFileChange, BrokenFileInBetweenKeepsTheLastGoodFacts)
     ASSERT_TRUE(QFile::resize(cut, 16) && finishes(f.session->loadModel(f.swap())));
     f.put("cut");
     ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
-    EXPECT_EQ(std::tuple(f.session->loadedModelName(), f.swap().trainedContext), std::tuple(std::nullopt, 8192));
+    EXPECT_EQ(std::tuple(f.session->loadedModelName(), f.swap().trainedContext),
+              std::tuple(std::nullopt, std::nullopt));
     f.put("good");
     ASSERT_TRUE(finishes(f.session->loadModel(f.swap())));
     EXPECT_EQ(f.facts(), "llama ctx 8192, trained 8192");
@@ -357,13 +410,137 @@ TEST(ModelFileChange, RewrittenInPlaceWithItsTimePutBackIsLoadedAgain)
 }
 
 // A file replaced after its header was read and before llama.cpp opens it:
-// the model counts as changed, and the next reply loads it with its facts.
+// the load counts as changed and the file is loaded again with its facts.
 TEST(ModelFileChange, FileReplacedWhileItLoadsCountsAsChanged)
 {
     SwapFolder f;
-    f.session->setLoadHook([&f] { f.put("chatml"); });
+    f.session->setLoadHook(once([&f] { f.put("chatml"); }));
     ASSERT_TRUE(finishes(f.session->loadModel(f.swap())));
     f.session->setLoadHook({});
     ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
     EXPECT_EQ(f.facts(), "chatML ctx 16384, trained 16384");
+}
+
+// llama.cpp opens a file twice as it loads it, for its metadata and for the
+// weights it maps: a file replaced in between answers with one file's
+// template and vocabulary and the other's weights. Here the file is
+// replaced before a reply's reload opens it, and after a council member's
+// load returns; each answers from the file there in the end, with its
+// facts, after a second load that the log tells.
+TEST(ModelFileChange, FileReplacedDuringALoadIsLoadedAgainBeforeItAnswers)
+{
+    SwapFolder f;
+    ASSERT_TRUE(finishes(f.session->loadModel(f.swap())));
+    ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
+    const QUuid question = f.session->turns()[0].id;
+    int loads = 0;
+    const auto answered = [&] {
+        return f.facts() + " \"" + f.session->turns().last().content.toStdString() + "\", loads "
+            + std::to_string(std::exchange(loads, 0));
+    };
+    loggedLoads.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepLoadLines);
+
+    f.put("gemma");
+    f.session->setLoadHook([&, put = once([&] { f.put("chatml"); })] {
+        ++loads;
+        put();
+    });
+    ASSERT_TRUE(finishes(f.session->regenerate(question)));
+    EXPECT_EQ(answered(), "chatML ctx 16384, trained 16384 \" world\", loads 2");
+
+    f.session->unloadModel();
+    f.session->setLoadHook([&] { ++loads; });
+    f.session->setLoadedHook(once([&] { f.put("gemma"); }));
+    ASSERT_TRUE(finishes(f.session->sendCouncil(QStringLiteral("Hi"), QStringLiteral("Hi"), {f.swap()}, {})));
+    EXPECT_EQ(answered(), "gemma ctx 4096, trained 4096 \" Hello\", loads 2");
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(loggedLoads, QStringList(2, QStringLiteral("Model file changed while it loaded, loading it again")));
+}
+
+// A copy over the loaded model's file in place while it answers (which cuts
+// the mapped file short first): the reply stops as the user's stop stops it,
+// keeping its text; the writer goes on once the model let go of the file,
+// and the next reply comes from the new file.
+TEST(ModelFileChange, FileRewrittenInPlaceDuringAReplyStopsItAndTheNextReplyLoadsIt)
+{
+    expectInChild(
+        [] {
+            const Spares spares;
+            ModelsFolder folder;
+            folder.add(QStringLiteral("loop"), {{kPromptEnd, "▁The", "▁sea", "▁is", "▁calm", ".", "▁The"}},
+                       "llama-spm", 8192);
+            const QString file = folder.path + QStringLiteral("/loop.gguf");
+            ModelStore store(folder.path);
+            LlamaSession session(&store);
+            if (!finishes(session.loadModel(modelNamed(store.models(), QStringLiteral("loop")))))
+                return std::string("no load");
+            const SessionTask reply = session.send(QStringLiteral("Hi"));
+            waitUntil([&] { return !session.turns().last().content.isEmpty(); }, 30000);
+            const bool streamed = !reply.isFinished();
+            rewriteInPlace(spares.path("after"), file);
+            std::fprintf(stderr, "done: rewrite\n");
+            finishes(reply);
+            const LlamaSession::Turn stopped = session.turns().last();
+            std::string seen = QStringLiteral("streamed %1, stopped %2, kept \"%3\"\n")
+                                   .arg(streamed)
+                                   .arg(stopped.state.isComplete() && stopped.cancelledByUser)
+                                   .arg(stopped.content.left(4))
+                                   .toStdString();
+            finishes(session.send(QStringLiteral("Hi")));
+            return seen + "next: " + outcome(session);
+        },
+        "streamed 1, stopped 1, kept \" The\"\n"
+        "next: reply \" world\", loaded loop");
+}
+
+// A file that llama.cpp loads but whose header our reader refuses (a
+// trained context of 0) in place of a good one: the reply uses the facts
+// the loaded model gives, and they are kept with that file, so the next
+// reply loads nothing.
+TEST(ModelFileChange, FileOurReaderRefusesTakesTheLoadedModelsFactsOnce)
+{
+    SwapFolder f;
+    f.spares.add(QStringLiteral("zero"), {kAfter}, "llama-spm", 4096, "{{ '<start_of_turn>' }}");
+    zeroTrainedContext(f.spares.path + QStringLiteral("/zero.gguf"));
+    ASSERT_TRUE(finishes(f.session->loadModel(f.swap())));
+    int loads = 0;
+    f.session->setLoadHook([&] { ++loads; });
+    f.put("zero");
+    ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
+    ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
+    const GgufInfo facts = f.swap().discoveredMetadata.value_or(GgufInfo{});
+    EXPECT_EQ(QStringLiteral("%1 \"%2\", loads %3; record %4 %5 trained %6")
+                  .arg(f.session->chatTemplate().rawValue(), f.session->turns().last().content)
+                  .arg(loads)
+                  .arg(facts.architecture, facts.embeddedChatTemplate.value_or(QString()))
+                  .arg(f.swap().trainedContext.value_or(-1))
+                  .toStdString(),
+              "gemma \" world\", loads 1; record llama {{ '<start_of_turn>' }} trained -1");
+}
+
+// A rescan finds a file replaced by another of the same size (or filled in
+// place): its record takes the new file's facts, keeping its id and the
+// user's name and choices.
+TEST(ModelFileChange, RescanShowsTheFactsOfTheFileThatIsThere)
+{
+    SwapFolder f;
+    QList<ModelInfo> models = f.store->models();
+    models[0].displayName = QStringLiteral("Mine");
+    models[0].contextMode = QStringLiteral("manual");
+    models[0].contextSizeManual = 1024;
+    f.store->setModels(models);
+    f.put("sized");
+    int published = 0;
+    QObject::connect(f.store.get(), &ModelStore::modelsChanged, [&] { ++published; });
+    f.store->reload();
+    const ModelInfo record = f.store->model(models[0].id).value_or(ModelInfo{});
+    EXPECT_EQ(QStringLiteral("%1 %2 %3 trained %4 %5, published %6")
+                  .arg(record.displayName, record.contextMode)
+                  .arg(record.contextSizeManual.value_or(0))
+                  .arg(record.trainedContext.value_or(0))
+                  .arg(ChatTemplate::detect(record).rawValue())
+                  .arg(published)
+                  .toStdString(),
+              "Mine manual 1024 trained 2048 chatML, published 1");
 }

@@ -1,0 +1,193 @@
+// cvn-bench-file-lease: how long another program that writes over a loaded
+// model's file in place waits for the model to let go of it.
+//
+//   cvn-bench-file-lease --model FILE [--rounds N] [--ctx N>=512]
+//
+// The model is copied into a temporary models folder and loaded through a
+// chat session. Each round a child process does what `cp new.gguf
+// model.gguf` does: it opens the loaded file for writing, timing that open,
+// cuts it short and writes the model back. The open returns once the session has stopped
+// what runs, freed the model and released the file's lease. Rounds are
+// timed with the model idle and with a reply streaming from it; each case
+// ends with "<case>: writer held median X ms, max Y ms".
+#include "BenchOptions.h"
+#include "BenchTiming.h"
+#include "engine/LlamaSession.h"
+#include "models/ModelStore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace cvn;
+
+namespace {
+
+const char* const kUsage = "usage: cvn-bench-file-lease --model FILE [--rounds N] [--ctx N>=512]\n";
+
+int fail(const QString& message)
+{
+    std::fprintf(stderr, "cvn-bench-file-lease: %s\n", qPrintable(message));
+    return 2;
+}
+
+void pumpUntil(const std::function<bool()>& done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+int64_t nowNs()
+{
+    timespec t {};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Forks the writer; the nanoseconds its open of `target` took, or -1. The
+// main thread keeps its event loop running meanwhile, as the app's does.
+int64_t writeOver(const QByteArray& target, const QByteArray& source)
+{
+    int report[2];
+    if (::pipe(report) != 0)
+        return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only async-signal-safe calls in the child of a threaded process.
+        // Opened for writing first and cut short after, so that the time
+        // is the lease's alone: cutting a large file short takes time of
+        // its own inside an open with O_TRUNC.
+        const int64_t start = nowNs();
+        const int out = ::open(target.constData(), O_WRONLY);
+        const int64_t opened = nowNs();
+        const int64_t held = out >= 0 && ::ftruncate(out, 0) == 0 ? opened - start : -1;
+        const int in = ::open(source.constData(), O_RDONLY);
+        char buffer[1 << 16];
+        for (ssize_t n; in >= 0 && out >= 0 && (n = ::read(in, buffer, sizeof buffer)) > 0;) {
+            if (::write(out, buffer, size_t(n)) != n)
+                break;
+        }
+        [[maybe_unused]] const ssize_t sent = ::write(report[1], &held, sizeof held);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    int64_t held = -1;
+    if (child > 0) {
+        pollfd done{report[0], POLLIN, 0};
+        pumpUntil([&] { return ::poll(&done, 1, 0) > 0; });
+        if (::read(report[0], &held, sizeof held) != sizeof held)
+            held = -1;
+        ::waitpid(child, nullptr, 0);
+    }
+    ::close(report[0]);
+    return held;
+}
+
+bool load(LlamaSession& session, const ModelInfo& info)
+{
+    std::optional<std::optional<LoadError>> outcome;
+    session.loadModel(info, [&](const std::optional<LoadError>& error) { outcome = error; });
+    pumpUntil([&] { return outcome.has_value(); });
+    if (*outcome)
+        std::fprintf(stderr, "cvn-bench-file-lease: %s\n", (*outcome)->what());
+    return !*outcome;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (cvn::bench::asksForHelp(argc, argv)) {
+        std::printf("%s", kUsage);
+        return 0;
+    }
+    // Settings go to a scratch folder, never the user's.
+    QTemporaryDir scratch;
+    setenv("XDG_CONFIG_HOME", scratch.path().toLocal8Bit().constData(), 1);
+    QCoreApplication app(argc, argv);
+
+    QString path;
+    long rounds = 5, ctx = 2048;
+    for (int i = 1; i < argc; i += 2) {
+        const QByteArray arg = argv[i];
+        if (arg != "--model" && arg != "--rounds" && arg != "--ctx")
+            return fail(QStringLiteral("unknown option %1 (see --help)").arg(QString::fromLocal8Bit(arg)));
+        if (i + 1 >= argc)
+            return fail(QStringLiteral("%1 needs a value").arg(QString::fromLocal8Bit(arg)));
+        if (arg == "--model") {
+            path = QString::fromLocal8Bit(argv[i + 1]);
+            continue;
+        }
+        const long least = arg == "--ctx" ? 512 : 1;
+        const std::optional<long> n = cvn::bench::parseCount(argv[i + 1], least);
+        if (!n)
+            return fail(QStringLiteral("%1 takes a whole number >= %2, not %3")
+                            .arg(QString::fromLocal8Bit(arg))
+                            .arg(least)
+                            .arg(QString::fromLocal8Bit(argv[i + 1])));
+        (arg == "--ctx" ? ctx : rounds) = *n;
+    }
+    if (path.isEmpty())
+        return fail(QStringLiteral("--model FILE is required (see --help)"));
+    const QFileInfo file(path);
+    if (!file.isFile() || !file.isReadable())
+        return fail(QStringLiteral("cannot read the model file %1").arg(path));
+
+    const QString models = scratch.path() + QStringLiteral("/models");
+    const QString loaded = models + QStringLiteral("/bench.gguf");
+    const QString pristine = scratch.path() + QStringLiteral("/pristine.gguf");
+    if (!QDir().mkpath(models) || !QFile::copy(path, loaded) || !QFile::copy(path, pristine))
+        return fail(QStringLiteral("cannot copy %1 into a temporary folder").arg(path));
+    ModelStore store(models);
+    if (store.models().size() != 1 || !store.models()[0].discoveredMetadata)
+        return fail(QStringLiteral("%1 is not a model file").arg(path));
+    ModelInfo info = store.models()[0];
+    info.contextMode = QStringLiteral("manual");
+    info.contextSizeManual = ctx;
+    LlamaSession session(&store);
+    const QByteArray target = QFile::encodeName(loaded), source = QFile::encodeName(pristine);
+
+    std::printf("model: %s, context %ld, %ld rounds per case\n", qPrintable(path), ctx, rounds);
+    for (const bool streaming : {false, true}) {
+        std::vector<double> held;
+        for (long r = 0; r < rounds; ++r) {
+            if (!load(session, info))
+                return 1;
+            SessionTask reply;
+            if (streaming) {
+                reply = session.send(QStringLiteral("Write a long story about the sea."));
+                pumpUntil([&] { return reply.isFinished() || !session.turns().last().content.isEmpty(); });
+                if (reply.isFinished()) {
+                    std::fprintf(stderr, "cvn-bench-file-lease: the reply ended before the writer came\n");
+                    return 1;
+                }
+            }
+            const int64_t ns = writeOver(target, source);
+            if (ns < 0)
+                return fail(QStringLiteral("the writer could not open %1").arg(loaded));
+            pumpUntil([&] { return reply.isFinished(); });
+            if (!session.model() || !session.model()->isFreed()) {
+                std::fprintf(stderr, "cvn-bench-file-lease: the model did not let go of its file (no lease here?)\n");
+                return 1;
+            }
+            held.push_back(double(ns) / 1e6);
+            session.resetConversation();
+        }
+        std::printf("%s: writer held median %.3f ms, max %.3f ms\n", streaming ? "reply streaming" : "idle",
+                    cvn::bench::median(held), *std::max_element(held.begin(), held.end()));
+        std::fflush(stdout);
+    }
+    return 0;
+}
