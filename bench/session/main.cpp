@@ -120,8 +120,9 @@ int fail(const QString& message)
     return 2;
 }
 
-// One block of figures at one thread count; false when a run failed.
-bool measure(LlamaSession& session, const ModelInfo& info, const QString& path, long threads, long runs)
+// Loads the model into the session with `threads` threads; false (said on
+// stderr) when it does not load.
+bool loadWithThreads(LlamaSession& session, const ModelInfo& info, long threads)
 {
     AppSettings::setValue(QString::fromLatin1(AppSettings::threadCountKey), int(threads));
     bool loaded = false;
@@ -135,6 +136,14 @@ bool measure(LlamaSession& session, const ModelInfo& info, const QString& path, 
         std::fprintf(stderr, "cvn-bench-session: %s\n", error->what());
         return false;
     }
+    return true;
+}
+
+// One block of figures at one thread count; false when a run failed.
+bool measure(LlamaSession& session, const ModelInfo& info, const QString& path, long threads, long runs)
+{
+    if (!loadWithThreads(session, info, threads))
+        return false;
 
     const int64_t tokens = LlamaSession::replyTokenLimit(session.loadedContextSize());
     const std::string prompt =
@@ -229,18 +238,8 @@ double fullDecodeMs(LlamaModel& model, const std::string& prompt)
 bool converse(LlamaSession& session, const ModelInfo& info, const QString& path, long threads, long turns,
               long history)
 {
-    AppSettings::setValue(QString::fromLatin1(AppSettings::threadCountKey), int(threads));
-    bool loaded = false;
-    std::optional<LoadError> error;
-    session.loadModel(info, [&](const std::optional<LoadError>& e) {
-        error = e;
-        loaded = true;
-    });
-    pumpUntil([&] { return loaded; });
-    if (error) {
-        std::fprintf(stderr, "cvn-bench-session: %s\n", error->what());
+    if (!loadWithThreads(session, info, threads))
         return false;
-    }
     std::shared_ptr<LlamaModel> full;
     try {
         full = LlamaModel::load(path, session.loadedContextSize(), 0, threads);

@@ -532,26 +532,43 @@ attach_files() { # attach_files name "names typed"
   key Return
 }
 
-# --- 5, again: the same chat ---------------------------------------------------------------------
-# A second message to the same loaded model: the context still holds the
-# first prompt and reply, so only what is new is decoded, as the runtime log
-# says, and the reply is still the script's.
+# --- 5, again: a second message in a chat ----------------------------------------------------
+# In a chat of its own, so that the first chat stays as short as the later
+# steps expect: the second message goes to the same loaded model, whose
+# context still holds the first prompt and reply, so only what is new is
+# decoded, as the runtime log says, and the reply is still the script's. The
+# first chat is opened again and this one goes, for the later steps' counts.
 step second-message
 REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+click_at $NEW_CHAT
+wait_text --gone "sea is calm" second-new-chat 10 || fail "New chat kept the transcript"
+click_at $EDITOR
+type_text "Hello there"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 120 || fail "the first reply was not saved"
+SECOND_ID=$(sql "SELECT MAX(id) FROM chats")
 PROMPTS=$(grep -c "Prompt: " "$T/err.log")
 click_at $EDITOR
 type_text "And the sea tonight?"
 key Return
-wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 120 || fail "the second reply was not saved"
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 2)) 120 || fail "the second reply was not saved"
 KEPT=$(grep "Prompt: " "$T/err.log" | sed -n "$((PROMPTS + 1))p")
 say "${KEPT#*runtime: }"
 [[ $KEPT =~ Prompt:\ ([0-9]+)\ tokens,\ ([0-9]+)\ kept\ from\ the\ last\ run ]] || fail "no prompt line for the second message"
 [ "${BASH_REMATCH[2]}" -gt 0 ] || fail "the second message decoded the whole chat again"
-REPLY=$(sql "SELECT content FROM messages WHERE role='assistant' ORDER BY id DESC LIMIT 1")
+REPLY=$(sql "SELECT content FROM messages WHERE chat_id=$SECOND_ID AND role='assistant' ORDER BY id DESC LIMIT 1")
 # The script repeats one sentence until the reply's token limit cuts it.
 REST=${REPLY// The sea is calm./}
 [[ $REPLY == " The sea is calm."* && " The sea is calm." == "$REST"* ]] || fail "the second reply is '${REPLY:0:80}...'"
 wait_text "sea is calm" second-reply 15 || fail "the second reply is not on screen"
+click_at $HISTORY
+wait_drawer_word secret second-drawer || fail "no row for the first chat"
+# shellcheck disable=SC2086
+click $AT
+wait_text "sea is calm" second-back 15 || fail "the first chat did not open"
+close_drawer
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=$SECOND_ID; DELETE FROM chats WHERE id=$SECOND_ID" ||
+  fail "cannot remove the second chat"
 
 # --- 5a. a model file replaced while the window stays in front ---------------------------------
 # A model with another chat template, trained context and script is moved
