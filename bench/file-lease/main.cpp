@@ -12,6 +12,7 @@
 // ends with "<case>: writer held median X ms, max Y ms".
 #include "BenchOptions.h"
 #include "BenchTiming.h"
+#include "SessionBenchSupport.h"
 #include "engine/LlamaSession.h"
 #include "models/ModelStore.h"
 
@@ -95,15 +96,6 @@ int64_t writeOver(const QByteArray& target, const QByteArray& source)
     return held;
 }
 
-bool load(LlamaSession& session, const ModelInfo& info)
-{
-    std::optional<std::optional<LoadError>> outcome;
-    session.loadModel(info, [&](const std::optional<LoadError>& error) { outcome = error; });
-    pumpUntil([&] { return outcome.has_value(); });
-    if (*outcome)
-        std::fprintf(stderr, "cvn-bench-file-lease: %s\n", (*outcome)->what());
-    return !*outcome;
-}
 
 } // namespace
 
@@ -113,9 +105,7 @@ int main(int argc, char** argv)
         std::printf("%s", kUsage);
         return 0;
     }
-    // Settings go to a scratch folder, never the user's.
-    QTemporaryDir scratch;
-    setenv("XDG_CONFIG_HOME", scratch.path().toLocal8Bit().constData(), 1);
+    const cvn::bench::ScratchSettings scratch;
     QCoreApplication app(argc, argv);
 
     QString path;
@@ -145,9 +135,9 @@ int main(int argc, char** argv)
     if (!file.isFile() || !file.isReadable())
         return fail(QStringLiteral("cannot read the model file %1").arg(path));
 
-    const QString models = scratch.path() + QStringLiteral("/models");
+    const QString models = scratch.folder.path() + QStringLiteral("/models");
     const QString loaded = models + QStringLiteral("/bench.gguf");
-    const QString pristine = scratch.path() + QStringLiteral("/pristine.gguf");
+    const QString pristine = scratch.folder.path() + QStringLiteral("/pristine.gguf");
     if (!QDir().mkpath(models) || !QFile::copy(path, loaded) || !QFile::copy(path, pristine))
         return fail(QStringLiteral("cannot copy %1 into a temporary folder").arg(path));
     ModelStore store(models);
@@ -163,7 +153,7 @@ int main(int argc, char** argv)
     for (const bool streaming : {false, true}) {
         std::vector<double> held;
         for (long r = 0; r < rounds; ++r) {
-            if (!load(session, info))
+            if (!cvn::bench::loadAndWait(session, info, "cvn-bench-file-lease"))
                 return 1;
             SessionTask reply;
             if (streaming) {

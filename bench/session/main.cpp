@@ -23,6 +23,7 @@
 // turn.
 #include "BenchOptions.h"
 #include "BenchTiming.h"
+#include "SessionBenchSupport.h"
 #include "engine/LlamaSession.h"
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
@@ -125,18 +126,7 @@ int fail(const QString& message)
 bool loadWithThreads(LlamaSession& session, const ModelInfo& info, long threads)
 {
     AppSettings::setValue(QString::fromLatin1(AppSettings::threadCountKey), int(threads));
-    bool loaded = false;
-    std::optional<LoadError> error;
-    session.loadModel(info, [&](const std::optional<LoadError>& e) {
-        error = e;
-        loaded = true;
-    });
-    pumpUntil([&] { return loaded; });
-    if (error) {
-        std::fprintf(stderr, "cvn-bench-session: %s\n", error->what());
-        return false;
-    }
-    return true;
+    return cvn::bench::loadAndWait(session, info, "cvn-bench-session");
 }
 
 // One block of figures at one thread count; false when a run failed.
@@ -311,7 +301,7 @@ bool converse(LlamaSession& session, const ModelInfo& info, const QString& path,
         std::fflush(stdout);
     }
     qInstallMessageHandler(previous);
-    if (kept.size() >= 2)
+    if (kept.size() >= 3)
         std::printf("first token at turn %zu / turn 2: %.2f\n", kept.size(), kept.back() / kept[1]);
     std::printf("first token kept/full at %lld tokens: %.3f\n", (long long)tokensAtLast, ratio);
     std::fflush(stdout);
@@ -326,9 +316,7 @@ int main(int argc, char** argv)
         std::printf("%s", kUsage);
         return 0;
     }
-    // Settings go to a scratch folder, never the user's.
-    QTemporaryDir scratch;
-    setenv("XDG_CONFIG_HOME", scratch.path().toLocal8Bit().constData(), 1);
+    const cvn::bench::ScratchSettings scratch;
     QCoreApplication app(argc, argv);
 
     QString path;

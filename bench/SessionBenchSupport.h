@@ -1,0 +1,38 @@
+#pragma once
+
+// What the benchmarks that drive a chat session share: settings kept in a
+// scratch folder, and a model load waited for in the event loop. Main
+// thread only.
+
+#include "engine/LlamaSession.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+namespace cvn::bench {
+
+// Points the settings at a folder of its own for as long as it lives, so a
+// benchmark never touches the user's. Make it before the application object.
+struct ScratchSettings {
+    QTemporaryDir folder;
+    ScratchSettings() { setenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit().constData(), 1); }
+};
+
+// Loads `info` into the session and sleeps in the event loop until it is
+// done; false, with the reason on stderr after "`tool`: ", when it fails.
+inline bool loadAndWait(LlamaSession& session, const ModelInfo& info, const char* tool)
+{
+    std::optional<std::optional<LoadError>> outcome;
+    session.loadModel(info, [&](const std::optional<LoadError>& error) { outcome = error; });
+    while (!outcome)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    if (*outcome)
+        std::fprintf(stderr, "%s: %s\n", tool, (*outcome)->what());
+    return !*outcome;
+}
+
+} // namespace cvn::bench
