@@ -127,6 +127,16 @@ public:
     SessionTask sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
                             const QStringList& notes);
 
+    // The open chat's own instructions; blank: each model's apply. A reply
+    // started later takes them, with no reload.
+    void setChatInstructions(const QString& text) { m_chatInstructions = text; }
+    const QString& chatInstructions() const { return m_chatInstructions; }
+    // The system message a reply of `model` starts with: the chat's
+    // instructions, else the model's; empty for none.
+    QString instructionsFor(const ModelInfo& model) const;
+    // How a reply of a model with `sampling` and this context size is sampled.
+    static SamplingParams samplingFor(const ModelSampling& sampling, int64_t contextSize);
+
     // Tokens a reply may use with a model of this context size.
     static int64_t replyTokenLimit(int64_t contextSize);
     // The context size a load asks for: the record's manual size when it has
@@ -204,6 +214,7 @@ private:
     std::function<void()> m_loadHook;
     std::function<void()> m_loadedHook;
     std::chrono::milliseconds m_pieceInterval;
+    QString m_chatInstructions;
 };
 
 } // namespace cvn
