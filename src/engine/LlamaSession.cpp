@@ -210,6 +210,12 @@ QString LlamaSession::instructionsFor(const ModelInfo& model) const
     return model.instructions.trimmed().isEmpty() ? QString() : model.instructions;
 }
 
+QString LlamaSession::loadedModelInstructions() const
+{
+    const std::optional<ModelInfo> record = m_store->model(m_loadedModelId);
+    return record ? record->instructions : QString();
+}
+
 SamplingParams LlamaSession::samplingFor(const ModelSampling& sampling, int64_t contextSize)
 {
     SamplingParams params = SamplingParams::defaults();

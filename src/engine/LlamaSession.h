@@ -134,6 +134,9 @@ public:
     // The system message a reply of `model` starts with: the chat's
     // instructions, else the model's; empty for none.
     QString instructionsFor(const ModelInfo& model) const;
+    // The loaded model's own instructions, as the store has them now; empty
+    // without a model.
+    QString loadedModelInstructions() const;
     // How a reply of a model with `sampling` and this context size is sampled.
     static SamplingParams samplingFor(const ModelSampling& sampling, int64_t contextSize);
 
