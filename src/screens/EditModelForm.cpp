@@ -233,12 +233,12 @@ void EditModelForm::addSampling()
 
     title(QStringLiteral("SAMPLING"));
     addSettingRow(Setting::temperature, QStringLiteral("Temperature"),
-                  QStringLiteral("0–2, default 0.8; 0 always takes the most likely token"), 0);
+                  QStringLiteral("0–2, default 0.8; 0 is greedy"), 0);
     addSettingRow(Setting::topK, QStringLiteral("Top-k"), QStringLiteral("0–200, default 40; 0 is off"), 0);
     addSettingRow(Setting::topP, QStringLiteral("Top-p"), QStringLiteral("0.05–1, default 0.95"), 0);
     addSettingRow(Setting::minP, QStringLiteral("Min-p"), QStringLiteral("0–1, default 0; 0 is off"), 0);
     addSettingRow(Setting::repeatPenalty, QStringLiteral("Repeat penalty"),
-                  QStringLiteral("1–2, default 1.1; over the last 64 tokens"), 0);
+                  QStringLiteral("1–2, default 1.1; last 64 tokens"), 0);
 
     m_column->addWidget(padded(new FormText(QStringLiteral("Reply length limit"), Theme::paper),
                                QMargins(0, kRowGap, 0, 0), this));
