@@ -362,6 +362,12 @@ mkdir -p "$MODELS"
 "$MAKE_MODEL" --out "$MODELS/tiny.gguf" --embd 256 --layers 4 --ff 512 --ctx 4096 \
   --script "<0x0A>|▁The|▁sea|▁is|▁calm|.|▁The" >"$T/make-model.log" 2>&1 || fail "cannot write the test model"
 cp "$MODELS/tiny.gguf" "$MODELS/tiny-b.gguf"
+# Random weights: its replies differ from one run to the next unless it
+# samples greedily. A reply length limit stored for it, as its edit form
+# stores one, keeps them short.
+"$MAKE_MODEL" --out "$MODELS/dice.gguf" >>"$T/make-model.log" 2>&1 || fail "cannot write the random model"
+printf '{"dice.gguf": {"displayName": "dice", "contextMode": "auto", "sampling": {"replyLimit": 64}}}' \
+  >"$MODELS/.model-choices.json"
 head -c 4096 /dev/zero >"$MODELS/broken.gguf"
 printf 'The secret word is PAPAYA.' >"$HOME/Documents/notes.txt"
 for i in 1 2 3 4 5 6; do printf 'Note %s.' "$i" >"$HOME/Documents/n$i.txt"; done
@@ -521,6 +527,20 @@ wait_drawer_word() { # wait_drawer_word word name
 }
 # The drawer glyph moves with the page while the drawer is open.
 close_drawer() { click_at $((${HISTORY% *} + 378)) ${HISTORY#* }; sleep 0.5; }
+# Opens the chat's menu from its drawer row: the row's trailing button shows
+# on hover.
+row_menu() { # row_menu name [a word of the row]
+  click_at $HISTORY
+  wait_drawer_word "${2:-secret}" "$1-drawer" || fail "no row in the drawer"
+  local x y
+  read -r x y <<<"$AT"
+  xdotool mousemove --sync "$x" "$y"
+  sleep 0.3
+  locate_window
+  # shellcheck disable=SC2046
+  click $(at_window 316 $((y - WY)))
+  wait_text "RENAME" "$1-menu" 10 || fail "no chat menu"
+}
 
 # Picks files in the attach sheet's file panel by typing their names.
 attach_files() { # attach_files name "names typed"
@@ -569,6 +589,131 @@ wait_text "sea is calm" second-back 15 || fail "the first chat did not open"
 close_drawer
 sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=$SECOND_ID; DELETE FROM chats WHERE id=$SECOND_ID" ||
   fail "cannot remove the second chat"
+
+# --- 5, and: instructions and sampling ----------------------------------------------------------
+# In a chat of its own with dice: at the default temperature a regenerate
+# gives another text. Its edit form sets instructions and temperature 0: the
+# runtime log samples at 0, the prompt grows by the system block, and a
+# regenerate gives the same text. The chat's own, shorter instructions win
+# over the model's: the prompt is shorter than with the model's, longer than
+# with none. tiny is picked again, the first chat opened again, and this one
+# goes, as the steps that follow expect.
+step instructions
+RESEND="955 168" # the question's resend button, the transcript at its top
+DICE_MORE_X=860  # a models page row's More button
+MODEL_TEXT="Answer in one short sentence about the sea."
+dice_reply() { sql "SELECT content FROM messages WHERE chat_id=$DICE_ID AND role='assistant'"; }
+last_line() { grep "$1" "$T/err.log" | tail -1; }
+prompt_tokens() { last_line "Prompt: " | sed -n 's/.*Prompt: \([0-9]*\) tokens.*/\1/p'; }
+# The regenerate empties the stored reply before its run starts (and logs
+# its sampling), and stores the new one whole at its end.
+regenerate() { # regenerate name
+  local runs _
+  runs=$(grep -c "Sampling: " "$T/err.log")
+  locate_window
+  # shellcheck disable=SC2046
+  xdotool mousemove --sync $(at_window 640 300) click --repeat 60 --delay 10 4
+  sleep 0.5
+  click_at $RESEND
+  for _ in $(seq 150); do [ "$(grep -c "Sampling: " "$T/err.log")" -gt "$runs" ] && break; sleep 0.2; done
+  [ "$(grep -c "Sampling: " "$T/err.log")" -gt "$runs" ] || fail "the regenerate did not start"
+  wait_sql "SELECT COUNT(*) FROM messages WHERE chat_id=$DICE_ID AND role='assistant'" 1 120 ||
+    fail "the regenerated reply was not saved"
+  shot "$1"
+}
+DICE_LOADS=$(loaded_count dice)
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+click_at $NEW_CHAT
+click_pill TINY dice-pill
+wait_text "SELECT MODEL" dice-picker 10 || fail "the picker did not open"
+click_pill dice dice-picker-dice
+wait_pill DICE dice-pill-dice 30
+for _ in $(seq 150); do [ "$(loaded_count dice)" -gt "$DICE_LOADS" ] && break; sleep 0.2; done
+[ "$(loaded_count dice)" -gt "$DICE_LOADS" ] || fail "dice was not loaded"
+click_at $EDITOR
+type_text "Roll the dice"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 120 || fail "the reply was not saved"
+DICE_ID=$(sql "SELECT MAX(id) FROM chats")
+[ "$(sql "SELECT title FROM chats WHERE id=$DICE_ID")" = "Roll the dice" ] || fail "the message did not start a new chat"
+SAMPLED=$(last_line "Sampling: ")
+say "${SAMPLED#*runtime: }"
+[[ $SAMPLED == *"Sampling: temperature 0.8, top-k 40, top-p 0.95, min-p 0, repeat penalty 1.1, limit 64 tokens, seed random" ]] ||
+  fail "the sampling line is not the defaults' with the stored limit"
+BARE=$(prompt_tokens)
+FIRST=$(dice_reply)
+regenerate dice-again
+[ "$(dice_reply)" != "$FIRST" ] || fail "two replies at temperature 0.8 are the same text"
+
+click_at $HISTORY
+click_word MODELS dice-drawer-models
+wait_text "ADD" dice-models 10 || fail "no models page"
+wait_word dice dice-models-row 10 || fail "no row for dice"
+read -r _ DICE_Y <<<"$AT"
+# The More button sits a little below the name's line.
+click_at $DICE_MORE_X $((DICE_Y - WY + 10))
+click_word EDIT dice-edit-item
+wait_text "Edit model" dice-form 10 || fail "no edit form"
+# shellcheck disable=SC2046
+xdotool mousemove --sync $(at_window 638 400) click --repeat 3 --delay 50 5
+wait_word INSTRUCTIONS dice-form-scrolled 10 || fail "no INSTRUCTIONS in the form"
+read -r DICE_X DICE_Y <<<"$AT"
+click "$DICE_X" "$((DICE_Y + 60))"
+type_text "$MODEL_TEXT"
+# Tab leaves the instructions for the next field, the temperature.
+key Tab ctrl+a
+type_text 0
+shot dice-form-typed
+click_pill SAVE dice-form-save
+# Saving stores the choices and closes the form at once.
+for _ in $(seq 50); do grep -qF "$MODEL_TEXT" "$MODELS/.model-choices.json" && break; sleep 0.2; done
+grep -qF "$MODEL_TEXT" "$MODELS/.model-choices.json" || fail "the model's instructions were not stored"
+click_at $MODELS_BACK
+wait_text "WRITE A MESSAGE..." dice-back 10 || fail "the models page's back button"
+regenerate dice-greedy
+SAMPLED=$(last_line "Sampling: ")
+say "${SAMPLED#*runtime: }"
+[[ $SAMPLED == *"Sampling: temperature 0, top-k 40, top-p 0.95, min-p 0, repeat penalty 1.1, limit 64 tokens, seed random" ]] ||
+  fail "the sampling line does not show temperature 0"
+WITH_MODEL=$(prompt_tokens)
+say "prompt: $BARE tokens bare, $WITH_MODEL with the model's instructions"
+[ "$WITH_MODEL" -gt "$BARE" ] || fail "the model's instructions did not grow the prompt"
+GREEDY=$(dice_reply)
+regenerate dice-greedy-again
+[ "$(dice_reply)" = "$GREEDY" ] || fail "two replies at temperature 0 differ"
+
+row_menu dice-menu Roll
+find_word "$SHOT_FILE" RENAME || fail "no RENAME in the chat menu"
+read -r DICE_X DICE_Y <<<"$AT"
+# Instructions… is the item below RENAME.
+click "$DICE_X" "$((DICE_Y + 49))"
+wait_text "Chat instructions" dice-instructions 10 || fail "no instructions dialog"
+shown "$MODEL_TEXT" || fail "the dialog does not show the model's instructions"
+type_text "Be brief."
+click_pill SAVE dice-instructions-save
+wait_sql "SELECT instructions FROM chats WHERE id=$DICE_ID" "Be brief." 10 || fail "the chat's instructions were not stored"
+close_drawer
+regenerate dice-chat
+WITH_CHAT=$(prompt_tokens)
+say "prompt: $WITH_CHAT tokens with the chat's instructions"
+[ "$WITH_CHAT" -gt "$BARE" ] && [ "$WITH_CHAT" -lt "$WITH_MODEL" ] ||
+  fail "the prompt with the chat's instructions is $WITH_CHAT tokens (bare $BARE, the model's $WITH_MODEL)"
+
+TINY_LOADS=$(loaded_count tiny)
+click_pill DICE dice-pill-back
+wait_text "SELECT MODEL" dice-picker-back 10 || fail "the picker did not open"
+click_pill tiny dice-picker-tiny
+wait_pill TINY dice-pill-tiny 30
+for _ in $(seq 150); do [ "$(loaded_count tiny)" -gt "$TINY_LOADS" ] && break; sleep 0.2; done
+[ "$(loaded_count tiny)" -gt "$TINY_LOADS" ] || fail "tiny was not loaded again"
+click_at $HISTORY
+wait_drawer_word secret dice-drawer-first || fail "no row for the first chat"
+# shellcheck disable=SC2086
+click $AT
+wait_text "sea is calm" dice-first-back 15 || fail "the first chat did not open"
+close_drawer
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=$DICE_ID; DELETE FROM chats WHERE id=$DICE_ID" ||
+  fail "cannot remove the dice chat"
 
 # --- 5a. a model file replaced while the window stays in front ---------------------------------
 # A model with another chat template, trained context and script is moved
@@ -764,20 +909,6 @@ burst refusal-count-toast 3 never
 burst_has "Maximum 5 attachments per message" || fail "no toast for a sixth file"
 
 # --- 10. rename from the drawer ------------------------------------------------------------------------
-# Opens the chat's menu from its drawer row: the row's trailing button shows
-# on hover.
-row_menu() { # row_menu name
-  click_at $HISTORY
-  wait_drawer_word secret "$1-drawer" || fail "no row in the drawer"
-  local x y
-  read -r x y <<<"$AT"
-  xdotool mousemove --sync "$x" "$y"
-  sleep 0.3
-  locate_window
-  # shellcheck disable=SC2046
-  click $(at_window 316 $((y - WY)))
-  wait_text "RENAME" "$1-menu" 10 || fail "no chat menu"
-}
 step rename
 row_menu rename
 shown "PIN" && shown "DELETE" || fail "the menu lacks PIN or DELETE"
