@@ -29,10 +29,17 @@ std::optional<LoadAttempt>& lastAttempt() // guarded by registryLock
     return attempt;
 }
 
+// Set around each decode on the thread that runs it: whether a stop has
+// aborted it, asked of the model that decodes.
+thread_local bool (*decodeStopped)(void*) = nullptr;
+thread_local void* decodingModel = nullptr;
+
 // llama.cpp writes its own chatter to stderr; send it to our runtime log.
+// A decode that a stop aborted reports errors; the run logs the stop itself.
 void routeRuntimeLog(ggml_log_level level, const char* text, void*)
 {
-    if (level == GGML_LOG_LEVEL_ERROR)
+    const bool stopped = decodeStopped && decodeStopped(decodingModel);
+    if (level == GGML_LOG_LEVEL_ERROR && !stopped)
         qCWarning(lcRuntime).noquote() << QString::fromUtf8(text).trimmed();
     else
         qCDebug(lcRuntime).noquote() << QString::fromUtf8(text).trimmed();
@@ -250,6 +257,16 @@ void LlamaModel::setLastStreamFailure(std::optional<QString> text)
 bool LlamaModel::shouldStop(const GenerationRun* run) const
 {
     return (run && run->cancelled.load()) || m_freeRequested.load() || stopRequested();
+}
+
+int32_t LlamaModel::decode(const int32_t* tokens, int32_t count)
+{
+    decodeStopped = &LlamaModel::abortCallback;
+    decodingModel = this;
+    const int32_t result = llama_decode(m_context, llama_batch_get_one(const_cast<int32_t*>(tokens), count));
+    decodeStopped = nullptr;
+    decodingModel = nullptr;
+    return result;
 }
 
 bool LlamaModel::abortCallback(void* data)

@@ -181,6 +181,12 @@ public:
     // each run decoded, and the next run decodes only the part of its prompt
     // that differs from it (always at least the last token).
     GenerationHandle generate(const std::string& prompt, const SamplingParams& params, GenerationSink sink);
+    // The same with a prompt made on the queue when the run starts, by a
+    // function that may call tokenize() (engine/ReplyPrompt.h makes one).
+    // A prompt longer than the context less the reply reserve keeps its
+    // first token and its last ones.
+    using PromptMaker = std::function<std::vector<int32_t>(const LlamaModel&)>;
+    GenerationHandle generate(PromptMaker makePrompt, const SamplingParams& params, GenerationSink sink);
 
     // Text value of a GGUF metadata key, or none when absent or empty.
     std::optional<QString> metaValue(const char* key) const;
@@ -198,6 +204,9 @@ public:
         std::function<void(int64_t held)> afterPromptSlice;
         // The memory refuses to drop its tail, as a recurrent one does.
         bool refuseMemoryTrim = false;
+        // Called on the queue once the prompt is decoded, with the logits
+        // that choose the reply's first token.
+        std::function<void(const float* logits, int32_t count)> afterPrompt;
     };
     void setTestHooks(TestHooks hooks) { m_testHooks = std::move(hooks); }
 
@@ -222,8 +231,11 @@ private:
     void releaseResources();
     void setLastStreamFailure(std::optional<QString> text);
     bool shouldStop(const GenerationRun* run) const;
-    void runGeneration(const std::string& prompt, const SamplingParams& params, GenerationRun& run,
+    void runGeneration(const PromptMaker& makePrompt, const SamplingParams& params, GenerationRun& run,
                        const std::function<bool(const QString&)>& onPiece);
+    // llama_decode, with the error lines llama.cpp writes when a stop aborts
+    // it kept out of the runtime log's errors: a stop is not a failure.
+    int32_t decode(const int32_t* tokens, int32_t count);
     std::string tokenPiece(int32_t token) const;
     // Keeps the longest prefix of `prompt` that the memory holds (never its
     // last token) and drops the rest; empties the memory when it cannot keep

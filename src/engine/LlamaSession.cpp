@@ -191,9 +191,17 @@ qsizetype LlamaSession::indexOf(const QUuid& turnId) const
 QList<ChatMessage> LlamaSession::buildHistory() const
 {
     QList<ChatMessage> messages;
+    for (const ReplyPrompt::Message& sent : sentHistory())
+        messages.append(sent.message);
+    return messages;
+}
+
+QList<ReplyPrompt::Message> LlamaSession::sentHistory() const
+{
+    QList<ReplyPrompt::Message> messages;
     for (const Turn& turn : m_turns)
         if (!turn.state.isFailed())
-            messages.append(ChatMessage{turn.role, turn.content});
+            messages.append({turn.id, ChatMessage{turn.role, turn.content}});
     return messages;
 }
 
@@ -395,14 +403,14 @@ SessionTask LlamaSession::send(const QString& text)
     m_turns.append(placeholder);
     emit turnsChanged();
 
-    QList<ChatMessage> history = buildHistory();
+    QList<ReplyPrompt::Message> history = sentHistory();
     history.removeLast(); // the empty placeholder
     if (loadedFileChanged())
         return reloadThenReply(placeholder.id, history);
     return startReply(placeholder.id, history);
 }
 
-SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages)
+SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages)
 {
     auto run = std::make_shared<ReplyRun>();
     run->turnId = bubbleId;
@@ -411,7 +419,7 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMess
     return run->task;
 }
 
-SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages)
+SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages)
 {
     // The store's record, for the name and choices the user may have changed
     // since the load; the unload forgets the loaded one.
@@ -452,7 +460,7 @@ SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<Cha
     return run->task;
 }
 
-void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages)
+void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ReplyPrompt::Message>& messages)
 {
     run->model = m_model;
     run->stopSequences = m_template.stopSequences();
@@ -460,16 +468,29 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
     setTokensPerSecond(std::nullopt);
     publishSnapshot();
 
-    const QString prompt = m_template.format(messages);
-    if (m_promptObserver)
-        m_promptObserver(prompt);
+    // The prompt is made on the model's queue, which owns its tokenizer,
+    // from where this chat's last prompt for this model and context began.
+    QPointer<LlamaSession> self(this);
+    const QUuid modelId = m_loadedModelId.value_or(QUuid());
+    const int64_t contextSize = m_model->contextSize();
+    LlamaModel::PromptMaker makePrompt = [self, run, messages, modelId, contextSize, chatTemplate = m_template,
+                                          cut = m_cuts.of(modelId, contextSize)](const LlamaModel& model) {
+        ReplyPrompt::Made made = ReplyPrompt::make(messages, chatTemplate, contextSize, cut, [&](const QString& text) {
+            return model.tokenize(text.toStdString());
+        });
+        std::vector<int32_t> tokens = std::exchange(made.tokens, {});
+        runOnMain([self, run, modelId, contextSize, made = std::move(made)] {
+            if (self)
+                self->promptMade(run, modelId, contextSize, made);
+        });
+        return tokens;
+    };
     SamplingParams params = SamplingParams::defaults();
     params.stopSequences = run->stopSequences;
     params.maxTokens = replyTokenLimit(m_model->contextSize());
 
     // Pieces travel to the main thread by posting, at most once a frame (see
     // PieceRelay); the worker never waits for the main thread.
-    QPointer<LlamaSession> self(this);
     std::weak_ptr<int> alive = m_alive;
     GenerationSink sink;
     sink.onPiece = [self, run, alive, interval = m_pieceInterval](const QString& piece) {
@@ -494,7 +515,27 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
         });
     };
     run->startedAt = SteadyClock::now();
-    m_streamHandle = m_model->generate(prompt.toStdString(), params, std::move(sink));
+    m_streamHandle = m_model->generate(std::move(makePrompt), params, std::move(sink));
+}
+
+void LlamaSession::promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid& model, int64_t contextSize,
+                              const ReplyPrompt::Made& made)
+{
+    // A reply whose chat was replaced meanwhile tells nothing of this one.
+    if (run != m_reply)
+        return;
+    m_cuts.set(model, contextSize, made.cut);
+    setFirstSeenTurnId(made.cut);
+    if (m_promptObserver)
+        m_promptObserver(made.text);
+}
+
+void LlamaSession::setFirstSeenTurnId(std::optional<QUuid> id)
+{
+    if (m_firstSeenTurnId == id)
+        return;
+    m_firstSeenTurnId = id;
+    emit firstSeenTurnChanged();
 }
 
 void LlamaSession::applyPieces(const std::shared_ptr<ReplyRun>& run)
@@ -616,6 +657,9 @@ void LlamaSession::replaceTurns(QList<Turn> turns)
     endCouncil();
     m_reply.reset(); // its late pieces and finish find no bubble here
     m_turns = std::move(turns);
+    // Another chat: its cuts are made afresh.
+    m_cuts.clear();
+    setFirstSeenTurnId(std::nullopt);
     emit turnsChanged();
     setStreaming(false);
     setTokensPerSecond(std::nullopt);
@@ -630,7 +674,7 @@ LlamaSession::Turn LlamaSession::noteTurn(const QString& text)
     return note;
 }
 
-void LlamaSession::appendQuestion(const QString& text, const QStringList& notes)
+QUuid LlamaSession::appendQuestion(const QString& text, const QStringList& notes)
 {
     Turn user;
     user.role = ChatMessage::Role::user;
@@ -639,6 +683,7 @@ void LlamaSession::appendQuestion(const QString& text, const QStringList& notes)
     for (const QString& noteText : notes)
         m_turns.append(noteTurn(noteText));
     emit turnsChanged();
+    return user.id;
 }
 
 void LlamaSession::appendAssistantNote(const QString& text)

@@ -20,6 +20,7 @@
 #include "engine/ChatMessage.h"
 #include "engine/ChatTemplate.h"
 #include "engine/LlamaModel.h"
+#include "engine/ReplyPrompt.h"
 #include "engine/SessionTask.h"
 #include "engine/Turn.h"
 #include "models/ModelInfo.h"
@@ -69,6 +70,9 @@ public:
     bool isStreaming() const { return m_isStreaming; }
     std::optional<double> tokensPerSecond() const { return m_tokensPerSecond; }
     const std::optional<QString>& statusText() const { return m_statusText; }
+    // The first message that the last reply's model saw, when older ones
+    // were left out to fit its context; none when it saw the whole chat.
+    const std::optional<QUuid>& firstSeenTurnId() const { return m_firstSeenTurnId; }
 
     // --- plain state (what the loaded model says; none or 0 without one) -------
     std::optional<QString> loadedArchitecture() const { return m_model ? m_model->architecture() : std::nullopt; }
@@ -133,7 +137,8 @@ public:
     // one, else the automatic size for the free memory.
     static int64_t contextSizeFor(const ModelInfo& model, uint64_t freeMb);
 
-    // Test seams: sees every rendered prompt; runs on the load thread before
+    // Test seams: sees every rendered prompt (on the main thread, before the
+    // reply's first piece); runs on the load thread before
     // each load; runs there after each load, before the file is looked at
     // again.
     void setPromptObserver(std::function<void(const QString&)> observer) { m_promptObserver = std::move(observer); }
@@ -151,6 +156,7 @@ signals:
     void isStreamingChanged();
     void tokensPerSecondChanged();
     void statusTextChanged();
+    void firstSeenTurnChanged();
     // The loaded model's file changed, and loading it again before a reply
     // failed: the model's display name and the error's description.
     void reloadFailed(const QString& model, const QString& reason);
@@ -160,7 +166,10 @@ private:
     struct CouncilRun;
 
     static Turn noteTurn(const QString& text);
-    void appendQuestion(const QString& text, const QStringList& notes);
+    // Returns the question's bubble.
+    QUuid appendQuestion(const QString& text, const QStringList& notes);
+    // The messages a reply is made from, each with its bubble.
+    QList<ReplyPrompt::Message> sentHistory() const;
     qsizetype indexOf(const QUuid& turnId) const;
     void setStreaming(bool streaming);
     void setTokensPerSecond(std::optional<double> rate);
@@ -173,9 +182,13 @@ private:
     using LoadDone = std::function<void(const ModelInfo&, const std::optional<LoadError>&)>;
     SessionTask startLoad(const ModelInfo& record, LoadDone done);
     void startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt);
-    SessionTask startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
-    SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
-    void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages);
+    SessionTask startReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
+    SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
+    void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ReplyPrompt::Message>& messages);
+    // On the main thread, once the run has made its prompt.
+    void promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid& model, int64_t contextSize,
+                    const ReplyPrompt::Made& made);
+    void setFirstSeenTurnId(std::optional<QUuid> id);
     void applyPieces(const std::shared_ptr<ReplyRun>& run);
     void finishReply(const std::shared_ptr<ReplyRun>& run);
     void endCouncil();
@@ -193,6 +206,8 @@ private:
     bool m_isStreaming = false;
     std::optional<double> m_tokensPerSecond;
     std::optional<QString> m_statusText;
+    std::optional<QUuid> m_firstSeenTurnId;
+    ContextCuts m_cuts; // of the open chat
     std::shared_ptr<LlamaModel> m_model;
     GenerationHandle m_streamHandle;
     std::shared_ptr<ReplyRun> m_reply; // the current reply, if any

@@ -19,10 +19,9 @@ SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& quest
         return {};
     auto council = std::make_unique<CouncilRun>();
     council->members = members;
-    council->history = buildHistory();
-    council->question = question;
-
-    appendQuestion(shown, notes);
+    council->history = sentHistory();
+    const QUuid asked = appendQuestion(shown, notes);
+    council->history.append({asked, ChatMessage{ChatMessage::Role::user, question}});
 
     // A precise timer never fires early, so each tick shows one more second.
     council->statusTimer.setInterval(1000);
@@ -127,9 +126,7 @@ void LlamaSession::answerCouncilMember()
         councilMemberDone();
         return;
     }
-    QList<ChatMessage> messages = council.history;
-    messages.append(ChatMessage{ChatMessage::Role::user, council.question});
-    startReply(*council.bubbleId, messages);
+    startReply(*council.bubbleId, council.history);
 }
 
 void LlamaSession::councilMemberDone()
