@@ -309,3 +309,56 @@ TEST(ContextCut, EditsAroundTheCutAndOneMessageLongerThanTheBudget)
     EXPECT_FALSE(chat.session->turns().last().content.isEmpty());
     EXPECT_EQ(chat.session->firstSeenTurnId(), chat.session->turns()[chat.session->turns().size() - 2].id);
 }
+
+// A council round past both members' contexts: each member's prompt is cut
+// by its own context, and the next round keeps each member's own cut.
+TEST(ContextCut, EachCouncilMemberKeepsItsOwnCut)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("small"), {{kPromptEnd, "▁Hello", "</s>"}});
+    folder.add(QStringLiteral("large"), {{kPromptEnd, "▁world", "</s>"}});
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    QStringList prompts;
+    session.setPromptObserver([&](const QString& p) { prompts << p; });
+    const auto member = [&](const QString& name, int64_t context) {
+        ModelInfo info = modelNamed(store.models(), name);
+        info.contextMode = QStringLiteral("manual");
+        info.contextSizeManual = context;
+        return info;
+    };
+    const QList<ModelInfo> members{member(QStringLiteral("small"), 512), member(QStringLiteral("large"), 1024)};
+
+    QList<Turn> stored(1);
+    stored[0].role = Role::system;
+    stored[0].content = kSystem;
+    uint32_t words = 1;
+    for (int i = 0; i < 32; ++i) {
+        Turn turn;
+        turn.role = i % 2 == 0 ? Role::user : Role::assistant;
+        turn.content = filler(words, 30);
+        stored << turn;
+    }
+    session.replaceTurns(stored);
+
+    LogCapture log;
+    QList<QList<ChatMessage>> sent;
+    for (int round = 0; round < 2; ++round) {
+        const QString question = filler(words, 30);
+        SessionTask task = session.sendCouncil(question, question, members, {});
+        sent << session.buildHistory();
+        ASSERT_TRUE(finishes(task));
+        const QList<Turn>& turns = session.turns();
+        ASSERT_GE(turns.size(), 2);
+        EXPECT_EQ(turns[turns.size() - 2].content, QStringLiteral(" Hello"));
+        EXPECT_EQ(turns.last().content, QStringLiteral(" world"));
+    }
+    ASSERT_EQ(prompts.size(), 4);
+    const qsizetype small = firstSent(prompts[0], sent[0]);
+    const qsizetype large = firstSent(prompts[1], sent[0]);
+    EXPECT_GT(large, 1);
+    EXPECT_GT(small, large);
+    EXPECT_EQ(firstSent(prompts[2], sent[1]), small);
+    EXPECT_EQ(firstSent(prompts[3], sent[1]), large);
+    EXPECT_EQ(log.taken().filter(QStringLiteral("Context full: ")).size(), 2);
+}

@@ -485,6 +485,25 @@ TEST(KeptContext, AStopDuringThePromptKeepsWhatWasDecoded)
     EXPECT_TRUE(sameUpToRounding(again.logits, freshLogits(*model, prompt)));
 }
 
+// A stop that lands while llama.cpp decodes the prompt aborts the decode,
+// which llama.cpp reports as errors: the runtime log says it was the user's
+// stop, and warns of nothing.
+TEST(KeptContext, AStopInsideAPromptDecodeIsLoggedAsTheUsersStop)
+{
+    auto model = loadRandom();
+    llama_set_abort_callback(model->contextHandle(), [](void* stopped) {
+        static_cast<LlamaModel*>(stopped)->requestStop();
+        return true;
+    }, model.get());
+    LogCapture log;
+    const Reply stopped = generateAll(*model, "User: Tell me about the sea.\nAssistant:", greedy());
+    EXPECT_TRUE(stopped.pieces.isEmpty());
+    EXPECT_EQ(stopped.failure, std::nullopt);
+    EXPECT_TRUE(log.taken().filter(QStringLiteral("Stopped by the user during the prompt: 0 of")).size() == 1)
+        << log.taken().join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(LogCapture::warnings, QStringList());
+}
+
 // Whenever the memory cannot be trusted to hold what was kept, the whole
 // prompt is decoded again: a memory that refuses to drop its tail, one
 // emptied behind the model's back, and one that a failed decode left behind.

@@ -67,16 +67,22 @@ struct ModelsFolder {
 struct LogCapture {
     static inline QMutex mutex;
     static inline QStringList messages;
-    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& ctx, const QString& msg) {
+    static inline QStringList warnings; // and worse
+    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& ctx,
+                                                          const QString& msg) {
         QMutexLocker lock(&mutex);
-        if (QLatin1String(ctx.category) == QLatin1String("org.corvanthelis.models.runtime"))
-            messages << msg;
+        if (QLatin1String(ctx.category) != QLatin1String("org.corvanthelis.models.runtime"))
+            return;
+        messages << msg;
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            warnings << msg;
     });
     ~LogCapture()
     {
         qInstallMessageHandler(previous);
         QMutexLocker lock(&mutex);
         messages.clear();
+        warnings.clear();
     }
     QStringList taken()
     {
@@ -87,6 +93,7 @@ struct LogCapture {
     {
         QMutexLocker lock(&mutex);
         messages.clear();
+        warnings.clear();
     }
 };
 
