@@ -33,6 +33,9 @@ public:
     virtual std::optional<QString> statusText() const = 0;
     // The loaded model's context, below 1 without a model.
     virtual int64_t loadedContextSize() const = 0;
+    // The first message that the last reply's model saw, when older ones
+    // were left out; none when it saw them all.
+    virtual std::optional<QUuid> firstSeenTurnId() const { return std::nullopt; }
 
     virtual void send(const QString& prompt) = 0;
     virtual void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
@@ -48,6 +51,7 @@ signals:
     void turnsChanged();
     void isStreamingChanged();
     void statusTextChanged();
+    void firstSeenTurnChanged();
 };
 
 // The engine's own session behind the seam. The session must outlive this
@@ -63,6 +67,7 @@ public:
     bool isStreaming() const override;
     std::optional<QString> statusText() const override;
     int64_t loadedContextSize() const override;
+    std::optional<QUuid> firstSeenTurnId() const override;
 
     void send(const QString& prompt) override;
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,

@@ -25,12 +25,18 @@ public:
     bool streaming = false;
     std::optional<QString> status;
     int64_t loadedContext = 0;
+    std::optional<QUuid> firstSeen;
     QStringList calls;
 
     void setTurns(QList<Turn> turns)
     {
         turnList = std::move(turns);
         emit turnsChanged();
+    }
+    void setFirstSeen(std::optional<QUuid> id)
+    {
+        firstSeen = id;
+        emit firstSeenTurnChanged();
     }
     void setStreaming(bool on)
     {
@@ -42,6 +48,7 @@ public:
     bool isStreaming() const override { return streaming; }
     std::optional<QString> statusText() const override { return status; }
     int64_t loadedContextSize() const override { return loadedContext; }
+    std::optional<QUuid> firstSeenTurnId() const override { return firstSeen; }
 
     void send(const QString& prompt) override { calls.append(QStringLiteral("send ") + prompt); }
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,

@@ -1,0 +1,55 @@
+#include "chat/transcript/ContextDivider.h"
+
+#include "ui_kit/Theme.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+
+namespace cvn {
+
+namespace {
+
+QFont dividerFont()
+{
+    return Theme::inter(400, 12);
+}
+
+} // namespace
+
+const QString& ContextDivider::text()
+{
+    static const QString line = QStringLiteral("The model no longer sees the messages above");
+    return line;
+}
+
+ContextDivider::ContextDivider(QWidget* parent) : QWidget(parent)
+{
+    setFixedHeight(rowHeight);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
+    setAccessibleName(text());
+    m_textWidth = QFontMetrics(dividerFont()).horizontalAdvance(text());
+    Theme::repaintOnAppearanceChange(this);
+}
+
+QRect ContextDivider::textRect() const
+{
+    const int width = qMin(m_textWidth, this->width());
+    return QRect((this->width() - width) / 2, 0, width, height());
+}
+
+void ContextDivider::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    const QRect words = textRect();
+    const int y = height() / 2;
+    painter.setPen(QPen(Theme::ink10(), 1));
+    if (words.left() - lineGap > 0)
+        painter.drawLine(QPointF(0, y + 0.5), QPointF(words.left() - lineGap, y + 0.5));
+    if (words.right() + lineGap < width())
+        painter.drawLine(QPointF(words.right() + lineGap, y + 0.5), QPointF(width(), y + 0.5));
+    painter.setPen(Theme::secondaryText());
+    Theme::drawElidedLine(painter, words, dividerFont(), text(), Qt::AlignCenter);
+}
+
+} // namespace cvn
