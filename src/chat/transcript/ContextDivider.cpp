@@ -1,5 +1,6 @@
 #include "chat/transcript/ContextDivider.h"
 
+#include "chat/transcript/MessageBubble.h"
 #include "ui_kit/Theme.h"
 
 #include <QFontMetrics>
@@ -43,11 +44,14 @@ void ContextDivider::paintEvent(QPaintEvent*)
     QPainter painter(this);
     const QRect words = textRect();
     const int y = height() / 2;
+    // The hairlines span what the bubbles' text spans.
+    const int left = MessageBubble::assistantLeading;
+    const int right = width() - MessageBubble::assistantLeading;
     painter.setPen(QPen(Theme::ink10(), 1));
-    if (words.left() - lineGap > 0)
-        painter.drawLine(QPointF(0, y + 0.5), QPointF(words.left() - lineGap, y + 0.5));
-    if (words.right() + lineGap < width())
-        painter.drawLine(QPointF(words.right() + lineGap, y + 0.5), QPointF(width(), y + 0.5));
+    if (words.left() - lineGap > left)
+        painter.drawLine(QPointF(left, y + 0.5), QPointF(words.left() - lineGap, y + 0.5));
+    if (words.right() + lineGap < right)
+        painter.drawLine(QPointF(words.right() + lineGap, y + 0.5), QPointF(right, y + 0.5));
     painter.setPen(Theme::secondaryText());
     Theme::drawElidedLine(painter, words, dividerFont(), text(), Qt::AlignCenter);
 }
