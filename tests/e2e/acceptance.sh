@@ -570,6 +570,75 @@ close_drawer
 sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=$SECOND_ID; DELETE FROM chats WHERE id=$SECOND_ID" ||
   fail "cannot remove the second chat"
 
+# --- 5, past the context: a chat longer than tiny's context ----------------------------------
+# A stored chat of digits (one token each) well past tiny's context is
+# opened and asked on: the oldest whole messages are left out, in one step
+# to two thirds of the context, and the transcript shows the divider above
+# the first message the model saw. The next message keeps the decoded
+# prefix. The replies come from a model with a short script, moved over
+# tiny's file for this step (the next reply loads it); tiny's own file goes
+# back afterwards, and the chat goes, for the later steps' counts.
+step past-the-context
+"$MAKE_MODEL" --out "$T/brief.gguf" --embd 256 --layers 4 --ff 512 --ctx 4096 \
+  --script "<0x0A>|▁Land|▁ahead|.|</s>" >>"$T/make-model.log" 2>&1 || fail "cannot write the short-spoken model"
+cp "$MODELS/tiny.gguf" "$T/tiny.gguf"
+mv "$T/brief.gguf" "$MODELS/tiny.gguf"
+NOW=$(date +%s)
+sqlite3 -batch "$DB" ".timeout 5000" "INSERT INTO chats(title, created_at, updated_at) VALUES('Voyage log', $NOW, $NOW);
+  WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20)
+  INSERT INTO messages(chat_id, role, content, created_at)
+    SELECT (SELECT id FROM chats WHERE title='Voyage log'), CASE i % 2 WHEN 1 THEN 'user' ELSE 'assistant' END,
+      'Log ' || i || ': ' || replace(hex(zeroblob(40)), '00', '0123456789'), $NOW FROM n;" ||
+  fail "cannot store the long chat"
+VOYAGE=$(sql "SELECT id FROM chats WHERE title='Voyage log'")
+click_at $HISTORY
+wait_drawer_word Voyage voyage-drawer || fail "no row for the long chat"
+# shellcheck disable=SC2086
+click $AT
+close_drawer
+voyage_ask() { # voyage_ask question: sends it and waits for its reply
+  local replies
+  replies=$(sql "SELECT COUNT(*) FROM messages WHERE chat_id=$VOYAGE AND role='assistant'")
+  click_at $EDITOR
+  type_text "$1"
+  key Return
+  wait_sql "SELECT COUNT(*) FROM messages WHERE chat_id=$VOYAGE AND role='assistant'" $((replies + 1)) 60 ||
+    fail "no reply to \"$1\""
+  [ "$(sql "SELECT content FROM messages WHERE chat_id=$VOYAGE ORDER BY id DESC LIMIT 1")" = " Land ahead." ] ||
+    fail "the reply to \"$1\" is not the script's"
+}
+PROMPTS=$(grep -c "Prompt: " "$T/err.log")
+CUTS=$(grep -c "Context full: " "$T/err.log")
+voyage_ask "Where are we now?"
+CUT=$(grep "Context full: " "$T/err.log" | sed -n "$((CUTS + 1))p")
+say "${CUT#*runtime: }"
+[[ $CUT =~ Context\ full:\ left\ out\ the\ oldest\ ([0-9]+)\ messages,\ the\ prompt\ is\ now\ ([0-9]+)\ of\ ([0-9]+)\ tokens ]] ||
+  fail "no cut for the long chat"
+[ $((BASH_REMATCH[2] * 3)) -le $((BASH_REMATCH[3] * 2)) ] || fail "the cut left more than two thirds"
+# Up from the newest messages to the divider.
+for _ in $(seq 8); do
+  # shellcheck disable=SC2046
+  xdotool mousemove --sync $(at_window 640 300) click --repeat 12 --delay 20 4
+  wait_text "no longer sees the messages above" voyage-divider 1 && break
+done
+shown "The model no longer sees the messages above" || fail "no divider above the first message sent"
+PROMPTS=$(grep -c "Prompt: " "$T/err.log")
+voyage_ask "Are we home yet?"
+KEPT=$(grep "Prompt: " "$T/err.log" | sed -n "$((PROMPTS + 1))p")
+say "${KEPT#*runtime: }"
+[[ $KEPT =~ Prompt:\ ([0-9]+)\ tokens,\ ([0-9]+)\ kept\ from\ the\ last\ run ]] || fail "no prompt line after the cut"
+[ "${BASH_REMATCH[2]}" -gt 0 ] || fail "the reply after the cut decoded the whole prompt again"
+[ "$(grep -c "Context full: " "$T/err.log")" = $((CUTS + 1)) ] || fail "the cut moved again"
+mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
+click_at $HISTORY
+wait_drawer_word secret voyage-back-drawer || fail "no row for the first chat"
+# shellcheck disable=SC2086
+click $AT
+wait_text "sea is calm" voyage-back 15 || fail "the first chat did not open"
+close_drawer
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=$VOYAGE; DELETE FROM chats WHERE id=$VOYAGE" ||
+  fail "cannot remove the long chat"
+
 # --- 5a. a model file replaced while the window stays in front ---------------------------------
 # A model with another chat template, trained context and script is moved
 # over tiny's file name while tiny is loaded and the window stays in front
