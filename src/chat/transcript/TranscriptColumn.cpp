@@ -29,8 +29,13 @@ void TranscriptColumn::setFirstSeen(const std::optional<QUuid>& turnId)
     const std::optional<size_t> before = dividerRow();
     m_firstSeen = turnId;
     const std::optional<size_t> after = dividerRow();
-    if (before || after)
+    if ((before || after) && !m_rows.empty()) {
+        // What shows keeps its place when the divider comes or goes above it.
+        const size_t pinned = rowAt(shown().first);
+        const int pinnedTop = m_tops[pinned];
         relayout(qMin(before.value_or(m_rows.size()), after.value_or(m_rows.size())), false);
+        scrollBy(m_tops[pinned] - pinnedTop);
+    }
     settleBubbles();
 }
 
@@ -260,8 +265,6 @@ void TranscriptColumn::settleBubbles()
     if (m_settling || m_rows.empty() || m_tops.size() != m_rows.size())
         return;
     m_settling = true;
-    auto* area = parentWidget() ? qobject_cast<QAbstractScrollArea*>(parentWidget()->parentWidget()) : nullptr;
-    QScrollBar* bar = area && area->viewport() == parentWidget() ? area->verticalScrollBar() : nullptr;
     // Each pass may change heights and so what is near; a few settle it.
     for (int pass = 0; pass < 8; ++pass) {
         const auto [top, bottom] = shown();
@@ -300,11 +303,7 @@ void TranscriptColumn::settleBubbles()
         for (const size_t i : made)
             if (i < *changed)
                 place(i);
-        const int delta = tailInView ? m_tailTop - tailTop : m_tops[pinned] - pinnedTop;
-        if (delta != 0 && bar && isVisible()) {
-            emit contentShifted(delta);
-            bar->setValue(bar->value() + delta);
-        }
+        scrollBy(tailInView ? m_tailTop - tailTop : m_tops[pinned] - pinnedTop);
     }
     // Far from what shows, a row keeps only its turn and its height.
     const auto [top, bottom] = shown();
@@ -317,6 +316,16 @@ void TranscriptColumn::settleBubbles()
         }
     }
     m_settling = false;
+}
+
+void TranscriptColumn::scrollBy(int delta)
+{
+    auto* area = parentWidget() ? qobject_cast<QAbstractScrollArea*>(parentWidget()->parentWidget()) : nullptr;
+    QScrollBar* bar = area && area->viewport() == parentWidget() ? area->verticalScrollBar() : nullptr;
+    if (delta != 0 && bar && isVisible()) {
+        emit contentShifted(delta);
+        bar->setValue(bar->value() + delta);
+    }
 }
 
 void TranscriptColumn::setTailHeight(int height)

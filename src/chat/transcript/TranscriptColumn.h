@@ -31,7 +31,9 @@
 //
 // Above the first message that the last reply's model saw, when older ones
 // were left out, a divider row says so (setFirstSeen); it moves with the rows
-// and goes when that message is gone.
+// and goes when that message is gone. One that comes or goes above what
+// shows scrolls the view with it, as a row out of sight that changes height
+// does.
 //
 // The column owns its bubbles and the divider; the page that holds it sets
 // the bubbles' callbacks through onBubbleCreated. Main thread only.
@@ -135,6 +137,9 @@ private:
     // Gives the rows near what shows their bubbles and takes them from the
     // rows far from it.
     void settleBubbles();
+    // Scrolls the view by `delta` after rows out of sight moved by it, and
+    // says so (contentShifted).
+    void scrollBy(int delta);
 
     std::vector<Row> m_rows;
     std::vector<QWidget*> m_groups;
