@@ -110,6 +110,12 @@ public:
     // becomes the no-model note and reloadFailed() says why (a council member
     // gets its usual note).
     //
+    // A reply's prompt is made on the model's queue (ReplyPrompt): a chat
+    // past the model's context leaves out its oldest whole turns, from
+    // where this chat's last prompt for that model and context size began,
+    // so that it keeps the prefix the model decoded before. Opening another
+    // chat (replaceTurns) forgets where they began.
+    //
     // Another program that opens the loaded model's file for writing (a copy
     // over it in place) makes the model let go of its file (LlamaModel): a
     // reply in progress ends as the user's stop ends it, keeping its text,
