@@ -571,10 +571,11 @@ sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=$SECOND
   fail "cannot remove the second chat"
 
 # --- 5, past the context: a chat longer than tiny's context ----------------------------------
-# A stored chat of digits (one token each) well past tiny's context is
-# opened and asked on: the oldest whole messages are left out, in one step
-# to two thirds of the context, and the transcript shows the divider above
-# the first message the model saw. The next message keeps the decoded
+# A stored chat well past tiny's context (questions on attached files of
+# digits, one token each, which show as a file chip) is opened and asked
+# on: the oldest whole messages are left out, in one step to two thirds of
+# the context, and the transcript shows the divider above the first message
+# the model saw. The next message keeps the decoded
 # prefix. The replies come from a model with a short script, moved over
 # tiny's file for this step (the next reply loads it); tiny's own file goes
 # back afterwards, and the chat goes, for the later steps' counts.
@@ -585,10 +586,12 @@ cp "$MODELS/tiny.gguf" "$T/tiny.gguf"
 mv "$T/brief.gguf" "$MODELS/tiny.gguf"
 NOW=$(date +%s)
 sqlite3 -batch "$DB" ".timeout 5000" "INSERT INTO chats(title, created_at, updated_at) VALUES('Voyage log', $NOW, $NOW);
-  WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20)
+  WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 16)
   INSERT INTO messages(chat_id, role, content, created_at)
     SELECT (SELECT id FROM chats WHERE title='Voyage log'), CASE i % 2 WHEN 1 THEN 'user' ELSE 'assistant' END,
-      'Log ' || i || ': ' || replace(hex(zeroblob(40)), '00', '0123456789'), $NOW FROM n;" ||
+      CASE i % 2 WHEN 1 THEN '[Attached file: log-' || i || '.txt]' || char(10)
+        || replace(hex(zeroblob(120)), '00', '0123456789') || char(10) || '[End file]' || char(10) || char(10)
+        || 'What does log ' || i || ' say?' ELSE 'Nothing new.' END, $NOW FROM n;" ||
   fail "cannot store the long chat"
 VOYAGE=$(sql "SELECT id FROM chats WHERE title='Voyage log'")
 click_at $HISTORY
@@ -615,13 +618,18 @@ say "${CUT#*runtime: }"
 [[ $CUT =~ Context\ full:\ left\ out\ the\ oldest\ ([0-9]+)\ messages,\ the\ prompt\ is\ now\ ([0-9]+)\ of\ ([0-9]+)\ tokens ]] ||
   fail "no cut for the long chat"
 [ $((BASH_REMATCH[2] * 3)) -le $((BASH_REMATCH[3] * 2)) ] || fail "the cut left more than two thirds"
-# Up from the newest messages to the divider.
-for _ in $(seq 8); do
+# Up from the newest messages to the divider, a few lines at a time, each
+# shot read once. Its small grey line reads with a letter or two lost, so
+# parts of it count.
+ORDER=1
+DIVIDER=0
+for _ in $(seq 6); do
+  wait_any voyage-divider 0 "The model no" "no longer sees" "the messages above" && { DIVIDER=1; break; }
   # shellcheck disable=SC2046
-  xdotool mousemove --sync $(at_window 640 300) click --repeat 12 --delay 20 4
-  wait_text "no longer sees the messages above" voyage-divider 1 && break
+  xdotool mousemove --sync $(at_window 640 300) click --repeat 3 --delay 20 4
 done
-shown "The model no longer sees the messages above" || fail "no divider above the first message sent"
+ORDER="1 2 3 4"
+[ "$DIVIDER" = 1 ] || fail "no divider above the first message sent"
 PROMPTS=$(grep -c "Prompt: " "$T/err.log")
 voyage_ask "Are we home yet?"
 KEPT=$(grep "Prompt: " "$T/err.log" | sed -n "$((PROMPTS + 1))p")

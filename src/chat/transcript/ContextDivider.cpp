@@ -8,15 +8,6 @@
 
 namespace cvn {
 
-namespace {
-
-QFont dividerFont()
-{
-    return Theme::inter(400, 12);
-}
-
-} // namespace
-
 const QString& ContextDivider::text()
 {
     static const QString line = QStringLiteral("The model no longer sees the messages above");
@@ -29,7 +20,7 @@ ContextDivider::ContextDivider(QWidget* parent) : QWidget(parent)
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
     setAccessibleName(text());
-    m_textWidth = QFontMetrics(dividerFont()).horizontalAdvance(text());
+    m_textWidth = QFontMetrics(Theme::interRegular13()).horizontalAdvance(text());
     Theme::repaintOnAppearanceChange(this);
 }
 
@@ -53,7 +44,7 @@ void ContextDivider::paintEvent(QPaintEvent*)
     if (words.right() + lineGap < right)
         painter.drawLine(QPointF(words.right() + lineGap, y + 0.5), QPointF(right, y + 0.5));
     painter.setPen(Theme::secondaryText());
-    Theme::drawElidedLine(painter, words, dividerFont(), text(), Qt::AlignCenter);
+    Theme::drawElidedLine(painter, words, Theme::interRegular13(), text(), Qt::AlignCenter);
 }
 
 } // namespace cvn
