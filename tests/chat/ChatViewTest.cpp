@@ -20,6 +20,7 @@
 #include "platform/AppSettings.h"
 #include "storage/ChatHistory.h"
 #include "support/TempEnv.h"
+#include "ui_kit/Theme.h"
 #include "support/WriteFailure.h"
 #include "ui_kit/ContextWarningDialog.h"
 #include "ui_kit/CouncilIntroDialog.h"
@@ -34,6 +35,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QPlainTextEdit>
 #include <QScrollArea>
+#include <QFontMetricsF>
 #include <QScrollBar>
 #include <QTest>
 
@@ -175,6 +177,8 @@ TEST_F(ChatViewTest, DividerSitsAboveTheFirstMessageSeenAndFollowsTheCut)
         const ContextDivider* divider = column->divider();
         ASSERT_NE(divider, nullptr);
         EXPECT_EQ(divider->accessibleName(), QStringLiteral("The model no longer sees the messages above"));
+        EXPECT_GE(divider->textRect().width(), QFontMetricsF(Theme::interRegular13()).horizontalAdvance(
+                                                   ContextDivider::text())); // nothing elided
         EXPECT_EQ(divider->parentWidget(), column); // it scrolls with the rows
         EXPECT_EQ(divider->geometry(), QRect(column->columnX(), column->rowTop(row - 1) + column->rowHeight(row - 1),
                                              MessageBubble::columnWidth, ContextDivider::rowHeight));

@@ -3,8 +3,10 @@
 #include "chat/transcript/MessageBubble.h"
 #include "ui_kit/Theme.h"
 
-#include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QPainter>
+
+#include <cmath>
 
 namespace cvn {
 
@@ -20,7 +22,9 @@ ContextDivider::ContextDivider(QWidget* parent) : QWidget(parent)
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
     setAccessibleName(text());
-    m_textWidth = QFontMetrics(Theme::interRegular13()).horizontalAdvance(text());
+    // Whole pixels that hold the fractional advance: a rounded-down width
+    // would elide the last letters.
+    m_textWidth = int(std::ceil(QFontMetricsF(Theme::interRegular13()).horizontalAdvance(text()))) + 1;
     Theme::repaintOnAppearanceChange(this);
 }
 
