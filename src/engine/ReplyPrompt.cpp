@@ -115,7 +115,7 @@ ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, ChatTemplate
     // One message longer than the budget by itself keeps its last tokens, and
     // the prompt keeps what leads up to it (the system message, the opening
     // of its turn).
-    if (!fits(made.budget) && made.budget > 0) {
+    if (!fits(made.budget) && made.budget > 0 && !messages.isEmpty()) {
         const QString& content = messages.back().message.content;
         const qsizetype at = content.isEmpty() ? -1 : made.text.lastIndexOf(content);
         const int64_t head = at < 0 ? 1 : int64_t(tokenize(made.text.left(at)).size());
