@@ -46,6 +46,7 @@ struct SettingsPagesTest : PagesTest {
         PagesTest::SetUp();
         page = std::make_unique<SettingsPage>([this] { ran.append("close"); }, [this] { ran.append("appearance"); },
                                               [this] { ran.append("models"); }, [this] { ran.append("hardware"); },
+                                              [this] { ran.append("chats"); },
                                               [this](const QUrl& url) { opened.append(url); });
         page->resize(800, 700);
         showAndSettle(*page);

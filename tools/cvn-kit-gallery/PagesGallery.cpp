@@ -128,7 +128,7 @@ void press(QWidget* widget)
 
 QImage settingsImage(bool pressed)
 {
-    SettingsPage page([] {}, [] {}, [] {}, [] {}, [](const QUrl&) {});
+    SettingsPage page([] {}, [] {}, [] {}, [] {}, [] {}, [](const QUrl&) {});
     page.resize(720, 640);
     grab(page);
     if (pressed)
