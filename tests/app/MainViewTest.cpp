@@ -360,7 +360,7 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
     EXPECT_EQ(ChatActions::deleteBody(QStringLiteral(u"A \"q\" B")),
               QStringLiteral(u"\"A \"q\" B\" and its messages will be permanently deleted."));
     const auto items = ChatActions::menuItems({.id = 1, .title = QStringLiteral("t"), .pinned = true});
-    ASSERT_EQ(items.size(), 4);
+    ASSERT_EQ(items.size(), 5);
     EXPECT_EQ(std::tuple(items[0].id, items[0].label, items[0].destructive),
               std::tuple(QStringLiteral("pin"), QStringLiteral("UNPIN"), false));
     EXPECT_EQ(std::tuple(items[1].id, items[1].label, items[1].destructive),
@@ -368,6 +368,8 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
     EXPECT_EQ(std::tuple(items[2].id, items[2].label, items[2].destructive),
               std::tuple(QStringLiteral("instructions"), QStringLiteral(u"Instructions…"), false));
     EXPECT_EQ(std::tuple(items[3].id, items[3].label, items[3].destructive),
+              std::tuple(QStringLiteral("export"), QStringLiteral(u"Export…"), false));
+    EXPECT_EQ(std::tuple(items[4].id, items[4].label, items[4].destructive),
               std::tuple(QStringLiteral("delete"), QStringLiteral("DELETE"), true));
 
     Fixture f;
@@ -377,6 +379,22 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
                                                     "[End file]\n\nThe secret word?"));
     const int64_t other = f.savedChat(QStringLiteral("Hi"));
     ASSERT_GE(other, 1);
+    {
+        // "Export…" asks the view for a file; the chat then goes there.
+        QList<ChatActions::Row> asked;
+        QObject context;
+        QObject::connect(&chat, &ChatActions::exportRequested, &context,
+                         [&](const ChatActions::Row& row) { asked.append(row); });
+        chat.openMenu({.id = open, .title = QStringLiteral("The secret word?")});
+        chat.choose(QStringLiteral("export"));
+        ASSERT_EQ(asked.size(), 1);
+        EXPECT_EQ(asked[0].id, open);
+        const QString md = cvn::test::makeTempFolder("export") + QStringLiteral("/chat.md");
+        EXPECT_EQ(chat.exportChat(asked[0], md, true), std::nullopt);
+        QFile file(md);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readLine(), QByteArray("# The secret word?\n"));
+    }
     ASSERT_GE(open, 1);
     // Back to the attachment chat, as the open one.
     f.view->chat().openChat(f.row(open));

@@ -1016,6 +1016,62 @@ wait_any --gone models-debug-off 10 "${PANEL_ROWS[@]}" || fail "the debug panel 
 click_at $MODELS_BACK
 wait_text "WRITE A MESSAGE..." back-to-chat 10 || fail "the models page's back button"
 
+# --- 12a. chats out and back in ------------------------------------------------------------------
+# The chat's menu exports it as Markdown through the save panel; SETTINGS ›
+# CHATS exports every chat as JSON Lines, another program empties the
+# database, and the page imports the file: the drawer lists the chat again.
+# Typed into the save panel's name field: the file's whole path.
+save_panel() { # save_panel path name
+  sleep 1
+  key ctrl+a
+  type_text "$1"
+  key Return
+  local _
+  for _ in $(seq 50); do [ -s "$1" ] && return 0; sleep 0.2; done
+  shot "$2-missing"
+  fail "$1 was not written"
+}
+step export-chat
+row_menu export-chat
+# "Export…", two items under RENAME (rows 49 apart, "Instructions…"
+# between): the reader misses the words with their ellipsis on the whole window.
+find_word "$SHOT_FILE" RENAME || fail "the menu lacks RENAME"
+click "${AT% *}" $((${AT#* } + 98))
+save_panel "$HOME/Documents/chat.md" export-chat
+HEADING=$(grep -m1 '^# ' "$HOME/Documents/chat.md")
+[ "$HEADING" = "# Secret word test" ] || fail "the Markdown's first heading is '$HEADING'"
+shot export-chat-done
+
+step chats-page
+CHATS=$(sql "SELECT COUNT(*) FROM chats")
+MESSAGES=$(sql "SELECT COUNT(*) FROM messages")
+click_at $HISTORY
+click_word SETTINGS chats-settings
+click_word CHATS chats-row
+wait_text "EXPORT AND IMPORT" chats-page 10 || fail "no chats page"
+click_word all chats-export
+ALL_X=${AT% *}
+save_panel "$HOME/Documents/all.jsonl" chats-export
+wait_text "Exported" chats-exported 10 || fail "no outcome for the export"
+[ "$(wc -l <"$HOME/Documents/all.jsonl")" = "$CHATS" ] || fail "the export holds $(wc -l <"$HOME/Documents/all.jsonl") lines, not $CHATS"
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages; DELETE FROM chats" || fail "cannot empty the database"
+# The row's first word, left of the header's "IMPORT".
+wait_word Import chats-import 10 "$ALL_X" || fail "no Import chats… row"
+# shellcheck disable=SC2086
+click $AT
+save_panel "$HOME/Documents/all.jsonl" chats-import
+wait_sql "SELECT COUNT(*) FROM chats" "$CHATS" 15 || fail "the chats were not imported"
+wait_sql "SELECT COUNT(*) FROM messages" "$MESSAGES" 5 || fail "the messages were not imported"
+wait_text "Importe" chats-imported 10 || fail "no outcome for the import"
+# Back to the settings, then closed: the chat page.
+click_at 67 62
+wait_text "GENERAL" chats-back 10 || fail "the chats page's back control"
+click_at 67 62
+wait_text "WRITE A MESSAGE..." chats-closed 10 || fail "the settings did not close"
+click_at $HISTORY
+wait_drawer_word secret chats-listed || fail "the drawer does not list the imported chat"
+close_drawer
+
 # --- 13. delete from the drawer ------------------------------------------------------------------
 step delete
 row_menu delete
