@@ -159,6 +159,9 @@ public:
     int64_t trainedContext() const { return m_trainedContext; }
     const std::optional<QString>& embeddedChatTemplate() const { return m_embeddedChatTemplate; }
     bool isFreed() const { return m_isFreed.load(); }
+    // True from the moment free() is called, before the run it stops has
+    // ended: a run that ends then was cut short by it.
+    bool freeRequested() const { return m_freeRequested.load(); }
     // True when the file at path() is no longer the one loaded: replaced,
     // rewritten, cut short or gone, or opened for writing by another program
     // (the lease broke), or when the model was freed. The weights are mapped

@@ -572,7 +572,7 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
     const bool current = run == m_reply;
     // A model freed under its reply let go of its file for another program
     // that writes it: that reply ends as the user's stop ends one.
-    const bool cancelled = run->userCancelled || (run->model && run->model->isFreed());
+    const bool cancelled = run->userCancelled || (run->model && run->model->freeRequested());
     const qsizetype index = indexOf(run->turnId);
     if (index >= 0) {
         const ReasoningParser::Split rest = run->parser.flush();

@@ -53,6 +53,7 @@ ChildWriter::ChildWriter(const QString& path, int flags, const QByteArray& bytes
     ::close(go[0]);
     m_report = report[0];
     m_go = go[1];
+    m_holding = bytes.isEmpty();
 }
 
 ChildWriter::~ChildWriter()
@@ -80,8 +81,11 @@ void ChildWriter::close()
     // of this end too.
     if (m_go < 0)
         return;
+    // Only a holding child reads it: a write with no reader left would end
+    // this process (SIGPIPE).
     const char byte = 1;
-    [[maybe_unused]] const ssize_t sent = ::write(m_go, &byte, 1);
+    if (m_holding && !finished())
+        [[maybe_unused]] const ssize_t sent = ::write(m_go, &byte, 1);
     ::close(m_go);
     m_go = -1;
 }

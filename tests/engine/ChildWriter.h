@@ -36,6 +36,7 @@ private:
     int m_report = -1; // read end: a byte once the open returned
     int m_go = -1; // write end: a byte lets a holding child go
     bool m_reaped = false;
+    bool m_holding = false; // it waits for close()
 };
 
 // True while this process holds a lease on the file at `path` (/proc/locks).
