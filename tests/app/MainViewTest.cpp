@@ -11,11 +11,16 @@
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "chat/shared/AppSignals.h"
+#include "attachments/views/StagedStrip.h"
 #include "chat/ChatView.h"
+#include "chat/composer/ComposerEditor.h"
+#include "chat/transcript/MessageBubble.h"
+#include "chat/transcript/TranscriptColumn.h"
 #include "chat/NoticeLine.h"
 #include "chat/composer/Composer.h"
 #include "chat/shared/DebugPanel.h"
 #include "chat/shared/Toasts.h"
+#include "engine/ChildWriter.h"
 #include "engine/QtPrinters.h"
 #include "engine/TestModels.h"
 #include "models/MemoryEstimates.h"
@@ -44,6 +49,10 @@
 #include <QScrollArea>
 #include <QTest>
 #include <QThreadPool>
+
+#include <fcntl.h>
+
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -353,6 +362,71 @@ TEST(ChatActions, InstructionsDialogShowsTheModelsAsPlaceholderAndStoresTheChats
     QTest::mouseClick(dialog->saveButton(), Qt::LeftButton);
     EXPECT_TRUE(f.db->instructions(open).isEmpty());
     EXPECT_TRUE(f.view->session().chatInstructions().isEmpty());
+}
+
+// Another program opening the model's file as a reply starts: the reply,
+// stopped before its first token, keeps its bubble with a note that says
+// why, and so does a council member's. A send that waits for that program
+// shows the wait with a stop button, which gives the text back.
+TEST(ModelSelection, AnotherProgramWritingTheModelFile)
+{
+    Fixture f;
+    const QString file = f.folder.path + QStringLiteral("/tiny.gguf");
+    const QString note = QStringLiteral("Stopped: another program is rewriting the model file");
+    LlamaSession& session = f.view->session();
+    ChatView* chat = f.chatPage();
+    ASSERT_NE(chat, nullptr);
+    std::unique_ptr<ChildWriter> writer;
+    // The writer opens the file once the prompt is decoded; the run goes on
+    // once the model was told to let go, and stops before its first token.
+    const auto loadWithABreakAhead = [&] {
+        writer.reset();
+        f.load(QStringLiteral("tiny"));
+        LlamaModel* model = session.model().get();
+        model->setTestHooks({.afterPromptSlice = [&writer, model, file](int64_t) {
+            writer = std::make_unique<ChildWriter>(file, O_WRONLY);
+            for (int i = 0; i < 2000 && !model->stopRequested(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }});
+    };
+    const auto lastBubble = [&] {
+        waitUntil([&] { return chat->transcript()->rowCount() == session.turns().size(); }, 5000);
+        return chat->transcript()->bubble(chat->transcript()->rowCount() - 1);
+    };
+
+    loadWithABreakAhead();
+    f.exchange(QStringLiteral("Hi"));
+    MessageBubble* stopped = lastBubble();
+    ASSERT_NE(stopped, nullptr);
+    EXPECT_EQ(std::tuple(stopped->layoutKind(), stopped->turn().state.failureMessage),
+              std::tuple(MessageBubble::Layout::failure, note));
+
+    loadWithABreakAhead();
+    session.sendCouncil(QStringLiteral("@tiny Hi"), QStringLiteral("Hi"), {f.store->model(f.id(QStringLiteral("tiny"))).value()},
+                        {});
+    ASSERT_TRUE(waitUntil([&] { return !session.isStreaming(); }, 30000));
+    stopped = lastBubble();
+    ASSERT_NE(stopped, nullptr);
+    EXPECT_EQ(std::tuple(stopped->layoutKind(), stopped->turn().state.failureMessage, stopped->turn().modelName),
+              std::tuple(MessageBubble::Layout::failure, note, std::optional(QStringLiteral("tiny"))));
+
+    // The model let go of the file for the writer, which holds it open.
+    writer = std::make_unique<ChildWriter>(file, O_WRONLY | O_APPEND);
+    ASSERT_TRUE(writer->opened(20000));
+    chat->composer()->editor()->setText(QStringLiteral("keep me"));
+    chat->composer()->send();
+    ASSERT_TRUE(waitUntil([&] { return chat->statusLine()->isVisibleTo(chat); }, 20000));
+    EXPECT_EQ(chat->statusLine()->text(), QStringLiteral("Waiting for another program to finish writing tiny…"));
+    QAbstractButton* stop = nullptr;
+    for (QAbstractButton* button : chat->composer()->findChildren<QAbstractButton*>())
+        stop = button->toolTip() == QStringLiteral("Stop") ? button : stop;
+    ASSERT_NE(stop, nullptr);
+    ASSERT_TRUE(stop->isVisibleTo(chat));
+    QTest::mouseClick(stop, Qt::LeftButton);
+    EXPECT_TRUE(waitUntil([&] { return chat->composer()->text() == QStringLiteral("keep me"); }, 5000));
+    EXPECT_FALSE(chat->statusLine()->isVisibleTo(chat));
+    EXPECT_FALSE(stop->isVisibleTo(chat));
+    EXPECT_TRUE(f.view->overlays().isEmpty());
 }
 
 TEST(ChatActions, MenuRenameDeleteAndPersistence)

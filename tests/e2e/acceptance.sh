@@ -673,6 +673,82 @@ shown "sea is calm" || fail "the stopped reply's text is gone"
 kill -0 "$APP_PID" 2>/dev/null || fail "the program ended"
 mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
 
+# --- 5d. a model file that another program is still writing ------------------------------------
+# `sleep 6 >>` holds tiny's file open for writing as tiny is picked: the load
+# waits, saying so, and loads the file once the writer closes it, with a
+# lease that /proc/locks shows during the next reply; `cp` over the file 1.5 s
+# into that reply is held back until the model lets go, and the program
+# lives. Then tiny is picked again and a writer fills its file in place with
+# a model of its size, in pieces over four seconds, while a message goes
+# out: the reply waits for the finished file and comes from it, and nothing
+# from the half-written file is stored. tiny's own file goes back afterwards.
+step written-while-picked
+cp "$MODELS/tiny.gguf" "$T/tiny.gguf"
+LOADS=$(loaded_count tiny)
+lease_held() { # the program holds a lease on tiny's file
+  awk -v pid="$APP_PID" -v ino=":$(stat -c %i "$MODELS/tiny.gguf")" \
+    '$2 == "LEASE" && $5 == pid && substr($6, length($6) - length(ino) + 1) == ino {found = 1} END {exit !found}' /proc/locks
+}
+click_pill TINY written-pill
+wait_text "SELECT MODEL" written-picker 10 || fail "the picker did not open"
+wait_pill tiny written-picker-tiny
+sleep 6 >>"$MODELS/tiny.gguf" &
+WRITER=$!
+PIDS+=($WRITER)
+click $AT
+wait_text "Waiting for another program to finish writing tiny" written-waiting 5 || fail "the load does not say it waits"
+[ "$(loaded_count tiny)" = "$LOADS" ] || fail "tiny loaded while its file was open for writing"
+wait "$WRITER"
+for _ in $(seq 100); do [ "$(loaded_count tiny)" -gt "$LOADS" ] && break; sleep 0.2; done
+[ "$(loaded_count tiny)" = $((LOADS + 1)) ] || fail "tiny was not loaded once the writer closed its file"
+USERS=$(sql "SELECT COUNT(*) FROM messages WHERE role='user'")
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+click_at $EDITOR
+type_text "Tell me about the sea."
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='user'" $((USERS + 1)) 30 || fail "the question was not saved"
+sleep 1.5
+lease_held || fail "/proc/locks shows no lease on tiny's file during the reply"
+cp "$T/rain.gguf" "$MODELS/tiny.gguf" || fail "cp over the loaded model failed"
+kill -0 "$APP_PID" 2>/dev/null || fail "the program ended"
+wait_text "sea is calm" written-stopped 15 || fail "the stopped reply's text is not on screen"
+[ "$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")" = "$REPLIES" ] || fail "the stopped reply was stored"
+
+step slow-writer
+mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
+cp "$MODELS/tiny.gguf" "$T/tiny.gguf"
+[ "$(stat -c %s "$T/rain.gguf")" = "$(stat -c %s "$MODELS/tiny.gguf")" ] || fail "rain is not of tiny's size"
+LOADS=$(loaded_count tiny)
+click_pill TINY slow-pill
+wait_text "SELECT MODEL" slow-picker 10 || fail "the picker did not open"
+click_pill tiny slow-picker-tiny
+for _ in $(seq 100); do [ "$(loaded_count tiny)" -gt "$LOADS" ] && break; sleep 0.2; done
+[ "$(loaded_count tiny)" = $((LOADS + 1)) ] || fail "tiny was not loaded"
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+CHUNK=$((($(stat -c %s "$T/rain.gguf") + 7) / 8))
+# One open for the whole write, as a download into a preallocated file.
+(
+  exec 3<>"$MODELS/tiny.gguf"
+  for i in 0 1 2 3 4 5 6 7; do
+    dd if="$T/rain.gguf" of=/dev/fd/3 bs=$CHUNK skip=$i seek=$i count=1 conv=notrunc status=none
+    sleep 0.5
+  done
+) &
+WRITER=$!
+PIDS+=($WRITER)
+sleep 0.7
+click_at $EDITOR
+type_text "What falls?"
+key Return
+wait "$WRITER"
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 60 || fail "the reply was not saved"
+sleep 1
+[ "$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")" = $((REPLIES + 1)) ] || fail "more than one reply was stored"
+REPLY=$(sql "SELECT content FROM messages WHERE role='assistant' ORDER BY id DESC LIMIT 1")
+[ "$REPLY" = " Rain falls." ] || fail "the reply is '$REPLY', not the finished file's"
+kill -0 "$APP_PID" 2>/dev/null || fail "the program ended"
+mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
+
 # --- 6. council ----------------------------------------------------------------------------------
 step council
 click_at $COUNCIL_SWITCH
