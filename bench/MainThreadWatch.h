@@ -2,35 +2,37 @@
 
 // What the main thread of a Qt benchmark spends: its processor time over a
 // stretch of wall time, and the longest single stretch it ran without
-// going back to wait for events (from the event dispatcher's awake to its
-// aboutToBlock), which is how long a key or a repaint could have waited.
+// looking at its event queue, which is how long a key or a repaint could
+// have waited. A thread of the watch's own posts a probe to the main
+// thread, waits for it to be handled and posts the next a millisecond
+// later; the longest a probe waited is that stretch, to about a
+// millisecond.
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QObject>
+#include <QMetaObject>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
+#include <memory>
+#include <thread>
 
 namespace cvn::bench {
 
 class MainThreadWatch {
 public:
+    // Made on the main thread, with the application running.
     MainThreadWatch()
     {
-        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(qApp->thread());
-        m_awake = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [this] {
-            m_since = std::chrono::steady_clock::now();
-            m_running = true;
-        });
-        m_blocking = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [this] { close(); });
         reset();
+        m_probe = std::thread([this] { probe(); });
     }
     ~MainThreadWatch()
     {
-        QObject::disconnect(m_awake);
-        QObject::disconnect(m_blocking);
+        m_stop = true;
+        m_probe.join();
+        // A probe still queued finds its state alive: it holds a share.
     }
     MainThreadWatch(const MainThreadWatch&) = delete;
     MainThreadWatch& operator=(const MainThreadWatch&) = delete;
@@ -38,32 +40,20 @@ public:
     // Starts counting again from now.
     void reset()
     {
-        m_worstMs = 0;
-        m_since = std::chrono::steady_clock::now();
-        m_running = true;
-        m_wallStart = m_since;
+        m_state->worstUs = 0;
+        m_wallStart = std::chrono::steady_clock::now();
         m_cpuStart = threadCpuSeconds();
     }
-    // The longest stretch since reset, the one running now included.
-    double worstStretchMs()
-    {
-        if (m_running) {
-            close();
-            m_since = std::chrono::steady_clock::now();
-            m_running = true;
-        }
-        return m_worstMs;
-    }
+    // The longest a probe waited since reset, in milliseconds.
+    double worstStretchMs() const { return double(m_state->worstUs.load()) / 1000.0; }
     // The main thread's processor time since reset, as a share of the wall
-    // time, in percent.
+    // time, in percent. Called on the main thread.
     double busyPercent() const
     {
-        const double wall =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - m_wallStart).count();
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_wallStart).count();
         return wall > 0 ? 100.0 * (threadCpuSeconds() - m_cpuStart) / wall : 0;
     }
 
-    // Called on the main thread only.
     static double threadCpuSeconds()
     {
         timespec now{};
@@ -72,23 +62,40 @@ public:
     }
 
 private:
-    void close()
+    struct State {
+        std::atomic<long long> worstUs = 0;
+        std::atomic<bool> handled = true;
+    };
+
+    void probe()
     {
-        if (!m_running)
-            return;
-        m_running = false;
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_since).count();
-        m_worstMs = std::max(m_worstMs, ms);
+        const std::shared_ptr<State> state = m_state;
+        while (!m_stop) {
+            if (state->handled) {
+                state->handled = false;
+                const auto posted = std::chrono::steady_clock::now();
+                QMetaObject::invokeMethod(
+                    qApp,
+                    [state, posted] {
+                        const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::steady_clock::now() - posted)
+                                                .count();
+                        long long worst = state->worstUs;
+                        while (waited > worst && !state->worstUs.compare_exchange_weak(worst, waited)) {
+                        }
+                        state->handled = true;
+                    },
+                    Qt::QueuedConnection);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 
-    QMetaObject::Connection m_awake;
-    QMetaObject::Connection m_blocking;
-    std::chrono::steady_clock::time_point m_since;
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+    std::atomic<bool> m_stop = false;
+    std::thread m_probe;
     std::chrono::steady_clock::time_point m_wallStart;
     double m_cpuStart = 0;
-    double m_worstMs = 0;
-    bool m_running = false;
 };
 
 } // namespace cvn::bench
