@@ -220,6 +220,15 @@ public:
     // The chats in `ids` that exist, in no particular order, read as the
     // list reads them.
     ChatList readChats(const QSet<int64_t>& ids) const;
+    // The file another thread may read the chat list from through a
+    // connection of its own (readChatListAt): this database's file while it
+    // is open for writing; nothing while it is closed or read-only, when
+    // what this connection reads may be a private copy or the file alone.
+    std::optional<QString> listFile() const;
+    // readChatList() through a read-only connection to `path` opened and
+    // closed here, for a thread other than the main one; not ok when the
+    // file cannot be opened or read.
+    static ChatList readChatListAt(const QString& path);
     // SQLite's data_version of this connection: it changes when another
     // connection (another instance, a tool) commits, never for this
     // connection's own writes. Nothing when it cannot be read.

@@ -150,7 +150,12 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
     });
     m_catchUpTimer.setInterval(catchUpIntervalMs);
     connect(&m_catchUpTimer, &QTimer::timeout, this, [this] {
-        if (isActiveWindow() && catchUp())
+        if (!isActiveWindow())
+            return;
+        catchUp();
+        // Only a read made at once (the first) has changed the rows by now;
+        // those read on the store's thread come with rowsChanged.
+        if (m_rowsChanged)
             refresh();
     });
     Theme::repaintOnAppearanceChange(this);
@@ -281,10 +286,10 @@ void SidebarView::setQuery(const QString& query)
     refresh();
 }
 
-bool SidebarView::catchUp()
+void SidebarView::catchUp()
 {
     const QScopedValueRollback later(m_refreshLater, true);
-    return m_chats.reloadIfChangedElsewhere();
+    m_chats.catchUp();
 }
 
 QString SidebarView::activeQuery() const
