@@ -389,18 +389,26 @@ void SidebarView::refresh()
     if (!m_open)
         return;
     if (std::exchange(m_rowsChanged, false)) {
-        // The widgets of chats deleted since go.
-        QSet<int64_t> ids;
-        ids.reserve(m_chats.rows().size());
-        for (const ChatStore::Row& row : m_chats.rows())
-            ids.insert(row.id);
-        m_list->keepRowsOf(ids);
+        // The widgets of chats deleted since go. Only a few rows have
+        // widgets: the list is looked through for those, not made a set.
+        const QList<int64_t> made = m_list->rowWidgetIds();
+        const QSet<int64_t> withWidgets(made.cbegin(), made.cend());
+        QSet<int64_t> kept;
+        for (const ChatStore::Row& row : m_chats.rows()) {
+            if (withWidgets.contains(row.id))
+                kept.insert(row.id);
+        }
+        m_list->keepRowsOf(kept);
     }
     // The store answers the repeated content search of one query from its
     // cache, so each new query costs one message search.
     const QList<ChatStore::Row> pinned = filtered(readStore().pinned);
     const QList<ChatStore::Section> sections = visibleSections();
     QList<SidebarList::Entry> entries;
+    qsizetype count = pinned.size() + 1 + sections.size() + 1;
+    for (const ChatStore::Section& section : sections)
+        count += section.rows.size();
+    entries.reserve(count);
     if (!pinned.isEmpty()) {
         entries.append(SidebarList::heading(QStringLiteral("PINNED"), true));
         for (const ChatStore::Row& row : pinned)
