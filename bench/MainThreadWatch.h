@@ -6,7 +6,8 @@
 // have waited. A thread of the watch's own posts a probe to the main
 // thread, waits for it to be handled and posts the next a millisecond
 // later; the longest a probe waited is that stretch, to about a
-// millisecond.
+// millisecond. The probes wake the main thread a thousand times a second,
+// so a watch that measures the processor share sends none.
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -22,16 +23,20 @@ namespace cvn::bench {
 
 class MainThreadWatch {
 public:
+    enum class Measure { stretches, processorShare };
+
     // Made on the main thread, with the application running.
-    MainThreadWatch()
+    explicit MainThreadWatch(Measure measure)
     {
         reset();
-        m_probe = std::thread([this] { probe(); });
+        if (measure == Measure::stretches)
+            m_probe = std::thread([this] { probe(); });
     }
     ~MainThreadWatch()
     {
         m_stop = true;
-        m_probe.join();
+        if (m_probe.joinable())
+            m_probe.join();
         // A probe still queued finds its state alive: it holds a share.
     }
     MainThreadWatch(const MainThreadWatch&) = delete;

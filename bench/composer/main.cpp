@@ -108,7 +108,7 @@ int idle(cvn::Composer* composer, QWidget* page, int megabytes)
     }
     for (int i = 0; i < 5; ++i)
         QApplication::processEvents();
-    cvn::bench::MainThreadWatch watch;
+    cvn::bench::MainThreadWatch watch(cvn::bench::MainThreadWatch::Measure::processorShare);
     QEventLoop loop;
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);
     loop.exec();

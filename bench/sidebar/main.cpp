@@ -206,7 +206,7 @@ void otherWriter(cvn::SidebarView& drawer, QWidget& window, const QString& path,
     QApplication::setActiveWindow(&window);
     OtherWriter writer(path, chats);
     runFor(500);
-    cvn::bench::MainThreadWatch watch;
+    cvn::bench::MainThreadWatch watch(cvn::bench::MainThreadWatch::Measure::stretches);
     runFor(10000);
     std::printf("catch-up with another writer, main thread: %.1f ms\n", watch.worstStretchMs());
 
