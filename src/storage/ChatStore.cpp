@@ -100,6 +100,10 @@ ChatStore::ChatStore(ChatDatabase& db, QObject* parent)
     // A database that opens later, or becomes writable, may hold more than
     // what was read before.
     connect(&m_db, &ChatDatabase::openChanged, this, &ChatStore::reload);
+    connect(&m_db, &ChatDatabase::searchRenewed, this, [this] {
+        m_contentHits.reset();
+        emit matchesChanged();
+    });
     reload();
 }
 

@@ -126,7 +126,7 @@ public:
 
     // The chats with a message containing `query`, ignoring case; empty for
     // an empty query. The answer for the last query is kept until the next
-    // reload.
+    // full read or matchesChanged.
     QSet<int64_t> contentMatches(const QString& query);
 
     // Pins the row's chat when the row shows it unpinned, and the other way
@@ -143,6 +143,9 @@ public:
 
 signals:
     void rowsChanged();
+    // contentMatches may answer otherwise now: the message search has read
+    // what another connection committed.
+    void matchesChanged();
 
 private:
     // A full read, as the reading thread hands it over.

@@ -221,6 +221,10 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
     connect(settings, &QAbstractButton::clicked, this, &SidebarView::onOpenSettings);
     connect(m_list, &SidebarList::rowSelected, this, &SidebarView::onSelectChat);
     connect(m_list, &SidebarList::rowMenu, this, &SidebarView::onRowMenu);
+    connect(&m_chats, &ChatStore::matchesChanged, this, [this] {
+        if (!activeQuery().isEmpty())
+            refresh();
+    });
     connect(&m_chats, &ChatStore::rowsChanged, this, [this] {
         // Closed, nothing is built: opening builds it all.
         m_store.reset();
