@@ -1,5 +1,6 @@
 #include "storage/ChatDatabase.h"
 
+#include "HeldReads.h"
 #include "RawDatabase.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
@@ -10,13 +11,9 @@
 #include <QHash>
 #include <QRandomGenerator>
 #include <QSignalSpy>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
 #include <tuple>
 
 using cvn::ChatDatabase;
@@ -544,15 +541,8 @@ TEST(ChatDatabase, SearchAfterAnotherInstanceCommittedNeverWaitsForTheCopy)
     addChat(db, 1, 0, 1);
     addMessage(db, 1, "a zebra crossing");
     EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1}));
-    std::atomic<int> reads = 0;
-    std::atomic<int> readsOnMain = 0;
-    std::atomic<bool> hold = true;
-    db.setCopyReadHook([&] {
-        ++reads;
-        readsOnMain += QThread::currentThread() == qApp->thread();
-        for (int i = 0; hold && i < 10000; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
+    cvn::test::HeldReads held;
+    db.setCopyReadHook(held.hook());
     QSignalSpy renewed(&db, &ChatDatabase::searchRenewed);
 
     ChatDatabase other(path);
@@ -560,8 +550,8 @@ TEST(ChatDatabase, SearchAfterAnotherInstanceCommittedNeverWaitsForTheCopy)
     addMessage(other, 2, "zealous");
     EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1})) << "the copy as it was";
     EXPECT_EQ(db.searchMessages("zealous"), (QSet<int64_t>{2})) << "the index";
-    hold = false;
+    held.hold = false;
     ASSERT_TRUE(cvn::test::waitUntil([&] { return renewed.count() == 1; }, 10000));
     EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2}));
-    EXPECT_EQ(std::tuple(reads.load(), readsOnMain.load()), std::tuple(1, 0));
+    EXPECT_EQ(std::tuple(held.reads.load(), held.onMain.load()), std::tuple(1, 0));
 }

@@ -1,5 +1,6 @@
 #include "storage/ChatStore.h"
 
+#include "HeldReads.h"
 #include "RawDatabase.h"
 #include "Turns.h"
 #include "support/TempEnv.h"
@@ -7,7 +8,6 @@
 
 #include <QLocale>
 #include <QSignalSpy>
-#include <QThread>
 
 #include <atomic>
 #include <chrono>
@@ -289,24 +289,17 @@ TEST(ChatStore, CatchingUpReadsOnItsOwnThreadAndEndsAsAFullRead)
     for (int64_t id = 1; id <= 20; ++id)
         addChat(db, id, "chat", id);
     ChatStore store(db);
-    std::atomic<int> reads = 0;
-    std::atomic<int> readsOnMain = 0;
-    std::atomic<bool> hold = true;
-    store.setReadHook([&] {
-        ++reads;
-        readsOnMain += QThread::currentThread() == qApp->thread();
-        for (int i = 0; hold && i < 10000; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
+    cvn::test::HeldReads held;
+    store.setReadHook(held.hook());
 
     // Read before this window's own rename, handed over after it.
     ASSERT_TRUE(ChatDatabase(path).run("UPDATE chats SET pinned=1 WHERE id=3"));
     EXPECT_TRUE(store.catchUp());
-    ASSERT_TRUE(cvn::test::waitUntil([&] { return reads == 1; }, 10000));
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return held.reads == 1; }, 10000));
     ASSERT_TRUE(db.run("UPDATE chats SET title='mine', updated_at=99 WHERE id=7"));
     store.refresh({7});
     EXPECT_EQ(rowOf(store, 7).title, "mine") << "placed at once";
-    hold = false;
+    held.hold = false;
     ASSERT_TRUE(caughtUp(store));
     EXPECT_EQ(store.rows(), ChatStore(db).rows());
 
@@ -332,6 +325,6 @@ TEST(ChatStore, CatchingUpReadsOnItsOwnThreadAndEndsAsAFullRead)
     store.catchUp();
     ASSERT_TRUE(caughtUp(store));
     EXPECT_EQ(store.rows(), ChatStore(db).rows());
-    EXPECT_GE(reads.load(), 3);
-    EXPECT_EQ(readsOnMain.load(), 0);
+    EXPECT_GE(held.reads.load(), 3);
+    EXPECT_EQ(held.onMain.load(), 0);
 }
