@@ -172,7 +172,7 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
         if (state == Qt::ApplicationActive) {
             m_store.reload();
             // Another program may have changed the chats meanwhile.
-            m_chats.reloadIfChangedElsewhere();
+            m_chats.catchUp();
         }
     });
     connect(&AppSignals::instance(), &AppSignals::openSettingsPage, this, &MainView::openSettings);

@@ -105,7 +105,15 @@ void ModelSelection::prepare(std::function<void(bool)> done)
     // A loaded model whose file changed since is loaded again here, through
     // the pick's own path, rather than answering from a file that is gone;
     // like every load it takes the facts of the file that is there now.
-    if (!model || (loaded && !m_session.loadedFileChanged())) {
+    if (!model) {
+        // A council leaves its last member in the slot without picking it:
+        // the send meets no model and asks for one, as after start.
+        if (m_session.loadedModelId())
+            m_session.unloadModel();
+        done(true);
+        return;
+    }
+    if (loaded && !m_session.loadedFileChanged()) {
         done(true);
         return;
     }

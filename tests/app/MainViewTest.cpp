@@ -241,6 +241,29 @@ TEST(ModelSelection, FailuresAdaptersStalePicksAndRescans)
     EXPECT_EQ(loads, 1);
 }
 
+// A council leaves its last member in the model slot without picking it: a
+// send with no model picked asks for one, as it does after start, instead
+// of being answered by that member.
+TEST(ModelSelection, ASendWithNoModelPickedAsksForOneAfterACouncil)
+{
+    Fixture f;
+    LlamaSession& session = f.view->session();
+    session.sendCouncil(QStringLiteral("@tiny Hi"), QStringLiteral("Hi"),
+                        {modelNamed(f.store->models(), QStringLiteral("tiny"))}, {});
+    ASSERT_TRUE(waitUntil([&] { return !session.councilActive(); }, 30000));
+    ASSERT_TRUE(f.loaded(QStringLiteral("tiny")));
+    f.view->startNewChat();
+    EXPECT_EQ(f.view->models().currentModelName(), std::nullopt);
+
+    ComposerEditor* editor = f.chatPage()->composer()->editor();
+    editor->setText(QStringLiteral("Hi"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return session.turns().size() == 2 && !session.isStreaming(); }, 30000));
+    EXPECT_EQ(session.turns().first().content, QStringLiteral("Hi"));
+    EXPECT_EQ(session.turns().last().state.failureMessage,
+              QStringLiteral("No model loaded — pick one with SELECT A MODEL."));
+}
+
 // The current model's file replaced since it was loaded: a send loads it
 // again first, through the pick's own path, with the new file's template and
 // context; a file that no longer loads gets the usual dialog and leaves no
