@@ -36,6 +36,13 @@ public:
     // The first message that the last reply's model saw, when older ones
     // were left out; none when it saw them all.
     virtual std::optional<QUuid> firstSeenTurnId() const { return std::nullopt; }
+    // The instructions a reply starts with: of `member` for a council
+    // member, else of the loaded model (the chat's own win over either).
+    virtual QString replyInstructions(const ModelInfo* member) const
+    {
+        Q_UNUSED(member);
+        return {};
+    }
 
     virtual void send(const QString& prompt) = 0;
     virtual void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
@@ -68,6 +75,7 @@ public:
     std::optional<QString> statusText() const override;
     int64_t loadedContextSize() const override;
     std::optional<QUuid> firstSeenTurnId() const override;
+    QString replyInstructions(const ModelInfo* member) const override;
 
     void send(const QString& prompt) override;
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,

@@ -26,6 +26,7 @@ namespace {
 
 const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
 const QString kNoTokens = QStringLiteral("Model returned no tokens.");
+const QString kRewritten = QStringLiteral("Stopped: another program is rewriting the model file");
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -139,6 +140,8 @@ LlamaSession::~LlamaSession()
     m_reply.reset();
     m_streamHandle.cancel();
     ++m_loadSerial; // a load still running frees its model when it returns
+    if (m_loadCancel)
+        *m_loadCancel = true; // and one waiting for a writer stops waiting
     if (m_model)
         m_model->free();
 }
@@ -211,6 +214,32 @@ int64_t LlamaSession::replyTokenLimit(int64_t contextSize)
     return std::min<int64_t>(SamplingParams::defaults().maxTokens, fromContext);
 }
 
+QString LlamaSession::instructionsFor(const ModelInfo& model) const
+{
+    if (!m_chatInstructions.trimmed().isEmpty())
+        return m_chatInstructions;
+    return model.instructions.trimmed().isEmpty() ? QString() : model.instructions;
+}
+
+QString LlamaSession::loadedModelInstructions() const
+{
+    const std::optional<ModelInfo> record = m_store->model(m_loadedModelId);
+    return record ? record->instructions : QString();
+}
+
+SamplingParams LlamaSession::samplingFor(const ModelSampling& sampling, int64_t contextSize)
+{
+    SamplingParams params = SamplingParams::defaults();
+    params.temperature = sampling.temperature;
+    params.topK = sampling.topK;
+    params.topP = sampling.topP;
+    params.minP = sampling.minP;
+    params.repeatPenalty = sampling.repeatPenalty;
+    params.maxTokens = sampling.replyLimit.value_or(replyTokenLimit(contextSize));
+    params.seed = sampling.seed.value_or(SamplingParams::randomSeed);
+    return params;
+}
+
 int64_t LlamaSession::contextSizeFor(const ModelInfo& model, uint64_t freeMb)
 {
     // A size the user set by hand wins; the model form warns when it may not fit.
@@ -234,6 +263,8 @@ void LlamaSession::unloadModel(bool keepStreaming)
     else
         stop();
     ++m_loadSerial;
+    if (m_loadCancel)
+        *m_loadCancel = true;
     m_streamHandle = GenerationHandle();
     // The reply, if any, goes on finishing its own bubble as a cancelled one.
     m_reply.reset();
@@ -278,7 +309,8 @@ SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
     return task;
 }
 
-void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt)
+void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt,
+                             std::optional<SteadyClock::time_point> waitEnds)
 {
     // Every load passes here: a pick, a send's preparation, a reload before a
     // reply and each council member. The record's facts may come from a file
@@ -296,10 +328,41 @@ void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask
     QPointer<LlamaSession> self(this);
     auto hook = m_loadHook;
     auto loadedHook = m_loadedHook;
+    const auto cancel = std::make_shared<std::atomic<bool>>(false);
+    m_loadCancel = cancel;
+    const std::chrono::milliseconds waitLimit = m_writerWaitLimit;
 
     runInBackground([=]() {
         if (hook)
             hook();
+        // A file another program still writes is waited for, then loaded
+        // from the start, so that its facts are those of the finished file.
+        if (LlamaModel::fileBeingWritten(path)) {
+            const SteadyClock::time_point ends = waitEnds.value_or(SteadyClock::now() + waitLimit);
+            runOnMain([=] {
+                if (self && self->m_loadSerial == serial)
+                    self->showWriterWait(info, done, task);
+            });
+            const bool written = waitForWriter(path, ends, *cancel);
+            runOnMain([=] {
+                if (!self || self->m_loadSerial != serial) {
+                    task.finish(); // stopped, unloaded or replaced meanwhile
+                    return;
+                }
+                self->endWriterWait();
+                if (written) {
+                    self->startLoad(info, done, task, attempt, ends);
+                    return;
+                }
+                const LoadError error = LoadError::fileChanging();
+                LlamaModel::recordLoadAttempt({QFileInfo(path).fileName(), QDateTime::currentDateTime(),
+                                               LoadAttempt::Failed{error.description()}});
+                if (done)
+                    done(info, error);
+                task.finish();
+            });
+            return;
+        }
         std::shared_ptr<LlamaModel> loaded;
         std::optional<LoadError> error;
         try {
@@ -338,7 +401,7 @@ void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask
                 if (attempt < kLoadsOfAChangingFile) {
                     qCInfo(lcRuntime, "Model file changed while it loaded, loading it again: %s",
                            qUtf8Printable(path));
-                    s.startLoad(info, std::move(done), task, attempt + 1);
+                    s.startLoad(info, std::move(done), task, attempt + 1, waitEnds);
                     return;
                 }
                 error = LoadError::fileChanging();
@@ -468,16 +531,25 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
     setTokensPerSecond(std::nullopt);
     publishSnapshot();
 
+    // The store's record, so that instructions and sampling changed since
+    // the load apply now.
+    const ModelInfo record = m_store->model(m_loadedModelId).value_or(m_loadedInfo.value_or(ModelInfo{}));
+    QList<ReplyPrompt::Message> withInstructions = messages;
+    if (const QString system = instructionsFor(record); !system.isEmpty())
+        withInstructions.prepend({QUuid(), ChatMessage{ChatMessage::Role::system, system}});
+
     // The prompt is made on the model's queue, which owns its tokenizer,
     // from where this chat's last prompt for this model and context began.
     QPointer<LlamaSession> self(this);
     const QUuid modelId = m_loadedModelId.value_or(QUuid());
     const int64_t contextSize = m_model->contextSize();
-    LlamaModel::PromptMaker makePrompt = [self, run, messages, modelId, contextSize, chatTemplate = m_template,
+    LlamaModel::PromptMaker makePrompt = [self, run, withInstructions, modelId, contextSize,
+                                          chatTemplate = m_template,
                                           cut = m_cuts.of(modelId, contextSize)](const LlamaModel& model) {
-        ReplyPrompt::Made made = ReplyPrompt::make(messages, chatTemplate, contextSize, cut, [&](const QString& text) {
-            return model.tokenize(text.toStdString());
-        });
+        ReplyPrompt::Made made =
+            ReplyPrompt::make(withInstructions, chatTemplate, contextSize, cut, [&](const QString& text) {
+                return model.tokenize(text.toStdString());
+            });
         std::vector<int32_t> tokens = std::exchange(made.tokens, {});
         runOnMain([self, run, modelId, contextSize, made = std::move(made)] {
             if (self)
@@ -485,9 +557,8 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
         });
         return tokens;
     };
-    SamplingParams params = SamplingParams::defaults();
+    SamplingParams params = samplingFor(record.sampling, m_model->contextSize());
     params.stopSequences = run->stopSequences;
-    params.maxTokens = replyTokenLimit(m_model->contextSize());
 
     // Pieces travel to the main thread by posting, at most once a frame (see
     // PieceRelay); the worker never waits for the main thread.
@@ -576,7 +647,7 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
     const bool current = run == m_reply;
     // A model freed under its reply let go of its file for another program
     // that writes it: that reply ends as the user's stop ends one.
-    const bool cancelled = run->userCancelled || (run->model && run->model->isFreed());
+    const bool cancelled = run->userCancelled || (run->model && run->model->freeRequested());
     const qsizetype index = indexOf(run->turnId);
     if (index >= 0) {
         const ReasoningParser::Split rest = run->parser.flush();
@@ -593,7 +664,9 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
             }
         }
         const bool empty = turn.content.trimmed().isEmpty();
-        if (cancelled && empty) {
+        if (cancelled && empty && !run->userCancelled) {
+            turn.state = Turn::State::failed(kRewritten); // the bubble says why it stays empty
+        } else if (cancelled && empty) {
             m_turns.removeAt(index);
         } else if (!empty) {
             turn.state = Turn::State::complete();
@@ -627,6 +700,10 @@ void LlamaSession::stop()
     if (m_council)
         m_council->stopRequested = true;
     stopReply();
+    if (m_stopWriterWait) {
+        const std::function<void()> endWait = m_stopWriterWait;
+        endWait();
+    }
 }
 
 void LlamaSession::stopReply()

@@ -58,6 +58,7 @@
 // folded copy and the scans.
 
 #include "platform/FileIdentity.h"
+#include "platform/SerialQueue.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -220,6 +221,15 @@ public:
     // The chats in `ids` that exist, in no particular order, read as the
     // list reads them.
     ChatList readChats(const QSet<int64_t>& ids) const;
+    // The file another thread may read the chat list from through a
+    // connection of its own (readChatListAt): this database's file while it
+    // is open for writing; nothing while it is closed or read-only, when
+    // what this connection reads may be a private copy or the file alone.
+    std::optional<QString> listFile() const;
+    // readChatList() through a read-only connection to `path` opened and
+    // closed here, for a thread other than the main one; not ok when the
+    // file cannot be opened or read.
+    static ChatList readChatListAt(const QString& path);
     // SQLite's data_version of this connection: it changes when another
     // connection (another instance, a tool) commits, never for this
     // connection's own writes. Nothing when it cannot be read.
@@ -260,7 +270,16 @@ public:
     // read up to its first match). Queries the index cannot hold exactly
     // (U+0000, U+FFFD to U+FFFF, lone surrogates) and an index that cannot
     // be brought up to date read every message.
+    //
+    // Once another connection has committed, the copy is read again on a
+    // thread of the database's own through a read-only connection of its
+    // own; searches meanwhile answer from the copy as it was (and the index)
+    // and searchRenewed tells when the new copy is in. The first copy is
+    // read at once.
     QSet<int64_t> searchMessages(const QString& query);
+    // For tests: called on the reading thread with each copy it read,
+    // before the copy goes to the main thread.
+    void setCopyReadHook(std::function<void()> hook) { m_copyReadHook = std::move(hook); }
     // The new chat's id, created_at = updated_at = now; 0 when the insert
     // failed or the database is closed.
     int64_t insertChat(const QString& title, const QString& modelId);
@@ -274,6 +293,8 @@ public:
                           const Value& reasoningMs = Value::null(), const Value& createdAt = Value::null());
     // The chat's council switch; false for an unknown id.
     bool councilOn(int64_t id) const;
+    // The chat's own instructions; empty for none (NULL) or an unknown id.
+    QString instructions(int64_t id) const;
     // The chat's messages in ascending id.
     QList<MessageRecord> messages(int64_t chatId) const;
 
@@ -323,6 +344,9 @@ signals:
     void openChanged(bool open);
     void writesFailingChanged(bool failing);
     void someChatsHiddenChanged(bool hidden);
+    // The folded copy read on the database's own thread is in: searches may
+    // answer otherwise now.
+    void searchRenewed();
 
 private:
     // What a new connection must be to be taken: anything (none is open),
@@ -377,6 +401,12 @@ private:
         QByteArray text;
     };
     void applyToCopy(const QList<IndexedChange>& changes);
+    // Reads the whole copy through `handle`; false when it cannot be read
+    // whole. Any thread, one connection each.
+    static bool readFoldedCopy(sqlite3* handle, FoldedCopy* copy);
+    // Starts reading the copy again on the copy's thread, for `version`.
+    void renewCopy(int64_t version);
+    void takeRenewedCopy(std::shared_ptr<FoldedCopy> copy);
 
     QString m_path;
     int m_busyTimeoutMs = defaultBusyTimeoutMs;
@@ -397,6 +427,17 @@ private:
     std::optional<FileIdentity> m_uncopiedWal;
     FoldedCopy m_copy;
     QList<IndexedChange> m_uncommitted;
+    // The copy read again on a thread of its own: the version of the copy it
+    // replaces, the version it is read for, and what this connection
+    // indexed meanwhile, which the read may lack.
+    struct CopyRenewal {
+        int64_t staleVersion = -1;
+        int64_t version = -1;
+        QList<IndexedChange> changes;
+    };
+    std::optional<CopyRenewal> m_renewal;
+    std::unique_ptr<SerialQueue> m_copyReader;
+    std::function<void()> m_copyReadHook;
 };
 
 } // namespace cvn

@@ -1,5 +1,6 @@
 #include "storage/ChatDatabase.h"
 
+#include <QFile>
 #include <QStringList>
 
 #include <algorithm>
@@ -292,6 +293,35 @@ ChatDatabase::ChatList ChatDatabase::readChats(const QSet<int64_t>& ids) const
     return list;
 }
 
+std::optional<QString> ChatDatabase::listFile() const
+{
+    if (!m_db || m_readOnly)
+        return std::nullopt;
+    return m_path;
+}
+
+ChatDatabase::ChatList ChatDatabase::readChatListAt(const QString& path)
+{
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(handle);
+        return {};
+    }
+    // Off the main thread a writer's lock may be waited for.
+    sqlite3_busy_timeout(handle, defaultBusyTimeoutMs);
+    const QByteArray sql = listQuery.toUtf8();
+    sqlite3_stmt* raw = nullptr;
+    ChatList list;
+    if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &raw, nullptr) == SQLITE_OK) {
+        const Statement statement(raw);
+        list = readChatRows(statement.get());
+    } else {
+        sqlite3_finalize(raw);
+    }
+    sqlite3_close_v2(handle);
+    return list;
+}
+
 std::optional<int64_t> ChatDatabase::dataVersion() const
 {
     const Statement statement = prepare(QStringLiteral("PRAGMA data_version"));
@@ -374,6 +404,14 @@ bool ChatDatabase::councilOn(int64_t id) const
     if (!statement || !stepRow(statement.get()))
         return false;
     return integerColumn(statement.get(), 0) != 0;
+}
+
+QString ChatDatabase::instructions(int64_t id) const
+{
+    const Statement statement = prepare(QStringLiteral("SELECT instructions FROM chats WHERE id=?"), {id});
+    if (!statement || !stepRow(statement.get()))
+        return {};
+    return textColumn(statement.get(), 0);
 }
 
 QList<ChatDatabase::MessageRecord> ChatDatabase::messages(int64_t chatId) const
