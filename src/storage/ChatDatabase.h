@@ -275,8 +275,14 @@ public:
     // thread of the database's own through a read-only connection of its
     // own; searches meanwhile answer from the copy as it was (and the index)
     // and searchRenewed tells when the new copy is in. The first copy is
-    // read at once.
+    // read at once, unless prepareSearch started reading it: until it is in,
+    // the index answers, and every message is read for queries shorter than
+    // three characters.
     QSet<int64_t> searchMessages(const QString& query);
+    // Starts reading the copy on its thread when none is loaded or being
+    // read, so that a search later finds it there instead of reading it
+    // while it waits.
+    void prepareSearch();
     // For tests: called on the reading thread with each copy it read,
     // before the copy goes to the main thread.
     void setCopyReadHook(std::function<void()> hook) { m_copyReadHook = std::move(hook); }
@@ -369,6 +375,10 @@ private:
     bool step(const QString& sql, const QList<Value>& values, int64_t* insertedRow, int64_t* changed = nullptr);
     bool catchUp();
     bool loadFoldedCopy();
+    // The chats of the messages the index finds holding `folded`; nothing
+    // when the index cannot be read. With a limit of zero or more, at most
+    // that many messages are looked at: reaching it sets `tooMany`.
+    std::optional<QSet<int64_t>> indexedChats(const QByteArray& folded, qsizetype limit, bool* tooMany);
     QSet<int64_t> scanMessages(const QString& query);
     QSet<int64_t> scanFoldedCopy(const QByteArray& folded) const;
     void logError(const char* format) const;
@@ -427,10 +437,11 @@ private:
     std::optional<FileIdentity> m_uncopiedWal;
     FoldedCopy m_copy;
     QList<IndexedChange> m_uncommitted;
-    // The copy read again on a thread of its own: the version of the copy it
-    // replaces, the version it is read for, and what this connection
-    // indexed meanwhile, which the read may lack.
+    // The copy read again on a thread of its own: whether there is a copy it
+    // replaces and its version, the version it is read for, and what this
+    // connection indexed meanwhile, which the read may lack.
     struct CopyRenewal {
+        bool stale = false;
         int64_t staleVersion = -1;
         int64_t version = -1;
         QList<IndexedChange> changes;

@@ -118,6 +118,10 @@ struct ChatStore::ReadList {
     QSet<int64_t> undated;
     bool plainOrder = true;
     bool ok = false;
+    // Worked out on the reading thread: whether the rows equal those shown
+    // when the read started, and the lists the drawer shows of them.
+    bool same = false;
+    Derived derived;
 };
 
 ChatStore::ReadList ChatStore::readList(ChatDatabase::ChatList list)
@@ -173,9 +177,16 @@ void ChatStore::read()
     if (!m_reader)
         m_reader = std::make_unique<SerialQueue>(QStringLiteral("chat list"), QStringLiteral("cvn-chat-list"));
     const uint64_t read = ++m_reads;
-    m_reading = Reading{read, m_db.dataVersion(), {}};
-    m_reader->async([self = QPointer(this), read, path = *file, hook = m_readHook] {
+    m_reading = Reading{read, m_db.dataVersion(), {}, m_rows};
+    m_reader->async([self = QPointer(this), read, path = *file, hook = m_readHook, shown = m_rows] {
         auto list = std::make_shared<ReadList>(readList(ChatDatabase::readChatListAt(path)));
+        if (list->ok) {
+            // What the main thread would do with the rows costs it more than
+            // a frame with many chats: done here instead.
+            list->same = list->rows == shown;
+            const QDateTime now = QDateTime::currentDateTime();
+            list->derived = Derived{now.toLocalTime().date(), rowsWithPin(list->rows, true), sectionsOf(list->rows, now)};
+        }
         if (hook)
             hook();
         runOnMain([self, read, list] {
@@ -200,8 +211,18 @@ void ChatStore::handOver(uint64_t read, std::shared_ptr<ReadList> list)
     QList<Row> rows = std::move(list->rows);
     // This connection's writes while the thread read may be missing from
     // what it read.
-    if (!reading.written.isEmpty() && place(rows, reading.written) == Placed::unordered) {
-        reload();
+    if (!reading.written.isEmpty()) {
+        if (place(rows, reading.written) == Placed::unordered)
+            reload();
+        else
+            publish(std::move(rows));
+        return;
+    }
+    // The rows shown are those the thread compared with.
+    if (m_rows.constData() == reading.shown.constData() && m_rows.size() == reading.shown.size()) {
+        if (list->same)
+            return;
+        replaceRows(std::move(rows), std::move(list->derived));
         return;
     }
     publish(std::move(rows));
@@ -269,12 +290,24 @@ void ChatStore::publish(QList<Row> rows)
 {
     if (rows == m_rows)
         return;
-    m_rows = std::move(rows);
+    replaceRows(std::move(rows), std::nullopt);
+}
+
+void ChatStore::replaceRows(QList<Row> rows, std::optional<Derived> derived)
+{
+    QList<Row> old = std::exchange(m_rows, std::move(rows));
+    m_derived = std::move(derived);
+    // Freeing many rows takes a while too: on the reading thread, where
+    // there is one.
+    if (m_reader)
+        m_reader->async([old = std::move(old)] {});
     emit rowsChanged();
 }
 
 QList<ChatStore::Row> ChatStore::pinnedRows() const
 {
+    if (m_derived)
+        return m_derived->pinned;
     return rowsWithPin(m_rows, true);
 }
 
@@ -285,6 +318,13 @@ QList<ChatStore::Row> ChatStore::unpinnedRows() const
 
 QList<ChatStore::Section> ChatStore::sections(const QDateTime& now) const
 {
+    if (m_derived && m_derived->today == now.toLocalTime().date())
+        return m_derived->sections;
+    return sectionsOf(m_rows, now);
+}
+
+QList<ChatStore::Section> ChatStore::sectionsOf(const QList<Row>& rows, const QDateTime& now)
+{
     const LocalDays days;
     const QDate today = now.toLocalTime().date();
     QList<Section> sections;
@@ -293,7 +333,7 @@ QList<ChatStore::Section> ChatStore::sections(const QDateTime& now) const
     int64_t from = 0;
     int64_t to = 0;
     qsizetype section = -1;
-    for (const Row& row : m_rows) {
+    for (const Row& row : rows) {
         if (row.pinned)
             continue;
         if (row.updatedAt < from || row.updatedAt >= to) {

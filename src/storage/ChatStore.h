@@ -113,7 +113,9 @@ public:
     // Each heading is dayHeading's, at a cost that does not grow with the
     // rows: the time zone is read once, each day's first and last second
     // are worked out once, and a row inside a known day is placed by
-    // comparing integers and found its section by index.
+    // comparing integers and found its section by index. Rows handed over
+    // by the reading thread come with their pinned rows and sections for
+    // that day worked out there.
     QList<Section> sections(const QDateTime& now) const;
     QList<Section> sections() const { return sections(QDateTime::currentDateTime()); }
 
@@ -163,6 +165,17 @@ private:
     // Runs a statement that names the row's chat by id and created_at.
     Change change(const Row& row, const QString& sql, const QList<ChatDatabase::Value>& values);
     void publish(QList<Row> rows);
+    // The pinned rows and the day sections of the rows, as pinnedRows and
+    // sections give them on `today`.
+    struct Derived {
+        QDate today;
+        QList<Row> pinned;
+        QList<Section> sections;
+    };
+    // Takes the rows (known to differ from those shown), with their lists
+    // when they were worked out already, and tells.
+    void replaceRows(QList<Row> rows, std::optional<Derived> derived);
+    static QList<Section> sectionsOf(const QList<Row>& rows, const QDateTime& now);
     // The list query's order.
     bool listedBefore(const Row& a, const Row& b) const;
 
@@ -173,6 +186,8 @@ private:
     bool m_plainOrder = false; // the rows' values sort as they read
     std::optional<int64_t> m_dataVersion; // the database's, when the rows were last read in full
     std::optional<std::pair<QString, QSet<int64_t>>> m_contentHits;
+    // The lists of m_rows, when the reading thread worked them out.
+    std::optional<Derived> m_derived;
 
     // The reading thread, made on the first catch-up.
     std::unique_ptr<SerialQueue> m_reader;
@@ -186,6 +201,7 @@ private:
         uint64_t read = 0;
         std::optional<int64_t> version;
         QSet<int64_t> written;
+        QList<Row> shown; // the rows when it started
     };
     std::optional<Reading> m_reading;
     std::function<void()> m_readHook;

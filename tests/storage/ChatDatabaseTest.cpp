@@ -558,3 +558,27 @@ TEST(ChatDatabase, SearchAfterAnotherInstanceCommittedNeverWaitsForTheCopy)
     EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2}));
     EXPECT_EQ(std::tuple(held.reads.load(), held.onMain.load()), std::tuple(1, 0));
 }
+
+// A search made ready ahead reads the copy of the indexed text on its
+// thread; searches meanwhile answer in full without it, and what this
+// connection writes while it is read is in the copy once it comes.
+TEST(ChatDatabase, PreparedSearchReadsTheCopyOnItsThreadAndAnswersMeanwhile)
+{
+    ChatDatabase db(newDatabasePath());
+    addChat(db, 1, 0, 1);
+    addMessage(db, 1, "a zebra crossing");
+    cvn::test::HeldReads held;
+    db.setCopyReadHook(held.hook());
+    QSignalSpy renewed(&db, &ChatDatabase::searchRenewed);
+    db.prepareSearch();
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1}));
+    EXPECT_EQ(db.searchMessages("zebra"), (QSet<int64_t>{1}));
+    addChat(db, 2, 0, 2);
+    addMessage(db, 2, "zealous");
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2}));
+    held.hold = false;
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return renewed.count() == 1; }, 10000));
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2}));
+    EXPECT_EQ(db.searchMessages("zealous"), (QSet<int64_t>{2}));
+    EXPECT_EQ(std::tuple(held.reads.load(), held.onMain.load()), std::tuple(1, 0));
+}

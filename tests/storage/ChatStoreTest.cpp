@@ -328,3 +328,31 @@ TEST(ChatStore, CatchingUpReadsOnItsOwnThreadAndEndsAsAFullRead)
     EXPECT_GE(held.reads.load(), 3);
     EXPECT_EQ(held.onMain.load(), 0);
 }
+
+// A catch-up's pinned rows and day sections are worked out on the reading
+// thread: they equal those of a list read at once, on the day they were
+// worked out for and on the next, and follow this connection's writes.
+TEST(ChatStore, ListsWorkedOutOnTheReadingThreadEqualAFullRead)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    const int64_t now = QDateTime::currentSecsSinceEpoch();
+    for (int64_t id = 1; id <= 30; ++id)
+        addChat(db, id, "chat", now - id * 40000, id % 7 == 0);
+    ChatStore store(db);
+    ASSERT_TRUE(ChatDatabase(path).run("UPDATE chats SET pinned=1, updated_at=? WHERE id=3", {now}));
+    EXPECT_TRUE(store.catchUp());
+    ASSERT_TRUE(caughtUp(store));
+    const auto expectFullRead = [&](const char* stage, const QList<int64_t>& pinned) {
+        ChatStore full(db);
+        const QDateTime today = QDateTime::currentDateTime();
+        for (const QDateTime& day : {today, today.addDays(1)})
+            EXPECT_EQ(store.sections(day), full.sections(day)) << stage;
+        EXPECT_EQ(store.pinnedRows(), full.pinnedRows()) << stage;
+        EXPECT_EQ(ids(store.pinnedRows()), pinned) << stage;
+    };
+    expectFullRead("caught up", {3, 7, 14, 21, 28});
+    ASSERT_TRUE(db.run("UPDATE chats SET pinned=0, updated_at=? WHERE id=14", {now}));
+    store.refresh({14});
+    expectFullRead("after a write", {3, 7, 21, 28});
+}

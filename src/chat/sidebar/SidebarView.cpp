@@ -354,6 +354,9 @@ void SidebarView::setOpen(bool open)
     }
     // What another program committed while the drawer was shut shows now.
     catchUp();
+    // The first key typed into the search then finds the message text in
+    // memory, instead of waiting while it is read.
+    m_chats.database().prepareSearch();
     m_open = true;
     m_store.reset();
     refresh();
