@@ -3,13 +3,21 @@
 // reports the time of each keystroke: the edit, the composer's mention work,
 // the heavier drawing of the mentions and the height measurement.
 //
-//   bench-composer [--keys N] [--paragraphs N]
+// With --idle-mb N it instead pastes N megabytes of prose, one paragraph,
+// into the focused composer, leaves it alone for ten seconds and reports
+// the share of that time the main thread spent working.
+//
+//   bench-composer [--keys N] [--paragraphs N] [--idle-mb N]
 #include "BenchTiming.h"
+#include "MainThreadWatch.h"
 
 #include "chat/composer/Composer.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QEventLoop>
 #include <QKeyEvent>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -23,10 +31,12 @@ namespace {
 void usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: bench-composer [--keys N] [--paragraphs N]\n"
+                 "usage: bench-composer [--keys N] [--paragraphs N] [--idle-mb N]\n"
                  "  Times keystrokes in a 4,000-character composer text holding 20 mentions.\n"
                  "  --keys N        keystrokes to time (default 500)\n"
-                 "  --paragraphs N  lines the text is split into (default 1, the longest block)\n");
+                 "  --paragraphs N  lines the text is split into (default 1, the longest block)\n"
+                 "  --idle-mb N     instead: paste N megabytes (1 to 100) and report the main\n"
+                 "                  thread's busy share over 10 s left alone\n");
 }
 
 bool parseCount(const char* text, int& value)
@@ -68,6 +78,44 @@ QString text(int paragraphs)
     return out.left(4000);
 }
 
+// About `megabytes` million characters of prose in one paragraph, as a
+// pasted log or data dump has them: the longest block to lay out.
+QString prose(int megabytes)
+{
+    const QString sentence = QStringLiteral("The river ran past the garden while the model weighed its answer. ");
+    QString out;
+    const qsizetype size = qsizetype(megabytes) * 1000 * 1000;
+    out.reserve(size + sentence.size());
+    while (out.size() < size)
+        out += sentence;
+    return out;
+}
+
+// Pastes the text into the focused composer of the active window, lets it
+// settle, then leaves it alone for ten seconds.
+int idle(cvn::Composer* composer, QWidget* page, int megabytes)
+{
+    page->activateWindow();
+    QApplication::setActiveWindow(page);
+    cvn::ComposerEditor* editor = composer->editor();
+    editor->setFocus();
+    QApplication::clipboard()->setText(prose(megabytes));
+    QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+    QApplication::sendEvent(editor, &paste);
+    if (editor->text().size() < qsizetype(megabytes) * 1000 * 1000) {
+        std::fprintf(stderr, "bench-composer: the paste did not reach the composer\n");
+        return 1;
+    }
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+    cvn::bench::MainThreadWatch watch(cvn::bench::MainThreadWatch::Measure::processorShare);
+    QEventLoop loop;
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    std::printf("idle main thread with %d MB: %.2f %%\n", megabytes, watch.busyPercent());
+    return 0;
+}
+
 double percentile(std::vector<double> values, double p)
 {
     std::sort(values.begin(), values.end());
@@ -81,6 +129,7 @@ int main(int argc, char** argv)
 {
     int keys = 500;
     int paragraphs = 1;
+    int idleMegabytes = 0;
     for (int i = 1; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
@@ -95,6 +144,11 @@ int main(int argc, char** argv)
         } else if (!std::strcmp(argv[i], "--paragraphs") && hasValue) {
             if (!parseCount(argv[++i], paragraphs) || paragraphs > 20) {
                 std::fprintf(stderr, "bench-composer: --paragraphs needs a whole number from 1 to 20\n");
+                return 2;
+            }
+        } else if (!std::strcmp(argv[i], "--idle-mb") && hasValue) {
+            if (!parseCount(argv[++i], idleMegabytes) || idleMegabytes > 100) {
+                std::fprintf(stderr, "bench-composer: --idle-mb needs a whole number from 1 to 100\n");
                 return 2;
             }
         } else {
@@ -114,6 +168,8 @@ int main(int argc, char** argv)
     composer->setCouncilOn(true);
     page.show();
     QApplication::processEvents();
+    if (idleMegabytes > 0)
+        return idle(composer, &page, idleMegabytes);
     cvn::ComposerEditor* editor = composer->editor();
     editor->setPlainText(text(paragraphs));
     const qsizetype mentions = editor->boldRanges().size();

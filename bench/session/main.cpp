@@ -19,8 +19,14 @@
 // from the send to the first reply token through the session (which keeps
 // what the context decoded before) and the time to the first token of the
 // same prompt decoded in full, in an emptied context of a second copy of the
-// model. The last line is "first token kept/full at N tokens: R" for the last
-// turn.
+// model. Each turn also says whether it was decoded in full (its run kept
+// less than half of its prompt from the run before) or kept its prefix. The
+// last line is "first token kept/full at N tokens: R" for the last turn.
+//
+// A history longer than the context is a chat past it: the session leaves
+// out its oldest messages, in steps. Two lines then end the output:
+// "past the context: F of T turns decoded in full" and "median first token
+// past the context kept/full: R", R the median over the turns.
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "SessionBenchSupport.h"
@@ -29,6 +35,7 @@
 #include "platform/AppSettings.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -39,6 +46,7 @@
 #include <cstdlib>
 #include <future>
 #include <iterator>
+#include <utility>
 
 #include <llama.h>
 
@@ -198,13 +206,16 @@ int64_t promptTokens(LlamaSession& session, const QList<ChatMessage>& messages)
     return int64_t(session.model()->tokenize(session.chatTemplate().format(messages).toStdString()).size());
 }
 
-// Keeps each run's "Prompt: N tokens, M kept ..." line and passes on only
-// critical messages: the abort of a reply's decode by its stop warns.
+// Keeps each run's "Prompt: N tokens, M kept ..." line, and says whether a
+// "Context full: ..." line came, and passes on only critical messages.
 QString lastPromptLine;
+bool cutMoved = false;
 void keepPromptLine(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
     if (message.startsWith(QLatin1String("Prompt: ")))
         lastPromptLine = message;
+    else if (message.startsWith(QLatin1String("Context full: ")))
+        cutMoved = true;
     else if (type == QtCriticalMsg || type == QtFatalMsg) // a stopped reply's aborted decode warns
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
@@ -251,14 +262,10 @@ bool converse(LlamaSession& session, const ModelInfo& info, const QString& path,
             messages << ChatMessage{role, turn.content};
         }
     }
+    // Past the context, the session cuts the chat; each turn is then timed
+    // against a full decode of the prompt the session sent.
     const int64_t need = promptTokens(session, messages) + turns * (kReplyTokens + 64) + 256;
-    if (need > session.loadedContextSize()) {
-        std::fprintf(stderr, "cvn-bench-session: %lld tokens of history and %ld turns need a context of %lld "
-                             "tokens; --ctx is %lld\n",
-                     (long long)promptTokens(session, messages), turns, (long long)need,
-                     (long long)session.loadedContextSize());
-        return false;
-    }
+    const bool past = need > session.loadedContextSize();
     session.replaceTurns(stored);
     session.setPieceInterval(std::chrono::milliseconds(0));
     std::string prompt;
@@ -267,7 +274,8 @@ bool converse(LlamaSession& session, const ModelInfo& info, const QString& path,
 
     std::printf("model: %s\nthreads %ld, context %lld\n", qPrintable(path), threads,
                 (long long)session.loadedContextSize());
-    std::vector<double> kept;
+    std::vector<double> kept, ratios;
+    long inFull = 0;
     double ratio = 0;
     int64_t tokensAtLast = 0;
     for (long t = 1; t <= turns; ++t) {
@@ -290,20 +298,32 @@ bool converse(LlamaSession& session, const ModelInfo& info, const QString& path,
         }
         const double keptMs = std::chrono::duration<double, std::milli>(*first - start).count();
         const QString keptLine = lastPromptLine;
+        static const QRegularExpression counts(QStringLiteral("^Prompt: (\\d+) tokens, (\\d+) kept"));
+        const QRegularExpressionMatch match = counts.match(keptLine);
+        const bool decodedInFull = !match.hasMatch() || match.captured(2).toLongLong() * 2 < match.captured(1).toLongLong();
+        inFull += decodedInFull ? 1 : 0;
         const int64_t tokens = int64_t(full->tokenize(prompt).size());
         const double fullMs = fullDecodeMs(*full, prompt);
         kept.push_back(keptMs);
         ratio = keptMs / fullMs;
+        ratios.push_back(ratio);
         tokensAtLast = tokens;
-        std::printf("turn %ld: history %lld tokens (%s), first token %.1f ms kept, %.1f ms full, reply %lld tokens\n",
-                    t, (long long)tokens, qPrintable(keptLine), keptMs, fullMs,
-                    (long long)session.model()->lastRunTokenCount());
+        std::printf("turn %ld: history %lld tokens (%s%s), first token %.1f ms kept, %.1f ms full, reply %lld "
+                    "tokens, %s\n",
+                    t, (long long)tokens, qPrintable(keptLine), std::exchange(cutMoved, false) ? ", cut moved" : "",
+                    keptMs, fullMs, (long long)session.model()->lastRunTokenCount(),
+                    decodedInFull ? "decoded in full" : "prefix kept");
         std::fflush(stdout);
     }
     qInstallMessageHandler(previous);
     if (kept.size() >= 3)
         std::printf("first token at turn %zu / turn 2: %.2f\n", kept.size(), kept.back() / kept[1]);
-    std::printf("first token kept/full at %lld tokens: %.3f\n", (long long)tokensAtLast, ratio);
+    if (past) {
+        std::printf("past the context: %ld of %ld turns decoded in full\n", inFull, turns);
+        std::printf("median first token past the context kept/full: %.3f\n", median(ratios));
+    } else {
+        std::printf("first token kept/full at %lld tokens: %.3f\n", (long long)tokensAtLast, ratio);
+    }
     std::fflush(stdout);
     return true;
 }

@@ -12,11 +12,19 @@
 // drawer after such a turn, until it has laid out and painted its list.
 // Each is the median of --rounds turns, each into another chat.
 //
-// bench-sidebar [--chats N] [--messages N] [--rounds N]
+// With --other-writer it measures instead what another program committing
+// once a second (another connection, from a thread of its own) costs the
+// window with the drawer open: the longest stretch the main thread ran
+// during ten seconds left alone, catching up every two seconds; then each
+// key typed into the drawer's search while the other program goes on,
+// from the key to the list drawn, the slowest of them.
+//
+// bench-sidebar [--chats N] [--messages N] [--rounds N] [--other-writer]
 //
 // The database lives in a temporary folder removed on exit.
 
 #include "BenchTiming.h"
+#include "MainThreadWatch.h"
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "storage/ChatDatabase.h"
@@ -26,13 +34,18 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <thread>
 #include <vector>
 
 using cvn::ChatDatabase;
@@ -143,6 +156,78 @@ std::vector<double> typeRounds(cvn::SidebarView& drawer, int rounds)
     return times;
 }
 
+// Another program writing the same file: once a second a message into a
+// chat it picks, which then moves to the top of the list, committed
+// through a connection of its own, until stopped.
+class OtherWriter {
+public:
+    OtherWriter(const QString& path, int chats)
+        : m_thread([this, path, chats] { run(path, chats); })
+    {
+    }
+    ~OtherWriter()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    void run(const QString& path, int chats)
+    {
+        ChatDatabase db(path);
+        QRandomGenerator random(5);
+        while (!m_stop) {
+            const int64_t chat = 1 + random.bounded(chats);
+            db.transaction([&] {
+                return db.insertMessage(chat, QStringLiteral("user"), text(random, 60, false)) > 0
+                    && db.run(QStringLiteral("UPDATE chats SET updated_at=? WHERE id=?"),
+                              {QDateTime::currentSecsSinceEpoch(), chat});
+            });
+            for (int i = 0; i < 20 && !m_stop; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
+};
+
+// Runs the event loop for `ms` milliseconds.
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// The drawer open in the active window while another program commits.
+void otherWriter(cvn::SidebarView& drawer, QWidget& window, const QString& path, int chats)
+{
+    QApplication::setActiveWindow(&window);
+    OtherWriter writer(path, chats);
+    runFor(500);
+    cvn::bench::MainThreadWatch watch(cvn::bench::MainThreadWatch::Measure::stretches);
+    runFor(10000);
+    std::printf("catch-up with another writer, main thread: %.1f ms\n", watch.worstStretchMs());
+
+    // A key about every 150 ms, the word typed again and again.
+    drawer.openSearch();
+    runFor(200);
+    std::vector<double> keys;
+    for (int round = 0; round < 8; ++round) {
+        drawer.searchField()->setFocus();
+        for (const QChar c : kTyped) {
+            const auto start = std::chrono::steady_clock::now();
+            key(drawer.searchField(), Qt::Key_A + (c.toUpper().unicode() - 'A'), QString(c));
+            QApplication::processEvents();
+            keys.push_back(elapsedMs(start));
+            runFor(150);
+        }
+        drawer.openSearch();
+    }
+    std::printf("search key with another writer: %.1f ms\n", *std::max_element(keys.begin(), keys.end()));
+}
+
 int positive(const QCommandLineParser& parser, const QString& name, int fallback)
 {
     if (!parser.isSet(name))
@@ -187,6 +272,8 @@ int main(int argc, char** argv)
     parser.addOption(
         {QStringLiteral("rounds"), QStringLiteral("Times the word is typed per measure, and turns stored (default 5)."),
          QStringLiteral("N")});
+    parser.addOption({QStringLiteral("other-writer"),
+                      QStringLiteral("Instead: what another program committing once a second costs the open drawer.")});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "bench-sidebar: unexpected argument \"%s\"\n", qPrintable(parser.positionalArguments().first()));
@@ -207,6 +294,8 @@ int main(int argc, char** argv)
         return 1;
     }
     addChats(db, chats);
+    if (parser.isSet(QStringLiteral("other-writer")))
+        addMessages(db, chats, messages);
     cvn::ChatStore store(db);
 
     QWidget window;
@@ -216,6 +305,11 @@ int main(int argc, char** argv)
     window.show();
     setDrawerOpen(drawer, true);
     QApplication::processEvents();
+
+    if (parser.isSet(QStringLiteral("other-writer"))) {
+        otherWriter(drawer, window, db.path(), chats);
+        return 0;
+    }
 
     const double plain = cvn::bench::median(typeRounds(drawer, rounds));
     std::printf("chats %d, %lld keystrokes per measure\n", chats, static_cast<long long>(rounds * kTyped.size()));

@@ -18,6 +18,7 @@
 #include "platform/AppSettings.h"
 #include "screens/AppearancePage.h"
 #include "screens/AttachSheetOverlay.h"
+#include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
 #include "screens/ModelImport.h"
 #include "screens/ModelPickerOverlay.h"
@@ -35,6 +36,7 @@
 #include "ui_kit/Theme.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QEasingCurve>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -145,6 +147,7 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     connect(m_chat, &ChatActions::chatDeletedElsewhere, this, [this](const QString& title) {
         showErrorToast(m_pageWidget.data(), ChatActions::deletedElsewhereToast(title));
     });
+    connect(m_chat, &ChatActions::exportRequested, this, &MainView::chooseExportFile);
     connect(m_history, &ChatHistory::chatSavedAgain, this,
             [this](const QString& title) { showErrorToast(m_pageWidget.data(), ChatHistory::savedAgainToast(title)); });
     connect(&chats.database(), &ChatDatabase::someChatsHiddenChanged, this, [this](bool hidden) {
@@ -169,7 +172,7 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
         if (state == Qt::ApplicationActive) {
             m_store.reload();
             // Another program may have changed the chats meanwhile.
-            m_chats.reloadIfChangedElsewhere();
+            m_chats.catchUp();
         }
     });
     connect(&AppSignals::instance(), &AppSignals::openSettingsPage, this, &MainView::openSettings);
@@ -301,13 +304,17 @@ void MainView::buildPage()
     }
     case Page::settings:
         page = new SettingsPage([this] { showPage(Page::chat); }, [this] { showPage(Page::appearance); },
-                                [this] { openModelsFromSettings(); }, [this] { showPage(Page::hardware); });
+                                [this] { openModelsFromSettings(); }, [this] { showPage(Page::hardware); },
+                                [this] { showPage(Page::chats); });
         break;
     case Page::appearance:
         page = new AppearancePage([this] { showPage(Page::settings); });
         break;
     case Page::hardware:
         page = new HardwarePage([this] { showPage(Page::settings); });
+        break;
+    case Page::chats:
+        page = new ChatsPage(m_chats, [this] { showPage(Page::settings); });
         break;
     }
     page->setProperty("mainViewPage", int(m_page));
@@ -439,6 +446,30 @@ void MainView::showEvent(QShowEvent* event)
 }
 
 // --- overlays -----------------------------------------------------------------------
+
+void MainView::chooseExportFile(const ChatStore::Row& row)
+{
+    static const QString markdown = QStringLiteral("Markdown (*.md)");
+    auto* dialog = new QFileDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setNameFilters({markdown, QStringLiteral("JSON (*.json)")});
+    dialog->setDefaultSuffix(QStringLiteral("md"));
+    // The chosen filter is the format; the name follows it.
+    connect(dialog, &QFileDialog::filterSelected, dialog, [dialog](const QString& filter) {
+        dialog->setDefaultSuffix(filter == markdown ? QStringLiteral("md") : QStringLiteral("json"));
+    });
+    QString name = row.title;
+    name.replace(QLatin1Char('/'), QLatin1Char('-'));
+    dialog->selectFile(name + QStringLiteral(".md"));
+    connect(dialog, &QFileDialog::fileSelected, this, [this, dialog, row](const QString& path) {
+        const std::optional<QString> error = m_chat->exportChat(row, path, dialog->selectedNameFilter() == markdown);
+        if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
+            chat->toasts()->show(error ? *error : QStringLiteral("Chat exported"), error ? ToastKind::error : ToastKind::info);
+    });
+    dialog->open();
+}
 
 void MainView::syncOverlays()
 {

@@ -105,7 +105,15 @@ void ModelSelection::prepare(std::function<void(bool)> done)
     // A loaded model whose file changed since is loaded again here, through
     // the pick's own path, rather than answering from a file that is gone;
     // like every load it takes the facts of the file that is there now.
-    if (!model || (loaded && !m_session.loadedFileChanged())) {
+    if (!model) {
+        // A council leaves its last member in the slot without picking it:
+        // the send meets no model and asks for one, as after start.
+        if (m_session.loadedModelId())
+            m_session.unloadModel();
+        done(true);
+        return;
+    }
+    if (loaded && !m_session.loadedFileChanged()) {
         done(true);
         return;
     }
@@ -134,7 +142,11 @@ void ModelSelection::load(const ModelInfo& model, std::function<void(bool)> done
         if (!self || ticket != self->m_ticket)
             return;
         auto waiting = std::exchange(self->m_waiting, {});
-        if (error)
+        // The user stopped a wait for another program: nothing failed, and
+        // the pill shows what is loaded (nothing, since the load unloaded).
+        if (error && error->kind() == LoadError::Kind::stopped)
+            self->setCurrent(self->m_store.model(self->m_session.loadedModelId()));
+        else if (error)
             self->failed(name, error->description());
         if (waiting)
             waiting(!error);

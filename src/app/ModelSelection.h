@@ -71,8 +71,9 @@ public:
     // changes nothing; an id the store does not know is ignored (it could
     // load nothing, and another model would answer under its name).
     void select(const QUuid& id);
-    // Before a send: `done(true)` at once when there is nothing to load, else
-    // after the current model loaded (again, when its file changed since
+    // Before a send: `done(true)` at once when there is nothing to load (with
+    // no model picked, the slot is emptied first, so the send asks for one),
+    // else after the current model loaded (again, when its file changed since
     // it was loaded), with the facts of its file as it is then, as a pick
     // loads it; `done(false)` when it failed or a later pick took over.
     // Called exactly once, on the main thread.

@@ -8,6 +8,7 @@ LlamaChatSession::LlamaChatSession(LlamaSession* session, QObject* parent)
     connect(session, &LlamaSession::turnsChanged, this, &ChatSession::turnsChanged);
     connect(session, &LlamaSession::isStreamingChanged, this, &ChatSession::isStreamingChanged);
     connect(session, &LlamaSession::statusTextChanged, this, &ChatSession::statusTextChanged);
+    connect(session, &LlamaSession::firstSeenTurnChanged, this, &ChatSession::firstSeenTurnChanged);
 }
 
 const QList<ChatSession::Turn>& LlamaChatSession::turns() const
@@ -40,6 +41,11 @@ QString LlamaChatSession::replyInstructions(const ModelInfo* member) const
 int64_t LlamaChatSession::loadedContextSize() const
 {
     return m_session ? m_session->loadedContextSize() : 0;
+}
+
+std::optional<QUuid> LlamaChatSession::firstSeenTurnId() const
+{
+    return m_session ? m_session->firstSeenTurnId() : std::nullopt;
 }
 
 void LlamaChatSession::send(const QString& prompt)

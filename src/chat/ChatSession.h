@@ -33,6 +33,9 @@ public:
     virtual std::optional<QString> statusText() const = 0;
     // The loaded model's context, below 1 without a model.
     virtual int64_t loadedContextSize() const = 0;
+    // The first message that the last reply's model saw, when older ones
+    // were left out; none when it saw them all.
+    virtual std::optional<QUuid> firstSeenTurnId() const { return std::nullopt; }
     // The instructions a reply starts with: of `member` for a council
     // member, else of the loaded model (the chat's own win over either).
     virtual QString replyInstructions(const ModelInfo* member) const
@@ -55,6 +58,7 @@ signals:
     void turnsChanged();
     void isStreamingChanged();
     void statusTextChanged();
+    void firstSeenTurnChanged();
 };
 
 // The engine's own session behind the seam. The session must outlive this
@@ -70,6 +74,7 @@ public:
     bool isStreaming() const override;
     std::optional<QString> statusText() const override;
     int64_t loadedContextSize() const override;
+    std::optional<QUuid> firstSeenTurnId() const override;
     QString replyInstructions(const ModelInfo* member) const override;
 
     void send(const QString& prompt) override;

@@ -196,6 +196,7 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
     connect(session, &ChatSession::turnsChanged, this, &ChatView::scheduleTurns);
     connect(session, &ChatSession::isStreamingChanged, this, &ChatView::streamingChanged);
     connect(session, &ChatSession::statusTextChanged, this, &ChatView::statusChanged);
+    connect(session, &ChatSession::firstSeenTurnChanged, this, &ChatView::scheduleTurns);
     if (history) {
         connect(history, &ChatHistory::chatIdChanged, this, [this] {
             m_chatChanged = true;
@@ -283,6 +284,7 @@ void ChatView::applyTurns()
     m_turnsQueued = false;
     const QList<Turn> turns = m_session ? m_session->turns() : QList<Turn>{};
     m_column->setTurns(turns);
+    m_column->setFirstSeen(m_session ? m_session->firstSeenTurnId() : std::nullopt);
     m_empty->setVisible(turns.isEmpty());
     QList<TailFollower::TurnRef> refs;
     for (const Turn& turn : turns)

@@ -16,8 +16,8 @@ namespace cvn {
 struct LlamaSession::CouncilRun {
     QList<ModelInfo> members;
     qsizetype index = 0;
-    QList<ChatMessage> history;
-    QString question;
+    QList<ReplyPrompt::Message> history; // the question last
+
     std::optional<QUuid> bubbleId; // the current member's bubble
     QTimer statusTimer;
     QElapsedTimer loadClock;

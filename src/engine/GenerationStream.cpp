@@ -2,6 +2,7 @@
 // the model's queue.
 #include "engine/LlamaModel.h"
 
+#include "engine/ReplyPrompt.h"
 #include "platform/Logging.h"
 #include "platform/Utf8Decoder.h"
 
@@ -14,9 +15,6 @@
 namespace cvn {
 
 namespace {
-
-// Tokens kept free for the reply when a long prompt is cut to fit.
-constexpr int64_t kReplyReserve = 256;
 
 struct SamplerChain {
     llama_sampler* chain = nullptr;
@@ -173,13 +171,18 @@ void GenerationHandle::cancel()
 
 GenerationHandle LlamaModel::generate(const std::string& prompt, const SamplingParams& params, GenerationSink sink)
 {
+    return generate([prompt](const LlamaModel& model) { return model.tokenize(prompt); }, params, std::move(sink));
+}
+
+GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingParams& params, GenerationSink sink)
+{
     auto run = std::make_shared<GenerationRun>();
     run->model = weak_from_this();
-    m_queue.async([weak = weak_from_this(), run, prompt, params, sink = std::move(sink)] {
+    m_queue.async([weak = weak_from_this(), run, makePrompt = std::move(makePrompt), params, sink = std::move(sink)] {
         if (std::shared_ptr<LlamaModel> self = weak.lock()) {
             // A run that reaches the queue after free() finishes empty.
             if (!self->m_freeRequested.load())
-                self->runGeneration(prompt, params, *run, sink.onPiece);
+                self->runGeneration(makePrompt, params, *run, sink.onPiece);
         }
         if (sink.onFinished)
             sink.onFinished();
@@ -228,7 +231,7 @@ std::string LlamaModel::tokenPiece(int32_t token) const
     return piece;
 }
 
-void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& params, GenerationRun& run,
+void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingParams& params, GenerationRun& run,
                                const std::function<bool(const QString&)>& onPiece)
 {
     {
@@ -261,37 +264,29 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
     if (!vocab)
         return;
 
-    std::vector<llama_token> tokens = tokenize(prompt);
+    std::vector<llama_token> tokens = makePrompt(*this);
     if (tokens.empty())
         return;
 
     const int64_t nCtx = int64_t(llama_n_ctx(m_context));
-    if (nCtx <= kReplyReserve) {
+    if (nCtx <= ReplyPrompt::replyReserve) {
         setLastStreamFailure(QStringLiteral("The model's context (%1 tokens) has no room left for a reply. "
                                             "Load it with a larger context.")
                                  .arg(nCtx));
         return;
     }
 
-    const int64_t budget = nCtx - kReplyReserve;
-    if (int64_t(tokens.size()) > budget) {
-        const int64_t before = int64_t(tokens.size());
-        const bool keepBos = llama_vocab_get_add_bos(vocab) && tokens.front() == llama_vocab_bos(vocab);
-        std::vector<llama_token> fitted;
-        fitted.reserve(size_t(budget));
-        if (keepBos)
-            fitted.push_back(tokens.front());
-        const int64_t tail = budget - int64_t(fitted.size());
-        fitted.insert(fitted.end(), tokens.end() - tail, tokens.end());
-        tokens = std::move(fitted);
-        qCInfo(lcRuntime, "Prompt truncated to fit the context: dropped %d of %d tokens", int(before - budget),
-               int(before));
-    }
+    // A chat's prompt comes cut at whole messages (ReplyPrompt); what is
+    // still too long keeps its first token and its last ones.
+    const bool keepBos = llama_vocab_get_add_bos(vocab) && tokens.front() == llama_vocab_bos(vocab);
+    tokens = ReplyPrompt::keepEnds(std::move(tokens), nCtx - ReplyPrompt::replyReserve, keepBos ? 1 : 0);
 
     // The context keeps what earlier runs decoded, so a reply in a long chat
     // decodes only what changed since the last one: the new message, or
-    // everything after an edit. The reply is the one a full decode gives;
-    // only the wait before it changes.
+    // everything after an edit. The reply is the one a full decode of the
+    // same prompt gives, the same up to floating-point rounding: llama.cpp's
+    // kernels round differently by batch shape, so logits computed in other
+    // slices differ in their last digits. Only the wait before it changes.
     const int64_t kept = keepDecodedPrefix(tokens);
     qCInfo(lcRuntime, "Prompt: %d tokens, %d kept from the last run", int(tokens.size()), int(kept));
 
@@ -306,7 +301,7 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
         if (shouldStop(&run))
             return;
         const int32_t count = int32_t(std::min<int64_t>(batchSize, int64_t(tokens.size()) - start));
-        if (llama_decode(m_context, llama_batch_get_one(tokens.data() + start, count)) != 0) {
+        if (decode(tokens.data() + start, count) != 0) {
             // An abort from a stop request is not a failure: the memory then
             // holds what was kept plus at most part of this slice, which the
             // next run drops.
@@ -315,6 +310,9 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
                 setLastStreamFailure(
                     QStringLiteral("The model could not process the message. Try again or restart the app."));
                 qCCritical(lcRuntime, "llama_decode failed on the prompt");
+            } else if (!m_freeRequested.load()) {
+                qCInfo(lcRuntime, "Stopped by the user during the prompt: %d of %d tokens decoded",
+                       int(m_keptTokens.size()), int(tokens.size()));
             }
             return;
         }
@@ -322,6 +320,8 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
         if (m_testHooks.afterPromptSlice)
             m_testHooks.afterPromptSlice(int64_t(m_keptTokens.size()));
     }
+    if (m_testHooks.afterPrompt)
+        m_testHooks.afterPrompt(llama_get_logits_ith(m_context, -1), llama_vocab_n_tokens(vocab));
 
     const int64_t limit = std::min(nCtx - int64_t(tokens.size()), params.maxTokens);
     if (limit < 1)
@@ -355,7 +355,7 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
         // The last token's logits would never be read: no decode for it.
         if (generated >= limit)
             return;
-        if (llama_decode(m_context, llama_batch_get_one(&token, 1)) != 0) {
+        if (decode(&token, 1) != 0) {
             if (!shouldStop(&run)) {
                 forgetDecoded();
                 qCCritical(lcRuntime, "llama_decode failed mid-generation at token %d", int(generated));

@@ -29,10 +29,17 @@ std::optional<LoadAttempt>& lastAttempt() // guarded by registryLock
     return attempt;
 }
 
+// Set around each decode on the thread that runs it: whether a stop has
+// aborted it, asked of the model that decodes.
+thread_local bool (*decodeStopped)(void*) = nullptr;
+thread_local void* decodingModel = nullptr;
+
 // llama.cpp writes its own chatter to stderr; send it to our runtime log.
+// A decode that a stop aborted reports errors; the run logs the stop itself.
 void routeRuntimeLog(ggml_log_level level, const char* text, void*)
 {
-    if (level == GGML_LOG_LEVEL_ERROR)
+    const bool stopped = decodeStopped && decodeStopped(decodingModel);
+    if (level == GGML_LOG_LEVEL_ERROR && !stopped)
         qCWarning(lcRuntime).noquote() << QString::fromUtf8(text).trimmed();
     else
         qCDebug(lcRuntime).noquote() << QString::fromUtf8(text).trimmed();
@@ -75,6 +82,8 @@ QString LoadError::description() const
     case Kind::fileChanging:
         return QStringLiteral("another program was writing the file each time it was read; try again once it "
                               "is written");
+    case Kind::stopped:
+        return QStringLiteral("the load was stopped");
     }
     return {};
 }
@@ -100,8 +109,13 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         identity.reset();
     // From before llama.cpp opens the file until its mapping goes. A writer
     // that comes during the load waits for it, so the load stops at its next
-    // tensor rather than make the writer wait for all of them.
-    std::unique_ptr<FileLease> lease = FileLease::take(path);
+    // tensor rather than make the writer wait for all of them. A writer
+    // that has the file open already would leave it half-written under us,
+    // with no lease to tell us when it goes on.
+    FileLease::Refusal refusal = FileLease::Refusal::impossible;
+    std::unique_ptr<FileLease> lease = FileLease::take(path, &refusal);
+    if (!lease && refusal == FileLease::Refusal::beingWritten)
+        throw LoadError::fileChanging();
     llama_model_params modelParams = llama_model_default_params();
     modelParams.n_gpu_layers = int32_t(gpuLayers);
     if (lease) {
@@ -171,6 +185,12 @@ int64_t LlamaModel::offloadedLayers(int64_t gpuLayers, int64_t layerCount,
     if (gpuLayers < 1)
         return 0;
     return supportsOffload() ? std::min(gpuLayers, layerCount) : 0;
+}
+
+bool LlamaModel::fileBeingWritten(const QString& path)
+{
+    FileLease::Refusal refusal = FileLease::Refusal::impossible;
+    return !FileLease::take(path, &refusal) && refusal == FileLease::Refusal::beingWritten;
 }
 
 bool LlamaModel::fileChanged() const
@@ -250,6 +270,16 @@ void LlamaModel::setLastStreamFailure(std::optional<QString> text)
 bool LlamaModel::shouldStop(const GenerationRun* run) const
 {
     return (run && run->cancelled.load()) || m_freeRequested.load() || stopRequested();
+}
+
+int32_t LlamaModel::decode(const int32_t* tokens, int32_t count)
+{
+    decodeStopped = &LlamaModel::abortCallback;
+    decodingModel = this;
+    const int32_t result = llama_decode(m_context, llama_batch_get_one(const_cast<int32_t*>(tokens), count));
+    decodeStopped = nullptr;
+    decodingModel = nullptr;
+    return result;
 }
 
 bool LlamaModel::abortCallback(void* data)

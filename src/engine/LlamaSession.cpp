@@ -26,6 +26,7 @@ namespace {
 
 const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
 const QString kNoTokens = QStringLiteral("Model returned no tokens.");
+const QString kRewritten = QStringLiteral("Stopped: another program is rewriting the model file");
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -139,6 +140,8 @@ LlamaSession::~LlamaSession()
     m_reply.reset();
     m_streamHandle.cancel();
     ++m_loadSerial; // a load still running frees its model when it returns
+    if (m_loadCancel)
+        *m_loadCancel = true; // and one waiting for a writer stops waiting
     if (m_model)
         m_model->free();
 }
@@ -191,9 +194,17 @@ qsizetype LlamaSession::indexOf(const QUuid& turnId) const
 QList<ChatMessage> LlamaSession::buildHistory() const
 {
     QList<ChatMessage> messages;
+    for (const ReplyPrompt::Message& sent : sentHistory())
+        messages.append(sent.message);
+    return messages;
+}
+
+QList<ReplyPrompt::Message> LlamaSession::sentHistory() const
+{
+    QList<ReplyPrompt::Message> messages;
     for (const Turn& turn : m_turns)
         if (!turn.state.isFailed())
-            messages.append(ChatMessage{turn.role, turn.content});
+            messages.append({turn.id, ChatMessage{turn.role, turn.content}});
     return messages;
 }
 
@@ -252,6 +263,8 @@ void LlamaSession::unloadModel(bool keepStreaming)
     else
         stop();
     ++m_loadSerial;
+    if (m_loadCancel)
+        *m_loadCancel = true;
     m_streamHandle = GenerationHandle();
     // The reply, if any, goes on finishing its own bubble as a cancelled one.
     m_reply.reset();
@@ -296,7 +309,8 @@ SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
     return task;
 }
 
-void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt)
+void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt,
+                             std::optional<SteadyClock::time_point> waitEnds)
 {
     // Every load passes here: a pick, a send's preparation, a reload before a
     // reply and each council member. The record's facts may come from a file
@@ -314,10 +328,41 @@ void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask
     QPointer<LlamaSession> self(this);
     auto hook = m_loadHook;
     auto loadedHook = m_loadedHook;
+    const auto cancel = std::make_shared<std::atomic<bool>>(false);
+    m_loadCancel = cancel;
+    const std::chrono::milliseconds waitLimit = m_writerWaitLimit;
 
     runInBackground([=]() {
         if (hook)
             hook();
+        // A file another program still writes is waited for, then loaded
+        // from the start, so that its facts are those of the finished file.
+        if (LlamaModel::fileBeingWritten(path)) {
+            const SteadyClock::time_point ends = waitEnds.value_or(SteadyClock::now() + waitLimit);
+            runOnMain([=] {
+                if (self && self->m_loadSerial == serial)
+                    self->showWriterWait(info, done, task);
+            });
+            const bool written = waitForWriter(path, ends, *cancel);
+            runOnMain([=] {
+                if (!self || self->m_loadSerial != serial) {
+                    task.finish(); // stopped, unloaded or replaced meanwhile
+                    return;
+                }
+                self->endWriterWait();
+                if (written) {
+                    self->startLoad(info, done, task, attempt, ends);
+                    return;
+                }
+                const LoadError error = LoadError::fileChanging();
+                LlamaModel::recordLoadAttempt({QFileInfo(path).fileName(), QDateTime::currentDateTime(),
+                                               LoadAttempt::Failed{error.description()}});
+                if (done)
+                    done(info, error);
+                task.finish();
+            });
+            return;
+        }
         std::shared_ptr<LlamaModel> loaded;
         std::optional<LoadError> error;
         try {
@@ -356,7 +401,7 @@ void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask
                 if (attempt < kLoadsOfAChangingFile) {
                     qCInfo(lcRuntime, "Model file changed while it loaded, loading it again: %s",
                            qUtf8Printable(path));
-                    s.startLoad(info, std::move(done), task, attempt + 1);
+                    s.startLoad(info, std::move(done), task, attempt + 1, waitEnds);
                     return;
                 }
                 error = LoadError::fileChanging();
@@ -421,14 +466,14 @@ SessionTask LlamaSession::send(const QString& text)
     m_turns.append(placeholder);
     emit turnsChanged();
 
-    QList<ChatMessage> history = buildHistory();
+    QList<ReplyPrompt::Message> history = sentHistory();
     history.removeLast(); // the empty placeholder
     if (loadedFileChanged())
         return reloadThenReply(placeholder.id, history);
     return startReply(placeholder.id, history);
 }
 
-SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages)
+SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages)
 {
     auto run = std::make_shared<ReplyRun>();
     run->turnId = bubbleId;
@@ -437,7 +482,7 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ChatMess
     return run->task;
 }
 
-SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages)
+SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages)
 {
     // The store's record, for the name and choices the user may have changed
     // since the load; the unload forgets the loaded one.
@@ -478,7 +523,7 @@ SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<Cha
     return run->task;
 }
 
-void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages)
+void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ReplyPrompt::Message>& messages)
 {
     run->model = m_model;
     run->stopSequences = m_template.stopSequences();
@@ -489,18 +534,34 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
     // The store's record, so that instructions and sampling changed since
     // the load apply now.
     const ModelInfo record = m_store->model(m_loadedModelId).value_or(m_loadedInfo.value_or(ModelInfo{}));
-    QList<ChatMessage> withInstructions = messages;
+    QList<ReplyPrompt::Message> withInstructions = messages;
     if (const QString system = instructionsFor(record); !system.isEmpty())
-        withInstructions.prepend(ChatMessage{ChatMessage::Role::system, system});
-    const QString prompt = m_template.format(withInstructions);
-    if (m_promptObserver)
-        m_promptObserver(prompt);
+        withInstructions.prepend({QUuid(), ChatMessage{ChatMessage::Role::system, system}});
+
+    // The prompt is made on the model's queue, which owns its tokenizer,
+    // from where this chat's last prompt for this model and context began.
+    QPointer<LlamaSession> self(this);
+    const QUuid modelId = m_loadedModelId.value_or(QUuid());
+    const int64_t contextSize = m_model->contextSize();
+    LlamaModel::PromptMaker makePrompt = [self, run, withInstructions, modelId, contextSize,
+                                          chatTemplate = m_template,
+                                          cut = m_cuts.of(modelId, contextSize)](const LlamaModel& model) {
+        ReplyPrompt::Made made =
+            ReplyPrompt::make(withInstructions, chatTemplate, contextSize, cut, [&](const QString& text) {
+                return model.tokenize(text.toStdString());
+            });
+        std::vector<int32_t> tokens = std::exchange(made.tokens, {});
+        runOnMain([self, run, modelId, contextSize, made = std::move(made)] {
+            if (self)
+                self->promptMade(run, modelId, contextSize, made);
+        });
+        return tokens;
+    };
     SamplingParams params = samplingFor(record.sampling, m_model->contextSize());
     params.stopSequences = run->stopSequences;
 
     // Pieces travel to the main thread by posting, at most once a frame (see
     // PieceRelay); the worker never waits for the main thread.
-    QPointer<LlamaSession> self(this);
     std::weak_ptr<int> alive = m_alive;
     GenerationSink sink;
     sink.onPiece = [self, run, alive, interval = m_pieceInterval](const QString& piece) {
@@ -525,7 +586,27 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
         });
     };
     run->startedAt = SteadyClock::now();
-    m_streamHandle = m_model->generate(prompt.toStdString(), params, std::move(sink));
+    m_streamHandle = m_model->generate(std::move(makePrompt), params, std::move(sink));
+}
+
+void LlamaSession::promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid& model, int64_t contextSize,
+                              const ReplyPrompt::Made& made)
+{
+    // A reply whose chat was replaced meanwhile tells nothing of this one.
+    if (run != m_reply)
+        return;
+    m_cuts.set(model, contextSize, made.cut);
+    setFirstSeenTurnId(made.cut);
+    if (m_promptObserver)
+        m_promptObserver(made.text);
+}
+
+void LlamaSession::setFirstSeenTurnId(std::optional<QUuid> id)
+{
+    if (m_firstSeenTurnId == id)
+        return;
+    m_firstSeenTurnId = id;
+    emit firstSeenTurnChanged();
 }
 
 void LlamaSession::applyPieces(const std::shared_ptr<ReplyRun>& run)
@@ -566,7 +647,7 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
     const bool current = run == m_reply;
     // A model freed under its reply let go of its file for another program
     // that writes it: that reply ends as the user's stop ends one.
-    const bool cancelled = run->userCancelled || (run->model && run->model->isFreed());
+    const bool cancelled = run->userCancelled || (run->model && run->model->freeRequested());
     const qsizetype index = indexOf(run->turnId);
     if (index >= 0) {
         const ReasoningParser::Split rest = run->parser.flush();
@@ -583,7 +664,9 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
             }
         }
         const bool empty = turn.content.trimmed().isEmpty();
-        if (cancelled && empty) {
+        if (cancelled && empty && !run->userCancelled) {
+            turn.state = Turn::State::failed(kRewritten); // the bubble says why it stays empty
+        } else if (cancelled && empty) {
             m_turns.removeAt(index);
         } else if (!empty) {
             turn.state = Turn::State::complete();
@@ -617,6 +700,10 @@ void LlamaSession::stop()
     if (m_council)
         m_council->stopRequested = true;
     stopReply();
+    if (m_stopWriterWait) {
+        const std::function<void()> endWait = m_stopWriterWait;
+        endWait();
+    }
 }
 
 void LlamaSession::stopReply()
@@ -647,6 +734,9 @@ void LlamaSession::replaceTurns(QList<Turn> turns)
     endCouncil();
     m_reply.reset(); // its late pieces and finish find no bubble here
     m_turns = std::move(turns);
+    // Another chat: its cuts are made afresh.
+    m_cuts.clear();
+    setFirstSeenTurnId(std::nullopt);
     emit turnsChanged();
     setStreaming(false);
     setTokensPerSecond(std::nullopt);
@@ -661,7 +751,7 @@ LlamaSession::Turn LlamaSession::noteTurn(const QString& text)
     return note;
 }
 
-void LlamaSession::appendQuestion(const QString& text, const QStringList& notes)
+QUuid LlamaSession::appendQuestion(const QString& text, const QStringList& notes)
 {
     Turn user;
     user.role = ChatMessage::Role::user;
@@ -670,6 +760,7 @@ void LlamaSession::appendQuestion(const QString& text, const QStringList& notes)
     for (const QString& noteText : notes)
         m_turns.append(noteTurn(noteText));
     emit turnsChanged();
+    return user.id;
 }
 
 void LlamaSession::appendAssistantNote(const QString& text)

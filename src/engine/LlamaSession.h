@@ -20,6 +20,7 @@
 #include "engine/ChatMessage.h"
 #include "engine/ChatTemplate.h"
 #include "engine/LlamaModel.h"
+#include "engine/ReplyPrompt.h"
 #include "engine/SessionTask.h"
 #include "engine/Turn.h"
 #include "models/ModelInfo.h"
@@ -29,6 +30,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -69,6 +71,9 @@ public:
     bool isStreaming() const { return m_isStreaming; }
     std::optional<double> tokensPerSecond() const { return m_tokensPerSecond; }
     const std::optional<QString>& statusText() const { return m_statusText; }
+    // The first message that the last reply's model saw, when older ones
+    // were left out to fit its context; none when it saw the whole chat.
+    const std::optional<QUuid>& firstSeenTurnId() const { return m_firstSeenTurnId; }
 
     // --- plain state (what the loaded model says; none or 0 without one) -------
     std::optional<QString> loadedArchitecture() const { return m_model ? m_model->architecture() : std::nullopt; }
@@ -93,6 +98,14 @@ public:
     // load the file is looked at again: a file changed while it loaded is
     // loaded again (at most three loads in all) before anything answers. A
     // header our reader refused gets its facts from the loaded model.
+    //
+    // A file that another program has open for writing is half-written: a
+    // load waits until that program closes it (looking again after a pause
+    // that grows from a quarter second to two), then starts over on the
+    // finished file. Meanwhile the status line says so, and the session
+    // counts as streaming, so the stop button shows: stop() ends the wait
+    // and the load with LoadError::stopped. Past the wait's limit (30 s) it
+    // fails with LoadError::fileChanging.
     SessionTask loadModel(const ModelInfo& model,
                           std::function<void(const std::optional<LoadError>&)> done = {});
     void unloadModel();
@@ -106,10 +119,17 @@ public:
     // becomes the no-model note and reloadFailed() says why (a council member
     // gets its usual note).
     //
+    // A reply's prompt is made on the model's queue (ReplyPrompt): a chat
+    // past the model's context leaves out its oldest whole turns, from
+    // where this chat's last prompt for that model and context size began,
+    // so that it keeps the prefix the model decoded before. Opening another
+    // chat (replaceTurns) forgets where they began.
+    //
     // Another program that opens the loaded model's file for writing (a copy
     // over it in place) makes the model let go of its file (LlamaModel): a
-    // reply in progress ends as the user's stop ends it, keeping its text,
-    // and the next one loads the file again.
+    // reply in progress ends as the user's stop ends it, keeping its text (a
+    // reply with no text yet keeps its bubble as a note that says why), and
+    // the next one loads the file again once that program is done.
     SessionTask send(const QString& text);
     void stop();
     void resetConversation();
@@ -146,7 +166,8 @@ public:
     // one, else the automatic size for the free memory.
     static int64_t contextSizeFor(const ModelInfo& model, uint64_t freeMb);
 
-    // Test seams: sees every rendered prompt; runs on the load thread before
+    // Test seams: sees every rendered prompt (on the main thread, before the
+    // reply's first piece); runs on the load thread before
     // each load; runs there after each load, before the file is looked at
     // again.
     void setPromptObserver(std::function<void(const QString&)> observer) { m_promptObserver = std::move(observer); }
@@ -156,6 +177,9 @@ public:
     // the main thread (one display frame unless set); a reply started later
     // uses it.
     void setPieceInterval(std::chrono::milliseconds interval) { m_pieceInterval = interval; }
+    // Test seam: how long a load waits for another program to finish
+    // writing its file (30 s unless set); a load started later uses it.
+    void setWriterWaitLimit(std::chrono::milliseconds limit) { m_writerWaitLimit = limit; }
 
 signals:
     void loadedModelChanged();
@@ -164,6 +188,7 @@ signals:
     void isStreamingChanged();
     void tokensPerSecondChanged();
     void statusTextChanged();
+    void firstSeenTurnChanged();
     // The loaded model's file changed, and loading it again before a reply
     // failed: the model's display name and the error's description.
     void reloadFailed(const QString& model, const QString& reason);
@@ -173,7 +198,10 @@ private:
     struct CouncilRun;
 
     static Turn noteTurn(const QString& text);
-    void appendQuestion(const QString& text, const QStringList& notes);
+    // Returns the question's bubble.
+    QUuid appendQuestion(const QString& text, const QStringList& notes);
+    // The messages a reply is made from, each with its bubble.
+    QList<ReplyPrompt::Message> sentHistory() const;
     qsizetype indexOf(const QUuid& turnId) const;
     void setStreaming(bool streaming);
     void setTokensPerSecond(std::optional<double> rate);
@@ -185,10 +213,24 @@ private:
     // with its file), and the error or nothing.
     using LoadDone = std::function<void(const ModelInfo&, const std::optional<LoadError>&)>;
     SessionTask startLoad(const ModelInfo& record, LoadDone done);
-    void startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt);
-    SessionTask startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
-    SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
-    void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages);
+    // `waitEnds`: when waiting for a writer gives up, once one was waited for.
+    void startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt,
+                   std::optional<std::chrono::steady_clock::time_point> waitEnds = std::nullopt);
+    // The load waiting for another program to finish writing its file
+    // (LlamaSessionWriterWait.cpp): shows it, and ends showing it.
+    void showWriterWait(const ModelInfo& info, const LoadDone& done, const SessionTask& task);
+    void endWriterWait();
+    // On the load's thread: true once no program has the file open for
+    // writing; false past `ends` or once `cancel` is set.
+    static bool waitForWriter(const QString& path, std::chrono::steady_clock::time_point ends,
+                              const std::atomic<bool>& cancel);
+    SessionTask startReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
+    SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
+    void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ReplyPrompt::Message>& messages);
+    // On the main thread, once the run has made its prompt.
+    void promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid& model, int64_t contextSize,
+                    const ReplyPrompt::Made& made);
+    void setFirstSeenTurnId(std::optional<QUuid> id);
     void applyPieces(const std::shared_ptr<ReplyRun>& run);
     void finishReply(const std::shared_ptr<ReplyRun>& run);
     void endCouncil();
@@ -206,6 +248,8 @@ private:
     bool m_isStreaming = false;
     std::optional<double> m_tokensPerSecond;
     std::optional<QString> m_statusText;
+    std::optional<QUuid> m_firstSeenTurnId;
+    ContextCuts m_cuts; // of the open chat
     std::shared_ptr<LlamaModel> m_model;
     GenerationHandle m_streamHandle;
     std::shared_ptr<ReplyRun> m_reply; // the current reply, if any
@@ -218,6 +262,12 @@ private:
     std::function<void()> m_loadedHook;
     std::chrono::milliseconds m_pieceInterval;
     QString m_chatInstructions;
+    std::chrono::milliseconds m_writerWaitLimit{30000};
+    // The latest load's: once set, that load stops waiting for a writer.
+    std::shared_ptr<std::atomic<bool>> m_loadCancel;
+    // While a load shows that it waits for a writer: ends it as stopped.
+    std::function<void()> m_stopWriterWait;
+    bool m_writerWaitRaisedStreaming = false; // the wait alone shows the stop button
 };
 
 } // namespace cvn

@@ -19,16 +19,16 @@ SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& quest
         return {};
     auto council = std::make_unique<CouncilRun>();
     council->members = members;
-    council->history = buildHistory();
-    council->question = question;
-
-    appendQuestion(shown, notes);
+    council->history = sentHistory();
+    const QUuid asked = appendQuestion(shown, notes);
+    council->history.append({asked, ChatMessage{ChatMessage::Role::user, question}});
 
     // A precise timer never fires early, so each tick shows one more second.
     council->statusTimer.setInterval(1000);
     council->statusTimer.setTimerType(Qt::PreciseTimer);
     connect(&council->statusTimer, &QTimer::timeout, this, [this] {
-        if (!m_council || m_council->index >= m_council->members.size())
+        // A load waiting for another program's writing says so instead.
+        if (!m_council || m_council->index >= m_council->members.size() || m_stopWriterWait)
             return;
         ++m_council->statusTicks;
         const qint64 seconds = std::max<qint64>(m_council->loadClock.elapsed() / 1000, m_council->statusTicks);
@@ -98,6 +98,10 @@ void LlamaSession::runCouncilMember()
         m_council->memberLoading = false;
         m_council->statusTimer.stop();
         setStatusText(std::nullopt);
+        if (error && error->kind() == LoadError::Kind::stopped) {
+            answerCouncilMember(); // which ends the run the user stopped
+            return;
+        }
         if (error) {
             if (const qsizetype index = indexOf(*m_council->bubbleId); index >= 0)
                 m_turns.removeAt(index);
@@ -127,9 +131,7 @@ void LlamaSession::answerCouncilMember()
         councilMemberDone();
         return;
     }
-    QList<ChatMessage> messages = council.history;
-    messages.append(ChatMessage{ChatMessage::Role::user, council.question});
-    startReply(*council.bubbleId, messages);
+    startReply(*council.bubbleId, council.history);
 }
 
 void LlamaSession::councilMemberDone()

@@ -58,6 +58,7 @@
 // folded copy and the scans.
 
 #include "platform/FileIdentity.h"
+#include "platform/SerialQueue.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -220,6 +221,15 @@ public:
     // The chats in `ids` that exist, in no particular order, read as the
     // list reads them.
     ChatList readChats(const QSet<int64_t>& ids) const;
+    // The file another thread may read the chat list from through a
+    // connection of its own (readChatListAt): this database's file while it
+    // is open for writing; nothing while it is closed or read-only, when
+    // what this connection reads may be a private copy or the file alone.
+    std::optional<QString> listFile() const;
+    // readChatList() through a read-only connection to `path` opened and
+    // closed here, for a thread other than the main one; not ok when the
+    // file cannot be opened or read.
+    static ChatList readChatListAt(const QString& path);
     // SQLite's data_version of this connection: it changes when another
     // connection (another instance, a tool) commits, never for this
     // connection's own writes. Nothing when it cannot be read.
@@ -260,7 +270,22 @@ public:
     // read up to its first match). Queries the index cannot hold exactly
     // (U+0000, U+FFFD to U+FFFF, lone surrogates) and an index that cannot
     // be brought up to date read every message.
+    //
+    // Once another connection has committed, the copy is read again on a
+    // thread of the database's own through a read-only connection of its
+    // own; searches meanwhile answer from the copy as it was (and the index)
+    // and searchRenewed tells when the new copy is in. The first copy is
+    // read at once, unless prepareSearch started reading it: until it is in,
+    // the index answers, and every message is read for queries shorter than
+    // three characters.
     QSet<int64_t> searchMessages(const QString& query);
+    // Starts reading the copy on its thread when none is loaded or being
+    // read, so that a search later finds it there instead of reading it
+    // while it waits.
+    void prepareSearch();
+    // For tests: called on the reading thread with each copy it read,
+    // before the copy goes to the main thread.
+    void setCopyReadHook(std::function<void()> hook) { m_copyReadHook = std::move(hook); }
     // The new chat's id, created_at = updated_at = now; 0 when the insert
     // failed or the database is closed.
     int64_t insertChat(const QString& title, const QString& modelId);
@@ -325,6 +350,9 @@ signals:
     void openChanged(bool open);
     void writesFailingChanged(bool failing);
     void someChatsHiddenChanged(bool hidden);
+    // The folded copy read on the database's own thread is in: searches may
+    // answer otherwise now.
+    void searchRenewed();
 
 private:
     // What a new connection must be to be taken: anything (none is open),
@@ -347,6 +375,10 @@ private:
     bool step(const QString& sql, const QList<Value>& values, int64_t* insertedRow, int64_t* changed = nullptr);
     bool catchUp();
     bool loadFoldedCopy();
+    // The chats of the messages the index finds holding `folded`; nothing
+    // when the index cannot be read. With a limit of zero or more, at most
+    // that many messages are looked at: reaching it sets `tooMany`.
+    std::optional<QSet<int64_t>> indexedChats(const QByteArray& folded, qsizetype limit, bool* tooMany);
     QSet<int64_t> scanMessages(const QString& query);
     QSet<int64_t> scanFoldedCopy(const QByteArray& folded) const;
     void logError(const char* format) const;
@@ -379,6 +411,12 @@ private:
         QByteArray text;
     };
     void applyToCopy(const QList<IndexedChange>& changes);
+    // Reads the whole copy through `handle`; false when it cannot be read
+    // whole. Any thread, one connection each.
+    static bool readFoldedCopy(sqlite3* handle, FoldedCopy* copy);
+    // Starts reading the copy again on the copy's thread, for `version`.
+    void renewCopy(int64_t version);
+    void takeRenewedCopy(std::shared_ptr<FoldedCopy> copy);
 
     QString m_path;
     int m_busyTimeoutMs = defaultBusyTimeoutMs;
@@ -399,6 +437,18 @@ private:
     std::optional<FileIdentity> m_uncopiedWal;
     FoldedCopy m_copy;
     QList<IndexedChange> m_uncommitted;
+    // The copy read again on a thread of its own: whether there is a copy it
+    // replaces and its version, the version it is read for, and what this
+    // connection indexed meanwhile, which the read may lack.
+    struct CopyRenewal {
+        bool stale = false;
+        int64_t staleVersion = -1;
+        int64_t version = -1;
+        QList<IndexedChange> changes;
+    };
+    std::optional<CopyRenewal> m_renewal;
+    std::unique_ptr<SerialQueue> m_copyReader;
+    std::function<void()> m_copyReadHook;
 };
 
 } // namespace cvn

@@ -1,6 +1,10 @@
 #include "storage/ChatDatabase.h"
 
+#include "platform/MainThread.h"
+
 #include <QByteArrayView>
+#include <QFile>
+#include <QPointer>
 
 #include <algorithm>
 #include <cstring>
@@ -160,7 +164,7 @@ bool ChatDatabase::indexPending()
         sqlite3_reset(add.get());
         sqlite3_reset(remove.get());
         sqlite3_reset(done.get());
-        if (m_copy.loaded)
+        if (m_copy.loaded || m_renewal)
             m_uncommitted.append(std::move(rows));
     }
     if (!ok) {
@@ -174,6 +178,8 @@ bool ChatDatabase::indexPending()
 
 void ChatDatabase::applyToCopy(const QList<IndexedChange>& changes)
 {
+    if (m_renewal)
+        m_renewal->changes.append(changes);
     if (!m_copy.loaded)
         return;
     for (const IndexedChange& change : changes) {
@@ -263,43 +269,75 @@ QSet<int64_t> ChatDatabase::searchMessages(const QString& query)
     }
     // Messages another client wrote are indexed first; when that cannot
     // happen now (a lock held, a read-only file) every message is read.
-    if (!catchUp() || !loadFoldedCopy())
+    if (!catchUp())
         return scanMessages(query);
     const QByteArray folded = foldedUtf8(query);
+    // While the first copy is read on its thread, the index answers what it
+    // can, and every message is read for the rest.
+    if (m_renewal && !m_copy.loaded) {
+        if (characters < 3)
+            return scanMessages(query);
+        const std::optional<QSet<int64_t>> hits = indexedChats(folded, -1, nullptr);
+        return hits ? *hits : scanMessages(query);
+    }
+    if (!loadFoldedCopy())
+        return scanMessages(query);
     // A trigram index answers nothing shorter than three characters, and a
     // query that most messages hold is found sooner in the copy, where each
     // chat is read only up to its first match: the index is asked for a
     // limited number of messages and gives way when it reaches it.
     if (characters >= 3) {
-        QByteArray phrase = folded;
-        phrase.replace('"', "\"\"");
         const qsizetype limit = m_copy.chatOfMessage.size() / 16 + 64;
-        const Statement statement =
-            prepare(QStringLiteral("SELECT rowid FROM message_search WHERE message_search MATCH ? LIMIT ?"),
-                    {QString::fromUtf8('"' + phrase + '"'), limit});
-        if (!statement)
+        bool tooMany = false;
+        const std::optional<QSet<int64_t>> hits = indexedChats(folded, limit, &tooMany);
+        if (!hits)
             return scanMessages(query);
-        QList<int64_t> messages;
-        sqlite3_stmt* s = statement.get();
-        int rc = SQLITE_ROW;
-        while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-            messages.append(integerColumn(s, 0));
-        if (rc != SQLITE_DONE) {
-            logError("search failed: %1");
-            return scanMessages(query);
-        }
-        if (messages.size() < limit) {
-            QSet<int64_t> hits;
-            for (const int64_t id : std::as_const(messages)) {
-                const auto chat = m_copy.chatOfMessage.constFind(id);
-                if (chat == m_copy.chatOfMessage.cend())
-                    return scanMessages(query); // never expected: the two are kept in step
-                hits.insert(chat.value());
-            }
-            return hits;
-        }
+        if (!tooMany)
+            return *hits;
     }
     return scanFoldedCopy(folded);
+}
+
+std::optional<QSet<int64_t>> ChatDatabase::indexedChats(const QByteArray& folded, qsizetype limit, bool* tooMany)
+{
+    QByteArray phrase = folded;
+    phrase.replace('"', "\"\"");
+    const Statement statement =
+        prepare(QStringLiteral("SELECT rowid FROM message_search WHERE message_search MATCH ? LIMIT ?"),
+                {QString::fromUtf8('"' + phrase + '"'), int64_t(limit)});
+    if (!statement)
+        return std::nullopt;
+    QList<int64_t> messages;
+    sqlite3_stmt* s = statement.get();
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        messages.append(integerColumn(s, 0));
+    if (rc != SQLITE_DONE) {
+        logError("search failed: %1");
+        return std::nullopt;
+    }
+    if (limit >= 0 && messages.size() >= limit) {
+        *tooMany = true;
+        return QSet<int64_t>();
+    }
+    QSet<int64_t> hits;
+    const Statement chatOf = prepare(QStringLiteral("SELECT chat_id FROM messages WHERE id=?"));
+    for (const int64_t id : std::as_const(messages)) {
+        const auto chat = m_copy.chatOfMessage.constFind(id);
+        if (chat != m_copy.chatOfMessage.cend()) {
+            hits.insert(chat.value());
+            continue;
+        }
+        // Another connection's message, not in the copy until it is read
+        // again, or any message while there is no copy yet.
+        if (!chatOf)
+            return std::nullopt;
+        sqlite3_reset(chatOf.get());
+        sqlite3_bind_int64(chatOf.get(), 1, id);
+        if (stepRow(chatOf.get()))
+            hits.insert(integerColumn(chatOf.get(), 0));
+    }
+    return hits;
 }
 
 bool ChatDatabase::catchUp()
@@ -321,50 +359,121 @@ bool ChatDatabase::loadFoldedCopy()
     const int64_t version = *read;
     if (m_copy.loaded && m_copy.dataVersion == version)
         return true;
+    // Reading it all takes a good part of a second with many messages: a
+    // search meanwhile answers from the copy it has.
+    if (m_copy.loaded && listFile()) {
+        renewCopy(version);
+        return true;
+    }
     m_copy = {};
+    m_renewal.reset();
+    FoldedCopy copy;
+    if (!readFoldedCopy(m_db, &copy)) {
+        logError("could not read the messages for search: %1");
+        return false;
+    }
+    copy.loaded = true;
+    copy.dataVersion = version;
+    m_copy = std::move(copy);
+    return true;
+}
+
+bool ChatDatabase::readFoldedCopy(sqlite3* handle, FoldedCopy* copy)
+{
+    const auto statement = [&](const char* sql) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(handle, sql, -1, &raw, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(raw);
+            raw = nullptr;
+        }
+        return Statement(raw);
+    };
     // The chat of each message from the chat index (small, and read whole),
     // then the folded text in order from the index's own table: the message
     // table, far larger, is never read.
     {
-        const Statement chats = prepare(QStringLiteral("SELECT id, chat_id FROM messages"));
+        const Statement chats = statement("SELECT id, chat_id FROM messages");
         if (!chats)
             return false;
         while (stepRow(chats.get()))
-            m_copy.chatOfMessage.insert(integerColumn(chats.get(), 0), integerColumn(chats.get(), 1));
+            copy->chatOfMessage.insert(integerColumn(chats.get(), 0), integerColumn(chats.get(), 1));
     }
-    const Statement texts = prepare(QStringLiteral("SELECT id, c0 FROM message_search_content"));
+    const Statement texts = statement("SELECT id, c0 FROM message_search_content");
     if (!texts)
         return false;
     sqlite3_stmt* s = texts.get();
     int rc = SQLITE_ROW;
     int64_t row = 0;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        const auto chat = m_copy.chatOfMessage.constFind(integerColumn(s, 0));
-        if (chat == m_copy.chatOfMessage.cend())
+        const auto chat = copy->chatOfMessage.constFind(integerColumn(s, 0));
+        if (chat == copy->chatOfMessage.cend())
             continue; // never expected: every indexed message exists
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
         const QByteArrayView view(text, text ? sqlite3_column_bytes(s, 1) : 0);
         // Which byte of a query is rarest needs only a sample.
         if (row++ % 8 == 0) {
             for (const char byte : view)
-                ++m_copy.byteCounts[uchar(byte)];
+                ++copy->byteCounts[uchar(byte)];
         }
-        m_copy.chats[chat.value()].append(chat.key(), view);
-    }
-    if (rc != SQLITE_DONE) {
-        logError("step failed: %1");
-        m_copy = {};
-        return false;
+        copy->chats[chat.value()].append(chat.key(), view);
     }
     // Messages without a row in the index (none, once caught up) would be
     // searched by nothing.
-    if (m_copy.chatOfMessage.size() != row) {
-        m_copy = {};
-        return false;
-    }
-    m_copy.loaded = true;
-    m_copy.dataVersion = version;
-    return true;
+    return rc == SQLITE_DONE && copy->chatOfMessage.size() == row;
+}
+
+void ChatDatabase::prepareSearch()
+{
+    if (m_copy.loaded || m_renewal || !listFile())
+        return;
+    // The copy holds only indexed text: what another client wrote is
+    // indexed first. When that cannot happen now, the first search reads the
+    // copy itself.
+    const std::optional<int64_t> version = dataVersion();
+    if (version && catchUp())
+        renewCopy(*version);
+}
+
+void ChatDatabase::renewCopy(int64_t version)
+{
+    if (m_renewal)
+        return; // what was committed after it started shows at a later search
+    if (!m_copyReader)
+        m_copyReader = std::make_unique<SerialQueue>(QStringLiteral("message search"), QStringLiteral("cvn-search-copy"));
+    m_renewal = CopyRenewal{m_copy.loaded, m_copy.dataVersion, version, {}};
+    m_copyReader->async([self = QPointer(this), path = *listFile(), hook = m_copyReadHook] {
+        auto copy = std::make_shared<FoldedCopy>();
+        sqlite3* handle = nullptr;
+        const bool opened =
+            sqlite3_open_v2(QFile::encodeName(path).constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
+        if (opened)
+            sqlite3_busy_timeout(handle, defaultBusyTimeoutMs);
+        copy->loaded = opened && readFoldedCopy(handle, copy.get());
+        sqlite3_close_v2(handle);
+        if (hook)
+            hook();
+        runOnMain([self, copy] {
+            if (self)
+                self->takeRenewedCopy(copy);
+        });
+    });
+}
+
+void ChatDatabase::takeRenewedCopy(std::shared_ptr<FoldedCopy> copy)
+{
+    if (!m_renewal)
+        return;
+    const CopyRenewal renewal = *std::exchange(m_renewal, std::nullopt);
+    // A copy read at once since, or another connection's, stays.
+    if (!copy->loaded || m_copy.loaded != renewal.stale || m_copy.dataVersion != renewal.staleVersion)
+        return;
+
+    copy->dataVersion = renewal.version;
+    // The old copy is freed on the copy's thread: that takes a while too.
+    auto old = std::make_shared<FoldedCopy>(std::exchange(m_copy, std::move(*copy)));
+    m_copyReader->async([old = std::move(old)] {});
+    applyToCopy(renewal.changes);
+    emit searchRenewed();
 }
 
 QSet<int64_t> ChatDatabase::scanFoldedCopy(const QByteArray& folded) const

@@ -1,5 +1,6 @@
 #include "storage/ChatDatabase.h"
 
+#include <QFile>
 #include <QStringList>
 
 #include <algorithm>
@@ -289,6 +290,35 @@ ChatDatabase::ChatList ChatDatabase::readChats(const QSet<int64_t>& ids) const
     ChatList list = readChatRows(statement.get());
     if (statement && !list.ok)
         logError("step failed: %1");
+    return list;
+}
+
+std::optional<QString> ChatDatabase::listFile() const
+{
+    if (!m_db || m_readOnly)
+        return std::nullopt;
+    return m_path;
+}
+
+ChatDatabase::ChatList ChatDatabase::readChatListAt(const QString& path)
+{
+    sqlite3* handle = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(handle);
+        return {};
+    }
+    // Off the main thread a writer's lock may be waited for.
+    sqlite3_busy_timeout(handle, defaultBusyTimeoutMs);
+    const QByteArray sql = listQuery.toUtf8();
+    sqlite3_stmt* raw = nullptr;
+    ChatList list;
+    if (sqlite3_prepare_v2(handle, sql.constData(), int(sql.size()), &raw, nullptr) == SQLITE_OK) {
+        const Statement statement(raw);
+        list = readChatRows(statement.get());
+    } else {
+        sqlite3_finalize(raw);
+    }
+    sqlite3_close_v2(handle);
     return list;
 }
 

@@ -1,7 +1,10 @@
 #include "storage/ChatStore.h"
 
+#include "platform/MainThread.h"
+
 #include <QHash>
 #include <QLocale>
+#include <QPointer>
 
 #include <algorithm>
 #include <ctime>
@@ -97,6 +100,10 @@ ChatStore::ChatStore(ChatDatabase& db, QObject* parent)
     // A database that opens later, or becomes writable, may hold more than
     // what was read before.
     connect(&m_db, &ChatDatabase::openChanged, this, &ChatStore::reload);
+    connect(&m_db, &ChatDatabase::searchRenewed, this, [this] {
+        m_contentHits.reset();
+        emit matchesChanged();
+    });
     reload();
 }
 
@@ -106,62 +113,163 @@ ChatStore& ChatStore::shared()
     return *instance;
 }
 
+struct ChatStore::ReadList {
+    QList<Row> rows;
+    QSet<int64_t> undated;
+    bool plainOrder = true;
+    bool ok = false;
+    // Worked out on the reading thread: whether the rows equal those shown
+    // when the read started, and the lists the drawer shows of them.
+    bool same = false;
+    Derived derived;
+};
+
+ChatStore::ReadList ChatStore::readList(ChatDatabase::ChatList list)
+{
+    ReadList read;
+    read.ok = list.ok;
+    read.undated = std::move(list.undated);
+    read.plainOrder = list.plainOrder;
+    read.rows.reserve(list.chats.size());
+    for (const ChatDatabase::ChatRecord& chat : std::as_const(list.chats))
+        read.rows.append(rowOf(chat));
+    return read;
+}
+
 void ChatStore::reload()
 {
     m_contentHits.reset();
     // Taken before the read: a commit in between makes the next look read
     // again, never hides behind this read.
     const std::optional<int64_t> version = m_db.dataVersion();
-    ChatDatabase::ChatList list = m_db.readChatList();
+    ReadList list = readList(m_db.readChatList());
     if (!list.ok)
         return;
+    // A read still under way started before this one.
+    ++m_reads;
+    m_reading.reset();
     m_loaded = true;
     m_dataVersion = version;
     m_undated = std::move(list.undated);
     m_plainOrder = list.plainOrder;
-    QList<Row> rows;
-    rows.reserve(list.chats.size());
-    for (const ChatDatabase::ChatRecord& chat : std::as_const(list.chats))
-        rows.append(rowOf(chat));
-    publish(std::move(rows));
+    publish(std::move(list.rows));
 }
 
-bool ChatStore::reloadIfChangedElsewhere()
+bool ChatStore::catchUp()
 {
     if (m_loaded && m_db.dataVersion() == m_dataVersion)
         return false;
-    reload();
+    read();
     return true;
+}
+
+void ChatStore::read()
+{
+    const std::optional<QString> file = m_db.listFile();
+    if (!m_loaded || !file) {
+        reload();
+        return;
+    }
+    // The read under way hands over what was committed before it started;
+    // what came after shows at the next catch-up.
+    if (m_reading)
+        return;
+    if (!m_reader)
+        m_reader = std::make_unique<SerialQueue>(QStringLiteral("chat list"), QStringLiteral("cvn-chat-list"));
+    const uint64_t read = ++m_reads;
+    m_reading = Reading{read, m_db.dataVersion(), {}, m_rows};
+    m_reader->async([self = QPointer(this), read, path = *file, hook = m_readHook, shown = m_rows] {
+        auto list = std::make_shared<ReadList>(readList(ChatDatabase::readChatListAt(path)));
+        if (list->ok) {
+            // What the main thread would do with the rows costs it more than
+            // a frame with many chats: done here instead.
+            list->same = list->rows == shown;
+            const QDateTime now = QDateTime::currentDateTime();
+            list->derived = Derived{now.toLocalTime().date(), rowsWithPin(list->rows, true), sectionsOf(list->rows, now)};
+        }
+        if (hook)
+            hook();
+        runOnMain([self, read, list] {
+            if (self)
+                self->handOver(read, list);
+        });
+    });
+}
+
+void ChatStore::handOver(uint64_t read, std::shared_ptr<ReadList> list)
+{
+    if (!m_reading || m_reading->read != read)
+        return; // a newer full read was taken in meanwhile
+    const Reading reading = *std::exchange(m_reading, std::nullopt);
+    m_contentHits.reset();
+    if (!list->ok)
+        return;
+    m_loaded = true;
+    m_dataVersion = reading.version;
+    m_undated = std::move(list->undated);
+    m_plainOrder = list->plainOrder;
+    QList<Row> rows = std::move(list->rows);
+    // This connection's writes while the thread read may be missing from
+    // what it read.
+    if (!reading.written.isEmpty()) {
+        if (place(rows, reading.written) == Placed::unordered)
+            reload();
+        else
+            publish(std::move(rows));
+        return;
+    }
+    // The rows shown are those the thread compared with.
+    if (m_rows.constData() == reading.shown.constData() && m_rows.size() == reading.shown.size()) {
+        if (list->same)
+            return;
+        replaceRows(std::move(rows), std::move(list->derived));
+        return;
+    }
+    publish(std::move(rows));
 }
 
 void ChatStore::refresh(const QSet<int64_t>& ids)
 {
-    // Another program's commits (a chat deleted and its id given to a new
-    // one, a pin, a newer time) can touch any row, not only those written.
-    if (!m_loaded || !m_plainOrder || m_db.dataVersion() != m_dataVersion) {
+    if (!m_loaded) {
         reload();
         return;
     }
+    if (m_reading)
+        m_reading->written.unite(ids);
     m_contentHits.reset();
+    // Another program's commits (a chat deleted and its id given to a new
+    // one, a pin, a newer time) can touch any row, not only those written:
+    // the written rows are placed at once, and the rest caught up with.
+    const bool behind = m_db.dataVersion() != m_dataVersion;
+    Placed placed = Placed::unordered;
+    if (m_plainOrder) {
+        QList<Row> rows = m_rows;
+        placed = place(rows, ids);
+        if (placed == Placed::placed)
+            publish(std::move(rows));
+    }
+    if (behind || placed == Placed::unordered)
+        read();
+}
+
+ChatStore::Placed ChatStore::place(QList<Row>& rows, const QSet<int64_t>& ids)
+{
     const ChatDatabase::ChatList list = m_db.readChats(ids);
     if (!list.ok)
-        return;
-    if (!list.plainOrder) {
-        reload();
-        return;
-    }
-    QList<Row> rows = m_rows;
+        return Placed::unreadable;
+    if (!list.plainOrder)
+        return Placed::unordered;
     rows.removeIf([&](const Row& row) { return ids.contains(row.id); });
     for (const int64_t id : ids)
         m_undated.remove(id);
     m_undated.unite(list.undated);
     for (const ChatDatabase::ChatRecord& chat : list.chats) {
         Row row = rowOf(chat);
-        const auto place = std::lower_bound(rows.cbegin(), rows.cend(), row,
-                                            [&](const Row& a, const Row& b) { return listedBefore(a, b); });
-        rows.insert(place, std::move(row));
+        const auto at = std::lower_bound(rows.cbegin(), rows.cend(), row,
+                                         [&](const Row& a, const Row& b) { return listedBefore(a, b); });
+        rows.insert(at, std::move(row));
     }
-    publish(std::move(rows));
+    return Placed::placed;
 }
 
 bool ChatStore::listedBefore(const Row& a, const Row& b) const
@@ -182,12 +290,24 @@ void ChatStore::publish(QList<Row> rows)
 {
     if (rows == m_rows)
         return;
-    m_rows = std::move(rows);
+    replaceRows(std::move(rows), std::nullopt);
+}
+
+void ChatStore::replaceRows(QList<Row> rows, std::optional<Derived> derived)
+{
+    QList<Row> old = std::exchange(m_rows, std::move(rows));
+    m_derived = std::move(derived);
+    // Freeing many rows takes a while too: on the reading thread, where
+    // there is one.
+    if (m_reader)
+        m_reader->async([old = std::move(old)] {});
     emit rowsChanged();
 }
 
 QList<ChatStore::Row> ChatStore::pinnedRows() const
 {
+    if (m_derived)
+        return m_derived->pinned;
     return rowsWithPin(m_rows, true);
 }
 
@@ -198,6 +318,13 @@ QList<ChatStore::Row> ChatStore::unpinnedRows() const
 
 QList<ChatStore::Section> ChatStore::sections(const QDateTime& now) const
 {
+    if (m_derived && m_derived->today == now.toLocalTime().date())
+        return m_derived->sections;
+    return sectionsOf(m_rows, now);
+}
+
+QList<ChatStore::Section> ChatStore::sectionsOf(const QList<Row>& rows, const QDateTime& now)
+{
     const LocalDays days;
     const QDate today = now.toLocalTime().date();
     QList<Section> sections;
@@ -206,7 +333,7 @@ QList<ChatStore::Section> ChatStore::sections(const QDateTime& now) const
     int64_t from = 0;
     int64_t to = 0;
     qsizetype section = -1;
-    for (const Row& row : m_rows) {
+    for (const Row& row : rows) {
         if (row.pinned)
             continue;
         if (row.updatedAt < from || row.updatedAt >= to) {

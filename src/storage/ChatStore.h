@@ -15,6 +15,7 @@
 //
 // Threads: main thread only, like the database it reads.
 
+#include "platform/SerialQueue.h"
 #include "storage/ChatDatabase.h"
 
 #include <QDateTime>
@@ -24,6 +25,8 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -79,18 +82,28 @@ public:
     // rowsChanged only when the rows differ. A list that cannot be read
     // leaves the rows as they were.
     void reload();
-    // reload() when another connection has committed since the last full
-    // read, or none has succeeded yet; true when it read again (the rows
-    // may be the same, and the messages not).
-    bool reloadIfChangedElsewhere();
+    // When another connection has committed since the last full read: reads
+    // the list again on the store's reading thread and hands the rows over
+    // (rowsChanged follows when they differ), forgetting the cached content
+    // search then. Before any full read has succeeded, and while the
+    // database is closed or read-only, it reads at once instead. True when
+    // it read or started a read (the rows may be the same, and the
+    // messages not).
+    bool catchUp();
+    // A read that catchUp started has not been handed over yet.
+    bool catchingUp() const { return m_reading.has_value(); }
+    // For tests: called on the reading thread with each list it read,
+    // before the rows go to the main thread.
+    void setReadHook(std::function<void()> hook) { m_readHook = std::move(hook); }
     // After this connection's writes to the chats in `ids`: reads only
     // their rows and puts each where a full read would, so the cost does not
     // grow with the other chats; one that no longer exists leaves the list.
     // The other rows stay as last read. Emits rowsChanged only when the rows
-    // differ; rows that cannot be read leave the list as it was. Falls back
-    // to reload() before the first full read, when another connection has
-    // committed since the last one, and while a row holds values (another
-    // client's) that SQLite orders otherwise than they read.
+    // differ; rows that cannot be read leave the list as it was. Reads the
+    // whole list before the first full read has succeeded; when another
+    // connection has committed since the last one, or a row holds values
+    // (another client's) that SQLite orders otherwise than they read as,
+    // it also catches up, and the rows handed over then keep these writes.
     void refresh(const QSet<int64_t>& ids);
 
     QList<Row> pinnedRows() const;
@@ -100,7 +113,9 @@ public:
     // Each heading is dayHeading's, at a cost that does not grow with the
     // rows: the time zone is read once, each day's first and last second
     // are worked out once, and a row inside a known day is placed by
-    // comparing integers and found its section by index.
+    // comparing integers and found its section by index. Rows handed over
+    // by the reading thread come with their pinned rows and sections for
+    // that day worked out there.
     QList<Section> sections(const QDateTime& now) const;
     QList<Section> sections() const { return sections(QDateTime::currentDateTime()); }
 
@@ -113,7 +128,7 @@ public:
 
     // The chats with a message containing `query`, ignoring case; empty for
     // an empty query. The answer for the last query is kept until the next
-    // reload.
+    // full read or matchesChanged.
     QSet<int64_t> contentMatches(const QString& query);
 
     // Pins the row's chat when the row shows it unpinned, and the other way
@@ -130,11 +145,37 @@ public:
 
 signals:
     void rowsChanged();
+    // contentMatches may answer otherwise now: the message search has read
+    // what another connection committed.
+    void matchesChanged();
 
 private:
+    // A full read, as the reading thread hands it over.
+    struct ReadList;
+    void handOver(uint64_t read, std::shared_ptr<ReadList> list);
+    static ReadList readList(ChatDatabase::ChatList list);
+    // Starts a full read on the reading thread, or makes it at once where
+    // catchUp says.
+    void read();
+    // Reads the rows of `ids` and puts them into `rows` where a full read
+    // would; `rows` is left as it was when they cannot be read, or hold
+    // values that SQLite orders otherwise than they read as.
+    enum class Placed { placed, unreadable, unordered };
+    Placed place(QList<Row>& rows, const QSet<int64_t>& ids);
     // Runs a statement that names the row's chat by id and created_at.
     Change change(const Row& row, const QString& sql, const QList<ChatDatabase::Value>& values);
     void publish(QList<Row> rows);
+    // The pinned rows and the day sections of the rows, as pinnedRows and
+    // sections give them on `today`.
+    struct Derived {
+        QDate today;
+        QList<Row> pinned;
+        QList<Section> sections;
+    };
+    // Takes the rows (known to differ from those shown), with their lists
+    // when they were worked out already, and tells.
+    void replaceRows(QList<Row> rows, std::optional<Derived> derived);
+    static QList<Section> sectionsOf(const QList<Row>& rows, const QDateTime& now);
     // The list query's order.
     bool listedBefore(const Row& a, const Row& b) const;
 
@@ -145,6 +186,25 @@ private:
     bool m_plainOrder = false; // the rows' values sort as they read
     std::optional<int64_t> m_dataVersion; // the database's, when the rows were last read in full
     std::optional<std::pair<QString, QSet<int64_t>>> m_contentHits;
+    // The lists of m_rows, when the reading thread worked them out.
+    std::optional<Derived> m_derived;
+
+    // The reading thread, made on the first catch-up.
+    std::unique_ptr<SerialQueue> m_reader;
+    // Numbers every full read, so that a read handed over after a newer one
+    // was taken in is dropped.
+    uint64_t m_reads = 0;
+    // The read under way on the reading thread: its number, the data_version
+    // taken before it, and the chats this connection wrote meanwhile, which
+    // it may have read before the writes.
+    struct Reading {
+        uint64_t read = 0;
+        std::optional<int64_t> version;
+        QSet<int64_t> written;
+        QList<Row> shown; // the rows when it started
+    };
+    std::optional<Reading> m_reading;
+    std::function<void()> m_readHook;
 };
 
 } // namespace cvn

@@ -6,6 +6,7 @@
 #include "chat/shared/AppSignals.h"
 #include "chat/composer/Composer.h"
 #include "chat/composer/ComposerControls.h"
+#include "chat/transcript/ContextDivider.h"
 #include "chat/transcript/EditMessageDialog.h"
 #include "chat/shared/EmptyState.h"
 #include "chat/transcript/MessageBubble.h"
@@ -19,6 +20,7 @@
 #include "platform/AppSettings.h"
 #include "storage/ChatHistory.h"
 #include "support/TempEnv.h"
+#include "ui_kit/Theme.h"
 #include "support/WriteFailure.h"
 #include "ui_kit/ContextWarningDialog.h"
 #include "ui_kit/CouncilIntroDialog.h"
@@ -33,6 +35,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QPlainTextEdit>
 #include <QScrollArea>
+#include <QFontMetricsF>
 #include <QScrollBar>
 #include <QTest>
 
@@ -155,6 +158,71 @@ TEST_F(ChatViewTest, TailMarkerAndAnchors)
     ASSERT_FALSE(tails.isEmpty());
     EXPECT_EQ(tails.last(), view->tailTop());
     EXPECT_EQ(view->tailTop(), *view->anchorY(turns[2].id) + bubble(2)->height());
+}
+
+// Where the model's view begins: a divider above the first message that the
+// last reply's model saw, which moves with the cut and goes once the model
+// sees the whole chat again, or once that message is gone.
+TEST_F(ChatViewTest, DividerSitsAboveTheFirstMessageSeenAndFollowsTheCut)
+{
+    QList<Turn> turns;
+    for (int i = 0; i < 8; ++i)
+        turns << makeTurn(i % 2 ? ChatMessage::Role::assistant : ChatMessage::Role::user, QStringLiteral("m%1").arg(i));
+    session.setTurns(turns);
+    settle();
+    TranscriptColumn* column = view->transcript();
+    EXPECT_EQ(column->divider(), nullptr);
+    int tail = column->tailTop();
+    const auto expectAbove = [&](int row) {
+        const ContextDivider* divider = column->divider();
+        ASSERT_NE(divider, nullptr);
+        EXPECT_EQ(divider->accessibleName(), QStringLiteral("The model no longer sees the messages above"));
+        EXPECT_GE(divider->textRect().width(), QFontMetricsF(Theme::interRegular13()).horizontalAdvance(
+                                                   ContextDivider::text())); // nothing elided
+        EXPECT_EQ(divider->parentWidget(), column); // it scrolls with the rows
+        EXPECT_EQ(divider->geometry(), QRect(column->columnX(), column->rowTop(row - 1) + column->rowHeight(row - 1),
+                                             MessageBubble::columnWidth, ContextDivider::rowHeight));
+        EXPECT_EQ(column->rowTop(row), divider->geometry().bottom() + 1);
+        if (const MessageBubble* below = bubble(row)) // none far from what shows
+            EXPECT_EQ(below->mapTo(column, QPoint()).y(), column->rowTop(row));
+        EXPECT_EQ(column->tailTop(), tail + ContextDivider::rowHeight);
+    };
+    session.setFirstSeen(turns[2].id);
+    settle();
+    expectAbove(2);
+    session.setFirstSeen(turns[6].id);
+    settle();
+    expectAbove(6);
+    EXPECT_EQ(column->rowTop(2), column->rowTop(1) + column->rowHeight(1));
+
+    session.setFirstSeen(std::nullopt);
+    settle();
+    EXPECT_EQ(column->divider(), nullptr);
+    EXPECT_EQ(column->tailTop(), tail);
+
+    session.setFirstSeen(turns[4].id);
+    settle();
+    expectAbove(4);
+    turns.removeAt(4);
+    session.setTurns(turns);
+    settle();
+    EXPECT_EQ(column->divider(), nullptr);
+
+    // Read further down, the divider coming above what shows moves nothing
+    // on screen.
+    for (int i = 0; i < 40; ++i)
+        turns << makeTurn(i % 2 ? ChatMessage::Role::assistant : ChatMessage::Role::user, QStringLiteral("n%1").arg(i));
+    session.setTurns(turns);
+    settle();
+    QScrollBar* bar = view->scrollArea()->verticalScrollBar();
+    bar->setValue(column->rowTop(20));
+    settle();
+    const QPoint shown = bubble(22)->mapTo(view.get(), QPoint());
+    tail = column->tailTop();
+    session.setFirstSeen(turns[3].id);
+    settle();
+    expectAbove(3);
+    EXPECT_EQ(bubble(22)->mapTo(view.get(), QPoint()), shown);
 }
 
 TEST_F(ChatViewTest, StreamedChangesAreAppliedOncePerPassKeepingTheBubbles)

@@ -5,6 +5,7 @@
 #include "chat/shared/LayoutProbe.h"
 #include "ui_kit/KitTest.h"
 
+#include <QStyleHints>
 #include <QTest>
 
 using namespace cvn;
@@ -224,4 +225,51 @@ TEST_F(ComposerTest, ModelPillNamesTheModelWithinItsWidths)
                                                      .arg(400 + 60)));
     EXPECT_TRUE(LayoutProbe::snapshot().filter(QStringLiteral("model pill text")).first().endsWith(
         QStringLiteral("(200 chars)")));
+}
+
+namespace {
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(ComposerTest, ALongParagraphLeftAloneIsNeverLaidOutOrDrawnAgain)
+{
+    // Every blink of the caret would lay out and draw its whole paragraph.
+    QStyleHints* hints = QGuiApplication::styleHints();
+    const int flashTime = hints->cursorFlashTime();
+    hints->setCursorFlashTime(20);
+    QApplication::setActiveWindow(&page);
+    ComposerEditor* editor = composer->editor();
+    editor->setFocus();
+    const auto paintsWhileIdle = [&] {
+        QTest::qWait(50);
+        PaintCounter counter(editor->viewport());
+        QTest::qWait(200);
+        return counter.paints;
+    };
+    editor->setPlainText(QString(ComposerEditor::longestBlinkingParagraph + 1, u'a'));
+    editor->setPendingCaret(editor->text().size());
+    EXPECT_EQ(paintsWhileIdle(), 0);
+
+    // Short again, the caret blinks; other fields blink once it is elsewhere.
+    key(Qt::Key_Backspace);
+    EXPECT_GT(paintsWhileIdle(), 0);
+    key(Qt::Key_A);
+    EXPECT_EQ(hints->cursorFlashTime(), 0);
+    editor->clearFocus();
+    EXPECT_EQ(hints->cursorFlashTime(), 20);
+    hints->setCursorFlashTime(flashTime);
 }

@@ -25,12 +25,18 @@ public:
     bool streaming = false;
     std::optional<QString> status;
     int64_t loadedContext = 0;
+    std::optional<QUuid> firstSeen;
     QStringList calls;
 
     void setTurns(QList<Turn> turns)
     {
         turnList = std::move(turns);
         emit turnsChanged();
+    }
+    void setFirstSeen(std::optional<QUuid> id)
+    {
+        firstSeen = id;
+        emit firstSeenTurnChanged();
     }
     void setStreaming(bool on)
     {
@@ -42,6 +48,7 @@ public:
     bool isStreaming() const override { return streaming; }
     std::optional<QString> statusText() const override { return status; }
     int64_t loadedContextSize() const override { return loadedContext; }
+    std::optional<QUuid> firstSeenTurnId() const override { return firstSeen; }
     QString instructions; // of every model, the loaded one included
     QString replyInstructions(const ModelInfo*) const override { return instructions; }
 

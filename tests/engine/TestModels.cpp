@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -94,6 +96,36 @@ Reply generateAll(LlamaModel& model, const std::string& prompt, const SamplingPa
     return reply;
 }
 
+std::vector<float> fullDecodeLogits(const QString& path, int64_t context, const std::vector<int32_t>& tokens)
+{
+    auto model = LlamaModel::load(path, context, 0, 2);
+    std::vector<float> logits;
+    LlamaModel::TestHooks hooks;
+    hooks.afterPrompt = [&](const float* l, int32_t n) { logits.assign(l, l + n); };
+    model->setTestHooks(hooks);
+    SamplingParams params = SamplingParams::defaults();
+    params.maxTokens = 1;
+    std::promise<void> done;
+    GenerationSink sink;
+    sink.onFinished = [&] { done.set_value(); };
+    GenerationHandle handle = model->generate([&](const LlamaModel&) { return tokens; }, params, std::move(sink));
+    done.get_future().wait();
+    return logits;
+}
+
+::testing::AssertionResult sameUpToRounding(const std::vector<float>& kept, const std::vector<float>& full)
+{
+    if (kept.empty() || kept.size() != full.size())
+        return ::testing::AssertionFailure() << kept.size() << " logits against " << full.size();
+    const auto [low, high] = std::minmax_element(full.begin(), full.end());
+    float most = 0;
+    for (size_t i = 0; i < kept.size(); ++i)
+        most = std::max(most, std::abs(kept[i] - full[i]));
+    if (most < 0.005f * (*high - *low))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "logits differ by " << most << " of a spread of " << *high - *low;
+}
+
 ModelsFolder::ModelsFolder()
     : path(makeTempFolder(QStringLiteral("models")))
 {
@@ -103,6 +135,14 @@ void ModelsFolder::add(const QString& name, const std::vector<std::vector<std::s
                        const std::string& vocab, int64_t ctx, const std::string& chatTemplate) const
 {
     writeScripted(path + QLatin1Char('/') + name + QStringLiteral(".gguf"), chains, vocab, ctx, chatTemplate);
+}
+
+void ModelsFolder::addRandom(const QString& name, int64_t ctx) const
+{
+    testmodel::RandomSpec spec;
+    spec.shape.ctx = ctx;
+    const std::string file = (path + QLatin1Char('/') + name + QStringLiteral(".gguf")).toStdString();
+    EXPECT_EQ(testmodel::writeRandomModel(file, testmodel::vocabPath(), spec), "");
 }
 
 void replaceByRename(const QString& source, const QString& target)

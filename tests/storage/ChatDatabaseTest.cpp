@@ -1,13 +1,16 @@
 #include "storage/ChatDatabase.h"
 
+#include "HeldReads.h"
 #include "RawDatabase.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
@@ -527,4 +530,55 @@ TEST(ChatDatabase, SearchGivesQStringsAnswerThroughEditsDeletesAndOtherWriters)
     EXPECT_EQ(waiting.searchMessages("ZEBRA"), (QSet<int64_t>{2, 5}));
     EXPECT_EQ(waiting.searchMessages(QString::fromUtf8("ω")), expectedChats(path, QString::fromUtf8("ω")));
     ASSERT_TRUE(other.exec("COMMIT"));
+}
+
+// Another connection that indexes its own messages (another instance) makes
+// the copy of the indexed text old: a search then answers at once, from the
+// copy it has and from the index, and the copy is read again on a thread of
+// the database's own; once it is in, the other connection's text is found
+// by every query.
+TEST(ChatDatabase, SearchAfterAnotherInstanceCommittedNeverWaitsForTheCopy)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    addChat(db, 1, 0, 1);
+    addMessage(db, 1, "a zebra crossing");
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1}));
+    cvn::test::HeldReads held;
+    db.setCopyReadHook(held.hook());
+    QSignalSpy renewed(&db, &ChatDatabase::searchRenewed);
+
+    ChatDatabase other(path);
+    addChat(other, 2, 0, 2);
+    addMessage(other, 2, "zealous");
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1})) << "the copy as it was";
+    EXPECT_EQ(db.searchMessages("zealous"), (QSet<int64_t>{2})) << "the index";
+    held.hold = false;
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return renewed.count() == 1; }, 10000));
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2}));
+    EXPECT_EQ(std::tuple(held.reads.load(), held.onMain.load()), std::tuple(1, 0));
+}
+
+// A search made ready ahead reads the copy of the indexed text on its
+// thread; searches meanwhile answer in full without it, and what this
+// connection writes while it is read is in the copy once it comes.
+TEST(ChatDatabase, PreparedSearchReadsTheCopyOnItsThreadAndAnswersMeanwhile)
+{
+    ChatDatabase db(newDatabasePath());
+    addChat(db, 1, 0, 1);
+    addMessage(db, 1, "a zebra crossing");
+    cvn::test::HeldReads held;
+    db.setCopyReadHook(held.hook());
+    QSignalSpy renewed(&db, &ChatDatabase::searchRenewed);
+    db.prepareSearch();
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1}));
+    EXPECT_EQ(db.searchMessages("zebra"), (QSet<int64_t>{1}));
+    addChat(db, 2, 0, 2);
+    addMessage(db, 2, "zealous");
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2}));
+    held.hold = false;
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return renewed.count() == 1; }, 10000));
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2}));
+    EXPECT_EQ(db.searchMessages("zealous"), (QSet<int64_t>{2}));
+    EXPECT_EQ(std::tuple(held.reads.load(), held.onMain.load()), std::tuple(1, 0));
 }

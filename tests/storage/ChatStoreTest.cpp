@@ -1,11 +1,17 @@
 #include "storage/ChatStore.h"
 
+#include "HeldReads.h"
 #include "RawDatabase.h"
 #include "Turns.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 
 #include <QLocale>
 #include <QSignalSpy>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +36,12 @@ QList<int64_t> ids(const QList<ChatStore::Row>& rows)
     for (const auto& row : rows)
         result.append(row.id);
     return result;
+}
+
+// Lets the store's reading thread hand its rows over.
+bool caughtUp(const ChatStore& store)
+{
+    return cvn::test::waitUntil([&] { return !store.catchingUp(); }, 10000);
 }
 
 // 2026-12-05 12:00 UTC.
@@ -204,6 +216,7 @@ TEST(ChatStore, ARefreshReadsOnlyTheWrittenChatsAndPlacesThemAsAFullReadDoes)
     for (const auto& [written, sql] : writes) {
         ASSERT_TRUE(db.exec(sql));
         store.refresh(written);
+        ASSERT_TRUE(caughtUp(store));
         EXPECT_EQ(store.rows(), fullList()) << sql.toStdString();
     }
 
@@ -243,6 +256,7 @@ TEST(ChatStore, ARowIsOneChatAndTheListFollowsWhatOthersCommit)
                          "INSERT INTO chats(id, title, created_at, updated_at) VALUES(2, 'theirs', 30, 300)"));
     ASSERT_TRUE(db.run("UPDATE chats SET updated_at=150 WHERE id=1"));
     store.refresh({1});
+    ASSERT_TRUE(caughtUp(store));
     EXPECT_EQ(store.rows(), ChatStore(db).rows());
     EXPECT_EQ(rowOf(store, 2).title, "theirs");
 
@@ -256,9 +270,89 @@ TEST(ChatStore, ARowIsOneChatAndTheListFollowsWhatOthersCommit)
     // make it read the list again.
     ASSERT_TRUE(raw.exec("UPDATE chats SET pinned=1 WHERE id=1"));
     ASSERT_TRUE(db.run("UPDATE chats SET title='own' WHERE id=2"));
-    store.reloadIfChangedElsewhere();
+    EXPECT_TRUE(store.catchUp());
+    ASSERT_TRUE(caughtUp(store));
     EXPECT_EQ(ids(store.rows()), (QList<int64_t>{1, 2}));
     ASSERT_TRUE(db.run("UPDATE chats SET title='own again' WHERE id=2"));
-    store.reloadIfChangedElsewhere();
+    EXPECT_FALSE(store.catchUp());
     EXPECT_EQ(rowOf(store, 2).title, "own");
+}
+
+// Another program commits again and again while the window catches up: the
+// list is read on the store's own thread, never the main one, and what this
+// connection writes while a read is under way is kept though the read may
+// have missed it. Once the other program stops, the list is a full read's.
+TEST(ChatStore, CatchingUpReadsOnItsOwnThreadAndEndsAsAFullRead)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    for (int64_t id = 1; id <= 20; ++id)
+        addChat(db, id, "chat", id);
+    ChatStore store(db);
+    cvn::test::HeldReads held;
+    store.setReadHook(held.hook());
+
+    // Read before this window's own rename, handed over after it.
+    ASSERT_TRUE(ChatDatabase(path).run("UPDATE chats SET pinned=1 WHERE id=3"));
+    EXPECT_TRUE(store.catchUp());
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return held.reads == 1; }, 10000));
+    ASSERT_TRUE(db.run("UPDATE chats SET title='mine', updated_at=99 WHERE id=7"));
+    store.refresh({7});
+    EXPECT_EQ(rowOf(store, 7).title, "mine") << "placed at once";
+    held.hold = false;
+    ASSERT_TRUE(caughtUp(store));
+    EXPECT_EQ(store.rows(), ChatStore(db).rows());
+
+    std::atomic<bool> stop = false;
+    std::thread other([&] {
+        ChatDatabase theirs(path);
+        for (int64_t n = 0; !stop && n < 2000; ++n) {
+            theirs.transaction([&] {
+                return theirs.run("UPDATE chats SET updated_at=? WHERE id=?", {100 + n, 1 + n % 20})
+                    && theirs.run("INSERT INTO chats(title, updated_at) VALUES('theirs', ?)", {100 + n});
+            });
+            theirs.run("DELETE FROM chats WHERE id=(SELECT min(id) FROM chats WHERE title='theirs')");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        store.catchUp();
+        cvn::test::waitUntil([] { return false; }, 10);
+    }
+    stop = true;
+    other.join();
+    ASSERT_TRUE(caughtUp(store));
+    store.catchUp();
+    ASSERT_TRUE(caughtUp(store));
+    EXPECT_EQ(store.rows(), ChatStore(db).rows());
+    EXPECT_GE(held.reads.load(), 3);
+    EXPECT_EQ(held.onMain.load(), 0);
+}
+
+// A catch-up's pinned rows and day sections are worked out on the reading
+// thread: they equal those of a list read at once, on the day they were
+// worked out for and on the next, and follow this connection's writes.
+TEST(ChatStore, ListsWorkedOutOnTheReadingThreadEqualAFullRead)
+{
+    const QString path = newDatabasePath();
+    ChatDatabase db(path);
+    const int64_t now = QDateTime::currentSecsSinceEpoch();
+    for (int64_t id = 1; id <= 30; ++id)
+        addChat(db, id, "chat", now - id * 40000, id % 7 == 0);
+    ChatStore store(db);
+    ASSERT_TRUE(ChatDatabase(path).run("UPDATE chats SET pinned=1, updated_at=? WHERE id=3", {now}));
+    EXPECT_TRUE(store.catchUp());
+    ASSERT_TRUE(caughtUp(store));
+    const auto expectFullRead = [&](const char* stage, const QList<int64_t>& pinned) {
+        ChatStore full(db);
+        const QDateTime today = QDateTime::currentDateTime();
+        for (const QDateTime& day : {today, today.addDays(1)})
+            EXPECT_EQ(store.sections(day), full.sections(day)) << stage;
+        EXPECT_EQ(store.pinnedRows(), full.pinnedRows()) << stage;
+        EXPECT_EQ(ids(store.pinnedRows()), pinned) << stage;
+    };
+    expectFullRead("caught up", {3, 7, 14, 21, 28});
+    ASSERT_TRUE(db.run("UPDATE chats SET pinned=0, updated_at=? WHERE id=14", {now}));
+    store.refresh({14});
+    expectFullRead("after a write", {3, 7, 21, 28});
 }

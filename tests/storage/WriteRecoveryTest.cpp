@@ -11,6 +11,7 @@
 #include "RawDatabase.h"
 #include "Turns.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
 #include "support/WriteFailure.h"
 
 #include <QDateTime>
@@ -698,6 +699,8 @@ TEST(WriteRecoveryFiles, TheListAfterAWriteIsTheFullListWithoutRereadingOtherCha
     EXPECT_EQ(store.rows(), fullList()) << "a new chat";
     ASSERT_TRUE(raw.exec("INSERT INTO chats(id, title, updated_at) VALUES(40, 'from elsewhere', 5)"));
     EXPECT_EQ(store.setPinned(rowOf(store, 5)), Change::stored);
+    // Read on the store's own thread.
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return !store.catchingUp(); }, 10000));
     EXPECT_EQ(store.rows(), fullList()) << "a chat another process added";
 
     // Chat 8 gains a think tag behind the list's back (on the list's own

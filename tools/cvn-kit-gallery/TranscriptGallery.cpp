@@ -32,7 +32,9 @@ public:
     QList<Turn> list;
     bool streaming = false;
     std::optional<QString> status;
+    std::optional<QUuid> firstSeen;
     const QList<Turn>& turns() const override { return list; }
+    std::optional<QUuid> firstSeenTurnId() const override { return firstSeen; }
     bool isStreaming() const override { return streaming; }
     std::optional<QString> statusText() const override { return status; }
     int64_t loadedContextSize() const override { return 8192; }
@@ -211,7 +213,25 @@ QList<Turn> conversation()
     return turns;
 }
 
-enum class PageState { streaming, editing, editingLong, editingPasted, empty, notSaved };
+enum class PageState { streaming, editing, editingLong, editingPasted, empty, notSaved, pastTheContext };
+
+// A long chat whose oldest messages the model no longer sees.
+QList<Turn> longChat()
+{
+    const char* const exchanges[][2] = {
+        {"Which rivers run through Lyon?", "The Rhône and the Saône, which meet at the south end of the city."},
+        {"And which is longer?", "The Rhône, at about 810 km; the Saône runs about 470 km."},
+        {"Where does the Rhône begin?", "At the Rhône Glacier in the Swiss Alps, and it flows through Lake Geneva."},
+        {"How long does the water take to reach the sea?",
+         "Several weeks in all: it rests in Lake Geneva for years on average before it goes on to the Mediterranean."},
+    };
+    QList<Turn> turns;
+    for (const auto& [question, answer] : exchanges) {
+        turns.append(make(ChatMessage::Role::user, QString::fromUtf8(question)));
+        turns.append(make(ChatMessage::Role::assistant, QString::fromUtf8(answer)));
+    }
+    return turns;
+}
 
 // A pasted log of many lines: the edit dialog's field at its tallest,
 // scrolled to the caret at the end.
@@ -244,6 +264,9 @@ QImage pageSheet(PageState state)
         file.approxTokens = 5200;
         file.sizeBytes = 1'200'000;
         stager.setStaged({file});
+    } else if (state == PageState::pastTheContext) {
+        session.list = longChat();
+        session.firstSeen = session.list[4].id;
     } else {
         session.list = conversation();
     }
@@ -266,6 +289,8 @@ QImage pageSheet(PageState state)
     settle();
     QScrollBar* bar = view.scrollArea()->verticalScrollBar();
     bar->setValue(qMax(0, view.tailTop() + view.transcript()->tailHeight() - view.scrollArea()->viewport()->height()));
+    if (state == PageState::pastTheContext)
+        bar->setValue(0);
     if (editing)
         view.editTurn(session.list.first());
     if (state == PageState::editingPasted) {
@@ -303,6 +328,8 @@ QImage pageSheet(PageState state)
                    ? QStringLiteral("ChatView 1280 x 800: a new chat, council on, a model loading, a file staged")
                : state == PageState::notSaved
                    ? QStringLiteral("ChatView 1280 x 800: the chat database cannot be written")
+               : state == PageState::pastTheContext
+                   ? QStringLiteral("ChatView 1280 x 800: the model no longer sees the oldest messages")
                    : QStringLiteral("ChatView 1280 x 800: a reply streaming at the end of the transcript"));
     p.setPen(QColor(128, 128, 128, 60));
     p.drawRect(QRectF(QRect(at, view.size())).adjusted(-0.5, -0.5, 0.5, 0.5));
@@ -325,6 +352,7 @@ QList<Sheet> transcriptSheets()
         {QStringLiteral("chat-view-edit-pasted"), pageSheet(PageState::editingPasted)},
         {QStringLiteral("chat-view-new"), pageSheet(PageState::empty)},
         {QStringLiteral("chat-view-not-saved"), pageSheet(PageState::notSaved)},
+        {QStringLiteral("chat-view-past-the-context"), pageSheet(PageState::pastTheContext)},
     };
 }
 

@@ -5,6 +5,8 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QFontInfo>
+#include <QGuiApplication>
+#include <QStyleHints>
 #include <QKeyEvent>
 #include <QScrollBar>
 #include <QSyntaxHighlighter>
@@ -78,15 +80,24 @@ ComposerEditor::ComposerEditor(QWidget* parent) : QPlainTextEdit(parent)
     // formatted: one pass per keystroke, never a stale one.
     connect(document(), &QTextDocument::contentsChange, this, [this] { documentChanged(); });
     m_highlighter = new MentionHighlighter(this);
-    connect(this, &QPlainTextEdit::textChanged, this, [this] { measure(); });
-    connect(this, &QPlainTextEdit::cursorPositionChanged, this, [this] { syncCaret(); });
+    connect(this, &QPlainTextEdit::textChanged, this, [this] {
+        measure();
+        updateBlinking();
+    });
+    connect(this, &QPlainTextEdit::cursorPositionChanged, this, [this] {
+        syncCaret();
+        updateBlinking();
+    });
     connect(&ThemeNotifier::instance(), &ThemeNotifier::appearanceChanged, this, [this](Appearance next) {
         setPalette(editorPalette(next));
         m_highlighter->rehighlight();
     });
 }
 
-ComposerEditor::~ComposerEditor() = default;
+ComposerEditor::~ComposerEditor()
+{
+    setBlinking(true);
+}
 
 const QFont& ComposerEditor::textFont()
 {
@@ -265,6 +276,38 @@ void ComposerEditor::showEvent(QShowEvent* event)
 {
     QPlainTextEdit::showEvent(event);
     showAllWhenItFits();
+}
+
+void ComposerEditor::focusInEvent(QFocusEvent* event)
+{
+    QPlainTextEdit::focusInEvent(event);
+    updateBlinking();
+}
+
+void ComposerEditor::focusOutEvent(QFocusEvent* event)
+{
+    // Before the next focused field starts its own blinking.
+    setBlinking(true);
+    QPlainTextEdit::focusOutEvent(event);
+}
+
+void ComposerEditor::updateBlinking()
+{
+    // A block's length counts its separator.
+    setBlinking(!hasFocus() || textCursor().block().length() - 1 <= longestBlinkingParagraph);
+}
+
+void ComposerEditor::setBlinking(bool blinking)
+{
+    // Qt's text control takes its blink from the application's flash time
+    // alone, and follows a change of it at once.
+    QStyleHints* hints = QGuiApplication::styleHints();
+    if (blinking && m_heldFlashTime) {
+        hints->setCursorFlashTime(*std::exchange(m_heldFlashTime, std::nullopt));
+    } else if (!blinking && !m_heldFlashTime) {
+        m_heldFlashTime = hints->cursorFlashTime();
+        hints->setCursorFlashTime(0);
+    }
 }
 
 void ComposerEditor::showAllWhenItFits()

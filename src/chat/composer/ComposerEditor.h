@@ -27,6 +27,11 @@ public:
     enum class MentionKey { up, down, escape, accept };
 
     static constexpr qreal minHeight = 35;
+    // Above this many characters in the caret's paragraph the caret stays
+    // lit instead of blinking: Qt works the whole paragraph out again for
+    // each blink (about 20 ns a character), so a pasted megabyte would keep
+    // the window busy while nothing happens.
+    static constexpr qsizetype longestBlinkingParagraph = 20000;
     // Above the text, inside the measured height: the composer's top padding.
     static constexpr qreal topPadding = 7;
 
@@ -79,12 +84,17 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void documentChanged();
     void syncCaret();
     void measure();
     void showAllWhenItFits();
+    // Stops or restarts the caret's blinking for the paragraph it is in.
+    void updateBlinking();
+    void setBlinking(bool blinking);
 
     MentionHighlighter* m_highlighter = nullptr;
     QList<CouncilMentions::Range> m_ranges;
@@ -97,6 +107,9 @@ private:
     std::optional<qsizetype> m_pendingCaret;
     qreal m_height = minHeight;
     qreal m_maxHeight = 180;
+    // The application's flash time while this editor holds the caret still;
+    // only the focused editor blinks, so holding it at 0 touches no other.
+    std::optional<int> m_heldFlashTime;
 };
 
 } // namespace cvn

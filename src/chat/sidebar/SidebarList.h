@@ -69,6 +69,8 @@ public:
 
     // Forgets the row widgets of chats not in `ids` (deleted chats).
     void keepRowsOf(const QSet<int64_t>& ids);
+    // The chats that have a row widget kept.
+    QList<int64_t> rowWidgetIds() const { return m_rows.keys(); }
     // The row widget kept for a chat, or null when none was made yet.
     SidebarRow* rowWidget(int64_t id) const { return m_rows.value(id); }
 

@@ -150,7 +150,12 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
     });
     m_catchUpTimer.setInterval(catchUpIntervalMs);
     connect(&m_catchUpTimer, &QTimer::timeout, this, [this] {
-        if (isActiveWindow() && catchUp())
+        if (!isActiveWindow())
+            return;
+        catchUp();
+        // Only a read made at once (the first) has changed the rows by now;
+        // those read on the store's thread come with rowsChanged.
+        if (m_rowsChanged)
             refresh();
     });
     Theme::repaintOnAppearanceChange(this);
@@ -216,6 +221,10 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
     connect(settings, &QAbstractButton::clicked, this, &SidebarView::onOpenSettings);
     connect(m_list, &SidebarList::rowSelected, this, &SidebarView::onSelectChat);
     connect(m_list, &SidebarList::rowMenu, this, &SidebarView::onRowMenu);
+    connect(&m_chats, &ChatStore::matchesChanged, this, [this] {
+        if (!activeQuery().isEmpty())
+            refresh();
+    });
     connect(&m_chats, &ChatStore::rowsChanged, this, [this] {
         // Closed, nothing is built: opening builds it all.
         m_store.reset();
@@ -281,10 +290,10 @@ void SidebarView::setQuery(const QString& query)
     refresh();
 }
 
-bool SidebarView::catchUp()
+void SidebarView::catchUp()
 {
     const QScopedValueRollback later(m_refreshLater, true);
-    return m_chats.reloadIfChangedElsewhere();
+    m_chats.catchUp();
 }
 
 QString SidebarView::activeQuery() const
@@ -345,6 +354,9 @@ void SidebarView::setOpen(bool open)
     }
     // What another program committed while the drawer was shut shows now.
     catchUp();
+    // The first key typed into the search then finds the message text in
+    // memory, instead of waiting while it is read.
+    m_chats.database().prepareSearch();
     m_open = true;
     m_store.reset();
     refresh();
@@ -384,18 +396,26 @@ void SidebarView::refresh()
     if (!m_open)
         return;
     if (std::exchange(m_rowsChanged, false)) {
-        // The widgets of chats deleted since go.
-        QSet<int64_t> ids;
-        ids.reserve(m_chats.rows().size());
-        for (const ChatStore::Row& row : m_chats.rows())
-            ids.insert(row.id);
-        m_list->keepRowsOf(ids);
+        // The widgets of chats deleted since go. Only a few rows have
+        // widgets: the list is looked through for those, not made a set.
+        const QList<int64_t> made = m_list->rowWidgetIds();
+        const QSet<int64_t> withWidgets(made.cbegin(), made.cend());
+        QSet<int64_t> kept;
+        for (const ChatStore::Row& row : m_chats.rows()) {
+            if (withWidgets.contains(row.id))
+                kept.insert(row.id);
+        }
+        m_list->keepRowsOf(kept);
     }
     // The store answers the repeated content search of one query from its
     // cache, so each new query costs one message search.
     const QList<ChatStore::Row> pinned = filtered(readStore().pinned);
     const QList<ChatStore::Section> sections = visibleSections();
     QList<SidebarList::Entry> entries;
+    qsizetype count = pinned.size() + 1 + sections.size() + 1;
+    for (const ChatStore::Section& section : sections)
+        count += section.rows.size();
+    entries.reserve(count);
     if (!pinned.isEmpty()) {
         entries.append(SidebarList::heading(QStringLiteral("PINNED"), true));
         for (const ChatStore::Row& row : pinned)

@@ -17,10 +17,11 @@
 // and opening builds it again, with the day headings worked out anew; while
 // open, the headings move on at each local midnight. Main thread only.
 //
-// While open, the drawer has the store read the list again when another
-// program has committed (reloadIfChangedElsewhere): on opening, at each
-// change of the search text, and every catchUpIntervalMs while its window
-// is the active one.
+// While open, the drawer has the store catch up with what another program
+// committed (ChatStore::catchUp, which reads on a thread of its own): on
+// opening, at each change of the search text, and every catchUpIntervalMs
+// while its window is the active one. The list follows when the rows come;
+// nothing waits for them.
 
 #include "storage/ChatStore.h"
 
@@ -156,9 +157,10 @@ private:
     // Aims the day timer at the next day by the clock, or at most
     // longestDayWaitMs ahead.
     void armDayTimer();
-    // Has the store read the list again if another program committed,
-    // leaving the list to the caller's refresh; true when it read again.
-    bool catchUp();
+    // Has the store catch up with what another program committed, leaving
+    // the list to the caller's refresh when it read at once; rows read on
+    // the store's thread refresh the list when they come.
+    void catchUp();
 
     ChatStore& m_chats;
     Clock m_clock;

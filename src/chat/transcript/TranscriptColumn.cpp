@@ -1,5 +1,6 @@
 #include "chat/transcript/TranscriptColumn.h"
 
+#include "chat/transcript/ContextDivider.h"
 #include "chat/transcript/MessageBubble.h"
 #include "platform/ProcessMemory.h"
 
@@ -17,6 +18,40 @@ namespace cvn {
 TranscriptColumn::TranscriptColumn(QWidget* parent) : QWidget(parent)
 {
     resize(MessageBubble::columnWidth, contentHeight());
+    m_divider = new ContextDivider(this);
+    m_divider->hide();
+}
+
+void TranscriptColumn::setFirstSeen(const std::optional<QUuid>& turnId)
+{
+    if (turnId == m_firstSeen)
+        return;
+    const std::optional<size_t> before = dividerRow();
+    m_firstSeen = turnId;
+    const std::optional<size_t> after = dividerRow();
+    if ((before || after) && !m_rows.empty()) {
+        // What shows keeps its place when the divider comes or goes above it.
+        const size_t pinned = rowAt(shown().first);
+        const int pinnedTop = m_tops[pinned];
+        relayout(qMin(before.value_or(m_rows.size()), after.value_or(m_rows.size())), false);
+        scrollBy(m_tops[pinned] - pinnedTop);
+    }
+    settleBubbles();
+}
+
+std::optional<size_t> TranscriptColumn::dividerRow() const
+{
+    if (!m_firstSeen)
+        return std::nullopt;
+    const auto it = m_index.find(*m_firstSeen);
+    if (it == m_index.end())
+        return std::nullopt;
+    return *it;
+}
+
+ContextDivider* TranscriptColumn::divider() const
+{
+    return m_divider->isVisibleTo(this) ? m_divider : nullptr;
 }
 
 TranscriptColumn::~TranscriptColumn() = default;
@@ -148,12 +183,22 @@ void TranscriptColumn::relayout(size_t first, bool regroup)
 {
     ++m_relayouts;
     m_tops.resize(m_rows.size());
+    const std::optional<size_t> divided = dividerRow();
     int y = first == 0 ? topSpacer : m_tops[first - 1] + m_rows[first - 1].height;
     for (size_t i = first; i < m_rows.size(); ++i) {
+        if (i == divided)
+            y += ContextDivider::rowHeight;
         m_tops[i] = y;
         y += m_rows[i].height;
     }
     m_tailTop = y;
+    if (divided) {
+        m_divider->setGeometry(columnX(), m_tops[*divided] - ContextDivider::rowHeight, MessageBubble::columnWidth,
+                               ContextDivider::rowHeight);
+        m_divider->show();
+    } else {
+        m_divider->hide();
+    }
 
     // Rows within their group: from `first` to its group's end, or to the
     // last row when the rows were regrouped.
@@ -220,8 +265,6 @@ void TranscriptColumn::settleBubbles()
     if (m_settling || m_rows.empty() || m_tops.size() != m_rows.size())
         return;
     m_settling = true;
-    auto* area = parentWidget() ? qobject_cast<QAbstractScrollArea*>(parentWidget()->parentWidget()) : nullptr;
-    QScrollBar* bar = area && area->viewport() == parentWidget() ? area->verticalScrollBar() : nullptr;
     // Each pass may change heights and so what is near; a few settle it.
     for (int pass = 0; pass < 8; ++pass) {
         const auto [top, bottom] = shown();
@@ -260,11 +303,7 @@ void TranscriptColumn::settleBubbles()
         for (const size_t i : made)
             if (i < *changed)
                 place(i);
-        const int delta = tailInView ? m_tailTop - tailTop : m_tops[pinned] - pinnedTop;
-        if (delta != 0 && bar && isVisible()) {
-            emit contentShifted(delta);
-            bar->setValue(bar->value() + delta);
-        }
+        scrollBy(tailInView ? m_tailTop - tailTop : m_tops[pinned] - pinnedTop);
     }
     // Far from what shows, a row keeps only its turn and its height.
     const auto [top, bottom] = shown();
@@ -277,6 +316,16 @@ void TranscriptColumn::settleBubbles()
         }
     }
     m_settling = false;
+}
+
+void TranscriptColumn::scrollBy(int delta)
+{
+    auto* area = parentWidget() ? qobject_cast<QAbstractScrollArea*>(parentWidget()->parentWidget()) : nullptr;
+    QScrollBar* bar = area && area->viewport() == parentWidget() ? area->verticalScrollBar() : nullptr;
+    if (delta != 0 && bar && isVisible()) {
+        emit contentShifted(delta);
+        bar->setValue(bar->value() + delta);
+    }
 }
 
 void TranscriptColumn::setTailHeight(int height)
@@ -318,6 +367,7 @@ void TranscriptColumn::resizeEvent(QResizeEvent* event)
     for (QWidget* g : m_groups)
         if (g->x() != x)
             g->move(x, g->y());
+    m_divider->move(x, m_divider->y());
     settleBubbles();
 }
 

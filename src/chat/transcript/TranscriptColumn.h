@@ -29,8 +29,14 @@
 // else the top row shown), and contentShifted() says by how much. A column
 // with no parent widget counts as wholly visible.
 //
-// The column owns its bubbles; the page that holds it sets their callbacks
-// through onBubbleCreated. Main thread only.
+// Above the first message that the last reply's model saw, when older ones
+// were left out, a divider row says so (setFirstSeen); it moves with the rows
+// and goes when that message is gone. One that comes or goes above what
+// shows scrolls the view with it, as a row out of sight that changes height
+// does.
+//
+// The column owns its bubbles and the divider; the page that holds it sets
+// the bubbles' callbacks through onBubbleCreated. Main thread only.
 
 #include "engine/Turn.h"
 
@@ -45,6 +51,7 @@
 
 namespace cvn {
 
+class ContextDivider;
 class MessageBubble;
 
 class TranscriptColumn : public QWidget {
@@ -60,6 +67,10 @@ public:
     ~TranscriptColumn() override;
 
     void setTurns(const QList<Turn>& turns);
+    // The divider goes above this turn's row; none takes it away.
+    void setFirstSeen(const std::optional<QUuid>& turnId);
+    // The divider, while it shows; null otherwise.
+    ContextDivider* divider() const;
     void setTailHeight(int height);
     void setFillerHeight(int height);
     int tailHeight() const { return m_tail; }
@@ -114,6 +125,8 @@ private:
     MessageBubble* makeBubble(const Turn& turn, size_t row);
     static Row dormantRow(const Turn& turn);
     QWidget* group(size_t index);
+    // The row the divider sits above, if it shows.
+    std::optional<size_t> dividerRow() const;
     // Moves the rows from `first` on and sizes the column. With `regroup`,
     // every row from `first` on is also put into its group.
     void relayout(size_t first, bool regroup);
@@ -124,6 +137,9 @@ private:
     // Gives the rows near what shows their bubbles and takes them from the
     // rows far from it.
     void settleBubbles();
+    // Scrolls the view by `delta` after rows out of sight moved by it, and
+    // says so (contentShifted).
+    void scrollBy(int delta);
 
     std::vector<Row> m_rows;
     std::vector<QWidget*> m_groups;
@@ -135,6 +151,8 @@ private:
     int m_relayouts = 0;
     bool m_settling = false;
     QPointer<QWidget> m_viewport; // the parent whose resizes are watched
+    std::optional<QUuid> m_firstSeen;
+    ContextDivider* m_divider = nullptr;
 };
 
 } // namespace cvn
