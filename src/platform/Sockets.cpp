@@ -1,5 +1,6 @@
 #include "platform/Sockets.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -197,6 +198,36 @@ void Wakeup::drain()
 {
     uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = ::read(m_fd, &count, sizeof count);
+}
+
+int loopbackConnection(uint16_t localPort, uint16_t peerPort)
+{
+    const int most = int(std::min<long>(sysconf(_SC_OPEN_MAX), 65536));
+    for (int fd = 0; fd < most; ++fd) {
+        sockaddr_in local{};
+        sockaddr_in peer{};
+        socklen_t localSize = sizeof local;
+        socklen_t peerSize = sizeof peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 || local.sin_family != AF_INET
+            || ntohs(local.sin_port) != localPort)
+            continue;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0 && ntohs(peer.sin_port) == peerPort
+            && peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK))
+            return fd;
+    }
+    return -1;
+}
+
+bool peerHasClosed(int fd)
+{
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, 0) <= 0)
+        return false;
+    if (entry.revents & (POLLERR | POLLHUP | POLLNVAL))
+        return true;
+    char byte = 0;
+    const ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 } // namespace cvn::sockets

@@ -78,6 +78,15 @@ struct PollEntry {
 // the call, 0 when it returned normally.
 int pollEntries(std::vector<PollEntry>& entries, int timeoutMs);
 
+// The descriptor of this process's loopback connection between the two
+// ports, for a server library that does not hand out its sockets; -1 when
+// there is none. Valid only while the library keeps the connection open.
+int loopbackConnection(uint16_t localPort, uint16_t peerPort);
+
+// True when the peer of a connected socket has closed it or reset it; data
+// it sent and nobody read yet is left where it is.
+bool peerHasClosed(int fd);
+
 // A descriptor another thread can signal to wake a poll loop.
 class Wakeup {
 public:

@@ -1,0 +1,233 @@
+#include "apiserver/ApiServer.h"
+
+#include "LoopbackClient.h"
+#include "engine/LlamaSession.h"
+#include "engine/TestModels.h"
+#include "models/ModelStore.h"
+#include "platform/Sockets.h"
+#include "support/Wait.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <unistd.h>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+// A server over two scripted models, "alpha" loaded, on a free port.
+struct Served {
+    ModelsFolder folder;
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<LlamaSession> session;
+    std::unique_ptr<ApiServer> server;
+    uint16_t port = 0;
+
+    explicit Served(const QString& key = {})
+    {
+        folder.add(QStringLiteral("alpha"), {{kPromptEnd, "▁Hello", "▁there", "</s>"}});
+        folder.add(QStringLiteral("beta"), {{"Ċ", "<", "think", ">", "plan", "</", "th", "ink", ">Ċ", "OK", "<|im_end|>"}},
+                   "qwen2");
+        store = std::make_unique<ModelStore>(folder.path);
+        session = std::make_unique<LlamaSession>(store.get());
+        EXPECT_TRUE(finishes(session->loadModel(modelNamed(store->models(), QStringLiteral("alpha")))));
+        server = std::make_unique<ApiServer>(*session, *store);
+        port = freePort();
+        EXPECT_TRUE(server->start(port, key));
+    }
+
+    // Sends one request from another thread while the main loop runs.
+    Received send(const QByteArray& request)
+    {
+        auto reply = std::async(std::launch::async, [this, request] { return exchange(port, request, 0, 20000); });
+        EXPECT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
+        return reply.get();
+    }
+
+    QByteArray request(const QByteArray& method, const QByteArray& path, const QByteArray& body = {},
+                       const QByteArray& extra = {}) const
+    {
+        QByteArray r = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+                       + "\r\nConnection: close\r\n" + extra;
+        if (!body.isNull())
+            r += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+        return r + "\r\n" + body;
+    }
+    QByteArray chat(const QByteArray& fields) const
+    {
+        return request("POST", "/v1/chat/completions",
+                       "{\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]" + fields + "}");
+    }
+};
+
+int status(const Received& r)
+{
+    return r.bytes.mid(9, 3).toInt();
+}
+
+QJsonObject bodyOf(const Received& r)
+{
+    return QJsonDocument::fromJson(r.bytes.mid(r.bytes.indexOf("\r\n\r\n") + 4)).object();
+}
+
+// The text of a streamed answer, joined from its chunks' deltas; the usage
+// of its usage chunk; whether it ended with [DONE].
+struct Streamed {
+    QString content, reasoning, finish;
+    QJsonObject usage;
+    bool done = false;
+};
+Streamed streamed(const Received& r)
+{
+    Streamed s;
+    for (const QByteArray& line : r.bytes.split('\n')) {
+        if (!line.startsWith("data: "))
+            continue;
+        if (line.trimmed() == "data: [DONE]") {
+            s.done = true;
+            continue;
+        }
+        const QJsonObject chunk = QJsonDocument::fromJson(line.mid(6)).object();
+        if (chunk.contains(QLatin1String("usage")))
+            s.usage = chunk.value(QLatin1String("usage")).toObject();
+        for (const QJsonValue& choice : chunk.value(QLatin1String("choices")).toArray()) {
+            const QJsonObject delta = choice.toObject().value(QLatin1String("delta")).toObject();
+            s.content += delta.value(QLatin1String("content")).toString();
+            s.reasoning += delta.value(QLatin1String("reasoning_content")).toString();
+            s.finish += choice.toObject().value(QLatin1String("finish_reason")).toString();
+        }
+    }
+    return s;
+}
+
+} // namespace
+
+TEST(ApiServer, GuardsTheDoorAndAnswersErrorsInTheApiShape)
+{
+    Served s(QStringLiteral("sekrit"));
+    const QByteArray auth = "Authorization: Bearer sekrit\r\n";
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models"))), 401);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models", {}, "Authorization: Bearer nope\r\n"))), 401);
+    const Received models = s.send(s.request("GET", "/v1/models", {}, auth));
+    ASSERT_EQ(status(models), 200);
+    EXPECT_EQ(bodyOf(models).value(QLatin1String("data")).toArray().size(), 2);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models/beta", {}, auth))), 200);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models/gamma", {}, auth))), 404);
+
+    // Another name for this address, and pages of other sites.
+    QByteArray foreign = s.request("GET", "/v1/models", {}, auth);
+    foreign.replace("Host: 127.0.0.1:", "Host: evil.example:");
+    EXPECT_EQ(status(s.send(foreign)), 403);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models", {}, auth + "Origin: https://evil.example\r\n"))), 403);
+    const Received preflight = s.send(s.request(
+        "OPTIONS", "/v1/chat/completions", {},
+        "Origin: http://localhost:5173\r\nAccess-Control-Request-Method: POST\r\n"
+        "Access-Control-Request-Headers: authorization, content-type\r\n"));
+    EXPECT_EQ(status(preflight), 204);
+    EXPECT_TRUE(preflight.bytes.contains("Access-Control-Allow-Origin: http://localhost:5173"));
+
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/chat/completions", {}, auth))), 405);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v2/nothing", {}, auth))), 404);
+    const Received broken = s.send(s.request("POST", "/v1/chat/completions", "{\"messages\":", auth));
+    EXPECT_EQ(status(broken), 400);
+    EXPECT_TRUE(bodyOf(broken).value(QLatin1String("error")).toObject().contains(QLatin1String("message")));
+    EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions",
+                                      "{\"n\":2,\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}", auth))), 400);
+    EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions",
+                                      "{\"model\":\"gamma\",\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}",
+                                      auth))), 404);
+    const QByteArray huge(int(ApiServer::maxBodyBytes) + 1, 'x');
+    EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions", huge, auth))), 413);
+}
+
+TEST(ApiServer, AnswersWholeAndStreamedWithReasoningApart)
+{
+    Served s;
+    const Received whole = s.send(s.chat({}));
+    ASSERT_EQ(status(whole), 200);
+    const QJsonObject body = bodyOf(whole);
+    const QJsonObject choice = body.value(QLatin1String("choices")).toArray().first().toObject();
+    EXPECT_EQ(choice.value(QLatin1String("message")).toObject().value(QLatin1String("content")).toString(),
+              QStringLiteral(" Hello there"));
+    EXPECT_EQ(choice.value(QLatin1String("finish_reason")).toString(), QStringLiteral("stop"));
+    EXPECT_EQ(body.value(QLatin1String("usage")).toObject().value(QLatin1String("completion_tokens")).toInt(), 2);
+
+    const Received limited = s.send(s.chat(",\"max_tokens\":1"));
+    EXPECT_EQ(bodyOf(limited).value(QLatin1String("choices")).toArray().first().toObject()
+                  .value(QLatin1String("finish_reason")).toString(), QStringLiteral("length"));
+
+    const Streamed reply = streamed(s.send(s.chat(",\"model\":\"beta\",\"stream\":true,"
+                                                  "\"stream_options\":{\"include_usage\":true}")));
+    EXPECT_EQ(reply.content.trimmed(), QStringLiteral("OK"));
+    EXPECT_EQ(reply.reasoning.trimmed(), QStringLiteral("plan"));
+    EXPECT_EQ(reply.finish, QStringLiteral("stop"));
+    EXPECT_GT(reply.usage.value(QLatin1String("prompt_tokens")).toInt(), 0);
+    EXPECT_TRUE(reply.done);
+}
+
+TEST(ApiServer, TwoStreamsTakeTheSlotInTurnAndTheSeventeenthWaiterIsTurnedAway)
+{
+    Served s;
+    // The first request's model load waits until the others are all in.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    s.session->setLoadHook([released] { released.wait_for(std::chrono::seconds(30)); });
+    std::vector<int> clients;
+    clients.push_back(connectLoopback(s.port));
+    sendAll(clients.back(), s.chat(",\"model\":\"beta\",\"stream\":true"));
+    for (int i = 1; i < ApiServer::maxWaiting; ++i) {
+        clients.push_back(connectLoopback(s.port));
+        sendAll(clients.back(), s.chat(",\"model\":\"alpha\",\"stream\":true"));
+    }
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == ApiServer::maxWaiting; }, 20000));
+    const Received turnedAway = s.send(s.chat({}));
+    EXPECT_EQ(status(turnedAway), 503);
+    EXPECT_TRUE(turnedAway.bytes.contains("Retry-After: 1"));
+    s.session->setLoadHook({});
+    release.set_value();
+
+    std::vector<Streamed> answers;
+    for (int fd : clients) {
+        auto reply = std::async(std::launch::async, [fd] { return readToEnd(fd, 30000); });
+        ASSERT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
+        answers.push_back(streamed(reply.get()));
+        ::close(fd);
+    }
+    EXPECT_EQ(answers.front().content.trimmed(), QStringLiteral("OK"));
+    for (size_t i = 1; i < answers.size(); ++i) {
+        EXPECT_EQ(answers[i].content, QStringLiteral(" Hello there"));
+        EXPECT_TRUE(answers[i].done);
+    }
+}
+
+TEST(ApiServer, AClientThatLeavesStopsItsRunAndTheNextAnswers)
+{
+    Served s;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    s.session->setLoadHook([released] { released.wait_for(std::chrono::seconds(30)); });
+    const int leaving = connectLoopback(s.port);
+    sendAll(leaving, s.chat(",\"model\":\"beta\",\"stream\":true"));
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 1; }, 20000));
+    ::close(leaving);
+    s.session->setLoadHook({});
+    release.set_value();
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 0; }, 20000));
+    EXPECT_EQ(streamed(s.send(s.chat(",\"model\":\"alpha\",\"stream\":true"))).content, QStringLiteral(" Hello there"));
+}
+
+TEST(ApiServer, ATakenPortIsSaidAndTheServerStaysOff)
+{
+    Served s;
+    HeldPort held;
+    ApiServer other(*s.session, *s.store);
+    EXPECT_FALSE(other.start(held.port(), {}));
+    EXPECT_FALSE(other.isListening());
+    EXPECT_TRUE(other.stateText().contains(QString::number(held.port())));
+}
