@@ -64,6 +64,9 @@ MenuBarController::MenuBarController(RigBridgeServer& bridge, std::function<void
     connect(m_bridgeItem, &QAction::triggered, this, &MenuBarController::copyBridgeUrl);
     m_modelItem = m_menu->addAction(QString());
     m_modelItem->setEnabled(false);
+    m_localServerItem = m_menu->addAction(QString());
+    m_localServerItem->setEnabled(false);
+    m_localServerItem->setVisible(false);
     m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("New chat"), this, [this] {
         m_showMainWindow();
@@ -112,6 +115,12 @@ void MenuBarController::copyBridgeUrl()
 {
     if (const std::optional<uint16_t> port = m_bridge.boundPort())
         QGuiApplication::clipboard()->setText(bridgeAddress(*port));
+}
+
+void MenuBarController::setLocalServerUrl(const QString& url)
+{
+    m_localServerItem->setText(QStringLiteral("Local server: ") + url);
+    m_localServerItem->setVisible(!url.isEmpty());
 }
 
 } // namespace cvn
