@@ -446,6 +446,10 @@ bool ApiServer::start(int port, const QString& apiKey)
         return false;
     }
     core->thread = std::thread([c] { c->http.listen_after_bind(); });
+    // httplib's stop() does nothing until its loop runs, so a stop right
+    // after the start would wait for the loop for ever.
+    for (int i = 0; i < 2000 && !http.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     m_core = core;
     m_state = QStringLiteral("Listening on %1").arg(baseUrl());
     qCInfo(lcRuntime, "API: listening on %s", qUtf8Printable(baseUrl()));

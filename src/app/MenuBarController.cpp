@@ -64,9 +64,6 @@ MenuBarController::MenuBarController(RigBridgeServer& bridge, std::function<void
     connect(m_bridgeItem, &QAction::triggered, this, &MenuBarController::copyBridgeUrl);
     m_modelItem = m_menu->addAction(QString());
     m_modelItem->setEnabled(false);
-    m_localServerItem = m_menu->addAction(QString());
-    m_localServerItem->setEnabled(false);
-    m_localServerItem->setVisible(false);
     m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("New chat"), this, [this] {
         m_showMainWindow();
@@ -119,8 +116,15 @@ void MenuBarController::copyBridgeUrl()
 
 void MenuBarController::setLocalServerUrl(const QString& url)
 {
-    m_localServerItem->setText(QStringLiteral("Local server: ") + url);
-    m_localServerItem->setVisible(!url.isEmpty());
+    // The line is there only while the server listens.
+    delete std::exchange(m_localServerItem, nullptr);
+    if (url.isEmpty())
+        return;
+    const QList<QAction*> actions = m_menu->actions();
+    const qsizetype after = actions.indexOf(m_modelItem) + 1;
+    m_localServerItem = new QAction(QStringLiteral("Local server: ") + url, m_menu.get());
+    m_localServerItem->setEnabled(false);
+    m_menu->insertAction(after < actions.size() ? actions[after] : nullptr, m_localServerItem);
 }
 
 } // namespace cvn

@@ -48,7 +48,7 @@ private:
     QSystemTrayIcon* m_tray;
     QAction* m_bridgeItem;
     QAction* m_modelItem;
-    QAction* m_localServerItem;
+    QAction* m_localServerItem = nullptr;
 };
 
 } // namespace cvn

@@ -48,7 +48,7 @@ SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& quest
     QMetaObject::invokeMethod(this, [self, started] {
         if (!self || self->m_council.get() != started)
             return;
-        if (!self->slotBusy() && self->m_slotQueue.empty()) {
+        if (!self->m_request && self->m_slotQueue.empty()) {
             self->advanceCouncil();
             return;
         }
