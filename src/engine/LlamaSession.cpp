@@ -486,6 +486,7 @@ SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<Cha
             return;
         }
         if (error) {
+            m_chatChoice.reset(); // the chat has no model now, as after an unload
             // The bubble becomes what a send without a model gets.
             if (const qsizetype index = indexOf(run->turnId); index >= 0) {
                 m_turns[index].state = Turn::State::failed(kNoModel);
