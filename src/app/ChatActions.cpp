@@ -20,6 +20,7 @@ QList<CvnActionSheet::Item> ChatActions::menuItems(const Row& row)
     return {
         {QStringLiteral("pin"), row.pinned ? QStringLiteral("UNPIN") : QStringLiteral("PIN"), false},
         {QStringLiteral("rename"), QStringLiteral("RENAME"), false},
+        {QStringLiteral("instructions"), QStringLiteral("Instructions…"), false},
         {QStringLiteral("delete"), QStringLiteral("DELETE"), true},
     };
 }
@@ -45,6 +46,7 @@ void ChatActions::startNewChat()
     m_history.reset();
     m_session.resetConversation();
     setCouncilOn(false);
+    syncInstructions();
 }
 
 ChatActions::Row ChatActions::followed(Row row) const
@@ -71,11 +73,13 @@ bool ChatActions::openChat(Row shown)
         // Deleted in the moment since: the chat left, a new one is open.
         m_session.resetConversation();
         setCouncilOn(false);
+        syncInstructions();
         deletedElsewhere(shown);
         return true;
     }
     m_session.replaceTurns(std::move(*turns));
     setCouncilOn(m_history.loadCouncilOn());
+    syncInstructions();
     return true;
 }
 
@@ -112,6 +116,8 @@ void ChatActions::choose(const std::optional<QString>& id)
         m_renaming = row;
     else if (id == QLatin1String("delete"))
         m_deleting = row;
+    else if (id == QLatin1String("instructions"))
+        m_instructing = row;
     emit menuChanged();
 }
 
@@ -163,8 +169,41 @@ void ChatActions::deleteChat(const Row& shown)
         m_session.stop();
         m_session.resetConversation();
         setCouncilOn(false);
+        syncInstructions();
     }
     report(shown, change);
+}
+
+QString ChatActions::chatInstructions() const
+{
+    if (!m_instructing)
+        return {};
+    const Row row = followed(*m_instructing);
+    return m_history.instructions(row.id, row.createdAt);
+}
+
+void ChatActions::saveInstructions(const QString& text)
+{
+    if (!m_instructing)
+        return;
+    const Row shown = *std::exchange(m_instructing, std::nullopt);
+    const Row row = followed(shown);
+    const bool kept = m_history.setInstructions(row.id, row.createdAt, text.trimmed().isEmpty() ? QString() : text);
+    emit menuChanged();
+    syncInstructions();
+    if (!kept)
+        deletedElsewhere(shown);
+}
+
+void ChatActions::cancelInstructions()
+{
+    m_instructing.reset();
+    emit menuChanged();
+}
+
+void ChatActions::syncInstructions()
+{
+    m_session.setChatInstructions(m_history.openInstructions());
 }
 
 void ChatActions::deletedElsewhere(const Row& row)

@@ -13,6 +13,10 @@
 // history moves to another chat, so none of its late pieces lands in the
 // chat that takes its place.
 //
+// "Instructions…" edits the chat's own instructions, which its replies take
+// before the model's; the model's show as the placeholder. The history
+// stores them, keeping a refused write like the chat's other writes.
+//
 // A pin, rename or delete that the database refuses (another process holds
 // its lock, the disk is full) changes nothing on screen but the toast
 // changeNotSaved asks for: a chat whose delete failed stays open and listed.
@@ -54,6 +58,7 @@ public:
     static inline const QString renameTitle = QStringLiteral("Rename chat");
     static constexpr int renameMaxLength = 60;
     static inline const QString deleteTitle = QStringLiteral("Delete chat?");
+    static inline const QString instructionsTitle = QStringLiteral("Chat instructions");
     // The error toast of a pin, rename or delete that could not be stored.
     static inline const QString changeNotSavedToast = QStringLiteral("Could not save the change to this chat");
     // The error toast for a row whose chat is no longer stored; `title` as
@@ -83,6 +88,14 @@ public:
     const std::optional<Row>& menuFor() const { return m_menuFor; }
     const std::optional<Row>& renaming() const { return m_renaming; }
     const std::optional<Row>& deleting() const { return m_deleting; }
+    const std::optional<Row>& instructing() const { return m_instructing; }
+    // What the instructions dialog shows: the chat's own, and the loaded
+    // model's as the placeholder.
+    QString chatInstructions() const;
+    QString modelInstructions() const { return m_session.loadedModelInstructions(); }
+    // Blank text clears them: the model's apply again.
+    void saveInstructions(const QString& text);
+    void cancelInstructions();
     void openMenu(Row row);
     // The sheet closes whatever was chosen; "pin", "rename" and "delete" act.
     void choose(const std::optional<QString>& id);
@@ -109,6 +122,8 @@ private:
     void report(const Row& row, ChatStore::Change change);
     // The row's chat is no longer stored: the list is read again, and said.
     void deletedElsewhere(const Row& row);
+    // The session replies with the open chat's instructions.
+    void syncInstructions();
 
     LlamaSession& m_session;
     ChatHistory& m_history;
@@ -117,6 +132,7 @@ private:
     std::optional<Row> m_menuFor;
     std::optional<Row> m_renaming;
     std::optional<Row> m_deleting;
+    std::optional<Row> m_instructing;
 };
 
 } // namespace cvn

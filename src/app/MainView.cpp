@@ -31,6 +31,7 @@
 #include "ui_kit/CvnContentDialog.h"
 #include "ui_kit/CvnDialogCard.h"
 #include "ui_kit/CvnInputDialog.h"
+#include "ui_kit/CvnTextAreaDialog.h"
 #include "ui_kit/Theme.h"
 
 #include <QApplication>
@@ -198,7 +199,8 @@ QList<QWidget*> MainView::overlays() const
 {
     QList<QWidget*> shown;
     for (const QPointer<QWidget>& overlay :
-         {m_chatMenu, m_renameDialog, m_deleteDialog, m_picker, m_failureDialog, m_introDialog, m_attachSheet}) {
+         {m_chatMenu, m_renameDialog, m_instructionsDialog, m_deleteDialog, m_picker, m_failureDialog,
+          m_introDialog, m_attachSheet}) {
         if (overlay && !overlay->isHidden())
             shown.append(overlay.data());
     }
@@ -471,6 +473,26 @@ void MainView::syncOverlays()
         m_renameDialog->show();
     } else if (!renaming) {
         dismiss(m_renameDialog);
+    }
+
+    const auto& instructing = m_chat->instructing();
+    if (instructing && !m_instructionsDialog) {
+        QPointer<ChatActions> chat(m_chat);
+        m_instructionsDialog = new CvnTextAreaDialog(
+            ChatActions::instructionsTitle, m_chat->chatInstructions(), m_chat->modelInstructions(),
+            ModelInfo::maxInstructions,
+            [chat](const QString& text) {
+                if (chat)
+                    chat->saveInstructions(text);
+            },
+            [chat] {
+                if (chat)
+                    chat->cancelInstructions();
+            },
+            this);
+        m_instructionsDialog->show();
+    } else if (!instructing) {
+        dismiss(m_instructionsDialog);
     }
 
     const auto& deleting = m_chat->deleting();

@@ -151,6 +151,7 @@ private:
     // Overlays, each present while its state holds.
     QPointer<QWidget> m_chatMenu;
     QPointer<QWidget> m_renameDialog;
+    QPointer<QWidget> m_instructionsDialog;
     QPointer<QWidget> m_deleteDialog;
     QPointer<QWidget> m_picker;
     QPointer<QWidget> m_failureDialog;

@@ -26,6 +26,17 @@ std::optional<QString> LlamaChatSession::statusText() const
     return m_session ? m_session->statusText() : std::nullopt;
 }
 
+QString LlamaChatSession::replyInstructions(const ModelInfo* member) const
+{
+    if (!m_session)
+        return {};
+    if (member)
+        return m_session->instructionsFor(*member);
+    ModelInfo loaded;
+    loaded.instructions = m_session->loadedModelInstructions();
+    return m_session->instructionsFor(loaded);
+}
+
 int64_t LlamaChatSession::loadedContextSize() const
 {
     return m_session ? m_session->loadedContextSize() : 0;

@@ -33,6 +33,13 @@ public:
     virtual std::optional<QString> statusText() const = 0;
     // The loaded model's context, below 1 without a model.
     virtual int64_t loadedContextSize() const = 0;
+    // The instructions a reply starts with: of `member` for a council
+    // member, else of the loaded model (the chat's own win over either).
+    virtual QString replyInstructions(const ModelInfo* member) const
+    {
+        Q_UNUSED(member);
+        return {};
+    }
 
     virtual void send(const QString& prompt) = 0;
     virtual void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
@@ -63,6 +70,7 @@ public:
     bool isStreaming() const override;
     std::optional<QString> statusText() const override;
     int64_t loadedContextSize() const override;
+    QString replyInstructions(const ModelInfo* member) const override;
 
     void send(const QString& prompt) override;
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,

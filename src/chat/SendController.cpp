@@ -65,7 +65,10 @@ void SendController::send(const QString& text)
 
 void SendController::sendPlain(const QString& text)
 {
-    if (const auto warning = overflow(m_stager.hasFiles(), m_stager.totalApproxTokens(), text, m_contextSize)) {
+    // The instructions go ahead of every message, so they count with it.
+    const QString instructions = m_session.replyInstructions(nullptr);
+    const QString counted = instructions.isEmpty() ? text : instructions + QStringLiteral("\n\n") + text;
+    if (const auto warning = overflow(m_stager.hasFiles(), m_stager.totalApproxTokens(), counted, m_contextSize)) {
         holdBack(*warning, [this, text] { sendAnyway(text); }, text);
         return;
     }
@@ -106,7 +109,9 @@ bool SendController::sendWithMentions(const QString& text)
         return true;
     }
     const int64_t context = m_planner.councilContext(members.first());
-    if (const auto warning = overflow(m_stager.hasFiles(), m_stager.totalApproxTokens(), question, context)) {
+    const QString instructions = m_session.replyInstructions(&members.first());
+    const QString counted = instructions.isEmpty() ? question : instructions + QStringLiteral("\n\n") + question;
+    if (const auto warning = overflow(m_stager.hasFiles(), m_stager.totalApproxTokens(), counted, context)) {
         holdBack(*warning,
                  [this, question, text, context, members, notes] {
                      sendCouncilAnyway(question, text, context, members, notes);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/SamplingParams.h"
+
 #include <QString>
 
 #include <atomic>
@@ -23,6 +25,15 @@ class LlamaModel;
 // Null when the penalty would change nothing (lastN < 1 or repeat 1). The
 // caller frees it with llama_sampler_free, or a chain that holds it does.
 llama_sampler* newRepeatPenaltySampler(int32_t lastN, float repeat);
+
+// The sampler chain of one run: the repeat penalty, then at temperature 0
+// the most likely token alone; otherwise top-k (unless 0), top-p, min-p
+// (unless 0), the temperature and a draw with the seed. Null when llama.cpp
+// cannot make a chain; the caller frees it with llama_sampler_free.
+llama_sampler* newSamplerChain(const SamplingParams& params);
+
+// The runtime log's line for a reply sampled with `params`.
+QString samplingLogLine(const SamplingParams& params);
 
 // Where one generation run delivers its text. Both callbacks run on the
 // model's queue, never on the caller's thread; a consumer on the main thread

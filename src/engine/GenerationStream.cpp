@@ -122,6 +122,40 @@ llama_sampler* newRepeatPenaltySampler(int32_t lastN, float repeat)
     return llama_sampler_init(&RepeatPenalty::interface(), state);
 }
 
+llama_sampler* newSamplerChain(const SamplingParams& params)
+{
+    llama_sampler_chain_params chainParams = llama_sampler_chain_default_params();
+    chainParams.no_perf = true;
+    llama_sampler* chain = llama_sampler_chain_init(chainParams);
+    if (!chain)
+        return nullptr;
+    if (llama_sampler* penalty = newRepeatPenaltySampler(int32_t(params.repeatLastN), params.repeatPenalty))
+        llama_sampler_chain_add(chain, penalty);
+    if (params.temperature <= 0.0f) {
+        llama_sampler_chain_add(chain, llama_sampler_init_greedy());
+        return chain;
+    }
+    if (params.topK > 0)
+        llama_sampler_chain_add(chain, llama_sampler_init_top_k(int32_t(params.topK)));
+    llama_sampler_chain_add(chain, llama_sampler_init_top_p(params.topP, 1));
+    if (params.minP > 0.0f)
+        llama_sampler_chain_add(chain, llama_sampler_init_min_p(params.minP, 1));
+    llama_sampler_chain_add(chain, llama_sampler_init_temp(params.temperature));
+    llama_sampler_chain_add(chain, llama_sampler_init_dist(params.seed));
+    return chain;
+}
+
+QString samplingLogLine(const SamplingParams& params)
+{
+    const QString seed =
+        params.seed == SamplingParams::randomSeed ? QStringLiteral("random") : QString::number(params.seed);
+    return QStringLiteral("Sampling: temperature %1, top-k %2, top-p %3, min-p %4, repeat penalty %5, limit %6 "
+                          "tokens, seed %7")
+        .arg(QString::number(params.temperature), QString::number(params.topK), QString::number(params.topP),
+             QString::number(params.minP), QString::number(params.repeatPenalty), QString::number(params.maxTokens),
+             seed);
+}
+
 void GenerationHandle::cancel()
 {
     if (!m_run)
@@ -261,17 +295,10 @@ void LlamaModel::runGeneration(const std::string& prompt, const SamplingParams& 
     const int64_t kept = keepDecodedPrefix(tokens);
     qCInfo(lcRuntime, "Prompt: %d tokens, %d kept from the last run", int(tokens.size()), int(kept));
 
-    llama_sampler_chain_params chainParams = llama_sampler_chain_default_params();
-    chainParams.no_perf = true;
-    SamplerChain sampler{llama_sampler_chain_init(chainParams)};
+    qCInfo(lcRuntime, "%s", qUtf8Printable(samplingLogLine(params)));
+    SamplerChain sampler{newSamplerChain(params)};
     if (!sampler.chain)
         return;
-    if (llama_sampler* penalty = newRepeatPenaltySampler(int32_t(params.repeatLastN), params.repeatPenalty))
-        llama_sampler_chain_add(sampler.chain, penalty);
-    llama_sampler_chain_add(sampler.chain, llama_sampler_init_top_k(int32_t(params.topK)));
-    llama_sampler_chain_add(sampler.chain, llama_sampler_init_top_p(params.topP, 1));
-    llama_sampler_chain_add(sampler.chain, llama_sampler_init_temp(params.temperature));
-    llama_sampler_chain_add(sampler.chain, llama_sampler_init_dist(params.seed));
 
     // Prompt, in slices of the context's batch size.
     const int64_t batchSize = std::max<int64_t>(1, int64_t(llama_n_batch(m_context)));

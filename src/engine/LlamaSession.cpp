@@ -205,6 +205,32 @@ int64_t LlamaSession::replyTokenLimit(int64_t contextSize)
     return std::min<int64_t>(SamplingParams::defaults().maxTokens, fromContext);
 }
 
+QString LlamaSession::instructionsFor(const ModelInfo& model) const
+{
+    if (!m_chatInstructions.trimmed().isEmpty())
+        return m_chatInstructions;
+    return model.instructions.trimmed().isEmpty() ? QString() : model.instructions;
+}
+
+QString LlamaSession::loadedModelInstructions() const
+{
+    const std::optional<ModelInfo> record = m_store->model(m_loadedModelId);
+    return record ? record->instructions : QString();
+}
+
+SamplingParams LlamaSession::samplingFor(const ModelSampling& sampling, int64_t contextSize)
+{
+    SamplingParams params = SamplingParams::defaults();
+    params.temperature = sampling.temperature;
+    params.topK = sampling.topK;
+    params.topP = sampling.topP;
+    params.minP = sampling.minP;
+    params.repeatPenalty = sampling.repeatPenalty;
+    params.maxTokens = sampling.replyLimit.value_or(replyTokenLimit(contextSize));
+    params.seed = sampling.seed.value_or(SamplingParams::randomSeed);
+    return params;
+}
+
 int64_t LlamaSession::contextSizeFor(const ModelInfo& model, uint64_t freeMb)
 {
     // A size the user set by hand wins; the model form warns when it may not fit.
@@ -512,12 +538,17 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
     setTokensPerSecond(std::nullopt);
     publishSnapshot();
 
-    const QString prompt = m_template.format(messages);
+    // The store's record, so that instructions and sampling changed since
+    // the load apply now.
+    const ModelInfo record = m_store->model(m_loadedModelId).value_or(m_loadedInfo.value_or(ModelInfo{}));
+    QList<ChatMessage> withInstructions = messages;
+    if (const QString system = instructionsFor(record); !system.isEmpty())
+        withInstructions.prepend(ChatMessage{ChatMessage::Role::system, system});
+    const QString prompt = m_template.format(withInstructions);
     if (m_promptObserver)
         m_promptObserver(prompt);
-    SamplingParams params = SamplingParams::defaults();
+    SamplingParams params = samplingFor(record.sampling, m_model->contextSize());
     params.stopSequences = run->stopSequences;
-    params.maxTokens = replyTokenLimit(m_model->contextSize());
 
     // Pieces travel to the main thread by posting, at most once a frame (see
     // PieceRelay); the worker never waits for the main thread.

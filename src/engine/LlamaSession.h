@@ -140,6 +140,19 @@ public:
     // The model's own sampling and instructions, for a request without them.
     static RequestDefaults requestDefaultsFor(const ModelInfo& model);
 
+    // The open chat's own instructions; blank: each model's apply. A reply
+    // started later takes them, with no reload.
+    void setChatInstructions(const QString& text) { m_chatInstructions = text; }
+    const QString& chatInstructions() const { return m_chatInstructions; }
+    // The system message a reply of `model` starts with: the chat's
+    // instructions, else the model's; empty for none.
+    QString instructionsFor(const ModelInfo& model) const;
+    // The loaded model's own instructions, as the store has them now; empty
+    // without a model.
+    QString loadedModelInstructions() const;
+    // How a reply of a model with `sampling` and this context size is sampled.
+    static SamplingParams samplingFor(const ModelSampling& sampling, int64_t contextSize);
+
     // Tokens a reply may use with a model of this context size.
     static int64_t replyTokenLimit(int64_t contextSize);
     // The context size a load asks for: the record's manual size when it has
@@ -234,6 +247,7 @@ private:
     std::function<void()> m_loadHook;
     std::function<void()> m_loadedHook;
     std::chrono::milliseconds m_pieceInterval;
+    QString m_chatInstructions;
 };
 
 } // namespace cvn

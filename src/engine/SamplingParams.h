@@ -10,14 +10,18 @@ namespace cvn {
 // copy defaults() and change what they need (usually stopSequences and
 // maxTokens).
 struct SamplingParams {
-    float temperature = 0.8f;
-    int64_t topK = 40; // stays within 32 bits
+    // The seed that asks llama.cpp for a new random one at each run.
+    static constexpr uint32_t randomSeed = 0xFFFFFFFFu;
+
+    float temperature = 0.8f; // 0: always the most likely token
+    int64_t topK = 40; // stays within 32 bits; 0 is off
     float topP = 0.95f; // at least one candidate is always kept
+    float minP = 0.0f; // 0 is off
     int64_t maxTokens = 2048;
     float repeatPenalty = 1.1f;
     int64_t repeatLastN = 64; // stays within 32 bits
     QStringList stopSequences; // the reply ends once its text ends with one of them
-    uint32_t seed = 0xFFFFFFFFu; // seed of the final distribution sampler
+    uint32_t seed = randomSeed; // seed of the final distribution sampler
 
     static const SamplingParams& defaults()
     {

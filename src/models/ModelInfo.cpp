@@ -164,6 +164,11 @@ size_t qHash(const ModelInfo& model, size_t seed) noexcept
     seed = qHashMulti(seed, model.fileName, model.contextMode);
     seed = qHashOptional(model.contextSizeManual, seed);
     seed = qHashOptional(model.chatTemplate, seed);
+    const ModelSampling& sampling = model.sampling;
+    seed = qHashMulti(seed, model.instructions, sampling.temperature, sampling.topK, sampling.topP, sampling.minP,
+                      sampling.repeatPenalty);
+    seed = qHashOptional(sampling.replyLimit, seed);
+    seed = qHashOptional(sampling.seed, seed);
     seed = qHashOptional(model.discoveredMetadata, seed);
     seed = qHashMulti(seed, model.visionAdapterFile);
     return qHashOptional(model.factsReadFrom, seed);

@@ -11,12 +11,45 @@
 
 namespace cvn {
 
+// How the user wants a model's replies sampled. Each default is the engine's
+// own, so a model nobody touched samples as it always did.
+struct ModelSampling {
+    static constexpr float defaultTemperature = 0.8f;
+    static constexpr int64_t defaultTopK = 40;
+    static constexpr float defaultTopP = 0.95f;
+    static constexpr float defaultMinP = 0.0f;
+    static constexpr float defaultRepeatPenalty = 1.1f;
+
+    float temperature = defaultTemperature; // 0 to 2; 0 always takes the most likely token
+    int64_t topK = defaultTopK;             // 0 to 200; 0 is off
+    float topP = defaultTopP;               // 0.05 to 1
+    float minP = defaultMinP;               // 0 to 1; 0 is off
+    float repeatPenalty = defaultRepeatPenalty; // 1 to 2, over the last 64 tokens
+    std::optional<int64_t> replyLimit;      // 1 to 32768 tokens; none: the limit the context gives
+    std::optional<uint32_t> seed;           // 0 to 4294967294; none: random
+
+    // The closed range each setting takes.
+    struct Range {
+        double low, high;
+    };
+    static constexpr Range temperatureRange{0, 2};
+    static constexpr Range topKRange{0, 200};
+    static constexpr Range topPRange{0.05, 1};
+    static constexpr Range minPRange{0, 1};
+    static constexpr Range repeatPenaltyRange{1, 2};
+    static constexpr Range replyLimitRange{1, 32768};
+    // The seed one above is llama.cpp's "random".
+    static constexpr Range seedRange{0, 4294967294.0};
+
+    friend bool operator==(const ModelSampling&, const ModelSampling&) = default;
+};
+
 // One model file in the models folder: what the user calls it, its size, the
-// user's context and template choices, what its GGUF header said and which
-// version of the file said it. A plain value; the models folder scan makes
-// it and the model form edits it in memory. Equality and qHash cover all
-// twelve fields, `id` included, so two scans of one file give records that
-// differ.
+// user's context, template, instructions and sampling choices, what its GGUF
+// header said and which version of the file said it. A plain value; the
+// models folder scan makes it and the model form edits it in memory.
+// Equality and qHash cover all fourteen fields, `id` included, so two scans
+// of one file give records that differ.
 struct ModelInfo {
     QUuid id = QUuid::createUuid();
     QString displayName;
@@ -27,6 +60,10 @@ struct ModelInfo {
     QString contextMode = QStringLiteral("auto"); // "auto" or "manual"
     std::optional<int64_t> contextSizeManual;
     std::optional<QString> chatTemplate; // absent: detect from the model
+    QString instructions; // the system message of its replies; empty: none
+    // The most user-perceived characters the instructions of a model or a chat hold.
+    static constexpr int maxInstructions = 20'000;
+    ModelSampling sampling;
     std::optional<GgufInfo> discoveredMetadata;
     bool visionAdapterFile = false;
     // The file as it was just before the header facts (size, metadata,

@@ -32,6 +32,8 @@ void keepChoices(ModelInfo& m, const ModelInfo& from)
     m.chatTemplate = from.chatTemplate;
     m.contextMode = from.contextMode;
     m.contextSizeManual = from.contextSizeManual;
+    m.instructions = from.instructions;
+    m.sampling = from.sampling;
 }
 
 struct FamilyRow {
@@ -95,6 +97,58 @@ QString jsonText(const QJsonValue& value)
     return QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2));
 }
 
+// The saved sampling choices of `file`. A value of the wrong kind or out of
+// its range is refused with a warning and keeps its default; the others stay.
+ModelSampling readSampling(const QJsonObject& o, const QString& file, const QString& choicesPath)
+{
+    ModelSampling sampling;
+    const auto number = [&](const char* key, ModelSampling::Range range, bool whole) -> std::optional<double> {
+        const QJsonValue value = o.value(QLatin1String(key));
+        if (value.isUndefined() || value.isNull())
+            return std::nullopt;
+        const double x = value.toDouble(-1);
+        if (value.isDouble() && x >= range.low && x <= range.high && (!whole || x == std::floor(x)))
+            return x;
+        qCWarning(lcRuntime, "%s", qUtf8Printable(QStringLiteral(
+            "The saved %1 for \"%2\" in %3 is ignored: %4 is not a %5 from %6 to %7.")
+            .arg(QLatin1String(key), file, QDir::toNativeSeparators(choicesPath), jsonText(value),
+                 whole ? QStringLiteral("whole number") : QStringLiteral("number"))
+            .arg(range.low, 0, 'g', 10).arg(range.high, 0, 'g', 10)));
+        return std::nullopt;
+    };
+    if (const auto x = number("temperature", ModelSampling::temperatureRange, false))
+        sampling.temperature = float(*x);
+    if (const auto x = number("topK", ModelSampling::topKRange, true))
+        sampling.topK = int64_t(*x);
+    if (const auto x = number("topP", ModelSampling::topPRange, false))
+        sampling.topP = float(*x);
+    if (const auto x = number("minP", ModelSampling::minPRange, false))
+        sampling.minP = float(*x);
+    if (const auto x = number("repeatPenalty", ModelSampling::repeatPenaltyRange, false))
+        sampling.repeatPenalty = float(*x);
+    if (const auto x = number("replyLimit", ModelSampling::replyLimitRange, true))
+        sampling.replyLimit = int64_t(*x);
+    if (const auto x = number("seed", ModelSampling::seedRange, true))
+        sampling.seed = uint32_t(*x);
+    return sampling;
+}
+
+QJsonObject samplingJson(const ModelSampling& sampling)
+{
+    // Floats go out as the shortest decimal that reads back as the same float.
+    const auto decimal = [](float x) { return QString::number(x).toDouble(); };
+    QJsonObject o{{QStringLiteral("temperature"), decimal(sampling.temperature)},
+                  {QStringLiteral("topK"), qint64(sampling.topK)},
+                  {QStringLiteral("topP"), decimal(sampling.topP)},
+                  {QStringLiteral("minP"), decimal(sampling.minP)},
+                  {QStringLiteral("repeatPenalty"), decimal(sampling.repeatPenalty)}};
+    if (sampling.replyLimit)
+        o.insert(QStringLiteral("replyLimit"), qint64(*sampling.replyLimit));
+    if (sampling.seed)
+        o.insert(QStringLiteral("seed"), qint64(*sampling.seed));
+    return o;
+}
+
 } // namespace
 
 ModelStore::ModelStore(QString folder, QObject* parent)
@@ -144,6 +198,8 @@ QList<ModelInfo> ModelStore::readChoices() const
         }
         if (o.value(QLatin1String("chatTemplate")).isString())
             m.chatTemplate = o.value(QLatin1String("chatTemplate")).toString();
+        m.instructions = o.value(QLatin1String("instructions")).toString();
+        m.sampling = readSampling(o.value(QLatin1String("sampling")).toObject(), it.key(), choicesPath());
         if (!m.fileName.isEmpty() && !m.displayName.trimmed().isEmpty())
             stored.append(m);
     }
@@ -161,6 +217,10 @@ void ModelStore::writeChoices() const
             o.insert(QStringLiteral("contextSizeManual"), qint64(*m.contextSizeManual));
         if (m.chatTemplate)
             o.insert(QStringLiteral("chatTemplate"), *m.chatTemplate);
+        if (!m.instructions.isEmpty())
+            o.insert(QStringLiteral("instructions"), m.instructions);
+        if (m.sampling != ModelSampling())
+            o.insert(QStringLiteral("sampling"), samplingJson(m.sampling));
         all.insert(m.fileName, o);
     }
     QSaveFile file(choicesPath());

@@ -19,9 +19,11 @@ namespace cvn {
 // Threads: main thread only; a scan reads every header synchronously.
 //
 // The user's choices for a model (display name, context mode and size, chat
-// template) are kept by file name across rescans, and saved in the folder's
-// hidden ".model-choices.json" after every published change, so a relaunch
-// finds them again. So is each record's id within a run: a rescan keeps the
+// template, instructions and sampling) are kept by file name across rescans
+// and a replaced file, and saved in the folder's hidden ".model-choices.json"
+// after every published change, so a relaunch finds them again. A saved
+// sampling value of the wrong kind or out of its range keeps its default,
+// with a warning in the log. So is each record's id within a run: a rescan keeps the
 // id of every file it knew, so a selection held by id survives it. Only a
 // file new to the store gets a new id.
 class ModelStore : public QObject {

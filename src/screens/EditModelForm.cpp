@@ -1,10 +1,13 @@
 #include "screens/EditModelForm.h"
 
 #include "screens/EditModelFormModel.h"
+#include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnCardSlider.h"
 #include "ui_kit/CvnComboBox.h"
+#include "ui_kit/CvnTextArea.h"
 
 #include <QFontMetrics>
+#include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -23,6 +26,9 @@ constexpr qreal kFieldRadius = 19;
 constexpr int kTrackHeight = 6;
 constexpr int kThumbSize = 22;
 constexpr qreal kFadedOpacity = 0.5;
+constexpr int kInstructionsHeight = 132;
+constexpr int kNumberFieldWidth = 132;
+constexpr int kRowGap = 8;
 
 qreal fade(bool faded)
 {
@@ -198,8 +204,128 @@ EditModelForm::EditModelForm(EditModelFormModel* form, QWidget* parent)
         m_template->setOpen(false);
     });
 
+    addSampling();
+
     connect(form, &EditModelFormModel::changed, this, &EditModelForm::refresh);
     refresh();
+}
+
+void EditModelForm::addSampling()
+{
+    auto title = [this](const QString& text) {
+        m_column->addWidget(
+            padded(new FormText(text, kFaded), QMargins(0, kSectionGapAbove, 0, kTitleGapBelow), this));
+    };
+    title(QStringLiteral("INSTRUCTIONS"));
+    auto* frame = new NameFrame;
+    frame->setFixedHeight(kInstructionsHeight);
+    auto* inFrame = new QVBoxLayout(frame);
+    inFrame->setContentsMargins(kFieldPadding.left(), kFieldPadding.top(), kFieldPadding.right() - 6,
+                                kFieldPadding.bottom());
+    m_instructions = new CvnTextArea(m_form->instructions(),
+                                     QStringLiteral("Empty: replies start without a system message"),
+                                     ModelInfo::maxInstructions, frame);
+    m_instructions->setObjectName(QStringLiteral("cvn.editModelForm.instructions"));
+    inFrame->addWidget(m_instructions);
+    m_column->addWidget(padded(frame, QMargins(0, 4, 0, 0), this));
+    connect(m_instructions, &QPlainTextEdit::textChanged, this,
+            [this] { m_form->setInstructions(m_instructions->toPlainText()); });
+
+    title(QStringLiteral("SAMPLING"));
+    addSettingRow(Setting::temperature, QStringLiteral("Temperature"),
+                  QStringLiteral("0–2, default 0.8; 0 is greedy"), 0);
+    addSettingRow(Setting::topK, QStringLiteral("Top-k"), QStringLiteral("0–200, default 40; 0 is off"), 0);
+    addSettingRow(Setting::topP, QStringLiteral("Top-p"), QStringLiteral("0.05–1, default 0.95"), 0);
+    addSettingRow(Setting::minP, QStringLiteral("Min-p"), QStringLiteral("0–1, default 0; 0 is off"), 0);
+    addSettingRow(Setting::repeatPenalty, QStringLiteral("Repeat penalty"),
+                  QStringLiteral("1–2, default 1.1; last 64 tokens"), 0);
+
+    m_column->addWidget(padded(new FormText(QStringLiteral("Reply length limit"), Theme::paper),
+                               QMargins(0, kRowGap, 0, 0), this));
+    m_autoLimit = new CvnRadioButton(QStringLiteral("Automatic (default): up to 2048 tokens, half the context"),
+                                     true, true, [this] { m_form->setLimitFixed(false); }, this);
+    m_fixedLimit = new CvnRadioButton(QStringLiteral("Fixed"), false, true, [this] { m_form->setLimitFixed(true); },
+                                      this);
+    m_column->addWidget(m_autoLimit);
+    m_column->addWidget(m_fixedLimit);
+    addSettingRow(Setting::replyLimit, QString(), QStringLiteral("1–32768 tokens"), kIndent);
+
+    m_column->addWidget(
+        padded(new FormText(QStringLiteral("Seed"), Theme::paper), QMargins(0, kRowGap, 0, 0), this));
+    m_randomSeed = new CvnRadioButton(QStringLiteral("Random (default)"), true, true,
+                                      [this] { m_form->setSeedFixed(false); }, this);
+    m_fixedSeed = new CvnRadioButton(QStringLiteral("Fixed"), false, true, [this] { m_form->setSeedFixed(true); },
+                                     this);
+    m_column->addWidget(m_randomSeed);
+    m_column->addWidget(m_fixedSeed);
+    addSettingRow(Setting::seed, QString(), QStringLiteral("0–4294967294"), kIndent);
+
+    m_restoreDefaults = new CvnCompactOutlinePillButton(QStringLiteral("Restore defaults"));
+    m_restoreDefaults->setObjectName(QStringLiteral("cvn.editModelForm.restoreDefaults"));
+    connect(m_restoreDefaults, &QAbstractButton::clicked, this, [this] {
+        // A field being typed in shows the defaults too.
+        if (QWidget* focused = focusWidget())
+            focused->clearFocus();
+        m_form->restoreSamplingDefaults();
+    });
+    auto* buttonRow = new QWidget(this);
+    auto* buttonLayout = new QHBoxLayout(buttonRow);
+    buttonLayout->setContentsMargins(0, 12, 0, 4);
+    buttonLayout->addWidget(m_restoreDefaults);
+    buttonLayout->addStretch(1);
+    m_column->addWidget(buttonRow);
+}
+
+void EditModelForm::addSettingRow(Setting setting, const QString& label, const QString& hint, int indent)
+{
+    auto* row = new QWidget(this);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(indent, kRowGap, 0, 0);
+    layout->setSpacing(12);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(0);
+    if (!label.isEmpty())
+        texts->addWidget(new FormText(label, Theme::paper));
+    texts->addWidget(new FormText(hint, kFaded));
+    layout->addLayout(texts, 1);
+
+    auto* frame = new NameFrame;
+    frame->setFixedWidth(kNumberFieldWidth);
+    auto* inFrame = new QVBoxLayout(frame);
+    inFrame->setContentsMargins(kFieldPadding);
+    auto* field = new QLineEdit(frame);
+    field->setObjectName(QStringLiteral("cvn.editModelForm.sampling.%1").arg(int(setting)));
+    field->setFrame(false);
+    field->setFont(Theme::interMedium16());
+    field->setAttribute(Qt::WA_MacShowFocusRect, false);
+    applyFieldPalette(field);
+    connect(&ThemeNotifier::instance(), &ThemeNotifier::appearanceChanged, field, [field] { applyFieldPalette(field); });
+    field->setText(m_form->valueText(setting));
+    inFrame->addWidget(field);
+    layout->addWidget(frame, 0, Qt::AlignTop);
+    m_column->addWidget(row);
+    connect(field, &QLineEdit::textEdited, this, [this, setting](const QString& text) { typed(setting, text); });
+    // Leaving a refused text shows the value kept again.
+    connect(field, &QLineEdit::editingFinished, this, [this, setting] {
+        m_refusalRows.value(setting)->setVisible(false);
+        m_fields.value(setting)->setText(m_form->valueText(setting));
+    });
+
+    auto* refusal = new FormText(EditModelFormModel::refusal(setting), Theme::dangerOnInk);
+    QWidget* refusalRow = padded(refusal, QMargins(indent, 4, 0, 0), this);
+    refusalRow->setVisible(false);
+    m_column->addWidget(refusalRow);
+    m_fields.insert(setting, field);
+    m_fieldFrames.insert(setting, frame);
+    m_refusals.insert(setting, refusal);
+    m_refusalRows.insert(setting, refusalRow);
+}
+
+void EditModelForm::typed(Setting setting, const QString& text)
+{
+    // An empty field is a value being typed, not yet one to refuse.
+    const bool refused = !text.trimmed().isEmpty() && !m_form->setTyped(setting, text);
+    m_refusalRows.value(setting)->setVisible(refused);
 }
 
 void EditModelForm::nameEdited(const QString& text)
@@ -244,6 +370,25 @@ void EditModelForm::refresh()
 
     if (m_template->selection() != f.templateIndex())
         m_template->setSelection(f.templateIndex());
+
+    if (m_instructions->toPlainText() != f.instructions())
+        m_instructions->setPlainText(f.instructions());
+    m_autoLimit->setOn(!f.sampling().replyLimit);
+    m_fixedLimit->setOn(f.sampling().replyLimit.has_value());
+    m_randomSeed->setOn(!f.sampling().seed);
+    m_fixedSeed->setOn(f.sampling().seed.has_value());
+    for (auto it = m_fields.cbegin(); it != m_fields.cend(); ++it) {
+        QLineEdit* field = it.value();
+        const bool off = (it.key() == Setting::replyLimit && !f.sampling().replyLimit)
+                         || (it.key() == Setting::seed && !f.sampling().seed);
+        field->setEnabled(!off);
+        static_cast<NameFrame*>(m_fieldFrames.value(it.key()))->setFaded(off);
+        // The field being typed in keeps its text, refused or not.
+        if (!field->hasFocus() && field->text() != f.valueText(it.key())) {
+            field->setText(f.valueText(it.key()));
+            m_refusalRows.value(it.key())->setVisible(false);
+        }
+    }
 }
 
 qreal EditModelForm::nameFieldOpacity() const

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "screens/EditModelFormModel.h"
 #include "ui_kit/Theme.h"
+
+#include <QHash>
 
 #include <QPointer>
 #include <QWidget>
@@ -10,10 +13,11 @@ class QVBoxLayout;
 
 namespace cvn {
 
+class CvnButton;
 class CvnCardSlider;
+class CvnTextArea;
 class CvnComboBox;
 class CvnRadioButton;
-class EditModelFormModel;
 
 // A wrapping line of the form, in one theme colour, with its text replaceable.
 class FormText : public QWidget {
@@ -37,7 +41,13 @@ private:
 
 // The body of the "Edit model" dialog: DISPLAY NAME (automatic, file name or
 // custom), CONTEXT SIZE (automatic, or a manual step with its RAM figures and
-// warning) and CHAT TEMPLATE, 520 wide, drawn on the dialog's ink card.
+// warning), CHAT TEMPLATE, INSTRUCTIONS (the system message of every reply)
+// and SAMPLING (a field per setting with its range and default, automatic or
+// fixed reply length limit, random or fixed seed, "Restore defaults"), 520
+// wide, drawn on the dialog's ink card. A typed value out of its range is
+// refused in place: the setting keeps its value, and the line below the
+// field says the range until the text is fixed or the field is left (which
+// shows the kept value again).
 //
 // It only shows and writes the form model, which its host owns and which
 // must outlive it; every change of the model redraws it.
@@ -68,6 +78,17 @@ public:
     FormText* trainedCaption() const { return m_trainedCaption; }
     FormText* warning() const { return m_warning; }
     CvnComboBox* templateChoice() const { return m_template; }
+    CvnTextArea* instructionsField() const { return m_instructions; }
+    using Setting = EditModelFormModel::Setting;
+    QLineEdit* samplingField(Setting setting) const { return m_fields.value(setting); }
+    // The refusal line under a setting's field; hidden while none shows.
+    FormText* refusalLine(Setting setting) const { return m_refusals.value(setting); }
+    QWidget* refusalRow(Setting setting) const { return m_refusalRows.value(setting); }
+    CvnRadioButton* autoLimitChoice() const { return m_autoLimit; }
+    CvnRadioButton* fixedLimitChoice() const { return m_fixedLimit; }
+    CvnRadioButton* randomSeedChoice() const { return m_randomSeed; }
+    CvnRadioButton* fixedSeedChoice() const { return m_fixedSeed; }
+    CvnButton* restoreDefaultsButton() const { return m_restoreDefaults; }
 
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;
@@ -76,6 +97,11 @@ public:
 private:
     void refresh();
     void nameEdited(const QString& text);
+    void addSampling();
+    // A setting's row: its label and range, and its field; `indent` for the
+    // fields under a radio choice.
+    void addSettingRow(Setting setting, const QString& label, const QString& hint, int indent);
+    void typed(Setting setting, const QString& text);
 
     QPointer<EditModelFormModel> m_form;
     QVBoxLayout* m_column;
@@ -97,6 +123,16 @@ private:
     QWidget* m_manualCaptionRow;
     QWidget* m_trainedCaptionRow;
     QWidget* m_warningRow;
+    CvnTextArea* m_instructions;
+    QHash<Setting, QLineEdit*> m_fields;
+    QHash<Setting, FormText*> m_refusals;
+    QHash<Setting, QWidget*> m_refusalRows;
+    QHash<Setting, QWidget*> m_fieldFrames;
+    CvnRadioButton* m_autoLimit;
+    CvnRadioButton* m_fixedLimit;
+    CvnRadioButton* m_randomSeed;
+    CvnRadioButton* m_fixedSeed;
+    CvnButton* m_restoreDefaults;
 };
 
 } // namespace cvn

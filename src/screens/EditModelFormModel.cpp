@@ -6,6 +6,7 @@
 #include "platform/Unicode.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace cvn {
 
@@ -47,6 +48,137 @@ EditModelFormModel::EditModelFormModel(const ModelInfo& model, uint64_t freeMb, 
     const auto it = std::find_if(m_steps.cbegin(), m_steps.cend(), [&](int64_t s) { return s >= target; });
     m_stepIndex = it == m_steps.cend() ? int(m_steps.size()) - 1 : int(it - m_steps.cbegin());
     m_templateIndex = templateIndexForSetting(model.chatTemplate);
+    m_instructions = model.instructions;
+    m_sampling = model.sampling;
+}
+
+ModelSampling::Range EditModelFormModel::rangeOf(Setting setting)
+{
+    switch (setting) {
+    case Setting::temperature:
+        return ModelSampling::temperatureRange;
+    case Setting::topK:
+        return ModelSampling::topKRange;
+    case Setting::topP:
+        return ModelSampling::topPRange;
+    case Setting::minP:
+        return ModelSampling::minPRange;
+    case Setting::repeatPenalty:
+        return ModelSampling::repeatPenaltyRange;
+    case Setting::replyLimit:
+        return ModelSampling::replyLimitRange;
+    case Setting::seed:
+        return ModelSampling::seedRange;
+    }
+    return {0, 0};
+}
+
+bool EditModelFormModel::isWhole(Setting setting)
+{
+    return setting == Setting::topK || setting == Setting::replyLimit || setting == Setting::seed;
+}
+
+QString EditModelFormModel::refusal(Setting setting)
+{
+    const ModelSampling::Range range = rangeOf(setting);
+    return QStringLiteral("Enter a %1 from %2 to %3.")
+        .arg(isWhole(setting) ? QStringLiteral("whole number") : QStringLiteral("number"))
+        .arg(range.low, 0, 'g', 10)
+        .arg(range.high, 0, 'g', 10);
+}
+
+QString EditModelFormModel::valueText(Setting setting) const
+{
+    switch (setting) {
+    case Setting::temperature:
+        return QString::number(m_sampling.temperature);
+    case Setting::topK:
+        return QString::number(m_sampling.topK);
+    case Setting::topP:
+        return QString::number(m_sampling.topP);
+    case Setting::minP:
+        return QString::number(m_sampling.minP);
+    case Setting::repeatPenalty:
+        return QString::number(m_sampling.repeatPenalty);
+    case Setting::replyLimit:
+        return m_sampling.replyLimit ? QString::number(*m_sampling.replyLimit) : QString();
+    case Setting::seed:
+        return m_sampling.seed ? QString::number(*m_sampling.seed) : QString();
+    }
+    return {};
+}
+
+void EditModelFormModel::setInstructions(const QString& text)
+{
+    const QString capped = GraphemeIndex(text).size() > ModelInfo::maxInstructions
+                               ? prefixCharacters(ModelInfo::maxInstructions, text)
+                               : text;
+    if (capped == m_instructions)
+        return;
+    m_instructions = capped;
+    emit changed();
+}
+
+bool EditModelFormModel::setTyped(Setting setting, const QString& text)
+{
+    bool ok = false;
+    const double x = text.trimmed().toDouble(&ok);
+    const ModelSampling::Range range = rangeOf(setting);
+    if (!ok || !(x >= range.low && x <= range.high) || (isWhole(setting) && x != std::floor(x)))
+        return false;
+    ModelSampling s = m_sampling;
+    switch (setting) {
+    case Setting::temperature:
+        s.temperature = float(x);
+        break;
+    case Setting::topK:
+        s.topK = int64_t(x);
+        break;
+    case Setting::topP:
+        s.topP = float(x);
+        break;
+    case Setting::minP:
+        s.minP = float(x);
+        break;
+    case Setting::repeatPenalty:
+        s.repeatPenalty = float(x);
+        break;
+    case Setting::replyLimit:
+        s.replyLimit = int64_t(x);
+        break;
+    case Setting::seed:
+        s.seed = uint32_t(x);
+        break;
+    }
+    if (s != m_sampling) {
+        m_sampling = s;
+        emit changed();
+    }
+    return true;
+}
+
+void EditModelFormModel::setLimitFixed(bool fixed)
+{
+    if (fixed == m_sampling.replyLimit.has_value())
+        return;
+    m_sampling.replyLimit = fixed ? std::optional<int64_t>(kFixedLimitStart) : std::nullopt;
+    emit changed();
+}
+
+void EditModelFormModel::setSeedFixed(bool fixed)
+{
+    if (fixed == m_sampling.seed.has_value())
+        return;
+    m_sampling.seed = fixed ? std::optional<uint32_t>(0) : std::nullopt;
+    emit changed();
+}
+
+void EditModelFormModel::restoreSamplingDefaults()
+{
+    if (m_sampling == ModelSampling())
+        return;
+    m_sampling = ModelSampling();
+    emit changed();
 }
 
 const QStringList& EditModelFormModel::chatTemplateChoices()
@@ -193,6 +325,8 @@ ModelInfo EditModelFormModel::apply(const ModelInfo& m) const
     out.chatTemplate = m_templateIndex >= 1 && m_templateIndex < chatTemplateChoices().size()
                            ? std::optional<QString>(chatTemplateChoices()[m_templateIndex])
                            : std::nullopt;
+    out.instructions = m_instructions;
+    out.sampling = m_sampling;
     return out;
 }
 

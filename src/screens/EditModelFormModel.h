@@ -14,19 +14,24 @@
 namespace cvn {
 
 // The state of the model edit form, apart from any widget: the name source
-// and text, automatic or manual context with its slider position, and the
-// chat template, plus the figures shown beside them. Built once from one
+// and text, automatic or manual context with its slider position, the chat
+// template, the instructions and the sampling settings, plus the figures
+// shown beside them. Built once from one
 // model; the figures (steps, trained and automatic context, free memory) are
 // fixed at that moment and never refreshed while the form is open.
 //
 // Nothing reaches the model list until the host hands a record to apply().
-// Threads: main thread only. changed() follows every change of the five
-// editable values, so the form's widget redraws from it.
+// Threads: main thread only. changed() follows every change of the editable
+// values, so the form's widget redraws from it.
 class EditModelFormModel : public QObject {
     Q_OBJECT
 
 public:
     enum class NameMode { Auto, Original, Custom };
+    // The sampling settings typed as numbers.
+    enum class Setting { temperature, topK, topP, minP, repeatPenalty, replyLimit, seed };
+    // The reply length limit a switch to a fixed one starts from.
+    static constexpr int64_t kFixedLimitStart = 2048;
 
     // The most user-perceived characters a display name keeps.
     static constexpr int kNameLimit = 80;
@@ -62,6 +67,18 @@ public:
     const QString& originalName() const { return m_originalName; }
     uint64_t freeMb() const { return m_freeMb; }
 
+    const QString& instructions() const { return m_instructions; }
+    const ModelSampling& sampling() const { return m_sampling; }
+    static ModelSampling::Range rangeOf(Setting setting);
+    // Whether the setting takes whole numbers only.
+    static bool isWhole(Setting setting);
+    // What a field shows under a typed value out of range: "Enter a number
+    // from 0 to 2.", "Enter a whole number from 0 to 200."
+    static QString refusal(Setting setting);
+    // The setting's value as its field shows it; empty for an automatic
+    // limit or a random seed.
+    QString valueText(Setting setting) const;
+
     // The radio choices: auto and original also write the name; custom keeps it.
     void chooseNameMode(NameMode mode);
     // Typed text; longer than kNameLimit characters is cut at once.
@@ -69,6 +86,16 @@ public:
     void setManual(bool manual);
     void setStepIndex(int index);
     void setTemplateIndex(int index);
+    // At most ModelInfo::maxInstructions characters; longer is cut.
+    void setInstructions(const QString& text);
+    // A typed value, taken when it is a number within the setting's range
+    // (whole where the setting counts); false, with nothing changed, when it
+    // is not. A limit or seed typed in makes it fixed.
+    bool setTyped(Setting setting, const QString& text);
+    void setLimitFixed(bool fixed);
+    void setSeedFixed(bool fixed);
+    // Every sampling setting back to its default; the instructions stay.
+    void restoreSamplingDefaults();
 
     // The step at stepIndex, the index clamped into the list.
     int64_t selectedContext() const;
@@ -86,7 +113,8 @@ public:
     QString manualCaption() const;   // "8192 / 32768  —  uses ~1024 MB extra RAM"
     QString trainedCaption() const;  // "Model was trained for up to 32768 tokens"
 
-    // `m` with the form's name, context and template written in, nothing else.
+    // `m` with the form's name, context, template, instructions and sampling
+    // written in, nothing else.
     ModelInfo apply(const ModelInfo& m) const;
 
 signals:
@@ -107,6 +135,8 @@ private:
     bool m_manual = false;
     int m_stepIndex = 0;
     int m_templateIndex = 0;
+    QString m_instructions;
+    ModelSampling m_sampling;
 };
 
 } // namespace cvn

@@ -28,7 +28,8 @@ const char* const ChatDatabase::schemaScript =
     "    updated_at INTEGER,\n"
     "    pinned INTEGER NOT NULL DEFAULT 0,\n"
     "    is_council INTEGER NOT NULL DEFAULT 0,\n"
-    "    council_on INTEGER NOT NULL DEFAULT 0\n"
+    "    council_on INTEGER NOT NULL DEFAULT 0,\n"
+    "    instructions TEXT\n"
     ");\n"
     "CREATE TABLE IF NOT EXISTS messages(\n"
     "    id INTEGER PRIMARY KEY,\n"
@@ -81,6 +82,7 @@ constexpr SchemaColumn schemaColumns[] = {
     {"chats", "pinned", "ALTER TABLE chats ADD COLUMN pinned INTEGER NOT NULL DEFAULT 0"},
     {"chats", "is_council", "ALTER TABLE chats ADD COLUMN is_council INTEGER NOT NULL DEFAULT 0"},
     {"chats", "council_on", "ALTER TABLE chats ADD COLUMN council_on INTEGER NOT NULL DEFAULT 0"},
+    {"chats", "instructions", "ALTER TABLE chats ADD COLUMN instructions TEXT"},
     {"messages", "chat_id",
      "ALTER TABLE messages ADD COLUMN chat_id INTEGER REFERENCES chats(id) ON DELETE CASCADE"},
     {"messages", "role", "ALTER TABLE messages ADD COLUMN role TEXT CHECK(role IN ('user','assistant'))"},

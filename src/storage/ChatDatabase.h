@@ -274,6 +274,8 @@ public:
                           const Value& reasoningMs = Value::null(), const Value& createdAt = Value::null());
     // The chat's council switch; false for an unknown id.
     bool councilOn(int64_t id) const;
+    // The chat's own instructions; empty for none (NULL) or an unknown id.
+    QString instructions(int64_t id) const;
     // The chat's messages in ascending id.
     QList<MessageRecord> messages(int64_t chatId) const;
 

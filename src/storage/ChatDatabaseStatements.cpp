@@ -376,6 +376,14 @@ bool ChatDatabase::councilOn(int64_t id) const
     return integerColumn(statement.get(), 0) != 0;
 }
 
+QString ChatDatabase::instructions(int64_t id) const
+{
+    const Statement statement = prepare(QStringLiteral("SELECT instructions FROM chats WHERE id=?"), {id});
+    if (!statement || !stepRow(statement.get()))
+        return {};
+    return textColumn(statement.get(), 0);
+}
+
 QList<ChatDatabase::MessageRecord> ChatDatabase::messages(int64_t chatId) const
 {
     QList<MessageRecord> rows;

@@ -15,6 +15,7 @@ namespace {
 const QString touchChatSql = QStringLiteral("UPDATE chats SET updated_at=? WHERE id=?");
 const QString setCouncilOnSql = QStringLiteral("UPDATE chats SET council_on=? WHERE id=?");
 const QString markCouncilSql = QStringLiteral("UPDATE chats SET is_council=1 WHERE id=?");
+const QString setInstructionsSql = QStringLiteral("UPDATE chats SET instructions=? WHERE id=?");
 const QString pinSql = QStringLiteral("UPDATE chats SET pinned=1 WHERE id=?");
 const QString deleteMessageSql = QStringLiteral("DELETE FROM messages WHERE id=? AND chat_id=?");
 
@@ -251,6 +252,13 @@ ChatHistory::Write ChatHistory::writeTurns(ChatState& chat, const QList<Turn>* t
                 return write;
             chat.councilOnWaiting.reset();
         }
+        if (chat.instructionsWaiting) {
+            const QString text = *chat.instructionsWaiting;
+            const Write write = writeInChat(chat, [&] { return writeInstructions(text, chat.id); });
+            if (write != Write::done)
+                return write;
+            chat.instructionsWaiting.reset();
+        }
         if (chat.markWaiting) {
             const Write write = writeInChat(chat, [&] { return m_db.run(markCouncilSql, {chat.id}); });
             if (write != Write::done)
@@ -323,6 +331,7 @@ void ChatHistory::saveAgain(ChatState& chat, const QList<Turn>* turns, QSet<int6
     // the council flags go into the new row.
     chat.draftCouncil = chat.draftCouncil || chat.storedCouncil || chat.markWaiting;
     chat.councilOnWaiting.reset();
+    chat.instructionsWaiting.reset(); // kept in chat.instructions for the new row
     chat.markWaiting = false;
     chat.rowIds.clear();
     // With nothing on screen to store, it is simply a new chat; otherwise
@@ -441,6 +450,8 @@ void ChatHistory::logUnwritten(const ChatState& chat) const
     const QString where = chat.id >= 1 ? QStringLiteral("chat %1").arg(chat.id) : QStringLiteral("a new chat");
     if (chat.councilOnWaiting || chat.markWaiting)
         qCWarning(lcChatDatabase).noquote() << QStringLiteral("not saved: the council flags of %1").arg(where);
+    if (chat.instructionsWaiting)
+        qCWarning(lcChatDatabase).noquote() << QStringLiteral("not saved: the instructions of %1").arg(where);
     if (!chat.turnsWaiting)
         return;
     const QSet<QUuid> ids = idsOf(chat.turns);
@@ -505,6 +516,8 @@ bool ChatHistory::createChatWith(ChatState& chat, const QList<Turn>& turns, cons
         if (chat.councilOn && !m_db.run(setCouncilOnSql, {1, newChatId}))
             return false;
         if (chat.draftCouncil && !m_db.run(markCouncilSql, {newChatId}))
+            return false;
+        if (!chat.instructions.isEmpty() && !writeInstructions(chat.instructions, newChatId))
             return false;
         if (chat.titleAgain && chat.pinned && !m_db.run(pinSql, {newChatId}))
             return false;
@@ -623,11 +636,13 @@ std::optional<QList<ChatHistory::Turn>> ChatHistory::load(int64_t chatId, int64_
     finishWrites(touched);
 
     std::optional<bool> councilOnWaiting;
+    std::optional<QString> instructionsWaiting;
     bool markWaiting = false;
-    // Council flags alone that could not be written yet.
+    // Council flags or instructions alone that could not be written yet.
     const auto left = std::find_if(m_backlog.begin(), m_backlog.end(), same);
     if (left != m_backlog.end()) {
         councilOnWaiting = left->councilOnWaiting;
+        instructionsWaiting = left->instructionsWaiting;
         markWaiting = left->markWaiting;
         m_backlog.erase(left);
     }
@@ -642,6 +657,8 @@ std::optional<QList<ChatHistory::Turn>> ChatHistory::load(int64_t chatId, int64_
     emit chatIdChanged(chatId);
     m_open.councilOnWaiting = councilOnWaiting;
     m_open.markWaiting = markWaiting;
+    m_open.instructionsWaiting = instructionsWaiting;
+    m_open.instructions = instructionsWaiting ? *instructionsWaiting : m_db.instructions(chatId);
     QList<Turn> turns;
     const QList<ChatDatabase::MessageRecord> rows = stored ? stored->messages : QList<ChatDatabase::MessageRecord>();
     turns.reserve(rows.size());
@@ -737,6 +754,60 @@ bool ChatHistory::loadCouncilOn() const
     if (m_open.id < 1)
         return false;
     return m_open.councilOnWaiting ? *m_open.councilOnWaiting : m_db.councilOn(m_open.id);
+}
+
+} // namespace cvn
+
+namespace cvn {
+
+// --- instructions -------------------------------------------------------------------
+
+bool ChatHistory::writeInstructions(const QString& text, int64_t chatId)
+{
+    using Value = ChatDatabase::Value;
+    return m_db.run(setInstructionsSql, {text.isEmpty() ? Value::null() : Value(text), chatId});
+}
+
+QString ChatHistory::instructions(int64_t chatId, int64_t createdAt) const
+{
+    const auto same = [&](const ChatState& chat) { return chat.id == chatId && chat.createdAt == createdAt; };
+    if (same(m_open))
+        return m_open.instructions;
+    const auto left = std::find_if(m_backlog.cbegin(), m_backlog.cend(),
+                                   [&](const ChatState& chat) { return same(chat) && chat.instructionsWaiting; });
+    if (left != m_backlog.cend())
+        return *left->instructionsWaiting;
+    return chatId >= 1 ? m_db.instructions(chatId) : QString();
+}
+
+bool ChatHistory::setInstructions(int64_t chatId, int64_t createdAt, const QString& text)
+{
+    const auto same = [&](const ChatState& chat) { return chat.id == chatId && chat.createdAt == createdAt; };
+    ChatState other;
+    ChatState* chat = &other;
+    if (same(m_open)) {
+        chat = &m_open;
+    } else if (const auto left = std::find_if(m_backlog.begin(), m_backlog.end(), same); left != m_backlog.end()) {
+        chat = &*left;
+    } else {
+        other.id = chatId;
+        other.createdAt = createdAt;
+    }
+    chat->instructions = text;
+    if (chat->id < 1)
+        return true; // written when the chat is created
+    const Write write = writeInChat(*chat, [&] { return writeInstructions(text, chat->id); });
+    if (write == Write::failed) {
+        // Waits with its chat, and is written with what else waits.
+        chat->instructionsWaiting = text;
+        if (chat == &other)
+            m_backlog.append(other);
+    } else {
+        chat->instructionsWaiting.reset();
+    }
+    updateAvailability();
+    // The open chat, deleted elsewhere, takes them along when it is saved again.
+    return write != Write::gone || chat == &m_open;
 }
 
 } // namespace cvn

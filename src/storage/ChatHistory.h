@@ -157,6 +157,17 @@ public:
 
     bool councilOn() const { return m_open.councilOn; }
 
+    // The chat's own instructions (empty: none): what waits to be written
+    // for it, else what is stored. For the open chat, as last set or opened.
+    QString instructions(int64_t chatId, int64_t createdAt) const;
+    QString openInstructions() const { return m_open.instructions; }
+    // Stores the instructions of the chat with `chatId` and `createdAt` at
+    // once. A write that fails is kept with its chat, the open one or one
+    // left, and written like its turns as soon as writes work again; till
+    // then databaseAvailable is false. False when the chat is neither open
+    // here nor stored any more.
+    bool setInstructions(int64_t chatId, int64_t createdAt, const QString& text);
+
     // Writes what waits, chats in the order they were left and then the open
     // chat; with nothing waiting, tries whether writes get through again. The
     // retry timer calls it. False while anything still waits.
@@ -210,8 +221,11 @@ private:
         // Council flags of a saved chat whose write failed.
         std::optional<bool> councilOnWaiting;
         bool markWaiting = false;
+        // The chat's own instructions, and those whose write failed.
+        QString instructions;
+        std::optional<QString> instructionsWaiting;
 
-        bool hasWaiting() const { return turnsWaiting || councilOnWaiting || markWaiting; }
+        bool hasWaiting() const { return turnsWaiting || councilOnWaiting || markWaiting || instructionsWaiting; }
     };
 
     // What a write into a saved chat came to.
@@ -241,6 +255,7 @@ private:
     // still the chat; `gone` when it is not (nothing is written then).
     Write writeInChat(ChatState& chat, const std::function<bool()>& write);
     Write storeTurn(ChatState& chat, const Turn& turn);
+    bool writeInstructions(const QString& text, int64_t chatId);
     int64_t insertMessage(const Turn& turn, int64_t chatId, int64_t createdAt);
     // The time a turn was first stored, or now for one never stored.
     static int64_t createdAtOf(const ChatState& chat, const Turn& turn);

@@ -32,6 +32,8 @@
 #include "ui_kit/CvnConfirmDialog.h"
 #include "ui_kit/CvnContentDialog.h"
 #include "ui_kit/CvnInputDialog.h"
+#include "ui_kit/CvnTextArea.h"
+#include "ui_kit/CvnTextAreaDialog.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -308,17 +310,64 @@ TEST(ModelSelection, ChangedFileIsLoadedAgainBeforeTheNextReply)
               std::tuple(true, QStringLiteral("gemma"), 8192));
 }
 
+// The chat's instructions dialog shows the chat's own, or the loaded
+// model's as the placeholder; what is saved is stored and the session replies
+// with it at once, and a blank text gives the model's back.
+TEST(ChatActions, InstructionsDialogShowsTheModelsAsPlaceholderAndStoresTheChats)
+{
+    Fixture f;
+    QList<ModelInfo> models = f.store->models();
+    for (ModelInfo& m : models)
+        m.instructions = QStringLiteral("Model rules.");
+    f.store->setModels(models);
+    f.load(QStringLiteral("tiny"));
+    ChatActions& chat = f.view->chat();
+    const int64_t other = f.savedChat(QStringLiteral("Other"));
+    const int64_t open = f.savedChat(QStringLiteral("Hi"));
+    const auto dialogFor = [&](int64_t id) {
+        chat.openMenu(f.row(id));
+        chat.choose(QStringLiteral("instructions"));
+        return qobject_cast<CvnTextAreaDialog*>(f.view->overlays().value(0));
+    };
+
+    CvnTextAreaDialog* dialog = dialogFor(open);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->field()->placeholderText(), QStringLiteral("Model rules."));
+    EXPECT_TRUE(dialog->field()->toPlainText().isEmpty());
+    EXPECT_EQ(dialog->field()->limit(), ModelInfo::maxInstructions);
+    QTest::keyClicks(dialog->field(), QStringLiteral("Chat rules."));
+    QTest::mouseClick(dialog->saveButton(), Qt::LeftButton);
+    EXPECT_TRUE(f.view->overlays().isEmpty());
+    EXPECT_EQ(f.db->instructions(open), QStringLiteral("Chat rules."));
+    EXPECT_EQ(f.view->session().chatInstructions(), QStringLiteral("Chat rules."));
+
+    chat.openChat(f.row(other));
+    EXPECT_TRUE(f.view->session().chatInstructions().isEmpty());
+    chat.openChat(f.row(open));
+    EXPECT_EQ(f.view->session().chatInstructions(), QStringLiteral("Chat rules."));
+
+    dialog = dialogFor(open);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->field()->toPlainText(), QStringLiteral("Chat rules."));
+    dialog->field()->setPlainText(QStringLiteral("  \n "));
+    QTest::mouseClick(dialog->saveButton(), Qt::LeftButton);
+    EXPECT_TRUE(f.db->instructions(open).isEmpty());
+    EXPECT_TRUE(f.view->session().chatInstructions().isEmpty());
+}
+
 TEST(ChatActions, MenuRenameDeleteAndPersistence)
 {
     EXPECT_EQ(ChatActions::deleteBody(QStringLiteral(u"A \"q\" B")),
               QStringLiteral(u"\"A \"q\" B\" and its messages will be permanently deleted."));
     const auto items = ChatActions::menuItems({.id = 1, .title = QStringLiteral("t"), .pinned = true});
-    ASSERT_EQ(items.size(), 3);
+    ASSERT_EQ(items.size(), 4);
     EXPECT_EQ(std::tuple(items[0].id, items[0].label, items[0].destructive),
               std::tuple(QStringLiteral("pin"), QStringLiteral("UNPIN"), false));
     EXPECT_EQ(std::tuple(items[1].id, items[1].label, items[1].destructive),
               std::tuple(QStringLiteral("rename"), QStringLiteral("RENAME"), false));
     EXPECT_EQ(std::tuple(items[2].id, items[2].label, items[2].destructive),
+              std::tuple(QStringLiteral("instructions"), QStringLiteral(u"Instructions…"), false));
+    EXPECT_EQ(std::tuple(items[3].id, items[3].label, items[3].destructive),
               std::tuple(QStringLiteral("delete"), QStringLiteral("DELETE"), true));
 
     Fixture f;

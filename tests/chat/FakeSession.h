@@ -42,6 +42,8 @@ public:
     bool isStreaming() const override { return streaming; }
     std::optional<QString> statusText() const override { return status; }
     int64_t loadedContextSize() const override { return loadedContext; }
+    QString instructions; // of every model, the loaded one included
+    QString replyInstructions(const ModelInfo*) const override { return instructions; }
 
     void send(const QString& prompt) override { calls.append(QStringLiteral("send ") + prompt); }
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,

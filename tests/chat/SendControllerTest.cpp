@@ -260,6 +260,20 @@ TEST_F(SendControllerTest, TypedTextOverTheContextIsHeldBackUntilTheUserChooses)
     EXPECT_TRUE(stager.hasFiles());
 }
 
+// Instructions so long that no room is left for a reply get the same
+// warning before the send, counted with the typed text.
+TEST_F(SendControllerTest, LongInstructionsAreHeldBackWithTheMessage)
+{
+    road.setContextSize(8192);
+    session.instructions = QString(6192 * 3, u'i');
+    sendReady(QStringLiteral("Hi"));
+    ASSERT_TRUE(road.oversize());
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 0, 6193}));
+    EXPECT_TRUE(session.calls.isEmpty());
+    road.sendAfterWarning();
+    EXPECT_EQ(session.calls, QStringList{QStringLiteral("send Hi")}) << "they go with the reply, not the turn";
+}
+
 TEST_F(SendControllerTest, FailedCompositionKeepsTheFilesAndSendsNothing)
 {
     stager.files = {5};

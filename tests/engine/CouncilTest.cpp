@@ -105,6 +105,59 @@ TEST(Council, MembersAnswerInTurnFromTheSameHistory)
     EXPECT_TRUE(c.prompts.last().contains(QStringLiteral("world")));
 }
 
+namespace {
+
+QStringList samplingLines;
+
+void keepSamplingLine(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    if (message.startsWith(QStringLiteral("Sampling: ")))
+        samplingLines << message;
+}
+
+} // namespace
+
+// Each member replies with its own model's sampling, and with the chat's
+// instructions when it has them, else its own.
+TEST(Council, EachMemberTakesItsOwnSamplingAndTheChatsInstructionsElseItsOwn)
+{
+    Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁Hello", "</s>"}},
+               {QStringLiteral("beta"), {kPromptEnd, "▁world", "</s>"}}});
+    QList<ModelInfo> models = c.store->models();
+    for (ModelInfo& m : models) {
+        m.instructions = m.displayName + QStringLiteral(" rules.");
+        if (m.displayName == QStringLiteral("alpha")) {
+            m.sampling.temperature = 0;
+            m.sampling.replyLimit = 50;
+        } else {
+            m.sampling.topK = 5;
+            m.sampling.seed = 9;
+        }
+    }
+    c.store->setModels(models);
+    const QList<ModelInfo> members = {c.member(QStringLiteral("alpha")), c.member(QStringLiteral("beta"))};
+    const auto run = [&] {
+        samplingLines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(keepSamplingLine);
+        const bool finished = finishes(c.session->sendCouncil(QStringLiteral("q"), QStringLiteral("q"), members, {}));
+        qInstallMessageHandler(previous);
+        return finished;
+    };
+    ASSERT_TRUE(run());
+    EXPECT_EQ(samplingLines, QStringList({
+        "Sampling: temperature 0, top-k 40, top-p 0.95, min-p 0, repeat penalty 1.1, limit 50 tokens, seed random",
+        "Sampling: temperature 0.8, top-k 5, top-p 0.95, min-p 0, repeat penalty 1.1, limit 2048 tokens, seed 9"}));
+    ASSERT_EQ(c.prompts.size(), 2);
+    EXPECT_EQ(c.prompts[0], ChatTemplate().format({{Role::system, "alpha rules."}, {Role::user, "q"}}));
+    EXPECT_EQ(c.prompts[1], ChatTemplate().format({{Role::system, "beta rules."}, {Role::user, "q"}}));
+
+    c.session->resetConversation();
+    c.session->setChatInstructions(QStringLiteral("Chat rules."));
+    ASSERT_TRUE(run());
+    ASSERT_EQ(c.prompts.size(), 4);
+    EXPECT_EQ(c.prompts[3], ChatTemplate().format({{Role::system, "Chat rules."}, {Role::user, "q"}}));
+}
+
 TEST(Council, MemberThatCannotLoadGetsAFailureBubbleAndTheNextStillAnswers)
 {
     Council c({{QStringLiteral("alpha"), {kPromptEnd, "▁Hello", "</s>"}},

@@ -186,6 +186,52 @@ TEST(Generation, FixedSeedRepeatsAcrossRunsAndReloads)
     EXPECT_NE(generateAll(*first, "Once upon a time", p).pieces, a.pieces);
 }
 
+// The names of a sampler chain's links, in order.
+static QStringList chainNames(const SamplingParams& params)
+{
+    llama_sampler* chain = newSamplerChain(params);
+    QStringList names;
+    for (int i = 0; chain && i < llama_sampler_chain_n(chain); ++i)
+        names << QString::fromUtf8(llama_sampler_name(llama_sampler_chain_get(chain, i)));
+    if (chain)
+        llama_sampler_free(chain);
+    return names;
+}
+
+TEST(Sampling, TheChainFollowsTheSettingsAndTheLogLineShowsThem)
+{
+    SamplingParams p = SamplingParams::defaults();
+    EXPECT_EQ(chainNames(p), QStringList({"cvn-repeat-penalty", "top-k", "top-p", "temp", "dist"}));
+    EXPECT_EQ(samplingLogLine(p), "Sampling: temperature 0.8, top-k 40, top-p 0.95, min-p 0, repeat penalty 1.1, "
+                                  "limit 2048 tokens, seed random");
+    p.topK = 0;
+    p.minP = 0.05f;
+    p.repeatPenalty = 1.0f;
+    p.maxTokens = 300;
+    p.seed = 42;
+    EXPECT_EQ(chainNames(p), QStringList({"top-p", "min-p", "temp", "dist"}));
+    EXPECT_EQ(samplingLogLine(p), "Sampling: temperature 0.8, top-k 0, top-p 0.95, min-p 0.05, repeat penalty 1, "
+                                  "limit 300 tokens, seed 42");
+    p.temperature = 0;
+    EXPECT_EQ(chainNames(p), QStringList({"greedy"}));
+}
+
+TEST(Sampling, TemperatureZeroGivesTheSameReplyTwiceAndLogsItsLine)
+{
+    LogCapture log;
+    SamplingParams p = SamplingParams::defaults();
+    p.temperature = 0;
+    p.maxTokens = 40;
+    auto model = load(randomModel());
+    const Reply a = generateAll(*model, "Once upon a time", p);
+    const Reply b = generateAll(*model, "Once upon a time", p);
+    EXPECT_FALSE(a.text().isEmpty());
+    EXPECT_EQ(a.pieces, b.pieces);
+    EXPECT_EQ(log.taken().filter("Sampling: ").value(0),
+              "Sampling: temperature 0, top-k 40, top-p 0.95, min-p 0, repeat penalty 1.1, limit 40 tokens, "
+              "seed random");
+}
+
 // The most common download is a K-quant. Processors with AMX once crashed on
 // the first such multiplication (the library's AMX kernels); the model must
 // answer, and answer the same way twice.

@@ -93,6 +93,42 @@ TEST(LlamaSession, ReplyLimitsAndContextChoice)
     EXPECT_EQ(session.loadedArchitecture(), QStringLiteral("llama"));
 }
 
+// The instructions open the prompt as its system message: the chat's win
+// over the model's, both apply at the next reply without a reload, and a
+// family without a system block gets them ahead of the first user message.
+TEST(LlamaSession, ChatInstructionsElseTheModelsOpenThePrompt)
+{
+    LoadedSession loaded(QStringLiteral("hello"), {kPromptEnd, "▁Hello", "</s>"});
+    LlamaSession& session = *loaded.session;
+    QStringList prompts;
+    session.setPromptObserver([&](const QString& p) { prompts << p; });
+    const auto ask = [&] {
+        session.resetConversation();
+        EXPECT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
+        return prompts.value(prompts.size() - 1);
+    };
+    const auto withSystem = [](ChatTemplate family, const QString& system) {
+        return family.format({{Role::system, system}, {Role::user, QStringLiteral("Hi")}});
+    };
+
+    EXPECT_EQ(ask(), ChatTemplate(ChatTemplate::chatML).format({{Role::user, QStringLiteral("Hi")}}));
+    QList<ModelInfo> models = loaded.store->models();
+    models[0].instructions = QStringLiteral("Be brief.");
+    loaded.store->setModels(models);
+    EXPECT_EQ(ask(), withSystem(ChatTemplate::chatML, QStringLiteral("Be brief.")));
+    session.setChatInstructions(QStringLiteral("Speak French."));
+    EXPECT_EQ(ask(), withSystem(ChatTemplate::chatML, QStringLiteral("Speak French.")));
+
+    models[0].chatTemplate = QStringLiteral("Mistral");
+    loaded.store->setModels(models);
+    ASSERT_EQ(loadAndWait(session, loaded.store->models()[0]), std::nullopt);
+    const QString folded = ask();
+    EXPECT_EQ(folded, withSystem(ChatTemplate::mistral, QStringLiteral("Speak French.")));
+    EXPECT_TRUE(folded.contains(QStringLiteral("Speak French.\n\nHi"))) << folded.toStdString();
+    session.setChatInstructions(QStringLiteral("  "));
+    EXPECT_EQ(ask(), withSystem(ChatTemplate::mistral, QStringLiteral("Be brief.")));
+}
+
 TEST(LlamaSession, ReplyStreamsIntoTheBubbleAndCompletes)
 {
     LoadedSession loaded(QStringLiteral("hello"), {kPromptEnd, "▁Hello", "<0xC3>", "<0xA9>", "!", "</s>"});

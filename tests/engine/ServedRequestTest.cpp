@@ -144,3 +144,39 @@ TEST(ServedRequest, APromptBeyondTheContextIsRefusedBeforeItRuns)
     EXPECT_TRUE(finishes(s.send(QStringLiteral("Hi"))));
     EXPECT_EQ(s.turns().last().content, QStringLiteral(" Hello"));
 }
+
+// A request without its own system message or sampling takes the model's as
+// the store has them now; what the request sets wins.
+TEST(ServedRequest, TakesTheModelsInstructionsAndSamplingUnlessItSetsThem)
+{
+    Slot slot;
+    LlamaSession& s = *slot.session;
+    QStringList prompts;
+    s.setPromptObserver([&](const QString& p) { prompts << p; });
+    QList<ModelInfo> models = slot.store->models();
+    for (ModelInfo& m : models) {
+        m.instructions = QStringLiteral("Be brief.");
+        m.sampling.replyLimit = 1;
+    }
+    slot.store->setModels(models);
+    const auto serve = [&](ServedRequest request) {
+        Heard heard;
+        heard.attach(request);
+        s.serveRequest(std::move(request));
+        EXPECT_TRUE(waitUntil([&] { return heard.done(); }, 20000));
+        return heard.outcome.value_or(ServedRequest::Outcome{});
+    };
+
+    ServedRequest plain = asking(QStringLiteral("Hi"));
+    plain.model = slot.model(QStringLiteral("beta"));
+    EXPECT_EQ(serve(plain).completionTokens, 1);
+    EXPECT_TRUE(prompts.value(prompts.size() - 1).contains(QStringLiteral("Be brief."))) << prompts.join('|').toStdString();
+
+    ServedRequest own = asking(QStringLiteral("Hi"));
+    own.model = slot.model(QStringLiteral("beta"));
+    own.messages.prepend(ChatMessage{Role::system, QStringLiteral("Be long.")});
+    own.overrides.maxTokens = 5;
+    const ServedRequest::Outcome outcome = serve(own);
+    EXPECT_EQ(outcome.completionTokens, 2);
+    EXPECT_FALSE(prompts.value(prompts.size() - 1).contains(QStringLiteral("Be brief.")));
+}

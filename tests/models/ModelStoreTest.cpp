@@ -285,6 +285,52 @@ TEST(ModelStore, SavedChoicesWithAnImpossibleContextSizeAreRefused)
         << huge.toStdString();
 }
 
+// Instructions and sampling are the user's like the name: a replaced file
+// and a new store on the same folder (a relaunch) keep them; a saved value
+// out of its range keeps its default with a warning, the rest stay.
+TEST(ModelStore, InstructionsAndSamplingOutliveARescanAReplacedFileAndARelaunch)
+{
+    const QString folder = cvn::test::makeTempFolder("sampling");
+    writeModel(folder, "alpha.gguf");
+    {
+        ModelStore store(folder);
+        QList<ModelInfo> edited = store.models();
+        edited[0].instructions = "Answer in French.";
+        edited[0].sampling.temperature = 0.0f;
+        edited[0].sampling.topK = 0;
+        edited[0].sampling.minP = 0.05f;
+        edited[0].sampling.replyLimit = 300;
+        edited[0].sampling.seed = 7;
+        store.setModels(edited);
+        writeModel(folder, "alpha.gguf", "llama", 8192);
+        store.reload();
+        EXPECT_EQ(store.models()[0].trainedContext, 8192);
+        EXPECT_EQ(store.models()[0].instructions, "Answer in French.");
+        EXPECT_EQ(store.models()[0].sampling, edited[0].sampling);
+    }
+    const ModelStore relaunched(folder);
+    ModelSampling expected;
+    expected.temperature = 0.0f;
+    expected.topK = 0;
+    expected.minP = 0.05f;
+    expected.replyLimit = 300;
+    expected.seed = 7;
+    EXPECT_EQ(relaunched.models()[0].instructions, "Answer in French.");
+    EXPECT_EQ(relaunched.models()[0].sampling, expected);
+
+    writeFile(folder, ".model-choices.json", R"({"alpha.gguf": {"displayName": "Alpha",
+        "sampling": {"temperature": 2.5, "topK": 12.5, "topP": 0.5, "seed": 4294967295, "replyLimit": "300"}}})");
+    loggedWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    const ModelStore refused(folder);
+    qInstallMessageHandler(previous);
+    ModelSampling kept;
+    kept.topP = 0.5f;
+    EXPECT_EQ(refused.models()[0].sampling, kept);
+    EXPECT_EQ(loggedWarnings.size(), 4) << loggedWarnings.join('\n').toStdString();
+    EXPECT_TRUE(loggedWarnings.filter("temperature").value(0).contains("from 0 to 2"));
+}
+
 TEST(ModelStore, RemoveDeletesOnlyTheFileInsideTheFolder)
 {
     const QString root = cvn::test::makeTempFolder("remove");

@@ -2,7 +2,9 @@
 #include "engine/LlamaSession.h"
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"
+#include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnCardSlider.h"
+#include "ui_kit/CvnTextArea.h"
 
 #include <QLineEdit>
 #include <QTest>
@@ -155,6 +157,74 @@ TEST_F(EditModelFormTest, RowsFollowTheChoices)
     QTest::mouseClick(form->customNameChoice(), Qt::LeftButton);
     EXPECT_EQ(form->nameField()->text(), QStringLiteral("Sample-Model.Q4"));
     EXPECT_TRUE(form->nameField()->isEnabled());
+}
+
+// Typed sampling values out of range are refused in place with the range
+// shown, and the value kept; the limit and seed fields follow their choice;
+// "Restore defaults" brings every setting back, and what is saved is what
+// the form holds.
+TEST_F(EditModelFormTest, SamplingRangesRefusalsAndRestoreDefaults)
+{
+    using Setting = EditModelFormModel::Setting;
+    ModelInfo stored = sampleModel();
+    stored.instructions = QStringLiteral("Be brief.");
+    EditModelFormModel model(stored, 6144);
+    QWidget host;
+    host.resize(600, 1800);
+    auto* form = new EditModelForm(&model, &host);
+    test::showAndSettle(host);
+    EXPECT_EQ(form->instructionsField()->toPlainText(), QStringLiteral("Be brief."));
+    EXPECT_EQ(form->instructionsField()->limit(), 20000);
+    EXPECT_EQ(form->samplingField(Setting::temperature)->text(), QStringLiteral("0.8"));
+    EXPECT_EQ(form->samplingField(Setting::topP)->text(), QStringLiteral("0.95"));
+    EXPECT_FALSE(form->samplingField(Setting::seed)->isEnabled());
+    EXPECT_TRUE(form->autoLimitChoice()->isOn());
+
+    const auto type = [&](Setting setting, const QString& text) {
+        QLineEdit* field = form->samplingField(setting);
+        field->setFocus();
+        field->selectAll();
+        QTest::keyClicks(field, text);
+        return form->refusalRow(setting)->isVisibleTo(form);
+    };
+    EXPECT_TRUE(type(Setting::temperature, QStringLiteral("3")));
+    EXPECT_EQ(form->refusalLine(Setting::temperature)->text(), QStringLiteral("Enter a number from 0 to 2."));
+    EXPECT_EQ(model.sampling().temperature, 0.8f);
+    EXPECT_EQ(form->samplingField(Setting::temperature)->text(), QStringLiteral("3")) << "refused in place";
+    EXPECT_FALSE(type(Setting::temperature, QStringLiteral("0")));
+    EXPECT_EQ(model.sampling().temperature, 0.0f);
+    EXPECT_TRUE(type(Setting::topK, QStringLiteral("x")));
+    EXPECT_EQ(form->refusalLine(Setting::topK)->text(), QStringLiteral("Enter a whole number from 0 to 200."));
+    EXPECT_TRUE(type(Setting::topP, QStringLiteral("0.01")));
+    EXPECT_FALSE(type(Setting::minP, QStringLiteral("0.1")));
+    EXPECT_TRUE(type(Setting::repeatPenalty, QStringLiteral("0.9")));
+    emit form->samplingField(Setting::repeatPenalty)->editingFinished();
+    EXPECT_EQ(form->samplingField(Setting::repeatPenalty)->text(), QStringLiteral("1.1")) << "left: the kept value";
+    EXPECT_FALSE(form->refusalRow(Setting::repeatPenalty)->isVisibleTo(form));
+
+    QTest::mouseClick(form->fixedSeedChoice(), Qt::LeftButton);
+    ASSERT_TRUE(form->samplingField(Setting::seed)->isEnabled());
+    EXPECT_TRUE(type(Setting::seed, QStringLiteral("4294967295")));
+    EXPECT_FALSE(type(Setting::seed, QStringLiteral("42")));
+    QTest::mouseClick(form->fixedLimitChoice(), Qt::LeftButton);
+    EXPECT_TRUE(type(Setting::replyLimit, QStringLiteral("0")));
+    EXPECT_FALSE(type(Setting::replyLimit, QStringLiteral("300")));
+
+    ModelSampling expected;
+    expected.temperature = 0;
+    expected.minP = 0.1f;
+    expected.seed = 42;
+    expected.replyLimit = 300;
+    EXPECT_EQ(model.apply(stored).sampling, expected);
+    EXPECT_EQ(model.apply(stored).instructions, QStringLiteral("Be brief."));
+
+    QTest::mouseClick(form->restoreDefaultsButton(), Qt::LeftButton);
+    EXPECT_EQ(model.sampling(), ModelSampling());
+    EXPECT_EQ(form->samplingField(Setting::temperature)->text(), QStringLiteral("0.8"));
+    EXPECT_EQ(form->samplingField(Setting::replyLimit)->text(), QString());
+    EXPECT_FALSE(form->samplingField(Setting::seed)->isEnabled());
+    EXPECT_TRUE(form->randomSeedChoice()->isOn());
+    EXPECT_EQ(model.instructions(), QStringLiteral("Be brief.")) << "only the sampling goes back";
 }
 
 } // namespace

@@ -279,11 +279,14 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
         EXPECT_TRUE(db.run("UPDATE chats SET pinned=1, council_on=1 WHERE id=2"));
         EXPECT_EQ(listedIds(db), (QList<int64_t>{2, 3, 1}));
         EXPECT_TRUE(db.councilOn(2));
+        EXPECT_TRUE(db.run("UPDATE chats SET instructions='Be brief.' WHERE id=2"));
+        EXPECT_EQ(db.instructions(2), "Be brief.");
+        EXPECT_EQ(db.instructions(1), "");
     }
 
     RawDatabase raw(path);
-    EXPECT_EQ(raw.rows("SELECT title, colour, pinned, is_council, council_on FROM chats WHERE id=1"),
-              (QList<QVariantList>{{"Old trip", "teal", 0, 0, 0}}))
+    EXPECT_EQ(raw.rows("SELECT title, colour, pinned, is_council, council_on, instructions FROM chats WHERE id=1"),
+              (QList<QVariantList>{{"Old trip", "teal", 0, 0, 0, QVariant()}}))
         << "unknown columns stay; added ones take their defaults";
     EXPECT_EQ(raw.value("PRAGMA journal_mode"), "wal") << "switched from the rollback journal";
     EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_search"), 3) << "older messages indexed on open";

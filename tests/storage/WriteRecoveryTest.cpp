@@ -488,6 +488,41 @@ TEST_F(WriteRecovery, ANoticeForAFailedChangeGoesOnceWritesGetThrough)
     EXPECT_EQ(store.rows().first().title, "Renamed");
 }
 
+// Instructions set under a held lock, for the open chat and for one left
+// earlier, are kept (the notice shows) and written once the lock goes; a
+// relaunch opens each chat with its own.
+TEST_F(WriteRecovery, InstructionsSetUnderAHeldLockAreKeptWrittenLaterAndReadAfterARelaunch)
+{
+    history.persist({userTurn("first"), replyTurn("a")}, QString("m"));
+    const int64_t left = history.chatId();
+    const int64_t leftAt = createdAtOf(db, left);
+    history.reset();
+    history.persist({userTurn("second"), replyTurn("b")}, QString("m"));
+    const int64_t open = history.chatId();
+    const int64_t openAt = createdAtOf(db, open);
+
+    auto lock = holdLock();
+    EXPECT_TRUE(history.setInstructions(open, openAt, "Speak French."));
+    EXPECT_TRUE(history.setInstructions(left, leftAt, "Be brief."));
+    EXPECT_FALSE(history.databaseAvailable());
+    EXPECT_EQ(history.openInstructions(), "Speak French.");
+    EXPECT_EQ(history.instructions(left, leftAt), "Be brief.");
+    lock.reset();
+    EXPECT_TRUE(history.retryWrites());
+    EXPECT_TRUE(history.databaseAvailable());
+    EXPECT_EQ(raw.rows("SELECT id, instructions FROM chats ORDER BY id"),
+              (Rows{{qint64(left), "Be brief."}, {qint64(open), "Speak French."}}));
+    EXPECT_FALSE(history.setInstructions(open + 40, 1, "x")) << "a chat no longer stored";
+
+    ChatDatabase relaunched{path, 0};
+    ChatStore relaunchedStore{relaunched};
+    ChatHistory again{relaunched, relaunchedStore};
+    ASSERT_TRUE(again.load(left, leftAt));
+    EXPECT_EQ(again.openInstructions(), "Be brief.");
+    EXPECT_TRUE(again.setInstructions(left, leftAt, ""));
+    EXPECT_EQ(raw.value("SELECT instructions FROM chats WHERE id=?", {qint64(left)}), QVariant());
+}
+
 // The application's connection, on the main thread, gives up on another
 // process's lock after about a frame; the write then waits in the history.
 TEST(WriteRecoveryFiles, TheAppsConnectionWaitsOnAnotherProcessesLockOnlyAboutAFrame)

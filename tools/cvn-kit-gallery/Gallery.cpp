@@ -19,6 +19,7 @@
 #include "ui_kit/CvnConfirmDialog.h"
 #include "ui_kit/CvnContentDialog.h"
 #include "ui_kit/CvnInputDialog.h"
+#include "ui_kit/CvnTextAreaDialog.h"
 #include "ui_kit/Icons.h"
 
 #include <QApplication>
@@ -481,6 +482,29 @@ QImage inputDialogSheet()
         });
 }
 
+QImage textAreaDialogSheet()
+{
+    auto make = [](const QString& text) {
+        return [=](QWidget* host) {
+            new CvnTextAreaDialog(QStringLiteral("Chat instructions"), text,
+                                  QStringLiteral("You are a concise assistant. Answer in plain English."), 20000,
+                                  [](const QString&) {}, [] {}, host);
+        };
+    };
+    const QSize size(580, 400);
+    const Theme::Surface page = Theme::Surface::Page;
+    QString many;
+    for (int i = 1; i <= 14; ++i)
+        many += QStringLiteral("Rule %1: keep answers short and cite the file you used.\n").arg(i);
+    return composeSheet(QStringLiteral("CvnTextAreaDialog"),
+                        {
+                            {QStringLiteral("empty: the model's instructions as placeholder"), size, page, make({})},
+                            {QStringLiteral("the chat's own, two lines"), size, page,
+                             make(QStringLiteral("Answer in French.\nUse metric units."))},
+                            {QStringLiteral("longer than the field: it scrolls"), size, page, make(many)},
+                        });
+}
+
 QImage contextWarningSheet()
 {
     auto make = [](ContextWarning warning) {
@@ -580,6 +604,7 @@ QList<Sheet> renderSheets(Appearance appearance)
         {QStringLiteral("content-dialog"), contentDialogSheet()},
         {QStringLiteral("confirm-dialog"), confirmDialogSheet()},
         {QStringLiteral("input-dialog"), inputDialogSheet()},
+        {QStringLiteral("text-area-dialog"), textAreaDialogSheet()},
         {QStringLiteral("context-warning-dialog"), contextWarningSheet()},
         {QStringLiteral("council-intro-dialog"), councilIntroSheet()},
     };

@@ -12,8 +12,10 @@
 #include "screens/ModelImport.h"
 #include "screens/ModelsScreen.h"
 #include "ui_kit/CvnContentDialog.h"
+#include "ui_kit/CvnTextArea.h"
 
 #include <QFile>
+#include <QLineEdit>
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -145,6 +147,41 @@ QImage copySheet(const CopyProgress& progress, const QString& caption)
     return capture(rig.screen, caption);
 }
 
+// The form's instructions and sampling: a refused value in view, or the end.
+QImage editSamplingSheet(bool refused)
+{
+    ScreenRig rig(3);
+    rig.screen.resize(kScreen.width() + 40, 760);
+    ModelInfo model = rig.store.models()[0];
+    model.instructions = QStringLiteral("You are a careful assistant.\nAnswer in short paragraphs.");
+    EditModelFormModel form(model, 6144);
+    if (refused) {
+        form.setTyped(EditModelFormModel::Setting::temperature, QStringLiteral("0"));
+        form.setSeedFixed(true);
+        form.setTyped(EditModelFormModel::Setting::seed, QStringLiteral("1234"));
+    }
+    auto* view = new EditModelForm(&form);
+    auto* dialog = new CvnContentDialog(QStringLiteral("Edit model"), view, {}, {}, QStringLiteral("SAVE"),
+                                        QStringLiteral("CANCEL"), &rig.screen);
+    dialog->show();
+    if (refused) {
+        QLineEdit* field = view->samplingField(EditModelFormModel::Setting::topK);
+        field->setText(QStringLiteral("250"));
+        emit field->textEdited(field->text());
+    }
+    settle();
+    QScrollBar* bar = dialog->bodyArea()->verticalScrollBar();
+    if (refused)
+        dialog->bodyArea()->ensureWidgetVisible(view->samplingField(EditModelFormModel::Setting::topK), 0, 120);
+    else
+        bar->setValue(bar->maximum());
+    const QImage image = capture(
+        rig.screen, refused ? QStringLiteral("EditModelForm: SAMPLING, temperature 0, top-k 250 refused in place")
+                            : QStringLiteral("EditModelForm: SAMPLING at its defaults, scrolled to the end"));
+    delete dialog;
+    return image;
+}
+
 QImage editSheet(bool manual)
 {
     ScreenRig rig(3);
@@ -213,6 +250,8 @@ QList<Sheet> modelsSheets()
          copySheet({0, 1048576, 0}, QStringLiteral("CopyProgressOverlay: just started"))},
         {QStringLiteral("model-edit-form-auto"), editSheet(false)},
         {QStringLiteral("model-edit-form-manual"), editSheet(true)},
+        {QStringLiteral("model-edit-form-sampling"), editSamplingSheet(false)},
+        {QStringLiteral("model-edit-form-sampling-refused"), editSamplingSheet(true)},
         {QStringLiteral("ram-fit-tight"),
          fitWarningSheet(14000, 32768, QStringLiteral("RAM-fit check: 12.9 GB needed, 13.7 GB free"))},
         {QStringLiteral("ram-fit-free-up"),
