@@ -138,7 +138,7 @@ public:
     // enters the transcript.
     void serveRequest(ServedRequest request);
     // The model's own sampling and instructions, for a request without them.
-    static RequestDefaults requestDefaultsFor(const ModelInfo& model);
+    static RequestDefaults requestDefaultsFor(const ModelInfo& model, int64_t contextSize);
 
     // The open chat's own instructions; blank: each model's apply. A reply
     // started later takes them, with no reload.

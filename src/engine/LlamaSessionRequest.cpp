@@ -19,9 +19,13 @@ constexpr int64_t kRoomForReply = 256;
 
 } // namespace
 
-RequestDefaults LlamaSession::requestDefaultsFor(const ModelInfo&)
+RequestDefaults LlamaSession::requestDefaultsFor(const ModelInfo& model, int64_t contextSize)
 {
-    return RequestDefaults{SamplingParams::defaults(), std::nullopt};
+    // The chat's own instructions belong to the chat, not to other programs.
+    RequestDefaults defaults{samplingFor(model.sampling, contextSize), std::nullopt};
+    if (!model.instructions.trimmed().isEmpty())
+        defaults.instructions = model.instructions;
+    return defaults;
 }
 
 void LlamaSession::serveRequest(ServedRequest request)
@@ -99,13 +103,15 @@ void LlamaSession::startRequest(const std::shared_ptr<ServedRequest>& request)
 
 void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request)
 {
-    const RequestDefaults defaults = requestDefaultsFor(m_loadedInfo.value_or(ModelInfo{}));
+    // The store's record, so that choices changed since the load apply now.
+    const ModelInfo record = m_store->model(m_loadedModelId).value_or(m_loadedInfo.value_or(ModelInfo{}));
+    const RequestDefaults defaults = requestDefaultsFor(record, m_model->contextSize());
     const SamplingOverrides& asked = request->overrides;
     SamplingParams params = defaults.sampling;
     params.temperature = asked.temperature.value_or(params.temperature);
     params.topP = asked.topP.value_or(params.topP);
     params.seed = asked.seed.value_or(params.seed);
-    params.maxTokens = asked.maxTokens.value_or(replyTokenLimit(m_model->contextSize()));
+    params.maxTokens = asked.maxTokens.value_or(params.maxTokens);
 
     QString prompt;
     if (request->rawPrompt) {
