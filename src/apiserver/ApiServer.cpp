@@ -4,8 +4,10 @@
 #include "engine/LlamaSession.h"
 #include "engine/ReasoningParser.h"
 #include "models/ModelStore.h"
+#include "platform/AppSettings.h"
 #include "platform/Logging.h"
 #include "platform/MainThread.h"
+#include "platform/SettingsNotifier.h"
 #include "platform/Sockets.h"
 
 #include <QJsonArray>
@@ -468,6 +470,33 @@ void ApiServer::stop()
         core->thread.join();
     m_state = QStringLiteral("Off");
     emit stateChanged();
+}
+
+void ApiServer::followSettings()
+{
+    const QString enabledKey = QString::fromLatin1(AppSettings::localServerEnabled);
+    const QString portKey = QString::fromLatin1(AppSettings::localServerPort);
+    const QString apiKeyKey = QString::fromLatin1(AppSettings::localServerApiKey);
+    const auto apply = [this, enabledKey, portKey, apiKeyKey] {
+        if (!AppSettings::boolValue(enabledKey)) {
+            stop();
+            return;
+        }
+        const int port = AppSettings::value(portKey).toInt();
+        const QString key = AppSettings::value(apiKeyKey).toString();
+        // A write that changes nothing leaves the clients of the running
+        // server alone.
+        if (m_core && m_core->port == port && m_core->apiKey == key)
+            return;
+        start(port, key);
+    };
+    disconnect(m_settingsLink);
+    m_settingsLink = connect(&SettingsNotifier::instance(), &SettingsNotifier::changed, this,
+                             [apply, enabledKey, portKey, apiKeyKey](const QString& changed) {
+                                 if (changed == enabledKey || changed == portKey || changed == apiKeyKey)
+                                     apply();
+                             });
+    apply();
 }
 
 int ApiServer::waitingRequests() const

@@ -35,6 +35,9 @@ public:
     // local program in. False when it cannot, with stateText() saying why.
     bool start(int port, const QString& apiKey);
     void stop();
+    // Serves as the "localServer.*" settings say, now and after every later
+    // write of one of them.
+    void followSettings();
 
     bool isListening() const;
     int port() const;
@@ -58,6 +61,7 @@ private:
     ModelStore& m_store;
     std::shared_ptr<Core> m_core;
     QString m_state;
+    QMetaObject::Connection m_settingsLink;
     int m_deadlineSeconds = 10;
 };
 

@@ -73,8 +73,7 @@ int main(int argc, char** argv)
     cvn::RigBridgeServer& bridge = cvn::RigBridgeServer::shared();
     auto* mainView = new cvn::MainView;
     cvn::AppController controller(bridge, mainView);
-    // Off unless the user turned it on; a start with it on serves at once.
-    cvn::ApiServer localServer(mainView->session(), cvn::ModelStore::shared());
+    cvn::ApiServer& localServer = mainView->localServer();
     QObject::connect(&localServer, &cvn::ApiServer::stateChanged, &controller, [&] {
         if (controller.menuBar())
             controller.menuBar()->setLocalServerUrl(localServer.baseUrl());
@@ -87,9 +86,9 @@ int main(int argc, char** argv)
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, &cvn::AppController::shutdown);
 
     controller.launch();
-    if (cvn::AppSettings::boolValue(QString::fromLatin1(cvn::AppSettings::localServerEnabled)))
-        localServer.start(cvn::AppSettings::value(QString::fromLatin1(cvn::AppSettings::localServerPort)).toInt(),
-                          cvn::AppSettings::value(QString::fromLatin1(cvn::AppSettings::localServerApiKey)).toString());
+    // Off unless the user turned it on; a start with it on serves at once,
+    // and the settings page turns it on, off or over to a new port live.
+    localServer.followSettings();
     controller.window()->show();
     if (!urls.isEmpty()) {
         QTimer::singleShot(0, &controller, [&controller, urls] {

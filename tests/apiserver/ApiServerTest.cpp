@@ -4,6 +4,7 @@
 #include "engine/LlamaSession.h"
 #include "engine/TestModels.h"
 #include "models/ModelStore.h"
+#include "platform/AppSettings.h"
 #include "platform/Sockets.h"
 #include "support/Wait.h"
 
@@ -230,4 +231,34 @@ TEST(ApiServer, ATakenPortIsSaidAndTheServerStaysOff)
     EXPECT_FALSE(other.start(held.port(), {}));
     EXPECT_FALSE(other.isListening());
     EXPECT_TRUE(other.stateText().contains(QString::number(held.port())));
+}
+
+// The server follows its settings while the program runs: on, a new port,
+// a new key and off each take effect at once.
+TEST(ApiServer, FollowsItsSettingsLive)
+{
+    Served s;
+    s.server->stop();
+    const QString enabled = QString::fromLatin1(AppSettings::localServerEnabled);
+    AppSettings::setValue(QString::fromLatin1(AppSettings::localServerPort), int(s.port));
+    AppSettings::setValue(enabled, false);
+    s.server->followSettings();
+    EXPECT_FALSE(s.server->isListening());
+
+    AppSettings::setValue(enabled, true);
+    ASSERT_TRUE(waitUntil([&] { return s.server->isListening(); }, 5000));
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models"))), 200);
+
+    const uint16_t next = freePort();
+    AppSettings::setValue(QString::fromLatin1(AppSettings::localServerPort), int(next));
+    ASSERT_TRUE(waitUntil([&] { return s.server->port() == next; }, 5000));
+    s.port = next;
+    AppSettings::setValue(QString::fromLatin1(AppSettings::localServerApiKey), QStringLiteral("k"));
+    ASSERT_TRUE(waitUntil([&] { return status(s.send(s.request("GET", "/v1/models"))) == 401; }, 5000));
+
+    AppSettings::setValue(enabled, false);
+    EXPECT_TRUE(waitUntil([&] { return !s.server->isListening(); }, 5000));
+    AppSettings::remove(enabled);
+    AppSettings::remove(QString::fromLatin1(AppSettings::localServerPort));
+    AppSettings::remove(QString::fromLatin1(AppSettings::localServerApiKey));
 }
