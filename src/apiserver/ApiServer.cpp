@@ -30,6 +30,9 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 constexpr auto kWatchInterval = std::chrono::milliseconds(20);
+// How long a request whose client has gone waits for its run to end, so that
+// its log line tells what it used; the run ends at its next token or slice.
+constexpr auto kSettleLimit = std::chrono::seconds(10);
 
 // What the request's log line tells, gathered on the thread that answers it.
 struct LogFacts {
@@ -138,6 +141,18 @@ struct ApiServer::Core {
                 return false;
             }
             exchange.changed.wait_for(lock, kWatchInterval);
+        }
+    }
+
+    // After the client has gone from a running request: records what the
+    // run used once it ends.
+    static void settle(Exchange& exchange)
+    {
+        std::unique_lock lock(exchange.mutex);
+        exchange.changed.wait_for(lock, kSettleLimit, [&] { return exchange.outcome.has_value(); });
+        if (exchange.outcome) {
+            t_facts.promptTokens = exchange.outcome->promptTokens;
+            t_facts.completionTokens = exchange.outcome->completionTokens;
         }
     }
 
@@ -256,8 +271,16 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
     const int fd = sockets::loopbackConnection(uint16_t(req.local_port), uint16_t(req.remote_port));
     // Nothing is sent before the first piece, so that a request that fails
     // before it gets its own status.
-    if (!waitFor(*exchange, fd, *control, [&] { return exchange->outcome || (ask.stream && exchange->anyPiece); }))
+    if (!waitFor(*exchange, fd, *control, [&] { return exchange->outcome || (ask.stream && exchange->anyPiece); })) {
+        bool started = false;
+        {
+            std::lock_guard lock(exchange->mutex);
+            started = exchange->anyPiece;
+        }
+        if (started)
+            settle(*exchange);
         return;
+    }
     {
         std::lock_guard lock(exchange->mutex);
         if (exchange->outcome) {
@@ -315,13 +338,16 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                                                  {QStringLiteral("content"), QString()}},
                                      {}))) {
                 control->cancel();
+                settle(*exchange);
                 return false;
             }
             for (;;) {
                 QString pieces;
                 std::optional<ServedRequest::Outcome> outcome;
-                if (!waitFor(*exchange, fd, *control, [&] { return !exchange->pending.isEmpty() || exchange->outcome; }))
+                if (!waitFor(*exchange, fd, *control, [&] { return !exchange->pending.isEmpty() || exchange->outcome; })) {
+                    settle(*exchange);
                     return false;
+                }
                 {
                     std::lock_guard lock(exchange->mutex);
                     pieces = std::exchange(exchange->pending, {});
@@ -330,6 +356,7 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 if (!outcome) {
                     if (!write(piecesOf(stream->parser.feed(pieces), false))) {
                         control->cancel();
+                        settle(*exchange);
                         return false;
                     }
                     continue;
