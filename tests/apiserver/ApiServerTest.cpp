@@ -11,10 +11,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 #include <future>
+#include <mutex>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace cvn;
@@ -30,9 +33,11 @@ struct Served {
     std::unique_ptr<ApiServer> server;
     uint16_t port = 0;
 
-    explicit Served(const QString& key = {})
+    explicit Served(const QString& key = {}, bool endless = false)
     {
         folder.add(QStringLiteral("alpha"), {{kPromptEnd, "▁Hello", "▁there", "</s>"}});
+        if (endless) // a reply that only its limit ends
+            folder.add(QStringLiteral("gamma"), {{kPromptEnd, "▁The", "▁sea", "▁is", "▁calm", ".", "▁The"}});
         folder.add(QStringLiteral("beta"), {{"Ċ", "<", "think", ">", "plan", "</", "th", "ink", ">Ċ", "OK", "<|im_end|>"}},
                    "qwen2");
         store = std::make_unique<ModelStore>(folder.path);
@@ -221,6 +226,43 @@ TEST(ApiServer, AClientThatLeavesStopsItsRunAndTheNextAnswers)
     release.set_value();
     ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 0; }, 20000));
     EXPECT_EQ(streamed(s.send(s.chat(",\"model\":\"alpha\",\"stream\":true"))).content, QStringLiteral(" Hello there"));
+}
+
+// A client that leaves in the middle of a long reply ends its run: the
+// request's log line counts a few tokens, not the limit.
+TEST(ApiServer, AClientThatLeavesMidStreamEndsItsRun)
+{
+    static QStringList lines;
+    static std::mutex linesMutex;
+    lines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+        std::lock_guard lock(linesMutex);
+        if (m.startsWith(QLatin1String("API: POST")))
+            lines << m;
+    });
+    Served s({}, true);
+    const int limit = 20000;
+    const int leaving = connectLoopback(s.port);
+    sendAll(leaving, s.chat(",\"model\":\"gamma\",\"stream\":true,\"max_tokens\":" + QByteArray::number(limit)));
+    QByteArray heard;
+    waitUntil([&] {
+        char buffer[4096];
+        const ssize_t n = ::recv(leaving, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0)
+            heard.append(buffer, int(n));
+        return heard.contains("\"content\":\" sea");
+    }, 20000);
+    ASSERT_TRUE(heard.contains("\"content\":\" sea")) << heard.toStdString();
+    ::close(leaving);
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(linesMutex);
+        return !lines.isEmpty();
+    }, 30000));
+    qInstallMessageHandler(previous);
+    const QRegularExpression counted(QStringLiteral("(\\d+) completion tokens"));
+    const int completion = counted.match(lines.first()).captured(1).toInt();
+    EXPECT_GE(completion, 2) << lines.first().toStdString();
+    EXPECT_LT(completion, 1000) << lines.first().toStdString();
 }
 
 TEST(ApiServer, ATakenPortIsSaidAndTheServerStaysOff)
