@@ -8,8 +8,10 @@
 // model.gguf` does: it opens the loaded file for writing, timing that open,
 // cuts it short and writes the model back. The open returns once the session has stopped
 // what runs, freed the model and released the file's lease. Rounds are
-// timed with the model idle and with a reply streaming from it; each case
-// ends with "<case>: writer held median X ms, max Y ms".
+// timed with the model idle, with a reply streaming from it, and with a
+// reply streaming while the main thread is busy (it waits for the writer
+// without running its event loop); each case ends with "<case>: writer held
+// median X ms, max Y ms".
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "SessionBenchSupport.h"
@@ -58,8 +60,10 @@ int64_t nowNs()
 }
 
 // Forks the writer; the nanoseconds its open of `target` took, or -1. The
-// main thread keeps its event loop running meanwhile, as the app's does.
-int64_t writeOver(const QByteArray& target, const QByteArray& source)
+// main thread keeps its event loop running meanwhile, as the app's does,
+// unless `busy`: then it runs nothing until the writer is done (at most a
+// minute).
+int64_t writeOver(const QByteArray& target, const QByteArray& source, bool busy)
 {
     int report[2];
     if (::pipe(report) != 0)
@@ -87,6 +91,8 @@ int64_t writeOver(const QByteArray& target, const QByteArray& source)
     int64_t held = -1;
     if (child > 0) {
         pollfd done{report[0], POLLIN, 0};
+        if (busy)
+            ::poll(&done, 1, 60000);
         pumpUntil([&] { return ::poll(&done, 1, 0) > 0; });
         if (::read(report[0], &held, sizeof held) != sizeof held)
             held = -1;
@@ -150,7 +156,9 @@ int main(int argc, char** argv)
     const QByteArray target = QFile::encodeName(loaded), source = QFile::encodeName(pristine);
 
     std::printf("model: %s, context %ld, %ld rounds per case\n", qPrintable(path), ctx, rounds);
-    for (const bool streaming : {false, true}) {
+    enum class Case { idle, streaming, busy };
+    for (const Case kind : {Case::idle, Case::streaming, Case::busy}) {
+        const bool streaming = kind != Case::idle;
         std::vector<double> held;
         for (long r = 0; r < rounds; ++r) {
             if (!cvn::bench::loadAndWait(session, info, "cvn-bench-file-lease"))
@@ -164,7 +172,7 @@ int main(int argc, char** argv)
                     return 1;
                 }
             }
-            const int64_t ns = writeOver(target, source);
+            const int64_t ns = writeOver(target, source, kind == Case::busy);
             if (ns < 0)
                 return fail(QStringLiteral("the writer could not open %1").arg(loaded));
             pumpUntil([&] { return reply.isFinished(); });
@@ -175,7 +183,9 @@ int main(int argc, char** argv)
             held.push_back(double(ns) / 1e6);
             session.resetConversation();
         }
-        std::printf("%s: writer held median %.3f ms, max %.3f ms\n", streaming ? "reply streaming" : "idle",
+        const char* name = kind == Case::idle ? "idle" : kind == Case::streaming ? "reply streaming"
+                                                                                 : "reply streaming, main thread busy";
+        std::printf("%s: writer held median %.3f ms, max %.3f ms\n", name,
                     cvn::bench::median(held), *std::max_element(held.begin(), held.end()));
         std::fflush(stdout);
     }

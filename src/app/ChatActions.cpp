@@ -2,6 +2,7 @@
 
 #include "attachments/SentAttachments.h"
 #include "storage/ChatHistory.h"
+#include "storage/ChatTransfer.h"
 
 namespace cvn {
 
@@ -21,6 +22,7 @@ QList<CvnActionSheet::Item> ChatActions::menuItems(const Row& row)
         {QStringLiteral("pin"), row.pinned ? QStringLiteral("UNPIN") : QStringLiteral("PIN"), false},
         {QStringLiteral("rename"), QStringLiteral("RENAME"), false},
         {QStringLiteral("instructions"), QStringLiteral("Instructions…"), false},
+        {QStringLiteral("export"), QStringLiteral("Export…"), false},
         {QStringLiteral("delete"), QStringLiteral("DELETE"), true},
     };
 }
@@ -119,6 +121,17 @@ void ChatActions::choose(const std::optional<QString>& id)
     else if (id == QLatin1String("instructions"))
         m_instructing = row;
     emit menuChanged();
+    if (id == QLatin1String("export"))
+        emit exportRequested(row);
+}
+
+std::optional<QString> ChatActions::exportChat(const Row& row, const QString& path, bool markdown)
+{
+    ChatExport file(m_chats.database(), path, markdown ? ChatExport::Format::markdown : ChatExport::Format::json,
+                    {followed(row).id});
+    if (file.finish())
+        return std::nullopt;
+    return file.error();
 }
 
 void ChatActions::saveRename(const QString& text)

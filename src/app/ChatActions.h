@@ -67,7 +67,7 @@ public:
 
     ChatActions(LlamaSession& session, ChatHistory& history, ChatStore& chats, QObject* parent = nullptr);
 
-    // The sheet's items for a row: pin or unpin, rename, delete.
+    // The sheet's items for a row: pin or unpin, rename, export, delete.
     static QList<CvnActionSheet::Item> menuItems(const Row& row);
     // The delete confirmation's body.
     static QString deleteBody(const QString& title);
@@ -97,12 +97,16 @@ public:
     void saveInstructions(const QString& text);
     void cancelInstructions();
     void openMenu(Row row);
-    // The sheet closes whatever was chosen; "pin", "rename" and "delete" act.
+    // The sheet closes whatever was chosen; "pin", "rename", "export" and
+    // "delete" act.
     void choose(const std::optional<QString>& id);
     void saveRename(const QString& text);
     void cancelRename();
     void confirmDelete();
     void cancelDelete();
+    // Writes the row's chat into `path`, as Markdown or as JSON; the error
+    // the user is told, or nothing when the file was written.
+    std::optional<QString> exportChat(const Row& row, const QString& path, bool markdown);
 
 signals:
     void councilOnChanged(bool on);
@@ -111,6 +115,8 @@ signals:
     void changeNotSaved();
     // A row acted on names a chat no longer stored; the list was read again.
     void chatDeletedElsewhere(const QString& title);
+    // "Export…" was chosen for the row: the view asks where the file goes.
+    void exportRequested(const Row& row);
 
 private:
     // The row naming the chat it became when this window saved its chat

@@ -19,6 +19,7 @@
 #include "platform/AppSettings.h"
 #include "screens/AppearancePage.h"
 #include "screens/AttachSheetOverlay.h"
+#include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
 #include "screens/LocalServerPage.h"
 #include "screens/ModelImport.h"
@@ -37,6 +38,7 @@
 #include "ui_kit/Theme.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QEasingCurve>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -148,6 +150,7 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     connect(m_chat, &ChatActions::chatDeletedElsewhere, this, [this](const QString& title) {
         showErrorToast(m_pageWidget.data(), ChatActions::deletedElsewhereToast(title));
     });
+    connect(m_chat, &ChatActions::exportRequested, this, &MainView::chooseExportFile);
     connect(m_history, &ChatHistory::chatSavedAgain, this,
             [this](const QString& title) { showErrorToast(m_pageWidget.data(), ChatHistory::savedAgainToast(title)); });
     connect(&chats.database(), &ChatDatabase::someChatsHiddenChanged, this, [this](bool hidden) {
@@ -304,7 +307,8 @@ void MainView::buildPage()
     }
     case Page::settings:
         page = new SettingsPage([this] { showPage(Page::chat); }, [this] { showPage(Page::appearance); },
-                                [this] { openModelsFromSettings(); }, [this] { showPage(Page::hardware); });
+                                [this] { openModelsFromSettings(); }, [this] { showPage(Page::hardware); },
+                                [this] { showPage(Page::chats); });
         static_cast<SettingsPage*>(page)->generalCard()->addRow(
             new SettingsNavRow(QStringLiteral("LOCAL SERVER"), [this] { showPage(Page::localServer); }));
         break;
@@ -322,6 +326,9 @@ void MainView::buildPage()
         page = server;
         break;
     }
+    case Page::chats:
+        page = new ChatsPage(m_chats, [this] { showPage(Page::settings); });
+        break;
     }
     page->setProperty("mainViewPage", int(m_page));
     m_pageWidget = page;
@@ -452,6 +459,30 @@ void MainView::showEvent(QShowEvent* event)
 }
 
 // --- overlays -----------------------------------------------------------------------
+
+void MainView::chooseExportFile(const ChatStore::Row& row)
+{
+    static const QString markdown = QStringLiteral("Markdown (*.md)");
+    auto* dialog = new QFileDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setNameFilters({markdown, QStringLiteral("JSON (*.json)")});
+    dialog->setDefaultSuffix(QStringLiteral("md"));
+    // The chosen filter is the format; the name follows it.
+    connect(dialog, &QFileDialog::filterSelected, dialog, [dialog](const QString& filter) {
+        dialog->setDefaultSuffix(filter == markdown ? QStringLiteral("md") : QStringLiteral("json"));
+    });
+    QString name = row.title;
+    name.replace(QLatin1Char('/'), QLatin1Char('-'));
+    dialog->selectFile(name + QStringLiteral(".md"));
+    connect(dialog, &QFileDialog::fileSelected, this, [this, dialog, row](const QString& path) {
+        const std::optional<QString> error = m_chat->exportChat(row, path, dialog->selectedNameFilter() == markdown);
+        if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
+            chat->toasts()->show(error ? *error : QStringLiteral("Chat exported"), error ? ToastKind::error : ToastKind::info);
+    });
+    dialog->open();
+}
 
 void MainView::syncOverlays()
 {

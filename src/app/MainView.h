@@ -50,7 +50,7 @@ class MainView : public QWidget {
     Q_OBJECT
 
 public:
-    enum class Page { chat, models, settings, appearance, hardware, localServer };
+    enum class Page { chat, models, settings, appearance, hardware, chats, localServer };
 
     static constexpr int drawerWidth = 378;
     static constexpr int drawerMs = 180;
@@ -101,6 +101,9 @@ public:
     // Opens the row's chat on the chat page; a row whose chat is gone opens
     // nothing and leaves the drawer as it is.
     void openChat(ChatStore::Row row);
+    // The save panel for "Export…": the file's name and, by its filter,
+    // Markdown or JSON; then the chat is written there.
+    void chooseExportFile(const ChatStore::Row& row);
     void openPicker();
     void openAttachSheet();
     void chooseAttachment(bool documents);

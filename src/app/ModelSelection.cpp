@@ -134,7 +134,11 @@ void ModelSelection::load(const ModelInfo& model, std::function<void(bool)> done
         if (!self || ticket != self->m_ticket)
             return;
         auto waiting = std::exchange(self->m_waiting, {});
-        if (error)
+        // The user stopped a wait for another program: nothing failed, and
+        // the pill shows what is loaded (nothing, since the load unloaded).
+        if (error && error->kind() == LoadError::Kind::stopped)
+            self->setCurrent(self->m_store.model(self->m_session.loadedModelId()));
+        else if (error)
             self->failed(name, error->description());
         if (waiting)
             waiting(!error);

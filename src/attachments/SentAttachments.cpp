@@ -1,19 +1,16 @@
 #include "attachments/SentAttachments.h"
 
 #include "platform/Unicode.h"
+#include "storage/AttachmentBlocks.h"
 
 #include <algorithm>
 
 namespace cvn {
 
-namespace {
-
-const QString headerPrefix = QStringLiteral("[Attached file: ");
-const QString headerEnd = QStringLiteral("]\n");
-const QString endLine = QStringLiteral("\n[End file]\n\n");
-const QString truncationMarker = QStringLiteral("\n[...attachment text truncated to fit context...]\n");
-
-} // namespace
+using AttachmentBlocks::endLine;
+using AttachmentBlocks::headerEnd;
+using AttachmentBlocks::headerPrefix;
+using AttachmentBlocks::truncationMarker;
 
 std::optional<QString> composePrompt(const QList<StagedAttachment>& staged, const QString& text,
                                      int64_t contextTokens, const ToastHandler& toast)
@@ -64,25 +61,11 @@ namespace SentAttachments {
 
 Parsed parse(const QString& text)
 {
+    AttachmentBlocks::Split split = AttachmentBlocks::split(text);
     Parsed parsed;
-    qsizetype rest = 0;
-    while (QStringView(text).sliced(rest).startsWith(headerPrefix)) {
-        const qsizetype nameStart = rest + headerPrefix.size();
-        const qsizetype nameEnd = text.indexOf(headerEnd, nameStart);
-        if (nameEnd < 0)
-            break;
-        const qsizetype content = nameEnd + headerEnd.size();
-        qsizetype next = -1;
-        if (const qsizetype end = text.indexOf(endLine, content); end >= 0)
-            next = end + endLine.size();
-        else if (const qsizetype cut = text.indexOf(truncationMarker, content); cut >= 0)
-            next = cut + truncationMarker.size();
-        if (next < 0)
-            break;
-        parsed.files.append(File {text.sliced(nameStart, nameEnd - nameStart)});
-        rest = next;
-    }
-    parsed.text = text.sliced(rest);
+    for (const AttachmentBlocks::Block& block : split.blocks)
+        parsed.files.append(File {block.name});
+    parsed.text = std::move(split.text);
     return parsed;
 }
 

@@ -75,6 +75,8 @@ QString LoadError::description() const
     case Kind::fileChanging:
         return QStringLiteral("another program was writing the file each time it was read; try again once it "
                               "is written");
+    case Kind::stopped:
+        return QStringLiteral("the load was stopped");
     }
     return {};
 }
@@ -100,8 +102,13 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         identity.reset();
     // From before llama.cpp opens the file until its mapping goes. A writer
     // that comes during the load waits for it, so the load stops at its next
-    // tensor rather than make the writer wait for all of them.
-    std::unique_ptr<FileLease> lease = FileLease::take(path);
+    // tensor rather than make the writer wait for all of them. A writer
+    // that has the file open already would leave it half-written under us,
+    // with no lease to tell us when it goes on.
+    FileLease::Refusal refusal = FileLease::Refusal::impossible;
+    std::unique_ptr<FileLease> lease = FileLease::take(path, &refusal);
+    if (!lease && refusal == FileLease::Refusal::beingWritten)
+        throw LoadError::fileChanging();
     llama_model_params modelParams = llama_model_default_params();
     modelParams.n_gpu_layers = int32_t(gpuLayers);
     if (lease) {
@@ -171,6 +178,12 @@ int64_t LlamaModel::offloadedLayers(int64_t gpuLayers, int64_t layerCount,
     if (gpuLayers < 1)
         return 0;
     return supportsOffload() ? std::min(gpuLayers, layerCount) : 0;
+}
+
+bool LlamaModel::fileBeingWritten(const QString& path)
+{
+    FileLease::Refusal refusal = FileLease::Refusal::impossible;
+    return !FileLease::take(path, &refusal) && refusal == FileLease::Refusal::beingWritten;
 }
 
 bool LlamaModel::fileChanged() const

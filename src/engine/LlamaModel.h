@@ -14,10 +14,12 @@
 //
 // The file: while the model is loaded it holds a read lease on its file
 // where one can be taken (platform/FileLease.h). When another program opens
-// the file for writing or cuts it short, the model frees itself on the main
-// thread (a run stops at its next token, the mapping goes) and releases the
-// lease, and only then does the writer go on. Such a model never runs again
-// (fileChanged).
+// the file for writing or cuts it short, the model frees itself on the
+// lease's break thread, whatever the main thread is doing (a run stops at
+// its next token, the mapping goes), and releases the lease, and only then
+// does the writer go on. Such a model never runs again (fileChanged). A
+// file that another program has open for writing is not loaded at all
+// (fileChanging): it is half-written, and no lease could be had on it.
 
 #include "engine/Generation.h"
 #include "engine/SamplingParams.h"
@@ -52,16 +54,24 @@ using ModelQueue = SerialQueue;
 // user.
 class LoadError : public std::exception {
 public:
-    enum class Kind { fileNotReadable, runtimeUnavailable, modelLoadFailed, contextInitFailed, fileChanging };
+    enum class Kind { fileNotReadable, runtimeUnavailable, modelLoadFailed, contextInitFailed, fileChanging, stopped };
 
     static LoadError fileNotReadable(const QString& path) { return LoadError(Kind::fileNotReadable, path); }
     static LoadError runtimeUnavailable() { return LoadError(Kind::runtimeUnavailable); }
     static LoadError modelLoadFailed() { return LoadError(Kind::modelLoadFailed); }
     static LoadError contextInitFailed() { return LoadError(Kind::contextInitFailed); }
-    // Another program wrote to the file while it was loaded.
+    // Another program wrote to the file while it was loaded, or has it open
+    // for writing still.
     static LoadError fileChanging() { return LoadError(Kind::fileChanging); }
+    // The user stopped the load while it waited for another program.
+    static LoadError stopped() { return LoadError(Kind::stopped); }
 
     Kind kind() const { return m_kind; }
+    // Another program has the file at `path` open for writing, which a load
+    // now would read half-written: it passes once that program closes it.
+    // Any thread; one open and two fcntl.
+    static bool fileBeingWritten(const QString& path);
+
     const QString& path() const { return m_path; } // fileNotReadable only
     QString description() const;
     const char* what() const noexcept override { return m_what.c_str(); }
@@ -120,7 +130,9 @@ public:
     // changed from the start (fileChanged), so the caller loads it again
     // with its own facts. The file's lease is taken before llama.cpp opens
     // it; another program opening it for writing meanwhile ends the load
-    // (fileChanging), so that the writer is not held for the whole load.
+    // (fileChanging), so that the writer is not held for the whole load, and
+    // so does a file that another program has open for writing already.
+    // The caller waits for that program (fileBeingWritten) and loads again.
     static std::shared_ptr<LlamaModel> load(const QString& path, int64_t contextSize, int64_t gpuLayers,
                                             std::optional<int64_t> threads = std::nullopt,
                                             const std::optional<FileIdentity>& factsFrom = std::nullopt);
@@ -130,6 +142,11 @@ public:
     ~LlamaModel();
     LlamaModel(const LlamaModel&) = delete;
     LlamaModel& operator=(const LlamaModel&) = delete;
+
+    // Another program has the file at `path` open for writing, which a load
+    // now would read half-written: it passes once that program closes it.
+    // Any thread; one open and two fcntl.
+    static bool fileBeingWritten(const QString& path);
 
     const QString& path() const { return m_path; }
     int64_t contextSize() const { return m_contextSize; } // what llama.cpp granted
@@ -142,6 +159,9 @@ public:
     int64_t trainedContext() const { return m_trainedContext; }
     const std::optional<QString>& embeddedChatTemplate() const { return m_embeddedChatTemplate; }
     bool isFreed() const { return m_isFreed.load(); }
+    // True from the moment free() is called, before the run it stops has
+    // ended: a run that ends then was cut short by it.
+    bool freeRequested() const { return m_freeRequested.load(); }
     // True when the file at path() is no longer the one loaded: replaced,
     // rewritten, cut short or gone, or opened for writing by another program
     // (the lease broke), or when the model was freed. The weights are mapped

@@ -26,6 +26,7 @@ namespace {
 
 const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
 const QString kNoTokens = QStringLiteral("Model returned no tokens.");
+const QString kRewritten = QStringLiteral("Stopped: another program is rewriting the model file");
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -141,6 +142,8 @@ LlamaSession::~LlamaSession()
     m_reply.reset();
     m_streamHandle.cancel();
     ++m_loadSerial; // a load still running frees its model when it returns
+    if (m_loadCancel)
+        *m_loadCancel = true; // and one waiting for a writer stops waiting
     if (m_model)
         m_model->free();
 }
@@ -263,6 +266,8 @@ void LlamaSession::unloadModel(bool keepStreaming)
         QMetaObject::invokeMethod(this, &LlamaSession::startNextInSlot, Qt::QueuedConnection);
     }
     ++m_loadSerial;
+    if (m_loadCancel)
+        *m_loadCancel = true;
     m_streamHandle = GenerationHandle();
     // The reply, if any, goes on finishing its own bubble as a cancelled one.
     m_reply.reset();
@@ -309,7 +314,8 @@ SessionTask LlamaSession::startLoad(const ModelInfo& record, LoadDone done)
     return task;
 }
 
-void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt)
+void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt,
+                             std::optional<SteadyClock::time_point> waitEnds)
 {
     // Every load passes here: a pick, a send's preparation, a reload before a
     // reply and each council member. The record's facts may come from a file
@@ -327,10 +333,41 @@ void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask
     QPointer<LlamaSession> self(this);
     auto hook = m_loadHook;
     auto loadedHook = m_loadedHook;
+    const auto cancel = std::make_shared<std::atomic<bool>>(false);
+    m_loadCancel = cancel;
+    const std::chrono::milliseconds waitLimit = m_writerWaitLimit;
 
     runInBackground([=]() {
         if (hook)
             hook();
+        // A file another program still writes is waited for, then loaded
+        // from the start, so that its facts are those of the finished file.
+        if (LlamaModel::fileBeingWritten(path)) {
+            const SteadyClock::time_point ends = waitEnds.value_or(SteadyClock::now() + waitLimit);
+            runOnMain([=] {
+                if (self && self->m_loadSerial == serial)
+                    self->showWriterWait(info, done, task);
+            });
+            const bool written = waitForWriter(path, ends, *cancel);
+            runOnMain([=] {
+                if (!self || self->m_loadSerial != serial) {
+                    task.finish(); // stopped, unloaded or replaced meanwhile
+                    return;
+                }
+                self->endWriterWait();
+                if (written) {
+                    self->startLoad(info, done, task, attempt, ends);
+                    return;
+                }
+                const LoadError error = LoadError::fileChanging();
+                LlamaModel::recordLoadAttempt({QFileInfo(path).fileName(), QDateTime::currentDateTime(),
+                                               LoadAttempt::Failed{error.description()}});
+                if (done)
+                    done(info, error);
+                task.finish();
+            });
+            return;
+        }
         std::shared_ptr<LlamaModel> loaded;
         std::optional<LoadError> error;
         try {
@@ -369,7 +406,7 @@ void LlamaSession::startLoad(const ModelInfo& record, LoadDone done, SessionTask
                 if (attempt < kLoadsOfAChangingFile) {
                     qCInfo(lcRuntime, "Model file changed while it loaded, loading it again: %s",
                            qUtf8Printable(path));
-                    s.startLoad(info, std::move(done), task, attempt + 1);
+                    s.startLoad(info, std::move(done), task, attempt + 1, waitEnds);
                     return;
                 }
                 error = LoadError::fileChanging();
@@ -618,7 +655,7 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
     const bool current = run == m_reply;
     // A model freed under its reply let go of its file for another program
     // that writes it: that reply ends as the user's stop ends one.
-    const bool cancelled = run->userCancelled || (run->model && run->model->isFreed());
+    const bool cancelled = run->userCancelled || (run->model && run->model->freeRequested());
     const qsizetype index = indexOf(run->turnId);
     if (index >= 0) {
         const ReasoningParser::Split rest = run->parser.flush();
@@ -635,7 +672,9 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
             }
         }
         const bool empty = turn.content.trimmed().isEmpty();
-        if (cancelled && empty) {
+        if (cancelled && empty && !run->userCancelled) {
+            turn.state = Turn::State::failed(kRewritten); // the bubble says why it stays empty
+        } else if (cancelled && empty) {
             m_turns.removeAt(index);
         } else if (!empty) {
             turn.state = Turn::State::complete();
@@ -671,6 +710,10 @@ void LlamaSession::stop()
     if (m_council)
         m_council->stopRequested = true;
     stopReply();
+    if (m_stopWriterWait) {
+        const std::function<void()> endWait = m_stopWriterWait;
+        endWait();
+    }
 }
 
 void LlamaSession::stopReply()

@@ -30,6 +30,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <cstdint>
@@ -95,6 +96,14 @@ public:
     // load the file is looked at again: a file changed while it loaded is
     // loaded again (at most three loads in all) before anything answers. A
     // header our reader refused gets its facts from the loaded model.
+    //
+    // A file that another program has open for writing is half-written: a
+    // load waits until that program closes it (looking again after a pause
+    // that grows from a quarter second to two), then starts over on the
+    // finished file. Meanwhile the status line says so, and the session
+    // counts as streaming, so the stop button shows: stop() ends the wait
+    // and the load with LoadError::stopped. Past the wait's limit (30 s) it
+    // fails with LoadError::fileChanging.
     SessionTask loadModel(const ModelInfo& model,
                           std::function<void(const std::optional<LoadError>&)> done = {});
     void unloadModel();
@@ -110,8 +119,9 @@ public:
     //
     // Another program that opens the loaded model's file for writing (a copy
     // over it in place) makes the model let go of its file (LlamaModel): a
-    // reply in progress ends as the user's stop ends it, keeping its text,
-    // and the next one loads the file again.
+    // reply in progress ends as the user's stop ends it, keeping its text (a
+    // reply with no text yet keeps its bubble as a note that says why), and
+    // the next one loads the file again once that program is done.
     SessionTask send(const QString& text);
     void stop();
     void resetConversation();
@@ -169,6 +179,9 @@ public:
     // the main thread (one display frame unless set); a reply started later
     // uses it.
     void setPieceInterval(std::chrono::milliseconds interval) { m_pieceInterval = interval; }
+    // Test seam: how long a load waits for another program to finish
+    // writing its file (30 s unless set); a load started later uses it.
+    void setWriterWaitLimit(std::chrono::milliseconds limit) { m_writerWaitLimit = limit; }
 
 signals:
     void loadedModelChanged();
@@ -198,7 +211,17 @@ private:
     // with its file), and the error or nothing.
     using LoadDone = std::function<void(const ModelInfo&, const std::optional<LoadError>&)>;
     SessionTask startLoad(const ModelInfo& record, LoadDone done);
-    void startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt);
+    // `waitEnds`: when waiting for a writer gives up, once one was waited for.
+    void startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt,
+                   std::optional<std::chrono::steady_clock::time_point> waitEnds = std::nullopt);
+    // The load waiting for another program to finish writing its file
+    // (LlamaSessionWriterWait.cpp): shows it, and ends showing it.
+    void showWriterWait(const ModelInfo& info, const LoadDone& done, const SessionTask& task);
+    void endWriterWait();
+    // On the load's thread: true once no program has the file open for
+    // writing; false past `ends` or once `cancel` is set.
+    static bool waitForWriter(const QString& path, std::chrono::steady_clock::time_point ends,
+                              const std::atomic<bool>& cancel);
     SessionTask startReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
     SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ChatMessage>& messages);
     void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ChatMessage>& messages);
@@ -248,6 +271,12 @@ private:
     std::function<void()> m_loadedHook;
     std::chrono::milliseconds m_pieceInterval;
     QString m_chatInstructions;
+    std::chrono::milliseconds m_writerWaitLimit{30000};
+    // The latest load's: once set, that load stops waiting for a writer.
+    std::shared_ptr<std::atomic<bool>> m_loadCancel;
+    // While a load shows that it waits for a writer: ends it as stopped.
+    std::function<void()> m_stopWriterWait;
+    bool m_writerWaitRaisedStreaming = false; // the wait alone shows the stop button
 };
 
 } // namespace cvn

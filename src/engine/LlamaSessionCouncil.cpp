@@ -28,7 +28,8 @@ SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& quest
     council->statusTimer.setInterval(1000);
     council->statusTimer.setTimerType(Qt::PreciseTimer);
     connect(&council->statusTimer, &QTimer::timeout, this, [this] {
-        if (!m_council || m_council->index >= m_council->members.size())
+        // A load waiting for another program's writing says so instead.
+        if (!m_council || m_council->index >= m_council->members.size() || m_stopWriterWait)
             return;
         ++m_council->statusTicks;
         const qint64 seconds = std::max<qint64>(m_council->loadClock.elapsed() / 1000, m_council->statusTicks);
@@ -109,6 +110,10 @@ void LlamaSession::runCouncilMember()
         m_council->memberLoading = false;
         m_council->statusTimer.stop();
         setStatusText(std::nullopt);
+        if (error && error->kind() == LoadError::Kind::stopped) {
+            answerCouncilMember(); // which ends the run the user stopped
+            return;
+        }
         if (error) {
             if (const qsizetype index = indexOf(*m_council->bubbleId); index >= 0)
                 m_turns.removeAt(index);

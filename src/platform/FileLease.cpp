@@ -1,10 +1,10 @@
 #include "platform/FileLease.h"
 
-#include "platform/MainThread.h"
 #include "platform/NativePath.h"
 #include "platform/SignalWake.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <mutex>
 #include <vector>
@@ -50,7 +50,7 @@ Registry& registry()
 }
 
 // Runs the lease's handler once when the lease is held, broken, and has one.
-// Main thread.
+// Break thread.
 void tellIfBroken(const std::shared_ptr<FileLease::State>& state)
 {
     std::function<void()> handler;
@@ -103,13 +103,18 @@ void FileLease::watchBreaks()
 #ifdef F_SETLEASE
     // SIGIO is what the kernel sends instead when the real-time queue is
     // full; left at its default it would end the process.
+    static std::mutex starting;
+    std::lock_guard guard(starting);
     if (!watching)
-        watching = wakeOnSignals({leaseSignal(), SIGIO}, tellBrokenLeases);
+        watching = wakeThreadOnSignals({leaseSignal(), SIGIO}, tellBrokenLeases);
 #endif
 }
 
-std::unique_ptr<FileLease> FileLease::take(const QString& path)
+std::unique_ptr<FileLease> FileLease::take(const QString& path, Refusal* refusal)
 {
+    Refusal ignored;
+    Refusal& why = refusal ? *refusal : ignored;
+    why = Refusal::impossible;
 #ifdef F_SETLEASE
     if (!watching)
         return nullptr;
@@ -119,11 +124,14 @@ std::unique_ptr<FileLease> FileLease::take(const QString& path)
         return nullptr;
     struct stat st {};
     // The break reaches us as leaseSignal(); the lease fails with EAGAIN
-    // while anyone has the file open for writing, with EACCES on a file of
-    // another owner without CAP_LEASE, and with EINVAL where the file
-    // system has no leases.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETSIG, leaseSignal()) != 0
-        || ::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) {
+    // while anyone has the file open for writing (which passes), with
+    // EACCES on a file of another owner without CAP_LEASE, and with EINVAL
+    // where the file system has no leases (which last).
+    const bool leased = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_SETSIG, leaseSignal()) == 0
+        && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    if (!leased) {
+        if (S_ISREG(st.st_mode) && errno == EAGAIN)
+            why = Refusal::beingWritten;
         ::close(fd);
         return nullptr;
     }
@@ -148,15 +156,17 @@ bool FileLease::isBroken() const
 
 void FileLease::onBreak(std::function<void()> handler)
 {
-    bool broken = false;
+    [[maybe_unused]] bool broken = false;
     {
         std::lock_guard guard(m_state->lock);
         m_state->handler = std::move(handler);
         broken = m_state->checkBroken();
     }
     // A break that came first found no handler to run.
+#ifdef F_SETLEASE
     if (broken)
-        runOnMain([state = m_state] { tellIfBroken(state); });
+        wakeAsIf(leaseSignal());
+#endif
 }
 
 void FileLease::release()

@@ -12,12 +12,19 @@
 // again once isBroken() says so.
 //
 // Where no lease can be taken (a file system without leases, a file of
-// another owner without the right to lease it, a file open for writing
-// somewhere, another system), take() gives nothing and a writer is not held.
+// another owner without the right to lease it, another system), take()
+// gives nothing and a writer is not held. A file that some program has open
+// for writing gets none either, but only until that program closes it:
+// take() says so (Refusal::beingWritten), so that a caller can wait for
+// the finished file rather than read a half-written one.
 //
-// Threads: watchBreaks() on the main thread; take(), isBroken(), onBreak(),
-// release() and the destructor on any thread. A break handler runs on the
-// main thread. One owner per lease (held by unique_ptr).
+// Breaks are heard on a thread of their own, which runs the break
+// handlers: a holder lets go within moments of a break whatever the main
+// thread is doing, and the writer is held no longer than that.
+//
+// Threads: everything on any thread. A break handler runs on the break
+// thread; it must not wait for the main thread. One owner per lease (held
+// by unique_ptr).
 
 #include <QString>
 
@@ -29,16 +36,21 @@ namespace cvn {
 class FileLease {
 public:
     // Starts watching for breaks: a signal handler that only writes to a
-    // pipe, which the main thread's event loop reads. Call on the main
-    // thread once the application object exists; later calls do nothing.
-    // Until then take() gives nothing, since a break nobody hears would hold
-    // the writer for the whole wait.
+    // pipe, which the break thread reads. Later calls do nothing. Until then
+    // take() gives nothing, since a break nobody hears would hold the writer
+    // for the whole wait.
     static void watchBreaks();
+
+    // Why take() gave nothing.
+    enum class Refusal {
+        beingWritten, // some program has the file open for writing; may pass
+        impossible, // no lease here for a lasting cause, or no such file
+    };
 
     // A read lease on the file at `path` (links followed) through a
     // read-only descriptor of its own, not inherited across exec; nothing
-    // when none can be taken.
-    static std::unique_ptr<FileLease> take(const QString& path);
+    // when none can be taken, and then why in `refusal` when given.
+    static std::unique_ptr<FileLease> take(const QString& path, Refusal* refusal = nullptr);
 
     ~FileLease(); // releases
     FileLease(const FileLease&) = delete;
@@ -49,9 +61,9 @@ public:
     // fcntl until then.
     bool isBroken() const;
 
-    // `handler` runs once, on the main thread, after the lease breaks (soon,
-    // when it already has); replaces the handler set before. A released
-    // lease runs none.
+    // `handler` runs once, on the break thread, after the lease breaks
+    // (soon, when it already has); replaces the handler set before. A
+    // released lease runs none.
     void onBreak(std::function<void()> handler);
 
     // Gives the lease up and closes the descriptor; the writer held, if any,

@@ -15,4 +15,14 @@ namespace cvn {
 // when the pipe cannot be made.
 bool wakeOnSignals(std::initializer_list<int> signalNumbers, std::function<void()> onWake);
 
+// The same, but `onWake` runs on a thread of its own that does nothing else,
+// so it is heard whatever the main thread is doing. Any thread, any time;
+// the thread lives until the process ends. False when the pipe or the
+// thread cannot be made.
+bool wakeThreadOnSignals(std::initializer_list<int> signalNumbers, std::function<void()> onWake);
+
+// Wakes whoever waits for `signalNumber`, as its arrival would. Any thread;
+// nothing when no one waits for it.
+void wakeAsIf(int signalNumber);
+
 } // namespace cvn

@@ -66,7 +66,7 @@ protected:
 
         p.setPen(Theme::paper());
         Theme::drawElidedLine(p, QRectF(kSidePadding, kEndPadding, CopyProgressOverlay::kContentWidth, titleHeight()),
-                              Theme::interMedium13(), QStringLiteral("COPYING MODEL"));
+                              Theme::interMedium13(), m_overlay->title());
 
         p.setPen(Qt::NoPen);
         const qreal capsule = kBarHeight / 2.0;
@@ -84,6 +84,11 @@ protected:
         const qreal top = figuresTop();
         const qreal h = figuresHeight();
         const Qt::Alignment left = Qt::AlignLeft | Qt::AlignVCenter;
+        if (const std::optional<QString>& figures = m_overlay->figures()) {
+            Theme::drawElidedLine(p, QRectF(kSidePadding, top, CopyProgressOverlay::kContentWidth, h),
+                                  Theme::interRegular13(), *figures);
+            return;
+        }
         p.drawText(QRectF(kSidePadding, top, kPercentCell, h), left, CopyProgressOverlay::percentText(progress));
         p.drawText(QRectF(kSidePadding + kPercentCell, top, kRateCell, h), left,
                    CopyProgressOverlay::rateText(progress));
@@ -116,6 +121,18 @@ void CopyProgressOverlay::setProgress(const CopyProgress& progress)
     if (progress == m_progress)
         return;
     m_progress = progress;
+    m_card->update();
+}
+
+void CopyProgressOverlay::setTitle(const QString& title)
+{
+    m_title = title;
+    m_card->update();
+}
+
+void CopyProgressOverlay::setFigures(const std::optional<QString>& figures)
+{
+    m_figures = figures;
     m_card->update();
 }
 

@@ -4,6 +4,7 @@
 #include "ui_kit/ModalOverlay.h"
 
 #include <functional>
+#include <optional>
 
 namespace cvn {
 
@@ -30,6 +31,14 @@ public:
     const CopyProgress& progress() const { return m_progress; }
     void setProgress(const CopyProgress& progress);
 
+    // The same card for other long work: `title` in place of "COPYING
+    // MODEL", and, when `figures` is set, that one line in place of the
+    // three copy figures.
+    void setTitle(const QString& title);
+    void setFigures(const std::optional<QString>& figures);
+    const QString& title() const { return m_title; }
+    const std::optional<QString>& figures() const { return m_figures; }
+
     // The figures as drawn.
     static QString percentText(const CopyProgress& progress);
     static QString rateText(const CopyProgress& progress);
@@ -48,6 +57,8 @@ protected:
 
 private:
     CopyProgress m_progress;
+    QString m_title = QStringLiteral("COPYING MODEL");
+    std::optional<QString> m_figures;
     CopyProgressCard* m_card;
 };
 

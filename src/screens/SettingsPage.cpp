@@ -129,7 +129,8 @@ QString SettingsPage::websiteBase()
 }
 
 SettingsPage::SettingsPage(std::function<void()> onClose, std::function<void()> onAppearance,
-                           std::function<void()> onModels, std::function<void()> onHardware, OpenUrl openUrl,
+                           std::function<void()> onModels, std::function<void()> onHardware,
+                           std::function<void()> onChats, OpenUrl openUrl,
                            QWidget* parent)
     : QWidget(parent)
 {
@@ -144,6 +145,7 @@ SettingsPage::SettingsPage(std::function<void()> onClose, std::function<void()> 
     m_general->addRow(new SettingsNavRow(QStringLiteral("APPEARANCE"), std::move(onAppearance)));
     m_general->addRow(new SettingsNavRow(QStringLiteral("MODELS"), std::move(onModels)));
     m_general->addRow(new SettingsNavRow(QStringLiteral("HARDWARE"), std::move(onHardware)));
+    m_general->addRow(new SettingsNavRow(QStringLiteral("CHATS"), std::move(onChats)));
     column->addWidget(m_general);
     column->addWidget(new SectionHeader(QStringLiteral("ABOUT"), kSectionTop));
     column->addWidget(new VersionCapsule(AppInfo::version()));

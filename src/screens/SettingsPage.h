@@ -8,10 +8,10 @@
 
 namespace cvn {
 
-// The settings page: three rows that lead to the appearance, models and
-// hardware pages, the version, and links to the product website. It holds no
+// The settings page: rows that lead to the appearance, models, hardware
+// and chats pages, the version, and links to the product website. It holds no
 // setting itself and owns nothing beyond its widgets; the main view builds it
-// each time it is shown and replaces it when one of the four actions runs.
+// each time it is shown and replaces it when one of its actions runs.
 // Main thread only.
 class SettingsPage : public QWidget {
     Q_OBJECT
@@ -29,7 +29,8 @@ public:
 
     // `openUrl` hands a link to the desktop; empty: the system's browser.
     SettingsPage(std::function<void()> onClose, std::function<void()> onAppearance, std::function<void()> onModels,
-                 std::function<void()> onHardware, OpenUrl openUrl = {}, QWidget* parent = nullptr);
+                 std::function<void()> onHardware, std::function<void()> onChats, OpenUrl openUrl = {},
+                 QWidget* parent = nullptr);
 
     SettingsPageFrame* frame() const { return m_frame; }
     SettingsCard* generalCard() const { return m_general; }

@@ -11,11 +11,16 @@
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "chat/shared/AppSignals.h"
+#include "attachments/views/StagedStrip.h"
 #include "chat/ChatView.h"
+#include "chat/composer/ComposerEditor.h"
+#include "chat/transcript/MessageBubble.h"
+#include "chat/transcript/TranscriptColumn.h"
 #include "chat/NoticeLine.h"
 #include "chat/composer/Composer.h"
 #include "chat/shared/DebugPanel.h"
 #include "chat/shared/Toasts.h"
+#include "engine/ChildWriter.h"
 #include "engine/QtPrinters.h"
 #include "engine/TestModels.h"
 #include "models/MemoryEstimates.h"
@@ -44,6 +49,10 @@
 #include <QScrollArea>
 #include <QTest>
 #include <QThreadPool>
+
+#include <fcntl.h>
+
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -355,12 +364,77 @@ TEST(ChatActions, InstructionsDialogShowsTheModelsAsPlaceholderAndStoresTheChats
     EXPECT_TRUE(f.view->session().chatInstructions().isEmpty());
 }
 
+// Another program opening the model's file as a reply starts: the reply,
+// stopped before its first token, keeps its bubble with a note that says
+// why, and so does a council member's. A send that waits for that program
+// shows the wait with a stop button, which gives the text back.
+TEST(ModelSelection, AnotherProgramWritingTheModelFile)
+{
+    Fixture f;
+    const QString file = f.folder.path + QStringLiteral("/tiny.gguf");
+    const QString note = QStringLiteral("Stopped: another program is rewriting the model file");
+    LlamaSession& session = f.view->session();
+    ChatView* chat = f.chatPage();
+    ASSERT_NE(chat, nullptr);
+    std::unique_ptr<ChildWriter> writer;
+    // The writer opens the file once the prompt is decoded; the run goes on
+    // once the model was told to let go, and stops before its first token.
+    const auto loadWithABreakAhead = [&] {
+        writer.reset();
+        f.load(QStringLiteral("tiny"));
+        LlamaModel* model = session.model().get();
+        model->setTestHooks({.afterPromptSlice = [&writer, model, file](int64_t) {
+            writer = std::make_unique<ChildWriter>(file, O_WRONLY);
+            for (int i = 0; i < 2000 && !model->stopRequested(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }});
+    };
+    const auto lastBubble = [&] {
+        waitUntil([&] { return chat->transcript()->rowCount() == session.turns().size(); }, 5000);
+        return chat->transcript()->bubble(chat->transcript()->rowCount() - 1);
+    };
+
+    loadWithABreakAhead();
+    f.exchange(QStringLiteral("Hi"));
+    MessageBubble* stopped = lastBubble();
+    ASSERT_NE(stopped, nullptr);
+    EXPECT_EQ(std::tuple(stopped->layoutKind(), stopped->turn().state.failureMessage),
+              std::tuple(MessageBubble::Layout::failure, note));
+
+    loadWithABreakAhead();
+    session.sendCouncil(QStringLiteral("@tiny Hi"), QStringLiteral("Hi"), {f.store->model(f.id(QStringLiteral("tiny"))).value()},
+                        {});
+    ASSERT_TRUE(waitUntil([&] { return !session.isStreaming(); }, 30000));
+    stopped = lastBubble();
+    ASSERT_NE(stopped, nullptr);
+    EXPECT_EQ(std::tuple(stopped->layoutKind(), stopped->turn().state.failureMessage, stopped->turn().modelName),
+              std::tuple(MessageBubble::Layout::failure, note, std::optional(QStringLiteral("tiny"))));
+
+    // The model let go of the file for the writer, which holds it open.
+    writer = std::make_unique<ChildWriter>(file, O_WRONLY | O_APPEND);
+    ASSERT_TRUE(writer->opened(20000));
+    chat->composer()->editor()->setText(QStringLiteral("keep me"));
+    chat->composer()->send();
+    ASSERT_TRUE(waitUntil([&] { return chat->statusLine()->isVisibleTo(chat); }, 20000));
+    EXPECT_EQ(chat->statusLine()->text(), QStringLiteral("Waiting for another program to finish writing tiny…"));
+    QAbstractButton* stop = nullptr;
+    for (QAbstractButton* button : chat->composer()->findChildren<QAbstractButton*>())
+        stop = button->toolTip() == QStringLiteral("Stop") ? button : stop;
+    ASSERT_NE(stop, nullptr);
+    ASSERT_TRUE(stop->isVisibleTo(chat));
+    QTest::mouseClick(stop, Qt::LeftButton);
+    EXPECT_TRUE(waitUntil([&] { return chat->composer()->text() == QStringLiteral("keep me"); }, 5000));
+    EXPECT_FALSE(chat->statusLine()->isVisibleTo(chat));
+    EXPECT_FALSE(stop->isVisibleTo(chat));
+    EXPECT_TRUE(f.view->overlays().isEmpty());
+}
+
 TEST(ChatActions, MenuRenameDeleteAndPersistence)
 {
     EXPECT_EQ(ChatActions::deleteBody(QStringLiteral(u"A \"q\" B")),
               QStringLiteral(u"\"A \"q\" B\" and its messages will be permanently deleted."));
     const auto items = ChatActions::menuItems({.id = 1, .title = QStringLiteral("t"), .pinned = true});
-    ASSERT_EQ(items.size(), 4);
+    ASSERT_EQ(items.size(), 5);
     EXPECT_EQ(std::tuple(items[0].id, items[0].label, items[0].destructive),
               std::tuple(QStringLiteral("pin"), QStringLiteral("UNPIN"), false));
     EXPECT_EQ(std::tuple(items[1].id, items[1].label, items[1].destructive),
@@ -368,6 +442,8 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
     EXPECT_EQ(std::tuple(items[2].id, items[2].label, items[2].destructive),
               std::tuple(QStringLiteral("instructions"), QStringLiteral(u"Instructions…"), false));
     EXPECT_EQ(std::tuple(items[3].id, items[3].label, items[3].destructive),
+              std::tuple(QStringLiteral("export"), QStringLiteral(u"Export…"), false));
+    EXPECT_EQ(std::tuple(items[4].id, items[4].label, items[4].destructive),
               std::tuple(QStringLiteral("delete"), QStringLiteral("DELETE"), true));
 
     Fixture f;
@@ -377,6 +453,22 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
                                                     "[End file]\n\nThe secret word?"));
     const int64_t other = f.savedChat(QStringLiteral("Hi"));
     ASSERT_GE(other, 1);
+    {
+        // "Export…" asks the view for a file; the chat then goes there.
+        QList<ChatActions::Row> asked;
+        QObject context;
+        QObject::connect(&chat, &ChatActions::exportRequested, &context,
+                         [&](const ChatActions::Row& row) { asked.append(row); });
+        chat.openMenu({.id = open, .title = QStringLiteral("The secret word?")});
+        chat.choose(QStringLiteral("export"));
+        ASSERT_EQ(asked.size(), 1);
+        EXPECT_EQ(asked[0].id, open);
+        const QString md = cvn::test::makeTempFolder("export") + QStringLiteral("/chat.md");
+        EXPECT_EQ(chat.exportChat(asked[0], md, true), std::nullopt);
+        QFile file(md);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readLine(), QByteArray("# The secret word?\n"));
+    }
     ASSERT_GE(open, 1);
     // Back to the attachment chat, as the open one.
     f.view->chat().openChat(f.row(open));

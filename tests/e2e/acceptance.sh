@@ -677,6 +677,82 @@ shown "sea is calm" || fail "the stopped reply's text is gone"
 kill -0 "$APP_PID" 2>/dev/null || fail "the program ended"
 mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
 
+# --- 5d. a model file that another program is still writing ------------------------------------
+# `sleep 6 >>` holds tiny's file open for writing as tiny is picked: the load
+# waits, saying so, and loads the file once the writer closes it, with a
+# lease that /proc/locks shows during the next reply; `cp` over the file 1.5 s
+# into that reply is held back until the model lets go, and the program
+# lives. Then tiny is picked again and a writer fills its file in place with
+# a model of its size, in pieces over four seconds, while a message goes
+# out: the reply waits for the finished file and comes from it, and nothing
+# from the half-written file is stored. tiny's own file goes back afterwards.
+step written-while-picked
+cp "$MODELS/tiny.gguf" "$T/tiny.gguf"
+LOADS=$(loaded_count tiny)
+lease_held() { # the program holds a lease on tiny's file
+  awk -v pid="$APP_PID" -v ino=":$(stat -c %i "$MODELS/tiny.gguf")" \
+    '$2 == "LEASE" && $5 == pid && substr($6, length($6) - length(ino) + 1) == ino {found = 1} END {exit !found}' /proc/locks
+}
+click_pill TINY written-pill
+wait_text "SELECT MODEL" written-picker 10 || fail "the picker did not open"
+wait_pill tiny written-picker-tiny
+sleep 6 >>"$MODELS/tiny.gguf" &
+WRITER=$!
+PIDS+=($WRITER)
+click $AT
+wait_text "Waiting for another program to finish writing tiny" written-waiting 5 || fail "the load does not say it waits"
+[ "$(loaded_count tiny)" = "$LOADS" ] || fail "tiny loaded while its file was open for writing"
+wait "$WRITER"
+for _ in $(seq 100); do [ "$(loaded_count tiny)" -gt "$LOADS" ] && break; sleep 0.2; done
+[ "$(loaded_count tiny)" = $((LOADS + 1)) ] || fail "tiny was not loaded once the writer closed its file"
+USERS=$(sql "SELECT COUNT(*) FROM messages WHERE role='user'")
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+click_at $EDITOR
+type_text "Tell me about the sea."
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='user'" $((USERS + 1)) 30 || fail "the question was not saved"
+sleep 1.5
+lease_held || fail "/proc/locks shows no lease on tiny's file during the reply"
+cp "$T/rain.gguf" "$MODELS/tiny.gguf" || fail "cp over the loaded model failed"
+kill -0 "$APP_PID" 2>/dev/null || fail "the program ended"
+wait_text "sea is calm" written-stopped 15 || fail "the stopped reply's text is not on screen"
+[ "$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")" = "$REPLIES" ] || fail "the stopped reply was stored"
+
+step slow-writer
+mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
+cp "$MODELS/tiny.gguf" "$T/tiny.gguf"
+[ "$(stat -c %s "$T/rain.gguf")" = "$(stat -c %s "$MODELS/tiny.gguf")" ] || fail "rain is not of tiny's size"
+LOADS=$(loaded_count tiny)
+click_pill TINY slow-pill
+wait_text "SELECT MODEL" slow-picker 10 || fail "the picker did not open"
+click_pill tiny slow-picker-tiny
+for _ in $(seq 100); do [ "$(loaded_count tiny)" -gt "$LOADS" ] && break; sleep 0.2; done
+[ "$(loaded_count tiny)" = $((LOADS + 1)) ] || fail "tiny was not loaded"
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+CHUNK=$((($(stat -c %s "$T/rain.gguf") + 7) / 8))
+# One open for the whole write, as a download into a preallocated file.
+(
+  exec 3<>"$MODELS/tiny.gguf"
+  for i in 0 1 2 3 4 5 6 7; do
+    dd if="$T/rain.gguf" of=/dev/fd/3 bs=$CHUNK skip=$i seek=$i count=1 conv=notrunc status=none
+    sleep 0.5
+  done
+) &
+WRITER=$!
+PIDS+=($WRITER)
+sleep 0.7
+click_at $EDITOR
+type_text "What falls?"
+key Return
+wait "$WRITER"
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 60 || fail "the reply was not saved"
+sleep 1
+[ "$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")" = $((REPLIES + 1)) ] || fail "more than one reply was stored"
+REPLY=$(sql "SELECT content FROM messages WHERE role='assistant' ORDER BY id DESC LIMIT 1")
+[ "$REPLY" = " Rain falls." ] || fail "the reply is '$REPLY', not the finished file's"
+kill -0 "$APP_PID" 2>/dev/null || fail "the program ended"
+mv "$T/tiny.gguf" "$MODELS/tiny.gguf"
+
 # --- 6. council ----------------------------------------------------------------------------------
 step council
 click_at $COUNCIL_SWITCH
@@ -1019,6 +1095,62 @@ key ctrl+shift+d
 wait_any --gone models-debug-off 10 "${PANEL_ROWS[@]}" || fail "the debug panel stayed on the models page"
 click_at $MODELS_BACK
 wait_text "WRITE A MESSAGE..." back-to-chat 10 || fail "the models page's back button"
+
+# --- 12a. chats out and back in ------------------------------------------------------------------
+# The chat's menu exports it as Markdown through the save panel; SETTINGS ›
+# CHATS exports every chat as JSON Lines, another program empties the
+# database, and the page imports the file: the drawer lists the chat again.
+# Typed into the save panel's name field: the file's whole path.
+save_panel() { # save_panel path name
+  sleep 1
+  key ctrl+a
+  type_text "$1"
+  key Return
+  local _
+  for _ in $(seq 50); do [ -s "$1" ] && return 0; sleep 0.2; done
+  shot "$2-missing"
+  fail "$1 was not written"
+}
+step export-chat
+row_menu export-chat
+# "Export…", two items under RENAME (rows 49 apart, "Instructions…"
+# between): the reader misses the words with their ellipsis on the whole window.
+find_word "$SHOT_FILE" RENAME || fail "the menu lacks RENAME"
+click "${AT% *}" $((${AT#* } + 98))
+save_panel "$HOME/Documents/chat.md" export-chat
+HEADING=$(grep -m1 '^# ' "$HOME/Documents/chat.md")
+[ "$HEADING" = "# Secret word test" ] || fail "the Markdown's first heading is '$HEADING'"
+shot export-chat-done
+
+step chats-page
+CHATS=$(sql "SELECT COUNT(*) FROM chats")
+MESSAGES=$(sql "SELECT COUNT(*) FROM messages")
+click_at $HISTORY
+click_word SETTINGS chats-settings
+click_word CHATS chats-row
+wait_text "EXPORT AND IMPORT" chats-page 10 || fail "no chats page"
+click_word all chats-export
+ALL_X=${AT% *}
+save_panel "$HOME/Documents/all.jsonl" chats-export
+wait_text "Exported" chats-exported 10 || fail "no outcome for the export"
+[ "$(wc -l <"$HOME/Documents/all.jsonl")" = "$CHATS" ] || fail "the export holds $(wc -l <"$HOME/Documents/all.jsonl") lines, not $CHATS"
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages; DELETE FROM chats" || fail "cannot empty the database"
+# The row's first word, left of the header's "IMPORT".
+wait_word Import chats-import 10 "$ALL_X" || fail "no Import chats… row"
+# shellcheck disable=SC2086
+click $AT
+save_panel "$HOME/Documents/all.jsonl" chats-import
+wait_sql "SELECT COUNT(*) FROM chats" "$CHATS" 15 || fail "the chats were not imported"
+wait_sql "SELECT COUNT(*) FROM messages" "$MESSAGES" 5 || fail "the messages were not imported"
+wait_text "Importe" chats-imported 10 || fail "no outcome for the import"
+# Back to the settings, then closed: the chat page.
+click_at 67 62
+wait_text "GENERAL" chats-back 10 || fail "the chats page's back control"
+click_at 67 62
+wait_text "WRITE A MESSAGE..." chats-closed 10 || fail "the settings did not close"
+click_at $HISTORY
+wait_drawer_word secret chats-listed || fail "the drawer does not list the imported chat"
+close_drawer
 
 # --- 13. delete from the drawer ------------------------------------------------------------------
 step delete

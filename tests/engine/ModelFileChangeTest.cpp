@@ -8,12 +8,18 @@
 
 #include "engine/LlamaSession.h"
 
+#include "ChildWriter.h"
+#include "QtPrinters.h"
 #include "TestModels.h"
 #include "models/ModelStore.h"
 #include "support/Wait.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
+
+#include <fcntl.h>
+#include <poll.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -543,4 +549,156 @@ TEST(ModelFileChange, RescanShowsTheFactsOfTheFileThatIsThere)
                   .arg(published)
                   .toStdString(),
               "Mine manual 1024 trained 2048 chatML, published 1");
+}
+
+// --- a file that another program is writing -------------------------------------
+
+namespace {
+
+const QString kWaitingForSwap = QStringLiteral("Waiting for another program to finish writing swap…");
+
+// "swap" (answering " Hello") in a models folder, with a session on it, and
+// the bytes of a model of the same size that answers " world".
+struct WrittenFolder {
+    const Spares spares;
+    ModelsFolder folder;
+    const QString file = folder.path + QStringLiteral("/swap.gguf");
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<LlamaSession> session;
+    QByteArray after;
+    std::optional<LoadError::Kind> failed; // the last load's error
+    WrittenFolder()
+    {
+        folder.add(QStringLiteral("swap"), {kBefore});
+        store = std::make_unique<ModelStore>(folder.path);
+        session = std::make_unique<LlamaSession>(store.get());
+        QFile source(spares.path("after"));
+        if (source.open(QIODevice::ReadOnly))
+            after = source.readAll();
+    }
+    SessionTask load()
+    {
+        failed.reset();
+        return session->loadModel(modelNamed(store->models(), QStringLiteral("swap")),
+                                  [this](const std::optional<LoadError>& error) {
+                                      if (error)
+                                          failed = error->kind();
+                                  });
+    }
+    bool waiting() const { return session->statusText() == kWaitingForSwap && session->isStreaming(); }
+};
+
+} // namespace
+
+// A pick of a file that another program has open for writing waits,
+// saying so with a stop button, and loads the file with its lease once the
+// writer closes it; past the wait's limit it fails as a file still changing.
+TEST(ModelFileWriter, LoadWaitsForTheWriterAndLoadsWithALeaseOrFailsPastTheLimit)
+{
+    WrittenFolder f;
+    auto writer = std::make_unique<ChildWriter>(f.file, O_WRONLY | O_APPEND);
+    ASSERT_TRUE(writer->opened(20000));
+    const SessionTask load = f.load();
+    ASSERT_TRUE(waitUntil([&] { return f.waiting(); }, 20000));
+    EXPECT_FALSE(load.isFinished());
+    EXPECT_EQ(f.session->loadedModelId(), std::nullopt);
+    writer->close();
+    ASSERT_TRUE(finishes(load));
+    EXPECT_EQ(std::tuple(f.failed, f.session->loadedModelName(), f.session->statusText(), f.session->isStreaming()),
+              std::tuple(std::nullopt, std::optional(QStringLiteral("swap")), std::nullopt, false));
+    EXPECT_TRUE(leaseHeldOn(f.file));
+    writer.reset();
+
+    f.session->unloadModel();
+    f.session->setWriterWaitLimit(std::chrono::milliseconds(300));
+    ChildWriter stays(f.file, O_WRONLY | O_APPEND);
+    ASSERT_TRUE(stays.opened(20000));
+    ASSERT_TRUE(finishes(f.load()));
+    EXPECT_EQ(std::tuple(f.failed, f.session->loadedModelName(), f.session->statusText(), f.session->isStreaming()),
+              std::tuple(LoadError::Kind::fileChanging, std::nullopt, std::nullopt, false));
+}
+
+// The stop button ends the wait at once, and nothing loads afterwards.
+TEST(ModelFileWriter, StopEndsTheWait)
+{
+    WrittenFolder f;
+    ChildWriter writer(f.file, O_WRONLY | O_APPEND);
+    ASSERT_TRUE(writer.opened(20000));
+    const SessionTask load = f.load();
+    ASSERT_TRUE(waitUntil([&] { return f.waiting(); }, 20000));
+    f.session->stop();
+    EXPECT_TRUE(load.isFinished());
+    EXPECT_EQ(std::tuple(f.failed, f.session->statusText(), f.session->isStreaming()),
+              std::tuple(LoadError::Kind::stopped, std::nullopt, false));
+    writer.close();
+    waitUntil([&] { return writer.finished(); }, 5000);
+    waitUntil([] { return false; }, 600); // past the next look at the file
+    EXPECT_EQ(f.session->loadedModelId(), std::nullopt);
+}
+
+// Another program that opens the file just as the load ends, then writes
+// the other model over it in pieces: the half-written file is never
+// loaded, and the finished one answers.
+TEST(ModelFileWriter, AWriteDuringALoadLoadsTheFinishedFile)
+{
+    WrittenFolder f;
+    std::unique_ptr<ChildWriter> writer;
+    f.session->setLoadedHook(once([&] {
+        writer = std::make_unique<ChildWriter>(f.file, O_WRONLY | O_TRUNC, f.after, 6, 150);
+        writer->opened(20000, false); // the model lets go of the file first
+    }));
+    ASSERT_TRUE(finishes(f.load()));
+    EXPECT_EQ(std::tuple(f.failed, f.session->loadedModelName()),
+              std::tuple(std::nullopt, std::optional(QStringLiteral("swap"))));
+    ASSERT_TRUE(finishes(f.session->send(QStringLiteral("Hi"))));
+    EXPECT_EQ(outcome(*f.session), "reply \" world\", loaded swap");
+}
+
+// A download into the file in place, in pieces over two seconds, while
+// messages go out: every reply waits for the finished file.
+TEST(ModelFileWriter, ASlowWriterInPlaceNeverGetsAReplyFromTheHalfWrittenFile)
+{
+    expectInChild(
+        [] {
+            WrittenFolder f;
+            if (f.after.size() != QFileInfo(f.file).size())
+                return std::string("the spare is not of the same size");
+            finishes(f.load());
+            ChildWriter writer(f.file, O_WRONLY, f.after, 8, 250);
+            if (!writer.opened(20000))
+                return std::string("the writer never got in");
+            QSet<QString> replies;
+            for (int i = 0; i < 20 && !writer.finished(); ++i) {
+                finishes(f.session->send(QStringLiteral("Hi")));
+                replies << QString::fromStdString(outcome(*f.session));
+            }
+            finishes(f.session->send(QStringLiteral("Hi")));
+            replies << QString::fromStdString(outcome(*f.session));
+            QStringList seen = replies.values();
+            seen.sort();
+            return seen.join(QStringLiteral(" | ")).toStdString();
+        },
+        "reply \" world\", loaded swap");
+}
+
+// A break while the main thread is busy: the model lets go of its file on
+// a thread of its own, so the writer gets in long before the main thread is
+// free again, and the reply stops.
+TEST(ModelFileWriter, ABreakWhileTheMainThreadIsBlockedStopsTheReplyAndReleases)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("loop"), {{kPromptEnd, "▁The", "▁sea", "▁is", "▁calm", ".", "▁The"}}, "llama-spm", 8192);
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_TRUE(finishes(session.loadModel(modelNamed(store.models(), QStringLiteral("loop")))));
+    const SessionTask reply = session.send(QStringLiteral("Hi"));
+    ASSERT_TRUE(waitUntil([&] { return !session.turns().last().content.isEmpty(); }, 30000));
+    ASSERT_FALSE(reply.isFinished());
+
+    ChildWriter writer(folder.path + QStringLiteral("/loop.gguf"), O_WRONLY);
+    EXPECT_TRUE(writer.opened(3000, false)); // no event loop runs meanwhile
+    EXPECT_TRUE(session.model()->isFreed());
+    ASSERT_TRUE(finishes(reply));
+    const LlamaSession::Turn& stopped = session.turns().last();
+    EXPECT_TRUE(stopped.state.isComplete() && stopped.cancelledByUser);
 }

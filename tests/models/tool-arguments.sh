@@ -108,6 +108,22 @@ for program in "${programs[@]}"; do
       refused "$program" --pieces 3
       refused "$program" --lead-lines
       ;;
+    cvn-chats)
+      refused "$program"
+      refused "$program" export
+      refused "$program" import
+      refused "$program" --db "$WORK/c.db" import "$WORK/missing.jsonl"
+      refused "$program" --db "$WORK/c.db" import "$WORK/folder"
+      refused "$program" --db "$WORK/missing.db" export --out "$WORK/all.jsonl"
+      refused "$program" --db "$WORK/c.db" export --out "$WORK/one.md" --chat many
+      refused --stdout-allowed "$program" --db "$WORK/c.db" import "$WORK/text.gguf"
+      grep -q 'line 1' "$WORK/err" || fail "$program: a bad file does not name its line"
+      rm -f "$WORK"/c.db*
+      ;;
+    bench-chats)
+      refused "$program" --chats many
+      refused "$program" --folder "$WORK/missing-folder"
+      ;;
     cvn-bench-copy)
       refused "$program" --size-mib 0
       refused "$program" --rounds

@@ -2,9 +2,12 @@
 #include "platform/AppSettings.h"
 #include "platform/SystemInfo.h"
 #include "screens/AppearancePage.h"
+#include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
 #include "screens/RigCardLines.h"
 #include "screens/SettingsPage.h"
+#include "storage/ChatStore.h"
+#include "support/TempEnv.h"
 #include "support/Wait.h"
 #include "ui_kit/CvnCardSlider.h"
 #include "ui_kit/CvnCardToggle.h"
@@ -46,6 +49,7 @@ struct SettingsPagesTest : PagesTest {
         PagesTest::SetUp();
         page = std::make_unique<SettingsPage>([this] { ran.append("close"); }, [this] { ran.append("appearance"); },
                                               [this] { ran.append("models"); }, [this] { ran.append("hardware"); },
+                                              [this] { ran.append("chats"); },
                                               [this](const QUrl& url) { opened.append(url); });
         page->resize(800, 700);
         showAndSettle(*page);
@@ -87,7 +91,7 @@ struct Page {
 
 TEST_F(SettingsPagesTest, CardsBackControlsRowsAndLinks)
 {
-    EXPECT_EQ(page->generalCard()->height(), 139);
+    EXPECT_EQ(page->generalCard()->height(), 186);
     EXPECT_EQ(appearance.themeCard()->height(), 92);
     for (auto [back, label] : {std::pair{page->frame()->backButton(), "Close"},
                                std::pair{appearance.frame()->backButton(), "Back"}}) {
@@ -99,7 +103,7 @@ TEST_F(SettingsPagesTest, CardsBackControlsRowsAndLinks)
     QTest::mouseClick(page->frame()->backButton(), Qt::LeftButton);
     for (CardRowButton* row : page->generalCard()->findChildren<CardRowButton*>())
         QTest::mouseClick(row, Qt::LeftButton);
-    EXPECT_EQ(ran, (QStringList{"close", "appearance", "models", "hardware"}));
+    EXPECT_EQ(ran, (QStringList{"close", "appearance", "models", "hardware", "chats"}));
 
     // The capsule and the separators are no buttons.
     QTest::mouseClick(page->findChild<QWidget*>("cvn.settings.version"), Qt::LeftButton);
@@ -111,7 +115,7 @@ TEST_F(SettingsPagesTest, CardsBackControlsRowsAndLinks)
         else
             QTest::mouseClick(child, Qt::LeftButton);
     }
-    EXPECT_EQ(ran.size(), 4);
+    EXPECT_EQ(ran.size(), 5);
     EXPECT_TRUE(opened.isEmpty());
     ASSERT_TRUE(licences);
     QTest::mouseClick(licences, Qt::LeftButton, {}, QPoint(1, 1)); // the padding takes clicks too
@@ -374,4 +378,55 @@ TEST_F(HardwarePageTest, RigLinesColourRunsAndSpaceTheNote)
     const QList<QRectF> r = three.lineRects(2000);
     EXPECT_DOUBLE_EQ(r[2].top() - r[1].bottom(), 12);
     EXPECT_EQ(three.heightForWidth(2000), qCeil(r[2].bottom()));
+}
+
+// The chats page over a database of its own: its two rows ask for a file,
+// and an export and an import run to an outcome the page states.
+TEST_F(PagesTest, ChatsPageExportsEveryChatAndImportsThemOnceNamingABadLine)
+{
+    const QString folder = cvn::test::makeTempFolder("chats-page");
+    ChatDatabase db(folder + "/chats.db");
+    for (const char* title : {"First", "Second"}) {
+        const int64_t id = db.insertChat(title, "M");
+        db.insertMessage(id, "user", QStringLiteral("Hello from %1").arg(title));
+    }
+    ChatStore store(db);
+    ChatsPage page(store, {});
+    QStringList asked;
+    const QString file = folder + "/all.jsonl";
+    page.setFileChoosers([&](QWidget*, auto chosen) { asked << "export"; chosen(file); },
+                         [&](QWidget*, auto chosen) { asked << "import"; chosen(file); });
+    page.resize(800, 600);
+    showAndSettle(page);
+    auto runToEnd = [&] {
+        for (int i = 0; i < 1000 && page.isRunning(); ++i)
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+    };
+
+    const QList<CardRowButton*> rows = page.card()->findChildren<CardRowButton*>();
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_EQ(rows[0]->text(), QStringLiteral("Export all chats…"));
+    EXPECT_EQ(rows[1]->text(), QStringLiteral("Import chats…"));
+    QTest::mouseClick(rows[0], Qt::LeftButton);
+    runToEnd();
+    EXPECT_EQ(page.outcome(), QStringLiteral("Exported 2 chats."));
+
+    QTest::mouseClick(rows[1], Qt::LeftButton);
+    runToEnd();
+    EXPECT_EQ(page.outcome(), QStringLiteral("Imported 0 chats; 2 chats already there were skipped."));
+    EXPECT_EQ(asked, (QStringList{"export", "import"}));
+    EXPECT_EQ(store.rows().size(), 2);
+
+    QFile bad(file);
+    ASSERT_TRUE(bad.open(QIODevice::Append));
+    bad.write("{\"format\": \"corvanthelis-chat\"}\n");
+    bad.close();
+    db.run("DELETE FROM chats");
+    store.reload();
+    ASSERT_TRUE(store.rows().isEmpty());
+    page.importFrom(file);
+    runToEnd();
+    EXPECT_EQ(page.outcome(), QStringLiteral("Import stopped at line 3: missing field \"version\". Imported 2 chats "
+                                             "before it."));
+    EXPECT_EQ(store.rows().size(), 2);
 }

@@ -12,6 +12,7 @@
 #include "screens/ModelImport.h"
 #include "screens/ModelsScreen.h"
 #include "ui_kit/CvnContentDialog.h"
+#include "ui_kit/CvnComboBox.h"
 #include "ui_kit/CvnTextArea.h"
 
 #include <QFile>
@@ -195,15 +196,17 @@ QImage editSheet(bool manual)
         form.setStepIndex(3);
         form.setTemplateIndex(2);
     }
-    auto* dialog = new CvnContentDialog(QStringLiteral("Edit model"), new EditModelForm(&form), {}, {},
-                                        QStringLiteral("SAVE"), QStringLiteral("CANCEL"), &rig.screen);
+    auto* view = new EditModelForm(&form);
+    auto* dialog = new CvnContentDialog(QStringLiteral("Edit model"), view, {}, {}, QStringLiteral("SAVE"),
+                                        QStringLiteral("CANCEL"), &rig.screen);
     dialog->show();
     settle();
-    // The manual form is taller than the body's 440: show its end, the template.
+    // The manual form is taller than the body: show the context's warning
+    // and the template below it; the sampling sheets show the rest.
     if (manual)
-        dialog->bodyArea()->verticalScrollBar()->setValue(dialog->bodyArea()->verticalScrollBar()->maximum());
+        dialog->bodyArea()->ensureWidgetVisible(view->templateChoice(), 0, 20);
     const QImage image =
-        capture(rig.screen, manual ? QStringLiteral("EditModelForm: custom name, manual 16384 with the RAM warning (6 GB free), scrolled to the end")
+        capture(rig.screen, manual ? QStringLiteral("EditModelForm: custom name, manual 16384 with the RAM warning (6 GB free), scrolled to the template")
                                    : QStringLiteral("EditModelForm: as opened, automatic context (6 GB free)"));
     delete dialog;
     return image;

@@ -4,11 +4,13 @@
 #include "platform/AppSettings.h"
 #include "screens/AppearancePage.h"
 #include "screens/AttachSheetOverlay.h"
+#include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
 #include "screens/LocalServerPage.h"
 #include "screens/ModelPickerOverlay.h"
 #include "screens/RigCardLines.h"
 #include "screens/SettingsPage.h"
+#include "storage/ChatStore.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnCardToggle.h"
 
@@ -19,6 +21,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSemaphore>
+#include <QTemporaryDir>
 #include <QThreadPool>
 
 namespace cvn::gallery {
@@ -131,12 +134,40 @@ void press(QWidget* widget)
 
 QImage settingsImage(bool pressed)
 {
-    SettingsPage page([] {}, [] {}, [] {}, [] {}, [](const QUrl&) {});
+    SettingsPage page([] {}, [] {}, [] {}, [] {}, [] {}, [](const QUrl&) {});
     page.generalCard()->addRow(new SettingsNavRow(QStringLiteral("LOCAL SERVER"), [] {}));
     page.resize(720, 640);
     grab(page);
     if (pressed)
         press(page.generalCard()->findChildren<CardRowButton*>().at(1));
+    return grab(page);
+}
+
+// The chats page over a database of its own in a temporary folder: as it
+// opens, after an import that stopped at a bad line, or under its progress
+// card (as an import shows it while the database cannot be written).
+QImage chatsImage(int state)
+{
+    QTemporaryDir folder;
+    ChatDatabase db(folder.filePath(QStringLiteral("chats.db")));
+    ChatStore store(db);
+    ChatsPage page(store, [] {});
+    page.resize(720, 480);
+    grab(page);
+    if (state == 1) {
+        QFile file(folder.filePath(QStringLiteral("bad.jsonl")));
+        if (file.open(QIODevice::WriteOnly))
+            file.write("{\"format\": \"corvanthelis-chat\"}\n");
+        file.close();
+        page.importFrom(file.fileName());
+        for (int i = 0; i < 100 && page.isRunning(); ++i)
+            QApplication::processEvents();
+    } else if (state == 2) {
+        auto* overlay = new CopyProgressOverlay({3, 8, 0}, {}, &page);
+        overlay->setTitle(QStringLiteral("IMPORTING CHATS"));
+        overlay->setFigures(QStringLiteral("Chats are not being saved"));
+        overlay->show();
+    }
     return grab(page);
 }
 
@@ -287,6 +318,11 @@ QList<Sheet> pagesSheets()
         {QStringLiteral("settings"), compose({{QStringLiteral("settings page"), settingsImage(false)}})},
         {QStringLiteral("settings-pressed"),
          compose({{QStringLiteral("MODELS held down"), settingsImage(true)}})},
+        {QStringLiteral("chats"),
+         compose({{QStringLiteral("chats page"), chatsImage(0)},
+                  {QStringLiteral("an import stopped at a bad line"), chatsImage(1)}})},
+        {QStringLiteral("chats-progress"),
+         compose({{QStringLiteral("an import waiting for the database"), chatsImage(2)}})},
         {QStringLiteral("appearance"),
          compose({{QStringLiteral("the current look checked"), appearanceImage(false)},
                   {QStringLiteral("Dark held down"), appearanceImage(true)}})},

@@ -1,0 +1,400 @@
+#include "storage/ChatArchive.h"
+
+#include "engine/Turn.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QStringList>
+
+#include <sqlite3.h>
+
+namespace cvn::ChatArchive {
+
+namespace {
+
+using Value = ChatDatabase::Value;
+
+// The extensions the composer attaches as images; every other attachment is
+// a document.
+bool isImageName(const QString& name)
+{
+    static const QStringList images = {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                                       QStringLiteral("webp")};
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot >= 0 && images.contains(name.sliced(dot + 1).toLower());
+}
+
+QJsonValue orNull(const std::optional<QString>& text)
+{
+    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonValue orNull(const std::optional<int64_t>& number)
+{
+    return number ? QJsonValue(qint64(*number)) : QJsonValue(QJsonValue::Null);
+}
+
+// Reads the fields of one JSON object, remembering the first fault as the
+// sentence the user is shown.
+class Fields {
+public:
+    Fields(const QJsonObject& object, QString where) : m_object(object), m_where(std::move(where)) {}
+
+    bool ok() const { return m_error.isEmpty(); }
+    const QString& error() const { return m_error; }
+
+    QJsonValue field(const QString& key, QJsonValue::Type type, const char* typeName, bool nullable = false)
+    {
+        if (!ok())
+            return {};
+        const auto it = m_object.constFind(key);
+        if (it == m_object.constEnd())
+            return fail(QStringLiteral("missing field \"%1\"").arg(key));
+        if (it->type() == type || (nullable && it->isNull()))
+            return *it;
+        return fail(QStringLiteral("field \"%1\" is not %2").arg(key, QLatin1String(typeName)));
+    }
+    QString text(const QString& key) { return field(key, QJsonValue::String, "a text").toString(); }
+    std::optional<QString> textOrNull(const QString& key)
+    {
+        const QJsonValue value = field(key, QJsonValue::String, "a text or null", true);
+        return value.isString() ? std::optional(value.toString()) : std::nullopt;
+    }
+    bool flag(const QString& key) { return field(key, QJsonValue::Bool, "true or false").toBool(); }
+    std::optional<int64_t> integerOrNull(const QString& key, bool nullable = true)
+    {
+        const QJsonValue value =
+            field(key, QJsonValue::Double, nullable ? "a whole number or null" : "a whole number", nullable);
+        if (!value.isDouble())
+            return std::nullopt;
+        // Whole numbers only, and only those a double holds exactly.
+        const double number = value.toDouble();
+        if (number != double(int64_t(number)) || number > 9007199254740992.0 || number < -9007199254740992.0) {
+            fail(QStringLiteral("field \"%1\" is not a whole number").arg(key));
+            return std::nullopt;
+        }
+        return int64_t(number);
+    }
+    int64_t integer(const QString& key) { return integerOrNull(key, false).value_or(0); }
+    QJsonArray array(const QString& key) { return field(key, QJsonValue::Array, "a list").toArray(); }
+
+    QJsonValue fail(const QString& why)
+    {
+        if (ok())
+            m_error = m_where.isEmpty() ? why : m_where + QStringLiteral(": ") + why;
+        return {};
+    }
+
+private:
+    const QJsonObject& m_object;
+    QString m_where;
+    QString m_error;
+};
+
+// The message's text as stored: its attachment blocks in front of it.
+QString storedContent(const Message& message)
+{
+    QList<AttachmentBlocks::Block> blocks;
+    for (const Attachment& file : message.attachments)
+        blocks.append({file.name, file.text, file.truncated});
+    return AttachmentBlocks::join(blocks, message.text);
+}
+
+QString readText(sqlite3_stmt* s, int column)
+{
+    return ChatDatabase::textColumn(s, column);
+}
+
+std::optional<QString> readTextOrNull(sqlite3_stmt* s, int column)
+{
+    return ChatDatabase::isNull(s, column) ? std::nullopt : std::optional(readText(s, column));
+}
+
+std::optional<int64_t> readIntegerOrNull(sqlite3_stmt* s, int column)
+{
+    return ChatDatabase::isNull(s, column) ? std::nullopt
+                                           : std::optional(ChatDatabase::integerColumn(s, column));
+}
+
+QString timeText(int64_t seconds, const QTimeZone& zone)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds, zone).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+} // namespace
+
+QJsonObject toJson(const Chat& chat)
+{
+    QJsonArray messages;
+    for (const Message& message : chat.messages) {
+        QJsonArray attachments;
+        for (const Attachment& file : message.attachments) {
+            attachments.append(QJsonObject {{QStringLiteral("name"), file.name},
+                                            {QStringLiteral("kind"), file.kind},
+                                            {QStringLiteral("text"), file.text},
+                                            {QStringLiteral("truncated"), file.truncated}});
+        }
+        messages.append(QJsonObject {
+            {QStringLiteral("role"), message.role},
+            {QStringLiteral("text"), message.text},
+            {QStringLiteral("createdAt"), qint64(message.createdAt)},
+            {QStringLiteral("model"), orNull(message.model)},
+            {QStringLiteral("reasoning"), orNull(message.reasoning)},
+            {QStringLiteral("reasoningDurationMs"), orNull(message.reasoningDurationMs)},
+            {QStringLiteral("attachments"), attachments},
+        });
+    }
+    return QJsonObject {
+        {QStringLiteral("format"), formatName},
+        {QStringLiteral("version"), formatVersion},
+        {QStringLiteral("title"), chat.title},
+        {QStringLiteral("pinned"), chat.pinned},
+        {QStringLiteral("council"), chat.council},
+        {QStringLiteral("councilOn"), chat.councilOn},
+        {QStringLiteral("createdAt"), qint64(chat.createdAt)},
+        {QStringLiteral("updatedAt"), orNull(chat.updatedAt)},
+        {QStringLiteral("model"), orNull(chat.model)},
+        {QStringLiteral("instructions"), orNull(chat.instructions)},
+        {QStringLiteral("messages"), messages},
+    };
+}
+
+std::optional<Chat> fromJson(const QJsonObject& object, QString* error)
+{
+    Fields fields(object, {});
+    if (fields.text(QStringLiteral("format")) != formatName && fields.ok())
+        fields.fail(QStringLiteral("not a Corvanthelis chat (\"format\" is not \"%1\")").arg(formatName));
+    const int64_t version = fields.integer(QStringLiteral("version"));
+    if (fields.ok() && version > formatVersion) {
+        fields.fail(QStringLiteral("version %1 is newer than this program reads (%2); update Corvanthelis first")
+                        .arg(version)
+                        .arg(formatVersion));
+    } else if (fields.ok() && version < 1) {
+        fields.fail(QStringLiteral("version %1 is not a version of the format").arg(version));
+    }
+    Chat chat;
+    chat.title = fields.text(QStringLiteral("title"));
+    chat.pinned = fields.flag(QStringLiteral("pinned"));
+    chat.council = fields.flag(QStringLiteral("council"));
+    chat.councilOn = fields.flag(QStringLiteral("councilOn"));
+    chat.createdAt = fields.integer(QStringLiteral("createdAt"));
+    chat.updatedAt = fields.integerOrNull(QStringLiteral("updatedAt"));
+    chat.model = fields.textOrNull(QStringLiteral("model"));
+    // Files written before chats had instructions lack the field.
+    if (object.contains(QStringLiteral("instructions")))
+        chat.instructions = fields.textOrNull(QStringLiteral("instructions"));
+    const QJsonArray messages = fields.array(QStringLiteral("messages"));
+    for (qsizetype i = 0; fields.ok() && i < messages.size(); ++i) {
+        const QString where = QStringLiteral("message %1").arg(i + 1);
+        if (!messages[i].isObject()) {
+            fields.fail(where + QStringLiteral(" is not an object"));
+            break;
+        }
+        const QJsonObject item = messages[i].toObject();
+        Fields m(item, where);
+        Message message;
+        message.role = m.text(QStringLiteral("role"));
+        if (m.ok() && message.role != QLatin1String("user") && message.role != QLatin1String("assistant"))
+            m.fail(QStringLiteral("field \"role\" is neither \"user\" nor \"assistant\""));
+        message.text = m.text(QStringLiteral("text"));
+        message.createdAt = m.integer(QStringLiteral("createdAt"));
+        message.model = m.textOrNull(QStringLiteral("model"));
+        message.reasoning = m.textOrNull(QStringLiteral("reasoning"));
+        message.reasoningDurationMs = m.integerOrNull(QStringLiteral("reasoningDurationMs"));
+        const QJsonArray files = m.array(QStringLiteral("attachments"));
+        for (qsizetype j = 0; m.ok() && j < files.size(); ++j) {
+            const QString fileWhere = QStringLiteral("attachment %1").arg(j + 1);
+            if (!files[j].isObject()) {
+                m.fail(fileWhere + QStringLiteral(" is not an object"));
+                break;
+            }
+            const QJsonObject fileObject = files[j].toObject();
+            Fields f(fileObject, fileWhere);
+            Attachment file;
+            file.name = f.text(QStringLiteral("name"));
+            file.kind = f.text(QStringLiteral("kind"));
+            file.text = f.text(QStringLiteral("text"));
+            file.truncated = f.flag(QStringLiteral("truncated"));
+            if (!f.ok())
+                m.fail(f.error());
+            message.attachments.append(std::move(file));
+        }
+        if (!m.ok()) {
+            fields.fail(m.error());
+            break;
+        }
+        chat.messages.append(std::move(message));
+    }
+    if (!fields.ok()) {
+        if (error)
+            *error = fields.error();
+        return std::nullopt;
+    }
+    return chat;
+}
+
+QString markdown(const Chat& chat, const QTimeZone& zone)
+{
+    QString out = QStringLiteral("# ") + chat.title + QStringLiteral("\n\nCreated ")
+                  + timeText(chat.createdAt, zone) + QStringLiteral("\n");
+    for (const Message& message : chat.messages) {
+        const bool user = message.role == QLatin1String("user");
+        QString author = user ? QStringLiteral("You") : message.model.value_or(QString());
+        if (author.isEmpty())
+            author = chat.model.value_or(QStringLiteral("Assistant"));
+        out += QStringLiteral("\n---\n\n**") + author + QStringLiteral("** · ") + timeText(message.createdAt, zone)
+               + QStringLiteral("\n\n");
+        if (message.reasoning) {
+            Turn timing;
+            timing.reasoningDurationMs = message.reasoningDurationMs;
+            const QString summary = message.reasoningDurationMs ? timing.reasoningLabel() : QStringLiteral("Reasoning");
+            out += QStringLiteral("<details>\n<summary>") + summary + QStringLiteral("</summary>\n\n")
+                   + *message.reasoning + QStringLiteral("\n\n</details>\n\n");
+        }
+        out += message.text;
+        if (!out.endsWith(QLatin1Char('\n')))
+            out += QLatin1Char('\n');
+        if (!message.attachments.isEmpty()) {
+            out += QStringLiteral("\nAttachments:\n\n");
+            for (const Attachment& file : message.attachments)
+                out += QStringLiteral("- ") + file.name + QLatin1Char('\n');
+        }
+    }
+    return out;
+}
+
+std::optional<QList<int64_t>> chatIds(ChatDatabase& db)
+{
+    const ChatDatabase::Statement s = db.prepare(QStringLiteral("SELECT id FROM chats ORDER BY id"));
+    if (!s)
+        return std::nullopt;
+    QList<int64_t> ids;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
+        ids.append(ChatDatabase::integerColumn(s.get(), 0));
+    if (rc != SQLITE_DONE)
+        return std::nullopt;
+    return ids;
+}
+
+std::optional<Chat> read(ChatDatabase& db, int64_t id, bool* gone)
+{
+    if (gone)
+        *gone = false;
+    const ChatDatabase::Statement row = db.prepare(
+        QStringLiteral("SELECT title, pinned, is_council, council_on, created_at, updated_at, model_id, "
+                       "instructions FROM chats WHERE id=?"),
+        {id});
+    if (!row)
+        return std::nullopt;
+    if (const int rc = sqlite3_step(row.get()); rc != SQLITE_ROW) {
+        if (gone)
+            *gone = rc == SQLITE_DONE;
+        return std::nullopt;
+    }
+    sqlite3_stmt* c = row.get();
+    Chat chat;
+    chat.title = readText(c, 0);
+    chat.pinned = ChatDatabase::integerColumn(c, 1) != 0;
+    chat.council = ChatDatabase::integerColumn(c, 2) != 0;
+    chat.councilOn = ChatDatabase::integerColumn(c, 3) != 0;
+    chat.createdAt = ChatDatabase::integerColumn(c, 4);
+    chat.updatedAt = readIntegerOrNull(c, 5);
+    chat.model = readTextOrNull(c, 6);
+    chat.instructions = readTextOrNull(c, 7);
+
+    const ChatDatabase::Statement rows = db.prepare(
+        QStringLiteral("SELECT role, content, created_at, model_name, reasoning, reasoning_ms "
+                       "FROM messages WHERE chat_id=? ORDER BY id"),
+        {id});
+    if (!rows)
+        return std::nullopt;
+    sqlite3_stmt* m = rows.get();
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(m)) == SQLITE_ROW) {
+        Message message;
+        message.role = ChatDatabase::isNull(m, 0) ? QStringLiteral("user") : readText(m, 0);
+        message.text = readText(m, 1);
+        message.createdAt = ChatDatabase::integerColumn(m, 2);
+        message.model = readTextOrNull(m, 3);
+        message.reasoning = readTextOrNull(m, 4);
+        message.reasoningDurationMs = readIntegerOrNull(m, 5);
+        if (message.role == QLatin1String("user")) {
+            AttachmentBlocks::Split split = AttachmentBlocks::split(message.text);
+            for (AttachmentBlocks::Block& block : split.blocks) {
+                const QString kind = isImageName(block.name) ? QStringLiteral("image") : QStringLiteral("document");
+                message.attachments.append({std::move(block.name), kind, std::move(block.text), block.truncated});
+            }
+            message.text = std::move(split.text);
+        }
+        chat.messages.append(std::move(message));
+    }
+    if (rc != SQLITE_DONE)
+        return std::nullopt;
+    return chat;
+}
+
+Added add(ChatDatabase& db, const Chat& chat)
+{
+    bool duplicate = false;
+    const bool committed = db.transaction([&] {
+        // Inside the transaction, so that two imports of one file at once
+        // still add each chat once.
+        const ChatDatabase::Statement same = db.prepare(
+            QStringLiteral("SELECT id FROM chats WHERE ifnull(created_at, 0)=? AND ifnull(title, '')=?"),
+            {chat.createdAt, chat.title});
+        if (!same)
+            return false;
+        QList<int64_t> candidates;
+        int rc = SQLITE_ROW;
+        while ((rc = sqlite3_step(same.get())) == SQLITE_ROW)
+            candidates.append(ChatDatabase::integerColumn(same.get(), 0));
+        if (rc != SQLITE_DONE)
+            return false;
+        for (const int64_t id : candidates) {
+            const std::optional<Chat> stored = read(db, id);
+            if (!stored)
+                return false;
+            if (stored->messages.size() != chat.messages.size())
+                continue;
+            bool equal = true;
+            for (qsizetype i = 0; equal && i < chat.messages.size(); ++i) {
+                const Message& a = stored->messages[i];
+                const Message& b = chat.messages[i];
+                equal = a.role == b.role && storedContent(a) == storedContent(b) && a.createdAt == b.createdAt
+                        && a.model == b.model && a.reasoning == b.reasoning
+                        && a.reasoningDurationMs == b.reasoningDurationMs;
+            }
+            if (equal) {
+                // Nothing to write; committed all the same, as a failed
+                // transaction would count as a write that did not get through.
+                duplicate = true;
+                return true;
+            }
+        }
+
+        const int64_t id = db.insertChat(chat.title, QString());
+        if (id == 0)
+            return false;
+        if (db.update(QStringLiteral("UPDATE chats SET model_id=?, created_at=?, updated_at=?, pinned=?, "
+                                     "is_council=?, council_on=?, instructions=? WHERE id=?"),
+                      {Value::textOrNull(chat.model), chat.createdAt, Value::integerOrNull(chat.updatedAt),
+                       int(chat.pinned), int(chat.council), int(chat.councilOn),
+                       Value::textOrNull(chat.instructions), id})
+            != 1)
+            return false;
+        for (const Message& message : chat.messages) {
+            if (db.insertMessage(id, message.role, storedContent(message), Value::textOrNull(message.model),
+                                 Value::textOrNull(message.reasoning),
+                                 Value::integerOrNull(message.reasoningDurationMs), message.createdAt)
+                == 0)
+                return false;
+        }
+        return true;
+    });
+    if (!committed)
+        return Added::notWritten;
+    return duplicate ? Added::duplicate : Added::added;
+}
+
+} // namespace cvn::ChatArchive

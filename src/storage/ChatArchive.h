@@ -1,0 +1,102 @@
+#pragma once
+
+// One chat as it leaves the database and comes back: the record, its JSON
+// object, its Markdown document, and reading it from and adding it to a
+// ChatDatabase. The window's export and import and the cvn-chats tool all go
+// through here (and through ChatTransfer, which walks many chats).
+//
+// The JSON object of a chat:
+//   { "format": "corvanthelis-chat", "version": 1, "title", "pinned",
+//     "council", "councilOn", "createdAt", "updatedAt", "model",
+//     "instructions" (left out by files written before chats had them),
+//     "messages": [ { "role", "text", "createdAt", "model", "reasoning",
+//                     "reasoningDurationMs",
+//                     "attachments": [ { "name", "kind", "text", "truncated" } ] } ] }
+// Times are whole seconds since 1970, durations milliseconds. "updatedAt",
+// "model", "instructions", "reasoning" and "reasoningDurationMs" are null where the row has
+// none. A user message's attachment blocks are taken out of its text into
+// "attachments", and put back in front of it on import, so the stored text
+// comes back exactly.
+//
+// Every function here is synchronous; those taking a ChatDatabase run on the
+// thread that owns it.
+
+#include "storage/AttachmentBlocks.h"
+#include "storage/ChatDatabase.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QTimeZone>
+
+#include <cstdint>
+#include <optional>
+
+namespace cvn::ChatArchive {
+
+inline const QString formatName = QStringLiteral("corvanthelis-chat");
+inline constexpr int formatVersion = 1;
+
+struct Attachment {
+    QString name;
+    QString kind; // "image" or "document", by the name's extension
+    QString text; // what was read from the file and sent
+    bool truncated = false;
+
+    friend bool operator==(const Attachment&, const Attachment&) = default;
+};
+
+struct Message {
+    QString role = QStringLiteral("user"); // "user" or "assistant"
+    QString text;                           // without the attachment blocks
+    int64_t createdAt = 0;
+    std::optional<QString> model; // the model (or council member) that wrote it
+    std::optional<QString> reasoning;
+    std::optional<int64_t> reasoningDurationMs;
+    QList<Attachment> attachments;
+
+    friend bool operator==(const Message&, const Message&) = default;
+};
+
+struct Chat {
+    QString title;
+    bool pinned = false;
+    bool council = false;   // holds council replies
+    bool councilOn = false; // the council switch
+    int64_t createdAt = 0;
+    std::optional<int64_t> updatedAt;
+    std::optional<QString> model;
+    std::optional<QString> instructions; // the chat's own, which win over the model's
+    QList<Message> messages;
+
+    friend bool operator==(const Chat&, const Chat&) = default;
+};
+
+QJsonObject toJson(const Chat& chat);
+// The chat an object holds, or nothing with `error` saying what is wrong
+// (a missing field, a wrong type, another format, a newer version).
+std::optional<Chat> fromJson(const QJsonObject& object, QString* error);
+
+// A document for people: the title as a heading, the creation time, then
+// each message with who wrote it and when, its text as written, its
+// reasoning in a <details> block and its attachments by name. Times are
+// shown in `zone`.
+QString markdown(const Chat& chat, const QTimeZone& zone = QTimeZone::systemTimeZone());
+
+// The ids of every stored chat, oldest first; nothing when they cannot be
+// read.
+std::optional<QList<int64_t>> chatIds(ChatDatabase& db);
+// The stored chat under `id`; nothing when it cannot be read or no chat has
+// the id (`gone` then tells which).
+std::optional<Chat> read(ChatDatabase& db, int64_t id, bool* gone = nullptr);
+
+enum class Added {
+    added,
+    duplicate, // a chat with the same creation time, title and messages is stored
+    notWritten // the database cannot be written now; nothing was
+};
+// Adds the chat under a new id with everything it holds, in one
+// transaction, unless the same chat is stored already.
+Added add(ChatDatabase& db, const Chat& chat);
+
+} // namespace cvn::ChatArchive

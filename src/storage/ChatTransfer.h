@@ -1,0 +1,104 @@
+#pragma once
+
+// Exporting and importing many chats a step at a time, so that the window
+// can show progress and cancel between two chats, and the cvn-chats tool can
+// run the same steps in a loop. Each step is one chat.
+//
+// Threads: the thread that owns the ChatDatabase (the window's main thread),
+// which also means a step never waits long: the database's own busy timeout.
+
+#include "storage/ChatArchive.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace cvn {
+
+// Writes chats into one file: Markdown or JSON for one chat, JSON Lines (one
+// chat's object a line) for many. The file is written beside its place and
+// takes its name only in finish(), so a cancelled or failed export leaves
+// whatever was there before.
+class ChatExport {
+public:
+    enum class Format { markdown, json, jsonLines };
+
+    ChatExport(ChatDatabase& db, const QString& path, Format format, QList<int64_t> ids);
+
+    // Writes the next chat; false once none is left or a fault stopped the
+    // export (error() then says which). A chat deleted since the list was
+    // read is left out.
+    bool step();
+    // Every chat written: the file takes its name. False with error() when
+    // a step failed or the file cannot be written.
+    bool finish();
+
+    qsizetype done() const { return m_next; }
+    qsizetype total() const { return m_ids.size(); }
+    const QString& error() const { return m_error; }
+
+    // Every chat of the database, for an export of all of them; nothing
+    // (with `error`) when they cannot be read.
+    static std::optional<QList<int64_t>> allChats(ChatDatabase& db, QString* error);
+
+private:
+    bool fail(const QString& error);
+
+    ChatDatabase& m_db;
+    Format m_format;
+    QList<int64_t> m_ids;
+    qsizetype m_next = 0;
+    QSaveFile m_file;
+    QString m_error;
+};
+
+// Reads chats from a JSON Lines file, or from one chat's JSON document (a
+// file whose first line is a lone "{"), and adds each that is not stored
+// already. The file is read a line at a time. A line that does not hold a
+// chat stops the import there, with its number: the chats before it stay
+// added, and nothing of it is written.
+class ChatImport {
+public:
+    enum class Step {
+        added,    // a chat was added, or skipped as already stored
+        waiting,  // the database cannot be written: the same chat is tried again at the next step
+        finished, // the whole file is read
+        failed,   // error() says why and where
+    };
+
+    ChatImport(ChatDatabase& db, const QString& path);
+
+    Step step();
+
+    int added() const { return m_added; }
+    int skipped() const { return m_skipped; }
+    // How far into the file, in bytes, for progress.
+    int64_t position() const;
+    int64_t size() const { return m_size; }
+    // What went wrong, with the line, e.g. "line 3: missing field \"title\"".
+    const QString& error() const { return m_error; }
+
+private:
+    Step fail(const QString& error);
+    // The next chat of the file into m_pending; false at its end or a fault.
+    bool readNext();
+    Step readDocument();
+
+    ChatDatabase& m_db;
+    QFile m_file;
+    int64_t m_size = 0;
+    int m_line = 0;
+    bool m_started = false;
+    bool m_atEnd = false;
+    bool m_failed = false;
+    std::optional<ChatArchive::Chat> m_pending;
+    int m_added = 0;
+    int m_skipped = 0;
+    QString m_error;
+};
+
+} // namespace cvn

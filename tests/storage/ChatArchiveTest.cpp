@@ -1,0 +1,261 @@
+#include "storage/ChatTransfer.h"
+
+#include "RawDatabase.h"
+#include "support/TempEnv.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using cvn::ChatDatabase;
+using cvn::ChatExport;
+using cvn::ChatImport;
+using cvn::test::RawDatabase;
+using Value = ChatDatabase::Value;
+
+namespace {
+
+const QString kBlock = QStringLiteral("[Attached file: notes.txt]\nThe secret word is PAPAYA.\n[End file]\n\n");
+const QString kCutBlock =
+    QStringLiteral("[Attached file: scan.png]\nHALF A PA\n[...attachment text truncated to fit context...]\n");
+
+// Every column but the ids, chats and their messages in order, so that two
+// databases with the same chats compare equal whatever ids they were given.
+QList<QVariantList> rowsOf(const QString& path)
+{
+    RawDatabase raw(path);
+    QList<QVariantList> rows =
+        raw.rows("SELECT title, model_id, created_at, updated_at, pinned, is_council, council_on, instructions FROM chats "
+                 "ORDER BY created_at, title");
+    rows += raw.rows("SELECT c.created_at, c.title, m.role, m.content, m.model_name, m.created_at, m.reasoning, "
+                     "m.reasoning_ms FROM messages m JOIN chats c ON c.id = m.chat_id "
+                     "ORDER BY c.created_at, c.title, m.id");
+    return rows;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs an import to its end, as the tool does; the last step's outcome.
+ChatImport::Step importAll(ChatImport& import)
+{
+    for (int i = 0; i < 100000; ++i) {
+        const ChatImport::Step step = import.step();
+        if (step != ChatImport::Step::added)
+            return step;
+    }
+    return ChatImport::Step::failed;
+}
+
+class ChatArchiveTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = cvn::test::makeTempFolder("archive");
+        source = std::make_unique<ChatDatabase>(folder + "/source.db");
+        ASSERT_TRUE(source->isOpen());
+    }
+
+    int64_t chat(const QString& title, int64_t createdAt, int64_t pinned = 0, int64_t council = 0)
+    {
+        return source->insert("INSERT INTO chats(title, model_id, created_at, updated_at, pinned, is_council, "
+                              "council_on) VALUES(?,?,?,?,?,?,?)",
+                              {title, "7F1C0A2E-MODEL", createdAt, createdAt + 60, pinned, council, council});
+    }
+    void message(int64_t chatId, const QString& role, const QString& content, Value model = Value::null(),
+                 Value reasoning = Value::null(), Value ms = Value::null())
+    {
+        ASSERT_NE(source->insertMessage(chatId, role, content, model, reasoning, ms, Value(1700000000 + ++clock)), 0);
+    }
+
+    // A chat of every kind the window stores.
+    void fillSource()
+    {
+        const int64_t longChat = chat("Long text", 1700000001);
+        message(longChat, "user", QString(200000, QLatin1Char('x')) + "\nend");
+        message(longChat, "assistant", "```cpp\nint main() { return 0; }\n```\n", "tiny", "Let me think.\n\nSo.", 4200);
+        const int64_t files = chat("Files", 1700000002);
+        message(files, "user", kBlock + kCutBlock + "What is the secret word?");
+        message(files, "assistant", "PAPAYA", "tiny");
+        const int64_t council = chat("Council", 1700000003, 0, 1);
+        message(council, "user", "Which is better?");
+        message(council, "assistant", "The first.", "alpha", "", 0);
+        message(council, "assistant", "The second.", "beta");
+        source->run("UPDATE chats SET instructions=? WHERE id=?", {QStringLiteral("Answer as a panel.\nBe brief."), council});
+        const int64_t scripts = chat(QStringLiteral("Grüße 👋 שלום עולם"), 1700000004);
+        message(scripts, "user", QStringLiteral("مرحبا 🇫🇷 family 👨‍👩‍👧 and\u0000 a NUL"));
+        chat("Empty", 1700000005);
+        const int64_t pinned = chat("Pinned", 1700000006, 1);
+        message(pinned, "user", "[Attached file: not closed]\nno end line here");
+        source->run("UPDATE chats SET updated_at=NULL, model_id=NULL WHERE id=?", {pinned});
+    }
+
+    QString exportAll()
+    {
+        const QString path = folder + "/all.jsonl";
+        const std::optional<QList<int64_t>> ids = ChatExport::allChats(*source, nullptr);
+        EXPECT_TRUE(ids);
+        ChatExport exporter(*source, path, ChatExport::Format::jsonLines, ids.value_or(QList<int64_t>()));
+        EXPECT_TRUE(exporter.finish()) << exporter.error().toStdString();
+        return path;
+    }
+
+    QString folder;
+    std::unique_ptr<ChatDatabase> source;
+    int clock = 0;
+};
+
+} // namespace
+
+TEST_F(ChatArchiveTest, EveryKindOfChatComesBackAsItWasIntoAnEmptyDatabaseAndASecondImportAddsNothing)
+{
+    fillSource();
+    const QString file = exportAll();
+    EXPECT_EQ(readFile(file).count('\n'), 6);
+
+    const QString target = folder + "/target.db";
+    ChatDatabase db(target);
+    ChatImport first(db, file);
+    ASSERT_EQ(importAll(first), ChatImport::Step::finished) << first.error().toStdString();
+    EXPECT_EQ(first.added(), 6);
+    EXPECT_EQ(rowsOf(target), rowsOf(folder + "/source.db"));
+
+    ChatImport again(db, file);
+    ASSERT_EQ(importAll(again), ChatImport::Step::finished);
+    EXPECT_EQ(again.added(), 0);
+    EXPECT_EQ(again.skipped(), 6);
+    EXPECT_EQ(rowsOf(target), rowsOf(folder + "/source.db"));
+}
+
+TEST_F(ChatArchiveTest, OneChatsJsonDocumentImportsAndAChangedMessageIsNotADuplicate)
+{
+    fillSource();
+    const QString path = folder + "/one.json";
+    ChatExport exporter(*source, path, ChatExport::Format::json, {2});
+    ASSERT_TRUE(exporter.finish());
+    ASSERT_TRUE(readFile(path).startsWith("{\n"));
+
+    ChatDatabase db(folder + "/target.db");
+    ChatImport one(db, path);
+    ASSERT_EQ(importAll(one), ChatImport::Step::finished) << one.error().toStdString();
+    EXPECT_EQ(one.added(), 1);
+
+    writeFile(path, readFile(path).replace("PAPAYA\"", "MANGO\""));
+    ChatImport changed(db, path);
+    ASSERT_EQ(importAll(changed), ChatImport::Step::finished);
+    EXPECT_EQ(changed.added(), 1);
+    RawDatabase raw(folder + "/target.db");
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM chats WHERE title='Files'").toInt(), 2);
+}
+
+TEST_F(ChatArchiveTest, ABadLineIsNamedAndTheChatsBeforeItStayWithNothingHalfWritten)
+{
+    fillSource();
+    const QList<QByteArray> lines = readFile(exportAll()).split('\n');
+    const QByteArray two = lines[0] + '\n' + lines[1] + '\n';
+    QByteArray wrongType = lines[2];
+    wrongType.replace("\"pinned\":false", "\"pinned\":\"no\"");
+    QByteArray missing = lines[2];
+    missing.replace("\"role\":\"user\",", "");
+    QByteArray newer = lines[2];
+    newer.replace("\"version\":1", "\"version\":2");
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        QString error;
+        int chatsBefore;
+    } cases[] = {
+        {"truncated last line", two + lines[2].left(lines[2].size() / 2), "line 3: not a chat (not valid JSON", 2},
+        {"wrong type", two + wrongType + '\n', "line 3: field \"pinned\" is not true or false", 2},
+        {"missing field", two + missing + '\n', "line 3: message 1: missing field \"role\"", 2},
+        {"newer version", two + '\n' + newer + '\n', "line 4: version 2 is newer than this program reads (1)", 2},
+        {"binary", QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0", 10) + '\n', "line 1: not a chat (not valid JSON", 0},
+        {"empty", QByteArray(), "line 1: the file is empty", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString target = folder + "/" + c.name + ".db";
+        const QString file = folder + "/" + c.name + ".jsonl";
+        writeFile(file, c.bytes);
+        ChatDatabase db(target);
+        ChatImport import(db, file);
+        EXPECT_EQ(importAll(import), ChatImport::Step::failed);
+        EXPECT_TRUE(import.error().startsWith(c.error)) << import.error().toStdString();
+        EXPECT_EQ(import.added(), c.chatsBefore);
+        RawDatabase raw(target);
+        EXPECT_EQ(raw.value("SELECT COUNT(*) FROM chats").toInt(), c.chatsBefore);
+        // The two chats before hold four messages; nothing of the bad one.
+        EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages").toInt(), c.chatsBefore == 2 ? 4 : 0);
+    }
+}
+
+TEST_F(ChatArchiveTest, AnImportWaitsWhileAnotherProgramHoldsTheLockAndThenAddsTheChat)
+{
+    fillSource();
+    const QString file = exportAll();
+    const QString target = folder + "/target.db";
+    ChatDatabase db(target, 20);
+    RawDatabase holder(target);
+    ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE"));
+    ChatImport import(db, file);
+    EXPECT_EQ(import.step(), ChatImport::Step::waiting);
+    EXPECT_TRUE(db.writesFailing());
+    EXPECT_EQ(import.step(), ChatImport::Step::waiting);
+    ASSERT_TRUE(holder.exec("ROLLBACK"));
+    ASSERT_EQ(importAll(import), ChatImport::Step::finished);
+    EXPECT_FALSE(db.writesFailing());
+    EXPECT_EQ(rowsOf(target), rowsOf(folder + "/source.db"));
+}
+
+TEST_F(ChatArchiveTest, MarkdownOfAChatWithATableCodeReasoningAndAnAttachment)
+{
+    const int64_t id = chat("Fruit table", 1700000000);
+    message(id, "user", kBlock + "Make a table.");
+    message(id, "assistant", "| Fruit | Colour |\n|---|---|\n| Papaya | orange |\n\n```python\nprint(\"hi\")\n```",
+            "tiny", "The user wants a table.", 3400);
+    const std::optional<cvn::ChatArchive::Chat> stored = cvn::ChatArchive::read(*source, id);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(cvn::ChatArchive::markdown(*stored, QTimeZone::utc()).toStdString(),
+              "# Fruit table\n"
+              "\n"
+              "Created 2023-11-14 22:13\n"
+              "\n"
+              "---\n"
+              "\n"
+              "**You** · 2023-11-14 22:13\n"
+              "\n"
+              "Make a table.\n"
+              "\n"
+              "Attachments:\n"
+              "\n"
+              "- notes.txt\n"
+              "\n"
+              "---\n"
+              "\n"
+              "**tiny** · 2023-11-14 22:13\n"
+              "\n"
+              "<details>\n"
+              "<summary>Thought for 3 seconds</summary>\n"
+              "\n"
+              "The user wants a table.\n"
+              "\n"
+              "</details>\n"
+              "\n"
+              "| Fruit | Colour |\n"
+              "|---|---|\n"
+              "| Papaya | orange |\n"
+              "\n"
+              "```python\n"
+              "print(\"hi\")\n"
+              "```\n");
+}
