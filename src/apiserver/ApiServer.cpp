@@ -471,6 +471,7 @@ bool ApiServer::start(int port, const QString& apiKey)
 
     if (port < 1 || port > 65535 || !http.bind_to_port("127.0.0.1", port)) {
         m_state = QStringLiteral("Not listening: port %1 is taken by another program.").arg(port);
+        qCWarning(lcRuntime, "API: %s", qUtf8Printable(m_state));
         emit stateChanged();
         return false;
     }

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <sys/socket.h>
@@ -181,12 +182,20 @@ TEST(ApiServer, TwoStreamsTakeTheSlotInTurnAndTheSeventeenthWaiterIsTurnedAway)
 {
     Served s;
     // The first request's model load waits until the others are all in.
+    // They are sent only once it holds the slot: requests reach the slot in
+    // the order their threads get there, and one for the loaded model that
+    // got there first would answer and leave a free place.
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    s.session->setLoadHook([released] { released.wait_for(std::chrono::seconds(30)); });
+    auto loading = std::make_shared<std::atomic<bool>>(false);
+    s.session->setLoadHook([released, loading] {
+        *loading = true;
+        released.wait_for(std::chrono::seconds(30));
+    });
     std::vector<int> clients;
     clients.push_back(connectLoopback(s.port));
     sendAll(clients.back(), s.chat(",\"model\":\"beta\",\"stream\":true"));
+    ASSERT_TRUE(waitUntil([&] { return loading->load(); }, 20000));
     for (int i = 1; i < ApiServer::maxWaiting; ++i) {
         clients.push_back(connectLoopback(s.port));
         sendAll(clients.back(), s.chat(",\"model\":\"alpha\",\"stream\":true"));

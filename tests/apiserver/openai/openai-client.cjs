@@ -74,7 +74,12 @@ async function logLine(pattern) {
     try {
       for await (const chunk of stream) {
         const delta = chunk.choices[0] && chunk.choices[0].delta;
-        if (delta && delta.content && ++pieces === 3) controller.abort();
+        // Events that came in the same read as the third still follow it
+        // out of the client's buffer: the loop ends here, not at the abort.
+        if (delta && delta.content && ++pieces === 3) {
+          controller.abort();
+          break;
+        }
       }
     } catch (error) {
       // The client ends the stream quietly or with an abort error.

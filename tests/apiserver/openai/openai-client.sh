@@ -60,22 +60,28 @@ MODELS="$HOME/.local/share/Corvanthelis/models"
 "$MAKE_MODEL" --out "$MODELS/sea.gguf" --embd 256 --layers 4 --ff 512 --ctx 4096 \
   --script "<0x0A>|▁The|▁sea|▁is|▁calm|.|▁The" >>"$T/make.log" 2>&1
 
-PORT=$(node -e "const s=require('net').createServer().listen(0,'127.0.0.1',()=>{console.log(s.address().port);s.close()})")
 KEY=cvn-test-key
-cat >"$HOME/.config/Corvanthelis/Corvanthelis.conf" <<CONF
+# The free port is picked before the program binds it, and another program
+# may take it meanwhile: a start that finds it taken is tried again.
+for attempt in 1 2 3; do
+  PORT=$(node -e "const s=require('net').createServer().listen(0,'127.0.0.1',()=>{console.log(s.address().port);s.close()})")
+  cat >"$HOME/.config/Corvanthelis/Corvanthelis.conf" <<CONF
 [General]
 hardware.introShown=true
 localServer.enabled=true
 localServer.port=$PORT
 localServer.apiKey=$KEY
 CONF
-
-"$PROGRAM" >"$T/out.log" 2>"$T/err.log" &
-APP_PID=$!
-for _ in $(seq 300); do
-  grep -q "API: listening on" "$T/err.log" && break
-  kill -0 "$APP_PID" 2>/dev/null || { tail -20 "$T/err.log" >&2; echo "openai-client.sh: the program ended" >&2; exit 1; }
-  sleep 0.1
+  "$PROGRAM" >"$T/out.log" 2>"$T/err.log" &
+  APP_PID=$!
+  for _ in $(seq 300); do
+    grep -q "API: listening on\|API: Not listening" "$T/err.log" && break
+    kill -0 "$APP_PID" 2>/dev/null || { tail -20 "$T/err.log" >&2; echo "openai-client.sh: the program ended" >&2; exit 1; }
+    sleep 0.1
+  done
+  grep -q "API: Not listening" "$T/err.log" || break
+  kill "$APP_PID"; wait "$APP_PID" 2>/dev/null || true
+  APP_PID=
 done
 grep -q "API: listening on" "$T/err.log" || { tail -20 "$T/err.log" >&2; echo "openai-client.sh: the server did not listen" >&2; exit 1; }
 
