@@ -17,6 +17,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -42,6 +43,19 @@ struct LogFacts {
     SteadyClock::time_point startedAt = SteadyClock::now();
 };
 thread_local LogFacts t_facts;
+
+// A connection's time to send each request whole: httplib's own timeout is
+// per read, so a client that sends a byte now and then would hold a thread
+// for ever.
+struct Watch {
+    int fd = -1; // a duplicate, so that a closed and reused number is never cut
+    uint64_t id = 0;
+    bool reading = false;
+    SteadyClock::time_point deadline;
+};
+// The connection the thread answers now.
+thread_local std::shared_ptr<Watch> t_watch;
+constexpr auto kGuardInterval = std::chrono::milliseconds(100);
 
 void sendError(httplib::Response& res, const ApiError& error)
 {
@@ -112,6 +126,75 @@ struct ApiServer::Core {
     QPointer<LlamaSession> session;
     std::atomic<int> waiting{0};
     std::atomic<bool> stopping{false};
+    std::chrono::seconds requestDeadline{10};
+    std::mutex watchMutex;
+    std::condition_variable watchChanged;
+    std::vector<std::shared_ptr<Watch>> watches;
+    std::thread guard;
+
+    // httplib's pool, with each connection watched while it sends a request.
+    class WatchedQueue : public httplib::TaskQueue {
+    public:
+        WatchedQueue(Core& core, size_t threads) : m_core(core), m_pool(threads) {}
+        void enqueue(std::function<void()> task) override;
+        void shutdown() override { m_pool.shutdown(); }
+
+    private:
+        Core& m_core;
+        httplib::ThreadPool m_pool;
+    };
+
+    // Called on the accepting thread just after each accept: the one
+    // connection on our port not yet watched is the new one.
+    std::shared_ptr<Watch> watchNewConnection()
+    {
+        std::lock_guard lock(watchMutex);
+        for (const sockets::Connection& open : sockets::acceptedConnections(uint16_t(port))) {
+            const bool known = std::any_of(watches.begin(), watches.end(),
+                                           [&](const std::shared_ptr<Watch>& w) { return w->id == open.id; });
+            if (known)
+                continue;
+            auto watch = std::make_shared<Watch>();
+            watch->fd = sockets::duplicate(open.fd);
+            watch->id = open.id;
+            if (watch->fd < 0)
+                return nullptr;
+            watches.push_back(watch);
+            return watch;
+        }
+        return nullptr;
+    }
+    // The thread's connection starts (false: stops) reading a request.
+    void reading(bool now)
+    {
+        if (!t_watch)
+            return;
+        std::lock_guard lock(watchMutex);
+        t_watch->reading = now;
+        t_watch->deadline = SteadyClock::now() + requestDeadline;
+    }
+    void forget(const std::shared_ptr<Watch>& watch)
+    {
+        std::lock_guard lock(watchMutex);
+        watches.erase(std::remove(watches.begin(), watches.end(), watch), watches.end());
+        sockets::closeDescriptor(watch->fd);
+    }
+    // Cuts off each connection whose request is not whole by its deadline.
+    void guardDeadlines()
+    {
+        std::unique_lock lock(watchMutex);
+        while (!stopping) {
+            const SteadyClock::time_point now = SteadyClock::now();
+            for (const std::shared_ptr<Watch>& watch : watches)
+                if (watch->reading && now >= watch->deadline) {
+                    watch->reading = false;
+                    sockets::shutdownBoth(watch->fd);
+                    qCInfo(lcRuntime, "API: a client that did not send its request within %lld s was cut off",
+                           static_cast<long long>(requestDeadline.count()));
+                }
+            watchChanged.wait_for(lock, kGuardInterval);
+        }
+    }
     std::mutex modelsMutex;
     QList<ModelInfo> models;
 
@@ -171,6 +254,7 @@ struct ApiServer::Core {
 httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request& req, httplib::Response& res)
 {
     t_facts = LogFacts{};
+    reading(false);
     using Handled = httplib::Server::HandlerResponse;
     // A page on another site could reach this port through a name that
     // resolves here: only our own names are answered.
@@ -268,7 +352,7 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         }
     });
 
-    const int fd = sockets::loopbackConnection(uint16_t(req.local_port), uint16_t(req.remote_port));
+    const int fd = t_watch ? t_watch->fd : -1;
     // Nothing is sent before the first piece, so that a request that fails
     // before it gets its own status.
     if (!waitFor(*exchange, fd, *control, [&] { return exchange->outcome || (ask.stream && exchange->anyPiece); })) {
@@ -384,6 +468,20 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
     t_facts.model = stream->ids.model.isEmpty() ? QStringLiteral("-") : stream->ids.model;
 }
 
+void ApiServer::Core::WatchedQueue::enqueue(std::function<void()> task)
+{
+    std::shared_ptr<Watch> watch = m_core.watchNewConnection();
+    m_pool.enqueue([this, watch, task = std::move(task)] {
+        // The deadline runs from when a thread takes the connection up.
+        t_watch = watch;
+        m_core.reading(true);
+        task();
+        t_watch.reset();
+        if (watch)
+            m_core.forget(watch);
+    });
+}
+
 ApiServer::ApiServer(LlamaSession& session, ModelStore& store, QObject* parent)
     : QObject(parent)
     , m_session(session)
@@ -423,7 +521,8 @@ bool ApiServer::start(int port, const QString& apiKey)
     httplib::Server& http = core->http;
     // Every waiting request holds a thread, and a few more answer the rest
     // (and the one past the limit) meanwhile.
-    http.new_task_queue = [] { return new httplib::ThreadPool(maxWaiting + 8); };
+    core->requestDeadline = std::chrono::seconds(m_deadlineSeconds);
+    http.new_task_queue = [c] { return new Core::WatchedQueue(*c, maxWaiting + 8); };
     http.set_payload_max_length(maxBodyBytes);
     http.set_read_timeout(m_deadlineSeconds, 0);
     http.set_pre_routing_handler([c](const httplib::Request& req, httplib::Response& res) { return c->screen(req, res); });
@@ -462,7 +561,8 @@ bool ApiServer::start(int port, const QString& apiKey)
             sendError(res, simpleError(res.status, QStringLiteral("The request could not be read."),
                                        QStringLiteral("invalid_request_error")));
     });
-    http.set_logger([](const httplib::Request& req, const httplib::Response& res) {
+    http.set_logger([c](const httplib::Request& req, const httplib::Response& res) {
+        c->reading(true); // the connection's next request, if it sends one
         const double seconds = std::chrono::duration<double>(SteadyClock::now() - t_facts.startedAt).count();
         qCInfo(lcRuntime, "API: %s %s %d, model %s, %lld prompt tokens, %lld completion tokens, %.2f s",
                req.method.c_str(), req.path.c_str(), res.status, qUtf8Printable(t_facts.model),
@@ -476,6 +576,7 @@ bool ApiServer::start(int port, const QString& apiKey)
         return false;
     }
     core->thread = std::thread([c] { c->http.listen_after_bind(); });
+    core->guard = std::thread([c] { c->guardDeadlines(); });
     // httplib's stop() does nothing until its loop runs, so a stop right
     // after the start would wait for the loop for ever.
     for (int i = 0; i < 2000 && !http.is_running(); ++i)
@@ -496,6 +597,9 @@ void ApiServer::stop()
     core->http.stop();
     if (core->thread.joinable())
         core->thread.join();
+    core->watchChanged.notify_all();
+    if (core->guard.joinable())
+        core->guard.join();
     m_state = QStringLiteral("Off");
     emit stateChanged();
 }

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cvn::sockets {
@@ -200,22 +203,40 @@ void Wakeup::drain()
     [[maybe_unused]] const ssize_t n = ::read(m_fd, &count, sizeof count);
 }
 
-int loopbackConnection(uint16_t localPort, uint16_t peerPort)
+std::vector<Connection> acceptedConnections(uint16_t localPort)
 {
-    const int most = int(std::min<long>(sysconf(_SC_OPEN_MAX), 65536));
-    for (int fd = 0; fd < most; ++fd) {
+    std::vector<Connection> found;
+    DIR* open = opendir("/proc/self/fd");
+    if (!open)
+        return found;
+    while (const dirent* entry = readdir(open)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        struct stat facts {};
+        if (end == entry->d_name || *end != '\0' || fd == dirfd(open) || fstat(int(fd), &facts) != 0
+            || !S_ISSOCK(facts.st_mode))
+            continue;
         sockaddr_in local{};
         sockaddr_in peer{};
         socklen_t localSize = sizeof local;
         socklen_t peerSize = sizeof peer;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 || local.sin_family != AF_INET
-            || ntohs(local.sin_port) != localPort)
-            continue;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0 && ntohs(peer.sin_port) == peerPort
-            && peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK))
-            return fd;
+        if (getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &localSize) == 0 && local.sin_family == AF_INET
+            && ntohs(local.sin_port) == localPort && local.sin_addr.s_addr == htonl(INADDR_LOOPBACK)
+            && getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0)
+            found.push_back({int(fd), uint64_t(facts.st_ino)});
     }
-    return -1;
+    closedir(open);
+    return found;
+}
+
+int duplicate(int fd)
+{
+    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+void shutdownBoth(int fd)
+{
+    ::shutdown(fd, SHUT_RDWR);
 }
 
 bool peerHasClosed(int fd)

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <future>
 #include <mutex>
 #include <sys/socket.h>
@@ -272,6 +273,46 @@ TEST(ApiServer, AClientThatLeavesMidStreamEndsItsRun)
     const int completion = counted.match(lines.first()).captured(1).toInt();
     EXPECT_GE(completion, 2) << lines.first().toStdString();
     EXPECT_LT(completion, 1000) << lines.first().toStdString();
+}
+
+// A client that sends its request a byte at a time is cut off once the
+// whole request is overdue, though no single read waits long; a request
+// that is being answered meanwhile is not.
+TEST(ApiServer, AClientThatTricklesItsRequestIsCutOffAtTheDeadline)
+{
+    Served s;
+    s.server->setRequestDeadline(1);
+    ASSERT_TRUE(s.server->start(s.port, {}));
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    s.session->setLoadHook([released] { released.wait_for(std::chrono::seconds(30)); });
+    const int answered = connectLoopback(s.port);
+    sendAll(answered, s.chat(",\"model\":\"beta\""));
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 1; }, 20000));
+
+    const QByteArray request = s.chat({});
+    const int trickling = connectLoopback(s.port);
+    qsizetype sent = 0;
+    bool cut = false;
+    while (sent < request.size() && !cut) {
+        cut = ::send(trickling, request.constData() + sent, 1, MSG_NOSIGNAL) != 1;
+        sent += cut ? 0 : 1;
+        waitUntil([&] {
+            char byte = 0;
+            const ssize_t n = ::recv(trickling, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+            cut = cut || n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            return cut;
+        }, 100);
+    }
+    ::close(trickling);
+    EXPECT_TRUE(cut) << sent << " of " << request.size() << " bytes were taken";
+
+    s.session->setLoadHook({});
+    release.set_value();
+    auto reply = std::async(std::launch::async, [answered] { return readToEnd(answered, 30000); });
+    ASSERT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
+    EXPECT_EQ(status(reply.get()), 200);
+    ::close(answered);
 }
 
 TEST(ApiServer, ATakenPortIsSaidAndTheServerStaysOff)
