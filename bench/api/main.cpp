@@ -14,7 +14,6 @@
 #include "SessionBenchSupport.h"
 #include "apiserver/ApiServer.h"
 #include "engine/LlamaSession.h"
-#include "models/GgufMetadata.h"
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
 #include "platform/Sockets.h"
@@ -234,17 +233,10 @@ int main(int argc, char** argv)
     const QFileInfo file(path);
     if (!file.isFile() || !file.isReadable())
         return fail(QStringLiteral("cannot read the model file %1").arg(path));
-    if (!GgufMetadata::read(path))
-        return fail(QStringLiteral("%1 is not a model file").arg(path));
     ModelStore store(file.absolutePath());
-    std::optional<ModelInfo> info;
-    for (const ModelInfo& m : store.models())
-        if (m.fileName == file.fileName())
-            info = m;
+    const std::optional<ModelInfo> info = cvn::bench::modelWithContext(store, file, 2048);
     if (!info)
         return fail(QStringLiteral("%1 is not a model file").arg(path));
-    info->contextMode = QStringLiteral("manual");
-    info->contextSizeManual = 2048;
 
     LlamaSession session(&store);
     AppSettings::setValue(QString::fromLatin1(AppSettings::threadCountKey), int(threads));
