@@ -259,8 +259,8 @@ httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request&
     // A page on another site could reach this port through a name that
     // resolves here: only our own names are answered.
     const std::string host = req.get_header_value("Host");
-    const std::string portText = ":" + std::to_string(port);
-    if (host != "127.0.0.1" + portText && host != "localhost" + portText) {
+    const std::string portText = std::to_string(port);
+    if (host != "127.0.0.1:" + portText && host != "localhost:" + portText) {
         sendError(res, simpleError(403, QStringLiteral("Requests must be addressed to 127.0.0.1 or localhost."),
                                    QStringLiteral("invalid_request_error"), QStringLiteral("forbidden_host")));
         return Handled::Handled;

@@ -1170,9 +1170,9 @@ wait_text --gone "Secret word test" deleted 10 || fail "the row stayed"
 # The switch on the LOCAL SERVER page starts the server at once; a request
 # from curl streams through it, and the tray shows the base URL.
 step local-server
-tray_menu local-server-tray
-click_word Preferences local-server-preferences
-ORDER="1 2 3 4" # the menu closed with the click
+# The drawer is open after the delete: its SETTINGS (the tray's item reads
+# "Preferences…", whose ellipsis the OCR reads either way).
+click_word SETTINGS local-server-settings
 click_word LOCAL local-server-row 10
 wait_text "Serve models to other programs on this computer" local-server-page 10 || fail "no local server page"
 find_word "$SHOT_FILE" Serve || fail "the switch's row is not read"
