@@ -5,8 +5,10 @@
 // thread only.
 
 #include "engine/LlamaSession.h"
+#include "models/ModelStore.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -33,6 +35,19 @@ inline bool loadAndWait(LlamaSession& session, const ModelInfo& info, const char
     if (*outcome)
         std::fprintf(stderr, "%s: %s\n", tool, (*outcome)->what());
     return !*outcome;
+}
+
+// The store's record of `file`, a file in the store's folder, set to a
+// context of `ctx` tokens; none when the file is not a model.
+inline std::optional<ModelInfo> modelWithContext(const ModelStore& store, const QFileInfo& file, int64_t ctx)
+{
+    for (ModelInfo model : store.models())
+        if (model.fileName == file.fileName() && model.discoveredMetadata) {
+            model.contextMode = QStringLiteral("manual");
+            model.contextSizeManual = ctx;
+            return model;
+        }
+    return std::nullopt;
 }
 
 } // namespace cvn::bench

@@ -389,14 +389,9 @@ int main(int argc, char** argv)
     if (!file.isFile() || !file.isReadable())
         return fail(QStringLiteral("cannot read the model file %1").arg(path));
     ModelStore store(file.absolutePath());
-    std::optional<ModelInfo> info;
-    for (const ModelInfo& m : store.models())
-        if (m.fileName == file.fileName())
-            info = m;
+    const std::optional<ModelInfo> info = cvn::bench::modelWithContext(store, file, ctx);
     if (!info)
         return fail(QStringLiteral("%1 is not a model file").arg(path));
-    info->contextMode = QStringLiteral("manual");
-    info->contextSizeManual = ctx;
 
     LlamaSession session(&store);
     if (conversation)

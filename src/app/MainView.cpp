@@ -1,5 +1,6 @@
 #include "app/MainView.h"
 
+#include "apiserver/ApiServer.h"
 #include "app/ChatActions.h"
 #include "app/MenuBarStatus.h"
 #include "app/ModelSelection.h"
@@ -20,6 +21,7 @@
 #include "screens/AttachSheetOverlay.h"
 #include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
+#include "screens/LocalServerPage.h"
 #include "screens/ModelImport.h"
 #include "screens/ModelPickerOverlay.h"
 #include "screens/ModelsScreen.h"
@@ -109,6 +111,7 @@ MainView::MainView(ModelStore& store, ChatStore& chats, QWidget* parent)
     , m_copier(new ModelCopier(store.folder(), this))
     , m_copierImport(new ModelCopierImport(*m_copier, this))
     , m_import(new ModelImport(store, *m_copierImport, this))
+    , m_localServer(std::make_unique<ApiServer>(*m_session, store))
 {
     setAutoFillBackground(false);
     m_pickFiles = [stager = QPointer(m_stager)](bool documents) {
@@ -306,6 +309,8 @@ void MainView::buildPage()
         page = new SettingsPage([this] { showPage(Page::chat); }, [this] { showPage(Page::appearance); },
                                 [this] { openModelsFromSettings(); }, [this] { showPage(Page::hardware); },
                                 [this] { showPage(Page::chats); });
+        static_cast<SettingsPage*>(page)->generalCard()->addRow(
+            new SettingsNavRow(QStringLiteral("LOCAL SERVER"), [this] { showPage(Page::localServer); }));
         break;
     case Page::appearance:
         page = new AppearancePage([this] { showPage(Page::settings); });
@@ -313,6 +318,14 @@ void MainView::buildPage()
     case Page::hardware:
         page = new HardwarePage([this] { showPage(Page::settings); });
         break;
+    case Page::localServer: {
+        auto* server = new LocalServerPage([this] { showPage(Page::settings); });
+        const auto showState = [server, this] { server->setStateText(m_localServer->stateText()); };
+        connect(m_localServer.get(), &ApiServer::stateChanged, server, showState);
+        showState();
+        page = server;
+        break;
+    }
     case Page::chats:
         page = new ChatsPage(m_chats, [this] { showPage(Page::settings); });
         break;

@@ -24,6 +24,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QHBoxLayout;
@@ -31,6 +32,7 @@ class QVariantAnimation;
 
 namespace cvn {
 
+class ApiServer;
 class AttachmentStager;
 class ChatActions;
 class ChatSession;
@@ -48,7 +50,7 @@ class MainView : public QWidget {
     Q_OBJECT
 
 public:
-    enum class Page { chat, models, settings, appearance, hardware, chats };
+    enum class Page { chat, models, settings, appearance, hardware, chats, localServer };
 
     static constexpr int drawerWidth = 378;
     static constexpr int drawerMs = 180;
@@ -75,6 +77,8 @@ public:
     AttachmentStager& stager() const { return *m_stager; }
     ModelSelection& models() const { return *m_models; }
     ChatActions& chat() const { return *m_chat; }
+    // Off until main() has it follow its settings.
+    ApiServer& localServer() const { return *m_localServer; }
 
     // --- parts, for tests ------------------------------------------------------
     SidebarView* sidebar() const { return m_sidebar; }
@@ -135,6 +139,8 @@ private:
     ModelCopier* m_copier;
     ModelCopierImport* m_copierImport;
     ModelImport* m_import;
+    // Goes before the session it answers through.
+    std::unique_ptr<ApiServer> m_localServer;
 
     Page m_page = Page::chat;
     bool m_drawerOpen = false;

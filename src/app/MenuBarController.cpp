@@ -114,4 +114,17 @@ void MenuBarController::copyBridgeUrl()
         QGuiApplication::clipboard()->setText(bridgeAddress(*port));
 }
 
+void MenuBarController::setLocalServerUrl(const QString& url)
+{
+    // The line is there only while the server listens.
+    delete std::exchange(m_localServerItem, nullptr);
+    if (url.isEmpty())
+        return;
+    const QList<QAction*> actions = m_menu->actions();
+    const qsizetype after = actions.indexOf(m_modelItem) + 1;
+    m_localServerItem = new QAction(QStringLiteral("Local server: ") + url, m_menu.get());
+    m_localServerItem->setEnabled(false);
+    m_menu->insertAction(after < actions.size() ? actions[after] : nullptr, m_localServerItem);
+}
+
 } // namespace cvn

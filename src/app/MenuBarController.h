@@ -35,6 +35,9 @@ public:
     QSystemTrayIcon* trayIcon() const { return m_tray; }
     QAction* bridgeAction() const { return m_bridgeItem; }
     QAction* modelAction() const { return m_modelItem; }
+    // The local server's base URL, shown while it listens; empty hides it.
+    void setLocalServerUrl(const QString& url);
+    QAction* localServerAction() const { return m_localServerItem; }
 
 private:
     void copyBridgeUrl();
@@ -45,6 +48,7 @@ private:
     QSystemTrayIcon* m_tray;
     QAction* m_bridgeItem;
     QAction* m_modelItem;
+    QAction* m_localServerItem = nullptr;
 };
 
 } // namespace cvn

@@ -5,6 +5,9 @@
 #include "app/Appearance.h"
 #include "app/Launch.h"
 #include "app/MainView.h"
+#include "apiserver/ApiServer.h"
+#include "app/MenuBarController.h"
+#include "models/ModelStore.h"
 #include "app/MainWindow.h"
 #include "app/SingleInstance.h"
 #include "bridge/AppInfo.h"
@@ -68,7 +71,14 @@ int main(int argc, char** argv)
     cvn::quitOnTerminationSignals();
 
     cvn::RigBridgeServer& bridge = cvn::RigBridgeServer::shared();
-    cvn::AppController controller(bridge, new cvn::MainView);
+    auto* mainView = new cvn::MainView;
+    cvn::AppController controller(bridge, mainView);
+    cvn::ApiServer& localServer = mainView->localServer();
+    QObject::connect(&localServer, &cvn::ApiServer::stateChanged, &controller, [&] {
+        if (controller.menuBar())
+            controller.menuBar()->setLocalServerUrl(localServer.baseUrl());
+    });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &localServer, &cvn::ApiServer::stop);
     QObject::connect(&instance, &cvn::SingleInstance::urlReceived, &controller,
                      [&controller](const QString& url) { controller.openUrl(url); });
     QObject::connect(&instance, &cvn::SingleInstance::showRequested, &controller,
@@ -76,6 +86,9 @@ int main(int argc, char** argv)
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, &cvn::AppController::shutdown);
 
     controller.launch();
+    // Off unless the user turned it on; a start with it on serves at once,
+    // and the settings page turns it on, off or over to a new port live.
+    localServer.followSettings();
     controller.window()->show();
     if (!urls.isEmpty()) {
         QTimer::singleShot(0, &controller, [&controller, urls] {

@@ -24,6 +24,7 @@ struct LlamaSession::CouncilRun {
     qint64 statusTicks = 0; // timer ticks since the member's load began
     bool stopRequested = false; // the user stopped the run: no further member starts
     bool memberLoading = false; // the current member's load has not reported back
+    bool awaitingSlot = false; // a served request holds the slot; no member has started
     SessionTask task = SessionTask::started();
 };
 

@@ -113,6 +113,7 @@ struct LlamaSession::ReplyRun {
     int64_t pieces = 0;
     bool userCancelled = false;
     bool awaitingModel = false; // its model is being loaded again; nothing generates yet
+    bool awaitingSlot = false; // a served request holds the slot; nothing generates yet
     QStringList stopSequences;
     std::shared_ptr<LlamaModel> model;
     SessionTask task = SessionTask::started();
@@ -136,6 +137,7 @@ LlamaSession::LlamaSession(ModelStore* store, QObject* parent)
 
 LlamaSession::~LlamaSession()
 {
+    dropRequests();
     m_council.reset();
     m_reply.reset();
     m_streamHandle.cancel();
@@ -252,6 +254,7 @@ int64_t LlamaSession::contextSizeFor(const ModelInfo& model, uint64_t freeMb)
 
 void LlamaSession::unloadModel()
 {
+    m_chatChoice.reset();
     unloadModel(false);
 }
 
@@ -262,6 +265,14 @@ void LlamaSession::unloadModel(bool keepStreaming)
         stopReply();
     else
         stop();
+    // A served request whose model was loading hears no more of that load.
+    if (m_request && m_requestLoading) {
+        ServedRequest::Outcome dropped;
+        dropped.cancelled = true;
+        std::exchange(m_request, nullptr)->onFinished(dropped);
+        m_requestLoading = false;
+        QMetaObject::invokeMethod(this, &LlamaSession::startNextInSlot, Qt::QueuedConnection);
+    }
     ++m_loadSerial;
     if (m_loadCancel)
         *m_loadCancel = true;
@@ -296,7 +307,9 @@ void LlamaSession::unloadModel(bool keepStreaming)
 SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done)
 {
     unloadModel(false);
-    return startLoad(model, [done = std::move(done)](const ModelInfo&, const std::optional<LoadError>& error) {
+    return startLoad(model, [this, done = std::move(done)](const ModelInfo& loaded, const std::optional<LoadError>& error) {
+        if (!error)
+            m_chatChoice = loaded;
         if (done)
             done(error);
     });
@@ -453,7 +466,7 @@ SessionTask LlamaSession::send(const QString& text)
     user.state = Turn::State::complete();
     m_turns.append(user);
 
-    if (!m_model) {
+    if (!m_model && !m_chatChoice) {
         m_turns.append(noteTurn(kNoModel));
         emit turnsChanged();
         publishSnapshot();
@@ -468,7 +481,9 @@ SessionTask LlamaSession::send(const QString& text)
 
     QList<ReplyPrompt::Message> history = sentHistory();
     history.removeLast(); // the empty placeholder
-    if (loadedFileChanged())
+    if (slotBusy() || !m_slotQueue.empty())
+        return waitForSlot(placeholder.id, history);
+    if (loadedFileChanged() || chatModelDisplaced())
         return reloadThenReply(placeholder.id, history);
     return startReply(placeholder.id, history);
 }
@@ -482,13 +497,49 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ReplyPro
     return run->task;
 }
 
+bool LlamaSession::slotBusy() const
+{
+    return m_request || (m_reply && !m_reply->awaitingSlot) || (m_council && !m_council->awaitingSlot);
+}
+
+bool LlamaSession::chatModelDisplaced() const
+{
+    return m_chatChoice && (!m_model || m_loadedModelId != m_chatChoice->id);
+}
+
+SessionTask LlamaSession::waitForSlot(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages)
+{
+    auto run = std::make_shared<ReplyRun>();
+    run->turnId = bubbleId;
+    run->awaitingModel = true; // a stop ends it where it waits
+    run->awaitingSlot = true;
+    m_reply = run;
+    setStreaming(true);
+    publishSnapshot();
+    m_slotQueue.push_back(SlotWaiter{nullptr, [this, run, messages] {
+        if (run != m_reply) {
+            run->task.finish(); // stopped, or the transcript was replaced meanwhile
+            return;
+        }
+        m_reply.reset();
+        const SessionTask reply = loadedFileChanged() || chatModelDisplaced() ? reloadThenReply(run->turnId, messages)
+                                                                              : startReply(run->turnId, messages);
+        reply.onFinished([task = run->task] { task.finish(); });
+    }});
+    return run->task;
+}
+
 SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages)
 {
     // The store's record, for the name and choices the user may have changed
     // since the load; the unload forgets the loaded one.
-    const ModelInfo info = m_store->model(m_loadedInfo->id).value_or(*m_loadedInfo);
-    qCInfo(lcRuntime, "Model file changed since it was loaded, loading it again: %s",
-           qUtf8Printable(m_model->path()));
+    // A served request may have put another model in the slot: the chat's
+    // own one comes back.
+    const ModelInfo& chosen = chatModelDisplaced() ? *m_chatChoice : *m_loadedInfo;
+    const ModelInfo info = m_store->model(chosen.id).value_or(chosen);
+    if (!chatModelDisplaced())
+        qCInfo(lcRuntime, "Model file changed since it was loaded, loading it again: %s",
+               qUtf8Printable(m_model->path()));
     unloadModel(false);
 
     auto run = std::make_shared<ReplyRun>();
@@ -506,6 +557,7 @@ SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<Rep
             return;
         }
         if (error) {
+            m_chatChoice.reset(); // the chat has no model now, as after an unload
             // The bubble becomes what a send without a model gets.
             if (const qsizetype index = indexOf(run->turnId); index >= 0) {
                 m_turns[index].state = Turn::State::failed(kNoModel);
@@ -686,6 +738,8 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
         publishSnapshot();
     }
     run->task.finish();
+    if (current && !m_council)
+        startNextInSlot();
     // A member's reply moves the council on even when an unload took it out of
     // the slot first: the stop that came with the unload then ends the run.
     if (m_council && (current || m_council->bubbleId == run->turnId)) {
@@ -716,7 +770,8 @@ void LlamaSession::stopReply()
         const std::shared_ptr<ReplyRun> waiting = m_reply;
         finishReply(waiting);
     }
-    if (m_model)
+    // The model's flag would also end a served request's run.
+    if (m_model && !m_request)
         m_model->requestStop();
     m_streamHandle.cancel();
 }

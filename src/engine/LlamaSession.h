@@ -21,6 +21,7 @@
 #include "engine/ChatTemplate.h"
 #include "engine/LlamaModel.h"
 #include "engine/ReplyPrompt.h"
+#include "engine/ServedRequest.h"
 #include "engine/SessionTask.h"
 #include "engine/Turn.h"
 #include "models/ModelInfo.h"
@@ -32,6 +33,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -147,6 +149,17 @@ public:
     SessionTask sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
                             const QStringList& notes);
 
+    // --- requests from other programs -------------------------------------------
+    // Answers `request` in the model slot, in turn with the chat's replies and
+    // the requests before it, one at a time in order of arrival; a chat reply
+    // sent meanwhile waits its turn. A request for a model other than the one
+    // in the slot loads it, as a council member is loaded; the chat's next
+    // reply then loads the chat's own model again. Nothing of the request
+    // enters the transcript.
+    void serveRequest(ServedRequest request);
+    // The model's own sampling and instructions, for a request without them.
+    static RequestDefaults requestDefaultsFor(const ModelInfo& model, int64_t contextSize);
+
     // The open chat's own instructions; blank: each model's apply. A reply
     // started later takes them, with no reload.
     void setChatInstructions(const QString& text) { m_chatInstructions = text; }
@@ -234,6 +247,19 @@ private:
     void applyPieces(const std::shared_ptr<ReplyRun>& run);
     void finishReply(const std::shared_ptr<ReplyRun>& run);
     void endCouncil();
+    // The served requests' side of the slot (LlamaSessionRequest.cpp).
+    struct SlotWaiter {
+        std::shared_ptr<ServedRequest> request; // or else
+        std::function<void()> chatTurn; // a chat reply or council waiting its turn
+    };
+    bool slotBusy() const;
+    bool chatModelDisplaced() const;
+    SessionTask waitForSlot(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
+    void startNextInSlot();
+    void startRequest(const std::shared_ptr<ServedRequest>& request);
+    void generateRequest(const std::shared_ptr<ServedRequest>& request);
+    void finishRequest(const std::shared_ptr<ServedRequest>& request);
+    void dropRequests();
     void advanceCouncil();
     void runCouncilMember();
     void answerCouncilMember();
@@ -254,6 +280,10 @@ private:
     GenerationHandle m_streamHandle;
     std::shared_ptr<ReplyRun> m_reply; // the current reply, if any
     std::unique_ptr<CouncilRun> m_council;
+    std::shared_ptr<ServedRequest> m_request; // the served request in the slot, if any
+    bool m_requestLoading = false; // and its model is loading
+    std::deque<SlotWaiter> m_slotQueue;
+    std::optional<ModelInfo> m_chatChoice; // the model the chat itself loaded
     uint64_t m_loadSerial = 0; // the load whose result may still take the slot
     QString m_shortId;
     std::shared_ptr<int> m_alive; // the session registry's weak handle on us

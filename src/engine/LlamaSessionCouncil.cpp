@@ -46,8 +46,19 @@ SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& quest
     QPointer<LlamaSession> self(this);
     CouncilRun* started = m_council.get();
     QMetaObject::invokeMethod(this, [self, started] {
-        if (self && self->m_council.get() == started)
+        if (!self || self->m_council.get() != started)
+            return;
+        if (!self->m_request && self->m_slotQueue.empty()) {
             self->advanceCouncil();
+            return;
+        }
+        started->awaitingSlot = true;
+        self->m_slotQueue.push_back(SlotWaiter{nullptr, [self, started] {
+            if (self && self->m_council.get() == started) {
+                started->awaitingSlot = false;
+                self->advanceCouncil();
+            }
+        }});
     }, Qt::QueuedConnection);
     return task;
 }
@@ -153,6 +164,7 @@ void LlamaSession::endCouncil()
     setTokensPerSecond(std::nullopt);
     publishSnapshot();
     ended->task.finish();
+    startNextInSlot();
 }
 
 } // namespace cvn

@@ -40,6 +40,9 @@ void AppSettings::registerDefaults(int processors)
     defaults.insert(QString::fromLatin1(metalOffload), false);
     defaults.insert(QString::fromLatin1(threadCountKey), std::min(2, std::max(processors, 1)));
     defaults.insert(QString::fromLatin1(showRuntimePanel), false);
+    defaults.insert(QString::fromLatin1(localServerEnabled), false);
+    defaults.insert(QString::fromLatin1(localServerPort), 47830);
+    defaults.insert(QString::fromLatin1(localServerApiKey), QString());
 }
 
 QVariant AppSettings::value(const QString& key)

@@ -15,10 +15,14 @@ public:
     static constexpr const char* metalOffload = "hardware.metalOffload";
     static constexpr const char* threadCountKey = "hardware.threadCount";
     static constexpr const char* showRuntimePanel = "debug.showRuntimePanel";
+    static constexpr const char* localServerEnabled = "localServer.enabled";
+    static constexpr const char* localServerPort = "localServer.port";
+    static constexpr const char* localServerApiKey = "localServer.apiKey";
 
     // Registers "appearance.mode" = "system", "hardware.metalOffload" = false,
     // "hardware.threadCount" = min(2, processors) and
-    // "debug.showRuntimePanel" = false. Run once at start-up; the overload
+    // "debug.showRuntimePanel" = false, and the local server off on port
+    // 47830 without a key. Run once at start-up; the overload
     // takes the processor count so tests do not depend on the machine.
     static void registerDefaults();
     static void registerDefaults(int processors);

@@ -1,13 +1,17 @@
 #include "platform/Sockets.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cvn::sockets {
@@ -197,6 +201,54 @@ void Wakeup::drain()
 {
     uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = ::read(m_fd, &count, sizeof count);
+}
+
+std::vector<Connection> acceptedConnections(uint16_t localPort)
+{
+    std::vector<Connection> found;
+    DIR* open = opendir("/proc/self/fd");
+    if (!open)
+        return found;
+    while (const dirent* entry = readdir(open)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        struct stat facts {};
+        if (end == entry->d_name || *end != '\0' || fd == dirfd(open) || fstat(int(fd), &facts) != 0
+            || !S_ISSOCK(facts.st_mode))
+            continue;
+        sockaddr_in local{};
+        sockaddr_in peer{};
+        socklen_t localSize = sizeof local;
+        socklen_t peerSize = sizeof peer;
+        if (getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &localSize) == 0 && local.sin_family == AF_INET
+            && ntohs(local.sin_port) == localPort && local.sin_addr.s_addr == htonl(INADDR_LOOPBACK)
+            && getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0)
+            found.push_back({int(fd), uint64_t(facts.st_ino)});
+    }
+    closedir(open);
+    return found;
+}
+
+int duplicate(int fd)
+{
+    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+void shutdownBoth(int fd)
+{
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+bool peerHasClosed(int fd)
+{
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, 0) <= 0)
+        return false;
+    if (entry.revents & (POLLERR | POLLHUP | POLLNVAL))
+        return true;
+    char byte = 0;
+    const ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 } // namespace cvn::sockets

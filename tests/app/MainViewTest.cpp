@@ -3,6 +3,8 @@
 
 #include "app/ChatActions.h"
 #include "app/MainView.h"
+#include "LoopbackClient.h"
+#include "apiserver/ApiServer.h"
 #include "app/MenuBarStatus.h"
 #include "app/ModelSelection.h"
 #include "attachments/AttachmentStager.h"
@@ -49,8 +51,11 @@
 #include <QScrollArea>
 #include <QTest>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -1084,6 +1089,64 @@ TEST(MainView, ModelsPageRuntimePanel)
         AppSettings::setValue(key, false);
         EXPECT_FALSE(panel->isVisible()) << round;
     }
+}
+
+// A request through the local server streams while the window keeps
+// handling its events, and a chat reply sent meanwhile waits until the
+// request leaves the model slot, then answers with its own model, stored once.
+TEST(MainView, TheLocalServerStreamsWhileTheWindowGoesOnAndAChatReplyWaitsItsTurn)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    f.load(QStringLiteral("tiny"));
+    view.chat().startNewChat();
+    const uint16_t port = freePort();
+    ASSERT_TRUE(view.localServer().start(port, {}));
+
+    const QByteArray body = "{\"model\":\"endless\",\"stream\":true,\"max_tokens\":1000,"
+                            "\"messages\":[{\"role\":\"user\",\"content\":\"Go\"}]}";
+    const int client = connectLoopback(port);
+    ASSERT_TRUE(sendAll(client, "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+                                    + "\r\nContent-Type: application/json\r\nContent-Length: "
+                                    + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+    QByteArray heard;
+    const auto hear = [&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            heard.append(buffer, int(n));
+        return heard.contains("\"content\":\" B\"");
+    };
+    const auto replied = [&] {
+        return view.session().turns().size() == 2 && !view.session().turns()[1].content.isEmpty();
+    };
+    // What the window's own timer sees while the stream runs.
+    int ticksWhileStreaming = 0;
+    int repliesWhileStreaming = 0;
+    QTimer timer;
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        if (hear() && !heard.contains("[DONE]")) {
+            ++ticksWhileStreaming;
+            repliesWhileStreaming += replied() ? 1 : 0;
+        }
+    });
+    timer.start();
+
+    ASSERT_TRUE(waitUntil(hear, 30000)) << heard.toStdString();
+    view.session().send(QStringLiteral("Hi"));
+    ASSERT_TRUE(waitUntil([&] { return heard.contains("[DONE]"); }, 60000));
+    ::close(client);
+    ASSERT_TRUE(waitUntil([&] { return replied() && !view.session().isStreaming(); }, 30000));
+    timer.stop();
+
+    EXPECT_GE(ticksWhileStreaming, 10);
+    EXPECT_EQ(repliesWhileStreaming, 0) << "the reply waits for the slot";
+    EXPECT_EQ(view.session().turns()[1].content, QStringLiteral(" Hello"));
+    EXPECT_EQ(view.session().loadedModelName(), QStringLiteral("tiny"));
+    const int64_t chat = view.history().chatId();
+    ASSERT_TRUE(waitUntil([&] { return f.db->messages(chat).size() == 2; }, 10000));
+    EXPECT_EQ(f.db->messages(chat).last().content, QStringLiteral(" Hello"));
+    view.localServer().stop();
 }
 
 } // namespace

@@ -370,6 +370,10 @@ printf '{"dice.gguf": {"displayName": "dice", "contextMode": "auto", "sampling":
   >"$MODELS/.model-choices.json"
 head -c 4096 /dev/zero >"$MODELS/broken.gguf"
 printf 'The secret word is PAPAYA.' >"$HOME/Documents/notes.txt"
+# The local server's port, free now; the server stays off until its step.
+API_PORT=$(node -e "const s=require('net').createServer().listen(0,'127.0.0.1',()=>{console.log(s.address().port);s.close()})")
+mkdir -p "$HOME/.config/Corvanthelis"
+printf '[General]\nlocalServer.port=%s\n' "$API_PORT" >>"$HOME/.config/Corvanthelis/Corvanthelis.conf"
 for i in 1 2 3 4 5 6; do printf 'Note %s.' "$i" >"$HOME/Documents/n$i.txt"; done
 printf 'II*\0' >"$HOME/Documents/scan.tiff"
 BUILD_DIR=$(dirname "$(dirname "$PROGRAM")") "$INSTALL_DESKTOP" >"$T/install-desktop.log" 2>&1 ||
@@ -1369,6 +1373,31 @@ RED_PILLS=0
 wait_sql "SELECT COUNT(*) FROM chats" 0 10 || fail "the chat is still stored"
 [ "$(sql "SELECT COUNT(*) FROM messages")" = 0 ] || fail "its messages are still stored"
 wait_text --gone "Secret word test" deleted 10 || fail "the row stayed"
+
+# --- 13a. the local server -----------------------------------------------------------------------
+# The switch on the LOCAL SERVER page starts the server at once; a request
+# from curl streams through it, and the tray shows the base URL.
+step local-server
+# The drawer is open after the delete: its SETTINGS (the tray's item reads
+# "Preferences…", whose ellipsis the OCR reads either way).
+click_word SETTINGS local-server-settings
+click_word LOCAL local-server-row 10
+wait_text "Serve models to other programs on this computer" local-server-page 10 || fail "no local server page"
+find_word "$SHOT_FILE" Serve || fail "the switch's row is not read"
+locate_window
+# The switch ends the row of the card, 544 wide and centred in the window.
+click $((WX + WW / 2 + 230)) "${AT#* }"
+wait_text "Listening on" local-server-on 10 || fail "the server did not start"
+STREAM=$(curl -sN --max-time 20 -H "Content-Type: application/json" "http://127.0.0.1:$API_PORT/v1/chat/completions" \
+  -d '{"model":"tiny","stream":true,"max_tokens":8,"messages":[{"role":"user","content":"Hi"}]}')
+say "stream: $(grep -c '^data: {' <<<"$STREAM") chunks"
+check "the answer streams in chunks" [ "$(grep -c '^data: {' <<<"$STREAM")" -ge 3 ]
+check "the stream ends with [DONE]" grep -q '^data: \[DONE\]' <<<"$STREAM"
+tray_menu local-server-tray-url
+for line in "Local server:" "127.0.0.1:$API_PORT"; do
+  shown "$line" || fail "the tray's local server line lacks \"$line\""
+done
+close_tray local-server-tray-closed
 
 # --- 14. quit from the tray ----------------------------------------------------------------------
 # Quits through the tray menu; the program must end with status 0 within a

@@ -128,6 +128,12 @@ for program in "${programs[@]}"; do
       refused "$program" --size-mib 0
       refused "$program" --rounds
       ;;
+    cvn-bench-api)
+      refused "$program"
+      refused "$program" --model "$WORK/missing.gguf"
+      refused "$program" --model "$WORK/text.gguf"
+      refused "$program" --model "$WORK/text.gguf" --threads 0
+      ;;
   esac
 done
 

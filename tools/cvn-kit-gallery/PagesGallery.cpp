@@ -1,14 +1,17 @@
 #include "PagesGallery.h"
 
 #include "models/SystemFacts.h"
+#include "platform/AppSettings.h"
 #include "screens/AppearancePage.h"
 #include "screens/AttachSheetOverlay.h"
 #include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
+#include "screens/LocalServerPage.h"
 #include "screens/ModelPickerOverlay.h"
 #include "screens/RigCardLines.h"
 #include "screens/SettingsPage.h"
 #include "storage/ChatStore.h"
+#include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnCardToggle.h"
 
 #include <QApplication>
@@ -132,6 +135,7 @@ void press(QWidget* widget)
 QImage settingsImage(bool pressed)
 {
     SettingsPage page([] {}, [] {}, [] {}, [] {}, [] {}, [](const QUrl&) {});
+    page.generalCard()->addRow(new SettingsNavRow(QStringLiteral("LOCAL SERVER"), [] {}));
     page.resize(720, 640);
     grab(page);
     if (pressed)
@@ -266,6 +270,32 @@ QImage rigLinesImage(const RigInfo& rig, bool compact)
     return grab(host);
 }
 
+// The local server page over settings of its own, put back afterwards.
+QImage localServerImage(bool on, const QString& key, const QString& state, bool portDialog)
+{
+    const QString enabledKey = QString::fromLatin1(AppSettings::localServerEnabled);
+    const QString apiKey = QString::fromLatin1(AppSettings::localServerApiKey);
+    const QString portKey = QString::fromLatin1(AppSettings::localServerPort);
+    AppSettings::setValue(enabledKey, on);
+    AppSettings::setValue(apiKey, key);
+    AppSettings::setValue(portKey, 47830);
+    QImage image;
+    {
+        LocalServerPage page([] {});
+        page.resize(720, 560);
+        page.setStateText(state);
+        if (portDialog) {
+            grab(page);
+            page.changePortButton()->click();
+        }
+        image = grab(page);
+    }
+    AppSettings::remove(enabledKey);
+    AppSettings::remove(apiKey);
+    AppSettings::remove(portKey);
+    return image;
+}
+
 } // namespace
 
 QList<Sheet> pagesSheets()
@@ -296,6 +326,16 @@ QList<Sheet> pagesSheets()
         {QStringLiteral("appearance"),
          compose({{QStringLiteral("the current look checked"), appearanceImage(false)},
                   {QStringLiteral("Dark held down"), appearanceImage(true)}})},
+        {QStringLiteral("local-server"),
+         compose({{QStringLiteral("off, no key"), localServerImage(false, {}, QStringLiteral("Off"), false)},
+                  {QStringLiteral("listening, with a key"),
+                   localServerImage(true, QStringLiteral("cvn-0f3a9c21d4e85b7a6c10e2f94b3d8a57"),
+                                    QStringLiteral("Listening on http://127.0.0.1:47830/v1"), false)}})},
+        {QStringLiteral("local-server-port-taken"),
+         compose({{QStringLiteral("the port is taken"),
+                   localServerImage(true, {}, QStringLiteral("Not listening: port 47830 is taken by another program."),
+                                    false)},
+                  {QStringLiteral("CHANGE: the port dialog"), localServerImage(true, {}, QStringLiteral("Off"), true)}})},
         {QStringLiteral("hardware-reading"),
          compose({{QStringLiteral("before the first read"), hardwareImage(false, false, false)}})},
         {QStringLiteral("hardware"),

@@ -1,0 +1,280 @@
+#include "apiserver/ApiMessages.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QUuid>
+
+#include <cmath>
+
+namespace cvn::api {
+
+namespace {
+
+ApiError badField(const QString& param, const QString& message)
+{
+    return ApiError{400, message, QStringLiteral("invalid_request_error"), param, {}};
+}
+
+QJsonValue nullable(const QString& text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QByteArray compact(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// A message's content: a string, or an array of parts of which the text
+// parts count.
+std::optional<QString> contentText(const QJsonValue& value)
+{
+    if (value.isString())
+        return value.toString();
+    if (value.isNull() || value.isUndefined())
+        return QString();
+    if (!value.isArray())
+        return std::nullopt;
+    QString text;
+    for (const QJsonValue& part : value.toArray()) {
+        const QJsonObject object = part.toObject();
+        if (object.value(QLatin1String("type")).toString() != QLatin1String("text")
+            || !object.value(QLatin1String("text")).isString())
+            return std::nullopt;
+        text += object.value(QLatin1String("text")).toString();
+    }
+    return text;
+}
+
+std::optional<ApiError> readNumber(const QJsonObject& body, const char* name, double low, double high,
+                                   std::optional<double>& into)
+{
+    const QJsonValue value = body.value(QLatin1String(name));
+    if (value.isUndefined() || value.isNull())
+        return std::nullopt;
+    if (!value.isDouble() || value.toDouble() < low || value.toDouble() > high)
+        return badField(QLatin1String(name),
+                        QStringLiteral("'%1' must be a number from %2 to %3.").arg(QLatin1String(name)).arg(low).arg(high));
+    into = value.toDouble();
+    return std::nullopt;
+}
+
+} // namespace
+
+QByteArray ApiError::body() const
+{
+    QJsonObject error{{QStringLiteral("message"), message},
+                      {QStringLiteral("type"), type},
+                      {QStringLiteral("param"), nullable(param)},
+                      {QStringLiteral("code"), nullable(code)}};
+    return compact(QJsonObject{{QStringLiteral("error"), error}});
+}
+
+std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& ask)
+{
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return badField({}, QStringLiteral("The request body is not a JSON object."));
+    const QJsonObject body = document.object();
+    ask.chat = chat;
+
+    const QJsonValue model = body.value(QLatin1String("model"));
+    if (!model.isUndefined() && !model.isNull() && !model.isString())
+        return badField(QStringLiteral("model"), QStringLiteral("'model' must be a string."));
+    ask.model = model.toString();
+
+    if (chat) {
+        const QJsonValue messages = body.value(QLatin1String("messages"));
+        if (!messages.isArray() || messages.toArray().isEmpty())
+            return badField(QStringLiteral("messages"), QStringLiteral("'messages' must be a non-empty array."));
+        for (const QJsonValue& entry : messages.toArray()) {
+            const QJsonObject message = entry.toObject();
+            const QString role = message.value(QLatin1String("role")).toString();
+            const std::optional<QString> content = contentText(message.value(QLatin1String("content")));
+            std::optional<ChatMessage::Role> kind;
+            if (role == QLatin1String("system") || role == QLatin1String("developer"))
+                kind = ChatMessage::Role::system;
+            else if (role == QLatin1String("user"))
+                kind = ChatMessage::Role::user;
+            else if (role == QLatin1String("assistant"))
+                kind = ChatMessage::Role::assistant;
+            if (!kind)
+                return badField(QStringLiteral("messages"),
+                                QStringLiteral("A message's role must be system, user or assistant."));
+            if (!content)
+                return badField(QStringLiteral("messages"),
+                                QStringLiteral("A message's content must be a string or an array of text parts."));
+            ask.messages.append(ChatMessage{*kind, *content});
+        }
+    } else {
+        QJsonValue prompt = body.value(QLatin1String("prompt"));
+        if (prompt.isArray() && prompt.toArray().size() == 1)
+            prompt = prompt.toArray().first();
+        if (!prompt.isString())
+            return badField(QStringLiteral("prompt"), QStringLiteral("'prompt' must be a string."));
+        ask.prompt = prompt.toString();
+    }
+
+    const QJsonValue n = body.value(QLatin1String("n"));
+    if (!n.isUndefined() && !n.isNull() && n.toDouble(-1) != 1)
+        return badField(QStringLiteral("n"), QStringLiteral("Only 'n' = 1 is supported."));
+    const QJsonValue stream = body.value(QLatin1String("stream"));
+    if (!stream.isUndefined() && !stream.isNull() && !stream.isBool())
+        return badField(QStringLiteral("stream"), QStringLiteral("'stream' must be true or false."));
+    ask.stream = stream.toBool();
+    ask.includeUsage = body.value(QLatin1String("stream_options")).toObject().value(QLatin1String("include_usage")).toBool();
+
+    std::optional<double> temperature, topP, maxTokens, seed;
+    if (auto e = readNumber(body, "temperature", 0, 2, temperature))
+        return e;
+    if (auto e = readNumber(body, "top_p", 0, 1, topP))
+        return e;
+    if (auto e = readNumber(body, "max_tokens", 1, 1e9, maxTokens))
+        return e;
+    if (auto e = readNumber(body, "max_completion_tokens", 1, 1e9, maxTokens))
+        return e;
+    if (auto e = readNumber(body, "seed", -9.2e18, 9.2e18, seed))
+        return e;
+    if (temperature)
+        ask.overrides.temperature = float(*temperature);
+    if (topP)
+        ask.overrides.topP = float(*topP);
+    if (maxTokens)
+        ask.overrides.maxTokens = int64_t(std::floor(*maxTokens));
+    if (seed)
+        ask.overrides.seed = uint32_t(int64_t(*seed));
+
+    const QJsonValue stop = body.value(QLatin1String("stop"));
+    if (stop.isString()) {
+        ask.overrides.stop << stop.toString();
+    } else if (stop.isArray()) {
+        for (const QJsonValue& entry : stop.toArray()) {
+            if (!entry.isString())
+                return badField(QStringLiteral("stop"), QStringLiteral("'stop' must be a string or an array of strings."));
+            ask.overrides.stop << entry.toString();
+        }
+    } else if (!stop.isUndefined() && !stop.isNull()) {
+        return badField(QStringLiteral("stop"), QStringLiteral("'stop' must be a string or an array of strings."));
+    }
+    ask.overrides.stop.removeAll(QString());
+    return std::nullopt;
+}
+
+QString modelId(const ModelInfo& model)
+{
+    QString id = model.fileName.isEmpty() ? model.displayName : model.fileName;
+    if (id.endsWith(QLatin1String(".gguf"), Qt::CaseInsensitive))
+        id.chop(5);
+    return id;
+}
+
+QJsonObject modelObject(const ModelInfo& model)
+{
+    return QJsonObject{{QStringLiteral("id"), modelId(model)},
+                       {QStringLiteral("object"), QStringLiteral("model")},
+                       {QStringLiteral("created"), 0},
+                       {QStringLiteral("owned_by"), QStringLiteral("local")}};
+}
+
+AnswerIds newAnswer(const QString& model, bool chat)
+{
+    const QString serial = QUuid::createUuid().toString(QUuid::Id128).left(24);
+    return AnswerIds{(chat ? QStringLiteral("chatcmpl-") : QStringLiteral("cmpl-")) + serial,
+                     QDateTime::currentSecsSinceEpoch(), model, chat};
+}
+
+namespace {
+
+QJsonObject answerHead(const AnswerIds& ids, bool chunk)
+{
+    QString object = ids.chat ? QStringLiteral("chat.completion") : QStringLiteral("text_completion");
+    if (chunk && ids.chat)
+        object += QStringLiteral(".chunk");
+    return QJsonObject{{QStringLiteral("id"), ids.id},
+                       {QStringLiteral("object"), object},
+                       {QStringLiteral("created"), ids.created},
+                       {QStringLiteral("model"), ids.model}};
+}
+
+QJsonObject usage(const ServedRequest::Outcome& outcome)
+{
+    return QJsonObject{{QStringLiteral("prompt_tokens"), qint64(outcome.promptTokens)},
+                       {QStringLiteral("completion_tokens"), qint64(outcome.completionTokens)},
+                       {QStringLiteral("total_tokens"), qint64(outcome.promptTokens + outcome.completionTokens)}};
+}
+
+QByteArray event(const QJsonObject& object)
+{
+    return "data: " + compact(object) + "\n\n";
+}
+
+} // namespace
+
+QString finishReason(const ServedRequest::Outcome& outcome)
+{
+    return outcome.hitTokenLimit ? QStringLiteral("length") : QStringLiteral("stop");
+}
+
+QByteArray answerBody(const AnswerIds& ids, const QString& content, const QString& reasoning,
+                      const ServedRequest::Outcome& outcome)
+{
+    QJsonObject choice{{QStringLiteral("index"), 0}, {QStringLiteral("finish_reason"), finishReason(outcome)}};
+    if (ids.chat) {
+        QJsonObject message{{QStringLiteral("role"), QStringLiteral("assistant")},
+                            {QStringLiteral("content"), content}};
+        if (!reasoning.isEmpty())
+            message.insert(QStringLiteral("reasoning_content"), reasoning);
+        choice.insert(QStringLiteral("message"), message);
+    } else {
+        choice.insert(QStringLiteral("text"), content);
+    }
+    QJsonObject body = answerHead(ids, false);
+    body.insert(QStringLiteral("choices"), QJsonArray{choice});
+    body.insert(QStringLiteral("usage"), usage(outcome));
+    return compact(body);
+}
+
+QByteArray chunkEvent(const AnswerIds& ids, const QJsonObject& delta, const QString& finish)
+{
+    QJsonObject choice{{QStringLiteral("index"), 0}, {QStringLiteral("finish_reason"), nullable(finish)}};
+    if (ids.chat)
+        choice.insert(QStringLiteral("delta"), delta);
+    else
+        choice.insert(QStringLiteral("text"), delta.value(QLatin1String("content")).toString());
+    QJsonObject chunk = answerHead(ids, true);
+    chunk.insert(QStringLiteral("choices"), QJsonArray{choice});
+    return event(chunk);
+}
+
+QByteArray usageEvent(const AnswerIds& ids, const ServedRequest::Outcome& outcome)
+{
+    QJsonObject chunk = answerHead(ids, true);
+    chunk.insert(QStringLiteral("choices"), QJsonArray{});
+    chunk.insert(QStringLiteral("usage"), usage(outcome));
+    return event(chunk);
+}
+
+std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome)
+{
+    using Failure = ServedRequest::Outcome::Failure;
+    switch (outcome.failure) {
+    case Failure::none:
+        return std::nullopt;
+    case Failure::noModel:
+        return badField(QStringLiteral("model"), outcome.message);
+    case Failure::promptTooLong:
+        return ApiError{400, outcome.message, QStringLiteral("invalid_request_error"), QStringLiteral("messages"),
+                        QStringLiteral("context_length_exceeded")};
+    case Failure::loadFailed:
+        return ApiError{503, outcome.message, QStringLiteral("server_error"), QStringLiteral("model"),
+                        QStringLiteral("model_not_loaded")};
+    case Failure::generationFailed:
+        return ApiError{500, outcome.message, QStringLiteral("server_error"), {}, {}};
+    }
+    return std::nullopt;
+}
+
+} // namespace cvn::api

@@ -1,0 +1,194 @@
+// Replies for other programs (the local server): they take the session's
+// model slot in turn with the chat's replies, and their text goes straight
+// from the model's queue to the caller, never into the transcript.
+
+#include "engine/CouncilRun.h"
+#include "models/ModelStore.h"
+#include "platform/Logging.h"
+#include "platform/MainThread.h"
+
+#include <QPointer>
+
+namespace cvn {
+
+namespace {
+
+// The room a run keeps for its reply (it cuts a longer prompt from the front;
+// a request is refused instead, so that nothing it sent goes unread).
+constexpr int64_t kRoomForReply = 256;
+
+} // namespace
+
+RequestDefaults LlamaSession::requestDefaultsFor(const ModelInfo& model, int64_t contextSize)
+{
+    // The chat's own instructions belong to the chat, not to other programs.
+    RequestDefaults defaults{samplingFor(model.sampling, contextSize), std::nullopt};
+    if (!model.instructions.trimmed().isEmpty())
+        defaults.instructions = model.instructions;
+    return defaults;
+}
+
+void LlamaSession::serveRequest(ServedRequest request)
+{
+    auto served = std::make_shared<ServedRequest>(std::move(request));
+    if (slotBusy() || !m_slotQueue.empty()) {
+        m_slotQueue.push_back(SlotWaiter{served, {}});
+        return;
+    }
+    startRequest(served);
+}
+
+void LlamaSession::startNextInSlot()
+{
+    while (!slotBusy() && !m_slotQueue.empty()) {
+        SlotWaiter next = std::move(m_slotQueue.front());
+        m_slotQueue.pop_front();
+        if (next.request)
+            startRequest(next.request);
+        else
+            next.chatTurn();
+    }
+}
+
+void LlamaSession::startRequest(const std::shared_ptr<ServedRequest>& request)
+{
+    ServedRequest::Outcome outcome;
+    if (request->control->isCancelled()) {
+        outcome.cancelled = true;
+        request->onFinished(outcome);
+        return;
+    }
+    const bool otherModel = request->model && m_loadedModelId != request->model->id;
+    if (!otherModel && !loadedFileChanged()) {
+        if (!m_model) {
+            outcome.failure = ServedRequest::Outcome::Failure::noModel;
+            outcome.message = QStringLiteral("No model is loaded; name one in the request's model field.");
+            request->onFinished(outcome);
+            return;
+        }
+        m_request = request;
+        generateRequest(request);
+        return;
+    }
+
+    // The slot takes the request's model as it takes a council member's; the
+    // chat's own choice stays, and its next reply loads it again.
+    const ModelInfo record = otherModel ? *request->model : *m_loadedInfo;
+    m_request = request;
+    ++m_loadSerial;
+    if (m_model) {
+        m_model->free();
+        m_model.reset();
+    }
+    m_loadedModelId.reset();
+    m_loadedModelName.reset();
+    m_loadedInfo.reset();
+    emit loadedModelChanged();
+    publishSnapshot();
+    m_requestLoading = true;
+    startLoad(record, [this, request](const ModelInfo& loaded, const std::optional<LoadError>& error) {
+        m_requestLoading = false;
+        if (error) {
+            ServedRequest::Outcome failed;
+            failed.failure = ServedRequest::Outcome::Failure::loadFailed;
+            failed.message = error->description();
+            failed.modelName = loaded.displayName;
+            request->onFinished(failed);
+            finishRequest(request);
+            return;
+        }
+        generateRequest(request);
+    });
+}
+
+void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request)
+{
+    // The store's record, so that choices changed since the load apply now.
+    const ModelInfo record = m_store->model(m_loadedModelId).value_or(m_loadedInfo.value_or(ModelInfo{}));
+    const RequestDefaults defaults = requestDefaultsFor(record, m_model->contextSize());
+    const SamplingOverrides& asked = request->overrides;
+    SamplingParams params = defaults.sampling;
+    params.temperature = asked.temperature.value_or(params.temperature);
+    params.topP = asked.topP.value_or(params.topP);
+    params.seed = asked.seed.value_or(params.seed);
+    params.maxTokens = asked.maxTokens.value_or(params.maxTokens);
+
+    QString prompt;
+    if (request->rawPrompt) {
+        prompt = *request->rawPrompt;
+        params.stopSequences = asked.stop;
+    } else {
+        QList<ChatMessage> messages = request->messages;
+        const bool hasSystem = std::any_of(messages.begin(), messages.end(), [](const ChatMessage& m) {
+            return m.role == ChatMessage::Role::system;
+        });
+        if (defaults.instructions && !hasSystem)
+            messages.prepend(ChatMessage{ChatMessage::Role::system, *defaults.instructions});
+        prompt = m_template.format(messages);
+        params.stopSequences = m_template.stopSequences() + asked.stop;
+    }
+    if (m_promptObserver)
+        m_promptObserver(prompt);
+
+    auto outcome = std::make_shared<ServedRequest::Outcome>();
+    outcome->modelName = m_loadedModelName.value_or(QString());
+    std::shared_ptr<LlamaModel> model = m_model;
+    const std::string text = prompt.toStdString();
+    // Measured on the queue just before the run that decodes it: a prompt
+    // that leaves no room for a reply is refused, and the run never starts.
+    model->queue().async([model, request, outcome, text] {
+        outcome->promptTokens = int64_t(model->tokenize(text).size());
+        if (outcome->promptTokens > model->contextSize() - kRoomForReply) {
+            outcome->failure = ServedRequest::Outcome::Failure::promptTooLong;
+            outcome->message = QStringLiteral("The prompt (%1 tokens) does not fit the model's context of %2 tokens "
+                                              "with room for a reply.")
+                                   .arg(outcome->promptTokens)
+                                   .arg(model->contextSize());
+            request->control->cancel();
+        }
+    });
+    QPointer<LlamaSession> self(this);
+    GenerationSink sink;
+    sink.onPiece = [request](const QString& piece) {
+        return !request->control->isCancelled() && (!request->onPiece || request->onPiece(piece));
+    };
+    sink.onFinished = [self, model, request, outcome, limit = params.maxTokens] {
+        if (outcome->failure == ServedRequest::Outcome::Failure::none) {
+            outcome->completionTokens = model->lastRunTokenCount();
+            outcome->hitTokenLimit = outcome->completionTokens >= limit;
+            outcome->cancelled = request->control->isCancelled() || model->isFreed();
+            if (const std::optional<QString> failure = model->lastStreamFailure()) {
+                outcome->failure = ServedRequest::Outcome::Failure::generationFailed;
+                outcome->message = *failure;
+            }
+        }
+        request->onFinished(*outcome);
+        runOnMain([self, request] {
+            if (self)
+                self->finishRequest(request);
+        });
+    };
+    request->control->attach(model->generate(text, params, std::move(sink)));
+}
+
+void LlamaSession::finishRequest(const std::shared_ptr<ServedRequest>& request)
+{
+    if (m_request == request)
+        m_request.reset();
+    startNextInSlot();
+}
+
+void LlamaSession::dropRequests()
+{
+    // Callers waiting for their turn hear that it will not come.
+    std::deque<SlotWaiter> waiting = std::exchange(m_slotQueue, {});
+    for (const SlotWaiter& waiter : waiting) {
+        if (waiter.request) {
+            ServedRequest::Outcome outcome;
+            outcome.cancelled = true;
+            waiter.request->onFinished(outcome);
+        }
+    }
+}
+
+} // namespace cvn

@@ -1,0 +1,100 @@
+#pragma once
+
+// A reply asked for by another program through the local server rather than
+// by the chat window. It goes through the session's one model slot, in turn
+// with the chat's replies, and is never part of the transcript.
+//
+// Threads: the request is built anywhere and handed to the session on the
+// main thread. Its pieces and its end are delivered on the model's queue, so
+// a waiting server thread hears of each token without the main thread in the
+// way. RequestControl may be used from any thread.
+
+#include "engine/ChatMessage.h"
+#include "engine/Generation.h"
+#include "engine/SamplingParams.h"
+#include "models/ModelInfo.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace cvn {
+
+// What a request may set of the sampling; what it leaves unset comes from
+// the model's own settings.
+struct SamplingOverrides {
+    std::optional<float> temperature;
+    std::optional<float> topP;
+    std::optional<int64_t> maxTokens;
+    std::optional<uint32_t> seed;
+    QStringList stop;
+};
+
+// The model's own choices for a request that makes none of its own.
+struct RequestDefaults {
+    SamplingParams sampling;
+    std::optional<QString> instructions; // the system message when the request has none
+};
+
+// The caller's way to end a request: before its turn it never starts; while
+// its prompt decodes it ends at the next slice, while it writes at the next
+// token.
+class RequestControl {
+public:
+    void cancel()
+    {
+        std::lock_guard lock(m_mutex);
+        m_cancelled = true;
+        m_run.cancel();
+    }
+    bool isCancelled() const { return m_cancelled.load(); }
+    // The run that generates the reply; cancelled at once when the caller
+    // has already gone.
+    void attach(GenerationHandle run)
+    {
+        std::lock_guard lock(m_mutex);
+        m_run = std::move(run);
+        if (m_cancelled)
+            m_run.cancel();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::atomic<bool> m_cancelled{false};
+    GenerationHandle m_run;
+};
+
+struct ServedRequest {
+    // The model to answer with; none means the one in the slot.
+    std::optional<ModelInfo> model;
+    QList<ChatMessage> messages;
+    // A plain prompt, sent as it is, in place of the messages and template.
+    std::optional<QString> rawPrompt;
+    SamplingOverrides overrides;
+    std::shared_ptr<RequestControl> control = std::make_shared<RequestControl>();
+
+    struct Outcome {
+        enum class Failure { none, noModel, loadFailed, promptTooLong, generationFailed };
+        Failure failure = Failure::none;
+        QString message; // the failure's text
+        QString modelName; // display name of the model that answered or failed to load
+        int64_t promptTokens = 0;
+        int64_t completionTokens = 0;
+        bool hitTokenLimit = false;
+        bool cancelled = false;
+    };
+    // On the model's queue: one piece of the reply; false ends the run.
+    std::function<bool(const QString& piece)> onPiece;
+    // Exactly once, on the model's queue, or on the main thread when the
+    // request never reached the model.
+    std::function<void(const Outcome&)> onFinished;
+};
+
+} // namespace cvn

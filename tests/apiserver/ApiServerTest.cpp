@@ -1,0 +1,356 @@
+#include "apiserver/ApiServer.h"
+
+#include "LoopbackClient.h"
+#include "engine/LlamaSession.h"
+#include "engine/TestModels.h"
+#include "models/ModelStore.h"
+#include "platform/AppSettings.h"
+#include "platform/Sockets.h"
+#include "support/Wait.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <future>
+#include <mutex>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+// A server over two scripted models, "alpha" loaded, on a free port.
+struct Served {
+    ModelsFolder folder;
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<LlamaSession> session;
+    std::unique_ptr<ApiServer> server;
+    uint16_t port = 0;
+
+    explicit Served(const QString& key = {}, bool endless = false)
+    {
+        folder.add(QStringLiteral("alpha"), {{kPromptEnd, "▁Hello", "▁there", "</s>"}});
+        if (endless) // a reply that only its limit ends
+            folder.add(QStringLiteral("gamma"), {{kPromptEnd, "▁The", "▁sea", "▁is", "▁calm", ".", "▁The"}});
+        folder.add(QStringLiteral("beta"), {{"Ċ", "<", "think", ">", "plan", "</", "th", "ink", ">Ċ", "OK", "<|im_end|>"}},
+                   "qwen2");
+        store = std::make_unique<ModelStore>(folder.path);
+        session = std::make_unique<LlamaSession>(store.get());
+        EXPECT_TRUE(finishes(session->loadModel(modelNamed(store->models(), QStringLiteral("alpha")))));
+        server = std::make_unique<ApiServer>(*session, *store);
+        port = freePort();
+        EXPECT_TRUE(server->start(port, key));
+    }
+
+    // Sends one request from another thread while the main loop runs.
+    Received send(const QByteArray& request)
+    {
+        auto reply = std::async(std::launch::async, [this, request] { return exchange(port, request, 0, 20000); });
+        EXPECT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
+        return reply.get();
+    }
+
+    QByteArray request(const QByteArray& method, const QByteArray& path, const QByteArray& body = {},
+                       const QByteArray& extra = {}) const
+    {
+        QByteArray r = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+                       + "\r\nConnection: close\r\n" + extra;
+        if (!body.isNull())
+            r += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+        return r + "\r\n" + body;
+    }
+    QByteArray chat(const QByteArray& fields) const
+    {
+        return request("POST", "/v1/chat/completions",
+                       "{\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]" + fields + "}");
+    }
+};
+
+int status(const Received& r)
+{
+    return r.bytes.mid(9, 3).toInt();
+}
+
+QJsonObject bodyOf(const Received& r)
+{
+    return QJsonDocument::fromJson(r.bytes.mid(r.bytes.indexOf("\r\n\r\n") + 4)).object();
+}
+
+// The text of a streamed answer, joined from its chunks' deltas; the usage
+// of its usage chunk; whether it ended with [DONE].
+struct Streamed {
+    QString content, reasoning, finish;
+    QJsonObject usage;
+    bool done = false;
+};
+Streamed streamed(const Received& r)
+{
+    Streamed s;
+    for (const QByteArray& line : r.bytes.split('\n')) {
+        if (!line.startsWith("data: "))
+            continue;
+        if (line.trimmed() == "data: [DONE]") {
+            s.done = true;
+            continue;
+        }
+        const QJsonObject chunk = QJsonDocument::fromJson(line.mid(6)).object();
+        if (chunk.contains(QLatin1String("usage")))
+            s.usage = chunk.value(QLatin1String("usage")).toObject();
+        for (const QJsonValue& choice : chunk.value(QLatin1String("choices")).toArray()) {
+            const QJsonObject delta = choice.toObject().value(QLatin1String("delta")).toObject();
+            s.content += delta.value(QLatin1String("content")).toString();
+            s.reasoning += delta.value(QLatin1String("reasoning_content")).toString();
+            s.finish += choice.toObject().value(QLatin1String("finish_reason")).toString();
+        }
+    }
+    return s;
+}
+
+} // namespace
+
+TEST(ApiServer, GuardsTheDoorAndAnswersErrorsInTheApiShape)
+{
+    Served s(QStringLiteral("sekrit"));
+    const QByteArray auth = "Authorization: Bearer sekrit\r\n";
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models"))), 401);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models", {}, "Authorization: Bearer nope\r\n"))), 401);
+    const Received models = s.send(s.request("GET", "/v1/models", {}, auth));
+    ASSERT_EQ(status(models), 200);
+    EXPECT_EQ(bodyOf(models).value(QLatin1String("data")).toArray().size(), 2);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models/beta", {}, auth))), 200);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models/gamma", {}, auth))), 404);
+
+    // Another name for this address, and pages of other sites.
+    QByteArray foreign = s.request("GET", "/v1/models", {}, auth);
+    foreign.replace("Host: 127.0.0.1:", "Host: evil.example:");
+    EXPECT_EQ(status(s.send(foreign)), 403);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models", {}, auth + "Origin: https://evil.example\r\n"))), 403);
+    const Received preflight = s.send(s.request(
+        "OPTIONS", "/v1/chat/completions", {},
+        "Origin: http://localhost:5173\r\nAccess-Control-Request-Method: POST\r\n"
+        "Access-Control-Request-Headers: authorization, content-type\r\n"));
+    EXPECT_EQ(status(preflight), 204);
+    EXPECT_TRUE(preflight.bytes.contains("Access-Control-Allow-Origin: http://localhost:5173"));
+
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/chat/completions", {}, auth))), 405);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v2/nothing", {}, auth))), 404);
+    const Received broken = s.send(s.request("POST", "/v1/chat/completions", "{\"messages\":", auth));
+    EXPECT_EQ(status(broken), 400);
+    EXPECT_TRUE(bodyOf(broken).value(QLatin1String("error")).toObject().contains(QLatin1String("message")));
+    EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions",
+                                      "{\"n\":2,\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}", auth))), 400);
+    EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions",
+                                      "{\"model\":\"gamma\",\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}",
+                                      auth))), 404);
+    const QByteArray huge(int(ApiServer::maxBodyBytes) + 1, 'x');
+    EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions", huge, auth))), 413);
+}
+
+TEST(ApiServer, AnswersWholeAndStreamedWithReasoningApart)
+{
+    Served s;
+    const Received whole = s.send(s.chat({}));
+    ASSERT_EQ(status(whole), 200);
+    const QJsonObject body = bodyOf(whole);
+    const QJsonObject choice = body.value(QLatin1String("choices")).toArray().first().toObject();
+    EXPECT_EQ(choice.value(QLatin1String("message")).toObject().value(QLatin1String("content")).toString(),
+              QStringLiteral(" Hello there"));
+    EXPECT_EQ(choice.value(QLatin1String("finish_reason")).toString(), QStringLiteral("stop"));
+    EXPECT_EQ(body.value(QLatin1String("usage")).toObject().value(QLatin1String("completion_tokens")).toInt(), 2);
+
+    const Received limited = s.send(s.chat(",\"max_tokens\":1"));
+    EXPECT_EQ(bodyOf(limited).value(QLatin1String("choices")).toArray().first().toObject()
+                  .value(QLatin1String("finish_reason")).toString(), QStringLiteral("length"));
+
+    const Streamed reply = streamed(s.send(s.chat(",\"model\":\"beta\",\"stream\":true,"
+                                                  "\"stream_options\":{\"include_usage\":true}")));
+    EXPECT_EQ(reply.content.trimmed(), QStringLiteral("OK"));
+    EXPECT_EQ(reply.reasoning.trimmed(), QStringLiteral("plan"));
+    EXPECT_EQ(reply.finish, QStringLiteral("stop"));
+    EXPECT_GT(reply.usage.value(QLatin1String("prompt_tokens")).toInt(), 0);
+    EXPECT_TRUE(reply.done);
+}
+
+TEST(ApiServer, TwoStreamsTakeTheSlotInTurnAndTheSeventeenthWaiterIsTurnedAway)
+{
+    Served s;
+    // The first request's model load waits until the others are all in.
+    // They are sent only once it holds the slot: requests reach the slot in
+    // the order their threads get there, and one for the loaded model that
+    // got there first would answer and leave a free place.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto loading = std::make_shared<std::atomic<bool>>(false);
+    s.session->setLoadHook([released, loading] {
+        *loading = true;
+        released.wait_for(std::chrono::seconds(30));
+    });
+    std::vector<int> clients;
+    clients.push_back(connectLoopback(s.port));
+    sendAll(clients.back(), s.chat(",\"model\":\"beta\",\"stream\":true"));
+    ASSERT_TRUE(waitUntil([&] { return loading->load(); }, 20000));
+    for (int i = 1; i < ApiServer::maxWaiting; ++i) {
+        clients.push_back(connectLoopback(s.port));
+        sendAll(clients.back(), s.chat(",\"model\":\"alpha\",\"stream\":true"));
+    }
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == ApiServer::maxWaiting; }, 20000));
+    const Received turnedAway = s.send(s.chat({}));
+    EXPECT_EQ(status(turnedAway), 503);
+    EXPECT_TRUE(turnedAway.bytes.contains("Retry-After: 1"));
+    s.session->setLoadHook({});
+    release.set_value();
+
+    std::vector<Streamed> answers;
+    for (int fd : clients) {
+        auto reply = std::async(std::launch::async, [fd] { return readToEnd(fd, 30000); });
+        ASSERT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
+        answers.push_back(streamed(reply.get()));
+        ::close(fd);
+    }
+    EXPECT_EQ(answers.front().content.trimmed(), QStringLiteral("OK"));
+    for (size_t i = 1; i < answers.size(); ++i) {
+        EXPECT_EQ(answers[i].content, QStringLiteral(" Hello there"));
+        EXPECT_TRUE(answers[i].done);
+    }
+}
+
+TEST(ApiServer, AClientThatLeavesStopsItsRunAndTheNextAnswers)
+{
+    Served s;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    s.session->setLoadHook([released] { released.wait_for(std::chrono::seconds(30)); });
+    const int leaving = connectLoopback(s.port);
+    sendAll(leaving, s.chat(",\"model\":\"beta\",\"stream\":true"));
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 1; }, 20000));
+    ::close(leaving);
+    s.session->setLoadHook({});
+    release.set_value();
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 0; }, 20000));
+    EXPECT_EQ(streamed(s.send(s.chat(",\"model\":\"alpha\",\"stream\":true"))).content, QStringLiteral(" Hello there"));
+}
+
+// A client that leaves in the middle of a long reply ends its run: the
+// request's log line counts a few tokens, not the limit.
+TEST(ApiServer, AClientThatLeavesMidStreamEndsItsRun)
+{
+    static QStringList lines;
+    static std::mutex linesMutex;
+    lines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+        std::lock_guard lock(linesMutex);
+        if (m.startsWith(QLatin1String("API: POST")))
+            lines << m;
+    });
+    Served s({}, true);
+    const int limit = 20000;
+    const int leaving = connectLoopback(s.port);
+    sendAll(leaving, s.chat(",\"model\":\"gamma\",\"stream\":true,\"max_tokens\":" + QByteArray::number(limit)));
+    QByteArray heard;
+    waitUntil([&] {
+        char buffer[4096];
+        const ssize_t n = ::recv(leaving, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0)
+            heard.append(buffer, int(n));
+        return heard.contains("\"content\":\" sea");
+    }, 20000);
+    ASSERT_TRUE(heard.contains("\"content\":\" sea")) << heard.toStdString();
+    ::close(leaving);
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(linesMutex);
+        return !lines.isEmpty();
+    }, 30000));
+    qInstallMessageHandler(previous);
+    const QRegularExpression counted(QStringLiteral("(\\d+) completion tokens"));
+    const int completion = counted.match(lines.first()).captured(1).toInt();
+    EXPECT_GE(completion, 2) << lines.first().toStdString();
+    EXPECT_LT(completion, 1000) << lines.first().toStdString();
+}
+
+// A client that sends its request a byte at a time is cut off once the
+// whole request is overdue, though no single read waits long; a request
+// that is being answered meanwhile is not.
+TEST(ApiServer, AClientThatTricklesItsRequestIsCutOffAtTheDeadline)
+{
+    Served s;
+    s.server->setRequestDeadline(1);
+    ASSERT_TRUE(s.server->start(s.port, {}));
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    s.session->setLoadHook([released] { released.wait_for(std::chrono::seconds(30)); });
+    const int answered = connectLoopback(s.port);
+    sendAll(answered, s.chat(",\"model\":\"beta\""));
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 1; }, 20000));
+
+    const QByteArray request = s.chat({});
+    const int trickling = connectLoopback(s.port);
+    qsizetype sent = 0;
+    bool cut = false;
+    while (sent < request.size() && !cut) {
+        cut = ::send(trickling, request.constData() + sent, 1, MSG_NOSIGNAL) != 1;
+        sent += cut ? 0 : 1;
+        waitUntil([&] {
+            char byte = 0;
+            const ssize_t n = ::recv(trickling, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+            cut = cut || n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            return cut;
+        }, 100);
+    }
+    ::close(trickling);
+    EXPECT_TRUE(cut) << sent << " of " << request.size() << " bytes were taken";
+
+    s.session->setLoadHook({});
+    release.set_value();
+    auto reply = std::async(std::launch::async, [answered] { return readToEnd(answered, 30000); });
+    ASSERT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
+    EXPECT_EQ(status(reply.get()), 200);
+    ::close(answered);
+}
+
+TEST(ApiServer, ATakenPortIsSaidAndTheServerStaysOff)
+{
+    Served s;
+    HeldPort held;
+    ApiServer other(*s.session, *s.store);
+    EXPECT_FALSE(other.start(held.port(), {}));
+    EXPECT_FALSE(other.isListening());
+    EXPECT_TRUE(other.stateText().contains(QString::number(held.port())));
+}
+
+// The server follows its settings while the program runs: on, a new port,
+// a new key and off each take effect at once.
+TEST(ApiServer, FollowsItsSettingsLive)
+{
+    Served s;
+    s.server->stop();
+    const QString enabled = QString::fromLatin1(AppSettings::localServerEnabled);
+    AppSettings::setValue(QString::fromLatin1(AppSettings::localServerPort), int(s.port));
+    AppSettings::setValue(enabled, false);
+    s.server->followSettings();
+    EXPECT_FALSE(s.server->isListening());
+
+    AppSettings::setValue(enabled, true);
+    ASSERT_TRUE(waitUntil([&] { return s.server->isListening(); }, 5000));
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models"))), 200);
+
+    const uint16_t next = freePort();
+    AppSettings::setValue(QString::fromLatin1(AppSettings::localServerPort), int(next));
+    ASSERT_TRUE(waitUntil([&] { return s.server->port() == next; }, 5000));
+    s.port = next;
+    AppSettings::setValue(QString::fromLatin1(AppSettings::localServerApiKey), QStringLiteral("k"));
+    ASSERT_TRUE(waitUntil([&] { return status(s.send(s.request("GET", "/v1/models"))) == 401; }, 5000));
+
+    AppSettings::setValue(enabled, false);
+    EXPECT_TRUE(waitUntil([&] { return !s.server->isListening(); }, 5000));
+    AppSettings::remove(enabled);
+    AppSettings::remove(QString::fromLatin1(AppSettings::localServerPort));
+    AppSettings::remove(QString::fromLatin1(AppSettings::localServerApiKey));
+}

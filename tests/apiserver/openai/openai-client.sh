@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# The local server against the official `openai` JavaScript client: the real
+# program, started offscreen with its server on, over two scripted models.
+set -euo pipefail
+
+usage() {
+  cat <<'USAGE'
+usage: openai-client.sh --program FILE --make-model FILE
+  --program      the built corvanthelis
+  --make-model   the built cvn-make-test-model
+Installs the pinned `openai` package under the cache folder on first use.
+USAGE
+}
+
+PROGRAM= MAKE_MODEL=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --help|-h) usage; exit 0 ;;
+    --program) PROGRAM=${2:-}; shift 2 ;;
+    --make-model) MAKE_MODEL=${2:-}; shift 2 ;;
+    *) echo "openai-client.sh: unknown argument '$1' (see --help)" >&2; exit 2 ;;
+  esac
+done
+for f in "$PROGRAM" "$MAKE_MODEL"; do
+  [ -n "$f" ] && [ -f "$f" ] && [ -x "$f" ] || { echo "openai-client.sh: '$f' is not an executable file (see --help)" >&2; exit 2; }
+done
+command -v node >/dev/null && command -v npm >/dev/null || { echo "openai-client.sh: node and npm are needed (scripts/bootstrap)" >&2; exit 2; }
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+OPENAI_VERSION=6.30.1
+CACHE="${CVN_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/corvanthelis}"
+PKG="$CACHE/openai-$OPENAI_VERSION"
+if [ ! -f "$PKG/node_modules/openai/package.json" ]; then
+  mkdir -p "$CACHE"
+  tmp=$(mktemp -d "$CACHE/openai.XXXXXX")
+  # Its peers (ws, zod) serve features these tests do not use.
+  npm install --prefix "$tmp" --no-save --legacy-peer-deps --no-audit --no-fund --silent "openai@$OPENAI_VERSION" >/dev/null
+  mv -T "$tmp" "$PKG" 2>/dev/null || rm -rf "$tmp" # another run may have won
+fi
+
+T=$(mktemp -d "${TMPDIR:-/tmp}/cvn-openai.XXXXXX")
+APP_PID=
+cleanup() {
+  if [ -n "$APP_PID" ]; then
+    kill "$APP_PID" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$APP_PID" 2>/dev/null || true
+  fi
+  rm -rf "$T"
+}
+trap cleanup EXIT
+
+export OMP_THREAD_LIMIT=1 HOME="$T/home" XDG_RUNTIME_DIR="$T/runtime" TMPDIR="$T/tmp" QT_QPA_PLATFORM=offscreen
+unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
+mkdir -p "$HOME/.config/Corvanthelis" "$HOME/.local/share/Corvanthelis/models" "$TMPDIR"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+MODELS="$HOME/.local/share/Corvanthelis/models"
+"$MAKE_MODEL" --out "$MODELS/hello.gguf" --script "<0x0A>|▁Hello|▁there|</s>" >"$T/make.log" 2>&1
+# An endless cycle, cut only by the reply limit: time enough to leave it.
+"$MAKE_MODEL" --out "$MODELS/sea.gguf" --embd 256 --layers 4 --ff 512 --ctx 4096 \
+  --script "<0x0A>|▁The|▁sea|▁is|▁calm|.|▁The" >>"$T/make.log" 2>&1
+
+KEY=cvn-test-key
+# The free port is picked before the program binds it, and another program
+# may take it meanwhile: a start that finds it taken is tried again.
+for attempt in 1 2 3; do
+  PORT=$(node -e "const s=require('net').createServer().listen(0,'127.0.0.1',()=>{console.log(s.address().port);s.close()})")
+  cat >"$HOME/.config/Corvanthelis/Corvanthelis.conf" <<CONF
+[General]
+hardware.introShown=true
+localServer.enabled=true
+localServer.port=$PORT
+localServer.apiKey=$KEY
+CONF
+  "$PROGRAM" >"$T/out.log" 2>"$T/err.log" &
+  APP_PID=$!
+  for _ in $(seq 300); do
+    grep -q "API: listening on\|API: Not listening" "$T/err.log" && break
+    kill -0 "$APP_PID" 2>/dev/null || { tail -20 "$T/err.log" >&2; echo "openai-client.sh: the program ended" >&2; exit 1; }
+    sleep 0.1
+  done
+  grep -q "API: Not listening" "$T/err.log" || break
+  kill "$APP_PID"; wait "$APP_PID" 2>/dev/null || true
+  APP_PID=
+done
+grep -q "API: listening on" "$T/err.log" || { tail -20 "$T/err.log" >&2; echo "openai-client.sh: the server did not listen" >&2; exit 1; }
+
+if ! node "$HERE/openai-client.cjs" "$PKG" "http://127.0.0.1:$PORT/v1" "$KEY" "$T/err.log"; then
+  grep "API:" "$T/err.log" >&2 || true
+  exit 1
+fi
