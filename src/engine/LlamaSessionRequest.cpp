@@ -11,14 +11,6 @@
 
 namespace cvn {
 
-namespace {
-
-// The room a run keeps for its reply (it cuts a longer prompt from the front;
-// a request is refused instead, so that nothing it sent goes unread).
-constexpr int64_t kRoomForReply = 256;
-
-} // namespace
-
 RequestDefaults LlamaSession::requestDefaultsFor(const ModelInfo& model, int64_t contextSize)
 {
     // The chat's own instructions belong to the chat, not to other programs.
@@ -113,40 +105,70 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
     params.seed = asked.seed.value_or(params.seed);
     params.maxTokens = asked.maxTokens.value_or(params.maxTokens);
 
-    QString prompt;
-    if (request->rawPrompt) {
-        prompt = *request->rawPrompt;
-        params.stopSequences = asked.stop;
-    } else {
-        QList<ChatMessage> messages = request->messages;
-        const bool hasSystem = std::any_of(messages.begin(), messages.end(), [](const ChatMessage& m) {
-            return m.role == ChatMessage::Role::system;
-        });
-        if (defaults.instructions && !hasSystem)
-            messages.prepend(ChatMessage{ChatMessage::Role::system, *defaults.instructions});
-        prompt = m_template.format(messages);
-        params.stopSequences = m_template.stopSequences() + asked.stop;
-    }
-    if (m_promptObserver)
-        m_promptObserver(prompt);
-
     auto outcome = std::make_shared<ServedRequest::Outcome>();
     outcome->modelName = m_loadedModelName.value_or(QString());
     std::shared_ptr<LlamaModel> model = m_model;
-    const std::string text = prompt.toStdString();
-    // Measured on the queue just before the run that decodes it: a prompt
-    // that leaves no room for a reply is refused, and the run never starts.
-    model->queue().async([model, request, outcome, text] {
-        outcome->promptTokens = int64_t(model->tokenize(text).size());
-        if (outcome->promptTokens > model->contextSize() - kRoomForReply) {
-            outcome->failure = ServedRequest::Outcome::Failure::promptTooLong;
-            outcome->message = QStringLiteral("The prompt (%1 tokens) does not fit the model's context of %2 tokens "
-                                              "with room for a reply.")
-                                   .arg(outcome->promptTokens)
-                                   .arg(model->contextSize());
-            request->control->cancel();
-        }
-    });
+    const int64_t contextSize = model->contextSize();
+    // A prompt that leaves no room for a reply is refused, and the run decodes
+    // nothing: the client hears why instead of a reply to half its prompt.
+    const auto refuse = [request, outcome, contextSize](int64_t promptTokens) {
+        outcome->failure = ServedRequest::Outcome::Failure::promptTooLong;
+        outcome->message = QStringLiteral("The prompt (%1 tokens) does not fit the model's context of %2 tokens "
+                                          "with room for a reply.")
+                               .arg(promptTokens)
+                               .arg(contextSize);
+        request->control->cancel();
+    };
+    LlamaModel::PromptMaker makePrompt;
+    if (request->rawPrompt) {
+        params.stopSequences = asked.stop;
+        if (m_promptObserver)
+            m_promptObserver(*request->rawPrompt);
+        makePrompt = [text = request->rawPrompt->toStdString(), outcome, refuse](const LlamaModel& m) {
+            std::vector<int32_t> tokens = m.tokenize(text);
+            outcome->promptTokens = int64_t(tokens.size());
+            if (outcome->promptTokens > m.contextSize() - ReplyPrompt::replyReserve) {
+                refuse(outcome->promptTokens);
+                return std::vector<int32_t>();
+            }
+            return tokens;
+        };
+    } else {
+        // The chat's own prompt rules: the model's instructions lead when the
+        // client sent no system message, and a conversation longer than the
+        // context loses its oldest whole turns. Requests are no chat, so the
+        // cut is made afresh each time.
+        QList<ReplyPrompt::Message> messages;
+        const bool hasSystem = std::any_of(request->messages.begin(), request->messages.end(),
+                                           [](const ChatMessage& m) { return m.role == ChatMessage::Role::system; });
+        if (defaults.instructions && !hasSystem)
+            messages.append({QUuid::createUuid(), ChatMessage{ChatMessage::Role::system, *defaults.instructions}});
+        for (const ChatMessage& message : request->messages)
+            messages.append({QUuid::createUuid(), message});
+        params.stopSequences = m_template.stopSequences() + asked.stop;
+        QPointer<LlamaSession> observer(this);
+        makePrompt = [messages, chatTemplate = m_template, contextSize, outcome, refuse,
+                      observer](const LlamaModel& m) {
+            const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
+            ReplyPrompt::Made made = ReplyPrompt::make(messages, chatTemplate, contextSize, std::nullopt, tokenize);
+            runOnMain([observer, text = made.text] {
+                if (observer && observer->m_promptObserver)
+                    observer->m_promptObserver(text);
+            });
+            outcome->promptTokens = int64_t(made.tokens.size());
+            // Filled to the budget: either it just fits, or one message is
+            // longer than the whole context by itself, which a client must
+            // shorten.
+            if (outcome->promptTokens >= made.budget) {
+                if (const int64_t whole = int64_t(tokenize(made.text).size()); whole > made.budget) {
+                    refuse(whole);
+                    return std::vector<int32_t>();
+                }
+            }
+            return std::move(made.tokens);
+        };
+    }
+
     QPointer<LlamaSession> self(this);
     GenerationSink sink;
     sink.onPiece = [request](const QString& piece) {
@@ -168,7 +190,7 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
                 self->finishRequest(request);
         });
     };
-    request->control->attach(model->generate(text, params, std::move(sink)));
+    request->control->attach(model->generate(std::move(makePrompt), params, std::move(sink)));
 }
 
 void LlamaSession::finishRequest(const std::shared_ptr<ServedRequest>& request)

@@ -145,6 +145,26 @@ TEST(ServedRequest, APromptBeyondTheContextIsRefusedBeforeItRuns)
     EXPECT_EQ(s.turns().last().content, QStringLiteral(" Hello"));
 }
 
+// A conversation longer than the context, each message fitting by itself,
+// is answered from its newest whole turns as a chat's would be, not refused.
+TEST(ServedRequest, ALongConversationLosesItsOldestTurnsAndIsAnswered)
+{
+    Slot slot;
+    LlamaSession& s = *slot.session;
+    Heard heard;
+    ServedRequest request;
+    const QString filler = QStringLiteral("Hi ").repeated(int(s.loadedContextSize() / 8));
+    for (int i = 0; i < 12; ++i)
+        request.messages += {ChatMessage{Role::user, filler}, ChatMessage{Role::assistant, QStringLiteral("Ok")}};
+    request.messages += ChatMessage{Role::user, QStringLiteral("Last")};
+    heard.attach(request);
+    s.serveRequest(std::move(request));
+    ASSERT_TRUE(waitUntil([&] { return heard.done(); }, 60000));
+    EXPECT_EQ(heard.outcome->failure, ServedRequest::Outcome::Failure::none);
+    EXPECT_LE(heard.outcome->promptTokens, s.loadedContextSize() - ReplyPrompt::replyReserve);
+    EXPECT_EQ(heard.text, QStringLiteral(" Hello"));
+}
+
 // A request without its own system message or sampling takes the model's as
 // the store has them now; what the request sets wins.
 TEST(ServedRequest, TakesTheModelsInstructionsAndSamplingUnlessItSetsThem)
