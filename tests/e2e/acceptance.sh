@@ -1429,6 +1429,11 @@ curl -s --max-time 2 "127.0.0.1:$PORT/health" >/dev/null && fail "the port still
 grep -q "launch" "$DATA/bridge.log" || fail "bridge.log lacks the launch line"
 grep -q "listening on port $PORT" "$DATA/bridge.log" || fail "bridge.log lacks the listening line"
 GEOMETRY="$WX,$WY ${WW}x$WH"
+# The switch was stored; it goes off again, so the later launches' tray menu
+# is the one their steps read.
+CONF="$HOME/.config/Corvanthelis/Corvanthelis.conf"
+say "stored: $(grep '^localServer.enabled=' "$CONF")"
+sed -i 's/^localServer.enabled=true/localServer.enabled=false/' "$CONF"
 
 # --- 14a. a key in the edit dialog on a long message --------------------------------------
 # A chat stored earlier holds a user message of 1,000,000 characters: a dump
