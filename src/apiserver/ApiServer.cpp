@@ -74,6 +74,7 @@ struct Exchange {
     std::condition_variable changed;
     QString pending; // pieces not yet taken
     bool anyPiece = false;
+    QString model; // the id of the model that answers, once the run has it
     std::optional<ServedRequest::Outcome> outcome;
 };
 
@@ -335,6 +336,10 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         exchange->changed.notify_all();
         return true;
     };
+    request.onAnswering = [exchange](const ModelInfo& answering) {
+        std::lock_guard lock(exchange->mutex);
+        exchange->model = modelId(answering);
+    };
     // The count of waiting requests is the slot's: it drops once the run is over.
     request.onFinished = [exchange, this](const ServedRequest::Outcome& outcome) {
         --waiting;
@@ -365,17 +370,22 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
             settle(*exchange);
         return;
     }
+    // A request that names no model is answered by the one in the slot when
+    // its turn came, which the run told before its first piece.
+    QString answeredBy = model ? modelId(*model) : QString();
     {
         std::lock_guard lock(exchange->mutex);
+        if (answeredBy.isEmpty())
+            answeredBy = exchange->model;
+        if (!answeredBy.isEmpty())
+            t_facts.model = answeredBy;
         if (exchange->outcome) {
-            t_facts.model = model ? modelId(*model) : exchange->outcome->modelName;
             t_facts.promptTokens = exchange->outcome->promptTokens;
             t_facts.completionTokens = exchange->outcome->completionTokens;
             if (const std::optional<ApiError> error = outcomeError(*exchange->outcome))
                 return sendError(res, *error);
         }
     }
-    const QString answeredBy = model ? modelId(*model) : QString();
 
     if (!ask.stream) {
         const ServedRequest::Outcome outcome = *exchange->outcome;
@@ -383,8 +393,7 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         ReasoningParser::Split split = parser.feed(exchange->pending);
         const ReasoningParser::Split rest = parser.flush();
         const QString content = StopFilter::withoutStop(split.answer + rest.answer, ask.overrides.stop);
-        const AnswerIds ids = newAnswer(answeredBy.isEmpty() ? outcome.modelName : answeredBy, chat);
-        t_facts.model = ids.model;
+        const AnswerIds ids = newAnswer(answeredBy, chat);
         res.set_content(answerBody(ids, content, split.reasoning + rest.reasoning, outcome).toStdString(),
                         "application/json");
         return;
@@ -412,10 +421,6 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                     out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("content"), text}}, {});
                 return out;
             };
-            if (stream->ids.model.isEmpty()) {
-                std::lock_guard lock(exchange->mutex);
-                stream->ids.model = t_facts.model;
-            }
             if (stream->ids.chat
                 && !write(chunkEvent(stream->ids,
                                      QJsonObject{{QStringLiteral("role"), QStringLiteral("assistant")},
@@ -461,11 +466,6 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 return true;
             }
         });
-    if (answeredBy.isEmpty()) {
-        std::lock_guard lock(exchange->mutex);
-        stream->ids.model = exchange->outcome ? exchange->outcome->modelName : QString();
-    }
-    t_facts.model = stream->ids.model.isEmpty() ? QStringLiteral("-") : stream->ids.model;
 }
 
 void ApiServer::Core::WatchedQueue::enqueue(std::function<void()> task)

@@ -97,6 +97,8 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
 {
     // The store's record, so that choices changed since the load apply now.
     const ModelInfo record = m_store->model(m_loadedModelId).value_or(m_loadedInfo.value_or(ModelInfo{}));
+    if (request->onAnswering)
+        request->onAnswering(record);
     const RequestDefaults defaults = requestDefaultsFor(record, m_model->contextSize());
     const SamplingOverrides& asked = request->overrides;
     SamplingParams params = defaults.sampling;

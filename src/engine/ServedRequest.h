@@ -90,6 +90,9 @@ struct ServedRequest {
         bool hitTokenLimit = false;
         bool cancelled = false;
     };
+    // On the main thread, as the run starts and before its first piece: the
+    // model that answers (the one in the slot when none was asked for).
+    std::function<void(const ModelInfo& model)> onAnswering;
     // On the model's queue: one piece of the reply; false ends the run.
     std::function<bool(const QString& piece)> onPiece;
     // Exactly once, on the model's queue, or on the main thread when the

@@ -165,6 +165,14 @@ TEST(ApiServer, AnswersWholeAndStreamedWithReasoningApart)
               QStringLiteral(" Hello there"));
     EXPECT_EQ(choice.value(QLatin1String("finish_reason")).toString(), QStringLiteral("stop"));
     EXPECT_EQ(body.value(QLatin1String("usage")).toObject().value(QLatin1String("completion_tokens")).toInt(), 2);
+    // Named by none, the answer names the model in the slot, streamed too.
+    EXPECT_EQ(body.value(QLatin1String("model")).toString(), QStringLiteral("alpha"));
+    const Received unnamed = s.send(s.chat(",\"stream\":true"));
+    EXPECT_EQ(streamed(unnamed).content, QStringLiteral(" Hello there"));
+    for (const QByteArray& line : unnamed.bytes.split('\n'))
+        if (line.startsWith("data: {"))
+            EXPECT_EQ(QJsonDocument::fromJson(line.mid(6)).object().value(QLatin1String("model")).toString(),
+                      QStringLiteral("alpha")) << line.toStdString();
 
     const Received limited = s.send(s.chat(",\"max_tokens\":1"));
     EXPECT_EQ(bodyOf(limited).value(QLatin1String("choices")).toArray().first().toObject()
