@@ -278,7 +278,46 @@ public:
     // read at once, unless prepareSearch started reading it: until it is in,
     // the index answers, and every message is read for queries shorter than
     // three characters.
-    QSet<int64_t> searchMessages(const QString& query);
+    QSet<int64_t> searchMessages(const QString& query) { return startSearch(query).chats(); }
+
+    // One chat's messages in the search's copy in memory, each followed by
+    // U+0000, which the indexed text never holds (nor a query that reaches
+    // the copy): one search of the whole chat stops at its first match and
+    // never matches across two messages.
+    struct FoldedChat {
+        QByteArray text;
+        QList<std::pair<int64_t, qsizetype>> messages; // id and length, in the order of the text
+        void append(int64_t id, QByteArrayView message);
+        void remove(int64_t id);
+    };
+
+    // One search as searchMessages makes it, for a caller that looks through
+    // the copy in memory on a thread of its own: what needs this connection
+    // (indexing, the index, reading the messages) is done when it is made,
+    // and a scan of the copy is left to whoever asks, on any thread, one at a
+    // time. It keeps the copy as it was when made; the connection's later
+    // changes go to a copy of their own.
+    class MessageSearch {
+    public:
+        // Whether a message of the chat holds the query. Any thread.
+        bool matches(int64_t chatId) const;
+        // Every chat with such a message. Any thread.
+        QSet<int64_t> chats() const;
+        // Bytes of text left to look through: 0 when answered already.
+        qsizetype pendingBytes() const { return m_pendingBytes; }
+
+    private:
+        friend class ChatDatabase;
+        bool contains(const QByteArray& text) const;
+
+        QSet<int64_t> m_answer;
+        bool m_scan = false;
+        QHash<int64_t, FoldedChat> m_chats;
+        QByteArray m_folded;
+        qsizetype m_pivot = 0;
+        qsizetype m_pendingBytes = 0;
+    };
+    MessageSearch startSearch(const QString& query);
     // Starts reading the copy on its thread when none is loaded or being
     // read, so that a search later finds it there instead of reading it
     // while it waits.
@@ -380,7 +419,9 @@ private:
     // that many messages are looked at: reaching it sets `tooMany`.
     std::optional<QSet<int64_t>> indexedChats(const QByteArray& folded, qsizetype limit, bool* tooMany);
     QSet<int64_t> scanMessages(const QString& query);
-    QSet<int64_t> scanFoldedCopy(const QByteArray& folded) const;
+    // The search of `folded` through the copy, left to the caller.
+    MessageSearch scanOfCopy(const QByteArray& folded) const;
+    static MessageSearch answered(QSet<int64_t> chats);
     void logError(const char* format) const;
 
     // The indexed text of every message, in memory and grouped by chat, for
@@ -388,19 +429,11 @@ private:
     // what this connection indexes (applied once its transaction commits);
     // read again when another connection has committed (data_version).
     struct FoldedCopy {
-        // One chat's messages, each followed by U+0000, which the indexed
-        // text never holds (nor a query that reaches the copy): one search
-        // of the whole chat stops at its first match and never matches
-        // across two messages.
-        struct Chat {
-            QByteArray text;
-            QList<std::pair<int64_t, qsizetype>> messages; // id and length, in the order of the text
-            void append(int64_t id, QByteArrayView message);
-            void remove(int64_t id);
-        };
+        using Chat = FoldedChat;
         bool loaded = false;
         int64_t dataVersion = -1;
         std::array<int64_t, 256> byteCounts{}; // how often each byte occurs, as loaded and added
+        qsizetype textBytes = 0;               // the length of every chat's text together
         QHash<int64_t, Chat> chats;            // chat id → its messages
         QHash<int64_t, int64_t> chatOfMessage; // message id → chat id
     };

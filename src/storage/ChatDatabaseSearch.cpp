@@ -187,7 +187,9 @@ void ChatDatabase::applyToCopy(const QList<IndexedChange>& changes)
         if (old != m_copy.chatOfMessage.cend()) {
             const auto chat = m_copy.chats.find(old.value());
             if (chat != m_copy.chats.end()) {
+                m_copy.textBytes -= chat->text.size();
                 chat->remove(change.id);
+                m_copy.textBytes += chat->text.size();
                 if (chat->messages.isEmpty())
                     m_copy.chats.erase(chat);
             }
@@ -197,18 +199,19 @@ void ChatDatabase::applyToCopy(const QList<IndexedChange>& changes)
             for (const char byte : change.text)
                 ++m_copy.byteCounts[uchar(byte)];
             m_copy.chats[*change.chatId].append(change.id, QByteArrayView(change.text));
+            m_copy.textBytes += change.text.size() + 1;
             m_copy.chatOfMessage.insert(change.id, *change.chatId);
         }
     }
 }
 
-void ChatDatabase::FoldedCopy::Chat::append(int64_t id, QByteArrayView message)
+void ChatDatabase::FoldedChat::append(int64_t id, QByteArrayView message)
 {
     text.append(message).append('\0');
     messages.append({id, message.size()});
 }
 
-void ChatDatabase::FoldedCopy::Chat::remove(int64_t id)
+void ChatDatabase::FoldedChat::remove(int64_t id)
 {
     qsizetype offset = 0;
     for (qsizetype i = 0; i < messages.size(); ++i) {
@@ -249,7 +252,7 @@ QByteArray ChatDatabase::foldedUtf8(const QString& text)
     return folded.toUtf8();
 }
 
-QSet<int64_t> ChatDatabase::searchMessages(const QString& query)
+ChatDatabase::MessageSearch ChatDatabase::startSearch(const QString& query)
 {
     if (query.isEmpty() || !m_db)
         return {}; // QString::contains answers true for an empty needle
@@ -260,28 +263,28 @@ QSet<int64_t> ChatDatabase::searchMessages(const QString& query)
     for (qsizetype i = 0; i < query.size(); ++i) {
         const char16_t c = query[i].unicode();
         if (c == 0 || c >= 0xFFFD)
-            return scanMessages(query);
+            return answered(scanMessages(query));
         if (QChar::isHighSurrogate(c) && i + 1 < query.size() && query[i + 1].isLowSurrogate())
             ++i;
         else if (QChar::isSurrogate(c))
-            return scanMessages(query);
+            return answered(scanMessages(query));
         ++characters;
     }
     // Messages another client wrote are indexed first; when that cannot
     // happen now (a lock held, a read-only file) every message is read.
     if (!catchUp())
-        return scanMessages(query);
+        return answered(scanMessages(query));
     const QByteArray folded = foldedUtf8(query);
     // While the first copy is read on its thread, the index answers what it
     // can, and every message is read for the rest.
     if (m_renewal && !m_copy.loaded) {
         if (characters < 3)
-            return scanMessages(query);
+            return answered(scanMessages(query));
         const std::optional<QSet<int64_t>> hits = indexedChats(folded, -1, nullptr);
-        return hits ? *hits : scanMessages(query);
+        return answered(hits ? *hits : scanMessages(query));
     }
     if (!loadFoldedCopy())
-        return scanMessages(query);
+        return answered(scanMessages(query));
     // A trigram index answers nothing shorter than three characters, and a
     // query that most messages hold is found sooner in the copy, where each
     // chat is read only up to its first match: the index is asked for a
@@ -291,11 +294,11 @@ QSet<int64_t> ChatDatabase::searchMessages(const QString& query)
         bool tooMany = false;
         const std::optional<QSet<int64_t>> hits = indexedChats(folded, limit, &tooMany);
         if (!hits)
-            return scanMessages(query);
+            return answered(scanMessages(query));
         if (!tooMany)
-            return *hits;
+            return answered(*hits);
     }
-    return scanFoldedCopy(folded);
+    return scanOfCopy(folded);
 }
 
 std::optional<QSet<int64_t>> ChatDatabase::indexedChats(const QByteArray& folded, qsizetype limit, bool* tooMany)
@@ -416,6 +419,7 @@ bool ChatDatabase::readFoldedCopy(sqlite3* handle, FoldedCopy* copy)
                 ++copy->byteCounts[uchar(byte)];
         }
         copy->chats[chat.value()].append(chat.key(), view);
+        copy->textBytes += view.size() + 1;
     }
     // Messages without a row in the index (none, once caught up) would be
     // searched by nothing.
@@ -476,32 +480,62 @@ void ChatDatabase::takeRenewedCopy(std::shared_ptr<FoldedCopy> copy)
     emit searchRenewed();
 }
 
-QSet<int64_t> ChatDatabase::scanFoldedCopy(const QByteArray& folded) const
+ChatDatabase::MessageSearch ChatDatabase::answered(QSet<int64_t> chats)
 {
+    MessageSearch search;
+    search.m_answer = std::move(chats);
+    return search;
+}
+
+ChatDatabase::MessageSearch ChatDatabase::scanOfCopy(const QByteArray& folded) const
+{
+    MessageSearch search;
+    search.m_scan = true;
+    // The hash is shared, not copied: this connection's next change to it
+    // makes a copy of its own.
+    search.m_chats = m_copy.chats;
+    search.m_folded = folded;
     // Each chat is searched for the query's rarest byte with memchr, which
     // runs many bytes a cycle, and the query checked around each one found:
     // text that rarely holds the query is crossed at memchr's pace, and text
     // that often does stops at its first match.
-    qsizetype pivot = 0;
     for (qsizetype i = 1; i < folded.size(); ++i) {
-        if (m_copy.byteCounts[uchar(folded[i])] < m_copy.byteCounts[uchar(folded[pivot])])
-            pivot = i;
+        if (m_copy.byteCounts[uchar(folded[i])] < m_copy.byteCounts[uchar(folded[search.m_pivot])])
+            search.m_pivot = i;
     }
-    const char pivotByte = folded[pivot];
-    const auto contains = [&](const QByteArray& text) {
-        const char* const end = text.constData() + text.size();
-        for (const char* at = text.constData() + pivot; at < end; ++at) {
-            at = static_cast<const char*>(std::memchr(at, pivotByte, size_t(end - at)));
-            if (!at)
-                return false;
-            const char* const start = at - pivot;
-            if (end - start >= folded.size() && std::memcmp(start, folded.constData(), size_t(folded.size())) == 0)
-                return true;
-        }
-        return false;
-    };
+    search.m_pendingBytes = m_copy.textBytes;
+    return search;
+}
+
+bool ChatDatabase::MessageSearch::contains(const QByteArray& text) const
+{
+    const char pivotByte = m_folded[m_pivot];
+    const char* const end = text.constData() + text.size();
+    for (const char* at = text.constData() + m_pivot; at < end; ++at) {
+        at = static_cast<const char*>(std::memchr(at, pivotByte, size_t(end - at)));
+        if (!at)
+            return false;
+        const char* const start = at - m_pivot;
+        if (end - start >= m_folded.size() && std::memcmp(start, m_folded.constData(), size_t(m_folded.size())) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool ChatDatabase::MessageSearch::matches(int64_t chatId) const
+{
+    if (!m_scan)
+        return m_answer.contains(chatId);
+    const auto chat = m_chats.constFind(chatId);
+    return chat != m_chats.cend() && contains(chat->text);
+}
+
+QSet<int64_t> ChatDatabase::MessageSearch::chats() const
+{
+    if (!m_scan)
+        return m_answer;
     QSet<int64_t> hits;
-    for (auto chat = m_copy.chats.cbegin(); chat != m_copy.chats.cend(); ++chat) {
+    for (auto chat = m_chats.cbegin(); chat != m_chats.cend(); ++chat) {
         if (contains(chat->text))
             hits.insert(chat.key());
     }

@@ -100,10 +100,7 @@ ChatStore::ChatStore(ChatDatabase& db, QObject* parent)
     // A database that opens later, or becomes writable, may hold more than
     // what was read before.
     connect(&m_db, &ChatDatabase::openChanged, this, &ChatStore::reload);
-    connect(&m_db, &ChatDatabase::searchRenewed, this, [this] {
-        m_contentHits.reset();
-        emit matchesChanged();
-    });
+    connect(&m_db, &ChatDatabase::searchRenewed, this, &ChatStore::matchesChanged);
     reload();
 }
 
@@ -121,7 +118,7 @@ struct ChatStore::ReadList {
     // Worked out on the reading thread: whether the rows equal those shown
     // when the read started, and the lists the drawer shows of them.
     bool same = false;
-    Derived derived;
+    Lists derived;
 };
 
 ChatStore::ReadList ChatStore::readList(ChatDatabase::ChatList list)
@@ -138,7 +135,6 @@ ChatStore::ReadList ChatStore::readList(ChatDatabase::ChatList list)
 
 void ChatStore::reload()
 {
-    m_contentHits.reset();
     // Taken before the read: a commit in between makes the next look read
     // again, never hides behind this read.
     const std::optional<int64_t> version = m_db.dataVersion();
@@ -185,7 +181,7 @@ void ChatStore::read()
             // a frame with many chats: done here instead.
             list->same = list->rows == shown;
             const QDateTime now = QDateTime::currentDateTime();
-            list->derived = Derived{now.toLocalTime().date(), rowsWithPin(list->rows, true), sectionsOf(list->rows, now)};
+            list->derived = listsOf(list->rows, now);
         }
         if (hook)
             hook();
@@ -201,7 +197,6 @@ void ChatStore::handOver(uint64_t read, std::shared_ptr<ReadList> list)
     if (!m_reading || m_reading->read != read)
         return; // a newer full read was taken in meanwhile
     const Reading reading = *std::exchange(m_reading, std::nullopt);
-    m_contentHits.reset();
     if (!list->ok)
         return;
     m_loaded = true;
@@ -236,7 +231,6 @@ void ChatStore::refresh(const QSet<int64_t>& ids)
     }
     if (m_reading)
         m_reading->written.unite(ids);
-    m_contentHits.reset();
     // Another program's commits (a chat deleted and its id given to a new
     // one, a pin, a newer time) can touch any row, not only those written:
     // the written rows are placed at once, and the rest caught up with.
@@ -293,7 +287,7 @@ void ChatStore::publish(QList<Row> rows)
     replaceRows(std::move(rows), std::nullopt);
 }
 
-void ChatStore::replaceRows(QList<Row> rows, std::optional<Derived> derived)
+void ChatStore::replaceRows(QList<Row> rows, std::optional<Lists> derived)
 {
     QList<Row> old = std::exchange(m_rows, std::move(rows));
     m_derived = std::move(derived);
@@ -321,6 +315,18 @@ QList<ChatStore::Section> ChatStore::sections(const QDateTime& now) const
     if (m_derived && m_derived->today == now.toLocalTime().date())
         return m_derived->sections;
     return sectionsOf(m_rows, now);
+}
+
+ChatStore::Lists ChatStore::listsOf(const QList<Row>& rows, const QDateTime& now)
+{
+    return {now.toLocalTime().date(), rowsWithPin(rows, true), sectionsOf(rows, now)};
+}
+
+std::optional<ChatStore::Lists> ChatStore::readyLists(const QDateTime& now) const
+{
+    if (m_derived && m_derived->today == now.toLocalTime().date())
+        return m_derived;
+    return std::nullopt;
 }
 
 QList<ChatStore::Section> ChatStore::sectionsOf(const QList<Row>& rows, const QDateTime& now)
@@ -365,15 +371,6 @@ QString ChatStore::dayHeading(const QDate& day, const QDate& today)
         return QStringLiteral("YESTERDAY");
     // The C locale, never the user's: headings are English in every locale.
     return QLocale::c().toString(day, QStringLiteral("d MMM yyyy")).toUpper();
-}
-
-QSet<int64_t> ChatStore::contentMatches(const QString& query)
-{
-    if (m_contentHits && m_contentHits->first == query)
-        return m_contentHits->second;
-    QSet<int64_t> ids = m_db.searchMessages(query);
-    m_contentHits.emplace(query, ids);
-    return ids;
 }
 
 ChatStore::Change ChatStore::setPinned(const Row& row)

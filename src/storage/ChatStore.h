@@ -78,17 +78,15 @@ public:
     // stored time after every dated one), then the highest id first.
     const QList<Row>& rows() const { return m_rows; }
 
-    // Rereads the list, forgets the cached content search, and emits
-    // rowsChanged only when the rows differ. A list that cannot be read
-    // leaves the rows as they were.
+    // Rereads the list and emits rowsChanged only when the rows differ. A
+    // list that cannot be read leaves the rows as they were.
     void reload();
     // When another connection has committed since the last full read: reads
     // the list again on the store's reading thread and hands the rows over
-    // (rowsChanged follows when they differ), forgetting the cached content
-    // search then. Before any full read has succeeded, and while the
-    // database is closed or read-only, it reads at once instead. True when
-    // it read or started a read (the rows may be the same, and the
-    // messages not).
+    // (rowsChanged follows when they differ). Before any full read has
+    // succeeded, and while the database is closed or read-only, it reads at
+    // once instead. True when it read or started a read (the rows may be
+    // the same, and the messages not).
     bool catchUp();
     // A read that catchUp started has not been handed over yet.
     bool catchingUp() const { return m_reading.has_value(); }
@@ -119,17 +117,25 @@ public:
     QList<Section> sections(const QDateTime& now) const;
     QList<Section> sections() const { return sections(QDateTime::currentDateTime()); }
 
+    // The pinned rows and the day sections of a list of rows, as pinnedRows
+    // and sections give them on `today`.
+    struct Lists {
+        QDate today;
+        QList<Row> pinned;
+        QList<Section> sections;
+    };
+    // Those of `rows` against `now`; any thread.
+    static Lists listsOf(const QList<Row>& rows, const QDateTime& now);
+    // Those of the rows as they are, when the reading thread worked them out
+    // for `now`'s day: nothing left to work out.
+    std::optional<Lists> readyLists(const QDateTime& now) const;
+
     // "TODAY", "YESTERDAY", or the day as "d MMM yyyy" in English month
     // names, upper-cased; days in the local time zone. Later days than today
     // also get their date.
     static QString dayHeading(int64_t updatedAt, const QDateTime& now);
     // The same for a local day against the local `today`.
     static QString dayHeading(const QDate& day, const QDate& today);
-
-    // The chats with a message containing `query`, ignoring case; empty for
-    // an empty query. The answer for the last query is kept until the next
-    // full read or matchesChanged.
-    QSet<int64_t> contentMatches(const QString& query);
 
     // Pins the row's chat when the row shows it unpinned, and the other way
     // round. The chat keeps its updated time. Not stored: the rows then
@@ -145,8 +151,8 @@ public:
 
 signals:
     void rowsChanged();
-    // contentMatches may answer otherwise now: the message search has read
-    // what another connection committed.
+    // A message search may answer otherwise now: it has read what another
+    // connection committed.
     void matchesChanged();
 
 private:
@@ -165,16 +171,9 @@ private:
     // Runs a statement that names the row's chat by id and created_at.
     Change change(const Row& row, const QString& sql, const QList<ChatDatabase::Value>& values);
     void publish(QList<Row> rows);
-    // The pinned rows and the day sections of the rows, as pinnedRows and
-    // sections give them on `today`.
-    struct Derived {
-        QDate today;
-        QList<Row> pinned;
-        QList<Section> sections;
-    };
     // Takes the rows (known to differ from those shown), with their lists
     // when they were worked out already, and tells.
-    void replaceRows(QList<Row> rows, std::optional<Derived> derived);
+    void replaceRows(QList<Row> rows, std::optional<Lists> derived);
     static QList<Section> sectionsOf(const QList<Row>& rows, const QDateTime& now);
     // The list query's order.
     bool listedBefore(const Row& a, const Row& b) const;
@@ -185,9 +184,8 @@ private:
     QSet<int64_t> m_undated;   // rows whose updated_at is NULL, read as 0
     bool m_plainOrder = false; // the rows' values sort as they read
     std::optional<int64_t> m_dataVersion; // the database's, when the rows were last read in full
-    std::optional<std::pair<QString, QSet<int64_t>>> m_contentHits;
     // The lists of m_rows, when the reading thread worked them out.
-    std::optional<Derived> m_derived;
+    std::optional<Lists> m_derived;
 
     // The reading thread, made on the first catch-up.
     std::unique_ptr<SerialQueue> m_reader;

@@ -272,6 +272,48 @@ TEST_F(SidebarViewTest, RowsAreReusedByIdAndAnUnchangedListIsLeftAlone)
     EXPECT_EQ(alphaRow->geometry(), QRect(SidebarList::leadingPadding, alphaRow->y(), SidebarRow::rowWidth, 41));
 }
 
+// Past inlineRows chats the list is built on the drawer's thread: a key
+// returns before its list is there, a list for a query typed over is never
+// shown, and changes to the rows meanwhile still reach the list and its
+// row widgets.
+TEST_F(SidebarViewTest, ALongListIsBuiltOffTheMainThreadForTheNewestQueryOnly)
+{
+    int64_t gnu = 0;
+    int64_t zebra = 0;
+    db.transaction([&] {
+        for (int i = 0; i < SidebarView::inlineRows + 100; ++i)
+            add(QString("chat %1").arg(i), i % 30);
+        gnu = add("gnu", 0, false, "a zebra crossing");
+        zebra = add("Zebra notes", 2);
+        return true;
+    });
+    open();
+    ASSERT_TRUE(waitUntil([&] { return !drawer->building(); }));
+    const QStringList all = shown();
+    ASSERT_EQ(all.count(), SidebarView::inlineRows + 102 + 30);
+    const int changes = drawer->list()->changes();
+
+    drawer->openSearch();
+    type("zeb");
+    EXPECT_TRUE(drawer->building());
+    EXPECT_EQ(drawer->list()->changes(), changes) << "the keys wait for no list";
+    ASSERT_TRUE(waitUntil([&] { return !drawer->building(); }));
+    EXPECT_EQ(drawer->shownQuery(), "zeb");
+    const QString twoDaysAgo = ChatStore::dayHeading(QDate::currentDate().addDays(-2), QDate::currentDate());
+    EXPECT_EQ(shown(), (QStringList{"TODAY@20", "gnu", twoDaysAgo + "@60", "Zebra notes"}));
+    EXPECT_EQ(drawer->list()->changes(), changes + 1) << "no list for \"z\" or \"ze\"";
+
+    // Our own writes while the list is built: the rename shows, and the row
+    // widget of the chat deleted goes.
+    ASSERT_TRUE(drawer->list()->rowWidget(gnu));
+    ASSERT_EQ(store.rename(rowOf(zebra), "zebra, renamed"), ChatStore::Change::stored);
+    ASSERT_EQ(store.remove(rowOf(gnu)), ChatStore::Change::stored);
+    ASSERT_TRUE(waitUntil([&] { return !drawer->building(); }));
+    EXPECT_EQ(shown().mid(1), QStringList{"zebra, renamed"});
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(drawer->list()->rowWidget(gnu));
+}
+
 TEST_F(SidebarViewTest, OnlyRowsNearTheVisibleBandAreShownAndScrollingBringsTheRest)
 {
     QList<int64_t> ids;

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <tuple>
 
 using cvn::ChatDatabase;
@@ -581,4 +583,38 @@ TEST(ChatDatabase, PreparedSearchReadsTheCopyOnItsThreadAndAnswersMeanwhile)
     EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2}));
     EXPECT_EQ(db.searchMessages("zealous"), (QSet<int64_t>{2}));
     EXPECT_EQ(std::tuple(held.reads.load(), held.onMain.load()), std::tuple(1, 0));
+}
+
+// A search whose scan of the copy is left to another thread scans the copy
+// as it was when the search was made: this connection's writes meanwhile,
+// to a chat already in the copy and to a new one, go to a copy of their own.
+TEST(ChatDatabase, ASearchScannedOnAnotherThreadKeepsTheCopyItWasMadeWith)
+{
+    ChatDatabase db(newDatabasePath());
+    addChat(db, 1, 0, 1);
+    addMessage(db, 1, "a zebra crossing");
+    addChat(db, 2, 0, 2);
+    addMessage(db, 2, "plain");
+    ASSERT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1}));
+    const ChatDatabase::MessageSearch search = db.startSearch("ze");
+    ASSERT_GT(search.pendingBytes(), 0) << "a two-letter query is a scan of the copy";
+
+    std::atomic<bool> writing = true;
+    std::atomic<int> wrong = 0;
+    std::thread scanner([&] {
+        while (writing) {
+            if (search.chats() != QSet<int64_t>{1} || !search.matches(1) || search.matches(2) || search.matches(3))
+                ++wrong;
+        }
+    });
+    addMessage(db, 2, "zero");
+    for (int i = 0; i < 200; ++i)
+        addMessage(db, 1, QString("more text %1").arg(i));
+    addChat(db, 3, 0, 3);
+    addMessage(db, 3, "zeal");
+    writing = false;
+    scanner.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(db.searchMessages("ze"), (QSet<int64_t>{1, 2, 3}));
+    EXPECT_EQ(db.searchMessages(""), QSet<int64_t>{});
 }

@@ -13,15 +13,6 @@
 
 namespace cvn {
 
-namespace {
-
-int textLineHeight()
-{
-    return qCeil(QFontMetricsF(Theme::interMedium16()).height());
-}
-
-} // namespace
-
 SidebarList::Entry SidebarList::heading(const QString& label, bool first)
 {
     Entry entry;
@@ -61,9 +52,13 @@ void SidebarList::attachTo(QWidget* viewport)
     placeRows();
 }
 
-bool SidebarList::setEntries(QList<Entry> entries)
+int SidebarList::lineHeight()
 {
-    const int line = textLineHeight();
+    return qCeil(QFontMetricsF(Theme::interMedium16()).height());
+}
+
+int SidebarList::layOut(QList<Entry>& entries, int line)
+{
     int y = 0;
     for (Entry& entry : entries) {
         entry.y = y;
@@ -80,29 +75,39 @@ bool SidebarList::setEntries(QList<Entry> entries)
         }
         y += entry.height;
     }
+    return y + bottomPadding;
+}
+
+bool SidebarList::setEntries(QList<Entry> entries)
+{
+    const int height = layOut(entries, lineHeight());
     if (entries == m_entries)
         return false;
-    m_entries = std::move(entries);
-    m_contentHeight = y + bottomPadding;
+    takeEntries(std::move(entries), height);
+    return true;
+}
+
+QList<SidebarList::Entry> SidebarList::takeEntries(QList<Entry> laidOut, int contentHeight)
+{
+    QList<Entry> old = std::exchange(m_entries, std::move(laidOut));
+    m_contentHeight = contentHeight;
     ++m_changes;
     fitToViewport();
     placeRows();
     update();
-    return true;
+    return old;
 }
 
-void SidebarList::keepRowsOf(const QSet<int64_t>& ids)
+void SidebarList::dropRowsOf(const QSet<int64_t>& ids)
 {
-    for (auto it = m_rows.begin(); it != m_rows.end();) {
-        if (ids.contains(it.key())) {
-            ++it;
+    for (const int64_t id : ids) {
+        SidebarRow* const row = m_rows.take(id);
+        if (!row)
             continue;
-        }
         // The row may be the one whose click led to the chat's removal.
-        m_shown.removeOne(it.value());
-        it.value()->hide();
-        it.value()->deleteLater();
-        it = m_rows.erase(it);
+        m_shown.removeOne(row);
+        row->hide();
+        row->deleteLater();
     }
 }
 
@@ -176,13 +181,14 @@ void SidebarList::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     painter.setRenderHint(QPainter::TextAntialiasing);
     painter.setPen(Theme::surface.withAlpha(textOpacity)());
-    const int line = textLineHeight();
+    const int line = lineHeight();
     const QRect dirty = event->rect();
-    for (const Entry& entry : std::as_const(m_entries)) {
-        if (entry.kind == Entry::Kind::row || entry.y + entry.height <= dirty.top())
+    const auto first = std::lower_bound(m_entries.cbegin(), m_entries.cend(), dirty.top(),
+                                        [](const Entry& e, int value) { return e.y + e.height <= value; });
+    for (auto it = first; it != m_entries.cend() && it->y < dirty.bottom() + 1; ++it) {
+        const Entry& entry = *it;
+        if (entry.kind == Entry::Kind::row)
             continue;
-        if (entry.y >= dirty.bottom() + 1)
-            break;
         const int inset = leadingPadding + (entry.kind == Entry::Kind::heading ? headingLeading : noMatchLeading);
         const QRectF text(inset, entry.y + entry.topPadding, width() - inset, line);
         Theme::drawElidedLine(painter, text, Theme::interMedium16(), entry.label);

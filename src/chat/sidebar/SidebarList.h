@@ -63,12 +63,20 @@ public:
     // Takes the new list; false, touching nothing, when it equals the
     // current one.
     bool setEntries(QList<Entry> entries);
+    // The height of a heading's or the no-match line's text.
+    static int lineHeight();
+    // Gives each entry its place, for text lines `line` high; the height of
+    // the list. Any thread.
+    static int layOut(QList<Entry>& entries, int line);
+    // Takes a list laid out already and known to differ from the current
+    // one; hands back the one it replaces.
+    QList<Entry> takeEntries(QList<Entry> laidOut, int contentHeight);
     const QList<Entry>& entries() const { return m_entries; }
     // How many times a new list was taken.
     int changes() const { return m_changes; }
 
-    // Forgets the row widgets of chats not in `ids` (deleted chats).
-    void keepRowsOf(const QSet<int64_t>& ids);
+    // Forgets the row widgets of the chats in `ids` (deleted chats).
+    void dropRowsOf(const QSet<int64_t>& ids);
     // The chats that have a row widget kept.
     QList<int64_t> rowWidgetIds() const { return m_rows.keys(); }
     // The row widget kept for a chat, or null when none was made yet.

@@ -3,6 +3,7 @@
 #include "chat/sidebar/SidebarList.h"
 #include "chat/sidebar/SidebarRow.h"
 #include "chat/sidebar/SidebarSearchField.h"
+#include "platform/MainThread.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/Icons.h"
 #include "ui_kit/ScrollBars.h"
@@ -14,11 +15,14 @@
 #include <QScrollArea>
 #include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QThread>
 #include <QTimeZone>
 #include <QVBoxLayout>
 #include <QtMath>
 
 #include <algorithm>
+#include <thread>
+#include <vector>
 
 namespace cvn {
 
@@ -67,6 +71,23 @@ protected:
 
 // A name cut short reads as a different name; it shrinks a little instead.
 constexpr int kSmallestNamePixels = 24;
+
+// Runs `work` over [0, count) in a few parts at once, each on a thread of
+// its own but the first, when there is enough to share; returns when all
+// are done.
+template <typename Work>
+void forEachPart(size_t count, const Work& work)
+{
+    constexpr size_t smallestPart = 16384;
+    const size_t parts = std::clamp<size_t>(count / smallestPart, 1, size_t(std::clamp(QThread::idealThreadCount(), 1, 4)));
+    std::vector<std::thread> threads;
+    threads.reserve(parts - 1);
+    for (size_t part = 1; part < parts; ++part)
+        threads.emplace_back([&work, from = count * part / parts, to = count * (part + 1) / parts] { work(from, to); });
+    work(0, count / parts);
+    for (std::thread& thread : threads)
+        thread.join();
+}
 
 } // namespace
 
@@ -152,10 +173,9 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
     connect(&m_catchUpTimer, &QTimer::timeout, this, [this] {
         if (!isActiveWindow())
             return;
-        catchUp();
         // Only a read made at once (the first) has changed the rows by now;
         // those read on the store's thread come with rowsChanged.
-        if (m_rowsChanged)
+        if (catchUp())
             refresh();
     });
     Theme::repaintOnAppearanceChange(this);
@@ -228,8 +248,11 @@ SidebarView::SidebarView(ChatStore& chats, QWidget* parent)
     connect(&m_chats, &ChatStore::rowsChanged, this, [this] {
         // Closed, nothing is built: opening builds it all.
         m_store.reset();
-        m_rowsChanged = true;
-        if (!m_refreshLater)
+        m_widgetsStale = true;
+        ++m_rowsVersion;
+        if (m_refreshLater)
+            m_rowsChangedMeanwhile = true;
+        else
             refresh();
     });
     refresh();
@@ -290,47 +313,17 @@ void SidebarView::setQuery(const QString& query)
     refresh();
 }
 
-void SidebarView::catchUp()
+bool SidebarView::catchUp()
 {
     const QScopedValueRollback later(m_refreshLater, true);
+    m_rowsChangedMeanwhile = false;
     m_chats.catchUp();
+    return m_rowsChangedMeanwhile;
 }
 
 QString SidebarView::activeQuery() const
 {
     return m_searchOpen ? m_query.trimmed() : QString();
-}
-
-QList<ChatStore::Row> SidebarView::filterRows(const QList<ChatStore::Row>& rows, const QString& query,
-                                              const QSet<int64_t>& contentHits) const
-{
-    if (query.isEmpty())
-        return rows;
-    QList<ChatStore::Row> kept;
-    for (const ChatStore::Row& row : rows) {
-        if (row.title.contains(query, Qt::CaseInsensitive) || contentHits.contains(row.id))
-            kept.append(row);
-    }
-    return kept;
-}
-
-QList<ChatStore::Row> SidebarView::filtered(const QList<ChatStore::Row>& rows) const
-{
-    const QString query = activeQuery();
-    return filterRows(rows, query, query.isEmpty() ? QSet<int64_t>() : m_chats.contentMatches(query));
-}
-
-QList<ChatStore::Section> SidebarView::visibleSections()
-{
-    const QString query = activeQuery();
-    const QSet<int64_t> hits = query.isEmpty() ? QSet<int64_t>() : m_chats.contentMatches(query);
-    QList<ChatStore::Section> visible;
-    for (const ChatStore::Section& section : readStore().sections) {
-        QList<ChatStore::Row> rows = filterRows(section.rows, query, hits);
-        if (!rows.isEmpty())
-            visible.append({section.heading, std::move(rows)});
-    }
-    return visible;
 }
 
 void SidebarView::setClock(Clock clock)
@@ -383,52 +376,160 @@ void SidebarView::armDayTimer()
     m_dayTimer.start(int(std::clamp<qint64>(wait, 1, longestDayWaitMs)));
 }
 
-const SidebarView::StoreLists& SidebarView::readStore()
-{
-    const QDateTime now = m_clock();
-    if (!m_store || m_store->day != now.date())
-        m_store = StoreLists{now.date(), m_chats.pinnedRows(), m_chats.sections(now)};
-    return *m_store;
-}
-
 void SidebarView::refresh()
 {
     if (!m_open)
         return;
-    if (std::exchange(m_rowsChanged, false)) {
-        // The widgets of chats deleted since go. Only a few rows have
-        // widgets: the list is looked through for those, not made a set.
-        const QList<int64_t> made = m_list->rowWidgetIds();
-        const QSet<int64_t> withWidgets(made.cbegin(), made.cend());
-        QSet<int64_t> kept;
-        for (const ChatStore::Row& row : m_chats.rows()) {
-            if (withWidgets.contains(row.id))
-                kept.insert(row.id);
+    BuildInput input;
+    input.number = ++m_builds;
+    input.rowsVersion = m_rowsVersion;
+    input.query = activeQuery();
+    if (input.query != m_builtQuery) {
+        m_builtQuery = input.query;
+        m_queryBuild = input.number;
+    }
+    input.now = m_clock();
+    input.rows = m_chats.rows();
+    if (!m_store || m_store->today != input.now.toLocalTime().date())
+        m_store = m_chats.readyLists(input.now);
+    input.lists = m_store;
+    // The index and the messages are read here; a scan of the messages in
+    // memory is left to the build.
+    if (!input.query.isEmpty())
+        input.search = m_chats.database().startSearch(input.query);
+    input.shown = m_list->entries();
+    input.shownChanges = m_list->changes();
+    input.lineHeight = SidebarList::lineHeight();
+    if (m_widgetsStale)
+        input.widgetIds = m_list->rowWidgetIds();
+
+    const bool longList = input.rows.size() > inlineRows
+        || (input.search && input.search->pendingBytes() > inlineSearchBytes);
+    // A build under way for an earlier query stops.
+    m_posted->newest.store(input.number);
+    m_posted->newestQuery.store(m_queryBuild);
+    if (!longList) {
+        showBuilt(*build(input, nullptr), false);
+        return;
+    }
+    if (!m_builder)
+        m_builder = std::make_unique<SerialQueue>(QStringLiteral("chats drawer"), QStringLiteral("cvn-drawer"));
+    m_builder->async([self = QPointer(this), posted = m_posted, input = std::move(input)] {
+        // Overtaken before it began: the newer build follows at once.
+        if (posted->newest.load() != input.number)
+            return;
+        std::optional<Built> made = build(input, posted.get());
+        if (!made)
+            return;
+        auto built = std::make_shared<Built>(std::move(*made));
+        runOnMain([self, built] {
+            if (self)
+                self->showBuilt(std::move(*built), true);
+        });
+    });
+}
+
+std::optional<SidebarView::Built> SidebarView::build(const BuildInput& input, const Posted* posted)
+{
+    const auto overtaken = [&] {
+        return posted && posted->newestQuery.load(std::memory_order_relaxed) > input.number;
+    };
+    Built built;
+    built.number = input.number;
+    built.rowsVersion = input.rowsVersion;
+    built.query = input.query;
+    built.lists = input.lists ? *input.lists : ChatStore::listsOf(input.rows, input.now);
+    if (input.widgetIds) {
+        // Only a few rows have widgets: the rows are looked through for
+        // those, not made a set.
+        QSet<int64_t> gone(input.widgetIds->cbegin(), input.widgetIds->cend());
+        for (qsizetype i = 0; i < input.rows.size() && !gone.isEmpty(); ++i)
+            gone.remove(input.rows[i].id);
+        built.gone = std::move(gone);
+    }
+
+    // Every row in the order shown, and whether the query keeps it.
+    std::vector<const ChatStore::Row*> order;
+    qsizetype headings = built.lists.sections.size() + 1;
+    order.reserve(size_t(input.rows.size()));
+    for (const ChatStore::Row& row : std::as_const(built.lists.pinned))
+        order.push_back(&row);
+    for (const ChatStore::Section& section : std::as_const(built.lists.sections)) {
+        for (const ChatStore::Row& row : section.rows)
+            order.push_back(&row);
+    }
+    const QString& query = input.query;
+    std::vector<char> kept;
+    if (!query.isEmpty()) {
+        kept.resize(order.size());
+        const auto filter = [&](size_t from, size_t to) {
+            for (size_t i = from; i < to; ++i) {
+                // The query changed meanwhile: what this finds is not wanted.
+                if (i % 1024 == 0 && overtaken())
+                    return;
+                const ChatStore::Row& row = *order[i];
+                kept[i] = row.title.contains(query, Qt::CaseInsensitive)
+                    || (input.search && input.search->matches(row.id));
+            }
+        };
+        forEachPart(order.size(), filter);
+        if (overtaken())
+            return std::nullopt;
+    }
+
+    // A heading comes with the first of its rows shown, and only the first
+    // heading sits close to the top.
+    QList<SidebarList::Entry>& entries = built.entries;
+    entries.reserve(qsizetype(order.size()) + headings + 1);
+    size_t next = 0;
+    const auto addRows = [&](const QString& heading, const QList<ChatStore::Row>& rows) {
+        bool headed = false;
+        for (const ChatStore::Row& row : rows) {
+            if (!kept.empty() && !kept[next++])
+                continue;
+            if (!headed) {
+                entries.append(SidebarList::heading(heading, entries.isEmpty()));
+                headed = true;
+            }
+            entries.append(SidebarList::rowEntry(row));
         }
-        m_list->keepRowsOf(kept);
-    }
-    // The store answers the repeated content search of one query from its
-    // cache, so each new query costs one message search.
-    const QList<ChatStore::Row> pinned = filtered(readStore().pinned);
-    const QList<ChatStore::Section> sections = visibleSections();
-    QList<SidebarList::Entry> entries;
-    qsizetype count = pinned.size() + 1 + sections.size() + 1;
-    for (const ChatStore::Section& section : sections)
-        count += section.rows.size();
-    entries.reserve(count);
-    if (!pinned.isEmpty()) {
-        entries.append(SidebarList::heading(QStringLiteral("PINNED"), true));
-        for (const ChatStore::Row& row : pinned)
-            entries.append(SidebarList::rowEntry(row));
-    }
-    for (qsizetype i = 0; i < sections.size(); ++i) {
-        entries.append(SidebarList::heading(sections[i].heading, i == 0 && pinned.isEmpty()));
-        for (const ChatStore::Row& row : sections[i].rows)
-            entries.append(SidebarList::rowEntry(row));
-    }
-    if (pinned.isEmpty() && sections.isEmpty() && !activeQuery().isEmpty())
+    };
+    addRows(QStringLiteral("PINNED"), built.lists.pinned);
+    for (const ChatStore::Section& section : std::as_const(built.lists.sections))
+        addRows(section.heading, section.rows);
+    if (entries.isEmpty() && !query.isEmpty())
         entries.append(SidebarList::noMatch());
-    m_list->setEntries(std::move(entries));
+    built.contentHeight = SidebarList::layOut(entries, input.lineHeight);
+    if (overtaken())
+        return std::nullopt;
+    built.same = entries == input.shown;
+    built.shownChanges = input.shownChanges;
+    return built;
+}
+
+void SidebarView::showBuilt(Built built, bool onBuilder)
+{
+    if (built.number <= m_shownBuild || built.number < m_queryBuild)
+        return; // a newer list is shown already, or the query changed
+    m_shownBuild = built.number;
+    m_shownQuery = built.query;
+    // Lists of rows since replaced are shown until the newer ones come, and
+    // kept only while the rows are those they came from.
+    if (built.rowsVersion == m_rowsVersion) {
+        m_store = std::move(built.lists);
+        if (built.gone)
+            m_widgetsStale = false;
+    }
+    if (built.gone)
+        m_list->dropRowsOf(*built.gone);
+    // An older build shown meanwhile leaves another list than the one
+    // compared with.
+    const bool same = built.same && built.shownChanges == m_list->changes();
+    QList<SidebarList::Entry> unused = same ? std::move(built.entries)
+                                            : m_list->takeEntries(std::move(built.entries), built.contentHeight);
+    // Freeing a long list takes a while too.
+    if (onBuilder && m_builder)
+        m_builder->async([unused = std::move(unused)] {});
 }
 
 void SidebarView::paintEvent(QPaintEvent*)

@@ -22,7 +22,17 @@
 // opening, at each change of the search text, and every catchUpIntervalMs
 // while its window is the active one. The list follows when the rows come;
 // nothing waits for them.
+//
+// A long list (more than inlineRows chats, or a message search with more
+// than inlineSearchBytes of text to look through) is built on a thread of
+// the drawer's own: the rows filtered by the query, the entries laid out and
+// compared with those shown. The main thread takes the query's search and
+// the store's lists, which it shares and does not copy, and later only the
+// finished list; a build that a newer one overtook is dropped, or never
+// made. A short list is built at once.
 
+#include "chat/sidebar/SidebarList.h"
+#include "platform/SerialQueue.h"
 #include "storage/ChatStore.h"
 
 #include <QAbstractButton>
@@ -32,7 +42,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QScrollArea;
@@ -40,7 +52,6 @@ class QVBoxLayout;
 
 namespace cvn {
 
-class SidebarList;
 class SidebarSearchField;
 
 class SidebarView : public QWidget {
@@ -62,6 +73,9 @@ public:
     // How often the open drawer of the active window looks for what another
     // program committed; one PRAGMA data_version read when nothing was.
     static constexpr int catchUpIntervalMs = 2000;
+    // Up to these, a list is built on the main thread; see above.
+    static constexpr int inlineRows = 2000;
+    static constexpr qsizetype inlineSearchBytes = qsizetype(1) << 20;
 
     // What "now" is for the day headings: the local wall clock unless a test
     // sets another.
@@ -108,13 +122,14 @@ public:
     void setQuery(const QString& query);
 
     // The query trimmed of white space and line breaks while the search is
-    // open; empty while it is closed.
+    // open; empty while it is closed. The list shows the rows whose title
+    // contains it, ignoring case only, or whose messages contain it; all of
+    // them for an empty query.
     QString activeQuery() const;
-    // The rows whose title contains the active query, ignoring case only, or
-    // whose messages contain it; all of them for an empty query.
-    QList<ChatStore::Row> filtered(const QList<ChatStore::Row>& rows) const;
-    // The store's day sections with their rows filtered, empty ones dropped.
-    QList<ChatStore::Section> visibleSections();
+    // A list being built on the drawer's thread has not been shown yet.
+    bool building() const { return m_shownBuild < m_builds; }
+    // The query (as activeQuery gave it) of the list shown.
+    const QString& shownQuery() const { return m_shownQuery; }
 
     // The parts the host's tests and the gallery reach for.
     SidebarList* list() const { return m_list; }
@@ -142,25 +157,57 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    QList<ChatStore::Row> filterRows(const QList<ChatStore::Row>& rows, const QString& query,
-                                     const QSet<int64_t>& contentHits) const;
     QWidget* makePill();
-    // The store's pinned rows and day sections, read again only after the
-    // store changed or the day moved on: grouping thousands of rows by day
-    // costs more than a keystroke may.
-    struct StoreLists {
-        QDate day;
-        QList<ChatStore::Row> pinned;
-        QList<ChatStore::Section> sections;
+    // What one list is built from, taken on the main thread: the lists are
+    // shared, not copied.
+    struct BuildInput {
+        uint64_t number = 0;
+        uint64_t rowsVersion = 0;
+        QString query;
+        QDateTime now;
+        QList<ChatStore::Row> rows;
+        // The store's pinned rows and day sections; worked out by the build
+        // when missing.
+        std::optional<ChatStore::Lists> lists;
+        std::optional<ChatDatabase::MessageSearch> search;
+        QList<SidebarList::Entry> shown;
+        int shownChanges = 0; // the list's changes() when `shown` was taken
+        int lineHeight = 0;
+        // The chats with row widgets, to be looked for in the rows.
+        std::optional<QList<int64_t>> widgetIds;
     };
-    const StoreLists& readStore();
+    struct Built {
+        uint64_t number = 0;
+        uint64_t rowsVersion = 0;
+        QString query;
+        ChatStore::Lists lists;
+        QList<SidebarList::Entry> entries;
+        int contentHeight = 0;
+        bool same = false; // the entries equal those shown
+        int shownChanges = 0;
+        // Of the widget ids looked for, those no longer listed.
+        std::optional<QSet<int64_t>> gone;
+    };
+    // How far the builds posted to the drawer's thread have got: the
+    // newest, and the newest for another query than the one before it.
+    struct Posted {
+        std::atomic<uint64_t> newest = 0;
+        std::atomic<uint64_t> newestQuery = 0;
+    };
+    // Nothing when a build for another query was posted meanwhile: the list
+    // would be shown for a query no longer typed.
+    static std::optional<Built> build(const BuildInput& input, const Posted* posted);
+    // Shows a finished build unless a newer one was shown already or the
+    // query changed since; what it no longer needs goes back to be freed
+    // where it was built.
+    void showBuilt(Built built, bool onBuilder);
     // Aims the day timer at the next day by the clock, or at most
     // longestDayWaitMs ahead.
     void armDayTimer();
     // Has the store catch up with what another program committed, leaving
-    // the list to the caller's refresh when it read at once; rows read on
-    // the store's thread refresh the list when they come.
-    void catchUp();
+    // the list to the caller's refresh when it read at once (true); rows
+    // read on the store's thread refresh the list when they come.
+    bool catchUp();
 
     ChatStore& m_chats;
     Clock m_clock;
@@ -168,14 +215,33 @@ private:
     QTimer m_dayTimer;
     QTimer m_catchUpTimer;
     // The store changed since the row widgets were last matched to it.
-    bool m_rowsChanged = false;
+    bool m_widgetsStale = false;
     // A caller refreshes once it has had the store read again.
     bool m_refreshLater = false;
+    bool m_rowsChangedMeanwhile = false;
     bool m_searchOpen = false;
     QString m_query;
     int m_searchFocus = 0;
 
-    std::optional<StoreLists> m_store;
+    // The store's pinned rows and sections as last built from, until the
+    // rows change or the day moves on: grouping thousands of rows by day
+    // costs more than a keystroke may.
+    std::optional<ChatStore::Lists> m_store;
+    // Numbers every build. One that finishes after a newer one was shown
+    // is dropped; one overtaken by a build of the same query (rows another
+    // program changed meanwhile) is still shown, sooner than the newer.
+    uint64_t m_builds = 0;
+    uint64_t m_shownBuild = 0;
+    QString m_shownQuery;
+    // Counts the changes of the store's rows: lists built from rows since
+    // replaced are shown, never kept.
+    uint64_t m_rowsVersion = 0;
+    // The query of the newest build, and the number of the first build for
+    // it: lists for an earlier query are never shown after it was typed.
+    QString m_builtQuery;
+    uint64_t m_queryBuild = 0;
+    std::shared_ptr<Posted> m_posted = std::make_shared<Posted>();
+    std::unique_ptr<SerialQueue> m_builder;
 
     QVBoxLayout* m_titleArea = nullptr;
     QWidget* m_productLabel = nullptr;
