@@ -127,8 +127,9 @@ void ChatActions::choose(const std::optional<QString>& id)
 
 std::optional<QString> ChatActions::exportChat(const Row& row, const QString& path, bool markdown)
 {
+    const Row chat = followed(row);
     ChatExport file(m_chats.database(), path, markdown ? ChatExport::Format::markdown : ChatExport::Format::json,
-                    {followed(row).id});
+                    {ChatArchive::Key{chat.id, chat.createdAt}});
     if (file.finish())
         return std::nullopt;
     return file.error();

@@ -91,12 +91,12 @@ void ChatsPage::exportAll(const QString& path)
     if (isRunning())
         return;
     QString error;
-    const std::optional<QList<int64_t>> ids = ChatExport::allChats(m_store.database(), &error);
-    if (!ids) {
+    std::optional<QList<ChatArchive::Key>> chats = ChatExport::allChats(m_store.database(), &error);
+    if (!chats) {
         finish(error + QLatin1Char('.'));
         return;
     }
-    m_export = std::make_unique<ChatExport>(m_store.database(), path, ChatExport::Format::jsonLines, *ids);
+    m_export = std::make_unique<ChatExport>(m_store.database(), path, ChatExport::Format::jsonLines, std::move(*chats));
     start();
 }
 
@@ -142,7 +142,7 @@ void ChatsPage::tick()
             return;
         }
         const bool ok = m_export->finish();
-        finish(ok ? QStringLiteral("Exported %1.").arg(chatsCount(m_export->total()))
+        finish(ok ? QStringLiteral("Exported %1.").arg(chatsCount(m_export->written()))
                   : QStringLiteral("Export failed: %1.").arg(m_export->error()));
         return;
     }

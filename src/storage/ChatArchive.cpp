@@ -2,6 +2,7 @@
 
 #include "engine/Turn.h"
 
+#include <limits>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QStringList>
@@ -67,9 +68,10 @@ public:
             field(key, QJsonValue::Double, nullable ? "a whole number or null" : "a whole number", nullable);
         if (!value.isDouble())
             return std::nullopt;
-        // Whole numbers only, and only those a double holds exactly.
-        const double number = value.toDouble();
-        if (number != double(int64_t(number)) || number > 9007199254740992.0 || number < -9007199254740992.0) {
+        // Whole numbers only; Qt keeps those it read as integers exact,
+        // whatever their size.
+        const qint64 number = value.toInteger(std::numeric_limits<qint64>::min());
+        if (number == std::numeric_limits<qint64>::min() && value.toDouble() != double(number)) {
             fail(QStringLiteral("field \"%1\" is not a whole number").arg(key));
             return std::nullopt;
         }
@@ -100,14 +102,9 @@ QString storedContent(const Message& message)
     return AttachmentBlocks::join(blocks, message.text);
 }
 
-QString readText(sqlite3_stmt* s, int column)
-{
-    return ChatDatabase::textColumn(s, column);
-}
-
 std::optional<QString> readTextOrNull(sqlite3_stmt* s, int column)
 {
-    return ChatDatabase::isNull(s, column) ? std::nullopt : std::optional(readText(s, column));
+    return ChatDatabase::isNull(s, column) ? std::nullopt : std::optional(ChatDatabase::textColumn(s, column));
 }
 
 std::optional<int64_t> readIntegerOrNull(sqlite3_stmt* s, int column)
@@ -263,28 +260,31 @@ QString markdown(const Chat& chat, const QTimeZone& zone)
     return out;
 }
 
-std::optional<QList<int64_t>> chatIds(ChatDatabase& db)
+std::optional<QList<Key>> chatKeys(ChatDatabase& db)
 {
-    const ChatDatabase::Statement s = db.prepare(QStringLiteral("SELECT id FROM chats ORDER BY id"));
+    const ChatDatabase::Statement s =
+        db.prepare(QStringLiteral("SELECT id, ifnull(CAST(created_at AS INTEGER), 0) FROM chats ORDER BY id"));
     if (!s)
         return std::nullopt;
-    QList<int64_t> ids;
+    QList<Key> keys;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
-        ids.append(ChatDatabase::integerColumn(s.get(), 0));
+        keys.append({ChatDatabase::integerColumn(s.get(), 0), ChatDatabase::integerColumn(s.get(), 1)});
     if (rc != SQLITE_DONE)
         return std::nullopt;
-    return ids;
+    return keys;
 }
 
-std::optional<Chat> read(ChatDatabase& db, int64_t id, bool* gone)
+std::optional<Chat> read(ChatDatabase& db, const Key& key, bool* gone)
 {
     if (gone)
         *gone = false;
-    const ChatDatabase::Statement row = db.prepare(
-        QStringLiteral("SELECT title, pinned, is_council, council_on, created_at, updated_at, model_id, "
-                       "instructions FROM chats WHERE id=?"),
-        {id});
+    const QString columns = QStringLiteral("SELECT title, pinned, is_council, council_on, created_at, updated_at, "
+                                           "model_id, instructions FROM chats WHERE id=?");
+    const ChatDatabase::Statement row =
+        key.createdAt ? db.prepare(columns + QStringLiteral(" AND ") + ChatDatabase::sameCreatedAt, {key.id, *key.createdAt})
+                      : db.prepare(columns, {key.id});
+    const int64_t id = key.id;
     if (!row)
         return std::nullopt;
     if (const int rc = sqlite3_step(row.get()); rc != SQLITE_ROW) {
@@ -294,7 +294,7 @@ std::optional<Chat> read(ChatDatabase& db, int64_t id, bool* gone)
     }
     sqlite3_stmt* c = row.get();
     Chat chat;
-    chat.title = readText(c, 0);
+    chat.title = ChatDatabase::textColumn(c, 0);
     chat.pinned = ChatDatabase::integerColumn(c, 1) != 0;
     chat.council = ChatDatabase::integerColumn(c, 2) != 0;
     chat.councilOn = ChatDatabase::integerColumn(c, 3) != 0;
@@ -313,8 +313,8 @@ std::optional<Chat> read(ChatDatabase& db, int64_t id, bool* gone)
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(m)) == SQLITE_ROW) {
         Message message;
-        message.role = ChatDatabase::isNull(m, 0) ? QStringLiteral("user") : readText(m, 0);
-        message.text = readText(m, 1);
+        message.role = ChatDatabase::isNull(m, 0) ? QStringLiteral("user") : ChatDatabase::textColumn(m, 0);
+        message.text = ChatDatabase::textColumn(m, 1);
         message.createdAt = ChatDatabase::integerColumn(m, 2);
         message.model = readTextOrNull(m, 3);
         message.reasoning = readTextOrNull(m, 4);
@@ -341,7 +341,8 @@ Added add(ChatDatabase& db, const Chat& chat)
         // Inside the transaction, so that two imports of one file at once
         // still add each chat once.
         const ChatDatabase::Statement same = db.prepare(
-            QStringLiteral("SELECT id FROM chats WHERE ifnull(created_at, 0)=? AND ifnull(title, '')=?"),
+            QStringLiteral("SELECT id FROM chats WHERE ") + ChatDatabase::sameCreatedAt
+                + QStringLiteral(" AND ifnull(title, '')=?"),
             {chat.createdAt, chat.title});
         if (!same)
             return false;
@@ -352,7 +353,7 @@ Added add(ChatDatabase& db, const Chat& chat)
         if (rc != SQLITE_DONE)
             return false;
         for (const int64_t id : candidates) {
-            const std::optional<Chat> stored = read(db, id);
+            const std::optional<Chat> stored = read(db, {id, std::nullopt});
             if (!stored)
                 return false;
             if (stored->messages.size() != chat.messages.size())

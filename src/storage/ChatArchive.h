@@ -83,12 +83,17 @@ std::optional<Chat> fromJson(const QJsonObject& object, QString* error);
 // shown in `zone`.
 QString markdown(const Chat& chat, const QTimeZone& zone = QTimeZone::systemTimeZone());
 
-// The ids of every stored chat, oldest first; nothing when they cannot be
-// read.
-std::optional<QList<int64_t>> chatIds(ChatDatabase& db);
-// The stored chat under `id`; nothing when it cannot be read or no chat has
-// the id (`gone` then tells which).
-std::optional<Chat> read(ChatDatabase& db, int64_t id, bool* gone = nullptr);
+// Which stored chat: its id, and its creation time where known, since a
+// freed id goes to the next chat created.
+struct Key {
+    int64_t id = 0;
+    std::optional<int64_t> createdAt;
+};
+// Every stored chat, oldest first; nothing when they cannot be read.
+std::optional<QList<Key>> chatKeys(ChatDatabase& db);
+// The stored chat under `key`; nothing when it cannot be read or no such
+// chat is stored (`gone` then tells which).
+std::optional<Chat> read(ChatDatabase& db, const Key& key, bool* gone = nullptr);
 
 enum class Added {
     added,

@@ -27,22 +27,22 @@ QString notJson(const QJsonParseError& error)
 
 } // namespace
 
-ChatExport::ChatExport(ChatDatabase& db, const QString& path, Format format, QList<int64_t> ids)
+ChatExport::ChatExport(ChatDatabase& db, const QString& path, Format format, QList<ChatArchive::Key> chats)
     : m_db(db)
     , m_format(format)
-    , m_ids(std::move(ids))
+    , m_chats(std::move(chats))
     , m_file(path)
 {
     if (!m_file.open(QIODevice::WriteOnly))
         fail(QStringLiteral("%1 cannot be written").arg(path));
 }
 
-std::optional<QList<int64_t>> ChatExport::allChats(ChatDatabase& db, QString* error)
+std::optional<QList<ChatArchive::Key>> ChatExport::allChats(ChatDatabase& db, QString* error)
 {
-    std::optional<QList<int64_t>> ids = ChatArchive::chatIds(db);
-    if (!ids && error)
+    std::optional<QList<ChatArchive::Key>> chats = ChatArchive::chatKeys(db);
+    if (!chats && error)
         *error = QStringLiteral("The chats cannot be read");
-    return ids;
+    return chats;
 }
 
 bool ChatExport::fail(const QString& error)
@@ -55,11 +55,10 @@ bool ChatExport::fail(const QString& error)
 
 bool ChatExport::step()
 {
-    if (!m_error.isEmpty() || m_next >= m_ids.size())
+    if (!m_error.isEmpty() || m_next >= m_chats.size())
         return false;
-    const int64_t id = m_ids[m_next];
     bool gone = false;
-    const std::optional<ChatArchive::Chat> chat = ChatArchive::read(m_db, id, &gone);
+    const std::optional<ChatArchive::Chat> chat = ChatArchive::read(m_db, m_chats[m_next], &gone);
     if (!chat) {
         // One chat asked for by name must be there; of all chats, one
         // deleted in the meantime is simply no longer among them.
@@ -81,6 +80,7 @@ bool ChatExport::step()
     if (m_file.write(bytes) != bytes.size())
         return fail(QStringLiteral("%1 cannot be written").arg(m_file.fileName()));
     ++m_next;
+    ++m_written;
     return true;
 }
 

@@ -27,31 +27,34 @@ class ChatExport {
 public:
     enum class Format { markdown, json, jsonLines };
 
-    ChatExport(ChatDatabase& db, const QString& path, Format format, QList<int64_t> ids);
+    ChatExport(ChatDatabase& db, const QString& path, Format format, QList<ChatArchive::Key> chats);
 
     // Writes the next chat; false once none is left or a fault stopped the
     // export (error() then says which). A chat deleted since the list was
-    // read is left out.
+    // read is left out, and so is a newer chat that took its id.
     bool step();
     // Every chat written: the file takes its name. False with error() when
     // a step failed or the file cannot be written.
     bool finish();
 
     qsizetype done() const { return m_next; }
-    qsizetype total() const { return m_ids.size(); }
+    qsizetype total() const { return m_chats.size(); }
+    // The chats written so far.
+    qsizetype written() const { return m_written; }
     const QString& error() const { return m_error; }
 
     // Every chat of the database, for an export of all of them; nothing
     // (with `error`) when they cannot be read.
-    static std::optional<QList<int64_t>> allChats(ChatDatabase& db, QString* error);
+    static std::optional<QList<ChatArchive::Key>> allChats(ChatDatabase& db, QString* error);
 
 private:
     bool fail(const QString& error);
 
     ChatDatabase& m_db;
     Format m_format;
-    QList<int64_t> m_ids;
+    QList<ChatArchive::Key> m_chats;
     qsizetype m_next = 0;
+    qsizetype m_written = 0;
     QSaveFile m_file;
     QString m_error;
 };

@@ -487,7 +487,7 @@ TEST(ChatActions, MenuRenameDeleteAndPersistence)
         QObject context;
         QObject::connect(&chat, &ChatActions::exportRequested, &context,
                          [&](const ChatActions::Row& row) { asked.append(row); });
-        chat.openMenu({.id = open, .title = QStringLiteral("The secret word?")});
+        chat.openMenu(f.row(open));
         chat.choose(QStringLiteral("export"));
         ASSERT_EQ(asked.size(), 1);
         EXPECT_EQ(asked[0].id, open);

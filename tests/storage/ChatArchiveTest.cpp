@@ -103,9 +103,9 @@ protected:
     QString exportAll()
     {
         const QString path = folder + "/all.jsonl";
-        const std::optional<QList<int64_t>> ids = ChatExport::allChats(*source, nullptr);
-        EXPECT_TRUE(ids);
-        ChatExport exporter(*source, path, ChatExport::Format::jsonLines, ids.value_or(QList<int64_t>()));
+        std::optional<QList<cvn::ChatArchive::Key>> chats = ChatExport::allChats(*source, nullptr);
+        EXPECT_TRUE(chats);
+        ChatExport exporter(*source, path, ChatExport::Format::jsonLines, chats.value_or(QList<cvn::ChatArchive::Key>()));
         EXPECT_TRUE(exporter.finish()) << exporter.error().toStdString();
         return path;
     }
@@ -141,7 +141,7 @@ TEST_F(ChatArchiveTest, OneChatsJsonDocumentImportsAndAChangedMessageIsNotADupli
 {
     fillSource();
     const QString path = folder + "/one.json";
-    ChatExport exporter(*source, path, ChatExport::Format::json, {2});
+    ChatExport exporter(*source, path, ChatExport::Format::json, {{2, 1700000002}});
     ASSERT_TRUE(exporter.finish());
     ASSERT_TRUE(readFile(path).startsWith("{\n"));
 
@@ -223,7 +223,7 @@ TEST_F(ChatArchiveTest, MarkdownOfAChatWithATableCodeReasoningAndAnAttachment)
     message(id, "user", kBlock + "Make a table.");
     message(id, "assistant", "| Fruit | Colour |\n|---|---|\n| Papaya | orange |\n\n```python\nprint(\"hi\")\n```",
             "tiny", "The user wants a table.", 3400);
-    const std::optional<cvn::ChatArchive::Chat> stored = cvn::ChatArchive::read(*source, id);
+    const std::optional<cvn::ChatArchive::Chat> stored = cvn::ChatArchive::read(*source, {id, std::nullopt});
     ASSERT_TRUE(stored);
     EXPECT_EQ(cvn::ChatArchive::markdown(*stored, QTimeZone::utc()).toStdString(),
               "# Fruit table\n"
@@ -258,4 +258,50 @@ TEST_F(ChatArchiveTest, MarkdownOfAChatWithATableCodeReasoningAndAnAttachment)
               "```python\n"
               "print(\"hi\")\n"
               "```\n");
+}
+
+// A chat is its id and its creation time: an export asked for a chat that
+// another program deleted, its id since given to a new chat, writes nothing
+// rather than the other chat, and an export of all leaves it out and counts
+// only what it wrote.
+TEST_F(ChatArchiveTest, AChatWhoseIdWentToAnotherIsNotExportedInItsPlace)
+{
+    const int64_t old = chat("Old", 1700000001);
+    const std::optional<QList<cvn::ChatArchive::Key>> before = ChatExport::allChats(*source, nullptr);
+    ASSERT_TRUE(before);
+    ASSERT_TRUE(source->run("DELETE FROM chats WHERE id=?", {old}));
+    ASSERT_EQ(source->insert("INSERT INTO chats(id, title, created_at) VALUES(?, 'Newer', 1700000099)", {old}), old);
+
+    ChatExport one(*source, folder + "/one.json", ChatExport::Format::json, {{old, 1700000001}});
+    EXPECT_FALSE(one.finish());
+    EXPECT_EQ(one.error(), "The chat is no longer stored");
+    EXPECT_FALSE(QFile::exists(folder + "/one.json"));
+
+    ChatExport all(*source, folder + "/all.jsonl", ChatExport::Format::jsonLines, *before);
+    ASSERT_TRUE(all.finish());
+    EXPECT_EQ(all.written(), 0);
+    EXPECT_EQ(readFile(folder + "/all.jsonl"), QByteArray());
+}
+
+// What another client stored the way SQLite lets it (a creation time as a
+// real number, a duration past what a double holds exactly) comes back as
+// exported, and importing the file into the same database adds nothing.
+TEST_F(ChatArchiveTest, OddStoredValuesRoundTripAndAreRecognisedAsAlreadyThere)
+{
+    const int64_t id = chat("Odd", 0);
+    ASSERT_TRUE(source->run("UPDATE chats SET created_at=1700000001.5 WHERE id=?", {id}));
+    message(id, "assistant", "slow", "tiny", "thought", Value(int64_t(1) << 60));
+    const QString file = exportAll();
+    EXPECT_TRUE(readFile(file).contains("1152921504606846976")) << readFile(file).toStdString();
+
+    ChatImport again(*source, file);
+    ASSERT_EQ(importAll(again), ChatImport::Step::finished) << again.error().toStdString();
+    EXPECT_EQ(again.skipped(), 1);
+    EXPECT_EQ(again.added(), 0);
+
+    ChatDatabase target(folder + "/target.db");
+    ChatImport into(target, file);
+    ASSERT_EQ(importAll(into), ChatImport::Step::finished) << into.error().toStdString();
+    RawDatabase raw(folder + "/target.db");
+    EXPECT_EQ(raw.value("SELECT reasoning_ms FROM messages").toLongLong(), int64_t(1) << 60);
 }

@@ -100,7 +100,7 @@ int main(int argc, char** argv)
         }
     }
     if (db.isEmpty())
-        db = cvn::appDataFolder() + QStringLiteral("/chats.db");
+        db = cvn::ChatDatabase::defaultPath();
     else if (QFileInfo(db).isDir()) {
         err << "cvn-chats: " << db << ": is a folder, not a database\n";
         return 1;
@@ -113,12 +113,19 @@ int main(int argc, char** argv)
         err << "cvn-chats: " << db << ": cannot be opened as a chat database\n";
         return 1;
     }
+    // The window waits for a database it cannot write, and can be told to
+    // stop; a script would wait for ever on a file it may never write.
+    if (command == QLatin1String("import") && database.isReadOnly()) {
+        err << "cvn-chats: " << db << ": cannot be written\n";
+        return 1;
+    }
 
     if (command == QLatin1String("export")) {
         QString error;
-        std::optional<QList<int64_t>> ids = chat ? std::optional(QList<int64_t> {*chat})
-                                                 : cvn::ChatExport::allChats(database, &error);
-        if (!ids) {
+        std::optional<QList<cvn::ChatArchive::Key>> chats =
+            chat ? std::optional(QList<cvn::ChatArchive::Key>{{*chat, std::nullopt}})
+                 : cvn::ChatExport::allChats(database, &error);
+        if (!chats) {
             err << "cvn-chats: " << error << '\n';
             return 1;
         }
@@ -126,13 +133,13 @@ int main(int argc, char** argv)
         const Format format = !chat ? Format::jsonLines
                               : outPath.endsWith(QLatin1String(".md"), Qt::CaseInsensitive) ? Format::markdown
                                                                                              : Format::json;
-        cvn::ChatExport exporter(database, outPath, format, *ids);
+        cvn::ChatExport exporter(database, outPath, format, std::move(*chats));
         if (!exporter.finish()) {
             err << "cvn-chats: " << (chat ? QStringLiteral("chat %1: ").arg(*chat) : QString()) << exporter.error()
                 << '\n';
             return 1;
         }
-        out << "exported " << exporter.total() << (exporter.total() == 1 ? " chat" : " chats") << " to " << outPath
+        out << "exported " << exporter.written() << (exporter.written() == 1 ? " chat" : " chats") << " to " << outPath
             << '\n';
         return 0;
     }
