@@ -294,8 +294,8 @@ public:
     // One search as searchMessages makes it, for a caller that looks through
     // the copy in memory on a thread of its own: what needs this connection
     // (indexing, the index, reading the messages) is done when it is made,
-    // and a scan of the copy is left to whoever asks, on any thread, one at a
-    // time. It keeps the copy as it was when made; the connection's later
+    // and a scan of the copy is left to whoever asks, on any thread; its
+    // calls only read, so several threads may ask at once. It keeps the copy as it was when made; the connection's later
     // changes go to a copy of their own.
     class MessageSearch {
     public:

@@ -452,7 +452,11 @@ void ChatDatabase::renewCopy(int64_t version)
             sqlite3_open_v2(QFile::encodeName(path).constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
         if (opened)
             sqlite3_busy_timeout(handle, defaultBusyTimeoutMs);
-        copy->loaded = opened && readFoldedCopy(handle, copy.get());
+        // One snapshot for both of its reads: a message another program
+        // adds between them would be in neither.
+        copy->loaded = opened && sqlite3_exec(handle, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK
+                       && readFoldedCopy(handle, copy.get());
+        sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr);
         sqlite3_close_v2(handle);
         if (hook)
             hook();

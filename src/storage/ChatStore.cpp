@@ -200,17 +200,28 @@ void ChatStore::handOver(uint64_t read, std::shared_ptr<ReadList> list)
     if (!list->ok)
         return;
     m_loaded = true;
-    m_dataVersion = reading.version;
-    m_undated = std::move(list->undated);
-    m_plainOrder = list->plainOrder;
+    const std::optional<int64_t> shownVersion = std::exchange(m_dataVersion, reading.version);
+    QSet<int64_t> shownUndated = std::exchange(m_undated, std::move(list->undated));
+    const bool shownPlainOrder = std::exchange(m_plainOrder, list->plainOrder);
     QList<Row> rows = std::move(list->rows);
     // This connection's writes while the thread read may be missing from
     // what it read.
     if (!reading.written.isEmpty()) {
-        if (place(rows, reading.written) == Placed::unordered)
-            reload();
-        else
+        switch (place(rows, reading.written)) {
+        case Placed::placed:
             publish(std::move(rows));
+            break;
+        case Placed::unordered:
+            reload();
+            break;
+        case Placed::unreadable:
+            // Showing the rows read would undo those writes: the rows shown
+            // stay, and the next catch-up reads the list again.
+            m_dataVersion = shownVersion;
+            m_undated = std::move(shownUndated);
+            m_plainOrder = shownPlainOrder;
+            break;
+        }
         return;
     }
     // The rows shown are those the thread compared with.

@@ -2,8 +2,8 @@
 
 // The sidebar's list of saved chats: one published array of rows read from
 // the chat database, and, derived from it on each call, the pinned rows, the
-// unpinned rows under day headings and the chats whose messages match a
-// search text. Pins, renames, deletes and reloads go through here.
+// unpinned rows under day headings. Pins, renames, deletes and reloads go
+// through here.
 //
 // A row is one chat: its id together with its created_at, since another
 // program may delete a chat and the id go to a new one. A pin, rename or
@@ -11,9 +11,10 @@
 // never acts on the chat that took its id. The list is read again in full
 // whenever another connection has committed since its last read (SQLite's
 // data_version): before the partial read after a write, and whenever the
-// host asks (reloadIfChangedElsewhere).
+// host asks (catchUp), then on a reading thread of the store's own.
 //
-// Threads: main thread only, like the database it reads.
+// Threads: main thread only, like the database it reads; the reading thread
+// hands its rows over there.
 
 #include "platform/SerialQueue.h"
 #include "storage/ChatDatabase.h"

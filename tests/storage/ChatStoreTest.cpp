@@ -346,7 +346,16 @@ TEST(ChatStore, ListsWorkedOutOnTheReadingThreadEqualAFullRead)
         EXPECT_EQ(ids(store.pinnedRows()), pinned) << stage;
     };
     expectFullRead("caught up", {3, 7, 14, 21, 28});
+    // Those the drawer takes as they are, worked out on the thread.
+    const QDateTime today = QDateTime::currentDateTime();
+    const std::optional<ChatStore::Lists> ready = store.readyLists(today);
+    ASSERT_TRUE(ready);
+    const ChatStore::Lists full = ChatStore::listsOf(ChatStore(db).rows(), today);
+    EXPECT_EQ(std::tuple(ready->today, ready->pinned, ready->sections),
+              std::tuple(full.today, full.pinned, full.sections));
+    EXPECT_FALSE(store.readyLists(today.addDays(1))) << "worked out for another day";
     ASSERT_TRUE(db.run("UPDATE chats SET pinned=0, updated_at=? WHERE id=14", {now}));
     store.refresh({14});
+    EXPECT_FALSE(store.readyLists(today)) << "the rows changed since";
     expectFullRead("after a write", {3, 7, 21, 28});
 }

@@ -78,15 +78,6 @@ int SidebarList::layOut(QList<Entry>& entries, int line)
     return y + bottomPadding;
 }
 
-bool SidebarList::setEntries(QList<Entry> entries)
-{
-    const int height = layOut(entries, lineHeight());
-    if (entries == m_entries)
-        return false;
-    takeEntries(std::move(entries), height);
-    return true;
-}
-
 QList<SidebarList::Entry> SidebarList::takeEntries(QList<Entry> laidOut, int contentHeight)
 {
     QList<Entry> old = std::exchange(m_entries, std::move(laidOut));

@@ -3,8 +3,8 @@
 // The scrolled content of the sidebar: section headings, chat rows and the
 // "NO CHATS MATCH" line, stacked in the order the drawer gives them.
 //
-// The drawer hands over a whole new list on every refresh; an equal list
-// changes nothing. Row widgets are kept per chat id and reused whatever
+// The drawer hands over a new list laid out, only when it differs from the
+// one shown. Row widgets are kept per chat id and reused whatever
 // their new place, and only the rows near the visible band of the scroll
 // area exist as shown widgets, so thousands of chats cost a handful of
 // widgets per keystroke. Headings and the no-match line are painted, not
@@ -60,9 +60,6 @@ public:
     // takes its width and places rows around its visible band.
     void attachTo(QWidget* viewport);
 
-    // Takes the new list; false, touching nothing, when it equals the
-    // current one.
-    bool setEntries(QList<Entry> entries);
     // The height of a heading's or the no-match line's text.
     static int lineHeight();
     // Gives each entry its place, for text lines `line` high; the height of

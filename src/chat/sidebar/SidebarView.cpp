@@ -381,9 +381,14 @@ void SidebarView::refresh()
     if (!m_open)
         return;
     BuildInput input;
+    input.query = activeQuery();
+    // The index and the messages are read here; a scan of the messages in
+    // memory is left to the build. First, since indexing may reopen the
+    // database and read the list again, which refreshes on its own.
+    if (!input.query.isEmpty())
+        input.search = m_chats.database().startSearch(input.query);
     input.number = ++m_builds;
     input.rowsVersion = m_rowsVersion;
-    input.query = activeQuery();
     if (input.query != m_builtQuery) {
         m_builtQuery = input.query;
         m_queryBuild = input.number;
@@ -393,10 +398,6 @@ void SidebarView::refresh()
     if (!m_store || m_store->today != input.now.toLocalTime().date())
         m_store = m_chats.readyLists(input.now);
     input.lists = m_store;
-    // The index and the messages are read here; a scan of the messages in
-    // memory is left to the build.
-    if (!input.query.isEmpty())
-        input.search = m_chats.database().startSearch(input.query);
     input.shown = m_list->entries();
     input.shownChanges = m_list->changes();
     input.lineHeight = SidebarList::lineHeight();
