@@ -125,8 +125,19 @@ void ChatActions::choose(const std::optional<QString>& id)
         emit exportRequested(row);
 }
 
+bool ChatActions::isMarkdownName(const QString& path, bool markdownChosen)
+{
+    if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
+        return false;
+    return markdownChosen || path.endsWith(QLatin1String(".md"), Qt::CaseInsensitive);
+}
+
 std::optional<QString> ChatActions::exportChat(const Row& row, const QString& path, bool markdown)
 {
+    // The file holds what is stored: turns still waiting to be written
+    // would be missing from it while the chat on screen shows them.
+    if (m_history.hasWaitingWrites() && !m_history.retryWrites())
+        return notStoredYetText;
     const Row chat = followed(row);
     ChatExport file(m_chats.database(), path, markdown ? ChatExport::Format::markdown : ChatExport::Format::json,
                     {ChatArchive::Key{chat.id, chat.createdAt}});

@@ -477,7 +477,8 @@ void MainView::chooseExportFile(const ChatStore::Row& row)
     name.replace(QLatin1Char('/'), QLatin1Char('-'));
     dialog->selectFile(name + QStringLiteral(".md"));
     connect(dialog, &QFileDialog::fileSelected, this, [this, dialog, row](const QString& path) {
-        const std::optional<QString> error = m_chat->exportChat(row, path, dialog->selectedNameFilter() == markdown);
+        const std::optional<QString> error =
+            m_chat->exportChat(row, path, ChatActions::isMarkdownName(path, dialog->selectedNameFilter() == markdown));
         if (auto* chat = qobject_cast<ChatView*>(m_pageWidget.data()))
             chat->toasts()->show(error ? *error : QStringLiteral("Chat exported"), error ? ToastKind::error : ToastKind::info);
     });

@@ -1017,6 +1017,34 @@ TEST(ChatActions, AWaitingChatDeletedElsewhereOpensAsTheChatItBecame)
     EXPECT_TRUE(page->notSavedNotice()->isHidden());
 }
 
+// An export while turns wait to be written would leave them out of the
+// file: it is refused until they are stored, then holds them.
+TEST(ChatActions, AnExportWaitsForTurnsNotStoredYetAndFollowsTheTypedEnding)
+{
+    Fixture f;
+    f.view->show();
+    f.load(QStringLiteral("tiny"));
+    const int64_t chat = f.savedChat(QStringLiteral("Alpha chat"));
+    ChatDatabase holder(f.db->path(), 0);
+    f.sendUnderLock(holder, QStringLiteral("Typed under the lock"));
+    const QString md = cvn::test::makeTempFolder("export") + QStringLiteral("/chat.md");
+    EXPECT_EQ(f.view->chat().exportChat(f.row(chat), md, true), ChatActions::notStoredYetText);
+    EXPECT_FALSE(QFile::exists(md));
+
+    ASSERT_TRUE(holder.exec(QStringLiteral("ROLLBACK")));
+    EXPECT_EQ(f.view->chat().exportChat(f.row(chat), md, true), std::nullopt);
+    QFile file(md);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("Typed under the lock"));
+
+    // A name typed with its own ending is written in that format, whatever
+    // filter the panel shows.
+    EXPECT_FALSE(ChatActions::isMarkdownName(QStringLiteral("/tmp/x.JSON"), true));
+    EXPECT_TRUE(ChatActions::isMarkdownName(QStringLiteral("/tmp/x.md"), false));
+    EXPECT_TRUE(ChatActions::isMarkdownName(QStringLiteral("/tmp/notes"), true));
+    EXPECT_FALSE(ChatActions::isMarkdownName(QStringLiteral("/tmp/notes"), false));
+}
+
 // "Delete chat?" is open on the open chat while its turn waits behind a
 // lock. Another program deletes the chat, gives its id to a chat of its
 // own, and the retry saves ours again as a new chat. DELETE deletes that
