@@ -135,8 +135,15 @@ ModelSampling readSampling(const QJsonObject& o, const QString& file, const QStr
 
 QJsonObject samplingJson(const ModelSampling& sampling)
 {
-    // Floats go out as the shortest decimal that reads back as the same float.
-    const auto decimal = [](float x) { return QString::number(x).toDouble(); };
+    // Floats go out as the shortest decimal that reads back as the same
+    // float: 0.8, not 0.800000011920929; nine digits always do.
+    const auto decimal = [](float x) {
+        for (int digits = 6;; ++digits) {
+            const double shortest = QString::number(x, 'g', digits).toDouble();
+            if (float(shortest) == x || digits == 9)
+                return shortest;
+        }
+    };
     QJsonObject o{{QStringLiteral("temperature"), decimal(sampling.temperature)},
                   {QStringLiteral("topK"), qint64(sampling.topK)},
                   {QStringLiteral("topP"), decimal(sampling.topP)},

@@ -110,7 +110,10 @@ QString EditModelFormModel::valueText(Setting setting) const
 
 void EditModelFormModel::setInstructions(const QString& text)
 {
-    const QString capped = GraphemeIndex(text).size() > ModelInfo::maxInstructions
+    // Counting characters walks the whole text: only a text with more code
+    // units than the limit can be over it.
+    const QString capped = text.size() > ModelInfo::maxInstructions
+                                   && GraphemeIndex(text).size() > ModelInfo::maxInstructions
                                ? prefixCharacters(ModelInfo::maxInstructions, text)
                                : text;
     if (capped == m_instructions)

@@ -299,6 +299,7 @@ TEST(ModelStore, InstructionsAndSamplingOutliveARescanAReplacedFileAndARelaunch)
         edited[0].sampling.temperature = 0.0f;
         edited[0].sampling.topK = 0;
         edited[0].sampling.minP = 0.05f;
+        edited[0].sampling.repeatPenalty = 1.2345678f; // more digits than six
         edited[0].sampling.replyLimit = 300;
         edited[0].sampling.seed = 7;
         store.setModels(edited);
@@ -313,6 +314,7 @@ TEST(ModelStore, InstructionsAndSamplingOutliveARescanAReplacedFileAndARelaunch)
     expected.temperature = 0.0f;
     expected.topK = 0;
     expected.minP = 0.05f;
+    expected.repeatPenalty = 1.2345678f;
     expected.replyLimit = 300;
     expected.seed = 7;
     EXPECT_EQ(relaunched.models()[0].instructions, "Answer in French.");
