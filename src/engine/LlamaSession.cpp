@@ -306,6 +306,9 @@ void LlamaSession::unloadModel(bool keepStreaming)
 
 SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done)
 {
+    // The model picked before is no longer the chat's: a pick that fails or
+    // is stopped leaves the chat with none, as at start.
+    m_chatChoice.reset();
     unloadModel(false);
     return startLoad(model, [this, done = std::move(done)](const ModelInfo& loaded, const std::optional<LoadError>& error) {
         if (!error)
