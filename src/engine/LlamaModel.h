@@ -67,10 +67,6 @@ public:
     static LoadError stopped() { return LoadError(Kind::stopped); }
 
     Kind kind() const { return m_kind; }
-    // Another program has the file at `path` open for writing, which a load
-    // now would read half-written: it passes once that program closes it.
-    // Any thread; one open and two fcntl.
-    static bool fileBeingWritten(const QString& path);
 
     const QString& path() const { return m_path; } // fileNotReadable only
     QString description() const;

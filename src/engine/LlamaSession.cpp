@@ -141,9 +141,9 @@ LlamaSession::~LlamaSession()
     m_council.reset();
     m_reply.reset();
     m_streamHandle.cancel();
-    ++m_loadSerial; // a load still running frees its model when it returns
-    if (m_loadCancel)
-        *m_loadCancel = true; // and one waiting for a writer stops waiting
+    // Those who listen may be half destroyed themselves: a wait ends unseen.
+    m_stopWriterWait = {};
+    abandonLoad();
     if (m_model)
         m_model->free();
 }
@@ -273,9 +273,7 @@ void LlamaSession::unloadModel(bool keepStreaming)
         m_requestLoading = false;
         QMetaObject::invokeMethod(this, &LlamaSession::startNextInSlot, Qt::QueuedConnection);
     }
-    ++m_loadSerial;
-    if (m_loadCancel)
-        *m_loadCancel = true;
+    abandonLoad();
     m_streamHandle = GenerationHandle();
     // The reply, if any, goes on finishing its own bubble as a cancelled one.
     m_reply.reset();
@@ -306,6 +304,9 @@ void LlamaSession::unloadModel(bool keepStreaming)
 
 SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done)
 {
+    // The model picked before is no longer the chat's: a pick that fails or
+    // is stopped leaves the chat with none, as at start.
+    m_chatChoice.reset();
     unloadModel(false);
     return startLoad(model, [this, done = std::move(done)](const ModelInfo& loaded, const std::optional<LoadError>& error) {
         if (!error)

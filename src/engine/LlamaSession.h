@@ -233,6 +233,9 @@ private:
     // (LlamaSessionWriterWait.cpp): shows it, and ends showing it.
     void showWriterWait(const ModelInfo& info, const LoadDone& done, const SessionTask& task);
     void endWriterWait();
+    // Whatever the latest load says later finds it ended, and a wait for a
+    // writer stops; its `done` is not called.
+    void abandonLoad();
     // On the load's thread: true once no program has the file open for
     // writing; false past `ends` or once `cancel` is set.
     static bool waitForWriter(const QString& path, std::chrono::steady_clock::time_point ends,

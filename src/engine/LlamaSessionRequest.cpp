@@ -67,7 +67,7 @@ void LlamaSession::startRequest(const std::shared_ptr<ServedRequest>& request)
     // chat's own choice stays, and its next reply loads it again.
     const ModelInfo record = otherModel ? *request->model : *m_loadedInfo;
     m_request = request;
-    ++m_loadSerial;
+    abandonLoad();
     if (m_model) {
         m_model->free();
         m_model.reset();

@@ -45,11 +45,10 @@ void LlamaSession::showWriterWait(const ModelInfo& info, const LoadDone& done, c
     // A pick waits with no reply on the way: the stop button shows for the
     // wait alone.
     m_writerWaitRaisedStreaming = !m_isStreaming;
-    m_stopWriterWait = [this, info, done, task] {
-        ++m_loadSerial; // what the load's thread says later finds it ended
-        if (m_loadCancel)
-            *m_loadCancel = true;
-        endWriterWait();
+    m_stopWriterWait = [this, info, done, task, serial = m_loadSerial] {
+        if (m_loadSerial != serial)
+            return; // a later load has the slot; this one was dropped already
+        abandonLoad();
         if (done)
             done(info, LoadError::stopped());
         task.finish();
@@ -57,6 +56,14 @@ void LlamaSession::showWriterWait(const ModelInfo& info, const LoadDone& done, c
     setStatusText(QStringLiteral("Waiting for another program to finish writing %1…").arg(info.displayName));
     setStreaming(true);
     publishSnapshot();
+}
+
+void LlamaSession::abandonLoad()
+{
+    ++m_loadSerial; // a load still running frees its model when it returns
+    if (m_loadCancel)
+        *m_loadCancel = true;
+    endWriterWait();
 }
 
 void LlamaSession::endWriterWait()

@@ -315,6 +315,22 @@ TEST(LlamaSession, FailedLoadLeavesTheSlotEmptyAndIsRecorded)
     EXPECT_EQ(std::get<LoadAttempt::Failed>(LlamaModel::lastLoadAttempt()->outcome).message, error->description());
 }
 
+// A pick that fails leaves the chat with no model, as at start: the next
+// send asks for one instead of loading the model picked before.
+TEST(LlamaSession, SendAfterAFailedPickGetsTheNoModelNote)
+{
+    LoadedSession loaded(QStringLiteral("hello"), {kPromptEnd, "▁Hello", "</s>"});
+    LlamaSession& session = *loaded.session;
+    ModelInfo missing = modelNamed(loaded.store->models(), QStringLiteral("hello"));
+    missing.fileName = QStringLiteral("gone.gguf");
+    ASSERT_TRUE(loadAndWait(session, missing).has_value());
+
+    EXPECT_TRUE(finishes(session.send(QStringLiteral("Hi"))));
+    ASSERT_EQ(session.turns().size(), 2);
+    EXPECT_EQ(session.turns()[1].state, Turn::State::failed(kNoModel));
+    EXPECT_EQ(session.loadedModelId(), std::nullopt);
+}
+
 TEST(LlamaSession, OpeningAnotherChatMidReplyLeavesItUntouched)
 {
     LoadedSession loaded(QStringLiteral("cycle"), kCycle);

@@ -636,6 +636,30 @@ TEST(ModelFileWriter, StopEndsTheWait)
     EXPECT_EQ(f.session->loadedModelId(), std::nullopt);
 }
 
+// A request from another program that takes the slot from a waiting pick
+// ends the wait: the pick neither shows it any more nor loads later.
+TEST(ModelFileWriter, ARequestTakingTheSlotEndsTheWait)
+{
+    WrittenFolder f;
+    f.folder.add(QStringLiteral("other"), {kBefore});
+    f.store->reload();
+    ChildWriter writer(f.file, O_WRONLY | O_APPEND);
+    ASSERT_TRUE(writer.opened(20000));
+    const SessionTask load = f.load();
+    ASSERT_TRUE(waitUntil([&] { return f.waiting(); }, 20000));
+
+    std::atomic<bool> answered = false;
+    ServedRequest request;
+    request.messages = {ChatMessage{ChatMessage::Role::user, QStringLiteral("Hi")}};
+    request.model = modelNamed(f.store->models(), QStringLiteral("other"));
+    request.onFinished = [&](const ServedRequest::Outcome&) { answered = true; };
+    f.session->serveRequest(std::move(request));
+    ASSERT_TRUE(waitUntil([&] { return answered.load(); }, 20000));
+    EXPECT_EQ(std::tuple(f.session->statusText(), f.session->isStreaming(), f.session->loadedModelName()),
+              std::tuple(std::nullopt, false, std::optional(QStringLiteral("other"))));
+    EXPECT_TRUE(finishes(load, 5000)); // the writer still has the file
+}
+
 // Another program that opens the file just as the load ends, then writes
 // the other model over it in pieces: the half-written file is never
 // loaded, and the finished one answers.
