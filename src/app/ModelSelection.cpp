@@ -106,10 +106,8 @@ void ModelSelection::prepare(std::function<void(bool)> done)
     // the pick's own path, rather than answering from a file that is gone;
     // like every load it takes the facts of the file that is there now.
     if (!model) {
-        // A council leaves its last member in the slot without picking it:
-        // the send meets no model and asks for one, as after start.
-        if (m_session.loadedModelId())
-            m_session.unloadModel();
+        // The send asks for a model, as after start, whatever a council's
+        // last member or another program's request left in the slot.
         done(true);
         return;
     }

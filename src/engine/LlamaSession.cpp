@@ -307,6 +307,15 @@ SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(c
     // The model picked before is no longer the chat's: a pick that fails or
     // is stopped leaves the chat with none, as at start.
     m_chatChoice.reset();
+    // Another program's request keeps its model until it is answered; the
+    // pick takes its turn in the slot after it.
+    if (m_request) {
+        SessionTask task = SessionTask::started();
+        m_slotQueue.push_back(SlotWaiter{nullptr, [this, model, done = std::move(done), task] {
+            loadModel(model, done).onFinished([task] { task.finish(); });
+        }});
+        return task;
+    }
     unloadModel(false);
     return startLoad(model, [this, done = std::move(done)](const ModelInfo& loaded, const std::optional<LoadError>& error) {
         if (!error)
@@ -467,7 +476,9 @@ SessionTask LlamaSession::send(const QString& text)
     user.state = Turn::State::complete();
     m_turns.append(user);
 
-    if (!m_model && !m_chatChoice) {
+    // Only the chat's own pick answers it: a council's last member or a
+    // served request's model may be in the slot without being picked.
+    if (!m_chatChoice) {
         m_turns.append(noteTurn(kNoModel));
         emit turnsChanged();
         publishSnapshot();

@@ -108,6 +108,9 @@ public:
     // counts as streaming, so the stop button shows: stop() ends the wait
     // and the load with LoadError::stopped. Past the wait's limit (30 s) it
     // fails with LoadError::fileChanging.
+    //
+    // While another program's request holds the slot, the load waits for it
+    // to be answered, then takes its turn.
     SessionTask loadModel(const ModelInfo& model,
                           std::function<void(const std::optional<LoadError>&)> done = {});
     void unloadModel();

@@ -1161,8 +1161,14 @@ TEST(MainView, TheLocalServerStreamsWhileTheWindowGoesOnAndAChatReplyWaitsItsTur
     timer.start();
 
     ASSERT_TRUE(waitUntil(hear, 30000)) << heard.toStdString();
-    view.session().send(QStringLiteral("Hi"));
+    // As the composer sends: the chat's model made ready first, which must
+    // not take the slot from the request.
+    view.models().prepare([&](bool ready) {
+        if (ready)
+            view.session().send(QStringLiteral("Hi"));
+    });
     ASSERT_TRUE(waitUntil([&] { return heard.contains("[DONE]"); }, 60000));
+    EXPECT_TRUE(heard.contains("\"finish_reason\":\"length\"")) << "the request ran to its limit";
     ::close(client);
     ASSERT_TRUE(waitUntil([&] { return replied() && !view.session().isStreaming(); }, 30000));
     timer.stop();
