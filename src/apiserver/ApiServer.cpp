@@ -78,8 +78,8 @@ struct Exchange {
     std::optional<ServedRequest::Outcome> outcome;
 };
 
-// Holds back a reply's tail that may begin one of its stop strings, and
-// drops a stop string it ends with: the run ends on one, written as text.
+// Holds back a reply's tail that may be or begin one of its stop strings,
+// and drops a stop string it ends with: the run ends on one, written as text.
 class StopFilter {
 public:
     explicit StopFilter(QStringList stops) : m_stops(std::move(stops)) {}
@@ -88,7 +88,7 @@ public:
         m_held += text;
         qsizetype keep = 0;
         for (const QString& stop : m_stops)
-            for (qsizetype n = std::min(stop.size() - 1, m_held.size()); n > keep; --n)
+            for (qsizetype n = std::min(stop.size(), m_held.size()); n > keep; --n)
                 if (m_held.endsWith(QStringView(stop).left(n))) {
                     keep = n;
                     break;
@@ -97,13 +97,7 @@ public:
         m_held = m_held.right(keep);
         return out;
     }
-    QString flush(bool endedOnStop)
-    {
-        QString rest = std::exchange(m_held, {});
-        Q_UNUSED(endedOnStop);
-        return rest;
-    }
-    // Whole stop strings reach feed() only as the run's last text.
+    QString flush() { return withoutStop(std::exchange(m_held, {}), m_stops); }
     static QString withoutStop(QString text, const QStringList& stops)
     {
         for (const QString& stop : stops)
@@ -415,7 +409,7 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 QByteArray out;
                 if (!split.reasoning.isEmpty())
                     out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("reasoning_content"), split.reasoning}}, {});
-                const QString text = last ? stream->answer.feed(split.answer) + stream->answer.flush(true)
+                const QString text = last ? stream->answer.feed(split.answer) + stream->answer.flush()
                                           : stream->answer.feed(split.answer);
                 if (!text.isEmpty())
                     out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("content"), text}}, {});
@@ -454,7 +448,7 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 t_facts.completionTokens = outcome->completionTokens;
                 ReasoningParser::Split last = stream->parser.feed(pieces);
                 const ReasoningParser::Split rest = stream->parser.flush();
-                last.answer = StopFilter::withoutStop(last.answer + rest.answer, {});
+                last.answer += rest.answer;
                 last.reasoning += rest.reasoning;
                 QByteArray tail = piecesOf(last, true);
                 tail += chunkEvent(stream->ids, QJsonObject{}, finishReason(*outcome));

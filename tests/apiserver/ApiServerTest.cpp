@@ -323,6 +323,17 @@ TEST(ApiServer, AClientThatTricklesItsRequestIsCutOffAtTheDeadline)
     ::close(answered);
 }
 
+// The stop string a reply ends on is no part of it, whole or streamed.
+TEST(ApiServer, TheStopStringIsLeftOutWholeAndStreamed)
+{
+    Served s;
+    const QJsonObject whole = bodyOf(s.send(s.chat(",\"stop\":\"there\"")));
+    EXPECT_EQ(whole.value(QLatin1String("choices")).toArray().first().toObject().value(QLatin1String("message"))
+                  .toObject().value(QLatin1String("content")).toString(),
+              QStringLiteral(" Hello "));
+    EXPECT_EQ(streamed(s.send(s.chat(",\"stop\":\"there\",\"stream\":true"))).content, QStringLiteral(" Hello "));
+}
+
 TEST(ApiServer, ATakenPortIsSaidAndTheServerStaysOff)
 {
     Served s;
