@@ -119,7 +119,8 @@ struct ApiServer::Core {
     int port = 0;
     QString apiKey;
     QPointer<LlamaSession> session;
-    std::atomic<int> waiting{0};
+    // Shared with the requests' ends, which may come after the server is gone.
+    std::shared_ptr<std::atomic<int>> waiting = std::make_shared<std::atomic<int>>(0);
     std::atomic<bool> stopping{false};
     std::chrono::seconds requestDeadline{10};
     std::mutex watchMutex;
@@ -307,8 +308,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                                            QStringLiteral("invalid_request_error"), QStringLiteral("model"),
                                            QStringLiteral("model_not_found")});
     }
-    if (++waiting > maxWaiting) {
-        --waiting;
+    if (++*waiting > maxWaiting) {
+        --*waiting;
         res.set_header("Retry-After", "1");
         return sendError(res, simpleError(503, QStringLiteral("Too many requests are waiting; try again shortly."),
                                           QStringLiteral("server_error"), QStringLiteral("overloaded")));
@@ -335,8 +336,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         exchange->model = modelId(answering);
     };
     // The count of waiting requests is the slot's: it drops once the run is over.
-    request.onFinished = [exchange, this](const ServedRequest::Outcome& outcome) {
-        --waiting;
+    request.onFinished = [exchange, waiting = waiting](const ServedRequest::Outcome& outcome) {
+        --*waiting;
         std::lock_guard lock(exchange->mutex);
         exchange->outcome = outcome;
         exchange->changed.notify_all();
@@ -627,7 +628,7 @@ void ApiServer::followSettings()
 
 int ApiServer::waitingRequests() const
 {
-    return m_core ? m_core->waiting.load() : 0;
+    return m_core ? m_core->waiting->load() : 0;
 }
 
 bool ApiServer::isListening() const

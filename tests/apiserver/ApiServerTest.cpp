@@ -72,6 +72,24 @@ struct Served {
         return request("POST", "/v1/chat/completions",
                        "{\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]" + fields + "}");
     }
+
+    // Model loads wait until releaseLoads(), so that a request for another
+    // model holds the slot meanwhile.
+    std::promise<void> gate;
+    std::shared_ptr<std::atomic<bool>> loading = std::make_shared<std::atomic<bool>>(false);
+    void holdLoads()
+    {
+        std::shared_future<void> released = gate.get_future().share();
+        session->setLoadHook([released, loading = loading] {
+            *loading = true;
+            released.wait_for(std::chrono::seconds(30));
+        });
+    }
+    void releaseLoads()
+    {
+        session->setLoadHook({});
+        gate.set_value();
+    }
 };
 
 int status(const Received& r)
@@ -332,6 +350,29 @@ TEST(ApiServer, TheStopStringIsLeftOutWholeAndStreamed)
                   .toObject().value(QLatin1String("content")).toString(),
               QStringLiteral(" Hello "));
     EXPECT_EQ(streamed(s.send(s.chat(",\"stop\":\"there\",\"stream\":true"))).content, QStringLiteral(" Hello "));
+}
+
+// Requests still waiting for the slot when the server stops end later, on
+// the model's queue, with the server that took them gone; a server started
+// meanwhile counts only its own.
+TEST(ApiServer, RequestsThatOutliveTheServerEndHarmlessly)
+{
+    Served s;
+    s.holdLoads();
+    const int first = connectLoopback(s.port);
+    sendAll(first, s.chat(",\"model\":\"beta\""));
+    ASSERT_TRUE(waitUntil([&] { return s.loading->load(); }, 20000));
+    const int second = connectLoopback(s.port);
+    sendAll(second, s.chat(",\"model\":\"alpha\""));
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 2; }, 20000));
+    s.server->stop();
+    ASSERT_TRUE(s.server->start(s.port, {}));
+    s.releaseLoads();
+    // Answered in turn after both.
+    EXPECT_EQ(status(s.send(s.chat({}))), 200);
+    EXPECT_EQ(s.server->waitingRequests(), 0);
+    ::close(first);
+    ::close(second);
 }
 
 TEST(ApiServer, ATakenPortIsSaidAndTheServerStaysOff)
