@@ -250,7 +250,6 @@ struct ApiServer::Core {
 httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request& req, httplib::Response& res)
 {
     t_facts = LogFacts{};
-    reading(false);
     using Handled = httplib::Server::HandlerResponse;
     // A page on another site could reach this port through a name that
     // resolves here: only our own names are answered.
@@ -297,6 +296,7 @@ httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request&
 
 void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res, bool chat)
 {
+    reading(false);
     ReplyAsk ask;
     if (const std::optional<ApiError> error = readAsk(QByteArray::fromStdString(req.body), chat, ask))
         return sendError(res, *error);
@@ -521,7 +521,10 @@ bool ApiServer::start(int port, const QString& apiKey)
     http.set_payload_max_length(maxBodyBytes);
     http.set_read_timeout(m_deadlineSeconds, 0);
     http.set_pre_routing_handler([c](const httplib::Request& req, httplib::Response& res) { return c->screen(req, res); });
+    // The routes are reached once the body is read too, unlike the
+    // pre-routing screen: the request's deadline ends there.
     http.Get("/v1/models", [c](const httplib::Request&, httplib::Response& res) {
+        c->reading(false);
         QJsonArray data;
         std::lock_guard lock(c->modelsMutex);
         for (const ModelInfo& model : c->models)
@@ -530,6 +533,7 @@ bool ApiServer::start(int port, const QString& apiKey)
         res.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
     });
     http.Get("/v1/models/(.+)", [c](const httplib::Request& req, httplib::Response& res) {
+        c->reading(false);
         const QString id = QString::fromStdString(req.matches[1]);
         const std::optional<ModelInfo> model = c->findModel(id);
         if (!model)
