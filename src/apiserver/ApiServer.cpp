@@ -68,6 +68,17 @@ ApiError simpleError(int status, const QString& message, const QString& type, co
     return ApiError{status, message, type, {}, code};
 }
 
+ApiError stoppingError()
+{
+    return simpleError(503, QStringLiteral("The local server is stopping."), QStringLiteral("server_error"));
+}
+
+// Ends a stream whose status has gone out already.
+QByteArray errorEvent(const ApiError& error)
+{
+    return "data: " + error.body() + "\n\n";
+}
+
 // The reply on its way from the model's queue to the thread that answers.
 struct Exchange {
     std::mutex mutex;
@@ -363,6 +374,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         }
         if (started)
             settle(*exchange);
+        if (stopping)
+            sendError(res, stoppingError());
         return;
     }
     // A request that names no model is answered by the one in the slot when
@@ -429,6 +442,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 QString pieces;
                 std::optional<ServedRequest::Outcome> outcome;
                 if (!waitFor(*exchange, fd, *control, [&] { return !exchange->pending.isEmpty() || exchange->outcome; })) {
+                    if (stopping)
+                        write(errorEvent(stoppingError()));
                     settle(*exchange);
                     return false;
                 }
@@ -447,6 +462,11 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 }
                 t_facts.promptTokens = outcome->promptTokens;
                 t_facts.completionTokens = outcome->completionTokens;
+                if (const std::optional<ApiError> error = outcomeError(*outcome)) {
+                    write(errorEvent(*error));
+                    sink.done();
+                    return true;
+                }
                 ReasoningParser::Split last = stream->parser.feed(pieces);
                 const ReasoningParser::Split rest = stream->parser.flush();
                 last.answer += rest.answer;

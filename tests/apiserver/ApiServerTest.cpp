@@ -90,6 +90,14 @@ struct Served {
         session->setLoadHook({});
         gate.set_value();
     }
+    // Reads a reply to its end while the main loop runs.
+    Received replyOn(int fd)
+    {
+        auto reply = std::async(std::launch::async, [fd] { return readToEnd(fd, 30000); });
+        EXPECT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
+        ::close(fd);
+        return reply.get();
+    }
 };
 
 int status(const Received& r)
@@ -355,6 +363,22 @@ TEST(ApiServer, TheStopStringIsLeftOutWholeAndStreamed)
                   .toObject().value(QLatin1String("content")).toString(),
               QStringLiteral(" Hello "));
     EXPECT_EQ(streamed(s.send(s.chat(",\"stop\":\"there\",\"stream\":true"))).content, QStringLiteral(" Hello "));
+}
+
+// A reply the user stops in the app, here by unloading, is an error to its
+// client, not a short answer.
+TEST(ApiServer, AReplyStoppedInTheAppIsAnError)
+{
+    Served s;
+    s.holdLoads();
+    const int client = connectLoopback(s.port);
+    sendAll(client, s.chat(",\"model\":\"beta\""));
+    ASSERT_TRUE(waitUntil([&] { return s.loading->load(); }, 20000));
+    s.session->unloadModel();
+    s.releaseLoads();
+    const Received reply = s.replyOn(client);
+    EXPECT_EQ(status(reply), 503) << reply.bytes.toStdString();
+    EXPECT_TRUE(bodyOf(reply).value(QLatin1String("error")).toObject().contains(QLatin1String("message")));
 }
 
 // Requests still waiting for the slot when the server stops end later, on
