@@ -176,9 +176,11 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
     sink.onPiece = [request](const QString& piece) {
         return !request->control->isCancelled() && (!request->onPiece || request->onPiece(piece));
     };
-    sink.onFinished = [self, model, request, outcome, limit = params.maxTokens] {
+    sink.onFinished = [self, model, request, outcome, contextSize, maxTokens = params.maxTokens] {
         if (outcome->failure == ServedRequest::Outcome::Failure::none) {
             outcome->completionTokens = model->lastRunTokenCount();
+            // The run's own limit: the room the prompt left, or less.
+            const int64_t limit = std::min(contextSize - outcome->promptTokens, maxTokens);
             outcome->hitTokenLimit = outcome->completionTokens >= limit;
             outcome->cancelled = request->control->isCancelled() || model->isFreed();
             if (const std::optional<QString> failure = model->lastStreamFailure()) {
