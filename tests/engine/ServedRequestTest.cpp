@@ -182,8 +182,11 @@ TEST(ServedRequest, TakesTheModelsInstructionsAndSamplingUnlessItSetsThem)
     const auto serve = [&](ServedRequest request) {
         Heard heard;
         heard.attach(request);
+        const qsizetype seen = prompts.size();
         s.serveRequest(std::move(request));
-        EXPECT_TRUE(waitUntil([&] { return heard.done(); }, 20000));
+        // The prompt reaches the observer through the main loop, which may
+        // come to it after the run has ended.
+        EXPECT_TRUE(waitUntil([&] { return heard.done() && prompts.size() > seen; }, 20000));
         return heard.outcome.value_or(ServedRequest::Outcome{});
     };
 
