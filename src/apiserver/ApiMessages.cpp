@@ -262,6 +262,11 @@ std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome)
     using Failure = ServedRequest::Outcome::Failure;
     switch (outcome.failure) {
     case Failure::none:
+        // Stopped in the app (an unload, the session closing) while the
+        // client still waited: what it has is no whole answer.
+        if (outcome.cancelled)
+            return ApiError{503, QStringLiteral("The reply was stopped before it was finished."),
+                            QStringLiteral("server_error"), {}, {}};
         return std::nullopt;
     case Failure::noModel:
         return badField(QStringLiteral("model"), outcome.message);

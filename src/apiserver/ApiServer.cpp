@@ -68,6 +68,17 @@ ApiError simpleError(int status, const QString& message, const QString& type, co
     return ApiError{status, message, type, {}, code};
 }
 
+ApiError stoppingError()
+{
+    return simpleError(503, QStringLiteral("The local server is stopping."), QStringLiteral("server_error"));
+}
+
+// Ends a stream whose status has gone out already.
+QByteArray errorEvent(const ApiError& error)
+{
+    return "data: " + error.body() + "\n\n";
+}
+
 // The reply on its way from the model's queue to the thread that answers.
 struct Exchange {
     std::mutex mutex;
@@ -78,8 +89,8 @@ struct Exchange {
     std::optional<ServedRequest::Outcome> outcome;
 };
 
-// Holds back a reply's tail that may begin one of its stop strings, and
-// drops a stop string it ends with: the run ends on one, written as text.
+// Holds back a reply's tail that may be or begin one of its stop strings,
+// and drops a stop string it ends with: the run ends on one, written as text.
 class StopFilter {
 public:
     explicit StopFilter(QStringList stops) : m_stops(std::move(stops)) {}
@@ -88,7 +99,7 @@ public:
         m_held += text;
         qsizetype keep = 0;
         for (const QString& stop : m_stops)
-            for (qsizetype n = std::min(stop.size() - 1, m_held.size()); n > keep; --n)
+            for (qsizetype n = std::min(stop.size(), m_held.size()); n > keep; --n)
                 if (m_held.endsWith(QStringView(stop).left(n))) {
                     keep = n;
                     break;
@@ -97,13 +108,7 @@ public:
         m_held = m_held.right(keep);
         return out;
     }
-    QString flush(bool endedOnStop)
-    {
-        QString rest = std::exchange(m_held, {});
-        Q_UNUSED(endedOnStop);
-        return rest;
-    }
-    // Whole stop strings reach feed() only as the run's last text.
+    QString flush() { return withoutStop(std::exchange(m_held, {}), m_stops); }
     static QString withoutStop(QString text, const QStringList& stops)
     {
         for (const QString& stop : stops)
@@ -125,7 +130,8 @@ struct ApiServer::Core {
     int port = 0;
     QString apiKey;
     QPointer<LlamaSession> session;
-    std::atomic<int> waiting{0};
+    // Shared with the requests' ends, which may come after the server is gone.
+    std::shared_ptr<std::atomic<int>> waiting = std::make_shared<std::atomic<int>>(0);
     std::atomic<bool> stopping{false};
     std::chrono::seconds requestDeadline{10};
     std::mutex watchMutex;
@@ -255,7 +261,6 @@ struct ApiServer::Core {
 httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request& req, httplib::Response& res)
 {
     t_facts = LogFacts{};
-    reading(false);
     using Handled = httplib::Server::HandlerResponse;
     // A page on another site could reach this port through a name that
     // resolves here: only our own names are answered.
@@ -302,6 +307,7 @@ httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request&
 
 void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res, bool chat)
 {
+    reading(false);
     ReplyAsk ask;
     if (const std::optional<ApiError> error = readAsk(QByteArray::fromStdString(req.body), chat, ask))
         return sendError(res, *error);
@@ -313,8 +319,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                                            QStringLiteral("invalid_request_error"), QStringLiteral("model"),
                                            QStringLiteral("model_not_found")});
     }
-    if (++waiting > maxWaiting) {
-        --waiting;
+    if (++*waiting > maxWaiting) {
+        --*waiting;
         res.set_header("Retry-After", "1");
         return sendError(res, simpleError(503, QStringLiteral("Too many requests are waiting; try again shortly."),
                                           QStringLiteral("server_error"), QStringLiteral("overloaded")));
@@ -341,8 +347,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         exchange->model = modelId(answering);
     };
     // The count of waiting requests is the slot's: it drops once the run is over.
-    request.onFinished = [exchange, this](const ServedRequest::Outcome& outcome) {
-        --waiting;
+    request.onFinished = [exchange, waiting = waiting](const ServedRequest::Outcome& outcome) {
+        --*waiting;
         std::lock_guard lock(exchange->mutex);
         exchange->outcome = outcome;
         exchange->changed.notify_all();
@@ -368,6 +374,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         }
         if (started)
             settle(*exchange);
+        if (stopping)
+            sendError(res, stoppingError());
         return;
     }
     // A request that names no model is answered by the one in the slot when
@@ -415,7 +423,7 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 QByteArray out;
                 if (!split.reasoning.isEmpty())
                     out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("reasoning_content"), split.reasoning}}, {});
-                const QString text = last ? stream->answer.feed(split.answer) + stream->answer.flush(true)
+                const QString text = last ? stream->answer.feed(split.answer) + stream->answer.flush()
                                           : stream->answer.feed(split.answer);
                 if (!text.isEmpty())
                     out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("content"), text}}, {});
@@ -434,6 +442,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 QString pieces;
                 std::optional<ServedRequest::Outcome> outcome;
                 if (!waitFor(*exchange, fd, *control, [&] { return !exchange->pending.isEmpty() || exchange->outcome; })) {
+                    if (stopping)
+                        write(errorEvent(stoppingError()));
                     settle(*exchange);
                     return false;
                 }
@@ -452,9 +462,14 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 }
                 t_facts.promptTokens = outcome->promptTokens;
                 t_facts.completionTokens = outcome->completionTokens;
+                if (const std::optional<ApiError> error = outcomeError(*outcome)) {
+                    write(errorEvent(*error));
+                    sink.done();
+                    return true;
+                }
                 ReasoningParser::Split last = stream->parser.feed(pieces);
                 const ReasoningParser::Split rest = stream->parser.flush();
-                last.answer = StopFilter::withoutStop(last.answer + rest.answer, {});
+                last.answer += rest.answer;
                 last.reasoning += rest.reasoning;
                 QByteArray tail = piecesOf(last, true);
                 tail += chunkEvent(stream->ids, QJsonObject{}, finishReason(*outcome));
@@ -526,7 +541,10 @@ bool ApiServer::start(int port, const QString& apiKey)
     http.set_payload_max_length(maxBodyBytes);
     http.set_read_timeout(m_deadlineSeconds, 0);
     http.set_pre_routing_handler([c](const httplib::Request& req, httplib::Response& res) { return c->screen(req, res); });
+    // The routes are reached once the body is read too, unlike the
+    // pre-routing screen: the request's deadline ends there.
     http.Get("/v1/models", [c](const httplib::Request&, httplib::Response& res) {
+        c->reading(false);
         QJsonArray data;
         std::lock_guard lock(c->modelsMutex);
         for (const ModelInfo& model : c->models)
@@ -535,6 +553,7 @@ bool ApiServer::start(int port, const QString& apiKey)
         res.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
     });
     http.Get("/v1/models/(.+)", [c](const httplib::Request& req, httplib::Response& res) {
+        c->reading(false);
         const QString id = QString::fromStdString(req.matches[1]);
         const std::optional<ModelInfo> model = c->findModel(id);
         if (!model)
@@ -633,7 +652,7 @@ void ApiServer::followSettings()
 
 int ApiServer::waitingRequests() const
 {
-    return m_core ? m_core->waiting.load() : 0;
+    return m_core ? m_core->waiting->load() : 0;
 }
 
 bool ApiServer::isListening() const

@@ -78,13 +78,12 @@ void LlamaSession::startRequest(const std::shared_ptr<ServedRequest>& request)
     emit loadedModelChanged();
     publishSnapshot();
     m_requestLoading = true;
-    startLoad(record, [this, request](const ModelInfo& loaded, const std::optional<LoadError>& error) {
+    startLoad(record, [this, request](const ModelInfo&, const std::optional<LoadError>& error) {
         m_requestLoading = false;
         if (error) {
             ServedRequest::Outcome failed;
             failed.failure = ServedRequest::Outcome::Failure::loadFailed;
             failed.message = error->description();
-            failed.modelName = loaded.displayName;
             request->onFinished(failed);
             finishRequest(request);
             return;
@@ -108,7 +107,6 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
     params.maxTokens = asked.maxTokens.value_or(params.maxTokens);
 
     auto outcome = std::make_shared<ServedRequest::Outcome>();
-    outcome->modelName = m_loadedModelName.value_or(QString());
     std::shared_ptr<LlamaModel> model = m_model;
     const int64_t contextSize = model->contextSize();
     // A prompt that leaves no room for a reply is refused, and the run decodes
@@ -176,9 +174,11 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
     sink.onPiece = [request](const QString& piece) {
         return !request->control->isCancelled() && (!request->onPiece || request->onPiece(piece));
     };
-    sink.onFinished = [self, model, request, outcome, limit = params.maxTokens] {
+    sink.onFinished = [self, model, request, outcome, contextSize, maxTokens = params.maxTokens] {
         if (outcome->failure == ServedRequest::Outcome::Failure::none) {
             outcome->completionTokens = model->lastRunTokenCount();
+            // The run's own limit: the room the prompt left, or less.
+            const int64_t limit = std::min(contextSize - outcome->promptTokens, maxTokens);
             outcome->hitTokenLimit = outcome->completionTokens >= limit;
             outcome->cancelled = request->control->isCancelled() || model->isFreed();
             if (const std::optional<QString> failure = model->lastStreamFailure()) {

@@ -84,7 +84,6 @@ struct ServedRequest {
         enum class Failure { none, noModel, loadFailed, promptTooLong, generationFailed };
         Failure failure = Failure::none;
         QString message; // the failure's text
-        QString modelName; // display name of the model that answered or failed to load
         int64_t promptTokens = 0;
         int64_t completionTokens = 0;
         bool hitTokenLimit = false;

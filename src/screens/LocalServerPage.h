@@ -40,7 +40,6 @@ public:
     CvnButton* newKeyButton() const { return m_newKey; }
     CvnButton* removeKeyButton() const { return m_removeKey; }
     CvnButton* copyButton() const { return m_copy; }
-    CvnInputDialog* portDialog() const { return m_portDialog; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -72,6 +72,32 @@ struct Served {
         return request("POST", "/v1/chat/completions",
                        "{\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]" + fields + "}");
     }
+
+    // Model loads wait until releaseLoads(), so that a request for another
+    // model holds the slot meanwhile.
+    std::promise<void> gate;
+    std::shared_ptr<std::atomic<bool>> loading = std::make_shared<std::atomic<bool>>(false);
+    void holdLoads()
+    {
+        std::shared_future<void> released = gate.get_future().share();
+        session->setLoadHook([released, loading = loading] {
+            *loading = true;
+            released.wait_for(std::chrono::seconds(30));
+        });
+    }
+    void releaseLoads()
+    {
+        session->setLoadHook({});
+        gate.set_value();
+    }
+    // Reads a reply to its end while the main loop runs.
+    Received replyOn(int fd)
+    {
+        auto reply = std::async(std::launch::async, [fd] { return readToEnd(fd, 30000); });
+        EXPECT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
+        ::close(fd);
+        return reply.get();
+    }
 };
 
 int status(const Received& r)
@@ -283,9 +309,9 @@ TEST(ApiServer, AClientThatLeavesMidStreamEndsItsRun)
     EXPECT_LT(completion, 1000) << lines.first().toStdString();
 }
 
-// A client that sends its request a byte at a time is cut off once the
-// whole request is overdue, though no single read waits long; a request
-// that is being answered meanwhile is not.
+// A client that sends its request, or only its body, a byte at a time is
+// cut off once the whole request is overdue, though no single read waits
+// long; a request that is being answered meanwhile is not.
 TEST(ApiServer, AClientThatTricklesItsRequestIsCutOffAtTheDeadline)
 {
     Served s;
@@ -298,22 +324,27 @@ TEST(ApiServer, AClientThatTricklesItsRequestIsCutOffAtTheDeadline)
     sendAll(answered, s.chat(",\"model\":\"beta\""));
     ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 1; }, 20000));
 
+    // The request's first `whole` bytes go at once, the rest a byte at a time.
+    const auto trickle = [&s](const QByteArray& request, qsizetype whole) {
+        const int trickling = connectLoopback(s.port);
+        qsizetype sent = sendAll(trickling, request.left(whole)) ? whole : 0;
+        bool cut = false;
+        while (sent < request.size() && !cut) {
+            cut = ::send(trickling, request.constData() + sent, 1, MSG_NOSIGNAL) != 1;
+            sent += cut ? 0 : 1;
+            waitUntil([&] {
+                char byte = 0;
+                const ssize_t n = ::recv(trickling, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+                cut = cut || n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+                return cut;
+            }, 100);
+        }
+        ::close(trickling);
+        EXPECT_TRUE(cut) << sent << " of " << request.size() << " bytes were taken";
+    };
     const QByteArray request = s.chat({});
-    const int trickling = connectLoopback(s.port);
-    qsizetype sent = 0;
-    bool cut = false;
-    while (sent < request.size() && !cut) {
-        cut = ::send(trickling, request.constData() + sent, 1, MSG_NOSIGNAL) != 1;
-        sent += cut ? 0 : 1;
-        waitUntil([&] {
-            char byte = 0;
-            const ssize_t n = ::recv(trickling, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-            cut = cut || n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-            return cut;
-        }, 100);
-    }
-    ::close(trickling);
-    EXPECT_TRUE(cut) << sent << " of " << request.size() << " bytes were taken";
+    trickle(request, 0);
+    trickle(request, request.indexOf("\r\n\r\n") + 4);
 
     s.session->setLoadHook({});
     release.set_value();
@@ -321,6 +352,56 @@ TEST(ApiServer, AClientThatTricklesItsRequestIsCutOffAtTheDeadline)
     ASSERT_TRUE(waitUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000));
     EXPECT_EQ(status(reply.get()), 200);
     ::close(answered);
+}
+
+// The stop string a reply ends on is no part of it, whole or streamed.
+TEST(ApiServer, TheStopStringIsLeftOutWholeAndStreamed)
+{
+    Served s;
+    const QJsonObject whole = bodyOf(s.send(s.chat(",\"stop\":\"there\"")));
+    EXPECT_EQ(whole.value(QLatin1String("choices")).toArray().first().toObject().value(QLatin1String("message"))
+                  .toObject().value(QLatin1String("content")).toString(),
+              QStringLiteral(" Hello "));
+    EXPECT_EQ(streamed(s.send(s.chat(",\"stop\":\"there\",\"stream\":true"))).content, QStringLiteral(" Hello "));
+}
+
+// A reply the user stops in the app, here by unloading, is an error to its
+// client, not a short answer.
+TEST(ApiServer, AReplyStoppedInTheAppIsAnError)
+{
+    Served s;
+    s.holdLoads();
+    const int client = connectLoopback(s.port);
+    sendAll(client, s.chat(",\"model\":\"beta\""));
+    ASSERT_TRUE(waitUntil([&] { return s.loading->load(); }, 20000));
+    s.session->unloadModel();
+    s.releaseLoads();
+    const Received reply = s.replyOn(client);
+    EXPECT_EQ(status(reply), 503) << reply.bytes.toStdString();
+    EXPECT_TRUE(bodyOf(reply).value(QLatin1String("error")).toObject().contains(QLatin1String("message")));
+}
+
+// Requests still waiting for the slot when the server stops end later, on
+// the model's queue, with the server that took them gone; a server started
+// meanwhile counts only its own.
+TEST(ApiServer, RequestsThatOutliveTheServerEndHarmlessly)
+{
+    Served s;
+    s.holdLoads();
+    const int first = connectLoopback(s.port);
+    sendAll(first, s.chat(",\"model\":\"beta\""));
+    ASSERT_TRUE(waitUntil([&] { return s.loading->load(); }, 20000));
+    const int second = connectLoopback(s.port);
+    sendAll(second, s.chat(",\"model\":\"alpha\""));
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 2; }, 20000));
+    s.server->stop();
+    ASSERT_TRUE(s.server->start(s.port, {}));
+    s.releaseLoads();
+    // Answered in turn after both.
+    EXPECT_EQ(status(s.send(s.chat({}))), 200);
+    EXPECT_EQ(s.server->waitingRequests(), 0);
+    ::close(first);
+    ::close(second);
 }
 
 TEST(ApiServer, ATakenPortIsSaidAndTheServerStaysOff)

@@ -25,6 +25,7 @@ struct Slot {
     {
         folder.add(QStringLiteral("alpha"), {{kPromptEnd, "▁Hello", "</s>"}});
         folder.add(QStringLiteral("beta"), {{kPromptEnd, "▁world", "▁again", "</s>"}});
+        folder.add(QStringLiteral("gamma"), {{kPromptEnd, "▁The", "▁sea", "▁The"}}); // ends only at a limit
         store = std::make_unique<ModelStore>(folder.path);
         session = std::make_unique<LlamaSession>(store.get());
         EXPECT_TRUE(finishes(session->loadModel(model(QStringLiteral("alpha")))));
@@ -96,7 +97,6 @@ TEST(ServedRequest, TakesTheSlotInTurnWithTheChatAndLeavesTheChatItsModel)
     EXPECT_EQ(heard.outcome->failure, ServedRequest::Outcome::Failure::none);
     EXPECT_GT(heard.outcome->promptTokens, 0);
     EXPECT_EQ(heard.outcome->completionTokens, 2);
-    EXPECT_EQ(heard.outcome->modelName, QStringLiteral("beta"));
     // The chat's reply came from its own model, loaded again; nothing of the
     // request is in the transcript.
     EXPECT_EQ(s.loadedModelId(), slot.model(QStringLiteral("alpha")).id);
@@ -202,4 +202,26 @@ TEST(ServedRequest, TakesTheModelsInstructionsAndSamplingUnlessItSetsThem)
     const ServedRequest::Outcome outcome = serve(own);
     EXPECT_EQ(outcome.completionTokens, 2);
     EXPECT_FALSE(prompts.value(prompts.size() - 1).contains(QStringLiteral("Be brief.")));
+}
+
+// A reply that fills the context ends there as at its own limit, though the
+// request allowed more.
+TEST(ServedRequest, AReplyThatFillsTheContextHitsItsLimit)
+{
+    Slot slot;
+    QList<ModelInfo> models = slot.store->models();
+    for (ModelInfo& m : models) {
+        m.contextMode = QStringLiteral("manual");
+        m.contextSizeManual = 512;
+    }
+    slot.store->setModels(models);
+    Heard heard;
+    ServedRequest request = asking(QStringLiteral("Hi"));
+    request.model = slot.model(QStringLiteral("gamma"));
+    request.overrides.maxTokens = 100000;
+    heard.attach(request);
+    slot.session->serveRequest(std::move(request));
+    ASSERT_TRUE(waitUntil([&] { return heard.done(); }, 60000));
+    EXPECT_EQ(heard.outcome->promptTokens + heard.outcome->completionTokens, slot.session->loadedContextSize());
+    EXPECT_TRUE(heard.outcome->hitTokenLimit);
 }
