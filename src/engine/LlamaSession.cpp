@@ -317,11 +317,16 @@ SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(c
         return task;
     }
     unloadModel(false);
+    // The pick holds the slot while it loads: a request that comes meanwhile
+    // waits for it instead of dropping it.
+    m_pickLoading = true;
     return startLoad(model, [this, done = std::move(done)](const ModelInfo& loaded, const std::optional<LoadError>& error) {
+        m_pickLoading = false;
         if (!error)
             m_chatChoice = loaded;
         if (done)
             done(error);
+        QMetaObject::invokeMethod(this, &LlamaSession::startNextInSlot, Qt::QueuedConnection);
     });
 }
 
@@ -511,7 +516,7 @@ SessionTask LlamaSession::startReply(const QUuid& bubbleId, const QList<ReplyPro
 
 bool LlamaSession::slotBusy() const
 {
-    return m_request || (m_reply && !m_reply->awaitingSlot) || (m_council && !m_council->awaitingSlot);
+    return m_request || m_pickLoading || (m_reply && !m_reply->awaitingSlot) || (m_council && !m_council->awaitingSlot);
 }
 
 bool LlamaSession::chatModelDisplaced() const

@@ -288,6 +288,7 @@ private:
     std::unique_ptr<CouncilRun> m_council;
     std::shared_ptr<ServedRequest> m_request; // the served request in the slot, if any
     bool m_requestLoading = false; // and its model is loading
+    bool m_pickLoading = false;    // the chat's pick is loading: the slot is taken
     std::deque<SlotWaiter> m_slotQueue;
     std::optional<ModelInfo> m_chatChoice; // the model the chat itself loaded
     uint64_t m_loadSerial = 0; // the load whose result may still take the slot

@@ -64,6 +64,9 @@ void LlamaSession::abandonLoad()
     if (m_loadCancel)
         *m_loadCancel = true;
     endWriterWait();
+    // A pick dropped never reports back: what waited behind it goes on.
+    if (std::exchange(m_pickLoading, false))
+        QMetaObject::invokeMethod(this, &LlamaSession::startNextInSlot, Qt::QueuedConnection);
 }
 
 void LlamaSession::endWriterWait()

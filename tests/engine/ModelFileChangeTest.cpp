@@ -636,9 +636,10 @@ TEST(ModelFileWriter, StopEndsTheWait)
     EXPECT_EQ(f.session->loadedModelId(), std::nullopt);
 }
 
-// A request from another program that takes the slot from a waiting pick
-// ends the wait: the pick neither shows it any more nor loads later.
-TEST(ModelFileWriter, ARequestTakingTheSlotEndsTheWait)
+// The user's pick holds the slot while it waits for another program to
+// finish writing: a request that comes meanwhile waits behind it, and once
+// the pick has loaded the finished file, is answered; nothing stays waiting.
+TEST(ModelFileWriter, ARequestWaitsBehindAPickWaitingForAWriter)
 {
     WrittenFolder f;
     f.folder.add(QStringLiteral("other"), {kBefore});
@@ -654,10 +655,15 @@ TEST(ModelFileWriter, ARequestTakingTheSlotEndsTheWait)
     request.model = modelNamed(f.store->models(), QStringLiteral("other"));
     request.onFinished = [&](const ServedRequest::Outcome&) { answered = true; };
     f.session->serveRequest(std::move(request));
+    EXPECT_FALSE(waitUntil([&] { return answered.load(); }, 600)) << "the pick keeps the slot";
+    EXPECT_TRUE(f.waiting());
+
+    writer.close();
+    ASSERT_TRUE(finishes(load, 20000));
+    EXPECT_EQ(f.failed, std::nullopt);
     ASSERT_TRUE(waitUntil([&] { return answered.load(); }, 20000));
     EXPECT_EQ(std::tuple(f.session->statusText(), f.session->isStreaming(), f.session->loadedModelName()),
               std::tuple(std::nullopt, false, std::optional(QStringLiteral("other"))));
-    EXPECT_TRUE(finishes(load, 5000)); // the writer still has the file
 }
 
 // Another program that opens the file just as the load ends, then writes

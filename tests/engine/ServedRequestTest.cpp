@@ -225,3 +225,28 @@ TEST(ServedRequest, AReplyThatFillsTheContextHitsItsLimit)
     EXPECT_EQ(heard.outcome->promptTokens + heard.outcome->completionTokens, slot.session->loadedContextSize());
     EXPECT_TRUE(heard.outcome->hitTokenLimit);
 }
+
+// The user's pick holds the slot while it loads: a request that comes
+// meanwhile waits, then answers from the model picked, which stays the
+// chat's.
+TEST(ServedRequest, ARequestWaitsForAPickThatIsLoading)
+{
+    Slot slot;
+    LlamaSession& s = *slot.session;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    s.setLoadHook([released] { released.wait_for(std::chrono::seconds(30)); });
+    const SessionTask pick = s.loadModel(slot.model(QStringLiteral("beta")));
+    Heard heard;
+    ServedRequest request = asking(QStringLiteral("Hi"));
+    heard.attach(request);
+    s.serveRequest(std::move(request));
+    EXPECT_FALSE(waitUntil([&] { return heard.done(); }, 200)) << "the request waits for the pick";
+    s.setLoadHook({});
+    release.set_value();
+    ASSERT_TRUE(finishes(pick));
+    ASSERT_TRUE(waitUntil([&] { return heard.done(); }, 20000));
+    EXPECT_EQ(heard.outcome->failure, ServedRequest::Outcome::Failure::none) << heard.outcome->message.toStdString();
+    EXPECT_EQ(heard.text, QStringLiteral(" world again"));
+    EXPECT_EQ(s.loadedModelName(), QStringLiteral("beta"));
+}
