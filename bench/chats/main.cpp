@@ -2,9 +2,12 @@
 // default 10,000, each a question with an attached file and a reply with
 // reasoning) is exported to JSON Lines and imported into an empty database,
 // then imported again (every chat skipped). Each run of the tool is timed and
-// its peak resident memory read from the kernel (wait4).
+// its peak resident memory read from the kernel (wait4). With --skip M, the
+// import timed instead is that of M of the exported chats back into the
+// database of N that holds them all (each one skipped as already stored): the
+// cost of the duplicate check against a large database.
 //
-// bench-chats [--chats N] [--folder DIR]
+// bench-chats [--chats N] [--skip M] [--folder DIR]
 //
 // Everything is written into a new temporary folder inside DIR (default: the
 // system's temporary folder), removed at the end.
@@ -14,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -30,8 +34,10 @@ extern char** environ;
 
 namespace {
 
-const char* const usage = "usage: bench-chats [--chats N] [--folder DIR]\n"
+const char* const usage = "usage: bench-chats [--chats N] [--skip M] [--folder DIR]\n"
                           "  --chats N     chats in the database (default 10000)\n"
+                          "  --skip M      instead of the imports into an empty database, import M of the\n"
+                          "                chats back into the database of N that holds them (each skipped)\n"
                           "  --folder DIR  where the temporary folder goes (default: the system's)\n";
 
 // Runs the tool with `args`; false when it could not run or failed.
@@ -67,6 +73,7 @@ int main(int argc, char** argv)
         return 0;
     }
     long chats = 10000;
+    std::optional<long> skip;
     QString folder = QDir::tempPath();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -77,6 +84,12 @@ int main(int argc, char** argv)
                 return 2;
             }
             chats = *n;
+        } else if (arg == "--skip" && i + 1 < argc) {
+            skip = cvn::bench::parseCount(argv[++i]);
+            if (!skip) {
+                std::fprintf(stderr, "bench-chats: --skip needs a whole number from 1\n");
+                return 2;
+            }
         } else if (arg == "--folder" && i + 1 < argc) {
             folder = QString::fromLocal8Bit(argv[++i]);
             if (!QFileInfo(folder).isDir()) {
@@ -87,6 +100,10 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "bench-chats: unknown argument %s (see --help)\n", arg.c_str());
             return 2;
         }
+    }
+    if (skip && *skip > chats) {
+        std::fprintf(stderr, "bench-chats: --skip %ld is more than the %ld chats\n", *skip, chats);
+        return 2;
     }
     QTemporaryDir dir(folder + QStringLiteral("/bench-chats-XXXXXX"));
     if (!dir.isValid()) {
@@ -124,6 +141,22 @@ int main(int argc, char** argv)
         return std::fprintf(stderr, "bench-chats: the export failed\n"), 1;
     std::printf("export: %.2f s, peak memory %.1f MiB, file %.1f MiB\n", seconds, peak / 1024.0,
                 QFileInfo(QString::fromStdString(out)).size() / 1048576.0);
+    if (skip) {
+        // The first M lines of the export, each a chat the source holds.
+        QFile all(QString::fromStdString(out));
+        const QString partPath = dir.filePath(QStringLiteral("part.jsonl"));
+        QFile part(partPath);
+        if (!all.open(QIODevice::ReadOnly) || !part.open(QIODevice::WriteOnly))
+            return std::fprintf(stderr, "bench-chats: cannot write %s\n", qPrintable(partPath)), 1;
+        for (long i = 0; i < *skip; ++i)
+            part.write(all.readLine());
+        part.close();
+        if (!runTool({"--db", src, "import", partPath.toStdString()}, &seconds, &peak))
+            return std::fprintf(stderr, "bench-chats: the import failed\n"), 1;
+        std::printf("import %ld chats into the database of %ld (every chat skipped): %.2f s, peak memory %.1f MiB\n",
+                    *skip, chats, seconds, peak / 1024.0);
+        return 0;
+    }
     if (!runTool({"--db", target, "import", out}, &seconds, &peak))
         return std::fprintf(stderr, "bench-chats: the import failed\n"), 1;
     std::printf("import into an empty database: %.2f s, peak memory %.1f MiB\n", seconds, peak / 1024.0);

@@ -123,6 +123,8 @@ for program in "${programs[@]}"; do
     bench-chats)
       refused "$program" --chats many
       refused "$program" --folder "$WORK/missing-folder"
+      refused "$program" --skip 0
+      refused "$program" --chats 3 --skip 4
       ;;
     cvn-bench-copy)
       refused "$program" --size-mib 0
