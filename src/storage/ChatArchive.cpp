@@ -1,10 +1,12 @@
 #include "storage/ChatArchive.h"
 
 #include "engine/Turn.h"
+#include "platform/Unicode.h"
 
 #include <limits>
 #include <QDateTime>
 #include <QJsonArray>
+#include <QLocale>
 #include <QStringList>
 
 #include <sqlite3.h>
@@ -180,6 +182,13 @@ std::optional<Chat> fromJson(const QJsonObject& object, QString* error)
     // Files written before chats had instructions lack the field.
     if (object.contains(QStringLiteral("instructions")))
         chat.instructions = fields.textOrNull(QStringLiteral("instructions"));
+    // Counting characters walks the whole text: only a text with more code
+    // units than the limit can be over it.
+    if (chat.instructions && chat.instructions->size() > longestInstructions
+        && GraphemeIndex(*chat.instructions).size() > longestInstructions) {
+        fields.fail(QStringLiteral("field \"instructions\" is longer than %1 characters")
+                        .arg(QLocale(QLocale::English).toString(longestInstructions)));
+    }
     const QJsonArray messages = fields.array(QStringLiteral("messages"));
     for (qsizetype i = 0; fields.ok() && i < messages.size(); ++i) {
         const QString where = QStringLiteral("message %1").arg(i + 1);
@@ -236,9 +245,12 @@ QString markdown(const Chat& chat, const QTimeZone& zone)
                   + timeText(chat.createdAt, zone) + QStringLiteral("\n");
     for (const Message& message : chat.messages) {
         const bool user = message.role == QLatin1String("user");
+        // A reply names its model only where it was stored with the name (a
+        // council member's); the chat's model is an id, and may not be the
+        // one that wrote an older reply.
         QString author = user ? QStringLiteral("You") : message.model.value_or(QString());
         if (author.isEmpty())
-            author = chat.model.value_or(QStringLiteral("Assistant"));
+            author = QStringLiteral("Assistant");
         out += QStringLiteral("\n---\n\n**") + author + QStringLiteral("** · ") + timeText(message.createdAt, zone)
                + QStringLiteral("\n\n");
         if (message.reasoning) {
@@ -287,7 +299,7 @@ std::optional<Chat> read(ChatDatabase& db, const Key& key, bool* gone)
     const int64_t id = key.id;
     if (!row)
         return std::nullopt;
-    if (const int rc = sqlite3_step(row.get()); rc != SQLITE_ROW) {
+    if (const int rc = db.step(row.get()); rc != SQLITE_ROW) {
         if (gone)
             *gone = rc == SQLITE_DONE;
         return std::nullopt;
@@ -311,7 +323,7 @@ std::optional<Chat> read(ChatDatabase& db, const Key& key, bool* gone)
         return std::nullopt;
     sqlite3_stmt* m = rows.get();
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(m)) == SQLITE_ROW) {
+    while ((rc = db.step(m)) == SQLITE_ROW) {
         Message message;
         message.role = ChatDatabase::isNull(m, 0) ? QStringLiteral("user") : ChatDatabase::textColumn(m, 0);
         message.text = ChatDatabase::textColumn(m, 1);
@@ -341,14 +353,13 @@ Added add(ChatDatabase& db, const Chat& chat)
         // Inside the transaction, so that two imports of one file at once
         // still add each chat once.
         const ChatDatabase::Statement same = db.prepare(
-            QStringLiteral("SELECT id FROM chats WHERE ") + ChatDatabase::sameCreatedAt
-                + QStringLiteral(" AND ifnull(title, '')=?"),
+            QStringLiteral("SELECT id FROM chats WHERE ") + ChatDatabase::sameCreatedAtAndTitle,
             {chat.createdAt, chat.title});
         if (!same)
             return false;
         QList<int64_t> candidates;
         int rc = SQLITE_ROW;
-        while ((rc = sqlite3_step(same.get())) == SQLITE_ROW)
+        while ((rc = db.step(same.get())) == SQLITE_ROW)
             candidates.append(ChatDatabase::integerColumn(same.get(), 0));
         if (rc != SQLITE_DONE)
             return false;

@@ -36,6 +36,11 @@ namespace cvn::ChatArchive {
 
 inline const QString formatName = QStringLiteral("corvanthelis-chat");
 inline constexpr int formatVersion = 1;
+// The most characters (grapheme clusters) a chat's instructions hold, as the
+// instructions dialog lets them be typed. A file whose chat holds more is
+// refused rather than cut: the file is left to be mended, and nothing of the
+// instructions is lost without a word.
+inline constexpr qsizetype longestInstructions = 20'000;
 
 struct Attachment {
     QString name;
@@ -74,7 +79,8 @@ struct Chat {
 
 QJsonObject toJson(const Chat& chat);
 // The chat an object holds, or nothing with `error` saying what is wrong
-// (a missing field, a wrong type, another format, a newer version).
+// (a missing field, a wrong type, another format, a newer version,
+// instructions longer than the dialog takes).
 std::optional<Chat> fromJson(const QJsonObject& object, QString* error);
 
 // A document for people: the title as a heading, the creation time, then

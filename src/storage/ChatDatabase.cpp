@@ -42,7 +42,12 @@ const char* const ChatDatabase::schemaScript =
     "    reasoning_ms INTEGER,\n"
     "    FOREIGN KEY(chat_id) REFERENCES chats(id) ON DELETE CASCADE\n"
     ");\n"
-    "CREATE INDEX IF NOT EXISTS idx_messages_chat ON messages(chat_id);";
+    "CREATE INDEX IF NOT EXISTS idx_messages_chat ON messages(chat_id);\n"
+    // The expressions of sameCreatedAtAndTitle, so that an import's look-up
+    // of a chat it may hold already reads the few chats of that second and
+    // title instead of every chat.
+    "CREATE INDEX IF NOT EXISTS idx_chats_created_title\n"
+    "    ON chats(ifnull(CAST(created_at AS INTEGER), 0), ifnull(title, ''));";
 
 namespace {
 
@@ -61,6 +66,7 @@ std::optional<FileIdentity> walIdentity(const QString& databasePath)
 // Every object the two scripts create.
 const QStringList schemaObjects = {
     QStringLiteral("chats"), QStringLiteral("messages"), QStringLiteral("idx_messages_chat"),
+    QStringLiteral("idx_chats_created_title"),
     QStringLiteral("message_search"), QStringLiteral("message_search_pending"),
     QStringLiteral("message_search_insert"), QStringLiteral("message_search_update"),
     QStringLiteral("message_search_delete")};
@@ -388,6 +394,7 @@ bool ChatDatabase::open(int busyMs, Accept accept)
         m_privateCopy = std::move(previousCopy);
         sqlite3_close_v2(handle);
     }
+    m_openError = rc != SQLITE_OK ? rc : SQLITE_CANTOPEN;
     // A retry runs every few seconds while the file stays unavailable: one
     // line in the log for the whole stretch.
     if (!m_openFailureLogged) {
@@ -465,6 +472,7 @@ bool ChatDatabase::addMissingColumns()
 
 void ChatDatabase::logError(const char* format) const
 {
+    m_lastFailure = sqlite3_extended_errcode(m_db);
     qCWarning(lcChatDatabase).noquote() << QString::fromUtf8(format).arg(errorText(m_db));
 }
 bool ChatDatabase::isNull(sqlite3_stmt* statement, int column)

@@ -210,6 +210,20 @@ public:
     // failed, or was refused because the database is closed or read-only;
     // cleared by the next write that succeeds. writesFailingChanged tells.
     bool writesFailing() const { return m_writesFailing; }
+    // Why the last transaction that failed did. Only a lock another
+    // connection holds goes away by itself; the rest need the user.
+    enum class WriteFault {
+        none,
+        locked,      // another connection holds the write lock (SQLITE_BUSY, SQLITE_LOCKED)
+        full,        // the disk or the file's size limit (SQLITE_FULL)
+        damaged,     // SQLITE_CORRUPT, SQLITE_NOTADB
+        readOnly,    // a write-protected file or folder (SQLITE_READONLY, SQLITE_PERM)
+        diskError,   // the disk failed a read or write (SQLITE_IOERR)
+        unavailable, // the file cannot be opened
+        other,
+    };
+    // Of the last write that failed; none once one succeeds.
+    WriteFault writeFault() const { return m_writeFault; }
     // A write transaction that changes nothing: whether writes get through
     // now (the lock is free, the connection writable). Sets writesFailing.
     bool probeWrites();
@@ -240,6 +254,9 @@ public:
     // What a statement names a chat by: `id=? AND` this, bound to the id
     // and then the created_at.
     static inline const QString sameCreatedAt = QStringLiteral("ifnull(CAST(created_at AS INTEGER), 0)=?");
+    // The chats that may be one given chat: bound to its created_at and
+    // then its title. An index of the schema holds exactly these values.
+    static inline const QString sameCreatedAtAndTitle = sameCreatedAt + QStringLiteral(" AND ifnull(title, '')=?");
     // The row stored under a chat id, as far as telling one chat from a
     // later one given the same id needs.
     struct ChatIdentity {
@@ -372,6 +389,10 @@ public:
     static int64_t integerColumn(sqlite3_stmt* statement, int column);
     static QString textColumn(sqlite3_stmt* statement, int column);
     static bool stepRow(sqlite3_stmt* statement);
+    // sqlite3_step of a statement prepared here, noting the code of a
+    // failure for writeFault(): the connection's own code is gone once
+    // another statement is finalized.
+    int step(sqlite3_stmt* statement) const;
 
     static int64_t now();
 
@@ -403,6 +424,7 @@ private:
                             std::optional<FileIdentity>* uncopiedWal) const;
     sqlite3* readThroughCopy(int busyMs, int* rc, QString* error, std::unique_ptr<QTemporaryDir>* copy) const;
     bool runTransaction(const std::function<bool()>& body);
+    static WriteFault faultOf(int rc);
     void noteWrite(bool succeeded);
     bool createSchema();
     bool readableSchema();
@@ -458,6 +480,11 @@ private:
     sqlite3* m_db = nullptr;
     bool m_readOnly = false;
     bool m_writesFailing = false;
+    WriteFault m_writeFault = WriteFault::none;
+    // SQLite's code for the last open that failed.
+    int m_openError = 0;
+    // SQLite's code for the last statement that failed.
+    mutable int m_lastFailure = 0;
     // The temporary folder holding the private copy the connection reads,
     // when it reads one; removed with it.
     std::unique_ptr<QTemporaryDir> m_privateCopy;

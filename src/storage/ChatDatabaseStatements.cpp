@@ -176,8 +176,10 @@ bool ChatDatabase::step(const QString& sql, const QList<Value>& values, int64_t*
     if (!reopen()) {
         // Nothing can be read from a closed database either: what is run
         // here is a write that did not happen.
-        if (m_transactionDepth == 0)
+        if (m_transactionDepth == 0) {
+            m_writeFault = faultOf(m_openError);
             noteWrite(false);
+        }
         return false;
     }
     const Statement statement = prepare(sql, values);
@@ -225,6 +227,8 @@ bool ChatDatabase::transaction(const std::function<bool()>& body)
     if (m_transactionDepth > 0)
         return body();
     const bool committed = runTransaction(body);
+    if (committed)
+        m_writeFault = WriteFault::none;
     noteWrite(committed);
     return committed;
 }
@@ -234,18 +238,43 @@ bool ChatDatabase::probeWrites()
     return transaction([] { return true; });
 }
 
+ChatDatabase::WriteFault ChatDatabase::faultOf(int rc)
+{
+    switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_PROTOCOL: // a race for the WAL's locks, lost this time
+        return WriteFault::locked;
+    case SQLITE_FULL: return WriteFault::full;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return WriteFault::damaged;
+    case SQLITE_READONLY:
+    case SQLITE_PERM: return WriteFault::readOnly;
+    case SQLITE_IOERR: return WriteFault::diskError;
+    case SQLITE_CANTOPEN: return WriteFault::unavailable;
+    default: return WriteFault::other;
+    }
+}
+
 bool ChatDatabase::runTransaction(const std::function<bool()>& body)
 {
-    if (!reopen())
+    if (!reopen()) {
+        m_writeFault = m_db ? WriteFault::readOnly : faultOf(m_openError);
         return false;
+    }
     // Said once, at the open: asking SQLite would log each refusal.
-    if (m_readOnly)
+    if (m_readOnly) {
+        m_writeFault = WriteFault::readOnly;
         return false;
+    }
     // IMMEDIATE takes the write lock first, so a second process makes the
     // whole transaction wait (busy timeout) instead of failing halfway: a
     // read lock upgraded later fails at once, without waiting.
-    if (!execScript("BEGIN IMMEDIATE"))
+    m_lastFailure = SQLITE_OK;
+    if (!execScript("BEGIN IMMEDIATE")) {
+        m_writeFault = faultOf(m_lastFailure);
         return false;
+    }
     m_uncommitted.clear();
     ++m_transactionDepth;
     bool ok = body();
@@ -262,9 +291,21 @@ bool ChatDatabase::runTransaction(const std::function<bool()>& body)
         return true;
     }
     m_uncommitted.clear();
+    // The statement that failed noted its code (the connection's own code
+    // is reset by every statement finalized since); a body that gave up
+    // without one is "other".
+    m_writeFault = faultOf(m_lastFailure);
     if (!sqlite3_get_autocommit(m_db))
         execScript("ROLLBACK");
     return false;
+}
+
+int ChatDatabase::step(sqlite3_stmt* statement) const
+{
+    const int rc = sqlite3_step(statement);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        m_lastFailure = sqlite3_extended_errcode(m_db);
+    return rc;
 }
 
 ChatDatabase::ChatList ChatDatabase::readChatList() const

@@ -19,6 +19,39 @@ QString unreadableFile(const QString& path)
     return QStringLiteral("cannot be read");
 }
 
+// The sentence for a database that cannot be written for a reason waiting
+// does not mend.
+QString unwritable(ChatDatabase::WriteFault fault)
+{
+    using Fault = ChatDatabase::WriteFault;
+    switch (fault) {
+    case Fault::full: return QStringLiteral("the disk that holds the chats is full");
+    case Fault::damaged: return QStringLiteral("the chat database is damaged");
+    case Fault::readOnly: return QStringLiteral("the chat database can only be read");
+    case Fault::diskError: return QStringLiteral("the chat database cannot be read or written (a disk error)");
+    case Fault::unavailable: return QStringLiteral("the chat database cannot be opened");
+    case Fault::none:
+    case Fault::locked:
+    case Fault::other: break;
+    }
+    return QStringLiteral("the chat database cannot be written");
+}
+
+// JSON as Qt's reader takes it back exactly. The reader decodes a string
+// without escapes as UTF-8 text that may open with a byte-order mark, and
+// drops a U+FEFF at its start; escaped, it is kept. A mark in front of the
+// whole line or document is no text of the file's, and goes.
+QByteArray keepingByteOrderMarks(QByteArray bytes)
+{
+    static const QByteArray mark("\xEF\xBB\xBF");
+    if (bytes.startsWith(mark))
+        bytes.remove(0, mark.size());
+    // 0xEF only ever starts a UTF-8 sequence, so each match is a U+FEFF.
+    if (bytes.contains(mark))
+        bytes.replace(mark, QByteArrayLiteral("\\ufeff"));
+    return bytes;
+}
+
 // A JSON parse error as the user reads it.
 QString notJson(const QJsonParseError& error)
 {
@@ -27,14 +60,41 @@ QString notJson(const QJsonParseError& error)
 
 } // namespace
 
-ChatExport::ChatExport(ChatDatabase& db, const QString& path, Format format, QList<ChatArchive::Key> chats)
+ChatExport::ChatExport(ChatDatabase& db, const QString& path, Format format, QList<ChatArchive::Key> chats,
+                       Streams streams)
     : m_db(db)
     , m_format(format)
     , m_chats(std::move(chats))
-    , m_file(path)
 {
-    if (!m_file.open(QIODevice::WriteOnly))
+    if (isStream(path)) {
+        // A pipe or terminal cannot be replaced, and a regular file named
+        // through a descriptor is the caller's own, written where it stands:
+        // appended to, as the shell's `>` and `>>` have left it.
+        m_file = std::make_unique<QFile>(path);
+        if (streams == Streams::refused) {
+            fail(QStringLiteral("%1 is not a regular file").arg(path));
+            return;
+        }
+        const bool regular = QFileInfo(path).isFile();
+        if (!m_file->open(regular ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly))
+            fail(QStringLiteral("%1 cannot be written").arg(path));
+        return;
+    }
+    m_file = std::make_unique<QSaveFile>(path);
+    if (!m_file->open(QIODevice::WriteOnly))
         fail(QStringLiteral("%1 cannot be written").arg(path));
+}
+
+bool ChatExport::isStream(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return false;
+    if (!info.isFile())
+        return true;
+    const QString absolute = info.absoluteFilePath();
+    return info.isSymLink()
+           && (absolute.startsWith(QLatin1String("/dev/")) || absolute.startsWith(QLatin1String("/proc/")));
 }
 
 std::optional<QList<ChatArchive::Key>> ChatExport::allChats(ChatDatabase& db, QString* error)
@@ -49,7 +109,8 @@ bool ChatExport::fail(const QString& error)
 {
     if (m_error.isEmpty())
         m_error = error;
-    m_file.cancelWriting();
+    if (auto* save = qobject_cast<QSaveFile*>(m_file.get()))
+        save->cancelWriting();
     return false;
 }
 
@@ -77,8 +138,8 @@ bool ChatExport::step()
         bytes = QJsonDocument(ChatArchive::toJson(*chat)).toJson(QJsonDocument::Compact) + '\n';
         break;
     }
-    if (m_file.write(bytes) != bytes.size())
-        return fail(QStringLiteral("%1 cannot be written").arg(m_file.fileName()));
+    if (m_file->write(bytes) != bytes.size())
+        return fail(QStringLiteral("%1 cannot be written").arg(m_file->fileName()));
     ++m_next;
     ++m_written;
     return true;
@@ -90,19 +151,24 @@ bool ChatExport::finish()
     }
     if (!m_error.isEmpty())
         return false;
-    if (!m_file.commit())
-        return fail(QStringLiteral("%1 cannot be written").arg(m_file.fileName()));
+    auto* save = qobject_cast<QSaveFile*>(m_file.get());
+    if (save ? !save->commit() : !m_file->flush())
+        return fail(QStringLiteral("%1 cannot be written").arg(m_file->fileName()));
     return true;
 }
 
-ChatImport::ChatImport(ChatDatabase& db, const QString& path)
+ChatImport::ChatImport(ChatDatabase& db, const QString& path, Streams streams)
     : m_db(db)
     , m_file(path)
 {
-    if (QFileInfo(path).isDir() || !m_file.open(QIODevice::ReadOnly))
-        fail(unreadableFile(path));
+    const QFileInfo info(path);
+    // Checked before the open, which waits for a FIFO's writer.
+    if (info.exists() && !info.isFile() && !info.isDir() && streams == Streams::refused)
+        fail(QStringLiteral("not a regular file"), Fault::file);
+    else if (info.isDir() || !m_file.open(QIODevice::ReadOnly))
+        fail(unreadableFile(path), Fault::file);
     else
-        m_size = m_file.size();
+        m_size = m_file.isSequential() ? 0 : m_file.size();
 }
 
 int64_t ChatImport::position() const
@@ -110,11 +176,13 @@ int64_t ChatImport::position() const
     return m_file.isOpen() ? m_file.pos() : 0;
 }
 
-ChatImport::Step ChatImport::fail(const QString& error)
+ChatImport::Step ChatImport::fail(const QString& error, Fault fault)
 {
     m_failed = true;
-    if (m_error.isEmpty())
+    if (m_error.isEmpty()) {
         m_error = error;
+        m_fault = fault;
+    }
     return Step::failed;
 }
 
@@ -129,7 +197,12 @@ ChatImport::Step ChatImport::step()
             return m_failed ? Step::failed : Step::finished;
     }
     switch (ChatArchive::add(m_db, *m_pending)) {
-    case ChatArchive::Added::notWritten: return Step::waiting;
+    case ChatArchive::Added::notWritten:
+        // Another program's write ends by itself; a full disk, a damaged
+        // file or one that may only be read would be waited for in vain.
+        if (m_db.writeFault() == ChatDatabase::WriteFault::locked)
+            return Step::waiting;
+        return fail(unwritable(m_db.writeFault()), Fault::database);
     case ChatArchive::Added::added: ++m_added; break;
     case ChatArchive::Added::duplicate: ++m_skipped; break;
     }
@@ -139,24 +212,33 @@ ChatImport::Step ChatImport::step()
 
 bool ChatImport::readNext()
 {
-    while (!m_file.atEnd()) {
+    // Read until nothing comes rather than while atEnd() is false: a pipe
+    // has no size, and is at no end before its writer closes it.
+    for (;;) {
         const QByteArray line = m_file.readLine();
-        ++m_line;
-        if (line.isEmpty() && m_file.error() != QFileDevice::NoError) {
-            fail(QStringLiteral("line %1: cannot be read").arg(m_line));
-            return false;
+        if (line.isEmpty()) {
+            if (m_file.error() != QFileDevice::NoError) {
+                fail(QStringLiteral("line %1: cannot be read").arg(m_line + 1));
+                return false;
+            }
+            break;
         }
-        if (line.trimmed().isEmpty())
+        ++m_line;
+        const QByteArray json = keepingByteOrderMarks(line);
+        if (json.trimmed().isEmpty()) {
+            if (!m_started)
+                m_head += line;
             continue;
+        }
         // The export of one chat is an indented document that starts with a
         // lone brace; JSON Lines hold a whole object on each line.
-        if (!m_started && line.trimmed() == "{") {
+        if (!m_started && json.trimmed() == "{") {
             m_started = true;
-            return readDocument() == Step::added;
+            return readDocument(m_head + line) == Step::added;
         }
         m_started = true;
         QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+        const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
         if (parseError.error != QJsonParseError::NoError) {
             fail(QStringLiteral("line %1: %2").arg(m_line).arg(notJson(parseError)));
             return false;
@@ -179,12 +261,14 @@ bool ChatImport::readNext()
     return false;
 }
 
-ChatImport::Step ChatImport::readDocument()
+ChatImport::Step ChatImport::readDocument(const QByteArray& head)
 {
     // One chat: read whole, which costs what that chat costs anyway.
-    m_file.seek(0);
-    const QByteArray bytes = m_file.readAll();
+    const QByteArray rest = m_file.readAll();
     m_atEnd = true;
+    if (m_file.error() != QFileDevice::NoError)
+        return fail(QStringLiteral("line %1: cannot be read").arg(m_line + 1));
+    const QByteArray bytes = keepingByteOrderMarks(head + rest);
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError) {

@@ -19,15 +19,28 @@
 
 namespace cvn {
 
+// Whether a path may name a stream (a pipe, a FIFO, a terminal, /dev/stdin or
+// /dev/stdout) rather than a regular file. The window's file dialogs never
+// need one, and opening a FIFO waits for its other end, so only the cvn-chats
+// tool takes them.
+enum class Streams { refused, accepted };
+
 // Writes chats into one file: Markdown or JSON for one chat, JSON Lines (one
 // chat's object a line) for many. The file is written beside its place and
 // takes its name only in finish(), so a cancelled or failed export leaves
-// whatever was there before.
+// whatever was there before. A stream, where accepted, is written as it goes.
 class ChatExport {
 public:
     enum class Format { markdown, json, jsonLines };
 
-    ChatExport(ChatDatabase& db, const QString& path, Format format, QList<ChatArchive::Key> chats);
+    ChatExport(ChatDatabase& db, const QString& path, Format format, QList<ChatArchive::Key> chats,
+               Streams streams = Streams::refused);
+
+    // Whether `path` is written in place as a stream: something that exists
+    // and is no regular file, or a name of an open file descriptor
+    // (/dev/stdout, /dev/fd/N, /proc/self/fd/N), which may be a regular file
+    // but must not be replaced.
+    static bool isStream(const QString& path);
 
     // Writes the next chat; false once none is left or a fault stopped the
     // export (error() then says which). A chat deleted since the list was
@@ -55,25 +68,33 @@ private:
     QList<ChatArchive::Key> m_chats;
     qsizetype m_next = 0;
     qsizetype m_written = 0;
-    QSaveFile m_file;
+    std::unique_ptr<QFileDevice> m_file; // a QSaveFile, or a QFile for a stream
     QString m_error;
 };
 
 // Reads chats from a JSON Lines file, or from one chat's JSON document (a
 // file whose first line is a lone "{"), and adds each that is not stored
-// already. The file is read a line at a time. A line that does not hold a
-// chat stops the import there, with its number: the chats before it stay
-// added, and nothing of it is written.
+// already. The file is read a line at a time, from its start to its end
+// without seeking, so a stream serves where accepted. A line that does not
+// hold a chat stops the import there, with its number: the chats before it
+// stay added, and nothing of it is written. A database that cannot be written
+// stops it too, unless another program's lock is all that keeps it.
 class ChatImport {
 public:
     enum class Step {
         added,    // a chat was added, or skipped as already stored
-        waiting,  // the database cannot be written: the same chat is tried again at the next step
+        waiting,  // another program holds the database's lock: the same chat is tried again at the next step
         finished, // the whole file is read
-        failed,   // error() says why and where
+        failed,   // error() says why, and fault() where
+    };
+    enum class Fault {
+        none,
+        file,     // the file cannot be opened; error() says why
+        line,     // error() starts with the line: "line 3: ..."
+        database, // the database cannot be written; error() says why
     };
 
-    ChatImport(ChatDatabase& db, const QString& path);
+    ChatImport(ChatDatabase& db, const QString& path, Streams streams = Streams::refused);
 
     Step step();
 
@@ -84,12 +105,15 @@ public:
     int64_t size() const { return m_size; }
     // What went wrong, with the line, e.g. "line 3: missing field \"title\"".
     const QString& error() const { return m_error; }
+    Fault fault() const { return m_fault; }
 
 private:
-    Step fail(const QString& error);
+    Step fail(const QString& error, Fault fault = Fault::line);
     // The next chat of the file into m_pending; false at its end or a fault.
     bool readNext();
-    Step readDocument();
+    // The rest of the file as one chat's document, after `head`, the lines
+    // read before it.
+    Step readDocument(const QByteArray& head);
 
     ChatDatabase& m_db;
     QFile m_file;
@@ -98,6 +122,8 @@ private:
     bool m_started = false;
     bool m_atEnd = false;
     bool m_failed = false;
+    Fault m_fault = Fault::none;
+    QByteArray m_head; // the blank lines before the first chat
     std::optional<ChatArchive::Chat> m_pending;
     int m_added = 0;
     int m_skipped = 0;

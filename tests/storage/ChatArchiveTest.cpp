@@ -4,8 +4,13 @@
 #include "support/TempEnv.h"
 
 #include <QFile>
+#include <QJsonDocument>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <thread>
 
 using cvn::ChatDatabase;
 using cvn::ChatExport;
@@ -304,4 +309,161 @@ TEST_F(ChatArchiveTest, OddStoredValuesRoundTripAndAreRecognisedAsAlreadyThere)
     ASSERT_EQ(importAll(into), ChatImport::Step::finished) << into.error().toStdString();
     RawDatabase raw(folder + "/target.db");
     EXPECT_EQ(raw.value("SELECT reasoning_ms FROM messages").toLongLong(), int64_t(1) << 60);
+}
+
+// Whether an import holds a chat already is looked up by its creation time
+// and title, so that its cost follows the file and not the database.
+TEST_F(ChatArchiveTest, TheLookUpOfAStoredChatUsesAnIndexInsteadOfReadingEveryChat)
+{
+    RawDatabase raw(folder + "/source.db");
+    const QList<QVariantList> plan =
+        raw.rows("EXPLAIN QUERY PLAN SELECT id FROM chats WHERE " + ChatDatabase::sameCreatedAtAndTitle,
+                 {1700000001, "Long text"});
+    ASSERT_FALSE(plan.isEmpty());
+    EXPECT_TRUE(plan[0].last().toString().contains("USING INDEX idx_chats_created_title"))
+        << plan[0].last().toString().toStdString();
+}
+
+// Text that starts with U+FEFF keeps it, and a file saved with a byte-order
+// mark in front of it reads as one without, one chat's .json as JSON Lines.
+TEST_F(ChatArchiveTest, ALeadingByteOrderMarkInTextSurvivesAndOneInFrontOfTheFileIsIgnored)
+{
+    const QString bom(QChar(0xFEFF));
+    const int64_t id = chat(bom + "Title", 1700000001);
+    message(id, "user", bom + "question\n" + bom);
+    message(id, "assistant", bom, bom + "tiny", bom + "thought", 10);
+    ASSERT_TRUE(source->run("UPDATE chats SET instructions=? WHERE id=?", {bom + "Be brief.", id}));
+    const QString lines = exportAll();
+    const QString one = folder + "/one.json";
+    ASSERT_TRUE(ChatExport(*source, one, ChatExport::Format::json, {{id, 1700000001}}).finish());
+
+    for (const QString& file : {lines, one}) {
+        SCOPED_TRACE(file.toStdString());
+        writeFile(file, "\xEF\xBB\xBF" + readFile(file));
+        const QString target = file + ".db";
+        ChatDatabase db(target);
+        ChatImport import(db, file);
+        ASSERT_EQ(importAll(import), ChatImport::Step::finished) << import.error().toStdString();
+        EXPECT_EQ(rowsOf(target), rowsOf(folder + "/source.db"));
+
+        ChatImport back(*source, file);
+        ASSERT_EQ(importAll(back), ChatImport::Step::finished) << back.error().toStdString();
+        EXPECT_EQ(back.added(), 0);
+    }
+}
+
+// Only another program's lock is waited for: a full disk or a damaged file
+// stops the import at once, saying which, with the chats before it kept.
+TEST_F(ChatArchiveTest, AFullOrDamagedDatabaseStopsTheImportInsteadOfWaiting)
+{
+    fillSource();
+    const QString file = exportAll();
+
+    const QString full = folder + "/full.db";
+    {
+        ChatDatabase db(full);
+        RawDatabase raw(full);
+        const qint64 pages = raw.value("PRAGMA page_count").toLongLong();
+        // Room for a chat or two, not for the 200,000 characters of the first.
+        ASSERT_TRUE(db.exec(QStringLiteral("PRAGMA max_page_count=%1").arg(pages + 3)));
+        ChatImport import(db, file);
+        EXPECT_EQ(importAll(import), ChatImport::Step::failed);
+        EXPECT_EQ(import.fault(), ChatImport::Fault::database);
+        EXPECT_EQ(import.error(), "the disk that holds the chats is full");
+        EXPECT_EQ(db.writeFault(), ChatDatabase::WriteFault::full);
+    }
+
+    const QString damaged = folder + "/damaged.db";
+    {
+        ChatDatabase db(damaged);
+        ChatImport first(db, file);
+        ASSERT_EQ(importAll(first), ChatImport::Step::finished);
+    }
+    qint64 root = 0;
+    qint64 pageSize = 0;
+    {
+        RawDatabase raw(damaged);
+        root = raw.value("SELECT rootpage FROM sqlite_master WHERE name='chats'").toLongLong();
+        pageSize = raw.value("PRAGMA page_size").toLongLong();
+        ASSERT_TRUE(raw.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+    }
+    QFile bytes(damaged);
+    ASSERT_TRUE(bytes.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(bytes.seek((root - 1) * pageSize));
+    bytes.write(QByteArray(int(pageSize), '\x5a'));
+    bytes.close();
+    ChatDatabase db(damaged);
+    ASSERT_TRUE(db.isOpen());
+    ASSERT_TRUE(source->run("UPDATE chats SET title='Changed' WHERE title='Empty'"));
+    ChatImport import(db, exportAll());
+    EXPECT_EQ(importAll(import), ChatImport::Step::failed);
+    EXPECT_EQ(import.fault(), ChatImport::Fault::database);
+    EXPECT_EQ(import.error(), "the chat database is damaged");
+}
+
+// A pipe is read and written as the tool meets it (/dev/stdin, a FIFO), with
+// nothing in it to seek or measure; the window, whose open would wait for
+// the pipe's other end, refuses it.
+TEST_F(ChatArchiveTest, APipeIsReadAndWrittenAsAStreamWhereStreamsAreAccepted)
+{
+    fillSource();
+    const QByteArray all = readFile(exportAll());
+    const QString fifo = folder + "/pipe";
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+
+    ChatImport refused(*source, fifo);
+    EXPECT_EQ(refused.step(), ChatImport::Step::failed);
+    EXPECT_EQ(refused.error(), "not a regular file");
+
+    QByteArray exported;
+    std::thread reader([&] { exported = readFile(fifo); });
+    {
+        ChatExport out(*source, fifo, ChatExport::Format::jsonLines, *ChatExport::allChats(*source, nullptr),
+                       cvn::Streams::accepted);
+        EXPECT_TRUE(out.finish()) << out.error().toStdString();
+    }
+    reader.join();
+    EXPECT_EQ(exported, all);
+
+    // One chat's document too, which is read after its first line.
+    for (const QByteArray& bytes : {all, QJsonDocument(cvn::ChatArchive::toJson(*cvn::ChatArchive::read(*source, {3}))).toJson()}) {
+        const QString target = folder + QStringLiteral("/from-pipe-%1.db").arg(bytes.size());
+        ChatDatabase db(target);
+        std::thread writer([&] { writeFile(fifo, bytes); });
+        ChatImport import(db, fifo, cvn::Streams::accepted);
+        EXPECT_EQ(importAll(import), ChatImport::Step::finished) << import.error().toStdString();
+        writer.join();
+        EXPECT_EQ(import.added(), bytes == all ? 6 : 1);
+    }
+}
+
+// The instructions dialog takes 20,000 characters; a file's chat with more
+// is refused, not cut, and one with exactly that many comes in whole.
+TEST_F(ChatArchiveTest, InstructionsLongerThanTheDialogTakesAreRefused)
+{
+    const int64_t id = chat("Long instructions", 1700000001);
+    // Each a single character of two code units.
+    const QString emoji = QStringLiteral("😀");
+    ASSERT_TRUE(source->run("UPDATE chats SET instructions=? WHERE id=?", {emoji.repeated(20000), id}));
+    QJsonObject object = cvn::ChatArchive::toJson(*cvn::ChatArchive::read(*source, {id}));
+    QString error;
+    EXPECT_TRUE(cvn::ChatArchive::fromJson(object, &error)) << error.toStdString();
+
+    object["instructions"] = emoji.repeated(20000) + "!";
+    EXPECT_FALSE(cvn::ChatArchive::fromJson(object, &error));
+    EXPECT_EQ(error, "field \"instructions\" is longer than 20,000 characters");
+}
+
+// A reply's heading names its model where the reply was stored with its name
+// (a council member's); otherwise "Assistant", never the chat's model id.
+TEST_F(ChatArchiveTest, MarkdownCreditsAReplyByItsStoredNameOrAsAssistant)
+{
+    const int64_t id = chat("Two kinds", 1700000000);
+    message(id, "user", "Hello");
+    message(id, "assistant", "Plain reply");
+    message(id, "assistant", "Council reply", "alpha");
+    const QString text = cvn::ChatArchive::markdown(*cvn::ChatArchive::read(*source, {id}), QTimeZone::utc());
+    EXPECT_TRUE(text.contains("**Assistant** · 2023-11-14 22:13\n\nPlain reply")) << text.toStdString();
+    EXPECT_TRUE(text.contains("**alpha** · 2023-11-14 22:13\n\nCouncil reply")) << text.toStdString();
+    EXPECT_FALSE(text.contains("7F1C0A2E")) << text.toStdString();
 }

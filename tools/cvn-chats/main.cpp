@@ -8,7 +8,11 @@
 // chat as JSON, or as Markdown when FILE ends in ".md". An import adds each
 // chat of a JSON Lines file or of one chat's JSON as a new chat, skips those
 // already stored, and stops at the first line that holds no chat, naming it.
-// While the database cannot be written, the import waits and says so.
+// While another program holds the database's lock, the import waits and says
+// so; a database that cannot be written for any other reason (a full disk, a
+// damaged file) stops it. FILE may be a stream for both: "-" is not special,
+// but /dev/stdin, /dev/stdout, a pipe or a FIFO are read and written as they
+// come; with the export on standard output its summary goes to standard error.
 //
 // Exit status: 0 done, 1 a bad file or database, 2 a usage error.
 #include "platform/AppPaths.h"
@@ -31,6 +35,7 @@ const char* const kUsage =
     "  --db FILE     the chat database (default: chats.db in the data folder)\n"
     "  --out FILE    where the export goes (replaced when it exists)\n"
     "  --chat ID     the id of the one chat to export\n"
+    "  FILE may be a stream: /dev/stdin, /dev/stdout, a pipe or a FIFO\n"
     "  --help        this text\n";
 
 int usageError(QTextStream& err, const QString& why)
@@ -133,24 +138,27 @@ int main(int argc, char** argv)
         const Format format = !chat ? Format::jsonLines
                               : outPath.endsWith(QLatin1String(".md"), Qt::CaseInsensitive) ? Format::markdown
                                                                                              : Format::json;
-        cvn::ChatExport exporter(database, outPath, format, std::move(*chats));
+        cvn::ChatExport exporter(database, outPath, format, std::move(*chats), cvn::Streams::accepted);
         if (!exporter.finish()) {
             err << "cvn-chats: " << (chat ? QStringLiteral("chat %1: ").arg(*chat) : QString()) << exporter.error()
                 << '\n';
             return 1;
         }
-        out << "exported " << exporter.written() << (exporter.written() == 1 ? " chat" : " chats") << " to " << outPath
+        // A stream may be this program's own standard output, which the
+        // summary must not join.
+        (cvn::ChatExport::isStream(outPath) ? err : out)
+            << "exported " << exporter.written() << (exporter.written() == 1 ? " chat" : " chats") << " to " << outPath
             << '\n';
         return 0;
     }
 
-    cvn::ChatImport importer(database, input);
+    cvn::ChatImport importer(database, input, cvn::Streams::accepted);
     bool saidWaiting = false;
     for (;;) {
         const cvn::ChatImport::Step step = importer.step();
         if (step == cvn::ChatImport::Step::waiting) {
             if (!saidWaiting) {
-                err << "cvn-chats: the database cannot be written now; waiting (Ctrl-C stops, nothing is lost)\n";
+                err << "cvn-chats: another program holds the database; waiting (Ctrl-C stops, nothing is lost)\n";
                 err.flush();
                 saidWaiting = true;
             }
@@ -163,7 +171,8 @@ int main(int argc, char** argv)
             out << "imported " << importer.added() << ", skipped " << importer.skipped()
                 << " already stored, before the fault\n";
             out.flush();
-            err << "cvn-chats: " << input << ": " << importer.error() << '\n';
+            err << "cvn-chats: " << (importer.fault() == cvn::ChatImport::Fault::database ? db : input) << ": "
+                << importer.error() << '\n';
             return 1;
         }
     }
