@@ -1,10 +1,14 @@
 #include "app/ChatActions.h"
 
 #include "attachments/SentAttachments.h"
+#include "models/ModelInfo.h"
 #include "storage/ChatHistory.h"
 #include "storage/ChatTransfer.h"
 
 namespace cvn {
+
+// An import takes the instructions the dialog lets be typed, and no more.
+static_assert(ChatArchive::longestInstructions == ModelInfo::maxInstructions);
 
 ChatActions::ChatActions(LlamaSession& session, ChatHistory& history, ChatStore& chats, QObject* parent)
     : QObject(parent)
@@ -139,6 +143,10 @@ std::optional<QString> ChatActions::exportChat(const Row& row, const QString& pa
     if (m_history.hasWaitingWrites() && !m_history.retryWrites())
         return notStoredYetText;
     const Row chat = followed(row);
+    // A reply is stored once it is done: until then the file would end
+    // before it without a word.
+    if (m_session.isStreaming() && chat.id == m_history.chatId())
+        return replyNotDoneText;
     ChatExport file(m_chats.database(), path, markdown ? ChatExport::Format::markdown : ChatExport::Format::json,
                     {ChatArchive::Key{chat.id, chat.createdAt}});
     if (file.finish())

@@ -106,13 +106,16 @@ public:
     void cancelDelete();
     // Writes the row's chat into `path`, as Markdown or as JSON; the error
     // the user is told, or nothing when the file was written. Refused with
-    // notStoredYetText while turns wait to be written.
+    // notStoredYetText while turns wait to be written, replyNotDoneText
+    // while the chat's reply is being written.
     std::optional<QString> exportChat(const Row& row, const QString& path, bool markdown);
     // Whether an export to `path` is Markdown: by the name's own ending
     // when it is .md or .json, else by the format chosen in the save panel.
     static bool isMarkdownName(const QString& path, bool markdownChosen);
     static inline const QString notStoredYetText =
         QStringLiteral("Some messages are not stored yet; export again once they are");
+    static inline const QString replyNotDoneText =
+        QStringLiteral("A reply is still being written; export again once it is done");
 
 signals:
     void councilOnChanged(bool on);

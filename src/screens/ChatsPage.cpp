@@ -171,7 +171,11 @@ void ChatsPage::tick()
         finish(added + skipped + QLatin1Char('.'));
         return;
     case ChatImport::Step::failed:
-        finish(QStringLiteral("Import stopped at %1. %2 before it%3.").arg(m_import->error(), added, skipped));
+        // A line is named where the file went wrong; a file that cannot be
+        // opened or a database that cannot be written is said as it is.
+        finish((m_import->fault() == ChatImport::Fault::line ? QStringLiteral("Import stopped at %1. %2 before it%3.")
+                                                              : QStringLiteral("Import stopped: %1. %2 before it%3."))
+                   .arg(m_import->error(), added, skipped));
         return;
     }
 }

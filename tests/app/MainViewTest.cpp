@@ -1036,6 +1036,20 @@ TEST(ChatActions, AnExportWaitsForTurnsNotStoredYetAndFollowsTheTypedEnding)
     QFile file(md);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains("Typed under the lock"));
+    file.close();
+
+    // A reply is stored once it is done: while it is written, the export
+    // says so rather than end the file before it.
+    f.load(QStringLiteral("endless"));
+    f.view->session().send(QStringLiteral("Keep going"));
+    ASSERT_TRUE(f.view->session().isStreaming());
+    ASSERT_EQ(f.view->history().chatId(), chat);
+    EXPECT_EQ(f.view->chat().exportChat(f.row(chat), md, true), ChatActions::replyNotDoneText);
+    f.view->session().stop();
+    ASSERT_TRUE(waitUntil([&] { return !f.view->session().isStreaming(); }, 30000));
+    EXPECT_EQ(f.view->chat().exportChat(f.row(chat), md, true), std::nullopt);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("Keep going"));
 
     // A name typed with its own ending is written in that format, whatever
     // filter the panel shows.

@@ -429,4 +429,26 @@ TEST_F(PagesTest, ChatsPageExportsEveryChatAndImportsThemOnceNamingABadLine)
     EXPECT_EQ(page.outcome(), QStringLiteral("Import stopped at line 3: missing field \"version\". Imported 2 chats "
                                              "before it."));
     EXPECT_EQ(store.rows().size(), 2);
+
+    // A database with no room left ends the import, saying why, instead of
+    // waiting as it does for another program's lock.
+    ChatDatabase full(folder + "/full.db");
+    const ChatDatabase::Statement pages = full.prepare("PRAGMA page_count");
+    ASSERT_TRUE(pages && ChatDatabase::stepRow(pages.get()));
+    ASSERT_TRUE(full.exec(QStringLiteral("PRAGMA max_page_count=%1").arg(ChatDatabase::integerColumn(pages.get(), 0))));
+    ChatStore fullStore(full);
+    ChatsPage fullPage(fullStore, {});
+    // Too long for the free room of the pages there are.
+    QFile big(folder + "/big.jsonl");
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+    big.write("{\"format\":\"corvanthelis-chat\",\"version\":1,\"title\":\"Big\",\"pinned\":false,\"council\":false,"
+              "\"councilOn\":false,\"createdAt\":5,\"updatedAt\":null,\"model\":null,\"messages\":[{\"role\":\"user\","
+              "\"text\":\"" + QByteArray(20000, 'x') + "\",\"createdAt\":5,\"model\":null,\"reasoning\":null,"
+              "\"reasoningDurationMs\":null,\"attachments\":[]}]}\n");
+    big.close();
+    fullPage.importFrom(big.fileName());
+    for (int i = 0; i < 1000 && fullPage.isRunning(); ++i)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(fullPage.outcome(),
+              QStringLiteral("Import stopped: the disk that holds the chats is full. Imported 0 chats before it."));
 }
