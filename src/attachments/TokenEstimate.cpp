@@ -42,23 +42,41 @@ QString dottedExtension(const QString& path)
 
 } // namespace
 
+int64_t estimateTextTokens(const QString& text, double charactersPerToken)
+{
+    // Tokenizers learn their pieces mostly from text written in one or two
+    // UTF-8 bytes a character; wider characters they lack are written byte by
+    // byte. So those count by their width, never by the light text's ratio.
+    int64_t light = 0;
+    int64_t cyrillic = 0;
+    int64_t wide = 0;
+    int64_t astral = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c < 0x0800) {
+            ++light;
+            cyrillic += c >= 0x0400 && c <= 0x04FF;
+        } else if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            ++astral;
+            ++i;
+        } else {
+            ++wide;
+        }
+    }
+    int64_t estimate = int64_t(double(light) / charactersPerToken);
+    if (light >= 1 && double(cyrillic) / double(light) > 0.3)
+        estimate = int64_t(double(estimate) * 1.8);
+    return estimate + wide * wideCharacterTokens + astral * astralCharacterTokens;
+}
+
 int64_t estimateWholeTextTokens(const QString& path, const QString& text)
 {
     const QString extension = dottedExtension(path);
     const int64_t fileSize = path.isEmpty() ? 0 : RegularFile::sizeOf(path).value_or(0);
     const int64_t units = text.size();
-    int64_t estimate = 0;
-    if (units >= 1) {
-        estimate = int64_t(double(units) / charactersPerToken(extension));
-        const auto cyrillic = std::count_if(text.cbegin(), text.cend(),
-                                            [](QChar c) { return c.unicode() >= 0x0400 && c.unicode() <= 0x04FF; });
-        if (double(cyrillic) / double(units) > 0.3)
-            estimate = int64_t(double(estimate) * 1.8);
-    } else {
-        estimate = fileSize / 8;
-    }
+    const int64_t estimate = units >= 1 ? estimateTextTokens(text, charactersPerToken(extension)) : fileSize / 8;
     if ((extension == u".pdf" || extension == u".docx") && fileSize >= 1 && units < fileSize / 20)
-        estimate = std::max(estimate, fileSize / 8);
+        return std::max(estimate, fileSize / 8);
     return estimate;
 }
 

@@ -1,5 +1,7 @@
 #include "chat/ChatSession.h"
 
+#include "platform/MainThread.h"
+
 namespace cvn {
 
 LlamaChatSession::LlamaChatSession(LlamaSession* session, QObject* parent)
@@ -25,6 +27,30 @@ bool LlamaChatSession::isStreaming() const
 std::optional<QString> LlamaChatSession::statusText() const
 {
     return m_session ? m_session->statusText() : std::nullopt;
+}
+
+void LlamaChatSession::countPromptTokens(const QString& instructions, const QString& text,
+                                         std::function<void(std::optional<int64_t>)> done)
+{
+    const std::shared_ptr<LlamaModel> model = m_session ? m_session->model() : nullptr;
+    if (!model) {
+        done(std::nullopt);
+        return;
+    }
+    QList<ChatMessage> messages;
+    if (!instructions.isEmpty())
+        messages.append(ChatMessage{ChatMessage::Role::system, instructions});
+    messages.append(ChatMessage{ChatMessage::Role::user, text});
+    const std::string prompt = m_session->chatTemplate().format(messages).toStdString();
+    model->queue().async([weak = std::weak_ptr<LlamaModel>(model), prompt, done = std::move(done)] {
+        std::optional<int64_t> count;
+        // A model freed meanwhile has no tokenizer left: the caller estimates.
+        if (const std::shared_ptr<LlamaModel> m = weak.lock(); m && !m->freeRequested()) {
+            if (const auto tokens = int64_t(m->tokenize(prompt).size()); tokens >= 1)
+                count = tokens;
+        }
+        runOnMain([done, count] { done(count); });
+    });
 }
 
 QString LlamaChatSession::replyInstructions(const ModelInfo* member) const

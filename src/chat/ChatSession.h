@@ -17,6 +17,7 @@
 #include <QUuid>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace cvn {
@@ -42,6 +43,19 @@ public:
     {
         Q_UNUSED(member);
         return {};
+    }
+
+    // The tokens of a reply's prompt of `instructions` (none when empty) and
+    // the one message `text`, as the loaded model's template renders it and
+    // its tokenizer reads it. `done` gets them on the main thread, or nothing
+    // without a model, and the caller estimates then. Never blocks: the
+    // count runs on the model's queue, behind a run in progress.
+    virtual void countPromptTokens(const QString& instructions, const QString& text,
+                                   std::function<void(std::optional<int64_t>)> done)
+    {
+        Q_UNUSED(instructions);
+        Q_UNUSED(text);
+        done(std::nullopt);
     }
 
     virtual void send(const QString& prompt) = 0;
@@ -76,6 +90,8 @@ public:
     int64_t loadedContextSize() const override;
     std::optional<QUuid> firstSeenTurnId() const override;
     QString replyInstructions(const ModelInfo* member) const override;
+    void countPromptTokens(const QString& instructions, const QString& text,
+                           std::function<void(std::optional<int64_t>)> done) override;
 
     void send(const QString& prompt) override;
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,

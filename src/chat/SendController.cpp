@@ -1,15 +1,18 @@
 #include "chat/SendController.h"
 
 #include "attachments/AttachmentStager.h"
+#include "attachments/TokenEstimate.h"
 #include "chat/ChatSession.h"
 #include "engine/CouncilMentions.h"
-#include "platform/Unicode.h"
 
 #include <QPointer>
 
 #include <algorithm>
 
 namespace cvn {
+
+// The warning holds back exactly what the reply's prompt would cut.
+static_assert(ContextWarning::replyReserve == ReplyPrompt::replyReserve);
 
 SendController::SendController(ChatSession& session, Stager& stager, Mentions& mentions, Planner& planner,
                                QObject* parent)
@@ -23,14 +26,14 @@ bool SendController::blocksSend() const
 }
 
 std::optional<ContextWarning> SendController::overflow(bool hasFiles, int64_t fileTokens, const QString& text,
-                                                      int64_t contextTokens)
+                                                      int64_t contextTokens, std::optional<int64_t> counted)
 {
     const int64_t attachmentTokens = hasFiles ? std::max<int64_t>(0, fileTokens) : 0;
     // Without a context size there is nothing to check typed text against;
     // staged files are still held back, as their figures alone say enough.
     if (attachmentTokens < 1 && contextTokens < 1)
         return std::nullopt;
-    const int64_t promptTokens = int64_t(GraphemeIndex(text).size()) / 3;
+    const int64_t promptTokens = counted ? *counted : estimateTextTokens(text, 3.0);
     if (attachmentTokens + promptTokens <= contextTokens - replyReserve)
         return std::nullopt;
     return ContextWarning{contextTokens, attachmentTokens, promptTokens};
@@ -68,11 +71,25 @@ void SendController::sendPlain(const QString& text)
     // The instructions go ahead of every message, so they count with it.
     const QString instructions = m_session.replyInstructions(nullptr);
     const QString counted = instructions.isEmpty() ? text : instructions + QStringLiteral("\n\n") + text;
-    if (const auto warning = overflow(m_stager.hasFiles(), m_stager.totalApproxTokens(), counted, m_contextSize)) {
-        holdBack(*warning, [this, text] { sendAnyway(text); }, text);
-        return;
-    }
-    sendAnyway(text);
+    // The loaded model's tokenizer counts the prompt: an estimate misses text
+    // with more tokens per character than it assumes, which would then be
+    // cut without the warning. The send waits for the count, as for its model.
+    QPointer<SendController> self(this);
+    auto answered = std::make_shared<bool>(false);
+    m_session.countPromptTokens(instructions, text, [self, text, counted, answered](std::optional<int64_t> tokens) {
+        *answered = true;
+        if (!self)
+            return;
+        self->setSendPending(false);
+        if (const auto warning = overflow(self->m_stager.hasFiles(), self->m_stager.totalApproxTokens(), counted,
+                                          self->m_contextSize, tokens)) {
+            self->holdBack(*warning, [road = self.data(), text] { road->sendAnyway(text); }, text);
+            return;
+        }
+        self->sendAnyway(text);
+    });
+    if (!*answered)
+        setSendPending(true);
 }
 
 void SendController::sendAnyway(const QString& text)

@@ -76,7 +76,7 @@ public:
 
     static inline const QString stoppingToast = QStringLiteral("Cancelling — waiting for model to yield...");
     // Tokens kept free for the reply when checking a message against the context.
-    static constexpr int64_t replyReserve = 2000;
+    static constexpr int64_t replyReserve = ContextWarning::replyReserve;
 
     SendController(ChatSession& session, Stager& stager, Mentions& mentions, Planner& planner,
                    QObject* parent = nullptr);
@@ -106,12 +106,15 @@ public:
     void dismissWarning();
     void dismissEmptyQuestion();
 
-    // The oversize rule: held back when T + characters / 3 exceeds the
-    // context less the reserve, T being the staged files' tokens (0 without
-    // files; files still being read count 0). Typed text alone is checked only
+    // The oversize rule: held back when T + P exceeds the context less the
+    // reserve, T being the staged files' tokens (0 without files; files still
+    // being read count 0) and P the text's tokens: `counted` when the loaded
+    // model's tokenizer counted them, else the estimate (estimateTextTokens,
+    // characters / 3 for light text). Typed text alone is checked only
     // against a known context (at least 1).
     static std::optional<ContextWarning> overflow(bool hasFiles, int64_t fileTokens, const QString& text,
-                                                  int64_t contextTokens);
+                                                  int64_t contextTokens,
+                                                  std::optional<int64_t> counted = std::nullopt);
 
 signals:
     void oversizeChanged();

@@ -6,6 +6,7 @@
 #include "platform/Logging.h"
 
 #include <QCollator>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -133,6 +134,56 @@ ModelSampling readSampling(const QJsonObject& o, const QString& file, const QStr
     return sampling;
 }
 
+// The choices as a hand edit may leave them, for a file the JSON reader
+// refuses whole: a bare NaN or Infinity, a number past a double's range and
+// a comma before a closing bracket. Each such number becomes a string, so it
+// reads as a bad value of its own entry (its default stays, with the usual
+// warning), and the stray comma goes. Strings are copied as they are.
+QByteArray tolerantJson(const QByteArray& in)
+{
+    const auto isWordByte = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '+' || c == '-'
+            || c == '.';
+    };
+    QByteArray out;
+    out.reserve(in.size() + 64);
+    const qsizetype n = in.size();
+    for (qsizetype i = 0; i < n;) {
+        const char c = in[i];
+        if (c == '"') {
+            qsizetype j = i + 1;
+            while (j < n && in[j] != '"')
+                j += in[j] == '\\' ? 2 : 1;
+            out += in.mid(i, j + 1 - i);
+            i = j + 1;
+        } else if (c == ',') {
+            qsizetype j = i + 1;
+            while (j < n && (in[j] == ' ' || in[j] == '\t' || in[j] == '\n' || in[j] == '\r'))
+                ++j;
+            if (j >= n || (in[j] != '}' && in[j] != ']'))
+                out += c;
+            ++i;
+        } else if (isWordByte(c)) {
+            qsizetype j = i;
+            while (j < n && isWordByte(in[j]))
+                ++j;
+            const QByteArray word = in.mid(i, j - i);
+            bool ok = false;
+            const double x = word.toDouble(&ok);
+            const bool literal = word == "true" || word == "false" || word == "null";
+            if (literal || (ok && std::isfinite(x) && c != '+' && c != '.'))
+                out += word;
+            else
+                out += '"' + word + '"';
+            i = j;
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    return out;
+}
+
 QJsonObject samplingJson(const ModelSampling& sampling)
 {
     // Floats go out as the shortest decimal that reads back as the same
@@ -175,12 +226,45 @@ QString ModelStore::choicesPath() const
     return QDir(m_folder).filePath(QStringLiteral(".model-choices.json"));
 }
 
-QList<ModelInfo> ModelStore::readChoices() const
+QList<ModelInfo> ModelStore::readChoices()
 {
     QFile file(choicesPath());
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QJsonObject all = QJsonDocument::fromJson(file.readAll()).object();
+    const QByteArray bytes = file.readAll();
+    file.close();
+    QJsonParseError error;
+    QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        // Whatever the file holds is the user's work: it is set aside as it
+        // is, never written over, and what a tolerant reading finds of it
+        // still counts.
+        const QString reason = error.error != QJsonParseError::NoError
+            ? QStringLiteral("%1 at byte %2").arg(error.errorString()).arg(error.offset)
+            : QStringLiteral("not an object");
+        const QString stamp = choicesPath() + QStringLiteral(".bad-")
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+        QString aside = stamp;
+        for (int n = 2; QFileInfo::exists(aside) && n < 100; ++n)
+            aside = stamp + QLatin1Char('-') + QString::number(n);
+        if (QFileInfo::exists(aside) || !QFile::rename(choicesPath(), aside)) {
+            m_choicesLocked = true;
+            qCWarning(lcRuntime, "%s", qUtf8Printable(QStringLiteral(
+                "The model choices in %1 cannot be read (%2), nor set aside; they are not saved in this run.")
+                .arg(QDir::toNativeSeparators(choicesPath()), reason)));
+            m_choicesNotice = tr("The model choices file cannot be read; changes to model choices are not saved");
+        } else {
+            qCWarning(lcRuntime, "%s", qUtf8Printable(QStringLiteral(
+                "The model choices in %1 cannot be read (%2); the file was set aside as %3.")
+                .arg(QDir::toNativeSeparators(choicesPath()), reason, QDir::toNativeSeparators(aside))));
+            m_choicesNotice = tr("Some model choices could not be read; the file was kept as %1")
+                                  .arg(QFileInfo(aside).fileName());
+        }
+        document = QJsonDocument::fromJson(tolerantJson(bytes), &error);
+        if (error.error != QJsonParseError::NoError)
+            return {};
+    }
+    const QJsonObject all = document.object();
     QList<ModelInfo> stored;
     for (auto it = all.begin(); it != all.end(); ++it) {
         const QJsonObject o = it.value().toObject();
@@ -215,6 +299,9 @@ QList<ModelInfo> ModelStore::readChoices() const
 
 void ModelStore::writeChoices() const
 {
+    // A file that could not be read nor set aside stays as the user left it.
+    if (m_choicesLocked)
+        return;
     QJsonObject all;
     for (const ModelInfo& m : m_models) {
         if (m.fileName.isEmpty() || all.contains(m.fileName))

@@ -25,7 +25,8 @@ namespace cvn {
 // sampling value of the wrong kind or out of its range keeps its default,
 // with a warning in the log. So is each record's id within a run: a rescan keeps the
 // id of every file it knew, so a selection held by id survives it. Only a
-// file new to the store gets a new id.
+// file new to the store gets a new id. A choices file the JSON reader
+// refuses is set aside, never written over (choicesNotice).
 class ModelStore : public QObject {
     Q_OBJECT
 
@@ -107,18 +108,27 @@ public:
     // Case-insensitive by the locale's collation; equal names keep their order.
     static void sortByName(QList<ModelInfo>& models);
 
+    // What the user is told once about a choices file that could not be
+    // read: it is set aside as ".model-choices.json.bad-DATE" (never written
+    // over), and the store starts from what a tolerant reading of it found.
+    // Nothing when the file read well.
+    const std::optional<QString>& choicesNotice() const { return m_choicesNotice; }
+
 signals:
     void modelsChanged();
 
 private:
     QString choicesPath() const;
-    QList<ModelInfo> readChoices() const;
+    QList<ModelInfo> readChoices();
     void writeChoices() const;
 
     QString m_folder;
     QList<ModelInfo> m_models;
     // The saved choices, until the first scan has applied them.
     QList<ModelInfo> m_stored;
+    std::optional<QString> m_choicesNotice;
+    // The unreadable file could not be set aside: it is never written over.
+    bool m_choicesLocked = false;
 };
 
 // "Qwen", "Command-R", ...: the first architecture row the architecture starts

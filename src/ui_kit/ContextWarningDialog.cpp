@@ -17,7 +17,7 @@ namespace cvn {
 
 namespace {
 
-constexpr int kReplyReserve = 2000; // tokens kept free for the answer
+constexpr int64_t kReplyReserve = ContextWarning::replyReserve; // tokens kept free for the answer
 constexpr double kPagesPerToken = 0.003;
 constexpr qreal kPadX = 16;
 constexpr qreal kPadY = 14;

@@ -35,7 +35,7 @@ public:
     };
 
     // The rows for `warning`, with figures grouped by thousands. The input
-    // budget is the context less the 2,000 tokens kept for the reply; pages
+    // budget is the context less the tokens kept for the reply (ContextWarning::replyReserve); pages
     // are attachment tokens × 0.003, ties rounded to even.
     static QList<Row> rowsFor(const ContextWarning& warning);
 

@@ -21,9 +21,21 @@ TEST(TokenEstimate, DivisorByExtensionAndCyrillicRule)
 
     EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.txt"), QString(31, u'ж') + QString(69, u'a')), 45);
     EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.txt"), QString(30, u'ж') + QString(70, u'a')), 25);
-    // Outside the BMP a character is two code units: 50 of them are 100 units.
-    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.md"), QStringLiteral("\U0001F600").repeated(50)), 25);
+    // Outside the BMP a character is two code units, and four UTF-8 bytes.
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.md"), QStringLiteral("\U0001F600").repeated(50)), 200);
     EXPECT_EQ(estimateAttachmentTokens(QString(), QString()), 0);
+}
+
+// Scripts with more tokens than characters are never counted at the light
+// text's ratio: 3,000 CJK characters took 4,881 tokens of a real tokenizer.
+TEST(TokenEstimate, WideCharactersCountOnTheSafeSide)
+{
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.txt"), QString(3000, u'中')), 6000);
+    EXPECT_EQ(estimateTextTokens(QStringLiteral("かな한글"), 3), 8);
+    EXPECT_EQ(estimateTextTokens(QStringLiteral("\U0001D400").repeated(10) + QString(30, u'a'), 3), 50);
+    // Light text keeps its ratio beside them; a lone surrogate is one wide unit.
+    EXPECT_EQ(estimateAttachmentTokens(QStringLiteral("/nowhere/a.md"), QString(39, u'a') + u'中'), 12);
+    EXPECT_EQ(estimateTextTokens(QString(u'\xD800'), 3), 2);
 }
 
 TEST(TokenEstimate, WholeTextFilesAndSizeFloors)

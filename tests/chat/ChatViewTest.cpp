@@ -315,12 +315,12 @@ TEST_F(ChatViewTest, SendsThatDoNotGoOutGiveTheTextBack)
     EXPECT_TRUE(session.calls.isEmpty());
 
     view->prepareModel = {};
-    stager.setStaged({stagedFile(7000)});
+    stager.setStaged({stagedFile(7935)});
     view->setContextSize(8192);
     view->composer()->send();
     auto* warning = qobject_cast<ContextWarningDialog*>(view->openDialogs().value(0));
     ASSERT_NE(warning, nullptr);
-    EXPECT_EQ(warning->warning(), (ContextWarning{8192, 7000, 2}));
+    EXPECT_EQ(warning->warning(), (ContextWarning{8192, 7935, 2}));
     warning->cancelButton()->click();
     settle();
     EXPECT_TRUE(view->openDialogs().isEmpty());

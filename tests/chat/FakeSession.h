@@ -51,6 +51,16 @@ public:
     std::optional<QUuid> firstSeenTurnId() const override { return firstSeen; }
     QString instructions; // of every model, the loaded one included
     QString replyInstructions(const ModelInfo*) const override { return instructions; }
+    // With a count set, a model's tokenizer counts every prompt that many
+    // tokens, answering when the test runs `counting`; without, no model.
+    std::optional<int64_t> countedTokens;
+    QList<std::function<void()>> counting;
+    void countPromptTokens(const QString&, const QString&, std::function<void(std::optional<int64_t>)> done) override
+    {
+        if (!countedTokens)
+            return done(std::nullopt);
+        counting.append([done, tokens = countedTokens] { done(tokens); });
+    }
 
     void send(const QString& prompt) override { calls.append(QStringLiteral("send ") + prompt); }
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,

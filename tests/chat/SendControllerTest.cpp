@@ -177,17 +177,18 @@ TEST_F(SendControllerTest, SendIsANoOpWhileStreamingOrWhileAnEarlierSendWaits)
 
 TEST_F(SendControllerTest, ContextCheckHoldsBackOnlyPastTheReserve)
 {
-    // P = 300 / 3 = 100; 6000 + 100 <= 8192 - 2000 fits, 6093 + 100 does not.
+    // P = 300 / 3 = 100; 7836 + 100 <= 8192 - 256 fits, 7837 + 100 does not.
     const QString text(300, u'x');
-    EXPECT_EQ(SendController::overflow(true, 6000, text, 8192), std::nullopt);
-    EXPECT_EQ(SendController::overflow(true, 6093, text, 8192), (ContextWarning{8192, 6093, 100}));
+    EXPECT_EQ(SendController::overflow(true, 7836, text, 8192), std::nullopt);
+    EXPECT_EQ(SendController::overflow(true, 7837, text, 8192), (ContextWarning{8192, 7837, 100}));
     EXPECT_EQ(SendController::overflow(true, 0, text, 8192), std::nullopt); // still reading
     EXPECT_EQ(SendController::overflow(false, 9000, text, 8192), std::nullopt);
-    // Characters are user-perceived: three family emoji are one token, not six.
+    // Emoji count by their width, as tokenizers write them: four tokens for
+    // each person of a family, two for each joiner.
     const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
-    EXPECT_EQ(SendController::overflow(true, 6192, family + family + family, 8192)->promptTokens, 1);
+    EXPECT_EQ(SendController::overflow(true, 7936, family + family + family, 8192)->promptTokens, 48);
 
-    stager.files = {6000};
+    stager.files = {7836};
     sendReady(text);
     EXPECT_EQ(session.calls.size(), 1);
     EXPECT_FALSE(road.oversize());
@@ -196,10 +197,10 @@ TEST_F(SendControllerTest, ContextCheckHoldsBackOnlyPastTheReserve)
 TEST_F(SendControllerTest, WarningSendsAnywayOrGivesTheTextBackKeepingTheFiles)
 {
     const QString text(300, u'x');
-    stager.files = {6093};
+    stager.files = {7837};
     sendReady(text);
     ASSERT_TRUE(road.oversize());
-    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 6093, 100}));
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 7837, 100}));
     EXPECT_TRUE(session.calls.isEmpty());
 
     road.dismissWarning();
@@ -224,12 +225,12 @@ TEST_F(SendControllerTest, WarningSendsAnywayOrGivesTheTextBackKeepingTheFiles)
 // to the session.
 TEST_F(SendControllerTest, TypedTextOverTheContextIsHeldBackUntilTheUserChooses)
 {
-    // The usable context is 8192 - 2000 = 6192 tokens, 18,576 characters.
-    const QString fits(6192 * 3 + 2, u'x');
-    const QString over(6193 * 3, u'y');
+    // The usable context is 8192 - 256 = 7936 tokens, 23,808 characters.
+    const QString fits(7936 * 3 + 2, u'x');
+    const QString over(7937 * 3, u'y');
     EXPECT_EQ(SendController::overflow(false, 0, fits, 8192), std::nullopt);
-    EXPECT_EQ(SendController::overflow(false, 0, over, 8192), (ContextWarning{8192, 0, 6193}));
-    EXPECT_EQ(SendController::overflow(true, 0, over, 8192), (ContextWarning{8192, 0, 6193})); // still reading
+    EXPECT_EQ(SendController::overflow(false, 0, over, 8192), (ContextWarning{8192, 0, 7937}));
+    EXPECT_EQ(SendController::overflow(true, 0, over, 8192), (ContextWarning{8192, 0, 7937})); // still reading
     EXPECT_EQ(SendController::overflow(false, 0, over, 0), std::nullopt); // no context to check against
 
     sendReady(fits);
@@ -239,7 +240,7 @@ TEST_F(SendControllerTest, TypedTextOverTheContextIsHeldBackUntilTheUserChooses)
     session.calls.clear();
     sendReady(over);
     ASSERT_TRUE(road.oversize());
-    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 0, 6193}));
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 0, 7937}));
     EXPECT_TRUE(session.calls.isEmpty());
     road.dismissWarning();
     EXPECT_EQ(restored, QStringList{over});
@@ -253,9 +254,9 @@ TEST_F(SendControllerTest, TypedTextOverTheContextIsHeldBackUntilTheUserChooses)
     // Text and files together: each fits alone, not both.
     session.calls.clear();
     stager.files = {3000};
-    sendReady(QString(3193 * 3, u'z'));
+    sendReady(QString(4937 * 3, u'z'));
     ASSERT_TRUE(road.oversize());
-    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 3000, 3193}));
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 3000, 4937}));
     EXPECT_TRUE(session.calls.isEmpty());
     EXPECT_TRUE(stager.hasFiles());
 }
@@ -265,13 +266,37 @@ TEST_F(SendControllerTest, TypedTextOverTheContextIsHeldBackUntilTheUserChooses)
 TEST_F(SendControllerTest, LongInstructionsAreHeldBackWithTheMessage)
 {
     road.setContextSize(8192);
-    session.instructions = QString(6192 * 3, u'i');
+    session.instructions = QString(7936 * 3, u'i');
     sendReady(QStringLiteral("Hi"));
     ASSERT_TRUE(road.oversize());
-    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 0, 6193}));
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{8192, 0, 7937}));
     EXPECT_TRUE(session.calls.isEmpty());
     road.sendAfterWarning();
     EXPECT_EQ(session.calls, QStringList{QStringLiteral("send Hi")}) << "they go with the reply, not the turn";
+}
+
+// The loaded model's tokenizer decides, not the estimate: text with more
+// tokens than it looks is held back, and text with fewer goes out. The send
+// waits for the count.
+TEST_F(SendControllerTest, TheLoadedModelsCountDecidesTheWarning)
+{
+    road.setContextSize(4096); // 3,840 tokens for input
+    session.countedTokens = 3841;
+    sendReady(QString(3000, u'x')); // estimated at 1,000
+    EXPECT_TRUE(road.blocksSend());
+    EXPECT_FALSE(road.oversize());
+    ASSERT_EQ(session.counting.size(), 1);
+    session.counting.takeFirst()();
+    EXPECT_FALSE(road.blocksSend());
+    ASSERT_TRUE(road.oversize());
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{4096, 0, 3841}));
+    road.dismissWarning();
+
+    session.countedTokens = 3840;
+    sendReady(QString(12000, u'x')); // estimated at 4,000
+    session.counting.takeFirst()();
+    EXPECT_FALSE(road.oversize());
+    EXPECT_EQ(session.calls, QStringList{QStringLiteral("send ") + QString(12000, u'x')});
 }
 
 TEST_F(SendControllerTest, FailedCompositionKeepsTheFilesAndSendsNothing)
@@ -319,10 +344,10 @@ TEST_F(SendControllerTest, CouncilWarningUsesTheQuestionAndThePlannedContext)
 {
     road.setCouncilOn(true);
     planner.council = 4096;
-    stager.files = {2000};
+    stager.files = {3741};
     road.send(QStringLiteral("@B ") + QString(300, u'q'));
     ASSERT_TRUE(road.oversize());
-    EXPECT_EQ(road.oversize()->warning, (ContextWarning{4096, 2000, 100}));
+    EXPECT_EQ(road.oversize()->warning, (ContextWarning{4096, 3741, 100}));
     road.sendAfterWarning();
     EXPECT_EQ(planner.marked, 1);
     EXPECT_EQ(session.calls.size(), 1);

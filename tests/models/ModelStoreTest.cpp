@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -331,6 +332,57 @@ TEST(ModelStore, InstructionsAndSamplingOutliveARescanAReplacedFileAndARelaunch)
     EXPECT_EQ(refused.models()[0].sampling, kept);
     EXPECT_EQ(loggedWarnings.size(), 4) << loggedWarnings.join('\n').toStdString();
     EXPECT_TRUE(loggedWarnings.filter("temperature").value(0).contains("from 0 to 2"));
+}
+
+// One value the JSON reader refuses (a hand edit's NaN, Infinity, 1e999 or
+// trailing comma) must not cost every model its choices: the file is set
+// aside untouched, the user is told, the rest is read, and the bad values
+// keep their defaults with the usual warning.
+TEST(ModelStore, AChoicesFileTheReaderRefusesIsSetAsideAndReadAsFarAsItCanBe)
+{
+    const QString folder = cvn::test::makeTempFolder("badchoices");
+    writeModel(folder, "alpha.gguf");
+    writeModel(folder, "beta.gguf");
+    const QByteArray bytes = R"({
+        "alpha.gguf": {"displayName": "Alpha", "instructions": "Answer in French.",
+                       "sampling": {"temperature": NaN, "topP": Infinity, "seed": 1e999, "topK": 12,}},
+        "beta.gguf": {"displayName": "Beta", "contextMode": "manual", "contextSizeManual": 8192},
+    })";
+    writeFile(folder, ".model-choices.json", bytes);
+    loggedWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    ModelStore store(folder);
+    qInstallMessageHandler(previous);
+
+    const QStringList aside = QDir(folder).entryList({".model-choices.json.bad-*"}, QDir::Files | QDir::Hidden);
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_TRUE(QRegularExpression(R"(^\.model-choices\.json\.bad-\d{8}-\d{6}$)").match(aside[0]).hasMatch());
+    QFile kept(QDir(folder).filePath(aside[0]));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), bytes);
+    ASSERT_TRUE(store.choicesNotice());
+    EXPECT_TRUE(store.choicesNotice()->contains(aside[0]));
+
+    const ModelInfo* alpha = byFile(store.models(), "alpha.gguf");
+    EXPECT_EQ(alpha->displayName, "Alpha");
+    EXPECT_EQ(alpha->instructions, "Answer in French.");
+    ModelSampling expected;
+    expected.topK = 12;
+    EXPECT_EQ(alpha->sampling, expected);
+    EXPECT_EQ(byFile(store.models(), "beta.gguf")->contextSizeManual, 8192);
+    EXPECT_EQ(loggedWarnings.filter("\"alpha.gguf\"").size(), 3) << loggedWarnings.join('\n').toStdString();
+
+    // The next save writes what was read beside the file set aside.
+    store.rename(alpha->id, "Alpha 2");
+    EXPECT_EQ(ModelStore(folder).models().value(0).instructions, "Answer in French.");
+    kept.seek(0);
+    EXPECT_EQ(kept.readAll(), bytes);
+
+    // A file with nothing readable in it is set aside all the same.
+    writeFile(folder, ".model-choices.json", R"({"alpha.gguf": {"displayName": "Alpha" "instructions": "x"}})");
+    const ModelStore broken(folder);
+    EXPECT_TRUE(broken.choicesNotice());
+    EXPECT_EQ(QDir(folder).entryList({".model-choices.json.bad-*"}, QDir::Files | QDir::Hidden).size(), 2);
 }
 
 TEST(ModelStore, RemoveDeletesOnlyTheFileInsideTheFolder)

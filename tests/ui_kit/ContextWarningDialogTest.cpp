@@ -56,16 +56,16 @@ using ContextWarningDialogTest = KitTest;
 TEST_F(ContextWarningDialogTest, RowsOfTheMainExample)
 {
     const QList<Row> expected = {
-        {QStringLiteral("Context"), QStringLiteral("4,096 tokens"), QStringLiteral("2,096 for input"), false},
+        {QStringLiteral("Context"), QStringLiteral("4,096 tokens"), QStringLiteral("3,840 for input"), false},
         {QStringLiteral("Attachments"), QStringLiteral("\u22485,000 tokens"), QStringLiteral("15 pages"), false},
         {QStringLiteral("Prompt"), QStringLiteral("\u22480 tokens"), {}, false},
         {QStringLiteral("Total"), QStringLiteral("5,000 tokens"), {}, false},
-        {QStringLiteral("Overflow"), QStringLiteral("+2,904 tokens"), QStringLiteral("71%"), true},
+        {QStringLiteral("Overflow"), QStringLiteral("+1,160 tokens"), QStringLiteral("28%"), true},
     };
     EXPECT_EQ(ContextWarningTable::rowsFor({4096, 5000, 0}), expected);
 
-    const QList<Row> mixed = ContextWarningTable::rowsFor({8192, 7000, 500});
-    EXPECT_EQ(mixed[3].value, QStringLiteral("7,500 tokens"));
+    const QList<Row> mixed = ContextWarningTable::rowsFor({8192, 8744, 500});
+    EXPECT_EQ(mixed[3].value, QStringLiteral("9,244 tokens"));
     EXPECT_EQ(mixed[4].value, QStringLiteral("+1,308 tokens"));
     EXPECT_EQ(mixed[4].detail, QStringLiteral("16%")) << "of the whole context, not of the input budget";
 }
@@ -78,11 +78,11 @@ TEST_F(ContextWarningDialogTest, PagesRoundTiesToEvenAndBudgetsMayBeNegative)
     for (const auto& [tokens, text] : pages)
         EXPECT_EQ(detailOf({4096, tokens, 0}, 1), QLatin1String(text)) << tokens;
 
-    EXPECT_EQ(detailOf({1000, 0, 0}, 0), QStringLiteral("-1,000 for input"));
-    EXPECT_EQ(detailOf({0, 5, 5}, 0), QStringLiteral("-2,000 for input"));
+    EXPECT_EQ(detailOf({100, 0, 0}, 0), QStringLiteral("-156 for input"));
+    EXPECT_EQ(detailOf({0, 5, 5}, 0), QStringLiteral("-256 for input"));
     EXPECT_EQ(detailOf({0, 5, 5}, 4), QStringLiteral("0%"));
-    EXPECT_EQ(ContextWarningTable::rowsFor({0, 5, 5})[4].value, QStringLiteral("+2,010 tokens"));
-    EXPECT_EQ(detailOf({200, 1, 0}, 4), QStringLiteral("901%"));
+    EXPECT_EQ(ContextWarningTable::rowsFor({0, 5, 5})[4].value, QStringLiteral("+266 tokens"));
+    EXPECT_EQ(detailOf({200, 1, 0}, 4), QStringLiteral("29%"));
 }
 
 TEST_F(ContextWarningDialogTest, TextsButtonsAndCardLayout)
@@ -140,7 +140,7 @@ TEST_F(ContextWarningDialogTest, FiguresAlignRightOnOneBaselinePerRow)
     EXPECT_DOUBLE_EQ(table->dividerRect().width(), 434 - 32);
     EXPECT_NEAR(table->height() - table->valueRect(4).bottom(), 14, 1);
     // Equal-length figures of the same form end in the same column: "5,000"
-    // of Total and "+2,904" shifted by its sign alone.
+    // of Total and "+1,160" shifted by its sign alone.
     EXPECT_NEAR(table->valueRect(3).width(),
                 ContextWarningTable::tabularAdvance(QStringLiteral("9,999 tokens"), Theme::interMedium16()), 0.01);
 
