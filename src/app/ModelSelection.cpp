@@ -115,6 +115,14 @@ void ModelSelection::prepare(std::function<void(bool)> done)
         done(true);
         return;
     }
+    // The engine has this model for the chat once the slot comes to it
+    // (another program's request holds it, or the pick still loads): the
+    // send goes now, so its question shows and is stored at once while the
+    // reply waits there, instead of waiting here unseen.
+    if (!loaded && m_session.chatModelAfterWait() == model->id) {
+        done(true);
+        return;
+    }
     load(*model, std::move(done));
 }
 

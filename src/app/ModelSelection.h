@@ -72,7 +72,9 @@ public:
     // load nothing, and another model would answer under its name).
     void select(const QUuid& id);
     // Before a send: `done(true)` at once when there is nothing to load (with
-    // no model picked, the slot is emptied first, so the send asks for one),
+    // no model picked, the slot is emptied first, so the send asks for one)
+    // or when the engine already has the current model coming for the chat
+    // (LlamaSession::chatModelAfterWait),
     // else after the current model loaded (again, when its file changed since
     // it was loaded), with the facts of its file as it is then, as a pick
     // loads it; `done(false)` when it failed or a later pick took over.

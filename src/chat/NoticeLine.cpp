@@ -3,7 +3,6 @@
 #include "attachments/views/StagedStrip.h"
 #include "ui_kit/Theme.h"
 
-#include <QFontMetrics>
 #include <QPainter>
 
 namespace cvn {
@@ -11,7 +10,7 @@ namespace cvn {
 NoticeLine::NoticeLine(const QString& text, QWidget* parent) : QWidget(parent), m_text(text)
 {
     setFixedHeight(lineHeight);
-    m_textWidth = QFontMetrics(Theme::interMedium13()).horizontalAdvance(text);
+    m_textWidth = Theme::textWidth(Theme::interMedium13(), text);
     setAccessibleName(text);
     setAttribute(Qt::WA_TransparentForMouseEvents);
     m_mark = new WarningTriangle(Theme::cautionAmber, this);

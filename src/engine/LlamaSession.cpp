@@ -27,6 +27,12 @@ namespace {
 const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
 const QString kNoTokens = QStringLiteral("Model returned no tokens.");
 const QString kRewritten = QStringLiteral("Stopped: another program is rewriting the model file");
+const QString kWaitsForRequest = QStringLiteral("Waiting for another program's request to finish…");
+
+QString loadingText(const QString& model)
+{
+    return QStringLiteral("Loading %1...").arg(model);
+}
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -255,7 +261,18 @@ int64_t LlamaSession::contextSizeFor(const ModelInfo& model, uint64_t freeMb)
 void LlamaSession::unloadModel()
 {
     m_chatChoice.reset();
+    m_pickPending.reset();
+    ++m_pickSerial; // a pick still waiting for the slot is dropped
     unloadModel(false);
+}
+
+std::optional<QUuid> LlamaSession::chatModelAfterWait() const
+{
+    if (m_pickPending)
+        return m_pickPending->id;
+    if (m_request && chatModelDisplaced())
+        return m_chatChoice->id;
+    return std::nullopt;
 }
 
 void LlamaSession::unloadModel(bool keepStreaming)
@@ -307,21 +324,53 @@ SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(c
     // The model picked before is no longer the chat's: a pick that fails or
     // is stopped leaves the chat with none, as at start.
     m_chatChoice.reset();
+    const uint64_t pick = ++m_pickSerial;
     // Another program's request keeps its model until it is answered; the
-    // pick takes its turn in the slot after it.
+    // pick takes its turn in the slot after it, and a reply sent meanwhile
+    // waits behind it for the model picked.
     if (m_request) {
+        // A reply waiting for the slot was asked of the model picked before:
+        // a pick ends it here as it does with the slot free.
+        if (m_reply)
+            stopReply();
+        m_pickPending = model;
         SessionTask task = SessionTask::started();
-        m_slotQueue.push_back(SlotWaiter{nullptr, [this, model, done = std::move(done), task] {
-            loadModel(model, done).onFinished([task] { task.finish(); });
+        m_slotQueue.push_back(SlotWaiter{nullptr, [this, model, done = std::move(done), task, pick] {
+            if (pick != m_pickSerial) {
+                task.finish(); // a later pick or an unload took over
+                return;
+            }
+            loadPick(model, done).onFinished([task] { task.finish(); });
         }});
         return task;
     }
     unloadModel(false);
+    return loadPick(model, std::move(done));
+}
+
+SessionTask LlamaSession::loadPick(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done)
+{
+    // Freed without a stop: nothing runs in the slot now, and a reply
+    // waiting behind the pick must go on waiting for it.
+    abandonLoad();
+    if (m_model) {
+        m_model->free();
+        m_model.reset();
+    }
+    const bool hadModel = m_loadedModelId.has_value();
+    m_loadedModelId.reset();
+    m_loadedModelName.reset();
+    m_loadedInfo.reset();
+    if (hadModel)
+        emit loadedModelChanged();
+    publishSnapshot();
     // The pick holds the slot while it loads: a request that comes meanwhile
     // waits for it instead of dropping it.
+    m_pickPending = model;
     m_pickLoading = true;
     return startLoad(model, [this, done = std::move(done)](const ModelInfo& loaded, const std::optional<LoadError>& error) {
         m_pickLoading = false;
+        m_pickPending.reset();
         if (!error)
             m_chatChoice = loaded;
         if (done)
@@ -482,8 +531,9 @@ SessionTask LlamaSession::send(const QString& text)
     m_turns.append(user);
 
     // Only the chat's own pick answers it: a council's last member or a
-    // served request's model may be in the slot without being picked.
-    if (!m_chatChoice) {
+    // served request's model may be in the slot without being picked. A
+    // pick still waiting for the slot or loading answers once it is there.
+    if (!m_chatChoice && !m_pickPending) {
         m_turns.append(noteTurn(kNoModel));
         emit turnsChanged();
         publishSnapshot();
@@ -539,11 +589,46 @@ SessionTask LlamaSession::waitForSlot(const QUuid& bubbleId, const QList<ReplyPr
             return;
         }
         m_reply.reset();
-        const SessionTask reply = loadedFileChanged() || chatModelDisplaced() ? reloadThenReply(run->turnId, messages)
-                                                                              : startReply(run->turnId, messages);
+        const qsizetype index = indexOf(run->turnId);
+        // The pick it waited for failed (its dialog says why): the bubble
+        // becomes what a send without a model gets, the question stays.
+        if (!m_chatChoice) {
+            if (index >= 0) {
+                m_turns[index].waitingFor.clear();
+                m_turns[index].state = Turn::State::failed(kNoModel);
+                emit turnsChanged();
+            }
+            setStreaming(false);
+            publishSnapshot();
+            run->task.finish();
+            return;
+        }
+        const bool reload = loadedFileChanged() || chatModelDisplaced();
+        if (index >= 0) {
+            m_turns[index].waitingFor = reload ? loadingText(m_chatChoice->displayName) : QString();
+            emit turnsChanged();
+        }
+        const SessionTask reply = reload ? reloadThenReply(run->turnId, messages) : startReply(run->turnId, messages);
         reply.onFinished([task = run->task] { task.finish(); });
     }});
+    showWhatTheReplyWaitsFor();
     return run->task;
+}
+
+void LlamaSession::showWhatTheReplyWaitsFor()
+{
+    if (!m_reply || !m_reply->awaitingSlot)
+        return;
+    const qsizetype index = indexOf(m_reply->turnId);
+    QString text;
+    if (m_request)
+        text = kWaitsForRequest;
+    else if (m_pickLoading && m_pickPending)
+        text = loadingText(m_pickPending->displayName);
+    if (index < 0 || text.isEmpty() || m_turns[index].waitingFor == text)
+        return;
+    m_turns[index].waitingFor = text;
+    emit turnsChanged();
 }
 
 SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages)
@@ -594,6 +679,11 @@ SessionTask LlamaSession::reloadThenReply(const QUuid& bubbleId, const QList<Rep
 
 void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ReplyPrompt::Message>& messages)
 {
+    // Whatever it waited for is there now.
+    if (const qsizetype index = indexOf(run->turnId); index >= 0 && !m_turns[index].waitingFor.isEmpty()) {
+        m_turns[index].waitingFor.clear();
+        emit turnsChanged();
+    }
     run->model = m_model;
     run->stopSequences = m_template.stopSequences();
     setStreaming(true);

@@ -110,10 +110,17 @@ public:
     // fails with LoadError::fileChanging.
     //
     // While another program's request holds the slot, the load waits for it
-    // to be answered, then takes its turn.
+    // to be answered, then takes its turn; a later pick or an unload
+    // meanwhile drops it (`done` is not called).
     SessionTask loadModel(const ModelInfo& model,
                           std::function<void(const std::optional<LoadError>&)> done = {});
     void unloadModel();
+    // The chat's model when a reply sent now would wait for the slot before
+    // it is there: the chat's pick while it waits behind another program's
+    // request or loads, or the chat's own model while such a request has put
+    // another in the slot. send() then shows the question at once and its
+    // reply waits its turn; none otherwise.
+    std::optional<QUuid> chatModelAfterWait() const;
 
     // --- conversation -----------------------------------------------------------
     // A reply, and each council member's answer, first makes sure the loaded
@@ -135,6 +142,12 @@ public:
     // reply in progress ends as the user's stop ends it, keeping its text (a
     // reply with no text yet keeps its bubble as a note that says why), and
     // the next one loads the file again once that program is done.
+    //
+    // A reply that waits for the slot (another program's request holds it,
+    // or the chat's pick waits or loads) shows its question at once; its
+    // bubble says what it waits for (Turn::waitingFor), and stop() ends the
+    // wait, keeping the question. A pick that fails leaves the bubble as the
+    // no-model note.
     SessionTask send(const QString& text);
     void stop();
     void resetConversation();
@@ -262,6 +275,11 @@ private:
     bool chatModelDisplaced() const;
     SessionTask waitForSlot(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
     void startNextInSlot();
+    // The waiting reply's bubble says what holds the slot now.
+    void showWhatTheReplyWaitsFor();
+    // The chat's pick takes the slot, which nothing else runs in: the model
+    // there goes, and what waits behind the pick goes on waiting.
+    SessionTask loadPick(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done);
     void startRequest(const std::shared_ptr<ServedRequest>& request);
     void generateRequest(const std::shared_ptr<ServedRequest>& request);
     void finishRequest(const std::shared_ptr<ServedRequest>& request);
@@ -289,6 +307,8 @@ private:
     std::shared_ptr<ServedRequest> m_request; // the served request in the slot, if any
     bool m_requestLoading = false; // and its model is loading
     bool m_pickLoading = false;    // the chat's pick is loading: the slot is taken
+    std::optional<ModelInfo> m_pickPending; // the chat's pick, waiting for the slot or loading
+    uint64_t m_pickSerial = 0; // the latest pick; an earlier one still queued is dropped
     std::deque<SlotWaiter> m_slotQueue;
     std::optional<ModelInfo> m_chatChoice; // the model the chat itself loaded
     uint64_t m_loadSerial = 0; // the load whose result may still take the slot

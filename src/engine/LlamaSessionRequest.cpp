@@ -40,6 +40,7 @@ void LlamaSession::startNextInSlot()
         else
             next.chatTurn();
     }
+    showWhatTheReplyWaitsFor();
 }
 
 void LlamaSession::startRequest(const std::shared_ptr<ServedRequest>& request)

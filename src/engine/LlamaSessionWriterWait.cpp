@@ -65,8 +65,10 @@ void LlamaSession::abandonLoad()
         *m_loadCancel = true;
     endWriterWait();
     // A pick dropped never reports back: what waited behind it goes on.
-    if (std::exchange(m_pickLoading, false))
+    if (std::exchange(m_pickLoading, false)) {
+        m_pickPending.reset();
         QMetaObject::invokeMethod(this, &LlamaSession::startNextInSlot, Qt::QueuedConnection);
+    }
 }
 
 void LlamaSession::endWriterWait()

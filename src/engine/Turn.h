@@ -49,6 +49,10 @@ struct Turn {
     std::optional<int64_t> reasoningDurationMs; // first reasoning text to first answer text
     int64_t reasoningElapsedMs = 0; // since the first reasoning text, while thinking
     std::optional<QString> modelName; // the council member that wrote the reply
+    // A reply that waits for the model slot says what for until it starts
+    // (another program's request, its model's load); empty otherwise. Never
+    // stored.
+    QString waitingFor;
 
     // "Thought for 2 seconds" once the thinking time is known, else
     // "Thinking... (3s)".

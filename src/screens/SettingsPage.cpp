@@ -64,8 +64,8 @@ public:
     }
     QSize sizeHint() const override
     {
-        const QFontMetrics m(Theme::interRegular13());
-        return QSize(m.horizontalAdvance(text()), m.height()).grownBy(kLinkPadding);
+        const QFont font = Theme::interRegular13();
+        return QSize(Theme::textWidth(font, text()), QFontMetrics(font).height()).grownBy(kLinkPadding);
     }
 
 protected:

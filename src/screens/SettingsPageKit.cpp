@@ -85,8 +85,7 @@ void OneLineText::setText(const QString& text)
 
 QSize OneLineText::sizeHint() const
 {
-    const QFontMetrics metrics(m_font);
-    return {metrics.horizontalAdvance(m_text), metrics.height()};
+    return {Theme::textWidth(m_font, m_text), QFontMetrics(m_font).height()};
 }
 
 QSize OneLineText::minimumSizeHint() const
@@ -229,7 +228,7 @@ void CardRowButton::setTrailing(Trailing trailing)
 QSize CardRowButton::sizeHint() const
 {
     const int glyph = m_trailing == Trailing::None ? 0 : kTrailingSpacing + kCheckFrame;
-    return {2 * kRowInset + QFontMetrics(Theme::interMedium13()).horizontalAdvance(text()) + glyph, kRowHeight};
+    return {2 * kRowInset + Theme::textWidth(Theme::interMedium13(), text()) + glyph, kRowHeight};
 }
 
 QSize CardRowButton::minimumSizeHint() const

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QWidget>
 
+#include <cmath>
 #include <cstdio>
 
 namespace cvn {
@@ -230,6 +231,11 @@ void fillWithinCard(QPainter& painter, const QWidget* widget, const QWidget* car
     painter.setRenderHint(QPainter::Antialiasing);
     painter.fillPath(own.intersected(cardShape), color);
     painter.restore();
+}
+
+int textWidth(const QFont& font, const QString& text)
+{
+    return int(std::ceil(QFontMetricsF(font).horizontalAdvance(text)));
 }
 
 void drawElidedLine(QPainter& painter, const QRectF& rect, const QFont& font, const QString& text,

@@ -178,6 +178,11 @@ void strokeInside(QPainter& painter, const QRectF& bounds, qreal radius, const Q
 void fillWithinCard(QPainter& painter, const QWidget* widget, const QWidget* card, qreal radius,
                     const QColor& color);
 
+// The whole pixels `text` needs on one line in `font`: its exact advance
+// rounded up. QFontMetrics rounds to the nearest pixel, up to half a pixel
+// short of what drawing and elision measure, which then cuts the text.
+int textWidth(const QFont& font, const QString& text);
+
 // Draws `text` on one line in `rect` with `font`, elided at the right when it
 // does not fit, in the painter's pen.
 void drawElidedLine(QPainter& painter, const QRectF& rect, const QFont& font, const QString& text,

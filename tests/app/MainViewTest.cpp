@@ -20,6 +20,7 @@
 #include "chat/transcript/TranscriptColumn.h"
 #include "chat/NoticeLine.h"
 #include "chat/composer/Composer.h"
+#include "chat/composer/ComposerControls.h"
 #include "chat/shared/DebugPanel.h"
 #include "chat/shared/Toasts.h"
 #include "engine/ChildWriter.h"
@@ -1195,6 +1196,67 @@ TEST(MainView, TheLocalServerStreamsWhileTheWindowGoesOnAndAChatReplyWaitsItsTur
     ASSERT_TRUE(waitUntil([&] { return f.db->messages(chat).size() == 2; }, 10000));
     EXPECT_EQ(f.db->messages(chat).last().content, QStringLiteral(" Hello"));
     view.localServer().stop();
+}
+
+// A request through the local server holds the model: a message sent from
+// the composer meanwhile shows and is stored at once, its reply saying what
+// it waits for. The stop button ends the wait and keeps the message; so does
+// a quit while a message waits behind a pick made meanwhile.
+TEST(MainView, AMessageSentWhileTheLocalServerHoldsTheModelShowsAndIsStoredAtOnce)
+{
+    Fixture f;
+    MainView& view = *f.view;
+    view.show();
+    f.load(QStringLiteral("tiny"));
+    const int64_t chat = f.savedChat(QStringLiteral("First"));
+    ChatView* page = f.chatPage();
+    ASSERT_NE(page, nullptr);
+    const uint16_t port = freePort();
+    ASSERT_TRUE(view.localServer().start(port, {}));
+    const QByteArray body = "{\"model\":\"endless\",\"stream\":true,\"max_tokens\":100000,"
+                            "\"messages\":[{\"role\":\"user\",\"content\":\"Go\"}]}";
+    const int client = connectLoopback(port);
+    ASSERT_TRUE(sendAll(client, "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+                                    + "\r\nContent-Type: application/json\r\nContent-Length: "
+                                    + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+    ASSERT_TRUE(waitUntil([&] { return f.loaded(QStringLiteral("endless")); }, 30000));
+
+    LlamaSession& session = view.session();
+    const QString waits = QStringLiteral("Waiting for another program's request to finish…");
+    const auto sendTyped = [&](const QString& text) {
+        page->composer()->editor()->setText(text);
+        QTest::keyClick(page->composer()->editor(), Qt::Key_Return);
+    };
+    const auto stored = [&] {
+        QStringList texts;
+        for (const auto& message : f.db->messages(chat))
+            texts.append(message.content);
+        return texts;
+    };
+    sendTyped(QStringLiteral("Second"));
+    EXPECT_TRUE(page->composer()->text().isEmpty());
+    ASSERT_EQ(session.turns().size(), 4);
+    EXPECT_EQ(session.turns()[2].content, QStringLiteral("Second"));
+    EXPECT_EQ(session.turns()[3].waitingFor, waits);
+    const QUuid replyId = session.turns()[3].id;
+    ASSERT_TRUE(waitUntil([&] { return page->transcript()->bubbleFor(replyId) != nullptr; }, 5000));
+    EXPECT_EQ(page->transcript()->bubbleFor(replyId)->placeholderText(), waits);
+    EXPECT_EQ(stored(), (QStringList{QStringLiteral("First"), QStringLiteral(" Hello"), QStringLiteral("Second")}));
+
+    QTest::mouseClick(page->composer()->stopDisc(), Qt::LeftButton, {}, QPoint(19, 19));
+    EXPECT_FALSE(session.isStreaming());
+    ASSERT_EQ(session.turns().size(), 3);
+    EXPECT_EQ(session.turns()[2].content, QStringLiteral("Second"));
+
+    view.models().select(f.id(QStringLiteral("tiny")));
+    sendTyped(QStringLiteral("Third"));
+    ASSERT_EQ(session.turns().size(), 5);
+    EXPECT_EQ(session.turns()[4].waitingFor, waits);
+    EXPECT_TRUE(f.loaded(QStringLiteral("endless")));
+    f.view.reset(); // the quit
+    ::close(client);
+    EXPECT_EQ(stored(), (QStringList{QStringLiteral("First"), QStringLiteral(" Hello"), QStringLiteral("Second"),
+                                     QStringLiteral("Third")}));
 }
 
 } // namespace

@@ -250,3 +250,53 @@ TEST(ServedRequest, ARequestWaitsForAPickThatIsLoading)
     EXPECT_EQ(heard.text, QStringLiteral(" world again"));
     EXPECT_EQ(s.loadedModelName(), QStringLiteral("beta"));
 }
+
+// While another program's request holds the slot, a send shows its question
+// at once and its bubble says what it waits for; a stop ends that wait and
+// keeps the question. A pick made meanwhile waits for the request, and a
+// send after it waits for the pick, which then answers.
+TEST(ServedRequest, ASendWhileARequestHoldsTheSlotShowsAtOnceAndAPickMadeMeanwhileAnswers)
+{
+    Slot slot;
+    LlamaSession& s = *slot.session;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    Heard heard;
+    ServedRequest request = asking(QStringLiteral("Hi"));
+    request.model = slot.model(QStringLiteral("beta"));
+    heard.attach(request);
+    auto piece = request.onPiece;
+    request.onPiece = [piece, released](const QString& p) {
+        released.wait_for(std::chrono::seconds(20));
+        return piece(p);
+    };
+    s.serveRequest(std::move(request));
+    ASSERT_TRUE(waitUntil([&] { return s.loadedModelId() == slot.model(QStringLiteral("beta")).id; }, 20000));
+    const QString waits = QStringLiteral("Waiting for another program's request to finish…");
+
+    const SessionTask stopped = s.send(QStringLiteral("First"));
+    ASSERT_EQ(s.turns().size(), 2);
+    EXPECT_EQ(s.turns()[1].waitingFor, waits);
+    s.stop();
+    EXPECT_TRUE(stopped.isFinished());
+    EXPECT_FALSE(s.isStreaming());
+    ASSERT_EQ(s.turns().size(), 1);
+    EXPECT_EQ(s.turns()[0].content, QStringLiteral("First"));
+
+    const ModelInfo alpha = slot.model(QStringLiteral("alpha"));
+    const SessionTask pick = s.loadModel(alpha);
+    EXPECT_EQ(s.chatModelAfterWait(), alpha.id);
+    const SessionTask chat = s.send(QStringLiteral("Second"));
+    ASSERT_EQ(s.turns().size(), 3);
+    EXPECT_EQ(s.turns()[1].content, QStringLiteral("Second"));
+    EXPECT_TRUE(s.turns()[2].state.isStreaming());
+    EXPECT_EQ(s.turns()[2].waitingFor, waits);
+    release.set_value();
+    ASSERT_TRUE(finishes(chat));
+    EXPECT_TRUE(pick.isFinished());
+    EXPECT_EQ(heard.text, QStringLiteral(" world again"));
+    EXPECT_EQ(s.loadedModelName(), QStringLiteral("alpha"));
+    EXPECT_EQ(s.chatModelAfterWait(), std::nullopt);
+    EXPECT_EQ(s.turns()[2].content, QStringLiteral(" Hello"));
+    EXPECT_TRUE(s.turns()[2].waitingFor.isEmpty());
+}

@@ -4,7 +4,9 @@
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnCardToggle.h"
 
+#include <QApplication>
 #include <QClipboard>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QRegularExpression>
 
@@ -69,4 +71,39 @@ TEST_F(LocalServerPageTest, WritesTheSettingsAndShowsWhatIsStored)
 
     page.setStateText(QStringLiteral("Not listening: port 8080 is taken by another program."));
     EXPECT_EQ(page.stateLine()->text(), QStringLiteral("Not listening: port 8080 is taken by another program."));
+}
+
+// Rows are as wide as painting needs their text: its exact advance, not a
+// rounded one, which left the port elided ("488…" for 48813). The settings
+// page's rows measure the same way.
+TEST_F(LocalServerPageTest, ThePortAndTheSettingsRowsShowTheirWholeText)
+{
+    LocalServerPage page({});
+    page.resize(900, 700);
+    page.show();
+    const QFontMetricsF metrics(Theme::interMedium13());
+    const auto whole = [&](qreal width, const QString& text) {
+        return metrics.elidedText(text, Qt::ElideRight, width) == text;
+    };
+    QStringList cut;
+    for (int port = 1; port <= 65535; port += port < 48000 ? 997 : 1) {
+        const QString text = QString::number(port);
+        ASSERT_TRUE(page.savePort(text));
+        QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        if (!whole(page.portValue()->width(), text))
+            cut.append(text);
+        if (port == 49000)
+            break;
+    }
+    EXPECT_TRUE(cut.isEmpty()) << cut.size() << " cut, first " << cut.value(0).toStdString();
+
+    QStringList cutRows;
+    for (const QString& title : {QStringLiteral("APPEARANCE"), QStringLiteral("HARDWARE"), QStringLiteral("LOCAL SERVER"),
+                                 QStringLiteral("CHATS"), QStringLiteral("Light"), QStringLiteral("Dark"),
+                                 QStringLiteral("System"), QStringLiteral("48813")}) {
+        CardRowButton row(title, CardRowButton::Trailing::None, {});
+        if (!whole(row.sizeHint().width() - 2 * SettingsKit::kRowInset, title))
+            cutRows.append(title);
+    }
+    EXPECT_TRUE(cutRows.isEmpty()) << cutRows.join(QLatin1Char(' ')).toStdString();
 }

@@ -65,7 +65,7 @@ StatusLine::StatusLine(const QString& text, QWidget* parent) : QWidget(parent)
 void StatusLine::setText(const QString& text)
 {
     m_text = text;
-    m_textWidth = QFontMetrics(statusFont()).horizontalAdvance(text);
+    m_textWidth = Theme::textWidth(statusFont(), text);
     setAccessibleName(text);
     update();
 }

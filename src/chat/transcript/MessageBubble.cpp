@@ -11,6 +11,7 @@
 #include <QPainterPath>
 #include <QTextLine>
 
+#include <algorithm>
 #include <cmath>
 
 namespace cvn {
@@ -99,7 +100,8 @@ bool sameTurn(const Turn& a, const Turn& b)
 {
     return a.id == b.id && a.role == b.role && a.state == b.state && a.reasoningExpanded == b.reasoningExpanded &&
            a.reasoningDurationMs == b.reasoningDurationMs && a.reasoningElapsedMs == b.reasoningElapsedMs &&
-           a.modelName == b.modelName && sameText(a.content, b.content) && sameText(a.reasoning, b.reasoning);
+           a.modelName == b.modelName && a.waitingFor == b.waitingFor && sameText(a.content, b.content) &&
+           sameText(a.reasoning, b.reasoning);
 }
 
 bool showsReasoning(const Turn& turn)
@@ -636,7 +638,8 @@ int MessageBubble::arrange(int width) const
     const bool empty = m_turn.content.isEmpty() && m_turn.reasoning.isEmpty();
     if (m_turn.state.isStreaming() && empty) {
         const int lineHeight = int(std::ceil(medium16.height()));
-        m_placeholder = QRectF(x, y, std::ceil(medium16.horizontalAdvance(thinkingText())), lineHeight);
+        m_placeholder = QRectF(x, y, std::min<qreal>(room, std::ceil(medium16.horizontalAdvance(placeholderText()))),
+                               lineHeight);
         y += lineHeight + kPlaceholderBelow;
     }
     if (m_turn.modelName && !m_turn.modelName->isEmpty() && !empty) {
@@ -748,7 +751,7 @@ void MessageBubble::paintEvent(QPaintEvent*)
     }
     if (!m_placeholder.isNull()) {
         painter.setPen(Theme::neutralGrey());
-        Theme::drawElidedLine(painter, m_placeholder, Theme::interMedium16(), thinkingText());
+        Theme::drawElidedLine(painter, m_placeholder, Theme::interMedium16(), placeholderText());
     }
     if (!m_tag.isNull()) {
         painter.save();

@@ -167,6 +167,8 @@ public:
 
     // The placeholder of an empty streaming reply.
     static QString thinkingText() { return QStringLiteral("THINKING..."); }
+    // What the empty streaming reply shows: what it waits for, else thinking.
+    QString placeholderText() const { return m_turn.waitingFor.isEmpty() ? thinkingText() : m_turn.waitingFor; }
     static QString failureSign() { return QStringLiteral("⚠"); }
 
 protected:
