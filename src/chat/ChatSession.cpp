@@ -32,7 +32,10 @@ std::optional<QString> LlamaChatSession::statusText() const
 void LlamaChatSession::countPromptTokens(const QString& instructions, const QString& text,
                                          std::function<void(std::optional<int64_t>)> done)
 {
-    const std::shared_ptr<LlamaModel> model = m_session ? m_session->model() : nullptr;
+    // Only the chat's own model counts, and only when the count would not
+    // wait behind another run (another program's request may hold the slot
+    // for minutes): the send must not wait for it.
+    const std::shared_ptr<LlamaModel> model = m_session ? m_session->idleChatModel() : nullptr;
     if (!model) {
         done(std::nullopt);
         return;

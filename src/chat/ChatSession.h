@@ -48,8 +48,8 @@ public:
     // The tokens of a reply's prompt of `instructions` (none when empty) and
     // the one message `text`, as the loaded model's template renders it and
     // its tokenizer reads it. `done` gets them on the main thread, or nothing
-    // without a model, and the caller estimates then. Never blocks: the
-    // count runs on the model's queue, behind a run in progress.
+    // without the chat's model or while the slot is in use, and the caller
+    // estimates then. Never blocks nor waits behind a run.
     virtual void countPromptTokens(const QString& instructions, const QString& text,
                                    std::function<void(std::optional<int64_t>)> done)
     {

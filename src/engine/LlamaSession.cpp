@@ -569,6 +569,13 @@ bool LlamaSession::slotBusy() const
     return m_request || m_pickLoading || (m_reply && !m_reply->awaitingSlot) || (m_council && !m_council->awaitingSlot);
 }
 
+std::shared_ptr<LlamaModel> LlamaSession::idleChatModel() const
+{
+    if (!m_model || m_isStreaming || slotBusy() || m_pickPending || !m_chatChoice || chatModelDisplaced())
+        return nullptr;
+    return m_model;
+}
+
 bool LlamaSession::chatModelDisplaced() const
 {
     return m_chatChoice && (!m_model || m_loadedModelId != m_chatChoice->id);

@@ -81,6 +81,9 @@ public:
     std::optional<QString> loadedArchitecture() const { return m_model ? m_model->architecture() : std::nullopt; }
     int64_t loadedContextSize() const { return m_model ? m_model->contextSize() : 0; }
     const std::shared_ptr<LlamaModel>& model() const { return m_model; }
+    // The chat's own model when it is in the slot and nothing uses or waits
+    // for the slot: a job put on its queue now runs at once. None otherwise.
+    std::shared_ptr<LlamaModel> idleChatModel() const;
     // The loaded model's file is no longer the one loaded (LlamaModel::
     // fileChanged); false without a model.
     bool loadedFileChanged() const { return m_model && m_model->fileChanged(); }
