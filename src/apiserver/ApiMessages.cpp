@@ -136,8 +136,11 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
         return e;
     if (auto e = readNumber(body, "max_completion_tokens", 1, 1e9, maxTokens))
         return e;
-    if (auto e = readNumber(body, "seed", -9.2e18, 9.2e18, seed))
-        return e;
+    // Other servers read -1 (and its 32-bit twin 4294967295) as "pick one at
+    // random"; a repeatable seed is asked for here, so those are refused
+    // rather than quietly taken as random.
+    if (readNumber(body, "seed", 0, 4294967294.0, seed) || (seed && *seed != std::floor(*seed)))
+        return badField(QStringLiteral("seed"), QStringLiteral("'seed' must be a whole number from 0 to 4294967294."));
     if (temperature)
         ask.overrides.temperature = float(*temperature);
     if (topP)
@@ -145,7 +148,7 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
     if (maxTokens)
         ask.overrides.maxTokens = int64_t(std::floor(*maxTokens));
     if (seed)
-        ask.overrides.seed = uint32_t(int64_t(*seed));
+        ask.overrides.seed = uint32_t(*seed);
 
     const QJsonValue stop = body.value(QLatin1String("stop"));
     if (stop.isString()) {

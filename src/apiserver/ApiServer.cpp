@@ -1,5 +1,6 @@
 #include "apiserver/ApiServer.h"
 
+#include "apiserver/ApiConnections.h"
 #include "apiserver/ApiMessages.h"
 #include "engine/LlamaSession.h"
 #include "engine/ReasoningParser.h"
@@ -14,8 +15,6 @@
 #include <QJsonDocument>
 #include <QPointer>
 #include <QUrl>
-
-#include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -40,22 +39,34 @@ struct LogFacts {
     QString model = QStringLiteral("-");
     int64_t promptTokens = 0;
     int64_t completionTokens = 0;
+    bool clientLeft = false;
+    QByteArray request; // "METHOD PATH", once the answer's head is written
+    int status = 0;
+    bool answerStarted = false; // its first piece went to the client
     SteadyClock::time_point startedAt = SteadyClock::now();
 };
 thread_local LogFacts t_facts;
 
-// A connection's time to send each request whole: httplib's own timeout is
-// per read, so a client that sends a byte now and then would hold a thread
-// for ever.
-struct Watch {
-    int fd = -1; // a duplicate, so that a closed and reused number is never cut
-    uint64_t id = 0;
-    bool reading = false;
-    SteadyClock::time_point deadline;
-};
-// The connection the thread answers now.
-thread_local std::shared_ptr<Watch> t_watch;
-constexpr auto kGuardInterval = std::chrono::milliseconds(100);
+// How often a request whose client has sent its end (a half-close, or a
+// close: only a write tells them apart) asks whether it is still there.
+constexpr auto kProbeInterval = std::chrono::seconds(1);
+// How long the answers in hand have to go out when the server stops, before
+// every connection is cut.
+constexpr auto kStopGrace = std::chrono::milliseconds(250);
+
+// A path as the log shows it: a control character in it could forge lines.
+QByteArray loggedPath(const std::string& path)
+{
+    QByteArray shown;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || byte == '\\')
+            shown += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
+        else
+            shown += c;
+    }
+    return shown;
+}
 
 void sendError(httplib::Response& res, const ApiError& error)
 {
@@ -108,24 +119,40 @@ public:
         m_held = m_held.right(keep);
         return out;
     }
-    QString flush() { return withoutStop(std::exchange(m_held, {}), m_stops); }
-    static QString withoutStop(QString text, const QStringList& stops)
+    QString flush() { return withoutStop(std::exchange(m_held, {}), m_stops, &m_stopped); }
+    // Whether the reply ended on one of its stop strings.
+    bool stopped() const { return m_stopped; }
+    static QString withoutStop(QString text, const QStringList& stops, bool* stopped = nullptr)
     {
         for (const QString& stop : stops)
-            if (text.endsWith(stop))
+            if (!stop.isEmpty() && text.endsWith(stop)) {
+                if (stopped)
+                    *stopped = true;
                 return text.chopped(stop.size());
+            }
         return text;
     }
 
 private:
     QStringList m_stops;
     QString m_held;
+    bool m_stopped = false;
 };
+
+// A reply that ended on a stop string stopped for it, even on the last
+// token its limit allowed.
+ServedRequest::Outcome finishedBy(ServedRequest::Outcome outcome, bool stopString)
+{
+    if (stopString)
+        outcome.hitTokenLimit = false;
+    return outcome;
+}
 
 } // namespace
 
 struct ApiServer::Core {
-    httplib::Server http;
+    explicit Core(std::chrono::seconds deadline) : http(deadline) {}
+    api::HttpServer http;
     std::thread thread;
     int port = 0;
     QString apiKey;
@@ -133,75 +160,7 @@ struct ApiServer::Core {
     // Shared with the requests' ends, which may come after the server is gone.
     std::shared_ptr<std::atomic<int>> waiting = std::make_shared<std::atomic<int>>(0);
     std::atomic<bool> stopping{false};
-    std::chrono::seconds requestDeadline{10};
-    std::mutex watchMutex;
-    std::condition_variable watchChanged;
-    std::vector<std::shared_ptr<Watch>> watches;
-    std::thread guard;
 
-    // httplib's pool, with each connection watched while it sends a request.
-    class WatchedQueue : public httplib::TaskQueue {
-    public:
-        WatchedQueue(Core& core, size_t threads) : m_core(core), m_pool(threads) {}
-        void enqueue(std::function<void()> task) override;
-        void shutdown() override { m_pool.shutdown(); }
-
-    private:
-        Core& m_core;
-        httplib::ThreadPool m_pool;
-    };
-
-    // Called on the accepting thread just after each accept: the one
-    // connection on our port not yet watched is the new one.
-    std::shared_ptr<Watch> watchNewConnection()
-    {
-        std::lock_guard lock(watchMutex);
-        for (const sockets::Connection& open : sockets::acceptedConnections(uint16_t(port))) {
-            const bool known = std::any_of(watches.begin(), watches.end(),
-                                           [&](const std::shared_ptr<Watch>& w) { return w->id == open.id; });
-            if (known)
-                continue;
-            auto watch = std::make_shared<Watch>();
-            watch->fd = sockets::duplicate(open.fd);
-            watch->id = open.id;
-            if (watch->fd < 0)
-                return nullptr;
-            watches.push_back(watch);
-            return watch;
-        }
-        return nullptr;
-    }
-    // The thread's connection starts (false: stops) reading a request.
-    void reading(bool now)
-    {
-        if (!t_watch)
-            return;
-        std::lock_guard lock(watchMutex);
-        t_watch->reading = now;
-        t_watch->deadline = SteadyClock::now() + requestDeadline;
-    }
-    void forget(const std::shared_ptr<Watch>& watch)
-    {
-        std::lock_guard lock(watchMutex);
-        watches.erase(std::remove(watches.begin(), watches.end(), watch), watches.end());
-        sockets::closeDescriptor(watch->fd);
-    }
-    // Cuts off each connection whose request is not whole by its deadline.
-    void guardDeadlines()
-    {
-        std::unique_lock lock(watchMutex);
-        while (!stopping) {
-            const SteadyClock::time_point now = SteadyClock::now();
-            for (const std::shared_ptr<Watch>& watch : watches)
-                if (watch->reading && now >= watch->deadline) {
-                    watch->reading = false;
-                    sockets::shutdownBoth(watch->fd);
-                    qCInfo(lcRuntime, "API: a client that did not send its request within %lld s was cut off",
-                           static_cast<long long>(requestDeadline.count()));
-                }
-            watchChanged.wait_for(lock, kGuardInterval);
-        }
-    }
     std::mutex modelsMutex;
     QList<ModelInfo> models;
 
@@ -219,14 +178,35 @@ struct ApiServer::Core {
     }
 
     // Waits until `ready` holds, the client has gone (which cancels the
-    // request) or the server stops. True when ready.
-    bool waitFor(Exchange& exchange, int fd, RequestControl& control, const std::function<bool()>& ready)
+    // request) or the server stops. True when ready. A client that has sent
+    // its end may only have half-closed its side: `probe` writes what it
+    // harmlessly can, and the reset a gone client sends back tells.
+    bool waitFor(Exchange& exchange, const std::shared_ptr<api::Connection>& connection, RequestControl& control,
+                 const std::function<bool()>& ready, const std::function<bool()>& probe)
     {
         std::unique_lock lock(exchange.mutex);
+        SteadyClock::time_point nextProbe = SteadyClock::now();
         for (;;) {
             if (ready())
                 return true;
-            if (stopping || (fd >= 0 && sockets::peerHasClosed(fd))) {
+            bool gone = false;
+            if (connection) {
+                switch (sockets::peerState(connection->fd)) {
+                case sockets::PeerState::open:
+                    break;
+                case sockets::PeerState::gone:
+                    gone = true;
+                    break;
+                case sockets::PeerState::doneSending:
+                    if (SteadyClock::now() >= nextProbe) {
+                        gone = !probe || !probe();
+                        nextProbe = SteadyClock::now() + kProbeInterval;
+                    }
+                    break;
+                }
+            }
+            if (stopping || gone) {
+                t_facts.clientLeft = gone && !stopping;
                 control.cancel();
                 return false;
             }
@@ -260,7 +240,6 @@ struct ApiServer::Core {
 
 httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request& req, httplib::Response& res)
 {
-    t_facts = LogFacts{};
     using Handled = httplib::Server::HandlerResponse;
     // A page on another site could reach this port through a name that
     // resolves here: only our own names are answered.
@@ -307,7 +286,7 @@ httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request&
 
 void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res, bool chat)
 {
-    reading(false);
+    http.reading(false);
     ReplyAsk ask;
     if (const std::optional<ApiError> error = readAsk(QByteArray::fromStdString(req.body), chat, ask))
         return sendError(res, *error);
@@ -318,6 +297,7 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
             return sendError(res, ApiError{404, QStringLiteral("The model '%1' does not exist.").arg(ask.model),
                                            QStringLiteral("invalid_request_error"), QStringLiteral("model"),
                                            QStringLiteral("model_not_found")});
+        t_facts.model = modelId(*model);
     }
     if (++*waiting > maxWaiting) {
         --*waiting;
@@ -325,6 +305,14 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         return sendError(res, simpleError(503, QStringLiteral("Too many requests are waiting; try again shortly."),
                                           QStringLiteral("server_error"), QStringLiteral("overloaded")));
     }
+    // The request leaves the count once, when its run is over or when its
+    // client has gone, whichever comes first: a gone client's request waits
+    // for no one, though the slot skips it only when its turn comes.
+    const auto counted = std::make_shared<std::atomic<bool>>(true);
+    const auto leaveCount = [counted, waiting = waiting] {
+        if (counted->exchange(false))
+            --*waiting;
+    };
 
     auto exchange = std::make_shared<Exchange>();
     ServedRequest request;
@@ -346,9 +334,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         std::lock_guard lock(exchange->mutex);
         exchange->model = modelId(answering);
     };
-    // The count of waiting requests is the slot's: it drops once the run is over.
-    request.onFinished = [exchange, waiting = waiting](const ServedRequest::Outcome& outcome) {
-        --*waiting;
+    request.onFinished = [exchange, leaveCount](const ServedRequest::Outcome& outcome) {
+        leaveCount();
         std::lock_guard lock(exchange->mutex);
         exchange->outcome = outcome;
         exchange->changed.notify_all();
@@ -363,30 +350,42 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         }
     });
 
-    const int fd = t_watch ? t_watch->fd : -1;
+    const std::shared_ptr<api::Connection> connection = api::HttpServer::current();
+    // Before the answer's status line, an interim answer is all that may go.
+    const auto probeBeforeAnswer = [connection] {
+        static constexpr char processing[] = "HTTP/1.1 102 Processing\r\n\r\n";
+        return connection->interimAllowed
+               && sockets::sendSome(connection->fd, processing, sizeof processing - 1).bytes > 0;
+    };
+    const auto noteModel = [&] {
+        std::lock_guard lock(exchange->mutex);
+        if (!model && !exchange->model.isEmpty())
+            t_facts.model = exchange->model;
+    };
     // Nothing is sent before the first piece, so that a request that fails
     // before it gets its own status.
-    if (!waitFor(*exchange, fd, *control, [&] { return exchange->outcome || (ask.stream && exchange->anyPiece); })) {
+    if (!waitFor(*exchange, connection, *control,
+                 [&] { return exchange->outcome || (ask.stream && exchange->anyPiece); }, probeBeforeAnswer)) {
+        leaveCount();
+        noteModel();
         bool started = false;
         {
             std::lock_guard lock(exchange->mutex);
             started = exchange->anyPiece;
         }
-        if (started)
+        if (started && !stopping)
             settle(*exchange);
         if (stopping)
             sendError(res, stoppingError());
         return;
     }
+    noteModel();
+    t_facts.answerStarted = true;
     // A request that names no model is answered by the one in the slot when
     // its turn came, which the run told before its first piece.
-    QString answeredBy = model ? modelId(*model) : QString();
+    const QString answeredBy = t_facts.model == QLatin1String("-") ? QString() : t_facts.model;
     {
         std::lock_guard lock(exchange->mutex);
-        if (answeredBy.isEmpty())
-            answeredBy = exchange->model;
-        if (!answeredBy.isEmpty())
-            t_facts.model = answeredBy;
         if (exchange->outcome) {
             t_facts.promptTokens = exchange->outcome->promptTokens;
             t_facts.completionTokens = exchange->outcome->completionTokens;
@@ -396,13 +395,15 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
     }
 
     if (!ask.stream) {
-        const ServedRequest::Outcome outcome = *exchange->outcome;
         ReasoningParser parser;
         ReasoningParser::Split split = parser.feed(exchange->pending);
         const ReasoningParser::Split rest = parser.flush();
-        const QString content = StopFilter::withoutStop(split.answer + rest.answer, ask.overrides.stop);
+        bool stopped = false;
+        const QString content = StopFilter::withoutStop(split.answer + rest.answer, ask.overrides.stop, &stopped);
         const AnswerIds ids = newAnswer(answeredBy, chat);
-        res.set_content(answerBody(ids, content, split.reasoning + rest.reasoning, outcome).toStdString(),
+        res.set_content(answerBody(ids, content, split.reasoning + rest.reasoning,
+                                   finishedBy(*exchange->outcome, stopped))
+                            .toStdString(),
                         "application/json");
         return;
     }
@@ -417,35 +418,49 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         Stream{newAnswer(answeredBy, chat), ReasoningParser(), StopFilter(ask.overrides.stop), ask.includeUsage});
     res.set_header("Cache-Control", "no-cache");
     res.set_chunked_content_provider(
-        "text/event-stream", [this, exchange, stream, control, fd](size_t, httplib::DataSink& sink) {
+        "text/event-stream", [this, exchange, stream, control, connection](size_t, httplib::DataSink& sink) {
             auto write = [&sink](const QByteArray& bytes) { return sink.write(bytes.constData(), size_t(bytes.size())); };
             auto piecesOf = [&](const ReasoningParser::Split& split, bool last) {
                 QByteArray out;
                 if (!split.reasoning.isEmpty())
                     out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("reasoning_content"), split.reasoning}}, {});
-                const QString text = last ? stream->answer.feed(split.answer) + stream->answer.flush()
-                                          : stream->answer.feed(split.answer);
+                // The tail is fed before the flush: in one expression the two
+                // calls would come in either order.
+                QString text = stream->answer.feed(split.answer);
+                if (last)
+                    text += stream->answer.flush();
                 if (!text.isEmpty())
                     out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("content"), text}}, {});
                 return out;
+            };
+            // An event stream's comment line, which every client passes over.
+            const auto probe = [&write] { return write(": \n\n"); };
+            const auto clientLeft = [&] {
+                t_facts.clientLeft = true;
+                control->cancel();
+                settle(*exchange);
+                return false;
             };
             if (stream->ids.chat
                 && !write(chunkEvent(stream->ids,
                                      QJsonObject{{QStringLiteral("role"), QStringLiteral("assistant")},
                                                  {QStringLiteral("content"), QString()}},
-                                     {}))) {
-                control->cancel();
-                settle(*exchange);
-                return false;
-            }
+                                     {})))
+                return clientLeft();
             for (;;) {
                 QString pieces;
                 std::optional<ServedRequest::Outcome> outcome;
-                if (!waitFor(*exchange, fd, *control, [&] { return !exchange->pending.isEmpty() || exchange->outcome; })) {
-                    if (stopping)
-                        write(errorEvent(stoppingError()));
-                    settle(*exchange);
-                    return false;
+                if (!waitFor(*exchange, connection, *control,
+                             [&] { return !exchange->pending.isEmpty() || exchange->outcome; }, probe)) {
+                    if (!stopping) {
+                        settle(*exchange);
+                        return false;
+                    }
+                    // The body ends whole after the error, so that the client
+                    // reads why rather than a broken stream.
+                    write(errorEvent(stoppingError()));
+                    sink.done();
+                    return true;
                 }
                 {
                     std::lock_guard lock(exchange->mutex);
@@ -453,11 +468,8 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                     outcome = exchange->outcome;
                 }
                 if (!outcome) {
-                    if (!write(piecesOf(stream->parser.feed(pieces), false))) {
-                        control->cancel();
-                        settle(*exchange);
-                        return false;
-                    }
+                    if (!write(piecesOf(stream->parser.feed(pieces), false)))
+                        return clientLeft();
                     continue;
                 }
                 t_facts.promptTokens = outcome->promptTokens;
@@ -472,29 +484,16 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 last.answer += rest.answer;
                 last.reasoning += rest.reasoning;
                 QByteArray tail = piecesOf(last, true);
-                tail += chunkEvent(stream->ids, QJsonObject{}, finishReason(*outcome));
+                const ServedRequest::Outcome finished = finishedBy(*outcome, stream->answer.stopped());
+                tail += chunkEvent(stream->ids, QJsonObject{}, finishReason(finished));
                 if (stream->includeUsage)
-                    tail += usageEvent(stream->ids, *outcome);
+                    tail += usageEvent(stream->ids, finished);
                 tail += "data: [DONE]\n\n";
                 write(tail);
                 sink.done();
                 return true;
             }
         });
-}
-
-void ApiServer::Core::WatchedQueue::enqueue(std::function<void()> task)
-{
-    std::shared_ptr<Watch> watch = m_core.watchNewConnection();
-    m_pool.enqueue([this, watch, task = std::move(task)] {
-        // The deadline runs from when a thread takes the connection up.
-        t_watch = watch;
-        m_core.reading(true);
-        task();
-        t_watch.reset();
-        if (watch)
-            m_core.forget(watch);
-    });
 }
 
 ApiServer::ApiServer(LlamaSession& session, ModelStore& store, QObject* parent)
@@ -504,6 +503,13 @@ ApiServer::ApiServer(LlamaSession& session, ModelStore& store, QObject* parent)
     , m_state(QStringLiteral("Off"))
 {
     connect(&m_store, &ModelStore::modelsChanged, this, &ApiServer::publishModels);
+    // The store rescans when the window comes forward; clients ask for the
+    // models whenever they like, so the folder is watched while serving.
+    // Changes come in bursts while a file is written: one rescan after them.
+    m_rescan.setSingleShot(true);
+    m_rescan.setInterval(300);
+    connect(&m_rescan, &QTimer::timeout, &m_store, &ModelStore::reload);
+    connect(&m_folderWatch, &QFileSystemWatcher::directoryChanged, &m_rescan, qOverload<>(&QTimer::start));
 }
 
 ApiServer::~ApiServer()
@@ -527,24 +533,22 @@ void ApiServer::publishModels()
 bool ApiServer::start(int port, const QString& apiKey)
 {
     stop();
-    auto core = std::make_shared<Core>();
+    auto core = std::make_shared<Core>(std::chrono::seconds(m_deadlineSeconds));
     core->port = port;
     core->apiKey = apiKey;
     core->session = &m_session;
     core->models = m_store.models();
     Core* c = core.get();
-    httplib::Server& http = core->http;
-    // Every waiting request holds a thread, and a few more answer the rest
-    // (and the one past the limit) meanwhile.
-    core->requestDeadline = std::chrono::seconds(m_deadlineSeconds);
-    http.new_task_queue = [c] { return new Core::WatchedQueue(*c, maxWaiting + 8); };
+    api::HttpServer& http = core->http;
+    // Each request starts a log line of its own, whatever ends it.
+    http.onRequestStart = [] { t_facts = LogFacts{}; };
     http.set_payload_max_length(maxBodyBytes);
     http.set_read_timeout(m_deadlineSeconds, 0);
     http.set_pre_routing_handler([c](const httplib::Request& req, httplib::Response& res) { return c->screen(req, res); });
     // The routes are reached once the body is read too, unlike the
     // pre-routing screen: the request's deadline ends there.
     http.Get("/v1/models", [c](const httplib::Request&, httplib::Response& res) {
-        c->reading(false);
+        c->http.reading(false);
         QJsonArray data;
         std::lock_guard lock(c->modelsMutex);
         for (const ModelInfo& model : c->models)
@@ -553,7 +557,7 @@ bool ApiServer::start(int port, const QString& apiKey)
         res.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
     });
     http.Get("/v1/models/(.+)", [c](const httplib::Request& req, httplib::Response& res) {
-        c->reading(false);
+        c->http.reading(false);
         const QString id = QString::fromStdString(req.matches[1]);
         const std::optional<ModelInfo> model = c->findModel(id);
         if (!model)
@@ -580,13 +584,25 @@ bool ApiServer::start(int port, const QString& apiKey)
             sendError(res, simpleError(res.status, QStringLiteral("The request could not be read."),
                                        QStringLiteral("invalid_request_error")));
     });
-    http.set_logger([c](const httplib::Request& req, const httplib::Response& res) {
-        c->reading(true); // the connection's next request, if it sends one
-        const double seconds = std::chrono::duration<double>(SteadyClock::now() - t_facts.startedAt).count();
-        qCInfo(lcRuntime, "API: %s %s %d, model %s, %lld prompt tokens, %lld completion tokens, %.2f s",
-               req.method.c_str(), req.path.c_str(), res.status, qUtf8Printable(t_facts.model),
-               static_cast<long long>(t_facts.promptTokens), static_cast<long long>(t_facts.completionTokens), seconds);
+    // httplib logs an answer once its head is written; a stream's body, and
+    // with it what the run used, comes after. The line is written once the
+    // request is over.
+    http.set_logger([](const httplib::Request& req, const httplib::Response& res) {
+        t_facts.request = loggedPath(req.method) + ' ' + loggedPath(req.path);
+        t_facts.status = res.status;
     });
+    http.onRequestEnd = [] {
+        if (t_facts.request.isEmpty())
+            return;
+        const double seconds = std::chrono::duration<double>(SteadyClock::now() - t_facts.startedAt).count();
+        // A client that left before its answer was sent none.
+        const QByteArray status = t_facts.clientLeft && !t_facts.answerStarted ? QByteArrayLiteral("-")
+                                                                               : QByteArray::number(t_facts.status);
+        qCInfo(lcRuntime, "API: %s %s, model %s, %lld prompt tokens, %lld completion tokens, %.2f s%s",
+               t_facts.request.constData(), status.constData(), qUtf8Printable(t_facts.model),
+               static_cast<long long>(t_facts.promptTokens), static_cast<long long>(t_facts.completionTokens), seconds,
+               t_facts.clientLeft ? ", cancelled: the client left" : "");
+    };
 
     if (port < 1 || port > 65535 || !http.bind_to_port("127.0.0.1", port)) {
         m_state = QStringLiteral("Not listening: port %1 is taken by another program.").arg(port);
@@ -595,12 +611,9 @@ bool ApiServer::start(int port, const QString& apiKey)
         return false;
     }
     core->thread = std::thread([c] { c->http.listen_after_bind(); });
-    core->guard = std::thread([c] { c->guardDeadlines(); });
-    // httplib's stop() does nothing until its loop runs, so a stop right
-    // after the start would wait for the loop for ever.
-    for (int i = 0; i < 2000 && !http.is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     m_core = core;
+    if (!m_store.folder().isEmpty())
+        m_folderWatch.addPath(m_store.folder());
     m_state = QStringLiteral("Listening on %1").arg(baseUrl());
     qCInfo(lcRuntime, "API: listening on %s", qUtf8Printable(baseUrl()));
     emit stateChanged();
@@ -612,13 +625,16 @@ void ApiServer::stop()
     if (!m_core)
         return;
     std::shared_ptr<Core> core = std::exchange(m_core, nullptr);
+    if (!m_folderWatch.directories().isEmpty())
+        m_folderWatch.removePaths(m_folderWatch.directories());
+    m_rescan.stop();
+    // Requests waiting for their turn hear of the stop within a moment and
+    // answer 503; the listening socket goes first, so that the port is free.
     core->stopping = true;
     core->http.stop();
+    core->http.closeAll(kStopGrace);
     if (core->thread.joinable())
         core->thread.join();
-    core->watchChanged.notify_all();
-    if (core->guard.joinable())
-        core->guard.join();
     m_state = QStringLiteral("Off");
     emit stateChanged();
 }

@@ -9,8 +9,10 @@
 // Threads: the ApiServer object lives on the main thread; start(), stop() and
 // the accessors are called there.
 
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -62,6 +64,8 @@ private:
     std::shared_ptr<Core> m_core;
     QString m_state;
     QMetaObject::Connection m_settingsLink;
+    QFileSystemWatcher m_folderWatch;
+    QTimer m_rescan;
     int m_deadlineSeconds = 10;
 };
 

@@ -113,6 +113,7 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
     // A prompt that leaves no room for a reply is refused, and the run decodes
     // nothing: the client hears why instead of a reply to half its prompt.
     const auto refuse = [request, outcome, contextSize](int64_t promptTokens) {
+        outcome->promptTokens = promptTokens; // the whole prompt's, not the part that would fit
         outcome->failure = ServedRequest::Outcome::Failure::promptTooLong;
         outcome->message = QStringLiteral("The prompt (%1 tokens) does not fit the model's context of %2 tokens "
                                           "with room for a reply.")

@@ -2,11 +2,15 @@
 #include "platform/SettingsNotifier.h"
 #include "platform/SystemInfo.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QMutex>
 #include <QSettings>
 
 #include <algorithm>
+#include <functional>
 
 namespace cvn {
 
@@ -23,6 +27,28 @@ QHash<QString, QVariant>& registeredDefaults()
 QSettings store()
 {
     return QSettings(QStringLiteral("Corvanthelis"), QStringLiteral("Corvanthelis"));
+}
+
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                | QFileDevice::ReadUser | QFileDevice::WriteUser;
+
+// The file holds the local server's key, so only its owner may read it.
+// QSettings writes a new file beside the old one and keeps the old one's
+// mode, so the file is made private before the first write, and set so
+// after each (a file an older version left readable included).
+void write(const std::function<void(QSettings&)>& change)
+{
+    QSettings settings = store();
+    const QString path = settings.fileName();
+    if (!QFileInfo::exists(path) && QDir().mkpath(QFileInfo(path).absolutePath())) {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.setPermissions(kOwnerOnly);
+    }
+    change(settings);
+    settings.sync();
+    if ((QFile::permissions(path) & ~kOwnerOnly).toInt() != 0)
+        QFile::setPermissions(path, kOwnerOnly);
 }
 
 } // namespace
@@ -64,19 +90,13 @@ bool AppSettings::boolValue(const QString& key)
 
 void AppSettings::setValue(const QString& key, const QVariant& value)
 {
-    {
-        QSettings settings = store();
-        settings.setValue(key, value);
-    }
+    write([&](QSettings& settings) { settings.setValue(key, value); });
     SettingsNotifier::post(key);
 }
 
 void AppSettings::remove(const QString& key)
 {
-    {
-        QSettings settings = store();
-        settings.remove(key);
-    }
+    write([&](QSettings& settings) { settings.remove(key); });
     SettingsNotifier::post(key);
 }
 

@@ -5,13 +5,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cvn::sockets {
@@ -203,35 +201,9 @@ void Wakeup::drain()
     [[maybe_unused]] const ssize_t n = ::read(m_fd, &count, sizeof count);
 }
 
-std::vector<Connection> acceptedConnections(uint16_t localPort)
+void shutdownRead(int fd)
 {
-    std::vector<Connection> found;
-    DIR* open = opendir("/proc/self/fd");
-    if (!open)
-        return found;
-    while (const dirent* entry = readdir(open)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        struct stat facts {};
-        if (end == entry->d_name || *end != '\0' || fd == dirfd(open) || fstat(int(fd), &facts) != 0
-            || !S_ISSOCK(facts.st_mode))
-            continue;
-        sockaddr_in local{};
-        sockaddr_in peer{};
-        socklen_t localSize = sizeof local;
-        socklen_t peerSize = sizeof peer;
-        if (getsockname(int(fd), reinterpret_cast<sockaddr*>(&local), &localSize) == 0 && local.sin_family == AF_INET
-            && ntohs(local.sin_port) == localPort && local.sin_addr.s_addr == htonl(INADDR_LOOPBACK)
-            && getpeername(int(fd), reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0)
-            found.push_back({int(fd), uint64_t(facts.st_ino)});
-    }
-    closedir(open);
-    return found;
-}
-
-int duplicate(int fd)
-{
-    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    ::shutdown(fd, SHUT_RD);
 }
 
 void shutdownBoth(int fd)
@@ -239,16 +211,20 @@ void shutdownBoth(int fd)
     ::shutdown(fd, SHUT_RDWR);
 }
 
-bool peerHasClosed(int fd)
+PeerState peerState(int fd)
 {
     pollfd entry{fd, POLLIN, 0};
     if (poll(&entry, 1, 0) <= 0)
-        return false;
-    if (entry.revents & (POLLERR | POLLHUP | POLLNVAL))
-        return true;
+        return PeerState::open;
+    if (entry.revents & (POLLERR | POLLNVAL))
+        return PeerState::gone;
     char byte = 0;
     const ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+        return PeerState::open;
+    if (got < 0 || (entry.revents & POLLHUP))
+        return PeerState::gone;
+    return PeerState::doneSending;
 }
 
 } // namespace cvn::sockets

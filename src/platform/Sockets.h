@@ -78,24 +78,18 @@ struct PollEntry {
 // the call, 0 when it returned normally.
 int pollEntries(std::vector<PollEntry>& entries, int timeoutMs);
 
-// This process's open connections accepted on 127.0.0.1:localPort, for a
-// server library that does not hand out its sockets. `id` names the socket
-// itself: a duplicate of a descriptor has the same.
-struct Connection {
-    int fd = -1;
-    uint64_t id = 0;
-};
-std::vector<Connection> acceptedConnections(uint16_t localPort);
-
-// Another descriptor for the same socket (-1 when there is none left): the
-// socket lives on until both are closed.
-int duplicate(int fd);
+// Ends the reading side of a connection: a read blocked on it, or a poll
+// for reading, returns at once, while writes still go out.
+void shutdownRead(int fd);
 // Ends both directions of a connection, whichever thread is reading it.
 void shutdownBoth(int fd);
 
-// True when the peer of a connected socket has closed it or reset it; data
-// it sent and nobody read yet is left where it is.
-bool peerHasClosed(int fd);
+// What the peer of a connected socket has done, without taking any of what
+// it sent. A peer that has sent its end may still be reading (a half-close)
+// or may have closed: only a write tells, and the reset it draws makes the
+// peer `gone`.
+enum class PeerState { open, doneSending, gone };
+PeerState peerState(int fd);
 
 // A descriptor another thread can signal to wake a poll loop.
 class Wakeup {

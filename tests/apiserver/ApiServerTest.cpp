@@ -173,6 +173,11 @@ TEST(ApiServer, GuardsTheDoorAndAnswersErrorsInTheApiShape)
     EXPECT_TRUE(bodyOf(broken).value(QLatin1String("error")).toObject().contains(QLatin1String("message")));
     EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions",
                                       "{\"n\":2,\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}", auth))), 400);
+    // A seed that other servers read as "random" is refused, not taken as one.
+    for (const QByteArray seed : {"-1", "4294967295", "4294967296", "1.5"})
+        EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions",
+                                          "{\"seed\":" + seed + ",\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}",
+                                          auth))), 400) << seed.toStdString();
     EXPECT_EQ(status(s.send(s.request("POST", "/v1/chat/completions",
                                       "{\"model\":\"gamma\",\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}",
                                       auth))), 404);
@@ -442,4 +447,274 @@ TEST(ApiServer, FollowsItsSettingsLive)
     AppSettings::remove(enabled);
     AppSettings::remove(QString::fromLatin1(AppSettings::localServerPort));
     AppSettings::remove(QString::fromLatin1(AppSettings::localServerApiKey));
+}
+
+namespace {
+
+// The server's "API:" log lines so far.
+QStringList apiLines(LogCapture& log)
+{
+    return log.taken().filter(QRegularExpression(QStringLiteral("^API: [A-Z]")));
+}
+
+// True once the server has closed or reset the connection.
+bool closedByServer(int fd)
+{
+    char byte = 0;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+// The status of the final answer, past any interim (1xx) ones.
+int finalStatus(const Received& r)
+{
+    qsizetype at = 0;
+    while (r.bytes.mid(at + 9, 1) == "1") {
+        const qsizetype end = r.bytes.indexOf("\r\n\r\n", at);
+        if (end < 0)
+            return 0;
+        at = end + 4;
+    }
+    return r.bytes.mid(at + 9, 3).toInt();
+}
+
+} // namespace
+
+// Stopping cuts every connection at once: one that trickles its request,
+// one that never sent a byte and one idle between requests. The trickling
+// client would go on for half a minute.
+TEST(ApiServer, StoppingClosesEveryConnectionAtOnce)
+{
+    Served s;
+    s.server->setRequestDeadline(120);
+    ASSERT_TRUE(s.server->start(s.port, {}));
+    const int silent = connectLoopback(s.port);
+    const int idle = connectLoopback(s.port);
+    QByteArray kept = s.request("GET", "/v1/models");
+    kept.replace("Connection: close", "Connection: keep-alive");
+    sendAll(idle, kept);
+    ASSERT_TRUE(waitUntil([&] {
+        char buffer[4096];
+        return ::recv(idle, buffer, sizeof buffer, MSG_DONTWAIT) > 0;
+    }, 10000));
+    const QByteArray request = s.chat({});
+    std::atomic<qsizetype> trickled{0};
+    std::atomic<bool> cut{false};
+    std::thread trickler([&] {
+        const int fd = connectLoopback(s.port);
+        while (trickled < request.size() && !cut) {
+            if (::send(fd, request.constData() + trickled, 1, MSG_NOSIGNAL) != 1 || closedByServer(fd))
+                cut = true;
+            else
+                ++trickled;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::close(fd);
+    });
+    ASSERT_TRUE(waitUntil([&] { return trickled > 10; }, 5000));
+    s.server->stop();
+    EXPECT_TRUE(waitUntil([&] { return cut.load(); }, 2000)) << trickled << " of " << request.size();
+    EXPECT_LT(trickled.load(), request.size());
+    EXPECT_TRUE(closedByServer(silent));
+    EXPECT_TRUE(closedByServer(idle));
+    trickler.join();
+    ::close(silent);
+    ::close(idle);
+}
+
+TEST(ApiServer, AChunkedBodyOverTheLimitIs413)
+{
+    Served s;
+    QByteArray request = "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(s.port)
+                         + "\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const QByteArray chunk = QByteArray::number(1 << 20, 16) + "\r\n" + QByteArray(1 << 20, ' ') + "\r\n";
+    for (int i = 0; i < 10; ++i)
+        request += chunk;
+    request += "0\r\n\r\n";
+    EXPECT_EQ(status(s.send(request)), 413);
+}
+
+// Requests whose clients left while they waited for the slot leave the
+// count of waiting requests at once, not when their turn comes.
+TEST(ApiServer, QueuedRequestsWhoseClientsLeftAreNotCounted)
+{
+    Served s;
+    s.holdLoads();
+    const int holder = connectLoopback(s.port);
+    sendAll(holder, s.chat(",\"model\":\"beta\""));
+    ASSERT_TRUE(waitUntil([&] { return s.loading->load(); }, 20000));
+    std::vector<int> leaving;
+    for (int i = 0; i < 3; ++i) {
+        leaving.push_back(connectLoopback(s.port));
+        sendAll(leaving.back(), s.chat(",\"model\":\"alpha\""));
+    }
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 4; }, 20000));
+    for (int fd : leaving)
+        ::close(fd);
+    EXPECT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 1; }, 5000)) << s.server->waitingRequests();
+    s.releaseLoads();
+    EXPECT_EQ(status(s.replyOn(holder)), 200);
+}
+
+TEST(ApiServer, ASecondServerOnTheSamePortIsRefused)
+{
+    Served s;
+    ApiServer other(*s.session, *s.store);
+    EXPECT_FALSE(other.start(s.port, {}));
+    EXPECT_FALSE(other.isListening());
+}
+
+// Idle and trickling connections hold no thread that a new request needs:
+// it is answered while all of them are still open.
+TEST(ApiServer, IdleAndSlowConnectionsDoNotHoldUpOthers)
+{
+    Served s;
+    s.server->setRequestDeadline(120);
+    ASSERT_TRUE(s.server->start(s.port, {}));
+    std::vector<int> open;
+    QByteArray kept = s.request("GET", "/v1/models");
+    kept.replace("Connection: close", "Connection: keep-alive");
+    for (int i = 0; i < 40; ++i) {
+        open.push_back(connectLoopback(s.port));
+        if (i >= 20)
+            continue;
+        sendAll(open.back(), kept);
+        QByteArray heard;
+        ASSERT_TRUE(waitUntil([&] {
+            char buffer[8192];
+            const ssize_t n = ::recv(open.back(), buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                heard.append(buffer, int(n));
+            return heard.endsWith("\"object\":\"list\"}");
+        }, 20000));
+    }
+    for (int i = 0; i < 24; ++i) {
+        open.push_back(connectLoopback(s.port));
+        sendAll(open.back(), s.chat({}).left(20));
+    }
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models"))), 200);
+    for (int fd : open) {
+        EXPECT_FALSE(closedByServer(fd));
+        ::close(fd);
+    }
+}
+
+// A client that half-closes its side once it has sent its request, as
+// `nc -N` does, still gets its answer.
+TEST(ApiServer, AClientThatHalfClosesAfterSendingIsAnswered)
+{
+    Served s;
+    const int fd = connectLoopback(s.port);
+    sendAll(fd, s.chat({}));
+    ::shutdown(fd, SHUT_WR);
+    const Received reply = s.replyOn(fd);
+    EXPECT_EQ(finalStatus(reply), 200) << reply.bytes.toStdString();
+    EXPECT_TRUE(reply.bytes.contains("Hello there")) << reply.bytes.toStdString();
+}
+
+// Each request's log line tells its own status, model and counts.
+TEST(ApiServer, EachLogLineTellsItsOwnRequest)
+{
+    LogCapture log;
+    Served s;
+    // A request whose client leaves while it waits is logged as such, with
+    // the model it asked for.
+    s.holdLoads();
+    const int holder = connectLoopback(s.port);
+    sendAll(holder, s.chat(",\"model\":\"beta\""));
+    ASSERT_TRUE(waitUntil([&] { return s.loading->load(); }, 20000));
+    const int leaving = connectLoopback(s.port);
+    sendAll(leaving, s.chat(",\"model\":\"alpha\""));
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 2; }, 20000));
+    ::close(leaving);
+    ASSERT_TRUE(waitUntil([&] { return apiLines(log).size() == 1; }, 5000));
+    EXPECT_TRUE(apiLines(log).first().contains(QLatin1String("model alpha"))) << apiLines(log).first().toStdString();
+    EXPECT_FALSE(apiLines(log).first().contains(QLatin1String(" 200,"))) << apiLines(log).first().toStdString();
+    EXPECT_TRUE(apiLines(log).first().contains(QLatin1String("the client left"))) << apiLines(log).first().toStdString();
+    s.releaseLoads();
+    EXPECT_EQ(status(s.replyOn(holder)), 200);
+
+    // A line of its own for a request refused before its route.
+    log.clear();
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models/" + QByteArray(20000, 'a')))), 414);
+    ASSERT_EQ(apiLines(log).size(), 1);
+    EXPECT_TRUE(apiLines(log).first().contains(QLatin1String("model -, 0 prompt tokens, 0 completion tokens")))
+        << apiLines(log).first().toStdString();
+
+    // A path cannot write lines of its own into the log.
+    log.clear();
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/x%0aAPI:%20GET%20/forged%0d"))), 404);
+    ASSERT_EQ(apiLines(log).size(), 1);
+    EXPECT_FALSE(apiLines(log).first().contains(QLatin1Char('\n')));
+    EXPECT_FALSE(apiLines(log).first().contains(QLatin1Char('\r')));
+
+    // A prompt too long for the context is logged with its own length.
+    log.clear();
+    QByteArray words;
+    for (int i = 0; i < 3000; ++i)
+        words += "sea and sky ";
+    const Received tooLong = s.send(s.request(
+        "POST", "/v1/chat/completions", "{\"messages\":[{\"role\":\"user\",\"content\":\"" + words + "\"}]}"));
+    ASSERT_EQ(status(tooLong), 400) << tooLong.bytes.toStdString();
+    const QString said = bodyOf(tooLong).value(QLatin1String("error")).toObject().value(QLatin1String("message")).toString();
+    const QString told = QRegularExpression(QStringLiteral("\\((\\d+) tokens\\)")).match(said).captured(1);
+    ASSERT_FALSE(told.isEmpty()) << said.toStdString();
+    ASSERT_EQ(apiLines(log).size(), 1);
+    EXPECT_TRUE(apiLines(log).first().contains(QStringLiteral(", %1 prompt tokens").arg(told)))
+        << apiLines(log).first().toStdString();
+}
+
+// A stop string that ends the reply on its last allowed token is why it
+// stopped.
+TEST(ApiServer, AStopStringAtTheTokenLimitFinishesWithStop)
+{
+    Served s;
+    const QJsonObject choice = bodyOf(s.send(s.chat(",\"stop\":\"there\",\"max_tokens\":2")))
+                                   .value(QLatin1String("choices")).toArray().first().toObject();
+    EXPECT_EQ(choice.value(QLatin1String("message")).toObject().value(QLatin1String("content")).toString(),
+              QStringLiteral(" Hello "));
+    EXPECT_EQ(choice.value(QLatin1String("finish_reason")).toString(), QStringLiteral("stop"));
+    const Received stream = s.send(s.chat(",\"stop\":\"there\",\"max_tokens\":2,\"stream\":true"));
+    EXPECT_EQ(streamed(stream).finish, QStringLiteral("stop")) << stream.bytes.toStdString();
+}
+
+TEST(ApiServer, PipelinedRequestsAreAllAnswered)
+{
+    Served s;
+    QByteArray first = s.request("GET", "/v1/models");
+    first.replace("Connection: close", "Connection: keep-alive");
+    const Received both = s.send(first + s.request("GET", "/v1/models/alpha"));
+    EXPECT_EQ(both.bytes.count("HTTP/1.1 200"), 2) << both.bytes.toStdString();
+}
+
+// A stream the server's stop cuts short ends with an error event and a
+// proper end of its chunked body.
+TEST(ApiServer, AStreamCutByTheStopEndsItsBody)
+{
+    Served s({}, true);
+    const int fd = connectLoopback(s.port);
+    sendAll(fd, s.chat(",\"model\":\"gamma\",\"stream\":true,\"max_tokens\":20000"));
+    QByteArray heard;
+    ASSERT_TRUE(waitUntil([&] {
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0)
+            heard.append(buffer, int(n));
+        return heard.contains("\"content\":\" sea");
+    }, 20000));
+    s.server->stop();
+    heard += s.replyOn(fd).bytes;
+    EXPECT_TRUE(heard.contains("stopping")) << heard.right(300).toStdString();
+    EXPECT_TRUE(heard.endsWith("\r\n0\r\n\r\n")) << heard.right(300).toStdString();
+}
+
+// A model file that arrives while the server runs is served without the
+// window being brought forward.
+TEST(ApiServer, AModelAddedToTheFolderIsListed)
+{
+    Served s;
+    s.folder.add(QStringLiteral("delta"), {{kPromptEnd, "▁Hi", "</s>"}});
+    EXPECT_TRUE(waitUntil([&] {
+        return bodyOf(s.send(s.request("GET", "/v1/models"))).value(QLatin1String("data")).toArray().size() == 3;
+    }, 10000));
 }

@@ -3,6 +3,9 @@
 #include "platform/SettingsNotifier.h"
 #include "support/Wait.h"
 
+#include <QFile>
+#include <QSettings>
+
 #include <algorithm>
 #include <thread>
 
@@ -82,4 +85,22 @@ TEST(AppSettings, EveryWriteIsAnnouncedOnTheMainThread)
     EXPECT_EQ(onMain, QList<bool>({true, true, true}));
     QObject::disconnect(connection);
     AppSettings::remove(AppSettings::showRuntimePanel);
+}
+
+// The file holds the local server's key: only its owner may read it, whether
+// a write makes it or finds it open to others, as older versions left it.
+TEST(AppSettings, TheFileIsForItsOwnerOnly)
+{
+    const QString key = QString::fromLatin1(AppSettings::localServerApiKey);
+    const QString file = QSettings(QStringLiteral("Corvanthelis"), QStringLiteral("Corvanthelis")).fileName();
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
+                                            | QFileDevice::WriteOther;
+    QFile::remove(file);
+    AppSettings::setValue(key, QStringLiteral("sekrit"));
+    ASSERT_TRUE(QFile::exists(file));
+    EXPECT_FALSE(QFile::permissions(file) & others);
+    QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    AppSettings::setValue(key, QStringLiteral("other"));
+    EXPECT_FALSE(QFile::permissions(file) & others);
+    AppSettings::remove(key);
 }
