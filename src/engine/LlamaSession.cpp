@@ -615,10 +615,12 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
     LlamaModel::PromptMaker makePrompt = [self, run, withInstructions, modelId, contextSize,
                                           chatTemplate = m_template,
                                           cut = m_cuts.of(modelId, contextSize)](const LlamaModel& model) {
-        ReplyPrompt::Made made =
-            ReplyPrompt::make(withInstructions, chatTemplate, contextSize, cut, [&](const QString& text) {
-                return model.tokenize(text.toStdString());
-            });
+        ReplyPrompt::Made made = ReplyPrompt::make(
+            withInstructions, chatTemplate, contextSize, cut,
+            [&](const QString& text) { return model.tokenize(text.toStdString()); },
+            [&] { return model.stopRequested() || model.freeRequested(); });
+        if (made.stopped)
+            return std::vector<int32_t>(); // the cut stays where it was
         std::vector<int32_t> tokens = std::exchange(made.tokens, {});
         runOnMain([self, run, modelId, contextSize, made = std::move(made)] {
             if (self)

@@ -150,20 +150,22 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
         makePrompt = [messages, chatTemplate = m_template, contextSize, outcome, refuse,
                       observer](const LlamaModel& m) {
             const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
-            ReplyPrompt::Made made = ReplyPrompt::make(messages, chatTemplate, contextSize, std::nullopt, tokenize);
+            // A client that leaves while a long prompt is made frees the slot then.
+            const auto stopped = [&m] { return m.stopRequested() || m.freeRequested(); };
+            ReplyPrompt::Made made =
+                ReplyPrompt::make(messages, chatTemplate, contextSize, std::nullopt, tokenize, stopped);
+            if (made.stopped)
+                return std::vector<int32_t>();
             runOnMain([observer, text = made.text] {
                 if (observer && observer->m_promptObserver)
                     observer->m_promptObserver(text);
             });
             outcome->promptTokens = int64_t(made.tokens.size());
-            // Filled to the budget: either it just fits, or one message is
-            // longer than the whole context by itself, which a client must
-            // shorten.
-            if (outcome->promptTokens >= made.budget) {
-                if (const int64_t whole = int64_t(tokenize(made.text).size()); whole > made.budget) {
-                    refuse(whole);
-                    return std::vector<int32_t>();
-                }
+            // Longer than the budget after the cut: one message is longer
+            // than the whole context by itself, which a client must shorten.
+            if (made.whole > made.budget) {
+                refuse(made.whole);
+                return std::vector<int32_t>();
             }
             return std::move(made.tokens);
         };
