@@ -182,7 +182,10 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
             // The run's own limit: the room the prompt left, or less.
             const int64_t limit = std::min(contextSize - outcome->promptTokens, maxTokens);
             outcome->hitTokenLimit = outcome->completionTokens >= limit;
-            outcome->cancelled = request->control->isCancelled() || model->isFreed();
+            // A model freed under the run (its file is being written) let
+            // it stop early: that reply was stopped, not finished. free()
+            // waits for this run, so the model is not yet freed here.
+            outcome->cancelled = request->control->isCancelled() || model->freeRequested();
             if (const std::optional<QString> failure = model->lastStreamFailure()) {
                 outcome->failure = ServedRequest::Outcome::Failure::generationFailed;
                 outcome->message = *failure;
