@@ -291,6 +291,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     }
     setLastStreamFailure(std::nullopt);
     m_lastRunTokens = 0;
+    m_lastRunFilledContext = false;
 
     // From here on a cancel of this run also raises the model's stop flag.
     {
@@ -341,7 +342,13 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     const int64_t kept = keepDecodedPrefix(tokens);
     qCInfo(lcRuntime, "Prompt: %d tokens, %d kept from the last run", int(tokens.size()), int(kept));
 
-    qCInfo(lcRuntime, "%s", qUtf8Printable(samplingLogLine(params)));
+    // The reply ends at its own limit or where the context ends, whichever
+    // comes first; the log says which number applied.
+    const int64_t room = nCtx - int64_t(tokens.size());
+    const int64_t limit = std::min(room, params.maxTokens);
+    SamplingParams applied = params;
+    applied.maxTokens = limit;
+    qCInfo(lcRuntime, "%s", qUtf8Printable(samplingLogLine(applied)));
     SamplerChain sampler{newSamplerChain(params)};
     if (!sampler.chain)
         return;
@@ -374,7 +381,6 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     if (m_testHooks.afterPrompt)
         m_testHooks.afterPrompt(llama_get_logits_ith(m_context, -1), llama_vocab_n_tokens(vocab));
 
-    const int64_t limit = std::min(nCtx - int64_t(tokens.size()), params.maxTokens);
     if (limit < 1)
         return;
 
@@ -407,8 +413,10 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
         }
 
         // The last token's logits would never be read: no decode for it.
-        if (generated >= limit)
+        if (generated >= limit) {
+            m_lastRunFilledContext = generated >= room;
             return showRest();
+        }
         if (decode(&token, 1) != 0) {
             if (!shouldStop(&run)) {
                 forgetDecoded();

@@ -27,6 +27,7 @@ namespace {
 const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
 const QString kNoTokens = QStringLiteral("Model returned no tokens.");
 const QString kRewritten = QStringLiteral("Stopped: another program is rewriting the model file");
+const QString kContextFull = QStringLiteral("Reply cut short: the context is full");
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -742,6 +743,9 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
         } else if (!empty) {
             turn.state = Turn::State::complete();
             turn.cancelledByUser = cancelled;
+            // A reply that ran into the end of the context is no whole answer.
+            if (!cancelled && run->model && run->model->lastRunFilledContext())
+                m_turns.insert(index + 1, noteTurn(kContextFull));
         } else {
             const std::optional<QString> failure = run->model ? run->model->lastStreamFailure() : std::nullopt;
             turn.state = Turn::State::failed(failure.value_or(kNoTokens));
