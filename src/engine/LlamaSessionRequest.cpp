@@ -137,18 +137,22 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
         // The chat's own prompt rules: the model's instructions lead when the
         // client sent no system message, and a conversation longer than the
         // context loses its oldest whole turns. Requests are no chat, so the
-        // cut is made afresh each time.
-        QList<ReplyPrompt::Message> messages;
-        const bool hasSystem = std::any_of(request->messages.begin(), request->messages.end(),
-                                           [](const ChatMessage& m) { return m.role == ChatMessage::Role::system; });
-        if (defaults.instructions && !hasSystem)
-            messages.append({QUuid::createUuid(), ChatMessage{ChatMessage::Role::system, *defaults.instructions}});
-        for (const ChatMessage& message : request->messages)
-            messages.append({QUuid::createUuid(), message});
+        // cut is made afresh each time, and no message needs an identity to
+        // remember it by. The list is built on the model's queue: a request
+        // may bring a hundred thousand messages.
         params.stopSequences = m_template.stopSequences() + asked.stop;
         QPointer<LlamaSession> observer(this);
-        makePrompt = [messages, chatTemplate = m_template, contextSize, outcome, refuse,
-                      observer](const LlamaModel& m) {
+        makePrompt = [sent = request->messages, instructions = defaults.instructions, chatTemplate = m_template,
+                      contextSize, outcome, refuse, observer](const LlamaModel& m) {
+            QList<ReplyPrompt::Message> messages;
+            messages.reserve(sent.size() + 1);
+            const bool hasSystem = std::any_of(sent.begin(), sent.end(), [](const ChatMessage& message) {
+                return message.role == ChatMessage::Role::system;
+            });
+            if (instructions && !hasSystem)
+                messages.append({QUuid(), ChatMessage{ChatMessage::Role::system, *instructions}});
+            for (const ChatMessage& message : sent)
+                messages.append({QUuid(), message});
             const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
             // A client that leaves while a long prompt is made frees the slot then.
             const auto stopped = [&m] { return m.stopRequested() || m.freeRequested(); };
