@@ -108,6 +108,57 @@ struct RepeatPenalty {
     }
 };
 
+// A reply's stop strings, found in its text wherever the tokens split it:
+// the reply ends before the first one, and a tail that may begin one is held
+// back until the next text shows whether it does, so no part of a stop
+// string is ever shown.
+class StopStrings {
+public:
+    explicit StopStrings(const QStringList& stops)
+    {
+        for (const QString& stop : stops)
+            if (!stop.isEmpty())
+                m_stops.append(stop);
+    }
+
+    struct Step {
+        QString ready; // text that may be shown now
+        bool stopped = false; // a stop string came: `ready` is all that precedes it
+    };
+
+    Step push(const QString& text)
+    {
+        if (m_stops.isEmpty())
+            return {text, false};
+        // A stop string that began in text already shown would have held it
+        // back, so matches start in the held tail or the new text.
+        m_held += text;
+        qsizetype first = -1;
+        for (const QString& stop : m_stops)
+            if (const qsizetype at = m_held.indexOf(stop); at >= 0 && (first < 0 || at < first))
+                first = at;
+        if (first >= 0)
+            return {std::exchange(m_held, {}).left(first), true};
+        qsizetype keep = 0;
+        for (const QString& stop : m_stops)
+            for (qsizetype n = std::min(stop.size() - 1, m_held.size()); n > keep; --n)
+                if (m_held.endsWith(QStringView(stop).left(n))) {
+                    keep = n;
+                    break;
+                }
+        Step step{m_held.left(m_held.size() - keep), false};
+        m_held = m_held.right(keep);
+        return step;
+    }
+
+    // What is held back, once the reply has ended without a stop string.
+    QString rest() { return std::exchange(m_held, {}); }
+
+private:
+    QStringList m_stops;
+    QString m_held;
+};
+
 } // namespace
 
 llama_sampler* newRepeatPenaltySampler(int32_t lastN, float repeat)
@@ -240,6 +291,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     }
     setLastStreamFailure(std::nullopt);
     m_lastRunTokens = 0;
+    m_lastRunFilledContext = false;
 
     // From here on a cancel of this run also raises the model's stop flag.
     {
@@ -290,7 +342,13 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     const int64_t kept = keepDecodedPrefix(tokens);
     qCInfo(lcRuntime, "Prompt: %d tokens, %d kept from the last run", int(tokens.size()), int(kept));
 
-    qCInfo(lcRuntime, "%s", qUtf8Printable(samplingLogLine(params)));
+    // The reply ends at its own limit or where the context ends, whichever
+    // comes first; the log says which number applied.
+    const int64_t room = nCtx - int64_t(tokens.size());
+    const int64_t limit = std::min(room, params.maxTokens);
+    SamplingParams applied = params;
+    applied.maxTokens = limit;
+    qCInfo(lcRuntime, "%s", qUtf8Printable(samplingLogLine(applied)));
     SamplerChain sampler{newSamplerChain(params)};
     if (!sampler.chain)
         return;
@@ -323,44 +381,48 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     if (m_testHooks.afterPrompt)
         m_testHooks.afterPrompt(llama_get_logits_ith(m_context, -1), llama_vocab_n_tokens(vocab));
 
-    const int64_t limit = std::min(nCtx - int64_t(tokens.size()), params.maxTokens);
     if (limit < 1)
         return;
 
-    QString textSoFar;
+    StopStrings stops(params.stopSequences);
+    // A reply that ends without a stop string (at its end token, its limit,
+    // the user's stop) still shows the tail held back from it.
+    const auto showRest = [&] {
+        if (const QString rest = stops.rest(); !rest.isEmpty() && onPiece)
+            onPiece(rest);
+    };
     Utf8Decoder pending;
     int64_t generated = 0;
     for (;;) {
         if (shouldStop(&run))
-            return;
+            return showRest();
         // This call samples and also accepts the token into the chain (the
         // penalty window), so it is not accepted a second time.
         llama_token token = llama_sampler_sample(sampler.chain, m_context, -1);
         if (llama_vocab_is_eog(vocab, token))
-            return;
+            return showRest();
         ++generated;
         m_lastRunTokens.store(generated, std::memory_order_relaxed);
 
-        const QString text = pending.push(tokenPiece(token));
-        if (!text.isEmpty()) {
-            textSoFar += text;
-            if (onPiece && !onPiece(text))
+        if (const QString text = pending.push(tokenPiece(token)); !text.isEmpty()) {
+            const StopStrings::Step step = stops.push(text);
+            if (!step.ready.isEmpty() && onPiece && !onPiece(step.ready))
                 return; // nobody is listening any more
-        }
-        for (const QString& stop : params.stopSequences) {
-            if (!stop.isEmpty() && textSoFar.endsWith(stop))
+            if (step.stopped)
                 return;
         }
 
         // The last token's logits would never be read: no decode for it.
-        if (generated >= limit)
-            return;
+        if (generated >= limit) {
+            m_lastRunFilledContext = generated >= room;
+            return showRest();
+        }
         if (decode(&token, 1) != 0) {
             if (!shouldStop(&run)) {
                 forgetDecoded();
                 qCCritical(lcRuntime, "llama_decode failed mid-generation at token %d", int(generated));
             }
-            return;
+            return showRest();
         }
         m_keptTokens.push_back(token);
     }

@@ -190,6 +190,9 @@ public:
     // Tokens the latest generation run put into its reply (an end token is
     // not counted). Read it once that run has finished (after its onFinished).
     int64_t lastRunTokenCount() const { return m_lastRunTokens.load(); }
+    // True when the latest run's reply ended because the context had no room
+    // left for another token. Read it once that run has finished.
+    bool lastRunFilledContext() const { return m_lastRunFilledContext.load(); }
 
     // Starts one generation run on the model's queue and returns at once.
     // The sink's callbacks run on the queue. `prompt` is the rendered chat
@@ -288,6 +291,7 @@ private:
     // The run in progress, for the abort callback (set and cleared on the queue).
     std::atomic<GenerationRun*> m_activeRun{nullptr};
     std::atomic<int64_t> m_lastRunTokens{0}; // written on the queue
+    std::atomic<bool> m_lastRunFilledContext{false}; // written on the queue
     // What the context's memory holds, in position order: the prompt slices
     // and reply tokens that runs decoded without an error. Queue only.
     std::vector<int32_t> m_keptTokens;

@@ -28,6 +28,7 @@ const QString kNoModel = QStringLiteral("No model loaded — pick one with SELEC
 const QString kNoTokens = QStringLiteral("Model returned no tokens.");
 const QString kRewritten = QStringLiteral("Stopped: another program is rewriting the model file");
 const QString kWaitsForRequest = QStringLiteral("Waiting for another program's request to finish…");
+const QString kContextFull = QStringLiteral("Reply cut short: the context is full");
 
 QString loadingText(const QString& model)
 {
@@ -712,10 +713,12 @@ void LlamaSession::generateReply(const std::shared_ptr<ReplyRun>& run, const QLi
     LlamaModel::PromptMaker makePrompt = [self, run, withInstructions, modelId, contextSize,
                                           chatTemplate = m_template,
                                           cut = m_cuts.of(modelId, contextSize)](const LlamaModel& model) {
-        ReplyPrompt::Made made =
-            ReplyPrompt::make(withInstructions, chatTemplate, contextSize, cut, [&](const QString& text) {
-                return model.tokenize(text.toStdString());
-            });
+        ReplyPrompt::Made made = ReplyPrompt::make(
+            withInstructions, chatTemplate, contextSize, cut,
+            [&](const QString& text) { return model.tokenize(text.toStdString()); },
+            [&] { return model.stopRequested() || model.freeRequested(); });
+        if (made.stopped)
+            return std::vector<int32_t>(); // the cut stays where it was
         std::vector<int32_t> tokens = std::exchange(made.tokens, {});
         runOnMain([self, run, modelId, contextSize, made = std::move(made)] {
             if (self)
@@ -837,6 +840,9 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
         } else if (!empty) {
             turn.state = Turn::State::complete();
             turn.cancelledByUser = cancelled;
+            // A reply that ran into the end of the context is no whole answer.
+            if (!cancelled && run->model && run->model->lastRunFilledContext())
+                m_turns.insert(index + 1, noteTurn(kContextFull));
         } else {
             const std::optional<QString> failure = run->model ? run->model->lastStreamFailure() : std::nullopt;
             turn.state = Turn::State::failed(failure.value_or(kNoTokens));

@@ -139,33 +139,39 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
         // The chat's own prompt rules: the model's instructions lead when the
         // client sent no system message, and a conversation longer than the
         // context loses its oldest whole turns. Requests are no chat, so the
-        // cut is made afresh each time.
-        QList<ReplyPrompt::Message> messages;
-        const bool hasSystem = std::any_of(request->messages.begin(), request->messages.end(),
-                                           [](const ChatMessage& m) { return m.role == ChatMessage::Role::system; });
-        if (defaults.instructions && !hasSystem)
-            messages.append({QUuid::createUuid(), ChatMessage{ChatMessage::Role::system, *defaults.instructions}});
-        for (const ChatMessage& message : request->messages)
-            messages.append({QUuid::createUuid(), message});
+        // cut is made afresh each time, and no message needs an identity to
+        // remember it by. The list is built on the model's queue: a request
+        // may bring a hundred thousand messages.
         params.stopSequences = m_template.stopSequences() + asked.stop;
         QPointer<LlamaSession> observer(this);
-        makePrompt = [messages, chatTemplate = m_template, contextSize, outcome, refuse,
-                      observer](const LlamaModel& m) {
+        makePrompt = [sent = request->messages, instructions = defaults.instructions, chatTemplate = m_template,
+                      contextSize, outcome, refuse, observer](const LlamaModel& m) {
+            QList<ReplyPrompt::Message> messages;
+            messages.reserve(sent.size() + 1);
+            const bool hasSystem = std::any_of(sent.begin(), sent.end(), [](const ChatMessage& message) {
+                return message.role == ChatMessage::Role::system;
+            });
+            if (instructions && !hasSystem)
+                messages.append({QUuid(), ChatMessage{ChatMessage::Role::system, *instructions}});
+            for (const ChatMessage& message : sent)
+                messages.append({QUuid(), message});
             const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
-            ReplyPrompt::Made made = ReplyPrompt::make(messages, chatTemplate, contextSize, std::nullopt, tokenize);
+            // A client that leaves while a long prompt is made frees the slot then.
+            const auto stopped = [&m] { return m.stopRequested() || m.freeRequested(); };
+            ReplyPrompt::Made made =
+                ReplyPrompt::make(messages, chatTemplate, contextSize, std::nullopt, tokenize, stopped);
+            if (made.stopped)
+                return std::vector<int32_t>();
             runOnMain([observer, text = made.text] {
                 if (observer && observer->m_promptObserver)
                     observer->m_promptObserver(text);
             });
             outcome->promptTokens = int64_t(made.tokens.size());
-            // Filled to the budget: either it just fits, or one message is
-            // longer than the whole context by itself, which a client must
-            // shorten.
-            if (outcome->promptTokens >= made.budget) {
-                if (const int64_t whole = int64_t(tokenize(made.text).size()); whole > made.budget) {
-                    refuse(whole);
-                    return std::vector<int32_t>();
-                }
+            // Longer than the budget after the cut: one message is longer
+            // than the whole context by itself, which a client must shorten.
+            if (made.whole > made.budget) {
+                refuse(made.whole);
+                return std::vector<int32_t>();
             }
             return std::move(made.tokens);
         };
@@ -182,7 +188,10 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
             // The run's own limit: the room the prompt left, or less.
             const int64_t limit = std::min(contextSize - outcome->promptTokens, maxTokens);
             outcome->hitTokenLimit = outcome->completionTokens >= limit;
-            outcome->cancelled = request->control->isCancelled() || model->isFreed();
+            // A model freed under the run (its file is being written) let
+            // it stop early: that reply was stopped, not finished. free()
+            // waits for this run, so the model is not yet freed here.
+            outcome->cancelled = request->control->isCancelled() || model->freeRequested();
             if (const std::optional<QString> failure = model->lastStreamFailure()) {
                 outcome->failure = ServedRequest::Outcome::Failure::generationFailed;
                 outcome->message = *failure;

@@ -3,6 +3,7 @@
 #include "platform/Logging.h"
 
 #include <algorithm>
+#include <map>
 
 namespace cvn {
 
@@ -59,71 +60,142 @@ private:
     QList<qsizetype> m_starts;
 };
 
+// Raised by the tokenizer wrapper of make() once its caller stops it.
+struct Stopped {};
+
 } // namespace
 
 ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, ChatTemplate chatTemplate, int64_t contextSize,
-                                    const std::optional<QUuid>& cut, const Tokenizer& tokenize)
+                                    const std::optional<QUuid>& cut, const Tokenizer& tokenizer,
+                                    const StopCheck& stopped)
 {
     const Conversation conversation(messages, chatTemplate);
     const QList<qsizetype>& starts = conversation.starts();
     Made made;
     made.budget = contextSize - replyReserve;
-    const auto fits = [&](int64_t limit) { return int64_t(made.tokens.size()) <= limit; };
-    const auto sendFrom = [&](qsizetype turn) {
-        made.text = conversation.from(turn);
-        made.tokens = tokenize(made.text);
+    // Every tokenizer call is short (one turn, or a prompt near the
+    // context's size), so a stop is heard between them.
+    const auto tokenize = [&](const QString& text) {
+        if (stopped && stopped())
+            throw Stopped{};
+        return tokenizer(text);
     };
 
-    // Where the last prompt began, while that message still starts a turn.
-    qsizetype turn = 0;
-    for (qsizetype t = 1; cut && t < starts.size(); ++t)
-        if (messages[starts[t]].id == *cut)
-            turn = t;
-    const qsizetype remembered = turn;
-    sendFrom(turn);
-    // Messages deleted, or a larger context: the whole chat may fit again.
-    if (turn > 0) {
-        Made whole = made;
-        sendFrom(0);
-        if (fits(made.budget))
-            turn = 0;
-        else
-            made = std::move(whole);
-    }
-
-    const qsizetype last = starts.size() - 1; // the newest user message's turn is always sent
-    if (!fits(made.budget) && made.budget > 0 && turn < last) {
-        // Forward by whole turns until the prompt takes two thirds of the
-        // budget, first by each turn's own tokens, then checked on the prompt
-        // itself (a turn's tokens alone differ a little from its tokens in
-        // the whole prompt).
-        const int64_t target = made.budget * 2 / 3;
+    try {
+        // What each turn adds, counted once: its tokens alone, less those of
+        // the template's frame, from the newest turn back until they are well
+        // past the budget (older turns then never fit either). A conversation
+        // far larger than the context is never tokenized whole, which would
+        // cost time in proportion to its size times its count of messages
+        // (the tokenizer searches the rest of the text for each special token
+        // after each one it finds).
+        const qsizetype last = starts.size() - 1; // the newest user message's turn is always sent
+        const int64_t beyond = 2 * made.budget + 64;
         const auto frame = int64_t(tokenize(conversation.empty()).size());
-        auto size = int64_t(made.tokens.size());
-        while (turn < last && size > target) {
-            size -= std::max<int64_t>(0, int64_t(tokenize(conversation.alone(turn)).size()) - frame);
-            ++turn;
+        std::vector<int64_t> from(size_t(starts.size()) + 1, 0); // estimated tokens from each turn on
+        from.back() = int64_t(tokenize(conversation.from(starts.size())).size());
+        for (qsizetype t = last; t >= 0; --t) {
+            from[size_t(t)] = from[size_t(t) + 1];
+            if (from[size_t(t)] <= beyond)
+                from[size_t(t)] += std::max<int64_t>(0, int64_t(tokenize(conversation.alone(t)).size()) - frame);
         }
-        for (sendFrom(turn); !fits(target) && turn < last; sendFrom(turn))
-            ++turn;
-    }
 
-    made.leftOut = turn > 0 ? starts[turn] - conversation.first() : 0;
-    if (turn > 0)
-        made.cut = messages[starts[turn]].id;
+        // The prompts tokenized so far, by the turn they start from.
+        std::map<qsizetype, std::pair<QString, std::vector<int32_t>>> tried;
+        const auto prompt = [&](qsizetype turn) -> const std::pair<QString, std::vector<int32_t>>& {
+            auto found = tried.find(turn);
+            if (found == tried.end()) {
+                QString text = conversation.from(turn);
+                std::vector<int32_t> tokens = tokenize(text);
+                found = tried.emplace(turn, std::pair{std::move(text), std::move(tokens)}).first;
+            }
+            return found->second;
+        };
+        // A turn's tokens alone differ a little from its tokens in the whole
+        // prompt, never by half: a prompt estimated at twice the limit does
+        // not fit it, and the rest are checked on the prompt itself.
+        const auto fitsFrom = [&](qsizetype turn, int64_t limit) {
+            if (limit > 0 && from[size_t(turn)] > 2 * limit + 64)
+                return false;
+            return int64_t(prompt(turn).second.size()) <= limit;
+        };
 
-    // One message longer than the budget by itself keeps its last tokens, and
-    // the prompt keeps what leads up to it (the system message, the opening
-    // of its turn).
-    if (!fits(made.budget) && made.budget > 0 && !messages.isEmpty()) {
-        const QString& content = messages.back().message.content;
-        const qsizetype at = content.isEmpty() ? -1 : made.text.lastIndexOf(content);
-        const int64_t head = at < 0 ? 1 : int64_t(tokenize(made.text.left(at)).size());
-        made.tokens = keepEnds(std::move(made.tokens), made.budget, head);
+        // Where the last prompt began, while that message still starts a turn.
+        qsizetype turn = 0;
+        for (qsizetype t = 1; cut && t < starts.size(); ++t)
+            if (messages[starts[t]].id == *cut)
+                turn = t;
+        const qsizetype remembered = turn;
+        // Messages deleted, or a larger context: the whole chat may fit again.
+        if (turn > 0 && fitsFrom(0, made.budget))
+            turn = 0;
+
+        if (made.budget > 0 && turn < last && !fitsFrom(turn, made.budget)) {
+            // Forward by whole turns to the first from which the prompt takes
+            // at most two thirds of the budget: guessed from each turn's own
+            // tokens, then found on the prompt itself by widening steps and
+            // halving (a prompt from a later turn is never longer).
+            const int64_t target = made.budget * 2 / 3;
+            qsizetype guess = turn;
+            while (guess < last && from[size_t(guess)] > target)
+                ++guess;
+            qsizetype fits = -1, fitsNot = -1;
+            if (fitsFrom(guess, target)) {
+                fits = guess;
+                for (qsizetype step = 1; fits > turn; step *= 2) {
+                    const qsizetype t = std::max(turn, fits - step);
+                    if (!fitsFrom(t, target)) {
+                        fitsNot = t;
+                        break;
+                    }
+                    fits = t;
+                }
+            } else {
+                fitsNot = guess;
+                for (qsizetype step = 1; fitsNot < last; step *= 2) {
+                    const qsizetype t = std::min(last, fitsNot + step);
+                    if (fitsFrom(t, target)) {
+                        fits = t;
+                        break;
+                    }
+                    fitsNot = t;
+                }
+                if (fits < 0)
+                    fits = last;
+            }
+            while (fitsNot >= 0 && fits - fitsNot > 1) {
+                const qsizetype mid = fitsNot + (fits - fitsNot) / 2;
+                (fitsFrom(mid, target) ? fits : fitsNot) = mid;
+            }
+            turn = fits;
+        }
+
+        made.text = prompt(turn).first;
+        made.tokens = prompt(turn).second;
+        made.whole = int64_t(made.tokens.size());
+        made.leftOut = turn > 0 ? starts[turn] - conversation.first() : 0;
+        if (turn > 0)
+            made.cut = messages[starts[turn]].id;
+
+        // One message longer than the budget by itself keeps its last tokens,
+        // and the prompt keeps what leads up to it (the system message, the
+        // opening of its turn).
+        const auto fits = [&](int64_t limit) { return int64_t(made.tokens.size()) <= limit; };
+        if (!fits(made.budget) && made.budget > 0 && !messages.isEmpty()) {
+            const QString& content = messages.back().message.content;
+            const qsizetype at = content.isEmpty() ? -1 : made.text.lastIndexOf(content);
+            const int64_t head = at < 0 ? 1 : int64_t(tokenize(made.text.left(at)).size());
+            made.tokens = keepEnds(std::move(made.tokens), made.budget, head);
+        }
+        if (turn > 0 && turn != remembered)
+            qCInfo(lcRuntime, "Context full: left out the oldest %d messages, the prompt is now %d of %d tokens",
+                   int(made.leftOut), int(made.tokens.size()), int(made.budget));
+    } catch (const Stopped&) {
+        Made none;
+        none.budget = made.budget;
+        none.stopped = true;
+        return none;
     }
-    if (turn > 0 && turn != remembered)
-        qCInfo(lcRuntime, "Context full: left out the oldest %d messages, the prompt is now %d of %d tokens",
-               int(made.leftOut), int(made.tokens.size()), int(made.budget));
     return made;
 }
 

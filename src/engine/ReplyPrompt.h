@@ -53,18 +53,26 @@ public:
         std::optional<QUuid> cut;
         qsizetype leftOut = 0; // messages left out
         int64_t budget = 0;
+        int64_t whole = 0; // the tokens of `text`, before a too long message is cut
+        bool stopped = false; // the caller stopped it: nothing was made
     };
 
     // The tokens of a rendered prompt, as a run decodes them.
     using Tokenizer = std::function<std::vector<int32_t>(const QString&)>;
+    // True once the prompt is no longer wanted (the reply was stopped).
+    using StopCheck = std::function<bool()>;
 
     // The prompt for `messages` (a system message may lead them) with a model
     // of `contextSize` tokens. `cut` is where the last prompt of this chat for
     // this model and context size began; one that no longer starts a turn
     // counts as none, and the cut is then made afresh. Logs a moved cut and a
-    // message cut inside.
+    // message cut inside. Its time grows with the conversation's length, not
+    // with its square: each turn is tokenized once by itself, and the
+    // prompt itself only where it is near the context's size. `stopped` is
+    // asked between tokenizer calls; once it says so, make() returns at once
+    // with nothing made.
     static Made make(const QList<Message>& messages, ChatTemplate chatTemplate, int64_t contextSize,
-                     const std::optional<QUuid>& cut, const Tokenizer& tokenize);
+                     const std::optional<QUuid>& cut, const Tokenizer& tokenize, const StopCheck& stopped = {});
 
     // `tokens` cut to `budget` tokens: the first `head` of them (at most half
     // the budget) and the last ones. Logs what it dropped.

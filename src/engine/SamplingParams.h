@@ -20,7 +20,7 @@ struct SamplingParams {
     int64_t maxTokens = 2048;
     float repeatPenalty = 1.1f;
     int64_t repeatLastN = 64; // stays within 32 bits
-    QStringList stopSequences; // the reply ends once its text ends with one of them
+    QStringList stopSequences; // the reply ends before the first of them in its text
     uint32_t seed = randomSeed; // seed of the final distribution sampler
 
     static const SamplingParams& defaults()

@@ -362,3 +362,57 @@ TEST(ContextCut, EachCouncilMemberKeepsItsOwnCut)
     EXPECT_EQ(firstSent(prompts[3], sent[1]), large);
     EXPECT_EQ(log.taken().filter(QStringLiteral("Context full: ")).size(), 2);
 }
+
+namespace {
+
+// 20,000 short messages after a system message, far past a budget of 1000.
+QList<ReplyPrompt::Message> manyMessages()
+{
+    QList<ReplyPrompt::Message> messages{{QUuid::createUuid(), {Role::system, kSystem}}};
+    uint32_t state = 7;
+    for (int i = 0; i < 20000; ++i)
+        messages.append({QUuid::createUuid(), {i % 2 == 0 ? Role::user : Role::assistant, filler(state, 10)}});
+    return messages;
+}
+
+} // namespace
+
+// A conversation many times the context is cut as a short one is, and the
+// tokenizer reads about the context's worth of text, not the conversation
+// (which a tokenizer's cost on it would grow with the square of).
+TEST(ReplyPrompt, AConversationFarPastTheContextCostsAboutTheContext)
+{
+    constexpr int64_t context = 1256;
+    const QList<ReplyPrompt::Message> messages = manyMessages();
+    int64_t read = 0;
+    const ReplyPrompt::Made made = ReplyPrompt::make(messages, kChatML, context, std::nullopt, [&](const QString& text) {
+        read += text.size();
+        return characters(text);
+    });
+    EXPECT_EQ(made.tokens, characters(made.text));
+    EXPECT_LE(int64_t(made.tokens.size()), made.budget * 2 / 3);
+    ASSERT_GE(made.leftOut, 2);
+    ASSERT_TRUE(made.cut);
+    EXPECT_EQ(messages[1 + made.leftOut].id, *made.cut);
+    QList<ChatMessage> earlier{messages.front().message};
+    for (qsizetype i = made.leftOut - 1; i < messages.size(); ++i)
+        earlier.append(messages[i].message);
+    EXPECT_GT(int64_t(characters(kChatML.format(earlier)).size()), made.budget * 2 / 3);
+    EXPECT_LT(read, 40 * made.budget);
+}
+
+// A stop is heard between tokenizer calls: nothing more is read, nothing made.
+TEST(ReplyPrompt, AStopEndsTheMakingAtOnce)
+{
+    int calls = 0;
+    const ReplyPrompt::Made made = ReplyPrompt::make(
+        manyMessages(), kChatML, 1256, std::nullopt,
+        [&](const QString& text) {
+            ++calls;
+            return characters(text);
+        },
+        [&] { return calls >= 3; });
+    EXPECT_TRUE(made.stopped);
+    EXPECT_TRUE(made.tokens.empty());
+    EXPECT_EQ(calls, 3);
+}

@@ -88,16 +88,26 @@ TEST(Generation, TokenLimitEndsTheReplyAndDropsAPendingHalfCharacter)
     EXPECT_EQ(none.failure, std::nullopt);
 }
 
-TEST(Generation, StopStringsEndAfterThePieceThatCompletesThem)
+// A stop string ends the reply before it, wherever the tokens split it, and
+// no piece ever shows a part of it; a tail that only looked like the start
+// of one comes once the next text shows it is not, or at the reply's end.
+TEST(Generation, StopStringsCutTheReplyBeforeThemWhereverTheTokensSplitThem)
 {
     auto model = load(helloModel());
     SamplingParams p = SamplingParams::defaults();
     p.stopSequences = {QStringLiteral("lo") + kE}; // spans two pieces
-    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({kHello, kE}));
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({QStringLiteral(" Hel")}));
+    p.stopSequences = {QStringLiteral("ll")}; // inside one piece
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({QStringLiteral(" He")}));
+    p.stopSequences = {QStringLiteral("never"), QStringLiteral("!"), QStringLiteral("Hello")}; // the first match wins
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({QStringLiteral(" ")}));
     p.stopSequences = {QString()};
     EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({kHello, kE, QStringLiteral("!")}));
-    p.stopSequences = {QStringLiteral("never"), QStringLiteral("Hello")};
-    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({kHello}));
+    p.stopSequences = {QStringLiteral("lox")};
+    EXPECT_EQ(generateAll(*model, "Hi", p).pieces, QStringList({QStringLiteral(" Hel"), QStringLiteral("lo") + kE,
+                                                                QStringLiteral("!")}));
+    p.stopSequences = {QStringLiteral("!?")}; // held at the end token, then shown
+    EXPECT_EQ(generateAll(*model, "Hi", p).text(), kHello + kE + QStringLiteral("!"));
 }
 
 TEST(Generation, InvalidBytesBecomeReplacementWithoutSilencingTheRest)

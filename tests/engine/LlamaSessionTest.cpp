@@ -404,3 +404,38 @@ TEST(LlamaSession, SnapshotFollowsTheSlotAndTheReplyEditsWithoutAReply)
     EXPECT_EQ(session.snapshot(), idle); // the model stays loaded
     EXPECT_EQ(published(), idle);
 }
+
+// A reply that runs into the end of the context says so in a note after it,
+// and the log gives the limit that applied; one that ends at its own limit
+// has no note.
+TEST(LlamaSession, AReplyCutByTheContextCarriesANote)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("cycle"), {kCycle});
+    ModelStore store(folder.path);
+    QList<ModelInfo> models = store.models();
+    models[0].contextMode = QStringLiteral("manual");
+    models[0].contextSizeManual = 512;
+    models[0].sampling.replyLimit = 4096;
+    store.setModels(models);
+    LlamaSession session(&store);
+    ASSERT_EQ(loadAndWait(session, store.models()[0]), std::nullopt);
+    session.setPieceInterval(std::chrono::milliseconds(0));
+
+    LogCapture log;
+    ASSERT_TRUE(finishes(session.send(QStringLiteral("Go")), 120000));
+    ASSERT_EQ(session.turns().size(), 3);
+    EXPECT_TRUE(session.turns()[1].state.isComplete());
+    EXPECT_FALSE(session.turns()[1].content.isEmpty());
+    EXPECT_EQ(session.turns()[2].state, Turn::State::failed(QStringLiteral("Reply cut short: the context is full")));
+    const int64_t written = session.model()->lastRunTokenCount();
+    EXPECT_LT(written, 512);
+    EXPECT_EQ(log.taken().filter(QStringLiteral("Sampling: ")).value(0).section(QStringLiteral(", "), 5, 5),
+              QStringLiteral("limit %1 tokens").arg(written));
+
+    models[0].sampling.replyLimit = 8;
+    store.setModels(models);
+    ASSERT_TRUE(finishes(session.send(QStringLiteral("Go"))));
+    ASSERT_EQ(session.turns().size(), 5);
+    EXPECT_TRUE(session.turns()[4].state.isComplete());
+}

@@ -12,6 +12,7 @@
 #include "QtPrinters.h"
 #include "TestModels.h"
 #include "models/ModelStore.h"
+#include "platform/MainThread.h"
 #include "support/Wait.h"
 
 #include <QFile>
@@ -731,4 +732,31 @@ TEST(ModelFileWriter, ABreakWhileTheMainThreadIsBlockedStopsTheReplyAndReleases)
     ASSERT_TRUE(finishes(reply));
     const LlamaSession::Turn& stopped = session.turns().last();
     EXPECT_TRUE(stopped.state.isComplete() && stopped.cancelledByUser);
+}
+
+// The same break under another program's request: its reply ends as a
+// stopped one, never as a finished one.
+TEST(ModelFileWriter, ABreakUnderARequestEndsItAsStopped)
+{
+    ModelsFolder folder;
+    folder.add(QStringLiteral("loop"), {{kPromptEnd, "▁The", "▁sea", "▁is", "▁calm", ".", "▁The"}}, "llama-spm", 8192);
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+    ASSERT_TRUE(finishes(session.loadModel(modelNamed(store.models(), QStringLiteral("loop")))));
+    std::atomic<bool> piece = false;
+    std::optional<ServedRequest::Outcome> heard;
+    ServedRequest request;
+    request.messages = {ChatMessage{ChatMessage::Role::user, QStringLiteral("Hi")}};
+    request.onPiece = [&](const QString&) { return piece = true; };
+    request.onFinished = [&](const ServedRequest::Outcome& outcome) {
+        runOnMain([&heard, outcome] { heard = outcome; });
+    };
+    session.serveRequest(std::move(request));
+    ASSERT_TRUE(waitUntil([&] { return piece.load(); }, 30000));
+
+    ChildWriter writer(folder.path + QStringLiteral("/loop.gguf"), O_WRONLY);
+    EXPECT_TRUE(writer.opened(3000, false));
+    ASSERT_TRUE(waitUntil([&] { return heard.has_value(); }, 30000));
+    EXPECT_GT(heard->completionTokens, 0);
+    EXPECT_TRUE(heard->cancelled);
 }
