@@ -292,6 +292,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     setLastStreamFailure(std::nullopt);
     m_lastRunTokens = 0;
     m_lastRunFilledContext = false;
+    m_lastRunHitLimit = false;
 
     // From here on a cancel of this run also raises the model's stop flag.
     {
@@ -415,6 +416,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
         // The last token's logits would never be read: no decode for it.
         if (generated >= limit) {
             m_lastRunFilledContext = generated >= room;
+            m_lastRunHitLimit = true;
             return showRest();
         }
         if (decode(&token, 1) != 0) {

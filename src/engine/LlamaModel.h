@@ -193,6 +193,10 @@ public:
     // True when the latest run's reply ended because the context had no room
     // left for another token. Read it once that run has finished.
     bool lastRunFilledContext() const { return m_lastRunFilledContext.load(); }
+    // True when the latest run's reply ended at its token limit (its own or
+    // the room left in the context), not at an end token, a stop string or a
+    // stop. Read it once that run has finished.
+    bool lastRunHitLimit() const { return m_lastRunHitLimit.load(); }
 
     // Starts one generation run on the model's queue and returns at once.
     // The sink's callbacks run on the queue. `prompt` is the rendered chat
@@ -292,6 +296,7 @@ private:
     std::atomic<GenerationRun*> m_activeRun{nullptr};
     std::atomic<int64_t> m_lastRunTokens{0}; // written on the queue
     std::atomic<bool> m_lastRunFilledContext{false}; // written on the queue
+    std::atomic<bool> m_lastRunHitLimit{false};      // written on the queue
     // What the context's memory holds, in position order: the prompt slices
     // and reply tokens that runs decoded without an error. Queue only.
     std::vector<int32_t> m_keptTokens;

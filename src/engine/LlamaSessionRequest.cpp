@@ -182,12 +182,12 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
     sink.onPiece = [request](const QString& piece) {
         return !request->control->isCancelled() && (!request->onPiece || request->onPiece(piece));
     };
-    sink.onFinished = [self, model, request, outcome, contextSize, maxTokens = params.maxTokens] {
+    sink.onFinished = [self, model, request, outcome] {
         if (outcome->failure == ServedRequest::Outcome::Failure::none) {
             outcome->completionTokens = model->lastRunTokenCount();
-            // The run's own limit: the room the prompt left, or less.
-            const int64_t limit = std::min(contextSize - outcome->promptTokens, maxTokens);
-            outcome->hitTokenLimit = outcome->completionTokens >= limit;
+            // Its limit, the room the prompt left or less, ended it: a stop
+            // string written as its last allowed token did not.
+            outcome->hitTokenLimit = model->lastRunHitLimit();
             // A model freed under the run (its file is being written) let
             // it stop early: that reply was stopped, not finished. free()
             // waits for this run, so the model is not yet freed here.
