@@ -100,54 +100,6 @@ struct Exchange {
     std::optional<ServedRequest::Outcome> outcome;
 };
 
-// Holds back a reply's tail that may be or begin one of its stop strings,
-// and drops a stop string it ends with: the run ends on one, written as text.
-class StopFilter {
-public:
-    explicit StopFilter(QStringList stops) : m_stops(std::move(stops)) {}
-    QString feed(const QString& text)
-    {
-        m_held += text;
-        qsizetype keep = 0;
-        for (const QString& stop : m_stops)
-            for (qsizetype n = std::min(stop.size(), m_held.size()); n > keep; --n)
-                if (m_held.endsWith(QStringView(stop).left(n))) {
-                    keep = n;
-                    break;
-                }
-        QString out = m_held.left(m_held.size() - keep);
-        m_held = m_held.right(keep);
-        return out;
-    }
-    QString flush() { return withoutStop(std::exchange(m_held, {}), m_stops, &m_stopped); }
-    // Whether the reply ended on one of its stop strings.
-    bool stopped() const { return m_stopped; }
-    static QString withoutStop(QString text, const QStringList& stops, bool* stopped = nullptr)
-    {
-        for (const QString& stop : stops)
-            if (!stop.isEmpty() && text.endsWith(stop)) {
-                if (stopped)
-                    *stopped = true;
-                return text.chopped(stop.size());
-            }
-        return text;
-    }
-
-private:
-    QStringList m_stops;
-    QString m_held;
-    bool m_stopped = false;
-};
-
-// A reply that ended on a stop string stopped for it, even on the last
-// token its limit allowed.
-ServedRequest::Outcome finishedBy(ServedRequest::Outcome outcome, bool stopString)
-{
-    if (stopString)
-        outcome.hitTokenLimit = false;
-    return outcome;
-}
-
 } // namespace
 
 struct ApiServer::Core {
@@ -398,39 +350,32 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         ReasoningParser parser;
         ReasoningParser::Split split = parser.feed(exchange->pending);
         const ReasoningParser::Split rest = parser.flush();
-        bool stopped = false;
-        const QString content = StopFilter::withoutStop(split.answer + rest.answer, ask.overrides.stop, &stopped);
+        // The run has cut the reply before its stop string already.
         const AnswerIds ids = newAnswer(answeredBy, chat);
-        res.set_content(answerBody(ids, content, split.reasoning + rest.reasoning,
-                                   finishedBy(*exchange->outcome, stopped))
-                            .toStdString(),
-                        "application/json");
+        res.set_content(
+            answerBody(ids, split.answer + rest.answer, split.reasoning + rest.reasoning, *exchange->outcome)
+                .toStdString(),
+            "application/json");
         return;
     }
 
     struct Stream {
         AnswerIds ids;
         ReasoningParser parser;
-        StopFilter answer;
         bool includeUsage;
     };
-    auto stream = std::make_shared<Stream>(
-        Stream{newAnswer(answeredBy, chat), ReasoningParser(), StopFilter(ask.overrides.stop), ask.includeUsage});
+    auto stream =
+        std::make_shared<Stream>(Stream{newAnswer(answeredBy, chat), ReasoningParser(), ask.includeUsage});
     res.set_header("Cache-Control", "no-cache");
     res.set_chunked_content_provider(
         "text/event-stream", [this, exchange, stream, control, connection](size_t, httplib::DataSink& sink) {
             auto write = [&sink](const QByteArray& bytes) { return sink.write(bytes.constData(), size_t(bytes.size())); };
-            auto piecesOf = [&](const ReasoningParser::Split& split, bool last) {
+            auto piecesOf = [&](const ReasoningParser::Split& split) {
                 QByteArray out;
                 if (!split.reasoning.isEmpty())
                     out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("reasoning_content"), split.reasoning}}, {});
-                // The tail is fed before the flush: in one expression the two
-                // calls would come in either order.
-                QString text = stream->answer.feed(split.answer);
-                if (last)
-                    text += stream->answer.flush();
-                if (!text.isEmpty())
-                    out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("content"), text}}, {});
+                if (!split.answer.isEmpty())
+                    out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("content"), split.answer}}, {});
                 return out;
             };
             // An event stream's comment line, which every client passes over.
@@ -468,7 +413,7 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                     outcome = exchange->outcome;
                 }
                 if (!outcome) {
-                    if (!write(piecesOf(stream->parser.feed(pieces), false)))
+                    if (!write(piecesOf(stream->parser.feed(pieces))))
                         return clientLeft();
                     continue;
                 }
@@ -483,11 +428,10 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                 const ReasoningParser::Split rest = stream->parser.flush();
                 last.answer += rest.answer;
                 last.reasoning += rest.reasoning;
-                QByteArray tail = piecesOf(last, true);
-                const ServedRequest::Outcome finished = finishedBy(*outcome, stream->answer.stopped());
-                tail += chunkEvent(stream->ids, QJsonObject{}, finishReason(finished));
+                QByteArray tail = piecesOf(last);
+                tail += chunkEvent(stream->ids, QJsonObject{}, finishReason(*outcome));
                 if (stream->includeUsage)
-                    tail += usageEvent(stream->ids, finished);
+                    tail += usageEvent(stream->ids, *outcome);
                 tail += "data: [DONE]\n\n";
                 write(tail);
                 sink.done();
