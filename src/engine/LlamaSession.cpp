@@ -825,13 +825,6 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
         turn.content += rest.answer;
         if (!turn.reasoningDurationMs && run->reasoningStartedAt)
             turn.reasoningDurationMs = msBetween(*run->reasoningStartedAt, SteadyClock::now());
-        // A stop string the model wrote as text is not part of the answer.
-        for (const QString& stop : run->stopSequences) {
-            if (!stop.isEmpty() && turn.content.endsWith(stop)) {
-                turn.content.chop(stop.size());
-                break;
-            }
-        }
         const bool empty = turn.content.trimmed().isEmpty();
         if (cancelled && empty && !run->userCancelled) {
             turn.state = Turn::State::failed(kRewritten); // the bubble says why it stays empty
