@@ -1400,9 +1400,10 @@ wait_text "GENERAL" local-server-back 10 || fail "the local server page's back c
 click_at 67 62
 wait_text "WRITE A MESSAGE..." local-server-closed 10 || fail "the settings did not close"
 tray_menu local-server-tray-url
-# The reader splits the URL about its dots and reads the slash after the
-# port as a comma at times, so the port is what is looked for.
-for line in "Local server:" "http://127.0.0" ":$API_PORT"; do
+# The reader splits the URL about its dots, reads the slash after the port
+# as a comma at times and drops the colon before it at others, so the port's
+# digits are what is looked for (the bridge's port on the line above differs).
+for line in "Local server:" "http://127.0.0" "$API_PORT"; do
   shown "$line" || fail "the tray's local server line lacks \"$line\""
 done
 close_tray local-server-tray-closed
