@@ -454,8 +454,8 @@ void MainView::showEvent(QShowEvent* event)
     // The database opened before the window existed.
     if (m_chats.database().someChatsHidden())
         showErrorToast(m_pageWidget.data(), ChatDatabase::someChatsHiddenText);
-    // So was the models folder's choices file.
-    if (const std::optional<QString>& notice = m_store.choicesNotice())
+    // So was the models folder's choices file, which is told of once.
+    if (const std::optional<QString> notice = m_store.takeChoicesNotice())
         showErrorToast(m_pageWidget.data(), *notice);
     publishModelName(m_session->loadedModelName());
     showHardwareIntroIfNeeded();

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace cvn {
 
@@ -111,8 +112,9 @@ public:
     // What the user is told once about a choices file that could not be
     // read: it is set aside as ".model-choices.json.bad-DATE" (never written
     // over), and the store starts from what a tolerant reading of it found.
-    // Nothing when the file read well.
+    // Nothing when the file read well, or once it has been taken.
     const std::optional<QString>& choicesNotice() const { return m_choicesNotice; }
+    std::optional<QString> takeChoicesNotice() { return std::exchange(m_choicesNotice, std::nullopt); }
 
 signals:
     void modelsChanged();
