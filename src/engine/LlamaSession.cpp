@@ -47,9 +47,10 @@ LlamaSession::~LlamaSession()
 }
 
 // --- published state ------------------------------------------------------------
+
 LlamaSession::Snapshot LlamaSession::snapshot() const
 {
-    return Snapshot{m_shortId,     loadedModelName(), loadedContextSize(), loadedArchitecture(),
+    return Snapshot{m_shortId, loadedModelName(), loadedContextSize(), loadedArchitecture(),
                     chatTemplate(), m_isStreaming, m_tokensPerSecond};
 }
 

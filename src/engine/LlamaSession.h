@@ -115,7 +115,9 @@ public:
     // finished file. Meanwhile the status line says so, and the session
     // counts as streaming, so the stop button shows: stop() ends the wait
     // and the load with LoadError::stopped. Past the wait's limit (30 s) it
-    // fails with LoadError::fileChanging.
+    // fails with LoadError::fileChanging. Another program's request that
+    // waits so is shown on the status line too, but is that program's to
+    // end: the chat's stop leaves it.
     //
     // While another program's request holds the slot, the load waits for it
     // to be answered, then takes its turn; a later pick or an unload

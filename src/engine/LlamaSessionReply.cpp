@@ -201,15 +201,17 @@ ModelSlot::Decode LlamaSession::replyDecode(const std::shared_ptr<ReplyRun>& run
         }
         return true;
     };
+    // The slot tells of the end once it is free again, so that whoever
+    // hears the reply ended finds the chat's model idle.
     decode.sink.onFinished = [self, run] {
         runOnMain([self, run] {
-            if (self) {
-                self->applyPieces(run); // what the last delivery left behind
-                self->finishReply(run);
-            } else {
+            if (!self)
                 run->task.finish();
-            }
         });
+    };
+    decode.ended = [this, run] {
+        applyPieces(run); // what the last delivery left behind
+        finishReply(run);
     };
     run->startedAt = SteadyClock::now();
     run->decoding = true;

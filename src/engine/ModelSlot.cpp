@@ -143,6 +143,7 @@ void ModelSlot::runCurrent()
         endCurrent();
         return;
     }
+    m_current->ended = std::move(decode->ended);
     setState(Phase::running, m_loadedInfo);
     // The slot moves on once the run has told its client it ended.
     QPointer<ModelSlot> self(this);
@@ -165,8 +166,12 @@ void ModelSlot::runCurrent()
 
 void ModelSlot::jobEnded(JobId job)
 {
-    if (m_current && m_current->id == job)
-        endCurrent();
+    if (!m_current || m_current->id != job)
+        return;
+    Entry ended = takeCurrent();
+    if (ended.ended)
+        ended.ended();
+    startNext();
 }
 
 ModelSlot::Entry ModelSlot::takeCurrent()

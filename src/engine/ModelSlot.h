@@ -13,18 +13,14 @@
 // the sink its pieces and its end go to). A pick loads afresh and decodes
 // nothing.
 //
-// Its state is one value, published by stateChanged():
+// Its state is one value, published by stateChanged(). Its moves:
 //
-//            submit (nothing loaded)            file open for writing
-//   empty ──────────────────────────▶ loading ─────────────────────▶ waiting
-//     ▲  ◀───── load failed ─────────   │  ▲  ◀── writer done (load again) ──┘ │
-//     │        or dropped               │  │                                  │
-//     │                       loaded    │  │ a job needs another model,       │
-//     │ unload                          ▼  │ or the file changed              │ stop, cancel,
-//     ├───────────────────────────── ready ◀────────────────┐                 │ unload, limit:
-//     │                                │  ▲                 │ its run ended   │ the job ends
-//     │                   job decodes  ▼  │ nothing to      │                 │ (empty)
-//     └──── unload (the run ends) ── running ───────────────┘                 ▼
+//   empty ───(a job needs a model)────────────▶ loading ───(file open for writing)───▶ waitingForWriter
+//   empty ◀──(load failed, or dropped)───────── loading ◀──(the writer closed it)───── waitingForWriter
+//   empty ◀──(stop, cancel, unload, past the wait's limit)──────────────────────────── waitingForWriter
+//   loading ──(loaded)──▶ ready ──(the job decodes)──▶ running ──(its run ended)──▶ ready
+//   ready ──(a job needs another model, or the file changed; any pick)──▶ loading
+//   ready, running ──(unload; a run then ends by itself)──▶ empty
 //
 // Each state but empty and ready belongs to one job (State::job), which is
 // the only one a stop or a cancel of that phase concerns: the user's stop
@@ -98,9 +94,12 @@ public:
     struct Decode {
         LlamaModel::PromptMaker prompt;
         SamplingParams sampling;
-        // On the model's queue; once onFinished has returned, the slot
-        // moves on to the next job.
+        // On the model's queue.
         GenerationSink sink;
+        // On the main thread once the run has ended (after sink.onFinished),
+        // with the slot free again and before the next job starts; not
+        // called when the slot went first.
+        std::function<void()> ended;
         // Takes the run's handle when the client ends the run itself (from
         // any thread); else the slot keeps it.
         std::function<void(GenerationHandle)> keepHandle;
@@ -170,6 +169,7 @@ private:
     struct Entry {
         JobId id = 0;
         Job job;
+        std::function<void()> ended; // its run's, once it decodes
     };
 
     void startNext();
