@@ -14,12 +14,15 @@
 // (another chat opened, reset, unload) only ever touch their own bubble, and
 // only when it is still there.
 //
-// The single reply lives in LlamaSession.cpp; the council, which walks its
-// members through that same reply, in LlamaSessionCouncil.cpp.
+// The session reaches the model only through its ModelSlot, as one of the
+// slot's clients: the chat's pick and replies (LlamaSession.cpp and
+// LlamaSessionReply.cpp), the council's members (LlamaSessionCouncil.cpp)
+// and other programs' requests (LlamaSessionRequest.cpp), each a job.
 
 #include "engine/ChatMessage.h"
 #include "engine/ChatTemplate.h"
 #include "engine/LlamaModel.h"
+#include "engine/ModelSlot.h"
 #include "engine/ReplyPrompt.h"
 #include "engine/ServedRequest.h"
 #include "engine/SessionTask.h"
@@ -66,9 +69,9 @@ public:
     ~LlamaSession() override;
 
     // --- published state (each change emits its signal) ----------------------
-    const std::optional<QUuid>& loadedModelId() const { return m_loadedModelId; }
-    const std::optional<QString>& loadedModelName() const { return m_loadedModelName; }
-    ChatTemplate chatTemplate() const { return m_template; }
+    const std::optional<QUuid>& loadedModelId() const { return m_slot->loadedModelId(); }
+    const std::optional<QString>& loadedModelName() const { return m_slot->loadedModelName(); }
+    ChatTemplate chatTemplate() const { return m_slot->chatTemplate(); }
     const QList<Turn>& turns() const { return m_turns; }
     bool isStreaming() const { return m_isStreaming; }
     std::optional<double> tokensPerSecond() const { return m_tokensPerSecond; }
@@ -78,18 +81,20 @@ public:
     const std::optional<QUuid>& firstSeenTurnId() const { return m_firstSeenTurnId; }
 
     // --- plain state (what the loaded model says; none or 0 without one) -------
-    std::optional<QString> loadedArchitecture() const { return m_model ? m_model->architecture() : std::nullopt; }
-    int64_t loadedContextSize() const { return m_model ? m_model->contextSize() : 0; }
-    const std::shared_ptr<LlamaModel>& model() const { return m_model; }
+    std::optional<QString> loadedArchitecture() const { return model() ? model()->architecture() : std::nullopt; }
+    int64_t loadedContextSize() const { return model() ? model()->contextSize() : 0; }
+    const std::shared_ptr<LlamaModel>& model() const { return m_slot->model(); }
     // The chat's own model when it is in the slot and nothing uses or waits
     // for the slot: a job put on its queue now runs at once. None otherwise.
     std::shared_ptr<LlamaModel> idleChatModel() const;
     // The loaded model's file is no longer the one loaded (LlamaModel::
     // fileChanged); false without a model.
-    bool loadedFileChanged() const { return m_model && m_model->fileChanged(); }
+    bool loadedFileChanged() const { return model() && model()->fileChanged(); }
     bool councilActive() const { return m_council != nullptr; }
     const QString& shortId() const { return m_shortId; }
     Snapshot snapshot() const;
+    // The model slot, for its published state (ModelSlot::State).
+    const ModelSlot& slot() const { return *m_slot; }
 
     // --- model slot -------------------------------------------------------------
     // Unloads the current model, then loads `model` from the models folder on
@@ -110,7 +115,9 @@ public:
     // finished file. Meanwhile the status line says so, and the session
     // counts as streaming, so the stop button shows: stop() ends the wait
     // and the load with LoadError::stopped. Past the wait's limit (30 s) it
-    // fails with LoadError::fileChanging.
+    // fails with LoadError::fileChanging. Another program's request that
+    // waits so is shown on the status line too, but is that program's to
+    // end: the chat's stop leaves it.
     //
     // While another program's request holds the slot, the load waits for it
     // to be answered, then takes its turn; a later pick or an unload
@@ -203,15 +210,15 @@ public:
     // each load; runs there after each load, before the file is looked at
     // again.
     void setPromptObserver(std::function<void(const QString&)> observer) { m_promptObserver = std::move(observer); }
-    void setLoadHook(std::function<void()> hook) { m_loadHook = std::move(hook); }
-    void setLoadedHook(std::function<void()> hook) { m_loadedHook = std::move(hook); }
+    void setLoadHook(std::function<void()> hook) { m_slot->setLoadHook(std::move(hook)); }
+    void setLoadedHook(std::function<void()> hook) { m_slot->setLoadedHook(std::move(hook)); }
     // Test seam: the least time between two deliveries of a reply's pieces to
     // the main thread (one display frame unless set); a reply started later
     // uses it.
     void setPieceInterval(std::chrono::milliseconds interval) { m_pieceInterval = interval; }
     // Test seam: how long a load waits for another program to finish
     // writing its file (30 s unless set); a load started later uses it.
-    void setWriterWaitLimit(std::chrono::milliseconds limit) { m_writerWaitLimit = limit; }
+    void setWriterWaitLimit(std::chrono::milliseconds limit) { m_slot->setWriterWaitLimit(limit); }
 
 signals:
     void loadedModelChanged();
@@ -239,94 +246,59 @@ private:
     void setTokensPerSecond(std::optional<double> rate);
     void setStatusText(std::optional<QString> text);
     void publishSnapshot();
+    // The slot's state changed: the wait for a writer shows, and so does
+    // what a waiting reply waits for.
+    void slotStateChanged();
+    bool chatModelDisplaced() const;
+    // The chat's pick still queued or loading goes, unheard.
+    void dropPick();
     void stopReply();
-    void unloadModel(bool keepStreaming);
-    // Called on the main thread with the record the load used (up to date
-    // with its file), and the error or nothing.
-    using LoadDone = std::function<void(const ModelInfo&, const std::optional<LoadError>&)>;
-    SessionTask startLoad(const ModelInfo& record, LoadDone done);
-    // `waitEnds`: when waiting for a writer gives up, once one was waited for.
-    void startLoad(const ModelInfo& record, LoadDone done, SessionTask task, int attempt,
-                   std::optional<std::chrono::steady_clock::time_point> waitEnds = std::nullopt);
-    // The load waiting for another program to finish writing its file
-    // (LlamaSessionWriterWait.cpp): shows it, and ends showing it.
-    void showWriterWait(const ModelInfo& info, const LoadDone& done, const SessionTask& task);
-    void endWriterWait();
-    // Whatever the latest load says later finds it ended, and a wait for a
-    // writer stops; its `done` is not called.
-    void abandonLoad();
-    // On the load's thread: true once no program has the file open for
-    // writing; false past `ends` or once `cancel` is set.
-    static bool waitForWriter(const QString& path, std::chrono::steady_clock::time_point ends,
-                              const std::atomic<bool>& cancel);
-    SessionTask startReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
-    SessionTask reloadThenReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
-    void generateReply(const std::shared_ptr<ReplyRun>& run, const QList<ReplyPrompt::Message>& messages);
+
+    // The chat's reply as a slot job (LlamaSessionReply.cpp).
+    SessionTask submitReply(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
+    ModelSlot::Job replyJob(const std::shared_ptr<ReplyRun>& run);
+    // What `run` decodes with the model ready (a chat reply, a member's).
+    ModelSlot::Decode replyDecode(const std::shared_ptr<ReplyRun>& run, const ModelSlot::Ready& ready);
+    void showWhatTheReplyWaitsFor();
+    void setWaitingFor(const QUuid& turnId, const QString& text);
     // On the main thread, once the run has made its prompt.
     void promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid& model, int64_t contextSize,
                     const ReplyPrompt::Made& made);
     void setFirstSeenTurnId(std::optional<QUuid> id);
     void applyPieces(const std::shared_ptr<ReplyRun>& run);
     void finishReply(const std::shared_ptr<ReplyRun>& run);
-    void endCouncil();
-    // The served requests' side of the slot (LlamaSessionRequest.cpp).
-    struct SlotWaiter {
-        std::shared_ptr<ServedRequest> request; // or else
-        std::function<void()> chatTurn; // a chat reply or council waiting its turn
-    };
-    bool slotBusy() const;
-    bool chatModelDisplaced() const;
-    SessionTask waitForSlot(const QUuid& bubbleId, const QList<ReplyPrompt::Message>& messages);
-    void startNextInSlot();
-    // The waiting reply's bubble says what holds the slot now.
-    void showWhatTheReplyWaitsFor();
-    // The chat's pick takes the slot, which nothing else runs in: the model
-    // there goes, and what waits behind the pick goes on waiting.
-    SessionTask loadPick(const ModelInfo& model, std::function<void(const std::optional<LoadError>&)> done);
-    void startRequest(const std::shared_ptr<ServedRequest>& request);
-    void generateRequest(const std::shared_ptr<ServedRequest>& request);
-    void finishRequest(const std::shared_ptr<ServedRequest>& request);
-    void dropRequests();
-    void advanceCouncil();
-    void runCouncilMember();
-    void answerCouncilMember();
+
+    // The council's members as slot jobs (LlamaSessionCouncil.cpp).
+    void submitCouncil();
+    ModelSlot::Job memberJob(qsizetype member);
+    void memberLoadEnded();
+    std::optional<ModelSlot::Decode> answerCouncilMember(const ModelSlot::Ready* ready);
     void councilMemberDone();
+    void endCouncil();
+
+    // Another program's request as a slot job (LlamaSessionRequest.cpp).
+    std::optional<ModelSlot::Decode> requestDecode(const std::shared_ptr<ServedRequest>& request,
+                                                   const ModelSlot::Ready& ready);
 
     ModelStore* m_store;
-    std::optional<QUuid> m_loadedModelId;
-    std::optional<QString> m_loadedModelName;
-    std::optional<ModelInfo> m_loadedInfo; // the record it was loaded from, to load it again
-    ChatTemplate m_template;
+    std::unique_ptr<ModelSlot> m_slot;
     QList<Turn> m_turns;
     bool m_isStreaming = false;
     std::optional<double> m_tokensPerSecond;
     std::optional<QString> m_statusText;
     std::optional<QUuid> m_firstSeenTurnId;
     ContextCuts m_cuts; // of the open chat
-    std::shared_ptr<LlamaModel> m_model;
-    GenerationHandle m_streamHandle;
     std::shared_ptr<ReplyRun> m_reply; // the current reply, if any
     std::unique_ptr<CouncilRun> m_council;
-    std::shared_ptr<ServedRequest> m_request; // the served request in the slot, if any
-    bool m_requestLoading = false; // and its model is loading
-    bool m_pickLoading = false;    // the chat's pick is loading: the slot is taken
-    std::optional<ModelInfo> m_pickPending; // the chat's pick, waiting for the slot or loading
-    uint64_t m_pickSerial = 0; // the latest pick; an earlier one still queued is dropped
-    std::deque<SlotWaiter> m_slotQueue;
     std::optional<ModelInfo> m_chatChoice; // the model the chat itself loaded
-    uint64_t m_loadSerial = 0; // the load whose result may still take the slot
+    std::optional<ModelInfo> m_pickPending; // the chat's pick, waiting for the slot or loading
+    ModelSlot::JobId m_pickJob = 0;
     QString m_shortId;
     std::shared_ptr<int> m_alive; // the session registry's weak handle on us
     std::function<void(const QString&)> m_promptObserver;
-    std::function<void()> m_loadHook;
-    std::function<void()> m_loadedHook;
     std::chrono::milliseconds m_pieceInterval;
     QString m_chatInstructions;
-    std::chrono::milliseconds m_writerWaitLimit{30000};
-    // The latest load's: once set, that load stops waiting for a writer.
-    std::shared_ptr<std::atomic<bool>> m_loadCancel;
-    // While a load shows that it waits for a writer: ends it as stopped.
-    std::function<void()> m_stopWriterWait;
+    bool m_writerWaitShown = false;
     bool m_writerWaitRaisedStreaming = false; // the wait alone shows the stop button
 };
 

@@ -1,13 +1,13 @@
-// Replies for other programs (the local server): they take the session's
-// model slot in turn with the chat's replies, and their text goes straight
-// from the model's queue to the caller, never into the transcript.
+// Replies for other programs (the local server): one slot job each, in turn
+// with the chat's jobs, and their text goes straight from the model's queue
+// to the caller, never into the transcript.
 
-#include "engine/CouncilRun.h"
-#include "models/ModelStore.h"
-#include "platform/Logging.h"
+#include "engine/LlamaSession.h"
 #include "platform/MainThread.h"
 
 #include <QPointer>
+
+#include <algorithm>
 
 namespace cvn {
 
@@ -23,92 +23,59 @@ RequestDefaults LlamaSession::requestDefaultsFor(const ModelInfo& model, int64_t
 void LlamaSession::serveRequest(ServedRequest request)
 {
     auto served = std::make_shared<ServedRequest>(std::move(request));
-    if (slotBusy() || !m_slotQueue.empty()) {
-        m_slotQueue.push_back(SlotWaiter{served, {}});
-        return;
-    }
-    startRequest(served);
-}
-
-void LlamaSession::startNextInSlot()
-{
-    while (!slotBusy() && !m_slotQueue.empty()) {
-        SlotWaiter next = std::move(m_slotQueue.front());
-        m_slotQueue.pop_front();
-        if (next.request)
-            startRequest(next.request);
-        else
-            next.chatTurn();
-    }
-    showWhatTheReplyWaitsFor();
-}
-
-void LlamaSession::startRequest(const std::shared_ptr<ServedRequest>& request)
-{
-    ServedRequest::Outcome outcome;
-    if (request->control->isCancelled()) {
+    const auto cancelled = [served] {
+        ServedRequest::Outcome outcome;
         outcome.cancelled = true;
-        request->onFinished(outcome);
-        return;
-    }
-    const bool otherModel = request->model && m_loadedModelId != request->model->id;
-    if (!otherModel && !loadedFileChanged()) {
-        if (!m_model) {
-            outcome.failure = ServedRequest::Outcome::Failure::noModel;
-            outcome.message = QStringLiteral("No model is loaded; name one in the request's model field.");
-            request->onFinished(outcome);
-            return;
-        }
-        m_request = request;
-        generateRequest(request);
-        return;
-    }
-
-    // The slot takes the request's model as it takes a council member's; the
+        served->onFinished(outcome);
+    };
+    ModelSlot::Job job;
+    job.client = ModelSlot::Client::request;
+    // A request for a model other than the one in the slot loads it; the
     // chat's own choice stays, and its next reply loads it again.
-    const ModelInfo record = otherModel ? *request->model : *m_loadedInfo;
-    m_request = request;
-    abandonLoad();
-    if (m_model) {
-        m_model->free();
-        m_model.reset();
-    }
-    m_loadedModelId.reset();
-    m_loadedModelName.reset();
-    m_loadedInfo.reset();
-    emit loadedModelChanged();
-    publishSnapshot();
-    m_requestLoading = true;
-    startLoad(record, [this, request](const ModelInfo&, const std::optional<LoadError>& error) {
-        m_requestLoading = false;
-        if (error) {
-            ServedRequest::Outcome failed;
-            failed.failure = ServedRequest::Outcome::Failure::loadFailed;
-            failed.message = error->description();
-            request->onFinished(failed);
-            finishRequest(request);
-            return;
-        }
-        generateRequest(request);
-    });
+    job.model = [served] { return served->model; };
+    job.onStart = [served, cancelled] {
+        if (!served->control->isCancelled())
+            return true;
+        cancelled(); // its caller left while it waited
+        return false;
+    };
+    job.onLoadFailed = [served](const ModelInfo&, const LoadError& error) {
+        ServedRequest::Outcome failed;
+        failed.failure = ServedRequest::Outcome::Failure::loadFailed;
+        failed.message = error.description();
+        served->onFinished(failed);
+    };
+    job.decode = [this, served](const ModelSlot::Ready& ready) { return requestDecode(served, ready); };
+    // Its turn will not come, or its model's load was dropped.
+    job.onCancelled = cancelled;
+    m_slot->submit(std::move(job));
 }
 
-void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request)
+std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_ptr<ServedRequest>& request,
+                                                             const ModelSlot::Ready& ready)
 {
-    // The store's record, so that choices changed since the load apply now.
-    const ModelInfo record = m_store->model(m_loadedModelId).value_or(m_loadedInfo.value_or(ModelInfo{}));
+    if (!ready.model) {
+        ServedRequest::Outcome outcome;
+        outcome.failure = ServedRequest::Outcome::Failure::noModel;
+        outcome.message = QStringLiteral("No model is loaded; name one in the request's model field.");
+        request->onFinished(outcome);
+        return std::nullopt;
+    }
+    const ModelInfo& record = ready.record;
     if (request->onAnswering)
         request->onAnswering(record);
-    const RequestDefaults defaults = requestDefaultsFor(record, m_model->contextSize());
+    const RequestDefaults defaults = requestDefaultsFor(record, ready.model->contextSize());
     const SamplingOverrides& asked = request->overrides;
-    SamplingParams params = defaults.sampling;
+    ModelSlot::Decode decode;
+    SamplingParams& params = decode.sampling;
+    params = defaults.sampling;
     params.temperature = asked.temperature.value_or(params.temperature);
     params.topP = asked.topP.value_or(params.topP);
     params.seed = asked.seed.value_or(params.seed);
     params.maxTokens = asked.maxTokens.value_or(params.maxTokens);
 
     auto outcome = std::make_shared<ServedRequest::Outcome>();
-    std::shared_ptr<LlamaModel> model = m_model;
+    std::shared_ptr<LlamaModel> model = ready.model;
     const int64_t contextSize = model->contextSize();
     // A prompt that leaves no room for a reply is refused, and the run decodes
     // nothing: the client hears why instead of a reply to half its prompt.
@@ -121,12 +88,11 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
                                .arg(contextSize);
         request->control->cancel();
     };
-    LlamaModel::PromptMaker makePrompt;
     if (request->rawPrompt) {
         params.stopSequences = asked.stop;
         if (m_promptObserver)
             m_promptObserver(*request->rawPrompt);
-        makePrompt = [text = request->rawPrompt->toStdString(), outcome, refuse](const LlamaModel& m) {
+        decode.prompt = [text = request->rawPrompt->toStdString(), outcome, refuse](const LlamaModel& m) {
             std::vector<int32_t> tokens = m.tokenize(text);
             outcome->promptTokens = int64_t(tokens.size());
             if (outcome->promptTokens > m.contextSize() - ReplyPrompt::replyReserve) {
@@ -142,10 +108,11 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
         // cut is made afresh each time, and no message needs an identity to
         // remember it by. The list is built on the model's queue: a request
         // may bring a hundred thousand messages.
-        params.stopSequences = m_template.stopSequences() + asked.stop;
+        params.stopSequences = ready.chatTemplate.stopSequences() + asked.stop;
         QPointer<LlamaSession> observer(this);
-        makePrompt = [sent = request->messages, instructions = defaults.instructions, chatTemplate = m_template,
-                      contextSize, outcome, refuse, observer](const LlamaModel& m) {
+        decode.prompt = [sent = request->messages, instructions = defaults.instructions,
+                         chatTemplate = ready.chatTemplate, contextSize, outcome, refuse,
+                         observer](const LlamaModel& m) {
             QList<ReplyPrompt::Message> messages;
             messages.reserve(sent.size() + 1);
             const bool hasSystem = std::any_of(sent.begin(), sent.end(), [](const ChatMessage& message) {
@@ -177,12 +144,10 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
         };
     }
 
-    QPointer<LlamaSession> self(this);
-    GenerationSink sink;
-    sink.onPiece = [request](const QString& piece) {
+    decode.sink.onPiece = [request](const QString& piece) {
         return !request->control->isCancelled() && (!request->onPiece || request->onPiece(piece));
     };
-    sink.onFinished = [self, model, request, outcome] {
+    decode.sink.onFinished = [model, request, outcome] {
         if (outcome->failure == ServedRequest::Outcome::Failure::none) {
             outcome->completionTokens = model->lastRunTokenCount();
             // Its limit, the room the prompt left or less, ended it: a stop
@@ -198,32 +163,10 @@ void LlamaSession::generateRequest(const std::shared_ptr<ServedRequest>& request
             }
         }
         request->onFinished(*outcome);
-        runOnMain([self, request] {
-            if (self)
-                self->finishRequest(request);
-        });
     };
-    request->control->attach(model->generate(std::move(makePrompt), params, std::move(sink)));
-}
-
-void LlamaSession::finishRequest(const std::shared_ptr<ServedRequest>& request)
-{
-    if (m_request == request)
-        m_request.reset();
-    startNextInSlot();
-}
-
-void LlamaSession::dropRequests()
-{
-    // Callers waiting for their turn hear that it will not come.
-    std::deque<SlotWaiter> waiting = std::exchange(m_slotQueue, {});
-    for (const SlotWaiter& waiter : waiting) {
-        if (waiter.request) {
-            ServedRequest::Outcome outcome;
-            outcome.cancelled = true;
-            waiter.request->onFinished(outcome);
-        }
-    }
+    // The caller ends its own run, from any thread.
+    decode.keepHandle = [control = request->control](GenerationHandle run) { control->attach(std::move(run)); };
+    return decode;
 }
 
 } // namespace cvn

@@ -1,0 +1,99 @@
+#pragma once
+
+// The session's runs in progress: one reply into one bubble, and a council
+// message on its way through its members. Shared by the session's files;
+// private to the session: nothing outside src/engine includes it. Main
+// thread only, but for the reply's PieceRelay.
+
+#include "engine/LlamaSession.h"
+#include "engine/ReasoningParser.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace cvn {
+
+// Reply pieces on their way from the model's queue to the main thread. Every
+// wake-up of the main thread takes a core from the compute threads, which all
+// wait for the slowest of them at each step of a token; with as many threads
+// as cores, one wake-up per token cost most of the speed. So the queue posts
+// a delivery only when none is waiting on the main thread and the last one
+// left at least a frame ago; pieces that arrive meanwhile wait for the next
+// delivery or for the run's finish. Each piece keeps the time it was
+// written, so the reasoning clocks read as if it had come alone.
+class PieceRelay {
+public:
+    using SteadyClock = std::chrono::steady_clock;
+    struct Piece {
+        QString text;
+        SteadyClock::time_point at;
+    };
+
+    // On the model's queue. True when the caller must post a delivery.
+    bool push(const QString& text, SteadyClock::time_point at, SteadyClock::duration interval)
+    {
+        std::lock_guard lock(m_mutex);
+        m_pending.push_back(Piece{text, at});
+        if (m_posted || (m_lastPost && at - *m_lastPost < interval))
+            return false;
+        m_posted = true;
+        m_lastPost = at;
+        return true;
+    }
+
+    // On the main thread: everything written so far, in order.
+    std::vector<Piece> take()
+    {
+        std::lock_guard lock(m_mutex);
+        m_posted = false;
+        return std::exchange(m_pending, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Piece> m_pending;
+    bool m_posted = false; // a delivery is waiting on the main thread
+    std::optional<SteadyClock::time_point> m_lastPost;
+};
+
+// One reply being generated into one bubble: the slot's job for it. Its own
+// parser and timers, so a reply that outlives its place in the session (the
+// chat was switched, the model unloaded) still finishes its own bubble
+// correctly.
+struct LlamaSession::ReplyRun {
+    QUuid turnId;
+    ModelSlot::JobId job = 0;
+    QList<ReplyPrompt::Message> messages;
+    ReasoningParser parser;
+    std::optional<std::chrono::steady_clock::time_point> reasoningStartedAt;
+    std::chrono::steady_clock::time_point startedAt = std::chrono::steady_clock::now();
+    int64_t pieces = 0;
+    bool userCancelled = false;
+    bool decoding = false; // its run is on the model's queue; before, a stop ends it where it waits
+    bool waited = false; // it waited behind another job: its bubble says for what
+    std::shared_ptr<LlamaModel> model;
+    SessionTask task = SessionTask::started();
+    PieceRelay relay; // the only part the model's queue touches
+};
+
+// A council message on its way through its members, one slot job each.
+struct LlamaSession::CouncilRun {
+    QList<ModelInfo> members;
+    QList<ModelSlot::JobId> jobs; // the members', in order
+    qsizetype index = 0; // the member answering or next
+    QList<ReplyPrompt::Message> history; // the question last
+
+    std::optional<QUuid> bubbleId; // the current member's bubble
+    QTimer statusTimer;
+    QElapsedTimer loadClock;
+    qint64 statusTicks = 0; // timer ticks since the member's load began
+    bool stopRequested = false; // the user stopped the run: no further member starts
+    bool memberLoading = false; // the current member's load has not reported back
+    SessionTask task = SessionTask::started();
+};
+
+} // namespace cvn
