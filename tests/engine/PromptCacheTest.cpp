@@ -7,6 +7,7 @@
 #include "TestModelWriter.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
+#include "support/WriteFailure.h"
 
 #include <QDir>
 #include <QFile>
@@ -480,4 +481,36 @@ TEST(PromptCacheTest, TwoInstancesOnOneFolderLoseNothingAndRestoreNothingWrong)
         EXPECT_GT(sent.kept, 300);
         EXPECT_TRUE(third.likeAFullDecode(sent));
     }
+}
+
+TEST(PromptCacheTest, AFullDiskTurnsTheDiskOffWithOneLineAndRepliesGoOn)
+{
+    CachedChat chat;
+    chat.cache().clear();
+    chat.flush();
+    chat.open(30);
+    const QList<Turn> chatA = chat.session->turns();
+    const auto cacheWarnings = [&] {
+        QMutexLocker lock(&LogCapture::mutex);
+        return LogCapture::warnings.filter(QStringLiteral("reply cache")).size();
+    };
+    CachedChat::Sent sent;
+    {
+        FileWritesFail full;
+        sent = chat.send(QStringLiteral("A question."));
+        chat.flush();
+        EXPECT_EQ(cacheWarnings(), 1);
+        chat.open(31);
+        chat.send(QStringLiteral("Another question."));
+        chat.flush();
+        EXPECT_EQ(cacheWarnings(), 0) << "one line, the first time";
+    }
+    EXPECT_GT(sent.tokens, 300);
+    EXPECT_EQ(sent.logits.empty(), false);
+    EXPECT_TRUE(chat.files().isEmpty());
+    // Memory still keeps each chat.
+    chat.session->replaceTurns(chatA);
+    const CachedChat::Sent again = chat.send(QStringLiteral("A question."));
+    EXPECT_EQ(again.from, kMemory);
+    EXPECT_TRUE(chat.likeAFullDecode(again));
 }
