@@ -514,3 +514,31 @@ TEST(PromptCacheTest, AFullDiskTurnsTheDiskOffWithOneLineAndRepliesGoOn)
     EXPECT_EQ(again.from, kMemory);
     EXPECT_TRUE(chat.likeAFullDecode(again));
 }
+
+TEST(PromptCacheTest, AStateThatDoesNotRestoreIsDroppedAndThePromptDecodedInFull)
+{
+    CachedChat chat;
+    chat.cache().clear();
+    chat.flush();
+    chat.open(40);
+    const QList<Turn> chatA = chat.session->turns();
+    const CachedChat::Sent first = chat.send(QStringLiteral("A question."));
+    // A state of the right model and tokens that llama.cpp refuses to read
+    // takes the place of the one kept.
+    const std::optional<PromptIdentity> identity = chat.session->model()->promptIdentity();
+    ASSERT_TRUE(identity);
+    std::vector<int32_t> tokens = chat.session->model()->tokenize(first.prompt.toStdString());
+    tokens.push_back(tokens.back());
+    chat.cache().store()->save(*identity, tokens, 4096, [](uint8_t* data, size_t size) {
+        std::fill(data, data + size, uint8_t(0xA5));
+        return true;
+    });
+    chat.open(41);
+    chat.send(QStringLiteral("Another question."));
+
+    chat.session->replaceTurns(chatA);
+    const CachedChat::Sent again = chat.send(QStringLiteral("A question."));
+    EXPECT_EQ(again.from, kLastRun);
+    EXPECT_LT(again.kept, 20);
+    EXPECT_TRUE(chat.likeAFullDecode(again));
+}
