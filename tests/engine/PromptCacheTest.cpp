@@ -469,9 +469,15 @@ TEST(PromptCacheTest, TwoInstancesOnOneFolderLoseNothingAndRestoreNothingWrong)
             chats << chat->session->turns();
         }
     }
+    // Both keep the same chat, under the same name.
+    for (CachedChat* chat : {&first, &second}) {
+        chat->open(50);
+        chat->send(QStringLiteral("A question."));
+    }
+    chats << first.session->turns();
     first.flush();
     second.flush();
-    EXPECT_EQ(first.files().size(), 4);
+    EXPECT_EQ(first.files().size(), 5);
 
     CachedChat third;
     for (const QList<Turn>& turns : chats) {
