@@ -42,7 +42,7 @@ struct Budgets {
 
 } // namespace
 
-TEST(PromptCacheTest, budgetsFollowTheSettingsAndClearEmptiesTheFolder)
+TEST(PromptCacheTest, BudgetsFollowTheSettingsAndClearEmptiesTheFolder)
 {
     LlamaSession session;
     PromptCache& cache = session.promptCache();
