@@ -22,6 +22,7 @@
 #include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
 #include "screens/LocalServerPage.h"
+#include "screens/ReplyCachePage.h"
 #include "screens/ModelImport.h"
 #include "screens/ModelPickerOverlay.h"
 #include "screens/ModelsScreen.h"
@@ -311,6 +312,8 @@ void MainView::buildPage()
                                 [this] { showPage(Page::chats); });
         static_cast<SettingsPage*>(page)->generalCard()->addRow(
             new SettingsNavRow(QStringLiteral("LOCAL SERVER"), [this] { showPage(Page::localServer); }));
+        static_cast<SettingsPage*>(page)->generalCard()->addRow(
+            new SettingsNavRow(QStringLiteral("REPLY CACHE"), [this] { showPage(Page::replyCache); }));
         break;
     case Page::appearance:
         page = new AppearancePage([this] { showPage(Page::settings); });
@@ -326,6 +329,9 @@ void MainView::buildPage()
         page = server;
         break;
     }
+    case Page::replyCache:
+        page = new ReplyCachePage([this] { showPage(Page::settings); }, {});
+        break;
     case Page::chats:
         page = new ChatsPage(m_chats, [this] { showPage(Page::settings); });
         break;
