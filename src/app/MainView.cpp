@@ -13,6 +13,7 @@
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "engine/LlamaSession.h"
+#include "engine/PromptCache.h"
 #include "models/ModelCopier.h"
 #include "models/ModelStore.h"
 #include "models/SystemFacts.h"
@@ -329,9 +330,18 @@ void MainView::buildPage()
         page = server;
         break;
     }
-    case Page::replyCache:
-        page = new ReplyCachePage([this] { showPage(Page::settings); }, {});
+    case Page::replyCache: {
+        PromptCache& cache = m_session->promptCache();
+        auto* replyCache = new ReplyCachePage([this] { showPage(Page::settings); }, [&cache] { cache.clear(); });
+        const auto showUsage = [replyCache, &cache] {
+            const PromptCache::Usage usage = cache.usage();
+            replyCache->setUsage(usage.memoryBytes, usage.diskBytes);
+        };
+        connect(&cache, &PromptCache::usageChanged, replyCache, showUsage);
+        showUsage();
+        page = replyCache;
         break;
+    }
     case Page::chats:
         page = new ChatsPage(m_chats, [this] { showPage(Page::settings); });
         break;

@@ -14,8 +14,8 @@ namespace cvn {
 
 namespace {
 
-const QString kMemoryKey = QStringLiteral("promptCache.memoryMb");
-const QString kDiskKey = QStringLiteral("promptCache.diskMb");
+const QString kMemoryKey = QString::fromLatin1(AppSettings::promptCacheMemoryMb);
+const QString kDiskKey = QString::fromLatin1(AppSettings::promptCacheDiskMb);
 constexpr int64_t kMiB = 1024 * 1024;
 
 int storedBudget(const QString& key)

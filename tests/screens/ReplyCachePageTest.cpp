@@ -11,8 +11,8 @@ using namespace cvn::test;
 
 namespace {
 
-const QString kMemory = QStringLiteral("promptCache.memoryMb");
-const QString kDisk = QStringLiteral("promptCache.diskMb");
+const QString kMemory = QString::fromLatin1(AppSettings::promptCacheMemoryMb);
+const QString kDisk = QString::fromLatin1(AppSettings::promptCacheDiskMb);
 constexpr int64_t kMiB = 1024 * 1024;
 
 struct ReplyCachePageTest : KitTest {

@@ -302,8 +302,8 @@ QImage localServerImage(bool on, const QString& key, const QString& state, bool 
 // The reply cache page over budgets of its own, put back afterwards.
 QImage replyCacheImage(int memoryMb, int diskMb, int64_t memoryBytes, int64_t diskBytes, bool budgetDialog)
 {
-    const QString memoryKey = QStringLiteral("promptCache.memoryMb");
-    const QString diskKey = QStringLiteral("promptCache.diskMb");
+    const QString memoryKey = QString::fromLatin1(AppSettings::promptCacheMemoryMb);
+    const QString diskKey = QString::fromLatin1(AppSettings::promptCacheDiskMb);
     AppSettings::setValue(memoryKey, memoryMb);
     AppSettings::setValue(diskKey, diskMb);
     QImage image;
