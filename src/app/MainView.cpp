@@ -13,6 +13,7 @@
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 #include "engine/LlamaSession.h"
+#include "engine/PromptCache.h"
 #include "models/ModelCopier.h"
 #include "models/ModelStore.h"
 #include "models/SystemFacts.h"
@@ -22,6 +23,7 @@
 #include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
 #include "screens/LocalServerPage.h"
+#include "screens/ReplyCachePage.h"
 #include "screens/ModelImport.h"
 #include "screens/ModelPickerOverlay.h"
 #include "screens/ModelsScreen.h"
@@ -311,6 +313,8 @@ void MainView::buildPage()
                                 [this] { showPage(Page::chats); });
         static_cast<SettingsPage*>(page)->generalCard()->addRow(
             new SettingsNavRow(QStringLiteral("LOCAL SERVER"), [this] { showPage(Page::localServer); }));
+        static_cast<SettingsPage*>(page)->generalCard()->addRow(
+            new SettingsNavRow(QStringLiteral("REPLY CACHE"), [this] { showPage(Page::replyCache); }));
         break;
     case Page::appearance:
         page = new AppearancePage([this] { showPage(Page::settings); });
@@ -324,6 +328,18 @@ void MainView::buildPage()
         connect(m_localServer.get(), &ApiServer::stateChanged, server, showState);
         showState();
         page = server;
+        break;
+    }
+    case Page::replyCache: {
+        PromptCache& cache = m_session->promptCache();
+        auto* replyCache = new ReplyCachePage([this] { showPage(Page::settings); }, [&cache] { cache.clear(); });
+        const auto showUsage = [replyCache, &cache] {
+            const PromptCache::Usage usage = cache.usage();
+            replyCache->setUsage(usage.memoryBytes, usage.diskBytes);
+        };
+        connect(&cache, &PromptCache::usageChanged, replyCache, showUsage);
+        showUsage();
+        page = replyCache;
         break;
     }
     case Page::chats:

@@ -50,7 +50,7 @@ class MainView : public QWidget {
     Q_OBJECT
 
 public:
-    enum class Page { chat, models, settings, appearance, hardware, chats, localServer };
+    enum class Page { chat, models, settings, appearance, hardware, chats, localServer, replyCache };
 
     static constexpr int drawerWidth = 378;
     static constexpr int drawerMs = 180;

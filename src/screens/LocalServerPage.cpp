@@ -18,39 +18,9 @@ namespace cvn {
 
 namespace {
 
-constexpr int kColumnWidth = 544;
-constexpr int kVerticalMargin = 19;
-constexpr int kTitleToCard = 18;
-constexpr QMargins kRowInsets{22, 13, 22, 13};
-constexpr int kRowSpacing = 6;
-
 const QString kEnabledKey = QString::fromLatin1(AppSettings::localServerEnabled);
 const QString kPortKey = QString::fromLatin1(AppSettings::localServerPort);
 const QString kApiKeyKey = QString::fromLatin1(AppSettings::localServerApiKey);
-
-OneLineText* onCard(const QString& text, DynamicColor color = Theme::paper)
-{
-    return new OneLineText(text, Theme::interMedium13(), color);
-}
-
-// A row of the card: a head line (title, flexible space, controls) and
-// whatever the caller stacks under it.
-QHBoxLayout* addRow(SettingsCard* card, const QString& title, QVBoxLayout** stack = nullptr)
-{
-    auto* row = new QWidget;
-    auto* layout = new QVBoxLayout(row);
-    layout->setContentsMargins(kRowInsets);
-    layout->setSpacing(kRowSpacing);
-    auto* head = new QHBoxLayout;
-    head->setContentsMargins(0, 0, 0, 0);
-    head->setSpacing(10);
-    head->addWidget(onCard(title), 1);
-    layout->addLayout(head);
-    card->addRow(row);
-    if (stack)
-        *stack = layout;
-    return head;
-}
 
 int storedPort()
 {
@@ -71,47 +41,48 @@ QString LocalServerPage::randomKey()
 LocalServerPage::LocalServerPage(std::function<void()> onBack, QWidget* parent) : QWidget(parent)
 {
     auto* content = new QWidget;
-    content->setFixedWidth(kColumnWidth);
+    content->setFixedWidth(SettingsKit::kControlColumnWidth);
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     column->addWidget(new PageTitle(QStringLiteral("LOCAL SERVER")));
-    column->addSpacing(kTitleToCard);
+    column->addSpacing(SettingsKit::kTitleToCard);
 
     auto* card = new SettingsCard;
     card->setObjectName(QStringLiteral("cvn.localServer.card"));
     QVBoxLayout* serveStack = nullptr;
-    QHBoxLayout* serve = addRow(card, QStringLiteral("Serve models to other programs on this computer"), &serveStack);
+    QHBoxLayout* serve =
+        addControlRow(card, QStringLiteral("Serve models to other programs on this computer"), &serveStack);
     m_toggle = new CvnCardToggle(false, QStringLiteral("Serve models to other programs on this computer"), true);
     serve->addWidget(m_toggle);
-    m_state = onCard(QString(), Theme::mutedOnInk);
+    m_state = cardText(QString(), Theme::mutedOnInk);
     serveStack->addWidget(m_state);
 
-    QHBoxLayout* port = addRow(card, QStringLiteral("PORT"));
-    m_port = onCard(QString());
+    QHBoxLayout* port = addControlRow(card, QStringLiteral("PORT"));
+    m_port = cardText(QString());
     m_port->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     port->addWidget(m_port);
     m_changePort = new CvnCompactOutlinePillButton(QStringLiteral("CHANGE"));
     port->addWidget(m_changePort);
 
     QVBoxLayout* keyStack = nullptr;
-    QHBoxLayout* key = addRow(card, QStringLiteral("API KEY"), &keyStack);
+    QHBoxLayout* key = addControlRow(card, QStringLiteral("API KEY"), &keyStack);
     m_newKey = new CvnCompactOutlinePillButton(QStringLiteral("NEW KEY"));
     key->addWidget(m_newKey);
     m_removeKey = new CvnCompactOutlinePillButton(QStringLiteral("REMOVE"));
     key->addWidget(m_removeKey);
-    m_key = onCard(QString(), Theme::mutedOnInk);
+    m_key = cardText(QString(), Theme::mutedOnInk);
     keyStack->addWidget(m_key);
 
     QVBoxLayout* urlStack = nullptr;
-    QHBoxLayout* url = addRow(card, QStringLiteral("BASE URL"), &urlStack);
+    QHBoxLayout* url = addControlRow(card, QStringLiteral("BASE URL"), &urlStack);
     m_copy = new CvnCompactOutlinePillButton(QStringLiteral("COPY"));
     url->addWidget(m_copy);
-    m_url = onCard(QString(), Theme::mutedOnInk);
+    m_url = cardText(QString(), Theme::mutedOnInk);
     urlStack->addWidget(m_url);
     column->addWidget(card);
 
-    m_frame = new SettingsPageFrame(kVerticalMargin, content,
+    m_frame = new SettingsPageFrame(SettingsKit::kControlPageMargin, content,
                                     new PageBackButton(QStringLiteral("Back"), std::move(onBack)), this);
 
     connect(m_toggle, &CvnCardToggle::writeRequested, this, [](bool on) { AppSettings::setValue(kEnabledKey, on); });

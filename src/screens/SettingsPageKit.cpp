@@ -5,6 +5,7 @@
 #include "ui_kit/Icons.h"
 
 #include <QFontMetrics>
+#include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
@@ -291,6 +292,28 @@ SettingsPageFrame::SettingsPageFrame(int verticalMargin, QWidget* column, PageBa
     back->resize(back->sizeHint());
     back->raise();
     Theme::repaintOnAppearanceChange(this);
+}
+
+OneLineText* cardText(const QString& text, DynamicColor color)
+{
+    return new OneLineText(text, Theme::interMedium13(), color);
+}
+
+QHBoxLayout* addControlRow(SettingsCard* card, const QString& title, QVBoxLayout** stack)
+{
+    auto* row = new QWidget;
+    auto* layout = new QVBoxLayout(row);
+    layout->setContentsMargins(kControlRowInsets);
+    layout->setSpacing(kControlRowSpacing);
+    auto* head = new QHBoxLayout;
+    head->setContentsMargins(0, 0, 0, 0);
+    head->setSpacing(10);
+    head->addWidget(cardText(title), 1);
+    layout->addLayout(head);
+    card->addRow(row);
+    if (stack)
+        *stack = layout;
+    return head;
 }
 
 QWidget* SettingsPageFrame::pageColumn(QVBoxLayout** layout)

@@ -16,6 +16,7 @@
 
 #include <functional>
 
+class QHBoxLayout;
 class QVBoxLayout;
 
 namespace cvn {
@@ -33,6 +34,15 @@ inline constexpr QPoint kBackPosition{39, 53};
 inline constexpr int kColumnMaxWidth = 400;
 inline constexpr int kColumnInset = 13;
 inline constexpr int kColumnSpacing = 8;
+
+// The pages whose rows hold controls (local server, reply cache): a 544-wide
+// column 19 from the window's edges, 18 from the title to the card, rows
+// inset 22 by 13 with 6 between a row's head and what stacks under it.
+inline constexpr int kControlColumnWidth = 544;
+inline constexpr int kControlPageMargin = 19;
+inline constexpr int kTitleToCard = 18;
+inline constexpr QMargins kControlRowInsets{22, 13, 22, 13};
+inline constexpr int kControlRowSpacing = 6;
 
 // Height of a card of `rows` rows: 45 each, 2 for each divider between.
 constexpr int cardHeight(int rows) { return rows <= 0 ? 0 : rows * (kRowHeight + kDividerHeight) - kDividerHeight; }
@@ -166,6 +176,13 @@ private:
     QVBoxLayout* m_rows;
     int m_count = 0;
 };
+
+// Text on a card: Inter-Medium 13, paper unless told.
+OneLineText* cardText(const QString& text, DynamicColor color = Theme::paper);
+
+// A row of a card of controls: a head line (title, flexible space, then
+// whatever the caller adds) and, through `stack`, the column under it.
+QHBoxLayout* addControlRow(SettingsCard* card, const QString& title, QVBoxLayout** stack = nullptr);
 
 // The frame of a settings-style page: the paper background, the page column
 // centred by a CentredCardLayout with `verticalMargin`, and the back control

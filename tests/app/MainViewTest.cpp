@@ -24,6 +24,7 @@
 #include "chat/shared/DebugPanel.h"
 #include "chat/shared/Toasts.h"
 #include "engine/ChildWriter.h"
+#include "engine/PromptCache.h"
 #include "engine/QtPrinters.h"
 #include "engine/TestModels.h"
 #include "models/MemoryEstimates.h"
@@ -32,6 +33,7 @@
 #include "platform/AppSettings.h"
 #include "screens/AttachSheetOverlay.h"
 #include "screens/ModelsScreen.h"
+#include "screens/ReplyCachePage.h"
 #include "storage/ChatHistory.h"
 #include "storage/ChatStore.h"
 #include "support/TempEnv.h"
@@ -1132,6 +1134,55 @@ TEST(MainView, ModelsPageRuntimePanel)
         AppSettings::setValue(key, false);
         EXPECT_FALSE(panel->isVisible()) << round;
     }
+}
+
+// The reply cache page shows what the session's cache holds as it changes,
+// and CLEAR empties memory and disk.
+TEST(MainView, TheReplyCachePageFollowsTheCacheAndClearEmptiesIt)
+{
+    const QString memoryKey = QString::fromLatin1(AppSettings::promptCacheMemoryMb);
+    const QString diskKey = QString::fromLatin1(AppSettings::promptCacheDiskMb);
+    AppSettings::setValue(memoryKey, 64);
+    AppSettings::setValue(diskKey, 64);
+    {
+        Fixture f;
+        MainView& view = *f.view;
+        view.show();
+        view.openSettings();
+        CardRowButton* row = nullptr;
+        ASSERT_TRUE(waitUntil([&] {
+            for (auto* button : view.findChildren<CardRowButton*>()) {
+                if (button->text() == QStringLiteral("REPLY CACHE"))
+                    row = button;
+            }
+            return row;
+        }));
+        row->click();
+        ASSERT_TRUE(waitUntil([&] { return qobject_cast<ReplyCachePage*>(view.pageWidget()); }));
+        auto* page = qobject_cast<ReplyCachePage*>(view.pageWidget());
+        PromptStore& store = *view.session().promptCache().store();
+        store.save(PromptIdentity{}, {1, 2, 3}, 3 << 20, [](uint8_t* data, size_t size) {
+            std::fill_n(data, size, uint8_t(7));
+            return true;
+        });
+        store.flush();
+        // The disk's figure is whatever the store counted of its files.
+        const auto shows = [&](const QString& memory) {
+            return page->memoryValue()->text() == memory
+                   && page->diskValue()->text() == ReplyCachePage::usageText(store.diskBytes(), 64);
+        };
+        EXPECT_TRUE(waitUntil([&] { return shows(QStringLiteral("3 MiB of 64 MiB")); }))
+            << page->memoryValue()->text().toStdString() << " / " << page->diskValue()->text().toStdString();
+
+        page->clearButton()->click();
+        store.flush();
+        EXPECT_TRUE(waitUntil([&] { return shows(QStringLiteral("0 MiB of 64 MiB")); }))
+            << page->memoryValue()->text().toStdString() << " / " << page->diskValue()->text().toStdString();
+        EXPECT_EQ(store.memoryBytes(), 0);
+        EXPECT_EQ(store.diskBytes(), 0);
+    }
+    AppSettings::remove(memoryKey);
+    AppSettings::remove(diskKey);
 }
 
 // A request through the local server streams while the window keeps

@@ -99,8 +99,8 @@ TEST_F(LocalServerPageTest, ThePortAndTheSettingsRowsShowTheirWholeText)
 
     QStringList cutRows;
     for (const QString& title : {QStringLiteral("APPEARANCE"), QStringLiteral("HARDWARE"), QStringLiteral("LOCAL SERVER"),
-                                 QStringLiteral("CHATS"), QStringLiteral("Light"), QStringLiteral("Dark"),
-                                 QStringLiteral("System"), QStringLiteral("48813")}) {
+                                 QStringLiteral("REPLY CACHE"), QStringLiteral("CHATS"), QStringLiteral("Light"),
+                                 QStringLiteral("Dark"), QStringLiteral("System"), QStringLiteral("48813")}) {
         CardRowButton row(title, CardRowButton::Trailing::None, {});
         if (!whole(row.sizeHint().width() - 2 * SettingsKit::kRowInset, title))
             cutRows.append(title);

@@ -7,6 +7,7 @@
 #include "screens/ChatsPage.h"
 #include "screens/HardwarePage.h"
 #include "screens/LocalServerPage.h"
+#include "screens/ReplyCachePage.h"
 #include "screens/ModelPickerOverlay.h"
 #include "screens/RigCardLines.h"
 #include "screens/SettingsPage.h"
@@ -30,6 +31,7 @@ namespace {
 
 constexpr int kMargin = 16;
 constexpr int kCaption = 22;
+constexpr int64_t kMiB = 1024 * 1024;
 
 // A stand-in for the page under an overlay: the page colour and a few lines
 // of text, so the dim shows over something.
@@ -136,6 +138,7 @@ QImage settingsImage(bool pressed)
 {
     SettingsPage page([] {}, [] {}, [] {}, [] {}, [] {}, [](const QUrl&) {});
     page.generalCard()->addRow(new SettingsNavRow(QStringLiteral("LOCAL SERVER"), [] {}));
+    page.generalCard()->addRow(new SettingsNavRow(QStringLiteral("REPLY CACHE"), [] {}));
     page.resize(720, 640);
     grab(page);
     if (pressed)
@@ -296,6 +299,29 @@ QImage localServerImage(bool on, const QString& key, const QString& state, bool 
     return image;
 }
 
+// The reply cache page over budgets of its own, put back afterwards.
+QImage replyCacheImage(int memoryMb, int diskMb, int64_t memoryBytes, int64_t diskBytes, bool budgetDialog)
+{
+    const QString memoryKey = QString::fromLatin1(AppSettings::promptCacheMemoryMb);
+    const QString diskKey = QString::fromLatin1(AppSettings::promptCacheDiskMb);
+    AppSettings::setValue(memoryKey, memoryMb);
+    AppSettings::setValue(diskKey, diskMb);
+    QImage image;
+    {
+        ReplyCachePage page([] {}, {});
+        page.resize(720, 560);
+        page.setUsage(memoryBytes, diskBytes);
+        if (budgetDialog) {
+            grab(page);
+            page.changeMemoryButton()->click();
+        }
+        image = grab(page);
+    }
+    AppSettings::remove(memoryKey);
+    AppSettings::remove(diskKey);
+    return image;
+}
+
 } // namespace
 
 QList<Sheet> pagesSheets()
@@ -336,6 +362,12 @@ QList<Sheet> pagesSheets()
                    localServerImage(true, {}, QStringLiteral("Not listening: port 47830 is taken by another program."),
                                     false)},
                   {QStringLiteral("CHANGE: the port dialog"), localServerImage(true, {}, QStringLiteral("Off"), true)}})},
+        {QStringLiteral("reply-cache"),
+         compose({{QStringLiteral("in use"), replyCacheImage(2048, 4096, 312 * kMiB, 1234 * kMiB, false)},
+                  {QStringLiteral("widest figures, memory off"),
+                   replyCacheImage(0, 1048576, 0, 1048576 * kMiB, false)}})},
+        {QStringLiteral("reply-cache-dialog"),
+         compose({{QStringLiteral("CHANGE: the memory dialog"), replyCacheImage(2048, 4096, 0, 0, true)}})},
         {QStringLiteral("hardware-reading"),
          compose({{QStringLiteral("before the first read"), hardwareImage(false, false, false)}})},
         {QStringLiteral("hardware"),
