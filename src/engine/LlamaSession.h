@@ -95,6 +95,8 @@ public:
     Snapshot snapshot() const;
     // The model slot, for its published state (ModelSlot::State).
     const ModelSlot& slot() const { return *m_slot; }
+    // The slot's reply cache: the decoded states kept between runs.
+    PromptCache& promptCache() { return m_slot->promptCache(); }
 
     // --- model slot -------------------------------------------------------------
     // Unloads the current model, then loads `model` from the models folder on

@@ -46,6 +46,7 @@
 #include "engine/ChatTemplate.h"
 #include "engine/Generation.h"
 #include "engine/LlamaModel.h"
+#include "engine/PromptCache.h"
 #include "engine/SamplingParams.h"
 #include "models/ModelInfo.h"
 
@@ -134,6 +135,8 @@ public:
     const std::optional<QUuid>& loadedModelId() const { return m_loadedId; }
     const std::optional<QString>& loadedModelName() const { return m_loadedName; }
     ChatTemplate chatTemplate() const { return m_template; }
+    // The decoded states its models keep between runs.
+    PromptCache& promptCache() { return m_promptCache; }
     // No job holds the slot and none waits: one submitted now starts at once.
     bool isIdle() const { return !m_current && m_queue.empty(); }
     bool isQueued(JobId job) const;
@@ -193,6 +196,7 @@ private:
     static bool waitForWriter(const QString& path, SteadyClock::time_point ends, const std::atomic<bool>& cancel);
 
     ModelStore& m_store;
+    PromptCache m_promptCache;
     State m_state;
     std::shared_ptr<LlamaModel> m_model;
     std::optional<ModelInfo> m_loadedInfo;

@@ -69,6 +69,8 @@ void AppSettings::registerDefaults(int processors)
     defaults.insert(QString::fromLatin1(localServerEnabled), false);
     defaults.insert(QString::fromLatin1(localServerPort), 47830);
     defaults.insert(QString::fromLatin1(localServerApiKey), QString());
+    defaults.insert(QString::fromLatin1(promptCacheMemoryMb), qlonglong(promptCacheMemoryDefaultMb(readMemoryFigures())));
+    defaults.insert(QString::fromLatin1(promptCacheDiskMb), qlonglong(promptCacheDiskDefaultMb));
 }
 
 QVariant AppSettings::value(const QString& key)
@@ -80,6 +82,12 @@ QVariant AppSettings::value(const QString& key)
     }
     QMutexLocker lock(&defaultsLock);
     return registeredDefaults().value(key);
+}
+
+uint64_t AppSettings::promptCacheMemoryDefaultMb(const std::optional<MemoryFigures>& memory)
+{
+    constexpr uint64_t most = 2048;
+    return memory ? std::min(most, memory->freeMb / 4) : most;
 }
 
 bool AppSettings::boolValue(const QString& key)

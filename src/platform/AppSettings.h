@@ -1,7 +1,12 @@
 #pragma once
 
+#include "platform/SystemInfo.h"
+
 #include <QString>
 #include <QVariant>
+
+#include <cstdint>
+#include <optional>
 
 namespace cvn {
 
@@ -18,11 +23,15 @@ public:
     static constexpr const char* localServerEnabled = "localServer.enabled";
     static constexpr const char* localServerPort = "localServer.port";
     static constexpr const char* localServerApiKey = "localServer.apiKey";
+    static constexpr const char* promptCacheMemoryMb = "promptCache.memoryMb";
+    static constexpr const char* promptCacheDiskMb = "promptCache.diskMb";
 
     // Registers "appearance.mode" = "system", "hardware.metalOffload" = false,
     // "hardware.threadCount" = min(2, processors) and
     // "debug.showRuntimePanel" = false, and the local server off on port
-    // 47830 without a key. Run once at start-up; the overload
+    // 47830 without a key, and the reply cache's budgets: 2048 MB of memory
+    // (a quarter of the memory available now when that is less) and 4096 MB
+    // of disk. Run once at start-up; the overload
     // takes the processor count so tests do not depend on the machine.
     static void registerDefaults();
     static void registerDefaults(int processors);
@@ -35,6 +44,11 @@ public:
 
     static void setValue(const QString& key, const QVariant& value);
     static void remove(const QString& key);
+
+    // The reply cache's memory budget when the user set none: 2048 MB, or a
+    // quarter of the memory available when that is less.
+    static uint64_t promptCacheMemoryDefaultMb(const std::optional<MemoryFigures>& memory);
+    static constexpr uint64_t promptCacheDiskDefaultMb = 4096;
 
     // CPU threads for a model load: the stored "hardware.threadCount" when it
     // is 1 or more, else 2, and never more than the processors (a count below
