@@ -1,11 +1,13 @@
 // Each mode times the first token of a chat's next reply through the session
 // ("kept") against the same prompt decoded in full in an emptied context of
-// a second copy of the model ("full"), in the situation the mode sets up.
+// a second copy of the model ("full"), in the situation the mode sets up,
+// and then what the reply cache holds.
 #include "CacheModes.h"
 
 #include "BenchTiming.h"
 #include "Conversation.h"
 #include "engine/LlamaSession.h"
+#include "engine/PromptCache.h"
 #include "engine/ServedRequest.h"
 #include "models/ModelStore.h"
 
@@ -75,6 +77,27 @@ void printReply(const char* what, const Timed& t)
         std::printf("%s: history %lld tokens (%s), first token %.1f ms\n", what, (long long)t.tokens,
                     qPrintable(t.promptLine), t.keptMs);
     std::fflush(stdout);
+}
+
+// Waits until what the runs so far keep is in the reply cache: saves made
+// on the model's queue, then the files written from the cache's own queue.
+void settleCache(LlamaSession& session)
+{
+    if (session.model())
+        session.model()->queue().sync([] {});
+    session.promptCache().store()->flush();
+}
+
+// The reply cache against its budgets, in MiB.
+void printCacheUsage(LlamaSession& session)
+{
+    settleCache(session);
+    const PromptCache::Usage usage = session.promptCache().usage();
+    constexpr int64_t kMiB = 1024 * 1024;
+    std::printf("cache memory held: %.1f MiB of %lld\n", double(usage.memoryBytes) / kMiB,
+                (long long)(usage.memoryBudgetBytes / kMiB));
+    std::printf("cache disk held: %.1f MiB of %lld\n", double(usage.diskBytes) / kMiB,
+                (long long)(usage.diskBudgetBytes / kMiB));
 }
 
 // Another program's request of about `tokens` tokens of its own, answered
@@ -198,7 +221,9 @@ int runCacheMode(CacheMode mode, ModelStore& store, const ModelInfo& info, const
             break;
         printReply("before the restart", *before);
         const QList<LlamaSession::Turn> turns = session->turns();
-        // The program ends: its session and its model go.
+        // The program ends, once what it keeps is written: its session and
+        // its model go.
+        settleCache(*session);
         session.reset();
         session = std::make_unique<LlamaSession>(&store);
         if (!loadWithThreads(*session, info, threads))
@@ -214,6 +239,8 @@ int runCacheMode(CacheMode mode, ModelStore& store, const ModelInfo& info, const
         break;
     }
     }
+    if (ok)
+        printCacheUsage(*session);
     std::fflush(stdout);
     qInstallMessageHandler(previous);
     return ok ? 0 : 1;
