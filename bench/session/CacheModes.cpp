@@ -157,7 +157,8 @@ bool switchChats(LlamaSession& session, Bench& bench, long history)
         if (!t)
             return false;
         chats[chat] = session.turns();
-        const QByteArray what = QStringLiteral("reply %1, chat %2").arg(r + 1).arg(QLatin1Char(chat ? 'B' : 'A')).toLatin1();
+        const QByteArray what =
+            QStringLiteral("reply %1, chat %2").arg(r + 1).arg(QLatin1Char(chat ? 'B' : 'A')).toLatin1();
         printReply(what.constData(), *t);
         if (counted)
             ratios.push_back(t->ratio());

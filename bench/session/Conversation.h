@@ -105,8 +105,13 @@ inline std::optional<double> sendAndTime(LlamaSession& session, const QString& t
     const auto start = Clock::now();
     SessionTask task = session.send(text);
     QMetaObject::Connection c = QObject::connect(&session, &LlamaSession::turnsChanged, [&] {
+        // Until the reply's own text comes, the last bubble may be the
+        // question shown while the reply waits for the slot, and the model's
+        // token count that of the run before.
         const LlamaSession::Turn& last = session.turns().last();
-        if (!first && (!last.content.isEmpty() || !last.reasoning.isEmpty()))
+        if (last.role != ChatMessage::Role::assistant || (last.content.isEmpty() && last.reasoning.isEmpty()))
+            return;
+        if (!first)
             first = Clock::now();
         if (session.model() && session.model()->lastRunTokenCount() >= kTimedReplyTokens)
             session.stop();
