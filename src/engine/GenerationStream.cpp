@@ -232,8 +232,12 @@ GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingPara
     m_queue.async([weak = weak_from_this(), run, makePrompt = std::move(makePrompt), params, sink = std::move(sink)] {
         if (std::shared_ptr<LlamaModel> self = weak.lock()) {
             // A run that reaches the queue after free() finishes empty.
-            if (!self->m_freeRequested.load())
+            if (!self->m_freeRequested.load()) {
                 self->runGeneration(makePrompt, params, *run, sink.onPiece);
+                // Before the run is told to have ended, so that whoever runs
+                // next (another chat, a request, another model) finds it kept.
+                self->saveDecoded();
+            }
         }
         if (sink.onFinished)
             sink.onFinished();
@@ -340,8 +344,14 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     // same prompt gives, the same up to floating-point rounding: llama.cpp's
     // kernels round differently by batch shape, so logits computed in other
     // slices differ in their last digits. Only the wait before it changes.
+    // A state kept from an earlier conversation or an earlier start of the
+    // app may share more of the prompt than the context does.
+    const KeptFrom from = restoreBest(tokens);
     const int64_t kept = keepDecodedPrefix(tokens);
-    qCInfo(lcRuntime, "Prompt: %d tokens, %d kept from the last run", int(tokens.size()), int(kept));
+    const char* how = from == KeptFrom::memory ? "restored from memory"
+                      : from == KeptFrom::disk ? "restored from disk"
+                                               : "kept from the last run";
+    qCInfo(lcRuntime, "Prompt: %d tokens, %d %s", int(tokens.size()), int(kept), how);
 
     // The reply ends at its own limit or where the context ends, whichever
     // comes first; the log says which number applied.

@@ -141,6 +141,8 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     }
     auto loaded = std::make_shared<LlamaModel>(Private{}, path, std::move(identity), std::move(lease), model, context,
                                                gpuLayers);
+    loaded->m_typeK = int32_t(contextParams.type_k);
+    loaded->m_typeV = int32_t(contextParams.type_v);
     if (loaded->m_lease) {
         loaded->m_lease->onBreak([weak = std::weak_ptr<LlamaModel>(loaded)] {
             const std::shared_ptr<LlamaModel> self = weak.lock();

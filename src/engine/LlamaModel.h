@@ -22,6 +22,7 @@
 // (fileChanging): it is half-written, and no lease could be had on it.
 
 #include "engine/Generation.h"
+#include "engine/PromptStore.h"
 #include "engine/SamplingParams.h"
 #include "platform/FileIdentity.h"
 #include "platform/FileLease.h"
@@ -211,6 +212,17 @@ public:
     using PromptMaker = std::function<std::vector<int32_t>(const LlamaModel&)>;
     GenerationHandle generate(PromptMaker makePrompt, const SamplingParams& params, GenerationSink sink);
 
+    // Where runs keep their decoded states and look for one to start from
+    // (engine/PromptStore.h): before a run, the longest exact prefix of its
+    // prompt among the context itself and the store's entries for this
+    // model, file, context size and KV types is restored when it saves more
+    // than the context already shares; after a run, what the context holds
+    // is saved. Set it before the first run; none keeps only the context.
+    void setPromptStore(std::shared_ptr<PromptStore> store) { m_promptStore = std::move(store); }
+    // What a state must match to be restored here; none when the file's
+    // identity is unknown.
+    std::optional<PromptIdentity> promptIdentity() const;
+
     // Text value of a GGUF metadata key, or none when absent or empty.
     std::optional<QString> metaValue(const char* key) const;
 
@@ -264,6 +276,15 @@ private:
     // last token) and drops the rest; empties the memory when it cannot keep
     // one. Returns the tokens kept. Queue only.
     int64_t keepDecodedPrefix(const std::vector<int32_t>& prompt);
+    // Where the prompt's kept prefix comes from.
+    enum class KeptFrom { lastRun, memory, disk };
+    // Puts the store's entry sharing the most with `prompt` into the
+    // context when it shares more than the context does; a state that does
+    // not restore is dropped and the context emptied. Queue only
+    // (LlamaModelCache.cpp).
+    KeptFrom restoreBest(const std::vector<int32_t>& prompt);
+    // Saves what the context holds to the store, once per change. Queue only.
+    void saveDecoded();
     // Empties the memory and what it kept: a failed decode leaves it in an
     // unknown state. Queue only.
     void forgetDecoded();
@@ -300,6 +321,9 @@ private:
     // What the context's memory holds, in position order: the prompt slices
     // and reply tokens that runs decoded without an error. Queue only.
     std::vector<int32_t> m_keptTokens;
+    std::vector<int32_t> m_savedTokens; // what the store last got; queue only
+    std::shared_ptr<PromptStore> m_promptStore;
+    int32_t m_typeK = 0, m_typeV = 0; // the context's KV cache types (ggml_type)
     TestHooks m_testHooks;
 
     // Last: destroyed first, after the handles are gone. Linux keeps 15

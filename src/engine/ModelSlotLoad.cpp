@@ -167,6 +167,7 @@ void ModelSlot::loaded(ModelInfo info, std::shared_ptr<LlamaModel> model)
         m_store.updateFacts(info);
     }
     m_model = std::move(model);
+    m_model->setPromptStore(m_promptCache.store());
     m_loadedId = info.id;
     m_loadedName = info.displayName;
     m_loadedInfo = info;

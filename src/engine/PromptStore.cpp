@@ -20,7 +20,7 @@ namespace cvn {
 namespace {
 
 constexpr char kMagic[8] = {'C', 'V', 'N', 'K', 'V', '0', '0', '1'};
-constexpr qint64 kIdentityBytes = 48;
+constexpr qint64 kIdentityBytes = 5 * 8 + 4 * 4; // PromptIdentity::bytes()
 // magic, identity, token count (4), state size (8)
 constexpr qint64 kHeadBytes = 8 + kIdentityBytes + 4 + 8;
 constexpr qint64 kChecksumBytes = 8;

@@ -1,0 +1,75 @@
+// A run's start from a decoded state kept by the reply cache, and the save of
+// what a run leaves in the context.
+
+#include "engine/LlamaModel.h"
+
+#include "platform/Logging.h"
+
+#include <llama.h>
+
+#include <algorithm>
+
+namespace cvn {
+
+namespace {
+
+// A state is restored only when it spares this many tokens more than the
+// context holds: reading a large state for a few tokens of a template's
+// start would cost more than it saves.
+constexpr int64_t kLeastGain = 32;
+
+} // namespace
+
+std::optional<PromptIdentity> LlamaModel::promptIdentity() const
+{
+    if (!m_fileIdentity)
+        return std::nullopt;
+    return PromptIdentity{*m_fileIdentity, m_contextSize, m_typeK, m_typeV};
+}
+
+LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)
+{
+    const std::optional<PromptIdentity> identity = promptIdentity();
+    if (!m_promptStore || !identity || prompt.size() < 2 || fileChanged())
+        return KeptFrom::lastRun;
+    // The last prompt token is always decoded: its logits give the reply's
+    // first token.
+    const auto most = int64_t(prompt.size()) - 1;
+    const auto shareable = std::min<int64_t>(most, int64_t(m_keptTokens.size()));
+    const int64_t live =
+        std::mismatch(prompt.begin(), prompt.begin() + shareable, m_keptTokens.begin()).first - prompt.begin();
+    std::optional<PromptStore::Found> found = m_promptStore->find(*identity, prompt, most, live + kLeastGain - 1);
+    if (!found)
+        return KeptFrom::lastRun;
+    llama_memory_t memory = llama_get_memory(m_context);
+    if (memory)
+        llama_memory_seq_rm(memory, 0, -1, -1);
+    m_keptTokens.clear();
+    const size_t read = llama_state_seq_set_data(m_context, found->state->data(), found->state->size(), 0);
+    if (read == 0 || !memory || llama_memory_seq_pos_max(memory, 0) != llama_pos(found->tokens.size()) - 1) {
+        qCWarning(lcRuntime, "A kept state of %d tokens did not restore; the prompt is decoded in full",
+                  int(found->tokens.size()));
+        m_promptStore->drop(*identity, found->tokens);
+        forgetDecoded();
+        return KeptFrom::lastRun;
+    }
+    m_keptTokens = std::move(found->tokens);
+    // The context now holds an entry the store has; saving it again would
+    // only copy it.
+    m_savedTokens = m_keptTokens;
+    return found->source == PromptStore::Source::disk ? KeptFrom::disk : KeptFrom::memory;
+}
+
+void LlamaModel::saveDecoded()
+{
+    const std::optional<PromptIdentity> identity = promptIdentity();
+    if (!m_promptStore || !identity || m_keptTokens.empty() || m_keptTokens == m_savedTokens || fileChanged())
+        return;
+    m_savedTokens = m_keptTokens;
+    const size_t size = llama_state_seq_get_size(m_context, 0);
+    m_promptStore->save(*identity, m_keptTokens, size, [this](uint8_t* data, size_t bytes) {
+        return llama_state_seq_get_data(m_context, data, bytes, 0) == bytes;
+    });
+}
+
+} // namespace cvn
