@@ -346,8 +346,10 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     // slices differ in their last digits. Only the wait before it changes.
     // A state kept from an earlier conversation or an earlier start of the
     // app may share more of the prompt than the context does.
-    const KeptFrom from = restoreBest(tokens);
+    KeptFrom from = restoreBest(tokens);
     const int64_t kept = keepDecodedPrefix(tokens);
+    if (kept == 0)
+        from = KeptFrom::lastRun; // a memory that cannot drop a tail lost it again
     const char* how = from == KeptFrom::memory ? "restored from memory"
                       : from == KeptFrom::disk ? "restored from disk"
                                                : "kept from the last run";

@@ -287,7 +287,7 @@ std::optional<PromptStore::Found> PromptStore::find(const PromptIdentity& identi
             return Found{best->tokens, best->state, Source::memory};
         }
     }
-    if (m_diskOff.load())
+    if (m_diskOff.load() || diskBudget() == 0)
         return std::nullopt;
     // Another instance may have written files since the last look.
     scanFolder();

@@ -7,6 +7,7 @@
 #include "TestModelWriter.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
+#include "support/WriteFailure.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,7 +42,7 @@ struct Budgets {
 
 } // namespace
 
-TEST(PromptCacheTest, budgetsFollowTheSettingsAndClearEmptiesTheFolder)
+TEST(PromptCacheTest, BudgetsFollowTheSettingsAndClearEmptiesTheFolder)
 {
     LlamaSession session;
     PromptCache& cache = session.promptCache();
@@ -468,9 +469,15 @@ TEST(PromptCacheTest, TwoInstancesOnOneFolderLoseNothingAndRestoreNothingWrong)
             chats << chat->session->turns();
         }
     }
+    // Both keep the same chat, under the same name.
+    for (CachedChat* chat : {&first, &second}) {
+        chat->open(50);
+        chat->send(QStringLiteral("A question."));
+    }
+    chats << first.session->turns();
     first.flush();
     second.flush();
-    EXPECT_EQ(first.files().size(), 4);
+    EXPECT_EQ(first.files().size(), 5);
 
     CachedChat third;
     for (const QList<Turn>& turns : chats) {
@@ -480,4 +487,64 @@ TEST(PromptCacheTest, TwoInstancesOnOneFolderLoseNothingAndRestoreNothingWrong)
         EXPECT_GT(sent.kept, 300);
         EXPECT_TRUE(third.likeAFullDecode(sent));
     }
+}
+
+TEST(PromptCacheTest, AFullDiskTurnsTheDiskOffWithOneLineAndRepliesGoOn)
+{
+    CachedChat chat;
+    chat.cache().clear();
+    chat.flush();
+    chat.open(30);
+    const QList<Turn> chatA = chat.session->turns();
+    const auto cacheWarnings = [&] {
+        QMutexLocker lock(&LogCapture::mutex);
+        return LogCapture::warnings.filter(QStringLiteral("reply cache")).size();
+    };
+    CachedChat::Sent sent;
+    {
+        FileWritesFail full;
+        sent = chat.send(QStringLiteral("A question."));
+        chat.flush();
+        EXPECT_EQ(cacheWarnings(), 1);
+        chat.open(31);
+        chat.send(QStringLiteral("Another question."));
+        chat.flush();
+        EXPECT_EQ(cacheWarnings(), 0) << "one line, the first time";
+    }
+    EXPECT_GT(sent.tokens, 300);
+    EXPECT_EQ(sent.logits.empty(), false);
+    EXPECT_TRUE(chat.files().isEmpty());
+    // Memory still keeps each chat.
+    chat.session->replaceTurns(chatA);
+    const CachedChat::Sent again = chat.send(QStringLiteral("A question."));
+    EXPECT_EQ(again.from, kMemory);
+    EXPECT_TRUE(chat.likeAFullDecode(again));
+}
+
+TEST(PromptCacheTest, AStateThatDoesNotRestoreIsDroppedAndThePromptDecodedInFull)
+{
+    CachedChat chat;
+    chat.cache().clear();
+    chat.flush();
+    chat.open(40);
+    const QList<Turn> chatA = chat.session->turns();
+    const CachedChat::Sent first = chat.send(QStringLiteral("A question."));
+    // A state of the right model and tokens that llama.cpp refuses to read
+    // takes the place of the one kept.
+    const std::optional<PromptIdentity> identity = chat.session->model()->promptIdentity();
+    ASSERT_TRUE(identity);
+    std::vector<int32_t> tokens = chat.session->model()->tokenize(first.prompt.toStdString());
+    tokens.push_back(tokens.back());
+    chat.cache().store()->save(*identity, tokens, 4096, [](uint8_t* data, size_t size) {
+        std::fill(data, data + size, uint8_t(0xA5));
+        return true;
+    });
+    chat.open(41);
+    chat.send(QStringLiteral("Another question."));
+
+    chat.session->replaceTurns(chatA);
+    const CachedChat::Sent again = chat.send(QStringLiteral("A question."));
+    EXPECT_EQ(again.from, kLastRun);
+    EXPECT_LT(again.kept, 20);
+    EXPECT_TRUE(chat.likeAFullDecode(again));
 }
