@@ -17,11 +17,18 @@
 
 namespace cvn::bench {
 
-// Points the settings at a folder of its own for as long as it lives, so a
-// benchmark never touches the user's. Make it before the application object.
+// Points the settings, data and cache folders at a folder of its own for as
+// long as it lives, so a benchmark never touches the user's nor finds what
+// an earlier run left there. Make it before the application object.
 struct ScratchSettings {
     QTemporaryDir folder;
-    ScratchSettings() { setenv("XDG_CONFIG_HOME", folder.path().toLocal8Bit().constData(), 1); }
+    ScratchSettings()
+    {
+        const QByteArray root = folder.path().toLocal8Bit();
+        setenv("XDG_CONFIG_HOME", root.constData(), 1);
+        setenv("XDG_DATA_HOME", (root + "/data").constData(), 1);
+        setenv("XDG_CACHE_HOME", (root + "/cache").constData(), 1);
+    }
 };
 
 // Loads `info` into the session and sleeps in the event loop until it is

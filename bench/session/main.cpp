@@ -27,8 +27,27 @@
 // out its oldest messages, in steps. Two lines then end the output:
 // "past the context: F of T turns decoded in full" and "median first token
 // past the context kept/full: R", R the median over the turns.
+//
+//   cvn-bench-session --model FILE [--threads N] [--ctx N] [--history TOKENS]
+//                     --switch | --after-request | --restart
+//
+// A chat's next reply after something else used the model (CacheModes.cpp),
+// with chats of about TOKENS tokens (default 3000) and a context of 4096 by
+// default:
+//   --switch: two chats answered in turn, A B A B ... for 10 replies; it
+//     prints "switching chats first token kept/full: R", the median over
+//     the replies after each chat's first.
+//   --after-request: a chat reply, another program's request of about 1,000
+//     other tokens through the session's slot, then the chat's next reply; it
+//     prints "chat after another request first token kept/full: R".
+//   --restart: a chat answered once, the session and its model destroyed, a
+//     new session made in the same settings and cache folders, and the
+//     chat's next reply timed; it prints "after a restart first token
+//     kept/full: R".
 #include "BenchOptions.h"
 #include "BenchTiming.h"
+#include "CacheModes.h"
+#include "Conversation.h"
 #include "SessionBenchSupport.h"
 #include "engine/LlamaSession.h"
 #include "models/ModelStore.h"
@@ -51,19 +70,10 @@
 #include <llama.h>
 
 using namespace cvn;
-using Clock = std::chrono::steady_clock;
 
-using cvn::bench::median;
+using namespace cvn::bench;
 
 namespace {
-
-// Sleeps in the event loop between events, as the app's main thread does: a
-// loop that polls would keep a core busy and slow the compute threads down.
-void pumpUntil(const std::function<bool()>& done)
-{
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
 
 struct RunFigures {
     double tokensPerSecond = 0;
@@ -121,20 +131,14 @@ RunFigures sessionRun(LlamaSession& session)
 
 const char* const kUsage =
     "usage: cvn-bench-session --model FILE [--threads N[,N...]] [--ctx N>=512] [--runs N]\n"
-    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --turns T --history TOKENS\n";
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --turns T --history TOKENS\n"
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] [--history TOKENS]\n"
+    "                         --switch | --after-request | --restart\n";
 
 int fail(const QString& message)
 {
     std::fprintf(stderr, "cvn-bench-session: %s\n", qPrintable(message));
     return 2;
-}
-
-// Loads the model into the session with `threads` threads; false (said on
-// stderr) when it does not load.
-bool loadWithThreads(LlamaSession& session, const ModelInfo& info, long threads)
-{
-    AppSettings::setValue(QString::fromLatin1(AppSettings::threadCountKey), int(threads));
-    return cvn::bench::loadAndWait(session, info, "cvn-bench-session");
 }
 
 // One block of figures at one thread count; false when a run failed.
@@ -184,58 +188,6 @@ bool measure(LlamaSession& session, const ModelInfo& info, const QString& path, 
 
 // --- a conversation: kept context against a full decode ----------------------
 
-// Words for filler text; a fixed generator picks them, so every run of the
-// benchmark builds the same chat.
-const char* const kWords[] = {"the",   "sea",    "ships", "sail",  "under", "a",      "grey",   "sky",
-                              "while", "sailors", "sing", "old",   "songs", "about",  "home",   "and",
-                              "wind",  "rain",   "light", "house", "keeps", "watch",  "over",   "harbour",
-                              "boats", "return", "with",  "fish",  "salt",  "nets",   "morning", "tide"};
-
-QString filler(uint32_t& state, int words)
-{
-    QStringList out;
-    for (int i = 0; i < words; ++i) {
-        state = state * 1664525u + 1013904223u;
-        out << QString::fromLatin1(kWords[(state >> 16) % std::size(kWords)]);
-    }
-    return out.join(QLatin1Char(' ')) + QLatin1Char('.');
-}
-
-int64_t promptTokens(LlamaSession& session, const QList<ChatMessage>& messages)
-{
-    return int64_t(session.model()->tokenize(session.chatTemplate().format(messages).toStdString()).size());
-}
-
-// Keeps each run's "Prompt: N tokens, M kept ..." line, and says whether a
-// "Context full: ..." line came, and passes on only critical messages.
-QString lastPromptLine;
-bool cutMoved = false;
-void keepPromptLine(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    if (message.startsWith(QLatin1String("Prompt: ")))
-        lastPromptLine = message;
-    else if (message.startsWith(QLatin1String("Context full: ")))
-        cutMoved = true;
-    else if (type == QtCriticalMsg || type == QtFatalMsg) // a stopped reply's aborted decode warns
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-}
-
-// Time from generate() to the end of a one-token run on an emptied context:
-// the whole prompt decoded and the first token sampled.
-double fullDecodeMs(LlamaModel& model, const std::string& prompt)
-{
-    model.queue().sync([&] { llama_memory_clear(llama_get_memory(model.contextHandle()), true); });
-    SamplingParams params = SamplingParams::defaults();
-    params.maxTokens = 1;
-    std::promise<void> done;
-    GenerationSink sink;
-    sink.onFinished = [&] { done.set_value(); };
-    const auto start = Clock::now();
-    GenerationHandle handle = model.generate(prompt, params, std::move(sink));
-    done.get_future().wait();
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 bool converse(LlamaSession& session, const ModelInfo& info, const QString& path, long threads, long turns,
               long history)
 {
@@ -249,19 +201,12 @@ bool converse(LlamaSession& session, const ModelInfo& info, const QString& path,
         return false;
     }
 
-    constexpr int64_t kReplyTokens = 32;
+    constexpr int64_t kReplyTokens = kTimedReplyTokens;
     uint32_t state = 1;
-    QList<LlamaSession::Turn> stored;
+    const QList<LlamaSession::Turn> stored = fillerChat(session, state, history);
     QList<ChatMessage> messages;
-    while (promptTokens(session, messages) < history) {
-        for (const auto role : {ChatMessage::Role::user, ChatMessage::Role::assistant}) {
-            LlamaSession::Turn turn;
-            turn.role = role;
-            turn.content = filler(state, 90);
-            stored << turn;
-            messages << ChatMessage{role, turn.content};
-        }
-    }
+    for (const LlamaSession::Turn& turn : stored)
+        messages << ChatMessage{turn.role, turn.content};
     // Past the context, the session cuts the chat; each turn is then timed
     // against a full decode of the prompt the session sent.
     const int64_t need = promptTokens(session, messages) + turns * (kReplyTokens + 64) + 256;
@@ -279,24 +224,13 @@ bool converse(LlamaSession& session, const ModelInfo& info, const QString& path,
     double ratio = 0;
     int64_t tokensAtLast = 0;
     for (long t = 1; t <= turns; ++t) {
-        std::optional<Clock::time_point> first;
-        const auto start = Clock::now();
-        SessionTask task = session.send(filler(state, 22));
-        QMetaObject::Connection c = QObject::connect(&session, &LlamaSession::turnsChanged, [&] {
-            const LlamaSession::Turn& last = session.turns().last();
-            if (!first && (!last.content.isEmpty() || !last.reasoning.isEmpty()))
-                first = Clock::now();
-            if (session.model() && session.model()->lastRunTokenCount() >= kReplyTokens)
-                session.stop();
-        });
-        pumpUntil([&] { return task.isFinished(); });
-        QObject::disconnect(c);
-        if (!first) {
+        const std::optional<double> keptTime = sendAndTime(session, filler(state, 22));
+        if (!keptTime) {
             std::fprintf(stderr, "cvn-bench-session: turn %ld gave no reply text; nothing to time\n", t);
             qInstallMessageHandler(previous);
             return false;
         }
-        const double keptMs = std::chrono::duration<double, std::milli>(*first - start).count();
+        const double keptMs = *keptTime;
         const QString keptLine = lastPromptLine;
         static const QRegularExpression counts(QStringLiteral("^Prompt: (\\d+) tokens, (\\d+) kept"));
         const QRegularExpressionMatch match = counts.match(keptLine);
@@ -343,9 +277,21 @@ int main(int argc, char** argv)
     std::vector<long> threadCounts = cvn::bench::defaultThreadCounts();
     bool threadsGiven = false;
     long ctx = 512, runs = 3, turns = 0, history = 0;
-    bool ctxGiven = false;
+    bool ctxGiven = false, runsGiven = false;
+    std::optional<cvn::bench::CacheMode> mode;
+    QString modeName;
     for (int i = 1; i < argc; i += 2) {
         const QByteArray arg = argv[i];
+        if (arg == "--switch" || arg == "--after-request" || arg == "--restart") {
+            if (mode)
+                return fail(QStringLiteral("--switch, --after-request and --restart go one at a time"));
+            mode = arg == "--switch"          ? cvn::bench::CacheMode::switchChats
+                   : arg == "--after-request" ? cvn::bench::CacheMode::afterRequest
+                                              : cvn::bench::CacheMode::restart;
+            modeName = QString::fromLatin1(arg);
+            --i; // a mode takes no value
+            continue;
+        }
         if (arg != "--model" && arg != "--threads" && arg != "--ctx" && arg != "--runs" && arg != "--turns"
             && arg != "--history")
             return fail(QStringLiteral("unknown option %1 (see --help)").arg(QString::fromLocal8Bit(arg)));
@@ -370,10 +316,15 @@ int main(int argc, char** argv)
                                 .arg(least)
                                 .arg(QString::fromStdString(value)));
             ctxGiven = ctxGiven || arg == "--ctx";
+            runsGiven = runsGiven || arg == "--runs";
             (arg == "--ctx" ? ctx : arg == "--runs" ? runs : arg == "--turns" ? turns : history) = *n;
         }
     }
-    const bool conversation = turns > 0 || history > 0;
+    if (mode && (turns > 0 || runsGiven))
+        return fail(QStringLiteral("%1 takes no --turns nor --runs (see --help)").arg(modeName));
+    if (mode && threadsGiven && threadCounts.size() != 1)
+        return fail(QStringLiteral("a cache mode takes one --threads count"));
+    const bool conversation = !mode && (turns > 0 || history > 0);
     if (conversation && (turns == 0 || history == 0))
         return fail(QStringLiteral("--turns and --history go together (see --help)"));
     if (conversation && threadsGiven && threadCounts.size() != 1)
@@ -382,6 +333,10 @@ int main(int argc, char** argv)
         threadCounts = {threadCounts.back()};
     if (conversation && !ctxGiven)
         ctx = 8192;
+    if (mode && !ctxGiven)
+        ctx = 4096;
+    if (mode && history == 0)
+        history = 3000;
     if (path.isEmpty())
         return fail(QStringLiteral("--model FILE is required (see --help)"));
 
@@ -393,6 +348,8 @@ int main(int argc, char** argv)
     if (!info)
         return fail(QStringLiteral("%1 is not a model file").arg(path));
 
+    if (mode)
+        return cvn::bench::runCacheMode(*mode, store, *info, path, threadCounts.back(), history);
     LlamaSession session(&store);
     if (conversation)
         return converse(session, *info, path, threadCounts.front(), turns, history) ? 0 : 1;
