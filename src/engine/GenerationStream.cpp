@@ -346,6 +346,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     // slices differ in their last digits. Only the wait before it changes.
     // A state kept from an earlier conversation or an earlier start of the
     // app may share more of the prompt than the context does.
+    m_runPromptLength = tokens.size();
     KeptFrom from = restoreBest(tokens);
     const int64_t kept = keepDecodedPrefix(tokens);
     if (kept == 0)

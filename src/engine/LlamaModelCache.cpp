@@ -67,7 +67,7 @@ void LlamaModel::saveDecoded()
         return;
     m_savedTokens = m_keptTokens;
     const size_t size = llama_state_seq_get_size(m_context, 0);
-    m_promptStore->save(*identity, m_keptTokens, size, [this](uint8_t* data, size_t bytes) {
+    m_promptStore->save(*identity, m_keptTokens, m_runPromptLength, size, [this](uint8_t* data, size_t bytes) {
         return llama_state_seq_get_data(m_context, data, bytes, 0) == bytes;
     });
 }

@@ -205,8 +205,8 @@ void PromptStore::evictMemoryLocked(int64_t room)
     }
 }
 
-void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t>& tokens, size_t size,
-                       const std::function<bool(uint8_t*, size_t)>& fill)
+void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t>& tokens, size_t promptLength,
+                       size_t size, const std::function<bool(uint8_t*, size_t)>& fill)
 {
     if (tokens.empty() || size == 0)
         return;
@@ -215,12 +215,18 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
     bool inMemory = false;
     bool onDisk = false;
     uint64_t clears = 0;
+    std::vector<QString> superseded; // file names
     {
         std::lock_guard lock(m_lock);
-        // The newer entry replaces those it extends, and one with the same
-        // tokens.
+        // The newer entry replaces those it extends, one with the same
+        // tokens, and those whose prompt it extends though not their reply
+        // (whose files the disk's own check would not find).
         for (auto it = m_entries.begin(); it != m_entries.end();) {
-            if (it->identity == key && isPrefix(it->tokens, tokens)) {
+            const size_t prompt = std::min(it->promptLength, it->tokens.size());
+            if (it->identity == key && prompt <= tokens.size()
+                && std::equal(it->tokens.begin(), it->tokens.begin() + std::ptrdiff_t(prompt), tokens.begin())) {
+                if (!isPrefix(it->tokens, tokens))
+                    superseded.push_back(fileNameFor(key, it->tokens));
                 m_memoryBytes -= it->bytes();
                 it = m_entries.erase(it);
             } else {
@@ -235,6 +241,14 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
             evictMemoryLocked(bytes);
         clears = m_clears;
     }
+    // After any write of theirs still queued.
+    if (!superseded.empty())
+        m_disk.async([this, superseded] {
+            std::lock_guard disk(m_diskLock);
+            for (const QString& name : superseded)
+                QFile::remove(m_folder + QLatin1Char('/') + name);
+            scanFolder();
+        });
     if (!inMemory && !onDisk) {
         changed();
         return;
@@ -248,7 +262,7 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
         std::lock_guard lock(m_lock);
         // Another thread may have saved meanwhile.
         evictMemoryLocked(bytes);
-        m_entries.push_front(Entry{key, tokens, state});
+        m_entries.push_front(Entry{key, tokens, state, std::min(promptLength, tokens.size())});
         m_memoryBytes += bytes;
     }
     changed();
@@ -310,7 +324,7 @@ std::optional<PromptStore::Found> PromptStore::find(const PromptIdentity& identi
             std::lock_guard lock(m_lock);
             if (bytes <= m_memoryBudget) {
                 evictMemoryLocked(bytes);
-                m_entries.push_front(Entry{key, found->tokens, found->state});
+                m_entries.push_front(Entry{key, found->tokens, found->state, found->tokens.size()});
                 m_memoryBytes += bytes;
             }
         }

@@ -92,8 +92,12 @@ public:
     // Keeps `tokens` with the state that `fill` writes into a buffer of
     // `size` bytes (fill returns false when it could not): in memory now,
     // on disk from the store's queue. A state larger than both budgets is
-    // never asked for.
-    void save(const PromptIdentity& identity, const std::vector<int32_t>& tokens, size_t size,
+    // never asked for. The first `promptLength` tokens were the run's
+    // prompt, the rest its reply as the model wrote it, which the next
+    // prompt holds as its template renders it, often in other tokens: an
+    // entry whose prompt the newer one extends is replaced by it, with its
+    // file, since the newer one serves every prompt the older one's did.
+    void save(const PromptIdentity& identity, const std::vector<int32_t>& tokens, size_t promptLength, size_t size,
               const std::function<bool(uint8_t* data, size_t size)>& fill);
 
     // The entry of `identity` sharing the longest prefix with `prompt`,
@@ -120,6 +124,9 @@ private:
         QByteArray identity;
         std::vector<int32_t> tokens;
         std::shared_ptr<const State> state;
+        // The tokens that were its run's prompt; all of them for an entry
+        // read from a file, which does not say.
+        size_t promptLength = 0;
         int64_t bytes() const;
     };
     struct FileHead {

@@ -1161,7 +1161,7 @@ TEST(MainView, TheReplyCachePageFollowsTheCacheAndClearEmptiesIt)
         ASSERT_TRUE(waitUntil([&] { return qobject_cast<ReplyCachePage*>(view.pageWidget()); }));
         auto* page = qobject_cast<ReplyCachePage*>(view.pageWidget());
         PromptStore& store = *view.session().promptCache().store();
-        store.save(PromptIdentity{}, {1, 2, 3}, 3 << 20, [](uint8_t* data, size_t size) {
+        store.save(PromptIdentity{}, {1, 2, 3}, 3, 3 << 20, [](uint8_t* data, size_t size) {
             std::fill_n(data, size, uint8_t(7));
             return true;
         });

@@ -535,7 +535,7 @@ TEST(PromptCacheTest, AStateThatDoesNotRestoreIsDroppedAndThePromptDecodedInFull
     ASSERT_TRUE(identity);
     std::vector<int32_t> tokens = chat.session->model()->tokenize(first.prompt.toStdString());
     tokens.push_back(tokens.back());
-    chat.cache().store()->save(*identity, tokens, 4096, [](uint8_t* data, size_t size) {
+    chat.cache().store()->save(*identity, tokens, tokens.size(), 4096, [](uint8_t* data, size_t size) {
         std::fill(data, data + size, uint8_t(0xA5));
         return true;
     });
@@ -547,4 +547,25 @@ TEST(PromptCacheTest, AStateThatDoesNotRestoreIsDroppedAndThePromptDecodedInFull
     EXPECT_EQ(again.from, kLastRun);
     EXPECT_LT(again.kept, 20);
     EXPECT_TRUE(chat.likeAFullDecode(again));
+}
+
+// A reply's tokens as the model wrote them are often not those its text
+// gets in the next prompt: the newer entry still replaces the older one,
+// whose prompt it extends, in memory and on disk.
+TEST(PromptCacheTest, AChatKeepsOneEntryWhateverTokensItsRepliesComeBackAs)
+{
+    CachedChat chat;
+    chat.cache().clear();
+    chat.flush();
+    chat.open(40, 1);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const int64_t before = chat.cache().usage().memoryBytes;
+        chat.send(QStringLiteral("Go on, and say it otherwise."));
+        chat.flush();
+        // One entry, a little longer than the one it replaced.
+        if (i > 0)
+            EXPECT_LT(chat.cache().usage().memoryBytes, before * 3 / 2);
+        EXPECT_EQ(chat.files().size(), 1) << chat.files().join(QLatin1Char(' ')).toStdString();
+    }
 }
