@@ -19,10 +19,12 @@ namespace cvn {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'V', 'N', 'K', 'V', '0', '0', '1'};
+constexpr char kMagic[8] = {'C', 'V', 'N', 'K', 'V', '0', '0', '2'};
 constexpr qint64 kIdentityBytes = 5 * 8 + 4 * 4; // PromptIdentity::bytes()
-// magic, identity, token count (4), state size (8)
-constexpr qint64 kHeadBytes = 8 + kIdentityBytes + 4 + 8;
+// magic, identity, token count (4), the prompt's share of them (4), state size (8)
+constexpr qint64 kHeadBytes = 8 + kIdentityBytes + 4 + 4 + 8;
+constexpr qint64 kPromptAt = 8 + kIdentityBytes + 4;
+constexpr qint64 kStateSizeAt = kPromptAt + 4;
 constexpr qint64 kChecksumBytes = 8;
 const QString kSuffix = QStringLiteral(".kv");
 // A temporary file this old was left by a process that died while writing.
@@ -267,13 +269,13 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
     }
     changed();
     if (onDisk) {
-        m_disk.async([this, key, tokens, state, clears] {
+        m_disk.async([this, key, tokens, prompt = std::min(promptLength, tokens.size()), state, clears] {
             {
                 std::lock_guard lock(m_lock);
                 if (clears != m_clears)
                     return;
             }
-            writeFile(key, tokens, state);
+            writeFile(key, tokens, prompt, state);
             changed();
         });
     }
@@ -298,7 +300,7 @@ std::optional<PromptStore::Found> PromptStore::find(const PromptIdentity& identi
         }
         if (best != m_entries.end()) {
             m_entries.splice(m_entries.begin(), m_entries, best);
-            return Found{best->tokens, best->state, Source::memory};
+            return Found{best->tokens, best->state, Source::memory, best->promptLength};
         }
     }
     if (m_diskOff.load() || diskBudget() == 0)
@@ -324,7 +326,7 @@ std::optional<PromptStore::Found> PromptStore::find(const PromptIdentity& identi
             std::lock_guard lock(m_lock);
             if (bytes <= m_memoryBudget) {
                 evictMemoryLocked(bytes);
-                m_entries.push_front(Entry{key, found->tokens, found->state, found->tokens.size()});
+                m_entries.push_front(Entry{key, found->tokens, found->state, found->promptLength});
                 m_memoryBytes += bytes;
             }
         }
@@ -386,7 +388,7 @@ void PromptStore::failDisk(const QString& why)
         qCWarning(lcRuntime, "The reply cache stops writing to disk: %s", qUtf8Printable(why));
 }
 
-void PromptStore::writeFile(const QByteArray& identity, const std::vector<int32_t>& tokens,
+void PromptStore::writeFile(const QByteArray& identity, const std::vector<int32_t>& tokens, size_t promptLength,
                             const std::shared_ptr<const State>& state)
 {
     if (m_diskOff.load())
@@ -403,7 +405,9 @@ void PromptStore::writeFile(const QByteArray& identity, const std::vector<int32_
         {
             std::lock_guard lock(m_lock);
             for (const FileHead& head : m_files)
-                if (head.identity == identity && isPrefix(head.tokens, tokens))
+                if (head.identity == identity && head.promptLength <= tokens.size()
+                    && std::equal(head.tokens.begin(), head.tokens.begin() + std::ptrdiff_t(head.promptLength),
+                                  tokens.begin()))
                     extended.push_back(head.path);
         }
         for (const QString& path : extended)
@@ -417,6 +421,7 @@ void PromptStore::writeFile(const QByteArray& identity, const std::vector<int32_
     head.append(kMagic, sizeof kMagic);
     head.append(identity);
     put(head, uint32_t(tokens.size()));
+    put(head, uint32_t(promptLength));
     put(head, uint64_t(state->size()));
     // Summed in the pieces a reader reads.
     Checksum sum;
@@ -491,8 +496,9 @@ void PromptStore::scanFolder()
         if (good) {
             entry.identity = head.mid(8, kIdentityBytes);
             const auto count = take<uint32_t>(head.constData() + 8 + kIdentityBytes);
-            const auto stateSize = take<uint64_t>(head.constData() + 8 + kIdentityBytes + 4);
-            good = stateSize > 0 && fileBytes(count, stateSize) == info.size();
+            entry.promptLength = take<uint32_t>(head.constData() + kPromptAt);
+            const auto stateSize = take<uint64_t>(head.constData() + kStateSizeAt);
+            good = stateSize > 0 && entry.promptLength <= count && fileBytes(count, stateSize) == info.size();
             if (good) {
                 const QByteArray tokens = file.read(qint64(count) * 4);
                 good = tokens.size() == qint64(count) * 4;
@@ -552,10 +558,12 @@ std::optional<PromptStore::Found> PromptStore::readFile(const QString& path, con
     if (head.size() == kHeadBytes && std::memcmp(head.constData(), kMagic, sizeof kMagic) == 0
         && head.mid(8, kIdentityBytes) == identity) {
         const auto count = take<uint32_t>(head.constData() + 8 + kIdentityBytes);
-        const auto stateSize = take<uint64_t>(head.constData() + 8 + kIdentityBytes + 4);
-        if (stateSize > 0 && fileBytes(count, stateSize) == file.size()) {
+        const auto promptLength = take<uint32_t>(head.constData() + kPromptAt);
+        const auto stateSize = take<uint64_t>(head.constData() + kStateSizeAt);
+        if (stateSize > 0 && promptLength <= count && fileBytes(count, stateSize) == file.size()) {
             Found entry;
             entry.source = Source::disk;
+            entry.promptLength = promptLength;
             entry.tokens.resize(count);
             auto state = std::make_shared<State>(stateSize);
             uint64_t stored = 0;

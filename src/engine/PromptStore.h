@@ -66,6 +66,7 @@ public:
         std::vector<int32_t> tokens; // all the entry holds
         std::shared_ptr<const State> state;
         Source source = Source::memory;
+        size_t promptLength = 0; // of `tokens`, the run's prompt
     };
 
     // `folder` is made on the first write.
@@ -124,8 +125,7 @@ private:
         QByteArray identity;
         std::vector<int32_t> tokens;
         std::shared_ptr<const State> state;
-        // The tokens that were its run's prompt; all of them for an entry
-        // read from a file, which does not say.
+        // The tokens that were its run's prompt.
         size_t promptLength = 0;
         int64_t bytes() const;
     };
@@ -135,12 +135,13 @@ private:
         std::vector<int32_t> tokens;
         int64_t size = 0;
         int64_t modifiedMs = 0;
+        size_t promptLength = 0;
     };
 
     void evictMemoryLocked(int64_t room);
     void changed();
     // Disk side; on m_disk only.
-    void writeFile(const QByteArray& identity, const std::vector<int32_t>& tokens,
+    void writeFile(const QByteArray& identity, const std::vector<int32_t>& tokens, size_t promptLength,
                    const std::shared_ptr<const State>& state);
     void scanFolder();
     void trimFolder(int64_t room);

@@ -568,4 +568,11 @@ TEST(PromptCacheTest, AChatKeepsOneEntryWhateverTokensItsRepliesComeBackAs)
             EXPECT_LT(chat.cache().usage().memoryBytes, before * 3 / 2);
         EXPECT_EQ(chat.files().size(), 1) << chat.files().join(QLatin1Char(' ')).toStdString();
     }
+    // After a restart, the entry read from its file is replaced the same way.
+    const QList<Turn> turns = chat.session->turns();
+    chat.start();
+    chat.session->replaceTurns(turns);
+    EXPECT_EQ(chat.send(QStringLiteral("Once more.")).from, kDisk);
+    chat.flush();
+    EXPECT_EQ(chat.files().size(), 1) << chat.files().join(QLatin1Char(' ')).toStdString();
 }
