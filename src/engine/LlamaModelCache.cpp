@@ -65,6 +65,12 @@ void LlamaModel::saveDecoded()
     const std::optional<PromptIdentity> identity = promptIdentity();
     if (!m_promptStore || !identity || m_keptTokens.empty() || m_keptTokens == m_savedTokens || fileChanged())
         return;
+    // A decode stopped mid-slice may have left positions past the kept
+    // tokens: that state is not theirs.
+    llama_memory_t memory = llama_get_memory(m_context);
+    if (!memory || llama_memory_seq_pos_min(memory, 0) != 0
+        || llama_memory_seq_pos_max(memory, 0) != llama_pos(m_keptTokens.size()) - 1)
+        return;
     m_savedTokens = m_keptTokens;
     const size_t size = llama_state_seq_get_size(m_context, 0);
     m_promptStore->save(*identity, m_keptTokens, m_runPromptLength, size, [this](uint8_t* data, size_t bytes) {

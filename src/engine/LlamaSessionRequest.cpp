@@ -48,7 +48,15 @@ void LlamaSession::serveRequest(ServedRequest request)
     job.decode = [this, served](const ModelSlot::Ready& ready) { return requestDecode(served, ready); };
     // Its turn will not come, or its model's load was dropped.
     job.onCancelled = cancelled;
-    m_slot->submit(std::move(job));
+    const ModelSlot::JobId id = m_slot->submit(std::move(job));
+    // A caller that leaves while its request waits takes it out of the
+    // queue at once, so that gone callers' requests pile up nowhere.
+    served->control->whenCancelled([self = QPointer<LlamaSession>(this), id] {
+        runOnMain([self, id] {
+            if (self && self->m_slot->isQueued(id))
+                self->m_slot->cancel(id);
+        });
+    });
 }
 
 std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_ptr<ServedRequest>& request,

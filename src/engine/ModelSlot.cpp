@@ -101,6 +101,14 @@ void ModelSlot::begin(Entry& entry)
     if (!m_current || m_current->id != id)
         return; // its client dropped it as it started
     const std::optional<ModelInfo> needed = entry.job.model ? entry.job.model() : std::nullopt;
+    if (entry.job.client == Client::pick && !needed) {
+        // A pick of nothing loads nothing; its client still hears its end.
+        Entry ended = takeCurrent();
+        if (ended.job.onCancelled)
+            ended.job.onCancelled();
+        startNext();
+        return;
+    }
     if (entry.job.client == Client::pick || (needed && (m_loadedId != needed->id || !m_model))) {
         load(*needed);
         return;

@@ -220,6 +220,16 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
     std::vector<QString> superseded; // file names
     {
         std::lock_guard lock(m_lock);
+        inMemory = bytes <= m_memoryBudget;
+        onDisk = !m_diskOff.load() && fileBytes(tokens.size(), size) <= m_diskBudget;
+    }
+    // An entry that is not kept replaces nothing.
+    if (!inMemory && !onDisk) {
+        changed();
+        return;
+    }
+    {
+        std::lock_guard lock(m_lock);
         // The newer entry replaces those it extends, one with the same
         // tokens, and those whose prompt it extends though not their reply
         // (whose files the disk's own check would not find).
@@ -235,8 +245,6 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
                 ++it;
             }
         }
-        inMemory = bytes <= m_memoryBudget;
-        onDisk = !m_diskOff.load() && fileBytes(tokens.size(), size) <= m_diskBudget;
         // Room is made before the state is read, so that what is held never
         // passes the budget, not even for a moment.
         if (inMemory)
@@ -251,10 +259,6 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
                 QFile::remove(m_folder + QLatin1Char('/') + name);
             scanFolder();
         });
-    if (!inMemory && !onDisk) {
-        changed();
-        return;
-    }
     auto state = std::make_shared<State>(size);
     if (!fill(state->data(), size)) {
         changed();

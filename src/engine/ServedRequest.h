@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace cvn {
 
@@ -50,9 +51,29 @@ class RequestControl {
 public:
     void cancel()
     {
-        std::lock_guard lock(m_mutex);
-        m_cancelled = true;
-        m_run.cancel();
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(m_mutex);
+            m_cancelled = true;
+            m_run.cancel();
+            hook = std::exchange(m_onCancel, {});
+        }
+        if (hook)
+            hook();
+    }
+    // Called once, on the thread that cancels (at once when cancelled
+    // already): how the request leaves the queue it waits in.
+    void whenCancelled(std::function<void()> hook)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_cancelled) {
+                m_onCancel = std::move(hook);
+                return;
+            }
+        }
+        if (hook)
+            hook();
     }
     bool isCancelled() const { return m_cancelled.load(); }
     // The run that generates the reply; cancelled at once when the caller
@@ -69,6 +90,7 @@ private:
     std::mutex m_mutex;
     std::atomic<bool> m_cancelled{false};
     GenerationHandle m_run;
+    std::function<void()> m_onCancel;
 };
 
 struct ServedRequest {

@@ -168,10 +168,14 @@ QByteArray tolerantJson(const QByteArray& in)
             while (j < n && isWordByte(in[j]))
                 ++j;
             const QByteArray word = in.mid(i, j - i);
-            bool ok = false;
-            const double x = word.toDouble(&ok);
+            // Kept as it is only where the JSON reader takes it: a literal, or
+            // a number in JSON's own form (not "01", "1." or "+1") that a
+            // double holds.
             const bool literal = word == "true" || word == "false" || word == "null";
-            if (literal || (ok && std::isfinite(x) && c != '+' && c != '.'))
+            const QJsonDocument alone = QJsonDocument::fromJson('[' + word + ']');
+            const bool number = alone.isArray() && alone.array().first().isDouble()
+                                && std::isfinite(alone.array().first().toDouble());
+            if (literal || number)
                 out += word;
             else
                 out += '"' + word + '"';

@@ -215,7 +215,7 @@ TEST(ModelSlot, ClientsTakeTheSlotInOrderOfArrivalAndEachHearsOnce)
          {"request beta"},
          {"r1: world"},
          "Hi"},
-        {"a cancelled request never starts",
+        {"a cancelled request leaves the queue at once and never starts",
          [](Clients& c) {
              c.request("r1", "beta", true);
              c.request("r2", "gamma");
@@ -223,7 +223,7 @@ TEST(ModelSlot, ClientsTakeTheSlotInOrderOfArrivalAndEachHearsOnce)
              c.request("r3");
          },
          {"request beta", "request beta"},
-         {"r1: world", "r2:cancelled", "r3: world"},
+         {"r2:cancelled", "r1: world", "r3: world"},
          ""},
         {"an unload ends a request's load and the next one loads",
          [](Clients& c) {

@@ -334,8 +334,8 @@ TEST(ModelStore, InstructionsAndSamplingOutliveARescanAReplacedFileAndARelaunch)
     EXPECT_TRUE(loggedWarnings.filter("temperature").value(0).contains("from 0 to 2"));
 }
 
-// One value the JSON reader refuses (a hand edit's NaN, Infinity, 1e999 or
-// trailing comma) must not cost every model its choices: the file is set
+// One value the JSON reader refuses (a hand edit's NaN, Infinity, 1e999, 01
+// or trailing comma) must not cost every model its choices: the file is set
 // aside untouched, the user is told, the rest is read, and the bad values
 // keep their defaults with the usual warning.
 TEST(ModelStore, AChoicesFileTheReaderRefusesIsSetAsideAndReadAsFarAsItCanBe)
@@ -345,7 +345,7 @@ TEST(ModelStore, AChoicesFileTheReaderRefusesIsSetAsideAndReadAsFarAsItCanBe)
     writeModel(folder, "beta.gguf");
     const QByteArray bytes = R"({
         "alpha.gguf": {"displayName": "Alpha", "instructions": "Answer in French.",
-                       "sampling": {"temperature": NaN, "topP": Infinity, "seed": 1e999, "topK": 12,}},
+                       "sampling": {"temperature": NaN, "topP": Infinity, "seed": 1e999, "minP": 01, "topK": 12,}},
         "beta.gguf": {"displayName": "Beta", "contextMode": "manual", "contextSizeManual": 8192},
     })";
     writeFile(folder, ".model-choices.json", bytes);
@@ -370,7 +370,7 @@ TEST(ModelStore, AChoicesFileTheReaderRefusesIsSetAsideAndReadAsFarAsItCanBe)
     expected.topK = 12;
     EXPECT_EQ(alpha->sampling, expected);
     EXPECT_EQ(byFile(store.models(), "beta.gguf")->contextSizeManual, 8192);
-    EXPECT_EQ(loggedWarnings.filter("\"alpha.gguf\"").size(), 3) << loggedWarnings.join('\n').toStdString();
+    EXPECT_EQ(loggedWarnings.filter("\"alpha.gguf\"").size(), 4) << loggedWarnings.join('\n').toStdString();
 
     // The next save writes what was read beside the file set aside.
     store.rename(alpha->id, "Alpha 2");
