@@ -10,8 +10,6 @@ namespace cvn {
 
 namespace {
 
-const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
-
 // One display frame: the main thread gets a reply's pieces no more often.
 constexpr std::chrono::milliseconds kPieceInterval{16};
 
@@ -286,7 +284,7 @@ SessionTask LlamaSession::send(const QString& text)
     // served request's model may be in the slot without being picked. A
     // pick still waiting for the slot or loading answers once it is there.
     if (!m_chatChoice && !m_pickPending) {
-        m_turns.append(noteTurn(kNoModel));
+        m_turns.append(noteTurn(kNoModelText));
         emit turnsChanged();
         publishSnapshot();
         return {};

@@ -16,7 +16,6 @@ namespace cvn {
 
 namespace {
 
-const QString kNoModel = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
 const QString kNoTokens = QStringLiteral("Model returned no tokens.");
 const QString kRewritten = QStringLiteral("Stopped: another program is rewriting the model file");
 const QString kWaitsForRequest = QStringLiteral("Waiting for another program's request to finish…");
@@ -77,7 +76,7 @@ ModelSlot::Job LlamaSession::replyJob(const std::shared_ptr<ReplyRun>& run)
         // becomes what a send without a model gets, the question stays.
         if (const qsizetype index = indexOf(run->turnId); index >= 0) {
             m_turns[index].waitingFor.clear();
-            m_turns[index].state = Turn::State::failed(kNoModel);
+            m_turns[index].state = Turn::State::failed(kNoModelText);
             emit turnsChanged();
         }
         m_reply.reset();
@@ -102,7 +101,7 @@ ModelSlot::Job LlamaSession::replyJob(const std::shared_ptr<ReplyRun>& run)
         m_chatChoice.reset(); // the chat has no model now, as after an unload
         // The bubble becomes what a send without a model gets.
         if (const qsizetype index = indexOf(run->turnId); index >= 0) {
-            m_turns[index].state = Turn::State::failed(kNoModel);
+            m_turns[index].state = Turn::State::failed(kNoModelText);
             emit turnsChanged();
         }
         m_reply.reset();

@@ -17,6 +17,9 @@
 
 namespace cvn {
 
+// The note a reply becomes when no model can answer it.
+inline const QString kNoModelText = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
+
 // Reply pieces on their way from the model's queue to the main thread. Every
 // wake-up of the main thread takes a core from the compute threads, which all
 // wait for the slowest of them at each step of a token; with as many threads

@@ -299,7 +299,8 @@ QImage localServerImage(bool on, const QString& key, const QString& state, bool 
     return image;
 }
 
-// The reply cache page over budgets of its own, put back afterwards.
+// The reply cache page over budgets of its own, removed afterwards from
+// the gallery's scratch settings.
 QImage replyCacheImage(int memoryMb, int diskMb, int64_t memoryBytes, int64_t diskBytes, bool budgetDialog)
 {
     const QString memoryKey = QString::fromLatin1(AppSettings::promptCacheMemoryMb);
