@@ -1,15 +1,31 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 namespace cvn {
 
-// One message of a conversation as the prompt renderer sees it.
+// A function call the assistant made: its id, the function's name, and its
+// arguments as JSON text, as the OpenAI chat API carries them.
+struct ToolCall {
+    QString id;
+    QString name;
+    QString arguments;
+
+    friend bool operator==(const ToolCall&, const ToolCall&) = default;
+};
+
+// One message of a conversation as the prompt renderer sees it. The window's
+// chats use the first three roles and the content alone; a request through
+// the local server may also carry an assistant's tool calls and the tools'
+// results (role tool, answering the call `toolCallId`).
 struct ChatMessage {
-    enum class Role { system, user, assistant };
+    enum class Role { system, user, assistant, tool };
 
     Role role = Role::user;
     QString content;
+    QList<ToolCall> toolCalls; // assistant only
+    QString toolCallId; // tool only
 
     friend bool operator==(const ChatMessage&, const ChatMessage&) = default;
 };

@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace cvn {
@@ -93,6 +94,33 @@ private:
     std::function<void()> m_onCancel;
 };
 
+// A function the client offers the model, as its request describes it.
+struct ToolSpec {
+    QString name;
+    QString description;
+    QString parameters; // a JSON Schema, as JSON text
+};
+
+// The tools of a request, and whether and which the model must call.
+struct ToolAsk {
+    enum class Choice { automatic, none, required, named };
+    QList<ToolSpec> tools; // empty with Choice::none: none is sent
+    Choice choice = Choice::automatic;
+    QString named; // the function Choice::named forces
+    bool parallelCalls = true;
+};
+
+// How the reply of a request rendered by llama.cpp's chat code is read back
+// into content, reasoning and tool calls (common_chat_parser_params): the
+// chat format, the generation prompt and the serialized parser that
+// common_chat_templates_apply gave, and whether reasoning is split out.
+struct ReplySyntax {
+    int format = 0; // a common_chat_format
+    std::string generationPrompt;
+    std::string parser;
+    bool splitReasoning = false;
+};
+
 struct ServedRequest {
     // The model to answer with; none means the one in the slot.
     std::optional<ModelInfo> model;
@@ -100,6 +128,16 @@ struct ServedRequest {
     // A plain prompt, sent as it is, in place of the messages and template.
     std::optional<QString> rawPrompt;
     SamplingOverrides overrides;
+    // Set: the prompt is rendered by the model's own chat template from its
+    // GGUF file, through llama.cpp's chat code, with these tools (or none),
+    // rather than by the template families of the window's chats. Set when
+    // the request has tools or its conversation carries tool calls.
+    std::optional<ToolAsk> tools;
+    // A grammar (GBNF) the whole reply must follow: a response_format's JSON
+    // Schema as json_schema_to_grammar converted it. With tools, the chat
+    // code gets `jsonSchema` instead and makes its own grammar.
+    std::string grammar;
+    std::string jsonSchema; // the response_format's schema as JSON text; empty: none
     std::shared_ptr<RequestControl> control = std::make_shared<RequestControl>();
 
     struct Outcome {
@@ -114,6 +152,9 @@ struct ServedRequest {
     // On the main thread, as the run starts and before its first piece: the
     // model that answers (the one in the slot when none was asked for).
     std::function<void(const ModelInfo& model)> onAnswering;
+    // On the model's queue, once, before the first piece of a request with
+    // `tools`: how its reply is to be read.
+    std::function<void(const ReplySyntax&)> onSyntax;
     // On the model's queue: one piece of the reply; false ends the run.
     std::function<bool(const QString& piece)> onPiece;
     // Exactly once, on the model's queue, or on the main thread when the
