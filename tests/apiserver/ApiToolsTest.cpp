@@ -1,0 +1,194 @@
+// Tools, tool calls and response formats through the local server.
+
+#include "ServedModels.h"
+#include "apiserver/ApiMessages.h"
+#include "apiserver/ApiTools.h"
+#include "apiserver/ToolReplies.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chat.h>
+#include <gtest/gtest.h>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+const QByteArray kWeatherTool = R"({"type":"function","function":{"name":"get_weather","description":"Weather of a city",
+  "parameters":{"type":"object","properties":{"city":{"type":"string"}},"required":["city"]}}})";
+const QByteArray kCalled = R"([{"role":"user","content":"Weather in Paris?"},
+  {"role":"assistant","content":null,"tool_calls":[{"id":"call_1","type":"function",
+    "function":{"name":"get_weather","arguments":"{\"city\":\"Paris\"}"}}]},
+  {"role":"tool","tool_call_id":"call_1","content":"Sunny"}])";
+
+QString errorOf(const Received& r)
+{
+    return bodyOf(r).value(QLatin1String("error")).toObject().value(QLatin1String("message")).toString();
+}
+
+} // namespace
+
+TEST(ApiServer, ReadsToolsToolCallsAndResponseFormats)
+{
+    using api::readAsk;
+    api::ReplyAsk ask;
+    ASSERT_FALSE(readAsk("{\"messages\":" + kCalled + ",\"tools\":[" + kWeatherTool
+                             + R"(,{"type":"function","function":{"name":"noop"}}],
+                             "tool_choice":{"type":"function","function":{"name":"get_weather"}},
+                             "parallel_tool_calls":false})",
+                         true, ask));
+    ASSERT_TRUE(ask.tools);
+    ASSERT_EQ(ask.tools->tools.size(), 2);
+    EXPECT_EQ(ask.tools->tools[0].name, QStringLiteral("get_weather"));
+    EXPECT_EQ(ask.tools->tools[0].description, QStringLiteral("Weather of a city"));
+    EXPECT_EQ(QJsonDocument::fromJson(ask.tools->tools[0].parameters.toUtf8()).object().value(QLatin1String("required")),
+              QJsonArray{QStringLiteral("city")});
+    // A function without parameters takes none.
+    EXPECT_EQ(QJsonDocument::fromJson(ask.tools->tools[1].parameters.toUtf8()).object().value(QLatin1String("type")),
+              QStringLiteral("object"));
+    EXPECT_EQ(ask.tools->choice, ToolAsk::Choice::named);
+    EXPECT_EQ(ask.tools->named, QStringLiteral("get_weather"));
+    EXPECT_FALSE(ask.tools->parallelCalls);
+    ASSERT_EQ(ask.messages.size(), 3);
+    EXPECT_EQ(ask.messages[1].role, ChatMessage::Role::assistant);
+    EXPECT_EQ(ask.messages[1].content, QString());
+    EXPECT_EQ(ask.messages[1].toolCalls,
+              (QList<ToolCall>{{QStringLiteral("call_1"), QStringLiteral("get_weather"), QStringLiteral("{\"city\":\"Paris\"}")}}));
+    EXPECT_EQ(ask.messages[2].role, ChatMessage::Role::tool);
+    EXPECT_EQ(ask.messages[2].toolCallId, QStringLiteral("call_1"));
+    EXPECT_EQ(ask.messages[2].content, QStringLiteral("Sunny"));
+    EXPECT_TRUE(ask.grammar.empty());
+
+    // Calls in the conversation are rendered by the model's template, with
+    // or without tools; "none" sends none.
+    api::ReplyAsk carried;
+    ASSERT_FALSE(readAsk("{\"messages\":" + kCalled + "}", true, carried));
+    ASSERT_TRUE(carried.tools);
+    EXPECT_TRUE(carried.tools->tools.isEmpty());
+    api::ReplyAsk none;
+    ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"tool_choice":"none","tools":[)" + kWeatherTool + "]}",
+                         true, none));
+    ASSERT_TRUE(none.tools);
+    EXPECT_EQ(none.tools->choice, ToolAsk::Choice::none);
+    EXPECT_TRUE(none.tools->tools.isEmpty());
+
+    api::ReplyAsk schema;
+    ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_schema",
+        "json_schema":{"name":"w","strict":true,"schema":{"type":"object","properties":{"sky":{"enum":["clear","grey"]}},
+        "required":["sky"]}}}})",
+                         true, schema));
+    EXPECT_FALSE(schema.tools);
+    EXPECT_NE(schema.grammar.find("\\\"clear\\\""), std::string::npos) << schema.grammar;
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(schema.jsonSchema)).object().value(QLatin1String("required")),
+              QJsonArray{QStringLiteral("sky")});
+    api::ReplyAsk object;
+    ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_object"}})", true,
+                         object));
+    EXPECT_NE(object.grammar.find("root ::="), std::string::npos) << object.grammar;
+    api::ReplyAsk text;
+    ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"text"}})", true, text));
+    EXPECT_TRUE(text.grammar.empty());
+    EXPECT_FALSE(text.tools);
+}
+
+// Each is a 400 in the API's shape that says what is wrong, and the slot
+// is free for the next request.
+TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
+{
+    Served s;
+    const auto refusal = [&](const QByteArray& fields) {
+        const Received r = s.send(s.chat(fields));
+        EXPECT_EQ(status(r), 400) << fields.toStdString() << '\n' << r.bytes.left(400).toStdString();
+        return errorOf(r);
+    };
+    EXPECT_TRUE(refusal(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"type":"banana"}}}])")
+                    .contains(QLatin1String("banana")));
+    EXPECT_TRUE(refusal(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"type":"object",
+                            "properties":{"a":{"$ref":"#/nowhere"}}}}}])")
+                    .contains(QLatin1String("'f'")));
+    EXPECT_TRUE(refusal(",\"tools\":[" + kWeatherTool + R"(],"tool_choice":{"type":"function","function":{"name":"fly"}})")
+                    .contains(QLatin1String("'fly'")));
+    EXPECT_FALSE(refusal(R"(,"tool_choice":"sometimes")").isEmpty());
+    EXPECT_TRUE(refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":{"type":"fish"}}})")
+                    .contains(QLatin1String("fish")));
+    EXPECT_FALSE(refusal(R"(,"response_format":{"type":"yaml"})").isEmpty());
+
+    const Received unanswered = s.send(s.request(
+        "POST", "/v1/chat/completions",
+        R"({"messages":[{"role":"user","content":"Hi"},{"role":"tool","tool_call_id":"call_9","content":"21"}]})"));
+    EXPECT_EQ(status(unanswered), 400);
+    EXPECT_TRUE(errorOf(unanswered).contains(QLatin1String("tool_call_id")));
+
+    QByteArray properties;
+    for (int i = 0; properties.size() < (1 << 20); ++i)
+        properties += (i ? ",\"" : "\"") + QByteArray::number(i) + "\":{\"type\":\"string\"}";
+    const QString tooLarge = refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":
+                                        {"type":"object","properties":{)" + properties + "}}}}");
+    EXPECT_TRUE(tooLarge.contains(QLatin1String("256 KiB"))) << tooLarge.toStdString();
+
+    EXPECT_EQ(s.server->waitingRequests(), 0);
+    EXPECT_EQ(streamed(s.send(s.chat(",\"stream\":true"))).content, QStringLiteral(" Hello there"));
+}
+
+// A reply with a call, streamed a token at a time, gives the call's id and
+// name once and its arguments in pieces that join, as the clients join
+// them, to the call the whole reply gives.
+TEST(ApiServer, AToolCallStreamsAsDeltasThatJoinToTheWholeCall)
+{
+    common_chat_templates_ptr templates = common_chat_templates_init(nullptr, toolsTemplate());
+    common_chat_templates_inputs inputs;
+    common_chat_msg user;
+    user.role = "user";
+    user.content = "Weather in Paris?";
+    inputs.messages.push_back(user);
+    inputs.tools.push_back({"get_weather", "Weather of a city",
+                            R"({"type":"object","properties":{"city":{"type":"string"}},"required":["city"]})"});
+    const common_chat_params params = common_chat_templates_apply(templates.get(), inputs);
+    const ReplySyntax syntax{int(params.format), params.generation_prompt, params.parser, false};
+
+    QString reply;
+    for (const std::string& token : kWeatherCall)
+        reply += QString::fromStdString(token).replace(QStringLiteral("Ġ"), QStringLiteral(" ")).replace(
+            QStringLiteral("Ċ"), QStringLiteral("\n"));
+    const api::ToolReplyReader::Message whole = api::ToolReplyReader(syntax).read(reply);
+    ASSERT_EQ(whole.calls.size(), 1);
+    EXPECT_EQ(whole.calls[0].name, QStringLiteral("get_weather"));
+    EXPECT_EQ(QJsonDocument::fromJson(whole.calls[0].arguments.toUtf8()).object(),
+              (QJsonObject{{QStringLiteral("city"), QStringLiteral("Paris")}}));
+    EXPECT_TRUE(whole.calls[0].id.startsWith(QLatin1String("call_")));
+    EXPECT_TRUE(whole.content.isEmpty());
+
+    api::ToolReplyReader reader(syntax);
+    QList<QJsonObject> deltas;
+    for (const std::string& token : kWeatherCall)
+        deltas += reader.feed(QString::fromStdString(token).replace(QStringLiteral("Ġ"), QStringLiteral(" ")).replace(
+            QStringLiteral("Ċ"), QStringLiteral("\n")));
+    deltas += reader.finish();
+    EXPECT_TRUE(reader.madeCalls());
+    int heads = 0;
+    QString arguments;
+    for (const QJsonObject& delta : deltas) {
+        EXPECT_FALSE(delta.contains(QLatin1String("content"))) << QJsonDocument(delta).toJson().toStdString();
+        const QJsonArray calls = delta.value(QLatin1String("tool_calls")).toArray();
+        ASSERT_EQ(calls.size(), 1);
+        const QJsonObject call = calls.first().toObject();
+        EXPECT_EQ(call.value(QLatin1String("index")).toInt(-1), 0);
+        const QJsonObject function = call.value(QLatin1String("function")).toObject();
+        if (call.contains(QLatin1String("id"))) {
+            ++heads;
+            EXPECT_TRUE(call.value(QLatin1String("id")).toString().startsWith(QLatin1String("call_")));
+            EXPECT_EQ(call.value(QLatin1String("type")).toString(), QStringLiteral("function"));
+            EXPECT_EQ(function.value(QLatin1String("name")).toString(), QStringLiteral("get_weather"));
+            EXPECT_EQ(function.value(QLatin1String("arguments")).toString(), QString());
+        } else {
+            EXPECT_FALSE(function.contains(QLatin1String("name")));
+        }
+        arguments += function.value(QLatin1String("arguments")).toString();
+    }
+    EXPECT_EQ(heads, 1);
+    EXPECT_GT(deltas.size(), 3); // the arguments came in pieces
+    EXPECT_EQ(arguments, whole.calls[0].arguments);
+}
