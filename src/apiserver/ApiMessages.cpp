@@ -218,10 +218,7 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
     ask.overrides.stop.removeAll(QString());
     if (!chat)
         return std::nullopt;
-    qsizetype schemaBytes = 0;
-    if (auto e = readTools(body, ask, schemaBytes))
-        return e;
-    return readResponseFormat(body, ask, schemaBytes);
+    return readToolsAndFormat(body, bytes, ask);
 }
 
 QString modelId(const ModelInfo& model)

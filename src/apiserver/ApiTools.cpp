@@ -6,6 +6,7 @@
 
 #include <json-schema-to-grammar.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace cvn::api {
@@ -21,6 +22,26 @@ std::string compactText(const QJsonObject& object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
+
+// Qt's JSON objects sort their keys, yet the order of a schema's properties
+// is the order its grammar has them written in: a schema's text is taken
+// from the body as it was sent, read in order.
+struct SentBody {
+    common_json json;
+    const common_json* at(const common_json* value, const char* key) const
+    {
+        return value && value->is_object() && value->contains(key) ? &value->at(key) : nullptr;
+    }
+    const common_json* at(const common_json* value, size_t index) const
+    {
+        return value && value->is_array() && index < value->size() ? &value->at(index) : nullptr;
+    }
+    // The text of the object at `value`, or of `fallback` when it is none.
+    static std::string text(const common_json* value, const QJsonObject& fallback)
+    {
+        return value && value->is_object() ? value->dump() : compactText(fallback);
+    }
+};
 
 // The schema as a grammar, or why the converter refused it, in one line.
 std::optional<QString> toGrammar(const std::string& schema, std::string& grammar)
@@ -53,17 +74,16 @@ bool carriesToolCalls(const QList<ChatMessage>& messages)
     return false;
 }
 
-} // namespace
-
-std::optional<ApiError> readTools(const QJsonObject& body, ReplyAsk& ask, qsizetype& schemaBytes)
+std::optional<ApiError> readTools(const QJsonObject& body, const SentBody& sent, ReplyAsk& ask, qsizetype& schemaBytes)
 {
     const QString toolsParam = QStringLiteral("tools");
     ToolAsk tools;
     const QJsonValue offered = body.value(QLatin1String("tools"));
     if (!offered.isUndefined() && !offered.isNull() && !offered.isArray())
         return refused(toolsParam, QStringLiteral("'tools' must be an array of functions."));
-    for (const QJsonValue& entry : offered.toArray()) {
-        const QJsonObject tool = entry.toObject();
+    const QJsonArray offeredTools = offered.toArray();
+    for (qsizetype i = 0; i < offeredTools.size(); ++i) {
+        const QJsonObject tool = offeredTools[i].toObject();
         const QJsonObject function = tool.value(QLatin1String("function")).toObject();
         const QString name = function.value(QLatin1String("name")).toString();
         if (tool.value(QLatin1String("type")).toString() != QLatin1String("function") || name.isEmpty())
@@ -82,7 +102,9 @@ std::optional<ApiError> readTools(const QJsonObject& body, ReplyAsk& ask, qsizet
         if (!parameters.isObject())
             return refused(toolsParam,
                            QStringLiteral("The parameters of the function '%1' must be a JSON Schema object.").arg(name));
-        const std::string schema = compactText(parameters.toObject());
+        const std::string schema = SentBody::text(
+            sent.at(sent.at(sent.at(sent.at(&sent.json, "tools"), size_t(i)), "function"), "parameters"),
+            parameters.toObject());
         if (auto e = countSchema(toolsParam, schema, schemaBytes))
             return e;
         std::string grammar;
@@ -132,7 +154,8 @@ std::optional<ApiError> readTools(const QJsonObject& body, ReplyAsk& ask, qsizet
     return std::nullopt;
 }
 
-std::optional<ApiError> readResponseFormat(const QJsonObject& body, ReplyAsk& ask, qsizetype& schemaBytes)
+std::optional<ApiError> readResponseFormat(const QJsonObject& body, const SentBody& sent, ReplyAsk& ask,
+                                           qsizetype& schemaBytes)
 {
     const QString param = QStringLiteral("response_format");
     const QJsonValue format = body.value(QLatin1String("response_format"));
@@ -140,25 +163,40 @@ std::optional<ApiError> readResponseFormat(const QJsonObject& body, ReplyAsk& as
         return std::nullopt;
     const QString type = format.toObject().value(QLatin1String("type")).toString();
     QJsonObject schema;
+    const common_json* given = nullptr;
     if (type == QLatin1String("text")) {
         return std::nullopt;
     } else if (type == QLatin1String("json_object")) {
         schema = QJsonObject{{QStringLiteral("type"), QStringLiteral("object")}};
     } else if (type == QLatin1String("json_schema")) {
-        const QJsonValue given = format.toObject().value(QLatin1String("json_schema")).toObject().value(QLatin1String("schema"));
-        if (!given.isObject())
+        const QJsonValue asked = format.toObject().value(QLatin1String("json_schema")).toObject().value(QLatin1String("schema"));
+        if (!asked.isObject())
             return refused(param, QStringLiteral("'response_format.json_schema.schema' must be a JSON Schema object."));
-        schema = given.toObject();
+        schema = asked.toObject();
+        given = sent.at(sent.at(sent.at(&sent.json, "response_format"), "json_schema"), "schema");
     } else {
         return refused(param, QStringLiteral("'response_format' must be of type text, json_object or json_schema."));
     }
-    const std::string text = compactText(schema);
+    const std::string text = SentBody::text(given, schema);
     if (auto e = countSchema(param, text, schemaBytes))
         return e;
     if (const std::optional<QString> why = toGrammar(text, ask.grammar))
         return refused(param, QStringLiteral("The JSON Schema of 'response_format' was refused: %1").arg(*why));
     ask.jsonSchema = text;
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<ApiError> readToolsAndFormat(const QJsonObject& body, const QByteArray& sent, ReplyAsk& ask)
+{
+    SentBody ordered;
+    if (body.contains(QLatin1String("tools")) || body.contains(QLatin1String("response_format")))
+        ordered.json = common_json::parse_no_throw(sent.toStdString());
+    qsizetype schemaBytes = 0;
+    if (auto e = readTools(body, ordered, ask, schemaBytes))
+        return e;
+    return readResponseFormat(body, ordered, ask, schemaBytes);
 }
 
 } // namespace cvn::api

@@ -18,13 +18,10 @@ namespace cvn::api {
 // server's thread and held while the reply is sampled.
 inline constexpr qsizetype maxSchemaBytes = 256 * 1024;
 
-// `tools`, `tool_choice` and `parallel_tool_calls`; sets ask.tools when the
-// request has tools or its messages carry tool calls. `schemaBytes` counts
-// the schema text read so far.
-std::optional<ApiError> readTools(const QJsonObject& body, ReplyAsk& ask, qsizetype& schemaBytes);
-
-// `response_format`: text, json_object or json_schema, into ask.grammar and
-// ask.jsonSchema.
-std::optional<ApiError> readResponseFormat(const QJsonObject& body, ReplyAsk& ask, qsizetype& schemaBytes);
+// `tools`, `tool_choice`, `parallel_tool_calls` and `response_format` of
+// a chat request's `body`, whose text is `sent`: sets ask.tools when the
+// request has tools or its messages carry tool calls, and ask.grammar and
+// ask.jsonSchema when its reply must be JSON.
+std::optional<ApiError> readToolsAndFormat(const QJsonObject& body, const QByteArray& sent, ReplyAsk& ask);
 
 } // namespace cvn::api

@@ -44,8 +44,9 @@ TEST(ApiServer, ReadsToolsToolCallsAndResponseFormats)
     ASSERT_EQ(ask.tools->tools.size(), 2);
     EXPECT_EQ(ask.tools->tools[0].name, QStringLiteral("get_weather"));
     EXPECT_EQ(ask.tools->tools[0].description, QStringLiteral("Weather of a city"));
-    EXPECT_EQ(QJsonDocument::fromJson(ask.tools->tools[0].parameters.toUtf8()).object().value(QLatin1String("required")),
-              QJsonArray{QStringLiteral("city")});
+    // The order of a schema's properties, which its grammar follows, is kept.
+    EXPECT_EQ(ask.tools->tools[0].parameters,
+              QStringLiteral(R"({"type":"object","properties":{"city":{"type":"string"}},"required":["city"]})"));
     // A function without parameters takes none.
     EXPECT_EQ(QJsonDocument::fromJson(ask.tools->tools[1].parameters.toUtf8()).object().value(QLatin1String("type")),
               QStringLiteral("object"));
@@ -77,13 +78,15 @@ TEST(ApiServer, ReadsToolsToolCallsAndResponseFormats)
 
     api::ReplyAsk schema;
     ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_schema",
-        "json_schema":{"name":"w","strict":true,"schema":{"type":"object","properties":{"sky":{"enum":["clear","grey"]}},
-        "required":["sky"]}}}})",
+        "json_schema":{"name":"w","strict":true,"schema":{"type":"object","properties":{"wind":{"type":"integer"},
+        "sky":{"enum":["clear","grey"]}},"required":["sky","wind"]}}}})",
                          true, schema));
     EXPECT_FALSE(schema.tools);
     EXPECT_NE(schema.grammar.find("\\\"clear\\\""), std::string::npos) << schema.grammar;
-    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(schema.jsonSchema)).object().value(QLatin1String("required")),
-              QJsonArray{QStringLiteral("sky")});
+    EXPECT_EQ(schema.jsonSchema, R"({"type":"object","properties":{"wind":{"type":"integer"},"sky":{"enum":["clear","grey"]}},)"
+                                 R"("required":["sky","wind"]})");
+    const std::string root = schema.grammar.substr(schema.grammar.find("root ::="));
+    EXPECT_LT(root.find("wind"), root.find("sky")) << schema.grammar;
     api::ReplyAsk object;
     ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_object"}})", true,
                          object));
