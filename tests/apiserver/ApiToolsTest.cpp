@@ -195,3 +195,93 @@ TEST(ApiServer, AToolCallStreamsAsDeltasThatJoinToTheWholeCall)
     EXPECT_GT(deltas.size(), 3); // the arguments came in pieces
     EXPECT_EQ(arguments, whole.calls[0].arguments);
 }
+
+namespace {
+
+// The tool calls of a streamed answer as a client joins them: by index, the
+// id, type and name once, the arguments in pieces.
+QJsonArray joinedCalls(const Received& r, QString* finish)
+{
+    QJsonArray calls;
+    for (const QByteArray& line : r.bytes.split('\n')) {
+        if (!line.startsWith("data: {"))
+            continue;
+        for (const QJsonValue& choice : QJsonDocument::fromJson(line.mid(6)).object().value(QLatin1String("choices")).toArray()) {
+            *finish += choice.toObject().value(QLatin1String("finish_reason")).toString();
+            const QJsonObject delta = choice.toObject().value(QLatin1String("delta")).toObject();
+            for (const QJsonValue& piece : delta.value(QLatin1String("tool_calls")).toArray()) {
+                const int index = piece.toObject().value(QLatin1String("index")).toInt();
+                while (calls.size() <= index)
+                    calls.append(QJsonObject{});
+                QJsonObject call = calls[index].toObject();
+                const QJsonObject part = piece.toObject().value(QLatin1String("function")).toObject();
+                QJsonObject function = call.value(QLatin1String("function")).toObject();
+                if (piece.toObject().contains(QLatin1String("id"))) {
+                    EXPECT_FALSE(call.contains(QLatin1String("id"))) << "a second head for call " << index;
+                    call.insert(QStringLiteral("id"), piece.toObject().value(QLatin1String("id")));
+                    function.insert(QStringLiteral("name"), part.value(QLatin1String("name")));
+                }
+                function.insert(QStringLiteral("arguments"), function.value(QLatin1String("arguments")).toString()
+                                                                 + part.value(QLatin1String("arguments")).toString());
+                call.insert(QStringLiteral("function"), function);
+                calls[index] = call;
+            }
+        }
+    }
+    return calls;
+}
+
+} // namespace
+
+// The model's own call comes back as a tool call, whole and streamed; its
+// result sent back is rendered in the template's form after the call.
+TEST(ApiServer, AToolCallIsAnsweredAndItsResultRenderedInTheTemplatesForm)
+{
+    Served s({}, false, true);
+    QStringList prompts;
+    s.session->setPromptObserver([&](const QString& prompt) { prompts << prompt; });
+    const QByteArray ask = R"({"model":"tooled","messages":[{"role":"user","content":"Weather in Paris?"}],"tools":[)"
+                           + kWeatherTool + "]";
+    const Received whole = s.send(s.request("POST", "/v1/chat/completions", ask + "}"));
+    ASSERT_EQ(status(whole), 200) << whole.bytes.toStdString();
+    const QJsonObject choice = bodyOf(whole).value(QLatin1String("choices")).toArray().first().toObject();
+    EXPECT_EQ(choice.value(QLatin1String("finish_reason")).toString(), QStringLiteral("tool_calls"));
+    const QJsonObject message = choice.value(QLatin1String("message")).toObject();
+    EXPECT_TRUE(message.value(QLatin1String("content")).isNull()) << whole.bytes.toStdString();
+    const QJsonArray calls = message.value(QLatin1String("tool_calls")).toArray();
+    ASSERT_EQ(calls.size(), 1) << whole.bytes.toStdString();
+    const QJsonObject call = calls.first().toObject();
+    EXPECT_EQ(call.value(QLatin1String("type")).toString(), QStringLiteral("function"));
+    const QJsonObject function = call.value(QLatin1String("function")).toObject();
+    EXPECT_EQ(function.value(QLatin1String("name")).toString(), QStringLiteral("get_weather"));
+    EXPECT_EQ(QJsonDocument::fromJson(function.value(QLatin1String("arguments")).toString().toUtf8()).object(),
+              (QJsonObject{{QStringLiteral("city"), QStringLiteral("Paris")}}));
+    ASSERT_EQ(prompts.size(), 1);
+    EXPECT_TRUE(prompts.first().contains(QLatin1String("<tools>\n{\"type\": \"function\", \"function\": {\"name\": "
+                                                       "\"get_weather\"")))
+        << prompts.first().toStdString();
+
+    QString finish;
+    const QJsonArray streamedCalls =
+        joinedCalls(s.send(s.request("POST", "/v1/chat/completions", ask + ",\"stream\":true}")), &finish);
+    EXPECT_EQ(finish, QStringLiteral("tool_calls"));
+    ASSERT_EQ(streamedCalls.size(), 1);
+    EXPECT_EQ(streamedCalls.first().toObject().value(QLatin1String("function")),
+              QJsonValue(function)); // the same name and the same arguments, to the byte
+    EXPECT_TRUE(streamedCalls.first().toObject().value(QLatin1String("id")).toString().startsWith(QLatin1String("call_")));
+
+    const QByteArray id = call.value(QLatin1String("id")).toString().toUtf8();
+    const Received answered = s.send(s.request(
+        "POST", "/v1/chat/completions",
+        R"({"model":"tooled","tools":[)" + kWeatherTool + R"(],"messages":[{"role":"user","content":"Weather in Paris?"},
+        {"role":"assistant","content":null,"tool_calls":[{"id":")" + id + R"(","type":"function",
+          "function":{"name":"get_weather","arguments":"{\"city\":\"Paris\"}"}}]},
+        {"role":"tool","tool_call_id":")" + id + R"(","content":"Sunny, 21 C"}]})"));
+    EXPECT_EQ(status(answered), 200) << answered.bytes.toStdString();
+    ASSERT_EQ(prompts.size(), 3);
+    EXPECT_TRUE(prompts.last().endsWith(QLatin1String(
+        "<|im_start|>user\nWeather in Paris?<|im_end|>\n"
+        "<|im_start|>assistant\n<tool_call>\n{\"name\": \"get_weather\", \"arguments\": {\"city\": \"Paris\"}}\n</tool_call><|im_end|>\n"
+        "<|im_start|>user\n<tool_response>\nSunny, 21 C\n</tool_response><|im_end|>\n<|im_start|>assistant\n")))
+        << prompts.last().toStdString();
+}
