@@ -18,7 +18,8 @@ usage: compare-llama-server.sh --program FILE --model FILE [--threads N] [--ctx 
 Builds llama-server from ${LLAMA_CPP_DIR:-third_party/llama.cpp} (CPU only)
 into a temporary folder and removes it at the end. Both servers listen on
 127.0.0.1 only. Two measures, each the sum of the first-token times of a
-conversation's replies after its first:
+conversation's replies after its first, both servers answering in lockstep,
+reply by reply:
   two conversations in turn: A B A B A B, each reply added to its chat
   growing conversation: one chat of six replies, each added to it
 It ends with "two conversations in turn, first token ours/llama-server: R"
@@ -246,24 +247,30 @@ def turn(server, chat, rng, label):
     return ms
 
 
-def in_turn(server, seed):
-    rng = random.Random(seed)
-    chats = [conversation(rng, tokens), conversation(rng, tokens)]
-    total = 0.0
+# Both servers answer the same conversations in lockstep, reply by reply, so
+# that whatever else the machine does meanwhile weighs on both alike. Each
+# side draws its own messages from a generator of the same seed; the replies
+# it hears do not change the draws.
+def in_turn(seed):
+    rngs = [random.Random(seed) for _ in servers]
+    chats = [[conversation(rng, tokens), conversation(rng, tokens)] for rng in rngs]
+    totals = [0.0 for _ in servers]
     for r in range(6):
-        ms = turn(server, chats[r % 2], rng, f"reply {r + 1}, chat {'AB'[r % 2]}")
-        total += ms if r >= 2 else 0
-    return total
+        for i, server in enumerate(servers):
+            ms = turn(server, chats[i][r % 2], rngs[i], f"reply {r + 1}, chat {'AB'[r % 2]}")
+            totals[i] += ms if r >= 2 else 0
+    return totals
 
 
-def growing(server, seed):
-    rng = random.Random(seed)
-    chat = conversation(rng, tokens)
-    total = 0.0
+def growing(seed):
+    rngs = [random.Random(seed) for _ in servers]
+    chats = [conversation(rng, tokens) for rng in rngs]
+    totals = [0.0 for _ in servers]
     for r in range(6):
-        ms = turn(server, chat, rng, f"growing reply {r + 1}")
-        total += ms if r >= 1 else 0
-    return total
+        for i, server in enumerate(servers):
+            ms = turn(server, chats[i], rngs[i], f"growing reply {r + 1}")
+            totals[i] += ms if r >= 1 else 0
+    return totals
 
 
 servers = [Server("ours", ours_port, key), Server("llama-server", theirs_port)]
@@ -271,8 +278,7 @@ for s in servers:  # loads the model, so no load is timed
     s.reply([{"role": "user", "content": "Hi"}])
 results = {}
 for name, run, seed in (("in turn", in_turn, 1), ("growing", growing, 2)):
-    # Each side gets the same conversations; the other side's idle meanwhile.
-    results[name] = [run(s, seed) for s in servers]
+    results[name] = run(seed)
     print(f"{name}: ours {results[name][0]:.1f} ms, llama-server {results[name][1]:.1f} ms", flush=True)
 ratio = lambda pair: pair[0] / pair[1] if pair[1] > 0 else float("nan")
 print(f"two conversations in turn, first token ours/llama-server: {ratio(results['in turn']):.2f}")

@@ -29,25 +29,34 @@ QByteArray compact(const QJsonObject& object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// A message's content: a string, or an array of parts of which the text
-// parts count.
-std::optional<QString> contentText(const QJsonValue& value)
+// A message's content: a string, or an array of text parts, joined; the
+// error that refuses anything else.
+std::optional<ApiError> contentText(const QJsonValue& value, QString& text)
 {
-    if (value.isString())
-        return value.toString();
-    if (value.isNull() || value.isUndefined())
-        return QString();
-    if (!value.isArray())
+    const auto refused = [] {
+        return badField(QStringLiteral("messages"),
+                        QStringLiteral("A message's content must be a string or an array of text parts."));
+    };
+    if (value.isString()) {
+        text = value.toString();
         return std::nullopt;
-    QString text;
+    }
+    if (value.isNull() || value.isUndefined())
+        return std::nullopt;
+    if (!value.isArray())
+        return refused();
     for (const QJsonValue& part : value.toArray()) {
         const QJsonObject object = part.toObject();
-        if (object.value(QLatin1String("type")).toString() != QLatin1String("text")
-            || !object.value(QLatin1String("text")).isString())
-            return std::nullopt;
+        const QString type = object.value(QLatin1String("type")).toString();
+        // The models served here read text only: a picture left out would
+        // be answered as if the user had sent none.
+        if (type.contains(QLatin1String("image")))
+            return badField(QStringLiteral("messages"), QStringLiteral("images are not supported"));
+        if (type != QLatin1String("text") || !object.value(QLatin1String("text")).isString())
+            return refused();
         text += object.value(QLatin1String("text")).toString();
     }
-    return text;
+    return std::nullopt;
 }
 
 std::optional<ApiError> readNumber(const QJsonObject& body, const char* name, double low, double high,
@@ -131,7 +140,6 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
         for (const QJsonValue& entry : messages.toArray()) {
             const QJsonObject message = entry.toObject();
             const QString role = message.value(QLatin1String("role")).toString();
-            const std::optional<QString> content = contentText(message.value(QLatin1String("content")));
             std::optional<ChatMessage::Role> kind;
             if (role == QLatin1String("system") || role == QLatin1String("developer"))
                 kind = ChatMessage::Role::system;
@@ -144,10 +152,10 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
             if (!kind)
                 return badField(QStringLiteral("messages"),
                                 QStringLiteral("A message's role must be system, user, assistant or tool."));
-            if (!content)
-                return badField(QStringLiteral("messages"),
-                                QStringLiteral("A message's content must be a string or an array of text parts."));
-            ChatMessage read{*kind, *content};
+            QString content;
+            if (auto e = contentText(message.value(QLatin1String("content")), content))
+                return e;
+            ChatMessage read{*kind, content};
             if (*kind == ChatMessage::Role::assistant) {
                 if (auto e = readToolCalls(message.value(QLatin1String("tool_calls")), read.toolCalls))
                     return e;
@@ -174,6 +182,14 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
     const QJsonValue n = body.value(QLatin1String("n"));
     if (!n.isUndefined() && !n.isNull() && n.toDouble(-1) != 1)
         return badField(QStringLiteral("n"), QStringLiteral("Only 'n' = 1 is supported."));
+    // Asked-for log probabilities are no part of the answers made here;
+    // an answer without them would look like one that had them.
+    const QJsonValue logprobs = body.value(QLatin1String("logprobs"));
+    if (!logprobs.isUndefined() && !logprobs.isNull() && logprobs != QJsonValue(false))
+        return badField(QStringLiteral("logprobs"), QStringLiteral("'logprobs' is not supported."));
+    const QJsonValue topLogprobs = body.value(QLatin1String("top_logprobs"));
+    if (!topLogprobs.isUndefined() && !topLogprobs.isNull() && topLogprobs != QJsonValue(0))
+        return badField(QStringLiteral("top_logprobs"), QStringLiteral("'top_logprobs' is not supported."));
     const QJsonValue stream = body.value(QLatin1String("stream"));
     if (!stream.isUndefined() && !stream.isNull() && !stream.isBool())
         return badField(QStringLiteral("stream"), QStringLiteral("'stream' must be true or false."));
@@ -335,9 +351,10 @@ std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome)
     case Failure::none:
         // Stopped in the app (an unload, the session closing) while the
         // client still waited: what it has is no whole answer.
+        // Asking again would only run the reply the user stopped again.
         if (outcome.cancelled)
             return ApiError{503, QStringLiteral("The reply was stopped before it was finished."),
-                            QStringLiteral("server_error"), {}, {}};
+                            QStringLiteral("server_error"), {}, {}, false};
         return std::nullopt;
     case Failure::noModel:
         return badField(QStringLiteral("model"), outcome.message);

@@ -23,6 +23,7 @@ struct ApiError {
     QString type = QStringLiteral("invalid_request_error");
     QString param; // empty: null
     QString code; // empty: null
+    bool retry = true; // false: the answer says the official clients must not ask again
     QByteArray body() const;
 };
 

@@ -72,6 +72,8 @@ QByteArray loggedPath(const std::string& path)
 void sendError(httplib::Response& res, const ApiError& error)
 {
     res.status = error.status;
+    if (!error.retry)
+        res.set_header("x-should-retry", "false");
     res.set_content(error.body().toStdString(), "application/json");
 }
 

@@ -243,8 +243,8 @@ TEST(ApiServer, TheStopStringIsLeftOutWholeAndStreamed)
     Served s;
     const QJsonObject whole = bodyOf(s.send(s.chat(",\"stop\":\"there\"")));
     EXPECT_EQ(whole.value(QLatin1String("choices")).toArray().first().toObject().value(QLatin1String("message"))
-                  .toObject().value(QLatin1String("content")).toString(),
-              QStringLiteral(" Hello "));
+                  .toObject().value(QLatin1String("content")).toString().toStdString(),
+              " Hello ");
     EXPECT_EQ(streamed(s.send(s.chat(",\"stop\":\"there\",\"stream\":true"))).content, QStringLiteral(" Hello "));
 }
 
@@ -262,6 +262,40 @@ TEST(ApiServer, AReplyStoppedInTheAppIsAnError)
     const Received reply = s.replyOn(client);
     EXPECT_EQ(status(reply), 503) << reply.bytes.toStdString();
     EXPECT_TRUE(bodyOf(reply).value(QLatin1String("error")).toObject().contains(QLatin1String("message")));
+    // The official clients ask again after a 503 unless told not to.
+    EXPECT_TRUE(reply.bytes.contains("x-should-retry: false")) << reply.bytes.toStdString();
+}
+
+// What the official clients and their users send: parts of text, the
+// developer role, more than four stop strings; what would change the answer
+// unseen is refused.
+TEST(ApiServer, ReadsWhatTheOfficialClientsSend)
+{
+    Served s;
+    QStringList prompts;
+    s.session->setPromptObserver([&](const QString& prompt) { prompts << prompt; });
+    const auto ask = [&](const QByteArray& body) {
+        return s.send(s.request("POST", "/v1/chat/completions", body));
+    };
+    const Received image = ask(R"({"messages":[{"role":"user","content":[{"type":"text","text":"What is it?"},)"
+                               R"({"type":"image_url","image_url":{"url":"data:image/png;base64,AA=="}}]}]})");
+    EXPECT_EQ(status(image), 400);
+    EXPECT_EQ(bodyOf(image).value(QLatin1String("error")).toObject().value(QLatin1String("message")).toString().toStdString(),
+              "images are not supported");
+    EXPECT_EQ(status(s.send(s.chat(",\"logprobs\":true"))), 400);
+    EXPECT_EQ(status(s.send(s.chat(",\"top_logprobs\":2"))), 400);
+    EXPECT_TRUE(prompts.isEmpty());
+
+    const Received plain = ask(R"({"logprobs":false,"stop":["a1","b2","c3","d4","there"],"messages":[)"
+                               R"({"role":"developer","content":"Be brief."},)"
+                               R"({"role":"user","content":[{"type":"text","text":"Say "},{"type":"text","text":"hi"}]}]})");
+    ASSERT_EQ(status(plain), 200) << plain.bytes.toStdString();
+    EXPECT_EQ(bodyOf(plain).value(QLatin1String("choices"))[0].toObject().value(QLatin1String("message"))
+                  .toObject().value(QLatin1String("content")).toString().toStdString(),
+              " Hello ");
+    ASSERT_EQ(prompts.size(), 1);
+    EXPECT_TRUE(prompts[0].contains(QStringLiteral("system\nBe brief."))) << prompts[0].toStdString();
+    EXPECT_TRUE(prompts[0].contains(QStringLiteral("Say hi"))) << prompts[0].toStdString();
 }
 
 // Requests still waiting for the slot when the server stops end later, on
@@ -488,6 +522,25 @@ TEST(ApiServer, AClientThatHalfClosesAfterSendingIsAnswered)
     const Received reply = s.replyOn(fd);
     EXPECT_EQ(finalStatus(reply), 200) << reply.bytes.toStdString();
     EXPECT_TRUE(reply.bytes.contains("Hello there")) << reply.bytes.toStdString();
+
+    // Streamed, what keeps asking whether it is there between the pieces is
+    // a comment line, which clients pass over, never an event of its own.
+    Served endless({}, true);
+    const int streamFd = connectLoopback(endless.port);
+    sendAll(streamFd, endless.chat(",\"model\":\"gamma\",\"max_tokens\":300,\"stream\":true"));
+    ::shutdown(streamFd, SHUT_WR);
+    const Received stream = endless.replyOn(streamFd);
+    const QByteArray body = stream.bytes.mid(stream.bytes.indexOf("\r\n\r\n") + 4);
+    int comments = 0;
+    for (const QByteArray& line : body.split('\n')) {
+        if (line.startsWith(": "))
+            ++comments;
+        else if (line.startsWith("data: "))
+            EXPECT_TRUE(line == "data: [DONE]" || QJsonDocument::fromJson(line.mid(6)).object().contains(QLatin1String("choices")))
+                << line.toStdString();
+    }
+    EXPECT_GT(comments, 0) << body.toStdString();
+    EXPECT_TRUE(streamed(stream).done);
 }
 
 // Each request's log line tells its own status, model and counts.
