@@ -96,14 +96,16 @@ std::optional<ApiError> readTools(const QJsonObject& body, const SentBody& sent,
             return refused(toolsParam, QStringLiteral("The description of the function '%1' must be a string.").arg(name));
         // A function without parameters takes none, as the chat code reads it.
         QJsonValue parameters = function.value(QLatin1String("parameters"));
-        if (parameters.isUndefined() || parameters.isNull() || parameters.toObject().isEmpty())
+        const bool none = parameters.isUndefined() || parameters.isNull()
+                          || (parameters.isObject() && parameters.toObject().isEmpty());
+        if (none)
             parameters = QJsonObject{{QStringLiteral("type"), QStringLiteral("object")},
                                      {QStringLiteral("properties"), QJsonObject{}}};
         if (!parameters.isObject())
             return refused(toolsParam,
                            QStringLiteral("The parameters of the function '%1' must be a JSON Schema object.").arg(name));
         const std::string schema = SentBody::text(
-            sent.at(sent.at(sent.at(sent.at(&sent.json, "tools"), size_t(i)), "function"), "parameters"),
+            none ? nullptr : sent.at(sent.at(sent.at(sent.at(&sent.json, "tools"), size_t(i)), "function"), "parameters"),
             parameters.toObject());
         if (auto e = countSchema(toolsParam, schema, schemaBytes))
             return e;

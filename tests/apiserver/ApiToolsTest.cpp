@@ -36,7 +36,7 @@ TEST(ApiServer, ReadsToolsToolCallsAndResponseFormats)
     using api::readAsk;
     api::ReplyAsk ask;
     ASSERT_FALSE(readAsk("{\"messages\":" + kCalled + ",\"tools\":[" + kWeatherTool
-                             + R"(,{"type":"function","function":{"name":"noop"}}],
+                             + R"(,{"type":"function","function":{"name":"noop","parameters":{}}}],
                              "tool_choice":{"type":"function","function":{"name":"get_weather"}},
                              "parallel_tool_calls":false})",
                          true, ask));
@@ -47,7 +47,7 @@ TEST(ApiServer, ReadsToolsToolCallsAndResponseFormats)
     // The order of a schema's properties, which its grammar follows, is kept.
     EXPECT_EQ(ask.tools->tools[0].parameters,
               QStringLiteral(R"({"type":"object","properties":{"city":{"type":"string"}},"required":["city"]})"));
-    // A function without parameters takes none.
+    // A function with empty parameters takes none.
     EXPECT_EQ(QJsonDocument::fromJson(ask.tools->tools[1].parameters.toUtf8()).object().value(QLatin1String("type")),
               QStringLiteral("object"));
     EXPECT_EQ(ask.tools->choice, ToolAsk::Choice::named);
