@@ -5,9 +5,14 @@
 #include <QRegularExpression>
 
 #include <json-schema-to-grammar.h>
+#include <llama.h>
 
 #include <algorithm>
 #include <exception>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
 
 namespace cvn::api {
 
@@ -25,22 +30,110 @@ std::string compactText(const QJsonObject& object)
 
 // Qt's JSON objects sort their keys, yet the order of a schema's properties
 // is the order its grammar has them written in: a schema's text is taken
-// from the body as it was sent, read in order.
-struct SentBody {
-    common_json json;
-    const common_json* at(const common_json* value, const char* key) const
+// from the body as it was sent. One pass over the body finds where the
+// schemas are; only they are read again, in order. (Reading the whole body
+// in order would cost time in the square of an object's keys.)
+class SentBody {
+public:
+    explicit SentBody(const QByteArray& body) : m_text(body.constData(), size_t(body.size())) {}
+
+    // The value at `path` ("/tools/0/function/parameters") in order, or
+    // `qtText`, the same value as Qt wrote it, when it cannot be found.
+    std::string text(const std::string& path, const std::string& qtText)
     {
-        return value && value->is_object() && value->contains(key) ? &value->at(key) : nullptr;
+        if (!m_scanned) {
+            m_scanned = true;
+            size_t at = 0;
+            value(at, "", 0);
+        }
+        const auto found = m_spans.find(path);
+        if (found == m_spans.end())
+            return qtText;
+        const common_json ordered = common_json::parse_no_throw(
+            std::string(m_text.substr(found->second.first, found->second.second - found->second.first)));
+        return ordered.is_object() ? ordered.dump() : qtText;
     }
-    const common_json* at(const common_json* value, size_t index) const
+
+private:
+    // The schemas lie this deep at most: deeper values, and those of other
+    // fields, are skipped unnamed.
+    static constexpr int kNamedDepth = 4;
+
+    void space(size_t& at) const
     {
-        return value && value->is_array() && index < value->size() ? &value->at(index) : nullptr;
+        while (at < m_text.size() && (m_text[at] == ' ' || m_text[at] == '\t' || m_text[at] == '\n' || m_text[at] == '\r'))
+            ++at;
     }
-    // The text of the object at `value`, or of `fallback` when it is none.
-    static std::string text(const common_json* value, const QJsonObject& fallback)
+    // A string from its opening quote; `key` gets its text, or a name no
+    // path has when it holds escapes.
+    bool string(size_t& at, std::string* key) const
     {
-        return value && value->is_object() ? value->dump() : compactText(fallback);
+        const size_t start = ++at;
+        bool escaped = false;
+        while (at < m_text.size() && m_text[at] != '"') {
+            escaped = escaped || m_text[at] == '\\';
+            at += m_text[at] == '\\' ? 2 : 1;
+        }
+        if (at >= m_text.size())
+            return false;
+        if (key)
+            *key = escaped ? std::string("\\") : std::string(m_text.substr(start, at - start));
+        ++at;
+        return true;
     }
+    // The value at `at`, which Qt has read as JSON already; false where the
+    // text ends early, and nothing more is found then.
+    bool value(size_t& at, const std::string& path, int depth)
+    {
+        space(at);
+        if (at >= m_text.size() || depth > 1000)
+            return false;
+        const size_t start = at;
+        const bool named = depth == 0
+                           || (depth <= kNamedDepth
+                               && (path.rfind("/tools", 0) == 0 || path.rfind("/response_format", 0) == 0));
+        const char open = m_text[at];
+        if (open == '{' || open == '[') {
+            ++at;
+            space(at);
+            const char close = open == '{' ? '}' : ']';
+            for (int index = 0; at < m_text.size() && m_text[at] != close; ++index) {
+                std::string name;
+                if (open == '{') {
+                    if (m_text[at] != '"' || !string(at, &name))
+                        return false;
+                    space(at);
+                    if (at >= m_text.size() || m_text[at] != ':')
+                        return false;
+                    ++at;
+                } else {
+                    name = std::to_string(index);
+                }
+                if (!value(at, named ? path + '/' + name : std::string(), depth + 1))
+                    return false;
+                space(at);
+                if (at < m_text.size() && m_text[at] == ',')
+                    ++at;
+                space(at);
+            }
+            if (at >= m_text.size())
+                return false;
+            ++at;
+        } else if (open == '"') {
+            if (!string(at, nullptr))
+                return false;
+        } else {
+            while (at < m_text.size() && std::string_view(",]} \t\n\r").find(m_text[at]) == std::string_view::npos)
+                ++at;
+        }
+        if (named)
+            m_spans[path] = {start, at};
+        return true;
+    }
+
+    std::string_view m_text;
+    bool m_scanned = false;
+    std::map<std::string, std::pair<size_t, size_t>> m_spans;
 };
 
 // The schema as a grammar, or why the converter refused it, in one line.
@@ -48,6 +141,14 @@ std::optional<QString> toGrammar(const std::string& schema, std::string& grammar
 {
     try {
         grammar = json_schema_to_grammar(common_json::parse(schema));
+        // llama.cpp's grammar reader has limits of its own on how often a
+        // part may repeat, which a schema's lengths and counts of items can
+        // pass: such a grammar is refused here rather than by the run. The
+        // reader needs no model for a grammar of characters alone.
+        llama_sampler* readable = llama_sampler_init_grammar(nullptr, grammar.c_str(), "root");
+        if (!readable)
+            return QStringLiteral("its lengths or numbers of items are larger than llama.cpp's grammars allow");
+        llama_sampler_free(readable);
         return std::nullopt;
     } catch (const std::exception& e) {
         QString why = QString::fromUtf8(e.what()).trimmed();
@@ -74,7 +175,7 @@ bool carriesToolCalls(const QList<ChatMessage>& messages)
     return false;
 }
 
-std::optional<ApiError> readTools(const QJsonObject& body, const SentBody& sent, ReplyAsk& ask, qsizetype& schemaBytes)
+std::optional<ApiError> readTools(const QJsonObject& body, SentBody& sent, ReplyAsk& ask, qsizetype& schemaBytes)
 {
     const QString toolsParam = QStringLiteral("tools");
     ToolAsk tools;
@@ -104,11 +205,11 @@ std::optional<ApiError> readTools(const QJsonObject& body, const SentBody& sent,
         if (!parameters.isObject())
             return refused(toolsParam,
                            QStringLiteral("The parameters of the function '%1' must be a JSON Schema object.").arg(name));
-        const std::string schema = SentBody::text(
-            none ? nullptr : sent.at(sent.at(sent.at(sent.at(&sent.json, "tools"), size_t(i)), "function"), "parameters"),
-            parameters.toObject());
-        if (auto e = countSchema(toolsParam, schema, schemaBytes))
+        const std::string qtText = compactText(parameters.toObject());
+        if (auto e = countSchema(toolsParam, qtText, schemaBytes))
             return e;
+        const std::string schema =
+            none ? qtText : sent.text("/tools/" + std::to_string(i) + "/function/parameters", qtText);
         std::string grammar;
         if (const std::optional<QString> why = toGrammar(schema, grammar))
             return refused(toolsParam, QStringLiteral("The parameters of the function '%1' are not a JSON Schema this "
@@ -156,7 +257,7 @@ std::optional<ApiError> readTools(const QJsonObject& body, const SentBody& sent,
     return std::nullopt;
 }
 
-std::optional<ApiError> readResponseFormat(const QJsonObject& body, const SentBody& sent, ReplyAsk& ask,
+std::optional<ApiError> readResponseFormat(const QJsonObject& body, SentBody& sent, ReplyAsk& ask,
                                            qsizetype& schemaBytes)
 {
     const QString param = QStringLiteral("response_format");
@@ -165,7 +266,7 @@ std::optional<ApiError> readResponseFormat(const QJsonObject& body, const SentBo
         return std::nullopt;
     const QString type = format.toObject().value(QLatin1String("type")).toString();
     QJsonObject schema;
-    const common_json* given = nullptr;
+    std::string path; // where the schema was sent, when the client sent one
     if (type == QLatin1String("text")) {
         return std::nullopt;
     } else if (type == QLatin1String("json_object")) {
@@ -175,13 +276,14 @@ std::optional<ApiError> readResponseFormat(const QJsonObject& body, const SentBo
         if (!asked.isObject())
             return refused(param, QStringLiteral("'response_format.json_schema.schema' must be a JSON Schema object."));
         schema = asked.toObject();
-        given = sent.at(sent.at(sent.at(&sent.json, "response_format"), "json_schema"), "schema");
+        path = "/response_format/json_schema/schema";
     } else {
         return refused(param, QStringLiteral("'response_format' must be of type text, json_object or json_schema."));
     }
-    const std::string text = SentBody::text(given, schema);
-    if (auto e = countSchema(param, text, schemaBytes))
+    const std::string qtText = compactText(schema);
+    if (auto e = countSchema(param, qtText, schemaBytes))
         return e;
+    const std::string text = path.empty() ? qtText : sent.text(path, qtText);
     if (const std::optional<QString> why = toGrammar(text, ask.grammar))
         return refused(param, QStringLiteral("The JSON Schema of 'response_format' was refused: %1").arg(*why));
     ask.jsonSchema = text;
@@ -192,9 +294,7 @@ std::optional<ApiError> readResponseFormat(const QJsonObject& body, const SentBo
 
 std::optional<ApiError> readToolsAndFormat(const QJsonObject& body, const QByteArray& sent, ReplyAsk& ask)
 {
-    SentBody ordered;
-    if (body.contains(QLatin1String("tools")) || body.contains(QLatin1String("response_format")))
-        ordered.json = common_json::parse_no_throw(sent.toStdString());
+    SentBody ordered(sent);
     qsizetype schemaBytes = 0;
     if (auto e = readTools(body, ordered, ask, schemaBytes))
         return e;

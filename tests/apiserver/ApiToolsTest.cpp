@@ -118,6 +118,13 @@ TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
     EXPECT_TRUE(refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":{"type":"fish"}}})")
                     .contains(QLatin1String("fish")));
     EXPECT_FALSE(refusal(R"(,"response_format":{"type":"yaml"})").isEmpty());
+    // Past what llama.cpp's grammar reader takes, though the converter took it.
+    EXPECT_TRUE(refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":{"type":"array",
+                            "items":{"type":"integer"},"minItems":100000}}})")
+                    .contains(QLatin1String("numbers of items")));
+    EXPECT_TRUE(refusal(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"type":"object",
+                            "properties":{"a":{"type":"string","minLength":100000}}}}}])")
+                    .contains(QLatin1String("'f'")));
 
     const Received unanswered = s.send(s.request(
         "POST", "/v1/chat/completions",
