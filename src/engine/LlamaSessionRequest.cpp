@@ -159,7 +159,8 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
     QPointer<LlamaSession> observer(this);
     const auto fitted = [instructions = defaults.instructions, contextSize, outcome, refuse,
                          observer](const QList<ChatMessage>& sent, const ReplyPrompt::Renderer& render,
-                                   const LlamaModel& m, QList<ChatMessage>* used) -> std::vector<int32_t> {
+                                   const ReplyPrompt::Renderer& measure, const LlamaModel& m,
+                                   QList<ChatMessage>* used) -> std::vector<int32_t> {
         QList<ReplyPrompt::Message> messages;
         messages.reserve(sent.size() + 1);
         const bool hasSystem = std::any_of(sent.begin(), sent.end(), [](const ChatMessage& message) {
@@ -172,7 +173,8 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
         const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
         // A client that leaves while a long prompt is made frees the slot then.
         const auto stopped = [&m] { return m.stopRequested() || m.freeRequested(); };
-        ReplyPrompt::Made made = ReplyPrompt::make(messages, render, contextSize, std::nullopt, tokenize, stopped);
+        ReplyPrompt::Made made =
+            ReplyPrompt::make(messages, render, measure, contextSize, std::nullopt, tokenize, stopped);
         if (made.stopped)
             return {};
         runOnMain([observer, text = made.text] {
@@ -203,8 +205,8 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
         decode.prompt = [sent = request->messages, chatTemplate = ready.chatTemplate,
                          fitted](const LlamaModel& m, SamplingParams&) {
             return fitted(
-                sent, [chatTemplate](const QList<ChatMessage>& messages) { return chatTemplate.format(messages); }, m,
-                nullptr);
+                sent, [chatTemplate](const QList<ChatMessage>& messages) { return chatTemplate.format(messages); }, {},
+                m, nullptr);
         };
         return finishDecode(std::move(decode), request, model, outcome);
     }
@@ -220,7 +222,7 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
             QList<ChatMessage> used;
             std::vector<int32_t> tokens = fitted(
                 request->messages, [&tools](const QList<ChatMessage>& messages) { return tools.render(messages); },
-                m, &used);
+                [&tools](const QList<ChatMessage>& messages) { return tools.measure(messages); }, m, &used);
             if (tokens.empty())
                 return tokens;
             ToolPrompt::Settled settled = tools.settle(used);

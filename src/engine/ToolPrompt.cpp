@@ -4,6 +4,7 @@
 
 #include <chat.h>
 #include <common.h>
+#include <log.h>
 
 #include <llama.h>
 
@@ -101,6 +102,14 @@ ToolPrompt::ToolPrompt(const LlamaModel& model, const ToolAsk& ask, const std::s
         inputs.tool_choice = COMMON_CHAT_TOOL_CHOICE_REQUIRED;
         break;
     }
+    // The chat code warns on stderr at each plain rendering (measure()), and
+    // of templates it reads in its own way; what fails reaches us as an
+    // exception, so only its errors are written.
+    static const bool quiet = [] {
+        common_log_set_verbosity_thold(LOG_LEVEL_ERROR);
+        return true;
+    }();
+    Q_UNUSED(quiet);
     if (!model.chatTemplates())
         throw std::runtime_error("the model's chat template could not be read");
 }
@@ -109,14 +118,26 @@ ToolPrompt::~ToolPrompt() = default;
 
 QString ToolPrompt::render(const QList<ChatMessage>& messages) const
 {
+    return renderWith(messages, false);
+}
+
+QString ToolPrompt::measure(const QList<ChatMessage>& messages) const
+{
+    return renderWith(messages, true);
+}
+
+QString ToolPrompt::renderWith(const QList<ChatMessage>& messages, bool plain) const
+{
     common_chat_templates_inputs inputs = *m_inputs;
     inputs.messages = chatMessages(messages);
+    inputs.force_pure_content = plain;
     try {
         return QString::fromStdString(common_chat_templates_apply(m_model.chatTemplates(), inputs).prompt);
     } catch (const std::exception&) {
-        // The frame alone, which only estimates what each turn adds; many
-        // templates insist on a user message.
-        if (messages.isEmpty())
+        // An estimate the template refuses (many insist on a user message,
+        // and the frame alone has none) counts as nothing: the prompt
+        // itself is measured before it is sent.
+        if (plain)
             return QString();
         throw;
     }

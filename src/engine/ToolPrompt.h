@@ -35,9 +35,12 @@ public:
 
     // The prompt for `messages`, with the opening of the assistant's reply.
     // Throws std::exception when the template refuses them (a bad schema, a
-    // tool result without its call, the template's own checks); renders an
-    // empty conversation that a template refuses as nothing.
+    // tool result without its call, the template's own checks).
     QString render(const QList<ChatMessage>& messages) const;
+    // About the same text at a tenth of the cost, for estimates: the
+    // template alone, without the chat code's study of its tool format.
+    // Nothing where the template refuses the messages.
+    QString measure(const QList<ChatMessage>& messages) const;
 
     struct Settled {
         ReplySyntax syntax;
@@ -49,6 +52,8 @@ public:
     Settled settle(const QList<ChatMessage>& messages) const;
 
 private:
+    QString renderWith(const QList<ChatMessage>& messages, bool plain) const;
+
     const LlamaModel& m_model;
     std::unique_ptr<common_chat_templates_inputs> m_inputs; // all but the messages
 };
