@@ -235,6 +235,16 @@ TEST(ToolRequest, WhatTheChatCodeOrTheGrammarRefusesFailsTheRequestAndTheNextIsA
     EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::generationFailed);
     EXPECT_TRUE(outcome.message.contains(QStringLiteral("get_time"))) << outcome.message.toStdString();
 
+    ServedRequest badSchema;
+    badSchema.messages = {ChatMessage{Role::user, QStringLiteral("Hi")}};
+    badSchema.tools = ToolAsk{{weatherTool()}};
+    badSchema.jsonSchema = "{\"type\": ";
+    Heard schema;
+    outcome = slot.serve(std::move(badSchema), schema, QStringLiteral("qwen"));
+    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::generationFailed);
+    EXPECT_TRUE(outcome.message.startsWith(QStringLiteral("The model's chat template could not render this request: ")))
+        << outcome.message.toStdString();
+
     ServedRequest badGrammar;
     badGrammar.messages = {ChatMessage{Role::user, QStringLiteral("Hi")}};
     badGrammar.grammar = "root ::= (";
