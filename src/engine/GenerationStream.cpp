@@ -198,9 +198,9 @@ public:
                 // A tokenizer that puts a space before a leading special
                 // token: the template wrote no such space.
                 if (!prefill.empty() && !std::isspace(static_cast<unsigned char>(grammar.prefill.front()))) {
-                    char first = 0;
-                    if (llama_token_to_piece(vocab, prefill.front(), &first, 1, 0, true) == 1
-                        && std::isspace(static_cast<unsigned char>(first)))
+                    char piece[256];
+                    if (llama_token_to_piece(vocab, prefill.front(), piece, sizeof piece, 0, true) > 0
+                        && std::isspace(static_cast<unsigned char>(piece[0])))
                         prefill.erase(prefill.begin());
                 }
                 for (const llama_token token : prefill)
