@@ -203,8 +203,13 @@ public:
                         && std::isspace(static_cast<unsigned char>(piece[0])))
                         prefill.erase(prefill.begin());
                 }
-                for (const llama_token token : prefill)
+                for (const llama_token token : prefill) {
+                    // llama.cpp aborts on an end token that its grammar has
+                    // not reached the end for.
+                    if (llama_vocab_is_eog(vocab, token))
+                        return QStringLiteral("The reply's grammar could not be used: its opening ends the reply.");
                     llama_sampler_accept(m_grammar, token);
+                }
             }
         } catch (const std::exception& error) {
             return QStringLiteral("The reply's grammar could not be used: %1").arg(QString::fromUtf8(error.what()));
