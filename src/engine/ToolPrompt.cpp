@@ -131,8 +131,9 @@ QString ToolPrompt::renderWith(const QList<ChatMessage>& messages, bool plain) c
     common_chat_templates_inputs inputs = *m_inputs;
     inputs.messages = chatMessages(messages);
     inputs.force_pure_content = plain;
+    common_chat_params made;
     try {
-        return QString::fromStdString(common_chat_templates_apply(m_model.chatTemplates(), inputs).prompt);
+        made = common_chat_templates_apply(m_model.chatTemplates(), inputs);
     } catch (const std::exception&) {
         // An estimate the template refuses (many insist on a user message,
         // and the frame alone has none) counts as nothing: the prompt
@@ -141,13 +142,22 @@ QString ToolPrompt::renderWith(const QList<ChatMessage>& messages, bool plain) c
             return QString();
         throw;
     }
+    QString prompt = QString::fromStdString(made.prompt);
+    if (!plain)
+        m_settled.insert(prompt, settled(made));
+    return prompt;
 }
 
-ToolPrompt::Settled ToolPrompt::settle(const QList<ChatMessage>& messages) const
+ToolPrompt::Settled ToolPrompt::settle(const QString& prompt) const
 {
-    common_chat_templates_inputs inputs = *m_inputs;
-    inputs.messages = chatMessages(messages);
-    const common_chat_params made = common_chat_templates_apply(m_model.chatTemplates(), inputs);
+    const auto found = m_settled.constFind(prompt);
+    if (found == m_settled.constEnd())
+        throw std::logic_error("the prompt was not rendered here");
+    return *found;
+}
+
+ToolPrompt::Settled ToolPrompt::settled(const common_chat_params& made)
+{
     Settled settled;
     settled.syntax = ReplySyntax{int(made.format), made.generation_prompt, made.parser, true};
     for (const std::string& stop : made.additional_stops)
