@@ -193,23 +193,23 @@ public:
             }
             if (!m_grammar)
                 return QStringLiteral("The reply's grammar is not one llama.cpp can read.");
-            for (const std::string& text : grammar.preservedTokens) {
-                const std::vector<llama_token> ids = tokens(vocab, text);
-                if (ids.size() == 1)
-                    m_preserved.insert(ids.front());
-            }
             if (!grammar.lazy && !grammar.prefill.empty()) {
                 std::vector<llama_token> prefill = tokens(vocab, grammar.prefill);
                 // A tokenizer that puts a space before a leading special
                 // token: the template wrote no such space.
                 if (!prefill.empty() && !std::isspace(static_cast<unsigned char>(grammar.prefill.front()))) {
-                    char first = 0;
-                    if (llama_token_to_piece(vocab, prefill.front(), &first, 1, 0, true) == 1
-                        && std::isspace(static_cast<unsigned char>(first)))
+                    char piece[256];
+                    if (llama_token_to_piece(vocab, prefill.front(), piece, sizeof piece, 0, true) > 0
+                        && std::isspace(static_cast<unsigned char>(piece[0])))
                         prefill.erase(prefill.begin());
                 }
-                for (const llama_token token : prefill)
+                for (const llama_token token : prefill) {
+                    // llama.cpp aborts on an end token that its grammar has
+                    // not reached the end for.
+                    if (llama_vocab_is_eog(vocab, token))
+                        return QStringLiteral("The reply's grammar could not be used: its opening ends the reply.");
                     llama_sampler_accept(m_grammar, token);
+                }
             }
         } catch (const std::exception& error) {
             return QStringLiteral("The reply's grammar could not be used: %1").arg(QString::fromUtf8(error.what()));
@@ -218,7 +218,6 @@ public:
     }
 
     bool isSet() const { return m_grammar != nullptr; }
-    bool isPreserved(llama_token token) const { return m_preserved.count(token) > 0; }
 
     // The next token, sampled by `chain` among those the grammar allows,
     // and accepted by both; LLAMA_TOKEN_NULL when the grammar allows none
@@ -248,7 +247,7 @@ public:
         return token;
     }
 
-private:
+    // The tokens of `text`, special ones parsed, nothing added.
     static std::vector<llama_token> tokens(const llama_vocab* vocab, const std::string& text)
     {
         std::vector<llama_token> ids(text.size() + 4);
@@ -258,6 +257,7 @@ private:
         return ids;
     }
 
+private:
     llama_token_data_array fill(llama_context* context, int32_t vocabSize)
     {
         const float* logits = llama_get_logits_ith(context, -1);
@@ -268,7 +268,6 @@ private:
     }
 
     llama_sampler* m_grammar = nullptr;
-    std::unordered_set<llama_token> m_preserved;
     std::vector<llama_token_data> m_candidates;
 };
 
@@ -448,6 +447,12 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             return;
         }
     }
+    // Special tokens the reply shows as text; a text that is not one token
+    // of this vocabulary is never written as one.
+    std::unordered_set<llama_token> shown;
+    for (const std::string& text : params.grammar.preservedTokens)
+        if (const std::vector<llama_token> ids = GrammarSampling::tokens(vocab, text); ids.size() == 1)
+            shown.insert(ids.front());
 
     const int64_t nCtx = int64_t(llama_n_ctx(m_context));
     if (nCtx <= ReplyPrompt::replyReserve) {
@@ -557,7 +562,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
         ++generated;
         m_lastRunTokens.store(generated, std::memory_order_relaxed);
 
-        if (const QString text = pending.push(tokenPiece(token, grammar.isPreserved(token))); !text.isEmpty()) {
+        if (const QString text = pending.push(tokenPiece(token, shown.count(token) > 0)); !text.isEmpty()) {
             const StopStrings::Step step = stops.push(text);
             if (!step.ready.isEmpty() && onPiece && !onPiece(step.ready))
                 return; // nobody is listening any more

@@ -159,7 +159,8 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
     QPointer<LlamaSession> observer(this);
     const auto fitted = [instructions = defaults.instructions, contextSize, outcome, refuse,
                          observer](const QList<ChatMessage>& sent, const ReplyPrompt::Renderer& render,
-                                   const LlamaModel& m, QList<ChatMessage>* used) -> std::vector<int32_t> {
+                                   const ReplyPrompt::Renderer& measure, const LlamaModel& m,
+                                   QString* prompt) -> std::vector<int32_t> {
         QList<ReplyPrompt::Message> messages;
         messages.reserve(sent.size() + 1);
         const bool hasSystem = std::any_of(sent.begin(), sent.end(), [](const ChatMessage& message) {
@@ -172,7 +173,8 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
         const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
         // A client that leaves while a long prompt is made frees the slot then.
         const auto stopped = [&m] { return m.stopRequested() || m.freeRequested(); };
-        ReplyPrompt::Made made = ReplyPrompt::make(messages, render, contextSize, std::nullopt, tokenize, stopped);
+        ReplyPrompt::Made made =
+            ReplyPrompt::make(messages, render, measure, contextSize, std::nullopt, tokenize, stopped);
         if (made.stopped)
             return {};
         runOnMain([observer, text = made.text] {
@@ -186,14 +188,8 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
             refuse(made.whole);
             return {};
         }
-        if (used) {
-            // The system message, if any, and what the cut left.
-            const qsizetype first = !messages.isEmpty() && messages.front().message.role == ChatMessage::Role::system;
-            if (first)
-                used->append(messages.front().message);
-            for (qsizetype i = first + made.leftOut; i < messages.size(); ++i)
-                used->append(messages[i].message);
-        }
+        if (prompt)
+            *prompt = made.text;
         return std::move(made.tokens);
     };
 
@@ -203,8 +199,8 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
         decode.prompt = [sent = request->messages, chatTemplate = ready.chatTemplate,
                          fitted](const LlamaModel& m, SamplingParams&) {
             return fitted(
-                sent, [chatTemplate](const QList<ChatMessage>& messages) { return chatTemplate.format(messages); }, m,
-                nullptr);
+                sent, [chatTemplate](const QList<ChatMessage>& messages) { return chatTemplate.format(messages); }, {},
+                m, nullptr);
         };
         return finishDecode(std::move(decode), request, model, outcome);
     }
@@ -217,13 +213,13 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
     decode.prompt = [request, fitted, outcome](const LlamaModel& m, SamplingParams& run) -> std::vector<int32_t> {
         try {
             const ToolPrompt tools(m, *request->tools, request->jsonSchema);
-            QList<ChatMessage> used;
+            QString prompt;
             std::vector<int32_t> tokens = fitted(
                 request->messages, [&tools](const QList<ChatMessage>& messages) { return tools.render(messages); },
-                m, &used);
+                [&tools](const QList<ChatMessage>& messages) { return tools.measure(messages); }, m, &prompt);
             if (tokens.empty())
                 return tokens;
-            ToolPrompt::Settled settled = tools.settle(used);
+            ToolPrompt::Settled settled = tools.settle(prompt);
             run.grammar = std::move(settled.grammar);
             run.stopSequences = settled.stops + run.stopSequences;
             if (request->onSyntax)

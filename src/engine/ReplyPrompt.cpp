@@ -15,9 +15,11 @@ using Role = ChatMessage::Role;
 // conversation from one message on.
 class Conversation {
 public:
-    Conversation(const QList<ReplyPrompt::Message>& messages, const ReplyPrompt::Renderer& render)
+    Conversation(const QList<ReplyPrompt::Message>& messages, const ReplyPrompt::Renderer& render,
+                 const ReplyPrompt::Renderer& measure)
         : m_messages(messages)
         , m_render(render)
+        , m_measure(measure ? measure : render)
         , m_first(!messages.isEmpty() && messages.front().message.role == Role::system ? 1 : 0)
     {
         // A turn starts at each user message, and at the first message
@@ -48,14 +50,15 @@ public:
         QList<ChatMessage> sent;
         for (qsizetype i = m_starts[turn]; i < end; ++i)
             sent.append(m_messages[i].message);
-        return m_render(sent);
+        return m_measure(sent);
     }
 
-    QString empty() const { return m_render({}); }
+    QString empty() const { return m_measure({}); }
 
 private:
     const QList<ReplyPrompt::Message>& m_messages;
     const ReplyPrompt::Renderer& m_render;
+    const ReplyPrompt::Renderer& m_measure;
     qsizetype m_first;
     QList<qsizetype> m_starts;
 };
@@ -70,15 +73,15 @@ ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, ChatTemplate
                                     const StopCheck& stopped)
 {
     return make(
-        messages, [chatTemplate](const QList<ChatMessage>& sent) { return chatTemplate.format(sent); }, contextSize,
-        cut, tokenizer, stopped);
+        messages, [chatTemplate](const QList<ChatMessage>& sent) { return chatTemplate.format(sent); }, {},
+        contextSize, cut, tokenizer, stopped);
 }
 
-ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, const Renderer& render, int64_t contextSize,
-                                    const std::optional<QUuid>& cut, const Tokenizer& tokenizer,
+ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, const Renderer& render, const Renderer& measure,
+                                    int64_t contextSize, const std::optional<QUuid>& cut, const Tokenizer& tokenizer,
                                     const StopCheck& stopped)
 {
-    const Conversation conversation(messages, render);
+    const Conversation conversation(messages, render, measure);
     const QList<qsizetype>& starts = conversation.starts();
     Made made;
     made.budget = contextSize - replyReserve;

@@ -79,8 +79,12 @@ public:
     using Renderer = std::function<QString(const QList<ChatMessage>&)>;
     // The same, rendered by `render` rather than one of the template
     // families (a request's tools are rendered by the model's own template).
-    static Made make(const QList<Message>& messages, const Renderer& render, int64_t contextSize,
-                     const std::optional<QUuid>& cut, const Tokenizer& tokenize, const StopCheck& stopped = {});
+    // `measure`, when given, renders what only estimates the size of each
+    // turn (each turn alone, the template's frame) and may be cheaper and
+    // rougher; none: `render` does.
+    static Made make(const QList<Message>& messages, const Renderer& render, const Renderer& measure,
+                     int64_t contextSize, const std::optional<QUuid>& cut, const Tokenizer& tokenize,
+                     const StopCheck& stopped = {});
 
     // `tokens` cut to `budget` tokens: the first `head` of them (at most half
     // the budget) and the last ones. Logs what it dropped.

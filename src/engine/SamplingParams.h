@@ -21,7 +21,8 @@ struct ReplyGrammar {
     std::vector<std::string> triggerPatterns;
     std::vector<int32_t> triggerTokens;
     // Special tokens (<tool_call>, say) that reach the reply's text as their
-    // text, so that its parser finds them; other special tokens show nothing.
+    // text, so that its parser finds them, with or without a grammar; other
+    // special tokens show nothing.
     std::vector<std::string> preservedTokens;
     // What the template wrote after the last message, which an eager grammar
     // made by the chat code expects to have read before the reply begins.

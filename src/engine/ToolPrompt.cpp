@@ -4,6 +4,7 @@
 
 #include <chat.h>
 #include <common.h>
+#include <log.h>
 
 #include <llama.h>
 
@@ -101,6 +102,14 @@ ToolPrompt::ToolPrompt(const LlamaModel& model, const ToolAsk& ask, const std::s
         inputs.tool_choice = COMMON_CHAT_TOOL_CHOICE_REQUIRED;
         break;
     }
+    // The chat code warns on stderr at each plain rendering (measure()), and
+    // of templates it reads in its own way; what fails reaches us as an
+    // exception, so only its errors are written.
+    static const bool quiet = [] {
+        common_log_set_verbosity_thold(LOG_LEVEL_ERROR);
+        return true;
+    }();
+    Q_UNUSED(quiet);
     if (!model.chatTemplates())
         throw std::runtime_error("the model's chat template could not be read");
 }
@@ -109,24 +118,46 @@ ToolPrompt::~ToolPrompt() = default;
 
 QString ToolPrompt::render(const QList<ChatMessage>& messages) const
 {
-    common_chat_templates_inputs inputs = *m_inputs;
-    inputs.messages = chatMessages(messages);
-    try {
-        return QString::fromStdString(common_chat_templates_apply(m_model.chatTemplates(), inputs).prompt);
-    } catch (const std::exception&) {
-        // The frame alone, which only estimates what each turn adds; many
-        // templates insist on a user message.
-        if (messages.isEmpty())
-            return QString();
-        throw;
-    }
+    return renderWith(messages, false);
 }
 
-ToolPrompt::Settled ToolPrompt::settle(const QList<ChatMessage>& messages) const
+QString ToolPrompt::measure(const QList<ChatMessage>& messages) const
+{
+    return renderWith(messages, true);
+}
+
+QString ToolPrompt::renderWith(const QList<ChatMessage>& messages, bool plain) const
 {
     common_chat_templates_inputs inputs = *m_inputs;
     inputs.messages = chatMessages(messages);
-    const common_chat_params made = common_chat_templates_apply(m_model.chatTemplates(), inputs);
+    inputs.force_pure_content = plain;
+    common_chat_params made;
+    try {
+        made = common_chat_templates_apply(m_model.chatTemplates(), inputs);
+    } catch (const std::exception&) {
+        // An estimate the template refuses (many insist on a user message,
+        // and the frame alone has none) counts as nothing: the prompt
+        // itself is measured before it is sent.
+        if (plain)
+            return QString();
+        throw;
+    }
+    QString prompt = QString::fromStdString(made.prompt);
+    if (!plain)
+        m_settled.insert(prompt, settled(made));
+    return prompt;
+}
+
+ToolPrompt::Settled ToolPrompt::settle(const QString& prompt) const
+{
+    const auto found = m_settled.constFind(prompt);
+    if (found == m_settled.constEnd())
+        throw std::logic_error("the prompt was not rendered here");
+    return *found;
+}
+
+ToolPrompt::Settled ToolPrompt::settled(const common_chat_params& made)
+{
     Settled settled;
     settled.syntax = ReplySyntax{int(made.format), made.generation_prompt, made.parser, true};
     for (const std::string& stop : made.additional_stops)

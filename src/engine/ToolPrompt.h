@@ -13,6 +13,7 @@
 #include "engine/SamplingParams.h"
 #include "engine/ServedRequest.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <string>
 
+struct common_chat_params;
 struct common_chat_templates_inputs;
 
 namespace cvn {
@@ -35,22 +37,28 @@ public:
 
     // The prompt for `messages`, with the opening of the assistant's reply.
     // Throws std::exception when the template refuses them (a bad schema, a
-    // tool result without its call, the template's own checks); renders an
-    // empty conversation that a template refuses as nothing.
+    // tool result without its call, the template's own checks).
     QString render(const QList<ChatMessage>& messages) const;
+    // About the same text at a fraction of the cost, for estimates: the
+    // template alone, without the chat code's study of its tool format.
+    // Nothing where the template refuses the messages.
+    QString measure(const QList<ChatMessage>& messages) const;
 
     struct Settled {
         ReplySyntax syntax;
         ReplyGrammar grammar; // none when the reply is free
         QStringList stops;
     };
-    // What the reply to `messages` follows, rendered once more. Throws as
-    // render() does.
-    Settled settle(const QList<ChatMessage>& messages) const;
+    // What the reply to a prompt that render() made follows.
+    Settled settle(const QString& prompt) const;
 
 private:
+    QString renderWith(const QList<ChatMessage>& messages, bool plain) const;
+    static Settled settled(const common_chat_params& made);
+
     const LlamaModel& m_model;
     std::unique_ptr<common_chat_templates_inputs> m_inputs; // all but the messages
+    mutable QHash<QString, Settled> m_settled; // by the prompts render() made
 };
 
 } // namespace cvn

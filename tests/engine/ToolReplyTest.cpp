@@ -160,6 +160,15 @@ TEST(GrammarSampling, ALazyGrammarHoldsTheReplyFromItsTriggerOn)
     EXPECT_EQ(generateAll(*model, "Hi", params).text(), QStringLiteral("world again"));
 }
 
+TEST(GrammarSampling, PreservedSpecialTokensReachTheText)
+{
+    auto model = LlamaModel::load(scriptedModel({{"▁Hi", "<s>", "▁Hello", "</s>"}}), 512, 0, 2);
+    SamplingParams params = SamplingParams::defaults();
+    EXPECT_EQ(generateAll(*model, "Hi", params).text(), QStringLiteral(" Hello"));
+    params.grammar.preservedTokens = {"<s>"};
+    EXPECT_EQ(generateAll(*model, "Hi", params).text(), QStringLiteral("<s> Hello"));
+}
+
 TEST(GrammarSampling, AGrammarLlamaCppCannotReadEndsTheRunWithItsReason)
 {
     auto model = LlamaModel::load(helloModel(), 512, 0, 2);
@@ -226,6 +235,16 @@ TEST(ToolRequest, WhatTheChatCodeOrTheGrammarRefusesFailsTheRequestAndTheNextIsA
     EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::generationFailed);
     EXPECT_TRUE(outcome.message.contains(QStringLiteral("get_time"))) << outcome.message.toStdString();
 
+    ServedRequest badSchema;
+    badSchema.messages = {ChatMessage{Role::user, QStringLiteral("Hi")}};
+    badSchema.tools = ToolAsk{{weatherTool()}};
+    badSchema.jsonSchema = "{\"type\": ";
+    Heard schema;
+    outcome = slot.serve(std::move(badSchema), schema, QStringLiteral("qwen"));
+    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::generationFailed);
+    EXPECT_TRUE(outcome.message.startsWith(QStringLiteral("The model's chat template could not render this request: ")))
+        << outcome.message.toStdString();
+
     ServedRequest badGrammar;
     badGrammar.messages = {ChatMessage{Role::user, QStringLiteral("Hi")}};
     badGrammar.grammar = "root ::= (";
@@ -242,4 +261,43 @@ TEST(ToolRequest, WhatTheChatCodeOrTheGrammarRefusesFailsTheRequestAndTheNextIsA
     outcome = slot.serve(std::move(held), third, QStringLiteral("alpha"));
     EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none);
     EXPECT_EQ(third.text, QStringLiteral(" world"));
+}
+
+TEST(ToolRequest, ALongConversationLosesItsOldestTurnsAndKeepsTheTools)
+{
+    ToolSlot slot;
+    ServedRequest request;
+    const QString filler = QStringLiteral(" Tell me about the weather in these places.").repeated(40);
+    for (int i = 0; i < 20; ++i)
+        request.messages << ChatMessage{Role::user, QStringLiteral("Turn %1.").arg(i) + filler}
+                         << ChatMessage{Role::assistant, QStringLiteral("Noted.")};
+    request.messages << ChatMessage{Role::user, QStringLiteral("The last question")};
+    request.tools = ToolAsk{{weatherTool()}};
+    Heard heard;
+    const ServedRequest::Outcome outcome = slot.serve(std::move(request), heard, QStringLiteral("qwen"));
+    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none) << outcome.message.toStdString();
+    EXPECT_LE(outcome.promptTokens, slot.session->loadedContextSize() - ReplyPrompt::replyReserve);
+    ASSERT_TRUE(waitUntil([&] { return !slot.prompts.isEmpty(); }, 5000));
+    const QString& prompt = slot.prompts.last();
+    EXPECT_FALSE(prompt.contains(QStringLiteral("Turn 0.")));
+    EXPECT_TRUE(prompt.contains(QStringLiteral("Turn 19.")));
+    EXPECT_TRUE(prompt.contains(QStringLiteral("<tools>")));
+    EXPECT_TRUE(prompt.endsWith(QStringLiteral("The last question<|im_end|>\n<|im_start|>assistant\n")));
+}
+
+TEST(ToolRequest, ANamedFunctionIsTheOnlyOneOfferedAndItsCallIsHeldToItFromTheFirstToken)
+{
+    ToolSlot slot;
+    ServedRequest request;
+    request.messages = {ChatMessage{Role::user, QStringLiteral("Weather in Paris?")}};
+    const ToolSpec clock{QStringLiteral("get_time"), QStringLiteral("The time"), QStringLiteral(R"({"type": "object"})")};
+    request.tools = ToolAsk{{clock, weatherTool()}, ToolAsk::Choice::named, QStringLiteral("get_weather")};
+    Heard heard;
+    const ServedRequest::Outcome outcome = slot.serve(std::move(request), heard, QStringLiteral("qwen"));
+    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none) << outcome.message.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !slot.prompts.isEmpty(); }, 5000));
+    EXPECT_FALSE(slot.prompts.last().contains(QStringLiteral("get_time")));
+    // The eager grammar starts after the generation prompt the template wrote.
+    EXPECT_EQ(heard.text, QStringLiteral("<tool_call>\n{\"name\":\"get_weather\",\"arguments\":{\"city\": \"Paris\"}}\n"
+                                         "</tool_call>"));
 }
