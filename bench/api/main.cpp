@@ -6,9 +6,13 @@
 //   cvn-bench-api --model FILE [--threads N] [--runs N]
 //
 // Speeds count the completion tokens after the first, from the first piece to
-// the end; the first token's time runs from the request's start. The last
-// two lines are "api/session tokens per second: R" (medians) and "api first
-// token overhead: X ms" (median through the server less median straight).
+// the end; the first token's time runs from the request's start. Then come
+// "api/session tokens per second: R" (medians) and "api first token
+// overhead: X ms" (median through the server less median straight). Last,
+// the same request through the server, greedy, with and without a
+// response_format JSON Schema of an object with five fields: "api with a
+// JSON schema/api tokens per second: R" (medians), what following the
+// schema's grammar costs the reply.
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "SessionBenchSupport.h"
@@ -123,20 +127,41 @@ bool hasText(const QByteArray& heard)
     return false;
 }
 
-// One streamed request over loopback, read on its own thread while the main
-// thread runs the session; empty figures when it fails.
-RunFigures serverRun(uint16_t port)
+// A story as an object of five fields; its strings leave the reply room to
+// run to its full length.
+QJsonObject storySchema()
 {
-    const QByteArray body = QJsonDocument(QJsonObject{
-                                              {QStringLiteral("messages"),
-                                               QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
-                                                                      {QStringLiteral("content"), QString::fromLatin1(kPrompt)}}}},
-                                              {QStringLiteral("stream"), true},
-                                              {QStringLiteral("stream_options"), QJsonObject{{QStringLiteral("include_usage"), true}}},
-                                              {QStringLiteral("max_tokens"), qint64(kReplyTokens)},
-                                              {QStringLiteral("seed"), qint64(kSeed)},
-                                          })
-                                .toJson(QJsonDocument::Compact);
+    const QJsonObject text{{QStringLiteral("type"), QStringLiteral("string")}};
+    return QJsonObject{
+        {QStringLiteral("type"), QStringLiteral("object")},
+        {QStringLiteral("properties"),
+         QJsonObject{{QStringLiteral("title"), text},
+                     {QStringLiteral("place"), text},
+                     {QStringLiteral("year"), QJsonObject{{QStringLiteral("type"), QStringLiteral("integer")}}},
+                     {QStringLiteral("mood"), QJsonObject{{QStringLiteral("enum"), QJsonArray{QStringLiteral("calm"),
+                                                                                              QStringLiteral("wild")}}}},
+                     {QStringLiteral("story"), text}}},
+        {QStringLiteral("required"), QJsonArray{QStringLiteral("title"), QStringLiteral("place"), QStringLiteral("year"),
+                                                QStringLiteral("mood"), QStringLiteral("story")}}};
+}
+
+// One streamed request over loopback, read on its own thread while the main
+// thread runs the session; empty figures when it fails. `extra` fields are
+// added to the request's body.
+RunFigures serverRun(uint16_t port, const QJsonObject& extra = {})
+{
+    QJsonObject fields{
+        {QStringLiteral("messages"),
+         QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
+                                {QStringLiteral("content"), QString::fromLatin1(kPrompt)}}}},
+        {QStringLiteral("stream"), true},
+        {QStringLiteral("stream_options"), QJsonObject{{QStringLiteral("include_usage"), true}}},
+        {QStringLiteral("max_tokens"), qint64(kReplyTokens)},
+        {QStringLiteral("seed"), qint64(kSeed)},
+    };
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        fields.insert(it.key(), it.value());
+    const QByteArray body = QJsonDocument(fields).toJson(QJsonDocument::Compact);
     const QByteArray request = "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
                                + "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: "
                                + QByteArray::number(body.size()) + "\r\n\r\n" + body;
@@ -275,8 +300,36 @@ int main(int argc, char** argv)
         apiFirst.push_back(a.firstTokenMs);
         straightFirst.push_back(s.firstTokenMs);
     }
+
+    const QJsonObject greedy{{QStringLiteral("temperature"), 0}};
+    QJsonObject schema = greedy;
+    schema.insert(QStringLiteral("response_format"),
+                  QJsonObject{{QStringLiteral("type"), QStringLiteral("json_schema")},
+                              {QStringLiteral("json_schema"), QJsonObject{{QStringLiteral("name"), QStringLiteral("story")},
+                                                                          {QStringLiteral("schema"), storySchema()}}}});
+    std::vector<double> plainSpeed, schemaSpeed;
+    for (long r = 0; r < runs; ++r) {
+        RunFigures p, j;
+        if (r % 2 == 0) {
+            p = serverRun(port, greedy);
+            j = serverRun(port, schema);
+        } else {
+            j = serverRun(port, schema);
+            p = serverRun(port, greedy);
+        }
+        std::printf("run %ld, greedy: server %.2f tok/s (%lld tokens); with a JSON schema %.2f tok/s (%lld tokens)\n",
+                    r + 1, p.tokensPerSecond, (long long)p.tokens, j.tokensPerSecond, (long long)j.tokens);
+        std::fflush(stdout);
+        if (p.tokens < 2 || j.tokens < 2) {
+            std::fprintf(stderr, "cvn-bench-api: a reply ended after fewer than 2 tokens; nothing to time\n");
+            return 1;
+        }
+        plainSpeed.push_back(p.tokensPerSecond);
+        schemaSpeed.push_back(j.tokensPerSecond);
+    }
     server.stop();
     std::printf("api/session tokens per second: %.3f\n", median(apiSpeed) / median(straightSpeed));
     std::printf("api first token overhead: %.2f ms\n", median(apiFirst) - median(straightFirst));
+    std::printf("api with a JSON schema/api tokens per second: %.3f\n", median(schemaSpeed) / median(plainSpeed));
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "apiserver/ApiMessages.h"
 
+#include "apiserver/ApiTools.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -70,6 +72,41 @@ std::optional<ApiError> readNumber(const QJsonObject& body, const char* name, do
     return std::nullopt;
 }
 
+// An assistant message's tool calls: absent, null or an array of function
+// calls, each with its id.
+std::optional<ApiError> readToolCalls(const QJsonValue& value, QList<ToolCall>& into)
+{
+    if (value.isUndefined() || value.isNull())
+        return std::nullopt;
+    const auto wrong = [] {
+        return badField(QStringLiteral("messages"),
+                        QStringLiteral("An assistant message's 'tool_calls' must be function calls, each with an "
+                                       "'id', a function 'name' and its 'arguments'."));
+    };
+    if (!value.isArray())
+        return wrong();
+    for (const QJsonValue& entry : value.toArray()) {
+        const QJsonObject call = entry.toObject();
+        const QJsonObject function = call.value(QLatin1String("function")).toObject();
+        const QJsonValue type = call.value(QLatin1String("type"));
+        const QJsonValue arguments = function.value(QLatin1String("arguments"));
+        if (!call.value(QLatin1String("id")).isString() || call.value(QLatin1String("id")).toString().isEmpty()
+            || !(type.isUndefined() || type.toString() == QLatin1String("function"))
+            || function.value(QLatin1String("name")).toString().isEmpty())
+            return wrong();
+        QString text;
+        if (arguments.isString())
+            text = arguments.toString();
+        else if (arguments.isObject()) // some clients send the object itself
+            text = QString::fromUtf8(compact(arguments.toObject()));
+        else if (!arguments.isUndefined() && !arguments.isNull())
+            return wrong();
+        into.append(ToolCall{call.value(QLatin1String("id")).toString(), function.value(QLatin1String("name")).toString(),
+                             text.isEmpty() ? QStringLiteral("{}") : text});
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 QByteArray ApiError::body() const
@@ -99,6 +136,7 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
         const QJsonValue messages = body.value(QLatin1String("messages"));
         if (!messages.isArray() || messages.toArray().isEmpty())
             return badField(QStringLiteral("messages"), QStringLiteral("'messages' must be a non-empty array."));
+        QStringList calledIds; // the calls made so far, which tool messages answer
         for (const QJsonValue& entry : messages.toArray()) {
             const QJsonObject message = entry.toObject();
             const QString role = message.value(QLatin1String("role")).toString();
@@ -109,13 +147,28 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
                 kind = ChatMessage::Role::user;
             else if (role == QLatin1String("assistant"))
                 kind = ChatMessage::Role::assistant;
+            else if (role == QLatin1String("tool"))
+                kind = ChatMessage::Role::tool;
             if (!kind)
                 return badField(QStringLiteral("messages"),
-                                QStringLiteral("A message's role must be system, user or assistant."));
+                                QStringLiteral("A message's role must be system, user, assistant or tool."));
             QString content;
             if (auto e = contentText(message.value(QLatin1String("content")), content))
                 return e;
-            ask.messages.append(ChatMessage{*kind, content});
+            ChatMessage read{*kind, content};
+            if (*kind == ChatMessage::Role::assistant) {
+                if (auto e = readToolCalls(message.value(QLatin1String("tool_calls")), read.toolCalls))
+                    return e;
+                for (const ToolCall& call : read.toolCalls)
+                    calledIds << call.id;
+            } else if (*kind == ChatMessage::Role::tool) {
+                read.toolCallId = message.value(QLatin1String("tool_call_id")).toString();
+                if (!calledIds.contains(read.toolCallId))
+                    return badField(QStringLiteral("messages"),
+                                    QStringLiteral("A tool message must answer a tool call of an earlier assistant "
+                                                   "message by its 'tool_call_id'."));
+            }
+            ask.messages.append(read);
         }
     } else {
         QJsonValue prompt = body.value(QLatin1String("prompt"));
@@ -179,7 +232,9 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
         return badField(QStringLiteral("stop"), QStringLiteral("'stop' must be a string or an array of strings."));
     }
     ask.overrides.stop.removeAll(QString());
-    return std::nullopt;
+    if (!chat)
+        return std::nullopt;
+    return readToolsAndFormat(body, bytes, ask);
 }
 
 QString modelId(const ModelInfo& model)
@@ -232,20 +287,33 @@ QByteArray event(const QJsonObject& object)
 
 } // namespace
 
-QString finishReason(const ServedRequest::Outcome& outcome)
+QString finishReason(const ServedRequest::Outcome& outcome, bool madeCalls)
 {
+    if (madeCalls)
+        return QStringLiteral("tool_calls");
     return outcome.hitTokenLimit ? QStringLiteral("length") : QStringLiteral("stop");
 }
 
 QByteArray answerBody(const AnswerIds& ids, const QString& content, const QString& reasoning,
-                      const ServedRequest::Outcome& outcome)
+                      const ServedRequest::Outcome& outcome, const QList<ToolCall>& calls)
 {
-    QJsonObject choice{{QStringLiteral("index"), 0}, {QStringLiteral("finish_reason"), finishReason(outcome)}};
+    QJsonObject choice{{QStringLiteral("index"), 0},
+                       {QStringLiteral("finish_reason"), finishReason(outcome, !calls.isEmpty())}};
     if (ids.chat) {
         QJsonObject message{{QStringLiteral("role"), QStringLiteral("assistant")},
-                            {QStringLiteral("content"), content}};
+                            {QStringLiteral("content"), calls.isEmpty() ? QJsonValue(content) : nullable(content)}};
         if (!reasoning.isEmpty())
             message.insert(QStringLiteral("reasoning_content"), reasoning);
+        if (!calls.isEmpty()) {
+            QJsonArray called;
+            for (const ToolCall& call : calls)
+                called.append(QJsonObject{
+                    {QStringLiteral("id"), call.id},
+                    {QStringLiteral("type"), QStringLiteral("function")},
+                    {QStringLiteral("function"), QJsonObject{{QStringLiteral("name"), call.name},
+                                                             {QStringLiteral("arguments"), call.arguments}}}});
+            message.insert(QStringLiteral("tool_calls"), called);
+        }
         choice.insert(QStringLiteral("message"), message);
     } else {
         choice.insert(QStringLiteral("text"), content);

@@ -36,6 +36,11 @@ struct ReplyAsk {
     bool stream = false;
     bool includeUsage = false;
     SamplingOverrides overrides;
+    // Set when the request offers tools or its conversation carries tool
+    // calls: the reply is rendered and read by the model's own template.
+    std::optional<ToolAsk> tools;
+    std::string grammar; // the response_format as GBNF; empty: free text
+    std::string jsonSchema; // the response_format's schema as JSON text
 };
 
 // The ask, or the 400 that says what is wrong with the body.
@@ -54,13 +59,14 @@ struct AnswerIds {
 };
 AnswerIds newAnswer(const QString& model, bool chat);
 
+// With tool calls, an empty content is null, as the API has it.
 QByteArray answerBody(const AnswerIds& ids, const QString& content, const QString& reasoning,
-                      const ServedRequest::Outcome& outcome);
+                      const ServedRequest::Outcome& outcome, const QList<ToolCall>& calls = {});
 // One "data: …\n\n" event. `delta` for a chat chunk, `text` for a completion
 // chunk; `finish` is empty until the last one.
 QByteArray chunkEvent(const AnswerIds& ids, const QJsonObject& delta, const QString& finish);
 QByteArray usageEvent(const AnswerIds& ids, const ServedRequest::Outcome& outcome);
-QString finishReason(const ServedRequest::Outcome& outcome);
+QString finishReason(const ServedRequest::Outcome& outcome, bool madeCalls = false);
 // The error that ends a request whose run failed; none when it did not.
 std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome);
 

@@ -2,6 +2,7 @@
 
 #include "apiserver/ApiConnections.h"
 #include "apiserver/ApiMessages.h"
+#include "apiserver/ToolReplies.h"
 #include "engine/LlamaSession.h"
 #include "engine/ReasoningParser.h"
 #include "models/ModelStore.h"
@@ -99,6 +100,7 @@ struct Exchange {
     QString pending; // pieces not yet taken
     bool anyPiece = false;
     QString model; // the id of the model that answers, once the run has it
+    ReplySyntax syntax; // how a reply to a request with tools is read
     std::optional<ServedRequest::Outcome> outcome;
 };
 
@@ -276,7 +278,15 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
     else
         request.rawPrompt = ask.prompt;
     request.overrides = ask.overrides;
+    request.tools = ask.tools;
+    request.grammar = ask.grammar;
+    request.jsonSchema = ask.jsonSchema;
+    const bool withTools = ask.tools.has_value();
     std::shared_ptr<RequestControl> control = request.control;
+    request.onSyntax = [exchange](const ReplySyntax& syntax) {
+        std::lock_guard lock(exchange->mutex);
+        exchange->syntax = syntax;
+    };
     request.onPiece = [exchange](const QString& piece) {
         std::lock_guard lock(exchange->mutex);
         exchange->pending += piece;
@@ -348,6 +358,15 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         }
     }
 
+    if (!ask.stream && withTools) {
+        ToolReplyReader reader(exchange->syntax);
+        const ToolReplyReader::Message message = reader.read(exchange->pending);
+        res.set_content(answerBody(newAnswer(answeredBy, chat), message.content, message.reasoning,
+                                   *exchange->outcome, message.calls)
+                            .toStdString(),
+                        "application/json");
+        return;
+    }
     if (!ask.stream) {
         ReasoningParser parser;
         ReasoningParser::Split split = parser.feed(exchange->pending);
@@ -365,13 +384,25 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         AnswerIds ids;
         ReasoningParser parser;
         bool includeUsage;
+        // With tools, the reply is read by the model's own format; the run
+        // has said how before its first piece.
+        std::unique_ptr<ToolReplyReader> tools;
     };
-    auto stream =
-        std::make_shared<Stream>(Stream{newAnswer(answeredBy, chat), ReasoningParser(), ask.includeUsage});
+    auto stream = std::make_shared<Stream>(Stream{newAnswer(answeredBy, chat), ReasoningParser(), ask.includeUsage, {}});
+    if (withTools) {
+        std::lock_guard lock(exchange->mutex);
+        stream->tools = std::make_unique<ToolReplyReader>(exchange->syntax);
+    }
     res.set_header("Cache-Control", "no-cache");
     res.set_chunked_content_provider(
         "text/event-stream", [this, exchange, stream, control, connection](size_t, httplib::DataSink& sink) {
             auto write = [&sink](const QByteArray& bytes) { return sink.write(bytes.constData(), size_t(bytes.size())); };
+            auto deltasOf = [&](const QList<QJsonObject>& deltas) {
+                QByteArray out;
+                for (const QJsonObject& delta : deltas)
+                    out += chunkEvent(stream->ids, delta, {});
+                return out;
+            };
             auto piecesOf = [&](const ReasoningParser::Split& split) {
                 QByteArray out;
                 if (!split.reasoning.isEmpty())
@@ -415,7 +446,9 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                     outcome = exchange->outcome;
                 }
                 if (!outcome) {
-                    if (!write(piecesOf(stream->parser.feed(pieces))))
+                    const QByteArray events = stream->tools ? deltasOf(stream->tools->feed(pieces))
+                                                            : piecesOf(stream->parser.feed(pieces));
+                    if (!events.isEmpty() && !write(events))
                         return clientLeft();
                     continue;
                 }
@@ -426,12 +459,19 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                     sink.done();
                     return true;
                 }
-                ReasoningParser::Split last = stream->parser.feed(pieces);
-                const ReasoningParser::Split rest = stream->parser.flush();
-                last.answer += rest.answer;
-                last.reasoning += rest.reasoning;
-                QByteArray tail = piecesOf(last);
-                tail += chunkEvent(stream->ids, QJsonObject{}, finishReason(*outcome));
+                QByteArray tail;
+                if (stream->tools) {
+                    tail = deltasOf(stream->tools->feed(pieces));
+                    tail += deltasOf(stream->tools->finish());
+                } else {
+                    ReasoningParser::Split last = stream->parser.feed(pieces);
+                    const ReasoningParser::Split rest = stream->parser.flush();
+                    last.answer += rest.answer;
+                    last.reasoning += rest.reasoning;
+                    tail = piecesOf(last);
+                }
+                tail += chunkEvent(stream->ids, QJsonObject{},
+                                   finishReason(*outcome, stream->tools && stream->tools->madeCalls()));
                 if (stream->includeUsage)
                     tail += usageEvent(stream->ids, *outcome);
                 tail += "data: [DONE]\n\n";

@@ -32,7 +32,9 @@ Conversation split(const QList<ChatMessage>& messages)
             systemSeen = true;
             continue;
         }
-        c.turns.append({m.role == ChatMessage::Role::user, m.content});
+        // The families know no tool results: one that strays here is read
+        // as the user's.
+        c.turns.append({m.role != ChatMessage::Role::assistant, m.content});
     }
     return c;
 }

@@ -9,8 +9,12 @@
 #include <llama.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <deque>
 #include <unordered_map>
+#include <optional>
+#include <unordered_set>
 
 namespace cvn {
 
@@ -159,6 +163,114 @@ private:
     QString m_held;
 };
 
+// A run's grammar, kept apart from its chain: the chain samples as it does
+// without one, and only the token it chose is checked (one candidate, where
+// the grammar over the whole vocabulary costs far more than the chain). Only
+// a refused token has the grammar applied to every candidate and the chain
+// sample again from what it allows, as llama.cpp's common_sampler_sample
+// does.
+class GrammarSampling {
+public:
+    ~GrammarSampling()
+    {
+        if (m_grammar)
+            llama_sampler_free(m_grammar);
+    }
+
+    // Builds the grammar and feeds it its prefill; why it cannot, if so.
+    std::optional<QString> build(const llama_vocab* vocab, const ReplyGrammar& grammar)
+    {
+        try {
+            if (grammar.lazy) {
+                std::vector<const char*> patterns;
+                for (const std::string& pattern : grammar.triggerPatterns)
+                    patterns.push_back(pattern.c_str());
+                m_grammar = llama_sampler_init_grammar_lazy_patterns(
+                    vocab, grammar.gbnf.c_str(), "root", patterns.data(), patterns.size(),
+                    grammar.triggerTokens.data(), grammar.triggerTokens.size());
+            } else {
+                m_grammar = llama_sampler_init_grammar(vocab, grammar.gbnf.c_str(), "root");
+            }
+            if (!m_grammar)
+                return QStringLiteral("The reply's grammar is not one llama.cpp can read.");
+            if (!grammar.lazy && !grammar.prefill.empty()) {
+                std::vector<llama_token> prefill = tokens(vocab, grammar.prefill);
+                // A tokenizer that puts a space before a leading special
+                // token: the template wrote no such space.
+                if (!prefill.empty() && !std::isspace(static_cast<unsigned char>(grammar.prefill.front()))) {
+                    char piece[256];
+                    if (llama_token_to_piece(vocab, prefill.front(), piece, sizeof piece, 0, true) > 0
+                        && std::isspace(static_cast<unsigned char>(piece[0])))
+                        prefill.erase(prefill.begin());
+                }
+                for (const llama_token token : prefill) {
+                    // llama.cpp aborts on an end token that its grammar has
+                    // not reached the end for.
+                    if (llama_vocab_is_eog(vocab, token))
+                        return QStringLiteral("The reply's grammar could not be used: its opening ends the reply.");
+                    llama_sampler_accept(m_grammar, token);
+                }
+            }
+        } catch (const std::exception& error) {
+            return QStringLiteral("The reply's grammar could not be used: %1").arg(QString::fromUtf8(error.what()));
+        }
+        return std::nullopt;
+    }
+
+    bool isSet() const { return m_grammar != nullptr; }
+
+    // The next token, sampled by `chain` among those the grammar allows,
+    // and accepted by both; LLAMA_TOKEN_NULL when the grammar allows none
+    // (or refuses the token it let through).
+    llama_token sample(llama_sampler* chain, llama_context* context, int32_t vocabSize, const llama_vocab* vocab)
+    {
+        llama_token_data_array candidates = fill(context, vocabSize);
+        llama_sampler_apply(chain, &candidates);
+        llama_token token = candidates.data[candidates.selected].id;
+        llama_token_data one{token, 1.0f, 0.0f};
+        llama_token_data_array single{&one, 1, -1, false};
+        llama_sampler_apply(m_grammar, &single);
+        if (one.logit == -INFINITY) {
+            candidates = fill(context, vocabSize);
+            llama_sampler_apply(m_grammar, &candidates);
+            const bool any = std::any_of(candidates.data, candidates.data + candidates.size,
+                                         [](const llama_token_data& c) { return c.logit != -INFINITY; });
+            if (!any)
+                return LLAMA_TOKEN_NULL;
+            llama_sampler_apply(chain, &candidates);
+            token = candidates.data[candidates.selected].id;
+        }
+        llama_sampler_accept(chain, token);
+        // An end token ends the reply, which the grammar then allowed.
+        if (!llama_vocab_is_eog(vocab, token))
+            llama_sampler_accept(m_grammar, token);
+        return token;
+    }
+
+    // The tokens of `text`, special ones parsed, nothing added.
+    static std::vector<llama_token> tokens(const llama_vocab* vocab, const std::string& text)
+    {
+        std::vector<llama_token> ids(text.size() + 4);
+        int32_t n = llama_tokenize(vocab, text.data(), int32_t(text.size()), ids.data(), int32_t(ids.size()),
+                                   /*add_special=*/false, /*parse_special=*/true);
+        ids.resize(size_t(std::max(n, 0)));
+        return ids;
+    }
+
+private:
+    llama_token_data_array fill(llama_context* context, int32_t vocabSize)
+    {
+        const float* logits = llama_get_logits_ith(context, -1);
+        m_candidates.resize(size_t(vocabSize));
+        for (llama_token id = 0; id < vocabSize; ++id)
+            m_candidates[size_t(id)] = llama_token_data{id, logits[id], 0.0f};
+        return {m_candidates.data(), m_candidates.size(), -1, false};
+    }
+
+    llama_sampler* m_grammar = nullptr;
+    std::vector<llama_token_data> m_candidates;
+};
+
 } // namespace
 
 llama_sampler* newRepeatPenaltySampler(int32_t lastN, float repeat)
@@ -222,7 +334,8 @@ void GenerationHandle::cancel()
 
 GenerationHandle LlamaModel::generate(const std::string& prompt, const SamplingParams& params, GenerationSink sink)
 {
-    return generate([prompt](const LlamaModel& model) { return model.tokenize(prompt); }, params, std::move(sink));
+    return generate([prompt](const LlamaModel& model, SamplingParams&) { return model.tokenize(prompt); }, params,
+                    std::move(sink));
 }
 
 GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingParams& params, GenerationSink sink)
@@ -271,14 +384,14 @@ std::vector<int32_t> LlamaModel::tokenize(const std::string& text) const
     return tokens;
 }
 
-std::string LlamaModel::tokenPiece(int32_t token) const
+std::string LlamaModel::tokenPiece(int32_t token, bool special) const
 {
     const llama_vocab* vocab = llama_model_get_vocab(m_model);
     std::string piece(64, '\0');
-    int32_t n = llama_token_to_piece(vocab, token, piece.data(), int32_t(piece.size()), 0, false);
+    int32_t n = llama_token_to_piece(vocab, token, piece.data(), int32_t(piece.size()), 0, special);
     if (n < 0) {
         piece.assign(size_t(-n), '\0');
-        n = llama_token_to_piece(vocab, token, piece.data(), int32_t(piece.size()), 0, false);
+        n = llama_token_to_piece(vocab, token, piece.data(), int32_t(piece.size()), 0, special);
     }
     if (n < 1)
         return {};
@@ -286,7 +399,7 @@ std::string LlamaModel::tokenPiece(int32_t token) const
     return piece;
 }
 
-void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingParams& params, GenerationRun& run,
+void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingParams& asked, GenerationRun& run,
                                const std::function<bool(const QString&)>& onPiece)
 {
     {
@@ -321,9 +434,25 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     if (!vocab)
         return;
 
-    std::vector<llama_token> tokens = makePrompt(*this);
+    // The prompt maker may settle the rest of the sampling with the prompt.
+    SamplingParams params = asked;
+    std::vector<llama_token> tokens = makePrompt(*this, params);
     if (tokens.empty())
         return;
+    GrammarSampling grammar;
+    if (params.grammar.isSet()) {
+        if (const std::optional<QString> refused = grammar.build(vocab, params.grammar)) {
+            qCWarning(lcRuntime, "%s", qUtf8Printable(*refused));
+            setLastStreamFailure(*refused);
+            return;
+        }
+    }
+    // Special tokens the reply shows as text; a text that is not one token
+    // of this vocabulary is never written as one.
+    std::unordered_set<llama_token> shown;
+    for (const std::string& text : params.grammar.preservedTokens)
+        if (const std::vector<llama_token> ids = GrammarSampling::tokens(vocab, text); ids.size() == 1)
+            shown.insert(ids.front());
 
     const int64_t nCtx = int64_t(llama_n_ctx(m_context));
     if (nCtx <= ReplyPrompt::replyReserve) {
@@ -362,7 +491,8 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     const int64_t limit = std::min(room, params.maxTokens);
     SamplingParams applied = params;
     applied.maxTokens = limit;
-    qCInfo(lcRuntime, "%s", qUtf8Printable(samplingLogLine(applied)));
+    qCInfo(lcRuntime, "%s%s", qUtf8Printable(samplingLogLine(applied)),
+           !grammar.isSet() ? "" : params.grammar.lazy ? ", a grammar from its trigger on" : ", a grammar");
     SamplerChain sampler{newSamplerChain(params)};
     if (!sampler.chain)
         return;
@@ -412,13 +542,27 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             return showRest();
         // This call samples and also accepts the token into the chain (the
         // penalty window), so it is not accepted a second time.
-        llama_token token = llama_sampler_sample(sampler.chain, m_context, -1);
+        llama_token token = LLAMA_TOKEN_NULL;
+        if (!grammar.isSet()) {
+            token = llama_sampler_sample(sampler.chain, m_context, -1);
+        } else {
+            try {
+                token = grammar.sample(sampler.chain, m_context, llama_vocab_n_tokens(vocab), vocab);
+            } catch (const std::exception& error) {
+                qCWarning(lcRuntime, "The grammar refused the reply: %s", error.what());
+            }
+            if (token == LLAMA_TOKEN_NULL) {
+                setLastStreamFailure(
+                    QStringLiteral("The reply's grammar allows no next token after %1 tokens.").arg(generated));
+                return showRest();
+            }
+        }
         if (llama_vocab_is_eog(vocab, token))
             return showRest();
         ++generated;
         m_lastRunTokens.store(generated, std::memory_order_relaxed);
 
-        if (const QString text = pending.push(tokenPiece(token)); !text.isEmpty()) {
+        if (const QString text = pending.push(tokenPiece(token, shown.count(token) > 0)); !text.isEmpty()) {
             const StopStrings::Step step = stops.push(text);
             if (!step.ready.isEmpty() && onPiece && !onPiece(step.ready))
                 return; // nobody is listening any more

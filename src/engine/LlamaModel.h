@@ -43,6 +43,7 @@
 
 struct llama_model;
 struct llama_context;
+struct common_chat_templates;
 
 namespace cvn {
 
@@ -208,8 +209,10 @@ public:
     // The same with a prompt made on the queue when the run starts, by a
     // function that may call tokenize() (engine/ReplyPrompt.h makes one).
     // A prompt longer than the context less the reply reserve keeps its
-    // first token and its last ones.
-    using PromptMaker = std::function<std::vector<int32_t>(const LlamaModel&)>;
+    // first token and its last ones. The function may also change the run's
+    // sampling: a chat template that renders tools gives the reply's grammar
+    // and stop strings with its prompt.
+    using PromptMaker = std::function<std::vector<int32_t>(const LlamaModel&, SamplingParams&)>;
     GenerationHandle generate(PromptMaker makePrompt, const SamplingParams& params, GenerationSink sink);
 
     // Where runs keep their decoded states and look for one to start from
@@ -222,6 +225,12 @@ public:
     // What a state must match to be restored here; none when the file's
     // identity is unknown.
     std::optional<PromptIdentity> promptIdentity() const;
+
+    // llama.cpp's chat code for the model's own template (its GGUF
+    // metadata), made at the first call and kept while the model is loaded
+    // (engine/ToolPrompt.cpp). Queue only. Throws what
+    // common_chat_templates_init throws.
+    const common_chat_templates* chatTemplates() const;
 
     // Text value of a GGUF metadata key, or none when absent or empty.
     std::optional<QString> metaValue(const char* key) const;
@@ -271,7 +280,8 @@ private:
     // llama_decode, with the error lines llama.cpp writes when a stop aborts
     // it kept out of the runtime log's errors: a stop is not a failure.
     int32_t decode(const int32_t* tokens, int32_t count);
-    std::string tokenPiece(int32_t token) const;
+    // The token's text; a special token's shows only with `special`.
+    std::string tokenPiece(int32_t token, bool special = false) const;
     // Keeps the longest prefix of `prompt` that the memory holds (never its
     // last token) and drops the rest; empties the memory when it cannot keep
     // one. Returns the tokens kept. Queue only.
@@ -326,6 +336,7 @@ private:
     std::shared_ptr<PromptStore> m_promptStore;
     int32_t m_typeK = 0, m_typeV = 0; // the context's KV cache types (ggml_type)
     TestHooks m_testHooks;
+    mutable std::shared_ptr<common_chat_templates> m_chatTemplates; // queue only
 
     // Last: destroyed first, after the handles are gone. Linux keeps 15
     // characters of a thread name, so the thread gets a short one.

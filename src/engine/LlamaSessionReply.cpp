@@ -169,7 +169,7 @@ ModelSlot::Decode LlamaSession::replyDecode(const std::shared_ptr<ReplyRun>& run
     const int64_t contextSize = ready.model->contextSize();
     ModelSlot::Decode decode;
     decode.prompt = [self, run, withInstructions, modelId, contextSize, chatTemplate = ready.chatTemplate,
-                     cut = m_cuts.of(modelId, contextSize)](const LlamaModel& model) {
+                     cut = m_cuts.of(modelId, contextSize)](const LlamaModel& model, SamplingParams&) {
         ReplyPrompt::Made made = ReplyPrompt::make(
             withInstructions, chatTemplate, contextSize, cut,
             [&](const QString& text) { return model.tokenize(text.toStdString()); },

@@ -3,6 +3,7 @@
 // to the caller, never into the transcript.
 
 #include "engine/LlamaSession.h"
+#include "engine/ToolPrompt.h"
 #include "platform/MainThread.h"
 
 #include <QPointer>
@@ -10,6 +11,41 @@
 #include <algorithm>
 
 namespace cvn {
+
+namespace {
+
+// The rest of a request's run, however its prompt is made: its pieces go to
+// the caller, and its end with what the run says of itself.
+ModelSlot::Decode finishDecode(ModelSlot::Decode decode, const std::shared_ptr<ServedRequest>& request,
+                               const std::shared_ptr<LlamaModel>& model,
+                               const std::shared_ptr<ServedRequest::Outcome>& outcome)
+{
+    decode.sink.onPiece = [request](const QString& piece) {
+        return !request->control->isCancelled() && (!request->onPiece || request->onPiece(piece));
+    };
+    decode.sink.onFinished = [model, request, outcome] {
+        if (outcome->failure == ServedRequest::Outcome::Failure::none) {
+            outcome->completionTokens = model->lastRunTokenCount();
+            // Its limit, the room the prompt left or less, ended it: a stop
+            // string written as its last allowed token did not.
+            outcome->hitTokenLimit = model->lastRunHitLimit();
+            // A model freed under the run (its file is being written) let
+            // it stop early: that reply was stopped, not finished. free()
+            // waits for this run, so the model is not yet freed here.
+            outcome->cancelled = request->control->isCancelled() || model->freeRequested();
+            if (const std::optional<QString> failure = model->lastStreamFailure()) {
+                outcome->failure = ServedRequest::Outcome::Failure::generationFailed;
+                outcome->message = *failure;
+            }
+        }
+        request->onFinished(*outcome);
+    };
+    // The caller ends its own run, from any thread.
+    decode.keepHandle = [control = request->control](GenerationHandle run) { control->attach(std::move(run)); };
+    return decode;
+}
+
+} // namespace
 
 RequestDefaults LlamaSession::requestDefaultsFor(const ModelInfo& model, int64_t contextSize)
 {
@@ -98,9 +134,11 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
     };
     if (request->rawPrompt) {
         params.stopSequences = asked.stop;
+        params.grammar.gbnf = request->grammar;
         if (m_promptObserver)
             m_promptObserver(*request->rawPrompt);
-        decode.prompt = [text = request->rawPrompt->toStdString(), outcome, refuse](const LlamaModel& m) {
+        decode.prompt = [text = request->rawPrompt->toStdString(), outcome, refuse](const LlamaModel& m,
+                                                                                    SamplingParams&) {
             std::vector<int32_t> tokens = m.tokenize(text);
             outcome->promptTokens = int64_t(tokens.size());
             if (outcome->promptTokens > m.contextSize() - ReplyPrompt::replyReserve) {
@@ -109,72 +147,92 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
             }
             return tokens;
         };
-    } else {
-        // The chat's own prompt rules: the model's instructions lead when the
-        // client sent no system message, and a conversation longer than the
-        // context loses its oldest whole turns. Requests are no chat, so the
-        // cut is made afresh each time, and no message needs an identity to
-        // remember it by. The list is built on the model's queue: a request
-        // may bring a hundred thousand messages.
-        params.stopSequences = ready.chatTemplate.stopSequences() + asked.stop;
-        QPointer<LlamaSession> observer(this);
-        decode.prompt = [sent = request->messages, instructions = defaults.instructions,
-                         chatTemplate = ready.chatTemplate, contextSize, outcome, refuse,
-                         observer](const LlamaModel& m) {
-            QList<ReplyPrompt::Message> messages;
-            messages.reserve(sent.size() + 1);
-            const bool hasSystem = std::any_of(sent.begin(), sent.end(), [](const ChatMessage& message) {
-                return message.role == ChatMessage::Role::system;
-            });
-            if (instructions && !hasSystem)
-                messages.append({QUuid(), ChatMessage{ChatMessage::Role::system, *instructions}});
-            for (const ChatMessage& message : sent)
-                messages.append({QUuid(), message});
-            const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
-            // A client that leaves while a long prompt is made frees the slot then.
-            const auto stopped = [&m] { return m.stopRequested() || m.freeRequested(); };
-            ReplyPrompt::Made made =
-                ReplyPrompt::make(messages, chatTemplate, contextSize, std::nullopt, tokenize, stopped);
-            if (made.stopped)
-                return std::vector<int32_t>();
-            runOnMain([observer, text = made.text] {
-                if (observer && observer->m_promptObserver)
-                    observer->m_promptObserver(text);
-            });
-            outcome->promptTokens = int64_t(made.tokens.size());
-            // Longer than the budget after the cut: one message is longer
-            // than the whole context by itself, which a client must shorten.
-            if (made.whole > made.budget) {
-                refuse(made.whole);
-                return std::vector<int32_t>();
-            }
-            return std::move(made.tokens);
-        };
+        return finishDecode(std::move(decode), request, model, outcome);
     }
 
-    decode.sink.onPiece = [request](const QString& piece) {
-        return !request->control->isCancelled() && (!request->onPiece || request->onPiece(piece));
-    };
-    decode.sink.onFinished = [model, request, outcome] {
-        if (outcome->failure == ServedRequest::Outcome::Failure::none) {
-            outcome->completionTokens = model->lastRunTokenCount();
-            // Its limit, the room the prompt left or less, ended it: a stop
-            // string written as its last allowed token did not.
-            outcome->hitTokenLimit = model->lastRunHitLimit();
-            // A model freed under the run (its file is being written) let
-            // it stop early: that reply was stopped, not finished. free()
-            // waits for this run, so the model is not yet freed here.
-            outcome->cancelled = request->control->isCancelled() || model->freeRequested();
-            if (const std::optional<QString> failure = model->lastStreamFailure()) {
-                outcome->failure = ServedRequest::Outcome::Failure::generationFailed;
-                outcome->message = *failure;
-            }
+    // The chat's own prompt rules: the model's instructions lead when the
+    // client sent no system message, and a conversation longer than the
+    // context loses its oldest whole turns. Requests are no chat, so the cut
+    // is made afresh each time, and no message needs an identity to remember
+    // it by. The list is built on the model's queue: a request may bring a
+    // hundred thousand messages.
+    QPointer<LlamaSession> observer(this);
+    const auto fitted = [instructions = defaults.instructions, contextSize, outcome, refuse,
+                         observer](const QList<ChatMessage>& sent, const ReplyPrompt::Renderer& render,
+                                   const ReplyPrompt::Renderer& measure, const LlamaModel& m,
+                                   QString* prompt) -> std::vector<int32_t> {
+        QList<ReplyPrompt::Message> messages;
+        messages.reserve(sent.size() + 1);
+        const bool hasSystem = std::any_of(sent.begin(), sent.end(), [](const ChatMessage& message) {
+            return message.role == ChatMessage::Role::system;
+        });
+        if (instructions && !hasSystem)
+            messages.append({QUuid(), ChatMessage{ChatMessage::Role::system, *instructions}});
+        for (const ChatMessage& message : sent)
+            messages.append({QUuid(), message});
+        const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
+        // A client that leaves while a long prompt is made frees the slot then.
+        const auto stopped = [&m] { return m.stopRequested() || m.freeRequested(); };
+        ReplyPrompt::Made made =
+            ReplyPrompt::make(messages, render, measure, contextSize, std::nullopt, tokenize, stopped);
+        if (made.stopped)
+            return {};
+        runOnMain([observer, text = made.text] {
+            if (observer && observer->m_promptObserver)
+                observer->m_promptObserver(text);
+        });
+        outcome->promptTokens = int64_t(made.tokens.size());
+        // Longer than the budget after the cut: one message is longer than
+        // the whole context by itself, which a client must shorten.
+        if (made.whole > made.budget) {
+            refuse(made.whole);
+            return {};
         }
-        request->onFinished(*outcome);
+        if (prompt)
+            *prompt = made.text;
+        return std::move(made.tokens);
     };
-    // The caller ends its own run, from any thread.
-    decode.keepHandle = [control = request->control](GenerationHandle run) { control->attach(std::move(run)); };
-    return decode;
+
+    if (!request->tools) {
+        params.stopSequences = ready.chatTemplate.stopSequences() + asked.stop;
+        params.grammar.gbnf = request->grammar; // from the reply's first token
+        decode.prompt = [sent = request->messages, chatTemplate = ready.chatTemplate,
+                         fitted](const LlamaModel& m, SamplingParams&) {
+            return fitted(
+                sent, [chatTemplate](const QList<ChatMessage>& messages) { return chatTemplate.format(messages); }, {},
+                m, nullptr);
+        };
+        return finishDecode(std::move(decode), request, model, outcome);
+    }
+
+    // With tools, the model's own template renders the prompt through
+    // llama.cpp's chat code, which also settles the reply's grammar, its
+    // stop strings and how it is read back. A template or schema that the
+    // chat code refuses ends the request with its reason.
+    params.stopSequences = asked.stop;
+    decode.prompt = [request, fitted, outcome](const LlamaModel& m, SamplingParams& run) -> std::vector<int32_t> {
+        try {
+            const ToolPrompt tools(m, *request->tools, request->jsonSchema);
+            QString prompt;
+            std::vector<int32_t> tokens = fitted(
+                request->messages, [&tools](const QList<ChatMessage>& messages) { return tools.render(messages); },
+                [&tools](const QList<ChatMessage>& messages) { return tools.measure(messages); }, m, &prompt);
+            if (tokens.empty())
+                return tokens;
+            ToolPrompt::Settled settled = tools.settle(prompt);
+            run.grammar = std::move(settled.grammar);
+            run.stopSequences = settled.stops + run.stopSequences;
+            if (request->onSyntax)
+                request->onSyntax(settled.syntax);
+            return tokens;
+        } catch (const std::exception& error) {
+            outcome->failure = ServedRequest::Outcome::Failure::generationFailed;
+            outcome->message = QStringLiteral("The model's chat template could not render this request: %1")
+                                   .arg(QString::fromUtf8(error.what()));
+            return {};
+        }
+    };
+    return finishDecode(std::move(decode), request, model, outcome);
 }
 
 } // namespace cvn

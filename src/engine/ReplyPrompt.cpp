@@ -15,9 +15,11 @@ using Role = ChatMessage::Role;
 // conversation from one message on.
 class Conversation {
 public:
-    Conversation(const QList<ReplyPrompt::Message>& messages, ChatTemplate chatTemplate)
+    Conversation(const QList<ReplyPrompt::Message>& messages, const ReplyPrompt::Renderer& render,
+                 const ReplyPrompt::Renderer& measure)
         : m_messages(messages)
-        , m_template(chatTemplate)
+        , m_render(render)
+        , m_measure(measure ? measure : render)
         , m_first(!messages.isEmpty() && messages.front().message.role == Role::system ? 1 : 0)
     {
         // A turn starts at each user message, and at the first message
@@ -38,7 +40,7 @@ public:
             sent.append(m_messages.front().message);
         for (qsizetype i = m_starts.value(turn, m_messages.size()); i < m_messages.size(); ++i)
             sent.append(m_messages[i].message);
-        return m_template.format(sent);
+        return m_render(sent);
     }
 
     // Turn `turn` alone, rendered as if it were the whole conversation.
@@ -48,14 +50,15 @@ public:
         QList<ChatMessage> sent;
         for (qsizetype i = m_starts[turn]; i < end; ++i)
             sent.append(m_messages[i].message);
-        return m_template.format(sent);
+        return m_measure(sent);
     }
 
-    QString empty() const { return m_template.format({}); }
+    QString empty() const { return m_measure({}); }
 
 private:
     const QList<ReplyPrompt::Message>& m_messages;
-    ChatTemplate m_template;
+    const ReplyPrompt::Renderer& m_render;
+    const ReplyPrompt::Renderer& m_measure;
     qsizetype m_first;
     QList<qsizetype> m_starts;
 };
@@ -69,7 +72,16 @@ ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, ChatTemplate
                                     const std::optional<QUuid>& cut, const Tokenizer& tokenizer,
                                     const StopCheck& stopped)
 {
-    const Conversation conversation(messages, chatTemplate);
+    return make(
+        messages, [chatTemplate](const QList<ChatMessage>& sent) { return chatTemplate.format(sent); }, {},
+        contextSize, cut, tokenizer, stopped);
+}
+
+ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, const Renderer& render, const Renderer& measure,
+                                    int64_t contextSize, const std::optional<QUuid>& cut, const Tokenizer& tokenizer,
+                                    const StopCheck& stopped)
+{
+    const Conversation conversation(messages, render, measure);
     const QList<qsizetype>& starts = conversation.starts();
     Made made;
     made.budget = contextSize - replyReserve;

@@ -1,9 +1,9 @@
 #pragma once
 
 // A reply's prompt, made the same way whoever asks for the reply (the chat,
-// each council member): the conversation, led by a system message when there
-// is one, cut to fit the model's context, rendered by the chat template and
-// tokenized.
+// each council member, another program): the conversation, led by a system
+// message when there is one, cut to fit the model's context, rendered by the
+// chat template and tokenized.
 //
 // The cut. A conversation that outgrows the context loses its oldest whole
 // turns (a turn is a user message and everything up to the next one); the
@@ -73,6 +73,18 @@ public:
     // with nothing made.
     static Made make(const QList<Message>& messages, ChatTemplate chatTemplate, int64_t contextSize,
                      const std::optional<QUuid>& cut, const Tokenizer& tokenize, const StopCheck& stopped = {});
+
+    // The text of a prompt for the messages sent (maybe none at all), with
+    // the opening of the reply. May throw: what it throws leaves make().
+    using Renderer = std::function<QString(const QList<ChatMessage>&)>;
+    // The same, rendered by `render` rather than one of the template
+    // families (a request's tools are rendered by the model's own template).
+    // `measure`, when given, renders what only estimates the size of each
+    // turn (each turn alone, the template's frame) and may be cheaper and
+    // rougher; none: `render` does.
+    static Made make(const QList<Message>& messages, const Renderer& render, const Renderer& measure,
+                     int64_t contextSize, const std::optional<QUuid>& cut, const Tokenizer& tokenize,
+                     const StopCheck& stopped = {});
 
     // `tokens` cut to `budget` tokens: the first `head` of them (at most half
     // the budget) and the last ones. Logs what it dropped.

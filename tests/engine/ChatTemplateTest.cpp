@@ -99,6 +99,10 @@ TEST(ChatTemplate, RendersEveryFamilyToTheCharacter)
     }
     EXPECT_EQ(ChatTemplate::format(std::nullopt, sysUser), ChatTemplate(ChatTemplate::chatML).format(sysUser));
     EXPECT_EQ(ChatTemplate::format(ChatTemplate::falcon, {user("A")}), QStringLiteral("User: A\n\nFalcon: "));
+    // A tool's result, which only the model's own template knows, is the user's here.
+    const ChatTemplate chatML(ChatTemplate::chatML);
+    EXPECT_EQ(chatML.format({user("A"), bot("B"), {Role::tool, QStringLiteral("C")}}),
+              chatML.format({user("A"), bot("B"), user("C")}));
 }
 
 TEST(ChatTemplate, RawValuesStopStringsAndAllCases)

@@ -108,7 +108,7 @@ std::vector<float> fullDecodeLogits(const QString& path, int64_t context, const 
     std::promise<void> done;
     GenerationSink sink;
     sink.onFinished = [&] { done.set_value(); };
-    GenerationHandle handle = model->generate([&](const LlamaModel&) { return tokens; }, params, std::move(sink));
+    GenerationHandle handle = model->generate([&](const LlamaModel&, SamplingParams&) { return tokens; }, params, std::move(sink));
     done.get_future().wait();
     return logits;
 }

@@ -3,10 +3,12 @@
 //   cvn-make-test-model --out FILE [--vocab FILE|NAME] [--embd N] [--layers N]
 //       [--ff N] [--heads N] [--heads-kv N] [--ctx N] [--seed N]
 //       [--type f32|f16|Q4_K_M|Q8_0] [--meta KEY=VALUE]...
-//       [--script "TOKEN|TOKEN|..."]... [--gap X]
+//       [--script "TOKEN|TOKEN|..."]... [--gap X] [--separator C]
 //
 // Without --script it writes random weights; with one or more --script chains
 // it writes a scripted model (each listed token is followed by the next).
+// --separator sets the character between a chain's tokens, for vocabularies
+// whose special tokens hold a '|' (<|im_end|>).
 // --help prints the usage; a bad option or value, or a vocabulary that is not
 // there, is one line on stderr and exit status 2; a failed write, status 1.
 #include "TestModelWriter.h"
@@ -23,7 +25,7 @@ namespace {
 const char* const kUsage
     = "usage: cvn-make-test-model --out FILE [--vocab FILE|NAME] [--embd N] [--layers N] [--ff N]\n"
       "         [--heads N] [--heads-kv N] [--ctx N] [--seed N] [--type f32|f16|Q4_K_M|Q8_0]\n"
-      "         [--meta KEY=VALUE]... [--script \"TOKEN|TOKEN|...\"]... [--gap X]\n";
+      "         [--meta KEY=VALUE]... [--script \"TOKEN|TOKEN|...\"]... [--gap X] [--separator C]\n";
 
 int usage(const std::string& why)
 {
@@ -69,6 +71,8 @@ int main(int argc, char** argv)
     int64_t seed = 1;
     float gap = 32.0f;
     std::vector<std::vector<std::string>> chains;
+    std::vector<std::string> scripts;
+    char separator = '|';
     std::vector<ExtraString> extra;
 
     for (int i = 1; i < argc; ++i) {
@@ -93,7 +97,12 @@ int main(int argc, char** argv)
         } else if (arg == "--type")
             type = value;
         else if (arg == "--script")
-            chains.push_back(split(value, '|'));
+            scripts.push_back(value);
+        else if (arg == "--separator") {
+            if (std::string(value).size() != 1)
+                return usage(std::string("--separator takes one character, not ") + value);
+            separator = value[0];
+        }
         else if (arg == "--gap") {
             char* end = nullptr;
             gap = std::strtof(value, &end);
@@ -132,6 +141,8 @@ int main(int argc, char** argv)
     if (!isRegularFile(vocab))
         return usage("no vocabulary file " + vocab);
 
+    for (const std::string& script : scripts)
+        chains.push_back(split(script, separator));
     std::string error;
     if (!chains.empty()) {
         error = writeScriptedModel(out, vocab, ScriptSpec{shape, chains, gap}, extra);

@@ -35,7 +35,7 @@ async function logLine(pattern) {
   await run('models.list()', async () => {
     const ids = [];
     for await (const model of client.models.list()) ids.push(model.id);
-    assert.deepEqual(ids.sort(), ['hello', 'sea']);
+    assert.deepEqual(ids.sort(), ['hello', 'noise', 'sea', 'tooled']);
   });
 
   let whole = null;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The local server against the official `openai` JavaScript client: the real
-# program, started offscreen with its server on, over two scripted models.
+# program, started offscreen with its server on, over scripted models and one
+# of random weights. Replies that must follow a JSON Schema are checked with
+# `ajv`.
 set -euo pipefail
 
 usage() {
@@ -8,7 +10,7 @@ usage() {
 usage: openai-client.sh --program FILE --make-model FILE
   --program      the built corvanthelis
   --make-model   the built cvn-make-test-model
-Installs the pinned `openai` package under the cache folder on first use.
+Installs the pinned `openai` and `ajv` packages under the cache folder on first use.
 USAGE
 }
 
@@ -27,16 +29,22 @@ done
 command -v node >/dev/null && command -v npm >/dev/null || { echo "openai-client.sh: node and npm are needed (scripts/bootstrap)" >&2; exit 2; }
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-OPENAI_VERSION=6.30.1
 CACHE="${CVN_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/corvanthelis}"
-PKG="$CACHE/openai-$OPENAI_VERSION"
-if [ ! -f "$PKG/node_modules/openai/package.json" ]; then
-  mkdir -p "$CACHE"
-  tmp=$(mktemp -d "$CACHE/openai.XXXXXX")
-  # Its peers (ws, zod) serve features these tests do not use.
-  npm install --prefix "$tmp" --no-save --legacy-peer-deps --no-audit --no-fund --silent "openai@$OPENAI_VERSION" >/dev/null
-  mv -T "$tmp" "$PKG" 2>/dev/null || rm -rf "$tmp" # another run may have won
-fi
+# pinned NAME VERSION: installs the package into its own folder of the cache
+# once, and prints that folder.
+pinned() {
+  local pkg="$CACHE/$1-$2" tmp
+  if [ ! -f "$pkg/node_modules/$1/package.json" ]; then
+    mkdir -p "$CACHE"
+    tmp=$(mktemp -d "$CACHE/$1.XXXXXX")
+    # openai's peers (ws, zod) serve features these tests do not use.
+    npm install --prefix "$tmp" --no-save --legacy-peer-deps --no-audit --no-fund --silent "$1@$2" >/dev/null
+    mv -T "$tmp" "$pkg" 2>/dev/null || rm -rf "$tmp" # another run may have won
+  fi
+  echo "$pkg"
+}
+PKG=$(pinned openai 6.30.1)
+AJV=$(pinned ajv 8.20.0)
 
 T=$(mktemp -d "${TMPDIR:-/tmp}/cvn-openai.XXXXXX")
 APP_PID=
@@ -59,6 +67,15 @@ MODELS="$HOME/.local/share/Corvanthelis/models"
 # An endless cycle, cut only by the reply limit: time enough to leave it.
 "$MAKE_MODEL" --out "$MODELS/sea.gguf" --embd 256 --layers 4 --ff 512 --ctx 4096 \
   --script "<0x0A>|▁The|▁sea|▁is|▁calm|.|▁The" >>"$T/make.log" 2>&1
+# A Qwen-style template with tools, and after its prompt the model's call of
+# get_weather for Paris, in Qwen2 tokens that each come once (the separator
+# is a space: the end token holds a '|').
+"$MAKE_MODEL" --out "$MODELS/tooled.gguf" --vocab qwen2 \
+  --meta "tokenizer.chat_template=$(cat "$HERE/../qwen-tools.jinja")" --separator " " \
+  --script 'Ċ < tool _call >Ċ {" name ":" get _weather "," arguments ": Ġ{" city " : Ġ" Paris "}}Ċ </ t ool _c all > <|im_end|>' \
+  >>"$T/make.log" 2>&1
+# Random weights: text that only a grammar makes JSON.
+"$MAKE_MODEL" --out "$MODELS/noise.gguf" >>"$T/make.log" 2>&1
 
 KEY=cvn-test-key
 # The free port is picked before the program binds it, and another program
@@ -85,7 +102,10 @@ CONF
 done
 grep -q "API: listening on" "$T/err.log" || { tail -20 "$T/err.log" >&2; echo "openai-client.sh: the server did not listen" >&2; exit 1; }
 
-if ! node "$HERE/openai-client.cjs" "$PKG" "http://127.0.0.1:$PORT/v1" "$KEY" "$T/err.log"; then
+failed=0
+node "$HERE/openai-client.cjs" "$PKG" "http://127.0.0.1:$PORT/v1" "$KEY" "$T/err.log" || failed=1
+node "$HERE/openai-tools.cjs" "$PKG" "$AJV" "http://127.0.0.1:$PORT/v1" "$KEY" "$T/err.log" || failed=1
+if [ "$failed" != 0 ]; then
   grep "API:" "$T/err.log" >&2 || true
   exit 1
 fi

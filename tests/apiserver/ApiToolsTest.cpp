@@ -1,0 +1,294 @@
+// Tools, tool calls and response formats through the local server.
+
+#include "ServedModels.h"
+#include "apiserver/ApiMessages.h"
+#include "apiserver/ApiTools.h"
+#include "apiserver/ToolReplies.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chat.h>
+#include <gtest/gtest.h>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+const QByteArray kWeatherTool = R"({"type":"function","function":{"name":"get_weather","description":"Weather of a city",
+  "parameters":{"type":"object","properties":{"city":{"type":"string"}},"required":["city"]}}})";
+const QByteArray kCalled = R"([{"role":"user","content":"Weather in Paris?"},
+  {"role":"assistant","content":null,"tool_calls":[{"id":"call_1","type":"function",
+    "function":{"name":"get_weather","arguments":"{\"city\":\"Paris\"}"}}]},
+  {"role":"tool","tool_call_id":"call_1","content":"Sunny"}])";
+
+QString errorOf(const Received& r)
+{
+    return bodyOf(r).value(QLatin1String("error")).toObject().value(QLatin1String("message")).toString();
+}
+
+} // namespace
+
+TEST(ApiServer, ReadsToolsToolCallsAndResponseFormats)
+{
+    using api::readAsk;
+    api::ReplyAsk ask;
+    ASSERT_FALSE(readAsk("{\"messages\":" + kCalled + ",\"tools\":[" + kWeatherTool
+                             + R"(,{"type":"function","function":{"name":"noop","parameters":{}}}],
+                             "tool_choice":{"type":"function","function":{"name":"get_weather"}},
+                             "parallel_tool_calls":false})",
+                         true, ask));
+    ASSERT_TRUE(ask.tools);
+    ASSERT_EQ(ask.tools->tools.size(), 2);
+    EXPECT_EQ(ask.tools->tools[0].name, QStringLiteral("get_weather"));
+    EXPECT_EQ(ask.tools->tools[0].description, QStringLiteral("Weather of a city"));
+    // The order of a schema's properties, which its grammar follows, is kept.
+    EXPECT_EQ(ask.tools->tools[0].parameters,
+              QStringLiteral(R"({"type":"object","properties":{"city":{"type":"string"}},"required":["city"]})"));
+    // A function with empty parameters takes none.
+    EXPECT_EQ(QJsonDocument::fromJson(ask.tools->tools[1].parameters.toUtf8()).object().value(QLatin1String("type")),
+              QStringLiteral("object"));
+    EXPECT_EQ(ask.tools->choice, ToolAsk::Choice::named);
+    EXPECT_EQ(ask.tools->named, QStringLiteral("get_weather"));
+    EXPECT_FALSE(ask.tools->parallelCalls);
+    ASSERT_EQ(ask.messages.size(), 3);
+    EXPECT_EQ(ask.messages[1].role, ChatMessage::Role::assistant);
+    EXPECT_EQ(ask.messages[1].content, QString());
+    EXPECT_EQ(ask.messages[1].toolCalls,
+              (QList<ToolCall>{{QStringLiteral("call_1"), QStringLiteral("get_weather"), QStringLiteral("{\"city\":\"Paris\"}")}}));
+    EXPECT_EQ(ask.messages[2].role, ChatMessage::Role::tool);
+    EXPECT_EQ(ask.messages[2].toolCallId, QStringLiteral("call_1"));
+    EXPECT_EQ(ask.messages[2].content, QStringLiteral("Sunny"));
+    EXPECT_TRUE(ask.grammar.empty());
+
+    // Calls in the conversation are rendered by the model's template, with
+    // or without tools; "none" sends none.
+    api::ReplyAsk carried;
+    ASSERT_FALSE(readAsk("{\"messages\":" + kCalled + "}", true, carried));
+    ASSERT_TRUE(carried.tools);
+    EXPECT_TRUE(carried.tools->tools.isEmpty());
+    api::ReplyAsk none;
+    ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"tool_choice":"none","tools":[)" + kWeatherTool + "]}",
+                         true, none));
+    ASSERT_TRUE(none.tools);
+    EXPECT_EQ(none.tools->choice, ToolAsk::Choice::none);
+    EXPECT_TRUE(none.tools->tools.isEmpty());
+
+    api::ReplyAsk schema;
+    ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_schema",
+        "json_schema":{"name":"w","strict":true,"schema":{"type":"object","properties":{"wind":{"type":"integer"},
+        "sky":{"enum":["clear","grey"]}},"required":["sky","wind"]}}}})",
+                         true, schema));
+    EXPECT_FALSE(schema.tools);
+    EXPECT_NE(schema.grammar.find("\\\"clear\\\""), std::string::npos) << schema.grammar;
+    EXPECT_EQ(schema.jsonSchema, R"({"type":"object","properties":{"wind":{"type":"integer"},"sky":{"enum":["clear","grey"]}},)"
+                                 R"("required":["sky","wind"]})");
+    const std::string root = schema.grammar.substr(schema.grammar.find("root ::="));
+    EXPECT_LT(root.find("wind"), root.find("sky")) << schema.grammar;
+    api::ReplyAsk object;
+    ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_object"}})", true,
+                         object));
+    EXPECT_NE(object.grammar.find("root ::="), std::string::npos) << object.grammar;
+    api::ReplyAsk text;
+    ASSERT_FALSE(readAsk(R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"text"}})", true, text));
+    EXPECT_TRUE(text.grammar.empty());
+    EXPECT_FALSE(text.tools);
+}
+
+// Each is a 400 in the API's shape that says what is wrong, and the slot
+// is free for the next request.
+TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
+{
+    Served s;
+    const auto refusal = [&](const QByteArray& fields) {
+        const Received r = s.send(s.chat(fields));
+        EXPECT_EQ(status(r), 400) << fields.toStdString() << '\n' << r.bytes.left(400).toStdString();
+        return errorOf(r);
+    };
+    EXPECT_TRUE(refusal(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"type":"banana"}}}])")
+                    .contains(QLatin1String("banana")));
+    EXPECT_TRUE(refusal(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"type":"object",
+                            "properties":{"a":{"$ref":"#/nowhere"}}}}}])")
+                    .contains(QLatin1String("'f'")));
+    EXPECT_TRUE(refusal(",\"tools\":[" + kWeatherTool + R"(],"tool_choice":{"type":"function","function":{"name":"fly"}})")
+                    .contains(QLatin1String("'fly'")));
+    EXPECT_FALSE(refusal(R"(,"tool_choice":"sometimes")").isEmpty());
+    EXPECT_TRUE(refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":{"type":"fish"}}})")
+                    .contains(QLatin1String("fish")));
+    EXPECT_FALSE(refusal(R"(,"response_format":{"type":"yaml"})").isEmpty());
+    // Past what llama.cpp's grammar reader takes, though the converter took it.
+    EXPECT_TRUE(refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":{"type":"array",
+                            "items":{"type":"integer"},"minItems":100000}}})")
+                    .contains(QLatin1String("numbers of items")));
+    EXPECT_TRUE(refusal(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"type":"object",
+                            "properties":{"a":{"type":"string","minLength":100000}}}}}])")
+                    .contains(QLatin1String("'f'")));
+
+    const Received unanswered = s.send(s.request(
+        "POST", "/v1/chat/completions",
+        R"({"messages":[{"role":"user","content":"Hi"},{"role":"tool","tool_call_id":"call_9","content":"21"}]})"));
+    EXPECT_EQ(status(unanswered), 400);
+    EXPECT_TRUE(errorOf(unanswered).contains(QLatin1String("tool_call_id")));
+
+    QByteArray properties;
+    for (int i = 0; properties.size() < (1 << 20); ++i)
+        properties += (i ? ",\"" : "\"") + QByteArray::number(i) + "\":{\"type\":\"string\"}";
+    const QString tooLarge = refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":
+                                        {"type":"object","properties":{)" + properties + "}}}}");
+    EXPECT_TRUE(tooLarge.contains(QLatin1String("256 KiB"))) << tooLarge.toStdString();
+
+    EXPECT_EQ(s.server->waitingRequests(), 0);
+    EXPECT_EQ(streamed(s.send(s.chat(",\"stream\":true"))).content, QStringLiteral(" Hello there"));
+}
+
+// A reply with a call, streamed a token at a time, gives the call's id and
+// name once and its arguments in pieces that join, as the clients join
+// them, to the call the whole reply gives.
+TEST(ApiServer, AToolCallStreamsAsDeltasThatJoinToTheWholeCall)
+{
+    common_chat_templates_ptr templates = common_chat_templates_init(nullptr, toolsTemplate());
+    common_chat_templates_inputs inputs;
+    common_chat_msg user;
+    user.role = "user";
+    user.content = "Weather in Paris?";
+    inputs.messages.push_back(user);
+    inputs.tools.push_back({"get_weather", "Weather of a city",
+                            R"({"type":"object","properties":{"city":{"type":"string"}},"required":["city"]})"});
+    const common_chat_params params = common_chat_templates_apply(templates.get(), inputs);
+    const ReplySyntax syntax{int(params.format), params.generation_prompt, params.parser, false};
+
+    QString reply;
+    for (const std::string& token : kWeatherCall)
+        reply += QString::fromStdString(token).replace(QStringLiteral("Ġ"), QStringLiteral(" ")).replace(
+            QStringLiteral("Ċ"), QStringLiteral("\n"));
+    const api::ToolReplyReader::Message whole = api::ToolReplyReader(syntax).read(reply);
+    ASSERT_EQ(whole.calls.size(), 1);
+    EXPECT_EQ(whole.calls[0].name, QStringLiteral("get_weather"));
+    EXPECT_EQ(QJsonDocument::fromJson(whole.calls[0].arguments.toUtf8()).object(),
+              (QJsonObject{{QStringLiteral("city"), QStringLiteral("Paris")}}));
+    EXPECT_TRUE(whole.calls[0].id.startsWith(QLatin1String("call_")));
+    EXPECT_TRUE(whole.content.isEmpty());
+
+    api::ToolReplyReader reader(syntax);
+    QList<QJsonObject> deltas;
+    for (const std::string& token : kWeatherCall)
+        deltas += reader.feed(QString::fromStdString(token).replace(QStringLiteral("Ġ"), QStringLiteral(" ")).replace(
+            QStringLiteral("Ċ"), QStringLiteral("\n")));
+    deltas += reader.finish();
+    EXPECT_TRUE(reader.madeCalls());
+    int heads = 0;
+    QString arguments;
+    for (const QJsonObject& delta : deltas) {
+        EXPECT_FALSE(delta.contains(QLatin1String("content"))) << QJsonDocument(delta).toJson().toStdString();
+        const QJsonArray calls = delta.value(QLatin1String("tool_calls")).toArray();
+        ASSERT_EQ(calls.size(), 1);
+        const QJsonObject call = calls.first().toObject();
+        EXPECT_EQ(call.value(QLatin1String("index")).toInt(-1), 0);
+        const QJsonObject function = call.value(QLatin1String("function")).toObject();
+        if (call.contains(QLatin1String("id"))) {
+            ++heads;
+            EXPECT_TRUE(call.value(QLatin1String("id")).toString().startsWith(QLatin1String("call_")));
+            EXPECT_EQ(call.value(QLatin1String("type")).toString(), QStringLiteral("function"));
+            EXPECT_EQ(function.value(QLatin1String("name")).toString(), QStringLiteral("get_weather"));
+            EXPECT_EQ(function.value(QLatin1String("arguments")).toString(), QString());
+        } else {
+            EXPECT_FALSE(function.contains(QLatin1String("name")));
+        }
+        arguments += function.value(QLatin1String("arguments")).toString();
+    }
+    EXPECT_EQ(heads, 1);
+    EXPECT_GT(deltas.size(), 3); // the arguments came in pieces
+    EXPECT_EQ(arguments, whole.calls[0].arguments);
+}
+
+namespace {
+
+// The tool calls of a streamed answer as a client joins them: by index, the
+// id, type and name once, the arguments in pieces.
+QJsonArray joinedCalls(const Received& r, QString* finish)
+{
+    QJsonArray calls;
+    for (const QByteArray& line : r.bytes.split('\n')) {
+        if (!line.startsWith("data: {"))
+            continue;
+        for (const QJsonValue& choice : QJsonDocument::fromJson(line.mid(6)).object().value(QLatin1String("choices")).toArray()) {
+            *finish += choice.toObject().value(QLatin1String("finish_reason")).toString();
+            const QJsonObject delta = choice.toObject().value(QLatin1String("delta")).toObject();
+            for (const QJsonValue& piece : delta.value(QLatin1String("tool_calls")).toArray()) {
+                const int index = piece.toObject().value(QLatin1String("index")).toInt();
+                while (calls.size() <= index)
+                    calls.append(QJsonObject{});
+                QJsonObject call = calls[index].toObject();
+                const QJsonObject part = piece.toObject().value(QLatin1String("function")).toObject();
+                QJsonObject function = call.value(QLatin1String("function")).toObject();
+                if (piece.toObject().contains(QLatin1String("id"))) {
+                    EXPECT_FALSE(call.contains(QLatin1String("id"))) << "a second head for call " << index;
+                    call.insert(QStringLiteral("id"), piece.toObject().value(QLatin1String("id")));
+                    function.insert(QStringLiteral("name"), part.value(QLatin1String("name")));
+                }
+                function.insert(QStringLiteral("arguments"), function.value(QLatin1String("arguments")).toString()
+                                                                 + part.value(QLatin1String("arguments")).toString());
+                call.insert(QStringLiteral("function"), function);
+                calls[index] = call;
+            }
+        }
+    }
+    return calls;
+}
+
+} // namespace
+
+// The model's own call comes back as a tool call, whole and streamed; its
+// result sent back is rendered in the template's form after the call.
+TEST(ApiServer, AToolCallIsAnsweredAndItsResultRenderedInTheTemplatesForm)
+{
+    Served s({}, false, true);
+    QStringList prompts;
+    s.session->setPromptObserver([&](const QString& prompt) { prompts << prompt; });
+    const QByteArray ask = R"({"model":"tooled","messages":[{"role":"user","content":"Weather in Paris?"}],"tools":[)"
+                           + kWeatherTool + "]";
+    const Received whole = s.send(s.request("POST", "/v1/chat/completions", ask + "}"));
+    ASSERT_EQ(status(whole), 200) << whole.bytes.toStdString();
+    const QJsonObject choice = bodyOf(whole).value(QLatin1String("choices")).toArray().first().toObject();
+    EXPECT_EQ(choice.value(QLatin1String("finish_reason")).toString(), QStringLiteral("tool_calls"));
+    const QJsonObject message = choice.value(QLatin1String("message")).toObject();
+    EXPECT_TRUE(message.value(QLatin1String("content")).isNull()) << whole.bytes.toStdString();
+    const QJsonArray calls = message.value(QLatin1String("tool_calls")).toArray();
+    ASSERT_EQ(calls.size(), 1) << whole.bytes.toStdString();
+    const QJsonObject call = calls.first().toObject();
+    EXPECT_EQ(call.value(QLatin1String("type")).toString(), QStringLiteral("function"));
+    const QJsonObject function = call.value(QLatin1String("function")).toObject();
+    EXPECT_EQ(function.value(QLatin1String("name")).toString(), QStringLiteral("get_weather"));
+    EXPECT_EQ(QJsonDocument::fromJson(function.value(QLatin1String("arguments")).toString().toUtf8()).object(),
+              (QJsonObject{{QStringLiteral("city"), QStringLiteral("Paris")}}));
+    ASSERT_EQ(prompts.size(), 1);
+    EXPECT_TRUE(prompts.first().contains(QLatin1String("<tools>\n{\"type\": \"function\", \"function\": {\"name\": "
+                                                       "\"get_weather\"")))
+        << prompts.first().toStdString();
+
+    QString finish;
+    const QJsonArray streamedCalls =
+        joinedCalls(s.send(s.request("POST", "/v1/chat/completions", ask + ",\"stream\":true}")), &finish);
+    EXPECT_EQ(finish, QStringLiteral("tool_calls"));
+    ASSERT_EQ(streamedCalls.size(), 1);
+    EXPECT_EQ(streamedCalls.first().toObject().value(QLatin1String("function")),
+              QJsonValue(function)); // the same name and the same arguments, to the byte
+    EXPECT_TRUE(streamedCalls.first().toObject().value(QLatin1String("id")).toString().startsWith(QLatin1String("call_")));
+
+    const QByteArray id = call.value(QLatin1String("id")).toString().toUtf8();
+    const Received answered = s.send(s.request(
+        "POST", "/v1/chat/completions",
+        R"({"model":"tooled","tools":[)" + kWeatherTool + R"(],"messages":[{"role":"user","content":"Weather in Paris?"},
+        {"role":"assistant","content":null,"tool_calls":[{"id":")" + id + R"(","type":"function",
+          "function":{"name":"get_weather","arguments":"{\"city\":\"Paris\"}"}}]},
+        {"role":"tool","tool_call_id":")" + id + R"(","content":"Sunny, 21 C"}]})"));
+    EXPECT_EQ(status(answered), 200) << answered.bytes.toStdString();
+    ASSERT_EQ(prompts.size(), 3);
+    EXPECT_TRUE(prompts.last().endsWith(QLatin1String(
+        "<|im_start|>user\nWeather in Paris?<|im_end|>\n"
+        "<|im_start|>assistant\n<tool_call>\n{\"name\": \"get_weather\", \"arguments\": {\"city\": \"Paris\"}}\n</tool_call><|im_end|>\n"
+        "<|im_start|>user\n<tool_response>\nSunny, 21 C\n</tool_response><|im_end|>\n<|im_start|>assistant\n")))
+        << prompts.last().toStdString();
+}
