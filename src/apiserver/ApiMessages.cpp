@@ -361,6 +361,8 @@ std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome)
     case Failure::promptTooLong:
         return ApiError{400, outcome.message, QStringLiteral("invalid_request_error"), QStringLiteral("messages"),
                         QStringLiteral("context_length_exceeded")};
+    case Failure::refused:
+        return badField(QStringLiteral("messages"), outcome.message);
     case Failure::loadFailed:
         return ApiError{503, outcome.message, QStringLiteral("server_error"), QStringLiteral("model"),
                         QStringLiteral("model_not_loaded")};

@@ -226,7 +226,7 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
                 request->onSyntax(settled.syntax);
             return tokens;
         } catch (const std::exception& error) {
-            outcome->failure = ServedRequest::Outcome::Failure::generationFailed;
+            outcome->failure = ServedRequest::Outcome::Failure::refused;
             outcome->message = QStringLiteral("The model's chat template could not render this request: %1")
                                    .arg(QString::fromUtf8(error.what()));
             return {};

@@ -141,7 +141,9 @@ struct ServedRequest {
     std::shared_ptr<RequestControl> control = std::make_shared<RequestControl>();
 
     struct Outcome {
-        enum class Failure { none, noModel, loadFailed, promptTooLong, generationFailed };
+        // refused: the model's chat template cannot render what the request
+        // sent (its own checks, a function it does not offer, a schema).
+        enum class Failure { none, noModel, loadFailed, promptTooLong, refused, generationFailed };
         Failure failure = Failure::none;
         QString message; // the failure's text
         int64_t promptTokens = 0;

@@ -232,7 +232,7 @@ TEST(ToolRequest, WhatTheChatCodeOrTheGrammarRefusesFailsTheRequestAndTheNextIsA
     unknown.tools = ToolAsk{{weatherTool()}, ToolAsk::Choice::named, QStringLiteral("get_time")};
     Heard first;
     ServedRequest::Outcome outcome = slot.serve(std::move(unknown), first, QStringLiteral("qwen"));
-    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::generationFailed);
+    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::refused);
     EXPECT_TRUE(outcome.message.contains(QStringLiteral("get_time"))) << outcome.message.toStdString();
 
     ServedRequest badSchema;
@@ -241,7 +241,7 @@ TEST(ToolRequest, WhatTheChatCodeOrTheGrammarRefusesFailsTheRequestAndTheNextIsA
     badSchema.jsonSchema = "{\"type\": ";
     Heard schema;
     outcome = slot.serve(std::move(badSchema), schema, QStringLiteral("qwen"));
-    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::generationFailed);
+    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::refused);
     EXPECT_TRUE(outcome.message.startsWith(QStringLiteral("The model's chat template could not render this request: ")))
         << outcome.message.toStdString();
 
