@@ -232,8 +232,10 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
         return badField(QStringLiteral("stop"), QStringLiteral("'stop' must be a string or an array of strings."));
     }
     ask.overrides.stop.removeAll(QString());
-    if (!chat)
-        return std::nullopt;
+    // A plain completion may be held to a response format too; tools need a
+    // conversation for the template to write them into.
+    if (!chat && body.contains(QLatin1String("tools")))
+        return badField(QStringLiteral("tools"), QStringLiteral("Tools are supported on /v1/chat/completions only."));
     return readToolsAndFormat(body, bytes, ask);
 }
 

@@ -139,6 +139,18 @@ TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
                                         {"type":"object","properties":{)" + properties + "}}}}");
     EXPECT_TRUE(tooLarge.contains(QLatin1String("256 KiB"))) << tooLarge.toStdString();
 
+    // A plain completion is held to its response format too, not answered
+    // as if it had none; tools it cannot have.
+    const auto completion = [&](const QByteArray& fields) {
+        return s.send(s.request("POST", "/v1/completions", R"({"prompt":"Hi","max_tokens":24)" + fields + "}"));
+    };
+    const Received held = completion(R"(,"response_format":{"type":"json_object"})");
+    ASSERT_EQ(status(held), 200) << held.bytes.toStdString();
+    EXPECT_TRUE(bodyOf(held).value(QLatin1String("choices"))[0].toObject().value(QLatin1String("text")).toString()
+                    .startsWith(QLatin1Char('{')))
+        << held.bytes.toStdString();
+    EXPECT_EQ(status(completion(",\"tools\":[" + kWeatherTool + "]")), 400);
+
     EXPECT_EQ(s.server->waitingRequests(), 0);
     EXPECT_EQ(streamed(s.send(s.chat(",\"stream\":true"))).content, QStringLiteral(" Hello there"));
 }
