@@ -190,6 +190,20 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
     const QJsonValue topLogprobs = body.value(QLatin1String("top_logprobs"));
     if (!topLogprobs.isUndefined() && !topLogprobs.isNull() && topLogprobs != QJsonValue(0))
         return badField(QStringLiteral("top_logprobs"), QStringLiteral("'top_logprobs' is not supported."));
+    // Fields that would change the reply, which this server does not apply:
+    // their neutral values, which clients send by default, pass.
+    for (const char* penalty : {"presence_penalty", "frequency_penalty"}) {
+        const QJsonValue value = body.value(QLatin1String(penalty));
+        if (!value.isUndefined() && !value.isNull() && value != QJsonValue(0))
+            return badField(QLatin1String(penalty), QStringLiteral("'%1' is not supported.").arg(QLatin1String(penalty)));
+    }
+    const QJsonValue bias = body.value(QLatin1String("logit_bias"));
+    if (!bias.isUndefined() && !bias.isNull() && !(bias.isObject() && bias.toObject().isEmpty()))
+        return badField(QStringLiteral("logit_bias"), QStringLiteral("'logit_bias' is not supported."));
+    for (const char* legacy : {"functions", "function_call"})
+        if (body.contains(QLatin1String(legacy)))
+            return badField(QLatin1String(legacy),
+                            QStringLiteral("'%1' is not supported; use 'tools'.").arg(QLatin1String(legacy)));
     const QJsonValue stream = body.value(QLatin1String("stream"));
     if (!stream.isUndefined() && !stream.isNull() && !stream.isBool())
         return badField(QStringLiteral("stream"), QStringLiteral("'stream' must be true or false."));

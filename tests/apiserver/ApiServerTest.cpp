@@ -284,9 +284,12 @@ TEST(ApiServer, ReadsWhatTheOfficialClientsSend)
               "images are not supported");
     EXPECT_EQ(status(s.send(s.chat(",\"logprobs\":true"))), 400);
     EXPECT_EQ(status(s.send(s.chat(",\"top_logprobs\":2"))), 400);
+    for (const QByteArray field : {"\"presence_penalty\":0.5", "\"frequency_penalty\":1", "\"logit_bias\":{\"50\":-100}",
+                                   "\"functions\":[{\"name\":\"f\"}]"})
+        EXPECT_EQ(status(s.send(s.chat("," + field))), 400) << field.toStdString();
     EXPECT_TRUE(prompts.isEmpty());
 
-    const Received plain = ask(R"({"logprobs":false,"stop":["a1","b2","c3","d4","there"],"messages":[)"
+    const Received plain = ask(R"({"logprobs":false,"presence_penalty":0,"frequency_penalty":0,"logit_bias":{},"stop":["a1","b2","c3","d4","there"],"messages":[)"
                                R"({"role":"developer","content":"Be brief."},)"
                                R"({"role":"user","content":[{"type":"text","text":"Say "},{"type":"text","text":"hi"}]}]})");
     ASSERT_EQ(status(plain), 200) << plain.bytes.toStdString();
