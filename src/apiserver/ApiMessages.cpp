@@ -305,9 +305,11 @@ QByteArray event(const QJsonObject& object)
 
 QString finishReason(const ServedRequest::Outcome& outcome, bool madeCalls)
 {
-    if (madeCalls)
-        return QStringLiteral("tool_calls");
-    return outcome.hitTokenLimit ? QStringLiteral("length") : QStringLiteral("stop");
+    // A call cut off by the token limit is no call to make: the client must
+    // hear that the reply was cut.
+    if (outcome.hitTokenLimit)
+        return QStringLiteral("length");
+    return madeCalls ? QStringLiteral("tool_calls") : QStringLiteral("stop");
 }
 
 QByteArray answerBody(const AnswerIds& ids, const QString& content, const QString& reasoning,

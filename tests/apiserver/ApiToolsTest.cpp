@@ -288,6 +288,14 @@ TEST(ApiServer, AToolCallIsAnsweredAndItsResultRenderedInTheTemplatesForm)
     EXPECT_EQ(streamedCalls.first().toObject().value(QLatin1String("function")),
               QJsonValue(function)); // the same name and the same arguments, to the byte
     EXPECT_TRUE(streamedCalls.first().toObject().value(QLatin1String("id")).toString().startsWith(QLatin1String("call_")));
+    // A call the token limit cuts short is said to be cut, streamed too.
+    const int written = bodyOf(whole).value(QLatin1String("usage")).toObject().value(QLatin1String("completion_tokens")).toInt();
+    ASSERT_GT(written, 6);
+    QString cut;
+    joinedCalls(s.send(s.request("POST", "/v1/chat/completions",
+                                 ask + ",\"stream\":true,\"max_tokens\":" + QByteArray::number(written - 4) + "}")),
+                &cut);
+    EXPECT_EQ(cut, QStringLiteral("length"));
 
     const QByteArray id = call.value(QLatin1String("id")).toString().toUtf8();
     const Received answered = s.send(s.request(
@@ -297,7 +305,7 @@ TEST(ApiServer, AToolCallIsAnsweredAndItsResultRenderedInTheTemplatesForm)
           "function":{"name":"get_weather","arguments":"{\"city\":\"Paris\"}"}}]},
         {"role":"tool","tool_call_id":")" + id + R"(","content":"Sunny, 21 C"}]})"));
     EXPECT_EQ(status(answered), 200) << answered.bytes.toStdString();
-    ASSERT_EQ(prompts.size(), 3);
+    ASSERT_EQ(prompts.size(), 4);
     EXPECT_TRUE(prompts.last().endsWith(QLatin1String(
         "<|im_start|>user\nWeather in Paris?<|im_end|>\n"
         "<|im_start|>assistant\n<tool_call>\n{\"name\": \"get_weather\", \"arguments\": {\"city\": \"Paris\"}}\n</tool_call><|im_end|>\n"
