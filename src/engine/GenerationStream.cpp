@@ -348,8 +348,11 @@ GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingPara
             if (!self->m_freeRequested.load()) {
                 self->runGeneration(makePrompt, params, *run, sink.onPiece);
                 // Before the run is told to have ended, so that whoever runs
-                // next (another chat, a request, another model) finds it kept.
-                self->saveDecoded();
+                // next (another chat, a request, another model) finds it kept;
+                // not when the model is being freed, whose caller waits on
+                // the main thread for this queue.
+                if (!self->m_freeRequested.load())
+                    self->saveDecoded();
             }
         }
         if (sink.onFinished)

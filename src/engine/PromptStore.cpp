@@ -85,11 +85,6 @@ QString fileNameFor(const QByteArray& identity, const std::vector<int32_t>& toke
     return QString::fromLatin1(hash.result().toHex()) + kSuffix;
 }
 
-bool isPrefix(const std::vector<int32_t>& shorter, const std::vector<int32_t>& longer)
-{
-    return shorter.size() <= longer.size() && std::equal(shorter.begin(), shorter.end(), longer.begin());
-}
-
 int64_t sharedPrefix(const std::vector<int32_t>& a, const std::vector<int32_t>& b, int64_t most)
 {
     const auto n = std::min<int64_t>({int64_t(a.size()), int64_t(b.size()), most});
@@ -217,7 +212,6 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
     bool inMemory = false;
     bool onDisk = false;
     uint64_t clears = 0;
-    std::vector<QString> superseded; // file names
     {
         std::lock_guard lock(m_lock);
         inMemory = bytes <= m_memoryBudget;
@@ -231,14 +225,13 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
     {
         std::lock_guard lock(m_lock);
         // The newer entry replaces those it extends, one with the same
-        // tokens, and those whose prompt it extends though not their reply
-        // (whose files the disk's own check would not find).
+        // tokens, and those whose prompt it extends though not their reply.
+        // Their files go only when its own is written (writeFile): one kept
+        // in memory alone leaves them for the next start.
         for (auto it = m_entries.begin(); it != m_entries.end();) {
             const size_t prompt = std::min(it->promptLength, it->tokens.size());
             if (it->identity == key && prompt <= tokens.size()
                 && std::equal(it->tokens.begin(), it->tokens.begin() + std::ptrdiff_t(prompt), tokens.begin())) {
-                if (!isPrefix(it->tokens, tokens))
-                    superseded.push_back(fileNameFor(key, it->tokens));
                 m_memoryBytes -= it->bytes();
                 it = m_entries.erase(it);
             } else {
@@ -251,14 +244,6 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
             evictMemoryLocked(bytes);
         clears = m_clears;
     }
-    // After any write of theirs still queued.
-    if (!superseded.empty())
-        m_disk.async([this, superseded] {
-            std::lock_guard disk(m_diskLock);
-            for (const QString& name : superseded)
-                QFile::remove(m_folder + QLatin1Char('/') + name);
-            scanFolder();
-        });
     auto state = std::make_shared<State>(size);
     if (!fill(state->data(), size)) {
         changed();

@@ -1,5 +1,6 @@
 #include "engine/LlamaSession.h"
 #include "engine/PromptCache.h"
+#include "engine/PromptStore.h"
 
 #include "TestModels.h"
 #include "models/ModelStore.h"
@@ -14,6 +15,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -575,4 +577,27 @@ TEST(PromptCacheTest, AChatKeepsOneEntryWhateverTokensItsRepliesComeBackAs)
     EXPECT_EQ(chat.send(QStringLiteral("Once more.")).from, kDisk);
     chat.flush();
     EXPECT_EQ(chat.files().size(), 1) << chat.files().join(QLatin1Char(' ')).toStdString();
+}
+
+// A newer entry kept in memory alone, its file too large for the disk's
+// budget, leaves the file of the one it replaced for the next start.
+TEST(PromptCacheTest, AnEntryKeptInMemoryAloneLeavesTheOlderFile)
+{
+    QTemporaryDir folder;
+    PromptStore store(folder.filePath(QStringLiteral("decoded")));
+    store.setMemoryBudget(64 * kMiB);
+    store.setDiskBudget(kMiB);
+    const PromptIdentity identity{FileIdentity{1, 2, 3, 4, 5}, 4096, 1, 1};
+    const auto fill = [](uint8_t* data, size_t bytes) {
+        std::fill(data, data + bytes, uint8_t(7));
+        return true;
+    };
+    // The newer prompt extends the older one's, though not its reply.
+    store.save(identity, {1, 2, 9}, 2, kMiB / 2, fill);
+    store.flush();
+    ASSERT_EQ(QDir(store.folder()).entryList(QDir::Files).size(), 1);
+    store.save(identity, {1, 2, 3, 4, 5}, 4, 2 * kMiB, fill);
+    store.flush();
+    EXPECT_EQ(QDir(store.folder()).entryList(QDir::Files).size(), 1);
+    EXPECT_GT(store.memoryBytes(), 2 * kMiB);
 }
