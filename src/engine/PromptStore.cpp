@@ -251,10 +251,13 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
     }
     if (inMemory) {
         std::lock_guard lock(m_lock);
-        // Another thread may have saved meanwhile.
-        evictMemoryLocked(bytes);
-        m_entries.push_front(Entry{key, tokens, state, std::min(promptLength, tokens.size())});
-        m_memoryBytes += bytes;
+        // Another thread may have saved, emptied the cache or lowered its
+        // budget while the state was read.
+        if (clears == m_clears && bytes <= m_memoryBudget) {
+            evictMemoryLocked(bytes);
+            m_entries.push_front(Entry{key, tokens, state, std::min(promptLength, tokens.size())});
+            m_memoryBytes += bytes;
+        }
     }
     changed();
     if (onDisk) {
@@ -294,6 +297,11 @@ std::optional<PromptStore::Found> PromptStore::find(const PromptIdentity& identi
     }
     if (m_diskOff.load() || diskBudget() == 0)
         return std::nullopt;
+    uint64_t clears = 0;
+    {
+        std::lock_guard lock(m_lock);
+        clears = m_clears;
+    }
     // Another instance may have written files since the last look.
     scanFolder();
     std::vector<FileHead> candidates;
@@ -313,7 +321,8 @@ std::optional<PromptStore::Found> PromptStore::find(const PromptIdentity& identi
         const int64_t bytes = int64_t(found->state->size()) + int64_t(found->tokens.size() * sizeof(int32_t));
         {
             std::lock_guard lock(m_lock);
-            if (bytes <= m_memoryBudget) {
+            // Not kept when the cache was emptied while the file was read.
+            if (clears == m_clears && bytes <= m_memoryBudget) {
                 evictMemoryLocked(bytes);
                 m_entries.push_front(Entry{key, found->tokens, found->state, found->promptLength});
                 m_memoryBytes += bytes;

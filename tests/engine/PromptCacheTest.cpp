@@ -601,3 +601,24 @@ TEST(PromptCacheTest, AnEntryKeptInMemoryAloneLeavesTheOlderFile)
     EXPECT_EQ(QDir(store.folder()).entryList(QDir::Files).size(), 1);
     EXPECT_GT(store.memoryBytes(), 2 * kMiB);
 }
+
+// What the user does while a state is read wins: an emptied cache stays
+// empty, and a lowered budget holds.
+TEST(PromptCacheTest, AClearOrALowerBudgetWhileAStateIsReadHolds)
+{
+    QTemporaryDir folder;
+    PromptStore store(folder.filePath(QStringLiteral("decoded")));
+    store.setMemoryBudget(64 * kMiB);
+    store.setDiskBudget(0);
+    const PromptIdentity identity{FileIdentity{1, 2, 3, 4, 5}, 4096, 1, 1};
+    store.save(identity, {1, 2, 3}, 2, kMiB, [&](uint8_t*, size_t) {
+        store.clear();
+        return true;
+    });
+    EXPECT_EQ(store.memoryBytes(), 0);
+    store.save(identity, {4, 5, 6}, 2, 2 * kMiB, [&](uint8_t*, size_t) {
+        store.setMemoryBudget(kMiB);
+        return true;
+    });
+    EXPECT_LE(store.memoryBytes(), kMiB);
+}
