@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -238,6 +239,17 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
                 ++it;
             }
         }
+        for (auto it = m_queued.begin(); it != m_queued.end();) {
+            const Entry& queued = **it;
+            const size_t prompt = std::min(queued.promptLength, queued.tokens.size());
+            if (queued.identity == key && prompt <= tokens.size()
+                && std::equal(queued.tokens.begin(), queued.tokens.begin() + std::ptrdiff_t(prompt), tokens.begin())) {
+                (*it)->state.reset();
+                it = m_queued.erase(it);
+            } else {
+                ++it;
+            }
+        }
         // Room is made before the state is read, so that what is held never
         // passes the budget, not even for a moment.
         if (inMemory)
@@ -261,13 +273,23 @@ void PromptStore::save(const PromptIdentity& identity, const std::vector<int32_t
     }
     changed();
     if (onDisk) {
-        m_disk.async([this, key, tokens, prompt = std::min(promptLength, tokens.size()), state, clears] {
+        auto queued = std::make_shared<Entry>(Entry{key, tokens, state, std::min(promptLength, tokens.size())});
+        {
+            std::lock_guard lock(m_lock);
+            if (clears != m_clears)
+                return;
+            m_queued.push_back(queued);
+        }
+        m_disk.async([this, queued] {
+            std::shared_ptr<const State> written;
             {
                 std::lock_guard lock(m_lock);
-                if (clears != m_clears)
-                    return;
+                m_queued.remove(queued);
+                written = std::exchange(queued->state, nullptr);
             }
-            writeFile(key, tokens, prompt, state);
+            if (!written)
+                return; // replaced by a newer save, or the cache was emptied
+            writeFile(queued->identity, queued->tokens, queued->promptLength, written);
             changed();
         });
     }
@@ -360,6 +382,9 @@ void PromptStore::clear()
         m_files.clear();
         m_diskBytes = 0;
         ++m_clears;
+        for (const std::shared_ptr<Entry>& queued : m_queued)
+            queued->state.reset();
+        m_queued.clear();
     }
     m_disk.async([this] {
         std::lock_guard disk(m_diskLock);

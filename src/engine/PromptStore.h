@@ -157,6 +157,10 @@ private:
     std::vector<FileHead> m_files; // the folder as last scanned
     int64_t m_diskBytes = 0;
     uint64_t m_clears = 0; // writes queued before a clear are dropped
+    // Writes waiting for the disk. A newer save of the same chat drops the
+    // state of one it replaces, so that saves coming faster than the disk
+    // writes hold no copies beyond the memory budget.
+    std::list<std::shared_ptr<Entry>> m_queued;
     std::function<void()> m_onChange;
 
     std::atomic<bool> m_diskOff{false};

@@ -20,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <thread>
 
 using namespace cvn;
 using namespace cvn::test;
@@ -621,4 +623,36 @@ TEST(PromptCacheTest, AClearOrALowerBudgetWhileAStateIsReadHolds)
         return true;
     });
     EXPECT_LE(store.memoryBytes(), kMiB);
+}
+
+// Saves of one chat that come faster than the disk writes them: a queued
+// write a newer save replaces is dropped, its copy of the state with it.
+TEST(PromptCacheTest, AQueuedWriteANewerSaveReplacesIsDropped)
+{
+    QTemporaryDir folder;
+    PromptStore store(folder.filePath(QStringLiteral("decoded")));
+    store.setMemoryBudget(0);
+    store.setDiskBudget(64 * kMiB);
+    store.flush();
+    const std::thread::id here = std::this_thread::get_id();
+    std::promise<void> gate;
+    std::shared_future<void> open = gate.get_future().share();
+    std::atomic<int> written{0};
+    store.setOnChange([&] {
+        if (std::this_thread::get_id() == here)
+            return;
+        ++written;
+        open.wait(); // the disk is busy with the first write meanwhile
+    });
+    const PromptIdentity identity{FileIdentity{1, 2, 3, 4, 5}, 4096, 1, 1};
+    const auto fill = [](uint8_t*, size_t) { return true; };
+    store.save(identity, {1, 2, 3}, 2, kMiB, fill);
+    ASSERT_TRUE(waitUntil([&] { return written.load() == 1; }));
+    store.save(identity, {1, 2, 3, 4}, 3, kMiB, fill);
+    store.save(identity, {1, 2, 3, 4, 5}, 4, kMiB, fill);
+    gate.set_value();
+    store.flush();
+    EXPECT_EQ(written.load(), 2);
+    EXPECT_EQ(QDir(store.folder()).entryList(QDir::Files).size(), 1);
+    store.setOnChange({});
 }
