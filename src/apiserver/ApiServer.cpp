@@ -100,6 +100,10 @@ struct Exchange {
     QString pending; // pieces not yet taken
     bool anyPiece = false;
     QString model; // the id of the model that answers, once the run has it
+    // When a client that has sent its end may next be asked whether it is
+    // still there; kept across the waits of one request, which come as often
+    // as its pieces.
+    std::chrono::steady_clock::time_point nextProbe;
     ReplySyntax syntax; // how a reply to a request with tools is read
     std::optional<ServedRequest::Outcome> outcome;
 };
@@ -141,25 +145,19 @@ struct ApiServer::Core {
                  const std::function<bool()>& ready, const std::function<bool()>& probe)
     {
         std::unique_lock lock(exchange.mutex);
-        SteadyClock::time_point nextProbe = SteadyClock::now();
         for (;;) {
             if (ready())
                 return true;
             bool gone = false;
-            if (connection) {
-                switch (sockets::peerState(connection->fd)) {
-                case sockets::PeerState::open:
-                    break;
-                case sockets::PeerState::gone:
-                    gone = true;
-                    break;
-                case sockets::PeerState::doneSending:
-                    if (SteadyClock::now() >= nextProbe) {
-                        gone = !probe || !probe();
-                        nextProbe = SteadyClock::now() + kProbeInterval;
-                    }
-                    break;
-                }
+            const sockets::PeerState peer = connection ? sockets::peerState(connection->fd) : sockets::PeerState::open;
+            // The stop ends every connection's reading side, which looks
+            // like the client's own end: it is told after the stop is, so
+            // it is read as the stop and nothing goes out ahead of the 503.
+            if (!stopping && peer == sockets::PeerState::gone)
+                gone = true;
+            if (!stopping && peer == sockets::PeerState::doneSending && SteadyClock::now() >= exchange.nextProbe) {
+                gone = !probe || !probe();
+                exchange.nextProbe = SteadyClock::now() + kProbeInterval;
             }
             if (stopping || gone) {
                 t_facts.clientLeft = gone && !stopping;

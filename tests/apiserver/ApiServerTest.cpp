@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -437,6 +438,38 @@ TEST(ApiServer, StoppingClosesEveryConnectionAtOnce)
     ::close(idle);
 }
 
+// Requests waiting for the slot when the server stops get their 503 and
+// nothing before it: Python's http.client takes any interim line for the
+// answer.
+TEST(ApiServer, AStopAnswersWaitingPythonClientsWith503Alone)
+{
+    Served s;
+    s.holdLoads();
+    const QByteArray body = "{\"model\":\"beta\",\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}";
+    const QString script = QStringLiteral(
+        "import http.client, sys\n"
+        "conns = [http.client.HTTPConnection('127.0.0.1', %1, timeout=60) for _ in range(4)]\n"
+        "for c in conns:\n"
+        "    c.request('POST', '/v1/chat/completions', sys.argv[1], {'Content-Type': 'application/json'})\n"
+        "print('sent', flush=True)\n"
+        "for c in conns:\n"
+        "    r = c.getresponse()\n"
+        "    print(r.status, r.read().decode(), flush=True)\n").arg(s.port);
+    QProcess python;
+    python.start(QStringLiteral("python3"), {QStringLiteral("-c"), script, QString::fromUtf8(body)});
+    ASSERT_TRUE(python.waitForStarted(10000));
+    ASSERT_TRUE(waitUntil([&] { return s.server->waitingRequests() == 4 && s.loading->load(); }, 20000));
+    s.server->stop();
+    ASSERT_TRUE(waitUntil([&] { return python.state() == QProcess::NotRunning; }, 20000));
+    s.releaseLoads();
+    const QList<QByteArray> lines = python.readAllStandardOutput().trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 5) << python.readAllStandardError().toStdString();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].startsWith("503 ")) << lines[i].toStdString();
+        EXPECT_TRUE(lines[i].contains("stopping")) << lines[i].toStdString();
+    }
+}
+
 TEST(ApiServer, AChunkedBodyOverTheLimitIs413)
 {
     Served s;
@@ -527,12 +560,15 @@ TEST(ApiServer, AClientThatHalfClosesAfterSendingIsAnswered)
     EXPECT_TRUE(reply.bytes.contains("Hello there")) << reply.bytes.toStdString();
 
     // Streamed, what keeps asking whether it is there between the pieces is
-    // a comment line, which clients pass over, never an event of its own.
+    // a comment line, which clients pass over, never an event of its own;
+    // and it asks once a second, however many pieces come meanwhile.
     Served endless({}, true);
     const int streamFd = connectLoopback(endless.port);
     sendAll(streamFd, endless.chat(",\"model\":\"gamma\",\"max_tokens\":300,\"stream\":true"));
+    const auto sent = std::chrono::steady_clock::now();
     ::shutdown(streamFd, SHUT_WR);
     const Received stream = endless.replyOn(streamFd);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - sent);
     const QByteArray body = stream.bytes.mid(stream.bytes.indexOf("\r\n\r\n") + 4);
     int comments = 0;
     for (const QByteArray& line : body.split('\n')) {
@@ -542,7 +578,9 @@ TEST(ApiServer, AClientThatHalfClosesAfterSendingIsAnswered)
             EXPECT_TRUE(line == "data: [DONE]" || QJsonDocument::fromJson(line.mid(6)).object().contains(QLatin1String("choices")))
                 << line.toStdString();
     }
-    EXPECT_GT(comments, 0) << body.toStdString();
+    const qsizetype interims = stream.bytes.count("HTTP/1.1 102 Processing\r\n");
+    EXPECT_GT(comments + interims, 0) << body.toStdString();
+    EXPECT_LE(comments + interims, 2 + seconds.count()) << body.toStdString();
     EXPECT_TRUE(streamed(stream).done);
 }
 
