@@ -6,6 +6,14 @@
 // one stream serves a connection for its whole life. Each connection is
 // known by its socket, so that a request overdue is cut off and a stop ends
 // every connection at once, whatever its client is doing.
+//
+// A connection holds no thread while it waits for its client: one thread
+// watches every waiting connection and gathers what each sends, and a
+// connection goes to a thread of its own only once a whole request has come
+// (head, and body by its length). So no number of idle or slow clients keeps
+// a thread from a request that has come whole.
+
+#include "platform/Sockets.h"
 
 #include <httplib.h>
 
@@ -32,18 +40,21 @@ struct Connection {
 
 class HttpServer : public httplib::Server {
 public:
-    // `deadline`: a connection's time to send each request whole. httplib's
-    // own timeout is per read, so a client that sends a byte now and then
-    // would hold a thread for ever.
+    // `deadline`: a connection's time to send each request whole, from its
+    // first byte. httplib's own timeout is per read, so a client that sends
+    // a byte now and then would hold a connection for ever.
     explicit HttpServer(std::chrono::seconds deadline);
     ~HttpServer() override;
 
-    // Called on the serving thread as each request begins, before a byte of
-    // it is read.
+    // Called on the serving thread as each request begins, before it is
+    // parsed.
     std::function<void()> onRequestStart;
     // Called on the serving thread once each request is over, its answer
     // written whole or given up.
     std::function<void()> onRequestEnd;
+    // Test seam: asked before each serving thread starts; true makes the
+    // start fail as the system's does when it has no room for one.
+    std::function<bool()> refuseThreadStart;
 
     // The connection the calling thread serves; null on any other thread.
     static std::shared_ptr<Connection> current();
@@ -56,15 +67,29 @@ public:
     void closeAll(std::chrono::milliseconds grace);
 
 private:
+    struct Link;
+    class Pool;
+    class Queue;
+
     bool process_and_close_socket(socket_t sock) override;
-    void guardDeadlines();
+    void watch();
+    void serve(std::unique_ptr<Link> link);
+    void park(std::unique_ptr<Link> link);
+    void handOver(std::unique_ptr<Link> link);
+    void end(std::unique_ptr<Link> link, bool drain);
+    void endThreads();
 
     const std::chrono::seconds m_deadline;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::shared_ptr<Connection>> m_connections;
+    // Connections handed to the watching thread, new or between requests.
+    std::vector<std::unique_ptr<Link>> m_arriving;
     bool m_closing = false;
-    std::thread m_guard;
+    bool m_ended = false;
+    std::unique_ptr<Pool> m_pool;
+    sockets::Wakeup m_wake;
+    std::thread m_watcher;
 };
 
 } // namespace cvn::api

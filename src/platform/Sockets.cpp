@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -177,6 +179,22 @@ int pollEntries(std::vector<PollEntry>& entries, int timeoutMs)
         entries[i].writable = (got & POLLOUT) != 0 || (broken && entries[i].wantWrite);
     }
     return 0;
+}
+
+long raiseDescriptorLimit(long* before)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (before)
+        *before = long(limit.rlim_cur);
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? LONG_MAX : long(limit.rlim_cur);
 }
 
 Wakeup::Wakeup()

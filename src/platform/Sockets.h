@@ -91,6 +91,12 @@ void shutdownBoth(int fd);
 enum class PeerState { open, doneSending, gone };
 PeerState peerState(int fd);
 
+// Raises the process's soft limit of open descriptors to its hard limit,
+// so that a server keeps as many connections as the system lets it.
+// Returns the soft limit then in force (0 when it cannot be read) and, in
+// `before`, the one before.
+long raiseDescriptorLimit(long* before = nullptr);
+
 // A descriptor another thread can signal to wake a poll loop.
 class Wakeup {
 public:
