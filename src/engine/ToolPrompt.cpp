@@ -54,6 +54,22 @@ std::vector<common_chat_msg> chatMessages(const QList<ChatMessage>& messages)
     return converted;
 }
 
+// A template's refusal in its own words. The chat code wraps what the
+// template raised in an excerpt of its source, which tells the client
+// nothing it can act on.
+std::string plainRefusal(const std::string& what)
+{
+    static const std::string errorLine = "\nError: ";
+    const size_t at = what.rfind(errorLine);
+    if (at == std::string::npos)
+        return what;
+    std::string reason = what.substr(at + errorLine.size());
+    static const std::string raised = "Jinja Exception: ";
+    if (reason.rfind(raised, 0) == 0)
+        reason.erase(0, raised.size());
+    return reason;
+}
+
 } // namespace
 
 const common_chat_templates* LlamaModel::chatTemplates() const
@@ -134,13 +150,13 @@ QString ToolPrompt::renderWith(const QList<ChatMessage>& messages, bool plain) c
     common_chat_params made;
     try {
         made = common_chat_templates_apply(m_model.chatTemplates(), inputs);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // An estimate the template refuses (many insist on a user message,
         // and the frame alone has none) counts as nothing: the prompt
         // itself is measured before it is sent.
         if (plain)
             return QString();
-        throw;
+        throw std::runtime_error(plainRefusal(error.what()));
     }
     QString prompt = QString::fromStdString(made.prompt);
     if (!plain)

@@ -3,6 +3,7 @@
 
 #include "engine/LlamaSession.h"
 
+#include "TestModelWriter.h"
 #include "TestModels.h"
 #include "models/ModelStore.h"
 #include "support/Wait.h"
@@ -10,12 +11,14 @@
 #include <chat.h>
 #include <json-schema-to-grammar.h>
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <tuple>
 
 using namespace cvn;
 using namespace cvn::test;
@@ -121,6 +124,35 @@ struct ToolSlot {
         return heard.outcome.value_or(ServedRequest::Outcome{});
     }
 };
+
+// A small random model of `vocab`'s family with one of the chat templates
+// llama.cpp keeps in models/templates, or with none.
+void addTemplated(const ModelsFolder& folder, const QString& name, const std::string& vocab,
+                  const std::string& templateFile)
+{
+    std::vector<testmodel::ExtraString> extra;
+    if (!templateFile.empty()) {
+        QFile file(QStringLiteral(CVN_LLAMA_VOCAB_DIR "/templates/") + QString::fromStdString(templateFile));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << templateFile;
+        extra.push_back({"tokenizer.chat_template", file.readAll().toStdString()});
+    }
+    // Two of these vocabularies hold a quarter of a million tokens: narrow
+    // rows keep the files small.
+    testmodel::RandomSpec spec;
+    spec.shape = {.embd = 32, .layers = 1, .ff = 32, .heads = 2, .headsKv = 2, .ctx = 4096};
+    spec.type = testmodel::WeightType::f16;
+    const QString file = folder.path + QLatin1Char('/') + name + QStringLiteral(".gguf");
+    ASSERT_EQ(testmodel::writeRandomModel(file.toStdString(), testmodel::vocabPath(vocab), spec, extra), "");
+}
+
+ServedRequest toolRequest(QList<ChatMessage> messages, ToolAsk tools, int64_t maxTokens)
+{
+    ServedRequest request;
+    request.messages = std::move(messages);
+    request.tools = std::move(tools);
+    request.overrides.maxTokens = maxTokens;
+    return request;
+}
 
 } // namespace
 
@@ -300,4 +332,55 @@ TEST(ToolRequest, ANamedFunctionIsTheOnlyOneOfferedAndItsCallIsHeldToItFromTheFi
     // The eager grammar starts after the generation prompt the template wrote.
     EXPECT_EQ(heard.text, QStringLiteral("<tool_call>\n{\"name\":\"get_weather\",\"arguments\":{\"city\": \"Paris\"}}\n"
                                          "</tool_call>"));
+}
+
+TEST(ToolRequest, TheTemplatesOfLlamaQwenAndGemmaAnswerEveryShapeOfConversation)
+{
+    ModelsFolder folder;
+    const std::vector<std::tuple<QString, std::string, std::string>> families = {
+        {QStringLiteral("llama31"), "llama-bpe", "meta-llama-Llama-3.1-8B-Instruct.jinja"},
+        {QStringLiteral("llama32"), "llama-bpe", "meta-llama-Llama-3.2-3B-Instruct.jinja"},
+        {QStringLiteral("llama33"), "llama-bpe", "meta-llama-Llama-3.3-70B-Instruct.jinja"},
+        {QStringLiteral("qwen35"), "qwen35", "Qwen3.5-4B.jinja"},
+        {QStringLiteral("gemma4"), "gemma-4", "google-gemma-4-31B-it.jinja"},
+    };
+    for (const auto& [name, vocab, file] : families)
+        addTemplated(folder, name, vocab, file);
+    addTemplated(folder, QStringLiteral("mistral"), "llama-spm", "mistralai-Mistral-Nemo-Instruct-2407.jinja");
+    ModelStore store(folder.path);
+    LlamaSession session(&store);
+
+    const ChatMessage user{Role::user, QStringLiteral("Weather in Oslo?")};
+    ChatMessage called{Role::assistant, QString()};
+    called.toolCalls = {{QStringLiteral("a1b2c3d4e"), QStringLiteral("get_weather"), QStringLiteral(R"({"city": "Oslo"})")}};
+    ChatMessage result{Role::tool, QStringLiteral("Snow, -3 C")};
+    result.toolCallId = QStringLiteral("a1b2c3d4e");
+    const QList<QList<ChatMessage>> conversations = {
+        {user}, {ChatMessage{Role::system, QStringLiteral("Be brief.")}, user}, {user, called, result}};
+    const auto serve = [&](const QString& model, const QList<ChatMessage>& messages) {
+        ServedRequest request = toolRequest(messages, ToolAsk{{weatherTool()}}, 1);
+        request.model = modelNamed(store.models(), model);
+        Heard heard;
+        heard.attach(request);
+        session.serveRequest(std::move(request));
+        EXPECT_TRUE(waitUntil([&] { return heard.done(); }, 60000));
+        return heard.outcome.value_or(ServedRequest::Outcome{});
+    };
+    for (const auto& [name, vocab, file] : families) {
+        for (qsizetype i = 0; i < conversations.size(); ++i) {
+            const ServedRequest::Outcome outcome = serve(name, conversations[i]);
+            EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none)
+                << name.toStdString() << ", conversation " << i << ": " << outcome.message.toStdString();
+        }
+    }
+
+    // A template's own rule still refuses, in its own words rather than an
+    // excerpt of its source.
+    QList<ChatMessage> badId = conversations[2];
+    badId[1].toolCalls[0].id = badId[2].toolCallId = QStringLiteral("call_1");
+    const ServedRequest::Outcome refused = serve(QStringLiteral("mistral"), badId);
+    EXPECT_EQ(refused.failure, ServedRequest::Outcome::Failure::refused);
+    EXPECT_EQ(refused.message, QStringLiteral("The model's chat template could not render this request: "
+                                              "Tool call IDs should be alphanumeric strings with length 9!"));
+    EXPECT_EQ(serve(QStringLiteral("mistral"), conversations[2]).failure, ServedRequest::Outcome::Failure::none);
 }
