@@ -20,9 +20,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 struct common_chat_params;
 struct common_chat_templates_inputs;
+struct common_chat_tool;
 
 namespace cvn {
 
@@ -54,10 +56,17 @@ public:
 
 private:
     QString renderWith(const QList<ChatMessage>& messages, bool plain) const;
+    // The reply's reading and grammar for the tools in the generic form.
+    void holdToGenericCalls(common_chat_params& made) const;
     static Settled settled(const common_chat_params& made);
 
     const LlamaModel& m_model;
-    std::unique_ptr<common_chat_templates_inputs> m_inputs; // all but the messages
+    std::unique_ptr<common_chat_templates_inputs> m_inputs; // all but the messages and generic tools
+    // The template writes no tool calls: calls and results are written as
+    // text, and the tools offered (m_offered) are told in the system message.
+    bool m_generic = false;
+    std::vector<common_chat_tool> m_offered;
+    bool m_required = false;
     mutable QHash<QString, Settled> m_settled; // by the prompts render() made
 };
 

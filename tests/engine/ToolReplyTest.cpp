@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <tuple>
 
@@ -101,30 +102,6 @@ struct Heard {
     }
 };
 
-struct ToolSlot {
-    ModelsFolder folder;
-    std::unique_ptr<ModelStore> store;
-    std::unique_ptr<LlamaSession> session;
-    QStringList prompts;
-
-    ToolSlot()
-    {
-        folder.add(QStringLiteral("qwen"), {kToolCallScript}, "qwen2", 2048, kQwenTemplate);
-        folder.add(QStringLiteral("alpha"), {{kPromptEnd, "▁Hello", "▁world", "</s>"}});
-        store = std::make_unique<ModelStore>(folder.path);
-        session = std::make_unique<LlamaSession>(store.get());
-        session->setPromptObserver([this](const QString& p) { prompts << p; });
-    }
-    ServedRequest::Outcome serve(ServedRequest request, Heard& heard, const QString& model)
-    {
-        request.model = modelNamed(store->models(), model);
-        heard.attach(request);
-        session->serveRequest(std::move(request));
-        EXPECT_TRUE(waitUntil([&] { return heard.done(); }, 30000));
-        return heard.outcome.value_or(ServedRequest::Outcome{});
-    }
-};
-
 // A small random model of `vocab`'s family with one of the chat templates
 // llama.cpp keeps in models/templates, or with none.
 void addTemplated(const ModelsFolder& folder, const QString& name, const std::string& vocab,
@@ -153,6 +130,33 @@ ServedRequest toolRequest(QList<ChatMessage> messages, ToolAsk tools, int64_t ma
     request.overrides.maxTokens = maxTokens;
     return request;
 }
+
+struct ToolSlot {
+    ModelsFolder folder;
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<LlamaSession> session;
+    QStringList prompts;
+
+    // `more` adds models of its own to the folder.
+    explicit ToolSlot(const std::function<void(const ModelsFolder&)>& more = {})
+    {
+        folder.add(QStringLiteral("qwen"), {kToolCallScript}, "qwen2", 2048, kQwenTemplate);
+        folder.add(QStringLiteral("alpha"), {{kPromptEnd, "▁Hello", "▁world", "</s>"}});
+        if (more)
+            more(folder);
+        store = std::make_unique<ModelStore>(folder.path);
+        session = std::make_unique<LlamaSession>(store.get());
+        session->setPromptObserver([this](const QString& p) { prompts << p; });
+    }
+    ServedRequest::Outcome serve(ServedRequest request, Heard& heard, const QString& model)
+    {
+        request.model = modelNamed(store->models(), model);
+        heard.attach(request);
+        session->serveRequest(std::move(request));
+        EXPECT_TRUE(waitUntil([&] { return heard.done(); }, 30000));
+        return heard.outcome.value_or(ServedRequest::Outcome{});
+    }
+};
 
 } // namespace
 
@@ -336,7 +340,6 @@ TEST(ToolRequest, ANamedFunctionIsTheOnlyOneOfferedAndItsCallIsHeldToItFromTheFi
 
 TEST(ToolRequest, TheTemplatesOfLlamaQwenAndGemmaAnswerEveryShapeOfConversation)
 {
-    ModelsFolder folder;
     const std::vector<std::tuple<QString, std::string, std::string>> families = {
         {QStringLiteral("llama31"), "llama-bpe", "meta-llama-Llama-3.1-8B-Instruct.jinja"},
         {QStringLiteral("llama32"), "llama-bpe", "meta-llama-Llama-3.2-3B-Instruct.jinja"},
@@ -344,11 +347,11 @@ TEST(ToolRequest, TheTemplatesOfLlamaQwenAndGemmaAnswerEveryShapeOfConversation)
         {QStringLiteral("qwen35"), "qwen35", "Qwen3.5-4B.jinja"},
         {QStringLiteral("gemma4"), "gemma-4", "google-gemma-4-31B-it.jinja"},
     };
-    for (const auto& [name, vocab, file] : families)
-        addTemplated(folder, name, vocab, file);
-    addTemplated(folder, QStringLiteral("mistral"), "llama-spm", "mistralai-Mistral-Nemo-Instruct-2407.jinja");
-    ModelStore store(folder.path);
-    LlamaSession session(&store);
+    ToolSlot slot([&](const ModelsFolder& folder) {
+        for (const auto& [name, vocab, file] : families)
+            addTemplated(folder, name, vocab, file);
+        addTemplated(folder, QStringLiteral("mistral"), "llama-spm", "mistralai-Mistral-Nemo-Instruct-2407.jinja");
+    });
 
     const ChatMessage user{Role::user, QStringLiteral("Weather in Oslo?")};
     ChatMessage called{Role::assistant, QString()};
@@ -358,13 +361,8 @@ TEST(ToolRequest, TheTemplatesOfLlamaQwenAndGemmaAnswerEveryShapeOfConversation)
     const QList<QList<ChatMessage>> conversations = {
         {user}, {ChatMessage{Role::system, QStringLiteral("Be brief.")}, user}, {user, called, result}};
     const auto serve = [&](const QString& model, const QList<ChatMessage>& messages) {
-        ServedRequest request = toolRequest(messages, ToolAsk{{weatherTool()}}, 1);
-        request.model = modelNamed(store.models(), model);
         Heard heard;
-        heard.attach(request);
-        session.serveRequest(std::move(request));
-        EXPECT_TRUE(waitUntil([&] { return heard.done(); }, 60000));
-        return heard.outcome.value_or(ServedRequest::Outcome{});
+        return slot.serve(toolRequest(messages, ToolAsk{{weatherTool()}}, 1), heard, model);
     };
     for (const auto& [name, vocab, file] : families) {
         for (qsizetype i = 0; i < conversations.size(); ++i) {
@@ -383,4 +381,65 @@ TEST(ToolRequest, TheTemplatesOfLlamaQwenAndGemmaAnswerEveryShapeOfConversation)
     EXPECT_EQ(refused.message, QStringLiteral("The model's chat template could not render this request: "
                                               "Tool call IDs should be alphanumeric strings with length 9!"));
     EXPECT_EQ(serve(QStringLiteral("mistral"), conversations[2]).failure, ServedRequest::Outcome::Failure::none);
+}
+
+TEST(ToolRequest, ATemplateWithoutToolsGetsTheGenericJsonFormAndARequiredCallIsHeldToIt)
+{
+    ToolSlot slot([](const ModelsFolder& folder) {
+        addTemplated(folder, QStringLiteral("plain"), "llama-spm", {}); // no template: ChatML
+        addTemplated(folder, QStringLiteral("phi3"), "phi-3", "microsoft-Phi-3.5-mini-instruct.jinja");
+    });
+    // Arguments from a short list, so that even random weights end the call.
+    const ToolSpec weather{QStringLiteral("get_weather"), QStringLiteral("The weather of a city"),
+                           QStringLiteral(R"({"type": "object", "properties": {"city": {"enum": ["Oslo", "Paris"]}},
+                               "required": ["city"], "additionalProperties": false})")};
+    ChatMessage called{Role::assistant, QString()};
+    called.toolCalls = {{QStringLiteral("call_1"), QStringLiteral("get_weather"), QStringLiteral(R"({"city": "Oslo"})")}};
+    ChatMessage result{Role::tool, QStringLiteral("Snow, -3 C")};
+    result.toolCallId = QStringLiteral("call_1");
+    const QList<ChatMessage> conversation = {ChatMessage{Role::user, QStringLiteral("Weather in Oslo?")}, called,
+                                             result, ChatMessage{Role::user, QStringLiteral("And in Paris?")}};
+    for (const QString& model : {QStringLiteral("plain"), QStringLiteral("phi3")}) {
+        SCOPED_TRACE(model.toStdString());
+        Heard heard;
+        const ServedRequest::Outcome outcome = slot.serve(
+            toolRequest(conversation, ToolAsk{{weather}, ToolAsk::Choice::required, {}, false}, 200), heard, model);
+        EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none) << outcome.message.toStdString();
+        ASSERT_TRUE(waitUntil([&] { return !slot.prompts.isEmpty(); }, 5000));
+        // The tools, the earlier call and its result are all in the prompt.
+        const QString prompt = slot.prompts.takeLast();
+        EXPECT_TRUE(prompt.contains(QStringLiteral("The weather of a city"))) << prompt.toStdString();
+        EXPECT_TRUE(prompt.contains(QStringLiteral(R"("name": "get_weather", "arguments": {"city":"Oslo"})")))
+            << prompt.toStdString();
+        EXPECT_TRUE(prompt.contains(QStringLiteral("Snow, -3 C"))) << prompt.toStdString();
+
+        ASSERT_TRUE(heard.syntax);
+        common_chat_parser_params syntax;
+        syntax.format = common_chat_format(heard.syntax->format);
+        syntax.generation_prompt = heard.syntax->generationPrompt;
+        syntax.parser.load(heard.syntax->parser);
+        const common_chat_msg parsed = common_chat_parse(heard.text.toStdString(), false, syntax);
+        ASSERT_EQ(parsed.tool_calls.size(), 1u) << heard.text.toStdString();
+        EXPECT_EQ(parsed.tool_calls[0].name, "get_weather");
+        const QString city = QJsonDocument::fromJson(QByteArray::fromStdString(parsed.tool_calls[0].arguments))
+                                 .object()
+                                 .value(QStringLiteral("city"))
+                                 .toString();
+        EXPECT_TRUE(city == QStringLiteral("Oslo") || city == QStringLiteral("Paris")) << heard.text.toStdString();
+        EXPECT_TRUE(parsed.content.empty()) << heard.text.toStdString();
+    }
+
+    // Left to the model, text may come first, and the call is read after it.
+    Heard heard;
+    slot.serve(toolRequest(conversation, ToolAsk{{weather}}, 1), heard, QStringLiteral("plain"));
+    ASSERT_TRUE(heard.syntax);
+    common_chat_parser_params syntax;
+    syntax.format = common_chat_format(heard.syntax->format);
+    syntax.generation_prompt = heard.syntax->generationPrompt;
+    syntax.parser.load(heard.syntax->parser);
+    const common_chat_msg parsed = common_chat_parse(
+        R"(Let me look. {"tool_calls": [{"name": "get_weather", "arguments": {"city": "Paris"}}]})", false, syntax);
+    ASSERT_EQ(parsed.tool_calls.size(), 1u);
+    EXPECT_EQ(parsed.tool_calls[0].name, "get_weather");
+    EXPECT_EQ(parsed.content, "Let me look. "); // as it was streamed
 }
