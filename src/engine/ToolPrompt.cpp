@@ -91,26 +91,40 @@ std::string callsJson(const std::vector<common_chat_tool_call>& calls)
 }
 
 // Calls and results as text such a template shows: a call in the generic
-// form, a result as a user message (some of these templates drop any other
-// role without a word).
+// form, the results of one turn's calls as one user message (some of these
+// templates drop any other role without a word, some refuse two user
+// messages in a row).
 void writeToolsAsText(std::vector<common_chat_msg>& messages)
 {
+    std::vector<common_chat_msg> written;
+    written.reserve(messages.size());
+    bool afterResult = false;
     for (common_chat_msg& msg : messages) {
-        if (!msg.tool_calls.empty()) {
-            msg.content += (msg.content.empty() ? "" : "\n") + callsJson(msg.tool_calls);
-            msg.tool_calls.clear();
-        } else if (msg.role == "tool") {
-            common_json result = common_json::object();
-            result["name"] = msg.tool_name;
-            result["content"] = msg.content;
+        const bool result = msg.role == "tool";
+        if (result) {
             common_json response = common_json::object();
-            response["tool_response"] = result;
-            msg.role = "user";
-            msg.content = response.dump();
-            msg.tool_call_id.clear();
-            msg.tool_name.clear();
+            response["name"] = msg.tool_name;
+            response["content"] = msg.content;
+            common_json wrapped = common_json::object();
+            wrapped["tool_response"] = response;
+            if (afterResult) {
+                written.back().content += "\n" + wrapped.dump();
+            } else {
+                common_chat_msg user;
+                user.role = "user";
+                user.content = wrapped.dump();
+                written.push_back(std::move(user));
+            }
+        } else {
+            if (!msg.tool_calls.empty()) {
+                msg.content += (msg.content.empty() ? "" : "\n") + callsJson(msg.tool_calls);
+                msg.tool_calls.clear();
+            }
+            written.push_back(std::move(msg));
         }
+        afterResult = result;
     }
+    messages = std::move(written);
 }
 
 // What the system message tells the model of the tools and the form of a call.
@@ -179,13 +193,16 @@ ToolPrompt::ToolPrompt(const LlamaModel& model, const ToolAsk& ask, const std::s
         inputs.tool_choice = COMMON_CHAT_TOOL_CHOICE_REQUIRED;
         break;
     }
-    // A template that writes no tool calls gets the generic form: llama.cpp's
-    // chat code would render the conversation without the tools, the calls
-    // and their results, and sample the reply freely. A reply held to a
-    // response format has no room for calls, as in the chat code's own.
+    // A template that reads neither tools nor calls gets the generic form:
+    // llama.cpp's chat code would render the conversation without the
+    // tools, the calls and their results, and sample the reply freely. One
+    // that reads either is the chat code's to handle (LFM2 lists its tools
+    // and has its own call format). A reply held to a response format has
+    // no room for calls, as in the chat code's own.
     if (!model.chatTemplates())
         throw std::runtime_error("the model's chat template could not be read");
-    m_generic = !common_chat_templates_get_caps(model.chatTemplates()).at("supports_tool_calls");
+    const std::map<std::string, bool> caps = common_chat_templates_get_caps(model.chatTemplates());
+    m_generic = !caps.at("supports_tool_calls") && !caps.at("supports_tools");
     if (m_generic) {
         if (jsonSchema.empty()) {
             m_offered = std::move(inputs.tools);

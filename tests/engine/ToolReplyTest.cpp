@@ -388,6 +388,7 @@ TEST(ToolRequest, ATemplateWithoutToolsGetsTheGenericJsonFormAndARequiredCallIsH
     ToolSlot slot([](const ModelsFolder& folder) {
         addTemplated(folder, QStringLiteral("plain"), "llama-spm", {}); // no template: ChatML
         addTemplated(folder, QStringLiteral("phi3"), "phi-3", "microsoft-Phi-3.5-mini-instruct.jinja");
+        addTemplated(folder, QStringLiteral("gemma2"), "llama-spm", "google-gemma-2-2b-it.jinja");
     });
     // Arguments from a short list, so that even random weights end the call.
     const ToolSpec weather{QStringLiteral("get_weather"), QStringLiteral("The weather of a city"),
@@ -442,4 +443,16 @@ TEST(ToolRequest, ATemplateWithoutToolsGetsTheGenericJsonFormAndARequiredCallIsH
     ASSERT_EQ(parsed.tool_calls.size(), 1u);
     EXPECT_EQ(parsed.tool_calls[0].name, "get_weather");
     EXPECT_EQ(parsed.content, "Let me look. "); // as it was streamed
+
+    // Two results in a row reach a template that wants turns to alternate.
+    ChatMessage twice = called;
+    twice.toolCalls << ToolCall{QStringLiteral("call_2"), QStringLiteral("get_weather"), QStringLiteral(R"({"city": "Paris"})")};
+    ChatMessage second{Role::tool, QStringLiteral("Rain, 9 C")};
+    second.toolCallId = QStringLiteral("call_2");
+    Heard both;
+    const ServedRequest::Outcome outcome = slot.serve(
+        toolRequest({conversation[0], twice, result, second}, ToolAsk{{weather}}, 1), both, QStringLiteral("gemma2"));
+    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none) << outcome.message.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !slot.prompts.isEmpty(); }, 5000));
+    EXPECT_TRUE(slot.prompts.last().contains(QStringLiteral("Rain, 9 C"))) << slot.prompts.last().toStdString();
 }
