@@ -2,8 +2,10 @@
 
 // The prompt of a request with tools, rendered by llama.cpp's chat code with
 // the model's own template from its GGUF file: that code knows the native
-// tool formats (Hermes and Qwen's <tool_call>, Llama 3.x, Mistral and more)
-// and falls back to a generic JSON one. With the text it settles how the
+// tool formats (Hermes and Qwen's <tool_call>, Llama 3.x, Mistral and more).
+// A template that knows no tools gets a generic JSON form, built here on the
+// chat code's parser and grammar builders (the pinned chat code has none of
+// its own and would drop the tools). With the text it settles how the
 // reply is sampled (a grammar, maybe lazy, and stop strings) and how it is
 // read back (ReplySyntax).
 //
