@@ -194,15 +194,7 @@ public:
             if (!m_grammar)
                 return QStringLiteral("The reply's grammar is not one llama.cpp can read.");
             if (!grammar.lazy && !grammar.prefill.empty()) {
-                std::vector<llama_token> prefill = tokens(vocab, grammar.prefill);
-                // A tokenizer that puts a space before a leading special
-                // token: the template wrote no such space.
-                if (!prefill.empty() && !std::isspace(static_cast<unsigned char>(grammar.prefill.front()))) {
-                    char piece[256];
-                    if (llama_token_to_piece(vocab, prefill.front(), piece, sizeof piece, 0, true) > 0
-                        && std::isspace(static_cast<unsigned char>(piece[0])))
-                        prefill.erase(prefill.begin());
-                }
+                const std::vector<llama_token> prefill = prefillTokens(vocab, grammar.prefill);
                 for (const llama_token token : prefill) {
                     // llama.cpp aborts on an end token that its grammar has
                     // not reached the end for.
@@ -248,6 +240,42 @@ public:
     }
 
     // The tokens of `text`, special ones parsed, nothing added.
+    // The tokens of a grammar's prefill, which the template wrote at the
+    // prompt's end: without the space some tokenizers put before the text's
+    // start (the template wrote none). The space may be a token of its own,
+    // before a special token, or be merged into the first word ("▁<" for a
+    // ChatML opening in a vocabulary that has no such special token); the
+    // text is then read after a newline, which starts no word.
+    static std::vector<llama_token> prefillTokens(const llama_vocab* vocab, const std::string& text)
+    {
+        std::vector<llama_token> ids = tokens(vocab, text);
+        const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+        if (ids.empty() || isSpace(text.front()))
+            return ids;
+        const std::string first = piece(vocab, ids.front());
+        if (first.empty() || !isSpace(first.front()))
+            return ids;
+        if (std::all_of(first.begin(), first.end(), isSpace)) {
+            ids.erase(ids.begin());
+            return ids;
+        }
+        const std::vector<llama_token> guarded = tokens(vocab, "\n" + text);
+        std::string before;
+        for (size_t i = 0; i < guarded.size() && std::all_of(before.begin(), before.end(), isSpace); ++i) {
+            if (!before.empty() && before.back() == '\n')
+                return {guarded.begin() + ptrdiff_t(i), guarded.end()};
+            before += piece(vocab, guarded[i]);
+        }
+        return ids;
+    }
+
+    static std::string piece(const llama_vocab* vocab, llama_token token)
+    {
+        char text[256];
+        const int32_t n = llama_token_to_piece(vocab, token, text, sizeof text, 0, true);
+        return n > 0 ? std::string(text, size_t(n)) : std::string();
+    }
+
     static std::vector<llama_token> tokens(const llama_vocab* vocab, const std::string& text)
     {
         std::vector<llama_token> ids(text.size() + 4);

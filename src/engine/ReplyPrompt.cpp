@@ -55,6 +55,17 @@ public:
 
     QString empty() const { return m_measure({}); }
 
+    // What the prompt holds besides its turns: the system message alone.
+    // Only an estimate, so it is measured: many templates refuse a prompt
+    // without a user message, which the prompt itself always has.
+    QString tail() const
+    {
+        QList<ChatMessage> sent;
+        if (m_first == 1)
+            sent.append(m_messages.front().message);
+        return m_measure(sent);
+    }
+
 private:
     const QList<ReplyPrompt::Message>& m_messages;
     const ReplyPrompt::Renderer& m_render;
@@ -105,7 +116,7 @@ ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, const Render
         const int64_t beyond = 2 * made.budget + 64;
         const auto frame = int64_t(tokenize(conversation.empty()).size());
         std::vector<int64_t> from(size_t(starts.size()) + 1, 0); // estimated tokens from each turn on
-        from.back() = int64_t(tokenize(conversation.from(starts.size())).size());
+        from.back() = int64_t(tokenize(conversation.tail()).size());
         for (qsizetype t = last; t >= 0; --t) {
             from[size_t(t)] = from[size_t(t) + 1];
             if (from[size_t(t)] <= beyond)

@@ -2,8 +2,10 @@
 
 // The prompt of a request with tools, rendered by llama.cpp's chat code with
 // the model's own template from its GGUF file: that code knows the native
-// tool formats (Hermes and Qwen's <tool_call>, Llama 3.x, Mistral and more)
-// and falls back to a generic JSON one. With the text it settles how the
+// tool formats (Hermes and Qwen's <tool_call>, Llama 3.x, Mistral and more).
+// A template that knows no tools gets a generic JSON form, built here on the
+// chat code's parser and grammar builders (the pinned chat code has none of
+// its own and would drop the tools). With the text it settles how the
 // reply is sampled (a grammar, maybe lazy, and stop strings) and how it is
 // read back (ReplySyntax).
 //
@@ -20,9 +22,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 struct common_chat_params;
 struct common_chat_templates_inputs;
+struct common_chat_tool;
 
 namespace cvn {
 
@@ -54,10 +58,17 @@ public:
 
 private:
     QString renderWith(const QList<ChatMessage>& messages, bool plain) const;
+    // The reply's reading and grammar for the tools in the generic form.
+    void holdToGenericCalls(common_chat_params& made) const;
     static Settled settled(const common_chat_params& made);
 
     const LlamaModel& m_model;
-    std::unique_ptr<common_chat_templates_inputs> m_inputs; // all but the messages
+    std::unique_ptr<common_chat_templates_inputs> m_inputs; // all but the messages and generic tools
+    // The template writes no tool calls: calls and results are written as
+    // text, and the tools offered (m_offered) are told in the system message.
+    bool m_generic = false;
+    std::vector<common_chat_tool> m_offered;
+    bool m_required = false;
     mutable QHash<QString, Settled> m_settled; // by the prompts render() made
 };
 

@@ -3,6 +3,7 @@
 
 #include "engine/LlamaSession.h"
 
+#include "TestModelWriter.h"
 #include "TestModels.h"
 #include "models/ModelStore.h"
 #include "support/Wait.h"
@@ -10,12 +11,15 @@
 #include <chat.h>
 #include <json-schema-to-grammar.h>
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
+#include <tuple>
 
 using namespace cvn;
 using namespace cvn::test;
@@ -98,16 +102,48 @@ struct Heard {
     }
 };
 
+// A small random model of `vocab`'s family with one of the chat templates
+// llama.cpp keeps in models/templates, or with none.
+void addTemplated(const ModelsFolder& folder, const QString& name, const std::string& vocab,
+                  const std::string& templateFile)
+{
+    std::vector<testmodel::ExtraString> extra;
+    if (!templateFile.empty()) {
+        QFile file(QStringLiteral(CVN_LLAMA_VOCAB_DIR "/templates/") + QString::fromStdString(templateFile));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << templateFile;
+        extra.push_back({"tokenizer.chat_template", file.readAll().toStdString()});
+    }
+    // Two of these vocabularies hold a quarter of a million tokens: narrow
+    // rows keep the files small.
+    testmodel::RandomSpec spec;
+    spec.shape = {.embd = 32, .layers = 1, .ff = 32, .heads = 2, .headsKv = 2, .ctx = 4096};
+    spec.type = testmodel::WeightType::f16;
+    const QString file = folder.path + QLatin1Char('/') + name + QStringLiteral(".gguf");
+    ASSERT_EQ(testmodel::writeRandomModel(file.toStdString(), testmodel::vocabPath(vocab), spec, extra), "");
+}
+
+ServedRequest toolRequest(QList<ChatMessage> messages, ToolAsk tools, int64_t maxTokens)
+{
+    ServedRequest request;
+    request.messages = std::move(messages);
+    request.tools = std::move(tools);
+    request.overrides.maxTokens = maxTokens;
+    return request;
+}
+
 struct ToolSlot {
     ModelsFolder folder;
     std::unique_ptr<ModelStore> store;
     std::unique_ptr<LlamaSession> session;
     QStringList prompts;
 
-    ToolSlot()
+    // `more` adds models of its own to the folder.
+    explicit ToolSlot(const std::function<void(const ModelsFolder&)>& more = {})
     {
         folder.add(QStringLiteral("qwen"), {kToolCallScript}, "qwen2", 2048, kQwenTemplate);
         folder.add(QStringLiteral("alpha"), {{kPromptEnd, "▁Hello", "▁world", "</s>"}});
+        if (more)
+            more(folder);
         store = std::make_unique<ModelStore>(folder.path);
         session = std::make_unique<LlamaSession>(store.get());
         session->setPromptObserver([this](const QString& p) { prompts << p; });
@@ -300,4 +336,123 @@ TEST(ToolRequest, ANamedFunctionIsTheOnlyOneOfferedAndItsCallIsHeldToItFromTheFi
     // The eager grammar starts after the generation prompt the template wrote.
     EXPECT_EQ(heard.text, QStringLiteral("<tool_call>\n{\"name\":\"get_weather\",\"arguments\":{\"city\": \"Paris\"}}\n"
                                          "</tool_call>"));
+}
+
+TEST(ToolRequest, TheTemplatesOfLlamaQwenAndGemmaAnswerEveryShapeOfConversation)
+{
+    const std::vector<std::tuple<QString, std::string, std::string>> families = {
+        {QStringLiteral("llama31"), "llama-bpe", "meta-llama-Llama-3.1-8B-Instruct.jinja"},
+        {QStringLiteral("llama32"), "llama-bpe", "meta-llama-Llama-3.2-3B-Instruct.jinja"},
+        {QStringLiteral("llama33"), "llama-bpe", "meta-llama-Llama-3.3-70B-Instruct.jinja"},
+        {QStringLiteral("qwen35"), "qwen35", "Qwen3.5-4B.jinja"},
+        {QStringLiteral("gemma4"), "gemma-4", "google-gemma-4-31B-it.jinja"},
+    };
+    ToolSlot slot([&](const ModelsFolder& folder) {
+        for (const auto& [name, vocab, file] : families)
+            addTemplated(folder, name, vocab, file);
+        addTemplated(folder, QStringLiteral("mistral"), "llama-spm", "mistralai-Mistral-Nemo-Instruct-2407.jinja");
+    });
+
+    const ChatMessage user{Role::user, QStringLiteral("Weather in Oslo?")};
+    ChatMessage called{Role::assistant, QString()};
+    called.toolCalls = {{QStringLiteral("a1b2c3d4e"), QStringLiteral("get_weather"), QStringLiteral(R"({"city": "Oslo"})")}};
+    ChatMessage result{Role::tool, QStringLiteral("Snow, -3 C")};
+    result.toolCallId = QStringLiteral("a1b2c3d4e");
+    const QList<QList<ChatMessage>> conversations = {
+        {user}, {ChatMessage{Role::system, QStringLiteral("Be brief.")}, user}, {user, called, result}};
+    const auto serve = [&](const QString& model, const QList<ChatMessage>& messages) {
+        Heard heard;
+        return slot.serve(toolRequest(messages, ToolAsk{{weatherTool()}}, 1), heard, model);
+    };
+    for (const auto& [name, vocab, file] : families) {
+        for (qsizetype i = 0; i < conversations.size(); ++i) {
+            const ServedRequest::Outcome outcome = serve(name, conversations[i]);
+            EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none)
+                << name.toStdString() << ", conversation " << i << ": " << outcome.message.toStdString();
+        }
+    }
+
+    // A template's own rule still refuses, in its own words rather than an
+    // excerpt of its source.
+    QList<ChatMessage> badId = conversations[2];
+    badId[1].toolCalls[0].id = badId[2].toolCallId = QStringLiteral("call_1");
+    const ServedRequest::Outcome refused = serve(QStringLiteral("mistral"), badId);
+    EXPECT_EQ(refused.failure, ServedRequest::Outcome::Failure::refused);
+    EXPECT_EQ(refused.message, QStringLiteral("The model's chat template could not render this request: "
+                                              "Tool call IDs should be alphanumeric strings with length 9!"));
+    EXPECT_EQ(serve(QStringLiteral("mistral"), conversations[2]).failure, ServedRequest::Outcome::Failure::none);
+}
+
+TEST(ToolRequest, ATemplateWithoutToolsGetsTheGenericJsonFormAndARequiredCallIsHeldToIt)
+{
+    ToolSlot slot([](const ModelsFolder& folder) {
+        addTemplated(folder, QStringLiteral("plain"), "llama-spm", {}); // no template: ChatML
+        addTemplated(folder, QStringLiteral("phi3"), "phi-3", "microsoft-Phi-3.5-mini-instruct.jinja");
+        addTemplated(folder, QStringLiteral("gemma2"), "llama-spm", "google-gemma-2-2b-it.jinja");
+    });
+    // Arguments from a short list, so that even random weights end the call.
+    const ToolSpec weather{QStringLiteral("get_weather"), QStringLiteral("The weather of a city"),
+                           QStringLiteral(R"({"type": "object", "properties": {"city": {"enum": ["Oslo", "Paris"]}},
+                               "required": ["city"], "additionalProperties": false})")};
+    ChatMessage called{Role::assistant, QString()};
+    called.toolCalls = {{QStringLiteral("call_1"), QStringLiteral("get_weather"), QStringLiteral(R"({"city": "Oslo"})")}};
+    ChatMessage result{Role::tool, QStringLiteral("Snow, -3 C")};
+    result.toolCallId = QStringLiteral("call_1");
+    const QList<ChatMessage> conversation = {ChatMessage{Role::user, QStringLiteral("Weather in Oslo?")}, called,
+                                             result, ChatMessage{Role::user, QStringLiteral("And in Paris?")}};
+    for (const QString& model : {QStringLiteral("plain"), QStringLiteral("phi3")}) {
+        SCOPED_TRACE(model.toStdString());
+        Heard heard;
+        const ServedRequest::Outcome outcome = slot.serve(
+            toolRequest(conversation, ToolAsk{{weather}, ToolAsk::Choice::required, {}, false}, 200), heard, model);
+        EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none) << outcome.message.toStdString();
+        ASSERT_TRUE(waitUntil([&] { return !slot.prompts.isEmpty(); }, 5000));
+        // The tools, the earlier call and its result are all in the prompt.
+        const QString prompt = slot.prompts.takeLast();
+        EXPECT_TRUE(prompt.contains(QStringLiteral("The weather of a city"))) << prompt.toStdString();
+        EXPECT_TRUE(prompt.contains(QStringLiteral(R"("name": "get_weather", "arguments": {"city":"Oslo"})")))
+            << prompt.toStdString();
+        EXPECT_TRUE(prompt.contains(QStringLiteral("Snow, -3 C"))) << prompt.toStdString();
+
+        ASSERT_TRUE(heard.syntax);
+        common_chat_parser_params syntax;
+        syntax.format = common_chat_format(heard.syntax->format);
+        syntax.generation_prompt = heard.syntax->generationPrompt;
+        syntax.parser.load(heard.syntax->parser);
+        const common_chat_msg parsed = common_chat_parse(heard.text.toStdString(), false, syntax);
+        ASSERT_EQ(parsed.tool_calls.size(), 1u) << heard.text.toStdString();
+        EXPECT_EQ(parsed.tool_calls[0].name, "get_weather");
+        const QString city = QJsonDocument::fromJson(QByteArray::fromStdString(parsed.tool_calls[0].arguments))
+                                 .object()
+                                 .value(QStringLiteral("city"))
+                                 .toString();
+        EXPECT_TRUE(city == QStringLiteral("Oslo") || city == QStringLiteral("Paris")) << heard.text.toStdString();
+        EXPECT_TRUE(parsed.content.empty()) << heard.text.toStdString();
+    }
+
+    // Left to the model, text may come first, and the call is read after it.
+    Heard heard;
+    slot.serve(toolRequest(conversation, ToolAsk{{weather}}, 1), heard, QStringLiteral("plain"));
+    ASSERT_TRUE(heard.syntax);
+    common_chat_parser_params syntax;
+    syntax.format = common_chat_format(heard.syntax->format);
+    syntax.generation_prompt = heard.syntax->generationPrompt;
+    syntax.parser.load(heard.syntax->parser);
+    const common_chat_msg parsed = common_chat_parse(
+        R"(Let me look. {"tool_calls": [{"name": "get_weather", "arguments": {"city": "Paris"}}]})", false, syntax);
+    ASSERT_EQ(parsed.tool_calls.size(), 1u);
+    EXPECT_EQ(parsed.tool_calls[0].name, "get_weather");
+    EXPECT_EQ(parsed.content, "Let me look. "); // as it was streamed
+
+    // Two results in a row reach a template that wants turns to alternate.
+    ChatMessage twice = called;
+    twice.toolCalls << ToolCall{QStringLiteral("call_2"), QStringLiteral("get_weather"), QStringLiteral(R"({"city": "Paris"})")};
+    ChatMessage second{Role::tool, QStringLiteral("Rain, 9 C")};
+    second.toolCallId = QStringLiteral("call_2");
+    Heard both;
+    const ServedRequest::Outcome outcome = slot.serve(
+        toolRequest({conversation[0], twice, result, second}, ToolAsk{{weather}}, 1), both, QStringLiteral("gemma2"));
+    EXPECT_EQ(outcome.failure, ServedRequest::Outcome::Failure::none) << outcome.message.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !slot.prompts.isEmpty(); }, 5000));
+    EXPECT_TRUE(slot.prompts.last().contains(QStringLiteral("Rain, 9 C"))) << slot.prompts.last().toStdString();
 }
