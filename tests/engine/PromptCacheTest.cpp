@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -249,7 +250,14 @@ struct CachedChat {
     }
 
     PromptCache& cache() { return session->promptCache(); }
-    void flush() { cache().store()->flush(); }
+    // What the runs so far keep, in memory and on disk: the saves come on the
+    // model's queue after each run's end.
+    void flush()
+    {
+        if (session->model())
+            session->model()->queue().sync([] {});
+        cache().store()->flush();
+    }
     QStringList files() const
     {
         return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/corvanthelis/decoded")).entryList({QStringLiteral("*.kv")}, QDir::Files);
@@ -506,10 +514,18 @@ TEST(PromptCacheTest, AFullDiskTurnsTheDiskOffWithOneLineAndRepliesGoOn)
     };
     CachedChat::Sent sent;
     {
-        FileWritesFail full;
+        // The disk fills during the write.
+        FileWritesFail full(64 * 1024);
         sent = chat.send(QStringLiteral("A question."));
         chat.flush();
         EXPECT_EQ(cacheWarnings(), 1);
+        {
+            QMutexLocker lock(&LogCapture::mutex);
+            // The cause is named: EFBIG here, as a full disk's is ENOSPC.
+            EXPECT_TRUE(LogCapture::warnings.filter(QStringLiteral("reply cache")).join(QString()).contains(
+                QStringLiteral("File too large")))
+                << LogCapture::warnings.join(QLatin1Char('\n')).toStdString();
+        }
         chat.open(31);
         chat.send(QStringLiteral("Another question."));
         chat.flush();
@@ -656,3 +672,4 @@ TEST(PromptCacheTest, AQueuedWriteANewerSaveReplacesIsDropped)
     EXPECT_EQ(QDir(store.folder()).entryList(QDir::Files).size(), 1);
     store.setOnChange({});
 }
+
