@@ -673,3 +673,54 @@ TEST(PromptCacheTest, AQueuedWriteANewerSaveReplacesIsDropped)
     store.setOnChange({});
 }
 
+// Any program of the user can write the cache folder: a state that is not
+// what its tokens make in this model is never handed to llama.cpp as it is.
+TEST(PromptCacheTest, AKeptStateThatIsNotWhatItsTokensMakeIsDeletedAsDamaged)
+{
+    for (const bool moreCells : {true, false}) {
+        SCOPED_TRACE(moreCells ? "more cells than tokens" : "bytes past its end");
+        CachedChat chat;
+        chat.cache().clear();
+        chat.flush();
+        chat.open(60);
+        const CachedChat::Sent first = chat.send(QStringLiteral("A question."));
+        const QList<Turn> turns = chat.session->turns();
+        chat.flush();
+        const std::optional<PromptIdentity> identity = chat.session->model()->promptIdentity();
+        ASSERT_TRUE(identity);
+        PromptStore& store = *chat.cache().store();
+        const std::vector<int32_t> prompt = chat.session->model()->tokenize(first.prompt.toStdString());
+        const std::optional<PromptStore::Found> kept = store.find(*identity, prompt, int64_t(prompt.size()), 0);
+        ASSERT_TRUE(kept);
+        std::vector<uint8_t> state = *kept->state;
+        if (moreCells) {
+            // The sequence's header: magic, sequence, streams, then its cells.
+            const auto cells = uint32_t(kept->tokens.size() + 1);
+            std::memcpy(state.data() + 12, &cells, sizeof cells);
+        } else {
+            state.resize(state.size() + 64);
+        }
+        chat.cache().clear();
+        chat.flush();
+        store.save(*identity, kept->tokens, kept->promptLength, state.size(), [&](uint8_t* data, size_t size) {
+            std::copy_n(state.data(), size, data);
+            return true;
+        });
+        chat.flush();
+        const QStringList files = chat.files();
+        ASSERT_EQ(files.size(), 1);
+
+        chat.start();
+        chat.session->replaceTurns(turns);
+        const CachedChat::Sent again = chat.send(QStringLiteral("Again."));
+        EXPECT_EQ(again.from, kLastRun);
+        EXPECT_TRUE(chat.likeAFullDecode(again));
+        const QStringList lines = chat.log.taken();
+        EXPECT_EQ(lines.filter(QStringLiteral("Reply cache file damaged, deleted: ") + files.front()).size(), 1)
+            << lines.join(QLatin1Char('\n')).toStdString();
+        EXPECT_TRUE(lines.filter(QStringLiteral("did not restore")).isEmpty());
+        chat.flush();
+        EXPECT_FALSE(chat.files().contains(files.front()));
+    }
+}
+
