@@ -724,3 +724,47 @@ TEST(PromptCacheTest, AKeptStateThatIsNotWhatItsTokensMakeIsDeletedAsDamaged)
     }
 }
 
+// The end of a run reaches whoever waits for it before the copy of its
+// state for the cache is made, and a state kept after the end restores as
+// one kept before did.
+TEST(PromptCacheTest, TheEndOfARunIsToldBeforeItsStateIsKept)
+{
+    CachedChat chat;
+    const std::shared_ptr<LlamaModel> model = chat.session->model();
+    ASSERT_TRUE(model);
+    auto store = std::make_shared<PromptStore>(makeTempFolder(QStringLiteral("order")));
+    store->setMemoryBudget(256 * kMiB);
+    store->setDiskBudget(0);
+    store->flush();
+    QStringList order; // both written on the model's queue
+    store->setOnChange([&] { order << QStringLiteral("kept"); });
+    model->queue().sync([&] { model->setPromptStore(store); });
+    SamplingParams params = SamplingParams::defaults();
+    params.temperature = 0;
+    params.maxTokens = 4;
+    const auto run = [&](const std::string& prompt) {
+        std::promise<void> ended;
+        GenerationSink sink;
+        sink.onPiece = [](const QString&) { return true; };
+        sink.onFinished = [&] {
+            order << QStringLiteral("end");
+            ended.set_value();
+        };
+        GenerationHandle handle = model->generate(prompt, params, std::move(sink));
+        ended.get_future().wait();
+        model->queue().sync([] {});
+    };
+    const std::string chatA = words(70, 200).toStdString();
+    run(chatA);
+    EXPECT_EQ(order, (QStringList{QStringLiteral("end"), QStringLiteral("kept")}));
+
+    // Another prompt, then A's again, longer: its state comes back.
+    run(words(71, 50).toStdString());
+    chat.log.clear();
+    chat.logits.clear();
+    const std::string longer = chatA + " " + words(72, 10).toStdString();
+    run(longer);
+    EXPECT_FALSE(chat.log.taken().filter(QStringLiteral("restored from memory")).isEmpty());
+    EXPECT_TRUE(sameUpToRounding(chat.logits, fullDecodeLogits(chat.path, kContext, model->tokenize(longer))));
+    store->setOnChange({});
+}
