@@ -17,7 +17,9 @@
 // does not match, is cut short or damaged is deleted and never restored
 // from. Files go least recently used first (by their time) within the disk
 // budget. A write that fails (a full or read-only disk) turns the disk off
-// for the rest of the store's life, with one log line.
+// for the rest of the store's life, with one log line that names the cause.
+// The folder is read again only when another program changed it
+// (engine/PromptFolder.h).
 //
 // An entry whose tokens are a prefix of a newer one's, for the same
 // identity, is dropped for the newer one, in memory and on disk. Several
@@ -143,12 +145,12 @@ private:
     void failDisk(const QString& why);
 
     const QString m_folder;
+    PromptFolder m_folderIndex; // its files, and what they hold; guards itself
     mutable std::mutex m_lock; // guards the fields below
     std::list<Entry> m_entries; // most recently used first
     int64_t m_memoryBytes = 0;
     int64_t m_memoryBudget = 0;
     int64_t m_diskBudget = 0;
-    PromptFolder m_folderIndex;
     uint64_t m_clears = 0; // writes queued before a clear are dropped
     // Writes waiting for the disk. A newer save of the same chat drops the
     // state of one it replaces, so that saves coming faster than the disk
