@@ -21,4 +21,9 @@ enum class CacheMode { switchChats, afterRequest, restart };
 int runCacheMode(CacheMode mode, ModelStore& store, const ModelInfo& info, const QString& path, long threads,
                  long history);
 
+// A short reply's first token with `files` entry files of another model in
+// the cache folder against none (CacheFiles.cpp); 0 when it ran, 1 when a
+// run failed (said on stderr).
+int runCacheFiles(ModelStore& store, const ModelInfo& info, long threads, long files);
+
 } // namespace cvn::bench

@@ -44,6 +44,13 @@
 //     new session made in the same settings and cache folders, and the
 //     chat's next reply timed; it prints "after a restart first token
 //     kept/full: R".
+//
+//   cvn-bench-session --model FILE [--threads N] [--ctx N] --cache-files N
+//
+// A short reply's first token in a chat of about 400 tokens, with N entry
+// files of another model in the reply cache's folder and with none
+// (CacheFiles.cpp), the median of 9 replies each; it prints "first token
+// with N cache files/with none: R".
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "CacheModes.h"
@@ -133,7 +140,8 @@ const char* const kUsage =
     "usage: cvn-bench-session --model FILE [--threads N[,N...]] [--ctx N>=512] [--runs N]\n"
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --turns T --history TOKENS\n"
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] [--history TOKENS]\n"
-    "                         --switch | --after-request | --restart\n";
+    "                         --switch | --after-request | --restart\n"
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --cache-files N\n";
 
 int fail(const QString& message)
 {
@@ -276,7 +284,7 @@ int main(int argc, char** argv)
     QString path;
     std::vector<long> threadCounts = cvn::bench::defaultThreadCounts();
     bool threadsGiven = false;
-    long ctx = 512, runs = 3, turns = 0, history = 0;
+    long ctx = 512, runs = 3, turns = 0, history = 0, cacheFiles = 0;
     bool ctxGiven = false, runsGiven = false;
     std::optional<cvn::bench::CacheMode> mode;
     QString modeName;
@@ -293,7 +301,7 @@ int main(int argc, char** argv)
             continue;
         }
         if (arg != "--model" && arg != "--threads" && arg != "--ctx" && arg != "--runs" && arg != "--turns"
-            && arg != "--history")
+            && arg != "--history" && arg != "--cache-files")
             return fail(QStringLiteral("unknown option %1 (see --help)").arg(QString::fromLocal8Bit(arg)));
         if (i + 1 >= argc)
             return fail(QStringLiteral("%1 needs a value").arg(QString::fromLocal8Bit(arg)));
@@ -317,9 +325,17 @@ int main(int argc, char** argv)
                                 .arg(QString::fromStdString(value)));
             ctxGiven = ctxGiven || arg == "--ctx";
             runsGiven = runsGiven || arg == "--runs";
-            (arg == "--ctx" ? ctx : arg == "--runs" ? runs : arg == "--turns" ? turns : history) = *n;
+            (arg == "--ctx"           ? ctx
+             : arg == "--runs"        ? runs
+             : arg == "--turns"       ? turns
+             : arg == "--cache-files" ? cacheFiles
+                                      : history) = *n;
         }
     }
+    if (cacheFiles > 0 && (mode || turns > 0 || history > 0 || runsGiven))
+        return fail(QStringLiteral("--cache-files goes with --model, --threads and --ctx only (see --help)"));
+    if (cacheFiles > 0 && threadsGiven && threadCounts.size() != 1)
+        return fail(QStringLiteral("--cache-files takes one --threads count"));
     if (mode && (turns > 0 || runsGiven))
         return fail(QStringLiteral("%1 takes no --turns nor --runs (see --help)").arg(modeName));
     if (mode && threadsGiven && threadCounts.size() != 1)
@@ -333,7 +349,7 @@ int main(int argc, char** argv)
         threadCounts = {threadCounts.back()};
     if (conversation && !ctxGiven)
         ctx = 8192;
-    if (mode && !ctxGiven)
+    if ((mode || cacheFiles > 0) && !ctxGiven)
         ctx = 4096;
     if (mode && history == 0)
         history = 3000;
@@ -348,6 +364,8 @@ int main(int argc, char** argv)
     if (!info)
         return fail(QStringLiteral("%1 is not a model file").arg(path));
 
+    if (cacheFiles > 0)
+        return cvn::bench::runCacheFiles(store, *info, threadCounts.back(), cacheFiles);
     if (mode)
         return cvn::bench::runCacheMode(*mode, store, *info, path, threadCounts.back(), history);
     LlamaSession session(&store);

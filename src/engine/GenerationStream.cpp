@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <optional>
 #include <unordered_set>
+#include <utility>
 
 namespace cvn {
 
@@ -370,16 +371,22 @@ GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingPara
 {
     auto run = std::make_shared<GenerationRun>();
     run->model = weak_from_this();
-    m_queue.async([weak = weak_from_this(), run, makePrompt = std::move(makePrompt), params, sink = std::move(sink)] {
+    m_queue.async([weak = weak_from_this(), run, makePrompt = std::move(makePrompt), params, sink = std::move(sink)]() mutable {
         if (std::shared_ptr<LlamaModel> self = weak.lock()) {
             // A run that reaches the queue after free() finishes empty.
             if (!self->m_freeRequested.load()) {
                 self->runGeneration(makePrompt, params, *run, sink.onPiece);
-                // Before the run is told to have ended, so that whoever runs
-                // next (another chat, a request, another model) finds it kept;
-                // not when the model is being freed, whose caller waits on
-                // the main thread for this queue.
-                if (!self->m_freeRequested.load())
+                // The copy of the state waits for no one: it is made once
+                // the run was told to have ended, still on this queue, so
+                // that whoever runs next (another chat, a request, another
+                // model) finds it kept. Not when a free stopped the run:
+                // its caller waits on the main thread for this queue. A
+                // free that the end brings waits for the copy, as the next
+                // model's load does not.
+                const bool freeing = self->m_freeRequested.load();
+                if (sink.onFinished)
+                    std::exchange(sink.onFinished, {})();
+                if (!freeing)
                     self->saveDecoded();
             }
         }

@@ -8,6 +8,7 @@
 #include <llama.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace cvn {
 
@@ -17,6 +18,28 @@ namespace {
 // context holds: reading a large state for a few tokens of a template's
 // start would cost more than it saves.
 constexpr int64_t kLeastGain = 32;
+
+// The head of a sequence's state as llama.cpp writes it (llama-context.cpp,
+// llama-kv-cache.cpp): a magic number and the sequence, then the memory's
+// own. A KV cache, which the hybrid and sliding-window memories also write
+// first, gives its stream count and the first stream's cells; a recurrent
+// memory alone gives its cells at once.
+constexpr uint32_t kStateMagic = 0xaf143cd8;
+
+// The cells the state says it holds; nothing when its head is not one
+// llama.cpp writes for a context of one stream.
+std::optional<uint32_t> stateCells(const std::vector<uint8_t>& state, bool recurrentOnly)
+{
+    const auto word = [&](size_t at) {
+        uint32_t value = 0;
+        std::memcpy(&value, state.data() + at, sizeof value);
+        return value;
+    };
+    const size_t cellsAt = recurrentOnly ? 8 : 12;
+    if (state.size() < cellsAt + 4 || word(0) != kStateMagic || (!recurrentOnly && word(8) != 1))
+        return std::nullopt;
+    return word(cellsAt);
+}
 
 } // namespace
 
@@ -41,15 +64,27 @@ LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)
     std::optional<PromptStore::Found> found = m_promptStore->find(*identity, prompt, most, live + kLeastGain - 1);
     if (!found)
         return KeptFrom::lastRun;
+    // llama.cpp sizes its reading by the cells a state claims before it
+    // reads them: a file that claims more than its tokens would take what
+    // it claims. A recurrent memory keeps one cell for the whole sequence.
+    const bool recurrentOnly = llama_model_is_recurrent(m_model);
+    const uint32_t cells = recurrentOnly ? 1 : uint32_t(found->tokens.size());
+    if (int64_t(found->tokens.size()) > m_contextSize || stateCells(*found->state, recurrentOnly) != cells) {
+        m_promptStore->drop(*identity, found->tokens, true);
+        return KeptFrom::lastRun;
+    }
     llama_memory_t memory = llama_get_memory(m_context);
     if (memory)
         llama_memory_seq_rm(memory, 0, -1, -1);
     m_keptTokens.clear();
+    // What the tokens take in this model, context size and KV types is
+    // known once they are in the context: the same state, written again,
+    // is as long as the one read. Nothing has used the context yet.
     const size_t read = llama_state_seq_set_data(m_context, found->state->data(), found->state->size(), 0);
-    if (read == 0 || !memory || llama_memory_seq_pos_max(memory, 0) != llama_pos(found->tokens.size()) - 1) {
-        qCWarning(lcRuntime, "A kept state of %d tokens did not restore; the prompt is decoded in full",
-                  int(found->tokens.size()));
-        m_promptStore->drop(*identity, found->tokens);
+    if (read != found->state->size() || !memory
+        || llama_memory_seq_pos_max(memory, 0) != llama_pos(found->tokens.size()) - 1
+        || llama_state_seq_get_size(m_context, 0) != found->state->size()) {
+        m_promptStore->drop(*identity, found->tokens, true);
         forgetDecoded();
         return KeptFrom::lastRun;
     }

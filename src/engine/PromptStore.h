@@ -17,7 +17,9 @@
 // does not match, is cut short or damaged is deleted and never restored
 // from. Files go least recently used first (by their time) within the disk
 // budget. A write that fails (a full or read-only disk) turns the disk off
-// for the rest of the store's life, with one log line.
+// for the rest of the store's life, with one log line that names the cause.
+// The folder is read again only when another program changed it
+// (engine/PromptFolder.h).
 //
 // An entry whose tokens are a prefix of a newer one's, for the same
 // identity, is dropped for the newer one, in memory and on disk. Several
@@ -28,6 +30,7 @@
 // Threads: every function may be called from any thread (the model queues
 // save and look up, the main thread reads usage and changes budgets).
 
+#include "engine/PromptFolder.h"
 #include "platform/FileIdentity.h"
 #include "platform/SerialQueue.h"
 
@@ -54,6 +57,7 @@ struct PromptIdentity {
     int32_t typeV = 0;
 
     QByteArray bytes() const; // a fixed-size encoding, for keys and file headers
+    static constexpr int64_t byteCount = 5 * 8 + 4 * 4;
     friend bool operator==(const PromptIdentity&, const PromptIdentity&) = default;
 };
 
@@ -108,14 +112,18 @@ public:
     std::optional<Found> find(const PromptIdentity& identity, const std::vector<int32_t>& prompt, int64_t most,
                               int64_t atLeast);
 
-    // Forgets an entry whose state would not restore, and deletes its file.
-    void drop(const PromptIdentity& identity, const std::vector<int32_t>& tokens);
+    // Forgets an entry whose state would not restore, and deletes its file;
+    // with `damaged`, the log says the file was damaged.
+    void drop(const PromptIdentity& identity, const std::vector<int32_t>& tokens, bool damaged = false);
 
     // Empties memory, and the folder on the store's queue.
     void clear();
 
     // Waits for the disk work submitted so far (tests and benchmarks).
     void flush();
+
+    // Full reads of the folder so far (tests and benchmarks).
+    int64_t folderScans() const { return m_folderIndex.scans(); }
 
     // The bytes a file of an entry takes: its header, tokens and state.
     static int64_t fileBytes(size_t tokenCount, size_t stateSize);
@@ -129,33 +137,20 @@ private:
         size_t promptLength = 0;
         int64_t bytes() const;
     };
-    struct FileHead {
-        QString path;
-        QByteArray identity;
-        std::vector<int32_t> tokens;
-        int64_t size = 0;
-        int64_t modifiedMs = 0;
-        size_t promptLength = 0;
-    };
-
     void evictMemoryLocked(int64_t room);
     void changed();
     // Disk side; on m_disk only.
     void writeFile(const QByteArray& identity, const std::vector<int32_t>& tokens, size_t promptLength,
                    const std::shared_ptr<const State>& state);
-    void scanFolder();
-    void trimFolder(int64_t room);
     void failDisk(const QString& why);
-    std::optional<Found> readFile(const QString& path, const QByteArray& identity);
 
     const QString m_folder;
+    PromptFolder m_folderIndex; // its files, and what they hold; guards itself
     mutable std::mutex m_lock; // guards the fields below
     std::list<Entry> m_entries; // most recently used first
     int64_t m_memoryBytes = 0;
     int64_t m_memoryBudget = 0;
     int64_t m_diskBudget = 0;
-    std::vector<FileHead> m_files; // the folder as last scanned
-    int64_t m_diskBytes = 0;
     uint64_t m_clears = 0; // writes queued before a clear are dropped
     // Writes waiting for the disk. A newer save of the same chat drops the
     // state of one it replaces, so that saves coming faster than the disk
@@ -164,7 +159,7 @@ private:
     std::function<void()> m_onChange;
 
     std::atomic<bool> m_diskOff{false};
-    std::mutex m_diskLock; // one disk operation at a time (the queue, and reads from model queues)
+    std::mutex m_diskLock; // one write or clear of the folder at a time
     SerialQueue m_disk{QStringLiteral("org.corvanthelis.promptcache.disk"), QStringLiteral("cvn.cache.disk")};
 };
 

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -249,7 +250,14 @@ struct CachedChat {
     }
 
     PromptCache& cache() { return session->promptCache(); }
-    void flush() { cache().store()->flush(); }
+    // What the runs so far keep, in memory and on disk: the saves come on the
+    // model's queue after each run's end.
+    void flush()
+    {
+        if (session->model())
+            session->model()->queue().sync([] {});
+        cache().store()->flush();
+    }
     QStringList files() const
     {
         return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/corvanthelis/decoded")).entryList({QStringLiteral("*.kv")}, QDir::Files);
@@ -506,10 +514,18 @@ TEST(PromptCacheTest, AFullDiskTurnsTheDiskOffWithOneLineAndRepliesGoOn)
     };
     CachedChat::Sent sent;
     {
-        FileWritesFail full;
+        // The disk fills during the write.
+        FileWritesFail full(64 * 1024);
         sent = chat.send(QStringLiteral("A question."));
         chat.flush();
         EXPECT_EQ(cacheWarnings(), 1);
+        {
+            QMutexLocker lock(&LogCapture::mutex);
+            // The cause is named: EFBIG here, as a full disk's is ENOSPC.
+            EXPECT_TRUE(LogCapture::warnings.filter(QStringLiteral("reply cache")).join(QString()).contains(
+                QStringLiteral("File too large")))
+                << LogCapture::warnings.join(QLatin1Char('\n')).toStdString();
+        }
         chat.open(31);
         chat.send(QStringLiteral("Another question."));
         chat.flush();
@@ -655,4 +671,100 @@ TEST(PromptCacheTest, AQueuedWriteANewerSaveReplacesIsDropped)
     EXPECT_EQ(written.load(), 2);
     EXPECT_EQ(QDir(store.folder()).entryList(QDir::Files).size(), 1);
     store.setOnChange({});
+}
+
+// Any program of the user can write the cache folder: a state that is not
+// what its tokens make in this model is never handed to llama.cpp as it is.
+TEST(PromptCacheTest, AKeptStateThatIsNotWhatItsTokensMakeIsDeletedAsDamaged)
+{
+    for (const bool moreCells : {true, false}) {
+        SCOPED_TRACE(moreCells ? "more cells than tokens" : "bytes past its end");
+        CachedChat chat;
+        chat.cache().clear();
+        chat.flush();
+        chat.open(60);
+        const CachedChat::Sent first = chat.send(QStringLiteral("A question."));
+        const QList<Turn> turns = chat.session->turns();
+        chat.flush();
+        const std::optional<PromptIdentity> identity = chat.session->model()->promptIdentity();
+        ASSERT_TRUE(identity);
+        PromptStore& store = *chat.cache().store();
+        const std::vector<int32_t> prompt = chat.session->model()->tokenize(first.prompt.toStdString());
+        const std::optional<PromptStore::Found> kept = store.find(*identity, prompt, int64_t(prompt.size()), 0);
+        ASSERT_TRUE(kept);
+        std::vector<uint8_t> state = *kept->state;
+        if (moreCells) {
+            // The sequence's header: magic, sequence, streams, then its cells.
+            const auto cells = uint32_t(kept->tokens.size() + 1);
+            std::memcpy(state.data() + 12, &cells, sizeof cells);
+        } else {
+            state.resize(state.size() + 64);
+        }
+        chat.cache().clear();
+        chat.flush();
+        store.save(*identity, kept->tokens, kept->promptLength, state.size(), [&](uint8_t* data, size_t size) {
+            std::copy_n(state.data(), size, data);
+            return true;
+        });
+        chat.flush();
+        const QStringList files = chat.files();
+        ASSERT_EQ(files.size(), 1);
+
+        chat.start();
+        chat.session->replaceTurns(turns);
+        const CachedChat::Sent again = chat.send(QStringLiteral("Again."));
+        EXPECT_EQ(again.from, kLastRun);
+        EXPECT_TRUE(chat.likeAFullDecode(again));
+        const QStringList lines = chat.log.taken();
+        EXPECT_EQ(lines.filter(QStringLiteral("Reply cache file damaged, deleted: ") + files.front()).size(), 1)
+            << lines.join(QLatin1Char('\n')).toStdString();
+        EXPECT_TRUE(lines.filter(QStringLiteral("did not restore")).isEmpty());
+        chat.flush();
+        EXPECT_FALSE(chat.files().contains(files.front()));
+    }
+}
+
+// The end of a run reaches whoever waits for it before the copy of its
+// state for the cache is made, and a state kept after the end restores as
+// one kept before did.
+TEST(PromptCacheTest, TheEndOfARunIsToldBeforeItsStateIsKept)
+{
+    CachedChat chat;
+    const std::shared_ptr<LlamaModel> model = chat.session->model();
+    ASSERT_TRUE(model);
+    auto store = std::make_shared<PromptStore>(makeTempFolder(QStringLiteral("order")));
+    store->setMemoryBudget(256 * kMiB);
+    store->setDiskBudget(0);
+    store->flush();
+    QStringList order; // both written on the model's queue
+    store->setOnChange([&] { order << QStringLiteral("kept"); });
+    model->queue().sync([&] { model->setPromptStore(store); });
+    SamplingParams params = SamplingParams::defaults();
+    params.temperature = 0;
+    params.maxTokens = 4;
+    const auto run = [&](const std::string& prompt) {
+        std::promise<void> ended;
+        GenerationSink sink;
+        sink.onPiece = [](const QString&) { return true; };
+        sink.onFinished = [&] {
+            order << QStringLiteral("end");
+            ended.set_value();
+        };
+        GenerationHandle handle = model->generate(prompt, params, std::move(sink));
+        ended.get_future().wait();
+        model->queue().sync([] {});
+    };
+    const std::string chatA = words(70, 200).toStdString();
+    run(chatA);
+    EXPECT_EQ(order, (QStringList{QStringLiteral("end"), QStringLiteral("kept")}));
+
+    // Another prompt, then A's again, longer: its state comes back.
+    run(words(71, 50).toStdString());
+    chat.log.clear();
+    chat.logits.clear();
+    const std::string longer = chatA + " " + words(72, 10).toStdString();
+    run(longer);
+    EXPECT_FALSE(chat.log.taken().filter(QStringLiteral("restored from memory")).isEmpty());
+    EXPECT_TRUE(sameUpToRounding(chat.logits, fullDecodeLogits(chat.path, kContext, model->tokenize(longer))));
+    store->setOnChange({});
 }

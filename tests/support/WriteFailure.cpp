@@ -9,12 +9,12 @@
 
 namespace cvn::test {
 
-FileWritesFail::FileWritesFail()
+FileWritesFail::FileWritesFail(rlim_t allowed)
 {
     m_savedHandler = ::signal(SIGXFSZ, SIG_IGN);
     ::getrlimit(RLIMIT_FSIZE, &m_saved);
     rlimit none = m_saved;
-    none.rlim_cur = 0;
+    none.rlim_cur = allowed;
     ::setrlimit(RLIMIT_FSIZE, &none);
 }
 

@@ -11,10 +11,12 @@ namespace cvn::test {
 
 // Fails every write to a file of this process while it lives (EFBIG, as a
 // full disk fails them with ENOSPC), by a file-size limit of 0 with SIGXFSZ
-// ignored; both are restored after.
+// ignored; both are restored after. With `allowed` bytes, a file takes that
+// much first: a longer write then ends short, and the next one fails, as on
+// a disk that fills during the write.
 class FileWritesFail {
 public:
-    FileWritesFail();
+    explicit FileWritesFail(rlim_t allowed = 0);
     ~FileWritesFail();
 
     FileWritesFail(const FileWritesFail&) = delete;
