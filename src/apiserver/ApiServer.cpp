@@ -108,6 +108,17 @@ struct Exchange {
     std::optional<ServedRequest::Outcome> outcome;
 };
 
+// The store's models that a request can run on: a vision projector sits in
+// the folder beside its model, but is never loaded as one.
+QList<ModelInfo> servedModels(const ModelStore& store)
+{
+    QList<ModelInfo> models;
+    for (const ModelInfo& model : store.models())
+        if (!model.isVisionProjector())
+            models.append(model);
+    return models;
+}
+
 } // namespace
 
 struct ApiServer::Core {
@@ -510,8 +521,9 @@ void ApiServer::publishModels()
 {
     if (!m_core)
         return;
+    QList<ModelInfo> models = servedModels(m_store);
     std::lock_guard lock(m_core->modelsMutex);
-    m_core->models = m_store.models();
+    m_core->models = std::move(models);
 }
 
 bool ApiServer::start(int port, const QString& apiKey)
@@ -521,7 +533,7 @@ bool ApiServer::start(int port, const QString& apiKey)
     core->port = port;
     core->apiKey = apiKey;
     core->session = &m_session;
-    core->models = m_store.models();
+    core->models = servedModels(m_store);
     Core* c = core.get();
     api::HttpServer& http = core->http;
     // Each request starts a log line of its own, whatever ends it.

@@ -105,6 +105,10 @@ std::optional<QString> recognizeImageText(const QString& path, const ReadingStop
     api.SetVariable("debug_file", "/dev/null");
     if (api.Init(nullptr, "eng") != 0)
         return std::nullopt;
+    // The library reads the whole picture as one block of text unless told
+    // otherwise, where its command-line tool finds the page's layout first:
+    // beside a photograph or noise, one block drowns the words in guesses.
+    api.SetPageSegMode(tesseract::PSM_AUTO);
     api.SetImage(pix.get());
     if (recognisedSize)
         *recognisedSize = QSize(pixGetWidth(pix.get()), pixGetHeight(pix.get()));

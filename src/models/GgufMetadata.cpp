@@ -241,6 +241,7 @@ Header openHeader(const QString& path)
 constexpr std::string_view kArchitectureKey = "general.architecture";
 constexpr std::string_view kChatTemplateKey = "tokenizer.chat_template";
 constexpr std::string_view kFileTypeKey = "general.file_type";
+constexpr std::string_view kTypeKey = "general.type";
 
 // The integer field a key feeds, by suffix; tried in this order because
 // ".attention.head_count_kv" must win over ".attention.head_count".
@@ -280,45 +281,58 @@ void applyInteger(GgufInfo& info, std::string_view key, int64_t value)
     }
 }
 
-// What one pass over the key-value pairs found. The hint is settled at the
-// first "general.architecture" with a text value ("clip." keys count only
-// before it) and survives a read failure after that point; the record needs
-// the whole header and a positive context length.
+// What one pass over the key-value pairs found. The architecture part of the
+// hint is settled at the first "general.architecture" with a text value
+// ("clip." keys count only before it); a "general.type" of "mmproj" counts
+// wherever it stands. The hint survives a read failure once either was seen;
+// the record needs the whole header and a positive context length.
 struct HeaderFacts {
     std::optional<GgufInfo> info;
     std::optional<ProjectorHint> hint;
 };
 
-// With `wantInfo` false the pass stops as soon as the hint is settled.
+bool architectureSaysProjector(const ProjectorHint& hint)
+{
+    return hint.architecture ? projectorArchitectures().contains(hint.architecture->toLower()) : hint.hasClipKeys;
+}
+
+// With `wantInfo` false the pass stops as soon as the hint says projector.
 HeaderFacts scanHeader(const QString& path, bool wantInfo)
 {
     HeaderFacts facts;
+    ProjectorHint hint;
+    bool settled = false;
     try {
         Header header = openHeader(path);
         Reader& reader = *header.reader;
         GgufInfo info;
         info.version = header.version;
-        ProjectorHint hint;
         std::string key;
         for (uint64_t i = 0; i < header.kvCount; ++i) {
             reader.readKey(key);
             const uint32_t type = reader.readUInt32();
             const bool isArchitecture = key == kArchitectureKey;
-            const bool wantsText = isArchitecture || (wantInfo && key == kChatTemplateKey);
+            const bool isType = key == kTypeKey;
+            const bool wantsText = isArchitecture || isType || (wantInfo && key == kChatTemplateKey);
             const Value value = reader.readValue(type, wantsText);
-            if (!facts.hint && key.starts_with("clip."))
+            if (!settled && key.starts_with("clip."))
                 hint.hasClipKeys = true;
             if (const auto* text = std::get_if<QString>(&value)) {
-                if (!isArchitecture) {
+                if (isType) {
+                    if (text->compare(QLatin1String("mmproj"), Qt::CaseInsensitive) == 0)
+                        hint.projectorType = true;
+                } else if (!isArchitecture) {
                     info.embeddedChatTemplate = *text;
                 } else {
                     info.architecture = *text;
-                    if (!facts.hint) {
+                    if (!settled) {
                         hint.architecture = *text;
-                        facts.hint = hint;
-                        if (!wantInfo)
-                            return facts;
+                        settled = true;
                     }
+                }
+                if (!wantInfo && (hint.projectorType || (settled && architectureSaysProjector(hint)))) {
+                    facts.hint = hint;
+                    return facts;
                 }
             } else if (const auto* integer = std::get_if<int64_t>(&value)) {
                 if (key == kFileTypeKey)
@@ -327,26 +341,23 @@ HeaderFacts scanHeader(const QString& path, bool wantInfo)
                     applyInteger(info, key, *integer);
             }
         }
-        if (!facts.hint)
-            facts.hint = hint;
+        facts.hint = hint;
         if (info.nCtxTrain > 0) {
             info.fileSizeMb = reader.fileSize() / (1024 * 1024);
             info.fileName = QFileInfo(path).fileName();
             facts.info = std::move(info);
         }
     } catch (const ReadFailure&) {
-        // No record; a hint settled before the failure stands.
+        // No record; what the hint had settled before the failure stands.
+        if (settled || hint.projectorType)
+            facts.hint = hint;
     }
     return facts;
 }
 
 bool hintSaysProjector(const std::optional<ProjectorHint>& hint)
 {
-    if (!hint)
-        return false;
-    if (hint->architecture)
-        return projectorArchitectures().contains(hint->architecture->toLower());
-    return hint->hasClipKeys;
+    return hint && (hint->projectorType || architectureSaysProjector(*hint));
 }
 
 } // namespace

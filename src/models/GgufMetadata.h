@@ -22,15 +22,19 @@ namespace cvn::GgufMetadata {
 std::optional<GgufInfo> read(const QString& path);
 
 // What a header says about being a vision projector: its architecture, or,
-// without one, whether any key starts with "clip.".
+// without one, whether any key starts with "clip."; and whether its
+// "general.type" is "mmproj" (any case), which makes it one whatever its
+// architecture.
 struct ProjectorHint {
     std::optional<QString> architecture;
     bool hasClipKeys = false;
+    bool projectorType = false;
 
     friend bool operator==(const ProjectorHint&, const ProjectorHint&) = default;
 };
 
-// A light scan that stops at "general.architecture"; nothing on a read failure.
+// A light scan that stops once the header says projector; nothing on a read
+// failure before the architecture or the type was seen.
 std::optional<ProjectorHint> headerSaysProjector(const QString& path);
 
 // Whether the last component of `fileName` starts with "mmproj" (any case):
@@ -38,8 +42,8 @@ std::optional<ProjectorHint> headerSaysProjector(const QString& path);
 bool hasProjectorName(const QString& fileName);
 
 // True when hasProjectorName(fileName) (the file is then not opened), or when
-// the header names a projector architecture, or has no architecture but
-// "clip." keys. An unreadable file is not one.
+// the header's "general.type" is "mmproj", names a projector architecture,
+// or has no architecture but "clip." keys. An unreadable file is not one.
 bool isProjectorFile(const QString& path, const QString& fileName);
 
 // read(path) and isProjectorFile(path, fileName) from one pass over the

@@ -1,4 +1,5 @@
 #include "ServedModels.h"
+#include "models/GgufWriter.h"
 #include "platform/AppSettings.h"
 #include "platform/Sockets.h"
 #include "support/Wait.h"
@@ -689,4 +690,27 @@ TEST(ApiServer, AModelAddedToTheFolderIsListed)
     EXPECT_TRUE(waitUntil([&] {
         return bodyOf(s.send(s.request("GET", "/v1/models"))).value(QLatin1String("data")).toArray().size() == 3;
     }, 10000));
+}
+
+// A vision model's projector sits in the models folder beside its model, but
+// nothing runs on it alone: it is not listed, and a request for it is one
+// for an unknown model, not a failed load for the client to retry.
+TEST(ApiServer, AProjectorInTheFolderIsNoModel)
+{
+    Served s;
+    GgufWriter()
+        .string("general.architecture", "clip")
+        .string("general.type", "mmproj")
+        .u32("clip.vision.image_size", 448)
+        .writeTo(s.folder.path, QStringLiteral("vision-encoder-f16.gguf"));
+    s.store->reload();
+    ASSERT_EQ(s.store->models().size(), 3);
+    EXPECT_EQ(bodyOf(s.send(s.request("GET", "/v1/models"))).value(QLatin1String("data")).toArray().size(), 2);
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models/vision-encoder-f16"))), 404);
+    const Received asked = s.send(s.request(
+        "POST", "/v1/chat/completions",
+        "{\"model\":\"vision-encoder-f16\",\"messages\":[{\"role\":\"user\",\"content\":\"Hi\"}]}"));
+    EXPECT_EQ(status(asked), 404);
+    EXPECT_EQ(bodyOf(asked).value(QLatin1String("error")).toObject().value(QLatin1String("code")).toString(),
+              QStringLiteral("model_not_found"));
 }

@@ -8,6 +8,9 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QFont>
+#include <QPainter>
+#include <QRandomGenerator>
 #include <QTransform>
 
 #include <gtest/gtest.h>
@@ -262,6 +265,28 @@ TEST(ImageText, RecognisesUprightAndExifRotatedText)
     QImage huge(8001, 8000, QImage::Format_Mono);
     huge.fill(0);
     EXPECT_EQ(textOf(QStringLiteral("huge.png"), png(huge), true), std::nullopt);
+}
+
+TEST(ImageText, WordsAboveABandOfColourNoiseAreRead)
+{
+    // Read as one block of text, the noise drowns the words; the page's own
+    // layout keeps them a line of their own.
+    QImage picture(480, 300, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    QPainter painter(&picture);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(40);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(30, 90, QStringLiteral("Blue harbour 56"));
+    painter.end();
+    QRandomGenerator random(65);
+    for (int y = 170; y < 300; ++y)
+        for (int x = 0; x < 480; ++x)
+            picture.setPixel(x, y, 0xFF000000u | (random.generate() & 0xFFFFFFu));
+    const std::optional<QString> text = textOf(QStringLiteral("harbour.png"), png(picture), true);
+    ASSERT_TRUE(text);
+    EXPECT_TRUE(text->split(QLatin1Char('\n')).contains(QStringLiteral("Blue harbour 56"))) << text->toStdString();
 }
 
 TEST(ImageText, RecognitionStopsWhenAskedAndLargePicturesAreScaledDown)

@@ -284,6 +284,18 @@ TEST(GgufMetadata, ProjectorDetectionAloneAndWithTheRecord)
          "h.gguf", true, true},
         {GgufWriter().u32("clip.x", 1).string("general.architecture", "llama").writeTo(folder, "c.gguf"), "c.gguf",
          false, false},
+        // A "general.type" of "mmproj" wherever it stands, whatever the
+        // architecture; another type says nothing.
+        {withContextAfter(GgufWriter()
+                              .string("general.architecture", "qwen2vl")
+                              .string("general.type", "mmproj")
+                              .u32("clip.vision.image_size", 448))
+             .writeTo(folder, "vision-encoder.gguf"),
+         "vision-encoder.gguf", true, true},
+        {withContextAfter(GgufWriter().string("general.type", "MMPROJ")).writeTo(folder, "t.gguf"), "t.gguf", true, true},
+        {withContextAfter(GgufWriter().string("general.architecture", "llama").string("general.type", "model"))
+             .writeTo(folder, "m.gguf"),
+         "m.gguf", false, true},
         // The scan stops at the architecture: a header that fails after it
         // gives no record, and still a projector.
         {GgufWriter().string("general.architecture", "siglip").u32(kContextKey, 4096).declareKvCount(5).writeTo(
