@@ -121,7 +121,7 @@ TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
     // Past what llama.cpp's grammar reader takes, though the converter took it.
     EXPECT_TRUE(refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":{"type":"array",
                             "items":{"type":"integer"},"minItems":100000}}})")
-                    .contains(QLatin1String("numbers of items")));
+                    .contains(QLatin1String("minItems 100000")));
     EXPECT_TRUE(refusal(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"type":"object",
                             "properties":{"a":{"type":"string","minLength":100000}}}}}])")
                     .contains(QLatin1String("'f'")));
@@ -153,6 +153,80 @@ TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
 
     EXPECT_EQ(s.server->waitingRequests(), 0);
     EXPECT_EQ(streamed(s.send(s.chat(",\"stream\":true"))).content, QStringLiteral(" Hello there"));
+}
+
+// Each is refused at once, in words that name what is wrong, before any
+// grammar is read: llama.cpp's reader would take contradictory bounds for
+// some 2^64 rules, and parts the converter drops would go unheld.
+TEST(ApiServer, RefusesSchemasTheGrammarCannotHoldInPlainWords)
+{
+    const auto verdict = [](const QByteArray& schema) {
+        api::ReplyAsk ask;
+        const std::optional<api::ApiError> e = api::readAsk(
+            R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_schema",
+            "json_schema":{"name":"x","schema":)" + schema + "}}}", true, ask);
+        if (e)
+            EXPECT_EQ(e->status, 400) << schema.toStdString();
+        return e ? e->message : QStringLiteral("accepted");
+    };
+    const auto says = [&](const QByteArray& schema, const char* words) {
+        const QString why = verdict(schema);
+        EXPECT_TRUE(why.contains(QString::fromUtf8(words))) << schema.toStdString() << "\n -> " << why.toStdString();
+    };
+    says(R"({"type":"string","minLength":5,"maxLength":2})", "minLength 5 is larger than maxLength 2");
+    says(R"({"type":"array","items":{"type":"integer"},"minItems":5,"maxItems":2})", "minItems 5 is larger than maxItems 2");
+    says(R"({"type":"object","minProperties":5,"maxProperties":2})", "minProperties 5 is larger than maxProperties 2");
+    says(R"({"type":"object","properties":{"a":{"type":"string","pattern":"^(ab){5,2}$"}}})", "{5,2}");
+    api::ReplyAsk tooled;
+    const std::optional<api::ApiError> inTool = api::readAsk(
+        R"({"messages":[{"role":"user","content":"Hi"}],"tools":[{"type":"function","function":{"name":"f",
+        "parameters":{"type":"object","properties":{"a":{"type":"array","minItems":9,"maxItems":3}}}}}]})",
+        true, tooled);
+    ASSERT_TRUE(inTool);
+    EXPECT_TRUE(inTool->message.contains(QLatin1String("'f'")) && inTool->message.contains(QLatin1String("minItems 9 is larger than maxItems 3")))
+        << inTool->message.toStdString();
+
+    // No value satisfies these.
+    says(R"({"type":"integer","minimum":5,"maximum":2})", "minimum 5 is larger than maximum 2");
+    says(R"({"type":"integer","exclusiveMinimum":4,"exclusiveMaximum":5})", "no integer");
+    says(R"({"allOf":[{"enum":["a","b"]},{"enum":["c"]}]})", "no value");
+
+    // Parts the converter would drop, named.
+    says(R"({"type":"object","properties":{"a":{"not":{"type":"string"}}}})", "\"not\"");
+    says(R"({"type":"string","pattern":"^[a-z]+\\d$"})", "\\d");
+    says(R"({"type":"string","pattern":"a+"})", "anchored");
+    says(R"({"allOf":[{"type":"string"},{"type":"integer"}]})", "allOf");
+    says(R"({"type":"number","minimum":0})", "minimum");
+    says(R"({"type":"string","pattern":"^a+$","maxLength":4})", "maxLength");
+
+    // Past what llama.cpp's grammars count, a most as a least.
+    says(R"({"type":"string","maxLength":5000})", "maxLength 5000");
+    says(R"({"type":"array","maxItems":2001})", "maxItems 2001");
+    says(R"({"type":"string","pattern":"^a{1,3000}$"})", "3000");
+
+    says(R"({"$ref":"#/$defs/a","$defs":{"a":{"$ref":"#/$defs/a"}}})", "refers to itself");
+    says(R"({"type":"object","properties":{"n":{"allOf":[{"$ref":"#/$defs/a"}]}},
+             "$defs":{"a":{"anyOf":[{"$ref":"#/$defs/a"},{"type":"null"}]}}})",
+         "refers to itself");
+
+    // A pattern of 30,000 alternatives would cost each token the check of
+    // every one of them.
+    QByteArray words;
+    for (int i = 0; i < 30000; ++i)
+        words += (i ? "|w" : "w") + QByteArray::number(i);
+    says(R"({"type":"string","pattern":"^()" + words + R"()$"})", "alternatives");
+
+    // What clients commonly send is held as it was.
+    EXPECT_EQ(verdict(R"({"title":"Order","type":"object","$defs":{"Item":{"type":"object","description":"one line",
+        "properties":{"sku":{"type":"string","pattern":"^[A-Z]{3}-[0-9]{1,6}$"},"qty":{"type":"integer","minimum":1,
+        "maximum":99,"default":1}},"required":["sku"]},"Node":{"type":"object","properties":{"kids":{"type":"array",
+        "items":{"$ref":"#/$defs/Node"}}}}},"properties":{"items":{"type":"array","items":{"$ref":"#/$defs/Item"},
+        "minItems":1,"maxItems":20},"note":{"anyOf":[{"type":"string","maxLength":200},{"type":"null"}],"default":null},
+        "when":{"type":"string","format":"date"},"mail":{"type":"string","format":"email"},"tree":{"$ref":"#/$defs/Node"},
+        "kind":{"type":"string","enum":["a","b"]},"score":{"type":"number"},"both":{"allOf":[{"type":"object",
+        "properties":{"x":{"type":"integer"}}},{"properties":{"y":{"type":"boolean"}}}]}},"required":["items"],
+        "additionalProperties":false})"),
+              QStringLiteral("accepted"));
 }
 
 // A reply with a call, streamed a token at a time, gives the call's id and
