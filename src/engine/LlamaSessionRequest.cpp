@@ -34,7 +34,8 @@ ModelSlot::Decode finishDecode(ModelSlot::Decode decode, const std::shared_ptr<S
             // waits for this run, so the model is not yet freed here.
             outcome->cancelled = request->control->isCancelled() || model->freeRequested();
             if (const std::optional<QString> failure = model->lastStreamFailure()) {
-                outcome->failure = ServedRequest::Outcome::Failure::generationFailed;
+                outcome->failure = model->lastRunGrammarStuck() ? ServedRequest::Outcome::Failure::grammarStuck
+                                                                : ServedRequest::Outcome::Failure::generationFailed;
                 outcome->message = *failure;
             }
         }

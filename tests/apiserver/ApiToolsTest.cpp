@@ -151,6 +151,13 @@ TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
         << held.bytes.toStdString();
     EXPECT_EQ(status(completion(",\"tools\":[" + kWeatherTool + "]")), 400);
 
+    // A grammar that no token can follow (no token spells a NUL) is the
+    // request's fault, found only as it runs: not a 500, which clients retry.
+    const Received stuck = s.send(s.chat(R"(,"max_tokens":8,"response_format":{"type":"json_schema",
+        "json_schema":{"name":"x","schema":{"type":"string","pattern":"^\\x00$"}}})"));
+    EXPECT_EQ(status(stuck), 400) << stuck.bytes.toStdString();
+    EXPECT_TRUE(errorOf(stuck).contains(QLatin1String("grammar"))) << stuck.bytes.toStdString();
+
     EXPECT_EQ(s.server->waitingRequests(), 0);
     EXPECT_EQ(streamed(s.send(s.chat(",\"stream\":true"))).content, QStringLiteral(" Hello there"));
 }
@@ -165,8 +172,9 @@ TEST(ApiServer, RefusesSchemasTheGrammarCannotHoldInPlainWords)
         const std::optional<api::ApiError> e = api::readAsk(
             R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_schema",
             "json_schema":{"name":"x","schema":)" + schema + "}}}", true, ask);
-        if (e)
+        if (e) {
             EXPECT_EQ(e->status, 400) << schema.toStdString();
+        }
         return e ? e->message : QStringLiteral("accepted");
     };
     const auto says = [&](const QByteArray& schema, const char* words) {
