@@ -160,6 +160,21 @@ TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
 
     EXPECT_EQ(s.server->waitingRequests(), 0);
     EXPECT_EQ(streamed(s.send(s.chat(",\"stream\":true"))).content, QStringLiteral(" Hello there"));
+
+    // A template's own refusal is passed on as its sentence, without the
+    // template's source around it.
+    s.folder.add(QStringLiteral("strict"), {{"Ċ", "OK", "<|im_end|>"}}, "qwen2", 2048,
+                 "{%- for m in messages %}{%- if m.content == 'Sing' %}{{ raise_exception('This model does not sing.') }}"
+                 "{%- endif %}<|im_start|>{{ m.role }}\n{{ m.content }}<|im_end|>\n{% endfor %}"
+                 "{%- if add_generation_prompt %}<|im_start|>assistant\n{% endif %}");
+    s.store->reload();
+    const Received refusedByTemplate = s.send(s.request("POST", "/v1/chat/completions",
+        R"({"model":"strict","messages":[{"role":"user","content":"Sing"}],"tools":[)" + kWeatherTool + "]}"));
+    EXPECT_EQ(status(refusedByTemplate), 400);
+    const QString told = errorOf(refusedByTemplate);
+    EXPECT_TRUE(told.contains(QLatin1String("This model does not sing.")) && !told.contains(QLatin1String("raise_exception"))
+                && !told.contains(QLatin1String("{%")) && !told.contains(QLatin1Char('\n')))
+        << told.toStdString();
 }
 
 // Each is refused at once, in words that name what is wrong, before any
