@@ -79,7 +79,7 @@ std::optional<long long> digits(std::string_view text)
 std::optional<QString> repeatProblem(const std::string& written, long long least, std::optional<long long> most)
 {
     if (most && least > *most)
-        return QStringLiteral("%1 asks for at least %2 repetitions, and %2 is larger than its most, %3")
+        return QStringLiteral("%1 asks for at least %2 and at most %3 repetitions, and %2 is larger than %3")
             .arg(QString::fromStdString(written))
             .arg(least)
             .arg(*most);

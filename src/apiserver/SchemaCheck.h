@@ -33,8 +33,8 @@ struct GrammarCost {
 
 // The most a request's grammar may cost. A token of a grammar past these
 // takes many times as long as one without, and holds the model meanwhile.
-inline constexpr long long maxGrammarAlternatives = 4096;
-inline constexpr long long maxGrammarRepeatedSymbols = 400000;
+inline constexpr long long maxGrammarAlternatives = 512;
+inline constexpr long long maxGrammarRepeatedSymbols = 100000;
 
 // Reads `gbnf` as llama.cpp's reader will, but only for its repetitions and
 // alternatives: why the reader must not see it (a repetition whose least is

@@ -238,6 +238,11 @@ TEST(ApiServer, RefusesSchemasTheGrammarCannotHoldInPlainWords)
     for (int i = 0; i < 30000; ++i)
         words += (i ? "|w" : "w") + QByteArray::number(i);
     says(R"({"type":"string","pattern":"^()" + words + R"()$"})", "alternatives");
+    // Nor may it be spelled out into millions of rules, each within bounds.
+    QByteArray strings;
+    for (int i = 0; i < 60; ++i)
+        strings += (i ? ",\"s" : "\"s") + QByteArray::number(i) + R"(":{"type":"string","maxLength":2000})";
+    says(R"({"type":"object","properties":{)" + strings + "}}", "repeat");
 
     // What clients commonly send is held as it was.
     EXPECT_EQ(verdict(R"({"title":"Order","type":"object","$defs":{"Item":{"type":"object","description":"one line",
