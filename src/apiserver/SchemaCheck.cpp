@@ -1,8 +1,11 @@
 #include "apiserver/SchemaCheck.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <set>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace cvn::api {
@@ -21,6 +24,26 @@ const std::set<std::string, std::less<>> kConstraints = {
     "maxItems", "maxLength", "maxProperties", "maximum", "minContains", "minItems", "minLength", "minProperties",
     "minimum", "multipleOf", "not", "oneOf", "pattern", "patternProperties", "prefixItems", "properties",
     "propertyNames", "required", "then", "type", "unevaluatedItems", "unevaluatedProperties", "uniqueItems"};
+
+// The type a keyword speaks of, where it speaks of one: on a value of
+// another type it asks nothing.
+std::string_view familyOf(std::string_view key)
+{
+    static const std::set<std::string_view, std::less<>> strings = {"minLength", "maxLength", "pattern"};
+    static const std::set<std::string_view, std::less<>> numbers = {"minimum", "maximum", "exclusiveMinimum",
+                                                                    "exclusiveMaximum", "multipleOf"};
+    static const std::set<std::string_view, std::less<>> arrays = {"items", "prefixItems", "minItems", "maxItems",
+                                                                   "uniqueItems", "contains", "minContains",
+                                                                   "maxContains", "unevaluatedItems"};
+    static const std::set<std::string_view, std::less<>> objects = {
+        "properties", "required", "additionalProperties", "minProperties", "maxProperties", "patternProperties",
+        "propertyNames", "dependentRequired", "dependentSchemas", "dependencies", "unevaluatedProperties"};
+    if (strings.count(key)) return "string";
+    if (numbers.count(key)) return "number";
+    if (arrays.count(key)) return "array";
+    if (objects.count(key)) return "object";
+    return {};
+}
 
 QString where(const std::string& path)
 {
@@ -242,6 +265,12 @@ public:
         }
         const json type = node.contains("type") ? node.at("type") : json();
         if (type.is_array()) {
+            // The converter builds the whole schema again for each type it
+            // lists: one listed twice, nested, would cost it exponential time.
+            std::set<std::string> listed;
+            for (const json& one : type)
+                if (!listed.insert(one.dump()).second)
+                    return QStringLiteral("its type lists %1 twice%2").arg(QString::fromStdString(one.dump()), where(path));
             for (size_t i = 0; i < type.size(); ++i) {
                 json one = node;
                 one["type"] = type[i];
@@ -280,18 +309,25 @@ public:
         if (typeName == "number") {
             if (auto why = contradiction(node, path, "minimum", "maximum", QStringLiteral(", so no number satisfies it")))
                 return why;
-            return unheld(node, path, {"type"});
+            return unheld(node, path, {"type"}, typeName);
         }
-        return unheld(node, path, {"type"});
+        return unheld(node, path, {"type"}, typeName);
     }
 
 private:
     // The first keyword of `node` that asks something and that the converter
     // does not read beside `held`.
-    static std::optional<QString> unheld(const json& node, const std::string& path, std::set<std::string> held)
+    static std::optional<QString> unheld(const json& node, const std::string& path, std::set<std::string> held,
+                                         std::string_view type = {})
     {
+        const std::string_view family = type == "integer" ? std::string_view("number") : type;
         for (const auto& [key, value] : node.items()) {
-            if (held.count(key) || !kConstraints.count(key) || (key == "uniqueItems" && value == json(false)))
+            if (!family.empty() && !familyOf(key).empty() && familyOf(key) != family)
+                continue;
+            // These two ask nothing when so.
+            const bool idle = (key == "uniqueItems" && value == json(false))
+                              || (key == "additionalProperties" && value == json(true));
+            if (held.count(key) || !kConstraints.count(key) || idle)
                 continue;
             return QStringLiteral("its \"%1\"%2 cannot be held by the reply's grammar")
                 .arg(QString::fromStdString(key), where(path));
@@ -403,7 +439,7 @@ private:
     {
         if (auto why = contradiction(node, path, "minProperties", "maxProperties"))
             return why;
-        if (auto why = unheld(node, path, {"type", "properties", "required", "additionalProperties"}))
+        if (auto why = unheld(node, path, {"type", "properties", "required", "additionalProperties"}, "object"))
             return why;
         const json properties = node.contains("properties") ? node.at("properties") : json::object();
         if (node.contains("required") && node.at("required").is_array() && properties.is_object())
@@ -427,7 +463,8 @@ private:
             return why;
         const bool shaped = (node.contains("pattern") && node.at("pattern") != json("")) || knownFormat(node);
         if (auto why = unheld(node, path, shaped ? std::set<std::string>{"type", "pattern"}
-                                                 : std::set<std::string>{"type", "pattern", "minLength", "maxLength"}))
+                                                 : std::set<std::string>{"type", "pattern", "minLength", "maxLength"},
+                              "string"))
             return why;
         if (node.contains("pattern") && node.at("pattern").is_string() && !node.at("pattern").get<std::string>().empty())
             if (auto why = patternProblem(node.at("pattern").get<std::string>()))
@@ -442,7 +479,8 @@ private:
         const std::string key = node.contains("items") ? "items" : "prefixItems";
         const bool tuple = node.contains(key) && node.at(key).is_array();
         if (auto why = unheld(node, path, tuple ? std::set<std::string>{"type", key}
-                                                : std::set<std::string>{"type", key, "minItems", "maxItems"}))
+                                                : std::set<std::string>{"type", key, "minItems", "maxItems"},
+                              "array"))
             return why;
         if (!node.contains(key))
             return std::nullopt;
@@ -456,7 +494,8 @@ private:
 
     std::optional<QString> integer(const json& node, const std::string& path)
     {
-        if (auto why = unheld(node, path, {"type", "minimum", "maximum", "exclusiveMinimum", "exclusiveMaximum"}))
+        if (auto why = unheld(node, path, {"type", "minimum", "maximum", "exclusiveMinimum", "exclusiveMaximum"},
+                              "integer"))
             return why;
         constexpr double kLargest = 1e15; // past it the converter's digit ranges break
         double least = -INFINITY, most = INFINITY;
