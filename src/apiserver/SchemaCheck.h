@@ -31,9 +31,13 @@ struct GrammarCost {
     long long repeatedSymbols = 0;
 };
 
-// The most a request's grammar may cost. A token of a grammar past these
-// takes many times as long as one without, and holds the model meanwhile.
-inline constexpr long long maxGrammarAlternatives = 512;
+// The most a request's grammar may cost. A token the grammar refuses has the
+// grammar applied to the whole vocabulary, alternative by live alternative:
+// some 0.8 ms for each with a vocabulary of 151k tokens on a desktop
+// processor (cvn-bench-schemas), so 256 keep such a token near a quarter of
+// a second where 4,096 took four. Each repeated symbol is a rule once read,
+// and 100,000 of them take tens of MB and a few tenths of a second to read.
+inline constexpr long long maxGrammarAlternatives = 256;
 inline constexpr long long maxGrammarRepeatedSymbols = 100000;
 
 // Reads `gbnf` as llama.cpp's reader will, but only for its repetitions and
