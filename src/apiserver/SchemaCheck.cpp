@@ -255,6 +255,15 @@ public:
     {
         if (!node.is_object())
             return std::nullopt; // the converter says why
+        // This walk and the converter's both go one call deeper for each
+        // level, on a connection's thread and its stack.
+        struct Deeper {
+            int& depth;
+            explicit Deeper(int& d) : depth(++d) {}
+            ~Deeper() { --depth; }
+        } deeper(m_depth);
+        if (m_depth > kDeepest)
+            return QStringLiteral("it nests schemas more than %1 levels deep%2").arg(kDeepest).arg(where(path));
         if (node.contains("$ref"))
             return ref(node, path, chain);
         if (node.contains("oneOf") || node.contains("anyOf")) {
@@ -600,8 +609,10 @@ private:
         return *at;
     }
 
+    static constexpr int kDeepest = 128;
     const json& m_root;
     std::set<std::string> m_entered;
+    int m_depth = 0;
 };
 
 } // namespace

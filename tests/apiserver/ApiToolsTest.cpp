@@ -230,6 +230,7 @@ TEST(ApiServer, RefusesSchemasTheGrammarCannotHoldInPlainWords)
     // The converter builds a schema again for each type listed: twice, nested, is exponential.
     says(R"({"type":["object","object"],"properties":{"a":{"type":["object","object"],"properties":{}}}})", "twice");
     says(R"({"$ref":"#/$defs/a","$defs":{"a":{"$ref":"#/$defs/a"}}})", "refers to itself");
+    says(QByteArray(500, '[').replace("[", R"({"type":"array","items":)") + "{}" + QByteArray(500, '}'), "levels deep");
     says(R"({"type":"object","properties":{"n":{"allOf":[{"$ref":"#/$defs/a"}]}},
              "$defs":{"a":{"anyOf":[{"$ref":"#/$defs/a"},{"type":"null"}]}}})",
          "refers to itself");
