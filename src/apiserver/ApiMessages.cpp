@@ -384,6 +384,10 @@ std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome)
     case Failure::loadFailed:
         return ApiError{503, outcome.message, QStringLiteral("server_error"), QStringLiteral("model"),
                         QStringLiteral("model_not_loaded")};
+    case Failure::grammarStuck:
+        // The request's schema led to it: asking again would only run into
+        // the same wall.
+        return ApiError{400, outcome.message, QStringLiteral("invalid_request_error"), {}, {}, false};
     case Failure::generationFailed:
         return ApiError{500, outcome.message, QStringLiteral("server_error"), {}, {}};
     }

@@ -1,4 +1,5 @@
 #include "apiserver/ApiTools.h"
+#include "apiserver/SchemaCheck.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -136,18 +137,33 @@ private:
     std::map<std::string, std::pair<size_t, size_t>> m_spans;
 };
 
-// The schema as a grammar, or why the converter refused it, in one line.
-std::optional<QString> toGrammar(const std::string& schema, std::string& grammar)
+// The schema as a grammar, or why it cannot be one, in one line. The schema
+// is walked, and the converter's grammar read for its repetitions, before
+// llama.cpp's grammar reader sees it: that reader trusts its bounds. `cost`
+// adds up what the request's grammars ask of each token.
+std::optional<QString> toGrammar(const std::string& schema, std::string& grammar, GrammarCost& cost)
 {
     try {
-        grammar = json_schema_to_grammar(common_json::parse(schema));
-        // llama.cpp's grammar reader has limits of its own on how often a
-        // part may repeat, which a schema's lengths and counts of items can
-        // pass: such a grammar is refused here rather than by the run. The
-        // reader needs no model for a grammar of characters alone.
+        const common_json parsed = common_json::parse(schema);
+        if (std::optional<QString> why = schemaProblem(parsed))
+            return why;
+        grammar = json_schema_to_grammar(parsed);
+        if (std::optional<QString> why = grammarProblem(grammar, cost))
+            return why;
+        if (cost.alternatives > maxGrammarAlternatives)
+            return QStringLiteral("the reply's grammars would have %1 alternatives, and a token would wait for each of "
+                                  "them; at most %2 are taken")
+                .arg(cost.alternatives)
+                .arg(maxGrammarAlternatives);
+        if (cost.repeatedSymbols > maxGrammarRepeatedSymbols)
+            return QStringLiteral("the reply's grammars would repeat %1 parts in all; at most %2 are taken")
+                .arg(cost.repeatedSymbols)
+                .arg(maxGrammarRepeatedSymbols);
+        // What the walk cannot see (a rule that is only itself, say) the
+        // reader still refuses; it needs no model for a grammar of characters.
         llama_sampler* readable = llama_sampler_init_grammar(nullptr, grammar.c_str(), "root");
         if (!readable)
-            return QStringLiteral("its lengths or numbers of items are larger than llama.cpp's grammars allow");
+            return QStringLiteral("llama.cpp's grammar reader cannot read the grammar made from it");
         llama_sampler_free(readable);
         return std::nullopt;
     } catch (const std::exception& e) {
@@ -175,7 +191,8 @@ bool carriesToolCalls(const QList<ChatMessage>& messages)
     return false;
 }
 
-std::optional<ApiError> readTools(const QJsonObject& body, SentBody& sent, ReplyAsk& ask, qsizetype& schemaBytes)
+std::optional<ApiError> readTools(const QJsonObject& body, SentBody& sent, ReplyAsk& ask, qsizetype& schemaBytes,
+                                  GrammarCost& cost)
 {
     const QString toolsParam = QStringLiteral("tools");
     ToolAsk tools;
@@ -211,7 +228,7 @@ std::optional<ApiError> readTools(const QJsonObject& body, SentBody& sent, Reply
         const std::string schema =
             none ? qtText : sent.text("/tools/" + std::to_string(i) + "/function/parameters", qtText);
         std::string grammar;
-        if (const std::optional<QString> why = toGrammar(schema, grammar))
+        if (const std::optional<QString> why = toGrammar(schema, grammar, cost))
             return refused(toolsParam, QStringLiteral("The parameters of the function '%1' are not a JSON Schema this "
                                                       "server can follow: %2")
                                            .arg(name, *why));
@@ -258,7 +275,7 @@ std::optional<ApiError> readTools(const QJsonObject& body, SentBody& sent, Reply
 }
 
 std::optional<ApiError> readResponseFormat(const QJsonObject& body, SentBody& sent, ReplyAsk& ask,
-                                           qsizetype& schemaBytes)
+                                           qsizetype& schemaBytes, GrammarCost& cost)
 {
     const QString param = QStringLiteral("response_format");
     const QJsonValue format = body.value(QLatin1String("response_format"));
@@ -284,7 +301,7 @@ std::optional<ApiError> readResponseFormat(const QJsonObject& body, SentBody& se
     if (auto e = countSchema(param, qtText, schemaBytes))
         return e;
     const std::string text = path.empty() ? qtText : sent.text(path, qtText);
-    if (const std::optional<QString> why = toGrammar(text, ask.grammar))
+    if (const std::optional<QString> why = toGrammar(text, ask.grammar, cost))
         return refused(param, QStringLiteral("The JSON Schema of 'response_format' was refused: %1").arg(*why));
     ask.jsonSchema = text;
     return std::nullopt;
@@ -296,9 +313,10 @@ std::optional<ApiError> readToolsAndFormat(const QJsonObject& body, const QByteA
 {
     SentBody ordered(sent);
     qsizetype schemaBytes = 0;
-    if (auto e = readTools(body, ordered, ask, schemaBytes))
+    GrammarCost cost;
+    if (auto e = readTools(body, ordered, ask, schemaBytes, cost))
         return e;
-    return readResponseFormat(body, ordered, ask, schemaBytes);
+    return readResponseFormat(body, ordered, ask, schemaBytes, cost);
 }
 
 } // namespace cvn::api

@@ -448,6 +448,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     m_lastRunTokens = 0;
     m_lastRunFilledContext = false;
     m_lastRunHitLimit = false;
+    m_lastRunGrammarStuck = false;
 
     // From here on a cancel of this run also raises the model's stop flag.
     {
@@ -590,6 +591,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
                 qCWarning(lcRuntime, "The grammar refused the reply: %s", error.what());
             }
             if (token == LLAMA_TOKEN_NULL) {
+                m_lastRunGrammarStuck = true;
                 setLastStreamFailure(
                     QStringLiteral("The reply's grammar allows no next token after %1 tokens.").arg(generated));
                 return showRest();

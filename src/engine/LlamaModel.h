@@ -199,6 +199,9 @@ public:
     // the room left in the context), not at an end token, a stop string or a
     // stop. Read it once that run has finished.
     bool lastRunHitLimit() const { return m_lastRunHitLimit.load(); }
+    // True when the latest run's grammar allowed no next token: the grammar
+    // it was asked to follow, not the model, ended it.
+    bool lastRunGrammarStuck() const { return m_lastRunGrammarStuck.load(); }
 
     // Starts one generation run on the model's queue and returns at once.
     // The sink's callbacks run on the queue. `prompt` is the rendered chat
@@ -328,6 +331,7 @@ private:
     std::atomic<int64_t> m_lastRunTokens{0}; // written on the queue
     std::atomic<bool> m_lastRunFilledContext{false}; // written on the queue
     std::atomic<bool> m_lastRunHitLimit{false};      // written on the queue
+    std::atomic<bool> m_lastRunGrammarStuck{false};  // written on the queue
     // What the context's memory holds, in position order: the prompt slices
     // and reply tokens that runs decoded without an error. Queue only.
     std::vector<int32_t> m_keptTokens;

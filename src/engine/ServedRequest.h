@@ -143,7 +143,8 @@ struct ServedRequest {
     struct Outcome {
         // refused: the model's chat template cannot render what the request
         // sent (its own checks, a function it does not offer, a schema).
-        enum class Failure { none, noModel, loadFailed, promptTooLong, refused, generationFailed };
+        // grammarStuck: the grammar the request asked for allowed no next token.
+        enum class Failure { none, noModel, loadFailed, promptTooLong, refused, grammarStuck, generationFailed };
         Failure failure = Failure::none;
         QString message; // the failure's text
         int64_t promptTokens = 0;

@@ -121,7 +121,7 @@ TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
     // Past what llama.cpp's grammar reader takes, though the converter took it.
     EXPECT_TRUE(refusal(R"(,"response_format":{"type":"json_schema","json_schema":{"name":"x","schema":{"type":"array",
                             "items":{"type":"integer"},"minItems":100000}}})")
-                    .contains(QLatin1String("numbers of items")));
+                    .contains(QLatin1String("minItems 100000")));
     EXPECT_TRUE(refusal(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"type":"object",
                             "properties":{"a":{"type":"string","minLength":100000}}}}}])")
                     .contains(QLatin1String("'f'")));
@@ -151,8 +151,115 @@ TEST(ApiServer, RefusesBadToolsAndSchemasAndStaysFree)
         << held.bytes.toStdString();
     EXPECT_EQ(status(completion(",\"tools\":[" + kWeatherTool + "]")), 400);
 
+    // A grammar that no token can follow (no token spells a NUL) is the
+    // request's fault, found only as it runs: not a 500, which clients retry.
+    const Received stuck = s.send(s.chat(R"(,"max_tokens":8,"response_format":{"type":"json_schema",
+        "json_schema":{"name":"x","schema":{"type":"string","pattern":"^\\x00$"}}})"));
+    EXPECT_EQ(status(stuck), 400) << stuck.bytes.toStdString();
+    EXPECT_TRUE(errorOf(stuck).contains(QLatin1String("grammar"))) << stuck.bytes.toStdString();
+
     EXPECT_EQ(s.server->waitingRequests(), 0);
     EXPECT_EQ(streamed(s.send(s.chat(",\"stream\":true"))).content, QStringLiteral(" Hello there"));
+
+    // A template's own refusal is passed on as its sentence, without the
+    // template's source around it.
+    s.folder.add(QStringLiteral("strict"), {{"Ċ", "OK", "<|im_end|>"}}, "qwen2", 2048,
+                 "{%- for m in messages %}{%- if m.content == 'Sing' %}{{ raise_exception('This model does not sing.') }}"
+                 "{%- endif %}<|im_start|>{{ m.role }}\n{{ m.content }}<|im_end|>\n{% endfor %}"
+                 "{%- if add_generation_prompt %}<|im_start|>assistant\n{% endif %}");
+    s.store->reload();
+    const Received refusedByTemplate = s.send(s.request("POST", "/v1/chat/completions",
+        R"({"model":"strict","messages":[{"role":"user","content":"Sing"}],"tools":[)" + kWeatherTool + "]}"));
+    EXPECT_EQ(status(refusedByTemplate), 400);
+    const QString told = errorOf(refusedByTemplate);
+    EXPECT_TRUE(told.contains(QLatin1String("This model does not sing.")) && !told.contains(QLatin1String("raise_exception"))
+                && !told.contains(QLatin1String("{%")) && !told.contains(QLatin1Char('\n')))
+        << told.toStdString();
+}
+
+// Each is refused at once, in words that name what is wrong, before any
+// grammar is read: llama.cpp's reader would take contradictory bounds for
+// some 2^64 rules, and parts the converter drops would go unheld.
+TEST(ApiServer, RefusesSchemasTheGrammarCannotHoldInPlainWords)
+{
+    const auto verdict = [](const QByteArray& schema) {
+        api::ReplyAsk ask;
+        const std::optional<api::ApiError> e = api::readAsk(
+            R"({"messages":[{"role":"user","content":"Hi"}],"response_format":{"type":"json_schema",
+            "json_schema":{"name":"x","schema":)" + schema + "}}}", true, ask);
+        if (e) {
+            EXPECT_EQ(e->status, 400) << schema.toStdString();
+        }
+        return e ? e->message : QStringLiteral("accepted");
+    };
+    const auto says = [&](const QByteArray& schema, const char* words) {
+        const QString why = verdict(schema);
+        EXPECT_TRUE(why.contains(QString::fromUtf8(words))) << schema.toStdString() << "\n -> " << why.toStdString();
+    };
+    says(R"({"type":"string","minLength":5,"maxLength":2})", "minLength 5 is larger than maxLength 2");
+    says(R"({"type":"array","items":{"type":"integer"},"minItems":5,"maxItems":2})", "minItems 5 is larger than maxItems 2");
+    says(R"({"type":"object","minProperties":5,"maxProperties":2})", "minProperties 5 is larger than maxProperties 2");
+    says(R"({"type":"object","properties":{"a":{"type":"string","pattern":"^(ab){5,2}$"}}})", "{5,2}");
+    api::ReplyAsk tooled;
+    const std::optional<api::ApiError> inTool = api::readAsk(
+        R"({"messages":[{"role":"user","content":"Hi"}],"tools":[{"type":"function","function":{"name":"f",
+        "parameters":{"type":"object","properties":{"a":{"type":"array","minItems":9,"maxItems":3}}}}}]})",
+        true, tooled);
+    ASSERT_TRUE(inTool);
+    EXPECT_TRUE(inTool->message.contains(QLatin1String("'f'")) && inTool->message.contains(QLatin1String("minItems 9 is larger than maxItems 3")))
+        << inTool->message.toStdString();
+
+    // No value satisfies these.
+    says(R"({"type":"integer","minimum":5,"maximum":2})", "minimum 5 is larger than maximum 2");
+    says(R"({"type":"integer","exclusiveMinimum":4,"exclusiveMaximum":5})", "no integer");
+    says(R"({"allOf":[{"enum":["a","b"]},{"enum":["c"]}]})", "no value");
+
+    // Parts the converter would drop, named.
+    says(R"({"type":"object","properties":{"a":{"not":{"type":"string"}}}})", "\"not\"");
+    says(R"({"type":"string","pattern":"^[a-z]+\\d$"})", "\\d");
+    says(R"({"type":"string","pattern":"a+"})", "anchored");
+    says(R"({"allOf":[{"type":"string"},{"type":"integer"}]})", "allOf");
+    says(R"({"type":"number","minimum":0})", "minimum");
+    says(R"({"type":"string","pattern":"^a+$","maxLength":4})", "maxLength");
+
+    // Past what llama.cpp's grammars count, a most as a least.
+    says(R"({"type":"string","maxLength":5000})", "maxLength 5000");
+    says(R"({"type":"array","maxItems":2001})", "maxItems 2001");
+    says(R"({"type":"string","pattern":"^a{1,3000}$"})", "3000");
+
+    // The converter builds a schema again for each type listed: twice, nested, is exponential.
+    says(R"({"type":["object","object"],"properties":{"a":{"type":["object","object"],"properties":{}}}})", "twice");
+    says(R"({"$ref":"#/$defs/a","$defs":{"a":{"$ref":"#/$defs/a"}}})", "refers to itself");
+    says(QByteArray(500, '[').replace("[", R"({"type":"array","items":)") + "{}" + QByteArray(500, '}'), "levels deep");
+    says(R"({"type":"object","properties":{"n":{"allOf":[{"$ref":"#/$defs/a"}]}},
+             "$defs":{"a":{"anyOf":[{"$ref":"#/$defs/a"},{"type":"null"}]}}})",
+         "refers to itself");
+
+    // A pattern of 30,000 alternatives would cost each token the check of
+    // every one of them.
+    QByteArray words;
+    for (int i = 0; i < 30000; ++i)
+        words += (i ? "|w" : "w") + QByteArray::number(i);
+    says(R"({"type":"string","pattern":"^()" + words + R"()$"})", "alternatives");
+    // Nor may it be spelled out into millions of rules, each within bounds.
+    QByteArray strings;
+    for (int i = 0; i < 60; ++i)
+        strings += (i ? ",\"s" : "\"s") + QByteArray::number(i) + R"(":{"type":"string","maxLength":2000})";
+    says(R"({"type":"object","properties":{)" + strings + "}}", "repeat");
+
+    // What clients commonly send is held as it was.
+    EXPECT_EQ(verdict(R"({"title":"Order","type":"object","$defs":{"Item":{"type":"object","description":"one line",
+        "properties":{"sku":{"type":"string","pattern":"^[A-Z]{3}-[0-9]{1,6}$"},"qty":{"type":"integer","minimum":1,
+        "maximum":99,"default":1}},"required":["sku"]},"Node":{"type":"object","properties":{"kids":{"type":"array",
+        "items":{"$ref":"#/$defs/Node"}}}}},"properties":{"items":{"type":"array","items":{"$ref":"#/$defs/Item"},
+        "minItems":1,"maxItems":20},"note":{"anyOf":[{"type":"string","maxLength":200},{"type":"null"}],"default":null},
+        "when":{"type":"string","format":"date"},"mail":{"type":"string","format":"email"},"tree":{"$ref":"#/$defs/Node"},
+        "kind":{"type":"string","enum":["a","b"]},"score":{"type":"number"},"any":{"additionalProperties":true},
+        "maybe":{"type":["integer","null"],"maximum":9},"both":{"allOf":[{"type":"object",
+        "properties":{"x":{"type":"integer"}}},{"properties":{"y":{"type":"boolean"}}}]}},"required":["items"],
+        "additionalProperties":false})")
+                  .toStdString(),
+              "accepted");
 }
 
 // A reply with a call, streamed a token at a time, gives the call's id and
