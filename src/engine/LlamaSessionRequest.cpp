@@ -46,29 +46,12 @@ ModelSlot::Decode finishDecode(ModelSlot::Decode decode, const std::shared_ptr<S
     return decode;
 }
 
-// A template's refusal as the client is told it. llama.cpp's Jinja errors
-// carry an excerpt of the template's source and a caret under it: the
-// client gets the template's own words (raise_exception's message), or
-// else the error's last line, never the source.
+// A template's refusal as the client is told it; the renderer has already
+// cut it down to the template's own words.
 QString templateRefusal(const char* what)
 {
-    const QString text = QString::fromUtf8(what);
-    static const QString raised = QStringLiteral("Jinja Exception:");
-    if (const qsizetype at = text.lastIndexOf(raised); at >= 0) {
-        const QString words = text.mid(at + raised.size()).section(QLatin1Char('\n'), 0, 0).trimmed();
-        if (!words.isEmpty())
-            return QStringLiteral("The model's chat template refused this request: %1").arg(words);
-    }
-    QString why = text;
-    if (const qsizetype excerpt = text.indexOf(QStringLiteral("\n------------\n")); excerpt >= 0) {
-        const QString before = text.left(excerpt).trimmed();
-        const qsizetype error = text.lastIndexOf(QStringLiteral("\nError: "));
-        const QString last = error > excerpt ? text.mid(error + 8).section(QLatin1Char('\n'), 0, 0).trimmed() : QString();
-        why = before.endsWith(QLatin1Char(':')) || before.isEmpty() ? before + QLatin1Char(' ') + last
-                                                                    : before + QStringLiteral(": ") + last;
-    }
-    why = why.simplified();
-    return QStringLiteral("The model's chat template could not render this request: %1").arg(why);
+    return QStringLiteral("The model's chat template could not render this request: %1")
+        .arg(QString::fromUtf8(what).simplified());
 }
 
 } // namespace
