@@ -351,7 +351,7 @@ GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingPara
                 // next (another chat, a request, another model) finds it kept;
                 // not when the model is being freed, whose caller waits on
                 // the main thread for this queue.
-                if (!self->m_freeRequested.load())
+                if (!self->m_freeRequested.load() && !self->m_gpuFaulted.load())
                     self->saveDecoded();
             }
         }
@@ -413,6 +413,10 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     m_lastRunTokens = 0;
     m_lastRunFilledContext = false;
     m_lastRunHitLimit = false;
+    if (m_gpuFaulted.load()) {
+        setLastStreamFailure(kGpuStoppedText);
+        return;
+    }
 
     // From here on a cancel of this run also raises the model's stop flag.
     {
@@ -510,7 +514,9 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             // An abort from a stop request is not a failure: the memory then
             // holds what was kept plus at most part of this slice, which the
             // next run drops.
-            if (!shouldStop(&run)) {
+            if (m_gpuFaulted.load()) {
+                // The fault told the reply's end itself.
+            } else if (!shouldStop(&run)) {
                 forgetDecoded();
                 setLastStreamFailure(
                     QStringLiteral("The model could not process the message. Try again or restart the app."));
@@ -580,7 +586,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             return showRest();
         }
         if (decode(&token, 1) != 0) {
-            if (!shouldStop(&run)) {
+            if (!m_gpuFaulted.load() && !shouldStop(&run)) {
                 forgetDecoded();
                 qCCritical(lcRuntime, "llama_decode failed mid-generation at token %d", int(generated));
             }
