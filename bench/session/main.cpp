@@ -47,6 +47,7 @@
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "CacheModes.h"
+#include "GpuCompare.h"
 #include "Conversation.h"
 #include "SessionBenchSupport.h"
 #include "engine/LlamaSession.h"
@@ -133,7 +134,8 @@ const char* const kUsage =
     "usage: cvn-bench-session --model FILE [--threads N[,N...]] [--ctx N>=512] [--runs N]\n"
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --turns T --history TOKENS\n"
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] [--history TOKENS]\n"
-    "                         --switch | --after-request | --restart\n";
+    "                         --switch | --after-request | --restart\n"
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --gpu\n";
 
 int fail(const QString& message)
 {
@@ -280,8 +282,14 @@ int main(int argc, char** argv)
     bool ctxGiven = false, runsGiven = false;
     std::optional<cvn::bench::CacheMode> mode;
     QString modeName;
+    bool gpu = false;
     for (int i = 1; i < argc; i += 2) {
         const QByteArray arg = argv[i];
+        if (arg == "--gpu") {
+            gpu = true;
+            --i; // takes no value
+            continue;
+        }
         if (arg == "--switch" || arg == "--after-request" || arg == "--restart") {
             if (mode)
                 return fail(QStringLiteral("--switch, --after-request and --restart go one at a time"));
@@ -320,6 +328,8 @@ int main(int argc, char** argv)
             (arg == "--ctx" ? ctx : arg == "--runs" ? runs : arg == "--turns" ? turns : history) = *n;
         }
     }
+    if (gpu && (mode || turns > 0 || history > 0 || runsGiven || (threadsGiven && threadCounts.size() != 1)))
+        return fail(QStringLiteral("--gpu takes only --model, one --threads count and --ctx"));
     if (mode && (turns > 0 || runsGiven))
         return fail(QStringLiteral("%1 takes no --turns nor --runs (see --help)").arg(modeName));
     if (mode && threadsGiven && threadCounts.size() != 1)
@@ -348,6 +358,8 @@ int main(int argc, char** argv)
     if (!info)
         return fail(QStringLiteral("%1 is not a model file").arg(path));
 
+    if (gpu)
+        return cvn::bench::compareGpuLogits(path, threadCounts.back(), ctx);
     if (mode)
         return cvn::bench::runCacheMode(*mode, store, *info, path, threadCounts.back(), history);
     LlamaSession session(&store);

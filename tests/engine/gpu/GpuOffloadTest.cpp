@@ -145,6 +145,10 @@ TEST(GpuOffload, PlacementFollowsTheDeviceMemory)
     auto none = LlamaModel::load(path, 1024, 0, 2);
     EXPECT_EQ(none->gpuLayersOffloaded(), 0);
     EXPECT_EQ(none->deviceBufferBytes(), 0u);
+    // A decoded state of the one is never restored into the other.
+    auto again = LlamaModel::load(path, 1024, 999, 2);
+    ASSERT_TRUE(none->promptIdentity() && again->promptIdentity());
+    EXPECT_NE(none->promptIdentity(), again->promptIdentity());
 }
 
 TEST(GpuOffload, LogitsMatchTheCpu)
