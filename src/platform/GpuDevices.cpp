@@ -4,9 +4,20 @@
 
 #include "platform/SystemInfo.h"
 
+// Both set by the build; a program built from this file alone (the fuzzers)
+// has neither.
+#ifndef CVN_LLAMA_DEVICES
+#define CVN_LLAMA_DEVICES 0
+#endif
+#ifndef CVN_GPU_VULKAN
+#define CVN_GPU_VULKAN 0
+#endif
+
 #include <QMutex>
 
+#if CVN_LLAMA_DEVICES
 #include <ggml-backend.h>
+#endif
 
 #include <functional>
 #include <utility>
@@ -15,11 +26,27 @@ namespace cvn {
 
 namespace {
 
+#if !CVN_LLAMA_DEVICES
+// Built apart from llama.cpp (the fuzzers take this file alone): no device
+// list to read.
+using ggml_backend_dev_t = void*;
+inline void ggml_backend_dev_memory(ggml_backend_dev_t, size_t* free, size_t* total) { *free = *total = 0; }
+#endif
+
 struct MachineGpu {
     std::optional<GpuDevice> device;
     ggml_backend_dev_t handle = nullptr;
     QString absence;
 };
+
+bool hasVulkanBackend()
+{
+#if CVN_LLAMA_DEVICES
+    return ggml_backend_reg_by_name("Vulkan") != nullptr;
+#else
+    return false;
+#endif
+}
 
 const MachineGpu& machineGpu()
 {
@@ -27,6 +54,7 @@ const MachineGpu& machineGpu()
     // refused to start is not asked again: so the answer holds for the run.
     static const MachineGpu gpu = [] {
         MachineGpu found;
+#if CVN_LLAMA_DEVICES
         ggml_backend_dev_t discrete = nullptr;
         ggml_backend_dev_t integrated = nullptr;
         for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
@@ -51,14 +79,17 @@ const MachineGpu& machineGpu()
             device.recommendedMaxWorkingSetBytes = total;
             device.runsOffload = true;
             found.device = device;
-        } else if (!CVN_GPU_VULKAN) {
-            found.absence = QStringLiteral("This build of llama.cpp runs on the CPU only.");
-        } else if (!ggml_backend_reg_by_name("Vulkan")) {
-            found.absence = QStringLiteral("No Vulkan driver could be started, so llama.cpp cannot reach a GPU.");
-        } else {
+        }
+#endif
+        if (found.device)
+            return found;
+        if (!CVN_GPU_VULKAN || !hasVulkanBackend())
+            found.absence = !CVN_GPU_VULKAN || !CVN_LLAMA_DEVICES
+                                ? QStringLiteral("This build of llama.cpp runs on the CPU only.")
+                                : QStringLiteral("No Vulkan driver could be started, so llama.cpp cannot reach a GPU.");
+        else
             found.absence = QStringLiteral(
                 "Vulkan reports no GPU here, at most a software renderer, which is no faster than the CPU.");
-        }
         return found;
     }();
     return gpu;
