@@ -54,6 +54,7 @@
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "CacheModes.h"
+#include "GpuCompare.h"
 #include "Conversation.h"
 #include "SessionBenchSupport.h"
 #include "engine/LlamaSession.h"
@@ -141,7 +142,8 @@ const char* const kUsage =
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --turns T --history TOKENS\n"
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] [--history TOKENS]\n"
     "                         --switch | --after-request | --restart\n"
-    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --cache-files N\n";
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --cache-files N\n"
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --gpu\n";
 
 int fail(const QString& message)
 {
@@ -288,8 +290,14 @@ int main(int argc, char** argv)
     bool ctxGiven = false, runsGiven = false;
     std::optional<cvn::bench::CacheMode> mode;
     QString modeName;
+    bool gpu = false;
     for (int i = 1; i < argc; i += 2) {
         const QByteArray arg = argv[i];
+        if (arg == "--gpu") {
+            gpu = true;
+            --i; // takes no value
+            continue;
+        }
         if (arg == "--switch" || arg == "--after-request" || arg == "--restart") {
             if (mode)
                 return fail(QStringLiteral("--switch, --after-request and --restart go one at a time"));
@@ -332,10 +340,12 @@ int main(int argc, char** argv)
                                       : history) = *n;
         }
     }
-    if (cacheFiles > 0 && (mode || turns > 0 || history > 0 || runsGiven))
+    if (cacheFiles > 0 && (gpu || mode || turns > 0 || history > 0 || runsGiven))
         return fail(QStringLiteral("--cache-files goes with --model, --threads and --ctx only (see --help)"));
     if (cacheFiles > 0 && threadsGiven && threadCounts.size() != 1)
         return fail(QStringLiteral("--cache-files takes one --threads count"));
+    if (gpu && (mode || turns > 0 || history > 0 || runsGiven || (threadsGiven && threadCounts.size() != 1)))
+        return fail(QStringLiteral("--gpu takes only --model, one --threads count and --ctx"));
     if (mode && (turns > 0 || runsGiven))
         return fail(QStringLiteral("%1 takes no --turns nor --runs (see --help)").arg(modeName));
     if (mode && threadsGiven && threadCounts.size() != 1)
@@ -366,6 +376,8 @@ int main(int argc, char** argv)
 
     if (cacheFiles > 0)
         return cvn::bench::runCacheFiles(store, *info, threadCounts.back(), cacheFiles);
+    if (gpu)
+        return cvn::bench::compareGpuLogits(path, threadCounts.back(), ctx);
     if (mode)
         return cvn::bench::runCacheMode(*mode, store, *info, path, threadCounts.back(), history);
     LlamaSession session(&store);

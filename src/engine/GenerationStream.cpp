@@ -382,11 +382,12 @@ GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingPara
                 // model) finds it kept. Not when a free stopped the run:
                 // its caller waits on the main thread for this queue. A
                 // free that the end brings waits for the copy, as the next
-                // model's load does not.
-                const bool freeing = self->m_freeRequested.load();
+                // model's load does not. Nor after a GPU fault: the
+                // context's state is not to be trusted.
+                const bool keep = !self->m_freeRequested.load() && !self->m_gpuFaulted.load();
                 if (sink.onFinished)
                     std::exchange(sink.onFinished, {})();
-                if (!freeing)
+                if (keep)
                     self->saveDecoded();
             }
         }
@@ -449,6 +450,10 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     m_lastRunFilledContext = false;
     m_lastRunHitLimit = false;
     m_lastRunGrammarStuck = false;
+    if (m_gpuFaulted.load()) {
+        setLastStreamFailure(kGpuStoppedText);
+        return;
+    }
 
     // From here on a cancel of this run also raises the model's stop flag.
     {
@@ -546,7 +551,9 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             // An abort from a stop request is not a failure: the memory then
             // holds what was kept plus at most part of this slice, which the
             // next run drops.
-            if (!shouldStop(&run)) {
+            if (m_gpuFaulted.load()) {
+                // The fault told the reply's end itself.
+            } else if (!shouldStop(&run)) {
                 forgetDecoded();
                 setLastStreamFailure(
                     QStringLiteral("The model could not process the message. Try again or restart the app."));
@@ -617,7 +624,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             return showRest();
         }
         if (decode(&token, 1) != 0) {
-            if (!shouldStop(&run)) {
+            if (!m_gpuFaulted.load() && !shouldStop(&run)) {
                 forgetDecoded();
                 qCCritical(lcRuntime, "llama_decode failed mid-generation at token %d", int(generated));
             }

@@ -1,6 +1,7 @@
 #include "platform/Utf8Decoder.h"
 #include "engine/LlamaModel.h"
 
+#include "engine/LlamaModelGpu.h"
 #include "platform/Logging.h"
 
 #include <QFileInfo>
@@ -38,6 +39,7 @@ thread_local void* decodingModel = nullptr;
 // A decode that a stop aborted reports errors; the run logs the stop itself.
 void routeRuntimeLog(ggml_log_level level, const char* text, void*)
 {
+    gpuload::LoadReport::take(text);
     const bool stopped = decodeStopped && decodeStopped(decodingModel);
     if (level == GGML_LOG_LEVEL_ERROR && !stopped)
         qCWarning(lcRuntime).noquote() << QString::fromUtf8(text).trimmed();
@@ -116,31 +118,67 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     std::unique_ptr<FileLease> lease = FileLease::take(path, &refusal);
     if (!lease && refusal == FileLease::Refusal::beingWritten)
         throw LoadError::fileChanging();
-    llama_model_params modelParams = llama_model_default_params();
-    modelParams.n_gpu_layers = int32_t(gpuLayers);
-    if (lease) {
-        modelParams.progress_callback = [](float, void* held) { return !static_cast<FileLease*>(held)->isBroken(); };
-        modelParams.progress_callback_user_data = lease.get();
-    }
-    llama_model* model = llama_model_load_from_file(nativePath.constData(), modelParams);
-    if (!model && lease && lease->isBroken())
-        throw LoadError::fileChanging();
-    if (!model)
-        throw LoadError::modelLoadFailed();
-
     llama_context_params contextParams = llama_context_default_params();
     contextParams.n_ctx = contextSize > 0 ? uint32_t(contextSize) : 0;
     if (threads && *threads >= 1) {
         contextParams.n_threads = int32_t(*threads);
         contextParams.n_threads_batch = int32_t(*threads);
     }
-    llama_context* context = llama_init_from_model(model, contextParams);
-    if (!context) {
-        llama_model_free(model);
-        throw LoadError::contextInitFailed();
+    // One try on the GPU when offload is asked for; a load that fails there
+    // (out of device memory, a device that refuses a buffer or a kernel) is
+    // tried again on the CPU alone.
+    const bool wantsGpu = gpuLayers >= 1;
+    bool fellBack = false;
+    llama_model* model = nullptr;
+    llama_context* context = nullptr;
+    int64_t placedLayers = 0;
+    uint64_t deviceBytes = 0;
+    bool contextFailed = false; // the model loaded, its context did not
+    for (bool onGpu : {wantsGpu, false}) {
+        llama_model_params modelParams = llama_model_default_params();
+        llama_context_params tryParams = contextParams;
+        gpuload::OffloadPlan plan;
+        if (!onGpu)
+            gpuload::keepOnCpu(modelParams, tryParams);
+        else if (!gpuload::offload(nativePath.constData(), modelParams, tryParams, plan))
+            onGpu = false; // nothing to offload to: the CPU load is this one
+        if (lease) {
+            modelParams.progress_callback = [](float, void* held) { return !static_cast<FileLease*>(held)->isBroken(); };
+            modelParams.progress_callback_user_data = lease.get();
+        }
+        gpuload::LoadReport report;
+        if (!(onGpu && gpuload::testHooks().failOnGpu))
+            model = llama_model_load_from_file(nativePath.constData(), modelParams);
+        if (!model && lease && lease->isBroken())
+            throw LoadError::fileChanging();
+        contextFailed = false;
+        if (model) {
+            context = llama_init_from_model(model, tryParams);
+            if (!context) {
+                contextFailed = true;
+                llama_model_free(model);
+                model = nullptr;
+            }
+        }
+        if (model) {
+            placedLayers = report.layersOnGpu();
+            deviceBytes = report.deviceBytes();
+            contextParams = tryParams;
+            break;
+        }
+        if (!onGpu)
+            break;
+        fellBack = true;
+        qCWarning(lcRuntime, "The model could not be loaded on the GPU; loading it on the CPU: %s",
+                  qUtf8Printable(path));
     }
+    if (!model)
+        throw contextFailed ? LoadError::contextInitFailed() : LoadError::modelLoadFailed();
     auto loaded = std::make_shared<LlamaModel>(Private{}, path, std::move(identity), std::move(lease), model, context,
-                                               gpuLayers);
+                                               placedLayers);
+    loaded->m_deviceBufferBytes = deviceBytes;
+    loaded->m_fellBackToCpu = fellBack;
+    loaded->m_flashAttention = int32_t(contextParams.flash_attn_type);
     loaded->m_typeK = int32_t(contextParams.type_k);
     loaded->m_typeV = int32_t(contextParams.type_v);
     if (loaded->m_lease) {
@@ -157,7 +195,7 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
 }
 
 LlamaModel::LlamaModel(Private, QString path, std::optional<FileIdentity> file, std::unique_ptr<FileLease> lease,
-                       llama_model* model, llama_context* context, int64_t gpuLayers)
+                       llama_model* model, llama_context* context, int64_t gpuLayersPlaced)
     : m_path(std::move(path))
     , m_fileIdentity(std::move(file))
     , m_lease(std::move(lease))
@@ -170,7 +208,8 @@ LlamaModel::LlamaModel(Private, QString path, std::optional<FileIdentity> file, 
     if (const char* text = llama_model_chat_template(model, nullptr); text && *text)
         m_embeddedChatTemplate = QString::fromUtf8(text);
     m_layerCount = int64_t(llama_model_n_layer(model)) + 1;
-    m_gpuLayersOffloaded = offloadedLayers(gpuLayers, m_layerCount, [] { return llama_supports_gpu_offload(); });
+    m_gpuLayersOffloaded =
+        offloadedLayers(gpuLayersPlaced, m_layerCount, [] { return llama_supports_gpu_offload(); });
     // Lets a stop (or free) cut a long prompt decode short instead of waiting
     // for the whole slice.
     llama_set_abort_callback(context, &LlamaModel::abortCallback, this);
@@ -276,12 +315,51 @@ bool LlamaModel::shouldStop(const GenerationRun* run) const
 
 int32_t LlamaModel::decode(const int32_t* tokens, int32_t count)
 {
+    if (m_gpuFaulted.load())
+        return -1;
     decodeStopped = &LlamaModel::abortCallback;
     decodingModel = this;
-    const int32_t result = llama_decode(m_context, llama_batch_get_one(const_cast<int32_t*>(tokens), count));
+    int32_t result = -1;
+    // A device that is lost, or a driver that fails a submission, throws out
+    // of llama_decode; left alone, that ends the program. It ends the run
+    // instead, and this model with it: its context's state on the device is
+    // gone.
+    try {
+        if (m_testHooks.beforeDecode)
+            m_testHooks.beforeDecode();
+        result = llama_decode(m_context, llama_batch_get_one(const_cast<int32_t*>(tokens), count));
+    } catch (const std::exception& error) {
+        gpuFault(error.what());
+    } catch (...) {
+        gpuFault("an exception of unknown type");
+    }
     decodeStopped = nullptr;
     decodingModel = nullptr;
     return result;
+}
+
+namespace {
+std::atomic<bool> gpuStopFlag{false};
+} // namespace
+
+void LlamaModel::gpuFault(const char* what)
+{
+    qCCritical(lcRuntime, "llama_decode raised: %s; the reply ends and the model is dropped", what);
+    m_gpuFaulted = true;
+    gpuStopFlag = true;
+    // What the device held is gone: nothing of it is kept or saved.
+    m_keptTokens.clear();
+    setLastStreamFailure(kGpuStoppedText);
+}
+
+bool LlamaModel::gpuStopped()
+{
+    return gpuStopFlag.load();
+}
+
+void LlamaModel::clearGpuStop()
+{
+    gpuStopFlag = false;
 }
 
 bool LlamaModel::abortCallback(void* data)

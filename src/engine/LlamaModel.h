@@ -113,6 +113,15 @@ struct LoadAttempt {
     friend bool operator==(const LoadAttempt&, const LoadAttempt&) = default;
 };
 
+// The note before the first reply of a model that the GPU could not load.
+inline const QString kCpuFallbackText = QStringLiteral(
+    "The GPU could not load this model, so it runs on the CPU for now. Replies come more slowly.");
+
+// The failure a reply ends with when the GPU stopped under it.
+inline const QString kGpuStoppedText = QStringLiteral(
+    "The GPU stopped while writing this reply. The next reply runs on the CPU; turn GPU offload on again in "
+    "Settings to use the GPU.");
+
 class LlamaModel : public std::enable_shared_from_this<LlamaModel> {
     struct Private {};
 
@@ -136,7 +145,7 @@ public:
                                             const std::optional<FileIdentity>& factsFrom = std::nullopt);
 
     LlamaModel(Private, QString path, std::optional<FileIdentity> file, std::unique_ptr<FileLease> lease,
-               llama_model* model, llama_context* context, int64_t gpuLayers);
+               llama_model* model, llama_context* context, int64_t gpuLayersPlaced);
     ~LlamaModel();
     LlamaModel(const LlamaModel&) = delete;
     LlamaModel& operator=(const LlamaModel&) = delete;
@@ -149,7 +158,25 @@ public:
     const QString& path() const { return m_path; }
     int64_t contextSize() const { return m_contextSize; } // what llama.cpp granted
     const std::optional<QString>& architecture() const { return m_architecture; }
+    // Layers the load placed on the GPU, from llama.cpp's own assignment of
+    // each layer (not the number asked for).
     int64_t gpuLayersOffloaded() const { return m_gpuLayersOffloaded; }
+    // The weights, cache and compute buffers the load made on a GPU device.
+    uint64_t deviceBufferBytes() const { return m_deviceBufferBytes; }
+    // Offload was asked for, the load failed on the GPU, and this model is
+    // the same file loaded on the CPU.
+    bool fellBackToCpu() const { return m_fellBackToCpu; }
+    // True the first time it is asked of a model that fell back to the CPU,
+    // so that the user hears of it once. Any thread.
+    bool takeCpuFallbackNotice() { return m_fellBackToCpu && !m_fallbackTold.exchange(true); }
+    // A decode raised an exception (a lost device, a driver's fault): the
+    // run ended as failed, and the model must not run again. Read it once
+    // the run has finished.
+    bool gpuFaulted() const { return m_gpuFaulted.load(); }
+    // After any model's GPU fault, loads keep to the CPU until the user
+    // switches offload on again (clearGpuStop). Any thread.
+    static bool gpuStopped();
+    static void clearGpuStop();
     int64_t layerCount() const { return m_layerCount; } // llama_model_n_layer + 1
     // What the loaded file says of itself, for a file whose header our own
     // reader refused: llama_model_n_ctx_train (0 when the file says 0) and
@@ -254,6 +281,9 @@ public:
         // Called on the queue once the prompt is decoded, with the logits
         // that choose the reply's first token.
         std::function<void(const float* logits, int32_t count)> afterPrompt;
+        // Called on the queue inside each decode, where llama_decode runs:
+        // what it throws stands for what a failing device throws there.
+        std::function<void()> beforeDecode;
     };
     void setTestHooks(TestHooks hooks) { m_testHooks = std::move(hooks); }
 
@@ -283,6 +313,8 @@ private:
     // llama_decode, with the error lines llama.cpp writes when a stop aborts
     // it kept out of the runtime log's errors: a stop is not a failure.
     int32_t decode(const int32_t* tokens, int32_t count);
+    // Ends the run and the model after an exception out of a decode. Queue only.
+    void gpuFault(const char* what);
     // The token's text; a special token's shows only with `special`.
     std::string tokenPiece(int32_t token, bool special = false) const;
     // Keeps the longest prefix of `prompt` that the memory holds (never its
@@ -314,6 +346,11 @@ private:
     int64_t m_contextSize = 0;
     std::optional<QString> m_architecture;
     int64_t m_gpuLayersOffloaded = 0;
+    uint64_t m_deviceBufferBytes = 0;
+    bool m_fellBackToCpu = false;
+    std::atomic<bool> m_fallbackTold{false};
+    int32_t m_flashAttention = 0; // the llama_flash_attn_type asked for
+    std::atomic<bool> m_gpuFaulted{false}; // written on the queue
     int64_t m_layerCount = 0;
     std::atomic<bool> m_isFreed{false};
     // Set by free() and never cleared: runs already queued end before they

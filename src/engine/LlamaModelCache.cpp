@@ -47,7 +47,10 @@ std::optional<PromptIdentity> LlamaModel::promptIdentity() const
 {
     if (!m_fileIdentity)
         return std::nullopt;
-    return PromptIdentity{*m_fileIdentity, m_contextSize, m_typeK, m_typeV};
+    // A state decoded with flash attention, or on the GPU, lays its cache
+    // out differently; none is restored across them.
+    const int32_t layout = (m_flashAttention + 1) | int32_t(m_gpuLayersOffloaded << 8);
+    return PromptIdentity{*m_fileIdentity, m_contextSize, m_typeK, m_typeV, layout};
 }
 
 LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)

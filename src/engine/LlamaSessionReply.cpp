@@ -153,6 +153,12 @@ ModelSlot::Decode LlamaSession::replyDecode(const std::shared_ptr<ReplyRun>& run
     setWaitingFor(run->turnId, QString());
     run->model = ready.model;
     run->job = ready.job;
+    if (ready.model->takeCpuFallbackNotice()) {
+        if (const qsizetype index = indexOf(run->turnId); index >= 0) {
+            m_turns.insert(index, noteTurn(kCpuFallbackText));
+            emit turnsChanged();
+        }
+    }
     setStreaming(true);
     setTokensPerSecond(std::nullopt);
     publishSnapshot();
@@ -285,7 +291,10 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
         if (!turn.reasoningDurationMs && run->reasoningStartedAt)
             turn.reasoningDurationMs = msBetween(*run->reasoningStartedAt, SteadyClock::now());
         const bool empty = turn.content.trimmed().isEmpty();
-        if (cancelled && empty && !run->userCancelled) {
+        if (run->model && run->model->gpuFaulted()) {
+            // Whatever came before the GPU stopped is no whole answer.
+            turn.state = Turn::State::failed(kGpuStoppedText);
+        } else if (cancelled && empty && !run->userCancelled) {
             turn.state = Turn::State::failed(kRewritten); // the bubble says why it stays empty
         } else if (cancelled && empty) {
             m_turns.removeAt(index);

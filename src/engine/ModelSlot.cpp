@@ -5,8 +5,10 @@
 
 #include "models/MemoryEstimates.h"
 #include "models/ModelStore.h"
+#include "platform/AppSettings.h"
 #include "platform/Logging.h"
 #include "platform/MainThread.h"
+#include "platform/SettingsNotifier.h"
 
 #include <QPointer>
 
@@ -21,6 +23,12 @@ ModelSlot::ModelSlot(ModelStore& store, QObject* parent)
     // The models it loads hold leases on their files only where breaks are
     // heard.
     FileLease::watchBreaks();
+    // After the GPU stopped under a reply, models load on the CPU until the
+    // user switches offload on again.
+    connect(&SettingsNotifier::instance(), &SettingsNotifier::changed, this, [](const QString& key) {
+        if (key == QLatin1String(AppSettings::metalOffload) && AppSettings::boolValue(key))
+            LlamaModel::clearGpuStop();
+    });
 }
 
 ModelSlot::~ModelSlot()
@@ -176,6 +184,10 @@ void ModelSlot::jobEnded(JobId job)
 {
     if (!m_current || m_current->id != job)
         return;
+    // A model whose GPU stopped under the run never runs again; the next
+    // job loads its model afresh, on the CPU.
+    if (m_model && m_model->gpuFaulted())
+        freeModel();
     Entry ended = takeCurrent();
     if (ended.ended)
         ended.ended();

@@ -70,7 +70,8 @@ void ModelSlot::startLoad(const ModelInfo& record, int attempt, std::optional<St
     const std::optional<QString> found = m_store.modelFileURL(info);
     const QString path = found.value_or(m_store.folder() + QLatin1Char('/') + name);
     const int64_t contextSize = contextSizeFor(info, freeRamMb());
-    const bool offload = AppSettings::boolValue(QString::fromLatin1(AppSettings::metalOffload)) && metalGpuUsable();
+    const bool offload = AppSettings::boolValue(QString::fromLatin1(AppSettings::metalOffload)) && metalGpuUsable()
+                         && !LlamaModel::gpuStopped();
     const int64_t gpuLayers = offload ? 999 : 0;
     const int threads = AppSettings::threadCount();
     QPointer<ModelSlot> self(this);

@@ -33,7 +33,7 @@ QByteArray PromptIdentity::bytes() const
     put(out, int32_t(contextSize));
     put(out, typeK);
     put(out, typeV);
-    put(out, int32_t(0));
+    put(out, layout);
     Q_ASSERT(out.size() == byteCount);
     return out;
 }

@@ -55,6 +55,9 @@ struct PromptIdentity {
     int64_t contextSize = 0;
     int32_t typeK = 0; // ggml_type of the K cache
     int32_t typeV = 0;
+    // What else shapes the decoded state: the flash attention asked for and
+    // the layers on the GPU (LlamaModel::promptIdentity).
+    int32_t layout = 0;
 
     QByteArray bytes() const; // a fixed-size encoding, for keys and file headers
     static constexpr int64_t byteCount = 5 * 8 + 4 * 4;

@@ -45,7 +45,7 @@ int64_t wholeGb(int64_t mb)
 bool metalGpuUsable()
 {
     const std::optional<GpuDevice> device = defaultGpuDevice();
-    return device && device->supportsApple7Family;
+    return device && device->runsOffload;
 }
 
 QString cpuBrandString()
@@ -217,12 +217,12 @@ std::optional<QString> metalUnavailableText()
 {
     if (metalGpuUsable())
         return std::nullopt;
-    // The llama.cpp built here has no GPU backend at all, so the reason is the
-    // same whichever device the system reports.
-    const QString cpuOnly = QStringLiteral(". This build of llama.cpp runs on the CPU only.");
+    QString why = machineGpuAbsence();
+    if (why.isEmpty())
+        why = QStringLiteral("llama.cpp cannot offload layers to it.");
     if (const std::optional<QString> gpu = cleanedGpuName(defaultGpuDevice()))
-        return QStringLiteral("Not available on ") + *gpu + cpuOnly;
-    return kNoGpu + cpuOnly;
+        return QStringLiteral("Not available on ") + *gpu + QStringLiteral(". ") + why;
+    return kNoGpu + QStringLiteral(". ") + why;
 }
 
 } // namespace HardwareInfo

@@ -21,13 +21,14 @@ struct RigInfo {
     friend bool operator==(const RigInfo&, const RigInfo&) = default;
 
     // A fresh snapshot: memory from the system, the cleaned CPU brand, and the
-    // default GPU device, of which Linux has none. Reads the "hardware.metalOffload"
-    // setting only when a usable GPU exists. Safe on any thread.
+    // GPU that llama.cpp's device list offers, if any. Reads the
+    // "hardware.metalOffload" setting only when a usable GPU exists. Safe on
+    // any thread.
     static RigInfo current();
 };
 
-// Whether llama.cpp's Metal backend has a GPU to run on (an Apple 7 family
-// device), from the GPU layer's default device as it reads now; any thread.
+// Whether llama.cpp has a GPU to offload to (a device of type GPU or
+// integrated GPU), from the GPU layer's device; any thread.
 bool metalGpuUsable();
 
 // The processor's brand text, or "Unknown CPU" when the system gives none.
@@ -76,7 +77,7 @@ Line runnableSizesRuns(const RigInfo& rig);
 QList<Line> summaryRuns(const RigInfo& rig);
 
 // Why GPU offload cannot be switched on, naming the device when there is
-// one; nothing when the GPU is usable.
+// one and the reason on this platform; nothing when the GPU is usable.
 std::optional<QString> metalUnavailableText();
 
 } // namespace HardwareInfo

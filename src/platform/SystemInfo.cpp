@@ -1,7 +1,6 @@
 #include "platform/SystemInfo.h"
 #include "platform/ProcText.h"
 
-#include <QMutex>
 
 #include <algorithm>
 #include <utility>
@@ -83,50 +82,6 @@ int processorCount()
 {
     const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<int>(std::min<long>(n, 1 << 20)) : 0;
-}
-
-namespace {
-
-QMutex gpuReaderLock;
-
-std::function<std::optional<GpuDevice>()>& installedGpuReader() // guarded by gpuReaderLock
-{
-    static std::function<std::optional<GpuDevice>()> reader;
-    return reader;
-}
-
-} // namespace
-
-std::optional<GpuDevice> machineGpuDevice()
-{
-    return std::nullopt;
-}
-
-std::optional<GpuDevice> defaultGpuDevice()
-{
-    std::function<std::optional<GpuDevice>()> reader;
-    {
-        QMutexLocker lock(&gpuReaderLock);
-        reader = installedGpuReader();
-    }
-    return reader ? reader() : machineGpuDevice();
-}
-
-GpuDevice::Override::Override(std::function<std::optional<GpuDevice>()> reader)
-{
-    QMutexLocker lock(&gpuReaderLock);
-    m_previous = std::exchange(installedGpuReader(), std::move(reader));
-}
-
-GpuDevice::Override::Override(const std::optional<GpuDevice>& fixed)
-    : Override(std::function<std::optional<GpuDevice>()>([fixed] { return fixed; }))
-{
-}
-
-GpuDevice::Override::~Override()
-{
-    QMutexLocker lock(&gpuReaderLock);
-    installedGpuReader() = std::move(m_previous);
 }
 
 } // namespace cvn

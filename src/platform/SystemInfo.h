@@ -37,14 +37,13 @@ QString readCpuModelName();
 // Processors online, from sysconf; may be below 1 when the system cannot say.
 int processorCount();
 
-// A GPU that llama.cpp's Metal backend could use, as the GPU layer reports
-// it.
+// A GPU as llama.cpp's device list reports it.
 struct GpuDevice {
-    QString name;
-    bool hasUnifiedMemory = false; // shares the system's memory (Apple silicon)
+    QString name;                  // the device's description
+    bool hasUnifiedMemory = false; // shares the system's memory (an integrated GPU)
     bool isLowPower = false;       // a low-power part, such as an integrated GPU beside a discrete one
-    uint64_t recommendedMaxWorkingSetBytes = 0;
-    bool supportsApple7Family = false;
+    uint64_t recommendedMaxWorkingSetBytes = 0; // the device's total memory
+    bool runsOffload = false;      // llama.cpp can offload layers to it
 
     friend bool operator==(const GpuDevice&, const GpuDevice&) = default;
 
@@ -64,13 +63,24 @@ struct GpuDevice {
     };
 };
 
-// The system's default Metal device, through the installed reader: the
+// The GPU that offload would use, through the installed reader: the
 // machine's own (machineGpuDevice) unless a GpuDevice::Override lives. Safe
 // on any thread; every reading of the GPU goes through here.
 std::optional<GpuDevice> defaultGpuDevice();
 
-// The machine's own default Metal device, whatever reader is installed. No
-// Metal device exists on Linux, so this is always nothing here.
+// The machine's own GPU, whatever reader is installed: the first device of
+// llama.cpp's list whose type is GPU or integrated GPU. Read once per run,
+// since llama.cpp registers its devices once per process (GpuDevices.cpp).
 std::optional<GpuDevice> machineGpuDevice();
+
+// Why the machine has no GPU for offload, in words for the user: a build
+// without a GPU backend, no Vulkan driver that starts, or Vulkan with no GPU
+// (only a software renderer, or nothing). Empty when machineGpuDevice() has
+// one. Read once per run with it.
+QString machineGpuAbsence();
+
+// The free memory of the device that machineGpuDevice() names, read now; 0
+// without one.
+uint64_t machineGpuFreeBytes();
 
 } // namespace cvn

@@ -1500,6 +1500,58 @@ sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages WHERE chat_id=(SELECT
   DELETE FROM chats WHERE title='Long log';" || fail "cannot remove the long chat"
 [ "$(sql "SELECT COUNT(*) FROM chats")" = 0 ] || fail "the long chat is still stored"
 
+# --- 14b. GPU offload on lavapipe ---------------------------------------------------------------
+# lavapipe, a Vulkan device that computes on the CPU, is the GPU of this
+# launch: llama.cpp takes it only when it is chosen by index. The hardware
+# page names it, its switch turns offload on (with its confirmation), a
+# reply arrives from the offloaded model, and the debug panel tells the
+# layers the load put on it. The chat goes and the switch is off again
+# before the relaunch.
+step gpu
+export GGML_VK_VISIBLE_DEVICES=0
+start_app
+unset GGML_VK_VISIBLE_DEVICES
+for _ in $(seq 200); do locate_window && break; sleep 0.05; done
+locate_window || fail "no window"
+wait_text "SELECT A MODEL" gpu-started 20 || fail "the program did not start"
+click_at $HISTORY
+click_word SETTINGS gpu-settings
+click_word HARDWARE gpu-hardware-row 10
+wait_text "llvmpipe" gpu-hardware-page 20 || fail "the hardware page does not name the GPU"
+shown "GPU acceleration is switched off" || fail "the hardware page does not say offload is off"
+find_word "$SHOT_FILE" OFFLOAD || fail "the GPU offload row is not read"
+locate_window
+# The switch ends the row of the card, as on the local server page.
+click $((WX + WW / 2 + 230)) "${AT#* }"
+click_pill "TURN ON" gpu-turn-on 10
+CONF="$HOME/.config/Corvanthelis/Corvanthelis.conf"
+for _ in $(seq 50); do grep -q '^hardware.metalOffload=true' "$CONF" && break; sleep 0.2; done
+grep -q '^hardware.metalOffload=true' "$CONF" || fail "the switch did not store offload on"
+wait_text "GB GPU memory" gpu-on 10 || fail "the hardware page does not show the GPU in use"
+click_at 67 62
+wait_text "GENERAL" gpu-back 10 || fail "the hardware page's back control"
+click_at 67 62
+wait_text "WRITE A MESSAGE..." gpu-closed 10 || fail "the settings did not close"
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+click_pill "SELECT A MODEL" gpu-pill
+wait_text "SELECT MODEL" gpu-picker 10 || fail "the picker did not open"
+click_pill tiny gpu-picker-tiny
+wait_pill TINY gpu-pill-tiny 60
+grep -q "GPU offload: " "$T/err.log" || fail "the load did not offload"
+click_at $EDITOR
+type_text "Hello GPU"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 180 || fail "no reply from the GPU"
+wait_text "sea is calm" gpu-reply 15 || fail "the reply is not on screen"
+# shellcheck disable=SC2046
+click $(at_window 640 400)
+key ctrl+shift+d
+wait_text "layers" gpu-debug 10 || fail "the debug panel does not show the GPU's layers"
+key ctrl+shift+d
+quit_from_tray gpu-quit
+sed -i 's/^hardware.metalOffload=true/hardware.metalOffload=false/' "$CONF"
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages; DELETE FROM chats;" || fail "cannot remove the GPU chat"
+
 # --- 15. relaunch ------------------------------------------------------------------------------------
 step relaunch
 start_app

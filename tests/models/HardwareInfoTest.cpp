@@ -124,7 +124,8 @@ TEST(HardwareInfo, ThisMachineHasNoUsableGpu)
 {
     EXPECT_FALSE(metalGpuUsable());
     EXPECT_EQ(HardwareInfo::metalUnavailableText(),
-              QStringLiteral("No GPU detected. This build of llama.cpp runs on the CPU only."));
+              QStringLiteral("No GPU detected. Vulkan reports no GPU here, at most a software renderer, which is "
+                             "no faster than the CPU."));
     const RigInfo now = RigInfo::current();
     EXPECT_FALSE(now.gpuName);
     EXPECT_EQ(now.gpuVramMb, 0);
@@ -142,7 +143,7 @@ TEST(SystemFacts, OverridesNestAndRestoreTheMachine)
 {
     const SystemFacts machine = SystemFacts::read();
     EXPECT_EQ(machine.processorCount, int(std::max(1u, std::thread::hardware_concurrency())));
-    EXPECT_FALSE(machine.gpuUsable); // no GPU backend in this build
+    EXPECT_FALSE(machine.gpuUsable); // lavapipe alone, which llama.cpp does not pick
     EXPECT_GT(machine.rig.ramTotalMb, 0);
     {
         const SystemFacts::Override outer(SystemFacts{rig(60000, 65536), 8, false});
@@ -165,8 +166,8 @@ TEST(HardwareInfo, ReadsTheGpuThatTheGpuLayerReports)
                                                 1536ull * 1048576, false});
         EXPECT_FALSE(metalGpuUsable());
         EXPECT_EQ(HardwareInfo::metalUnavailableText(),
-                  QStringLiteral("Not available on Intel Iris Plus Graphics. This build of llama.cpp runs on the "
-                                 "CPU only."));
+                  QStringLiteral("Not available on Intel Iris Plus Graphics. Vulkan reports no GPU here, at most a "
+                                 "software renderer, which is no faster than the CPU."));
         const RigInfo rig = RigInfo::current();
         EXPECT_EQ(rig.gpuName, QStringLiteral("Intel Iris Plus Graphics"));
         EXPECT_EQ(rig.gpuVramMb, 1536);

@@ -256,7 +256,8 @@ TEST_F(HardwarePageTest, UnusableGpuKeepsTheSwitchOffDimmedAndSilent)
     EXPECT_EQ(p.page.metalExplanation()->text(),
               QStringLiteral("Not available on this computer's GPU. Corvanthelis runs on your CPU."));
     EXPECT_EQ(p.page.metalLine()->toolTip(),
-              QStringLiteral("No GPU detected. This build of llama.cpp runs on the CPU only."));
+              QStringLiteral("No GPU detected. Vulkan reports no GPU here, at most a software renderer, which is no "
+                             "faster than the CPU."));
 }
 
 TEST_F(HardwarePageTest, TextsNameThisComputerAndTheGpuItReports)
@@ -279,7 +280,8 @@ TEST_F(HardwarePageTest, TextsNameThisComputerAndTheGpuItReports)
     EXPECT_EQ(head.join(u'|'), QStringLiteral("GPU OFFLOAD"));
     EXPECT_EQ(p.page.metalToggle()->accessibleName(), QStringLiteral("GPU offload"));
     EXPECT_EQ(p.page.metalLine()->toolTip(),
-              QStringLiteral("Not available on Intel UHD Graphics 630. This build of llama.cpp runs on the CPU only."));
+              QStringLiteral("Not available on Intel UHD Graphics 630. Vulkan reports no GPU here, at most a software "
+                             "renderer, which is no faster than the CPU."));
 }
 
 TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)

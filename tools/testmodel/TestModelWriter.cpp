@@ -251,14 +251,18 @@ std::string quantizeModel(const std::string& inPath, const std::string& outPath,
         return "unknown quantisation type " + type;
     params.nthread = 0;
     // llama.cpp reports every tensor it converts; only failures matter here.
+    // The process's own logger comes back after: it may read what loads say.
+    ggml_log_callback previous = nullptr;
+    void* previousData = nullptr;
+    llama_log_get(&previous, &previousData);
     llama_log_set([](ggml_log_level level, const char* text, void*) {
         if (level == GGML_LOG_LEVEL_ERROR)
             std::fputs(text, stderr);
     }, nullptr);
     llama_backend_init();
-    if (llama_model_quantize(inPath.c_str(), outPath.c_str(), &params) != 0)
-        return "quantisation failed";
-    return {};
+    const bool failed = llama_model_quantize(inPath.c_str(), outPath.c_str(), &params) != 0;
+    llama_log_set(previous, previousData);
+    return failed ? "quantisation failed" : std::string();
 }
 
 int32_t tokenId(const std::string& vocabFile, const std::string& text)

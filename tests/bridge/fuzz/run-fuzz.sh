@@ -40,6 +40,7 @@ SOURCES=(
   "$ROOT/src/platform/NumberFormat.cpp"
   "$ROOT/src/platform/SettingsNotifier.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
+  "$ROOT/src/platform/GpuDevices.cpp"
   "$ROOT/src/platform/Unicode.cpp"
   "$ROOT/src/platform/Utf8Decoder.cpp"
 )

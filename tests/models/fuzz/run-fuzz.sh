@@ -24,6 +24,7 @@ SOURCES=(
   "$ROOT/src/platform/NumberFormat.cpp"
   "$ROOT/src/platform/RegularFile.cpp"
   "$ROOT/src/platform/SystemInfo.cpp"
+  "$ROOT/src/platform/GpuDevices.cpp"
   "$ROOT/src/platform/Utf8Decoder.cpp"
 )
 FLAGS=(-std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined

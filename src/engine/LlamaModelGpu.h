@@ -1,0 +1,70 @@
+#pragma once
+
+// Where a load puts the model: on the GPU, partly, or on the CPU alone, and
+// what llama.cpp's own report of the load says it did. Used by
+// LlamaModel::load on the loading thread.
+
+#include <llama.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cvn::gpuload {
+
+// The buffers that common_fit_params writes into and the load then reads:
+// they live until the load is done.
+struct OffloadPlan {
+    std::vector<float> tensorSplit;
+    std::vector<llama_model_tensor_buft_override> overrides;
+    std::vector<size_t> margins;
+};
+
+// Nothing on the device: no device for the weights and none for the
+// prompt's batches, which llama.cpp otherwise sends to a GPU even with no
+// layer there.
+void keepOnCpu(llama_model_params& model, llama_context_params& context);
+
+// Every layer on the GPU when the model and its context fit in the device's
+// free memory less a margin; else as many as fit. False when llama.cpp has
+// no GPU to offload to (the parameters are then those of keepOnCpu).
+bool offload(const char* path, llama_model_params& model, llama_context_params& context, OffloadPlan& plan);
+
+// What the load reported of itself, gathered from llama.cpp's log on the
+// thread that loads, from construction to destruction.
+class LoadReport {
+public:
+    LoadReport();
+    ~LoadReport();
+    LoadReport(const LoadReport&) = delete;
+    LoadReport& operator=(const LoadReport&) = delete;
+
+    // Layers llama.cpp assigned to a device other than the CPU.
+    int64_t layersOnGpu() const { return int64_t(m_gpuLayers.size()); }
+    // The model, cache and compute buffers it made on a GPU device.
+    uint64_t deviceBytes() const { return m_deviceBytes; }
+
+    // Hands a line of llama.cpp's log to the report in progress on this
+    // thread, if any.
+    static void take(const char* line);
+
+private:
+    void read(const std::string& line);
+
+    std::vector<int> m_gpuLayers;
+    uint64_t m_deviceBytes = 0;
+    LoadReport* m_outer = nullptr;
+};
+
+// Test seams, process-wide: the device memory a fit may use (in place of
+// its free memory less the margin), and a GPU load that fails as one out of
+// device memory does.
+struct TestHooks {
+    std::optional<uint64_t> deviceBudgetBytes;
+    bool failOnGpu = false;
+};
+void setTestHooks(TestHooks hooks);
+TestHooks testHooks();
+
+} // namespace cvn::gpuload
