@@ -2,13 +2,13 @@
 // what a run leaves in the context.
 
 #include "engine/LlamaModel.h"
+#include "engine/StateShape.h"
 
 #include "platform/Logging.h"
 
 #include <llama.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace cvn {
 
@@ -18,28 +18,6 @@ namespace {
 // context holds: reading a large state for a few tokens of a template's
 // start would cost more than it saves.
 constexpr int64_t kLeastGain = 32;
-
-// The head of a sequence's state as llama.cpp writes it (llama-context.cpp,
-// llama-kv-cache.cpp): a magic number and the sequence, then the memory's
-// own. A KV cache, which the hybrid and sliding-window memories also write
-// first, gives its stream count and the first stream's cells; a recurrent
-// memory alone gives its cells at once.
-constexpr uint32_t kStateMagic = 0xaf143cd8;
-
-// The cells the state says it holds; nothing when its head is not one
-// llama.cpp writes for a context of one stream.
-std::optional<uint32_t> stateCells(const std::vector<uint8_t>& state, bool recurrentOnly)
-{
-    const auto word = [&](size_t at) {
-        uint32_t value = 0;
-        std::memcpy(&value, state.data() + at, sizeof value);
-        return value;
-    };
-    const size_t cellsAt = recurrentOnly ? 8 : 12;
-    if (state.size() < cellsAt + 4 || word(0) != kStateMagic || (!recurrentOnly && word(8) != 1))
-        return std::nullopt;
-    return word(cellsAt);
-}
 
 } // namespace
 
@@ -69,10 +47,10 @@ LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)
         return KeptFrom::lastRun;
     // llama.cpp sizes its reading by the cells a state claims before it
     // reads them: a file that claims more than its tokens would take what
-    // it claims. A recurrent memory keeps one cell for the whole sequence.
-    const bool recurrentOnly = llama_model_is_recurrent(m_model);
-    const uint32_t cells = recurrentOnly ? 1 : uint32_t(found->tokens.size());
-    if (int64_t(found->tokens.size()) > m_contextSize || stateCells(*found->state, recurrentOnly) != cells) {
+    // it claims.
+    if (int64_t(found->tokens.size()) > m_contextSize
+        || !stateHasShape(found->state->data(), found->state->size(), StateShape::of(m_model),
+                          uint32_t(found->tokens.size()))) {
         m_promptStore->drop(*identity, found->tokens, true);
         return KeptFrom::lastRun;
     }
