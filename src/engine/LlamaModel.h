@@ -373,6 +373,7 @@ private:
     // and reply tokens that runs decoded without an error. Queue only.
     std::vector<int32_t> m_keptTokens;
     std::vector<int32_t> m_savedTokens; // what the store last got; queue only
+    bool m_stateShapeUnknown = false;   // told once that its states are not kept; queue only
     size_t m_runPromptLength = 0; // the last run's prompt tokens; queue only
     std::shared_ptr<PromptStore> m_promptStore;
     int32_t m_typeK = 0, m_typeV = 0; // the context's KV cache types (ggml_type)

@@ -9,6 +9,7 @@
 #include <llama.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace cvn {
 
@@ -79,7 +80,8 @@ LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)
 void LlamaModel::saveDecoded()
 {
     const std::optional<PromptIdentity> identity = promptIdentity();
-    if (!m_promptStore || !identity || m_keptTokens.empty() || m_keptTokens == m_savedTokens || fileChanged())
+    if (!m_promptStore || !identity || m_stateShapeUnknown || m_keptTokens.empty() || m_keptTokens == m_savedTokens
+        || fileChanged())
         return;
     // A decode stopped mid-slice may have left positions past the kept
     // tokens: that state is not theirs.
@@ -89,8 +91,17 @@ void LlamaModel::saveDecoded()
         return;
     m_savedTokens = m_keptTokens;
     const size_t size = llama_state_seq_get_size(m_context, 0);
-    m_promptStore->save(*identity, m_keptTokens, m_runPromptLength, size, [this](uint8_t* data, size_t bytes) {
-        return llama_state_seq_get_data(m_context, data, bytes, 0) == bytes;
+    const auto tokens = uint32_t(m_keptTokens.size());
+    m_promptStore->save(*identity, m_keptTokens, m_runPromptLength, size, [this, tokens](uint8_t* data, size_t bytes) {
+        if (llama_state_seq_get_data(m_context, data, bytes, 0) != bytes)
+            return false;
+        // A memory whose states the restore cannot check would have each
+        // one refused as damaged: such a model's states are not kept.
+        if (stateHasShape(data, bytes, StateShape::of(m_model), tokens))
+            return true;
+        if (!std::exchange(m_stateShapeUnknown, true))
+            qCInfo(lcRuntime, "Reply cache: this model's decoded states are of a form it does not keep");
+        return false;
     });
 }
 
