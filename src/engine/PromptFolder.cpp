@@ -111,23 +111,25 @@ QString nameOf(const QString& path)
 // the one the index stands for.
 class PromptFolder::OwnChange {
 public:
+    // The folder's time is read under the lock, so that a look or another
+    // of this copy's changes between the reading and the count can't take
+    // a time of this copy's own for another program's.
     explicit OwnChange(PromptFolder& folder) : m_folder(folder)
     {
-        const std::optional<int64_t> before = folderChangedNs(m_folder.m_path);
         std::lock_guard lock(m_folder.m_lock);
-        ++m_folder.m_ownChanges;
+        if (m_folder.m_ownChanges++ > 0)
+            return;
         // Another program changed it first: the next look reads it again.
-        if (!m_folder.m_scanned || before != m_folder.m_stamp)
+        if (!m_folder.m_scanned || folderChangedNs(m_folder.m_path) != m_folder.m_stamp)
             m_folder.m_othersChanged = true;
     }
     ~OwnChange()
     {
-        const std::optional<int64_t> after = folderChangedNs(m_folder.m_path);
         std::lock_guard lock(m_folder.m_lock);
         if (--m_folder.m_ownChanges > 0)
             return;
         if (!m_folder.m_othersChanged)
-            m_folder.m_stamp = after;
+            m_folder.m_stamp = folderChangedNs(m_folder.m_path);
         m_folder.m_othersChanged = false;
     }
 
@@ -156,11 +158,12 @@ QString PromptFolder::fileName(const QByteArray& identity, const std::vector<int
 void PromptFolder::refresh()
 {
     std::lock_guard scanning(m_scanLock);
-    const std::optional<int64_t> stamp = folderChangedNs(m_path);
+    std::optional<int64_t> stamp;
     std::vector<Temporary> writing;
     bool rescan = false;
     {
         std::lock_guard lock(m_lock);
+        stamp = folderChangedNs(m_path);
         if (m_scanned && (stamp == m_stamp || m_ownChanges > 0))
             writing = m_writing;
         else
