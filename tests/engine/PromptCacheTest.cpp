@@ -224,6 +224,9 @@ struct CachedChat {
         prompt.clear();
         logits.clear();
         EXPECT_TRUE(finishes(start()));
+        // The state is kept on the model's queue after the end is told.
+        if (const std::shared_ptr<LlamaModel> model = session->model())
+            model->queue().sync([] {});
         Sent sent;
         sent.prompt = prompt;
         sent.logits = logits;
