@@ -57,7 +57,7 @@ DebugPanelModel::Inputs busyInputs(bool failed)
         // The model loaded before the failed one still runs, on the CPU.
         in.liveModels = {{1, QStringLiteral("Llama-3.2-3B-Instruct-Q8_0.gguf"), 8192, QStringLiteral("llama"), 0, 28}};
     } else {
-        in.gpu = GpuDevice{QStringLiteral("Apple M2 Pro"), true, false, 22906ull * 1048576, true};
+        in.gpu = GpuDevice{QStringLiteral("NVIDIA GeForce RTX 4070"), false, false, 12282ull * 1048576, true};
         in.liveModels = {{1, QStringLiteral("Qwen2.5-7B-Instruct-Q4_K_M.gguf"), 8192, QStringLiteral("qwen2"), 28, 28}};
     }
     in.probes = {QStringLiteral("mention popup: x 262  y 418  w 400  h 241  (5 rows)"),

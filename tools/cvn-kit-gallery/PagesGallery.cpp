@@ -199,14 +199,14 @@ SystemFacts intelFacts(bool gpuUsable)
     return facts;
 }
 
-RigInfo m1Pro()
+RigInfo discreteGpu()
 {
     RigInfo rig;
     rig.ramTotalMb = 16384;
     rig.ramFreeMb = 9000;
-    rig.cpuShortName = QStringLiteral("Apple M1 Pro");
-    rig.gpuName = QStringLiteral("Apple M1 Pro");
-    rig.gpuVramMb = 10922;
+    rig.cpuShortName = QStringLiteral("AMD Ryzen 7 7700X");
+    rig.gpuName = QStringLiteral("AMD Radeon RX 7600");
+    rig.gpuVramMb = 8176;
     rig.isUsableForInference = true;
     return rig;
 }
@@ -383,7 +383,7 @@ QList<Sheet> pagesSheets()
         {QStringLiteral("hardware-rig-lines"),
          compose({{QStringLiteral("compact, no GPU"), rigLinesImage(intel, true)},
                   {QStringLiteral("intro size, no GPU"), rigLinesImage(intel, false)},
-                  {QStringLiteral("intro size, M1 Pro"), rigLinesImage(m1Pro(), false)}})},
+                  {QStringLiteral("intro size, discrete GPU"), rigLinesImage(discreteGpu(), false)}})},
     };
 }
 
