@@ -34,9 +34,15 @@ function(cvn_test_suite folder)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
+  # An empty device list hides every Vulkan device from ggml (a wrong index
+  # would stop its backend instead), so the suites see no usable GPU on a
+  # developer's machine as on one without: only the GPU entries choose one.
+  # (Apart from ENVIRONMENT: a list there loses its second half on the way
+  # through the discovery.)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     TEST_PREFIX "${folder}."
     PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${folder};${ARG_LABELS}"
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+               ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+               ENVIRONMENT_MODIFICATION "GGML_VK_VISIBLE_DEVICES=set:")
 endfunction()

@@ -97,6 +97,7 @@ RigInfo RigInfo::current()
     rig.gpuVramMb = device ? int64_t(device->recommendedMaxWorkingSetBytes >> 20) : 0;
     rig.isUsableForInference = offload;
     rig.accelerationSwitchedOff = usable && !offload;
+    rig.gpuSharesRam = device && device->hasUnifiedMemory;
     return rig;
 }
 

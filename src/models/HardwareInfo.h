@@ -17,6 +17,7 @@ struct RigInfo {
     int64_t gpuVramMb = 0;
     bool isUsableForInference = false;    // usable GPU, offload switched on
     bool accelerationSwitchedOff = false; // usable GPU, offload switched off
+    bool gpuSharesRam = false;            // an integrated GPU, whose memory is the RAM
 
     friend bool operator==(const RigInfo&, const RigInfo&) = default;
 

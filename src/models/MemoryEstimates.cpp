@@ -59,6 +59,11 @@ double bitsPerWeight(const QString& fileName)
     return 4.85;
 }
 
+int64_t runtimeOverheadMb()
+{
+    return kRuntimeOverheadMb;
+}
+
 double bytesPerElement(KvCacheType type)
 {
     switch (type) {

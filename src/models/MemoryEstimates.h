@@ -18,6 +18,10 @@ namespace cvn {
 // "F16", ...); 4.85 when there is none.
 double bitsPerWeight(const QString& fileName);
 
+// The runtime's own memory beside weights and cache: compute buffers and the
+// process.
+int64_t runtimeOverheadMb();
+
 // Bytes per key-value cache element: 4, 2, 1.0625 or 0.5.
 double bytesPerElement(KvCacheType type);
 

@@ -1,8 +1,11 @@
 #include "models/ModelFitCheck.h"
 
 #include "models/GgufMetadata.h"
+#include "models/MemoryEstimates.h"
 #include "platform/NumberFormat.h"
 #include "platform/RegularFile.h"
+
+#include <algorithm>
 
 namespace cvn::ModelFitCheck {
 
@@ -18,7 +21,36 @@ int64_t clampedMb(uint64_t mb)
     return mb > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(mb);
 }
 
+// What a GPU load leaves free on the device, as the engine's fit does.
+constexpr int64_t kDeviceMarginMb = 1024;
+
 } // namespace
+
+std::optional<Gpu> offloadGpu(const RigInfo& rig)
+{
+    if (!rig.isUsableForInference || !rig.gpuName)
+        return std::nullopt;
+    return Gpu{rig.gpuVramMb, rig.gpuSharesRam};
+}
+
+int64_t ramShareMb(int64_t required, const std::optional<GgufInfo>& metadata, const std::optional<Gpu>& gpu)
+{
+    if (!gpu || gpu->sharesRam)
+        return required;
+    // Weights and cache go to the device layer by layer; the process and its
+    // compute buffers stay with the host.
+    const int64_t layered = std::max<int64_t>(0, required - runtimeOverheadMb());
+    const int64_t budget = std::max<int64_t>(0, gpu->memoryMb - kDeviceMarginMb);
+    int64_t onDevice = std::min(layered, budget);
+    // The device never holds more than fits: a model too big for it leaves
+    // whole layers on the CPU rather than failing, so RAM is where a
+    // shortage shows.
+    if (metadata && metadata->nLayers >= 1 && onDevice < layered) {
+        const int64_t perLayer = (layered + metadata->nLayers - 1) / metadata->nLayers;
+        onDevice = perLayer > 0 ? (budget / perLayer) * perLayer : 0;
+    }
+    return required - onDevice;
+}
 
 int64_t requiredMb(const QString& path, const std::optional<GgufInfo>& metadata)
 {
@@ -33,12 +65,12 @@ int64_t requiredMb(const QString& path, const std::optional<GgufInfo>& metadata)
 }
 
 std::optional<Warning> warning(const QString& path, const QString& name, uint64_t freeMb, uint64_t totalMb,
-                               std::optional<GgufInfo> metadata)
+                               std::optional<GgufInfo> metadata, const std::optional<Gpu>& gpu)
 {
     if (!metadata)
         metadata = GgufMetadata::read(path);
     // Signed: free memory below the requirement must not wrap.
-    const int64_t required = requiredMb(path, metadata);
+    const int64_t required = ramShareMb(requiredMb(path, metadata), metadata, gpu);
     const int64_t free = clampedMb(freeMb);
     const int64_t total = clampedMb(totalMb);
 

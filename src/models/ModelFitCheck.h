@@ -1,6 +1,7 @@
 #pragma once
 
 #include "models/GgufInfo.h"
+#include "models/HardwareInfo.h"
 
 #include <QString>
 
@@ -29,10 +30,27 @@ struct Warning {
 // context with an f16 cache; without, the file size plus a fifth plus 1180.
 int64_t requiredMb(const QString& path, const std::optional<GgufInfo>& metadata);
 
+// The GPU a load would offload to.
+struct Gpu {
+    int64_t memoryMb = 0;   // the device's total memory
+    bool sharesRam = false; // an integrated GPU, whose memory is the RAM
+};
+
+// The rig's GPU when offload is switched on and the GPU is usable; else none.
+std::optional<Gpu> offloadGpu(const RigInfo& rig);
+
+// The part of `requiredMb` that stays in RAM when a discrete `gpu` takes the
+// layers that fit its memory (less the margin the load leaves), whole layers
+// when `metadata` counts them. All of it without a GPU or with one that
+// shares RAM.
+int64_t ramShareMb(int64_t requiredMb, const std::optional<GgufInfo>& metadata, const std::optional<Gpu>& gpu);
+
 // Nothing when the model fits with 2001 MB or more to spare; otherwise a tight
-// fit, a fit after freeing memory, or bigger than the machine's RAM. Without
-// metadata the header of `path` is read. `name` is the model's name as shown.
+// fit, a fit after freeing memory, or bigger than the machine's RAM. With a
+// discrete `gpu`, what it takes is not counted against RAM. Without metadata
+// the header of `path` is read. `name` is the model's name as shown.
 std::optional<Warning> warning(const QString& path, const QString& name, uint64_t freeMb, uint64_t totalMb,
-                               std::optional<GgufInfo> metadata = std::nullopt);
+                               std::optional<GgufInfo> metadata = std::nullopt,
+                               const std::optional<Gpu>& gpu = std::nullopt);
 
 } // namespace cvn::ModelFitCheck

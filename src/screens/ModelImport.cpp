@@ -95,7 +95,8 @@ void ModelImport::addFile(const QString& path)
     const SystemFacts facts = SystemFacts::read();
     const QString name = ModelCopier::splitExtension(fileName).first;
     std::optional<ModelFitCheck::Warning> warning = ModelFitCheck::warning(
-        path, name, megabytes(facts.rig.ramFreeMb), megabytes(facts.rig.ramTotalMb));
+        path, name, megabytes(facts.rig.ramFreeMb), megabytes(facts.rig.ramTotalMb), std::nullopt,
+        ModelFitCheck::offloadGpu(facts.rig));
     if (warning) {
         m_pendingAdd = PendingAdd{QUuid::createUuid(), path, std::move(*warning)};
         emit changed();

@@ -85,3 +85,54 @@ TEST(ModelFitCheck, Warnings)
     // Free memory far below the need must not wrap into "fits".
     EXPECT_EQ(ModelFitCheck::warning("x", "X", 0, 15000, large)->title, "This model is bigger than your RAM");
 }
+
+TEST(ModelFitCheck, ADiscreteGpuTakesWhatFitsItsMemoryAndRamTheRest)
+{
+    // 4000 MB of weights and 1024 of cache over 32 layers (157 MB a layer),
+    // and 1180 that stays with the host: 6204 in all.
+    const GgufInfo model = sized(4000, 32);
+    const ModelFitCheck::Gpu roomy{8192, false};
+    EXPECT_EQ(ModelFitCheck::ramShareMb(6204, model, roomy), 1180);
+    EXPECT_FALSE(ModelFitCheck::warning("x", "X", 3181, 16384, model, roomy));
+    const auto tight = ModelFitCheck::warning("x", "X", 3180, 16384, model, roomy);
+    ASSERT_TRUE(tight);
+    EXPECT_EQ(tight->body, "X needs about 1.2 GB. You have 3.1 GB free. Should work, but leaves little room for "
+                           "other apps.");
+
+    // 4096 MB less the load's 1024 of margin holds 19 whole layers.
+    const ModelFitCheck::Gpu small{4096, false};
+    EXPECT_EQ(ModelFitCheck::ramShareMb(6204, model, small), 6204 - 19 * 157);
+    EXPECT_FALSE(ModelFitCheck::warning("x", "X", 3221 + 2001, 16384, model, small));
+    const auto partly = ModelFitCheck::warning("x", "X", 3221 + 2000, 16384, model, small);
+    ASSERT_TRUE(partly);
+    EXPECT_EQ(partly->title, "Tight fit");
+    // Without layer facts the weights split anywhere.
+    EXPECT_EQ(ModelFitCheck::ramShareMb(6204, std::nullopt, small), 6204 - 3072);
+
+    // Neither the GPU nor RAM holds it.
+    const auto neither = ModelFitCheck::warning("x", "X", 1000, 2048, model, small);
+    ASSERT_TRUE(neither);
+    EXPECT_EQ(neither->title, "This model is bigger than your RAM");
+    EXPECT_TRUE(neither->body.startsWith("X needs about 3.1 GB, but your computer only has 2.0 GB total."));
+    // A GPU smaller than the margin takes nothing.
+    EXPECT_EQ(ModelFitCheck::ramShareMb(6204, model, ModelFitCheck::Gpu{512, false}), 6204);
+}
+
+TEST(ModelFitCheck, AnIntegratedGpuOrOffloadOffCountsEverythingAgainstRam)
+{
+    const GgufInfo model = sized(4000, 32);
+    const ModelFitCheck::Gpu integrated{8192, true};
+    EXPECT_EQ(ModelFitCheck::ramShareMb(6204, model, integrated), 6204);
+    const auto short_ = ModelFitCheck::warning("x", "X", 3181, 16384, model, integrated);
+    ASSERT_TRUE(short_);
+    EXPECT_EQ(short_->title, "This model fits your computer, but you need to free up RAM");
+
+    RigInfo rig{16384, 3181, "CPU", QStringLiteral("Radeon RX 7600"), 8192, true, false};
+    EXPECT_EQ(ModelFitCheck::offloadGpu(rig)->memoryMb, 8192);
+    EXPECT_FALSE(ModelFitCheck::offloadGpu(rig)->sharesRam);
+    rig.gpuSharesRam = true;
+    EXPECT_TRUE(ModelFitCheck::offloadGpu(rig)->sharesRam);
+    rig.isUsableForInference = false;
+    rig.accelerationSwitchedOff = true;
+    EXPECT_FALSE(ModelFitCheck::offloadGpu(rig));
+}
