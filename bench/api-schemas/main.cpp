@@ -12,6 +12,7 @@
 // ("^(?:w0|w1|…){12}$"), for K up to the most a request may have, and without any
 // grammar: "K alternatives: X ms a token, R times a free one".
 #include "BenchOptions.h"
+#include "LoopbackPort.h"
 #include "SessionBenchSupport.h"
 #include "apiserver/ApiServer.h"
 #include "apiserver/SchemaCheck.h"
@@ -131,17 +132,6 @@ QByteArray alternatives(int count)
     return words;
 }
 
-uint16_t freeLoopbackPort()
-{
-    const sockets::Opened socket = sockets::openTcpSocket();
-    uint16_t port = 0;
-    if (socket.fd >= 0 && sockets::bindLoopback(socket.fd, 0) == 0)
-        port = sockets::boundPort(socket.fd);
-    if (socket.fd >= 0)
-        sockets::closeDescriptor(socket.fd);
-    return port;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -186,7 +176,7 @@ int main(int argc, char** argv)
     if (!cvn::bench::loadAndWait(session, *info, "cvn-bench-schemas"))
         return 1;
     ApiServer server(session, store);
-    const uint16_t port = freeLoopbackPort();
+    const uint16_t port = cvn::bench::freeLoopbackPort();
     if (port == 0 || !server.start(port, {}))
         return fail(QStringLiteral("the server cannot listen: %1").arg(server.stateText()));
     std::printf("model: %s, threads %ld\n", qPrintable(path), threads);

@@ -14,6 +14,7 @@
 // JSON schema/api tokens per second: R" (medians), what following the
 // schema's grammar costs the reply.
 #include "BenchOptions.h"
+#include "LoopbackPort.h"
 #include "BenchTiming.h"
 #include "SessionBenchSupport.h"
 #include "apiserver/ApiServer.h"
@@ -211,17 +212,6 @@ RunFigures serverRun(uint16_t port, const QJsonObject& extra = {})
     return result;
 }
 
-uint16_t freeLoopbackPort()
-{
-    const sockets::Opened socket = sockets::openTcpSocket();
-    uint16_t port = 0;
-    if (socket.fd >= 0 && sockets::bindLoopback(socket.fd, 0) == 0)
-        port = sockets::boundPort(socket.fd);
-    if (socket.fd >= 0)
-        sockets::closeDescriptor(socket.fd);
-    return port;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -268,7 +258,7 @@ int main(int argc, char** argv)
     if (!cvn::bench::loadAndWait(session, *info, "cvn-bench-api"))
         return 1;
     ApiServer server(session, store);
-    const uint16_t port = freeLoopbackPort();
+    const uint16_t port = cvn::bench::freeLoopbackPort();
     if (port == 0 || !server.start(port, {}))
         return fail(QStringLiteral("the server cannot listen: %1").arg(server.stateText()));
     std::printf("model: %s\nthreads %ld, reply up to %lld tokens\n", qPrintable(path), threads,
