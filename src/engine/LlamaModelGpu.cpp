@@ -95,8 +95,10 @@ bool offload(const char* path, llama_model_params& model, llama_context_params& 
         model.tensor_split = nullptr;
         model.tensor_buft_overrides = nullptr;
     }
-    qCInfo(lcRuntime, "GPU offload: %d layers asked for after the fit to free device memory%s",
-           int(model.n_gpu_layers), status == COMMON_PARAMS_FIT_STATUS_FAILURE ? " (projected not to fit)" : "");
+    // llama.cpp reads a negative count as every layer.
+    const QByteArray asked = model.n_gpu_layers < 0 ? QByteArray("every layer") : QByteArray::number(model.n_gpu_layers) + " layers";
+    qCInfo(lcRuntime, "GPU offload: %s asked for after the fit to free device memory%s", asked.constData(),
+           status == COMMON_PARAMS_FIT_STATUS_FAILURE ? " (projected not to fit)" : "");
     return true;
 }
 
