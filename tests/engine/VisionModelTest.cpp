@@ -49,7 +49,8 @@ struct ChunksFree {
     void operator()(mtmd_input_chunks* c) const { mtmd_input_chunks_free(c); }
 };
 
-std::string writeFile(const std::string& stem, int64_t embd, const std::optional<ProjectorLayout>& layout)
+std::string writeFile(const std::string& stem, int64_t embd, const std::optional<ProjectorLayout>& layout,
+                      testmodel::WeightType type = testmodel::WeightType::f32)
 {
     static const QString folder = test::makeTempFolder(QStringLiteral("vision"));
     const std::string path = folder.toStdString() + "/" + stem + ".gguf";
@@ -57,6 +58,7 @@ std::string writeFile(const std::string& stem, int64_t embd, const std::optional
         testmodel::ProjectorSpec spec;
         spec.layout = *layout;
         spec.textEmbd = embd;
+        spec.type = type;
         EXPECT_EQ(testmodel::writeRandomProjector(path, spec), "");
     } else {
         testmodel::RandomSpec spec;
@@ -108,12 +110,16 @@ TEST(VisionModelTest, EachLayoutEncodesAnImageThatItsModelThenReads)
         ProjectorLayout layout;
         const char* name;
         int64_t embd;
+        testmodel::WeightType type;
     };
-    for (const Case& c : {Case{ProjectorLayout::mlp, "mlp", 64}, Case{ProjectorLayout::gemma3, "gemma3", 96}}) {
+    // Real projectors come in f16, whose tensors the encoder adds to its
+    // activations must stay f32.
+    for (const Case& c : {Case{ProjectorLayout::mlp, "mlp", 64, testmodel::WeightType::f32},
+                          Case{ProjectorLayout::gemma3, "gemma3", 96, testmodel::WeightType::f16}}) {
         SCOPED_TRACE(c.name);
         const auto model = loadModel(writeFile(std::string("text-") + c.name, c.embd, std::nullopt));
         ASSERT_TRUE(model);
-        const auto vision = loadProjector(writeFile(std::string("mmproj-") + c.name, c.embd, c.layout), model.get());
+        const auto vision = loadProjector(writeFile(std::string("mmproj-") + c.name, c.embd, c.layout, c.type), model.get());
         ASSERT_TRUE(vision) << mtmdLog;
         EXPECT_TRUE(mtmd_support_vision(vision.get()));
         // Gemma 3 reads an image's positions all at once.

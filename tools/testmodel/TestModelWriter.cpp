@@ -63,6 +63,8 @@ struct TensorPlan {
     std::function<void(std::vector<float>&)> fill;
     int64_t ne2 = 1; // convolution kernels only
     int64_t ne3 = 1;
+    // Added to activations rather than multiplied: the CPU adds f32 only.
+    bool alwaysF32 = false;
 
     bool isVector() const { return ne1 == 1 && ne2 == 1 && ne3 == 1; }
     int64_t elements() const { return ne0 * ne1 * ne2 * ne3; }
@@ -140,7 +142,8 @@ std::string writeTensors(const std::string& outPath, gguf_context* out, WeightTy
                         /*no_alloc =*/true};
     GgmlPtr meta(ggml_init(gp));
     for (const auto& t : plan) {
-        const ggml_type tt = (t.isVector() || type == WeightType::f32) ? GGML_TYPE_F32 : GGML_TYPE_F16;
+        const bool f32 = t.isVector() || t.alwaysF32 || type == WeightType::f32;
+        const ggml_type tt = f32 ? GGML_TYPE_F32 : GGML_TYPE_F16;
         ggml_tensor* tensor = t.isVector() ? ggml_new_tensor_1d(meta.get(), GGML_TYPE_F32, t.ne0)
             : t.ne2 == 1 && t.ne3 == 1     ? ggml_new_tensor_2d(meta.get(), tt, t.ne0, t.ne1)
                                            : ggml_new_tensor_4d(meta.get(), tt, t.ne0, t.ne1, t.ne2, t.ne3);
@@ -286,7 +289,7 @@ std::string writeRandomProjector(const std::string& outPath, const ProjectorSpec
         plan.push_back({"v.patch_embd.bias", w, 1, zeros});
     else
         plan.push_back({"v.class_embd", w, 1, random});
-    plan.push_back({"v.position_embd.weight", w, positions, random});
+    plan.push_back({"v.position_embd.weight", w, positions, random, 1, 1, /*alwaysF32 =*/true});
     if (!gemma) {
         plan.push_back({"v.pre_ln.weight", w, 1, ones});
         plan.push_back({"v.pre_ln.bias", w, 1, zeros});
