@@ -33,21 +33,16 @@ void keepLog(ggml_log_level, const char* text, void*)
     mtmdLog += text;
 }
 
-struct ModelFree {
-    void operator()(llama_model* m) const { llama_model_free(m); }
+template <auto release>
+struct Release {
+    template <typename T>
+    void operator()(T* p) const { release(p); }
 };
-struct ContextFree {
-    void operator()(llama_context* c) const { llama_free(c); }
-};
-struct MtmdFree {
-    void operator()(mtmd_context* c) const { mtmd_free(c); }
-};
-struct BitmapFree {
-    void operator()(mtmd_bitmap* b) const { mtmd_bitmap_free(b); }
-};
-struct ChunksFree {
-    void operator()(mtmd_input_chunks* c) const { mtmd_input_chunks_free(c); }
-};
+using ModelFree = Release<llama_model_free>;
+using ContextFree = Release<llama_free>;
+using MtmdFree = Release<mtmd_free>;
+using BitmapFree = Release<mtmd_bitmap_free>;
+using ChunksFree = Release<mtmd_input_chunks_free>;
 
 std::string writeFile(const std::string& stem, int64_t embd, const std::optional<ProjectorLayout>& layout,
                       testmodel::WeightType type = testmodel::WeightType::f32)
