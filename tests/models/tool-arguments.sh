@@ -93,6 +93,10 @@ for program in "${programs[@]}"; do
       refused "$program" --out "$WORK/m.gguf" --embd many
       refused "$program" --out "$WORK/m.gguf" --type f64
       refused "$program" --embd 8
+      refused "$program" --out "$WORK/m.gguf" --projector clip
+      refused "$program" --out "$WORK/m.gguf" --projector gemma3 --image-size 100
+      refused "$program" --out "$WORK/m.gguf" --projector mlp --script "a|b"
+      refused "$program" --out "$WORK/m.gguf" --width 64
       ;;
     bench-extraction)
       refused "$program" "$WORK/missing-folder"

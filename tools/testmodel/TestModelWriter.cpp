@@ -61,6 +61,13 @@ struct TensorPlan {
     int64_t ne0;
     int64_t ne1; // 1 for vectors
     std::function<void(std::vector<float>&)> fill;
+    int64_t ne2 = 1; // convolution kernels only
+    int64_t ne3 = 1;
+    // Added to activations rather than multiplied: the CPU adds f32 only.
+    bool alwaysF32 = false;
+
+    bool isVector() const { return ne1 == 1 && ne2 == 1 && ne3 == 1; }
+    int64_t elements() const { return ne0 * ne1 * ne2 * ne3; }
 };
 
 void setArchitecture(gguf_context* out, const Shape& s, int64_t nVocab)
@@ -106,6 +113,9 @@ std::vector<TensorPlan> llamaTensors(const Shape& s, int64_t nVocab,
     return plan;
 }
 
+std::string writeTensors(const std::string& outPath, gguf_context* out, WeightType type,
+                         const std::vector<TensorPlan>& plan);
+
 std::string writeModel(const std::string& outPath, const gguf_context* vocab, const Shape& shape, WeightType type,
                        const std::vector<TensorPlan>& plan, const std::vector<ExtraString>& extra)
 {
@@ -119,34 +129,43 @@ std::string writeModel(const std::string& outPath, const gguf_context* vocab, co
     gguf_set_val_u32(out.get(), "general.file_type", type == WeightType::f16 ? 1 : 0);
     for (const auto& e : extra)
         gguf_set_val_str(out.get(), e.key.c_str(), e.value.c_str());
+    return writeTensors(outPath, out.get(), type, plan);
+}
 
+// Adds the plan's tensors to `out` and writes the file: vectors stay f32,
+// matrices and kernels take `type`.
+std::string writeTensors(const std::string& outPath, gguf_context* out, WeightType type,
+                         const std::vector<TensorPlan>& plan)
+{
     // Tensor descriptions only; the data is streamed to the file below.
     ggml_init_params gp{/*mem_size =*/ggml_tensor_overhead() * (plan.size() + 8), /*mem_buffer =*/nullptr,
                         /*no_alloc =*/true};
     GgmlPtr meta(ggml_init(gp));
     for (const auto& t : plan) {
-        const ggml_type tt = (t.ne1 == 1 || type == WeightType::f32) ? GGML_TYPE_F32 : GGML_TYPE_F16;
-        ggml_tensor* tensor = t.ne1 == 1 ? ggml_new_tensor_1d(meta.get(), GGML_TYPE_F32, t.ne0)
-                                         : ggml_new_tensor_2d(meta.get(), tt, t.ne0, t.ne1);
+        const bool f32 = t.isVector() || t.alwaysF32 || type == WeightType::f32;
+        const ggml_type tt = f32 ? GGML_TYPE_F32 : GGML_TYPE_F16;
+        ggml_tensor* tensor = t.isVector() ? ggml_new_tensor_1d(meta.get(), GGML_TYPE_F32, t.ne0)
+            : t.ne2 == 1 && t.ne3 == 1     ? ggml_new_tensor_2d(meta.get(), tt, t.ne0, t.ne1)
+                                           : ggml_new_tensor_4d(meta.get(), tt, t.ne0, t.ne1, t.ne2, t.ne3);
         ggml_set_name(tensor, t.name.c_str());
-        gguf_add_tensor(out.get(), tensor);
+        gguf_add_tensor(out, tensor);
     }
 
     std::FILE* f = std::fopen(outPath.c_str(), "wb");
     if (!f)
         return "cannot create " + outPath;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(f, &std::fclose);
-    if (!gguf_write_to_file_ptr(out.get(), f, /*only_meta =*/true))
+    if (!gguf_write_to_file_ptr(out, f, /*only_meta =*/true))
         return "cannot write the header of " + outPath;
 
-    const size_t alignment = gguf_get_alignment(out.get());
+    const size_t alignment = gguf_get_alignment(out);
     std::vector<float> values;
     std::vector<ggml_fp16_t> halves;
     for (int64_t i = 0; i < int64_t(plan.size()); ++i) {
         const auto& t = plan[size_t(i)];
-        values.assign(size_t(t.ne0 * t.ne1), 0.0f);
+        values.assign(size_t(t.elements()), 0.0f);
         t.fill(values);
-        const bool half = gguf_get_tensor_type(out.get(), i) == GGML_TYPE_F16;
+        const bool half = gguf_get_tensor_type(out, i) == GGML_TYPE_F16;
         size_t bytes = 0;
         if (half) {
             halves.resize(values.size());
@@ -238,6 +257,94 @@ std::string writeScriptedModel(const std::string& outPath, const std::string& vo
     };
     const auto plan = llamaTensors(s, nVocab, zero, zero, embeddings, output);
     return writeModel(outPath, vocab.get(), s, WeightType::f32, plan, extra);
+}
+
+std::string writeRandomProjector(const std::string& outPath, const ProjectorSpec& spec)
+{
+    const bool gemma = spec.layout == ProjectorLayout::gemma3;
+    const int64_t imageSize = spec.imageSize > 0 ? spec.imageSize : gemma ? 112 : 28;
+    // Gemma 3 pools 4 x 4 patches into one position.
+    const int64_t pool = gemma ? 4 : 1;
+    const int64_t w = spec.width;
+    if (spec.textEmbd < 1 || spec.patchSize < 1 || spec.layers < 1 || w < 1 || spec.heads < 1 || spec.ff < 1
+        || w % spec.heads != 0)
+        return "invalid projector shape";
+    if (imageSize % (spec.patchSize * pool) != 0)
+        return "the image size must be a multiple of " + std::to_string(spec.patchSize * pool);
+    const int64_t side = imageSize / spec.patchSize;
+    const int64_t positions = side * side + (gemma ? 0 : 1); // CLIP adds its class token
+
+    auto rng = std::make_shared<std::mt19937>(spec.seed);
+    auto normal = std::make_shared<std::normal_distribution<float>>(0.0f, 0.02f);
+    const auto random = [rng, normal](std::vector<float>& v) {
+        for (float& x : v)
+            x = (*normal)(*rng);
+    };
+    const auto ones = [](std::vector<float>& v) { std::fill(v.begin(), v.end(), 1.0f); };
+    const auto zeros = [](std::vector<float>&) {};
+
+    std::vector<TensorPlan> plan;
+    plan.push_back({"v.patch_embd.weight", spec.patchSize, spec.patchSize, random, 3, w});
+    if (gemma)
+        plan.push_back({"v.patch_embd.bias", w, 1, zeros});
+    else
+        plan.push_back({"v.class_embd", w, 1, random});
+    plan.push_back({"v.position_embd.weight", w, positions, random, 1, 1, /*alwaysF32 =*/true});
+    if (!gemma) {
+        plan.push_back({"v.pre_ln.weight", w, 1, ones});
+        plan.push_back({"v.pre_ln.bias", w, 1, zeros});
+    }
+    for (int64_t i = 0; i < spec.layers; ++i) {
+        const std::string p = "v.blk." + std::to_string(i) + ".";
+        for (const char* m : {"attn_q", "attn_k", "attn_v", "attn_out"}) {
+            plan.push_back({p + m + ".weight", w, w, random});
+            plan.push_back({p + m + ".bias", w, 1, zeros});
+        }
+        for (const char* n : {"ln1", "ln2"}) {
+            plan.push_back({p + n + ".weight", w, 1, ones});
+            plan.push_back({p + n + ".bias", w, 1, zeros});
+        }
+        plan.push_back({p + "ffn_up.weight", w, spec.ff, random});
+        plan.push_back({p + "ffn_up.bias", spec.ff, 1, zeros});
+        plan.push_back({p + "ffn_down.weight", spec.ff, w, random});
+        plan.push_back({p + "ffn_down.bias", w, 1, zeros});
+    }
+    if (gemma) {
+        plan.push_back({"v.post_ln.weight", w, 1, ones});
+        plan.push_back({"v.post_ln.bias", w, 1, zeros});
+        plan.push_back({"mm.soft_emb_norm.weight", w, 1, ones});
+        plan.push_back({"mm.input_projection.weight", spec.textEmbd, w, random});
+    } else {
+        plan.push_back({"mm.0.weight", w, spec.textEmbd, random});
+        plan.push_back({"mm.0.bias", spec.textEmbd, 1, zeros});
+        plan.push_back({"mm.2.weight", spec.textEmbd, spec.textEmbd, random});
+        plan.push_back({"mm.2.bias", spec.textEmbd, 1, zeros});
+    }
+
+    GgufPtr out(gguf_init_empty());
+    gguf_context* g = out.get();
+    gguf_set_val_str(g, "general.architecture", "clip");
+    gguf_set_val_str(g, "general.type", "mmproj");
+    gguf_set_val_str(g, "general.name", "cvn test projector");
+    gguf_set_val_u32(g, "general.file_type", spec.type == WeightType::f16 ? 1 : 0);
+    gguf_set_val_bool(g, "clip.has_vision_encoder", true);
+    gguf_set_val_str(g, "clip.projector_type", gemma ? "gemma3" : "mlp");
+    // CLIP's activation is the quick GELU, SigLIP's the tanh one.
+    gguf_set_val_bool(g, "clip.use_gelu", gemma);
+    gguf_set_val_u32(g, "clip.vision.image_size", uint32_t(imageSize));
+    gguf_set_val_u32(g, "clip.vision.patch_size", uint32_t(spec.patchSize));
+    gguf_set_val_u32(g, "clip.vision.embedding_length", uint32_t(w));
+    gguf_set_val_u32(g, "clip.vision.feed_forward_length", uint32_t(spec.ff));
+    gguf_set_val_u32(g, "clip.vision.block_count", uint32_t(spec.layers));
+    gguf_set_val_u32(g, "clip.vision.projection_dim", uint32_t(spec.textEmbd));
+    gguf_set_val_u32(g, "clip.vision.attention.head_count", uint32_t(spec.heads));
+    gguf_set_val_f32(g, "clip.vision.attention.layer_norm_epsilon", gemma ? 1e-6f : 1e-5f);
+    static const float clipMean[3] = {0.48145466f, 0.4578275f, 0.40821073f};
+    static const float clipStd[3] = {0.26862954f, 0.26130258f, 0.27577711f};
+    static const float half[3] = {0.5f, 0.5f, 0.5f};
+    gguf_set_arr_data(g, "clip.vision.image_mean", GGUF_TYPE_FLOAT32, gemma ? half : clipMean, 3);
+    gguf_set_arr_data(g, "clip.vision.image_std", GGUF_TYPE_FLOAT32, gemma ? half : clipStd, 3);
+    return writeTensors(outPath, g, spec.type, plan);
 }
 
 std::string quantizeModel(const std::string& inPath, const std::string& outPath, const std::string& type)

@@ -61,6 +61,34 @@ std::string writeRandomModel(const std::string& outPath, const std::string& voca
 std::string writeScriptedModel(const std::string& outPath, const std::string& vocabFile, const ScriptSpec& spec,
                                const std::vector<ExtraString>& extra = {});
 
+// A random projector: the GGUF ("general.type" mmproj, "clip.*" keys) that
+// llama.cpp's mtmd library loads beside a text model to turn an image into
+// the embeddings of a run of its positions. Its output width is `textEmbd`,
+// so it pairs with a random model of that n_embd. Two layouts:
+//  - mlp: LLaVA-1.5's CLIP encoder (class token, pre-norm, output of the
+//    last layer but one) and its two matrices with a GELU between;
+//  - gemma3: Gemma 3's SigLIP encoder, its 4 x 4 average pool and the
+//    projection after an RMS norm; the text model reads those positions
+//    with non-causal attention.
+// The defaults write about 170 KB with 4 image tokens; the other fields give
+// a real encoder's shape for speed measurements.
+enum class ProjectorLayout { mlp, gemma3 };
+
+struct ProjectorSpec {
+    ProjectorLayout layout = ProjectorLayout::mlp;
+    int64_t textEmbd = 64;
+    int64_t imageSize = 0; // 0: 28 px for mlp, 112 for gemma3
+    int64_t patchSize = 14;
+    int64_t layers = 2;
+    int64_t width = 32;
+    int64_t heads = 4;
+    int64_t ff = 64;
+    uint32_t seed = 1;
+    WeightType type = WeightType::f32;
+};
+
+std::string writeRandomProjector(const std::string& outPath, const ProjectorSpec& spec);
+
 // Quantises a written model with llama.cpp (e.g. "Q4_K_M"). Empty on success.
 std::string quantizeModel(const std::string& inPath, const std::string& outPath, const std::string& type);
 
