@@ -35,6 +35,14 @@ llama_sampler* newSamplerChain(const SamplingParams& params);
 // The runtime log's line for a reply sampled with `params`.
 QString samplingLogLine(const SamplingParams& params);
 
+// How far a run's work before its first token has come.
+struct RunProgress {
+    enum class Stage { prompt, image };
+    Stage stage = Stage::prompt;
+    double fraction = 0; // prompt: the share of the prompt decoded, 0 to 1
+    int64_t elapsedMs = 0; // image: since its encode began
+};
+
 // Where one generation run delivers its text. Both callbacks run on the
 // model's queue, never on the caller's thread; a consumer on the main thread
 // re-posts them (see runOnMain).
@@ -45,6 +53,9 @@ struct GenerationSink {
     // Called exactly once when the run is over, however it ended (including
     // a run that never started because the model was freed first).
     std::function<void()> onFinished;
+    // Optional: where reading the prompt is slow, its progress, at most a few
+    // times a second.
+    std::function<void(const RunProgress&)> onProgress;
 };
 
 // The shared state of one run: its own cancel flag, so that a stop that lands

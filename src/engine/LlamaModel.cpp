@@ -94,8 +94,9 @@ QString LoadError::description() const
 
 std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contextSize, int64_t gpuLayers,
                                              std::optional<int64_t> threads,
-                                             const std::optional<FileIdentity>& factsFrom)
+                                             const std::optional<FileIdentity>& factsFrom, const LoadExtras& extras)
 {
+    (void)extras; // the projector and the load's progress: not yet taken
     const QByteArray nativePath = QFile::encodeName(path);
     // Only a regular file, or a link to one: reading a pipe or a device would
     // wait for a writer that never comes.

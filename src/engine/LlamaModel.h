@@ -21,6 +21,7 @@
 // file that another program has open for writing is not loaded at all
 // (fileChanging): it is half-written, and no lease could be had on it.
 
+#include "engine/ChatMessage.h"
 #include "engine/Generation.h"
 #include "engine/PromptStore.h"
 #include "engine/SamplingParams.h"
@@ -79,6 +80,13 @@ private:
     Kind m_kind;
     QString m_path;
     std::string m_what;
+};
+
+// An image that no model could be shown: not an image, damaged, too large,
+// or more than the context holds. what() is the sentence shown to the user.
+class ImageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // One row of the live-model registry (the debug panel lists them).
@@ -140,9 +148,19 @@ public:
     // (fileChanging), so that the writer is not held for the whole load, and
     // so does a file that another program has open for writing already.
     // The caller waits for that program (fileBeingWritten) and loads again.
+    //
+    // `extras` may name the image projector the model sees through; one that
+    // does not load leaves the model reading text alone (projectorFailure).
+    // Its onProgress, when set, hears how far the load has come (0 to 1), on
+    // the loading thread.
+    struct LoadExtras {
+        QString projectorPath; // empty: none
+        std::function<void(float)> onProgress;
+    };
     static std::shared_ptr<LlamaModel> load(const QString& path, int64_t contextSize, int64_t gpuLayers,
                                             std::optional<int64_t> threads = std::nullopt,
-                                            const std::optional<FileIdentity>& factsFrom = std::nullopt);
+                                            const std::optional<FileIdentity>& factsFrom = std::nullopt,
+                                            const LoadExtras& extras = {});
 
     LlamaModel(Private, QString path, std::optional<FileIdentity> file, std::unique_ptr<FileLease> lease,
                llama_model* model, llama_context* context, int64_t gpuLayersPlaced);
@@ -270,6 +288,21 @@ public:
     // caller's thread: call it on queue() while a run may be active.
     std::vector<int32_t> tokenize(const std::string& text) const;
 
+    // --- images (LlamaModelVision.cpp) -------------------------------------
+    // The projector loaded with the model: it sees images.
+    bool seesImages() const;
+    // Why the projector asked for did not load; none when it did or none
+    // was asked for.
+    const std::optional<QString>& projectorFailure() const { return m_projectorFailure; }
+    // The text that stands for image `index` of a prompt's image list in
+    // its rendered text; random per process, so no typed text makes one.
+    static QString imageMarker(int index);
+    // tokenize() of a prompt whose text holds imageMarker(i) for images[i]:
+    // each image becomes its run of positions, stood for in the tokens by
+    // values no text token takes. Throws ImageError for an image that
+    // cannot be shown. Queue only.
+    std::vector<int32_t> tokenize(const std::string& text, const QList<ChatImage>& images) const;
+
     // Test seams for what only happens inside a run. Set them before
     // generate(), never while a run is active: the run reads them on the queue.
     struct TestHooks {
@@ -378,6 +411,7 @@ private:
     std::shared_ptr<PromptStore> m_promptStore;
     int32_t m_typeK = 0, m_typeV = 0; // the context's KV cache types (ggml_type)
     TestHooks m_testHooks;
+    std::optional<QString> m_projectorFailure;
     mutable std::shared_ptr<common_chat_templates> m_chatTemplates; // queue only
 
     // Last: destroyed first, after the handles are gone. Linux keeps 15

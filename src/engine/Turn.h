@@ -53,6 +53,12 @@ struct Turn {
     // (another program's request, its model's load); empty otherwise. Never
     // stored.
     QString waitingFor;
+    // The images sent with a user message, stored with it.
+    QList<ChatImage> images;
+    // How far the work before a reply's first word has come ("Reading the
+    // conversation… 45%", "Reading the image… 3s"); empty otherwise. Never
+    // stored.
+    QString progress;
 
     // "Thought for 2 seconds" once the thinking time is known, else
     // "Thinking... (3s)".

@@ -289,6 +289,7 @@ void applyInteger(GgufInfo& info, std::string_view key, int64_t value)
 struct HeaderFacts {
     std::optional<GgufInfo> info;
     std::optional<ProjectorHint> hint;
+    std::optional<int64_t> projectionWidth;
 };
 
 bool architectureSaysProjector(const ProjectorHint& hint)
@@ -337,6 +338,8 @@ HeaderFacts scanHeader(const QString& path, bool wantInfo)
             } else if (const auto* integer = std::get_if<int64_t>(&value)) {
                 if (key == kFileTypeKey)
                     info.fileType = *integer;
+                else if (key == "clip.vision.projection_dim")
+                    facts.projectionWidth = *integer;
                 else
                     applyInteger(info, key, *integer);
             }
@@ -375,7 +378,7 @@ std::optional<ProjectorHint> headerSaysProjector(const QString& path)
 ModelFileFacts readModelFile(const QString& path, const QString& fileName)
 {
     HeaderFacts facts = scanHeader(path, true);
-    return {std::move(facts.info), hasProjectorName(fileName) || hintSaysProjector(facts.hint)};
+    return {std::move(facts.info), hasProjectorName(fileName) || hintSaysProjector(facts.hint), facts.projectionWidth};
 }
 
 bool hasProjectorName(const QString& fileName)

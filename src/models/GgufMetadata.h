@@ -51,6 +51,7 @@ bool isProjectorFile(const QString& path, const QString& fileName);
 struct ModelFileFacts {
     std::optional<GgufInfo> info;
     bool isProjector = false;
+    std::optional<int64_t> projectionWidth; // "clip.vision.projection_dim"
 };
 ModelFileFacts readModelFile(const QString& path, const QString& fileName);
 

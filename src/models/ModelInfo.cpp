@@ -170,7 +170,8 @@ size_t qHash(const ModelInfo& model, size_t seed) noexcept
     seed = qHashOptional(sampling.replyLimit, seed);
     seed = qHashOptional(sampling.seed, seed);
     seed = qHashOptional(model.discoveredMetadata, seed);
-    seed = qHashMulti(seed, model.visionAdapterFile);
+    seed = qHashMulti(seed, model.visionAdapterFile, model.projectorChoice);
+    seed = qHashOptional(model.projectionWidth, seed);
     return qHashOptional(model.factsReadFrom, seed);
 }
 

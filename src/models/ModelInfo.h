@@ -48,7 +48,7 @@ struct ModelSampling {
 // user's context, template, instructions and sampling choices, what its GGUF
 // header said and which version of the file said it. A plain value; the
 // models folder scan makes it and the model form edits it in memory.
-// Equality and qHash cover all fourteen fields, `id` included, so two scans
+// Equality and qHash cover all sixteen fields, `id` included, so two scans
 // of one file give records that differ.
 struct ModelInfo {
     QUuid id = QUuid::createUuid();
@@ -66,6 +66,14 @@ struct ModelInfo {
     ModelSampling sampling;
     std::optional<GgufInfo> discoveredMetadata;
     bool visionAdapterFile = false;
+    // A projector's "clip.vision.projection_dim": the embedding width of the
+    // text models it fits. None for models and for projectors without it.
+    std::optional<int64_t> projectionWidth;
+    // Which projector a model sees images through (models/ProjectorPairing.h):
+    // empty picks the best fitting one, "none" takes none, anything else is
+    // the file name of the projector chosen.
+    QString projectorChoice;
+    static inline const QString noProjector = QStringLiteral("none");
     // The file as it was just before the header facts (size, metadata,
     // trained context, adapter flag) were read from it; none for a record
     // not read from a file. A file that differs from it now may hold another

@@ -35,6 +35,7 @@ void keepChoices(ModelInfo& m, const ModelInfo& from)
     m.contextSizeManual = from.contextSizeManual;
     m.instructions = from.instructions;
     m.sampling = from.sampling;
+    m.projectorChoice = from.projectorChoice;
 }
 
 struct FamilyRow {
@@ -86,6 +87,7 @@ ModelInfo recordForFile(const QString& path, QString displayName, QString fileNa
         m.trainedContext = m.discoveredMetadata->nCtxTrain;
     m.fileName = std::move(fileName);
     m.visionAdapterFile = facts.isProjector;
+    m.projectionWidth = facts.projectionWidth;
     return m;
 }
 
@@ -295,6 +297,7 @@ QList<ModelInfo> ModelStore::readChoices()
             m.chatTemplate = o.value(QLatin1String("chatTemplate")).toString();
         m.instructions = o.value(QLatin1String("instructions")).toString();
         m.sampling = readSampling(o.value(QLatin1String("sampling")).toObject(), it.key(), choicesPath());
+        m.projectorChoice = o.value(QLatin1String("projector")).toString();
         if (!m.fileName.isEmpty() && !m.displayName.trimmed().isEmpty())
             stored.append(m);
     }
@@ -319,6 +322,8 @@ void ModelStore::writeChoices() const
             o.insert(QStringLiteral("instructions"), m.instructions);
         if (m.sampling != ModelSampling())
             o.insert(QStringLiteral("sampling"), samplingJson(m.sampling));
+        if (!m.projectorChoice.isEmpty())
+            o.insert(QStringLiteral("projector"), m.projectorChoice);
         all.insert(m.fileName, o);
     }
     QSaveFile file(choicesPath());
