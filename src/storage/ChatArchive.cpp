@@ -104,6 +104,42 @@ QString storedContent(const Message& message)
     return AttachmentBlocks::join(blocks, message.text);
 }
 
+// The type of an image file by the signature its bytes start with.
+QString mimeTypeOf(const QByteArray& bytes)
+{
+    if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
+        return QStringLiteral("image/png");
+    if (bytes.startsWith("\xFF\xD8\xFF"))
+        return QStringLiteral("image/jpeg");
+    if (bytes.startsWith("RIFF") && bytes.mid(8, 4) == "WEBP")
+        return QStringLiteral("image/webp");
+    if (bytes.startsWith("GIF87a") || bytes.startsWith("GIF89a"))
+        return QStringLiteral("image/gif");
+    return QStringLiteral("application/octet-stream");
+}
+
+QString dataUri(const QByteArray& bytes)
+{
+    return QStringLiteral("data:") + mimeTypeOf(bytes) + QStringLiteral(";base64,")
+           + QString::fromLatin1(bytes.toBase64());
+}
+
+// The bytes of a base64 data URI, whatever type it names; nothing for
+// anything else (another scheme, no base64, a payload that does not decode).
+std::optional<QByteArray> fromDataUri(const QString& uri)
+{
+    const qsizetype comma = uri.indexOf(QLatin1Char(','));
+    if (!uri.startsWith(QLatin1String("data:"), Qt::CaseInsensitive) || comma < 0
+        || !QStringView(uri).first(comma).endsWith(QLatin1String(";base64"), Qt::CaseInsensitive))
+        return std::nullopt;
+    // A character past ASCII becomes a byte (or '?') that base64 refuses.
+    QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
+        QStringView(uri).sliced(comma + 1).toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return std::nullopt;
+    return std::move(decoded.decoded);
+}
+
 std::optional<QString> readTextOrNull(sqlite3_stmt* s, int column)
 {
     return ChatDatabase::isNull(s, column) ? std::nullopt : std::optional(ChatDatabase::textColumn(s, column));
@@ -125,6 +161,7 @@ QString timeText(int64_t seconds, const QTimeZone& zone)
 QJsonObject toJson(const Chat& chat)
 {
     QJsonArray messages;
+    bool withImages = false;
     for (const Message& message : chat.messages) {
         QJsonArray attachments;
         for (const Attachment& file : message.attachments) {
@@ -133,7 +170,7 @@ QJsonObject toJson(const Chat& chat)
                                             {QStringLiteral("text"), file.text},
                                             {QStringLiteral("truncated"), file.truncated}});
         }
-        messages.append(QJsonObject {
+        QJsonObject object {
             {QStringLiteral("role"), message.role},
             {QStringLiteral("text"), message.text},
             {QStringLiteral("createdAt"), qint64(message.createdAt)},
@@ -141,11 +178,20 @@ QJsonObject toJson(const Chat& chat)
             {QStringLiteral("reasoning"), orNull(message.reasoning)},
             {QStringLiteral("reasoningDurationMs"), orNull(message.reasoningDurationMs)},
             {QStringLiteral("attachments"), attachments},
-        });
+        };
+        if (!message.images.isEmpty()) {
+            QJsonArray images;
+            for (const ChatImage& image : message.images)
+                images.append(QJsonObject {{QStringLiteral("name"), image.name},
+                                           {QStringLiteral("data"), dataUri(image.data)}});
+            object.insert(QStringLiteral("images"), images);
+            withImages = true;
+        }
+        messages.append(object);
     }
     return QJsonObject {
         {QStringLiteral("format"), formatName},
-        {QStringLiteral("version"), formatVersion},
+        {QStringLiteral("version"), withImages ? formatVersion : 1},
         {QStringLiteral("title"), chat.title},
         {QStringLiteral("pinned"), chat.pinned},
         {QStringLiteral("council"), chat.council},
@@ -225,6 +271,31 @@ std::optional<Chat> fromJson(const QJsonObject& object, QString* error)
                 m.fail(f.error());
             message.attachments.append(std::move(file));
         }
+        // Files written before images were kept have none.
+        const QJsonArray images =
+            item.contains(QStringLiteral("images")) ? m.array(QStringLiteral("images")) : QJsonArray();
+        for (qsizetype j = 0; m.ok() && j < images.size(); ++j) {
+            const QString imageWhere = QStringLiteral("image %1").arg(j + 1);
+            if (!images[j].isObject()) {
+                m.fail(imageWhere + QStringLiteral(" is not an object"));
+                break;
+            }
+            const QJsonObject imageObject = images[j].toObject();
+            Fields f(imageObject, imageWhere);
+            ChatImage image;
+            image.name = f.text(QStringLiteral("name"));
+            const QString data = f.text(QStringLiteral("data"));
+            if (f.ok()) {
+                std::optional<QByteArray> bytes = fromDataUri(data);
+                if (bytes)
+                    image.data = std::move(*bytes);
+                else
+                    f.fail(QStringLiteral("field \"data\" is not a base64 data URI"));
+            }
+            if (!f.ok())
+                m.fail(f.error());
+            message.images.append(std::move(image));
+        }
         if (!m.ok()) {
             fields.fail(m.error());
             break;
@@ -267,6 +338,11 @@ QString markdown(const Chat& chat, const QTimeZone& zone)
             out += QStringLiteral("\nAttachments:\n\n");
             for (const Attachment& file : message.attachments)
                 out += QStringLiteral("- ") + file.name + QLatin1Char('\n');
+        }
+        if (!message.images.isEmpty()) {
+            out += QStringLiteral("\nImages:\n\n");
+            for (const ChatImage& image : message.images)
+                out += QStringLiteral("- ") + image.name + QLatin1Char('\n');
         }
     }
     return out;
@@ -315,16 +391,29 @@ std::optional<Chat> read(ChatDatabase& db, const Key& key, bool* gone)
     chat.model = readTextOrNull(c, 6);
     chat.instructions = readTextOrNull(c, 7);
 
+    // Each message once for every image it has, in order.
     const ChatDatabase::Statement rows = db.prepare(
-        QStringLiteral("SELECT role, content, created_at, model_name, reasoning, reasoning_ms "
-                       "FROM messages WHERE chat_id=? ORDER BY id"),
+        QStringLiteral("SELECT m.role, m.content, m.created_at, m.model_name, m.reasoning, m.reasoning_ms, m.id, %1 "
+                       "FROM messages m%2 WHERE m.chat_id=? ORDER BY m.id, %3")
+            .arg(ChatDatabase::imageColumns, db.imageJoin(), ChatDatabase::imageOrder),
         {id});
     if (!rows)
         return std::nullopt;
     sqlite3_stmt* m = rows.get();
     int rc = SQLITE_ROW;
+    std::optional<int64_t> lastId;
     while ((rc = db.step(m)) == SQLITE_ROW) {
+        const int64_t messageId = ChatDatabase::integerColumn(m, 6);
+        std::optional<ChatImage> image = ChatDatabase::imageAt(m, 7);
+        if (lastId == messageId) {
+            if (image)
+                chat.messages.last().images.append(std::move(*image));
+            continue;
+        }
+        lastId = messageId;
         Message message;
+        if (image)
+            message.images.append(std::move(*image));
         message.role = ChatDatabase::isNull(m, 0) ? QStringLiteral("user") : ChatDatabase::textColumn(m, 0);
         message.text = ChatDatabase::textColumn(m, 1);
         message.createdAt = ChatDatabase::integerColumn(m, 2);
@@ -375,7 +464,7 @@ Added add(ChatDatabase& db, const Chat& chat)
                 const Message& b = chat.messages[i];
                 equal = a.role == b.role && storedContent(a) == storedContent(b) && a.createdAt == b.createdAt
                         && a.model == b.model && a.reasoning == b.reasoning
-                        && a.reasoningDurationMs == b.reasoningDurationMs;
+                        && a.reasoningDurationMs == b.reasoningDurationMs && a.images == b.images;
             }
             if (equal) {
                 // Nothing to write; committed all the same, as a failed
@@ -398,7 +487,8 @@ Added add(ChatDatabase& db, const Chat& chat)
         for (const Message& message : chat.messages) {
             if (db.insertMessage(id, message.role, storedContent(message), Value::textOrNull(message.model),
                                  Value::textOrNull(message.reasoning),
-                                 Value::integerOrNull(message.reasoningDurationMs), message.createdAt)
+                                 Value::integerOrNull(message.reasoningDurationMs), message.createdAt,
+                                 message.images)
                 == 0)
                 return false;
         }

@@ -11,12 +11,19 @@
 //     "instructions" (left out by files written before chats had them),
 //     "messages": [ { "role", "text", "createdAt", "model", "reasoning",
 //                     "reasoningDurationMs",
-//                     "attachments": [ { "name", "kind", "text", "truncated" } ] } ] }
+//                     "attachments": [ { "name", "kind", "text", "truncated" } ],
+//                     "images": [ { "name", "data" } ] } ] }
 // Times are whole seconds since 1970, durations milliseconds. "updatedAt",
 // "model", "instructions", "reasoning" and "reasoningDurationMs" are null where the row has
 // none. A user message's attachment blocks are taken out of its text into
 // "attachments", and put back in front of it on import, so the stored text
-// comes back exactly.
+// comes back exactly. "images" holds the files sent with a message, each
+// as a base64 data URI typed by its bytes' signature
+// ("data:image/png;base64,...", else application/octet-stream); a message
+// without images leaves it out, and a chat with none is written as version
+// 1, as before images were kept, while one with images is version 2, so
+// that a program that cannot keep them refuses the chat instead of quietly
+// dropping its images.
 //
 // Every function here is synchronous; those taking a ChatDatabase run on the
 // thread that owns it.
@@ -35,7 +42,7 @@
 namespace cvn::ChatArchive {
 
 inline const QString formatName = QStringLiteral("corvanthelis-chat");
-inline constexpr int formatVersion = 1;
+inline constexpr int formatVersion = 2;
 // The most characters (grapheme clusters) a chat's instructions hold, as the
 // instructions dialog lets them be typed. A file whose chat holds more is
 // refused rather than cut: the file is left to be mended, and nothing of the
@@ -59,6 +66,7 @@ struct Message {
     std::optional<QString> reasoning;
     std::optional<int64_t> reasoningDurationMs;
     QList<Attachment> attachments;
+    QList<ChatImage> images; // a user message's, in the order they were sent
 
     friend bool operator==(const Message&, const Message&) = default;
 };
@@ -85,8 +93,8 @@ std::optional<Chat> fromJson(const QJsonObject& object, QString* error);
 
 // A document for people: the title as a heading, the creation time, then
 // each message with who wrote it and when, its text as written, its
-// reasoning in a <details> block and its attachments by name. Times are
-// shown in `zone`.
+// reasoning in a <details> block, its attachments and its images by name.
+// Times are shown in `zone`.
 QString markdown(const Chat& chat, const QTimeZone& zone = QTimeZone::systemTimeZone());
 
 // Which stored chat: its id, and its creation time where known, since a

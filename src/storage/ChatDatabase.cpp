@@ -43,6 +43,24 @@ const char* const ChatDatabase::schemaScript =
     "    FOREIGN KEY(chat_id) REFERENCES chats(id) ON DELETE CASCADE\n"
     ");\n"
     "CREATE INDEX IF NOT EXISTS idx_messages_chat ON messages(chat_id);\n"
+    // The images sent with a message, as the files' bytes. Triggers as well
+    // as the cascade, since a client with foreign keys off (the sqlite3
+    // shell, an older tool) deletes messages without it: the images go with
+    // their message, and a later message given its freed id never finds
+    // images left behind. Search indexes the messages' text only.
+    "CREATE TABLE IF NOT EXISTS message_images(\n"
+    "    message_id INTEGER NOT NULL REFERENCES messages(id) ON DELETE CASCADE,\n"
+    "    position INTEGER NOT NULL,\n"
+    "    name TEXT,\n"
+    "    data BLOB NOT NULL,\n"
+    "    PRIMARY KEY(message_id, position)\n"
+    ");\n"
+    "CREATE TRIGGER IF NOT EXISTS message_images_insert AFTER INSERT ON messages BEGIN\n"
+    "    DELETE FROM message_images WHERE message_id = new.id;\n"
+    "END;\n"
+    "CREATE TRIGGER IF NOT EXISTS message_images_delete AFTER DELETE ON messages BEGIN\n"
+    "    DELETE FROM message_images WHERE message_id = old.id;\n"
+    "END;\n"
     // The expressions of sameCreatedAtAndTitle, so that an import's look-up
     // of a chat it may hold already reads the few chats of that second and
     // title instead of every chat.
@@ -66,7 +84,8 @@ std::optional<FileIdentity> walIdentity(const QString& databasePath)
 // Every object the two scripts create.
 const QStringList schemaObjects = {
     QStringLiteral("chats"), QStringLiteral("messages"), QStringLiteral("idx_messages_chat"),
-    QStringLiteral("idx_chats_created_title"),
+    QStringLiteral("idx_chats_created_title"), QStringLiteral("message_images"),
+    QStringLiteral("message_images_insert"), QStringLiteral("message_images_delete"),
     QStringLiteral("message_search"), QStringLiteral("message_search_pending"),
     QStringLiteral("message_search_insert"), QStringLiteral("message_search_update"),
     QStringLiteral("message_search_delete")};
@@ -371,6 +390,15 @@ bool ChatDatabase::open(int busyMs, Accept accept)
             return true;
         };
         if (execScript("PRAGMA foreign_keys = ON;") && (readOnly ? readableSchema() : createSchema())) {
+            // A file written before messages kept images, opened only for
+            // reading, has nowhere to read them from. (The statement ends
+            // here: one left open holds a read that the switch to WAL below
+            // cannot be made under.)
+            {
+                const Statement images = prepare(
+                    QStringLiteral("SELECT 1 FROM sqlite_master WHERE type='table' AND name='message_images'"));
+                m_keepsImages = images && stepRow(images.get());
+            }
             if (readOnly) {
                 qCWarning(lcChatDatabase).noquote()
                     << QStringLiteral("opened %1 read-only: nothing is saved").arg(m_path);
@@ -483,6 +511,22 @@ bool ChatDatabase::isNull(sqlite3_stmt* statement, int column)
 int64_t ChatDatabase::integerColumn(sqlite3_stmt* statement, int column)
 {
     return sqlite3_column_int64(statement, column);
+}
+
+QByteArray ChatDatabase::blobColumn(sqlite3_stmt* statement, int column)
+{
+    // The pointer first, then its length, as SQLite asks.
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
+    return bytes ? QByteArray(bytes, sqlite3_column_bytes(statement, column)) : QByteArray();
+}
+
+std::optional<ChatImage> ChatDatabase::imageAt(sqlite3_stmt* statement, int first)
+{
+    // The bytes are never NULL in a stored image; an empty file's are an
+    // empty BLOB.
+    if (isNull(statement, first + 1))
+        return std::nullopt;
+    return ChatImage{textColumn(statement, first), blobColumn(statement, first + 1)};
 }
 
 QString ChatDatabase::textColumn(sqlite3_stmt* statement, int column)

@@ -48,15 +48,24 @@
 // -wal changes or the folder can be written.
 //
 // The file is never dropped, rebuilt or deleted. An older file that lacks a
-// column of the current schema gets the column added in place, the search
-// index built and its journal switched to WAL; a file that is not a database
-// is left exactly as it is and the database stays closed.
+// column or table of the current schema gets it added in place (the images
+// of messages, for one, written before they were kept), the search index
+// built and its journal switched to WAL; a file that is not a database is
+// left exactly as it is and the database stays closed. An older program
+// that opens a newer file finds every table it knows and leaves the others
+// alone; the triggers in the file still take a message's images along when
+// it deletes the message.
+//
+// A message's images (message_images) are the files' bytes, kept in the
+// order they were sent, written in the message's own transaction and read
+// with it in the same statement; search never reads them.
 //
 // ChatDatabase.cpp holds the connection, the schema and reading a row;
 // ChatDatabaseStatements.cpp running statements and transactions, and the
 // chat and message queries; ChatDatabaseSearch.cpp the search index, the
 // folded copy and the scans.
 
+#include "engine/ChatMessage.h"
 #include "platform/FileIdentity.h"
 #include "platform/SerialQueue.h"
 
@@ -88,16 +97,18 @@ class ChatDatabase : public QObject {
 
 public:
     // One bound parameter: a 64-bit integer, a text (bound as UTF-8 with its
-    // byte length, so U+0000 inside it survives) or NULL.
+    // byte length, so U+0000 inside it survives), bytes (a BLOB, empty ones
+    // included) or NULL.
     class Value {
     public:
-        enum class Kind { integer, text, null };
+        enum class Kind { integer, text, blob, null };
 
         template <std::integral T>
             requires(!std::same_as<T, bool>)
         Value(T value) : m_kind(Kind::integer), m_integer(int64_t(value)) {}
         Value(QString value) : m_kind(Kind::text), m_text(std::move(value)) {}
         Value(const char* value) : Value(QString::fromUtf8(value)) {}
+        explicit Value(QByteArray bytes) : m_kind(Kind::blob), m_bytes(std::move(bytes)) {}
         static Value null() { return Value(); }
         static Value textOrNull(const std::optional<QString>& value) { return value ? Value(*value) : null(); }
         static Value integerOrNull(std::optional<int64_t> value) { return value ? Value(*value) : null(); }
@@ -105,6 +116,7 @@ public:
         Kind kind() const { return m_kind; }
         int64_t integer() const { return m_integer; }
         const QString& text() const { return m_text; }
+        const QByteArray& bytes() const { return m_bytes; }
 
     private:
         Value() = default;
@@ -112,6 +124,7 @@ public:
         Kind m_kind = Kind::null;
         int64_t m_integer = 0;
         QString m_text;
+        QByteArray m_bytes;
     };
 
     // One row of the chat list.
@@ -137,6 +150,7 @@ public:
         std::optional<QString> reasoning;
         std::optional<int64_t> reasoningDurationMs; // read as 0 .. one week
         int64_t createdAt = 0;  // seconds since 1970, NULL reads as 0
+        QList<ChatImage> images; // in the order they were sent
 
         friend bool operator==(const MessageRecord&, const MessageRecord&) = default;
     };
@@ -348,11 +362,24 @@ public:
     // Also sets updated_at to now. False when nothing was written.
     bool updateTitle(int64_t id, const QString& title);
     // The new message's id, created_at = `createdAt` (now when null); 0 when
-    // the insert failed or the database is closed. The chat's updated_at
+    // the insert failed or the database is closed. The message and its
+    // images are written together or not at all. The chat's updated_at
     // stays as it is.
     int64_t insertMessage(int64_t chatId, const QString& role, const QString& content,
                           const Value& modelName = Value::null(), const Value& reasoning = Value::null(),
-                          const Value& reasoningMs = Value::null(), const Value& createdAt = Value::null());
+                          const Value& reasoningMs = Value::null(), const Value& createdAt = Value::null(),
+                          const QList<ChatImage>& images = {});
+    // Whether the file has the table of messages' images: a file written
+    // before images were kept and opened only for reading has none, and its
+    // messages read without images.
+    bool keepsImages() const { return m_keepsImages; }
+    // What a query over messages `m` adds to read each message's images
+    // beside it: the join, giving one row for each image or one whose image
+    // columns are NULL, and its two columns, the image's name and bytes.
+    // Rows are ordered by imageOrder after the message's id.
+    QString imageJoin() const;
+    static inline const QString imageColumns = QStringLiteral("i.name, i.data");
+    static inline const QString imageOrder = QStringLiteral("i.position");
     // The chat's council switch; false for an unknown id.
     bool councilOn(int64_t id) const;
     // The chat's own instructions; empty for none (NULL) or an unknown id.
@@ -388,6 +415,10 @@ public:
     static bool isNull(sqlite3_stmt* statement, int column);
     static int64_t integerColumn(sqlite3_stmt* statement, int column);
     static QString textColumn(sqlite3_stmt* statement, int column);
+    static QByteArray blobColumn(sqlite3_stmt* statement, int column);
+    // The image in the two columns from `first` on (imageColumns), when the
+    // row holds one.
+    static std::optional<ChatImage> imageAt(sqlite3_stmt* statement, int first);
     static bool stepRow(sqlite3_stmt* statement);
     // sqlite3_step of a statement prepared here, noting the code of a
     // failure for writeFault(): the connection's own code is gone once
@@ -479,6 +510,7 @@ private:
     QElapsedTimer m_lastOpenTry;
     sqlite3* m_db = nullptr;
     bool m_readOnly = false;
+    bool m_keepsImages = false;
     bool m_writesFailing = false;
     WriteFault m_writeFault = WriteFault::none;
     // SQLite's code for the last open that failed.

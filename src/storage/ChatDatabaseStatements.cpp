@@ -28,15 +28,23 @@ const QString chatsByIdQuery = chatRows + QStringLiteral("WHERE c.id IN (%1)");
 
 const QString messageColumns =
     QStringLiteral("m.id, m.role, m.content, m.model_name, m.reasoning, m.reasoning_ms, m.created_at");
-const QString messagesQuery =
-    QStringLiteral("SELECT %1 FROM messages m WHERE m.chat_id=? ORDER BY m.id ASC").arg(messageColumns);
+// Each message once for every image it has (or once, with NULL for the
+// image), with the image's name and bytes after the message's columns.
+QString messagesQuery(const QString& imageJoin)
+{
+    return QStringLiteral("SELECT %1, i.name, i.data FROM messages m%2 WHERE m.chat_id=? ORDER BY m.id ASC, %3")
+        .arg(messageColumns, imageJoin, ChatDatabase::imageOrder);
+}
 // The chat's row beside each of its messages; a chat without messages
 // gives one row whose message columns are NULL, and no row means no such
 // chat. messages.id is never NULL otherwise.
-const QString chatQuery = QStringLiteral(
-    "SELECT c.created_at, c.title, c.is_council, c.pinned, %1\n"
-    "FROM chats c LEFT JOIN messages m ON m.chat_id = c.id\n"
-    "WHERE c.id=? AND ifnull(CAST(c.created_at AS INTEGER), 0)=? ORDER BY m.id ASC").arg(messageColumns);
+QString chatQuery(const QString& imageJoin)
+{
+    return QStringLiteral("SELECT c.created_at, c.title, c.is_council, c.pinned, %1, i.name, i.data\n"
+                          "FROM chats c LEFT JOIN messages m ON m.chat_id = c.id%2\n"
+                          "WHERE c.id=? AND ifnull(CAST(c.created_at AS INTEGER), 0)=? ORDER BY m.id ASC, %3")
+        .arg(messageColumns, imageJoin, ChatDatabase::imageOrder);
+}
 const QString identityQuery = QStringLiteral("SELECT created_at, title, is_council, pinned FROM chats WHERE id=?");
 
 // The row's chat identity from its first four columns.
@@ -66,6 +74,17 @@ ChatDatabase::MessageRecord messageAt(sqlite3_stmt* s, int first)
     }
     row.createdAt = DB::integerColumn(s, first + 6);
     return row;
+}
+
+// The message of a messagesQuery or chatQuery row whose message columns
+// start at `first`, or its next image when the row before was the message.
+void appendMessageRow(QList<ChatDatabase::MessageRecord>& messages, sqlite3_stmt* s, int first)
+{
+    const int64_t id = ChatDatabase::integerColumn(s, first);
+    if (messages.isEmpty() || messages.last().id != id)
+        messages.append(messageAt(s, first));
+    if (std::optional<ChatImage> image = ChatDatabase::imageAt(s, first + 7))
+        messages.last().images.append(std::move(*image));
 }
 
 // Every row of a chatRows statement; not ok when there is no statement or
@@ -137,6 +156,15 @@ ChatDatabase::Statement ChatDatabase::prepare(const QString& sql, const QList<Va
             const QByteArray utf8 = value.text().toUtf8();
             rc = sqlite3_bind_text64(raw, index, utf8.constData(), sqlite3_uint64(utf8.size()),
                                      SQLITE_TRANSIENT, SQLITE_UTF8);
+            break;
+        }
+        case Value::Kind::blob: {
+            // Never a null pointer, which would bind NULL: an empty file is
+            // an empty BLOB.
+            static const char nothing = 0;
+            const QByteArray& bytes = value.bytes();
+            rc = sqlite3_bind_blob64(raw, index, bytes.isEmpty() ? &nothing : bytes.constData(),
+                                     sqlite3_uint64(bytes.size()), SQLITE_TRANSIENT);
             break;
         }
         case Value::Kind::null:
@@ -392,7 +420,7 @@ bool ChatDatabase::readChatIdentity(int64_t id, std::optional<ChatIdentity>* ide
 
 bool ChatDatabase::readChat(int64_t id, int64_t createdAt, std::optional<StoredChat>* chat) const
 {
-    const Statement statement = prepare(chatQuery, {id, createdAt});
+    const Statement statement = prepare(chatQuery(imageJoin()), {id, createdAt});
     if (!statement)
         return false;
     sqlite3_stmt* s = statement.get();
@@ -402,7 +430,7 @@ bool ChatDatabase::readChat(int64_t id, int64_t createdAt, std::optional<StoredC
         if (!read)
             read = StoredChat{identityAt(s), {}};
         if (!isNull(s, 4))
-            read->messages.append(messageAt(s, 4));
+            appendMessageRow(read->messages, s, 4);
     }
     if (rc != SQLITE_DONE) {
         logError("step failed: %1");
@@ -431,12 +459,25 @@ bool ChatDatabase::updateTitle(int64_t id, const QString& title)
 
 int64_t ChatDatabase::insertMessage(int64_t chatId, const QString& role, const QString& content,
                                     const Value& modelName, const Value& reasoning, const Value& reasoningMs,
-                                    const Value& createdAt)
+                                    const Value& createdAt, const QList<ChatImage>& images)
 {
-    return insert(QStringLiteral("INSERT INTO messages(chat_id, role, content, model_name, reasoning, "
-                                 "reasoning_ms, created_at) VALUES(?,?,?,?,?,?,?)"),
-                  {chatId, role, content, modelName, reasoning, reasoningMs,
-                   createdAt.kind() == Value::Kind::null ? Value(now()) : createdAt});
+    int64_t row = 0;
+    const auto write = [&] {
+        row = insert(QStringLiteral("INSERT INTO messages(chat_id, role, content, model_name, reasoning, "
+                                    "reasoning_ms, created_at) VALUES(?,?,?,?,?,?,?)"),
+                     {chatId, role, content, modelName, reasoning, reasoningMs,
+                      createdAt.kind() == Value::Kind::null ? Value(now()) : createdAt});
+        for (qsizetype i = 0; row != 0 && i < images.size(); ++i) {
+            if (!run(QStringLiteral("INSERT INTO message_images(message_id, position, name, data) VALUES(?,?,?,?)"),
+                     {row, i, images[i].name, Value(images[i].data)}))
+                return false;
+        }
+        return row != 0;
+    };
+    // A message alone is one statement, a transaction of its own already.
+    if (images.isEmpty())
+        return write() ? row : 0;
+    return transaction(write) ? row : 0;
 }
 
 bool ChatDatabase::councilOn(int64_t id) const
@@ -455,15 +496,24 @@ QString ChatDatabase::instructions(int64_t id) const
     return textColumn(statement.get(), 0);
 }
 
+QString ChatDatabase::imageJoin() const
+{
+    if (m_keepsImages)
+        return QStringLiteral(" LEFT JOIN message_images i ON i.message_id = m.id");
+    // The same columns, never joined.
+    return QStringLiteral(" LEFT JOIN (SELECT NULL AS message_id, NULL AS position, NULL AS name, NULL AS data) i ON 0");
+}
+
 QList<ChatDatabase::MessageRecord> ChatDatabase::messages(int64_t chatId) const
 {
     QList<MessageRecord> rows;
-    const Statement statement = prepare(messagesQuery, {chatId});
+    const Statement statement = prepare(messagesQuery(imageJoin()), {chatId});
     if (!statement)
         return rows;
     while (stepRow(statement.get()))
-        rows.append(messageAt(statement.get(), 0));
+        appendMessageRow(rows, statement.get(), 0);
     return rows;
 }
 
 } // namespace cvn
+

@@ -307,6 +307,7 @@ std::optional<QList<ChatHistory::Turn>> ChatHistory::load(int64_t chatId, int64_
         turn.id = QUuid::createUuid();
         turn.role = row.role == QLatin1String("assistant") ? Role::assistant : Role::user;
         turn.content = row.content;
+        turn.images = row.images;
         turn.state = Turn::State::complete();
         if (!row.modelName.isEmpty())
             turn.modelName = row.modelName;

@@ -112,7 +112,7 @@ int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId, int64_t cre
                                  Value::integerOrNull(turn.reasoningDurationMs), createdAt);
     } else {
         row = m_db.insertMessage(chatId, QStringLiteral("user"), turn.content, Value::null(), Value::null(),
-                                 Value::null(), createdAt);
+                                 Value::null(), createdAt, turn.images);
     }
     if (row == 0 || !m_db.run(touchChatSql, {ChatDatabase::now(), chatId}))
         return 0;

@@ -1,10 +1,13 @@
 #include "storage/ChatTransfer.h"
 
 #include "RawDatabase.h"
+#include "Turns.h"
 #include "support/TempEnv.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 
 #include <gtest/gtest.h>
 
@@ -173,7 +176,7 @@ TEST_F(ChatArchiveTest, ABadLineIsNamedAndTheChatsBeforeItStayWithNothingHalfWri
     QByteArray missing = lines[2];
     missing.replace("\"role\":\"user\",", "");
     QByteArray newer = lines[2];
-    newer.replace("\"version\":1", "\"version\":2");
+    newer.replace("\"version\":1", "\"version\":3");
     const struct {
         const char* name;
         QByteArray bytes;
@@ -183,7 +186,7 @@ TEST_F(ChatArchiveTest, ABadLineIsNamedAndTheChatsBeforeItStayWithNothingHalfWri
         {"truncated last line", two + lines[2].left(lines[2].size() / 2), "line 3: not a chat (not valid JSON", 2},
         {"wrong type", two + wrongType + '\n', "line 3: field \"pinned\" is not true or false", 2},
         {"missing field", two + missing + '\n', "line 3: message 1: missing field \"role\"", 2},
-        {"newer version", two + '\n' + newer + '\n', "line 4: version 2 is newer than this program reads (1)", 2},
+        {"newer version", two + '\n' + newer + '\n', "line 4: version 3 is newer than this program reads (2)", 2},
         {"binary", QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0", 10) + '\n', "line 1: not a chat (not valid JSON", 0},
         {"empty", QByteArray(), "line 1: the file is empty", 0},
     };
@@ -466,4 +469,74 @@ TEST_F(ChatArchiveTest, MarkdownCreditsAReplyByItsStoredNameOrAsAssistant)
     EXPECT_TRUE(text.contains("**Assistant** · 2023-11-14 22:13\n\nPlain reply")) << text.toStdString();
     EXPECT_TRUE(text.contains("**alpha** · 2023-11-14 22:13\n\nCouncil reply")) << text.toStdString();
     EXPECT_FALSE(text.contains("7F1C0A2E")) << text.toStdString();
+}
+
+// Images leave as data URIs typed by their bytes and come back byte for
+// byte, and Markdown names them; a chat without images is written as before.
+// A data URI that cannot be read stops the import at its chat, named, with
+// the chats before it kept and nothing of it written.
+TEST_F(ChatArchiveTest, ImagesTravelAsDataUrisByteForByteAndABadOneIsNamed)
+{
+    fillSource();
+    const int64_t id = chat("Pictures", 1700000007);
+    const QList<cvn::ChatImage> images = cvn::test::sampleImages();
+    ASSERT_NE(source->insertMessage(id, "user", kBlock + "What is in them?", Value::null(), Value::null(),
+                                    Value::null(), Value(1700000100), images),
+              0);
+    message(id, "assistant", "A chart.");
+    const QList<QByteArray> lines = readFile(exportAll()).split('\n');
+    ASSERT_EQ(lines.size(), 8);
+    EXPECT_EQ(QJsonDocument::fromJson(lines[0])["version"].toInt(), 1) << "a chat without images is written as before";
+    EXPECT_FALSE(lines[0].contains("images"));
+    const QJsonDocument pictures = QJsonDocument::fromJson(lines[6]);
+    EXPECT_EQ(pictures["version"].toInt(), 2) << "an older program refuses images rather than drop them";
+    const QJsonArray written = pictures["messages"][0]["images"].toArray();
+    ASSERT_EQ(written.size(), 4);
+    EXPECT_EQ(written[0]["name"].toString(), "chart.png");
+    EXPECT_EQ(written[0]["data"].toString(), "data:image/png;base64," + images[0].data.toBase64());
+    EXPECT_TRUE(written[1]["data"].toString().startsWith("data:image/jpeg;base64,/9j/"));
+    EXPECT_EQ(written[2]["data"].toString(), "data:application/octet-stream;base64,bm90IGFuIGltYWdl");
+    EXPECT_EQ(written[3]["data"].toString(), "data:application/octet-stream;base64,");
+
+    const QString file = folder + "/pictures.jsonl";
+    writeFile(file, lines.join('\n'));
+    ChatDatabase db(folder + "/target.db");
+    ChatImport import(db, file);
+    ASSERT_EQ(importAll(import), ChatImport::Step::finished) << import.error().toStdString();
+    const int64_t copy = RawDatabase(folder + "/target.db").value("SELECT id FROM chats WHERE title='Pictures'").toLongLong();
+    const std::optional<cvn::ChatArchive::Chat> back = cvn::ChatArchive::read(db, {copy});
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->messages[0].images, images);
+    EXPECT_EQ(back, cvn::ChatArchive::read(*source, {id}));
+    ChatImport again(db, file);
+    ASSERT_EQ(importAll(again), ChatImport::Step::finished);
+    EXPECT_EQ(again.skipped(), 7);
+
+    EXPECT_TRUE(cvn::ChatArchive::markdown(*back, QTimeZone::utc())
+                    .contains(QString::fromUtf8("What is in them?\n\nAttachments:\n\n- notes.txt\n\nImages:\n\n"
+                                                "- chart.png\n- ph\u00f6to 1.jpg\n- raw.bin\n- empty.png\n")));
+
+    const struct {
+        QByteArray from, to;
+        QString error;
+    } bad[] = {
+        {"base64,iVBOR", "base64,!VBOR", "line 7: message 1: image 1: field \"data\" is not a base64 data URI"},
+        {"data:image/jpeg;base64,", "https://example.com/a.jpg?",
+         "line 7: message 1: image 2: field \"data\" is not a base64 data URI"},
+    };
+    for (const auto& c : bad) {
+        SCOPED_TRACE(c.to.toStdString());
+        QList<QByteArray> broken = lines;
+        broken[6].replace(c.from, c.to);
+        writeFile(file, broken.join('\n'));
+        const QString target = folder + "/" + QString::number(qHash(c.to)) + ".db";
+        ChatDatabase into(target);
+        ChatImport stopped(into, file);
+        EXPECT_EQ(importAll(stopped), ChatImport::Step::failed);
+        EXPECT_EQ(stopped.error(), c.error);
+        EXPECT_EQ(stopped.added(), 6);
+        RawDatabase raw(target);
+        EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages").toInt(), 9);
+        EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_images").toInt(), 0);
+    }
 }

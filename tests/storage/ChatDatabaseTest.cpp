@@ -2,6 +2,7 @@
 
 #include "HeldReads.h"
 #include "RawDatabase.h"
+#include "Turns.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
@@ -21,6 +22,7 @@
 using cvn::ChatDatabase;
 using cvn::test::newDatabasePath;
 using cvn::test::RawDatabase;
+using Value = ChatDatabase::Value;
 
 namespace {
 
@@ -302,6 +304,66 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
     ChatDatabase again(path);
     EXPECT_EQ(raw.rows("SELECT sql FROM sqlite_master"), schemaBefore);
     EXPECT_EQ(listedIds(again), (QList<int64_t>{2, 3, 1}));
+}
+
+// A file as the app wrote it before messages kept their images: opened, it
+// keeps every message and then stores images with their message, which
+// go with it whoever deletes it, and never with a later message given its id.
+TEST(ChatDatabase, AFileWithoutImagesKeepsEveryMessageAndThenStoresImagesWithTheirMessage)
+{
+    const QString path = newDatabasePath();
+    {
+        RawDatabase before(path);
+        ASSERT_TRUE(before.exec(
+            "CREATE TABLE chats(id INTEGER PRIMARY KEY, title TEXT, model_id TEXT, created_at INTEGER, "
+            "updated_at INTEGER, pinned INTEGER NOT NULL DEFAULT 0, is_council INTEGER NOT NULL DEFAULT 0, "
+            "council_on INTEGER NOT NULL DEFAULT 0, instructions TEXT);"
+            "CREATE TABLE messages(id INTEGER PRIMARY KEY, chat_id INTEGER, "
+            "role TEXT CHECK(role IN ('user','assistant')), content TEXT, model_name TEXT, created_at INTEGER, "
+            "reasoning TEXT, reasoning_ms INTEGER, FOREIGN KEY(chat_id) REFERENCES chats(id) ON DELETE CASCADE);"
+            "CREATE INDEX idx_messages_chat ON messages(chat_id);"
+            "CREATE INDEX idx_chats_created_title ON chats(ifnull(CAST(created_at AS INTEGER), 0), ifnull(title, ''));"));
+        ASSERT_TRUE(before.exec(ChatDatabase::searchScript));
+        ASSERT_TRUE(before.exec("PRAGMA journal_mode=WAL;"
+                                "INSERT INTO chats(id, title, created_at) VALUES(1, 'Trip', 10);"
+                                "INSERT INTO messages VALUES(1, 1, 'user', 'hi', NULL, 10, NULL, NULL);"
+                                "INSERT INTO messages VALUES(2, 1, 'assistant', 'hello', 'Qwen', 11, 'r', 5);"));
+    }
+    const QList<cvn::ChatImage> images = cvn::test::sampleImages();
+    {
+        ChatDatabase db(path);
+        ASSERT_TRUE(db.isOpen());
+        EXPECT_EQ(db.messages(1), (QList<ChatDatabase::MessageRecord>{{1, "user", "hi", "", {}, {}, 10},
+                                                                      {2, "assistant", "hello", "Qwen", "r", 5, 11}}));
+        const int64_t row = db.insertMessage(1, "user", "look", Value::null(), Value::null(), Value::null(), 12, images);
+        ASSERT_EQ(row, 3);
+        db.insertMessage(1, "assistant", "nice", Value::null(), Value::null(), Value::null(), 13);
+        EXPECT_EQ(db.messages(1).value(2).images, images);
+        std::optional<ChatDatabase::StoredChat> chat;
+        ASSERT_TRUE(db.readChat(1, 10, &chat) && chat);
+        ASSERT_EQ(chat->messages.size(), 4);
+        EXPECT_EQ(chat->messages[2].content, "look");
+        EXPECT_EQ(chat->messages[2].images, images) << "each image once, in order, byte for byte";
+        EXPECT_TRUE(chat->messages[3].images.isEmpty());
+        EXPECT_EQ(db.searchMessages("look"), (QSet<int64_t>{1}));
+        EXPECT_TRUE(db.searchMessages("zebra").isEmpty()) << "image bytes are not searched";
+    }
+
+    // A tool with foreign keys off (the sqlite3 shell's default).
+    RawDatabase raw(path);
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_images WHERE message_id=3"), 4);
+    ASSERT_TRUE(raw.exec("DELETE FROM messages WHERE id=4; DELETE FROM messages WHERE id=3"));
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_images"), 0);
+    ASSERT_TRUE(raw.exec("INSERT INTO message_images(message_id, position, name, data) VALUES(3, 0, 'stray', x'00');"
+                         "INSERT INTO messages(chat_id, role, content) VALUES(1, 'user', 'later')"));
+    ChatDatabase again(path);
+    ASSERT_EQ(again.messages(1).size(), 3);
+    EXPECT_EQ(again.messages(1)[2].id, 3);
+    EXPECT_TRUE(again.messages(1)[2].images.isEmpty()) << "an image left behind is not a later message's";
+    ASSERT_GT(again.insertMessage(1, "user", "again", Value::null(), Value::null(), Value::null(), 14, images), 0);
+    ASSERT_TRUE(again.run("DELETE FROM chats WHERE id=1"));
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_images"), 0) << "a deleted chat takes its images along";
+    EXPECT_EQ(raw.value("PRAGMA integrity_check"), "ok");
 }
 
 // A folder that cannot be made, no path, a file that is not a database and a

@@ -338,6 +338,43 @@ TEST_F(ChatHistoryTest, FailedWritesInASavedChatAreRetriedInOrder)
     EXPECT_EQ(raw.rows("SELECT content FROM messages ORDER BY id"), (Rows{{"q1"}, {"a1"}}));
 }
 
+// A user message is stored with its images or not at all: an image that
+// cannot be written keeps the message waiting, the retry writes both, and
+// the chat opens with them in order. A message leaving the transcript takes
+// its images along.
+TEST_F(ChatHistoryTest, AMessageIsStoredWithItsImagesOrNotAtAllAndOpensWithThem)
+{
+    using cvn::test::imageTurn;
+    QList<Turn> turns{imageTurn("what is this?"), replyTurn("a chart")};
+    history.persist(turns, QString("m"));
+    ASSERT_EQ(history.chatId(), 1);
+    EXPECT_EQ(raw.rows("SELECT message_id, position, name FROM message_images ORDER BY rowid"),
+              (Rows{{1, 0, "chart.png"}, {1, 1, QString::fromUtf8("ph\u00f6to 1.jpg")}, {1, 2, "raw.bin"},
+                    {1, 3, "empty.png"}}));
+
+    ASSERT_TRUE(raw.exec("CREATE TRIGGER refuse BEFORE INSERT ON message_images WHEN NEW.position = 1 "
+                         "BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
+    const QList<cvn::ChatImage> two{{"a.png", "\x89PNG one"}, {"b.png", "\x89PNG two"}};
+    turns << imageTurn("and these?", two);
+    history.persist(turns, QString("m"));
+    EXPECT_FALSE(history.databaseAvailable());
+    EXPECT_EQ(messageCount(), 2) << "no message without its images";
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_images"), 4);
+    ASSERT_TRUE(raw.exec("DROP TRIGGER refuse"));
+    EXPECT_TRUE(history.retryWrites());
+    EXPECT_EQ(messageCount(), 3);
+
+    const QList<Turn> opened = openStored(history, db, 1);
+    ASSERT_EQ(opened.size(), 3);
+    EXPECT_EQ(opened[0].images, cvn::test::sampleImages());
+    EXPECT_TRUE(opened[1].images.isEmpty());
+    EXPECT_EQ(opened[2].images, two);
+
+    history.persist(opened.mid(0, 2), QString("m"));
+    EXPECT_EQ(messageCount(), 2);
+    EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_images"), 4);
+}
+
 // Another process holds the file when the app opens it, past the busy
 // timeout: with an exclusive lock (nothing can be read) or a write lock
 // (another instance creating the file: the tables cannot be created).

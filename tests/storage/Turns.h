@@ -16,6 +16,27 @@ inline Turn userTurn(const QString& content)
     return turn;
 }
 
+// Images as a user message carries them: a PNG holding every byte value,
+// a JPEG whose bytes spell a word that search must not find, a file of
+// unknown kind and an empty one, sent in that order.
+inline QList<ChatImage> sampleImages()
+{
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    for (int i = 0; i < 256; ++i)
+        png.append(char(i));
+    return {{QStringLiteral("chart.png"), png},
+            {QString::fromUtf8("ph\u00f6to 1.jpg"), QByteArray("\xFF\xD8\xFF\xE0zebra\0crossing", 19)},
+            {QStringLiteral("raw.bin"), QByteArray("not an image", 12)},
+            {QStringLiteral("empty.png"), QByteArray()}};
+}
+
+inline Turn imageTurn(const QString& content, const QList<ChatImage>& images = sampleImages())
+{
+    Turn turn = userTurn(content);
+    turn.images = images;
+    return turn;
+}
+
 inline Turn replyTurn(const QString& content, Turn::State state = Turn::State::complete())
 {
     Turn turn;
