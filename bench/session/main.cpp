@@ -51,10 +51,18 @@
 // files of another model in the reply cache's folder and with none
 // (CacheFiles.cpp), the median of 9 replies each; it prints "first token
 // with N cache files/with none: R".
+//
+//   cvn-bench-session --model FILE [--threads N] [--ctx N] --image
+//
+// Two turns of a chat that opens with an image, through a random projector
+// of LLaVA-1.5's shape written for the model's width (ImageTurns.cpp); it
+// prints "image encode seconds: X" and "second turn with an image first
+// token kept/full: R".
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "CacheModes.h"
 #include "GpuCompare.h"
+#include "ImageTurns.h"
 #include "Conversation.h"
 #include "SessionBenchSupport.h"
 #include "engine/LlamaSession.h"
@@ -143,7 +151,8 @@ const char* const kUsage =
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] [--history TOKENS]\n"
     "                         --switch | --after-request | --restart\n"
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --cache-files N\n"
-    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --gpu\n";
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --gpu\n"
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --image\n";
 
 int fail(const QString& message)
 {
@@ -290,11 +299,11 @@ int main(int argc, char** argv)
     bool ctxGiven = false, runsGiven = false;
     std::optional<cvn::bench::CacheMode> mode;
     QString modeName;
-    bool gpu = false;
+    bool gpu = false, image = false;
     for (int i = 1; i < argc; i += 2) {
         const QByteArray arg = argv[i];
-        if (arg == "--gpu") {
-            gpu = true;
+        if (arg == "--gpu" || arg == "--image") {
+            (arg == "--gpu" ? gpu : image) = true;
             --i; // takes no value
             continue;
         }
@@ -346,6 +355,9 @@ int main(int argc, char** argv)
         return fail(QStringLiteral("--cache-files takes one --threads count"));
     if (gpu && (mode || turns > 0 || history > 0 || runsGiven || (threadsGiven && threadCounts.size() != 1)))
         return fail(QStringLiteral("--gpu takes only --model, one --threads count and --ctx"));
+    if (image && (gpu || mode || turns > 0 || history > 0 || runsGiven || cacheFiles > 0
+                  || (threadsGiven && threadCounts.size() != 1)))
+        return fail(QStringLiteral("--image takes only --model, one --threads count and --ctx"));
     if (mode && (turns > 0 || runsGiven))
         return fail(QStringLiteral("%1 takes no --turns nor --runs (see --help)").arg(modeName));
     if (mode && threadsGiven && threadCounts.size() != 1)
@@ -359,7 +371,7 @@ int main(int argc, char** argv)
         threadCounts = {threadCounts.back()};
     if (conversation && !ctxGiven)
         ctx = 8192;
-    if ((mode || cacheFiles > 0) && !ctxGiven)
+    if ((mode || cacheFiles > 0 || image) && !ctxGiven)
         ctx = 4096;
     if (mode && history == 0)
         history = 3000;
@@ -376,6 +388,8 @@ int main(int argc, char** argv)
 
     if (cacheFiles > 0)
         return cvn::bench::runCacheFiles(store, *info, threadCounts.back(), cacheFiles);
+    if (image)
+        return cvn::bench::runImageTurns(path, threadCounts.back(), ctx);
     if (gpu)
         return cvn::bench::compareGpuLogits(path, threadCounts.back(), ctx);
     if (mode)
