@@ -8,6 +8,10 @@
 #include <QImageReader>
 #include <QtEndian>
 
+#include <list>
+#include <mutex>
+#include <optional>
+
 namespace cvn {
 
 namespace {
@@ -27,9 +31,62 @@ bool jpegEnds(const QByteArray& data)
     return scan >= 0 && data.indexOf(QByteArrayView("\xFF\xD9", 2), scan) > scan;
 }
 
+// A prompt is tokenized several times on its way (each turn alone for the
+// cut, then whole), and every turn of a chat sends its images again: the
+// last few decoded images are kept, so a photo is decoded once rather than
+// at every call. Keyed by the file's bytes, which the turns share.
+struct DecodedCache {
+    static constexpr size_t maxEntries = 8;
+    static constexpr qsizetype maxBytes = 96LL << 20;
+
+    std::mutex lock;
+    std::list<std::pair<QByteArray, VisionImage>> entries; // newest first
+
+    std::optional<VisionImage> find(const QByteArray& data)
+    {
+        std::lock_guard guard(lock);
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (it->first.isSharedWith(data) || it->first == data) {
+                entries.splice(entries.begin(), entries, it);
+                return entries.front().second;
+            }
+        }
+        return std::nullopt;
+    }
+    void keep(const QByteArray& data, const VisionImage& image)
+    {
+        std::lock_guard guard(lock);
+        entries.emplace_front(data, image);
+        qsizetype bytes = 0;
+        for (auto it = entries.begin(); it != entries.end();) {
+            bytes += it->second.rgb.size();
+            const auto at = size_t(std::distance(entries.begin(), it));
+            if (at > 0 && (at >= maxEntries || bytes > maxBytes))
+                it = entries.erase(it);
+            else
+                ++it;
+        }
+    }
+};
+
+DecodedCache& decodedCache()
+{
+    static DecodedCache cache;
+    return cache;
+}
+
 } // namespace
 
 VisionImage VisionImage::decode(const ChatImage& image)
+{
+    if (std::optional<VisionImage> known = decodedCache().find(image.data))
+        return *std::move(known);
+    VisionImage out = decodeUncached(image);
+    decodedCache().keep(image.data, out);
+    return out;
+}
+
+VisionImage VisionImage::decodeUncached(const ChatImage& image)
 {
     QByteArray bytes = image.data;
     QBuffer buffer(&bytes);

@@ -29,7 +29,10 @@ struct VisionImage {
     uint64_t hash = 0;
 
     // Throws ImageError (engine/LlamaModel.h) with the user's sentence.
+    // The last few images decoded are kept: the same bytes again come back
+    // without a second decode.
     static VisionImage decode(const ChatImage& image);
+    static VisionImage decodeUncached(const ChatImage& image);
 };
 
 } // namespace cvn
