@@ -26,25 +26,12 @@ QString withoutImageBlocks(const QString& content, const QList<ChatImage>& image
 
 // Every message as a model that does or does not see images takes it.
 void fitForModel(QList<ReplyPrompt::Message>& messages, bool seesImages);
-void fitForModel(QList<ChatMessage>& messages, bool seesImages);
 
 // Whether any message carries an image.
 bool anyImages(const QList<ChatMessage>& messages);
 
-// Each message's images marked in its content by their place in the whole
-// conversation (LlamaModel::imageMarker), where it marks none at its start;
-// the conversation's images in that order.
+// ReplyImages::gather over the messages of a reply.
 QList<ChatImage> gather(QList<ReplyPrompt::Message>& messages);
-
-// The text with the markers of `images` (by their place in that list) that
-// it holds numbered afresh from 0 in their order in the text, and the images
-// they mark in that order: any part of a prompt, a message alone or the
-// prompt after its oldest turns were left out, as the model tokenizes it.
-struct Marked {
-    QString text;
-    QList<ChatImage> images;
-};
-Marked markedIn(const QString& text, const QList<ChatImage>& images);
 
 // The tokenizer of a prompt whose markers name `images`: text alone where
 // it marks none. What tokenizing an image throws (ImageError) leaves it.
