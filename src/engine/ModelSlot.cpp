@@ -165,6 +165,7 @@ void ModelSlot::runCurrent()
     QPointer<ModelSlot> self(this);
     GenerationSink sink;
     sink.onPiece = std::move(decode->sink.onPiece);
+    sink.onProgress = std::move(decode->sink.onProgress);
     sink.onFinished = [self, id, finished = std::move(decode->sink.onFinished)] {
         if (finished)
             finished();

@@ -1,0 +1,42 @@
+#pragma once
+
+// What a reply's prompt makes of the images in its messages, for the model
+// that answers it. A chat's user message carries the OCR text of each image
+// as an attachment block in its content, and the image itself beside it: a
+// model that sees images gets the image, and the block named after it leaves
+// the content; a model that does not keeps the blocks, and the images go.
+// Plain functions; the tokenizer runs where the model's tokenizer may run
+// (its queue).
+
+#include "engine/ChatMessage.h"
+#include "engine/ReplyPrompt.h"
+
+#include <QList>
+#include <QString>
+
+namespace cvn {
+
+class LlamaModel;
+
+namespace SessionImages {
+
+// `content` without its leading attachment blocks that are named like one
+// of `images` (CR and LF in a name read as blanks, as the blocks write them).
+QString withoutImageBlocks(const QString& content, const QList<ChatImage>& images);
+
+// Every message as a model that does or does not see images takes it.
+void fitForModel(QList<ReplyPrompt::Message>& messages, bool seesImages);
+
+// Whether any message carries an image.
+bool anyImages(const QList<ChatMessage>& messages);
+
+// ReplyImages::gather over the messages of a reply.
+QList<ChatImage> gather(QList<ReplyPrompt::Message>& messages);
+
+// The tokenizer of a prompt whose markers name `images`: text alone where
+// it marks none. What tokenizing an image throws (ImageError) leaves it.
+ReplyPrompt::Tokenizer tokenizer(const LlamaModel& model, const QList<ChatImage>& images);
+
+} // namespace SessionImages
+
+} // namespace cvn
