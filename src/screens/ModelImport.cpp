@@ -2,6 +2,7 @@
 
 #include "models/GgufMetadata.h"
 #include "models/MemoryEstimates.h"
+#include "models/ProjectorMemory.h"
 #include "models/ModelStore.h"
 #include "models/ProjectorPairing.h"
 #include "models/SystemFacts.h"

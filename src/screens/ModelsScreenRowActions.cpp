@@ -1,6 +1,6 @@
 #include "screens/ModelsScreen.h"
 
-#include "models/MemoryEstimates.h"
+#include "models/ProjectorMemory.h"
 #include "models/ModelStore.h"
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"

@@ -1,5 +1,6 @@
 #include "models/MemoryEstimates.h"
 #include "models/NumberText.h"
+#include "models/ProjectorMemory.h"
 #include "support/TempEnv.h"
 #include "TestModelWriter.h"
 
