@@ -582,7 +582,7 @@ void MainView::syncOverlays()
     if (m_pickerOpen && !m_picker) {
         QPointer<MainView> self(this);
         m_picker = new ModelPickerOverlay(
-            m_models->pickableModels(), m_models->currentModelId(), m_drawerOpen ? drawerWidth : 0,
+            m_models->pickableModels(), m_store.models(), m_models->currentModelId(), m_drawerOpen ? drawerWidth : 0,
             [self](const QUuid& id) {
                 if (!self)
                     return;

@@ -158,6 +158,14 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
         if (onAttach)
             onAttach();
     };
+    // Pasted and dropped files take the chosen files' road, with its checks.
+    m_composer->onStageFiles = [this](const QList<QUrl>& files) {
+        for (const QUrl& file : files) {
+            if (m_stager)
+                m_stager->stage(file);
+        }
+    };
+    m_composer->onPasteFailed = [this](const QString& message) { m_toasts->show(message, ToastKind::error); };
 
     // Layer 2: the council row.
     auto* row = new CouncilRow(this);

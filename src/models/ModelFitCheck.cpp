@@ -65,12 +65,13 @@ int64_t requiredMb(const QString& path, const std::optional<GgufInfo>& metadata)
 }
 
 std::optional<Warning> warning(const QString& path, const QString& name, uint64_t freeMb, uint64_t totalMb,
-                               std::optional<GgufInfo> metadata, const std::optional<Gpu>& gpu)
+                               std::optional<GgufInfo> metadata, const std::optional<Gpu>& gpu,
+                               int64_t projectorMb)
 {
     if (!metadata)
         metadata = GgufMetadata::read(path);
     // Signed: free memory below the requirement must not wrap.
-    const int64_t required = ramShareMb(requiredMb(path, metadata), metadata, gpu);
+    const int64_t required = ramShareMb(requiredMb(path, metadata), metadata, gpu) + std::max<int64_t>(0, projectorMb);
     const int64_t free = clampedMb(freeMb);
     const int64_t total = clampedMb(totalMb);
 

@@ -49,8 +49,10 @@ int64_t ramShareMb(int64_t requiredMb, const std::optional<GgufInfo>& metadata, 
 // fit, a fit after freeing memory, or bigger than the machine's RAM. With a
 // discrete `gpu`, what it takes is not counted against RAM. Without metadata
 // the header of `path` is read. `name` is the model's name as shown.
+// `projectorMb` is the memory of the projector the model sees images through
+// (projectorMemoryMb), counted against RAM: its encoder runs there.
 std::optional<Warning> warning(const QString& path, const QString& name, uint64_t freeMb, uint64_t totalMb,
                                std::optional<GgufInfo> metadata = std::nullopt,
-                               const std::optional<Gpu>& gpu = std::nullopt);
+                               const std::optional<Gpu>& gpu = std::nullopt, int64_t projectorMb = 0);
 
 } // namespace cvn::ModelFitCheck

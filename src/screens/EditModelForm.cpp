@@ -204,10 +204,37 @@ EditModelForm::EditModelForm(EditModelFormModel* form, QWidget* parent)
         m_template->setOpen(false);
     });
 
+    addImages();
     addSampling();
 
     connect(form, &EditModelFormModel::changed, this, &EditModelForm::refresh);
     refresh();
+}
+
+void EditModelForm::addImages()
+{
+    m_imagesSection = new QWidget(this);
+    auto* section = new QVBoxLayout(m_imagesSection);
+    section->setContentsMargins(0, kSectionGapAbove, 0, 0);
+    section->setSpacing(0);
+    section->addWidget(padded(new FormText(QStringLiteral("IMAGES"), kFaded), QMargins(0, 0, 0, kTitleGapBelow),
+                              m_imagesSection));
+    m_projector = new CvnComboBox(m_form->projectorChoices(), m_form->projectorIndex());
+    m_projector->setObjectName(QStringLiteral("cvn.editModelForm.projector"));
+    m_projector->setVisible(m_form->offersProjectors());
+    section->addWidget(padded(m_projector, QMargins(0, 4, 0, 0), m_imagesSection));
+    m_projectorCaption = new FormText(QString(), kFaded);
+    // Under a choice the caption stands apart from it; alone, it is the
+    // section's one line.
+    section->addWidget(padded(m_projectorCaption, QMargins(m_form->offersProjectors() ? kIndent : 0,
+                                                           m_form->offersProjectors() ? 6 : 0, 0, 0),
+                              m_imagesSection));
+    m_imagesSection->setVisible(m_form->showsImages());
+    m_column->addWidget(m_imagesSection);
+    connect(m_projector, &CvnComboBox::selectionWritten, this, [this](int index) {
+        m_form->setProjectorIndex(index);
+        m_projector->setOpen(false);
+    });
 }
 
 void EditModelForm::addSampling()
@@ -370,6 +397,10 @@ void EditModelForm::refresh()
 
     if (m_template->selection() != f.templateIndex())
         m_template->setSelection(f.templateIndex());
+
+    if (m_projector->selection() != f.projectorIndex())
+        m_projector->setSelection(f.projectorIndex());
+    m_projectorCaption->setText(f.projectorCaption());
 
     if (m_instructions->toPlainText() != f.instructions())
         m_instructions->setPlainText(f.instructions());

@@ -41,7 +41,8 @@ private:
 
 // The body of the "Edit model" dialog: DISPLAY NAME (automatic, file name or
 // custom), CONTEXT SIZE (automatic, or a manual step with its RAM figures and
-// warning), CHAT TEMPLATE, INSTRUCTIONS (the system message of every reply)
+// warning), CHAT TEMPLATE, IMAGES (the projector the model sees images
+// through: automatic, one that fits, or none), INSTRUCTIONS (the system message of every reply)
 // and SAMPLING (a field per setting with its range and default, automatic or
 // fixed reply length limit, random or fixed seed, "Restore defaults"), 520
 // wide, drawn on the dialog's ink card. A typed value out of its range is
@@ -78,6 +79,11 @@ public:
     FormText* trainedCaption() const { return m_trainedCaption; }
     FormText* warning() const { return m_warning; }
     CvnComboBox* templateChoice() const { return m_template; }
+    // The IMAGES section: hidden for a projector; its choice hidden while
+    // no projector fits, when the caption says why.
+    QWidget* imagesSection() const { return m_imagesSection; }
+    CvnComboBox* projectorChoice() const { return m_projector; }
+    FormText* projectorCaption() const { return m_projectorCaption; }
     CvnTextArea* instructionsField() const { return m_instructions; }
     using Setting = EditModelFormModel::Setting;
     QLineEdit* samplingField(Setting setting) const { return m_fields.value(setting); }
@@ -97,6 +103,7 @@ public:
 private:
     void refresh();
     void nameEdited(const QString& text);
+    void addImages();
     void addSampling();
     // A setting's row: its label and range, and its field; `indent` for the
     // fields under a radio choice.
@@ -118,6 +125,9 @@ private:
     FormText* m_trainedCaption;
     FormText* m_warning;
     CvnComboBox* m_template;
+    QWidget* m_imagesSection;
+    CvnComboBox* m_projector;
+    FormText* m_projectorCaption;
     // Holders of the optional rows: hidden with their padding.
     QWidget* m_autoCaptionRow;
     QWidget* m_manualCaptionRow;

@@ -2,6 +2,7 @@
 
 #include "models/MemoryEstimates.h"
 #include "models/ModelCopier.h"
+#include "models/ProjectorPairing.h"
 #include "models/SystemFacts.h"
 #include "platform/Unicode.h"
 
@@ -27,16 +28,33 @@ QString baseNameOf(const QString& fileName)
 } // namespace
 
 EditModelFormModel::EditModelFormModel(const ModelInfo& model, QObject* parent)
-    : EditModelFormModel(model, static_cast<uint64_t>(std::max<int64_t>(0, SystemFacts::read().rig.ramFreeMb)), parent)
+    : EditModelFormModel(model, Projectors{}, parent)
 {
 }
 
 EditModelFormModel::EditModelFormModel(const ModelInfo& model, uint64_t freeMb, QObject* parent)
+    : EditModelFormModel(model, Projectors{}, freeMb, parent)
+{
+}
+
+EditModelFormModel::EditModelFormModel(const ModelInfo& model, const Projectors& projectors, QObject* parent)
+    : EditModelFormModel(model, projectors,
+                         static_cast<uint64_t>(std::max<int64_t>(0, SystemFacts::read().rig.ramFreeMb)), parent)
+{
+}
+
+EditModelFormModel::EditModelFormModel(const ModelInfo& model, const Projectors& projectors, uint64_t freeMb,
+                                       QObject* parent)
     : QObject(parent)
     , m_model(model)
     , m_info(model.effectiveMetadata())
     , m_freeMb(freeMb)
+    , m_all(projectors.all)
+    , m_fitting(ProjectorPairing::fitting(model, projectors.all))
+    , m_projectorChoice(model.projectorChoice)
 {
+    for (const ModelInfo& projector : std::as_const(m_fitting))
+        m_projectorMb.insert(projector.fileName, projectors.memoryMb ? projectors.memoryMb(projector) : 0);
     m_trained = m_info.nCtxTrain > 0 ? m_info.nCtxTrain : kUnknownTrained;
     m_steps = stepsFor(m_trained);
     m_autoContext = autoContextForRam(m_info, m_freeMb).contextSize;
@@ -274,6 +292,66 @@ void EditModelFormModel::setTemplateIndex(int index)
     emit changed();
 }
 
+QStringList EditModelFormModel::projectorChoices() const
+{
+    if (m_fitting.isEmpty())
+        return {};
+    ModelInfo automatic = m_model;
+    automatic.projectorChoice.clear();
+    const std::optional<ModelInfo> best = ProjectorPairing::projectorFor(automatic, m_all);
+    QStringList choices{QStringLiteral("Automatic \u2014 ") + (best ? best->displayName : QString())};
+    for (const ModelInfo& projector : m_fitting)
+        choices.append(projector.displayName);
+    choices.append(QStringLiteral("None"));
+    return choices;
+}
+
+int EditModelFormModel::projectorIndex() const
+{
+    if (m_projectorChoice == ModelInfo::noProjector)
+        return int(m_fitting.size()) + 1;
+    for (qsizetype i = 0; i < m_fitting.size(); ++i) {
+        if (!m_projectorChoice.isEmpty() && m_fitting[i].fileName == m_projectorChoice)
+            return int(i) + 1;
+    }
+    return 0;
+}
+
+void EditModelFormModel::setProjectorIndex(int index)
+{
+    if (m_fitting.isEmpty() || index < 0 || index > m_fitting.size() + 1 || index == projectorIndex())
+        return;
+    if (index == 0)
+        m_projectorChoice.clear();
+    else if (index == m_fitting.size() + 1)
+        m_projectorChoice = ModelInfo::noProjector;
+    else
+        m_projectorChoice = m_fitting[index - 1].fileName;
+    emit changed();
+}
+
+std::optional<ModelInfo> EditModelFormModel::projectorInUse() const
+{
+    ModelInfo chosen = m_model;
+    chosen.projectorChoice = m_projectorChoice;
+    return ProjectorPairing::projectorFor(chosen, m_all);
+}
+
+int64_t EditModelFormModel::projectorMb() const
+{
+    const std::optional<ModelInfo> projector = projectorInUse();
+    return projector ? m_projectorMb.value(projector->fileName) : 0;
+}
+
+QString EditModelFormModel::projectorCaption() const
+{
+    if (m_fitting.isEmpty())
+        return QStringLiteral("No projector in the models folder fits this model, so it reads images as text.");
+    if (!projectorInUse())
+        return QStringLiteral("Images reach this model as the text read from them.");
+    return QStringLiteral("Sees images; the projector uses ~%1 MB more RAM").arg(projectorMb());
+}
+
 int64_t EditModelFormModel::selectedContext() const
 {
     const int index = std::clamp(m_stepIndex, 0, int(m_steps.size()) - 1);
@@ -287,7 +365,7 @@ int64_t EditModelFormModel::extraMb(int64_t context) const
 
 int64_t EditModelFormModel::needMb() const
 {
-    return m_info.fileSizeMb + extraMb(selectedContext()) + kRuntimeOverheadMb;
+    return m_info.fileSizeMb + extraMb(selectedContext()) + kRuntimeOverheadMb + projectorMb();
 }
 
 bool EditModelFormModel::showsRamWarning() const
@@ -330,6 +408,7 @@ ModelInfo EditModelFormModel::apply(const ModelInfo& m) const
                            : std::nullopt;
     out.instructions = m_instructions;
     out.sampling = m_sampling;
+    out.projectorChoice = m_projectorChoice;
     return out;
 }
 

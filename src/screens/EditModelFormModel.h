@@ -3,12 +3,14 @@
 #include "models/GgufInfo.h"
 #include "models/ModelInfo.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace cvn {
@@ -38,9 +40,20 @@ public:
     // Memory the runtime needs beside weights and cache, in MB.
     static constexpr int64_t kRuntimeOverheadMb = 400 + 780;
 
+    // The models folder's records, among which the projectors the model may
+    // see images through are found, and what each of those takes in memory
+    // (projectorMemoryMb of its file).
+    struct Projectors {
+        QList<ModelInfo> all;
+        std::function<int64_t(const ModelInfo& projector)> memoryMb;
+    };
+
     // Reads the free memory once through SystemFacts.
     explicit EditModelFormModel(const ModelInfo& model, QObject* parent = nullptr);
     EditModelFormModel(const ModelInfo& model, uint64_t freeMb, QObject* parent = nullptr);
+    EditModelFormModel(const ModelInfo& model, const Projectors& projectors, QObject* parent = nullptr);
+    EditModelFormModel(const ModelInfo& model, const Projectors& projectors, uint64_t freeMb,
+                       QObject* parent = nullptr);
 
     // The 16 template labels; index 0 ("Auto-detect") stores no template.
     static const QStringList& chatTemplateChoices();
@@ -97,12 +110,33 @@ public:
     // Every sampling setting back to its default; the instructions stay.
     void restoreSamplingDefaults();
 
+    // The IMAGES section: none for a projector itself.
+    bool showsImages() const { return !m_model.isVisionProjector(); }
+    // Whether any projector fits, so there is a choice to make.
+    bool offersProjectors() const { return !m_fitting.isEmpty(); }
+    // "Automatic — NAME", each fitting projector's name, "None"; empty when
+    // none fits.
+    QStringList projectorChoices() const;
+    // The choice on show; a chosen projector no longer there shows as
+    // automatic, as it acts, until another is chosen.
+    int projectorIndex() const;
+    void setProjectorIndex(int index);
+    const QString& projectorChoice() const { return m_projectorChoice; }
+    // The projector the model would see images through with the choice now.
+    std::optional<ModelInfo> projectorInUse() const;
+    // Its memory in MB; 0 without one.
+    int64_t projectorMb() const;
+    // The line under the choice: the projector's memory, what "None" means,
+    // or why there is no choice.
+    QString projectorCaption() const;
+
     // The step at stepIndex, the index clamped into the list.
     int64_t selectedContext() const;
     // The cache's extra memory at `context` tokens with an f16 cache; 0 when
     // no estimate can be made.
     int64_t extraMb(int64_t context) const;
-    // File, cache at the selected context and runtime overhead, in MB.
+    // File, cache at the selected context, runtime overhead and the
+    // projector in use, in MB.
     int64_t needMb() const;
     // Manual mode and less free memory than needMb().
     bool showsRamWarning() const;
@@ -113,8 +147,8 @@ public:
     QString manualCaption() const;   // "8192 / 32768  —  uses ~1024 MB extra RAM"
     QString trainedCaption() const;  // "Model was trained for up to 32768 tokens"
 
-    // `m` with the form's name, context, template, instructions and sampling
-    // written in, nothing else.
+    // `m` with the form's name, context, template, instructions, sampling and
+    // projector choice written in, nothing else.
     ModelInfo apply(const ModelInfo& m) const;
 
 signals:
@@ -137,6 +171,11 @@ private:
     int m_templateIndex = 0;
     QString m_instructions;
     ModelSampling m_sampling;
+
+    QList<ModelInfo> m_all;
+    QList<ModelInfo> m_fitting;
+    QHash<QString, int64_t> m_projectorMb; // by file name, read once
+    QString m_projectorChoice;
 };
 
 } // namespace cvn

@@ -2,7 +2,9 @@
 
 #include "models/GgufMetadata.h"
 #include "models/MemoryEstimates.h"
+#include "models/ProjectorMemory.h"
 #include "models/ModelStore.h"
+#include "models/ProjectorPairing.h"
 #include "models/SystemFacts.h"
 #include "platform/Logging.h"
 
@@ -94,9 +96,17 @@ void ModelImport::addFile(const QString& path)
     }
     const SystemFacts facts = SystemFacts::read();
     const QString name = ModelCopier::splitExtension(fileName).first;
+    // The model will see images through the folder's projector that fits
+    // it, which loads beside it.
+    ModelInfo incoming;
+    incoming.displayName = name;
+    incoming.fileName = fileName;
+    incoming.discoveredMetadata = GgufMetadata::read(path);
+    const std::optional<ModelInfo> projector = ProjectorPairing::projectorFor(incoming, m_store.models());
+    const int64_t projectorMb = projector ? projectorMemoryMb(m_store.folder() + u'/' + projector->fileName) : 0;
     std::optional<ModelFitCheck::Warning> warning = ModelFitCheck::warning(
-        path, name, megabytes(facts.rig.ramFreeMb), megabytes(facts.rig.ramTotalMb), std::nullopt,
-        ModelFitCheck::offloadGpu(facts.rig));
+        path, name, megabytes(facts.rig.ramFreeMb), megabytes(facts.rig.ramTotalMb), incoming.discoveredMetadata,
+        ModelFitCheck::offloadGpu(facts.rig), projectorMb);
     if (warning) {
         m_pendingAdd = PendingAdd{QUuid::createUuid(), path, std::move(*warning)};
         emit changed();

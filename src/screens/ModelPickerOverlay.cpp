@@ -1,14 +1,21 @@
 #include "screens/ModelPickerOverlay.h"
 
 #include "chat/shared/LayoutProbe.h"
+#include "models/ProjectorPairing.h"
+#include "screens/ModelRow.h"
 #include "platform/Unicode.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnDialogCard.h"
 #include "ui_kit/ScrollBars.h"
 
+#include <QFontMetricsF>
 #include <QHBoxLayout>
+#include <QPainter>
 #include <QScrollArea>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
 
 namespace cvn {
 
@@ -23,6 +30,13 @@ constexpr int kListMaxHeight = 320;
 constexpr int kColumnGap = 37;
 constexpr int kRowGap = 17;
 constexpr int kEmptyPadding = 4;
+// The "sees images" tag inside a pill: as high as a compact pill less its
+// breathing room, the name's padding the kit's.
+constexpr qreal kTagHeight = 22;
+constexpr qreal kTagPadding = 8;
+constexpr qreal kTagInset = 8;
+constexpr qreal kTagGap = 8;
+constexpr qreal kNamePadding = 16;
 
 // The empty right cell of the last row of an odd count: it takes half the
 // row's width and no height, so the lone pill stays a half row wide.
@@ -45,7 +59,54 @@ QList<ModelPickerOverlay::GridRow> ModelPickerOverlay::gridRows(int n)
     return grid;
 }
 
-ModelPickerOverlay::ModelPickerOverlay(const QList<ModelInfo>& models, std::optional<QUuid> currentModelId,
+ModelPickerPill::ModelPickerPill(bool current, const QString& name, bool seesImages, QWidget* parent)
+    : CvnButton(current ? Style::SelectedPill : Style::OutlinePill, name, parent)
+    , m_seesImages(seesImages)
+{
+}
+
+QRectF ModelPickerPill::tagRect() const
+{
+    if (!m_seesImages)
+        return {};
+    const qreal width = std::ceil(QFontMetricsF(Theme::interMedium13()).horizontalAdvance(ModelRow::tagText)) + 2 * kTagPadding;
+    return QRectF(this->width() - kTagInset - width, (height() - kTagHeight) / 2.0, width, kTagHeight);
+}
+
+void ModelPickerPill::paintEvent(QPaintEvent* event)
+{
+    if (!m_seesImages) {
+        CvnButton::paintEvent(event);
+        return;
+    }
+    // The kit's pill, with the name kept clear of the tag.
+    const bool selected = style() == Style::SelectedPill;
+    const QColor label = selected ? Theme::card() : Theme::onCard();
+    const qreal opacity = isDown() ? (selected ? 0.85 : 0.8) : 1.0;
+    QPainter painter(this);
+    Theme::paintLayer(painter, size(), opacity, [&](QPainter& p) {
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF bounds(rect());
+        const qreal r = std::min(width(), height()) / 2.0;
+        if (selected) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(Theme::onCard());
+            p.drawRoundedRect(bounds, r, r);
+        } else {
+            Theme::strokeInside(p, bounds, r, label);
+        }
+        const QRectF tag = tagRect();
+        QColor faded = label;
+        faded.setAlphaF(0.7);
+        ModelRow::paintTag(p, tag, Theme::interMedium13(), faded);
+        p.setPen(label);
+        const QRectF name(kNamePadding, 0, std::max<qreal>(0, tag.left() - kTagGap - kNamePadding), height());
+        Theme::drawElidedLine(p, name, Theme::interMedium16(), text(), Qt::AlignCenter);
+    });
+}
+
+ModelPickerOverlay::ModelPickerOverlay(const QList<ModelInfo>& models, const QList<ModelInfo>& all,
+                                       std::optional<QUuid> currentModelId,
                                        qreal leadingInset, std::function<void(const QUuid&)> onPick,
                                        std::function<void()> onDismiss, QWidget* parent)
     : BottomCardOverlay(parent, leadingInset)
@@ -79,8 +140,8 @@ ModelPickerOverlay::ModelPickerOverlay(const QList<ModelInfo>& models, std::opti
     }
     for (const ModelInfo& model : models) {
         const bool current = currentModelId && *currentModelId == model.id;
-        CvnButton* pill = current ? static_cast<CvnButton*>(new CvnSelectedPillButton(model.displayName))
-                                  : new CvnOutlinePillButton(model.displayName);
+        CvnButton* pill = new ModelPickerPill(current, model.displayName,
+                                              ProjectorPairing::projectorFor(model, all).has_value());
         pill->setAccessibleName(model.displayName);
         if (current) {
             const GraphemeIndex graphemes(model.displayName);

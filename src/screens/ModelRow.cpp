@@ -10,19 +10,30 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cmath>
 
 namespace cvn {
 
 namespace {
 
 constexpr int kTextLineSpacing = 5;
+constexpr qreal kTagHeight = 17;
+constexpr qreal kTagPadding = 6;
+constexpr qreal kTagGap = 8;
+
+const QFont& tagFont()
+{
+    static const QFont font = Theme::inter(500, 10);
+    return font;
+}
 
 } // namespace
 
-ModelRow::ModelRow(const ModelInfo& model, bool showDivider, QWidget* parent)
+ModelRow::ModelRow(const ModelInfo& model, bool showDivider, bool seesImages, QWidget* parent)
     : QWidget(parent)
     , m_model(model)
     , m_showDivider(showDivider)
+    , m_seesImages(seesImages && !model.isVisionProjector())
 {
     setObjectName(QStringLiteral("cvn.models.row"));
     setFixedHeight(kHeight);
@@ -71,6 +82,28 @@ QRectF ModelRow::textRect() const
     return QRectF(kPadding, 0, std::max<qreal>(0, right - kPadding), height());
 }
 
+void ModelRow::paintTag(QPainter& painter, const QRectF& rect, const QFont& font, const QColor& color)
+{
+    Theme::strokeInside(painter, rect, rect.height() / 2, color);
+    painter.setPen(color);
+    Theme::drawElidedLine(painter, rect, font, tagText, Qt::AlignCenter);
+}
+
+QRectF ModelRow::tagRect() const
+{
+    if (!m_seesImages)
+        return {};
+    const QFont& font = Theme::interMedium13();
+    const qreal line = QFontMetricsF(font).height();
+    const QRectF text = textRect();
+    const qreal top = (height() - (2 * line + kTextLineSpacing)) / 2;
+    const qreal width = std::ceil(QFontMetricsF(tagFont()).horizontalAdvance(tagText)) + 2 * kTagPadding;
+    // Right after the name, or at the end of the room when the name fills it.
+    const qreal name = std::ceil(QFontMetricsF(font).horizontalAdvance(m_model.displayName));
+    const qreal left = std::max(text.left(), std::min(text.left() + name + kTagGap, text.right() - width));
+    return QRectF(left, top + (line - kTagHeight) / 2, width, kTagHeight);
+}
+
 void ModelRow::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
@@ -84,7 +117,14 @@ void ModelRow::paintEvent(QPaintEvent*)
     QColor name = paper;
     name.setAlphaF(nameOpacity());
     p.setPen(name);
-    Theme::drawElidedLine(p, QRectF(text.left(), top, text.width(), line), font, m_model.displayName);
+    const QRectF tag = tagRect();
+    const qreal nameWidth = tag.isEmpty() ? text.width() : std::max<qreal>(0, tag.left() - kTagGap - text.left());
+    Theme::drawElidedLine(p, QRectF(text.left(), top, nameWidth, line), font, m_model.displayName);
+    if (!tag.isEmpty()) {
+        QColor faded = paper;
+        faded.setAlphaF(0.7);
+        paintTag(p, tag, tagFont(), faded);
+    }
     QColor second = paper;
     second.setAlphaF(0.5);
     p.setPen(second);

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QWidget>
 
+class QPainter;
+
 namespace cvn {
 
 class CvnButton;
@@ -26,14 +28,24 @@ public:
     static inline const QString visionAdapterLine =
         QStringLiteral("Vision adapter, not a model · not selectable · delete it from ⋯ if you like");
 
-    ModelRow(const ModelInfo& model, bool showDivider, QWidget* parent = nullptr);
+    // `seesImages`: the model has a projector to see images through
+    // (ProjectorPairing::projectorFor), shown by the "IMAGES" tag after its
+    // name, where no long second line can push it out of sight.
+    ModelRow(const ModelInfo& model, bool showDivider, bool seesImages = false, QWidget* parent = nullptr);
 
     const ModelInfo& model() const { return m_model; }
+    bool seesImages() const { return m_seesImages; }
     bool showsDivider() const { return m_showDivider; }
     QString secondLine() const;
     qreal nameOpacity() const;
     CvnButton* infoButton() const { return m_info; }
     CvnButton* moreButton() const { return m_more; }
+    // The "IMAGES" tag's rectangle; empty without one.
+    QRectF tagRect() const;
+    // The tag as the rows and the picker draw it: `text` in a rounded
+    // outline, both in `color`.
+    static void paintTag(QPainter& painter, const QRectF& rect, const QFont& font, const QColor& color);
+    static inline const QString tagText = QStringLiteral("IMAGES");
     // The divider's rectangle, empty without one.
     QRectF dividerRect() const;
 
@@ -54,6 +66,7 @@ private:
 
     ModelInfo m_model;
     bool m_showDivider;
+    bool m_seesImages;
     bool m_infoHover = false;
     CvnButton* m_info;
     CvnButton* m_more;

@@ -2,6 +2,7 @@
 
 #include "chat/shared/LayoutProbe.h"
 #include "models/ModelStore.h"
+#include "models/ProjectorPairing.h"
 #include "platform/AppSettings.h"
 #include "platform/SettingsNotifier.h"
 #include "screens/ModelImport.h"
@@ -276,7 +277,8 @@ void ModelsScreen::rebuildList()
         rowsLayout->setContentsMargins(0, 0, 0, 0);
         rowsLayout->setSpacing(0);
         for (qsizetype i = 0; i < n; ++i) {
-            auto* row = new ModelRow(models[i], i < n - 1, rowsHost);
+            const bool seesImages = ProjectorPairing::projectorFor(models[i], models).has_value();
+            auto* row = new ModelRow(models[i], i < n - 1, seesImages, rowsHost);
             const QUuid id = models[i].id;
             const ModelInfo model = models[i];
             connect(row, &ModelRow::moreClicked, this, [this, model] { openRowMenu(model); });

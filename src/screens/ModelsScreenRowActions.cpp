@@ -1,5 +1,6 @@
 #include "screens/ModelsScreen.h"
 
+#include "models/ProjectorMemory.h"
 #include "models/ModelStore.h"
 #include "screens/EditModelForm.h"
 #include "screens/EditModelFormModel.h"
@@ -44,7 +45,11 @@ void ModelsScreen::handleRowMenu(const std::optional<QString>& id, const ModelIn
     } else if (id == QLatin1String("edit")) {
         // The form's state lives exactly as long as its widget, which the
         // dialog owns.
-        auto* formState = new EditModelFormModel(model);
+        const QString folder = m_store.folder();
+        const EditModelFormModel::Projectors projectors{m_store.models(), [folder](const ModelInfo& projector) {
+                                                            return projectorMemoryMb(folder + u'/' + projector.fileName);
+                                                        }};
+        auto* formState = new EditModelFormModel(model, projectors);
         auto* formView = new EditModelForm(formState);
         formState->setParent(formView);
         m_editing = formState;

@@ -20,6 +20,8 @@
 #include "platform/AppSettings.h"
 #include "storage/ChatHistory.h"
 #include "support/TempEnv.h"
+#include "support/Wait.h"
+#include "attachments/views/AttachmentTile.h"
 #include "ui_kit/Theme.h"
 #include "support/WriteFailure.h"
 #include "ui_kit/ContextWarningDialog.h"
@@ -30,6 +32,7 @@
 #include "ui_kit/KitTest.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QClipboard>
 #include <QFile>
 #include <QGraphicsOpacityEffect>
@@ -564,4 +567,22 @@ TEST(EditMessageDialogWrap, ALongRunWrapsAnywhereAndTheTextStaysWhole)
     EditMessageDialog plain(QStringLiteral("Edit message"), QStringLiteral("Plain words"), ChatView::editMaxLength, {},
                             {}, &host);
     EXPECT_EQ(plain.field()->wordWrapMode(), QTextOption::WrapAtWordBoundaryOrAnywhere);
+}
+
+TEST_F(ChatViewTest, APastedPictureIsStagedWithItsThumbnail)
+{
+    view->composer()->setPasteFolder(cvn::test::makeTempFolder(QStringLiteral("pasted")));
+    QImage shot(300, 200, QImage::Format_RGB32);
+    shot.fill(QColor(0, 0, 255));
+    QGuiApplication::clipboard()->setImage(shot);
+    view->composer()->editor()->setFocus();
+    QTest::keyClick(view->composer()->editor(), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return stager.staged().size() == 1; }, 20000));
+    EXPECT_EQ(stager.staged()[0].originalFilename, QStringLiteral("Pasted image.png"));
+    EXPECT_TRUE(stager.staged()[0].isImage);
+    settle();
+    ASSERT_EQ(view->stagedStrip()->chips().size(), 1);
+    EXPECT_TRUE(view->stagedStrip()->chips()[0]->tile()->showsImage());
+    EXPECT_TRUE(view->composer()->text().isEmpty());
+    stager.clear();
 }

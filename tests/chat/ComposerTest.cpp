@@ -3,8 +3,14 @@
 #include "chat/composer/ComposerControls.h"
 #include "chat/composer/MentionPopup.h"
 #include "chat/shared/LayoutProbe.h"
+#include "support/TempEnv.h"
+#include "support/Wait.h"
 #include "ui_kit/KitTest.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QStyleHints>
 #include <QTest>
 
@@ -272,4 +278,52 @@ TEST_F(ComposerTest, ALongParagraphLeftAloneIsNeverLaidOutOrDrawnAgain)
     editor->clearFocus();
     EXPECT_EQ(hints->cursorFlashTime(), 20);
     hints->setCursorFlashTime(flashTime);
+}
+
+TEST_F(ComposerTest, PastedPicturesAndDroppedFilesAreStagedNotTyped)
+{
+    QList<QUrl> staged;
+    composer->onStageFiles = [&](const QList<QUrl>& files) { staged += files; };
+    const QString folder = cvn::test::makeTempFolder(QStringLiteral("pasted"));
+    composer->setPasteFolder(folder);
+    QImage shot(40, 30, QImage::Format_RGB32);
+    shot.fill(Qt::red);
+    for (const QString& name : {QStringLiteral("Pasted image.png"), QStringLiteral("Pasted image 2.png")}) {
+        QGuiApplication::clipboard()->setImage(shot);
+        key(Qt::Key_V, Qt::ControlModifier);
+        ASSERT_TRUE(cvn::test::waitUntil([&] { return !staged.isEmpty() && staged.last().fileName() == name; }, 20000))
+            << name.toStdString();
+        EXPECT_EQ(QImage(staged.last().toLocalFile()).pixel(5, 5), QColor(Qt::red).rgb());
+    }
+    EXPECT_EQ(composer->text(), QString());
+
+    // A dropped file on this computer is staged; text still drops as text.
+    const QString file = folder + QStringLiteral("/photo.jpg");
+    ASSERT_TRUE(shot.save(file));
+    const auto drop = [this](QMimeData& data) {
+        QDragEnterEvent enter(QPoint(20, 10), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(composer->editor()->viewport(), &enter);
+        QDropEvent event(QPointF(20, 10), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(composer->editor()->viewport(), &event);
+    };
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile(file), QUrl(QStringLiteral("https://example.com/a.png"))});
+    drop(files);
+    EXPECT_EQ(staged.size(), 3);
+    EXPECT_EQ(staged.last(), QUrl::fromLocalFile(file));
+    QMimeData text;
+    text.setText(QStringLiteral("hello"));
+    drop(text);
+    EXPECT_EQ(composer->text(), QStringLiteral("hello"));
+    EXPECT_EQ(staged.size(), 3);
+
+    // A folder that cannot be made: the paste says so and stages nothing.
+    QString failure;
+    composer->onPasteFailed = [&](const QString& message) { failure = message; };
+    composer->setPasteFolder(file + QStringLiteral("/inside"));
+    QGuiApplication::clipboard()->setImage(shot);
+    key(Qt::Key_V, Qt::ControlModifier);
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return !failure.isEmpty(); }, 20000));
+    EXPECT_TRUE(failure.startsWith(QStringLiteral("Couldn't keep the pasted image: "))) << failure.toStdString();
+    EXPECT_EQ(staged.size(), 3);
 }

@@ -96,6 +96,25 @@ TEST_F(MessageBubbleTest, StreamingReplyShowsThePlaceholderUntilTextArrives)
     EXPECT_EQ(bubble->reasoningToggle(), nullptr);
 }
 
+TEST_F(MessageBubbleTest, ProgressTakesThePlaceholderWhileTheReplyHasNoText)
+{
+    Turn t = assistant({}, Turn::State::streaming());
+    t.waitingFor = QStringLiteral("Waiting for the model to load");
+    const auto bubble = show(t);
+    const qreal thinkingWidth = bubble->placeholderRect().width();
+    // A turn that differs only in its progress still reaches the bubble.
+    t.progress = QStringLiteral("Reading the conversation\u2026 45%");
+    bubble->setTurn(t);
+    EXPECT_EQ(bubble->placeholderText(), t.progress);
+    EXPECT_NE(bubble->placeholderRect().width(), thinkingWidth);
+    t.progress = QStringLiteral("Reading the image\u2026 3s");
+    bubble->setTurn(t);
+    EXPECT_EQ(bubble->placeholderText(), t.progress);
+    t.content = QStringLiteral("Hello");
+    bubble->setTurn(t);
+    EXPECT_TRUE(bubble->placeholderRect().isNull());
+}
+
 TEST_F(MessageBubbleTest, ActionRowsByRoleStateAndPermission)
 {
     const QList<Action> userActions = {Action::copy, Action::edit, Action::resend, Action::remove};

@@ -1,5 +1,12 @@
 #include "models/MemoryEstimates.h"
 #include "models/NumberText.h"
+#include "models/ProjectorMemory.h"
+#include "support/TempEnv.h"
+#include "TestModelWriter.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -159,4 +166,65 @@ TEST(NumberText, GroupedNumbers)
                           {-999, "-999"},
                           {std::numeric_limits<int64_t>::min(), "-9,223,372,036,854,775,808"},
                           {std::numeric_limits<int64_t>::max(), "9,223,372,036,854,775,807"}});
+}
+
+namespace {
+
+// The file's bytes with the first two sides of the tensor `name` swapped in
+// its header: the byte count stays, so the file still reads, but the shape
+// no longer fits the encoder's graph.
+bool swapSides(const QString& path, const QByteArray& name)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    QByteArray key(8, '\0');
+    qToLittleEndian<quint64>(quint64(name.size()), key.data());
+    key += name;
+    const qsizetype at = bytes.indexOf(key);
+    if (at < 0)
+        return false;
+    char* dims = bytes.data() + at + key.size() + 4;
+    const qint64 a = qFromLittleEndian<qint64>(dims);
+    const qint64 b = qFromLittleEndian<qint64>(dims + 8);
+    qToLittleEndian<qint64>(b, dims);
+    qToLittleEndian<qint64>(a, dims + 8);
+    file.seek(0);
+    return file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+TEST(Estimates, ProjectorMemoryIsMeasuredAndADamagedProjectorFallsBackToItsSize)
+{
+    const QString folder = cvn::test::makeTempFolder(QStringLiteral("projector"));
+    const QString good = folder + QStringLiteral("/mmproj-good.gguf");
+    ASSERT_EQ(testmodel::writeRandomProjector(good.toStdString(), testmodel::ProjectorSpec{}), "");
+    const int64_t size = QFileInfo(good).size();
+    const int64_t margin = projectorMarginMb * 1024 * 1024;
+
+    // Weights and the encode's buffer: more than the file's tensors, far
+    // less than the guess.
+    const ProjectorMemory measured = projectorMemory(good);
+    EXPECT_TRUE(measured.measured);
+    EXPECT_GT(measured.bytes, 0);
+    EXPECT_LT(measured.bytes, margin);
+    EXPECT_EQ(projectorMemoryMb(good), (measured.bytes + 1024 * 1024 - 1) / (1024 * 1024));
+
+    const QString damaged = folder + QStringLiteral("/mmproj-damaged.gguf");
+    ASSERT_TRUE(QFile::copy(good, damaged));
+    ASSERT_TRUE(swapSides(damaged, "mm.0.weight"));
+    EXPECT_EQ(projectorMemory(damaged), (ProjectorMemory{size + margin, false}));
+    // The process goes on measuring after a failed check.
+    EXPECT_EQ(projectorMemory(good), measured);
+
+    const QString text = folder + QStringLiteral("/notes.gguf");
+    {
+        QFile file(text);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("not a projector");
+    }
+    EXPECT_EQ(projectorMemory(text), (ProjectorMemory{15 + margin, false}));
+    EXPECT_EQ(projectorMemory(folder + QStringLiteral("/gone.gguf")), ProjectorMemory{});
 }

@@ -86,6 +86,19 @@ TEST(ModelFitCheck, Warnings)
     EXPECT_EQ(ModelFitCheck::warning("x", "X", 0, 15000, large)->title, "This model is bigger than your RAM");
 }
 
+TEST(ModelFitCheck, AProjectorAddsItsMemoryInRamWhateverTheGpuTakes)
+{
+    const GgufInfo small = sized(4000, 0); // needs 5980
+    EXPECT_FALSE(ModelFitCheck::warning("x", "Foo", 7981 + 300, 16384, small, std::nullopt, 300));
+    const auto tight = ModelFitCheck::warning("x", "Foo", 7981, 16384, small, std::nullopt, 300);
+    ASSERT_TRUE(tight);
+    EXPECT_TRUE(tight->body.startsWith("Foo needs about 6.1 GB.")) << tight->body.toStdString();
+    // The encoder runs on the CPU: a roomy GPU takes the model, not it.
+    const ModelFitCheck::Gpu roomy{24576, false};
+    EXPECT_FALSE(ModelFitCheck::warning("x", "Foo", 1180 + 2001 + 300, 16384, small, roomy, 300));
+    EXPECT_TRUE(ModelFitCheck::warning("x", "Foo", 1180 + 2000 + 300, 16384, small, roomy, 300));
+}
+
 TEST(ModelFitCheck, ADiscreteGpuTakesWhatFitsItsMemoryAndRamTheRest)
 {
     // 4000 MB of weights and 1024 of cache over 32 layers (157 MB a layer),

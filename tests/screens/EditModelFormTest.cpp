@@ -4,6 +4,7 @@
 #include "screens/EditModelFormModel.h"
 #include "ui_kit/CvnButton.h"
 #include "ui_kit/CvnCardSlider.h"
+#include "ui_kit/CvnComboBox.h"
 #include "ui_kit/CvnTextArea.h"
 
 #include <QLineEdit>
@@ -39,6 +40,53 @@ TEST(EditModelFormModel, CaptionsAndTheRamWarning)
         f.setStepIndex(4);
         EXPECT_EQ(f.showsRamWarning(), c.warns) << c.freeMb;
     }
+}
+
+TEST(EditModelFormModel, TheProjectorChoiceIsWrittenAndItsMemoryCounted)
+{
+    using test::sampleProjector;
+    const ModelInfo model = sampleModel(32768, 3940);
+    const QList<ModelInfo> all{model, sampleProjector("mmproj-other-f16.gguf"),
+                               sampleProjector("mmproj-Sample-Model-f16.gguf"), sampleProjector("mmproj-narrow.gguf", 2048)};
+    const EditModelFormModel::Projectors projectors{
+        all, [](const ModelInfo& p) { return p.fileName.contains(u"other") ? int64_t(300) : int64_t(700); }};
+    EditModelFormModel form(model, projectors, 9216 + 700);
+    EXPECT_EQ(form.projectorChoices(), (QStringList{"Automatic \u2014 mmproj-Sample-Model-f16", "mmproj-other-f16",
+                                                    "mmproj-Sample-Model-f16", "None"}));
+    EXPECT_EQ(form.projectorIndex(), 0);
+    EXPECT_EQ(form.projectorMb(), 700);
+    form.setManual(true);
+    form.setStepIndex(4);
+    EXPECT_FALSE(form.showsRamWarning());
+    EditModelFormModel tight(model, projectors, 9216 + 699);
+    tight.setManual(true);
+    tight.setStepIndex(4);
+    EXPECT_TRUE(tight.showsRamWarning());
+    form.setProjectorIndex(1);
+    EXPECT_EQ(form.projectorMb(), 300);
+    EXPECT_EQ(form.apply(model).projectorChoice, "mmproj-other-f16.gguf");
+    form.setProjectorIndex(3);
+    EXPECT_EQ(form.apply(model).projectorChoice, ModelInfo::noProjector);
+    EXPECT_EQ(form.projectorMb(), 0);
+    form.setProjectorIndex(0);
+    EXPECT_EQ(form.apply(model).projectorChoice, "");
+
+    // A choice whose file went away acts, and shows, as automatic, but
+    // stays the user's until they choose again.
+    ModelInfo stale = model;
+    stale.projectorChoice = "mmproj-gone.gguf";
+    EditModelFormModel staleForm(stale, projectors, 9216 + 700);
+    EXPECT_EQ(staleForm.projectorIndex(), 0);
+    EXPECT_EQ(staleForm.projectorMb(), 700);
+    EXPECT_EQ(staleForm.apply(stale).projectorChoice, "mmproj-gone.gguf");
+
+    // Nothing fits: no choice, only the reason; the need is the model's own.
+    EditModelFormModel alone(model, EditModelFormModel::Projectors{{model, all[3]}, projectors.memoryMb}, 9216);
+    EXPECT_FALSE(alone.offersProjectors());
+    EXPECT_TRUE(alone.projectorChoices().isEmpty());
+    EXPECT_EQ(alone.projectorMb(), 0);
+    EXPECT_TRUE(alone.projectorCaption().startsWith("No projector"));
+    EXPECT_FALSE(EditModelFormModel(all[1], projectors, 9216).showsImages());
 }
 
 TEST(EditModelFormModel, StepsFollowTheTrainedContext)
@@ -157,6 +205,32 @@ TEST_F(EditModelFormTest, RowsFollowTheChoices)
     QTest::mouseClick(form->customNameChoice(), Qt::LeftButton);
     EXPECT_EQ(form->nameField()->text(), QStringLiteral("Sample-Model.Q4"));
     EXPECT_TRUE(form->nameField()->isEnabled());
+}
+
+TEST_F(EditModelFormTest, TheImagesSectionOffersWhatFitsOrSaysWhyNot)
+{
+    const ModelInfo sample = sampleModel();
+    const QList<ModelInfo> all{sample, test::sampleProjector("mmproj-Sample-Model-f16.gguf")};
+    EditModelFormModel model(sample, {all, [](const ModelInfo&) { return int64_t(600); }}, 6144);
+    QWidget host;
+    host.resize(600, 1400);
+    auto* form = new EditModelForm(&model, &host);
+    test::showAndSettle(host);
+    ASSERT_TRUE(form->projectorChoice()->isVisibleTo(form));
+    EXPECT_EQ(form->projectorCaption()->text(), "Sees images; the projector uses ~600 MB more RAM");
+    emit form->projectorChoice()->selectionWritten(2);
+    EXPECT_EQ(model.projectorChoice(), ModelInfo::noProjector);
+    EXPECT_EQ(form->projectorChoice()->selection(), 2);
+    EXPECT_EQ(form->projectorCaption()->text(), "Images reach this model as the text read from them.");
+
+    EditModelFormModel alone(sample, 6144);
+    auto* without = new EditModelForm(&alone, &host);
+    test::showAndSettle(host);
+    EXPECT_TRUE(without->imagesSection()->isVisibleTo(without));
+    EXPECT_FALSE(without->projectorChoice()->isVisibleTo(without));
+    EXPECT_TRUE(without->projectorCaption()->text().startsWith("No projector"));
+    EditModelFormModel projector(all[1], 6144);
+    EXPECT_TRUE(EditModelForm(&projector).imagesSection()->isHidden());
 }
 
 // Typed sampling values out of range are refused in place with the range

@@ -54,6 +54,17 @@ inline ModelInfo sampleModel(int64_t trained = 32768, int64_t fileMb = 4000)
     return m;
 }
 
+// A projector of the given output width, as the models folder lists it.
+inline ModelInfo sampleProjector(const QString& fileName, int64_t width = 4096)
+{
+    ModelInfo p;
+    p.displayName = fileName.section(u'/', -1).section(u'.', 0, 0);
+    p.fileName = fileName;
+    p.visionAdapterFile = true;
+    p.projectionWidth = width;
+    return p;
+}
+
 // A copier that copies nothing: the test sees each start and finishes it by
 // hand, in any way it likes.
 class FakeCopier : public ModelImportCopier {

@@ -252,6 +252,28 @@ TEST_F(ModelsScreenTest, ListFitsFiveRowsScrollsFromSixAndDrawsInBothAppearances
     }
 }
 
+TEST_F(ModelsScreenTest, ARowSaysItSeesImagesOnlyWithAProjector)
+{
+    Road f(3);
+    QList<ModelInfo> models = f.store->models();
+    for (ModelInfo& m : models)
+        m.discoveredMetadata = GgufInfo{.nEmbd = 4096, .fileSizeMb = 1};
+    models[1].projectorChoice = ModelInfo::noProjector;
+    models[2].discoveredMetadata->nEmbd = 2048;
+    models.append(test::sampleProjector("mmproj-model-f16.gguf", 4096));
+    f.store->setModels(models);
+    test::showAndSettle(*f.screen);
+    QList<bool> sees;
+    for (ModelRow* row : f.screen->rows())
+        sees.append(!row->tagRect().isEmpty());
+    EXPECT_EQ(sees, (QList<bool>{true, false, false, false}));
+    EXPECT_EQ(f.screen->rows().last()->secondLine(), ModelRow::visionAdapterLine);
+    // The tag follows the name, inside the room left of the buttons.
+    const ModelRow* row = f.screen->rows().first();
+    EXPECT_GT(row->tagRect().left(), ModelRow::kPadding);
+    EXPECT_LT(row->tagRect().right(), row->infoButton()->geometry().left());
+}
+
 TEST_F(ModelsScreenTest, HoverCardWaitsAndPinnedCardStays)
 {
     Road f(8, true, {900, 700});

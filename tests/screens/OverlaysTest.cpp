@@ -1,3 +1,4 @@
+#include "Fakes.h"
 #include "chat/shared/LayoutProbe.h"
 #include "screens/AttachSheetOverlay.h"
 #include "screens/CopyProgressOverlay.h"
@@ -41,7 +42,7 @@ struct Picker {
         std::optional<QUuid> id;
         if (current >= 0)
             id = current < list.size() ? list[current].id : QUuid::createUuid();
-        overlay = new ModelPickerOverlay(list, id, inset, [this](const QUuid& picked) { picks.append(picked); },
+        overlay = new ModelPickerOverlay(list, all, id, inset, [this](const QUuid& picked) { picks.append(picked); },
                                          [this] { ++dismissals; }, &window);
         showAndSettle(*overlay);
     }
@@ -49,6 +50,7 @@ struct Picker {
 
     QWidget window;
     QList<ModelInfo> list;
+    QList<ModelInfo> all; // what the pills' projectors are found in
     ModelPickerOverlay* overlay;
     QList<QUuid> picks;
     int dismissals = 0;
@@ -71,6 +73,34 @@ struct Attach {
 };
 
 } // namespace
+
+TEST_F(OverlayTest, PickerTagsTheModelsThatSeeImages)
+{
+    QWidget window;
+    window.resize(1280, 800);
+    showAndSettle(window);
+    QList<ModelInfo> models(3);
+    for (int i = 0; i < 3; ++i) {
+        models[i].displayName = QStringLiteral("Model %1").arg(i);
+        models[i].fileName = models[i].displayName + ".gguf";
+        models[i].discoveredMetadata = GgufInfo{.nEmbd = i == 2 ? 2048 : 4096};
+    }
+    models[1].projectorChoice = ModelInfo::noProjector;
+    QList<ModelInfo> all = models;
+    all.append(test::sampleProjector("mmproj-model.gguf", 4096));
+    auto* overlay = new ModelPickerOverlay(models, all, models[0].id, 0, {}, {}, &window);
+    showAndSettle(*overlay);
+    QList<bool> tagged;
+    for (CvnButton* pill : overlay->pills())
+        tagged.append(!static_cast<ModelPickerPill*>(pill)->tagRect().isEmpty());
+    EXPECT_EQ(tagged, (QList<bool>{true, false, false}));
+    // The tag sits inside the pill, clear of its rounded end.
+    auto* pill = static_cast<ModelPickerPill*>(overlay->pills()[0]);
+    EXPECT_TRUE(QRectF(pill->rect()).adjusted(pill->height() / 2.0 - 12, 0, -8, 0).contains(pill->tagRect()));
+    const QImage image = test::renderOver(*pill, Qt::white);
+    const QPoint tagEdge = pill->tagRect().toRect().center() - QPoint(int(pill->tagRect().width() / 2) - 1, 0);
+    EXPECT_FALSE(test::pixelNear(image, tagEdge.x(), tagEdge.y(), Theme::onCard(), 60));
+}
 
 TEST_F(OverlayTest, PickerCardStandsAboveTheInsetAndFillsColumnByColumn)
 {

@@ -44,12 +44,30 @@ QString samplePicture(const QTemporaryDir& folder)
     return path;
 }
 
+// A pasted screenshot, wide and tall in turn with a ring in its middle:
+// the tile shows the middle square, the ring round, not squashed.
+QString pastedPicture(const QTemporaryDir& folder)
+{
+    QImage image(480, 270, QImage::Format_RGB32);
+    image.fill(QColor(0xEE, 0xEE, 0xF2));
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillRect(QRect(0, 0, 480, 40), QColor(0x29, 0x29, 0x2A));
+    painter.setPen(QPen(QColor(0xB3, 0x20, 0x2B), 14));
+    painter.drawEllipse(QPoint(240, 150), 80, 80);
+    painter.end();
+    const QString path = QDir(folder.path()).filePath(QStringLiteral("Pasted image.png"));
+    image.save(path);
+    return path;
+}
+
 QImage attachmentsSheet()
 {
     QTemporaryDir folder;
     AttachmentStager stager;
     stager.setStaged({
         file(QStringLiteral("photo.png"), 48000, 12000, samplePicture(folder)),
+        file(QStringLiteral("Pasted image.png"), 61000, 300, pastedPicture(folder)),
         file(QStringLiteral("report.pdf"), 2048, 11000),
         file(QStringLiteral("notes.txt"), 900, 1200),
         file(QStringLiteral("thesis.docx"), 5 * 1048576, 19000),

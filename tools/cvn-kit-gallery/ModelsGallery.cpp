@@ -212,6 +212,49 @@ QImage editSheet(bool manual)
     return image;
 }
 
+// Models beside a projector of their width: the rows of those it fits say
+// that they see images (the 3B model is narrower and does not).
+QList<ModelInfo> withProjector()
+{
+    QList<ModelInfo> models = sampleModels(4);
+    models[1].discoveredMetadata->nEmbd = 3072;
+    ModelInfo projector = model(QStringLiteral("mmproj-Qwen2.5-7B-Instruct-f16"), QStringLiteral("clip"), 0, 1276, 0, 0);
+    projector.visionAdapterFile = true;
+    projector.projectionWidth = 4096;
+    models.append(projector);
+    return models;
+}
+
+QImage seesImagesSheet()
+{
+    ScreenRig rig(0);
+    rig.store.setModels(withProjector());
+    return capture(rig.screen, QStringLiteral("ModelsScreen: the rows of models with a projector say they see images"));
+}
+
+// The IMAGES section with a projector that fits, its choice open.
+QImage editImagesSheet(bool open)
+{
+    ScreenRig rig(0);
+    rig.store.setModels(withProjector());
+    rig.screen.resize(kScreen.width() + 40, 760);
+    const QList<ModelInfo> all = rig.store.models();
+    EditModelFormModel form(all[0], {all, [](const ModelInfo&) { return int64_t(612); }}, 6144);
+    auto* view = new EditModelForm(&form);
+    auto* dialog = new CvnContentDialog(QStringLiteral("Edit model"), view, {}, {}, QStringLiteral("SAVE"),
+                                        QStringLiteral("CANCEL"), &rig.screen);
+    dialog->show();
+    settle();
+    dialog->bodyArea()->ensureWidgetVisible(view->projectorCaption(), 0, 200);
+    if (open)
+        view->projectorChoice()->setOpen(true);
+    const QImage image = capture(
+        rig.screen, open ? QStringLiteral("EditModelForm: IMAGES, the projector choice open")
+                         : QStringLiteral("EditModelForm: IMAGES, automatic with the projector's memory (612 MB)"));
+    delete dialog;
+    return image;
+}
+
 // The RAM-fit confirmation over the screen, for a 10,000 MB file without a
 // GGUF header (so it needs 13,180 MB) on a machine with the memory given.
 QImage fitWarningSheet(int64_t freeMb, int64_t totalMb, const QString& caption)
@@ -253,6 +296,9 @@ QList<Sheet> modelsSheets()
          copySheet({0, 1048576, 0}, QStringLiteral("CopyProgressOverlay: just started"))},
         {QStringLiteral("model-edit-form-auto"), editSheet(false)},
         {QStringLiteral("model-edit-form-manual"), editSheet(true)},
+        {QStringLiteral("models-screen-sees-images"), seesImagesSheet()},
+        {QStringLiteral("model-edit-form-images"), editImagesSheet(false)},
+        {QStringLiteral("model-edit-form-images-open"), editImagesSheet(true)},
         {QStringLiteral("model-edit-form-sampling"), editSamplingSheet(false)},
         {QStringLiteral("model-edit-form-sampling-refused"), editSamplingSheet(true)},
         {QStringLiteral("ram-fit-tight"),

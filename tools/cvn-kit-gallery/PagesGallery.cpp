@@ -105,11 +105,18 @@ QImage pickerImage(QSize window, int count, int current, qreal inset, int scroll
 {
     FakePage page;
     page.resize(window);
-    const QList<ModelInfo> models = sampleModels(count);
+    QList<ModelInfo> models = sampleModels(count);
+    // The first two see images through a projector of their width.
+    for (int i = 0; i < std::min(count, 2); ++i)
+        models[i].discoveredMetadata = GgufInfo{.nEmbd = 2560};
+    QList<ModelInfo> all = models;
+    all.emplaceBack().fileName = QStringLiteral("mmproj-gemma-3-4b-it-f16.gguf");
+    all.last().visionAdapterFile = true;
+    all.last().projectionWidth = 2560;
     std::optional<QUuid> id;
     if (current >= 0 && current < count)
         id = models[current].id;
-    auto* overlay = new ModelPickerOverlay(models, id, inset, [](const QUuid&) {}, [] {}, &page);
+    auto* overlay = new ModelPickerOverlay(models, all, id, inset, [](const QUuid&) {}, [] {}, &page);
     overlay->show();
     grab(page);
     if (scrollTo)

@@ -115,6 +115,11 @@ QImage assistantSheet()
     int y = kMargin;
     y = page.place(QStringLiteral("Assistant: streaming, nothing yet"),
                    bubble(&page.widget, make(ChatMessage::Role::assistant, {}, Turn::State::streaming())), y);
+    Turn reading = make(ChatMessage::Role::assistant, {}, Turn::State::streaming());
+    reading.progress = QStringLiteral("Reading the conversation\u2026 45%");
+    y = page.place(QStringLiteral("Assistant: reading the prompt, nothing yet"), bubble(&page.widget, reading), y);
+    reading.progress = QStringLiteral("Reading the image\u2026 3s");
+    y = page.place(QStringLiteral("Assistant: encoding an image"), bubble(&page.widget, reading), y);
     Turn thinking = make(ChatMessage::Role::assistant, {}, Turn::State::streaming());
     thinking.reasoning = kReasoning;
     thinking.reasoningElapsedMs = 3400;

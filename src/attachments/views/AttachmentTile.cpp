@@ -33,7 +33,7 @@ void AttachmentTile::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     const QRectF bounds(0, 0, side, side);
     if (!m_thumbnail.isNull()) {
-        // Stretched to the square, as a picture chip: no border, no label.
+        // Filling the square, as a picture chip: no border, no label.
         QPainterPath clip;
         clip.addRoundedRect(bounds, kImageRadius, kImageRadius);
         painter.setClipPath(clip);

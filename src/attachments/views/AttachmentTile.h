@@ -11,7 +11,7 @@ class QScrollArea;
 
 namespace cvn {
 
-// One 72 x 72 file tile: a thumbnail stretched to the square with rounded
+// One 72 x 72 file tile: a square thumbnail with rounded
 // corners, or a rounded outline with the file type in its corner. The
 // caller decodes the thumbnail (see StagedStrip); a null image draws the
 // outline. Main thread only.

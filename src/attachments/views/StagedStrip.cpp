@@ -210,8 +210,23 @@ QImage StagedStrip::thumbnail(const StagedAttachment& item)
     // that does not decode is remembered as such.
     QImageReader reader(item.url.toLocalFile());
     reader.setAutoTransform(true);
-    reader.setScaledSize(QSize(thumbnailSide, thumbnailSide));
-    const QImage image = reader.read();
+    const QSize size = reader.size();
+    QImage image;
+    // Only JPEG decodes straight at the small size; any other format is
+    // decoded whole first, which on this thread must stay short. A bigger
+    // picture keeps its type outline.
+    const bool cheap = size.isValid() && !size.isEmpty()
+                       && (reader.format() == "jpeg" || qint64(size.width()) * size.height() <= kMaxDecodedPixels);
+    if (cheap) {
+        // The shorter side fills the tile and the middle square shows: a
+        // picture is cropped, never stretched. The square is the same
+        // before and after the file's own rotation.
+        const QSize scaled = size.scaled(thumbnailSide, thumbnailSide, Qt::KeepAspectRatioByExpanding);
+        reader.setScaledSize(scaled);
+        reader.setScaledClipRect(QRect((scaled.width() - thumbnailSide) / 2, (scaled.height() - thumbnailSide) / 2,
+                                       thumbnailSide, thumbnailSide));
+        image = reader.read();
+    }
     ++m_decoded;
     m_thumbnails.insert(item.id, image);
     return image;

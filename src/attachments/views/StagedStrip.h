@@ -111,7 +111,7 @@ private:
 // files are read, the token header coloured by the share of the context,
 // and the chips in a row that scrolls sideways. Rebuilt from the stager
 // whenever its files or status change; it holds nothing of its own but the
-// thumbnails, each decoded once per staged file (scaled to 144 px) and
+// thumbnails, each decoded once per staged file (144 px square, cropped) and
 // dropped when the file leaves the stager.
 class StagedStrip : public QWidget {
     Q_OBJECT
@@ -121,6 +121,9 @@ public:
     static constexpr int headerInset = 18;
     static constexpr int chipRowHeight = 84;
     static constexpr int thumbnailSide = 144;
+    // The most pixels a thumbnail is decoded from, but for JPEG, which
+    // decodes at the thumbnail's size: about a tenth of a second's work.
+    static constexpr qint64 kMaxDecodedPixels = 24'000'000;
 
     StagedStrip(AttachmentStager* stager, int64_t contextSize, QWidget* parent = nullptr);
 

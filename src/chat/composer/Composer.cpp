@@ -159,6 +159,7 @@ Composer::Composer(QWidget* parent) : QWidget(parent)
     m_editor->setMaxHeight(maxEditorHeight);
     m_editor->onSend = [this] { send(); };
     m_editor->onMentionKey = [this](ComposerEditor::MentionKey key) { return handleMentionKey(key); };
+    m_editor->onAttachments = [this](const QMimeData* source, bool dryRun) { return takeAttachments(source, dryRun); };
     connect(m_editor, &ComposerEditor::textEdited, this, [this] { textEdited(); });
     connect(m_editor, &ComposerEditor::caretMoved, this, [this] { refreshMentions(); });
     connect(m_editor, &ComposerEditor::heightMeasured, this, [this](qreal h) { setEditorHeight(h); });

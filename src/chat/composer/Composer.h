@@ -15,11 +15,16 @@
 #include "models/ModelInfo.h"
 
 #include <QAbstractButton>
+#include <QList>
+#include <QUrl>
 #include <QPointer>
 #include <QWidget>
 
 #include <functional>
 #include <optional>
+
+class QImage;
+class QMimeData;
 
 namespace cvn {
 
@@ -92,6 +97,25 @@ public:
     std::function<void()> onStop;
     std::function<void(int height)> onHeightChange;
     std::function<void()> onAttach;
+    // Files pasted or dropped on the editor, and pasted image data once
+    // written as a PNG file into the paste folder: the chat page stages them
+    // as it stages chosen files.
+    std::function<void(const QList<QUrl>& files)> onStageFiles;
+    // A pasted image that could not be written, with the sentence to show.
+    std::function<void(const QString& message)> onPasteFailed;
+
+    // Where pasted images go: QStandardPaths::CacheLocation + "/pasted"
+    // unless set.
+    void setPasteFolder(const QString& folder) { m_pasteFolder = folder; }
+    QString pasteFolder() const;
+    // A paste or drop on the editor: local files are staged; else image
+    // data is written (off the main thread) as "Pasted image.png", or
+    // "Pasted image 2.png" and on when taken, then staged. False, with
+    // nothing done, for anything else, which the editor inserts as text.
+    bool takeAttachments(const QMimeData* source, bool dryRun);
+    // Writes `image` as a PNG named as above into `folder` (made when
+    // missing); the file's path, or nothing with `error` set. Any thread.
+    static std::optional<QString> writePastedImage(const QImage& image, const QString& folder, QString* error);
 
     // The send action of Return and the send button: takes the text as it
     // stands, clears the editor, then calls onSend. Does nothing while a
@@ -145,6 +169,7 @@ private:
     LayoutProbe* m_popupProbe = nullptr;
     QPointer<QWidget> m_popupHost;
 
+    QString m_pasteFolder;
     bool m_streaming = false;
     bool m_sendPending = false;
     bool m_councilOn = false;

@@ -319,4 +319,16 @@ void ComposerEditor::showAllWhenItFits()
         verticalScrollBar()->setValue(0);
 }
 
+bool ComposerEditor::canInsertFromMimeData(const QMimeData* source) const
+{
+    return (onAttachments && onAttachments(source, true)) || QPlainTextEdit::canInsertFromMimeData(source);
+}
+
+void ComposerEditor::insertFromMimeData(const QMimeData* source)
+{
+    if (onAttachments && onAttachments(source, false))
+        return;
+    QPlainTextEdit::insertFromMimeData(source);
+}
+
 } // namespace cvn

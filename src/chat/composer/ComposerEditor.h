@@ -48,6 +48,10 @@ public:
     std::function<void()> onSend;
     // Offered Up, Down, Escape and Return/Enter/Tab first; true consumes.
     std::function<bool(MentionKey)> onMentionKey;
+    // Offered every paste and drop first: true when it was taken as
+    // attachments (files or image data), so nothing is inserted as text.
+    // `dryRun` only asks, as a drag passing over does.
+    std::function<bool(const QMimeData* source, bool dryRun)> onAttachments;
 
     // The text with every paragraph and line separator as "\n"; no-break
     // spaces stay as typed.
@@ -81,6 +85,8 @@ signals:
     void heightMeasured(qreal height);
 
 protected:
+    bool canInsertFromMimeData(const QMimeData* source) const override;
+    void insertFromMimeData(const QMimeData* source) override;
     void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;

@@ -100,7 +100,7 @@ bool sameTurn(const Turn& a, const Turn& b)
 {
     return a.id == b.id && a.role == b.role && a.state == b.state && a.reasoningExpanded == b.reasoningExpanded &&
            a.reasoningDurationMs == b.reasoningDurationMs && a.reasoningElapsedMs == b.reasoningElapsedMs &&
-           a.modelName == b.modelName && a.waitingFor == b.waitingFor && sameText(a.content, b.content) &&
+           a.modelName == b.modelName && a.waitingFor == b.waitingFor && a.progress == b.progress && sameText(a.content, b.content) &&
            sameText(a.reasoning, b.reasoning);
 }
 

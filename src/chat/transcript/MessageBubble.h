@@ -167,8 +167,14 @@ public:
 
     // The placeholder of an empty streaming reply.
     static QString thinkingText() { return QStringLiteral("THINKING..."); }
-    // What the empty streaming reply shows: what it waits for, else thinking.
-    QString placeholderText() const { return m_turn.waitingFor.isEmpty() ? thinkingText() : m_turn.waitingFor; }
+    // What the empty streaming reply shows: how far the work before its
+    // first word has come, else what it waits for, else thinking.
+    QString placeholderText() const
+    {
+        if (!m_turn.progress.isEmpty())
+            return m_turn.progress;
+        return m_turn.waitingFor.isEmpty() ? thinkingText() : m_turn.waitingFor;
+    }
     static QString failureSign() { return QStringLiteral("⚠"); }
 
 protected:

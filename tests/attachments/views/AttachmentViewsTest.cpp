@@ -254,5 +254,28 @@ TEST_F(AttachmentViewsTest, ImagesAreDecodedOncePerStagedFile)
     EXPECT_EQ(strip.thumbnailsDecoded(), 3);
 }
 
+TEST_F(AttachmentViewsTest, AThumbnailIsCroppedToTheTileNeverStretched)
+{
+    // Three bands across a wide picture: the tile shows the middle one.
+    QImage bands(600, 200, QImage::Format_RGB32);
+    bands.fill(QColor(0, 160, 0));
+    for (int y = 0; y < 200; ++y) {
+        for (int x = 0; x < 200; ++x) {
+            bands.setPixel(x, y, qRgb(255, 0, 0));
+            bands.setPixel(599 - x, y, qRgb(0, 0, 255));
+        }
+    }
+    const QString path = QDir(test::makeTempFolder()).filePath(QStringLiteral("bands.png"));
+    ASSERT_TRUE(bands.save(path));
+    AttachmentStager stager;
+    stager.setStaged({staged(QStringLiteral("bands.png"), 1000, 10, QUrl::fromLocalFile(path), true)});
+    StagedStrip strip(&stager, 10000);
+    test::showAndSettle(strip);
+    ASSERT_EQ(strip.chips().size(), 1);
+    const QImage image = test::renderOver(*strip.chips()[0], Qt::white);
+    for (const int x : {6, 36, 66})
+        EXPECT_TRUE(test::pixelNear(image, x, 8 + 36, QColor(0, 160, 0), 12)) << x;
+}
+
 } // namespace
 } // namespace cvn
