@@ -1,0 +1,144 @@
+// Images sent to the local server in `image_url` parts.
+
+#include "ServedModels.h"
+#include "apiserver/ApiMessages.h"
+#include "engine/LlamaModel.h"
+#include "models/GgufWriter.h"
+
+#include <QJsonArray>
+
+#include <gtest/gtest.h>
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+// A PNG of one pixel, and the head of a JPEG, as base64.
+const QByteArray kPng = "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg==";
+const QByteArray kJpeg = "/9j/4AAQSkZJRgABAQAAAQABAAD/";
+
+QByteArray imagePart(const QByteArray& url)
+{
+    return R"({"type":"image_url","image_url":{"url":")" + url + R"("}})";
+}
+
+QByteArray withImage(const QByteArray& url, const QByteArray& model = {})
+{
+    return (model.isEmpty() ? QByteArray("{") : R"({"model":")" + model + "\",")
+           + R"("messages":[{"role":"user","content":[{"type":"text","text":"What is it?"},)" + imagePart(url)
+           + "]}]}";
+}
+
+QString errorOf(const Received& r)
+{
+    return bodyOf(r).value(QLatin1String("error")).toObject().value(QLatin1String("message")).toString();
+}
+
+} // namespace
+
+TEST(ApiServer, ImagesComeAsDataUrisOrBase64AndNothingIsFetched)
+{
+    api::ReplyAsk ask;
+    ASSERT_FALSE(api::readAsk(R"({"messages":[{"role":"user","content":[{"type":"text","text":"Look "},)"
+                                  + imagePart("data:image/png;base64," + kPng) + R"(,{"type":"text","text":" and "},)"
+                                  + imagePart(kJpeg) + R"(]},{"role":"user","content":[)"
+                                  + imagePart("data:image/PNG;base64," + kPng.left(40) + "\\n" + kPng.mid(40)) + "]}]}",
+                              true, ask));
+    ASSERT_EQ(ask.messages.size(), 2);
+    const ChatMessage& first = ask.messages[0];
+    EXPECT_EQ(first.content, "Look " + LlamaModel::imageMarker(0) + " and " + LlamaModel::imageMarker(1));
+    ASSERT_EQ(first.images.size(), 2);
+    EXPECT_EQ(first.images[0], (ChatImage{QStringLiteral("image-1.png"), QByteArray::fromBase64(kPng)}));
+    EXPECT_EQ(first.images[1], (ChatImage{QStringLiteral("image-2.jpg"), QByteArray::fromBase64(kJpeg)}));
+    // Each message numbers its own markers; a wrapped base64 is joined.
+    ASSERT_EQ(ask.messages[1].images.size(), 1);
+    EXPECT_EQ(ask.messages[1].content, LlamaModel::imageMarker(0));
+    EXPECT_EQ(ask.messages[1].images[0].name, QStringLiteral("image-3.png"));
+    EXPECT_EQ(ask.messages[1].images[0].data, first.images[0].data);
+
+    const auto refusal = [](const QByteArray& url) {
+        api::ReplyAsk refused;
+        const std::optional<api::ApiError> error = api::readAsk(withImage(url), true, refused);
+        EXPECT_TRUE(error && error->status == 400) << url.toStdString();
+        return error ? error->message : QString();
+    };
+    for (const QByteArray& url : {"https://example.com/cat.png", "http://127.0.0.1/cat.png", "file:///etc/passwd"}) {
+        const QString message = refusal(url);
+        EXPECT_TRUE(message.contains(QLatin1String("messages[0].content[1]"))) << message.toStdString();
+        EXPECT_TRUE(message.contains(QLatin1String("the local server fetches nothing: send the image as a data URI or base64")))
+            << message.toStdString();
+    }
+    EXPECT_TRUE(refusal("data:image/png;base64,iVBOR*w0K").contains(QLatin1String("messages[0].content[1] is not valid base64")));
+    EXPECT_TRUE(refusal("data:image/png;base64,").contains(QLatin1String("not valid base64")));
+    // Bytes that are no image: text, one byte, a data URI of another kind.
+    for (const QByteArray& url : {QByteArray("data:image/png;base64,aGVsbG8gd29ybGQ="), QByteArray("AA=="),
+                                 QByteArray("data:text/plain;base64,") + kPng, QByteArray("data:image/png,%89PNG")})
+        EXPECT_TRUE(refusal(url).contains(QLatin1String("messages[0].content[1]"))) << url.toStdString();
+    EXPECT_TRUE(refusal("data:text/plain;base64,aGk=").contains(QLatin1String("is not an image")));
+}
+
+// The server knows which models see through a projector: it says so in the
+// list, and refuses images for the others before anything is loaded.
+TEST(ApiServer, OnlyModelsWithAProjectorTakeImagesAndTheListSaysWhich)
+{
+    Served s;
+    std::atomic<int> loads{0};
+    s.session->setLoadHook([&] { ++loads; });
+    for (const QByteArray& model : {QByteArray(), QByteArray("beta")}) {
+        const Received refused = s.send(s.request("POST", "/v1/chat/completions",
+                                                  withImage("data:image/png;base64," + kPng, model)));
+        EXPECT_EQ(status(refused), 400) << model.toStdString();
+        EXPECT_EQ(errorOf(refused), QStringLiteral("this model does not take images")) << model.toStdString();
+    }
+    EXPECT_EQ(loads, 0);
+    EXPECT_EQ(s.session->loadedModelName(), std::optional<QString>(QStringLiteral("alpha")));
+    const auto modalities = [&] {
+        QStringList seen;
+        for (const QJsonValue model : bodyOf(s.send(s.request("GET", "/v1/models"))).value(QLatin1String("data")).toArray()) {
+            const QJsonArray input = model.toObject().value(QLatin1String("architecture")).toObject()
+                                         .value(QLatin1String("input_modalities")).toArray();
+            QStringList kinds;
+            for (const QJsonValue kind : input)
+                kinds << kind.toString();
+            seen << model.toObject().value(QLatin1String("id")).toString() + '=' + kinds.join(QLatin1Char('+'));
+        }
+        seen.sort();
+        return seen;
+    };
+    EXPECT_EQ(modalities(), QStringList({QStringLiteral("alpha=text"), QStringLiteral("beta=text")}));
+
+    // The scripted models are 64 wide: this projector fits both.
+    GgufWriter()
+        .string("general.architecture", "clip")
+        .string("general.type", "mmproj")
+        .u32("clip.vision.projection_dim", 64)
+        .writeTo(s.folder.path, QStringLiteral("mmproj-alpha-f16.gguf"));
+    s.store->reload();
+    EXPECT_EQ(modalities(), QStringList({QStringLiteral("alpha=text+image"), QStringLiteral("beta=text+image")}));
+    EXPECT_EQ(status(s.send(s.request("GET", "/v1/models/alpha"))), 200);
+}
+
+// Bodies with images may be up to 32 MiB; without one the limit stays 8.
+TEST(ApiServer, ABodyWithAnImageMayBeLargerUpTo32MiB)
+{
+    Served s;
+    const auto pngOf = [](qsizetype bytes) {
+        QByteArray png = QByteArray::fromBase64(kPng);
+        png.resize(bytes, '\0');
+        return "data:image/png;base64," + png.toBase64();
+    };
+    // 9 MiB, nearly all of it the image: read whole, and refused only as
+    // the model takes no images.
+    const Received nine = s.send(s.request("POST", "/v1/chat/completions", withImage(pngOf(27 << 18))));
+    EXPECT_EQ(status(nine), 400);
+    EXPECT_EQ(errorOf(nine), QStringLiteral("this model does not take images"));
+    const QByteArray text(9 << 20, 'a');
+    const Received plain = s.send(s.request(
+        "POST", "/v1/chat/completions", R"({"messages":[{"role":"user","content":")" + text + "\"}]}"));
+    EXPECT_EQ(status(plain), 413);
+    EXPECT_TRUE(errorOf(plain).contains(QLatin1String("8 MiB"))) << errorOf(plain).toStdString();
+    const Received over = s.send(s.request("POST", "/v1/chat/completions", withImage(pngOf(99 << 18))));
+    EXPECT_EQ(status(over), 413);
+    EXPECT_TRUE(errorOf(over).contains(QLatin1String("32 MiB"))) << errorOf(over).toStdString();
+}
