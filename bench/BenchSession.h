@@ -19,8 +19,9 @@ public:
     bool isStreaming() const override { return false; }
     std::optional<QString> statusText() const override { return std::nullopt; }
     int64_t loadedContextSize() const override { return 8192; }
-    void send(const QString&) override {}
-    void sendCouncil(const QString&, const QString&, const QList<cvn::ModelInfo>&, const QStringList&) override {}
+    void send(const QString&, const QList<cvn::ChatImage>&) override {}
+    void sendCouncil(const QString&, const QString&, const QList<cvn::ModelInfo>&, const QStringList&,
+                     const QList<cvn::ChatImage>&) override {}
     void appendUserTurn(const QString&, const QStringList&) override {}
     void stop() override {}
     void regenerate(const QUuid&) override {}

@@ -201,9 +201,10 @@ int64_t AttachmentStager::totalApproxTokens() const
     return total;
 }
 
-std::optional<QString> AttachmentStager::composePrompt(const QString& text, int64_t contextTokens) const
+std::optional<QString> AttachmentStager::composePrompt(const QString& text, int64_t contextTokens,
+                                                       const QList<QUuid>& shownAsImages) const
 {
-    return cvn::composePrompt(m_staged, text, contextTokens, m_onToast);
+    return cvn::composePrompt(m_staged, text, contextTokens, m_onToast, shownAsImages);
 }
 
 } // namespace cvn

@@ -80,7 +80,8 @@ public:
     // The prompt for the staged files and the typed text, or nothing when
     // there is nothing to send; see composePrompt in SentAttachments.h. Leaves
     // `staged` as it is.
-    std::optional<QString> composePrompt(const QString& text, int64_t contextTokens) const;
+    std::optional<QString> composePrompt(const QString& text, int64_t contextTokens,
+                                         const QList<QUuid>& shownAsImages = {}) const;
 
     // The file dialog's name filter for a list: every extension in lower and
     // upper case, as file names on Linux are matched case-sensitively.

@@ -13,7 +13,8 @@ using AttachmentBlocks::headerPrefix;
 using AttachmentBlocks::truncationMarker;
 
 std::optional<QString> composePrompt(const QList<StagedAttachment>& staged, const QString& text,
-                                     int64_t contextTokens, const ToastHandler& toast)
+                                     int64_t contextTokens, const ToastHandler& toast,
+                                     const QList<QUuid>& shownAsImages)
 {
     if (staged.isEmpty())
         return text;
@@ -21,6 +22,10 @@ std::optional<QString> composePrompt(const QList<StagedAttachment>& staged, cons
     QString blocks;
     bool anyText = false;
     for (const StagedAttachment& file : staged) {
+        if (file.extractedText.isEmpty() && shownAsImages.contains(file.id)) {
+            anyText = true; // the model is shown the image itself
+            continue;
+        }
         if (file.extractedText.isEmpty()) {
             toast(file.isImage ? QStringLiteral("No text found in image ") + file.originalFilename
                                      + QStringLiteral(" — nothing to send to model")

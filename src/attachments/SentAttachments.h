@@ -25,9 +25,12 @@ namespace cvn {
 // blocks are cut to (contextTokens − 2000) × 3 user-perceived characters (at
 // least 1000), followed by the truncation marker and an info toast. CR and
 // LF in a file name become blanks in its header, so the message always
-// parses back. `toast` is called synchronously.
+// parses back. `toast` is called synchronously. The files whose ids are in
+// `shownAsImages` go to a model that sees them as images: one without text
+// is then sent all the same, without a block and without a toast.
 std::optional<QString> composePrompt(const QList<StagedAttachment>& staged, const QString& text,
-                                     int64_t contextTokens, const ToastHandler& toast);
+                                     int64_t contextTokens, const ToastHandler& toast,
+                                     const QList<QUuid>& shownAsImages = {});
 
 namespace SentAttachments {
 

@@ -77,17 +77,22 @@ std::optional<QUuid> LlamaChatSession::firstSeenTurnId() const
     return m_session ? m_session->firstSeenTurnId() : std::nullopt;
 }
 
-void LlamaChatSession::send(const QString& prompt)
+bool LlamaChatSession::seesImages(const QList<ModelInfo>& members) const
+{
+    return m_session && m_session->seesImages(members);
+}
+
+void LlamaChatSession::send(const QString& prompt, const QList<ChatImage>& images)
 {
     if (m_session)
-        m_session->send(prompt);
+        m_session->send(prompt, images);
 }
 
 void LlamaChatSession::sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
-                                   const QStringList& notes)
+                                   const QStringList& notes, const QList<ChatImage>& images)
 {
     if (m_session)
-        m_session->sendCouncil(shown, question, members, notes);
+        m_session->sendCouncil(shown, question, members, notes, images);
 }
 
 void LlamaChatSession::appendUserTurn(const QString& text, const QStringList& notes)

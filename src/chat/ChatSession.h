@@ -58,9 +58,19 @@ public:
         done(std::nullopt);
     }
 
-    virtual void send(const QString& prompt) = 0;
+    // Whether the model that answers a message sent now sees images: the
+    // chat's own, or with `members` any of them (each member gets what it
+    // can take).
+    virtual bool seesImages(const QList<ModelInfo>& members) const
+    {
+        Q_UNUSED(members);
+        return false;
+    }
+
+    // `images` go with the message and stay with its turn.
+    virtual void send(const QString& prompt, const QList<ChatImage>& images) = 0;
     virtual void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
-                             const QStringList& notes) = 0;
+                             const QStringList& notes, const QList<ChatImage>& images) = 0;
     virtual void appendUserTurn(const QString& text, const QStringList& notes) = 0;
     virtual void stop() = 0;
     virtual void regenerate(const QUuid& turnId) = 0;
@@ -93,9 +103,10 @@ public:
     void countPromptTokens(const QString& instructions, const QString& text,
                            std::function<void(std::optional<int64_t>)> done) override;
 
-    void send(const QString& prompt) override;
+    bool seesImages(const QList<ModelInfo>& members) const override;
+    void send(const QString& prompt, const QList<ChatImage>& images) override;
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
-                     const QStringList& notes) override;
+                     const QStringList& notes, const QList<ChatImage>& images) override;
     void appendUserTurn(const QString& text, const QStringList& notes) override;
     void stop() override;
     void regenerate(const QUuid& turnId) override;

@@ -1,6 +1,7 @@
 #include "chat/SendController.h"
 
 #include "attachments/AttachmentStager.h"
+#include "attachments/AttachmentText.h"
 #include "attachments/TokenEstimate.h"
 #include "chat/ChatSession.h"
 #include "engine/CouncilMentions.h"
@@ -95,15 +96,16 @@ void SendController::sendPlain(const QString& text)
 void SendController::sendAnyway(const QString& text)
 {
     if (!m_stager.hasFiles()) {
-        m_session.send(text);
+        m_session.send(text, {});
         return;
     }
     const int64_t loaded = m_session.loadedContextSize();
-    const std::optional<QString> prompt = m_stager.composePrompt(text, loaded >= 1 ? loaded : m_contextSize);
-    if (!prompt)
+    const std::optional<Stager::Composed> composed =
+        m_stager.compose(text, loaded >= 1 ? loaded : m_contextSize, m_session.seesImages({}));
+    if (!composed)
         return; // the stager has said why; the files stay for another try
     m_stager.clear();
-    m_session.send(*prompt);
+    m_session.send(composed->prompt, composed->images);
 }
 
 bool SendController::sendWithMentions(const QString& text)
@@ -145,19 +147,22 @@ void SendController::sendCouncilAnyway(const QString& question, const QString& t
 {
     QString shown = text;
     QString prompt = question;
+    QList<ChatImage> images;
     if (m_stager.hasFiles()) {
-        const std::optional<QString> composed = m_stager.composePrompt(question, context);
+        const std::optional<Stager::Composed> composed =
+            m_stager.compose(question, context, m_session.seesImages(members));
         if (!composed)
             return;
-        prompt = *composed;
+        prompt = composed->prompt;
+        images = composed->images;
         // The user turn shows the file blocks ahead of the text as typed, so
         // the bubble lists the files and keeps the mentions.
-        if (composed->endsWith(question))
-            shown = composed->left(composed->size() - question.size()) + text;
+        if (prompt.endsWith(question))
+            shown = prompt.left(prompt.size() - question.size()) + text;
         m_stager.clear();
     }
     m_planner.markCouncil();
-    m_session.sendCouncil(shown, prompt, members, notes);
+    m_session.sendCouncil(shown, prompt, members, notes, images);
 }
 
 void SendController::holdBack(const ContextWarning& warning, std::function<void()> send, const QString& text)
@@ -225,9 +230,28 @@ int64_t StagerAdapter::totalApproxTokens() const
     return m_stager ? m_stager->totalApproxTokens() : 0;
 }
 
-std::optional<QString> StagerAdapter::composePrompt(const QString& text, int64_t contextTokens) const
+std::optional<SendController::Stager::Composed> StagerAdapter::compose(const QString& text, int64_t contextTokens,
+                                                                       bool seesImages) const
 {
-    return m_stager ? m_stager->composePrompt(text, contextTokens) : std::optional<QString>(text);
+    if (!m_stager)
+        return Composed{text, {}};
+    // An image whose file can no longer be read goes as its text alone, as
+    // to a model that does not see images.
+    QList<QUuid> shown;
+    QList<ChatImage> images;
+    for (const StagedAttachment& file : m_stager->staged()) {
+        if (!file.isImage || (!seesImages && file.extractedText.isEmpty()))
+            continue;
+        if (const std::optional<QByteArray> data = readAttachmentFile(file.url.toLocalFile())) {
+            shown.append(file.id);
+            images.append(ChatImage{file.originalFilename, *data});
+        }
+    }
+    const std::optional<QString> prompt =
+        m_stager->composePrompt(text, contextTokens, seesImages ? shown : QList<QUuid>());
+    if (!prompt)
+        return std::nullopt;
+    return Composed{*prompt, images};
 }
 
 void StagerAdapter::clear()

@@ -16,6 +16,7 @@
 
 #include "models/ContextWarning.h"
 #include "attachments/ToastKind.h"
+#include "engine/ChatMessage.h"
 #include "models/ModelInfo.h"
 
 #include <QList>
@@ -38,12 +39,23 @@ class SendController : public QObject {
 public:
     // The staged files, as the road needs them.
     struct Stager {
+        // The message's text, with the files' blocks ahead of the typed
+        // text, and the staged images that go with it.
+        struct Composed {
+            QString prompt;
+            QList<ChatImage> images;
+        };
+
         virtual ~Stager() = default;
         virtual bool hasFiles() const = 0;
         // Files still being read count 0.
         virtual int64_t totalApproxTokens() const = 0;
-        // Nothing when there is nothing to send (the stager has told the user).
-        virtual std::optional<QString> composePrompt(const QString& text, int64_t contextTokens) const = 0;
+        // Nothing when there is nothing to send (the stager has told the
+        // user). With `seesImages` the model is shown each image that can be
+        // read, one without text too; else an image goes with the message
+        // only beside its text.
+        virtual std::optional<Composed> compose(const QString& text, int64_t contextTokens,
+                                                bool seesImages) const = 0;
         virtual void clear() = 0;
     };
 
@@ -153,7 +165,7 @@ public:
     explicit StagerAdapter(AttachmentStager* stager);
     bool hasFiles() const override;
     int64_t totalApproxTokens() const override;
-    std::optional<QString> composePrompt(const QString& text, int64_t contextTokens) const override;
+    std::optional<Composed> compose(const QString& text, int64_t contextTokens, bool seesImages) const override;
     void clear() override;
 
 private:

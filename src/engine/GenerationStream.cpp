@@ -2,6 +2,7 @@
 // the model's queue.
 #include "engine/LlamaModel.h"
 
+#include "engine/ImageStandIns.h"
 #include "engine/ReplyPrompt.h"
 #include "platform/Logging.h"
 #include "platform/Utf8Decoder.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <chrono>
 #include <deque>
 #include <unordered_map>
 #include <optional>
@@ -375,7 +377,7 @@ GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingPara
         if (std::shared_ptr<LlamaModel> self = weak.lock()) {
             // A run that reaches the queue after free() finishes empty.
             if (!self->m_freeRequested.load()) {
-                self->runGeneration(makePrompt, params, *run, sink.onPiece);
+                self->runGeneration(makePrompt, params, *run, sink);
                 // The copy of the state waits for no one: it is made once
                 // the run was told to have ended, still on this queue, so
                 // that whoever runs next (another chat, a request, another
@@ -439,8 +441,9 @@ std::string LlamaModel::tokenPiece(int32_t token, bool special) const
 }
 
 void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingParams& asked, GenerationRun& run,
-                               const std::function<bool(const QString&)>& onPiece)
+                               const GenerationSink& sink)
 {
+    const std::function<bool(const QString&)>& onPiece = sink.onPiece;
     {
         std::lock_guard lock(m_stopLock);
         m_stopRequested = false;
@@ -541,12 +544,44 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     if (!sampler.chain)
         return;
 
-    // Prompt, in slices of the context's batch size.
+    // Prompt, in slices of the context's batch size, each text slice
+    // ending where an image begins; an image is encoded and its embeddings
+    // decoded at its positions. Where the work takes more than a second, the
+    // caller hears how far it has come.
     const int64_t batchSize = std::max<int64_t>(1, int64_t(llama_n_batch(m_context)));
-    for (int64_t start = kept; start < int64_t(tokens.size()); start += batchSize) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto tellProgress = [&](int64_t done) {
+        if (!sink.onProgress || int64_t(tokens.size()) <= kept
+            || std::chrono::steady_clock::now() - started < std::chrono::seconds(1))
+            return;
+        RunProgress progress;
+        progress.fraction = double(done - kept) / double(int64_t(tokens.size()) - kept);
+        sink.onProgress(progress);
+    };
+    const std::function<void(const RunProgress&)> imageProgress = [&](const RunProgress& progress) {
+        if (sink.onProgress)
+            sink.onProgress(progress);
+    };
+    for (int64_t start = kept; start < int64_t(tokens.size());) {
         if (shouldStop(&run))
             return;
-        const int32_t count = int32_t(std::min<int64_t>(batchSize, int64_t(tokens.size()) - start));
+        if (standins::isImage(tokens[size_t(start)])) {
+            const int64_t before = int64_t(m_keptTokens.size());
+            const ImageStep step = decodeImage(tokens, start, run, imageProgress);
+            if (step == ImageStep::stopped && !m_freeRequested.load())
+                qCInfo(lcRuntime, "Stopped by the user during the prompt: %d of %d tokens decoded",
+                       int(m_keptTokens.size()), int(tokens.size()));
+            if (step != ImageStep::done)
+                return;
+            start += int64_t(m_keptTokens.size()) - before;
+            if (m_testHooks.afterPromptSlice)
+                m_testHooks.afterPromptSlice(int64_t(m_keptTokens.size()));
+            tellProgress(start);
+            continue;
+        }
+        int64_t end = std::min<int64_t>(start + batchSize, int64_t(tokens.size()));
+        end = std::find_if(tokens.begin() + start, tokens.begin() + end, standins::isImage) - tokens.begin();
+        const auto count = int32_t(end - start);
         if (decode(tokens.data() + start, count) != 0) {
             // An abort from a stop request is not a failure: the memory then
             // holds what was kept plus at most part of this slice, which the
@@ -564,9 +599,11 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             }
             return;
         }
-        m_keptTokens.insert(m_keptTokens.end(), tokens.begin() + start, tokens.begin() + start + count);
+        m_keptTokens.insert(m_keptTokens.end(), tokens.begin() + start, tokens.begin() + end);
+        start = end;
         if (m_testHooks.afterPromptSlice)
             m_testHooks.afterPromptSlice(int64_t(m_keptTokens.size()));
+        tellProgress(start);
     }
     if (m_testHooks.afterPrompt)
         m_testHooks.afterPrompt(llama_get_logits_ith(m_context, -1), llama_vocab_n_tokens(vocab));
@@ -641,7 +678,9 @@ int64_t LlamaModel::keepDecodedPrefix(const std::vector<llama_token>& prompt)
     // first token.
     const size_t most = std::min(m_keptTokens.size(), prompt.size() - 1);
     const auto differ = std::mismatch(prompt.begin(), prompt.begin() + std::ptrdiff_t(most), m_keptTokens.begin());
-    const auto same = llama_pos(differ.first - prompt.begin());
+    // A kept prefix never ends inside an image: its positions were read
+    // together, and the rest of them would have to be encoded again anyway.
+    const auto same = llama_pos(standins::backOff(prompt, differ.first - prompt.begin()));
     // Recurrent and hybrid memories refuse to drop a tail; a sliding window
     // holds only its last positions; a memory emptied behind our back holds
     // nothing. Any of these, or nothing in common: decode from the start.

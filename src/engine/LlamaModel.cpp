@@ -2,11 +2,13 @@
 #include "engine/LlamaModel.h"
 
 #include "engine/LlamaModelGpu.h"
+#include "engine/LlamaModelVisionLoad.h"
 #include "platform/Logging.h"
 
 #include <QFileInfo>
 
 #include <llama.h>
+#include <mtmd.h>
 
 #include <map>
 #include <unistd.h>
@@ -53,6 +55,7 @@ void initBackendOnce()
     if (backendInitialized)
         return;
     llama_log_set(routeRuntimeLog, nullptr);
+    mtmd_log_set(routeRuntimeLog, nullptr);
     llama_backend_init();
     backendInitialized = true;
 }
@@ -96,7 +99,6 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
                                              std::optional<int64_t> threads,
                                              const std::optional<FileIdentity>& factsFrom, const LoadExtras& extras)
 {
-    (void)extras; // the projector and the load's progress: not yet taken
     const QByteArray nativePath = QFile::encodeName(path);
     // Only a regular file, or a link to one: reading a pipe or a device would
     // wait for a writer that never comes.
@@ -135,6 +137,15 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     int64_t placedLayers = 0;
     uint64_t deviceBytes = 0;
     bool contextFailed = false; // the model loaded, its context did not
+    mtmd_context* vision = nullptr;
+    std::optional<QString> projectorFailure;
+    std::optional<FileIdentity> projectorIdentity;
+    auto gate = std::make_unique<std::atomic<LlamaModel*>>(nullptr);
+    // The lease's check and the caller's progress, from llama.cpp's load.
+    struct LoadWatch {
+        FileLease* lease = nullptr;
+        const std::function<void(float)>* onProgress = nullptr;
+    } watch{lease.get(), extras.onProgress ? &extras.onProgress : nullptr};
     for (bool onGpu : {wantsGpu, false}) {
         llama_model_params modelParams = llama_model_default_params();
         llama_context_params tryParams = contextParams;
@@ -143,9 +154,14 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
             gpuload::keepOnCpu(modelParams, tryParams);
         else if (!gpuload::offload(nativePath.constData(), modelParams, tryParams, plan))
             onGpu = false; // nothing to offload to: the CPU load is this one
-        if (lease) {
-            modelParams.progress_callback = [](float, void* held) { return !static_cast<FileLease*>(held)->isBroken(); };
-            modelParams.progress_callback_user_data = lease.get();
+        if (watch.lease || watch.onProgress) {
+            modelParams.progress_callback = [](float done, void* held) {
+                const auto* seen = static_cast<LoadWatch*>(held);
+                if (seen->onProgress)
+                    (*seen->onProgress)(done);
+                return !(seen->lease && seen->lease->isBroken());
+            };
+            modelParams.progress_callback_user_data = &watch;
         }
         gpuload::LoadReport report;
         if (!(onGpu && gpuload::testHooks().failOnGpu))
@@ -153,10 +169,29 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         if (!model && lease && lease->isBroken())
             throw LoadError::fileChanging();
         contextFailed = false;
+        if (model && !extras.projectorPath.isEmpty()) {
+            // The context is made once the projector is known: its batches
+            // hold the largest image whole, which a model that reads an
+            // image's positions all at once needs.
+            projectorFailure.reset();
+            projectorIdentity = FileIdentity::of(extras.projectorPath);
+            int64_t imageTokens = 0;
+            vision = vision::open(extras.projectorPath, model, onGpu, tryParams.n_threads, gate.get(),
+                                  projectorFailure, imageTokens);
+            if (vision) {
+                tryParams.n_batch = std::max(tryParams.n_batch, uint32_t(imageTokens));
+                tryParams.n_ubatch = std::max(tryParams.n_ubatch, uint32_t(imageTokens));
+            } else {
+                qCWarning(lcRuntime, "%s", qUtf8Printable(*projectorFailure));
+            }
+        }
         if (model) {
             context = llama_init_from_model(model, tryParams);
             if (!context) {
                 contextFailed = true;
+                if (vision)
+                    mtmd_free(vision);
+                vision = nullptr;
                 llama_model_free(model);
                 model = nullptr;
             }
@@ -176,7 +211,13 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     if (!model)
         throw contextFailed ? LoadError::contextInitFailed() : LoadError::modelLoadFailed();
     auto loaded = std::make_shared<LlamaModel>(Private{}, path, std::move(identity), std::move(lease), model, context,
-                                               placedLayers);
+                                               placedLayers, vision);
+    loaded->m_projectorFailure = std::move(projectorFailure);
+    if (vision) {
+        loaded->m_projectorIdentity = std::move(projectorIdentity);
+        gate->store(loaded.get());
+        loaded->m_visionGate = std::move(gate);
+    }
     loaded->m_deviceBufferBytes = deviceBytes;
     loaded->m_fellBackToCpu = fellBack;
     loaded->m_flashAttention = int32_t(contextParams.flash_attn_type);
@@ -196,12 +237,13 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
 }
 
 LlamaModel::LlamaModel(Private, QString path, std::optional<FileIdentity> file, std::unique_ptr<FileLease> lease,
-                       llama_model* model, llama_context* context, int64_t gpuLayersPlaced)
+                       llama_model* model, llama_context* context, int64_t gpuLayersPlaced, mtmd_context* vision)
     : m_path(std::move(path))
     , m_fileIdentity(std::move(file))
     , m_lease(std::move(lease))
     , m_model(model)
     , m_context(context)
+    , m_vision(vision)
 {
     m_contextSize = int64_t(llama_n_ctx(context));
     m_architecture = metaValue("general.architecture");
@@ -274,6 +316,8 @@ void LlamaModel::releaseResources()
         std::lock_guard lock(registryLock);
         liveRegistry().erase(quintptr(this));
     }
+    // mtmd reads the model's weights: it goes first.
+    releaseVision();
     llama_free(m_context);
     llama_model_free(m_model);
     m_context = nullptr;
@@ -316,6 +360,11 @@ bool LlamaModel::shouldStop(const GenerationRun* run) const
 
 int32_t LlamaModel::decode(const int32_t* tokens, int32_t count)
 {
+    return decodeBatch(llama_batch_get_one(const_cast<int32_t*>(tokens), count));
+}
+
+int32_t LlamaModel::decodeBatch(const llama_batch& batch)
+{
     if (m_gpuFaulted.load())
         return -1;
     decodeStopped = &LlamaModel::abortCallback;
@@ -328,7 +377,7 @@ int32_t LlamaModel::decode(const int32_t* tokens, int32_t count)
     try {
         if (m_testHooks.beforeDecode)
             m_testHooks.beforeDecode();
-        result = llama_decode(m_context, llama_batch_get_one(const_cast<int32_t*>(tokens), count));
+        result = llama_decode(m_context, batch);
     } catch (const std::exception& error) {
         gpuFault(error.what());
     } catch (...) {

@@ -45,6 +45,10 @@
 struct llama_model;
 struct llama_context;
 struct common_chat_templates;
+struct mtmd_context;
+struct mtmd_input_chunk;
+struct ggml_tensor;
+struct llama_batch;
 
 namespace cvn {
 
@@ -163,7 +167,7 @@ public:
                                             const LoadExtras& extras = {});
 
     LlamaModel(Private, QString path, std::optional<FileIdentity> file, std::unique_ptr<FileLease> lease,
-               llama_model* model, llama_context* context, int64_t gpuLayersPlaced);
+               llama_model* model, llama_context* context, int64_t gpuLayersPlaced, mtmd_context* vision = nullptr);
     ~LlamaModel();
     LlamaModel(const LlamaModel&) = delete;
     LlamaModel& operator=(const LlamaModel&) = delete;
@@ -303,6 +307,11 @@ public:
     // cannot be shown. Queue only.
     std::vector<int32_t> tokenize(const std::string& text, const QList<ChatImage>& images) const;
 
+    // mtmd's graph callback, whose data is the std::atomic<LlamaModel*>
+    // that the load made for the model: where an encode ends early on a
+    // stop, and where it tells how long it has run. Queue only.
+    static bool encodeGate(ggml_tensor* node, bool ask, void* data);
+
     // Test seams for what only happens inside a run. Set them before
     // generate(), never while a run is active: the run reads them on the queue.
     struct TestHooks {
@@ -317,6 +326,8 @@ public:
         // Called on the queue inside each decode, where llama_decode runs:
         // what it throws stands for what a failing device throws there.
         std::function<void()> beforeDecode;
+        // Called on the queue once an image's encode has begun, inside it.
+        std::function<void()> duringEncode;
     };
     void setTestHooks(TestHooks hooks) { m_testHooks = std::move(hooks); }
 
@@ -342,10 +353,11 @@ private:
     void setLastStreamFailure(std::optional<QString> text);
     bool shouldStop(const GenerationRun* run) const;
     void runGeneration(const PromptMaker& makePrompt, const SamplingParams& params, GenerationRun& run,
-                       const std::function<bool(const QString&)>& onPiece);
+                       const GenerationSink& sink);
     // llama_decode, with the error lines llama.cpp writes when a stop aborts
     // it kept out of the runtime log's errors: a stop is not a failure.
     int32_t decode(const int32_t* tokens, int32_t count);
+    int32_t decodeBatch(const llama_batch& batch);
     // Ends the run and the model after an exception out of a decode. Queue only.
     void gpuFault(const char* what);
     // The token's text; a special token's shows only with `special`.
@@ -367,6 +379,12 @@ private:
     // unknown state. Queue only.
     void forgetDecoded();
     static bool abortCallback(void* data);
+    enum class ImageStep { done, stopped, failed };
+    // Encodes the image whose stand-ins start at tokens[at] and decodes its
+    // embeddings at its positions. Queue only (LlamaModelVision.cpp).
+    ImageStep decodeImage(const std::vector<int32_t>& tokens, int64_t at, GenerationRun& run,
+                          const std::function<void(const RunProgress&)>& onProgress);
+    void releaseVision();
 
     const QString m_path;
     const std::optional<FileIdentity> m_fileIdentity; // the file as the load found it
@@ -412,6 +430,26 @@ private:
     int32_t m_typeK = 0, m_typeV = 0; // the context's KV cache types (ggml_type)
     TestHooks m_testHooks;
     std::optional<QString> m_projectorFailure;
+    // The projector's context, released before the model it reads; queue
+    // only after the load.
+    mtmd_context* m_vision = nullptr;
+    // What encodeGate is handed: this model, once it exists.
+    std::unique_ptr<std::atomic<LlamaModel*>> m_visionGate;
+    std::optional<FileIdentity> m_projectorIdentity; // the projector file as the load found it
+    // The images tokenize() made, by their runs of stand-ins, for the runs
+    // that decode them; the newest last, a bounded number. Queue only.
+    struct ImageChunk {
+        std::vector<int32_t> standIns;
+        std::shared_ptr<mtmd_input_chunk> chunk;
+    };
+    mutable std::vector<ImageChunk> m_imageChunks;
+    // The encode in progress, for encodeCallback; queue only.
+    struct EncodeWatch {
+        int64_t startedMs = 0;
+        int64_t toldMs = 0;
+        bool hookCalled = false;
+        const std::function<void(const RunProgress&)>* onProgress = nullptr;
+    } m_encode;
     mutable std::shared_ptr<common_chat_templates> m_chatTemplates; // queue only
 
     // Last: destroyed first, after the handles are gone. Linux keeps 15

@@ -29,7 +29,11 @@ std::optional<PromptIdentity> LlamaModel::promptIdentity() const
     // A state decoded with flash attention, or on the GPU, lays its cache
     // out differently; none is restored across them.
     const int32_t layout = (m_flashAttention + 1) | int32_t(m_gpuLayersOffloaded << 8);
-    return PromptIdentity{*m_fileIdentity, m_contextSize, m_typeK, m_typeV, layout};
+    // A projector whose file is not known shares no states with any.
+    if (m_vision && !m_projectorIdentity)
+        return std::nullopt;
+    return PromptIdentity{*m_fileIdentity, m_contextSize, m_typeK, m_typeV, layout,
+                          m_vision ? m_projectorIdentity : std::nullopt};
 }
 
 LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)

@@ -3,7 +3,9 @@
 #include "engine/SessionRegistry.h"
 #include "engine/SessionRuns.h"
 #include "models/ModelStore.h"
+#include "models/ProjectorPairing.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace cvn {
@@ -102,7 +104,7 @@ QList<ReplyPrompt::Message> LlamaSession::sentHistory() const
     QList<ReplyPrompt::Message> messages;
     for (const Turn& turn : m_turns)
         if (!turn.state.isFailed())
-            messages.append({turn.id, ChatMessage{turn.role, turn.content}});
+            messages.append({turn.id, ChatMessage{turn.role, turn.content, {}, {}, turn.images}});
     return messages;
 }
 
@@ -192,6 +194,21 @@ std::optional<QUuid> LlamaSession::chatModelAfterWait() const
     return std::nullopt;
 }
 
+bool LlamaSession::seesImages(const QList<ModelInfo>& members) const
+{
+    const auto sees = [this](const ModelInfo& chosen) {
+        // The store's record, for the projector the user chose since.
+        const ModelInfo record = m_store->model(chosen.id).value_or(chosen);
+        if (model() && loadedModelId() == record.id && model()->projectorFailure())
+            return false;
+        return ProjectorPairing::projectorFor(record, m_store->models()).has_value();
+    };
+    if (!members.isEmpty())
+        return std::any_of(members.begin(), members.end(), sees);
+    const std::optional<ModelInfo>& chat = m_pickPending ? m_pickPending : m_chatChoice;
+    return chat && sees(*chat);
+}
+
 bool LlamaSession::chatModelDisplaced() const
 {
     return m_chatChoice && (!model() || loadedModelId() != m_chatChoice->id);
@@ -269,14 +286,15 @@ SessionTask LlamaSession::loadModel(const ModelInfo& model, std::function<void(c
 
 // --- sending ------------------------------------------------------------------------
 
-SessionTask LlamaSession::send(const QString& text)
+SessionTask LlamaSession::send(const QString& text, const QList<ChatImage>& images)
 {
     const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || m_isStreaming || councilActive())
+    if ((trimmed.isEmpty() && images.isEmpty()) || m_isStreaming || councilActive())
         return {};
     Turn user;
     user.role = ChatMessage::Role::user;
     user.content = trimmed;
+    user.images = images;
     user.state = Turn::State::complete();
     m_turns.append(user);
 
@@ -357,11 +375,12 @@ LlamaSession::Turn LlamaSession::noteTurn(const QString& text)
     return note;
 }
 
-QUuid LlamaSession::appendQuestion(const QString& text, const QStringList& notes)
+QUuid LlamaSession::appendQuestion(const QString& text, const QStringList& notes, const QList<ChatImage>& images)
 {
     Turn user;
     user.role = ChatMessage::Role::user;
     user.content = text;
+    user.images = images;
     m_turns.append(user);
     for (const QString& noteText : notes)
         m_turns.append(noteTurn(noteText));
@@ -390,6 +409,7 @@ SessionTask LlamaSession::regenerate(const QUuid& turnId)
     if (m_isStreaming || councilActive() || index < 0 || m_turns[index].role != ChatMessage::Role::user)
         return {};
     const QString text = m_turns[index].content;
+    const QList<ChatImage> images = m_turns[index].images;
     // Every answer to this question goes, a council's several included.
     qsizetype end = index + 1;
     while (end < m_turns.size() && m_turns[end].role == ChatMessage::Role::assistant)
@@ -397,7 +417,7 @@ SessionTask LlamaSession::regenerate(const QUuid& turnId)
     m_turns.remove(index, end - index);
     emit turnsChanged();
     publishSnapshot();
-    return send(text);
+    return send(text, images);
 }
 
 SessionTask LlamaSession::resend(const QUuid& turnId, const QString& text)
@@ -405,10 +425,12 @@ SessionTask LlamaSession::resend(const QUuid& turnId, const QString& text)
     const qsizetype index = indexOf(turnId);
     if (m_isStreaming || councilActive() || index < 0 || m_turns[index].role != ChatMessage::Role::user)
         return {};
+    // The edit changes the text; the images stay with the message.
+    const QList<ChatImage> images = m_turns[index].images;
     m_turns.remove(index, m_turns.size() - index);
     emit turnsChanged();
     publishSnapshot();
-    return send(text);
+    return send(text, images);
 }
 
 void LlamaSession::toggleReasoning(const QUuid& turnId)

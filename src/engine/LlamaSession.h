@@ -133,6 +133,10 @@ public:
     // another in the slot. send() then shows the question at once and its
     // reply waits its turn; none otherwise.
     std::optional<QUuid> chatModelAfterWait() const;
+    // Whether a reply sent now shows images to its model: the chat's model
+    // (its pick), or with `members` any of them, pairs with a projector, and
+    // the one loaded from it did not fail to load it.
+    bool seesImages(const QList<ModelInfo>& members = {}) const;
 
     // --- conversation -----------------------------------------------------------
     // A reply, and each council member's answer, first makes sure the loaded
@@ -160,7 +164,13 @@ public:
     // bubble says what it waits for (Turn::waitingFor), and stop() ends the
     // wait, keeping the question. A pick that fails leaves the bubble as the
     // no-model note.
-    SessionTask send(const QString& text);
+    //
+    // `images` go with the question and stay with its turn: a model that
+    // sees images gets them in place of their attachment blocks in `text`,
+    // one that does not reads the blocks (LlamaSessionImages.h). Until its
+    // first word the reply's bubble tells how far the work before it has
+    // come (Turn::progress): its model's load, the prompt, an image.
+    SessionTask send(const QString& text, const QList<ChatImage>& images = {});
     void stop();
     void resetConversation();
     void replaceTurns(QList<Turn> turns);
@@ -175,7 +185,7 @@ public:
     // One question answered in turn by each member, loaded one at a time
     // into the single model slot.
     SessionTask sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
-                            const QStringList& notes);
+                            const QStringList& notes, const QList<ChatImage>& images = {});
 
     // --- requests from other programs -------------------------------------------
     // Answers `request` in the model slot, in turn with the chat's replies and
@@ -221,6 +231,13 @@ public:
     // Test seam: how long a load waits for another program to finish
     // writing its file (30 s unless set); a load started later uses it.
     void setWriterWaitLimit(std::chrono::milliseconds limit) { m_slot->setWriterWaitLimit(limit); }
+    // Test seam: how long a load or a prompt runs before its bubble shows
+    // how far it has come (a second unless set); a reply started later uses it.
+    void setProgressDelay(std::chrono::milliseconds delay)
+    {
+        m_progressDelay = delay;
+        m_slot->setLoadProgressDelay(delay);
+    }
 
 signals:
     void loadedModelChanged();
@@ -240,7 +257,7 @@ private:
 
     static Turn noteTurn(const QString& text);
     // Returns the question's bubble.
-    QUuid appendQuestion(const QString& text, const QStringList& notes);
+    QUuid appendQuestion(const QString& text, const QStringList& notes, const QList<ChatImage>& images = {});
     // The messages a reply is made from, each with its bubble.
     QList<ReplyPrompt::Message> sentHistory() const;
     qsizetype indexOf(const QUuid& turnId) const;
@@ -267,6 +284,11 @@ private:
     void promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid& model, int64_t contextSize,
                     const ReplyPrompt::Made& made);
     void setFirstSeenTurnId(std::optional<QUuid> id);
+    // A reply's bubble, until its first word: how far its work has come.
+    void setProgress(const QUuid& turnId, const QString& text);
+    // The notes a model gets once, before its first reply: it fell back to
+    // the CPU, its projector did not load.
+    void noteModelTroubles(const std::shared_ptr<ReplyRun>& run, LlamaModel& model);
     void applyPieces(const std::shared_ptr<ReplyRun>& run);
     void finishReply(const std::shared_ptr<ReplyRun>& run);
 
@@ -300,6 +322,8 @@ private:
     std::function<void(const QString&)> m_promptObserver;
     std::chrono::milliseconds m_pieceInterval;
     QString m_chatInstructions;
+    std::chrono::milliseconds m_progressDelay{1000};
+    std::weak_ptr<LlamaModel> m_projectorFailureTold; // the model whose projector failure the chat heard of
     bool m_writerWaitShown = false;
     bool m_writerWaitRaisedStreaming = false; // the wait alone shows the stop button
 };

@@ -13,15 +13,15 @@
 namespace cvn {
 
 SessionTask LlamaSession::sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
-                                      const QStringList& notes)
+                                      const QStringList& notes, const QList<ChatImage>& images)
 {
     if (m_isStreaming || councilActive() || members.isEmpty())
         return {};
     auto council = std::make_unique<CouncilRun>();
     council->members = members;
     council->history = sentHistory();
-    const QUuid asked = appendQuestion(shown, notes);
-    council->history.append({asked, ChatMessage{ChatMessage::Role::user, question}});
+    const QUuid asked = appendQuestion(shown, notes, images);
+    council->history.append({asked, ChatMessage{ChatMessage::Role::user, question, {}, {}, images}});
 
     // A precise timer never fires early, so each tick shows one more second.
     council->statusTimer.setInterval(1000);
@@ -97,6 +97,10 @@ ModelSlot::Job LlamaSession::memberJob(qsizetype member)
         setStreaming(true);
         setTokensPerSecond(std::nullopt);
         publishSnapshot();
+    };
+    job.onLoadProgress = [this, run](float fraction) {
+        if (m_council.get() == run && run->bubbleId)
+            setProgress(*run->bubbleId, loadProgressText(fraction));
     };
     job.onLoadFailed = [this, run](const ModelInfo& loaded, const LoadError& error) {
         if (m_council.get() != run)

@@ -3,6 +3,7 @@
 // in the slot or its file changed, and streams into its bubble. A council
 // member's answer is the same reply (replyDecode).
 
+#include "engine/LlamaSessionImages.h"
 #include "engine/SessionRuns.h"
 #include "models/ModelStore.h"
 #include "platform/MainThread.h"
@@ -20,6 +21,13 @@ const QString kNoTokens = QStringLiteral("Model returned no tokens.");
 const QString kRewritten = QStringLiteral("Stopped: another program is rewriting the model file");
 const QString kWaitsForRequest = QStringLiteral("Waiting for another program's request to finish…");
 const QString kContextFull = QStringLiteral("Reply cut short: the context is full");
+
+QString projectorFailureText(const QString& reason)
+{
+    return QStringLiteral("The image projector could not be loaded (%1), so this model reads the text of images "
+                          "instead.")
+        .arg(reason);
+}
 
 QString loadingText(const QString& model)
 {
@@ -93,6 +101,10 @@ ModelSlot::Job LlamaSession::replyJob(const std::shared_ptr<ReplyRun>& run)
         setStreaming(true);
         publishSnapshot();
     };
+    job.onLoadProgress = [this, run](float fraction) {
+        if (run == m_reply)
+            setProgress(run->turnId, loadProgressText(fraction));
+    };
     job.onLoadFailed = [this, run](const ModelInfo& loaded, const LoadError& error) {
         if (run != m_reply) {
             run->task.finish(); // stopped, or the transcript was replaced meanwhile
@@ -151,14 +163,10 @@ ModelSlot::Decode LlamaSession::replyDecode(const std::shared_ptr<ReplyRun>& run
 {
     // Whatever it waited for is there now.
     setWaitingFor(run->turnId, QString());
+    setProgress(run->turnId, QString());
     run->model = ready.model;
     run->job = ready.job;
-    if (ready.model->takeCpuFallbackNotice()) {
-        if (const qsizetype index = indexOf(run->turnId); index >= 0) {
-            m_turns.insert(index, noteTurn(kCpuFallbackText));
-            emit turnsChanged();
-        }
-    }
+    noteModelTroubles(run, *ready.model);
     setStreaming(true);
     setTokensPerSecond(std::nullopt);
     publishSnapshot();
@@ -176,10 +184,22 @@ ModelSlot::Decode LlamaSession::replyDecode(const std::shared_ptr<ReplyRun>& run
     ModelSlot::Decode decode;
     decode.prompt = [self, run, withInstructions, modelId, contextSize, chatTemplate = ready.chatTemplate,
                      cut = m_cuts.of(modelId, contextSize)](const LlamaModel& model, SamplingParams&) {
-        ReplyPrompt::Made made = ReplyPrompt::make(
-            withInstructions, chatTemplate, contextSize, cut,
-            [&](const QString& text) { return model.tokenize(text.toStdString()); },
-            [&] { return model.stopRequested() || model.freeRequested(); });
+        run->progress.begin(SteadyClock::now());
+        // Each model gets the images it can take, the others their text.
+        QList<ReplyPrompt::Message> messages = withInstructions;
+        const bool seesImages = model.seesImages();
+        SessionImages::fitForModel(messages, seesImages);
+        const QList<ChatImage> images = seesImages ? SessionImages::gather(messages) : QList<ChatImage>();
+        ReplyPrompt::Made made;
+        try {
+            made = ReplyPrompt::make(messages, chatTemplate, contextSize, cut,
+                                     SessionImages::tokenizer(model, images),
+                                     [&] { return model.stopRequested() || model.freeRequested(); });
+        } catch (const ImageError& error) {
+            // The reply ends as this failure; the question and its images stay.
+            runOnMain([run, sentence = QString::fromUtf8(error.what())] { run->imageFailure = sentence; });
+            return std::vector<int32_t>();
+        }
         if (made.stopped)
             return std::vector<int32_t>(); // the cut stays where it was
         std::vector<int32_t> tokens = std::exchange(made.tokens, {});
@@ -191,6 +211,18 @@ ModelSlot::Decode LlamaSession::replyDecode(const std::shared_ptr<ReplyRun>& run
     };
     decode.sampling = samplingFor(record.sampling, contextSize);
     decode.sampling.stopSequences = ready.chatTemplate.stopSequences();
+    decode.sink.onProgress = [self, run, alive = std::weak_ptr<int>(m_alive),
+                              delay = m_progressDelay](const RunProgress& progress) {
+        if (alive.expired())
+            return;
+        if (std::optional<QString> text = run->progress.text(progress, SteadyClock::now(), delay)) {
+            runOnMain([self, run, text = std::move(*text)] {
+                // Nothing of it shows once the first word is there.
+                if (self && run->pieces == 0 && run->relay.isEmpty())
+                    self->setProgress(run->turnId, text);
+            });
+        }
+    };
 
     // Pieces travel to the main thread by posting, at most once a frame (see
     // PieceRelay); the worker never waits for the main thread.
@@ -235,6 +267,33 @@ void LlamaSession::promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid&
         m_promptObserver(made.text);
 }
 
+void LlamaSession::setProgress(const QUuid& turnId, const QString& text)
+{
+    const qsizetype index = indexOf(turnId);
+    if (index < 0 || m_turns[index].progress == text)
+        return;
+    m_turns[index].progress = text;
+    emit turnsChanged();
+}
+
+void LlamaSession::noteModelTroubles(const std::shared_ptr<ReplyRun>& run, LlamaModel& model)
+{
+    QStringList notes;
+    if (model.takeCpuFallbackNotice())
+        notes.append(kCpuFallbackText);
+    if (const std::optional<QString>& failure = model.projectorFailure();
+        failure && m_projectorFailureTold.lock().get() != &model) {
+        m_projectorFailureTold = model.weak_from_this();
+        notes.append(projectorFailureText(*failure));
+    }
+    const qsizetype index = indexOf(run->turnId);
+    if (notes.isEmpty() || index < 0)
+        return;
+    for (qsizetype i = 0; i < notes.size(); ++i)
+        m_turns.insert(index + i, noteTurn(notes[i]));
+    emit turnsChanged();
+}
+
 void LlamaSession::setFirstSeenTurnId(std::optional<QUuid> id)
 {
     if (m_firstSeenTurnId == id)
@@ -253,6 +312,7 @@ void LlamaSession::applyPieces(const std::shared_ptr<ReplyRun>& run)
     if (index < 0)
         return;
     Turn& turn = m_turns[index];
+    turn.progress.clear(); // the first word is there
     for (const PieceRelay::Piece& piece : pieces) {
         const ReasoningParser::Split split = run->parser.feed(piece.text);
         if (!split.reasoning.isEmpty()) {
@@ -286,6 +346,7 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
     if (index >= 0) {
         const ReasoningParser::Split rest = run->parser.flush();
         Turn& turn = m_turns[index];
+        turn.progress.clear();
         turn.reasoning += rest.reasoning;
         turn.content += rest.answer;
         if (!turn.reasoningDurationMs && run->reasoningStartedAt)
@@ -305,7 +366,9 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
             if (!cancelled && run->model && run->model->lastRunFilledContext())
                 m_turns.insert(index + 1, noteTurn(kContextFull));
         } else {
-            const std::optional<QString> failure = run->model ? run->model->lastStreamFailure() : std::nullopt;
+            std::optional<QString> failure = run->imageFailure;
+            if (!failure && run->model)
+                failure = run->model->lastStreamFailure();
             turn.state = Turn::State::failed(failure.value_or(kNoTokens));
         }
         emit turnsChanged();

@@ -3,6 +3,7 @@
 // to the caller, never into the transcript.
 
 #include "engine/LlamaSession.h"
+#include "engine/LlamaSessionImages.h"
 #include "engine/ToolPrompt.h"
 #include "platform/MainThread.h"
 
@@ -114,6 +115,15 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
         request->onFinished(outcome);
         return std::nullopt;
     }
+    // A model without a projector cannot be shown the client's images; the
+    // client hears so rather than a reply that never saw them.
+    if (!ready.model->seesImages() && SessionImages::anyImages(request->messages)) {
+        ServedRequest::Outcome outcome;
+        outcome.failure = ServedRequest::Outcome::Failure::imagesRefused;
+        outcome.message = QStringLiteral("this model does not take images");
+        request->onFinished(outcome);
+        return std::nullopt;
+    }
     const ModelInfo& record = ready.record;
     if (request->onAnswering)
         request->onAnswering(record);
@@ -179,11 +189,20 @@ std::optional<ModelSlot::Decode> LlamaSession::requestDecode(const std::shared_p
             messages.append({QUuid(), ChatMessage{ChatMessage::Role::system, *instructions}});
         for (const ChatMessage& message : sent)
             messages.append({QUuid(), message});
-        const auto tokenize = [&m](const QString& text) { return m.tokenize(text.toStdString()); };
+        const bool seesImages = m.seesImages();
+        SessionImages::fitForModel(messages, seesImages);
+        const QList<ChatImage> images = seesImages ? SessionImages::gather(messages) : QList<ChatImage>();
         // A client that leaves while a long prompt is made frees the slot then.
         const auto stopped = [&m] { return m.stopRequested() || m.freeRequested(); };
-        ReplyPrompt::Made made =
-            ReplyPrompt::make(messages, render, measure, contextSize, std::nullopt, tokenize, stopped);
+        ReplyPrompt::Made made;
+        try {
+            made = ReplyPrompt::make(messages, render, measure, contextSize, std::nullopt,
+                                     SessionImages::tokenizer(m, images), stopped);
+        } catch (const ImageError& error) {
+            outcome->failure = ServedRequest::Outcome::Failure::imagesRefused;
+            outcome->message = QString::fromUtf8(error.what());
+            return {};
+        }
         if (made.stopped)
             return {};
         runOnMain([observer, text = made.text] {

@@ -116,6 +116,9 @@ public:
         std::function<bool()> onStart;
         // Its model starts loading; the one in the slot is gone.
         std::function<void(const ModelInfo&)> onLoading;
+        // How far its model's load has come (0 to 1), once the load has run
+        // for longer than the slot's progress delay, a few times a second.
+        std::function<void(float)> onLoadProgress;
         // Its load failed (or its wait for a writer was stopped); it ends.
         std::function<void(const ModelInfo& model, const LoadError& error)> onLoadFailed;
         // Its model is ready: what to decode, or none to end here.
@@ -160,6 +163,13 @@ public:
     void setLoadHook(std::function<void()> hook) { m_loadHook = std::move(hook); }
     void setLoadedHook(std::function<void()> hook) { m_loadedHook = std::move(hook); }
     void setWriterWaitLimit(std::chrono::milliseconds limit) { m_writerWaitLimit = limit; }
+    // How long a load runs before its job hears how far it has come (a
+    // second unless set).
+    void setLoadProgressDelay(std::chrono::milliseconds delay) { m_loadProgressDelay = delay; }
+
+    // The projector file a load of `model` passes with it: the one it pairs
+    // with among the store's records; empty for none.
+    static QString projectorPathFor(const ModelInfo& model, const ModelStore& store);
 
 signals:
     void stateChanged();
@@ -191,6 +201,7 @@ private:
                   int attempt, std::optional<SteadyClock::time_point> waitEnds, const QString& path);
     void loaded(ModelInfo info, std::shared_ptr<LlamaModel> model);
     void loadFailed(const ModelInfo& info, const LoadError& error);
+    void loadProgressed(uint64_t serial, float fraction);
     // Whatever the load in progress says later finds it dropped.
     void abandonLoad();
     static bool waitForWriter(const QString& path, SteadyClock::time_point ends, const std::atomic<bool>& cancel);
@@ -215,6 +226,7 @@ private:
     std::function<void()> m_loadHook;
     std::function<void()> m_loadedHook;
     std::chrono::milliseconds m_writerWaitLimit{30000};
+    std::chrono::milliseconds m_loadProgressDelay{1000};
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };
 

@@ -7,6 +7,7 @@
 #include "models/HardwareInfo.h"
 #include "models/MemoryEstimates.h"
 #include "models/ModelStore.h"
+#include "models/ProjectorPairing.h"
 #include "platform/AppSettings.h"
 #include "platform/Logging.h"
 #include "platform/MainThread.h"
@@ -58,7 +59,18 @@ void recordFailure(const QString& path, const LoadError& error)
         {QFileInfo(path).fileName(), QDateTime::currentDateTime(), LoadAttempt::Failed{error.description()}});
 }
 
+// The least time between two reports of a load's progress to the main thread.
+constexpr std::chrono::milliseconds kProgressInterval{250};
+
 } // namespace
+
+QString ModelSlot::projectorPathFor(const ModelInfo& model, const ModelStore& store)
+{
+    const std::optional<ModelInfo> projector = ProjectorPairing::projectorFor(model, store.models());
+    if (!projector)
+        return {};
+    return store.modelFileURL(*projector).value_or(QString());
+}
 
 void ModelSlot::startLoad(const ModelInfo& record, int attempt, std::optional<SteadyClock::time_point> waitEnds)
 {
@@ -78,6 +90,21 @@ void ModelSlot::startLoad(const ModelInfo& record, int attempt, std::optional<St
     const auto cancel = std::make_shared<std::atomic<bool>>(false);
     m_loadCancel = cancel;
     const std::chrono::milliseconds waitLimit = m_writerWaitLimit;
+    LlamaModel::LoadExtras extras;
+    extras.projectorPath = projectorPathFor(info, m_store);
+    // The load's progress reaches the main thread only once the load is
+    // slow enough to be seen waiting, and then a few times a second.
+    extras.onProgress = [self, serial, shownFrom = SteadyClock::now() + m_loadProgressDelay,
+                         last = std::optional<SteadyClock::time_point>()](float fraction) mutable {
+        const SteadyClock::time_point now = SteadyClock::now();
+        if (now < shownFrom || (last && now - *last < kProgressInterval))
+            return;
+        last = now;
+        runOnMain([self, serial, fraction] {
+            if (self)
+                self->loadProgressed(serial, fraction);
+        });
+    };
 
     runInBackground([=, hook = m_loadHook, loadedHook = m_loadedHook]() {
         if (hook)
@@ -110,7 +137,7 @@ void ModelSlot::startLoad(const ModelInfo& record, int attempt, std::optional<St
         try {
             if (!found)
                 throw LoadError::fileNotReadable(path);
-            loaded = LlamaModel::load(path, contextSize, gpuLayers, threads, info.factsReadFrom);
+            loaded = LlamaModel::load(path, contextSize, gpuLayers, threads, info.factsReadFrom, extras);
             LlamaModel::recordLoadAttempt({QFileInfo(path).fileName(), QDateTime::currentDateTime(),
                                            LoadAttempt::Ok{loaded->contextSize(), loaded->architecture()}});
             loaded->registerLive();
@@ -194,6 +221,13 @@ void ModelSlot::loadFailed(const ModelInfo& info, const LoadError& error)
     if (ended.job.onLoadFailed)
         ended.job.onLoadFailed(info, error);
     startNext();
+}
+
+void ModelSlot::loadProgressed(uint64_t serial, float fraction)
+{
+    if (serial != m_loadSerial || !m_current || m_state.phase != Phase::loading || !m_current->job.onLoadProgress)
+        return;
+    m_current->job.onLoadProgress(fraction);
 }
 
 void ModelSlot::abandonLoad()

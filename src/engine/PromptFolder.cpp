@@ -20,7 +20,7 @@ namespace cvn {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'V', 'N', 'K', 'V', '0', '0', '2'};
+constexpr char kMagic[8] = {'C', 'V', 'N', 'K', 'V', '0', '0', '3'};
 constexpr qint64 kIdentityBytes = PromptIdentity::byteCount;
 // magic, identity, token count (4), the prompt's share of them (4), state size (8)
 constexpr qint64 kHeadBytes = 8 + kIdentityBytes + 4 + 4 + 8;

@@ -34,6 +34,13 @@ QByteArray PromptIdentity::bytes() const
     put(out, typeK);
     put(out, typeV);
     put(out, layout);
+    const FileIdentity none;
+    const FileIdentity& projectorFile = projector ? *projector : none;
+    put(out, projectorFile.device);
+    put(out, projectorFile.inode);
+    put(out, projectorFile.size);
+    put(out, projectorFile.modifiedNs);
+    put(out, projectorFile.changedNs);
     Q_ASSERT(out.size() == byteCount);
     return out;
 }

@@ -58,9 +58,13 @@ struct PromptIdentity {
     // What else shapes the decoded state: the flash attention asked for and
     // the layers on the GPU (LlamaModel::promptIdentity).
     int32_t layout = 0;
+    // The projector file whose embeddings an image's positions hold; none
+    // for a model that reads text alone. A state holding an image is
+    // another one under another projector.
+    std::optional<FileIdentity> projector;
 
     QByteArray bytes() const; // a fixed-size encoding, for keys and file headers
-    static constexpr int64_t byteCount = 5 * 8 + 4 * 4;
+    static constexpr int64_t byteCount = 10 * 8 + 4 * 4;
     friend bool operator==(const PromptIdentity&, const PromptIdentity&) = default;
 };
 

@@ -1,6 +1,10 @@
 #include "engine/ReplyPrompt.h"
 
+#include "engine/ImageStandIns.h"
+#include "engine/LlamaModel.h"
 #include "platform/Logging.h"
+
+#include <QLocale>
 
 #include <algorithm>
 #include <map>
@@ -208,6 +212,16 @@ ReplyPrompt::Made ReplyPrompt::make(const QList<Message>& messages, const Render
             const QString& content = messages.back().message.content;
             const qsizetype at = content.isEmpty() ? -1 : made.text.lastIndexOf(content);
             const int64_t head = at < 0 ? 1 : int64_t(tokenize(made.text.left(at)).size());
+            // Images are never cut: a message whose images alone outgrow
+            // the context is refused before any of them is encoded.
+            const auto images = std::count_if(made.tokens.begin() + std::min<int64_t>(head, int64_t(made.tokens.size())),
+                                              made.tokens.end(), standins::isImage);
+            if (images > made.budget)
+                throw ImageError(QStringLiteral("This message's images need %1 tokens; the model's context has "
+                                                "room for %2. Send fewer images or raise the context size.")
+                                     .arg(QLocale(QLocale::English).toString(qlonglong(images)),
+                                          QLocale(QLocale::English).toString(qlonglong(made.budget)))
+                                     .toStdString());
             made.tokens = keepEnds(std::move(made.tokens), made.budget, head);
         }
         if (turn > 0 && turn != remembered)
@@ -227,10 +241,15 @@ std::vector<int32_t> ReplyPrompt::keepEnds(std::vector<int32_t> tokens, int64_t 
     const auto before = int64_t(tokens.size());
     if (budget < 1 || before <= budget)
         return tokens;
-    head = std::clamp<int64_t>(head, 0, budget / 2);
+    head = standins::backOff(tokens, std::clamp<int64_t>(head, 0, budget / 2));
+    // Neither end keeps part of an image: the tail starts after one it
+    // would cut.
+    int64_t tail = before - (budget - head);
+    while (tail < before && standins::place(tokens[size_t(tail)]) > 0)
+        ++tail;
     std::vector<int32_t> kept(tokens.begin(), tokens.begin() + head);
-    kept.insert(kept.end(), tokens.end() - (budget - head), tokens.end());
-    qCInfo(lcRuntime, "Prompt truncated to fit the context: dropped %d of %d tokens", int(before - budget),
+    kept.insert(kept.end(), tokens.begin() + tail, tokens.end());
+    qCInfo(lcRuntime, "Prompt truncated to fit the context: dropped %d of %d tokens", int(before - int64_t(kept.size())),
            int(before));
     return kept;
 }

@@ -144,7 +144,19 @@ struct ServedRequest {
         // refused: the model's chat template cannot render what the request
         // sent (its own checks, a function it does not offer, a schema).
         // grammarStuck: the grammar the request asked for allowed no next token.
-        enum class Failure { none, noModel, loadFailed, promptTooLong, refused, grammarStuck, generationFailed };
+        // imagesRefused: the request's images cannot be shown to the model:
+        // it takes none ("this model does not take images"), or an image is
+        // damaged, too large or no image at all (the message says which).
+        enum class Failure {
+            none,
+            noModel,
+            loadFailed,
+            promptTooLong,
+            refused,
+            grammarStuck,
+            generationFailed,
+            imagesRefused
+        };
         Failure failure = Failure::none;
         QString message; // the failure's text
         int64_t promptTokens = 0;

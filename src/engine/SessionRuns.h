@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -19,6 +20,53 @@ namespace cvn {
 
 // The note a reply becomes when no model can answer it.
 inline const QString kNoModelText = QStringLiteral("No model loaded — pick one with SELECT A MODEL.");
+
+// What a reply's bubble says of the work before its first word.
+inline QString loadProgressText(float fraction)
+{
+    return QStringLiteral("Loading the model… %1%").arg(std::clamp(int(fraction * 100.0f), 0, 100));
+}
+
+inline QString runProgressText(const RunProgress& progress)
+{
+    if (progress.stage == RunProgress::Stage::image)
+        return QStringLiteral("Reading the image… %1s").arg(std::max<int64_t>(0, progress.elapsedMs / 1000));
+    return QStringLiteral("Reading the conversation… %1%").arg(std::clamp(int(progress.fraction * 100.0), 0, 100));
+}
+
+// A run's progress on its way from the model's queue to the main thread:
+// none while the work has run for less than the delay (an image's encode
+// counts from its own start, the prompt from the start of the run's prompt),
+// then at most a few texts a second, each one only when it says something
+// new. The model's queue alone uses it.
+class ProgressRelay {
+public:
+    using SteadyClock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds interval{250};
+
+    void begin(SteadyClock::time_point at) { m_began = at; }
+
+    std::optional<QString> text(const RunProgress& progress, SteadyClock::time_point now,
+                                std::chrono::milliseconds delay)
+    {
+        const bool image = progress.stage == RunProgress::Stage::image;
+        if (image ? std::chrono::milliseconds(progress.elapsedMs) < delay : (!m_began || now - *m_began < delay))
+            return std::nullopt;
+        if (m_lastAt && now - *m_lastAt < interval)
+            return std::nullopt;
+        QString text = runProgressText(progress);
+        if (text == m_last)
+            return std::nullopt;
+        m_lastAt = now;
+        m_last = text;
+        return text;
+    }
+
+private:
+    std::optional<SteadyClock::time_point> m_began;
+    std::optional<SteadyClock::time_point> m_lastAt;
+    QString m_last;
+};
 
 // Reply pieces on their way from the model's queue to the main thread. Every
 // wake-up of the main thread takes a core from the compute threads, which all
@@ -46,6 +94,13 @@ public:
         m_posted = true;
         m_lastPost = at;
         return true;
+    }
+
+    // Whether any piece waits for its delivery.
+    bool isEmpty()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_pending.empty();
     }
 
     // On the main thread: everything written so far, in order.
@@ -79,8 +134,11 @@ struct LlamaSession::ReplyRun {
     bool decoding = false; // its run is on the model's queue; before, a stop ends it where it waits
     bool waited = false; // it waited behind another job: its bubble says for what
     std::shared_ptr<LlamaModel> model;
+    // Why its images could not be shown: the reply ends as this failure.
+    std::optional<QString> imageFailure;
     SessionTask task = SessionTask::started();
-    PieceRelay relay; // the only part the model's queue touches
+    PieceRelay relay; // with `progress`, the only parts the model's queue touches
+    ProgressRelay progress;
 };
 
 // A council message on its way through its members, one slot job each.

@@ -7,6 +7,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 namespace cvn::test {
 
 inline LlamaSession::Turn makeTurn(ChatMessage::Role role, const QString& content,
@@ -62,15 +64,41 @@ public:
         counting.append([done, tokens = countedTokens] { done(tokens); });
     }
 
-    void send(const QString& prompt) override { calls.append(QStringLiteral("send ") + prompt); }
-    void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
-                     const QStringList& notes) override
+    // Whether the chat's model (with members: which of them) sees images.
+    bool chatSeesImages = false;
+    QStringList seeingMembers;
+    bool seesImages(const QList<ModelInfo>& members) const override
     {
+        if (members.isEmpty())
+            return chatSeesImages;
+        return std::any_of(members.begin(), members.end(),
+                           [&](const ModelInfo& m) { return seeingMembers.contains(m.displayName); });
+    }
+    // The images of the last send, and their names in its call's line.
+    QList<ChatImage> sentImages;
+    static QString imageNames(const QList<ChatImage>& images)
+    {
+        QStringList names;
+        for (const ChatImage& image : images)
+            names.append(image.name);
+        return names.isEmpty() ? QString() : QStringLiteral(" +images[%1]").arg(names.join(u','));
+    }
+
+    void send(const QString& prompt, const QList<ChatImage>& images) override
+    {
+        sentImages = images;
+        calls.append(QStringLiteral("send ") + prompt + imageNames(images));
+    }
+    void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
+                     const QStringList& notes, const QList<ChatImage>& images) override
+    {
+        sentImages = images;
         QStringList names;
         for (const ModelInfo& m : members)
             names.append(m.displayName);
         calls.append(QStringLiteral("council [%1] [%2] [%3] [%4]")
-                         .arg(shown, question, names.join(u','), notes.join(u'|')));
+                         .arg(shown, question, names.join(u','), notes.join(u'|'))
+                     + imageNames(images));
     }
     void appendUserTurn(const QString& text, const QStringList& notes) override
     {

@@ -1,6 +1,10 @@
 #include "chat/SendController.h"
 
 #include "FakeSession.h"
+#include "attachments/AttachmentStager.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -33,7 +37,7 @@ struct FakeStager : SendController::Stager {
             sum += t;
         return sum;
     }
-    std::optional<QString> composePrompt(const QString& text, int64_t context) const override
+    std::optional<Composed> compose(const QString& text, int64_t context, bool) const override
     {
         const_cast<FakeStager*>(this)->composedWith.append(context);
         if (composeFails)
@@ -41,7 +45,7 @@ struct FakeStager : SendController::Stager {
         QString head;
         for (int i = 0; i < files.size(); ++i)
             head += QStringLiteral("[Attached file: f%1]\n...\n[End file]\n\n").arg(i);
-        return head + (text.isEmpty() ? QStringLiteral("Please analyze the attached files.") : text);
+        return Composed{head + (text.isEmpty() ? QStringLiteral("Please analyze the attached files.") : text), {}};
     }
     void clear() override { files.clear(); }
 };
@@ -360,4 +364,55 @@ TEST_F(SendControllerTest, StopShowsTheToastAndStopsOnceEvenWhenIdle)
     ASSERT_EQ(toasts.size(), 1);
     EXPECT_EQ(toasts[0].first, QStringLiteral("Cancelling — waiting for model to yield..."));
     EXPECT_EQ(toasts[0].second, ToastKind::info);
+}
+
+// The staged images go with the message. A model that sees images is shown
+// one with no text in it too; one that does not gets, as ever, the toast and
+// the text alone. An image's text stays in the message either way.
+TEST_F(SendControllerTest, StagedImagesGoWithTheMessageAndOneWithoutTextOnlyToAModelThatSeesImages)
+{
+    QTemporaryDir dir;
+    const auto file = [&](const QString& name, const QByteArray& data, const QString& text) {
+        QFile out(dir.filePath(name));
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly) && out.write(data) == data.size());
+        return StagedAttachment{QUuid::createUuid(), QUrl::fromLocalFile(out.fileName()), name, true,
+                                data.size(), text, true, 10};
+    };
+    AttachmentStager staged;
+    QStringList stagerToasts;
+    staged.setOnToast([&](const QString& t, ToastKind) { stagerToasts.append(t); });
+    StagerAdapter adapter(&staged);
+    SendController real(session, adapter, mentions, planner);
+    real.setContextSize(8192);
+    const QList<StagedAttachment> files{file(QStringLiteral("photo.png"), "PHOTO", QString()),
+                                        file(QStringLiteral("sign.png"), "SIGN", QStringLiteral("STOP"))};
+    const QString signBlock = QStringLiteral("[Attached file: sign.png]\nSTOP\n[End file]\n\n");
+
+    staged.setStaged(files);
+    real.send(QStringLiteral("What is this?"));
+    planner.answer(true);
+    EXPECT_EQ(stagerToasts,
+              QStringList{QStringLiteral("No text found in image photo.png — nothing to send to model")});
+    EXPECT_EQ(session.calls.value(0), QStringLiteral("send ") + signBlock + QStringLiteral("What is this? +images[sign.png]"));
+    EXPECT_EQ(session.sentImages.value(0).data, QByteArray("SIGN"));
+
+    session.chatSeesImages = true;
+    stagerToasts.clear();
+    staged.setStaged(files);
+    real.send(QString());
+    planner.answer(true);
+    EXPECT_TRUE(stagerToasts.isEmpty());
+    EXPECT_EQ(session.calls.value(1), QStringLiteral("send ") + signBlock
+                                          + QStringLiteral("Please analyze the attached files. +images[photo.png,sign.png]"));
+    EXPECT_EQ(session.sentImages.value(0), (ChatImage{QStringLiteral("photo.png"), "PHOTO"}));
+    EXPECT_TRUE(staged.staged().isEmpty());
+
+    // A council shows them when one of its members sees images.
+    session.seeingMembers = {QStringLiteral("B")};
+    road.setCouncilOn(false);
+    real.setCouncilOn(true);
+    real.setModels({model(QStringLiteral("A")), model(QStringLiteral("B"))});
+    staged.setStaged(files.mid(0, 1));
+    real.send(QStringLiteral("@A @B Hm"));
+    EXPECT_TRUE(session.calls.value(2).endsWith(QStringLiteral("[A,B] [] +images[photo.png]"))) << session.calls.value(2).toStdString();
 }

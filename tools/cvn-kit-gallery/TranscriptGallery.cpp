@@ -38,8 +38,9 @@ public:
     bool isStreaming() const override { return streaming; }
     std::optional<QString> statusText() const override { return status; }
     int64_t loadedContextSize() const override { return 8192; }
-    void send(const QString&) override {}
-    void sendCouncil(const QString&, const QString&, const QList<ModelInfo>&, const QStringList&) override {}
+    void send(const QString&, const QList<ChatImage>&) override {}
+    void sendCouncil(const QString&, const QString&, const QList<ModelInfo>&, const QStringList&,
+                     const QList<ChatImage>&) override {}
     void appendUserTurn(const QString&, const QStringList&) override {}
     void stop() override {}
     void regenerate(const QUuid&) override {}

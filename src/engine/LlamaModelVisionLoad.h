@@ -1,0 +1,24 @@
+#pragma once
+
+// The projector's side of a model's load (LlamaModelVision.cpp).
+
+#include "engine/VisionProjector.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+struct llama_model;
+struct mtmd_context;
+
+namespace cvn::vision {
+
+// mtmd's context for the projector at `path` beside `model`, or null with
+// `failure` set to the sentence the user sees. The file is checked before
+// mtmd reads it; `gate` is the callback data of LlamaModel::encodeGate.
+// `mostImageTokens` is the largest run of positions one image takes.
+mtmd_context* open(const QString& path, const llama_model* model, bool useGpu, int32_t threads, void* gate,
+                   std::optional<QString>& failure, int64_t& mostImageTokens);
+
+} // namespace cvn::vision

@@ -1,0 +1,35 @@
+#pragma once
+
+// An attached image made ready for a vision encoder: decoded by Qt (EXIF
+// orientation applied, WebP through the image-formats plugin), checked
+// against the pixel cap before anything is allocated, scaled down past the
+// longest side the encoders are shown, and packed as RGB.
+
+#include "engine/ChatMessage.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+namespace cvn {
+
+struct VisionImage {
+    // More pixels than this, by the file's own header, is refused unread: a
+    // small file can claim a huge picture.
+    static constexpr int64_t maxPixels = 64LL * 1000 * 1000;
+    // A longer side is scaled down to this, its aspect kept.
+    static constexpr int maxSide = 2048;
+
+    int width = 0;
+    int height = 0;
+    QByteArray rgb; // width * height * 3 bytes, rows packed
+    // A hash of the pixels and the size: equal images, whatever their
+    // files, have equal ones.
+    uint64_t hash = 0;
+
+    // Throws ImageError (engine/LlamaModel.h) with the user's sentence.
+    static VisionImage decode(const ChatImage& image);
+};
+
+} // namespace cvn
