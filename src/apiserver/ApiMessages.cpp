@@ -404,6 +404,11 @@ std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome)
         // The request's schema led to it: asking again would only run into
         // the same wall.
         return ApiError{400, outcome.message, QStringLiteral("invalid_request_error"), {}, {}, false};
+    case Failure::imagesRefused:
+        // The model takes no images, or one of them is damaged or too large:
+        // the same request would meet the same answer.
+        return ApiError{400, outcome.message, QStringLiteral("invalid_request_error"), QStringLiteral("messages"), {},
+                        false};
     case Failure::generationFailed:
         return ApiError{500, outcome.message, QStringLiteral("server_error"), {}, {}};
     }

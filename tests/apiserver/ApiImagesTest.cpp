@@ -4,6 +4,7 @@
 #include "apiserver/ApiMessages.h"
 #include "engine/LlamaModel.h"
 #include "models/GgufWriter.h"
+#include "TestModelWriter.h"
 
 #include <QJsonArray>
 
@@ -141,4 +142,34 @@ TEST(ApiServer, ABodyWithAnImageMayBeLargerUpTo32MiB)
     const Received over = s.send(s.request("POST", "/v1/chat/completions", withImage(pngOf(99 << 18))));
     EXPECT_EQ(status(over), 413);
     EXPECT_TRUE(errorOf(over).contains(QLatin1String("32 MiB"))) << errorOf(over).toStdString();
+}
+
+// Through the whole path: a model with a random projector encodes the image
+// it is sent, and the run's refusal of a damaged one reaches the client as a
+// 400 with its sentence, not as an empty answer.
+TEST(ApiServer, AModelWithAProjectorSeesTheImageAndADamagedOneIsRefused)
+{
+    Served s;
+    s.folder.addRandom(QStringLiteral("seeing"), 2048);
+    ASSERT_EQ(testmodel::writeRandomProjector((s.folder.path + QStringLiteral("/mmproj-seeing-f32.gguf")).toStdString(),
+                                              testmodel::ProjectorSpec{}),
+              "");
+    s.store->reload();
+    LogCapture log;
+    const Received seen = s.send(s.request("POST", "/v1/chat/completions",
+                                           withImage("data:image/png;base64," + kPng, "seeing").chopped(1)
+                                               + R"(,"max_tokens":2})"));
+    ASSERT_EQ(status(seen), 200) << seen.bytes.toStdString();
+    {
+        QMutexLocker lock(&LogCapture::mutex);
+        EXPECT_TRUE(LogCapture::messages.filter(QStringLiteral("Encoded an image of")).size() == 1)
+            << LogCapture::messages.join('\n').toStdString();
+    }
+    QByteArray damaged = QByteArray::fromBase64(kPng);
+    damaged.replace(16, 12, QByteArray(12, '\xff'));
+    const Received refused = s.send(s.request("POST", "/v1/chat/completions",
+                                              withImage("data:image/png;base64," + damaged.toBase64(), "seeing")));
+    EXPECT_EQ(status(refused), 400);
+    EXPECT_EQ(errorOf(refused),
+              QStringLiteral("The image \"image-1.png\" could not be read: it is damaged or not an image."));
 }
