@@ -73,7 +73,7 @@ std::optional<ApiError> readImagePart(const QJsonObject& part, const QString& wh
     const QByteArray text = url.toString().toLatin1();
 
     QByteArray encoded;
-    if (text.startsWith("data:")) {
+    if (text.left(5).toLower() == "data:") { // a scheme's case does not count
         const qsizetype comma = text.indexOf(',');
         const QByteArray head = comma < 0 ? text : text.left(comma);
         const QByteArray mime = head.mid(5).split(';').first().trimmed().toLower();

@@ -44,7 +44,7 @@ TEST(ApiServer, ImagesComeAsDataUrisOrBase64AndNothingIsFetched)
     ASSERT_FALSE(api::readAsk(R"({"messages":[{"role":"user","content":[{"type":"text","text":"Look "},)"
                                   + imagePart("data:image/png;base64," + kPng) + R"(,{"type":"text","text":" and "},)"
                                   + imagePart(kJpeg) + R"(]},{"role":"user","content":[)"
-                                  + imagePart("data:image/PNG;base64," + kPng.left(40) + "\\n" + kPng.mid(40)) + "]}]}",
+                                  + imagePart("DATA:image/PNG;base64," + kPng.left(40) + "\\n" + kPng.mid(40)) + "]}]}",
                               true, ask));
     ASSERT_EQ(ask.messages.size(), 2);
     const ChatMessage& first = ask.messages[0];
@@ -52,7 +52,8 @@ TEST(ApiServer, ImagesComeAsDataUrisOrBase64AndNothingIsFetched)
     ASSERT_EQ(first.images.size(), 2);
     EXPECT_EQ(first.images[0], (ChatImage{QStringLiteral("image-1.png"), QByteArray::fromBase64(kPng)}));
     EXPECT_EQ(first.images[1], (ChatImage{QStringLiteral("image-2.jpg"), QByteArray::fromBase64(kJpeg)}));
-    // Each message numbers its own markers; a wrapped base64 is joined.
+    // Each message numbers its own markers; a wrapped base64 is joined, and a
+    // scheme in capitals is the same scheme.
     ASSERT_EQ(ask.messages[1].images.size(), 1);
     EXPECT_EQ(ask.messages[1].content, LlamaModel::imageMarker(0));
     EXPECT_EQ(ask.messages[1].images[0].name, QStringLiteral("image-3.png"));
