@@ -299,6 +299,9 @@ TEST(ApiServer, ReadsWhatTheOfficialClientsSend)
     EXPECT_EQ(bodyOf(plain).value(QLatin1String("choices"))[0].toObject().value(QLatin1String("message"))
                   .toObject().value(QLatin1String("content")).toString().toStdString(),
               " Hello ");
+    // The prompt is told to the main thread as the run starts, and a short
+    // reply may reach the client before the main loop has heard it.
+    ASSERT_TRUE(waitUntil([&] { return !prompts.isEmpty(); }, 10000));
     ASSERT_EQ(prompts.size(), 1);
     EXPECT_TRUE(prompts[0].contains(QStringLiteral("system\nBe brief."))) << prompts[0].toStdString();
     EXPECT_TRUE(prompts[0].contains(QStringLiteral("Say hi"))) << prompts[0].toStdString();
