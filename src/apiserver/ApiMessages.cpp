@@ -1,6 +1,8 @@
 #include "apiserver/ApiMessages.h"
 
+#include "apiserver/ApiImages.h"
 #include "apiserver/ApiTools.h"
+#include "engine/LlamaModel.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -29,32 +31,39 @@ QByteArray compact(const QJsonObject& object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// A message's content: a string, or an array of text parts, joined; the
-// error that refuses anything else.
-std::optional<ApiError> contentText(const QJsonValue& value, QString& text)
+// A message's content: a string, or an array of text and image parts, the
+// text joined with each image's marker where the image stood; the error that
+// refuses anything else. `imageNumber` counts the request's images so far.
+std::optional<ApiError> contentOf(const QJsonValue& value, int messageIndex, ChatMessage& into, int& imageNumber)
 {
     const auto refused = [] {
         return badField(QStringLiteral("messages"),
-                        QStringLiteral("A message's content must be a string or an array of text parts."));
+                        QStringLiteral("A message's content must be a string or an array of text and image_url parts."));
     };
     if (value.isString()) {
-        text = value.toString();
+        into.content = value.toString();
         return std::nullopt;
     }
     if (value.isNull() || value.isUndefined())
         return std::nullopt;
     if (!value.isArray())
         return refused();
-    for (const QJsonValue& part : value.toArray()) {
-        const QJsonObject object = part.toObject();
+    const QJsonArray parts = value.toArray();
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QJsonObject object = parts[i].toObject();
         const QString type = object.value(QLatin1String("type")).toString();
-        // The models served here read text only: a picture left out would
-        // be answered as if the user had sent none.
-        if (type.contains(QLatin1String("image")))
-            return badField(QStringLiteral("messages"), QStringLiteral("images are not supported"));
+        if (type == QLatin1String("image_url")) {
+            ChatImage image;
+            const QString where = QStringLiteral("messages[%1].content[%2]").arg(messageIndex).arg(i);
+            if (auto e = readImagePart(object, where, ++imageNumber, image))
+                return e;
+            into.content += LlamaModel::imageMarker(int(into.images.size()));
+            into.images.append(image);
+            continue;
+        }
         if (type != QLatin1String("text") || !object.value(QLatin1String("text")).isString())
             return refused();
-        text += object.value(QLatin1String("text")).toString();
+        into.content += object.value(QLatin1String("text")).toString();
     }
     return std::nullopt;
 }
@@ -137,8 +146,10 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
         if (!messages.isArray() || messages.toArray().isEmpty())
             return badField(QStringLiteral("messages"), QStringLiteral("'messages' must be a non-empty array."));
         QStringList calledIds; // the calls made so far, which tool messages answer
-        for (const QJsonValue& entry : messages.toArray()) {
-            const QJsonObject message = entry.toObject();
+        int imageNumber = 0;
+        const QJsonArray sent = messages.toArray();
+        for (qsizetype index = 0; index < sent.size(); ++index) {
+            const QJsonObject message = sent[index].toObject();
             const QString role = message.value(QLatin1String("role")).toString();
             std::optional<ChatMessage::Role> kind;
             if (role == QLatin1String("system") || role == QLatin1String("developer"))
@@ -152,10 +163,9 @@ std::optional<ApiError> readAsk(const QByteArray& bytes, bool chat, ReplyAsk& as
             if (!kind)
                 return badField(QStringLiteral("messages"),
                                 QStringLiteral("A message's role must be system, user, assistant or tool."));
-            QString content;
-            if (auto e = contentText(message.value(QLatin1String("content")), content))
+            ChatMessage read{*kind, {}};
+            if (auto e = contentOf(message.value(QLatin1String("content")), int(index), read, imageNumber))
                 return e;
-            ChatMessage read{*kind, content};
             if (*kind == ChatMessage::Role::assistant) {
                 if (auto e = readToolCalls(message.value(QLatin1String("tool_calls")), read.toolCalls))
                     return e;
@@ -261,12 +271,18 @@ QString modelId(const ModelInfo& model)
     return id;
 }
 
-QJsonObject modelObject(const ModelInfo& model)
+QJsonObject modelObject(const ModelInfo& model, bool seesImages)
 {
+    QJsonArray input{QStringLiteral("text")};
+    if (seesImages)
+        input.append(QStringLiteral("image"));
+    const QJsonObject architecture{{QStringLiteral("input_modalities"), input},
+                                   {QStringLiteral("output_modalities"), QJsonArray{QStringLiteral("text")}}};
     return QJsonObject{{QStringLiteral("id"), modelId(model)},
                        {QStringLiteral("object"), QStringLiteral("model")},
                        {QStringLiteral("created"), 0},
-                       {QStringLiteral("owned_by"), QStringLiteral("local")}};
+                       {QStringLiteral("owned_by"), QStringLiteral("local")},
+                       {QStringLiteral("architecture"), architecture}};
 }
 
 AnswerIds newAnswer(const QString& model, bool chat)
@@ -388,6 +404,11 @@ std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome)
         // The request's schema led to it: asking again would only run into
         // the same wall.
         return ApiError{400, outcome.message, QStringLiteral("invalid_request_error"), {}, {}, false};
+    case Failure::imagesRefused:
+        // The model takes no images, or one of them is damaged or too large:
+        // the same request would meet the same answer.
+        return ApiError{400, outcome.message, QStringLiteral("invalid_request_error"), QStringLiteral("messages"), {},
+                        false};
     case Failure::generationFailed:
         return ApiError{500, outcome.message, QStringLiteral("server_error"), {}, {}};
     }

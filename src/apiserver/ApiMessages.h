@@ -48,7 +48,9 @@ std::optional<ApiError> readAsk(const QByteArray& body, bool chat, ReplyAsk& ask
 
 // A model's id: its file name without ".gguf".
 QString modelId(const ModelInfo& model);
-QJsonObject modelObject(const ModelInfo& model);
+// `seesImages`: the model has a projector to see images through, which the
+// object's input modalities tell as OpenRouter's and llama.cpp's lists do.
+QJsonObject modelObject(const ModelInfo& model, bool seesImages);
 
 // The pieces of one answer, for its body or its chunks.
 struct AnswerIds {

@@ -1,11 +1,13 @@
 #include "apiserver/ApiServer.h"
 
 #include "apiserver/ApiConnections.h"
+#include "apiserver/ApiImages.h"
 #include "apiserver/ApiMessages.h"
 #include "apiserver/ToolReplies.h"
 #include "engine/LlamaSession.h"
 #include "engine/ReasoningParser.h"
 #include "models/ModelStore.h"
+#include "models/ProjectorPairing.h"
 #include "platform/AppSettings.h"
 #include "platform/Logging.h"
 #include "platform/MainThread.h"
@@ -134,6 +136,26 @@ struct ApiServer::Core {
 
     std::mutex modelsMutex;
     QList<ModelInfo> models;
+    QList<ModelInfo> all; // the folder's records, projectors with them
+    std::optional<QUuid> loaded; // the model in the slot, as last told
+
+    // Under modelsMutex.
+    bool seesImages(const ModelInfo& model) const { return ProjectorPairing::projectorFor(model, all).has_value(); }
+
+    // A request with images for a model that sees none is refused before
+    // its turn, so that nothing is loaded for it. One that names no model
+    // is judged by the model in the slot now; a model changed before its
+    // turn comes is left to the run to refuse.
+    bool takesImages(const std::optional<ModelInfo>& named)
+    {
+        std::lock_guard lock(modelsMutex);
+        if (named)
+            return seesImages(*named);
+        for (const ModelInfo& model : models)
+            if (loaded && model.id == *loaded)
+                return seesImages(model);
+        return true; // none loaded: the run says so
+    }
 
     std::optional<ModelInfo> findModel(const QString& name)
     {
@@ -252,9 +274,22 @@ httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request&
 void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res, bool chat)
 {
     http.reading(false);
+    // Only images make a body past the smaller limit: one that cannot hold
+    // any is refused before its JSON is read.
+    const bool large = req.body.size() > maxBodyBytes;
+    const auto tooLarge = [&res] {
+        sendError(res, simpleError(413, QStringLiteral("The request body is larger than 8 MiB; only a request with "
+                                                       "images may be up to 32 MiB."),
+                                   QStringLiteral("invalid_request_error"), QStringLiteral("request_too_large")));
+    };
+    if (large && req.body.find("image_url") == std::string::npos)
+        return tooLarge();
     ReplyAsk ask;
     if (const std::optional<ApiError> error = readAsk(QByteArray::fromStdString(req.body), chat, ask))
         return sendError(res, *error);
+    const bool withImages = hasImages(ask);
+    if (large && !withImages)
+        return tooLarge();
     std::optional<ModelInfo> model;
     if (!ask.model.isEmpty()) {
         model = findModel(ask.model);
@@ -264,6 +299,9 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                                            QStringLiteral("model_not_found")});
         t_facts.model = modelId(*model);
     }
+    if (withImages && !takesImages(model))
+        return sendError(res, ApiError{400, kTakesNoImages, QStringLiteral("invalid_request_error"),
+                                       QStringLiteral("messages"), {}, false});
     if (++*waiting > maxWaiting) {
         --*waiting;
         res.set_header("Retry-After", "1");
@@ -498,6 +536,7 @@ ApiServer::ApiServer(LlamaSession& session, ModelStore& store, QObject* parent)
     , m_state(QStringLiteral("Off"))
 {
     connect(&m_store, &ModelStore::modelsChanged, this, &ApiServer::publishModels);
+    connect(&m_session, &LlamaSession::loadedModelChanged, this, &ApiServer::publishModels);
     // The store rescans when the window comes forward; clients ask for the
     // models whenever they like, so the folder is watched while serving.
     // Changes come in bursts while a file is written: one rescan after them.
@@ -524,6 +563,8 @@ void ApiServer::publishModels()
     QList<ModelInfo> models = servedModels(m_store);
     std::lock_guard lock(m_core->modelsMutex);
     m_core->models = std::move(models);
+    m_core->all = m_store.models();
+    m_core->loaded = m_session.loadedModelId();
 }
 
 bool ApiServer::start(int port, const QString& apiKey)
@@ -534,11 +575,13 @@ bool ApiServer::start(int port, const QString& apiKey)
     core->apiKey = apiKey;
     core->session = &m_session;
     core->models = servedModels(m_store);
+    core->all = m_store.models();
+    core->loaded = m_session.loadedModelId();
     Core* c = core.get();
     api::HttpServer& http = core->http;
     // Each request starts a log line of its own, whatever ends it.
     http.onRequestStart = [] { t_facts = LogFacts{}; };
-    http.set_payload_max_length(maxBodyBytes);
+    http.set_payload_max_length(maxImageBodyBytes);
     http.set_read_timeout(m_deadlineSeconds, 0);
     http.set_pre_routing_handler([c](const httplib::Request& req, httplib::Response& res) { return c->screen(req, res); });
     // The routes are reached once the body is read too, unlike the
@@ -548,7 +591,7 @@ bool ApiServer::start(int port, const QString& apiKey)
         QJsonArray data;
         std::lock_guard lock(c->modelsMutex);
         for (const ModelInfo& model : c->models)
-            data.append(modelObject(model));
+            data.append(modelObject(model, c->seesImages(model)));
         const QJsonObject body{{QStringLiteral("object"), QStringLiteral("list")}, {QStringLiteral("data"), data}};
         res.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
     });
@@ -556,12 +599,17 @@ bool ApiServer::start(int port, const QString& apiKey)
         c->http.reading(false);
         const QString id = QString::fromStdString(req.matches[1]);
         const std::optional<ModelInfo> model = c->findModel(id);
+        bool seesImages = false;
+        if (model) {
+            std::lock_guard lock(c->modelsMutex);
+            seesImages = c->seesImages(*model);
+        }
         if (!model)
             return sendError(res, ApiError{404, QStringLiteral("The model '%1' does not exist.").arg(id),
                                            QStringLiteral("invalid_request_error"), QStringLiteral("model"),
                                            QStringLiteral("model_not_found")});
         t_facts.model = modelId(*model);
-        res.set_content(QJsonDocument(modelObject(*model)).toJson(QJsonDocument::Compact).toStdString(),
+        res.set_content(QJsonDocument(modelObject(*model, seesImages)).toJson(QJsonDocument::Compact).toStdString(),
                         "application/json");
     });
     http.Post("/v1/chat/completions",
@@ -571,7 +619,7 @@ bool ApiServer::start(int port, const QString& apiKey)
         if (!res.body.empty())
             return;
         if (res.status == 413)
-            sendError(res, simpleError(413, QStringLiteral("The request body is larger than 8 MiB."),
+            sendError(res, simpleError(413, QStringLiteral("The request body is larger than 32 MiB."),
                                        QStringLiteral("invalid_request_error"), QStringLiteral("request_too_large")));
         else if (res.status == 404)
             sendError(res, simpleError(404, QStringLiteral("Unknown path."), QStringLiteral("invalid_request_error"),

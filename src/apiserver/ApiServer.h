@@ -28,7 +28,10 @@ public:
     static constexpr int defaultPort = 47830;
     // Requests for a reply that may wait at once, the one answering included.
     static constexpr int maxWaiting = 16;
+    // A body is read up to the larger limit; one past the smaller must carry
+    // an image, which base64 makes a third larger than its file.
     static constexpr std::size_t maxBodyBytes = 8 * 1024 * 1024;
+    static constexpr std::size_t maxImageBodyBytes = 32 * 1024 * 1024;
 
     ApiServer(LlamaSession& session, ModelStore& store, QObject* parent = nullptr);
     ~ApiServer() override;

@@ -34,8 +34,9 @@ async function logLine(pattern) {
 (async () => {
   await run('models.list()', async () => {
     const ids = [];
-    for await (const model of client.models.list()) ids.push(model.id);
-    assert.deepEqual(ids.sort(), ['hello', 'noise', 'sea', 'tooled']);
+    for await (const model of client.models.list())
+      ids.push(`${model.id}:${model.architecture.input_modalities.join('+')}`);
+    assert.deepEqual(ids.sort(), ['hello:text', 'noise:text', 'sea:text', 'seeing:text+image', 'tooled:text']);
   });
 
   let whole = null;
@@ -92,6 +93,18 @@ async function logLine(pattern) {
     assert.ok(completion >= 3 && completion < limit, line);
     const next = await client.chat.completions.create({ model: 'hello', messages: hi });
     assert.equal(next.choices[0].message.content, whole);
+  });
+
+  // A PNG of one pixel.
+  const png = 'data:image/png;base64,iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg==';
+  const look = (url) => [{ role: 'user', content: [
+    { type: 'text', text: 'What is in it?' }, { type: 'image_url', image_url: { url } }] }];
+
+  await run('an image in a data URI is seen by a model with a projector', async () => {
+    const reply = await client.chat.completions.create({ model: 'seeing', messages: look(png), max_tokens: 4 });
+    assert.equal(typeof reply.choices[0].message.content, 'string');
+    assert.ok(reply.usage.completion_tokens >= 1, JSON.stringify(reply.usage));
+    assert.ok(await logLine(/Encoded an image of \d+ positions/), 'no encode in the log');
   });
 
   await run('a wrong key gets an authentication error', async () => {

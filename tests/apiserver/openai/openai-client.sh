@@ -76,6 +76,10 @@ MODELS="$HOME/.local/share/Corvanthelis/models"
   >>"$T/make.log" 2>&1
 # Random weights: text that only a grammar makes JSON.
 "$MAKE_MODEL" --out "$MODELS/noise.gguf" >>"$T/make.log" 2>&1
+# A model that sees images: random weights, and a random projector whose
+# width no other model here has.
+"$MAKE_MODEL" --out "$MODELS/seeing.gguf" --embd 128 >>"$T/make.log" 2>&1
+"$MAKE_MODEL" --projector mlp --embd 128 --out "$MODELS/mmproj-seeing-f16.gguf" >>"$T/make.log" 2>&1
 
 KEY=cvn-test-key
 # The free port is picked before the program binds it, and another program
