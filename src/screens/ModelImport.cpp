@@ -86,12 +86,10 @@ void ModelImport::addFile(const QString& path)
         return;
     const QFileInfo file(path);
     const QString fileName = file.fileName();
+    // An image projector is copied as a model is; its memory counts with the
+    // model that sees through it, so it asks nothing by itself.
     if (GgufMetadata::isProjectorFile(path, fileName)) {
-        setMessage(QStringLiteral("Vision adapter, not a model"),
-                   fileName
-                       + QStringLiteral(" is a vision adapter, not a model. Load the paired main GGUF instead ")
-                       + QStringLiteral("(e.g. Qwen3-2B-Uncensored-Q4_K_M.gguf). Corvanthelis does not use vision ")
-                       + QStringLiteral("adapters yet, so this file can stay in the folder or be removed."));
+        startCopy(path);
         return;
     }
     const SystemFacts facts = SystemFacts::read();

@@ -112,9 +112,9 @@ public:
     // model file" message. Returns false (and changes nothing) when refused.
     bool drop(const QList<QUrl>& urls);
 
-    // The common entry of the drop and the file dialog: a vision adapter gets
-    // its message; a file that may not fit asks first; any other is copied
-    // at once. Ignored while busy.
+    // The common entry of the drop and the file dialog: a model file that
+    // may not fit asks first; any other, an image projector included, is
+    // copied at once. Ignored while busy.
     void addFile(const QString& path);
 
     void confirmPending();

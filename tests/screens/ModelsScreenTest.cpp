@@ -122,17 +122,17 @@ TEST(ModelImport, DropTakesTheFirstGgufInAnyCaseAppendsItAndExplainsTheRest)
     EXPECT_EQ(road.import->message(),
               (ModelImport::Message{"Not a model file", "Drop a .gguf file to add it. Nothing else can be loaded here."}));
 
-    // By header or by name.
+    // An image projector, known by header or by name, is copied as a model is.
     road.import->dismissMessage();
-    road.import->drop(urls({test::writeModel(road.source, "eyes.gguf", "clip")}));
-    EXPECT_EQ(road.message(), QStringLiteral("Vision adapter, not a model"));
-    road.import->dismissMessage();
-    road.import->drop(urls({test::writeModel(road.source, "mmproj-x.gguf")}));
-    EXPECT_EQ(road.import->message()->body,
-              QStringLiteral("mmproj-x.gguf is a vision adapter, not a model. Load the paired main GGUF instead "
-                             "(e.g. Qwen3-2B-Uncensored-Q4_K_M.gguf). Corvanthelis does not use vision adapters "
-                             "yet, so this file can stay in the folder or be removed."));
-    EXPECT_EQ(road.copier.sources.size(), 2);
+    const QString eyes = test::writeModel(road.source, "eyes.gguf", "clip");
+    ASSERT_TRUE(road.import->drop(urls({eyes})));
+    EXPECT_EQ(road.message(), QString());
+    EXPECT_EQ(road.copier.sources.last(), eyes);
+    road.copier.finish({std::nullopt, {}});
+    const QString named = test::writeModel(road.source, "mmproj-x.gguf");
+    ASSERT_TRUE(road.import->drop(urls({named})));
+    EXPECT_EQ(road.copier.sources.last(), named);
+    EXPECT_EQ(road.copier.sources.size(), 4);
 }
 
 TEST(ModelImport, RamWarningAsksOnceAndRefusesAnotherFileMeanwhile)
