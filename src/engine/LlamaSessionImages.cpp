@@ -2,8 +2,8 @@
 
 #include "engine/LlamaModel.h"
 #include "engine/ReplyImages.h"
-// The block format alone (inline constants): the chat's messages are
-// written in it, and the engine takes the blocks of images back out.
+// The chat's messages are written in the block format; the engine takes
+// the blocks of images back out.
 #include "storage/AttachmentBlocks.h"
 
 #include <algorithm>
@@ -22,32 +22,14 @@ QString blockName(QString name)
 
 QString withoutImageBlocks(const QString& content, const QList<ChatImage>& images)
 {
-    using namespace AttachmentBlocks;
     if (images.isEmpty())
         return content;
     QStringList names;
     for (const ChatImage& image : images)
         names.append(blockName(image.name));
-    QString kept;
-    qsizetype rest = 0;
-    while (QStringView(content).sliced(rest).startsWith(headerPrefix)) {
-        const qsizetype nameStart = rest + headerPrefix.size();
-        const qsizetype nameEnd = content.indexOf(headerEnd, nameStart);
-        if (nameEnd < 0)
-            break;
-        const qsizetype body = nameEnd + headerEnd.size();
-        qsizetype next = -1;
-        if (const qsizetype end = content.indexOf(endLine, body); end >= 0)
-            next = end + endLine.size();
-        else if (const qsizetype cut = content.indexOf(truncationMarker, body); cut >= 0)
-            next = cut + truncationMarker.size();
-        if (next < 0)
-            break;
-        if (!names.contains(content.sliced(nameStart, nameEnd - nameStart)))
-            kept += content.sliced(rest, next - rest);
-        rest = next;
-    }
-    return kept + content.sliced(rest);
+    AttachmentBlocks::Split split = AttachmentBlocks::split(content);
+    split.blocks.removeIf([&](const AttachmentBlocks::Block& block) { return names.contains(block.name); });
+    return AttachmentBlocks::join(split.blocks, split.text);
 }
 
 void fitForModel(QList<ReplyPrompt::Message>& messages, bool seesImages)
