@@ -35,7 +35,7 @@ for f in "$PROGRAM" "$MAKE_MODEL" "$INSTALL_DESKTOP"; do
 done
 [ -n "$OUT" ] || { echo "acceptance.sh: --out is required (see --help)" >&2; exit 2; }
 PROGRAM=$(realpath "$PROGRAM") MAKE_MODEL=$(realpath "$MAKE_MODEL") INSTALL_DESKTOP=$(realpath "$INSTALL_DESKTOP")
-for tool in Xvfb openbox trayer xdotool import convert tesseract sqlite3 curl xdg-open xdg-mime bc; do
+for tool in Xvfb openbox trayer xdotool xclip import convert tesseract sqlite3 curl xdg-open xdg-mime bc; do
   command -v "$tool" >/dev/null || { echo "acceptance.sh: $tool is missing; run scripts/bootstrap" >&2; exit 2; }
 done
 
@@ -1554,6 +1554,62 @@ key ctrl+shift+d
 quit_from_tray gpu-quit
 sed -i 's/^hardware.metalOffload=true/hardware.metalOffload=false/' "$CONF"
 sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages; DELETE FROM chats;" || fail "cannot remove the GPU chat"
+
+# --- 14c. an image to a model that sees -------------------------------------------------------
+# seer is the scripted model at a width that a random projector of the
+# LLaVA-1.5 layout fits; both go into the folder while the program is down.
+# The picker tags seer as seeing images. A picture on the clipboard is
+# pasted into the composer, where its tile shows it (its red half is on
+# screen), sent with a question and answered; a second question in the same
+# chat is answered from the kept context: the runtime log encodes the image
+# once over the two turns, and the database keeps it with its message.
+step image
+"$MAKE_MODEL" --out "$MODELS/seer.gguf" --embd 384 --layers 4 --ff 512 --ctx 4096 \
+  --script "<0x0A>|▁The|▁sea|▁is|▁calm|.|▁The" >>"$T/make-model.log" 2>&1 || fail "cannot write the seeing model"
+"$MAKE_MODEL" --projector mlp --embd 384 --out "$MODELS/mmproj-seer-f16.gguf" >>"$T/make-model.log" 2>&1 ||
+  fail "cannot write the projector"
+# Short replies: the two turns are what is looked at, not their length.
+node -e "const fs=require('fs'),f=process.argv[1];const c=JSON.parse(fs.readFileSync(f,'utf8'));
+c['seer.gguf']={displayName:'seer',contextMode:'auto',sampling:{replyLimit:48}};fs.writeFileSync(f,JSON.stringify(c))" \
+  "$MODELS/.model-choices.json" || fail "cannot store seer's reply limit"
+convert -size 160x120 xc:'#e01010' \( -size 160x120 xc:'#1030e0' \) -append "$T/picture.png" || fail "cannot draw the picture"
+start_app
+for _ in $(seq 200); do locate_window && break; sleep 0.05; done
+locate_window || fail "no window"
+wait_text "SELECT A MODEL" image-started 20 || fail "the program did not start"
+click_pill "SELECT A MODEL" image-pill
+wait_text "SELECT MODEL" image-picker 10 || fail "the picker did not open"
+shown "IMAGES" || fail "the picker does not tag seer as seeing images"
+click_pill "seer IMAGES" image-picker-seer
+wait_pill SEER image-pill-seer 60
+# xclip serves the clipboard from a process of its own until another owner
+# takes it.
+xclip -selection clipboard -t image/png -i "$T/picture.png" || fail "cannot put the picture on the clipboard"
+click_at $EDITOR
+key ctrl+v
+wait_text "Pasted image" image-tile 15 || fail "no staged tile for the pasted image"
+# The tile shows the picture: strong red where there was none before.
+red_pixels() { convert "$SHOT_FILE" -crop "${WW}x200+$WX+$((WY + WH - 200))" +repage -fx '(r>0.75&&g<0.2&&b<0.2)?1:0' -format '%[fx:round(mean*w*h)]' info:; }
+RED=$(red_pixels)
+say "red pixels in the composer: $RED"
+[ "$RED" -ge 100 ] || fail "the staged tile does not show the picture"
+REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
+click_at $EDITOR
+type_text "What is in this picture?"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 1)) 120 || fail "the reply to the picture was not saved"
+[ "$(sql "SELECT COUNT(*) FROM message_images")" = 1 ] || fail "the picture was not stored with its message"
+click_at $EDITOR
+type_text "And the sea?"
+key Return
+wait_sql "SELECT COUNT(*) FROM messages WHERE role='assistant'" $((REPLIES + 2)) 120 || fail "the second reply was not saved"
+ENCODED=$(grep -c "Encoded an image of" "$T/err.log")
+say "$(grep "Encoded an image of" "$T/err.log" | tail -1 | sed 's/.*runtime: //')"
+[ "$ENCODED" = 1 ] || fail "the image was encoded $ENCODED times over two turns"
+quit_from_tray image-quit
+pkill -f "xclip -selection clipboard" 2>/dev/null
+sqlite3 -batch "$DB" ".timeout 5000" "DELETE FROM messages; DELETE FROM chats;" || fail "cannot remove the image chat"
+rm -f "$MODELS/seer.gguf" "$MODELS/mmproj-seer-f16.gguf"
 
 # --- 15. relaunch ------------------------------------------------------------------------------------
 step relaunch
