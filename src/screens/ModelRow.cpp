@@ -59,9 +59,19 @@ ModelRow::ModelRow(const ModelInfo& model, bool showDivider, bool seesImages, QW
     connect(m_more, &QAbstractButton::clicked, this, &ModelRow::moreClicked);
 }
 
+QString ModelRow::adapterLine(const QStringList& users)
+{
+    if (users.isEmpty())
+        return QStringLiteral("Vision adapter, not a model · not selectable · delete it from ⋯ if you like");
+    // Short enough for the row: a long model name is what gets elided.
+    if (users.size() == 1)
+        return QStringLiteral("Vision adapter in use · %1").arg(users.first());
+    return QStringLiteral("Vision adapter in use · %1 models").arg(users.size());
+}
+
 QString ModelRow::secondLine() const
 {
-    return m_model.isVisionProjector() ? visionAdapterLine : subtitle(m_model);
+    return m_model.isVisionProjector() ? adapterLine(m_adapterUsers) : subtitle(m_model);
 }
 
 qreal ModelRow::nameOpacity() const

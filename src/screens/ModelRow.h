@@ -25,8 +25,9 @@ public:
     static constexpr int kHeight = 70;
     static constexpr int kPadding = 31;
     static constexpr int kSpacing = 13;
-    static inline const QString visionAdapterLine =
-        QStringLiteral("Vision adapter, not a model · not selectable · delete it from ⋯ if you like");
+    // A projector's second line, for the models that see through it (their
+    // display names, maybe none).
+    static QString adapterLine(const QStringList& users);
 
     // `seesImages`: the model has a projector to see images through
     // (ProjectorPairing::projectorFor), shown by the "IMAGES" tag after its
@@ -35,6 +36,8 @@ public:
 
     const ModelInfo& model() const { return m_model; }
     bool seesImages() const { return m_seesImages; }
+    // For a projector row: the models that see images through it.
+    void setAdapterUsers(QStringList users) { m_adapterUsers = std::move(users); }
     bool showsDivider() const { return m_showDivider; }
     QString secondLine() const;
     qreal nameOpacity() const;
@@ -67,6 +70,7 @@ private:
     ModelInfo m_model;
     bool m_showDivider;
     bool m_seesImages;
+    QStringList m_adapterUsers;
     bool m_infoHover = false;
     CvnButton* m_info;
     CvnButton* m_more;

@@ -279,6 +279,15 @@ void ModelsScreen::rebuildList()
         for (qsizetype i = 0; i < n; ++i) {
             const bool seesImages = ProjectorPairing::projectorFor(models[i], models).has_value();
             auto* row = new ModelRow(models[i], i < n - 1, seesImages, rowsHost);
+            if (models[i].isVisionProjector()) {
+                QStringList users;
+                for (const ModelInfo& model : models) {
+                    const std::optional<ModelInfo> through = ProjectorPairing::projectorFor(model, models);
+                    if (through && through->id == models[i].id)
+                        users.append(model.displayName);
+                }
+                row->setAdapterUsers(users);
+            }
             const QUuid id = models[i].id;
             const ModelInfo model = models[i];
             connect(row, &ModelRow::moreClicked, this, [this, model] { openRowMenu(model); });

@@ -1587,7 +1587,7 @@ wait_pill SEER image-pill-seer 60
 xclip -selection clipboard -t image/png -i "$T/picture.png" || fail "cannot put the picture on the clipboard"
 click_at $EDITOR
 key ctrl+v
-wait_text "Pasted image" image-tile 15 || fail "no staged tile for the pasted image"
+wait_text "Attachments:" image-tile 15 || fail "no staged tile for the pasted image"
 # The tile shows the picture: strong red where there was none before.
 red_pixels() { convert "$SHOT_FILE" -crop "${WW}x200+$WX+$((WY + WH - 200))" +repage -fx '(r>0.75&&g<0.2&&b<0.2)?1:0' -format '%[fx:round(mean*w*h)]' info:; }
 RED=$(red_pixels)

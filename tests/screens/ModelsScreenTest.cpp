@@ -261,13 +261,19 @@ TEST_F(ModelsScreenTest, ARowSaysItSeesImagesOnlyWithAProjector)
     models[1].projectorChoice = ModelInfo::noProjector;
     models[2].discoveredMetadata->nEmbd = 2048;
     models.append(test::sampleProjector("mmproj-model-f16.gguf", 4096));
+    models.append(test::sampleProjector("mmproj-orphan-f16.gguf", 1234));
     f.store->setModels(models);
     test::showAndSettle(*f.screen);
     QList<bool> sees;
     for (ModelRow* row : f.screen->rows())
         sees.append(!row->tagRect().isEmpty());
-    EXPECT_EQ(sees, (QList<bool>{true, false, false, false}));
-    EXPECT_EQ(f.screen->rows().last()->secondLine(), ModelRow::visionAdapterLine);
+    EXPECT_EQ(sees, (QList<bool>{true, false, false, false, false}));
+    // A projector's row names the model that sees through it; one that fits
+    // none is only an adapter to delete if you like.
+    EXPECT_EQ(f.screen->rows()[3]->secondLine(),
+              QStringLiteral("Vision adapter in use · %1").arg(models[0].displayName));
+    EXPECT_EQ(f.screen->rows()[4]->secondLine(),
+              QStringLiteral("Vision adapter, not a model · not selectable · delete it from ⋯ if you like"));
     // The tag follows the name, inside the room left of the buttons.
     const ModelRow* row = f.screen->rows().first();
     EXPECT_GT(row->tagRect().left(), ModelRow::kPadding);
