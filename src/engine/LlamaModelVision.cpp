@@ -24,8 +24,10 @@ namespace cvn {
 
 namespace {
 
-// Images a run may still look for: those of the prompts made lately.
-constexpr size_t kKeptImages = 64;
+// Images a run may still look for: those of the prompts made lately. Each
+// holds its preprocessed pixels (about 1.4 MB at LLaVA-1.5's 336 px, 9.6 MB
+// at Gemma 3's 896), so only a few beyond the newest prompt's are kept.
+constexpr size_t kKeptImages = 16;
 
 // How often a long encode tells how far it has come, and from when.
 constexpr int64_t kProgressEveryMs = 250;
@@ -232,9 +234,11 @@ std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<C
             m_imageChunks.erase(known);
         m_imageChunks.push_back({std::move(run), std::shared_ptr<mtmd_input_chunk>(mtmd_input_chunk_copy(chunk),
                                                                                   mtmd_input_chunk_free)});
-        if (m_imageChunks.size() > kKeptImages)
-            m_imageChunks.erase(m_imageChunks.begin());
     }
+    // The newest prompt's images always stay, however many it has.
+    const size_t keep = std::max(kKeptImages, image);
+    if (m_imageChunks.size() > keep)
+        m_imageChunks.erase(m_imageChunks.begin(), m_imageChunks.end() - std::ptrdiff_t(keep));
     // As tokenize(text): a template that writes the begin-of-sequence
     // marker itself would get a second one.
     const llama_vocab* vocab = llama_model_get_vocab(m_model);

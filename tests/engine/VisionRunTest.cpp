@@ -232,6 +232,22 @@ TEST(VisionRunTest, TypedMarkersStayTextAndMarkersAreNumberedAcrossTheConversati
     EXPECT_EQ(messages[2].content, QStringLiteral("text alone"));
 }
 
+TEST(VisionRunTest, APromptOfManyImagesFindsEachOfThemInItsRun)
+{
+    // More images than the model keeps between prompts, each another.
+    const std::shared_ptr<LlamaModel> model = loadWith(projector());
+    QList<ChatImage> images;
+    std::string text;
+    for (int i = 0; i < 24; ++i) {
+        images.append(png(QStringLiteral("p%1.png").arg(i), 20, 20, qRgb(10 * i, 5, 200 - 5 * i)));
+        text += " picture" + LlamaModel::imageMarker(i).toStdString();
+    }
+    LogCapture log;
+    const RunResult run = runOnce(*model, text, images);
+    EXPECT_FALSE(run.failure) << run.failure->toStdString();
+    EXPECT_EQ(encodes(log), 24);
+}
+
 TEST(VisionRunTest, TheCutNeverSplitsAnImageAndRefusesImagesLargerThanTheContext)
 {
     const std::vector<int32_t> image = standins::run(42, 4);
