@@ -1586,13 +1586,20 @@ wait_pill SEER image-pill-seer 60
 # takes it.
 xclip -selection clipboard -t image/png -i "$T/picture.png" || fail "cannot put the picture on the clipboard"
 click_at $EDITOR
+TILE_FROM=$SECONDS
 key ctrl+v
-wait_text "Attachments:" image-tile 15 || fail "no staged tile for the pasted image"
-# The tile shows the picture: strong red where there was none before.
-red_pixels() { convert "$SHOT_FILE" -crop "${WW}x200+$WX+$((WY + WH - 200))" +repage -fx '(r>0.75&&g<0.2&&b<0.2)?1:0' -format '%[fx:round(mean*w*h)]' info:; }
+# The staged tile shows the picture, whose name it does not write: strong
+# red appears above the composer, where there was none before.
+red_pixels() { convert "$SHOT_FILE" -crop "${WW}x240+$WX+$((WY + WH - 240))" +repage -fx '(r>0.75&&g<0.2&&b<0.2)?1:0' -format '%[fx:round(mean*w*h)]' info:; }
+shot image-tile
 RED=$(red_pixels)
-say "red pixels in the composer: $RED"
-[ "$RED" -ge 100 ] || fail "the staged tile does not show the picture"
+until [ "$RED" -ge 100 ]; do
+  [ $SECONDS -ge $((TILE_FROM + 20)) ] && fail "no staged tile shows the pasted picture"
+  sleep 0.5
+  reshoot image-tile
+  RED=$(red_pixels)
+done
+say "red pixels above the composer: $RED"
 REPLIES=$(sql "SELECT COUNT(*) FROM messages WHERE role='assistant'")
 click_at $EDITOR
 type_text "What is in this picture?"
