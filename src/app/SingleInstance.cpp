@@ -29,21 +29,31 @@ SingleInstance::~SingleInstance()
 SingleInstance::Role SingleInstance::claim(const QStringList& urls)
 {
     QDir().mkpath(m_folder);
-    QLockFile lock(m_folder + QStringLiteral("/corvanthelis.lock"));
+    auto lock = std::make_unique<QLockFile>(m_folder + QStringLiteral("/corvanthelis.lock"));
     // A lock left by a killed start is taken over (its process is gone);
-    // one held by a live start is released within moments.
-    if (!lock.tryLock(5000))
+    // one held by a live start is released once its window is up, and one
+    // that stays held belongs to a start that is stuck.
+    if (!lock->tryLock(5000))
         std::fprintf(stderr, "Corvanthelis: could not take the instance lock; starting anyway\n");
     if (forward(urls))
         return Role::Forwarded;
-    // Nobody answers: a socket file left by a killed primary is stale.
+    m_lock = std::move(lock);
+    return Role::Primary;
+}
+
+void SingleInstance::acceptHandOvers()
+{
+    if (m_server.isListening())
+        return;
+    // Nobody answered at the claim: a socket file left by a killed primary
+    // is stale.
     QLocalServer::removeServer(m_socketPath);
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server.listen(m_socketPath)) {
         std::fprintf(stderr, "Corvanthelis: cannot listen on %s (%s); later starts will open their own window\n",
                      qPrintable(m_socketPath), qPrintable(m_server.errorString()));
     }
-    return Role::Primary;
+    m_lock.reset();
 }
 
 bool SingleInstance::forward(const QStringList& urls)

@@ -1,10 +1,13 @@
 #pragma once
 
-// One running instance per user. The first start becomes the primary and
-// listens on a local socket in the user's runtime folder; a later start
-// hands its URLs (or a request to show the window) to the primary and ends.
-// A lock file around the check-and-listen keeps two simultaneous first
-// starts from both becoming primary.
+// One running instance per user. The first start becomes the primary and,
+// once its window is up, listens on a local socket in the user's runtime
+// folder; a later start hands its URLs (or a request to show the window) to
+// the primary and ends. A start that never shows its window never listens,
+// so nothing is handed to an instance the user cannot see. A lock file held
+// from the check until the primary listens keeps two simultaneous first
+// starts from both becoming primary; a later start waits for it a few
+// seconds only, so a primary stuck before its window cannot hold it.
 //
 // Wire format, one line each, UTF-8: "url <text>\n" per URL, or "show\n".
 // The primary reads each client without blocking, skips a line longer than
@@ -20,7 +23,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class QLocalSocket;
+class QLockFile;
 
 namespace cvn {
 
@@ -38,9 +44,12 @@ public:
     ~SingleInstance() override;
 
     // Forwards `urls` (or "show" when there are none) to a running primary,
-    // or becomes the primary. A primary that cannot listen still runs, alone
-    // with its window.
+    // or becomes the primary, which keeps the lock until acceptHandOvers.
     Role claim(const QStringList& urls);
+
+    // The primary's window is up: listen for later starts, and let the lock
+    // go. A primary that cannot listen still runs, alone with its window.
+    void acceptHandOvers();
 
     QString socketPath() const { return m_socketPath; }
     bool isListening() const { return m_server.isListening(); }
@@ -64,6 +73,7 @@ private:
     QString m_folder;
     QString m_socketPath;
     QLocalServer m_server;
+    std::unique_ptr<QLockFile> m_lock; // the primary's, until it listens
     QHash<QLocalSocket*, Client> m_pending;
     bool m_showQueued = false;
 };

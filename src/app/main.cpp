@@ -15,6 +15,7 @@
 #include "bridge/RigBridgeServer.h"
 #include "platform/AppSettings.h"
 #include "platform/QuitSignals.h"
+#include "platform/SystemInfo.h"
 #include "storage/ChatDatabase.h"
 #include "ui_kit/Theme.h"
 
@@ -26,6 +27,10 @@
 
 namespace {
 
+// Not in the usage: the program runs itself with it to list the GPU devices
+// apart from the window (see checkGpuDevicesApart).
+constexpr const char* listGpuOption = "--list-gpu-devices";
+
 constexpr const char* usage =
     "Usage: corvanthelis [URL...]\n"
     "Starts Corvanthelis, or hands the URLs (corvanthelis://, tromelvask://)\n"
@@ -36,6 +41,8 @@ constexpr const char* usage =
 int main(int argc, char** argv)
 {
     cvn::ignoreBrokenPipes();
+    if (argc == 2 && std::strcmp(argv[1], listGpuOption) == 0)
+        return cvn::printGpuDevices(stdout);
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(usage, stdout);
@@ -62,10 +69,25 @@ int main(int argc, char** argv)
     if (instance.claim(urls) == cvn::SingleInstance::Role::Forwarded)
         return 0;
 
+    // Before the window and before the log's thread: the window reads the
+    // device list as it is built, and a driver that crashes or hangs in it
+    // must take only the child.
+    const cvn::GpuCheck gpu = cvn::checkGpuDevicesApart(QCoreApplication::applicationFilePath(), {listGpuOption});
+
     std::fprintf(stderr, "%s\n",
                  qPrintable(cvn::launchConsoleLine(cvn::AppInfo::version(), cvn::AppInfo::build())));
     cvn::bridgeLog(cvn::launchLogLine(
         cvn::currentLaunchFacts(QStringLiteral(CVN_BUILD), QStringLiteral(CVN_VERSION))));
+    if (gpu.driverFailed) {
+        const QString line = QStringLiteral("gpu: the driver %1 while listing the devices; Vulkan is off for this run")
+                                 .arg(gpu.outcome);
+        std::fprintf(stderr, "Corvanthelis: %s\n", qPrintable(line));
+        cvn::bridgeLog(line);
+    } else if (const std::optional<cvn::GpuDevice> device = cvn::machineGpuDevice()) {
+        cvn::bridgeLog(QStringLiteral("gpu: %1, %2 MB").arg(device->name).arg(device->recommendedMaxWorkingSetBytes >> 20));
+    } else {
+        cvn::bridgeLog(QStringLiteral("gpu: none: ") + cvn::machineGpuAbsence());
+    }
     cvn::AppSettings::registerDefaults();
     cvn::followAppearanceSetting();
     cvn::quitOnTerminationSignals();
@@ -90,6 +112,9 @@ int main(int argc, char** argv)
     // and the settings page turns it on, off or over to a new port live.
     localServer.followSettings();
     controller.window()->show();
+    // Only now: a later start that handed over to a primary without a window
+    // would end with nothing on the screen.
+    instance.acceptHandOvers();
     if (!urls.isEmpty()) {
         QTimer::singleShot(0, &controller, [&controller, urls] {
             for (const QString& url : urls)

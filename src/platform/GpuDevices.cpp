@@ -1,6 +1,8 @@
 // The machine's GPU, from llama.cpp's device list. No Vulkan calls of our
-// own: ggml's registry has already asked the driver, and it is what decides
-// where a load can put layers.
+// own: ggml's registry asks the driver, and it is what decides where a load
+// can put layers. The program has the list made in a child process of its
+// own at each start (checkGpuDevicesApart), since a driver may crash or hang
+// the process that first asks it; tests and tools ask in-process.
 
 #include "platform/SystemInfo.h"
 
@@ -14,11 +16,17 @@
 #endif
 
 #include <QMutex>
+#include <QProcess>
 
 #if CVN_LLAMA_DEVICES
 #include <ggml-backend.h>
+#if CVN_GPU_VULKAN
+#include <ggml-vulkan.h>
+#endif
 #endif
 
+#include <atomic>
+#include <cstdio>
 #include <functional>
 #include <utility>
 
@@ -36,7 +44,7 @@ inline void ggml_backend_dev_memory(ggml_backend_dev_t, size_t* free, size_t* to
 struct MachineGpu {
     std::optional<GpuDevice> device;
     ggml_backend_dev_t handle = nullptr;
-    QString absence;
+    GpuAbsence reason = GpuAbsence::none;
 };
 
 bool hasVulkanBackend()
@@ -48,72 +56,204 @@ bool hasVulkanBackend()
 #endif
 }
 
+// Vulkan refused to start: either it has no driver, or GGML_VK_VISIBLE_DEVICES
+// names a device it does not have. ggml-vulkan marks its instance made
+// before it reads that list, so asking it again answers at once after a bad
+// index, and tries (and fails) to make the instance again after no driver.
+GpuAbsence whyVulkanRefused()
+{
+#if CVN_LLAMA_DEVICES && CVN_GPU_VULKAN
+    if (!qEnvironmentVariableIsEmpty("GGML_VK_VISIBLE_DEVICES")) {
+        try {
+            ggml_backend_vk_get_device_count();
+            return GpuAbsence::badVisibleDevices;
+        } catch (...) {
+        }
+    }
+#endif
+    return GpuAbsence::noDriver;
+}
+
+MachineGpu listInProcess()
+{
+    MachineGpu found;
+#if CVN_LLAMA_DEVICES
+    ggml_backend_dev_t discrete = nullptr;
+    ggml_backend_dev_t integrated = nullptr;
+    for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
+        ggml_backend_dev_t dev = ggml_backend_dev_get(i);
+        const enum ggml_backend_dev_type type = ggml_backend_dev_type(dev);
+        if (type == GGML_BACKEND_DEVICE_TYPE_GPU && !discrete)
+            discrete = dev;
+        else if (type == GGML_BACKEND_DEVICE_TYPE_IGPU && !integrated)
+            integrated = dev;
+    }
+    // llama.cpp puts layers on its GPUs before its integrated ones.
+    found.handle = discrete ? discrete : integrated;
+    if (found.handle) {
+        size_t free = 0, total = 0;
+        ggml_backend_dev_memory(found.handle, &free, &total);
+        GpuDevice device;
+        const char* description = ggml_backend_dev_description(found.handle);
+        device.name = QString::fromUtf8(description && *description ? description
+                                                                     : ggml_backend_dev_name(found.handle));
+        device.hasUnifiedMemory = !discrete;
+        device.isLowPower = !discrete;
+        device.recommendedMaxWorkingSetBytes = total;
+        device.runsOffload = true;
+        found.device = device;
+        return found;
+    }
+#endif
+    if (!CVN_GPU_VULKAN || !CVN_LLAMA_DEVICES)
+        found.reason = GpuAbsence::cpuOnlyBuild;
+    else if (!hasVulkanBackend())
+        found.reason = whyVulkanRefused();
+    else
+        found.reason = GpuAbsence::softwareOnly;
+    return found;
+}
+
+// Set once by checkGpuDevicesApart, before any reader runs; from then on the
+// child's list is the machine's, and this process asks Vulkan nothing for it.
+std::atomic<const MachineGpu*> listedApart = nullptr;
+
 const MachineGpu& machineGpu()
 {
+    if (const MachineGpu* apart = listedApart.load())
+        return *apart;
     // ggml registers its backends once per process, and a driver that
     // refused to start is not asked again: so the answer holds for the run.
-    static const MachineGpu gpu = [] {
-        MachineGpu found;
-#if CVN_LLAMA_DEVICES
-        ggml_backend_dev_t discrete = nullptr;
-        ggml_backend_dev_t integrated = nullptr;
-        for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
-            ggml_backend_dev_t dev = ggml_backend_dev_get(i);
-            const enum ggml_backend_dev_type type = ggml_backend_dev_type(dev);
-            if (type == GGML_BACKEND_DEVICE_TYPE_GPU && !discrete)
-                discrete = dev;
-            else if (type == GGML_BACKEND_DEVICE_TYPE_IGPU && !integrated)
-                integrated = dev;
-        }
-        // llama.cpp puts layers on its GPUs before its integrated ones.
-        found.handle = discrete ? discrete : integrated;
-        if (found.handle) {
-            size_t free = 0, total = 0;
-            ggml_backend_dev_memory(found.handle, &free, &total);
-            GpuDevice device;
-            const char* description = ggml_backend_dev_description(found.handle);
-            device.name = QString::fromUtf8(description && *description ? description
-                                                                         : ggml_backend_dev_name(found.handle));
-            device.hasUnifiedMemory = !discrete;
-            device.isLowPower = !discrete;
-            device.recommendedMaxWorkingSetBytes = total;
-            device.runsOffload = true;
-            found.device = device;
-        }
-#endif
-        if (found.device)
-            return found;
-        if (!CVN_GPU_VULKAN || !hasVulkanBackend())
-            found.absence = !CVN_GPU_VULKAN || !CVN_LLAMA_DEVICES
-                                ? QStringLiteral("This build of llama.cpp runs on the CPU only.")
-                                : QStringLiteral("No Vulkan driver could be started, so llama.cpp cannot reach a GPU.");
-        else
-            found.absence = QStringLiteral(
-                "Vulkan reports no GPU here, at most a software renderer, which is no faster than the CPU.");
-        return found;
-    }();
+    static const MachineGpu gpu = listInProcess();
     return gpu;
 }
 
+// The child's answer, one line each: "absence <reason>", or "device
+// <discrete 0|1> <total bytes> <name>".
+std::optional<MachineGpu> parseListing(const QByteArray& text)
+{
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.startsWith("absence ")) {
+            const int reason = line.mid(8).trimmed().toInt();
+            if (reason <= int(GpuAbsence::none) || reason > int(GpuAbsence::driverFailed))
+                return std::nullopt;
+            MachineGpu listed;
+            listed.reason = GpuAbsence(reason);
+            return listed;
+        }
+        const QList<QByteArray> fields = line.split(' ');
+        if (line.startsWith("device ") && fields.size() >= 4) {
+            bool totalOk = false;
+            GpuDevice device;
+            device.hasUnifiedMemory = fields[1] != "1";
+            device.isLowPower = device.hasUnifiedMemory;
+            device.recommendedMaxWorkingSetBytes = fields[2].toULongLong(&totalOk);
+            device.name = QString::fromUtf8(line.mid(fields[0].size() + fields[1].size() + fields[2].size() + 3));
+            device.runsOffload = true;
+            if (!totalOk)
+                return std::nullopt;
+            MachineGpu listed;
+            listed.device = device;
+            return listed;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+int printGpuDevices(FILE* out)
+{
+    const MachineGpu& gpu = machineGpu();
+    if (gpu.device) {
+        std::fprintf(out, "device %d %llu %s\n", gpu.device->hasUnifiedMemory ? 0 : 1,
+                     (unsigned long long)gpu.device->recommendedMaxWorkingSetBytes,
+                     gpu.device->name.simplified().toUtf8().constData());
+    } else {
+        std::fprintf(out, "absence %d\n", int(gpu.reason));
+    }
+    return std::fflush(out) == 0 ? 0 : 1;
+}
+
+GpuCheck checkGpuDevicesApart(const QString& program, const QStringList& arguments)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::SeparateChannels);
+    child.start(program, arguments);
+    bool finished = child.waitForStarted(gpuCheckLimitMs) && child.waitForFinished(gpuCheckLimitMs);
+    GpuCheck check;
+    if (!finished) {
+        // Hung in the driver: it is ours to end, and it ends.
+        child.kill();
+        child.waitForFinished(1000);
+        check.outcome = QStringLiteral("did not answer within %1 s").arg(gpuCheckLimitMs / 1000);
+    } else if (child.exitStatus() != QProcess::NormalExit) {
+        check.outcome = QStringLiteral("crashed");
+    } else if (child.exitCode() != 0) {
+        check.outcome = QStringLiteral("ended with status %1").arg(child.exitCode());
+    }
+    std::optional<MachineGpu> listed = check.outcome.isEmpty() ? parseListing(child.readAllStandardOutput())
+                                                               : std::nullopt;
+    if (!listed) {
+        if (check.outcome.isEmpty())
+            check.outcome = QStringLiteral("gave no device list");
+        // Before any llama.cpp call of ours: ggml reads the loader's drivers
+        // and layers once, at its first device question.
+        qputenv("VK_LOADER_DRIVERS_DISABLE", "*");
+        qputenv("VK_LOADER_LAYERS_DISABLE", "~all~");
+        listed = MachineGpu{};
+        listed->reason = GpuAbsence::driverFailed;
+    }
+    check.driverFailed = listed->reason == GpuAbsence::driverFailed;
+    // Lives for the process: readers on any thread hold on to it.
+    listedApart = new MachineGpu(*listed);
+    return check;
+}
 
 std::optional<GpuDevice> machineGpuDevice()
 {
     return machineGpu().device;
 }
 
+GpuAbsence machineGpuAbsenceReason()
+{
+    return machineGpu().reason;
+}
+
 QString machineGpuAbsence()
 {
-    return machineGpu().absence;
+    switch (machineGpu().reason) {
+    case GpuAbsence::none:
+        return {};
+    case GpuAbsence::cpuOnlyBuild:
+        return QStringLiteral("This build of llama.cpp runs on the CPU only.");
+    case GpuAbsence::noDriver:
+        return QStringLiteral("No Vulkan driver could be started, so llama.cpp cannot reach a GPU.");
+    case GpuAbsence::badVisibleDevices:
+        return QStringLiteral("GGML_VK_VISIBLE_DEVICES is set to \u201C%1\u201D, which names no device Vulkan has, so "
+                              "llama.cpp cannot reach a GPU. Unset it, or give the index of a listed device.")
+            .arg(qEnvironmentVariable("GGML_VK_VISIBLE_DEVICES"));
+    case GpuAbsence::softwareOnly:
+        return QStringLiteral(
+            "Vulkan reports no GPU here, at most a software renderer, which is no faster than the CPU.");
+    case GpuAbsence::driverFailed:
+        return QStringLiteral("The GPU driver failed when Corvanthelis started, so GPU offload is off until it "
+                              "works again. Corvanthelis tries it again at every start.");
+    }
+    return {};
 }
 
 uint64_t machineGpuFreeBytes()
 {
-    const MachineGpu& gpu = machineGpu();
-    if (!gpu.handle)
+    if (!machineGpu().device)
+        return 0;
+    // Listed apart, the device has no handle here: this process finds its
+    // own, once, on the thread that first asks (never the window's).
+    static const MachineGpu here = listInProcess();
+    if (!here.handle)
         return 0;
     size_t free = 0, total = 0;
-    ggml_backend_dev_memory(gpu.handle, &free, &total);
+    ggml_backend_dev_memory(here.handle, &free, &total);
     return free;
 }
 

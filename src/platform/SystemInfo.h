@@ -2,8 +2,10 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 
@@ -73,11 +75,48 @@ std::optional<GpuDevice> defaultGpuDevice();
 // since llama.cpp registers its devices once per process (GpuDevices.cpp).
 std::optional<GpuDevice> machineGpuDevice();
 
-// Why the machine has no GPU for offload, in words for the user: a build
-// without a GPU backend, no Vulkan driver that starts, or Vulkan with no GPU
-// (only a software renderer, or nothing). Empty when machineGpuDevice() has
-// one. Read once per run with it.
+// Why the machine has no GPU for offload.
+enum class GpuAbsence {
+    none,              // it has one
+    cpuOnlyBuild,      // built without a GPU backend
+    noDriver,          // no Vulkan driver starts
+    badVisibleDevices, // GGML_VK_VISIBLE_DEVICES names a device Vulkan does not have
+    softwareOnly,      // Vulkan has no GPU, at most a software renderer
+    driverFailed,      // the driver crashed or hung while listing its devices this start
+};
+
+// The reason behind machineGpuAbsence(); none when machineGpuDevice() has a
+// GPU. Read once per run with it.
+GpuAbsence machineGpuAbsenceReason();
+
+// Why the machine has no GPU for offload, in words for the user, by
+// machineGpuAbsenceReason(). Empty when machineGpuDevice() has one.
 QString machineGpuAbsence();
+
+// How long a start waits for its device list before it runs on the CPU.
+inline constexpr int gpuCheckLimitMs = 10000;
+
+struct GpuCheck {
+    bool driverFailed = false;
+    QString outcome; // what went wrong, for the log: "crashed", "did not answer within 10 s", ...
+};
+
+// Lists llama.cpp's devices in a child process, so that a driver or layer
+// that crashes or hangs in Vulkan takes only the child with it: `program`
+// with `arguments` must run printGpuDevices and exit. Waits at most
+// gpuCheckLimitMs for it (and kills it then). From its return,
+// machineGpuDevice() and machineGpuAbsence() answer from the child's list and
+// never ask Vulkan. When the child crashed, hung or printed no list, Vulkan's
+// drivers and layers are switched off for this process (the loader's
+// VK_LOADER_DRIVERS_DISABLE and VK_LOADER_LAYERS_DISABLE), so llama.cpp runs on
+// the CPU, and the reason is driverFailed. Call it once, on the main thread
+// before any other thread exists that reads the environment, and before any
+// llama.cpp call.
+GpuCheck checkGpuDevicesApart(const QString& program, const QStringList& arguments);
+
+// The child's side of checkGpuDevicesApart: asks llama.cpp for its devices
+// and writes the answer to `out`. Returns the exit status.
+int printGpuDevices(FILE* out);
 
 // The free memory of the device that machineGpuDevice() names, read now; 0
 // without one.

@@ -1,5 +1,6 @@
 #include "screens/HardwarePage.h"
 
+#include "engine/LlamaModel.h"
 #include "platform/AppSettings.h"
 #include "platform/SettingsNotifier.h"
 #include "platform/SystemInfo.h"
@@ -94,6 +95,15 @@ QHBoxLayout* headLine(QVBoxLayout* stack, QWidget** line = nullptr)
     return head;
 }
 
+HardwarePage::Run engineRun()
+{
+    HardwarePage::Run run;
+    run.gpuStopped = LlamaModel::gpuStopped();
+    for (const LoadedModelSnapshot& model : LlamaModel::liveModels())
+        run.gpuLayers = std::max(run.gpuLayers.value_or(0), model.gpuLayersOffloaded);
+    return run;
+}
+
 } // namespace
 
 QString HardwarePage::threadsExplanationText(int processors)
@@ -106,7 +116,9 @@ QString HardwarePage::threadsExplanationText(int processors)
            + QStringLiteral("next time a model is loaded.");
 }
 
-HardwarePage::HardwarePage(std::function<void()> onBack, QWidget* parent) : QWidget(parent)
+HardwarePage::HardwarePage(std::function<void()> onBack, QWidget* parent, std::function<Run()> readRun)
+    : QWidget(parent)
+    , m_readRun(readRun ? std::move(readRun) : std::function<Run()>(engineRun))
 {
     auto* content = new QWidget;
     content->setFixedWidth(kColumnWidth);
@@ -186,19 +198,52 @@ int HardwarePage::processors() const
 bool HardwarePage::gpuUsable() const
 {
     // Unknown until the first read: the switch stays dimmed rather than
-    // offering what the machine may not have.
-    return m_facts && m_facts->gpuUsable;
+    // offering what the machine may not have. A GPU that stopped stays
+    // stopped in this process (its device is lost for good), so the switch
+    // could only promise what the next load cannot keep.
+    return m_facts && m_facts->gpuUsable && !m_run.gpuStopped;
+}
+
+QString HardwarePage::metalExplanationText(bool usable, bool on) const
+{
+    if (m_run.gpuStopped) {
+        return QStringLiteral("The GPU stopped during a reply, so GPU offload is off until Corvanthelis restarts: "
+                              "restart Corvanthelis to use the GPU again.");
+    }
+    if (!usable) {
+        // These two the user can act on, so they are said outright rather
+        // than left to the tooltip.
+        const GpuAbsence reason = machineGpuAbsenceReason();
+        if (m_facts && (reason == GpuAbsence::driverFailed || reason == GpuAbsence::badVisibleDevices))
+            return machineGpuAbsence() + QStringLiteral(" Corvanthelis runs on your CPU.");
+        return QStringLiteral("Not available on this computer's GPU. Corvanthelis runs on your CPU.");
+    }
+    QString text = QStringLiteral("Runs the model's layers on the GPU. Off keeps everything on the CPU.");
+    // The switch speaks of the next load; the model loaded now keeps what
+    // its own load chose until then.
+    const int64_t layers = m_run.gpuLayers.value_or(0);
+    if (m_run.gpuLayers && on && layers == 0)
+        text += QStringLiteral(" The model loaded now runs on the CPU until the next load.");
+    else if (m_run.gpuLayers && !on && layers > 0)
+        text += QStringLiteral(" The model loaded now keeps %1 %2 on the GPU until the next load.")
+                    .arg(layers)
+                    .arg(layers == 1 ? QStringLiteral("layer") : QStringLiteral("layers"));
+    return text;
 }
 
 void HardwarePage::showSettings()
 {
     const bool usable = gpuUsable();
+    const bool on = AppSettings::boolValue(kMetalKey) && usable;
     m_toggle->setToggleEnabled(usable);
-    m_toggle->setOn(AppSettings::boolValue(kMetalKey) && usable);
-    const QString why = usable ? QString() : HardwareInfo::metalUnavailableText().value_or(QString());
+    m_toggle->setOn(on);
+    QString why;
+    if (m_run.gpuStopped)
+        why = metalExplanationText(usable, on);
+    else if (!usable)
+        why = HardwareInfo::metalUnavailableText().value_or(QString());
     m_metalLine->setToolTip(why);
-    replaceText(m_metalText, usable ? QStringLiteral("Runs the model's layers on the GPU. Off keeps everything on the CPU.")
-                                    : QStringLiteral("Not available on this computer's GPU. Corvanthelis runs on your CPU."));
+    replaceText(m_metalText, metalExplanationText(usable, on));
 
     const int n = processors();
     const QVariant storedValue = AppSettings::value(kThreadsKey);
@@ -218,18 +263,19 @@ void HardwarePage::refreshRig()
 {
     const uint64_t serial = ++m_started;
     QPointer<HardwarePage> page(this);
-    QThreadPool::globalInstance()->start([page, serial] {
+    QThreadPool::globalInstance()->start([page, serial, readRun = m_readRun] {
         const SystemFacts facts = SystemFacts::read();
+        const Run run = readRun();
         QMetaObject::invokeMethod(
-            qApp, [page, serial, facts] {
+            qApp, [page, serial, facts, run] {
                 if (page)
-                    page->deliver(serial, facts);
+                    page->deliver(serial, facts, run);
             },
             Qt::QueuedConnection);
     });
 }
 
-void HardwarePage::deliver(uint64_t serial, const SystemFacts& facts)
+void HardwarePage::deliver(uint64_t serial, const SystemFacts& facts, const Run& run)
 {
     // Reads overlap and may finish in any order: an older one must not
     // replace what a newer one already showed.
@@ -237,6 +283,7 @@ void HardwarePage::deliver(uint64_t serial, const SystemFacts& facts)
         return;
     m_shown = serial;
     m_facts = facts;
+    m_run = run;
     if (!m_lines) {
         m_lines = new RigCardLines(facts.rig, true, kRigBottomPadding);
         m_rigCard->layout()->replaceWidget(m_reading, m_lines);

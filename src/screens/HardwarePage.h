@@ -19,7 +19,9 @@ class RigCardLines;
 
 // The hardware page: the machine as the program sees it (through
 // SystemFacts) on a rig card, and the two performance settings, GPU offload
-// and CPU threads, which take effect at the next model load.
+// and CPU threads, which take effect at the next model load. Until then the
+// words under the switch also say what the loaded model runs on, and a GPU
+// that stopped mid-reply keeps the switch off for the rest of the run.
 //
 // Each show, and each confirmed offload change, starts one read of the facts
 // on the global thread pool; the result comes back to the main thread and is
@@ -32,7 +34,18 @@ class RigCardLines;
 class HardwarePage : public QWidget {
     Q_OBJECT
 public:
-    explicit HardwarePage(std::function<void()> onBack, QWidget* parent = nullptr);
+    // What runs now, beside the machine's facts.
+    struct Run {
+        bool gpuStopped = false; // a GPU fault stopped offload until the program restarts
+        std::optional<int64_t> gpuLayers; // the loaded model's layers on the GPU; none without a model
+
+        friend bool operator==(const Run&, const Run&) = default;
+    };
+
+    // `readRun` is called on the thread pool with each read of the facts; by
+    // default it asks the engine (LlamaModel).
+    explicit HardwarePage(std::function<void()> onBack, QWidget* parent = nullptr,
+                          std::function<Run()> readRun = {});
 
     // Starts one background read; the newest read started wins.
     void refreshRig();
@@ -40,6 +53,7 @@ public:
     void applyPendingMetal(bool value);
 
     const std::optional<SystemFacts>& facts() const { return m_facts; }
+    const Run& run() const { return m_run; }
     std::optional<bool> pendingMetal() const { return m_pendingMetal; }
 
     SettingsPageFrame* frame() const { return m_frame; }
@@ -62,7 +76,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void deliver(uint64_t serial, const SystemFacts& facts);
+    void deliver(uint64_t serial, const SystemFacts& facts, const Run& run);
+    QString metalExplanationText(bool usable, bool on) const;
     void showSettings();
     int processors() const;
     bool gpuUsable() const;
@@ -72,6 +87,8 @@ private:
     uint64_t m_started = 0;
     uint64_t m_shown = 0;
     std::optional<SystemFacts> m_facts;
+    std::function<Run()> m_readRun;
+    Run m_run;
     std::optional<bool> m_pendingMetal;
 
     SettingsPageFrame* m_frame;

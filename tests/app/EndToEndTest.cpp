@@ -33,18 +33,19 @@ QString readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-} // namespace
-
-TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
+// An X server of its own, on a free display; empty when none started.
+QString startXvfb(Processes& processes)
 {
-    Processes processes;
     QProcess& xvfb = processes.add(); // picks a free display and prints it
     xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1600x1000x24", "-nolisten", "tcp"});
-    ASSERT_TRUE(xvfb.waitForStarted(10000)) << "Xvfb is missing (scripts/bootstrap installs it)";
-    ASSERT_TRUE(test::waitUntil([&] { return xvfb.canReadLine(); }, 20000));
-    const QString display = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+    if (!xvfb.waitForStarted(10000) || !test::waitUntil([&] { return xvfb.canReadLine(); }, 20000))
+        return {};
+    return ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+}
 
-    const QString root = test::makeTempFolder("e2e");
+// A temporary home below `root` on `display`, and nothing else of ours.
+QProcessEnvironment appEnvironment(const QString& display, const QString& root)
+{
     const QString home = root + "/home", data = root + "/data", config = root + "/config", run = root + "/run";
     for (const QString& folder : {home, data, config, run})
         QDir().mkpath(folder);
@@ -55,6 +56,29 @@ TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
                                       {"XDG_CONFIG_HOME", config}, {"XDG_CACHE_HOME", root + "/cache"},
                                       {"XDG_RUNTIME_DIR", run}, {"QT_QPA_PLATFORM", "xcb"}, {"LANG", "C.UTF-8"}})
         env.insert(name, value);
+    return env;
+}
+
+// The program's window as the X server sees it, with its size.
+QRegularExpressionMatch findWindow(const QString& display)
+{
+    QProcess tree;
+    tree.start("xwininfo", {"-display", display, "-root", "-tree"});
+    tree.waitForFinished(5000);
+    return QRegularExpression(R"("Corvanthelis": \("corvanthelis" "Corvanthelis"\)\s+(\d+x\d+))")
+        .match(QString::fromUtf8(tree.readAllStandardOutput()));
+}
+
+} // namespace
+
+TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
+{
+    Processes processes;
+    const QString display = startXvfb(processes);
+    ASSERT_FALSE(display.isEmpty()) << "Xvfb is missing (scripts/bootstrap installs it)";
+    const QString root = test::makeTempFolder("e2e");
+    const QString home = root + "/home", data = root + "/data";
+    const QProcessEnvironment env = appEnvironment(display, root);
 
     QProcess& app = processes.add();
     app.setProcessEnvironment(env);
@@ -75,15 +99,8 @@ TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
     ASSERT_TRUE(bound.hasMatch()) << "ports 47821-47823 are all held by other programs";
     const uint16_t port = uint16_t(bound.captured(1).toUInt());
 
-    QRegularExpressionMatch window; // as the X server sees it
-    ASSERT_TRUE(test::waitUntil([&] {
-        QProcess tree;
-        tree.start("xwininfo", {"-display", display, "-root", "-tree"});
-        tree.waitForFinished(5000);
-        window = QRegularExpression(R"("Corvanthelis": \("corvanthelis" "Corvanthelis"\)\s+(\d+x\d+))")
-                     .match(QString::fromUtf8(tree.readAllStandardOutput()));
-        return window.hasMatch();
-    }, 20000));
+    QRegularExpressionMatch window;
+    ASSERT_TRUE(test::waitUntil([&] { return (window = findWindow(display)).hasMatch(); }, 20000));
     EXPECT_EQ(window.captured(1), "1280x800");
 
     const QByteArray health = test::exchange(port, "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").bytes;
@@ -113,3 +130,46 @@ TEST(EndToEnd, WindowBridgeSecondStartAndSigterm)
     EXPECT_EQ(log.count("] listening on port"), 1);
     EXPECT_EQ(log.count("launch: bundle="), 1) << "the second start ended before its launch";
 }
+
+#ifdef CVN_START_FAULT_ICD
+// A driver that crashes or hangs as the devices are listed costs no start:
+// the window comes up within 30 s, the log says what the driver did, and a
+// later start hands its URL over to this one and ends.
+TEST(EndToEnd, ADriverThatCrashesOrHangsAtTheStartCostsNoStart)
+{
+    Processes processes;
+    const QString display = startXvfb(processes);
+    ASSERT_FALSE(display.isEmpty()) << "Xvfb is missing (scripts/bootstrap installs it)";
+    for (const auto& [fault, told] : {std::pair<QString, QString>{"crash-create", "crashed"},
+                                      {"hang-enumerate", "did not answer within 10 s"}}) {
+        const QString root = test::makeTempFolder("e2e");
+        QProcessEnvironment env = appEnvironment(display, root);
+        env.insert("VK_DRIVER_FILES", CVN_START_FAULT_ICD);
+        env.insert("VK_ICD_FILENAMES", CVN_START_FAULT_ICD);
+        env.insert("CVN_START_FAULT", fault);
+        QProcess& app = processes.add();
+        app.setProcessEnvironment(env);
+        app.start(CVN_APP_PROGRAM, {});
+        ASSERT_TRUE(app.waitForStarted(10000));
+        QByteArray console;
+        const auto readConsole = [&] { return console += app.readAllStandardError(); };
+        EXPECT_TRUE(test::waitUntil([&] { return findWindow(display).hasMatch(); }, 30000))
+            << fault.toStdString() << ": " << readConsole().toStdString();
+        EXPECT_TRUE(test::waitUntil([&] {
+            return readFile(root + "/data/Corvanthelis/bridge.log")
+                .contains("] gpu: the driver " + told + " while listing the devices; Vulkan is off");
+        })) << fault.toStdString();
+
+        QProcess& second = processes.add();
+        second.setProcessEnvironment(env);
+        second.start(CVN_APP_PROGRAM, {"corvanthelis://x?action=view-model&repo=a/b"});
+        ASSERT_TRUE(second.waitForFinished(15000));
+        EXPECT_TRUE(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0);
+        EXPECT_TRUE(test::waitUntil([&] { return readConsole().contains("protocol: view-model: repo=a/b\n"); }, 10000))
+            << fault.toStdString();
+        app.terminate();
+        ASSERT_TRUE(app.waitForFinished(15000));
+        EXPECT_EQ(app.exitCode(), 0);
+    }
+}
+#endif

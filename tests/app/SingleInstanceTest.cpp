@@ -25,6 +25,7 @@ TEST(SingleInstance, ALaterStartHandsOverItsUrlsOrAShowRequest)
     stale.close();
     SingleInstance primary(runtime);
     ASSERT_EQ(primary.claim({}), SingleInstance::Role::Primary);
+    primary.acceptHandOvers();
     ASSERT_TRUE(primary.isListening());
     QSignalSpy urls(&primary, &SingleInstance::urlReceived);
     QSignalSpy shows(&primary, &SingleInstance::showRequested);
@@ -56,6 +57,7 @@ TEST(SingleInstance, AnOverLongUrlIsSkippedAndTheRestStillArrive)
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     SingleInstance primary(runtime);
     ASSERT_EQ(primary.claim({}), SingleInstance::Role::Primary);
+    primary.acceptHandOvers();
     QSignalSpy urls(&primary, &SingleInstance::urlReceived);
 
     const QString prefix = QStringLiteral("corvanthelis://x?q=");
@@ -89,6 +91,7 @@ TEST(SingleInstance, AFloodOfShowRequestsIsFolded)
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     SingleInstance primary(runtime);
     ASSERT_EQ(primary.claim({}), SingleInstance::Role::Primary);
+    primary.acceptHandOvers();
     QSignalSpy urls(&primary, &SingleInstance::urlReceived);
     QSignalSpy shows(&primary, &SingleInstance::showRequested);
 
@@ -111,4 +114,24 @@ TEST(SingleInstance, AFloodOfShowRequestsIsFolded)
     const int before = shows.count();
     EXPECT_EQ(SingleInstance(runtime).claim({}), SingleInstance::Role::Forwarded);
     ASSERT_TRUE(test::waitUntil([&] { return shows.count() == before + 1; }));
+}
+
+// A primary whose window never came up (stuck in a driver, say) takes no
+// hand-over and holds no later start back: the later start runs on its own
+// and becomes the one that later starts hand over to.
+TEST(SingleInstance, AStartWhoseWindowNeverCameUpIsNotHandedTo)
+{
+    const QString runtime = test::makeTempFolder("run");
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    SingleInstance stuck(runtime);
+    ASSERT_EQ(stuck.claim({}), SingleInstance::Role::Primary);
+    QSignalSpy stuckShows(&stuck, &SingleInstance::showRequested);
+
+    SingleInstance next(runtime);
+    EXPECT_EQ(next.claim({}), SingleInstance::Role::Primary);
+    next.acceptHandOvers();
+    QSignalSpy shows(&next, &SingleInstance::showRequested);
+    EXPECT_EQ(SingleInstance(runtime).claim({}), SingleInstance::Role::Forwarded);
+    ASSERT_TRUE(test::waitUntil([&] { return shows.count() == 1; }));
+    EXPECT_EQ(stuckShows.count(), 0);
 }

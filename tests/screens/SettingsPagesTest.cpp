@@ -71,20 +71,25 @@ SystemFacts intel(int processors = 8, bool gpuUsable = false, const QString& cpu
 
 // A page over `read`, shown; `settled` waits for its first read to land.
 struct Page {
-    explicit Page(std::function<SystemFacts()> read, bool settled = true)
+    explicit Page(std::function<SystemFacts()> read, bool settled = true, std::function<HardwarePage::Run()> run = {})
         : override([this, read] {
               reads.fetchAndAddOrdered(1);
               return read();
           })
+        , page({}, nullptr, std::move(run))
     {
         page.resize(800, 1000);
         showAndSettle(page);
         EXPECT_TRUE(!settled || waitUntil([&] { return page.facts().has_value(); }));
     }
     explicit Page(const SystemFacts& facts) : Page([facts] { return facts; }) {}
+    Page(const SystemFacts& facts, std::function<HardwarePage::Run()> run)
+        : Page([facts] { return facts; }, true, std::move(run))
+    {
+    }
     QAtomicInt reads = 0;
     SystemFacts::Override override;
-    HardwarePage page{{}};
+    HardwarePage page;
 };
 
 } // namespace
@@ -310,6 +315,47 @@ TEST_F(HardwarePageTest, UsableGpuAsksBeforeStoringAndReadsAgainOnConfirm)
 
     QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
     EXPECT_EQ(texts(p.page.metalDialog()), (QStringList{"Turn off GPU offload?", body, "TURN OFF", "CANCEL"}));
+}
+
+// Flipped, the switch speaks of the next load, and the words under it say
+// what the model loaded now keeps running on until then.
+TEST_F(HardwarePageTest, SwitchWordsTellWhatTheLoadedModelRunsOnUntilTheNextLoad)
+{
+    std::atomic<int64_t> layers = 0;
+    Page p(intel(8, true), [&] { return HardwarePage::Run{.gpuLayers = layers.load()}; });
+    const QString runs = QStringLiteral("Runs the model's layers on the GPU. Off keeps everything on the CPU.");
+    EXPECT_EQ(p.page.metalExplanation()->text(), runs);
+
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
+    QTest::mouseClick(p.page.metalDialog()->confirmButton(), Qt::LeftButton);
+    EXPECT_EQ(p.page.metalExplanation()->text(),
+              runs + QStringLiteral(" The model loaded now runs on the CPU until the next load."));
+
+    layers = 12; // loaded again, on the GPU
+    p.page.refreshRig();
+    QThreadPool::globalInstance()->waitForDone();
+    ASSERT_TRUE(waitUntil([&] { return p.page.run().gpuLayers == 12; }));
+    EXPECT_EQ(p.page.metalExplanation()->text(), runs);
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
+    QTest::mouseClick(p.page.metalDialog()->confirmButton(), Qt::LeftButton);
+    EXPECT_FALSE(AppSettings::boolValue(AppSettings::metalOffload));
+    EXPECT_EQ(p.page.metalExplanation()->text(),
+              runs + QStringLiteral(" The model loaded now keeps 12 layers on the GPU until the next load."));
+}
+
+// After a GPU fault the device stays lost for the rest of the run: the
+// switch is off and dimmed, and the words say a restart brings it back.
+TEST_F(HardwarePageTest, AStoppedGpuKeepsTheSwitchOffUntilARestart)
+{
+    AppSettings::setValue(AppSettings::metalOffload, true);
+    Page p(intel(8, true), [] { return HardwarePage::Run{.gpuStopped = true, .gpuLayers = 0}; });
+    EXPECT_FALSE(p.page.metalToggle()->isOn());
+    QTest::mouseClick(p.page.metalToggle(), Qt::LeftButton);
+    EXPECT_EQ(p.page.metalDialog(), nullptr);
+    const QString stopped = QStringLiteral("The GPU stopped during a reply, so GPU offload is off until Corvanthelis "
+                                           "restarts: restart Corvanthelis to use the GPU again.");
+    EXPECT_EQ(p.page.metalExplanation()->text(), stopped);
+    EXPECT_EQ(p.page.metalLine()->toolTip(), stopped);
 }
 
 TEST_F(HardwarePageTest, ToggleDrawsItsStatesAndIgnoresTapsWhenDisabled)

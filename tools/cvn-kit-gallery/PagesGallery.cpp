@@ -218,7 +218,7 @@ RigInfo discreteGpu()
     return rig;
 }
 
-QImage hardwareImage(bool read, bool gpuUsable, bool dialog)
+QImage hardwareImage(bool read, bool gpuUsable, bool dialog, HardwarePage::Run run = {})
 {
     // The reading state is the page before its first read lands: the read
     // waits at the gate until the picture is taken.
@@ -229,7 +229,7 @@ QImage hardwareImage(bool read, bool gpuUsable, bool dialog)
     });
     QImage image;
     {
-        HardwarePage page([] {});
+        HardwarePage page([] {}, nullptr, [run] { return run; });
         page.resize(720, 900);
         if (!read) {
             image = grab(page);
@@ -382,6 +382,11 @@ QList<Sheet> pagesSheets()
          compose({{QStringLiteral("8 processors, no usable GPU"), hardwareImage(true, false, false)}})},
         {QStringLiteral("hardware-metal-dialog"),
          compose({{QStringLiteral("a usable GPU: the switch asks first"), hardwareImage(true, true, true)}})},
+        {QStringLiteral("hardware-loaded-model"),
+         compose({{QStringLiteral("switched off, the loaded model keeps 12 layers on the GPU"),
+                   hardwareImage(true, true, false, {.gpuLayers = 12})},
+                  {QStringLiteral("the GPU stopped during a reply"),
+                   hardwareImage(true, true, false, {.gpuStopped = true, .gpuLayers = 0})}})},
         {QStringLiteral("hardware-toggle"),
          compose({{QStringLiteral("off"), toggleImage(false, true)},
                   {QStringLiteral("on"), toggleImage(true, true)},
