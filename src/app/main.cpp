@@ -36,6 +36,25 @@ constexpr const char* usage =
     "Starts Corvanthelis, or hands the URLs (corvanthelis://, tromelvask://)\n"
     "to the instance already running and brings its window forward.\n";
 
+// One line in the file log at each start says what became of the GPU; a
+// driver that failed is said on the console too.
+void logGpuCheck(const cvn::GpuCheck& gpu)
+{
+    if (gpu.driverFailed) {
+        const QString line = QStringLiteral("gpu: the driver %1 while listing the devices; Vulkan is off for this run")
+                                 .arg(gpu.outcome);
+        std::fprintf(stderr, "Corvanthelis: %s\n", qPrintable(line));
+        cvn::bridgeLog(line);
+        return;
+    }
+    if (!gpu.outcome.isEmpty())
+        cvn::bridgeLog(QStringLiteral("gpu: the device check %1; the devices are listed here").arg(gpu.outcome));
+    if (const std::optional<cvn::GpuDevice> device = cvn::machineGpuDevice())
+        cvn::bridgeLog(QStringLiteral("gpu: %1, %2 MB").arg(device->name).arg(device->recommendedMaxWorkingSetBytes >> 20));
+    else
+        cvn::bridgeLog(QStringLiteral("gpu: none: ") + cvn::machineGpuAbsence());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -78,16 +97,7 @@ int main(int argc, char** argv)
                  qPrintable(cvn::launchConsoleLine(cvn::AppInfo::version(), cvn::AppInfo::build())));
     cvn::bridgeLog(cvn::launchLogLine(
         cvn::currentLaunchFacts(QStringLiteral(CVN_BUILD), QStringLiteral(CVN_VERSION))));
-    if (gpu.driverFailed) {
-        const QString line = QStringLiteral("gpu: the driver %1 while listing the devices; Vulkan is off for this run")
-                                 .arg(gpu.outcome);
-        std::fprintf(stderr, "Corvanthelis: %s\n", qPrintable(line));
-        cvn::bridgeLog(line);
-    } else if (const std::optional<cvn::GpuDevice> device = cvn::machineGpuDevice()) {
-        cvn::bridgeLog(QStringLiteral("gpu: %1, %2 MB").arg(device->name).arg(device->recommendedMaxWorkingSetBytes >> 20));
-    } else {
-        cvn::bridgeLog(QStringLiteral("gpu: none: ") + cvn::machineGpuAbsence());
-    }
+    logGpuCheck(gpu);
     cvn::AppSettings::registerDefaults();
     cvn::followAppearanceSetting();
     cvn::quitOnTerminationSignals();

@@ -17,6 +17,7 @@
 
 #include <QMutex>
 #include <QProcess>
+#include <QThreadPool>
 
 #if CVN_LLAMA_DEVICES
 #include <ggml-backend.h>
@@ -114,6 +115,14 @@ MachineGpu listInProcess()
     return found;
 }
 
+// This process's own list, for the device's handle: listed apart, the
+// machine's list has none.
+const MachineGpu& inProcessGpu()
+{
+    static const MachineGpu here = listInProcess();
+    return here;
+}
+
 // Set once by checkGpuDevicesApart, before any reader runs; from then on the
 // child's list is the machine's, and this process asks Vulkan nothing for it.
 std::atomic<const MachineGpu*> listedApart = nullptr;
@@ -180,9 +189,14 @@ GpuCheck checkGpuDevicesApart(const QString& program, const QStringList& argumen
     QProcess child;
     child.setProcessChannelMode(QProcess::SeparateChannels);
     child.start(program, arguments);
-    bool finished = child.waitForStarted(gpuCheckLimitMs) && child.waitForFinished(gpuCheckLimitMs);
     GpuCheck check;
-    if (!finished) {
+    if (!child.waitForStarted(gpuCheckLimitMs)) {
+        // Nothing to say of the driver (the program file went, say): the
+        // list is made in this process, as tools and tests make it.
+        check.outcome = QStringLiteral("could not be started: ") + child.errorString();
+        return check;
+    }
+    if (!child.waitForFinished(gpuCheckLimitMs)) {
         // Hung in the driver: it is ours to end, and it ends.
         child.kill();
         child.waitForFinished(1000);
@@ -207,6 +221,10 @@ GpuCheck checkGpuDevicesApart(const QString& program, const QStringList& argumen
     check.driverFailed = listed->reason == GpuAbsence::driverFailed;
     // Lives for the process: readers on any thread hold on to it.
     listedApart = new MachineGpu(*listed);
+    // This process's own first device question starts Vulkan here too; it is
+    // asked now, off the main thread, so that no later reader there (a
+    // projector's measure, say) is the one that pays for it.
+    QThreadPool::globalInstance()->start([] { inProcessGpu(); });
     return check;
 }
 
@@ -247,9 +265,7 @@ uint64_t machineGpuFreeBytes()
 {
     if (!machineGpu().device)
         return 0;
-    // Listed apart, the device has no handle here: this process finds its
-    // own, once, on the thread that first asks (never the window's).
-    static const MachineGpu here = listInProcess();
+    const MachineGpu& here = inProcessGpu();
     if (!here.handle)
         return 0;
     size_t free = 0, total = 0;

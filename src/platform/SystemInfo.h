@@ -104,9 +104,11 @@ struct GpuCheck {
 // Lists llama.cpp's devices in a child process, so that a driver or layer
 // that crashes or hangs in Vulkan takes only the child with it: `program`
 // with `arguments` must run printGpuDevices and exit. Waits at most
-// gpuCheckLimitMs for it (and kills it then). From its return,
+// gpuCheckLimitMs for it (and kills it then); a child that cannot be
+// started at all leaves the list to this process. From its return,
 // machineGpuDevice() and machineGpuAbsence() answer from the child's list and
-// never ask Vulkan. When the child crashed, hung or printed no list, Vulkan's
+// never ask Vulkan; this process's own device list is then made on the
+// thread pool. When the child crashed, hung or printed no list, Vulkan's
 // drivers and layers are switched off for this process (the loader's
 // VK_LOADER_DRIVERS_DISABLE and VK_LOADER_LAYERS_DISABLE), so llama.cpp runs on
 // the CPU, and the reason is driverFailed. Call it once, on the main thread
