@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <utility>
 
 namespace cvn {
@@ -186,27 +187,30 @@ int printGpuDevices(FILE* out)
 
 GpuCheck checkGpuDevicesApart(const QString& program, const QStringList& arguments)
 {
-    QProcess child;
-    child.setProcessChannelMode(QProcess::SeparateChannels);
-    child.start(program, arguments);
+    // On the heap: a child stuck in the kernel outlives even SIGKILL for a
+    // while, and QProcess's destructor would wait 30 s more for it.
+    std::unique_ptr<QProcess> child = std::make_unique<QProcess>();
+    child->setProcessChannelMode(QProcess::SeparateChannels);
+    child->start(program, arguments);
     GpuCheck check;
-    if (!child.waitForStarted(gpuCheckLimitMs)) {
+    if (!child->waitForStarted(gpuCheckLimitMs)) {
         // Nothing to say of the driver (the program file went, say): the
         // list is made in this process, as tools and tests make it.
-        check.outcome = QStringLiteral("could not be started: ") + child.errorString();
+        check.outcome = QStringLiteral("could not be started: ") + child->errorString();
         return check;
     }
-    if (!child.waitForFinished(gpuCheckLimitMs)) {
+    if (!child->waitForFinished(gpuCheckLimitMs)) {
         // Hung in the driver: it is ours to end, and it ends.
-        child.kill();
-        child.waitForFinished(1000);
+        child->kill();
+        if (!child->waitForFinished(1000))
+            (void)child.release();
         check.outcome = QStringLiteral("did not answer within %1 s").arg(gpuCheckLimitMs / 1000);
-    } else if (child.exitStatus() != QProcess::NormalExit) {
+    } else if (child->exitStatus() != QProcess::NormalExit) {
         check.outcome = QStringLiteral("crashed");
-    } else if (child.exitCode() != 0) {
-        check.outcome = QStringLiteral("ended with status %1").arg(child.exitCode());
+    } else if (child->exitCode() != 0) {
+        check.outcome = QStringLiteral("ended with status %1").arg(child->exitCode());
     }
-    std::optional<MachineGpu> listed = check.outcome.isEmpty() ? parseListing(child.readAllStandardOutput())
+    std::optional<MachineGpu> listed = check.outcome.isEmpty() ? parseListing(child->readAllStandardOutput())
                                                                : std::nullopt;
     if (!listed) {
         if (check.outcome.isEmpty())
