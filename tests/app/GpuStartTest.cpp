@@ -4,6 +4,8 @@
 // became of the GPU. Each case runs in a process of its own, as the check
 // runs once per process; the real program meets a hanging driver in
 // EndToEndTest.
+#include "engine/LlamaModel.h"
+#include "engine/TestModels.h"
 #include "models/SystemFacts.h"
 #include "platform/AppSettings.h"
 #include "platform/SystemInfo.h"
@@ -62,7 +64,8 @@ struct GpuStart : test::KitTest {
 } // namespace
 
 // The driver crashes in vkCreateInstance: only the child goes, this process
-// asks Vulkan nothing more (it would crash here too), and the page says why.
+// asks Vulkan nothing more (it would crash here too) and answers on the CPU,
+// and the page says why.
 TEST_F(GpuStart, ADriverCrashTakesOnlyTheChildAndThePageSaysSo)
 {
     const GpuCheck check = checkWithFault("crash-create");
@@ -70,6 +73,10 @@ TEST_F(GpuStart, ADriverCrashTakesOnlyTheChildAndThePageSaysSo)
     EXPECT_EQ(check.outcome, QStringLiteral("crashed"));
     EXPECT_EQ(machineGpuAbsenceReason(), GpuAbsence::driverFailed);
     EXPECT_EQ(ggml_backend_reg_by_name("Vulkan"), nullptr);
+    const std::shared_ptr<LlamaModel> model = LlamaModel::load(test::helloModel(), 1024, 999, 1);
+    EXPECT_EQ(model->gpuLayersOffloaded(), 0);
+    const test::Reply reply = test::generateAll(*model, "Hi", SamplingParams::defaults());
+    EXPECT_EQ(reply.text(), QStringLiteral(" Hello\u00E9!")) << reply.failure.value_or(QString()).toStdString();
     EXPECT_EQ(pageSays(), QStringLiteral("The GPU driver failed when Corvanthelis started, so GPU offload is off "
                                          "until it works again. Corvanthelis tries it again at every start. "
                                          "Corvanthelis runs on your CPU."));
