@@ -6,7 +6,9 @@
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QImage>
 #include <QFile>
 #include <QMutex>
 #include <QThreadPool>
@@ -17,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -270,4 +273,87 @@ TEST(AttachmentStager, AFileLeavingTheListHasItsReadingStopped)
     ASSERT_TRUE(waitUntil([&] { return count->started == 4; }));
     delete doomed;
     EXPECT_TRUE(waitUntil([&] { return count->stopped == 4; }));
+}
+
+// An image is decoded when it is staged, as the model would be shown it,
+// and refused there with its reason: a picture that cannot be read never
+// reaches a message, where it would fail every later reply of the chat.
+// Only the kinds the signature names are decoded, whatever the extension
+// says: an SVG named .png would open the local files it names.
+TEST(AttachmentStager, AnImageThatCannotBeShownIsRefusedWhenStaged)
+{
+    AttachmentStager stager;
+    Toasts toasts;
+    stager.setOnToast([&toasts](const QString& text, ToastKind kind) { toasts.emplace_back(text, kind); });
+    const QString folder = makeTempFolder();
+    const auto write = [&folder](const QString& name, const QByteArray& bytes) {
+        QFile file(folder + u'/' + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        return QUrl::fromLocalFile(file.fileName());
+    };
+    QImage noise(300, 200, QImage::Format_RGB32);
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.width(); ++x)
+            noise.setPixel(x, y, qRgb(x * 7 % 256, y * 13 % 256, (x * y) % 256));
+    QByteArray png;
+    QBuffer pngBuffer(&png);
+    ASSERT_TRUE(pngBuffer.open(QIODevice::WriteOnly) && noise.save(&pngBuffer, "PNG"));
+    QByteArray jpeg;
+    QBuffer jpegBuffer(&jpeg);
+    ASSERT_TRUE(jpegBuffer.open(QIODevice::WriteOnly) && noise.save(&jpegBuffer, "JPEG"));
+    const QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' "
+                           "width='64' height='64'><image xlink:href='file:///etc/hostname' width='64' "
+                           "height='64'/><rect width='64' height='64' fill='red'/></svg>";
+
+    stager.stage(write(QStringLiteral("whole.png"), png));
+    stager.stage(write(QStringLiteral("drawing.png"), svg));
+    stager.stage(write(QStringLiteral("cut.png"), png.first(png.size() / 2)));
+    stager.stage(write(QStringLiteral("cut.jpg"), jpeg.first(jpeg.size() * 2 / 3)));
+    ASSERT_TRUE(waitUntil([&] { return stager.staged().size() == 1 && allRead(stager); }, 60000));
+    EXPECT_EQ(stager.staged()[0].originalFilename, QStringLiteral("whole.png"));
+    // The readings run side by side: their toasts come in any order.
+    std::sort(toasts.begin(), toasts.end());
+    EXPECT_EQ(toasts,
+              (Toasts {{QStringLiteral("Couldn't read image: cut.jpg (the file is damaged)"), ToastKind::error},
+                       {QStringLiteral("Couldn't read image: cut.png (the file is damaged)"), ToastKind::error},
+                       {QStringLiteral("Format not supported: drawing.png (not a PNG, JPEG, WebP, GIF or BMP image)"),
+                        ToastKind::error}}));
+}
+
+// A picture pasted from the clipboard is a file of the stager's own: it is
+// deleted once it leaves the list, sent, removed or refused, and never
+// outlives the stager.
+TEST(AttachmentStager, APastedPictureIsDeletedOnceItLeavesTheList)
+{
+    const QString folder = makeTempFolder();
+    const auto paste = [&folder](const QString& name) {
+        return QUrl::fromLocalFile(sparseFile(name, 10, folder));
+    };
+    auto stager = std::make_unique<AttachmentStager>();
+    stager->setReader([](const QString&, bool, const ReadingStop&) { return AttachmentReading {}; });
+    const QUrl removed = paste(QStringLiteral("Pasted image.png"));
+    const QUrl sent = paste(QStringLiteral("Pasted image 2.png"));
+    const QUrl kept = paste(QStringLiteral("Pasted image 3.png"));
+    const QUrl chosen = paste(QStringLiteral("chosen.png"));
+    stager->stagePasted(removed);
+    stager->stagePasted(sent);
+    stager->stage(chosen);
+    ASSERT_EQ(stager->staged().size(), 3);
+    stager->remove(stager->staged()[0].id);
+    EXPECT_FALSE(QFile::exists(removed.toLocalFile()));
+    EXPECT_TRUE(QFile::exists(sent.toLocalFile()));
+    stager->setStaged({});
+    EXPECT_FALSE(QFile::exists(sent.toLocalFile()));
+    EXPECT_TRUE(QFile::exists(chosen.toLocalFile())) << "a file the user chose is never deleted";
+
+    for (int i = 0; i < AttachmentStager::maxFiles; ++i)
+        stager->stage(chosen);
+    const QUrl sixth = paste(QStringLiteral("Pasted image 4.png"));
+    stager->stagePasted(sixth);
+    EXPECT_FALSE(QFile::exists(sixth.toLocalFile()));
+    stager->setStaged({});
+    stager->stagePasted(kept);
+    stager.reset();
+    EXPECT_FALSE(QFile::exists(kept.toLocalFile()));
+    EXPECT_TRUE(QFile::exists(chosen.toLocalFile()));
 }
