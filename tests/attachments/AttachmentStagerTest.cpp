@@ -318,6 +318,18 @@ TEST(AttachmentStager, AnImageThatCannotBeShownIsRefusedWhenStaged)
                        {QStringLiteral("Couldn't read image: cut.png (the file is damaged)"), ToastKind::error},
                        {QStringLiteral("Format not supported: drawing.png (not a PNG, JPEG, WebP, GIF or BMP image)"),
                         ToastKind::error}}));
+
+    // Sent before its reading has come back, an image is checked at the send.
+    toasts.clear();
+    stager.setReader([](const QString&, bool, const ReadingStop&) { return AttachmentReading {}; });
+    stager.stage(write(QStringLiteral("again.png"), svg));
+    stager.stage(write(QStringLiteral("photo.png"), png));
+    ASSERT_FALSE(stager.staged()[1].extracted);
+    EXPECT_EQ(stager.imageBytes(stager.staged()[1]), std::nullopt);
+    EXPECT_EQ(stager.imageBytes(stager.staged()[2]), png);
+    EXPECT_EQ(toasts, (Toasts {{QStringLiteral("Format not supported: again.png (not a PNG, JPEG, WebP, GIF or BMP image)"),
+                                ToastKind::error}}));
+    deliverLateResults();
 }
 
 // A picture pasted from the clipboard is a file of the stager's own: it is
