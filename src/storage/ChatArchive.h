@@ -21,8 +21,8 @@
 // as a base64 data URI typed by its bytes' signature
 // ("data:image/png;base64,...", else application/octet-stream); on import
 // only a PNG, JPEG, WebP, GIF or BMP by its bytes, of at most
-// largestImageBytes, is taken, and a chat with another is refused whole; a message
-// without images leaves it out, and a chat with none is written as version
+// largestImageBytes, is taken, and a chat with another is refused whole. A
+// message without images leaves it out, and a chat with none is written as version
 // 1, as before images were kept, while one with images is version 2, so
 // that a program that cannot keep them refuses the chat instead of quietly
 // dropping its images.

@@ -47,10 +47,14 @@
 // only its -wal holds are missing; the copy is tried again only once the
 // -wal changes or the folder can be written.
 //
-// The file is never dropped, rebuilt or deleted. An older file that lacks a
-// column or table of the current schema gets it added in place (the images
-// of messages, for one, written before they were kept), the search index
-// built and its journal switched to WAL; a file that is not a database is
+// An older file that a full disk keeps from taking what the schema adds is
+// read as a read-only one is, and gets it once a write gets through.
+//
+// The file is never dropped or deleted; it is rewritten whole (VACUUM) only
+// once, so that deleted chats give their space back. An older file that
+// lacks a column or table of the current schema gets it added in place (the
+// images of messages, for one, written before they were kept), the search
+// index built and its journal switched to WAL; a file that is not a database is
 // left exactly as it is and the database stays closed. An older program
 // that opens a newer file finds every table it knows and leaves the others
 // alone; the triggers in the file still take a message's images along when
