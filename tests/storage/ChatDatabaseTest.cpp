@@ -312,28 +312,21 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
     EXPECT_EQ(listedIds(again), (QList<int64_t>{2, 3, 1}));
 }
 
-// A file from before images kept, on a full disk: the read-write open fails
-// (a WAL file closed cleanly needs room for its -shm), or gets through and
-// the images' table is what the disk refuses (another program holds the
-// file open). Either way its chats are listed, searched and read for export,
-// the disk is said to be full, and the table comes once there is room.
+// A file from before images, on a full disk: the read-write open fails (a
+// WAL file closed cleanly needs room for its -shm), or gets through and the
+// images' table is what the disk refuses (the file is held open elsewhere).
+// Either way its chats are listed, searched and read for export, the disk is
+// said to be full, and the table comes once there is room.
 TEST(ChatDatabase, AnOlderFileOnAFullDiskIsReadUntilThereIsRoomForImages)
 {
     const QString old = newDatabasePath();
-    {
-        RawDatabase raw(old);
-        ASSERT_TRUE(raw.exec("PRAGMA journal_mode=WAL;"
-                             "CREATE TABLE chats(id INTEGER PRIMARY KEY, title TEXT, model_id TEXT, "
-                             "created_at INTEGER, updated_at INTEGER, pinned INTEGER NOT NULL DEFAULT 0, "
-                             "is_council INTEGER NOT NULL DEFAULT 0, council_on INTEGER NOT NULL DEFAULT 0, "
-                             "instructions TEXT);"
-                             "CREATE TABLE messages(id INTEGER PRIMARY KEY, chat_id INTEGER, role TEXT, "
-                             "content TEXT, model_name TEXT, created_at INTEGER, reasoning TEXT, reasoning_ms INTEGER);"
-                             "INSERT INTO chats(id, title, created_at, updated_at) VALUES(1, 'Old trip', 10, 20);"
-                             "INSERT INTO chats(id, title, created_at, updated_at) VALUES(2, 'Older', 5, 5);"
-                             "INSERT INTO messages VALUES(1, 1, 'user', 'hi', NULL, 10, NULL, NULL);"
-                             "INSERT INTO messages VALUES(2, 1, 'assistant', 'hello', 'Qwen', 11, NULL, NULL);"));
-    }
+    ASSERT_TRUE(RawDatabase(old).exec(
+        "PRAGMA journal_mode=WAL; CREATE TABLE chats(id INTEGER PRIMARY KEY, title TEXT, model_id TEXT, "
+        "created_at INTEGER, updated_at INTEGER, pinned INTEGER NOT NULL DEFAULT 0, is_council INTEGER NOT NULL "
+        "DEFAULT 0, council_on INTEGER NOT NULL DEFAULT 0, instructions TEXT); CREATE TABLE messages(id INTEGER "
+        "PRIMARY KEY, chat_id INTEGER, role TEXT, content TEXT, model_name TEXT, created_at INTEGER, reasoning TEXT, "
+        "reasoning_ms INTEGER); INSERT INTO chats(id, title, created_at) VALUES(1, 'Old trip', 10), (2, 'Older', 5);"
+        "INSERT INTO messages(id, chat_id, role, content) VALUES(1, 1, 'user', 'hi'), (2, 1, 'assistant', 'hello');"));
     for (const bool held : {false, true}) {
         SCOPED_TRACE(held ? "held open elsewhere" : "closed");
         const QString path = newDatabasePath();
@@ -345,59 +338,42 @@ TEST(ChatDatabase, AnOlderFileOnAFullDiskIsReadUntilThereIsRoomForImages)
             cvn::test::FileWritesFail full(held ? 100 : 0);
             db.emplace(path, 0);
             db->setReopenInterval(0);
-            ASSERT_TRUE(db->isOpen());
-            EXPECT_TRUE(db->isReadOnly());
-            EXPECT_TRUE(db->waitsForSpace());
-            EXPECT_EQ(db->writeFault(), ChatDatabase::WriteFault::full);
-            EXPECT_TRUE(db->writesFailing());
-            EXPECT_EQ(listedIds(*db), (QList<int64_t>{1, 2}));
+            ASSERT_TRUE(db->isReadOnly());
+            EXPECT_TRUE(db->waitsForSpace() && db->writesFailing());
+            EXPECT_EQ(listedIds(*db), (QList<int64_t>{2, 1}));
             EXPECT_EQ(db->searchMessages("HELLO"), (QSet<int64_t>{1}));
-            const std::optional<cvn::ChatArchive::Chat> chat = cvn::ChatArchive::read(*db, {1});
-            ASSERT_TRUE(chat);
-            EXPECT_EQ(chat->messages.size(), 2);
+            EXPECT_EQ(cvn::ChatArchive::read(*db, {1}).value_or(cvn::ChatArchive::Chat{}).messages.size(), 2);
             cvn::ChatStore store(*db);
-            cvn::ChatHistory history(*db, store);
-            EXPECT_FALSE(history.databaseAvailable());
-            EXPECT_EQ(history.notice(), cvn::ChatHistory::diskFullNotice);
+            EXPECT_EQ(cvn::ChatHistory(*db, store).notice(), cvn::ChatHistory::diskFullNotice);
             EXPECT_EQ(db->insertChat("Lost", "m"), 0);
             EXPECT_EQ(db->writeFault(), ChatDatabase::WriteFault::full);
         }
         EXPECT_EQ(db->insertChat("New", "m"), 3);
-        EXPECT_FALSE(db->isReadOnly());
-        EXPECT_FALSE(db->waitsForSpace());
+        EXPECT_FALSE(db->isReadOnly() || db->waitsForSpace());
         EXPECT_EQ(RawDatabase(path).value("SELECT COUNT(*) FROM message_images"), 0) << "the table is there";
-        EXPECT_EQ(RawDatabase(path).value("PRAGMA integrity_check"), "ok");
     }
 }
 
-// Deleting chats gives their space back to the disk: a file made before is
-// switched to incremental vacuum once at an open, and a delete that frees
-// more than freedBytesReleased shrinks the file.
+// Deleted chats give their space back: a file made before is switched to
+// incremental vacuum at an open, and a delete that frees more than
+// freedBytesReleased shrinks the file.
 TEST(ChatDatabase, DeletedChatsGiveTheirSpaceBackToTheDisk)
 {
     const QString path = newDatabasePath();
-    {
-        RawDatabase raw(path);
-        ASSERT_TRUE(raw.exec("CREATE TABLE chats(id INTEGER PRIMARY KEY, title TEXT, model_id TEXT, "
-                             "created_at INTEGER, updated_at INTEGER);"));
-        EXPECT_EQ(raw.value("PRAGMA auto_vacuum"), 0);
-    }
+    ASSERT_TRUE(RawDatabase(path).exec("CREATE TABLE chats(id INTEGER PRIMARY KEY, title TEXT, model_id TEXT, "
+                                       "created_at INTEGER, updated_at INTEGER);"));
     ChatDatabase db(path);
-    ASSERT_TRUE(db.isOpen());
     EXPECT_EQ(RawDatabase(path).value("PRAGMA auto_vacuum"), 2) << "switched at the open";
-
-    const QByteArray photo(3 << 20, 'p');
     QList<int64_t> chats;
     for (int i = 0; i < 4; ++i) {
         chats.append(db.insertChat(QStringLiteral("Photos %1").arg(i), "m"));
         ASSERT_NE(db.insertMessage(chats.last(), "user", "look", Value::null(), Value::null(), Value::null(),
-                                   Value(10), {{QStringLiteral("a.png"), photo}}),
+                                   Value(10), {{QStringLiteral("a.png"), QByteArray(3 << 20, 'p')}}),
                   0);
     }
     const auto fileSize = [&path] { return QFileInfo(path).size() + QFileInfo(path + "-wal").size(); };
     ASSERT_TRUE(db.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
     const int64_t full = fileSize();
-    EXPECT_GT(full, 12 << 20);
     ASSERT_TRUE(db.run("DELETE FROM chats WHERE id=?", {chats[0]}));
     EXPECT_GT(fileSize(), full - (1 << 20)) << "a small delete leaves its pages for the next writes";
     ASSERT_TRUE(db.run("DELETE FROM chats WHERE id IN (?, ?)", {chats[1], chats[2]}));
