@@ -1,10 +1,12 @@
 #include "attachments/AttachmentStager.h"
 
 #include "attachments/AttachmentText.h"
+#include "attachments/ImageCheck.h"
 #include "attachments/SentAttachments.h"
 #include "platform/MainThread.h"
 #include "platform/RegularFile.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QPointer>
 #include <QStandardPaths>
@@ -25,6 +27,8 @@ AttachmentStager::~AttachmentStager()
 {
     for (const auto& stop : std::as_const(m_readingStops))
         stop->store(true);
+    for (const QString& path : std::as_const(m_pasted))
+        QFile::remove(path);
 }
 
 void AttachmentStager::setReader(Reader reader)
@@ -42,12 +46,21 @@ void AttachmentStager::setStaged(QList<StagedAttachment> staged)
 
 void AttachmentStager::stopLeftReadings()
 {
+    const auto isStaged = [this](const QUuid& id) {
+        return std::any_of(m_staged.cbegin(), m_staged.cend(), [&id](const StagedAttachment& file) { return file.id == id; });
+    };
     for (auto it = m_readingStops.begin(); it != m_readingStops.end();) {
-        const QUuid& id = it.key();
-        const auto isStaged = [&id](const StagedAttachment& file) { return file.id == id; };
-        if (std::none_of(m_staged.cbegin(), m_staged.cend(), isStaged)) {
+        if (!isStaged(it.key())) {
             it.value()->store(true);
             it = m_readingStops.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = m_pasted.begin(); it != m_pasted.end();) {
+        if (!isStaged(it.key())) {
+            QFile::remove(it.value());
+            it = m_pasted.erase(it);
         } else {
             ++it;
         }
@@ -134,6 +147,18 @@ void AttachmentStager::stage(const QUrl& url)
     startExtraction(file);
 }
 
+void AttachmentStager::stagePasted(const QUrl& url)
+{
+    const qsizetype before = m_staged.size();
+    stage(url);
+    if (m_staged.size() == before) {
+        // Refused, and said why: nothing else will ever read the file.
+        QFile::remove(url.toLocalFile());
+        return;
+    }
+    m_pasted.insert(m_staged.last().id, url.toLocalFile());
+}
+
 void AttachmentStager::startExtraction(const StagedAttachment& file)
 {
     updateStatus();
@@ -145,21 +170,28 @@ void AttachmentStager::startExtraction(const StagedAttachment& file)
         // The reading time counts from here, not from the staging: the pool
         // may hold the work back behind other files.
         const AttachmentReading reading = reader(path, isImage, readingDeadline(stopped));
-        runOnMain([self, id, text = reading.text.value_or(QString()), tokens = reading.approxTokens] {
+        runOnMain([self, id, reading] {
             if (self)
-                self->finishExtraction(id, text, tokens);
+                self->finishExtraction(id, reading);
         });
     });
 }
 
-void AttachmentStager::finishExtraction(const QUuid& id, const QString& text, int64_t tokens)
+void AttachmentStager::finishExtraction(const QUuid& id, const AttachmentReading& reading)
 {
     m_readingStops.remove(id);
     for (StagedAttachment& file : m_staged) {
+        if (file.id == id && reading.refusal) {
+            // Refused here, before a message could keep it: an image that
+            // cannot be decoded would fail every later reply of its chat.
+            m_onToast(*reading.refusal, ToastKind::error);
+            remove(id);
+            return;
+        }
         if (file.id == id) {
-            file.extractedText = text;
+            file.extractedText = reading.text.value_or(QString());
             file.extracted = true;
-            file.approxTokens = tokens;
+            file.approxTokens = reading.approxTokens;
             emit stagedChanged();
             break;
         }
@@ -193,11 +225,32 @@ void AttachmentStager::remove(const QUuid& id)
     updateStatus();
 }
 
+std::optional<QByteArray> AttachmentStager::imageBytes(const StagedAttachment& file) const
+{
+    std::optional<QByteArray> bytes = readAttachmentFile(file.url.toLocalFile());
+    if (!bytes || file.extracted)
+        return bytes;
+    if (const std::optional<QString> refusal = imageRefusal(*bytes, file.originalFilename)) {
+        m_onToast(*refusal, ToastKind::error);
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+void AttachmentStager::setImagePositions(int64_t positions)
+{
+    positions = std::max<int64_t>(0, positions);
+    if (positions == m_imagePositions)
+        return;
+    m_imagePositions = positions;
+    emit stagedChanged(); // the strip's total
+}
+
 int64_t AttachmentStager::totalApproxTokens() const
 {
     int64_t total = 0;
     for (const StagedAttachment& file : m_staged)
-        total += file.approxTokens;
+        total += file.approxTokens + (file.isImage ? m_imagePositions : 0);
     return total;
 }
 

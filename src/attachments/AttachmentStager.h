@@ -69,12 +69,24 @@ public:
     // open file: " and the name), or a size of more than maxAttachmentBytes.
     // A file that passes is appended and read in the background.
     void stage(const QUrl& url);
+    // Stages a picture the composer wrote from pasted image data. The file
+    // is the stager's: it is deleted once it leaves the list (removed, sent,
+    // refused, or the stager destroyed), as a sent message keeps its own
+    // copy of the bytes.
+    void stagePasted(const QUrl& url);
 
     // Removes every staged file with this id.
     void remove(const QUuid& id);
     void clear() { setStaged({}); }
 
-    // The sum of the token estimates; files still being read count 0.
+    // The positions one image takes in the context of the model a message
+    // goes to: its projector's, or 0 for a model that does not see images
+    // (it is sent an image's recognised text alone).
+    void setImagePositions(int64_t positions);
+    int64_t imagePositions() const { return m_imagePositions; }
+
+    // The sum of the token estimates, and imagePositions() for each image;
+    // files still being read count 0 for their text.
     int64_t totalApproxTokens() const;
 
     // The prompt for the staged files and the typed text, or nothing when
@@ -82,6 +94,12 @@ public:
     // `staged` as it is.
     std::optional<QString> composePrompt(const QString& text, int64_t contextTokens,
                                          const QList<QUuid>& shownAsImages = {}) const;
+
+    // The bytes of a staged image as a message keeps them, or nothing when
+    // its file can no longer be read or the image cannot be sent. An image
+    // still being read in the background is checked here, with the toast
+    // saying why it is left out: a send never waits for the check.
+    std::optional<QByteArray> imageBytes(const StagedAttachment& file) const;
 
     // The file dialog's name filter for a list: every extension in lower and
     // upper case, as file names on Linux are matched case-sensitively.
@@ -93,18 +111,22 @@ signals:
 
 private:
     void startExtraction(const StagedAttachment& file);
-    void finishExtraction(const QUuid& id, const QString& text, int64_t tokens);
+    void finishExtraction(const QUuid& id, const AttachmentReading& reading);
     void updateStatus();
-    // Stops the readings of the files no longer in m_staged.
+    // Stops the readings of the files no longer in m_staged, and deletes
+    // the pasted pictures no longer in it.
     void stopLeftReadings();
 
     QList<StagedAttachment> m_staged;
     Reader m_reader;
     // Set to stop the reading of a file, by id, while it is read.
     QHash<QUuid, std::shared_ptr<std::atomic<bool>>> m_readingStops;
+    // The pasted pictures staged, by id: deleted when they leave the list.
+    QHash<QUuid, QString> m_pasted;
     std::optional<QString> m_status;
     ToastHandler m_onToast;
     uint64_t m_onToastToken = 0;
+    int64_t m_imagePositions = 0;
 };
 
 } // namespace cvn

@@ -1,11 +1,13 @@
 #include "attachments/AttachmentText.h"
 
 #include "attachments/DocxText.h"
+#include "attachments/ImageCheck.h"
 #include "attachments/ImageText.h"
 #include "attachments/TokenEstimate.h"
 #include "attachments/ZipReader.h"
 #include "platform/RegularFile.h"
 #include "platform/Unicode.h"
+#include "storage/ChatArchive.h"
 
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -13,6 +15,9 @@
 #include <algorithm>
 
 namespace cvn {
+
+// An imported chat's images are held to what the composer attaches.
+static_assert(maxAttachmentBytes == ChatArchive::largestImageBytes);
 
 namespace {
 
@@ -186,6 +191,14 @@ AttachmentReading readAttachment(const QString& path, bool isImage, const Readin
         // text, the attachment keeps its first characters.
         const std::optional<QString> whole = plainText(path);
         return {attachmentTextOf(whole), estimateWholeTextTokens(path, whole.value_or(QString()))};
+    }
+    if (isImage) {
+        const std::optional<QByteArray> bytes = readAttachmentFile(path);
+        const QString name = QFileInfo(path).fileName();
+        if (!bytes)
+            return {std::nullopt, 0, QStringLiteral("Couldn't open file: ") + name};
+        if (std::optional<QString> refusal = imageRefusal(*bytes, name))
+            return {std::nullopt, 0, std::move(refusal)};
     }
     std::optional<QString> text = extractAttachmentText(path, isImage, stop);
     const int64_t tokens = estimateAttachmentTokens(path, text.value_or(QString()));

@@ -68,10 +68,13 @@ std::optional<QString> extractAttachmentText(const QString& path, bool isImage, 
 
 // What attaching a file gives: its text as extractAttachmentText gives it,
 // and the token estimate estimateAttachmentTokens makes from that text. A
-// text file is read and decoded once for both.
+// text file is read and decoded once for both. An image is first checked by
+// imageRefusal (ImageCheck.h): one that cannot be sent gives the sentence
+// saying why in `refusal`, and nothing else.
 struct AttachmentReading {
     std::optional<QString> text;
     int64_t approxTokens = 0;
+    std::optional<QString> refusal;
 };
 AttachmentReading readAttachment(const QString& path, bool isImage, const ReadingStop& stop = {});
 

@@ -74,6 +74,11 @@ int64_t estimateWholeTextTokens(const QString& path, const QString& text)
     const QString extension = dottedExtension(path);
     const int64_t fileSize = path.isEmpty() ? 0 : RegularFile::sizeOf(path).value_or(0);
     const int64_t units = text.size();
+    // An image goes as the text read from it, or to a model that sees
+    // images as its positions, which the stager counts: its bytes are
+    // never read as tokens.
+    if (units == 0 && hasAttachmentExtension(path, true))
+        return 0;
     const int64_t estimate = units >= 1 ? estimateTextTokens(text, charactersPerToken(extension)) : fileSize / 8;
     if ((extension == u".pdf" || extension == u".docx") && fileSize >= 1 && units < fileSize / 20)
         return std::max(estimate, fileSize / 8);

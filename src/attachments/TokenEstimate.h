@@ -22,7 +22,8 @@ int64_t estimateTextTokens(const QString& text, double charactersPerToken);
 // for .csv and .tsv, else 4). `text` is the extracted text (empty when
 // none); for a text file it is cut short, so the whole file is read
 // (through the attachment guards) and counted when it is longer. Without
-// text the file's size ÷ 8 stands in; a PDF or DOCX whose text is under a
+// text the file's size ÷ 8 stands in, but an image counts 0 (it goes as
+// its positions, which the stager counts); a PDF or DOCX whose text is under a
 // twentieth of its size counts at least size ÷ 8. Reads the file system;
 // safe on any thread.
 int64_t estimateAttachmentTokens(const QString& path, const QString& text);

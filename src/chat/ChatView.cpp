@@ -28,6 +28,7 @@
 #include "ui_kit/Theme.h"
 
 #include <QClipboard>
+#include <QFile>
 #include <QFontMetricsF>
 #include <QGraphicsOpacityEffect>
 #include <QGuiApplication>
@@ -164,6 +165,12 @@ ChatView::ChatView(ChatSession* session, AttachmentStager* stager, ChatHistory* 
             if (m_stager)
                 m_stager->stage(file);
         }
+    };
+    m_composer->onStagePasted = [this](const QUrl& file) {
+        if (m_stager)
+            m_stager->stagePasted(file);
+        else
+            QFile::remove(file.toLocalFile());
     };
     m_composer->onPasteFailed = [this](const QString& message) { m_toasts->show(message, ToastKind::error); };
 
@@ -413,6 +420,8 @@ void ChatView::stagerChanged()
 
 void ChatView::savingChanged()
 {
+    if (m_history)
+        m_notSaved->setText(m_history->notice());
     m_notSaved->setVisible(m_history && !m_history->databaseAvailable());
     updateTail();
     layoutComposerColumn();

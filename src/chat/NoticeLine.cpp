@@ -17,6 +17,17 @@ NoticeLine::NoticeLine(const QString& text, QWidget* parent) : QWidget(parent), 
     Theme::repaintOnAppearanceChange(this);
 }
 
+void NoticeLine::setText(const QString& text)
+{
+    if (text == m_text)
+        return;
+    m_text = text;
+    m_textWidth = Theme::textWidth(Theme::interMedium13(), text);
+    setAccessibleName(text);
+    updateGeometry();
+    update();
+}
+
 QSize NoticeLine::sizeHint() const
 {
     return {markFrame + markGap + m_textWidth, lineHeight};

@@ -21,6 +21,7 @@ public:
     explicit NoticeLine(const QString& text, QWidget* parent = nullptr);
 
     const QString& text() const { return m_text; }
+    void setText(const QString& text);
     WarningTriangle* mark() const { return m_mark; }
     // Where the text is drawn, in the line's coordinates.
     QRect textRect() const;

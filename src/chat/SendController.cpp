@@ -242,7 +242,7 @@ std::optional<SendController::Stager::Composed> StagerAdapter::compose(const QSt
     for (const StagedAttachment& file : m_stager->staged()) {
         if (!file.isImage || (!seesImages && file.extractedText.isEmpty()))
             continue;
-        if (const std::optional<QByteArray> data = readAttachmentFile(file.url.toLocalFile())) {
+        if (const std::optional<QByteArray> data = m_stager->imageBytes(file)) {
             shown.append(file.id);
             images.append(ChatImage{file.originalFilename, *data});
         }

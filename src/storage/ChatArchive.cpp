@@ -1,6 +1,7 @@
 #include "storage/ChatArchive.h"
 
 #include "engine/Turn.h"
+#include "platform/ImageSignature.h"
 #include "platform/Unicode.h"
 
 #include <limits>
@@ -104,24 +105,29 @@ QString storedContent(const Message& message)
     return AttachmentBlocks::join(blocks, message.text);
 }
 
-// The type of an image file by the signature its bytes start with.
-QString mimeTypeOf(const QByteArray& bytes)
-{
-    if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
-        return QStringLiteral("image/png");
-    if (bytes.startsWith("\xFF\xD8\xFF"))
-        return QStringLiteral("image/jpeg");
-    if (bytes.startsWith("RIFF") && bytes.mid(8, 4) == "WEBP")
-        return QStringLiteral("image/webp");
-    if (bytes.startsWith("GIF87a") || bytes.startsWith("GIF89a"))
-        return QStringLiteral("image/gif");
-    return QStringLiteral("application/octet-stream");
-}
-
+// Written for bytes of no kind the program takes, as images stored before
+// their kind was checked may be.
 QString dataUri(const QByteArray& bytes)
 {
-    return QStringLiteral("data:") + mimeTypeOf(bytes) + QStringLiteral(";base64,")
-           + QString::fromLatin1(bytes.toBase64());
+    const QString type = ImageSignature::mimeTypeOf(bytes);
+    return QStringLiteral("data:") + (type.isEmpty() ? QStringLiteral("application/octet-stream") : type)
+           + QStringLiteral(";base64,") + QString::fromLatin1(bytes.toBase64());
+}
+
+// Why a file's image cannot come in, naming it and its chat; empty when it
+// can. Only a kind the program decodes is taken, as a chat that keeps
+// another would fail at every reply to it (and Qt would read an SVG, which
+// opens the local files it names); and no image larger than the composer
+// attaches.
+QString refusedImage(const QByteArray& bytes, const QString& name, const QString& title)
+{
+    const QString which = QStringLiteral("\"%1\" of the chat \"%2\"").arg(name, title);
+    if (bytes.size() > largestImageBytes)
+        return which + QStringLiteral(" is larger than %1 MB, the most an attachment may be")
+                           .arg(largestImageBytes / 1'048'576);
+    if (ImageSignature::formatOf(bytes).isEmpty())
+        return which + QStringLiteral(" is not a %1 image").arg(ImageSignature::kindsText());
+    return {};
 }
 
 // The bytes of a base64 data URI, whatever type it names; nothing for
@@ -287,10 +293,12 @@ std::optional<Chat> fromJson(const QJsonObject& object, QString* error)
             const QString data = f.text(QStringLiteral("data"));
             if (f.ok()) {
                 std::optional<QByteArray> bytes = fromDataUri(data);
-                if (bytes)
-                    image.data = std::move(*bytes);
-                else
+                if (!bytes)
                     f.fail(QStringLiteral("field \"data\" is not a base64 data URI"));
+                else if (const QString why = refusedImage(*bytes, image.name, chat.title); !why.isEmpty())
+                    f.fail(why);
+                else
+                    image.data = std::move(*bytes);
             }
             if (!f.ok())
                 m.fail(f.error());

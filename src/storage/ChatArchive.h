@@ -19,8 +19,10 @@
 // "attachments", and put back in front of it on import, so the stored text
 // comes back exactly. "images" holds the files sent with a message, each
 // as a base64 data URI typed by its bytes' signature
-// ("data:image/png;base64,...", else application/octet-stream); a message
-// without images leaves it out, and a chat with none is written as version
+// ("data:image/png;base64,...", else application/octet-stream); on import
+// only a PNG, JPEG, WebP, GIF or BMP by its bytes, of at most
+// largestImageBytes, is taken, and a chat with another is refused whole. A
+// message without images leaves it out, and a chat with none is written as version
 // 1, as before images were kept, while one with images is version 2, so
 // that a program that cannot keep them refuses the chat instead of quietly
 // dropping its images.
@@ -48,6 +50,9 @@ inline constexpr int formatVersion = 2;
 // refused rather than cut: the file is left to be mended, and nothing of the
 // instructions is lost without a word.
 inline constexpr qsizetype longestInstructions = 20'000;
+// The largest image a file's chat may hold: as large as the composer lets
+// an attachment be.
+inline constexpr int64_t largestImageBytes = 52'428'800;
 
 struct Attachment {
     QString name;
@@ -88,7 +93,8 @@ struct Chat {
 QJsonObject toJson(const Chat& chat);
 // The chat an object holds, or nothing with `error` saying what is wrong
 // (a missing field, a wrong type, another format, a newer version,
-// instructions longer than the dialog takes).
+// instructions longer than the dialog takes, an image that is larger than
+// an attachment may be or of a kind the program does not take).
 std::optional<Chat> fromJson(const QJsonObject& object, QString* error);
 
 // A document for people: the title as a heading, the creation time, then

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -203,6 +204,7 @@ void ChatDatabase::close()
     // After the connection that reads it.
     m_privateCopy.reset();
     m_readOnly = false;
+    m_waitsForSpace = false;
     m_copy = {};
 }
 
@@ -271,6 +273,10 @@ sqlite3* connectTo(const QByteArray& name, int flags, int busyMs, int* rc, QStri
     }
     if (*rc == SQLITE_OK)
         return handle;
+    // The extended code: a -shm that found no room is told from other
+    // failures to read or write only by it.
+    if (handle)
+        *rc = sqlite3_extended_errcode(handle);
     *error = handle ? errorText(handle) : QString();
     sqlite3_close_v2(handle);
     return nullptr;
@@ -285,6 +291,14 @@ bool mayOnlyRead(int rc)
     return primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY || primary == SQLITE_PERM;
 }
 
+// A full disk, as a read-write open or a write meets it: a WAL file opened
+// read-write needs its -shm given room first (a few bytes, then a page),
+// which fails before anything is read.
+bool diskIsFull(int rc)
+{
+    return (rc & 0xff) == SQLITE_FULL || rc == SQLITE_IOERR_SHMOPEN || rc == SQLITE_IOERR_SHMSIZE;
+}
+
 } // namespace
 
 sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error, std::unique_ptr<QTemporaryDir>* copy,
@@ -292,9 +306,10 @@ sqlite3* ChatDatabase::openForReading(int busyMs, int* rc, QString* error, std::
 {
     const QByteArray uri = QUrl::fromLocalFile(m_path).toEncoded();
     sqlite3* handle = connectTo(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, busyMs, rc, error);
-    if (handle || !mayOnlyRead(*rc))
+    if (handle || !(mayOnlyRead(*rc) || diskIsFull(*rc)))
         return handle;
-    // The folder cannot hold the -shm file that reading a -wal needs. With no
+    // The folder cannot hold the -shm file that reading a -wal needs (or the
+    // disk has no room to make it). With no
     // -wal, the file alone is the whole database, read as immutable. A -wal
     // holds commits the file lacks (the last run ended before a checkpoint):
     // they are read from a private copy of both, and nothing is written
@@ -351,14 +366,18 @@ bool ChatDatabase::open(int busyMs, Accept accept)
     bool readOnly = false;
     std::unique_ptr<QTemporaryDir> copy;
     std::optional<FileIdentity> uncopiedWal;
+    // Open for reading only until the disk has room: reopen() tries writing
+    // again every few seconds, as for a read-only folder.
+    bool waitsForSpace = false;
     sqlite3* handle = connectTo(QFile::encodeName(m_path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, busyMs,
                                 &rc, &error);
     if (handle) {
         // SQLite opens a write-protected file for reading without a word.
         readOnly = sqlite3_db_readonly(handle, "main") == 1;
-    } else if (accept != Accept::writable && mayOnlyRead(rc) && QFileInfo::exists(m_path)) {
+    } else if (accept != Accept::writable && (mayOnlyRead(rc) || diskIsFull(rc)) && QFileInfo::exists(m_path)) {
         // The chats stay readable and searchable from a file or folder we
-        // may not write.
+        // may not write, or on a disk that is full.
+        waitsForSpace = diskIsFull(rc);
         handle = openForReading(busyMs, &rc, &error, &copy, &uncopiedWal);
         readOnly = handle != nullptr;
         // Taken or not, this -wal is not copied again.
@@ -389,7 +408,20 @@ bool ChatDatabase::open(int busyMs, Accept accept)
                 emit someChatsHiddenChanged(hidden);
             return true;
         };
-        if (execScript("PRAGMA foreign_keys = ON;") && (readOnly ? readableSchema() : createSchema())) {
+        bool ready = execScript("PRAGMA foreign_keys = ON;") && (readOnly ? readableSchema() : createSchema());
+        // An older file lacks what the schema adds (the images' table, for
+        // one), and a full disk refuses to take it: the file is whole all
+        // the same, so its chats are listed, searched and exported as a
+        // read-only file's are, and reopen() adds what it lacks once a
+        // write gets through. Only the first open falls back so: a retry
+        // that meets the full disk again leaves this connection as it is.
+        if (!ready && !readOnly && accept == Accept::any && diskIsFull(m_lastFailure) && readableSchema()) {
+            waitsForSpace = true;
+            readOnly = true;
+            m_readOnly = true;
+            ready = true;
+        }
+        if (ready) {
             // A file written before messages kept images, opened only for
             // reading, has nowhere to read them from. (The statement ends
             // here: one left open holds a read that the switch to WAL below
@@ -398,6 +430,14 @@ bool ChatDatabase::open(int busyMs, Accept accept)
                 const Statement images = prepare(
                     QStringLiteral("SELECT 1 FROM sqlite_master WHERE type='table' AND name='message_images'"));
                 m_keepsImages = images && stepRow(images.get());
+            }
+            m_waitsForSpace = waitsForSpace;
+            if (waitsForSpace) {
+                m_writeFault = WriteFault::full;
+                noteWrite(false);
+                qCWarning(lcChatDatabase).noquote()
+                    << QStringLiteral("opened %1 for reading only: the disk is full").arg(m_path);
+                return settle();
             }
             if (readOnly) {
                 qCWarning(lcChatDatabase).noquote()
@@ -408,9 +448,13 @@ bool ChatDatabase::open(int busyMs, Accept accept)
             // setting stays with the file. A file that cannot switch (a lock
             // held, a file system without shared memory) keeps working in its
             // old mode and is switched on a later open.
-            const Statement mode = prepare(QStringLiteral("PRAGMA journal_mode = WAL"));
-            if (!mode || !stepRow(mode.get()) || textColumn(mode.get(), 0) != QLatin1String("wal"))
-                qCWarning(lcChatDatabase).noquote() << QStringLiteral("could not switch %1 to WAL").arg(m_path);
+            {
+                const Statement mode = prepare(QStringLiteral("PRAGMA journal_mode = WAL"));
+                if (!mode || !stepRow(mode.get()) || textColumn(mode.get(), 0) != QLatin1String("wal"))
+                    qCWarning(lcChatDatabase).noquote() << QStringLiteral("could not switch %1 to WAL").arg(m_path);
+            }
+            // With no statement left open: a rewrite refuses to run beside one.
+            switchToIncrementalVacuum();
             sqlite3_busy_timeout(handle, m_busyTimeoutMs);
             if (previous)
                 qCInfo(lcChatDatabase).noquote() << QStringLiteral("%1 can be written again").arg(m_path);
@@ -472,6 +516,50 @@ bool ChatDatabase::createSchema()
         // An older file's messages are indexed before the commit.
         return indexed || execScript("INSERT OR IGNORE INTO message_search_pending(id) SELECT id FROM messages");
     });
+}
+
+int64_t ChatDatabase::pragmaNumber(const char* pragma) const
+{
+    const Statement statement = prepare(QStringLiteral("PRAGMA %1").arg(QLatin1String(pragma)));
+    return statement && stepRow(statement.get()) ? integerColumn(statement.get(), 0) : -1;
+}
+
+void ChatDatabase::switchToIncrementalVacuum()
+{
+    constexpr int64_t incremental = 2;
+    if (pragmaNumber("auto_vacuum") == incremental)
+        return;
+    // What a rewrite copies: the pages in use, not the free ones.
+    const int64_t bytes = (pragmaNumber("page_count") - pragmaNumber("freelist_count")) * pragmaNumber("page_size");
+    if (bytes < 0 || bytes > largestFileRewrittenAtOpen)
+        return;
+    // VACUUM writes the new file in the temporary folder and then through
+    // the WAL into place. A disk without room for both would end it halfway
+    // (leaving the file as it was), after a long wait for nothing.
+    const int64_t room = 2 * bytes + (16LL << 20);
+    if (QStorageInfo(QFileInfo(m_path).absolutePath()).bytesAvailable() < room
+        || QStorageInfo(QDir::tempPath()).bytesAvailable() < room)
+        return;
+    // The setting alone changes nothing in a file that has tables: the
+    // rewrite makes it hold. Either is whole or not at all, as any write.
+    if (execScript("PRAGMA auto_vacuum = INCREMENTAL; VACUUM;"))
+        qCInfo(lcChatDatabase).noquote() << QStringLiteral("%1 now gives freed space back to the disk").arg(m_path);
+}
+
+void ChatDatabase::releaseFreedSpace()
+{
+    // A file not switched yet keeps its free pages until an open switches
+    // it: a rewrite here would hold the window up in the middle of a delete.
+    if (!m_db || m_readOnly || pragmaNumber("auto_vacuum") != 2
+        || pragmaNumber("freelist_count") * pragmaNumber("page_size") < freedBytesReleased)
+        return;
+    // A failure costs nothing: the pages stay free for the next writes.
+    execScript("PRAGMA incremental_vacuum");
+    // The file shrinks when the WAL is copied back into it: now, rather
+    // than at whatever later write fills the WAL, and the WAL is emptied
+    // too. Another connection reading holds it back; it is tried again at
+    // the next large delete.
+    execScript("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 bool ChatDatabase::addMissingColumns()

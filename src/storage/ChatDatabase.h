@@ -47,10 +47,14 @@
 // only its -wal holds are missing; the copy is tried again only once the
 // -wal changes or the folder can be written.
 //
-// The file is never dropped, rebuilt or deleted. An older file that lacks a
-// column or table of the current schema gets it added in place (the images
-// of messages, for one, written before they were kept), the search index
-// built and its journal switched to WAL; a file that is not a database is
+// An older file that a full disk keeps from taking what the schema adds is
+// read as a read-only one is, and gets it once a write gets through.
+//
+// The file is never dropped or deleted; it is rewritten whole (VACUUM) only
+// once, so that deleted chats give their space back. An older file that
+// lacks a column or table of the current schema gets it added in place (the
+// images of messages, for one, written before they were kept), the search
+// index built and its journal switched to WAL; a file that is not a database is
 // left exactly as it is and the database stays closed. An older program
 // that opens a newer file finds every table it knows and leaves the others
 // alone; the triggers in the file still take a message's images along when
@@ -207,6 +211,10 @@ public:
     bool isOpen() const { return m_db != nullptr; }
     // Open, but only for reading: every write fails.
     bool isReadOnly() const { return m_readOnly; }
+    // Open only for reading because the disk is full: the file lacks what
+    // the schema adds, and could not take it. writeFault() is full, and a
+    // reopen adds it once writes work.
+    bool waitsForSpace() const { return m_waitsForSpace; }
     // Open for reading the file alone, although its -wal holds commits that
     // a private copy could not be made to read. someChatsHiddenChanged tells.
     bool someChatsHidden() const { return m_someChatsHidden; }
@@ -427,6 +435,18 @@ public:
 
     static int64_t now();
 
+    // Deleted chats leave their pages free inside the file, and their images
+    // make those many: once a write leaves at least this much free, the
+    // file gives it back to the disk (SQLite's incremental vacuum).
+    static constexpr int64_t freedBytesReleased = 8LL << 20;
+    // A file made before kept no map of its pages and must be rewritten
+    // whole (VACUUM) once to give space back. That is done at an open, only
+    // for a file whose pages in use take at most this much (a second or two
+    // at most), and only with room on the disk for two more copies of them;
+    // a larger file keeps its size, and is switched at the first open after
+    // deletes bring it below.
+    static constexpr int64_t largestFileRewrittenAtOpen = 128LL << 20;
+
     // The schema script, run on every open; it only creates what is missing.
     static const char* const schemaScript;
     // The search index, its pending list and the triggers that keep them in
@@ -458,6 +478,10 @@ private:
     static WriteFault faultOf(int rc);
     void noteWrite(bool succeeded);
     bool createSchema();
+    // A PRAGMA's number, or -1 when it cannot be read.
+    int64_t pragmaNumber(const char* pragma) const;
+    void switchToIncrementalVacuum();
+    void releaseFreedSpace();
     bool readableSchema();
     bool addMissingColumns();
     bool indexPending();
@@ -510,6 +534,7 @@ private:
     QElapsedTimer m_lastOpenTry;
     sqlite3* m_db = nullptr;
     bool m_readOnly = false;
+    bool m_waitsForSpace = false;
     bool m_keepsImages = false;
     bool m_writesFailing = false;
     WriteFault m_writeFault = WriteFault::none;

@@ -258,6 +258,8 @@ bool ChatDatabase::transaction(const std::function<bool()>& body)
     if (committed)
         m_writeFault = WriteFault::none;
     noteWrite(committed);
+    if (committed)
+        releaseFreedSpace();
     return committed;
 }
 
@@ -286,13 +288,14 @@ ChatDatabase::WriteFault ChatDatabase::faultOf(int rc)
 
 bool ChatDatabase::runTransaction(const std::function<bool()>& body)
 {
+    const WriteFault readOnlyFault = m_waitsForSpace ? WriteFault::full : WriteFault::readOnly;
     if (!reopen()) {
-        m_writeFault = m_db ? WriteFault::readOnly : faultOf(m_openError);
+        m_writeFault = m_db ? readOnlyFault : faultOf(m_openError);
         return false;
     }
     // Said once, at the open: asking SQLite would log each refusal.
     if (m_readOnly) {
-        m_writeFault = WriteFault::readOnly;
+        m_writeFault = readOnlyFault;
         return false;
     }
     // IMMEDIATE takes the write lock first, so a second process makes the

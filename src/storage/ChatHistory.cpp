@@ -21,6 +21,13 @@ using Role = ChatMessage::Role;
 } // namespace
 
 const QString ChatHistory::notSavedNotice = QStringLiteral("Chats are not being saved");
+const QString ChatHistory::diskFullNotice = QStringLiteral("Chats are not being saved: the disk is full");
+
+QString ChatHistory::notice() const
+{
+    // Only this one the user can settle alone, by freeing space.
+    return m_db.writeFault() == ChatDatabase::WriteFault::full ? diskFullNotice : notSavedNotice;
+}
 
 ChatHistory::ChatHistory(QObject* parent)
     : ChatHistory(ChatDatabase::shared(), ChatStore::shared(), parent)

@@ -67,8 +67,11 @@ class ChatHistory : public QObject {
 public:
     using Turn = cvn::Turn;
 
-    // What the chat screen shows while databaseAvailable is false.
+    // What the chat screen shows while databaseAvailable is false: the
+    // first, or the second while the disk is full.
     static const QString notSavedNotice;
+    static const QString diskFullNotice;
+    QString notice() const;
     // The toast for a chat that was deleted elsewhere and stored again.
     static QString savedAgainToast(const QString& title);
     // How often waiting writes are tried again while nothing else tries them.

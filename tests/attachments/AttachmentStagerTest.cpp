@@ -6,7 +6,9 @@
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QImage>
 #include <QFile>
 #include <QMutex>
 #include <QThreadPool>
@@ -17,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -270,4 +273,78 @@ TEST(AttachmentStager, AFileLeavingTheListHasItsReadingStopped)
     ASSERT_TRUE(waitUntil([&] { return count->started == 4; }));
     delete doomed;
     EXPECT_TRUE(waitUntil([&] { return count->stopped == 4; }));
+}
+
+// An image is decoded when it is staged, by the kind its bytes are, and
+// refused there with its reason (at the send when that comes first): a
+// picture that cannot be read never reaches a message, where it would fail
+// every later reply. An SVG named .png would open the local files it names.
+TEST(AttachmentStager, AnImageThatCannotBeShownIsRefusedWhenStaged)
+{
+    AttachmentStager stager;
+    Toasts toasts;
+    stager.setOnToast([&toasts](const QString& text, ToastKind kind) { toasts.emplace_back(text, kind); });
+    const auto write = [folder = makeTempFolder()](const QString& name, const QByteArray& bytes) {
+        QFile file(folder + u'/' + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        return QUrl::fromLocalFile(file.fileName());
+    };
+    QImage noise(300, 200, QImage::Format_RGB32);
+    for (int i = 0; i < 300 * 200; ++i)
+        noise.setPixel(i % 300, i / 300, qRgb(i * 7, i * 13, i * 31));
+    QByteArray png, jpeg;
+    QBuffer pngBuffer(&png), jpegBuffer(&jpeg);
+    ASSERT_TRUE(pngBuffer.open(QIODevice::WriteOnly) && noise.save(&pngBuffer, "PNG"));
+    ASSERT_TRUE(jpegBuffer.open(QIODevice::WriteOnly) && noise.save(&jpegBuffer, "JPEG"));
+    const QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'>"
+                           "<image xlink:href='file:///etc/hostname' width='64' height='64'/></svg>";
+    const QString notAnImage = QStringLiteral("Format not supported: %1 (not a PNG, JPEG, WebP, GIF or BMP image)");
+
+    stager.stage(write(QStringLiteral("whole.png"), png));
+    stager.stage(write(QStringLiteral("drawing.png"), svg));
+    stager.stage(write(QStringLiteral("cut.png"), png.first(png.size() / 2)));
+    stager.stage(write(QStringLiteral("cut.jpg"), jpeg.first(jpeg.size() * 2 / 3)));
+    ASSERT_TRUE(waitUntil([&] { return stager.staged().size() == 1 && allRead(stager); }, 60000));
+    EXPECT_EQ(stager.staged()[0].originalFilename, QStringLiteral("whole.png"));
+    std::sort(toasts.begin(), toasts.end()); // the readings run side by side
+    EXPECT_EQ(toasts, (Toasts {{QStringLiteral("Couldn't read image: cut.jpg (the file is damaged)"), ToastKind::error},
+                               {QStringLiteral("Couldn't read image: cut.png (the file is damaged)"), ToastKind::error},
+                               {notAnImage.arg(QStringLiteral("drawing.png")), ToastKind::error}}));
+
+    toasts.clear();
+    stager.stage(write(QStringLiteral("again.png"), svg));
+    ASSERT_FALSE(stager.staged()[1].extracted);
+    EXPECT_EQ(stager.imageBytes(stager.staged()[1]), std::nullopt);
+    EXPECT_EQ(stager.imageBytes(stager.staged()[0]), png);
+    EXPECT_EQ(toasts, (Toasts {{notAnImage.arg(QStringLiteral("again.png")), ToastKind::error}}));
+    deliverLateResults();
+}
+
+// A pasted picture is the stager's own file: deleted once it leaves the list
+// (removed, sent, refused, or the stager gone), where a chosen file stays.
+TEST(AttachmentStager, APastedPictureIsDeletedOnceItLeavesTheList)
+{
+    const QString folder = makeTempFolder();
+    QList<QUrl> files;
+    for (const char* name : {"Pasted image.png", "Pasted image 2.png", "Pasted image 3.png", "Pasted image 4.png", "chosen.png"})
+        files.append(QUrl::fromLocalFile(sparseFile(QString::fromLatin1(name), 10, folder)));
+    const auto exists = [&files](int i) { return QFile::exists(files[i].toLocalFile()); };
+    auto stager = std::make_unique<AttachmentStager>();
+    stager->setReader([](const QString&, bool, const ReadingStop&) { return AttachmentReading {}; });
+    stager->stagePasted(files[0]);
+    stager->stagePasted(files[1]);
+    stager->remove(stager->staged()[0].id);
+    EXPECT_FALSE(exists(0));
+    EXPECT_TRUE(exists(1));
+    stager->setStaged({}); // sent
+    EXPECT_FALSE(exists(1));
+    for (int i = 0; i < AttachmentStager::maxFiles; ++i)
+        stager->stage(files[4]);
+    stager->stagePasted(files[2]); // a sixth
+    EXPECT_FALSE(exists(2));
+    stager->setStaged({});
+    stager->stagePasted(files[3]);
+    stager.reset();
+    EXPECT_FALSE(exists(3));
+    EXPECT_TRUE(exists(4));
 }

@@ -1,9 +1,14 @@
 #include "Fixtures.h"
 
+#include "attachments/AttachmentStager.h"
 #include "attachments/AttachmentText.h"
 #include "attachments/TokenEstimate.h"
 
 #include "support/TempEnv.h"
+#include "support/Wait.h"
+
+#include <QImage>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -56,8 +61,27 @@ TEST(TokenEstimate, WholeTextFilesAndSizeFloors)
     EXPECT_EQ(estimateAttachmentTokens(pdf, QString(60000, u'a')), 15000);
     const QString docx = sparseFile(QStringLiteral("a.DOCX"), 1'000'000);
     EXPECT_EQ(estimateAttachmentTokens(docx, QString(40000, u'a')), 125000);
-    EXPECT_EQ(estimateAttachmentTokens(sparseFile(QStringLiteral("a.png"), 2'000'000), QString()), 250000);
     EXPECT_EQ(estimateAttachmentTokens(sparseFile(QStringLiteral("a.png"), 2'000'000), QString(40, u'a')), 10);
+}
+
+// An image is sent as the text read from it, and to a model that sees images
+// as its projector's positions: its bytes count nothing, so a photo without
+// text never warns of hundreds of percent.
+TEST(TokenEstimate, AnImageCountsItsTextAndItsPositionsNeverItsBytes)
+{
+    EXPECT_EQ(estimateAttachmentTokens(sparseFile(QStringLiteral("photo.JPG"), 189'000), QString()), 0);
+    EXPECT_EQ(estimateAttachmentTokens(sparseFile(QStringLiteral("sign.png"), 189'000), QString(40, u'a')), 10);
+
+    QImage photo(64, 48, QImage::Format_RGB32);
+    photo.fill(Qt::darkGreen);
+    const QString path = makeTempFolder() + QStringLiteral("/photo.png");
+    ASSERT_TRUE(photo.save(path));
+    AttachmentStager stager;
+    stager.stage(QUrl::fromLocalFile(path));
+    ASSERT_TRUE(waitUntil([&] { return stager.staged().value(0).extracted; }, 20000));
+    EXPECT_EQ(stager.totalApproxTokens(), 0) << "a model that does not see images is sent no text of it";
+    stager.setImagePositions(256);
+    EXPECT_EQ(stager.totalApproxTokens(), 256);
 }
 
 TEST(TokenEstimate, OneReadingGivesTheTextAndItsEstimate)
@@ -82,5 +106,7 @@ TEST(TokenEstimate, OneReadingGivesTheTextAndItsEstimate)
               QStringLiteral("One\nTwo"));
     EXPECT_EQ(read(writeTempFile(QStringLiteral("p.pdf"), pdfWithPages({{QStringLiteral("Page one")}})), false).text,
               QStringLiteral("Page one\n"));
-    EXPECT_EQ(read(sparseFile(QStringLiteral("z.png"), 2'000'000), true).approxTokens, 250000);
+    const AttachmentReading zeros = read(sparseFile(QStringLiteral("z.png"), 2'000'000), true);
+    EXPECT_EQ(zeros.approxTokens, 0);
+    EXPECT_EQ(zeros.refusal, QStringLiteral("Format not supported: z.png (not a PNG, JPEG, WebP, GIF or BMP image)"));
 }

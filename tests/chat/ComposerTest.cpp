@@ -8,8 +8,10 @@
 #include "ui_kit/KitTest.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QClipboard>
 #include <QDropEvent>
+#include <QImage>
 #include <QMimeData>
 #include <QStyleHints>
 #include <QTest>
@@ -326,4 +328,51 @@ TEST_F(ComposerTest, PastedPicturesAndDroppedFilesAreStagedNotTyped)
     ASSERT_TRUE(cvn::test::waitUntil([&] { return !failure.isEmpty(); }, 20000));
     EXPECT_TRUE(failure.startsWith(QStringLiteral("Couldn't keep the pasted image: "))) << failure.toStdString();
     EXPECT_EQ(staged.size(), 3);
+}
+
+// A picture as another program offers it on the clipboard: its bytes under
+// their type, and the picture Qt would decode from them, whatever the type.
+class OfferedPicture : public QMimeData {
+public:
+    OfferedPicture(QString type, QByteArray bytes) : m_type(std::move(type)), m_bytes(std::move(bytes)) {}
+    QStringList formats() const override { return {m_type, QStringLiteral("application/x-qt-image")}; }
+
+protected:
+    QVariant retrieveData(const QString& type, QMetaType) const override
+    {
+        return type == m_type ? QVariant(m_bytes) : QVariant(QImage::fromData(m_bytes));
+    }
+
+private:
+    QString m_type;
+    QByteArray m_bytes;
+};
+
+// A paste is decoded only from a kind the program reads (an SVG would open
+// the local files it names), a refusal says why, and a pasted picture goes
+// to the stager as a file of its own.
+TEST_F(ComposerTest, APasteIsDecodedOnlyFromAKindTheProgramReadsAndARefusalSaysWhy)
+{
+    QList<QUrl> pasted;
+    QStringList failures;
+    composer->onStageFiles = [&](const QList<QUrl>& files) { pasted += files; };
+    composer->onStagePasted = [&](const QUrl& file) { pasted.append(file); };
+    composer->onPasteFailed = [&](const QString& message) { failures.append(message); };
+    composer->setPasteFolder(cvn::test::makeTempFolder(QStringLiteral("pasted")));
+    const OfferedPicture drawing(QStringLiteral("image/svg+xml"),
+                                 "<svg xmlns='http://www.w3.org/2000/svg' width='4' height='3'><rect width='4' "
+                                 "height='3' fill='red'/></svg>");
+    EXPECT_TRUE(composer->takeAttachments(&drawing, false));
+    EXPECT_EQ(failures, QStringList{"Couldn't keep the pasted image: it is not a PNG, JPEG, WebP, GIF or BMP image."});
+
+    QImage shot(40, 30, QImage::Format_RGB32);
+    shot.fill(Qt::blue);
+    QByteArray png;
+    QBuffer buffer(&png);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && shot.save(&buffer, "PNG"));
+    const OfferedPicture screenshot(QStringLiteral("image/png"), png);
+    EXPECT_TRUE(composer->takeAttachments(&screenshot, false));
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return !pasted.isEmpty(); }, 20000));
+    EXPECT_EQ(QImage(pasted[0].toLocalFile()).pixel(5, 5), QColor(Qt::blue).rgb());
+    EXPECT_EQ(failures.size(), 1);
 }

@@ -479,7 +479,7 @@ TEST_F(ChatArchiveTest, ImagesTravelAsDataUrisByteForByteAndABadOneIsNamed)
 {
     fillSource();
     const int64_t id = chat("Pictures", 1700000007);
-    const QList<cvn::ChatImage> images = cvn::test::sampleImages();
+    const QList<cvn::ChatImage> images = cvn::test::sampleImages().first(2);
     ASSERT_NE(source->insertMessage(id, "user", kBlock + "What is in them?", Value::null(), Value::null(),
                                     Value::null(), Value(1700000100), images),
               0);
@@ -491,12 +491,10 @@ TEST_F(ChatArchiveTest, ImagesTravelAsDataUrisByteForByteAndABadOneIsNamed)
     const QJsonDocument pictures = QJsonDocument::fromJson(lines[6]);
     EXPECT_EQ(pictures["version"].toInt(), 2) << "an older program refuses images rather than drop them";
     const QJsonArray written = pictures["messages"][0]["images"].toArray();
-    ASSERT_EQ(written.size(), 4);
+    ASSERT_EQ(written.size(), 2);
     EXPECT_EQ(written[0]["name"].toString(), "chart.png");
     EXPECT_EQ(written[0]["data"].toString(), "data:image/png;base64," + images[0].data.toBase64());
     EXPECT_TRUE(written[1]["data"].toString().startsWith("data:image/jpeg;base64,/9j/"));
-    EXPECT_EQ(written[2]["data"].toString(), "data:application/octet-stream;base64,bm90IGFuIGltYWdl");
-    EXPECT_EQ(written[3]["data"].toString(), "data:application/octet-stream;base64,");
 
     const QString file = folder + "/pictures.jsonl";
     writeFile(file, lines.join('\n'));
@@ -514,7 +512,7 @@ TEST_F(ChatArchiveTest, ImagesTravelAsDataUrisByteForByteAndABadOneIsNamed)
 
     EXPECT_TRUE(cvn::ChatArchive::markdown(*back, QTimeZone::utc())
                     .contains(QString::fromUtf8("What is in them?\n\nAttachments:\n\n- notes.txt\n\nImages:\n\n"
-                                                "- chart.png\n- ph\u00f6to 1.jpg\n- raw.bin\n- empty.png\n")));
+                                                "- chart.png\n- ph\u00f6to 1.jpg\n")));
 
     const struct {
         QByteArray from, to;
@@ -538,5 +536,46 @@ TEST_F(ChatArchiveTest, ImagesTravelAsDataUrisByteForByteAndABadOneIsNamed)
         RawDatabase raw(target);
         EXPECT_EQ(raw.value("SELECT COUNT(*) FROM messages").toInt(), 9);
         EXPECT_EQ(raw.value("SELECT COUNT(*) FROM message_images").toInt(), 0);
+    }
+}
+
+// Only images of a kind the program reads, and no larger than an attachment,
+// come in: stored bytes of another kind still leave as they are, but a chat
+// holding them (or a text, an SVG, nothing, or too much) is refused naming
+// the chat and the image, with nothing of it written.
+TEST_F(ChatArchiveTest, AnImportTakesOnlyImagesItReadsNoLargerThanAnAttachment)
+{
+    fillSource();
+    const QList<cvn::ChatImage> stored = cvn::test::sampleImages();
+    ASSERT_NE(source->insertMessage(chat("Odd pictures", 1700000007), "user", "Look", Value::null(), Value::null(),
+                                    Value::null(), Value(1700000100), {stored[0], stored[2]}),
+              0);
+    const QList<QByteArray> lines = readFile(exportAll()).split('\n');
+    const QByteArray raw = "data:application/octet-stream;base64,bm90IGFuIGltYWdl";
+    ASSERT_TRUE(lines.value(6).contains(raw));
+    const QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg'><image href='file:///etc/passwd'/></svg>";
+    const QByteArray huge = stored[0].data + QByteArray(cvn::ChatArchive::largestImageBytes, 0);
+    const QString which = "line 7: message 1: image 2: \"raw.bin\" of the chat \"Odd pictures\" ";
+    const QString notAnImage = which + "is not a PNG, JPEG, WebP, GIF or BMP image";
+    const std::pair<QByteArray, QString> refused[] = {
+        {raw, notAnImage},
+        {"data:text/plain;base64,aGVsbG8=", notAnImage},
+        {"data:image/png;base64," + svg.toBase64(), notAnImage},
+        {"data:image/png;base64,", notAnImage},
+        {"data:image/png;base64," + huge.toBase64(), which + "is larger than 50 MB, the most an attachment may be"},
+    };
+    const QString file = folder + "/odd.jsonl";
+    for (const auto& [data, error] : refused) {
+        SCOPED_TRACE(data.left(40).toStdString());
+        QList<QByteArray> changed = lines;
+        changed[6].replace(raw, data);
+        writeFile(file, changed.join('\n'));
+        const QString target = folder + "/" + QString::number(qHash(data)) + ".db";
+        ChatDatabase into(target);
+        ChatImport import(into, file);
+        EXPECT_EQ(importAll(import), ChatImport::Step::failed);
+        EXPECT_EQ(import.error(), error);
+        EXPECT_EQ(import.added(), 6);
+        EXPECT_EQ(RawDatabase(target).value("SELECT COUNT(*) FROM messages").toInt(), 9);
     }
 }

@@ -5,6 +5,10 @@
 #include "Turns.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
+#include "support/WriteFailure.h"
+#include "storage/ChatArchive.h"
+#include "storage/ChatHistory.h"
+#include "storage/ChatStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
 #include <thread>
 #include <tuple>
 
@@ -304,6 +310,76 @@ TEST(ChatDatabase, OlderFileGetsMissingColumnsAddedAndKeepsEverythingElse)
     ChatDatabase again(path);
     EXPECT_EQ(raw.rows("SELECT sql FROM sqlite_master"), schemaBefore);
     EXPECT_EQ(listedIds(again), (QList<int64_t>{2, 3, 1}));
+}
+
+// A file from before images, on a full disk: the read-write open fails (a
+// WAL file closed cleanly needs room for its -shm), or gets through and the
+// images' table is what the disk refuses (the file is held open elsewhere).
+// Either way its chats are listed, searched and read for export, the disk is
+// said to be full, and the table comes once there is room.
+TEST(ChatDatabase, AnOlderFileOnAFullDiskIsReadUntilThereIsRoomForImages)
+{
+    const QString old = newDatabasePath();
+    ASSERT_TRUE(RawDatabase(old).exec(
+        "PRAGMA journal_mode=WAL; CREATE TABLE chats(id INTEGER PRIMARY KEY, title TEXT, model_id TEXT, "
+        "created_at INTEGER, updated_at INTEGER, pinned INTEGER NOT NULL DEFAULT 0, is_council INTEGER NOT NULL "
+        "DEFAULT 0, council_on INTEGER NOT NULL DEFAULT 0, instructions TEXT); CREATE TABLE messages(id INTEGER "
+        "PRIMARY KEY, chat_id INTEGER, role TEXT, content TEXT, model_name TEXT, created_at INTEGER, reasoning TEXT, "
+        "reasoning_ms INTEGER); INSERT INTO chats(id, title, created_at) VALUES(1, 'Old trip', 10), (2, 'Older', 5);"
+        "INSERT INTO messages(id, chat_id, role, content) VALUES(1, 1, 'user', 'hi'), (2, 1, 'assistant', 'hello');"));
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held open elsewhere" : "closed");
+        const QString path = newDatabasePath();
+        ASSERT_TRUE(QFile::copy(old, path));
+        const auto holder = held ? std::make_unique<RawDatabase>(path) : nullptr;
+        std::optional<ChatDatabase> db;
+        {
+            // Held open, the -wal's header fits and its first page does not.
+            cvn::test::FileWritesFail full(held ? 100 : 0);
+            db.emplace(path, 0);
+            db->setReopenInterval(0);
+            ASSERT_TRUE(db->isReadOnly());
+            EXPECT_TRUE(db->waitsForSpace() && db->writesFailing());
+            EXPECT_EQ(listedIds(*db), (QList<int64_t>{2, 1}));
+            EXPECT_EQ(db->searchMessages("HELLO"), (QSet<int64_t>{1}));
+            EXPECT_EQ(cvn::ChatArchive::read(*db, {1}).value_or(cvn::ChatArchive::Chat{}).messages.size(), 2);
+            cvn::ChatStore store(*db);
+            EXPECT_EQ(cvn::ChatHistory(*db, store).notice(), cvn::ChatHistory::diskFullNotice);
+            EXPECT_EQ(db->insertChat("Lost", "m"), 0);
+            EXPECT_EQ(db->writeFault(), ChatDatabase::WriteFault::full);
+        }
+        EXPECT_EQ(db->insertChat("New", "m"), 3);
+        EXPECT_FALSE(db->isReadOnly() || db->waitsForSpace());
+        EXPECT_EQ(RawDatabase(path).value("SELECT COUNT(*) FROM message_images"), 0) << "the table is there";
+    }
+}
+
+// Deleted chats give their space back: a file made before is switched to
+// incremental vacuum at an open, and a delete that frees more than
+// freedBytesReleased shrinks the file.
+TEST(ChatDatabase, DeletedChatsGiveTheirSpaceBackToTheDisk)
+{
+    const QString path = newDatabasePath();
+    ASSERT_TRUE(RawDatabase(path).exec("CREATE TABLE chats(id INTEGER PRIMARY KEY, title TEXT, model_id TEXT, "
+                                       "created_at INTEGER, updated_at INTEGER);"));
+    ChatDatabase db(path);
+    EXPECT_EQ(RawDatabase(path).value("PRAGMA auto_vacuum"), 2) << "switched at the open";
+    QList<int64_t> chats;
+    for (int i = 0; i < 4; ++i) {
+        chats.append(db.insertChat(QStringLiteral("Photos %1").arg(i), "m"));
+        ASSERT_NE(db.insertMessage(chats.last(), "user", "look", Value::null(), Value::null(), Value::null(),
+                                   Value(10), {{QStringLiteral("a.png"), QByteArray(3 << 20, 'p')}}),
+                  0);
+    }
+    const auto fileSize = [&path] { return QFileInfo(path).size() + QFileInfo(path + "-wal").size(); };
+    ASSERT_TRUE(db.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+    const int64_t full = fileSize();
+    ASSERT_TRUE(db.run("DELETE FROM chats WHERE id=?", {chats[0]}));
+    EXPECT_GT(fileSize(), full - (1 << 20)) << "a small delete leaves its pages for the next writes";
+    ASSERT_TRUE(db.run("DELETE FROM chats WHERE id IN (?, ?)", {chats[1], chats[2]}));
+    EXPECT_LT(fileSize(), full - (8 << 20));
+    EXPECT_EQ(RawDatabase(path).value("PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(listedIds(db), (QList<int64_t>{chats[3]}));
 }
 
 // A file as the app wrote it before messages kept their images: opened, it

@@ -101,7 +101,12 @@ public:
     // written as a PNG file into the paste folder: the chat page stages them
     // as it stages chosen files.
     std::function<void(const QList<QUrl>& files)> onStageFiles;
-    // A pasted image that could not be written, with the sentence to show.
+    // Pasted image data once written into the paste folder, when set (else
+    // onStageFiles takes it): the file is the stager's to delete once it
+    // leaves the list, as nothing else ever reads it again.
+    std::function<void(const QUrl& file)> onStagePasted;
+    // A pasted image that could not be taken (the clipboard's data is no
+    // picture, or it could not be written), with the sentence to show.
     std::function<void(const QString& message)> onPasteFailed;
 
     // Where pasted images go: QStandardPaths::CacheLocation + "/pasted"

@@ -1,10 +1,14 @@
 #include "chat/composer/Composer.h"
 
+#include "platform/ImageSignature.h"
 #include "platform/MainThread.h"
+
+#include <QBuffer>
 
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 #include <QMimeData>
 #include <QMutex>
 #include <QPointer>
@@ -28,6 +32,45 @@ QList<QUrl> localFiles(const QMimeData* source)
             files.append(url);
     }
     return files;
+}
+
+// The clipboard's picture, decoded only from a kind the program takes: Qt
+// would decode whatever the copying program offers, an SVG among them,
+// which opens the local files it names. Image data put on the clipboard by
+// this process is a picture already and is taken as it is. A null image,
+// with `why` saying so, when there is no picture to take.
+QImage pastedImage(const QMimeData* source, QString* why)
+{
+    bool offersOthers = false;
+    for (const QString& type : source->formats()) {
+        if (!type.startsWith(QLatin1String("image/")))
+            continue;
+        QByteArray bytes = source->data(type);
+        const QByteArray format = ImageSignature::formatOf(bytes);
+        if (format.isEmpty()) {
+            offersOthers = true;
+            continue;
+        }
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, format);
+        reader.setAutoDetectImageFormat(false);
+        if (const QImage image = reader.read(); !image.isNull())
+            return image;
+    }
+    if (offersOthers) {
+        *why = QStringLiteral("it is not a %1 image.").arg(ImageSignature::kindsText());
+        return {};
+    }
+    const QImage image = qvariant_cast<QImage>(source->imageData());
+    if (image.isNull())
+        *why = QStringLiteral("the clipboard's picture cannot be read.");
+    return image;
+}
+
+QString pasteRefusal(const QString& reason)
+{
+    return QStringLiteral("Couldn't keep the pasted image: ") + reason;
 }
 
 } // namespace
@@ -55,9 +98,16 @@ bool Composer::takeAttachments(const QMimeData* source, bool dryRun)
         return false;
     if (dryRun)
         return true;
-    const QImage image = qvariant_cast<QImage>(source->imageData());
-    if (image.isNull())
-        return false;
+    QString why;
+    const QImage image = pastedImage(source, &why);
+    if (image.isNull()) {
+        // Text that came with the picture is still pasted as text.
+        if (source->hasText())
+            return false;
+        if (onPasteFailed)
+            onPasteFailed(pasteRefusal(why));
+        return true;
+    }
     // Encoding a screen-sized PNG takes a good part of a second: off the
     // main thread, then staged back on it while the composer lives.
     QPointer<Composer> self(this);
@@ -68,7 +118,9 @@ bool Composer::takeAttachments(const QMimeData* source, bool dryRun)
         runOnMain([self, path, error] {
             if (!self)
                 return;
-            if (path && self->onStageFiles)
+            if (path && self->onStagePasted)
+                self->onStagePasted(QUrl::fromLocalFile(*path));
+            else if (path && self->onStageFiles)
                 self->onStageFiles({QUrl::fromLocalFile(*path)});
             else if (!path && self->onPasteFailed)
                 self->onPasteFailed(error);
@@ -81,7 +133,7 @@ std::optional<QString> Composer::writePastedImage(const QImage& image, const QSt
 {
     const auto fail = [error](const QString& reason) -> std::optional<QString> {
         if (error)
-            *error = QStringLiteral("Couldn't keep the pasted image: ") + reason;
+            *error = pasteRefusal(reason);
         return std::nullopt;
     };
     if (image.isNull())
