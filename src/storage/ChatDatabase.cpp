@@ -508,6 +508,10 @@ bool ChatDatabase::createSchema()
     bool readable = false;
     if (complete && missingColumns(*this, &readable).isEmpty() && readable)
         return true;
+    // A new file gives freed space back from the start: the setting holds
+    // only when made before its first table, and outside a transaction.
+    if (present.isEmpty())
+        execScript("PRAGMA auto_vacuum = INCREMENTAL");
     // One transaction, so that instances creating a new file at the same
     // moment wait for each other instead of each finding half a schema.
     return transaction([&] {
