@@ -3,6 +3,7 @@
 
 #include "engine/LlamaModelGpu.h"
 #include "engine/LlamaModelVisionLoad.h"
+#include "models/ProjectorMemory.h"
 #include "platform/Logging.h"
 
 #include <QFileInfo>
@@ -123,6 +124,10 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         throw LoadError::fileChanging();
     llama_context_params contextParams = llama_context_default_params();
     contextParams.n_ctx = contextSize > 0 ? uint32_t(contextSize) : 0;
+    // Every batch is decoded for the logits of its last position alone (the
+    // reply samples there; a restored state carries none), so the compute
+    // buffer holds one row of logits rather than one per batch position.
+    contextParams.n_outputs_max = 1;
     if (threads && *threads >= 1) {
         contextParams.n_threads = int32_t(*threads);
         contextParams.n_threads_batch = int32_t(*threads);
@@ -132,6 +137,11 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     // tried again on the CPU alone.
     const bool wantsGpu = gpuLayers >= 1;
     bool fellBack = false;
+    CpuReason cpuReason = wantsGpu ? CpuReason::none : gpuStopped() ? CpuReason::gpuStopped : CpuReason::offloadOff;
+    bool projectorOnGpu = false;
+    // The projector shares the device with the model: the fit leaves it room.
+    const uint64_t projectorBytes =
+        wantsGpu && !extras.projectorPath.isEmpty() ? uint64_t(projectorMemory(extras.projectorPath).bytes) : 0;
     llama_model* model = nullptr;
     llama_context* context = nullptr;
     int64_t placedLayers = 0;
@@ -150,10 +160,14 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         llama_model_params modelParams = llama_model_default_params();
         llama_context_params tryParams = contextParams;
         gpuload::OffloadPlan plan;
-        if (!onGpu)
+        if (!onGpu) {
             gpuload::keepOnCpu(modelParams, tryParams);
-        else if (!gpuload::offload(nativePath.constData(), modelParams, tryParams, plan))
-            onGpu = false; // nothing to offload to: the CPU load is this one
+        } else if (const gpuload::Placement placed =
+                       gpuload::offload(nativePath.constData(), projectorBytes, modelParams, tryParams, plan);
+                   placed != gpuload::Placement::onGpu) {
+            onGpu = false; // nothing to offload to, or no room: the CPU load is this one
+            cpuReason = placed == gpuload::Placement::noRoom ? CpuReason::noRoom : CpuReason::noGpu;
+        }
         if (watch.lease || watch.onProgress) {
             modelParams.progress_callback = [](float done, void* held) {
                 const auto* seen = static_cast<LoadWatch*>(held);
@@ -176,8 +190,12 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
             projectorFailure.reset();
             projectorIdentity = FileIdentity::of(extras.projectorPath);
             int64_t imageTokens = 0;
-            vision = vision::open(extras.projectorPath, model, onGpu, tryParams.n_threads, gate.get(),
+            // A projector the device cannot hold opens on the CPU: mtmd
+            // would end the program on a failed device allocation.
+            projectorOnGpu = onGpu && gpuload::hasRoomFor(plan, projectorBytes, report.deviceBytes());
+            vision = vision::open(extras.projectorPath, model, projectorOnGpu, tryParams.n_threads, gate.get(),
                                   projectorFailure, imageTokens);
+            projectorOnGpu = projectorOnGpu && vision;
             if (vision) {
                 tryParams.n_batch = std::max(tryParams.n_batch, uint32_t(imageTokens));
                 tryParams.n_ubatch = std::max(tryParams.n_ubatch, uint32_t(imageTokens));
@@ -205,6 +223,7 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         if (!onGpu)
             break;
         fellBack = true;
+        cpuReason = CpuReason::fellBack;
         qCWarning(lcRuntime, "The model could not be loaded on the GPU; loading it on the CPU: %s",
                   qUtf8Printable(path));
     }
@@ -220,6 +239,8 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     }
     loaded->m_deviceBufferBytes = deviceBytes;
     loaded->m_fellBackToCpu = fellBack;
+    loaded->m_cpuReason = loaded->m_gpuLayersOffloaded >= 1 ? CpuReason::none : cpuReason;
+    loaded->m_projectorOnGpu = projectorOnGpu;
     loaded->m_flashAttention = int32_t(contextParams.flash_attn_type);
     loaded->m_typeK = int32_t(contextParams.type_k);
     loaded->m_typeV = int32_t(contextParams.type_v);
@@ -296,6 +317,7 @@ void LlamaModel::registerLive()
     snapshot.architecture = m_architecture;
     snapshot.gpuLayersOffloaded = m_gpuLayersOffloaded;
     snapshot.layerCount = m_layerCount;
+    snapshot.cpuReason = m_cpuReason;
     std::lock_guard lock(registryLock);
     liveRegistry()[snapshot.id] = snapshot;
 }

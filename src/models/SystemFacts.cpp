@@ -22,7 +22,9 @@ std::function<SystemFacts()>& installedReader()
 
 SystemFacts SystemFacts::readMachine()
 {
-    return {RigInfo::current(), std::max(1, cvn::processorCount()), metalGpuUsable()};
+    const bool usable = metalGpuUsable();
+    return {RigInfo::current(), std::max(1, cvn::processorCount()), usable,
+            usable ? int64_t(machineGpuFreeBytes() >> 20) : 0};
 }
 
 SystemFacts SystemFacts::read()
