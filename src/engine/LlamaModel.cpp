@@ -61,6 +61,25 @@ void initBackendOnce()
     backendInitialized = true;
 }
 
+// The projector at `path` beside `model`, or null with `failure` set. The
+// context is made once the projector is known: its batches hold the largest
+// image whole, which a model that reads an image's positions all at once
+// needs.
+mtmd_context* openProjector(const QString& path, const llama_model* model, bool useGpu, void* gate,
+                            llama_context_params& context, std::optional<QString>& failure)
+{
+    failure.reset();
+    int64_t imageTokens = 0;
+    mtmd_context* vision = vision::open(path, model, useGpu, context.n_threads, gate, failure, imageTokens);
+    if (!vision) {
+        qCWarning(lcRuntime, "%s", qUtf8Printable(*failure));
+        return nullptr;
+    }
+    context.n_batch = std::max(context.n_batch, uint32_t(imageTokens));
+    context.n_ubatch = std::max(context.n_ubatch, uint32_t(imageTokens));
+    return vision;
+}
+
 } // namespace
 
 // --- LoadError ---------------------------------------------------------------
@@ -184,24 +203,12 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
             throw LoadError::fileChanging();
         contextFailed = false;
         if (model && !extras.projectorPath.isEmpty()) {
-            // The context is made once the projector is known: its batches
-            // hold the largest image whole, which a model that reads an
-            // image's positions all at once needs.
-            projectorFailure.reset();
             projectorIdentity = FileIdentity::of(extras.projectorPath);
-            int64_t imageTokens = 0;
             // A projector the device cannot hold opens on the CPU: mtmd
             // would end the program on a failed device allocation.
             projectorOnGpu = onGpu && gpuload::hasRoomFor(plan, projectorBytes, report.deviceBytes());
-            vision = vision::open(extras.projectorPath, model, projectorOnGpu, tryParams.n_threads, gate.get(),
-                                  projectorFailure, imageTokens);
+            vision = openProjector(extras.projectorPath, model, projectorOnGpu, gate.get(), tryParams, projectorFailure);
             projectorOnGpu = projectorOnGpu && vision;
-            if (vision) {
-                tryParams.n_batch = std::max(tryParams.n_batch, uint32_t(imageTokens));
-                tryParams.n_ubatch = std::max(tryParams.n_ubatch, uint32_t(imageTokens));
-            } else {
-                qCWarning(lcRuntime, "%s", qUtf8Printable(*projectorFailure));
-            }
         }
         if (model) {
             context = llama_init_from_model(model, tryParams);
