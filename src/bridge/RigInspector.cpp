@@ -9,6 +9,8 @@
 #include <QDateTime>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -59,7 +61,7 @@ Baseline buildBaseline()
                       {"arch", Json::string(archFromMachine(kernel.machine))}}),
         cpuObject(cpuBrandString(), readPhysicalCoreCount(),
                   logical >= 1 ? std::optional<int>(logical) : std::nullopt),
-        staticNoGpu(),
+        gpuObject(defaultGpuDevice()),
         tenths(static_cast<double>(physicalMemoryMb()) / 1024.0),
     };
     return made;
@@ -180,6 +182,34 @@ Json staticNoGpu()
         {"vendor", Json::null()},
         {"vram_total_gb", Json::integer(0)},
         {"vram_free_gb", Json::integer(0)},
+    });
+}
+
+Json gpuObject(const std::optional<GpuDevice>& device)
+{
+    if (!device || device->hasUnifiedMemory || isSoftwareGpu(device->name))
+        return staticNoGpu();
+    const double vramGb = tenths(double(device->recommendedMaxWorkingSetBytes >> 20) / 1024.0);
+    if (vramGb < 2.0)
+        return staticNoGpu();
+    const QString name = cleanGpuName(device->name);
+    const QString upper = name.toUpper();
+    const auto holds = [&upper](std::initializer_list<const char*> words) {
+        return std::any_of(words.begin(), words.end(),
+                           [&upper](const char* word) { return upper.contains(QLatin1String(word)); });
+    };
+    Json vendor = Json::null();
+    if (holds({"NVIDIA", "GEFORCE", "RTX", "GTX", "QUADRO", "TESLA"}))
+        vendor = Json::string(std::string_view("NVIDIA"));
+    else if (holds({"AMD", "RADEON"}))
+        vendor = Json::string(std::string_view("AMD"));
+    else if (holds({"INTEL", "ARC"}))
+        vendor = Json::string(std::string_view("Intel"));
+    return Json::object({
+        {"name", Json::string(name)},
+        {"vendor", vendor},
+        {"vram_total_gb", Json::gb(vramGb)},
+        {"vram_free_gb", Json::null()},
     });
 }
 

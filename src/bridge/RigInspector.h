@@ -2,6 +2,8 @@
 
 #include "bridge/Json.h"
 
+#include "platform/SystemInfo.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -33,9 +35,15 @@ void refreshSnapshot();
 // The last snapshot; nothing before the first rebuild.
 std::optional<QByteArray> cachedSnapshot();
 
-// The "gpu" value when no usable discrete GPU exists, which is always the
-// case here: {"name":null,"vendor":null,"vram_total_gb":0,"vram_free_gb":0}.
+// The "gpu" value when no usable discrete GPU exists:
+// {"name":null,"vendor":null,"vram_total_gb":0,"vram_free_gb":0}.
 Json staticNoGpu();
+
+// The "gpu" object of `device` (the GPU the hardware page shows): its
+// cleaned name, the vendor read from that name, its memory in GB and a null
+// free figure; staticNoGpu() without a device, for one whose memory is the
+// RAM (integrated or software, isSoftwareGpu) and below 2.0 GB.
+Json gpuObject(const std::optional<GpuDevice>& device);
 
 // x rounded to one decimal, halves away from zero.
 double tenths(double x);

@@ -3,6 +3,7 @@
 
 #include "engine/LlamaModelGpu.h"
 #include "engine/LlamaModelVisionLoad.h"
+#include "models/ProjectorMemory.h"
 #include "platform/Logging.h"
 
 #include <QFileInfo>
@@ -58,6 +59,25 @@ void initBackendOnce()
     mtmd_log_set(routeRuntimeLog, nullptr);
     llama_backend_init();
     backendInitialized = true;
+}
+
+// The projector at `path` beside `model`, or null with `failure` set. The
+// context is made once the projector is known: its batches hold the largest
+// image whole, which a model that reads an image's positions all at once
+// needs.
+mtmd_context* openProjector(const QString& path, const llama_model* model, bool useGpu, void* gate,
+                            llama_context_params& context, std::optional<QString>& failure)
+{
+    failure.reset();
+    int64_t imageTokens = 0;
+    mtmd_context* vision = vision::open(path, model, useGpu, context.n_threads, gate, failure, imageTokens);
+    if (!vision) {
+        qCWarning(lcRuntime, "%s", qUtf8Printable(*failure));
+        return nullptr;
+    }
+    context.n_batch = std::max(context.n_batch, uint32_t(imageTokens));
+    context.n_ubatch = std::max(context.n_ubatch, uint32_t(imageTokens));
+    return vision;
 }
 
 } // namespace
@@ -123,6 +143,10 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         throw LoadError::fileChanging();
     llama_context_params contextParams = llama_context_default_params();
     contextParams.n_ctx = contextSize > 0 ? uint32_t(contextSize) : 0;
+    // Every batch is decoded for the logits of its last position alone (the
+    // reply samples there; a restored state carries none), so the compute
+    // buffer holds one row of logits rather than one per batch position.
+    contextParams.n_outputs_max = 1;
     if (threads && *threads >= 1) {
         contextParams.n_threads = int32_t(*threads);
         contextParams.n_threads_batch = int32_t(*threads);
@@ -132,6 +156,11 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     // tried again on the CPU alone.
     const bool wantsGpu = gpuLayers >= 1;
     bool fellBack = false;
+    CpuReason cpuReason = wantsGpu ? CpuReason::none : gpuStopped() ? CpuReason::gpuStopped : CpuReason::offloadOff;
+    bool projectorOnGpu = false;
+    // The projector shares the device with the model: the fit leaves it room.
+    const uint64_t projectorBytes =
+        wantsGpu && !extras.projectorPath.isEmpty() ? uint64_t(projectorMemory(extras.projectorPath).bytes) : 0;
     llama_model* model = nullptr;
     llama_context* context = nullptr;
     int64_t placedLayers = 0;
@@ -150,10 +179,14 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         llama_model_params modelParams = llama_model_default_params();
         llama_context_params tryParams = contextParams;
         gpuload::OffloadPlan plan;
-        if (!onGpu)
+        if (!onGpu) {
             gpuload::keepOnCpu(modelParams, tryParams);
-        else if (!gpuload::offload(nativePath.constData(), modelParams, tryParams, plan))
-            onGpu = false; // nothing to offload to: the CPU load is this one
+        } else if (const gpuload::Placement placed =
+                       gpuload::offload(nativePath.constData(), projectorBytes, modelParams, tryParams, plan);
+                   placed != gpuload::Placement::onGpu) {
+            onGpu = false; // nothing to offload to, or no room: the CPU load is this one
+            cpuReason = placed == gpuload::Placement::noRoom ? CpuReason::noRoom : CpuReason::noGpu;
+        }
         if (watch.lease || watch.onProgress) {
             modelParams.progress_callback = [](float done, void* held) {
                 const auto* seen = static_cast<LoadWatch*>(held);
@@ -170,20 +203,12 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
             throw LoadError::fileChanging();
         contextFailed = false;
         if (model && !extras.projectorPath.isEmpty()) {
-            // The context is made once the projector is known: its batches
-            // hold the largest image whole, which a model that reads an
-            // image's positions all at once needs.
-            projectorFailure.reset();
             projectorIdentity = FileIdentity::of(extras.projectorPath);
-            int64_t imageTokens = 0;
-            vision = vision::open(extras.projectorPath, model, onGpu, tryParams.n_threads, gate.get(),
-                                  projectorFailure, imageTokens);
-            if (vision) {
-                tryParams.n_batch = std::max(tryParams.n_batch, uint32_t(imageTokens));
-                tryParams.n_ubatch = std::max(tryParams.n_ubatch, uint32_t(imageTokens));
-            } else {
-                qCWarning(lcRuntime, "%s", qUtf8Printable(*projectorFailure));
-            }
+            // A projector the device cannot hold opens on the CPU: mtmd
+            // would end the program on a failed device allocation.
+            projectorOnGpu = onGpu && gpuload::hasRoomFor(plan, projectorBytes, report.deviceBytes());
+            vision = openProjector(extras.projectorPath, model, projectorOnGpu, gate.get(), tryParams, projectorFailure);
+            projectorOnGpu = projectorOnGpu && vision;
         }
         if (model) {
             context = llama_init_from_model(model, tryParams);
@@ -205,6 +230,7 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         if (!onGpu)
             break;
         fellBack = true;
+        cpuReason = CpuReason::fellBack;
         qCWarning(lcRuntime, "The model could not be loaded on the GPU; loading it on the CPU: %s",
                   qUtf8Printable(path));
     }
@@ -220,6 +246,8 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     }
     loaded->m_deviceBufferBytes = deviceBytes;
     loaded->m_fellBackToCpu = fellBack;
+    loaded->m_cpuReason = loaded->m_gpuLayersOffloaded >= 1 ? CpuReason::none : cpuReason;
+    loaded->m_projectorOnGpu = projectorOnGpu;
     loaded->m_flashAttention = int32_t(contextParams.flash_attn_type);
     loaded->m_typeK = int32_t(contextParams.type_k);
     loaded->m_typeV = int32_t(contextParams.type_v);
@@ -296,6 +324,7 @@ void LlamaModel::registerLive()
     snapshot.architecture = m_architecture;
     snapshot.gpuLayersOffloaded = m_gpuLayersOffloaded;
     snapshot.layerCount = m_layerCount;
+    snapshot.cpuReason = m_cpuReason;
     std::lock_guard lock(registryLock);
     liveRegistry()[snapshot.id] = snapshot;
 }

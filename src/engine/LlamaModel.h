@@ -93,6 +93,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Why a model runs on the CPU alone.
+enum class CpuReason {
+    none,       // it has layers on the GPU
+    offloadOff, // loaded with GPU offload switched off
+    noGpu,      // offload was on, but llama.cpp has no GPU to offload to
+    noRoom,     // the GPU had no room for a single layer
+    fellBack,   // the GPU could not load it
+    gpuStopped, // loaded after a GPU fault, which keeps loads off the GPU
+};
+
 // One row of the live-model registry (the debug panel lists them).
 struct LoadedModelSnapshot {
     quintptr id = 0; // the model object's identity
@@ -101,6 +111,7 @@ struct LoadedModelSnapshot {
     std::optional<QString> architecture;
     int64_t gpuLayersOffloaded = 0;
     int64_t layerCount = 0;
+    CpuReason cpuReason = CpuReason::none;
 
     friend bool operator==(const LoadedModelSnapshot&, const LoadedModelSnapshot&) = default;
 };
@@ -188,6 +199,11 @@ public:
     // Offload was asked for, the load failed on the GPU, and this model is
     // the same file loaded on the CPU.
     bool fellBackToCpu() const { return m_fellBackToCpu; }
+    // Why no layer is on the GPU; none when some are.
+    CpuReason cpuReason() const { return m_cpuReason; }
+    // The projector's encoder runs on the GPU (with the model's layers) rather
+    // than on the CPU.
+    bool projectorOnGpu() const { return m_projectorOnGpu; }
     // True the first time it is asked of a model that fell back to the CPU,
     // so that the user hears of it once. Any thread.
     bool takeCpuFallbackNotice() { return m_fellBackToCpu && !m_fallbackTold.exchange(true); }
@@ -399,6 +415,8 @@ private:
     int64_t m_gpuLayersOffloaded = 0;
     uint64_t m_deviceBufferBytes = 0;
     bool m_fellBackToCpu = false;
+    CpuReason m_cpuReason = CpuReason::none;
+    bool m_projectorOnGpu = false;
     std::atomic<bool> m_fallbackTold{false};
     int32_t m_flashAttention = 0; // the llama_flash_attn_type asked for
     std::atomic<bool> m_gpuFaulted{false}; // written on the queue

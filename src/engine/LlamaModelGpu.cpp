@@ -33,6 +33,22 @@ bool isGpu(ggml_backend_dev_t dev)
     return type == GGML_BACKEND_DEVICE_TYPE_GPU || type == GGML_BACKEND_DEVICE_TYPE_IGPU;
 }
 
+// The GPU the hardware page names (GpuDevices.cpp): the first of type GPU,
+// else the first integrated one, as llama.cpp itself would fill them.
+std::optional<ggml_backend_dev_t> namedGpu()
+{
+    std::optional<ggml_backend_dev_t> integrated;
+    for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
+        ggml_backend_dev_t dev = ggml_backend_dev_get(i);
+        const enum ggml_backend_dev_type type = ggml_backend_dev_type(dev);
+        if (type == GGML_BACKEND_DEVICE_TYPE_GPU)
+            return dev;
+        if (type == GGML_BACKEND_DEVICE_TYPE_IGPU && !integrated)
+            integrated = dev;
+    }
+    return integrated;
+}
+
 std::optional<ggml_backend_dev_t> gpuNamed(const std::string& name)
 {
     for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
@@ -55,28 +71,29 @@ void keepOnCpu(llama_model_params& model, llama_context_params& context)
     context.op_offload = false;
 }
 
-bool offload(const char* path, llama_model_params& model, llama_context_params& context, OffloadPlan& plan)
+Placement offload(const char* path, uint64_t besideBytes, llama_model_params& model, llama_context_params& context,
+                  OffloadPlan& plan)
 {
-    std::vector<ggml_backend_dev_t> gpus;
-    for (size_t i = 0; i < ggml_backend_dev_count(); ++i) {
-        if (isGpu(ggml_backend_dev_get(i)))
-            gpus.push_back(ggml_backend_dev_get(i));
-    }
-    if (gpus.empty() || !llama_supports_gpu_offload()) {
+    const std::optional<ggml_backend_dev_t> gpu = namedGpu();
+    if (!gpu || !llama_supports_gpu_offload()) {
         keepOnCpu(model, context);
-        return false;
+        return Placement::noGpu;
     }
-    const TestHooks seams = testHooks();
+    // Layers go to the device the user is shown, never to a second GPU
+    // that llama.cpp would otherwise split them over.
+    plan.devices = {*gpu, nullptr};
+    model.devices = plan.devices.data();
     plan.tensorSplit.assign(llama_max_devices(), 0.0f);
     plan.overrides.assign(llama_max_tensor_buft_overrides(), llama_model_tensor_buft_override{nullptr, nullptr});
     plan.margins.assign(llama_max_devices(), kMarginBytes);
-    if (seams.deviceBudgetBytes) {
-        for (size_t i = 0; i < gpus.size() && i < plan.margins.size(); ++i) {
-            size_t free = 0, total = 0;
-            ggml_backend_dev_memory(gpus[i], &free, &total);
-            plan.margins[i] = free > *seams.deviceBudgetBytes ? free - *seams.deviceBudgetBytes : 0;
-        }
+    if (const TestHooks seams = testHooks(); seams.deviceBudgetBytes) {
+        size_t free = 0, total = 0;
+        ggml_backend_dev_memory(*gpu, &free, &total);
+        plan.margins[0] = free > *seams.deviceBudgetBytes ? free - *seams.deviceBudgetBytes : 0;
     }
+    // The fit knows the model and its context only: what loads beside them
+    // on the same device is room it must leave.
+    plan.margins[0] += size_t(besideBytes);
     // All layers unless the fit finds they do not fit; then it lowers the
     // count (and may leave parts of one layer on the CPU).
     model.n_gpu_layers = -1;
@@ -94,12 +111,29 @@ bool offload(const char* path, llama_model_params& model, llama_context_params& 
         model.n_gpu_layers = -1;
         model.tensor_split = nullptr;
         model.tensor_buft_overrides = nullptr;
+    } else if (model.n_gpu_layers == 0) {
+        // Not a layer: a GPU load would still put the batches' compute
+        // buffer on the device and send every prompt through it.
+        qCInfo(lcRuntime, "GPU offload: the GPU has no room for a layer; the model loads on the CPU");
+        keepOnCpu(model, context);
+        return Placement::noRoom;
     }
     // llama.cpp reads a negative count as every layer.
     const QByteArray asked = model.n_gpu_layers < 0 ? QByteArray("every layer") : QByteArray::number(model.n_gpu_layers) + " layers";
     qCInfo(lcRuntime, "GPU offload: %s asked for after the fit to free device memory%s", asked.constData(),
            status == COMMON_PARAMS_FIT_STATUS_FAILURE ? " (projected not to fit)" : "");
-    return true;
+    return Placement::onGpu;
+}
+
+bool hasRoomFor(const OffloadPlan& plan, uint64_t bytes, uint64_t madeBytes)
+{
+    if (plan.devices.empty() || !plan.devices.front())
+        return false;
+    if (const TestHooks seams = testHooks(); seams.deviceBudgetBytes)
+        return *seams.deviceBudgetBytes >= madeBytes && *seams.deviceBudgetBytes - madeBytes >= bytes;
+    size_t free = 0, total = 0;
+    ggml_backend_dev_memory(plan.devices.front(), &free, &total);
+    return free >= kMarginBytes && free - kMarginBytes >= bytes;
 }
 
 LoadReport::LoadReport()

@@ -16,6 +16,7 @@ namespace cvn::gpuload {
 // The buffers that common_fit_params writes into and the load then reads:
 // they live until the load is done.
 struct OffloadPlan {
+    std::vector<ggml_backend_dev_t> devices; // the one GPU, then the list's end
     std::vector<float> tensorSplit;
     std::vector<llama_model_tensor_buft_override> overrides;
     std::vector<size_t> margins;
@@ -26,10 +27,24 @@ struct OffloadPlan {
 // layer there.
 void keepOnCpu(llama_model_params& model, llama_context_params& context);
 
-// Every layer on the GPU when the model and its context fit in the device's
-// free memory less a margin; else as many as fit. False when llama.cpp has
-// no GPU to offload to (the parameters are then those of keepOnCpu).
-bool offload(const char* path, llama_model_params& model, llama_context_params& context, OffloadPlan& plan);
+// Where offload put the model.
+enum class Placement {
+    noGpu,  // llama.cpp has no GPU to offload to
+    noRoom, // the GPU has no room for a single layer
+    onGpu,  // some or all of the layers go to the GPU
+};
+
+// Every layer on the GPU when the model, its context and `besideBytes` (a
+// projector that loads beside it) fit in the device's free memory less a
+// margin; else as many as fit. Only the GPU that the hardware page names
+// takes layers. Unless the result is onGpu, the parameters are those of
+// keepOnCpu.
+Placement offload(const char* path, uint64_t besideBytes, llama_model_params& model, llama_context_params& context,
+                  OffloadPlan& plan);
+
+// Whether the GPU of `plan` still has `bytes` free beside the margin, now
+// that the load has made `madeBytes` there.
+bool hasRoomFor(const OffloadPlan& plan, uint64_t bytes, uint64_t madeBytes);
 
 // What the load reported of itself, gathered from llama.cpp's log on the
 // thread that loads, from construction to destruction.

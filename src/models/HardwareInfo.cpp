@@ -31,7 +31,7 @@ std::optional<QString> cleanedGpuName(const std::optional<GpuDevice>& device)
 {
     if (!device)
         return std::nullopt;
-    return collapseWhitespace(withoutTrademarks(device->name));
+    return cleanGpuName(device->name);
 }
 
 // MB to whole GB, halves away from zero.
@@ -46,6 +46,11 @@ bool metalGpuUsable()
 {
     const std::optional<GpuDevice> device = defaultGpuDevice();
     return device && device->runsOffload;
+}
+
+QString cleanGpuName(const QString& name)
+{
+    return collapseWhitespace(withoutTrademarks(name));
 }
 
 QString cpuBrandString()

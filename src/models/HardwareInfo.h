@@ -32,6 +32,22 @@ struct RigInfo {
 // integrated GPU), from the GPU layer's device; any thread.
 bool metalGpuUsable();
 
+// A GPU's name as shown: every "(R)", "(TM)", "(tm)" and "(r)" removed,
+// whitespace collapsed.
+QString cleanGpuName(const QString& name);
+
+// A GPU that Vulkan offers but that computes on the CPU (Mesa's lavapipe,
+// softpipe, SwiftShader), told by the name its driver gives: its memory is
+// the RAM. Inline: the fit check reads it without the rest of this file.
+inline bool isSoftwareGpu(const QString& name)
+{
+    for (const char* renderer : {"llvmpipe", "softpipe", "SwiftShader"}) {
+        if (name.contains(QLatin1String(renderer), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
 // The processor's brand text, or "Unknown CPU" when the system gives none.
 QString cpuBrandString();
 

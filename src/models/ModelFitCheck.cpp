@@ -26,21 +26,24 @@ constexpr int64_t kDeviceMarginMb = 1024;
 
 } // namespace
 
-std::optional<Gpu> offloadGpu(const RigInfo& rig)
+std::optional<Gpu> offloadGpu(const SystemFacts& facts)
 {
+    const RigInfo& rig = facts.rig;
     if (!rig.isUsableForInference || !rig.gpuName)
         return std::nullopt;
-    return Gpu{rig.gpuVramMb, rig.gpuSharesRam};
+    return Gpu{facts.gpuFreeMb, rig.gpuSharesRam || isSoftwareGpu(*rig.gpuName)};
 }
 
-int64_t ramShareMb(int64_t required, const std::optional<GgufInfo>& metadata, const std::optional<Gpu>& gpu)
+Need need(int64_t required, int64_t projectorMb, const std::optional<GgufInfo>& metadata, const std::optional<Gpu>& gpu)
 {
+    const int64_t projector = std::max<int64_t>(0, projectorMb);
     if (!gpu || gpu->sharesRam)
-        return required;
+        return {required + projector, 0};
     // Weights and cache go to the device layer by layer; the process and its
-    // compute buffers stay with the host.
+    // compute buffers stay with the host. The fit keeps room for the
+    // projector, which opens on the device after the layers.
     const int64_t layered = std::max<int64_t>(0, required - runtimeOverheadMb());
-    const int64_t budget = std::max<int64_t>(0, gpu->memoryMb - kDeviceMarginMb);
+    const int64_t budget = std::max<int64_t>(0, gpu->freeMb - kDeviceMarginMb - projector);
     int64_t onDevice = std::min(layered, budget);
     // The device never holds more than fits: a model too big for it leaves
     // whole layers on the CPU rather than failing, so RAM is where a
@@ -49,7 +52,15 @@ int64_t ramShareMb(int64_t required, const std::optional<GgufInfo>& metadata, co
         const int64_t perLayer = (layered + metadata->nLayers - 1) / metadata->nLayers;
         onDevice = perLayer > 0 ? (budget / perLayer) * perLayer : 0;
     }
-    return required - onDevice;
+    // Not a layer: the load keeps everything on the CPU.
+    if (onDevice <= 0)
+        return {required + projector, 0};
+    return {required - onDevice, onDevice + projector};
+}
+
+int64_t ramShareMb(int64_t required, const std::optional<GgufInfo>& metadata, const std::optional<Gpu>& gpu)
+{
+    return need(required, 0, metadata, gpu).ramMb;
 }
 
 int64_t requiredMb(const QString& path, const std::optional<GgufInfo>& metadata)
@@ -71,26 +82,32 @@ std::optional<Warning> warning(const QString& path, const QString& name, uint64_
     if (!metadata)
         metadata = GgufMetadata::read(path);
     // Signed: free memory below the requirement must not wrap.
-    const int64_t required = ramShareMb(requiredMb(path, metadata), metadata, gpu) + std::max<int64_t>(0, projectorMb);
+    const Need placed = need(requiredMb(path, metadata), projectorMb, metadata, gpu);
+    const int64_t required = placed.ramMb;
     const int64_t free = clampedMb(freeMb);
     const int64_t total = clampedMb(totalMb);
+    // "needs about 1.2 GB" of RAM alone, or beside what the GPU takes.
+    const QString needs = placed.gpuMb > 0
+                              ? QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB of RAM beside the ")
+                                    + gb(placed.gpuMb) + QStringLiteral(" GB its GPU takes")
+                              : QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB");
 
     Warning w;
     if (free >= required) {
         if (free - required >= 2001)
             return std::nullopt;
         w.title = QStringLiteral("Tight fit");
-        w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB. You have ")
+        w.body = name + needs + QStringLiteral(". You have ")
             + gb(free) + QStringLiteral(" GB free. Should work, but leaves little room for other apps.");
     } else if (double(total) * 1.1 < double(required)) {
         w.title = QStringLiteral("This model is bigger than your RAM");
-        w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB, but your computer only has ")
+        w.body = name + needs + QStringLiteral(", but your computer only has ")
             + gb(total)
             + QStringLiteral(" GB total. The system will constantly swap the model between RAM and SSD, making it "
                              "10-100x slower than normal. Each response may take minutes. Not recommended.");
     } else {
         w.title = QStringLiteral("This model fits your computer, but you need to free up RAM");
-        w.body = name + QStringLiteral(" needs about ") + gb(required) + QStringLiteral(" GB. You have ") + gb(free)
+        w.body = name + needs + QStringLiteral(". You have ") + gb(free)
             + QStringLiteral(" GB free right now, but your computer has ") + gb(total)
             + QStringLiteral(" GB total. The system will swap other apps to disk to make room \u2014 first load will "
                              "take longer and other apps will slow down. Close some apps for best performance.");

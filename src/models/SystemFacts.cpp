@@ -22,7 +22,11 @@ std::function<SystemFacts()>& installedReader()
 
 SystemFacts SystemFacts::readMachine()
 {
-    return {RigInfo::current(), std::max(1, cvn::processorCount()), metalGpuUsable()};
+    const RigInfo rig = RigInfo::current();
+    // The device is asked for its free memory only while offload is on, the
+    // one case in which a fit reads it.
+    return {rig, std::max(1, cvn::processorCount()), metalGpuUsable(),
+            rig.isUsableForInference ? int64_t(machineGpuFreeBytes() >> 20) : 0};
 }
 
 SystemFacts SystemFacts::read()

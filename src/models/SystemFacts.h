@@ -13,6 +13,7 @@ struct SystemFacts {
     RigInfo rig;             // ramFreeMb and ramTotalMb are the memory figures
     int processorCount = 1;
     bool gpuUsable = false;
+    int64_t gpuFreeMb = 0;   // the GPU's free memory, as a load's fit reads it; 0 with offload off
 
     // A fresh reading through the installed reader (the machine by default).
     // Safe on any thread; may read /proc, so keep it off the main thread

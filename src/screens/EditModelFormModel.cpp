@@ -33,22 +33,29 @@ EditModelFormModel::EditModelFormModel(const ModelInfo& model, QObject* parent)
 }
 
 EditModelFormModel::EditModelFormModel(const ModelInfo& model, uint64_t freeMb, QObject* parent)
-    : EditModelFormModel(model, Projectors{}, freeMb, parent)
+    : EditModelFormModel(model, Projectors{}, freeMb, std::nullopt, parent)
 {
 }
 
 EditModelFormModel::EditModelFormModel(const ModelInfo& model, const Projectors& projectors, QObject* parent)
-    : EditModelFormModel(model, projectors,
-                         static_cast<uint64_t>(std::max<int64_t>(0, SystemFacts::read().rig.ramFreeMb)), parent)
+    : EditModelFormModel(model, projectors, SystemFacts::read(), parent)
+{
+}
+
+EditModelFormModel::EditModelFormModel(const ModelInfo& model, const Projectors& projectors, const SystemFacts& facts,
+                                       QObject* parent)
+    : EditModelFormModel(model, projectors, static_cast<uint64_t>(std::max<int64_t>(0, facts.rig.ramFreeMb)),
+                         ModelFitCheck::offloadGpu(facts), parent)
 {
 }
 
 EditModelFormModel::EditModelFormModel(const ModelInfo& model, const Projectors& projectors, uint64_t freeMb,
-                                       QObject* parent)
+                                       const std::optional<ModelFitCheck::Gpu>& gpu, QObject* parent)
     : QObject(parent)
     , m_model(model)
     , m_info(model.effectiveMetadata())
     , m_freeMb(freeMb)
+    , m_gpu(gpu)
     , m_all(projectors.all)
     , m_fitting(ProjectorPairing::fitting(model, projectors.all))
     , m_projectorChoice(model.projectorChoice)
@@ -365,7 +372,10 @@ int64_t EditModelFormModel::extraMb(int64_t context) const
 
 int64_t EditModelFormModel::needMb() const
 {
-    return m_info.fileSizeMb + extraMb(selectedContext()) + kRuntimeOverheadMb + projectorMb();
+    // The add flow's figure at this context: what stays in RAM once the GPU
+    // has taken what it has room for.
+    const int64_t model = m_info.fileSizeMb + extraMb(selectedContext()) + kRuntimeOverheadMb;
+    return ModelFitCheck::need(model, projectorMb(), m_info, m_gpu).ramMb;
 }
 
 bool EditModelFormModel::showsRamWarning() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "models/GgufInfo.h"
+#include "models/ModelFitCheck.h"
 #include "models/ModelInfo.h"
 
 #include <QHash>
@@ -48,12 +49,14 @@ public:
         std::function<int64_t(const ModelInfo& projector)> memoryMb;
     };
 
-    // Reads the free memory once through SystemFacts.
+    // Reads the free memory, and the GPU a load would offload to, once
+    // through SystemFacts.
     explicit EditModelFormModel(const ModelInfo& model, QObject* parent = nullptr);
     EditModelFormModel(const ModelInfo& model, uint64_t freeMb, QObject* parent = nullptr);
     EditModelFormModel(const ModelInfo& model, const Projectors& projectors, QObject* parent = nullptr);
+    // `gpu`: the GPU that takes the layers it has room for (none: all in RAM).
     EditModelFormModel(const ModelInfo& model, const Projectors& projectors, uint64_t freeMb,
-                       QObject* parent = nullptr);
+                       const std::optional<ModelFitCheck::Gpu>& gpu = std::nullopt, QObject* parent = nullptr);
 
     // The 16 template labels; index 0 ("Auto-detect") stores no template.
     static const QStringList& chatTemplateChoices();
@@ -135,8 +138,9 @@ public:
     // The cache's extra memory at `context` tokens with an f16 cache; 0 when
     // no estimate can be made.
     int64_t extraMb(int64_t context) const;
-    // File, cache at the selected context, runtime overhead and the
-    // projector in use, in MB.
+    // What file, cache at the selected context, runtime overhead and the
+    // projector in use keep in RAM, in MB, placed as the add flow places
+    // them (ModelFitCheck::need): what the GPU takes is left out.
     int64_t needMb() const;
     // Manual mode and less free memory than needMb().
     bool showsRamWarning() const;
@@ -155,6 +159,9 @@ signals:
     void changed();
 
 private:
+    EditModelFormModel(const ModelInfo& model, const Projectors& projectors, const SystemFacts& facts,
+                       QObject* parent);
+
     ModelInfo m_model;
     GgufInfo m_info;
     QList<int64_t> m_steps;
@@ -163,6 +170,7 @@ private:
     QString m_cleanedName;
     QString m_originalName;
     uint64_t m_freeMb = 0;
+    std::optional<ModelFitCheck::Gpu> m_gpu;
 
     NameMode m_nameMode = NameMode::Auto;
     QString m_name;

@@ -104,7 +104,7 @@ void ModelImport::addFile(const QString& path)
     const int64_t projectorMb = projector ? projectorMemoryMb(m_store.folder() + u'/' + projector->fileName) : 0;
     std::optional<ModelFitCheck::Warning> warning = ModelFitCheck::warning(
         path, name, megabytes(facts.rig.ramFreeMb), megabytes(facts.rig.ramTotalMb), incoming.discoveredMetadata,
-        ModelFitCheck::offloadGpu(facts.rig), projectorMb);
+        ModelFitCheck::offloadGpu(facts), projectorMb);
     if (warning) {
         m_pendingAdd = PendingAdd{QUuid::createUuid(), path, std::move(*warning)};
         emit changed();

@@ -51,6 +51,28 @@ TEST(RigInspector, CpuObjectFromBrandStrings)
               R"({"model":"Apple M2","vendor":null,"cores_physical":8,"cores_logical":8})");
 }
 
+TEST(RigInspector, GpuObjectFromTheDeviceThePageShows)
+{
+    using cvn::GpuDevice;
+    const auto gpu = [](const char* name, uint64_t bytes, bool unified = false) {
+        return RigInspector::gpuObject(GpuDevice{QString::fromUtf8(name), unified, false, bytes, true}).render();
+    };
+    EXPECT_EQ(gpu("NVIDIA GeForce(TM)  RTX 4090", 17179869184ULL),
+              R"({"name":"NVIDIA GeForce RTX 4090","vendor":"NVIDIA","vram_total_gb":16.0,"vram_free_gb":null})");
+    EXPECT_EQ(gpu("AMD Radeon(R) RX 7600 (RADV NAVI33)", 8ULL << 30),
+              R"j({"name":"AMD Radeon RX 7600 (RADV NAVI33)","vendor":"AMD","vram_total_gb":8.0,"vram_free_gb":null})j");
+    EXPECT_EQ(gpu("Intel(R) arc A770", 16ULL << 30),
+              R"({"name":"Intel arc A770","vendor":"Intel","vram_total_gb":16.0,"vram_free_gb":null})");
+    EXPECT_EQ(gpu("Mystery Accelerator", 4ULL << 30),
+              R"({"name":"Mystery Accelerator","vendor":null,"vram_total_gb":4.0,"vram_free_gb":null})");
+    // Under 2.0 GB, memory that is the RAM, a software renderer, no device.
+    const std::string none = RigInspector::staticNoGpu().render();
+    EXPECT_EQ(gpu("GeForce GT 710", 1900ULL << 20), none);
+    EXPECT_EQ(gpu("AMD Radeon 780M", 16ULL << 30, true), none);
+    EXPECT_EQ(gpu("llvmpipe (LLVM 15.0.6, 256 bits)", 64ULL << 30), none);
+    EXPECT_EQ(RigInspector::gpuObject(std::nullopt).render(), none);
+}
+
 TEST(RigInspector, SnapshotHasTheServedShape)
 {
     RigInspector::refreshSnapshot();

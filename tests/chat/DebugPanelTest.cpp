@@ -91,15 +91,15 @@ TEST_F(DebugPanelTest, GpuSummaryFormsFromTheFactsTheGpuLayerReports)
         std::vector<LoadedModelSnapshot> models;
         QString summary;
     } cases[] = {
-        {unified, {}, QStringLiteral("Apple M2 Max, unified, max working set 49152 MB, not used - no model loaded")},
+        {unified, {}, QStringLiteral("Apple M2 Max, unified, device memory 49152 MB, not used - no model loaded")},
         {unified, {cpuOnly, offloaded, alsoOffloaded},
-         QStringLiteral("Apple M2 Max, unified, max working set 49152 MB, used (28 of 28 layers, b.gguf)")},
-        // Below 1 MB of working set: no working-set part.
+         QStringLiteral("Apple M2 Max, unified, device memory 49152 MB, used (28 of 28 layers, b.gguf)")},
+        // Below 1 MB of memory: no memory part; no guess at a low-power part.
         {integrated, {cpuOnly},
-         QStringLiteral("Intel(R) Iris(R) Plus Graphics, discrete/integrated, low-power, not used - CPU only "
+         QStringLiteral("Intel(R) Iris(R) Plus Graphics, discrete/integrated, not used - CPU only "
                         "(GPU offload off or not supported on this GPU)")},
         {discrete, {alsoOffloaded},
-         QStringLiteral("AMD Radeon Pro 5500M, discrete/integrated, max working set 4096 MB, used (5 of 40 layers, "
+         QStringLiteral("AMD Radeon Pro 5500M, discrete/integrated, device memory 4096 MB, used (5 of 40 layers, "
                         "c.gguf)")},
         {std::nullopt, {offloaded}, QStringLiteral("none")},
     };
@@ -116,6 +116,33 @@ TEST_F(DebugPanelTest, GpuSummaryFormsFromTheFactsTheGpuLayerReports)
     // The override goes with its scope: the machine's own reading is back.
     EXPECT_EQ(defaultGpuDevice(), machineGpuDevice());
     EXPECT_EQ(DebugPanelModel::gather(QDateTime::currentDateTime()).gpu, std::nullopt);
+}
+
+TEST_F(DebugPanelTest, TheGpuRowSaysWhyAModelRunsOnTheCpu)
+{
+    const GpuDevice discrete{QStringLiteral("AMD Radeon RX 7600"), false, false, 8ull << 30, true};
+    const auto row = [&](CpuReason reason, DebugReadings::GpuSwitch gpuSwitch) {
+        LoadedModelSnapshot model{1, QStringLiteral("a.gguf"), 4096, std::nullopt, 0, 32};
+        model.cpuReason = reason;
+        return DebugReadings::metalSummary(discrete, {model}, gpuSwitch)
+            .section(QStringLiteral(", "), 3);
+    };
+    const QString cpu = QStringLiteral("not used - CPU only (%1)");
+    EXPECT_EQ(row(CpuReason::offloadOff, {false, false}), cpu.arg(u"GPU offload is off"));
+    EXPECT_EQ(row(CpuReason::offloadOff, {true, false}), cpu.arg(u"loaded before GPU offload was switched on"));
+    EXPECT_EQ(row(CpuReason::noRoom, {true, false}), cpu.arg(u"the GPU had no room for it"));
+    EXPECT_EQ(row(CpuReason::fellBack, {true, false}), cpu.arg(u"the GPU could not load it"));
+    // After a GPU fault the row says so whatever the models, until a restart.
+    EXPECT_EQ(row(CpuReason::gpuStopped, {true, true}),
+              QStringLiteral("stopped - offload is off until Corvanthelis restarts"));
+    EXPECT_EQ(DebugReadings::metalSummary(discrete, {}, {true, true}),
+              QStringLiteral("AMD Radeon RX 7600, discrete/integrated, device memory 8192 MB, "
+                             "stopped - offload is off until Corvanthelis restarts"));
+    // The live records reach the row: the switch as it reads now.
+    AppSettings::setValue(QString::fromLatin1(AppSettings::metalOffload), true);
+    EXPECT_TRUE(DebugPanelModel::gather(QDateTime::currentDateTime()).gpuSwitch.offloadOn);
+    AppSettings::setValue(QString::fromLatin1(AppSettings::metalOffload), false);
+    EXPECT_FALSE(DebugPanelModel::gather(QDateTime::currentDateTime()).gpuSwitch.offloadOn);
 }
 
 TEST_F(DebugPanelTest, FreshProcessRowsAndLiveGathering)

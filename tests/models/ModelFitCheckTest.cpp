@@ -86,17 +86,17 @@ TEST(ModelFitCheck, Warnings)
     EXPECT_EQ(ModelFitCheck::warning("x", "X", 0, 15000, large)->title, "This model is bigger than your RAM");
 }
 
-TEST(ModelFitCheck, AProjectorAddsItsMemoryInRamWhateverTheGpuTakes)
+TEST(ModelFitCheck, AProjectorAddsItsMemoryWhereItOpens)
 {
     const GgufInfo small = sized(4000, 0); // needs 5980
     EXPECT_FALSE(ModelFitCheck::warning("x", "Foo", 7981 + 300, 16384, small, std::nullopt, 300));
     const auto tight = ModelFitCheck::warning("x", "Foo", 7981, 16384, small, std::nullopt, 300);
     ASSERT_TRUE(tight);
     EXPECT_TRUE(tight->body.startsWith("Foo needs about 6.1 GB.")) << tight->body.toStdString();
-    // The encoder runs on the CPU: a roomy GPU takes the model, not it.
+    // A roomy GPU takes the model and the projector beside it.
     const ModelFitCheck::Gpu roomy{24576, false};
-    EXPECT_FALSE(ModelFitCheck::warning("x", "Foo", 1180 + 2001 + 300, 16384, small, roomy, 300));
-    EXPECT_TRUE(ModelFitCheck::warning("x", "Foo", 1180 + 2000 + 300, 16384, small, roomy, 300));
+    EXPECT_FALSE(ModelFitCheck::warning("x", "Foo", 1180 + 2001, 16384, small, roomy, 300));
+    EXPECT_TRUE(ModelFitCheck::warning("x", "Foo", 1180 + 2000, 16384, small, roomy, 300));
 }
 
 TEST(ModelFitCheck, ADiscreteGpuTakesWhatFitsItsMemoryAndRamTheRest)
@@ -109,8 +109,8 @@ TEST(ModelFitCheck, ADiscreteGpuTakesWhatFitsItsMemoryAndRamTheRest)
     EXPECT_FALSE(ModelFitCheck::warning("x", "X", 3181, 16384, model, roomy));
     const auto tight = ModelFitCheck::warning("x", "X", 3180, 16384, model, roomy);
     ASSERT_TRUE(tight);
-    EXPECT_EQ(tight->body, "X needs about 1.2 GB. You have 3.1 GB free. Should work, but leaves little room for "
-                           "other apps.");
+    EXPECT_EQ(tight->body, "X needs about 1.2 GB of RAM beside the 4.9 GB its GPU takes. You have 3.1 GB free. "
+                           "Should work, but leaves little room for other apps.");
 
     // 4096 MB less the load's 1024 of margin holds 19 whole layers.
     const ModelFitCheck::Gpu small{4096, false};
@@ -126,7 +126,9 @@ TEST(ModelFitCheck, ADiscreteGpuTakesWhatFitsItsMemoryAndRamTheRest)
     const auto neither = ModelFitCheck::warning("x", "X", 1000, 2048, model, small);
     ASSERT_TRUE(neither);
     EXPECT_EQ(neither->title, "This model is bigger than your RAM");
-    EXPECT_TRUE(neither->body.startsWith("X needs about 3.1 GB, but your computer only has 2.0 GB total."));
+    EXPECT_TRUE(neither->body.startsWith("X needs about 3.1 GB of RAM beside the 2.9 GB its GPU takes, but your "
+                                         "computer only has 2.0 GB total."))
+        << neither->body.toStdString();
     // A GPU smaller than the margin takes nothing.
     EXPECT_EQ(ModelFitCheck::ramShareMb(6204, model, ModelFitCheck::Gpu{512, false}), 6204);
 }
@@ -140,12 +142,39 @@ TEST(ModelFitCheck, AnIntegratedGpuOrOffloadOffCountsEverythingAgainstRam)
     ASSERT_TRUE(short_);
     EXPECT_EQ(short_->title, "This model fits your computer, but you need to free up RAM");
 
-    RigInfo rig{16384, 3181, "CPU", QStringLiteral("Radeon RX 7600"), 8192, true, false};
-    EXPECT_EQ(ModelFitCheck::offloadGpu(rig)->memoryMb, 8192);
-    EXPECT_FALSE(ModelFitCheck::offloadGpu(rig)->sharesRam);
-    rig.gpuSharesRam = true;
-    EXPECT_TRUE(ModelFitCheck::offloadGpu(rig)->sharesRam);
-    rig.isUsableForInference = false;
-    rig.accelerationSwitchedOff = true;
-    EXPECT_FALSE(ModelFitCheck::offloadGpu(rig));
+    SystemFacts facts{{16384, 3181, "CPU", QStringLiteral("Radeon RX 7600"), 8192, true, false}, 8, true, 8192};
+    EXPECT_EQ(ModelFitCheck::offloadGpu(facts)->freeMb, 8192);
+    EXPECT_FALSE(ModelFitCheck::offloadGpu(facts)->sharesRam);
+    facts.rig.gpuSharesRam = true;
+    EXPECT_TRUE(ModelFitCheck::offloadGpu(facts)->sharesRam);
+    facts.rig.isUsableForInference = false;
+    facts.rig.accelerationSwitchedOff = true;
+    EXPECT_FALSE(ModelFitCheck::offloadGpu(facts));
+}
+
+TEST(ModelFitCheck, TheGpusFreeMemoryDecidesAndASoftwareGpuIsRam)
+{
+    const GgufInfo model = sized(4000, 32);
+    // 8 GB on the device, 1100 MB of it free: the load's fit finds no room
+    // for a layer beside its margin, and everything stays in RAM.
+    SystemFacts facts{{16384, 3181, "CPU", QStringLiteral("Radeon RX 7600"), 8192, true, false}, 8, true, 1100};
+    EXPECT_EQ(ModelFitCheck::need(6204, 0, model, ModelFitCheck::offloadGpu(facts)), (ModelFitCheck::Need{6204, 0}));
+    // Lavapipe computes on the CPU; its memory is the RAM however much it
+    // reports free.
+    facts.rig.gpuName = QStringLiteral("llvmpipe (LLVM 15.0.6, 256 bits)");
+    facts.gpuFreeMb = 65536;
+    ASSERT_TRUE(ModelFitCheck::offloadGpu(facts));
+    EXPECT_TRUE(ModelFitCheck::offloadGpu(facts)->sharesRam);
+    EXPECT_EQ(ModelFitCheck::need(6204, 300, model, ModelFitCheck::offloadGpu(facts)),
+              (ModelFitCheck::Need{6504, 0}));
+}
+
+TEST(ModelFitCheck, TheProjectorTakesItsRoomOnTheDeviceBeforeTheLayers)
+{
+    const GgufInfo model = sized(4000, 32); // 157 MB a layer
+    EXPECT_EQ(ModelFitCheck::need(6204, 300, model, ModelFitCheck::Gpu{8192, false}),
+              (ModelFitCheck::Need{1180, 5024 + 300}));
+    // 4096 less the margin and the projector's 300 holds 17 layers.
+    EXPECT_EQ(ModelFitCheck::need(6204, 300, model, ModelFitCheck::Gpu{4096, false}),
+              (ModelFitCheck::Need{6204 - 17 * 157, 17 * 157 + 300}));
 }

@@ -89,6 +89,35 @@ TEST(EditModelFormModel, TheProjectorChoiceIsWrittenAndItsMemoryCounted)
     EXPECT_FALSE(EditModelFormModel(all[1], projectors, 9216).showsImages());
 }
 
+TEST(EditModelFormModel, TheNeedLeavesOutWhatTheGpuTakesAsTheAddFlowDoes)
+{
+    // 3940 + 4096 + 1180 = 9216 MB at 32768 tokens. A GPU with 16 GB free
+    // takes every layer; RAM keeps the runtime's 1180.
+    const SystemFacts facts{.rig = {.ramTotalMb = 16384, .ramFreeMb = 4000, .cpuShortName = QStringLiteral("CPU"),
+                                    .gpuName = QStringLiteral("Radeon RX 7600"), .gpuVramMb = 16384,
+                                    .isUsableForInference = true},
+                            .processorCount = 8, .gpuUsable = true, .gpuFreeMb = 16384};
+    const ModelInfo model = sampleModel(32768, 3940);
+    {
+        const SystemFacts::Override machine(facts);
+        EditModelFormModel form(model, EditModelFormModel::Projectors{});
+        form.setManual(true);
+        form.setStepIndex(4);
+        EXPECT_EQ(form.needMb(), 1180);
+        EXPECT_EQ(form.needMb(), ModelFitCheck::need(9216, 0, model.discoveredMetadata, ModelFitCheck::offloadGpu(facts)).ramMb);
+        EXPECT_FALSE(form.showsRamWarning());
+    }
+    // The same device with 16 GB in all but 1 GB free holds no layer.
+    SystemFacts busy = facts;
+    busy.gpuFreeMb = 1024;
+    const SystemFacts::Override machine(busy);
+    EditModelFormModel form(model, EditModelFormModel::Projectors{});
+    form.setManual(true);
+    form.setStepIndex(4);
+    EXPECT_EQ(form.needMb(), 9216);
+    EXPECT_TRUE(form.showsRamWarning());
+}
+
 TEST(EditModelFormModel, StepsFollowTheTrainedContext)
 {
     const QList<int64_t> seven{2048, 4096, 8192, 16384, 32768, 65536, 131072};

@@ -2,6 +2,7 @@
 
 #include "chat/shared/LayoutProbe.h"
 #include "engine/SessionRegistry.h"
+#include "platform/AppSettings.h"
 
 namespace cvn {
 
@@ -16,6 +17,27 @@ QString archText(const std::optional<QString>& architecture)
     return architecture ? *architecture : QStringLiteral("unknown");
 }
 
+// Why a loaded model has no layer on the GPU.
+QString cpuReasonText(CpuReason reason, GpuSwitch gpuSwitch)
+{
+    switch (reason) {
+    case CpuReason::offloadOff:
+        return gpuSwitch.offloadOn ? QStringLiteral("loaded before GPU offload was switched on")
+                                   : QStringLiteral("GPU offload is off");
+    case CpuReason::noRoom:
+        return QStringLiteral("the GPU had no room for it");
+    case CpuReason::fellBack:
+        return QStringLiteral("the GPU could not load it");
+    case CpuReason::gpuStopped:
+        return QStringLiteral("the GPU stopped");
+    case CpuReason::noGpu:
+        return QStringLiteral("llama.cpp found no GPU to offload to");
+    case CpuReason::none:
+        break;
+    }
+    return QStringLiteral("GPU offload off or not supported on this GPU");
+}
+
 } // namespace
 
 QString clockText(const QDateTime& at)
@@ -23,25 +45,26 @@ QString clockText(const QDateTime& at)
     return at.toLocalTime().time().toString(QStringLiteral("HH:mm:ss"));
 }
 
-QString metalSummary(const std::optional<GpuDevice>& device, const std::vector<LoadedModelSnapshot>& models)
+QString metalSummary(const std::optional<GpuDevice>& device, const std::vector<LoadedModelSnapshot>& models,
+                     GpuSwitch gpuSwitch)
 {
     if (!device)
         return QStringLiteral("none");
     QStringList parts = {device->name};
     parts << (device->hasUnifiedMemory ? QStringLiteral("unified") : QStringLiteral("discrete/integrated"));
-    if (device->isLowPower)
-        parts << QStringLiteral("low-power");
     if (device->recommendedMaxWorkingSetBytes >= 1048576)
-        parts << QStringLiteral("max working set %1 MB").arg(device->recommendedMaxWorkingSetBytes / 1048576);
+        parts << QStringLiteral("device memory %1 MB").arg(device->recommendedMaxWorkingSetBytes / 1048576);
     const auto used = std::find_if(models.cbegin(), models.cend(),
                                    [](const LoadedModelSnapshot& m) { return m.gpuLayersOffloaded >= 1; });
-    if (used != models.cend())
+    if (gpuSwitch.stopped)
+        parts << QStringLiteral("stopped - offload is off until Corvanthelis restarts");
+    else if (used != models.cend())
         parts << QStringLiteral("used (%1 of %2 layers, %3)")
                      .arg(used->gpuLayersOffloaded)
                      .arg(used->layerCount)
                      .arg(used->name);
     else if (!models.empty())
-        parts << QStringLiteral("not used - CPU only (GPU offload off or not supported on this GPU)");
+        parts << QStringLiteral("not used - CPU only (%1)").arg(cpuReasonText(models.front().cpuReason, gpuSwitch));
     else
         parts << QStringLiteral("not used - no model loaded");
     return parts.join(QStringLiteral(", "));
@@ -108,6 +131,7 @@ DebugPanelModel::Inputs DebugPanelModel::gather(const QDateTime& now)
     in.now = now;
     in.gpu = defaultGpuDevice();
     in.liveModels = LlamaModel::liveModels();
+    in.gpuSwitch = {AppSettings::boolValue(QString::fromLatin1(AppSettings::metalOffload)), LlamaModel::gpuStopped()};
     in.lastLoad = LlamaModel::lastLoadAttempt();
     in.sessions = SessionRegistry::snapshots();
     in.scroll = ScrollDiagnostics::read();
@@ -126,7 +150,7 @@ DebugPanelModel DebugPanelModel::build(const Inputs& in)
     model.clock = clockText(in.now);
     model.rows = {
         {QStringLiteral("Llama runtime"), QStringLiteral("linked"), Status::ok},
-        {QStringLiteral("GPU"), metalSummary(in.gpu, in.liveModels), in.gpu ? Status::ok : Status::failed},
+        {QStringLiteral("GPU"), metalSummary(in.gpu, in.liveModels, in.gpuSwitch), in.gpu ? Status::ok : Status::failed},
         {QStringLiteral("Last load attempt"), lastLoadLine(in.lastLoad), loadStatus},
         {QStringLiteral("Loaded models"), loadedModelsLines(in.sessions), Status::none},
         {QStringLiteral("Streaming"), streamingLines(in.sessions), Status::none},

@@ -31,11 +31,21 @@ namespace DebugReadings {
 // "HH:mm:ss" in local time, ASCII digits: the panel's clock and load times.
 QString clockText(const QDateTime& at);
 
+// What the GPU row knows beside the device and the models: the offload
+// switch as it reads now, and whether a GPU fault has stopped offload for
+// the rest of the run (LlamaModel::gpuStopped).
+struct GpuSwitch {
+    bool offloadOn = false;
+    bool stopped = false;
+};
+
 // The "GPU" row, from the device the GPU layer reports (defaultGpuDevice,
 // which tests replace through GpuDevice::Override): its name; "unified" or
-// "discrete/integrated"; "low-power" for a low-power part; the working set
-// from 1 MB on; and whether a loaded model uses it. "none" without a device.
-QString metalSummary(const std::optional<GpuDevice>& device, const std::vector<LoadedModelSnapshot>& models);
+// "discrete/integrated"; its memory from 1 MB on; and whether a loaded model
+// uses it or, when none does, why the model runs on the CPU. After a GPU
+// fault, that the GPU stopped. "none" without a device.
+QString metalSummary(const std::optional<GpuDevice>& device, const std::vector<LoadedModelSnapshot>& models,
+                     GpuSwitch gpuSwitch = {});
 QString lastLoadLine(const std::optional<LoadAttempt>& attempt);
 QString loadedModelsLines(const QList<LlamaSession::Snapshot>& sessions);
 QString streamingLines(const QList<LlamaSession::Snapshot>& sessions);
@@ -65,6 +75,7 @@ struct DebugPanelModel {
         ScrollDiagnostics::Values scroll;
         ProcessMemory memory;
         QStringList probes;
+        DebugReadings::GpuSwitch gpuSwitch;
     };
 
     static inline const QString title = QStringLiteral("DEBUG \u00B7 RUNTIME");
