@@ -52,7 +52,7 @@ protected:
         folder.add(QStringLiteral("hello"), {{kPromptEnd, "▁Hello", "▁there", "</s>"}});
         store = std::make_unique<ModelStore>(folder.path);
         session = std::make_unique<LlamaSession>(store.get());
-        ASSERT_TRUE(finishes(session->loadModel(model())));
+        ASSERT_TRUE(finishes(session->loadModel(model()), 180000));
         ASSERT_TRUE(session->model());
         ASSERT_GT(session->model()->gpuLayersOffloaded(), 0);
     }
@@ -74,9 +74,10 @@ protected:
         session->model()->setTestHooks(hooks);
     }
 
+    // lavapipe builds its kernels at their first use, slowly on a busy machine.
     const Turn& ask(const QString& text)
     {
-        EXPECT_TRUE(finishes(session->send(text)));
+        EXPECT_TRUE(finishes(session->send(text), 180000));
         return session->turns().last();
     }
 };
@@ -100,7 +101,7 @@ TEST_F(GpuLoss, TheReplyEndsWithTheNoteAndTheNextRunsOnTheCpuUntilARestart)
     // Offload switched off and on again does not try the lost device.
     switchOffload(false);
     switchOffload(true);
-    ASSERT_TRUE(finishes(session->loadModel(model())));
+    ASSERT_TRUE(finishes(session->loadModel(model()), 180000));
     ASSERT_TRUE(session->model());
     EXPECT_EQ(session->model()->gpuLayersOffloaded(), 0);
 }
