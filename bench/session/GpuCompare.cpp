@@ -57,15 +57,15 @@ void forget(LlamaModel& model)
     model.queue().sync([&] { llama_memory_clear(llama_get_memory(model.contextHandle()), true); });
 }
 
-// One run of `prompt` to its first token; `hooks` say what to watch. The
-// seconds from the start to its end.
+// One run of `prompt` to `tokens` reply tokens; `hooks` say what to watch.
+// The seconds from the start to its end.
 double runOnce(LlamaModel& model, const std::string& prompt, LlamaModel::TestHooks hooks,
-               const std::function<void(GenerationHandle&)>& whileRunning = {})
+               const std::function<void(GenerationHandle&)>& whileRunning = {}, int64_t tokens = 1)
 {
     forget(model);
     model.setTestHooks(std::move(hooks));
     SamplingParams params = SamplingParams::defaults();
-    params.maxTokens = 1;
+    params.maxTokens = tokens;
     std::promise<void> finished;
     GenerationSink sink;
     sink.onFinished = [&] { finished.set_value(); };
@@ -83,17 +83,12 @@ double runOnce(LlamaModel& model, const std::string& prompt, LlamaModel::TestHoo
 void promptSpeeds(LlamaModel& model, const std::string& prompt)
 {
     const std::vector<int32_t> tokens = model.tokenize(prompt);
-    Clock::time_point started;
+    const Clock::time_point started = Clock::now();
     double sliced = 0;
+    int64_t slices = 0;
     LlamaModel::TestHooks hooks;
     hooks.afterPrompt = [&](const float*, int32_t) { sliced = secondsSince(started); };
-    int64_t first = 0;
-    hooks.afterPromptSlice = [&, firstCall = true](int64_t held) mutable {
-        if (std::exchange(firstCall, false)) {
-            first = held;
-            started = Clock::now();
-        }
-    };
+    hooks.afterPromptSlice = [&](int64_t) { ++slices; };
     runOnce(model, prompt, hooks);
     forget(model);
     double whole = 0;
@@ -109,28 +104,27 @@ void promptSpeeds(LlamaModel& model, const std::string& prompt)
         }
         whole = secondsSince(start);
     });
-    // The first slice is left out of the run's figure: its own time is
-    // known only once it ended.
-    std::printf("prompt speed on the GPU, %zu tokens: %.0f tokens/s in slices a stop is heard between, %.0f "
+    std::printf("prompt speed on the GPU, %zu tokens: %.0f tokens/s in %lld slices a stop is heard between, %.0f "
                 "tokens/s in slices of the batch size\n",
-                tokens.size(), double(int64_t(tokens.size()) - first) / sliced, double(tokens.size()) / whole);
+                tokens.size(), double(tokens.size()) / sliced, (long long)slices,
+                double(tokens.size()) / whole);
 }
 
 // The seconds from a stop to the run's end while a long prompt decodes.
 double stopDuringPrompt(LlamaModel& model, const std::string& prompt)
 {
-    std::promise<void> decoding;
+    std::promise<double> decoding;
+    const Clock::time_point started = Clock::now();
     LlamaModel::TestHooks hooks;
     hooks.afterPromptSlice = [&, told = false](int64_t) mutable {
         if (!std::exchange(told, true))
-            decoding.set_value();
+            decoding.set_value(secondsSince(started));
     };
-    std::future<void> begun = decoding.get_future();
+    std::future<double> begun = decoding.get_future();
     double stopped = 0;
     runOnce(model, prompt, hooks, [&](GenerationHandle& run) {
-        begun.wait();
-        // Well into the next slice.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Halfway into the next slice, as long as the first one.
+        std::this_thread::sleep_for(std::chrono::duration<double>(begun.get() / 2));
         const Clock::time_point stop = Clock::now();
         run.cancel();
         model.queue().sync([] {});
@@ -184,7 +178,10 @@ int stopOnGpu(const QString& path, long threads, long ctx)
     try {
         auto model = LlamaModel::load(path, std::max<long>(ctx, 2048), 999, threads);
         const std::string prompt = longPrompt(*model, kPromptTokens);
-        runOnce(*model, prompt, {}); // the device's kernels are built at their first use
+        // The device's kernels are built at their first use; a few reply
+        // tokens tell the run the cost of a decode of its own, as a chat's
+        // replies do.
+        runOnce(*model, prompt, {}, {}, 8);
         promptSpeeds(*model, prompt);
         std::printf("stop during a GPU prompt: %.2f s\n", stopDuringPrompt(*model, prompt));
     } catch (const LoadError& error) {

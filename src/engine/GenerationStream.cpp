@@ -357,6 +357,9 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             m_lastRunHitLimit = true;
             return showRest();
         }
+        // A one-token decode is the device's cost of a decode of its own,
+        // which the fit of the prompt slices then knows well.
+        const auto tokenStarted = std::chrono::steady_clock::now();
         if (decode(&token, 1) != 0) {
             if (!deviceFailed() && !shouldStop(&run)) {
                 forgetDecoded();
@@ -364,6 +367,9 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             }
             return showRest();
         }
+        if (paced)
+            m_promptPace.record(1, std::chrono::duration<double>(std::chrono::steady_clock::now() - tokenStarted)
+                                       .count());
         m_keptTokens.push_back(token);
     }
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 namespace cvn {
 
@@ -20,39 +21,29 @@ public:
     // The least share of one slice's speed that smaller slices keep.
     static constexpr double kKeptSpeed = 0.95;
 
-    // A slice of `tokens` took `seconds`. The newest slices count most: the
-    // first one of a process also builds the device's kernels.
+    // A decode of `tokens` took `seconds`. A one-token decode (a reply's)
+    // tells the cost of a decode of its own: the least one seen, as a first
+    // use that builds the device's kernels, or a busy machine, only adds to
+    // it. A slice tells the cost of a token beyond that, the newest slices
+    // counting most.
     void record(int64_t tokens, double seconds)
     {
         if (tokens < 1 || !(seconds > 0))
             return;
-        for (double* sum : {&m_n, &m_t, &m_nn, &m_nt, &m_w})
-            *sum *= kForget;
-        const auto n = double(tokens);
-        m_n += n;
-        m_t += seconds;
-        m_nn += n * n;
-        m_nt += n * seconds;
-        m_w += 1;
+        if (tokens == 1) {
+            m_overhead = std::min(m_overhead.value_or(seconds), seconds);
+            return;
+        }
+        const double perToken = std::max(seconds - m_overhead.value_or(0), seconds * 0.01) / double(tokens);
+        m_perToken = m_perToken ? (*m_perToken + perToken) / 2 : perToken;
     }
 
     // The next slice's tokens, at most `most`.
     int64_t next(int64_t most) const
     {
-        if (m_w == 0)
+        if (!m_perToken)
             return std::min(most, kFirstSlice);
-        // Time = overhead + perToken * tokens, fitted over the slices seen;
-        // a fit that makes no sense (slices of one size alone) puts all the
-        // time on the tokens.
-        double perToken = m_t / m_n;
-        double overhead = 0;
-        const double spread = m_w * m_nn - m_n * m_n;
-        if (spread > 1e-9 * m_nn * m_w) {
-            const double slope = (m_w * m_nt - m_n * m_t) / spread;
-            const double start = (m_t - slope * m_n) / m_w;
-            if (slope > 0 && start >= 0)
-                perToken = slope, overhead = start;
-        }
+        const double overhead = m_overhead.value_or(0), perToken = *m_perToken;
         const double target = (kSliceSeconds - overhead) / perToken;
         // tokens / (overhead + perToken * tokens) >= kKeptSpeed * one slice's speed
         const auto whole = double(most);
@@ -62,8 +53,8 @@ public:
     }
 
 private:
-    static constexpr double kForget = 0.5;
-    double m_n = 0, m_t = 0, m_nn = 0, m_nt = 0, m_w = 0; // weighted sums
+    std::optional<double> m_overhead; // seconds a decode costs whatever its size
+    std::optional<double> m_perToken; // seconds a token adds to it
 };
 
 } // namespace cvn

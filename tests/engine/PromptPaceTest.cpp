@@ -15,10 +15,12 @@ struct Device {
     double seconds(int64_t tokens) const { return overhead + perToken * double(tokens); }
     double speed(int64_t tokens) const { return double(tokens) / seconds(tokens); }
 
-    // The slice the pace asks for once it has measured a few.
+    // The slice the pace asks for once it has measured a reply's token and
+    // a few slices.
     int64_t settledSlice() const
     {
         PromptPace pace;
+        pace.record(1, seconds(1));
         for (int i = 0; i < 4; ++i) {
             const int64_t slice = pace.next(kBatch);
             pace.record(slice, seconds(slice));
