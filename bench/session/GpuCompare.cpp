@@ -4,8 +4,14 @@
 #include "models/HardwareInfo.h"
 #include "platform/SystemInfo.h"
 
+#include <llama.h>
+
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <future>
+#include <utility>
+#include <thread>
 
 namespace cvn::bench {
 
@@ -27,6 +33,104 @@ std::vector<float> firstLogits(LlamaModel& model)
                                           std::move(sink));
     finished.get_future().wait();
     return logits;
+}
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A text of at least `count` tokens.
+std::string longPrompt(const LlamaModel& model, size_t count)
+{
+    std::string text;
+    while (model.tokenize(text).size() < count)
+        text += " The quick brown fox jumps over the lazy dog, and the dog sleeps on.";
+    return text;
+}
+
+// Empties the context, so that the next run decodes its whole prompt.
+void forget(LlamaModel& model)
+{
+    model.queue().sync([&] { llama_memory_clear(llama_get_memory(model.contextHandle()), true); });
+}
+
+// One run of `prompt` to `tokens` reply tokens; `hooks` say what to watch.
+// The seconds from the start to its end.
+double runOnce(LlamaModel& model, const std::string& prompt, LlamaModel::TestHooks hooks,
+               const std::function<void(GenerationHandle&)>& whileRunning = {}, int64_t tokens = 1)
+{
+    forget(model);
+    model.setTestHooks(std::move(hooks));
+    SamplingParams params = SamplingParams::defaults();
+    params.maxTokens = tokens;
+    std::promise<void> finished;
+    GenerationSink sink;
+    sink.onFinished = [&] { finished.set_value(); };
+    const Clock::time_point start = Clock::now();
+    GenerationHandle run = model.generate(prompt, params, std::move(sink));
+    if (whileRunning)
+        whileRunning(run);
+    finished.get_future().wait();
+    return secondsSince(start);
+}
+
+// The prompt's speed in tokens a second, as a run decodes it (on a GPU, in
+// the slices that a stop is heard between) and as llama.cpp decodes it in
+// slices of the context's batch size, in the order given.
+void promptSpeeds(LlamaModel& model, const std::string& prompt)
+{
+    const std::vector<int32_t> tokens = model.tokenize(prompt);
+    const Clock::time_point started = Clock::now();
+    double sliced = 0;
+    int64_t slices = 0;
+    LlamaModel::TestHooks hooks;
+    hooks.afterPrompt = [&](const float*, int32_t) { sliced = secondsSince(started); };
+    hooks.afterPromptSlice = [&](int64_t) { ++slices; };
+    runOnce(model, prompt, hooks);
+    forget(model);
+    double whole = 0;
+    model.queue().sync([&] {
+        llama_context* context = model.contextHandle();
+        const auto batch = int64_t(llama_n_batch(context));
+        std::vector<int32_t> ids = tokens;
+        const Clock::time_point start = Clock::now();
+        for (int64_t at = 0; at < int64_t(ids.size()); at += batch) {
+            const auto n = int32_t(std::min<int64_t>(batch, int64_t(ids.size()) - at));
+            llama_decode(context, llama_batch_get_one(ids.data() + at, n));
+            llama_synchronize(context);
+        }
+        whole = secondsSince(start);
+    });
+    std::printf("prompt speed on the GPU, %zu tokens: %.0f tokens/s in %lld slices a stop is heard between, %.0f "
+                "tokens/s in slices of the batch size\n",
+                tokens.size(), double(tokens.size()) / sliced, (long long)slices,
+                double(tokens.size()) / whole);
+}
+
+// The seconds from a stop to the run's end while a long prompt decodes.
+double stopDuringPrompt(LlamaModel& model, const std::string& prompt)
+{
+    std::promise<double> decoding;
+    const Clock::time_point started = Clock::now();
+    LlamaModel::TestHooks hooks;
+    hooks.afterPromptSlice = [&, told = false](int64_t) mutable {
+        if (!std::exchange(told, true))
+            decoding.set_value(secondsSince(started));
+    };
+    std::future<double> begun = decoding.get_future();
+    double stopped = 0;
+    runOnce(model, prompt, hooks, [&](GenerationHandle& run) {
+        // Halfway into the next slice, as long as the first one.
+        std::this_thread::sleep_for(std::chrono::duration<double>(begun.get() / 2));
+        const Clock::time_point stop = Clock::now();
+        run.cancel();
+        model.queue().sync([] {});
+        stopped = secondsSince(stop);
+    });
+    return stopped;
 }
 
 } // namespace
@@ -65,6 +169,25 @@ int compareGpuLogits(const QString& path, long threads, long ctx)
                 qPrintable(machineGpuDevice() ? machineGpuDevice()->name : QString()), (long long)layers,
                 (long long)of);
     std::printf("gpu/cpu logits nmse: %.3g\n", error / std::max(power, 1e-30));
+    return stopOnGpu(path, threads, ctx);
+}
+
+int stopOnGpu(const QString& path, long threads, long ctx)
+{
+    constexpr size_t kPromptTokens = 1200;
+    try {
+        auto model = LlamaModel::load(path, std::max<long>(ctx, 2048), 999, threads);
+        const std::string prompt = longPrompt(*model, kPromptTokens);
+        // The device's kernels are built at their first use; a few reply
+        // tokens tell the run the cost of a decode of its own, as a chat's
+        // replies do.
+        runOnce(*model, prompt, {}, {}, 8);
+        promptSpeeds(*model, prompt);
+        std::printf("stop during a GPU prompt: %.2f s\n", stopDuringPrompt(*model, prompt));
+    } catch (const LoadError& error) {
+        std::fprintf(stderr, "cvn-bench-session: %s\n", qPrintable(error.description()));
+        return 1;
+    }
     return 0;
 }
 

@@ -136,6 +136,7 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     m_lastRunFilledContext = false;
     m_lastRunHitLimit = false;
     m_lastRunGrammarStuck = false;
+    m_runOutOfMemory = false;
     if (m_gpuFaulted.load()) {
         setLastStreamFailure(kGpuStoppedText);
         return;
@@ -227,11 +228,13 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     if (!sampler.chain)
         return;
 
-    // Prompt, in slices of the context's batch size, each text slice
-    // ending where an image begins; an image is encoded and its embeddings
-    // decoded at its positions. Where the work takes more than a second, the
-    // caller hears how far it has come.
+    // Prompt, in slices of the context's batch size (on a GPU, of the
+    // slices PromptPace sizes), each text slice ending where an image
+    // begins; an image is encoded and its embeddings decoded at its
+    // positions. Where the work takes more than a second, the caller hears
+    // how far it has come.
     const int64_t batchSize = std::max<int64_t>(1, int64_t(llama_n_batch(m_context)));
+    const bool paced = m_gpuLayersOffloaded > 0;
     const auto started = std::chrono::steady_clock::now();
     const auto tellProgress = [&](int64_t done) {
         if (!sink.onProgress || int64_t(tokens.size()) <= kept
@@ -262,14 +265,16 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             tellProgress(start);
             continue;
         }
-        int64_t end = std::min<int64_t>(start + batchSize, int64_t(tokens.size()));
+        const int64_t slice = paced ? m_promptPace.next(batchSize) : batchSize;
+        int64_t end = std::min<int64_t>(start + slice, int64_t(tokens.size()));
         end = std::find_if(tokens.begin() + start, tokens.begin() + end, standins::isImage) - tokens.begin();
         const auto count = int32_t(end - start);
+        const auto sliceStarted = std::chrono::steady_clock::now();
         if (decode(tokens.data() + start, count) != 0) {
             // An abort from a stop request is not a failure: the memory then
             // holds what was kept plus at most part of this slice, which the
             // next run drops.
-            if (m_gpuFaulted.load()) {
+            if (deviceFailed()) {
                 // The fault told the reply's end itself.
             } else if (!shouldStop(&run)) {
                 forgetDecoded();
@@ -282,6 +287,9 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             }
             return;
         }
+        if (paced)
+            m_promptPace.record(count, std::chrono::duration<double>(std::chrono::steady_clock::now() - sliceStarted)
+                                           .count());
         m_keptTokens.insert(m_keptTokens.end(), tokens.begin() + start, tokens.begin() + end);
         start = end;
         if (m_testHooks.afterPromptSlice)
@@ -309,11 +317,17 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
         // This call samples and also accepts the token into the chain (the
         // penalty window), so it is not accepted a second time.
         llama_token token = LLAMA_TOKEN_NULL;
+        // Reading the logits waits for the device: a fault there is the
+        // device's, never the grammar's.
+        const float* logits = nullptr;
+        if (!onDevice([&] { logits = llama_get_logits_ith(m_context, -1); }))
+            return showRest();
         if (!grammar.isSet()) {
-            token = llama_sampler_sample(sampler.chain, m_context, -1);
+            if (!onDevice([&] { token = llama_sampler_sample(sampler.chain, m_context, -1); }))
+                return showRest();
         } else {
             try {
-                token = grammar.sample(sampler.chain, m_context, llama_vocab_n_tokens(vocab), vocab);
+                token = grammar.sample(sampler.chain, logits, llama_vocab_n_tokens(vocab), vocab);
             } catch (const std::exception& error) {
                 qCWarning(lcRuntime, "The grammar refused the reply: %s", error.what());
             }
@@ -343,13 +357,19 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             m_lastRunHitLimit = true;
             return showRest();
         }
+        // A one-token decode is the device's cost of a decode of its own,
+        // which the fit of the prompt slices then knows well.
+        const auto tokenStarted = std::chrono::steady_clock::now();
         if (decode(&token, 1) != 0) {
-            if (!m_gpuFaulted.load() && !shouldStop(&run)) {
+            if (!deviceFailed() && !shouldStop(&run)) {
                 forgetDecoded();
                 qCCritical(lcRuntime, "llama_decode failed mid-generation at token %d", int(generated));
             }
             return showRest();
         }
+        if (paced)
+            m_promptPace.record(1, std::chrono::duration<double>(std::chrono::steady_clock::now() - tokenStarted)
+                                       .count());
         m_keptTokens.push_back(token);
     }
 }
@@ -378,9 +398,10 @@ int64_t LlamaModel::keepDecodedPrefix(const std::vector<llama_token>& prompt)
 
 void LlamaModel::forgetDecoded()
 {
-    if (llama_memory_t memory = llama_get_memory(m_context))
-        llama_memory_clear(memory, true);
     m_keptTokens.clear();
+    // Clearing the memory writes to the device; a lost one is left alone.
+    if (llama_memory_t memory = llama_get_memory(m_context); memory && !m_gpuFaulted.load())
+        onDevice([&] { llama_memory_clear(memory, true); });
 }
 
 } // namespace cvn

@@ -5,12 +5,14 @@
 #include "engine/LlamaModelVisionLoad.h"
 #include "models/ProjectorMemory.h"
 #include "platform/Logging.h"
+#include "platform/MainThread.h"
 
 #include <QFileInfo>
 
 #include <llama.h>
 #include <mtmd.h>
 
+#include <cstring>
 #include <map>
 #include <unistd.h>
 
@@ -337,6 +339,15 @@ void LlamaModel::free()
     m_queue.sync([this] { releaseResources(); });
 }
 
+void LlamaModel::freeSoon()
+{
+    m_freeRequested = true;
+    requestStop();
+    // Its reference keeps the model until the release is done, so that no
+    // other thread's last reference waits for it.
+    runInBackground([self = shared_from_this()] { self->free(); });
+}
+
 void LlamaModel::releaseResources()
 {
     if (m_isFreed.exchange(true))
@@ -345,10 +356,20 @@ void LlamaModel::releaseResources()
         std::lock_guard lock(registryLock);
         liveRegistry().erase(quintptr(this));
     }
-    // mtmd reads the model's weights: it goes first.
-    releaseVision();
-    llama_free(m_context);
-    llama_model_free(m_model);
+    // A lost device stays lost, and freeing a context waits for its device
+    // first: that wait would throw out of llama.cpp's destructors and end
+    // the program. The handles of a model whose device was lost are kept
+    // instead, unused, until the process ends.
+    if (m_gpuFaulted.load()) {
+        qCInfo(lcRuntime, "The model's GPU was lost: its buffers stay allocated until the app quits");
+        m_imageChunks.clear();
+        m_vision = nullptr;
+    } else {
+        // mtmd reads the model's weights: it goes first.
+        releaseVision();
+        llama_free(m_context);
+        llama_model_free(m_model);
+    }
     m_context = nullptr;
     m_model = nullptr;
     m_keptTokens.clear();
@@ -394,23 +415,26 @@ int32_t LlamaModel::decode(const int32_t* tokens, int32_t count)
 
 int32_t LlamaModel::decodeBatch(const llama_batch& batch)
 {
-    if (m_gpuFaulted.load())
+    if (deviceFailed())
         return -1;
     decodeStopped = &LlamaModel::abortCallback;
     decodingModel = this;
     int32_t result = -1;
-    // A device that is lost, or a driver that fails a submission, throws out
-    // of llama_decode; left alone, that ends the program. It ends the run
-    // instead, and this model with it: its context's state on the device is
-    // gone.
-    try {
+    // A device that is lost, or a driver that fails a submission, throws;
+    // left alone, that ends the program. A GPU's decode only queues the
+    // work, and its failure shows where the work is waited for: the wait is
+    // made here, under the same guard, and not at the sampling after it.
+    onDevice([&] {
         if (m_testHooks.beforeDecode)
             m_testHooks.beforeDecode();
         result = llama_decode(m_context, batch);
-    } catch (const std::exception& error) {
-        gpuFault(error.what());
-    } catch (...) {
-        gpuFault("an exception of unknown type");
+        if (result == 0 && m_gpuLayersOffloaded > 0)
+            llama_synchronize(m_context);
+    });
+    if (result == -2 && m_gpuLayersOffloaded > 0 && !deviceFailed()) {
+        // The device had no room for the decode's buffers.
+        m_runOutOfMemory = true;
+        setLastStreamFailure(kGpuOutOfMemoryText);
     }
     decodeStopped = nullptr;
     decodingModel = nullptr;
@@ -421,13 +445,21 @@ namespace {
 std::atomic<bool> gpuStopFlag{false};
 } // namespace
 
-void LlamaModel::gpuFault(const char* what)
+void LlamaModel::deviceFault(const char* what) noexcept
 {
-    qCCritical(lcRuntime, "llama_decode raised: %s; the reply ends and the model is dropped", what);
+    // What the device held is not to be trusted: nothing of it is kept.
+    m_keptTokens.clear();
+    // vulkan-hpp names the failing result in its message. A device that
+    // refused memory still works: the reply ends, and the model stays.
+    if (std::strstr(what, "OutOfDeviceMemory")) {
+        qCWarning(lcRuntime, "The GPU refused memory during the reply: %s", what);
+        m_runOutOfMemory = true;
+        setLastStreamFailure(kGpuOutOfMemoryText);
+        return;
+    }
+    qCCritical(lcRuntime, "The GPU failed: %s; the reply ends and the model is dropped", what);
     m_gpuFaulted = true;
     gpuStopFlag = true;
-    // What the device held is gone: nothing of it is kept or saved.
-    m_keptTokens.clear();
     setLastStreamFailure(kGpuStoppedText);
 }
 

@@ -23,6 +23,7 @@
 
 #include "engine/ChatMessage.h"
 #include "engine/Generation.h"
+#include "engine/PromptPace.h"
 #include "engine/PromptStore.h"
 #include "engine/SamplingParams.h"
 #include "platform/FileIdentity.h"
@@ -142,8 +143,13 @@ inline const QString kCpuFallbackText = QStringLiteral(
 
 // The failure a reply ends with when the GPU stopped under it.
 inline const QString kGpuStoppedText = QStringLiteral(
-    "The GPU stopped while writing this reply. The next reply runs on the CPU; turn GPU offload on again in "
-    "Settings to use the GPU.");
+    "The GPU stopped while writing this reply. The next reply runs on the CPU; restart Corvanthelis to use the "
+    "GPU again.");
+
+// The failure a reply ends with when the GPU refused it memory; the GPU
+// itself goes on working.
+inline const QString kGpuOutOfMemoryText = QStringLiteral(
+    "The GPU ran out of memory while writing this reply. Try again, or load the model with a smaller context.");
 
 class LlamaModel : public std::enable_shared_from_this<LlamaModel> {
     struct Private {};
@@ -211,8 +217,13 @@ public:
     // run ended as failed, and the model must not run again. Read it once
     // the run has finished.
     bool gpuFaulted() const { return m_gpuFaulted.load(); }
-    // After any model's GPU fault, loads keep to the CPU until the user
-    // switches offload on again (clearGpuStop). Any thread.
+    // True when the device refused the latest run memory: that run ended
+    // as failed, and the model goes on. Read it once the run has finished.
+    bool lastRunOutOfMemory() const { return m_runOutOfMemory.load(); }
+    // After any model's GPU fault, loads keep to the CPU until the program
+    // restarts: ggml keeps its device for the whole process, and a lost one
+    // never comes back. clearGpuStop is for tests whose device was not
+    // really lost. Any thread.
     static bool gpuStopped();
     static void clearGpuStop();
     int64_t layerCount() const { return m_layerCount; } // llama_model_n_layer + 1
@@ -245,6 +256,11 @@ public:
     // in progress), and then the file's lease. Safe to call repeatedly and
     // from any thread.
     void free();
+    // free() without the wait, for the main thread: the run in progress is
+    // told to stop at once, and the handles go on a background thread once
+    // it has heard it (a GPU's decode hears it only at the end of its
+    // slice). A free() called meanwhile waits for that release.
+    void freeSoon();
 
     // The stop flag that a running generation checks before every prompt
     // slice and every token, and that aborts a prompt decode in progress.
@@ -374,8 +390,28 @@ private:
     // it kept out of the runtime log's errors: a stop is not a failure.
     int32_t decode(const int32_t* tokens, int32_t count);
     int32_t decodeBatch(const llama_batch& batch);
-    // Ends the run and the model after an exception out of a decode. Queue only.
-    void gpuFault(const char* what);
+    // Runs `call`, which may wait for the device. What it throws is the
+    // device failing (deviceFault) and ends the run, never the program.
+    // False when it threw. Queue only.
+    template <class Call>
+    bool onDevice(Call&& call) noexcept
+    {
+        try {
+            call();
+            return true;
+        } catch (const std::exception& error) {
+            deviceFault(error.what());
+        } catch (...) {
+            deviceFault("an exception of unknown type");
+        }
+        return false;
+    }
+    // Ends the run after an exception from the device: a device that
+    // refused memory goes on, any other failure ends the model and the
+    // GPU's use until a restart. Queue only.
+    void deviceFault(const char* what) noexcept;
+    // True once the run's end was told by a device failure. Queue only.
+    bool deviceFailed() const { return m_gpuFaulted.load() || m_runOutOfMemory; }
     // The token's text; a special token's shows only with `special`.
     std::string tokenPiece(int32_t token, bool special = false) const;
     // Keeps the longest prefix of `prompt` that the memory holds (never its
@@ -419,7 +455,12 @@ private:
     bool m_projectorOnGpu = false;
     std::atomic<bool> m_fallbackTold{false};
     int32_t m_flashAttention = 0; // the llama_flash_attn_type asked for
-    std::atomic<bool> m_gpuFaulted{false}; // written on the queue
+    // Written on the queue: the device was lost under a run. The handles are
+    // then never released (see releaseResources).
+    std::atomic<bool> m_gpuFaulted{false};
+    std::atomic<bool> m_runOutOfMemory{false}; // the device refused the run memory; written on the queue
+    // The GPU prompt slices' measured cost, for promptSlice; queue only.
+    PromptPace m_promptPace;
     int64_t m_layerCount = 0;
     std::atomic<bool> m_isFreed{false};
     // Set by free() and never cleared: runs already queued end before they

@@ -66,10 +66,15 @@ LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)
     // What the tokens take in this model, context size and KV types is
     // known once they are in the context: the same state, written again,
     // is as long as the one read. Nothing has used the context yet.
-    const size_t read = llama_state_seq_set_data(m_context, found->state->data(), found->state->size(), 0);
+    // Writing the state waits for the device, which may fail there.
+    size_t read = 0, size = 0;
+    if (!onDevice([&] {
+            read = llama_state_seq_set_data(m_context, found->state->data(), found->state->size(), 0);
+            size = llama_state_seq_get_size(m_context, 0);
+        }))
+        return KeptFrom::lastRun;
     if (read != found->state->size() || !memory
-        || llama_memory_seq_pos_max(memory, 0) != llama_pos(found->tokens.size()) - 1
-        || llama_state_seq_get_size(m_context, 0) != found->state->size()) {
+        || llama_memory_seq_pos_max(memory, 0) != llama_pos(found->tokens.size()) - 1 || size != found->state->size()) {
         m_promptStore->drop(*identity, found->tokens, true);
         forgetDecoded();
         return KeptFrom::lastRun;
@@ -93,11 +98,15 @@ void LlamaModel::saveDecoded()
     if (!memory || llama_memory_seq_pos_min(memory, 0) != 0
         || llama_memory_seq_pos_max(memory, 0) != llama_pos(m_keptTokens.size()) - 1)
         return;
+    // Reading the state waits for the device, which may fail there.
+    size_t size = 0;
+    if (!onDevice([&] { size = llama_state_seq_get_size(m_context, 0); }))
+        return;
     m_savedTokens = m_keptTokens;
-    const size_t size = llama_state_seq_get_size(m_context, 0);
     const auto tokens = uint32_t(m_keptTokens.size());
     m_promptStore->save(*identity, m_keptTokens, m_runPromptLength, size, [this, tokens](uint8_t* data, size_t bytes) {
-        if (llama_state_seq_get_data(m_context, data, bytes, 0) != bytes)
+        size_t read = 0;
+        if (!onDevice([&] { read = llama_state_seq_get_data(m_context, data, bytes, 0); }) || read != bytes)
             return false;
         // A memory whose states the restore cannot check would have each
         // one refused as damaged: such a model's states are not kept.

@@ -304,9 +304,12 @@ LlamaModel::ImageStep LlamaModel::decodeImage(const std::vector<int32_t>& tokens
         return fail("it has more positions than the context reads at once");
 
     m_encode = EncodeWatch{nowMs(), nowMs(), false, &onProgress};
-    const int32_t status = mtmd_encode_chunk(m_vision, chunk.get());
+    int32_t status = -1;
+    const bool reached = onDevice([&] { status = mtmd_encode_chunk(m_vision, chunk.get()); });
     const int64_t took = nowMs() - m_encode.startedMs;
     m_encode.onProgress = nullptr;
+    if (!reached)
+        return ImageStep::failed; // the device's fault told the reply's end
     if (shouldStop(&run)) {
         if (!m_freeRequested.load())
             qCInfo(lcRuntime, "Stopped by the user during an image's encode");
@@ -345,13 +348,13 @@ LlamaModel::ImageStep LlamaModel::decodeImage(const std::vector<int32_t>& tokens
     if (result == 0)
         return ImageStep::done;
     // Half an image is no prefix worth keeping.
-    if (int64_t(m_keptTokens.size()) > at && !m_gpuFaulted.load()) {
+    if (int64_t(m_keptTokens.size()) > at && !deviceFailed()) {
         if (llama_memory_t memory = llama_get_memory(m_context); memory && llama_memory_seq_rm(memory, 0, llama_pos(at), -1))
             m_keptTokens.resize(size_t(at));
         else
             forgetDecoded();
     }
-    if (m_gpuFaulted.load())
+    if (deviceFailed())
         return ImageStep::failed;
     if (shouldStop(&run))
         return ImageStep::stopped;

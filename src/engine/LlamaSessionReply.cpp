@@ -352,9 +352,9 @@ void LlamaSession::finishReply(const std::shared_ptr<ReplyRun>& run)
         if (!turn.reasoningDurationMs && run->reasoningStartedAt)
             turn.reasoningDurationMs = msBetween(*run->reasoningStartedAt, SteadyClock::now());
         const bool empty = turn.content.trimmed().isEmpty();
-        if (run->model && run->model->gpuFaulted()) {
-            // Whatever came before the GPU stopped is no whole answer.
-            turn.state = Turn::State::failed(kGpuStoppedText);
+        if (run->model && (run->model->gpuFaulted() || run->model->lastRunOutOfMemory())) {
+            // Whatever came before the GPU failed is no whole answer.
+            turn.state = Turn::State::failed(run->model->gpuFaulted() ? kGpuStoppedText : kGpuOutOfMemoryText);
         } else if (cancelled && empty && !run->userCancelled) {
             turn.state = Turn::State::failed(kRewritten); // the bubble says why it stays empty
         } else if (cancelled && empty) {

@@ -5,10 +5,8 @@
 
 #include "models/MemoryEstimates.h"
 #include "models/ModelStore.h"
-#include "platform/AppSettings.h"
 #include "platform/Logging.h"
 #include "platform/MainThread.h"
-#include "platform/SettingsNotifier.h"
 
 #include <QPointer>
 
@@ -24,11 +22,7 @@ ModelSlot::ModelSlot(ModelStore& store, QObject* parent)
     // heard.
     FileLease::watchBreaks();
     // After the GPU stopped under a reply, models load on the CPU until the
-    // user switches offload on again.
-    connect(&SettingsNotifier::instance(), &SettingsNotifier::changed, this, [](const QString& key) {
-        if (key == QLatin1String(AppSettings::metalOffload) && AppSettings::boolValue(key))
-            LlamaModel::clearGpuStop();
-    });
+    // app restarts (LlamaModel::gpuStopped), offload switched on again or not.
 }
 
 ModelSlot::~ModelSlot()
@@ -280,9 +274,11 @@ void ModelSlot::unload()
 
 void ModelSlot::freeModel()
 {
+    // The main thread never waits for a run to end its prompt slice: the
+    // model goes in the background, and the next load waits for it there.
     if (m_model) {
-        m_model->free();
-        m_model.reset();
+        m_model->freeSoon();
+        m_released = std::exchange(m_model, nullptr);
     }
     const bool hadModel = m_loadedId.has_value();
     m_loadedId.reset();

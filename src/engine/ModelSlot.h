@@ -210,6 +210,7 @@ private:
     PromptCache m_promptCache;
     State m_state;
     std::shared_ptr<LlamaModel> m_model;
+    std::weak_ptr<LlamaModel> m_released; // the model freeModel() let go of, until it is gone
     std::optional<ModelInfo> m_loadedInfo;
     std::optional<QUuid> m_loadedId;
     std::optional<QString> m_loadedName;

@@ -106,7 +106,10 @@ void ModelSlot::startLoad(const ModelInfo& record, int attempt, std::optional<St
         });
     };
 
-    runInBackground([=, hook = m_loadHook, loadedHook = m_loadedHook]() {
+    runInBackground([=, hook = m_loadHook, loadedHook = m_loadedHook, released = m_released]() {
+        // The memory the model before held is free again first.
+        if (const std::shared_ptr<LlamaModel> before = released.lock())
+            before->free();
         if (hook)
             hook();
         // A file another program still writes is waited for, then loaded

@@ -119,19 +119,20 @@ public:
 
     bool isSet() const { return m_grammar != nullptr; }
 
-    // The next token, sampled by `chain` among those the grammar allows,
+    // The next token, sampled by `chain` from the context's last `logits`
+    // (read from the device by the caller) among those the grammar allows,
     // and accepted by both; LLAMA_TOKEN_NULL when the grammar allows none
     // (or refuses the token it let through).
-    llama_token sample(llama_sampler* chain, llama_context* context, int32_t vocabSize, const llama_vocab* vocab)
+    llama_token sample(llama_sampler* chain, const float* logits, int32_t vocabSize, const llama_vocab* vocab)
     {
-        llama_token_data_array candidates = fill(context, vocabSize);
+        llama_token_data_array candidates = fill(logits, vocabSize);
         llama_sampler_apply(chain, &candidates);
         llama_token token = candidates.data[candidates.selected].id;
         llama_token_data one{token, 1.0f, 0.0f};
         llama_token_data_array single{&one, 1, -1, false};
         llama_sampler_apply(m_grammar, &single);
         if (one.logit == -INFINITY) {
-            candidates = fill(context, vocabSize);
+            candidates = fill(logits, vocabSize);
             llama_sampler_apply(m_grammar, &candidates);
             const bool any = std::any_of(candidates.data, candidates.data + candidates.size,
                                          [](const llama_token_data& c) { return c.logit != -INFINITY; });
@@ -194,9 +195,8 @@ public:
     }
 
 private:
-    llama_token_data_array fill(llama_context* context, int32_t vocabSize)
+    llama_token_data_array fill(const float* logits, int32_t vocabSize)
     {
-        const float* logits = llama_get_logits_ith(context, -1);
         m_candidates.resize(size_t(vocabSize));
         for (llama_token id = 0; id < vocabSize; ++id)
             m_candidates[size_t(id)] = llama_token_data{id, logits[id], 0.0f};

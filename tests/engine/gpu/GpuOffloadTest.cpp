@@ -203,6 +203,29 @@ TEST(GpuOffload, AFaultInADecodeEndsTheReplyNotTheProgram)
     LlamaModel::clearGpuStop();
 }
 
+// A GPU's decode hears no stop, so a long prompt goes in slices with the
+// stop checked between them.
+TEST(GpuOffload, AStopDuringALongPromptIsHeardAfterTheSliceInProgress)
+{
+    auto model = LlamaModel::load(modelOfType("f16"), 2048, 999, 2);
+    ASSERT_GT(model->gpuLayersOffloaded(), 0);
+    std::string prompt;
+    while (model->tokenize(prompt).size() < 1200)
+        prompt += " Once upon a time there was a fox.";
+    const auto total = int64_t(model->tokenize(prompt).size());
+    std::vector<int64_t> held;
+    LlamaModel::TestHooks hooks;
+    hooks.afterPromptSlice = [&held, stopped = model.get()](int64_t now) {
+        held.push_back(now);
+        stopped->requestStop();
+    };
+    model->setTestHooks(hooks);
+    const test::Reply reply = generateAll(*model, prompt, shortReply());
+    EXPECT_TRUE(reply.pieces.isEmpty());
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_LT(held.front(), total);
+}
+
 // Run with no driver, with lavapipe alone (which llama.cpp never picks by
 // itself) and with a device index that does not exist; CVN_EXPECT_ABSENCE
 // names the reason each gives.

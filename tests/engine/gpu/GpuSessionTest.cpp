@@ -7,10 +7,13 @@
 #include "engine/LlamaSession.h"
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <stdexcept>
 
 namespace cvn {
@@ -55,7 +58,7 @@ struct GpuChat {
     }
 };
 
-TEST(GpuOffload, AGpuFaultFailsTheReplyAndTheChatGoesOnOnTheCpuUntilOffloadIsSwitchedOnAgain)
+TEST(GpuOffload, AGpuFaultFailsTheReplyAndTheChatGoesOnOnTheCpuUntilARestart)
 {
     GpuChat chat;
     ASSERT_TRUE(finishes(chat.session->loadModel(chat.model())));
@@ -81,12 +84,39 @@ TEST(GpuOffload, AGpuFaultFailsTheReplyAndTheChatGoesOnOnTheCpuUntilOffloadIsSwi
     EXPECT_EQ(chat.session->model()->gpuLayersOffloaded(), 0);
     EXPECT_EQ(decodes, 2);
 
-    // Written as on again, the next load offloads.
+    // Switched on again, offload still waits for a restart.
+    AppSettings::setValue(QString::fromLatin1(AppSettings::metalOffload), false);
     AppSettings::setValue(QString::fromLatin1(AppSettings::metalOffload), true);
     ASSERT_TRUE(finishes(chat.session->loadModel(chat.model())));
     ASSERT_TRUE(chat.session->model());
-    EXPECT_GT(chat.session->model()->gpuLayersOffloaded(), 0);
+    EXPECT_EQ(chat.session->model()->gpuLayersOffloaded(), 0);
     EXPECT_TRUE(chat.ask(QStringLiteral("Hi")).state.isComplete());
+}
+
+// A GPU's prompt slice hears no stop: the main thread lets the model go
+// without waiting for the slice to end.
+TEST(GpuOffload, AnUnloadDuringAPromptSliceReturnsBeforeTheSliceEnds)
+{
+    GpuChat chat;
+    ASSERT_TRUE(finishes(chat.session->loadModel(chat.model())));
+    std::promise<void> unloaded;
+    std::shared_future<void> told = unloaded.get_future().share();
+    std::atomic<bool> inSlice{false}, toldInSlice{false};
+    LlamaModel::TestHooks hooks;
+    hooks.afterPromptSlice = [&, told](int64_t) {
+        inSlice = true;
+        // Bounded, so that a main thread waiting for this slice is seen
+        // failing rather than hanging.
+        toldInSlice = told.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    };
+    chat.session->model()->setTestHooks(hooks);
+    const SessionTask reply = chat.session->send(QStringLiteral("Hi"));
+    ASSERT_TRUE(waitUntil([&] { return inSlice.load(); }, 20000));
+    chat.session->unloadModel();
+    unloaded.set_value();
+    EXPECT_TRUE(finishes(reply));
+    EXPECT_TRUE(toldInSlice.load());
+    EXPECT_FALSE(chat.session->model());
 }
 
 TEST(GpuOffload, AChatWhoseModelTheGpuCannotLoadIsToldOnceAndAnswered)

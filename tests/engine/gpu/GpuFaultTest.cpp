@@ -1,0 +1,136 @@
+// A device that fails under a run as a real one does: lavapipe behind the
+// tests' own driver (faultdriver/), which fails once the file CVN_FAULT_FILE
+// names exists, where CVN_FAULT_AT says. A lost device stays lost for the
+// process, so each entry of tests/engine/CMakeLists.txt runs one test.
+
+#include "../TestModels.h"
+
+#include "engine/LlamaSession.h"
+#include "models/ModelStore.h"
+#include "platform/AppSettings.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace cvn {
+namespace {
+
+using namespace cvn::test;
+using Turn = LlamaSession::Turn;
+
+QString faultFile()
+{
+    return qEnvironmentVariable("CVN_FAULT_FILE");
+}
+
+// From now on the driver fails.
+void arm()
+{
+    QFile file(faultFile());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+}
+
+void switchOffload(bool on)
+{
+    AppSettings::setValue(QString::fromLatin1(AppSettings::metalOffload), on);
+}
+
+// A chat over a scripted model, offload on, the driver not yet failing.
+class GpuFault : public ::testing::Test {
+protected:
+    ModelsFolder folder;
+    std::unique_ptr<ModelStore> store;
+    std::unique_ptr<LlamaSession> session;
+
+    void SetUp() override
+    {
+        if (faultFile().isEmpty())
+            GTEST_SKIP() << "runs under the fault driver, from ctest's engine.GpuFault entries";
+        QFile::remove(faultFile());
+        switchOffload(true);
+        folder.add(QStringLiteral("hello"), {{kPromptEnd, "▁Hello", "▁there", "</s>"}});
+        store = std::make_unique<ModelStore>(folder.path);
+        session = std::make_unique<LlamaSession>(store.get());
+        ASSERT_TRUE(finishes(session->loadModel(model()), 180000));
+        ASSERT_TRUE(session->model());
+        ASSERT_GT(session->model()->gpuLayersOffloaded(), 0);
+    }
+
+    void TearDown() override
+    {
+        session.reset();
+        if (!faultFile().isEmpty())
+            QFile::remove(faultFile());
+    }
+
+    ModelInfo model() const { return modelNamed(store->models(), QStringLiteral("hello")); }
+
+    // The driver fails once the prompt's first slice is on its way.
+    void failAfterThePrompt()
+    {
+        LlamaModel::TestHooks hooks;
+        hooks.afterPromptSlice = [](int64_t) { arm(); };
+        session->model()->setTestHooks(hooks);
+    }
+
+    // lavapipe builds its kernels at their first use, slowly on a busy machine.
+    const Turn& ask(const QString& text)
+    {
+        EXPECT_TRUE(finishes(session->send(text), 180000));
+        return session->turns().last();
+    }
+};
+
+using GpuLoss = GpuFault;
+using GpuMemory = GpuFault;
+
+TEST_F(GpuLoss, TheReplyEndsWithTheNoteAndTheNextRunsOnTheCpuUntilARestart)
+{
+    failAfterThePrompt();
+    EXPECT_EQ(ask(QStringLiteral("Hi")).state, Turn::State::failed(kGpuStoppedText));
+    EXPECT_FALSE(session->model()); // dropped, and its handles with it, alive
+    EXPECT_TRUE(LlamaModel::gpuStopped());
+
+    const Turn& next = ask(QStringLiteral("Hi"));
+    EXPECT_TRUE(next.state.isComplete());
+    EXPECT_EQ(next.content, QStringLiteral(" Hello there"));
+    ASSERT_TRUE(session->model());
+    EXPECT_EQ(session->model()->gpuLayersOffloaded(), 0);
+
+    // Offload switched off and on again does not try the lost device.
+    switchOffload(false);
+    switchOffload(true);
+    ASSERT_TRUE(finishes(session->loadModel(model()), 180000));
+    ASSERT_TRUE(session->model());
+    EXPECT_EQ(session->model()->gpuLayersOffloaded(), 0);
+}
+
+TEST_F(GpuLoss, AGrammarRunTellsTheLostDeviceNotTheGrammar)
+{
+    std::shared_ptr<LlamaModel> model = session->model();
+    failAfterThePrompt();
+    SamplingParams params = SamplingParams::defaults();
+    params.grammar.gbnf = R"(root ::= " Hello" [^!]* "!")";
+    const Reply reply = generateAll(*model, "Hi", params);
+    EXPECT_EQ(reply.failure, kGpuStoppedText);
+    EXPECT_FALSE(model->lastRunGrammarStuck());
+    EXPECT_TRUE(model->gpuFaulted());
+}
+
+TEST_F(GpuMemory, AReplyTheDeviceRefusesMemoryIsToldSoAndTheGpuGoesOn)
+{
+    failAfterThePrompt();
+    EXPECT_EQ(ask(QStringLiteral("Hi")).state, Turn::State::failed(kGpuOutOfMemoryText));
+    EXPECT_FALSE(LlamaModel::gpuStopped());
+
+    QFile::remove(faultFile());
+    session->model()->setTestHooks({});
+    const Turn& next = ask(QStringLiteral("Hi"));
+    EXPECT_TRUE(next.state.isComplete());
+    ASSERT_TRUE(session->model());
+    EXPECT_GT(session->model()->gpuLayersOffloaded(), 0);
+}
+
+} // namespace
+} // namespace cvn
