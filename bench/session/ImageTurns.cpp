@@ -6,6 +6,8 @@
 #include "models/GgufMetadata.h"
 
 #include <QBuffer>
+#include <QFile>
+#include <QRandomGenerator>
 #include <QImage>
 #include <QMutex>
 #include <QPainter>
@@ -90,7 +92,141 @@ Turn runTurn(LlamaModel& model, const std::string& text, const QList<ChatImage>&
     return turn;
 }
 
+// The process's peak resident memory, in kB; the peak is reset before each
+// measured prompt (Linux's clear_refs), so each reads its own.
+long long peakKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+bool resetPeak()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
+}
+
+// A picture of its own for each index: flat areas, so that 2048 x 2048 PNGs
+// stay small as screenshots do, or a photo's noise and gradients in JPEG.
+ChatImage distinctPicture(int index, QSize size, bool photo)
+{
+    QImage image(size, QImage::Format_RGB32);
+    QRandomGenerator random(uint32_t(index) * 7919u + 1u);
+    QPainter painter(&image);
+    QLinearGradient gradient(0, 0, size.width(), size.height());
+    gradient.setColorAt(0, QColor::fromHsv(index * 37 % 360, 200, 120));
+    gradient.setColorAt(1, QColor::fromHsv(index * 91 % 360, 120, 230));
+    painter.fillRect(image.rect(), photo ? QBrush(gradient) : QBrush(QColor::fromHsv(index * 37 % 360, 180, 200)));
+    for (int k = 0; k < 12; ++k) {
+        painter.setBrush(QColor::fromRgb(random.generate() | 0xFF000000u));
+        painter.drawEllipse(QPoint(int(random.bounded(size.width())), int(random.bounded(size.height()))),
+                            40 + int(random.bounded(200)), 40 + int(random.bounded(200)));
+    }
+    painter.end();
+    if (photo)
+        for (int y = 0; y < size.height(); y += 2)
+            for (int x = (y / 2) % 3; x < size.width(); x += 3)
+                image.setPixel(x, y, image.pixel(x, y) ^ (random.generate() & 0x0F0F0F));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, photo ? "JPEG" : "PNG", photo ? 85 : -1);
+    return {QStringLiteral("picture-%1.%2").arg(index).arg(photo ? "jpg" : "png"), bytes};
+}
+
+// A chat's first turn (`count` pieces, each an image or a line), then a
+// follow-up from the state it kept: the follow-up's first token.
+double followUpSeconds(LlamaModel& model, const QList<ChatImage>& images, long count)
+{
+    std::string first = "USER: Here are my pictures.";
+    for (long i = 0; i < count; ++i)
+        first += images.isEmpty() ? "\nPicture " + std::to_string(i) + ": a garden at dusk, seen from the gate."
+                                  : "\n" + LlamaModel::imageMarker(int(i)).toStdString();
+    first += "\nWhich of them has the most red?\nASSISTANT:";
+    const Turn one = runTurn(model, first, images, 16);
+    if (one.failure || one.firstTokenSeconds < 0)
+        return -1;
+    const std::string next = first + one.reply.toStdString() + "\nUSER: And the most blue?\nASSISTANT:";
+    const Turn two = runTurn(model, next, images, 1);
+    return two.failure ? -1 : two.firstTokenSeconds;
+}
+
 } // namespace
+
+int runManyImages(const QString& path, long threads, long ctx, long count)
+{
+    const std::optional<GgufInfo> facts = GgufMetadata::read(path);
+    if (!facts || facts->nEmbd <= 0) {
+        std::fprintf(stderr, "cvn-bench-session: %s gives no embedding width\n", qPrintable(path));
+        return 1;
+    }
+    QTemporaryDir folder;
+    if (!folder.isValid()) {
+        std::fprintf(stderr, "cvn-bench-session: no temporary folder: %s\n", qPrintable(folder.errorString()));
+        return 1;
+    }
+    testmodel::ProjectorSpec spec;
+    spec.textEmbd = facts->nEmbd;
+    spec.imageSize = 56; // 4 x 4 patches: 16 positions an image
+    const QString projector = folder.filePath(QStringLiteral("mmproj-16.gguf"));
+    if (const std::string written = testmodel::writeRandomProjector(projector.toStdString(), spec); !written.empty()) {
+        std::fprintf(stderr, "cvn-bench-session: cannot write the projector: %s\n", written.c_str());
+        return 1;
+    }
+    std::shared_ptr<LlamaModel> model;
+    try {
+        LlamaModel::LoadExtras extras;
+        extras.projectorPath = projector;
+        model = LlamaModel::load(path, ctx, 0, threads, std::nullopt, extras);
+    } catch (const LoadError& error) {
+        std::fprintf(stderr, "cvn-bench-session: %s\n", qPrintable(error.description()));
+        return 1;
+    }
+    if (!model->seesImages()) {
+        std::fprintf(stderr, "cvn-bench-session: the projector did not load: %s\n",
+                     qPrintable(model->projectorFailure().value_or(QString())));
+        return 1;
+    }
+    QList<ChatImage> large, photos;
+    for (long i = 0; i < count; ++i) {
+        large.append(distinctPicture(int(i), QSize(2048, 2048), false));
+        photos.append(distinctPicture(int(i + count), QSize(1600, 1200), true));
+    }
+    const auto peakOf = [&](const QList<ChatImage>& images) -> long long {
+        std::string prompt = "USER: What do these show?";
+        for (qsizetype i = 0; i < images.size(); ++i)
+            prompt += LlamaModel::imageMarker(int(i)).toStdString();
+        prompt += "\nASSISTANT:";
+        if (!resetPeak())
+            return -1;
+        const Turn turn = runTurn(*model, prompt, images, 1);
+        return turn.failure ? -1 : peakKb();
+    };
+    const long long one = peakOf(large.mid(0, 1));
+    const long long many = peakOf(large);
+    if (one <= 0 || many <= 0) {
+        std::fprintf(stderr, "cvn-bench-session: the prompts of images failed or no peak could be read\n");
+        return 1;
+    }
+    const double withImages = followUpSeconds(*model, photos, count);
+    const double withLines = followUpSeconds(*model, {}, count);
+    if (withImages < 0 || withLines < 0) {
+        std::fprintf(stderr, "cvn-bench-session: a follow-up failed\n");
+        return 1;
+    }
+    std::printf("model: %s\nprojector: 16 positions an image, threads %ld, context %ld\n", qPrintable(path), threads,
+                ctx);
+    std::printf("peak memory: %lld kB with 1 image, %lld kB with %ld\n", one, many, count);
+    std::printf("follow-up first token: %.3f s with %ld images, %.3f s with none\n", withImages, count, withLines);
+    std::printf("peak memory with %ld images/with 1: %.3f\n", count, double(many) / double(one));
+    std::printf("follow-up with %ld images/with none first token: %.3f\n", count, withImages / withLines);
+    return 0;
+}
 
 int runImageTurns(const QString& path, long threads, long ctx)
 {

@@ -140,6 +140,7 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     mtmd_context* vision = nullptr;
     std::optional<QString> projectorFailure;
     std::optional<FileIdentity> projectorIdentity;
+    int64_t imageTokens = 0, imageChunkBytes = 0; // the most one image takes
     auto gate = std::make_unique<std::atomic<LlamaModel*>>(nullptr);
     // The lease's check and the caller's progress, from llama.cpp's load.
     struct LoadWatch {
@@ -175,9 +176,8 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
             // image's positions all at once needs.
             projectorFailure.reset();
             projectorIdentity = FileIdentity::of(extras.projectorPath);
-            int64_t imageTokens = 0;
             vision = vision::open(extras.projectorPath, model, onGpu, tryParams.n_threads, gate.get(),
-                                  projectorFailure, imageTokens);
+                                  projectorFailure, imageTokens, imageChunkBytes);
             if (vision) {
                 tryParams.n_batch = std::max(tryParams.n_batch, uint32_t(imageTokens));
                 tryParams.n_ubatch = std::max(tryParams.n_ubatch, uint32_t(imageTokens));
@@ -212,9 +212,13 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         throw contextFailed ? LoadError::contextInitFailed() : LoadError::modelLoadFailed();
     auto loaded = std::make_shared<LlamaModel>(Private{}, path, std::move(identity), std::move(lease), model, context,
                                                placedLayers, vision);
+    if (!extras.projectorPath.isEmpty())
+        rememberProjectorLoad(extras.projectorPath, vision != nullptr);
     loaded->m_projectorFailure = std::move(projectorFailure);
     if (vision) {
         loaded->m_projectorIdentity = std::move(projectorIdentity);
+        loaded->m_imagePositions = imageTokens;
+        loaded->m_imageChunkBytes = imageChunkBytes;
         gate->store(loaded.get());
         loaded->m_visionGate = std::move(gate);
     }
