@@ -132,8 +132,10 @@ VisionImage read(const ChatImage& image)
     }
     // A decoder that scales as it reads (JPEG, WebP) makes the capped size
     // straight away: a phone's 48 MP photo never takes its full size in
-    // memory, nor meets Qt's allocation limit.
-    const bool scalesWhileReading = reader.supportsOption(QImageIOHandler::ScaledSize);
+    // memory, nor meets Qt's allocation limit. Qt's PNG reader takes the
+    // option too, but reads whole and scales as below goes wrong.
+    const bool scalesWhileReading =
+        (format == "jpeg" || format == "webp") && reader.supportsOption(QImageIOHandler::ScaledSize);
     if (claimed.isValid() && std::max(claimed.width(), claimed.height()) > VisionImage::maxSide && scalesWhileReading)
         reader.setScaledSize(claimed.scaled(VisionImage::maxSide, VisionImage::maxSide, Qt::KeepAspectRatio));
     QImage decoded;
