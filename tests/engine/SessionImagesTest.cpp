@@ -3,6 +3,8 @@
 // question, and the loads bring the projector a model pairs with.
 #include "engine/LlamaSession.h"
 #include "engine/LlamaSessionImages.h"
+#include "engine/VisionProjector.h"
+#include "models/ProjectorPairing.h"
 
 #include "TestModelWriter.h"
 #include "TestModels.h"
@@ -322,4 +324,22 @@ TEST(SessionImages, AnUnreadableImageOfAnEarlierMessageGoesAsItsTextAndLaterRepl
         EXPECT_TRUE(prompts.last().contains(marker(0))); // the readable one is still seen
         EXPECT_FALSE(prompts.last().contains(marker(1)));
     }
+}
+
+// What the local server lists as seeing images: a model pairs with no
+// projector whose file cannot load, once it is damaged or a load failed.
+TEST(SessionImages, AProjectorThatCannotLoadIsNotPairedInTheListOfModelsThatSeeImages)
+{
+    VisionFolder f;
+    const ModelInfo seer = f.model(QStringLiteral("seer"));
+    EXPECT_TRUE(ProjectorPairing::projectorFor(seer, projectorsThatLoad(*f.store)).has_value());
+    QFile file(f.projectorPath());
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.resize(file.size() * 2 / 3));
+    file.close();
+    EXPECT_FALSE(ProjectorPairing::projectorFor(seer, projectorsThatLoad(*f.store)).has_value());
+    // The session's load finds it so too, and the model reads text.
+    ASSERT_TRUE(finishes(f.session->loadModel(seer)));
+    EXPECT_TRUE(f.session->model()->projectorFailure());
+    EXPECT_FALSE(ProjectorPairing::projectorFor(seer, projectorsThatLoad(*f.store)).has_value());
 }
