@@ -93,6 +93,40 @@ Turn runTurn(LlamaModel& model, const std::string& text, const QList<ChatImage>&
     return turn;
 }
 
+// The model at `path` beside a random projector of `spec`'s shape, written
+// for the model's width into `folder`; null when any step fails (said on
+// stderr).
+std::shared_ptr<LlamaModel> loadWithRandomProjector(const QString& path, long threads, long ctx,
+                                                    testmodel::ProjectorSpec spec, const QString& folder)
+{
+    const std::optional<GgufInfo> facts = GgufMetadata::read(path);
+    if (!facts || facts->nEmbd <= 0) {
+        std::fprintf(stderr, "cvn-bench-session: %s gives no embedding width\n", qPrintable(path));
+        return nullptr;
+    }
+    spec.textEmbd = facts->nEmbd;
+    const QString projector = folder + QStringLiteral("/mmproj.gguf");
+    if (const std::string written = testmodel::writeRandomProjector(projector.toStdString(), spec); !written.empty()) {
+        std::fprintf(stderr, "cvn-bench-session: cannot write the projector: %s\n", written.c_str());
+        return nullptr;
+    }
+    std::shared_ptr<LlamaModel> model;
+    try {
+        LlamaModel::LoadExtras extras;
+        extras.projectorPath = projector;
+        model = LlamaModel::load(path, ctx, 0, threads, std::nullopt, extras);
+    } catch (const LoadError& error) {
+        std::fprintf(stderr, "cvn-bench-session: %s\n", qPrintable(error.description()));
+        return nullptr;
+    }
+    if (!model->seesImages()) {
+        std::fprintf(stderr, "cvn-bench-session: the projector did not load: %s\n",
+                     qPrintable(model->projectorFailure().value_or(QString())));
+        return nullptr;
+    }
+    return model;
+}
+
 // The process's peak resident memory, in kB; the peak is reset before each
 // measured prompt (Linux's clear_refs), so each reads its own.
 long long peakKb()
@@ -173,38 +207,16 @@ double followUpSeconds(LlamaModel& model, const QList<ChatImage>& images, long c
 
 int runManyImages(const QString& path, long threads, long ctx, long count)
 {
-    const std::optional<GgufInfo> facts = GgufMetadata::read(path);
-    if (!facts || facts->nEmbd <= 0) {
-        std::fprintf(stderr, "cvn-bench-session: %s gives no embedding width\n", qPrintable(path));
-        return 1;
-    }
     QTemporaryDir folder;
     if (!folder.isValid()) {
         std::fprintf(stderr, "cvn-bench-session: no temporary folder: %s\n", qPrintable(folder.errorString()));
         return 1;
     }
     testmodel::ProjectorSpec spec;
-    spec.textEmbd = facts->nEmbd;
     spec.imageSize = 56; // 4 x 4 patches: 16 positions an image
-    const QString projector = folder.filePath(QStringLiteral("mmproj-16.gguf"));
-    if (const std::string written = testmodel::writeRandomProjector(projector.toStdString(), spec); !written.empty()) {
-        std::fprintf(stderr, "cvn-bench-session: cannot write the projector: %s\n", written.c_str());
+    const std::shared_ptr<LlamaModel> model = loadWithRandomProjector(path, threads, ctx, spec, folder.path());
+    if (!model)
         return 1;
-    }
-    std::shared_ptr<LlamaModel> model;
-    try {
-        LlamaModel::LoadExtras extras;
-        extras.projectorPath = projector;
-        model = LlamaModel::load(path, ctx, 0, threads, std::nullopt, extras);
-    } catch (const LoadError& error) {
-        std::fprintf(stderr, "cvn-bench-session: %s\n", qPrintable(error.description()));
-        return 1;
-    }
-    if (!model->seesImages()) {
-        std::fprintf(stderr, "cvn-bench-session: the projector did not load: %s\n",
-                     qPrintable(model->projectorFailure().value_or(QString())));
-        return 1;
-    }
     QList<ChatImage> large, photos;
     for (long i = 0; i < count; ++i) {
         large.append(distinctPicture(int(i), QSize(2048, 2048), false));
@@ -243,11 +255,6 @@ int runManyImages(const QString& path, long threads, long ctx, long count)
 
 int runImageTurns(const QString& path, long threads, long ctx)
 {
-    const std::optional<GgufInfo> facts = GgufMetadata::read(path);
-    if (!facts || facts->nEmbd <= 0) {
-        std::fprintf(stderr, "cvn-bench-session: %s gives no embedding width\n", qPrintable(path));
-        return 1;
-    }
     QTemporaryDir folder;
     if (!folder.isValid()) {
         std::fprintf(stderr, "cvn-bench-session: no temporary folder: %s\n", qPrintable(folder.errorString()));
@@ -255,7 +262,6 @@ int runImageTurns(const QString& path, long threads, long ctx)
     }
     testmodel::ProjectorSpec spec;
     spec.layout = testmodel::ProjectorLayout::mlp;
-    spec.textEmbd = facts->nEmbd;
     spec.imageSize = 336;
     spec.patchSize = 14;
     spec.width = 1024;
@@ -263,27 +269,10 @@ int runImageTurns(const QString& path, long threads, long ctx)
     spec.heads = 16;
     spec.ff = 4096;
     spec.type = testmodel::WeightType::f16;
-    const QString projector = folder.filePath(QStringLiteral("mmproj-llava-shape.gguf"));
-    const std::string written = testmodel::writeRandomProjector(projector.toStdString(), spec);
-    if (!written.empty()) {
-        std::fprintf(stderr, "cvn-bench-session: cannot write the projector: %s\n", written.c_str());
-        return 1;
-    }
     previousHandler = qInstallMessageHandler(watchEncodes);
-    std::shared_ptr<LlamaModel> model;
-    try {
-        LlamaModel::LoadExtras extras;
-        extras.projectorPath = projector;
-        model = LlamaModel::load(path, ctx, 0, threads, std::nullopt, extras);
-    } catch (const LoadError& error) {
-        std::fprintf(stderr, "cvn-bench-session: %s\n", qPrintable(error.description()));
+    const std::shared_ptr<LlamaModel> model = loadWithRandomProjector(path, threads, ctx, spec, folder.path());
+    if (!model)
         return 1;
-    }
-    if (!model->seesImages()) {
-        std::fprintf(stderr, "cvn-bench-session: the projector did not load: %s\n",
-                     qPrintable(model->projectorFailure().value_or(QString())));
-        return 1;
-    }
     const QList<ChatImage> images{picture()};
     const std::string first = "USER: " + LlamaModel::imageMarker(0).toStdString()
         + "\nWhat is in this picture? Describe its colours and shapes.\nASSISTANT:";

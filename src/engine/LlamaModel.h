@@ -491,8 +491,9 @@ private:
     int64_t m_imagePositions = 0; // the most positions one image takes
     int64_t m_imageChunkBytes = 0; // an image's preprocessed pixels, at most
     // The last image encoded, by its stand-ins, and its embeddings: the
-    // same image again in a prompt is not encoded again. Queue only.
-    std::vector<int32_t> m_lastEncodedRun;
+    // same image again in a prompt is not encoded again. A prompt made
+    // anew forgets it. Queue only.
+    mutable std::vector<int32_t> m_lastEncodedRun;
     std::vector<float> m_lastEncodedEmbd;
     bool m_lastEncodedNonCausal = false;
     // The encode in progress, for encodeCallback; queue only.

@@ -316,6 +316,7 @@ std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<C
     if (!m_vision)
         throw ImageError("This model does not take images.");
     const std::vector<Piece> pieces = splitAtMarkers(text, images.size());
+    m_lastEncodedRun.clear();
 
     // Refused before any image is decoded: too many, or more positions than
     // the context has (an image not seen yet counts the most one takes).

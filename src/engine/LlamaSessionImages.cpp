@@ -6,8 +6,6 @@
 // the blocks of images back out.
 #include "storage/AttachmentBlocks.h"
 
-#include <QRegularExpression>
-
 #include <algorithm>
 #include <utility>
 
@@ -64,20 +62,9 @@ void dropUnreadable(ChatMessage& message, const LlamaModel& model)
     }
     if (kept.size() == message.images.size())
         return;
-    const QString sample = LlamaModel::imageMarker(0);
-    const QRegularExpression marker(QRegularExpression::escape(sample.left(sample.size() - 4))
-                                    + QStringLiteral("(\\d{1,6})__>"));
-    QString content;
-    qsizetype from = 0;
-    for (auto it = marker.globalMatch(message.content); it.hasNext();) {
-        const QRegularExpressionMatch match = it.next();
-        const int index = match.captured(1).toInt();
-        content += QStringView(message.content).mid(from, match.capturedStart() - from);
-        from = match.capturedEnd();
-        if (index < newIndex.size() && newIndex[index] >= 0)
-            content += LlamaModel::imageMarker(newIndex[index]);
-    }
-    content += QStringView(message.content).mid(from);
+    const QString content = ReplyImages::replaceMarkers(message.content, [&](int index) {
+        return index < newIndex.size() && newIndex[index] >= 0 ? LlamaModel::imageMarker(newIndex[index]) : QString();
+    });
     message.content = notes + content;
     message.images = kept;
 }
