@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <thread>
 
 #include <llama.h>
 
@@ -91,6 +92,38 @@ Turn runTurn(LlamaModel& model, const std::string& text, const QList<ChatImage>&
     model.queue().sync([] {});
     turn.failure = model.lastStreamFailure();
     return turn;
+}
+
+// A run whose image encode is stopped half a second in: the seconds from
+// the stop to the run's end; -1 when the encode never began.
+double stopDuringEncodeSeconds(LlamaModel& model, const std::string& text, const QList<ChatImage>& images)
+{
+    std::promise<void> began;
+    LlamaModel::TestHooks hooks;
+    hooks.duringEncode = [&] { began.set_value(); };
+    model.queue().sync([&] {
+        model.setTestHooks(hooks);
+        llama_memory_clear(llama_get_memory(model.contextHandle()), true);
+    });
+    std::promise<void> ended;
+    GenerationSink sink;
+    sink.onPiece = [](const QString&) { return true; };
+    sink.onFinished = [&] { ended.set_value(); };
+    GenerationHandle handle = model.generate(
+        [text, images](const LlamaModel& m, SamplingParams&) { return m.tokenize(text, images); },
+        SamplingParams::defaults(), std::move(sink));
+    std::future<void> end = ended.get_future();
+    if (began.get_future().wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        end.wait();
+        return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const Clock::time_point stop = Clock::now();
+    model.requestStop();
+    end.wait();
+    const double seconds = std::chrono::duration<double>(Clock::now() - stop).count();
+    model.queue().sync([&] { model.setTestHooks({}); });
+    return seconds;
 }
 
 // The model at `path` beside a random projector of `spec`'s shape, written
@@ -298,6 +331,12 @@ int runImageTurns(const QString& path, long threads, long ctx)
                      encodeSeconds.size());
         return 1;
     }
+    lock.unlock();
+    const double stopSeconds = stopDuringEncodeSeconds(*model, second, images);
+    if (stopSeconds < 0) {
+        std::fprintf(stderr, "cvn-bench-session: the stopped run's encode never began\n");
+        return 1;
+    }
     std::printf("model: %s\nprojector: LLaVA-1.5 shape (336 px, patch 14, 24 layers of 1024, f16), threads %ld, "
                 "context %ld\n",
                 qPrintable(path), threads, ctx);
@@ -305,6 +344,7 @@ int runImageTurns(const QString& path, long threads, long ctx)
     std::printf("second turn first token: kept %.3f s, full %.3f s\n", kept.firstTokenSeconds,
                 full.firstTokenSeconds);
     std::printf("image encode seconds: %.2f\n", encodeSeconds.front());
+    std::printf("stop during an image encode, to the run's end: %.3f s\n", stopSeconds);
     std::printf("second turn with an image first token kept/full: %.3f\n",
                 kept.firstTokenSeconds / full.firstTokenSeconds);
     return 0;

@@ -10,7 +10,8 @@ namespace cvn::bench {
 // the context. The second turn's first token is timed kept, and again in full
 // (the memory emptied: the image encoded and everything decoded again).
 // Prints "image encode seconds: X" and "second turn with an image first token
-// kept/full: R"; 0 when it ran, 1 when something failed (said on stderr).
+// kept/full: R", and how long a run takes to end once stopped half a second
+// into its encode; 0 when it ran, 1 when something failed (said on stderr).
 int runImageTurns(const QString& path, long threads, long ctx);
 
 // Prompts of many images through a random projector of 16 positions an

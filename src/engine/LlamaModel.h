@@ -95,6 +95,11 @@ class ImageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+// An image that could not be read for want of memory: another time it may be.
+class ImageMemoryError : public ImageError {
+public:
+    using ImageError::ImageError;
+};
 
 // One row of the live-model registry (the debug panel lists them).
 struct LoadedModelSnapshot {

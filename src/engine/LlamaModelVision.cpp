@@ -270,6 +270,10 @@ const LlamaModel::ImageFacts& LlamaModel::learnImage(const ChatImage& image) con
     std::shared_ptr<mtmd_input_chunk> chunk;
     try {
         chunk = preparedImage(image, facts);
+    } catch (const ImageMemoryError&) {
+        throw; // not the image's fault: it is tried again next time
+    } catch (const std::bad_alloc&) {
+        throw ImageMemoryError("There is not enough memory to prepare an image for the model.");
     } catch (const ImageError& error) {
         facts = ImageFacts{};
         facts.failure = QString::fromUtf8(error.what());
@@ -306,7 +310,11 @@ std::optional<QString> LlamaModel::imageFailure(const ChatImage& image) const
 {
     if (!m_vision)
         return QStringLiteral("This model does not take images.");
-    return learnImage(image).failure;
+    try {
+        return learnImage(image).failure;
+    } catch (const ImageMemoryError& error) {
+        return QString::fromUtf8(error.what());
+    }
 }
 
 std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<ChatImage>& images) const
@@ -320,18 +328,18 @@ std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<C
 
     // Refused before any image is decoded: too many, or more positions than
     // the context has (an image not seen yet counts the most one takes).
-    int64_t shown = 0, positions = 0;
-    for (const Piece& piece : pieces) {
-        if (piece.image < 0)
-            continue;
-        ++shown;
-        const auto known = m_imageFacts.find(imageKey(images[piece.image].data));
-        positions += known != m_imageFacts.end() && !known->second.failure ? known->second.positions : m_imagePositions;
-    }
+    const auto shown = std::count_if(pieces.begin(), pieces.end(), [](const Piece& piece) { return piece.image >= 0; });
     if (shown > maxImagesPerPrompt)
         throw ImageError(QStringLiteral("This message has %1 images; at most %2 can be sent at once.")
                              .arg(count(shown), count(maxImagesPerPrompt))
                              .toStdString());
+    int64_t positions = 0;
+    for (const Piece& piece : pieces) {
+        if (piece.image < 0)
+            continue;
+        const auto known = m_imageFacts.find(imageKey(images[piece.image].data));
+        positions += known != m_imageFacts.end() && !known->second.failure ? known->second.positions : m_imagePositions;
+    }
     if (positions > m_contextSize)
         throw ImageError(QStringLiteral("These images need %1 tokens; the model's context has room for %2. Send "
                                         "fewer images or raise the context size.")

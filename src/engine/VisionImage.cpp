@@ -185,7 +185,8 @@ VisionImage VisionImage::decode(const ChatImage& image)
     try {
         return read(image);
     } catch (const std::bad_alloc&) {
-        refuse(QStringLiteral("%1 could not be read: there is not enough memory for it.").arg(quoted(image)));
+        throw ImageMemoryError(
+            QStringLiteral("%1 could not be read: there is not enough memory for it.").arg(quoted(image)).toStdString());
     }
 }
 

@@ -327,15 +327,9 @@ bool projectorLoads(const QString& path)
     const std::optional<FileIdentity> file = FileIdentity::of(path);
     if (!file)
         return false;
-    {
-        std::lock_guard lock(knownLock);
-        if (const auto it = known().constFind(path); it != known().cend() && it->file == *file)
-            return it->loads;
-    }
-    const bool loads = !checkProjectorFile(path).failure;
     std::lock_guard lock(knownLock);
-    known().insert(path, {*file, loads});
-    return loads;
+    const auto it = known().constFind(path);
+    return it == known().cend() || it->file != *file || it->loads;
 }
 
 QList<ModelInfo> projectorsThatLoad(const ModelStore& store)

@@ -36,9 +36,8 @@ struct ProjectorCheck {
 
 ProjectorCheck checkProjectorFile(const QString& path);
 
-// Whether the projector file at `path` can show a model images: a load
-// beside a model took the file as it is now, or, with none yet, its checks
-// pass. Any thread.
+// Whether the projector file at `path` may show a model images: no load
+// beside a model failed on the file as it is now. Any thread.
 bool projectorLoads(const QString& path);
 // What a load beside a model made of the file as it is now, for
 // projectorLoads. Any thread.
