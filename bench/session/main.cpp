@@ -58,6 +58,12 @@
 // of LLaVA-1.5's shape written for the model's width (ImageTurns.cpp); it
 // prints "image encode seconds: X" and "second turn with an image first
 // token kept/full: R".
+//
+//   cvn-bench-session --model FILE [--threads N] [--ctx N] --image --images N
+//
+// Prompts of N images through a random projector of 16 positions an image
+// (ImageTurns.cpp); it prints "peak memory with N images/with 1: R" and
+// "follow-up with N images/with none first token: F".
 #include "BenchOptions.h"
 #include "BenchTiming.h"
 #include "CacheModes.h"
@@ -152,7 +158,7 @@ const char* const kUsage =
     "                         --switch | --after-request | --restart\n"
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --cache-files N\n"
     "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --gpu\n"
-    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --image\n";
+    "       cvn-bench-session --model FILE [--threads N] [--ctx N>=512] --image [--images N]\n";
 
 int fail(const QString& message)
 {
@@ -295,7 +301,7 @@ int main(int argc, char** argv)
     QString path;
     std::vector<long> threadCounts = cvn::bench::defaultThreadCounts();
     bool threadsGiven = false;
-    long ctx = 512, runs = 3, turns = 0, history = 0, cacheFiles = 0;
+    long ctx = 512, runs = 3, turns = 0, history = 0, cacheFiles = 0, imageCount = 0;
     bool ctxGiven = false, runsGiven = false;
     std::optional<cvn::bench::CacheMode> mode;
     QString modeName;
@@ -318,7 +324,7 @@ int main(int argc, char** argv)
             continue;
         }
         if (arg != "--model" && arg != "--threads" && arg != "--ctx" && arg != "--runs" && arg != "--turns"
-            && arg != "--history" && arg != "--cache-files")
+            && arg != "--history" && arg != "--cache-files" && arg != "--images")
             return fail(QStringLiteral("unknown option %1 (see --help)").arg(QString::fromLocal8Bit(arg)));
         if (i + 1 >= argc)
             return fail(QStringLiteral("%1 needs a value").arg(QString::fromLocal8Bit(arg)));
@@ -346,6 +352,7 @@ int main(int argc, char** argv)
              : arg == "--runs"        ? runs
              : arg == "--turns"       ? turns
              : arg == "--cache-files" ? cacheFiles
+             : arg == "--images"      ? imageCount
                                       : history) = *n;
         }
     }
@@ -358,6 +365,8 @@ int main(int argc, char** argv)
     if (image && (gpu || mode || turns > 0 || history > 0 || runsGiven || cacheFiles > 0
                   || (threadsGiven && threadCounts.size() != 1)))
         return fail(QStringLiteral("--image takes only --model, one --threads count and --ctx"));
+    if (imageCount > 0 && !image)
+        return fail(QStringLiteral("--images goes with --image (see --help)"));
     if (mode && (turns > 0 || runsGiven))
         return fail(QStringLiteral("%1 takes no --turns nor --runs (see --help)").arg(modeName));
     if (mode && threadsGiven && threadCounts.size() != 1)
@@ -388,6 +397,8 @@ int main(int argc, char** argv)
 
     if (cacheFiles > 0)
         return cvn::bench::runCacheFiles(store, *info, threadCounts.back(), cacheFiles);
+    if (image && imageCount > 0)
+        return cvn::bench::runManyImages(path, threadCounts.back(), ctx, imageCount);
     if (image)
         return cvn::bench::runImageTurns(path, threadCounts.back(), ctx);
     if (gpu)

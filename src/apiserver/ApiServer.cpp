@@ -6,6 +6,7 @@
 #include "apiserver/ToolReplies.h"
 #include "engine/LlamaSession.h"
 #include "engine/ReasoningParser.h"
+#include "engine/VisionProjector.h"
 #include "models/ModelStore.h"
 #include "models/ProjectorPairing.h"
 #include "platform/AppSettings.h"
@@ -563,7 +564,7 @@ void ApiServer::publishModels()
     QList<ModelInfo> models = servedModels(m_store);
     std::lock_guard lock(m_core->modelsMutex);
     m_core->models = std::move(models);
-    m_core->all = m_store.models();
+    m_core->all = projectorsThatLoad(m_store);
     m_core->loaded = m_session.loadedModelId();
 }
 
@@ -575,7 +576,7 @@ bool ApiServer::start(int port, const QString& apiKey)
     core->apiKey = apiKey;
     core->session = &m_session;
     core->models = servedModels(m_store);
-    core->all = m_store.models();
+    core->all = projectorsThatLoad(m_store);
     core->loaded = m_session.loadedModelId();
     Core* c = core.get();
     api::HttpServer& http = core->http;

@@ -68,11 +68,12 @@ void initBackendOnce()
 // image whole, which a model that reads an image's positions all at once
 // needs.
 mtmd_context* openProjector(const QString& path, const llama_model* model, bool useGpu, void* gate,
-                            llama_context_params& context, std::optional<QString>& failure)
+                            llama_context_params& context, std::optional<QString>& failure, int64_t& imageTokens,
+                            int64_t& imageChunkBytes)
 {
     failure.reset();
-    int64_t imageTokens = 0;
-    mtmd_context* vision = vision::open(path, model, useGpu, context.n_threads, gate, failure, imageTokens);
+    mtmd_context* vision =
+        vision::open(path, model, useGpu, context.n_threads, gate, failure, imageTokens, imageChunkBytes);
     if (!vision) {
         qCWarning(lcRuntime, "%s", qUtf8Printable(*failure));
         return nullptr;
@@ -171,6 +172,7 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
     mtmd_context* vision = nullptr;
     std::optional<QString> projectorFailure;
     std::optional<FileIdentity> projectorIdentity;
+    int64_t imageTokens = 0, imageChunkBytes = 0; // the most one image takes
     auto gate = std::make_unique<std::atomic<LlamaModel*>>(nullptr);
     // The lease's check and the caller's progress, from llama.cpp's load.
     struct LoadWatch {
@@ -209,7 +211,8 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
             // A projector the device cannot hold opens on the CPU: mtmd
             // would end the program on a failed device allocation.
             projectorOnGpu = onGpu && gpuload::hasRoomFor(plan, projectorBytes, report.deviceBytes());
-            vision = openProjector(extras.projectorPath, model, projectorOnGpu, gate.get(), tryParams, projectorFailure);
+            vision = openProjector(extras.projectorPath, model, projectorOnGpu, gate.get(), tryParams, projectorFailure,
+                                   imageTokens, imageChunkBytes);
             projectorOnGpu = projectorOnGpu && vision;
         }
         if (model) {
@@ -240,9 +243,13 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         throw contextFailed ? LoadError::contextInitFailed() : LoadError::modelLoadFailed();
     auto loaded = std::make_shared<LlamaModel>(Private{}, path, std::move(identity), std::move(lease), model, context,
                                                placedLayers, vision);
+    if (!extras.projectorPath.isEmpty())
+        rememberProjectorLoad(extras.projectorPath, vision != nullptr);
     loaded->m_projectorFailure = std::move(projectorFailure);
     if (vision) {
         loaded->m_projectorIdentity = std::move(projectorIdentity);
+        loaded->m_imagePositions = imageTokens;
+        loaded->m_imageChunkBytes = imageChunkBytes;
         gate->store(loaded.get());
         loaded->m_visionGate = std::move(gate);
     }

@@ -34,8 +34,10 @@
 #include <QString>
 
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -48,6 +50,7 @@ struct llama_context;
 struct common_chat_templates;
 struct mtmd_context;
 struct mtmd_input_chunk;
+struct mtmd_input_part;
 struct ggml_tensor;
 struct llama_batch;
 
@@ -92,6 +95,11 @@ private:
 class ImageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+// An image that could not be read for want of memory: another time it may be.
+class ImageMemoryError : public ImageError {
+public:
+    using ImageError::ImageError;
 };
 
 // Why a model runs on the CPU alone.
@@ -337,7 +345,18 @@ public:
     // each image becomes its run of positions, stood for in the tokens by
     // values no text token takes. Throws ImageError for an image that
     // cannot be shown. Queue only.
+    // Images are decoded one at a time, each at most once per prompt, and
+    // none whose bytes the model has seen before: what the prompt needs of
+    // one (its pixel hash, size and positions) is kept by its bytes' hash.
+    // A prompt refused for its count of images or their positions is
+    // refused before any is decoded.
     std::vector<int32_t> tokenize(const std::string& text, const QList<ChatImage>& images) const;
+    // The most images one prompt may show the model.
+    static constexpr int maxImagesPerPrompt = 100;
+    // Why `image` cannot be shown to this model (the sentence tokenize
+    // would throw); none when it can. What is learnt is kept as tokenize
+    // keeps it, so a prompt made next does not decode it again. Queue only.
+    std::optional<QString> imageFailure(const ChatImage& image) const;
 
     // mtmd's graph callback, whose data is the std::atomic<LlamaModel*>
     // that the load made for the model: where an encode ends early on a
@@ -436,7 +455,24 @@ private:
     // embeddings at its positions. Queue only (LlamaModelVision.cpp).
     ImageStep decodeImage(const std::vector<int32_t>& tokens, int64_t at, GenerationRun& run,
                           const std::function<void(const RunProgress&)>& onProgress);
+    // The image encoder on one image's chunk, its output left in mtmd's
+    // buffer; 0 when it ran whole. Queue only (LlamaModelVision.cpp).
+    // The encoder's status, or encoderDeviceFault when the device failed
+    // under it (the fault has told the run's end).
+    int32_t runImageEncoder(const mtmd_input_chunk* chunk, const std::function<void(const RunProgress&)>& onProgress);
+    static constexpr int32_t encoderDeviceFault = INT32_MIN;
     void releaseVision();
+    // What tokenize() knows of images, and how it learns it
+    // (LlamaModelVision.cpp). Queue only.
+    struct ImageFacts;
+    static constexpr size_t kKnownImages = 1024;
+    static constexpr size_t kRecentKeys = 64;
+    QByteArray imageKey(const QByteArray& data) const;
+    const ImageFacts& learnImage(const ChatImage& image) const;
+    std::shared_ptr<mtmd_input_chunk> preparedImage(const ChatImage& image, ImageFacts& facts) const;
+    void keepImage(std::vector<int32_t> run, const ChatImage& source, std::shared_ptr<mtmd_input_chunk> chunk) const;
+    std::vector<int32_t> laidOut(const std::vector<mtmd_input_part>& parts, const std::vector<int>& order,
+                                 const std::map<int, ImageFacts>& facts, const QList<ChatImage>& images) const;
 
     const QString m_path;
     const std::optional<FileIdentity> m_fileIdentity; // the file as the load found it
@@ -497,11 +533,36 @@ private:
     std::optional<FileIdentity> m_projectorIdentity; // the projector file as the load found it
     // The images tokenize() made, by their runs of stand-ins, for the runs
     // that decode them; the newest last, a bounded number. Queue only.
+    // `chunk` holds its preprocessed pixels while a few are kept; without
+    // it the run decodes `source` again to encode it.
     struct ImageChunk {
         std::vector<int32_t> standIns;
         std::shared_ptr<mtmd_input_chunk> chunk;
+        ChatImage source;
     };
     mutable std::vector<ImageChunk> m_imageChunks;
+    // What a prompt needs of an image, by the SHA-256 of its bytes; a
+    // bounded number, oldest out first. Queue only.
+    struct ImageFacts {
+        uint64_t pixelHash = 0;
+        int width = 0;
+        int height = 0;
+        int64_t positions = 0;
+        std::optional<QString> failure; // why it cannot be shown
+    };
+    mutable std::map<QByteArray, ImageFacts> m_imageFacts;
+    mutable std::deque<QByteArray> m_imageFactsOrder;
+    // The bytes seen lately with their SHA-256, so the same bytes again are
+    // not hashed again. Queue only.
+    mutable std::deque<std::pair<QByteArray, QByteArray>> m_recentImageKeys;
+    int64_t m_imagePositions = 0; // the most positions one image takes
+    int64_t m_imageChunkBytes = 0; // an image's preprocessed pixels, at most
+    // The last image encoded, by its stand-ins, and its embeddings: the
+    // same image again in a prompt is not encoded again. A prompt made
+    // anew forgets it. Queue only.
+    mutable std::vector<int32_t> m_lastEncodedRun;
+    std::vector<float> m_lastEncodedEmbd;
+    bool m_lastEncodedNonCausal = false;
     // The encode in progress, for encodeCallback; queue only.
     struct EncodeWatch {
         int64_t startedMs = 0;

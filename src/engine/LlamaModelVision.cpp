@@ -8,8 +8,10 @@
 #include "engine/VisionImage.h"
 #include "platform/Logging.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLocale>
 #include <QRandomGenerator>
 
 #include <ggml.h>
@@ -24,10 +26,13 @@ namespace cvn {
 
 namespace {
 
-// Images a run may still look for: those of the prompts made lately. Each
-// holds its preprocessed pixels (about 1.4 MB at LLaVA-1.5's 336 px, 9.6 MB
-// at Gemma 3's 896), so only a few beyond the newest prompt's are kept.
+// Images a run may still look for: those of the prompts made lately, and
+// every image of the newest one.
 constexpr size_t kKeptImages = 16;
+// Their preprocessed pixels (about 1.4 MB an image at LLaVA-1.5's 336 px,
+// 9.6 MB at Gemma 3's 896) are kept up to this much, newest first, and made
+// again from the image's bytes for a run that needs one let go.
+constexpr int64_t kKeptChunkBytes = 192LL << 20;
 
 // How often a long encode tells how far it has come, and from when.
 constexpr int64_t kProgressEveryMs = 250;
@@ -64,9 +69,10 @@ QString markerPrefix()
 namespace vision {
 
 mtmd_context* open(const QString& path, const llama_model* model, bool useGpu, int32_t threads, void* gate,
-                   std::optional<QString>& failure, int64_t& mostImageTokens)
+                   std::optional<QString>& failure, int64_t& mostImageTokens, int64_t& chunkBytes)
 {
     mostImageTokens = 0;
+    chunkBytes = 0;
     const QString name = QFileInfo(path).fileName();
     const ProjectorCheck check = checkProjectorFile(path);
     if (check.failure) {
@@ -102,6 +108,7 @@ mtmd_context* open(const QString& path, const llama_model* model, bool useGpu, i
     // The largest image chunk it makes: an image the encoder's size for one
     // that always resizes to it, the largest one sent for the others.
     const uint32_t side = check.fixedImageSize > 0 ? uint32_t(check.fixedImageSize) : uint32_t(VisionImage::maxSide);
+    chunkBytes = int64_t(side) * side * 3 * int64_t(sizeof(float));
     std::vector<unsigned char> gray(size_t(side) * side * 3, 128);
     const std::unique_ptr<mtmd_bitmap, BitmapFree> bitmap(mtmd_bitmap_init(side, side, gray.data()));
     const mtmd_input_part part{nullptr, bitmap.get()};
@@ -119,6 +126,14 @@ mtmd_context* open(const QString& path, const llama_model* model, bool useGpu, i
     }
     if (mostImageTokens < 1 || mostImageTokens > standins::maxRun)
         return refuse(QStringLiteral("could not make an image's positions"));
+    // The encoder's output for one image, as its parts' shapes give it: a
+    // file whose settings say otherwise would fail an assertion at its first
+    // encode.
+    if (check.imagePositions > 0 && mostImageTokens != check.imagePositions)
+        return refuse(QStringLiteral("has a part whose size does not match its settings (its output of %1 positions "
+                                     "an image, not %2)")
+                          .arg(check.imagePositions)
+                          .arg(mostImageTokens));
     return context;
 }
 
@@ -138,6 +153,11 @@ QString LlamaModel::imageMarker(int index)
 void LlamaModel::releaseVision()
 {
     m_imageChunks.clear();
+    m_imageFacts.clear();
+    m_imageFactsOrder.clear();
+    m_recentImageKeys.clear();
+    m_lastEncodedRun.clear();
+    m_lastEncodedEmbd = {};
     if (m_vision)
         mtmd_free(m_vision);
     m_vision = nullptr;
@@ -145,20 +165,18 @@ void LlamaModel::releaseVision()
 
 // --- tokens -----------------------------------------------------------------------
 
-std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<ChatImage>& images) const
-{
-    if (images.isEmpty() || !m_model)
-        return tokenize(text);
-    if (!m_vision)
-        throw ImageError("This model does not take images.");
+namespace {
 
-    // The text between markers, and the images where they stand. A marker
-    // of an image the list lacks stays text.
+// The text between markers, and the images where they stand. A marker of
+// an image the list lacks stays text.
+struct Piece {
+    std::string text;
+    int image = -1;
+};
+
+std::vector<Piece> splitAtMarkers(const std::string& text, qsizetype imageCount)
+{
     const std::string prefix = markerPrefix().toStdString();
-    struct Piece {
-        std::string text;
-        int image = -1;
-    };
     std::vector<Piece> pieces;
     size_t from = 0;
     for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
@@ -169,20 +187,174 @@ std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<C
         if (end == digits || text.compare(end, 3, "__>") != 0)
             continue;
         const int index = std::stoi(text.substr(digits, end - digits));
-        if (index >= images.size())
+        if (index >= imageCount)
             continue;
         pieces.push_back({text.substr(from, at - from), -1});
         pieces.push_back({{}, index});
         from = end + 3;
     }
     pieces.push_back({text.substr(from), -1});
+    return pieces;
+}
 
-    std::map<int, VisionImage> decoded;
-    std::map<int, std::unique_ptr<mtmd_bitmap, BitmapFree>> bitmaps;
+QString count(int64_t n)
+{
+    return QLocale(QLocale::English).toString(qlonglong(n));
+}
+
+// The one image chunk that tokenizing an image alone (or a placeholder of
+// its size) makes.
+const mtmd_input_chunk* onlyImageChunk(const mtmd_input_chunks* chunks)
+{
+    const mtmd_input_chunk* found = nullptr;
+    for (size_t i = 0; i < mtmd_input_chunks_size(chunks); ++i) {
+        const mtmd_input_chunk* chunk = mtmd_input_chunks_get(chunks, i);
+        if (mtmd_input_chunk_get_type(chunk) != MTMD_INPUT_CHUNK_TYPE_IMAGE)
+            continue;
+        if (found)
+            return nullptr;
+        found = chunk;
+    }
+    return found;
+}
+
+} // namespace
+
+QByteArray LlamaModel::imageKey(const QByteArray& data) const
+{
+    for (const auto& [bytes, key] : m_recentImageKeys)
+        if (bytes.isSharedWith(data))
+            return key;
+    QByteArray key = QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+    m_recentImageKeys.emplace_front(data, key);
+    if (m_recentImageKeys.size() > kRecentKeys)
+        m_recentImageKeys.pop_back();
+    return key;
+}
+
+std::shared_ptr<mtmd_input_chunk> LlamaModel::preparedImage(const ChatImage& image, ImageFacts& facts) const
+{
+    // Its pixels, the bitmap mtmd copies them into and the chunks all go at
+    // the end of this call: one image's worth at a time.
+    const VisionImage pixels = VisionImage::decode(image);
+    qCInfo(lcRuntime, "Read an image of %d x %d pixels", pixels.width, pixels.height);
+    const std::unique_ptr<mtmd_bitmap, BitmapFree> bitmap(mtmd_bitmap_init(
+        uint32_t(pixels.width), uint32_t(pixels.height), reinterpret_cast<const unsigned char*>(pixels.rgb.constData())));
+    if (!bitmap)
+        throw ImageError("An image could not be prepared for the model.");
+    mtmd_bitmap_set_id(bitmap.get(), QByteArray::number(qulonglong(pixels.hash), 16).constData());
+    const mtmd_input_part part{nullptr, bitmap.get()};
+    const mtmd_input_part* parts[] = {&part};
+    const std::unique_ptr<mtmd_input_chunks, ChunksFree> chunks(mtmd_input_chunks_init());
+    const mtmd_input_chunk* chunk = nullptr;
+    if (mtmd_tokenize_from_parts(m_vision, chunks.get(), parts, 1, false) == 0)
+        chunk = onlyImageChunk(chunks.get());
+    if (!chunk)
+        throw ImageError("An image could not be prepared for the model.");
+    const auto positions = int64_t(mtmd_input_chunk_get_n_tokens(chunk));
+    if (positions < 1 || positions > standins::maxRun || mtmd_input_chunk_get_n_pos(chunk) != llama_pos(positions))
+        throw ImageError("An image could not be prepared for the model.");
+    facts.pixelHash = pixels.hash;
+    facts.width = pixels.width;
+    facts.height = pixels.height;
+    facts.positions = positions;
+    return {mtmd_input_chunk_copy(chunk), mtmd_input_chunk_free};
+}
+
+const LlamaModel::ImageFacts& LlamaModel::learnImage(const ChatImage& image) const
+{
+    const QByteArray key = imageKey(image.data);
+    if (const auto known = m_imageFacts.find(key); known != m_imageFacts.end())
+        return known->second;
+    ImageFacts facts;
+    std::shared_ptr<mtmd_input_chunk> chunk;
+    try {
+        chunk = preparedImage(image, facts);
+    } catch (const ImageMemoryError&) {
+        throw; // not the image's fault: it is tried again next time
+    } catch (const std::bad_alloc&) {
+        throw ImageMemoryError("There is not enough memory to prepare an image for the model.");
+    } catch (const ImageError& error) {
+        facts = ImageFacts{};
+        facts.failure = QString::fromUtf8(error.what());
+    }
+    if (chunk)
+        keepImage(standins::run(facts.pixelHash, facts.positions), image, std::move(chunk));
+    m_imageFactsOrder.push_back(key);
+    if (m_imageFactsOrder.size() > kKnownImages) {
+        m_imageFacts.erase(m_imageFactsOrder.front());
+        m_imageFactsOrder.pop_front();
+    }
+    return m_imageFacts.insert_or_assign(key, std::move(facts)).first->second;
+}
+
+void LlamaModel::keepImage(std::vector<int32_t> run, const ChatImage& source,
+                           std::shared_ptr<mtmd_input_chunk> chunk) const
+{
+    // Kept for the run, newest last; a run already kept is renewed, and its
+    // preprocessed pixels stay unless new ones come.
+    const auto known = std::find_if(m_imageChunks.begin(), m_imageChunks.end(),
+                                    [&](const ImageChunk& kept) { return kept.standIns == run; });
+    if (known != m_imageChunks.end()) {
+        if (!chunk)
+            chunk = std::move(known->chunk);
+        m_imageChunks.erase(known);
+    }
+    m_imageChunks.push_back({std::move(run), std::move(chunk), source});
+    const auto withPixels = size_t(std::max<int64_t>(4, kKeptChunkBytes / std::max<int64_t>(1, m_imageChunkBytes)));
+    for (size_t i = 0; i + withPixels < m_imageChunks.size(); ++i)
+        m_imageChunks[i].chunk.reset();
+}
+
+std::optional<QString> LlamaModel::imageFailure(const ChatImage& image) const
+{
+    if (!m_vision)
+        return QStringLiteral("This model does not take images.");
+    try {
+        return learnImage(image).failure;
+    } catch (const ImageMemoryError& error) {
+        return QString::fromUtf8(error.what());
+    }
+}
+
+std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<ChatImage>& images) const
+{
+    if (images.isEmpty() || !m_model)
+        return tokenize(text);
+    if (!m_vision)
+        throw ImageError("This model does not take images.");
+    const std::vector<Piece> pieces = splitAtMarkers(text, images.size());
+    m_lastEncodedRun.clear();
+
+    // Refused before any image is decoded: too many, or more positions than
+    // the context has (an image not seen yet counts the most one takes).
+    const auto shown = std::count_if(pieces.begin(), pieces.end(), [](const Piece& piece) { return piece.image >= 0; });
+    if (shown > maxImagesPerPrompt)
+        throw ImageError(QStringLiteral("This message has %1 images; at most %2 can be sent at once.")
+                             .arg(count(shown), count(maxImagesPerPrompt))
+                             .toStdString());
+    int64_t positions = 0;
+    for (const Piece& piece : pieces) {
+        if (piece.image < 0)
+            continue;
+        const auto known = m_imageFacts.find(imageKey(images[piece.image].data));
+        positions += known != m_imageFacts.end() && !known->second.failure ? known->second.positions : m_imagePositions;
+    }
+    if (positions > m_contextSize)
+        throw ImageError(QStringLiteral("These images need %1 tokens; the model's context has room for %2. Send "
+                                        "fewer images or raise the context size.")
+                             .arg(count(positions), count(m_contextSize))
+                             .toStdString());
+
+    // Each image decoded (one at a time, each once) or known already; mtmd
+    // then lays out the prompt from placeholders of their sizes, which hold
+    // no pixels.
+    std::map<int, ImageFacts> facts;
+    std::vector<std::unique_ptr<mtmd_bitmap, BitmapFree>> placeholders;
     std::vector<mtmd_input_text> texts;
     texts.reserve(pieces.size());
     std::vector<mtmd_input_part> parts;
-    std::vector<uint64_t> hashes; // of the image parts, in order
+    std::vector<int> order; // the image of each image part
     for (const Piece& piece : pieces) {
         if (piece.image < 0) {
             if (piece.text.empty())
@@ -191,19 +363,24 @@ std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<C
             parts.push_back({&texts.back(), nullptr});
             continue;
         }
-        if (!bitmaps.count(piece.image)) {
-            const VisionImage image = VisionImage::decode(images[piece.image]);
-            mtmd_bitmap* bitmap = mtmd_bitmap_init(uint32_t(image.width), uint32_t(image.height),
-                                                   reinterpret_cast<const unsigned char*>(image.rgb.constData()));
-            if (!bitmap)
-                throw ImageError("An image could not be prepared for the model.");
-            mtmd_bitmap_set_id(bitmap, QByteArray::number(qulonglong(image.hash), 16).constData());
-            bitmaps[piece.image].reset(bitmap);
-            decoded[piece.image] = image;
+        if (!facts.count(piece.image)) {
+            const ImageFacts& known = learnImage(images[piece.image]);
+            if (known.failure)
+                throw ImageError(known.failure->toStdString());
+            facts[piece.image] = known;
         }
-        parts.push_back({nullptr, bitmaps[piece.image].get()});
-        hashes.push_back(decoded[piece.image].hash);
+        const ImageFacts& image = facts[piece.image];
+        placeholders.emplace_back(mtmd_bitmap_init(uint32_t(image.width), uint32_t(image.height), nullptr));
+        mtmd_bitmap_set_id(placeholders.back().get(), QByteArray::number(qulonglong(image.pixelHash), 16).constData());
+        parts.push_back({nullptr, placeholders.back().get()});
+        order.push_back(piece.image);
     }
+    return laidOut(parts, order, facts, images);
+}
+
+std::vector<int32_t> LlamaModel::laidOut(const std::vector<mtmd_input_part>& parts, const std::vector<int>& order,
+                                         const std::map<int, ImageFacts>& facts, const QList<ChatImage>& images) const
+{
     std::vector<const mtmd_input_part*> pointers;
     for (const mtmd_input_part& part : parts)
         pointers.push_back(&part);
@@ -216,26 +393,20 @@ std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<C
     for (size_t i = 0; i < mtmd_input_chunks_size(chunks.get()); ++i) {
         const mtmd_input_chunk* chunk = mtmd_input_chunks_get(chunks.get(), i);
         if (mtmd_input_chunk_get_type(chunk) == MTMD_INPUT_CHUNK_TYPE_TEXT) {
-            size_t count = 0;
-            const llama_token* ids = mtmd_input_chunk_get_tokens_text(chunk, &count);
-            tokens.insert(tokens.end(), ids, ids + count);
+            size_t n = 0;
+            const llama_token* ids = mtmd_input_chunk_get_tokens_text(chunk, &n);
+            tokens.insert(tokens.end(), ids, ids + n);
             continue;
         }
-        const auto count = int64_t(mtmd_input_chunk_get_n_tokens(chunk));
-        if (image >= hashes.size() || count < 1 || count > standins::maxRun
-            || mtmd_input_chunk_get_n_pos(chunk) != llama_pos(count))
+        const auto n = int64_t(mtmd_input_chunk_get_n_tokens(chunk));
+        if (image >= order.size() || n != facts.at(order[image]).positions)
             throw ImageError("The images could not be prepared for the model.");
-        std::vector<int32_t> run = standins::run(hashes[image++], count);
+        std::vector<int32_t> run = standins::run(facts.at(order[image]).pixelHash, n);
         tokens.insert(tokens.end(), run.begin(), run.end());
-        // Kept for the run, newest last; a run already kept is renewed.
-        const auto known = std::find_if(m_imageChunks.begin(), m_imageChunks.end(),
-                                        [&](const ImageChunk& kept) { return kept.standIns == run; });
-        if (known != m_imageChunks.end())
-            m_imageChunks.erase(known);
-        m_imageChunks.push_back({std::move(run), std::shared_ptr<mtmd_input_chunk>(mtmd_input_chunk_copy(chunk),
-                                                                                  mtmd_input_chunk_free)});
+        keepImage(std::move(run), images[order[image++]], nullptr);
     }
-    // The newest prompt's images always stay, however many it has.
+    // The newest prompt's images always stay, however many it has; each
+    // holds its bytes alone beyond the newest few.
     const size_t keep = std::max(kKeptImages, image);
     if (m_imageChunks.size() > keep)
         m_imageChunks.erase(m_imageChunks.begin(), m_imageChunks.end() - std::ptrdiff_t(keep));
@@ -262,9 +433,10 @@ bool LlamaModel::encodeGate(ggml_tensor* node, bool ask, void* data)
             watch.hookCalled = true;
             self->m_testHooks.duringEncode();
         }
-        // The graph is computed in pieces that end at each layer's halves,
-        // so that this callback hears between them.
-        return stop || std::strncmp(node->name, "ffn_inp", 7) == 0 || std::strncmp(node->name, "attn_out", 8) == 0;
+        // Asked after every node: a large encode's layer takes a second or
+        // more on a CPU, and a stop should not wait for its end.
+        (void)node;
+        return true;
     }
     if (stop)
         return false; // the encode ends here; its result is thrown away
@@ -278,6 +450,22 @@ bool LlamaModel::encodeGate(ggml_tensor* node, bool ask, void* data)
         (*watch.onProgress)(progress);
     }
     return true;
+}
+
+int32_t LlamaModel::runImageEncoder(const mtmd_input_chunk* chunk,
+                                    const std::function<void(const RunProgress&)>& onProgress)
+{
+    m_encode = EncodeWatch{nowMs(), nowMs(), false, &onProgress};
+    int32_t status = -1;
+    const bool reached = onDevice([&] { status = mtmd_encode_chunk(m_vision, chunk); });
+    const int64_t took = nowMs() - m_encode.startedMs;
+    m_encode.onProgress = nullptr;
+    if (!reached)
+        return encoderDeviceFault;
+    if (status == 0 && !shouldStop(m_activeRun.load()))
+        qCInfo(lcRuntime, "Encoded an image of %d positions in %.2f s", int(mtmd_input_chunk_get_n_tokens(chunk)),
+               double(took) / 1000.0);
+    return status;
 }
 
 LlamaModel::ImageStep LlamaModel::decodeImage(const std::vector<int32_t>& tokens, int64_t at, GenerationRun& run,
@@ -296,31 +484,44 @@ LlamaModel::ImageStep LlamaModel::decodeImage(const std::vector<int32_t>& tokens
     });
     if (!m_vision || found == m_imageChunks.end())
         return fail("its positions were made by no tokenize of this model");
-    const std::shared_ptr<mtmd_input_chunk> chunk = found->chunk;
     const auto count = int64_t(found->standIns.size());
-    const bool nonCausal = mtmd_decode_use_non_causal(m_vision, chunk.get());
-    // llama.cpp asserts on a non-causal batch that does not fit one ubatch.
-    if (nonCausal && count > int64_t(llama_n_ubatch(m_context)))
-        return fail("it has more positions than the context reads at once");
-
-    m_encode = EncodeWatch{nowMs(), nowMs(), false, &onProgress};
-    int32_t status = -1;
-    const bool reached = onDevice([&] { status = mtmd_encode_chunk(m_vision, chunk.get()); });
-    const int64_t took = nowMs() - m_encode.startedMs;
-    m_encode.onProgress = nullptr;
-    if (!reached)
-        return ImageStep::failed; // the device's fault told the reply's end
-    if (shouldStop(&run)) {
-        if (!m_freeRequested.load())
-            qCInfo(lcRuntime, "Stopped by the user during an image's encode");
-        return ImageStep::stopped;
-    }
-    if (status != 0)
-        return fail("the encoder failed");
-    qCInfo(lcRuntime, "Encoded an image of %d positions in %.2f s", int(count), double(took) / 1000.0);
-
-    const float* embd = mtmd_get_output_embd(m_vision);
     const int32_t width = llama_model_n_embd_inp(m_model);
+    // The same image again in a prompt takes the embeddings it just had.
+    if (m_lastEncodedRun != found->standIns) {
+        m_lastEncodedRun.clear();
+        std::shared_ptr<mtmd_input_chunk> chunk = found->chunk;
+        // Its preprocessed pixels were let go: made again, for this encode alone.
+        if (!chunk) {
+            ImageFacts facts;
+            try {
+                chunk = preparedImage(found->source, facts);
+            } catch (const ImageError& error) {
+                return fail(error.what());
+            }
+            if (standins::run(facts.pixelHash, facts.positions) != found->standIns)
+                return fail("its bytes no longer make the image its positions stand for");
+        }
+        const bool nonCausal = mtmd_decode_use_non_causal(m_vision, chunk.get());
+        // llama.cpp asserts on a non-causal batch that does not fit one ubatch.
+        if (nonCausal && count > int64_t(llama_n_ubatch(m_context)))
+            return fail("it has more positions than the context reads at once");
+        const int32_t status = runImageEncoder(chunk.get(), onProgress);
+        if (status == encoderDeviceFault)
+            return ImageStep::failed; // the device's fault told the reply's end
+        if (shouldStop(&run)) {
+            if (!m_freeRequested.load())
+                qCInfo(lcRuntime, "Stopped by the user during an image's encode");
+            return ImageStep::stopped;
+        }
+        if (status != 0)
+            return fail("the encoder failed");
+        const float* out = mtmd_get_output_embd(m_vision);
+        m_lastEncodedEmbd.assign(out, out + count * width);
+        m_lastEncodedRun = found->standIns;
+        m_lastEncodedNonCausal = nonCausal;
+    }
+    const bool nonCausal = m_lastEncodedNonCausal;
+    const float* embd = m_lastEncodedEmbd.data();
     const int64_t slice = nonCausal ? count : std::max<int64_t>(1, int64_t(llama_n_batch(m_context)));
     if (nonCausal)
         llama_set_causal_attn(m_context, false);

@@ -17,8 +17,9 @@ namespace cvn::vision {
 // mtmd's context for the projector at `path` beside `model`, or null with
 // `failure` set to the sentence the user sees. The file is checked before
 // mtmd reads it; `gate` is the callback data of LlamaModel::encodeGate.
-// `mostImageTokens` is the largest run of positions one image takes.
+// `mostImageTokens` is the largest run of positions one image takes,
+// `chunkBytes` the most its preprocessed pixels take.
 mtmd_context* open(const QString& path, const llama_model* model, bool useGpu, int32_t threads, void* gate,
-                   std::optional<QString>& failure, int64_t& mostImageTokens);
+                   std::optional<QString>& failure, int64_t& mostImageTokens, int64_t& chunkBytes);
 
 } // namespace cvn::vision

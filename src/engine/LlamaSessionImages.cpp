@@ -32,15 +32,61 @@ QString withoutImageBlocks(const QString& content, const QList<ChatImage>& image
     return AttachmentBlocks::join(split.blocks, split.text);
 }
 
-void fitForModel(QList<ReplyPrompt::Message>& messages, bool seesImages)
+QString unreadableNote(const ChatImage& image)
 {
-    for (ReplyPrompt::Message& message : messages) {
-        if (message.message.images.isEmpty())
+    return QStringLiteral("[The image \"%1\" could not be read.]").arg(blockName(image.name));
+}
+
+namespace {
+
+// The images of an earlier message that the model can read; the others
+// leave it, each marker of theirs becoming their note (or nothing, where
+// their block stays), and the markers of the rest numbered afresh.
+void dropUnreadable(ChatMessage& message, const LlamaModel& model)
+{
+    QList<ChatImage> kept;
+    QList<int> newIndex;
+    QString notes;
+    QStringList blockNames;
+    for (const AttachmentBlocks::Block& block : AttachmentBlocks::split(message.content).blocks)
+        blockNames.append(block.name);
+    for (const ChatImage& image : message.images) {
+        if (!model.imageFailure(image)) {
+            newIndex.append(int(kept.size()));
+            kept.append(image);
             continue;
-        if (seesImages)
-            message.message.content = withoutImageBlocks(message.message.content, message.message.images);
-        else
-            message.message.images.clear();
+        }
+        newIndex.append(-1);
+        if (!blockNames.contains(blockName(image.name)))
+            notes += unreadableNote(image) + QLatin1Char('\n');
+    }
+    if (kept.size() == message.images.size())
+        return;
+    const QString content = ReplyImages::replaceMarkers(message.content, [&](int index) {
+        return index < newIndex.size() && newIndex[index] >= 0 ? LlamaModel::imageMarker(newIndex[index]) : QString();
+    });
+    message.content = notes + content;
+    message.images = kept;
+}
+
+} // namespace
+
+void fitForModel(QList<ReplyPrompt::Message>& messages, bool seesImages, const LlamaModel* model)
+{
+    qsizetype newest = messages.size() - 1;
+    while (newest >= 0 && messages[newest].message.role != ChatMessage::Role::user)
+        --newest;
+    for (qsizetype i = 0; i < messages.size(); ++i) {
+        ChatMessage& message = messages[i].message;
+        if (message.images.isEmpty())
+            continue;
+        if (!seesImages) {
+            message.images.clear();
+            continue;
+        }
+        if (model && i < newest)
+            dropUnreadable(message, *model);
+        message.content = withoutImageBlocks(message.content, message.images);
     }
 }
 

@@ -25,7 +25,14 @@ namespace SessionImages {
 QString withoutImageBlocks(const QString& content, const QList<ChatImage>& images);
 
 // Every message as a model that does or does not see images takes it.
-void fitForModel(QList<ReplyPrompt::Message>& messages, bool seesImages);
+// With `model` (on its queue), an image of a message before the newest
+// user message that the model cannot read goes as its attachment block, or
+// a short note where it has none: one bad image does not fail every later
+// reply of its chat.
+void fitForModel(QList<ReplyPrompt::Message>& messages, bool seesImages, const LlamaModel* model = nullptr);
+
+// The note that stands for an image that could not be read and left no text.
+QString unreadableNote(const ChatImage& image);
 
 // Whether any message carries an image.
 bool anyImages(const QList<ChatMessage>& messages);

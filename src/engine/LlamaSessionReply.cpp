@@ -188,7 +188,7 @@ ModelSlot::Decode LlamaSession::replyDecode(const std::shared_ptr<ReplyRun>& run
         // Each model gets the images it can take, the others their text.
         QList<ReplyPrompt::Message> messages = withInstructions;
         const bool seesImages = model.seesImages();
-        SessionImages::fitForModel(messages, seesImages);
+        SessionImages::fitForModel(messages, seesImages, &model);
         const QList<ChatImage> images = seesImages ? SessionImages::gather(messages) : QList<ChatImage>();
         ReplyPrompt::Made made;
         try {

@@ -12,11 +12,16 @@
 
 #include <QList>
 
+#include <functional>
+
 namespace cvn {
 
 class ReplyImages {
 public:
     static QList<ChatImage> gather(QList<ChatMessage>& messages);
+    // `content` with each LlamaModel::imageMarker(k) in it replaced by
+    // `replace(k)`.
+    static QString replaceMarkers(const QString& content, const std::function<QString(int)>& replace);
 };
 
 } // namespace cvn

@@ -3,7 +3,9 @@
 // An attached image made ready for a vision encoder: decoded by Qt (EXIF
 // orientation applied, WebP through the image-formats plugin), checked
 // against the pixel cap before anything is allocated, scaled down past the
-// longest side the encoders are shown, and packed as RGB.
+// longest side the encoders are shown, and packed as RGB. Only the formats
+// whose signature the bytes carry are decoded: PNG, JPEG, WebP, GIF and BMP.
+// Plain functions of the bytes, callable on any thread.
 
 #include "engine/ChatMessage.h"
 
@@ -28,11 +30,14 @@ struct VisionImage {
     // files, have equal ones.
     uint64_t hash = 0;
 
-    // Throws ImageError (engine/LlamaModel.h) with the user's sentence.
-    // The last few images decoded are kept: the same bytes again come back
-    // without a second decode.
+    // Throws ImageError (engine/LlamaModel.h) with the user's sentence:
+    // "too large" where a limit refused it, a lack of memory where an
+    // allocation failed, "damaged or not an image" for the rest.
     static VisionImage decode(const ChatImage& image);
-    static VisionImage decodeUncached(const ChatImage& image);
+
+    // The Qt format name ("png", "jpeg", "webp", "gif", "bmp") whose
+    // signature the bytes start with; empty for any other.
+    static QByteArray formatOf(const QByteArray& data);
 };
 
 } // namespace cvn

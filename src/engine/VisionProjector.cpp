@@ -1,6 +1,10 @@
 #include "engine/VisionProjector.h"
 
+#include "models/ModelStore.h"
+#include "platform/FileIdentity.h"
+
 #include <QFile>
+#include <QHash>
 #include <QFileInfo>
 
 #include <ggml.h>
@@ -8,6 +12,7 @@
 
 #include <array>
 #include <memory>
+#include <mutex>
 
 namespace cvn {
 
@@ -166,6 +171,11 @@ void checkVision(const Reader& file, ProjectorCheck& out)
         const int64_t side = imageSize / patch;
         positions = side * side + (classEmbd ? 1 : 0);
         out.fixedImageSize = imageSize;
+        // One image, one chunk of this many outputs: LLaVA's layout drops
+        // the class token, Gemma 3's pools the patches. A file that tiles
+        // images (grid pinpoints) makes more.
+        if (!file.has("clip.vision.image_grid_pinpoints"))
+            out.imagePositions = side * side;
     }
     const ggml_tensor* position = file.expect("v.position_embd.weight", {w, positions, 1, 1}, fixedSize);
     // The encoder adds them to its activations, which the CPU does in f32 alone.
@@ -216,9 +226,28 @@ void checkVision(const Reader& file, ProjectorCheck& out)
                                   ? file.u32("clip.vision.projector.scale_factor") : 4;
         if (merge < 1 || (imageSize / patch) % merge != 0)
             throw Refused{QStringLiteral("has settings that describe no encoder")};
+        if (out.imagePositions > 0)
+            out.imagePositions = (imageSize / patch / merge) * (imageSize / patch / merge);
         file.expect("mm.soft_emb_norm.weight", {w, 1, 1, 1}, true);
         file.expect("mm.input_projection.weight", {proj, w, 1, 1}, true);
     }
+}
+
+// mtmd asserts, rather than failing, on a file of another kind whose parts
+// disagree with its type (Qwen's mergers inside its load, yasa2 at the first
+// encode), so only the kinds whose parts are checked above reach it. Those
+// read by M-RoPE positions are told so, as the load beside the model would.
+void refuseUncheckedKind(const std::string& kind)
+{
+    if (kind == "mlp" || kind == "mlp_norm" || kind == "gemma3")
+        return;
+    const QString name = QString::fromStdString(kind);
+    const bool mrope = (name.startsWith(QLatin1String("qwen")) && name.contains(QLatin1String("vl")))
+                       || name == QLatin1String("glm4v") || name == QLatin1String("paddleocr")
+                       || name == QLatin1String("youtuvl") || name == QLatin1String("mimovl");
+    if (mrope)
+        throw Refused{QStringLiteral("places images in a way the app does not support (M-RoPE positions)")};
+    throw Refused{QStringLiteral("is of a kind the app cannot check (%1)").arg(name.isEmpty() ? QStringLiteral("none named") : name)};
 }
 
 } // namespace
@@ -254,6 +283,7 @@ ProjectorCheck checkProjectorFile(const QString& path)
         out.projectorType = file.text("clip.projector_type");
         if (out.projectorType.empty())
             out.projectorType = file.text("clip.vision.projector_type");
+        refuseUncheckedKind(out.projectorType);
         // The audio part of a mixed projector is loaded too; it is checked
         // no further than its settings' kinds, which mtmd's getters need.
         checkVision(file, out);
@@ -261,6 +291,57 @@ ProjectorCheck checkProjectorFile(const QString& path)
         return refuse(refused.why);
     }
     return out;
+}
+
+} // namespace cvn
+
+namespace cvn {
+
+namespace {
+
+// What is known of each projector file, as it was then.
+struct Known {
+    FileIdentity file;
+    bool loads = false;
+};
+std::mutex knownLock;
+QHash<QString, Known>& known()
+{
+    static QHash<QString, Known> files;
+    return files;
+}
+
+} // namespace
+
+void rememberProjectorLoad(const QString& path, bool loaded)
+{
+    const std::optional<FileIdentity> file = FileIdentity::of(path);
+    if (!file)
+        return;
+    std::lock_guard lock(knownLock);
+    known().insert(path, {*file, loaded});
+}
+
+bool projectorLoads(const QString& path)
+{
+    const std::optional<FileIdentity> file = FileIdentity::of(path);
+    if (!file)
+        return false;
+    std::lock_guard lock(knownLock);
+    const auto it = known().constFind(path);
+    return it == known().cend() || it->file != *file || it->loads;
+}
+
+QList<ModelInfo> projectorsThatLoad(const ModelStore& store)
+{
+    QList<ModelInfo> records = store.models();
+    records.removeIf([&](const ModelInfo& record) {
+        if (!record.isVisionProjector())
+            return false;
+        const std::optional<QString> path = store.modelFileURL(record);
+        return !path || !projectorLoads(*path);
+    });
+    return records;
 }
 
 } // namespace cvn

@@ -3,6 +3,8 @@
 // question, and the loads bring the projector a model pairs with.
 #include "engine/LlamaSession.h"
 #include "engine/LlamaSessionImages.h"
+#include "engine/VisionProjector.h"
+#include "models/ProjectorPairing.h"
 
 #include "TestModelWriter.h"
 #include "TestModels.h"
@@ -295,4 +297,47 @@ TEST(SessionImages, AProjectorThatDidNotLoadIsToldOnceAndTheModelReadsTheText)
     EXPECT_EQ(session.turns()[2].content, QStringLiteral(" Hello"));
     EXPECT_EQ(session.turns()[4].content, QStringLiteral(" Hello"));
     EXPECT_TRUE(prompts.value(0).contains(QStringLiteral("OCR of a")));
+}
+
+// An image that cannot be read fails its own reply, and no later one: the
+// next prompts carry its text, or a note where it has none.
+TEST(SessionImages, AnUnreadableImageOfAnEarlierMessageGoesAsItsTextAndLaterRepliesCome)
+{
+    VisionFolder f;
+    LlamaSession& session = *f.session;
+    ASSERT_TRUE(finishes(session.loadModel(f.model(QStringLiteral("seer")))));
+    QStringList prompts;
+    session.setPromptObserver([&](const QString& p) { prompts << p; });
+    const QString question = block(QStringLiteral("b.png"), QStringLiteral("OCR of b")) + QStringLiteral("Look");
+    ASSERT_TRUE(finishes(session.send(question, {{QStringLiteral("b.png"), "no image"},
+                                                 {QStringLiteral("c.png"), "nor this"},
+                                                 png(QStringLiteral("a.png"))})));
+    ASSERT_EQ(session.turns().size(), 2);
+    EXPECT_TRUE(session.turns()[1].state.isFailed());
+
+    for (const QString& next : {QStringLiteral("Again"), QStringLiteral("And again")}) {
+        ASSERT_TRUE(finishes(session.send(next)));
+        EXPECT_EQ(session.turns().last().content, QStringLiteral(" Hello"));
+        ASSERT_FALSE(prompts.isEmpty());
+        EXPECT_TRUE(prompts.last().contains(QStringLiteral("OCR of b")));
+        EXPECT_TRUE(prompts.last().contains(QStringLiteral("[The image \"c.png\" could not be read.]")));
+        EXPECT_TRUE(prompts.last().contains(marker(0))); // the readable one is still seen
+        EXPECT_FALSE(prompts.last().contains(marker(1)));
+    }
+}
+
+// What the local server lists as seeing images: a model pairs with no
+// projector that failed to load, while its file stays as it was.
+TEST(SessionImages, AProjectorThatFailedToLoadIsNotPairedInTheListOfModelsThatSeeImages)
+{
+    VisionFolder f;
+    const ModelInfo seer = f.model(QStringLiteral("seer"));
+    EXPECT_TRUE(ProjectorPairing::projectorFor(seer, projectorsThatLoad(*f.store)).has_value());
+    QFile file(f.projectorPath());
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.resize(file.size() * 2 / 3));
+    file.close();
+    ASSERT_TRUE(finishes(f.session->loadModel(seer)));
+    EXPECT_TRUE(f.session->model()->projectorFailure());
+    EXPECT_FALSE(ProjectorPairing::projectorFor(seer, projectorsThatLoad(*f.store)).has_value());
 }

@@ -20,6 +20,9 @@
 
 #include <future>
 
+#include <ggml.h>
+#include <gguf.h>
+
 using namespace cvn;
 using namespace cvn::test;
 
@@ -386,4 +389,116 @@ TEST(VisionRunTest, ADamagedProjectorLeavesTheModelReadingText)
         EXPECT_FALSE(runOnce(*model, "Hello there", {}).failure);
         EXPECT_THROW(model->tokenize("x", {png(QStringLiteral("a.png"), 4, 4, 0)}), ImageError);
     }
+}
+
+TEST(VisionRunTest, AProjectorOfAKindWhosePartsAreNotCheckedIsRefusedBeforeMtmdReadsIt)
+{
+    // The same parts under another kind's name: mtmd would end the process
+    // in its load (Qwen's mergers) or at the first encode (yasa2).
+    for (const auto& [kind, why] : {std::pair{"qwen2vl_merger", "(M-RoPE positions)"},
+                                    std::pair{"qwen3vl_merger", "(M-RoPE positions)"},
+                                    std::pair{"yasa2", "of a kind the app cannot check (yasa2)"}}) {
+        SCOPED_TRACE(kind);
+        // Its header written anew with the kind's name, its tensors as they were.
+        gguf_context* g = gguf_init_from_file(QFile::encodeName(projector()).constData(), {true, nullptr});
+        ASSERT_TRUE(g);
+        const auto dataAt = qsizetype(gguf_get_data_offset(g));
+        gguf_set_val_str(g, "clip.projector_type", kind);
+        QByteArray bytes(qsizetype(gguf_get_meta_size(g)), '\0');
+        gguf_get_meta_data(g, bytes.data());
+        gguf_free(g);
+        QFile original(projector());
+        ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+        bytes += original.readAll().mid(dataAt);
+        const QString path = folder() + QStringLiteral("/mmproj-%1.gguf").arg(QString::fromLatin1(kind));
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+        out.close();
+
+        const std::shared_ptr<LlamaModel> model = loadWith(path);
+        EXPECT_FALSE(model->seesImages());
+        ASSERT_TRUE(model->projectorFailure());
+        EXPECT_NE(model->projectorFailure()->indexOf(QString::fromUtf8(why)), -1) << model->projectorFailure()->toStdString();
+        EXPECT_FALSE(runOnce(*model, "Hello there", {}).failure);
+    }
+}
+
+TEST(VisionRunTest, TheSameImageThreeTimesInOnePromptIsEncodedOnce)
+{
+    const std::shared_ptr<LlamaModel> model = loadWith(projector());
+    const ChatImage image = png(QStringLiteral("same.png"), 30, 20, qRgb(90, 20, 160));
+    std::string text;
+    for (int i = 0; i < 3; ++i)
+        text += " look" + LlamaModel::imageMarker(i).toStdString();
+    LogCapture log;
+    const RunResult run = runOnce(*model, text, {image, image, image});
+    EXPECT_FALSE(run.failure);
+    EXPECT_FALSE(run.logits.empty());
+    EXPECT_EQ(encodes(log), 1);
+}
+
+TEST(VisionRunTest, TooManyImagesOrTooManyPositionsAreRefusedBeforeAnyIsDecoded)
+{
+    // Not images at all: a decode would be refused with another sentence.
+    QList<ChatImage> junk;
+    std::string text;
+    for (int i = 0; i <= LlamaModel::maxImagesPerPrompt; ++i) {
+        junk.append({QStringLiteral("j%1.png").arg(i), QByteArray("not a picture ") + QByteArray::number(i)});
+        text += LlamaModel::imageMarker(i).toStdString();
+    }
+    const auto refusal = [](LlamaModel& model, const std::string& prompt, const QList<ChatImage>& images) {
+        std::string why = "accepted";
+        model.queue().sync([&] {
+            try {
+                model.tokenize(prompt, images);
+            } catch (const ImageError& error) {
+                why = error.what();
+            }
+        });
+        return why;
+    };
+    const std::shared_ptr<LlamaModel> model = loadWith(projector());
+    EXPECT_EQ(refusal(*model, text, junk), "This message has 101 images; at most 100 can be sent at once.");
+
+    // 16 positions an image: 40 of them need more than the context's 512.
+    const QString larger = folder() + QStringLiteral("/mmproj-16.gguf");
+    testmodel::ProjectorSpec spec;
+    spec.textEmbd = kEmbd;
+    spec.imageSize = 56;
+    ASSERT_EQ(testmodel::writeRandomProjector(larger.toStdString(), spec), "");
+    const std::shared_ptr<LlamaModel> sixteen = loadWith(larger);
+    ASSERT_TRUE(sixteen->seesImages());
+    std::string forty;
+    for (int i = 0; i < 40; ++i)
+        forty += LlamaModel::imageMarker(i).toStdString();
+    EXPECT_EQ(refusal(*sixteen, forty, junk.mid(0, 40)),
+              "These images need 640 tokens; the model's context has room for 512. Send fewer images or raise the "
+              "context size.");
+}
+
+TEST(VisionRunTest, ImagesWhoseBytesTheModelHasSeenAreNotDecodedAgain)
+{
+    // More than any few kept, each its own; the second prompt holds copies
+    // of their bytes, as a client that sends them again each turn does.
+    const std::shared_ptr<LlamaModel> model = loadWith(projector());
+    QList<ChatImage> images, again;
+    std::string text;
+    for (int i = 0; i < 20; ++i) {
+        images.append(png(QStringLiteral("p%1.png").arg(i), 24, 24, qRgb(12 * i, 40, 255 - 12 * i)));
+        again.append({images.back().name, QByteArray(images.back().data.constData(), images.back().data.size())});
+        text += " picture" + LlamaModel::imageMarker(i).toStdString();
+    }
+    LogCapture log;
+    std::vector<int32_t> first, second;
+    model->queue().sync([&] {
+        first = model->tokenize(text, images);
+        second = model->tokenize(text, again);
+    });
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(log.taken().filter(QStringLiteral("Read an image of 24 x 24 pixels")).size(), 20);
+    // And the run reads each of them, whose pixels it may have let go.
+    const RunResult run = runOnce(*model, text, again);
+    EXPECT_FALSE(run.failure);
+    EXPECT_EQ(encodes(log), 20);
 }
