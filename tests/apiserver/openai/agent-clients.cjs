@@ -14,15 +14,7 @@ const { createOpenAICompatible } = need('@ai-sdk/openai-compatible');
 const { createOpenAI } = need('@ai-sdk/openai');
 const { ChatOpenAI } = need('@langchain/openai');
 
-async function run(name, body) {
-  try {
-    await body();
-    console.log(`ok ${name}`);
-  } catch (error) {
-    console.log(`FAILED ${name}: ${error && error.stack ? error.stack : error}`);
-    process.exitCode = 1;
-  }
-}
+const run = require('./run-case.cjs');
 
 // What zod writes for the usual fields of an agent's tool: a safe integer
 // (bounds of ±(2^53 - 1)), a number with bounds, a date, a date and time,
