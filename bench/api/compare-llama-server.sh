@@ -8,20 +8,23 @@ set -euo pipefail
 usage() {
   cat <<'USAGE'
 usage: compare-llama-server.sh --program FILE --model FILE [--threads N] [--ctx N]
-                               [--tokens N] [--jobs N]
+                               [--tokens N] [--jobs N] [--server FILE]
   --program   the built corvanthelis
   --model     the GGUF model both servers answer with
   --threads   threads for prompt and reply on both sides (default 4)
   --ctx       context size on both sides (default 4096)
   --tokens    about how long each conversation starts, in tokens (default 1300)
   --jobs      build jobs for llama-server (default 4)
+  --server    a llama-server built already (from the same source), not built here
 Builds llama-server from ${LLAMA_CPP_DIR:-third_party/llama.cpp} (CPU only)
 into a temporary folder and removes it at the end. Both servers listen on
 127.0.0.1 only. Two measures, each the sum of the first-token times of a
-conversation's replies after its first, both servers answering in lockstep,
-reply by reply:
-  two conversations in turn: A B A B A B, each reply added to its chat
-  growing conversation: one chat of six replies, each added to it
+conversation's replies after its first:
+  two conversations in turn: A B A B A B, each reply added to its chat, both
+    servers answering in lockstep, reply by reply
+  growing conversation: one chat of six replies, each added to it and the
+    next turn sent the moment the reply's stream ends, as agents and scripts
+    do; each server has the whole conversation in turn, twice, in both orders
 It ends with "two conversations in turn, first token ours/llama-server: R"
 and "growing conversation, first token ours/llama-server: R".
 USAGE
@@ -35,11 +38,11 @@ is_count() { [[ "$1" =~ ^[0-9]+$ ]] && (("$1" >= 1)); }
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 SOURCE="${LLAMA_CPP_DIR:-$HERE/../../third_party/llama.cpp}"
-PROGRAM= MODEL= THREADS=4 CTX=4096 TOKENS=1300 JOBS=4
+PROGRAM= MODEL= THREADS=4 CTX=4096 TOKENS=1300 JOBS=4 SERVER=
 while (($#)); do
   case "$1" in
   -h | --help) usage; exit 0 ;;
-  --program | --model | --threads | --ctx | --tokens | --jobs) (($# >= 2)) || fail "$1 needs a value" ;;
+  --program | --model | --threads | --ctx | --tokens | --jobs | --server) (($# >= 2)) || fail "$1 needs a value" ;;
   *) fail "unknown option $1 (see --help)" ;;
   esac
   case "$1" in
@@ -49,6 +52,7 @@ while (($#)); do
   --ctx) CTX=$2 ;;
   --tokens) TOKENS=$2 ;;
   --jobs) JOBS=$2 ;;
+  --server) SERVER=$2 ;;
   esac
   shift 2
 done
@@ -62,6 +66,7 @@ is_count "$CTX" && ((CTX >= 512)) || fail "--ctx takes a whole number >= 512, no
 is_count "$TOKENS" || fail "--tokens takes a whole number >= 1, not $TOKENS"
 ((TOKENS * 2 < CTX)) || fail "--tokens $TOKENS leaves a conversation no room to grow in a context of $CTX"
 is_count "$JOBS" || fail "--jobs takes a whole number >= 1, not $JOBS"
+[[ -z "$SERVER" || (-f "$SERVER" && -x "$SERVER") ]] || fail "$SERVER is not an executable file"
 [[ -f "$SOURCE/include/llama.h" && -d "$SOURCE/tools/server" ]] || fail "no llama.cpp source at $SOURCE (run scripts/bootstrap)"
 command -v cmake >/dev/null || fail "cmake is not installed"
 command -v python3 >/dev/null || fail "python3 is not installed"
@@ -84,37 +89,39 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The same options the app's build gives its llama.cpp (static, CPU only,
-# Release, no AMX kernels, which crash on K-quants where the processor has
-# AMX; the flags must follow ggml's own -march=native, so a compiler launcher
-# appends them), with the server and no web page, download nor TLS.
-BUILD="$T/llama.cpp"
-mkdir -p "$BUILD"
-CACHE_TOOL=
-command -v ccache >/dev/null && CACHE_TOOL=ccache
-# Paths inside the temporary folder count as relative to it, so a cached
-# compile from an earlier run still serves.
-cat >"$T/no-amx" <<LAUNCH
+if [[ -z "$SERVER" ]]; then
+  # The same options the app's build gives its llama.cpp (static, CPU only,
+  # Release, no AMX kernels, which crash on K-quants where the processor has
+  # AMX; the flags must follow ggml's own -march=native, so a compiler launcher
+  # appends them), with the server and no web page, download nor TLS.
+  BUILD="$T/llama.cpp"
+  mkdir -p "$BUILD"
+  CACHE_TOOL=
+  command -v ccache >/dev/null && CACHE_TOOL=ccache
+  # Paths inside the temporary folder count as relative to it, so a cached
+  # compile from an earlier run still serves.
+  cat >"$T/no-amx" <<LAUNCH
 #!/bin/sh
 CCACHE_BASEDIR="$T" exec $CACHE_TOOL "\$@" -mno-amx-tile -mno-amx-int8 -mno-amx-bf16
 LAUNCH
-chmod +x "$T/no-amx"
-GENERATOR=()
-command -v ninja >/dev/null && GENERATOR=(-G Ninja)
-echo "compare-llama-server.sh: building llama-server from $SOURCE" >&2
-cmake -S "$SOURCE" -B "$BUILD" "${GENERATOR[@]}" \
-  -DCMAKE_C_COMPILER_LAUNCHER="$T/no-amx" -DCMAKE_CXX_COMPILER_LAUNCHER="$T/no-amx" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DBUILD_SHARED_LIBS=OFF \
-  -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF -DLLAMA_BUILD_APP=OFF \
-  -DLLAMA_BUILD_TOOLS=ON -DLLAMA_BUILD_SERVER=ON -DLLAMA_BUILD_COMMON=ON \
-  -DLLAMA_BUILD_UI=OFF -DLLAMA_USE_PREBUILT_UI=OFF \
-  -DLLAMA_CURL=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_ALL_WARNINGS=OFF \
-  -DGGML_METAL=OFF -DGGML_CUDA=OFF -DGGML_VULKAN=OFF -DGGML_BLAS=OFF >"$T/configure.log" 2>&1 ||
-  { tail -20 "$T/configure.log" >&2; fail "configuring llama.cpp failed"; }
-cmake --build "$BUILD" --target llama-server -j "$JOBS" >"$T/build.log" 2>&1 ||
-  { tail -20 "$T/build.log" >&2; fail "building llama-server failed"; }
-SERVER="$BUILD/bin/llama-server"
-[[ -x "$SERVER" ]] || fail "the build made no $SERVER"
+  chmod +x "$T/no-amx"
+  GENERATOR=()
+  command -v ninja >/dev/null && GENERATOR=(-G Ninja)
+  echo "compare-llama-server.sh: building llama-server from $SOURCE" >&2
+  cmake -S "$SOURCE" -B "$BUILD" "${GENERATOR[@]}" \
+    -DCMAKE_C_COMPILER_LAUNCHER="$T/no-amx" -DCMAKE_CXX_COMPILER_LAUNCHER="$T/no-amx" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DBUILD_SHARED_LIBS=OFF \
+    -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF -DLLAMA_BUILD_APP=OFF \
+    -DLLAMA_BUILD_TOOLS=ON -DLLAMA_BUILD_SERVER=ON -DLLAMA_BUILD_COMMON=ON \
+    -DLLAMA_BUILD_UI=OFF -DLLAMA_USE_PREBUILT_UI=OFF \
+    -DLLAMA_CURL=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_ALL_WARNINGS=OFF \
+    -DGGML_METAL=OFF -DGGML_CUDA=OFF -DGGML_VULKAN=OFF -DGGML_BLAS=OFF >"$T/configure.log" 2>&1 ||
+    { tail -20 "$T/configure.log" >&2; fail "configuring llama.cpp failed"; }
+  cmake --build "$BUILD" --target llama-server -j "$JOBS" >"$T/build.log" 2>&1 ||
+    { tail -20 "$T/build.log" >&2; fail "building llama-server failed"; }
+  SERVER="$BUILD/bin/llama-server"
+  [[ -x "$SERVER" ]] || fail "the build made no $SERVER"
+fi
 
 free_port() {
   python3 -c "import socket; s=socket.socket(); s.bind(('127.0.0.1', 0)); print(s.getsockname()[1]); s.close()"
@@ -262,14 +269,20 @@ def in_turn(seed):
     return totals
 
 
+# Lockstep would put the other server's reply between two turns, a pause
+# in which whatever a server does after a reply is done: here each server
+# runs the whole conversation with nothing between its turns, and the two
+# take turns at it, each going first once, so that the machine's other work
+# weighs on both alike. The second round draws new messages.
 def growing(seed):
-    rngs = [random.Random(seed) for _ in servers]
-    chats = [conversation(rng, tokens) for rng in rngs]
     totals = [0.0 for _ in servers]
-    for r in range(6):
-        for i, server in enumerate(servers):
-            ms = turn(server, chats[i], rngs[i], f"growing reply {r + 1}")
-            totals[i] += ms if r >= 1 else 0
+    for round_, order in enumerate((range(len(servers)), reversed(range(len(servers))))):
+        for i in order:
+            rng = random.Random(seed + round_)
+            chat = conversation(rng, tokens)
+            for r in range(6):
+                ms = turn(servers[i], chat, rng, f"growing round {round_ + 1} reply {r + 1}")
+                totals[i] += ms if r >= 1 else 0
     return totals
 
 

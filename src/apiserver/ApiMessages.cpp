@@ -383,13 +383,21 @@ std::optional<ApiError> outcomeError(const ServedRequest::Outcome& outcome)
     using Failure = ServedRequest::Outcome::Failure;
     switch (outcome.failure) {
     case Failure::none:
-        // Stopped in the app (an unload, the session closing) while the
-        // client still waited: what it has is no whole answer.
-        // Asking again would only run the reply the user stopped again.
-        if (outcome.cancelled)
-            return ApiError{503, QStringLiteral("The reply was stopped before it was finished."),
-                            QStringLiteral("server_error"), {}, {}, false};
-        return std::nullopt;
+        if (!outcome.cancelled)
+            return std::nullopt;
+        // Cut short by what a request sent again would not meet (the
+        // model's file written over, the app closing): asking again is right.
+        if (outcome.mayRetry)
+            return ApiError{503, QStringLiteral("The reply was stopped before it was finished; ask again."),
+                            QStringLiteral("server_error")};
+        // Stopped by the user in the app while the client still waited:
+        // asking again would only run the reply the user stopped. Each
+        // client library asks again after its own statuses (the openai
+        // package unless told not to; the AI SDK after 408, 409, 429 and
+        // every 5xx; LangChain after all but 400 to 407, 409 and 413), so
+        // the one status none of them repeats is in 400 to 407.
+        return ApiError{400, QStringLiteral("The reply was stopped in the app before it was finished."),
+                        QStringLiteral("invalid_request_error"), {}, QStringLiteral("reply_stopped"), false};
     case Failure::noModel:
         return badField(QStringLiteral("model"), outcome.message);
     case Failure::promptTooLong:

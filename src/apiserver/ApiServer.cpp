@@ -85,6 +85,13 @@ ApiError simpleError(int status, const QString& message, const QString& type, co
     return ApiError{status, message, type, {}, code};
 }
 
+// A client pointed at a path of the OpenAI API that is not served learns
+// which are, and the one setting that most often sends it elsewhere: the AI
+// SDK's default model of @ai-sdk/openai speaks the Responses API.
+const QString kUnservedPath = QStringLiteral(
+    "This server has no such path. It serves GET /v1/models, GET /v1/models/{model}, POST /v1/chat/completions and "
+    "POST /v1/completions. With the AI SDK's @ai-sdk/openai, use openai.chat(id): openai(id) asks for /v1/responses.");
+
 ApiError stoppingError()
 {
     return simpleError(503, QStringLiteral("The local server is stopping."), QStringLiteral("server_error"));
@@ -223,7 +230,29 @@ struct ApiServer::Core {
     }
 
     httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Response& res);
+
+    // A request for a reply, read and checked.
+    struct Asked {
+        ReplyAsk ask;
+        bool chat = true;
+        std::optional<ModelInfo> model; // the one it names, if any
+    };
+    // A request handed to the session, on its way to its run.
+    struct Queued {
+        std::shared_ptr<Exchange> exchange;
+        std::shared_ptr<RequestControl> control;
+        std::function<void()> leaveCount; // once, when it stops waiting
+        std::shared_ptr<api::Connection> connection;
+    };
+    struct Stream;
     void answer(const httplib::Request& req, httplib::Response& res, bool chat);
+    std::optional<Asked> read(const httplib::Request& req, httplib::Response& res, bool chat);
+    std::optional<Queued> queue(const Asked& asked, httplib::Response& res);
+    // False when the answer is sent already (an error) or none can be.
+    bool waitForStart(const Asked& asked, Queued& queued, httplib::Response& res);
+    void answerWhole(const Asked& asked, const Queued& queued, const AnswerIds& ids, httplib::Response& res);
+    void answerStreamed(const Asked& asked, const Queued& queued, const AnswerIds& ids, httplib::Response& res);
+    bool sendStream(Stream& stream, const Queued& queued, httplib::DataSink& sink);
 };
 
 httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request& req, httplib::Response& res)
@@ -272,9 +301,31 @@ httplib::Server::HandlerResponse ApiServer::Core::screen(const httplib::Request&
     return Handled::Unhandled;
 }
 
+// A request for a reply goes its way in steps: its body is read and checked
+// (read), it joins the slot's queue (queue), it waits for its first piece or
+// its end (waitForStart), and it is answered whole or streamed.
 void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res, bool chat)
 {
     http.reading(false);
+    std::optional<Asked> asked = read(req, res, chat);
+    if (!asked)
+        return;
+    std::optional<Queued> queued = queue(*asked, res);
+    if (!queued || !waitForStart(*asked, *queued, res))
+        return;
+    // A request that names no model is answered by the one in the slot when
+    // its turn came, which the run told before its first piece.
+    const QString answeredBy = t_facts.model == QLatin1String("-") ? QString() : t_facts.model;
+    const AnswerIds ids = newAnswer(answeredBy, chat);
+    if (asked->ask.stream)
+        answerStreamed(*asked, *queued, ids, res);
+    else
+        answerWhole(*asked, *queued, ids, res);
+}
+
+std::optional<ApiServer::Core::Asked> ApiServer::Core::read(const httplib::Request& req, httplib::Response& res,
+                                                            bool chat)
+{
     // Only images make a body past the smaller limit: one that cannot hold
     // any is refused before its JSON is read.
     const bool large = req.body.size() > maxBodyBytes;
@@ -282,46 +333,60 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         sendError(res, simpleError(413, QStringLiteral("The request body is larger than 8 MiB; only a request with "
                                                        "images may be up to 32 MiB."),
                                    QStringLiteral("invalid_request_error"), QStringLiteral("request_too_large")));
+        return std::nullopt;
     };
     if (large && req.body.find("image_url") == std::string::npos)
         return tooLarge();
-    ReplyAsk ask;
-    if (const std::optional<ApiError> error = readAsk(QByteArray::fromStdString(req.body), chat, ask))
-        return sendError(res, *error);
-    const bool withImages = hasImages(ask);
+    Asked asked;
+    asked.chat = chat;
+    if (const std::optional<ApiError> error = readAsk(QByteArray::fromStdString(req.body), chat, asked.ask)) {
+        sendError(res, *error);
+        return std::nullopt;
+    }
+    const bool withImages = hasImages(asked.ask);
     if (large && !withImages)
         return tooLarge();
-    std::optional<ModelInfo> model;
-    if (!ask.model.isEmpty()) {
-        model = findModel(ask.model);
-        if (!model)
-            return sendError(res, ApiError{404, QStringLiteral("The model '%1' does not exist.").arg(ask.model),
-                                           QStringLiteral("invalid_request_error"), QStringLiteral("model"),
-                                           QStringLiteral("model_not_found")});
-        t_facts.model = modelId(*model);
+    if (!asked.ask.model.isEmpty()) {
+        asked.model = findModel(asked.ask.model);
+        if (!asked.model) {
+            sendError(res, ApiError{404, QStringLiteral("The model '%1' does not exist.").arg(asked.ask.model),
+                                    QStringLiteral("invalid_request_error"), QStringLiteral("model"),
+                                    QStringLiteral("model_not_found")});
+            return std::nullopt;
+        }
+        t_facts.model = modelId(*asked.model);
     }
-    if (withImages && !takesImages(model))
-        return sendError(res, ApiError{400, kTakesNoImages, QStringLiteral("invalid_request_error"),
-                                       QStringLiteral("messages"), {}, false});
+    if (withImages && !takesImages(asked.model)) {
+        sendError(res, ApiError{400, kTakesNoImages, QStringLiteral("invalid_request_error"), QStringLiteral("messages"),
+                                {}, false});
+        return std::nullopt;
+    }
+    return asked;
+}
+
+std::optional<ApiServer::Core::Queued> ApiServer::Core::queue(const Asked& asked, httplib::Response& res)
+{
     if (++*waiting > maxWaiting) {
         --*waiting;
         res.set_header("Retry-After", "1");
-        return sendError(res, simpleError(503, QStringLiteral("Too many requests are waiting; try again shortly."),
-                                          QStringLiteral("server_error"), QStringLiteral("overloaded")));
+        sendError(res, simpleError(503, QStringLiteral("Too many requests are waiting; try again shortly."),
+                                   QStringLiteral("server_error"), QStringLiteral("overloaded")));
+        return std::nullopt;
     }
     // The request leaves the count once, when its run is over or when its
     // client has gone, whichever comes first: a gone client's request waits
     // for no one, though the slot skips it only when its turn comes.
     const auto counted = std::make_shared<std::atomic<bool>>(true);
-    const auto leaveCount = [counted, waiting = waiting] {
+    Queued queued;
+    queued.leaveCount = [counted, waiting = waiting] {
         if (counted->exchange(false))
             --*waiting;
     };
-
-    auto exchange = std::make_shared<Exchange>();
+    queued.exchange = std::make_shared<Exchange>();
+    const ReplyAsk& ask = asked.ask;
     ServedRequest request;
-    request.model = model;
-    if (chat)
+    request.model = asked.model;
+    if (asked.chat)
         request.messages = ask.messages;
     else
         request.rawPrompt = ask.prompt;
@@ -329,24 +394,24 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
     request.tools = ask.tools;
     request.grammar = ask.grammar;
     request.jsonSchema = ask.jsonSchema;
-    const bool withTools = ask.tools.has_value();
-    std::shared_ptr<RequestControl> control = request.control;
-    request.onSyntax = [exchange](const ReplySyntax& syntax) {
+    queued.control = request.control;
+    request.onSyntax = [exchange = queued.exchange](const ReplySyntax& syntax) {
         std::lock_guard lock(exchange->mutex);
         exchange->syntax = syntax;
     };
-    request.onPiece = [exchange](const QString& piece) {
+    request.onPiece = [exchange = queued.exchange](const QString& piece) {
         std::lock_guard lock(exchange->mutex);
         exchange->pending += piece;
         exchange->anyPiece = true;
         exchange->changed.notify_all();
         return true;
     };
-    request.onAnswering = [exchange](const ModelInfo& answering) {
+    request.onAnswering = [exchange = queued.exchange](const ModelInfo& answering) {
         std::lock_guard lock(exchange->mutex);
         exchange->model = modelId(answering);
     };
-    request.onFinished = [exchange, leaveCount](const ServedRequest::Outcome& outcome) {
+    request.onFinished = [exchange = queued.exchange, leaveCount = queued.leaveCount](
+                             const ServedRequest::Outcome& outcome) {
         leaveCount();
         std::lock_guard lock(exchange->mutex);
         exchange->outcome = outcome;
@@ -356,13 +421,21 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
         if (session) {
             session->serveRequest(std::move(request));
         } else {
+            // The window's session has closed: the app is on its way out.
             ServedRequest::Outcome gone;
             gone.cancelled = true;
+            gone.mayRetry = true;
             request.onFinished(gone);
         }
     });
+    queued.connection = api::HttpServer::current();
+    return queued;
+}
 
-    const std::shared_ptr<api::Connection> connection = api::HttpServer::current();
+bool ApiServer::Core::waitForStart(const Asked& asked, Queued& queued, httplib::Response& res)
+{
+    Exchange& exchange = *queued.exchange;
+    const std::shared_ptr<api::Connection>& connection = queued.connection;
     // Before the answer's status line, an interim answer is all that may go.
     const auto probeBeforeAnswer = [connection] {
         static constexpr char processing[] = "HTTP/1.1 102 Processing\r\n\r\n";
@@ -370,164 +443,182 @@ void ApiServer::Core::answer(const httplib::Request& req, httplib::Response& res
                && sockets::sendSome(connection->fd, processing, sizeof processing - 1).bytes > 0;
     };
     const auto noteModel = [&] {
-        std::lock_guard lock(exchange->mutex);
-        if (!model && !exchange->model.isEmpty())
-            t_facts.model = exchange->model;
+        std::lock_guard lock(exchange.mutex);
+        if (!asked.model && !exchange.model.isEmpty())
+            t_facts.model = exchange.model;
     };
     // Nothing is sent before the first piece, so that a request that fails
     // before it gets its own status.
-    if (!waitFor(*exchange, connection, *control,
-                 [&] { return exchange->outcome || (ask.stream && exchange->anyPiece); }, probeBeforeAnswer)) {
-        leaveCount();
+    const bool stream = asked.ask.stream;
+    if (!waitFor(exchange, connection, *queued.control,
+                 [&] { return exchange.outcome || (stream && exchange.anyPiece); }, probeBeforeAnswer)) {
+        queued.leaveCount();
         noteModel();
         bool started = false;
         {
-            std::lock_guard lock(exchange->mutex);
-            started = exchange->anyPiece;
+            std::lock_guard lock(exchange.mutex);
+            started = exchange.anyPiece;
         }
         if (started && !stopping)
-            settle(*exchange);
+            settle(exchange);
         if (stopping)
             sendError(res, stoppingError());
-        return;
+        return false;
     }
     noteModel();
     t_facts.answerStarted = true;
-    // A request that names no model is answered by the one in the slot when
-    // its turn came, which the run told before its first piece.
-    const QString answeredBy = t_facts.model == QLatin1String("-") ? QString() : t_facts.model;
-    {
-        std::lock_guard lock(exchange->mutex);
-        if (exchange->outcome) {
-            t_facts.promptTokens = exchange->outcome->promptTokens;
-            t_facts.completionTokens = exchange->outcome->completionTokens;
-            if (const std::optional<ApiError> error = outcomeError(*exchange->outcome))
-                return sendError(res, *error);
+    std::lock_guard lock(exchange.mutex);
+    if (exchange.outcome) {
+        t_facts.promptTokens = exchange.outcome->promptTokens;
+        t_facts.completionTokens = exchange.outcome->completionTokens;
+        if (const std::optional<ApiError> error = outcomeError(*exchange.outcome)) {
+            sendError(res, *error);
+            return false;
         }
     }
+    return true;
+}
 
-    if (!ask.stream && withTools) {
-        ToolReplyReader reader(exchange->syntax);
-        const ToolReplyReader::Message message = reader.read(exchange->pending);
-        res.set_content(answerBody(newAnswer(answeredBy, chat), message.content, message.reasoning,
-                                   *exchange->outcome, message.calls)
+void ApiServer::Core::answerWhole(const Asked& asked, const Queued& queued, const AnswerIds& ids,
+                                  httplib::Response& res)
+{
+    const Exchange& exchange = *queued.exchange;
+    if (asked.ask.tools) {
+        ToolReplyReader reader(exchange.syntax);
+        const ToolReplyReader::Message message = reader.read(exchange.pending);
+        res.set_content(answerBody(ids, message.content, message.reasoning, *exchange.outcome, message.calls)
                             .toStdString(),
                         "application/json");
         return;
     }
-    if (!ask.stream) {
-        ReasoningParser parser;
-        ReasoningParser::Split split = parser.feed(exchange->pending);
-        const ReasoningParser::Split rest = parser.flush();
-        // The run has cut the reply before its stop string already.
-        const AnswerIds ids = newAnswer(answeredBy, chat);
-        res.set_content(
-            answerBody(ids, split.answer + rest.answer, split.reasoning + rest.reasoning, *exchange->outcome)
-                .toStdString(),
-            "application/json");
-        return;
-    }
+    ReasoningParser parser;
+    const ReasoningParser::Split split = parser.feed(exchange.pending);
+    const ReasoningParser::Split rest = parser.flush();
+    // The run has cut the reply before its stop string already.
+    res.set_content(
+        answerBody(ids, split.answer + rest.answer, split.reasoning + rest.reasoning, *exchange.outcome).toStdString(),
+        "application/json");
+}
 
-    struct Stream {
-        AnswerIds ids;
-        ReasoningParser parser;
-        bool includeUsage;
-        // With tools, the reply is read by the model's own format; the run
-        // has said how before its first piece.
-        std::unique_ptr<ToolReplyReader> tools;
-    };
-    auto stream = std::make_shared<Stream>(Stream{newAnswer(answeredBy, chat), ReasoningParser(), ask.includeUsage, {}});
-    if (withTools) {
-        std::lock_guard lock(exchange->mutex);
-        stream->tools = std::make_unique<ToolReplyReader>(exchange->syntax);
+// The events of a streamed answer, from the run's pieces as they come.
+struct ApiServer::Core::Stream {
+    AnswerIds ids;
+    ReasoningParser parser;
+    bool includeUsage = false;
+    // With tools, the reply is read by the model's own format; the run has
+    // said how before its first piece.
+    std::unique_ptr<ToolReplyReader> tools;
+
+    QByteArray deltasOf(const QList<QJsonObject>& deltas) const
+    {
+        QByteArray out;
+        for (const QJsonObject& delta : deltas)
+            out += chunkEvent(ids, delta, {});
+        return out;
+    }
+    QByteArray piecesOf(const ReasoningParser::Split& split) const
+    {
+        QByteArray out;
+        if (!split.reasoning.isEmpty())
+            out += chunkEvent(ids, QJsonObject{{QStringLiteral("reasoning_content"), split.reasoning}}, {});
+        if (!split.answer.isEmpty())
+            out += chunkEvent(ids, QJsonObject{{QStringLiteral("content"), split.answer}}, {});
+        return out;
+    }
+    QByteArray middle(const QString& pieces)
+    {
+        return tools ? deltasOf(tools->feed(pieces)) : piecesOf(parser.feed(pieces));
+    }
+    // The last pieces, the finish, the usage when asked for, and the end.
+    QByteArray tail(const QString& pieces, const ServedRequest::Outcome& outcome)
+    {
+        QByteArray out;
+        if (tools) {
+            out = deltasOf(tools->feed(pieces));
+            out += deltasOf(tools->finish());
+        } else {
+            ReasoningParser::Split last = parser.feed(pieces);
+            const ReasoningParser::Split rest = parser.flush();
+            last.answer += rest.answer;
+            last.reasoning += rest.reasoning;
+            out = piecesOf(last);
+        }
+        out += chunkEvent(ids, QJsonObject{}, finishReason(outcome, tools && tools->madeCalls()));
+        if (includeUsage)
+            out += usageEvent(ids, outcome);
+        return out + "data: [DONE]\n\n";
+    }
+};
+
+void ApiServer::Core::answerStreamed(const Asked& asked, const Queued& queued, const AnswerIds& ids,
+                                     httplib::Response& res)
+{
+    auto stream = std::make_shared<Stream>();
+    stream->ids = ids;
+    stream->includeUsage = asked.ask.includeUsage;
+    if (asked.ask.tools) {
+        std::lock_guard lock(queued.exchange->mutex);
+        stream->tools = std::make_unique<ToolReplyReader>(queued.exchange->syntax);
     }
     res.set_header("Cache-Control", "no-cache");
-    res.set_chunked_content_provider(
-        "text/event-stream", [this, exchange, stream, control, connection](size_t, httplib::DataSink& sink) {
-            auto write = [&sink](const QByteArray& bytes) { return sink.write(bytes.constData(), size_t(bytes.size())); };
-            auto deltasOf = [&](const QList<QJsonObject>& deltas) {
-                QByteArray out;
-                for (const QJsonObject& delta : deltas)
-                    out += chunkEvent(stream->ids, delta, {});
-                return out;
-            };
-            auto piecesOf = [&](const ReasoningParser::Split& split) {
-                QByteArray out;
-                if (!split.reasoning.isEmpty())
-                    out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("reasoning_content"), split.reasoning}}, {});
-                if (!split.answer.isEmpty())
-                    out += chunkEvent(stream->ids, QJsonObject{{QStringLiteral("content"), split.answer}}, {});
-                return out;
-            };
-            // An event stream's comment line, which every client passes over.
-            const auto probe = [&write] { return write(": \n\n"); };
-            const auto clientLeft = [&] {
-                t_facts.clientLeft = true;
-                control->cancel();
-                settle(*exchange);
+    res.set_chunked_content_provider("text/event-stream", [this, stream, queued](size_t, httplib::DataSink& sink) {
+        return sendStream(*stream, queued, sink);
+    });
+}
+
+bool ApiServer::Core::sendStream(Stream& stream, const Queued& queued, httplib::DataSink& sink)
+{
+    Exchange& exchange = *queued.exchange;
+    const auto write = [&sink](const QByteArray& bytes) { return sink.write(bytes.constData(), size_t(bytes.size())); };
+    // An event stream's comment line, which every client passes over.
+    const auto probe = [&write] { return write(": \n\n"); };
+    const auto clientLeft = [&] {
+        t_facts.clientLeft = true;
+        queued.control->cancel();
+        settle(exchange);
+        return false;
+    };
+    const auto end = [&](const QByteArray& last) {
+        write(last);
+        sink.done();
+        return true;
+    };
+    if (stream.ids.chat
+        && !write(chunkEvent(stream.ids,
+                             QJsonObject{{QStringLiteral("role"), QStringLiteral("assistant")},
+                                         {QStringLiteral("content"), QString()}},
+                             {})))
+        return clientLeft();
+    for (;;) {
+        if (!waitFor(exchange, queued.connection, *queued.control,
+                     [&] { return !exchange.pending.isEmpty() || exchange.outcome; }, probe)) {
+            if (!stopping) {
+                settle(exchange);
                 return false;
-            };
-            if (stream->ids.chat
-                && !write(chunkEvent(stream->ids,
-                                     QJsonObject{{QStringLiteral("role"), QStringLiteral("assistant")},
-                                                 {QStringLiteral("content"), QString()}},
-                                     {})))
-                return clientLeft();
-            for (;;) {
-                QString pieces;
-                std::optional<ServedRequest::Outcome> outcome;
-                if (!waitFor(*exchange, connection, *control,
-                             [&] { return !exchange->pending.isEmpty() || exchange->outcome; }, probe)) {
-                    if (!stopping) {
-                        settle(*exchange);
-                        return false;
-                    }
-                    // The body ends whole after the error, so that the client
-                    // reads why rather than a broken stream.
-                    write(errorEvent(stoppingError()));
-                    sink.done();
-                    return true;
-                }
-                {
-                    std::lock_guard lock(exchange->mutex);
-                    pieces = std::exchange(exchange->pending, {});
-                    outcome = exchange->outcome;
-                }
-                if (!outcome) {
-                    const QByteArray events = stream->tools ? deltasOf(stream->tools->feed(pieces))
-                                                            : piecesOf(stream->parser.feed(pieces));
-                    if (!events.isEmpty() && !write(events))
-                        return clientLeft();
-                    continue;
-                }
-                t_facts.promptTokens = outcome->promptTokens;
-                t_facts.completionTokens = outcome->completionTokens;
-                if (const std::optional<ApiError> error = outcomeError(*outcome)) {
-                    write(errorEvent(*error));
-                    sink.done();
-                    return true;
-                }
-                QByteArray tail;
-                if (stream->tools) {
-                    tail = deltasOf(stream->tools->feed(pieces));
-                    tail += deltasOf(stream->tools->finish());
-                } else {
-                    ReasoningParser::Split last = stream->parser.feed(pieces);
-                    const ReasoningParser::Split rest = stream->parser.flush();
-                    last.answer += rest.answer;
-                    last.reasoning += rest.reasoning;
-                    tail = piecesOf(last);
-                }
-                tail += chunkEvent(stream->ids, QJsonObject{},
-                                   finishReason(*outcome, stream->tools && stream->tools->madeCalls()));
-                if (stream->includeUsage)
-                    tail += usageEvent(stream->ids, *outcome);
-                tail += "data: [DONE]\n\n";
-                write(tail);
-                sink.done();
-                return true;
             }
-        });
+            // The body ends whole after the error, so that the client reads
+            // why rather than a broken stream.
+            return end(errorEvent(stoppingError()));
+        }
+        QString pieces;
+        std::optional<ServedRequest::Outcome> outcome;
+        {
+            std::lock_guard lock(exchange.mutex);
+            pieces = std::exchange(exchange.pending, {});
+            outcome = exchange.outcome;
+        }
+        if (!outcome) {
+            const QByteArray events = stream.middle(pieces);
+            if (!events.isEmpty() && !write(events))
+                return clientLeft();
+            continue;
+        }
+        t_facts.promptTokens = outcome->promptTokens;
+        t_facts.completionTokens = outcome->completionTokens;
+        if (const std::optional<ApiError> error = outcomeError(*outcome))
+            return end(errorEvent(*error));
+        return end(stream.tail(pieces, *outcome));
+    }
 }
 
 ApiServer::ApiServer(LlamaSession& session, ModelStore& store, QObject* parent)
@@ -623,7 +714,7 @@ bool ApiServer::start(int port, const QString& apiKey)
             sendError(res, simpleError(413, QStringLiteral("The request body is larger than 32 MiB."),
                                        QStringLiteral("invalid_request_error"), QStringLiteral("request_too_large")));
         else if (res.status == 404)
-            sendError(res, simpleError(404, QStringLiteral("Unknown path."), QStringLiteral("invalid_request_error"),
+            sendError(res, simpleError(404, kUnservedPath, QStringLiteral("invalid_request_error"),
                                        QStringLiteral("not_found")));
         else
             sendError(res, simpleError(res.status, QStringLiteral("The request could not be read."),

@@ -141,15 +141,20 @@ private:
 // is walked, and the converter's grammar read for its repetitions, before
 // llama.cpp's grammar reader sees it: that reader trusts its bounds. `cost`
 // adds up what the request's grammars ask of each token.
-std::optional<QString> toGrammar(const std::string& schema, std::string& grammar, GrammarCost& cost)
+// `schema` becomes the schema as rewritten for the converter (SchemaCheck.h),
+// which the chat code then sees too.
+std::optional<QString> toGrammar(std::string& schema, std::string& grammar, GrammarCost& cost)
 {
     try {
-        const common_json parsed = common_json::parse(schema);
+        common_json parsed = common_json::parse(schema);
+        rewriteForGrammar(parsed);
+        schema = parsed.dump();
         if (std::optional<QString> why = schemaProblem(parsed))
             return why;
-        grammar = json_schema_to_grammar(parsed);
+        grammar = grammarOf(parsed);
         if (std::optional<QString> why = grammarProblem(grammar, cost))
             return why;
+        cost.alternatives -= boundedIntegerSurplus(parsed);
         if (cost.alternatives > maxGrammarAlternatives)
             return QStringLiteral("the reply's grammars would have %1 alternatives, and a token would wait for each of "
                                   "them; at most %2 are taken")
@@ -225,8 +230,7 @@ std::optional<ApiError> readTools(const QJsonObject& body, SentBody& sent, Reply
         const std::string qtText = compactText(parameters.toObject());
         if (auto e = countSchema(toolsParam, qtText, schemaBytes))
             return e;
-        const std::string schema =
-            none ? qtText : sent.text("/tools/" + std::to_string(i) + "/function/parameters", qtText);
+        std::string schema = none ? qtText : sent.text("/tools/" + std::to_string(i) + "/function/parameters", qtText);
         std::string grammar;
         if (const std::optional<QString> why = toGrammar(schema, grammar, cost))
             return refused(toolsParam, QStringLiteral("The parameters of the function '%1' are not a JSON Schema this "
@@ -300,7 +304,7 @@ std::optional<ApiError> readResponseFormat(const QJsonObject& body, SentBody& se
     const std::string qtText = compactText(schema);
     if (auto e = countSchema(param, qtText, schemaBytes))
         return e;
-    const std::string text = path.empty() ? qtText : sent.text(path, qtText);
+    std::string text = path.empty() ? qtText : sent.text(path, qtText);
     if (const std::optional<QString> why = toGrammar(text, ask.grammar, cost))
         return refused(param, QStringLiteral("The JSON Schema of 'response_format' was refused: %1").arg(*why));
     ask.jsonSchema = text;

@@ -1,8 +1,11 @@
 #include "apiserver/SchemaCheck.h"
 
+#include <json-schema-to-grammar.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <functional>
 #include <set>
 #include <string_view>
 #include <tuple>
@@ -245,6 +248,17 @@ bool ofType(const json& value, const std::string& type)
     return true;
 }
 
+// A schema that takes every string and asks nothing more.
+bool onlyStrings(const json& schema)
+{
+    if (!schema.is_object() || schema.value("type", json()) != json("string"))
+        return false;
+    for (const auto& [key, value] : schema.items())
+        if (key != "type" && kConstraints.count(key))
+            return false;
+    return true;
+}
+
 class Walker {
 public:
     explicit Walker(const json& root) : m_root(root) {}
@@ -315,11 +329,8 @@ public:
             return array(node, path);
         if (typeName == "integer")
             return integer(node, path);
-        if (typeName == "number") {
-            if (auto why = contradiction(node, path, "minimum", "maximum", QStringLiteral(", so no number satisfies it")))
-                return why;
-            return unheld(node, path, {"type"}, typeName);
-        }
+        if (typeName == "number")
+            return number(node, path);
         return unheld(node, path, {"type"}, typeName);
     }
 
@@ -333,9 +344,11 @@ private:
         for (const auto& [key, value] : node.items()) {
             if (!family.empty() && !familyOf(key).empty() && familyOf(key) != family)
                 continue;
-            // These two ask nothing when so.
+            // These ask nothing when so: every key of a JSON object is a
+            // string already (zod's records say so).
             const bool idle = (key == "uniqueItems" && value == json(false))
-                              || (key == "additionalProperties" && value == json(true));
+                              || (key == "additionalProperties" && value == json(true))
+                              || (key == "propertyNames" && onlyStrings(value));
             if (held.count(key) || !kConstraints.count(key) || idle)
                 continue;
             return QStringLiteral("its \"%1\"%2 cannot be held by the reply's grammar")
@@ -506,7 +519,9 @@ private:
         if (auto why = unheld(node, path, {"type", "minimum", "maximum", "exclusiveMinimum", "exclusiveMaximum"},
                               "integer"))
             return why;
-        constexpr double kLargest = 1e15; // past it the converter's digit ranges break
+        // The converter spells bounds out digit by digit, exactly up to 16
+        // digits: zod's safe integers, ±(2^53 - 1), are the largest asked.
+        constexpr double kLargest = 9007199254740991.0;
         double least = -INFINITY, most = INFINITY;
         for (const char* key : {"minimum", "exclusiveMinimum", "maximum", "exclusiveMaximum"}) {
             if (!node.contains(key) || !node.at(key).is_number())
@@ -534,6 +549,34 @@ private:
             return why;
         if (least > most)
             return QStringLiteral("no integer lies within its bounds, so no value satisfies it%1").arg(where(path));
+        return std::nullopt;
+    }
+
+    // A number's bounds are taken, though the grammar holds no more of them
+    // than the sign (grammarOf): a reply within them is still one the
+    // schema takes, and llama-server takes them the same way.
+    std::optional<QString> number(const json& node, const std::string& path)
+    {
+        if (auto why = unheld(node, path, {"type", "minimum", "maximum", "exclusiveMinimum", "exclusiveMaximum"},
+                              "number"))
+            return why;
+        double least = -INFINITY, most = INFINITY;
+        bool leastOpen = false, mostOpen = false;
+        const auto bound = [&](const char* key, double& at, bool& open, bool exclusive, bool raises) {
+            if (!node.contains(key) || !node.at(key).is_number())
+                return;
+            const double value = node.at(key).get<double>();
+            if (raises ? (value > at || (exclusive && value == at)) : (value < at || (exclusive && value == at))) {
+                at = value;
+                open = exclusive;
+            }
+        };
+        bound("minimum", least, leastOpen, false, true);
+        bound("exclusiveMinimum", least, leastOpen, true, true);
+        bound("maximum", most, mostOpen, false, false);
+        bound("exclusiveMaximum", most, mostOpen, true, false);
+        if (least > most || (least == most && (leastOpen || mostOpen)))
+            return QStringLiteral("no number lies within its bounds, so no value satisfies it%1").arg(where(path));
         return std::nullopt;
     }
 
@@ -621,6 +664,137 @@ std::optional<QString> schemaProblem(const common_json& schema)
 {
     std::vector<std::string> chain;
     return Walker(schema).walk(schema, "#", chain);
+}
+
+namespace {
+
+// Calls `visit` on every schema inside `node`, itself first; the values of
+// const, enum, default and examples are data, not schemas.
+void eachSchema(json& node, const std::function<void(json&)>& visit, int depth = 0)
+{
+    // Deeper than the walk goes, the schema is refused anyway.
+    if (depth > 2 * 128 + 8 || !node.is_object())
+        return;
+    visit(node);
+    if (!node.is_object())
+        return;
+    static const std::set<std::string, std::less<>> data = {"const", "enum", "default", "examples"};
+    static const std::set<std::string, std::less<>> maps = {"properties", "patternProperties", "$defs", "definitions",
+                                                            "dependentSchemas"};
+    for (const auto& [key, value] : node.items()) {
+        if (data.count(key))
+            continue;
+        if (value.is_array()) {
+            for (size_t i = 0; i < value.size(); ++i)
+                eachSchema(value[i], visit, depth + 1);
+        } else if (maps.count(key) && value.is_object()) {
+            for (const auto& [name, schema] : value.items())
+                eachSchema(schema, visit, depth + 1);
+        } else {
+            eachSchema(value, visit, depth + 1);
+        }
+    }
+}
+
+// `\d` as the class of ASCII digits, inside a class or out of one.
+std::string digitsAsClass(const std::string& pattern)
+{
+    std::string out;
+    bool inClass = false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '\\' && i + 1 < pattern.size()) {
+            if (pattern[i + 1] == 'd')
+                out += inClass ? "0-9" : "[0-9]";
+            else
+                out.append(pattern, i, 2);
+            ++i;
+            continue;
+        }
+        inClass = c == '[' ? true : c == ']' ? false : inClass;
+        out += c;
+    }
+    return out;
+}
+
+// A number of no other type whose least is 0 or more.
+bool unsignedNumber(const json& node)
+{
+    if (node.value("type", json()) != json("number"))
+        return false;
+    for (const char* other : {"$ref", "anyOf", "oneOf", "allOf", "enum", "const"})
+        if (node.contains(other))
+            return false;
+    for (const char* key : {"minimum", "exclusiveMinimum"})
+        if (node.contains(key) && node.at(key).is_number() && node.at(key).get<double>() >= 0)
+            return true;
+    return false;
+}
+
+// Such numbers are sent through one definition, whose rule the converter
+// names after it and writes as only `number`: that rule then loses its sign.
+const std::string kUnsignedName = "cvn-unsigned-number";
+const std::string kUnsignedRule = "ref-defs-" + kUnsignedName;
+
+} // namespace
+
+void rewriteForGrammar(common_json& schema)
+{
+    eachSchema(schema, [](json& node) {
+        if (node.contains("pattern") && node.at("pattern").is_string())
+            node["pattern"] = digitsAsClass(node.at("pattern").get<std::string>());
+    });
+}
+
+std::string grammarOf(const common_json& schema)
+{
+    json marked = schema;
+    bool any = false;
+    eachSchema(marked, [&any](json& node) {
+        if (!unsignedNumber(node))
+            return;
+        node = json::object({{"$ref", "#/$defs/" + kUnsignedName}});
+        any = true;
+    });
+    const bool free = marked.is_object() && (!marked.contains("$defs") || (marked.at("$defs").is_object()
+                                                                         && !marked.at("$defs").contains(kUnsignedName)));
+    if (!any || !free)
+        return json_schema_to_grammar(schema);
+    marked["$defs"][kUnsignedName] = json::object({{"anyOf", json::array({json::object({{"type", "number"}})})}});
+    std::string grammar = json_schema_to_grammar(marked);
+    const std::string head = kUnsignedRule + " ::= number\n";
+    const size_t at = grammar.find(head);
+    if (at == 0 || (at != std::string::npos && grammar[at - 1] == '\n'))
+        grammar.replace(at, head.size(),
+                        kUnsignedRule + " ::= integral-part (\".\" decimal-part)? ([eE] [-+]? integral-part)?\n");
+    return grammar;
+}
+
+long long boundedIntegerSurplus(const common_json& schema)
+{
+    // At once: a sign and, for each count of digits up to 16, a leading
+    // digit below, at or above the bound's.
+    constexpr long long kLive = 1 + 16 * 3;
+    long long surplus = 0;
+    json copy = schema;
+    eachSchema(copy, [&surplus](json& node) {
+        if (node.value("type", json()) != json("integer"))
+            return;
+        json alone = json::object({{"type", "integer"}});
+        for (const char* key : {"minimum", "maximum", "exclusiveMinimum", "exclusiveMaximum"})
+            if (node.contains(key))
+                alone[key] = node.at(key);
+        if (alone.size() == 1)
+            return;
+        const std::string grammar = json_schema_to_grammar(alone);
+        const size_t root = grammar.find("root ::= ");
+        GrammarCost cost;
+        if (root == std::string::npos
+            || grammarProblem(grammar.substr(root, grammar.find('\n', root) - root), cost))
+            return;
+        surplus += std::max(0LL, cost.alternatives - kLive);
+    });
+    return surplus;
 }
 
 std::optional<QString> grammarProblem(const std::string& gbnf, GrammarCost& cost)

@@ -1,7 +1,7 @@
 #include "attachments/SentAttachments.h"
 
 #include "platform/Unicode.h"
-#include "storage/AttachmentBlocks.h"
+#include "turn/AttachmentBlocks.h"
 
 #include <algorithm>
 

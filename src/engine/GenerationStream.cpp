@@ -20,6 +20,11 @@ namespace cvn {
 
 namespace {
 
+// How long the end of a run waits for the next one before it saves its
+// state: the next turn of a client that asks at once is here within a few
+// milliseconds of the reply's end.
+constexpr std::chrono::milliseconds kSaveGrace{200};
+
 struct SamplerChain {
     llama_sampler* chain = nullptr;
     ~SamplerChain()
@@ -56,8 +61,10 @@ GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingPara
 {
     auto run = std::make_shared<GenerationRun>();
     run->model = weak_from_this();
+    ++m_runsQueued;
     m_queue.async([weak = weak_from_this(), run, makePrompt = std::move(makePrompt), params, sink = std::move(sink)]() mutable {
         if (std::shared_ptr<LlamaModel> self = weak.lock()) {
+            --self->m_runsQueued;
             // A run that reaches the queue after free() finishes empty.
             if (!self->m_freeRequested.load()) {
                 self->runGeneration(makePrompt, params, *run, sink);
@@ -72,8 +79,14 @@ GenerationHandle LlamaModel::generate(PromptMaker makePrompt, const SamplingPara
                 const bool keep = !self->m_freeRequested.load() && !self->m_gpuFaulted.load();
                 if (sink.onFinished)
                     std::exchange(sink.onFinished, {})();
-                if (keep)
-                    self->saveDecoded();
+                // Nor while a run waits: an agent sends its next turn the
+                // moment a reply ends, and that run goes first, saving this
+                // state only when its prompt does not take this one's further
+                // (restoreBest). Other work, or none for a moment, finds it
+                // saved as before.
+                self->m_saveOwed = keep;
+                if (!keep || !self->m_queue.waitForMore(kSaveGrace) || self->m_runsQueued.load() == 0)
+                    self->saveOwed();
             }
         }
         if (sink.onFinished)
@@ -206,8 +219,8 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
     // slices differ in their last digits. Only the wait before it changes.
     // A state kept from an earlier conversation or an earlier start of the
     // app may share more of the prompt than the context does.
+    KeptFrom from = restoreBest(tokens); // may save the last run's state first
     m_runPromptLength = tokens.size();
-    KeptFrom from = restoreBest(tokens);
     const int64_t kept = keepDecodedPrefix(tokens);
     if (kept == 0)
         from = KeptFrom::lastRun; // a memory that cannot drop a tail lost it again

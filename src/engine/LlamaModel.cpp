@@ -357,6 +357,10 @@ void LlamaModel::freeSoon()
 
 void LlamaModel::releaseResources()
 {
+    // A run's state left for a run that never came is saved before the
+    // context goes (not one whose file changed: the save looks).
+    if (!m_isFreed.load() && m_context && !m_gpuFaulted.load())
+        saveOwed();
     if (m_isFreed.exchange(true))
         return;
     {

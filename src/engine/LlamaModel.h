@@ -446,6 +446,8 @@ private:
     KeptFrom restoreBest(const std::vector<int32_t>& prompt);
     // Saves what the context holds to the store, once per change. Queue only.
     void saveDecoded();
+    // The state a run left that is not yet saved (m_saveOwed), saved now.
+    void saveOwed();
     // Empties the memory and what it kept: a failed decode leaves it in an
     // unknown state. Queue only.
     void forgetDecoded();
@@ -521,6 +523,8 @@ private:
     std::vector<int32_t> m_savedTokens; // what the store last got; queue only
     bool m_stateShapeUnknown = false;   // told once that its states are not kept; queue only
     size_t m_runPromptLength = 0; // the last run's prompt tokens; queue only
+    bool m_saveOwed = false; // the last run's state is to be saved; queue only
+    std::atomic<int> m_runsQueued{0}; // generate() calls whose run has not begun
     std::shared_ptr<PromptStore> m_promptStore;
     int32_t m_typeK = 0, m_typeV = 0; // the context's KV cache types (ggml_type)
     TestHooks m_testHooks;

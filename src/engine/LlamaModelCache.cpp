@@ -38,6 +38,14 @@ std::optional<PromptIdentity> LlamaModel::promptIdentity() const
 
 LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)
 {
+    // The last run's state, left unsaved for this run, is saved before this
+    // prompt takes the context, unless this prompt takes the last one's
+    // further: the store would drop that state for this run's own.
+    const size_t lastPrompt = std::min(m_runPromptLength, m_keptTokens.size());
+    if (m_saveOwed && lastPrompt > 0 && prompt.size() >= lastPrompt
+        && std::equal(m_keptTokens.begin(), m_keptTokens.begin() + std::ptrdiff_t(lastPrompt), prompt.begin()))
+        m_saveOwed = false;
+    saveOwed();
     const std::optional<PromptIdentity> identity = promptIdentity();
     if (!m_promptStore || !identity || prompt.size() < 2 || fileChanged())
         return KeptFrom::lastRun;
@@ -84,6 +92,12 @@ LlamaModel::KeptFrom LlamaModel::restoreBest(const std::vector<int32_t>& prompt)
     // only copy it.
     m_savedTokens = m_keptTokens;
     return found->source == PromptStore::Source::disk ? KeptFrom::disk : KeptFrom::memory;
+}
+
+void LlamaModel::saveOwed()
+{
+    if (std::exchange(m_saveOwed, false))
+        saveDecoded();
 }
 
 void LlamaModel::saveDecoded()

@@ -4,7 +4,7 @@
 #include "engine/ReplyImages.h"
 // The chat's messages are written in the block format; the engine takes
 // the blocks of images back out.
-#include "storage/AttachmentBlocks.h"
+#include "turn/AttachmentBlocks.h"
 
 #include <algorithm>
 #include <utility>

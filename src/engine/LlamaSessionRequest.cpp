@@ -34,6 +34,9 @@ ModelSlot::Decode finishDecode(ModelSlot::Decode decode, const std::shared_ptr<S
             // it stop early: that reply was stopped, not finished. free()
             // waits for this run, so the model is not yet freed here.
             outcome->cancelled = request->control->isCancelled() || model->freeRequested();
+            // A free after the file changed under the model (its lease broke)
+            // was no one's stop: the model loads again for the next request.
+            outcome->mayRetry = model->freeRequested() && model->fileChanged();
             if (const std::optional<QString> failure = model->lastStreamFailure()) {
                 outcome->failure = model->lastRunGrammarStuck() ? ServedRequest::Outcome::Failure::grammarStuck
                                                                 : ServedRequest::Outcome::Failure::generationFailed;

@@ -163,6 +163,10 @@ struct ServedRequest {
         int64_t completionTokens = 0;
         bool hitTokenLimit = false;
         bool cancelled = false;
+        // With `cancelled`: what ended the run would not end the same
+        // request sent again (its model's file was written over, the app
+        // closed). Otherwise a cancelled run was the user's own stop.
+        bool mayRetry = false;
     };
     // On the main thread, as the run starts and before its first piece: the
     // model that answers (the one in the slot when none was asked for).

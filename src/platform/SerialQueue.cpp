@@ -107,6 +107,13 @@ bool SerialQueue::isCurrent() const
     return std::this_thread::get_id() == m_state->workerId;
 }
 
+bool SerialQueue::waitForMore(std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(m_state->mutex);
+    m_state->wake.wait_for(lock, limit, [this] { return !m_state->items.empty() || m_state->closing; });
+    return !m_state->items.empty();
+}
+
 int SerialQueue::pendingCount() const
 {
     std::lock_guard lock(m_state->mutex);

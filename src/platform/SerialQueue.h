@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -43,6 +44,10 @@ public:
 
     // Work items submitted and not yet finished (for tests and diagnostics).
     int pendingCount() const;
+
+    // From inside one of its own work items: waits until another item is
+    // submitted, the queue closes or `limit` passes. True when an item waits.
+    bool waitForMore(std::chrono::milliseconds limit);
 
     struct State; // shared with the worker thread
 

@@ -30,7 +30,7 @@
 // Every function here is synchronous; those taking a ChatDatabase run on the
 // thread that owns it.
 
-#include "storage/AttachmentBlocks.h"
+#include "turn/AttachmentBlocks.h"
 #include "storage/ChatDatabase.h"
 
 #include <QJsonObject>

@@ -1,3 +1,4 @@
+#include "ChildWriter.h"
 #include "ServedModels.h"
 #include "models/GgufWriter.h"
 #include "platform/AppSettings.h"
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <fcntl.h>
 #include <future>
 #include <mutex>
 #include <sys/socket.h>
@@ -251,10 +253,13 @@ TEST(ApiServer, TheStopStringIsLeftOutWholeAndStreamed)
 }
 
 // A reply the user stops in the app, here by unloading, is an error to its
-// client, not a short answer.
-TEST(ApiServer, AReplyStoppedInTheAppIsAnError)
+// client, not a short answer, and one that no client library asks again
+// after: the AI SDK repeats 408, 409, 429 and every 5xx, LangChain all but
+// 400 to 407, 409 and 413, the openai package what x-should-retry allows.
+// A reply cut short by its model's file being written over is asked again.
+TEST(ApiServer, AReplyStoppedInTheAppIsAnErrorThatNoClientRepeats)
 {
-    Served s;
+    Served s({}, true);
     s.holdLoads();
     const int client = connectLoopback(s.port);
     sendAll(client, s.chat(",\"model\":\"beta\""));
@@ -262,10 +267,23 @@ TEST(ApiServer, AReplyStoppedInTheAppIsAnError)
     s.session->unloadModel();
     s.releaseLoads();
     const Received reply = s.replyOn(client);
-    EXPECT_EQ(status(reply), 503) << reply.bytes.toStdString();
-    EXPECT_TRUE(bodyOf(reply).value(QLatin1String("error")).toObject().contains(QLatin1String("message")));
-    // The official clients ask again after a 503 unless told not to.
+    EXPECT_EQ(status(reply), 400) << reply.bytes.toStdString();
+    EXPECT_EQ(bodyOf(reply).value(QLatin1String("error")).toObject().value(QLatin1String("code")).toString(),
+              QStringLiteral("reply_stopped"));
     EXPECT_TRUE(reply.bytes.contains("x-should-retry: false")) << reply.bytes.toStdString();
+
+    const int asking = connectLoopback(s.port);
+    sendAll(asking, s.chat(",\"model\":\"gamma\",\"max_tokens\":20000"));
+    ASSERT_TRUE(waitUntil([&] {
+        return s.session->loadedModelName() == QStringLiteral("gamma")
+               && s.session->slot().state().phase == ModelSlot::Phase::running;
+    }, 20000));
+    ChildWriter writer(s.folder.path + QStringLiteral("/gamma.gguf"),
+                       O_WRONLY | O_APPEND);
+    const Received rewritten = s.replyOn(asking);
+    writer.close();
+    EXPECT_EQ(status(rewritten), 503) << rewritten.bytes.toStdString();
+    EXPECT_FALSE(rewritten.bytes.contains("x-should-retry")) << rewritten.bytes.toStdString();
 }
 
 // What the official clients and their users send: parts of text, the

@@ -9,7 +9,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <chat.h>
+#include <llama-grammar.h>
 #include <gtest/gtest.h>
 
 using namespace cvn;
@@ -216,10 +218,11 @@ TEST(ApiServer, RefusesSchemasTheGrammarCannotHoldInPlainWords)
 
     // Parts the converter would drop, named.
     says(R"({"type":"object","properties":{"a":{"not":{"type":"string"}}}})", "\"not\"");
-    says(R"({"type":"string","pattern":"^[a-z]+\\d$"})", "\\d");
+    says(R"({"type":"string","pattern":"^[a-z]+\\w$"})", "\\w");
     says(R"({"type":"string","pattern":"a+"})", "anchored");
     says(R"({"allOf":[{"type":"string"},{"type":"integer"}]})", "allOf");
-    says(R"({"type":"number","minimum":0})", "minimum");
+    says(R"({"type":"number","minimum":0,"multipleOf":0.5})", "multipleOf");
+    says(R"({"type":"number","exclusiveMinimum":1,"maximum":1})", "no number");
     says(R"({"type":"string","pattern":"^a+$","maxLength":4})", "maxLength");
 
     // Past what llama.cpp's grammars count, a most as a least.
@@ -260,6 +263,64 @@ TEST(ApiServer, RefusesSchemasTheGrammarCannotHoldInPlainWords)
         "additionalProperties":false})")
                   .toStdString(),
               "accepted");
+}
+
+// The schema zod writes for an object of a safe integer, a share between 0
+// and 1, a date, a date and time and a record, as the AI SDK sends it in
+// response_format and LangChain in a tool's parameters: taken, and its
+// grammar holds every value that llama.cpp's grammars can.
+TEST(ApiServer, TakesTheSchemasZodWritesAndHoldsThem)
+{
+    const QByteArray dates =
+        R"("day":{"type":"string","format":"date","pattern":"^(?:(?:\\d\\d[2468][048]|\\d\\d[13579][26]|\\d\\d0[48]|[02468][048]00|[13579][26]00)-02-29|\\d{4}-(?:(?:0[13578]|1[02])-(?:0[1-9]|[12]\\d|3[01])|(?:0[469]|11)-(?:0[1-9]|[12]\\d|30)|(?:02)-(?:0[1-9]|1\\d|2[0-8])))$"},)"
+        R"("at":{"type":"string","format":"date-time","pattern":"^(?:(?:\\d\\d[2468][048]|\\d\\d[13579][26]|\\d\\d0[48]|[02468][048]00|[13579][26]00)-02-29|\\d{4}-(?:(?:0[13578]|1[02])-(?:0[1-9]|[12]\\d|3[01])|(?:0[469]|11)-(?:0[1-9]|[12]\\d|30)|(?:02)-(?:0[1-9]|1\\d|2[0-8])))T(?:(?:[01]\\d|2[0-3]):[0-5]\\d:[0-5]\\d(?:\\.\\d+)?(?:Z))$"},)";
+    const QByteArray schema =
+        R"({"$schema":"http://json-schema.org/draft-07/schema#","type":"object","properties":{)"
+        R"("count":{"type":"integer","minimum":-9007199254740991,"maximum":9007199254740991},)"
+        R"("share":{"type":"number","minimum":0,"maximum":1},)" + dates +
+        R"("tags":{"type":"object","propertyNames":{"type":"string"},"additionalProperties":{"type":"number"}}},)"
+        R"("required":["count","share","day","at","tags"],"additionalProperties":false})";
+    api::ReplyAsk format;
+    const std::optional<api::ApiError> refused = api::readAsk(
+        R"({"model":"m","response_format":{"type":"json_schema","json_schema":{"schema":)" + schema
+            + R"(,"strict":true,"name":"response"}},"messages":[{"role":"user","content":"hi"}]})",
+        true, format);
+    ASSERT_FALSE(refused) << refused->message.toStdString();
+    const auto holds = [&](const std::string& value) {
+        llama_grammar* grammar = llama_grammar_init_impl(nullptr, format.grammar.c_str(), "root", false, nullptr, 0,
+                                                         nullptr, 0);
+        EXPECT_NE(grammar, nullptr);
+        bool whole = false;
+        try {
+            llama_grammar_accept_str(*grammar, value);
+            const llama_grammar_stacks& stacks = llama_grammar_get_stacks(grammar);
+            whole = std::any_of(stacks.begin(), stacks.end(), [](const auto& stack) { return stack.empty(); });
+        } catch (const std::exception&) {
+        }
+        llama_grammar_free_impl(grammar);
+        return whole;
+    };
+    const auto with = [](const std::string& count, const std::string& share, const std::string& day) {
+        return R"({"count":)" + count + R"(,"share":)" + share + R"(,"day":")" + day
+               + R"(","at":"2024-02-29T23:59:59.5Z","tags":{"a":-1.5}})";
+    };
+    EXPECT_TRUE(holds(with("-9007199254740991", "0.25", "2024-02-29")));
+    EXPECT_TRUE(holds(with("9007199254740991", "0", "1999-12-31")));
+    EXPECT_FALSE(holds(with("9007199254740992", "0.25", "2024-02-29")));
+    EXPECT_FALSE(holds(with("-9007199254740992", "0.25", "2024-02-29")));
+    EXPECT_FALSE(holds(with("1", "-0.25", "2024-02-29")));
+    EXPECT_FALSE(holds(with("1", "0.25", "2023-02-29")));
+    EXPECT_FALSE(holds(with("1", "0.25", "2024-1a-01")));
+
+    // In a tool's parameters the chat code sees the pattern as it is held.
+    api::ReplyAsk tooled;
+    ASSERT_FALSE(api::readAsk(R"({"messages":[{"role":"user","content":"hi"}],"tools":[{"type":"function",)"
+                              R"("function":{"name":"t","description":"d","parameters":)" + schema + "}}]}",
+                              true, tooled));
+    ASSERT_TRUE(tooled.tools);
+    const QString parameters = tooled.tools->tools.first().parameters;
+    EXPECT_FALSE(parameters.contains(QLatin1String("\\d"))) << parameters.toStdString();
+    EXPECT_TRUE(parameters.contains(QLatin1String("[0-9]{4}-"))) << parameters.toStdString();
 }
 
 // A reply with a call, streamed a token at a time, gives the call's id and

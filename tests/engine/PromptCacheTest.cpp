@@ -727,6 +727,31 @@ TEST(PromptCacheTest, AKeptStateThatIsNotWhatItsTokensMakeIsDeletedAsDamaged)
     }
 }
 
+namespace {
+
+// A store in memory alone for `model`, that writes "kept" into `order` at
+// each save.
+std::shared_ptr<PromptStore> storeTellingSaves(LlamaModel& model, const QString& name, QStringList& order)
+{
+    auto store = std::make_shared<PromptStore>(makeTempFolder(name));
+    store->setMemoryBudget(256 * kMiB);
+    store->setDiskBudget(0);
+    store->flush();
+    store->setOnChange([&order] { order << QStringLiteral("kept"); });
+    model.queue().sync([&] { model.setPromptStore(store); });
+    return store;
+}
+
+SamplingParams shortGreedy()
+{
+    SamplingParams params = SamplingParams::defaults();
+    params.temperature = 0;
+    params.maxTokens = 4;
+    return params;
+}
+
+} // namespace
+
 // The end of a run reaches whoever waits for it before the copy of its
 // state for the cache is made, and a state kept after the end restores as
 // one kept before did.
@@ -735,16 +760,9 @@ TEST(PromptCacheTest, TheEndOfARunIsToldBeforeItsStateIsKept)
     CachedChat chat;
     const std::shared_ptr<LlamaModel> model = chat.session->model();
     ASSERT_TRUE(model);
-    auto store = std::make_shared<PromptStore>(makeTempFolder(QStringLiteral("order")));
-    store->setMemoryBudget(256 * kMiB);
-    store->setDiskBudget(0);
-    store->flush();
     QStringList order; // both written on the model's queue
-    store->setOnChange([&] { order << QStringLiteral("kept"); });
-    model->queue().sync([&] { model->setPromptStore(store); });
-    SamplingParams params = SamplingParams::defaults();
-    params.temperature = 0;
-    params.maxTokens = 4;
+    const std::shared_ptr<PromptStore> store = storeTellingSaves(*model, QStringLiteral("order"), order);
+    const SamplingParams params = shortGreedy();
     const auto run = [&](const std::string& prompt) {
         std::promise<void> ended;
         GenerationSink sink;
@@ -769,5 +787,38 @@ TEST(PromptCacheTest, TheEndOfARunIsToldBeforeItsStateIsKept)
     run(longer);
     EXPECT_FALSE(chat.log.taken().filter(QStringLiteral("restored from memory")).isEmpty());
     EXPECT_TRUE(sameUpToRounding(chat.logits, fullDecodeLogits(chat.path, kContext, model->tokenize(longer))));
+    store->setOnChange({});
+}
+
+// A run asked for the moment the last one ended (an agent's next turn) does
+// not wait behind the copy of the last one's state: its prompt takes that
+// one's further, so only its own state is kept.
+TEST(PromptCacheTest, TheNextTurnSentAtOnceDoesNotWaitForTheLastState)
+{
+    CachedChat chat;
+    const std::shared_ptr<LlamaModel> model = chat.session->model();
+    ASSERT_TRUE(model);
+    QStringList order; // both written on the model's queue
+    const std::shared_ptr<PromptStore> store = storeTellingSaves(*model, QStringLiteral("at-once"), order);
+    const SamplingParams params = shortGreedy();
+    const std::string first = words(73, 200).toStdString();
+    std::promise<void> ended;
+    const auto sink = [&](const QString& name, std::function<void()> then) {
+        GenerationSink s;
+        s.onPiece = [](const QString&) { return true; };
+        s.onFinished = [&order, name, then] {
+            order << name;
+            then();
+        };
+        return s;
+    };
+    GenerationHandle next;
+    GenerationHandle handle = model->generate(first, params, sink(QStringLiteral("end"), [&] {
+        next = model->generate(first + " " + words(74, 20).toStdString(), params,
+                               sink(QStringLiteral("next end"), [&] { ended.set_value(); }));
+    }));
+    ended.get_future().wait();
+    model->queue().sync([] {});
+    EXPECT_EQ(order, (QStringList{QStringLiteral("end"), QStringLiteral("next end"), QStringLiteral("kept")}));
     store->setOnChange({});
 }

@@ -11,15 +11,7 @@ const OpenAI = openai.OpenAI || openai.default;
 const client = new OpenAI({ baseURL, apiKey, maxRetries: 0, timeout: 60000 });
 const hi = [{ role: 'user', content: 'Hi' }];
 
-async function run(name, body) {
-  try {
-    await body();
-    console.log(`ok ${name}`);
-  } catch (error) {
-    console.log(`FAILED ${name}: ${error && error.stack ? error.stack : error}`);
-    process.exitCode = 1;
-  }
-}
+const run = require('./run-case.cjs');
 
 // The log lines of finished requests, waited for a bounded while.
 async function logLine(pattern) {

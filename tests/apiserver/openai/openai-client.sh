@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The local server against the official `openai` JavaScript client: the real
+# The local server against the official `openai` JavaScript client and the
+# agent libraries (the Vercel AI SDK, LangChain): the real
 # program, started offscreen with its server on, over scripted models and one
 # of random weights. Replies that must follow a JSON Schema are checked with
 # `ajv`.
@@ -10,7 +11,8 @@ usage() {
 usage: openai-client.sh --program FILE --make-model FILE
   --program      the built corvanthelis
   --make-model   the built cvn-make-test-model
-Installs the pinned `openai` and `ajv` packages under the cache folder on first use.
+Installs the pinned `openai` and `ajv` packages, the AI SDK, LangChain and zod
+under the cache folder on first use.
 USAGE
 }
 
@@ -30,21 +32,28 @@ command -v node >/dev/null && command -v npm >/dev/null || { echo "openai-client
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 CACHE="${CVN_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/corvanthelis}"
-# pinned NAME VERSION: installs the package into its own folder of the cache
-# once, and prints that folder.
+# pinned NAME VERSION [NAME@VERSION...]: installs the package, and those
+# after it beside it, into its own folder of the cache once, and prints that
+# folder.
 pinned() {
-  local pkg="$CACHE/$1-$2" tmp
-  if [ ! -f "$pkg/node_modules/$1/package.json" ]; then
+  local name=$1 version=$2 pkg tmp
+  shift 2
+  pkg="$CACHE/$name-$version${1:+-with-$(printf "%s " "$@" | md5sum | cut -c1-8)}"
+  if [ ! -f "$pkg/node_modules/$name/package.json" ]; then
     mkdir -p "$CACHE"
-    tmp=$(mktemp -d "$CACHE/$1.XXXXXX")
+    tmp=$(mktemp -d "$CACHE/${name//\//-}.XXXXXX")
     # openai's peers (ws, zod) serve features these tests do not use.
-    npm install --prefix "$tmp" --no-save --legacy-peer-deps --no-audit --no-fund --silent "$1@$2" >/dev/null
+    npm install --prefix "$tmp" --no-save --legacy-peer-deps --no-audit --no-fund --silent "$name@$version" "$@" >/dev/null
     mv -T "$tmp" "$pkg" 2>/dev/null || rm -rf "$tmp" # another run may have won
   fi
   echo "$pkg"
 }
 PKG=$(pinned openai 6.30.1)
 AJV=$(pinned ajv 8.20.0)
+# The agent libraries, at the last releases that run on Node 20, with the
+# zod their users write schemas in, in one folder.
+AGENTS=$(pinned ai 6.0.333 @ai-sdk/openai-compatible@2.0.92 @ai-sdk/openai@3.0.141 @langchain/openai@1.5.8 \
+  @langchain/core@1.5.0 zod@4.6.7)
 
 T=$(mktemp -d "${TMPDIR:-/tmp}/cvn-openai.XXXXXX")
 APP_PID=
@@ -109,6 +118,7 @@ grep -q "API: listening on" "$T/err.log" || { tail -20 "$T/err.log" >&2; echo "o
 failed=0
 node "$HERE/openai-client.cjs" "$PKG" "http://127.0.0.1:$PORT/v1" "$KEY" "$T/err.log" || failed=1
 node "$HERE/openai-tools.cjs" "$PKG" "$AJV" "http://127.0.0.1:$PORT/v1" "$KEY" "$T/err.log" || failed=1
+node "$HERE/agent-clients.cjs" "$AGENTS" "http://127.0.0.1:$PORT/v1" "$KEY" || failed=1
 if [ "$failed" != 0 ]; then
   grep "API:" "$T/err.log" >&2 || true
   exit 1

@@ -12,15 +12,7 @@ const OpenAI = openai.OpenAI || openai.default;
 const Ajv = require(path.join(ajvPkg, 'node_modules', 'ajv')).default;
 const client = new OpenAI({ baseURL, apiKey, maxRetries: 0, timeout: 60000 });
 
-async function run(name, body) {
-  try {
-    await body();
-    console.log(`ok ${name}`);
-  } catch (error) {
-    console.log(`FAILED ${name}: ${error && error.stack ? error.stack : error}`);
-    process.exitCode = 1;
-  }
-}
+const run = require('./run-case.cjs');
 
 const weather = {
   type: 'function',

@@ -23,7 +23,7 @@ build() { # name, sources...
 }
 build zip-docx-fuzzer "$HERE/ZipDocxFuzzer.cpp" "$ROOT/src/attachments/ZipReader.cpp" "$ROOT/src/attachments/DocxText.cpp" \
   "$ROOT/src/platform/Unicode.cpp" &
-build prompt-fuzzer "$HERE/PromptFuzzer.cpp" "$ROOT/src/attachments/SentAttachments.cpp" "$ROOT/src/storage/AttachmentBlocks.cpp" \
+build prompt-fuzzer "$HERE/PromptFuzzer.cpp" "$ROOT/src/attachments/SentAttachments.cpp" "$ROOT/src/turn/AttachmentBlocks.cpp" \
   "$ROOT/src/attachments/ImageOrientation.cpp" "$ROOT/src/platform/Unicode.cpp"
 wait %1
 

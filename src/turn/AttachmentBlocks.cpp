@@ -1,4 +1,4 @@
-#include "storage/AttachmentBlocks.h"
+#include "turn/AttachmentBlocks.h"
 
 namespace cvn::AttachmentBlocks {
 

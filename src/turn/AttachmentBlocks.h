@@ -9,9 +9,10 @@
 //   "[Attached file: " name "]\n" text "\n[End file]\n\n" ... typed text
 //
 // and a block cut to the prompt's budget ends with the truncation marker
-// instead of the end line. Stored messages depend on this format, so it is
-// kept here, beside the database: the composer writes it, and the chat
-// archive takes it apart and puts it together again.
+// instead of the end line. Stored messages depend on this format, so it has
+// one home below the engine and storage: the composer writes it, the chat
+// archive takes it apart and puts it together again, and the engine drops
+// an image's block from a prompt.
 namespace cvn::AttachmentBlocks {
 
 inline const QString headerPrefix = QStringLiteral("[Attached file: ");
