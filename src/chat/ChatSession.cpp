@@ -82,6 +82,11 @@ bool LlamaChatSession::seesImages(const QList<ModelInfo>& members) const
     return m_session && m_session->seesImages(members);
 }
 
+int64_t LlamaChatSession::imagePositions(const QList<ModelInfo>& members) const
+{
+    return m_session ? m_session->imagePositions(members) : 0;
+}
+
 void LlamaChatSession::send(const QString& prompt, const QList<ChatImage>& images)
 {
     if (m_session)

@@ -66,6 +66,13 @@ public:
         Q_UNUSED(members);
         return false;
     }
+    // The positions one image takes in the context of that model (the
+    // most any member's projector makes of one); 0 when none sees images.
+    virtual int64_t imagePositions(const QList<ModelInfo>& members) const
+    {
+        Q_UNUSED(members);
+        return 0;
+    }
 
     // `images` go with the message and stay with its turn.
     virtual void send(const QString& prompt, const QList<ChatImage>& images) = 0;
@@ -104,6 +111,7 @@ public:
                            std::function<void(std::optional<int64_t>)> done) override;
 
     bool seesImages(const QList<ModelInfo>& members) const override;
+    int64_t imagePositions(const QList<ModelInfo>& members) const override;
     void send(const QString& prompt, const QList<ChatImage>& images) override;
     void sendCouncil(const QString& shown, const QString& question, const QList<ModelInfo>& members,
                      const QStringList& notes, const QList<ChatImage>& images) override;

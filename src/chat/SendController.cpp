@@ -82,6 +82,7 @@ void SendController::sendPlain(const QString& text)
         if (!self)
             return;
         self->setSendPending(false);
+        self->m_stager.setImagePositions(self->m_session.imagePositions({}));
         if (const auto warning = overflow(self->m_stager.hasFiles(), self->m_stager.totalApproxTokens(), counted,
                                           self->m_contextSize, tokens)) {
             self->holdBack(*warning, [road = self.data(), text] { road->sendAnyway(text); }, text);
@@ -130,6 +131,7 @@ bool SendController::sendWithMentions(const QString& text)
     const int64_t context = m_planner.councilContext(members.first());
     const QString instructions = m_session.replyInstructions(&members.first());
     const QString counted = instructions.isEmpty() ? question : instructions + QStringLiteral("\n\n") + question;
+    m_stager.setImagePositions(m_session.imagePositions(members));
     if (const auto warning = overflow(m_stager.hasFiles(), m_stager.totalApproxTokens(), counted, context)) {
         holdBack(*warning,
                  [this, question, text, context, members, notes] {
@@ -228,6 +230,12 @@ bool StagerAdapter::hasFiles() const
 int64_t StagerAdapter::totalApproxTokens() const
 {
     return m_stager ? m_stager->totalApproxTokens() : 0;
+}
+
+void StagerAdapter::setImagePositions(int64_t positions)
+{
+    if (m_stager)
+        m_stager->setImagePositions(positions);
 }
 
 std::optional<SendController::Stager::Composed> StagerAdapter::compose(const QString& text, int64_t contextTokens,

@@ -48,8 +48,10 @@ public:
 
         virtual ~Stager() = default;
         virtual bool hasFiles() const = 0;
-        // Files still being read count 0.
+        // Files still being read count 0; an image counts its text and the
+        // positions last set for the model it goes to.
         virtual int64_t totalApproxTokens() const = 0;
+        virtual void setImagePositions(int64_t positions) { Q_UNUSED(positions); }
         // Nothing when there is nothing to send (the stager has told the
         // user). With `seesImages` the model is shown each image that can be
         // read, one without text too; else an image goes with the message
@@ -165,6 +167,7 @@ public:
     explicit StagerAdapter(AttachmentStager* stager);
     bool hasFiles() const override;
     int64_t totalApproxTokens() const override;
+    void setImagePositions(int64_t positions) override;
     std::optional<Composed> compose(const QString& text, int64_t contextTokens, bool seesImages) const override;
     void clear() override;
 

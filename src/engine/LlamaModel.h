@@ -338,6 +338,9 @@ public:
     // Why the projector asked for did not load; none when it did or none
     // was asked for.
     const std::optional<QString>& projectorFailure() const { return m_projectorFailure; }
+    // The most positions one image takes, as the loaded projector makes
+    // them; 0 without one. Set by the load, any thread after it.
+    int64_t imagePositions() const { return m_imagePositions; }
     // The text that stands for image `index` of a prompt's image list in
     // its rendered text; random per process, so no typed text makes one.
     static QString imageMarker(int index);

@@ -3,6 +3,7 @@
 #include "engine/SessionRegistry.h"
 #include "engine/SessionRuns.h"
 #include "models/ModelStore.h"
+#include "engine/VisionProjector.h"
 #include "models/ProjectorPairing.h"
 
 #include <algorithm>
@@ -207,6 +208,30 @@ bool LlamaSession::seesImages(const QList<ModelInfo>& members) const
         return std::any_of(members.begin(), members.end(), sees);
     const std::optional<ModelInfo>& chat = m_pickPending ? m_pickPending : m_chatChoice;
     return chat && sees(*chat);
+}
+
+int64_t LlamaSession::imagePositions(const QList<ModelInfo>& members) const
+{
+    const auto positions = [this](const ModelInfo& chosen) -> int64_t {
+        if (!seesImages({chosen}))
+            return 0;
+        const ModelInfo record = m_store->model(chosen.id).value_or(chosen);
+        const QString path = ModelSlot::projectorPathFor(record, *m_store);
+        if (path.isEmpty())
+            return 0;
+        // Header facts: an encoder of one size makes the same count of
+        // every image. One that reads images at their own size is known
+        // once its projector has loaded beside the model.
+        if (const int64_t fixed = checkProjectorFile(path).imagePositions; fixed > 0)
+            return fixed;
+        return model() && loadedModelId() == record.id ? model()->imagePositions() : 0;
+    };
+    const std::optional<ModelInfo>& chat = m_pickPending ? m_pickPending : m_chatChoice;
+    const QList<ModelInfo> asked = !members.isEmpty() ? members : chat ? QList<ModelInfo>{*chat} : QList<ModelInfo>();
+    int64_t most = 0;
+    for (const ModelInfo& member : asked)
+        most = std::max(most, positions(member));
+    return most;
 }
 
 bool LlamaSession::chatModelDisplaced() const

@@ -137,6 +137,11 @@ public:
     // (its pick), or with `members` any of them, pairs with a projector, and
     // the one loaded from it did not fail to load it.
     bool seesImages(const QList<ModelInfo>& members = {}) const;
+    // The positions one image takes for the model (or the members) that
+    // answers a message sent now, by its projector's header, or as the
+    // loaded projector made them where the header cannot tell; 0 when none
+    // sees images. Main thread.
+    int64_t imagePositions(const QList<ModelInfo>& members = {}) const;
 
     // --- conversation -----------------------------------------------------------
     // A reply, and each council member's answer, first makes sure the loaded

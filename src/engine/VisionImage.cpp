@@ -1,6 +1,7 @@
 #include "engine/VisionImage.h"
 
 #include "engine/LlamaModel.h"
+#include "platform/ImageSignature.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -167,17 +168,7 @@ VisionImage read(const ChatImage& image)
 
 QByteArray VisionImage::formatOf(const QByteArray& data)
 {
-    if (data.startsWith(QByteArrayView("\x89PNG\r\n\x1a\n", 8)))
-        return "png";
-    if (data.startsWith(QByteArrayView("\xFF\xD8\xFF", 3)))
-        return "jpeg";
-    if (data.size() >= 12 && data.startsWith("RIFF") && data.mid(8, 4) == "WEBP")
-        return "webp";
-    if (data.startsWith("GIF87a") || data.startsWith("GIF89a"))
-        return "gif";
-    if (data.startsWith("BM"))
-        return "bmp";
-    return {};
+    return ImageSignature::formatOf(data);
 }
 
 VisionImage VisionImage::decode(const ChatImage& image)

@@ -71,6 +71,21 @@ protected:
         cvn::test::showAndSettle(*view);
     }
     void settle() { QApplication::processEvents(); }
+    // Events, then until the transcript's rows and viewport stay put for a
+    // few turns of the loop: answers that workers post to the main thread
+    // (the machine's facts among them) may resize the view a moment later.
+    void settleRows()
+    {
+        settle();
+        const auto shape = [this] {
+            return std::pair(view->transcript()->tailTop(), view->scrollArea()->viewport()->height());
+        };
+        for (int still = 0, turns = 0; still < 3 && turns < 100; ++turns) {
+            const auto before = shape();
+            QTest::qWait(10);
+            still = shape() == before ? still + 1 : 0;
+        }
+    }
     std::optional<QString> toast() const { return view->toasts()->message(); }
     MessageBubble* bubble(int row) const { return view->transcript()->bubble(row); }
 
@@ -172,7 +187,7 @@ TEST_F(ChatViewTest, DividerSitsAboveTheFirstMessageSeenAndFollowsTheCut)
     for (int i = 0; i < 8; ++i)
         turns << makeTurn(i % 2 ? ChatMessage::Role::assistant : ChatMessage::Role::user, QStringLiteral("m%1").arg(i));
     session.setTurns(turns);
-    settle();
+    settleRows();
     TranscriptColumn* column = view->transcript();
     EXPECT_EQ(column->divider(), nullptr);
     int tail = column->tailTop();
@@ -191,24 +206,24 @@ TEST_F(ChatViewTest, DividerSitsAboveTheFirstMessageSeenAndFollowsTheCut)
         EXPECT_EQ(column->tailTop(), tail + ContextDivider::rowHeight);
     };
     session.setFirstSeen(turns[2].id);
-    settle();
+    settleRows();
     expectAbove(2);
     session.setFirstSeen(turns[6].id);
-    settle();
+    settleRows();
     expectAbove(6);
     EXPECT_EQ(column->rowTop(2), column->rowTop(1) + column->rowHeight(1));
 
     session.setFirstSeen(std::nullopt);
-    settle();
+    settleRows();
     EXPECT_EQ(column->divider(), nullptr);
     EXPECT_EQ(column->tailTop(), tail);
 
     session.setFirstSeen(turns[4].id);
-    settle();
+    settleRows();
     expectAbove(4);
     turns.removeAt(4);
     session.setTurns(turns);
-    settle();
+    settleRows();
     EXPECT_EQ(column->divider(), nullptr);
 
     // Read further down, the divider coming above what shows moves nothing
@@ -216,14 +231,14 @@ TEST_F(ChatViewTest, DividerSitsAboveTheFirstMessageSeenAndFollowsTheCut)
     for (int i = 0; i < 40; ++i)
         turns << makeTurn(i % 2 ? ChatMessage::Role::assistant : ChatMessage::Role::user, QStringLiteral("n%1").arg(i));
     session.setTurns(turns);
-    settle();
+    settleRows();
     QScrollBar* bar = view->scrollArea()->verticalScrollBar();
     bar->setValue(column->rowTop(20));
-    settle();
+    settleRows();
     const QPoint shown = bubble(22)->mapTo(view.get(), QPoint());
     tail = column->tailTop();
     session.setFirstSeen(turns[3].id);
-    settle();
+    settleRows();
     expectAbove(3);
     EXPECT_EQ(bubble(22)->mapTo(view.get(), QPoint()), shown);
 }

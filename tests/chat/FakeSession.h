@@ -74,6 +74,12 @@ public:
         return std::any_of(members.begin(), members.end(),
                            [&](const ModelInfo& m) { return seeingMembers.contains(m.displayName); });
     }
+    // The positions one image takes for a model that sees images.
+    int64_t positionsPerImage = 0;
+    int64_t imagePositions(const QList<ModelInfo>& members) const override
+    {
+        return seesImages(members) ? positionsPerImage : 0;
+    }
     // The images of the last send, and their names in its call's line.
     QList<ChatImage> sentImages;
     static QString imageNames(const QList<ChatImage>& images)

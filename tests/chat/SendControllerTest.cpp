@@ -28,15 +28,18 @@ struct FakeStager : SendController::Stager {
     QList<int64_t> files;
     bool composeFails = false;
     QList<int64_t> composedWith;
+    int images = 0; // of the files, how many are images
+    int64_t positions = 0;
 
     bool hasFiles() const override { return !files.isEmpty(); }
     int64_t totalApproxTokens() const override
     {
-        int64_t sum = 0;
+        int64_t sum = images * positions;
         for (int64_t t : files)
             sum += t;
         return sum;
     }
+    void setImagePositions(int64_t p) override { positions = p; }
     std::optional<Composed> compose(const QString& text, int64_t context, bool) const override
     {
         const_cast<FakeStager*>(this)->composedWith.append(context);
@@ -196,6 +199,24 @@ TEST_F(SendControllerTest, ContextCheckHoldsBackOnlyPastTheReserve)
     sendReady(text);
     EXPECT_EQ(session.calls.size(), 1);
     EXPECT_FALSE(road.oversize());
+}
+
+TEST_F(SendControllerTest, AnImageCountsThePositionsOfTheModelThatSeesItAndNothingElse)
+{
+    // A photo in which recognition found no text: for a model that reads
+    // text it adds nothing; for one that sees it, its projector's positions.
+    session.positionsPerImage = 8000;
+    stager.files = {0};
+    stager.images = 1;
+    sendReady(QStringLiteral("What is this?"));
+    EXPECT_FALSE(road.oversize());
+    EXPECT_EQ(session.calls.size(), 1);
+
+    session.chatSeesImages = true;
+    stager.files = {0};
+    sendReady(QStringLiteral("What is this?"));
+    EXPECT_TRUE(road.oversize());
+    EXPECT_EQ(session.calls.size(), 1);
 }
 
 TEST_F(SendControllerTest, WarningSendsAnywayOrGivesTheTextBackKeepingTheFiles)

@@ -106,6 +106,10 @@ TEST(SessionImages, AModelWithoutAProjectorReadsTheTextAndTheQuestionKeepsItsIma
     EXPECT_EQ(ModelSlot::projectorPathFor(f.model(QStringLiteral("blind")), *f.store), QString());
     EXPECT_TRUE(f.session->seesImages({f.model(QStringLiteral("seer"))}));
     EXPECT_FALSE(f.session->seesImages({f.model(QStringLiteral("blind"))}));
+    // What the context warning counts an image as, before any load: the
+    // projector's positions for the model that sees it, nothing otherwise.
+    EXPECT_EQ(f.session->imagePositions({f.model(QStringLiteral("seer")), f.model(QStringLiteral("blind"))}), 4);
+    EXPECT_EQ(f.session->imagePositions({f.model(QStringLiteral("blind"))}), 0);
 
     LlamaSession& session = *f.session;
     ASSERT_TRUE(finishes(session.loadModel(f.model(QStringLiteral("blind")))));
