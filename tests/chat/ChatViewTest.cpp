@@ -231,14 +231,14 @@ TEST_F(ChatViewTest, DividerSitsAboveTheFirstMessageSeenAndFollowsTheCut)
     for (int i = 0; i < 40; ++i)
         turns << makeTurn(i % 2 ? ChatMessage::Role::assistant : ChatMessage::Role::user, QStringLiteral("n%1").arg(i));
     session.setTurns(turns);
-    settleRows();
+    settle();
     QScrollBar* bar = view->scrollArea()->verticalScrollBar();
     bar->setValue(column->rowTop(20));
-    settleRows();
+    settle();
     const QPoint shown = bubble(22)->mapTo(view.get(), QPoint());
     tail = column->tailTop();
     session.setFirstSeen(turns[3].id);
-    settleRows();
+    settle();
     expectAbove(3);
     EXPECT_EQ(bubble(22)->mapTo(view.get(), QPoint()), shown);
 }
