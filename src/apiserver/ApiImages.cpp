@@ -1,9 +1,10 @@
 #include "apiserver/ApiImages.h"
 
+#include "platform/ImageSignature.h"
+
 #include <QJsonValue>
 #include <QUrl>
 
-#include <cstring>
 
 namespace cvn::api {
 
@@ -14,35 +15,12 @@ ApiError refused(const QString& message)
     return ApiError{400, message, QStringLiteral("invalid_request_error"), QStringLiteral("messages"), {}};
 }
 
-bool startsWith(const QByteArray& bytes, const char* head, qsizetype at = 0)
-{
-    const auto length = qsizetype(std::strlen(head));
-    return bytes.size() >= at + length && std::memcmp(bytes.constData() + at, head, size_t(length)) == 0;
-}
-
 // The file extension of the kind of image `bytes` holds, by its signature;
-// empty for anything else. These are the kinds the clients send and the
-// engine's decoder reads.
+// empty for anything else.
 QString imageKind(const QByteArray& bytes)
 {
-    if (startsWith(bytes, "\x89PNG\r\n\x1a\n"))
-        return QStringLiteral("png");
-    if (startsWith(bytes, "\xff\xd8\xff"))
-        return QStringLiteral("jpg");
-    if (startsWith(bytes, "GIF87a") || startsWith(bytes, "GIF89a"))
-        return QStringLiteral("gif");
-    if (startsWith(bytes, "RIFF") && startsWith(bytes, "WEBP", 8))
-        return QStringLiteral("webp");
-    // "BM" alone begins plenty of text: the size of its info header must be
-    // one that a bitmap has.
-    if (startsWith(bytes, "BM") && bytes.size() >= 18) {
-        const auto* b = reinterpret_cast<const unsigned char*>(bytes.constData());
-        const uint32_t header = b[14] | b[15] << 8 | b[16] << 16 | uint32_t(b[17]) << 24;
-        for (const uint32_t known : {12u, 40u, 52u, 56u, 64u, 108u, 124u})
-            if (header == known)
-                return QStringLiteral("bmp");
-    }
-    return {};
+    const QByteArray format = ImageSignature::formatOf(bytes);
+    return format == "jpeg" ? QStringLiteral("jpg") : QString::fromLatin1(format);
 }
 
 // Strict base64, standard or URL-safe alphabet; lines wrapped by tools such
