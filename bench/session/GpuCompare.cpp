@@ -6,6 +6,7 @@
 
 #include <llama.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -90,28 +91,36 @@ void promptSpeeds(LlamaModel& model, const std::string& prompt)
     hooks.afterPrompt = [&](const float*, int32_t) { sliced = secondsSince(started); };
     hooks.afterPromptSlice = [&](int64_t) { ++slices; };
     runOnce(model, prompt, hooks);
-    forget(model);
+    // The device builds its kernels for a batch's shape at the shape's first
+    // use: the slices of the batch size are decoded once before they are
+    // timed, as the sliced run's sizes were by the runs before it.
     double whole = 0;
-    model.queue().sync([&] {
-        llama_context* context = model.contextHandle();
-        const auto batch = int64_t(llama_n_batch(context));
-        std::vector<int32_t> ids = tokens;
-        const Clock::time_point start = Clock::now();
-        for (int64_t at = 0; at < int64_t(ids.size()); at += batch) {
-            const auto n = int32_t(std::min<int64_t>(batch, int64_t(ids.size()) - at));
-            llama_decode(context, llama_batch_get_one(ids.data() + at, n));
-            llama_synchronize(context);
-        }
-        whole = secondsSince(start);
-    });
+    for (int pass = 0; pass < 2; ++pass) {
+        forget(model);
+        model.queue().sync([&] {
+            llama_context* context = model.contextHandle();
+            const auto batch = int64_t(llama_n_batch(context));
+            std::vector<int32_t> ids = tokens;
+            const Clock::time_point start = Clock::now();
+            for (int64_t at = 0; at < int64_t(ids.size()); at += batch) {
+                const auto n = int32_t(std::min<int64_t>(batch, int64_t(ids.size()) - at));
+                llama_decode(context, llama_batch_get_one(ids.data() + at, n));
+                llama_synchronize(context);
+            }
+            whole = secondsSince(start);
+        });
+    }
     std::printf("prompt speed on the GPU, %zu tokens: %.0f tokens/s in %lld slices a stop is heard between, %.0f "
                 "tokens/s in slices of the batch size\n",
                 tokens.size(), double(tokens.size()) / sliced, (long long)slices,
                 double(tokens.size()) / whole);
+    std::fflush(stdout);
 }
 
-// The seconds from a stop to the run's end while a long prompt decodes.
-double stopDuringPrompt(LlamaModel& model, const std::string& prompt)
+// The seconds from a stop to the run's end while a long prompt decodes, the
+// stop coming `into` (a share) of the way through a slice as long as the
+// first one.
+double stopDuringPrompt(LlamaModel& model, const std::string& prompt, double into)
 {
     std::promise<double> decoding;
     const Clock::time_point started = Clock::now();
@@ -123,8 +132,7 @@ double stopDuringPrompt(LlamaModel& model, const std::string& prompt)
     std::future<double> begun = decoding.get_future();
     double stopped = 0;
     runOnce(model, prompt, hooks, [&](GenerationHandle& run) {
-        // Halfway into the next slice, as long as the first one.
-        std::this_thread::sleep_for(std::chrono::duration<double>(begun.get() / 2));
+        std::this_thread::sleep_for(std::chrono::duration<double>(begun.get() * into));
         const Clock::time_point stop = Clock::now();
         run.cancel();
         model.queue().sync([] {});
@@ -169,6 +177,7 @@ int compareGpuLogits(const QString& path, long threads, long ctx)
                 qPrintable(machineGpuDevice() ? machineGpuDevice()->name : QString()), (long long)layers,
                 (long long)of);
     std::printf("gpu/cpu logits nmse: %.3g\n", error / std::max(power, 1e-30));
+    std::fflush(stdout);
     return stopOnGpu(path, threads, ctx);
 }
 
@@ -183,7 +192,17 @@ int stopOnGpu(const QString& path, long threads, long ctx)
         // replies do.
         runOnce(*model, prompt, {}, {}, 8);
         promptSpeeds(*model, prompt);
-        std::printf("stop during a GPU prompt: %.2f s\n", stopDuringPrompt(*model, prompt));
+        // A stop comes at any moment of a slice: the wait it meets on
+        // average, from stops early, halfway and late into one, and the
+        // longest of them.
+        double sum = 0, longest = 0;
+        for (const double into : {0.25, 0.5, 0.75}) {
+            const double seconds = stopDuringPrompt(*model, prompt, into);
+            sum += seconds;
+            longest = std::max(longest, seconds);
+        }
+        std::printf("stop during a GPU prompt: %.2f s\n", sum / 3);
+        std::printf("longest stop during a GPU prompt: %.2f s\n", longest);
     } catch (const LoadError& error) {
         std::fprintf(stderr, "cvn-bench-session: %s\n", qPrintable(error.description()));
         return 1;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace cvn {
 namespace {
 
@@ -32,7 +34,8 @@ struct Device {
 TEST(PromptPace, ASliceTakesAQuarterSecondAtTheMeasuredSpeed)
 {
     const Device device{0.01, 0.0002};
-    EXPECT_NEAR(device.seconds(device.settledSlice()), PromptPace::kSliceSeconds, 0.001);
+    const int64_t slice = device.settledSlice();
+    EXPECT_NEAR(device.seconds(slice), PromptPace::kSliceSeconds, PromptPace::kStep * device.perToken);
 }
 
 TEST(PromptPace, ADecodeThatCostsMuchOfItselfKeepsThePromptSpeed)
@@ -42,6 +45,33 @@ TEST(PromptPace, ADecodeThatCostsMuchOfItselfKeepsThePromptSpeed)
     EXPECT_GT(device.seconds(slice), PromptPace::kSliceSeconds);
     EXPECT_GE(device.speed(slice), PromptPace::kKeptSpeed * device.speed(kBatch) * 0.999);
     EXPECT_LT(slice, kBatch);
+}
+
+// A software device (lavapipe) under load: a decode costs a tenth of a
+// second of its own, and a batch of a new shape waits a minute for its
+// kernels to be built. The slices stay whole steps, so that few shapes are
+// ever built, and come back to the device's own pace.
+TEST(PromptPace, AKernelBuildNeitherMakesNewShapesNorSetsThePace)
+{
+    const Device device{0.1, 0.012};
+    PromptPace settled, built;
+    settled.record(1, device.seconds(1));
+    built.record(1, device.seconds(1));
+    bool first = true;
+    for (int i = 0; i < 12; ++i) {
+        const int64_t a = settled.next(512), b = built.next(512);
+        EXPECT_EQ(a % PromptPace::kStep, 0) << a;
+        EXPECT_EQ(b % PromptPace::kStep, 0) << b;
+        settled.record(a, device.seconds(a));
+        built.record(b, device.seconds(b) + (std::exchange(first, false) ? 60 : 0));
+    }
+    EXPECT_EQ(built.next(512), settled.next(512));
+    EXPECT_GE(device.speed(settled.next(512)), PromptPace::kKeptSpeed * device.speed(512) * 0.999);
+    // Once settled, a build's wait does not throw the pace back to the least
+    // slice.
+    const int64_t slice = built.next(512);
+    built.record(slice, device.seconds(slice) + 60);
+    EXPECT_GE(built.next(512), slice / 2);
 }
 
 } // namespace
