@@ -2,6 +2,7 @@
 #include "chat/shared/DebugPanel.h"
 #include "chat/transcript/ChatScrollController.h"
 #include "chat/transcript/ScrollToNewestButton.h"
+#include "chat/transcript/MessageBubble.h"
 #include "chat/transcript/TranscriptColumn.h"
 
 #include "FakeSession.h"
@@ -11,6 +12,7 @@
 #include "ui_kit/KitTest.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QPropertyAnimation>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -64,6 +66,56 @@ TEST_F(ChatViewScrollingTest, OpensAtTheTailPausesAnchorsAndComesBack)
     EXPECT_EQ(bar->value(), *view.anchorY(turns[30].id) - 100);
     EXPECT_EQ(view.transcript()->tailHeight(), view.composerHeight() + 140);
     EXPECT_EQ(view.transcript()->fillerHeight(), view.scrollArea()->viewport()->height());
+}
+
+// The divider may come above while the view glides up to a new question
+// (the model's view is cut as the question goes out): the glide moves with
+// the rows, so what shows does not jump back, and the question still lands
+// 100 below the top. Only posted calls are delivered here, never timers, so
+// the held glide is the one thing that moves the view.
+TEST_F(ChatViewScrollingTest, ADividerComingAboveMidGlideMovesTheGlideWithIt)
+{
+    cvn::test::FakeSession session;
+    QList<LlamaSession::Turn> turns;
+    for (int i = 0; i < 30; ++i)
+        turns << makeTurn(i % 2 ? Role::assistant : Role::user, QStringLiteral("Line of text %1").arg(i));
+    session.turnList = turns;
+    ChatView view(&session, nullptr, nullptr);
+    view.resize(1280, 800);
+    cvn::test::showAndSettle(view);
+    QScrollBar* bar = view.scrollArea()->verticalScrollBar();
+    ChatScrollController* scroller = view.scroller();
+    ASSERT_TRUE(cvn::test::waitUntil([&] { return bar->maximum() > 0 && !scroller->isAnimating(); }));
+
+    turns << makeTurn(Role::user, QStringLiteral("Next question"));
+    session.setTurns(turns);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); // the turns
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); // the glide starts
+    QPointer<QPropertyAnimation> glide = scroller->findChild<QPropertyAnimation*>();
+    ASSERT_TRUE(glide);
+    glide->pause();
+    const int half = glide->duration() / 2;
+    glide->setCurrentTime(half + 20);
+    const int next = bar->value(); // the frame after the middle, as things stand
+    glide->setCurrentTime(half);
+    const int middle = bar->value();
+    TranscriptColumn* column = view.transcript();
+    int row = 0;
+    while (column->rowTop(row) < bar->value())
+        ++row;
+    ASSERT_NE(column->bubble(row), nullptr);
+    const int shown = column->bubble(row)->mapTo(&view, QPoint()).y();
+
+    session.setFirstSeen(turns[2].id);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    ASSERT_NE(column->divider(), nullptr);
+    EXPECT_EQ(column->bubble(row)->mapTo(&view, QPoint()).y(), shown);
+    const int shift = bar->value() - middle;
+    EXPECT_GT(shift, 0);
+    glide->setCurrentTime(half + 20);
+    EXPECT_EQ(bar->value(), next + shift);
+    glide->setCurrentTime(glide->duration());
+    EXPECT_EQ(bar->value(), *view.anchorY(turns[30].id) - TailFollower::anchorTopInset);
 }
 
 TEST_F(ChatViewScrollingTest, TheReadingGapEasesOutWhenAReplyEndsWithTheNewestLineInView)
