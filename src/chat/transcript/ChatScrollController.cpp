@@ -196,6 +196,14 @@ void ChatScrollController::contentShifted(int delta)
     for (auto& report : m_pending)
         report.first.offset += delta;
     m_follower->contentShifted(delta);
+    // A glide under way moves with the content too: left alone, its next
+    // frame would drag the view back by `delta` and it would land that far
+    // from where it was sent (a divider coming above while a new question
+    // is being anchored, say). Its frame now is the shifted position.
+    if (m_animation && m_animation->state() != QAbstractAnimation::Stopped) {
+        m_animation->setStartValue(m_animation->startValue().toInt() + delta);
+        m_animation->setEndValue(m_animation->endValue().toInt() + delta);
+    }
 }
 
 std::optional<int> ChatScrollController::scrollToBottom(bool animated, double offset, int durationMs)

@@ -78,7 +78,8 @@ public:
     // The tail marker moved: passes its new top to the follower.
     void tailTopChanged();
     // The column is about to scroll by `delta` to keep its content in place
-    // after rows out of sight changed height.
+    // after rows out of sight changed height. A scroll animation under way
+    // is moved by as much, its current frame included.
     void contentShifted(int delta);
 
 signals:

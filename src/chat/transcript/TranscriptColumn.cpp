@@ -323,8 +323,11 @@ void TranscriptColumn::scrollBy(int delta)
     auto* area = parentWidget() ? qobject_cast<QAbstractScrollArea*>(parentWidget()->parentWidget()) : nullptr;
     QScrollBar* bar = area && area->viewport() == parentWidget() ? area->verticalScrollBar() : nullptr;
     if (delta != 0 && bar && isVisible()) {
+        // Taken before the signal: a glide that moves with the content sets
+        // the same value from inside it.
+        const int target = bar->value() + delta;
         emit contentShifted(delta);
-        bar->setValue(bar->value() + delta);
+        bar->setValue(target);
     }
 }
 

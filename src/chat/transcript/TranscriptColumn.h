@@ -104,7 +104,8 @@ public:
 signals:
     void tailTopChanged(int top);
     // Rows out of sight changed height and the view was scrolled by `delta`
-    // to keep what shows in place. Emitted just before that scroll.
+    // to keep what shows in place. Emitted just before that scroll, whose
+    // target is taken before: a receiver may already have scrolled there.
     void contentShifted(int delta);
 
 protected:
