@@ -3,6 +3,7 @@
 #include "chat/sidebar/SidebarSearchField.h"
 #include "chat/sidebar/SidebarView.h"
 
+#include "storage/HeldReads.h"
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 #include "ui_kit/KitTest.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <dlfcn.h>
@@ -85,6 +87,18 @@ protected:
         if (text.isEmpty())
             QTest::keyClick(drawer->searchField(), Qt::Key_Backspace);
         QTest::keyClicks(drawer->searchField(), text);
+    }
+
+    // More chats than are built on the main thread, on the last 30 days,
+    // written in one go with what `more` adds.
+    void addLongList(const std::function<void()>& more)
+    {
+        db.transaction([&] {
+            for (int i = 0; i < SidebarView::inlineRows + 100; ++i)
+                add(QString("chat %1").arg(i), i % 30);
+            more();
+            return true;
+        });
     }
 
     ChatStore::Row rowOf(int64_t id) const
@@ -280,12 +294,9 @@ TEST_F(SidebarViewTest, ALongListIsBuiltOffTheMainThreadForTheNewestQueryOnly)
 {
     int64_t gnu = 0;
     int64_t zebra = 0;
-    db.transaction([&] {
-        for (int i = 0; i < SidebarView::inlineRows + 100; ++i)
-            add(QString("chat %1").arg(i), i % 30);
+    addLongList([&] {
         gnu = add("gnu", 0, false, "a zebra crossing");
         zebra = add("Zebra notes", 2);
-        return true;
     });
     open();
     ASSERT_TRUE(waitUntil([&] { return !drawer->building(); }));
@@ -312,6 +323,34 @@ TEST_F(SidebarViewTest, ALongListIsBuiltOffTheMainThreadForTheNewestQueryOnly)
     EXPECT_EQ(shown().mid(1), QStringList{"zebra, renamed"});
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(drawer->list()->rowWidget(gnu));
+}
+
+// The same query built again while its list is still under way (here the
+// message search's copy came in): the second list, equal to the first,
+// leaves the list shown alone.
+TEST_F(SidebarViewTest, AListBuiltAgainForTheSameQueryMeanwhileLeavesTheEqualListAlone)
+{
+    addLongList([&] { add("Zebra notes", 2); });
+    HeldReads copy;
+    db.setCopyReadHook(copy.hook());
+    QSignalSpy renewed(&db, &ChatDatabase::searchRenewed);
+    open();
+    drawer->openSearch();
+    ASSERT_TRUE(waitUntil([&] { return !drawer->building(); }));
+    const int changes = drawer->list()->changes();
+
+    HeldReads builds;
+    drawer->setBuildHook(builds.hook());
+    drawer->setQuery("zeb");
+    ASSERT_TRUE(waitUntil([&] { return builds.reads == 1; }));
+    copy.hold = false;
+    ASSERT_TRUE(waitUntil([&] { return renewed.count() == 1; }, 10000));
+    builds.hold = false;
+    ASSERT_TRUE(waitUntil([&] { return !drawer->building(); }));
+    EXPECT_EQ(builds.reads.load(), 2) << "both lists built";
+    const QString twoDaysAgo = ChatStore::dayHeading(QDate::currentDate().addDays(-2), QDate::currentDate());
+    EXPECT_EQ(shown(), (QStringList{twoDaysAgo + "@20", "Zebra notes"}));
+    EXPECT_EQ(drawer->list()->changes(), changes + 1);
 }
 
 TEST_F(SidebarViewTest, OnlyRowsNearTheVisibleBandAreShownAndScrollingBringsTheRest)

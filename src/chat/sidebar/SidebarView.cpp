@@ -399,7 +399,7 @@ void SidebarView::refresh()
         m_store = m_chats.readyLists(input.now);
     input.lists = m_store;
     input.shown = m_list->entries();
-    input.shownChanges = m_list->changes();
+    input.shownBuild = m_shownBuild;
     input.lineHeight = SidebarList::lineHeight();
     if (m_widgetsStale)
         input.widgetIds = m_list->rowWidgetIds();
@@ -410,18 +410,21 @@ void SidebarView::refresh()
     m_posted->newest.store(input.number);
     m_posted->newestQuery.store(m_queryBuild);
     if (!longList) {
-        showBuilt(*build(input, nullptr), false);
+        showBuilt(*build(input, nullptr, nullptr), false);
         return;
     }
     if (!m_builder)
         m_builder = std::make_unique<SerialQueue>(QStringLiteral("chats drawer"), QStringLiteral("cvn-drawer"));
-    m_builder->async([self = QPointer(this), posted = m_posted, input = std::move(input)] {
+    m_builder->async([self = QPointer(this), posted = m_posted, last = m_lastBuilt, hook = m_buildHook,
+                      input = std::move(input)] {
         // Overtaken before it began: the newer build follows at once.
         if (posted->newest.load() != input.number)
             return;
-        std::optional<Built> made = build(input, posted.get());
+        std::optional<Built> made = build(input, posted.get(), last.get());
         if (!made)
             return;
+        if (hook)
+            hook();
         auto built = std::make_shared<Built>(std::move(*made));
         runOnMain([self, built] {
             if (self)
@@ -430,7 +433,7 @@ void SidebarView::refresh()
     });
 }
 
-std::optional<SidebarView::Built> SidebarView::build(const BuildInput& input, const Posted* posted)
+std::optional<SidebarView::Built> SidebarView::build(const BuildInput& input, const Posted* posted, LastBuilt* last)
 {
     const auto overtaken = [&] {
         return posted && posted->newestQuery.load(std::memory_order_relaxed) > input.number;
@@ -503,8 +506,17 @@ std::optional<SidebarView::Built> SidebarView::build(const BuildInput& input, co
     built.contentHeight = SidebarList::layOut(entries, input.lineHeight);
     if (overtaken())
         return std::nullopt;
-    built.same = entries == input.shown;
-    built.shownChanges = input.shownChanges;
+    if (entries == input.shown)
+        built.sameAs.append(input.shownBuild);
+    // A list built here since the main thread took `shown` (the same query
+    // asked again while it was under way) is the one shown by the time this
+    // comes, unless it was dropped; compared with `shown` alone, an equal
+    // list would be taken again.
+    if (last) {
+        if (last->number > input.shownBuild && entries == last->entries)
+            built.sameAs.append(last->number);
+        *last = {built.number, entries};
+    }
     return built;
 }
 
@@ -512,6 +524,7 @@ void SidebarView::showBuilt(Built built, bool onBuilder)
 {
     if (built.number <= m_shownBuild || built.number < m_queryBuild)
         return; // a newer list is shown already, or the query changed
+    const bool same = built.sameAs.contains(m_shownBuild);
     m_shownBuild = built.number;
     m_shownQuery = built.query;
     // Lists of rows since replaced are shown until the newer ones come, and
@@ -523,9 +536,6 @@ void SidebarView::showBuilt(Built built, bool onBuilder)
     }
     if (built.gone)
         m_list->dropRowsOf(*built.gone);
-    // An older build shown meanwhile leaves another list than the one
-    // compared with.
-    const bool same = built.same && built.shownChanges == m_list->changes();
     QList<SidebarList::Entry> unused = same ? std::move(built.entries)
                                             : m_list->takeEntries(std::move(built.entries), built.contentHeight);
     // Freeing a long list takes a while too.

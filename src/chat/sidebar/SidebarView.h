@@ -40,6 +40,7 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QTimer>
+#include <QVarLengthArray>
 #include <QWidget>
 
 #include <atomic>
@@ -130,6 +131,9 @@ public:
     bool building() const { return m_shownBuild < m_builds; }
     // The query (as activeQuery gave it) of the list shown.
     const QString& shownQuery() const { return m_shownQuery; }
+    // For tests: called on the drawer's thread with each list it built,
+    // before the list goes to the main thread.
+    void setBuildHook(std::function<void()> hook) { m_buildHook = std::move(hook); }
 
     // The parts the host's tests and the gallery reach for.
     SidebarList* list() const { return m_list; }
@@ -171,7 +175,7 @@ private:
         std::optional<ChatStore::Lists> lists;
         std::optional<ChatDatabase::MessageSearch> search;
         QList<SidebarList::Entry> shown;
-        int shownChanges = 0; // the list's changes() when `shown` was taken
+        uint64_t shownBuild = 0; // the build `shown` came from
         int lineHeight = 0;
         // The chats with row widgets, to be looked for in the rows.
         std::optional<QList<int64_t>> widgetIds;
@@ -183,8 +187,9 @@ private:
         ChatStore::Lists lists;
         QList<SidebarList::Entry> entries;
         int contentHeight = 0;
-        bool same = false; // the entries equal those shown
-        int shownChanges = 0;
+        // The builds whose lists equal these entries, of those that may be
+        // shown when these come.
+        QVarLengthArray<uint64_t, 2> sameAs;
         // Of the widget ids looked for, those no longer listed.
         std::optional<QSet<int64_t>> gone;
     };
@@ -194,9 +199,17 @@ private:
         std::atomic<uint64_t> newest = 0;
         std::atomic<uint64_t> newestQuery = 0;
     };
+    // The list the drawer's thread built last, kept there: a build asked for
+    // while it was under way compares its entries with that list too, which
+    // the main thread will have taken by the time they come.
+    struct LastBuilt {
+        uint64_t number = 0;
+        QList<SidebarList::Entry> entries;
+    };
     // Nothing when a build for another query was posted meanwhile: the list
-    // would be shown for a query no longer typed.
-    static std::optional<Built> build(const BuildInput& input, const Posted* posted);
+    // would be shown for a query no longer typed. `last` is the drawer's
+    // thread's own, null for a build on the main thread.
+    static std::optional<Built> build(const BuildInput& input, const Posted* posted, LastBuilt* last);
     // Shows a finished build unless a newer one was shown already or the
     // query changed since; what it no longer needs goes back to be freed
     // where it was built.
@@ -231,6 +244,8 @@ private:
     // is dropped; one overtaken by a build of the same query (rows another
     // program changed meanwhile) is still shown, sooner than the newer.
     uint64_t m_builds = 0;
+    // The build whose entries the list shows (0: the empty list it began
+    // with).
     uint64_t m_shownBuild = 0;
     QString m_shownQuery;
     // Counts the changes of the store's rows: lists built from rows since
@@ -241,7 +256,9 @@ private:
     QString m_builtQuery;
     uint64_t m_queryBuild = 0;
     std::shared_ptr<Posted> m_posted = std::make_shared<Posted>();
+    std::shared_ptr<LastBuilt> m_lastBuilt = std::make_shared<LastBuilt>();
     std::unique_ptr<SerialQueue> m_builder;
+    std::function<void()> m_buildHook;
 
     QVBoxLayout* m_titleArea = nullptr;
     QWidget* m_productLabel = nullptr;
