@@ -141,7 +141,10 @@ MODELS="$OURS_HOME/.local/share/Corvanthelis/models"
 mkdir -p "$OURS_HOME/.config/Corvanthelis" "$MODELS" "$T/tmp"
 mkdir -m 700 "$T/runtime"
 NAME=$(basename "$MODEL")
-ln "$MODEL" "$MODELS/$NAME" 2>/dev/null || cp "$MODEL" "$MODELS/$NAME"
+# A copy, not a hard link: a link changes the file's inode, and ours loads
+# again a model whose file changed, so another run of this bench linking or
+# unlinking the same file would have ours reload in the middle of a measure.
+cp --reflink=auto "$MODEL" "$MODELS/$NAME" || fail "cannot copy $MODEL into $MODELS"
 cat >"$MODELS/.model-choices.json" <<JSON
 {"$NAME": {"displayName": "${NAME%.gguf}", "contextMode": "manual", "contextSizeManual": $CTX, "sampling": {"repeatPenalty": 1}}}
 JSON
