@@ -16,10 +16,11 @@ usage: compare-llama-server.sh --program FILE --model FILE [--threads N] [--ctx 
   --tokens    about how long each conversation starts, in tokens (default 1300)
   --jobs      build jobs for llama-server (default 4)
   --server    a llama-server built already (from the same source), not built here
-Both sample greedily with no repeat penalty, so that they write the same
-replies. Builds llama-server from ${LLAMA_CPP_DIR:-third_party/llama.cpp} (CPU only)
-into a temporary folder and removes it at the end. Both servers listen on
-127.0.0.1 only. Two measures, each the sum of the first-token times of a
+Both sample greedily with no repeat penalty (llama-server's default; ours
+is told so in the model's choices). Builds llama-server from
+${LLAMA_CPP_DIR:-third_party/llama.cpp} (CPU only) into a temporary folder
+and removes it at the end. Both servers listen on 127.0.0.1 only. Two
+measures, each the sum of the first-token times of a
 conversation's replies after its first:
   two conversations in turn: A B A B A B, each reply added to its chat, both
     servers answering in lockstep, reply by reply
@@ -131,10 +132,11 @@ free_port() {
 # Ours: the real program, offscreen, in a home of its own with the model in
 # its models folder, the context set by hand and the server on. Greedy as
 # llama-server's: no repeat penalty, which llama-server leaves off and ours
-# takes from the model's choices (1.1 unless set). With it the two would
-# write other replies, and a reply whose text the tokenizer reads back as
-# other tokens than those sampled leaves fewer of them to keep: the next
-# turn would decode more on one side for no fault of its server.
+# takes from the model's choices (1.1 unless set). A penalty steers a
+# random test model's greedy reply off its likeliest tokens into fragments
+# whose text the tokenizer reads back as other tokens than those sampled, so
+# that little of the reply stays kept: each next turn would decode more on
+# one side for no fault of its server.
 export QT_QPA_PLATFORM=offscreen
 OURS_HOME="$T/home"
 MODELS="$OURS_HOME/.local/share/Corvanthelis/models"
