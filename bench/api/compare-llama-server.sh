@@ -247,8 +247,11 @@ class Server:
 
 
 def conversation(rng, tokens):
-    # About 1.4 tokens a filler word in the usual vocabularies.
-    messages, words = [], 0
+    # About 1.4 tokens a filler word in the usual vocabularies. A system
+    # message of its own, so that a template which writes one where none is
+    # sent (llama-server renders the model's own) gives both the same prompt,
+    # and so the same greedy replies.
+    messages, words = [{"role": "system", "content": "You are a helpful assistant"}], 0
     while words * 1.4 < tokens:
         for role in ("user", "assistant"):
             messages.append({"role": role, "content": " ".join(rng.choice(WORDS) for _ in range(90)) + "."})
