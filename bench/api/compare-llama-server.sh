@@ -16,9 +16,11 @@ usage: compare-llama-server.sh --program FILE --model FILE [--threads N] [--ctx 
   --tokens    about how long each conversation starts, in tokens (default 1300)
   --jobs      build jobs for llama-server (default 4)
   --server    a llama-server built already (from the same source), not built here
-Builds llama-server from ${LLAMA_CPP_DIR:-third_party/llama.cpp} (CPU only)
-into a temporary folder and removes it at the end. Both servers listen on
-127.0.0.1 only. Two measures, each the sum of the first-token times of a
+Both sample greedily with no repeat penalty (llama-server's default; ours
+is told so in the model's choices). Builds llama-server from
+${LLAMA_CPP_DIR:-third_party/llama.cpp} (CPU only) into a temporary folder
+and removes it at the end. Both servers listen on 127.0.0.1 only. Two
+measures, each the sum of the first-token times of a
 conversation's replies after its first:
   two conversations in turn: A B A B A B, each reply added to its chat, both
     servers answering in lockstep, reply by reply
@@ -128,16 +130,25 @@ free_port() {
 }
 
 # Ours: the real program, offscreen, in a home of its own with the model in
-# its models folder, the context set by hand and the server on.
+# its models folder, the context set by hand and the server on. Greedy as
+# llama-server's: no repeat penalty, which llama-server leaves off and ours
+# takes from the model's choices (1.1 unless set). A penalty steers a
+# random test model's greedy reply off its likeliest tokens into fragments
+# whose text the tokenizer reads back as other tokens than those sampled, so
+# that little of the reply stays kept: each next turn would decode more on
+# one side for no fault of its server.
 export QT_QPA_PLATFORM=offscreen
 OURS_HOME="$T/home"
 MODELS="$OURS_HOME/.local/share/Corvanthelis/models"
 mkdir -p "$OURS_HOME/.config/Corvanthelis" "$MODELS" "$T/tmp"
 mkdir -m 700 "$T/runtime"
 NAME=$(basename "$MODEL")
-ln "$MODEL" "$MODELS/$NAME" 2>/dev/null || cp "$MODEL" "$MODELS/$NAME"
+# A copy, not a hard link: a link changes the file's inode, and ours loads
+# again a model whose file changed, so another run of this bench linking or
+# unlinking the same file would have ours reload in the middle of a measure.
+cp --reflink=auto "$MODEL" "$MODELS/$NAME" || fail "cannot copy $MODEL into $MODELS"
 cat >"$MODELS/.model-choices.json" <<JSON
-{"$NAME": {"displayName": "${NAME%.gguf}", "contextMode": "manual", "contextSizeManual": $CTX}}
+{"$NAME": {"displayName": "${NAME%.gguf}", "contextMode": "manual", "contextSizeManual": $CTX, "sampling": {"repeatPenalty": 1}}}
 JSON
 KEY=cvn-compare-key
 for attempt in 1 2 3; do
@@ -236,8 +247,11 @@ class Server:
 
 
 def conversation(rng, tokens):
-    # About 1.4 tokens a filler word in the usual vocabularies.
-    messages, words = [], 0
+    # About 1.4 tokens a filler word in the usual vocabularies. A system
+    # message of its own, so that a template which writes one where none is
+    # sent (llama-server renders the model's own) gives both the same prompt,
+    # and so the same greedy replies.
+    messages, words = [{"role": "system", "content": "You are a helpful assistant"}], 0
     while words * 1.4 < tokens:
         for role in ("user", "assistant"):
             messages.append({"role": role, "content": " ".join(rng.choice(WORDS) for _ in range(90)) + "."})
