@@ -6,6 +6,7 @@
 #include "models/ProjectorMemory.h"
 #include "platform/Logging.h"
 #include "platform/MainThread.h"
+#include "platform/SystemInfo.h"
 
 #include <QFileInfo>
 
@@ -60,6 +61,9 @@ void initBackendOnce()
     llama_log_set(routeRuntimeLog, nullptr);
     mtmd_log_set(routeRuntimeLog, nullptr);
     llama_backend_init();
+    // The machine's GPU is listed before any device is made: a software
+    // renderer needs a setting of ggml's said first (GpuDevices.cpp).
+    (void)machineGpuDevice();
     backendInitialized = true;
 }
 

@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include "platform/SystemInfo.h"
+
 #include <cstdint>
 #include <optional>
 
@@ -36,17 +38,6 @@ bool metalGpuUsable();
 // whitespace collapsed.
 QString cleanGpuName(const QString& name);
 
-// A GPU that Vulkan offers but that computes on the CPU (Mesa's lavapipe,
-// softpipe, SwiftShader), told by the name its driver gives: its memory is
-// the RAM. Inline: the fit check reads it without the rest of this file.
-inline bool isSoftwareGpu(const QString& name)
-{
-    for (const char* renderer : {"llvmpipe", "softpipe", "SwiftShader"}) {
-        if (name.contains(QLatin1String(renderer), Qt::CaseInsensitive))
-            return true;
-    }
-    return false;
-}
 
 // The processor's brand text, or "Unknown CPU" when the system gives none.
 QString cpuBrandString();

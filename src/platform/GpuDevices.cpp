@@ -76,6 +76,19 @@ GpuAbsence whyVulkanRefused()
     return GpuAbsence::noDriver;
 }
 
+// Mesa's lavapipe (Debian 12's, LLVM 15) corrupts the process's heap or
+// crashes in its worker threads when it runs ggml-vulkan's fused kernels
+// beside flash attention: a plain llama.cpp program that decodes batches of
+// 64 tokens on it ends with a segmentation fault. Without fusion it is
+// sound, and a software device is no faster than the CPU either way. ggml
+// reads the setting when it makes the device, at the first load: this is
+// said before it, as the device is listed. A user's own setting stands.
+void avoidSoftwareDriverFaults(const QString& deviceName)
+{
+    if (isSoftwareGpu(deviceName) && !qEnvironmentVariableIsSet("GGML_VK_DISABLE_FUSION"))
+        qputenv("GGML_VK_DISABLE_FUSION", "1");
+}
+
 MachineGpu listInProcess()
 {
     MachineGpu found;
@@ -103,6 +116,7 @@ MachineGpu listInProcess()
         device.isLowPower = !discrete;
         device.recommendedMaxWorkingSetBytes = total;
         device.runsOffload = true;
+        avoidSoftwareDriverFaults(device.name);
         found.device = device;
         return found;
     }
@@ -223,6 +237,8 @@ GpuCheck checkGpuDevicesApart(const QString& program, const QStringList& argumen
         listed->reason = GpuAbsence::driverFailed;
     }
     check.driverFailed = listed->reason == GpuAbsence::driverFailed;
+    if (listed->device)
+        avoidSoftwareDriverFaults(listed->device->name);
     // Lives for the process: readers on any thread hold on to it.
     listedApart = new MachineGpu(*listed);
     // This process's own first device question starts Vulkan here too; it is

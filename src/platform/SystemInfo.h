@@ -39,6 +39,18 @@ QString readCpuModelName();
 // Processors online, from sysconf; may be below 1 when the system cannot say.
 int processorCount();
 
+// A GPU that Vulkan offers but that computes on the CPU (Mesa's lavapipe,
+// softpipe, SwiftShader), told by the name its driver gives: its memory is
+// the RAM.
+inline bool isSoftwareGpu(const QString& name)
+{
+    for (const char* renderer : {"llvmpipe", "softpipe", "SwiftShader"}) {
+        if (name.contains(QLatin1String(renderer), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
 // A GPU as llama.cpp's device list reports it.
 struct GpuDevice {
     QString name;                  // the device's description
