@@ -443,14 +443,6 @@ TEST(ChatActions, AConfirmedDeleteFollowsTheChatSavedAgainMeanwhile)
     EXPECT_EQ(std::pair(chats[0].id, chats[0].title), std::pair(bravo, QStringLiteral("Theirs")));
 }
 
-} // namespace
-} // namespace cvn
-
-namespace cvn {
-namespace {
-
-using namespace cvn::test;
-
 ChatImage pngOf(const QString& name, QRgb color)
 {
     QImage image(24, 24, QImage::Format_RGB32);
@@ -478,8 +470,9 @@ TEST(ChatActions, AChatsImagesAreDecodedByNoReplyAfterARestart)
     LogCapture log;
     const auto decodes = [&] { return log.taken().filter(QStringLiteral("Read an image of 24 x 24 pixels")).size(); };
     f.view->chat().startNewChat();
-    f.view->session().send(QStringLiteral("What are these?"),
-                           {pngOf(QStringLiteral("a.png"), qRgb(200, 20, 20)), pngOf(QStringLiteral("b.png"), qRgb(20, 20, 200))});
+    const QList<ChatImage> images{pngOf(QStringLiteral("a.png"), qRgb(200, 20, 20)),
+                                  pngOf(QStringLiteral("b.png"), qRgb(20, 20, 200))};
+    f.view->session().send(QStringLiteral("What are these?"), images);
     ASSERT_TRUE(waitUntil([&] { return !f.view->session().isStreaming(); }, 30000));
     const int64_t chat = f.view->history().chatId();
     ASSERT_GE(chat, 1);
@@ -502,7 +495,7 @@ TEST(ChatActions, AChatsImagesAreDecodedByNoReplyAfterARestart)
         ASSERT_EQ(f.view->session().turns().value(0).images.size(), 2);
         log.clear();
         f.exchange(text);
-        EXPECT_EQ(f.view->session().turns().value(f.view->session().turns().size() - 1).content, QStringLiteral(" Hello"));
+        EXPECT_EQ(f.view->session().turns().constLast().content, QStringLiteral(" Hello"));
     };
     restartAndAsk(QStringLiteral("And now?"));
     EXPECT_EQ(decodes(), 0);
