@@ -18,6 +18,9 @@ ChatActions::ChatActions(LlamaSession& session, ChatHistory& history, ChatStore&
 {
     m_history.setTitleSource(&ChatActions::titleText);
     connect(&m_session, &LlamaSession::turnsChanged, this, &ChatActions::persist);
+    // A restored chat's images are then laid out in a prompt without being
+    // decoded again.
+    connect(&m_session, &LlamaSession::imageFactsLearnt, &m_history, &ChatHistory::storeImageFacts);
 }
 
 QList<CvnActionSheet::Item> ChatActions::menuItems(const Row& row)

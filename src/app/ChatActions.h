@@ -3,7 +3,8 @@
 // What ties the open chat to the chat database: starting a new chat and
 // opening a stored one, the per-chat menu of the sidebar (pin or unpin,
 // rename, delete with its confirmation), storing the transcript each time the
-// engine's turns change, and the council switch with its stored flag.
+// engine's turns change, what a model learnt of the chat's images, and the
+// council switch with its stored flag.
 //
 // The three menu states (the chat whose sheet, rename dialog or delete
 // confirmation is open) are copies of the row taken when the menu opened;

@@ -4,6 +4,9 @@
 #include <QList>
 #include <QString>
 
+#include <cstdint>
+#include <optional>
+
 namespace cvn {
 
 // A function call the assistant made: its id, the function's name, and its
@@ -19,8 +22,23 @@ struct ToolCall {
 // An image sent with a message: the file's name as attached and its bytes
 // as stored (PNG, JPEG, WebP, ...), decoded only where a model sees it.
 struct ChatImage {
+    // What a prompt needs of the image for one projector, as a model that
+    // decoded it learnt it (LlamaModel::imageFactsKey): stored with the
+    // image, so that a model with the same key lays out its positions
+    // without decoding it again.
+    struct Facts {
+        QString key; // the projector and pixel preparation that learnt them
+        uint64_t pixelHash = 0;
+        int width = 0;
+        int height = 0;
+        int64_t positions = 0;
+
+        friend bool operator==(const Facts&, const Facts&) = default;
+    };
+
     QString name;
     QByteArray data;
+    std::optional<Facts> facts; // none until a model has learnt them
 
     friend bool operator==(const ChatImage&, const ChatImage&) = default;
 };

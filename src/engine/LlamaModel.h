@@ -351,6 +351,9 @@ public:
     // Images are decoded one at a time, each at most once per prompt, and
     // none whose bytes the model has seen before: what the prompt needs of
     // one (its pixel hash, size and positions) is kept by its bytes' hash.
+    // Nor is one whose stored facts carry this model's imageFactsKey: they
+    // are taken as they are, and the run decodes the image only if it
+    // encodes it.
     // A prompt refused for its count of images or their positions is
     // refused before any is decoded.
     std::vector<int32_t> tokenize(const std::string& text, const QList<ChatImage>& images) const;
@@ -360,6 +363,17 @@ public:
     // would throw); none when it can. What is learnt is kept as tokenize
     // keeps it, so a prompt made next does not decode it again. Queue only.
     std::optional<QString> imageFailure(const ChatImage& image) const;
+    // Who learnt what a prompt needs of an image (ChatImage::Facts): the
+    // loaded projector's file as the load found it, and how pixels are made
+    // from bytes (VisionImage::pixelsVersion, maxSide). Empty without a
+    // projector or when its file could not be looked at: no stored facts
+    // match that. Any thread.
+    QString imageFactsKey() const;
+    // What this model knows of `image` without decoding it: its stored
+    // facts when they carry imageFactsKey(), else what a prompt or
+    // imageFailure learnt of its bytes, with that key; none for an image
+    // not learnt yet or one that cannot be shown. Queue only.
+    std::optional<ChatImage::Facts> knownFacts(const ChatImage& image) const;
 
     // mtmd's graph callback, whose data is the std::atomic<LlamaModel*>
     // that the load made for the model: where an encode ends early on a
@@ -473,7 +487,10 @@ private:
     static constexpr size_t kKnownImages = 1024;
     static constexpr size_t kRecentKeys = 64;
     QByteArray imageKey(const QByteArray& data) const;
-    const ImageFacts& learnImage(const ChatImage& image) const;
+    ImageFacts learnImage(const ChatImage& image) const;
+    // The image's stored facts, when they carry this model's key and could
+    // be a layout of this projector's.
+    std::optional<ImageFacts> storedFacts(const ChatImage& image) const;
     std::shared_ptr<mtmd_input_chunk> preparedImage(const ChatImage& image, ImageFacts& facts) const;
     void keepImage(std::vector<int32_t> run, const ChatImage& source, std::shared_ptr<mtmd_input_chunk> chunk) const;
     std::vector<int32_t> laidOut(const std::vector<mtmd_input_part>& parts, const std::vector<int>& order,

@@ -261,8 +261,12 @@ std::shared_ptr<mtmd_input_chunk> LlamaModel::preparedImage(const ChatImage& ima
     return {mtmd_input_chunk_copy(chunk), mtmd_input_chunk_free};
 }
 
-const LlamaModel::ImageFacts& LlamaModel::learnImage(const ChatImage& image) const
+LlamaModel::ImageFacts LlamaModel::learnImage(const ChatImage& image) const
 {
+    // Stored by a model that lays the image out as this one does: taken
+    // without even the bytes' hash, which reads all of them.
+    if (std::optional<ImageFacts> stored = storedFacts(image))
+        return *stored;
     const QByteArray key = imageKey(image.data);
     if (const auto known = m_imageFacts.find(key); known != m_imageFacts.end())
         return known->second;
@@ -364,10 +368,10 @@ std::vector<int32_t> LlamaModel::tokenize(const std::string& text, const QList<C
             continue;
         }
         if (!facts.count(piece.image)) {
-            const ImageFacts& known = learnImage(images[piece.image]);
+            ImageFacts known = learnImage(images[piece.image]);
             if (known.failure)
                 throw ImageError(known.failure->toStdString());
-            facts[piece.image] = known;
+            facts[piece.image] = std::move(known);
         }
         const ImageFacts& image = facts[piece.image];
         placeholders.emplace_back(mtmd_bitmap_init(uint32_t(image.width), uint32_t(image.height), nullptr));

@@ -255,6 +255,11 @@ signals:
     // The loaded model's file changed, and loading it again before a reply
     // failed: the model's display name and the error's description.
     void reloadFailed(const QString& model, const QString& reason);
+    // A reply's model learnt what a prompt needs of images of the user turn
+    // `turnId` that their stored facts lacked: `images` is the turn's image
+    // list with them, as the turn now holds it, for the chat history to
+    // store, so that no later run decodes them again to lay out a prompt.
+    void imageFactsLearnt(const QUuid& turnId, const QList<ChatImage>& images);
 
 private:
     struct ReplyRun;
@@ -289,6 +294,9 @@ private:
     void promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid& model, int64_t contextSize,
                     const ReplyPrompt::Made& made);
     void setFirstSeenTurnId(std::optional<QUuid> id);
+    // The turns' images with the facts a prompt's model learnt of them
+    // (SessionImages::learntFacts), kept and told (imageFactsLearnt).
+    void keepImageFacts(const QHash<QUuid, QList<ChatImage>>& learnt);
     // A reply's bubble, until its first word: how far its work has come.
     void setProgress(const QUuid& turnId, const QString& text);
     // The notes a model gets once, before its first reply: it fell back to

@@ -108,6 +108,25 @@ QList<ChatImage> gather(QList<ReplyPrompt::Message>& messages)
     return images;
 }
 
+QHash<QUuid, QList<ChatImage>> learntFacts(const LlamaModel& model, const QList<ReplyPrompt::Message>& messages)
+{
+    QHash<QUuid, QList<ChatImage>> learnt;
+    for (const ReplyPrompt::Message& message : messages) {
+        QList<ChatImage> images = message.message.images;
+        bool changed = false;
+        for (ChatImage& image : images) {
+            const std::optional<ChatImage::Facts> known = model.knownFacts(image);
+            if (known && known != image.facts) {
+                image.facts = known;
+                changed = true;
+            }
+        }
+        if (changed)
+            learnt.insert(message.id, std::move(images));
+    }
+    return learnt;
+}
+
 ReplyPrompt::Tokenizer tokenizer(const LlamaModel& model, const QList<ChatImage>& images)
 {
     if (images.isEmpty())

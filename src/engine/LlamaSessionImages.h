@@ -11,8 +11,10 @@
 #include "engine/ChatMessage.h"
 #include "engine/ReplyPrompt.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
+#include <QUuid>
 
 namespace cvn {
 
@@ -39,6 +41,13 @@ bool anyImages(const QList<ChatMessage>& messages);
 
 // ReplyImages::gather over the messages of a reply.
 QList<ChatImage> gather(QList<ReplyPrompt::Message>& messages);
+
+// What `model` learnt of the messages' images that their stored facts
+// lack (none stored, or another projector's): for each message with such
+// an image, by its bubble, its whole image list with the facts the model
+// knows put in. An image the model never learnt is left as it was; none
+// is decoded here. On the model's queue, once its prompt is made.
+QHash<QUuid, QList<ChatImage>> learntFacts(const LlamaModel& model, const QList<ReplyPrompt::Message>& messages);
 
 // The tokenizer of a prompt whose markers name `images`: text alone where
 // it marks none. What tokenizing an image throws (ImageError) leaves it.

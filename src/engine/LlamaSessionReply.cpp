@@ -203,9 +203,14 @@ ModelSlot::Decode LlamaSession::replyDecode(const std::shared_ptr<ReplyRun>& run
         if (made.stopped)
             return std::vector<int32_t>(); // the cut stays where it was
         std::vector<int32_t> tokens = std::exchange(made.tokens, {});
-        runOnMain([self, run, modelId, contextSize, made = std::move(made)] {
-            if (self)
-                self->promptMade(run, modelId, contextSize, made);
+        QHash<QUuid, QList<ChatImage>> learnt;
+        if (!images.isEmpty())
+            learnt = SessionImages::learntFacts(model, withInstructions);
+        runOnMain([self, run, modelId, contextSize, made = std::move(made), learnt = std::move(learnt)] {
+            if (!self)
+                return;
+            self->promptMade(run, modelId, contextSize, made);
+            self->keepImageFacts(learnt);
         });
         return tokens;
     };
@@ -265,6 +270,28 @@ void LlamaSession::promptMade(const std::shared_ptr<ReplyRun>& run, const QUuid&
     setFirstSeenTurnId(made.cut);
     if (m_promptObserver)
         m_promptObserver(made.text);
+}
+
+void LlamaSession::keepImageFacts(const QHash<QUuid, QList<ChatImage>>& learnt)
+{
+    for (auto it = learnt.begin(); it != learnt.end(); ++it) {
+        const qsizetype index = indexOf(it.key());
+        if (index < 0)
+            continue;
+        // Only onto the images they were learnt of: a turn's images never
+        // change, but the facts must never land on others.
+        QList<ChatImage>& images = m_turns[index].images;
+        const bool same = std::equal(images.begin(), images.end(), it->begin(), it->end(),
+                                     [](const ChatImage& a, const ChatImage& b) {
+                                         return a.data.isSharedWith(b.data) || a.data == b.data;
+                                     });
+        if (!same)
+            continue;
+        // The turn stored later takes them along; one stored already has
+        // them stored by whoever hears this.
+        images = *it;
+        emit imageFactsLearnt(it.key(), images);
+    }
 }
 
 void LlamaSession::setProgress(const QUuid& turnId, const QString& text)

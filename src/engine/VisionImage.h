@@ -22,6 +22,10 @@ struct VisionImage {
     static constexpr int64_t maxPixels = 64LL * 1000 * 1000;
     // A longer side is scaled down to this, its aspect kept.
     static constexpr int maxSide = 2048;
+    // How the pixels and their hash are made from the bytes: raised with
+    // any change to it, so that the image facts stored with a chat before
+    // (LlamaModel::imageFactsKey) are learnt again rather than trusted.
+    static constexpr int pixelsVersion = 1;
 
     int width = 0;
     int height = 0;

@@ -3,7 +3,6 @@
 #include "platform/AppPaths.h"
 #include "platform/Logging.h"
 #include "platform/ProcessIdentity.h"
-#include "platform/Utf8Decoder.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -17,6 +16,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <span>
 
 namespace cvn {
 
@@ -48,12 +48,19 @@ const char* const ChatDatabase::schemaScript =
     // as the cascade, since a client with foreign keys off (the sqlite3
     // shell, an older tool) deletes messages without it: the images go with
     // their message, and a later message given its freed id never finds
-    // images left behind. Search indexes the messages' text only.
+    // images left behind. Search indexes the messages' text only. The
+    // facts, all NULL or none, are what a prompt needs of the image for the
+    // projector that facts_key names (ChatImage::Facts).
     "CREATE TABLE IF NOT EXISTS message_images(\n"
     "    message_id INTEGER NOT NULL REFERENCES messages(id) ON DELETE CASCADE,\n"
     "    position INTEGER NOT NULL,\n"
     "    name TEXT,\n"
     "    data BLOB NOT NULL,\n"
+    "    facts_key TEXT,\n"
+    "    pixel_hash BLOB,\n"
+    "    width INTEGER,\n"
+    "    height INTEGER,\n"
+    "    positions INTEGER,\n"
     "    PRIMARY KEY(message_id, position)\n"
     ");\n"
     "CREATE TRIGGER IF NOT EXISTS message_images_insert AFTER INSERT ON messages BEGIN\n"
@@ -119,15 +126,26 @@ constexpr SchemaColumn schemaColumns[] = {
     {"messages", "reasoning_ms", "ALTER TABLE messages ADD COLUMN reasoning_ms INTEGER"},
 };
 
-// The schema's columns that the file lacks; `readable` false when a table
-// could not be read at all.
-QList<const SchemaColumn*> missingColumns(const ChatDatabase& db, bool* readable)
+// The images' facts: no read needs them, so a file without them is read as
+// it is (its images with no facts), and they are added once it is written.
+constexpr SchemaColumn factColumns[] = {
+    {"message_images", "facts_key", "ALTER TABLE message_images ADD COLUMN facts_key TEXT"},
+    {"message_images", "pixel_hash", "ALTER TABLE message_images ADD COLUMN pixel_hash BLOB"},
+    {"message_images", "width", "ALTER TABLE message_images ADD COLUMN width INTEGER"},
+    {"message_images", "height", "ALTER TABLE message_images ADD COLUMN height INTEGER"},
+    {"message_images", "positions", "ALTER TABLE message_images ADD COLUMN positions INTEGER"},
+};
+
+// The `columns` that the file lacks; `readable` false when a table could
+// not be read at all.
+QList<const SchemaColumn*> missingColumns(const ChatDatabase& db, bool* readable,
+                                          std::span<const SchemaColumn> columns = schemaColumns)
 {
     QList<const SchemaColumn*> missing;
     QString table;
     QSet<QString> present;
     *readable = false;
-    for (const SchemaColumn& column : schemaColumns) {
+    for (const SchemaColumn& column : columns) {
         if (table != QLatin1String(column.table)) {
             table = QLatin1String(column.table);
             present.clear();
@@ -431,6 +449,9 @@ bool ChatDatabase::open(int busyMs, Accept accept)
                     QStringLiteral("SELECT 1 FROM sqlite_master WHERE type='table' AND name='message_images'"));
                 m_keepsImages = images && stepRow(images.get());
             }
+            bool factsReadable = false;
+            m_keepsImageFacts = m_keepsImages
+                && missingColumns(*this, &factsReadable, factColumns).isEmpty() && factsReadable;
             m_waitsForSpace = waitsForSpace;
             if (waitsForSpace) {
                 m_writeFault = WriteFault::full;
@@ -506,7 +527,9 @@ bool ChatDatabase::createSchema()
     for (const QString& name : schemaObjects)
         complete = complete && present.contains(name);
     bool readable = false;
-    if (complete && missingColumns(*this, &readable).isEmpty() && readable)
+    bool factsReadable = false;
+    if (complete && missingColumns(*this, &readable).isEmpty() && readable
+        && missingColumns(*this, &factsReadable, factColumns).isEmpty() && factsReadable)
         return true;
     // A new file gives freed space back from the start: the setting holds
     // only when made before its first table, and outside a transaction.
@@ -569,8 +592,10 @@ void ChatDatabase::releaseFreedSpace()
 bool ChatDatabase::addMissingColumns()
 {
     bool readable = false;
-    const QList<const SchemaColumn*> missing = missingColumns(*this, &readable);
-    if (!readable)
+    bool factsReadable = false;
+    const QList<const SchemaColumn*> missing = missingColumns(*this, &readable)
+                                               + missingColumns(*this, &factsReadable, factColumns);
+    if (!readable || !factsReadable)
         return false; // a table itself is missing; the script has logged why
     if (missing.isEmpty())
         return true;
@@ -595,53 +620,4 @@ void ChatDatabase::logError(const char* format) const
     m_lastFailure = sqlite3_extended_errcode(m_db);
     qCWarning(lcChatDatabase).noquote() << QString::fromUtf8(format).arg(errorText(m_db));
 }
-bool ChatDatabase::isNull(sqlite3_stmt* statement, int column)
-{
-    return sqlite3_column_type(statement, column) == SQLITE_NULL;
-}
-
-int64_t ChatDatabase::integerColumn(sqlite3_stmt* statement, int column)
-{
-    return sqlite3_column_int64(statement, column);
-}
-
-QByteArray ChatDatabase::blobColumn(sqlite3_stmt* statement, int column)
-{
-    // The pointer first, then its length, as SQLite asks.
-    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
-    return bytes ? QByteArray(bytes, sqlite3_column_bytes(statement, column)) : QByteArray();
-}
-
-std::optional<ChatImage> ChatDatabase::imageAt(sqlite3_stmt* statement, int first)
-{
-    // The bytes are never NULL in a stored image; an empty file's are an
-    // empty BLOB.
-    if (isNull(statement, first + 1))
-        return std::nullopt;
-    return ChatImage{textColumn(statement, first), blobColumn(statement, first + 1)};
-}
-
-QString ChatDatabase::textColumn(sqlite3_stmt* statement, int column)
-{
-    // The pointer first, then its length, as SQLite asks.
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-    if (!text)
-        return QString();
-    // Not QString::fromUtf8: it takes a leading U+FEFF for a byte-order mark
-    // and drops it from the stored text.
-    return Utf8Decoder::decode(std::string_view(text, size_t(sqlite3_column_bytes(statement, column))));
-}
-
-bool ChatDatabase::stepRow(sqlite3_stmt* statement)
-{
-    const int rc = sqlite3_step(statement);
-    if (rc == SQLITE_ROW)
-        return true;
-    if (rc != SQLITE_DONE) {
-        qCWarning(lcChatDatabase).noquote()
-            << QStringLiteral("step failed: %1").arg(errorText(sqlite3_db_handle(statement)));
-    }
-    return false;
-}
-
 } // namespace cvn

@@ -62,12 +62,16 @@
 //
 // A message's images (message_images) are the files' bytes, kept in the
 // order they were sent, written in the message's own transaction and read
-// with it in the same statement; search never reads them.
+// with it in the same statement; search never reads them. Beside each may
+// be what a prompt needs of it for one projector (ChatImage::Facts),
+// written when a model first learns it; a file without their columns,
+// opened only for reading, reads its images without them, and gets the
+// columns once it can be written.
 //
-// ChatDatabase.cpp holds the connection, the schema and reading a row;
-// ChatDatabaseStatements.cpp running statements and transactions, and the
-// chat and message queries; ChatDatabaseSearch.cpp the search index, the
-// folded copy and the scans.
+// ChatDatabase.cpp holds the connection and the schema;
+// ChatDatabaseRows.cpp reading a row; ChatDatabaseStatements.cpp running
+// statements and transactions, and the chat and message queries;
+// ChatDatabaseSearch.cpp the search index, the folded copy and the scans.
 
 #include "engine/ChatMessage.h"
 #include "platform/FileIdentity.h"
@@ -381,13 +385,25 @@ public:
     // before images were kept and opened only for reading has none, and its
     // messages read without images.
     bool keepsImages() const { return m_keepsImages; }
+    // Whether its images have the columns of their facts: a file written
+    // before they were kept and opened only for reading has none, and its
+    // images read without facts.
+    bool keepsImageFacts() const { return m_keepsImageFacts; }
     // What a query over messages `m` adds to read each message's images
     // beside it: the join, giving one row for each image or one whose image
-    // columns are NULL, and its two columns, the image's name and bytes.
-    // Rows are ordered by imageOrder after the message's id.
+    // columns are NULL, and its two columns, the image's name and bytes
+    // (imageColumns), which imageFactsColumns() may follow with the five
+    // of its facts (NULL in a file without them). Rows are ordered by
+    // imageOrder after the message's id.
     QString imageJoin() const;
     static inline const QString imageColumns = QStringLiteral("i.name, i.data");
+    QString imageFactsColumns() const;
     static inline const QString imageOrder = QStringLiteral("i.position");
+    // Stores the facts of the images of message `messageId` that have
+    // them, by their place in `images` (the message's whole list), over
+    // any stored before; the others keep theirs. One transaction; false
+    // when nothing was written.
+    bool setImageFacts(int64_t messageId, const QList<ChatImage>& images);
     // The chat's council switch; false for an unknown id.
     bool councilOn(int64_t id) const;
     // The chat's own instructions; empty for none (NULL) or an unknown id.
@@ -425,8 +441,12 @@ public:
     static QString textColumn(sqlite3_stmt* statement, int column);
     static QByteArray blobColumn(sqlite3_stmt* statement, int column);
     // The image in the two columns from `first` on (imageColumns), when the
-    // row holds one.
-    static std::optional<ChatImage> imageAt(sqlite3_stmt* statement, int first);
+    // row holds one; `withFacts`: with its facts from the five columns after
+    // them (imageFactsColumns), when they are whole.
+    static std::optional<ChatImage> imageAt(sqlite3_stmt* statement, int first, bool withFacts = false);
+    static std::optional<ChatImage::Facts> factsAt(sqlite3_stmt* statement, int first);
+    // ChatImage::Facts::pixelHash as stored: 8 bytes, little-endian.
+    static QByteArray pixelHashBytes(uint64_t hash);
     static bool stepRow(sqlite3_stmt* statement);
     // sqlite3_step of a statement prepared here, noting the code of a
     // failure for writeFault(): the connection's own code is gone once
@@ -484,6 +504,9 @@ private:
     void releaseFreedSpace();
     bool readableSchema();
     bool addMissingColumns();
+    // The facts of `images` that have them, into their rows; inside a
+    // transaction.
+    bool writeImageFacts(int64_t messageId, const QList<ChatImage>& images);
     bool indexPending();
     bool execScript(const char* sql);
     // Runs one statement; `insertedRow` takes the new row's id, `changed`
@@ -536,6 +559,7 @@ private:
     bool m_readOnly = false;
     bool m_waitsForSpace = false;
     bool m_keepsImages = false;
+    bool m_keepsImageFacts = false;
     bool m_writesFailing = false;
     WriteFault m_writeFault = WriteFault::none;
     // SQLite's code for the last open that failed.

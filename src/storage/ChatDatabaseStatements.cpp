@@ -29,21 +29,21 @@ const QString chatsByIdQuery = chatRows + QStringLiteral("WHERE c.id IN (%1)");
 const QString messageColumns =
     QStringLiteral("m.id, m.role, m.content, m.model_name, m.reasoning, m.reasoning_ms, m.created_at");
 // Each message once for every image it has (or once, with NULL for the
-// image), with the image's name and bytes after the message's columns.
-QString messagesQuery(const QString& imageJoin)
+// image), with the image's name, bytes and facts after the message's columns.
+QString messagesQuery(const ChatDatabase& db)
 {
-    return QStringLiteral("SELECT %1, i.name, i.data FROM messages m%2 WHERE m.chat_id=? ORDER BY m.id ASC, %3")
-        .arg(messageColumns, imageJoin, ChatDatabase::imageOrder);
+    return QStringLiteral("SELECT %1, i.name, i.data%4 FROM messages m%2 WHERE m.chat_id=? ORDER BY m.id ASC, %3")
+        .arg(messageColumns, db.imageJoin(), ChatDatabase::imageOrder, db.imageFactsColumns());
 }
 // The chat's row beside each of its messages; a chat without messages
 // gives one row whose message columns are NULL, and no row means no such
 // chat. messages.id is never NULL otherwise.
-QString chatQuery(const QString& imageJoin)
+QString chatQuery(const ChatDatabase& db)
 {
-    return QStringLiteral("SELECT c.created_at, c.title, c.is_council, c.pinned, %1, i.name, i.data\n"
+    return QStringLiteral("SELECT c.created_at, c.title, c.is_council, c.pinned, %1, i.name, i.data%4\n"
                           "FROM chats c LEFT JOIN messages m ON m.chat_id = c.id%2\n"
                           "WHERE c.id=? AND ifnull(CAST(c.created_at AS INTEGER), 0)=? ORDER BY m.id ASC, %3")
-        .arg(messageColumns, imageJoin, ChatDatabase::imageOrder);
+        .arg(messageColumns, db.imageJoin(), ChatDatabase::imageOrder, db.imageFactsColumns());
 }
 const QString identityQuery = QStringLiteral("SELECT created_at, title, is_council, pinned FROM chats WHERE id=?");
 
@@ -83,7 +83,7 @@ void appendMessageRow(QList<ChatDatabase::MessageRecord>& messages, sqlite3_stmt
     const int64_t id = ChatDatabase::integerColumn(s, first);
     if (messages.isEmpty() || messages.last().id != id)
         messages.append(messageAt(s, first));
-    if (std::optional<ChatImage> image = ChatDatabase::imageAt(s, first + 7))
+    if (std::optional<ChatImage> image = ChatDatabase::imageAt(s, first + 7, true))
         messages.last().images.append(std::move(*image));
 }
 
@@ -423,7 +423,7 @@ bool ChatDatabase::readChatIdentity(int64_t id, std::optional<ChatIdentity>* ide
 
 bool ChatDatabase::readChat(int64_t id, int64_t createdAt, std::optional<StoredChat>* chat) const
 {
-    const Statement statement = prepare(chatQuery(imageJoin()), {id, createdAt});
+    const Statement statement = prepare(chatQuery(*this), {id, createdAt});
     if (!statement)
         return false;
     sqlite3_stmt* s = statement.get();
@@ -475,7 +475,9 @@ int64_t ChatDatabase::insertMessage(int64_t chatId, const QString& role, const Q
                      {row, i, images[i].name, Value(images[i].data)}))
                 return false;
         }
-        return row != 0;
+        // An image sent again (a question asked again or edited) brings
+        // the facts a model learnt of it.
+        return row != 0 && (!m_keepsImageFacts || writeImageFacts(row, images));
     };
     // A message alone is one statement, a transaction of its own already.
     if (images.isEmpty())
@@ -499,6 +501,38 @@ QString ChatDatabase::instructions(int64_t id) const
     return textColumn(statement.get(), 0);
 }
 
+bool ChatDatabase::writeImageFacts(int64_t messageId, const QList<ChatImage>& images)
+{
+    // Only onto an image of the same length: a message deleted elsewhere
+    // may have given its id to another. (SQLite tells a BLOB's length
+    // without reading it.)
+    for (qsizetype i = 0; i < images.size(); ++i) {
+        const std::optional<ChatImage::Facts>& facts = images[i].facts;
+        if (facts
+            && !run(QStringLiteral("UPDATE message_images SET facts_key=?, pixel_hash=?, width=?, height=?, "
+                                   "positions=? WHERE message_id=? AND position=? AND length(data)=?"),
+                    {facts->key, Value(pixelHashBytes(facts->pixelHash)), facts->width, facts->height,
+                     facts->positions, messageId, i, images[i].data.size()}))
+            return false;
+    }
+    return true;
+}
+
+bool ChatDatabase::setImageFacts(int64_t messageId, const QList<ChatImage>& images)
+{
+    const bool any = std::any_of(images.begin(), images.end(), [](const ChatImage& image) { return image.facts; });
+    if (!any)
+        return false;
+    return transaction([&] { return m_keepsImageFacts && writeImageFacts(messageId, images); });
+}
+
+QString ChatDatabase::imageFactsColumns() const
+{
+    if (m_keepsImageFacts)
+        return QStringLiteral(", i.facts_key, i.pixel_hash, i.width, i.height, i.positions");
+    return QStringLiteral(", NULL, NULL, NULL, NULL, NULL");
+}
+
 QString ChatDatabase::imageJoin() const
 {
     if (m_keepsImages)
@@ -510,7 +544,7 @@ QString ChatDatabase::imageJoin() const
 QList<ChatDatabase::MessageRecord> ChatDatabase::messages(int64_t chatId) const
 {
     QList<MessageRecord> rows;
-    const Statement statement = prepare(messagesQuery(imageJoin()), {chatId});
+    const Statement statement = prepare(messagesQuery(*this), {chatId});
     if (!statement)
         return rows;
     while (stepRow(statement.get()))

@@ -171,6 +171,12 @@ public:
     // here nor stored any more.
     bool setInstructions(int64_t chatId, int64_t createdAt, const QString& text);
 
+    // Stores what a model learnt of the images of the open chat's user turn
+    // `turnId` (`images`, its whole list, ChatImage::facts), when the turn
+    // is stored; a turn still waiting takes them from the transcript when
+    // it is written. A write that fails is not tried again.
+    void storeImageFacts(const QUuid& turnId, const QList<ChatImage>& images);
+
     // Writes what waits, chats in the order they were left and then the open
     // chat; with nothing waiting, tries whether writes get through again. The
     // retry timer calls it. False while anything still waits.

@@ -119,6 +119,18 @@ int64_t ChatHistory::insertMessage(const Turn& turn, int64_t chatId, int64_t cre
     return row;
 }
 
+void ChatHistory::storeImageFacts(const QUuid& turnId, const QList<ChatImage>& images)
+{
+    const auto row = m_open.rowIds.constFind(turnId);
+    if (row == m_open.rowIds.cend() || m_open.id < 1)
+        return;
+    // Nothing the user did: a write that fails is not kept waiting, and the
+    // next run that needs them learns them again.
+    if (writeInChat(m_open, [&] { return m_db.setImageFacts(*row, images); }) == Write::failed)
+        qCInfo(lcChatDatabase) << "the facts of a message's images were not stored";
+    updateAvailability();
+}
+
 int64_t ChatHistory::createdAtOf(const ChatState& chat, const Turn& turn)
 {
     return chat.storedAt.value(turn.id, ChatDatabase::now());

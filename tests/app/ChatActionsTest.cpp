@@ -2,6 +2,10 @@
 // offscreen, with other programs writing the same chat database.
 
 #include "MainViewFixture.h"
+#include "TestModelWriter.h"
+
+#include <QBuffer>
+#include <QImage>
 
 namespace cvn {
 namespace {
@@ -437,6 +441,70 @@ TEST(ChatActions, AConfirmedDeleteFollowsTheChatSavedAgainMeanwhile)
     const auto chats = f.db->listChats();
     ASSERT_EQ(chats.size(), 1);
     EXPECT_EQ(std::pair(chats[0].id, chats[0].title), std::pair(bravo, QStringLiteral("Theirs")));
+}
+
+ChatImage pngOf(const QString& name, QRgb color)
+{
+    QImage image(24, 24, QImage::Format_RGB32);
+    image.fill(color);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return {name, bytes};
+}
+
+// What a reply's model learnt of a chat's images is stored with them: no
+// reply after a restart decodes them again to make its prompt, and facts
+// another projector learnt are learnt again once and stored over.
+TEST(ChatActions, AChatsImagesAreDecodedByNoReplyAfterARestart)
+{
+    Fixture f;
+    f.folder.add(QStringLiteral("seer"), {kHello});
+    ASSERT_EQ(testmodel::writeRandomProjector((f.folder.path + QStringLiteral("/mmproj-seer-f16.gguf")).toStdString(),
+                                              testmodel::ProjectorSpec{}),
+              "");
+    f.store->reload();
+    f.load(QStringLiteral("seer"));
+    ASSERT_TRUE(f.view->session().model()->seesImages());
+    LogCapture log;
+    const auto decodes = [&] { return log.taken().filter(QStringLiteral("Read an image of 24 x 24 pixels")).size(); };
+    f.view->chat().startNewChat();
+    const QList<ChatImage> images{pngOf(QStringLiteral("a.png"), qRgb(200, 20, 20)),
+                                  pngOf(QStringLiteral("b.png"), qRgb(20, 20, 200))};
+    f.view->session().send(QStringLiteral("What are these?"), images);
+    ASSERT_TRUE(waitUntil([&] { return !f.view->session().isStreaming(); }, 30000));
+    const int64_t chat = f.view->history().chatId();
+    ASSERT_GE(chat, 1);
+    EXPECT_EQ(decodes(), 2);
+
+    // The window closed and opened again on the same files; the chat
+    // opened and asked on.
+    const QString path = f.db->path();
+    const auto restartAndAsk = [&](const QString& text) {
+        f.view->session().promptCache().store()->flush();
+        f.view.reset();
+        f.chats.reset();
+        f.db.reset();
+        f.db = std::make_unique<ChatDatabase>(path, ChatDatabase::mainThreadBusyTimeoutMs);
+        f.chats = std::make_unique<ChatStore>(*f.db);
+        f.view = std::make_unique<MainView>(*f.store, *f.chats);
+        f.load(QStringLiteral("seer"));
+        ASSERT_TRUE(waitUntil([&] { return !f.chats->rows().isEmpty(); }));
+        ASSERT_TRUE(f.view->chat().openChat(f.row(chat)));
+        ASSERT_EQ(f.view->session().turns().value(0).images.size(), 2);
+        log.clear();
+        f.exchange(text);
+        EXPECT_EQ(f.view->session().turns().constLast().content, QStringLiteral(" Hello"));
+    };
+    restartAndAsk(QStringLiteral("And now?"));
+    EXPECT_EQ(decodes(), 0);
+
+    ASSERT_TRUE(f.db->run(QStringLiteral("UPDATE message_images SET facts_key='another projector'")));
+    restartAndAsk(QStringLiteral("And then?"));
+    EXPECT_EQ(decodes(), 2);
+    restartAndAsk(QStringLiteral("And at last?"));
+    EXPECT_EQ(decodes(), 0);
 }
 
 } // namespace

@@ -502,3 +502,54 @@ TEST(VisionRunTest, ImagesWhoseBytesTheModelHasSeenAreNotDecodedAgain)
     EXPECT_FALSE(run.failure);
     EXPECT_EQ(encodes(log), 20);
 }
+
+TEST(VisionRunTest, FactsStoredByTheSameProjectorAreTakenAndOthersLearntAgain)
+{
+    const ChatImage image = png(QStringLiteral("kept.png"), 24, 24, qRgb(30, 200, 90));
+    const std::string text = " picture" + LlamaModel::imageMarker(0).toStdString();
+    const auto reads = [](LogCapture& log) {
+        return log.taken().filter(QStringLiteral("Read an image of 24 x 24 pixels")).size();
+    };
+    const auto tokensAndFacts = [&](LlamaModel& model, const ChatImage& sent) {
+        std::pair<std::vector<int32_t>, std::optional<ChatImage::Facts>> out;
+        model.queue().sync([&] { out = {model.tokenize(text, {sent}), model.knownFacts(sent)}; });
+        return out;
+    };
+    LogCapture log;
+    const std::shared_ptr<LlamaModel> first = loadWith(projector());
+    const auto [tokens, learnt] = tokensAndFacts(*first, image);
+    ASSERT_TRUE(learnt);
+    EXPECT_EQ(learnt->key, first->imageFactsKey());
+    EXPECT_EQ(std::tuple(learnt->width, learnt->height, learnt->positions), std::tuple(24, 24, int64_t(4)));
+    EXPECT_EQ(reads(log), 1);
+
+    // The same projector loaded again takes them as stored: the same
+    // tokens, no decode; the run decodes the image to encode it.
+    ChatImage stored = image;
+    stored.facts = learnt;
+    log.clear();
+    const std::shared_ptr<LlamaModel> again = loadWith(projector());
+    EXPECT_EQ(tokensAndFacts(*again, stored), std::pair(tokens, learnt));
+    EXPECT_EQ(reads(log), 0);
+    EXPECT_FALSE(runOnce(*again, text, {stored}).failure);
+    EXPECT_EQ(encodes(log), 1);
+
+    // Another projector file, or facts no projector makes, are learnt again.
+    const QString copy = folder() + QStringLiteral("/mmproj-copy.gguf");
+    ASSERT_TRUE(QFile::exists(copy) || QFile::copy(projector(), copy));
+    const std::shared_ptr<LlamaModel> other = loadWith(copy);
+    ASSERT_FALSE(other->imageFactsKey().isEmpty());
+    EXPECT_NE(other->imageFactsKey(), first->imageFactsKey());
+    log.clear();
+    const auto [otherTokens, relearnt] = tokensAndFacts(*other, stored);
+    EXPECT_EQ(otherTokens, tokens);
+    ASSERT_TRUE(relearnt);
+    EXPECT_EQ(relearnt->key, other->imageFactsKey());
+    EXPECT_EQ(relearnt->pixelHash, learnt->pixelHash);
+    EXPECT_EQ(reads(log), 1);
+    ChatImage bogus = stored;
+    bogus.facts->positions = 0;
+    log.clear();
+    EXPECT_EQ(tokensAndFacts(*again, bogus).first, tokens);
+    EXPECT_EQ(reads(log), 1);
+}
