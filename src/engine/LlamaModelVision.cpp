@@ -563,9 +563,11 @@ LlamaModel::ImageStep LlamaModel::decodeImage(const std::vector<int32_t>& tokens
         std::vector<int8_t> logits(size_t(n), 0);
         for (int32_t i = 0; i < n; ++i)
             pos[size_t(i)] = llama_pos(at + done + i);
-        // Only a prompt that ends in an image reads logits from it.
-        if (at + done + n == int64_t(tokens.size()))
-            logits.back() = 1;
+        // Each slice asks for its last position's logits, although only a
+        // prompt that ends in an image reads them: a batch with no output at
+        // all makes a graph whose output has no rows, which lavapipe's
+        // dispatch of it can crash on.
+        logits.back() = 1;
         llama_batch batch{n, nullptr, const_cast<float*>(embd + done * width), pos.data(), seqCount.data(),
                           seqs.data(), logits.data()};
         result = decodeBatch(batch);

@@ -11,9 +11,13 @@
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 namespace cvn {
 namespace {
@@ -197,6 +201,37 @@ TEST_F(GpuProjector, AProjectorTheDeviceRefusesOpensOnTheCpu)
     EXPECT_EQ(loadLog.filter(QStringLiteral("The projector could not be opened on the GPU; opening it on the CPU"))
                   .size(),
               1);
+}
+
+// Text after the image's positions (as Gemma 3's image end marker always
+// is): their decode on the device asks for an output all the same.
+TEST_F(GpuProjector, AnImageBetweenTextIsReadOnTheDevice)
+{
+    QImage pixels(40, 30, QImage::Format_RGB32);
+    pixels.fill(qRgb(120, 120, 120));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    pixels.save(&buffer, "PNG");
+    const QList<ChatImage> images{{QStringLiteral("gray.png"), png}};
+    const std::string text = "Look at" + LlamaModel::imageMarker(0).toStdString() + " and tell me what you see.";
+    SamplingParams params = SamplingParams::defaults();
+    params.temperature = 0;
+    params.maxTokens = 2;
+    Reply reply;
+    std::promise<void> finished;
+    GenerationSink sink;
+    sink.onPiece = [&](const QString& piece) {
+        reply.pieces << piece;
+        return true;
+    };
+    sink.onFinished = [&] { finished.set_value(); };
+    GenerationHandle handle = model->generate(
+        [&](const LlamaModel& m, SamplingParams&) { return m.tokenize(text, images); }, params, std::move(sink));
+    finished.get_future().wait();
+    model->queue().sync([] {});
+    EXPECT_EQ(model->lastStreamFailure(), std::nullopt);
+    EXPECT_FALSE(reply.pieces.isEmpty());
 }
 
 } // namespace
