@@ -70,14 +70,14 @@ void initBackendOnce()
 // The projector at `path` beside `model`, or null with `failure` set. The
 // context is made once the projector is known: its batches hold the largest
 // image whole, which a model that reads an image's positions all at once
-// needs.
-mtmd_context* openProjector(const QString& path, const llama_model* model, bool useGpu, void* gate,
+// needs. `onGpu` as vision::open has it.
+mtmd_context* openProjector(const QString& path, const llama_model* model, bool& onGpu, void* gate,
                             llama_context_params& context, std::optional<QString>& failure, int64_t& imageTokens,
                             int64_t& imageChunkBytes)
 {
     failure.reset();
     mtmd_context* vision =
-        vision::open(path, model, useGpu, context.n_threads, gate, failure, imageTokens, imageChunkBytes);
+        vision::open(path, model, onGpu, context.n_threads, gate, failure, imageTokens, imageChunkBytes);
     if (!vision) {
         qCWarning(lcRuntime, "%s", qUtf8Printable(*failure));
         return nullptr;
@@ -212,8 +212,9 @@ std::shared_ptr<LlamaModel> LlamaModel::load(const QString& path, int64_t contex
         contextFailed = false;
         if (model && !extras.projectorPath.isEmpty()) {
             projectorIdentity = FileIdentity::of(extras.projectorPath);
-            // A projector the device cannot hold opens on the CPU: mtmd
-            // would end the program on a failed device allocation.
+            // A projector the device cannot hold opens on the CPU, and so
+            // does one whose buffer the driver refuses although the fit
+            // left it room (vision::open tries again there).
             projectorOnGpu = onGpu && gpuload::hasRoomFor(plan, projectorBytes, report.deviceBytes());
             vision = openProjector(extras.projectorPath, model, projectorOnGpu, gate.get(), tryParams, projectorFailure,
                                    imageTokens, imageChunkBytes);

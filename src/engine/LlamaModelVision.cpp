@@ -6,6 +6,7 @@
 #include "engine/ImageStandIns.h"
 #include "engine/LlamaModelVisionLoad.h"
 #include "engine/VisionImage.h"
+#include "models/ProjectorMemory.h"
 #include "platform/Logging.h"
 
 #include <QCryptographicHash>
@@ -68,7 +69,27 @@ QString markerPrefix()
 
 namespace vision {
 
-mtmd_context* open(const QString& path, const llama_model* model, bool useGpu, int32_t threads, void* gate,
+namespace {
+
+// mtmd's context for the file, or null. A device that refuses the weights'
+// buffer fails a check inside mtmd's load (the buffer it did not get),
+// which would end the process; here it throws into mtmd's own catch, which
+// frees what the load made and gives null.
+mtmd_context* initContext(const QString& path, const llama_model* model, const mtmd_context_params& params)
+{
+    mtmd_context* context = nullptr;
+    try {
+        withGgmlChecksThrown(
+            [&] { context = mtmd_init_from_file(QFile::encodeName(path).constData(), model, params); });
+    } catch (const GgmlCheckFailed& failed) {
+        qCWarning(lcRuntime, "The projector's load failed a check: %s", failed.what());
+    }
+    return context;
+}
+
+} // namespace
+
+mtmd_context* open(const QString& path, const llama_model* model, bool& onGpu, int32_t threads, void* gate,
                    std::optional<QString>& failure, int64_t& mostImageTokens, int64_t& chunkBytes)
 {
     mostImageTokens = 0;
@@ -80,7 +101,7 @@ mtmd_context* open(const QString& path, const llama_model* model, bool useGpu, i
         return nullptr;
     }
     mtmd_context_params params = mtmd_context_params_default();
-    params.use_gpu = useGpu;
+    params.use_gpu = onGpu;
     params.n_threads = std::max<int32_t>(1, threads);
     params.print_timings = false;
     // As measured on a CPU: flash attention halves a LLaVA-shaped encode's
@@ -91,7 +112,14 @@ mtmd_context* open(const QString& path, const llama_model* model, bool useGpu, i
         params.flash_attn_type = LLAMA_FLASH_ATTN_TYPE_ENABLED;
     params.cb_eval = &LlamaModel::encodeGate;
     params.cb_eval_user_data = gate;
-    mtmd_context* context = mtmd_init_from_file(QFile::encodeName(path).constData(), model, params);
+    mtmd_context* context = initContext(path, model, params);
+    if (!context && onGpu) {
+        qCWarning(lcRuntime, "The projector could not be opened on the GPU; opening it on the CPU: %s",
+                  qUtf8Printable(name));
+        params.use_gpu = false;
+        onGpu = false;
+        context = initContext(path, model, params);
+    }
     const auto refuse = [&](const QString& why) -> mtmd_context* {
         failure = QStringLiteral("The projector file \"%1\" %2, so this model reads text only.").arg(name, why);
         if (context)
@@ -539,9 +567,11 @@ LlamaModel::ImageStep LlamaModel::decodeImage(const std::vector<int32_t>& tokens
         std::vector<int8_t> logits(size_t(n), 0);
         for (int32_t i = 0; i < n; ++i)
             pos[size_t(i)] = llama_pos(at + done + i);
-        // Only a prompt that ends in an image reads logits from it.
-        if (at + done + n == int64_t(tokens.size()))
-            logits.back() = 1;
+        // Each slice asks for its last position's logits, although only a
+        // prompt that ends in an image reads them: a batch with no output at
+        // all makes a graph whose output has no rows, which lavapipe's
+        // dispatch of it can crash on.
+        logits.back() = 1;
         llama_batch batch{n, nullptr, const_cast<float*>(embd + done * width), pos.data(), seqCount.data(),
                           seqs.data(), logits.data()};
         result = decodeBatch(batch);

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QHash>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -21,22 +22,25 @@ namespace {
 constexpr int64_t kBytesPerMb = 1024 * 1024;
 
 // A failed check inside ggml ends the process through its abort callback.
-// While this thread measures a projector, the callback throws instead: the
-// throw unwinds through ggml's C frames (built with unwind tables, as
+// While a thread is inside withGgmlChecksThrown, the callback throws instead:
+// the throw unwinds through ggml's C frames (built with unwind tables, as
 // x86-64 and arm64 are by default) into mtmd's own catch, which turns it
 // into the empty answer of a file it could not read. Any other thread's
-// failure still ends the process as before.
-thread_local bool t_measuring = false;
-ggml_abort_callback_t g_previousAbort = nullptr;
+// failure goes to the callback that was there before, or ends the process
+// as ggml would.
+thread_local int t_checksThrown = 0;
+std::mutex g_abortLock;
+int g_threadsInside = 0; // guarded by g_abortLock
+std::atomic<ggml_abort_callback_t> g_previousAbort{nullptr};
 
-void throwWhileMeasuring(const char* message)
+void throwOnThisThread(const char* message)
 {
-    if (t_measuring)
-        throw std::runtime_error(message ? message : "ggml check failed");
-    if (g_previousAbort)
-        g_previousAbort(message);
+    if (t_checksThrown > 0)
+        throw GgmlCheckFailed(message ? message : "ggml check failed");
+    if (const ggml_abort_callback_t previous = g_previousAbort.load())
+        previous(message);
     else
-        std::fprintf(stderr, "%s\n", message);
+        std::fprintf(stderr, "%s\n", message ? message : "ggml check failed");
 }
 
 void quiet(ggml_log_level, const char*, void*) {}
@@ -55,17 +59,13 @@ std::optional<int64_t> measureProjector(const QString& path)
     params.flash_attn_type = LLAMA_FLASH_ATTN_TYPE_DISABLED;
     const QByteArray file = QFile::encodeName(path);
 
-    g_previousAbort = ggml_set_abort_callback(throwWhileMeasuring);
     mtmd_helper_log_set(quiet, nullptr);
-    t_measuring = true;
     std::map<ggml_backend_dev_t, size_t> usage;
     try {
-        usage = mtmd_get_memory_usage(file.constData(), params);
+        withGgmlChecksThrown([&] { usage = mtmd_get_memory_usage(file.constData(), params); });
     } catch (const std::exception&) {
         usage.clear();
     }
-    t_measuring = false;
-    ggml_set_abort_callback(g_previousAbort);
     if (usage.empty())
         return std::nullopt;
     int64_t total = 0;
@@ -75,6 +75,26 @@ std::optional<int64_t> measureProjector(const QString& path)
 }
 
 } // namespace
+
+void withGgmlChecksThrown(const std::function<void()>& fn)
+{
+    {
+        const std::lock_guard guard(g_abortLock);
+        if (g_threadsInside++ == 0)
+            g_previousAbort = ggml_set_abort_callback(throwOnThisThread);
+    }
+    struct Leave {
+        ~Leave()
+        {
+            --t_checksThrown;
+            const std::lock_guard guard(g_abortLock);
+            if (--g_threadsInside == 0)
+                ggml_set_abort_callback(g_previousAbort.exchange(nullptr));
+        }
+    } leave;
+    ++t_checksThrown;
+    fn();
+}
 
 ProjectorMemory projectorMemory(const QString& path)
 {

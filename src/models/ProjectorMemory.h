@@ -3,6 +3,8 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
 
 namespace cvn {
 
@@ -29,5 +31,21 @@ inline constexpr int64_t projectorMarginMb = 1024;
 ProjectorMemory projectorMemory(const QString& path);
 // The same in MB, rounded up.
 int64_t projectorMemoryMb(const QString& path);
+
+// What a failed check inside ggml throws on a thread inside
+// withGgmlChecksThrown; its text is ggml's message.
+struct GgmlCheckFailed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Runs `fn` on this thread with ggml's failed checks (GGML_ASSERT, GGML_ABORT)
+// thrown as GgmlCheckFailed rather than ending the process. Meant for the
+// calls into llama.cpp's image library whose every frame between the check
+// and its own catch (or ours) unwinds cleanly, e.g. opening a projector
+// whose device buffer the driver refuses. Another thread's failed check
+// ends the process as before. Nests; a throw from `fn` passes through. The
+// process's abort callback is ours while any thread is inside, the one
+// before it again once none is.
+void withGgmlChecksThrown(const std::function<void()>& fn);
 
 } // namespace cvn

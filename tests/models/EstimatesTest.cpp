@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ggml-backend.h>
+
 #include <limits>
 
 using namespace cvn;
@@ -195,6 +197,26 @@ bool swapSides(const QString& path, const QByteArray& name)
 }
 
 } // namespace
+
+TEST(Estimates, AFailedGgmlCheckThrowsInsideTheGuardAndTheCallbackBeforeComesBack)
+{
+    static int told = 0;
+    const ggml_abort_callback_t tell = [](const char*) { ++told; };
+    const ggml_abort_callback_t before = ggml_set_abort_callback(tell);
+    QString caught;
+    withGgmlChecksThrown([&] {
+        // A guard inside another leaves the outer one throwing.
+        withGgmlChecksThrown([] {});
+        try {
+            ggml_backend_buffer_set_usage(nullptr, GGML_BACKEND_BUFFER_USAGE_WEIGHTS);
+        } catch (const GgmlCheckFailed& failed) {
+            caught = QString::fromUtf8(failed.what());
+        }
+    });
+    EXPECT_TRUE(caught.contains(QStringLiteral("GGML_ASSERT(buffer) failed"))) << qPrintable(caught);
+    EXPECT_EQ(told, 0);
+    EXPECT_EQ(ggml_set_abort_callback(before), tell);
+}
 
 TEST(Estimates, ProjectorMemoryIsMeasuredAndADamagedProjectorFallsBackToItsSize)
 {

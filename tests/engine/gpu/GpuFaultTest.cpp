@@ -4,14 +4,20 @@
 // process, so each entry of tests/engine/CMakeLists.txt runs one test.
 
 #include "../TestModels.h"
+#include "TestModelWriter.h"
+#include "support/TempEnv.h"
 
 #include "engine/LlamaSession.h"
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 namespace cvn {
 namespace {
@@ -130,6 +136,102 @@ TEST_F(GpuMemory, AReplyTheDeviceRefusesMemoryIsToldSoAndTheGpuGoesOn)
     EXPECT_TRUE(next.state.isComplete());
     ASSERT_TRUE(session->model());
     EXPECT_GT(session->model()->gpuLayersOffloaded(), 0);
+}
+
+// A vision model loaded with offload on while the device makes nothing
+// larger than the text model's own buffers: the projector's weights are
+// refused although the fit left them room. Gemma 3's layout, whose image
+// positions the text model reads all at once (non-causal). Written and
+// loaded once for the suite, as lavapipe builds its kernels slowly.
+class GpuProjector : public ::testing::Test {
+protected:
+    // Above every buffer of the text model (its output matrix, 8 MB in
+    // f32, is the largest), below the projector's weights (about 19 MB).
+    static constexpr int64_t kLargestAllowed = 12LL << 20;
+
+    static void SetUpTestSuite()
+    {
+        if (faultFile().isEmpty())
+            return;
+        const QString folder = test::makeTempFolder(QStringLiteral("gpu-projector"));
+        const QString modelPath = folder + QStringLiteral("/model.gguf");
+        const QString projectorPath = folder + QStringLiteral("/mmproj.gguf");
+        ASSERT_EQ(testmodel::writeRandomModel(modelPath.toStdString(), testmodel::vocabPath(), {}), "");
+        testmodel::ProjectorSpec projector;
+        projector.layout = testmodel::ProjectorLayout::gemma3;
+        projector.width = 256;
+        projector.ff = 4096;
+        ASSERT_EQ(testmodel::writeRandomProjector(projectorPath.toStdString(), projector), "");
+        QFile file(faultFile());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(kLargestAllowed));
+        file.close();
+        LogCapture log;
+        LlamaModel::LoadExtras extras;
+        extras.projectorPath = projectorPath;
+        model = LlamaModel::load(modelPath, 512, 999, 2, std::nullopt, extras);
+        loadLog = log.taken();
+    }
+
+    static void TearDownTestSuite()
+    {
+        model.reset();
+        if (!faultFile().isEmpty())
+            QFile::remove(faultFile());
+    }
+
+    void SetUp() override
+    {
+        if (faultFile().isEmpty())
+            GTEST_SKIP() << "runs under the fault driver, from ctest's engine.GpuFault entries";
+        ASSERT_TRUE(model);
+    }
+
+    static inline std::shared_ptr<LlamaModel> model;
+    static inline QStringList loadLog;
+};
+
+TEST_F(GpuProjector, AProjectorTheDeviceRefusesOpensOnTheCpu)
+{
+    EXPECT_GT(model->gpuLayersOffloaded(), 0);
+    EXPECT_FALSE(model->fellBackToCpu());
+    EXPECT_TRUE(model->seesImages());
+    EXPECT_FALSE(model->projectorOnGpu());
+    EXPECT_EQ(model->projectorFailure(), std::nullopt);
+    EXPECT_EQ(loadLog.filter(QStringLiteral("The projector could not be opened on the GPU; opening it on the CPU"))
+                  .size(),
+              1);
+}
+
+// Text after the image's positions (as Gemma 3's image end marker always
+// is): their decode on the device asks for an output all the same.
+TEST_F(GpuProjector, AnImageBetweenTextIsReadOnTheDevice)
+{
+    QImage pixels(40, 30, QImage::Format_RGB32);
+    pixels.fill(qRgb(120, 120, 120));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    pixels.save(&buffer, "PNG");
+    const QList<ChatImage> images{{QStringLiteral("gray.png"), png}};
+    const std::string text = "Look at" + LlamaModel::imageMarker(0).toStdString() + " and tell me what you see.";
+    SamplingParams params = SamplingParams::defaults();
+    params.temperature = 0;
+    params.maxTokens = 2;
+    Reply reply;
+    std::promise<void> finished;
+    GenerationSink sink;
+    sink.onPiece = [&](const QString& piece) {
+        reply.pieces << piece;
+        return true;
+    };
+    sink.onFinished = [&] { finished.set_value(); };
+    GenerationHandle handle = model->generate(
+        [&](const LlamaModel& m, SamplingParams&) { return m.tokenize(text, images); }, params, std::move(sink));
+    finished.get_future().wait();
+    model->queue().sync([] {});
+    EXPECT_EQ(model->lastStreamFailure(), std::nullopt);
+    EXPECT_FALSE(reply.pieces.isEmpty());
 }
 
 } // namespace

@@ -6,7 +6,10 @@
 //           state returns VK_ERROR_DEVICE_LOST (the loss seen later, where
 //           the caller waits for the device);
 //   memory  vkAllocateMemory returns VK_ERROR_OUT_OF_DEVICE_MEMORY while the
-//           file exists; nothing is lost.
+//           file exists; nothing is lost. A file that holds a byte count
+//           refuses only the allocations larger than that, as a device
+//           with that much left in one piece does: a small model's
+//           buffers are made and a large projector's weights are not.
 // A lost device stays lost: once one call has said so, every submission and
 // wait says so too, the file removed or not.
 //
@@ -17,6 +20,7 @@
 #include <vulkan/vulkan.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -71,6 +75,21 @@ bool faultAt(const char* where)
     return at && std::strcmp(at, where) == 0;
 }
 
+// The largest allocation the armed device still makes: the byte count the
+// fault file holds, or 0 (none) when it holds no count.
+VkDeviceSize largestAllowed()
+{
+    const char* name = std::getenv("CVN_FAULT_FILE");
+    FILE* file = name ? std::fopen(name, "r") : nullptr;
+    if (!file)
+        return 0;
+    unsigned long long bytes = 0;
+    if (std::fscanf(file, "%llu", &bytes) != 1)
+        bytes = 0;
+    std::fclose(file);
+    return VkDeviceSize(bytes);
+}
+
 // Whether the device is lost by now, a call of kind `where` being the one
 // that may find it so.
 bool lostAt(const char* where)
@@ -105,8 +124,11 @@ VKAPI_ATTR VkResult VKAPI_CALL getFenceStatus(VkDevice device, VkFence fence)
 VKAPI_ATTR VkResult VKAPI_CALL allocateMemory(VkDevice device, const VkMemoryAllocateInfo* info,
                                               const VkAllocationCallbacks* allocator, VkDeviceMemory* memory)
 {
-    if (faultAt("memory") && armed())
-        return VK_ERROR_OUT_OF_DEVICE_MEMORY;
+    if (faultAt("memory") && armed()) {
+        const VkDeviceSize allowed = largestAllowed();
+        if (allowed == 0 || !info || info->allocationSize > allowed)
+            return VK_ERROR_OUT_OF_DEVICE_MEMORY;
+    }
     return realAllocate(device, info, allocator, memory);
 }
 
