@@ -208,9 +208,12 @@ shows() { # shows image phrase [test]: `test text phrase` in place of has
 shown() { shows "$SHOT_FILE" "$1"; }
 # Whether the text holds the number, or one of as many digits that differs
 # from it in one place: the reader mistakes a digit of small type now and
-# then (3 for 8, 6 for 5).
+# then (3 for 8, 6 for 5), and puts a stray bracket or bar inside one
+# ("1433) 95" for 43395).
 has_number() { # has_number text number
-  grep -oE '[0-9]+' <<<"${1//[[:space:]]/}" | awk -v want="$2" '{
+  local text=${1//[[:space:]]/}
+  text=${text//[()|]/}
+  grep -oE '[0-9]+' <<<"$text" | awk -v want="$2" '{
     n = length(want)
     for (s = 1; s + n - 1 <= length($0); s++) {
       d = 0
