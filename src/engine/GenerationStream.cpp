@@ -278,7 +278,11 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
             tellProgress(start);
             continue;
         }
-        const int64_t slice = paced ? m_promptPace.next(batchSize) : batchSize;
+        int64_t slice = paced ? m_promptPace.next(batchSize, int64_t(llama_n_ubatch(m_context))) : batchSize;
+        // A tail shorter than a step goes with the slice before it: its own
+        // shape would build kernels of its own on the device.
+        if (const int64_t rest = int64_t(tokens.size()) - start; rest - slice < PromptPace::kStep && rest <= batchSize)
+            slice = rest;
         int64_t end = std::min<int64_t>(start + slice, int64_t(tokens.size()));
         end = std::find_if(tokens.begin() + start, tokens.begin() + end, standins::isImage) - tokens.begin();
         const auto count = int32_t(end - start);
