@@ -261,6 +261,8 @@ void LlamaModel::runGeneration(const PromptMaker& makePrompt, const SamplingPara
         if (sink.onProgress)
             sink.onProgress(progress);
     };
+    if (m_testHooks.beforePrompt)
+        m_testHooks.beforePrompt();
     for (int64_t start = kept; start < int64_t(tokens.size());) {
         if (shouldStop(&run))
             return;

@@ -386,6 +386,8 @@ public:
         // Called on the queue after each prompt slice decodes, with the
         // prompt tokens the context holds so far.
         std::function<void(int64_t held)> afterPromptSlice;
+        // Called on the queue as the prompt's first slice begins to decode.
+        std::function<void()> beforePrompt;
         // The memory refuses to drop its tail, as a recurrent one does.
         bool refuseMemoryTrim = false;
         // Called on the queue once the prompt is decoded, with the logits

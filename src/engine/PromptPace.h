@@ -37,6 +37,10 @@ public:
     static constexpr int64_t kFirstSlice = 128;
     // The least share of one slice's speed that smaller slices keep.
     static constexpr double kKeptSpeed = 0.95;
+    // What the slices aim at, above it: each slice waits for the device
+    // before the next is made, which one decode of a whole prompt does not,
+    // and the line through the measured slices does not see that wait.
+    static constexpr double kAimedSpeed = 0.97;
     static constexpr int64_t kStep = 32;
     // Slices of the whole micro-batch measured before it is the measure: a
     // new shape's first uses can wait for kernels.
@@ -82,9 +86,9 @@ public:
             return whole;
         const double overhead = m_overhead.value_or(0), perToken = *m_perToken;
         const double target = (kSliceSeconds - overhead) / perToken;
-        // tokens / (own + each * tokens) >= kKeptSpeed * one slice's speed
+        // tokens / (own + each * tokens) >= kAimedSpeed * one slice's speed
         const auto [own, each] = batchCost().value_or(std::pair{overhead, perToken});
-        const double least = kKeptSpeed * double(whole) * own / (own + (1 - kKeptSpeed) * each * double(whole));
+        const double least = kAimedSpeed * double(whole) * own / (own + (1 - kAimedSpeed) * each * double(whole));
         const double wanted = std::max(target, least);
         if (!std::isfinite(wanted) || wanted >= double(whole))
             return whole;

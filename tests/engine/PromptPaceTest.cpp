@@ -33,7 +33,7 @@ struct Device {
 
 TEST(PromptPace, ASliceTakesAQuarterSecondAtTheMeasuredSpeed)
 {
-    const Device device{0.01, 0.0002};
+    const Device device{0.005, 0.0002};
     const int64_t slice = device.settledSlice();
     EXPECT_NEAR(device.seconds(slice), PromptPace::kSliceSeconds, PromptPace::kStep * device.perToken);
 }
