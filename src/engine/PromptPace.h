@@ -66,9 +66,11 @@ public:
             seconds = std::min(seconds, 2 * (m_overhead.value_or(0) + *m_perToken * double(tokens)));
         double perToken = std::max(seconds - m_overhead.value_or(0), seconds * 0.01) / double(tokens);
         m_perToken = first ? perToken : (*m_perToken + perToken) / 2;
-        // The first slice ever also made the batch's graph and kernels; a
-        // prompt's short tail runs other kernels than a slice's.
-        if (first || tokens < kStep)
+        // The first slice ever also made the batch's graph and kernels. The
+        // line is drawn through the sizes the pace asks for, which repeat:
+        // a prompt's tail or a slice cut short by an image has a size of its
+        // own, whose first and only use may have waited for kernels.
+        if (first || tokens % kStep != 0)
             return;
         auto [at, fresh] = m_bySize.try_emplace(tokens, Seen{seconds, 0});
         at->second.least = std::min(at->second.least, seconds);
@@ -81,7 +83,7 @@ public:
     {
         if (!m_perToken)
             return std::min(most, kFirstSlice);
-        const int64_t whole = std::clamp<int64_t>(unit, 1, most);
+        const int64_t whole = std::clamp<int64_t>(unit / kStep * kStep, std::min(kStep, most), most);
         if (const auto seen = m_bySize.find(whole); seen == m_bySize.end() || seen->second.times < kWholeTimes)
             return whole;
         const double overhead = m_overhead.value_or(0), perToken = *m_perToken;

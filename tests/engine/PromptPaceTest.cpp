@@ -90,5 +90,23 @@ TEST(PromptPace, ABatchThatCostsMoreOfItselfThanAReplyTokenKeepsThePromptSpeed)
     EXPECT_LT(pace.next(512), 512);
 }
 
+// A prompt's tail, or a slice cut short where an image begins, has a size
+// of its own whose only use may wait for the device's kernels: the pace's
+// own sizes, which repeat, stay the measure.
+TEST(PromptPace, ASizeOfItsOwnDoesNotMoveThePace)
+{
+    const Device device{0.12, 0.0019};
+    PromptPace pace;
+    pace.record(1, 0.038);
+    for (int i = 0; i < 8; ++i) {
+        const int64_t slice = pace.next(2048, 512);
+        pace.record(slice, device.seconds(slice));
+    }
+    const int64_t settled = pace.next(2048, 512);
+    for (const int64_t odd : {258, 97, 130})
+        pace.record(odd, device.seconds(odd) + 5);
+    EXPECT_EQ(pace.next(2048, 512), settled);
+}
+
 } // namespace
 } // namespace cvn
