@@ -1,9 +1,9 @@
 #pragma once
 
+#include "platform/SystemInfo.h"
+
 #include <QList>
 #include <QString>
-
-#include "platform/SystemInfo.h"
 
 #include <cstdint>
 #include <optional>
@@ -37,7 +37,6 @@ bool metalGpuUsable();
 // A GPU's name as shown: every "(R)", "(TM)", "(tm)" and "(r)" removed,
 // whitespace collapsed.
 QString cleanGpuName(const QString& name);
-
 
 // The processor's brand text, or "Unknown CPU" when the system gives none.
 QString cpuBrandString();

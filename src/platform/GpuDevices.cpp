@@ -78,8 +78,9 @@ GpuAbsence whyVulkanRefused()
 
 // Mesa's lavapipe (Debian 12's, LLVM 15) corrupts the process's heap or
 // crashes in its worker threads when it runs ggml-vulkan's fused kernels
-// beside flash attention: a plain llama.cpp program that decodes batches of
-// 64 tokens on it ends with a segmentation fault. Without fusion it is
+// beside flash attention: a plain llama.cpp program that decodes a few
+// single tokens and then batches of 64 on it ends with a segmentation
+// fault. Without fusion it is
 // sound, and a software device is no faster than the CPU either way. ggml
 // reads the setting when it makes the device, at the first load: this is
 // said before it, as the device is listed. A user's own setting stands.

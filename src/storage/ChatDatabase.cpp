@@ -165,10 +165,6 @@ QList<const SchemaColumn*> missingColumns(const ChatDatabase& db, bool* readable
     return missing;
 }
 
-QString errorText(sqlite3* db)
-{
-    return QString::fromUtf8(sqlite3_errmsg(db));
-}
 
 // The private copies whose process no longer runs: a run that was killed
 // left them behind, each as large as the -wal it was made for. Those of a
@@ -295,7 +291,7 @@ sqlite3* connectTo(const QByteArray& name, int flags, int busyMs, int* rc, QStri
     // failures to read or write only by it.
     if (handle)
         *rc = sqlite3_extended_errcode(handle);
-    *error = handle ? errorText(handle) : QString();
+    *error = handle ? ChatDatabase::errorText(handle) : QString();
     sqlite3_close_v2(handle);
     return nullptr;
 }
@@ -481,7 +477,7 @@ bool ChatDatabase::open(int busyMs, Accept accept)
                 qCInfo(lcChatDatabase).noquote() << QStringLiteral("%1 can be written again").arg(m_path);
             return settle();
         }
-        error = errorText(handle);
+        error = ChatDatabase::errorText(handle);
         m_db = previous;
         m_readOnly = previousReadOnly;
         m_privateCopy = std::move(previousCopy);
@@ -615,9 +611,14 @@ bool ChatDatabase::addMissingColumns()
     return added;
 }
 
+QString ChatDatabase::errorText(sqlite3* db)
+{
+    return QString::fromUtf8(sqlite3_errmsg(db));
+}
+
 void ChatDatabase::logError(const char* format) const
 {
     m_lastFailure = sqlite3_extended_errcode(m_db);
-    qCWarning(lcChatDatabase).noquote() << QString::fromUtf8(format).arg(errorText(m_db));
+    qCWarning(lcChatDatabase).noquote() << QString::fromUtf8(format).arg(ChatDatabase::errorText(m_db));
 }
 } // namespace cvn

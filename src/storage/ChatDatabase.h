@@ -448,6 +448,8 @@ public:
     // ChatImage::Facts::pixelHash as stored: 8 bytes, little-endian.
     static QByteArray pixelHashBytes(uint64_t hash);
     static bool stepRow(sqlite3_stmt* statement);
+    // SQLite's message for the connection's last failure.
+    static QString errorText(sqlite3* db);
     // sqlite3_step of a statement prepared here, noting the code of a
     // failure for writeFault(): the connection's own code is gone once
     // another statement is finalized.

@@ -84,7 +84,7 @@ bool ChatDatabase::stepRow(sqlite3_stmt* statement)
         return true;
     if (rc != SQLITE_DONE) {
         qCWarning(lcChatDatabase).noquote()
-            << QStringLiteral("step failed: %1").arg(QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(statement))));
+            << QStringLiteral("step failed: %1").arg(errorText(sqlite3_db_handle(statement)));
     }
     return false;
 }

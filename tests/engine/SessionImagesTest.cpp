@@ -13,9 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
 #include <QFile>
-#include <QImage>
 
 #include <atomic>
 #include <mutex>
@@ -162,13 +160,7 @@ namespace {
 
 ChatImage png(const QString& name)
 {
-    QImage image(8, 8, QImage::Format_RGB32);
-    image.fill(qRgb(200, 40, 40));
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return {name, bytes};
+    return test::png(name, 8, 8, qRgb(200, 40, 40));
 }
 
 qsizetype encodes(LogCapture& log)

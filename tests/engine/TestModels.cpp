@@ -4,7 +4,9 @@
 #include "support/TempEnv.h"
 #include "support/Wait.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
 
 #include <gtest/gtest.h>
 
@@ -167,6 +169,17 @@ ModelInfo modelNamed(const QList<ModelInfo>& models, const QString& name)
 bool finishes(const SessionTask& task, int ms)
 {
     return waitUntil([&] { return task.isFinished(); }, ms);
+}
+
+ChatImage png(const QString& name, int width, int height, QRgb color)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(color);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return {name, bytes};
 }
 
 } // namespace cvn::test

@@ -7,6 +7,7 @@
 #include "models/ModelInfo.h"
 
 #include <QMutex>
+#include <QRgb>
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +37,10 @@ struct Reply {
     std::optional<QString> failure;
     QString text() const { return pieces.join(QString()); }
 };
+
+// A PNG of `width` x `height` pixels of one colour, as an image sent with a
+// message.
+ChatImage png(const QString& name, int width, int height, QRgb color);
 
 // Runs one generation to its end and collects the pieces.
 Reply generateAll(LlamaModel& model, const std::string& prompt, const SamplingParams& params);

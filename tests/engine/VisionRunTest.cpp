@@ -67,16 +67,7 @@ std::shared_ptr<LlamaModel> loadWith(const QString& projectorPath)
     return LlamaModel::load(textModel(), kContext, 0, 2, std::nullopt, extras);
 }
 
-ChatImage png(const QString& name, int width, int height, QRgb color)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(color);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return {name, bytes};
-}
+using test::png;
 
 uint32_t crc32Of(const QByteArray& bytes)
 {

@@ -11,9 +11,7 @@
 #include "models/ModelStore.h"
 #include "platform/AppSettings.h"
 
-#include <QBuffer>
 #include <QFile>
-#include <QImage>
 
 #include <gtest/gtest.h>
 
@@ -207,13 +205,7 @@ TEST_F(GpuProjector, AProjectorTheDeviceRefusesOpensOnTheCpu)
 // is): their decode on the device asks for an output all the same.
 TEST_F(GpuProjector, AnImageBetweenTextIsReadOnTheDevice)
 {
-    QImage pixels(40, 30, QImage::Format_RGB32);
-    pixels.fill(qRgb(120, 120, 120));
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    pixels.save(&buffer, "PNG");
-    const QList<ChatImage> images{{QStringLiteral("gray.png"), png}};
+    const QList<ChatImage> images{test::png(QStringLiteral("gray.png"), 40, 30, qRgb(120, 120, 120))};
     const std::string text = "Look at" + LlamaModel::imageMarker(0).toStdString() + " and tell me what you see.";
     SamplingParams params = SamplingParams::defaults();
     params.temperature = 0;
